@@ -1,0 +1,40 @@
+# `make test` and `make demo` work on a fresh machine: they create .venv, install the
+# package (compiling the native engine) and then run.
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+INSTALLED := $(VENV)/.installed
+BUILD_DIR := build/wheel
+SOURCES := pyproject.toml CMakeLists.txt $(shell find cpp src -type f -not -name '*.so' -not -path '*/__pycache__/*' 2>/dev/null)
+
+.PHONY: test demo bench lint clean engine-inplace
+
+test: $(INSTALLED)
+	$(PY) -m pytest -q
+
+demo: $(INSTALLED)
+	$(PY) examples/credit_pipeline.py
+
+bench: $(INSTALLED)
+	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+
+lint: $(INSTALLED)
+	$(PY) -m pip install -q ruff
+	$(PY) -m ruff check src tests benchmarks examples tools
+
+$(PY):
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+
+# Build requirements live in the venv so that the CMake build directory can be reused
+# between installs (an isolated build would point it at a new temporary nanobind).
+$(INSTALLED): $(PY) $(SOURCES)
+	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) ".[test,fast]"
+	touch $@
+
+engine-inplace: $(PY)
+	$(PY) tools/build_rust.py
+
+clean:
+	rm -rf $(VENV) build src/quorvane/*.so

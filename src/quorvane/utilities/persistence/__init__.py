@@ -1,0 +1,5 @@
+"""Storage for provenance records: record types, storage backends and the background writer."""
+
+from .storage import StoredEdge, StoredNode, StoredRowValue
+
+__all__ = ["StoredEdge", "StoredNode", "StoredRowValue"]
