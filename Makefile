@@ -13,7 +13,7 @@ test: $(INSTALLED)
 	$(PY) -m pytest -q
 
 demo: $(INSTALLED)
-	$(PY) examples/credit_pipeline.py
+	$(PY) examples/tour.py
 
 bench: $(INSTALLED)
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done

@@ -1,0 +1,29 @@
+"""The native word engine, imported once; the library has no pure-Python fallback."""
+
+_MISSING_ENGINE = (
+    "ORRIN-32 Rust extension not found. Build it with: python tools/build_rust.py\n"
+    "For the pure Python fallback, install from the python-orrin32-pure branch."
+)
+
+try:
+    from quorvane._orrin32 import (
+        RustProvenanceTracker,
+        combine_batch,
+        encode_source_column,
+        explain_batch,
+        is_tainted_batch,
+        risk_score_batch,
+        update_chain_batch,
+    )
+except ImportError as exc:  # the module itself, or one of its names, is missing
+    raise ImportError(_MISSING_ENGINE) from exc
+
+__all__ = [
+    "RustProvenanceTracker",
+    "combine_batch",
+    "encode_source_column",
+    "explain_batch",
+    "is_tainted_batch",
+    "risk_score_batch",
+    "update_chain_batch",
+]
