@@ -83,9 +83,9 @@ def test_invalid_text_raises(textwell):
 
 
 @pytest.mark.parametrize("indent, spaced", [(4, True), (True, True), (0, False), (None, False)])
-def test_orjson_indent_is_two_spaces_whatever_the_value(indent, spaced):
+def test_orjson_indent_is_two_spaces_whatever_the_value(monkeypatch, indent, spaced):
     pytest.importorskip("orjson")
-    from quorvane.utilities import textwell
+    textwell = import_textwell(monkeypatch, hide_orjson=False)
 
     text = textwell.dumps({"a": 1}, indent=indent)
     assert (text == '{\n  "a": 1\n}') is spaced
