@@ -1,0 +1,354 @@
+// Python bindings of the engine: argument conversion and checking, arrays in and out, the
+// GIL. No word logic lives here.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "engine.hpp"
+#include "kernels.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using orrin::Engine;
+
+namespace {
+
+constexpr uint64_t kU32Max = 0xFFFFFFFFull;
+// Below this many elements, releasing and re-taking the GIL costs more than it frees.
+constexpr size_t kReleaseGilAt = 1 << 14;
+
+std::string py_type_name(nb::handle h) { return nb::cast<std::string>(nb::type_name(h.type())); }
+
+// An int (or anything with __index__ but not a float), as a Python int object.
+nb::object as_int(nb::handle h, const char* what) {
+    if (PyFloat_Check(h.ptr()) || !PyIndex_Check(h.ptr()))
+        throw nb::type_error((std::string(what) + " must be an int, not " + py_type_name(h)).c_str());
+    PyObject* r = PyNumber_Index(h.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+// The value of an int as int64 with an overflow sign (-1 below, +1 above the int64 range).
+struct IntValue {
+    nb::object obj;
+    long long value;
+    int overflow;
+    bool negative() const { return overflow < 0 || (overflow == 0 && value < 0); }
+    bool above(uint64_t limit) const { return overflow > 0 || (overflow == 0 && value > 0 && uint64_t(value) > limit); }
+    std::string text() const { return nb::cast<std::string>(nb::str(obj)); }
+};
+
+IntValue int_value(nb::handle h, const char* what) {
+    IntValue v{as_int(h, what), 0, 0};
+    v.value = PyLong_AsLongLongAndOverflow(v.obj.ptr(), &v.overflow);
+    if (v.value == -1 && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
+uint32_t word_arg(nb::handle h, const char* what = "word") {
+    IntValue v = int_value(h, what);
+    if (v.negative() || v.above(kU32Max))
+        throw nb::value_error((std::string(what) + " " + v.text() +
+                               " is not a 32-bit provenance word (valid: 0..4294967295)").c_str());
+    return uint32_t(v.value);
+}
+
+uint32_t op_arg(nb::handle h) {
+    IntValue v = int_value(h, "op");
+    if (v.negative() || v.above(kU32Max))
+        throw nb::value_error(("operation code " + v.text() +
+                               " is outside the valid range 0..4294967295").c_str());
+    return uint32_t(v.value);
+}
+
+// Entity and chain: only the low bits are ever kept, so any non-negative int will do.
+uint64_t low_bits_arg(nb::handle h, const char* what) {
+    IntValue v = int_value(h, what);
+    if (v.negative())
+        throw nb::value_error((std::string(what) + " must be non-negative, got " + v.text()).c_str());
+    uint64_t bits = PyLong_AsUnsignedLongLongMask(v.obj.ptr());
+    if (bits == uint64_t(-1) && PyErr_Occurred()) throw nb::python_error();
+    return bits;
+}
+
+uint64_t depth_arg(nb::handle h) {
+    IntValue v = int_value(h, "depth");
+    if (v.negative())
+        throw nb::value_error(("depth must be non-negative, got " + v.text()).c_str());
+    return v.above(orrin::kMaxDepth) ? orrin::kMaxDepth : uint64_t(v.value);
+}
+
+uint32_t pair_id_arg(nb::handle h) {
+    IntValue v = int_value(h, "pair ID");
+    if (v.negative() || v.above(orrin::kMaxPairs - 1))
+        throw nb::value_error(("pair ID " + v.text() + " is outside the valid range 0..511").c_str());
+    return uint32_t(v.value);
+}
+
+orrin::PairSet pairs_arg(nb::handle h) {
+    orrin::PairSet s;
+    for (nb::handle item : nb::iter(h)) s.add(pair_id_arg(item));
+    return s;
+}
+
+bool truth(nb::handle h) {
+    int t = PyObject_IsTrue(h.ptr());
+    if (t < 0) throw nb::python_error();
+    return t != 0;
+}
+
+// ---- arrays --------------------------------------------------------------------------
+
+nb::handle numpy() {
+    // Held for the life of the process on purpose: a static nb::object would be released
+    // after the interpreter has gone.
+    static PyObject* np = nb::module_::import_("numpy").release().ptr();
+    return np;
+}
+
+using U32View = nb::ndarray<const uint32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+struct WordArray {
+    nb::object owner;  // keeps the (possibly converted) array alive while `data` is used
+    const uint32_t* data;
+    size_t size;
+};
+
+// Any 1-D integer array whose values fit 32 bits; contiguous native uint32 is used in place,
+// everything else is range-checked and converted (never wrapped around).
+WordArray word_array_arg(nb::handle h, const char* what) {
+    nb::handle np = numpy();
+    nb::object arr = nb::borrow(h);
+    if (!nb::isinstance(h, np.attr("ndarray"))) arr = np.attr("asarray")(h);
+    int ndim = nb::cast<int>(arr.attr("ndim"));
+    if (ndim != 1)
+        throw nb::value_error((std::string(what) + " must be a 1-D array, got " +
+                               std::to_string(ndim) + " dimensions").c_str());
+    nb::object dtype = arr.attr("dtype");
+    std::string kind = nb::cast<std::string>(dtype.attr("kind"));
+    if (kind != "i" && kind != "u")
+        throw nb::type_error((std::string(what) + " must be an array of integers, got dtype " +
+                              nb::cast<std::string>(nb::str(dtype))).c_str());
+    nb::object u32 = np.attr("dtype")("uint32");
+    bool native_u32 = dtype.equal(u32);
+    if (!native_u32 && nb::cast<size_t>(arr.attr("size")) > 0) {
+        IntValue lo = int_value(arr.attr("min")(), what), hi = int_value(arr.attr("max")(), what);
+        if (lo.negative() || hi.above(kU32Max)) {
+            std::string bad = lo.negative() ? lo.text() : hi.text();
+            throw nb::value_error((std::string(what) + " holds " + bad +
+                                   ", which does not fit an unsigned 32-bit word").c_str());
+        }
+    }
+    if (!native_u32 || !nb::cast<bool>(arr.attr("flags").attr("c_contiguous")))
+        arr = np.attr("ascontiguousarray")(arr, "dtype"_a = u32);
+    U32View view = nb::cast<U32View>(arr, false);
+    return {arr, view.data(), view.shape(0)};
+}
+
+// A fresh numpy array that owns its buffer through a capsule.
+template <class T>
+nb::object new_array(size_t n, T*& data) {
+    T* p = new T[n ? n : 1];
+    nb::capsule owner(p, [](void* q) noexcept { delete[] static_cast<T*>(q); });
+    data = p;
+    return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(p, {n}, owner));
+}
+
+struct MaybeReleaseGil {
+    std::optional<nb::gil_scoped_release> release;
+    explicit MaybeReleaseGil(size_t n) {
+        if (n >= kReleaseGilAt) release.emplace();
+    }
+};
+
+// ---- engine methods -----------------------------------------------------------------
+
+uint32_t encode(Engine& e, nb::handle pairs, nb::handle entity, nb::handle chain,
+                nb::handle taint, nb::handle depth) {
+    orrin::PairSet s = pairs_arg(pairs);
+    return e.encode(s, low_bits_arg(entity, "entity"), low_bits_arg(chain, "chain"), truth(taint),
+                    depth_arg(depth));
+}
+
+nb::dict decode_full(const Engine& e, nb::handle word) {
+    orrin::Decoded d = e.decode(word_arg(word));
+    nb::list pairs;
+    for (uint32_t id : d.pairs.ids()) pairs.append(nb::int_(id));
+    nb::dict r;
+    r["pairs"] = pairs;
+    r["entity"] = nb::int_(d.entity);
+    r["chain"] = nb::int_(d.chain);
+    r["taint"] = nb::bool_(d.taint);
+    r["depth"] = nb::int_(d.depth);
+    r["mode"] = nb::str(d.mode_name);
+    return r;
+}
+
+// ---- module functions ---------------------------------------------------------------
+
+nb::object combine_batch(Engine& e, nb::handle a, nb::handle b, nb::handle op) {
+    WordArray A = word_array_arg(a, "a"), B = word_array_arg(b, "b");
+    uint32_t code = op_arg(op);
+    if (A.size != B.size && A.size != 1 && B.size != 1)
+        throw nb::value_error(("cannot combine arrays of lengths " + std::to_string(A.size) +
+                               " and " + std::to_string(B.size) +
+                               " (lengths must match, or one must be 1)").c_str());
+    size_t n = A.size == 1 ? B.size : A.size;
+    uint32_t* out;
+    nb::object result = new_array(n, out);
+    {
+        MaybeReleaseGil gil(n);
+        orrin::kernels::combine(e, A.data, A.size, B.data, B.size, code, out, n);
+    }
+    return result;
+}
+
+nb::object update_chain_batch(Engine& e, nb::handle words, nb::handle op) {
+    WordArray W = word_array_arg(words, "words");
+    uint32_t code = op_arg(op);
+    uint32_t* out;
+    nb::object result = new_array(W.size, out);
+    {
+        MaybeReleaseGil gil(W.size);
+        orrin::kernels::update_chain(e, W.data, W.size, code, out);
+    }
+    return result;
+}
+
+nb::object encode_source_column(Engine&, nb::handle pair_id, nb::handle entities,
+                                nb::handle taint) {
+    uint32_t id = pair_id_arg(pair_id);
+    bool t = truth(taint);
+    WordArray E = word_array_arg(entities, "entities");
+    uint32_t* out;
+    nb::object result = new_array(E.size, out);
+    {
+        MaybeReleaseGil gil(E.size);
+        orrin::kernels::encode_source_column(id, E.data, E.size, t, out);
+    }
+    return result;
+}
+
+nb::object is_tainted_batch(nb::handle words) {
+    WordArray W = word_array_arg(words, "words");
+    bool* out;
+    nb::object result = new_array(W.size, out);
+    {
+        MaybeReleaseGil gil(W.size);
+        orrin::kernels::is_tainted(W.data, W.size, out);
+    }
+    return result;
+}
+
+nb::object risk_score_batch(nb::handle words) {
+    WordArray W = word_array_arg(words, "words");
+    double* out;
+    nb::object result = new_array(W.size, out);
+    {
+        MaybeReleaseGil gil(W.size);
+        orrin::kernels::risk_score(W.data, W.size, out);
+    }
+    return result;
+}
+
+nb::list explain_batch(const Engine& e, nb::handle words) {
+    WordArray W = word_array_arg(words, "words");
+    orrin::kernels::Explained x;
+    {
+        MaybeReleaseGil gil(W.size);
+        x = orrin::kernels::explain(e, W.data, W.size);
+    }
+    nb::list out;
+    for (size_t i = 0; i < W.size; ++i) {
+        nb::list ids;
+        for (size_t k = x.offsets[i]; k < x.offsets[i + 1]; ++k) ids.append(nb::int_(x.ids[k]));
+        out.append(ids);
+    }
+    return out;
+}
+
+}  // namespace
+
+NB_MODULE(_orrin32, m) {
+    m.doc() = "Native ORRIN-32 provenance engine: word packing, algebra and batch kernels.";
+
+    nb::class_<Engine>(m, "RustProvenanceTracker",
+                       "Provenance word engine: encodes, decodes and combines ORRIN-32 words.\n\n"
+                       "Pair sets of four or more IDs are interned per instance, so dense words\n"
+                       "are only meaningful to the instance that made them.")
+        .def(
+            "__init__",
+            [](Engine* self, nb::handle capacity) {
+                IntValue v = int_value(capacity, "dense_capacity");
+                if (v.value < 1 || v.overflow || v.above(orrin::kDenseCapacity))
+                    throw nb::value_error("dense_capacity must be between 1 and 67108864");
+                new (self) Engine(uint32_t(v.value));
+            },
+            nb::kw_only(), "dense_capacity"_a = nb::int_(orrin::kDenseCapacity),
+            nb::sig("def __init__(self, *, dense_capacity: int = 67108864) -> None"))
+        .def(
+            "register",
+            [](Engine& e, const std::string& table, const std::string& column,
+               nb::handle protect) { e.register_source(table, column, truth(protect)); },
+            "table"_a, "column"_a, "protected"_a,
+            nb::sig("def register(self, table: str, column: str, protected: bool) -> None"),
+            "Note a source (table, column); the word algebra does not depend on it.")
+        .def("mark_table_protected", &Engine::mark_table_protected, "table"_a,
+             "Note a protected table; the word algebra does not depend on it.")
+        .def("encode", &encode, "pairs"_a, "entity"_a, "chain"_a, "taint"_a, "depth"_a,
+             nb::sig("def encode(self, pairs: collections.abc.Iterable[int], entity: int, "
+                     "chain: int, taint: bool, depth: int) -> int"),
+             "Encode a pair set (IDs 0..511) with entity, chain, taint and depth into one word.")
+        .def("decode_full", &decode_full, "word"_a,
+             nb::sig("def decode_full(self, word: int) -> dict[str, typing.Any]"),
+             "Decode a word to {'pairs', 'entity', 'chain', 'taint', 'depth', 'mode'}.")
+        .def(
+            "combine",
+            [](Engine& e, nb::handle a, nb::handle b, nb::handle op) {
+                return e.combine(word_arg(a, "a"), word_arg(b, "b"), op_arg(op));
+            },
+            "a"_a, "b"_a, "op"_a,
+            nb::sig("def combine(self, a: int, b: int, op: int) -> int"),
+            "Word of a value computed from two others: pairs union, entity XOR, chain hash, "
+            "taint OR, depth max+1 (at most 7).")
+        .def(
+            "update_chain",
+            [](Engine& e, nb::handle w, nb::handle op) {
+                return e.update_chain(word_arg(w), op_arg(op));
+            },
+            "word"_a, "op"_a, nb::sig("def update_chain(self, word: int, op: int) -> int"),
+            "Word after a unary operation: chain rehashed with op, depth+1 (at most 7).")
+        .def_prop_ro("dense_count", &Engine::dense_size,
+                     "Number of pair sets of four or more IDs interned so far.");
+
+    m.def("combine_batch", &combine_batch, "engine"_a, "a"_a, "b"_a, "op"_a,
+          nb::sig("def combine_batch(engine: RustProvenanceTracker, a: numpy.typing.ArrayLike, "
+                  "b: numpy.typing.ArrayLike, op: int) -> numpy.typing.NDArray[numpy.uint32]"),
+          "combine() for every element; a length-1 operand broadcasts.");
+    m.def("update_chain_batch", &update_chain_batch, "engine"_a, "words"_a, "op"_a,
+          nb::sig("def update_chain_batch(engine: RustProvenanceTracker, "
+                  "words: numpy.typing.ArrayLike, op: int) -> numpy.typing.NDArray[numpy.uint32]"),
+          "update_chain() for every element.");
+    m.def("encode_source_column", &encode_source_column, "engine"_a, "pair_id"_a, "entities"_a,
+          "taint"_a,
+          nb::sig("def encode_source_column(engine: RustProvenanceTracker, pair_id: int, "
+                  "entities: numpy.typing.ArrayLike, taint: bool) -> "
+                  "numpy.typing.NDArray[numpy.uint32]"),
+          "Word of every row of a source column: encode([pair_id], entity, 0, taint, 0).");
+    m.def("is_tainted_batch", &is_tainted_batch, "words"_a,
+          nb::sig("def is_tainted_batch(words: numpy.typing.ArrayLike) -> "
+                  "numpy.typing.NDArray[numpy.bool_]"),
+          "Taint bit of every word, as a boolean mask.");
+    m.def("risk_score_batch", &risk_score_batch, "words"_a,
+          nb::sig("def risk_score_batch(words: numpy.typing.ArrayLike) -> "
+                  "numpy.typing.NDArray[numpy.float64]"),
+          "Risk of every word: 0.0 when untainted, else 1 / (1 + depth).");
+    m.def("explain_batch", &explain_batch, "engine"_a, "words"_a,
+          nb::sig("def explain_batch(engine: RustProvenanceTracker, words: numpy.typing.ArrayLike) "
+                  "-> list[list[int]]"),
+          "Ascending pair IDs of every word.");
+}
