@@ -1,0 +1,70 @@
+"""
+Native ORRIN-32 provenance engine: word packing, algebra and batch kernels.
+"""
+
+from collections.abc import Iterable
+from typing import Any
+
+import numpy
+import numpy.typing
+
+
+class RustProvenanceTracker:
+    """
+    Provenance word engine: encodes, decodes and combines ORRIN-32 words.
+
+    Pair sets of four or more IDs are interned per instance, so dense words
+    are only meaningful to the instance that made them.
+    """
+
+    def __init__(self, *, dense_capacity: int = 67108864) -> None: ...
+
+    def register(self, table: str, column: str, protected: bool) -> None:
+        """Note a source (table, column); the word algebra does not depend on it."""
+
+    def mark_table_protected(self, table: str) -> None:
+        """Note a protected table; the word algebra does not depend on it."""
+
+    def encode(self, pairs: Iterable[int], entity: int, chain: int, taint: bool, depth: int) -> int:
+        """
+        Encode a pair set (IDs 0..511) with entity, chain, taint and depth into one word.
+        """
+
+    def decode_full(self, word: int) -> dict[str, Any]:
+        """
+        Decode a word to {'pairs', 'entity', 'chain', 'taint', 'depth', 'mode'}.
+        """
+
+    def combine(self, a: int, b: int, op: int) -> int:
+        """
+        Word of a value computed from two others: pairs union, entity XOR, chain hash, taint OR, depth max+1 (at most 7).
+        """
+
+    def update_chain(self, word: int, op: int) -> int:
+        """
+        Word after a unary operation: chain rehashed with op, depth+1 (at most 7).
+        """
+
+    @property
+    def dense_count(self) -> int:
+        """Number of pair sets of four or more IDs interned so far."""
+
+def combine_batch(engine: RustProvenanceTracker, a: numpy.typing.ArrayLike, b: numpy.typing.ArrayLike, op: int) -> numpy.typing.NDArray[numpy.uint32]:
+    """combine() for every element; a length-1 operand broadcasts."""
+
+def update_chain_batch(engine: RustProvenanceTracker, words: numpy.typing.ArrayLike, op: int) -> numpy.typing.NDArray[numpy.uint32]:
+    """update_chain() for every element."""
+
+def encode_source_column(engine: RustProvenanceTracker, pair_id: int, entities: numpy.typing.ArrayLike, taint: bool) -> numpy.typing.NDArray[numpy.uint32]:
+    """
+    Word of every row of a source column: encode([pair_id], entity, 0, taint, 0).
+    """
+
+def is_tainted_batch(words: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.bool_]:
+    """Taint bit of every word, as a boolean mask."""
+
+def risk_score_batch(words: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64]:
+    """Risk of every word: 0.0 when untainted, else 1 / (1 + depth)."""
+
+def explain_batch(engine: RustProvenanceTracker, words: numpy.typing.ArrayLike) -> list[list[int]]:
+    """Ascending pair IDs of every word."""
