@@ -166,6 +166,12 @@ uint32_t Engine::combine(uint32_t a, uint32_t b, uint32_t op) {
                 next_depth(a, b));
 }
 
+uint32_t Engine::union_pairs(uint32_t a, uint32_t b) {
+    PairSet s = pairs_of(a);
+    s |= pairs_of(b);
+    return pack(s, 0, 0, false, 0);
+}
+
 uint32_t Engine::update_chain(uint32_t w, uint32_t op) {
     PairSet s = pairs_of(w);
     uint32_t chain = chain_hash1(op_seed(op), chain_of(w));

@@ -47,6 +47,10 @@ public:
     uint32_t dense_size() const { return dense_.size(); }
     uint32_t dense_capacity() const { return dense_.capacity(); }
 
+    // Word with only the mode and pair fields of pairs(a) | pairs(b): no header, entity or
+    // chain. Throws like combine() for invalid inputs.
+    uint32_t union_pairs(uint32_t a, uint32_t b);
+
     // Builds the word for a pair set with header fields and untruncated entity/chain.
     uint32_t pack(const PairSet& pairs, uint32_t entity, uint32_t chain, bool taint,
                   uint32_t depth);

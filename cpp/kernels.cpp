@@ -8,13 +8,18 @@ namespace orrin {
 namespace kernels {
 namespace {
 
+// Hot loops get an AVX2 clone besides the baseline build, picked at load time, so one wheel
+// runs everywhere and still uses wide vectors where the CPU has them.
+#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__clang__)
+#define ORRIN_HOT __attribute__((target_clones("avx2", "default")))
+#else
+#define ORRIN_HOT
+#endif
+
 constexpr size_t kBlock = 1024;
 constexpr uint32_t kHeaderTop = 0xE0000000u;  // mode and taint bits
 
 constexpr uint32_t pair_data_of(uint32_t w) { return (w >> kM0PairShift) & kM0PairMask; }
-
-// Both words mode 00 with a pair_data that names a pair: the fast path applies.
-constexpr bool exact01(uint32_t w) { return (w >> kModeShift) == 0 && pair_data_of(w) <= kMaxPairs; }
 
 // combine() for two valid mode-00 words, as bit arithmetic with selects instead of branches so
 // the compiler can vectorise whole blocks. The union of two sets of at most one pair is one
@@ -33,49 +38,144 @@ inline uint32_t combine_exact01(uint32_t a, uint32_t b, uint32_t seed) {
     return (lo == 0 || pa == pb) ? one : two;
 }
 
-bool block_exact01(const uint32_t* a, const uint32_t* b, size_t len) {
+// combine_exact01 over a block; false (and the block must be redone by the general path)
+// unless every word in it is a valid mode-00 word.
+ORRIN_HOT bool combine_exact01_block(const uint32_t* a, const uint32_t* b, uint32_t* out,
+                                     size_t len, uint32_t seed) {
     uint32_t any = 0, top = 0;
     for (size_t i = 0; i < len; ++i) {
-        any |= a[i] | b[i];
-        uint32_t pa = pair_data_of(a[i]), pb = pair_data_of(b[i]);
-        top = std::max(top, std::max(pa, pb));
+        uint32_t x = a[i], y = b[i];
+        any |= x | y;
+        uint32_t px = pair_data_of(x), py = pair_data_of(y);
+        top = std::max(top, std::max(px, py));
+        out[i] = combine_exact01(x, y, seed);
     }
     return (any >> kModeShift) == 0 && top <= kMaxPairs;
 }
 
-// Direct-mapped memo of (a, b) -> result for one batch call: columns carry few distinct
-// words, and the general path (decode, union, intern) costs far more than a probe.
-class PairMemo {
+ORRIN_HOT bool all_mode00(const uint32_t* a, const uint32_t* b, size_t len) {
+    uint32_t any = 0;
+    for (size_t i = 0; i < len; ++i) any |= a[i] | b[i];
+    return (any >> kModeShift) == 0;
+}
+
+// Per-mode fields as selects (not table loads) so that the loops below vectorise.
+// pair_key keeps the bits that fix the pair set: mode plus pair_data / pair_index /
+// pair_combo / signature, without header, entity, chain or the reserved bit.
+inline uint32_t pair_key(uint32_t w) {
+    uint32_t m = w >> kModeShift;
+    return w & (m == kMode01 ? 0x03FF0000u : m == kMode2 ? 0x43FFFE00u
+                : m == kMode3 ? 0x83FFFFFEu : 0xC3FFFFFFu);
+}
+inline uint32_t entity_bits_of(uint32_t w) {
+    uint32_t m = w >> kModeShift;
+    return m == kMode01 ? (w >> kM0EntityShift) & 0xFFu
+         : m == kMode2  ? (w >> kM1EntityShift) & 0x1Fu : 0u;
+}
+inline uint32_t chain_bits_of(uint32_t w) {
+    uint32_t m = w >> kModeShift;
+    return w & (m == kMode01 ? 0xFFu : m == kMode2 ? 0xFu : 0u);
+}
+
+// Neither a pair key nor a union word ever has the taint bit set: marks empty slots and misses.
+constexpr uint32_t kNone = 1u << kTaintShift;
+
+// Memo of pair-set unions for one batch call, keyed by the pair keys of both operands. Only
+// the union needs the engine (decoding, interning); entity, chain, taint and depth are bit
+// arithmetic on the inputs (assemble_block). Keying on the pair fields alone keeps the memo
+// small: a column holds few distinct pair sets even when entities and chains vary by row.
+// Direct-mapped, as three flat arrays so that lookups vectorise as gathers.
+class UnionMemo {
 public:
-    explicit PairMemo(size_t n) {
+    explicit UnionMemo(size_t n) {
         unsigned bits = 6;
-        while ((size_t(1) << bits) < 2 * n && bits < 16) ++bits;
-        shift_ = 64 - bits;
-        table_.assign(size_t(1) << bits, Entry{});
+        while ((size_t(1) << bits) < 2 * n && bits < 12) ++bits;
+        shift_ = 32 - bits;
+        key_a_.assign(size_t(1) << bits, kNone);
+        key_b_.assign(size_t(1) << bits, kNone);
+        union_.assign(size_t(1) << bits, kNone);
     }
-    template <class F>
-    uint32_t get(uint32_t a, uint32_t b, F&& compute) {
-        uint64_t key = (uint64_t(a) << 32) | b;
-        Entry& e = table_[(key * 0x9E3779B97F4A7C15ull) >> shift_];
-        if (e.used && e.key == key) return e.value;
-        uint32_t v = compute();
-        e = Entry{key, v, 1};
-        return v;
+
+    // out[i] = union word of a[i], b[i]; the engine fills in what the memo lacks.
+    void lookup(Engine& engine, const uint32_t* a, const uint32_t* b, uint32_t* out, size_t len) {
+        if (len && uniform_block(a, b, len)) {  // the usual case: one pair set per operand
+            uint32_t u = resolve(engine, a[0], b[0]);
+            std::fill(out, out + len, u);
+            return;
+        }
+        if (!probe_block(a, b, out, len, key_a_.data(), key_b_.data(), union_.data(), shift_))
+            return;
+        for (size_t i = 0; i < len; ++i)
+            if (out[i] == kNone) out[i] = resolve(engine, a[i], b[i]);
+    }
+
+    static inline size_t index(uint32_t ka, uint32_t kb, unsigned shift) {
+        uint32_t h = (ka ^ (kb * 0x9E3779B1u)) * 0x85EBCA77u;
+        h ^= h >> 13;
+        return (h * 0xC2B2AE35u) >> shift;
     }
 
 private:
-    struct Entry {
-        uint64_t key = 0;
-        uint32_t value = 0;
-        uint32_t used = 0;
-    };
-    std::vector<Entry> table_;
+    uint32_t resolve(Engine& engine, uint32_t a, uint32_t b) {
+        uint32_t ka = pair_key(a), kb = pair_key(b);
+        size_t slot = index(ka, kb, shift_);
+        if (key_a_[slot] != ka || key_b_[slot] != kb) {
+            uint32_t u = engine.union_pairs(a, b);  // throws for invalid words
+            key_a_[slot] = ka;
+            key_b_[slot] = kb;
+            union_[slot] = u;
+        }
+        return union_[slot];
+    }
+
+    ORRIN_HOT static bool uniform_block(const uint32_t* a, const uint32_t* b, size_t len) {
+        uint32_t ka = pair_key(a[0]), kb = pair_key(b[0]), diff = 0;
+        for (size_t i = 1; i < len; ++i) diff |= (pair_key(a[i]) ^ ka) | (pair_key(b[i]) ^ kb);
+        return diff == 0;
+    }
+
+    // Returns true if any element missed (out[i] == kNone). Rows of a mixed block switch
+    // modes unpredictably, so this loop is written without branches: mode masks come from a
+    // table and the hit test selects arithmetically.
+    static bool probe_block(const uint32_t* a, const uint32_t* b, uint32_t* out, size_t len,
+                            const uint32_t* key_a, const uint32_t* key_b, const uint32_t* unions,
+                            unsigned shift) {
+        static constexpr uint32_t kKeyMask[4] = {0x03FF0000u, 0x43FFFE00u, 0x83FFFFFEu,
+                                                 0xC3FFFFFFu};
+        uint32_t missed = 0;
+        for (size_t i = 0; i < len; ++i) {
+            uint32_t ka = a[i] & kKeyMask[a[i] >> kModeShift];
+            uint32_t kb = b[i] & kKeyMask[b[i] >> kModeShift];
+            size_t slot = index(ka, kb, shift);
+            uint32_t hit = uint32_t(key_a[slot] == ka) & uint32_t(key_b[slot] == kb);
+            out[i] = (unions[slot] & (0u - hit)) | (kNone & (hit - 1u));
+            missed |= hit ^ 1u;
+        }
+        return missed != 0;
+    }
+
+    std::vector<uint32_t> key_a_, key_b_, union_;
     unsigned shift_;
 };
 
+// Completes combine() from the union words in `out`: entity XOR and chain hash truncated to
+// the result mode, taint OR, depth max+1.
+ORRIN_HOT void assemble_block(const uint32_t* a, const uint32_t* b, uint32_t* out, size_t len,
+                              uint32_t seed) {
+    for (size_t i = 0; i < len; ++i) {
+        uint32_t x = a[i], y = b[i], u = out[i], m = u >> kModeShift;
+        uint32_t entity = entity_bits_of(x) ^ entity_bits_of(y);
+        uint32_t chain = chain_hash2(seed, chain_bits_of(x), chain_bits_of(y));
+        uint32_t fields = m == kMode01 ? ((entity & 0xFFu) << kM0EntityShift) | (chain & 0xFFu)
+                        : m == kMode2  ? ((entity & 0x1Fu) << kM1EntityShift) | (chain & 0xFu)
+                                       : 0u;
+        out[i] = u | ((x | y) & (1u << kTaintShift)) | (next_depth(x, y) << kDepthShift) | fields;
+    }
+}
+
 // update_chain() as bit arithmetic: pairs, entity and taint stay, the chain field (if the
 // mode has one) is rehashed, depth steps up. Sets `bad` if the word might be invalid.
-inline uint32_t update_bits(uint32_t w, uint32_t seed, uint32_t dense_known, bool& bad) {
+inline uint32_t update_bits(uint32_t w, uint32_t seed, uint32_t dense_known, uint32_t& bad) {
     uint32_t mode = w >> kModeShift;
     uint32_t cmask = mode == kMode01 ? 0xFFu : mode == kMode2 ? 0xFu : 0u;
     uint32_t keep = mode == kMode01 ? 0x3FFFF00u
@@ -90,9 +190,16 @@ inline uint32_t update_bits(uint32_t w, uint32_t seed, uint32_t dense_known, boo
                    : mode == kMode2  ? kPairRanks
                    : mode == kMode3  ? kTripleRanks
                                      : dense_known;
-    bad |= field >= limit;
+    bad |= uint32_t(field >= limit);
     uint32_t chain = chain_hash1(seed, w & cmask);
     return (w & kHeaderTop) | (next_depth(w, w) << kDepthShift) | (w & keep) | (chain & cmask);
+}
+
+ORRIN_HOT uint32_t update_block(const uint32_t* words, uint32_t* out, size_t len, uint32_t seed,
+                                uint32_t dense_known) {
+    uint32_t bad = 0;
+    for (size_t i = 0; i < len; ++i) out[i] = update_bits(words[i], seed, dense_known, bad);
+    return bad;
 }
 
 }  // namespace
@@ -103,25 +210,25 @@ void combine(Engine& engine, const uint32_t* a, size_t na, const uint32_t* b, si
     uint32_t abuf[kBlock], bbuf[kBlock];
     if (na == 1 && n) std::fill(abuf, abuf + kBlock, a[0]);
     if (nb == 1 && n) std::fill(bbuf, bbuf + kBlock, b[0]);
-    std::optional<PairMemo> memo;
+    std::optional<UnionMemo> memo;
+    bool last_exact = true;
     for (size_t start = 0; start < n; start += kBlock) {
         size_t len = std::min(kBlock, n - start);
         const uint32_t* A = na == 1 ? abuf : a + start;
         const uint32_t* B = nb == 1 ? bbuf : b + start;
         uint32_t* O = out + start;
-        if (block_exact01(A, B, len)) {
-            for (size_t i = 0; i < len; ++i) O[i] = combine_exact01(A[i], B[i], seed);
+        // Columns come in long runs of one kind: after a mixed block, a cheap scan decides
+        // whether the fused mode-00 pass is worth trying.
+        if ((last_exact || all_mode00(A, B, len)) && combine_exact01_block(A, B, O, len, seed)) {
+            last_exact = true;
             continue;
         }
-        for (size_t i = 0; i < len; ++i) {
-            uint32_t x = A[i], y = B[i];
-            if (exact01(x) && exact01(y)) {
-                O[i] = combine_exact01(x, y, seed);
-            } else {
-                if (!memo) memo.emplace(n);
-                O[i] = memo->get(x, y, [&] { return engine.combine(x, y, op); });
-            }
-        }
+        last_exact = false;
+        // Mixed block: everything through the union memo, which also covers mode 00 and has
+        // no data-dependent branches to mispredict.
+        if (!memo) memo.emplace(n);
+        memo->lookup(engine, A, B, O, len);
+        assemble_block(A, B, O, len, seed);
     }
 }
 
@@ -131,12 +238,9 @@ void update_chain(Engine& engine, const uint32_t* words, size_t n, uint32_t op, 
     const uint32_t dense_known = engine.dense_size();
     for (size_t start = 0; start < n; start += kBlock) {
         size_t len = std::min(kBlock, n - start);
-        bool bad = false;
-        for (size_t i = 0; i < len; ++i)
-            out[start + i] = update_bits(words[start + i], seed, dense_known, bad);
-        if (!bad) continue;
+        if (!update_block(words + start, out + start, len, seed, dense_known)) continue;
         for (size_t i = start; i < start + len; ++i) {
-            bool this_bad = false;
+            uint32_t this_bad = 0;
             update_bits(words[i], seed, dense_known, this_bad);
             if (this_bad) out[i] = engine.update_chain(words[i], op);  // throws if invalid
         }

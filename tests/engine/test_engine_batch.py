@@ -83,6 +83,9 @@ def test_long_mixed_columns_hit_every_path(engine):
     a[:5000] = a[:5000] & 0x1FFFFFFF  # a run of mode-00 words (pair_data may exceed 512: skip)
     a[:5000] = np.where(((a[:5000] >> 16) & 0x3FF) > 512, 0, a[:5000])
     b[:5000] = engine.encode([9], 1, 2, False, 0)
+    # a run with one pair set per operand but varying entity, chain, taint and depth
+    a[5000:12000] = [engine.encode([3, 4], e, e >> 3, e % 3 == 0, e % 9) for e in range(7000)]
+    b[5000:12000] = engine.encode([5, 6, 7, 8], 0, 0, False, 3)
     got = combine_batch(engine, a, b, 4)
     expected = [engine.combine(int(x), int(y), 4) for x, y in zip(a, b)]
     assert got.tolist() == expected
