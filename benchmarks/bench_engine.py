@@ -65,6 +65,19 @@ def scenarios(engine: RustProvenanceTracker, n: int, rng: np.random.Generator):
     }
 
 
+def measure(
+    engine: RustProvenanceTracker, a: np.ndarray, b: np.ndarray, entities: np.ndarray, repeats: int
+) -> dict[str, float]:
+    fa, fb = pd.Series(a.astype(np.float64)), pd.Series(b.astype(np.float64))
+    return {
+        "combine": best_seconds(lambda: combine_batch(engine, a, b, ADD), repeats),
+        "update": best_seconds(lambda: update_chain_batch(engine, a, MUL), repeats),
+        "encode": best_seconds(lambda: encode_source_column(engine, 7, entities, False), repeats),
+        "pandas": best_seconds(lambda: fa + fb, repeats),
+        "numpy": best_seconds(lambda: a | b, repeats),
+    }
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description="engine batch kernels vs pandas/numpy")
     parser.add_argument("--n", type=int, default=1_000_000)
@@ -82,16 +95,7 @@ def main() -> None:
     print(header)
     print("-" * len(header))
     for name, (a, b) in scenarios(engine, n, rng).items():
-        fa, fb = pd.Series(a.astype(np.float64)), pd.Series(b.astype(np.float64))
-        times = {
-            "combine": best_seconds(lambda: combine_batch(engine, a, b, ADD), args.repeats),
-            "update": best_seconds(lambda: update_chain_batch(engine, a, MUL), args.repeats),
-            "encode": best_seconds(
-                lambda: encode_source_column(engine, 7, entities, False), args.repeats
-            ),
-            "pandas": best_seconds(lambda: fa + fb, args.repeats),
-            "numpy": best_seconds(lambda: a | b, args.repeats),
-        }
+        times = measure(engine, a, b, entities, args.repeats)
         ns = {k: v / n * 1e9 for k, v in times.items()}
         ratio = times["combine"] / times["pandas"]
         unit, limit = TARGETS.get(name, NO_TARGET)

@@ -48,11 +48,17 @@ def main(argv: list[str] | None = None) -> int:
         print("cmake is missing: install it (e.g. `python -m pip install cmake`)", file=sys.stderr)
         return 1
 
-    _run([
-        "cmake", "-S", str(ROOT), "-B", str(BUILD_DIR),
-        f"-DCMAKE_BUILD_TYPE={args.build_type}",
-        f"-DPython_EXECUTABLE={sys.executable}",
-    ])
+    _run(
+        [
+            "cmake",
+            "-S",
+            str(ROOT),
+            "-B",
+            str(BUILD_DIR),
+            f"-DCMAKE_BUILD_TYPE={args.build_type}",
+            f"-DPython_EXECUTABLE={sys.executable}",
+        ]
+    )
     _run(["cmake", "--build", str(BUILD_DIR), "--parallel", str(args.jobs)])
     module = _built_module()
     target = PACKAGE_DIR / module.name

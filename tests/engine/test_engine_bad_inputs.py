@@ -92,7 +92,8 @@ def test_negative_scalar_arguments(engine, field):
 
 
 @pytest.mark.parametrize(
-    "value", [pytest.param(1.0, id="float"), pytest.param("3", id="str"), pytest.param(None, id="None")]
+    "value",
+    [pytest.param(1.0, id="float"), pytest.param("3", id="str"), pytest.param(None, id="None")],
 )
 def test_non_integer_scalars(engine, value):
     with pytest.raises(TypeError):
@@ -127,7 +128,9 @@ BAD_ARRAYS = [
     pytest.param(np.array([1, -1], np.int64), ValueError, "-1", id="negative-int64"),
     pytest.param(np.array([-128], np.int8), ValueError, "-128", id="negative-int8"),
     pytest.param(np.array([2**32], np.int64), ValueError, "4294967296", id="int64-above-32-bits"),
-    pytest.param(np.array([2**64 - 1], np.uint64), ValueError, "18446744073709551615", id="uint64-max"),
+    pytest.param(
+        np.array([2**64 - 1], np.uint64), ValueError, "18446744073709551615", id="uint64-max"
+    ),
 ]
 
 

@@ -72,11 +72,16 @@ def test_long_mixed_columns_hit_every_path(engine):
     # Long enough to release the GIL and span many blocks; the mix switches between the
     # all-mode-00 blocks, mixed blocks and the memoised general path.
     rng = np.random.default_rng(7)
-    pool = [engine.encode(list(s), int(e), int(c), bool(t), int(d))
-            for s, e, c, t, d in zip(
-                [[], [0], [1], [511], [3, 4], [1, 2, 3], [5, 6, 7, 8], [0, 511], [2]] * 4,
-                rng.integers(0, 2**32, 36), rng.integers(0, 256, 36),
-                rng.integers(0, 2, 36), rng.integers(0, 8, 36))]
+    pool = [
+        engine.encode(list(s), int(e), int(c), bool(t), int(d))
+        for s, e, c, t, d in zip(
+            [[], [0], [1], [511], [3, 4], [1, 2, 3], [5, 6, 7, 8], [0, 511], [2]] * 4,
+            rng.integers(0, 2**32, 36),
+            rng.integers(0, 256, 36),
+            rng.integers(0, 2, 36),
+            rng.integers(0, 8, 36),
+        )
+    ]
     n = 40_000
     a = u32(rng.choice(pool, n))
     b = u32(rng.choice(pool, n))
@@ -92,15 +97,21 @@ def test_long_mixed_columns_hit_every_path(engine):
     assert update_chain_batch(engine, a, 6).tolist() == [engine.update_chain(int(x), 6) for x in a]
 
 
-@pytest.mark.parametrize("dtype", ["int64", "int32", "int16", "int8", "uint64", "uint16", "uint8", ">u4", "<i8"])
+@pytest.mark.parametrize(
+    "dtype", ["int64", "int32", "int16", "int8", "uint64", "uint16", "uint8", ">u4", "<i8"]
+)
 def test_integer_dtypes_are_converted(engine, dtype):
     words = [0, 1 << 16, engine.encode([3], 9, 9, True, 2), 100]
     if np.iinfo(np.dtype(dtype)).max < max(words):
         words = [0, 1, 2, 100]
     arr = np.array(words, dtype=dtype)
     ref = u32(words)
-    assert combine_batch(engine, arr, arr, 1).tolist() == combine_batch(engine, ref, ref, 1).tolist()
-    assert update_chain_batch(engine, arr, 2).tolist() == update_chain_batch(engine, ref, 2).tolist()
+    assert (
+        combine_batch(engine, arr, arr, 1).tolist() == combine_batch(engine, ref, ref, 1).tolist()
+    )
+    assert (
+        update_chain_batch(engine, arr, 2).tolist() == update_chain_batch(engine, ref, 2).tolist()
+    )
     assert is_tainted_batch(arr).tolist() == is_tainted_batch(ref).tolist()
     assert encode_source_column(engine, 5, arr, False).tolist() == [
         engine.encode([5], w, 0, False, 0) for w in words
@@ -128,7 +139,9 @@ def _readonly(a):
     return a
 
 
-@pytest.mark.parametrize(("la", "lb", "n"), [(1, 5, 5), (5, 1, 5), (1, 1, 1), (1, 0, 0), (0, 1, 0), (0, 0, 0)])
+@pytest.mark.parametrize(
+    ("la", "lb", "n"), [(1, 5, 5), (5, 1, 5), (1, 1, 1), (1, 0, 0), (0, 1, 0), (0, 0, 0)]
+)
 def test_length_one_broadcasts(engine, la, lb, n):
     pool = [engine.encode([i, i + 1], 0, i, False, 0) for i in range(5)]
     a, b = u32(pool[:la]), u32(pool[::-1][:lb])

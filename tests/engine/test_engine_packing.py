@@ -119,7 +119,9 @@ def test_full_dense_table_is_a_clear_error():
     with pytest.raises(ValueError, match="full"):
         engine.encode([1, 2, 3, 6], 0, 0, False, 0)
     with pytest.raises(ValueError, match="full"):
-        engine.combine(engine.encode([1, 2, 3, 4], 0, 0, False, 0), engine.encode([9], 0, 0, 0, 0), 1)
+        engine.combine(
+            engine.encode([1, 2, 3, 4], 0, 0, False, 0), engine.encode([9], 0, 0, 0, 0), 1
+        )
     # known sets still work
     assert engine.decode_full(engine.encode([2, 3, 4, 1], 0, 0, False, 0))["pairs"] == [1, 2, 3, 4]
 
