@@ -38,7 +38,7 @@ ops = st.one_of(st.integers(0, 15), st.integers(0, 2**32 - 1))
 
 
 @st.composite
-def word_specs(draw):
+def word_fields(draw):
     return (draw(pair_sets), draw(entities), draw(entities), draw(st.booleans()), draw(depths))
 
 

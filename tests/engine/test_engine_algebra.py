@@ -8,26 +8,26 @@ from hypothesis import strategies as st
 
 from quorvane._orrin32 import RustProvenanceTracker
 
-from .helpers import CHAIN_BITS, ENTITY_BITS, depth_bits, expected_mode, mode_bits, ops, word_specs
+from .helpers import CHAIN_BITS, ENTITY_BITS, depth_bits, expected_mode, mode_bits, ops, word_fields
 
 ENGINE = RustProvenanceTracker()
 
 
-def _word(spec):
-    return ENGINE.encode(*spec)
+def _word(fields):
+    return ENGINE.encode(*fields)
 
 
 @settings(max_examples=300)
-@given(word_specs(), word_specs(), ops)
-def test_combine_follows_the_algebra(spec_a, spec_b, op):
-    a, b = _word(spec_a), _word(spec_b)
+@given(word_fields(), word_fields(), ops)
+def test_combine_follows_the_algebra(fields_a, fields_b, op):
+    a, b = _word(fields_a), _word(fields_b)
     da, db = ENGINE.decode_full(a), ENGINE.decode_full(b)
     word = ENGINE.combine(a, b, op)
     info = ENGINE.decode_full(word)
-    union = sorted(set(spec_a[0]) | set(spec_b[0]))
+    union = sorted(set(fields_a[0]) | set(fields_b[0]))
     assert info["pairs"] == union
     assert mode_bits(word) == expected_mode(len(union))
-    assert info["taint"] is (spec_a[3] or spec_b[3])
+    assert info["taint"] is (fields_a[3] or fields_b[3])
     assert info["depth"] == min(7, max(depth_bits(a), depth_bits(b)) + 1)
     width = ENTITY_BITS[info["mode"]]
     assert info["entity"] == (da["entity"] ^ db["entity"]) & ((1 << width) - 1)
@@ -36,9 +36,9 @@ def test_combine_follows_the_algebra(spec_a, spec_b, op):
 
 
 @settings(max_examples=200)
-@given(word_specs(), ops)
-def test_update_chain_keeps_everything_but_chain_and_depth(spec, op):
-    word = _word(spec)
+@given(word_fields(), ops)
+def test_update_chain_keeps_everything_but_chain_and_depth(fields, op):
+    word = _word(fields)
     before = ENGINE.decode_full(word)
     after = ENGINE.decode_full(ENGINE.update_chain(word, op))
     assert after["pairs"] == before["pairs"]

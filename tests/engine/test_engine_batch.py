@@ -19,21 +19,21 @@ from quorvane._orrin32 import (
     update_chain_batch,
 )
 
-from .helpers import ops, risk, taint_bit, u32, word_specs
+from .helpers import ops, risk, taint_bit, u32, word_fields
 
 ENGINE = RustProvenanceTracker()
-word_lists = st.lists(word_specs(), min_size=1, max_size=40)
+word_lists = st.lists(word_fields(), min_size=1, max_size=40)
 
 
-def _words(specs):
-    return [ENGINE.encode(*s) for s in specs]
+def _words(field_lists):
+    return [ENGINE.encode(*s) for s in field_lists]
 
 
 @settings(max_examples=150)
 @given(word_lists, st.data(), ops)
-def test_combine_batch_equals_combine(specs, data, op):
-    a = _words(specs)
-    b = _words(data.draw(st.lists(word_specs(), min_size=len(a), max_size=len(a))))
+def test_combine_batch_equals_combine(field_lists, data, op):
+    a = _words(field_lists)
+    b = _words(data.draw(st.lists(word_fields(), min_size=len(a), max_size=len(a))))
     got = combine_batch(ENGINE, u32(a), u32(b), op)
     assert got.dtype == np.uint32
     assert got.tolist() == [ENGINE.combine(x, y, op) for x, y in zip(a, b)]
@@ -41,8 +41,8 @@ def test_combine_batch_equals_combine(specs, data, op):
 
 @settings(max_examples=100)
 @given(word_lists, ops)
-def test_update_chain_batch_equals_update_chain(specs, op):
-    words = _words(specs)
+def test_update_chain_batch_equals_update_chain(field_lists, op):
+    words = _words(field_lists)
     got = update_chain_batch(ENGINE, u32(words), op)
     assert got.tolist() == [ENGINE.update_chain(w, op) for w in words]
 
@@ -63,8 +63,8 @@ def test_header_batches_agree_with_the_bit_layout(words):
 
 
 @given(word_lists)
-def test_explain_batch_equals_decoded_pairs(specs):
-    words = _words(specs)
+def test_explain_batch_equals_decoded_pairs(field_lists):
+    words = _words(field_lists)
     assert explain_batch(ENGINE, u32(words)) == [ENGINE.decode_full(w)["pairs"] for w in words]
 
 

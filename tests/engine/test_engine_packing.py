@@ -14,16 +14,16 @@ from .helpers import (
     expected_mode,
     mode_bits,
     taint_bit,
-    word_specs,
+    word_fields,
 )
 
 ENGINE = RustProvenanceTracker()
 
 
 @settings(max_examples=300)
-@given(word_specs())
-def test_decode_inverts_encode(spec):
-    pairs, entity, chain, taint, depth = spec
+@given(word_fields())
+def test_decode_inverts_encode(fields):
+    pairs, entity, chain, taint, depth = fields
     word = ENGINE.encode(pairs, entity, chain, taint, depth)
     info = ENGINE.decode_full(word)
     assert 0 <= word < 2**32
