@@ -8,9 +8,12 @@ namespace orrin {
 namespace kernels {
 namespace {
 
-// Hot loops get an AVX2 clone besides the baseline build, picked at load time, so one wheel
-// runs everywhere and still uses wide vectors where the CPU has them.
-#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__clang__)
+// Hot loops get AVX-512 and AVX2 clones besides the baseline build, picked at load time, so
+// one wheel runs everywhere and still uses wide vectors where the CPU has them.
+#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__clang__) && \
+    __GNUC__ >= 11
+#define ORRIN_HOT __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+#elif defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__clang__)
 #define ORRIN_HOT __attribute__((target_clones("avx2", "default")))
 #else
 #define ORRIN_HOT
