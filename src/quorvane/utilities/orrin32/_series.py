@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import numbers
 import operator
-from collections.abc import Callable
+import threading
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from typing import Any
 
 import numpy as np
@@ -14,6 +16,31 @@ from . import _compat, _engine
 from ._word import OpCode
 
 _ZERO_WORD = np.zeros(1, dtype=np.uint32)
+
+# pandas implements some methods by calling them again on the same object (replace with a
+# dict calls replace with lists). Such inner calls are pandas' business: they behave as
+# plain pandas and build no words of their own. During an in-place call, pandas' own
+# temporaries (for example "-cond" inside clip) build no words either.
+_parent_call = threading.local()
+
+
+@contextmanager
+def _inside_parent(*, in_place: bool = False) -> Iterator[None]:
+    saved = (getattr(_parent_call, "depth", 0), getattr(_parent_call, "in_place", False))
+    _parent_call.depth = saved[0] + 1
+    _parent_call.in_place = saved[1] or in_place
+    try:
+        yield
+    finally:
+        _parent_call.depth, _parent_call.in_place = saved
+
+
+def _in_parent() -> bool:
+    return getattr(_parent_call, "depth", 0) > 0
+
+
+def _in_place_call() -> bool:
+    return getattr(_parent_call, "in_place", False)
 
 
 def _as_op_code(op_code: Any) -> int:
@@ -42,6 +69,14 @@ def _aligned_words(series: Any) -> np.ndarray:
     if len(prov) == n:
         return prov
     return _fit_words(np.asarray(prov, dtype=np.uint32), n)
+
+
+def _negate(values: Any) -> Any:
+    # numpy refuses "-" on booleans; pandas negates them logically and relies on that
+    # itself (for example "-cond" inside where/clip).
+    if isinstance(values, np.ndarray) and values.dtype == np.bool_:
+        return np.logical_not(values)
+    return operator.neg(values)
 
 
 class TrackedSeries(pd.Series):
@@ -84,7 +119,7 @@ class TrackedSeries(pd.Series):
     def _chain_words(self, op_code: int) -> np.ndarray:
         words = _aligned_words(self)
         tracker = self._tracker
-        if tracker:
+        if tracker and not _in_place_call():
             return np.asarray(
                 _engine.update_chain_batch(tracker._rust, words, op_code), dtype=np.uint32
             )
@@ -115,7 +150,7 @@ class TrackedSeries(pd.Series):
         operand = other.values if hasattr(other, "values") else other
         values = op(self.values, operand)
         tracker = self._tracker
-        if isinstance(other, TrackedSeries) and tracker:
+        if isinstance(other, TrackedSeries) and tracker and not _in_place_call():
             words = np.asarray(
                 _engine.combine_batch(
                     tracker._rust, _aligned_words(self), _aligned_words(other), op_code
@@ -178,30 +213,40 @@ class TrackedSeries(pd.Series):
     # -- one-operand operations -------------------------------------------------------------
 
     def __neg__(self) -> TrackedSeries:
-        return self._unop(operator.neg, OpCode.NEG)
+        return self._unop(_negate, OpCode.NEG)
 
     def clip(self, lower: Any = None, upper: Any = None, **kwargs: Any) -> Any:
         if _compat.inplace_requested(kwargs):
             # Clipping in place must change the receiver's values; pandas does that and
             # returns what it returns. No words are built.
-            return super().clip(lower, upper, **kwargs)
+            with _inside_parent(in_place=True):
+                return super().clip(lower, upper, **kwargs)
         # Other pandas keywords (axis, ...) do not apply to numpy's clip and are ignored.
         return self._unop(lambda a: np.clip(a, lower, upper), OpCode.CLIP)
 
     # -- transforms through pandas ----------------------------------------------------------
 
     def fillna(self, value: Any = 0, **kwargs: Any) -> Any:
-        result = super().fillna(value, **kwargs)
+        if _in_parent():
+            return super().fillna(value, **kwargs)
+        with _inside_parent(in_place=_compat.inplace_requested(kwargs)):
+            result = super().fillna(value, **kwargs)
         if _compat.inplace_requested(kwargs) or not isinstance(result, pd.Series):
             return result
         return self._from_pandas_result(result, self._chain_words(OpCode.FILL), self.index)
 
-    def map(self, arg: Any, **kwargs: Any) -> TrackedSeries:
-        result = super().map(arg, **kwargs)
+    def map(self, arg: Any, **kwargs: Any) -> Any:
+        if _in_parent():
+            return super().map(arg, **kwargs)
+        with _inside_parent(in_place=_compat.inplace_requested(kwargs)):
+            result = super().map(arg, **kwargs)
         return self._from_pandas_result(result, self._chain_words(OpCode.MAP), self.index)
 
     def replace(self, *args: Any, **kwargs: Any) -> Any:
-        result = super().replace(*args, **kwargs)
+        if _in_parent():
+            return super().replace(*args, **kwargs)
+        with _inside_parent(in_place=_compat.inplace_requested(kwargs)):
+            result = super().replace(*args, **kwargs)
         if _compat.inplace_requested(kwargs) or not isinstance(result, pd.Series):
             return result
         return self._from_pandas_result(result, self._chain_words(OpCode.MAP), result.index)
