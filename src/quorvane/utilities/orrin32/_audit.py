@@ -8,8 +8,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from . import _engine, _word
-from ._series import _aligned_words
+from . import _word
+from ._series import _aligned_words, _engine_function
 
 _NO_DATA = "No tracker or empty series"
 
@@ -112,12 +112,12 @@ def _column_entry(col: Any, words: np.ndarray | None) -> dict[str, Any]:
     if words is None:
         return {"column": col, "tainted": False, "max_risk": 0.0, "min_depth": None,
                 "risk_level": "CLEAN"}
-    taint_arr = np.asarray(_engine.is_tainted_batch(words), dtype=bool)
+    taint_arr = np.asarray(_engine_function("is_tainted_batch")(words), dtype=bool)
     any_taint = bool(taint_arr.any())
     min_depth = None
     max_risk = 0.0
     if any_taint:
-        risk_arr = np.asarray(_engine.risk_score_batch(words), dtype=np.float64)
+        risk_arr = np.asarray(_engine_function("risk_score_batch")(words), dtype=np.float64)
         max_risk = float(risk_arr.max())
         tainted = np.asarray(words, dtype=np.uint32)[taint_arr]
         # The header's depth field, read for the whole array at once (no engine call).

@@ -9,9 +9,9 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from . import _compat, _engine, _word
+from . import _compat, _word
 from . import _tracker as _tracker_module
-from ._series import TrackedSeries, _fit_words
+from ._series import TrackedSeries, _engine_function, _fit_words
 from ._word import OpCode
 
 
@@ -216,6 +216,6 @@ def wrap_dataframe(
                 entities = _row_entities(tracker, df.index)
             else:
                 entities = np.zeros(n, dtype=np.uint32)
-        words = _engine.encode_source_column(tracker._rust, pair_id, entities, is_tainted)
+        words = _engine_function("encode_source_column")(tracker._rust, pair_id, entities, is_tainted)
         result._col_prov[col] = np.asarray(words, dtype=np.uint32)
     return result

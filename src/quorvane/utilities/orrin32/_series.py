@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import numbers
 import operator
+import sys
 import threading
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
@@ -16,6 +17,27 @@ from . import _compat, _engine
 from ._word import OpCode
 
 _ZERO_WORD = np.zeros(1, dtype=np.uint32)
+
+_BATCH_FUNCTIONS = (
+    "combine_batch",
+    "update_chain_batch",
+    "encode_source_column",
+    "is_tainted_batch",
+    "risk_score_batch",
+)
+_IMPORTED = {name: getattr(_engine, name) for name in _BATCH_FUNCTIONS}
+
+
+def _engine_function(name: str) -> Callable[..., Any]:
+    """The engine array function ``name``, looked up when called.
+
+    A replacement set on the public ``orrin32`` module or on its ``_engine`` module is
+    honoured, so that either can be patched.
+    """
+    current = getattr(_engine, name)
+    if current is not _IMPORTED[name]:
+        return current
+    return getattr(sys.modules[__package__], name, current)
 
 # pandas implements some methods by calling them again on the same object (replace with a
 # dict calls replace with lists). Such inner calls are pandas' business: they behave as
@@ -121,7 +143,7 @@ class TrackedSeries(pd.Series):
         tracker = self._tracker
         if tracker and not _in_place_call():
             return np.asarray(
-                _engine.update_chain_batch(tracker._rust, words, op_code), dtype=np.uint32
+                _engine_function("update_chain_batch")(tracker._rust, words, op_code), dtype=np.uint32
             )
         return words.copy()
 
@@ -152,7 +174,7 @@ class TrackedSeries(pd.Series):
         tracker = self._tracker
         if isinstance(other, TrackedSeries) and tracker and not _in_place_call():
             words = np.asarray(
-                _engine.combine_batch(
+                _engine_function("combine_batch")(
                     tracker._rust, _aligned_words(self), _aligned_words(other), op_code
                 ),
                 dtype=np.uint32,
