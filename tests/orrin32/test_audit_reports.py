@@ -44,8 +44,20 @@ def loans(tracker):
 
 def test_audit_explains_the_first_element(loans, tracker):
     result = audit(loans["age_adj"])
-    assert list(result) == ["provenance", "mode", "pair_count", "pair_ids", "columns", "tables",
-                            "entity", "chain", "taint", "depth", "risk", "has_protected"]
+    assert list(result) == [
+        "provenance",
+        "mode",
+        "pair_count",
+        "pair_ids",
+        "columns",
+        "tables",
+        "entity",
+        "chain",
+        "taint",
+        "depth",
+        "risk",
+        "has_protected",
+    ]
     word = int(loans._col_prov["age_adj"][0])
     info = tracker.decode_full(word)
     assert result["provenance"] == f"0x{word:08X}" and len(result["provenance"]) == 10
@@ -65,21 +77,26 @@ def test_audit_reads_only_the_first_word(tracker):
     assert result["taint"] is True and result["risk"] == pytest.approx(1 / 3)
 
 
-@pytest.mark.parametrize(
-    "series",
-    [TrackedSeries([1, 2]), TrackedSeries([], dtype=float, _tracker=ProvenanceTracker())],
-    ids=["no_tracker", "empty"],
-)
-def test_audits_of_series_without_data(series):
+@pytest.mark.parametrize("with_tracker, values", [(False, [1, 2]), (True, [])])
+def test_audits_of_series_without_data(tracker, with_tracker, values):
+    series = TrackedSeries(values, dtype=float, _tracker=tracker if with_tracker else None)
     assert audit(series) == ERROR
     assert audit_series_diversity(series) == ERROR
 
 
 def test_diversity_of_a_derived_column(loans):
     result = audit_series_diversity(loans["dti"])
-    assert list(result) == ["total_rows", "unique_provenances", "unique_pair_sets",
-                            "unique_entities", "unique_chains", "entity_diversity",
-                            "tainted_provenances", "taint_ratio", "max_depth"]
+    assert list(result) == [
+        "total_rows",
+        "unique_provenances",
+        "unique_pair_sets",
+        "unique_entities",
+        "unique_chains",
+        "entity_diversity",
+        "tainted_provenances",
+        "taint_ratio",
+        "max_depth",
+    ]
     assert result["total_rows"] == 6 and result["unique_pair_sets"] == 2
     assert result["tainted_provenances"] == 0 and result["taint_ratio"] == 0.0
     assert result["max_depth"] == 1
@@ -92,9 +109,17 @@ def test_diversity_of_one_repeated_word(tracker):
     result = audit_series_diversity(
         TrackedSeries(range(10), _prov=np.full(10, word, np.uint32), _tracker=tracker)
     )
-    assert result == {"total_rows": 10, "unique_provenances": 1, "unique_pair_sets": 1,
-                      "unique_entities": 1, "unique_chains": 1, "entity_diversity": 0.1,
-                      "tainted_provenances": 1, "taint_ratio": 1.0, "max_depth": 4}
+    assert result == {
+        "total_rows": 10,
+        "unique_provenances": 1,
+        "unique_pair_sets": 1,
+        "unique_entities": 1,
+        "unique_chains": 1,
+        "entity_diversity": 0.1,
+        "tainted_provenances": 1,
+        "taint_ratio": 1.0,
+        "max_depth": 4,
+    }
 
 
 def test_unique_pair_sets_counts_the_union_of_pair_ids(tracker):
@@ -129,8 +154,9 @@ def test_entropy_of_simple_distributions(words, expected):
 @pytest.mark.parametrize("seed", [0, 1, 2])
 def test_entropy_equals_the_running_sum_in_order_of_first_appearance(seed):
     rng = np.random.default_rng(seed)
-    words = rng.choice(rng.integers(0, 2**32, 300, dtype=np.uint32), size=5000,
-                       p=rng.dirichlet(np.ones(300) * 0.3))
+    words = rng.choice(
+        rng.integers(0, 2**32, 300, dtype=np.uint32), size=5000, p=rng.dirichlet(np.ones(300) * 0.3)
+    )
     series = TrackedSeries(np.zeros(len(words)), _prov=words.astype(np.uint32))
     assert provenance_entropy(series) == _reference_entropy(words)  # bit for bit
 
@@ -144,8 +170,16 @@ def _column(tracker, depths, taint=True):
     return np.array([tracker.encode({pid}, taint=taint, depth=d) for d in depths], np.uint32)
 
 
-LEVELS = [(0, "HIGH", 1.0), (1, "MEDIUM", 0.5), (2, "MEDIUM", 0.3333), (3, "MEDIUM", 0.25),
-          (4, "LOW", 0.2), (5, "LOW", 0.1667), (6, "LOW", 0.1429), (7, "LOW", 0.125)]
+LEVELS = [
+    (0, "HIGH", 1.0),
+    (1, "MEDIUM", 0.5),
+    (2, "MEDIUM", 0.3333),
+    (3, "MEDIUM", 0.25),
+    (4, "LOW", 0.2),
+    (5, "LOW", 0.1667),
+    (6, "LOW", 0.1429),
+    (7, "LOW", 0.125),
+]
 
 
 @pytest.mark.parametrize("depth, level, risk", LEVELS)
@@ -161,22 +195,40 @@ def test_risk_level_at_every_depth(tracker, depth, level, risk):
 def test_report_entries_and_stable_order(tracker):
     from quorvane.utilities.orrin32 import TrackedDataFrame
 
-    df = TrackedDataFrame({"a": [1, 2], "b": [3, 4], "c": [5, 6], "d": [7, 8], "e": [0, 0]},
-                          _tracker=tracker)
-    df._col_prov.update({
-        "a": _column(tracker, [4, 6]),
-        "b": _column(tracker, [0, 5]),
-        "c": _column(tracker, [4, 4]),
-        "d": _column(tracker, [0, 0], taint=False),
-    })
+    df = TrackedDataFrame(
+        {"a": [1, 2], "b": [3, 4], "c": [5, 6], "d": [7, 8], "e": [0, 0]}, _tracker=tracker
+    )
+    df._col_prov.update(
+        {
+            "a": _column(tracker, [4, 6]),
+            "b": _column(tracker, [0, 5]),
+            "c": _column(tracker, [4, 4]),
+            "d": _column(tracker, [0, 0], taint=False),
+        }
+    )
     report = column_risk_report(df)
     assert [r["column"] for r in report] == ["b", "a", "c", "d", "e"]
-    assert report[1] == {"column": "a", "tainted": True, "max_risk": 0.2, "min_depth": 4,
-                         "risk_level": "LOW"}
-    assert report[3] == {"column": "d", "tainted": False, "max_risk": 0.0, "min_depth": None,
-                         "risk_level": "CLEAN"}
-    assert report[4] == {"column": "e", "tainted": False, "max_risk": 0.0, "min_depth": None,
-                         "risk_level": "CLEAN"}
+    assert report[1] == {
+        "column": "a",
+        "tainted": True,
+        "max_risk": 0.2,
+        "min_depth": 4,
+        "risk_level": "LOW",
+    }
+    assert report[3] == {
+        "column": "d",
+        "tainted": False,
+        "max_risk": 0.0,
+        "min_depth": None,
+        "risk_level": "CLEAN",
+    }
+    assert report[4] == {
+        "column": "e",
+        "tainted": False,
+        "max_risk": 0.0,
+        "min_depth": None,
+        "risk_level": "CLEAN",
+    }
 
 
 def test_report_tracker_resolution(loans, tracker):
@@ -184,18 +236,31 @@ def test_report_tracker_resolution(loans, tracker):
     assert column_risk_report(loans) == []
     report = column_risk_report(loans, tracker)
     assert [r["column"] for r in report[:2]] == ["age", "age_adj"]
-    assert [r["risk_level"] for r in report] == ["HIGH", "MEDIUM", "CLEAN", "CLEAN", "CLEAN",
-                                                 "CLEAN"]
+    assert [r["risk_level"] for r in report] == [
+        "HIGH",
+        "MEDIUM",
+        "CLEAN",
+        "CLEAN",
+        "CLEAN",
+        "CLEAN",
+    ]
 
 
 def test_report_matches_word_by_word_reading(tracker):
     rng = np.random.default_rng(7)
     pid = tracker.register("t", "mixed", True)
-    words = np.array([tracker.encode({pid}, entity=int(e), taint=bool(t), depth=int(d))
-                      for e, t, d in zip(rng.integers(0, 256, 400), rng.integers(0, 2, 400),
-                                         rng.integers(2, 8, 400))], np.uint32)
-    df = type("Frame", (), {"columns": pd.Index(["m"]), "_col_prov": {"m": words},
-                            "_tracker": tracker})
+    words = np.array(
+        [
+            tracker.encode({pid}, entity=int(e), taint=bool(t), depth=int(d))
+            for e, t, d in zip(
+                rng.integers(0, 256, 400), rng.integers(0, 2, 400), rng.integers(2, 8, 400)
+            )
+        ],
+        np.uint32,
+    )
+    df = type(
+        "Frame", (), {"columns": pd.Index(["m"]), "_col_prov": {"m": words}, "_tracker": tracker}
+    )
     tainted = [int(w) for w in words if ProvenanceTracker.is_tainted(w)]
     (entry,) = column_risk_report(df)
     assert entry["min_depth"] == min(ProvenanceTracker.get_depth(w) for w in tainted)

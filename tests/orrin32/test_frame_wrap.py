@@ -41,7 +41,9 @@ def _reference_words(tracker, df, table, col, include_entity=True):
     else:
         entities = [0] * len(df)
     words = orrin32.encode_source_column(
-        tracker._rust, pair_id, np.array(entities, dtype=np.uint32),
+        tracker._rust,
+        pair_id,
+        np.array(entities, dtype=np.uint32),
         tracker.is_protected(table, str(col)),
     )
     return np.asarray(words, dtype=np.uint32)
@@ -56,7 +58,9 @@ def test_wrap_mints_one_word_per_cell(tracker, applicants):
         assert tracker.get_name(pair_id) == ("applicants", col)
         words = wrapped._col_prov[col]
         assert words.dtype == np.uint32
-        np.testing.assert_array_equal(words, _reference_words(tracker, applicants, "applicants", col))
+        np.testing.assert_array_equal(
+            words, _reference_words(tracker, applicants, "applicants", col)
+        )
         assert [tracker.decode_full(int(w)).entity for w in words] == [
             tracker.entity_from_row(label) % 256 for label in applicants.index
         ]
@@ -148,7 +152,9 @@ def test_entity_of_every_row_label_matches_the_trackers_hash(tracker, index):
     df = pd.DataFrame({"v": range(len(index)), "w": range(len(index))}, index=index)
     wrapped = wrap_dataframe(df, tracker, "t")
     for col in ("v", "w"):
-        np.testing.assert_array_equal(wrapped._col_prov[col], _reference_words(tracker, df, "t", col))
+        np.testing.assert_array_equal(
+            wrapped._col_prov[col], _reference_words(tracker, df, "t", col)
+        )
 
 
 def test_row_labels_are_hashed_once_per_frame(applicants):
@@ -223,8 +229,9 @@ def test_failed_assignment_leaves_words_alone(wrapped):
 
 @pytest.fixture
 def decisions(tracker):
-    df = pd.DataFrame({"applicant_id": [104, 101, 105, 101], "approved": [1, 0, 1, 1],
-                       "age": [9, 9, 9, 9]})
+    df = pd.DataFrame(
+        {"applicant_id": [104, 101, 105, 101], "approved": [1, 0, 1, 1], "age": [9, 9, 9, 9]}
+    )
     return wrap_dataframe(df, tracker, "decisions")
 
 
@@ -232,8 +239,9 @@ def test_merge_collapses_each_tracked_column_to_one_chained_word(tracker, wrappe
     left = wrapped.reset_index()
     merged = left.merge(decisions, on="applicant_id", suffixes=("", "_d"))
     assert type(merged) is TrackedDataFrame and merged._tracker is tracker
-    plain = pd.DataFrame(left).merge(pd.DataFrame(decisions), on="applicant_id",
-                                     suffixes=("", "_d"))
+    plain = pd.DataFrame(left).merge(
+        pd.DataFrame(decisions), on="applicant_id", suffixes=("", "_d")
+    )
     pd.testing.assert_frame_equal(pd.DataFrame(merged), plain)
     # left columns first, then the right's others; the relabelled "age_d" is untracked
     assert list(merged._col_prov) == ["income", "age", "gender", "applicant_id", "approved"]
@@ -282,8 +290,12 @@ def test_pandas_derived_frames_stay_tracked(wrapped, applicants, name, derive):
 
 @pytest.mark.parametrize(
     "reduce",
-    [lambda df: df[["income", "age"]].sum(), lambda df: df.iloc[0], lambda df: df.loc[:, "age"],
-     lambda df: df.count()],
+    [
+        lambda df: df[["income", "age"]].sum(),
+        lambda df: df.iloc[0],
+        lambda df: df.loc[:, "age"],
+        lambda df: df.count(),
+    ],
     ids=["sum", "row", "loc_column", "count"],
 )
 def test_frame_to_series_results_are_tracked_series(wrapped, applicants, reduce):

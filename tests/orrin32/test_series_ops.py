@@ -7,8 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from quorvane.utilities.orrin32 import OpCode, ProvenanceTracker, TrackedSeries
-from quorvane.utilities.orrin32 import _engine
+from quorvane.utilities.orrin32 import OpCode, ProvenanceTracker, TrackedSeries, _engine
 
 
 @pytest.fixture
@@ -47,8 +46,9 @@ def _tracked(tracker, table, column, values, *, taint=False, depth=0, index=None
 @pytest.fixture
 def pair(tracker):
     a = _tracked(tracker, "loans", "income", [4.0, 9.0, 2.5, 7.0], index=list("wxyz"))
-    b = _tracked(tracker, "people", "age", [2.0, 3.0, 5.0, 0.5], taint=True, depth=2,
-                 index=list("wxyz"))
+    b = _tracked(
+        tracker, "people", "age", [2.0, 3.0, 5.0, 0.5], taint=True, depth=2, index=list("wxyz")
+    )
     return a, b
 
 
@@ -96,7 +96,9 @@ def test_binary_between_tracked_series_combines_whole_columns(
 
 
 @pytest.mark.parametrize("name, op, np_op, code", BINARY, ids=[c[0] for c in BINARY])
-@pytest.mark.parametrize("operand", [3.0, np.array([1.0, 2.0, 3.0, 4.0])], ids=["scalar", "ndarray"])
+@pytest.mark.parametrize(
+    "operand", [3.0, np.array([1.0, 2.0, 3.0, 4.0])], ids=["scalar", "ndarray"]
+)
 def test_binary_with_untracked_operand_copies_receiver_words(
     pair, engine_calls, name, op, np_op, code, operand
 ):
@@ -121,8 +123,9 @@ def test_receiver_tracker_wins_and_missing_tracker_skips_engine(pair, engine_cal
     np.testing.assert_array_equal(result._prov, a._prov)
 
 
-@pytest.mark.parametrize("op, np_op", [(operator.add, np.add), (operator.sub, np.subtract),
-                                       (operator.mul, np.multiply)])
+@pytest.mark.parametrize(
+    "op, np_op", [(operator.add, np.add), (operator.sub, np.subtract), (operator.mul, np.multiply)]
+)
 def test_arithmetic_is_positional_against_plain_series_with_permuted_index(pair, op, np_op):
     a, _ = pair
     plain = pd.Series([10.0, 20.0, 30.0, 40.0], index=list("zyxw"))
@@ -169,8 +172,9 @@ UNARY = [
 
 @pytest.fixture
 def with_missing(tracker):
-    return _tracked(tracker, "loans", "debt", [4.0, np.nan, 9.0, 2.0], taint=True, depth=1,
-                    index=[3, 1, 2, 0])
+    return _tracked(
+        tracker, "loans", "debt", [4.0, np.nan, 9.0, 2.0], taint=True, depth=1, index=[3, 1, 2, 0]
+    )
 
 
 @pytest.mark.parametrize("name, op, plain_op, code", UNARY, ids=[c[0] for c in UNARY])
@@ -210,8 +214,11 @@ def test_replace_keeps_index_of_pandas_result_and_map_the_receivers(with_missing
 
 @pytest.mark.parametrize(
     "call",
-    [lambda s: s.fillna(0, inplace=True), lambda s: s.replace(4.0, 1.0, inplace=True),
-     lambda s: s.clip(0, 5, inplace=True)],
+    [
+        lambda s: s.fillna(0, inplace=True),
+        lambda s: s.replace(4.0, 1.0, inplace=True),
+        lambda s: s.clip(0, 5, inplace=True),
+    ],
     ids=["fillna", "replace", "clip"],
 )
 def test_inplace_calls_return_what_pandas_returns_and_build_no_words(

@@ -60,8 +60,7 @@ def audit_series_diversity(series: Any) -> dict[str, Any]:
         chains.add(info.chain)
         if info.taint:
             taint_count += 1
-        if info.depth > max_depth:
-            max_depth = info.depth
+        max_depth = max(max_depth, info.depth)
     total = len(series)
     n_words = len(distinct)
     return {
@@ -110,8 +109,13 @@ def _risk_level(max_risk: float) -> str:
 
 def _column_entry(col: Any, words: np.ndarray | None) -> dict[str, Any]:
     if words is None:
-        return {"column": col, "tainted": False, "max_risk": 0.0, "min_depth": None,
-                "risk_level": "CLEAN"}
+        return {
+            "column": col,
+            "tainted": False,
+            "max_risk": 0.0,
+            "min_depth": None,
+            "risk_level": "CLEAN",
+        }
     taint_arr = np.asarray(_engine_function("is_tainted_batch")(words), dtype=bool)
     any_taint = bool(taint_arr.any())
     min_depth = None
@@ -123,8 +127,13 @@ def _column_entry(col: Any, words: np.ndarray | None) -> dict[str, Any]:
         # The header's depth field, read for the whole array at once (no engine call).
         depths = (tainted >> np.uint32(_word.DEPTH_SHIFT)) & np.uint32(7)
         min_depth = int(depths.min())
-    return {"column": col, "tainted": any_taint, "max_risk": round(max_risk, 4),
-            "min_depth": min_depth, "risk_level": _risk_level(max_risk)}
+    return {
+        "column": col,
+        "tainted": any_taint,
+        "max_risk": round(max_risk, 4),
+        "min_depth": min_depth,
+        "risk_level": _risk_level(max_risk),
+    }
 
 
 def column_risk_report(df: Any, tracker: Any = None) -> list[dict[str, Any]]:

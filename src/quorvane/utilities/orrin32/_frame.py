@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import sys
 from collections.abc import Hashable, Iterable
-from typing import Any
+from typing import Any, ClassVar
 
 import numpy as np
 import pandas as pd
@@ -18,7 +18,7 @@ from ._word import OpCode
 class TrackedDataFrame(pd.DataFrame):
     """Pandas DataFrame with ORRIN-32 provenance."""
 
-    _metadata = ["_tracker", "_col_prov"]
+    _metadata: ClassVar[list[str]] = ["_tracker", "_col_prov"]
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         tracker = kwargs.pop("_tracker", None)
@@ -230,6 +230,8 @@ def wrap_dataframe(
                 entities = _row_entities(tracker, df.index)
             else:
                 entities = np.zeros(n, dtype=np.uint32)
-        words = _engine_function("encode_source_column")(tracker._rust, pair_id, entities, is_tainted)
+        words = _engine_function("encode_source_column")(
+            tracker._rust, pair_id, entities, is_tainted
+        )
         result._col_prov[col] = np.asarray(words, dtype=np.uint32)
     return result

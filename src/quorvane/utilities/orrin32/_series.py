@@ -8,7 +8,7 @@ import sys
 import threading
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from typing import Any
+from typing import Any, ClassVar
 
 import numpy as np
 import pandas as pd
@@ -38,6 +38,7 @@ def _engine_function(name: str) -> Callable[..., Any]:
     if current is not _IMPORTED[name]:
         return current
     return getattr(sys.modules[__package__], name, current)
+
 
 # pandas implements some methods by calling them again on the same object (replace with a
 # dict calls replace with lists). Such inner calls are pandas' business: they behave as
@@ -104,7 +105,7 @@ def _negate(values: Any) -> Any:
 class TrackedSeries(pd.Series):
     """Pandas Series with ORRIN-32 provenance (taint + depth aware)."""
 
-    _metadata = ["_prov", "_tracker"]
+    _metadata: ClassVar[list[str]] = ["_prov", "_tracker"]
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         prov = kwargs.pop("_prov", None)
@@ -143,7 +144,8 @@ class TrackedSeries(pd.Series):
         tracker = self._tracker
         if tracker and not _in_place_call():
             return np.asarray(
-                _engine_function("update_chain_batch")(tracker._rust, words, op_code), dtype=np.uint32
+                _engine_function("update_chain_batch")(tracker._rust, words, op_code),
+                dtype=np.uint32,
             )
         return words.copy()
 
@@ -155,7 +157,9 @@ class TrackedSeries(pd.Series):
             values, index=self.index, copy=False, _prov=words, _tracker=self._tracker
         )
 
-    def _from_pandas_result(self, result: pd.Series, words: np.ndarray, index: Any) -> TrackedSeries:
+    def _from_pandas_result(
+        self, result: pd.Series, words: np.ndarray, index: Any
+    ) -> TrackedSeries:
         # `result` is a new object from the pandas parent method; building from it (not
         # from its raw values) keeps pandas' copy-on-write bookkeeping of shared memory.
         out = TrackedSeries(result, _prov=words, _tracker=self._tracker)
