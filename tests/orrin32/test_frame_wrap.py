@@ -12,6 +12,7 @@ from quorvane.utilities.orrin32 import (
     ProvenanceTracker,
     TrackedDataFrame,
     TrackedSeries,
+    _compat,
     wrap_dataframe,
 )
 
@@ -317,3 +318,10 @@ def test_common_pipeline_steps_keep_working(wrapped, applicants):
     pd.testing.assert_series_equal(pd.Series(grouped), applicants.groupby("gender")["age"].sum())
     assert list(indexed.columns) == ["income", "age"]
     pd.testing.assert_frame_equal(pd.DataFrame(described), applicants.describe())
+
+
+@pytest.mark.skipif(not _compat.PANDAS_GE_30, reason="copy-on-write is pandas 3 behaviour")
+def test_column_access_never_writes_through_to_the_frame(wrapped):
+    age = wrapped["age"]
+    age.iloc[0] = -1
+    assert wrapped["age"].iloc[0] == 34

@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from quorvane.utilities.orrin32 import OpCode, ProvenanceTracker, TrackedSeries, _engine
+from quorvane.utilities.orrin32 import OpCode, ProvenanceTracker, TrackedSeries, _compat, _engine
 
 
 @pytest.fixture
@@ -309,3 +309,16 @@ def test_words_of_a_shorter_derived_series_are_fitted(pair, tracker):
     assert len(negated._prov) == 2
     expected = _engine.update_chain_batch(tracker._rust, np.repeat(a._prov[:1], 2), OpCode.NEG)
     np.testing.assert_array_equal(negated._prov, np.asarray(expected, dtype=np.uint32))
+
+
+@pytest.mark.skipif(not _compat.PANDAS_GE_30, reason="copy-on-write is pandas 3 behaviour")
+@pytest.mark.parametrize(
+    "derive",
+    [lambda s: s.fillna(), lambda s: s.replace(123.0, 1.0), lambda s: s.map(lambda v: v)],
+    ids=["fillna", "replace", "map"],
+)
+def test_results_never_write_through_to_the_receiver(with_missing, derive):
+    before = with_missing.values.copy()
+    result = derive(with_missing)
+    result.iloc[0] = -99.0
+    np.testing.assert_array_equal(with_missing.values, before)
