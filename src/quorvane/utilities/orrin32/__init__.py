@@ -28,6 +28,9 @@ from ._engine import (
     update_chain_batch,
 )
 from ._tracker import ProvenanceTracker, _hash_entity
+from ._series import TrackedSeries
+from ._frame import TrackedDataFrame, wrap_dataframe
+from ._audit import audit, audit_series_diversity, column_risk_report, provenance_entropy
 from ._word import (
     DEPTH_SHIFT,
     HEADER_BITS,
@@ -77,4 +80,11 @@ __all__ = [
     "OpCode",
     "ProvenanceInfo",
     "ProvenanceTracker",
+    "TrackedSeries",
+    "TrackedDataFrame",
+    "wrap_dataframe",
+    "audit",
+    "audit_series_diversity",
+    "provenance_entropy",
+    "column_risk_report",
 ]

@@ -1,0 +1,145 @@
+"""Cost of the tracked containers against plain pandas, measured in the same run.
+
+Prints one table: for each operation the best-of-N time of the tracked call, of the plain
+pandas call it replaces, and their ratio. Run: ``.venv/bin/python benchmarks/bench_containers.py``
+(``--quick`` for fewer repeats).
+"""
+
+from __future__ import annotations
+
+import sys
+import time
+from collections.abc import Callable
+
+import numpy as np
+import pandas as pd
+
+from quorvane.utilities.orrin32 import (
+    ProvenanceTracker,
+    column_risk_report,
+    provenance_entropy,
+    wrap_dataframe,
+)
+
+REPEATS = 3 if "--quick" in sys.argv else 7
+
+
+def _once(fn: Callable[[], object]) -> float:
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
+
+
+def best(fn: Callable[[], object]) -> float:
+    fn()  # warm caches (engine memo, pandas dispatch)
+    return min(_once(fn) for _ in range(REPEATS))
+
+
+def pair(tracked: Callable[[], object], base: Callable[[], object]) -> tuple[float, float]:
+    """Best times of both, measured alternately so that machine noise hits both alike."""
+    tracked(), base()
+    t_times, b_times = [], []
+    for _ in range(REPEATS):
+        t_times.append(_once(tracked))
+        b_times.append(_once(base))
+    return min(t_times), min(b_times)
+
+
+def frames(n: int, tracker: ProvenanceTracker, seed: int = 0):
+    rng = np.random.default_rng(seed)
+    plain = pd.DataFrame(
+        {
+            "a": rng.normal(50, 20, n),
+            "b": rng.normal(10, 5, n),
+            "k": rng.integers(0, 20, n),
+        }
+    )
+    plain.loc[plain.index[::10], "a"] = np.nan
+    wrapped = wrap_dataframe(plain, tracker, f"t{n}_{seed}", protected=["b"])
+    return plain, wrapped
+
+
+def series_rows(n: int) -> list[tuple[str, float, float]]:
+    tracker = ProvenanceTracker()
+    plain, wrapped = frames(n, tracker)
+    pa, pb, pk = plain["a"], plain["b"], plain["k"]
+    ta, tb, tk = wrapped["a"], wrapped["b"], wrapped["k"]
+    mapping = {i: i * 2 for i in range(20)}
+    cases = [
+        ("a + b", lambda: ta + tb, lambda: pa + pb),
+        ("a * b", lambda: ta * tb, lambda: pa * pb),
+        ("a > b", lambda: ta > tb, lambda: pa > pb),
+        ("-a", lambda: -ta, lambda: -pa),
+        ("clip", lambda: ta.clip(0, 60), lambda: pa.clip(0, 60)),
+        ("fillna", lambda: ta.fillna(0), lambda: pa.fillna(0)),
+        ("map", lambda: tk.map(mapping), lambda: pk.map(mapping)),
+        ("replace", lambda: tk.replace(3, 30), lambda: pk.replace(3, 30)),
+    ]
+    return [(f"{name} @ {n:,}", *pair(tracked, base)) for name, tracked, base in cases]
+
+
+def merge_row(n: int) -> tuple[str, float, float]:
+    tracker = ProvenanceTracker()
+    rng = np.random.default_rng(1)
+    left = pd.DataFrame({"key": rng.permutation(n), "x": rng.normal(size=n)})
+    right = pd.DataFrame({"key": rng.permutation(n), "y": rng.normal(size=n)})
+    tl = wrap_dataframe(left, tracker, "left")
+    tr = wrap_dataframe(right, tracker, "right")
+    return (
+        f"merge {n:,} x {n:,}",
+        *pair(lambda: tl.merge(tr, on="key"), lambda: left.merge(right, on="key")),
+    )
+
+
+def wrap_row(n: int) -> list[tuple[str, float, float]]:
+    rng = np.random.default_rng(2)
+    df = pd.DataFrame({f"c{i}": rng.normal(size=n) for i in range(10)})
+    tracker = ProvenanceTracker()
+    counter = iter(range(10**6))
+    wrap, copy = pair(lambda: wrap_dataframe(df, tracker, f"w{next(counter) % 40}"), df.copy)
+    hash_pass = best(lambda: [hash(label) for label in df.index])
+    return [
+        (f"wrap_dataframe 10 cols @ {n:,} vs copy", wrap, copy),
+        (f"wrap_dataframe 10 cols @ {n:,} vs 3*copy+hash", wrap, 3 * copy + hash_pass),
+    ]
+
+
+def audit_rows(n: int) -> list[tuple[str, float, float]]:
+    tracker = ProvenanceTracker()
+    _, wrapped = frames(n, tracker, seed=3)
+    wrapped["ab"] = wrapped["a"] * wrapped["b"]
+    wrapped["abk"] = wrapped["ab"] + wrapped["k"]
+    series = wrapped["abk"]
+    columns = len(wrapped.columns)
+    # Baselines: the plain numpy cost of reading each column once (a sum).
+    arrays = [np.asarray(wrapped._col_prov[c]) for c in wrapped.columns]
+    return [
+        (
+            f"column_risk_report {columns} cols @ {n:,}",
+            *pair(lambda: column_risk_report(wrapped), lambda: [a.sum() for a in arrays]),
+        ),
+        (
+            f"provenance_entropy @ {n:,}",
+            *pair(lambda: provenance_entropy(series), lambda: series._prov.sum()),
+        ),
+    ]
+
+
+def main() -> None:
+    rows: list[tuple[str, float, float]] = []
+    for n in (10**5, 10**6):
+        rows += series_rows(n)
+    rows.append(merge_row(10**5))
+    for n in (10**5, 10**6):
+        rows += wrap_row(n)
+    rows += audit_rows(10**6)
+    width = max(len(r[0]) for r in rows)
+    print(f"{'operation':<{width}}  {'tracked ms':>10}  {'baseline ms':>11}  {'ratio':>6}")
+    for name, tracked, base in rows:
+        print(
+            f"{name:<{width}}  {tracked * 1e3:>10.2f}  {base * 1e3:>11.2f}  {tracked / base:>6.2f}"
+        )
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,148 @@
+"""Audits of tracked containers: one value, a series' diversity and entropy, column risk."""
+
+from __future__ import annotations
+
+import math
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from . import _word
+from ._series import _aligned_words, _engine_function
+
+_NO_DATA = "No tracker or empty series"
+
+
+def _words(series: Any) -> np.ndarray:
+    return np.asarray(_aligned_words(series), dtype=np.uint32)
+
+
+def audit(series: Any) -> dict[str, Any]:
+    """Audit a series for provenance, taint, and risk information."""
+    if not series._tracker or len(series) == 0:
+        return {"error": _NO_DATA}
+    prov = int(_words(series)[0])
+    tracker = series._tracker
+    info = tracker.decode_full(prov)
+    return {
+        "provenance": f"0x{prov:08X}",
+        "mode": info.mode,
+        "pair_count": len(info.pairs),
+        "pair_ids": sorted(info.pairs),
+        "columns": tracker.explain(prov),
+        "tables": tracker.explain_tables(prov),
+        "entity": info.entity,
+        "chain": info.chain,
+        "taint": info.taint,
+        "depth": info.depth,
+        "risk": tracker.risk_score(prov),
+        "has_protected": tracker.has_protected(prov),
+    }
+
+
+def audit_series_diversity(series: Any) -> dict[str, Any]:
+    """Analyze provenance diversity across a series."""
+    if not series._tracker or len(series) == 0:
+        return {"error": _NO_DATA}
+    tracker = series._tracker
+    distinct = pd.unique(_words(series))
+    pair_ids: set[int] = set()
+    entities: set[int] = set()
+    chains: set[int] = set()
+    taint_count = 0
+    max_depth = 0
+    # Each distinct word is decoded once, whatever the number of elements carrying it.
+    for word in distinct.tolist():
+        info = tracker.decode_full(word)
+        pair_ids.update(info.pairs)
+        entities.add(info.entity)
+        chains.add(info.chain)
+        if info.taint:
+            taint_count += 1
+        max_depth = max(max_depth, info.depth)
+    total = len(series)
+    n_words = len(distinct)
+    return {
+        "total_rows": total,
+        "unique_provenances": n_words,
+        "unique_pair_sets": len(pair_ids),
+        "unique_entities": len(entities),
+        "unique_chains": len(chains),
+        "entity_diversity": len(entities) / total,
+        "tainted_provenances": taint_count,
+        "taint_ratio": taint_count / n_words if n_words else 0.0,
+        "max_depth": max_depth,
+    }
+
+
+def _counts_in_first_seen_order(words: np.ndarray) -> np.ndarray:
+    codes, uniques = pd.factorize(words, sort=False)
+    return np.bincount(codes, minlength=len(uniques))
+
+
+def provenance_entropy(series: Any) -> float:
+    """Shannon entropy of provenance distribution across a series."""
+    n = len(series)
+    if n == 0:
+        return 0.0
+    counts = _counts_in_first_seen_order(_words(series))
+    # Sum -p*log2(p) over the words in order of first appearance, one term after the other,
+    # exactly as a running total would: log2 through math for each distinct count value
+    # and a sequential (not pairwise) sum through cumsum.
+    count_values, inverse = np.unique(counts, return_inverse=True)
+    log2_p = np.array([math.log2(int(c) / n) for c in count_values], dtype=np.float64)
+    p = counts / n
+    terms = p * log2_p[inverse.reshape(-1)]
+    return 0.0 - float(np.cumsum(terms)[-1])
+
+
+def _risk_level(max_risk: float) -> str:
+    if max_risk > 0.5:
+        return "HIGH"
+    if max_risk > 0.2:
+        return "MEDIUM"
+    if max_risk > 0:
+        return "LOW"
+    return "CLEAN"
+
+
+def _column_entry(col: Any, words: np.ndarray | None) -> dict[str, Any]:
+    if words is None:
+        return {
+            "column": col,
+            "tainted": False,
+            "max_risk": 0.0,
+            "min_depth": None,
+            "risk_level": "CLEAN",
+        }
+    taint_arr = np.asarray(_engine_function("is_tainted_batch")(words), dtype=bool)
+    any_taint = bool(taint_arr.any())
+    min_depth = None
+    max_risk = 0.0
+    if any_taint:
+        risk_arr = np.asarray(_engine_function("risk_score_batch")(words), dtype=np.float64)
+        max_risk = float(risk_arr.max())
+        tainted = np.asarray(words, dtype=np.uint32)[taint_arr]
+        # The header's depth field, read for the whole array at once (no engine call).
+        depths = (tainted >> np.uint32(_word.DEPTH_SHIFT)) & np.uint32(7)
+        min_depth = int(depths.min())
+    return {
+        "column": col,
+        "tainted": any_taint,
+        "max_risk": round(max_risk, 4),
+        "min_depth": min_depth,
+        "risk_level": _risk_level(max_risk),
+    }
+
+
+def column_risk_report(df: Any, tracker: Any = None) -> list[dict[str, Any]]:
+    """Per-column taint risk report. Returns list of dicts sorted by risk (highest first)."""
+    if tracker is None:
+        tracker = df._tracker
+    if tracker is None:
+        return []
+    col_prov = df._col_prov
+    report = [_column_entry(col, col_prov.get(col)) for col in df.columns]
+    # sorted() is stable, also with reverse=True: equal risks keep the column order.
+    return sorted(report, key=lambda entry: entry["max_risk"], reverse=True)

@@ -1,0 +1,52 @@
+"""Everything that differs between the pandas versions the tracked containers support.
+
+pandas 2.2 and 3.x are both served. The differences that matter to the containers:
+
+* pandas 3 builds most results through ``_constructor_from_mgr`` /
+  ``_constructor_sliced_from_mgr`` and ``_from_mgr``, which skip ``__init__``; pandas 2.2
+  uses the same hooks but, for a subclass, would hand a block manager to ``__init__``
+  (deprecated, and it warns). The containers therefore build from managers themselves,
+  through :func:`from_mgr`.
+* With ``inplace=True`` pandas 3 returns the modified object itself, pandas 2 returns
+  None. :func:`inplace_requested` is how the containers recognise such a call, whatever
+  the version returns.
+* Copy-on-Write is always on in pandas 3: ``.values`` may be a read-only view.
+"""
+
+from __future__ import annotations
+
+import re
+from typing import Any
+
+import pandas as pd
+
+
+def _version_tuple(text: str) -> tuple[int, int]:
+    match = re.match(r"(\d+)\.(\d+)", text)
+    if match is None:  # pragma: no cover - pandas always has a numeric version
+        return (0, 0)
+    return int(match.group(1)), int(match.group(2))
+
+
+PANDAS_VERSION = _version_tuple(pd.__version__)
+PANDAS_GE_30 = PANDAS_VERSION >= (3, 0)
+
+# In-place fillna/replace/clip return the receiver under pandas 3, None before.
+INPLACE_RETURNS_SELF = PANDAS_GE_30
+
+
+def inplace_requested(kwargs: dict[str, Any]) -> bool:
+    """True when a pandas method was asked to work in place.
+
+    pandas validates the flag itself; anything truthy is what pandas acts on.
+    """
+    return bool(kwargs.get("inplace", False))
+
+
+def from_mgr(cls: type, mgr: Any, axes: Any) -> Any:
+    """Build an instance of the pandas subclass ``cls`` directly from a block manager.
+
+    ``_from_mgr`` exists with this signature in pandas 2.2 and 3.x and does not call
+    ``__init__``, so the caller must set the instance attributes afterwards.
+    """
+    return cls._from_mgr(mgr, axes=axes)

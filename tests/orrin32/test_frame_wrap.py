@@ -1,0 +1,327 @@
+"""TrackedDataFrame and wrap_dataframe: minted words, protection, column access, merge."""
+
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from quorvane.utilities import orrin32
+from quorvane.utilities.orrin32 import (
+    OpCode,
+    ProvenanceTracker,
+    TrackedDataFrame,
+    TrackedSeries,
+    _compat,
+    wrap_dataframe,
+)
+
+
+@pytest.fixture
+def tracker():
+    return ProvenanceTracker()
+
+
+@pytest.fixture
+def applicants():
+    return pd.DataFrame(
+        {
+            "income": [52000.0, 61000.0, np.nan, 38000.0, 45500.0],
+            "age": [34, 51, 29, 42, 38],
+            "gender": ["f", "m", "f", "x", "m"],
+        },
+        index=pd.Index([101, 102, 103, 104, 105], name="applicant_id"),
+    )
+
+
+def _reference_words(tracker, df, table, col, include_entity=True):
+    """Words defined row by row: the entity of each label through the tracker."""
+    pair_id = tracker.get_id(table, str(col))
+    if include_entity:
+        entities = [tracker.entity_from_row(label) % 256 for label in df.index]
+    else:
+        entities = [0] * len(df)
+    words = orrin32.encode_source_column(
+        tracker._rust,
+        pair_id,
+        np.array(entities, dtype=np.uint32),
+        tracker.is_protected(table, str(col)),
+    )
+    return np.asarray(words, dtype=np.uint32)
+
+
+def test_wrap_mints_one_word_per_cell(tracker, applicants):
+    wrapped = wrap_dataframe(applicants, tracker, "applicants")
+    assert type(wrapped) is TrackedDataFrame and wrapped._tracker is tracker
+    assert list(wrapped._col_prov) == ["income", "age", "gender"]
+    pd.testing.assert_frame_equal(pd.DataFrame(wrapped), applicants)
+    for col, pair_id in zip(applicants.columns, range(3)):
+        assert tracker.get_name(pair_id) == ("applicants", col)
+        words = wrapped._col_prov[col]
+        assert words.dtype == np.uint32
+        np.testing.assert_array_equal(
+            words, _reference_words(tracker, applicants, "applicants", col)
+        )
+        assert [tracker.decode_full(int(w)).entity for w in words] == [
+            tracker.entity_from_row(label) % 256 for label in applicants.index
+        ]
+        assert not any(ProvenanceTracker.is_tainted(w) for w in words)
+
+
+@pytest.mark.parametrize(
+    "protected, tainted",
+    [
+        (False, set()),
+        (True, {"income", "age", "gender"}),
+        (["gender"], {"gender"}),
+        (("gender", "age"), {"gender", "age"}),
+        ({"age"}, {"age"}),
+        (frozenset({"age"}), {"income", "age", "gender"}),  # not a list: its truth value
+        ("gender", {"income", "age", "gender"}),  # a non-empty string protects the table
+        ("", set()),
+    ],
+)
+def test_protected_forms(tracker, applicants, protected, tainted):
+    wrapped = wrap_dataframe(applicants, tracker, "applicants", protected=protected)
+    for col in applicants.columns:
+        flags = {ProvenanceTracker.is_tainted(w) for w in wrapped._col_prov[col]}
+        assert flags == {col in tainted}
+        assert tracker.is_protected("applicants", col) is (col in tainted)
+    table_level = not isinstance(protected, (list, tuple, set)) and bool(protected)
+    assert ("applicants" in tracker._protected_tables) is table_level
+
+
+def test_protection_learnt_from_an_earlier_wrap(tracker, applicants):
+    wrap_dataframe(applicants, tracker, "applicants", protected=["gender"])
+    again = wrap_dataframe(applicants.head(2), tracker, "applicants")
+    assert all(ProvenanceTracker.is_tainted(w) for w in again._col_prov["gender"])
+    assert not any(ProvenanceTracker.is_tainted(w) for w in again._col_prov["age"])
+    wrap_dataframe(applicants, tracker, "bureau", protected=True)
+    later = wrap_dataframe(pd.DataFrame({"score": [1, 2]}), tracker, "bureau")
+    assert all(ProvenanceTracker.is_tainted(w) for w in later._col_prov["score"])
+
+
+def test_non_string_labels_are_registered_by_their_string_form(tracker):
+    df = pd.DataFrame({5: [1.0, 2.0], ("a", "b"): [3.0, 4.0]})
+    wrapped = wrap_dataframe(df, tracker, "t", protected=["5"])
+    assert tracker.get_id("t", "5") == 0 and tracker.get_id("t", "('a', 'b')") == 1
+    assert set(wrapped._col_prov) == {5, ("a", "b")}
+    assert all(ProvenanceTracker.is_tainted(w) for w in wrapped[5]._prov)
+    np.testing.assert_array_equal(wrapped[("a", "b")]._prov, wrapped._col_prov[("a", "b")])
+
+
+@pytest.mark.parametrize("table", [None, 3, b"t", type("Name", (str,), {})("t")])
+def test_table_must_be_exactly_str(tracker, applicants, table):
+    with pytest.raises(TypeError):
+        wrap_dataframe(applicants, tracker, table)
+    assert tracker._next_id == 0
+
+
+def test_full_registry_keeps_earlier_columns(tracker):
+    for i in range(orrin32.MAX_PAIRS - 2):
+        tracker.register("filler", f"c{i}")
+    df = pd.DataFrame({"a": [1], "b": [2], "c": [3], "d": [4]})
+    with pytest.raises(ValueError, match="Maximum 512 pairs supported"):
+        wrap_dataframe(df, tracker, "late")
+    assert tracker.get_id("late", "a") is not None and tracker.get_id("late", "b") is not None
+    assert tracker.get_id("late", "c") is None
+
+
+def test_include_entity_false_gives_zero_entities(tracker, applicants):
+    wrapped = wrap_dataframe(applicants, tracker, "applicants", include_entity=False)
+    assert {tracker.decode_full(int(w)).entity for w in wrapped._col_prov["age"]} == {0}
+
+
+INDEXES = [
+    pd.RangeIndex(7),
+    pd.Index([-1, -2, 0, 2**61 - 1, 2**61, -(2**61), 2**63 - 1, -(2**63) + 1]),
+    pd.Index([-(2**63), 5]),  # abs() of the smallest int64 overflows
+    pd.Index([2**64 - 1, 3], dtype="uint64"),
+    pd.Index([True, False]),
+    pd.Index([0.5, -1.0, 2.0, 1e300]),
+    pd.Index(["a", "bb", "ccc"]),
+    pd.Index(["x", None, 3, (1, 2)], dtype=object),
+    pd.MultiIndex.from_tuples([("a", 1), ("b", 2)]),
+    pd.date_range("2024-01-01", periods=3),
+    pd.Index([1, None, 3], dtype="Int64"),
+    pd.Index([], dtype="int64"),
+]
+
+
+@pytest.mark.parametrize("index", INDEXES, ids=lambda ix: str(ix.dtype))
+def test_entity_of_every_row_label_matches_the_trackers_hash(tracker, index):
+    df = pd.DataFrame({"v": range(len(index)), "w": range(len(index))}, index=index)
+    wrapped = wrap_dataframe(df, tracker, "t")
+    for col in ("v", "w"):
+        np.testing.assert_array_equal(
+            wrapped._col_prov[col], _reference_words(tracker, df, "t", col)
+        )
+
+
+def test_row_labels_are_hashed_once_per_frame(applicants):
+    class CountingTracker(ProvenanceTracker):
+        calls = 0
+
+        def entity_from_row(self, row_id):
+            CountingTracker.calls += 1
+            return 7
+
+    tracker = CountingTracker()
+    wrapped = wrap_dataframe(applicants, tracker, "applicants")
+    assert CountingTracker.calls == len(applicants)  # not once per cell
+    assert {tracker.decode_full(int(w)).entity for w in wrapped._col_prov["income"]} == {7}
+
+
+def test_patched_entity_hash_is_honoured(tracker, applicants, monkeypatch):
+    monkeypatch.setattr(orrin32, "_hash_entity", lambda row_id: 300)
+    wrapped = wrap_dataframe(applicants, tracker, "applicants")
+    assert {tracker.decode_full(int(w)).entity for w in wrapped._col_prov["age"]} == {300 % 256}
+
+
+def test_empty_frames(tracker):
+    no_rows = wrap_dataframe(pd.DataFrame({"a": [], "b": []}), tracker, "t")
+    assert [len(w) for w in no_rows._col_prov.values()] == [0, 0]
+    assert len(no_rows["a"]) == 0 and len(no_rows["a"]._prov) == 0
+    no_columns = wrap_dataframe(pd.DataFrame(index=[1, 2]), tracker, "u")
+    assert no_columns._col_prov == {} and tracker._next_id == 2
+
+
+@pytest.fixture
+def wrapped(tracker, applicants):
+    return wrap_dataframe(applicants, tracker, "applicants", protected=["gender"])
+
+
+def test_column_access(wrapped, tracker):
+    income = wrapped["income"]
+    assert type(income) is TrackedSeries and income.name is None and income._tracker is tracker
+    np.testing.assert_array_equal(income._prov, wrapped._col_prov["income"])
+    assert not np.shares_memory(income._prov, wrapped._col_prov["income"])
+    wrapped.insert(0, "plain", 1.0)  # not through __setitem__: untracked
+    assert list(wrapped["plain"]._prov) == [0] * len(wrapped)
+    assert type(wrapped[["age", "income"]]) is TrackedDataFrame
+
+
+def test_column_access_after_a_row_filter_repeats_the_first_word(wrapped):
+    kept = wrapped[wrapped["age"].values > 35]
+    assert type(kept) is TrackedDataFrame and kept._col_prov is wrapped._col_prov
+    age = kept["age"]
+    assert len(age) == 3 and set(age._prov) == {wrapped._col_prov["age"][0]}
+
+
+def test_assignment_of_tracked_and_untracked_values(wrapped, tracker):
+    total = wrapped["income"] + wrapped["age"]
+    wrapped["total"] = total
+    np.testing.assert_array_equal(wrapped._col_prov["total"], total._prov)
+    assert not np.shares_memory(wrapped._col_prov["total"], total._prov)
+    np.testing.assert_array_equal(wrapped["total"]._prov, total._prov)
+    before = wrapped._col_prov["total"]
+    wrapped["total"] = 0
+    assert wrapped._col_prov["total"] is before
+    wrapped["age"] = pd.Series([1, 2, 3, 4, 5], index=wrapped.index)
+    assert "age" in wrapped._col_prov
+
+
+def test_failed_assignment_leaves_words_alone(wrapped):
+    with pytest.raises(ValueError):
+        # pandas cannot align a series whose index repeats a label
+        wrapped["bad"] = TrackedSeries([1.0, 2.0], index=[101, 101])
+    assert "bad" not in wrapped._col_prov
+
+
+@pytest.fixture
+def decisions(tracker):
+    df = pd.DataFrame(
+        {"applicant_id": [104, 101, 105, 101], "approved": [1, 0, 1, 1], "age": [9, 9, 9, 9]}
+    )
+    return wrap_dataframe(df, tracker, "decisions")
+
+
+def test_merge_collapses_each_tracked_column_to_one_chained_word(tracker, wrapped, decisions):
+    left = wrapped.reset_index()
+    merged = left.merge(decisions, on="applicant_id", suffixes=("", "_d"))
+    assert type(merged) is TrackedDataFrame and merged._tracker is tracker
+    plain = pd.DataFrame(left).merge(
+        pd.DataFrame(decisions), on="applicant_id", suffixes=("", "_d")
+    )
+    pd.testing.assert_frame_equal(pd.DataFrame(merged), plain)
+    # left columns first, then the right's others; the relabelled "age_d" is untracked
+    assert list(merged._col_prov) == ["income", "age", "gender", "applicant_id", "approved"]
+    for col, source in [("income", wrapped), ("age", wrapped), ("approved", decisions)]:
+        word = tracker.update_chain(int(source._col_prov[col][0]), OpCode.MERGE)
+        assert list(merged._col_prov[col]) == [word] * len(merged)
+    assert list(merged["age_d"]._prov) == [0] * len(merged)
+
+
+def test_merge_prefers_the_left_word_for_a_label_both_sides_track(tracker, wrapped, decisions):
+    merged = wrapped.reset_index().merge(decisions, on=["applicant_id", "age"], how="outer")
+    word = tracker.update_chain(int(wrapped._col_prov["age"][0]), OpCode.MERGE)
+    assert set(merged._col_prov["age"]) == {word}
+
+
+def test_merge_without_tracker_repeats_the_first_word(wrapped):
+    wrapped._tracker = None
+    other = pd.DataFrame({"applicant_id": [101, 102], "x": [1, 2]})
+    merged = wrapped.reset_index().merge(other, on="applicant_id")
+    assert list(merged._col_prov["income"]) == [wrapped._col_prov["income"][0]] * 2
+    assert "x" not in merged._col_prov
+
+
+DERIVED_FRAMES = [
+    ("head", lambda df: df.head(2)),
+    ("copy", lambda df: df.copy()),
+    ("boolean_filter", lambda df: df[df["age"].values > 35]),
+    ("columns", lambda df: df[["income", "age"]]),
+    ("iloc", lambda df: df.iloc[1:3]),
+    ("sort_values", lambda df: df.sort_values("age")),
+    ("dropna", lambda df: df.dropna()),
+    ("assign", lambda df: df.assign(k=1)),
+]
+
+
+@pytest.mark.parametrize("name, derive", DERIVED_FRAMES, ids=[c[0] for c in DERIVED_FRAMES])
+def test_pandas_derived_frames_stay_tracked(wrapped, applicants, name, derive):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        result = derive(wrapped)
+        plain = derive(applicants)
+    assert type(result) is TrackedDataFrame
+    pd.testing.assert_frame_equal(pd.DataFrame(result), plain)
+    assert result._col_prov is wrapped._col_prov and result._tracker is wrapped._tracker
+
+
+@pytest.mark.parametrize(
+    "reduce",
+    [
+        lambda df: df[["income", "age"]].sum(),
+        lambda df: df.iloc[0],
+        lambda df: df.loc[:, "age"],
+        lambda df: df.count(),
+    ],
+    ids=["sum", "row", "loc_column", "count"],
+)
+def test_frame_to_series_results_are_tracked_series(wrapped, applicants, reduce):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        result = reduce(wrapped)
+        plain = reduce(applicants)
+    assert type(result) is TrackedSeries and result._tracker is wrapped._tracker
+    assert len(result._prov) == len(result)
+    pd.testing.assert_series_equal(pd.Series(result), plain)
+
+
+def test_common_pipeline_steps_keep_working(wrapped, applicants):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        grouped = wrapped.groupby("gender")["age"].sum()
+        indexed = wrapped.set_index("gender")
+        described = wrapped.describe()
+    pd.testing.assert_series_equal(pd.Series(grouped), applicants.groupby("gender")["age"].sum())
+    assert list(indexed.columns) == ["income", "age"]
+    pd.testing.assert_frame_equal(pd.DataFrame(described), applicants.describe())
+
+
+@pytest.mark.skipif(not _compat.PANDAS_GE_30, reason="copy-on-write is pandas 3 behaviour")
+def test_column_access_never_writes_through_to_the_frame(wrapped):
+    age = wrapped["age"]
+    age.iloc[0] = -1
+    assert wrapped["age"].iloc[0] == 34
