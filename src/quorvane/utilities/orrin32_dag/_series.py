@@ -1,0 +1,222 @@
+"""DAGTrackedSeries: a Series whose every element carries a word and the id of its DAG node.
+
+Operations run element by element through the tracker: each element gets its word from
+``combine``/``update_chain``, one logged node and one recorded value. Node id -1 means
+"no node"; id 0 is the tracker's first real node, so nothing falls back to it.
+"""
+
+from __future__ import annotations
+
+import operator
+from typing import Callable
+
+import numpy as np
+import pandas as pd
+
+from ..orrin32 import OpCode
+from ..orrin32._checks import as_int, require_type
+from ._row_values import python_cells, record_values
+
+#: Node id of an element that no logged node produced.
+NO_NODE = -1
+
+
+def _by_position(array, length: int, n: int, fill: int) -> list:
+    """Entries 0..n-1 of an operand's word or node array, as Python ints.
+
+    ``length`` is the operand's element count. A length-1 operand that numpy broadcast
+    over n elements lends its single entry to every position; otherwise positions
+    beyond the array get ``fill`` (word 0, or no node).
+    """
+    if array is None or len(array) == 0:
+        return [fill] * n
+    if length == 1 and n != 1:
+        return [int(array[0])] * n
+    entries = array[:n].tolist()
+    if len(entries) < n:
+        entries.extend([fill] * (n - len(entries)))
+    return entries
+
+
+def _operand_entries(series, n: int) -> tuple[list, list]:
+    """The words and node ids that a tracked operand contributes to n result positions."""
+    length = len(series)
+    words = _by_position(getattr(series, "_prov", None), length, n, 0)
+    nodes = _by_position(getattr(series, "_node_ids", None), length, n, NO_NODE)
+    return words, nodes
+
+
+def _copy_or_default(array, n: int, dtype, fill: int) -> np.ndarray:
+    """A copy of ``array``, or n entries of ``fill`` when the series has none."""
+    if array is None:
+        return np.full(n, fill, dtype=dtype)
+    return np.array(array, dtype=dtype, copy=True)
+
+
+class DAGTrackedSeries(pd.Series):
+    """Pandas Series with DAG-tracked provenance."""
+
+    _metadata = ["_prov", "_tracker", "_node_ids"]
+
+    def __init__(self, *args, **kwargs):
+        prov = kwargs.pop("_prov", None)
+        tracker = kwargs.pop("_tracker", None)
+        node_ids = kwargs.pop("_node_ids", None)
+        super().__init__(*args, **kwargs)
+        n = len(self)
+        self._prov = prov if prov is not None else np.zeros(n, dtype=np.uint32)
+        self._tracker = tracker
+        self._node_ids = node_ids if node_ids is not None else np.full(n, NO_NODE, np.int64)
+
+    @property
+    def _constructor(self):
+        return DAGTrackedSeries
+
+    # -- shared machinery --------------------------------------------------------------
+
+    def _untracked_result(self, values, index) -> DAGTrackedSeries:
+        n = len(self)
+        return DAGTrackedSeries(
+            values,
+            index=index,
+            _prov=_copy_or_default(getattr(self, "_prov", None), n, np.uint32, 0),
+            _tracker=self._tracker,
+            _node_ids=_copy_or_default(getattr(self, "_node_ids", None), n, np.int64, NO_NODE),
+        )
+
+    def _binop_dag(
+        self, other, np_op: Callable, op_name: str, op_code: int
+    ) -> DAGTrackedSeries:
+        require_type(op_name, "op_name", str)
+        op_code = as_int(op_code, "op_code")
+        values = np_op(self.values, getattr(other, "values", other))
+        tracker = self._tracker
+        if not isinstance(other, DAGTrackedSeries) or not tracker:
+            return self._untracked_result(values, self.index)
+        # Built before any node is logged, so a result that cannot exist logs nothing.
+        result = DAGTrackedSeries(values, index=self.index, _tracker=tracker)
+        n = len(result)
+        left_words, left_nodes = _operand_entries(self, n)
+        right_words, right_nodes = _operand_entries(other, n)
+        combine = tracker.combine
+        log_binary = tracker.log_binary
+        words, nodes = [], []
+        for left_word, right_word, left, right in zip(
+            left_words, right_words, left_nodes, right_nodes
+        ):
+            word = combine(left_word, right_word, op_code)
+            words.append(word)
+            nodes.append(
+                log_binary(op_name, left, right, word) if left >= 0 and right >= 0 else NO_NODE
+            )
+        return self._finish(result, values, words, nodes, op_name)
+
+    def _unop_dag(self, np_op: Callable, op_name: str, op_code: int) -> DAGTrackedSeries:
+        require_type(op_name, "op_name", str)
+        op_code = as_int(op_code, "op_code")
+        values = np_op(self.values)
+        if not self._tracker:
+            return self._untracked_result(values, self.index)
+        return self._chain_step(values, self.index, op_name, op_code)
+
+    def _apply_tracked_unary(
+        self, result_values, result_index, op_name: str, op_code: int
+    ) -> DAGTrackedSeries:
+        """Apply a tracked unary operation, updating provenance for each element.
+
+        Shared by fillna, replace, and similar element-wise transforms.
+        """
+        require_type(op_name, "op_name", str)
+        op_code = as_int(op_code, "op_code")
+        if not self._tracker:
+            return self._untracked_result(result_values, result_index)
+        return self._chain_step(result_values, result_index, op_name, op_code)
+
+    def _chain_step(self, values, index, op_name: str, op_code: int) -> DAGTrackedSeries:
+        """Advance every element's chain with ``op_code`` and log one UNARY node each."""
+        tracker = self._tracker
+        result = DAGTrackedSeries(values, index=index, _tracker=tracker)
+        n = len(result)
+        in_words, in_nodes = _operand_entries(self, n)
+        update_chain = tracker.update_chain
+        log_unary = tracker.log_unary
+        words, nodes = [], []
+        for in_word, in_node in zip(in_words, in_nodes):
+            word = update_chain(in_word, op_code)
+            words.append(word)
+            nodes.append(log_unary(op_name, in_node, word) if in_node >= 0 else NO_NODE)
+        return self._finish(result, values, words, nodes, op_name)
+
+    @staticmethod
+    def _finish(result: DAGTrackedSeries, values, words: list, nodes: list, op_name: str):
+        result._prov = np.array(words, dtype=np.uint32)
+        result._node_ids = np.array(nodes, dtype=np.int64)
+        record_values(result._tracker, python_cells(values), words, op_name)
+        return result
+
+    # -- two operands --------------------------------------------------------------------
+
+    def __add__(self, other):
+        return self._binop_dag(other, np.add, "add", OpCode.ADD)
+
+    def __sub__(self, other):
+        return self._binop_dag(other, np.subtract, "sub", OpCode.SUB)
+
+    def __mul__(self, other):
+        return self._binop_dag(other, np.multiply, "mul", OpCode.MUL)
+
+    def __truediv__(self, other):
+        return self._binop_dag(other, np.true_divide, "div", OpCode.DIV)
+
+    def __floordiv__(self, other):
+        return self._binop_dag(other, np.floor_divide, "floordiv", OpCode.DIV)
+
+    def __pow__(self, other):
+        return self._binop_dag(other, np.power, "pow", OpCode.MUL)
+
+    def __radd__(self, other):
+        return self._binop_dag(other, lambda a, b: np.add(b, a), "add", OpCode.ADD)
+
+    def __rsub__(self, other):
+        return self._binop_dag(other, lambda a, b: np.subtract(b, a), "sub", OpCode.SUB)
+
+    def __rmul__(self, other):
+        return self._binop_dag(other, lambda a, b: np.multiply(b, a), "mul", OpCode.MUL)
+
+    def __rtruediv__(self, other):
+        return self._binop_dag(other, lambda a, b: np.true_divide(b, a), "div", OpCode.DIV)
+
+    def __gt__(self, other):
+        return self._binop_dag(other, operator.gt, "gt", OpCode.CMP)
+
+    def __lt__(self, other):
+        return self._binop_dag(other, operator.lt, "lt", OpCode.CMP)
+
+    def __ge__(self, other):
+        return self._binop_dag(other, operator.ge, "ge", OpCode.CMP)
+
+    def __le__(self, other):
+        return self._binop_dag(other, operator.le, "le", OpCode.CMP)
+
+    # -- one operand ---------------------------------------------------------------------
+
+    def __neg__(self):
+        return self._unop_dag(operator.neg, "neg", OpCode.NEG)
+
+    def clip(self, lower=None, upper=None, **kwargs):
+        return self._unop_dag(lambda a: np.clip(a, lower, upper), "clip", OpCode.CLIP)
+
+    # -- transforms through pandas ------------------------------------------------------
+
+    def fillna(self, value=0, **kwargs):
+        result = super().fillna(value=value, **kwargs)
+        # In place, pandas hands back None (2.x) or the receiver (3.x): no new words.
+        if kwargs.get("inplace") or not isinstance(result, pd.Series):
+            return result
+        return self._apply_tracked_unary(result.values, self.index, "fillna", OpCode.FILL)
+
+    def replace(self, *args, **kwargs):
+        result = super().replace(*args, **kwargs)
+        if kwargs.get("inplace") or not isinstance(result, pd.Series):
+            return result
+        return self._apply_tracked_unary(result.values, result.index, "replace", OpCode.MAP)
