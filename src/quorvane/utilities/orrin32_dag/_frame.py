@@ -163,9 +163,17 @@ def _row_read_dtype(df: pd.DataFrame):
 
 
 def _row_read_cells(column: pd.Series, row_dtype) -> list:
-    """The cells of one column as a positional row read yields them, column at a time."""
+    """The cells of one column as a positional row read yields them, column at a time.
+
+    The row dtype of the first row stands for every row. Where a column does not cast to
+    it (a row read picks its dtype per row when a categorical column holds missing
+    values), its own values are read: they record the same numbers and texts.
+    """
     if row_dtype is not None and column.dtype != row_dtype:
-        column = column.astype(row_dtype)
+        try:
+            column = column.astype(row_dtype)
+        except (TypeError, ValueError):
+            pass
     dtype = column.dtype
     if isinstance(dtype, np.dtype) and dtype.kind in "biufcO":
         return python_cells(column.to_numpy())

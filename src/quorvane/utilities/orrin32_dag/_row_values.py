@@ -26,6 +26,10 @@ def _numeric_or_text(value) -> tuple[Optional[float], Optional[str]]:
     """The (value, text_value) pair of a record: float when it converts, else its text."""
     if value is None:
         return None, None
+    if isinstance(value, (complex, np.complexfloating)):
+        # float() of a numpy complex silently drops the imaginary part; keep the text,
+        # as float() of a Python complex already does.
+        return None, str(value)
     try:
         return float(value), None
     except (ValueError, TypeError, OverflowError):
