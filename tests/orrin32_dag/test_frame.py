@@ -1,0 +1,338 @@
+import numpy as np
+import pandas as pd
+import pytest
+
+from quorvane.utilities.orrin32 import MAX_PAIRS, OpCode
+from quorvane.utilities.orrin32_dag import (
+    DAGTrackedDataFrame,
+    DAGTracker,
+    DAGTrackedSeries,
+    NodeType,
+    wrap_dataframe_dag,
+)
+
+
+@pytest.fixture
+def tracker():
+    return DAGTracker()
+
+
+@pytest.fixture
+def loans():
+    return pd.DataFrame(
+        {"amount": [100, 250, 75], "rate": [0.1, np.nan, 0.3], "region": ["n", None, "s"]},
+        index=["L1", "L2", "L3"],
+    )
+
+
+def expected_words(tracker, table, column, index, include_entity=True):
+    pair = tracker.get_id(table, column)
+    taint = tracker.is_protected(table, column)
+    entities = [tracker.entity_from_row(label) % 256 if include_entity else 0 for label in index]
+    return [tracker.encode({pair}, entity=e, chain=0, taint=taint, depth=0) for e in entities]
+
+
+def test_wrap_mints_words_source_nodes_and_records(tracker, loans):
+    frame = wrap_dataframe_dag(loans, tracker, "loans")
+    assert isinstance(frame, DAGTrackedDataFrame) and frame._tracker is tracker
+    assert frame.equals(loans)
+    assert list(frame._col_prov) == ["amount", "rate", "region"]
+    for column in loans.columns:
+        words = expected_words(tracker, "loans", column, loans.index)
+        assert frame._col_prov[column].dtype == np.uint32
+        assert frame._col_prov[column].tolist() == words
+        (node_id,) = set(frame._col_nodes[column].tolist())
+        node = tracker.get_node(node_id)
+        assert node.node_type is NodeType.SOURCE and node.operation == f"loans.{column}"
+        assert (node.table, node.column, node.provenance) == ("loans", column, words[0])
+    records = [(r.row_index, r.node_operation, r.column_name, r.value, r.text_value)
+               for r in tracker._value_buffer]
+    # the None and NaN cells get words and nodes above, but no record
+    assert records == [
+        (0, "loans.amount", "amount", 100.0, None),
+        (1, "loans.amount", "amount", 250.0, None),
+        (2, "loans.amount", "amount", 75.0, None),
+        (0, "loans.rate", "rate", 0.1, None),
+        (2, "loans.rate", "rate", 0.3, None),
+        (0, "loans.region", "region", None, "n"),
+        (2, "loans.region", "region", None, "s"),
+    ]
+    fingerprints = {(r.column_name, r.row_index): r.fingerprint for r in tracker._value_buffer}
+    assert fingerprints[("rate", 2)] == frame._col_prov["rate"][2]
+
+
+@pytest.mark.parametrize(
+    "protected, tainted",
+    [
+        (False, set()),
+        (True, {"amount", "rate", "region"}),
+        (["rate"], {"rate"}),
+        (("rate", "region"), {"rate", "region"}),
+        ({"amount"}, {"amount"}),
+        ("yes", {"amount", "rate", "region"}),  # a string is a truth value, not a list
+    ],
+)
+def test_protection(tracker, loans, protected, tainted):
+    frame = wrap_dataframe_dag(loans, tracker, "loans", protected=protected)
+    for column in loans.columns:
+        words = frame._col_prov[column].tolist()
+        assert {tracker.is_tainted(w) for w in words} == {column in tainted}
+        node = tracker.get_node(int(frame._col_nodes[column][0]))
+        assert node.is_protected is (column in tainted)
+    assert tracker._protected_tables == set()
+
+
+def test_numeric_label_is_matched_and_recorded_as_text(tracker):
+    df = pd.DataFrame({5: [1.5, 2.5], "x": [1, 2]})
+    frame = wrap_dataframe_dag(df, tracker, "sales", protected=["5"])
+    assert tracker.is_tainted(int(frame._col_prov[5][0]))
+    assert not tracker.is_tainted(int(frame._col_prov["x"][0]))
+    first = tracker._value_buffer[0]
+    assert (first.node_operation, first.column_name, first.value) == ("sales.5", "5", 1.5)
+
+
+def test_without_entities_rows_share_one_word(tracker, loans):
+    frame = wrap_dataframe_dag(loans, tracker, "loans", include_entity=False)
+    assert len(set(frame._col_prov["amount"].tolist())) == 1
+    assert frame._col_prov["amount"].tolist() == expected_words(
+        tracker, "loans", "amount", loans.index, include_entity=False
+    )
+
+
+def test_zero_rows_register_but_make_no_node(tracker):
+    frame = wrap_dataframe_dag(pd.DataFrame({"a": [], "b": []}), tracker, "empty")
+    assert tracker.get_id("empty", "a") == 0 and tracker.get_id("empty", "b") == 1
+    assert tracker._next_node_id == 0 and tracker._value_buffer == []
+    assert frame._col_prov["a"].dtype == np.uint32 and len(frame._col_prov["a"]) == 0
+    assert frame._col_nodes["a"].dtype == np.int64 and len(frame._col_nodes["a"]) == 0
+
+
+def test_rewrapping_a_table_reuses_its_source_nodes(tracker, loans):
+    first = wrap_dataframe_dag(loans, tracker, "loans")
+    second = wrap_dataframe_dag(loans, tracker, "loans")
+    assert first._col_nodes["rate"].tolist() == second._col_nodes["rate"].tolist()
+    assert tracker._next_node_id == 3
+
+
+# -- recorded values are those of a positional row read ---------------------------------
+
+MIXED = {
+    "int": pd.Series([1, 2**53 + 1, -3], dtype="int64"),
+    "float": pd.Series([1.5, np.nan, 3.25]),
+    "float32": pd.Series([0.1, 2.0, np.nan], dtype="float32"),
+    "uint": pd.Series([2**64 - 1, 0, 7], dtype="uint64"),
+    "bool": pd.Series([True, False, True]),
+    "object": pd.Series(["x", None, 10**400], dtype=object),
+    "date": pd.Series(pd.to_datetime(["2020-01-01", None, "2021-05-06"])),
+    "Int64": pd.Series([1, None, 3], dtype="Int64"),
+    "category": pd.Series([1, 2, None], dtype="category"),
+    "complex": pd.Series([1 + 0j, 2 + 1j, 3 + 0j]),
+}
+
+
+@pytest.mark.parametrize(
+    "columns",
+    [
+        ["int"],
+        ["int", "float"],
+        ["int", "float32"],
+        ["int", "uint"],
+        ["bool", "int"],
+        ["bool", "float"],
+        ["int", "object"],
+        ["date", "float"],
+        ["Int64", "float"],
+        ["Int64", "int"],
+        ["category", "int"],
+        ["complex", "int"],
+        ["int", "float", "object", "date", "Int64", "bool"],
+    ],
+)
+def test_recorded_values_match_a_row_read(columns):
+    df = pd.DataFrame({name: MIXED[name] for name in columns}, index=["a", "b", "c"])
+    tracker = DAGTracker()
+    frame = wrap_dataframe_dag(df, tracker, "t")
+
+    reference = DAGTracker()  # the records the cell-by-cell row read would give
+    for name in columns:
+        for i in range(len(df)):
+            value = df.iloc[i][name]
+            if value is None or value is pd.NA or value is pd.NaT:
+                continue
+            if isinstance(value, float) and value != value:
+                continue
+            word = int(frame._col_prov[name][i])
+            reference.record_row_value(i, word, f"t.{name}", value, column_name=name)
+    assert tracker._value_buffer == reference._value_buffer
+
+
+def test_integer_column_beside_a_float_column_records_floats(tracker):
+    df = pd.DataFrame({"n": [3, 4], "x": [0.5, 1.5]})
+    wrap_dataframe_dag(df, tracker, "t")
+    assert [type(r.value) for r in tracker._value_buffer] == [float] * 4
+    assert [r.value for r in tracker._value_buffer[:2]] == [3.0, 4.0]
+
+
+def test_cells_that_are_not_numbers_are_recorded_as_text(tracker):
+    df = pd.DataFrame({"when": [pd.Timestamp("2024-03-01")], "huge": [10**400]})
+    wrap_dataframe_dag(df, tracker, "t")
+    assert [(r.value, r.text_value) for r in tracker._value_buffer] == [
+        (None, "2024-03-01 00:00:00"),
+        (None, str(10**400)),
+    ]
+
+
+# -- bad input ------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("table", [5, None, b"loans", ["loans"]])
+def test_table_name_must_be_str(tracker, loans, table):
+    with pytest.raises(TypeError, match="table"):
+        wrap_dataframe_dag(loans, tracker, table)
+    assert tracker._next_id == 0
+
+
+@pytest.mark.parametrize(
+    "df, table",
+    [
+        (pd.DataFrame({"a": [1]}), ""),
+        (pd.DataFrame({"a": [1], "": [2]}), "t"),
+        (pd.DataFrame({"a": [], "": []}), "t"),  # refused even when no node would be made
+        (pd.DataFrame([[1, 2]], columns=["a", "a"]), "t"),
+        (pd.DataFrame([[1, 2]], columns=[5, "5"]), "t"),  # one source column twice
+    ],
+    ids=["empty-table", "empty-column", "empty-column-no-rows", "duplicate", "same-text"],
+)
+def test_unusable_names_are_refused_before_registering(tracker, df, table):
+    with pytest.raises(ValueError):
+        wrap_dataframe_dag(df, tracker, table)
+    assert tracker._next_id == 0 and tracker._next_node_id == 0
+
+
+def test_more_columns_than_the_registry_holds(tracker):
+    for i in range(MAX_PAIRS - 2):
+        tracker.register("other", f"c{i}")
+    df = pd.DataFrame({"a": [1], "b": [2], "c": [3]})
+    with pytest.raises(ValueError, match=f"Maximum {MAX_PAIRS} pairs supported"):
+        wrap_dataframe_dag(df, tracker, "t")
+    assert tracker._next_id == MAX_PAIRS - 2 and tracker.get_id("t", "a") is None
+    assert tracker._next_node_id == 0 and tracker._value_buffer == []
+    wrap_dataframe_dag(df[["a", "b"]], tracker, "t")  # exactly fills the registry
+    wrap_dataframe_dag(df[["a", "b"]], tracker, "t")  # known pairs need no room
+
+
+def test_frame_is_required(tracker):
+    with pytest.raises(TypeError, match="DataFrame"):
+        wrap_dataframe_dag({"a": [1]}, tracker, "t")
+
+
+def test_unconvertible_cell_is_text_and_missing_cells_are_skipped(tracker):
+    class Opaque:
+        def __float__(self):
+            raise TypeError("no number here")
+
+        def __str__(self):
+            return "opaque"
+
+    df = pd.DataFrame({"v": [Opaque(), None, np.nan, pd.NA, 4]}, dtype=object)
+    frame = wrap_dataframe_dag(df, tracker, "t")
+    assert [(r.row_index, r.value, r.text_value) for r in tracker._value_buffer] == [
+        (0, None, "opaque"),
+        (4, 4.0, None),
+    ]
+    assert len(frame._col_prov["v"]) == 5 and (frame._col_nodes["v"] >= 0).all()
+
+
+# -- column access, assignment and merge ---------------------------------------------------
+
+
+def test_column_access(tracker, loans):
+    frame = wrap_dataframe_dag(loans, tracker, "loans")
+    column = frame["rate"]
+    assert isinstance(column, DAGTrackedSeries) and column.name is None
+    assert list(column.index) == list(loans.index) and column._tracker is tracker
+    assert column._prov.tolist() == frame._col_prov["rate"].tolist()
+    assert column._prov is not frame._col_prov["rate"]
+    assert column._node_ids.tolist() == frame._col_nodes["rate"].tolist()
+    sub = frame[["amount", "rate"]]
+    assert isinstance(sub, DAGTrackedDataFrame) and sub._col_prov is frame._col_prov
+
+
+def test_untracked_column_reads_as_no_node(tracker, loans):
+    frame = wrap_dataframe_dag(loans, tracker, "loans")
+    frame["plain"] = [1, 2, 3]
+    column = frame["plain"]
+    assert column._prov.tolist() == [0, 0, 0] and column._node_ids.tolist() == [-1, -1, -1]
+    before = tracker._next_node_id
+    -column
+    assert tracker._next_node_id == before  # no node may hang off a missing node
+
+
+def test_row_filter_repeats_the_first_entry(tracker, loans):
+    frame = wrap_dataframe_dag(loans, tracker, "loans")
+    filtered = frame[frame["amount"].values > 80]
+    column = filtered["amount"]
+    assert len(column) == 2
+    assert column._prov.tolist() == [int(frame._col_prov["amount"][0])] * 2
+    assert column._node_ids.tolist() == [int(frame._col_nodes["amount"][0])] * 2
+
+
+def test_assignment_stores_copies(tracker, loans):
+    frame = wrap_dataframe_dag(loans, tracker, "loans")
+    total = frame["amount"] * frame["rate"]
+    frame["total"] = total
+    assert frame._col_prov["total"].tolist() == total._prov.tolist()
+    assert frame._col_prov["total"] is not total._prov
+    assert frame._col_nodes["total"].tolist() == total._node_ids.tolist()
+    frame["total"] = 0
+    assert frame._col_prov["total"].tolist() == total._prov.tolist()
+
+
+@pytest.fixture
+def two_tables(tracker):
+    left = wrap_dataframe_dag(
+        pd.DataFrame({"id": [1, 2, 3], "x": [1.0, 2.0, 3.0], "both": [0, 0, 0]}), tracker, "l"
+    )
+    right = wrap_dataframe_dag(
+        pd.DataFrame({"id": [3, 1], "y": [9.0, 8.0], "both": [1, 1]}), tracker, "r"
+    )
+    return left, right
+
+
+def test_merge_logs_one_node_per_tracked_column(tracker, two_tables):
+    left, right = two_tables
+    before = tracker._next_node_id
+    merged = left.merge(right, on="id")
+    assert isinstance(merged, DAGTrackedDataFrame) and len(merged) == 2
+    # id comes from the left; both_x/both_y were renamed by pandas and are untracked
+    assert list(merged._col_prov) == ["id", "x", "y"] == list(merged._col_nodes)
+    assert tracker._next_node_id == before + 3
+    for label, side in [("id", left), ("x", left), ("y", right)]:
+        word = tracker.update_chain(int(side._col_prov[label][0]), OpCode.MERGE)
+        assert merged._col_prov[label].tolist() == [word, word]
+        (node_id,) = set(merged._col_nodes[label].tolist())
+        node = tracker.get_node(node_id)
+        assert node.node_type is NodeType.UNARY and node.operation == "merge"
+        assert node.inputs == [int(side._col_nodes[label][0])] and node.provenance == word
+    assert merged["both_x"]._node_ids.tolist() == [-1, -1]
+    assert merged["both_x"]._prov.tolist() == [0, 0]
+
+
+def test_merge_without_left_tracker(tracker, two_tables):
+    left, right = two_tables
+    left._tracker = None
+    before = tracker._next_node_id
+    merged = left.merge(right, on="id")
+    assert tracker._next_node_id == before and merged._col_nodes == {}
+    assert merged._col_prov["y"].tolist() == [int(right._col_prov["y"][0])] * 2
+    assert merged["y"]._node_ids.tolist() == [-1, -1]
+
+
+def test_merge_with_a_plain_frame_and_a_column_without_node(tracker, two_tables):
+    left, _ = two_tables
+    left._col_nodes["x"] = np.full(3, -1, dtype=np.int64)
+    before = tracker._next_node_id
+    merged = left.merge(pd.DataFrame({"id": [2], "z": ["q"]}), on="id")
+    assert tracker._next_node_id == before + 2  # id and both; x has no node to start from
+    assert "x" in merged._col_prov and "x" not in merged._col_nodes
+    assert "z" not in merged._col_prov
