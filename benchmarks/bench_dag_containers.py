@@ -13,6 +13,7 @@ import cProfile
 import gc
 import pstats
 import time
+from functools import partial
 
 import numpy as np
 import pandas as pd
@@ -60,6 +61,11 @@ def fresh(a, b):
         tracker._value_buffer.clear()
 
 
+def fresh_then(op, a, b):
+    fresh(a, b)
+    op(a, b)
+
+
 OPS = {
     "a + b": (lambda a, b: a + b),
     "-a": (lambda a, b: -a),
@@ -95,24 +101,17 @@ def main():
         plain_a, plain_b = df["a"], df["b"]
         repeat = 3 if n <= 10_000 else 1
         for label, op in OPS.items():
-            plain = best_of(lambda: op(plain_a, plain_b), 20)
-
-            def tracked():
-                fresh(a, b)
-                op(a, b)
-
-            dag = best_of(tracked, repeat)
+            plain = best_of(partial(op, plain_a, plain_b), 20)
+            dag = best_of(partial(fresh_then, op, a, b), repeat)
             rows.append((label, n, plain / n * 1e9, dag / n * 1e9, dag / plain))
             if n == SIZES[0]:
                 fresh(a, b)
-                breakdown[label] = profile_parts(lambda: op(a, b))
+                breakdown[label] = profile_parts(partial(op, a, b))
         del tracker, a, b
 
     n_rows, n_cols = WRAP_SHAPE
     rng = np.random.default_rng(1)
-    wide = pd.DataFrame(
-        rng.normal(size=(n_rows, n_cols)), columns=[f"c{j}" for j in range(n_cols)]
-    )
+    wide = pd.DataFrame(rng.normal(size=(n_rows, n_cols)), columns=[f"c{j}" for j in range(n_cols)])
     wide["c0"] = rng.integers(0, 100, size=n_rows)  # an int column beside floats
     plain = best_of(lambda: wide.copy(), 5)
     dag = best_of(lambda: wrap_dataframe_dag(wide, DAGTracker(), "wide"), 1)

@@ -5,8 +5,8 @@ import pytest
 from quorvane.utilities.orrin32 import MAX_PAIRS, OpCode
 from quorvane.utilities.orrin32_dag import (
     DAGTrackedDataFrame,
-    DAGTracker,
     DAGTrackedSeries,
+    DAGTracker,
     NodeType,
     wrap_dataframe_dag,
 )
@@ -45,8 +45,10 @@ def test_wrap_mints_words_source_nodes_and_records(tracker, loans):
         node = tracker.get_node(node_id)
         assert node.node_type is NodeType.SOURCE and node.operation == f"loans.{column}"
         assert (node.table, node.column, node.provenance) == ("loans", column, words[0])
-    records = [(r.row_index, r.node_operation, r.column_name, r.value, r.text_value)
-               for r in tracker._value_buffer]
+    records = [
+        (r.row_index, r.node_operation, r.column_name, r.value, r.text_value)
+        for r in tracker._value_buffer
+    ]
     # the None and NaN cells get words and nodes above, but no record
     assert records == [
         (0, "loans.amount", "amount", 100.0, None),
@@ -159,7 +161,7 @@ def test_recorded_values_match_a_row_read(columns):
             value = df.iloc[i][name]
             if value is None or value is pd.NA or value is pd.NaT:
                 continue
-            if isinstance(value, float) and value != value:
+            if isinstance(value, float) and np.isnan(value):
                 continue
             word = int(frame._col_prov[name][i])
             reference.record_row_value(i, word, f"t.{name}", value, column_name=name)
@@ -264,7 +266,8 @@ def test_untracked_column_reads_as_no_node(tracker, loans):
     column = frame["plain"]
     assert column._prov.tolist() == [0, 0, 0] and column._node_ids.tolist() == [-1, -1, -1]
     before = tracker._next_node_id
-    -column
+    negated = -column
+    assert negated._node_ids.tolist() == [-1, -1, -1]
     assert tracker._next_node_id == before  # no node may hang off a missing node
 
 

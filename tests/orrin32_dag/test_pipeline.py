@@ -60,7 +60,11 @@ def test_node_counts_and_types(run):
         NodeType.UNARY: 13,
     }
     assert Counter(n.operation for n in nodes if not n.is_source) == {
-        "div": 4, "fillna": 4, "clip": 4, "mul": 4, "merge": 5,
+        "div": 4,
+        "fillna": 4,
+        "clip": 4,
+        "mul": 4,
+        "merge": 5,
     }
     stats = tracker.dag_stats()
     assert (stats["total_nodes"], stats["source_nodes"], stats["operation_nodes"]) == (25, 4, 21)
@@ -124,8 +128,12 @@ def test_recorded_values_and_fingerprints(run):
         "clip": 4,
         "mul": 4,
     }
-    for op, step in [("div", "ratio"), ("fillna", "filled"), ("clip", "capped"),
-                     ("mul", "weighted")]:
+    for op, step in [
+        ("div", "ratio"),
+        ("fillna", "filled"),
+        ("clip", "capped"),
+        ("mul", "weighted"),
+    ]:
         series = s[step]
         for record in by_op[op]:
             i = record.row_index
@@ -133,13 +141,17 @@ def test_recorded_values_and_fingerprints(run):
             assert record.value == pytest.approx(series.iloc[i])
             assert record.column_name is None and record.text_value is None
     ages = by_op["applicants.age"]
-    assert [(r.value, r.column_name) for r in ages] == [(34.0, "age"), (58.0, "age"),
-                                                         (41.0, "age"), (27.0, "age")]
+    assert [(r.value, r.column_name) for r in ages] == [
+        (34.0, "age"),
+        (58.0, "age"),
+        (41.0, "age"),
+        (27.0, "age"),
+    ]
     assert [r.fingerprint for r in ages] == s["frame"]._col_prov["age"].tolist()
 
 
 def test_dag_audit_of_one_result(run):
-    tracker, s = run
+    _, s = run
     weighted = s["weighted"]
     word = int(weighted._prov[1])
     audit = dag_audit(weighted, 1)
@@ -167,14 +179,16 @@ def test_dag_audit_of_one_result(run):
 
 
 def test_dag_of_a_merged_value_reaches_the_first_row(run):
-    tracker, s = run
+    _, s = run
     merged_risk = s["merged"]["risk"]
     dag = get_dag_for_series(merged_risk, 3)
     assert dag.depth == 5 and len(dag.nodes) == 8
     first_product = int(s["weighted"]._node_ids[0])
     assert first_product in dag.nodes
     assert [(n.table, n.column) for n in dag.source_nodes] == [
-        ("applicants", "age"), ("applicants", "debt"), ("applicants", "income"),
+        ("applicants", "age"),
+        ("applicants", "debt"),
+        ("applicants", "income"),
     ]
     assert [(n.table, n.column) for n in dag.protected_sources] == [("applicants", "age")]
     assert get_dag_for_series(s["merged"]["score_ext"], 0).depth == 1

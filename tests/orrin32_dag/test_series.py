@@ -7,7 +7,7 @@ import pytest
 
 from quorvane.utilities import orrin32
 from quorvane.utilities.orrin32 import OpCode
-from quorvane.utilities.orrin32_dag import DAGTracker, DAGTrackedSeries, NodeType
+from quorvane.utilities.orrin32_dag import DAGTrackedSeries, DAGTracker, NodeType
 
 
 @pytest.fixture
@@ -153,9 +153,7 @@ def test_length_one_operand_lends_word_and_node_to_every_position(tracker):
     result = a * b
     assert result.tolist() == [10.0, 20.0, 30.0]
     word_b, node_b = int(b._prov[0]), int(b._node_ids[0])
-    assert result._prov.tolist() == [
-        tracker.combine(int(w), word_b, OpCode.MUL) for w in a._prov
-    ]
+    assert result._prov.tolist() == [tracker.combine(int(w), word_b, OpCode.MUL) for w in a._prov]
     for i, node_id in enumerate(result._node_ids.tolist()):
         assert tracker.get_node(node_id).inputs == [int(a._node_ids[i]), node_b]
 

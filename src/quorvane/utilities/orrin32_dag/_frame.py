@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Optional
+from typing import ClassVar
 
 import numpy as np
 import pandas as pd
@@ -28,7 +28,7 @@ def _fit(array, n: int, dtype, fill: int) -> np.ndarray:
 class DAGTrackedDataFrame(pd.DataFrame):
     """Pandas DataFrame with DAG-tracked provenance."""
 
-    _metadata = ["_tracker", "_col_prov", "_col_nodes"]
+    _metadata: ClassVar[list[str]] = ["_tracker", "_col_prov", "_col_nodes"]
 
     def __init__(self, *args, **kwargs):
         tracker = kwargs.pop("_tracker", None)
@@ -102,9 +102,7 @@ class DAGTrackedDataFrame(pd.DataFrame):
         columns = set(merged.columns)
         out_prov: dict = {}
         out_nodes: dict = {}
-        self._merge_col_provenance(
-            self._col_prov, self._col_nodes, columns, n, out_prov, out_nodes
-        )
+        self._merge_col_provenance(self._col_prov, self._col_nodes, columns, n, out_prov, out_nodes)
         if isinstance(right, DAGTrackedDataFrame):
             self._merge_col_provenance(
                 right._col_prov, right._col_nodes, columns, n, out_prov, out_nodes
@@ -203,7 +201,7 @@ def wrap_dataframe_dag(
     names = [str(label) for label in df.columns]
     _check_columns(df.columns, names)
     _check_capacity(tracker, table, names)
-    listed: Optional[set] = None
+    listed: set | None = None
     if isinstance(protected, (list, tuple, set)):
         listed = {str(name) for name in protected}
     entities = _entities(tracker, df.index, include_entity) if names else []
@@ -215,8 +213,7 @@ def wrap_dataframe_dag(
         tainted = tracker.is_protected(table, name)
         encode = tracker.encode
         words = [
-            encode({pair_id}, entity=entity, chain=0, taint=tainted, depth=0)
-            for entity in entities
+            encode({pair_id}, entity=entity, chain=0, taint=tainted, depth=0) for entity in entities
         ]
         source = tracker.create_source_node(table, name, words[0]) if words else NO_NODE
         cells = _row_read_cells(df.iloc[:, position], row_dtype)

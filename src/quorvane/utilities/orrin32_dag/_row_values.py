@@ -6,7 +6,6 @@
 from __future__ import annotations
 
 import logging
-from typing import Optional
 
 import numpy as np
 import pandas as pd
@@ -22,7 +21,7 @@ logger = logging.getLogger("quorvane.utilities.orrin32_dag")
 VALUE_BUFFER_CAP = 1_000_000
 
 
-def _numeric_or_text(value) -> tuple[Optional[float], Optional[str]]:
+def _numeric_or_text(value) -> tuple[float | None, str | None]:
     """The (value, text_value) pair of a record: float when it converts, else its text."""
     if value is None:
         return None, None
@@ -42,7 +41,7 @@ def record_row_value(
     fingerprint: int,
     operation: str,
     value=None,
-    column_name: Optional[str] = None,
+    column_name: str | None = None,
 ) -> None:
     """Buffer a per-row value for later persistence."""
     row_index = as_int(row_index, "row_index")
@@ -102,7 +101,7 @@ def is_missing(value) -> bool:
     if value is None or value is pd.NA or value is pd.NaT:
         return True
     if isinstance(value, (float, np.floating)):
-        return value != value
+        return bool(np.isnan(value))
     if isinstance(value, (np.datetime64, np.timedelta64)):
         return bool(np.isnat(value))
     return False
@@ -116,7 +115,7 @@ def python_cells(values) -> list:
 
 
 def record_values(
-    tracker, cells: list, words: list, operation: str, column_name: Optional[str] = None
+    tracker, cells: list, words: list, operation: str, column_name: str | None = None
 ) -> None:
     """Record ``cells[i]`` under word ``words[i]`` for every element that is not missing.
 
@@ -125,13 +124,13 @@ def record_values(
     """
     record = tracker.record_row_value
     failed = 0
-    first_error: Optional[BaseException] = None
+    first_error: BaseException | None = None
     for i, (value, word) in enumerate(zip(cells, words)):
         if is_missing(value):
             continue
         try:
             record(i, word, operation, value, column_name=column_name)
-        except Exception as exc:  # best effort by design; counted and logged below
+        except Exception as exc:  # noqa: BLE001 - best effort by design; logged below
             failed += 1
             first_error = first_error or exc
     if failed:

@@ -8,7 +8,8 @@ Operations run element by element through the tracker: each element gets its wor
 from __future__ import annotations
 
 import operator
-from typing import Callable
+from collections.abc import Callable
+from typing import ClassVar
 
 import numpy as np
 import pandas as pd
@@ -56,7 +57,7 @@ def _copy_or_default(array, n: int, dtype, fill: int) -> np.ndarray:
 class DAGTrackedSeries(pd.Series):
     """Pandas Series with DAG-tracked provenance."""
 
-    _metadata = ["_prov", "_tracker", "_node_ids"]
+    _metadata: ClassVar[list[str]] = ["_prov", "_tracker", "_node_ids"]
 
     def __init__(self, *args, **kwargs):
         prov = kwargs.pop("_prov", None)
@@ -84,9 +85,7 @@ class DAGTrackedSeries(pd.Series):
             _node_ids=_copy_or_default(getattr(self, "_node_ids", None), n, np.int64, NO_NODE),
         )
 
-    def _binop_dag(
-        self, other, np_op: Callable, op_name: str, op_code: int
-    ) -> DAGTrackedSeries:
+    def _binop_dag(self, other, np_op: Callable, op_name: str, op_code: int) -> DAGTrackedSeries:
         require_type(op_name, "op_name", str)
         op_code = as_int(op_code, "op_code")
         values = np_op(self.values, getattr(other, "values", other))
