@@ -1,4 +1,5 @@
 import logging
+import sys
 import threading
 
 import numpy as np
@@ -184,3 +185,10 @@ def test_concurrent_callers_against_the_cap(tracker, caplog):
     assert len(tracker._value_buffer) == 5000
     assert tracker._values_dropped == total - 5000
     assert sum("dropped" in r.getMessage() for r in caplog.records) == 1
+
+
+def test_missing_persistence_component_propagates(tracker, monkeypatch):
+    monkeypatch.setitem(sys.modules, "quorvane.utilities.persistence.storage", None)
+    with pytest.raises(ImportError):
+        tracker.record_row_value(0, 1, "add", 1.0)
+    assert tracker._value_buffer == []

@@ -1,4 +1,5 @@
 import logging
+import sys
 import operator
 
 import numpy as np
@@ -275,3 +276,10 @@ def test_pandas_own_methods_carry_the_attributes(tracker):
     assert isinstance(result, DAGTrackedSeries)
     assert result._prov is s._prov and result._node_ids is s._node_ids
     assert result._tracker is tracker
+
+
+def test_operations_work_without_the_persistence_component(tracker, monkeypatch):
+    a = source_series(tracker, [1.0, 2.0], "a")
+    monkeypatch.setitem(sys.modules, "quorvane.utilities.persistence.storage", None)
+    result = a + a
+    assert (result._node_ids >= 0).all() and tracker._value_buffer == []

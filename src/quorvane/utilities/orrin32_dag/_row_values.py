@@ -6,6 +6,7 @@
 from __future__ import annotations
 
 import logging
+import sys
 
 import numpy as np
 import pandas as pd
@@ -19,6 +20,22 @@ logger = logging.getLogger("quorvane.utilities.orrin32_dag")
 #: dropped and the oldest kept, so that a later ``flush`` still hands them over. A tracker
 #: may carry its own bound in ``_value_buffer_cap``.
 VALUE_BUFFER_CAP = 1_000_000
+
+_STORAGE_MODULE = __package__.rpartition(".")[0] + ".persistence.storage"
+
+
+def _stored_row_value_type():
+    """``StoredRowValue``, imported when first needed; a failing import propagates.
+
+    The import statement costs more than the rest of a call, so a module that is already
+    loaded is taken from ``sys.modules`` directly.
+    """
+    storage = sys.modules.get(_STORAGE_MODULE)
+    if storage is None:
+        from ..persistence.storage import StoredRowValue
+
+        return StoredRowValue
+    return storage.StoredRowValue
 
 
 def _numeric_or_text(value) -> tuple[float | None, str | None]:
@@ -44,14 +61,21 @@ def record_row_value(
     column_name: str | None = None,
 ) -> None:
     """Buffer a per-row value for later persistence."""
-    row_index = as_int(row_index, "row_index")
-    fingerprint = as_int(fingerprint, "fingerprint")
-    require_type(operation, "operation", str)
-    require_type(column_name, "column_name", str, optional=True)
-    from ..persistence.storage import StoredRowValue
-
-    number, text = _numeric_or_text(value)
-    record = StoredRowValue(
+    # Exact types skip the general checks: this runs once per recorded element.
+    if type(row_index) is not int:
+        row_index = as_int(row_index, "row_index")
+    if type(fingerprint) is not int:
+        fingerprint = as_int(fingerprint, "fingerprint")
+    if type(operation) is not str:
+        require_type(operation, "operation", str)
+    if column_name is not None and type(column_name) is not str:
+        require_type(column_name, "column_name", str, optional=True)
+    record_type = _stored_row_value_type()
+    if type(value) is float:
+        number, text = value, None
+    else:
+        number, text = _numeric_or_text(value)
+    record = record_type(
         pipeline_id=self._pipeline_id or 0,
         row_index=row_index,
         fingerprint=fingerprint,
@@ -62,9 +86,15 @@ def record_row_value(
         text_value=text,
     )
     cap = getattr(self, "_value_buffer_cap", VALUE_BUFFER_CAP)
+    first_drop = False
     with self._value_buffer_lock:
         buffer = self._value_buffer
-        first_drop = _buffer(self, buffer, record, cap)
+        if len(buffer) < cap:
+            buffer.append(record)
+            if getattr(self, "_value_drop_warned", False):
+                self._value_drop_warned = False  # room again: a later drop warns anew
+        else:
+            first_drop = _count_drop(self)
         if self._writer and len(buffer) >= self._value_flush_threshold:
             self._writer.write_row_values(list(buffer))
             buffer.clear()
@@ -76,16 +106,13 @@ def record_row_value(
         )
 
 
-def _buffer(self, buffer: list, record, cap: int) -> bool:
-    """Append ``record`` unless the buffer is full; True when this starts a run of drops.
+def _count_drop(self) -> bool:
+    """Count one dropped record; True when it starts a run of drops (warn once).
 
-    Runs with ``_value_buffer_lock`` held. The drop count lives on the tracker
-    (``_values_dropped``); the warning flag re-arms once the buffer has room again.
+    Runs with ``_value_buffer_lock`` held. The count lives on the tracker
+    (``_values_dropped``); a run ends, and the warning re-arms, once the buffer has
+    room again.
     """
-    if len(buffer) < cap:
-        buffer.append(record)
-        self._value_drop_warned = False
-        return False
     self._values_dropped = getattr(self, "_values_dropped", 0) + 1
     if getattr(self, "_value_drop_warned", False):
         return False
