@@ -1,6 +1,6 @@
 import logging
-import sys
 import operator
+import sys
 
 import numpy as np
 import pandas as pd
