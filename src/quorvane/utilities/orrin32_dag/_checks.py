@@ -25,7 +25,7 @@ def exact(name: str, value: Any, kind: type, optional: bool = False) -> Any:
 
 def as_int(name: str, value: Any) -> int:
     """An int unchanged; any other object with an integer conversion converted."""
-    if isinstance(value, int):
+    if type(value) is int:
         return value
     # str and bytes convert by parsing, which is not a number conversion: refuse them.
     kind = type(value)
