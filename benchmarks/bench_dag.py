@@ -137,20 +137,50 @@ def eviction():
 def main():
     rows = []
     tracked, plain, vec = create_rate()
-    rows.append(("nodes/s via log_binary (vs dict of tuples)", f"{tracked:,.0f}/s",
-                 f"{plain:,.0f}/s", plain / tracked))
-    rows.append(("nodes/s via log_binary (vs numpy add per element)", f"{tracked:,.0f}/s",
-                 f"{vec:,.0f}/s", vec / tracked))
+    rows.append(
+        (
+            "nodes/s via log_binary (vs dict of tuples)",
+            f"{tracked:,.0f}/s",
+            f"{plain:,.0f}/s",
+            plain / tracked,
+        )
+    )
+    rows.append(
+        (
+            "nodes/s via log_binary (vs numpy add per element)",
+            f"{tracked:,.0f}/s",
+            f"{vec:,.0f}/s",
+            vec / tracked,
+        )
+    )
     per_node, per_row = memory_per_node()
-    rows.append(("bytes per node (vs numpy columns)", f"{per_node:,.0f} B",
-                 f"{per_row:,.0f} B", per_node / per_row))
+    rows.append(
+        (
+            "bytes per node (vs numpy columns)",
+            f"{per_node:,.0f} B",
+            f"{per_row:,.0f} B",
+            per_node / per_row,
+        )
+    )
     for shape, label in (("chain", "10^5-node chain"), ("wide", "10^5-input aggregate")):
         count, tr, pl = reconstruction(shape)
-        rows.append((f"get_dag, {label} ({count:,} nodes)", f"{tr * 1e3:,.1f} ms",
-                     f"{pl * 1e3:,.1f} ms", tr / pl))
+        rows.append(
+            (
+                f"get_dag, {label} ({count:,} nodes)",
+                f"{tr * 1e3:,.1f} ms",
+                f"{pl * 1e3:,.1f} ms",
+                tr / pl,
+            )
+        )
     evict, normal = eviction()
-    rows.append((f"one eviction at {BOUND:,} nodes (vs one plain creation)",
-                 f"{evict * 1e3:,.1f} ms", f"{normal * 1e6:,.2f} us", evict / normal))
+    rows.append(
+        (
+            f"one eviction at {BOUND:,} nodes (vs one plain creation)",
+            f"{evict * 1e3:,.1f} ms",
+            f"{normal * 1e6:,.2f} us",
+            evict / normal,
+        )
+    )
     width = max(len(r[0]) for r in rows)
     print(f"{'measure':<{width}}  {'quorvane':>14}  {'baseline':>14}  {'ratio':>10}")
     for name, ours, base, ratio in rows:

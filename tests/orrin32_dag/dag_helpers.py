@@ -16,14 +16,18 @@ def node(nid, kind=NodeType.UNARY, inputs=(), operation="op", provenance=0, **kw
 
 def source(nid, table="t", column="c", provenance=0, protected=False):
     return DAGNode(
-        nid, NodeType.SOURCE, f"{table}.{column}", [], provenance,
-        table=table, column=column, is_protected=protected,
+        nid,
+        NodeType.SOURCE,
+        f"{table}.{column}",
+        [],
+        provenance,
+        table=table,
+        column=column,
+        is_protected=protected,
     )
 
 
 def dag_of(root_id, *nodes):
     """A DAG with one edge per input slot, as the tracker's reconstruction makes them."""
-    edges = [
-        DAGEdge(i, n.node_id, pos) for n in nodes for pos, i in enumerate(n.inputs)
-    ]
+    edges = [DAGEdge(i, n.node_id, pos) for n in nodes for pos, i in enumerate(n.inputs)]
     return ComputationDAG(root_id, {n.node_id: n for n in nodes}, edges)

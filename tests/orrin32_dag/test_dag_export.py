@@ -22,16 +22,44 @@ def small():
 
 
 def test_source_node_to_dict():
-    n = DAGNode(0, NodeType.SOURCE, "loans.income", [], 536870912,
-                table="loans", column="income", pair_id=3, is_protected=True)
+    n = DAGNode(
+        0,
+        NodeType.SOURCE,
+        "loans.income",
+        [],
+        536870912,
+        table="loans",
+        column="income",
+        pair_id=3,
+        is_protected=True,
+    )
     d = n.to_dict()
     assert d == {
-        "id": 0, "name": "loans.income", "type": "SOURCE", "operation": "loans.income",
-        "inputs": [], "provenance": "0x20000000", "table": "loans", "column": "income",
-        "pair_id": 3, "is_protected": True, "metadata": {},
+        "id": 0,
+        "name": "loans.income",
+        "type": "SOURCE",
+        "operation": "loans.income",
+        "inputs": [],
+        "provenance": "0x20000000",
+        "table": "loans",
+        "column": "income",
+        "pair_id": 3,
+        "is_protected": True,
+        "metadata": {},
     }
-    assert list(d) == ["id", "name", "type", "operation", "inputs", "provenance", "table",
-                       "column", "pair_id", "is_protected", "metadata"]
+    assert list(d) == [
+        "id",
+        "name",
+        "type",
+        "operation",
+        "inputs",
+        "provenance",
+        "table",
+        "column",
+        "pair_id",
+        "is_protected",
+        "metadata",
+    ]
     assert d["inputs"] is n.inputs and d["metadata"] is n.metadata
 
 
@@ -65,9 +93,19 @@ def test_edge_to_dict():
 
 def test_dag_to_dict(small):
     d = small.to_dict()
-    assert list(d) == ["root_id", "depth", "node_count", "edge_count", "has_protected",
-                       "taint_risks", "sources", "protected_sources", "operation_counts",
-                       "nodes", "edges"]
+    assert list(d) == [
+        "root_id",
+        "depth",
+        "node_count",
+        "edge_count",
+        "has_protected",
+        "taint_risks",
+        "sources",
+        "protected_sources",
+        "operation_counts",
+        "nodes",
+        "edges",
+    ]
     assert (d["root_id"], d["depth"], d["node_count"], d["edge_count"]) == (1, 1, 2, 1)
     assert d["has_protected"] is False
     assert d["taint_risks"] == {"income": 1.0}
@@ -157,8 +195,12 @@ def test_graphviz_root_source_keeps_source_colour():
 def test_graphviz_of_an_empty_dag():
     text = ComputationDAG(3, {}, []).to_graphviz()
     assert text.split("\n") == [
-        "digraph ComputationDAG {", "  rankdir=BT;", "  node [shape=box, style=filled];",
-        "", "", "}",
+        "digraph ComputationDAG {",
+        "  rankdir=BT;",
+        "  node [shape=box, style=filled];",
+        "",
+        "",
+        "}",
     ]
 
 
@@ -182,8 +224,9 @@ def test_graphviz_escapes_quotes_and_backslashes(table, column, operation, line)
 
 
 def _dot_json(text):
-    done = subprocess.run(["dot", "-Tjson"], input=text, capture_output=True, text=True,
-                          timeout=60)
+    done = subprocess.run(
+        ["dot", "-Tjson"], check=False, input=text, capture_output=True, text=True, timeout=60
+    )
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
 

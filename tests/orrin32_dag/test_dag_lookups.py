@@ -92,7 +92,7 @@ def test_get_dag_for_series_without_a_dag(t, tracker, node_ids, row):
 
 def test_get_dag_for_series(wrapped):
     dag = get_dag_for_series(wrapped["sum"])
-    inc, age, s_inc, s_age, n_sum = wrapped["ids"]
+    _, _, s_inc, s_age, n_sum = wrapped["ids"]
     assert (dag.root_id, list(dag.nodes)) == (n_sum, [n_sum, s_inc, s_age])
     assert get_dag_for_series(wrapped["sum"], 1) is None
     assert get_dag_for_series(wrapped["income"], np.int64(-1)).root_id == s_inc
@@ -125,16 +125,36 @@ def test_dag_audit_of_a_source_element(wrapped):
     inc = wrapped["ids"][0]
     audit = dag_audit(wrapped["income"])
     w = int(wrapped["income"]._prov[0])
-    assert list(audit) == ["provenance", "mode", "pair_count", "pair_ids", "columns", "tables",
-                           "entity", "chain", "taint", "depth", "risk", "has_protected", "dag"]
+    assert list(audit) == [
+        "provenance",
+        "mode",
+        "pair_count",
+        "pair_ids",
+        "columns",
+        "tables",
+        "entity",
+        "chain",
+        "taint",
+        "depth",
+        "risk",
+        "has_protected",
+        "dag",
+    ]
     assert audit["provenance"] == f"0x{w:08X}"
     assert (audit["pair_count"], audit["pair_ids"]) == (1, [inc])
     assert (audit["columns"], audit["tables"]) == ([("loans", "income")], ["loans"])
     assert (audit["taint"], audit["depth"], audit["risk"], audit["has_protected"]) == (
-        False, 0, 0.0, False)
+        False,
+        0,
+        0.0,
+        False,
+    )
     assert audit["dag"] == {
-        "depth": 0, "node_count": 1, "operation_counts": {"loans.income": 1},
-        "sources": [("loans", "income")], "protected_sources": [],
+        "depth": 0,
+        "node_count": 1,
+        "operation_counts": {"loans.income": 1},
+        "sources": [("loans", "income")],
+        "protected_sources": [],
     }
 
 
@@ -145,7 +165,8 @@ def test_dag_audit_of_a_derived_element(wrapped):
     assert audit["taint"] and audit["depth"] == 1 and audit["risk"] == 0.5
     assert audit["has_protected"]
     assert audit["dag"] == {
-        "depth": 1, "node_count": 3,
+        "depth": 1,
+        "node_count": 3,
         "operation_counts": {"add": 1, "loans.income": 1, "people.age": 1},
         "sources": [("loans", "income"), ("people", "age")],
         "protected_sources": [("people", "age")],

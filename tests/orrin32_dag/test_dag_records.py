@@ -10,7 +10,14 @@ from quorvane.utilities.orrin32_dag import ComputationDAG, DAGEdge, DAGNode, Nod
 
 def test_node_type_members_are_numbered_from_one_in_order():
     assert [m.name for m in NodeType] == [
-        "SOURCE", "CONSTANT", "UNARY", "BINARY", "AGGREGATE", "MERGE", "FILTER", "CUSTOM"
+        "SOURCE",
+        "CONSTANT",
+        "UNARY",
+        "BINARY",
+        "AGGREGATE",
+        "MERGE",
+        "FILTER",
+        "CUSTOM",
     ]
     assert [m.value for m in NodeType] == list(range(1, 9))
 
@@ -18,7 +25,13 @@ def test_node_type_members_are_numbered_from_one_in_order():
 def test_node_defaults_and_fresh_metadata():
     a = DAGNode(0, NodeType.SOURCE, "t.c", [], 5)
     b = DAGNode(0, NodeType.SOURCE, "t.c", [], 5)
-    assert (a.metadata, a.table, a.column, a.pair_id, a.is_protected) == ({}, None, None, None, False)
+    assert (a.metadata, a.table, a.column, a.pair_id, a.is_protected) == (
+        {},
+        None,
+        None,
+        None,
+        False,
+    )
     assert a.is_source and a.is_leaf
     assert a.metadata is not b.metadata
     assert a == b
@@ -71,7 +84,11 @@ def test_diamond(diamond):
         ([source(0)], 0, 0),
         ([node(4, inputs=[])], 4, 0),
         # unbalanced: the longest branch wins whatever its position
-        ([source(0), node(1, inputs=[0]), node(2, inputs=[1]), node(3, NodeType.BINARY, [0, 2])], 3, 3),
+        (
+            [source(0), node(1, inputs=[0]), node(2, inputs=[1]), node(3, NodeType.BINARY, [0, 2])],
+            3,
+            3,
+        ),
     ],
 )
 def test_depth_shapes(nodes, root, depth):
@@ -103,20 +120,20 @@ def test_depth_accepts_convertible_input_ids():
 )
 def test_depth_with_a_missing_node_raises_key_error(dag, missing):
     with pytest.raises(KeyError) as info:
-        dag.depth
+        _ = dag.depth
     assert info.value.args == (missing,)
 
 
 def test_depth_refuses_non_integer_inputs():
     dag = dag_of(1, node(1, inputs=[None]))
     with pytest.raises(TypeError, match="int.*NoneType"):
-        dag.depth
+        _ = dag.depth
 
 
 def test_depth_reports_a_cycle_instead_of_looping():
     dag = dag_of(1, node(1, inputs=[2]), node(2, inputs=[1]))
     with pytest.raises(ValueError, match="lead back"):
-        dag.depth
+        _ = dag.depth
 
 
 def test_analyses_that_ignore_missing_nodes():
@@ -146,8 +163,10 @@ def test_protected_sources_only_count_sources():
         ([("age", word(True, 3)), ("age", word(True, 0))], {"age": 1.0}),
         ([("age", word(True, 1))], {"age": 0.5}),
         ([("age", word(False, 0)), (None, word(True, 0)), ("", word(True, 0))], {}),
-        ([("b", word(True, 7)), ("a", word(True, 1)), ("b", word(True, 2))],
-         {"b": 1 / 3, "a": 0.5}),
+        (
+            [("b", word(True, 7)), ("a", word(True, 1)), ("b", word(True, 2))],
+            {"b": 1 / 3, "a": 0.5},
+        ),
     ],
 )
 def test_column_taint_risks(specs, expected):

@@ -35,20 +35,42 @@ def chain(t, length, prov=0):
 def test_new_tracker(t):
     assert isinstance(t, ProvenanceTracker)
     assert t.dag_stats() == {
-        "total_nodes": 0, "source_nodes": 0, "protected_sources": 0,
-        "operation_nodes": 0, "operation_counts": {}, "unique_provenances": 0,
+        "total_nodes": 0,
+        "source_nodes": 0,
+        "protected_sources": 0,
+        "operation_nodes": 0,
+        "operation_counts": {},
+        "unique_provenances": 0,
     }
     assert t.get_node(0) is None
     dag = t.get_dag(0)
     assert (dag.root_id, dag.nodes, dag.edges) == (0, {}, [])
     assert (t._max_nodes, t._value_flush_threshold, t._writer, t._service_url) == (
-        500000, 5000, None, "")
+        500000,
+        5000,
+        None,
+        "",
+    )
     attrs = list(vars(t))
-    assert attrs[attrs.index("_dag_lock"):] == [
-        "_dag_lock", "_nodes", "_next_node_id", "_value_buffer", "_value_buffer_lock",
-        "_value_flush_threshold", "_nodes_persisted", "_max_nodes", "_prov_to_nodes",
-        "_source_nodes", "_writer", "_storage", "_pipeline_id", "_pipeline_name",
-        "_api_key", "_tenant_id", "_service_url", "_dashboard_synced",
+    assert attrs[attrs.index("_dag_lock") :] == [
+        "_dag_lock",
+        "_nodes",
+        "_next_node_id",
+        "_value_buffer",
+        "_value_buffer_lock",
+        "_value_flush_threshold",
+        "_nodes_persisted",
+        "_max_nodes",
+        "_prov_to_nodes",
+        "_source_nodes",
+        "_writer",
+        "_storage",
+        "_pipeline_id",
+        "_pipeline_name",
+        "_api_key",
+        "_tenant_id",
+        "_service_url",
+        "_dashboard_synced",
     ]
 
 
@@ -75,7 +97,11 @@ def test_persistence_is_enabled_only_with_a_key(monkeypatch):
     t = DAGTracker(api_key="k", tenant_id="ten", service_url="http://x", pipeline_name="p")
     assert calls == [t]
     assert (t._api_key, t._tenant_id, t._service_url, t._pipeline_name) == (
-        "k", "ten", "http://x", "p")
+        "k",
+        "ten",
+        "http://x",
+        "p",
+    )
 
 
 def test_ids_and_source_nodes(t):
@@ -87,7 +113,11 @@ def test_ids_and_source_nodes(t):
     assert b == 1
     n = t.get_node(a)
     assert (n.node_type, n.operation, n.inputs, n.provenance) == (
-        NodeType.SOURCE, "loans.income", [], 11)
+        NodeType.SOURCE,
+        "loans.income",
+        [],
+        11,
+    )
     assert (n.table, n.column, n.pair_id, n.is_protected) == ("loans", "income", pid, False)
     assert t.get_node(b).inputs == [0]
     assert t.create_source_node("other", "x", 1) == 2
@@ -130,22 +160,35 @@ BAD_CALLS = [
     ("log_unary", {"op_name": None, "input_node": 0, "result_prov": 0}, "op_name"),
     ("log_unary", {"op_name": "n", "input_node": "0", "result_prov": 0}, "input_node"),
     ("log_unary", {"op_name": "n", "input_node": 0, "result_prov": None}, "result_prov"),
-    ("log_unary", {"op_name": "n", "input_node": 0, "result_prov": 0, "metadata": []},
-     "metadata"),
-    ("log_binary", {"op_name": "a", "left_node": [0], "right_node": 1, "result_prov": 0},
-     "left_node"),
-    ("log_binary", {"op_name": "a", "left_node": 0, "right_node": None, "result_prov": 0},
-     "right_node"),
+    ("log_unary", {"op_name": "n", "input_node": 0, "result_prov": 0, "metadata": []}, "metadata"),
+    (
+        "log_binary",
+        {"op_name": "a", "left_node": [0], "right_node": 1, "result_prov": 0},
+        "left_node",
+    ),
+    (
+        "log_binary",
+        {"op_name": "a", "left_node": 0, "right_node": None, "result_prov": 0},
+        "right_node",
+    ),
     ("log_merge", {"left_nodes": (0,), "right_nodes": [], "result_prov": 0}, "left_nodes"),
     ("log_merge", {"left_nodes": [], "right_nodes": None, "result_prov": 0}, "right_nodes"),
-    ("log_merge", {"left_nodes": [], "right_nodes": [], "result_prov": 0, "merge_type": None},
-     "merge_type"),
-    ("log_aggregate", {"op_name": "sum", "input_nodes": {0}, "result_prov": 0},
-     "input_nodes"),
-    ("_create_node", {"node_type": NodeType.UNARY, "operation": 1, "inputs": [],
-                      "provenance": 0}, "operation"),
-    ("_create_node", {"node_type": NodeType.UNARY, "operation": "x", "inputs": (),
-                      "provenance": 0}, "inputs"),
+    (
+        "log_merge",
+        {"left_nodes": [], "right_nodes": [], "result_prov": 0, "merge_type": None},
+        "merge_type",
+    ),
+    ("log_aggregate", {"op_name": "sum", "input_nodes": {0}, "result_prov": 0}, "input_nodes"),
+    (
+        "_create_node",
+        {"node_type": NodeType.UNARY, "operation": 1, "inputs": [], "provenance": 0},
+        "operation",
+    ),
+    (
+        "_create_node",
+        {"node_type": NodeType.UNARY, "operation": "x", "inputs": (), "provenance": 0},
+        "inputs",
+    ),
     ("get_node", {"node_id": "1"}, "node_id"),
     ("get_nodes_for_provenance", {"provenance": None}, "provenance"),
     ("get_dag", {"root_node_id": None}, "root_node_id"),
@@ -215,8 +258,11 @@ def test_logging_calls(t):
     [
         ({"metadata": {"on": "id"}}, "merge_inner", {"merge_type": "inner", "on": "id"}),
         ({"merge_type": "left"}, "merge_left", {"merge_type": "left"}),
-        ({"metadata": {"on": "id", "merge_type": "x"}}, "merge_inner",
-         {"merge_type": "x", "on": "id"}),
+        (
+            {"metadata": {"on": "id", "merge_type": "x"}},
+            "merge_inner",
+            {"merge_type": "x", "on": "id"},
+        ),
     ],
 )
 def test_log_merge(t, kwargs, operation, metadata):
@@ -235,8 +281,7 @@ def test_get_dag_diamond_and_repeated_input(t):
     dag = t.get_dag(top)
     assert list(dag.nodes) == [top, a, b, s]
     assert dag.nodes[s] is t.get_node(s)
-    assert dag.edges == [DAGEdge(a, top, 0), DAGEdge(b, top, 1),
-                         DAGEdge(s, a, 0), DAGEdge(s, b, 0)]
+    assert dag.edges == [DAGEdge(a, top, 0), DAGEdge(b, top, 1), DAGEdge(s, a, 0), DAGEdge(s, b, 0)]
     assert dag.depth == 2
     twice = t.log_binary("mul", a, a, 5)
     dag = t.get_dag(twice)
@@ -272,7 +317,7 @@ def test_eviction_with_a_bound_of_twenty(t):
     assert list(dag.nodes) == list(range(20, 2, -1))
     assert DAGEdge(2, 3, 0) in dag.edges and 2 not in dag.nodes
     with pytest.raises(KeyError):
-        dag.depth
+        _ = dag.depth
     assert t._source_nodes == {("t", "c"): 0} and t._next_node_id == 21
 
 
@@ -309,8 +354,12 @@ def test_dag_stats(t):
     t.log_binary("add", 0, 0, word(taint=True))
     t.log_binary("add", 1, 0, word(taint=True))
     assert t.dag_stats() == {
-        "total_nodes": 3, "source_nodes": 1, "protected_sources": 2,
-        "operation_nodes": 2, "operation_counts": {"add": 2}, "unique_provenances": 2,
+        "total_nodes": 3,
+        "source_nodes": 1,
+        "protected_sources": 2,
+        "operation_nodes": 2,
+        "operation_counts": {"add": 2},
+        "unique_provenances": 2,
     }
 
 
@@ -397,7 +446,7 @@ def test_concurrent_creation_gives_unique_gapless_ids():
                 t.get_nodes_for_provenance(last % 37)
                 t.get_dag_for_provenance(5)
                 t.dag_stats()
-            except Exception as exc:  # a reader must never fail
+            except Exception as exc:  # noqa: BLE001  (a reader must never fail)
                 errors.append(exc)
                 return
 

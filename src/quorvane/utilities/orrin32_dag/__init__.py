@@ -2,27 +2,30 @@
 result value with its analyses and exports, the DAGTracker operation log, and lineage
 look-ups for single values."""
 
-from ..orrin32 import (
+# The module works with these names of orrin32 under the same names.
+from ..orrin32 import (  # noqa: F401
     MAX_PAIRS,
     MODE_01_CHAIN_BITS,
     MODE_01_ENTITY_BITS,
     OpCode,
     ProvenanceTracker,
+    TrackedDataFrame,
+    TrackedSeries,
     _hash_entity,
 )
 from ._dag import ComputationDAG
-from ._log import logger
+from ._log import logger  # noqa: F401  (the module logger)
 from ._lookups import combine_provenances, dag_audit, get_dag_for_series
 from ._records import DAGEdge, DAGNode, NodeType
 from ._tracker import DAGTracker
 
 __all__ = [
-    "NodeType",
-    "DAGNode",
-    "DAGEdge",
     "ComputationDAG",
+    "DAGEdge",
+    "DAGNode",
     "DAGTracker",
+    "NodeType",
     "combine_provenances",
-    "get_dag_for_series",
     "dag_audit",
+    "get_dag_for_series",
 ]

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Any, Optional
+from typing import Any
 
 from ._log import logger  # noqa: F401  (one logger for the whole module)
 
@@ -12,7 +12,7 @@ def _persist_dag_to_storage(self) -> None:
     raise NotImplementedError("_persist_dag_to_storage comes with persistence")
 
 
-def persist_to_storage(self, storage: Any, pipeline_id: Optional[int] = None) -> int:
+def persist_to_storage(self, storage: Any, pipeline_id: int | None = None) -> int:
     """Persist all in-memory nodes and edges to storage in bulk.
 
     Works with any StorageBackend implementation.

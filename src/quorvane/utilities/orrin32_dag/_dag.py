@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Dict, List
+from typing import Any
 
 from ..orrin32 import ProvenanceTracker
 from . import _export
@@ -17,25 +17,23 @@ def _input_id(value: Any) -> int:
     try:
         return int(value)
     except (TypeError, ValueError):
-        raise TypeError(
-            f"input node id must be int, not {type(value).__name__}"
-        ) from None
+        raise TypeError(f"input node id must be int, not {type(value).__name__}") from None
 
 
-def longest_depth(nodes: Dict[int, DAGNode], root_id: int) -> int:
+def longest_depth(nodes: dict[int, DAGNode], root_id: int) -> int:
     """Longest path, in edges, from ``root_id`` down to a leaf.
 
     Walks depth-first with an explicit stack so that chains longer than the interpreter's
     recursion limit work; each node is evaluated once. Visits inputs in the same order as
     a recursive walk would, so the first missing node raises the same ``KeyError``.
     """
-    memo: Dict[int, int] = {}
+    memo: dict[int, int] = {}
     root = nodes[root_id]
     if root.is_leaf:
         return 0
     on_path = {root_id}
     # frame: [node id, inputs, next input position, deepest input so far]
-    stack: List[list] = [[root_id, root.inputs, 0, 0]]
+    stack: list[list] = [[root_id, root.inputs, 0, 0]]
     while stack:
         frame = stack[-1]
         nid, inputs, pos, best = frame
@@ -72,8 +70,8 @@ class ComputationDAG:
     """
 
     root_id: int
-    nodes: Dict[int, DAGNode]
-    edges: List[DAGEdge]
+    nodes: dict[int, DAGNode]
+    edges: list[DAGEdge]
 
     @property
     def depth(self) -> int:
@@ -81,12 +79,12 @@ class ComputationDAG:
         return longest_depth(self.nodes, self.root_id)
 
     @property
-    def source_nodes(self) -> List[DAGNode]:
+    def source_nodes(self) -> list[DAGNode]:
         """All source (leaf) nodes."""
         return [n for n in self.nodes.values() if n.is_source]
 
     @property
-    def protected_sources(self) -> List[DAGNode]:
+    def protected_sources(self) -> list[DAGNode]:
         """Source nodes from protected tables."""
         return [n for n in self.source_nodes if n.is_protected]
 
@@ -96,20 +94,20 @@ class ComputationDAG:
         return len(self.protected_sources) > 0
 
     @property
-    def operation_counts(self) -> Dict[str, int]:
+    def operation_counts(self) -> dict[str, int]:
         """Count of each operation type."""
-        counts: Dict[str, int] = {}
+        counts: dict[str, int] = {}
         for node in self.nodes.values():
             counts[node.operation] = counts.get(node.operation, 0) + 1
         return counts
 
-    def column_taint_risks(self) -> Dict[str, float]:
+    def column_taint_risks(self) -> dict[str, float]:
         """Return {column_name: max_risk_score} for all tainted columns.
 
         Scans every node and computes risk = taint * 1/(1 + depth) from the ORRIN-32
         header bits. Only tainted columns appear.
         """
-        risks: Dict[str, float] = {}
+        risks: dict[str, float] = {}
         for node in self.nodes.values():
             if not node.column:
                 continue
@@ -120,7 +118,7 @@ class ComputationDAG:
                 risks[node.column] = risk
         return risks
 
-    def to_dict(self) -> Dict[str, Any]:
+    def to_dict(self) -> dict[str, Any]:
         """Convert to dictionary for JSON serialization."""
         return _export.dag_to_dict(self)
 

@@ -6,7 +6,7 @@ All of them are pure functions of the records; they change nothing and take no l
 from __future__ import annotations
 
 import json
-from typing import Any, Dict, List
+from typing import Any
 
 from ._checks import as_int
 from ._log import logger  # noqa: F401  (one logger for the whole module)
@@ -24,7 +24,7 @@ def display_name(node: Any) -> str:
     return f"node_{node.node_id}"
 
 
-def node_to_dict(node: Any) -> Dict[str, Any]:
+def node_to_dict(node: Any) -> dict[str, Any]:
     return {
         "id": node.node_id,
         "name": display_name(node),
@@ -40,7 +40,7 @@ def node_to_dict(node: Any) -> Dict[str, Any]:
     }
 
 
-def dag_to_dict(dag: Any) -> Dict[str, Any]:
+def dag_to_dict(dag: Any) -> dict[str, Any]:
     return {
         "root_id": dag.root_id,
         "depth": dag.depth,
@@ -89,7 +89,7 @@ def _dot_node_line(dag: Any, node: Any) -> str:
 
 
 def dag_to_graphviz(dag: Any) -> str:
-    lines: List[str] = [
+    lines: list[str] = [
         "digraph ComputationDAG {",
         "  rankdir=BT;",
         "  node [shape=box, style=filled];",

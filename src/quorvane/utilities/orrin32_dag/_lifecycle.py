@@ -8,7 +8,7 @@ the persistence component; until then enabling it leaves the tracker memory-only
 from __future__ import annotations
 
 import warnings
-from typing import Any, Optional
+from typing import Any
 
 from ._checks import as_float
 from ._log import logger  # noqa: F401  (one logger for the whole module)
@@ -21,7 +21,7 @@ def enable_persistence(self) -> None:
     """
     try:
         raise NotImplementedError("enable_persistence comes with persistence")
-    except Exception as exc:  # a failed start is best effort: warn, stay memory-only
+    except Exception as exc:  # noqa: BLE001  (a failed start is best effort: warn, stay memory-only)
         warnings.warn(
             f"Persistence initialization failed: {exc}\nContinuing in memory-only mode.",
             UserWarning,
@@ -50,7 +50,7 @@ def flush(self, timeout: float = 30.0) -> bool:
     raise NotImplementedError("flush with a writer comes with persistence")
 
 
-def get_persistence_stats(self) -> Optional[dict]:
+def get_persistence_stats(self) -> dict | None:
     """Get statistics about persistence operations."""
     if not self._writer:
         return None
@@ -81,7 +81,7 @@ def __del__(self) -> None:
     """Ensure cleanup on garbage collection."""
     try:
         self.disable_persistence()
-    except Exception:  # a finalizer must never raise (half-built trackers included)
+    except Exception:  # noqa: BLE001, S110  (a finalizer must never raise, half-built trackers included)
         pass
 
 

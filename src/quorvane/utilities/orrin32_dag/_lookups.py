@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-from typing import Any, Dict, Iterable, Optional
+from collections.abc import Iterable
+from typing import Any
 
 from ._checks import as_int
 from ._dag import ComputationDAG
@@ -34,7 +35,7 @@ def combine_provenances(tracker: Any, node_ids: Iterable[int], op_code: Any = No
     return combined
 
 
-def get_dag_for_series(series: Any, row_index: int = 0) -> Optional[ComputationDAG]:
+def get_dag_for_series(series: Any, row_index: int = 0) -> ComputationDAG | None:
     """Get the computation DAG for a specific row in a series."""
     row_index = as_int("row_index", row_index)
     if not series._tracker or not hasattr(series, "_node_ids"):
@@ -47,7 +48,7 @@ def get_dag_for_series(series: Any, row_index: int = 0) -> Optional[ComputationD
     return series._tracker.get_dag(node_id)
 
 
-def dag_audit(series: Any, row_index: int = 0) -> Dict[str, Any]:
+def dag_audit(series: Any, row_index: int = 0) -> dict[str, Any]:
     """Full audit of a series value including DAG reconstruction."""
     row_index = as_int("row_index", row_index)
     if not series._tracker or len(series) == 0:
@@ -56,7 +57,7 @@ def dag_audit(series: Any, row_index: int = 0) -> Dict[str, Any]:
     tracker = series._tracker
     info = tracker.decode_full(prov)
     dag = get_dag_for_series(series, row_index)
-    result: Dict[str, Any] = {
+    result: dict[str, Any] = {
         "provenance": f"0x{prov:08X}",
         "mode": tracker.get_mode(prov),
         "pair_count": len(info.pairs),

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from enum import Enum, auto
-from typing import Any, Dict, List, Optional
+from typing import Any
 
 from ._export import node_to_dict
 from ._log import logger  # noqa: F401  (one logger for the whole module)
@@ -35,12 +35,12 @@ class DAGNode:
     node_id: int
     node_type: NodeType
     operation: str
-    inputs: List[int]
+    inputs: list[int]
     provenance: int
-    metadata: Dict[str, Any] = field(default_factory=dict)
-    table: Optional[str] = None
-    column: Optional[str] = None
-    pair_id: Optional[int] = None
+    metadata: dict[str, Any] = field(default_factory=dict)
+    table: str | None = None
+    column: str | None = None
+    pair_id: int | None = None
     is_protected: bool = False
 
     @property
@@ -51,7 +51,7 @@ class DAGNode:
     def is_leaf(self) -> bool:
         return not self.inputs
 
-    def to_dict(self) -> Dict[str, Any]:
+    def to_dict(self) -> dict[str, Any]:
         """Convert to dictionary for JSON serialization."""
         return node_to_dict(self)
 
@@ -64,7 +64,7 @@ class DAGEdge:
     target_id: int
     input_index: int
 
-    def to_dict(self) -> Dict[str, Any]:
+    def to_dict(self) -> dict[str, Any]:
         return {
             "source": self.source_id,
             "target": self.target_id,

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Any, Optional
+from typing import Any
 
 from ._log import logger  # noqa: F401  (one logger for the whole module)
 
@@ -13,7 +13,7 @@ def record_row_value(
     fingerprint: int,
     operation: str,
     value: Any = None,
-    column_name: Optional[str] = None,
+    column_name: str | None = None,
 ) -> None:
     """Buffer a per-row value for later persistence."""
     raise NotImplementedError("record_row_value comes with persistence")

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import threading
 from collections import deque
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any
 
 from ..orrin32 import ProvenanceTracker
 from . import _bulk, _dashboard, _lifecycle, _results, _row_values
@@ -14,7 +14,7 @@ from ._log import logger  # noqa: F401  (one logger for the whole module)
 from ._records import DAGEdge, DAGNode, NodeType
 
 
-def _metadata_or_new(metadata: Optional[dict]) -> dict:
+def _metadata_or_new(metadata: dict | None) -> dict:
     # An empty dict passed in is deliberately not the one stored.
     return metadata if metadata else {}
 
@@ -31,10 +31,10 @@ class DAGTracker(ProvenanceTracker):
 
     def __init__(
         self,
-        api_key: Optional[str] = None,
-        tenant_id: Optional[str] = None,
+        api_key: str | None = None,
+        tenant_id: str | None = None,
         service_url: str = "",
-        pipeline_name: Optional[str] = None,
+        pipeline_name: str | None = None,
     ) -> None:
         """Initialize DAG tracker."""
         exact("api_key", api_key, str, optional=True)
@@ -43,15 +43,15 @@ class DAGTracker(ProvenanceTracker):
         exact("pipeline_name", pipeline_name, str, optional=True)
         super().__init__()
         self._dag_lock = threading.Lock()
-        self._nodes: Dict[int, DAGNode] = {}
+        self._nodes: dict[int, DAGNode] = {}
         self._next_node_id = 0
         self._value_buffer: list = []
         self._value_buffer_lock = threading.Lock()
         self._value_flush_threshold = 5000
         self._nodes_persisted = False
         self._max_nodes = 500000
-        self._prov_to_nodes: Dict[int, List[int]] = {}
-        self._source_nodes: Dict[Tuple[str, str], int] = {}
+        self._prov_to_nodes: dict[int, list[int]] = {}
+        self._source_nodes: dict[tuple[str, str], int] = {}
         self._writer = None
         self._storage = None
         self._pipeline_id = None
@@ -113,7 +113,7 @@ class DAGTracker(ProvenanceTracker):
         evict_count = len(self._nodes) // 10
         if evict_count <= 0:
             return
-        victims: List[DAGNode] = []
+        victims: list[DAGNode] = []
         for node in self._nodes.values():  # oldest first; the caller holds _dag_lock
             if len(victims) >= evict_count:
                 break
@@ -122,7 +122,7 @@ class DAGTracker(ProvenanceTracker):
         # Drop the victims from each provenance list in one pass per list: removing them
         # one at a time costs a scan and a shift of the list each, quadratic when many
         # nodes share one word.
-        by_prov: Dict[int, set] = {}
+        by_prov: dict[int, set] = {}
         for node in victims:
             del self._nodes[node.node_id]
             by_prov.setdefault(node.provenance, set()).add(node.node_id)
@@ -169,7 +169,7 @@ class DAGTracker(ProvenanceTracker):
         return node_id
 
     def log_unary(
-        self, op_name: str, input_node: int, result_prov: int, metadata: Optional[dict] = None
+        self, op_name: str, input_node: int, result_prov: int, metadata: dict | None = None
     ) -> int:
         """Log a unary operation (single input)."""
         exact("op_name", op_name, str)
@@ -190,7 +190,7 @@ class DAGTracker(ProvenanceTracker):
         left_node: int,
         right_node: int,
         result_prov: int,
-        metadata: Optional[dict] = None,
+        metadata: dict | None = None,
     ) -> int:
         """Log a binary operation (two inputs)."""
         exact("op_name", op_name, str)
@@ -212,7 +212,7 @@ class DAGTracker(ProvenanceTracker):
         right_nodes: list,
         result_prov: int,
         merge_type: str = "inner",
-        metadata: Optional[dict] = None,
+        metadata: dict | None = None,
     ) -> int:
         """Log a merge/join operation."""
         exact("left_nodes", left_nodes, list)
@@ -236,7 +236,7 @@ class DAGTracker(ProvenanceTracker):
         op_name: str,
         input_nodes: list,
         result_prov: int,
-        metadata: Optional[dict] = None,
+        metadata: dict | None = None,
     ) -> int:
         """Log an aggregation operation."""
         exact("op_name", op_name, str)
@@ -254,11 +254,11 @@ class DAGTracker(ProvenanceTracker):
     # Readers take no lock: each single table operation is atomic, and they copy a list
     # before walking it, so a concurrent creation or eviction cannot break them.
 
-    def get_node(self, node_id: int) -> Optional[DAGNode]:
+    def get_node(self, node_id: int) -> DAGNode | None:
         """Get a node by ID."""
         return self._nodes.get(as_int("node_id", node_id))
 
-    def get_nodes_for_provenance(self, provenance: int) -> List[DAGNode]:
+    def get_nodes_for_provenance(self, provenance: int) -> list[DAGNode]:
         """Get all nodes with a given provenance."""
         ids = list(self._prov_to_nodes.get(as_int("provenance", provenance), ()))
         found = (self._nodes.get(i) for i in ids)
@@ -272,8 +272,8 @@ class DAGTracker(ProvenanceTracker):
         root_node_id = as_int("root_node_id", root_node_id)
         visited = set()
         queue = deque([root_node_id])
-        nodes: Dict[int, DAGNode] = {}
-        edges: List[DAGEdge] = []
+        nodes: dict[int, DAGNode] = {}
+        edges: list[DAGEdge] = []
         while queue:
             node_id = queue.popleft()
             if node_id in visited:
@@ -289,19 +289,19 @@ class DAGTracker(ProvenanceTracker):
                     queue.append(input_id)
         return ComputationDAG(root_id=root_node_id, nodes=nodes, edges=edges)
 
-    def get_dag_for_provenance(self, provenance: int) -> Optional[ComputationDAG]:
+    def get_dag_for_provenance(self, provenance: int) -> ComputationDAG | None:
         """Get DAG for the most recent node with given provenance."""
         nodes = self.get_nodes_for_provenance(provenance)
         if not nodes:
             return None
         return self.get_dag(max(node.node_id for node in nodes))
 
-    def dag_stats(self) -> Dict[str, Any]:
+    def dag_stats(self) -> dict[str, Any]:
         """Get DAG statistics."""
         nodes = _snapshot_values(self._nodes)
         sources = 0
         protected = 0
-        counts: Dict[str, int] = {}
+        counts: dict[str, int] = {}
         for node in nodes:
             if node.is_protected:
                 protected += 1
