@@ -8,7 +8,7 @@ import numpy as np
 import pandas as pd
 
 from ..orrin32 import MAX_PAIRS, MODE_01_ENTITY_BITS, OpCode
-from ..orrin32._checks import require_type
+from ._checks import exact
 from ._row_values import python_cells, record_values
 from ._series import NO_NODE, DAGTrackedSeries
 
@@ -193,7 +193,7 @@ def wrap_dataframe_dag(
         protected: True to mark entire table, or list of column names
             to mark specific columns as protected.
     """
-    require_type(table, "table", str)
+    exact("table", table, str)
     if not isinstance(df, pd.DataFrame):
         raise TypeError(f"df must be a pandas DataFrame, not {type(df).__name__}")
     if not table:

@@ -5,15 +5,13 @@
 
 from __future__ import annotations
 
-import logging
 import sys
 
 import numpy as np
 import pandas as pd
 
-from ..orrin32._checks import as_int, require_type
-
-logger = logging.getLogger("quorvane.utilities.orrin32_dag")
+from ._checks import as_int, exact
+from ._log import logger
 
 #: Most records the row-value buffer holds. A tracker without a writer (memory-only) would
 #: otherwise keep every value of every operation; past the cap the newest values are
@@ -63,13 +61,13 @@ def record_row_value(
     """Buffer a per-row value for later persistence."""
     # Exact types skip the general checks: this runs once per recorded element.
     if type(row_index) is not int:
-        row_index = as_int(row_index, "row_index")
+        row_index = as_int("row_index", row_index)
     if type(fingerprint) is not int:
-        fingerprint = as_int(fingerprint, "fingerprint")
+        fingerprint = as_int("fingerprint", fingerprint)
     if type(operation) is not str:
-        require_type(operation, "operation", str)
+        exact("operation", operation, str)
     if column_name is not None and type(column_name) is not str:
-        require_type(column_name, "column_name", str, optional=True)
+        exact("column_name", column_name, str, optional=True)
     record_type = _stored_row_value_type()
     if type(value) is float:
         number, text = value, None

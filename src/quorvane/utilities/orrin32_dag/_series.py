@@ -15,7 +15,7 @@ import numpy as np
 import pandas as pd
 
 from ..orrin32 import OpCode
-from ..orrin32._checks import as_int, require_type
+from ._checks import as_int, exact
 from ._row_values import python_cells, record_values
 
 #: Node id of an element that no logged node produced.
@@ -86,8 +86,8 @@ class DAGTrackedSeries(pd.Series):
         )
 
     def _binop_dag(self, other, np_op: Callable, op_name: str, op_code: int) -> DAGTrackedSeries:
-        require_type(op_name, "op_name", str)
-        op_code = as_int(op_code, "op_code")
+        exact("op_name", op_name, str)
+        op_code = as_int("op_code", op_code)
         values = np_op(self.values, getattr(other, "values", other))
         tracker = self._tracker
         if not isinstance(other, DAGTrackedSeries) or not tracker:
@@ -111,8 +111,8 @@ class DAGTrackedSeries(pd.Series):
         return self._finish(result, values, words, nodes, op_name)
 
     def _unop_dag(self, np_op: Callable, op_name: str, op_code: int) -> DAGTrackedSeries:
-        require_type(op_name, "op_name", str)
-        op_code = as_int(op_code, "op_code")
+        exact("op_name", op_name, str)
+        op_code = as_int("op_code", op_code)
         values = np_op(self.values)
         if not self._tracker:
             return self._untracked_result(values, self.index)
@@ -125,8 +125,8 @@ class DAGTrackedSeries(pd.Series):
 
         Shared by fillna, replace, and similar element-wise transforms.
         """
-        require_type(op_name, "op_name", str)
-        op_code = as_int(op_code, "op_code")
+        exact("op_name", op_name, str)
+        op_code = as_int("op_code", op_code)
         if not self._tracker:
             return self._untracked_result(result_values, result_index)
         return self._chain_step(result_values, result_index, op_name, op_code)

@@ -1,0 +1,328 @@
+"""DAGTracker: a provenance tracker that logs every operation as a DAG node."""
+
+from __future__ import annotations
+
+import threading
+from collections import deque
+from typing import Any
+
+from ..orrin32 import ProvenanceTracker
+from . import _bulk, _dashboard, _lifecycle, _results, _row_values
+from ._checks import as_int, exact
+from ._dag import ComputationDAG
+from ._log import logger  # noqa: F401  (one logger for the whole module)
+from ._records import DAGEdge, DAGNode, NodeType
+
+
+def _metadata_or_new(metadata: dict | None) -> dict:
+    # An empty dict passed in is deliberately not the one stored.
+    return metadata if metadata else {}
+
+
+class DAGTracker(ProvenanceTracker):
+    """Extended ORRIN-32 provenance tracker with full DAG reconstruction.
+
+    Adds:
+    - Complete operation logging: every source column and computation step is a node
+    - DAG reconstruction from any provenance value
+    - Export to dict, JSON and Graphviz DOT
+    - Optional database persistence
+    """
+
+    def __init__(
+        self,
+        api_key: str | None = None,
+        tenant_id: str | None = None,
+        service_url: str = "",
+        pipeline_name: str | None = None,
+    ) -> None:
+        """Initialize DAG tracker."""
+        exact("api_key", api_key, str, optional=True)
+        exact("tenant_id", tenant_id, str, optional=True)
+        exact("service_url", service_url, str)
+        exact("pipeline_name", pipeline_name, str, optional=True)
+        super().__init__()
+        self._dag_lock = threading.Lock()
+        self._nodes: dict[int, DAGNode] = {}
+        self._next_node_id = 0
+        self._value_buffer: list = []
+        self._value_buffer_lock = threading.Lock()
+        self._value_flush_threshold = 5000
+        self._nodes_persisted = False
+        self._max_nodes = 500000
+        self._prov_to_nodes: dict[int, list[int]] = {}
+        self._source_nodes: dict[tuple[str, str], int] = {}
+        self._writer = None
+        self._storage = None
+        self._pipeline_id = None
+        self._pipeline_name = pipeline_name
+        self._api_key = api_key
+        self._tenant_id = tenant_id
+        self._service_url = service_url
+        self._dashboard_synced = False
+        if api_key:
+            self.enable_persistence()
+
+    enable_persistence = _lifecycle.enable_persistence
+    record_row_value = _row_values.record_row_value
+    disable_persistence = _lifecycle.disable_persistence
+    flush = _lifecycle.flush
+    _sync_to_dashboard = _dashboard._sync_to_dashboard
+    _persist_dag_to_storage = _bulk._persist_dag_to_storage
+    get_persistence_stats = _lifecycle.get_persistence_stats
+    persist_to_storage = _bulk.persist_to_storage
+    persist_results = staticmethod(_results.persist_results)
+
+    def _create_node(
+        self, node_type: Any, operation: str, inputs: list, provenance: int, **kwargs: Any
+    ) -> int:
+        """Create a new DAG node and return its ID.
+
+        Thread-safe: id allocation, the node tables, persistence hand-over and eviction
+        are protected by ``_dag_lock``.
+        """
+        exact("operation", operation, str)
+        exact("inputs", inputs, list)
+        provenance = as_int("provenance", provenance)
+        with self._dag_lock:
+            node_id = self._next_node_id
+            self._next_node_id += 1
+            node = DAGNode(
+                node_id=node_id,
+                node_type=node_type,
+                operation=operation,
+                inputs=inputs,
+                provenance=provenance,
+                **kwargs,
+            )
+            if not node.is_protected and provenance and self.is_tainted(provenance):
+                node.is_protected = True
+            self._nodes[node_id] = node
+            ids = self._prov_to_nodes.get(provenance)
+            if ids is None:
+                ids = self._prov_to_nodes[provenance] = []
+            ids.append(node_id)
+            if self._writer:
+                self._persist_node(node)
+            if len(self._nodes) > self._max_nodes:
+                self._evict_oldest_nodes()
+        return node_id
+
+    def _evict_oldest_nodes(self) -> None:
+        """Remove the oldest 10% of non-source nodes to stay under memory bound."""
+        evict_count = len(self._nodes) // 10
+        if evict_count <= 0:
+            return
+        victims: list[DAGNode] = []
+        for node in self._nodes.values():  # oldest first; the caller holds _dag_lock
+            if len(victims) >= evict_count:
+                break
+            if node.node_type is not NodeType.SOURCE:
+                victims.append(node)
+        # Drop the victims from each provenance list in one pass per list: removing them
+        # one at a time costs a scan and a shift of the list each, quadratic when many
+        # nodes share one word.
+        by_prov: dict[int, set] = {}
+        for node in victims:
+            del self._nodes[node.node_id]
+            by_prov.setdefault(node.provenance, set()).add(node.node_id)
+        for provenance, gone in by_prov.items():
+            ids = self._prov_to_nodes.get(provenance)
+            if ids is None:
+                continue
+            kept = [i for i in ids if i not in gone]
+            if kept:
+                self._prov_to_nodes[provenance] = kept
+            else:
+                del self._prov_to_nodes[provenance]
+
+    __enter__ = _lifecycle.__enter__
+    __exit__ = _lifecycle.__exit__
+    __del__ = _lifecycle.__del__
+    _persist_node = _lifecycle._persist_node
+    _start_new_pipeline = _lifecycle._start_new_pipeline
+
+    def create_source_node(self, table: str, column: str, provenance: int) -> int:
+        """Create a source (leaf) node for a table column."""
+        exact("table", table, str)
+        exact("column", column, str)
+        provenance = as_int("provenance", provenance)
+        if not table or not column:
+            raise ValueError("table and column must be non-empty strings")
+        if self._dashboard_synced:
+            self._start_new_pipeline()
+        key = (table, column)
+        known = self._source_nodes.get(key)
+        if known is not None:
+            return known
+        node_id = self._create_node(
+            node_type=NodeType.SOURCE,
+            operation=table + "." + column,
+            inputs=[],
+            provenance=provenance,
+            table=table,
+            column=column,
+            pair_id=self.get_id(table, column),
+            is_protected=self.is_protected(table, column),
+        )
+        self._source_nodes[key] = node_id
+        return node_id
+
+    def log_unary(
+        self, op_name: str, input_node: int, result_prov: int, metadata: dict | None = None
+    ) -> int:
+        """Log a unary operation (single input)."""
+        exact("op_name", op_name, str)
+        input_node = as_int("input_node", input_node)
+        result_prov = as_int("result_prov", result_prov)
+        exact("metadata", metadata, dict, optional=True)
+        return self._create_node(
+            node_type=NodeType.UNARY,
+            operation=op_name,
+            inputs=[input_node],
+            provenance=result_prov,
+            metadata=_metadata_or_new(metadata),
+        )
+
+    def log_binary(
+        self,
+        op_name: str,
+        left_node: int,
+        right_node: int,
+        result_prov: int,
+        metadata: dict | None = None,
+    ) -> int:
+        """Log a binary operation (two inputs)."""
+        exact("op_name", op_name, str)
+        left_node = as_int("left_node", left_node)
+        right_node = as_int("right_node", right_node)
+        result_prov = as_int("result_prov", result_prov)
+        exact("metadata", metadata, dict, optional=True)
+        return self._create_node(
+            node_type=NodeType.BINARY,
+            operation=op_name,
+            inputs=[left_node, right_node],
+            provenance=result_prov,
+            metadata=_metadata_or_new(metadata),
+        )
+
+    def log_merge(
+        self,
+        left_nodes: list,
+        right_nodes: list,
+        result_prov: int,
+        merge_type: str = "inner",
+        metadata: dict | None = None,
+    ) -> int:
+        """Log a merge/join operation."""
+        exact("left_nodes", left_nodes, list)
+        exact("right_nodes", right_nodes, list)
+        result_prov = as_int("result_prov", result_prov)
+        exact("merge_type", merge_type, str)
+        exact("metadata", metadata, dict, optional=True)
+        merged_metadata = {"merge_type": merge_type}
+        if metadata:
+            merged_metadata.update(metadata)
+        return self._create_node(
+            node_type=NodeType.MERGE,
+            operation="merge_" + merge_type,
+            inputs=left_nodes + right_nodes,
+            provenance=result_prov,
+            metadata=merged_metadata,
+        )
+
+    def log_aggregate(
+        self,
+        op_name: str,
+        input_nodes: list,
+        result_prov: int,
+        metadata: dict | None = None,
+    ) -> int:
+        """Log an aggregation operation."""
+        exact("op_name", op_name, str)
+        exact("input_nodes", input_nodes, list)
+        result_prov = as_int("result_prov", result_prov)
+        exact("metadata", metadata, dict, optional=True)
+        return self._create_node(
+            node_type=NodeType.AGGREGATE,
+            operation=op_name,
+            inputs=input_nodes,
+            provenance=result_prov,
+            metadata=_metadata_or_new(metadata),
+        )
+
+    # Readers take no lock: each single table operation is atomic, and they copy a list
+    # before walking it, so a concurrent creation or eviction cannot break them.
+
+    def get_node(self, node_id: int) -> DAGNode | None:
+        """Get a node by ID."""
+        return self._nodes.get(as_int("node_id", node_id))
+
+    def get_nodes_for_provenance(self, provenance: int) -> list[DAGNode]:
+        """Get all nodes with a given provenance."""
+        ids = list(self._prov_to_nodes.get(as_int("provenance", provenance), ()))
+        found = (self._nodes.get(i) for i in ids)
+        return [node for node in found if node is not None]
+
+    def get_dag(self, root_node_id: int) -> ComputationDAG:
+        """Reconstruct the full computation DAG from a result node.
+
+        Walks backward from the root to collect all ancestor nodes.
+        """
+        root_node_id = as_int("root_node_id", root_node_id)
+        visited = set()
+        queue = deque([root_node_id])
+        nodes: dict[int, DAGNode] = {}
+        edges: list[DAGEdge] = []
+        while queue:
+            node_id = queue.popleft()
+            if node_id in visited:
+                continue
+            visited.add(node_id)
+            node = self._nodes.get(node_id)
+            if node is None:
+                continue
+            nodes[node_id] = node
+            for i, input_id in enumerate(list(node.inputs)):
+                edges.append(DAGEdge(source_id=input_id, target_id=node_id, input_index=i))
+                if input_id not in visited:
+                    queue.append(input_id)
+        return ComputationDAG(root_id=root_node_id, nodes=nodes, edges=edges)
+
+    def get_dag_for_provenance(self, provenance: int) -> ComputationDAG | None:
+        """Get DAG for the most recent node with given provenance."""
+        nodes = self.get_nodes_for_provenance(provenance)
+        if not nodes:
+            return None
+        return self.get_dag(max(node.node_id for node in nodes))
+
+    def dag_stats(self) -> dict[str, Any]:
+        """Get DAG statistics."""
+        nodes = _snapshot_values(self._nodes)
+        sources = 0
+        protected = 0
+        counts: dict[str, int] = {}
+        for node in nodes:
+            if node.is_protected:
+                protected += 1
+            if node.is_source:
+                sources += 1
+            else:
+                counts[node.operation] = counts.get(node.operation, 0) + 1
+        return {
+            "total_nodes": len(nodes),
+            "source_nodes": sources,
+            "protected_sources": protected,
+            "operation_nodes": len(nodes) - sources,
+            "operation_counts": counts,
+            "unique_provenances": len(self._prov_to_nodes),
+        }
+
+
+def _snapshot_values(table: dict) -> list:
+    """The values of a dict that other threads may be changing."""
+    while True:
+        try:
+            return list(table.values())
+        except RuntimeError:  # changed size while copying: take the copy again
+            continue
