@@ -9,7 +9,7 @@ import pandas as pd
 
 from ..orrin32 import MAX_PAIRS, MODE_01_ENTITY_BITS, OpCode
 from ._checks import exact
-from ._row_values import python_cells, record_values
+from ._row_values import record_values
 from ._series import NO_NODE, DAGTrackedSeries
 
 
@@ -160,7 +160,7 @@ def _row_read_dtype(df: pd.DataFrame):
     return df.iloc[0].dtype
 
 
-def _row_read_cells(column: pd.Series, row_dtype) -> list:
+def _row_read_cells(column: pd.Series, row_dtype):
     """The cells of one column as a positional row read yields them, column at a time.
 
     The row dtype of the first row stands for every row. Where a column does not cast to
@@ -174,8 +174,21 @@ def _row_read_cells(column: pd.Series, row_dtype) -> list:
             pass
     dtype = column.dtype
     if isinstance(dtype, np.dtype) and dtype.kind in "biufcO":
-        return python_cells(column.to_numpy())
-    return list(column.array)
+        return column.to_numpy()
+    return column.array  # extension values: their elements are what a row read yields
+
+
+def _source_words(tracker, pair_id: int, entities: list, tainted: bool) -> list:
+    """The word of every row of a source column.
+
+    A source word depends only on the pair, the row's entity bits and the taint, so each
+    distinct entity (at most 256 of them) is encoded once and its word reused.
+    """
+    by_entity = {
+        entity: tracker.encode({pair_id}, entity=entity, chain=0, taint=tainted, depth=0)
+        for entity in dict.fromkeys(entities)
+    }
+    return [by_entity[entity] for entity in entities]
 
 
 def wrap_dataframe_dag(
@@ -211,10 +224,7 @@ def wrap_dataframe_dag(
         column_protected = name in listed if listed is not None else protected
         pair_id = tracker.register(table, name, column_protected)
         tainted = tracker.is_protected(table, name)
-        encode = tracker.encode
-        words = [
-            encode({pair_id}, entity=entity, chain=0, taint=tainted, depth=0) for entity in entities
-        ]
+        words = _source_words(tracker, pair_id, entities, tainted)
         source = tracker.create_source_node(table, name, words[0]) if words else NO_NODE
         cells = _row_read_cells(df.iloc[:, position], row_dtype)
         record_values(tracker, cells, words, f"{table}.{name}", column_name=name)

@@ -132,29 +132,33 @@ def is_missing(value) -> bool:
     return False
 
 
-def python_cells(values) -> list:
-    """The elements of a value array by position, numeric ones as Python numbers."""
+def present_cells(values) -> tuple[list | range, list]:
+    """The positions of the elements that are not missing, and every element by position
+    (numeric ones as Python numbers). A numeric array is tested for NaN in one pass."""
     if isinstance(values, np.ndarray) and values.dtype.kind in "biuf":
-        return values.tolist()
-    return list(values)
+        cells = values.tolist()
+        if values.dtype.kind == "f":
+            return np.flatnonzero(~np.isnan(values)).tolist(), cells
+        return range(len(cells)), cells
+    cells = list(values)
+    return [i for i, value in enumerate(cells) if not is_missing(value)], cells
 
 
 def record_values(
-    tracker, cells: list, words: list, operation: str, column_name: str | None = None
+    tracker, values, words: list, operation: str, column_name: str | None = None
 ) -> None:
-    """Record ``cells[i]`` under word ``words[i]`` for every element that is not missing.
+    """Record element i of ``values`` under ``words[i]`` for every element not missing.
 
     Recording is best effort: a failure skips that element's record, never its word or
     node. Failures are counted and logged once per call rather than per element.
     """
     record = tracker.record_row_value
+    positions, cells = present_cells(values)
     failed = 0
     first_error: BaseException | None = None
-    for i, (value, word) in enumerate(zip(cells, words)):
-        if is_missing(value):
-            continue
+    for i in positions:
         try:
-            record(i, word, operation, value, column_name=column_name)
+            record(i, words[i], operation, cells[i], column_name=column_name)
         except Exception as exc:  # noqa: BLE001 - best effort by design; logged below
             failed += 1
             first_error = first_error or exc

@@ -16,7 +16,7 @@ import pandas as pd
 
 from ..orrin32 import OpCode
 from ._checks import as_int, exact
-from ._row_values import python_cells, record_values
+from ._row_values import record_values
 
 #: Node id of an element that no logged node produced.
 NO_NODE = -1
@@ -150,7 +150,7 @@ class DAGTrackedSeries(pd.Series):
     def _finish(result: DAGTrackedSeries, values, words: list, nodes: list, op_name: str):
         result._prov = np.array(words, dtype=np.uint32)
         result._node_ids = np.array(nodes, dtype=np.int64)
-        record_values(result._tracker, python_cells(values), words, op_name)
+        record_values(result._tracker, values, words, op_name)
         return result
 
     # -- two operands --------------------------------------------------------------------
