@@ -124,9 +124,12 @@ def test_depth_with_a_missing_node_raises_key_error(dag, missing):
     assert info.value.args == (missing,)
 
 
-def test_depth_refuses_non_integer_inputs():
-    dag = dag_of(1, node(1, inputs=[None]))
-    with pytest.raises(TypeError, match="int.*NoneType"):
+@pytest.mark.parametrize(
+    "bad, type_name", [(None, "NoneType"), (float("inf"), "float"), (float("nan"), "float")]
+)
+def test_depth_refuses_non_integer_inputs(bad, type_name):
+    dag = dag_of(1, node(1, inputs=[bad]))
+    with pytest.raises(TypeError, match=f"int.*{type_name}"):
         _ = dag.depth
 
 

@@ -16,7 +16,7 @@ def _input_id(value: Any) -> int:
         return value
     try:
         return int(value)
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, OverflowError):  # OverflowError: an infinite float
         raise TypeError(f"input node id must be int, not {type(value).__name__}") from None
 
 

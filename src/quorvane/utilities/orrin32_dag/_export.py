@@ -77,6 +77,18 @@ def dot_escape(text: Any) -> str:
     return str(text).replace("\\", "\\\\").replace('"', '\\"')
 
 
+def dot_id(node_id: Any) -> str:
+    """DOT name of a node: n and its id, quoted unless the id is a plain decimal number.
+
+    Input ids are stored as given, so a negative or non-numeric one reaches the export;
+    unquoted, n-1 would be read as two nodes, n and -1.
+    """
+    digits = str(node_id)
+    if digits.isascii() and digits.isdigit():
+        return f"n{digits}"
+    return f'"n{dot_escape(digits)}"'
+
+
 def _dot_node_line(dag: Any, node: Any) -> str:
     if node.is_source:
         # "\n" here is the two characters backslash and n: DOT's line break in a label.
@@ -85,7 +97,7 @@ def _dot_node_line(dag: Any, node: Any) -> str:
     else:
         label = dot_escape(node.operation)
         colour = ROOT if node.node_id == dag.root_id else STEP
-    return f'  n{node.node_id} [label="{label}", fillcolor="{colour}"];'
+    return f'  {dot_id(node.node_id)} [label="{label}", fillcolor="{colour}"];'
 
 
 def dag_to_graphviz(dag: Any) -> str:
@@ -97,6 +109,6 @@ def dag_to_graphviz(dag: Any) -> str:
     ]
     lines.extend(_dot_node_line(dag, node) for node in dag.nodes.values())
     lines.append("")
-    lines.extend(f"  n{e.source_id} -> n{e.target_id};" for e in dag.edges)
+    lines.extend(f"  {dot_id(e.source_id)} -> {dot_id(e.target_id)};" for e in dag.edges)
     lines.append("}")
     return "\n".join(lines)

@@ -113,19 +113,21 @@ class DAGTracker(ProvenanceTracker):
         evict_count = len(self._nodes) // 10
         if evict_count <= 0:
             return
-        victims: list[DAGNode] = []
-        for node in self._nodes.values():  # oldest first; the caller holds _dag_lock
+        # Victims are named by their key in the table, not by the node's own node_id,
+        # which a caller holding the node may have changed.
+        victims: list[tuple[int, DAGNode]] = []
+        for item in self._nodes.items():  # oldest first; the caller holds _dag_lock
             if len(victims) >= evict_count:
                 break
-            if node.node_type is not NodeType.SOURCE:
-                victims.append(node)
+            if item[1].node_type is not NodeType.SOURCE:
+                victims.append(item)
         # Drop the victims from each provenance list in one pass per list: removing them
         # one at a time costs a scan and a shift of the list each, quadratic when many
         # nodes share one word.
         by_prov: dict[int, set] = {}
-        for node in victims:
-            del self._nodes[node.node_id]
-            by_prov.setdefault(node.provenance, set()).add(node.node_id)
+        for node_id, node in victims:
+            del self._nodes[node_id]
+            by_prov.setdefault(node.provenance, set()).add(node_id)
         for provenance, gone in by_prov.items():
             ids = self._prov_to_nodes.get(provenance)
             if ids is None:
