@@ -21,39 +21,132 @@ namespace {
 
 constexpr size_t kBlock = 1024;
 constexpr uint32_t kHeaderTop = 0xE0000000u;  // mode and taint bits
+constexpr uint32_t kDepthBits = 7u << kDepthShift;
+
+// Depth steps up by one, saturating at 7, straight on the header bits.
+constexpr uint32_t step_depth(uint32_t w) {
+    return w + (uint32_t((w & kDepthBits) != kDepthBits) << kDepthShift);
+}
 
 constexpr uint32_t pair_data_of(uint32_t w) { return (w >> kM0PairShift) & kM0PairMask; }
 
+// chain_hash2(seed, ca, cb) for 8-bit chains with the first xor-shift round of mix32 folded
+// into a per-op constant: the key's bits 16 and up are the constant tag, so
+// x ^ (x >> 16) == (ca | cb << 8) ^ fold2(seed). Same value, two operations fewer.
+constexpr uint32_t fold2(uint32_t seed) { return seed ^ (seed >> 16) ^ 0x10001u; }
+constexpr uint32_t chain_hash2_folded(uint32_t folded, uint32_t key16) {
+    uint32_t x = key16 ^ folded;
+    x *= 0x7FEB352Du;
+    x ^= x >> 15;
+    x *= 0x846CA68Bu;
+    x ^= x >> 16;
+    return x;
+}
+static_assert(chain_hash2_folded(fold2(op_seed(3)), 0xA5 | 0x3C << 8) ==
+                  chain_hash2(op_seed(3), 0xA5, 0x3C),
+              "folded chain hash must equal the chain hash");
+
 // combine() for two valid mode-00 words, as bit arithmetic with selects instead of branches so
 // the compiler can vectorise whole blocks. The union of two sets of at most one pair is one
-// pair (same pair, or one side empty) or a 2-subset {lo < hi}.
-inline uint32_t combine_exact01(uint32_t a, uint32_t b, uint32_t seed) {
-    uint32_t pa = pair_data_of(a), pb = pair_data_of(b);
+// pair (same pair, or one side empty) or a 2-subset {lo < hi}. Fields are combined where
+// they sit, without shifting them down and back.
+inline uint32_t combine_exact01(uint32_t a, uint32_t b, uint32_t folded) {
+    constexpr uint32_t kPairBits = kM0PairMask << kM0PairShift;
+    uint32_t both = a | b, diff = a ^ b;
+    uint32_t pa = a & kPairBits, pb = b & kPairBits;
     uint32_t lo = pa < pb ? pa : pb, hi = pa < pb ? pb : pa;
-    uint32_t entity = ((a ^ b) >> kM0EntityShift) & 0xFFu;
-    uint32_t chain = chain_hash2(seed, a & 0xFFu, b & 0xFFu);
-    uint32_t head = ((a | b) & (1u << kTaintShift)) | (next_depth(a, b) << kDepthShift);
-    uint32_t one = head | ((pa | pb) << kM0PairShift) | (entity << kM0EntityShift) | (chain & 0xFFu);
-    // rank2(lo - 1, hi - 1) = C(hi - 1, 2) + lo - 1; unsigned wrap when lo == 0 is discarded.
-    uint32_t rank = (hi - 1) * (hi - 2) / 2 + (lo - 1);
+    uint32_t chain = chain_hash2_folded(folded, (a & 0xFFu) | ((b << 8) & 0xFF00u));
+    uint32_t da = a & kDepthBits, db = b & kDepthBits;
+    uint32_t head = step_depth((both & (1u << kTaintShift)) | (da > db ? da : db));
+    uint32_t one = head | (both & kPairBits) | (diff & 0xFF00u) | (chain & 0xFFu);
+    // rank2(l - 1, h - 1) = C(h - 1, 2) + l - 1; unsigned wrap when l == 0 is discarded.
+    uint32_t h = hi >> kM0PairShift, l = lo >> kM0PairShift;
+    uint32_t rank = (((h - 1) * (h - 2)) >> 1) + (l - 1);
     uint32_t two = head | (kMode2 << kModeShift) | (rank << kM1PairShift) |
-                   ((entity & 0x1Fu) << kM1EntityShift) | (chain & 0xFu);
-    return (lo == 0 || pa == pb) ? one : two;
+                   ((diff >> (kM0EntityShift - kM1EntityShift)) & (0x1Fu << kM1EntityShift)) |
+                   (chain & 0xFu);
+    return (lo == 0 || lo == hi) ? one : two;
 }
 
 // combine_exact01 over a block; false (and the block must be redone by the general path)
 // unless every word in it is a valid mode-00 word.
 ORRIN_HOT bool combine_exact01_block(const uint32_t* a, const uint32_t* b, uint32_t* out,
                                      size_t len, uint32_t seed) {
+    const uint32_t folded = fold2(seed);
     uint32_t any = 0, top = 0;
     for (size_t i = 0; i < len; ++i) {
         uint32_t x = a[i], y = b[i];
-        any |= x | y;
-        uint32_t px = pair_data_of(x), py = pair_data_of(y);
+        uint32_t both = x | y;
+        any |= both;
+        uint32_t px = x & (kM0PairMask << kM0PairShift), py = y & (kM0PairMask << kM0PairShift);
         top = std::max(top, std::max(px, py));
-        out[i] = combine_exact01(x, y, seed);
+        out[i] = combine_exact01(x, y, folded);
     }
-    return (any >> kModeShift) == 0 && top <= kMaxPairs;
+    return (any >> kModeShift) == 0 && top <= (kMaxPairs << kM0PairShift);
+}
+
+// Per-row fields of a word: entity and chain (modes 00 and 01 only). All other bits fix the
+// pair set and the header.
+struct RowFields {
+    uint32_t entity_shift, entity_mask, chain_mask;
+};
+constexpr RowFields row_fields(uint32_t mode) {
+    return mode == kMode01 ? RowFields{kM0EntityShift, 0xFFu, 0xFFu}
+         : mode == kMode2  ? RowFields{kM1EntityShift, 0x1Fu, 0xFu}
+                           : RowFields{0, 0, 0};
+}
+constexpr uint32_t row_bits(uint32_t mode) {
+    return mode == kMode01 ? 0xFFFFu : mode == kMode2 ? 0x1FFu : 0u;
+}
+
+// combine() for a block in which every a shares all but its row fields with one word, and
+// every b with another: the usual case, since a column derived from sources has one pair set,
+// taint and depth throughout. The shared part of the result is computed once by the engine;
+// each row only adds the XOR of the entities and the chain hash.
+struct UniformPlan {
+    uint32_t key_a = 0, key_b = 0;  // a and b without row fields
+    uint32_t fixed = 0;             // the result without row fields
+    RowFields fa{}, fb{}, fr{};
+    bool valid = false;
+
+    static uint32_t key_of(uint32_t w) { return w & ~row_bits(w >> kModeShift); }
+
+    bool matches(uint32_t a, uint32_t b) const {
+        return valid && key_of(a) == key_a && key_of(b) == key_b;
+    }
+
+    // Throws (naming the word) if a or b is invalid, as the per-word combine would.
+    UniformPlan(Engine& engine, uint32_t a, uint32_t b, uint32_t op)
+        : key_a(key_of(a)), key_b(key_of(b)), valid(true) {
+        engine.validate(a);
+        engine.validate(b);
+        uint32_t r = engine.combine(key_a, key_b, op);
+        fixed = r & ~row_bits(r >> kModeShift);
+        fa = row_fields(a >> kModeShift);
+        fb = row_fields(b >> kModeShift);
+        fr = row_fields(r >> kModeShift);
+    }
+    UniformPlan() = default;
+};
+
+// Returns false (and the block must be redone by another path) unless every row shares the
+// plan's keys.
+ORRIN_HOT bool combine_uniform_block(const uint32_t* a, const uint32_t* b, uint32_t* out,
+                                     size_t len, uint32_t folded, const UniformPlan& plan) {
+    const uint32_t ka = plan.key_a, kb = plan.key_b, fixed = plan.fixed;
+    const uint32_t ma = ~row_bits(ka >> kModeShift), mb = ~row_bits(kb >> kModeShift);
+    const uint32_t sa = plan.fa.entity_shift, ea = plan.fa.entity_mask, ca = plan.fa.chain_mask;
+    const uint32_t sb = plan.fb.entity_shift, eb = plan.fb.entity_mask, cb = plan.fb.chain_mask;
+    const uint32_t sr = plan.fr.entity_shift, er = plan.fr.entity_mask, cr = plan.fr.chain_mask;
+    uint32_t stray = 0;
+    for (size_t i = 0; i < len; ++i) {
+        uint32_t x = a[i], y = b[i];
+        stray |= ((x & ma) ^ ka) | ((y & mb) ^ kb);
+        uint32_t entity = ((x >> sa) & ea) ^ ((y >> sb) & eb);
+        uint32_t chain = chain_hash2_folded(folded, (x & ca) | ((y & cb) << 8));
+        out[i] = fixed | ((entity & er) << sr) | (chain & cr);
+    }
+    return stray == 0;
 }
 
 ORRIN_HOT bool all_mode00(const uint32_t* a, const uint32_t* b, size_t len) {
@@ -198,6 +291,44 @@ inline uint32_t update_bits(uint32_t w, uint32_t seed, uint32_t dense_known, uin
     return (w & kHeaderTop) | (next_depth(w, w) << kDepthShift) | (w & keep) | (chain & cmask);
 }
 
+// update_chain() over a block in which every word should be of mode M: the masks and the
+// validity bound are constants, so the loop is a handful of vector operations per element.
+// Returns false (and the block must be redone by the general path) unless every word is a
+// valid word of mode M.
+template <uint32_t M>
+inline bool update_mode_block(const uint32_t* words, uint32_t* out, size_t len, uint32_t seed,
+                              uint32_t dense_known) {
+    constexpr uint32_t cmask = M == kMode01 ? 0xFFu : M == kMode2 ? 0xFu : 0u;
+    constexpr uint32_t keep = (kHeaderMask & ~kDepthBits) |
+                              (M == kMode3 ? kPayloadMask & ~1u : kPayloadMask & ~cmask);
+    constexpr uint32_t shift = M == kMode01 ? kM0PairShift : M == kMode2 ? kM1PairShift
+                             : M == kMode3 ? kM2PairShift : 0u;
+    const uint32_t limit = M == kMode01 ? kMaxPairs + 1 : M == kMode2 ? kPairRanks
+                         : M == kMode3 ? kTripleRanks : dense_known;
+    uint32_t ors = 0, ands = ~0u, top = 0;
+    for (size_t i = 0; i < len; ++i) {
+        uint32_t w = words[i];
+        ors |= w;
+        ands &= w;
+        uint32_t field = (w & kPayloadMask) >> shift;
+        top = top > field ? top : field;
+        uint32_t r = step_depth(w & (keep | kDepthBits));
+        if constexpr (cmask != 0) r |= chain_hash1(seed, w & cmask) & cmask;
+        out[i] = r;
+    }
+    return (ors >> kModeShift) == M && (ands >> kModeShift) == M && (len == 0 || top < limit);
+}
+
+ORRIN_HOT bool update_uniform_block(const uint32_t* words, uint32_t* out, size_t len,
+                                    uint32_t seed, uint32_t dense_known) {
+    switch (words[0] >> kModeShift) {
+        case kMode01: return update_mode_block<kMode01>(words, out, len, seed, dense_known);
+        case kMode2: return update_mode_block<kMode2>(words, out, len, seed, dense_known);
+        case kMode3: return update_mode_block<kMode3>(words, out, len, seed, dense_known);
+        default: return update_mode_block<kModeDense>(words, out, len, seed, dense_known);
+    }
+}
+
 ORRIN_HOT uint32_t update_block(const uint32_t* words, uint32_t* out, size_t len, uint32_t seed,
                                 uint32_t dense_known) {
     uint32_t bad = 0;
@@ -209,25 +340,34 @@ ORRIN_HOT uint32_t update_block(const uint32_t* words, uint32_t* out, size_t len
 
 void combine(Engine& engine, const uint32_t* a, size_t na, const uint32_t* b, size_t nb,
              uint32_t op, uint32_t* out, size_t n) {
-    const uint32_t seed = op_seed(op);
+    const uint32_t seed = op_seed(op), folded = fold2(seed);
     uint32_t abuf[kBlock], bbuf[kBlock];
     if (na == 1 && n) std::fill(abuf, abuf + kBlock, a[0]);
     if (nb == 1 && n) std::fill(bbuf, bbuf + kBlock, b[0]);
     std::optional<UnionMemo> memo;
-    bool last_exact = true;
+    UniformPlan plan;
+    bool last_uniform = true, last_exact = true;
     for (size_t start = 0; start < n; start += kBlock) {
         size_t len = std::min(kBlock, n - start);
         const uint32_t* A = na == 1 ? abuf : a + start;
         const uint32_t* B = nb == 1 ? bbuf : b + start;
         uint32_t* O = out + start;
-        // Columns come in long runs of one kind: after a mixed block, a cheap scan decides
-        // whether the fused mode-00 pass is worth trying.
+        // Columns come in long runs of one kind. After a block that was not uniform, the
+        // uniform pass is only tried when the block's first and last rows agree.
+        if (last_uniform || plan.matches(A[len - 1], B[len - 1]) ||
+            (UniformPlan::key_of(A[0]) == UniformPlan::key_of(A[len - 1]) &&
+             UniformPlan::key_of(B[0]) == UniformPlan::key_of(B[len - 1]))) {
+            if (!plan.matches(A[0], B[0])) plan = UniformPlan(engine, A[0], B[0], op);
+            last_uniform = combine_uniform_block(A, B, O, len, folded, plan);
+            if (last_uniform) continue;
+        }
+        // Mixed block: a cheap scan decides whether the fused mode-00 pass is worth trying.
         if ((last_exact || all_mode00(A, B, len)) && combine_exact01_block(A, B, O, len, seed)) {
             last_exact = true;
             continue;
         }
         last_exact = false;
-        // Mixed block: everything through the union memo, which also covers mode 00 and has
+        // Everything else goes through the union memo, which also covers mode 00 and has
         // no data-dependent branches to mispredict.
         if (!memo) memo.emplace(n);
         memo->lookup(engine, A, B, O, len);
@@ -239,8 +379,16 @@ void update_chain(Engine& engine, const uint32_t* words, size_t n, uint32_t op, 
     const uint32_t seed = op_seed(op);
     // Signatures only ever grow, so a snapshot can only err on the side of a re-check.
     const uint32_t dense_known = engine.dense_size();
+    bool last_uniform = true;
     for (size_t start = 0; start < n; start += kBlock) {
         size_t len = std::min(kBlock, n - start);
+        // Columns come in long runs of one mode. After a mixed block the uniform loop is only
+        // tried when the block starts and ends in the same mode, so that mixed columns do
+        // not pay for a failed pass on every block.
+        const uint32_t* W = words + start;
+        bool try_uniform = last_uniform || (W[0] >> kModeShift) == (W[len - 1] >> kModeShift);
+        last_uniform = try_uniform && update_uniform_block(W, out + start, len, seed, dense_known);
+        if (last_uniform) continue;
         if (!update_block(words + start, out + start, len, seed, dense_known)) continue;
         for (size_t i = start; i < start + len; ++i) {
             uint32_t this_bad = 0;
