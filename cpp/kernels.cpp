@@ -319,6 +319,15 @@ inline bool update_mode_block(const uint32_t* words, uint32_t* out, size_t len, 
     return (ors >> kModeShift) == M && (ands >> kModeShift) == M && (len == 0 || top < limit);
 }
 
+ORRIN_HOT bool one_mode(const uint32_t* words, size_t len) {
+    uint32_t ors = 0, ands = ~0u;
+    for (size_t i = 0; i < len; ++i) {
+        ors |= words[i];
+        ands &= words[i];
+    }
+    return (ors >> kModeShift) == (ands >> kModeShift);
+}
+
 ORRIN_HOT bool update_uniform_block(const uint32_t* words, uint32_t* out, size_t len,
                                     uint32_t seed, uint32_t dense_known) {
     switch (words[0] >> kModeShift) {
@@ -382,11 +391,11 @@ void update_chain(Engine& engine, const uint32_t* words, size_t n, uint32_t op, 
     bool last_uniform = true;
     for (size_t start = 0; start < n; start += kBlock) {
         size_t len = std::min(kBlock, n - start);
-        // Columns come in long runs of one mode. After a mixed block the uniform loop is only
-        // tried when the block starts and ends in the same mode, so that mixed columns do
-        // not pay for a failed pass on every block.
+        // Columns come in long runs of one mode. After a mixed block a cheap scan decides
+        // whether the uniform loop is worth trying, so mixed columns do not pay for a
+        // failed pass on every block.
         const uint32_t* W = words + start;
-        bool try_uniform = last_uniform || (W[0] >> kModeShift) == (W[len - 1] >> kModeShift);
+        bool try_uniform = last_uniform || one_mode(W, len);
         last_uniform = try_uniform && update_uniform_block(W, out + start, len, seed, dense_known);
         if (last_uniform) continue;
         if (!update_block(words + start, out + start, len, seed, dense_known)) continue;
