@@ -110,6 +110,11 @@ nb::handle numpy() {
     return np;
 }
 
+nb::handle ndarray_type() {
+    static PyObject* t = numpy().attr("ndarray").inc_ref().ptr();
+    return t;
+}
+
 using U32View = nb::ndarray<const uint32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 struct WordArray {
@@ -121,6 +126,11 @@ struct WordArray {
 // Any 1-D integer array whose values fit 32 bits; contiguous native uint32 is used in place,
 // everything else is range-checked and converted (never wrapped around).
 WordArray word_array_arg(nb::handle h, const char* what) {
+    // The common case first: a contiguous native uint32 ndarray is taken as it is, without
+    // the attribute look-ups below.
+    U32View direct;
+    if (nb::isinstance(h, ndarray_type()) && nb::try_cast<U32View>(h, direct, false))
+        return {nb::borrow(h), direct.data(), direct.shape(0)};
     nb::handle np = numpy();
     nb::object arr = nb::borrow(h);
     if (!nb::isinstance(h, np.attr("ndarray"))) arr = np.attr("asarray")(h);
