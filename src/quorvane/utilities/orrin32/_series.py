@@ -174,7 +174,9 @@ class TrackedSeries(pd.Series):
         op_code = _as_op_code(op_code)
         # Positional on purpose: a pandas operand contributes its raw values, unaligned.
         operand = other.values if hasattr(other, "values") else other
-        values = op(self.values, operand)
+        # As in pandas, division by zero and invalid values give inf/NaN without a warning.
+        with np.errstate(all="ignore"):
+            values = op(self.values, operand)
         tracker = self._tracker
         if isinstance(other, TrackedSeries) and tracker and not _in_place_call():
             words = np.asarray(
@@ -189,7 +191,8 @@ class TrackedSeries(pd.Series):
 
     def _unop(self, op: Callable[[Any], Any], op_code: int) -> TrackedSeries:
         op_code = _as_op_code(op_code)
-        values = op(self.values)
+        with np.errstate(all="ignore"):
+            values = op(self.values)
         return self._result(values, self._chain_words(op_code))
 
     # -- two-operand operators ------------------------------------------------------------

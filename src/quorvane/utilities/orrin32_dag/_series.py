@@ -88,7 +88,9 @@ class DAGTrackedSeries(pd.Series):
     def _binop_dag(self, other, np_op: Callable, op_name: str, op_code: int) -> DAGTrackedSeries:
         exact("op_name", op_name, str)
         op_code = as_int("op_code", op_code)
-        values = np_op(self.values, getattr(other, "values", other))
+        # As in pandas, division by zero and invalid values give inf/NaN without a warning.
+        with np.errstate(all="ignore"):
+            values = np_op(self.values, getattr(other, "values", other))
         tracker = self._tracker
         if not isinstance(other, DAGTrackedSeries) or not tracker:
             return self._untracked_result(values, self.index)
@@ -113,7 +115,8 @@ class DAGTrackedSeries(pd.Series):
     def _unop_dag(self, np_op: Callable, op_name: str, op_code: int) -> DAGTrackedSeries:
         exact("op_name", op_name, str)
         op_code = as_int("op_code", op_code)
-        values = np_op(self.values)
+        with np.errstate(all="ignore"):
+            values = np_op(self.values)
         if not self._tracker:
             return self._untracked_result(values, self.index)
         return self._chain_step(values, self.index, op_name, op_code)
