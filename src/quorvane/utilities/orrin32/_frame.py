@@ -70,7 +70,8 @@ class TrackedDataFrame(pd.DataFrame):
 
     def __setitem__(self, key: Any, value: Any) -> None:
         super().__setitem__(key, value)
-        if isinstance(value, TrackedSeries):
+        # Only a single column label keys the word mapping (a column list is unhashable).
+        if isinstance(value, TrackedSeries) and isinstance(key, Hashable):
             self._col_prov[key] = np.array(value._prov, dtype=np.uint32, copy=True)
 
     # -- merge ------------------------------------------------------------------------------
