@@ -273,3 +273,13 @@ def test_empty_frames_and_series(tracker):
     assert provenance_entropy(empty["a"]) == 0.0
     assert audit(empty["a"]) == ERROR
     assert Counter(r["min_depth"] for r in column_risk_report(empty)) == {None: 2}
+
+
+def test_report_depth_follows_the_trackers_depth_read(tracker, monkeypatch):
+    from quorvane.utilities import orrin32
+
+    frame = wrap_dataframe(pd.DataFrame({"a": [1, 2]}), tracker, "t", protected=True)
+    frame._col_prov["a"] = np.array([(1 << 29) | 5, (1 << 29) | 6], dtype=np.uint32)
+    monkeypatch.setattr(orrin32, "DEPTH_SHIFT", 0)
+    assert ProvenanceTracker.get_depth(5) == 5
+    assert column_risk_report(frame)[0]["min_depth"] == 5

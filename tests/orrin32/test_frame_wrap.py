@@ -228,6 +228,16 @@ def test_failed_assignment_leaves_words_alone(wrapped):
     assert "bad" not in wrapped._col_prov
 
 
+def test_assignment_to_a_column_list_stores_no_words(tracker):
+    # Only a single column label can key the word mapping; the assignment itself is
+    # pandas' and must not be reported as failed after it changed the frame.
+    frame = wrap_dataframe(pd.DataFrame({"a": [1.0, 2.0], "b": [3.0, 4.0]}), tracker, "t")
+    before = dict(frame._col_prov)
+    frame[["a", "b"]] = frame["a"] + frame["b"]
+    assert frame["a"].tolist() == [4.0, 4.0]
+    assert frame._col_prov == before
+
+
 @pytest.fixture
 def decisions(tracker):
     df = pd.DataFrame(

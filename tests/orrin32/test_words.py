@@ -1,3 +1,4 @@
+import numpy as np
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
@@ -201,3 +202,41 @@ def test_self_calls_go_through_the_instance():
     word = tracker.encode({3})
     assert tracker.explain(word) == [("renamed", "3")]
     assert tracker.explain_full(word)["pairs"] == [("renamed", "3")]
+
+
+@pytest.mark.parametrize("pairs", [{1.5}, {2.0}, {np.float64(1.0)}, {"1"}])
+def test_encode_never_truncates_pair_ids(tracker, pairs):
+    # A float pair ID must not silently become another pair's word.
+    registered(tracker, 3)
+    with pytest.raises(TypeError):
+        tracker.encode(pairs)
+
+
+def test_encode_accepts_numpy_integer_pair_ids(tracker):
+    registered(tracker, 3)
+    assert tracker.encode({np.int64(1)}) == tracker.encode({1})
+
+
+@pytest.mark.parametrize(
+    "call, culprit",
+    [
+        (lambda t: t.contains("w", "p"), "provenance"),
+        (lambda t: t.contains_table("w", 5), "provenance"),
+        (lambda t: t.contains(0, "p"), "pair_id"),
+        (lambda t: t.contains_table(0, 5), "table"),
+    ],
+)
+def test_arguments_are_checked_in_parameter_order(tracker, call, culprit):
+    with pytest.raises(TypeError, match=f"^{culprit} must be"):
+        call(tracker)
+
+
+def test_layout_constants_are_read_from_the_module_when_called(tracker, monkeypatch):
+    monkeypatch.setattr(orrin32, "MAX_PAIRS", 2)
+    registered(tracker, 2)
+    with pytest.raises(ValueError, match="^Maximum 2 pairs supported$"):
+        tracker.register("t", "third")
+    assert tracker._next_id == 2
+    monkeypatch.setattr(orrin32, "DEPTH_SHIFT", 0)
+    assert ProvenanceTracker.get_depth(5) == 5
+    assert ProvenanceTracker.risk_score(TAINT | 3) == 0.25

@@ -8,8 +8,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from . import _word
 from ._series import _aligned_words, _engine_function
+from ._tracker import _layout
 
 _NO_DATA = "No tracker or empty series"
 
@@ -125,7 +125,7 @@ def _column_entry(col: Any, words: np.ndarray | None) -> dict[str, Any]:
         max_risk = float(risk_arr.max())
         tainted = np.asarray(words, dtype=np.uint32)[taint_arr]
         # The header's depth field, read for the whole array at once (no engine call).
-        depths = (tainted >> np.uint32(_word.DEPTH_SHIFT)) & np.uint32(7)
+        depths = (tainted >> np.uint32(_layout.DEPTH_SHIFT)) & np.uint32(7)
         min_depth = int(depths.min())
     return {
         "column": col,

@@ -9,7 +9,7 @@ from typing import Any, ClassVar
 import numpy as np
 import pandas as pd
 
-from . import _compat, _word
+from . import _compat
 from . import _tracker as _tracker_module
 from ._series import TrackedSeries, _engine_function, _fit_words
 from ._word import OpCode
@@ -70,7 +70,8 @@ class TrackedDataFrame(pd.DataFrame):
 
     def __setitem__(self, key: Any, value: Any) -> None:
         super().__setitem__(key, value)
-        if isinstance(value, TrackedSeries):
+        # Only a single column label keys the word mapping (a column list is unhashable).
+        if isinstance(value, TrackedSeries) and isinstance(key, Hashable):
             self._col_prov[key] = np.array(value._prov, dtype=np.uint32, copy=True)
 
     # -- merge ------------------------------------------------------------------------------
@@ -184,7 +185,7 @@ def _label_hashes(index: pd.Index) -> np.ndarray:
 
 def _row_entities(tracker: Any, index: pd.Index) -> np.ndarray:
     """Entity hash of each row label, modulo 2**MODE_01_ENTITY_BITS, as uint32."""
-    bits = _word.MODE_01_ENTITY_BITS
+    bits = _tracker_module._layout.MODE_01_ENTITY_BITS
     if 0 <= bits <= 32 and _uses_builtin_entity_hash(tracker):
         # Low bits of a two's-complement hash equal those of (hash & 0xFFFFFFFF).
         hashes = _label_hashes(index)

@@ -5,7 +5,6 @@ from __future__ import annotations
 import sys
 from typing import Optional
 
-from . import _word
 from ._checks import as_int, require_type
 from ._word import OpCode, ProvenanceInfo
 
@@ -13,6 +12,11 @@ from ._word import OpCode, ProvenanceInfo
 def _public():
     """The public ``orrin32`` module: names looked up there at call time can be patched."""
     return sys.modules[__package__]
+
+
+# The layout constants are read from the public module whenever a method runs, so that a
+# value set there (a smaller MAX_PAIRS, say) is the one every method uses.
+_layout = sys.modules[__package__]
 
 
 def _hash_entity(row_id) -> int:
@@ -55,8 +59,8 @@ class ProvenanceTracker:
                 self._protected_columns.add(key)
             self._rust.register(table, column, protected)
             return known
-        if self._next_id >= _word.MAX_PAIRS:
-            raise ValueError(f"Maximum {_word.MAX_PAIRS} pairs supported")
+        if self._next_id >= _layout.MAX_PAIRS:
+            raise ValueError(f"Maximum {_layout.MAX_PAIRS} pairs supported")
         pair_id = self._next_id
         self._id_to_name[pair_id] = key
         self._name_to_id[key] = pair_id
@@ -112,10 +116,11 @@ class ProvenanceTracker:
         depth = as_int(depth, "depth")
         taint = bool(taint)
         require_type(pairs, "pairs", set)
-        ids = sorted(as_int(pair_id, "pairs element") for pair_id in pairs)
+        # The IDs go to the engine as given: it refuses a non-int ID instead of truncating it.
+        ids = sorted(pairs)
         word = int(self._rust.encode(ids, entity, chain, taint, depth))
         if len(pairs) >= 4:
-            signature = word & ((1 << _word.MODE_DENSE_SIG_BITS) - 1)
+            signature = word & ((1 << _layout.MODE_DENSE_SIG_BITS) - 1)
             self._dense[signature] = {"pairs": frozenset(pairs), "entity": entity, "chain": chain}
         return word
 
@@ -141,39 +146,39 @@ class ProvenanceTracker:
     def read_header(provenance: int) -> tuple:
         """Extract (mode, taint, depth) from header bits."""
         provenance = as_int(provenance, "provenance")
-        mode = (provenance >> _word.MODE_SHIFT) & 3
-        taint = bool((provenance >> _word.TAINT_SHIFT) & 1)
-        depth = (provenance >> _word.DEPTH_SHIFT) & 7
+        mode = (provenance >> _layout.MODE_SHIFT) & 3
+        taint = bool((provenance >> _layout.TAINT_SHIFT) & 1)
+        depth = (provenance >> _layout.DEPTH_SHIFT) & 7
         return (mode, taint, depth)
 
     @staticmethod
     def is_tainted(provenance: int) -> bool:
         """O(1) taint check — no decoding needed."""
-        return bool((as_int(provenance, "provenance") >> _word.TAINT_SHIFT) & 1)
+        return bool((as_int(provenance, "provenance") >> _layout.TAINT_SHIFT) & 1)
 
     @staticmethod
     def get_depth(provenance: int) -> int:
         """O(1) depth read — no decoding needed."""
-        return (as_int(provenance, "provenance") >> _word.DEPTH_SHIFT) & 7
+        return (as_int(provenance, "provenance") >> _layout.DEPTH_SHIFT) & 7
 
     @staticmethod
     def risk_score(provenance: int) -> float:
         """risk = taint * 1/(1 + depth).  Returns float in [0.0, 1.0]."""
         provenance = as_int(provenance, "provenance")
-        if not (provenance >> _word.TAINT_SHIFT) & 1:
+        if not (provenance >> _layout.TAINT_SHIFT) & 1:
             return 0.0
-        return 1.0 / (1.0 + ((provenance >> _word.DEPTH_SHIFT) & 7))
+        return 1.0 / (1.0 + ((provenance >> _layout.DEPTH_SHIFT) & 7))
 
     def get_mode(self, provenance: int) -> str:
         """Human-readable mode name."""
         provenance = as_int(provenance, "provenance")
-        mode = (provenance >> _word.MODE_SHIFT) & 3
-        if mode == _word.MODE_01:
-            pair_data = ((provenance & _word.PAYLOAD_MASK) >> 16) & 1023
+        mode = (provenance >> _layout.MODE_SHIFT) & 3
+        if mode == _layout.MODE_01:
+            pair_data = ((provenance & _layout.PAYLOAD_MASK) >> 16) & 1023
             return "EXACT-0" if pair_data == 0 else "EXACT-1"
-        if mode == _word.MODE_2:
+        if mode == _layout.MODE_2:
             return "EXACT-2"
-        if mode == _word.MODE_3:
+        if mode == _layout.MODE_3:
             return "EXACT-3"
         return "DENSE"
 
@@ -229,10 +234,12 @@ class ProvenanceTracker:
 
     def contains(self, provenance: int, pair_id: int) -> bool:
         """Check if a pair is in the provenance."""
+        provenance = as_int(provenance, "provenance")
         return as_int(pair_id, "pair_id") in self.decode(provenance)
 
     def contains_table(self, provenance: int, table: str) -> bool:
         """Check if a table is in the provenance."""
+        provenance = as_int(provenance, "provenance")
         require_type(table, "table", str)
         return table in self.explain_tables(provenance)
 
