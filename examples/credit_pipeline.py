@@ -12,10 +12,14 @@ a later change to one cell of the source is detected.
 from __future__ import annotations
 
 import argparse
+import json
 import shutil
 import subprocess
 import sys
+import textwrap
+from contextlib import ExitStack
 from pathlib import Path
+from typing import Any
 
 import pandas as pd
 from _console import Steps, say, table
@@ -39,6 +43,7 @@ from quorvane.utilities.persistence import HostedStorage, source_row_hash
 PIPELINE = "credit-decisions"
 TENANT = "credit-team"
 THRESHOLD = 560
+TAMPERED_COLUMN = "appinc"
 
 
 def credit_score(f):
@@ -68,7 +73,7 @@ def main(argv: list[str] | None = None) -> int:
     out.mkdir(parents=True, exist_ok=True)
     applications, published = load_applications(args.rows)
     spotlight = _spotlight(applications)
-    steps = Steps(total=6)
+    steps = Steps(total=7)
 
     print("quorvane demo: a credit-decision pipeline with provenance")
     say(
@@ -79,49 +84,48 @@ def main(argv: list[str] | None = None) -> int:
 
     vectorised_road(steps, applications)
     db_path = _fresh_store(out)
-    with running_service(db_path, TENANT, out / "service.log") as service:
-        say(f"provenance service: {service.url} (SQLite file {_rel(db_path)})")
-        pipeline_id, dag_files = dag_road(steps, applications, spotlight, service, out)
-        tampered = read_back_and_tamper(steps, applications, spotlight, service, pipeline_id)
+    with ExitStack() as stack:
+        with steps.step("Start the reference provenance service on loopback") as notes:
+            service = stack.enter_context(running_service(db_path, TENANT, out / "service.log"))
+            notes.append(service.url)
+        summary = dag_road(steps, applications, spotlight, service, out)
+        store = stack.enter_context(_client(service))
+        summary |= read_back(steps, store, spotlight, summary)
+        summary |= tamper_check(steps, store, applications, spotlight, summary)
 
-    print("\nFiles:")
-    for path in [db_path, *dag_files, out / "service.log"]:
-        say(_rel(path))
-    return 0 if tampered == [spotlight] else 1
+    files = [db_path, *summary.pop("files"), out / "summary.json", out / "service.log"]
+    (out / "summary.json").write_text(json.dumps(summary, indent=2) + "\n", encoding="utf-8")
+    print(f"\nFiles in {_shown(out)}/")
+    for path in files:
+        say(path.name)
+    return 0 if summary["tampered_rows"] == [spotlight] else 1
 
 
 # -- the vectorised road -----------------------------------------------------------------------
 def vectorised_road(steps: Steps, applications: pd.DataFrame) -> None:
-    with steps.step("Vectorised road: wrap_dataframe, score, column_risk_report") as notes:
+    with steps.step("Vectorised road: wrap_dataframe, the formula, column_risk_report") as notes:
         tracker = ProvenanceTracker()
         frame = wrap_dataframe(applications, tracker, TABLE, protected=PROTECTED)
         for name, series in credit_score(frame).items():
             frame[name] = series
         report = column_risk_report(frame)
         notes.append(f"{len(frame):,} rows x {len(frame.columns)} columns")
-    tainted = [r for r in report if r["tainted"]]
-    clean = [str(r["column"]) for r in report if not r["tainted"]]
-    print(
-        table(
-            ["column", "tainted", "max risk", "min depth", "level"],
-            [[r["column"], r["tainted"], r["max_risk"], r["min_depth"], r["risk_level"]]
-             for r in tainted],
-        )  # fmt: skip
-    )
-    say(f"CLEAN: {', '.join(clean)}")
+    rows = [[r["column"], r["max_risk"], r["min_depth"], r["risk_level"]] for r in report]
+    print(table(["column", "max risk", "min depth", "level"], [r for r in rows if r[1] > 0]))
+    clean = ", ".join(str(r[0]) for r in rows if r[1] == 0)
+    print(textwrap.fill(f"CLEAN: {clean}", width=92, initial_indent="  ", subsequent_indent="    "))
     facts = audit(frame["score"])
     say(
-        f"audit(score) of {applications.index[0]}: word {facts['provenance']} "
-        f"({facts['mode']}, {facts['pair_count']} source columns), depth {facts['depth']}, "
-        f"risk {facts['risk']:.4f}"
+        f"audit(score) of {applications.index[0]}: word {facts['provenance']} ({facts['mode']}, "
+        f"{facts['pair_count']} source columns), depth {facts['depth']}, risk {facts['risk']:.4f}"
     )
-    say(f"  protected inputs: {_protected_columns(facts['columns'])}")
+    say(f"  protected inputs: {_names(facts['columns'], only_protected=True)}")
 
 
 # -- the DAG road, stored through the service --------------------------------------------------
 def dag_road(
     steps: Steps, applications: pd.DataFrame, spotlight: str, service: Service, out: Path
-) -> tuple[int, list[Path]]:
+) -> dict[str, Any]:
     position = applications.index.get_loc(spotlight)
     with DAGTracker(
         api_key=service.api_key,
@@ -129,18 +133,20 @@ def dag_road(
         service_url=service.url,
         pipeline_name=PIPELINE,
     ) as tracker:
+        if tracker.get_persistence_stats() is None:
+            raise SystemExit("Persistence could not be switched on; see the warning above.")
         with steps.step("DAG road: wrap_dataframe_dag and the same formula, cell by cell") as n:
             frame = wrap_dataframe_dag(applications, tracker, TABLE, protected=PROTECTED)
             outputs = credit_score(frame)
             n.append(f"{tracker.dag_stats()['total_nodes']:,} DAG nodes")
         facts = dag_audit(outputs["score"], position)
         say(
-            f"dag_audit of {spotlight}'s score: word {facts['provenance']}, taint "
-            f"{facts['taint']}, risk {facts['risk']:.4f}; its DAG: {facts['dag']['node_count']} "
-            f"nodes, depth {facts['dag']['depth']}"
+            f"dag_audit of {spotlight}'s score: word {facts['provenance']}, risk "
+            f"{facts['risk']:.4f}; its DAG has {facts['dag']['node_count']} nodes, depth "
+            f"{facts['dag']['depth']}"
         )
-        say(f"  protected sources: {_protected_columns(facts['dag']['protected_sources'])}")
-        dag_files = _write_dag(get_dag_for_series(outputs["score"], position), spotlight, out)
+        say(f"  protected sources: {_names(facts['dag']['protected_sources'])}")
+        files = _write_dag(get_dag_for_series(outputs["score"], position), spotlight, out)
 
         with steps.step("Flush: bulk DAG write and dashboard sync") as notes:
             tracker.flush()
@@ -149,57 +155,65 @@ def dag_road(
                 f"{stats.get('nodes_written', 0):,} distinct nodes, "
                 f"{stats.get('edges_written', 0):,} edges"
             )
-        with steps.step("persist_results: per-applicant scores with source-row hashes") as notes:
-            store = _client(service)
-            pipeline_id = _running_pipeline(store)
-            DAGTracker.persist_results(
-                store,
-                pipeline_id,
-                applications.index,
-                {"score": outputs["score"], "approved": outputs["approved"]},
-                source_df=applications,
-            )
-            notes.append(f"{2 * len(applications):,} result rows, pipeline {pipeline_id}")
-    return pipeline_id, dag_files
+        with steps.step("persist_results: scores with a hash of each source row") as notes:
+            with _client(service) as store:
+                pipeline_id = _running_pipeline(store)
+                DAGTracker.persist_results(
+                    store,
+                    pipeline_id,
+                    applications.index,
+                    {"score": outputs["score"], "approved": outputs["approved"]},
+                    source_df=applications,
+                )
+            notes.append(f"{2 * len(applications):,} result rows in pipeline {pipeline_id}")
+    # Leaving the block flushed again and completed the pipeline.
+    return {
+        "pipeline_id": pipeline_id,
+        "spotlight": spotlight,
+        "spotlight_word": facts["provenance"],
+        "files": files,
+    }
 
 
-def read_back_and_tamper(
-    steps: Steps, applications: pd.DataFrame, spotlight: str, service: Service, pipeline_id: int
-) -> list[str]:
-    store = _client(service)
-    with steps.step(f"Read back {spotlight} from the store") as notes:
+def read_back(steps: Steps, store: HostedStorage, spotlight: str, run: dict) -> dict[str, Any]:
+    pipeline_id = run["pipeline_id"]
+    with steps.step(f"Read back {spotlight}'s score from the store") as notes:
         status = store.get_pipeline(pipeline_id)["status"]
         stored = store.get_results(row_key=spotlight, pipeline_id=pipeline_id, output_name="score")
         notes.append(f'pipeline {pipeline_id} is "{status}"')
     row = stored[0]
-    say(f"score {row['value']:.1f}, fingerprint 0x{row['fingerprint']:08X}")
+    fingerprint = f"0x{row['fingerprint']:08X}"
+    same = "the root of its DAG" if fingerprint == run["spotlight_word"] else "NOT its DAG root"
+    say(f"score {row['value']:.1f}, fingerprint {fingerprint} ({same})")
     say(f"source-row hash {row['input_hash']}")
+    return {"status": status, "fingerprint": fingerprint, "input_hash": row["input_hash"]}
 
-    column = "appinc"
-    before = applications.at[spotlight, column]
-    with steps.step(f"Tamper check: change {column} of {spotlight} in the source") as notes:
+
+def tamper_check(
+    steps: Steps, store: HostedStorage, applications: pd.DataFrame, spotlight: str, run: dict
+) -> dict[str, Any]:
+    before = applications.at[spotlight, TAMPERED_COLUMN]
+    with steps.step(f"Tamper check: change {TAMPERED_COLUMN} of {spotlight} in the source") as n:
         edited = applications.copy()
-        edited.at[spotlight, column] = before * 2
-        changed = _changed_rows(store, pipeline_id, edited)
-        notes.append(f"{len(edited):,} rows rehashed")
+        edited.at[spotlight, TAMPERED_COLUMN] = before * 2
+        stored = {
+            r["row_key"]: r["input_hash"]
+            for r in store.get_results(pipeline_id=run["pipeline_id"], output_name="score")
+        }
+        changed = [
+            str(key)
+            for i, key in enumerate(edited.index)
+            if stored.get(str(key)) != source_row_hash(edited.iloc[i])
+        ]
+        n.append(f"{len(edited):,} rows hashed again")
     if changed:
-        say(f"DETECTED: {len(changed)} row(s) differ from the hash stored with the run: "
-            f"{', '.join(changed)} ({column} {before} -> {before * 2})")  # fmt: skip
+        say(
+            f"DETECTED: {len(changed)} row(s) no longer match the hash stored with the run: "
+            f"{', '.join(changed)} ({TAMPERED_COLUMN} {before} -> {before * 2})"
+        )
     else:
-        say("NOT DETECTED: every row matches the stored hashes")
-    return changed
-
-
-def _changed_rows(store: HostedStorage, pipeline_id: int, source: pd.DataFrame) -> list[str]:
-    stored = {
-        r["row_key"]: r["input_hash"]
-        for r in store.get_results(pipeline_id=pipeline_id, output_name="score")
-    }
-    return [
-        str(key)
-        for i, key in enumerate(source.index)
-        if stored.get(str(key)) != source_row_hash(source.iloc[i])
-    ]
+        say("NOT DETECTED: every row matches the hash stored with the run")
+    return {"tampered_rows": changed}
 
 
 # -- helpers ---------------------------------------------------------------------------------
@@ -226,22 +240,36 @@ def _fresh_store(out: Path) -> Path:
     return db_path
 
 
-def _client(service: Service) -> HostedStorage:
-    store = HostedStorage(api_url=service.url, api_key=service.api_key, tenant_id=TENANT)
-    store.connect()
-    return store
+class _client:
+    """A connected client of the service, disconnected on exit."""
+
+    def __init__(self, service: Service) -> None:
+        self.store = HostedStorage(
+            api_url=service.url, api_key=service.api_key, tenant_id=service.tenant_id
+        )
+
+    def __enter__(self) -> HostedStorage:
+        self.store.connect()
+        return self.store
+
+    def __exit__(self, *exc: object) -> None:
+        self.store.disconnect()
 
 
 def _running_pipeline(store: HostedStorage) -> int:
+    """The id of the newest run of this pipeline that is still open."""
     runs = [
         p
         for p in store.list_pipelines()
         if p["pipeline_name"] == PIPELINE and p["status"] == "running"
     ]
+    if not runs:
+        raise SystemExit(f"The store has no open run of {PIPELINE!r}.")
     return int(runs[-1]["pipeline_id"])
 
 
 def _write_dag(dag, spotlight: str, out: Path) -> list[Path]:
+    """The DAG as .dot and .json, and drawn as .svg when Graphviz is installed."""
     stem = out / f"{spotlight}_score_dag"
     dot_path, json_path = stem.with_suffix(".dot"), stem.with_suffix(".json")
     dot_path.write_text(dag.to_graphviz() + "\n", encoding="utf-8")
@@ -257,12 +285,12 @@ def _write_dag(dag, spotlight: str, out: Path) -> list[Path]:
     return files
 
 
-def _protected_columns(columns: list) -> str:
-    names = [f"{t}.{c}" for t, c in columns if c in PROTECTED]
+def _names(columns: list, only_protected: bool = False) -> str:
+    names = [f"{t}.{c}" for t, c in columns if not only_protected or c in PROTECTED]
     return ", ".join(names) if names else "none"
 
 
-def _rel(path: Path) -> str:
+def _shown(path: Path) -> str:
     try:
         return str(path.relative_to(Path.cwd()))
     except ValueError:
