@@ -25,7 +25,6 @@ import pandas as pd
 from _console import Steps, say, table
 from _data import PROTECTED, TABLE, load_applications
 from _service import Service, running_service
-
 from quorvane.utilities.orrin32 import (
     ProvenanceTracker,
     audit,
@@ -291,10 +290,10 @@ def _names(columns: list, only_protected: bool = False) -> str:
 
 
 def _shown(path: Path) -> str:
-    try:
+    """The path relative to the working folder when it lies below it, else in full."""
+    if path.is_relative_to(Path.cwd()) and path != Path.cwd():
         return str(path.relative_to(Path.cwd()))
-    except ValueError:
-        return str(path)
+    return str(path)
 
 
 if __name__ == "__main__":
