@@ -10,7 +10,7 @@ from contextlib import contextmanager
 
 
 class Steps:
-    """Numbered steps; a step that runs longer than a moment prints a dot every second."""
+    """Numbered steps; a step that runs longer than a second shows that it is still going."""
 
     def __init__(self, total: int) -> None:
         self.total = total
@@ -37,8 +37,11 @@ class Steps:
 
 
 def _tick(stop: threading.Event) -> None:
+    """A dot a second, and the seconds so far every tenth time."""
+    seconds = 0
     while not stop.wait(1.0):
-        sys.stdout.write(".")
+        seconds += 1
+        sys.stdout.write(f"{seconds}s" if seconds % 10 == 0 else ".")
         sys.stdout.flush()
 
 
