@@ -25,6 +25,7 @@ import pandas as pd
 from _console import Steps, say, table
 from _data import PROTECTED, TABLE, load_applications
 from _service import Service, running_service
+
 from quorvane.utilities.orrin32 import (
     ProvenanceTracker,
     audit,
