@@ -33,7 +33,7 @@ $(PY):
 # between installs (an isolated build would point it at a new temporary nanobind).
 $(INSTALLED): $(PY) $(SOURCES)
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
-	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) ".[test,fast]"
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) ".[test,fast,demo]"
 	touch $@
 
 engine-inplace: $(PY)
