@@ -322,3 +322,16 @@ def test_results_never_write_through_to_the_receiver(with_missing, derive):
     result = derive(with_missing)
     result.iloc[0] = -99.0
     np.testing.assert_array_equal(with_missing.values, before)
+
+
+def test_tracked_calls_inside_a_users_map_callback_keep_their_words(with_missing, pair, tracker):
+    filled = []
+
+    def callback(value):
+        filled.append(with_missing.fillna(0))
+        return value
+
+    pair[0].map(callback)
+    expected = _engine.update_chain_batch(tracker._rust, with_missing._prov, OpCode.FILL)
+    for result in filled:
+        np.testing.assert_array_equal(result._prov, np.asarray(expected, dtype=np.uint32))

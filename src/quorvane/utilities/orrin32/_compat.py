@@ -16,6 +16,7 @@ pandas 2.2 and 3.x are both served. The differences that matter to the container
 from __future__ import annotations
 
 import re
+import sys
 from typing import Any
 
 import pandas as pd
@@ -50,3 +51,9 @@ def from_mgr(cls: type, mgr: Any, axes: Any) -> Any:
     ``__init__``, so the caller must set the instance attributes afterwards.
     """
     return cls._from_mgr(mgr, axes=axes)
+
+
+def caller_is_pandas() -> bool:
+    """Whether the function that calls this helper was itself called from pandas' code."""
+    caller = sys._getframe(2).f_globals.get("__name__", "")
+    return caller == "pandas" or caller.startswith("pandas.")

@@ -64,7 +64,9 @@ class TrackedDataFrame(pd.DataFrame):
         # Built from pandas' own result so that copy-on-write still knows the column's
         # memory is shared with this frame.
         out = TrackedSeries(result, _prov=words, _tracker=self._tracker)
-        if not _called_from_pandas():
+        # pandas reads columns through frame[label] inside groupby, .loc and others and takes
+        # the column's name from the result; a user's column access returns an unnamed one.
+        if not _compat.caller_is_pandas():
             object.__setattr__(out, "_name", None)
         return out
 
@@ -100,17 +102,6 @@ class TrackedDataFrame(pd.DataFrame):
         if tracker:
             first = tracker.update_chain(first, OpCode.MERGE)
         return np.full(n, first, dtype=np.uint32)
-
-
-def _called_from_pandas() -> bool:
-    """Whether the caller of ``__getitem__`` is pandas itself.
-
-    pandas reads columns through ``frame[label]`` inside groupby, ``.loc`` and others and
-    takes the column's name from the result (the group keys' index name, for one). Those
-    internal reads keep pandas' name; a user's column access returns an unnamed series.
-    """
-    caller = sys._getframe(2).f_globals.get("__name__", "")
-    return caller == "pandas" or caller.startswith("pandas.")
 
 
 def _stored_words(col_prov: dict, key: Any, n: int) -> np.ndarray:

@@ -41,8 +41,9 @@ def _engine_function(name: str) -> Callable[..., Any]:
 
 
 # pandas implements some methods by calling them again on the same object (replace with a
-# dict calls replace with lists). Such inner calls are pandas' business: they behave as
-# plain pandas and build no words of their own. During an in-place call, pandas' own
+# dict calls replace with lists). Such inner calls, made by pandas' own code, are pandas'
+# business: they behave as plain pandas and build no words of their own. A user's callback
+# running inside map is not pandas and keeps its words. During an in-place call, pandas' own
 # temporaries (for example "-cond" inside clip) build no words either.
 _parent_call = threading.local()
 
@@ -256,7 +257,7 @@ class TrackedSeries(pd.Series):
     # -- transforms through pandas ----------------------------------------------------------
 
     def fillna(self, value: Any = 0, **kwargs: Any) -> Any:
-        if _in_parent():
+        if _in_parent() and _compat.caller_is_pandas():
             return super().fillna(value, **kwargs)
         with _inside_parent(in_place=_compat.inplace_requested(kwargs)):
             result = super().fillna(value, **kwargs)
@@ -265,14 +266,14 @@ class TrackedSeries(pd.Series):
         return self._from_pandas_result(result, self._chain_words(OpCode.FILL), self.index)
 
     def map(self, arg: Any, **kwargs: Any) -> Any:
-        if _in_parent():
+        if _in_parent() and _compat.caller_is_pandas():
             return super().map(arg, **kwargs)
         with _inside_parent(in_place=_compat.inplace_requested(kwargs)):
             result = super().map(arg, **kwargs)
         return self._from_pandas_result(result, self._chain_words(OpCode.MAP), self.index)
 
     def replace(self, *args: Any, **kwargs: Any) -> Any:
-        if _in_parent():
+        if _in_parent() and _compat.caller_is_pandas():
             return super().replace(*args, **kwargs)
         with _inside_parent(in_place=_compat.inplace_requested(kwargs)):
             result = super().replace(*args, **kwargs)
