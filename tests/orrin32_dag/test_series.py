@@ -168,6 +168,20 @@ def test_positions_beyond_the_word_array_have_no_node(tracker):
     assert result._node_ids[2] == -1 and min(result._node_ids[:2]) >= 0
 
 
+def test_one_element_receiver_lends_nothing_to_a_longer_transform_result(tracker):
+    # Only a broadcast operand is spread; positions of a transform beyond the receiver's
+    # words came from no element of it.
+    s = source_series(tracker, [1.0], "s")
+    result = s._apply_tracked_unary(np.array([1.0, 2.0, 3.0]), pd.RangeIndex(3), "map", 8)
+    assert result._prov.tolist() == [
+        tracker.update_chain(int(s._prov[0]), OpCode.MAP),
+        tracker.update_chain(0, OpCode.MAP),
+        tracker.update_chain(0, OpCode.MAP),
+    ]
+    assert result._node_ids[0] >= 0 and result._node_ids[1:].tolist() == [-1, -1]
+    assert node_count(tracker) == 2
+
+
 def test_result_that_cannot_be_built_logs_nothing(tracker):
     a = source_series(tracker, [1.0], "a")
     b = source_series(tracker, [1.0, 2.0, 3.0], "b")

@@ -22,16 +22,16 @@ from ._row_values import record_values
 NO_NODE = -1
 
 
-def _by_position(array, length: int, n: int, fill: int) -> list:
+def _by_position(array, length: int, n: int, fill: int, broadcast: bool) -> list:
     """Entries 0..n-1 of an operand's word or node array, as Python ints.
 
-    ``length`` is the operand's element count. A length-1 operand that numpy broadcast
-    over n elements lends its single entry to every position; otherwise positions
-    beyond the array get ``fill`` (word 0, or no node).
+    ``length`` is the operand's element count. With ``broadcast``, a length-1 operand
+    that numpy broadcast over n elements lends its single entry to every position;
+    otherwise positions beyond the array get ``fill`` (word 0, or no node).
     """
     if array is None or len(array) == 0:
         return [fill] * n
-    if length == 1 and n != 1:
+    if broadcast and length == 1 and n != 1:
         return [int(array[0])] * n
     entries = array[:n].tolist()
     if len(entries) < n:
@@ -39,11 +39,15 @@ def _by_position(array, length: int, n: int, fill: int) -> list:
     return entries
 
 
-def _operand_entries(series, n: int) -> tuple[list, list]:
-    """The words and node ids that a tracked operand contributes to n result positions."""
+def _operand_entries(series, n: int, broadcast: bool = False) -> tuple[list, list]:
+    """The words and node ids that a tracked operand contributes to n result positions.
+
+    Only the other operand of a two-operand operation is broadcast by numpy; a transform
+    result longer than its receiver has positions that no element of it produced.
+    """
     length = len(series)
-    words = _by_position(getattr(series, "_prov", None), length, n, 0)
-    nodes = _by_position(getattr(series, "_node_ids", None), length, n, NO_NODE)
+    words = _by_position(getattr(series, "_prov", None), length, n, 0, broadcast)
+    nodes = _by_position(getattr(series, "_node_ids", None), length, n, NO_NODE, broadcast)
     return words, nodes
 
 
@@ -98,7 +102,7 @@ class DAGTrackedSeries(pd.Series):
         result = DAGTrackedSeries(values, index=self.index, _tracker=tracker)
         n = len(result)
         left_words, left_nodes = _operand_entries(self, n)
-        right_words, right_nodes = _operand_entries(other, n)
+        right_words, right_nodes = _operand_entries(other, n, broadcast=True)
         combine = tracker.combine
         log_binary = tracker.log_binary
         words, nodes = [], []
