@@ -291,6 +291,18 @@ def test_assignment_stores_copies(tracker, loans):
     assert frame._col_prov["total"].tolist() == total._prov.tolist()
 
 
+def test_assignment_to_a_column_list_stores_no_words(tracker):
+    # Only a single column label keys the mappings; the assignment itself is pandas' and
+    # must not be reported as failed after it changed the frame.
+    plain = pd.DataFrame({"a": [1.0, 2.0], "b": [3.0, 4.0]})
+    frame = wrap_dataframe_dag(plain, tracker, "t")
+    prov, nodes = dict(frame._col_prov), dict(frame._col_nodes)
+    frame[["a", "b"]] = frame["a"] + frame["b"]
+    plain[["a", "b"]] = plain["a"] + plain["b"]
+    assert frame["a"].tolist() == plain["a"].tolist()
+    assert frame._col_prov == prov and frame._col_nodes == nodes
+
+
 @pytest.fixture
 def two_tables(tracker):
     left = wrap_dataframe_dag(

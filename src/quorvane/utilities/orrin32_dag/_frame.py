@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Hashable
 from typing import ClassVar
 
 import numpy as np
@@ -67,7 +68,8 @@ class DAGTrackedDataFrame(pd.DataFrame):
 
     def __setitem__(self, key, value):
         super().__setitem__(key, value)
-        if isinstance(value, DAGTrackedSeries):
+        # Only a single column label keys the mappings (a column list is unhashable).
+        if isinstance(value, DAGTrackedSeries) and isinstance(key, Hashable):
             self._col_prov[key] = np.array(value._prov, dtype=np.uint32, copy=True)
             self._col_nodes[key] = np.array(value._node_ids, dtype=np.int64, copy=True)
 
