@@ -162,7 +162,12 @@ def test_entropy_equals_the_running_sum_in_order_of_first_appearance(seed):
 
 
 def test_entropy_of_a_wrapped_column(loans):
-    assert provenance_entropy(loans["zip"]) == pytest.approx(math.log2(6))
+    # Source words differ only by the row's entity (its label's hash modulo 256); string
+    # hashes change between interpreter runs and six labels may share an entity.
+    entities = [hash(label) % 256 for label in loans.index]
+    counts = [entities.count(e) for e in dict.fromkeys(entities)]
+    expected = -sum(c / 6 * math.log2(c / 6) for c in counts)
+    assert provenance_entropy(loans["zip"]) == pytest.approx(expected)
 
 
 def _column(tracker, depths, taint=True):
