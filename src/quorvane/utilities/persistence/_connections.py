@@ -1,0 +1,125 @@
+"""One SQLite connection per thread for one database file, and write transactions."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import sqlite3
+import threading
+from collections.abc import Iterator
+
+from ._schema import SCHEMA, SCHEMA_VERSION
+
+# PRAGMA values cannot be bound as parameters, so the setting is checked against this list.
+SYNCHRONOUS_LEVELS = ("OFF", "NORMAL", "FULL", "EXTRA")
+
+
+class Database:
+    """A SQLite file in WAL mode; every thread that uses it gets a connection of its own.
+
+    The background writer's thread therefore owns its own connection, and request threads
+    of the service theirs. ``close_all`` closes every connection handed out; a thread that
+    asks again afterwards gets a fresh one.
+    """
+
+    def __init__(self, path: str | os.PathLike[str], synchronous: str, timeout: float):
+        if not isinstance(path, (str, os.PathLike)):
+            raise TypeError(f"path must be a str or os.PathLike, not {type(path).__name__}")
+        path = os.fspath(path)
+        if path in ("", ":memory:") or path.startswith("file:"):
+            raise ValueError(
+                "SQLiteStorage needs the path of a database file "
+                "(an in-memory database cannot be shared between threads)"
+            )
+        level = str(synchronous).upper()
+        if level not in SYNCHRONOUS_LEVELS:
+            raise ValueError(
+                f"synchronous must be one of {SYNCHRONOUS_LEVELS}, not {synchronous!r}"
+            )
+        self.path = path
+        self.synchronous = level
+        self.timeout = float(timeout)
+        self._local = threading.local()
+        self._lock = threading.Lock()
+        self._open: dict[int, sqlite3.Connection] = {}
+        self._generation = 0
+        self._schema_ready = False
+        # pipelines never change tenant, so ownership checks can be answered from memory
+        self.pipeline_tenants: dict[int, str] = {}
+
+    def conn(self) -> sqlite3.Connection:
+        held = getattr(self._local, "held", None)
+        if held is not None and held[0] == self._generation:
+            return held[1]
+        conn = self._connect()
+        with self._lock:
+            self._open[id(conn)] = conn
+            self._local.held = (self._generation, conn)
+        return conn
+
+    def _connect(self) -> sqlite3.Connection:
+        # autocommit mode: transactions are opened explicitly with BEGIN IMMEDIATE, so that
+        # two writers never deadlock upgrading a read lock
+        conn = sqlite3.connect(
+            self.path, timeout=self.timeout, isolation_level=None, check_same_thread=False
+        )
+        try:
+            mode = conn.execute("PRAGMA journal_mode=WAL").fetchone()[0]
+            if str(mode).lower() != "wal":
+                raise sqlite3.OperationalError(f"cannot switch {self.path!r} to WAL mode")
+            conn.execute(f"PRAGMA synchronous={self.synchronous}")
+            self._ensure_schema(conn)
+        except BaseException:
+            conn.close()
+            raise
+        return conn
+
+    def _ensure_schema(self, conn: sqlite3.Connection) -> None:
+        with self._lock:
+            if self._schema_ready:
+                return
+            conn.execute("BEGIN IMMEDIATE")
+            try:
+                for statement in _statements(SCHEMA):
+                    conn.execute(statement)
+                conn.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
+                conn.execute("COMMIT")
+            except BaseException:
+                conn.execute("ROLLBACK")
+                raise
+            self._schema_ready = True
+
+    @contextlib.contextmanager
+    def write(self) -> Iterator[sqlite3.Connection]:
+        """A write transaction: all of it is stored, or (on an exception) none of it."""
+        conn = self.conn()
+        conn.execute("BEGIN IMMEDIATE")
+        try:
+            yield conn
+        except BaseException:
+            conn.execute("ROLLBACK")
+            raise
+        conn.execute("COMMIT")
+
+    def release_thread(self) -> None:
+        """Close the calling thread's connection (for short-lived threads)."""
+        held = getattr(self._local, "held", None)
+        self._local.held = None
+        if held is not None:
+            with self._lock:
+                self._open.pop(id(held[1]), None)
+            held[1].close()
+
+    def close_all(self) -> None:
+        with self._lock:
+            conns = list(self._open.values())
+            self._open.clear()
+            self._generation += 1
+        for conn in conns:
+            conn.close()
+
+
+def _statements(script: str) -> list[str]:
+    # the schema has no semicolons inside statements; comments are dropped line by line
+    lines = [line for line in script.splitlines() if not line.strip().startswith("--")]
+    return [s.strip() for s in "\n".join(lines).split(";") if s.strip()]

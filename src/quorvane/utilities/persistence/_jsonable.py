@@ -1,0 +1,53 @@
+"""JSON text for the free-form parts of records (metadata, config, dashboard payloads)."""
+
+from __future__ import annotations
+
+import json
+import math
+from typing import Any
+
+
+def _default(obj: Any) -> Any:
+    # numpy scalars and arrays, sets and anything else a pipeline may put into metadata
+    item = getattr(obj, "item", None)
+    if callable(item):
+        try:
+            return item()
+        except (TypeError, ValueError):
+            pass
+    tolist = getattr(obj, "tolist", None)
+    if callable(tolist):
+        return tolist()
+    if isinstance(obj, (set, frozenset)):
+        return sorted(obj, key=repr)
+    return str(obj)
+
+
+def to_json_text(value: Any) -> str | None:
+    """JSON text of ``value``; None stays None (SQL NULL)."""
+    if value is None:
+        return None
+    return json.dumps(value, default=_default, ensure_ascii=False, allow_nan=True)
+
+
+def from_json_text(text: str | None) -> Any:
+    return None if text is None else json.loads(text)
+
+
+def jsonable(value: Any) -> Any:
+    """``value`` reduced to what the standard json module writes (for HTTP bodies)."""
+    return json.loads(to_json_text(value)) if value is not None else None
+
+
+def split_float(value: float | None) -> tuple[float | None, int]:
+    """(value for a REAL column, NaN flag): SQLite turns NaN into NULL, so keep it apart."""
+    if value is None:
+        return None, 0
+    value = float(value)
+    if math.isnan(value):
+        return None, 1
+    return value, 0
+
+
+def join_float(value: float | None, is_nan: int) -> float | None:
+    return math.nan if is_nan else value

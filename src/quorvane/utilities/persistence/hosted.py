@@ -1,0 +1,315 @@
+"""HostedStorage: the storage backend that talks JSON over HTTP to the hosted service."""
+
+from __future__ import annotations
+
+import ipaddress
+import json
+import threading
+import urllib.error
+import urllib.parse
+import urllib.request
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Any
+
+from ._backend import EdgeRow, ResultRow, StorageBackend
+from ._jsonable import jsonable
+from ._records import StoredEdge, StoredNode, StoredRowValue
+from ._wire import (
+    DASHBOARD_SYNC_PATH,
+    edge_from_wire,
+    edge_to_wire,
+    node_from_wire,
+    node_to_wire,
+    row_value_from_wire,
+    row_value_to_wire,
+)
+
+TENANT_HEADER = "X-Quorvane-Tenant"
+
+
+class ServiceError(RuntimeError):
+    """The hosted service answered with an error status (``status``)."""
+
+    def __init__(self, message: str, status: int):
+        super().__init__(message)
+        self.status = status
+
+
+class _NoRedirect(urllib.request.HTTPRedirectHandler):
+    # a redirect would carry the Authorization header to wherever it points
+    def redirect_request(self, req, fp, code, msg, headers, newurl):
+        return None
+
+
+def _is_loopback(host: str) -> bool:
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+class HostedStorage(StorageBackend):
+    """Client of the hosted lineage service (``api_url``), authenticated by ``api_key``.
+
+    The key travels only in the ``Authorization`` header; it is never put into a URL, a log
+    line, an exception text or this object's repr. ``tenant_id`` "default" stands for the
+    tenant the key belongs to; any other name must be that tenant, or the service refuses.
+    """
+
+    def __init__(
+        self, api_url: str, api_key: str, tenant_id: str = "default", *, timeout: float = 10.0
+    ):
+        if not isinstance(api_url, str):
+            raise TypeError(f"api_url must be a str, not {type(api_url).__name__}")
+        if not isinstance(api_key, str):
+            raise TypeError(f"api_key must be a str, not {type(api_key).__name__}")
+        if not isinstance(tenant_id, str):
+            raise TypeError(f"tenant_id must be a str, not {type(tenant_id).__name__}")
+        self._base = api_url.rstrip("/")
+        self._key = api_key
+        self._tenant = tenant_id
+        self._timeout = float(timeout)
+        self._current_lock = threading.Lock()
+        self._current_pipeline: int | None = None
+        self._opener: urllib.request.OpenerDirector | None = None
+        self.service_tenant: str | None = None
+
+    def __repr__(self) -> str:
+        return f"HostedStorage(api_url={self._base!r}, api_key='***', tenant_id={self._tenant!r})"
+
+    @property
+    def tenant_id(self) -> str:
+        return self._tenant
+
+    @property
+    def current_pipeline_id(self) -> int | None:
+        return self._current_pipeline
+
+    # -- transport --------------------------------------------------------------------------
+    def _check_url(self) -> urllib.request.OpenerDirector:
+        if self._opener is not None:
+            return self._opener
+        parts = urllib.parse.urlsplit(self._base)
+        if parts.scheme not in ("http", "https") or not parts.hostname:
+            raise ValueError(
+                "the hosted service needs an http(s) URL (service_url), "
+                f"got {self._base or 'an empty one'!r}"
+            )
+        if parts.username or parts.password or parts.query or parts.fragment:
+            raise ValueError("the service URL must not contain credentials, a query or a fragment")
+        handlers: list[Any] = [_NoRedirect()]
+        if _is_loopback(parts.hostname):
+            handlers.append(urllib.request.ProxyHandler({}))
+        self._opener = urllib.request.build_opener(*handlers)
+        return self._opener
+
+    def _redact(self, text: str) -> str:
+        return text.replace(self._key, "***") if self._key else text
+
+    def _request(self, method: str, path: str, body: Any = None, query: dict | None = None) -> Any:
+        opener = self._check_url()
+        url = self._base + path
+        if query:
+            url += "?" + urllib.parse.urlencode({k: v for k, v in query.items() if v is not None})
+        headers = {
+            "Authorization": f"Bearer {self._key}",
+            "Accept": "application/json",
+            TENANT_HEADER: self._tenant,
+        }
+        data = None
+        if body is not None:
+            data = json.dumps(body, ensure_ascii=False).encode("utf-8")
+            headers["Content-Type"] = "application/json"
+        request = urllib.request.Request(url, data=data, method=method, headers=headers)
+        try:
+            with opener.open(request, timeout=self._timeout) as response:
+                raw = response.read()
+        except urllib.error.HTTPError as exc:
+            raise self._error(exc, method, path) from None
+        except (urllib.error.URLError, OSError) as exc:
+            reason = getattr(exc, "reason", exc)
+            raise ConnectionError(
+                self._redact(f"cannot reach the storage service at {self._base}: {reason}")
+            ) from None
+        return json.loads(raw.decode("utf-8")) if raw else None
+
+    def _error(self, exc: urllib.error.HTTPError, method: str, path: str) -> Exception:
+        try:
+            detail = json.loads(exc.read().decode("utf-8")).get("error", "")
+        except (OSError, ValueError, AttributeError):
+            detail = ""
+        detail = self._redact(str(detail))
+        where = f"{method} {path}"
+        if exc.code == 401:
+            return PermissionError(
+                f"the storage service rejected the API key (HTTP 401) on {where}"
+            )
+        if exc.code == 403:
+            return PermissionError(
+                f"refused by the storage service (HTTP 403) on {where}: {detail}"
+            )
+        if exc.code == 404:
+            return LookupError(f"not found on the storage service (HTTP 404) on {where}: {detail}")
+        if exc.code == 400:
+            return ValueError(f"the storage service refused the request on {where}: {detail}")
+        return ServiceError(
+            f"the storage service failed (HTTP {exc.code}) on {where}: {detail}", exc.code
+        )
+
+    def _pipeline_or_current(self, pipeline_id: int | None) -> int | None:
+        return self._current_pipeline if pipeline_id is None else int(pipeline_id)
+
+    # -- connection -------------------------------------------------------------------------
+    def connect(self) -> None:
+        """Check that the service is reachable and accepts the key (and tenant)."""
+        answer = self._request("GET", "/v1/whoami")
+        self.service_tenant = answer.get("tenant_id") if isinstance(answer, dict) else None
+
+    def disconnect(self) -> None:
+        # HTTP requests are independent; nothing stays open between calls
+        self._opener = None
+
+    # -- pipelines -------------------------------------------------------------------------
+    def create_pipeline(
+        self,
+        pipeline_name: str = "unnamed",
+        config: Mapping[str, Any] | None = None,
+        git_commit: str | None = None,
+        tenant_id: str | None = None,
+    ) -> int:
+        answer = self._request(
+            "POST",
+            "/v1/pipelines",
+            {
+                "pipeline_name": pipeline_name,
+                "config": jsonable(config),
+                "git_commit": git_commit,
+                "tenant_id": tenant_id,
+            },
+        )
+        pipeline_id = int(answer["pipeline_id"])
+        with self._current_lock:
+            self._current_pipeline = pipeline_id
+        return pipeline_id
+
+    def complete_pipeline(self, pipeline_id: int, status: str = "completed") -> None:
+        self._request("POST", f"/v1/pipelines/{int(pipeline_id)}/complete", {"status": status})
+
+    def get_pipeline(self, pipeline_id: int) -> dict[str, Any] | None:
+        try:
+            return self._request("GET", f"/v1/pipelines/{int(pipeline_id)}")["pipeline"]
+        except LookupError:
+            return None
+
+    def list_pipelines(self) -> list[dict[str, Any]]:
+        return self._request("GET", "/v1/pipelines")["pipelines"]
+
+    # -- writes ----------------------------------------------------------------------------
+    def register_source(
+        self,
+        pair_id: int,
+        table: str,
+        column: str,
+        is_protected: bool = False,
+        *,
+        pipeline_id: int | None = None,
+    ) -> None:
+        self._request(
+            "POST",
+            "/v1/sources",
+            {
+                "pair_id": int(pair_id),
+                "table": table,
+                "column": column,
+                "is_protected": bool(is_protected),
+                "pipeline_id": self._pipeline_or_current(pipeline_id),
+            },
+        )
+
+    def store_nodes(self, nodes: Sequence[StoredNode]) -> int:
+        if not nodes:
+            return 0
+        body = {
+            "nodes": [node_to_wire(n) for n in nodes],
+            "default_pipeline_id": self._current_pipeline,
+        }
+        return int(self._request("POST", "/v1/nodes", body)["stored"])
+
+    def get_fingerprint_node_map(self, pipeline_id: int) -> dict[int, int]:
+        answer = self._request("GET", f"/v1/pipelines/{int(pipeline_id)}/fingerprints")
+        return {int(fp): int(db_id) for fp, db_id in answer["map"]}
+
+    def store_edges_resolved(self, rows: Iterable[EdgeRow]) -> int:
+        body = {"rows": [[int(p), int(c), int(i)] for p, c, i in rows]}
+        if not body["rows"]:
+            return 0
+        return int(self._request("POST", "/v1/edges/resolved", body)["stored"])
+
+    def store_edges(self, edges: Sequence[StoredEdge], pipeline_id: int | None = None) -> int:
+        if not edges:
+            return 0
+        body = {
+            "edges": [edge_to_wire(e) for e in edges],
+            "pipeline_id": self._pipeline_or_current(pipeline_id),
+        }
+        return int(self._request("POST", "/v1/edges", body)["stored"])
+
+    def store_row_values(self, values: Sequence[StoredRowValue]) -> int:
+        if not values:
+            return 0
+        body = {"values": [row_value_to_wire(v) for v in values]}
+        return int(self._request("POST", "/v1/row_values", body)["stored"])
+
+    def store_results(self, pipeline_id: int, rows: Iterable[ResultRow]) -> int:
+        body = {
+            "rows": [
+                [str(k), jsonable(name), int(fp), None if v is None else float(v), h]
+                for k, name, fp, v, h in rows
+            ]
+        }
+        path = f"/v1/pipelines/{int(pipeline_id)}/results"
+        return int(self._request("POST", path, body)["stored"])
+
+    # -- reads -----------------------------------------------------------------------------
+    def get_sources(self, pipeline_id: int) -> list[dict[str, Any]]:
+        return self._request("GET", f"/v1/pipelines/{int(pipeline_id)}/sources")["sources"]
+
+    def get_nodes(self, pipeline_id: int) -> list[StoredNode]:
+        answer = self._request("GET", f"/v1/pipelines/{int(pipeline_id)}/nodes")
+        return [node_from_wire(n) for n in answer["nodes"]]
+
+    def get_edges(self, pipeline_id: int) -> list[StoredEdge]:
+        answer = self._request("GET", f"/v1/pipelines/{int(pipeline_id)}/edges")
+        return [edge_from_wire(e) for e in answer["edges"]]
+
+    def get_row_values(
+        self, pipeline_id: int, row_index: int | None = None
+    ) -> list[StoredRowValue]:
+        answer = self._request(
+            "GET",
+            f"/v1/pipelines/{int(pipeline_id)}/row_values",
+            query={"row_index": None if row_index is None else int(row_index)},
+        )
+        return [row_value_from_wire(v) for v in answer["values"]]
+
+    def get_results(
+        self,
+        row_key: Any | None = None,
+        pipeline_id: int | None = None,
+        output_name: Any | None = None,
+    ) -> list[dict[str, Any]]:
+        query = {
+            "row_key": None if row_key is None else str(row_key),
+            "pipeline_id": None if pipeline_id is None else int(pipeline_id),
+            "output_name": None if output_name is None else str(output_name),
+        }
+        return self._request("GET", "/v1/results", query=query)["results"]
+
+    # -- dashboard ---------------------------------------------------------------------------
+    def store_dashboard_sync(self, payload: Mapping[str, Any]) -> int:
+        return int(self._request("POST", DASHBOARD_SYNC_PATH, jsonable(dict(payload)))["sync_id"])
+
+    def get_dashboard_syncs(self) -> list[dict[str, Any]]:
+        return self._request("GET", "/v1/dashboard/syncs")["syncs"]
