@@ -140,6 +140,8 @@ class HostedStorage(StorageBackend):
             detail = json.loads(exc.read().decode("utf-8")).get("error", "")
         except (OSError, ValueError, AttributeError):
             detail = ""
+        finally:
+            exc.close()
         detail = self._redact(str(detail))
         where = f"{method} {path}"
         if exc.code == 401:

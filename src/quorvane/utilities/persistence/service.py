@@ -388,7 +388,10 @@ def start_service(
     pairs = api_keys.items() if isinstance(api_keys, Mapping) else api_keys
     server = make_server(db_path, pairs, host, port)
     thread = threading.Thread(
-        target=server.serve_forever, name="quorvane-lineage-service", daemon=True
+        target=server.serve_forever,
+        kwargs={"poll_interval": 0.05},
+        name="quorvane-lineage-service",
+        daemon=True,
     )
     thread.start()
     bound_host, bound_port = server.server_address[:2]

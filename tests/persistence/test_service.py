@@ -1,0 +1,212 @@
+"""The reference service and its client over real loopback HTTP: keys, tenants, secrecy."""
+
+from __future__ import annotations
+
+import json
+import logging
+import subprocess
+import sys
+import threading
+import traceback
+import urllib.error
+import urllib.request
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import ClassVar
+
+import pytest
+
+from quorvane.utilities.persistence import AsyncWriter, HostedStorage, StoredNode, WriterConfig
+from quorvane.utilities.persistence.service import start_service
+
+ACME = "key-acme-7f3a"
+
+
+def raw_request(url, path, body=None, key=ACME, method=None):
+    headers = {"Content-Type": "application/json"}
+    if key is not None:
+        headers["Authorization"] = f"Bearer {key}"
+    data = None if body is None else json.dumps(body).encode("utf-8")
+    request = urllib.request.Request(url + path, data=data, method=method, headers=headers)
+    with urllib.request.urlopen(request, timeout=10) as response:
+        return response.status, json.loads(response.read())
+
+
+@pytest.mark.parametrize("key", [None, "", "wrong-key", ACME + "x", "Basic " + ACME])
+def test_requests_without_a_valid_key_are_refused(service, key):
+    with pytest.raises(urllib.error.HTTPError) as info:
+        raw_request(service.url, "/v1/pipelines", {"pipeline_name": "p"}, key=key)
+    info.value.close()
+    assert info.value.code == 401
+    assert HostedStorage(service.url, ACME).list_pipelines() == []  # nothing was created
+
+
+def test_a_wrong_key_fails_connect(service):
+    with pytest.raises(PermissionError, match="rejected the API key"):
+        HostedStorage(service.url, "not-a-key").connect()
+
+
+def test_the_dashboard_sync_request_is_accepted_and_kept(service):
+    storage = HostedStorage(service.url, ACME)
+    pid = storage.create_pipeline("loans")
+    payload = {
+        "pipeline": {
+            "pipeline_name": "loans",
+            "status": "completed",
+            "node_count": 3,
+            "edge_count": 2,
+            "provenance_pipeline_id": pid,
+        },
+        "model": {"model_id": "loans", "name": "loans", "version": "1.0"},
+        "fairness": {
+            "model_id": "loans",
+            "has_disparate_impact": True,
+            "protected_attributes": ["applicants.gender"],
+        },
+    }
+    # the request exactly as a tracker sends it: json.dumps defaults, Bearer key
+    request = urllib.request.Request(
+        service.url + "/v1/dashboard/sync",
+        data=json.dumps(payload).encode("utf-8"),
+        method="POST",
+        headers={"Authorization": "Bearer " + ACME, "Content-Type": "application/json"},
+    )
+    with urllib.request.urlopen(request, timeout=10) as response:
+        assert response.status == 200
+        response.read()
+    (sync,) = storage.get_dashboard_syncs()
+    assert sync["payload"] == payload and sync["provenance_pipeline_id"] == pid
+    assert HostedStorage(service.url, "key-beta-91c2").get_dashboard_syncs() == []
+
+
+@pytest.mark.parametrize(
+    ("path", "body", "status"),
+    [
+        ("/v1/nodes", {"nodes": "not a list"}, 400),
+        ("/v1/edges/resolved", {"rows": [[1, 2]]}, 400),
+        ("/v1/pipelines/1/results", {"rows": [["k", "o", "x", 1.0, None]]}, 400),
+        ("/v1/dashboard/sync", ["not", "an", "object"], 400),
+        ("/v1/no/such/thing", {}, 404),
+        ("/v1/pipelines/999", None, 404),
+    ],
+)
+def test_malformed_requests_get_a_client_error(service, path, body, status):
+    raw_request(service.url, "/v1/pipelines", {"pipeline_name": "p"})
+    with pytest.raises(urllib.error.HTTPError) as info:
+        raw_request(service.url, path, body)
+    info.value.close()
+    assert info.value.code == status
+
+
+def test_keys_stay_valid_when_the_service_is_started_again(tmp_path):
+    db = str(tmp_path / "keys.db")
+    first = start_service(db, {"persistent-key": "acme"})
+    pid = HostedStorage(first.url, "persistent-key").create_pipeline("kept")
+    first.stop()
+    second = start_service(db)
+    try:
+        assert HostedStorage(second.url, "persistent-key").get_pipeline(pid)["pipeline_name"] == (
+            "kept"
+        )
+    finally:
+        second.stop()
+
+
+def test_the_command_line_service(tmp_path):
+    db = str(tmp_path / "cli.db")
+    process = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "quorvane.utilities.persistence.service",
+            "--db",
+            db,
+            "--port",
+            "0",
+            "--api-key",
+            "cli-key:acme",
+        ],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        line = process.stdout.readline()
+        assert line.startswith("serving on http://127.0.0.1:"), process.stderr.read()
+        url = line.split()[-1]
+        storage = HostedStorage(url, "cli-key")
+        storage.connect()
+        assert storage.service_tenant == "acme"
+    finally:
+        process.terminate()
+        _, errors = process.communicate(timeout=30)
+    assert "cli-key" not in errors  # the request log shows no key
+
+
+# -- the key stays secret ---------------------------------------------------------------------
+
+
+class _Redirect(BaseHTTPRequestHandler):
+    seen_auth: ClassVar[list] = []
+
+    def do_GET(self):
+        self.seen_auth.append(self.headers.get("Authorization"))
+        self.send_response(302)
+        self.send_header("Location", f"http://127.0.0.1:{self.server.server_address[1]}/landed")
+        self.end_headers()
+
+    def log_message(self, *args):
+        pass
+
+
+def test_redirects_are_not_followed_with_the_key():
+    server = ThreadingHTTPServer(("127.0.0.1", 0), _Redirect)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        storage = HostedStorage(f"http://127.0.0.1:{server.server_address[1]}", ACME)
+        with pytest.raises(Exception):  # noqa: B017 - any error, as long as nothing follows
+            storage.connect()
+        assert len(_Redirect.seen_auth) == 1
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+def _failures(url, key):
+    """Exceptions from every kind of failure the client can meet."""
+    caught = []
+    attempts = [
+        lambda: HostedStorage(url, key).connect(),  # 401
+        lambda: HostedStorage(url, key, "somebody-else").connect(),  # 403 (if key valid)
+        lambda: HostedStorage(url, ACME).get_nodes(424242),  # 404
+        lambda: HostedStorage(url, ACME).store_edges_resolved([("x", 1, 2)]),  # client-side
+        lambda: HostedStorage("http://127.0.0.1:9", key).connect(),  # nothing listens
+        lambda: HostedStorage("", key).connect(),  # no URL
+        lambda: HostedStorage("ftp://example.invalid", key).connect(),
+    ]
+    for attempt in attempts:
+        try:
+            attempt()
+        except Exception as exc:  # noqa: BLE001 - collecting every failure is the point
+            caught.append(exc)
+    return caught
+
+
+@pytest.mark.parametrize("key", ["sk-live-SECRET-0001", ACME])
+def test_the_key_never_shows_in_logs_or_errors(service, caplog, key):
+    with caplog.at_level(logging.DEBUG):
+        caught = _failures(service.url, key)
+        # the writer logs failed batches with the backend's error text
+        storage = HostedStorage(service.url, key)
+        writer = AsyncWriter(storage, WriterConfig(max_retries=1, retry_backoff=0.001))
+        writer.start()
+        writer.write_node(StoredNode(fingerprint=1, node_type="SOURCE", operation="t.c"))
+        writer.flush(timeout=30)
+        writer.stop()
+        assert repr(storage).count(key) == 0
+    assert len(caught) >= 5
+    texts = [caplog.text]
+    for exc in caught:
+        texts += [str(exc), repr(exc), "".join(traceback.format_exception(exc))]
+    for text in texts:
+        assert key not in text

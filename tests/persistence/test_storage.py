@@ -1,0 +1,241 @@
+"""The storage calls, against a SQLite file and against the loopback service alike."""
+
+from __future__ import annotations
+
+import math
+
+import pytest
+
+from quorvane.utilities.persistence import StoredEdge, StoredNode, StoredRowValue
+
+ODD_NAMES = [
+    'credit"scores',
+    "o'brien",
+    "income; DROP TABLE nodes;--",
+    "Größe_€_日本",
+    "line\nbreak\ttab",
+    "back\\slash %s {0}",
+    "",
+]
+
+
+def node(fp, op="add", **kw):
+    return StoredNode(fingerprint=fp, node_type=kw.pop("node_type", "BINARY"), operation=op, **kw)
+
+
+def test_pipeline_lifecycle(backend):
+    pid = backend.create_pipeline(
+        pipeline_name="loans", config={"seed": 3}, git_commit="abc123", tenant_id=None
+    )
+    record = backend.get_pipeline(pid)
+    assert (record["pipeline_name"], record["status"], record["tenant_id"]) == (
+        "loans",
+        "running",
+        "acme",
+    )
+    assert record["config"] == {"seed": 3} and record["completed_at"] is None
+    backend.complete_pipeline(pid, "failed")  # status positional
+    assert backend.get_pipeline(pid)["status"] == "failed"
+    backend.complete_pipeline(pid, status="completed")
+    assert backend.get_pipeline(pid)["status"] == "completed"
+    second = backend.create_pipeline("second")  # name positional
+    assert second != pid
+    assert [p["pipeline_id"] for p in backend.list_pipelines()] == [pid, second]
+
+
+@pytest.mark.parametrize("name", ODD_NAMES)
+def test_odd_names_are_kept_verbatim(backend, name):
+    pid = backend.create_pipeline(name)
+    backend.register_source(3, name, name + "_col", is_protected=True)
+    backend.store_nodes([node(11, op=name, table_name=name, column_name=name)])
+    backend.store_row_values(
+        [
+            StoredRowValue(
+                pipeline_id=pid,
+                row_index=0,
+                fingerprint=11,
+                node_operation=name,
+                column_name=name,
+                text_value=name,
+            )
+        ]
+    )
+    backend.store_results(pid, [(name, name, 11, 1.0, None)])
+    assert backend.get_pipeline(pid)["pipeline_name"] == name
+    assert backend.get_sources(pid) == [
+        {"pair_id": 3, "table": name, "column": name + "_col", "is_protected": True}
+    ]
+    stored = backend.get_nodes(pid)[0]
+    assert (stored.operation, stored.table_name, stored.column_name) == (name, name, name)
+    value = backend.get_row_values(pid)[0]
+    assert (value.node_operation, value.column_name, value.text_value) == (name, name, name)
+    result = backend.get_results(name)[0]
+    assert (result["row_key"], result["output_name"]) == (name, name)
+
+
+def test_nodes_are_unique_per_fingerprint_and_edges_resolve(backend):
+    pid = backend.create_pipeline("dag")
+    first = node(7, op="first", metadata={"note": "kept"}, pair_id=None, entity_hash=5)
+    assert backend.store_nodes([node(1, node_type="SOURCE"), first, node(7, op="second")]) == 2
+    assert backend.store_nodes([node(1)]) == 0  # a repeated batch stores nothing twice
+    nodes = {n.fingerprint: n for n in backend.get_nodes(pid)}
+    assert nodes[7].operation == "first" and nodes[7].metadata == {"note": "kept"}
+    assert nodes[7].pair_id is None and nodes[7].pipeline_id == pid
+    ids = backend.get_fingerprint_node_map(pid)
+    assert set(ids) == {1, 7}
+    rows = [(ids[1], ids[7], 0), (ids[1], ids[7], 1), (ids[1], ids[7], 0)]
+    backend.store_edges_resolved(rows)
+    backend.store_edges(
+        [
+            StoredEdge(parent_fingerprint=1, child_fingerprint=7, input_position=0),
+            StoredEdge(parent_fingerprint=99, child_fingerprint=7, input_position=2),  # unknown
+        ]
+    )
+    edges = sorted(
+        (e.parent_fingerprint, e.child_fingerprint, e.input_position)
+        for e in backend.get_edges(pid)
+    )
+    assert edges == [(1, 7, 0), (1, 7, 1)]
+
+
+def test_nodes_of_different_pipelines_are_apart(backend):
+    one = backend.create_pipeline("one")
+    two = backend.create_pipeline("two")
+    backend.store_nodes([node(5, pipeline_id=one), node(5, pipeline_id=two)])
+    assert backend.get_fingerprint_node_map(one).keys() == {5}
+    assert backend.get_fingerprint_node_map(one) != backend.get_fingerprint_node_map(two)
+
+
+@pytest.mark.parametrize(
+    ("value", "text", "expected"),
+    [
+        (2.5, None, 2.5),
+        (None, "abc", None),
+        (None, None, None),
+        (math.inf, None, math.inf),
+        (-0.0, None, -0.0),
+    ],
+)
+def test_row_values_round_trip(backend, value, text, expected):
+    pid = backend.create_pipeline("values")
+    record = StoredRowValue(
+        pipeline_id=pid,
+        row_index=4,
+        fingerprint=9,
+        node_operation="div",
+        value=value,
+        column_name="c",
+        text_value=text,
+    )
+    assert backend.store_row_values([record, record]) == 1  # a retried batch adds nothing
+    (stored,) = backend.get_row_values(pid, row_index=4)
+    assert (stored.value, stored.text_value, stored.row_index) == (expected, text, 4)
+    assert backend.get_row_values(pid, row_index=5) == []
+
+
+def test_nan_values_stay_nan(backend):
+    pid = backend.create_pipeline("nan")
+    backend.store_row_values(
+        [
+            StoredRowValue(
+                pipeline_id=pid, row_index=0, fingerprint=1, node_operation="x", value=math.nan
+            )
+        ]
+    )
+    backend.store_results(pid, [("457", "score", 3, math.nan, None)])
+    assert math.isnan(backend.get_row_values(pid)[0].value)
+    assert math.isnan(backend.get_results("457")[0]["value"])
+
+
+def test_results_by_row_key(backend):
+    pid = backend.create_pipeline("results")
+    digest = "a" * 64
+    rows = [("457", "risk_score", 123, 0.25, digest), ("458", "risk_score", 124, None, None)]
+    assert backend.store_results(pid, rows) == 2
+    assert backend.get_results(457) == [
+        {
+            "pipeline_id": pid,
+            "row_key": "457",
+            "output_name": "risk_score",
+            "fingerprint": 123,
+            "value": 0.25,
+            "input_hash": digest,
+        }
+    ]
+    backend.store_results(pid, [("457", "risk_score", 999, 0.5, digest)])  # replaces
+    assert [r["fingerprint"] for r in backend.get_results("457", pipeline_id=pid)] == [999]
+    assert backend.store_results(pid, []) == 0
+
+
+def test_row_values_before_any_pipeline_are_kept(backend):
+    record = StoredRowValue(pipeline_id=0, row_index=1, fingerprint=2, node_operation="t.c")
+    assert backend.store_row_values([record]) == 1
+    assert len(backend.get_row_values(0)) == 1
+
+
+def test_dashboard_sync_is_stored(backend):
+    pid = backend.create_pipeline("dash")
+    payload = {
+        "pipeline": {"pipeline_name": "dash", "provenance_pipeline_id": pid},
+        "fairness": {"protected_attributes": ["t.ß"]},
+    }
+    backend.store_dashboard_sync(payload)
+    (sync,) = backend.get_dashboard_syncs()
+    assert sync["payload"] == payload and sync["provenance_pipeline_id"] == pid
+
+
+# -- tenants ---------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda s, pid: s.get_pipeline(pid),
+        lambda s, pid: s.get_nodes(pid),
+        lambda s, pid: s.get_fingerprint_node_map(pid),
+        lambda s, pid: s.get_edges(pid),
+        lambda s, pid: s.get_sources(pid),
+        lambda s, pid: s.get_row_values(pid),
+        lambda s, pid: s.get_results(pipeline_id=pid),
+        lambda s, pid: s.complete_pipeline(pid, "failed"),
+        lambda s, pid: s.store_results(pid, [("1", "o", 1, 1.0, None)]),
+        lambda s, pid: s.store_nodes([node(3, pipeline_id=pid)]),
+        lambda s, pid: s.register_source(0, "t", "c", is_protected=False, pipeline_id=pid),
+        lambda s, pid: s.store_dashboard_sync({"pipeline": {"provenance_pipeline_id": pid}}),
+    ],
+)
+def test_a_tenant_cannot_touch_another_tenants_pipeline(backends, call):
+    acme, beta = backends
+    pid = acme.create_pipeline("private")
+    acme.store_nodes([node(1)])
+    acme.store_results(pid, [("1", "o", 1, 1.0, None)])
+    with pytest.raises(PermissionError):
+        call(beta, pid)
+    assert acme.get_pipeline(pid)["status"] == "running"
+    assert [n.fingerprint for n in acme.get_nodes(pid)] == [1]
+    assert acme.get_results("1")[0]["fingerprint"] == 1
+
+
+def test_listings_show_only_the_own_tenant(backends):
+    acme, beta = backends
+    pid = acme.create_pipeline("private")
+    acme.store_results(pid, [("1", "o", 1, 1.0, None)])
+    acme.store_dashboard_sync({"pipeline": {}})
+    ids = acme.get_fingerprint_node_map(pid)
+    assert beta.list_pipelines() == [] and beta.get_results("1") == []
+    assert beta.get_dashboard_syncs() == []
+    beta_pid = beta.create_pipeline("mine")
+    acme.store_nodes([node(2, pipeline_id=pid)])
+    ids = acme.get_fingerprint_node_map(pid)
+    beta.store_nodes([node(3, pipeline_id=beta_pid)])
+    beta_ids = beta.get_fingerprint_node_map(beta_pid)
+    # node ids of another tenant do not resolve into edges
+    assert beta.store_edges_resolved([(ids[2], beta_ids[3], 0)]) == 0
+    assert beta.get_edges(beta_pid) == []
+
+
+def test_naming_another_tenant_is_refused(backends):
+    acme, _ = backends
+    with pytest.raises(PermissionError):
+        acme.create_pipeline(pipeline_name="p", config=None, git_commit=None, tenant_id="beta")
+    assert acme.create_pipeline(pipeline_name="p", tenant_id="acme")

@@ -1,0 +1,267 @@
+"""The background writer, against a real SQLite store that can be slowed down or made to fail."""
+
+from __future__ import annotations
+
+import logging
+import threading
+
+import pytest
+
+from quorvane.utilities.persistence import (
+    AsyncWriter,
+    SQLiteStorage,
+    StoredEdge,
+    StoredNode,
+    StoredRowValue,
+    WriterConfig,
+)
+
+LONG = 1000.0  # an interval that never elapses during a test
+
+
+def node(fp, pid):
+    return StoredNode(fingerprint=fp, node_type="BINARY", operation="add", pipeline_id=pid)
+
+
+def value(i, pid):
+    return StoredRowValue(
+        pipeline_id=pid, row_index=i, fingerprint=i, node_operation="add", value=float(i)
+    )
+
+
+@pytest.fixture
+def store(recording_storage):
+    return recording_storage
+
+
+def config(**kw):
+    base = {
+        "batch_size": 10,
+        "flush_interval": LONG,
+        "queue_size": 10000,
+        "retry_backoff": 0.001,
+        "max_backoff": 0.002,
+    }
+    base.update(kw)
+    return WriterConfig(**base)
+
+
+def assert_counts_add_up(stats):
+    assert stats["queued"] == stats["written"] + stats["failed"] + stats["pending"]
+
+
+def test_a_full_batch_wakes_the_worker_before_the_interval(store):
+    pid = store.create_pipeline("p")
+    writer = AsyncWriter(store, config(batch_size=5))
+    writer.start()
+    for fp in range(4):
+        writer.write_node(node(fp, pid))
+    writer.write_node(node(4, pid))
+    assert store.wait_for(lambda s: s.stored("nodes") == 5)
+    writer.stop()
+
+
+def test_a_partial_batch_goes_out_when_the_interval_elapses(store):
+    pid = store.create_pipeline("p")
+    writer = AsyncWriter(store, config(batch_size=1000, flush_interval=0.02))
+    writer.start()
+    writer.write_node(node(1, pid))
+    assert store.wait_for(lambda s: s.stored("nodes") == 1)
+    writer.stop()
+
+
+def test_flush_stores_everything_in_order(store):
+    pid = store.create_pipeline("p")
+    writer = AsyncWriter(store, config(batch_size=23))
+    writer.start()
+    writer.register_source(0, "loans", "income", False)
+    for fp in range(1, 301):
+        writer.write_node(node(fp, pid))
+        if fp > 1:  # edges need their nodes to be stored first
+            writer.write_edges(
+                [StoredEdge(parent_fingerprint=fp - 1, child_fingerprint=fp, input_position=0)]
+            )
+    writer.write_row_values([value(i, pid) for i in range(50)])
+    assert writer.flush(timeout=60) is True
+    assert len(store.get_nodes(pid)) == 300
+    assert len(store.get_edges(pid)) == 299
+    assert len(store.get_row_values(pid)) == 50
+    assert store.get_sources(pid)[0]["column"] == "income"
+    stats = writer.get_stats()
+    assert stats["written"] == stats["queued"] == 1 + 300 + 299 + 50
+    assert stats["pending"] == stats["failed"] == 0
+    # the writer stored from its own thread, never the caller's
+    assert {thread for _, _, thread in store.calls} == {"quorvane-async-writer"}
+    writer.stop()
+
+
+def test_flush_without_a_started_thread_stores_in_the_caller(store):
+    pid = store.create_pipeline("p")
+    writer = AsyncWriter(store, config())
+    writer.write_node(node(1, pid))
+    assert writer.flush(timeout=10) is True
+    assert store.get_fingerprint_node_map(pid).keys() == {1}
+
+
+def test_stop_drains_what_was_handed_over(store):
+    pid = store.create_pipeline("p")
+    writer = AsyncWriter(store, config(batch_size=3))
+    writer.start()
+    for fp in range(20):
+        writer.write_node(node(fp, pid))
+    assert writer.stop() is True
+    assert len(store.get_nodes(pid)) == 20
+
+
+def test_stop_with_a_slow_backend_is_bounded_and_loses_nothing(store, caplog):
+    pid = store.create_pipeline("p")
+    gate = threading.Event()
+    store.gate = gate
+    writer = AsyncWriter(store, config(batch_size=2))
+    writer.start()
+    for fp in range(6):
+        writer.write_node(node(fp, pid))
+    with caplog.at_level(logging.ERROR, logger="quorvane.utilities.persistence.writer"):
+        assert writer.stop(timeout=0.05) is False
+    assert "not yet stored" in caplog.text
+    gate.set()  # the backend recovers: the thread finishes its work in the background
+    assert store.wait_for(lambda s: s.stored("nodes") == 6)
+    writer._thread.join(30)
+    assert writer.get_stats()["written"] == 6
+
+
+def test_back_pressure_blocks_instead_of_dropping(store):
+    pid = store.create_pipeline("p")
+    gate = threading.Event()
+    store.gate = gate
+    writer = AsyncWriter(store, config(batch_size=1, queue_size=2, flush_interval=0.01))
+    writer.start()
+    done = threading.Event()
+
+    def produce():
+        for fp in range(10):
+            writer.write_node(node(fp, pid))
+        done.set()
+
+    producer = threading.Thread(target=produce)
+    producer.start()
+    # with the backend stuck, the producer can hand over at most queue + one batch in flight
+    assert not done.wait(0.3)
+    assert writer.get_stats()["queued"] <= 3
+    gate.set()
+    producer.join(30)
+    assert done.is_set()
+    assert writer.flush(timeout=30) is True
+    assert len(store.get_nodes(pid)) == 10
+    writer.stop()
+
+
+def test_a_full_queue_without_a_thread_is_drained_by_the_caller(store):
+    pid = store.create_pipeline("p")
+    writer = AsyncWriter(store, config(batch_size=2, queue_size=3))
+    for fp in range(10):
+        writer.write_node(node(fp, pid))
+    stats = writer.get_stats()
+    assert stats["pending"] <= 3 and stats["written"] + stats["pending"] == 10
+    assert writer.stop() is True
+    assert len(store.get_nodes(pid)) == 10
+
+
+def test_a_backend_failing_for_a_while_is_retried(store, caplog):
+    pid = store.create_pipeline("p")
+    store.fail_left = 3
+    writer = AsyncWriter(store, config(batch_size=100, max_retries=5))
+    writer.start()
+    for fp in range(30):
+        writer.write_node(node(fp, pid))
+    writer.write_row_values([value(i, pid) for i in range(5)])
+    with caplog.at_level(logging.WARNING, logger="quorvane.utilities.persistence.writer"):
+        assert writer.flush(timeout=30) is True
+    stats = writer.get_stats()
+    assert (stats["written"], stats["failed"], stats["retried"]) == (35, 0, 3)
+    assert_counts_add_up(stats)
+    assert caplog.text.count("retrying") == 3
+    assert len(store.get_nodes(pid)) == 30 and len(store.get_row_values(pid)) == 5
+    writer.stop()
+
+
+def test_a_backend_that_keeps_failing_is_counted_and_logged(store, caplog):
+    pid = store.create_pipeline("p")
+    store.fail_left = 10**6
+    writer = AsyncWriter(store, config(max_retries=2))
+    writer.start()
+    for fp in range(4):
+        writer.write_node(node(fp, pid))
+    with caplog.at_level(logging.ERROR, logger="quorvane.utilities.persistence.writer"):
+        assert writer.flush(timeout=30) is False
+    stats = writer.get_stats()
+    assert (stats["failed"], stats["written"], stats["retried"]) == (4, 0, 2)
+    assert_counts_add_up(stats)
+    assert "gave up storing 4 nodes record(s) after 3 attempts" in caplog.text
+    store.fail_left = 0  # once the backend is back, later records are stored
+    writer.write_node(node(9, pid))
+    assert writer.flush(timeout=30) is True
+    assert store.get_fingerprint_node_map(pid).keys() == {9}
+    writer.stop()
+
+
+def test_writes_after_stop_are_counted_and_logged(store, caplog):
+    writer = AsyncWriter(store, config())
+    writer.start()
+    writer.stop()
+    with caplog.at_level(logging.ERROR, logger="quorvane.utilities.persistence.writer"):
+        writer.write_node(node(1, None))
+    assert writer.get_stats()["failed"] == 1
+    assert "were not stored" in caplog.text
+    with pytest.raises(RuntimeError):
+        writer.start()
+
+
+def test_edges_resolve_in_the_pipeline_of_their_node(store):
+    first = store.create_pipeline("first")
+    writer = AsyncWriter(store, config())
+    writer.start()
+    writer.write_node(node(1, first))
+    writer.write_node(node(2, first))
+    writer.write_edges([StoredEdge(parent_fingerprint=1, child_fingerprint=2, input_position=0)])
+    store.create_pipeline("second")  # becomes the store's current pipeline meanwhile
+    assert writer.flush(timeout=30)
+    assert len(store.get_edges(first)) == 1
+    writer.stop()
+
+
+def test_the_writer_thread_uses_its_own_connection(db_path):
+    storage = SQLiteStorage(db_path)
+    pid = storage.create_pipeline("p")
+    main_conn = storage._db.conn()
+    seen = []
+    original = storage.store_nodes
+
+    def store_nodes(nodes):
+        seen.append(storage._db.conn())
+        return original(nodes)
+
+    storage.store_nodes = store_nodes
+    writer = AsyncWriter(storage, config())
+    writer.start()
+    writer.write_node(node(1, pid))
+    writer.flush(timeout=30)
+    writer.stop()
+    assert seen and seen[0] is not main_conn
+    storage.disconnect()
+
+
+@pytest.mark.parametrize(
+    "kw",
+    [
+        {"batch_size": 0},
+        {"queue_size": 0},
+        {"flush_interval": 0},
+        {"max_retries": -1},
+        {"retry_backoff": -1.0},
+        {"stop_timeout": 0},
+    ],
+)
+def test_bad_writer_settings_are_refused(kw):
+    with pytest.raises(ValueError):
+        WriterConfig(**kw)
