@@ -68,6 +68,8 @@ class Database:
             if str(mode).lower() != "wal":
                 raise sqlite3.OperationalError(f"cannot switch {self.path!r} to WAL mode")
             conn.execute(f"PRAGMA synchronous={self.synchronous}")
+            # bulk writes touch large indexes: a 64 MiB page cache keeps them in memory
+            conn.execute("PRAGMA cache_size=-65536")
             self._ensure_schema(conn)
         except BaseException:
             conn.close()

@@ -48,16 +48,16 @@ CREATE TABLE IF NOT EXISTS nodes (
     UNIQUE (tenant_id, pipeline_id, fingerprint)
 );
 
+-- edges belong to their nodes' tenant; they carry no tenant of their own
 CREATE TABLE IF NOT EXISTS edges (
     id             INTEGER PRIMARY KEY,
-    tenant_id      TEXT    NOT NULL,
     pipeline_id    INTEGER NOT NULL,
     parent_node_id INTEGER NOT NULL,
     child_node_id  INTEGER NOT NULL,
     input_position INTEGER NOT NULL,
     UNIQUE (parent_node_id, child_node_id, input_position)
 );
-CREATE INDEX IF NOT EXISTS edges_by_pipeline ON edges (tenant_id, pipeline_id);
+CREATE INDEX IF NOT EXISTS edges_by_pipeline ON edges (pipeline_id);
 
 CREATE TABLE IF NOT EXISTS row_values (
     id             INTEGER PRIMARY KEY,

@@ -301,60 +301,79 @@ class SQLiteStorage(StorageBackend):
         ]
 
     # -- edges ------------------------------------------------------------------------------
-    _INSERT_RESOLVED = (
-        "INSERT OR IGNORE INTO edges (tenant_id, pipeline_id, parent_node_id, child_node_id,"
-        " input_position) SELECT c.tenant_id, c.pipeline_id, p.id, c.id, ? FROM nodes p, nodes c"
-        " WHERE p.id = ? AND c.id = ? AND p.tenant_id = ? AND c.tenant_id = ?"
+    _INSERT_EDGE = (
+        "INSERT OR IGNORE INTO edges (pipeline_id, parent_node_id, child_node_id, input_position)"
+        " VALUES (?, ?, ?, ?)"
     )
 
+    def _own_node_pipelines(self, conn, node_ids: set[int]) -> dict[int, int]:
+        """Node id -> pipeline id, for those of ``node_ids`` that belong to this tenant."""
+        if not node_ids:
+            return {}
+        # ids of one batch are mostly contiguous: one range scan of the primary key
+        cursor = conn.execute(
+            "SELECT id, pipeline_id FROM nodes WHERE id BETWEEN ? AND ? AND tenant_id = ?",
+            (min(node_ids), max(node_ids), self._tenant),
+        )
+        return {node_id: pid for node_id, pid in cursor if node_id in node_ids}
+
     def store_edges_resolved(self, rows: Iterable[EdgeRow]) -> int:
-        # only ids of this tenant's nodes resolve: a foreign id stores nothing
-        params = [
-            (int(pos), int(parent), int(child), self._tenant, self._tenant)
-            for parent, child, pos in rows
-        ]
-        if not params:
+        triples = [(int(parent), int(child), int(pos)) for parent, child, pos in rows]
+        if not triples:
             return 0
         with self._db.write() as conn:
+            wanted = {t[0] for t in triples} | {t[1] for t in triples}
+            owned = self._own_node_pipelines(conn, wanted)
+            # ids of another tenant's nodes (or of no node) store nothing
+            params = [
+                (owned[child], parent, child, pos)
+                for parent, child, pos in triples
+                if child in owned and parent in owned
+            ]
             before = conn.total_changes
-            conn.executemany(self._INSERT_RESOLVED, params)
+            conn.executemany(self._INSERT_EDGE, params)
             return conn.total_changes - before
 
     def store_edges(self, edges: Sequence[StoredEdge], pipeline_id: int | None = None) -> int:
         pipeline_id = self._pipeline_or_current(pipeline_id)
-        params = [
-            (
-                int(e.input_position),
-                self._tenant,
-                pipeline_id,
-                int(e.parent_fingerprint),
-                self._tenant,
-                pipeline_id,
-                int(e.child_fingerprint),
-            )
-            for e in edges
-        ]
-        if not params:
+        if not edges:
             return 0
         with self._db.write() as conn:
+            wanted = {int(e.parent_fingerprint) for e in edges}
+            wanted |= {int(e.child_fingerprint) for e in edges}
+            ids = self._node_ids_for(conn, pipeline_id, wanted)
+            params = [
+                (pipeline_id, ids[parent], ids[child], int(e.input_position))
+                for e in edges
+                if (parent := int(e.parent_fingerprint)) in ids
+                and (child := int(e.child_fingerprint)) in ids
+            ]
             before = conn.total_changes
-            conn.executemany(
-                "INSERT OR IGNORE INTO edges (tenant_id, pipeline_id, parent_node_id,"
-                " child_node_id, input_position) SELECT c.tenant_id, c.pipeline_id, p.id, c.id, ?"
-                " FROM nodes p, nodes c"
-                " WHERE p.tenant_id = ? AND p.pipeline_id = ? AND p.fingerprint = ?"
-                " AND c.tenant_id = ? AND c.pipeline_id = ? AND c.fingerprint = ?",
-                params,
-            )
+            conn.executemany(self._INSERT_EDGE, params)
             return conn.total_changes - before
+
+    def _node_ids_for(self, conn, pipeline_id: int, fingerprints: set[int]) -> dict[int, int]:
+        found: dict[int, int] = {}
+        wanted = list(fingerprints)
+        # bounded IN lists keep under SQLite's limit on bound parameters
+        for start in range(0, len(wanted), 500):
+            chunk = wanted[start : start + 500]
+            marks = ", ".join("?" * len(chunk))
+            cursor = conn.execute(
+                "SELECT fingerprint, id FROM nodes WHERE tenant_id = ? AND pipeline_id = ?"
+                f" AND fingerprint IN ({marks})",
+                (self._tenant, pipeline_id, *chunk),
+            )
+            found.update(cursor)
+        return found
 
     def get_edges(self, pipeline_id: int) -> list[StoredEdge]:
         pipeline_id = self._check_pipeline(pipeline_id)
         cursor = self._db.conn().execute(
             "SELECT p.fingerprint, c.fingerprint, e.input_position FROM edges e"
             " JOIN nodes p ON p.id = e.parent_node_id JOIN nodes c ON c.id = e.child_node_id"
-            " WHERE e.tenant_id = ? AND e.pipeline_id = ? ORDER BY e.id",
-            (self._tenant, pipeline_id),
+            " WHERE e.pipeline_id = ? AND c.tenant_id = ? ORDER BY e.id",
+            (pipeline_id, self._tenant),
         )
         return [
             StoredEdge(parent_fingerprint=r[0], child_fingerprint=r[1], input_position=r[2])
