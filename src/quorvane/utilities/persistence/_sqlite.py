@@ -26,10 +26,6 @@ def _text(name: str, value: Any) -> str:
     return value
 
 
-def _opt_int(value: Any) -> int | None:
-    return None if value is None else int(value)
-
-
 class SQLiteStorage(StorageBackend):
     """Lineage kept in a SQLite file (WAL mode), scoped to one tenant.
 
@@ -235,24 +231,32 @@ class SQLiteStorage(StorageBackend):
     def store_nodes(self, nodes: Sequence[StoredNode]) -> int:
         rows = []
         checked: dict[Any, int] = {}
+        tenant = self._tenant
         for node in nodes:
             key = node.pipeline_id
-            if key not in checked:
-                checked[key] = self._pipeline_or_current(key)
+            pipeline_id = checked.get(key)
+            if pipeline_id is None:
+                pipeline_id = checked[key] = self._pipeline_or_current(key)
+            pair_id, entity, chain, metadata = (
+                node.pair_id,
+                node.entity_hash,
+                node.chain_hash,
+                node.metadata,
+            )
             rows.append(
                 (
-                    self._tenant,
-                    checked[key],
+                    tenant,
+                    pipeline_id,
                     int(node.fingerprint),
                     str(node.node_type),
                     str(node.operation),
                     node.table_name,
                     node.column_name,
-                    _opt_int(node.pair_id),
-                    int(bool(node.is_protected)),
-                    _opt_int(node.entity_hash),
-                    _opt_int(node.chain_hash),
-                    to_json_text(node.metadata),
+                    None if pair_id is None else int(pair_id),
+                    1 if node.is_protected else 0,
+                    None if entity is None else int(entity),
+                    None if chain is None else int(chain),
+                    None if metadata is None else to_json_text(metadata),
                 )
             )
         if not rows:
@@ -306,29 +310,29 @@ class SQLiteStorage(StorageBackend):
         " VALUES (?, ?, ?, ?)"
     )
 
-    def _own_node_pipelines(self, conn, node_ids: set[int]) -> dict[int, int]:
-        """Node id -> pipeline id, for those of ``node_ids`` that belong to this tenant."""
-        if not node_ids:
-            return {}
-        # ids of one batch are mostly contiguous: one range scan of the primary key
+    def _own_node_pipelines(self, conn, low: int, high: int) -> dict[int, int]:
+        """Node id -> pipeline id for this tenant's nodes with ids from ``low`` to ``high``."""
+        # the ids of one batch are mostly contiguous: one range scan of the primary key
         cursor = conn.execute(
             "SELECT id, pipeline_id FROM nodes WHERE id BETWEEN ? AND ? AND tenant_id = ?",
-            (min(node_ids), max(node_ids), self._tenant),
+            (low, high, self._tenant),
         )
-        return {node_id: pid for node_id, pid in cursor if node_id in node_ids}
+        return dict(cursor)
 
     def store_edges_resolved(self, rows: Iterable[EdgeRow]) -> int:
-        triples = [(int(parent), int(child), int(pos)) for parent, child, pos in rows]
+        triples = [
+            (p if type(p) is int else int(p), c if type(c) is int else int(c), int(i))
+            for p, c, i in rows
+        ]
         if not triples:
             return 0
+        low = min(min(p, c) for p, c, _ in triples)
+        high = max(max(p, c) for p, c, _ in triples)
         with self._db.write() as conn:
-            wanted = {t[0] for t in triples} | {t[1] for t in triples}
-            owned = self._own_node_pipelines(conn, wanted)
+            owned = self._own_node_pipelines(conn, low, high)
             # ids of another tenant's nodes (or of no node) store nothing
             params = [
-                (owned[child], parent, child, pos)
-                for parent, child, pos in triples
-                if child in owned and parent in owned
+                (owned[c], p, c, i) for p, c, i in triples if c in owned and p in owned
             ]
             before = conn.total_changes
             conn.executemany(self._INSERT_EDGE, params)
