@@ -1,8 +1,7 @@
 """Persistence lifecycle of a DAGTracker: switching persistence on and off, handing new
 nodes to the writer, ending a run, context manager and finalizer.
 
-The functions are bound into ``DAGTracker``'s class body. Persistence proper comes with
-the persistence component; until then enabling it leaves the tracker memory-only.
+The functions are bound into ``DAGTracker``'s class body.
 """
 
 from __future__ import annotations
@@ -11,7 +10,7 @@ import warnings
 from typing import Any
 
 from ._checks import as_float
-from ._log import logger  # noqa: F401  (one logger for the whole module)
+from ._log import logger
 
 
 def enable_persistence(self) -> None:
@@ -19,14 +18,40 @@ def enable_persistence(self) -> None:
 
     Starts background writer thread that batches writes for performance.
     """
+    from ..persistence import AsyncWriter, HostedStorage, WriterConfig
+
+    # a writer still running from an earlier call would keep its thread forever
+    _stop_running_writer(self)
+    self._storage = HostedStorage(
+        api_url=self._service_url, api_key=self._api_key, tenant_id=self._tenant_id or "default"
+    )
     try:
-        raise NotImplementedError("enable_persistence comes with persistence")
-    except Exception as exc:  # noqa: BLE001  (a failed start is best effort: warn, stay memory-only)
+        self._storage.connect()
+        self._pipeline_id = self._storage.create_pipeline(
+            pipeline_name=self._pipeline_name or "unnamed_pipeline",
+            config=None,
+            git_commit=None,
+            tenant_id=self._tenant_id,
+        )
+        config = WriterConfig(batch_size=100, flush_interval=1.0, queue_size=10000)
+        self._writer = AsyncWriter(self._storage, config)
+        self._writer.start()
+        for (table, column), pair_id in self._name_to_id.items():
+            is_prot = self.is_protected(table, column)
+            self._writer.register_source(pair_id, table, column, is_prot)
+    except Exception as exc:  # noqa: BLE001 - best effort: warn, go on in memory-only mode
         warnings.warn(
             f"Persistence initialization failed: {exc}\nContinuing in memory-only mode.",
             UserWarning,
             stacklevel=2,
         )
+
+
+def _stop_running_writer(self) -> None:
+    writer = self._writer
+    if writer:
+        self._writer = None
+        writer.stop()
 
 
 def disable_persistence(self) -> None:
@@ -47,7 +72,18 @@ def flush(self, timeout: float = 30.0) -> bool:
     timeout = as_float("timeout", timeout)
     if not self._writer:
         return True
-    raise NotImplementedError("flush with a writer comes with persistence")
+    with self._value_buffer_lock:
+        if self._value_buffer:
+            self._writer.write_row_values(list(self._value_buffer))
+            self._value_buffer.clear()
+    self._writer.flush(timeout=timeout)
+    if not self._nodes_persisted and self._storage and self._pipeline_id:
+        self._persist_dag_to_storage()
+        self._nodes_persisted = True
+    if not self._dashboard_synced:
+        self._sync_to_dashboard()
+        self._dashboard_synced = True
+    return True
 
 
 def get_persistence_stats(self) -> dict | None:
@@ -70,24 +106,81 @@ def __enter__(self):
 
 def __exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> bool:
     """Ensure flush on context exit."""
-    self.flush()
-    if exc_type is not None and self._storage and self._pipeline_id:
-        self._storage.complete_pipeline(self._pipeline_id, status="failed")
-    self.disable_persistence()
+    failed = exc_type is not None
+    try:
+        self.flush()
+    except BaseException:
+        failed = True
+        raise
+    finally:
+        if failed:
+            _close_failed_run(self)
+        else:
+            self.disable_persistence()
     return False
+
+
+def _close_failed_run(self) -> None:
+    """Complete the run once, as "failed", then stop the writer and disconnect.
+
+    A block left by an exception must not be reported as completed afterwards, and its
+    writer thread and connection must not outlive it.
+    """
+    pipeline_id = self._pipeline_id if self._storage else None
+    try:
+        if pipeline_id:
+            self._storage.complete_pipeline(pipeline_id, status="failed")
+    finally:
+        self._pipeline_id = None  # disable_persistence must not complete it again
+        self.disable_persistence()
 
 
 def __del__(self) -> None:
     """Ensure cleanup on garbage collection."""
     try:
         self.disable_persistence()
-    except Exception:  # noqa: BLE001, S110  (a finalizer must never raise, half-built trackers included)
+    except Exception:  # noqa: BLE001, S110 - a finalizer must never raise (half-built trackers too)
         pass
 
 
 def _persist_node(self, node: Any) -> None:
     """Persist a node to database (called from _create_node)."""
-    raise NotImplementedError("_persist_node comes with persistence")
+    try:
+        from ..persistence import StoredEdge, StoredNode
+    except ImportError:
+        logger.error(
+            "Persistence module unavailable — provenance data is NOT being saved to storage. "
+            "Install quorvane with persistence extras or check your installation."
+        )
+        return
+    info = self.decode_full(node.provenance)
+    stored_node = StoredNode(
+        fingerprint=node.provenance,
+        node_type=node.node_type.name,
+        operation=node.operation,
+        table_name=node.table,
+        column_name=node.column,
+        pair_id=node.pair_id,
+        is_protected=node.is_protected,
+        entity_hash=info.entity,
+        chain_hash=info.chain,
+        metadata=node.metadata,
+        pipeline_id=self._pipeline_id,
+    )
+    self._writer.write_node(stored_node)
+    edges = []
+    for i, input_id in enumerate(node.inputs):
+        input_node = self._nodes.get(input_id)
+        if input_node:
+            edges.append(
+                StoredEdge(
+                    parent_fingerprint=input_node.provenance,
+                    child_fingerprint=node.provenance,
+                    input_position=i,
+                )
+            )
+    if edges:
+        self._writer.write_edges(edges)
 
 
 def _start_new_pipeline(self) -> None:

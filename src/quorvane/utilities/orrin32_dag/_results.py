@@ -4,11 +4,50 @@ from __future__ import annotations
 
 from typing import Any
 
-from ._log import logger  # noqa: F401  (one logger for the whole module)
+from ._checks import as_int, exact
 
 
 def persist_results(
     storage: Any, pipeline_id: int, row_keys: Any, outputs: dict, source_df: Any = None
 ) -> None:
-    """Persist per-row output fingerprints to the pipeline_results table."""
-    raise NotImplementedError("persist_results comes with persistence")
+    """Persist per-row output fingerprints to the pipeline_results table.
+
+    For every row key and output, stores (row key, output name, fingerprint, value, input
+    hash): the fingerprint is the ORRIN-32 word of the output element, and the input hash the
+    SHA-256 of the source row (``source_df.iloc[i].to_json()``), so that rehashing the source
+    data later reveals rows changed since the run.
+
+    Args:
+        storage: A connected storage backend with ``store_results(pipeline_id, rows)``.
+        pipeline_id: The pipeline that produced the outputs.
+        row_keys: Business identifiers, aligned by position with the output elements.
+        outputs: Output name to DAG-tracked series.
+        source_df: Optional source rows, aligned by position with ``row_keys``.
+    """
+    import hashlib
+
+    pipeline_id = as_int("pipeline_id", pipeline_id)
+    exact("outputs", outputs, dict)
+    row_keys_list = list(row_keys)
+    results = []
+    row_hashes = None
+    if source_df is not None:
+        row_hashes = []
+        n_source = len(source_df)
+        for i in range(len(row_keys_list)):
+            if i < n_source:
+                text = source_df.iloc[i].to_json()
+                row_hashes.append(hashlib.sha256(text.encode("utf-8")).hexdigest())
+            else:
+                row_hashes.append(None)
+    for output_name, series in outputs.items():
+        prov_arr = series._prov
+        values = series.values
+        n_prov = len(prov_arr)
+        n_values = len(values)
+        for i, row_key in enumerate(row_keys_list):
+            fingerprint = int(prov_arr[i]) if i < n_prov else 0
+            value = float(values[i]) if i < n_values else None
+            input_hash = row_hashes[i] if row_hashes else None
+            results.append((str(row_key), output_name, fingerprint, value, input_hash))
+    storage.store_results(pipeline_id, results)

@@ -1,0 +1,107 @@
+"""Helpers for the tracker's persistence tests: a loopback service, small DAGs, read-back."""
+
+from __future__ import annotations
+
+import contextlib
+import socket
+import threading
+import time
+
+from quorvane.utilities.orrin32 import OpCode
+from quorvane.utilities.orrin32_dag import DAGTracker
+from quorvane.utilities.persistence import HostedStorage, StoredRowValue
+from quorvane.utilities.persistence.service import make_server
+
+KEY = "tracker-key-5be1"
+OTHER_KEY = "tracker-key-other"
+KEYS = {KEY: "acme", OTHER_KEY: "beta"}
+
+
+class Service:
+    """The reference service on loopback; ``dashboard`` may be "ok", "error" or "slow"."""
+
+    def __init__(self, db_path: str, dashboard: str = "ok"):
+        self.server = make_server(db_path, KEYS.items())
+        self.dashboard = dashboard
+        self.dashboard_posts = 0
+        self.idle = threading.Event()  # no slow dashboard request is still being answered
+        self.idle.set()
+        base = self.server.RequestHandlerClass
+        service = self
+
+        class Handler(base):
+            def do_POST(self):
+                if self.path == "/v1/dashboard/sync":
+                    service.dashboard_posts += 1
+                    if service.dashboard == "error":
+                        self._send(500, {"error": "dashboard is down"})
+                        return
+                    if service.dashboard == "slow":
+                        service.idle.clear()
+                        try:
+                            time.sleep(1.0)
+                            super().do_POST()
+                        except OSError:
+                            pass  # the client gave up waiting and closed the connection
+                        finally:
+                            service.idle.set()
+                        return
+                super().do_POST()
+
+        self.server.RequestHandlerClass = Handler
+        self.thread = threading.Thread(
+            target=self.server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True
+        )
+        self.thread.start()
+        host, port = self.server.server_address[:2]
+        self.url = f"http://{host}:{port}"
+
+    def client(self, key: str = KEY) -> HostedStorage:
+        return HostedStorage(self.url, key)
+
+    def stop(self) -> None:
+        self.idle.wait(10)
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(10)
+        self.server.RequestHandlerClass.storage.disconnect()
+
+
+def closed_port_url() -> str:
+    with contextlib.closing(socket.socket()) as sock:
+        sock.bind(("127.0.0.1", 0))
+        port = sock.getsockname()[1]
+    return f"http://127.0.0.1:{port}"
+
+
+def build_run(tracker: DAGTracker, protected: bool = True) -> dict:
+    """Two source columns, a division per row and a clip: a small credit pipeline."""
+    income = tracker.register("applicants", "income")
+    debt = tracker.register("applicants", "debt", protected=protected)
+    ids = {}
+    src_income = tracker.create_source_node("applicants", "income", tracker.encode({income}))
+    src_debt = tracker.create_source_node(
+        "applicants", "debt", tracker.encode({debt}, taint=protected)
+    )
+    for row in range(3):
+        w_income = tracker.encode({income}, entity=row + 1)
+        w_debt = tracker.encode({debt}, entity=row + 1, taint=protected)
+        ratio = tracker.combine(w_debt, w_income, OpCode.DIV)
+        div = tracker.log_binary("div", src_debt, src_income, ratio)
+        clipped = tracker.update_chain(ratio, OpCode.CLIP)
+        ids[row] = tracker.log_unary("clip", div, clipped)
+    return ids
+
+
+def buffer_values(tracker: DAGTracker, n: int) -> None:
+    with tracker._value_buffer_lock:
+        for i in range(n):
+            tracker._value_buffer.append(
+                StoredRowValue(
+                    pipeline_id=tracker._pipeline_id or 0,
+                    row_index=i,
+                    fingerprint=i + 1,
+                    node_operation="div",
+                    value=float(i),
+                )
+            )

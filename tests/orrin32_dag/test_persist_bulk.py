@@ -1,0 +1,128 @@
+"""The deduplicated bulk write of a tracker's DAG, straight into a SQLite file."""
+
+from __future__ import annotations
+
+import pytest
+from persist_helpers import build_run
+
+from quorvane.utilities.orrin32_dag import DAGTracker, NodeType
+from quorvane.utilities.persistence import SQLiteStorage
+
+
+@pytest.fixture
+def store(tmp_path):
+    storage = SQLiteStorage(str(tmp_path / "lineage.db"))
+    storage.connect()
+    yield storage
+    storage.disconnect()
+
+
+def edges_of(store, pid):
+    return sorted(
+        (e.parent_fingerprint, e.child_fingerprint, e.input_position) for e in store.get_edges(pid)
+    )
+
+
+def test_persist_to_storage_writes_the_whole_dag(store):
+    tracker = DAGTracker(pipeline_name="loans")
+    build_run(tracker)
+    pid = tracker.persist_to_storage(store)
+    pipeline = store.get_pipeline(pid)
+    assert (pipeline["pipeline_name"], pipeline["status"]) == ("loans", "completed")
+    assert store.get_sources(pid) == [
+        {"pair_id": 0, "table": "applicants", "column": "income", "is_protected": False},
+        {"pair_id": 1, "table": "applicants", "column": "debt", "is_protected": True},
+    ]
+    nodes = store.get_nodes(pid)
+    distinct = list(dict.fromkeys(n.provenance for n in tracker._nodes.values()))
+    assert [n.fingerprint for n in nodes] == distinct  # first occurrence order
+    expected_edges = {
+        (tracker._nodes[i].provenance, node.provenance, pos)
+        for node in tracker._nodes.values()
+        for pos, i in enumerate(node.inputs)
+    }
+    assert set(edges_of(store, pid)) == expected_edges
+    assert not hasattr(tracker, "_nodes_written")  # the public variant leaves the counts
+
+
+def test_an_unnamed_tracker_and_a_given_pipeline(store):
+    tracker = DAGTracker()
+    build_run(tracker)
+    pid = tracker.persist_to_storage(store)
+    assert store.get_pipeline(pid)["pipeline_name"] == "unnamed"
+    given = store.create_pipeline("given")
+    assert tracker.persist_to_storage(store, float(given)) == given
+    assert len(store.list_pipelines()) == 2
+    with pytest.raises(TypeError):
+        tracker.persist_to_storage(store, "7")
+
+
+def test_an_empty_tracker_still_opens_and_completes_a_pipeline(store):
+    pid = DAGTracker(pipeline_name="empty").persist_to_storage(store)
+    assert store.get_pipeline(pid)["status"] == "completed"
+    assert store.get_nodes(pid) == [] and store.get_edges(pid) == []
+
+
+def test_shared_fingerprints_repeated_inputs_and_evicted_inputs(store):
+    tracker = DAGTracker(pipeline_name="edges")
+    a = tracker.create_source_node("t", "a", 101)
+    b = tracker.create_source_node("t", "b", 102)
+    tracker.log_binary("add", a, a, 201)  # x + x: positions 0 and 1
+    tracker.log_binary("mul", a, b, 202)
+    tracker.log_binary("mul", b, a, 202)  # same fingerprint, other inputs
+    gone = tracker.log_unary("neg", a, 203)
+    last = tracker.log_binary("sub", gone, b, 204)
+    del tracker._nodes[gone]  # as eviction leaves it: the input id stays in `inputs`
+    pid = tracker.persist_to_storage(store)
+    assert sorted(n.fingerprint for n in store.get_nodes(pid)) == [101, 102, 201, 202, 204]
+    assert edges_of(store, pid) == [
+        (101, 201, 0),
+        (101, 201, 1),
+        (101, 202, 0),
+        (101, 202, 1),
+        (102, 202, 0),
+        (102, 202, 1),
+        (102, 204, 1),
+    ]
+    assert tracker._nodes[last].inputs[0] == gone
+
+
+def test_a_node_without_pair_id_is_stored_without_one(store):
+    tracker = DAGTracker()
+    a = tracker.create_source_node("t", "unregistered", 5)
+    tracker._create_node(NodeType.CUSTOM, "custom", [a], 6, metadata={"k": 1})
+    pid = tracker.persist_to_storage(store)
+    assert [n.pair_id for n in store.get_nodes(pid)] == [None, None]
+
+
+class _Calls:
+    """A backend that notes its calls, to check their order and argument forms."""
+
+    def __init__(self):
+        self.calls = []
+
+    def __getattr__(self, name):
+        def call(*args, **kwargs):
+            self.calls.append((name, args, kwargs))
+            if name == "create_pipeline":
+                return 3
+            if name == "get_fingerprint_node_map":
+                return {}
+            return None
+
+        return call
+
+
+def test_the_calls_made_on_a_backend():
+    tracker = DAGTracker(pipeline_name="calls")
+    tracker.register("t", "a", protected=True)
+    tracker.create_source_node("t", "a", 7)
+    backend = _Calls()
+    assert tracker.persist_to_storage(backend) == 3
+    names = [(name, args, kwargs) for name, args, kwargs in backend.calls]
+    assert names[0] == ("create_pipeline", ("calls",), {})
+    assert names[1] == ("register_source", (0, "t", "a"), {"is_protected": True})
+    assert names[2][0] == "store_nodes" and len(names[2][1][0]) == 1
+    assert names[3] == ("get_fingerprint_node_map", (3,), {})
+    assert names[4] == ("store_edges_resolved", ([],), {})
+    assert names[5] == ("complete_pipeline", (3, "completed"), {})
