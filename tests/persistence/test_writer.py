@@ -265,3 +265,23 @@ def test_the_writer_thread_uses_its_own_connection(db_path):
 def test_bad_writer_settings_are_refused(kw):
     with pytest.raises(ValueError):
         WriterConfig(**kw)
+
+
+def test_a_batch_is_one_backend_call_per_kind(store):
+    pid = store.create_pipeline("p")
+    writer = AsyncWriter(store, config(batch_size=100))
+    writer.register_source(0, "t", "c", False)
+    for fp in range(1, 41):  # node, edge, node, edge, ... as a tracker hands them over
+        writer.write_node(node(fp, pid))
+        writer.write_edges(
+            [StoredEdge(parent_fingerprint=fp, child_fingerprint=fp, input_position=0)]
+        )
+    writer.write_row_values([value(0, pid)])
+    assert writer.flush(timeout=30) is True
+    assert [(kind, count) for kind, count, _ in store.calls] == [
+        ("source", 1),
+        ("nodes", 40),
+        ("edges", 40),
+        ("row_values", 1),
+    ]
+    assert len(store.get_edges(pid)) == 40

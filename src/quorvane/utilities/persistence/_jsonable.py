@@ -7,7 +7,8 @@ import math
 from typing import Any
 
 
-def _default(obj: Any) -> Any:
+def json_default(obj: Any) -> Any:
+    """Values json cannot write as they are: numpy scalars and arrays, sets, the rest as text."""
     # numpy scalars and arrays, sets and anything else a pipeline may put into metadata
     item = getattr(obj, "item", None)
     if callable(item):
@@ -27,7 +28,7 @@ def to_json_text(value: Any) -> str | None:
     """JSON text of ``value``; None stays None (SQL NULL)."""
     if value is None:
         return None
-    return json.dumps(value, default=_default, ensure_ascii=False, allow_nan=True)
+    return json.dumps(value, default=json_default, ensure_ascii=False, allow_nan=True)
 
 
 def from_json_text(text: str | None) -> Any:

@@ -331,9 +331,7 @@ class SQLiteStorage(StorageBackend):
         with self._db.write() as conn:
             owned = self._own_node_pipelines(conn, low, high)
             # ids of another tenant's nodes (or of no node) store nothing
-            params = [
-                (owned[c], p, c, i) for p, c, i in triples if c in owned and p in owned
-            ]
+            params = [(owned[c], p, c, i) for p, c, i in triples if c in owned and p in owned]
             before = conn.total_changes
             conn.executemany(self._INSERT_EDGE, params)
             return conn.total_changes - before

@@ -15,8 +15,15 @@ API_PREFIX = "/v1"
 DASHBOARD_SYNC_PATH = "/v1/dashboard/sync"
 
 
+def _fields(record: Any) -> dict[str, Any]:
+    # a shallow copy of the record's fields; values json cannot write as they are (numpy
+    # scalars in metadata, say) are converted when the body is serialised
+    fields = getattr(record, "__dict__", None)
+    return dict(fields) if fields is not None else jsonable(asdict(record))
+
+
 def node_to_wire(node: StoredNode) -> dict[str, Any]:
-    return jsonable(asdict(node)) if hasattr(node, "__dataclass_fields__") else jsonable(node)
+    return _fields(node)
 
 
 def node_from_wire(data: dict[str, Any]) -> StoredNode:
@@ -36,7 +43,7 @@ def edge_from_wire(data: dict[str, Any]) -> StoredEdge:
 
 
 def row_value_to_wire(value: StoredRowValue) -> dict[str, Any]:
-    return jsonable(asdict(value))
+    return _fields(value)
 
 
 def row_value_from_wire(data: dict[str, Any]) -> StoredRowValue:

@@ -12,7 +12,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
 from ._backend import EdgeRow, ResultRow, StorageBackend
-from ._jsonable import jsonable
+from ._jsonable import json_default, jsonable
 from ._records import StoredEdge, StoredNode, StoredRowValue
 from ._wire import (
     DASHBOARD_SYNC_PATH,
@@ -120,7 +120,7 @@ class HostedStorage(StorageBackend):
         }
         data = None
         if body is not None:
-            data = json.dumps(body, ensure_ascii=False).encode("utf-8")
+            data = json.dumps(body, ensure_ascii=False, default=json_default).encode("utf-8")
             headers["Content-Type"] = "application/json"
         request = urllib.request.Request(url, data=data, method=method, headers=headers)
         try:

@@ -392,17 +392,20 @@ class AsyncWriter:
         return not lost
 
 
+# the order in which the kinds of one batch reach the backend: an edge is resolved against
+# nodes stored before it, so the batch's sources and nodes go first
+_KIND_ORDER = ("source", "nodes", "edges", "row_values")
+
+
 def _groups(batch: list[_Item]) -> list[list[_Item]]:
-    """Consecutive items of one kind (and, for edges, one pipeline) form one backend call."""
-    groups: list[list[_Item]] = []
+    """The items of one batch as backend calls: one per kind (edges: one per pipeline).
+
+    Within a kind the hand-over order is kept. Moving a batch's nodes ahead of its edges
+    is safe because every edge's nodes were handed over before it, so they are in this
+    batch or an earlier one.
+    """
+    by_kind: dict[Any, list[_Item]] = {}
     for item in batch:
-        last = groups[-1][0] if groups else None
-        if (
-            last is not None
-            and last.kind == item.kind
-            and (item.kind != "edges" or last.pipeline_id == item.pipeline_id)
-        ):
-            groups[-1].append(item)
-        else:
-            groups.append([item])
-    return groups
+        key = (item.kind, item.pipeline_id) if item.kind == "edges" else (item.kind, None)
+        by_kind.setdefault(key, []).append(item)
+    return sorted(by_kind.values(), key=lambda group: _KIND_ORDER.index(group[0].kind))
