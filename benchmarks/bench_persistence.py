@@ -4,6 +4,8 @@
 
 Rows:
 - writer: N nodes handed one by one to the AsyncWriter, until flush() returns.
+- writer, service: the same through HostedStorage and the reference service on loopback,
+  each node followed by its edge as a tracker hands them over (2N records).
 - bulk: N distinct nodes and N edges written the way the tracker's bulk write does it
   (store_nodes, get_fingerprint_node_map, store_edges_resolved).
 - tracker bulk: DAGTracker.persist_to_storage of an N-node DAG (every node its own
@@ -34,10 +36,13 @@ import pandas as pd
 from quorvane.utilities.orrin32_dag import DAGTracker
 from quorvane.utilities.persistence import (
     AsyncWriter,
+    HostedStorage,
     SQLiteStorage,
+    StoredEdge,
     StoredNode,
     WriterConfig,
 )
+from quorvane.utilities.persistence.service import start_service
 
 
 def _timed(fn):
@@ -101,6 +106,32 @@ def bench_writer(path: str, n: int) -> float:
     writer.stop()
     assert len(storage.get_fingerprint_node_map(pid)) == n
     storage.disconnect()
+    return took
+
+
+def bench_writer_hosted(path: str, n: int) -> float:
+    service = start_service(path, {"bench-key": "bench"})
+    storage = HostedStorage(service.url, "bench-key")
+    pid = storage.create_pipeline("bench-writer-hosted")
+    batch = nodes(n, pid)
+    edges = [
+        [StoredEdge(parent_fingerprint=i, child_fingerprint=i + 1, input_position=0)]
+        for i in range(n)
+    ]
+    writer = AsyncWriter(
+        storage, WriterConfig(batch_size=100, flush_interval=1.0, queue_size=10000)
+    )
+    writer.start()
+
+    def run():
+        for record, edge in zip(batch, edges):
+            writer.write_node(record)
+            writer.write_edges(edge)
+        assert writer.flush(timeout=600)
+
+    took = _timed(run)
+    writer.stop()
+    service.stop()
     return took
 
 
@@ -193,6 +224,11 @@ def main() -> int:
                 "writer, nodes one by one",
                 bench_writer(db("w.db"), n),
                 plain_sqlite(db("pw.db"), n, 11),
+            ),
+            (
+                "writer, service, nodes + edges",
+                bench_writer_hosted(db("h.db"), n),
+                plain_sqlite(db("ph.db"), 2 * n, 11),
             ),
             ("bulk nodes + edges", bench_bulk(db("b.db"), n), plain_sqlite(db("pb.db"), 2 * n, 11)),
             (
