@@ -58,9 +58,9 @@ def key_digest(api_key: str) -> str:
     return hashlib.sha256(api_key.encode("utf-8")).hexdigest()
 
 
-def parse_key_spec(spec: str) -> tuple[str, str]:
+def parse_key_option(option: str) -> tuple[str, str]:
     """ "KEY:TENANT" -> (KEY, TENANT); the tenant is what follows the last colon."""
-    key, sep, tenant = spec.rpartition(":")
+    key, sep, tenant = option.rpartition(":")
     if not sep or not key or not tenant:
         raise ValueError("an API key must be given as KEY:TENANT")
     return key, tenant
@@ -401,7 +401,7 @@ def start_service(
 def _read_key_file(path: str) -> list[tuple[str, str]]:
     with open(path, encoding="utf-8") as handle:
         lines = [line.strip() for line in handle]
-    return [parse_key_spec(line) for line in lines if line and not line.startswith("#")]
+    return [parse_key_option(line) for line in lines if line and not line.startswith("#")]
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -418,7 +418,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--api-key-file", metavar="FILE", help="lines of KEY:TENANT")
     args = parser.parse_args(argv)
     try:
-        keys = [parse_key_spec(spec) for spec in args.api_key]
+        keys = [parse_key_option(option) for option in args.api_key]
         if args.api_key_file:
             keys += _read_key_file(args.api_key_file)
     except (OSError, ValueError) as exc:
