@@ -131,8 +131,9 @@ def test_a_block_left_by_an_exception_stays_failed(service):
 class _Recorder:
     """Stands in for storage and writer to check the order of the closing calls."""
 
-    def __init__(self, calls):
+    def __init__(self, calls, flush_error=None):
         self.calls = calls
+        self.flush_error = flush_error
 
     def complete_pipeline(self, pipeline_id, status="completed"):
         self.calls.append(("complete", status))
@@ -145,28 +146,38 @@ class _Recorder:
 
     def flush(self, timeout=None):
         self.calls.append(("flush",))
+        if self.flush_error:
+            raise self.flush_error
 
     def get_fingerprint_node_map(self, pipeline_id):
         return {}
 
 
+FAILED_CLOSE = [("flush",), ("complete", "failed"), ("stop",), ("disconnect",)]
+
+
 @pytest.mark.parametrize(
-    ("fail", "expected"),
+    ("block_error", "flush_error", "expected"),
     [
-        (False, [("flush",), ("stop",), ("complete", "completed"), ("disconnect",)]),
-        (True, [("flush",), ("complete", "failed"), ("stop",), ("disconnect",)]),
+        (None, None, [("flush",), ("stop",), ("complete", "completed"), ("disconnect",)]),
+        (KeyError("boom"), None, FAILED_CLOSE),
+        # a flush that fails still closes the run (as failed) and stops the writer
+        (None, OSError("storage down"), FAILED_CLOSE),
+        (KeyError("boom"), OSError("storage down"), FAILED_CLOSE),
     ],
 )
-def test_closing_calls_of_the_context_manager(fail, expected):
+def test_closing_calls_of_the_context_manager(block_error, flush_error, expected):
     calls = []
     tracker = DAGTracker()
-    tracker._storage = tracker._writer = _Recorder(calls)
+    tracker._storage = tracker._writer = _Recorder(calls, flush_error)
     tracker._pipeline_id = 5
     tracker._dashboard_synced = True
-    with pytest.raises(KeyError) if fail else _nothing(), tracker:
-        if fail:
-            raise KeyError("boom")
+    raised = flush_error or block_error
+    with pytest.raises(type(raised)) if raised else _nothing(), tracker:
+        if block_error:
+            raise block_error
     assert calls == expected
+    assert (tracker._writer, tracker._storage, tracker._pipeline_id) == (None, None, None)
 
 
 class _nothing:
