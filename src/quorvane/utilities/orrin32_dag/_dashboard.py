@@ -11,6 +11,7 @@ def _sync_to_dashboard(self) -> None:
     """Sync pipeline results to dashboard tables via the API."""
     if not self._service_url or not self._api_key:
         return
+    import urllib.error
     import urllib.request
 
     node_count = getattr(self, "_nodes_written", 0)
@@ -62,3 +63,5 @@ def _sync_to_dashboard(self) -> None:
             response.read()
     except Exception as exc:  # noqa: BLE001 - best effort: a failure never stops the run
         logger.warning("Dashboard sync failed (non-fatal): %s", exc)
+        if isinstance(exc, urllib.error.HTTPError):
+            exc.close()  # an error answer holds the connection open until closed
