@@ -160,22 +160,24 @@ FAILED_CLOSE = [("flush",), ("complete", "failed"), ("stop",), ("disconnect",)]
     ("block_error", "flush_error", "expected"),
     [
         (None, None, [("flush",), ("stop",), ("complete", "completed"), ("disconnect",)]),
-        (KeyError("boom"), None, FAILED_CLOSE),
+        (KeyError, None, FAILED_CLOSE),
         # a flush that fails still closes the run (as failed) and stops the writer
-        (None, OSError("storage down"), FAILED_CLOSE),
-        (KeyError("boom"), OSError("storage down"), FAILED_CLOSE),
+        (None, OSError, FAILED_CLOSE),
+        (KeyError, OSError, FAILED_CLOSE),
     ],
 )
 def test_closing_calls_of_the_context_manager(block_error, flush_error, expected):
+    # exception classes, not instances: a raised instance kept in the parameter list would
+    # keep this test's frame (and its tracker) alive through its traceback
     calls = []
     tracker = DAGTracker()
-    tracker._storage = tracker._writer = _Recorder(calls, flush_error)
+    tracker._storage = tracker._writer = _Recorder(calls, flush_error and flush_error("down"))
     tracker._pipeline_id = 5
     tracker._dashboard_synced = True
     raised = flush_error or block_error
-    with pytest.raises(type(raised)) if raised else _nothing(), tracker:
+    with pytest.raises(raised) if raised else _nothing(), tracker:
         if block_error:
-            raise block_error
+            raise block_error("boom")
     assert calls == expected
     assert (tracker._writer, tracker._storage, tracker._pipeline_id) == (None, None, None)
 
