@@ -16,7 +16,7 @@ test: $(INSTALLED)
 	$(PY) -m pytest -q
 
 demo: $(INSTALLED)
-	$(PY) examples/tour.py
+	$(PY) examples/credit_pipeline.py
 
 bench: $(INSTALLED)
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done

@@ -10,27 +10,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 
 
-def _guide_can_run() -> bool:
-    try:  # the guide walks both roads and stores a run
-        from quorvane.utilities.orrin32_dag import wrap_dataframe_dag  # noqa: F401
-        from quorvane.utilities.persistence.service import start_service  # noqa: F401
-    except ImportError:
-        return False
-    return True
-
-
-@pytest.mark.parametrize(
-    "name",
-    [
-        pytest.param(
-            "docs/guide.md",
-            marks=pytest.mark.skipif(
-                not _guide_can_run(), reason="the DAG containers or persistence are missing"
-            ),
-        ),
-        "README.md",
-    ],
-)
+@pytest.mark.parametrize("name", ["docs/guide.md", "README.md"])
 def test_the_examples_run_as_written(name: str) -> None:
     results = doctest.testfile(
         str(ROOT / name),

