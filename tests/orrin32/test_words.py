@@ -43,7 +43,12 @@ def test_header_reads(tracker, word, header, mode):
 
 @pytest.mark.parametrize(
     "word, risk",
-    [(TAINT, 1.0), (TAINT | depth_bits(7), 0.125), (TAINT | depth_bits(1), 0.5), (depth_bits(7), 0.0)],
+    [
+        (TAINT, 1.0),
+        (TAINT | depth_bits(7), 0.125),
+        (TAINT | depth_bits(1), 0.5),
+        (depth_bits(7), 0.0),
+    ],
 )
 def test_risk_score(word, risk):
     assert ProvenanceTracker.risk_score(word) == risk
@@ -152,7 +157,15 @@ def test_explanations(tracker):
     assert tracker.contains_table(word, "t2") and not tracker.contains_table(word, "t3")
     full = tracker.explain_full(word)
     assert list(full) == [
-        "pairs", "pair_ids", "entity", "chain", "taint", "depth", "risk", "mode", "provenance_hex"
+        "pairs",
+        "pair_ids",
+        "entity",
+        "chain",
+        "taint",
+        "depth",
+        "risk",
+        "mode",
+        "provenance_hex",
     ]
     assert full["pairs"] == [("t1", "a"), ("t2", "b"), ("t1", "c")]
     assert full["pair_ids"] == [0, 1, 2, 40]
@@ -176,7 +189,14 @@ def test_provenance_hex_with_top_bit_set(tracker):
 
 @pytest.mark.parametrize(
     "row_id, expected",
-    [(None, 0), (0, 0), (5, 5), (-1, 0xFFFFFFFE), (2**32 + 7, 7), ((1, "a"), hash((1, "a")) & 0xFFFFFFFF)],
+    [
+        (None, 0),
+        (0, 0),
+        (5, 5),
+        (-1, 0xFFFFFFFE),
+        (2**32 + 7, 7),
+        ((1, "a"), hash((1, "a")) & 0xFFFFFFFF),
+    ],
 )
 def test_hash_entity(tracker, row_id, expected):
     assert orrin32._hash_entity(row_id) == expected

@@ -18,19 +18,34 @@ OR, depth by max+1 saturating at 7; so taint(f(a, b)) = taint(a) or taint(b). Th
 a word is 1 / (1 + depth) when it is tainted and 0 otherwise.
 """
 
-from ._engine import (
-    RustProvenanceTracker,
-    combine_batch,
-    encode_source_column,
-    explain_batch,
-    is_tainted_batch,
-    risk_score_batch,
-    update_chain_batch,
-)
-from ._tracker import ProvenanceTracker, _hash_entity
-from ._series import TrackedSeries
-from ._frame import TrackedDataFrame, wrap_dataframe
+# The engine's names and _hash_entity are module attributes that the containers and the
+# tracker look up when called, so that they can be patched here.
 from ._audit import audit, audit_series_diversity, column_risk_report, provenance_entropy
+from ._engine import (
+    RustProvenanceTracker as RustProvenanceTracker,
+)
+from ._engine import (
+    combine_batch as combine_batch,
+)
+from ._engine import (
+    encode_source_column as encode_source_column,
+)
+from ._engine import (
+    explain_batch as explain_batch,
+)
+from ._engine import (
+    is_tainted_batch as is_tainted_batch,
+)
+from ._engine import (
+    risk_score_batch as risk_score_batch,
+)
+from ._engine import (
+    update_chain_batch as update_chain_batch,
+)
+from ._frame import TrackedDataFrame, wrap_dataframe
+from ._series import TrackedSeries
+from ._tracker import ProvenanceTracker
+from ._tracker import _hash_entity as _hash_entity
 from ._word import (
     DEPTH_SHIFT,
     HEADER_BITS,
@@ -80,11 +95,11 @@ __all__ = [
     "OpCode",
     "ProvenanceInfo",
     "ProvenanceTracker",
-    "TrackedSeries",
     "TrackedDataFrame",
-    "wrap_dataframe",
+    "TrackedSeries",
     "audit",
     "audit_series_diversity",
-    "provenance_entropy",
     "column_risk_report",
+    "provenance_entropy",
+    "wrap_dataframe",
 ]

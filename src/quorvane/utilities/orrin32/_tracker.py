@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import sys
-from typing import Optional
 
 from ._checks import as_int, require_type
 from ._word import OpCode, ProvenanceInfo
@@ -76,17 +75,17 @@ class ProvenanceTracker:
         require_type(columns, "columns", list)
         return [self.register(table, column, protected) for column in columns]
 
-    def get_name(self, pair_id: int) -> Optional[tuple]:
+    def get_name(self, pair_id: int) -> tuple | None:
         """Get (table, column) for a pair ID."""
         return self._id_to_name.get(as_int(pair_id, "pair_id"))
 
-    def get_id(self, table: str, column: str) -> Optional[int]:
+    def get_id(self, table: str, column: str) -> int | None:
         """Get pair ID for a (table, column)."""
         require_type(table, "table", str)
         require_type(column, "column", str)
         return self._name_to_id.get((table, column))
 
-    def is_protected(self, table: str, column: Optional[str] = None) -> bool:
+    def is_protected(self, table: str, column: str | None = None) -> bool:
         """Check if a table or specific column is a protected attribute."""
         require_type(table, "table", str)
         require_type(column, "column", str, optional=True)
@@ -223,9 +222,7 @@ class ProvenanceTracker:
     def combine(self, prov_a: int, prov_b: int, op: int = OpCode.ADD) -> int:
         """Combine two provenances.  pairs=union, entity=XOR, taint=OR, depth=max+1."""
         return int(
-            self._rust.combine(
-                as_int(prov_a, "prov_a"), as_int(prov_b, "prov_b"), as_int(op, "op")
-            )
+            self._rust.combine(as_int(prov_a, "prov_a"), as_int(prov_b, "prov_b"), as_int(op, "op"))
         )
 
     def update_chain(self, provenance: int, op: int) -> int:
