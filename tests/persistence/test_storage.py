@@ -85,12 +85,14 @@ def test_nodes_are_unique_per_fingerprint_and_edges_resolve(backend):
     assert set(ids) == {1, 7}
     rows = [(ids[1], ids[7], 0), (ids[1], ids[7], 1), (ids[1], ids[7], 0)]
     backend.store_edges_resolved(rows)
-    backend.store_edges(
+    # the edge stored before counts as resolved; the unknown parent cannot be resolved
+    resolved = backend.store_edges(
         [
             StoredEdge(parent_fingerprint=1, child_fingerprint=7, input_position=0),
             StoredEdge(parent_fingerprint=99, child_fingerprint=7, input_position=2),  # unknown
         ]
     )
+    assert resolved == 1
     edges = sorted(
         (e.parent_fingerprint, e.child_fingerprint, e.input_position)
         for e in backend.get_edges(pid)

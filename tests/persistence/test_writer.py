@@ -217,6 +217,26 @@ def test_writes_after_stop_are_counted_and_logged(store, caplog):
         writer.start()
 
 
+def test_edges_whose_nodes_were_not_stored_count_as_failed(store, caplog):
+    pid = store.create_pipeline("p")
+    writer = AsyncWriter(store, config(max_retries=0))
+    writer.write_node(node(1, pid))
+    assert writer.flush(timeout=30) is True
+    store.fail_left = 1  # the next call, the batch's nodes, fails for good
+    writer.write_node(node(2, pid))
+    writer.write_edges([StoredEdge(parent_fingerprint=1, child_fingerprint=2, input_position=0)])
+    writer.write_edges([StoredEdge(parent_fingerprint=1, child_fingerprint=1, input_position=0)])
+    with caplog.at_level(logging.ERROR, logger="quorvane.utilities.persistence.writer"):
+        assert writer.flush(timeout=30) is False
+    stats = writer.get_stats()
+    # stored: node 1 and the edge 1 -> 1; lost: node 2 and the edge 1 -> 2
+    assert (stats["written"], stats["failed"]) == (2, 2)
+    assert_counts_add_up(stats)
+    assert "1 of 2 edges record(s) could not be stored" in caplog.text
+    assert len(store.get_edges(pid)) == 1
+    writer.stop()
+
+
 def test_edges_resolve_in_the_pipeline_of_their_node(store):
     first = store.create_pipeline("first")
     writer = AsyncWriter(store, config())

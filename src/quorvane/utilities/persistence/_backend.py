@@ -94,8 +94,9 @@ class StorageBackend(abc.ABC):
     def store_edges(self, edges: Sequence[StoredEdge], pipeline_id: int | None = None) -> int:
         """Store edges given by fingerprints, resolved within one pipeline.
 
-        Returns the number of edges stored; an edge whose parent or child fingerprint has no
-        node in that pipeline cannot be resolved and is not stored.
+        Returns the number of edges resolved (stored now or stored before); an edge whose
+        parent or child fingerprint has no node in that pipeline cannot be resolved and is
+        not stored.
         """
 
     @abc.abstractmethod

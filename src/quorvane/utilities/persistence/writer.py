@@ -316,6 +316,7 @@ class AsyncWriter:
         kind = group[0].kind
         count = sum(item.count for item in group)
         storage = self._storage
+        resolved: list[Any] = []  # what store_edges returned
         if kind == "source":
 
             def call() -> None:
@@ -334,7 +335,7 @@ class AsyncWriter:
                 pipeline_id = group[0].pipeline_id
 
                 def call() -> None:
-                    storage.store_edges(records, pipeline_id=pipeline_id)
+                    resolved.append(storage.store_edges(records, pipeline_id=pipeline_id))
 
             else:
 
@@ -342,11 +343,11 @@ class AsyncWriter:
                     storage.store_row_values(records)
 
         stored = self._call_with_retries(call, kind, count)
+        lost = count if not stored else _unresolved(kind, count, resolved)
         with self._lock:
-            if stored:
-                self._stats["written"] += count
-            else:
-                self._stats["failed"] += count
+            self._stats["written"] += count - lost
+            self._stats["failed"] += lost
+            if lost:
                 self._failed_seqs.extend(item.seq for item in group)
 
     def _call_with_retries(self, call, kind: str, count: int) -> bool:
@@ -390,6 +391,22 @@ class AsyncWriter:
         self._failed_seqs = [seq for seq in self._failed_seqs if seq > target]
         self._flush_mark = max(self._flush_mark, target)
         return not lost
+
+
+def _unresolved(kind: str, count: int, resolved: list[Any]) -> int:
+    """Edges the backend accepted but could not resolve (their nodes are not stored, for
+    example because their node batch failed): they are lost, so they count as failed."""
+    if not resolved or type(resolved[-1]) is not int:
+        return 0  # a backend that does not say how many resolved
+    lost = max(0, count - resolved[-1])
+    if lost:
+        logger.error(
+            "%d of %d %s record(s) could not be stored: their nodes are not in storage",
+            lost,
+            count,
+            kind,
+        )
+    return lost
 
 
 # the order in which the kinds of one batch reach the backend: an edge is resolved against
