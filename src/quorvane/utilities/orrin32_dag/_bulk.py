@@ -62,10 +62,11 @@ def persist_to_storage(self, storage: Any, pipeline_id: int | None = None) -> in
 
     if pipeline_id is not None:
         pipeline_id = as_int("pipeline_id", pipeline_id)
-    if pipeline_id is None:
-        pipeline_id = as_int(
-            "pipeline_id", storage.create_pipeline(self._pipeline_name or "unnamed")
-        )
+    else:
+        # a backend that does not number its pipelines may answer None: go on with that
+        pipeline_id = storage.create_pipeline(self._pipeline_name or "unnamed")
+        if pipeline_id is not None:
+            pipeline_id = as_int("pipeline_id", pipeline_id)
     for pair_id, (table, column) in self._id_to_name.items():
         storage.register_source(
             pair_id, table, column, is_protected=self.is_protected(table, column)
