@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import sys
 
-from ._checks import as_int, require_type
+from .._checks import as_int, exact
 from ._word import OpCode, ProvenanceInfo
 
 
@@ -48,8 +48,8 @@ class ProvenanceTracker:
             protected: Mark the source as a protected attribute; values derived
                 from it carry taint=1.
         """
-        require_type(table, "table", str)
-        require_type(column, "column", str)
+        exact("table", table, str)
+        exact("column", column, str)
         protected = bool(protected)
         key = (table, column)
         known = self._name_to_id.get(key)
@@ -71,24 +71,24 @@ class ProvenanceTracker:
 
     def register_table(self, table: str, columns: list, protected: bool = False) -> list:
         """Register all columns for a table. Returns list of pair IDs."""
-        require_type(table, "table", str)
-        require_type(columns, "columns", list)
+        exact("table", table, str)
+        exact("columns", columns, list)
         return [self.register(table, column, protected) for column in columns]
 
     def get_name(self, pair_id: int) -> tuple | None:
         """Get (table, column) for a pair ID."""
-        return self._id_to_name.get(as_int(pair_id, "pair_id"))
+        return self._id_to_name.get(as_int("pair_id", pair_id))
 
     def get_id(self, table: str, column: str) -> int | None:
         """Get pair ID for a (table, column)."""
-        require_type(table, "table", str)
-        require_type(column, "column", str)
+        exact("table", table, str)
+        exact("column", column, str)
         return self._name_to_id.get((table, column))
 
     def is_protected(self, table: str, column: str | None = None) -> bool:
         """Check if a table or specific column is a protected attribute."""
-        require_type(table, "table", str)
-        require_type(column, "column", str, optional=True)
+        exact("table", table, str)
+        exact("column", column, str, optional=True)
         if table in self._protected_tables:
             return True
         return bool(column) and (table, column) in self._protected_columns
@@ -110,11 +110,11 @@ class ProvenanceTracker:
         Returns:
             32-bit provenance value
         """
-        entity = as_int(entity, "entity")
-        chain = as_int(chain, "chain")
-        depth = as_int(depth, "depth")
+        entity = as_int("entity", entity)
+        chain = as_int("chain", chain)
+        depth = as_int("depth", depth)
         taint = bool(taint)
-        require_type(pairs, "pairs", set)
+        exact("pairs", pairs, set)
         # The IDs go to the engine as given: it refuses a non-int ID instead of truncating it.
         ids = sorted(pairs)
         word = int(self._rust.encode(ids, entity, chain, taint, depth))
@@ -129,7 +129,7 @@ class ProvenanceTracker:
 
     def decode_full(self, provenance: int) -> ProvenanceInfo:
         """Decode 32-bit provenance to full ProvenanceInfo."""
-        decoded = self._rust.decode_full(as_int(provenance, "provenance"))
+        decoded = self._rust.decode_full(as_int("provenance", provenance))
         return ProvenanceInfo(
             pairs=set(decoded["pairs"]),
             entity=decoded["entity"],
@@ -144,7 +144,7 @@ class ProvenanceTracker:
     @staticmethod
     def read_header(provenance: int) -> tuple:
         """Extract (mode, taint, depth) from header bits."""
-        provenance = as_int(provenance, "provenance")
+        provenance = as_int("provenance", provenance)
         mode = (provenance >> _layout.MODE_SHIFT) & 3
         taint = bool((provenance >> _layout.TAINT_SHIFT) & 1)
         depth = (provenance >> _layout.DEPTH_SHIFT) & 7
@@ -153,24 +153,24 @@ class ProvenanceTracker:
     @staticmethod
     def is_tainted(provenance: int) -> bool:
         """O(1) taint check — no decoding needed."""
-        return bool((as_int(provenance, "provenance") >> _layout.TAINT_SHIFT) & 1)
+        return bool((as_int("provenance", provenance) >> _layout.TAINT_SHIFT) & 1)
 
     @staticmethod
     def get_depth(provenance: int) -> int:
         """O(1) depth read — no decoding needed."""
-        return (as_int(provenance, "provenance") >> _layout.DEPTH_SHIFT) & 7
+        return (as_int("provenance", provenance) >> _layout.DEPTH_SHIFT) & 7
 
     @staticmethod
     def risk_score(provenance: int) -> float:
         """risk = taint * 1/(1 + depth).  Returns float in [0.0, 1.0]."""
-        provenance = as_int(provenance, "provenance")
+        provenance = as_int("provenance", provenance)
         if not (provenance >> _layout.TAINT_SHIFT) & 1:
             return 0.0
         return 1.0 / (1.0 + ((provenance >> _layout.DEPTH_SHIFT) & 7))
 
     def get_mode(self, provenance: int) -> str:
         """Human-readable mode name."""
-        provenance = as_int(provenance, "provenance")
+        provenance = as_int("provenance", provenance)
         mode = (provenance >> _layout.MODE_SHIFT) & 3
         if mode == _layout.MODE_01:
             pair_data = ((provenance & _layout.PAYLOAD_MASK) >> 16) & 1023
@@ -190,7 +190,7 @@ class ProvenanceTracker:
 
     def explain_full(self, provenance: int) -> dict:
         """Full provenance explanation including taint, depth, risk."""
-        provenance = as_int(provenance, "provenance")
+        provenance = as_int("provenance", provenance)
         info = self.decode_full(provenance)
         pair_ids = sorted(info.pairs)
         names = [self.get_name(pair_id) for pair_id in pair_ids]
@@ -222,22 +222,22 @@ class ProvenanceTracker:
     def combine(self, prov_a: int, prov_b: int, op: int = OpCode.ADD) -> int:
         """Combine two provenances.  pairs=union, entity=XOR, taint=OR, depth=max+1."""
         return int(
-            self._rust.combine(as_int(prov_a, "prov_a"), as_int(prov_b, "prov_b"), as_int(op, "op"))
+            self._rust.combine(as_int("prov_a", prov_a), as_int("prov_b", prov_b), as_int("op", op))
         )
 
     def update_chain(self, provenance: int, op: int) -> int:
         """Update provenance with a unary operation. Depth += 1, taint preserved."""
-        return int(self._rust.update_chain(as_int(provenance, "provenance"), as_int(op, "op")))
+        return int(self._rust.update_chain(as_int("provenance", provenance), as_int("op", op)))
 
     def contains(self, provenance: int, pair_id: int) -> bool:
         """Check if a pair is in the provenance."""
-        provenance = as_int(provenance, "provenance")
-        return as_int(pair_id, "pair_id") in self.decode(provenance)
+        provenance = as_int("provenance", provenance)
+        return as_int("pair_id", pair_id) in self.decode(provenance)
 
     def contains_table(self, provenance: int, table: str) -> bool:
         """Check if a table is in the provenance."""
-        provenance = as_int(provenance, "provenance")
-        require_type(table, "table", str)
+        provenance = as_int("provenance", provenance)
+        exact("table", table, str)
         return table in self.explain_tables(provenance)
 
     def entity_from_row(self, row_id) -> int:

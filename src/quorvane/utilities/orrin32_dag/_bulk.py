@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from ._checks import as_int
+from .._checks import as_int
 
 
 def _persist_dag_to_storage(self) -> None:

@@ -8,8 +8,8 @@ from typing import ClassVar
 import numpy as np
 import pandas as pd
 
+from .._checks import exact
 from ..orrin32 import MAX_PAIRS, MODE_01_ENTITY_BITS, OpCode
-from ._checks import exact
 from ._row_values import record_values
 from ._series import NO_NODE, DAGTrackedSeries
 

@@ -9,7 +9,7 @@ from __future__ import annotations
 import warnings
 from typing import Any
 
-from ._checks import as_float
+from .._checks import as_float
 from ._log import logger
 
 

@@ -10,7 +10,7 @@ import sys
 import numpy as np
 import pandas as pd
 
-from ._checks import as_int, exact
+from .._checks import as_int, exact
 from ._log import logger
 
 #: Most records the row-value buffer holds. A tracker without a writer (memory-only) would

@@ -14,8 +14,8 @@ from typing import ClassVar
 import numpy as np
 import pandas as pd
 
+from .._checks import as_int, exact
 from ..orrin32 import OpCode
-from ._checks import as_int, exact
 from ._row_values import record_values
 
 #: Node id of an element that no logged node produced.

@@ -6,9 +6,9 @@ import threading
 from collections import deque
 from typing import Any
 
+from .._checks import as_int, exact
 from ..orrin32 import ProvenanceTracker
 from . import _bulk, _dashboard, _lifecycle, _results, _row_values
-from ._checks import as_int, exact
 from ._dag import ComputationDAG
 from ._log import logger  # noqa: F401  (one logger for the whole module)
 from ._records import DAGEdge, DAGNode, NodeType

@@ -1,4 +1,4 @@
-"""Argument checks shared by the DAG module.
+"""Argument checks shared by the provenance modules.
 
 A parameter declared ``str``, ``list`` or ``dict`` takes exactly that built-in type (a
 subclass is refused); one declared ``int`` or ``float`` takes any object with that
