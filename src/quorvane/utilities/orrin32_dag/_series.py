@@ -15,7 +15,8 @@ import numpy as np
 import pandas as pd
 
 from .._checks import as_int, exact
-from ..orrin32 import OpCode
+from ..orrin32 import OpCode, ProvenanceTracker
+from ._records import NodeType
 from ._row_values import record_values
 
 #: Node id of an element that no logged node produced.
@@ -49,6 +50,41 @@ def _operand_entries(series, n: int, broadcast: bool = False) -> tuple[list, lis
     words = _by_position(getattr(series, "_prov", None), length, n, 0, broadcast)
     nodes = _by_position(getattr(series, "_node_ids", None), length, n, NO_NODE, broadcast)
     return words, nodes
+
+
+def _int_words(*operands) -> bool:
+    """Whether every word the operands lend is a plain int: their word arrays are of an
+    integer dtype (``tolist`` gives ints) or absent (the fill word 0 is an int)."""
+    for series in operands:
+        prov = getattr(series, "_prov", None)
+        if prov is not None and len(prov):
+            if not isinstance(prov, np.ndarray) or prov.dtype.kind not in "iu":
+                return False
+    return True
+
+
+def _word_function(tracker, name: str, int_words: bool):
+    """The tracker's word method ``name`` (``combine`` or ``update_chain``) for a loop over
+    the elements' words.
+
+    When the words and the operation code are plain ints and the method is the base
+    tracker's own, the engine's function is called directly: for int arguments the method
+    only passes them on and returns the engine's int.
+    """
+    method = getattr(tracker, name)
+    if not int_words:
+        return method
+    own = getattr(tracker, "__dict__", {})
+    if getattr(type(tracker), name, None) is getattr(ProvenanceTracker, name) and name not in own:
+        return getattr(tracker._rust, name)
+    return method
+
+
+def _fast_logger(tracker):
+    """The tracker's per-element node logger (see ``DAGTracker._element_node_logger``),
+    or None for a tracker of another kind or one whose logging methods are replaced."""
+    factory = getattr(tracker, "_element_node_logger", None)
+    return factory() if factory is not None else None
 
 
 def _copy_or_default(array, n: int, dtype, fill: int) -> np.ndarray:
@@ -103,17 +139,34 @@ class DAGTrackedSeries(pd.Series):
         n = len(result)
         left_words, left_nodes = _operand_entries(self, n)
         right_words, right_nodes = _operand_entries(other, n, broadcast=True)
-        combine = tracker.combine
-        log_binary = tracker.log_binary
+        combine = _word_function(tracker, "combine", _int_words(self, other))
         words, nodes = [], []
-        for left_word, right_word, left, right in zip(
-            left_words, right_words, left_nodes, right_nodes
-        ):
-            word = combine(left_word, right_word, op_code)
-            words.append(word)
-            nodes.append(
-                log_binary(op_name, left, right, word) if left >= 0 and right >= 0 else NO_NODE
-            )
+        add_word, add_node = words.append, nodes.append
+        log = _fast_logger(tracker)
+        if log is None:
+            log_binary = tracker.log_binary
+            for left_word, right_word, left, right in zip(
+                left_words, right_words, left_nodes, right_nodes
+            ):
+                word = combine(left_word, right_word, op_code)
+                add_word(word)
+                add_node(
+                    log_binary(op_name, left, right, word)
+                    if left >= 0 and right >= 0
+                    else NO_NODE
+                )
+        else:
+            binary = NodeType.BINARY
+            for left_word, right_word, left, right in zip(
+                left_words, right_words, left_nodes, right_nodes
+            ):
+                word = combine(left_word, right_word, op_code)
+                add_word(word)
+                add_node(
+                    log(binary, op_name, [left, right], word)
+                    if left >= 0 and right >= 0
+                    else NO_NODE
+                )
         return self._finish(result, values, words, nodes, op_name)
 
     def _unop_dag(self, np_op: Callable, op_name: str, op_code: int) -> DAGTrackedSeries:
@@ -144,13 +197,22 @@ class DAGTrackedSeries(pd.Series):
         result = DAGTrackedSeries(values, index=index, _tracker=tracker)
         n = len(result)
         in_words, in_nodes = _operand_entries(self, n)
-        update_chain = tracker.update_chain
-        log_unary = tracker.log_unary
+        update_chain = _word_function(tracker, "update_chain", _int_words(self))
         words, nodes = [], []
-        for in_word, in_node in zip(in_words, in_nodes):
-            word = update_chain(in_word, op_code)
-            words.append(word)
-            nodes.append(log_unary(op_name, in_node, word) if in_node >= 0 else NO_NODE)
+        add_word, add_node = words.append, nodes.append
+        log = _fast_logger(tracker)
+        if log is None:
+            log_unary = tracker.log_unary
+            for in_word, in_node in zip(in_words, in_nodes):
+                word = update_chain(in_word, op_code)
+                add_word(word)
+                add_node(log_unary(op_name, in_node, word) if in_node >= 0 else NO_NODE)
+        else:
+            unary = NodeType.UNARY
+            for in_word, in_node in zip(in_words, in_nodes):
+                word = update_chain(in_word, op_code)
+                add_word(word)
+                add_node(log(unary, op_name, [in_node], word) if in_node >= 0 else NO_NODE)
         return self._finish(result, values, words, nodes, op_name)
 
     @staticmethod

@@ -6,6 +6,7 @@ import threading
 from collections import deque
 from typing import Any
 
+from .. import orrin32 as _orrin32
 from .._checks import as_int, exact
 from ..orrin32 import ProvenanceTracker
 from . import _bulk, _dashboard, _lifecycle, _results, _row_values
@@ -81,9 +82,13 @@ class DAGTracker(ProvenanceTracker):
         Thread-safe: id allocation, the node tables, persistence hand-over and eviction
         are protected by ``_dag_lock``.
         """
-        exact("operation", operation, str)
-        exact("inputs", inputs, list)
-        provenance = as_int("provenance", provenance)
+        # The checks run once per node: exact types pass on a single test each.
+        if type(operation) is not str:
+            exact("operation", operation, str)
+        if type(inputs) is not list:
+            exact("inputs", inputs, list)
+        if type(provenance) is not int:
+            provenance = as_int("provenance", provenance)
         with self._dag_lock:
             node_id = self._next_node_id
             self._next_node_id += 1
@@ -97,16 +102,55 @@ class DAGTracker(ProvenanceTracker):
             )
             if not node.is_protected and provenance and self.is_tainted(provenance):
                 node.is_protected = True
-            self._nodes[node_id] = node
-            ids = self._prov_to_nodes.get(provenance)
-            if ids is None:
-                ids = self._prov_to_nodes[provenance] = []
-            ids.append(node_id)
-            if self._writer:
-                self._persist_node(node)
-            if len(self._nodes) > self._max_nodes:
-                self._evict_oldest_nodes()
+            self._store_node(node_id, node, provenance)
         return node_id
+
+    def _store_node(self, node_id: int, node: DAGNode, provenance: int) -> None:
+        """Steps after a node is built: table, provenance index, writer, eviction.
+
+        Runs with ``_dag_lock`` held by the caller.
+        """
+        self._nodes[node_id] = node
+        ids = self._prov_to_nodes.get(provenance)
+        if ids is None:
+            ids = self._prov_to_nodes[provenance] = []
+        ids.append(node_id)
+        if self._writer:
+            self._persist_node(node)
+        if len(self._nodes) > self._max_nodes:
+            self._evict_oldest_nodes()
+
+    def _element_node_logger(self):
+        """A node-logging function for the containers' per-element loops, or None.
+
+        The function takes (node_type, operation, inputs, provenance) with arguments the
+        caller already knows to be exact (operation a str, inputs a new list of ints,
+        provenance an int) and makes the same node, under the same lock, as ``log_unary``
+        and ``log_binary`` with no metadata: new empty metadata, the protected mark from
+        the word's taint bit, then ``_store_node``. None when any method on that road is
+        replaced on the class or on this tracker; callers then use the public methods.
+        """
+        cls = type(self)
+        own = self.__dict__
+        for name, stock in _STOCK_LOGGING.items():
+            if getattr(cls, name, None) is not stock or name in own:
+                return None
+        lock = self._dag_lock
+        store = self._store_node
+        taint_shift = _orrin32.TAINT_SHIFT
+        make = DAGNode
+
+        def log(node_type, operation: str, inputs: list, provenance: int) -> int:
+            with lock:
+                node_id = self._next_node_id
+                self._next_node_id = node_id + 1
+                node = make(node_id, node_type, operation, inputs, provenance, {})
+                if provenance and (provenance >> taint_shift) & 1:
+                    node.is_protected = True
+                store(node_id, node, provenance)
+            return node_id
+
+        return log
 
     def _evict_oldest_nodes(self) -> None:
         """Remove the oldest 10% of non-source nodes to stay under memory bound."""
@@ -174,10 +218,14 @@ class DAGTracker(ProvenanceTracker):
         self, op_name: str, input_node: int, result_prov: int, metadata: dict | None = None
     ) -> int:
         """Log a unary operation (single input)."""
-        exact("op_name", op_name, str)
-        input_node = as_int("input_node", input_node)
-        result_prov = as_int("result_prov", result_prov)
-        exact("metadata", metadata, dict, optional=True)
+        if type(op_name) is not str:
+            exact("op_name", op_name, str)
+        if type(input_node) is not int:
+            input_node = as_int("input_node", input_node)
+        if type(result_prov) is not int:
+            result_prov = as_int("result_prov", result_prov)
+        if metadata is not None and type(metadata) is not dict:
+            exact("metadata", metadata, dict, optional=True)
         return self._create_node(
             node_type=NodeType.UNARY,
             operation=op_name,
@@ -195,11 +243,16 @@ class DAGTracker(ProvenanceTracker):
         metadata: dict | None = None,
     ) -> int:
         """Log a binary operation (two inputs)."""
-        exact("op_name", op_name, str)
-        left_node = as_int("left_node", left_node)
-        right_node = as_int("right_node", right_node)
-        result_prov = as_int("result_prov", result_prov)
-        exact("metadata", metadata, dict, optional=True)
+        if type(op_name) is not str:
+            exact("op_name", op_name, str)
+        if type(left_node) is not int:
+            left_node = as_int("left_node", left_node)
+        if type(right_node) is not int:
+            right_node = as_int("right_node", right_node)
+        if type(result_prov) is not int:
+            result_prov = as_int("result_prov", result_prov)
+        if metadata is not None and type(metadata) is not dict:
+            exact("metadata", metadata, dict, optional=True)
         return self._create_node(
             node_type=NodeType.BINARY,
             operation=op_name,
@@ -319,6 +372,17 @@ class DAGTracker(ProvenanceTracker):
             "operation_counts": counts,
             "unique_provenances": len(self._prov_to_nodes),
         }
+
+
+# The methods whose own code the containers' fast node logging reproduces; replacing any
+# of them (on a subclass or a tracker) sends the containers through the public calls.
+_STOCK_LOGGING = {
+    "log_unary": DAGTracker.log_unary,
+    "log_binary": DAGTracker.log_binary,
+    "_create_node": DAGTracker._create_node,
+    "is_tainted": ProvenanceTracker.is_tainted,
+    "_store_node": DAGTracker._store_node,
+}
 
 
 def _snapshot_values(table: dict) -> list:
