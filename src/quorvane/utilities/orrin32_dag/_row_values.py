@@ -155,10 +155,11 @@ def _numbers(values, cells: list) -> list | None:
     numpy's cast and float() both round to the nearest double, so the numbers are those
     that float() gives element by element. uint64 is left to float().
     """
-    if isinstance(values, np.ndarray) and values.dtype.kind in "biu":
-        if values.dtype.kind != "u" or values.dtype.itemsize < 8:
-            return values.astype(np.float64).tolist()
-    return None
+    if not isinstance(values, np.ndarray) or values.dtype.kind not in "biu":
+        return None
+    if values.dtype.kind == "u" and values.dtype.itemsize >= 8:
+        return None
+    return values.astype(np.float64).tolist()
 
 
 def record_values(

@@ -57,9 +57,10 @@ def _int_words(*operands) -> bool:
     integer dtype (``tolist`` gives ints) or absent (the fill word 0 is an int)."""
     for series in operands:
         prov = getattr(series, "_prov", None)
-        if prov is not None and len(prov):
-            if not isinstance(prov, np.ndarray) or prov.dtype.kind not in "iu":
-                return False
+        if prov is None or not len(prov):
+            continue
+        if not isinstance(prov, np.ndarray) or prov.dtype.kind not in "iu":
+            return False
     return True
 
 
@@ -151,9 +152,7 @@ class DAGTrackedSeries(pd.Series):
                 word = combine(left_word, right_word, op_code)
                 add_word(word)
                 add_node(
-                    log_binary(op_name, left, right, word)
-                    if left >= 0 and right >= 0
-                    else NO_NODE
+                    log_binary(op_name, left, right, word) if left >= 0 and right >= 0 else NO_NODE
                 )
         else:
             binary = NodeType.BINARY
