@@ -176,7 +176,8 @@ def test_integer_column_beside_a_float_column_records_floats(tracker):
 
 
 def test_cells_that_are_not_numbers_are_recorded_as_text(tracker):
-    df = pd.DataFrame({"when": [pd.Timestamp("2024-03-01")], "huge": [10**400]})
+    huge = pd.Series([10**400], dtype=object)  # pandas 2.2 cannot infer a dtype for it
+    df = pd.DataFrame({"when": [pd.Timestamp("2024-03-01")], "huge": huge})
     wrap_dataframe_dag(df, tracker, "t")
     assert [(r.value, r.text_value) for r in tracker._value_buffer] == [
         (None, "2024-03-01 00:00:00"),
