@@ -59,15 +59,10 @@ def record_row_value(
     column_name: str | None = None,
 ) -> None:
     """Buffer a per-row value for later persistence."""
-    # Exact types skip the general checks: this runs once per recorded element.
-    if type(row_index) is not int:
-        row_index = as_int("row_index", row_index)
-    if type(fingerprint) is not int:
-        fingerprint = as_int("fingerprint", fingerprint)
-    if type(operation) is not str:
-        exact("operation", operation, str)
-    if column_name is not None and type(column_name) is not str:
-        exact("column_name", column_name, str, optional=True)
+    row_index = as_int("row_index", row_index)
+    fingerprint = as_int("fingerprint", fingerprint)
+    exact("operation", operation, str)
+    exact("column_name", column_name, str, optional=True)
     build = _record_builder(_stored_row_value_type())
     if type(value) is float:
         number, text = value, None
@@ -233,9 +228,7 @@ def _record_batch(tracker, positions, cells, numbers, words, operation, column_n
     add = records.append
     for i in positions:
         try:
-            fingerprint = words[i]
-            if type(fingerprint) is not int:
-                fingerprint = as_int("fingerprint", fingerprint)
+            fingerprint = as_int("fingerprint", words[i])
             if import_error is not None:
                 raise import_error
             if numbers is not None:

@@ -82,13 +82,9 @@ class DAGTracker(ProvenanceTracker):
         Thread-safe: id allocation, the node tables, persistence hand-over and eviction
         are protected by ``_dag_lock``.
         """
-        # The checks run once per node: exact types pass on a single test each.
-        if type(operation) is not str:
-            exact("operation", operation, str)
-        if type(inputs) is not list:
-            exact("inputs", inputs, list)
-        if type(provenance) is not int:
-            provenance = as_int("provenance", provenance)
+        exact("operation", operation, str)
+        exact("inputs", inputs, list)
+        provenance = as_int("provenance", provenance)
         with self._dag_lock:
             node_id = self._next_node_id
             self._next_node_id += 1
@@ -228,14 +224,10 @@ class DAGTracker(ProvenanceTracker):
         self, op_name: str, input_node: int, result_prov: int, metadata: dict | None = None
     ) -> int:
         """Log a unary operation (single input)."""
-        if type(op_name) is not str:
-            exact("op_name", op_name, str)
-        if type(input_node) is not int:
-            input_node = as_int("input_node", input_node)
-        if type(result_prov) is not int:
-            result_prov = as_int("result_prov", result_prov)
-        if metadata is not None and type(metadata) is not dict:
-            exact("metadata", metadata, dict, optional=True)
+        exact("op_name", op_name, str)
+        input_node = as_int("input_node", input_node)
+        result_prov = as_int("result_prov", result_prov)
+        exact("metadata", metadata, dict, optional=True)
         return self._create_node(
             node_type=NodeType.UNARY,
             operation=op_name,
@@ -253,16 +245,11 @@ class DAGTracker(ProvenanceTracker):
         metadata: dict | None = None,
     ) -> int:
         """Log a binary operation (two inputs)."""
-        if type(op_name) is not str:
-            exact("op_name", op_name, str)
-        if type(left_node) is not int:
-            left_node = as_int("left_node", left_node)
-        if type(right_node) is not int:
-            right_node = as_int("right_node", right_node)
-        if type(result_prov) is not int:
-            result_prov = as_int("result_prov", result_prov)
-        if metadata is not None and type(metadata) is not dict:
-            exact("metadata", metadata, dict, optional=True)
+        exact("op_name", op_name, str)
+        left_node = as_int("left_node", left_node)
+        right_node = as_int("right_node", right_node)
+        result_prov = as_int("result_prov", result_prov)
+        exact("metadata", metadata, dict, optional=True)
         return self._create_node(
             node_type=NodeType.BINARY,
             operation=op_name,
