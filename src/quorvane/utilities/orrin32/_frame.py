@@ -9,23 +9,28 @@ from typing import Any, ClassVar
 import numpy as np
 import pandas as pd
 
+from .._follow import FollowingFrame, gather, row_positions
 from . import _compat
 from . import _tracker as _tracker_module
-from ._series import TrackedSeries, _engine_function, _fit_words
+from ._series import WORDS, TrackedSeries, _engine_function
 from ._word import OpCode
 
 
-class TrackedDataFrame(pd.DataFrame):
+class TrackedDataFrame(FollowingFrame, pd.DataFrame):
     """Pandas DataFrame with ORRIN-32 provenance."""
 
     _metadata: ClassVar[list[str]] = ["_tracker", "_col_prov"]
+    _fields = (WORDS,)
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         tracker = kwargs.pop("_tracker", None)
         col_prov = kwargs.pop("_col_prov", None)
         super().__init__(*args, **kwargs)
         self._tracker = tracker
-        self._col_prov = col_prov if col_prov is not None else {}
+        if col_prov is not None:
+            self._col_prov = dict(col_prov)
+        else:
+            self._col_prov = _words_of_data(self, args[0] if args else kwargs.get("data"))
 
     # -- pandas construction hooks ------------------------------------------------------
 
@@ -37,13 +42,17 @@ class TrackedDataFrame(pd.DataFrame):
     def _constructor_sliced(self) -> type[TrackedSeries]:
         return TrackedSeries
 
-    def _constructor_from_mgr(self, mgr: Any, axes: Any) -> TrackedDataFrame:
-        # Built without __init__ (see _compat); pandas' __finalize__ then shares the
-        # source's tracker and word mapping by reference.
-        df = _compat.from_mgr(TrackedDataFrame, mgr, axes)
+    @classmethod
+    def _from_mgr_with_defaults(cls, mgr: Any, axes: Any) -> TrackedDataFrame:
+        # Built without __init__ (see _compat); __finalize__ then brings the source's
+        # tracker and the words of the rows and columns the result holds.
+        df = _compat.from_mgr(cls, mgr, axes)
         object.__setattr__(df, "_tracker", None)
         object.__setattr__(df, "_col_prov", {})
         return df
+
+    def _constructor_from_mgr(self, mgr: Any, axes: Any) -> TrackedDataFrame:
+        return self._from_mgr_with_defaults(mgr, axes)
 
     def _constructor_sliced_from_mgr(self, mgr: Any, axes: Any) -> TrackedSeries:
         ser = _compat.from_mgr(TrackedSeries, mgr, axes)
@@ -52,69 +61,43 @@ class TrackedDataFrame(pd.DataFrame):
         object.__setattr__(ser, "_tracker", None)
         return ser
 
-    # -- column access ------------------------------------------------------------------
-
-    def __getitem__(self, key: Any) -> Any:
-        if callable(key):
-            key = key(self)
-        result = super().__getitem__(key)
-        if not isinstance(result, pd.Series):
-            return result
-        words = _stored_words(self._col_prov, key, len(result))
-        # Built from pandas' own result so that copy-on-write still knows the column's
-        # memory is shared with this frame.
-        out = TrackedSeries(result, _prov=words, _tracker=self._tracker)
-        # pandas reads columns through frame[label] inside groupby, .loc and others and takes
-        # the column's name from the result; a user's column access returns an unnamed one.
-        if not _compat.caller_is_pandas():
-            object.__setattr__(out, "_name", None)
-        return out
-
-    def __setitem__(self, key: Any, value: Any) -> None:
-        super().__setitem__(key, value)
-        # Only a single column label keys the word mapping (a column list is unhashable).
-        if isinstance(value, TrackedSeries) and isinstance(key, Hashable):
-            self._col_prov[key] = np.array(value._prov, dtype=np.uint32, copy=True)
-
-    # -- merge ------------------------------------------------------------------------------
-
-    def merge(self, right: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame:
-        result = super().merge(right, *args, **kwargs)
-        n = len(result)
-        columns = result.columns
-        merged: dict[Hashable, np.ndarray] = {}
-        sources = [self._col_prov]
-        if isinstance(right, TrackedDataFrame):
-            sources.append(right._col_prov)
-        # Left columns come first, so they win where both sides track a label.
-        for col_prov in sources:
-            for label, words in col_prov.items():
-                if label in columns and label not in merged:
-                    merged[label] = self._merged_words(words, n)
-        return TrackedDataFrame(result, _tracker=self._tracker, _col_prov=merged)
-
-    def _merged_words(self, words: np.ndarray, n: int) -> np.ndarray:
-        # One tracker call per column: a merge collapses a column to one representative word.
-        if len(words) == 0:
-            return np.zeros(n, dtype=np.uint32)
-        first = int(words[0])
+    def _merge_step(self) -> TrackedDataFrame:
+        """Every carried column's words, one merge step further."""
         tracker = self._tracker
         if tracker:
-            first = tracker.update_chain(first, OpCode.MERGE)
-        return np.full(n, first, dtype=np.uint32)
+            step = _engine_function("update_chain_batch")
+            self._col_prov = {
+                label: np.asarray(step(tracker._rust, words, OpCode.MERGE), dtype=np.uint32)
+                for label, words in self._col_prov.items()
+            }
+        return self
 
 
-def _stored_words(col_prov: dict, key: Any, n: int) -> np.ndarray:
-    """A copy of the words stored for ``key``, fitted to ``n`` rows; zeros if untracked."""
+def _words_of_data(frame: pd.DataFrame, data: Any) -> dict[Hashable, np.ndarray]:
+    """Words of the columns of a frame built from tracked data: a tracked frame lends its
+    columns' words, a tracked series or a dict of them their own (aligned as pandas
+    aligned their values); other columns have none (unknown)."""
+    if isinstance(data, TrackedDataFrame):
+        pieces = {label: data[label] for label in data._col_prov if _is_single(data, label)}
+    elif isinstance(data, TrackedSeries):
+        pieces = {data.name if data.name is not None else 0: data}
+    elif isinstance(data, dict):
+        pieces = {k: v for k, v in data.items() if isinstance(v, TrackedSeries)}
+    else:
+        return {}
+    words = {}
+    for label, series in pieces.items():
+        if _is_single(frame, label):
+            rows = row_positions(frame.index, series)
+            words[label] = gather(series._prov, rows, WORDS.absent, np.uint32)
+    return words
+
+
+def _is_single(frame: pd.DataFrame, label: Any) -> bool:
     try:
-        words = col_prov.get(key)
-    except TypeError:  # unhashable key: never a tracked column
-        words = None
-    if words is None:
-        return np.zeros(n, dtype=np.uint32)
-    if len(words) != n:
-        return _fit_words(np.asarray(words, dtype=np.uint32), n)
-    return np.array(words, dtype=np.uint32, copy=True)
+        return label in frame.columns and not isinstance(frame[label], pd.DataFrame)
+    except (TypeError, KeyError):
+        return False
 
 
 # -- wrapping ---------------------------------------------------------------------------------

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import numbers
-import operator
 import sys
 import threading
 from collections.abc import Callable, Iterator
@@ -13,10 +12,9 @@ from typing import Any, ClassVar
 import numpy as np
 import pandas as pd
 
+from .._follow import Field, FollowingSeries, gather
 from . import _compat, _engine
 from ._word import OpCode
-
-_ZERO_WORD = np.zeros(1, dtype=np.uint32)
 
 _BATCH_FUNCTIONS = (
     "combine_batch",
@@ -75,45 +73,61 @@ def _as_op_code(op_code: Any) -> int:
     raise TypeError(f"op_code must be an int, not {type(op_code).__name__}")
 
 
-def _fit_words(prov: np.ndarray, n: int) -> np.ndarray:
-    """Words of a container of ``n`` elements whose word array has another length.
+def _unknown_word(tracker: Any) -> int:
+    unknown = getattr(tracker, "unknown_word", None)
+    return unknown() if unknown is not None else 0
 
-    Results that pandas derives (row filters, ``head``) share their source's word array
-    unchanged. Such an array is read as ``n`` copies of its first word (zeros when it is
-    empty), the same rule a frame applies to its columns.
-    """
-    first = prov[:1] if len(prov) else _ZERO_WORD
-    return np.broadcast_to(first, n).astype(np.uint32, copy=True)
+
+#: The words of a series (``_prov``) and of a frame's columns (``_col_prov``).
+WORDS = Field("_prov", "_col_prov", np.uint32, absent=0, unknown=_unknown_word)
 
 
 def _aligned_words(series: Any) -> np.ndarray:
-    """The word array of ``series`` with exactly one word per element (not a copy)."""
-    prov = series._prov
-    n = len(series)
-    if len(prov) == n:
-        return prov
-    return _fit_words(np.asarray(prov, dtype=np.uint32), n)
+    """The word array of ``series``, one word per element (not a copy)."""
+    return np.asarray(series._prov, dtype=np.uint32)
 
 
-def _negate(values: Any) -> Any:
-    # numpy refuses "-" on booleans; pandas negates them logically and relies on that
-    # itself (for example "-cond" inside where/clip).
-    if isinstance(values, np.ndarray) and values.dtype == np.bool_:
-        return np.logical_not(values)
-    return operator.neg(values)
+def _operand_words(series: Any, other: Any, result: Any) -> tuple[np.ndarray, np.ndarray] | None:
+    """Words of both operands, one pair per result element, aligned on the index as pandas
+    aligned their values; None when ``other`` lends no words (untracked) and the
+    alignment left the rows in place."""
+    left = _aligned_words(series)
+    right = _aligned_words(other) if isinstance(other, TrackedSeries) else None
+    if isinstance(other, pd.Series) and not _same_rows(series.index, other.index):
+        joined, left_rows, right_rows = series.index.join(
+            other.index, how="outer", return_indexers=True
+        )
+        if len(joined) != len(result):
+            raise AssertionError("alignment differs from pandas")  # pragma: no cover
+        left = gather(left, left_rows, WORDS.absent, np.uint32)
+        if right is not None:
+            right = gather(right, right_rows, WORDS.absent, np.uint32)
+    if right is None:
+        return None if len(left) != len(result) else (left, left)
+    return left, right
 
 
-class TrackedSeries(pd.Series):
+def _same_rows(a: pd.Index, b: pd.Index) -> bool:
+    return a is b or a.equals(b)
+
+
+class TrackedSeries(FollowingSeries, pd.Series):
     """Pandas Series with ORRIN-32 provenance (taint + depth aware)."""
 
-    _metadata: ClassVar[list[str]] = ["_prov", "_tracker"]
+    _metadata: ClassVar[list[str]] = ["_name", "_prov", "_tracker"]
+    _fields = (WORDS,)
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         prov = kwargs.pop("_prov", None)
         tracker = kwargs.pop("_tracker", None)
         super().__init__(*args, **kwargs)
-        self._prov = prov if prov is not None else np.zeros(len(self), dtype=np.uint32)
         self._tracker = tracker
+        if prov is not None:
+            self._prov = np.asarray(prov, dtype=np.uint32)
+        elif args and isinstance(args[0], TrackedSeries) and len(args[0]) == len(self):
+            self._prov = _aligned_words(args[0])
+        else:
+            self._prov = np.zeros(len(self), dtype=np.uint32)
 
     # -- pandas construction hooks ------------------------------------------------------
 
@@ -121,22 +135,25 @@ class TrackedSeries(pd.Series):
     def _constructor(self) -> type[TrackedSeries]:
         return TrackedSeries
 
+    @property
+    def _constructor_expanddim(self) -> type:
+        from ._frame import TrackedDataFrame
+
+        return TrackedDataFrame
+
     def _constructor_from_mgr(self, mgr: Any, axes: Any) -> TrackedSeries:
         # Built without __init__ (see _compat); the attributes get defaults here and the
-        # source's values through __finalize__ when pandas propagates metadata.
+        # source's through __finalize__.
         ser = _compat.from_mgr(TrackedSeries, mgr, axes)
         object.__setattr__(ser, "_name", None)
         object.__setattr__(ser, "_prov", np.zeros(len(ser), dtype=np.uint32))
         object.__setattr__(ser, "_tracker", None)
         return ser
 
-    def __finalize__(self, other: Any, method: str | None = None, **kwargs: Any) -> TrackedSeries:
-        result = super().__finalize__(other, method=method, **kwargs)
-        # pandas keeps a Series' name through its "_name" metadata entry, which the
-        # tracked metadata list replaces; carry the name as plain pandas would.
-        if isinstance(other, pd.Series):
-            object.__setattr__(result, "_name", other.name)
-        return result
+    def _constructor_expanddim_from_mgr(self, mgr: Any, axes: Any) -> Any:
+        from ._frame import TrackedDataFrame
+
+        return TrackedDataFrame._from_mgr_with_defaults(mgr, axes)
 
     # -- word propagation ---------------------------------------------------------------
 
@@ -150,133 +167,103 @@ class TrackedSeries(pd.Series):
             )
         return words.copy()
 
-    def _result(self, values: Any, words: np.ndarray) -> TrackedSeries:
-        # The values are fresh numpy output owned by nobody else, so no copy is needed.
-        if len(words) != len(values):
-            words = _fit_words(words, len(values))
-        return TrackedSeries(
-            values, index=self.index, copy=False, _prov=words, _tracker=self._tracker
-        )
+    def _stepped(self, result: Any, op_code: int) -> Any:
+        """``result`` (built by pandas from this series, same rows) with one step more."""
+        if isinstance(result, TrackedSeries) and result is not self:
+            object.__setattr__(result, "_prov", result._chain_words(_as_op_code(op_code)))
+        return result
 
-    def _from_pandas_result(
-        self, result: pd.Series, words: np.ndarray, index: Any
-    ) -> TrackedSeries:
-        # `result` is a new object from the pandas parent method; building from it (not
-        # from its raw values) keeps pandas' copy-on-write bookkeeping of shared memory.
-        out = TrackedSeries(result, _prov=words, _tracker=self._tracker)
-        object.__setattr__(out, "_name", None)
-        if out.index is not index:
-            out.index = index
-        return out
-
-    def _binop(
-        self, other: Any, op: Callable[[Any, Any], Any], op_code: int = OpCode.ADD
-    ) -> TrackedSeries:
+    def _binop(self, other: Any, pandas_op: Callable[[Any, Any], Any], op_code: int) -> Any:
         op_code = _as_op_code(op_code)
-        # Positional on purpose: a pandas operand contributes its raw values, unaligned.
-        operand = other.values if hasattr(other, "values") else other
-        # As in pandas, division by zero and invalid values give inf/NaN without a warning.
-        with np.errstate(all="ignore"):
-            values = op(self.values, operand)
+        result = pandas_op(self, other)
         tracker = self._tracker
-        if isinstance(other, TrackedSeries) and tracker and not _in_place_call():
-            words = np.asarray(
-                _engine_function("combine_batch")(
-                    tracker._rust, _aligned_words(self), _aligned_words(other), op_code
-                ),
+        if not isinstance(result, TrackedSeries) or not tracker or _in_place_call():
+            return result
+        operands = _operand_words(self, other, result)
+        if operands is None:
+            result._prov = np.full(len(result), _unknown_word(tracker), dtype=np.uint32)
+        elif isinstance(other, TrackedSeries):
+            result._prov = np.asarray(
+                _engine_function("combine_batch")(tracker._rust, *operands, op_code),
                 dtype=np.uint32,
             )
         else:
-            words = _aligned_words(self).copy()
-        return self._result(values, words)
+            result._prov = operands[0].copy()
+        return result
 
-    def _unop(self, op: Callable[[Any], Any], op_code: int) -> TrackedSeries:
-        op_code = _as_op_code(op_code)
-        with np.errstate(all="ignore"):
-            values = op(self.values)
-        return self._result(values, self._chain_words(op_code))
+    # -- two-operand operators: pandas computes and aligns, the words follow ------------------
 
-    # -- two-operand operators ------------------------------------------------------------
+    def __add__(self, other: Any) -> Any:
+        return self._binop(other, pd.Series.__add__, OpCode.ADD)
 
-    def __add__(self, other: Any) -> TrackedSeries:
-        return self._binop(other, np.add, OpCode.ADD)
+    def __sub__(self, other: Any) -> Any:
+        return self._binop(other, pd.Series.__sub__, OpCode.SUB)
 
-    def __sub__(self, other: Any) -> TrackedSeries:
-        return self._binop(other, np.subtract, OpCode.SUB)
+    def __mul__(self, other: Any) -> Any:
+        return self._binop(other, pd.Series.__mul__, OpCode.MUL)
 
-    def __mul__(self, other: Any) -> TrackedSeries:
-        return self._binop(other, np.multiply, OpCode.MUL)
+    def __truediv__(self, other: Any) -> Any:
+        return self._binop(other, pd.Series.__truediv__, OpCode.DIV)
 
-    def __truediv__(self, other: Any) -> TrackedSeries:
-        return self._binop(other, np.true_divide, OpCode.DIV)
+    def __floordiv__(self, other: Any) -> Any:
+        return self._binop(other, pd.Series.__floordiv__, OpCode.DIV)
 
-    def __floordiv__(self, other: Any) -> TrackedSeries:
-        return self._binop(other, np.floor_divide, OpCode.DIV)
+    def __pow__(self, other: Any) -> Any:
+        return self._binop(other, pd.Series.__pow__, OpCode.MUL)
 
-    def __pow__(self, other: Any) -> TrackedSeries:
-        return self._binop(other, np.power, OpCode.MUL)
+    def __radd__(self, other: Any) -> Any:
+        return self._binop(other, pd.Series.__radd__, OpCode.ADD)
 
-    def __radd__(self, other: Any) -> TrackedSeries:
-        return self._binop(other, lambda a, b: np.add(b, a), OpCode.ADD)
+    def __rsub__(self, other: Any) -> Any:
+        return self._binop(other, pd.Series.__rsub__, OpCode.SUB)
 
-    def __rsub__(self, other: Any) -> TrackedSeries:
-        return self._binop(other, lambda a, b: np.subtract(b, a), OpCode.SUB)
+    def __rmul__(self, other: Any) -> Any:
+        return self._binop(other, pd.Series.__rmul__, OpCode.MUL)
 
-    def __rmul__(self, other: Any) -> TrackedSeries:
-        return self._binop(other, lambda a, b: np.multiply(b, a), OpCode.MUL)
+    def __rtruediv__(self, other: Any) -> Any:
+        return self._binop(other, pd.Series.__rtruediv__, OpCode.DIV)
 
-    def __rtruediv__(self, other: Any) -> TrackedSeries:
-        return self._binop(other, lambda a, b: np.true_divide(b, a), OpCode.DIV)
+    def __gt__(self, other: Any) -> Any:
+        return self._binop(other, pd.Series.__gt__, OpCode.CMP)
 
-    def __gt__(self, other: Any) -> TrackedSeries:
-        return self._binop(other, operator.gt, OpCode.CMP)
+    def __lt__(self, other: Any) -> Any:
+        return self._binop(other, pd.Series.__lt__, OpCode.CMP)
 
-    def __lt__(self, other: Any) -> TrackedSeries:
-        return self._binop(other, operator.lt, OpCode.CMP)
+    def __ge__(self, other: Any) -> Any:
+        return self._binop(other, pd.Series.__ge__, OpCode.CMP)
 
-    def __ge__(self, other: Any) -> TrackedSeries:
-        return self._binop(other, operator.ge, OpCode.CMP)
-
-    def __le__(self, other: Any) -> TrackedSeries:
-        return self._binop(other, operator.le, OpCode.CMP)
+    def __le__(self, other: Any) -> Any:
+        return self._binop(other, pd.Series.__le__, OpCode.CMP)
 
     # -- one-operand operations -------------------------------------------------------------
 
-    def __neg__(self) -> TrackedSeries:
-        return self._unop(_negate, OpCode.NEG)
+    def __neg__(self) -> Any:
+        return self._stepped(pd.Series.__neg__(self), OpCode.NEG)
 
     def clip(self, lower: Any = None, upper: Any = None, **kwargs: Any) -> Any:
-        if _compat.inplace_requested(kwargs):
-            # Clipping in place must change the receiver's values; pandas does that and
-            # returns what it returns. No words are built.
-            with _inside_parent(in_place=True):
-                return super().clip(lower, upper, **kwargs)
-        # Other pandas keywords (axis, ...) do not apply to numpy's clip and are ignored.
-        return self._unop(lambda a: np.clip(a, lower, upper), OpCode.CLIP)
+        in_place = _compat.inplace_requested(kwargs)
+        with _inside_parent(in_place=in_place):
+            result = super().clip(lower, upper, **kwargs)
+        return result if in_place else self._stepped(result, OpCode.CLIP)
 
     # -- transforms through pandas ----------------------------------------------------------
 
-    def fillna(self, value: Any = 0, **kwargs: Any) -> Any:
+    def _transform(self, name: str, op_code: int, args: tuple, kwargs: dict) -> Any:
+        parent = getattr(pd.Series, name)
         if _in_parent() and _compat.caller_is_pandas():
-            return super().fillna(value, **kwargs)
-        with _inside_parent(in_place=_compat.inplace_requested(kwargs)):
-            result = super().fillna(value, **kwargs)
-        if _compat.inplace_requested(kwargs) or not isinstance(result, pd.Series):
+            return parent(self, *args, **kwargs)
+        in_place = _compat.inplace_requested(kwargs)
+        with _inside_parent(in_place=in_place):
+            result = parent(self, *args, **kwargs)
+        if in_place or not isinstance(result, pd.Series):
             return result
-        return self._from_pandas_result(result, self._chain_words(OpCode.FILL), self.index)
+        return self._stepped(result, op_code)
+
+    def fillna(self, value: Any = 0, **kwargs: Any) -> Any:
+        return self._transform("fillna", OpCode.FILL, (value,), kwargs)
 
     def map(self, arg: Any, **kwargs: Any) -> Any:
-        if _in_parent() and _compat.caller_is_pandas():
-            return super().map(arg, **kwargs)
-        with _inside_parent(in_place=_compat.inplace_requested(kwargs)):
-            result = super().map(arg, **kwargs)
-        return self._from_pandas_result(result, self._chain_words(OpCode.MAP), self.index)
+        return self._transform("map", OpCode.MAP, (arg,), kwargs)
 
     def replace(self, *args: Any, **kwargs: Any) -> Any:
-        if _in_parent() and _compat.caller_is_pandas():
-            return super().replace(*args, **kwargs)
-        with _inside_parent(in_place=_compat.inplace_requested(kwargs)):
-            result = super().replace(*args, **kwargs)
-        if _compat.inplace_requested(kwargs) or not isinstance(result, pd.Series):
-            return result
-        return self._from_pandas_result(result, self._chain_words(OpCode.MAP), result.index)
+        return self._transform("replace", OpCode.MAP, args, kwargs)

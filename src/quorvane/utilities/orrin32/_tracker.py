@@ -18,6 +18,12 @@ def _public():
 _layout = sys.modules[__package__]
 
 
+#: The pseudo-source of values whose provenance could not be followed. Its pair is
+#: registered the first time such a value appears, so a word derived from one carries it
+#: and reports as (partly) unknown, never as clean.
+UNKNOWN_SOURCE = ("<unknown>", "<unknown>")
+
+
 def _hash_entity(row_id) -> int:
     """Hash a row identifier to entity bits."""
     if row_id is None:
@@ -239,6 +245,18 @@ class ProvenanceTracker:
         provenance = as_int("provenance", provenance)
         exact("table", table, str)
         return table in self.explain_tables(provenance)
+
+    def unknown_word(self) -> int:
+        """The word of a value whose provenance cannot be followed (see UNKNOWN_SOURCE)."""
+        pair_id = self.get_id(*UNKNOWN_SOURCE)
+        if pair_id is None:
+            pair_id = self.register(*UNKNOWN_SOURCE)
+        return self.encode({pair_id}, entity=0, chain=0, taint=False, depth=0)
+
+    def is_unknown(self, provenance: int) -> bool:
+        """Whether the value derives, at least in part, from something not followed."""
+        pair_id = self.get_id(*UNKNOWN_SOURCE)
+        return pair_id is not None and self.contains(provenance, pair_id)
 
     def entity_from_row(self, row_id) -> int:
         """Create entity hash from a row identifier."""

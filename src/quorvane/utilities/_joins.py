@@ -1,0 +1,141 @@
+"""merge and join of tracked frames: pandas joins, a row tracer says which rows it paired.
+
+Each side gets one extra column holding its row positions. Extra columns with names of
+their own change nothing in a join (keys, suffixes and column order of the other columns
+stay as pandas makes them), and after the join they tell, for every result row, which
+left and which right row it came from (NaN for the side an outer join had no row for).
+Each result column then takes the arrays of the column it came from, gathered by those
+positions, and one merge step.
+"""
+
+from __future__ import annotations
+
+import inspect
+from collections.abc import Hashable
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from ._follow import NO_ROW, gather, lookup
+
+_LEFT_ROW = "__quorvane_left_row__"
+_RIGHT_ROW = "__quorvane_right_row__"
+_MERGE_SIGNATURE = inspect.signature(pd.DataFrame.merge)
+
+
+def _traced(frame: pd.DataFrame, column: str) -> pd.DataFrame:
+    plain = pd.DataFrame(frame, copy=False)
+    plain = plain.copy(deep=False)
+    plain[column] = np.arange(len(plain), dtype=np.int64)
+    return plain
+
+
+def _positions(column: pd.Series) -> np.ndarray:
+    values = column.to_numpy(dtype=np.float64, na_value=np.nan)
+    positions = np.full(len(values), NO_ROW, dtype=np.intp)
+    present = ~np.isnan(values)
+    positions[present] = values[present].astype(np.intp)
+    return positions
+
+
+def _as_frame(other: Any) -> Any:
+    if isinstance(other, pd.Series) and other.name is not None:
+        return pd.DataFrame({other.name: other})
+    return other
+
+
+def traced_join(left: Any, other: Any, how_called: str, args: tuple, kwargs: dict) -> Any:
+    """``left.merge(other, ...)`` or ``left.join(other, ...)`` with arrays that follow."""
+    right = _as_frame(other)
+    parent = getattr(pd.DataFrame, how_called)
+    if not isinstance(right, pd.DataFrame):
+        # A list of frames, an unnamed series: pandas decides (and raises where it does);
+        # the result's rows cannot be followed.
+        return parent(left, other, *args, **kwargs)
+    joined = parent(_traced(left, _LEFT_ROW), _traced(right, _RIGHT_ROW), *args, **kwargs)
+    left_rows = _positions(joined.pop(_LEFT_ROW))
+    right_rows = _positions(joined.pop(_RIGHT_ROW))
+    result = type(left)(joined, _tracker=left._tracker)
+    origins = _origins(left, right, result.columns, how_called, args, kwargs)
+    mappings = {}
+    for f in left._fields:
+        mapping = {}
+        for label, (side, source_label) in zip(result.columns, origins):
+            array = _joined_array(left, right, f, side, source_label, left_rows, right_rows)
+            if array is not None:
+                mapping[label] = array
+        mappings[f.frame_attr] = mapping
+    result._set_mappings(mappings)
+    return result._merge_step()
+
+
+def _joined_array(left, right, f, side, label, left_rows, right_rows) -> np.ndarray | None:
+    from_left = lookup(getattr(left, f.frame_attr), label) if side in ("left", "key") else None
+    from_right = None
+    if side in ("right", "key") and getattr(right, "_fields", None) == left._fields:
+        from_right = lookup(getattr(right, f.frame_attr), label)
+    if side == "left":
+        return None if from_left is None else gather(from_left, left_rows, f.absent, f.dtype)
+    if side == "right":
+        return None if from_right is None else gather(from_right, right_rows, f.absent, f.dtype)
+    if side != "key" or from_left is None or from_right is None:
+        return None
+    # A key named alike on both sides is one column: the left row's key where there is a
+    # left row, else the right row's (outer joins).
+    array = gather(from_left, left_rows, f.absent, f.dtype)
+    only_right = left_rows == NO_ROW
+    array[only_right] = gather(from_right, right_rows[only_right], f.absent, f.dtype)
+    return array
+
+
+def _origins(left, right, columns, how_called, args, kwargs) -> list[tuple[str, Hashable]]:
+    """Which side and source column each result column comes from."""
+    suffixes, shared_keys = _join_labels(left, right, how_called, args, kwargs)
+    overlap = (set(left.columns) & set(right.columns)) - shared_keys
+    by_label: dict[Hashable, tuple[str, Hashable]] = {}
+    for label in right.columns:
+        if label in shared_keys:
+            continue
+        by_label[_suffixed(label, overlap, suffixes[1])] = ("right", label)
+    for label in left.columns:
+        side = "key" if label in shared_keys else "left"
+        by_label[_suffixed(label, overlap, suffixes[0])] = (side, label)
+    return [by_label.get(label, ("none", label)) for label in columns]
+
+
+def _suffixed(label: Hashable, overlap: set, suffix: str | None) -> Hashable:
+    if label in overlap and suffix is not None:
+        return f"{label}{suffix}"
+    return label
+
+
+def _join_labels(left, right, how_called, args, kwargs) -> tuple[tuple, set]:
+    """The suffixes of overlapping columns and the key columns both sides name alike."""
+    if how_called == "join":
+        suffixes = kwargs.get("suffixes")
+        if suffixes is None:
+            lsuffix = kwargs.get("lsuffix", args[2] if len(args) > 2 else "")
+            rsuffix = kwargs.get("rsuffix", args[3] if len(args) > 3 else "")
+            suffixes = (lsuffix, rsuffix)
+        return tuple(suffixes), set()
+    bound = _MERGE_SIGNATURE.bind(left, right, *args, **kwargs)
+    bound.apply_defaults()
+    params = bound.arguments
+    suffixes = tuple(params["suffixes"])
+    on, left_on, right_on = params["on"], params["left_on"], params["right_on"]
+    if on is not None:
+        keys = set(on) if isinstance(on, list) else {on}
+    elif left_on is not None and right_on is not None:
+        lefts = left_on if isinstance(left_on, list) else [left_on]
+        rights = right_on if isinstance(right_on, list) else [right_on]
+        keys = {a for a, b in zip(lefts, rights) if _label_like(a) and a == b}
+    elif not params["left_index"] and not params["right_index"] and params["how"] != "cross":
+        keys = set(left.columns) & set(right.columns)
+    else:
+        keys = set()
+    return suffixes, {key for key in keys if _label_like(key)}
+
+
+def _label_like(key: Any) -> bool:
+    return not isinstance(key, (np.ndarray, pd.Series, pd.Index, list))
