@@ -227,13 +227,6 @@ class FollowingSeries:
         for name, array in arrays.items():
             object.__setattr__(self, name, array)
 
-    def _unknown_fields(self, n: int) -> dict[str, np.ndarray]:
-        tracker = getattr(self, "_tracker", None)
-        return {
-            f.series_attr: full(n, f, unknown_fill(f, tracker))
-            for f in self._fields
-        }
-
     def __finalize__(self, other: Any, method: str | None = None, **kwargs: Any) -> Any:
         result = super().__finalize__(other, method=method, **kwargs)  # type: ignore[misc]
         fields = self._fields
@@ -255,8 +248,8 @@ class FollowingSeries:
             objs = list(getattr(other, "objs", []))
             object.__setattr__(result, "_tracker", _tracker_of(objs))
             result._set_fields(_stacked_series(result, objs))
-        else:
-            result._set_fields(result._unknown_fields(len(result)))
+        # Anything else (a scalar operand, an untracked object) lends no arrays: pandas
+        # finalises from every operand of an operation in turn.
         return result
 
     # Calls that know which rows they take announce them (see known_rows).
@@ -275,9 +268,17 @@ class FollowingSeries:
             return super()._get_rows_with_mask(indexer)  # type: ignore[misc]
 
     def _update_inplace(self, result: Any) -> None:
+        # pandas hands over a result it built without __finalize__: find its rows here.
+        positions = row_positions(result.index, self)  # type: ignore[attr-defined]
+        tracker = getattr(self, "_tracker", None)
+        arrays = {
+            f.series_attr: gather(
+                getattr(self, f.series_attr), positions, unknown_fill(f, tracker), f.dtype
+            )
+            for f in self._fields
+        }
         super()._update_inplace(result)  # type: ignore[misc]
-        if _same_family(result, self._fields):
-            self._set_fields({f.series_attr: getattr(result, f.series_attr) for f in self._fields})
+        self._set_fields(arrays)
 
 
 def _column_of(result: Any, frame: Any) -> dict[str, np.ndarray]:
@@ -342,8 +343,6 @@ class FollowingFrame:
             objs = list(getattr(other, "objs", []))
             object.__setattr__(result, "_tracker", _tracker_of(objs))
             result._set_mappings(_concatenated_frame(result, objs))
-        else:
-            result._set_mappings({f.frame_attr: {} for f in fields})
         return result
 
     def take(self, indices: Any, axis: Any = 0, **kwargs: Any) -> Any:
@@ -360,9 +359,11 @@ class FollowingFrame:
             return super()._slice(slobj, axis=axis, new_index=new_index)  # type: ignore[misc]
 
     def _update_inplace(self, result: Any) -> None:
+        # pandas hands over a result it built without __finalize__: find its rows and
+        # columns here, from this frame's own arrays.
+        mappings = _frame_from_frame(result, self, None, tracker=getattr(self, "_tracker", None))
         super()._update_inplace(result)  # type: ignore[misc]
-        if _same_family(result, self._fields):
-            self._set_mappings({k: dict(v) for k, v in result._mappings().items()})
+        self._set_mappings(mappings)
 
     def _set_axis(self, axis: int, labels: Any) -> None:
         # Manager axis 0 of a frame is its columns: relabelled one for one, in place.
@@ -403,8 +404,10 @@ class FollowingFrame:
         index as pandas aligns its values), a scalar derives from nothing, anything else
         (a plain array, an untracked series) is unknown."""
         labels = key if isinstance(key, list) else [key]
-        if isinstance(value, pd.DataFrame) and len(getattr(value, "columns", [])) == len(labels):
+        if isinstance(value, pd.DataFrame) and len(value.columns) == len(labels):
             sources: list[Any] = [value.iloc[:, j] for j in range(len(labels))]
+        elif isinstance(value, pd.Series) and len(labels) > 1:
+            sources = [None] * len(labels)  # pandas spreads it over the columns, not rows
         else:
             sources = [value] * len(labels)
         own = self._mappings()
@@ -438,17 +441,19 @@ def _assigned(frame: Any, value: Any, f: Field) -> np.ndarray | None:
     if _same_family(value, frame._fields) and isinstance(value, pd.Series):
         positions = row_positions(frame.index, value) if len(value) else None
         return gather(getattr(value, f.series_attr), positions, f.absent, f.dtype).copy()
-    if np.ndim(value) == 0 and not isinstance(value, (pd.Series, pd.DataFrame)):
+    if value is not None and np.ndim(value) == 0 and not isinstance(value, pd.DataFrame):
         return np.full(n, f.absent, dtype=f.dtype)
     return None
 
 
-def _frame_from_frame(result: Any, other: Any, method: str | None) -> dict[str, dict]:
+def _frame_from_frame(
+    result: Any, other: Any, method: str | None, tracker: Any = None
+) -> dict[str, dict]:
     positions = _rows_from(result, other, method)
     origins = column_origins(result.columns, other.columns)
-    tracker = getattr(result, "_tracker", None)
+    tracker = tracker if tracker is not None else getattr(result, "_tracker", None)
     out: dict[str, dict] = {}
-    for f in result._fields:
+    for f in other._fields:
         source = getattr(other, f.frame_attr)
         fill = unknown_fill(f, tracker)
         mapping = {}

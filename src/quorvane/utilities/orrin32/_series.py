@@ -123,7 +123,7 @@ class TrackedSeries(FollowingSeries, pd.Series):
         super().__init__(*args, **kwargs)
         self._tracker = tracker
         if prov is not None:
-            self._prov = np.asarray(prov, dtype=np.uint32)
+            self._prov = prov
         elif args and isinstance(args[0], TrackedSeries) and len(args[0]) == len(self):
             self._prov = _aligned_words(args[0])
         else:
@@ -177,10 +177,16 @@ class TrackedSeries(FollowingSeries, pd.Series):
         op_code = _as_op_code(op_code)
         result = pandas_op(self, other)
         tracker = self._tracker
-        if not isinstance(result, TrackedSeries) or not tracker or _in_place_call():
+        if not isinstance(result, TrackedSeries):
             return result
+        # pandas finalises the result from both operands in turn: the receiver's tracker
+        # is the result's.
+        object.__setattr__(result, "_tracker", tracker)
         operands = _operand_words(self, other, result)
-        if operands is None:
+        if not tracker or _in_place_call():
+            if operands is not None:
+                result._prov = operands[0].copy()
+        elif operands is None:
             result._prov = np.full(len(result), _unknown_word(tracker), dtype=np.uint32)
         elif isinstance(other, TrackedSeries):
             result._prov = np.asarray(
@@ -248,9 +254,11 @@ class TrackedSeries(FollowingSeries, pd.Series):
 
     # -- transforms through pandas ----------------------------------------------------------
 
-    def _transform(self, name: str, op_code: int, args: tuple, kwargs: dict) -> Any:
+    def _transform(
+        self, name: str, op_code: int, args: tuple, kwargs: dict, pandas_calls: bool
+    ) -> Any:
         parent = getattr(pd.Series, name)
-        if _in_parent() and _compat.caller_is_pandas():
+        if pandas_calls:
             return parent(self, *args, **kwargs)
         in_place = _compat.inplace_requested(kwargs)
         with _inside_parent(in_place=in_place):
@@ -260,10 +268,13 @@ class TrackedSeries(FollowingSeries, pd.Series):
         return self._stepped(result, op_code)
 
     def fillna(self, value: Any = 0, **kwargs: Any) -> Any:
-        return self._transform("fillna", OpCode.FILL, (value,), kwargs)
+        inner = _in_parent() and _compat.caller_is_pandas()
+        return self._transform("fillna", OpCode.FILL, (value,), kwargs, inner)
 
     def map(self, arg: Any, **kwargs: Any) -> Any:
-        return self._transform("map", OpCode.MAP, (arg,), kwargs)
+        inner = _in_parent() and _compat.caller_is_pandas()
+        return self._transform("map", OpCode.MAP, (arg,), kwargs, inner)
 
     def replace(self, *args: Any, **kwargs: Any) -> Any:
-        return self._transform("replace", OpCode.MAP, args, kwargs)
+        inner = _in_parent() and _compat.caller_is_pandas()
+        return self._transform("replace", OpCode.MAP, args, kwargs, inner)
