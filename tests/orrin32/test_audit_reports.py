@@ -57,6 +57,7 @@ def test_audit_explains_the_first_element(loans, tracker):
         "depth",
         "risk",
         "has_protected",
+        "unknown",
     ]
     word = int(loans._col_prov["age_adj"][0])
     info = tracker.decode_full(word)
@@ -193,7 +194,8 @@ def test_risk_level_at_every_depth(tracker, depth, level, risk):
     col_prov = {"x": _column(tracker, [7, depth, 7])}
     df = type("Frame", (), {"columns": frame.columns, "_col_prov": col_prov, "_tracker": tracker})
     assert column_risk_report(df) == [
-        {"column": "x", "tainted": True, "max_risk": risk, "min_depth": depth, "risk_level": level}
+        {"column": "x", "tainted": True, "max_risk": risk, "min_depth": depth, "risk_level": level,
+         "unknown": False}
     ]
 
 
@@ -219,6 +221,7 @@ def test_report_entries_and_stable_order(tracker):
         "max_risk": 0.2,
         "min_depth": 4,
         "risk_level": "LOW",
+        "unknown": False,
     }
     assert report[3] == {
         "column": "d",
@@ -226,13 +229,15 @@ def test_report_entries_and_stable_order(tracker):
         "max_risk": 0.0,
         "min_depth": None,
         "risk_level": "CLEAN",
+        "unknown": False,
     }
     assert report[4] == {
         "column": "e",
         "tainted": False,
         "max_risk": 0.0,
         "min_depth": None,
-        "risk_level": "CLEAN",
+        "risk_level": "UNKNOWN",  # never given words: not clean
+        "unknown": True,
     }
 
 

@@ -38,7 +38,13 @@ def audit(series: Any) -> dict[str, Any]:
         "depth": info.depth,
         "risk": tracker.risk_score(prov),
         "has_protected": tracker.has_protected(prov),
+        "unknown": _is_unknown(tracker, prov),
     }
+
+
+def _is_unknown(tracker: Any, word: int) -> bool:
+    check = getattr(tracker, "is_unknown", None)
+    return bool(check(word)) if check is not None else False
 
 
 def audit_series_diversity(series: Any) -> dict[str, Any]:
@@ -97,7 +103,9 @@ def provenance_entropy(series: Any) -> float:
     return 0.0 - float(np.cumsum(terms)[-1])
 
 
-def _risk_level(max_risk: float) -> str:
+def _risk_level(max_risk: float, unknown: bool = False) -> str:
+    if max_risk == 0 and unknown:
+        return "UNKNOWN"
     if max_risk > 0.5:
         return "HIGH"
     if max_risk > 0.2:
@@ -107,14 +115,16 @@ def _risk_level(max_risk: float) -> str:
     return "CLEAN"
 
 
-def _column_entry(col: Any, words: np.ndarray | None) -> dict[str, Any]:
+def _column_entry(col: Any, words: np.ndarray | None, tracker: Any) -> dict[str, Any]:
     if words is None:
+        # A column whose provenance was never followed is unknown, not clean.
         return {
             "column": col,
             "tainted": False,
             "max_risk": 0.0,
             "min_depth": None,
-            "risk_level": "CLEAN",
+            "risk_level": "UNKNOWN",
+            "unknown": True,
         }
     taint_arr = np.asarray(_engine_function("is_tainted_batch")(words), dtype=bool)
     any_taint = bool(taint_arr.any())
@@ -127,13 +137,22 @@ def _column_entry(col: Any, words: np.ndarray | None) -> dict[str, Any]:
         # The header's depth field, read for the whole array at once (no engine call).
         depths = (tainted >> np.uint32(_layout.DEPTH_SHIFT)) & np.uint32(7)
         min_depth = int(depths.min())
+    unknown = any(_is_unknown(tracker, word) for word in pd.unique(words).tolist())
     return {
         "column": col,
         "tainted": any_taint,
         "max_risk": round(max_risk, 4),
         "min_depth": min_depth,
-        "risk_level": _risk_level(max_risk),
+        "risk_level": _risk_level(max_risk, unknown),
+        "unknown": unknown,
     }
+
+
+def _lookup(col_prov: dict, col: Any) -> np.ndarray | None:
+    try:
+        return col_prov.get(col)
+    except TypeError:
+        return None
 
 
 def column_risk_report(df: Any, tracker: Any = None) -> list[dict[str, Any]]:
@@ -143,6 +162,6 @@ def column_risk_report(df: Any, tracker: Any = None) -> list[dict[str, Any]]:
     if tracker is None:
         return []
     col_prov = df._col_prov
-    report = [_column_entry(col, col_prov.get(col)) for col in df.columns]
+    report = [_column_entry(col, _lookup(col_prov, col), tracker) for col in df.columns]
     # sorted() is stable, also with reverse=True: equal risks keep the column order.
     return sorted(report, key=lambda entry: entry["max_risk"], reverse=True)
