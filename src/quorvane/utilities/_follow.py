@@ -23,6 +23,7 @@ name of a frame's per-column mapping, and the two fill entries.
 
 from __future__ import annotations
 
+import sys
 import threading
 from collections.abc import Callable, Hashable, Iterator
 from contextlib import contextmanager
@@ -511,12 +512,38 @@ def _frame_pieces(obj: Any, fields: tuple[Field, ...]) -> tuple[list, dict[str, 
     return labels, arrays
 
 
+def _dummy_sources(objs: list) -> dict[int, Any]:
+    """For the concat that ends ``pd.get_dummies``: which input holds the dummies of which
+    encoded column. pandas builds the dummy frames from the columns' bare values, so the
+    columns they derive from are read off the ``get_dummies`` call on the stack."""
+    frame = sys._getframe(1)
+    while frame is not None:
+        if frame.f_code.co_name == "get_dummies" and frame.f_globals.get(
+            "__name__", ""
+        ).startswith("pandas."):
+            break
+        frame = frame.f_back
+    if frame is None:
+        return {}
+    encoded = frame.f_locals.get("data_to_encode")
+    if not isinstance(encoded, pd.DataFrame):
+        return {}
+    columns = [encoded.iloc[:, j] for j in range(encoded.shape[1])]
+    offset = len(objs) - len(columns)
+    return {offset + j: column for j, column in enumerate(columns) if offset >= 0}
+
+
 def _concatenated_frame(result: Any, objs: list) -> dict[str, dict]:
     fields = result._fields
     tracker = _tracker_of(objs)
     mode, _ = concat_pieces(result, objs)
     out: dict[str, dict] = {f.frame_attr: {} for f in fields}
     pieces = [_frame_pieces(obj, fields) for obj in objs]
+    for k, series in _dummy_sources(objs).items():
+        if _same_family(series, fields):
+            labels = pieces[k][0]
+            pieces[k] = (labels, {f.frame_attr: [getattr(series, f.series_attr)] * len(labels)
+                                  for f in fields})
     if mode == "rows":
         for f in fields:
             fill = unknown_fill(f, tracker)

@@ -79,13 +79,17 @@ def _joined_array(left, right, f, side, label, left_rows, right_rows) -> np.ndar
         return None if from_left is None else gather(from_left, left_rows, f.absent, f.dtype)
     if side == "right":
         return None if from_right is None else gather(from_right, right_rows, f.absent, f.dtype)
-    if side != "key" or from_left is None or from_right is None:
+    if side != "key" or from_left is None:
         return None
     # A key named alike on both sides is one column: the left row's key where there is a
     # left row, else the right row's (outer joins).
     array = gather(from_left, left_rows, f.absent, f.dtype)
     only_right = left_rows == NO_ROW
-    array[only_right] = gather(from_right, right_rows[only_right], f.absent, f.dtype)
+    if only_right.any():
+        if from_right is None:
+            array[only_right] = f.unknown(left._tracker) if left._tracker else f.absent
+        else:
+            array[only_right] = gather(from_right, right_rows[only_right], f.absent, f.dtype)
     return array
 
 

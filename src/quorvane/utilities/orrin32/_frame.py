@@ -95,7 +95,7 @@ def _words_of_data(frame: pd.DataFrame, data: Any) -> dict[Hashable, np.ndarray]
 
 def _is_single(frame: pd.DataFrame, label: Any) -> bool:
     try:
-        return label in frame.columns and not isinstance(frame[label], pd.DataFrame)
+        return isinstance(frame.columns.get_loc(label), int)
     except (TypeError, KeyError):
         return False
 
