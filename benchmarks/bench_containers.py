@@ -91,6 +91,26 @@ def merge_row(n: int) -> tuple[str, float, float]:
     )
 
 
+def row_rows(n: int) -> list[tuple[str, float, float]]:
+    """Row operations: the words are gathered beside pandas' own gather."""
+    tracker = ProvenanceTracker()
+    plain, wrapped = frames(n, tracker, seed=4)
+    rng = np.random.default_rng(5)
+    shuffled = rng.permutation(n)
+    plain_b = plain["b"].iloc[shuffled]
+    tracked_b = wrapped["b"].iloc[shuffled]
+    half_p, half_t = plain.iloc[: n // 2], wrapped.iloc[: n // 2]
+    cases = [
+        ("boolean filter", lambda: wrapped[wrapped["a"] > 50], lambda: plain[plain["a"] > 50]),
+        ("sort_values", lambda: wrapped.sort_values("a"), lambda: plain.sort_values("a")),
+        ("concat", lambda: pd.concat([half_t, half_t]), lambda: pd.concat([half_p, half_p])),
+        ("rename", lambda: wrapped.rename(columns={"a": "x"}),
+         lambda: plain.rename(columns={"a": "x"})),
+        ("a + b, other order", lambda: wrapped["a"] + tracked_b, lambda: plain["a"] + plain_b),
+    ]
+    return [(f"{name} @ {n:,}", *pair(tracked, base)) for name, tracked, base in cases]
+
+
 def wrap_row(n: int) -> list[tuple[str, float, float]]:
     rng = np.random.default_rng(2)
     df = pd.DataFrame({f"c{i}": rng.normal(size=n) for i in range(10)})
@@ -130,6 +150,8 @@ def main() -> None:
     for n in (10**5, 10**6):
         rows += series_rows(n)
     rows.append(merge_row(10**5))
+    rows.append(merge_row(10**6))
+    rows += row_rows(10**6)
     for n in (10**5, 10**6):
         rows += wrap_row(n)
     rows += audit_rows(10**6)
