@@ -6,6 +6,7 @@ The functions are bound into ``DAGTracker``'s class body.
 
 from __future__ import annotations
 
+import contextlib
 import warnings
 from typing import Any
 
@@ -137,10 +138,9 @@ def _close_failed_run(self) -> None:
 
 def __del__(self) -> None:
     """Ensure cleanup on garbage collection."""
-    try:
+    # a finalizer must never raise (half-built trackers too)
+    with contextlib.suppress(Exception):
         self.disable_persistence()
-    except Exception:  # noqa: BLE001, S110 - a finalizer must never raise (half-built trackers too)
-        pass
 
 
 def _persist_node(self, node: Any) -> None:
