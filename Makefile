@@ -7,9 +7,12 @@ INSTALLED := $(VENV)/.installed
 BUILD_DIR := build/wheel
 SOURCES := pyproject.toml CMakeLists.txt $(shell find cpp src -type f -not -name '*.so' -not -path '*/__pycache__/*' 2>/dev/null)
 
-.PHONY: test demo bench lint clean engine-inplace
+PY_DIRS := src tests benchmarks examples tools
 
-test: $(INSTALLED)
+.PHONY: test demo bench lint types stub clean engine-inplace
+
+# Lint and type checks first: they take seconds and fail before the long suite runs.
+test: lint types
 	@# Graphviz lets the DOT export be checked by dot itself; best effort, tests skip without it
 	@command -v dot >/dev/null || apt-get install -y -q graphviz >/dev/null 2>&1 \
 		|| (apt-get update -q >/dev/null 2>&1 && apt-get install -y -q graphviz >/dev/null 2>&1) || true
@@ -22,8 +25,15 @@ bench: $(INSTALLED)
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
 lint: $(INSTALLED)
-	$(PY) -m pip install -q ruff
-	$(PY) -m ruff check src tests benchmarks examples tools
+	$(PY) -m ruff check $(PY_DIRS)
+	$(PY) -m ruff format --check $(PY_DIRS)
+
+types: $(INSTALLED)
+	$(PY) -m mypy
+
+# Rewrites the committed engine stub from the built module (tests fail when they differ).
+stub: $(INSTALLED)
+	$(PY) -m nanobind.stubgen -q -m quorvane._orrin32 -o src/quorvane/_orrin32.pyi
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)

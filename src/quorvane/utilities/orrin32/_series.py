@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import numbers
 import operator
 import sys
 import threading
@@ -13,6 +12,7 @@ from typing import Any, ClassVar
 import numpy as np
 import pandas as pd
 
+from .._checks import as_int
 from . import _compat, _engine
 from ._word import OpCode
 
@@ -69,10 +69,8 @@ def _in_place_call() -> bool:
 
 def _as_op_code(op_code: Any) -> int:
     # Operation codes feed the engine's chain hash; a str such as "3" must not slip through
-    # int() conversion, so only numbers are accepted.
-    if isinstance(op_code, numbers.Number):
-        return int(op_code)
-    raise TypeError(f"op_code must be an int, not {type(op_code).__name__}")
+    # int() conversion, so only objects with an integer conversion are accepted.
+    return as_int("op_code", op_code)
 
 
 def _fit_words(prov: np.ndarray, n: int) -> np.ndarray:

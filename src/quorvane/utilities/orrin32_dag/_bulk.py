@@ -45,7 +45,7 @@ def _persist_dag_to_storage(self) -> None:
         self._edges_written = len(edge_rows)
 
 
-def persist_to_storage(self, storage: Any, pipeline_id: int | None = None) -> int:
+def persist_to_storage(self, storage: Any, pipeline_id: int | None = None) -> int | None:
     """Persist all in-memory nodes and edges to storage in bulk.
 
     Works with any StorageBackend implementation. Call it after the pipeline has finished:

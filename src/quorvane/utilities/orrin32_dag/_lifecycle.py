@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import contextlib
 import warnings
-from typing import Any
+from typing import Any, Literal
 
 from .._checks import as_float
 from ._log import logger
@@ -105,7 +105,7 @@ def __enter__(self):
     return self
 
 
-def __exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> bool:
+def __exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> Literal[False]:
     """Ensure flush on context exit."""
     failed = exc_type is not None
     try:

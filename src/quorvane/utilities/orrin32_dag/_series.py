@@ -141,7 +141,8 @@ class DAGTrackedSeries(pd.Series):
         left_words, left_nodes = _operand_entries(self, n)
         right_words, right_nodes = _operand_entries(other, n, broadcast=True)
         combine = _word_function(tracker, "combine", _int_words(self, other))
-        words, nodes = [], []
+        words: list[int] = []
+        nodes: list[int] = []
         add_word, add_node = words.append, nodes.append
         log = _fast_logger(tracker)
         if log is None:
@@ -197,7 +198,8 @@ class DAGTrackedSeries(pd.Series):
         n = len(result)
         in_words, in_nodes = _operand_entries(self, n)
         update_chain = _word_function(tracker, "update_chain", _int_words(self))
-        words, nodes = [], []
+        words: list[int] = []
+        nodes: list[int] = []
         add_word, add_node = words.append, nodes.append
         log = _fast_logger(tracker)
         if log is None:
