@@ -9,7 +9,7 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find cpp src -type f -not -name
 
 PY_DIRS := src tests benchmarks examples tools
 
-.PHONY: test demo bench lint types stub clean engine-inplace
+.PHONY: test demo bench lint types stub sanitize clean engine-inplace
 
 # Lint and type checks first: they take seconds and fail before the long suite runs.
 test: lint types
@@ -35,6 +35,27 @@ types: $(INSTALLED)
 stub: $(INSTALLED)
 	$(PY) -m nanobind.stubgen -q -m quorvane._orrin32 -o src/quorvane/_orrin32.pyi
 
+# The engine built with AddressSanitizer and UndefinedBehaviorSanitizer, run under its tests
+# and the random-input driver. The interpreter is not instrumented, so the ASan runtime is
+# preloaded into it, with libstdc++ (ASan intercepts C++ throws only if that library is there
+# when it starts); leak detection is off because CPython keeps much of its memory until the
+# process ends, which LeakSanitizer would report as leaks that are not the engine's.
+SANITIZE_DIR := build/sanitize
+SANITIZE_ENV := LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH=$(SANITIZE_DIR)/site
+sanitize: $(INSTALLED)
+	cmake -S . -B $(SANITIZE_DIR)/cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DPython_EXECUTABLE=$(abspath $(PY)) -DQUORVANE_SANITIZE=ON -DQUORVANE_WERROR=ON >/dev/null
+	cmake --build $(SANITIZE_DIR)/cmake -j2
+	rm -rf $(SANITIZE_DIR)/site && mkdir -p $(SANITIZE_DIR)/site
+	cp -r src/quorvane $(SANITIZE_DIR)/site/
+	rm -f $(SANITIZE_DIR)/site/quorvane/*.so && cp $(SANITIZE_DIR)/cmake/_orrin32*.so $(SANITIZE_DIR)/site/quorvane/
+	$(SANITIZE_ENV) $(PY) -c "import sys, quorvane._orrin32 as m; \
+		sys.exit(0 if '$(SANITIZE_DIR)' in m.__file__ else 'not the sanitized engine: ' + m.__file__)"
+	$(SANITIZE_ENV) $(PY) -m pytest -q -p no:cacheprovider tests/engine
+	$(SANITIZE_ENV) $(PY) tools/fuzz_engine.py --iterations 3000 --seed 20261207
+
 $(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
@@ -43,7 +64,8 @@ $(PY):
 # between installs (an isolated build would point it at a new temporary nanobind).
 $(INSTALLED): $(PY) $(SOURCES)
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
-	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) ".[test,fast,demo]"
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) \
+		-Ccmake.define.QUORVANE_WERROR=ON ".[test,fast,demo]"
 	touch $@
 
 engine-inplace: $(PY)

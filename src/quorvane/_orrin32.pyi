@@ -20,10 +20,14 @@ class RustProvenanceTracker:
     def __init__(self, *, dense_capacity: int = 67108864) -> None: ...
 
     def register(self, table: str, column: str, protected: bool) -> None:
-        """Note a source (table, column); the word algebra does not depend on it."""
+        """
+        Accept a source (table, column); the word algebra does not depend on it, so nothing is kept.
+        """
 
     def mark_table_protected(self, table: str) -> None:
-        """Note a protected table; the word algebra does not depend on it."""
+        """
+        Accept a protected table; the word algebra does not depend on it, so nothing is kept.
+        """
 
     def encode(self, pairs: Iterable[int], entity: int, chain: int, taint: bool, depth: int) -> int:
         """
