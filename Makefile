@@ -53,7 +53,8 @@ sanitize: $(INSTALLED)
 	rm -f $(SANITIZE_DIR)/site/quorvane/*.so && cp $(SANITIZE_DIR)/cmake/_orrin32*.so $(SANITIZE_DIR)/site/quorvane/
 	$(SANITIZE_ENV) $(PY) -c "import sys, quorvane._orrin32 as m; \
 		sys.exit(0 if '$(SANITIZE_DIR)' in m.__file__ else 'not the sanitized engine: ' + m.__file__)"
-	$(SANITIZE_ENV) $(PY) -m pytest -q -p no:cacheprovider tests/engine
+	@# --capture=sys: a sanitizer writes its report to fd 2, which must reach the terminal
+	$(SANITIZE_ENV) $(PY) -m pytest -q -p no:cacheprovider --capture=sys tests/engine
 	$(SANITIZE_ENV) $(PY) tools/fuzz_engine.py --iterations 3000 --seed 20261207
 
 $(PY):
