@@ -7,9 +7,12 @@ INSTALLED := $(VENV)/.installed
 BUILD_DIR := build/wheel
 SOURCES := pyproject.toml CMakeLists.txt $(shell find cpp src -type f -not -name '*.so' -not -path '*/__pycache__/*' 2>/dev/null)
 
-.PHONY: test demo bench lint clean engine-inplace
+PY_DIRS := src tests benchmarks examples tools
 
-test: $(INSTALLED)
+.PHONY: test demo bench lint types stub sanitize clean engine-inplace
+
+# Lint and type checks first: they take seconds and fail before the long suite runs.
+test: lint types
 	@# Graphviz lets the DOT export be checked by dot itself; best effort, tests skip without it
 	@command -v dot >/dev/null || apt-get install -y -q graphviz >/dev/null 2>&1 \
 		|| (apt-get update -q >/dev/null 2>&1 && apt-get install -y -q graphviz >/dev/null 2>&1) || true
@@ -22,8 +25,37 @@ bench: $(INSTALLED)
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
 lint: $(INSTALLED)
-	$(PY) -m pip install -q ruff
-	$(PY) -m ruff check src tests benchmarks examples tools
+	$(PY) -m ruff check $(PY_DIRS)
+	$(PY) -m ruff format --check $(PY_DIRS)
+
+types: $(INSTALLED)
+	$(PY) -m mypy
+
+# Rewrites the committed engine stub from the built module (tests fail when they differ).
+stub: $(INSTALLED)
+	$(PY) -m nanobind.stubgen -q -m quorvane._orrin32 -o src/quorvane/_orrin32.pyi
+
+# The engine built with AddressSanitizer and UndefinedBehaviorSanitizer, run under its tests
+# and the random-input driver. The interpreter is not instrumented, so the ASan runtime is
+# preloaded into it, with libstdc++ (ASan intercepts C++ throws only if that library is there
+# when it starts); leak detection is off because CPython keeps much of its memory until the
+# process ends, which LeakSanitizer would report as leaks that are not the engine's.
+SANITIZE_DIR := build/sanitize
+SANITIZE_ENV := LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH=$(SANITIZE_DIR)/site
+sanitize: $(INSTALLED)
+	cmake -S . -B $(SANITIZE_DIR)/cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DPython_EXECUTABLE=$(abspath $(PY)) -DQUORVANE_SANITIZE=ON -DQUORVANE_WERROR=ON >/dev/null
+	cmake --build $(SANITIZE_DIR)/cmake -j2
+	rm -rf $(SANITIZE_DIR)/site && mkdir -p $(SANITIZE_DIR)/site
+	cp -r src/quorvane $(SANITIZE_DIR)/site/
+	rm -f $(SANITIZE_DIR)/site/quorvane/*.so && cp $(SANITIZE_DIR)/cmake/_orrin32*.so $(SANITIZE_DIR)/site/quorvane/
+	$(SANITIZE_ENV) $(PY) -c "import sys, quorvane._orrin32 as m; \
+		sys.exit(0 if '$(SANITIZE_DIR)' in m.__file__ else 'not the sanitized engine: ' + m.__file__)"
+	@# --capture=sys: a sanitizer writes its report to fd 2, which must reach the terminal
+	$(SANITIZE_ENV) $(PY) -m pytest -q -p no:cacheprovider --capture=sys tests/engine
+	$(SANITIZE_ENV) $(PY) tools/fuzz_engine.py --iterations 3000 --seed 20261207
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -33,7 +65,8 @@ $(PY):
 # between installs (an isolated build would point it at a new temporary nanobind).
 $(INSTALLED): $(PY) $(SOURCES)
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
-	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) ".[test,fast,demo]"
+	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) \
+		-Ccmake.define.QUORVANE_WERROR=ON ".[test,fast,demo]"
 	touch $@
 
 engine-inplace: $(PY)

@@ -125,7 +125,7 @@ def bench_writer_hosted(path: str, n: int) -> float:
     writer.start()
 
     def run():
-        for record, edge in zip(batch, edges):
+        for record, edge in zip(batch, edges, strict=True):
             writer.write_node(record)
             if edge:
                 writer.write_edges(edge)

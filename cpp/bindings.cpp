@@ -300,15 +300,22 @@ NB_MODULE(_orrin32, m) {
             },
             nb::kw_only(), "dense_capacity"_a = nb::int_(orrin::kDenseCapacity),
             nb::sig("def __init__(self, *, dense_capacity: int = 67108864) -> None"))
+        // The tracker announces its sources and protections; words carry everything the
+        // algebra needs, so the engine checks the arguments and keeps nothing.
         .def(
             "register",
-            [](Engine& e, const std::string& table, const std::string& column,
-               nb::handle protect) { e.register_source(table, column, truth(protect)); },
+            [](Engine&, const std::string&, const std::string&, nb::handle protect) {
+                truth(protect);
+            },
             "table"_a, "column"_a, "protected"_a,
             nb::sig("def register(self, table: str, column: str, protected: bool) -> None"),
-            "Note a source (table, column); the word algebra does not depend on it.")
-        .def("mark_table_protected", &Engine::mark_table_protected, "table"_a,
-             "Note a protected table; the word algebra does not depend on it.")
+            "Accept a source (table, column); the word algebra does not depend on it, so "
+            "nothing is kept.")
+        .def(
+            "mark_table_protected", [](Engine&, const std::string&) {}, "table"_a,
+            nb::sig("def mark_table_protected(self, table: str) -> None"),
+            "Accept a protected table; the word algebra does not depend on it, so nothing is "
+            "kept.")
         .def("encode", &encode, "pairs"_a, "entity"_a, "chain"_a, "taint"_a, "depth"_a,
              nb::sig("def encode(self, pairs: collections.abc.Iterable[int], entity: int, "
                      "chain: int, taint: bool, depth: int) -> int"),

@@ -26,23 +26,6 @@ void check_pair_id(int64_t id) {
     }
 }
 
-void Engine::register_source(const std::string& table, const std::string& column,
-                             bool protect) {
-    std::lock_guard<std::mutex> lock(sources_mu_);
-    sources_.push_back({table, column, protect});
-    if (protect) protected_tables_.insert(table);
-}
-
-void Engine::mark_table_protected(const std::string& table) {
-    std::lock_guard<std::mutex> lock(sources_mu_);
-    protected_tables_.insert(table);
-}
-
-size_t Engine::source_count() const {
-    std::lock_guard<std::mutex> lock(sources_mu_);
-    return sources_.size();
-}
-
 uint32_t Engine::pack(const PairSet& pairs, uint32_t entity, uint32_t chain, bool taint,
                       uint32_t depth) {
     uint32_t ids[3];

@@ -4,10 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
-#include <set>
-#include <string>
-#include <vector>
 
 #include "pairs.hpp"
 #include "word.hpp"
@@ -28,11 +24,6 @@ public:
     explicit Engine(uint32_t dense_capacity = kDenseCapacity) : dense_(dense_capacity) {}
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
-
-    // Source bookkeeping; the word algebra does not depend on it.
-    void register_source(const std::string& table, const std::string& column, bool protect);
-    void mark_table_protected(const std::string& table);
-    size_t source_count() const;
 
     // `entity` and `chain` are truncated to the mode's widths, `depth` saturates at 7.
     uint32_t encode(const PairSet& pairs, uint64_t entity, uint64_t chain, bool taint,
@@ -57,13 +48,6 @@ public:
 
 private:
     DenseTable dense_;
-    mutable std::mutex sources_mu_;
-    struct Source {
-        std::string table, column;
-        bool protect;
-    };
-    std::vector<Source> sources_;
-    std::set<std::string> protected_tables_;
 };
 
 // Pair ID check shared with the bindings: throws std::invalid_argument naming the ID.

@@ -49,7 +49,7 @@ def table(headers: Sequence[str], rows: Sequence[Sequence[object]], indent: str 
     """A left-aligned text table with a rule under the headers."""
     cells = [[str(h) for h in headers]] + [[_cell(v) for v in row] for row in rows]
     widths = [max(len(r[i]) for r in cells) for i in range(len(headers))]
-    lines = ["  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in cells]
+    lines = ["  ".join(c.ljust(w) for c, w in zip(r, widths, strict=True)).rstrip() for r in cells]
     lines.insert(1, "  ".join("-" * w for w in widths))
     return "\n".join(indent + line for line in lines)
 

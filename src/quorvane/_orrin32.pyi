@@ -8,6 +8,7 @@ from typing import Any
 import numpy
 import numpy.typing
 
+
 class RustProvenanceTracker:
     """
     Provenance word engine: encodes, decodes and combines ORRIN-32 words.
@@ -17,11 +18,16 @@ class RustProvenanceTracker:
     """
 
     def __init__(self, *, dense_capacity: int = 67108864) -> None: ...
+
     def register(self, table: str, column: str, protected: bool) -> None:
-        """Note a source (table, column); the word algebra does not depend on it."""
+        """
+        Accept a source (table, column); the word algebra does not depend on it, so nothing is kept.
+        """
 
     def mark_table_protected(self, table: str) -> None:
-        """Note a protected table; the word algebra does not depend on it."""
+        """
+        Accept a protected table; the word algebra does not depend on it, so nothing is kept.
+        """
 
     def encode(self, pairs: Iterable[int], entity: int, chain: int, taint: bool, depth: int) -> int:
         """
@@ -47,19 +53,13 @@ class RustProvenanceTracker:
     def dense_count(self) -> int:
         """Number of pair sets of four or more IDs interned so far."""
 
-def combine_batch(
-    engine: RustProvenanceTracker, a: numpy.typing.ArrayLike, b: numpy.typing.ArrayLike, op: int
-) -> numpy.typing.NDArray[numpy.uint32]:
+def combine_batch(engine: RustProvenanceTracker, a: numpy.typing.ArrayLike, b: numpy.typing.ArrayLike, op: int) -> numpy.typing.NDArray[numpy.uint32]:
     """combine() for every element; a length-1 operand broadcasts."""
 
-def update_chain_batch(
-    engine: RustProvenanceTracker, words: numpy.typing.ArrayLike, op: int
-) -> numpy.typing.NDArray[numpy.uint32]:
+def update_chain_batch(engine: RustProvenanceTracker, words: numpy.typing.ArrayLike, op: int) -> numpy.typing.NDArray[numpy.uint32]:
     """update_chain() for every element."""
 
-def encode_source_column(
-    engine: RustProvenanceTracker, pair_id: int, entities: numpy.typing.ArrayLike, taint: bool
-) -> numpy.typing.NDArray[numpy.uint32]:
+def encode_source_column(engine: RustProvenanceTracker, pair_id: int, entities: numpy.typing.ArrayLike, taint: bool) -> numpy.typing.NDArray[numpy.uint32]:
     """
     Word of every row of a source column: encode([pair_id], entity, 0, taint, 0).
     """

@@ -36,7 +36,7 @@ def test_combine_batch_equals_combine(field_lists, data, op):
     b = _words(data.draw(st.lists(word_fields(), min_size=len(a), max_size=len(a))))
     got = combine_batch(ENGINE, u32(a), u32(b), op)
     assert got.dtype == np.uint32
-    assert got.tolist() == [ENGINE.combine(x, y, op) for x, y in zip(a, b)]
+    assert got.tolist() == [ENGINE.combine(x, y, op) for x, y in zip(a, b, strict=True)]
 
 
 @settings(max_examples=100)
@@ -80,6 +80,7 @@ def test_long_mixed_columns_hit_every_path(engine):
             rng.integers(0, 256, 36),
             rng.integers(0, 2, 36),
             rng.integers(0, 8, 36),
+            strict=True,
         )
     ]
     n = 40_000
@@ -92,7 +93,7 @@ def test_long_mixed_columns_hit_every_path(engine):
     a[5000:12000] = [engine.encode([3, 4], e, e >> 3, e % 3 == 0, e % 9) for e in range(7000)]
     b[5000:12000] = engine.encode([5, 6, 7, 8], 0, 0, False, 3)
     got = combine_batch(engine, a, b, 4)
-    expected = [engine.combine(int(x), int(y), 4) for x, y in zip(a, b)]
+    expected = [engine.combine(int(x), int(y), 4) for x, y in zip(a, b, strict=True)]
     assert got.tolist() == expected
     assert update_chain_batch(engine, a, 6).tolist() == [engine.update_chain(int(x), 6) for x in a]
 
@@ -149,7 +150,7 @@ def test_length_one_broadcasts(engine, la, lb, n):
     assert got.shape == (n,)
     xs = list(a) * n if la == 1 else list(a)
     ys = list(b) * n if lb == 1 else list(b)
-    assert got.tolist() == [engine.combine(int(x), int(y), 1) for x, y in zip(xs, ys)]
+    assert got.tolist() == [engine.combine(int(x), int(y), 1) for x, y in zip(xs, ys, strict=True)]
 
 
 def test_broadcast_over_a_long_column(engine):

@@ -263,7 +263,10 @@ def test_report_matches_word_by_word_reading(tracker):
         [
             tracker.encode({pid}, entity=int(e), taint=bool(t), depth=int(d))
             for e, t, d in zip(
-                rng.integers(0, 256, 400), rng.integers(0, 2, 400), rng.integers(2, 8, 400)
+                rng.integers(0, 256, 400),
+                rng.integers(0, 2, 400),
+                rng.integers(2, 8, 400),
+                strict=True,
             )
         ],
         np.uint32,

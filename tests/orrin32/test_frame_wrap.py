@@ -55,7 +55,7 @@ def test_wrap_mints_one_word_per_cell(tracker, applicants):
     assert type(wrapped) is TrackedDataFrame and wrapped._tracker is tracker
     assert list(wrapped._col_prov) == ["income", "age", "gender"]
     pd.testing.assert_frame_equal(pd.DataFrame(wrapped), applicants)
-    for col, pair_id in zip(applicants.columns, range(3)):
+    for col, pair_id in zip(applicants.columns, range(3), strict=True):
         assert tracker.get_name(pair_id) == ("applicants", col)
         words = wrapped._col_prov[col]
         assert words.dtype == np.uint32

@@ -136,6 +136,18 @@ def test_stats_of_new_and_used_tracker(tracker):
     assert stats["protected_columns"] == ["p.age"]
 
 
+def test_dense_entries_count_what_the_engine_interned(tracker):
+    words = [tracker.encode({tracker.register("t", f"c{i}")}) for i in range(5)]
+    word = words[0]
+    for other in words[1:4]:
+        word = tracker.combine(word, other)  # the four-pair set comes from combine alone
+    assert tracker.get_mode(word) == "DENSE" and tracker._dense == {}
+    assert tracker.stats()["dense_entries"] == 1
+    tracker.encode({0, 1, 2, 3})  # the same set: the same entry
+    tracker.encode({0, 1, 2, 3, 4})
+    assert tracker.stats()["dense_entries"] == 2
+
+
 def test_engine_is_created_per_tracker_from_the_public_module(monkeypatch):
     made = []
     monkeypatch.setattr(orrin32, "RustProvenanceTracker", lambda: made.append(1) or object())

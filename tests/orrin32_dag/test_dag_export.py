@@ -216,10 +216,7 @@ INJECTION = 'x", fillcolor="red'
     ],
 )
 def test_graphviz_escapes_quotes_and_backslashes(table, column, operation, line):
-    if operation is None:
-        n = source(0, table, column)
-    else:
-        n = node(0, operation=operation)
+    n = source(0, table, column) if operation is None else node(0, operation=operation)
     assert dag_of(0, n).to_graphviz().split("\n")[4] == line
 
 

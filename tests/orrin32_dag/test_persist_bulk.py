@@ -126,3 +126,28 @@ def test_the_calls_made_on_a_backend():
     assert names[3] == ("get_fingerprint_node_map", (3,), {})
     assert names[4] == ("store_edges_resolved", ([],), {})
     assert names[5] == ("complete_pipeline", (3, "completed"), {})
+
+
+def entity_and_chain_of(word):
+    """The word layout alone: modes 00 and 01 keep both fields, the others none."""
+    mode = word >> 30
+    if mode == 0:
+        return (word >> 8) & 0xFF, word & 0xFF
+    if mode == 1:
+        return (word >> 4) & 0x1F, word & 0xF
+    return 0, 0
+
+
+def test_the_bulk_write_leaves_out_only_what_the_fingerprint_holds(store):
+    tracker = DAGTracker(pipeline_name="both")
+    build_run(tracker)
+    bulk_nodes = store.get_nodes(tracker.persist_to_storage(store))
+    tracker._storage, tracker._pipeline_id = store, store.create_pipeline("session")
+    tracker._persist_dag_to_storage()
+    session_nodes = store.get_nodes(tracker._pipeline_id)
+    assert [n.fingerprint for n in bulk_nodes] == [n.fingerprint for n in session_nodes]
+    assert {(n.entity_hash, n.chain_hash) for n in bulk_nodes} == {(None, None)}
+    assert [(n.entity_hash, n.chain_hash) for n in session_nodes] == [
+        entity_and_chain_of(n.fingerprint) for n in session_nodes
+    ]
+    assert any(n.entity_hash or n.chain_hash for n in session_nodes)  # fields were there to lose

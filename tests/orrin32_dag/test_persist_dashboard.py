@@ -135,3 +135,16 @@ def test_no_request_without_a_url_or_a_key(service, monkeypatch):
     tracker._api_key, tracker._service_url = KEY, ""
     tracker._sync_to_dashboard()  # no URL
     assert sent == []
+
+
+def test_a_non_http_dashboard_url_is_refused_with_one_warning(tmp_path, monkeypatch, caplog):
+    sent = []
+    monkeypatch.setattr(urllib.request, "urlopen", lambda *a, **k: sent.append(a))
+    secret = tmp_path / "secret.txt"
+    secret.write_text("not for the dashboard")
+    tracker = DAGTracker(service_url=secret.as_uri())
+    tracker._api_key = KEY
+    with caplog.at_level(logging.WARNING, logger=LOGGER):
+        tracker._sync_to_dashboard()
+    assert sent == []
+    assert "needs an http(s) service URL" in caplog.text

@@ -65,7 +65,7 @@ def test_binary_operation_on_two_tracked_series(tracker, method, name, code, exp
     assert result.name is None and list(result.index) == [10, 20, 30]
     # values by position, never aligned on labels
     np.testing.assert_array_equal(result.values, expected(a.values, b.values))
-    words = [tracker.combine(int(x), int(y), code) for x, y in zip(a._prov, b._prov)]
+    words = [tracker.combine(int(x), int(y), code) for x, y in zip(a._prov, b._prov, strict=True)]
     assert result._prov.dtype == np.uint32 and result._prov.tolist() == words
     assert result._node_ids.dtype == np.int64
     for i, node_id in enumerate(result._node_ids.tolist()):
@@ -220,7 +220,9 @@ def test_unary_operations(tracker, call, name, code, expected):
         node = tracker.get_node(node_id)
         assert node.node_type is NodeType.UNARY and node.operation == name
         assert node.inputs == [int(s._node_ids[i])] and node.provenance == words[i]
-    assert [(r.fingerprint, r.value) for r in tracker._value_buffer] == list(zip(words, expected))
+    assert [(r.fingerprint, r.value) for r in tracker._value_buffer] == list(
+        zip(words, expected, strict=True)
+    )
 
 
 def test_fillna_steps_every_element(tracker):

@@ -29,7 +29,7 @@ def textwell(request, monkeypatch):
     if request.param == "orjson":
         pytest.importorskip("orjson")
     module = import_textwell(monkeypatch, hide_orjson=request.param == "json")
-    assert module.BACKEND == request.param
+    assert request.param == module.BACKEND
     yield module
     sys.modules.pop("quorvane.utilities.textwell", None)
 

@@ -44,7 +44,7 @@ def inplace_requested(kwargs: dict[str, Any]) -> bool:
     return bool(kwargs.get("inplace", False))
 
 
-def from_mgr(cls: type, mgr: Any, axes: Any) -> Any:
+def from_mgr(cls: type[Any], mgr: Any, axes: Any) -> Any:
     """Build an instance of the pandas subclass ``cls`` directly from a block manager.
 
     ``_from_mgr`` exists with this signature in pandas 2.2 and 3.x and does not call

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import numbers
 import sys
 import threading
 from collections.abc import Callable, Iterator
@@ -12,6 +11,7 @@ from typing import Any, ClassVar
 import numpy as np
 import pandas as pd
 
+from .._checks import as_int
 from .._follow import Field, FollowingSeries, gather
 from . import _compat, _engine
 from ._word import OpCode
@@ -67,10 +67,8 @@ def _in_place_call() -> bool:
 
 def _as_op_code(op_code: Any) -> int:
     # Operation codes feed the engine's chain hash; a str such as "3" must not slip through
-    # int() conversion, so only numbers are accepted.
-    if isinstance(op_code, numbers.Number):
-        return int(op_code)
-    raise TypeError(f"op_code must be an int, not {type(op_code).__name__}")
+    # int() conversion, so only objects with an integer conversion are accepted.
+    return as_int("op_code", op_code)
 
 
 def _unknown_word(tracker: Any) -> int:

@@ -266,7 +266,9 @@ class ProvenanceTracker:
         """Tracker statistics."""
         return {
             "registered_pairs": self._next_id,
-            "dense_entries": len(self._dense),
+            # The engine interns every set of four or more pairs, also those that combine()
+            # builds; `_dense` only sees the sets given to encode().
+            "dense_entries": int(self._rust.dense_count),
             "protected_tables": list(self._protected_tables),
             "protected_columns": [f"{table}.{column}" for table, column in self._protected_columns],
             "encoding": "ORRIN-32",

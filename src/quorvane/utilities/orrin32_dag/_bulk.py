@@ -45,11 +45,16 @@ def _persist_dag_to_storage(self) -> None:
         self._edges_written = len(edge_rows)
 
 
-def persist_to_storage(self, storage: Any, pipeline_id: int | None = None) -> int:
+def persist_to_storage(self, storage: Any, pipeline_id: int | None = None) -> int | None:
     """Persist all in-memory nodes and edges to storage in bulk.
 
     Works with any StorageBackend implementation. Call it after the pipeline has finished:
     tracking happens in memory during the run, and this one call writes everything.
+
+    Unlike the write that ``flush`` makes, it leaves ``entity_hash`` and ``chain_hash``
+    empty: both are bit fields of the stored fingerprint (zero where the word has no room
+    for them), so a reader recovers them from it, and the bulk write needs no decode per
+    node.
 
     Args:
         storage: A connected storage backend.

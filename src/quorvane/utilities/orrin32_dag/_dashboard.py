@@ -12,6 +12,7 @@ def _sync_to_dashboard(self) -> None:
     if not self._service_url or not self._api_key:
         return
     import urllib.error
+    import urllib.parse
     import urllib.request
 
     node_count = getattr(self, "_nodes_written", 0)
@@ -59,6 +60,9 @@ def _sync_to_dashboard(self) -> None:
         headers={"Authorization": f"Bearer {self._api_key!s}", "Content-Type": "application/json"},
     )
     try:
+        # urlopen would also follow file: and ftp: URLs; the dashboard is an HTTP service
+        if urllib.parse.urlsplit(url).scheme not in ("http", "https"):
+            raise ValueError(f"the dashboard needs an http(s) service URL, got {url!r}")
         with urllib.request.urlopen(request, timeout=10) as response:
             response.read()
     except Exception as exc:  # noqa: BLE001 - best effort: a failure never stops the run

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 from collections.abc import Hashable
 from typing import ClassVar
 
@@ -122,7 +123,7 @@ def _check_columns(columns: pd.Index, names: list) -> None:
     if any(name == "" for name in names):
         raise ValueError("table and column must be non-empty strings")
     seen: dict[str, object] = {}
-    for label, name in zip(columns, names):
+    for label, name in zip(columns, names, strict=True):
         if name in seen:
             raise ValueError(
                 f"columns {seen[name]!r} and {label!r} would both be the source column "
@@ -170,10 +171,8 @@ def _row_read_cells(column: pd.Series, row_dtype):
     values), its own values are read: they record the same numbers and texts.
     """
     if row_dtype is not None and column.dtype != row_dtype:
-        try:
+        with contextlib.suppress(TypeError, ValueError):
             column = column.astype(row_dtype)
-        except (TypeError, ValueError):
-            pass
     dtype = column.dtype
     if isinstance(dtype, np.dtype) and dtype.kind in "biufcO":
         return column.to_numpy()
@@ -222,7 +221,7 @@ def wrap_dataframe_dag(
     entities = _entities(tracker, df.index, include_entity) if names else []
     row_dtype = _row_read_dtype(df)
     result = DAGTrackedDataFrame(df, _tracker=tracker)
-    for position, (label, name) in enumerate(zip(df.columns, names)):
+    for position, (label, name) in enumerate(zip(df.columns, names, strict=True)):
         column_protected = name in listed if listed is not None else protected
         pair_id = tracker.register(table, name, column_protected)
         tainted = tracker.is_protected(table, name)

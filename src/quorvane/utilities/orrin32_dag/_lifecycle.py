@@ -6,8 +6,9 @@ The functions are bound into ``DAGTracker``'s class body.
 
 from __future__ import annotations
 
+import contextlib
 import warnings
-from typing import Any
+from typing import Any, Literal
 
 from .._checks import as_float
 from ._log import logger
@@ -104,7 +105,7 @@ def __enter__(self):
     return self
 
 
-def __exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> bool:
+def __exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> Literal[False]:
     """Ensure flush on context exit."""
     failed = exc_type is not None
     try:
@@ -137,10 +138,9 @@ def _close_failed_run(self) -> None:
 
 def __del__(self) -> None:
     """Ensure cleanup on garbage collection."""
-    try:
+    # a finalizer must never raise (half-built trackers too)
+    with contextlib.suppress(Exception):
         self.disable_persistence()
-    except Exception:  # noqa: BLE001, S110 - a finalizer must never raise (half-built trackers too)
-        pass
 
 
 def _persist_node(self, node: Any) -> None:

@@ -30,7 +30,7 @@ def persist_results(
     exact("outputs", outputs, dict)
     row_keys_list = list(row_keys)
     results = []
-    row_hashes = None
+    row_hashes: list[str | None] | None = None
     if source_df is not None:
         row_hashes = []
         n_source = len(source_df)

@@ -64,6 +64,7 @@ def record_row_value(
     exact("operation", operation, str)
     exact("column_name", column_name, str, optional=True)
     build = _record_builder(_stored_row_value_type())
+    number: float | None
     if type(value) is float:
         number, text = value, None
     else:
@@ -324,7 +325,9 @@ def _new_record_builder(record_type):
     )
     if not plain:
 
-        def build(pipeline_id, row_index, fingerprint, operation, number, column, tenant, text):
+        def build_by_keywords(
+            pipeline_id, row_index, fingerprint, operation, number, column, tenant, text
+        ):
             return record_type(
                 pipeline_id=pipeline_id,
                 row_index=row_index,
@@ -336,7 +339,7 @@ def _new_record_builder(record_type):
                 text_value=text,
             )
 
-        return build
+        return build_by_keywords
     new = object.__new__
 
     def build(pipeline_id, row_index, fingerprint, operation, number, column, tenant, text):

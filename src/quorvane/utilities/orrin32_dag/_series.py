@@ -141,13 +141,14 @@ class DAGTrackedSeries(pd.Series):
         left_words, left_nodes = _operand_entries(self, n)
         right_words, right_nodes = _operand_entries(other, n, broadcast=True)
         combine = _word_function(tracker, "combine", _int_words(self, other))
-        words, nodes = [], []
+        words: list[int] = []
+        nodes: list[int] = []
         add_word, add_node = words.append, nodes.append
         log = _fast_logger(tracker)
         if log is None:
             log_binary = tracker.log_binary
             for left_word, right_word, left, right in zip(
-                left_words, right_words, left_nodes, right_nodes
+                left_words, right_words, left_nodes, right_nodes, strict=True
             ):
                 word = combine(left_word, right_word, op_code)
                 add_word(word)
@@ -157,7 +158,7 @@ class DAGTrackedSeries(pd.Series):
         else:
             binary = NodeType.BINARY
             for left_word, right_word, left, right in zip(
-                left_words, right_words, left_nodes, right_nodes
+                left_words, right_words, left_nodes, right_nodes, strict=True
             ):
                 word = combine(left_word, right_word, op_code)
                 add_word(word)
@@ -197,18 +198,19 @@ class DAGTrackedSeries(pd.Series):
         n = len(result)
         in_words, in_nodes = _operand_entries(self, n)
         update_chain = _word_function(tracker, "update_chain", _int_words(self))
-        words, nodes = [], []
+        words: list[int] = []
+        nodes: list[int] = []
         add_word, add_node = words.append, nodes.append
         log = _fast_logger(tracker)
         if log is None:
             log_unary = tracker.log_unary
-            for in_word, in_node in zip(in_words, in_nodes):
+            for in_word, in_node in zip(in_words, in_nodes, strict=True):
                 word = update_chain(in_word, op_code)
                 add_word(word)
                 add_node(log_unary(op_name, in_node, word) if in_node >= 0 else NO_NODE)
         else:
             unary = NodeType.UNARY
-            for in_word, in_node in zip(in_words, in_nodes):
+            for in_word, in_node in zip(in_words, in_nodes, strict=True):
                 word = update_chain(in_word, op_code)
                 add_word(word)
                 add_node(log(unary, op_name, [in_node], word) if in_node >= 0 else NO_NODE)

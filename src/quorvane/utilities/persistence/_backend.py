@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import abc
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Any, Self
+from typing import Any, Literal, Self
 
 from ._records import StoredEdge, StoredNode, StoredRowValue
 
@@ -158,6 +158,6 @@ class StorageBackend(abc.ABC):
         self.connect()
         return self
 
-    def __exit__(self, exc_type, exc_val, exc_tb) -> bool:
+    def __exit__(self, exc_type, exc_val, exc_tb) -> Literal[False]:
         self.disconnect()
         return False

@@ -37,7 +37,7 @@ def from_json_text(text: str | None) -> Any:
 
 def jsonable(value: Any) -> Any:
     """``value`` reduced to what the standard json module writes (for HTTP bodies)."""
-    return json.loads(to_json_text(value)) if value is not None else None
+    return from_json_text(to_json_text(value))
 
 
 def split_float(value: float | None) -> tuple[float | None, int]:

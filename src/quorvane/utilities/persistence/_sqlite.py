@@ -16,6 +16,14 @@ from ._records import StoredEdge, StoredNode, StoredRowValue
 NO_PIPELINE = 0
 
 
+def _inserted_id(cursor: Any) -> int:
+    """The id SQLite gave the row an INSERT just wrote."""
+    row_id = cursor.lastrowid
+    if row_id is None:
+        raise RuntimeError("SQLite reported no id for the row just inserted")
+    return int(row_id)
+
+
 def _now() -> str:
     return datetime.now(UTC).isoformat(timespec="microseconds")
 
@@ -139,7 +147,7 @@ class SQLiteStorage(StorageBackend):
                 " VALUES (?, ?, 'running', ?, ?, ?)",
                 (tenant, name, to_json_text(config), git_commit, _now()),
             )
-            pipeline_id = int(cursor.lastrowid)
+            pipeline_id = _inserted_id(cursor)
         self._db.pipeline_tenants[pipeline_id] = tenant
         with self._current_lock:
             self._current_pipeline = pipeline_id
@@ -535,7 +543,7 @@ class SQLiteStorage(StorageBackend):
                     to_json_text(dict(payload)),
                 ),
             )
-            return int(cursor.lastrowid)
+            return _inserted_id(cursor)
 
     def get_dashboard_syncs(self) -> list[dict[str, Any]]:
         cursor = self._db.conn().execute(

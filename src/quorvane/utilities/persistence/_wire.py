@@ -5,7 +5,7 @@ Both ends use Python's json module, whose NaN and Infinity tokens carry non-fini
 
 from __future__ import annotations
 
-from dataclasses import asdict
+from dataclasses import asdict, fields
 from typing import Any
 
 from ._jsonable import jsonable
@@ -50,8 +50,10 @@ def row_value_from_wire(data: dict[str, Any]) -> StoredRowValue:
     return StoredRowValue(**_known(StoredRowValue, data))
 
 
-def _known(cls: type, data: dict[str, Any]) -> dict[str, Any]:
+def _known(
+    cls: type[StoredNode | StoredEdge | StoredRowValue], data: dict[str, Any]
+) -> dict[str, Any]:
     if not isinstance(data, dict):
         raise TypeError(f"a {cls.__name__} must be a JSON object")
-    names = cls.__dataclass_fields__.keys()
+    names = {field.name for field in fields(cls)}
     return {k: v for k, v in data.items() if k in names}

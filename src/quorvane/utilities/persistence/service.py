@@ -29,7 +29,7 @@ import urllib.parse
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, Self
+from typing import Any, Literal, Self
 
 from ._jsonable import jsonable
 from ._sqlite import SQLiteStorage
@@ -367,12 +367,14 @@ class RunningService:
         self.server.shutdown()
         self.server.server_close()
         self.thread.join(10)
-        self.server.RequestHandlerClass.storage.disconnect()
+        handler = self.server.RequestHandlerClass
+        if isinstance(handler, type) and issubclass(handler, _Handler):
+            handler.storage.disconnect()
 
     def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, exc_type, exc_val, exc_tb) -> bool:
+    def __exit__(self, exc_type, exc_val, exc_tb) -> Literal[False]:
         self.stop()
         return False
 
@@ -394,7 +396,7 @@ def start_service(
         daemon=True,
     )
     thread.start()
-    bound_host, bound_port = server.server_address[:2]
+    bound_host, bound_port = server.socket.getsockname()[:2]
     return RunningService(f"http://{bound_host}:{bound_port}", server, thread)
 
 
@@ -425,7 +427,7 @@ def main(argv: list[str] | None = None) -> int:
         parser.error(str(exc))
     logging.basicConfig(level=logging.INFO, format="%(asctime)s %(levelname)s %(message)s")
     server = make_server(args.db, keys, args.host, args.port)
-    host, port = server.server_address[:2]
+    host, port = server.socket.getsockname()[:2]
     print(f"serving on http://{host}:{port}", flush=True)
     try:
         server.serve_forever()

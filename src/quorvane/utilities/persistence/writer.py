@@ -8,7 +8,7 @@ import time
 from collections import deque
 from collections.abc import Iterable
 from dataclasses import dataclass
-from typing import Any, Self
+from typing import Any, Literal, Self
 
 logger = logging.getLogger(__name__)
 
@@ -167,7 +167,7 @@ class AsyncWriter:
         self.start()
         return self
 
-    def __exit__(self, exc_type, exc_val, exc_tb) -> bool:
+    def __exit__(self, exc_type, exc_val, exc_tb) -> Literal[False]:
         self.stop()
         return False
 
