@@ -104,8 +104,11 @@ def row_rows(n: int) -> list[tuple[str, float, float]]:
         ("boolean filter", lambda: wrapped[wrapped["a"] > 50], lambda: plain[plain["a"] > 50]),
         ("sort_values", lambda: wrapped.sort_values("a"), lambda: plain.sort_values("a")),
         ("concat", lambda: pd.concat([half_t, half_t]), lambda: pd.concat([half_p, half_p])),
-        ("rename", lambda: wrapped.rename(columns={"a": "x"}),
-         lambda: plain.rename(columns={"a": "x"})),
+        (
+            "rename",
+            lambda: wrapped.rename(columns={"a": "x"}),
+            lambda: plain.rename(columns={"a": "x"}),
+        ),
         ("a + b, other order", lambda: wrapped["a"] + tracked_b, lambda: plain["a"] + plain_b),
     ]
     return [(f"{name} @ {n:,}", *pair(tracked, base)) for name, tracked, base in cases]

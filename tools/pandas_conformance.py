@@ -22,6 +22,6 @@ def _tracked_class() -> type:
     return TrackedSeries
 
 
-def pytest_configure(config) -> None:  # noqa: ARG001 - pytest's hook signature
+def pytest_configure(config) -> None:
     # Test modules import Series from pandas when they are collected, after this hook.
     pd.Series = _tracked_class()  # type: ignore[misc]

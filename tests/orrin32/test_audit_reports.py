@@ -194,8 +194,14 @@ def test_risk_level_at_every_depth(tracker, depth, level, risk):
     col_prov = {"x": _column(tracker, [7, depth, 7])}
     df = type("Frame", (), {"columns": frame.columns, "_col_prov": col_prov, "_tracker": tracker})
     assert column_risk_report(df) == [
-        {"column": "x", "tainted": True, "max_risk": risk, "min_depth": depth, "risk_level": level,
-         "unknown": False}
+        {
+            "column": "x",
+            "tainted": True,
+            "max_risk": risk,
+            "min_depth": depth,
+            "risk_level": level,
+            "unknown": False,
+        }
     ]
 
 

@@ -251,9 +251,12 @@ def test_merge_gives_each_row_the_words_of_its_source_rows(tracker, wrapped, dec
     pd.testing.assert_frame_equal(pd.DataFrame(merged), plain)
     step = lambda w: tracker.update_chain(int(w), OpCode.MERGE)  # noqa: E731
     by_id: dict = {}
-    for col, frame, source in [("income", left, "income"), ("approved", decisions, "approved"),
-                               ("age_d", decisions, "age")]:
-        for ident, word in zip(frame["applicant_id"], frame._col_prov[source]):
+    for col, frame, source in [
+        ("income", left, "income"),
+        ("approved", decisions, "approved"),
+        ("age_d", decisions, "age"),
+    ]:
+        for ident, word in zip(frame["applicant_id"], frame._col_prov[source], strict=True):
             by_id.setdefault(col, {}).setdefault(ident, set()).add(step(word))
     for row, ident in enumerate(merged["applicant_id"]):
         for col, words in by_id.items():

@@ -75,12 +75,15 @@ def _as_frame(result):
 def _words(result):
     """(row label, column label) -> word, for a tracked series or frame."""
     if isinstance(result, pd.Series):
-        return {(label, result.name): w for label, w in zip(result.index, result._prov.tolist())}
+        return {
+            (label, result.name): w
+            for label, w in zip(result.index, result._prov.tolist(), strict=True)
+        }
     out = {}
     for col in result.columns:
         words = result._col_prov.get(col)
         assert words is not None, f"column {col!r} lost its words"
-        out.update({(label, col): w for label, w in zip(result.index, words.tolist())})
+        out.update({(label, col): w for label, w in zip(result.index, words.tolist(), strict=True)})
     return out
 
 
@@ -118,7 +121,7 @@ ARITHMETIC = [
 def test_arithmetic_aligns_like_pandas_and_combines_aligned_words(loans, tracker, name, idiom):
     result = idiom(loans)
     pd.testing.assert_series_equal(pd.Series(result), idiom(LOANS.copy()))
-    for label, word in zip(result.index, result._prov.tolist()):
+    for label, word in zip(result.index, result._prov.tolist(), strict=True):
         pairs = set(tracker.explain(word))
         row = LOANS.loc[label]
         # every operand column that has this row is among the word's sources
@@ -132,7 +135,8 @@ def test_merge_with_a_group_summary_and_dummies_keep_every_protected_column(loan
     summary = loans.groupby("unit")["appinc"].median().reset_index()
     merged = loans.reset_index().merge(summary, on="unit", suffixes=("", "_unit_median"))
     plain = LOANS.reset_index().merge(
-        LOANS.groupby("unit")["appinc"].median().reset_index(), on="unit",
+        LOANS.groupby("unit")["appinc"].median().reset_index(),
+        on="unit",
         suffixes=("", "_unit_median"),
     )
     pd.testing.assert_frame_equal(pd.DataFrame(merged), plain)
@@ -168,7 +172,7 @@ def test_a_non_unique_index_follows_positions(tracker, idiom):
     result = idiom(tracked)
     pd.testing.assert_series_equal(pd.Series(result), idiom(frame["x"]))
     # words are per row (the entity bits differ by position), so values pick them out
-    by_value = dict(zip(frame["x"], tracked._prov.tolist()))
+    by_value = dict(zip(frame["x"], tracked._prov.tolist(), strict=True))
     unknown = tracker.get_id("<unknown>", "<unknown>")
-    for value, word in zip(result, result._prov.tolist()):
+    for value, word in zip(result, result._prov.tolist(), strict=True):
         assert word == by_value[value] or (unknown is not None and tracker.is_unknown(word))

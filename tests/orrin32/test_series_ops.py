@@ -130,13 +130,15 @@ def test_arithmetic_aligns_on_the_index_and_words_follow_labels(pair, tracker, o
     other = pd.Series([10.0, 20.0, 30.0, 40.0, 50.0], index=list("zyxwv"))
     if tracked_other:
         other = TrackedSeries(other, _prov=b._prov.tolist() + [b._prov[0]], _tracker=tracker)
-    for result, expected in [(op(a, other), op(pd.Series(a), pd.Series(other))),
-                             (op(other, a), op(pd.Series(other), pd.Series(a)))]:
+    for result, expected in [
+        (op(a, other), op(pd.Series(a), pd.Series(other))),
+        (op(other, a), op(pd.Series(other), pd.Series(a))),
+    ]:
         assert type(result) is TrackedSeries
         pd.testing.assert_series_equal(pd.Series(result), expected)
         # v exists only on the right: its word holds no left word
-        left = dict(zip(a.index, a._prov.tolist()))
-        for label, word in zip(result.index, result._prov.tolist()):
+        left = dict(zip(a.index, a._prov.tolist(), strict=True))
+        for label, word in zip(result.index, result._prov.tolist(), strict=True):
             if label in left:
                 assert tracker.explain(left[label])[0] in tracker.explain(word)
 
@@ -233,10 +235,10 @@ def test_inplace_calls_return_what_pandas_returns_and_build_no_words(
 def test_op_code_must_be_a_number(pair):
     a, b = pair
     with pytest.raises(TypeError):
-        a._binop(b, pd.Series.__add__, "1")
+        a._tracked_binop(b, pd.Series.__add__, "1")
     with pytest.raises(TypeError):
         a._stepped(-a, None)
-    assert np.array_equal(a._binop(b, pd.Series.__add__, 1.0)._prov, (a + b)._prov)
+    assert np.array_equal(a._tracked_binop(b, pd.Series.__add__, 1.0)._prov, (a + b)._prov)
 
 
 def test_errors_propagate(pair):

@@ -28,6 +28,7 @@ import threading
 from collections.abc import Callable, Hashable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
+from types import FrameType
 from typing import Any
 
 import numpy as np
@@ -115,10 +116,8 @@ def gather(array: Any, positions: np.ndarray | None, fill: Fill, dtype: Any) -> 
     if positions is None:
         return array
     missing = positions < 0
-    if len(array) == 0:
-        out = np.zeros(len(positions), dtype=dtype)
-    else:
-        out = array.take(positions)  # NO_ROW reads the last entry; overwritten below
+    # NO_ROW reads the last entry; overwritten below
+    out = array.take(positions) if len(array) else np.zeros(len(positions), dtype=dtype)
     if missing.any():
         out[missing] = fill() if callable(fill) else fill
     return out
@@ -176,9 +175,11 @@ def concat_pieces(result: Any, objs: list) -> tuple[str, list]:
     stacked, ("columns", objs) when placed side by side."""
     n_rows = sum(len(obj) for obj in objs)
     if isinstance(result, pd.Series) or len(result) == n_rows:
-        stacked = all(
-            set(getattr(obj, "columns", [])) <= set(result.columns) for obj in objs
-        ) if isinstance(result, pd.DataFrame) else True
+        stacked = (
+            all(set(getattr(obj, "columns", [])) <= set(result.columns) for obj in objs)
+            if isinstance(result, pd.DataFrame)
+            else True
+        )
         if stacked:
             return "rows", objs
     return "columns", objs
@@ -191,10 +192,37 @@ _RELABEL_ROWS = frozenset({"reset_index", "set_axis", "rename_axis", "droplevel"
 # pandas methods whose result rows are not rows of the source (labels would only mislead).
 _NEW_ROWS = frozenset(
     {
-        "transpose", "stack", "unstack", "melt", "pivot_table", "describe", "corr", "cov",
-        "count", "quantile", "explode", "mode", "value_counts", "idxmin", "idxmax", "dot",
-        "apply", "groupby", "any", "all", "min", "max", "sum", "prod", "mean", "median",
-        "sem", "var", "std", "skew", "kurt",
+        "transpose",
+        "stack",
+        "unstack",
+        "melt",
+        "pivot_table",
+        "describe",
+        "corr",
+        "cov",
+        "count",
+        "quantile",
+        "explode",
+        "mode",
+        "value_counts",
+        "idxmin",
+        "idxmax",
+        "dot",
+        "apply",
+        "groupby",
+        "any",
+        "all",
+        "min",
+        "max",
+        "sum",
+        "prod",
+        "mean",
+        "median",
+        "sem",
+        "var",
+        "std",
+        "skew",
+        "kurt",
     }
 )
 
@@ -237,8 +265,10 @@ class FollowingSeries:
             result._set_fields(
                 {
                     f.series_attr: gather(
-                        getattr(other, f.series_attr), positions,
-                        unknown_fill(f, tracker), f.dtype,
+                        getattr(other, f.series_attr),
+                        positions,
+                        unknown_fill(f, tracker),
+                        f.dtype,
                     )
                     for f in fields
                 }
@@ -270,7 +300,7 @@ class FollowingSeries:
 
     def _update_inplace(self, result: Any) -> None:
         # pandas hands over a result it built without __finalize__: find its rows here.
-        positions = row_positions(result.index, self)  # type: ignore[attr-defined]
+        positions = row_positions(result.index, self)
         tracker = getattr(self, "_tracker", None)
         arrays = {
             f.series_attr: gather(
@@ -304,10 +334,7 @@ def _series_fields(obj: Any, fields: tuple[Field, ...], tracker: Any) -> dict[st
     """The arrays of a piece of a concat: its own when it is of the family, else unknown."""
     if _same_family(obj, fields) and isinstance(obj, pd.Series):
         return {f.series_attr: np.asarray(getattr(obj, f.series_attr), f.dtype) for f in fields}
-    return {
-        f.series_attr: full(len(obj), f, unknown_fill(f, tracker))
-        for f in fields
-    }
+    return {f.series_attr: full(len(obj), f, unknown_fill(f, tracker)) for f in fields}
 
 
 def _stacked_series(result: Any, objs: list) -> dict[str, np.ndarray]:
@@ -379,7 +406,7 @@ class FollowingFrame:
         for name, mapping in self._mappings().items():
             remapped[name] = {
                 new_label: mapping[old_label]
-                for old_label, new_label in zip(old, new)
+                for old_label, new_label in zip(old, new, strict=True)
                 if lookup(mapping, old_label) is not None
             }
         self._set_mappings(remapped)
@@ -412,7 +439,7 @@ class FollowingFrame:
         else:
             sources = [value] * len(labels)
         own = self._mappings()
-        for label, source in zip(labels, sources):
+        for label, source in zip(labels, sources, strict=True):
             try:
                 hash(label)
             except TypeError:
@@ -458,7 +485,7 @@ def _frame_from_frame(
         source = getattr(other, f.frame_attr)
         fill = unknown_fill(f, tracker)
         mapping = {}
-        for label, origin in zip(result.columns, origins):
+        for label, origin in zip(result.columns, origins, strict=True):
             array = lookup(source, origin) if origin is not None else None
             if array is not None and _has_key(label):
                 mapping[label] = gather(array, positions, fill, f.dtype)
@@ -512,16 +539,17 @@ def _frame_pieces(obj: Any, fields: tuple[Field, ...]) -> tuple[list, dict[str, 
     return labels, arrays
 
 
+def _is_pandas_get_dummies(frame: FrameType) -> bool:
+    module = frame.f_globals.get("__name__", "")
+    return frame.f_code.co_name == "get_dummies" and module.startswith("pandas.")
+
+
 def _dummy_sources(objs: list) -> dict[int, Any]:
     """For the concat that ends ``pd.get_dummies``: which input holds the dummies of which
     encoded column. pandas builds the dummy frames from the columns' bare values, so the
     columns they derive from are read off the ``get_dummies`` call on the stack."""
-    frame = sys._getframe(1)
-    while frame is not None:
-        if frame.f_code.co_name == "get_dummies" and frame.f_globals.get(
-            "__name__", ""
-        ).startswith("pandas."):
-            break
+    frame: FrameType | None = sys._getframe(1)
+    while frame is not None and not _is_pandas_get_dummies(frame):
         frame = frame.f_back
     if frame is None:
         return {}
@@ -542,19 +570,20 @@ def _concatenated_frame(result: Any, objs: list) -> dict[str, dict]:
     for k, series in _dummy_sources(objs).items():
         if _same_family(series, fields):
             labels = pieces[k][0]
-            pieces[k] = (labels, {f.frame_attr: [getattr(series, f.series_attr)] * len(labels)
-                                  for f in fields})
+            pieces[k] = (
+                labels,
+                {f.frame_attr: [getattr(series, f.series_attr)] * len(labels) for f in fields},
+            )
     if mode == "rows":
         for f in fields:
             fill = unknown_fill(f, tracker)
             for label in result.columns:
                 parts = []
-                for obj, (labels, arrays) in zip(objs, pieces):
+                for obj, (labels, arrays) in zip(objs, pieces, strict=True):
                     if label in labels:
                         array = arrays[f.frame_attr][labels.index(label)]
                         parts.append(
-                            full(len(obj), f, fill) if array is None
-                            else np.asarray(array, f.dtype)
+                            full(len(obj), f, fill) if array is None else np.asarray(array, f.dtype)
                         )
                     else:  # pandas fills the column of this piece with NaN
                         parts.append(np.full(len(obj), f.absent, f.dtype))
@@ -562,7 +591,7 @@ def _concatenated_frame(result: Any, objs: list) -> dict[str, dict]:
                     out[f.frame_attr][label] = np.concatenate(parts)
         return out
     position = 0
-    for obj, (labels, arrays) in zip(objs, pieces):
+    for obj, (labels, arrays) in zip(objs, pieces, strict=True):
         rows = row_positions(result.index, obj)
         for j in range(len(labels)):
             if position >= len(result.columns):

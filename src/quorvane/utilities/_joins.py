@@ -61,7 +61,7 @@ def traced_join(left: Any, other: Any, how_called: str, args: tuple, kwargs: dic
     mappings = {}
     for f in left._fields:
         mapping = {}
-        for label, (side, source_label) in zip(result.columns, origins):
+        for label, (side, source_label) in zip(result.columns, origins, strict=True):
             array = _joined_array(left, right, f, side, source_label, left_rows, right_rows)
             if array is not None:
                 mapping[label] = array
@@ -133,7 +133,7 @@ def _join_labels(left, right, how_called, args, kwargs) -> tuple[tuple, set]:
     elif left_on is not None and right_on is not None:
         lefts = left_on if isinstance(left_on, list) else [left_on]
         rights = right_on if isinstance(right_on, list) else [right_on]
-        keys = {a for a, b in zip(lefts, rights) if _label_like(a) and a == b}
+        keys = {a for a, b in zip(lefts, rights, strict=True) if _label_like(a) and a == b}
     elif not params["left_index"] and not params["right_index"] and params["how"] != "cross":
         keys = set(left.columns) & set(right.columns)
     else:

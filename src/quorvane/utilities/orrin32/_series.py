@@ -171,7 +171,7 @@ class TrackedSeries(FollowingSeries, pd.Series):
             object.__setattr__(result, "_prov", result._chain_words(_as_op_code(op_code)))
         return result
 
-    def _binop(self, other: Any, pandas_op: Callable[[Any, Any], Any], op_code: int) -> Any:
+    def _tracked_binop(self, other: Any, pandas_op: Callable[[Any, Any], Any], op_code: int) -> Any:
         op_code = _as_op_code(op_code)
         result = pandas_op(self, other)
         tracker = self._tracker
@@ -198,46 +198,46 @@ class TrackedSeries(FollowingSeries, pd.Series):
     # -- two-operand operators: pandas computes and aligns, the words follow ------------------
 
     def __add__(self, other: Any) -> Any:
-        return self._binop(other, pd.Series.__add__, OpCode.ADD)
+        return self._tracked_binop(other, pd.Series.__add__, OpCode.ADD)
 
     def __sub__(self, other: Any) -> Any:
-        return self._binop(other, pd.Series.__sub__, OpCode.SUB)
+        return self._tracked_binop(other, pd.Series.__sub__, OpCode.SUB)
 
     def __mul__(self, other: Any) -> Any:
-        return self._binop(other, pd.Series.__mul__, OpCode.MUL)
+        return self._tracked_binop(other, pd.Series.__mul__, OpCode.MUL)
 
     def __truediv__(self, other: Any) -> Any:
-        return self._binop(other, pd.Series.__truediv__, OpCode.DIV)
+        return self._tracked_binop(other, pd.Series.__truediv__, OpCode.DIV)
 
     def __floordiv__(self, other: Any) -> Any:
-        return self._binop(other, pd.Series.__floordiv__, OpCode.DIV)
+        return self._tracked_binop(other, pd.Series.__floordiv__, OpCode.DIV)
 
     def __pow__(self, other: Any) -> Any:
-        return self._binop(other, pd.Series.__pow__, OpCode.MUL)
+        return self._tracked_binop(other, pd.Series.__pow__, OpCode.MUL)
 
     def __radd__(self, other: Any) -> Any:
-        return self._binop(other, pd.Series.__radd__, OpCode.ADD)
+        return self._tracked_binop(other, pd.Series.__radd__, OpCode.ADD)
 
     def __rsub__(self, other: Any) -> Any:
-        return self._binop(other, pd.Series.__rsub__, OpCode.SUB)
+        return self._tracked_binop(other, pd.Series.__rsub__, OpCode.SUB)
 
     def __rmul__(self, other: Any) -> Any:
-        return self._binop(other, pd.Series.__rmul__, OpCode.MUL)
+        return self._tracked_binop(other, pd.Series.__rmul__, OpCode.MUL)
 
     def __rtruediv__(self, other: Any) -> Any:
-        return self._binop(other, pd.Series.__rtruediv__, OpCode.DIV)
+        return self._tracked_binop(other, pd.Series.__rtruediv__, OpCode.DIV)
 
     def __gt__(self, other: Any) -> Any:
-        return self._binop(other, pd.Series.__gt__, OpCode.CMP)
+        return self._tracked_binop(other, pd.Series.__gt__, OpCode.CMP)
 
     def __lt__(self, other: Any) -> Any:
-        return self._binop(other, pd.Series.__lt__, OpCode.CMP)
+        return self._tracked_binop(other, pd.Series.__lt__, OpCode.CMP)
 
     def __ge__(self, other: Any) -> Any:
-        return self._binop(other, pd.Series.__ge__, OpCode.CMP)
+        return self._tracked_binop(other, pd.Series.__ge__, OpCode.CMP)
 
     def __le__(self, other: Any) -> Any:
-        return self._binop(other, pd.Series.__le__, OpCode.CMP)
+        return self._tracked_binop(other, pd.Series.__le__, OpCode.CMP)
 
     # -- one-operand operations -------------------------------------------------------------
 
