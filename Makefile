@@ -9,7 +9,7 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find cpp src -type f -not -name
 
 PY_DIRS := src tests benchmarks examples tools
 
-.PHONY: test demo bench lint types stub sanitize clean engine-inplace
+.PHONY: test demo bench lint types stub sanitize conformance clean engine-inplace
 
 # Lint and type checks first: they take seconds and fail before the long suite runs.
 test: lint types
@@ -20,6 +20,14 @@ test: lint types
 
 demo: $(INSTALLED)
 	$(PY) examples/credit_pipeline.py
+
+# pandas' own Series tests for operators and ufuncs, run against the tracked series
+# (QUORVANE_SERIES=dag for the DAG road). A conformance report, not part of `make test`.
+PANDAS_TESTS = $(shell $(PY) -c "import pandas, os; print(os.path.dirname(pandas.__file__))" 2>/dev/null)/tests/series
+conformance: $(INSTALLED)
+	PYTHONPATH=tools $(PY) -m pytest -q -p pandas_conformance -p no:cacheprovider \
+		$(PANDAS_TESTS)/test_arithmetic.py $(PANDAS_TESTS)/test_logical_ops.py \
+		$(PANDAS_TESTS)/test_unary.py $(PANDAS_TESTS)/test_ufunc.py || true
 
 bench: $(INSTALLED)
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done

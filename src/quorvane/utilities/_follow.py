@@ -33,6 +33,7 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
+from pandas import DataFrame, Series
 
 #: Position of a result row that no source row produced.
 NO_ROW = -1
@@ -174,10 +175,10 @@ def concat_pieces(result: Any, objs: list) -> tuple[str, list]:
     """How a ``pd.concat`` result is made of its inputs: ("rows", objs) when they were
     stacked, ("columns", objs) when placed side by side."""
     n_rows = sum(len(obj) for obj in objs)
-    if isinstance(result, pd.Series) or len(result) == n_rows:
+    if isinstance(result, Series) or len(result) == n_rows:
         stacked = (
             all(set(getattr(obj, "columns", [])) <= set(result.columns) for obj in objs)
-            if isinstance(result, pd.DataFrame)
+            if isinstance(result, DataFrame)
             else True
         )
         if stacked:
@@ -259,7 +260,7 @@ class FollowingSeries:
     def __finalize__(self, other: Any, method: str | None = None, **kwargs: Any) -> Any:
         result = super().__finalize__(other, method=method, **kwargs)  # type: ignore[misc]
         fields = self._fields
-        if _same_family(other, fields) and isinstance(other, pd.Series):
+        if _same_family(other, fields) and isinstance(other, Series):
             positions = _rows_from(result, other, method)
             tracker = result._tracker
             result._set_fields(
@@ -273,7 +274,7 @@ class FollowingSeries:
                     for f in fields
                 }
             )
-        elif _same_family(other, fields) and isinstance(other, pd.DataFrame):
+        elif _same_family(other, fields) and isinstance(other, DataFrame):
             result._set_fields(_column_of(result, other))
         elif method == "concat":
             objs = list(getattr(other, "objs", []))
@@ -332,7 +333,7 @@ def _column_of(result: Any, frame: Any) -> dict[str, np.ndarray]:
 
 def _series_fields(obj: Any, fields: tuple[Field, ...], tracker: Any) -> dict[str, np.ndarray]:
     """The arrays of a piece of a concat: its own when it is of the family, else unknown."""
-    if _same_family(obj, fields) and isinstance(obj, pd.Series):
+    if _same_family(obj, fields) and isinstance(obj, Series):
         return {f.series_attr: np.asarray(getattr(obj, f.series_attr), f.dtype) for f in fields}
     return {f.series_attr: full(len(obj), f, unknown_fill(f, tracker)) for f in fields}
 
@@ -363,9 +364,9 @@ class FollowingFrame:
     def __finalize__(self, other: Any, method: str | None = None, **kwargs: Any) -> Any:
         result = super().__finalize__(other, method=method, **kwargs)  # type: ignore[misc]
         fields = self._fields
-        if _same_family(other, fields) and isinstance(other, pd.DataFrame):
+        if _same_family(other, fields) and isinstance(other, DataFrame):
             result._set_mappings(_frame_from_frame(result, other, method))
-        elif _same_family(other, fields) and isinstance(other, pd.Series):
+        elif _same_family(other, fields) and isinstance(other, Series):
             result._set_mappings(_frame_from_series(result, other, method))
         elif method == "concat":
             objs = list(getattr(other, "objs", []))
@@ -432,9 +433,9 @@ class FollowingFrame:
         index as pandas aligns its values), a scalar derives from nothing, anything else
         (a plain array, an untracked series) is unknown."""
         labels = key if isinstance(key, list) else [key]
-        if isinstance(value, pd.DataFrame) and len(value.columns) == len(labels):
+        if isinstance(value, DataFrame) and len(value.columns) == len(labels):
             sources: list[Any] = [value.iloc[:, j] for j in range(len(labels))]
-        elif isinstance(value, pd.Series) and len(labels) > 1:
+        elif isinstance(value, Series) and len(labels) > 1:
             sources = [None] * len(labels)  # pandas spreads it over the columns, not rows
         else:
             sources = [value] * len(labels)
@@ -466,10 +467,10 @@ class FollowingFrame:
 
 def _assigned(frame: Any, value: Any, f: Field) -> np.ndarray | None:
     n = len(frame)
-    if _same_family(value, frame._fields) and isinstance(value, pd.Series):
+    if _same_family(value, frame._fields) and isinstance(value, Series):
         positions = row_positions(frame.index, value) if len(value) else None
         return gather(getattr(value, f.series_attr), positions, f.absent, f.dtype).copy()
-    if value is not None and np.ndim(value) == 0 and not isinstance(value, pd.DataFrame):
+    if value is not None and np.ndim(value) == 0 and not isinstance(value, DataFrame):
         return np.full(n, f.absent, dtype=f.dtype)
     return None
 
@@ -521,7 +522,7 @@ def _frame_from_series(result: Any, series: Any, method: str | None) -> dict[str
 
 def _frame_pieces(obj: Any, fields: tuple[Field, ...]) -> tuple[list, dict[str, list]]:
     """Column labels of a concat input and, per field, each column's array (None: unknown)."""
-    if isinstance(obj, pd.Series):
+    if isinstance(obj, Series):
         labels = [obj.name if obj.name is not None else 0]
         arrays = {
             f.frame_attr: [getattr(obj, f.series_attr, None) if _same_family(obj, fields) else None]
@@ -554,7 +555,7 @@ def _dummy_sources(objs: list) -> dict[int, Any]:
     if frame is None:
         return {}
     encoded = frame.f_locals.get("data_to_encode")
-    if not isinstance(encoded, pd.DataFrame):
+    if not isinstance(encoded, DataFrame):
         return {}
     columns = [encoded.iloc[:, j] for j in range(encoded.shape[1])]
     offset = len(objs) - len(columns)

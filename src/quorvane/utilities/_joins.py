@@ -16,22 +16,23 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
+from pandas import DataFrame, Series
 
 from ._follow import NO_ROW, gather, lookup
 
 _LEFT_ROW = "__quorvane_left_row__"
 _RIGHT_ROW = "__quorvane_right_row__"
-_MERGE_SIGNATURE = inspect.signature(pd.DataFrame.merge)
+_MERGE_SIGNATURE = inspect.signature(DataFrame.merge)
 
 
-def _traced(frame: pd.DataFrame, column: str) -> pd.DataFrame:
-    plain = pd.DataFrame(frame, copy=False)
+def _traced(frame: DataFrame, column: str) -> DataFrame:
+    plain = DataFrame(frame, copy=False)
     plain = plain.copy(deep=False)
     plain[column] = np.arange(len(plain), dtype=np.int64)
     return plain
 
 
-def _positions(column: pd.Series) -> np.ndarray:
+def _positions(column: Series) -> np.ndarray:
     values = column.to_numpy(dtype=np.float64, na_value=np.nan)
     positions = np.full(len(values), NO_ROW, dtype=np.intp)
     present = ~np.isnan(values)
@@ -40,16 +41,16 @@ def _positions(column: pd.Series) -> np.ndarray:
 
 
 def _as_frame(other: Any) -> Any:
-    if isinstance(other, pd.Series) and other.name is not None:
-        return pd.DataFrame({other.name: other})
+    if isinstance(other, Series) and other.name is not None:
+        return DataFrame({other.name: other})
     return other
 
 
 def traced_join(left: Any, other: Any, how_called: str, args: tuple, kwargs: dict) -> Any:
     """``left.merge(other, ...)`` or ``left.join(other, ...)`` with arrays that follow."""
     right = _as_frame(other)
-    parent = getattr(pd.DataFrame, how_called)
-    if not isinstance(right, pd.DataFrame):
+    parent = getattr(DataFrame, how_called)
+    if not isinstance(right, DataFrame):
         # A list of frames, an unnamed series: pandas decides (and raises where it does);
         # the result's rows cannot be followed.
         return parent(left, other, *args, **kwargs)
@@ -142,4 +143,4 @@ def _join_labels(left, right, how_called, args, kwargs) -> tuple[tuple, set]:
 
 
 def _label_like(key: Any) -> bool:
-    return not isinstance(key, (np.ndarray, pd.Series, pd.Index, list))
+    return not isinstance(key, (np.ndarray, Series, pd.Index, list))

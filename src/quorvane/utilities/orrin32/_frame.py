@@ -8,6 +8,7 @@ from typing import Any, ClassVar
 
 import numpy as np
 import pandas as pd
+from pandas import DataFrame
 
 from .._follow import FollowingFrame, gather, row_positions
 from . import _compat
@@ -16,7 +17,7 @@ from ._series import WORDS, TrackedSeries, _engine_function
 from ._word import OpCode
 
 
-class TrackedDataFrame(FollowingFrame, pd.DataFrame):
+class TrackedDataFrame(FollowingFrame, DataFrame):
     """Pandas DataFrame with ORRIN-32 provenance."""
 
     _metadata: ClassVar[list[str]] = ["_tracker", "_col_prov"]
@@ -73,7 +74,7 @@ class TrackedDataFrame(FollowingFrame, pd.DataFrame):
         return self
 
 
-def _words_of_data(frame: pd.DataFrame, data: Any) -> dict[Hashable, np.ndarray]:
+def _words_of_data(frame: DataFrame, data: Any) -> dict[Hashable, np.ndarray]:
     """Words of the columns of a frame built from tracked data: a tracked frame lends its
     columns' words, a tracked series or a dict of them their own (aligned as pandas
     aligned their values); other columns have none (unknown)."""
@@ -93,7 +94,7 @@ def _words_of_data(frame: pd.DataFrame, data: Any) -> dict[Hashable, np.ndarray]
     return words
 
 
-def _is_single(frame: pd.DataFrame, label: Any) -> bool:
+def _is_single(frame: DataFrame, label: Any) -> bool:
     try:
         return isinstance(frame.columns.get_loc(label), int)
     except (TypeError, KeyError):
@@ -178,7 +179,7 @@ def _protected_names(protected: Any) -> set[str] | None:
 
 
 def wrap_dataframe(
-    df: pd.DataFrame,
+    df: DataFrame,
     tracker: Any,
     table: str,
     protected: bool | Iterable[Any] = False,

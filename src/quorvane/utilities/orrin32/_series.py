@@ -10,6 +10,7 @@ from typing import Any, ClassVar
 
 import numpy as np
 import pandas as pd
+from pandas import Series
 
 from .._checks import as_int
 from .._follow import Field, FollowingSeries, gather
@@ -91,7 +92,7 @@ def _operand_words(series: Any, other: Any, result: Any) -> tuple[np.ndarray, np
     alignment left the rows in place."""
     left = _aligned_words(series)
     right = _aligned_words(other) if isinstance(other, TrackedSeries) else None
-    if isinstance(other, pd.Series) and not _same_rows(series.index, other.index):
+    if isinstance(other, Series) and not _same_rows(series.index, other.index):
         joined, left_rows, right_rows = series.index.join(
             other.index, how="outer", return_indexers=True
         )
@@ -109,7 +110,7 @@ def _same_rows(a: pd.Index, b: pd.Index) -> bool:
     return a is b or a.equals(b)
 
 
-class TrackedSeries(FollowingSeries, pd.Series):
+class TrackedSeries(FollowingSeries, Series):
     """Pandas Series with ORRIN-32 provenance (taint + depth aware)."""
 
     _metadata: ClassVar[list[str]] = ["_name", "_prov", "_tracker"]
@@ -198,51 +199,51 @@ class TrackedSeries(FollowingSeries, pd.Series):
     # -- two-operand operators: pandas computes and aligns, the words follow ------------------
 
     def __add__(self, other: Any) -> Any:
-        return self._tracked_binop(other, pd.Series.__add__, OpCode.ADD)
+        return self._tracked_binop(other, Series.__add__, OpCode.ADD)
 
     def __sub__(self, other: Any) -> Any:
-        return self._tracked_binop(other, pd.Series.__sub__, OpCode.SUB)
+        return self._tracked_binop(other, Series.__sub__, OpCode.SUB)
 
     def __mul__(self, other: Any) -> Any:
-        return self._tracked_binop(other, pd.Series.__mul__, OpCode.MUL)
+        return self._tracked_binop(other, Series.__mul__, OpCode.MUL)
 
     def __truediv__(self, other: Any) -> Any:
-        return self._tracked_binop(other, pd.Series.__truediv__, OpCode.DIV)
+        return self._tracked_binop(other, Series.__truediv__, OpCode.DIV)
 
     def __floordiv__(self, other: Any) -> Any:
-        return self._tracked_binop(other, pd.Series.__floordiv__, OpCode.DIV)
+        return self._tracked_binop(other, Series.__floordiv__, OpCode.DIV)
 
     def __pow__(self, other: Any) -> Any:
-        return self._tracked_binop(other, pd.Series.__pow__, OpCode.MUL)
+        return self._tracked_binop(other, Series.__pow__, OpCode.MUL)
 
     def __radd__(self, other: Any) -> Any:
-        return self._tracked_binop(other, pd.Series.__radd__, OpCode.ADD)
+        return self._tracked_binop(other, Series.__radd__, OpCode.ADD)
 
     def __rsub__(self, other: Any) -> Any:
-        return self._tracked_binop(other, pd.Series.__rsub__, OpCode.SUB)
+        return self._tracked_binop(other, Series.__rsub__, OpCode.SUB)
 
     def __rmul__(self, other: Any) -> Any:
-        return self._tracked_binop(other, pd.Series.__rmul__, OpCode.MUL)
+        return self._tracked_binop(other, Series.__rmul__, OpCode.MUL)
 
     def __rtruediv__(self, other: Any) -> Any:
-        return self._tracked_binop(other, pd.Series.__rtruediv__, OpCode.DIV)
+        return self._tracked_binop(other, Series.__rtruediv__, OpCode.DIV)
 
     def __gt__(self, other: Any) -> Any:
-        return self._tracked_binop(other, pd.Series.__gt__, OpCode.CMP)
+        return self._tracked_binop(other, Series.__gt__, OpCode.CMP)
 
     def __lt__(self, other: Any) -> Any:
-        return self._tracked_binop(other, pd.Series.__lt__, OpCode.CMP)
+        return self._tracked_binop(other, Series.__lt__, OpCode.CMP)
 
     def __ge__(self, other: Any) -> Any:
-        return self._tracked_binop(other, pd.Series.__ge__, OpCode.CMP)
+        return self._tracked_binop(other, Series.__ge__, OpCode.CMP)
 
     def __le__(self, other: Any) -> Any:
-        return self._tracked_binop(other, pd.Series.__le__, OpCode.CMP)
+        return self._tracked_binop(other, Series.__le__, OpCode.CMP)
 
     # -- one-operand operations -------------------------------------------------------------
 
     def __neg__(self) -> Any:
-        return self._stepped(pd.Series.__neg__(self), OpCode.NEG)
+        return self._stepped(Series.__neg__(self), OpCode.NEG)
 
     def clip(self, lower: Any = None, upper: Any = None, **kwargs: Any) -> Any:
         in_place = _compat.inplace_requested(kwargs)
@@ -255,13 +256,13 @@ class TrackedSeries(FollowingSeries, pd.Series):
     def _transform(
         self, name: str, op_code: int, args: tuple, kwargs: dict, pandas_calls: bool
     ) -> Any:
-        parent = getattr(pd.Series, name)
+        parent = getattr(Series, name)
         if pandas_calls:
             return parent(self, *args, **kwargs)
         in_place = _compat.inplace_requested(kwargs)
         with _inside_parent(in_place=in_place):
             result = parent(self, *args, **kwargs)
-        if in_place or not isinstance(result, pd.Series):
+        if in_place or not isinstance(result, Series):
             return result
         return self._stepped(result, op_code)
 
