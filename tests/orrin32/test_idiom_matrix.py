@@ -212,3 +212,32 @@ def test_a_credit_pipeline_on_loanapp_names_every_protected_column_that_fed_the_
     assert {"married", "black", "loanamt", "appinc"} <= fed and "hispan" not in fed
     report = {row["column"]: row for row in column_risk_report(applicants)}
     assert report["score"]["tainted"] and report["is_married"]["tainted"]
+
+
+@pytest.mark.parametrize(
+    "idiom",
+    [
+        lambda t: t.sort_values("appinc", ignore_index=True),
+        lambda t: t.sort_index(ascending=False),
+        lambda t: t.sort_values(["unit", "appinc"]),
+        lambda t: t["appinc"].sort_values(ignore_index=True),
+        lambda t: t["appinc"].sort_index(),
+    ],
+    ids=["frame_ignore_index", "frame_sort_index", "frame_by_two", "series_ignore", "series_index"],
+)
+@pytest.mark.parametrize(
+    "index", [LOANS.index, pd.Index([3, 3, 1, 1, 2, 2])], ids=["unique", "dup"]
+)
+def test_sorts_follow_positions_whatever_the_labels(tracker, idiom, index):
+    frame = LOANS.set_axis(index)
+    tracked = wrap_dataframe(frame, tracker, "loanapp")
+    result, expected = idiom(tracked), idiom(frame)
+    if isinstance(result, pd.Series):
+        pd.testing.assert_series_equal(pd.Series(result), expected)
+        result, expected = result.to_frame(), expected.to_frame()
+    pd.testing.assert_frame_equal(pd.DataFrame(result), expected)
+    # appinc values are distinct: they say which source row each result row is
+    source_row = {v: i for i, v in enumerate(frame["appinc"])}
+    for col in result.columns:
+        for value, word in zip(expected["appinc"], result._col_prov[col].tolist(), strict=True):
+            assert word == tracked._col_prov[col][source_row[value]]
