@@ -58,7 +58,7 @@ BINARY = [
     ("mul", operator.mul, np.multiply, OpCode.MUL),
     ("truediv", operator.truediv, np.true_divide, OpCode.DIV),
     ("floordiv", operator.floordiv, np.floor_divide, OpCode.DIV),
-    ("pow", operator.pow, np.power, OpCode.MUL),
+    ("pow", operator.pow, np.power, OpCode.POW),
     ("radd", lambda a, b: a.__radd__(b), lambda x, y: np.add(y, x), OpCode.ADD),
     ("rsub", lambda a, b: a.__rsub__(b), lambda x, y: np.subtract(y, x), OpCode.SUB),
     ("rmul", lambda a, b: a.__rmul__(b), lambda x, y: np.multiply(y, x), OpCode.MUL),
@@ -160,6 +160,12 @@ UNARY = [
     ("map_func", lambda s: s.map(lambda v: v * 2), lambda p: p.map(lambda v: v * 2), OpCode.MAP),
     ("replace", lambda s: s.replace(4.0, 40.0), lambda p: p.replace(4.0, 40.0), OpCode.MAP),
     ("replace_dict", lambda s: s.replace({9.0: 0.0}), lambda p: p.replace({9.0: 0.0}), OpCode.MAP),
+    ("abs", lambda s: s.abs(), lambda p: p.abs(), OpCode.ABS),
+    ("builtin_abs", abs, abs, OpCode.ABS),
+    ("round", lambda s: s.round(1), lambda p: p.round(1), OpCode.ROUND),
+    ("builtin_round", round, round, OpCode.ROUND),
+    ("isin", lambda s: s.isin([4.0]), lambda p: p.isin([4.0]), OpCode.CMP),
+    ("ufunc", np.log1p, np.log1p, OpCode.UFUNC),
 ]
 
 
@@ -268,7 +274,6 @@ DERIVED = [
     ("boolean_filter", lambda s: s[s.values > 3]),
     ("copy", lambda s: s.copy()),
     ("sort_values", lambda s: s.sort_values()),
-    ("abs", lambda s: s.abs()),
     ("eq", lambda s: s == 4.0),
     ("mod", lambda s: s % 2),
     ("rename", lambda s: s.rename("other")),

@@ -228,6 +228,11 @@ _NEW_ROWS = frozenset(
 )
 
 
+def _followed(result: Any, fields: tuple[Field, ...]) -> bool:
+    """Whether ``result`` got its arrays from its sources (not pandas' bare defaults)."""
+    return _same_family(result, fields) and getattr(result, "_followed", False)
+
+
 def _same_family(obj: Any, fields: tuple[Field, ...]) -> bool:
     return getattr(obj, "_fields", None) == fields
 
@@ -308,6 +313,7 @@ class FollowingSeries(SortsFollow):
     def _set_fields(self, arrays: dict[str, np.ndarray]) -> None:
         for name, array in arrays.items():
             object.__setattr__(self, name, array)
+        object.__setattr__(self, "_followed", True)
 
     def __finalize__(self, other: Any, method: str | None = None, **kwargs: Any) -> Any:
         result = super().__finalize__(other, method=method, **kwargs)  # type: ignore[misc]
@@ -352,6 +358,11 @@ class FollowingSeries(SortsFollow):
             return super()._get_rows_with_mask(indexer)  # type: ignore[misc]
 
     def _update_inplace(self, result: Any) -> None:
+        if _followed(result, self._fields):  # an operator's result (``+=``): its own words
+            arrays = {f.series_attr: getattr(result, f.series_attr) for f in self._fields}
+            super()._update_inplace(result)  # type: ignore[misc]
+            self._set_fields(arrays)
+            return
         # pandas hands over a result it built without __finalize__: find its rows here.
         positions = row_positions(result.index, self)
         tracker = getattr(self, "_tracker", None)
@@ -412,6 +423,7 @@ class FollowingFrame(SortsFollow):
     def _set_mappings(self, mappings: dict[str, dict]) -> None:
         for name, mapping in mappings.items():
             object.__setattr__(self, name, mapping)
+        object.__setattr__(self, "_followed", True)
 
     def __finalize__(self, other: Any, method: str | None = None, **kwargs: Any) -> Any:
         result = super().__finalize__(other, method=method, **kwargs)  # type: ignore[misc]
@@ -440,9 +452,13 @@ class FollowingFrame(SortsFollow):
             return super()._slice(slobj, axis=axis, new_index=new_index)  # type: ignore[misc]
 
     def _update_inplace(self, result: Any) -> None:
-        # pandas hands over a result it built without __finalize__: find its rows and
-        # columns here, from this frame's own arrays.
-        mappings = _frame_from_frame(result, self, None, tracker=getattr(self, "_tracker", None))
+        if _followed(result, self._fields):
+            mappings = {k: dict(v) for k, v in result._mappings().items()}
+        else:
+            # pandas hands over a result it built without __finalize__: find its rows and
+            # columns here, from this frame's own arrays.
+            tracker = getattr(self, "_tracker", None)
+            mappings = _frame_from_frame(result, self, None, tracker=tracker)
         super()._update_inplace(result)  # type: ignore[misc]
         self._set_mappings(mappings)
 

@@ -53,7 +53,8 @@ def from_mgr(cls: type[Any], mgr: Any, axes: Any) -> Any:
     return cls._from_mgr(mgr, axes=axes)
 
 
-def caller_is_pandas() -> bool:
-    """Whether the function that calls this helper was itself called from pandas' code."""
-    caller = sys._getframe(2).f_globals.get("__name__", "")
+def caller_is_pandas(depth: int = 2) -> bool:
+    """Whether the function that calls this helper was itself called from pandas' code
+    (``depth`` frames up: 2 is the caller's caller)."""
+    caller = sys._getframe(depth).f_globals.get("__name__", "")
     return caller == "pandas" or caller.startswith("pandas.")

@@ -13,7 +13,7 @@ import pandas as pd
 from pandas import Series
 
 from .._checks import as_int
-from .._follow import Field, FollowingSeries, gather
+from .._follow import Field, FollowingSeries, gather, row_positions
 from . import _compat, _engine
 from ._word import OpCode
 
@@ -106,6 +106,63 @@ def _operand_words(series: Any, other: Any, result: Any) -> tuple[np.ndarray, np
     return left, right
 
 
+def _derived_words(tracker: Any, result: Any, operands: list, op_code: int) -> np.ndarray:
+    """Words of a result made element by element from tracked ``operands``, which pandas
+    aligned on the result's index: every element combines its operands' elements."""
+    if not operands:
+        return np.zeros(len(result), dtype=np.uint32)
+    aligned = [
+        gather(_aligned_words(x), row_positions(result.index, x), WORDS.absent, np.uint32)
+        for x in operands
+    ]
+    if not tracker:  # no algebra without a tracker: the first operand's words, as they are
+        return aligned[0].copy()
+    combine = _engine_function("combine_batch")
+    if len(aligned) == 1:
+        words = _engine_function("update_chain_batch")(tracker._rust, aligned[0], op_code)
+    else:
+        words = aligned[0]
+        for more in aligned[1:]:
+            words = combine(tracker._rust, words, more, op_code)
+    return np.asarray(words, dtype=np.uint32)
+
+
+#: numpy functions whose element-wise result is returned as a tracked series, its words
+#: combining every tracked input (the conditions of np.where and np.select included).
+_ARRAY_FUNCTIONS = frozenset({np.where, np.select, np.piecewise, np.choose})
+
+
+def _flatten(items: Any) -> list:
+    flat: list = []
+    for item in items:
+        if isinstance(item, (list, tuple)):
+            flat.extend(_flatten(item))
+        else:
+            flat.append(item)
+    return flat
+
+
+def _by_position(result: Any, operands: list) -> list:
+    """Operands of a positional numpy function, given the result's index so that their
+    words line up element by element."""
+    for x in operands:
+        x.index = result.index
+    return operands
+
+
+# How many two-operand operations this thread ran: a ufunc that pandas hands to one of them
+# has its words already.
+_binop_count = threading.local()
+
+
+def _count_binop() -> None:
+    _binop_count.n = getattr(_binop_count, "n", 0) + 1
+
+
+def _binop_calls() -> int:
+    return getattr(_binop_count, "n", 0)
+
+
 def _same_rows(a: pd.Index, b: pd.Index) -> bool:
     return a is b or a.equals(b)
 
@@ -174,6 +231,9 @@ class TrackedSeries(FollowingSeries, Series):
 
     def _tracked_binop(self, other: Any, pandas_op: Callable[[Any, Any], Any], op_code: int) -> Any:
         op_code = _as_op_code(op_code)
+        _count_binop()
+        if _in_parent() and _compat.caller_is_pandas(depth=3):
+            return pandas_op(self, other)  # pandas' own step inside one of ours
         result = pandas_op(self, other)
         tracker = self._tracker
         if not isinstance(result, TrackedSeries):
@@ -196,60 +256,92 @@ class TrackedSeries(FollowingSeries, Series):
             result._prov = operands[0].copy()
         return result
 
-    # -- two-operand operators: pandas computes and aligns, the words follow ------------------
-
-    def __add__(self, other: Any) -> Any:
-        return self._tracked_binop(other, Series.__add__, OpCode.ADD)
-
-    def __sub__(self, other: Any) -> Any:
-        return self._tracked_binop(other, Series.__sub__, OpCode.SUB)
-
-    def __mul__(self, other: Any) -> Any:
-        return self._tracked_binop(other, Series.__mul__, OpCode.MUL)
-
-    def __truediv__(self, other: Any) -> Any:
-        return self._tracked_binop(other, Series.__truediv__, OpCode.DIV)
-
-    def __floordiv__(self, other: Any) -> Any:
-        return self._tracked_binop(other, Series.__floordiv__, OpCode.DIV)
-
-    def __pow__(self, other: Any) -> Any:
-        return self._tracked_binop(other, Series.__pow__, OpCode.MUL)
-
-    def __radd__(self, other: Any) -> Any:
-        return self._tracked_binop(other, Series.__radd__, OpCode.ADD)
-
-    def __rsub__(self, other: Any) -> Any:
-        return self._tracked_binop(other, Series.__rsub__, OpCode.SUB)
-
-    def __rmul__(self, other: Any) -> Any:
-        return self._tracked_binop(other, Series.__rmul__, OpCode.MUL)
-
-    def __rtruediv__(self, other: Any) -> Any:
-        return self._tracked_binop(other, Series.__rtruediv__, OpCode.DIV)
-
-    def __gt__(self, other: Any) -> Any:
-        return self._tracked_binop(other, Series.__gt__, OpCode.CMP)
-
-    def __lt__(self, other: Any) -> Any:
-        return self._tracked_binop(other, Series.__lt__, OpCode.CMP)
-
-    def __ge__(self, other: Any) -> Any:
-        return self._tracked_binop(other, Series.__ge__, OpCode.CMP)
-
-    def __le__(self, other: Any) -> Any:
-        return self._tracked_binop(other, Series.__le__, OpCode.CMP)
-
-    # -- one-operand operations -------------------------------------------------------------
+    # -- operators: pandas computes and aligns, the words follow (see _BINARY below) ------------
 
     def __neg__(self) -> Any:
         return self._stepped(Series.__neg__(self), OpCode.NEG)
+
+    def __invert__(self) -> Any:
+        return self._stepped(Series.__invert__(self), OpCode.LOGIC)
+
+    def abs(self) -> Any:
+        return self._stepped(super().abs(), OpCode.ABS)
+
+    def round(self, *args: Any, **kwargs: Any) -> Any:
+        return self._stepped(super().round(*args, **kwargs), OpCode.ROUND)
+
+    def __round__(self, decimals: int = 0) -> Any:
+        # pandas' own finalises the rounded result once more, from the receiver.
+        return self.round(decimals)
+
+    # -- conditions are inputs --------------------------------------------------------------
+
+    def where(self, cond: Any, other: Any = np.nan, **kwargs: Any) -> Any:
+        return self._conditional("where", cond, other, kwargs)
+
+    def mask(self, cond: Any, other: Any = np.nan, **kwargs: Any) -> Any:
+        return self._conditional("mask", cond, other, kwargs)
+
+    def _conditional(self, name: str, cond: Any, other: Any, kwargs: dict) -> Any:
+        in_place = _compat.inplace_requested(kwargs)
+        if _in_parent() and _compat.caller_is_pandas(depth=3):
+            return getattr(Series, name)(self, cond, other, **kwargs)
+        with _inside_parent(in_place=in_place):
+            result = getattr(Series, name)(self, cond, other, **kwargs)
+        target = self if in_place else result
+        if isinstance(target, TrackedSeries) and self._tracker:
+            operands = [self, *(x for x in (cond, other) if isinstance(x, TrackedSeries))]
+            target._prov = _derived_words(self._tracker, target, operands, OpCode.WHERE)
+        return result
+
+    def between(self, left: Any, right: Any, inclusive: Any = "both") -> Any:
+        result = super().between(left, right, inclusive=inclusive)
+        operands = [self, *(x for x in (left, right) if isinstance(x, TrackedSeries))]
+        if isinstance(result, TrackedSeries) and self._tracker:
+            result._prov = _derived_words(self._tracker, result, operands, OpCode.CMP)
+        return result
+
+    def isin(self, values: Any) -> Any:
+        return self._stepped(super().isin(values), OpCode.CMP)
+
+    def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
+        calls = _binop_calls()
+        result = super().__array_ufunc__(ufunc, method, *inputs, **kwargs)
+        if method != "__call__" or _binop_calls() != calls:
+            return result  # a reduction, or pandas ran one of the operators above
+        outputs = result if isinstance(result, tuple) else (result,)
+        operands = [x for x in inputs if isinstance(x, TrackedSeries)]
+        for out in outputs:
+            if isinstance(out, TrackedSeries):
+                object.__setattr__(out, "_tracker", self._tracker)
+                out._prov = _derived_words(self._tracker, out, operands, OpCode.UFUNC)
+        return result
 
     def clip(self, lower: Any = None, upper: Any = None, **kwargs: Any) -> Any:
         in_place = _compat.inplace_requested(kwargs)
         with _inside_parent(in_place=in_place):
             result = super().clip(lower, upper, **kwargs)
-        return result if in_place else self._stepped(result, OpCode.CLIP)
+        bounds = [x for x in (lower, upper) if isinstance(x, TrackedSeries)]
+        if in_place or not bounds or not self._tracker or not isinstance(result, TrackedSeries):
+            return result if in_place else self._stepped(result, OpCode.CLIP)
+        result._prov = _derived_words(self._tracker, result, [self, *bounds], OpCode.CLIP)
+        return result
+
+    def __array_function__(self, func: Any, types: Any, args: Any, kwargs: Any) -> Any:
+        # numpy's own implementation, as if this class did not take part: for a series that
+        # is what numpy does anyway (it calls the series' method, or converts it).
+        result = func._implementation(*args, **kwargs)
+        if func not in _ARRAY_FUNCTIONS or not self._tracker:
+            return result
+        flat = _flatten(args) + _flatten(list(kwargs.values()))
+        operands = [x for x in flat if isinstance(x, TrackedSeries) and len(x) == len(self)]
+        values = np.asarray(result)
+        if values.ndim != 1 or len(values) != len(self):
+            return result
+        out = TrackedSeries(values, index=self.index, _tracker=self._tracker)
+        positional = [TrackedSeries(x._prov, _prov=x._prov) for x in operands]
+        out._prov = _derived_words(self._tracker, out, _by_position(out, positional), OpCode.WHERE)
+        return out
 
     # -- transforms through pandas ----------------------------------------------------------
 
@@ -277,3 +369,35 @@ class TrackedSeries(FollowingSeries, Series):
     def replace(self, *args: Any, **kwargs: Any) -> Any:
         inner = _in_parent() and _compat.caller_is_pandas()
         return self._transform("replace", OpCode.MAP, args, kwargs, inner)
+
+
+# Two-operand operators, reflected forms included; pandas' augmented forms (``+=``) call
+# them and then update the receiver in place.
+_BINARY = {
+    "__add__": OpCode.ADD, "__radd__": OpCode.ADD,
+    "__sub__": OpCode.SUB, "__rsub__": OpCode.SUB,
+    "__mul__": OpCode.MUL, "__rmul__": OpCode.MUL,
+    "__truediv__": OpCode.DIV, "__rtruediv__": OpCode.DIV,
+    "__floordiv__": OpCode.DIV, "__rfloordiv__": OpCode.DIV,
+    "__mod__": OpCode.MOD, "__rmod__": OpCode.MOD,
+    "__pow__": OpCode.POW, "__rpow__": OpCode.POW,
+    "__gt__": OpCode.CMP, "__lt__": OpCode.CMP, "__ge__": OpCode.CMP, "__le__": OpCode.CMP,
+    "__eq__": OpCode.CMP, "__ne__": OpCode.CMP,
+    "__and__": OpCode.LOGIC, "__rand__": OpCode.LOGIC,
+    "__or__": OpCode.LOGIC, "__ror__": OpCode.LOGIC,
+    "__xor__": OpCode.LOGIC, "__rxor__": OpCode.LOGIC,
+}  # fmt: skip
+
+
+def _binary_operator(name: str, op_code: int) -> Callable[[TrackedSeries, Any], Any]:
+    pandas_op = getattr(Series, name)
+
+    def operator(self: TrackedSeries, other: Any) -> Any:
+        return self._tracked_binop(other, pandas_op, op_code)
+
+    operator.__name__ = operator.__qualname__ = name
+    return operator
+
+
+for _name, _code in _BINARY.items():
+    setattr(TrackedSeries, _name, _binary_operator(_name, _code))

@@ -54,4 +54,15 @@ class OpCode:
     CMP = 9
     MERGE = 10
     AGG = 11
+    MOD = 12
+    POW = 13
+    LOGIC = 14
     CUSTOM = 15
+    ABS = 16
+    ROUND = 17
+    UFUNC = 18
+    WHERE = 19
+    GROUP = 20
+    WINDOW = 21
+    ROW = 22
+    BINS = 23
