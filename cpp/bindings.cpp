@@ -10,6 +10,7 @@
 
 #include "engine.hpp"
 #include "kernels.hpp"
+#include "reduce.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -217,6 +218,48 @@ nb::object combine_batch(Engine& e, nb::handle a, nb::handle b, nb::handle op) {
     return result;
 }
 
+using I64View = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+size_t count_arg(nb::handle h, const char* what) {
+    if (!nb::isinstance<nb::int_>(h) || nb::isinstance<nb::bool_>(h))
+        throw nb::type_error((std::string(what) + " must be an int").c_str());
+    int64_t v = nb::cast<int64_t>(h);
+    if (v < 0) throw nb::value_error((std::string(what) + " must not be negative").c_str());
+    return static_cast<size_t>(v);
+}
+
+nb::object combine_segments_batch(Engine& e, nb::handle words, nb::handle segments,
+                                  nb::handle n_segments, nb::handle op) {
+    WordArray W = word_array_arg(words, "words");
+    nb::object seg = numpy().attr("ascontiguousarray")(segments, "dtype"_a = "int64");
+    I64View S = nb::cast<I64View>(seg, false);
+    if (S.shape(0) != W.size)
+        throw nb::value_error(("segments has " + std::to_string(S.shape(0)) +
+                               " entries for " + std::to_string(W.size) + " words").c_str());
+    size_t groups = count_arg(n_segments, "n_segments");
+    uint32_t code = op_arg(op);
+    uint32_t* out;
+    nb::object result = new_array(groups, out);
+    {
+        MaybeReleaseGil gil(W.size);
+        orrin::kernels::combine_segments(e, W.data, S.data(), W.size, groups, code, out);
+    }
+    return result;
+}
+
+nb::object combine_windows_batch(Engine& e, nb::handle words, nb::handle window, nb::handle op) {
+    WordArray W = word_array_arg(words, "words");
+    size_t span = count_arg(window, "window");
+    uint32_t code = op_arg(op);
+    uint32_t* out;
+    nb::object result = new_array(W.size, out);
+    {
+        MaybeReleaseGil gil(W.size);
+        orrin::kernels::combine_windows(e, W.data, W.size, span, code, out);
+    }
+    return result;
+}
+
 nb::object update_chain_batch(Engine& e, nb::handle words, nb::handle op) {
     WordArray W = word_array_arg(words, "words");
     uint32_t code = op_arg(op);
@@ -364,6 +407,18 @@ NB_MODULE(_orrin32, m) {
           nb::sig("def risk_score_batch(words: numpy.typing.ArrayLike) -> "
                   "numpy.typing.NDArray[numpy.float64]"),
           "Risk of every word: 0.0 when untainted, else 1 / (1 + depth).");
+    m.def("combine_segments_batch", &combine_segments_batch, "engine"_a, "words"_a,
+          "segments"_a, "n_segments"_a, "op"_a,
+          nb::sig("def combine_segments_batch(engine: RustProvenanceTracker, "
+                  "words: numpy.typing.ArrayLike, segments: numpy.typing.ArrayLike, "
+                  "n_segments: int, op: int) -> numpy.typing.NDArray[numpy.uint32]"),
+          "One word per segment, combining the words of its members (negative: none).");
+    m.def("combine_windows_batch", &combine_windows_batch, "engine"_a, "words"_a, "window"_a,
+          "op"_a,
+          nb::sig("def combine_windows_batch(engine: RustProvenanceTracker, "
+                  "words: numpy.typing.ArrayLike, window: int, op: int) -> "
+                  "numpy.typing.NDArray[numpy.uint32]"),
+          "Word i combines words[i - window + 1 .. i]; window 0: words[0 .. i].");
     m.def("explain_batch", &explain_batch, "engine"_a, "words"_a,
           nb::sig("def explain_batch(engine: RustProvenanceTracker, words: numpy.typing.ArrayLike) "
                   "-> list[list[int]]"),

@@ -70,5 +70,13 @@ def is_tainted_batch(words: numpy.typing.ArrayLike) -> numpy.typing.NDArray[nump
 def risk_score_batch(words: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64]:
     """Risk of every word: 0.0 when untainted, else 1 / (1 + depth)."""
 
+def combine_segments_batch(engine: RustProvenanceTracker, words: numpy.typing.ArrayLike, segments: numpy.typing.ArrayLike, n_segments: int, op: int) -> numpy.typing.NDArray[numpy.uint32]:
+    """
+    One word per segment, combining the words of its members (negative: none).
+    """
+
+def combine_windows_batch(engine: RustProvenanceTracker, words: numpy.typing.ArrayLike, window: int, op: int) -> numpy.typing.NDArray[numpy.uint32]:
+    """Word i combines words[i - window + 1 .. i]; window 0: words[0 .. i]."""
+
 def explain_batch(engine: RustProvenanceTracker, words: numpy.typing.ArrayLike) -> list[list[int]]:
     """Ascending pair IDs of every word."""

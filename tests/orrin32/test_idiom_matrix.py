@@ -146,8 +146,10 @@ def test_merge_with_a_group_summary_and_dummies_keep_every_protected_column(loan
     dummies = pd.get_dummies(merged, columns=["married"])
     report = {r["column"]: r for r in column_risk_report(dummies)}
     assert report["married_0"]["tainted"] and report["married_1"]["tainted"]
-    # the summary's values came out of a group operation this tracker does not follow yet
-    assert report["appinc_unit_median"]["risk_level"] == "UNKNOWN"
+    # the summary derives from its group's members and the group key
+    summary_words = merged._col_prov["appinc_unit_median"].tolist()
+    assert {c for w in summary_words for _, c in tracker.explain(w)} == {"appinc", "unit"}
+    assert report["appinc_unit_median"]["risk_level"] == "CLEAN"
 
 
 def test_unknown_is_reported_and_flows_through_the_algebra(loans, tracker):

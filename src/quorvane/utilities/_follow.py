@@ -535,7 +535,7 @@ class FollowingFrame(SortsFollow):
 
 def _assigned(frame: Any, value: Any, f: Field) -> np.ndarray | None:
     n = len(frame)
-    if _same_family(value, frame._fields) and isinstance(value, Series):
+    if _followed(value, frame._fields) and isinstance(value, Series):
         positions = row_positions(frame.index, value) if len(value) else None
         return gather(getattr(value, f.series_attr), positions, f.absent, f.dtype).copy()
     if value is not None and np.ndim(value) == 0 and not isinstance(value, DataFrame):

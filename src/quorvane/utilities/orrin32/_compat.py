@@ -58,3 +58,17 @@ def caller_is_pandas(depth: int = 2) -> bool:
     (``depth`` frames up: 2 is the caller's caller)."""
     caller = sys._getframe(depth).f_globals.get("__name__", "")
     return caller == "pandas" or caller.startswith("pandas.")
+
+
+def pandas_caller_local(function: str, name: str, depth: int = 2) -> Any:
+    """The local ``name`` of the pandas function ``function`` when it is the caller of the
+    function that calls this helper (``depth`` frames up), else None.
+
+    Some pandas functions build their result from bare values of a source they hold in a
+    local (``pd.cut`` keeps the series it cuts as ``original``); that source is found here.
+    """
+    frame = sys._getframe(depth)
+    module = frame.f_globals.get("__name__", "")
+    if frame.f_code.co_name == function and module.startswith("pandas."):
+        return frame.f_locals.get(name)
+    return None

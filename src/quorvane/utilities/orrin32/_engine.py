@@ -9,6 +9,8 @@ try:
     from quorvane._orrin32 import (
         RustProvenanceTracker,
         combine_batch,
+        combine_segments_batch,
+        combine_windows_batch,
         encode_source_column,
         explain_batch,
         is_tainted_batch,
@@ -21,6 +23,8 @@ except ImportError as exc:  # the module itself, or one of its names, is missing
 __all__ = [
     "RustProvenanceTracker",
     "combine_batch",
+    "combine_segments_batch",
+    "combine_windows_batch",
     "encode_source_column",
     "explain_batch",
     "is_tainted_batch",

@@ -11,7 +11,7 @@ import pandas as pd
 from pandas import DataFrame
 
 from .._follow import FollowingFrame, gather, row_positions
-from . import _compat
+from . import _compat, _groups
 from . import _tracker as _tracker_module
 from ._series import WORDS, TrackedSeries, _engine_function
 from ._word import OpCode
@@ -62,6 +62,42 @@ class TrackedDataFrame(FollowingFrame, DataFrame):
         object.__setattr__(ser, "_tracker", None)
         return ser
 
+    # -- groups and rows (see _groups) ------------------------------------------------------
+
+    def groupby(self, by: Any = None, *args: Any, **kwargs: Any) -> Any:
+        grouped = super().groupby(by, *args, **kwargs)
+        if _compat.caller_is_pandas():
+            return grouped
+        return _groups.TrackedGroupBy(self, grouped, _groups.key_words(self, by))
+
+    def apply(self, func: Any, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
+        result = super().apply(func, axis, *args, **kwargs)
+        return self._reduced(result, axis)
+
+    def _reduced(self, result: Any, axis: Any) -> Any:
+        """Words of a reduction: a row-wise one combines every tracked column of its row
+        (a row function may read any of them); a column-wise one each column whole."""
+        tracker = self._tracker
+        if not tracker or not isinstance(result, TrackedSeries):
+            return result
+        if axis in (1, "columns") and len(result) == len(self):
+            columns = [w for label, w in self._col_prov.items() if _is_single(self, label)]
+            object.__setattr__(result, "_prov", _groups.row_words(tracker, columns, len(self)))
+        elif axis in (0, "index"):
+            object.__setattr__(result, "_prov", self._column_words(result.index))
+        object.__setattr__(result, "_tracker", tracker)
+        return result
+
+    def _column_words(self, labels: Any) -> np.ndarray:
+        words = []
+        for label in labels:
+            column = _lookup(self._col_prov, label)
+            if column is None:
+                words.append(self._tracker.unknown_word())
+            else:
+                words.append(_groups.whole_column_word(self._tracker, column, OpCode.AGG))
+        return np.asarray(words, dtype=np.uint32)
+
     def _merge_step(self) -> TrackedDataFrame:
         """Every carried column's words, one merge step further."""
         tracker = self._tracker
@@ -92,6 +128,28 @@ def _words_of_data(frame: DataFrame, data: Any) -> dict[Hashable, np.ndarray]:
             rows = row_positions(frame.index, series)
             words[label] = gather(series._prov, rows, WORDS.absent, np.uint32)
     return words
+
+
+def _lookup(mapping: dict, label: Any) -> np.ndarray | None:
+    try:
+        return mapping.get(label)
+    except TypeError:
+        return None
+
+
+def _reduction(name: str) -> Any:
+    parent = getattr(DataFrame, name)
+
+    def reduce(self: TrackedDataFrame, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
+        return self._reduced(parent(self, *args, axis=axis, **kwargs), axis)
+
+    reduce.__name__ = reduce.__qualname__ = name
+    return reduce
+
+
+# Reductions across a row or down a column.
+for _name in ("sum", "mean", "median", "min", "max", "std", "var", "prod", "count"):
+    setattr(TrackedDataFrame, _name, _reduction(_name))
 
 
 def _is_single(frame: DataFrame, label: Any) -> bool:

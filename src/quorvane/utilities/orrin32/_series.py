@@ -10,11 +10,11 @@ from typing import Any, ClassVar
 
 import numpy as np
 import pandas as pd
-from pandas import Series
+from pandas import DataFrame, Series
 
 from .._checks import as_int
 from .._follow import Field, FollowingSeries, gather, row_positions
-from . import _compat, _engine
+from . import _compat, _engine, _groups
 from ._word import OpCode
 
 _BATCH_FUNCTIONS = (
@@ -180,10 +180,18 @@ class TrackedSeries(FollowingSeries, Series):
         self._tracker = tracker
         if prov is not None:
             self._prov = prov
+            self._followed = True
         elif args and isinstance(args[0], TrackedSeries) and len(args[0]) == len(self):
             self._prov = _aligned_words(args[0])
         else:
             self._prov = np.zeros(len(self), dtype=np.uint32)
+            cut = _compat.pandas_caller_local("_postprocess_for_cut", "original")
+            if isinstance(cut, TrackedSeries) and cut._tracker and len(cut) == len(self):
+                # pd.cut / pd.qcut: the bins derive from the whole column
+                word = _groups.whole_column_word(cut._tracker, _aligned_words(cut), OpCode.BINS)
+                self._tracker = cut._tracker
+                self._prov = np.full(len(self), word, dtype=np.uint32)
+                self._followed = True
 
     # -- pandas construction hooks ------------------------------------------------------
 
@@ -342,6 +350,62 @@ class TrackedSeries(FollowingSeries, Series):
         positional = [TrackedSeries(x._prov, _prov=x._prov) for x in operands]
         out._prov = _derived_words(self._tracker, out, _by_position(out, positional), OpCode.WHERE)
         return out
+
+    # -- groups, windows and the whole column (see _groups) ----------------------------------
+
+    def groupby(self, by: Any = None, *args: Any, **kwargs: Any) -> Any:
+        grouped = super().groupby(by, *args, **kwargs)
+        if _compat.caller_is_pandas():
+            return grouped
+        return _groups.TrackedGroupBy(self, grouped, _groups.key_words(self, by))
+
+    def rolling(self, window: Any, *args: Any, **kwargs: Any) -> Any:
+        span = window if isinstance(window, int) else 0  # a time window: back to the start
+        return _groups.TrackedWindow(self, super().rolling(window, *args, **kwargs), span)
+
+    def expanding(self, *args: Any, **kwargs: Any) -> Any:
+        return _groups.TrackedWindow(self, super().expanding(*args, **kwargs), 0)
+
+    def ewm(self, *args: Any, **kwargs: Any) -> Any:
+        return _groups.TrackedWindow(self, super().ewm(*args, **kwargs), 0)
+
+    def _windowed(self, result: Any, span: int) -> Any:
+        if isinstance(result, TrackedSeries) and self._tracker and len(result) == len(self):
+            result._prov = _groups.combine_windows(self._tracker, _aligned_words(self), span)
+        return result
+
+    def cumsum(self, *args: Any, **kwargs: Any) -> Any:
+        return self._windowed(super().cumsum(*args, **kwargs), 0)
+
+    def cumprod(self, *args: Any, **kwargs: Any) -> Any:
+        return self._windowed(super().cumprod(*args, **kwargs), 0)
+
+    def cummax(self, *args: Any, **kwargs: Any) -> Any:
+        return self._windowed(super().cummax(*args, **kwargs), 0)
+
+    def cummin(self, *args: Any, **kwargs: Any) -> Any:
+        return self._windowed(super().cummin(*args, **kwargs), 0)
+
+    def diff(self, periods: int = 1) -> Any:
+        span = abs(periods) + 1 if periods >= 0 else 0  # a lead reaches forward: whole column
+        return self._windowed(super().diff(periods), span)
+
+    def _whole_column(self, result: Any) -> Any:
+        if isinstance(result, (Series, DataFrame)) and self._tracker:
+            word = _groups.whole_column_word(self._tracker, _aligned_words(self), OpCode.AGG)
+            if isinstance(result, Series):
+                object.__setattr__(result, "_prov", np.full(len(result), word, np.uint32))
+                object.__setattr__(result, "_tracker", self._tracker)
+        return result
+
+    def rank(self, *args: Any, **kwargs: Any) -> Any:
+        return self._whole_column(super().rank(*args, **kwargs))
+
+    def value_counts(self, *args: Any, **kwargs: Any) -> Any:
+        return self._whole_column(super().value_counts(*args, **kwargs))
+
+    def describe(self, *args: Any, **kwargs: Any) -> Any:
+        return self._whole_column(super().describe(*args, **kwargs))
 
     # -- transforms through pandas ----------------------------------------------------------
 
