@@ -243,3 +243,85 @@ def test_sorts_follow_positions_whatever_the_labels(tracker, idiom, index):
     for col in result.columns:
         for value, word in zip(expected["appinc"], result._col_prov[col].tolist(), strict=True):
             assert word == tracked._col_prov[col][source_row[value]]
+
+
+# name, idiom, the source columns every element of the result must name
+EVERY_INPUT = [
+    ("iadd", lambda t: _iadd(t["appinc"].copy(), 0.02 * t["married"]), {"appinc", "married"}),
+    ("and", lambda t: (t["married"] == 1) & (t["appinc"] > 50), {"appinc", "married"}),
+    ("eq", lambda t: t["appinc"] == t["loanamt"], {"appinc", "loanamt"}),
+    ("mod", lambda t: t["appinc"] % (t["married"] + 1), {"appinc", "married"}),
+    ("pow", lambda t: t["appinc"] ** t["married"], {"appinc", "married"}),
+    ("invert", lambda t: ~(t["married"] == 1), {"married"}),
+    ("where", lambda t: t["appinc"].where(t["married"] == 0, 0.0), {"appinc", "married"}),
+    (
+        "mask_other",
+        lambda t: t["appinc"].mask(t["unit"] > 1, t["loanamt"]),
+        {"appinc", "unit", "loanamt"},
+    ),
+    (
+        "np_where",
+        lambda t: t["appinc"] + np.where(t["married"] == 1, 1.0, 0.0),
+        {"appinc", "married"},
+    ),
+    (
+        "np_select",
+        lambda t: 1 + np.select([t["unit"] > 2], [t["appinc"]], 0.0) * t["married"],
+        {"unit", "appinc", "married"},
+    ),
+    ("np_maximum", lambda t: np.maximum(t["appinc"], t["married"]), {"appinc", "married"}),
+    ("np_log", lambda t: np.log(t["appinc"]), {"appinc"}),
+    ("clip_bounds", lambda t: t["appinc"].clip(upper=t["loanamt"]), {"appinc", "loanamt"}),
+    ("between", lambda t: t["appinc"].between(t["married"], 90), {"appinc", "married"}),
+    (
+        "transform",
+        lambda t: t["appinc"] / t.groupby("married")["appinc"].transform("mean"),
+        {"appinc", "married"},
+    ),
+    ("group_median", lambda t: t.groupby("unit")["appinc"].median(), {"appinc", "unit"}),
+    ("group_rank", lambda t: t.groupby("unit")["loanamt"].rank(), {"loanamt", "unit"}),
+    ("group_size", lambda t: t.groupby("married").size(), {"married"}),
+    (
+        "named_agg",
+        lambda t: t.groupby("unit").agg(top=("married", "max"))["top"],
+        {"married", "unit"},
+    ),
+    (
+        "apply_rows",
+        lambda t: t.apply(lambda r: r["appinc"] * r["married"], axis=1),
+        {"appinc", "married", "loanamt", "unit"},
+    ),
+    ("sum_rows", lambda t: t[["appinc", "married"]].sum(axis=1), {"appinc", "married"}),
+    ("rolling", lambda t: t["married"].rolling(2).mean(), {"married"}),
+    ("cumsum", lambda t: t["married"].cumsum(), {"married"}),
+    ("ewm", lambda t: t["appinc"].ewm(span=3).mean(), {"appinc"}),
+    ("qcut", lambda t: pd.qcut(t["appinc"], 3, labels=False), {"appinc"}),
+    ("rank", lambda t: t["appinc"].rank(), {"appinc"}),
+    ("value_counts", lambda t: t["married"].value_counts(), {"married"}),
+    ("datetime", lambda t: _dates(t) - pd.Timestamp("1990-01-01"), {"when"}),
+]
+
+
+def _iadd(series, other):
+    series += other
+    return series
+
+
+def _dates(t):
+    when = pd.Series(pd.date_range("2000-01-01", periods=len(t)), index=t.index, name="when")
+    return wrap_dataframe(when.to_frame(), t._tracker, "dates")["when"]
+
+
+@pytest.mark.parametrize("name, idiom, sources", EVERY_INPUT, ids=[e[0] for e in EVERY_INPUT])
+def test_every_input_counts(loans, tracker, name, idiom, sources):
+    result = idiom(loans)
+    plain = idiom(LOANS.copy()) if name != "datetime" else None
+    assert isinstance(result, TrackedSeries), type(result)
+    if isinstance(plain, np.ndarray):  # numpy's own functions return arrays
+        np.testing.assert_array_equal(result.to_numpy(), plain)
+    elif plain is not None:
+        pd.testing.assert_series_equal(pd.Series(result), plain)
+    for word in np.unique(result._prov).tolist():
+        named = {col for _, col in tracker.explain(word)}
+        assert sources <= named, (name, named)
+        assert tracker.is_tainted(word) == ("married" in named)

@@ -10,10 +10,17 @@ from typing import Any, ClassVar
 
 import numpy as np
 import pandas as pd
-from pandas import DataFrame, Series
+from pandas import Series
 
 from .._checks import as_int
-from .._follow import Field, FollowingSeries, gather, row_positions
+from .._follow import (
+    Field,
+    FollowingSeries,
+    array_words,
+    gather,
+    row_positions,
+    tracked_array,
+)
 from . import _compat, _engine, _groups
 from ._word import OpCode
 
@@ -92,6 +99,8 @@ def _operand_words(series: Any, other: Any, result: Any) -> tuple[np.ndarray, np
     alignment left the rows in place."""
     left = _aligned_words(series)
     right = _aligned_words(other) if isinstance(other, TrackedSeries) else None
+    if right is None:
+        right = array_words(other, len(left))  # numpy's result for tracked inputs
     if isinstance(other, Series) and not _same_rows(series.index, other.index):
         joined, left_rows, right_rows = series.index.join(
             other.index, how="outer", return_indexers=True
@@ -140,14 +149,6 @@ def _flatten(items: Any) -> list:
         else:
             flat.append(item)
     return flat
-
-
-def _by_position(result: Any, operands: list) -> list:
-    """Operands of a positional numpy function, given the result's index so that their
-    words line up element by element."""
-    for x in operands:
-        x.index = result.index
-    return operands
 
 
 # How many two-operand operations this thread ran: a ufunc that pandas hands to one of them
@@ -255,7 +256,7 @@ class TrackedSeries(FollowingSeries, Series):
                 result._prov = operands[0].copy()
         elif operands is None:
             result._prov = np.full(len(result), _unknown_word(tracker), dtype=np.uint32)
-        elif isinstance(other, TrackedSeries):
+        elif operands[1] is not operands[0]:
             result._prov = np.asarray(
                 _engine_function("combine_batch")(tracker._rust, *operands, op_code),
                 dtype=np.uint32,
@@ -343,13 +344,14 @@ class TrackedSeries(FollowingSeries, Series):
             return result
         flat = _flatten(args) + _flatten(list(kwargs.values()))
         operands = [x for x in flat if isinstance(x, TrackedSeries) and len(x) == len(self)]
-        values = np.asarray(result)
-        if values.ndim != 1 or len(values) != len(self):
+        if not isinstance(result, np.ndarray) or result.ndim != 1 or len(result) != len(self):
             return result
-        out = TrackedSeries(values, index=self.index, _tracker=self._tracker)
-        positional = [TrackedSeries(x._prov, _prov=x._prov) for x in operands]
-        out._prov = _derived_words(self._tracker, out, _by_position(out, positional), OpCode.WHERE)
-        return out
+        # Positional, as numpy is: the operands' words line up element by element.
+        index = pd.RangeIndex(len(result))
+        positional = [TrackedSeries(x._prov, index=index, _prov=x._prov) for x in operands]
+        shape = TrackedSeries(np.zeros(len(result)), index=index)
+        words = _derived_words(self._tracker, shape, positional, OpCode.WHERE)
+        return tracked_array(result, words, self._tracker)
 
     # -- groups, windows and the whole column (see _groups) ----------------------------------
 
@@ -391,11 +393,14 @@ class TrackedSeries(FollowingSeries, Series):
         return self._windowed(super().diff(periods), span)
 
     def _whole_column(self, result: Any) -> Any:
-        if isinstance(result, (Series, DataFrame)) and self._tracker:
-            word = _groups.whole_column_word(self._tracker, _aligned_words(self), OpCode.AGG)
-            if isinstance(result, Series):
-                object.__setattr__(result, "_prov", np.full(len(result), word, np.uint32))
-                object.__setattr__(result, "_tracker", self._tracker)
+        if not isinstance(result, Series) or not self._tracker:
+            return result
+        word = _groups.whole_column_word(self._tracker, _aligned_words(self), OpCode.AGG)
+        words = np.full(len(result), word, np.uint32)
+        if not isinstance(result, TrackedSeries):  # pandas built a plain one (value_counts)
+            return TrackedSeries(result, _prov=words, _tracker=self._tracker)
+        object.__setattr__(result, "_prov", words)
+        object.__setattr__(result, "_tracker", self._tracker)
         return result
 
     def rank(self, *args: Any, **kwargs: Any) -> Any:
