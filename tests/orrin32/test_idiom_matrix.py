@@ -325,3 +325,21 @@ def test_every_input_counts(loans, tracker, name, idiom, sources):
         named = {col for _, col in tracker.explain(word)}
         assert sources <= named, (name, named)
         assert tracker.is_tainted(word) == ("married" in named)
+
+
+@pytest.mark.parametrize(
+    "lose, operation",
+    [
+        (lambda t: t["appinc"].reindex([17, 99]), "reindex"),
+        (lambda t: t.__setitem__("plain", np.arange(len(t))), "assignment to column 'plain'"),
+        (lambda t: np.unique(t["appinc"]), "np.unique"),
+    ],
+    ids=["reindex", "plain_assignment", "unhandled_numpy"],
+)
+def test_strict_provenance_raises_where_provenance_would_be_lost(loans, tracker, lose, operation):
+    from quorvane.utilities.orrin32 import ProvenanceLostError
+
+    loans["appinc"].where(loans["married"] == 1)  # followed: fine under strict provenance
+    with tracker.strict_provenance(), pytest.raises(ProvenanceLostError, match=operation):
+        lose(loans)
+    lose(loans)  # off again: an unknown word, no error

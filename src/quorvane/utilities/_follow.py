@@ -39,6 +39,41 @@ from pandas import DataFrame, Series
 NO_ROW = -1
 
 _known = threading.local()
+_operation = threading.local()
+
+
+@contextmanager
+def operation(name: str) -> Iterator[None]:
+    """Name the operation under way, for the error of strict provenance."""
+    saved = getattr(_operation, "name", None)
+    _operation.name = name
+    try:
+        yield
+    finally:
+        _operation.name = saved
+
+
+def current_operation() -> str:
+    """The operation under way: the name given to ``operation``, else the pandas or
+    quorvane function the user's code called (read off the stack when an error needs it)."""
+    name = getattr(_operation, "name", None)
+    if name and not name.endswith("operation"):
+        return name
+    called = _called_by_user()
+    return f"{called}()" if called else (name or "an operation")
+
+
+def _called_by_user() -> str | None:
+    frame: FrameType | None = sys._getframe(1)
+    called = None
+    while frame is not None:
+        module = frame.f_globals.get("__name__", "")
+        if not module.startswith(("pandas", "quorvane", "numpy")):
+            return called
+        if not frame.f_code.co_name.startswith("_"):
+            called = frame.f_code.co_name
+        frame = frame.f_back
+    return called
 
 
 @dataclass(frozen=True)
@@ -349,10 +384,15 @@ class FollowingSeries(SortsFollow):
 
     def __finalize__(self, other: Any, method: str | None = None, **kwargs: Any) -> Any:
         result = super().__finalize__(other, method=method, **kwargs)  # type: ignore[misc]
-        fields = self._fields
+        with operation(method or "operation"):
+            result._follow_from(other, method)
+        return result
+
+    def _follow_from(self, other: Any, method: str | None) -> None:
+        result, fields = self, self._fields
         if _same_family(other, fields) and isinstance(other, Series):
             positions = _rows_from(result, other, method)
-            tracker = result._tracker
+            tracker = getattr(result, "_tracker", None)
             result._set_fields(
                 {
                     f.series_attr: gather(
@@ -372,7 +412,6 @@ class FollowingSeries(SortsFollow):
             result._set_fields(_stacked_series(result, objs))
         # Anything else (a scalar operand, an untracked object) lends no arrays: pandas
         # finalises from every operand of an operation in turn.
-        return result
 
     # Calls that know which rows they take announce them (see known_rows).
 
@@ -459,7 +498,12 @@ class FollowingFrame(SortsFollow):
 
     def __finalize__(self, other: Any, method: str | None = None, **kwargs: Any) -> Any:
         result = super().__finalize__(other, method=method, **kwargs)  # type: ignore[misc]
-        fields = self._fields
+        with operation(method or "operation"):
+            result._follow_from(other, method)
+        return result
+
+    def _follow_from(self, other: Any, method: str | None) -> None:
+        result, fields = self, self._fields
         if _same_family(other, fields) and isinstance(other, DataFrame):
             result._set_mappings(_frame_from_frame(result, other, method))
         elif _same_family(other, fields) and isinstance(other, Series):
@@ -468,7 +512,6 @@ class FollowingFrame(SortsFollow):
             objs = list(getattr(other, "objs", []))
             object.__setattr__(result, "_tracker", _tracker_of(objs))
             result._set_mappings(_concatenated_frame(result, objs))
-        return result
 
     def take(self, indices: Any, axis: Any = 0, **kwargs: Any) -> Any:
         if axis not in (0, "index", "rows"):
@@ -540,6 +583,7 @@ class FollowingFrame(SortsFollow):
         else:
             sources = [value] * len(labels)
         own = self._mappings()
+        tracker = getattr(self, "_tracker", None)
         for label, source in zip(labels, sources, strict=True):
             try:
                 hash(label)
@@ -547,6 +591,9 @@ class FollowingFrame(SortsFollow):
                 continue
             for f in self._fields:
                 array = _assigned(self, source, f)
+                if array is None and getattr(tracker, "strict", False):
+                    with operation(f"assignment to column {label!r}"):
+                        f.unknown(tracker)  # raises under strict provenance
                 if array is None:
                     own[f.frame_attr].pop(label, None)
                 else:

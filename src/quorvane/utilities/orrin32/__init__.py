@@ -44,7 +44,7 @@ from ._engine import (
 )
 from ._frame import TrackedDataFrame, wrap_dataframe
 from ._series import TrackedSeries
-from ._tracker import ProvenanceTracker
+from ._tracker import ProvenanceLostError, ProvenanceTracker
 from ._tracker import _hash_entity as _hash_entity
 from ._word import (
     DEPTH_SHIFT,
@@ -72,6 +72,7 @@ from ._word import (
 )
 
 __all__ = [
+    "ProvenanceLostError",
     "DEPTH_SHIFT",
     "HEADER_BITS",
     "MAX_DEPTH",

@@ -18,6 +18,7 @@ from .._follow import (
     FollowingSeries,
     array_words,
     gather,
+    operation,
     row_positions,
     tracked_array,
 )
@@ -341,6 +342,9 @@ class TrackedSeries(FollowingSeries, Series):
         # is what numpy does anyway (it calls the series' method, or converts it).
         result = func._implementation(*args, **kwargs)
         if func not in _ARRAY_FUNCTIONS or not self._tracker:
+            if getattr(self._tracker, "strict", False) and not _compat.caller_is_pandas():
+                with operation(f"np.{func.__name__}"):
+                    self._tracker.unknown_word()  # raises: numpy's result carries no words
             return result
         flat = _flatten(args) + _flatten(list(kwargs.values()))
         operands = [x for x in flat if isinstance(x, TrackedSeries) and len(x) == len(self)]

@@ -3,8 +3,11 @@
 from __future__ import annotations
 
 import sys
+from collections.abc import Iterator
+from contextlib import contextmanager
 
 from .._checks import as_int, exact
+from .._follow import current_operation
 from ._word import OpCode, ProvenanceInfo
 
 
@@ -16,6 +19,10 @@ def _public():
 # The layout constants are read from the public module whenever a method runs, so that a
 # value set there (a smaller MAX_PAIRS, say) is the one every method uses.
 _layout = sys.modules[__package__]
+
+
+class ProvenanceLostError(RuntimeError):
+    """An operation would lose provenance while strict provenance is on."""
 
 
 #: The pseudo-source of values whose provenance could not be followed. Its pair is
@@ -34,7 +41,10 @@ def _hash_entity(row_id) -> int:
 class ProvenanceTracker:
     """ORRIN-32 provenance tracker with gradient taint model."""
 
-    def __init__(self):
+    def __init__(self, *, strict: bool = False):
+        #: Under strict provenance, an operation that cannot follow where a value came from
+        #: raises ProvenanceLostError instead of giving it the unknown word.
+        self.strict = bool(strict)
         self._id_to_name: dict[int, tuple[str, str]] = {}
         self._name_to_id: dict[tuple[str, str], int] = {}
         self._next_id = 0
@@ -246,8 +256,25 @@ class ProvenanceTracker:
         exact("table", table, str)
         return table in self.explain_tables(provenance)
 
+    @contextmanager
+    def strict_provenance(self) -> Iterator[ProvenanceTracker]:
+        """Strict provenance inside a ``with`` block (see ``strict``)."""
+        saved, self.strict = self.strict, True
+        try:
+            yield self
+        finally:
+            self.strict = saved
+
     def unknown_word(self) -> int:
-        """The word of a value whose provenance cannot be followed (see UNKNOWN_SOURCE)."""
+        """The word of a value whose provenance cannot be followed (see UNKNOWN_SOURCE).
+
+        Under strict provenance this raises ProvenanceLostError naming the operation.
+        """
+        if self.strict:
+            raise ProvenanceLostError(
+                f"{current_operation()} cannot follow where some values came from; "
+                "their provenance would be unknown (strict provenance is on)"
+            )
         pair_id = self.get_id(*UNKNOWN_SOURCE)
         if pair_id is None:
             pair_id = self.register(*UNKNOWN_SOURCE)
