@@ -131,6 +131,9 @@ def test_arithmetic_aligns_like_pandas_and_combines_aligned_words(loans, tracker
         assert tracker.is_tainted(word) == (("loanapp", "married") in pairs)
 
 
+MERGE = ["merge_summary"]  # the test below, named in the support matrix
+
+
 def test_merge_with_a_group_summary_and_dummies_keep_every_protected_column(loans, tracker):
     summary = loans.groupby("unit")["appinc"].median().reset_index()
     merged = loans.reset_index().merge(summary, on="unit", suffixes=("", "_unit_median"))
@@ -216,17 +219,16 @@ def test_a_credit_pipeline_on_loanapp_names_every_protected_column_that_fed_the_
     assert report["score"]["tainted"] and report["is_married"]["tainted"]
 
 
-@pytest.mark.parametrize(
-    "idiom",
-    [
-        lambda t: t.sort_values("appinc", ignore_index=True),
-        lambda t: t.sort_index(ascending=False),
-        lambda t: t.sort_values(["unit", "appinc"]),
-        lambda t: t["appinc"].sort_values(ignore_index=True),
-        lambda t: t["appinc"].sort_index(),
-    ],
-    ids=["frame_ignore_index", "frame_sort_index", "frame_by_two", "series_ignore", "series_index"],
-)
+SORTS = [
+    ("frame_ignore_index", lambda t: t.sort_values("appinc", ignore_index=True)),
+    ("frame_sort_index", lambda t: t.sort_index(ascending=False)),
+    ("frame_by_two", lambda t: t.sort_values(["unit", "appinc"])),
+    ("series_ignore", lambda t: t["appinc"].sort_values(ignore_index=True)),
+    ("series_index", lambda t: t["appinc"].sort_index()),
+]
+
+
+@pytest.mark.parametrize("idiom", [s[1] for s in SORTS], ids=[s[0] for s in SORTS])
 @pytest.mark.parametrize(
     "index", [LOANS.index, pd.Index([3, 3, 1, 1, 2, 2])], ids=["unique", "dup"]
 )
@@ -327,15 +329,14 @@ def test_every_input_counts(loans, tracker, name, idiom, sources):
         assert tracker.is_tainted(word) == ("married" in named)
 
 
-@pytest.mark.parametrize(
-    "lose, operation",
-    [
-        (lambda t: t["appinc"].reindex([17, 99]), "reindex"),
-        (lambda t: t.__setitem__("plain", np.arange(len(t))), "assignment to column 'plain'"),
-        (lambda t: np.unique(t["appinc"]), "np.unique"),
-    ],
-    ids=["reindex", "plain_assignment", "unhandled_numpy"],
-)
+UNKNOWN = [
+    ("reindex", lambda t: t["appinc"].reindex([17, 99]), "reindex"),
+    ("plain_assignment", lambda t: t.__setitem__("plain", np.arange(len(t))), "column 'plain'"),
+    ("unhandled_numpy", lambda t: np.unique(t["appinc"]), "np.unique"),
+]
+
+
+@pytest.mark.parametrize("lose, operation", [u[1:] for u in UNKNOWN], ids=[u[0] for u in UNKNOWN])
 def test_strict_provenance_raises_where_provenance_would_be_lost(loans, tracker, lose, operation):
     from quorvane.utilities.orrin32 import ProvenanceLostError
 

@@ -1,0 +1,33 @@
+"""The support matrix in docs/pandas-support.md names, for every operation, the test rows
+that check it: each one must exist."""
+
+import re
+import sys
+from pathlib import Path
+
+DOC = Path(__file__).resolve().parents[2] / "docs" / "pandas-support.md"
+sys.path.insert(0, str(DOC.parents[1] / "tests" / "orrin32"))
+
+import test_idiom_matrix as matrix  # noqa: E402
+import test_series_ops as series_ops  # noqa: E402
+
+ROWS = {
+    "MOVES": [m[0] for m in matrix.MOVES],
+    "ARITHMETIC": [a[0] for a in matrix.ARITHMETIC],
+    "EVERY_INPUT": [e[0] for e in matrix.EVERY_INPUT],
+    "SORTS": [s[0] for s in matrix.SORTS],
+    "UNKNOWN": [u[0] for u in matrix.UNKNOWN],
+    "MERGE": matrix.MERGE,
+    "UNARY": [u[0] for u in series_ops.UNARY],
+}
+
+
+def test_every_operation_names_test_rows_that_exist():
+    rows = [line for line in DOC.read_text().splitlines() if line.startswith("| ")][2:]
+    assert len(rows) > 20
+    for row in rows:
+        cells = re.split(r"(?<!\\)\|", row)
+        named = re.findall(r"`([A-Z_]+)/([a-z0-9_]+)`", cells[3])
+        assert named, f"no test named for: {row}"
+        for table, row_id in named:
+            assert row_id in ROWS[table], f"{table}/{row_id} is not a test row"
