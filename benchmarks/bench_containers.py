@@ -114,6 +114,37 @@ def row_rows(n: int) -> list[tuple[str, float, float]]:
     return [(f"{name} @ {n:,}", *pair(tracked, base)) for name, tracked, base in cases]
 
 
+def every_input_rows(n: int) -> list[tuple[str, float, float]]:
+    """Operations whose words combine every input: operators, ufuncs, conditions, groups,
+    windows and rows."""
+    tracker = ProvenanceTracker()
+    plain, wrapped = frames(n, tracker, seed=6)
+    rng = np.random.default_rng(7)
+    plain["g"] = rng.integers(0, 1000, n)
+    wrapped["g"] = wrap_dataframe(plain[["g"]], tracker, f"groups{n}")["g"]
+    pa, pb, pg = plain["a"], plain["b"], plain["g"]
+    ta, tb = wrapped["a"], wrapped["b"]
+    small_p, small_t = plain.iloc[: n // 100], wrapped.iloc[: n // 100]
+    cases = [
+        ("a == b", lambda: ta == tb, lambda: pa == pb),
+        ("(a > 0) & (b > 0)", lambda: (ta > 0) & (tb > 0), lambda: (pa > 0) & (pb > 0)),
+        ("np.log(a)", lambda: np.log(ta), lambda: np.log(pa)),
+        ("a.where(b > 10, 0)", lambda: ta.where(tb > 10, 0.0), lambda: pa.where(pb > 10, 0.0)),
+        (
+            "groupby transform mean, 1000 groups",
+            lambda: wrapped.groupby("g")["a"].transform("mean"),
+            lambda: plain.groupby(pg)["a"].transform("mean"),
+        ),
+        ("rolling(30).mean()", lambda: ta.rolling(30).mean(), lambda: pa.rolling(30).mean()),
+        (
+            f"apply(axis=1) @ {n // 100:,} rows",
+            lambda: small_t.apply(lambda r: r["a"] * r["b"], axis=1),
+            lambda: small_p.apply(lambda r: r["a"] * r["b"], axis=1),
+        ),
+    ]
+    return [(f"{name} @ {n:,}", *pair(tracked, base)) for name, tracked, base in cases]
+
+
 def wrap_row(n: int) -> list[tuple[str, float, float]]:
     rng = np.random.default_rng(2)
     df = pd.DataFrame({f"c{i}": rng.normal(size=n) for i in range(10)})
@@ -155,6 +186,7 @@ def main() -> None:
     rows.append(merge_row(10**5))
     rows.append(merge_row(10**6))
     rows += row_rows(10**6)
+    rows += every_input_rows(10**6)
     for n in (10**5, 10**6):
         rows += wrap_row(n)
     rows += audit_rows(10**6)

@@ -50,6 +50,27 @@ struct Fold {
     }
 };
 
+// The bits of a word that hold its pair set (and its mode): words that differ only in their
+// header, entity or chain have the same key.
+constexpr uint32_t pair_key(uint32_t w) {
+    switch (mode_of(w)) {
+        case kMode01: return w & ((3u << kModeShift) | (kM0PairMask << kM0PairShift));
+        case kMode2: return w & ((3u << kModeShift) | (kM1PairMask << kM1PairShift));
+        default: return w & ((3u << kModeShift) | kPayloadMask);
+    }
+}
+
+// `base` (a packed pair set, no header fields) with the element's own fields.
+constexpr uint32_t with_fields(uint32_t base, uint32_t entity, uint32_t chain, bool taint,
+                               uint32_t depth) {
+    uint32_t w = base | (uint32_t(taint) << kTaintShift) | (depth << kDepthShift);
+    switch (mode_of(base)) {
+        case kMode01: return w | ((entity & 0xFFu) << kM0EntityShift) | (chain & 0xFFu);
+        case kMode2: return w | ((entity & 0x1Fu) << kM1EntityShift) | (chain & 0xFu);
+        default: return w;
+    }
+}
+
 }  // namespace
 
 void combine_segments(Engine& engine, const uint32_t* words, const int64_t* segments, size_t n,
@@ -78,14 +99,36 @@ void combine_windows(Engine& engine, const uint32_t* words, size_t n, size_t win
     PairSet current;
     size_t tainted = 0;
     std::deque<size_t> deepest;
-    // Pair IDs of each distinct word, decoded once: members enter and leave in turns.
+    // The packed pair set of the window, redone only when a pair enters or leaves.
+    bool changed = true;
+    uint32_t base = 0;
+    // Pair IDs of each distinct word, decoded once; members enter and leave in turns, and
+    // runs of equal words are common, so each side remembers its last word.
     std::unordered_map<uint32_t, std::vector<uint32_t>> ids_of;
+    struct Last {
+        uint32_t word = 0;
+        const std::vector<uint32_t>* ids = nullptr;
+    } entering, leaving;
+    auto ids_for = [&](uint32_t w, Last& last) -> const std::vector<uint32_t>& {
+        uint32_t key = pair_key(w);
+        if (last.ids == nullptr || last.word != key) {
+            auto found = ids_of.find(key);
+            if (found == ids_of.end())
+                found = ids_of.emplace(key, engine.pairs_of(w).ids()).first;
+            last = {key, &found->second};
+        }
+        return *last.ids;
+    };
     auto update = [&](uint32_t w, int delta) {
-        auto found = ids_of.find(w);
-        if (found == ids_of.end()) found = ids_of.emplace(w, engine.pairs_of(w).ids()).first;
-        for (uint32_t id : found->second) {
-            if (delta > 0 && counts[id]++ == 0) current.add(id);
-            if (delta < 0 && --counts[id] == 0) current.bits[id >> 6] &= ~(uint64_t(1) << (id & 63));
+        for (uint32_t id : ids_for(w, delta > 0 ? entering : leaving)) {
+            if (delta > 0 && counts[id]++ == 0) {
+                current.add(id);
+                changed = true;
+            }
+            if (delta < 0 && --counts[id] == 0) {
+                current.bits[id >> 6] &= ~(uint64_t(1) << (id & 63));
+                changed = true;
+            }
         }
         if (taint_of(w)) tainted = delta > 0 ? tainted + 1 : tainted - 1;
     };
@@ -102,7 +145,11 @@ void combine_windows(Engine& engine, const uint32_t* words, size_t n, size_t win
         uint32_t depth = saturating_depth(depth_of(words[deepest.front()]) + 1);
         uint32_t chain = chain_hash2(seed, chain_of(w), static_cast<uint32_t>(window));
         // The result word's own fields come from the element the window ends at.
-        out[i] = engine.pack(current, entity_of(w), chain, tainted > 0, depth);
+        if (changed) {
+            base = engine.pack(current, 0, 0, false, 0);
+            changed = false;
+        }
+        out[i] = with_fields(base, entity_of(w), chain, tainted > 0, depth);
     }
 }
 

@@ -12,6 +12,8 @@ from hypothesis import strategies as st
 from quorvane._orrin32 import (
     RustProvenanceTracker,
     combine_batch,
+    combine_segments_batch,
+    combine_windows_batch,
     encode_source_column,
     explain_batch,
     is_tainted_batch,
@@ -27,6 +29,44 @@ word_lists = st.lists(word_fields(), min_size=1, max_size=40)
 
 def _words(field_lists):
     return [ENGINE.encode(*s) for s in field_lists]
+
+
+def _members_word(words):
+    """What a word made of ``words`` holds: pair union, taint OR, depth max + 1."""
+    fields = [ENGINE.decode_full(w) for w in words]
+    pairs = sorted({p for f in fields for p in f["pairs"]})
+    depth = min(7, max((f["depth"] for f in fields), default=0) + 1)
+    return pairs, any(f["taint"] for f in fields), depth
+
+
+def _holds(word):
+    f = ENGINE.decode_full(word)
+    return sorted(f["pairs"]), f["taint"], f["depth"]
+
+
+@settings(max_examples=60)
+@given(word_lists, st.data(), ops)
+def test_segment_and_window_kernels_hold_their_members(field_lists, data, op):
+    words = _words(field_lists)
+    n_segments = data.draw(st.integers(1, 4))
+    segments = data.draw(
+        st.lists(st.integers(-1, n_segments - 1), min_size=len(words), max_size=len(words))
+    )
+    got = combine_segments_batch(ENGINE, u32(words), np.array(segments), n_segments, op)
+    for s in range(n_segments):
+        members = [w for w, seg in zip(words, segments, strict=True) if seg == s]
+        assert _holds(int(got[s])) == _members_word(members)
+    window = data.draw(st.integers(0, 5))
+    got = combine_windows_batch(ENGINE, u32(words), window, op)
+    for i in range(len(words)):
+        start = 0 if window == 0 else max(0, i - window + 1)
+        assert _holds(int(got[i])) == _members_word(words[start : i + 1])
+
+
+@pytest.mark.parametrize("segments, n", [([0, 5], 2), ([0], 1)], ids=["too_big", "short"])
+def test_segment_kernel_refuses_bad_segments(segments, n):
+    with pytest.raises(ValueError):
+        combine_segments_batch(ENGINE, u32([0, 0]), np.array(segments), n, 1)
 
 
 @settings(max_examples=150)
