@@ -124,6 +124,24 @@ def array_words(value: Any, n: int) -> np.ndarray | None:
     return words
 
 
+def followed_attribute(name: str) -> property:
+    """A series' per-element array as an attribute that records, when set, that the series
+    has its own arrays (a series pandas built from bare values has not: see ``_followed``)."""
+    key = name + "_array"
+
+    def get(self: Any) -> Any:
+        try:
+            return self.__dict__[key]
+        except KeyError:
+            raise AttributeError(name) from None
+
+    def set_(self: Any, value: Any) -> None:
+        self.__dict__[key] = value
+        self.__dict__["_followed"] = True
+
+    return property(get, set_)
+
+
 # -- positions ----------------------------------------------------------------------------
 
 
@@ -380,7 +398,6 @@ class FollowingSeries(SortsFollow):
     def _set_fields(self, arrays: dict[str, np.ndarray]) -> None:
         for name, array in arrays.items():
             object.__setattr__(self, name, array)
-        object.__setattr__(self, "_followed", True)
 
     def __finalize__(self, other: Any, method: str | None = None, **kwargs: Any) -> Any:
         result = super().__finalize__(other, method=method, **kwargs)  # type: ignore[misc]

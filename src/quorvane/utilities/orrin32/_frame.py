@@ -60,6 +60,7 @@ class TrackedDataFrame(FollowingFrame, DataFrame):
         object.__setattr__(ser, "_name", None)
         object.__setattr__(ser, "_prov", np.zeros(len(ser), dtype=np.uint32))
         object.__setattr__(ser, "_tracker", None)
+        object.__setattr__(ser, "_followed", False)
         return ser
 
     # -- groups and rows (see _groups) ------------------------------------------------------

@@ -17,6 +17,7 @@ from .._follow import (
     Field,
     FollowingSeries,
     array_words,
+    followed_attribute,
     gather,
     operation,
     row_positions,
@@ -174,6 +175,7 @@ class TrackedSeries(FollowingSeries, Series):
 
     _metadata: ClassVar[list[str]] = ["_name", "_prov", "_tracker"]
     _fields = (WORDS,)
+    _prov = followed_attribute("_prov")
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         prov = kwargs.pop("_prov", None)
@@ -182,18 +184,17 @@ class TrackedSeries(FollowingSeries, Series):
         self._tracker = tracker
         if prov is not None:
             self._prov = prov
-            self._followed = True
         elif args and isinstance(args[0], TrackedSeries) and len(args[0]) == len(self):
             self._prov = _aligned_words(args[0])
         else:
             self._prov = np.zeros(len(self), dtype=np.uint32)
+            self._followed = False  # bare values: provenance unknown until given
             cut = _compat.pandas_caller_local("_postprocess_for_cut", "original")
             if isinstance(cut, TrackedSeries) and cut._tracker and len(cut) == len(self):
                 # pd.cut / pd.qcut: the bins derive from the whole column
                 word = _groups.whole_column_word(cut._tracker, _aligned_words(cut), OpCode.BINS)
                 self._tracker = cut._tracker
                 self._prov = np.full(len(self), word, dtype=np.uint32)
-                self._followed = True
 
     # -- pandas construction hooks ------------------------------------------------------
 
@@ -214,6 +215,7 @@ class TrackedSeries(FollowingSeries, Series):
         object.__setattr__(ser, "_name", None)
         object.__setattr__(ser, "_prov", np.zeros(len(ser), dtype=np.uint32))
         object.__setattr__(ser, "_tracker", None)
+        object.__setattr__(ser, "_followed", False)
         return ser
 
     def _constructor_expanddim_from_mgr(self, mgr: Any, axes: Any) -> Any:
