@@ -13,7 +13,7 @@ from pandas import DataFrame
 from .._follow import FollowingFrame, gather, row_positions
 from . import _compat, _groups
 from . import _tracker as _tracker_module
-from ._series import WORDS, TrackedSeries, _engine_function
+from ._series import WORDS, TrackedSeries, _engine_function, no_words
 from ._word import OpCode
 
 
@@ -58,7 +58,7 @@ class TrackedDataFrame(FollowingFrame, DataFrame):
     def _constructor_sliced_from_mgr(self, mgr: Any, axes: Any) -> TrackedSeries:
         ser = _compat.from_mgr(TrackedSeries, mgr, axes)
         object.__setattr__(ser, "_name", None)
-        object.__setattr__(ser, "_prov", np.zeros(len(ser), dtype=np.uint32))
+        object.__setattr__(ser, "_prov", no_words(len(ser)))
         object.__setattr__(ser, "_tracker", None)
         object.__setattr__(ser, "_followed", False)
         return ser

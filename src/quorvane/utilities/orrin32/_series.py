@@ -90,6 +90,15 @@ def _unknown_word(tracker: Any) -> int:
 WORDS = Field("_prov", "_col_prov", np.uint32, absent=0, unknown=_unknown_word)
 
 
+_NO_WORD = np.zeros(1, dtype=np.uint32)
+
+
+def no_words(n: int) -> np.ndarray:
+    """``n`` words 0, as a read-only view that costs nothing: most series built with them
+    are given their real words by ``__finalize__`` straight away."""
+    return np.broadcast_to(_NO_WORD[0], (n,))
+
+
 def _aligned_words(series: Any) -> np.ndarray:
     """The word array of ``series``, one word per element (not a copy)."""
     return np.asarray(series._prov, dtype=np.uint32)
@@ -187,7 +196,7 @@ class TrackedSeries(FollowingSeries, Series):
         elif args and isinstance(args[0], TrackedSeries) and len(args[0]) == len(self):
             self._prov = _aligned_words(args[0])
         else:
-            self._prov = np.zeros(len(self), dtype=np.uint32)
+            self._prov = no_words(len(self))
             self._followed = False  # bare values: provenance unknown until given
             cut = _compat.pandas_caller_local("_postprocess_for_cut", "original")
             if isinstance(cut, TrackedSeries) and cut._tracker and len(cut) == len(self):
@@ -213,7 +222,7 @@ class TrackedSeries(FollowingSeries, Series):
         # source's through __finalize__.
         ser = _compat.from_mgr(TrackedSeries, mgr, axes)
         object.__setattr__(ser, "_name", None)
-        object.__setattr__(ser, "_prov", np.zeros(len(ser), dtype=np.uint32))
+        object.__setattr__(ser, "_prov", no_words(len(ser)))
         object.__setattr__(ser, "_tracker", None)
         object.__setattr__(ser, "_followed", False)
         return ser
