@@ -48,12 +48,14 @@ def whole_column_word(tracker: Any, words: np.ndarray, op: int) -> int:
     return int(combine_segments(tracker, [words], [np.zeros(n, dtype=np.int64)], 1, op)[0])
 
 
-def row_words(tracker: Any, columns: list[np.ndarray], n_rows: int) -> np.ndarray:
+def row_words(
+    tracker: Any, columns: list[np.ndarray], n_rows: int, op: int = OpCode.ROW
+) -> np.ndarray:
     """Per row, the combination of that row's words in every given column."""
     if not columns:
         return np.zeros(n_rows, dtype=np.uint32)
     rows = np.arange(n_rows, dtype=np.int64)
-    return combine_segments(tracker, columns, [rows] * len(columns), n_rows, OpCode.ROW)
+    return combine_segments(tracker, columns, [rows] * len(columns), n_rows, op)
 
 
 # -- groups ---------------------------------------------------------------------------------

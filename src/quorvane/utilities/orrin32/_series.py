@@ -137,18 +137,17 @@ def _derived_words(tracker: Any, result: Any, operands: list, op_code: int) -> n
     ]
     if not tracker:  # no algebra without a tracker: the first operand's words, as they are
         return aligned[0].copy()
-    combine = _engine_function("combine_batch")
     if len(aligned) == 1:
         words = _engine_function("update_chain_batch")(tracker._rust, aligned[0], op_code)
-    else:
-        words = aligned[0]
-        for more in aligned[1:]:
-            words = combine(tracker._rust, words, more, op_code)
+    elif len(aligned) == 2:
+        words = _engine_function("combine_batch")(tracker._rust, *aligned, op_code)
+    else:  # one step over all of them, not one per operand
+        words = _groups.row_words(tracker, aligned, len(result), op_code)
     return np.asarray(words, dtype=np.uint32)
 
 
-#: numpy functions whose element-wise result is returned as a tracked series, its words
-#: combining every tracked input (the conditions of np.where and np.select included).
+#: numpy functions whose element-wise result carries words (see TrackedArray) combining
+#: every tracked input, the conditions of np.where and np.select included.
 _ARRAY_FUNCTIONS = frozenset({np.where, np.select, np.piecewise, np.choose})
 
 
