@@ -23,252 +23,51 @@ name of a frame's per-column mapping, and the two fill entries.
 
 from __future__ import annotations
 
-import sys
-import threading
-from collections.abc import Callable, Hashable, Iterator
-from contextlib import contextmanager
-from dataclasses import dataclass
-from types import FrameType
 from typing import Any
 
 import numpy as np
-import pandas as pd
 from pandas import DataFrame, Series
 
-#: Position of a result row that no source row produced.
-NO_ROW = -1
+from ._arrays import TrackedArray, array_words, tracked_array
+from ._concat import _concatenated_frame, _stacked_series
+from ._operations import current_operation, operation
+from ._positions import (
+    NO_ROW,
+    Field,
+    _followed,
+    _has_key,
+    _same_family,
+    _tracker_of,
+    column_origins,
+    followed_attribute,
+    full,
+    gather,
+    known_rows,
+    lookup,
+    positions_of_slice,
+    positions_of_take,
+    row_positions,
+    unknown_fill,
+)
+from ._sorts import SortsFollow
 
-_known = threading.local()
-_operation = threading.local()
-
-
-@contextmanager
-def operation(name: str) -> Iterator[None]:
-    """Name the operation under way, for the error of strict provenance."""
-    saved = getattr(_operation, "name", None)
-    _operation.name = name
-    try:
-        yield
-    finally:
-        _operation.name = saved
-
-
-def current_operation() -> str:
-    """The operation under way: the name given to ``operation``, else the pandas or
-    quorvane function the user's code called (read off the stack when an error needs it)."""
-    name = getattr(_operation, "name", None)
-    if name and not name.endswith("operation"):
-        return name
-    called = _called_by_user()
-    return f"{called}()" if called else (name or "an operation")
-
-
-def _called_by_user() -> str | None:
-    frame: FrameType | None = sys._getframe(1)
-    called = None
-    while frame is not None:
-        module = frame.f_globals.get("__name__", "")
-        if not module.startswith(("pandas", "quorvane", "numpy")):
-            return called
-        if not frame.f_code.co_name.startswith("_"):
-            called = frame.f_code.co_name
-        frame = frame.f_back
-    return called
-
-
-@dataclass(frozen=True)
-class Field:
-    """One per-element array of a container family.
-
-    ``unknown(tracker)`` is the entry of an element whose origin cannot be followed;
-    ``absent`` the entry of a cell that holds a fill value (the NaN of an alignment or an
-    outer join), which derives from no source at all.
-    """
-
-    series_attr: str
-    frame_attr: str
-    dtype: Any
-    absent: int
-    unknown: Callable[[Any], int]
-
-
-class TrackedArray(np.ndarray):
-    """What numpy's element-wise functions (``np.where``, ``np.select``) return for tracked
-    inputs: numpy's own array, unchanged for every numpy and pandas purpose, carrying the
-    words of its elements (``_prov``) and their tracker. An operation with a tracked series
-    or an assignment into a tracked frame reads them by position, as pandas reads the array.
-    """
-
-    _prov: np.ndarray | None
-    _tracker: Any
-
-    def __array_finalize__(self, obj: Any) -> None:
-        # A view of the same elements keeps their words; anything reshaped or cut has none.
-        same = obj is not None and getattr(obj, "shape", None) == self.shape
-        self._prov = getattr(obj, "_prov", None) if same else None
-        self._tracker = getattr(obj, "_tracker", None)
-
-
-def tracked_array(values: np.ndarray, words: np.ndarray, tracker: Any) -> TrackedArray:
-    out = np.asarray(values).view(TrackedArray)
-    out._prov = words
-    out._tracker = tracker
-    return out
-
-
-def array_words(value: Any, n: int) -> np.ndarray | None:
-    """The words a tracked array lends to ``n`` elements, or None."""
-    words = getattr(value, "_prov", None) if isinstance(value, TrackedArray) else None
-    if words is None or np.ndim(value) != 1 or len(words) != n:
-        return None
-    return words
-
-
-def followed_attribute(name: str) -> property:
-    """A series' per-element array as an attribute that records, when set, that the series
-    has its own arrays (a series pandas built from bare values has not: see ``_followed``)."""
-    key = name + "_array"
-
-    def get(self: Any) -> Any:
-        try:
-            return self.__dict__[key]
-        except KeyError:
-            raise AttributeError(name) from None
-
-    def set_(self: Any, value: Any) -> None:
-        self.__dict__[key] = value
-        self.__dict__["_followed"] = True
-
-    return property(get, set_)
-
-
-# -- positions ----------------------------------------------------------------------------
-
-
-@contextmanager
-def known_rows(source: Any, positions: np.ndarray) -> Iterator[None]:
-    """Announce that the next result pandas builds from ``source`` takes these rows."""
-    stack = getattr(_known, "stack", None)
-    if stack is None:
-        stack = _known.stack = []
-    stack.append((source, positions))
-    try:
-        yield
-    finally:
-        stack.pop()
-
-
-def _announced(source: Any, n: int) -> np.ndarray | None:
-    stack = getattr(_known, "stack", None)
-    if stack:
-        announced, positions = stack[-1]
-        if announced is source and len(positions) == n:
-            return positions
-    return None
-
-
-def positions_of_slice(slobj: slice, n: int) -> np.ndarray:
-    return np.arange(n, dtype=np.intp)[slobj]
-
-
-def positions_of_take(indices: Any, n: int) -> np.ndarray:
-    positions = np.asarray(indices, dtype=np.intp).copy()
-    positions[positions < 0] += n
-    return positions
-
-
-def row_positions(result_index: pd.Index, source: Any) -> np.ndarray | None:
-    """Source position of each result row; None when the rows are the source's, in place."""
-    source_index = source.index
-    announced = _announced(source, len(result_index))
-    if announced is not None:
-        return announced
-    if result_index is source_index:
-        return None
-    if len(result_index) == len(source_index) and result_index.equals(source_index):
-        return None
-    if source_index.is_unique:
-        return source_index.get_indexer(result_index)
-    return np.full(len(result_index), NO_ROW, dtype=np.intp)
-
-
-Fill = int | Callable[[], int]
-
-
-def gather(array: Any, positions: np.ndarray | None, fill: Fill, dtype: Any) -> np.ndarray:
-    """Entries of ``array`` at ``positions``; ``fill`` (or what it returns when called, only
-    if needed) where a position is NO_ROW."""
-    array = np.asarray(array, dtype=dtype)
-    if positions is None:
-        return array
-    missing = positions < 0
-    # NO_ROW reads the last entry; overwritten below
-    out = array.take(positions) if len(array) else np.zeros(len(positions), dtype=dtype)
-    if missing.any():
-        out[missing] = fill() if callable(fill) else fill
-    return out
-
-
-def unknown_fill(field: Field, tracker: Any) -> Fill:
-    """The entry of elements that cannot be followed, made only when one turns up (the
-    tracker registers its unknown source on first use)."""
-    if not tracker:
-        return field.absent
-    return lambda: field.unknown(tracker)
-
-
-def full(n: int, field: Field, fill: Fill) -> np.ndarray:
-    """``n`` entries of ``fill`` (called only when there is an entry to make)."""
-    value = (fill() if callable(fill) else fill) if n else 0
-    return np.full(n, value, dtype=field.dtype)
-
-
-# -- columns ------------------------------------------------------------------------------
-
-
-def column_origins(result_columns: pd.Index, source_columns: pd.Index) -> list[Hashable | None]:
-    """The source column label each result column holds, by label, or by position when the
-    columns were relabelled one for one (``rename``, ``add_prefix``, ``set_axis``)."""
-    if result_columns.equals(source_columns):
-        return list(source_columns)
-    source_labels = set(source_columns)
-    by_label = [label if _has(source_labels, label) else None for label in result_columns]
-    if None in by_label and len(result_columns) == len(source_columns):
-        return list(source_columns)
-    return by_label
-
-
-def _has(labels: set, label: Any) -> bool:
-    try:
-        return label in labels
-    except TypeError:
-        return False
-
-
-def lookup(mapping: dict, label: Any) -> Any:
-    """``mapping[label]``, or None for a missing or unhashable label."""
-    try:
-        return mapping.get(label)
-    except TypeError:
-        return None
-
-
-# -- concat -------------------------------------------------------------------------------
-
-
-def concat_pieces(result: Any, objs: list) -> tuple[str, list]:
-    """How a ``pd.concat`` result is made of its inputs: ("rows", objs) when they were
-    stacked, ("columns", objs) when placed side by side."""
-    n_rows = sum(len(obj) for obj in objs)
-    if isinstance(result, Series) or len(result) == n_rows:
-        stacked = (
-            all(set(getattr(obj, "columns", [])) <= set(result.columns) for obj in objs)
-            if isinstance(result, DataFrame)
-            else True
-        )
-        if stacked:
-            return "rows", objs
-    return "columns", objs
+__all__ = [
+    "NO_ROW",
+    "Field",
+    "FollowingFrame",
+    "FollowingSeries",
+    "TrackedArray",
+    "array_words",
+    "current_operation",
+    "followed_attribute",
+    "gather",
+    "known_rows",
+    "lookup",
+    "operation",
+    "row_positions",
+    "tracked_array",
+    "unknown_fill",
+]
 
 
 # -- the container families ---------------------------------------------------------------
@@ -313,81 +112,12 @@ _NEW_ROWS = frozenset(
 )
 
 
-def _followed(result: Any, fields: tuple[Field, ...]) -> bool:
-    """Whether ``result`` got its arrays from its sources (not pandas' bare defaults)."""
-    return _same_family(result, fields) and getattr(result, "_followed", False)
-
-
-def _same_family(obj: Any, fields: tuple[Field, ...]) -> bool:
-    return getattr(obj, "_fields", None) == fields
-
-
 def _rows_from(result: Any, source: Any, method: str | None) -> np.ndarray | None:
     if method in _NEW_ROWS:
         return np.full(len(result), NO_ROW, dtype=np.intp)
     if method in _RELABEL_ROWS and len(result) == len(source):
         return None
     return row_positions(result.index, source)
-
-
-def _tracker_of(objs: list) -> Any:
-    for obj in objs:
-        tracker = getattr(obj, "_tracker", None)
-        if tracker is not None:
-            return tracker
-    return None
-
-
-# -- sorts whose labels cannot tell the rows ------------------------------------------------
-
-_ROW_LABEL = "__quorvane_row__"
-
-
-def sorted_positions(obj: Any, method: str, args: tuple, kwargs: dict) -> np.ndarray | None:
-    """Row positions a sort will give, worked out beforehand when the labels cannot tell
-    them afterwards (a non-unique index, ``ignore_index``); None when they can, or for a
-    column sort.
-
-    The same pandas sort runs on a stand-in that carries the positions: as the values of
-    a series on the same index (``sort_index``), under a positional index (a series'
-    ``sort_values``), or in an extra column (a frame's ``sort_values``, whose keys are
-    named columns or levels, so an extra column changes nothing).
-    """
-    if kwargs.get("axis", 0) not in (0, "index"):
-        return None
-    if obj.index.is_unique and not kwargs.get("ignore_index"):
-        return None
-    kwargs = {k: v for k, v in kwargs.items() if k not in ("inplace", "ignore_index")}
-    rows = np.arange(len(obj), dtype=np.intp)
-    if method == "sort_index":
-        kwargs.pop("axis", None)
-        stand_in = Series(rows, index=obj.index)
-        return stand_in.sort_index(*args, **kwargs).to_numpy()
-    if isinstance(obj, Series):
-        stand_in = Series(obj.to_numpy(), index=pd.RangeIndex(len(obj)))
-        return stand_in.sort_values(*args, **kwargs).index.to_numpy()
-    stand_in = DataFrame(obj, copy=False).copy(deep=False)
-    stand_in[_ROW_LABEL] = rows
-    return stand_in.sort_values(*args, **kwargs)[_ROW_LABEL].to_numpy()
-
-
-class SortsFollow:
-    """``sort_values``/``sort_index`` that announce their rows on a non-unique index."""
-
-    def sort_values(self, *args: Any, **kwargs: Any) -> Any:
-        return self._sort("sort_values", args, kwargs)
-
-    def sort_index(self, *args: Any, **kwargs: Any) -> Any:
-        return self._sort("sort_index", args, kwargs)
-
-    def _sort(self, method: str, args: tuple, kwargs: dict) -> Any:
-        parent = getattr(super(), method)
-        positions = sorted_positions(self, method, args, kwargs)
-        if positions is None:
-            return parent(*args, **kwargs)
-        with known_rows(self, positions):
-            result = parent(*args, **kwargs)
-        return result
 
 
 class FollowingSeries(SortsFollow):
@@ -479,24 +209,6 @@ def _column_of(result: Any, frame: Any) -> dict[str, np.ndarray]:
             out[f.series_attr] = full(n, f, fill)
         else:
             out[f.series_attr] = np.asarray(array, dtype=f.dtype)
-    return out
-
-
-def _series_fields(obj: Any, fields: tuple[Field, ...], tracker: Any) -> dict[str, np.ndarray]:
-    """The arrays of a piece of a concat: its own when it is of the family, else unknown."""
-    if _same_family(obj, fields) and isinstance(obj, Series):
-        return {f.series_attr: np.asarray(getattr(obj, f.series_attr), f.dtype) for f in fields}
-    return {f.series_attr: full(len(obj), f, unknown_fill(f, tracker)) for f in fields}
-
-
-def _stacked_series(result: Any, objs: list) -> dict[str, np.ndarray]:
-    fields = result._fields
-    tracker = _tracker_of(objs)
-    pieces = [_series_fields(obj, fields, tracker) for obj in objs]
-    out = {}
-    for f in fields:
-        parts = [piece[f.series_attr] for piece in pieces]
-        out[f.series_attr] = np.concatenate(parts) if parts else np.empty(0, f.dtype)
     return out
 
 
@@ -660,14 +372,6 @@ def _frame_from_frame(
     return out
 
 
-def _has_key(label: Any) -> bool:
-    try:
-        hash(label)
-    except TypeError:
-        return False
-    return True
-
-
 def _frame_from_series(result: Any, series: Any, method: str | None) -> dict[str, dict]:
     """A frame built from one series (``to_frame``, the dummies of a column, a series'
     ``reset_index``): its columns derive from the series, except index levels turned
@@ -683,90 +387,4 @@ def _frame_from_series(result: Any, series: Any, method: str | None) -> dict[str
         fill = unknown_fill(f, tracker)
         array = gather(getattr(series, f.series_attr), positions, fill, f.dtype)
         out[f.frame_attr] = {label: array for label in value_columns if _has_key(label)}
-    return out
-
-
-def _frame_pieces(obj: Any, fields: tuple[Field, ...]) -> tuple[list, dict[str, list]]:
-    """Column labels of a concat input and, per field, each column's array (None: unknown)."""
-    if isinstance(obj, Series):
-        labels = [obj.name if obj.name is not None else 0]
-        arrays = {
-            f.frame_attr: [getattr(obj, f.series_attr, None) if _same_family(obj, fields) else None]
-            for f in fields
-        }
-        return labels, arrays
-    labels = list(obj.columns)
-    arrays = {
-        f.frame_attr: [
-            lookup(getattr(obj, f.frame_attr), label) if _same_family(obj, fields) else None
-            for label in labels
-        ]
-        for f in fields
-    }
-    return labels, arrays
-
-
-def _is_pandas_get_dummies(frame: FrameType) -> bool:
-    module = frame.f_globals.get("__name__", "")
-    return frame.f_code.co_name == "get_dummies" and module.startswith("pandas.")
-
-
-def _dummy_sources(objs: list) -> dict[int, Any]:
-    """For the concat that ends ``pd.get_dummies``: which input holds the dummies of which
-    encoded column. pandas builds the dummy frames from the columns' bare values, so the
-    columns they derive from are read off the ``get_dummies`` call on the stack."""
-    frame: FrameType | None = sys._getframe(1)
-    while frame is not None and not _is_pandas_get_dummies(frame):
-        frame = frame.f_back
-    if frame is None:
-        return {}
-    encoded = frame.f_locals.get("data_to_encode")
-    if not isinstance(encoded, DataFrame):
-        return {}
-    columns = [encoded.iloc[:, j] for j in range(encoded.shape[1])]
-    offset = len(objs) - len(columns)
-    return {offset + j: column for j, column in enumerate(columns) if offset >= 0}
-
-
-def _concatenated_frame(result: Any, objs: list) -> dict[str, dict]:
-    fields = result._fields
-    tracker = _tracker_of(objs)
-    mode, _ = concat_pieces(result, objs)
-    out: dict[str, dict] = {f.frame_attr: {} for f in fields}
-    pieces = [_frame_pieces(obj, fields) for obj in objs]
-    for k, series in _dummy_sources(objs).items():
-        if _same_family(series, fields):
-            labels = pieces[k][0]
-            pieces[k] = (
-                labels,
-                {f.frame_attr: [getattr(series, f.series_attr)] * len(labels) for f in fields},
-            )
-    if mode == "rows":
-        for f in fields:
-            fill = unknown_fill(f, tracker)
-            for label in result.columns:
-                parts = []
-                for obj, (labels, arrays) in zip(objs, pieces, strict=True):
-                    if label in labels:
-                        array = arrays[f.frame_attr][labels.index(label)]
-                        parts.append(
-                            full(len(obj), f, fill) if array is None else np.asarray(array, f.dtype)
-                        )
-                    else:  # pandas fills the column of this piece with NaN
-                        parts.append(np.full(len(obj), f.absent, f.dtype))
-                if _has_key(label):
-                    out[f.frame_attr][label] = np.concatenate(parts)
-        return out
-    position = 0
-    for obj, (labels, arrays) in zip(objs, pieces, strict=True):
-        rows = row_positions(result.index, obj)
-        for j in range(len(labels)):
-            if position >= len(result.columns):
-                break
-            label = result.columns[position]
-            position += 1
-            for f in fields:
-                array = arrays[f.frame_attr][j]
-                if array is not None and _has_key(label):
-                    out[f.frame_attr][label] = gather(array, rows, f.absent, f.dtype)
     return out

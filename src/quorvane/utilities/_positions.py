@@ -1,0 +1,191 @@
+"""Which source row each result row came from, and the per-element arrays gathered by it.
+
+The primitives of the follow mechanism (see ``_follow``): fields, positions, gathers and
+fills, column origins.
+"""
+
+from __future__ import annotations
+
+import threading
+from collections.abc import Callable, Hashable, Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+#: Position of a result row that no source row produced.
+NO_ROW = -1
+
+_known = threading.local()
+
+
+@dataclass(frozen=True)
+class Field:
+    """One per-element array of a container family.
+
+    ``unknown(tracker)`` is the entry of an element whose origin cannot be followed;
+    ``absent`` the entry of a cell that holds a fill value (the NaN of an alignment or an
+    outer join), which derives from no source at all.
+    """
+
+    series_attr: str
+    frame_attr: str
+    dtype: Any
+    absent: int
+    unknown: Callable[[Any], int]
+
+
+def followed_attribute(name: str) -> property:
+    """A series' per-element array as an attribute that records, when set, that the series
+    has its own arrays (a series pandas built from bare values has not: see ``_followed``)."""
+    key = name + "_array"
+
+    def get(self: Any) -> Any:
+        try:
+            return self.__dict__[key]
+        except KeyError:
+            raise AttributeError(name) from None
+
+    def set_(self: Any, value: Any) -> None:
+        self.__dict__[key] = value
+        self.__dict__["_followed"] = True
+
+    return property(get, set_)
+
+
+# -- positions ----------------------------------------------------------------------------
+
+
+@contextmanager
+def known_rows(source: Any, positions: np.ndarray) -> Iterator[None]:
+    """Announce that the next result pandas builds from ``source`` takes these rows."""
+    stack = getattr(_known, "stack", None)
+    if stack is None:
+        stack = _known.stack = []
+    stack.append((source, positions))
+    try:
+        yield
+    finally:
+        stack.pop()
+
+
+def _announced(source: Any, n: int) -> np.ndarray | None:
+    stack = getattr(_known, "stack", None)
+    if stack:
+        announced, positions = stack[-1]
+        if announced is source and len(positions) == n:
+            return positions
+    return None
+
+
+def positions_of_slice(slobj: slice, n: int) -> np.ndarray:
+    return np.arange(n, dtype=np.intp)[slobj]
+
+
+def positions_of_take(indices: Any, n: int) -> np.ndarray:
+    positions = np.asarray(indices, dtype=np.intp).copy()
+    positions[positions < 0] += n
+    return positions
+
+
+def row_positions(result_index: pd.Index, source: Any) -> np.ndarray | None:
+    """Source position of each result row; None when the rows are the source's, in place."""
+    source_index = source.index
+    announced = _announced(source, len(result_index))
+    if announced is not None:
+        return announced
+    if result_index is source_index:
+        return None
+    if len(result_index) == len(source_index) and result_index.equals(source_index):
+        return None
+    if source_index.is_unique:
+        return source_index.get_indexer(result_index)
+    return np.full(len(result_index), NO_ROW, dtype=np.intp)
+
+
+Fill = int | Callable[[], int]
+
+
+def gather(array: Any, positions: np.ndarray | None, fill: Fill, dtype: Any) -> np.ndarray:
+    """Entries of ``array`` at ``positions``; ``fill`` (or what it returns when called, only
+    if needed) where a position is NO_ROW."""
+    array = np.asarray(array, dtype=dtype)
+    if positions is None:
+        return array
+    missing = positions < 0
+    # NO_ROW reads the last entry; overwritten below
+    out = array.take(positions) if len(array) else np.zeros(len(positions), dtype=dtype)
+    if missing.any():
+        out[missing] = fill() if callable(fill) else fill
+    return out
+
+
+def unknown_fill(field: Field, tracker: Any) -> Fill:
+    """The entry of elements that cannot be followed, made only when one turns up (the
+    tracker registers its unknown source on first use)."""
+    if not tracker:
+        return field.absent
+    return lambda: field.unknown(tracker)
+
+
+def full(n: int, field: Field, fill: Fill) -> np.ndarray:
+    """``n`` entries of ``fill`` (called only when there is an entry to make)."""
+    value = (fill() if callable(fill) else fill) if n else 0
+    return np.full(n, value, dtype=field.dtype)
+
+
+# -- columns ------------------------------------------------------------------------------
+
+
+def column_origins(result_columns: pd.Index, source_columns: pd.Index) -> list[Hashable | None]:
+    """The source column label each result column holds, by label, or by position when the
+    columns were relabelled one for one (``rename``, ``add_prefix``, ``set_axis``)."""
+    if result_columns.equals(source_columns):
+        return list(source_columns)
+    source_labels = set(source_columns)
+    by_label = [label if _has(source_labels, label) else None for label in result_columns]
+    if None in by_label and len(result_columns) == len(source_columns):
+        return list(source_columns)
+    return by_label
+
+
+def _has(labels: set, label: Any) -> bool:
+    try:
+        return label in labels
+    except TypeError:
+        return False
+
+
+def lookup(mapping: dict, label: Any) -> Any:
+    """``mapping[label]``, or None for a missing or unhashable label."""
+    try:
+        return mapping.get(label)
+    except TypeError:
+        return None
+
+
+def _followed(result: Any, fields: tuple[Field, ...]) -> bool:
+    """Whether ``result`` got its arrays from its sources (not pandas' bare defaults)."""
+    return _same_family(result, fields) and getattr(result, "_followed", False)
+
+
+def _same_family(obj: Any, fields: tuple[Field, ...]) -> bool:
+    return getattr(obj, "_fields", None) == fields
+
+
+def _tracker_of(objs: list) -> Any:
+    for obj in objs:
+        tracker = getattr(obj, "_tracker", None)
+        if tracker is not None:
+            return tracker
+    return None
+
+
+def _has_key(label: Any) -> bool:
+    try:
+        hash(label)
+    except TypeError:
+        return False
+    return True

@@ -1,0 +1,62 @@
+"""Sorts whose result labels cannot tell which rows went where."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+import pandas as pd
+from pandas import DataFrame, Series
+
+from ._positions import known_rows
+
+# -- sorts whose labels cannot tell the rows ------------------------------------------------
+
+_ROW_LABEL = "__quorvane_row__"
+
+
+def sorted_positions(obj: Any, method: str, args: tuple, kwargs: dict) -> np.ndarray | None:
+    """Row positions a sort will give, worked out beforehand when the labels cannot tell
+    them afterwards (a non-unique index, ``ignore_index``); None when they can, or for a
+    column sort.
+
+    The same pandas sort runs on a stand-in that carries the positions: as the values of
+    a series on the same index (``sort_index``), under a positional index (a series'
+    ``sort_values``), or in an extra column (a frame's ``sort_values``, whose keys are
+    named columns or levels, so an extra column changes nothing).
+    """
+    if kwargs.get("axis", 0) not in (0, "index"):
+        return None
+    if obj.index.is_unique and not kwargs.get("ignore_index"):
+        return None
+    kwargs = {k: v for k, v in kwargs.items() if k not in ("inplace", "ignore_index")}
+    rows = np.arange(len(obj), dtype=np.intp)
+    if method == "sort_index":
+        kwargs.pop("axis", None)
+        stand_in = Series(rows, index=obj.index)
+        return stand_in.sort_index(*args, **kwargs).to_numpy()
+    if isinstance(obj, Series):
+        stand_in = Series(obj.to_numpy(), index=pd.RangeIndex(len(obj)))
+        return stand_in.sort_values(*args, **kwargs).index.to_numpy()
+    stand_in = DataFrame(obj, copy=False).copy(deep=False)
+    stand_in[_ROW_LABEL] = rows
+    return stand_in.sort_values(*args, **kwargs)[_ROW_LABEL].to_numpy()
+
+
+class SortsFollow:
+    """``sort_values``/``sort_index`` that announce their rows on a non-unique index."""
+
+    def sort_values(self, *args: Any, **kwargs: Any) -> Any:
+        return self._sort("sort_values", args, kwargs)
+
+    def sort_index(self, *args: Any, **kwargs: Any) -> Any:
+        return self._sort("sort_index", args, kwargs)
+
+    def _sort(self, method: str, args: tuple, kwargs: dict) -> Any:
+        parent = getattr(super(), method)
+        positions = sorted_positions(self, method, args, kwargs)
+        if positions is None:
+            return parent(*args, **kwargs)
+        with known_rows(self, positions):
+            result = parent(*args, **kwargs)
+        return result
