@@ -113,11 +113,16 @@ def _operand_words(series: Any, other: Any, result: Any) -> tuple[np.ndarray, np
     if right is None:
         right = array_words(other, len(left))  # numpy's result for tracked inputs
     if isinstance(other, Series) and not _same_rows(series.index, other.index):
-        joined, left_rows, right_rows = series.index.join(
-            other.index, how="outer", return_indexers=True
-        )
-        if len(joined) != len(result):
-            raise AssertionError("alignment differs from pandas")  # pragma: no cover
+        if series.index.is_unique and other.index.is_unique:
+            # pandas aligned on the union of the labels: find each side's rows in it
+            left_rows = series.index.get_indexer(result.index)
+            right_rows = other.index.get_indexer(result.index)
+        else:
+            joined, left_rows, right_rows = series.index.join(
+                other.index, how="outer", return_indexers=True
+            )
+            if len(joined) != len(result):
+                raise AssertionError("alignment differs from pandas")  # pragma: no cover
         left = gather(left, left_rows, WORDS.absent, np.uint32)
         if right is not None:
             right = gather(right, right_rows, WORDS.absent, np.uint32)
