@@ -44,6 +44,10 @@ MOVES = [
     ("drop_duplicates", lambda t: t.drop_duplicates(subset=["unit"])),
     ("take", lambda t: t.take([5, 1, 3])),
     ("reset_index", lambda t: t.reset_index(drop=True)),
+    (
+        "set_reset_index",
+        lambda t: t.set_index("unit").sort_index().sort_values("appinc").reset_index(),
+    ),
     ("rename", lambda t: t.rename(columns={"married": "is_married"})),
     ("drop", lambda t: t.drop(columns=["unit"])),
     ("column_list", lambda t: t[["married", "appinc"]]),
@@ -103,7 +107,11 @@ def test_rows_and_columns_carry_their_words(loans, name, idiom):
     else:
         pd.testing.assert_frame_equal(pd.DataFrame(result), expected)
     # rows relabelled by reset_index keep their order: read them by position
-    labels = LOANS.index if name == "reset_index" else None
+    labels = None
+    if name == "reset_index":
+        labels = LOANS.index
+    elif name == "set_reset_index":  # rows in appinc order: appinc values say which
+        labels = LOANS.sort_values("appinc").index
     for (label, col), word in _words(result).items():
         source_label = labels[label] if labels is not None else label
         assert word == _source_word(loans, source_label, col), (label, col)
@@ -283,6 +291,11 @@ EVERY_INPUT = [
     ("group_median", lambda t: t.groupby("unit")["appinc"].median(), {"appinc", "unit"}),
     ("group_rank", lambda t: t.groupby("unit")["loanamt"].rank(), {"loanamt", "unit"}),
     ("group_size", lambda t: t.groupby("married").size(), {"married"}),
+    (
+        "group_key_column",
+        lambda t: t.groupby("married")["appinc"].median().reset_index()["married"],
+        {"married"},
+    ),
     (
         "named_agg",
         lambda t: t.groupby("unit").agg(top=("married", "max"))["top"],

@@ -28,6 +28,7 @@ from typing import Any
 import numpy as np
 from pandas import DataFrame, Series
 
+from . import _index_words as index_words
 from ._arrays import TrackedArray, array_words, tracked_array
 from ._concat import _concatenated_frame, _stacked_series
 from ._operations import current_operation, operation
@@ -120,7 +121,7 @@ def _rows_from(result: Any, source: Any, method: str | None) -> np.ndarray | Non
     return row_positions(result.index, source)
 
 
-class FollowingSeries(SortsFollow):
+class FollowingSeries(index_words.IndexWordsFollow, SortsFollow):
     """Series half of a family: per-element arrays follow their rows (see module doc)."""
 
     _fields: tuple[Field, ...] = ()
@@ -139,6 +140,7 @@ class FollowingSeries(SortsFollow):
         result, fields = self, self._fields
         if _same_family(other, fields) and isinstance(other, Series):
             positions = _rows_from(result, other, method)
+            index_words.carry(result, other, positions)
             tracker = getattr(result, "_tracker", None)
             result._set_fields(
                 {
@@ -153,6 +155,8 @@ class FollowingSeries(SortsFollow):
             )
         elif _same_family(other, fields) and isinstance(other, DataFrame):
             result._set_fields(_column_of(result, other))
+            if result.index is other.index:  # type: ignore[attr-defined]
+                index_words.carry(result, other, None)
         elif method == "concat":
             objs = list(getattr(other, "objs", []))
             object.__setattr__(result, "_tracker", _tracker_of(objs))
@@ -212,7 +216,7 @@ def _column_of(result: Any, frame: Any) -> dict[str, np.ndarray]:
     return out
 
 
-class FollowingFrame(SortsFollow):
+class FollowingFrame(index_words.IndexWordsFollow, SortsFollow):
     """Frame half of a family: per-column arrays follow rows and column labels."""
 
     _fields: tuple[Field, ...] = ()
@@ -235,12 +239,20 @@ class FollowingFrame(SortsFollow):
         result, fields = self, self._fields
         if _same_family(other, fields) and isinstance(other, DataFrame):
             result._set_mappings(_frame_from_frame(result, other, method))
+            if getattr(other, "_index_words", None):
+                index_words.carry(result, other, _rows_from(result, other, method))
         elif _same_family(other, fields) and isinstance(other, Series):
             result._set_mappings(_frame_from_series(result, other, method))
         elif method == "concat":
             objs = list(getattr(other, "objs", []))
             object.__setattr__(result, "_tracker", _tracker_of(objs))
             result._set_mappings(_concatenated_frame(result, objs))
+
+    def set_index(self, keys: Any, *args: Any, **kwargs: Any) -> Any:
+        result = super().set_index(keys, *args, **kwargs)  # type: ignore[misc]
+        target = self if kwargs.get("inplace") else result
+        index_words.set_index_words(self, target, keys, bool(kwargs.get("append")))
+        return result
 
     def take(self, indices: Any, axis: Any = 0, **kwargs: Any) -> Any:
         if axis not in (0, "index", "rows"):

@@ -112,6 +112,8 @@ class TrackedGroupBy:
             return result
         codes = self._codes()
         per_row = len(result) == len(self._source) and result.index.equals(self._source.index)
+        if not per_row:
+            self._key_levels(result, codes)
         if isinstance(result, Series):
             words = self._group_words(self._value_words(result.name, args, kwargs), codes)
             object.__setattr__(result, "_prov", _spread(words, codes, per_row, len(result)))
@@ -124,6 +126,18 @@ class TrackedGroupBy:
         result._set_mappings({"_col_prov": mapping})
         object.__setattr__(result, "_tracker", tracker)
         return result
+
+    def _key_levels(self, result: Any, codes: np.ndarray) -> None:
+        """A result with a row per group is indexed by the keys: their words, per group,
+        go with the index levels (``reset_index`` turns them back into columns)."""
+        n = self._grouped.ngroups
+        if len(result) != n or result.index.nlevels != len(self._key_words) or not n:
+            return
+        tracker = self._source._tracker
+        levels = [
+            combine_segments(tracker, [key], [codes], n, OpCode.GROUP) for key in self._key_words
+        ]
+        object.__setattr__(result, "_index_words", {"_prov": levels})
 
     def _value_words(self, label: Any, args: tuple, kwargs: dict) -> list[np.ndarray]:
         """Words of the source column(s) a result column was computed from."""
