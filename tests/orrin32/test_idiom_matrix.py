@@ -92,7 +92,14 @@ def _words(result):
 
 
 def _source_word(loans, label, col):
-    renamed = {"is_married": "married", "a": "appinc", "b": "loanamt", "c": "married", "d": "unit"}
+    renamed = {
+        "is_married": "married",
+        "inc": "appinc",
+        "a": "appinc",
+        "b": "loanamt",
+        "c": "married",
+        "d": "unit",
+    }
     col = renamed.get(col, col)
     return int(loans._col_prov[col][loans.index.get_loc(label)])
 
@@ -145,6 +152,11 @@ MERGE = ["merge_summary"]  # the test below, named in the support matrix
 def test_merge_with_a_group_summary_and_dummies_keep_every_protected_column(loans, tracker):
     summary = loans.groupby("unit")["appinc"].median().reset_index()
     merged = loans.reset_index().merge(summary, on="unit", suffixes=("", "_unit_median"))
+    called = pd.merge(loans.reset_index(), summary, on="unit", suffixes=("", "_unit_median"))
+    assert all(np.array_equal(called._col_prov[c], w) for c, w in merged._col_prov.items())
+    joined = loans[["appinc"]].join(loans[["married"]].iloc[::-1])
+    stepped = [tracker.update_chain(int(w), OpCode.MERGE) for w in loans._col_prov["married"]]
+    assert joined._col_prov["married"].tolist() == stepped
     plain = LOANS.reset_index().merge(
         LOANS.groupby("unit")["appinc"].median().reset_index(),
         on="unit",

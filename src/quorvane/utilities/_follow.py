@@ -247,6 +247,13 @@ class FollowingFrame(index_words.IndexWordsFollow, SortsFollow):
             objs = list(getattr(other, "objs", []))
             object.__setattr__(result, "_tracker", _tracker_of(objs))
             result._set_mappings(_concatenated_frame(result, objs))
+        elif method == "merge":
+            from ._joins import merged_by_function
+
+            object.__setattr__(result, "_tracker", _tracker_of([other.left, other.right]))
+            mappings = merged_by_function(result)
+            if mappings is not None:
+                result._set_mappings(mappings)
 
     def set_index(self, keys: Any, *args: Any, **kwargs: Any) -> Any:
         result = super().set_index(keys, *args, **kwargs)  # type: ignore[misc]
