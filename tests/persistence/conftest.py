@@ -6,10 +6,10 @@ import threading
 
 import pytest
 
-from quorvane.utilities.persistence import HostedStorage, SQLiteStorage
-from quorvane.utilities.persistence.service import start_service
+from pgcluster import Cluster
+from servers import KEYS, start_service
 
-KEYS = {"key-acme-7f3a": "acme", "key-beta-91c2": "beta"}
+from quorvane.utilities.persistence import HostedStorage, PostgresStorage, SQLiteStorage
 
 
 @pytest.fixture
@@ -24,21 +24,37 @@ def service(tmp_path):
     running.stop()
 
 
-@pytest.fixture(params=["sqlite", "hosted"])
+@pytest.fixture(scope="session")
+def pg_cluster():
+    cluster = Cluster()
+    yield cluster
+    cluster.stop()
+
+
+@pytest.fixture
+def pg_url(pg_cluster):
+    return pg_cluster.new_database()
+
+
+@pytest.fixture(params=["sqlite", "postgres", "hosted"])
 def backends(request, tmp_path):
     """A pair (storage of tenant acme, storage of tenant beta) on the same real store."""
-    if request.param == "sqlite":
-        acme = SQLiteStorage(str(tmp_path / "shared.db"), "acme")
-        beta = acme.for_tenant("beta")
+    if request.param == "hosted":
+        running = start_service(str(tmp_path / "service.db"), KEYS)
+        acme, beta = HostedStorage(running.url, "key-acme-7f3a"), HostedStorage(
+            running.url, "key-beta-91c2"
+        )
         yield acme, beta
         acme.disconnect()
-    else:
-        running = start_service(str(tmp_path / "service.db"), KEYS)
-        yield (
-            HostedStorage(running.url, "key-acme-7f3a"),
-            HostedStorage(running.url, "key-beta-91c2"),
-        )
+        beta.disconnect()
         running.stop()
+        return
+    if request.param == "sqlite":
+        acme = SQLiteStorage(str(tmp_path / "shared.db"), "acme")
+    else:
+        acme = PostgresStorage(request.getfixturevalue("pg_url"), "acme")
+    yield acme, acme.for_tenant("beta")
+    acme.disconnect()
 
 
 @pytest.fixture

@@ -1,0 +1,228 @@
+"""The request and response bodies of the lineage API, validated strictly.
+
+Integers are JSON integers within 64 bits (``true`` and ``1.7`` are not integers), texts are
+JSON strings, and unknown fields are refused, so a malformed request is answered with 422
+and a short message before anything is stored.
+"""
+
+from __future__ import annotations
+
+from typing import Annotated, Any
+
+from pydantic import BaseModel, ConfigDict, Field, Strict
+
+from ..utilities.persistence import StoredEdge, StoredNode, StoredRowValue
+
+# every scalar is strict; containers are not, so that a JSON array is a tuple
+Int64 = Annotated[int, Strict(), Field(ge=-(2**63), le=2**63 - 1)]
+Id = Annotated[int, Strict(), Field(ge=0, le=2**63 - 1)]
+Text = Annotated[str, Strict()]
+Flag = Annotated[bool, Strict()]
+Number = Annotated[float, Strict()]
+
+
+class Record(BaseModel):
+    model_config = ConfigDict(extra="forbid", ser_json_inf_nan="constants")
+
+
+class Loose(BaseModel):
+    """A record that carries free-form fields of its own (a dashboard summary)."""
+
+    model_config = ConfigDict(extra="allow", ser_json_inf_nan="constants")
+
+
+# -- requests ------------------------------------------------------------------------------------
+
+
+class NewPipeline(Record):
+    pipeline_name: Text = "unnamed"
+    config: dict[str, Any] | None = None
+    git_commit: Text | None = None
+    tenant_id: Text | None = None
+
+
+class PipelineStatus(Record):
+    status: Annotated[str, Strict(), Field(min_length=1, max_length=64)] = "completed"
+
+
+class NewSource(Record):
+    pair_id: Int64
+    table: Text
+    column: Text
+    is_protected: Flag = False
+    pipeline_id: Id | None = None
+
+
+class Node(Record):
+    fingerprint: Int64
+    node_type: Text
+    operation: Text
+    table_name: Text | None = None
+    column_name: Text | None = None
+    pair_id: Int64 | None = None
+    is_protected: Flag = False
+    entity_hash: Int64 | None = None
+    chain_hash: Int64 | None = None
+    metadata: dict[str, Any] | None = None
+    pipeline_id: Id | None = None
+
+    def record(self, default_pipeline: int) -> StoredNode:
+        fields = dict(self)
+        if fields["pipeline_id"] is None:
+            fields["pipeline_id"] = default_pipeline
+        return StoredNode(**fields)
+
+
+class Edge(Record):
+    parent_fingerprint: Int64
+    child_fingerprint: Int64
+    input_position: Int64
+
+    def record(self) -> StoredEdge:
+        return StoredEdge(**dict(self))
+
+
+class RowValue(Record):
+    pipeline_id: Id
+    row_index: Int64
+    fingerprint: Int64
+    node_operation: Text
+    value: Number | None = None
+    column_name: Text | None = None
+    tenant_id: Text | None = None
+    text_value: Text | None = None
+
+    def record(self) -> StoredRowValue:
+        return StoredRowValue(**dict(self))
+
+
+class NewNodes(Record):
+    nodes: list[Node]
+    default_pipeline_id: Id | None = None
+
+
+class NewEdges(Record):
+    edges: list[Edge]
+    pipeline_id: Id | None = None
+
+
+class ResolvedEdges(Record):
+    rows: list[tuple[Int64, Int64, Int64]]
+
+
+class NewRowValues(Record):
+    values: list[RowValue]
+
+
+class NewResults(Record):
+    #: (row key, output name, fingerprint, value, input hash)
+    rows: list[tuple[Text, Text, Int64, Number | None, Text | None]]
+
+
+class DashboardPipeline(Loose):
+    pipeline_name: Text | None = None
+    provenance_pipeline_id: Id | None = None
+
+
+class DashboardSync(Loose):
+    pipeline: DashboardPipeline | None = None
+
+
+# -- responses -----------------------------------------------------------------------------------
+
+
+class Tenant(Record):
+    tenant_id: Text
+
+
+class PipelineId(Record):
+    pipeline_id: Int64
+
+
+class Stored(Record):
+    stored: Int64
+
+
+class Registered(Record):
+    registered: Flag
+
+
+class Pipeline(Record):
+    pipeline_id: Int64
+    tenant_id: Text
+    pipeline_name: Text
+    status: Text
+    config: Any = None
+    git_commit: Text | None
+    created_at: Text
+    completed_at: Text | None
+
+
+class OnePipeline(Record):
+    pipeline: Pipeline
+
+
+class Pipelines(Record):
+    pipelines: list[Pipeline]
+
+
+class Source(Record):
+    pair_id: Int64
+    table: Text
+    column: Text
+    is_protected: Flag
+
+
+class Sources(Record):
+    sources: list[Source]
+
+
+class Nodes(Record):
+    nodes: list[Node]
+
+
+class FingerprintMap(Record):
+    #: (fingerprint, database node id) pairs
+    map: list[tuple[Int64, Int64]]
+
+
+class Edges(Record):
+    edges: list[Edge]
+
+
+class RowValues(Record):
+    values: list[RowValue]
+
+
+class Result(Record):
+    pipeline_id: Int64
+    row_key: Text
+    output_name: Text
+    fingerprint: Int64
+    value: Number | None
+    input_hash: Text | None
+
+
+class Results(Record):
+    results: list[Result]
+
+
+class SyncAccepted(Record):
+    status: Text
+    sync_id: Int64
+
+
+class Sync(Record):
+    sync_id: Int64
+    received_at: Text
+    pipeline_name: Text | None
+    provenance_pipeline_id: Int64 | None
+    payload: dict[str, Any]
+
+
+class Syncs(Record):
+    syncs: list[Sync]
+
+
+class Problem(Record):
+    error: Text
