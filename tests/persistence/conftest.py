@@ -5,8 +5,6 @@ from __future__ import annotations
 import threading
 
 import pytest
-
-from pgcluster import Cluster
 from servers import KEYS, start_service
 
 from quorvane.utilities.persistence import HostedStorage, PostgresStorage, SQLiteStorage
@@ -22,18 +20,6 @@ def service(tmp_path):
     running = start_service(str(tmp_path / "service.db"), KEYS)
     yield running
     running.stop()
-
-
-@pytest.fixture(scope="session")
-def pg_cluster():
-    cluster = Cluster()
-    yield cluster
-    cluster.stop()
-
-
-@pytest.fixture
-def pg_url(pg_cluster):
-    return pg_cluster.new_database()
 
 
 @pytest.fixture(params=["sqlite", "postgres", "hosted"])

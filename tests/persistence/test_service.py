@@ -4,8 +4,6 @@ from __future__ import annotations
 
 import json
 import logging
-import subprocess
-import sys
 import threading
 import traceback
 import urllib.error
@@ -14,9 +12,9 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import ClassVar
 
 import pytest
+from servers import start_service
 
 from quorvane.utilities.persistence import AsyncWriter, HostedStorage, StoredNode, WriterConfig
-from servers import start_service
 
 ACME = "key-acme-7f3a"
 
@@ -135,37 +133,6 @@ def test_keys_stay_valid_when_the_service_is_started_again(tmp_path):
         )
     finally:
         second.stop()
-
-
-def test_the_command_line_service(tmp_path):
-    db = str(tmp_path / "cli.db")
-    process = subprocess.Popen(
-        [
-            sys.executable,
-            "-m",
-            "quorvane.utilities.persistence.service",
-            "--db",
-            db,
-            "--port",
-            "0",
-            "--api-key",
-            "cli-key:acme",
-        ],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
-    try:
-        line = process.stdout.readline()
-        assert line.startswith("serving on http://127.0.0.1:"), process.stderr.read()
-        url = line.split()[-1]
-        storage = HostedStorage(url, "cli-key")
-        storage.connect()
-        assert storage.service_tenant == "acme"
-    finally:
-        process.terminate()
-        _, errors = process.communicate(timeout=30)
-    assert "cli-key" not in errors  # the request log shows no key
 
 
 # -- the key stays secret ---------------------------------------------------------------------

@@ -210,9 +210,11 @@ def test_writes_after_stop_are_refused_and_reported(store, caplog):
     writer = AsyncWriter(store, config())
     writer.start()
     assert writer.stop() is True
-    with caplog.at_level(logging.ERROR, logger="quorvane.utilities.persistence.writer"):
-        with pytest.raises(RuntimeError, match="stopped"):
-            writer.write_node(node(1, None))
+    with (
+        caplog.at_level(logging.ERROR, logger="quorvane.utilities.persistence.writer"),
+        pytest.raises(RuntimeError, match="stopped"),
+    ):
+        writer.write_node(node(1, None))
     assert writer.get_stats()["failed"] == 1
     assert "were not stored" in caplog.text
     assert writer.flush(timeout=5) is False
