@@ -32,7 +32,6 @@ from types import SimpleNamespace
 
 import numpy as np
 import pandas as pd
-from quorvane.utilities.persistence.service import start_service
 
 from quorvane.utilities.orrin32_dag import DAGTracker
 from quorvane.utilities.persistence import (
@@ -43,6 +42,7 @@ from quorvane.utilities.persistence import (
     StoredNode,
     WriterConfig,
 )
+from quorvane.utilities.persistence.service import start_service
 
 
 def _timed(fn):

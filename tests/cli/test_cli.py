@@ -68,8 +68,8 @@ def store(request, tmp_path):
 
 
 def test_serve_keys_and_reading_back(store, tmp_path):
-    assert "added key" in quorvane("keys", "add", "--store", store, "--tenant", "acme",
-                                   input=f"# team key\n{KEY}\n").stdout  # fmt: skip
+    added = quorvane("keys", "add", "--store", store, "--tenant", "acme", input=f"# ours\n{KEY}\n")
+    assert "added key" in added.stdout
     listed = quorvane("keys", "list", "--store", store).stdout
     assert "acme" in listed and KEY not in listed
     served = Served(store)
@@ -78,13 +78,13 @@ def test_serve_keys_and_reading_back(store, tmp_path):
         frame = pd.DataFrame({"income": [10.0, 20.0], "debt": [1.0, 4.0]}, index=["a", "b"])
         pid = client.create_pipeline("loans")
         client.register_source(0, "applicants", "income", pipeline_id=pid)
-        rows = [(key, "score", 7, 0.5, source_row_hash(frame.iloc[i]))
-                for i, key in enumerate(frame.index)]  # fmt: skip
+        hashes = [source_row_hash(frame.iloc[i]) for i in range(len(frame))]
+        rows = [(key, "score", 7, 0.5, h) for key, h in zip(frame.index, hashes, strict=True)]
         client.store_results(pid, rows)
         client.complete_pipeline(pid)
         client.disconnect()
-        assert re.search(rf"{pid}\s+completed .* loans",
-                         quorvane("pipelines", "--store", store, "--tenant", "acme").stdout)  # fmt: skip
+        listing = quorvane("pipelines", "--store", store, "--tenant", "acme").stdout
+        assert re.search(rf"{pid}\s+completed .* loans", listing)
         shown = quorvane("show", str(pid), "--store", store, "--tenant", "acme").stdout
         assert "applicants.income" in shown and "2 result rows" in shown
         refused = quorvane("show", str(pid), "--store", store, check=False)
@@ -135,8 +135,9 @@ def test_what_the_service_acknowledged_survives_kill_9(store):
     writer = AsyncWriter(storage, WriterConfig(batch_size=500, flush_interval=0.05))
     writer.start()
     for fp in range(1, 5001):
-        writer.write_node(StoredNode(fingerprint=fp, node_type="SOURCE", operation="t.c",
-                                     pipeline_id=pid))  # fmt: skip
+        writer.write_node(
+            StoredNode(fingerprint=fp, node_type="SOURCE", operation="t.c", pipeline_id=pid)
+        )
     assert writer.flush(timeout=60) is True
     served.stop(signal.SIGKILL)
     writer.stop(timeout=1)

@@ -27,8 +27,9 @@ def backends(request, tmp_path):
     """A pair (storage of tenant acme, storage of tenant beta) on the same real store."""
     if request.param == "hosted":
         running = start_service(str(tmp_path / "service.db"), KEYS)
-        acme, beta = HostedStorage(running.url, "key-acme-7f3a"), HostedStorage(
-            running.url, "key-beta-91c2"
+        acme, beta = (
+            HostedStorage(running.url, "key-acme-7f3a"),
+            HostedStorage(running.url, "key-beta-91c2"),
         )
         yield acme, beta
         acme.disconnect()

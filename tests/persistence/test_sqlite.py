@@ -116,8 +116,9 @@ def test_a_version_one_file_is_migrated_and_a_newer_one_refused(db_path):
         conn.execute(
             "INSERT INTO pipelines VALUES (1, 'acme', 'p', 'completed', NULL, NULL, 'now', NULL)"
         )
-        conn.execute("INSERT INTO pipeline_results VALUES (1, 'acme', 1, 'r', 'o', 9, 1.0, 0,"
-                     " NULL, 'now')")
+        conn.execute(
+            "INSERT INTO pipeline_results VALUES (1, 'acme', 1, 'r', 'o', 9, 1.0, 0, NULL, 'now')"
+        )
         conn.execute("PRAGMA user_version=1")
     acme = SQLiteStorage(db_path, "acme")
     assert acme.get_results("r")[0]["fingerprint"] == 9

@@ -18,7 +18,7 @@ from uvicorn.protocols.http.h11_impl import H11Protocol
 class DeadlineH11Protocol(H11Protocol):
     request_timeout: float = 10.0  # set on a subclass by the runner
 
-    def connection_made(self, transport: Any) -> None:  # type: ignore[override]
+    def connection_made(self, transport: Any) -> None:
         super().connection_made(transport)
         self._arm_deadline()
 

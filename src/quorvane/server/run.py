@@ -8,7 +8,7 @@ import socket
 import threading
 import time
 from dataclasses import dataclass
-from typing import Any, Self
+from typing import Any, Literal, Self
 
 import uvicorn
 
@@ -72,7 +72,7 @@ class RunningServer:
     def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, *exc: object) -> bool:
+    def __exit__(self, *exc: object) -> Literal[False]:
         self.stop()
         return False
 

@@ -129,4 +129,3 @@ class Database:
             self._generation += 1
         for conn in conns:
             conn.close()
-

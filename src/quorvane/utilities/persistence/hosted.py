@@ -145,9 +145,7 @@ class HostedStorage(StorageBackend):
             headers["Content-Type"] = "application/json"
         params = {k: v for k, v in (query or {}).items() if v is not None}
         try:
-            response = client.request(
-                method, path, content=content, params=params, headers=headers
-            )
+            response = client.request(method, path, content=content, params=params, headers=headers)
         except httpx.TimeoutException as exc:
             raise TimeoutError(
                 self._redact(f"the storage service at {self._base} did not answer in time: {exc}")
@@ -173,7 +171,9 @@ class HostedStorage(StorageBackend):
         if code == 401:
             return KeyRejected(f"the storage service rejected the API key (HTTP 401) on {where}")
         if code == 403:
-            return PermissionError(f"refused by the storage service (HTTP 403) on {where}: {detail}")
+            return PermissionError(
+                f"refused by the storage service (HTTP 403) on {where}: {detail}"
+            )
         if code == 404:
             return LookupError(f"not found on the storage service (HTTP 404) on {where}: {detail}")
         if code in (400, 413, 422):
