@@ -2,8 +2,14 @@
 
 from __future__ import annotations
 
+import pathlib
+import sys
+
 import pytest
-from pgcluster import Cluster
+
+# the cluster helper is shared with the benchmarks
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
+from pgcluster import Cluster  # noqa: E402
 
 
 @pytest.fixture(scope="session")

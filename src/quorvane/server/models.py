@@ -11,8 +11,6 @@ from typing import Annotated, Any
 
 from pydantic import BaseModel, ConfigDict, Field, Strict
 
-from ..utilities.persistence import StoredEdge, StoredNode, StoredRowValue
-
 # every scalar is strict; containers are not, so that a JSON array is a tuple
 Int64 = Annotated[int, Strict(), Field(ge=-(2**63), le=2**63 - 1)]
 Id = Annotated[int, Strict(), Field(ge=0, le=2**63 - 1)]
@@ -66,20 +64,11 @@ class Node(Record):
     metadata: dict[str, Any] | None = None
     pipeline_id: Id | None = None
 
-    def record(self, default_pipeline: int) -> StoredNode:
-        fields = dict(self)
-        if fields["pipeline_id"] is None:
-            fields["pipeline_id"] = default_pipeline
-        return StoredNode(**fields)
-
 
 class Edge(Record):
     parent_fingerprint: Int64
     child_fingerprint: Int64
     input_position: Int64
-
-    def record(self) -> StoredEdge:
-        return StoredEdge(**dict(self))
 
 
 class RowValue(Record):
@@ -91,9 +80,6 @@ class RowValue(Record):
     column_name: Text | None = None
     tenant_id: Text | None = None
     text_value: Text | None = None
-
-    def record(self) -> StoredRowValue:
-        return StoredRowValue(**dict(self))
 
 
 class NewNodes(Record):
