@@ -451,6 +451,9 @@ class SQLStore(StorageBackend):
             )
         if not params:
             return 0
+        # a later row for the same key replaces an earlier one, also within one call (where
+        # one multi-row statement could not update a row twice)
+        latest = list({(row[2], row[3]): row for row in params}.values())
         with self._db.write() as tx:
             tx.executemany(
                 "INSERT INTO pipeline_results (tenant_id, pipeline_id, row_key, output_name,"
@@ -460,7 +463,7 @@ class SQLStore(StorageBackend):
                 " fingerprint = excluded.fingerprint, value = excluded.value,"
                 " value_is_nan = excluded.value_is_nan, input_hash = excluded.input_hash,"
                 " stored_at = excluded.stored_at",
-                params,
+                latest,
             )
         return len(params)
 
