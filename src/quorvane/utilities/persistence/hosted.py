@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ipaddress
 import json
+import socket
 import threading
 import urllib.parse
 import weakref
@@ -129,7 +130,12 @@ class HostedStorage(StorageBackend):
             follow_redirects=False,
             # a proxy from the environment must not see loopback traffic (or its key)
             trust_env=not _is_loopback(parts.hostname),
-            limits=httpx.Limits(max_connections=8, max_keepalive_connections=8),
+            transport=httpx.HTTPTransport(
+                limits=httpx.Limits(max_connections=8, max_keepalive_connections=8),
+                # a request goes out as headers and body: without this, the body waits for
+                # the server's delayed acknowledgement of the headers (some 40 ms a request)
+                socket_options=[(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)],
+            ),
         )
 
     def _redact(self, text: str) -> str:

@@ -293,7 +293,9 @@ class AsyncWriter:
         item.seq = self._seq
         self._queue.append(item)
         self._stats["queued"] += item.count
-        if len(self._queue) >= self._config.batch_size:
+        # the worker checks the queue length before it waits, so waking it when the length
+        # reaches a batch is enough (a wake-up on every later item would cost more than it)
+        if len(self._queue) == self._config.batch_size:
             self._wake.notify_all()
 
     def _refuse(self, item: _Item, error: type[Exception], reason: str) -> NoReturn:
