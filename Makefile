@@ -16,6 +16,9 @@ test: lint types
 	@# Graphviz lets the DOT export be checked by dot itself; best effort, tests skip without it
 	@command -v dot >/dev/null || apt-get install -y -q graphviz >/dev/null 2>&1 \
 		|| (apt-get update -q >/dev/null 2>&1 && apt-get install -y -q graphviz >/dev/null 2>&1) || true
+	@# PostgreSQL: the store tests start a throwaway cluster of Debian's server as the postgres user
+	@ls /usr/lib/postgresql/*/bin/pg_ctl >/dev/null 2>&1 || command -v pg_ctl >/dev/null \
+		|| (apt-get update -q >/dev/null && apt-get install -y -q postgresql >/dev/null)
 	$(PY) -m pytest -q
 
 demo: $(INSTALLED)

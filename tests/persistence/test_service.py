@@ -1,4 +1,4 @@
-"""The reference service and its client over real loopback HTTP: keys, tenants, secrecy."""
+"""The lineage service and its client over real loopback HTTP: keys, tenants, secrecy."""
 
 from __future__ import annotations
 
