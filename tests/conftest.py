@@ -9,7 +9,7 @@ import pytest
 
 # the cluster helper is shared with the benchmarks
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
-from pgcluster import Cluster  # noqa: E402
+from pgcluster import Cluster
 
 
 @pytest.fixture(scope="session")

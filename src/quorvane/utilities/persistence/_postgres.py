@@ -44,16 +44,37 @@ def _pg(sql: str) -> str:
 # the PostgreSQL types of the columns the shared SQL inserts many rows into at once
 _COLUMN_TYPES = {
     **dict.fromkeys(
-        "pipeline_id fingerprint pair_id entity_hash chain_hash parent_node_id child_node_id"
-        " input_position row_index".split(),
+        [
+            "pipeline_id",
+            "fingerprint",
+            "pair_id",
+            "entity_hash",
+            "chain_hash",
+            "parent_node_id",
+            "child_node_id",
+            "input_position",
+            "row_index",
+        ],
         "bigint",
     ),
     **dict.fromkeys(
-        "tenant_id node_type operation table_name column_name metadata node_operation"
-        " text_value row_key output_name input_hash stored_at".split(),
+        [
+            "tenant_id",
+            "node_type",
+            "operation",
+            "table_name",
+            "column_name",
+            "metadata",
+            "node_operation",
+            "text_value",
+            "row_key",
+            "output_name",
+            "input_hash",
+            "stored_at",
+        ],
         "text",
     ),
-    **dict.fromkeys("is_protected value_is_nan".split(), "integer"),
+    **dict.fromkeys(["is_protected", "value_is_nan"], "integer"),
     "value": "double precision",
 }
 _INSERT_VALUES = re.compile(r"INSERT INTO (\w+) \(([\w, ]+)\) VALUES \([?, ]+\)(.*)", re.S)
