@@ -2,11 +2,12 @@
 
 from __future__ import annotations
 
-from typing import Annotated
+from typing import Annotated, cast
 
 from fastapi import APIRouter, Query, Request
 from fastapi.concurrency import run_in_threadpool
 
+from ..utilities.persistence import StoredEdge, StoredNode, StoredRowValue
 from ..utilities.persistence._wire import node_to_wire, row_value_to_wire
 from . import models as m
 from .auth import TenantStore, check_claimed_tenant
@@ -98,20 +99,21 @@ def register_source(body: m.NewSource, st: TenantStore):
 
 
 # The validated models carry the fields of the stored records under the same names, so the
-# store reads them as they are: copying 10^4 of them into records would cost more than the
-# insert itself.
+# store reads them as they are (hence the casts): copying 10^4 of them into records would
+# cost more than the insert itself.
 @router.post("/nodes", response_model=m.Stored)
 def store_nodes(body: m.NewNodes, st: TenantStore):
     default = body.default_pipeline_id or 0
     for node in body.nodes:
         if node.pipeline_id is None:
             node.pipeline_id = default
-    return {"stored": st.store_nodes(body.nodes)}
+    return {"stored": st.store_nodes(cast(list[StoredNode], body.nodes))}
 
 
 @router.post("/edges", response_model=m.Stored)
 def store_edges(body: m.NewEdges, st: TenantStore):
-    return {"stored": st.store_edges(body.edges, pipeline_id=body.pipeline_id or 0)}
+    edges = cast(list[StoredEdge], body.edges)
+    return {"stored": st.store_edges(edges, pipeline_id=body.pipeline_id or 0)}
 
 
 @router.post("/edges/resolved", response_model=m.Stored)
@@ -124,7 +126,7 @@ def store_row_values(body: m.NewRowValues, st: TenantStore):
     for value in body.values:
         check_claimed_tenant(st.tenant_id, value.tenant_id)
         value.tenant_id = None
-    return {"stored": st.store_row_values(body.values)}
+    return {"stored": st.store_row_values(cast(list[StoredRowValue], body.values))}
 
 
 @router.get("/results", response_model=m.Results)
