@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import logging
 
+import httpx
 import pytest
 from persist_helpers import KEY, Service, build_run
 
@@ -136,7 +137,7 @@ def test_no_request_without_a_url_or_a_key(service, monkeypatch):
 
 def test_a_non_http_dashboard_url_is_refused_with_one_warning(tmp_path, monkeypatch, caplog):
     sent = []
-    monkeypatch.setattr(HostedStorage, "_request", lambda *a, **k: sent.append(a))
+    monkeypatch.setattr(httpx.Client, "send", lambda *a, **k: sent.append(a))
     secret = tmp_path / "secret.txt"
     secret.write_text("not for the dashboard")
     tracker = DAGTracker(service_url=secret.as_uri())

@@ -76,19 +76,34 @@ def test_the_dashboard_sync_request_is_accepted_and_kept(service):
     assert HostedStorage(service.url, "key-beta-91c2").get_dashboard_syncs() == []
 
 
-DEEP = b'{"nodes": [{"fingerprint": 1, "node_type": "S", "operation": "o", "metadata": ' + (
-    b'{"a": ' * 5000 + b"1" + b"}" * 5000 + b"}]}"
-)
+NODE = {
+    "fingerprint": 1,
+    "node_type": "SOURCE",
+    "operation": "t.c",
+    "table_name": None,
+    "column_name": None,
+    "pair_id": None,
+    "is_protected": False,
+    "entity_hash": None,
+    "chain_hash": None,
+    "metadata": None,
+    "pipeline_id": None,
+}
 
 
 def node_body(**fields):
-    return {"nodes": [{"fingerprint": 1, "node_type": "SOURCE", "operation": "t.c", **fields}]}
+    """A bulk write of one node (one list per field), with ``fields`` changed."""
+    return {"columns": {name: [value] for name, value in {**NODE, **fields}.items()}}
+
+
+DEEP = json.dumps(node_body(metadata="X")).replace('["X"]', "[" + "[" * 5000 + "]" * 5000 + "]")
 
 
 @pytest.mark.parametrize(
     ("path", "body", "status"),
     [
-        ("/v1/nodes", {"nodes": "not a list"}, 422),
+        ("/v1/nodes", {"columns": "not an object"}, 422),
+        ("/v1/nodes", {"nodes": [NODE]}, 422),  # rows instead of columns
         ("/v1/edges/resolved", {"rows": [[1, 2]]}, 422),
         ("/v1/pipelines/1/results", {"rows": [["k", "o", "x", 1.0, None]]}, 422),
         ("/v1/dashboard/sync", ["not", "an", "object"], 422),
@@ -99,11 +114,22 @@ def node_body(**fields):
         ("/v1/nodes", node_body(operation={"an": "object"}), 422),
         ("/v1/nodes", node_body(pipeline_id=-1), 422),
         ("/v1/nodes", node_body(unknown_field=1), 422),
-        ("/v1/nodes", DEEP, 422),
+        ("/v1/nodes", DEEP.encode(), 422),
+        (
+            "/v1/edges",
+            {
+                "columns": {
+                    "parent_fingerprint": [1, 2],
+                    "child_fingerprint": [2],
+                    "input_position": [0, 0],
+                }
+            },
+            422,
+        ),  # fmt: skip
         ("/v1/nodes", b"{not json", 422),
         ("/v1/edges/resolved", {"rows": [[2**64, 1, 0]]}, 422),
         ("/v1/pipelines/99999999999999999999", None, 422),
-        ("/v1/row_values", {"values": [{"pipeline_id": 0, "row_index": True}]}, 422),
+        ("/v1/row_values", {"columns": {"pipeline_id": [0], "row_index": [True]}}, 422),
         ("/v1/no/such/thing", {}, 404),
         ("/v1/pipelines/999", None, 404),
     ],

@@ -98,21 +98,20 @@ def register_source(body: m.NewSource, st: TenantStore):
     return {"registered": True}
 
 
-# The validated models carry the fields of the stored records under the same names, so the
-# store reads them as they are (hence the casts): copying 10^4 of them into records would
-# cost more than the insert itself.
+# The rows carry the fields of the stored records under the same names, so the store reads
+# them as they are (hence the casts): building record objects would cost more than the insert.
 @router.post("/nodes", response_model=m.Stored)
 def store_nodes(body: m.NewNodes, st: TenantStore):
     default = body.default_pipeline_id or 0
-    for node in body.nodes:
-        if node.pipeline_id is None:
-            node.pipeline_id = default
-    return {"stored": st.store_nodes(cast(list[StoredNode], body.nodes))}
+    pipelines = body.columns.pipeline_id
+    body.columns.pipeline_id = [default if p is None else p for p in pipelines]
+    nodes = body.columns.rows(m.NodeRow)
+    return {"stored": st.store_nodes(cast(list[StoredNode], nodes))}
 
 
 @router.post("/edges", response_model=m.Stored)
 def store_edges(body: m.NewEdges, st: TenantStore):
-    edges = cast(list[StoredEdge], body.edges)
+    edges = cast(list[StoredEdge], body.columns.rows(m.EdgeRow))
     return {"stored": st.store_edges(edges, pipeline_id=body.pipeline_id or 0)}
 
 
@@ -123,10 +122,11 @@ def store_edges_resolved(body: m.ResolvedEdges, st: TenantStore):
 
 @router.post("/row_values", response_model=m.Stored)
 def store_row_values(body: m.NewRowValues, st: TenantStore):
-    for value in body.values:
-        check_claimed_tenant(st.tenant_id, value.tenant_id)
-        value.tenant_id = None
-    return {"stored": st.store_row_values(cast(list[StoredRowValue], body.values))}
+    for tenant in set(body.columns.tenant_id):
+        check_claimed_tenant(st.tenant_id, tenant)
+    body.columns.tenant_id = [None] * len(body.columns.tenant_id)
+    values = body.columns.rows(m.RowValueRow)
+    return {"stored": st.store_row_values(cast(list[StoredRowValue], values))}
 
 
 @router.get("/results", response_model=m.Results)

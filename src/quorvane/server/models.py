@@ -7,9 +7,9 @@ and a short message before anything is stored.
 
 from __future__ import annotations
 
-from typing import Annotated, Any
+from typing import Annotated, Any, NamedTuple, Self
 
-from pydantic import BaseModel, ConfigDict, Field, Strict
+from pydantic import BaseModel, ConfigDict, Field, Strict, model_validator
 
 # every scalar is strict; containers are not, so that a JSON array is a tuple
 Int64 = Annotated[int, Strict(), Field(ge=-(2**63), le=2**63 - 1)]
@@ -82,13 +82,90 @@ class RowValue(Record):
     text_value: Text | None = None
 
 
+# Bulk writes travel as columns, one list per field: a list of numbers validates an order of
+# magnitude faster than as many objects, and the body is a third of the size.
+class Columns(Record):
+    @model_validator(mode="after")
+    def _same_length(self) -> Self:
+        if len({len(column) for column in vars(self).values()}) > 1:
+            raise ValueError("all columns must have the same length")
+        return self
+
+    def rows(self, record: type[NamedTuple]) -> list[Any]:
+        """The records, one per position, as tuples with the fields of ``record``."""
+        make = record._make
+        return list(map(make, zip(*(getattr(self, name) for name in record._fields), strict=True)))
+
+
+class NodeColumns(Columns):
+    fingerprint: list[Int64]
+    node_type: list[Text]
+    operation: list[Text]
+    table_name: list[Text | None]
+    column_name: list[Text | None]
+    pair_id: list[Int64 | None]
+    is_protected: list[Flag]
+    entity_hash: list[Int64 | None]
+    chain_hash: list[Int64 | None]
+    metadata: list[dict[str, Any] | None]
+    pipeline_id: list[Id | None]
+
+
+class EdgeColumns(Columns):
+    parent_fingerprint: list[Int64]
+    child_fingerprint: list[Int64]
+    input_position: list[Int64]
+
+
+class RowValueColumns(Columns):
+    pipeline_id: list[Id]
+    row_index: list[Int64]
+    fingerprint: list[Int64]
+    node_operation: list[Text]
+    value: list[Number | None]
+    column_name: list[Text | None]
+    tenant_id: list[Text | None]
+    text_value: list[Text | None]
+
+
+class NodeRow(NamedTuple):
+    fingerprint: int
+    node_type: str
+    operation: str
+    table_name: str | None
+    column_name: str | None
+    pair_id: int | None
+    is_protected: bool
+    entity_hash: int | None
+    chain_hash: int | None
+    metadata: dict[str, Any] | None
+    pipeline_id: int | None
+
+
+class EdgeRow(NamedTuple):
+    parent_fingerprint: int
+    child_fingerprint: int
+    input_position: int
+
+
+class RowValueRow(NamedTuple):
+    pipeline_id: int
+    row_index: int
+    fingerprint: int
+    node_operation: str
+    value: float | None
+    column_name: str | None
+    tenant_id: str | None
+    text_value: str | None
+
+
 class NewNodes(Record):
-    nodes: list[Node]
+    columns: NodeColumns
     default_pipeline_id: Id | None = None
 
 
 class NewEdges(Record):
-    edges: list[Edge]
+    columns: EdgeColumns
     pipeline_id: Id | None = None
 
 
@@ -97,7 +174,7 @@ class ResolvedEdges(Record):
 
 
 class NewRowValues(Record):
-    values: list[RowValue]
+    columns: RowValueColumns
 
 
 class NewResults(Record):

@@ -16,12 +16,13 @@ from ._jsonable import json_default, jsonable
 from ._records import StoredEdge, StoredNode, StoredRowValue
 from ._wire import (
     DASHBOARD_SYNC_PATH,
+    EDGE_FIELDS,
+    NODE_FIELDS,
+    ROW_VALUE_FIELDS,
+    columns,
     edge_from_wire,
-    edge_to_wire,
     node_from_wire,
-    node_to_wire,
     row_value_from_wire,
-    row_value_to_wire,
 )
 from .writer import RecordsRefused
 
@@ -265,7 +266,7 @@ class HostedStorage(StorageBackend):
         if not nodes:
             return 0
         body = {
-            "nodes": [node_to_wire(n) for n in nodes],
+            "columns": columns(nodes, NODE_FIELDS),
             "default_pipeline_id": self._current_pipeline,
         }
         return int(self._request("POST", "/v1/nodes", body)["stored"])
@@ -284,7 +285,7 @@ class HostedStorage(StorageBackend):
         if not edges:
             return 0
         body = {
-            "edges": [edge_to_wire(e) for e in edges],
+            "columns": columns(edges, EDGE_FIELDS),
             "pipeline_id": self._pipeline_or_current(pipeline_id),
         }
         return int(self._request("POST", "/v1/edges", body)["stored"])
@@ -292,7 +293,7 @@ class HostedStorage(StorageBackend):
     def store_row_values(self, values: Sequence[StoredRowValue]) -> int:
         if not values:
             return 0
-        body = {"values": [row_value_to_wire(v) for v in values]}
+        body = {"columns": columns(values, ROW_VALUE_FIELDS)}
         return int(self._request("POST", "/v1/row_values", body)["stored"])
 
     def store_results(self, pipeline_id: int, rows: Iterable[ResultRow]) -> int:
