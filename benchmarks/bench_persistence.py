@@ -16,7 +16,8 @@ Rows:
 The service table: `quorvane serve` in a subprocess on each store; 1 and 8 writers (one
 AsyncWriter and HostedStorage each, in threads of this process) stream N/2 nodes each, every
 node followed by its edge as a tracker hands them over; records/s over all writers, and
-p50/p99 of the time of each request.
+p50/p99 of the time of each request. Last, the growth of the service's peak memory (VmHWM)
+while it stores one body of 5N nodes, as a multiple of the body's size.
 The baseline of each row is a bare sqlite3 executemany of the same number of plain tuples
 (nodes plus edges for the bulk rows) into a table without indexes, in one transaction, on the
 same disk with the same settings.
@@ -26,6 +27,7 @@ from __future__ import annotations
 
 import argparse
 import hashlib
+import json
 import os
 import pathlib
 import sqlite3
@@ -49,6 +51,7 @@ from quorvane.utilities.persistence import (
     StoredNode,
     WriterConfig,
 )
+from quorvane.utilities.persistence._wire import NODE_FIELDS, columns
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
 from pgcluster import Cluster
@@ -180,6 +183,36 @@ def stream_through_service(url: str, n: int) -> list[float]:
     return storage.latencies
 
 
+def peak_rss(pid: int) -> int:
+    """The peak resident memory of a process, in bytes (VmHWM)."""
+    with open(f"/proc/{pid}/status", encoding="ascii") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError("no VmHWM in /proc")
+
+
+def service_memory_per_body(store: str, n: int) -> tuple[int, float]:
+    """The size of one body of n nodes, and how much the service's peak memory grew for it,
+    as a multiple of that size (the service was warmed up with a small body first)."""
+    served = Served(store)
+    try:
+        storage = HostedStorage(served.url, BENCH_KEY, timeout=600)
+        pid = storage.create_pipeline("bench-memory")
+        storage.store_nodes(nodes(100, pid))
+        before = peak_rss(served.process.pid)
+        batch = nodes(n, pid)
+        for i, node in enumerate(batch):
+            node.fingerprint += 1000 + i
+        body = json.dumps({"columns": columns(batch, NODE_FIELDS)}).encode()
+        storage.store_nodes(batch)
+        grown = peak_rss(served.process.pid) - before
+        storage.disconnect()
+    finally:
+        served.stop()
+    return len(body), grown / len(body)
+
+
 def bench_service(store: str, n: int, writers: int) -> tuple[float, float, float]:
     """Records per second of ``writers`` writers streaming n nodes (+ n - 1 edges) each
     through the service on ``store``, and the p50 and p99 request times in milliseconds."""
@@ -308,6 +341,7 @@ def main() -> int:
                 for writers in (1, 8)
             ]
             pg_bulk = bench_bulk(PostgresStorage(cluster.new_database()), n)
+            body_size, memory_ratio = service_memory_per_body(db("m.db"), 5 * n)
         finally:
             cluster.stop()
     print(f"n = {n:,} nodes or rows; the tracker's DAG has {edges:,} edges")
@@ -323,6 +357,11 @@ def main() -> int:
     print(f"{'store':<12}{'writers':>8}{'records/s':>12}{'p50 ms':>9}{'p99 ms':>9}")
     for kind, writers, rate, p50, p99 in services:
         print(f"{kind:<12}{writers:>8}{rate:12,.0f}{p50:9.1f}{p99:9.1f}")
+    print()
+    print(
+        f"one body of {5 * n:,} nodes ({body_size / 2**20:.0f} MiB): the service's peak memory"
+        f" grew by {memory_ratio:.1f}x the body"
+    )
     return 0
 
 
