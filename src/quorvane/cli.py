@@ -78,7 +78,10 @@ def serve(
         max_concurrent_requests=concurrency,
     )
     backend = _open(store)
-    backend.connect()  # a bad store fails here, before the port is taken
+    try:
+        backend.connect()  # a bad store fails here, before the port is taken
+    except Exception as exc:  # noqa: BLE001 - any driver's error, said in one line
+        raise click.ClickException(f"cannot open the store: {exc}") from None
     sock = bind(host, port)
     click.echo(f"serving on {url_of(sock)}")
     sys.stdout.flush()

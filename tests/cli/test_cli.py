@@ -145,3 +145,10 @@ def test_what_the_service_acknowledged_survives_kill_9(store):
     reopened = open_store(store, "acme")
     assert len(reopened.get_fingerprint_node_map(pid)) == 5000
     reopened.disconnect()
+
+
+def test_serve_refuses_a_store_it_cannot_open(tmp_path):
+    store = f"postgresql://nobody@/lineage?host={tmp_path}"  # no server listens there
+    done = quorvane("serve", "--store", store, "--port", "0", check=False)
+    assert done.returncode == 1 and "cannot open the store" in done.stderr
+    assert "Traceback" not in done.stderr

@@ -121,7 +121,10 @@ class PostgresDatabase:
     def pool(self) -> Any:
         with self._lock:
             if self._pool is None:
-                _, psycopg_pool = _drivers()
+                psycopg, psycopg_pool = _drivers()
+                # one plain connection first: a wrong URL fails at once with the server's
+                # reason, where the pool would retry until its timeout and then say less
+                psycopg.connect(self.url, connect_timeout=max(1, int(self._timeout))).close()
                 pool = psycopg_pool.ConnectionPool(
                     self.url,
                     min_size=self._sizes[0],
