@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import contextlib
 import json
+import re
 import socket
 import time
 
@@ -116,5 +117,8 @@ def test_openapi_schema_and_no_version_banner(served):
                               b"Connection: close\r\n\r\n")  # fmt: skip
     head, body = answer.split(b"\r\n\r\n", 1)
     assert status == 200 and b"server:" not in head.lower()
-    paths = json.loads(body)["paths"]
-    assert "/v1/nodes" in paths and all(p.startswith("/v1/") for p in paths)
+    document = json.loads(body)
+    assert "/v1/nodes" in document["paths"] and all(p.startswith("/v1/") for p in document["paths"])
+    # every model a path names is in the document, the bulk bodies read from bytes too
+    named = set(re.findall(r'"#/components/schemas/(\w+)"', body.decode()))
+    assert "NewNodes" in named and named <= set(document["components"]["schemas"])

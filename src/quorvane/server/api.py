@@ -11,7 +11,13 @@ from ..utilities.persistence import StoredEdge, StoredNode, StoredRowValue
 from ..utilities.persistence._wire import node_to_wire, row_value_to_wire
 from . import models as m
 from .auth import TenantStore, check_claimed_tenant
-from .routing import LineageRoute
+from .routing import LineageRoute, body_schema, json_body
+
+#: the bodies read through ``json_body``, whose schemas the app adds to its OpenAPI document
+BULK_BODIES = (m.NewNodes, m.NewEdges, m.NewRowValues)
+NodesBody = Annotated[m.NewNodes, json_body(m.NewNodes)]
+EdgesBody = Annotated[m.NewEdges, json_body(m.NewEdges)]
+RowValuesBody = Annotated[m.NewRowValues, json_body(m.NewRowValues)]
 
 router = APIRouter(prefix="/v1", route_class=LineageRoute)
 PIPELINE = "/pipelines/{pipeline_id}"
@@ -100,8 +106,8 @@ def register_source(body: m.NewSource, st: TenantStore):
 
 # The rows carry the fields of the stored records under the same names, so the store reads
 # them as they are (hence the casts): building record objects would cost more than the insert.
-@router.post("/nodes", response_model=m.Stored)
-def store_nodes(body: m.NewNodes, st: TenantStore):
+@router.post("/nodes", response_model=m.Stored, openapi_extra=body_schema(m.NewNodes))
+def store_nodes(st: TenantStore, body: NodesBody):
     default = body.default_pipeline_id or 0
     pipelines = body.columns.pipeline_id
     body.columns.pipeline_id = [default if p is None else p for p in pipelines]
@@ -109,8 +115,8 @@ def store_nodes(body: m.NewNodes, st: TenantStore):
     return {"stored": st.store_nodes(cast(list[StoredNode], nodes))}
 
 
-@router.post("/edges", response_model=m.Stored)
-def store_edges(body: m.NewEdges, st: TenantStore):
+@router.post("/edges", response_model=m.Stored, openapi_extra=body_schema(m.NewEdges))
+def store_edges(st: TenantStore, body: EdgesBody):
     edges = cast(list[StoredEdge], body.columns.rows(m.EdgeRow))
     return {"stored": st.store_edges(edges, pipeline_id=body.pipeline_id or 0)}
 
@@ -120,8 +126,8 @@ def store_edges_resolved(body: m.ResolvedEdges, st: TenantStore):
     return {"stored": st.store_edges_resolved(body.rows)}
 
 
-@router.post("/row_values", response_model=m.Stored)
-def store_row_values(body: m.NewRowValues, st: TenantStore):
+@router.post("/row_values", response_model=m.Stored, openapi_extra=body_schema(m.NewRowValues))
+def store_row_values(st: TenantStore, body: RowValuesBody):
     for tenant in set(body.columns.tenant_id):
         check_claimed_tenant(st.tenant_id, tenant)
     body.columns.tenant_id = [None] * len(body.columns.tenant_id)

@@ -12,6 +12,7 @@ from typing import Any
 from fastapi import APIRouter, FastAPI, Request
 from fastapi.exceptions import RequestValidationError
 from fastapi.responses import JSONResponse
+from pydantic.json_schema import models_json_schema
 from starlette.exceptions import HTTPException
 
 from ..utilities.persistence._sqlstore import SQLStore
@@ -82,6 +83,7 @@ def create_app(
     for router in routers:
         app.include_router(router)
     _add_error_answers(app)
+    _document_bulk_bodies(app)
     return RequestLimits(
         app,
         max_body_bytes=settings.max_body_bytes,
@@ -89,6 +91,24 @@ def create_app(
         max_concurrent=settings.max_concurrent_requests,
         queue_timeout=settings.queue_timeout,
     )
+
+
+def _document_bulk_bodies(app: FastAPI) -> None:
+    """Add the models of the bodies read through ``json_body`` to the OpenAPI components."""
+    build = app.openapi
+
+    def openapi() -> dict[str, Any]:
+        if app.openapi_schema is None:
+            schema = build()
+            _, defs = models_json_schema(
+                [(model, "validation") for model in api.BULK_BODIES],
+                ref_template="#/components/schemas/{model}",
+            )
+            schema.setdefault("components", {}).setdefault("schemas", {}).update(defs["$defs"])
+            app.openapi_schema = schema
+        return app.openapi_schema
+
+    app.openapi = openapi  # type: ignore[method-assign]
 
 
 def _problem(status: int, message: str, headers: dict[str, str] | None = None) -> JSONResponse:
