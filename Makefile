@@ -16,6 +16,9 @@ test: lint types
 	@# Graphviz lets the DOT export be checked by dot itself; best effort, tests skip without it
 	@command -v dot >/dev/null || apt-get install -y -q graphviz >/dev/null 2>&1 \
 		|| (apt-get update -q >/dev/null 2>&1 && apt-get install -y -q graphviz >/dev/null 2>&1) || true
+	@# PostgreSQL: the store tests start a throwaway cluster of Debian's server as the postgres user
+	@ls /usr/lib/postgresql/*/bin/pg_ctl >/dev/null 2>&1 || command -v pg_ctl >/dev/null \
+		|| (apt-get update -q >/dev/null && apt-get install -y -q postgresql >/dev/null)
 	$(PY) -m pytest -q
 
 demo: $(INSTALLED)
@@ -74,7 +77,7 @@ $(PY):
 $(INSTALLED): $(PY) $(SOURCES)
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
 	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) \
-		-Ccmake.define.QUORVANE_WERROR=ON ".[test,fast,demo]"
+		-Ccmake.define.QUORVANE_WERROR=ON ".[test,fast,demo,server]"
 	touch $@
 
 engine-inplace: $(PY)

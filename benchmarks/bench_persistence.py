@@ -4,16 +4,20 @@
 
 Rows:
 - writer: N nodes handed one by one to the AsyncWriter, until flush() returns.
-- writer, service: the same through HostedStorage and the reference service on loopback,
-  each node followed by its edge as a tracker hands them over (2N records).
 - bulk: N distinct nodes and N edges written the way the tracker's bulk write does it
-  (store_nodes, get_fingerprint_node_map, store_edges_resolved).
+  (store_nodes, get_fingerprint_node_map, store_edges_resolved), on SQLite and on PostgreSQL
+  (a throwaway cluster on a unix socket).
 - tracker bulk: DAGTracker.persist_to_storage of an N-node DAG (every node its own
   fingerprint, two inputs each: about 2N edges) into a fresh SQLite file.
 - store_results: N result rows through store_results.
 - persist_results: DAGTracker.persist_results of N rows with a source table of N rows (one
   to_json() and SHA-256 per source row, then one store_results call); the next row times
   that row serialisation and hashing alone, with pandas and hashlib.
+The service table: `quorvane serve` in a subprocess on each store; 1 and 8 writers (one
+AsyncWriter and HostedStorage each, in threads of this process) stream N/2 nodes each, every
+node followed by its edge as a tracker hands them over; records/s over all writers, and
+p50/p99 of the time of each request. Last, the growth of the service's peak memory (VmHWM)
+while it stores one body of 5N nodes, as a multiple of the body's size.
 The baseline of each row is a bare sqlite3 executemany of the same number of plain tuples
 (nodes plus edges for the bulk rows) into a table without indexes, in one transaction, on the
 same disk with the same settings.
@@ -23,10 +27,14 @@ from __future__ import annotations
 
 import argparse
 import hashlib
+import json
 import os
+import pathlib
 import sqlite3
+import subprocess
 import sys
 import tempfile
+import threading
 import time
 from types import SimpleNamespace
 
@@ -37,12 +45,16 @@ from quorvane.utilities.orrin32_dag import DAGTracker
 from quorvane.utilities.persistence import (
     AsyncWriter,
     HostedStorage,
+    PostgresStorage,
     SQLiteStorage,
     StoredEdge,
     StoredNode,
     WriterConfig,
 )
-from quorvane.utilities.persistence.service import start_service
+from quorvane.utilities.persistence._wire import NODE_FIELDS, columns
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
+from pgcluster import Cluster
 
 
 def _timed(fn):
@@ -109,12 +121,50 @@ def bench_writer(path: str, n: int) -> float:
     return took
 
 
-def bench_writer_hosted(path: str, n: int) -> float:
-    service = start_service(path, {"bench-key": "bench"})
-    storage = HostedStorage(service.url, "bench-key")
+class TimedStorage(HostedStorage):
+    """HostedStorage noting how long each request to the service took."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.latencies: list[float] = []
+
+    def _request(self, *args, **kwargs):
+        start = time.perf_counter()
+        try:
+            return super()._request(*args, **kwargs)
+        finally:
+            self.latencies.append(time.perf_counter() - start)
+
+
+class Served:
+    """`quorvane serve` in a subprocess, as a user runs it."""
+
+    def __init__(self, store: str):
+        command = [os.path.join(os.path.dirname(sys.executable), "quorvane")]
+        if not os.path.exists(command[0]):
+            command = [sys.executable, "-m", "quorvane.cli"]
+        keys = [*command, "keys", "add", "--store", store, "--tenant", "bench"]
+        subprocess.run(keys, input=BENCH_KEY, text=True, check=True, capture_output=True)
+        self.process = subprocess.Popen(
+            [*command, "serve", "--store", store, "--port", "0", "--log-level", "warning"],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+        self.url = self.process.stdout.readline().split()[-1]
+
+    def stop(self) -> None:
+        self.process.terminate()
+        self.process.wait(30)
+
+
+BENCH_KEY = "bench-key-0123456789"
+
+
+def stream_through_service(url: str, n: int) -> list[float]:
+    """One writer handing over n nodes, each followed by its edge; returns request times."""
+    storage = TimedStorage(url, BENCH_KEY)
     pid = storage.create_pipeline("bench-writer-hosted")
     batch = nodes(n, pid)
-    # As the tracker hands them over: a node, then the edges from its (earlier) inputs.
     edges = [
         [StoredEdge(parent_fingerprint=i, child_fingerprint=i + 1, input_position=0)] if i else []
         for i in range(n)
@@ -123,22 +173,64 @@ def bench_writer_hosted(path: str, n: int) -> float:
         storage, WriterConfig(batch_size=100, flush_interval=1.0, queue_size=10000)
     )
     writer.start()
-
-    def run():
-        for record, edge in zip(batch, edges, strict=True):
-            writer.write_node(record)
-            if edge:
-                writer.write_edges(edge)
-        assert writer.flush(timeout=600)
-
-    took = _timed(run)
+    for record, edge in zip(batch, edges, strict=True):
+        writer.write_node(record)
+        if edge:
+            writer.write_edges(edge)
+    assert writer.flush(timeout=600)
     writer.stop()
-    service.stop()
-    return took
+    storage.disconnect()
+    return storage.latencies
 
 
-def bench_bulk(path: str, n: int) -> float:
-    storage = SQLiteStorage(path)
+def peak_rss(pid: int) -> int:
+    """The peak resident memory of a process, in bytes (VmHWM)."""
+    with open(f"/proc/{pid}/status", encoding="ascii") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError("no VmHWM in /proc")
+
+
+def service_memory_per_body(store: str, n: int) -> tuple[int, float]:
+    """The size of one body of n nodes, and how much the service's peak memory grew for it,
+    as a multiple of that size (the service was warmed up with a small body first)."""
+    served = Served(store)
+    try:
+        storage = HostedStorage(served.url, BENCH_KEY, timeout=600)
+        pid = storage.create_pipeline("bench-memory")
+        storage.store_nodes(nodes(100, pid))
+        before = peak_rss(served.process.pid)
+        batch = nodes(n, pid)
+        for i, node in enumerate(batch):
+            node.fingerprint += 1000 + i
+        body = json.dumps({"columns": columns(batch, NODE_FIELDS)}).encode()
+        storage.store_nodes(batch)
+        grown = peak_rss(served.process.pid) - before
+        storage.disconnect()
+    finally:
+        served.stop()
+    return len(body), grown / len(body)
+
+
+def bench_service(store: str, n: int, writers: int) -> tuple[float, float, float]:
+    """Records per second of ``writers`` writers streaming n nodes (+ n - 1 edges) each
+    through the service on ``store``, and the p50 and p99 request times in milliseconds."""
+    served = Served(store)
+    try:
+        latencies: list[float] = []
+        threads = [
+            threading.Thread(target=lambda: latencies.extend(stream_through_service(served.url, n)))
+            for _ in range(writers)
+        ]
+        took = _timed(lambda: [(t.start(), t.join()) for t in threads])
+    finally:
+        served.stop()
+    p50, p99 = np.percentile(np.array(latencies) * 1000, [50, 99])
+    return writers * (2 * n - 1) / took, float(p50), float(p99)
+
+
+def bench_bulk(storage, n: int) -> float:
     pid = storage.create_pipeline("bench-bulk")
     batch = nodes(n, pid)
 
@@ -228,11 +320,10 @@ def main() -> int:
                 plain_sqlite(db("pw.db"), n, 11),
             ),
             (
-                "writer, service, nodes + edges",
-                bench_writer_hosted(db("h.db"), n),
-                plain_sqlite(db("ph.db"), 2 * n, 11),
+                "bulk nodes + edges",
+                bench_bulk(SQLiteStorage(db("b.db")), n),
+                plain_sqlite(db("pb.db"), 2 * n, 11),
             ),
-            ("bulk nodes + edges", bench_bulk(db("b.db"), n), plain_sqlite(db("pb.db"), 2 * n, 11)),
             (
                 "tracker bulk (persist_to_storage)",
                 bench_tracker_bulk(db("t.db"), tracker),
@@ -242,10 +333,35 @@ def main() -> int:
             ("persist_results rows", bench_persist_results(db("q.db"), n), plain_results),
             ("  row to_json + sha256 alone", hash_rows_only(n), plain_results),
         ]
+        cluster = Cluster()
+        try:
+            services = [
+                (kind, writers, *bench_service(store, n // 2, writers))
+                for kind, store in (("SQLite", db("s.db")), ("PostgreSQL", cluster.new_database()))
+                for writers in (1, 8)
+            ]
+            pg_bulk = bench_bulk(PostgresStorage(cluster.new_database()), n)
+            body_size, memory_ratio = service_memory_per_body(db("m.db"), 5 * n)
+        finally:
+            cluster.stop()
     print(f"n = {n:,} nodes or rows; the tracker's DAG has {edges:,} edges")
     print(f"{'case':<36}{'ours s':>9}{'plain s':>9}{'ratio':>8}{'per s':>12}")
     for name, ours, plain in rows:
         print(f"{name:<36}{ours:9.3f}{plain:9.3f}{ours / plain:8.1f}{n / ours:12,.0f}")
+    print(f"{'bulk nodes + edges, PostgreSQL':<36}{pg_bulk:9.3f}{'':>9}{'':>8}{n / pg_bulk:12,.0f}")
+    print()
+    print(f"through `quorvane serve` on loopback: each writer streams {n // 2:,} nodes and their")
+    print(
+        "edges (one AsyncWriter each, batch_size 100 as the tracker sets it); latency per request"
+    )
+    print(f"{'store':<12}{'writers':>8}{'records/s':>12}{'p50 ms':>9}{'p99 ms':>9}")
+    for kind, writers, rate, p50, p99 in services:
+        print(f"{kind:<12}{writers:>8}{rate:12,.0f}{p50:9.1f}{p99:9.1f}")
+    print()
+    print(
+        f"one body of {5 * n:,} nodes ({body_size / 2**20:.0f} MiB): the service's peak memory"
+        f" grew by {memory_ratio:.1f}x the body"
+    )
     return 0
 
 

@@ -1,8 +1,7 @@
-"""Run the reference provenance service on loopback for the length of the demo."""
+"""Run the lineage service (`quorvane serve`) on loopback for the length of the demo."""
 
 from __future__ import annotations
 
-import os
 import re
 import secrets
 import signal
@@ -28,29 +27,34 @@ class Service:
 
 @contextmanager
 def running_service(db_path: Path, tenant_id: str, log_path: Path) -> Iterator[Service]:
-    """Start `python -m quorvane.utilities.persistence.service` and stop it on exit.
+    """Run `quorvane serve` on the SQLite file, as a user would, and stop it on exit.
 
-    The service gets a fresh API key for `tenant_id` through a key file that only we can
-    read and that is removed once the service has started (it keeps only the key's digest).
+    A fresh API key for `tenant_id` goes to `quorvane keys add` on its standard input (never
+    on a command line, where other users could read it); the store keeps only its digest.
     """
     api_key = "qv_" + secrets.token_urlsafe(24)
-    key_file = log_path.with_name("service.keys")
-    fd = os.open(key_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
-    with os.fdopen(fd, "w", encoding="utf-8") as handle:
-        handle.write(f"{api_key}:{tenant_id}\n")
-    command = [
-        sys.executable, "-m", "quorvane.utilities.persistence.service",
-        "--db", str(db_path), "--port", "0", "--api-key-file", str(key_file),
-    ]  # fmt: skip
+    quorvane = _command()
+    subprocess.run(
+        [*quorvane, "keys", "add", "--store", str(db_path), "--tenant", tenant_id],
+        input=api_key,
+        text=True,
+        check=True,
+        capture_output=True,
+    )
+    command = [*quorvane, "serve", "--store", str(db_path), "--port", "0"]
     with open(log_path, "w", encoding="utf-8") as log:
         process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT)
     try:
         url = _wait_until_serving(process, log_path)
-        key_file.unlink()
         yield Service(url, api_key, tenant_id, db_path, log_path)
     finally:
         _stop(process)
-        key_file.unlink(missing_ok=True)
+
+
+def _command() -> list[str]:
+    """The `quorvane` console script beside this interpreter (or the module, from a checkout)."""
+    script = Path(sys.executable).with_name("quorvane")
+    return [str(script)] if script.exists() else [sys.executable, "-m", "quorvane.cli"]
 
 
 def _wait_until_serving(process: subprocess.Popen, log_path: Path) -> str:

@@ -2,7 +2,7 @@
 
 Real mortgage applications are scored twice with one formula: on the vectorised road (whole
 columns, `wrap_dataframe`) and on the DAG road (one logged node per element,
-`wrap_dataframe_dag`). The DAG run is stored through the reference provenance service (an
+`wrap_dataframe_dag`). The DAG run is stored through the lineage service (`quorvane serve`, an
 embedded SQLite file), per-applicant results are stored with a hash of each source row, and
 a later change to one cell of the source is detected.
 
@@ -95,7 +95,7 @@ def main(argv: list[str] | None = None) -> int:
     vectorised_road(steps, applications)
     db_path = _fresh_store(out)
     with ExitStack() as stack:
-        with steps.step("Start the reference provenance service on loopback") as notes:
+        with steps.step("Start the lineage service on loopback: quorvane serve") as notes:
             service = stack.enter_context(running_service(db_path, TENANT, out / "service.log"))
             notes.append(service.url)
         summary = dag_road(steps, applications, spotlight, service, out)

@@ -2,15 +2,16 @@
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
+import json
 import socket
 import threading
-import time
 
+from quorvane.server import KeyRing, create_app, start_server
 from quorvane.utilities.orrin32 import OpCode
 from quorvane.utilities.orrin32_dag import DAGTracker
-from quorvane.utilities.persistence import HostedStorage, StoredRowValue
-from quorvane.utilities.persistence.service import make_server
+from quorvane.utilities.persistence import HostedStorage, SQLiteStorage, StoredRowValue
 
 KEY = "tracker-key-5be1"
 OTHER_KEY = "tracker-key-other"
@@ -18,53 +19,46 @@ KEYS = {KEY: "acme", OTHER_KEY: "beta"}
 
 
 class Service:
-    """The reference service on loopback; ``dashboard`` may be "ok", "error" or "slow"."""
+    """The lineage service on loopback; ``dashboard`` may be "ok", "error" or "slow"."""
 
     def __init__(self, db_path: str, dashboard: str = "ok"):
-        self.server = make_server(db_path, KEYS.items())
+        store = SQLiteStorage(db_path)
+        for key, tenant in KEYS.items():
+            KeyRing(store).add(key, tenant)
         self.dashboard = dashboard
         self.dashboard_posts = 0
         self.idle = threading.Event()  # no slow dashboard request is still being answered
         self.idle.set()
-        base = self.server.RequestHandlerClass
+        self.running = start_server(self._switch(create_app(store)))
+        self.url = self.running.url
+
+    def _switch(self, app):
         service = self
 
-        class Handler(base):
-            def do_POST(self):
-                if self.path == "/v1/dashboard/sync":
-                    service.dashboard_posts += 1
-                    if service.dashboard == "error":
-                        self._send(500, {"error": "dashboard is down"})
-                        return
-                    if service.dashboard == "slow":
-                        service.idle.clear()
-                        try:
-                            time.sleep(1.0)
-                            super().do_POST()
-                        except OSError:
-                            pass  # the client gave up waiting and closed the connection
-                        finally:
-                            service.idle.set()
-                        return
-                super().do_POST()
+        async def switched(scope, receive, send):
+            if scope["type"] != "http" or scope["path"] != "/v1/dashboard/sync":
+                return await app(scope, receive, send)
+            service.dashboard_posts += 1
+            if service.dashboard == "error":
+                body = json.dumps({"error": "dashboard is down"}).encode()
+                await send({"type": "http.response.start", "status": 500, "headers": []})
+                return await send({"type": "http.response.body", "body": body})
+            service.idle.clear()
+            try:
+                if service.dashboard == "slow":
+                    await asyncio.sleep(1.0)
+                return await app(scope, receive, send)
+            finally:
+                service.idle.set()
 
-        self.server.RequestHandlerClass = Handler
-        self.thread = threading.Thread(
-            target=self.server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True
-        )
-        self.thread.start()
-        host, port = self.server.server_address[:2]
-        self.url = f"http://{host}:{port}"
+        return switched
 
     def client(self, key: str = KEY) -> HostedStorage:
         return HostedStorage(self.url, key)
 
     def stop(self) -> None:
         self.idle.wait(10)
-        self.server.shutdown()
-        self.server.server_close()
-        self.thread.join(10)
-        self.server.RequestHandlerClass.storage.disconnect()
+        self.running.stop()
 
 
 def closed_port_url() -> str:

@@ -1,14 +1,15 @@
-"""The dashboard summary posted at the end of a run, as the reference service receives it."""
+"""The dashboard summary posted at the end of a run, as the lineage service receives it."""
 
 from __future__ import annotations
 
 import logging
-import urllib.request
 
+import httpx
 import pytest
 from persist_helpers import KEY, Service, build_run
 
-from quorvane.utilities.orrin32_dag import DAGTracker
+from quorvane.utilities.orrin32_dag import DAGTracker, _dashboard
+from quorvane.utilities.persistence import HostedStorage
 
 LOGGER = "quorvane.utilities.orrin32_dag"
 
@@ -105,11 +106,8 @@ def test_nothing_protected_still_sends_a_fairness_record(service):
 @pytest.mark.parametrize("failure", ["error", "slow"])
 def test_a_failing_dashboard_is_one_warning(tmp_path, monkeypatch, caplog, failure):
     service = Service(str(tmp_path / "flaky.db"), dashboard=failure)
-    real_urlopen = urllib.request.urlopen
     # the slow dashboard answers after a second: wait a fifth of that instead of ten
-    monkeypatch.setattr(
-        urllib.request, "urlopen", lambda request, timeout: real_urlopen(request, timeout=0.2)
-    )
+    monkeypatch.setattr(_dashboard, "DASHBOARD_TIMEOUT", 0.2)
     try:
         tracker = DAGTracker(api_key=KEY, service_url=service.url, pipeline_name="flaky")
         build_run(tracker)
@@ -129,7 +127,7 @@ def test_a_failing_dashboard_is_one_warning(tmp_path, monkeypatch, caplog, failu
 
 def test_no_request_without_a_url_or_a_key(service, monkeypatch):
     sent = []
-    monkeypatch.setattr(urllib.request, "urlopen", lambda *a, **k: sent.append(a))
+    monkeypatch.setattr(HostedStorage, "_request", lambda *a, **k: sent.append(a))
     tracker = DAGTracker(service_url=service.url)
     tracker._sync_to_dashboard()  # no key
     tracker._api_key, tracker._service_url = KEY, ""
@@ -139,7 +137,7 @@ def test_no_request_without_a_url_or_a_key(service, monkeypatch):
 
 def test_a_non_http_dashboard_url_is_refused_with_one_warning(tmp_path, monkeypatch, caplog):
     sent = []
-    monkeypatch.setattr(urllib.request, "urlopen", lambda *a, **k: sent.append(a))
+    monkeypatch.setattr(httpx.Client, "send", lambda *a, **k: sent.append(a))
     secret = tmp_path / "secret.txt"
     secret.write_text("not for the dashboard")
     tracker = DAGTracker(service_url=secret.as_uri())
@@ -147,4 +145,4 @@ def test_a_non_http_dashboard_url_is_refused_with_one_warning(tmp_path, monkeypa
     with caplog.at_level(logging.WARNING, logger=LOGGER):
         tracker._sync_to_dashboard()
     assert sent == []
-    assert "needs an http(s) service URL" in caplog.text
+    assert "needs an http(s) URL" in caplog.text

@@ -1,4 +1,4 @@
-"""A DAGTracker with an API key against the reference service on loopback: the whole run,
+"""A DAGTracker with an API key against the lineage service on loopback: the whole run,
 the context manager, and the faults it must survive."""
 
 from __future__ import annotations

@@ -5,11 +5,9 @@ from __future__ import annotations
 import threading
 
 import pytest
+from servers import KEYS, start_service
 
-from quorvane.utilities.persistence import HostedStorage, SQLiteStorage
-from quorvane.utilities.persistence.service import start_service
-
-KEYS = {"key-acme-7f3a": "acme", "key-beta-91c2": "beta"}
+from quorvane.utilities.persistence import HostedStorage, PostgresStorage, SQLiteStorage
 
 
 @pytest.fixture
@@ -24,21 +22,26 @@ def service(tmp_path):
     running.stop()
 
 
-@pytest.fixture(params=["sqlite", "hosted"])
+@pytest.fixture(params=["sqlite", "postgres", "hosted"])
 def backends(request, tmp_path):
     """A pair (storage of tenant acme, storage of tenant beta) on the same real store."""
-    if request.param == "sqlite":
-        acme = SQLiteStorage(str(tmp_path / "shared.db"), "acme")
-        beta = acme.for_tenant("beta")
-        yield acme, beta
-        acme.disconnect()
-    else:
+    if request.param == "hosted":
         running = start_service(str(tmp_path / "service.db"), KEYS)
-        yield (
+        acme, beta = (
             HostedStorage(running.url, "key-acme-7f3a"),
             HostedStorage(running.url, "key-beta-91c2"),
         )
+        yield acme, beta
+        acme.disconnect()
+        beta.disconnect()
         running.stop()
+        return
+    if request.param == "sqlite":
+        acme = SQLiteStorage(str(tmp_path / "shared.db"), "acme")
+    else:
+        acme = PostgresStorage(request.getfixturevalue("pg_url"), "acme")
+    yield acme, acme.for_tenant("beta")
+    acme.disconnect()
 
 
 @pytest.fixture

@@ -1,11 +1,9 @@
-"""The reference service and its client over real loopback HTTP: keys, tenants, secrecy."""
+"""The lineage service and its client over real loopback HTTP: keys, tenants, secrecy."""
 
 from __future__ import annotations
 
 import json
 import logging
-import subprocess
-import sys
 import threading
 import traceback
 import urllib.error
@@ -14,9 +12,9 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import ClassVar
 
 import pytest
+from servers import start_service
 
 from quorvane.utilities.persistence import AsyncWriter, HostedStorage, StoredNode, WriterConfig
-from quorvane.utilities.persistence.service import start_service
 
 ACME = "key-acme-7f3a"
 
@@ -25,7 +23,7 @@ def raw_request(url, path, body=None, key=ACME, method=None):
     headers = {"Content-Type": "application/json"}
     if key is not None:
         headers["Authorization"] = f"Bearer {key}"
-    data = None if body is None else json.dumps(body).encode("utf-8")
+    data = body if body is None or isinstance(body, bytes) else json.dumps(body).encode("utf-8")
     request = urllib.request.Request(url + path, data=data, method=method, headers=headers)
     with urllib.request.urlopen(request, timeout=10) as response:
         return response.status, json.loads(response.read())
@@ -78,23 +76,75 @@ def test_the_dashboard_sync_request_is_accepted_and_kept(service):
     assert HostedStorage(service.url, "key-beta-91c2").get_dashboard_syncs() == []
 
 
+NODE = {
+    "fingerprint": 1,
+    "node_type": "SOURCE",
+    "operation": "t.c",
+    "table_name": None,
+    "column_name": None,
+    "pair_id": None,
+    "is_protected": False,
+    "entity_hash": None,
+    "chain_hash": None,
+    "metadata": None,
+    "pipeline_id": None,
+}
+
+
+def node_body(**fields):
+    """A bulk write of one node (one list per field), with ``fields`` changed."""
+    return {"columns": {name: [value] for name, value in {**NODE, **fields}.items()}}
+
+
+DEEP = json.dumps(node_body(metadata="X")).replace('["X"]', "[" + "[" * 5000 + "]" * 5000 + "]")
+
+
 @pytest.mark.parametrize(
     ("path", "body", "status"),
     [
-        ("/v1/nodes", {"nodes": "not a list"}, 400),
-        ("/v1/edges/resolved", {"rows": [[1, 2]]}, 400),
-        ("/v1/pipelines/1/results", {"rows": [["k", "o", "x", 1.0, None]]}, 400),
-        ("/v1/dashboard/sync", ["not", "an", "object"], 400),
+        ("/v1/nodes", {"columns": "not an object"}, 422),
+        ("/v1/nodes", {"nodes": [NODE]}, 422),  # rows instead of columns
+        ("/v1/edges/resolved", {"rows": [[1, 2]]}, 422),
+        ("/v1/pipelines/1/results", {"rows": [["k", "o", "x", 1.0, None]]}, 422),
+        ("/v1/dashboard/sync", ["not", "an", "object"], 422),
+        ("/v1/nodes", node_body(fingerprint=2**63), 422),
+        ("/v1/nodes", node_body(fingerprint=float("inf")), 422),
+        ("/v1/nodes", node_body(fingerprint=True), 422),
+        ("/v1/nodes", node_body(fingerprint=1.7), 422),
+        ("/v1/nodes", node_body(operation={"an": "object"}), 422),
+        ("/v1/nodes", node_body(pipeline_id=-1), 422),
+        ("/v1/nodes", node_body(unknown_field=1), 422),
+        ("/v1/nodes", DEEP.encode(), 422),
+        (
+            "/v1/edges",
+            {
+                "columns": {
+                    "parent_fingerprint": [1, 2],
+                    "child_fingerprint": [2],
+                    "input_position": [0, 0],
+                }
+            },
+            422,
+        ),  # fmt: skip
+        ("/v1/nodes", b"{not json", 422),
+        ("/v1/edges/resolved", {"rows": [[2**64, 1, 0]]}, 422),
+        ("/v1/pipelines/99999999999999999999", None, 422),
+        ("/v1/row_values", {"columns": {"pipeline_id": [0], "row_index": [True]}}, 422),
         ("/v1/no/such/thing", {}, 404),
         ("/v1/pipelines/999", None, 404),
     ],
 )
-def test_malformed_requests_get_a_client_error(service, path, body, status):
+def test_malformed_requests_get_a_short_client_error(service, path, body, status):
     raw_request(service.url, "/v1/pipelines", {"pipeline_name": "p"})
     with pytest.raises(urllib.error.HTTPError) as info:
         raw_request(service.url, path, body)
+    answer = json.loads(info.value.read())
     info.value.close()
     assert info.value.code == status
+    # a short text naming the field, no internal class names
+    assert set(answer) == {"error"} and len(answer["error"]) < 400
+    assert "Error" not in answer["error"] and "pydantic" not in answer["error"]
+    assert info.value.headers.get("Server") is None
 
 
 def test_keys_stay_valid_when_the_service_is_started_again(tmp_path):
@@ -109,37 +159,6 @@ def test_keys_stay_valid_when_the_service_is_started_again(tmp_path):
         )
     finally:
         second.stop()
-
-
-def test_the_command_line_service(tmp_path):
-    db = str(tmp_path / "cli.db")
-    process = subprocess.Popen(
-        [
-            sys.executable,
-            "-m",
-            "quorvane.utilities.persistence.service",
-            "--db",
-            db,
-            "--port",
-            "0",
-            "--api-key",
-            "cli-key:acme",
-        ],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
-    try:
-        line = process.stdout.readline()
-        assert line.startswith("serving on http://127.0.0.1:"), process.stderr.read()
-        url = line.split()[-1]
-        storage = HostedStorage(url, "cli-key")
-        storage.connect()
-        assert storage.service_tenant == "acme"
-    finally:
-        process.terminate()
-        _, errors = process.communicate(timeout=30)
-    assert "cli-key" not in errors  # the request log shows no key
 
 
 # -- the key stays secret ---------------------------------------------------------------------
@@ -176,19 +195,21 @@ def _failures(url, key):
     """Exceptions from every kind of failure the client can meet."""
     caught = []
     attempts = [
-        lambda: HostedStorage(url, key).connect(),  # 401
-        lambda: HostedStorage(url, key, "somebody-else").connect(),  # 403 (if key valid)
-        lambda: HostedStorage(url, ACME).get_nodes(424242),  # 404
-        lambda: HostedStorage(url, ACME).store_edges_resolved([("x", 1, 2)]),  # client-side
-        lambda: HostedStorage("http://127.0.0.1:9", key).connect(),  # nothing listens
-        lambda: HostedStorage("", key).connect(),  # no URL
-        lambda: HostedStorage("ftp://example.invalid", key).connect(),
+        (HostedStorage(url, key), lambda s: s.connect()),  # 401
+        (HostedStorage(url, key, "somebody-else"), lambda s: s.connect()),  # 403 (if key valid)
+        (HostedStorage(url, ACME), lambda s: s.get_nodes(424242)),  # 404
+        (HostedStorage(url, ACME), lambda s: s.store_edges_resolved([("x", 1, 2)])),  # client
+        (HostedStorage("http://127.0.0.1:9", key), lambda s: s.connect()),  # nothing listens
+        (HostedStorage("", key), lambda s: s.connect()),  # no URL
+        (HostedStorage("ftp://example.invalid", key), lambda s: s.connect()),
     ]
-    for attempt in attempts:
+    for storage, attempt in attempts:
         try:
-            attempt()
+            attempt(storage)
         except Exception as exc:  # noqa: BLE001 - collecting every failure is the point
             caught.append(exc)
+        finally:
+            storage.disconnect()
     return caught
 
 
@@ -203,6 +224,7 @@ def test_the_key_never_shows_in_logs_or_errors(service, caplog, key):
         writer.write_node(StoredNode(fingerprint=1, node_type="SOURCE", operation="t.c"))
         writer.flush(timeout=30)
         writer.stop()
+        storage.disconnect()
         assert repr(storage).count(key) == 0
     assert len(caught) >= 5
     texts = [caplog.text]

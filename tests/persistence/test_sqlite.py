@@ -105,3 +105,29 @@ def test_the_current_pipeline_is_the_last_created(db_path):
     storage.store_nodes([node(1)])  # no pipeline id on the record
     assert storage.get_sources(pid)[0]["table"] == "t"
     assert storage.get_fingerprint_node_map(pid).keys() == {1}
+
+
+def test_a_version_one_file_is_migrated_and_a_newer_one_refused(db_path):
+    from quorvane.utilities.persistence._schema import SQLITE_MIGRATIONS, statements
+
+    with sqlite3.connect(db_path) as conn:
+        for statement in statements(SQLITE_MIGRATIONS[0][1]):
+            conn.execute(statement)
+        conn.execute(
+            "INSERT INTO pipelines VALUES (1, 'acme', 'p', 'completed', NULL, NULL, 'now', NULL)"
+        )
+        conn.execute(
+            "INSERT INTO pipeline_results VALUES (1, 'acme', 1, 'r', 'o', 9, 1.0, 0, NULL, 'now')"
+        )
+        conn.execute("PRAGMA user_version=1")
+    acme = SQLiteStorage(db_path, "acme")
+    assert acme.get_results("r")[0]["fingerprint"] == 9
+    acme.for_tenant("beta").store_results(0, [("r", "o", 5, 2.0, None)])
+    acme.store_results(0, [("r", "o", 6, 2.0, None)])
+    assert sorted(r["fingerprint"] for r in acme.get_results("r")) == [6, 9]
+    acme.disconnect()
+    with sqlite3.connect(db_path) as conn:
+        assert conn.execute("PRAGMA user_version").fetchone()[0] == 2
+        conn.execute("PRAGMA user_version=99")
+    with pytest.raises(RuntimeError, match="newer"):
+        SQLiteStorage(db_path).list_pipelines()

@@ -241,3 +241,18 @@ def test_naming_another_tenant_is_refused(backends):
     with pytest.raises(PermissionError):
         acme.create_pipeline(pipeline_name="p", config=None, git_commit=None, tenant_id="beta")
     assert acme.create_pipeline(pipeline_name="p", tenant_id="acme")
+
+
+def test_pipeline_zero_is_each_tenants_own(backends):
+    acme, beta = backends
+    for store, fp in ((acme, 1), (beta, 2)):
+        store.store_results(0, [("1", "o", fp, float(fp), None)])
+        value = StoredRowValue(
+            pipeline_id=0, row_index=1, fingerprint=7, node_operation="t.c", value=float(fp)
+        )
+        assert store.store_row_values([value]) == 1
+        assert store.store_nodes([node(5, f"op{fp}", pipeline_id=0)]) == 1
+    for store, fp in ((acme, 1), (beta, 2)):
+        assert [r["fingerprint"] for r in store.get_results("1")] == [fp]
+        assert [v.value for v in store.get_row_values(0)] == [float(fp)]
+        assert [n.operation for n in store.get_nodes(0)] == [f"op{fp}"]

@@ -145,9 +145,10 @@ def test_back_pressure_blocks_instead_of_dropping(store):
 
     producer = threading.Thread(target=produce)
     producer.start()
-    # with the backend stuck, the producer can hand over at most queue + one batch in flight
+    # with the backend stuck, the producer can hand over at most the queue and the batch in
+    # flight (which took what had piled up: at most a queue's worth)
     assert not done.wait(0.3)
-    assert writer.get_stats()["queued"] <= 3
+    assert writer.get_stats()["queued"] <= 4
     gate.set()
     producer.join(30)
     assert done.is_set()
@@ -205,16 +206,87 @@ def test_a_backend_that_keeps_failing_is_counted_and_logged(store, caplog):
     writer.stop()
 
 
-def test_writes_after_stop_are_counted_and_logged(store, caplog):
+def test_writes_after_stop_are_refused_and_reported(store, caplog):
     writer = AsyncWriter(store, config())
     writer.start()
-    writer.stop()
-    with caplog.at_level(logging.ERROR, logger="quorvane.utilities.persistence.writer"):
+    assert writer.stop() is True
+    with (
+        caplog.at_level(logging.ERROR, logger="quorvane.utilities.persistence.writer"),
+        pytest.raises(RuntimeError, match="stopped"),
+    ):
         writer.write_node(node(1, None))
     assert writer.get_stats()["failed"] == 1
     assert "were not stored" in caplog.text
+    assert writer.flush(timeout=5) is False
     with pytest.raises(RuntimeError):
         writer.start()
+
+
+def test_stop_reports_records_that_failed(store):
+    pid = store.create_pipeline("p")
+    store.fail_left = 10**6
+    writer = AsyncWriter(store, config(max_retries=0))
+    writer.start()
+    writer.write_node(node(1, pid))
+    assert writer.stop(timeout=30) is False
+
+
+def test_concurrent_flushes_both_report_a_failure(store):
+    pid = store.create_pipeline("p")
+    store.fail_left, store.gate = 10**6, threading.Event()
+    writer = AsyncWriter(store, config(max_retries=0))
+    writer.start()
+    writer.write_node(node(1, pid))
+    results = []
+    flushes = [threading.Thread(target=lambda: results.append(writer.flush(30))) for _ in "ab"]
+    for flush in flushes:
+        flush.start()
+    for _ in range(500):  # both flushes are waiting before the batch fails
+        if writer._flush_waiters == 2:
+            break
+        threading.Event().wait(0.01)
+    store.gate.set()
+    for flush in flushes:
+        flush.join(30)
+    assert results == [False, False]
+    store.fail_left = 0
+    writer.write_node(node(2, pid))
+    assert writer.flush(timeout=30) is True  # the failure was reported; new records are fine
+    writer.stop()
+
+
+@pytest.mark.parametrize("kind", ["nodes", "row_values"])
+def test_a_refused_record_is_set_apart_from_the_good_ones(store, caplog, kind):
+    pid = store.create_pipeline("p")
+    writer = AsyncWriter(store, config(batch_size=100, max_retries=5))
+    bad = 2**70  # no 64-bit column holds it: the backend refuses the record
+    for fp in [*range(50), bad, *range(50, 99)]:
+        if kind == "nodes":
+            writer.write_node(node(fp, pid))
+        else:
+            writer.write_row_values([value(fp, pid)])
+    with caplog.at_level(logging.ERROR, logger="quorvane.utilities.persistence.writer"):
+        assert writer.flush(timeout=30) is False
+    stats = writer.get_stats()
+    assert (stats["written"], stats["failed"], stats["retried"]) == (99, 1, 0)
+    assert "refused" in caplog.text and "64-bit" in caplog.text
+    stored = store.get_nodes(pid) if kind == "nodes" else store.get_row_values(pid)
+    assert len(stored) == 99
+
+
+def test_back_pressure_with_a_timeout_refuses_loudly(store):
+    pid = store.create_pipeline("p")
+    store.gate = threading.Event()
+    writer = AsyncWriter(store, config(batch_size=1, queue_size=1, put_timeout=0.05))
+    writer.start()
+    with pytest.raises(TimeoutError, match="queue stayed full"):
+        for fp in range(10):
+            writer.write_node(node(fp, pid))
+    store.gate.set()
+    assert writer.flush(timeout=30) is False
+    stats = writer.get_stats()
+    assert stats["failed"] == 1 and stats["written"] == stats["queued"] - 1
+    writer.stop()
 
 
 def test_edges_whose_nodes_were_not_stored_count_as_failed(store, caplog):

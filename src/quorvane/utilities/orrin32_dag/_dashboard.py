@@ -2,19 +2,16 @@
 
 from __future__ import annotations
 
-import json
-
 from ._log import logger
+
+#: seconds the dashboard request may take, connecting and reading
+DASHBOARD_TIMEOUT = 10.0
 
 
 def _sync_to_dashboard(self) -> None:
     """Sync pipeline results to dashboard tables via the API."""
     if not self._service_url or not self._api_key:
         return
-    import urllib.error
-    import urllib.parse
-    import urllib.request
-
     node_count = getattr(self, "_nodes_written", 0)
     edge_count = getattr(self, "_edges_written", 0)
     model_id = self._pipeline_name or "unnamed_pipeline"
@@ -51,21 +48,14 @@ def _sync_to_dashboard(self) -> None:
         },
     }
     payload = {"pipeline": pipeline, "model": model, "fairness": fairness}
-    url = self._service_url.rstrip("/") + "/v1/dashboard/sync"
-    body = json.dumps(payload).encode("utf-8")
-    request = urllib.request.Request(
-        url,
-        data=body,
-        method="POST",
-        headers={"Authorization": f"Bearer {self._api_key!s}", "Content-Type": "application/json"},
-    )
+    # through the service client: its pooled connection, timeouts, refused redirects and a
+    # key that never shows in its errors
+    from ..persistence import HostedStorage
+
+    client = HostedStorage(self._service_url, self._api_key, timeout=DASHBOARD_TIMEOUT)
     try:
-        # urlopen would also follow file: and ftp: URLs; the dashboard is an HTTP service
-        if urllib.parse.urlsplit(url).scheme not in ("http", "https"):
-            raise ValueError(f"the dashboard needs an http(s) service URL, got {url!r}")
-        with urllib.request.urlopen(request, timeout=10) as response:
-            response.read()
+        client.store_dashboard_sync(payload)
     except Exception as exc:  # noqa: BLE001 - best effort: a failure never stops the run
         logger.warning("Dashboard sync failed (non-fatal): %s", exc)
-        if isinstance(exc, urllib.error.HTTPError):
-            exc.close()  # an error answer holds the connection open until closed
+    finally:
+        client.disconnect()

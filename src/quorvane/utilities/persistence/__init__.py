@@ -1,8 +1,11 @@
 """Storage for provenance records: record types, storage backends and the background writer.
 
 - ``SQLiteStorage(path)``: lineage in a local SQLite file (the embedded default).
-- ``HostedStorage(api_url, api_key, tenant_id)``: the same calls against the hosted service
-  (``python -m quorvane.utilities.persistence.service`` runs a reference one).
+- ``PostgresStorage(url)``: the same tables in a PostgreSQL database shared by a team
+  (needs the ``server`` extra).
+- ``HostedStorage(api_url, api_key, tenant_id)``: the same calls against the lineage service
+  (``quorvane serve`` runs one; needs the ``client`` or ``server`` extra).
+- ``open_store(location)``: a SQLite path or a ``postgresql://`` URL, opened as the right store.
 - ``AsyncWriter(storage, WriterConfig())``: hands records to a backend from a daemon thread.
 """
 
@@ -10,18 +13,44 @@ from ._backend import StorageBackend
 from ._records import StoredEdge, StoredNode, StoredRowValue
 from ._rowhash import source_row_hash
 from ._sqlite import SQLiteStorage
+from ._sqlstore import SQLStore
+from ._verify import SourceCheck, check_source_rows
 from .hosted import HostedStorage, ServiceError
 from .writer import AsyncWriter, WriterConfig
+
+
+def open_store(location: str, tenant_id: str = "default") -> SQLStore:
+    """The store at ``location``: a ``postgresql://`` URL or the path of a SQLite file."""
+    if location.startswith(("postgresql://", "postgres://")):
+        from ._postgres import PostgresStorage
+
+        return PostgresStorage(location, tenant_id)
+    return SQLiteStorage(location, tenant_id)
+
+
+def __getattr__(name: str) -> object:
+    # PostgreSQL support needs psycopg, which the core install does not have
+    if name == "PostgresStorage":
+        from ._postgres import PostgresStorage
+
+        return PostgresStorage
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
 
 __all__ = [
     "AsyncWriter",
     "HostedStorage",
+    "PostgresStorage",
+    "SQLStore",
     "SQLiteStorage",
     "ServiceError",
+    "SourceCheck",
     "StorageBackend",
     "StoredEdge",
     "StoredNode",
     "StoredRowValue",
     "WriterConfig",
+    "check_source_rows",
+    "open_store",
     "source_row_hash",
 ]

@@ -6,9 +6,10 @@ import contextlib
 import os
 import sqlite3
 import threading
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
+from typing import Any
 
-from ._schema import SCHEMA, SCHEMA_VERSION
+from ._schema import SQLITE_MIGRATIONS, pending_migrations, statements
 
 # PRAGMA values cannot be bound as parameters, so the setting is checked against this list.
 SYNCHRONOUS_LEVELS = ("OFF", "NORMAL", "FULL", "EXTRA")
@@ -80,16 +81,25 @@ class Database:
         with self._lock:
             if self._schema_ready:
                 return
+            # SQLite runs DDL inside transactions: a migration is applied whole or not at all
             conn.execute("BEGIN IMMEDIATE")
             try:
-                for statement in _statements(SCHEMA):
-                    conn.execute(statement)
-                conn.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
+                current = conn.execute("PRAGMA user_version").fetchone()[0]
+                for version, script in pending_migrations(SQLITE_MIGRATIONS, current):
+                    for statement in statements(script):
+                        conn.execute(statement)
+                    conn.execute(f"PRAGMA user_version={int(version)}")
                 conn.execute("COMMIT")
             except BaseException:
                 conn.execute("ROLLBACK")
                 raise
             self._schema_ready = True
+
+    def read(self, sql: str, params: Sequence[Any] = ()) -> list[tuple]:
+        return self.conn().execute(sql, params).fetchall()
+
+    def connect(self) -> None:
+        self.conn()
 
     @contextlib.contextmanager
     def write(self) -> Iterator[sqlite3.Connection]:
@@ -119,9 +129,3 @@ class Database:
             self._generation += 1
         for conn in conns:
             conn.close()
-
-
-def _statements(script: str) -> list[str]:
-    # the schema has no semicolons inside statements; comments are dropped line by line
-    lines = [line for line in script.splitlines() if not line.strip().startswith("--")]
-    return [s.strip() for s in "\n".join(lines).split(";") if s.strip()]

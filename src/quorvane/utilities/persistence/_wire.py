@@ -5,6 +5,7 @@ Both ends use Python's json module, whose NaN and Infinity tokens carry non-fini
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from dataclasses import asdict, fields
 from typing import Any
 
@@ -12,6 +13,18 @@ from ._jsonable import jsonable
 from ._records import StoredEdge, StoredNode, StoredRowValue
 
 API_PREFIX = "/v1"
+
+# the fields of each record as bulk writes send them: one list per field
+NODE_FIELDS = tuple(f.name for f in fields(StoredNode))
+EDGE_FIELDS = tuple(f.name for f in fields(StoredEdge))
+ROW_VALUE_FIELDS = tuple(f.name for f in fields(StoredRowValue))
+
+
+def columns(records: Sequence[Any], names: tuple[str, ...]) -> dict[str, list[Any]]:
+    """The records as one list per field, in record order."""
+    return {name: [getattr(record, name) for record in records] for name in names}
+
+
 DASHBOARD_SYNC_PATH = "/v1/dashboard/sync"
 
 

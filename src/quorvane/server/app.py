@@ -1,0 +1,156 @@
+"""The app factory: the lineage API on one store, with its limits and error answers."""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import logging
+from collections.abc import AsyncIterator, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+from fastapi import APIRouter, FastAPI, Request
+from fastapi.exceptions import RequestValidationError
+from fastapi.responses import JSONResponse
+from pydantic.json_schema import models_json_schema
+from starlette.exceptions import HTTPException
+
+from ..utilities.persistence._sqlstore import SQLStore
+from . import api
+from .auth import KeyRing
+from .limits import RequestLimits
+
+logger = logging.getLogger(__name__)
+
+
+@dataclass(frozen=True)
+class ServerSettings:
+    """Limits and timeouts of the service (seconds and bytes)."""
+
+    max_body_bytes: int = 64 * 1024 * 1024
+    #: the whole body must arrive within this time
+    body_timeout: float = 60.0
+    #: from connecting (or the last response) to a request's complete headers
+    request_timeout: float = 10.0
+    #: an idle keep-alive connection is closed after this time
+    keep_alive_timeout: float = 5.0
+    #: requests worked on at once (the others wait, costing no thread)
+    max_concurrent_requests: int = 8
+    #: how long a request waits for its turn before it is answered 503
+    queue_timeout: float = 30.0
+
+    def __post_init__(self) -> None:
+        for name, value in vars(self).items():
+            if not value > 0:
+                raise ValueError(f"{name} must be positive, not {value!r}")
+
+
+class LineageJSONResponse(JSONResponse):
+    # non-finite values are data here (a division by zero): NaN and Infinity travel as the
+    # tokens Python's json module reads and writes
+    def render(self, content: Any) -> bytes:
+        return json.dumps(content, ensure_ascii=False, allow_nan=True).encode("utf-8")
+
+
+def create_app(
+    store: SQLStore,
+    settings: ServerSettings | None = None,
+    routers: Sequence[APIRouter] = (),
+) -> Any:
+    """The ASGI app serving ``store``: the API under /v1, then each of ``routers``.
+
+    ``app.state.store`` is the store and ``app.state.keys`` its ``KeyRing``; the returned app
+    is wrapped in the request limits of ``settings``.
+    """
+    settings = settings or ServerSettings()
+
+    @contextlib.asynccontextmanager
+    async def lifespan(app: FastAPI) -> AsyncIterator[None]:
+        yield
+        store.disconnect()
+
+    app = FastAPI(
+        title="quorvane lineage service",
+        version="1",
+        default_response_class=LineageJSONResponse,
+        lifespan=lifespan,
+        responses={401: {"description": "missing or invalid API key"}},
+    )
+    app.state.store = store
+    app.state.keys = KeyRing(store)
+    app.state.settings = settings
+    app.include_router(api.router)
+    for router in routers:
+        app.include_router(router)
+    _add_error_answers(app)
+    _document_bulk_bodies(app)
+    return RequestLimits(
+        app,
+        max_body_bytes=settings.max_body_bytes,
+        body_timeout=settings.body_timeout,
+        max_concurrent=settings.max_concurrent_requests,
+        queue_timeout=settings.queue_timeout,
+    )
+
+
+def _document_bulk_bodies(app: FastAPI) -> None:
+    """Add the models of the bodies read through ``json_body`` to the OpenAPI components."""
+    build = app.openapi
+
+    def openapi() -> dict[str, Any]:
+        if app.openapi_schema is None:
+            schema = build()
+            _, defs = models_json_schema(
+                [(model, "validation") for model in api.BULK_BODIES],
+                ref_template="#/components/schemas/{model}",
+            )
+            schema.setdefault("components", {}).setdefault("schemas", {}).update(defs["$defs"])
+            app.openapi_schema = schema
+        return app.openapi_schema
+
+    app.openapi = openapi  # type: ignore[method-assign]
+
+
+def _problem(status: int, message: str, headers: dict[str, str] | None = None) -> JSONResponse:
+    return LineageJSONResponse({"error": message}, status_code=status, headers=headers)
+
+
+def _add_error_answers(app: FastAPI) -> None:
+    """Short answers in one shape ({"error": text}); no internal names, never a trace."""
+
+    @app.exception_handler(RequestValidationError)
+    async def invalid(request: Request, exc: RequestValidationError) -> JSONResponse:
+        return _problem(422, _describe(exc.errors()))
+
+    @app.exception_handler(HTTPException)
+    async def http_error(request: Request, exc: HTTPException) -> JSONResponse:
+        return _problem(exc.status_code, str(exc.detail), getattr(exc, "headers", None))
+
+    @app.exception_handler(PermissionError)
+    async def forbidden(request: Request, exc: PermissionError) -> JSONResponse:
+        return _problem(403, str(exc))
+
+    @app.exception_handler(LookupError)
+    async def not_found(request: Request, exc: LookupError) -> JSONResponse:
+        return _problem(404, str(exc).strip("'\""))
+
+    for kind in (ValueError, TypeError, ArithmeticError):
+
+        @app.exception_handler(kind)
+        async def bad_request(request: Request, exc: Exception) -> JSONResponse:
+            return _problem(400, str(exc))
+
+    @app.exception_handler(Exception)
+    async def failed(request: Request, exc: Exception) -> JSONResponse:
+        logger.error("%s %s failed", request.method, request.url.path, exc_info=exc)
+        return _problem(500, "internal error")
+
+
+def _describe(errors: Sequence[Any]) -> str:
+    """'body.nodes.3.fingerprint: Input should be a valid integer' for the first few."""
+    parts = []
+    for error in list(errors)[:3]:
+        where = ".".join(str(part) for part in error.get("loc", ()))
+        parts.append(f"{where}: {error.get('msg', 'invalid')}" if where else error.get("msg", ""))
+    more = len(errors) - len(parts)
+    return "; ".join(parts) + (f" (and {more} more)" if more > 0 else "")

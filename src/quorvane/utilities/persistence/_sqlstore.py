@@ -1,0 +1,606 @@
+"""The storage logic shared by the SQL stores (SQLite and PostgreSQL), written once.
+
+Every statement is parameterised, uses ``?`` placeholders (the PostgreSQL database object
+translates them) and names the tenant: a store never reads or changes another tenant's rows.
+"""
+
+from __future__ import annotations
+
+import copy
+import threading
+from collections.abc import Iterable, Mapping, Sequence
+from datetime import UTC, datetime
+from typing import Any, Self
+
+from ._backend import EdgeRow, ResultRow, StorageBackend
+from ._jsonable import from_json_text, join_float, split_float, to_json_text
+from ._records import StoredEdge, StoredNode, StoredRowValue
+
+NO_PIPELINE = 0
+
+
+def _now() -> str:
+    return datetime.now(UTC).isoformat(timespec="microseconds")
+
+
+def _text(name: str, value: Any) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+    return value
+
+
+class SQLStore(StorageBackend):
+    """A tenant's view of a SQL database (``db``: one of the dialect database objects).
+
+    The database object owns the connections; views of several tenants share one.
+    """
+
+    def __init__(self, db: Any, tenant_id: str):
+        self._tenant = _tenant_name(tenant_id)
+        self._db = db
+        self._current_lock = threading.Lock()
+        self._current_pipeline: int | None = None
+
+    @property
+    def tenant_id(self) -> str:
+        return self._tenant
+
+    @property
+    def current_pipeline_id(self) -> int | None:
+        return self._current_pipeline
+
+    def for_tenant(self, tenant_id: str) -> Self:
+        """The same database seen by another tenant (sharing this object's connections)."""
+        other = copy.copy(self)
+        other._tenant = _tenant_name(tenant_id)
+        other._current_lock = threading.Lock()
+        other._current_pipeline = None
+        return other
+
+    # -- connection -------------------------------------------------------------------------
+    def connect(self) -> None:
+        self._db.connect()
+
+    def disconnect(self) -> None:
+        self._db.close_all()
+
+    def release_thread_connection(self) -> None:
+        """Give back what the calling thread holds; useful at the end of a worker thread."""
+        self._db.release_thread()
+
+    # -- tenancy ---------------------------------------------------------------------------
+    def _own(self, tenant_id: str | None) -> str:
+        if tenant_id is not None and tenant_id != self._tenant:
+            raise PermissionError(
+                f"this storage belongs to tenant {self._tenant!r}, not {tenant_id!r}"
+            )
+        return self._tenant
+
+    def _check_pipeline(self, pipeline_id: Any) -> int:
+        """The pipeline id as an int, after checking that it belongs to this tenant."""
+        if type(pipeline_id) is not int:
+            try:
+                pipeline_id = _int64(pipeline_id)
+            except (TypeError, ValueError):
+                raise TypeError(
+                    f"pipeline_id must be an int, not {type(pipeline_id).__name__}"
+                ) from None
+        if pipeline_id == NO_PIPELINE:
+            return NO_PIPELINE
+        owner = self._db.pipeline_tenants.get(pipeline_id)
+        if owner is None:
+            rows = self._db.read("SELECT tenant_id FROM pipelines WHERE id = ?", (pipeline_id,))
+            if not rows:
+                raise LookupError(f"no pipeline with id {pipeline_id}")
+            owner = self._db.pipeline_tenants.setdefault(pipeline_id, rows[0][0])
+        if owner != self._tenant:
+            raise PermissionError(
+                f"pipeline {pipeline_id} belongs to another tenant than {self._tenant!r}"
+            )
+        return pipeline_id
+
+    def _pipeline_or_current(self, pipeline_id: int | None) -> int:
+        if pipeline_id is None:
+            pipeline_id = self._current_pipeline
+        return NO_PIPELINE if pipeline_id is None else self._check_pipeline(pipeline_id)
+
+    # -- pipelines -------------------------------------------------------------------------
+    def create_pipeline(
+        self,
+        pipeline_name: str = "unnamed",
+        config: Mapping[str, Any] | None = None,
+        git_commit: str | None = None,
+        tenant_id: str | None = None,
+    ) -> int:
+        tenant = self._own(tenant_id)
+        name = _text("pipeline_name", pipeline_name)
+        if git_commit is not None:
+            _text("git_commit", git_commit)
+        with self._db.write() as tx:
+            cursor = tx.execute(
+                "INSERT INTO pipelines (tenant_id, name, status, config, git_commit, created_at)"
+                " VALUES (?, ?, 'running', ?, ?, ?) RETURNING id",
+                (tenant, name, to_json_text(config), git_commit, _now()),
+            )
+            pipeline_id = int(cursor.fetchone()[0])
+        self._db.pipeline_tenants[pipeline_id] = tenant
+        with self._current_lock:
+            self._current_pipeline = pipeline_id
+        return pipeline_id
+
+    def complete_pipeline(self, pipeline_id: int, status: str = "completed") -> None:
+        pipeline_id = self._check_pipeline(pipeline_id)
+        if not _text("status", status):
+            raise ValueError("status must not be empty")
+        with self._db.write() as tx:
+            tx.execute(
+                "UPDATE pipelines SET status = ?, completed_at = ? WHERE id = ? AND tenant_id = ?",
+                (status, _now(), pipeline_id, self._tenant),
+            )
+
+    def get_pipeline(self, pipeline_id: int) -> dict[str, Any] | None:
+        try:
+            pipeline_id = self._check_pipeline(pipeline_id)
+        except LookupError:
+            return None
+        rows = self._pipeline_rows("WHERE id = ? AND tenant_id = ?", (pipeline_id, self._tenant))
+        return rows[0] if rows else None
+
+    def list_pipelines(self) -> list[dict[str, Any]]:
+        return self._pipeline_rows("WHERE tenant_id = ? ORDER BY id", (self._tenant,))
+
+    def _pipeline_rows(self, where: str, params: tuple) -> list[dict[str, Any]]:
+        rows = self._db.read(
+            "SELECT id, tenant_id, name, status, config, git_commit, created_at, completed_at"
+            " FROM pipelines " + where,
+            params,
+        )
+        return [
+            {
+                "pipeline_id": r[0],
+                "tenant_id": r[1],
+                "pipeline_name": r[2],
+                "status": r[3],
+                "config": from_json_text(r[4]),
+                "git_commit": r[5],
+                "created_at": r[6],
+                "completed_at": r[7],
+            }
+            for r in rows
+        ]
+
+    # -- sources ----------------------------------------------------------------------------
+    def register_source(
+        self,
+        pair_id: int,
+        table: str,
+        column: str,
+        is_protected: bool = False,
+        *,
+        pipeline_id: int | None = None,
+    ) -> None:
+        pipeline_id = self._pipeline_or_current(pipeline_id)
+        with self._db.write() as tx:
+            tx.execute(
+                "INSERT INTO sources (tenant_id, pipeline_id, pair_id, table_name, column_name,"
+                " is_protected, registered_at) VALUES (?, ?, ?, ?, ?, ?, ?)"
+                " ON CONFLICT (tenant_id, pipeline_id, pair_id) DO UPDATE SET"
+                " table_name = excluded.table_name, column_name = excluded.column_name,"
+                " is_protected = excluded.is_protected",
+                (
+                    self._tenant,
+                    pipeline_id,
+                    _int64(pair_id),
+                    _text("table", table),
+                    _text("column", column),
+                    int(bool(is_protected)),
+                    _now(),
+                ),
+            )
+
+    def get_sources(self, pipeline_id: int) -> list[dict[str, Any]]:
+        pipeline_id = self._check_pipeline(pipeline_id)
+        rows = self._db.read(
+            "SELECT pair_id, table_name, column_name, is_protected FROM sources"
+            " WHERE tenant_id = ? AND pipeline_id = ? ORDER BY pair_id",
+            (self._tenant, pipeline_id),
+        )
+        return [
+            {"pair_id": r[0], "table": r[1], "column": r[2], "is_protected": bool(r[3])}
+            for r in rows
+        ]
+
+    # -- nodes ------------------------------------------------------------------------------
+    def store_nodes(self, nodes: Sequence[StoredNode]) -> int:
+        rows = []
+        checked: dict[Any, int] = {}
+        tenant = self._tenant
+        for node in nodes:
+            key = node.pipeline_id
+            pipeline_id = checked.get(key)
+            if pipeline_id is None:
+                pipeline_id = checked[key] = self._pipeline_or_current(key)
+            pair_id, entity, chain, metadata = (
+                node.pair_id,
+                node.entity_hash,
+                node.chain_hash,
+                node.metadata,
+            )
+            rows.append(
+                (
+                    tenant,
+                    pipeline_id,
+                    _int64(node.fingerprint),
+                    str(node.node_type),
+                    str(node.operation),
+                    node.table_name,
+                    node.column_name,
+                    None if pair_id is None else _int64(pair_id),
+                    1 if node.is_protected else 0,
+                    None if entity is None else _int64(entity),
+                    None if chain is None else _int64(chain),
+                    None if metadata is None else to_json_text(metadata),
+                )
+            )
+        if not rows:
+            return 0
+        with self._db.write() as tx:
+            cursor = tx.executemany(
+                "INSERT INTO nodes (tenant_id, pipeline_id, fingerprint, node_type,"
+                " operation, table_name, column_name, pair_id, is_protected, entity_hash,"
+                " chain_hash, metadata) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+                " ON CONFLICT DO NOTHING",
+                rows,
+            )
+            return max(0, cursor.rowcount)
+
+    def get_fingerprint_node_map(self, pipeline_id: int) -> dict[int, int]:
+        pipeline_id = self._check_pipeline(pipeline_id)
+        rows = self._db.read(
+            "SELECT fingerprint, id FROM nodes WHERE tenant_id = ? AND pipeline_id = ?",
+            (self._tenant, pipeline_id),
+        )
+        return dict(rows)
+
+    def get_nodes(self, pipeline_id: int) -> list[StoredNode]:
+        pipeline_id = self._check_pipeline(pipeline_id)
+        rows = self._db.read(
+            "SELECT fingerprint, node_type, operation, table_name, column_name, pair_id,"
+            " is_protected, entity_hash, chain_hash, metadata FROM nodes"
+            " WHERE tenant_id = ? AND pipeline_id = ? ORDER BY id",
+            (self._tenant, pipeline_id),
+        )
+        return [
+            StoredNode(
+                fingerprint=r[0],
+                node_type=r[1],
+                operation=r[2],
+                table_name=r[3],
+                column_name=r[4],
+                pair_id=r[5],
+                is_protected=bool(r[6]),
+                entity_hash=r[7],
+                chain_hash=r[8],
+                metadata=from_json_text(r[9]),
+                pipeline_id=pipeline_id,
+            )
+            for r in rows
+        ]
+
+    # -- edges ------------------------------------------------------------------------------
+    _INSERT_EDGE = (
+        "INSERT INTO edges (tenant_id, pipeline_id, parent_node_id, child_node_id,"
+        " input_position) VALUES (?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"
+    )
+
+    def _own_node_pipelines(self, tx: Any, low: int, high: int) -> dict[int, int]:
+        """Node id -> pipeline id for this tenant's nodes with ids from ``low`` to ``high``."""
+        # the ids of one batch are mostly contiguous: one range scan of the primary key
+        cursor = tx.execute(
+            "SELECT id, pipeline_id FROM nodes WHERE id BETWEEN ? AND ? AND tenant_id = ?",
+            (low, high, self._tenant),
+        )
+        return dict(cursor.fetchall())
+
+    def store_edges_resolved(self, rows: Iterable[EdgeRow]) -> int:
+        triples = [(_int64(p), _int64(c), _int64(i)) for p, c, i in rows]
+        if not triples:
+            return 0
+        low = min(min(p, c) for p, c, _ in triples)
+        high = max(max(p, c) for p, c, _ in triples)
+        tenant = self._tenant
+        with self._db.write() as tx:
+            owned = self._own_node_pipelines(tx, low, high)
+            # ids of another tenant's nodes (or of no node) store nothing
+            params = [
+                (tenant, owned[c], p, c, i) for p, c, i in triples if c in owned and p in owned
+            ]
+            if not params:
+                return 0
+            return max(0, tx.executemany(self._INSERT_EDGE, params).rowcount)
+
+    def store_edges(self, edges: Sequence[StoredEdge], pipeline_id: int | None = None) -> int:
+        pipeline_id = self._pipeline_or_current(pipeline_id)
+        if not edges:
+            return 0
+        tenant = self._tenant
+        with self._db.write() as tx:
+            wanted = {_int64(e.parent_fingerprint) for e in edges}
+            wanted |= {_int64(e.child_fingerprint) for e in edges}
+            ids = self._node_ids_for(tx, pipeline_id, wanted)
+            params = [
+                (tenant, pipeline_id, ids[parent], ids[child], _int64(e.input_position))
+                for e in edges
+                if (parent := int(e.parent_fingerprint)) in ids
+                and (child := int(e.child_fingerprint)) in ids
+            ]
+            if params:
+                tx.executemany(self._INSERT_EDGE, params)
+            # stored now or before: the writer counts every other edge as lost
+            return len(params)
+
+    def _node_ids_for(self, tx: Any, pipeline_id: int, fingerprints: set[int]) -> dict[int, int]:
+        found: dict[int, int] = {}
+        wanted = list(fingerprints)
+        # bounded IN lists keep under SQLite's limit on bound parameters
+        for start in range(0, len(wanted), 500):
+            chunk = wanted[start : start + 500]
+            marks = ", ".join("?" * len(chunk))
+            cursor = tx.execute(
+                "SELECT fingerprint, id FROM nodes WHERE tenant_id = ? AND pipeline_id = ?"
+                f" AND fingerprint IN ({marks})",
+                (self._tenant, pipeline_id, *chunk),
+            )
+            found.update(cursor.fetchall())
+        return found
+
+    def get_edges(self, pipeline_id: int) -> list[StoredEdge]:
+        pipeline_id = self._check_pipeline(pipeline_id)
+        rows = self._db.read(
+            "SELECT p.fingerprint, c.fingerprint, e.input_position FROM edges e"
+            " JOIN nodes p ON p.id = e.parent_node_id JOIN nodes c ON c.id = e.child_node_id"
+            " WHERE e.tenant_id = ? AND e.pipeline_id = ? ORDER BY e.id",
+            (self._tenant, pipeline_id),
+        )
+        return [
+            StoredEdge(parent_fingerprint=r[0], child_fingerprint=r[1], input_position=r[2])
+            for r in rows
+        ]
+
+    # -- row values -------------------------------------------------------------------------
+    def store_row_values(self, values: Sequence[StoredRowValue]) -> int:
+        rows = []
+        checked: dict[Any, int] = {}
+        for rv in values:
+            self._own(rv.tenant_id)
+            key = rv.pipeline_id
+            if key not in checked:
+                # a record made before any run was opened carries pipeline 0 and is kept
+                checked[key] = self._check_pipeline(key if key else NO_PIPELINE)
+            number, is_nan = split_float(rv.value)
+            rows.append(
+                (
+                    self._tenant,
+                    checked[key],
+                    _int64(rv.row_index),
+                    _int64(rv.fingerprint),
+                    str(rv.node_operation),
+                    number,
+                    is_nan,
+                    rv.text_value,
+                    rv.column_name,
+                )
+            )
+        if not rows:
+            return 0
+        with self._db.write() as tx:
+            cursor = tx.executemany(
+                "INSERT INTO row_values (tenant_id, pipeline_id, row_index, fingerprint,"
+                " node_operation, value, value_is_nan, text_value, column_name)"
+                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING",
+                rows,
+            )
+            return max(0, cursor.rowcount)
+
+    def get_row_values(
+        self, pipeline_id: int, row_index: int | None = None
+    ) -> list[StoredRowValue]:
+        pipeline_id = self._check_pipeline(pipeline_id)
+        sql = (
+            "SELECT row_index, fingerprint, node_operation, value, value_is_nan, text_value,"
+            " column_name FROM row_values WHERE tenant_id = ? AND pipeline_id = ?"
+        )
+        params: tuple = (self._tenant, pipeline_id)
+        if row_index is not None:
+            sql += " AND row_index = ?"
+            params += (int(row_index),)
+        rows = self._db.read(sql + " ORDER BY id", params)
+        return [
+            StoredRowValue(
+                pipeline_id=pipeline_id,
+                row_index=r[0],
+                fingerprint=r[1],
+                node_operation=r[2],
+                value=join_float(r[3], r[4]),
+                text_value=r[5],
+                column_name=r[6],
+                tenant_id=self._tenant,
+            )
+            for r in rows
+        ]
+
+    # -- results ----------------------------------------------------------------------------
+    def store_results(self, pipeline_id: int, rows: Iterable[ResultRow]) -> int:
+        pipeline_id = self._check_pipeline(pipeline_id)
+        stamp = _now()
+        params = []
+        for row_key, output_name, fingerprint, value, input_hash in rows:
+            number, is_nan = split_float(value)
+            params.append(
+                (
+                    self._tenant,
+                    pipeline_id,
+                    str(row_key),
+                    str(output_name),
+                    _int64(fingerprint),
+                    number,
+                    is_nan,
+                    None if input_hash is None else str(input_hash),
+                    stamp,
+                )
+            )
+        if not params:
+            return 0
+        # a later row for the same key replaces an earlier one, also within one call (where
+        # one multi-row statement could not update a row twice)
+        latest = list({(row[2], row[3]): row for row in params}.values())
+        with self._db.write() as tx:
+            tx.executemany(
+                "INSERT INTO pipeline_results (tenant_id, pipeline_id, row_key, output_name,"
+                " fingerprint, value, value_is_nan, input_hash, stored_at)"
+                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"
+                " ON CONFLICT (tenant_id, pipeline_id, row_key, output_name) DO UPDATE SET"
+                " fingerprint = excluded.fingerprint, value = excluded.value,"
+                " value_is_nan = excluded.value_is_nan, input_hash = excluded.input_hash,"
+                " stored_at = excluded.stored_at",
+                latest,
+            )
+        return len(params)
+
+    def get_results(
+        self,
+        row_key: Any | None = None,
+        pipeline_id: int | None = None,
+        output_name: Any | None = None,
+    ) -> list[dict[str, Any]]:
+        sql = (
+            "SELECT pipeline_id, row_key, output_name, fingerprint, value, value_is_nan,"
+            " input_hash FROM pipeline_results WHERE tenant_id = ?"
+        )
+        params: tuple = (self._tenant,)
+        if row_key is not None:
+            sql += " AND row_key = ?"
+            params += (str(row_key),)
+        if pipeline_id is not None:
+            sql += " AND pipeline_id = ?"
+            params += (self._check_pipeline(pipeline_id),)
+        if output_name is not None:
+            sql += " AND output_name = ?"
+            params += (str(output_name),)
+        rows = self._db.read(sql + " ORDER BY id", params)
+        return [
+            {
+                "pipeline_id": r[0],
+                "row_key": r[1],
+                "output_name": r[2],
+                "fingerprint": r[3],
+                "value": join_float(r[4], r[5]),
+                "input_hash": r[6],
+            }
+            for r in rows
+        ]
+
+    # -- dashboard --------------------------------------------------------------------------
+    def store_dashboard_sync(self, payload: Mapping[str, Any]) -> int:
+        if not isinstance(payload, Mapping):
+            raise TypeError(f"payload must be a mapping, not {type(payload).__name__}")
+        pipeline = payload.get("pipeline")
+        pipeline = pipeline if isinstance(pipeline, Mapping) else {}
+        linked = pipeline.get("provenance_pipeline_id")
+        if linked is not None:
+            linked = self._check_pipeline(linked)
+        name = pipeline.get("pipeline_name")
+        with self._db.write() as tx:
+            cursor = tx.execute(
+                "INSERT INTO dashboard_syncs (tenant_id, received_at, pipeline_name,"
+                " provenance_pipeline_id, payload) VALUES (?, ?, ?, ?, ?) RETURNING id",
+                (
+                    self._tenant,
+                    _now(),
+                    None if name is None else str(name),
+                    linked,
+                    to_json_text(dict(payload)),
+                ),
+            )
+            return int(cursor.fetchone()[0])
+
+    def get_dashboard_syncs(self) -> list[dict[str, Any]]:
+        rows = self._db.read(
+            "SELECT id, received_at, pipeline_name, provenance_pipeline_id, payload"
+            " FROM dashboard_syncs WHERE tenant_id = ? ORDER BY id",
+            (self._tenant,),
+        )
+        return [
+            {
+                "sync_id": r[0],
+                "received_at": r[1],
+                "pipeline_name": r[2],
+                "provenance_pipeline_id": r[3],
+                "payload": from_json_text(r[4]),
+            }
+            for r in rows
+        ]
+
+    # -- API keys ---------------------------------------------------------------------------
+    # Keys are looked up before any tenant is known, so these calls are the operator's (the
+    # service and the `quorvane keys` command), never a tenant's over HTTP. Only SHA-256
+    # digests of keys are kept.
+    def add_api_key_digest(self, key_sha256: str) -> None:
+        """Let the holder of the key with this SHA-256 digest act as this tenant."""
+        with self._db.write() as tx:
+            tx.execute(
+                "INSERT INTO api_keys (key_sha256, tenant_id, created_at) VALUES (?, ?, ?)"
+                " ON CONFLICT (key_sha256) DO UPDATE SET tenant_id = excluded.tenant_id",
+                (_text("key_sha256", key_sha256), self._tenant, _now()),
+            )
+
+    def tenant_for_key_digest(self, key_sha256: str) -> str | None:
+        rows = self._db.read("SELECT tenant_id FROM api_keys WHERE key_sha256 = ?", (key_sha256,))
+        return rows[0][0] if rows else None
+
+    def revoke_api_key_digests(self, digest_prefix: str) -> int:
+        """Remove the keys whose digest starts with ``digest_prefix`` (hex); returns how many."""
+        prefix = _text("digest_prefix", digest_prefix).lower()
+        if len(prefix) < 8 or any(ch not in "0123456789abcdef" for ch in prefix):
+            raise ValueError("a key id is at least 8 hexadecimal digits of the key's digest")
+        with self._db.write() as tx:
+            # a range instead of LIKE: nothing in the prefix needs escaping
+            cursor = tx.execute(
+                "DELETE FROM api_keys WHERE key_sha256 >= ? AND key_sha256 < ?",
+                (prefix, prefix + "g"),
+            )
+            return max(0, cursor.rowcount)
+
+    def list_api_keys(self) -> list[dict[str, Any]]:
+        """Every tenant's keys as key id (first 12 digits of the digest), tenant and date."""
+        rows = self._db.read(
+            "SELECT key_sha256, tenant_id, created_at FROM api_keys ORDER BY tenant_id, created_at"
+        )
+        return [{"key_id": r[0][:12], "tenant_id": r[1], "created_at": r[2]} for r in rows]
+
+
+def _tenant_name(tenant_id: Any) -> str:
+    if not _text("tenant_id", tenant_id):
+        raise ValueError("tenant_id must not be empty")
+    return tenant_id
+
+
+INT64_MAX = 2**63 - 1
+
+
+def _int64(value: Any) -> int:
+    """An integer that fits a 64-bit signed column; bools, texts and fractions are refused."""
+    if type(value) is int and -INT64_MAX - 1 <= value <= INT64_MAX:
+        return value  # the common case, checked first: this runs for every field of every row
+    if isinstance(value, (bool, str, bytes)) or value is None:
+        raise TypeError(f"expected an integer, not {type(value).__name__}")
+    if not isinstance(value, int):
+        if isinstance(value, float) and not value.is_integer():
+            raise ValueError(f"expected an integer, got {value!r}")
+        value = int(value)
+    if not -INT64_MAX - 1 <= value <= INT64_MAX:
+        raise OverflowError(f"{value} does not fit a 64-bit integer")
+    return value
+
+
+__all__ = ["SQLStore"]

@@ -1,0 +1,124 @@
+"""The service's limits on real loopback sockets: idle and slow connections, large and
+slow bodies, and what it tells about itself."""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import re
+import socket
+import time
+
+import pytest
+
+from quorvane.server import KeyRing, ServerSettings, create_app, start_server
+from quorvane.utilities.persistence import HostedStorage, SQLiteStorage
+
+KEY = "limits-key-0123456789"
+SETTINGS = ServerSettings(
+    max_body_bytes=4096,
+    body_timeout=0.5,
+    request_timeout=0.5,
+    keep_alive_timeout=1,
+    max_concurrent_requests=4,
+)
+
+
+@pytest.fixture
+def served(tmp_path):
+    store = SQLiteStorage(str(tmp_path / "limits.db"))
+    KeyRing(store).add(KEY, "acme")
+    running = start_server(create_app(store, SETTINGS), settings=SETTINGS)
+    yield running
+    running.stop()
+
+
+def connect(url):
+    host, port = url.removeprefix("http://").split(":")
+    return socket.create_connection((host, int(port)), timeout=5)
+
+
+def exchange(url, head, body=b"", pause=0.0):
+    """Send a request (optionally stalling after the head) and read the whole answer."""
+    with contextlib.closing(connect(url)) as sock:
+        sock.sendall(head)
+        if pause:
+            time.sleep(pause)
+        with contextlib.suppress(OSError):
+            sock.sendall(body)
+        answer = b""
+        while chunk := sock.recv(65536):
+            answer += chunk
+    status = int(answer.split(b" ", 2)[1])
+    return status, answer
+
+
+def post_head(length, path=b"/v1/nodes"):
+    return (
+        b"POST " + path + b" HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + KEY.encode()
+        + b"\r\nContent-Type: application/json\r\nContent-Length: " + str(length).encode()
+        + b"\r\nConnection: close\r\n\r\n"
+    )  # fmt: skip
+
+
+CHUNKED = (
+    b"POST /v1/nodes HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + KEY.encode()
+    + b"\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
+)  # fmt: skip
+
+
+def test_an_idle_flood_does_not_lock_out_a_normal_request(served):
+    idle = []
+    try:
+        for _ in range(300):  # bounded: far more than the service works on at once
+            idle.append(connect(served.url))
+        client = HostedStorage(served.url, KEY)
+        assert client.create_pipeline("through") > 0
+        client.disconnect()
+        # and the idle connections are closed once their deadline for a request passed
+        idle[0].settimeout(10)
+        assert idle[0].recv(1) == b""
+    finally:
+        for sock in idle:
+            sock.close()
+
+
+def test_headers_sent_a_byte_at_a_time_are_cut_off(served):
+    with contextlib.closing(connect(served.url)) as sock:
+        sock.settimeout(10)
+        started = time.monotonic()
+        with contextlib.suppress(OSError):
+            for byte in b"GET /v1/whoami HTTP/1.1\r\nHost: x\r\n":
+                sock.sendall(bytes([byte]))
+                time.sleep(0.1)
+        with contextlib.suppress(OSError):
+            assert sock.recv(1) == b""
+        assert time.monotonic() - started < 5
+
+
+@pytest.mark.parametrize(
+    ("head", "body", "pause", "status"),
+    [
+        (post_head(10_000), b"{}", 0, 413),  # announced too large: refused unread
+        (CHUNKED, b"1388\r\n" + b" " * 5000 + b"\r\n0\r\n\r\n", 0, 413),  # counted
+        (post_head(100), b'{"nodes": [', 1.0, 408),  # the rest never comes in time
+        (post_head(12, b"/v1/edges/resolved"), b'{"rows": []}', 0, 200),
+    ],
+)
+def test_body_limits(served, head, body, pause, status):
+    got, answer = exchange(served.url, head, body, pause)
+    assert got == status
+    if status != 200:
+        assert json.loads(answer.split(b"\r\n\r\n", 1)[1])["error"]
+
+
+def test_openapi_schema_and_no_version_banner(served):
+    status, answer = exchange(served.url, b"GET /openapi.json HTTP/1.1\r\nHost: x\r\n"
+                              b"Connection: close\r\n\r\n")  # fmt: skip
+    head, body = answer.split(b"\r\n\r\n", 1)
+    assert status == 200 and b"server:" not in head.lower()
+    document = json.loads(body)
+    assert "/v1/nodes" in document["paths"] and all(p.startswith("/v1/") for p in document["paths"])
+    # every model a path names is in the document, the bulk bodies read from bytes too
+    named = set(re.findall(r'"#/components/schemas/(\w+)"', body.decode()))
+    assert "NewNodes" in named and named <= set(document["components"]["schemas"])
