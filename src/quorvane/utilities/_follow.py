@@ -171,18 +171,36 @@ class FollowingSeries(index_words.IndexWordsFollow, SortsFollow):
         with known_rows(self, positions):
             return super().take(indices, axis=axis, **kwargs)  # type: ignore[misc]
 
-    def _slice(self, slobj: slice, axis: Any = 0, new_index: Any = None) -> Any:
+    def _slice(self, slobj: slice, *args: Any, **kwargs: Any) -> Any:
         with known_rows(self, positions_of_slice(slobj, len(self))):  # type: ignore[arg-type]
-            return super()._slice(slobj, axis=axis, new_index=new_index)  # type: ignore[misc]
+            return super()._slice(slobj, *args, **kwargs)  # type: ignore[misc]
 
     def _get_rows_with_mask(self, indexer: np.ndarray) -> Any:
         with known_rows(self, np.flatnonzero(indexer)):
             return super()._get_rows_with_mask(indexer)  # type: ignore[misc]
 
-    def _update_inplace(self, result: Any) -> None:
+    def _inplace_method(self, other: Any, op: Any) -> Any:
+        # ``s += x``: pandas may write the values into place without handing over a result
+        # (pandas 2 without copy-on-write); the words come from the operator's result.
+        result = op(self, other)
+        out = super()._inplace_method(other, lambda _self, _other: result)  # type: ignore[misc]
+        if _followed(result, self._fields):
+            positions = row_positions(self.index, result)  # type: ignore[attr-defined]
+            tracker = getattr(self, "_tracker", None)
+            self._set_fields(
+                {
+                    f.series_attr: gather(
+                        getattr(result, f.series_attr), positions, unknown_fill(f, tracker), f.dtype
+                    )
+                    for f in self._fields
+                }
+            )
+        return out
+
+    def _update_inplace(self, result: Any, *args: Any, **kwargs: Any) -> None:
         if _followed(result, self._fields):  # an operator's result (``+=``): its own words
             arrays = {f.series_attr: getattr(result, f.series_attr) for f in self._fields}
-            super()._update_inplace(result)  # type: ignore[misc]
+            super()._update_inplace(result, *args, **kwargs)  # type: ignore[misc]
             self._set_fields(arrays)
             return
         # pandas hands over a result it built without __finalize__: find its rows here.
@@ -194,7 +212,7 @@ class FollowingSeries(index_words.IndexWordsFollow, SortsFollow):
             )
             for f in self._fields
         }
-        super()._update_inplace(result)  # type: ignore[misc]
+        super()._update_inplace(result, *args, **kwargs)  # type: ignore[misc]
         self._set_fields(arrays)
 
 
@@ -268,13 +286,13 @@ class FollowingFrame(index_words.IndexWordsFollow, SortsFollow):
         with known_rows(self, positions):
             return super().take(indices, axis=axis, **kwargs)  # type: ignore[misc]
 
-    def _slice(self, slobj: slice, axis: Any = 0, new_index: Any = None) -> Any:
+    def _slice(self, slobj: slice, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
         if axis != 0:
-            return super()._slice(slobj, axis=axis, new_index=new_index)  # type: ignore[misc]
+            return super()._slice(slobj, axis, *args, **kwargs)  # type: ignore[misc]
         with known_rows(self, positions_of_slice(slobj, len(self))):  # type: ignore[arg-type]
-            return super()._slice(slobj, axis=axis, new_index=new_index)  # type: ignore[misc]
+            return super()._slice(slobj, axis, *args, **kwargs)  # type: ignore[misc]
 
-    def _update_inplace(self, result: Any) -> None:
+    def _update_inplace(self, result: Any, *args: Any, **kwargs: Any) -> None:
         if _followed(result, self._fields):
             mappings = {k: dict(v) for k, v in result._mappings().items()}
         else:
@@ -282,7 +300,7 @@ class FollowingFrame(index_words.IndexWordsFollow, SortsFollow):
             # columns here, from this frame's own arrays.
             tracker = getattr(self, "_tracker", None)
             mappings = _frame_from_frame(result, self, None, tracker=tracker)
-        super()._update_inplace(result)  # type: ignore[misc]
+        super()._update_inplace(result, *args, **kwargs)  # type: ignore[misc]
         self._set_mappings(mappings)
 
     def _set_axis(self, axis: int, labels: Any) -> None:
