@@ -326,6 +326,8 @@ EVERY_INPUT = [
     ("rank", lambda t: t["appinc"].rank(), {"appinc"}),
     ("value_counts", lambda t: t["married"].value_counts(), {"married"}),
     ("datetime", lambda t: _dates(t) - pd.Timestamp("1990-01-01"), {"when"}),
+    ("str_accessor", lambda t: t["married"].astype(str).str.len(), {"married"}),
+    ("dt_accessor", lambda t: _dates(t).dt.year, {"when"}),
 ]
 
 
@@ -342,7 +344,7 @@ def _dates(t):
 @pytest.mark.parametrize("name, idiom, sources", EVERY_INPUT, ids=[e[0] for e in EVERY_INPUT])
 def test_every_input_counts(loans, tracker, name, idiom, sources):
     result = idiom(loans)
-    plain = idiom(LOANS.copy()) if name != "datetime" else None
+    plain = idiom(LOANS.copy()) if name not in ("datetime", "dt_accessor") else None
     assert isinstance(result, TrackedSeries), type(result)
     if isinstance(plain, np.ndarray):  # numpy's own functions return arrays
         np.testing.assert_array_equal(result.to_numpy(), plain)

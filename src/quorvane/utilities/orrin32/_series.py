@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import builtins
 import sys
 import threading
 from collections.abc import Callable, Iterator
@@ -24,6 +25,7 @@ from .._follow import (
     tracked_array,
 )
 from . import _compat, _engine, _groups
+from ._accessors import TrackedAccessor
 from ._word import OpCode
 
 _BATCH_FUNCTIONS = (
@@ -307,7 +309,7 @@ class TrackedSeries(FollowingSeries, Series):
     def mask(self, cond: Any, other: Any = np.nan, **kwargs: Any) -> Any:
         return self._conditional("mask", cond, other, kwargs)
 
-    def _conditional(self, name: str, cond: Any, other: Any, kwargs: dict) -> Any:
+    def _conditional(self, name: builtins.str, cond: Any, other: Any, kwargs: dict) -> Any:
         in_place = _compat.inplace_requested(kwargs)
         if _in_parent() and _compat.caller_is_pandas(depth=3):
             return getattr(Series, name)(self, cond, other, **kwargs)
@@ -329,7 +331,7 @@ class TrackedSeries(FollowingSeries, Series):
     def isin(self, values: Any) -> Any:
         return self._stepped(super().isin(values), OpCode.CMP)
 
-    def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
+    def __array_ufunc__(self, ufunc: Any, method: builtins.str, *inputs: Any, **kwargs: Any) -> Any:
         calls = _binop_calls()
         result = super().__array_ufunc__(ufunc, method, *inputs, **kwargs)
         if method != "__call__" or _binop_calls() != calls:
@@ -371,6 +373,18 @@ class TrackedSeries(FollowingSeries, Series):
         shape = TrackedSeries(np.zeros(len(result)), index=index)
         words = _derived_words(self._tracker, shape, positional, OpCode.WHERE)
         return tracked_array(result, words, self._tracker)
+
+    # -- accessors (see _accessors) -----------------------------------------------------------
+
+    # (Named after pandas' accessors, these shadow the builtin str in the class body: the
+    # annotations there say builtins.str.)
+    @property
+    def str(self) -> Any:
+        return TrackedAccessor(self, super().str)
+
+    @property
+    def dt(self) -> Any:
+        return TrackedAccessor(self, super().dt)
 
     # -- groups, windows and the whole column (see _groups) ----------------------------------
 
@@ -434,7 +448,7 @@ class TrackedSeries(FollowingSeries, Series):
     # -- transforms through pandas ----------------------------------------------------------
 
     def _transform(
-        self, name: str, op_code: int, args: tuple, kwargs: dict, pandas_calls: bool
+        self, name: builtins.str, op_code: int, args: tuple, kwargs: dict, pandas_calls: bool
     ) -> Any:
         parent = getattr(Series, name)
         if pandas_calls:
