@@ -27,6 +27,7 @@ try:
         meta_nonempty,
         to_pyarrow_table_dispatch,
     )
+    from dask.tokenize import normalize_token
 except ImportError as exc:  # pragma: no cover - depends on the installed extras
     raise ImportError(
         'quorvane.dask needs Dask: pip install "quorvane[dask]" (dask[dataframe], distributed)'
@@ -71,7 +72,9 @@ def wrap_dataframe(
     """A dask DataFrame as a tracked one: each partition wrapped as ``wrap_dataframe`` does.
 
     The sources are registered on the client now, before any partition is built, so the
-    words of every partition mean the same in every process.
+    words of every partition mean the same in every process. The partitions are wrapped
+    where they are, so the entity of a str row label is the hash of the process that wraps
+    it (fix PYTHONHASHSEED for all processes to make it the same everywhere).
     """
     if not isinstance(ddf, dd.DataFrame):
         raise TypeError(f"ddf must be a dask DataFrame, not {type(ddf).__name__}")
@@ -104,15 +107,19 @@ def from_pandas(
     include_entity: bool = True,
     **partitioning: Any,
 ) -> TrackedDaskFrame:
-    """``dd.from_pandas(df, **partitioning)``, tracked as ``wrap_dataframe`` tracks it."""
+    """``dd.from_pandas(df, **partitioning)``, tracked as ``wrap_dataframe`` tracks it.
+
+    The words are made here, on the client, so they are exactly those of the pandas road:
+    the entity of a str row label is the interpreter's hash of it, which differs between
+    processes unless PYTHONHASHSEED is fixed for all of them.
+    """
     if not isinstance(df, pd.DataFrame):
         raise TypeError(f"df must be a pandas DataFrame, not {type(df).__name__}")
-    plain = pd.DataFrame(df) if isinstance(df, TrackedDataFrame) else df
     if not partitioning:
         partitioning = {"npartitions": 1}
-    return wrap_dataframe(
-        dd.from_pandas(plain, **partitioning), tracker, table, protected, include_entity
-    )
+    tracked = _wrap_pandas(pd.DataFrame(df), tracker, table, protected, include_entity)
+    tracker.unknown_word()
+    return dd.from_pandas(tracked, **partitioning)
 
 
 def _wrap_partition(part, tracker, table, protected, include_entity):
@@ -231,6 +238,23 @@ def _concat(dfs: list[Any], *args: Any, **kwargs: Any) -> Any:
     # pandas' concatenation, through the tracked classes' own concat hooks; the pieces
     # joined the same live tracker when they arrived in this process.
     return concat_dispatch.dispatch(pd.DataFrame)(dfs, *args, **kwargs)
+
+
+def _lineage_of(container: Any) -> str | None:
+    return getattr(container._tracker, "_lineage", None)
+
+
+# Dask names results by the token of their inputs: equal data with other words is another
+# input, or a cluster could hand back a result computed from the wrong words.
+@normalize_token.register(TrackedDataFrame)
+def _frame_token(df: TrackedDataFrame) -> Any:
+    words = [(normalize_token(label), normalize_token(w)) for label, w in df._col_prov.items()]
+    return ("tracked", _lineage_of(df), normalize_token(pd.DataFrame(df)), words)
+
+
+@normalize_token.register(TrackedSeries)
+def _series_token(s: TrackedSeries) -> Any:
+    return ("tracked", _lineage_of(s), normalize_token(pd.Series(s)), normalize_token(s._prov))
 
 
 @to_pyarrow_table_dispatch.register(TrackedDataFrame)
