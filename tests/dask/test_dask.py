@@ -11,12 +11,12 @@ import pytest
 
 pytest.importorskip("distributed", reason="quorvane.dask comes with the `dask` extra")
 
-import dask  # noqa: E402
-import dask.dataframe as dd  # noqa: E402
-from distributed import Client, LocalCluster  # noqa: E402
+import dask
+import dask.dataframe as dd
+from distributed import Client, LocalCluster
 
-import quorvane.dask as qd  # noqa: E402
-from quorvane.utilities.orrin32 import (  # noqa: E402
+import quorvane.dask as qd
+from quorvane.utilities.orrin32 import (
     ProvenanceTracker,
     TrackedDataFrame,
     TrackedSeries,
