@@ -20,7 +20,7 @@ from typing import Any
 try:
     import dask
     import dask.dataframe as dd
-    from dask._dispatch import get_collection_type
+    from dask.dataframe import get_collection_type
     from dask.dataframe.dispatch import (
         concat_dispatch,
         make_meta_dispatch,
@@ -45,6 +45,7 @@ from .utilities.orrin32 import (
 from .utilities.orrin32 import audit as _audit_series
 from .utilities.orrin32 import column_risk_report as _column_risk_report
 from .utilities.orrin32 import wrap_dataframe as _wrap_pandas
+from .utilities.orrin32_dag import DAGTracker
 
 __all__ = [
     "TrackedDaskFrame",
@@ -78,12 +79,7 @@ def wrap_dataframe(
     """
     if not isinstance(ddf, dd.DataFrame):
         raise TypeError(f"ddf must be a dask DataFrame, not {type(ddf).__name__}")
-    if not isinstance(tracker, ProvenanceTracker):
-        raise TypeError(f"tracker must be a ProvenanceTracker, not {type(tracker).__name__}")
-    if type(tracker) is not ProvenanceTracker:
-        # A DAG tracker's node ids are indices into one process's log: they cannot follow
-        # partitions to other processes.
-        raise TypeError("Dask frames are tracked with a ProvenanceTracker, not a subclass")
+    _check_tracker(tracker)
     protected = protected if isinstance(protected, bool) else list(protected)
     meta = _wrap_pandas(ddf._meta, tracker, table, protected, include_entity)
     # Registered here so that no worker has to register it (and number it) on its own.
@@ -115,11 +111,20 @@ def from_pandas(
     """
     if not isinstance(df, pd.DataFrame):
         raise TypeError(f"df must be a pandas DataFrame, not {type(df).__name__}")
+    _check_tracker(tracker)
     if not partitioning:
         partitioning = {"npartitions": 1}
     tracked = _wrap_pandas(pd.DataFrame(df), tracker, table, protected, include_entity)
     tracker.unknown_word()
     return dd.from_pandas(tracked, **partitioning)
+
+
+def _check_tracker(tracker: Any) -> None:
+    if not isinstance(tracker, ProvenanceTracker):
+        raise TypeError(f"tracker must be a ProvenanceTracker, not {type(tracker).__name__}")
+    if isinstance(tracker, DAGTracker):
+        # Node ids are indices into one process's log: they cannot follow the partitions.
+        raise TypeError("Dask frames are tracked on the vectorised road: use a ProvenanceTracker")
 
 
 def _wrap_partition(part, tracker, table, protected, include_entity):

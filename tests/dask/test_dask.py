@@ -23,6 +23,7 @@ from quorvane.utilities.orrin32 import (
     column_risk_report,
     wrap_dataframe,
 )
+from quorvane.utilities.orrin32_dag import DAGTracker
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
@@ -133,6 +134,19 @@ def test_reports_per_partition_match_the_collected_frame(client):
     collected = frame.compute()
     assert qd.column_risk_report(frame) == column_risk_report(collected)
     assert frame["score"].audit() == qd.audit(collected["score"])
+
+
+@pytest.mark.parametrize(
+    ("make", "message"),
+    [
+        (lambda: qd.from_pandas(_loans(), DAGTracker(), "loans"), "vectorised road"),
+        (lambda: qd.from_pandas(_loans(), object(), "loans"), "must be a ProvenanceTracker"),
+        (lambda: qd.wrap_dataframe(_loans(), ProvenanceTracker(), "loans"), "dask DataFrame"),
+    ],
+)
+def test_bad_arguments_are_refused(make, message):
+    with pytest.raises(TypeError, match=message):
+        make()
 
 
 def test_a_shuffle_through_arrow_is_refused(client):
