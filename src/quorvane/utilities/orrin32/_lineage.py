@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import importlib
 import sys
+import threading
 import uuid
 import weakref
 from typing import Any
@@ -34,6 +35,8 @@ from ._word import MODE_DENSE, MODE_SHIFT, PAYLOAD_MASK
 
 #: The live tracker of each lineage in this process.
 _LIVE: weakref.WeakValueDictionary[str, Any] = weakref.WeakValueDictionary()
+# A worker may unpickle in several threads at once: merges into one live tracker take turns.
+_ARRIVALS = threading.Lock()
 
 
 def new_lineage(tracker: Any) -> None:
@@ -45,24 +48,28 @@ def new_lineage(tracker: Any) -> None:
 def arrived(tracker: Any) -> None:
     """An unpickled tracker becomes the live one of its lineage where there is none yet."""
     lineage = getattr(tracker, "_lineage", None)
-    if lineage is not None and _LIVE.get(lineage) is None:
-        _LIVE[lineage] = tracker
+    if lineage is not None:
+        with _ARRIVALS:
+            _LIVE.setdefault(lineage, tracker)
 
 
 def live_tracker(tracker: Any) -> tuple[Any, np.ndarray | None]:
     """The live tracker of ``tracker``'s lineage in this process, and the signature
     translation (None: words of ``tracker`` mean the same there, as they are)."""
     lineage = getattr(tracker, "_lineage", None)
-    live = _LIVE.get(lineage) if lineage is not None else None
-    if live is None or live is tracker:
+    if lineage is None:
         return tracker, None
-    # Containers unpickled from one payload share one tracker copy: merge it once.
-    cached = tracker.__dict__.get("_merged_into")
-    if cached is not None and cached[0] is live:
-        return live, cached[1]
-    translation = merge_into(live, tracker)
-    tracker._merged_into = (live, translation)
-    return live, translation
+    with _ARRIVALS:
+        live = _LIVE.setdefault(lineage, tracker)
+        if live is tracker:
+            return tracker, None
+        # Containers unpickled from one payload share one tracker copy: merge it once.
+        cached = tracker.__dict__.get("_merged_into")
+        if cached is not None and cached[0] is live:
+            return live, cached[1]
+        translation = merge_into(live, tracker)
+        tracker._merged_into = (live, translation)
+        return live, translation
 
 
 def merge_into(live: Any, other: Any) -> np.ndarray | None:
