@@ -4,7 +4,9 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <vector>
 #include <optional>
 #include <string>
 
@@ -199,6 +201,38 @@ nb::dict decode_full(const Engine& e, nb::handle word) {
     return r;
 }
 
+// A dense table travels as an (n, 8) array of uint64: row i is the 512-bit bitmap of the set
+// behind signature i.
+constexpr size_t kBitmapWords = orrin::kMaxPairs / 64;
+using BitmapView = nb::ndarray<const uint64_t, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+
+nb::object dense_export(const Engine& e) {
+    std::vector<orrin::PairSet> sets = e.dense_sets();
+    uint64_t* data = new uint64_t[sets.empty() ? 1 : sets.size() * kBitmapWords];
+    nb::capsule owner(data, [](void* q) noexcept { delete[] static_cast<uint64_t*>(q); });
+    for (size_t i = 0; i < sets.size(); ++i)
+        std::copy(sets[i].bits.begin(), sets[i].bits.end(), data + i * kBitmapWords);
+    return nb::cast(nb::ndarray<nb::numpy, uint64_t, nb::ndim<2>>(data, {sets.size(), kBitmapWords},
+                                                                  owner));
+}
+
+nb::object dense_import(Engine& e, nb::handle bitmaps) {
+    nb::object arr = numpy().attr("ascontiguousarray")(bitmaps, "dtype"_a = "uint64");
+    BitmapView view;
+    if (!nb::try_cast<BitmapView>(arr, view, false) || view.shape(1) != kBitmapWords)
+        throw nb::value_error("bitmaps must be an (n, 8) array of uint64, one pair set a row");
+    size_t n = view.shape(0);
+    uint32_t* out;
+    nb::object result = new_array(n, out);
+    for (size_t i = 0; i < n; ++i) {
+        orrin::PairSet s;
+        std::copy(view.data() + i * kBitmapWords, view.data() + (i + 1) * kBitmapWords,
+                  s.bits.begin());
+        out[i] = e.intern_dense(s);
+    }
+    return result;
+}
+
 // ---- module functions ---------------------------------------------------------------
 
 nb::object combine_batch(Engine& e, nb::handle a, nb::handle b, nb::handle op) {
@@ -382,6 +416,15 @@ NB_MODULE(_orrin32, m) {
             },
             "word"_a, "op"_a, nb::sig("def update_chain(self, word: int, op: int) -> int"),
             "Word after a unary operation: chain rehashed with op, depth+1 (at most 7).")
+        .def("dense_export", &dense_export,
+             nb::sig("def dense_export(self) -> numpy.typing.NDArray[numpy.uint64]"),
+             "Every interned pair set as a 512-bit bitmap, one (8 x uint64) row per signature, "
+             "in signature order.")
+        .def("dense_import", &dense_import, "bitmaps"_a,
+             nb::sig("def dense_import(self, bitmaps: numpy.typing.ArrayLike) -> "
+                     "numpy.typing.NDArray[numpy.uint32]"),
+             "Intern the pair sets of an exported table (rows of four or more pairs); returns "
+             "the signature each row has in this engine.")
         .def_prop_ro("dense_count", &Engine::dense_size,
                      "Number of pair sets of four or more IDs interned so far.");
 

@@ -141,6 +141,14 @@ Decoded Engine::decode(uint32_t w) const {
     return d;
 }
 
+uint32_t Engine::intern_dense(const PairSet& pairs) {
+    uint32_t n = pairs.size();
+    if (n < 4)
+        throw std::invalid_argument("a dense pair set needs four or more pairs, got " +
+                                    std::to_string(n));
+    return dense_.intern(pairs);
+}
+
 uint32_t Engine::combine(uint32_t a, uint32_t b, uint32_t op) {
     PairSet s = pairs_of(a);
     s |= pairs_of(b);

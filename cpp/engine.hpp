@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "pairs.hpp"
 #include "word.hpp"
@@ -37,6 +38,11 @@ public:
     void validate(uint32_t word) const;
     uint32_t dense_size() const { return dense_.size(); }
     uint32_t dense_capacity() const { return dense_.capacity(); }
+    std::vector<PairSet> dense_sets() const { return dense_.sets(); }
+    // Signature of a set of four or more pairs in this engine, interning it if new: how a
+    // table exported by another engine is taken in. Throws std::invalid_argument for a
+    // smaller set, which no dense word can hold.
+    uint32_t intern_dense(const PairSet& pairs);
 
     // Word with only the mode and pair fields of pairs(a) | pairs(b): no header, entity or
     // chain. Throws like combine() for invalid inputs.

@@ -105,6 +105,11 @@ bool DenseTable::lookup(uint32_t sig, PairSet& out) const {
     return true;
 }
 
+std::vector<PairSet> DenseTable::sets() const {
+    std::shared_lock<std::shared_mutex> read(mu_);
+    return sets_;
+}
+
 uint32_t DenseTable::size() const {
     std::shared_lock<std::shared_mutex> read(mu_);
     return uint32_t(sets_.size());

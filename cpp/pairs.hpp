@@ -58,6 +58,9 @@ public:
     bool lookup(uint32_t sig, PairSet& out) const;
     uint32_t size() const;
     uint32_t capacity() const { return capacity_; }
+    // Every interned set, in signature order: what another table needs to decode the
+    // signatures this one issued.
+    std::vector<PairSet> sets() const;
 
 private:
     mutable std::shared_mutex mu_;

@@ -2,11 +2,12 @@
 
 Real mortgage applications are scored twice with one formula: on the vectorised road (whole
 columns, `wrap_dataframe`) and on the DAG road (one logged node per element,
-`wrap_dataframe_dag`). The DAG run is stored through the lineage service (`quorvane serve`, an
-embedded SQLite file), per-applicant results are stored with a hash of each source row, and
-a later change to one cell of the source is detected.
+`wrap_dataframe_dag`); with --dask, the vectorised road runs again on a local Dask cluster
+and must give the same values and words. The DAG run is stored through the lineage service
+(`quorvane serve`, an embedded SQLite file), per-applicant results are stored with a hash of
+each source row, and a later change to one cell of the source is detected.
 
-    python examples/credit_pipeline.py [--rows N] [--out DIR]
+    python examples/credit_pipeline.py [--rows N] [--out DIR] [--dask]
 """
 
 from __future__ import annotations
@@ -24,6 +25,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 from _console import Steps, say, table
+from _dask_road import dask_road
 from _data import PROTECTED, TABLE, load_applications
 from _service import Service, running_service
 
@@ -83,7 +85,7 @@ def main(argv: list[str] | None = None) -> int:
     out.mkdir(parents=True, exist_ok=True)
     applications, published = load_applications(args.rows)
     spotlight = _spotlight(applications)
-    steps = Steps(total=7)
+    steps = Steps(total=8 if args.dask else 7)
 
     print("quorvane demo: a credit-decision pipeline with provenance")
     say(
@@ -93,6 +95,7 @@ def main(argv: list[str] | None = None) -> int:
     say(f"protected attributes: {', '.join(PROTECTED)}")
 
     vectorised_road(steps, applications)
+    on_dask = dask_road(steps, applications, credit_score) if args.dask else None
     db_path = _fresh_store(out)
     with ExitStack() as stack:
         with steps.step("Start the lineage service on loopback: quorvane serve") as notes:
@@ -103,12 +106,15 @@ def main(argv: list[str] | None = None) -> int:
         summary |= read_back(steps, store, spotlight, summary)
         summary |= tamper_check(steps, store, applications, spotlight, summary)
 
+    if on_dask is not None:
+        summary["dask"] = on_dask
     files = [db_path, *summary.pop("files"), out / "summary.json", out / "service.log"]
     (out / "summary.json").write_text(json.dumps(summary, indent=2) + "\n", encoding="utf-8")
     print(f"\nFiles in {_shown(out)}/")
     for path in files:
         say(path.name)
-    return 0 if summary["tampered_rows"] == [spotlight] else 1
+    agreed = on_dask is None or all(on_dask[k] for k in ("same_values", "same_words"))
+    return 0 if summary["tampered_rows"] == [spotlight] and agreed else 1
 
 
 # -- the vectorised road -----------------------------------------------------------------------
@@ -232,6 +238,9 @@ def _arguments(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=None, help="use only the first N applications")
     parser.add_argument("--out", type=Path, default=Path("demo-output"), help="output folder")
+    parser.add_argument(
+        "--dask", action="store_true", help="also run the vectorised road on a local Dask cluster"
+    )
     args = parser.parse_args(argv)
     if args.rows is not None and args.rows < 1:
         parser.error("--rows must be at least 1")

@@ -49,6 +49,16 @@ class RustProvenanceTracker:
         Word after a unary operation: chain rehashed with op, depth+1 (at most 7).
         """
 
+    def dense_export(self) -> numpy.typing.NDArray[numpy.uint64]:
+        """
+        Every interned pair set as a 512-bit bitmap, one (8 x uint64) row per signature, in signature order.
+        """
+
+    def dense_import(self, bitmaps: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.uint32]:
+        """
+        Intern the pair sets of an exported table (rows of four or more pairs); returns the signature each row has in this engine.
+        """
+
     @property
     def dense_count(self) -> int:
         """Number of pair sets of four or more IDs interned so far."""

@@ -115,3 +115,12 @@ def test_bad_arguments_are_refused_before_anything_runs(tmp_path, args):
     assert done.returncode == 2
     assert "--rows" in done.stderr
     assert not (tmp_path / "out").exists()
+
+
+def test_the_dask_option_gives_the_pandas_values_and_words(tmp_path):
+    pytest.importorskip("distributed", reason="--dask needs the `dask` extra")
+    out = tmp_path / "out"
+    done = _run("--rows", "16", "--dask", "--out", str(out), cwd=tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
+    on_dask = json.loads((out / "summary.json").read_text(encoding="utf-8"))["dask"]
+    assert on_dask["same_values"] and on_dask["same_words"] and on_dask["same_report"]

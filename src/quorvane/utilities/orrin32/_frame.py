@@ -11,7 +11,7 @@ import pandas as pd
 from pandas import DataFrame
 
 from .._follow import FollowingFrame, gather, row_positions
-from . import _compat, _groups
+from . import _compat, _groups, _lineage
 from . import _tracker as _tracker_module
 from ._series import WORDS, TrackedSeries, _engine_function, no_words
 from ._word import OpCode
@@ -32,6 +32,10 @@ class TrackedDataFrame(FollowingFrame, DataFrame):
             self._col_prov = dict(col_prov)
         else:
             self._col_prov = _words_of_data(self, args[0] if args else kwargs.get("data"))
+
+    def __setstate__(self, state: Any) -> None:
+        super().__setstate__(state)
+        _lineage.come_home(self, "_col_prov", per_column=True)
 
     # -- pandas construction hooks ------------------------------------------------------
 

@@ -24,7 +24,7 @@ from .._follow import (
     row_positions,
     tracked_array,
 )
-from . import _compat, _engine, _groups
+from . import _compat, _engine, _groups, _lineage
 from ._accessors import TrackedAccessor
 from ._word import OpCode
 
@@ -210,6 +210,10 @@ class TrackedSeries(FollowingSeries, Series):
                 word = _groups.whole_column_word(cut._tracker, _aligned_words(cut), OpCode.BINS)
                 self._tracker = cut._tracker
                 self._prov = np.full(len(self), word, dtype=np.uint32)
+
+    def __setstate__(self, state: Any) -> None:
+        super().__setstate__(state)
+        _lineage.come_home(self, "_prov", per_column=False)
 
     # -- pandas construction hooks ------------------------------------------------------
 

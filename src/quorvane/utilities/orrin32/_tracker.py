@@ -8,6 +8,7 @@ from contextlib import contextmanager
 
 from .._checks import as_int, exact
 from .._follow import current_operation
+from . import _lineage
 from ._word import OpCode, ProvenanceInfo
 
 
@@ -52,6 +53,25 @@ class ProvenanceTracker:
         self._protected_tables: set[str] = set()
         self._protected_columns: set[tuple[str, str]] = set()
         self._rust = _public().RustProvenanceTracker()
+        _lineage.new_lineage(self)
+
+    # -- pickling: the registry and the dense table travel, see _lineage ---------------
+
+    def __getstate__(self) -> dict:
+        state = self.__dict__.copy()
+        state.pop("_merged_into", None)
+        state["_rust"] = self._rust.dense_export()
+        return state
+
+    def __setstate__(self, state: dict) -> None:
+        dense_sets = state.pop("_rust")
+        self.__dict__.update(state)
+        self._rust = _public().RustProvenanceTracker()
+        # A fresh engine interns the rows in order: every signature is what it was.
+        self._rust.dense_import(dense_sets)
+        for table in self._protected_tables:
+            self._rust.mark_table_protected(table)
+        _lineage.arrived(self)
 
     # -- source registry -------------------------------------------------------------
 

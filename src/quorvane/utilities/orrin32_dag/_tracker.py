@@ -64,6 +64,41 @@ class DAGTracker(ProvenanceTracker):
         if api_key:
             self.enable_persistence()
 
+    # -- pickling: the log travels; connections, threads and credentials do not --------
+
+    def __getstate__(self) -> dict:
+        state = super().__getstate__()
+        with self._dag_lock:
+            state["_nodes"] = dict(self._nodes)
+            state["_prov_to_nodes"] = {word: list(ids) for word, ids in self._prov_to_nodes.items()}
+        with self._value_buffer_lock:
+            state["_value_buffer"] = list(self._value_buffer)
+        for name in ("_dag_lock", "_value_buffer_lock", "_writer", "_storage", "_api_key"):
+            state.pop(name, None)
+        state["_persistence_dropped"] = self._writer is not None or self._storage is not None
+        return state
+
+    def __setstate__(self, state: dict) -> None:
+        super().__setstate__(state)
+        self._dag_lock = threading.Lock()
+        self._value_buffer_lock = threading.Lock()
+        self._writer = None
+        self._storage = None
+        self._api_key = None
+        self._pipeline_id = None
+
+    def persistence_status(self) -> str:
+        """Whether this tracker persists, in words: "on", "off", or why it is off."""
+        if self._writer is not None:
+            return "on"
+        if self.__dict__.get("_persistence_dropped"):
+            return (
+                "off: this tracker was unpickled from one that persisted; connections, "
+                "writer threads and credentials are not pickled (set the API key and call "
+                "enable_persistence() to persist from here)"
+            )
+        return "off"
+
     enable_persistence = _lifecycle.enable_persistence
     record_row_value = _row_values.record_row_value
     disable_persistence = _lifecycle.disable_persistence
