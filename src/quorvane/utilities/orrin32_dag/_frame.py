@@ -8,6 +8,7 @@ from typing import Any, ClassVar
 
 import numpy as np
 import pandas as pd
+from pandas.errors import InvalidIndexError
 
 from .._checks import exact
 from .._follow import FollowingFrame, gather, row_positions
@@ -28,6 +29,7 @@ class DAGTrackedDataFrame(FollowingFrame, pd.DataFrame):
         col_nodes = kwargs.pop("_col_nodes", None)
         super().__init__(*args, **kwargs)
         self._tracker = tracker
+        self._col_prov, self._col_nodes = {}, {}
         lent = _columns_of_data(self, args[0] if args else kwargs.get("data"))
         self._col_prov = dict(col_prov) if col_prov is not None else lent["_col_prov"]
         self._col_nodes = dict(col_nodes) if col_nodes is not None else lent["_col_nodes"]
@@ -104,9 +106,10 @@ def _columns_of_data(frame: pd.DataFrame, data: Any) -> dict[str, dict]:
 
 
 def _is_single(frame: pd.DataFrame, label: Hashable) -> bool:
+    """Whether ``label`` names exactly one column of ``frame``."""
     try:
-        return label in frame.columns and not isinstance(frame[label], pd.DataFrame)
-    except (TypeError, KeyError):
+        return isinstance(frame.columns.get_loc(label), int)
+    except (KeyError, TypeError, InvalidIndexError):
         return False
 
 
