@@ -20,8 +20,9 @@ SOURCE = pd.DataFrame(
         "income": [52.0, 31.0, 75.0, np.nan, 44.0, 31.0],
         "age": [34, 58, 41, 27, 63, 58],
         "unit": ["a", "b", "a", "c", "b", "b"],
-        "when": pd.to_datetime(["2001-02-03", "1999-12-31", None, "2010-05-06", "1995-01-01",
-                                "2020-07-08"]),
+        "when": pd.to_datetime(
+            ["2001-02-03", "1999-12-31", None, "2010-05-06", "1995-01-01", "2020-07-08"]
+        ),
     },
     index=["r0", "r5", "r2", "r3", "r4", "r1"],
 )
@@ -116,7 +117,9 @@ def test_frame_rows_and_columns(run, idiom, renamed, merged):
         if source not in SOURCE.columns:
             continue  # a new column, or one made of an index
         column = result[label]
-        for word, node, row in zip(column._prov.tolist(), column._node_ids.tolist(), rows):
+        for word, node, row in zip(
+            column._prov.tolist(), column._node_ids.tolist(), rows, strict=True
+        ):
             came_from = None if np.isnan(row) else entries(frame, source, int(row))
             assert_came_from(tracker, word, node, came_from, merged)
 
@@ -148,19 +151,37 @@ def test_series_rows(run, idiom):
     pd.testing.assert_series_equal(pd.Series(result), idiom(SOURCE))
     assert isinstance(result, DAGTrackedSeries) and result._tracker is tracker
     rows = SOURCE.index.get_indexer(result.index)
-    for word, node, row in zip(result._prov.tolist(), result._node_ids.tolist(), rows):
+    for word, node, row in zip(result._prov.tolist(), result._node_ids.tolist(), rows, strict=True):
         came_from = None if row < 0 else entries(frame, result.name, row)
         assert_came_from(tracker, word, node, came_from, merged=False)
 
 
 ALIGNED = [
     # id, left operand, right operand, operator, node operation, code
-    ("sorted", lambda d: d.sort_values("income")["age"], lambda d: d["income"],
-     lambda a, b: a / b, "div", OpCode.DIV),
-    ("filtered", lambda d: d[d["income"] > 40]["age"], lambda d: d["income"],
-     lambda a, b: a - b, "sub", OpCode.SUB),
-    ("reflected", lambda d: d["age"].iloc[::-1], lambda d: d["income"],
-     lambda a, b: 1000 - a + b, "add", OpCode.ADD),
+    (
+        "sorted",
+        lambda d: d.sort_values("income")["age"],
+        lambda d: d["income"],
+        lambda a, b: a / b,
+        "div",
+        OpCode.DIV,
+    ),
+    (
+        "filtered",
+        lambda d: d[d["income"] > 40]["age"],
+        lambda d: d["income"],
+        lambda a, b: a - b,
+        "sub",
+        OpCode.SUB,
+    ),
+    (
+        "reflected",
+        lambda d: d["age"].iloc[::-1],
+        lambda d: d["income"],
+        lambda a, b: 1000 - a + b,
+        "add",
+        OpCode.ADD,
+    ),
 ]
 
 
@@ -174,8 +195,13 @@ def test_operators_align_on_the_index(run, left, right, op, name, code):
     pd.testing.assert_series_equal(pd.Series(result), op(left(SOURCE), right(SOURCE)))
     # the last step's operands, each found by label
     a = a if name != "add" else 1000 - a
-    by_label = [dict(zip(s.index, zip(s._prov.tolist(), s._node_ids.tolist()))) for s in (a, b)]
-    for label, word, node_id in zip(result.index, result._prov.tolist(), result._node_ids):
+    by_label = [
+        dict(zip(s.index, zip(s._prov.tolist(), s._node_ids.tolist(), strict=True), strict=True))
+        for s in (a, b)
+    ]
+    for label, word, node_id in zip(
+        result.index, result._prov.tolist(), result._node_ids, strict=True
+    ):
         (left_word, left_node), (right_word, right_node) = (
             side.get(label, (0, -1)) for side in by_label
         )

@@ -72,13 +72,14 @@ def test_binary_operation_on_two_tracked_series(tracker, method, name, code):
 
     assert isinstance(result, DAGTrackedSeries) and result._tracker is tracker
     pd.testing.assert_series_equal(plain(result), getattr(plain(a), method)(plain(b)))
-    word_a, word_b = dict(zip(a.index, a._prov.tolist())), dict(zip(b.index, b._prov.tolist()))
-    node_a = dict(zip(a.index, a._node_ids.tolist()))
-    node_b = dict(zip(b.index, b._node_ids.tolist()))
+    word_a = dict(zip(a.index, a._prov.tolist(), strict=True))
+    word_b = dict(zip(b.index, b._prov.tolist(), strict=True))
+    node_a = dict(zip(a.index, a._node_ids.tolist(), strict=True))
+    node_b = dict(zip(b.index, b._node_ids.tolist(), strict=True))
     words = [tracker.combine(word_a[k], word_b[k], code) for k in result.index]
     assert result._prov.dtype == np.uint32 and result._prov.tolist() == words
     assert result._node_ids.dtype == np.int64
-    for i, (label, node_id) in enumerate(zip(result.index, result._node_ids.tolist())):
+    for i, (label, node_id) in enumerate(zip(result.index, result._node_ids.tolist(), strict=True)):
         node = tracker.get_node(node_id)
         assert node.node_type is NodeType.BINARY and node.operation == name
         assert node.inputs == [node_a[label], node_b[label]]
@@ -218,7 +219,9 @@ def test_unary_operations(tracker, call, name, code, expected):
         node = tracker.get_node(node_id)
         assert node.node_type is NodeType.UNARY and node.operation == name
         assert node.inputs == [int(s._node_ids[i])] and node.provenance == words[i]
-    assert [(r.fingerprint, r.value) for r in tracker._value_buffer] == list(zip(words, expected))
+    assert [(r.fingerprint, r.value) for r in tracker._value_buffer] == list(
+        zip(words, expected, strict=True)
+    )
 
 
 def test_fillna_steps_every_element(tracker):

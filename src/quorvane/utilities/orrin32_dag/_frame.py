@@ -72,8 +72,11 @@ class DAGTrackedDataFrame(FollowingFrame, pd.DataFrame):
             if inputs is None:
                 inputs = np.full(len(words), NO_NODE, dtype=NODES.dtype)
             stepped_words, stepped_nodes = chain_elements(
-                tracker, np.asarray(words, np.uint32), np.asarray(inputs, NODES.dtype),
-                "merge", OpCode.MERGE,
+                tracker,
+                np.asarray(words, np.uint32),
+                np.asarray(inputs, NODES.dtype),
+                "merge",
+                OpCode.MERGE,
             )
             prov[label] = np.array(stepped_words, dtype=np.uint32)
             nodes[label] = np.array(stepped_nodes, dtype=NODES.dtype)

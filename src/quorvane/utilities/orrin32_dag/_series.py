@@ -81,9 +81,10 @@ def chain_elements(
     its input node exists."""
     update_chain = _word_function(tracker, "update_chain")
     log = _node_logger(tracker, NodeType.UNARY)
-    out_words, out_nodes = [], []
+    out_words: list[int] = []
+    out_nodes: list[int] = []
     add_word, add_node = out_words.append, out_nodes.append
-    for word, node in zip(words.tolist(), nodes.tolist()):
+    for word, node in zip(words.tolist(), nodes.tolist(), strict=True):
         word = update_chain(word, op_code)
         add_word(word)
         add_node(log(op_name, [node], word) if node >= 0 else NO_NODE)
@@ -97,10 +98,11 @@ def _combine_elements(
     input nodes exist."""
     combine = _word_function(tracker, "combine")
     log = _node_logger(tracker, NodeType.BINARY)
-    out_words, out_nodes = [], []
+    out_words: list[int] = []
+    out_nodes: list[int] = []
     add_word, add_node = out_words.append, out_nodes.append
     for lw, rw, ln, rn in zip(
-        left[0].tolist(), right[0].tolist(), left[1].tolist(), right[1].tolist()
+        left[0].tolist(), right[0].tolist(), left[1].tolist(), right[1].tolist(), strict=True
     ):
         word = combine(lw, rw, op_code)
         add_word(word)
@@ -174,9 +176,7 @@ class DAGTrackedSeries(FollowingSeries, pd.Series):
 
     # -- the steps ---------------------------------------------------------------------
 
-    def _binop_dag(
-        self, other: Any, pandas_op: Callable, op_name: str, op_code: int
-    ) -> Any:
+    def _binop_dag(self, other: Any, pandas_op: Callable, op_name: str, op_code: int) -> Any:
         exact("op_name", op_name, str)
         op_code = as_int("op_code", op_code)
         # pandas computes and aligns; nothing is logged for a result it refuses to build.
@@ -325,7 +325,9 @@ def _arrays_lent(series: DAGTrackedSeries, data: Any) -> dict[str, np.ndarray]:
         rows = row_positions(series.index, data)
         tracker = series._tracker or data._tracker
         return {
-            f.series_attr: gather(getattr(data, f.series_attr), rows, unknown_fill(f, tracker), f.dtype)
+            f.series_attr: gather(
+                getattr(data, f.series_attr), rows, unknown_fill(f, tracker), f.dtype
+            )
             for f in FIELDS
         }
     return {f.series_attr: np.full(n, f.absent, dtype=f.dtype) for f in FIELDS}
