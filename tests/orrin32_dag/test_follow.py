@@ -100,6 +100,7 @@ FRAMES = [
         True,
     ),
     ("join", lambda d: d[["rid", "age"]].join(d[["income"]].iloc[::-1]), {}, True),
+    ("join-series", lambda d: d[["rid", "unit"]].join(d["age"].iloc[::-1]), {}, True),
 ]
 
 
