@@ -109,7 +109,10 @@ FRAMES = [
 )
 def test_frame_rows_and_columns(run, idiom, renamed, merged):
     tracker, frame = run
+    logged = (tracker.dag_stats()["operation_nodes"], len(tracker._value_buffer))
     result = idiom(frame)
+    if not merged:  # moving rows and columns logs no node and records no value
+        assert (tracker.dag_stats()["operation_nodes"], len(tracker._value_buffer)) == logged
     pd.testing.assert_frame_equal(pd.DataFrame(result), idiom(SOURCE))
     assert isinstance(result, DAGTrackedDataFrame) and result._tracker is tracker
     rows = result["rid"].tolist()

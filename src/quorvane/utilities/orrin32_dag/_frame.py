@@ -13,6 +13,7 @@ from pandas.errors import InvalidIndexError
 from .._checks import exact
 from .._follow import FollowingFrame, gather, row_positions
 from ..orrin32 import MAX_PAIRS, MODE_01_ENTITY_BITS, OpCode, _compat
+from ..orrin32._series import _inside_parent
 from ._row_values import record_values
 from ._series import FIELDS, NO_NODE, NODES, DAGTrackedSeries, _series_from_mgr, chain_elements
 
@@ -59,6 +60,12 @@ class DAGTrackedDataFrame(FollowingFrame, pd.DataFrame):
 
     def _constructor_sliced_from_mgr(self, mgr: Any, axes: Any) -> DAGTrackedSeries:
         return _series_from_mgr(mgr, axes)
+
+    def drop_duplicates(self, *args: Any, **kwargs: Any) -> Any:
+        # pandas negates a mask of its own to pick the rows: a temporary, which must not
+        # log a node and record a value for every row of the frame.
+        with _inside_parent(in_place=True):
+            return super().drop_duplicates(*args, **kwargs)
 
     def _merge_step(self) -> DAGTrackedDataFrame:
         """Every element of a carried column one merge step further: its word, and one
