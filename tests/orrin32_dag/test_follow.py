@@ -59,7 +59,7 @@ def assert_came_from(tracker, word, node_id, source, merged):
 FRAMES = [
     # id, idiom, {result column: source column} beyond the same labels, merge step
     ("mask", lambda d: d[d["income"] > 40], {}, False),
-    ("query", lambda d: d.query("age > 40"), {}, False),
+    ("query", lambda d: d.query("age > 40 and income < 70"), {}, False),
     ("loc-labels", lambda d: d.loc[["r3", "r0", "r4"]], {}, False),
     ("iloc-rows", lambda d: d.iloc[[4, 0, 2]], {}, False),
     ("iloc-slice", lambda d: d.iloc[1:4], {}, False),
@@ -185,6 +185,14 @@ ALIGNED = [
         lambda a, b: 1000 - a + b,
         "add",
         OpCode.ADD,
+    ),
+    (
+        "logical",
+        lambda d: (d["age"] > 40).iloc[::-1],
+        lambda d: d["income"] > 40,
+        lambda a, b: a & b,
+        "and",
+        OpCode.LOGIC,
     ),
 ]
 

@@ -48,15 +48,21 @@ BINARY = [
     ("__mul__", "mul", OpCode.MUL),
     ("__truediv__", "div", OpCode.DIV),
     ("__floordiv__", "floordiv", OpCode.DIV),
-    ("__pow__", "pow", OpCode.MUL),
+    ("__mod__", "mod", OpCode.MOD),
+    ("__pow__", "pow", OpCode.POW),
     ("__radd__", "add", OpCode.ADD),
     ("__rsub__", "sub", OpCode.SUB),
     ("__rmul__", "mul", OpCode.MUL),
     ("__rtruediv__", "div", OpCode.DIV),
+    ("__rfloordiv__", "floordiv", OpCode.DIV),
+    ("__rmod__", "mod", OpCode.MOD),
+    ("__rpow__", "pow", OpCode.POW),
     ("__gt__", "gt", OpCode.CMP),
     ("__lt__", "lt", OpCode.CMP),
     ("__ge__", "ge", OpCode.CMP),
     ("__le__", "le", OpCode.CMP),
+    ("__eq__", "eq", OpCode.CMP),
+    ("__ne__", "ne", OpCode.CMP),
 ]
 
 

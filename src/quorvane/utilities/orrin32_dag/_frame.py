@@ -13,9 +13,16 @@ from pandas.errors import InvalidIndexError
 from .._checks import exact
 from .._follow import FollowingFrame, gather, row_positions
 from ..orrin32 import MAX_PAIRS, MODE_01_ENTITY_BITS, OpCode, _compat
-from ..orrin32._series import _inside_parent
 from ._row_values import record_values
-from ._series import FIELDS, NO_NODE, NODES, DAGTrackedSeries, _series_from_mgr, chain_elements
+from ._series import (
+    FIELDS,
+    NO_NODE,
+    NODES,
+    DAGTrackedSeries,
+    _series_from_mgr,
+    chain_elements,
+    quiet_temporaries,
+)
 
 
 class DAGTrackedDataFrame(FollowingFrame, pd.DataFrame):
@@ -61,12 +68,6 @@ class DAGTrackedDataFrame(FollowingFrame, pd.DataFrame):
     def _constructor_sliced_from_mgr(self, mgr: Any, axes: Any) -> DAGTrackedSeries:
         return _series_from_mgr(mgr, axes)
 
-    def drop_duplicates(self, *args: Any, **kwargs: Any) -> Any:
-        # pandas negates a mask of its own to pick the rows: a temporary, which must not
-        # log a node and record a value for every row of the frame.
-        with _inside_parent(in_place=True):
-            return super().drop_duplicates(*args, **kwargs)
-
     def _merge_step(self) -> DAGTrackedDataFrame:
         """Every element of a carried column one merge step further: its word, and one
         logged "merge" node wherever its input node exists."""
@@ -89,6 +90,9 @@ class DAGTrackedDataFrame(FollowingFrame, pd.DataFrame):
             nodes[label] = np.array(stepped_nodes, dtype=NODES.dtype)
         self._set_mappings({"_col_prov": prov, "_col_nodes": nodes})
         return self
+
+
+quiet_temporaries(DAGTrackedDataFrame, pd.DataFrame, ("drop_duplicates", "query", "compare"))
 
 
 def _columns_of_data(frame: pd.DataFrame, data: Any) -> dict[str, dict]:

@@ -184,6 +184,8 @@ class DAGTrackedSeries(FollowingSeries, pd.Series):
     def _binop_dag(self, other: Any, pandas_op: Callable, op_name: str, op_code: int) -> Any:
         exact("op_name", op_name, str)
         op_code = as_int("op_code", op_code)
+        if _in_parent() and _compat.caller_is_pandas(depth=3):
+            return pandas_op(self, other)  # pandas' own step inside one of ours
         # pandas computes and aligns; nothing is logged for a result it refuses to build.
         result = pandas_op(self, other)
         if not isinstance(result, DAGTrackedSeries):
@@ -236,50 +238,6 @@ class DAGTrackedSeries(FollowingSeries, pd.Series):
             return result  # in place, the elements keep their words and nodes
         return self._stepped(result, op_name, op_code)
 
-    # -- two operands --------------------------------------------------------------------
-
-    def __add__(self, other: Any) -> Any:
-        return self._binop_dag(other, _Series.__add__, "add", OpCode.ADD)
-
-    def __sub__(self, other: Any) -> Any:
-        return self._binop_dag(other, _Series.__sub__, "sub", OpCode.SUB)
-
-    def __mul__(self, other: Any) -> Any:
-        return self._binop_dag(other, _Series.__mul__, "mul", OpCode.MUL)
-
-    def __truediv__(self, other: Any) -> Any:
-        return self._binop_dag(other, _Series.__truediv__, "div", OpCode.DIV)
-
-    def __floordiv__(self, other: Any) -> Any:
-        return self._binop_dag(other, _Series.__floordiv__, "floordiv", OpCode.DIV)
-
-    def __pow__(self, other: Any) -> Any:
-        return self._binop_dag(other, _Series.__pow__, "pow", OpCode.MUL)
-
-    def __radd__(self, other: Any) -> Any:
-        return self._binop_dag(other, _Series.__radd__, "add", OpCode.ADD)
-
-    def __rsub__(self, other: Any) -> Any:
-        return self._binop_dag(other, _Series.__rsub__, "sub", OpCode.SUB)
-
-    def __rmul__(self, other: Any) -> Any:
-        return self._binop_dag(other, _Series.__rmul__, "mul", OpCode.MUL)
-
-    def __rtruediv__(self, other: Any) -> Any:
-        return self._binop_dag(other, _Series.__rtruediv__, "div", OpCode.DIV)
-
-    def __gt__(self, other: Any) -> Any:
-        return self._binop_dag(other, _Series.__gt__, "gt", OpCode.CMP)
-
-    def __lt__(self, other: Any) -> Any:
-        return self._binop_dag(other, _Series.__lt__, "lt", OpCode.CMP)
-
-    def __ge__(self, other: Any) -> Any:
-        return self._binop_dag(other, _Series.__ge__, "ge", OpCode.CMP)
-
-    def __le__(self, other: Any) -> Any:
-        return self._binop_dag(other, _Series.__le__, "le", OpCode.CMP)
-
     # -- one operand ---------------------------------------------------------------------
 
     def __neg__(self) -> Any:
@@ -296,6 +254,64 @@ class DAGTrackedSeries(FollowingSeries, pd.Series):
     def replace(self, *args: Any, **kwargs: Any) -> Any:
         inner = _in_parent() and _compat.caller_is_pandas()
         return self._transform("replace", "replace", OpCode.MAP, args, kwargs, inner)
+
+
+# Two-operand operators: the operation name of their nodes (a reflected operator logs the
+# name of its forward one) and the code, the same as on the words road.
+_BINARY = {
+    "__add__": ("add", OpCode.ADD), "__radd__": ("add", OpCode.ADD),
+    "__sub__": ("sub", OpCode.SUB), "__rsub__": ("sub", OpCode.SUB),
+    "__mul__": ("mul", OpCode.MUL), "__rmul__": ("mul", OpCode.MUL),
+    "__truediv__": ("div", OpCode.DIV), "__rtruediv__": ("div", OpCode.DIV),
+    "__floordiv__": ("floordiv", OpCode.DIV), "__rfloordiv__": ("floordiv", OpCode.DIV),
+    "__mod__": ("mod", OpCode.MOD), "__rmod__": ("mod", OpCode.MOD),
+    "__pow__": ("pow", OpCode.POW), "__rpow__": ("pow", OpCode.POW),
+    "__gt__": ("gt", OpCode.CMP), "__lt__": ("lt", OpCode.CMP),
+    "__ge__": ("ge", OpCode.CMP), "__le__": ("le", OpCode.CMP),
+    "__eq__": ("eq", OpCode.CMP), "__ne__": ("ne", OpCode.CMP),
+    "__and__": ("and", OpCode.LOGIC), "__rand__": ("and", OpCode.LOGIC),
+    "__or__": ("or", OpCode.LOGIC), "__ror__": ("or", OpCode.LOGIC),
+    "__xor__": ("xor", OpCode.LOGIC), "__rxor__": ("xor", OpCode.LOGIC),
+}  # fmt: skip
+
+
+def _binary_operator(name: str, op_name: str, op_code: int) -> Callable[..., Any]:
+    pandas_op = getattr(_Series, name)
+
+    def operator(self: DAGTrackedSeries, other: Any) -> Any:
+        return self._binop_dag(other, pandas_op, op_name, op_code)
+
+    operator.__name__ = operator.__qualname__ = name
+    return operator
+
+
+for _name, (_op_name, _code) in _BINARY.items():
+    setattr(DAGTrackedSeries, _name, _binary_operator(_name, _op_name, _code))
+
+
+def quiet_temporaries(cls: type, parent: type, names: tuple[str, ...]) -> None:
+    """Give ``cls`` the methods ``names`` of ``parent`` with their operator calls quiet.
+
+    These pandas methods compute masks of their own with the operators (the rows that
+    drop_duplicates and query keep, the differences of compare); such temporaries log no
+    node and record no value, which for every row of a frame would cost more than the
+    method itself and fill the log with steps nobody made.
+    """
+    for name in names:
+        setattr(cls, name, _quiet(getattr(parent, name), name))
+
+
+def _quiet(method: Callable, name: str) -> Callable:
+    def quiet(self: Any, *args: Any, **kwargs: Any) -> Any:
+        with _inside_parent(in_place=True):
+            return method(self, *args, **kwargs)
+
+    quiet.__name__ = quiet.__qualname__ = name
+    quiet.__doc__ = method.__doc__
+    return quiet
+
+
+quiet_temporaries(DAGTrackedSeries, _Series, ("compare",))
 
 
 def _finish(result: DAGTrackedSeries, words: list, nodes: list, op_name: str) -> Any:
