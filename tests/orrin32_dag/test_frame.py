@@ -261,9 +261,18 @@ def test_column_access(tracker, loans):
     assert sub._col_prov["rate"].tolist() == frame._col_prov["rate"].tolist()
 
 
-def test_untracked_column_reads_as_unknown(tracker, loans):
+@pytest.mark.parametrize(
+    "value",
+    [
+        lambda f: [1, 2, 3],
+        lambda f: np.arange(3),
+        lambda f: f.groupby("region")["amount"].transform("mean"),  # pandas' bare values
+    ],
+    ids=["list", "array", "group-transform"],
+)
+def test_untracked_column_reads_as_unknown(tracker, loans, value):
     frame = wrap_dataframe_dag(loans, tracker, "loans")
-    frame["plain"] = [1, 2, 3]
+    frame["plain"] = value(frame)
     column = frame["plain"]
     unknown = tracker.unknown_node()
     assert column._prov.tolist() == [tracker.unknown_word()] * 3
