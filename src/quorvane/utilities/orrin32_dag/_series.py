@@ -332,8 +332,8 @@ def _series_from_mgr(mgr: Any, axes: Any) -> DAGTrackedSeries:
     n = len(ser)
     object.__setattr__(ser, "_name", None)
     object.__setattr__(ser, "_tracker", None)
-    object.__setattr__(ser, "_prov", np.zeros(n, dtype=WORDS.dtype))
-    object.__setattr__(ser, "_node_ids", np.full(n, NO_NODE, dtype=NODES.dtype))
+    object.__setattr__(ser, "_prov", _absent(WORDS, n))
+    object.__setattr__(ser, "_node_ids", _absent(NODES, n))
     object.__setattr__(ser, "_followed", False)
     return ser
 
@@ -351,4 +351,10 @@ def _arrays_lent(series: DAGTrackedSeries, data: Any) -> dict[str, np.ndarray]:
             )
             for f in FIELDS
         }
-    return {f.series_attr: np.full(n, f.absent, dtype=f.dtype) for f in FIELDS}
+    return {f.series_attr: _absent(f, n) for f in FIELDS}
+
+
+def _absent(field: Field, n: int) -> np.ndarray:
+    """``n`` absent entries as a read-only view that costs nothing: most series built with
+    them are given their real entries by ``__finalize__`` straight away."""
+    return np.broadcast_to(np.array(field.absent, dtype=field.dtype), (n,))
