@@ -1,7 +1,8 @@
 """Cost per element of the DAG-tracked containers against plain pandas, measured in one run.
 
-Prints ns per element and the ratio to the same operation on plain pandas objects, then
-where the time of each tracked operation goes (words, nodes, recorded values), from a
+Prints ns per element and the ratio to the same operation on plain pandas objects, the
+ratio of row operations (which move node ids and words and log nothing), then where the
+time of each tracked operation goes (words, nodes, recorded values), from a
 cProfile run. The DAG road works element by element by design.
 
     .venv/bin/python benchmarks/bench_dag_containers.py
@@ -18,10 +19,11 @@ from functools import partial
 import numpy as np
 import pandas as pd
 
-from quorvane.utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag
+from quorvane.utilities.orrin32_dag import DAGTrackedDataFrame, DAGTracker, wrap_dataframe_dag
 
 SIZES = (10_000, 100_000)
 WRAP_SHAPE = (100_000, 10)
+ROW_OPS_SIZE = 1_000_000
 
 # Tracker methods the containers call per element, by what they pay for.
 # The containers call the engine's word functions and the tracker's per-element node
@@ -97,6 +99,36 @@ def profile_parts(call):
     return shares
 
 
+def row_ops(n):
+    """Row operations log nothing: node ids and words are gathered beside pandas' gather.
+
+    Their cost does not depend on what the entries are, so the frame gets arbitrary ones
+    instead of a wrap, which would record a million values per column.
+    """
+    rng = np.random.default_rng(3)
+    df = pd.DataFrame({"a": rng.normal(size=n), "b": rng.integers(0, n, size=n)})
+    frame = DAGTrackedDataFrame(
+        df,
+        _tracker=DAGTracker(),
+        _col_prov={c: rng.integers(0, 2**32, size=n, dtype=np.uint32) for c in df},
+        _col_nodes={c: rng.integers(0, n, size=n, dtype=np.int64) for c in df},
+    )
+    half_p, half_t = df.iloc[: n // 2], frame.iloc[: n // 2]
+    cases = {
+        "boolean filter": (lambda d: d[d["a"] > 0], df, frame),
+        "sort_values": (lambda d: d.sort_values("a"), df, frame),
+        "concat": (lambda d: pd.concat([d, d]), half_p, half_t),
+        "rename": (lambda d: d.rename(columns={"a": "x"}), df, frame),
+        "drop_duplicates": (lambda d: d.drop_duplicates("b"), df, frame),
+    }
+    out = []
+    for label, (op, plain_input, tracked_input) in cases.items():
+        plain = best_of(partial(op, plain_input), 5)
+        tracked = best_of(partial(op, tracked_input), 5)
+        out.append((label, n, tracked / plain))
+    return out
+
+
 def main():
     rows = []
     breakdown = {}
@@ -132,6 +164,9 @@ def main():
     print(f"{'operation':<18}{'elements':>10}{'pandas ns/el':>14}{'DAG ns/el':>12}{'ratio':>10}")
     for label, n, plain_ns, dag_ns, ratio in rows:
         print(f"{label:<18}{n:>10}{plain_ns:>14.1f}{dag_ns:>12.0f}{ratio:>10.0f}")
+    print(f"\n{'row operation':<18}{'rows':>10}{'DAG/pandas':>12}")
+    for label, n, ratio in row_ops(ROW_OPS_SIZE):
+        print(f"{label:<18}{n:>10}{ratio:>12.2f}")
     print("\nwhere the time goes (cProfile, 10^4 elements; shares of profiled time;")
     print("engine word calls made directly by the containers count under rest)")
     parts = list(next(iter(breakdown.values())))

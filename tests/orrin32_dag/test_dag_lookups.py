@@ -138,6 +138,7 @@ def test_dag_audit_of_a_source_element(wrapped):
         "depth",
         "risk",
         "has_protected",
+        "unknown",
         "dag",
     ]
     assert audit["provenance"] == f"0x{w:08X}"
@@ -163,7 +164,7 @@ def test_dag_audit_of_a_derived_element(wrapped):
     audit = dag_audit(wrapped["sum"])
     assert audit["pair_ids"] == sorted([inc, age]) and audit["pair_count"] == 2
     assert audit["taint"] and audit["depth"] == 1 and audit["risk"] == 0.5
-    assert audit["has_protected"]
+    assert audit["has_protected"] and not audit["unknown"]
     assert audit["dag"] == {
         "depth": 1,
         "node_count": 3,
@@ -172,7 +173,7 @@ def test_dag_audit_of_a_derived_element(wrapped):
         "protected_sources": [("people", "age")],
     }
     # no node for the second element: the twelve word keys only
-    assert "dag" not in dag_audit(wrapped["sum"], 1) and len(dag_audit(wrapped["sum"], 1)) == 12
+    assert "dag" not in dag_audit(wrapped["sum"], 1) and len(dag_audit(wrapped["sum"], 1)) == 13
 
 
 def test_dag_audit_errors(wrapped, t):

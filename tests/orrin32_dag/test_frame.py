@@ -252,33 +252,47 @@ def test_unconvertible_cell_is_text_and_missing_cells_are_skipped(tracker):
 def test_column_access(tracker, loans):
     frame = wrap_dataframe_dag(loans, tracker, "loans")
     column = frame["rate"]
-    assert isinstance(column, DAGTrackedSeries) and column.name is None
+    assert isinstance(column, DAGTrackedSeries) and column.name == "rate"
     assert list(column.index) == list(loans.index) and column._tracker is tracker
     assert column._prov.tolist() == frame._col_prov["rate"].tolist()
-    assert column._prov is not frame._col_prov["rate"]
     assert column._node_ids.tolist() == frame._col_nodes["rate"].tolist()
     sub = frame[["amount", "rate"]]
-    assert isinstance(sub, DAGTrackedDataFrame) and sub._col_prov is frame._col_prov
+    assert isinstance(sub, DAGTrackedDataFrame) and list(sub._col_nodes) == ["amount", "rate"]
+    assert sub._col_prov["rate"].tolist() == frame._col_prov["rate"].tolist()
 
 
-def test_untracked_column_reads_as_no_node(tracker, loans):
+@pytest.mark.parametrize(
+    "value",
+    [
+        lambda f: [1, 2, 3],
+        lambda f: np.arange(3),
+        lambda f: f.groupby("region")["amount"].transform("mean"),  # pandas' bare values
+    ],
+    ids=["list", "array", "group-transform"],
+)
+def test_untracked_column_reads_as_unknown(tracker, loans, value):
     frame = wrap_dataframe_dag(loans, tracker, "loans")
-    frame["plain"] = [1, 2, 3]
+    frame["plain"] = value(frame)
     column = frame["plain"]
-    assert column._prov.tolist() == [0, 0, 0] and column._node_ids.tolist() == [-1, -1, -1]
-    before = tracker._next_node_id
+    unknown = tracker.unknown_node()
+    assert column._prov.tolist() == [tracker.unknown_word()] * 3
+    assert column._node_ids.tolist() == [unknown] * 3
+    node = tracker.get_node(unknown)
+    assert node.node_type is NodeType.SOURCE and not node.is_protected
+    assert tracker.unknown_node() == unknown  # made once
     negated = -column
-    assert negated._node_ids.tolist() == [-1, -1, -1]
-    assert tracker._next_node_id == before  # no node may hang off a missing node
+    assert {tracker.get_node(n).inputs[0] for n in negated._node_ids.tolist()} == {unknown}
+    assert all(tracker.is_unknown(int(w)) for w in negated._prov)
 
 
-def test_row_filter_repeats_the_first_entry(tracker, loans):
+def test_row_filter_keeps_each_rows_entries(tracker, loans):
     frame = wrap_dataframe_dag(loans, tracker, "loans")
-    filtered = frame[frame["amount"].values > 80]
+    filtered = frame[frame["amount"].values < 200]
     column = filtered["amount"]
-    assert len(column) == 2
-    assert column._prov.tolist() == [int(frame._col_prov["amount"][0])] * 2
-    assert column._node_ids.tolist() == [int(frame._col_nodes["amount"][0])] * 2
+    assert column._prov.tolist() == frame._col_prov["amount"][[0, 2]].tolist()
+    assert (-column)._prov.tolist() == [
+        tracker.update_chain(int(w), OpCode.NEG) for w in frame._col_prov["amount"][[0, 2]]
+    ]
 
 
 def test_assignment_stores_copies(tracker, loans):
@@ -288,20 +302,20 @@ def test_assignment_stores_copies(tracker, loans):
     assert frame._col_prov["total"].tolist() == total._prov.tolist()
     assert frame._col_prov["total"] is not total._prov
     assert frame._col_nodes["total"].tolist() == total._node_ids.tolist()
-    frame["total"] = 0
-    assert frame._col_prov["total"].tolist() == total._prov.tolist()
+    frame["total"] = 0  # a constant derives from no source
+    assert frame._col_prov["total"].tolist() == [0, 0, 0]
+    assert frame._col_nodes["total"].tolist() == [-1, -1, -1]
 
 
-def test_assignment_to_a_column_list_stores_no_words(tracker):
-    # Only a single column label keys the mappings; the assignment itself is pandas' and
-    # must not be reported as failed after it changed the frame.
+def test_assignment_to_a_column_list_is_unknown(tracker):
+    # pandas spreads the series over the columns, not over the rows: the cells cannot be
+    # followed.
     plain = pd.DataFrame({"a": [1.0, 2.0], "b": [3.0, 4.0]})
     frame = wrap_dataframe_dag(plain, tracker, "t")
-    prov, nodes = dict(frame._col_prov), dict(frame._col_nodes)
     frame[["a", "b"]] = frame["a"] + frame["b"]
     plain[["a", "b"]] = plain["a"] + plain["b"]
-    assert frame["a"].tolist() == plain["a"].tolist()
-    assert frame._col_prov == prov and frame._col_nodes == nodes
+    pd.testing.assert_frame_equal(pd.DataFrame(frame), plain)
+    assert frame["a"]._node_ids.tolist() == [tracker.unknown_node()] * 2
 
 
 @pytest.fixture
@@ -315,23 +329,27 @@ def two_tables(tracker):
     return left, right
 
 
-def test_merge_logs_one_node_per_tracked_column(tracker, two_tables):
+def test_merge_steps_every_element(tracker, two_tables):
     left, right = two_tables
     before = tracker._next_node_id
     merged = left.merge(right, on="id")
-    assert isinstance(merged, DAGTrackedDataFrame) and len(merged) == 2
-    # id comes from the left; both_x/both_y were renamed by pandas and are untracked
-    assert list(merged._col_prov) == ["id", "x", "y"] == list(merged._col_nodes)
-    assert tracker._next_node_id == before + 3
-    for label, side in [("id", left), ("x", left), ("y", right)]:
-        word = tracker.update_chain(int(side._col_prov[label][0]), OpCode.MERGE)
-        assert merged._col_prov[label].tolist() == [word, word]
-        (node_id,) = set(merged._col_nodes[label].tolist())
-        node = tracker.get_node(node_id)
-        assert node.node_type is NodeType.UNARY and node.operation == "merge"
-        assert node.inputs == [int(side._col_nodes[label][0])] and node.provenance == word
-    assert merged["both_x"]._node_ids.tolist() == [-1, -1]
-    assert merged["both_x"]._prov.tolist() == [0, 0]
+    pd.testing.assert_frame_equal(
+        pd.DataFrame(merged), pd.DataFrame(left).merge(pd.DataFrame(right), on="id")
+    )
+    assert isinstance(merged, DAGTrackedDataFrame) and merged._tracker is tracker
+    assert tracker._next_node_id == before + 2 * 5  # ids 1 and 3, five columns each
+    left_rows, right_rows = [0, 2], [1, 0]  # the rows each merged row came from
+    sources = [("id", left, "id"), ("x", left, "x"), ("both_x", left, "both")]
+    sources += [("y", right, "y"), ("both_y", right, "both")]
+    for label, side, source in sources:
+        column = merged[label]
+        for i, row in enumerate(left_rows if side is left else right_rows):
+            word = tracker.update_chain(int(side._col_prov[source][row]), OpCode.MERGE)
+            assert column._prov[i] == word
+            node = tracker.get_node(int(column._node_ids[i]))
+            assert node.node_type is NodeType.UNARY and node.operation == "merge"
+            assert node.inputs == [int(side._col_nodes[source][row])]
+            assert node.provenance == word
 
 
 def test_merge_without_left_tracker(tracker, two_tables):
@@ -339,9 +357,9 @@ def test_merge_without_left_tracker(tracker, two_tables):
     left._tracker = None
     before = tracker._next_node_id
     merged = left.merge(right, on="id")
-    assert tracker._next_node_id == before and merged._col_nodes == {}
-    assert merged._col_prov["y"].tolist() == [int(right._col_prov["y"][0])] * 2
-    assert merged["y"]._node_ids.tolist() == [-1, -1]
+    assert tracker._next_node_id == before  # nothing to log with: the entries as they were
+    assert merged._col_prov["y"].tolist() == right._col_prov["y"][[1, 0]].tolist()
+    assert merged["y"]._node_ids.tolist() == right._col_nodes["y"][[1, 0]].tolist()
 
 
 def test_merge_with_a_plain_frame_and_a_column_without_node(tracker, two_tables):
@@ -350,5 +368,6 @@ def test_merge_with_a_plain_frame_and_a_column_without_node(tracker, two_tables)
     before = tracker._next_node_id
     merged = left.merge(pd.DataFrame({"id": [2], "z": ["q"]}), on="id")
     assert tracker._next_node_id == before + 2  # id and both; x has no node to start from
-    assert "x" in merged._col_prov and "x" not in merged._col_nodes
-    assert "z" not in merged._col_prov
+    assert merged["x"]._node_ids.tolist() == [-1]
+    assert merged["x"]._prov[0] == tracker.update_chain(int(left._col_prov["x"][1]), OpCode.MERGE)
+    assert "z" not in merged._col_prov and merged["z"]._node_ids[0] == tracker.unknown_node()

@@ -53,23 +53,23 @@ def test_values(run):
 def test_node_counts_and_types(run):
     tracker, _ = run
     nodes = list(tracker._nodes.values())
-    assert len(nodes) == 25
+    assert len(nodes) == 40
     assert Counter(n.node_type for n in nodes) == {
         NodeType.SOURCE: 4,
         NodeType.BINARY: 8,
-        NodeType.UNARY: 13,
+        NodeType.UNARY: 28,
     }
     assert Counter(n.operation for n in nodes if not n.is_source) == {
         "div": 4,
         "fillna": 4,
         "clip": 4,
         "mul": 4,
-        "merge": 5,
+        "merge": 20,  # every element of the five carried columns
     }
     stats = tracker.dag_stats()
-    assert (stats["total_nodes"], stats["source_nodes"], stats["operation_nodes"]) == (25, 4, 21)
+    assert (stats["total_nodes"], stats["source_nodes"], stats["operation_nodes"]) == (40, 4, 36)
     # the age source, the four products that read it and the merges of age and risk
-    assert stats["protected_sources"] == 7
+    assert stats["protected_sources"] == 13
 
 
 def test_inputs_and_words_of_every_step(run):
@@ -100,17 +100,17 @@ def test_inputs_and_words_of_every_step(run):
         assert not tracker.is_tainted(capped)
 
 
-def test_merge_collapses_each_column_to_one_merge_node(run):
+def test_merge_steps_each_element_from_its_own_row(run):
     tracker, s = run
     merged, frame, ext = s["merged"], s["frame"], s["ext"]
     for label, side in [("income", frame), ("age", frame), ("risk", frame), ("score_ext", ext)]:
-        word = tracker.update_chain(int(side._col_prov[label][0]), OpCode.MERGE)
         column = merged[label]
-        assert column._prov.tolist() == [word] * 4
-        (node_id,) = set(column._node_ids.tolist())
-        node = tracker.get_node(node_id)
-        assert (node.node_type, node.operation) == (NodeType.UNARY, "merge")
-        assert node.inputs == [int(side._col_nodes[label][0])]
+        for i in range(4):
+            word = tracker.update_chain(int(side._col_prov[label][i]), OpCode.MERGE)
+            assert column._prov[i] == word
+            node = tracker.get_node(int(column._node_ids[i]))
+            assert (node.node_type, node.operation) == (NodeType.UNARY, "merge")
+            assert node.inputs == [int(side._col_nodes[label][i])]
 
 
 def test_recorded_values_and_fingerprints(run):
@@ -178,13 +178,13 @@ def test_dag_audit_of_one_result(run):
     }
 
 
-def test_dag_of_a_merged_value_reaches_the_first_row(run):
+def test_dag_of_a_merged_value_reaches_its_own_row(run):
     _, s = run
     merged_risk = s["merged"]["risk"]
     dag = get_dag_for_series(merged_risk, 3)
     assert dag.depth == 5 and len(dag.nodes) == 8
-    first_product = int(s["weighted"]._node_ids[0])
-    assert first_product in dag.nodes
+    assert int(s["weighted"]._node_ids[3]) in dag.nodes
+    assert int(s["weighted"]._node_ids[0]) not in dag.nodes
     assert [(n.table, n.column) for n in dag.source_nodes] == [
         ("applicants", "age"),
         ("applicants", "debt"),

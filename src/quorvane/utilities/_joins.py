@@ -44,7 +44,7 @@ def _positions(column: Series) -> np.ndarray:
 
 def _as_frame(other: Any) -> Any:
     if isinstance(other, Series) and other.name is not None:
-        return DataFrame({other.name: other})
+        return other.to_frame()  # a tracked series gives a frame of its family
     return other
 
 

@@ -4,115 +4,127 @@ from __future__ import annotations
 
 import contextlib
 from collections.abc import Hashable
-from typing import ClassVar
+from typing import Any, ClassVar
 
 import numpy as np
 import pandas as pd
+from pandas.errors import InvalidIndexError
 
 from .._checks import exact
-from ..orrin32 import MAX_PAIRS, MODE_01_ENTITY_BITS, OpCode
+from .._follow import FollowingFrame, gather, row_positions
+from ..orrin32 import MAX_PAIRS, MODE_01_ENTITY_BITS, OpCode, _compat
 from ._row_values import record_values
-from ._series import NO_NODE, DAGTrackedSeries
+from ._series import (
+    FIELDS,
+    NO_NODE,
+    NODES,
+    DAGTrackedSeries,
+    _series_from_mgr,
+    chain_elements,
+    quiet_temporaries,
+)
 
 
-def _fit(array, n: int, dtype, fill: int) -> np.ndarray:
-    """A fresh array of n entries: a copy of ``array``, or its first entry repeated when
-    its length differs (a frame derived by a row filter shares its source's arrays), or
-    ``fill`` when there is nothing to repeat."""
-    if array is None:
-        return np.full(n, fill, dtype=dtype)
-    if len(array) == n:
-        return np.array(array, dtype=dtype, copy=True)
-    first = array[0] if len(array) else fill
-    return np.broadcast_to(np.asarray(first, dtype=dtype), (n,)).copy()
-
-
-class DAGTrackedDataFrame(pd.DataFrame):
+class DAGTrackedDataFrame(FollowingFrame, pd.DataFrame):
     """Pandas DataFrame with DAG-tracked provenance."""
 
     _metadata: ClassVar[list[str]] = ["_tracker", "_col_prov", "_col_nodes"]
+    _fields = FIELDS
 
-    def __init__(self, *args, **kwargs):
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
         tracker = kwargs.pop("_tracker", None)
         col_prov = kwargs.pop("_col_prov", None)
         col_nodes = kwargs.pop("_col_nodes", None)
         super().__init__(*args, **kwargs)
         self._tracker = tracker
-        self._col_prov = col_prov if col_prov is not None else {}
-        self._col_nodes = col_nodes if col_nodes is not None else {}
+        self._col_prov, self._col_nodes = {}, {}
+        lent = _columns_of_data(self, args[0] if args else kwargs.get("data"))
+        self._col_prov = dict(col_prov) if col_prov is not None else lent["_col_prov"]
+        self._col_nodes = dict(col_nodes) if col_nodes is not None else lent["_col_nodes"]
+
+    # -- pandas construction hooks ------------------------------------------------------
 
     @property
-    def _constructor(self):
+    def _constructor(self) -> type[DAGTrackedDataFrame]:
         return DAGTrackedDataFrame
 
     @property
-    def _constructor_sliced(self):
+    def _constructor_sliced(self) -> type[DAGTrackedSeries]:
         return DAGTrackedSeries
 
-    def __getitem__(self, key):
-        result = super().__getitem__(key)
-        if not isinstance(result, pd.Series):
-            return result
-        try:
-            prov = (getattr(self, "_col_prov", None) or {}).get(key)
-            nodes = (getattr(self, "_col_nodes", None) or {}).get(key)
-        except TypeError:  # an unhashable key that pandas still answered with a Series
-            prov = nodes = None
-        n = len(result)
-        return DAGTrackedSeries(
-            result.values,
-            index=result.index,
-            _prov=_fit(prov, n, np.uint32, 0),
-            _tracker=getattr(self, "_tracker", None),
-            _node_ids=_fit(nodes, n, np.int64, NO_NODE),
-        )
+    @classmethod
+    def _from_mgr_with_defaults(cls, mgr: Any, axes: Any) -> DAGTrackedDataFrame:
+        # Built without __init__ (see orrin32's _compat); __finalize__ then brings the
+        # source's tracker and the entries of the rows and columns the result holds.
+        df = _compat.from_mgr(cls, mgr, axes)
+        object.__setattr__(df, "_tracker", None)
+        object.__setattr__(df, "_col_prov", {})
+        object.__setattr__(df, "_col_nodes", {})
+        return df
 
-    def __setitem__(self, key, value):
-        super().__setitem__(key, value)
-        # Only a single column label keys the mappings (a column list is unhashable).
-        if isinstance(value, DAGTrackedSeries) and isinstance(key, Hashable):
-            self._col_prov[key] = np.array(value._prov, dtype=np.uint32, copy=True)
-            self._col_nodes[key] = np.array(value._node_ids, dtype=np.int64, copy=True)
+    def _constructor_from_mgr(self, mgr: Any, axes: Any) -> DAGTrackedDataFrame:
+        return self._from_mgr_with_defaults(mgr, axes)
 
-    def _merge_col_provenance(
-        self,
-        col_prov: dict,
-        col_nodes: dict,
-        result_columns: set,
-        n: int,
-        out_prov: dict,
-        out_nodes: dict,
-    ) -> None:
-        """Propagate column provenance from one side of a merge into *out_prov*/*out_nodes*."""
+    def _constructor_sliced_from_mgr(self, mgr: Any, axes: Any) -> DAGTrackedSeries:
+        return _series_from_mgr(mgr, axes)
+
+    def _merge_step(self) -> DAGTrackedDataFrame:
+        """Every element of a carried column one merge step further: its word, and one
+        logged "merge" node wherever its input node exists."""
         tracker = self._tracker
-        for label, prov in col_prov.items():
-            if label not in result_columns or label in out_prov:
-                continue
-            base = int(prov[0]) if len(prov) else 0
-            merged = tracker.update_chain(base, OpCode.MERGE) if tracker else base
-            out_prov[label] = np.full(n, merged, dtype=np.uint32)
-            if not tracker or label not in col_nodes:
-                continue
-            nodes = col_nodes[label]
-            input_node = int(nodes[0]) if len(nodes) else NO_NODE
-            if input_node >= 0:
-                node_id = tracker.log_unary("merge", input_node, merged)
-                out_nodes[label] = np.full(n, node_id, dtype=np.int64)
-
-    def merge(self, right, *args, **kwargs) -> DAGTrackedDataFrame:
-        merged = super().merge(right, *args, **kwargs)
-        n = len(merged)
-        columns = set(merged.columns)
-        out_prov: dict = {}
-        out_nodes: dict = {}
-        self._merge_col_provenance(self._col_prov, self._col_nodes, columns, n, out_prov, out_nodes)
-        if isinstance(right, DAGTrackedDataFrame):
-            self._merge_col_provenance(
-                right._col_prov, right._col_nodes, columns, n, out_prov, out_nodes
+        if not tracker:
+            return self
+        prov, nodes = {}, {}
+        for label, words in self._col_prov.items():
+            inputs = self._col_nodes.get(label)
+            if inputs is None:
+                inputs = np.full(len(words), NO_NODE, dtype=NODES.dtype)
+            stepped_words, stepped_nodes = chain_elements(
+                tracker,
+                np.asarray(words, np.uint32),
+                np.asarray(inputs, NODES.dtype),
+                "merge",
+                OpCode.MERGE,
             )
-        return DAGTrackedDataFrame(
-            merged, _tracker=self._tracker, _col_prov=out_prov, _col_nodes=out_nodes
-        )
+            prov[label] = np.array(stepped_words, dtype=np.uint32)
+            nodes[label] = np.array(stepped_nodes, dtype=NODES.dtype)
+        self._set_mappings({"_col_prov": prov, "_col_nodes": nodes})
+        return self
+
+
+quiet_temporaries(DAGTrackedDataFrame, pd.DataFrame, ("drop_duplicates", "query", "compare"))
+
+
+def _columns_of_data(frame: pd.DataFrame, data: Any) -> dict[str, dict]:
+    """Entries of the columns of a frame built from tracked data: a tracked frame lends
+    its columns', a tracked series or a dict of them their own (aligned as pandas aligned
+    their values); other columns have none (unknown)."""
+    if isinstance(data, DAGTrackedDataFrame):
+        carried = set(data._col_prov) | set(data._col_nodes)
+        pieces = {label: data[label] for label in carried if _is_single(data, label)}
+    elif isinstance(data, DAGTrackedSeries):
+        pieces = {data.name if data.name is not None else 0: data}
+    elif isinstance(data, dict):
+        pieces = {k: v for k, v in data.items() if isinstance(v, DAGTrackedSeries)}
+    else:
+        pieces = {}
+    out: dict[str, dict] = {f.frame_attr: {} for f in FIELDS}
+    for label, series in pieces.items():
+        if _is_single(frame, label):
+            rows = row_positions(frame.index, series)
+            for f in FIELDS:
+                out[f.frame_attr][label] = gather(
+                    getattr(series, f.series_attr), rows, f.absent, f.dtype
+                )
+    return out
+
+
+def _is_single(frame: pd.DataFrame, label: Hashable) -> bool:
+    """Whether ``label`` names exactly one column of ``frame``."""
+    try:
+        return isinstance(frame.columns.get_loc(label), int)
+    except (KeyError, TypeError, InvalidIndexError):
+        return False
 
 
 # -- wrapping ----------------------------------------------------------------------------

@@ -70,6 +70,7 @@ def dag_audit(series: Any, row_index: int = 0) -> dict[str, Any]:
         "depth": info.depth,
         "risk": tracker.risk_score(prov),
         "has_protected": tracker.has_protected(prov),
+        "unknown": tracker.is_unknown(prov),
     }
     if dag is not None:
         result["dag"] = {

@@ -1,291 +1,360 @@
 """DAGTrackedSeries: a Series whose every element carries a word and the id of its DAG node.
 
-Operations run element by element through the tracker: each element gets its word from
-``combine``/``update_chain``, one logged node and one recorded value. Node id -1 means
-"no node"; id 0 is the tracker's first real node, so nothing falls back to it.
+pandas computes values, index and names; the words and node ids follow their elements
+(see ``_follow``). An operation then steps every element through the tracker: its word
+from ``combine``/``update_chain``, one logged node and one recorded value. Node id -1 means
+"no node": a fill value of an alignment or an outer join, which derives from no source.
+An element whose origin cannot be followed has the tracker's unknown source node
+(``DAGTracker.unknown_node``), so its lineage says so instead of ending nowhere.
 """
 
 from __future__ import annotations
 
-import operator
 from collections.abc import Callable
-from typing import ClassVar
+from functools import partial
+from typing import Any, ClassVar
 
 import numpy as np
 import pandas as pd
 
 from .._checks import as_int, exact
-from ..orrin32 import OpCode, ProvenanceTracker
+from .._follow import (
+    Field,
+    FollowingSeries,
+    followed_attribute,
+    gather,
+    row_positions,
+    unknown_fill,
+)
+from ..orrin32 import OpCode, ProvenanceTracker, _compat
+from ..orrin32._series import WORDS, _in_parent, _in_place_call, _inside_parent
 from ._records import NodeType
 from ._row_values import record_values
 
 #: Node id of an element that no logged node produced.
 NO_NODE = -1
 
-
-def _by_position(array, length: int, n: int, fill: int, broadcast: bool) -> list:
-    """Entries 0..n-1 of an operand's word or node array, as Python ints.
-
-    ``length`` is the operand's element count. With ``broadcast``, a length-1 operand
-    that numpy broadcast over n elements lends its single entry to every position;
-    otherwise positions beyond the array get ``fill`` (word 0, or no node).
-    """
-    if array is None or len(array) == 0:
-        return [fill] * n
-    if broadcast and length == 1 and n != 1:
-        return [int(array[0])] * n
-    entries = array[:n].tolist()
-    if len(entries) < n:
-        entries.extend([fill] * (n - len(entries)))
-    return entries
+# pandas' own Series, bound once: code that puts a tracked class in the place of
+# ``pandas.Series`` (the conformance run of pandas' tests does) must not turn the parent's
+# operators into these.
+_Series = pd.Series
 
 
-def _operand_entries(series, n: int, broadcast: bool = False) -> tuple[list, list]:
-    """The words and node ids that a tracked operand contributes to n result positions.
-
-    Only the other operand of a two-operand operation is broadcast by numpy; a transform
-    result longer than its receiver has positions that no element of it produced.
-    """
-    length = len(series)
-    words = _by_position(getattr(series, "_prov", None), length, n, 0, broadcast)
-    nodes = _by_position(getattr(series, "_node_ids", None), length, n, NO_NODE, broadcast)
-    return words, nodes
+def _unknown_node(tracker: Any) -> int:
+    unknown = getattr(tracker, "unknown_node", None)
+    return unknown() if unknown is not None else NO_NODE
 
 
-def _int_words(*operands) -> bool:
-    """Whether every word the operands lend is a plain int: their word arrays are of an
-    integer dtype (``tolist`` gives ints) or absent (the fill word 0 is an int)."""
-    for series in operands:
-        prov = getattr(series, "_prov", None)
-        if prov is None or not len(prov):
-            continue
-        if not isinstance(prov, np.ndarray) or prov.dtype.kind not in "iu":
-            return False
-    return True
+#: The node ids of a series (``_node_ids``) and of a frame's columns (``_col_nodes``).
+NODES = Field("_node_ids", "_col_nodes", np.int64, absent=NO_NODE, unknown=_unknown_node)
+FIELDS = (WORDS, NODES)
 
 
-def _word_function(tracker, name: str, int_words: bool):
+def _word_function(tracker: Any, name: str) -> Callable:
     """The tracker's word method ``name`` (``combine`` or ``update_chain``) for a loop over
-    the elements' words.
+    the elements' words (always plain ints here).
 
-    When the words and the operation code are plain ints and the method is the base
-    tracker's own, the engine's function is called directly: for int arguments the method
-    only passes them on and returns the engine's int.
+    When the method is the base tracker's own, the engine's function is called directly:
+    for int arguments the method only passes them on and returns the engine's int.
     """
     method = getattr(tracker, name)
-    if not int_words:
-        return method
     own = getattr(tracker, "__dict__", {})
     if getattr(type(tracker), name, None) is getattr(ProvenanceTracker, name) and name not in own:
         return getattr(tracker._rust, name)
     return method
 
 
-def _fast_logger(tracker):
-    """The tracker's per-element node logger (see ``DAGTracker._element_node_logger``),
-    or None for a tracker of another kind or one whose logging methods are replaced."""
+def _node_logger(tracker: Any, kind: NodeType) -> Callable:
+    """``log(op_name, inputs, word)`` for the per-element loops: the tracker's fast logger
+    (see ``DAGTracker._element_node_logger``) when its logging methods are its own, else
+    one public ``log_unary``/``log_binary`` call per node."""
     factory = getattr(tracker, "_element_node_logger", None)
-    return factory() if factory is not None else None
+    fast = factory() if factory is not None else None
+    if fast is not None:
+        return partial(fast, kind)
+    if kind is NodeType.BINARY:
+        log_binary = tracker.log_binary
+        return lambda op_name, inputs, word: log_binary(op_name, inputs[0], inputs[1], word)
+    log_unary = tracker.log_unary
+    return lambda op_name, inputs, word: log_unary(op_name, inputs[0], word)
 
 
-def _copy_or_default(array, n: int, dtype, fill: int) -> np.ndarray:
-    """A copy of ``array``, or n entries of ``fill`` when the series has none."""
-    if array is None:
-        return np.full(n, fill, dtype=dtype)
-    return np.array(array, dtype=dtype, copy=True)
+def chain_elements(
+    tracker: Any, words: np.ndarray, nodes: np.ndarray, op_name: str, op_code: int
+) -> tuple[list, list]:
+    """Every element one ``op_code`` step further: its word, and one UNARY node wherever
+    its input node exists."""
+    update_chain = _word_function(tracker, "update_chain")
+    log = _node_logger(tracker, NodeType.UNARY)
+    out_words: list[int] = []
+    out_nodes: list[int] = []
+    add_word, add_node = out_words.append, out_nodes.append
+    for word, node in zip(words.tolist(), nodes.tolist(), strict=True):
+        word = update_chain(word, op_code)
+        add_word(word)
+        add_node(log(op_name, [node], word) if node >= 0 else NO_NODE)
+    return out_words, out_nodes
 
 
-class DAGTrackedSeries(pd.Series):
+def _combine_elements(
+    tracker: Any, left: tuple, right: tuple, op_name: str, op_code: int
+) -> tuple[list, list]:
+    """The words of aligned operand pairs combined, and one BINARY node wherever both
+    input nodes exist."""
+    combine = _word_function(tracker, "combine")
+    log = _node_logger(tracker, NodeType.BINARY)
+    out_words: list[int] = []
+    out_nodes: list[int] = []
+    add_word, add_node = out_words.append, out_nodes.append
+    for lw, rw, ln, rn in zip(
+        left[0].tolist(), right[0].tolist(), left[1].tolist(), right[1].tolist(), strict=True
+    ):
+        word = combine(lw, rw, op_code)
+        add_word(word)
+        add_node(log(op_name, [ln, rn], word) if ln >= 0 and rn >= 0 else NO_NODE)
+    return out_words, out_nodes
+
+
+def _operand_rows(series: Any, other: Any) -> tuple[np.ndarray | None, np.ndarray | None]:
+    """Position of each result element in ``series`` and in ``other``, as pandas aligned
+    them (outer join of the indexes); None for rows in place."""
+    if not isinstance(other, _Series):
+        return None, None
+    index, other_index = series.index, other.index
+    if index is other_index or index.equals(other_index):
+        return None, None
+    _, left_rows, right_rows = index.join(other_index, how="outer", return_indexers=True)
+    return left_rows, right_rows
+
+
+def _arrays(series: Any, rows: np.ndarray | None) -> tuple[np.ndarray, np.ndarray]:
+    """Words and node ids of ``series`` at ``rows`` (absent where it has no row)."""
+    return (
+        gather(series._prov, rows, WORDS.absent, WORDS.dtype),
+        gather(series._node_ids, rows, NODES.absent, NODES.dtype),
+    )
+
+
+class DAGTrackedSeries(FollowingSeries, pd.Series):
     """Pandas Series with DAG-tracked provenance."""
 
-    _metadata: ClassVar[list[str]] = ["_prov", "_tracker", "_node_ids"]
+    _metadata: ClassVar[list[str]] = ["_name", "_prov", "_tracker", "_node_ids"]
+    _fields = FIELDS
+    _prov = followed_attribute("_prov")
+    _node_ids = followed_attribute("_node_ids")
 
-    def __init__(self, *args, **kwargs):
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
         prov = kwargs.pop("_prov", None)
         tracker = kwargs.pop("_tracker", None)
         node_ids = kwargs.pop("_node_ids", None)
         super().__init__(*args, **kwargs)
-        n = len(self)
-        self._prov = prov if prov is not None else np.zeros(n, dtype=np.uint32)
         self._tracker = tracker
-        self._node_ids = node_ids if node_ids is not None else np.full(n, NO_NODE, np.int64)
+        data = args[0] if args else kwargs.get("data")
+        lent = _arrays_lent(self, data)
+        self._prov = prov if prov is not None else lent[WORDS.series_attr]
+        self._node_ids = node_ids if node_ids is not None else lent[NODES.series_attr]
+        if prov is None and node_ids is None:
+            # bare values: provenance unknown until given
+            self._followed = isinstance(data, DAGTrackedSeries) and getattr(
+                data, "_followed", False
+            )
+
+    # -- pandas construction hooks ------------------------------------------------------
 
     @property
-    def _constructor(self):
+    def _constructor(self) -> type[DAGTrackedSeries]:
         return DAGTrackedSeries
 
-    # -- shared machinery --------------------------------------------------------------
+    @property
+    def _constructor_expanddim(self) -> type:
+        from ._frame import DAGTrackedDataFrame
 
-    def _untracked_result(self, values, index) -> DAGTrackedSeries:
-        n = len(self)
-        return DAGTrackedSeries(
-            values,
-            index=index,
-            _prov=_copy_or_default(getattr(self, "_prov", None), n, np.uint32, 0),
-            _tracker=self._tracker,
-            _node_ids=_copy_or_default(getattr(self, "_node_ids", None), n, np.int64, NO_NODE),
+        return DAGTrackedDataFrame
+
+    def _constructor_from_mgr(self, mgr: Any, axes: Any) -> DAGTrackedSeries:
+        return _series_from_mgr(mgr, axes)
+
+    def _constructor_expanddim_from_mgr(self, mgr: Any, axes: Any) -> Any:
+        from ._frame import DAGTrackedDataFrame
+
+        return DAGTrackedDataFrame._from_mgr_with_defaults(mgr, axes)
+
+    # -- the steps ---------------------------------------------------------------------
+
+    def _binop_dag(self, other: Any, pandas_op: Callable, op_name: str, op_code: int) -> Any:
+        exact("op_name", op_name, str)
+        op_code = as_int("op_code", op_code)
+        if _in_parent() and _compat.caller_is_pandas(depth=3):
+            return pandas_op(self, other)  # pandas' own step inside one of ours
+        # pandas computes and aligns; nothing is logged for a result it refuses to build.
+        result = pandas_op(self, other)
+        if not isinstance(result, DAGTrackedSeries):
+            return result
+        tracker = self._tracker
+        object.__setattr__(result, "_tracker", tracker)
+        left_rows, right_rows = _operand_rows(self, other)
+        left = _arrays(self, left_rows)
+        if not tracker or not isinstance(other, DAGTrackedSeries) or _in_place_call():
+            # A constant or an untracked operand adds no source: the receiver's entries.
+            result._set_fields({"_prov": left[0].copy(), "_node_ids": left[1].copy()})
+            return result
+        right = _arrays(other, right_rows)
+        words, nodes = _combine_elements(tracker, left, right, op_name, op_code)
+        return _finish(result, words, nodes, op_name)
+
+    def _unop_dag(self, pandas_op: Callable, op_name: str, op_code: int) -> Any:
+        exact("op_name", op_name, str)
+        op_code = as_int("op_code", op_code)
+        return self._stepped(pandas_op(self), op_name, op_code)
+
+    def _stepped(self, result: Any, op_name: str, op_code: int) -> Any:
+        """``result`` (built by pandas from this series, its elements followed) with every
+        element one step further."""
+        if not isinstance(result, DAGTrackedSeries) or result is self:
+            return result
+        tracker = self._tracker
+        object.__setattr__(result, "_tracker", tracker)
+        if not tracker or _in_place_call():
+            return result
+        words, nodes = chain_elements(
+            tracker,
+            np.asarray(result._prov, WORDS.dtype),
+            np.asarray(result._node_ids, NODES.dtype),
+            op_name,
+            op_code,
         )
+        return _finish(result, words, nodes, op_name)
 
-    def _binop_dag(self, other, np_op: Callable, op_name: str, op_code: int) -> DAGTrackedSeries:
-        exact("op_name", op_name, str)
-        op_code = as_int("op_code", op_code)
-        # As in pandas, division by zero and invalid values give inf/NaN without a warning.
-        with np.errstate(all="ignore"):
-            values = np_op(self.values, getattr(other, "values", other))
-        tracker = self._tracker
-        if not isinstance(other, DAGTrackedSeries) or not tracker:
-            return self._untracked_result(values, self.index)
-        # Built before any node is logged, so a result that cannot exist logs nothing.
-        result = DAGTrackedSeries(values, index=self.index, _tracker=tracker)
-        n = len(result)
-        left_words, left_nodes = _operand_entries(self, n)
-        right_words, right_nodes = _operand_entries(other, n, broadcast=True)
-        combine = _word_function(tracker, "combine", _int_words(self, other))
-        words: list[int] = []
-        nodes: list[int] = []
-        add_word, add_node = words.append, nodes.append
-        log = _fast_logger(tracker)
-        if log is None:
-            log_binary = tracker.log_binary
-            for left_word, right_word, left, right in zip(
-                left_words, right_words, left_nodes, right_nodes, strict=True
-            ):
-                word = combine(left_word, right_word, op_code)
-                add_word(word)
-                add_node(
-                    log_binary(op_name, left, right, word) if left >= 0 and right >= 0 else NO_NODE
-                )
-        else:
-            binary = NodeType.BINARY
-            for left_word, right_word, left, right in zip(
-                left_words, right_words, left_nodes, right_nodes, strict=True
-            ):
-                word = combine(left_word, right_word, op_code)
-                add_word(word)
-                add_node(
-                    log(binary, op_name, [left, right], word)
-                    if left >= 0 and right >= 0
-                    else NO_NODE
-                )
-        return self._finish(result, values, words, nodes, op_name)
-
-    def _unop_dag(self, np_op: Callable, op_name: str, op_code: int) -> DAGTrackedSeries:
-        exact("op_name", op_name, str)
-        op_code = as_int("op_code", op_code)
-        with np.errstate(all="ignore"):
-            values = np_op(self.values)
-        if not self._tracker:
-            return self._untracked_result(values, self.index)
-        return self._chain_step(values, self.index, op_name, op_code)
-
-    def _apply_tracked_unary(
-        self, result_values, result_index, op_name: str, op_code: int
-    ) -> DAGTrackedSeries:
-        """Apply a tracked unary operation, updating provenance for each element.
-
-        Shared by fillna, replace, and similar element-wise transforms.
-        """
-        exact("op_name", op_name, str)
-        op_code = as_int("op_code", op_code)
-        if not self._tracker:
-            return self._untracked_result(result_values, result_index)
-        return self._chain_step(result_values, result_index, op_name, op_code)
-
-    def _chain_step(self, values, index, op_name: str, op_code: int) -> DAGTrackedSeries:
-        """Advance every element's chain with ``op_code`` and log one UNARY node each."""
-        tracker = self._tracker
-        result = DAGTrackedSeries(values, index=index, _tracker=tracker)
-        n = len(result)
-        in_words, in_nodes = _operand_entries(self, n)
-        update_chain = _word_function(tracker, "update_chain", _int_words(self))
-        words: list[int] = []
-        nodes: list[int] = []
-        add_word, add_node = words.append, nodes.append
-        log = _fast_logger(tracker)
-        if log is None:
-            log_unary = tracker.log_unary
-            for in_word, in_node in zip(in_words, in_nodes, strict=True):
-                word = update_chain(in_word, op_code)
-                add_word(word)
-                add_node(log_unary(op_name, in_node, word) if in_node >= 0 else NO_NODE)
-        else:
-            unary = NodeType.UNARY
-            for in_word, in_node in zip(in_words, in_nodes, strict=True):
-                word = update_chain(in_word, op_code)
-                add_word(word)
-                add_node(log(unary, op_name, [in_node], word) if in_node >= 0 else NO_NODE)
-        return self._finish(result, values, words, nodes, op_name)
-
-    @staticmethod
-    def _finish(result: DAGTrackedSeries, values, words: list, nodes: list, op_name: str):
-        result._prov = np.array(words, dtype=np.uint32)
-        result._node_ids = np.array(nodes, dtype=np.int64)
-        record_values(result._tracker, values, words, op_name)
-        return result
-
-    # -- two operands --------------------------------------------------------------------
-
-    def __add__(self, other):
-        return self._binop_dag(other, np.add, "add", OpCode.ADD)
-
-    def __sub__(self, other):
-        return self._binop_dag(other, np.subtract, "sub", OpCode.SUB)
-
-    def __mul__(self, other):
-        return self._binop_dag(other, np.multiply, "mul", OpCode.MUL)
-
-    def __truediv__(self, other):
-        return self._binop_dag(other, np.true_divide, "div", OpCode.DIV)
-
-    def __floordiv__(self, other):
-        return self._binop_dag(other, np.floor_divide, "floordiv", OpCode.DIV)
-
-    def __pow__(self, other):
-        return self._binop_dag(other, np.power, "pow", OpCode.MUL)
-
-    def __radd__(self, other):
-        return self._binop_dag(other, lambda a, b: np.add(b, a), "add", OpCode.ADD)
-
-    def __rsub__(self, other):
-        return self._binop_dag(other, lambda a, b: np.subtract(b, a), "sub", OpCode.SUB)
-
-    def __rmul__(self, other):
-        return self._binop_dag(other, lambda a, b: np.multiply(b, a), "mul", OpCode.MUL)
-
-    def __rtruediv__(self, other):
-        return self._binop_dag(other, lambda a, b: np.true_divide(b, a), "div", OpCode.DIV)
-
-    def __gt__(self, other):
-        return self._binop_dag(other, operator.gt, "gt", OpCode.CMP)
-
-    def __lt__(self, other):
-        return self._binop_dag(other, operator.lt, "lt", OpCode.CMP)
-
-    def __ge__(self, other):
-        return self._binop_dag(other, operator.ge, "ge", OpCode.CMP)
-
-    def __le__(self, other):
-        return self._binop_dag(other, operator.le, "le", OpCode.CMP)
+    def _transform(
+        self, name: str, op_name: str, op_code: int, args: tuple, kwargs: dict, inner: bool
+    ) -> Any:
+        parent = getattr(_Series, name)
+        if inner:
+            return parent(self, *args, **kwargs)
+        in_place = _compat.inplace_requested(kwargs)
+        with _inside_parent(in_place=in_place):
+            result = parent(self, *args, **kwargs)
+        if in_place or not isinstance(result, _Series):
+            return result  # in place, the elements keep their words and nodes
+        return self._stepped(result, op_name, op_code)
 
     # -- one operand ---------------------------------------------------------------------
 
-    def __neg__(self):
-        return self._unop_dag(operator.neg, "neg", OpCode.NEG)
+    def __neg__(self) -> Any:
+        return self._unop_dag(_Series.__neg__, "neg", OpCode.NEG)
 
-    def clip(self, lower=None, upper=None, **kwargs):
-        return self._unop_dag(lambda a: np.clip(a, lower, upper), "clip", OpCode.CLIP)
+    def clip(self, lower: Any = None, upper: Any = None, **kwargs: Any) -> Any:
+        inner = _in_parent() and _compat.caller_is_pandas()
+        return self._transform("clip", "clip", OpCode.CLIP, (lower, upper), kwargs, inner)
 
-    # -- transforms through pandas ------------------------------------------------------
+    def fillna(self, value: Any = 0, **kwargs: Any) -> Any:
+        inner = _in_parent() and _compat.caller_is_pandas()
+        return self._transform("fillna", "fillna", OpCode.FILL, (value,), kwargs, inner)
 
-    def fillna(self, value=0, **kwargs):
-        result = super().fillna(value=value, **kwargs)
-        # In place, pandas hands back None (2.x) or the receiver (3.x): no new words.
-        if kwargs.get("inplace") or not isinstance(result, pd.Series):
-            return result
-        return self._apply_tracked_unary(result.values, self.index, "fillna", OpCode.FILL)
+    def replace(self, *args: Any, **kwargs: Any) -> Any:
+        inner = _in_parent() and _compat.caller_is_pandas()
+        return self._transform("replace", "replace", OpCode.MAP, args, kwargs, inner)
 
-    def replace(self, *args, **kwargs):
-        result = super().replace(*args, **kwargs)
-        if kwargs.get("inplace") or not isinstance(result, pd.Series):
-            return result
-        return self._apply_tracked_unary(result.values, result.index, "replace", OpCode.MAP)
+
+# Two-operand operators: the operation name of their nodes (a reflected operator logs the
+# name of its forward one) and the code, the same as on the words road.
+_BINARY = {
+    "__add__": ("add", OpCode.ADD), "__radd__": ("add", OpCode.ADD),
+    "__sub__": ("sub", OpCode.SUB), "__rsub__": ("sub", OpCode.SUB),
+    "__mul__": ("mul", OpCode.MUL), "__rmul__": ("mul", OpCode.MUL),
+    "__truediv__": ("div", OpCode.DIV), "__rtruediv__": ("div", OpCode.DIV),
+    "__floordiv__": ("floordiv", OpCode.DIV), "__rfloordiv__": ("floordiv", OpCode.DIV),
+    "__mod__": ("mod", OpCode.MOD), "__rmod__": ("mod", OpCode.MOD),
+    "__pow__": ("pow", OpCode.POW), "__rpow__": ("pow", OpCode.POW),
+    "__gt__": ("gt", OpCode.CMP), "__lt__": ("lt", OpCode.CMP),
+    "__ge__": ("ge", OpCode.CMP), "__le__": ("le", OpCode.CMP),
+    "__eq__": ("eq", OpCode.CMP), "__ne__": ("ne", OpCode.CMP),
+    "__and__": ("and", OpCode.LOGIC), "__rand__": ("and", OpCode.LOGIC),
+    "__or__": ("or", OpCode.LOGIC), "__ror__": ("or", OpCode.LOGIC),
+    "__xor__": ("xor", OpCode.LOGIC), "__rxor__": ("xor", OpCode.LOGIC),
+}  # fmt: skip
+
+
+def _binary_operator(name: str, op_name: str, op_code: int) -> Callable[..., Any]:
+    pandas_op = getattr(_Series, name)
+
+    def operator(self: DAGTrackedSeries, other: Any) -> Any:
+        return self._binop_dag(other, pandas_op, op_name, op_code)
+
+    operator.__name__ = operator.__qualname__ = name
+    return operator
+
+
+for _name, (_op_name, _code) in _BINARY.items():
+    setattr(DAGTrackedSeries, _name, _binary_operator(_name, _op_name, _code))
+
+
+def quiet_temporaries(cls: type, parent: type, names: tuple[str, ...]) -> None:
+    """Give ``cls`` the methods ``names`` of ``parent`` with their operator calls quiet.
+
+    These pandas methods compute masks of their own with the operators (the rows that
+    drop_duplicates and query keep, the differences of compare); such temporaries log no
+    node and record no value, which for every row of a frame would cost more than the
+    method itself and fill the log with steps nobody made.
+    """
+    for name in names:
+        setattr(cls, name, _quiet(getattr(parent, name), name))
+
+
+def _quiet(method: Callable, name: str) -> Callable:
+    def quiet(self: Any, *args: Any, **kwargs: Any) -> Any:
+        with _inside_parent(in_place=True):
+            return method(self, *args, **kwargs)
+
+    quiet.__name__ = quiet.__qualname__ = name
+    quiet.__doc__ = method.__doc__
+    return quiet
+
+
+quiet_temporaries(DAGTrackedSeries, _Series, ("compare",))
+
+
+def _finish(result: DAGTrackedSeries, words: list, nodes: list, op_name: str) -> Any:
+    result._set_fields(
+        {
+            "_prov": np.array(words, dtype=WORDS.dtype),
+            "_node_ids": np.array(nodes, dtype=NODES.dtype),
+        }
+    )
+    record_values(result._tracker, result._values, words, op_name)
+    return result
+
+
+def _series_from_mgr(mgr: Any, axes: Any) -> DAGTrackedSeries:
+    # Built without __init__ (see orrin32's _compat); the attributes get defaults here and
+    # the source's through __finalize__.
+    ser = _compat.from_mgr(DAGTrackedSeries, mgr, axes)
+    n = len(ser)
+    object.__setattr__(ser, "_name", None)
+    object.__setattr__(ser, "_tracker", None)
+    object.__setattr__(ser, "_prov", _absent(WORDS, n))
+    object.__setattr__(ser, "_node_ids", _absent(NODES, n))
+    object.__setattr__(ser, "_followed", False)
+    return ser
+
+
+def _arrays_lent(series: DAGTrackedSeries, data: Any) -> dict[str, np.ndarray]:
+    """Entries of a series built by a call: those of a tracked series it was built from
+    (its rows followed as pandas took them), else none yet (word 0, no node)."""
+    n = len(series)
+    if isinstance(data, DAGTrackedSeries):
+        rows = row_positions(series.index, data)
+        tracker = series._tracker or data._tracker
+        return {
+            f.series_attr: gather(
+                getattr(data, f.series_attr), rows, unknown_fill(f, tracker), f.dtype
+            )
+            for f in FIELDS
+        }
+    return {f.series_attr: _absent(f, n) for f in FIELDS}
+
+
+def _absent(field: Field, n: int) -> np.ndarray:
+    """``n`` absent entries as a read-only view that costs nothing: most series built with
+    them are given their real entries by ``__finalize__`` straight away."""
+    return np.broadcast_to(np.array(field.absent, dtype=field.dtype), (n,))

@@ -9,6 +9,7 @@ from typing import Any
 from .. import orrin32 as _orrin32
 from .._checks import as_int, exact
 from ..orrin32 import ProvenanceTracker
+from ..orrin32._tracker import UNKNOWN_SOURCE
 from . import _bulk, _dashboard, _lifecycle, _results, _row_values
 from ._dag import ComputationDAG
 from ._log import logger  # noqa: F401  (one logger for the whole module)
@@ -254,6 +255,15 @@ class DAGTracker(ProvenanceTracker):
         )
         self._source_nodes[key] = node_id
         return node_id
+
+    def unknown_node(self) -> int:
+        """The source node of values whose provenance cannot be followed: one per tracker,
+        made the first time such a value appears, so their lineage ends there and not in
+        "no node"."""
+        known = self._source_nodes.get(UNKNOWN_SOURCE)
+        if known is not None:
+            return known
+        return self.create_source_node(*UNKNOWN_SOURCE, self.unknown_word())
 
     def log_unary(
         self, op_name: str, input_node: int, result_prov: int, metadata: dict | None = None

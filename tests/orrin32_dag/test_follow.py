@@ -1,0 +1,225 @@
+"""Node ids and words follow their elements through pandas' row and frame operations, and
+every value, label and name is the one plain pandas gives."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from quorvane.utilities.orrin32 import OpCode
+from quorvane.utilities.orrin32_dag import (
+    DAGTrackedDataFrame,
+    DAGTrackedSeries,
+    DAGTracker,
+    NodeType,
+    wrap_dataframe_dag,
+)
+
+SOURCE = pd.DataFrame(
+    {
+        "rid": [0, 1, 2, 3, 4, 5],  # the source row, wherever pandas takes it
+        "income": [52.0, 31.0, 75.0, np.nan, 44.0, 31.0],
+        "age": [34, 58, 41, 27, 63, 58],
+        "unit": ["a", "b", "a", "c", "b", "b"],
+        "when": pd.to_datetime(
+            ["2001-02-03", "1999-12-31", None, "2010-05-06", "1995-01-01", "2020-07-08"]
+        ),
+    },
+    index=["r0", "r5", "r2", "r3", "r4", "r1"],
+)
+
+
+@pytest.fixture
+def run():
+    tracker = DAGTracker()
+    frame = wrap_dataframe_dag(SOURCE, tracker, "loans", protected=["age"])
+    for column in SOURCE.columns:
+        # One step per element: a node read from a neighbouring row would show.
+        frame[column] = frame[column].replace("never", "never")
+    return tracker, frame
+
+
+def entries(frame, column, row):
+    return int(frame._col_prov[column][row]), int(frame._col_nodes[column][row])
+
+
+def assert_came_from(tracker, word, node_id, source, merged):
+    """The element's word and node are those of ``source`` (a word and node pair), with
+    one merge step when ``merged``; ``source`` None: an element nothing can be followed to."""
+    if source is None:
+        assert (word, node_id) == (tracker.unknown_word(), tracker.unknown_node())
+        return
+    if not merged:
+        assert (word, node_id) == source
+        return
+    assert word == tracker.update_chain(source[0], OpCode.MERGE)
+    node = tracker.get_node(node_id)
+    assert (node.node_type, node.operation, node.inputs) == (NodeType.UNARY, "merge", [source[1]])
+
+
+FRAMES = [
+    # id, idiom, {result column: source column} beyond the same labels, merge step
+    ("mask", lambda d: d[d["income"] > 40], {}, False),
+    ("query", lambda d: d.query("age > 40 and income < 70"), {}, False),
+    ("loc-labels", lambda d: d.loc[["r3", "r0", "r4"]], {}, False),
+    ("iloc-rows", lambda d: d.iloc[[4, 0, 2]], {}, False),
+    ("iloc-slice", lambda d: d.iloc[1:4], {}, False),
+    ("head", lambda d: d.head(2), {}, False),
+    ("tail", lambda d: d.tail(2), {}, False),
+    ("sample", lambda d: d.sample(4, random_state=1), {}, False),
+    ("sort_values", lambda d: d.sort_values(["income", "age"]), {}, False),
+    ("sort_index", lambda d: d.sort_index(), {}, False),
+    ("dropna", lambda d: d.dropna(), {}, False),
+    ("drop_duplicates", lambda d: d.drop_duplicates(["age", "unit"]), {}, False),
+    ("take", lambda d: d.take([5, 1, -1]), {}, False),
+    ("reindex", lambda d: d.reindex(["r4", "new", "r0"]), {}, False),
+    ("set_index", lambda d: d.set_index("unit"), {}, False),
+    ("reset_index", lambda d: d.sort_values("age").reset_index(), {}, False),
+    ("concat-rows", lambda d: pd.concat([d.iloc[3:], d.iloc[:2]]), {}, False),
+    (
+        "concat-columns",
+        lambda d: pd.concat([d[["rid", "age"]], d[["income"]].iloc[::-1]], axis=1),
+        {},
+        False,
+    ),
+    ("rename", lambda d: d.rename(columns={"age": "years"}), {"years": "age"}, False),
+    ("assign", lambda d: d.assign(ratio=d["income"] / 2), {}, False),
+    ("drop", lambda d: d.drop(columns="income"), {}, False),
+    ("column-list", lambda d: d[["age", "rid"]], {}, False),
+    ("astype", lambda d: d.astype({"age": "float64"}), {}, False),
+    ("copy", lambda d: d.copy(), {}, False),
+    (
+        "get_dummies",
+        lambda d: pd.get_dummies(d, columns=["unit"]),
+        {"unit_a": "unit", "unit_b": "unit", "unit_c": "unit"},
+        False,
+    ),
+    (
+        "merge-summary",
+        lambda d: d.merge(d.groupby("unit")["age"].median().reset_index(), on="unit"),
+        {"age_x": "age"},
+        True,
+    ),
+    ("join", lambda d: d[["rid", "age"]].join(d[["income"]].iloc[::-1]), {}, True),
+    ("join-series", lambda d: d[["rid", "unit"]].join(d["age"].iloc[::-1]), {}, True),
+]
+
+
+@pytest.mark.parametrize(
+    "idiom, renamed, merged", [row[1:] for row in FRAMES], ids=[row[0] for row in FRAMES]
+)
+def test_frame_rows_and_columns(run, idiom, renamed, merged):
+    tracker, frame = run
+    logged = (tracker.dag_stats()["operation_nodes"], len(tracker._value_buffer))
+    result = idiom(frame)
+    if not merged:  # moving rows and columns logs no node and records no value
+        assert (tracker.dag_stats()["operation_nodes"], len(tracker._value_buffer)) == logged
+    pd.testing.assert_frame_equal(pd.DataFrame(result), idiom(SOURCE))
+    assert isinstance(result, DAGTrackedDataFrame) and result._tracker is tracker
+    rows = result["rid"].tolist()
+    for label in result.columns:
+        source = renamed.get(label, label)
+        if source not in SOURCE.columns:
+            continue  # a new column, or one made of an index
+        column = result[label]
+        for word, node, row in zip(
+            column._prov.tolist(), column._node_ids.tolist(), rows, strict=True
+        ):
+            came_from = None if np.isnan(row) else entries(frame, source, int(row))
+            assert_came_from(tracker, word, node, came_from, merged)
+
+
+SERIES = [
+    ("mask", lambda d: d["income"][d["income"] > 40]),
+    ("sort_values", lambda d: d["income"].sort_values()),
+    ("loc", lambda d: d["age"].loc[["r4", "r0"]]),
+    ("iloc", lambda d: d["age"].iloc[[3, 1]]),
+    ("head", lambda d: d["unit"].head(3)),
+    ("sample", lambda d: d["unit"].sample(3, random_state=2)),
+    ("dropna", lambda d: d["income"].dropna()),
+    ("drop_duplicates", lambda d: d["unit"].drop_duplicates()),
+    ("take", lambda d: d["age"].take([2, 0])),
+    ("reindex", lambda d: d["age"].reindex(["r1", "zz"])),
+    ("iloc-column", lambda d: d.iloc[:, 2]),
+    ("loc-column", lambda d: d.loc[:, "income"]),
+    ("concat", lambda d: pd.concat([d["age"].iloc[4:], d["age"].iloc[:2]])),
+    ("concat-then-column", lambda d: pd.concat([d["unit"], d["age"]], axis=1)["age"]),
+    ("dates-minus-timestamp", lambda d: d["when"] - pd.Timestamp("1990-01-01")),
+    ("times-constant", lambda d: d["income"].sort_values() * 2),
+]
+
+
+@pytest.mark.parametrize("idiom", [row[1] for row in SERIES], ids=[row[0] for row in SERIES])
+def test_series_rows(run, idiom):
+    tracker, frame = run
+    result = idiom(frame)
+    pd.testing.assert_series_equal(pd.Series(result), idiom(SOURCE))
+    assert isinstance(result, DAGTrackedSeries) and result._tracker is tracker
+    rows = SOURCE.index.get_indexer(result.index)
+    for word, node, row in zip(result._prov.tolist(), result._node_ids.tolist(), rows, strict=True):
+        came_from = None if row < 0 else entries(frame, result.name, row)
+        assert_came_from(tracker, word, node, came_from, merged=False)
+
+
+ALIGNED = [
+    # id, left operand, right operand, operator, node operation, code
+    (
+        "sorted",
+        lambda d: d.sort_values("income")["age"],
+        lambda d: d["income"],
+        lambda a, b: a / b,
+        "div",
+        OpCode.DIV,
+    ),
+    (
+        "filtered",
+        lambda d: d[d["income"] > 40]["age"],
+        lambda d: d["income"],
+        lambda a, b: a - b,
+        "sub",
+        OpCode.SUB,
+    ),
+    (
+        "reflected",
+        lambda d: d["age"].iloc[::-1],
+        lambda d: d["income"],
+        lambda a, b: 1000 - a + b,
+        "add",
+        OpCode.ADD,
+    ),
+    (
+        "logical",
+        lambda d: (d["age"] > 40).iloc[::-1],
+        lambda d: d["income"] > 40,
+        lambda a, b: a & b,
+        "and",
+        OpCode.LOGIC,
+    ),
+]
+
+
+@pytest.mark.parametrize(
+    "left, right, op, name, code", [row[1:] for row in ALIGNED], ids=[row[0] for row in ALIGNED]
+)
+def test_operators_align_on_the_index(run, left, right, op, name, code):
+    tracker, frame = run
+    a, b = left(frame), right(frame)
+    result = op(a, b)
+    pd.testing.assert_series_equal(pd.Series(result), op(left(SOURCE), right(SOURCE)))
+    # the last step's operands, each found by label
+    a = a if name != "add" else 1000 - a
+    by_label = [
+        dict(zip(s.index, zip(s._prov.tolist(), s._node_ids.tolist(), strict=True), strict=True))
+        for s in (a, b)
+    ]
+    for label, word, node_id in zip(
+        result.index, result._prov.tolist(), result._node_ids, strict=True
+    ):
+        (left_word, left_node), (right_word, right_node) = (
+            side.get(label, (0, -1)) for side in by_label
+        )
+        assert word == tracker.combine(left_word, right_word, code)
+        if left_node < 0 or right_node < 0:
+            assert node_id == -1  # a NaN of the alignment
+            continue
+        node = tracker.get_node(int(node_id))
+        assert (node.operation, node.inputs) == (name, [left_node, right_node])
