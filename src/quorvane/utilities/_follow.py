@@ -121,7 +121,18 @@ def _rows_from(result: Any, source: Any, method: str | None) -> np.ndarray | Non
     return row_positions(result.index, source)
 
 
-class FollowingSeries(index_words.IndexWordsFollow, SortsFollow):
+class _FollowsFrom:
+    """Every result pandas builds from a source passes through ``__finalize__``: there its
+    arrays are made from the source's (``_follow_from`` of each family)."""
+
+    def __finalize__(self, other: Any, method: str | None = None, **kwargs: Any) -> Any:
+        result = super().__finalize__(other, method=method, **kwargs)  # type: ignore[misc]
+        with operation(method or "operation"):
+            result._follow_from(other, method)
+        return result
+
+
+class FollowingSeries(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow):
     """Series half of a family: per-element arrays follow their rows (see module doc)."""
 
     _fields: tuple[Field, ...] = ()
@@ -129,12 +140,6 @@ class FollowingSeries(index_words.IndexWordsFollow, SortsFollow):
     def _set_fields(self, arrays: dict[str, np.ndarray]) -> None:
         for name, array in arrays.items():
             object.__setattr__(self, name, array)
-
-    def __finalize__(self, other: Any, method: str | None = None, **kwargs: Any) -> Any:
-        result = super().__finalize__(other, method=method, **kwargs)  # type: ignore[misc]
-        with operation(method or "operation"):
-            result._follow_from(other, method)
-        return result
 
     def _follow_from(self, other: Any, method: str | None) -> None:
         result, fields = self, self._fields
@@ -234,7 +239,7 @@ def _column_of(result: Any, frame: Any) -> dict[str, np.ndarray]:
     return out
 
 
-class FollowingFrame(index_words.IndexWordsFollow, SortsFollow):
+class FollowingFrame(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow):
     """Frame half of a family: per-column arrays follow rows and column labels."""
 
     _fields: tuple[Field, ...] = ()
@@ -246,12 +251,6 @@ class FollowingFrame(index_words.IndexWordsFollow, SortsFollow):
         for name, mapping in mappings.items():
             object.__setattr__(self, name, mapping)
         object.__setattr__(self, "_followed", True)
-
-    def __finalize__(self, other: Any, method: str | None = None, **kwargs: Any) -> Any:
-        result = super().__finalize__(other, method=method, **kwargs)  # type: ignore[misc]
-        with operation(method or "operation"):
-            result._follow_from(other, method)
-        return result
 
     def _follow_from(self, other: Any, method: str | None) -> None:
         result, fields = self, self._fields

@@ -14,7 +14,7 @@ from typing import Any
 import numpy as np
 from pandas import DataFrame
 
-from ._positions import gather, lookup
+from ._positions import _has_key, gather, lookup
 
 
 def carry(result: Any, source: Any, positions: np.ndarray | None) -> None:
@@ -39,7 +39,7 @@ def set_index_words(frame: Any, result: Any, keys: Any, append: bool) -> None:
     out = {}
     for f in frame._fields:
         mapping = getattr(frame, f.frame_attr)
-        levels = [lookup(mapping, key) if _is_label(key) else None for key in keys]
+        levels = [lookup(mapping, key) if _has_key(key) else None for key in keys]
         if append:
             kept = (getattr(frame, "_index_words", None) or {}).get(f.series_attr)
             levels = (kept or [None] * frame.index.nlevels) + levels
@@ -61,14 +61,6 @@ def restore_levels(source: Any, result: Any, before: list) -> None:
         for label, array in zip(made, levels, strict=True):
             if array is not None:
                 mapping[label] = array
-
-
-def _is_label(key: Any) -> bool:
-    try:
-        hash(key)
-    except TypeError:
-        return False
-    return True
 
 
 class IndexWordsFollow:
