@@ -273,4 +273,5 @@ def wrap_dataframe(
             tracker._rust, pair_id, entities, is_tainted
         )
         result._col_prov[col] = np.asarray(words, dtype=np.uint32)
+    _tracker_module.table_wrapped(tracker, table, result)
     return result

@@ -32,6 +32,13 @@ class ProvenanceLostError(RuntimeError):
 UNKNOWN_SOURCE = ("<unknown>", "<unknown>")
 
 
+def table_wrapped(tracker, table: str, frame) -> None:
+    """Tell the tracker's observers that ``table`` was wrapped as ``frame``."""
+    # A tracker of another class (or built without __init__) simply has no observers.
+    for observer in tuple(getattr(tracker, "_observers", ())):
+        observer.table_wrapped(table, frame)
+
+
 def _hash_entity(row_id) -> int:
     """Hash a row identifier to entity bits."""
     if row_id is None:
@@ -53,6 +60,7 @@ class ProvenanceTracker:
         self._protected_tables: set[str] = set()
         self._protected_columns: set[tuple[str, str]] = set()
         self._rust = _public().RustProvenanceTracker()
+        self._observers: list = []
         _lineage.new_lineage(self)
 
     # -- pickling: the registry and the dense table travel, see _lineage ---------------
@@ -60,12 +68,15 @@ class ProvenanceTracker:
     def __getstate__(self) -> dict:
         state = self.__dict__.copy()
         state.pop("_merged_into", None)
+        # observers (a run reporting to a transport) stay with the process that added them
+        state.pop("_observers", None)
         state["_rust"] = self._rust.dense_export()
         return state
 
     def __setstate__(self, state: dict) -> None:
         dense_sets = state.pop("_rust")
         self.__dict__.update(state)
+        self._observers = []
         self._rust = _public().RustProvenanceTracker()
         # A fresh engine interns the rows in order: every signature is what it was.
         self._rust.dense_import(dense_sets)
@@ -128,6 +139,32 @@ class ProvenanceTracker:
         if table in self._protected_tables:
             return True
         return bool(column) and (table, column) in self._protected_columns
+
+    # -- run observers (lineage exports) ---------------------------------------------------
+
+    def add_observer(self, observer) -> None:
+        """Tell ``observer`` of the run's tables: ``observer.table_wrapped(table, frame)``
+        after each table is wrapped, ``observer.output_declared(name, frame)`` after each
+        ``declare_output``."""
+        if observer not in self._observers:
+            self._observers.append(observer)
+
+    def remove_observer(self, observer) -> None:
+        """Stop telling ``observer`` of the run's tables (nothing happens if it was not told)."""
+        if observer in self._observers:
+            self._observers.remove(observer)
+
+    def declare_output(self, frame, name: str) -> None:
+        """Declare a tracked frame of this tracker an output of the run, under ``name``."""
+        exact("name", name, str)
+        if not name:
+            raise ValueError("an output needs a non-empty name")
+        if getattr(frame, "_col_prov", None) is None or not hasattr(frame, "columns"):
+            raise TypeError(f"frame must be a tracked DataFrame, not {type(frame).__name__}")
+        if frame._tracker is not self:
+            raise ValueError(f"output {name!r} was not built with this tracker")
+        for observer in tuple(self._observers):
+            observer.output_declared(name, frame)
 
     # -- encoding and decoding ---------------------------------------------------------
 

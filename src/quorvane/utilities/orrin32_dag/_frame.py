@@ -13,6 +13,7 @@ from pandas.errors import InvalidIndexError
 from .._checks import exact
 from .._follow import FollowingFrame, gather, row_positions
 from ..orrin32 import MAX_PAIRS, MODE_01_ENTITY_BITS, OpCode, _compat
+from ..orrin32._tracker import table_wrapped
 from ._row_values import record_values
 from ._series import (
     FIELDS,
@@ -243,4 +244,5 @@ def wrap_dataframe_dag(
         record_values(tracker, cells, words, f"{table}.{name}", column_name=name)
         result._col_prov[label] = np.array(words, dtype=np.uint32)
         result._col_nodes[label] = np.full(len(words), source, dtype=np.int64)
+    table_wrapped(tracker, table, result)
     return result

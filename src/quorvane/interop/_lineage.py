@@ -1,0 +1,189 @@
+"""Column lineage of a tracked frame: which source columns reach each column, and how.
+
+Computed from the words alone: a column of a million rows carries a handful of distinct
+source sets, so each distinct set is decoded once, never each element.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Hashable, Iterable
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+from ..utilities import orrin32 as _orrin32
+from ..utilities.orrin32_dag import NodeType
+
+# OpenLineage's transformation vocabulary.
+IDENTITY = ("DIRECT", "IDENTITY")
+TRANSFORMATION = ("DIRECT", "TRANSFORMATION")
+AGGREGATION = ("DIRECT", "AGGREGATION")
+JOIN = ("INDIRECT", "JOIN")
+FILTER = ("INDIRECT", "FILTER")
+GROUP_BY = ("INDIRECT", "GROUP_BY")
+CONDITIONAL = ("INDIRECT", "CONDITIONAL")
+
+# What the operation log of the DAG road can tell about a step, by node type and by name.
+_KIND_OF_NODE_TYPE = {
+    NodeType.MERGE: JOIN,
+    NodeType.FILTER: FILTER,
+    NodeType.AGGREGATE: AGGREGATION,
+}
+_KIND_OF_OPERATION = {
+    "merge": JOIN,
+    "filter": FILTER,
+    "groupby": GROUP_BY,
+    "where": CONDITIONAL,
+    "mask": CONDITIONAL,
+}
+
+
+@dataclass(frozen=True)
+class SourceField:
+    """One source column that reaches an output column, with the ways it reaches it."""
+
+    table: str
+    column: str
+    protected: bool
+    transformations: tuple[tuple[str, str], ...]
+
+
+@dataclass(frozen=True)
+class ColumnLineage:
+    """The lineage of one output column."""
+
+    column: str
+    sources: tuple[SourceField, ...]
+    tainted: bool  # some element derives from a protected attribute
+    risk: float  # the highest risk of any element
+    tracked: bool  # False when the frame keeps no words for the column
+
+
+def _source_key_shifts() -> np.ndarray:
+    """Per mode, the number of low bits that hold the row and path hashes.
+
+    What is left above them (header and pair payload) names the source set, so two words
+    with equal high bits decode to the same sources. The kept bits are a prefix of the word:
+    every word between two that agree on it agrees on it too.
+    """
+    layout = _orrin32
+    mode_01 = layout.MODE_01_ENTITY_BITS + layout.MODE_01_CHAIN_BITS
+    mode_2 = layout.MODE_2_ENTITY_BITS + layout.MODE_2_CHAIN_BITS
+    shifts = np.zeros(4, dtype=np.uint32)
+    shifts[layout.MODE_01] = mode_01
+    shifts[layout.MODE_2] = mode_2
+    return shifts
+
+
+def source_keys(words: np.ndarray) -> np.ndarray:
+    """The distinct source keys (words without their row and path hashes) of a column."""
+    words = np.asarray(words, dtype=np.uint32)
+    if words.size == 0:
+        return words
+    shifts = _source_key_shifts()
+    mode_shift = _orrin32.MODE_SHIFT
+    low, high = int(words.min()), int(words.max())
+    low_key = low >> int(shifts[low >> mode_shift]) << int(shifts[low >> mode_shift])
+    high_key = high >> int(shifts[high >> mode_shift]) << int(shifts[high >> mode_shift])
+    if low_key == high_key:
+        # Two reductions prove the whole column shares one key: no sort of a million words.
+        return np.array([low_key], dtype=np.uint32)
+    per_word = np.take(shifts, words >> mode_shift)
+    return np.unique((words >> per_word) << per_word)
+
+
+def _header(key: int) -> tuple[bool, int]:
+    taint = bool((key >> _orrin32.TAINT_SHIFT) & 1)
+    depth = (key >> _orrin32.DEPTH_SHIFT) & 7
+    return taint, depth
+
+
+class _ColumnAccumulator:
+    """Sources, their transformations and the taint of one column, key by key."""
+
+    def __init__(self, tracker: Any) -> None:
+        self.tracker = tracker
+        self.kinds: dict[int, set[tuple[str, str]]] = {}
+        self.tainted = False
+        self.risk = 0.0
+
+    def add_key(self, key: int) -> None:
+        taint, depth = _header(key)
+        if taint:
+            self.tainted = True
+            self.risk = max(self.risk, 1.0 / (1.0 + depth))
+        kind = IDENTITY if depth == 0 else TRANSFORMATION
+        for pair_id in self.tracker.decode(key):
+            self.kinds.setdefault(pair_id, set()).add(kind)
+
+    def add_logged(self, kind: tuple[str, str], word: int) -> None:
+        """A step of the log that the sources of ``word`` passed through."""
+        for pair_id in self.tracker.decode(word):
+            if pair_id in self.kinds:
+                self.kinds[pair_id].add(kind)
+
+    def result(self, column: str) -> ColumnLineage:
+        sources = []
+        for pair_id in sorted(self.kinds):
+            name = self.tracker.get_name(pair_id)
+            if name is None:
+                continue  # a pair of another tracker: nothing to name
+            kinds = self.kinds[pair_id]
+            if TRANSFORMATION in kinds or AGGREGATION in kinds:
+                kinds = kinds - {IDENTITY}
+            sources.append(
+                SourceField(
+                    table=name[0],
+                    column=name[1],
+                    protected=self.tracker.is_protected(*name),
+                    transformations=tuple(sorted(kinds)),
+                )
+            )
+        return ColumnLineage(column, tuple(sources), self.tainted, self.risk, True)
+
+
+def _logged_steps(tracker: Any, node_ids: np.ndarray) -> Iterable[tuple[tuple[str, str], int]]:
+    """(kind, word) of every step in the log, above the given nodes, whose kind is known."""
+    get_node = getattr(tracker, "get_node", None)
+    if get_node is None:
+        return
+    pending = [int(i) for i in np.unique(node_ids) if i >= 0]
+    seen = set(pending)
+    while pending:
+        node = get_node(pending.pop())
+        if node is None:
+            continue  # evicted
+        kind = _KIND_OF_NODE_TYPE.get(node.node_type)
+        if kind is None:
+            kind = _KIND_OF_OPERATION.get(node.operation.split("_", 1)[0])
+        if kind is not None:
+            yield kind, node.provenance
+        for parent in node.inputs:
+            if parent not in seen:
+                seen.add(parent)
+                pending.append(parent)
+
+
+def column_lineage(frame: Any, column: Hashable) -> ColumnLineage:
+    """The lineage of one column of a tracked frame."""
+    name = str(column)
+    words = frame._col_prov.get(column)
+    tracker = frame._tracker
+    if words is None or tracker is None:
+        return ColumnLineage(name, (), False, 0.0, False)
+    acc = _ColumnAccumulator(tracker)
+    for key in source_keys(words).tolist():
+        acc.add_key(key)
+    node_ids = getattr(frame, "_col_nodes", {}).get(column)
+    if node_ids is not None:
+        for kind, word in _logged_steps(tracker, node_ids):
+            acc.add_logged(kind, word)
+    return acc.result(name)
+
+
+def frame_lineage(frame: Any) -> list[ColumnLineage]:
+    """The lineage of every column of a tracked frame, in column order."""
+    if getattr(frame, "_col_prov", None) is None:
+        raise TypeError(f"frame must be a tracked DataFrame, not {type(frame).__name__}")
+    return [column_lineage(frame, label) for label in frame.columns]
