@@ -3,9 +3,11 @@
 Real mortgage applications are scored twice with one formula: on the vectorised road (whole
 columns, `wrap_dataframe`) and on the DAG road (one logged node per element,
 `wrap_dataframe_dag`); with --dask, the vectorised road runs again on a local Dask cluster
-and must give the same values and words. The DAG run is stored through the lineage service
-(`quorvane serve`, an embedded SQLite file), per-applicant results are stored with a hash of
-each source row, and a later change to one cell of the source is detected.
+and must give the same values and words. The vectorised run is reported as OpenLineage events
+with column lineage; the lineage of one applicant's score is written as a W3C PROV document.
+The DAG run is stored through the lineage service (`quorvane serve`, an embedded SQLite
+file), per-applicant results are stored with a hash of each source row, and a later change to
+one cell of the source is detected.
 
     python examples/credit_pipeline.py [--rows N] [--out DIR] [--dask]
 """
@@ -29,6 +31,8 @@ from _dask_road import dask_road
 from _data import PROTECTED, TABLE, load_applications
 from _service import Service, running_service
 
+from quorvane.interop.openlineage import OpenLineageRun, file_transport
+from quorvane.interop.prov import dag_to_prov_json
 from quorvane.utilities.orrin32 import (
     ProvenanceTracker,
     audit,
@@ -94,7 +98,7 @@ def main(argv: list[str] | None = None) -> int:
     )
     say(f"protected attributes: {', '.join(PROTECTED)}")
 
-    vectorised_road(steps, applications)
+    lineage_file = vectorised_road(steps, applications, out)
     on_dask = dask_road(steps, applications, credit_score) if args.dask else None
     db_path = _fresh_store(out)
     with ExitStack() as stack:
@@ -108,7 +112,8 @@ def main(argv: list[str] | None = None) -> int:
 
     if on_dask is not None:
         summary["dask"] = on_dask
-    files = [db_path, *summary.pop("files"), out / "summary.json", out / "service.log"]
+    files = [db_path, lineage_file, *summary.pop("files"), out / "summary.json"]
+    files.append(out / "service.log")
     (out / "summary.json").write_text(json.dumps(summary, indent=2) + "\n", encoding="utf-8")
     print(f"\nFiles in {_shown(out)}/")
     for path in files:
@@ -118,13 +123,21 @@ def main(argv: list[str] | None = None) -> int:
 
 
 # -- the vectorised road -----------------------------------------------------------------------
-def vectorised_road(steps: Steps, applications: pd.DataFrame) -> None:
+def vectorised_road(steps: Steps, applications: pd.DataFrame, out: Path) -> Path:
+    lineage_file = out / "openlineage.jsonl"
+    lineage_file.unlink(missing_ok=True)  # the file transport appends
     with steps.step("Vectorised road: wrap_dataframe, the formula, column_risk_report") as notes:
         tracker = ProvenanceTracker()
-        frame = wrap_dataframe(applications, tracker, TABLE, protected=PROTECTED)
-        for name, series in credit_score(frame).items():
-            frame[name] = series
-        frame["peer_income"] = peer_income(frame)
+        # Reported as one OpenLineage run: START at the wrap, COMPLETE when the block ends.
+        with OpenLineageRun(
+            tracker, file_transport(str(lineage_file)), job_name=PIPELINE, namespace=TENANT
+        ) as run:
+            frame = wrap_dataframe(applications, tracker, TABLE, protected=PROTECTED)
+            outputs = credit_score(frame)
+            for name, series in outputs.items():
+                frame[name] = series
+            frame["peer_income"] = peer_income(frame)
+            tracker.declare_output(frame[[*outputs, "peer_income"]], "credit-scores")
         report = column_risk_report(frame)
         notes.append(f"{len(frame):,} rows x {len(frame.columns)} columns")
     rows = [[r["column"], r["max_risk"], r["min_depth"], r["risk_level"]] for r in report]
@@ -137,6 +150,12 @@ def vectorised_road(steps: Steps, applications: pd.DataFrame) -> None:
         f"{facts['pair_count']} source columns), depth {facts['depth']}, risk {facts['risk']:.4f}"
     )
     say(f"  protected inputs: {_names(facts['columns'], only_protected=True)}")
+    score = next(c for c in run.lineage["credit-scores"] if c.column == "score")
+    say(
+        f"OpenLineage run {run.run_id} in {lineage_file.name}: START, COMPLETE; "
+        f"score <- {len(score.sources)} source columns"
+    )
+    return lineage_file
 
 
 # -- the DAG road, stored through the service --------------------------------------------------
@@ -289,12 +308,14 @@ def _running_pipeline(store: HostedStorage) -> int:
 
 
 def _write_dag(dag, spotlight: str, out: Path) -> list[Path]:
-    """The DAG as .dot and .json, and drawn as .svg when Graphviz is installed."""
+    """The DAG as .dot, .json and PROV-JSON, and drawn as .svg when Graphviz is installed."""
     stem = out / f"{spotlight}_score_dag"
     dot_path, json_path = stem.with_suffix(".dot"), stem.with_suffix(".json")
     dot_path.write_text(dag.to_graphviz() + "\n", encoding="utf-8")
     json_path.write_text(dag.to_json() + "\n", encoding="utf-8")
-    files = [dot_path, json_path]
+    prov_path = out / f"{spotlight}_score_prov.json"
+    prov_path.write_text(dag_to_prov_json(dag) + "\n", encoding="utf-8")
+    files = [dot_path, json_path, prov_path]
     dot = shutil.which("dot")
     if dot:
         svg_path = stem.with_suffix(".svg")
