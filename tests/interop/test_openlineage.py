@@ -1,0 +1,251 @@
+"""OpenLineage run events: what they say, and that the official client's classes read them back."""
+
+from __future__ import annotations
+
+import json
+import logging
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+pytest.importorskip("openlineage.client", reason="comes with the `interop` extra")
+
+from openlineage.client.facet_v2 import column_lineage_dataset as cl  # noqa: E402
+from openlineage.client.facet_v2 import tags_dataset  # noqa: E402
+
+from quorvane.interop import openlineage as ol  # noqa: E402
+from quorvane.interop._lineage import frame_lineage, source_keys  # noqa: E402
+from quorvane.interop._protection_facet import (  # noqa: E402
+    ColumnProtection,
+    ProtectedInputField,
+    QuorvaneColumnProtectionDatasetFacet,
+)
+from quorvane.utilities.orrin32 import ProvenanceTracker, wrap_dataframe  # noqa: E402
+from quorvane.utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag  # noqa: E402
+
+APPLICANTS = pd.DataFrame({"income": [52.0, 80.0, 61.0], "debt": [13.0, 40.0, 9.0], "age": [34, 61, 45]})
+
+
+def _pipeline(tracker, run_inside=None) -> pd.DataFrame:
+    frame = wrap_dataframe(APPLICANTS, tracker, "applicants", protected=["age"])
+    if run_inside:
+        run_inside()
+    frame["score"] = frame["debt"] / frame["income"] + frame["age"] * 0.01
+    frame["income_copy"] = frame["income"]
+    tracker.declare_output(frame, "scores")
+    return frame
+
+
+def _lines(path) -> list[dict]:
+    return [json.loads(line) for line in path.read_text(encoding="utf-8").splitlines()]
+
+
+def _lineage_facet(data: dict) -> cl.ColumnLineageDatasetFacet:
+    fields = {
+        name: cl.Fields(
+            inputFields=[
+                cl.InputField(
+                    namespace=f["namespace"],
+                    name=f["name"],
+                    field=f["field"],
+                    transformations=[cl.Transformation(**t) for t in f["transformations"]],
+                )
+                for f in field["inputFields"]
+            ]
+        )
+        for name, field in data["fields"].items()
+    }
+    return cl.ColumnLineageDatasetFacet(fields=fields, producer=data["_producer"])
+
+
+def _protection_facet(data: dict) -> QuorvaneColumnProtectionDatasetFacet:
+    fields = {
+        name: ColumnProtection(
+            protected=field["protected"],
+            risk=field["risk"],
+            protectedInputFields=[ProtectedInputField(**f) for f in field["protectedInputFields"]],
+        )
+        for name, field in data["fields"].items()
+    }
+    return QuorvaneColumnProtectionDatasetFacet(fields=fields, producer=data["_producer"])
+
+
+def test_events_read_back_into_the_client_classes_equal_what_was_sent(tmp_path):
+    path = tmp_path / "events.jsonl"
+    tracker = ProvenanceTracker()
+    run = ol.OpenLineageRun(
+        tracker,
+        ol.file_transport(str(path)),
+        job_name="scoring",
+        namespace="bank",
+        dataset_names={"applicants": "crm.applicants"},
+    )
+    started: list[str] = []
+    _pipeline(tracker, run_inside=lambda: started.extend(e["eventType"] for e in _lines(path)))
+    run.complete()
+    start, complete = _lines(path)
+    assert started == ["START"]  # sent when the table was wrapped, before the run ended
+    assert (start["eventType"], complete["eventType"]) == ("START", "COMPLETE")
+    assert start["run"]["runId"] == complete["run"]["runId"] == run.run_id
+    assert start["outputs"] == []
+    (source,) = complete["inputs"]
+    assert (source["namespace"], source["name"]) == ("bank", "crm.applicants")
+    tags = tags_dataset.TagsDatasetFacet(
+        tags=[tags_dataset.TagsDatasetFacetFields(**t) for t in source["facets"]["tags"]["tags"]],
+        producer=source["facets"]["tags"]["_producer"],
+    )
+    assert [(t.field, t.key, t.value) for t in tags.tags] == [("age", "protected", "true")]
+    (output,) = complete["outputs"]
+    sent = run.outputs["scores"].facets
+    assert _lineage_facet(output["facets"]["columnLineage"]) == sent["columnLineage"]
+    assert _protection_facet(output["facets"][ol.FACET_KEY]) == sent[ol.FACET_KEY]
+    lineage = output["facets"]["columnLineage"]["fields"]
+    assert {f["field"] for f in lineage["score"]["inputFields"]} == {"income", "debt", "age"}
+    assert {f["name"] for f in lineage["score"]["inputFields"]} == {"crm.applicants"}
+    protection = output["facets"][ol.FACET_KEY]["fields"]
+    assert protection["score"]["protected"] and not protection["income_copy"]["protected"]
+    assert [f["field"] for f in protection["score"]["protectedInputFields"]] == ["age"]
+
+
+class _Intake(BaseHTTPRequestHandler):
+    received: list[tuple[str, dict]] = []
+
+    def do_POST(self) -> None:  # noqa: N802
+        body = self.rfile.read(int(self.headers["Content-Length"]))
+        self.received.append((self.path, json.loads(body)))
+        self.send_response(200)
+        self.end_headers()
+
+    def log_message(self, *args) -> None:
+        pass
+
+
+@pytest.fixture
+def intake():
+    server = ThreadingHTTPServer(("127.0.0.1", 0), _Intake)
+    _Intake.received = []
+    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05})
+    thread.start()
+    yield f"http://127.0.0.1:{server.server_port}", _Intake.received
+    server.shutdown()
+    thread.join(timeout=5)
+    server.server_close()
+
+
+@pytest.mark.parametrize("kind", ["file", "console", "http"])
+def test_every_transport_delivers_start_then_the_end(kind, tmp_path, caplog, request):
+    path = tmp_path / "events.jsonl"
+    if kind == "file":
+        transport = ol.file_transport(str(path))
+    elif kind == "console":
+        transport = ol.console_transport()
+        caplog.set_level(logging.INFO, logger="openlineage.client.transport.console")
+    else:
+        url, received = request.getfixturevalue("intake")
+        transport = ol.http_transport(url, api_key="secret")
+    tracker = ProvenanceTracker()
+    with pytest.raises(ZeroDivisionError):
+        with ol.OpenLineageRun(tracker, transport, job_name="scoring"):
+            _pipeline(tracker)
+            raise ZeroDivisionError("boom")
+    if kind == "file":
+        events = _lines(path)
+    elif kind == "console":
+        events = [json.loads(r.getMessage()) for r in caplog.records if r.name.endswith("console")]
+    else:
+        assert {path for path, _ in received} == {"/api/v1/lineage"}
+        events = [event for _, event in received]
+    assert [e["eventType"] for e in events] == ["START", "FAIL"]
+    assert "ZeroDivisionError: boom" in events[1]["run"]["facets"]["errorMessage"]["message"]
+
+
+def _dag_merge(tracker):
+    left = wrap_dataframe_dag(pd.DataFrame({"id": [1, 2], "income": [5.0, 6.0]}), tracker, "l")
+    right = wrap_dataframe_dag(pd.DataFrame({"id": [1, 2], "age": [30, 40]}), tracker, "r", True)
+    return left.merge(right, on="id")
+
+
+@pytest.mark.parametrize(
+    ("build", "column", "expected"),
+    [
+        # a copy keeps the source's word: the value is the source's own
+        (lambda t: _pipeline(t), "income_copy", {("applicants", "income"): {("DIRECT", "IDENTITY")}}),
+        (
+            lambda t: _pipeline(t),
+            "score",
+            {("applicants", c): {("DIRECT", "TRANSFORMATION")} for c in ("income", "debt", "age")},
+        ),
+        # the DAG road's log knows that the column came through a join
+        (
+            _dag_merge,
+            "age",
+            {("r", "age"): {("DIRECT", "TRANSFORMATION"), ("INDIRECT", "JOIN")}},
+        ),
+    ],
+    ids=["copy", "arithmetic", "dag-merge"],
+)
+def test_transformations_follow_the_words_and_the_log(build, column, expected):
+    tracker = DAGTracker() if build is _dag_merge else ProvenanceTracker()
+    frame = build(tracker)
+    (lineage,) = [c for c in frame_lineage(frame) if c.column == column]
+    found = {(s.table, s.column): set(s.transformations) for s in lineage.sources}
+    assert found == expected
+
+
+_TRACKER = ProvenanceTracker()
+for _i in range(12):
+    _TRACKER.register("t", f"c{_i}", protected=_i == 0)
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    st.lists(
+        st.tuples(
+            st.frozensets(st.integers(0, 11), max_size=6),
+            st.integers(0, 255),
+            st.booleans(),
+            st.integers(0, 7),
+        ),
+        min_size=1,
+        max_size=40,
+    )
+)
+def test_source_keys_name_the_same_sources_and_headers_as_every_word(cells):
+    words = np.array(
+        [_TRACKER.encode(set(p), entity=e, chain=e, taint=t, depth=d) for p, e, t, d in cells],
+        dtype=np.uint32,
+    )
+
+    def facts(word: int) -> tuple:
+        return frozenset(_TRACKER.decode(word)), _TRACKER.is_tainted(word), _TRACKER.get_depth(word)
+
+    keys = source_keys(words)
+    assert {facts(int(k)) for k in keys} == {facts(int(w)) for w in words}
+    assert len(keys) == len({facts(int(w)) for w in words})
+
+
+def test_bad_arguments_are_refused():
+    tracker = ProvenanceTracker()
+    transport = ol.console_transport()
+    with pytest.raises(ValueError, match="job_name"):
+        ol.OpenLineageRun(tracker, transport, job_name="")
+    with pytest.raises(ValueError, match="UUID"):
+        ol.OpenLineageRun(tracker, transport, job_name="j", run_id="run-1")
+    with pytest.raises(TypeError, match="Transport"):
+        ol.OpenLineageRun(tracker, "file.jsonl", job_name="j")
+    other = wrap_dataframe(APPLICANTS, ProvenanceTracker(), "applicants")
+    with pytest.raises(ValueError, match="not built with this tracker"):
+        tracker.declare_output(other, "scores")
+    with pytest.raises(TypeError, match="tracked DataFrame"):
+        tracker.declare_output(APPLICANTS, "scores")
+    with pytest.raises(ValueError, match="non-empty"):
+        tracker.declare_output(wrap_dataframe(APPLICANTS, tracker, "a"), "")
+    run = ol.OpenLineageRun(tracker, transport, job_name="j")
+    run.complete()
+    with pytest.raises(RuntimeError, match="already ended"):
+        run.fail()
