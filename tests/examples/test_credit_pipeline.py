@@ -81,6 +81,33 @@ def test_the_dag_exports_parse(demo, summary):
     assert stem.with_suffix(".svg").read_text(encoding="utf-8").lstrip().startswith("<?xml")
 
 
+def test_the_lineage_files_name_the_protected_sources(demo, summary):
+    pytest.importorskip("prov", reason="comes with the `interop` extra")
+    from prov.model import ProvDocument
+
+    out, _ = demo
+    lines = (out / "openlineage.jsonl").read_text(encoding="utf-8").splitlines()
+    start, complete = (json.loads(line) for line in lines)
+    assert (start["eventType"], complete["eventType"]) == ("START", "COMPLETE")
+    assert start["run"]["runId"] == complete["run"]["runId"]
+    schema = {f["name"] for f in start["inputs"][0]["facets"]["schema"]["fields"]}
+    (output,) = complete["outputs"]
+    score = output["facets"]["columnLineage"]["fields"]["score"]["inputFields"]
+    assert {f["field"] for f in score} <= schema
+    protection = output["facets"]["quorvane_columnProtection"]["fields"]["score"]
+    assert {f["field"] for f in protection["protectedInputFields"]} == {"married", "old"}
+
+    text = (out / f"{summary['spotlight']}_score_prov.json").read_text(encoding="utf-8")
+    doc = ProvDocument.deserialize(content=text, format="json")
+    protected = {
+        str(r.identifier)
+        for r in doc.get_records()
+        if r.get_type().localpart == "Entity" and "column/" in str(r.identifier)
+        and dict((str(k), v) for k, v in r.attributes)["qv:protected"]
+    }
+    assert protected == {"qv:column/loanapp/married", "qv:column/loanapp/old"}
+
+
 def test_the_store_holds_the_completed_pipeline(store, summary):
     pipeline = store.get_pipeline(summary["pipeline_id"])
     assert pipeline["pipeline_name"] == "credit-decisions"
