@@ -11,6 +11,7 @@ from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
+import pandas as pd
 
 from ..utilities import orrin32 as _orrin32
 from ..utilities.orrin32_dag import NodeType
@@ -90,7 +91,8 @@ def source_keys(words: np.ndarray) -> np.ndarray:
         # Two reductions prove the whole column shares one key: no sort of a million words.
         return np.array([low_key], dtype=np.uint32)
     per_word = np.take(shifts, words >> mode_shift)
-    return np.unique((words >> per_word) << per_word)
+    # A hash pass, not a sort: np.unique sorts the whole column, about three times slower.
+    return np.sort(pd.unique((words >> per_word) << per_word))
 
 
 def _header(key: int) -> tuple[bool, int]:
