@@ -54,7 +54,7 @@ def store(demo):
 
 def test_the_output_ends_with_where_the_files_are(demo):
     out, done = demo
-    tail = done.stdout.rstrip().splitlines()[-8:]
+    tail = done.stdout.rstrip().splitlines()[-10:]
     assert f"Files in {out.name}/" in tail
     assert "  provenance.db" in tail
     assert done.stderr == ""
