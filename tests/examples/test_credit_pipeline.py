@@ -103,7 +103,7 @@ def test_the_lineage_files_name_the_protected_sources(demo, summary):
         str(r.identifier)
         for r in doc.get_records()
         if r.get_type().localpart == "Entity" and "column/" in str(r.identifier)
-        and dict((str(k), v) for k, v in r.attributes)["qv:protected"]
+        and {str(k): v for k, v in r.attributes}["qv:protected"]
     }
     assert protected == {"qv:column/loanapp/married", "qv:column/loanapp/old"}
 

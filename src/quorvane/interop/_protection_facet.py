@@ -37,7 +37,7 @@ class ColumnProtection(RedactMixin):
     risk: float
     """The highest taint risk of any value: 1 / (1 + depth) when tainted, else 0."""
 
-    protectedInputFields: list[ProtectedInputField] = attr.field(factory=list)  # noqa: N815
+    protectedInputFields: list[ProtectedInputField] = attr.field(factory=list)
 
 
 @attr.define

@@ -23,8 +23,9 @@ import logging
 import traceback
 import uuid
 from collections.abc import Mapping
-from datetime import datetime, timezone
-from typing import Any
+from datetime import UTC, datetime
+from types import TracebackType
+from typing import Any, Self
 
 from openlineage.client import OpenLineageClient
 from openlineage.client.event_v2 import InputDataset, Job, OutputDataset, Run, RunEvent, RunState
@@ -80,8 +81,10 @@ def console_transport() -> ConsoleTransport:
 def http_transport(url: str, api_key: str | None = None, timeout: float = 5.0) -> HttpTransport:
     """Events posted to an OpenLineage endpoint (at its default path) under ``url``."""
     auth = ApiKeyTokenProvider({"api_key": api_key}) if api_key else None
-    config = HttpConfig(url=url, timeout=timeout) if auth is None else HttpConfig(
-        url=url, timeout=timeout, auth=auth
+    config = (
+        HttpConfig(url=url, timeout=timeout)
+        if auth is None
+        else HttpConfig(url=url, timeout=timeout, auth=auth)
     )
     return HttpTransport(config)
 
@@ -90,7 +93,7 @@ def http_transport(url: str, api_key: str | None = None, timeout: float = 5.0) -
 
 
 def _now() -> str:
-    return datetime.now(timezone.utc).isoformat()
+    return datetime.now(UTC).isoformat()
 
 
 def _schema_facet(frame: Any) -> schema_dataset.SchemaDatasetFacet:
@@ -161,7 +164,9 @@ class OpenLineageRun:
             name=job_name,
             facets={
                 "jobType": job_type_job.JobTypeJobFacet(
-                    processingType="BATCH", integration="QUORVANE", jobType="JOB",
+                    processingType="BATCH",
+                    integration="QUORVANE",
+                    jobType="JOB",
                     producer=PRODUCER,
                 )
             },
@@ -209,10 +214,15 @@ class OpenLineageRun:
             )
         self._finish(RunState.FAIL, facets)
 
-    def __enter__(self) -> OpenLineageRun:
+    def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, exc_type: Any, exc: BaseException | None, tb: Any) -> None:
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
         if self.state in (RunState.COMPLETE, RunState.FAIL):
             return
         if exc is None:
@@ -250,7 +260,7 @@ class OpenLineageRun:
         self.state = state
         try:
             self.client.emit(self.event(state, run_facets))
-        except Exception:  # noqa: BLE001  (best effort: the pipeline must not stop)
+        except Exception:
             logger.warning(
                 "OpenLineage %s event of run %s not sent", state.value, self.run_id, exc_info=True
             )
@@ -300,7 +310,9 @@ class OpenLineageRun:
         }
         return cl.ColumnLineageDatasetFacet(fields=fields, producer=PRODUCER)
 
-    def _protection_facet(self, lineage: list[ColumnLineage]) -> QuorvaneColumnProtectionDatasetFacet:
+    def _protection_facet(
+        self, lineage: list[ColumnLineage]
+    ) -> QuorvaneColumnProtectionDatasetFacet:
         fields = {
             column.column: ColumnProtection(
                 protected=column.tainted,

@@ -14,7 +14,7 @@ The mapping of a ``ComputationDAG``:
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, cast
 from urllib.parse import quote
 
 from prov.model import ProvDocument
@@ -103,7 +103,8 @@ def dag_to_prov(dag: ComputationDAG) -> ProvDocument:
 
 def dag_to_prov_json(dag: ComputationDAG, indent: int | None = 2) -> str:
     """The lineage of the DAG's root value as PROV-JSON text."""
-    return dag_to_prov(dag).serialize(format="json", indent=indent)
+    # Without a destination, serialize returns the text.
+    return cast(str, dag_to_prov(dag).serialize(format="json", indent=indent))
 
 
 def dag_to_prov_n(dag: ComputationDAG) -> str:
