@@ -40,6 +40,7 @@ def _pipeline(tracker, run_inside=None) -> pd.DataFrame:
         run_inside()
     frame["score"] = frame["debt"] / frame["income"] + frame["age"] * 0.01
     frame["income_copy"] = frame["income"]
+    frame["flag"] = [1, 0, 1]  # no words: its provenance is unknown
     tracker.declare_output(frame, "scores")
     return frame
 
@@ -75,7 +76,9 @@ def _protection_facet(data: dict) -> QuorvaneColumnProtectionDatasetFacet:
         )
         for name, field in data["fields"].items()
     }
-    return QuorvaneColumnProtectionDatasetFacet(fields=fields, producer=data["_producer"])
+    return QuorvaneColumnProtectionDatasetFacet(
+        fields=fields, untrackedFields=data["untrackedFields"], producer=data["_producer"]
+    )
 
 
 def test_events_read_back_into_the_client_classes_equal_what_was_sent(tmp_path):
@@ -113,14 +116,17 @@ def test_events_read_back_into_the_client_classes_equal_what_was_sent(tmp_path):
     protection = output["facets"][ol.FACET_KEY]["fields"]
     assert protection["score"]["protected"] and not protection["income_copy"]["protected"]
     assert [f["field"] for f in protection["score"]["protectedInputFields"]] == ["age"]
+    assert output["facets"][ol.FACET_KEY]["untrackedFields"] == ["flag"]
+    assert "flag" not in lineage and "flag" not in protection
+    assert complete["run"]["facets"]["processing_engine"]["name"] == "quorvane"
 
 
 class _Intake(BaseHTTPRequestHandler):
-    received: ClassVar[list[tuple[str, dict]]] = []
+    received: ClassVar[list[tuple[str, str, dict]]] = []
 
     def do_POST(self) -> None:
         body = self.rfile.read(int(self.headers["Content-Length"]))
-        self.received.append((self.path, json.loads(body)))
+        self.received.append((self.path, self.headers["Authorization"], json.loads(body)))
         self.send_response(200)
         self.end_headers()
 
@@ -160,8 +166,10 @@ def test_every_transport_delivers_start_then_the_end(kind, tmp_path, caplog, req
     elif kind == "console":
         events = [json.loads(r.getMessage()) for r in caplog.records if r.name.endswith("console")]
     else:
-        assert {path for path, _ in received} == {"/api/v1/lineage"}
-        events = [event for _, event in received]
+        assert {(path, auth) for path, auth, _ in received} == {
+            ("/api/v1/lineage", "Bearer secret")
+        }
+        events = [event for _, _, event in received]
     assert [e["eventType"] for e in events] == ["START", "FAIL"]
     assert "ZeroDivisionError: boom" in events[1]["run"]["facets"]["errorMessage"]["message"]
 

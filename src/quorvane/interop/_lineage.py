@@ -109,6 +109,7 @@ class _ColumnAccumulator:
         self.kinds: dict[int, set[tuple[str, str]]] = {}
         self.tainted = False
         self.risk = 0.0
+        self.logged_words: set[tuple[tuple[str, str], int]] = set()
 
     def add_key(self, key: int) -> None:
         taint, depth = _header(key)
@@ -121,6 +122,9 @@ class _ColumnAccumulator:
 
     def add_logged(self, kind: tuple[str, str], word: int) -> None:
         """A step of the log that the sources of ``word`` passed through."""
+        if (kind, word) in self.logged_words:
+            return  # every element of a column has its own node, mostly with one word
+        self.logged_words.add((kind, word))
         for pair_id in self.tracker.decode(word):
             if pair_id in self.kinds:
                 self.kinds[pair_id].add(kind)

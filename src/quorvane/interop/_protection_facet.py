@@ -45,6 +45,10 @@ class QuorvaneColumnProtectionDatasetFacet(DatasetFacet):
     """Per output column: whether a protected attribute reaches it, and which ones do."""
 
     fields: dict[str, ColumnProtection]
+    """The protection facts of every output column that carries words."""
+
+    untrackedFields: list[str] = attr.field(factory=list)
+    """Output columns without words: their provenance is unknown, neither clean nor protected."""
 
     @staticmethod
     def _get_schema() -> str:

@@ -24,6 +24,7 @@ import traceback
 import uuid
 from collections.abc import Mapping
 from datetime import UTC, datetime
+from importlib import metadata
 from types import TracebackType
 from typing import Any, Self
 
@@ -33,6 +34,7 @@ from openlineage.client.facet_v2 import (
     column_lineage_dataset,
     error_message_run,
     job_type_job,
+    processing_engine_run,
     schema_dataset,
     tags_dataset,
 )
@@ -61,7 +63,16 @@ __all__ = [
 
 logger = logging.getLogger(__name__)
 
-PRODUCER = "https://pypi.org/project/quorvane/"
+
+def _version() -> str:
+    try:
+        return metadata.version("quorvane")
+    except metadata.PackageNotFoundError:  # run from a source tree
+        return "0+unknown"
+
+
+VERSION = _version()
+PRODUCER = f"https://pypi.org/project/quorvane/{VERSION}/"
 PROTECTED_TAG = "protected"
 
 
@@ -249,12 +260,18 @@ class OpenLineageRun:
         return RunEvent(
             eventType=state,
             eventTime=_now(),
-            run=Run(runId=self.run_id, facets=run_facets or {}),
+            run=Run(runId=self.run_id, facets=self._run_facets() | (run_facets or {})),
             job=self.job,
             inputs=list(self.inputs.values()),
             outputs=list(self.outputs.values()) if ending else [],
             producer=PRODUCER,
         )
+
+    def _run_facets(self) -> dict[str, Any]:
+        engine = processing_engine_run.ProcessingEngineRunFacet(
+            version=VERSION, name="quorvane", producer=PRODUCER
+        )
+        return {"processing_engine": engine}
 
     def _emit(self, state: RunState, run_facets: dict[str, Any] | None = None) -> None:
         self.state = state
@@ -330,4 +347,7 @@ class OpenLineageRun:
             for column in lineage
             if column.tracked
         }
-        return QuorvaneColumnProtectionDatasetFacet(fields=fields, producer=PRODUCER)
+        untracked = [column.column for column in lineage if not column.tracked]
+        return QuorvaneColumnProtectionDatasetFacet(
+            fields=fields, untrackedFields=untracked, producer=PRODUCER
+        )
