@@ -24,33 +24,28 @@ import traceback
 import uuid
 from collections.abc import Mapping
 from datetime import UTC, datetime
-from importlib import metadata
 from types import TracebackType
 from typing import Any, Self
 
 from openlineage.client import OpenLineageClient
 from openlineage.client.event_v2 import InputDataset, Job, OutputDataset, Run, RunEvent, RunState
-from openlineage.client.facet_v2 import (
-    column_lineage_dataset,
-    error_message_run,
-    job_type_job,
-    processing_engine_run,
-    schema_dataset,
-    tags_dataset,
-)
+from openlineage.client.facet_v2 import error_message_run, job_type_job
 from openlineage.client.transport import Transport
 from openlineage.client.transport.console import ConsoleConfig, ConsoleTransport
 from openlineage.client.transport.file import FileConfig, FileTransport
 from openlineage.client.transport.http import ApiKeyTokenProvider, HttpConfig, HttpTransport
 from openlineage.client.uuid import generate_new_uuid
 
-from ._lineage import ColumnLineage, frame_lineage
-from ._protection_facet import (
-    FACET_KEY,
-    ColumnProtection,
-    ProtectedInputField,
-    QuorvaneColumnProtectionDatasetFacet,
+from ._datasets import (
+    PRODUCER,
+    Naming,
+    engine_run_facets,
+    frame_schema,
+    input_dataset,
+    output_dataset,
 )
+from ._lineage import ColumnLineage, frame_lineage
+from ._protection_facet import FACET_KEY, QuorvaneColumnProtectionDatasetFacet
 
 __all__ = [
     "FACET_KEY",
@@ -62,18 +57,6 @@ __all__ = [
 ]
 
 logger = logging.getLogger(__name__)
-
-
-def _version() -> str:
-    try:
-        return metadata.version("quorvane")
-    except metadata.PackageNotFoundError:  # run from a source tree
-        return "0+unknown"
-
-
-VERSION = _version()
-PRODUCER = f"https://pypi.org/project/quorvane/{VERSION}/"
-PROTECTED_TAG = "protected"
 
 
 # -- transports ------------------------------------------------------------------------------
@@ -105,14 +88,6 @@ def http_transport(url: str, api_key: str | None = None, timeout: float = 5.0) -
 
 def _now() -> str:
     return datetime.now(UTC).isoformat()
-
-
-def _schema_facet(frame: Any) -> schema_dataset.SchemaDatasetFacet:
-    fields = [
-        schema_dataset.SchemaDatasetFacetFields(name=str(label), type=str(dtype))
-        for label, dtype in frame.dtypes.items()
-    ]
-    return schema_dataset.SchemaDatasetFacet(fields=fields, producer=PRODUCER)
 
 
 def _checked_run_id(run_id: str | None) -> str:
@@ -182,8 +157,7 @@ class OpenLineageRun:
                 )
             },
         )
-        self.namespace = namespace
-        self.dataset_names = dict(dataset_names or {})
+        self.naming = Naming(namespace, dict(dataset_names or {}))
         self.run_id = _checked_run_id(run_id)
         self.state: RunState | None = None
         self.inputs: dict[str, InputDataset] = {}
@@ -205,7 +179,7 @@ class OpenLineageRun:
             raise RuntimeError(f"the run {self.run_id} has ended; declare outputs before")
         lineage = frame_lineage(frame)
         self.lineage[name] = lineage
-        self.outputs[name] = self._output_dataset(name, frame, lineage)
+        self.outputs[name] = output_dataset(self.naming, name, frame_schema(frame), lineage)
 
     # -- the end of the run ----------------------------------------------------------------------
 
@@ -251,27 +225,18 @@ class OpenLineageRun:
 
     # -- events and datasets --------------------------------------------------------------------
 
-    def dataset_name(self, name: str) -> str:
-        return self.dataset_names.get(name, name)
-
     def event(self, state: RunState, run_facets: dict[str, Any] | None = None) -> RunEvent:
         """The event of ``state`` for the run as it stands."""
         ending = state is not RunState.START
         return RunEvent(
             eventType=state,
             eventTime=_now(),
-            run=Run(runId=self.run_id, facets=self._run_facets() | (run_facets or {})),
+            run=Run(runId=self.run_id, facets=engine_run_facets() | (run_facets or {})),
             job=self.job,
             inputs=list(self.inputs.values()),
             outputs=list(self.outputs.values()) if ending else [],
             producer=PRODUCER,
         )
-
-    def _run_facets(self) -> dict[str, Any]:
-        engine = processing_engine_run.ProcessingEngineRunFacet(
-            version=VERSION, name="quorvane", producer=PRODUCER
-        )
-        return {"processing_engine": engine}
 
     def _emit(self, state: RunState, run_facets: dict[str, Any] | None = None) -> None:
         self.state = state
@@ -283,71 +248,5 @@ class OpenLineageRun:
             )
 
     def _input_dataset(self, table: str, frame: Any) -> InputDataset:
-        facets: dict[str, Any] = {"schema": _schema_facet(frame)}
-        tags = [
-            tags_dataset.TagsDatasetFacetFields(
-                key=PROTECTED_TAG, value="true", source="quorvane", field=str(label)
-            )
-            for label in frame.columns
-            if self.tracker.is_protected(table, str(label))
-        ]
-        if tags:
-            facets["tags"] = tags_dataset.TagsDatasetFacet(tags=tags, producer=PRODUCER)
-        return InputDataset(namespace=self.namespace, name=self.dataset_name(table), facets=facets)
-
-    def _output_dataset(self, name: str, frame: Any, lineage: list[ColumnLineage]) -> OutputDataset:
-        facets = {
-            "schema": _schema_facet(frame),
-            "columnLineage": self._column_lineage_facet(lineage),
-            FACET_KEY: self._protection_facet(lineage),
-        }
-        return OutputDataset(namespace=self.namespace, name=self.dataset_name(name), facets=facets)
-
-    def _column_lineage_facet(
-        self, lineage: list[ColumnLineage]
-    ) -> column_lineage_dataset.ColumnLineageDatasetFacet:
-        cl = column_lineage_dataset
-        fields = {
-            column.column: cl.Fields(
-                inputFields=[
-                    cl.InputField(
-                        namespace=self.namespace,
-                        name=self.dataset_name(source.table),
-                        field=source.column,
-                        transformations=[
-                            cl.Transformation(type=kind, subtype=subtype)
-                            for kind, subtype in source.transformations
-                        ],
-                    )
-                    for source in column.sources
-                ]
-            )
-            for column in lineage
-            if column.sources
-        }
-        return cl.ColumnLineageDatasetFacet(fields=fields, producer=PRODUCER)
-
-    def _protection_facet(
-        self, lineage: list[ColumnLineage]
-    ) -> QuorvaneColumnProtectionDatasetFacet:
-        fields = {
-            column.column: ColumnProtection(
-                protected=column.tainted,
-                risk=column.risk,
-                protectedInputFields=[
-                    ProtectedInputField(
-                        namespace=self.namespace,
-                        name=self.dataset_name(source.table),
-                        field=source.column,
-                    )
-                    for source in column.sources
-                    if source.protected
-                ],
-            )
-            for column in lineage
-            if column.tracked
-        }
-        untracked = [column.column for column in lineage if not column.tracked]
-        return QuorvaneColumnProtectionDatasetFacet(
-            fields=fields, untrackedFields=untracked, producer=PRODUCER
-        )
+        protected = [str(c) for c in frame.columns if self.tracker.is_protected(table, str(c))]
+        return input_dataset(self.naming, table, frame_schema(frame), protected)
