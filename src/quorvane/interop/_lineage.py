@@ -26,12 +26,12 @@ GROUP_BY = ("INDIRECT", "GROUP_BY")
 CONDITIONAL = ("INDIRECT", "CONDITIONAL")
 
 # What the operation log of the DAG road can tell about a step, by node type and by name.
-_KIND_OF_NODE_TYPE = {
+KIND_OF_NODE_TYPE = {
     NodeType.MERGE: JOIN,
     NodeType.FILTER: FILTER,
     NodeType.AGGREGATE: AGGREGATION,
 }
-_KIND_OF_OPERATION = {
+KIND_OF_OPERATION = {
     "merge": JOIN,
     "filter": FILTER,
     "groupby": GROUP_BY,
@@ -160,9 +160,9 @@ def _logged_steps(tracker: Any, node_ids: np.ndarray) -> Iterable[tuple[tuple[st
         node = get_node(pending.pop())
         if node is None:
             continue  # evicted
-        kind = _KIND_OF_NODE_TYPE.get(node.node_type)
+        kind = KIND_OF_NODE_TYPE.get(node.node_type)
         if kind is None:
-            kind = _KIND_OF_OPERATION.get(node.operation.split("_", 1)[0])
+            kind = KIND_OF_OPERATION.get(node.operation.split("_", 1)[0])
         if kind is not None:
             yield kind, node.provenance
         for parent in node.inputs:
