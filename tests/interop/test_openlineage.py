@@ -34,10 +34,8 @@ APPLICANTS = pd.DataFrame(
 )
 
 
-def _pipeline(tracker, run_inside=None) -> pd.DataFrame:
+def _pipeline(tracker) -> pd.DataFrame:
     frame = wrap_dataframe(APPLICANTS, tracker, "applicants", protected=["age"])
-    if run_inside:
-        run_inside()
     frame["score"] = frame["debt"] / frame["income"] + frame["age"] * 0.01
     frame["income_copy"] = frame["income"]
     frame["flag"] = [1, 0, 1]  # no words: its provenance is unknown
@@ -91,11 +89,9 @@ def test_events_read_back_into_the_client_classes_equal_what_was_sent(tmp_path):
         namespace="bank",
         dataset_names={"applicants": "crm.applicants"},
     )
-    started: list[str] = []
-    _pipeline(tracker, run_inside=lambda: started.extend(e["eventType"] for e in _lines(path)))
+    _pipeline(tracker)
     run.complete()
     start, complete = _lines(path)
-    assert started == ["START"]  # sent when the table was wrapped, before the run ended
     assert (start["eventType"], complete["eventType"]) == ("START", "COMPLETE")
     assert start["run"]["runId"] == complete["run"]["runId"] == run.run_id
     assert start["outputs"] == []
@@ -119,6 +115,30 @@ def test_events_read_back_into_the_client_classes_equal_what_was_sent(tmp_path):
     assert output["facets"][ol.FACET_KEY]["untrackedFields"] == ["flag"]
     assert "flag" not in lineage and "flag" not in protection
     assert complete["run"]["facets"]["processing_engine"]["name"] == "quorvane"
+
+
+@pytest.mark.parametrize(
+    ("tracker_class", "wrap"),
+    [(ProvenanceTracker, wrap_dataframe), (DAGTracker, wrap_dataframe_dag)],
+    ids=["vectorised", "dag"],
+)
+def test_wrapping_the_first_table_starts_the_run_and_the_end_stops_observing(
+    tracker_class, wrap, tmp_path
+):
+    path = tmp_path / "events.jsonl"
+    tracker = tracker_class()
+    run = ol.OpenLineageRun(tracker, ol.file_transport(str(path)), job_name="scoring")
+    assert not path.exists()
+    wrap(APPLICANTS, tracker, "applicants", protected=["age"])
+    assert [e["eventType"] for e in _lines(path)] == ["START"]
+    wrap(APPLICANTS, tracker, "again")
+    run.complete()
+    later = wrap(APPLICANTS, tracker, "after the end")
+    tracker.declare_output(later, "late")
+    start, complete = _lines(path)
+    assert [d["name"] for d in start["inputs"]] == ["applicants"]
+    assert [d["name"] for d in complete["inputs"]] == ["applicants", "again"]
+    assert complete["outputs"] == []
 
 
 class _Intake(BaseHTTPRequestHandler):

@@ -167,16 +167,15 @@ class OpenLineageRun:
 
     # -- observer calls from the tracker -------------------------------------------------------
 
+    # The run stops observing the tracker when it ends: later tables and outputs belong to
+    # no reported run.
+
     def table_wrapped(self, table: str, frame: Any) -> None:
-        if self.state is not None and self.state is not RunState.START:
-            return  # the run is over; a later table belongs to no reported run
         self.inputs[table] = self._input_dataset(table, frame)
         if self.state is None:
             self._emit(RunState.START)
 
     def output_declared(self, name: str, frame: Any) -> None:
-        if self.state is not None and self.state is not RunState.START:
-            raise RuntimeError(f"the run {self.run_id} has ended; declare outputs before")
         lineage = frame_lineage(frame)
         self.lineage[name] = lineage
         self.outputs[name] = output_dataset(self.naming, name, frame_schema(frame), lineage)
