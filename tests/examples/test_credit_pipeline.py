@@ -102,7 +102,8 @@ def test_the_lineage_files_name_the_protected_sources(demo, summary):
     protected = {
         str(r.identifier)
         for r in doc.get_records()
-        if r.get_type().localpart == "Entity" and "column/" in str(r.identifier)
+        if r.get_type().localpart == "Entity"
+        and "column/" in str(r.identifier)
         and {str(k): v for k, v in r.attributes}["qv:protected"]
     }
     assert protected == {"qv:column/loanapp/married", "qv:column/loanapp/old"}
