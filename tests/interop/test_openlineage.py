@@ -39,6 +39,8 @@ def _pipeline(tracker) -> pd.DataFrame:
     frame["score"] = frame["debt"] / frame["income"] + frame["age"] * 0.01
     frame["income_copy"] = frame["income"]
     frame["flag"] = [1, 0, 1]  # no words: its provenance is unknown
+    # unknown in part: its last value comes from an untracked series
+    frame["bonus"] = pd.concat([frame["income"].iloc[:2], pd.Series([7.0], index=[2])])
     tracker.declare_output(frame, "scores")
     return frame
 
@@ -75,7 +77,7 @@ def _protection_facet(data: dict) -> QuorvaneColumnProtectionDatasetFacet:
         for name, field in data["fields"].items()
     }
     return QuorvaneColumnProtectionDatasetFacet(
-        fields=fields, untrackedFields=data["untrackedFields"], producer=data["_producer"]
+        fields=fields, unknownFields=data["unknownFields"], producer=data["_producer"]
     )
 
 
@@ -112,8 +114,9 @@ def test_events_read_back_into_the_client_classes_equal_what_was_sent(tmp_path):
     protection = output["facets"][ol.FACET_KEY]["fields"]
     assert protection["score"]["protected"] and not protection["income_copy"]["protected"]
     assert [f["field"] for f in protection["score"]["protectedInputFields"]] == ["age"]
-    assert output["facets"][ol.FACET_KEY]["untrackedFields"] == ["flag"]
+    assert output["facets"][ol.FACET_KEY]["unknownFields"] == ["flag", "bonus"]
     assert "flag" not in lineage and "flag" not in protection
+    assert [f["field"] for f in lineage["bonus"]["inputFields"]] == ["income"]
     assert complete["run"]["facets"]["processing_engine"]["name"] == "quorvane"
 
 

@@ -139,7 +139,7 @@ def _protection_facet(
         for column in lineage
         if column.tracked
     }
-    untracked = [column.column for column in lineage if not column.tracked]
+    unknown = [column.column for column in lineage if column.unknown]
     return QuorvaneColumnProtectionDatasetFacet(
-        fields=fields, untrackedFields=untracked, producer=PRODUCER
+        fields=fields, unknownFields=unknown, producer=PRODUCER
     )

@@ -14,6 +14,7 @@ import numpy as np
 import pandas as pd
 
 from ..utilities import orrin32 as _orrin32
+from ..utilities.orrin32._tracker import UNKNOWN_SOURCE
 from ..utilities.orrin32_dag import NodeType
 
 # OpenLineage's transformation vocabulary.
@@ -59,6 +60,7 @@ class ColumnLineage:
     tainted: bool  # some element derives from a protected attribute
     risk: float  # the highest risk of any element
     tracked: bool  # False when the frame keeps no words for the column
+    unknown: bool  # some value's provenance was not followed: no words, or the unknown source
 
 
 def _source_key_shifts() -> np.ndarray:
@@ -111,6 +113,7 @@ class _ColumnAccumulator:
         self.kinds: dict[int, set[tuple[str, str]]] = {}
         self.tainted = False
         self.risk = 0.0
+        self.unknown = False
         self.logged_words: set[tuple[tuple[str, str], int]] = set()
 
     def add_key(self, key: int) -> None:
@@ -137,6 +140,9 @@ class _ColumnAccumulator:
             name = self.tracker.get_name(pair_id)
             if name is None:
                 continue  # a pair of another tracker: nothing to name
+            if name == UNKNOWN_SOURCE:
+                self.unknown = True  # a stand-in, not a column anyone can look up
+                continue
             kinds = self.kinds[pair_id]
             if TRANSFORMATION in kinds or AGGREGATION in kinds:
                 kinds = kinds - {IDENTITY}
@@ -148,7 +154,7 @@ class _ColumnAccumulator:
                     transformations=tuple(sorted(kinds)),
                 )
             )
-        return ColumnLineage(column, tuple(sources), self.tainted, self.risk, True)
+        return ColumnLineage(column, tuple(sources), self.tainted, self.risk, True, self.unknown)
 
 
 def _logged_steps(tracker: Any, node_ids: np.ndarray) -> Iterable[tuple[tuple[str, str], int]]:
@@ -179,7 +185,7 @@ def column_lineage(frame: Any, column: Hashable) -> ColumnLineage:
     words = frame._col_prov.get(column)
     tracker = frame._tracker
     if words is None or tracker is None:
-        return ColumnLineage(name, (), False, 0.0, False)
+        return ColumnLineage(name, (), False, 0.0, tracked=False, unknown=True)
     acc = _ColumnAccumulator(tracker)
     for key in source_keys(words).tolist():
         acc.add_key(key)

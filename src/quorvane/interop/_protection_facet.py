@@ -47,8 +47,9 @@ class QuorvaneColumnProtectionDatasetFacet(DatasetFacet):
     fields: dict[str, ColumnProtection]
     """The protection facts of every output column that carries words."""
 
-    untrackedFields: list[str] = attr.field(factory=list)
-    """Output columns without words: their provenance is unknown, neither clean nor protected."""
+    unknownFields: list[str] = attr.field(factory=list)
+    """Output columns whose provenance is unknown, entirely (they carry no words) or in part:
+    there, not protected does not mean clean."""
 
     @staticmethod
     def _get_schema() -> str:

@@ -19,6 +19,7 @@ from openlineage.client.event_v2 import Job, Run, RunEvent, RunState
 from openlineage.client.uuid import generate_static_uuid
 
 from ..utilities.orrin32 import ProvenanceTracker
+from ..utilities.orrin32._tracker import UNKNOWN_SOURCE
 from ..utilities.orrin32_dag import ComputationDAG, DAGEdge, DAGNode, NodeType
 from ._datasets import PRODUCER, Naming, engine_run_facets, input_dataset, output_dataset
 from ._lineage import (
@@ -113,8 +114,12 @@ def _output_lineage(graph: _StoredGraph, name: str, fingerprints: set[int]) -> C
                 if graph.is_source(below):
                     kinds.setdefault(below, set()).add(kind)
     sources = []
+    unknown = False
     for fp, found in kinds.items():
         node = graph.nodes[fp]
+        if (node.table_name, node.column_name) == UNKNOWN_SOURCE:
+            unknown = True
+            continue
         if TRANSFORMATION in found:
             found = found - {IDENTITY}
         sources.append(
@@ -128,7 +133,7 @@ def _output_lineage(graph: _StoredGraph, name: str, fingerprints: set[int]) -> C
     sources.sort(key=lambda s: (s.table, s.column))
     tainted = [fp for fp in fingerprints if ProvenanceTracker.is_tainted(fp)]
     risk = max((ProvenanceTracker.risk_score(fp) for fp in tainted), default=0.0)
-    return ColumnLineage(name, tuple(sources), bool(tainted), risk, True)
+    return ColumnLineage(name, tuple(sources), bool(tainted), risk, True, unknown)
 
 
 def _when(text: str | None) -> str:
