@@ -108,7 +108,11 @@ def test_the_current_pipeline_is_the_last_created(db_path):
 
 
 def test_a_version_one_file_is_migrated_and_a_newer_one_refused(db_path):
-    from quorvane.utilities.persistence._schema import SQLITE_MIGRATIONS, statements
+    from quorvane.utilities.persistence._schema import (
+        SCHEMA_VERSION,
+        SQLITE_MIGRATIONS,
+        statements,
+    )
 
     with sqlite3.connect(db_path) as conn:
         for statement in statements(SQLITE_MIGRATIONS[0][1]):
@@ -127,7 +131,7 @@ def test_a_version_one_file_is_migrated_and_a_newer_one_refused(db_path):
     assert sorted(r["fingerprint"] for r in acme.get_results("r")) == [6, 9]
     acme.disconnect()
     with sqlite3.connect(db_path) as conn:
-        assert conn.execute("PRAGMA user_version").fetchone()[0] == 2
+        assert conn.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION
         conn.execute("PRAGMA user_version=99")
     with pytest.raises(RuntimeError, match="newer"):
         SQLiteStorage(db_path).list_pipelines()

@@ -12,6 +12,7 @@ import time
 import pytest
 
 from quorvane.server import KeyRing, ServerSettings, create_app, start_server
+from quorvane.server.lineage_intake import LINEAGE_PATH
 from quorvane.utilities.persistence import HostedStorage, SQLiteStorage
 
 KEY = "limits-key-0123456789"
@@ -118,7 +119,9 @@ def test_openapi_schema_and_no_version_banner(served):
     head, body = answer.split(b"\r\n\r\n", 1)
     assert status == 200 and b"server:" not in head.lower()
     document = json.loads(body)
-    assert "/v1/nodes" in document["paths"] and all(p.startswith("/v1/") for p in document["paths"])
+    paths = document["paths"]
+    # the API under /v1, and the OpenLineage intake where its HTTP transports post
+    assert "/v1/nodes" in paths and all(p.startswith("/v1/") or p == LINEAGE_PATH for p in paths)
     # every model a path names is in the document, the bulk bodies read from bytes too
     named = set(re.findall(r'"#/components/schemas/(\w+)"', body.decode()))
     assert "NewNodes" in named and named <= set(document["components"]["schemas"])

@@ -16,7 +16,7 @@ from pydantic.json_schema import models_json_schema
 from starlette.exceptions import HTTPException
 
 from ..utilities.persistence._sqlstore import SQLStore
-from . import api
+from . import api, lineage_intake
 from .auth import KeyRing
 from .limits import RequestLimits
 
@@ -57,7 +57,8 @@ def create_app(
     settings: ServerSettings | None = None,
     routers: Sequence[APIRouter] = (),
 ) -> Any:
-    """The ASGI app serving ``store``: the API under /v1, then each of ``routers``.
+    """The ASGI app serving ``store``: the API under /v1, the OpenLineage intake, then each
+    of ``routers``.
 
     ``app.state.store`` is the store and ``app.state.keys`` its ``KeyRing``; the returned app
     is wrapped in the request limits of ``settings``.
@@ -80,6 +81,7 @@ def create_app(
     app.state.keys = KeyRing(store)
     app.state.settings = settings
     app.include_router(api.router)
+    app.include_router(lineage_intake.router)
     for router in routers:
         app.include_router(router)
     _add_error_answers(app)

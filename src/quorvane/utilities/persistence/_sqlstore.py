@@ -541,6 +541,42 @@ class SQLStore(StorageBackend):
             for r in rows
         ]
 
+    # -- OpenLineage run events ---------------------------------------------------------------
+    def store_lineage_event(self, event: Mapping[str, Any]) -> int:
+        """Keep one OpenLineage run event as sent (checked for its run, job and time)."""
+        if not isinstance(event, Mapping):
+            raise TypeError(f"event must be a mapping, not {type(event).__name__}")
+        run, job = event.get("run"), event.get("job")
+        if not isinstance(run, Mapping) or not isinstance(job, Mapping):
+            raise ValueError("an OpenLineage run event needs a run and a job")
+        event_type = event.get("eventType")
+        with self._db.write() as tx:
+            cursor = tx.execute(
+                "INSERT INTO lineage_events (tenant_id, received_at, run_id, event_type,"
+                " event_time, job_namespace, job_name, payload)"
+                " VALUES (?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
+                (
+                    self._tenant,
+                    _now(),
+                    _text("run.runId", run.get("runId")),
+                    None if event_type is None else _text("eventType", event_type),
+                    _text("eventTime", event.get("eventTime")),
+                    _text("job.namespace", job.get("namespace")),
+                    _text("job.name", job.get("name")),
+                    to_json_text(dict(event)),
+                ),
+            )
+            return int(cursor.fetchone()[0])
+
+    def get_lineage_events(self, run_id: str | None = None) -> list[dict[str, Any]]:
+        """This tenant's OpenLineage run events as received, of one run or of all."""
+        sql = "SELECT payload FROM lineage_events WHERE tenant_id = ?"
+        params: tuple = (self._tenant,)
+        if run_id is not None:
+            sql += " AND run_id = ?"
+            params += (_text("run_id", run_id),)
+        return [from_json_text(r[0]) for r in self._db.read(sql + " ORDER BY id", params)]
+
     # -- API keys ---------------------------------------------------------------------------
     # Keys are looked up before any tenant is known, so these calls are the operator's (the
     # service and the `quorvane keys` command), never a tenant's over HTTP. Only SHA-256
