@@ -109,6 +109,19 @@ def test_the_lineage_files_name_the_protected_sources(demo, summary):
     assert protected == {"qv:column/loanapp/married", "qv:column/loanapp/old"}
 
 
+def test_the_stored_run_exports_with_its_sources_and_protected_tags(store, summary):
+    pytest.importorskip("openlineage.client", reason="comes with the `interop` extra")
+    from openlineage.client.serde import Serde
+
+    from quorvane.interop.stored import stored_run_events
+
+    start, end = (Serde.to_dict(e) for e in stored_run_events(store, summary["pipeline_id"]))
+    (source,) = start["inputs"]
+    tags = {t["field"] for t in source["facets"]["tags"]["tags"]}
+    assert (source["name"], end["eventType"]) == ("loanapp", "COMPLETE")
+    assert tags == {"male", "married", "black", "hispan", "old"}
+
+
 def test_the_store_holds_the_completed_pipeline(store, summary):
     pipeline = store.get_pipeline(summary["pipeline_id"])
     assert pipeline["pipeline_name"] == "credit-decisions"

@@ -160,9 +160,19 @@ def stored_run_events(
     if pipeline is None:
         raise LookupError(f"the store has no run {pipeline_id}")
     naming = Naming(namespace, dict(dataset_names or {}))
+    graph = _StoredGraph(storage, pipeline_id)
+    # The registry names the sources; a run stored as it went may have registered none, and
+    # then its source nodes name them.
+    columns = {
+        (s["table"], s["column"]): s["is_protected"] for s in storage.get_sources(pipeline_id)
+    }
+    for node in graph.nodes.values():
+        if node.node_type == NodeType.SOURCE.name and node.table_name and node.column_name:
+            columns.setdefault((node.table_name, node.column_name), bool(node.is_protected))
+    columns.pop(UNKNOWN_SOURCE, None)
     tables: dict[str, list[tuple[str, bool]]] = {}
-    for source in storage.get_sources(pipeline_id):
-        tables.setdefault(source["table"], []).append((source["column"], source["is_protected"]))
+    for (table, column), protected in columns.items():
+        tables.setdefault(table, []).append((column, protected))
     inputs = [
         input_dataset(naming, table, [(c, None) for c, _ in cols], [c for c, p in cols if p])
         for table, cols in tables.items()
@@ -170,7 +180,6 @@ def stored_run_events(
     by_output: dict[str, set[int]] = {}
     for row in storage.get_results(pipeline_id=pipeline_id):
         by_output.setdefault(row["output_name"], set()).add(int(row["fingerprint"]))
-    graph = _StoredGraph(storage, pipeline_id)
     lineage = [_output_lineage(graph, name, fps) for name, fps in by_output.items()]
     results = f"{pipeline['pipeline_name']}.results"
     outputs = [output_dataset(naming, results, [(n, None) for n in by_output], lineage)]
