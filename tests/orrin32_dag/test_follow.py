@@ -1,6 +1,9 @@
 """Node ids and words follow their elements through pandas' row and frame operations, and
 every value, label and name is the one plain pandas gives."""
 
+import sys
+from pathlib import Path
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -13,6 +16,9 @@ from quorvane.utilities.orrin32_dag import (
     NodeType,
     wrap_dataframe_dag,
 )
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "orrin32"))
+import test_idiom_matrix as words_road
 
 SOURCE = pd.DataFrame(
     {
@@ -223,3 +229,25 @@ def test_operators_align_on_the_index(run, left, right, op, name, code):
             continue
         node = tracker.get_node(int(node_id))
         assert (node.operation, node.inputs) == (name, [left_node, right_node])
+
+
+# Rows of the vectorised road's every-input matrix that the DAG road also covers: every
+# element's word names the sources, and its node's lineage reaches a source node of each.
+DAG_EVERY_INPUT = [
+    "iadd", "and", "eq", "mod", "pow", "invert", "where", "mask_other", "np_maximum",
+    "np_log", "clip_bounds", "between", "str_accessor",
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("name", DAG_EVERY_INPUT)
+def test_every_input_counts_on_the_dag_road(name):
+    _, idiom, sources = next(row for row in words_road.EVERY_INPUT if row[0] == name)
+    tracker = DAGTracker()
+    frame = wrap_dataframe_dag(words_road.LOANS, tracker, "loanapp", protected=["married"])
+    result = idiom(frame)
+    pd.testing.assert_series_equal(pd.Series(result), idiom(words_road.LOANS.copy()))
+    for word, node in zip(result._prov.tolist(), result._node_ids.tolist(), strict=True):
+        assert sources <= {col for _, col in tracker.explain(word)}
+        assert node >= 0
+        reached = {n.column for n in tracker.get_dag(node).source_nodes}
+        assert sources <= reached, (name, reached)

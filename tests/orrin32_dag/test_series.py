@@ -297,10 +297,15 @@ def test_failed_recording_keeps_words_and_nodes(tracker, caplog, monkeypatch):
 
 def test_pandas_own_methods_carry_the_attributes(tracker):
     s = source_series(tracker, [1.0, -2.0], "s")
-    result = s.abs()
+    result = s.astype("float32")
     assert isinstance(result, DAGTrackedSeries)
     assert result._prov is s._prov and result._node_ids is s._node_ids
     assert result._tracker is tracker
+    # abs is a step of its own: one node per element on top of its source
+    stepped = s.abs()
+    assert [tracker.get_node(int(n)).inputs for n in stepped._node_ids] == [
+        [int(n)] for n in s._node_ids
+    ]
 
 
 def test_operations_work_without_the_persistence_component(tracker, monkeypatch):

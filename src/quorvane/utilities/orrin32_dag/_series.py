@@ -27,7 +27,13 @@ from .._follow import (
     unknown_fill,
 )
 from ..orrin32 import OpCode, ProvenanceTracker, _compat
-from ..orrin32._series import WORDS, _in_parent, _in_place_call, _inside_parent
+from ..orrin32._series import (
+    WORDS,
+    _derived_words,
+    _in_parent,
+    _in_place_call,
+    _inside_parent,
+)
 from ._records import NodeType
 from ._row_values import record_values
 
@@ -245,7 +251,71 @@ class DAGTrackedSeries(FollowingSeries, pd.Series):
 
     def clip(self, lower: Any = None, upper: Any = None, **kwargs: Any) -> Any:
         inner = _in_parent() and _compat.caller_is_pandas()
-        return self._transform("clip", "clip", OpCode.CLIP, (lower, upper), kwargs, inner)
+        bounds = [x for x in (lower, upper) if isinstance(x, DAGTrackedSeries)]
+        if inner or not bounds or _compat.inplace_requested(kwargs):
+            return self._transform("clip", "clip", OpCode.CLIP, (lower, upper), kwargs, inner)
+        with _inside_parent():
+            result = _Series.clip(self, lower, upper, **kwargs)
+        return self._derived(result, [self, *bounds], "clip", OpCode.CLIP)
+
+    def abs(self) -> Any:
+        return self._stepped(super().abs(), "abs", OpCode.ABS)
+
+    def round(self, *args: Any, **kwargs: Any) -> Any:
+        return self._stepped(super().round(*args, **kwargs), "round", OpCode.ROUND)
+
+    def __round__(self, decimals: int = 0) -> Any:
+        # pandas' own finalises the rounded result once more, from the receiver.
+        return self.round(decimals)
+
+    def __invert__(self) -> Any:
+        return self._unop_dag(_Series.__invert__, "invert", OpCode.LOGIC)
+
+    def isin(self, values: Any) -> Any:
+        return self._stepped(super().isin(values), "isin", OpCode.CMP)
+
+    # -- several operands: conditions and ufuncs ---------------------------------------------
+
+    def where(self, cond: Any, other: Any = np.nan, **kwargs: Any) -> Any:
+        return self._conditional("where", cond, other, kwargs)
+
+    def mask(self, cond: Any, other: Any = np.nan, **kwargs: Any) -> Any:
+        return self._conditional("mask", cond, other, kwargs)
+
+    def _conditional(self, name: str, cond: Any, other: Any, kwargs: dict) -> Any:
+        parent = getattr(_Series, name)
+        if _compat.inplace_requested(kwargs) or (
+            _in_parent() and _compat.caller_is_pandas(depth=3)
+        ):
+            with _inside_parent(in_place=True):
+                return parent(self, cond, other, **kwargs)
+        with _inside_parent():
+            result = parent(self, cond, other, **kwargs)
+        operands = [self, *(x for x in (cond, other) if isinstance(x, DAGTrackedSeries))]
+        return self._derived(result, operands, name, OpCode.WHERE)
+
+    def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
+        with _inside_parent():
+            result = super().__array_ufunc__(ufunc, method, *inputs, **kwargs)
+        operands = [x for x in inputs if isinstance(x, DAGTrackedSeries)]
+        if method != "__call__" or not isinstance(result, DAGTrackedSeries):
+            return result
+        return self._derived(result, operands, ufunc.__name__, OpCode.UFUNC)
+
+    def _derived(self, result: Any, operands: list, op_name: str, op_code: int) -> Any:
+        """``result`` (pandas' values, aligned as pandas aligned them) made element by
+        element from tracked ``operands``: each element's word combines its operands'
+        words with one step, and one node takes their nodes as inputs."""
+        if not isinstance(result, DAGTrackedSeries):
+            return result
+        tracker = self._tracker
+        object.__setattr__(result, "_tracker", tracker)
+        if not tracker:
+            return result
+        words = _derived_words(tracker, result, operands, op_code)
+        inputs = [_arrays(x, row_positions(result.index, x))[1] for x in operands]
+        nodes = _element_nodes(tracker, inputs, words, op_name)
+        return _finish(result, words.tolist(), nodes, op_name)
 
     def fillna(self, value: Any = 0, **kwargs: Any) -> Any:
         inner = _in_parent() and _compat.caller_is_pandas()
@@ -312,6 +382,20 @@ def _quiet(method: Callable, name: str) -> Callable:
 
 
 quiet_temporaries(DAGTrackedSeries, _Series, ("compare",))
+
+
+def _element_nodes(tracker: Any, inputs: list, words: np.ndarray, op_name: str) -> list:
+    """One node per element with that element's input nodes (all of them must exist)."""
+    kind = {1: NodeType.UNARY, 2: NodeType.BINARY}.get(len(inputs), NodeType.AGGREGATE)
+    if kind is NodeType.AGGREGATE:
+        aggregate = tracker.log_aggregate
+        log = lambda name, ids, word: aggregate(name, ids, word)  # noqa: E731
+    else:
+        log = _node_logger(tracker, kind)
+    nodes = []
+    for word, *ids in zip(words.tolist(), *(x.tolist() for x in inputs), strict=True):
+        nodes.append(log(op_name, ids, word) if min(ids) >= 0 else NO_NODE)
+    return nodes
 
 
 def _finish(result: DAGTrackedSeries, words: list, nodes: list, op_name: str) -> Any:
