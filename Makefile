@@ -16,13 +16,17 @@ test: lint types
 	@# Graphviz lets the DOT export be checked by dot itself; best effort, tests skip without it
 	@command -v dot >/dev/null || apt-get install -y -q graphviz >/dev/null 2>&1 \
 		|| (apt-get update -q >/dev/null 2>&1 && apt-get install -y -q graphviz >/dev/null 2>&1) || true
+	@# Chromium and its driver: the browser tests of the audit pages drive the system browser
+	@(command -v chromium >/dev/null && command -v chromedriver >/dev/null) \
+		|| (apt-get update -q >/dev/null && apt-get install -y -q chromium chromium-driver >/dev/null)
 	@# PostgreSQL: the store tests start a throwaway cluster of Debian's server as the postgres user
 	@ls /usr/lib/postgresql/*/bin/pg_ctl >/dev/null 2>&1 || command -v pg_ctl >/dev/null \
 		|| (apt-get update -q >/dev/null && apt-get install -y -q postgresql >/dev/null)
 	$(PY) -m pytest -q
 
+# SERVE=1 keeps the lineage service running after the demo, for its audit pages
 demo: $(INSTALLED)
-	$(PY) examples/credit_pipeline.py
+	$(PY) examples/credit_pipeline.py $(if $(SERVE),--serve)
 
 # pandas' own Series tests for operators and ufuncs, run against the tracked series
 # (QUORVANE_SERIES=dag for the DAG road). A conformance report, not part of `make test`.

@@ -26,14 +26,16 @@ class Service:
 
 
 @contextmanager
-def running_service(db_path: Path, tenant_id: str, log_path: Path) -> Iterator[Service]:
+def running_service(
+    db_path: Path, tenant_id: str, log_path: Path, port: int = 0
+) -> Iterator[Service]:
     """Run `quorvane serve` on the SQLite file, as a user would, and stop it on exit.
 
     A fresh API key for `tenant_id` goes to `quorvane keys add` on its standard input (never
     on a command line, where other users could read it); the store keeps only its digest.
     """
     api_key = "qv_" + secrets.token_urlsafe(24)
-    quorvane = _command()
+    quorvane = quorvane_command()
     subprocess.run(
         [*quorvane, "keys", "add", "--store", str(db_path), "--tenant", tenant_id],
         input=api_key,
@@ -41,7 +43,7 @@ def running_service(db_path: Path, tenant_id: str, log_path: Path) -> Iterator[S
         check=True,
         capture_output=True,
     )
-    command = [*quorvane, "serve", "--store", str(db_path), "--port", "0"]
+    command = [*quorvane, "serve", "--store", str(db_path), "--port", str(port)]
     with open(log_path, "w", encoding="utf-8") as log:
         process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT)
     try:
@@ -51,7 +53,7 @@ def running_service(db_path: Path, tenant_id: str, log_path: Path) -> Iterator[S
         _stop(process)
 
 
-def _command() -> list[str]:
+def quorvane_command() -> list[str]:
     """The `quorvane` console script beside this interpreter (or the module, from a checkout)."""
     script = Path(sys.executable).with_name("quorvane")
     return [str(script)] if script.exists() else [sys.executable, "-m", "quorvane.cli"]

@@ -16,10 +16,12 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import shutil
 import subprocess
 import sys
 import textwrap
+import time
 from contextlib import ExitStack
 from pathlib import Path
 from typing import Any
@@ -29,7 +31,7 @@ import pandas as pd
 from _console import Steps, say, table
 from _dask_road import dask_road
 from _data import PROTECTED, TABLE, load_applications
-from _service import Service, running_service
+from _service import Service, quorvane_command, running_service
 
 from quorvane.interop.openlineage import OpenLineageRun, file_transport
 from quorvane.interop.prov import dag_to_prov_json
@@ -45,12 +47,13 @@ from quorvane.utilities.orrin32_dag import (
     get_dag_for_series,
     wrap_dataframe_dag,
 )
-from quorvane.utilities.persistence import HostedStorage, source_row_hash
+from quorvane.utilities.persistence import HostedStorage
 
 PIPELINE = "credit-decisions"
 TENANT = "credit-team"
 THRESHOLD = 560
 TAMPERED_COLUMN = "appinc"
+SOURCE_FILE = "loanapp-edited.csv"
 
 
 def credit_score(f):
@@ -103,21 +106,25 @@ def main(argv: list[str] | None = None) -> int:
     db_path = _fresh_store(out)
     with ExitStack() as stack:
         with steps.step("Start the lineage service on loopback: quorvane serve") as notes:
-            service = stack.enter_context(running_service(db_path, TENANT, out / "service.log"))
+            service = stack.enter_context(
+                running_service(db_path, TENANT, out / "service.log", args.port)
+            )
             notes.append(service.url)
         summary = dag_road(steps, applications, spotlight, service, out)
         store = stack.enter_context(_client(service))
         summary |= read_back(steps, store, spotlight, summary)
-        summary |= tamper_check(steps, store, applications, spotlight, summary)
+        summary |= tamper_check(steps, service, applications, spotlight, summary, out)
 
-    if on_dask is not None:
-        summary["dask"] = on_dask
-    files = [db_path, lineage_file, *summary.pop("files"), out / "summary.json"]
-    files.append(out / "service.log")
-    (out / "summary.json").write_text(json.dumps(summary, indent=2) + "\n", encoding="utf-8")
-    print(f"\nFiles in {_shown(out)}/")
-    for path in files:
-        say(path.name)
+        if on_dask is not None:
+            summary["dask"] = on_dask
+        key_file = _key_file(service, out)
+        files = [db_path, lineage_file, *summary.pop("files"), out / "summary.json"]
+        files += [out / "service.log", key_file, out / SOURCE_FILE]
+        (out / "summary.json").write_text(json.dumps(summary, indent=2) + "\n", encoding="utf-8")
+        print(f"\nFiles in {_shown(out)}/")
+        for path in files:
+            say(path.name)
+        _show_pages(service, summary, key_file, args.serve)
     agreed = on_dask is None or all(on_dask[k] for k in ("same_values", "same_words"))
     return 0 if summary["tampered_rows"] == [spotlight] and agreed else 1
 
@@ -226,20 +233,38 @@ def read_back(steps: Steps, store: HostedStorage, spotlight: str, run: dict) -> 
 
 
 def tamper_check(
-    steps: Steps, store: HostedStorage, applications: pd.DataFrame, spotlight: str, run: dict
+    steps: Steps,
+    service: Service,
+    applications: pd.DataFrame,
+    spotlight: str,
+    run: dict,
+    out: Path,
 ) -> dict[str, Any]:
     before = applications.at[spotlight, TAMPERED_COLUMN]
-    with steps.step(f"Tamper check: change {TAMPERED_COLUMN} of {spotlight} in the source") as n:
+    with steps.step(f"Tamper check: change {TAMPERED_COLUMN} of {spotlight}, quorvane verify") as n:
         edited = applications.copy()
         edited.at[spotlight, TAMPERED_COLUMN] = before * 2
-        stored = {
-            r["row_key"]: r["input_hash"]
-            for r in store.get_results(pipeline_id=run["pipeline_id"], output_name="score")
-        }
+        edited.to_csv(out / SOURCE_FILE)
+        # the outcome is kept with the run: its page shows it
+        done = subprocess.run(
+            [
+                *quorvane_command(),
+                "verify",
+                "--store",
+                str(service.db_path),
+                "--tenant",
+                service.tenant_id,
+                str(run["pipeline_id"]),
+                str(out / SOURCE_FILE),
+                "--index-column",
+                str(applications.index.name),
+            ],
+            capture_output=True,
+            text=True,
+            check=False,
+        )
         changed = [
-            str(key)
-            for i, key in enumerate(edited.index)
-            if stored.get(str(key)) != source_row_hash(edited.iloc[i])
+            line.split()[1] for line in done.stdout.splitlines() if line.startswith("CHANGED")
         ]
         n.append(f"{len(edited):,} rows hashed again")
     if changed:
@@ -252,6 +277,36 @@ def tamper_check(
     return {"tampered_rows": changed}
 
 
+def _key_file(service: Service, out: Path) -> Path:
+    """The demo's API key, readable by this user only: it logs a browser in."""
+    path = out / "api-key.txt"
+    path.unlink(missing_ok=True)
+    descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    with os.fdopen(descriptor, "w", encoding="utf-8") as handle:
+        handle.write(service.api_key + "\n")
+    return path
+
+
+def _show_pages(service: Service, summary: dict, key_file: Path, serve: bool) -> None:
+    run_page = f"{service.url}/runs/{summary['pipeline_id']}"
+    lineage = f"{run_page}/lineage?key={summary['spotlight']}&output=score"
+    print(f"\nThe run's audit page (log in with the key in {_shown(key_file)}):")
+    if not serve:
+        say(f"{lineage}")
+        say("the service has stopped; `make demo SERVE=1` (or --serve) keeps it running")
+        say(run_page)
+        return
+    say(lineage)
+    say("serving until Ctrl-C")
+    say(run_page)
+    sys.stdout.flush()
+    try:
+        while True:
+            time.sleep(3600)
+    except KeyboardInterrupt:
+        print()
+
+
 # -- helpers ---------------------------------------------------------------------------------
 def _arguments(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -260,6 +315,10 @@ def _arguments(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument(
         "--dask", action="store_true", help="also run the vectorised road on a local Dask cluster"
     )
+    parser.add_argument(
+        "--serve", action="store_true", help="keep the service running for its audit pages"
+    )
+    parser.add_argument("--port", type=int, default=0, help="the service's port (0: any free)")
     args = parser.parse_args(argv)
     if args.rows is not None and args.rows < 1:
         parser.error("--rows must be at least 1")

@@ -9,6 +9,7 @@ standard input, never from the command line, where other users could see them.
 from __future__ import annotations
 
 import json
+import os
 import secrets
 import sys
 from typing import Any
@@ -239,12 +240,15 @@ def verify(
     store: str, tenant: str, pipeline_id: int, source: str, index_column: str | None
 ) -> None:
     """Hash each row of SOURCE (CSV or Parquet) again and compare it with the hash stored
-    with the results of PIPELINE_ID; exits with status 1 on any mismatch."""
+    with the results of PIPELINE_ID; exits with status 1 on any mismatch. The outcome is
+    kept with the run."""
     frame = _read_source(source, index_column)
     backend = _open(store, tenant)
     if backend.get_pipeline(pipeline_id) is None:
         raise click.ClickException(f"tenant {tenant!r} has no pipeline {pipeline_id}")
     report = check_source_rows(backend, pipeline_id, frame)
+    # kept with the run, whose audit page shows the outcome
+    backend.store_source_check(pipeline_id, os.path.basename(source), report)
     click.echo(f"{report.checked} row(s) checked against pipeline {pipeline_id}")
     for key in report.changed:
         click.echo(f"CHANGED  {key}")

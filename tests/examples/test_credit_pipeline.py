@@ -52,11 +52,14 @@ def store(demo):
     storage.disconnect()
 
 
-def test_the_output_ends_with_where_the_files_are(demo):
+def test_the_output_ends_with_the_files_and_the_runs_page(demo, summary):
     out, done = demo
-    tail = done.stdout.rstrip().splitlines()[-10:]
+    tail = done.stdout.rstrip().splitlines()[-20:]
     assert f"Files in {out.name}/" in tail
     assert "  provenance.db" in tail
+    assert tail[-1].strip().startswith("http://127.0.0.1:")
+    assert tail[-1].strip().endswith(f"/runs/{summary['pipeline_id']}")
+    assert (out / "api-key.txt").stat().st_mode & 0o077 == 0
     assert done.stderr == ""
 
 

@@ -19,6 +19,7 @@ from ..utilities.persistence._sqlstore import SQLStore
 from . import api, lineage_intake
 from .auth import KeyRing
 from .limits import RequestLimits
+from .pages import mount_pages
 
 logger = logging.getLogger(__name__)
 
@@ -57,8 +58,8 @@ def create_app(
     settings: ServerSettings | None = None,
     routers: Sequence[APIRouter] = (),
 ) -> Any:
-    """The ASGI app serving ``store``: the API under /v1, the OpenLineage intake, then each
-    of ``routers``.
+    """The ASGI app serving ``store``: the API under /v1, the OpenLineage intake, the audit
+    pages at /, then each of ``routers``.
 
     ``app.state.store`` is the store and ``app.state.keys`` its ``KeyRing``; the returned app
     is wrapped in the request limits of ``settings``.
@@ -82,6 +83,7 @@ def create_app(
     app.state.settings = settings
     app.include_router(api.router)
     app.include_router(lineage_intake.router)
+    mount_pages(app)
     for router in routers:
         app.include_router(router)
     _add_error_answers(app)

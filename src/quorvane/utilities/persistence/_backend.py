@@ -108,6 +108,8 @@ class StorageBackend(abc.ABC):
         """Store result rows (row key, output name, fingerprint, value, input hash).
 
         A row for a (row key, output name) already stored for the pipeline replaces it.
+        The n-th row of an output within one call is taken to be element n of that output
+        (as ``persist_results`` hands them over), the row index of its recorded row values.
         """
 
     # -- reads -----------------------------------------------------------------------------

@@ -12,6 +12,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from datetime import UTC, datetime
 from typing import Any, Self
 
+from ._auditstore import AuditQueries
 from ._backend import EdgeRow, ResultRow, StorageBackend
 from ._jsonable import from_json_text, join_float, split_float, to_json_text
 from ._records import StoredEdge, StoredNode, StoredRowValue
@@ -29,7 +30,7 @@ def _text(name: str, value: Any) -> str:
     return value
 
 
-class SQLStore(StorageBackend):
+class SQLStore(AuditQueries, StorageBackend):
     """A tenant's view of a SQL database (``db``: one of the dialect database objects).
 
     The database object owns the connections; views of several tenants share one.
@@ -434,19 +435,26 @@ class SQLStore(StorageBackend):
         pipeline_id = self._check_pipeline(pipeline_id)
         stamp = _now()
         params = []
+        # persist_results hands over each output's rows in element order: the n-th row of an
+        # output is element n, the row index its row values were recorded under
+        positions: dict[str, int] = {}
         for row_key, output_name, fingerprint, value, input_hash in rows:
             number, is_nan = split_float(value)
+            output = str(output_name)
+            position = positions.get(output, 0)
+            positions[output] = position + 1
             params.append(
                 (
                     self._tenant,
                     pipeline_id,
                     str(row_key),
-                    str(output_name),
+                    output,
                     _int64(fingerprint),
                     number,
                     is_nan,
                     None if input_hash is None else str(input_hash),
                     stamp,
+                    position,
                 )
             )
         if not params:
@@ -457,12 +465,12 @@ class SQLStore(StorageBackend):
         with self._db.write() as tx:
             tx.executemany(
                 "INSERT INTO pipeline_results (tenant_id, pipeline_id, row_key, output_name,"
-                " fingerprint, value, value_is_nan, input_hash, stored_at)"
-                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"
+                " fingerprint, value, value_is_nan, input_hash, stored_at, row_index)"
+                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
                 " ON CONFLICT (tenant_id, pipeline_id, row_key, output_name) DO UPDATE SET"
                 " fingerprint = excluded.fingerprint, value = excluded.value,"
                 " value_is_nan = excluded.value_is_nan, input_hash = excluded.input_hash,"
-                " stored_at = excluded.stored_at",
+                " stored_at = excluded.stored_at, row_index = excluded.row_index",
                 latest,
             )
         return len(params)

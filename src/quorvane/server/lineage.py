@@ -1,0 +1,186 @@
+"""One result's lineage: the stored DAG above its word, with the row's own recorded values.
+
+The stored DAG is shared by every row whose result carries the same word (a dense word has
+no row hash); what makes it one applicant's is the row values recorded at that applicant's
+row index, which are joined to the nodes here: a computed step by its word and operation, a
+source by its table and column.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+from typing import Any
+
+from ..utilities.orrin32_dag import ComputationDAG, DAGEdge, DAGNode, NodeType
+from ..utilities.persistence import SQLStore
+from .drawing import Box
+
+#: most nodes of one lineage read and drawn (the nearest to the result first)
+MAX_NODES = 300
+#: characters kept for a value in a box, so that every row's drawing has the same size
+VALUE_CHARS = 16
+
+
+@dataclass
+class Lineage:
+    pipeline_id: int
+    result: dict[str, Any]
+    nodes: list[dict[str, Any]]
+    edges: list[tuple[int, int, int]]
+    truncated: bool
+    check: dict[str, Any] | None = None
+    values_found: int = 0
+    protected: list[str] = field(default_factory=list)
+
+    @property
+    def row_status(self) -> str:
+        """Whether the row's source hash still matched at the last tamper check."""
+        key = self.result["row_key"]
+        if self.result["input_hash"] is None:
+            return "no source-row hash stored"
+        if self.check is None:
+            return "not verified yet"
+        if key in self.check["changed_keys"]:
+            return "changed"
+        if key in self.check["missing_keys"]:
+            return "missing from the source"
+        return "matches"
+
+    def boxes(self) -> list[Box]:
+        root = self.nodes[0]["id"] if self.nodes else None
+        return [_box(node, node["id"] == root) for node in self.nodes]
+
+    def dag(self) -> ComputationDAG:
+        """The lineage as the library's DAG records, for its JSON and DOT exports."""
+        inputs: dict[int, list[tuple[int, int]]] = {}
+        for parent, child, position in self.edges:
+            inputs.setdefault(child, []).append((position, parent))
+        nodes = {
+            n["id"]: _dag_node(n, [p for _, p in sorted(inputs.get(n["id"], []))])
+            for n in self.nodes
+        }
+        edges = [DAGEdge(p, c, i) for p, c, i in self.edges]
+        return ComputationDAG(self.nodes[0]["id"] if self.nodes else 0, nodes, edges)
+
+    def to_dict(self) -> dict[str, Any]:
+        """The lineage with the row's values, as the JSON export of this page."""
+        return {
+            "pipeline_id": self.pipeline_id,
+            "result": self.result,
+            "source_row": self.row_status,
+            "complete": not self.truncated,
+            "steps": [
+                {
+                    "id": n["id"],
+                    "type": n["node_type"],
+                    "operation": n["operation"],
+                    "table": n["table"],
+                    "column": n["column"],
+                    "word": f"0x{n['fingerprint']:08X}",
+                    "is_protected": n["is_protected"],
+                    "value": n.get("value"),
+                    "inputs": [
+                        p for p, c, _ in sorted(self.edges, key=lambda e: e[2]) if c == n["id"]
+                    ],
+                }
+                for n in self.nodes
+            ],
+        }
+
+
+def read_lineage(store: SQLStore, pipeline_id: int, row_key: str, output_name: str) -> Lineage:
+    """The lineage of the ``output_name`` result of ``row_key`` in a run (LookupError when
+    there is none)."""
+    rows = [
+        r for r in store.results_for_keys(pipeline_id, [row_key]) if r["output_name"] == output_name
+    ]
+    if not rows:
+        raise LookupError(f"no result {output_name!r} for {row_key!r} in run {pipeline_id}")
+    result = rows[0]
+    nodes, edges, truncated = store.lineage_of(pipeline_id, result["fingerprint"], MAX_NODES)
+    lineage = Lineage(pipeline_id, result, nodes, edges, truncated)
+    if result["row_index"] is not None:
+        lineage.values_found = _join_values(store, pipeline_id, result["row_index"], nodes)
+    check = store.latest_source_checks([pipeline_id], with_keys=True).get(pipeline_id)
+    lineage.check = check
+    lineage.protected = sorted(
+        {
+            f"{n['table']}.{n['column']}"
+            for n in nodes
+            if n["is_protected"] and n["node_type"] == "SOURCE"
+        }
+    )
+    return lineage
+
+
+def _join_values(store: SQLStore, pipeline_id: int, row_index: int, nodes: list[dict]) -> int:
+    """Put the value recorded at ``row_index`` on each node it belongs to; how many found."""
+    by_step: dict[tuple[int, str], Any] = {}
+    by_source: dict[str, Any] = {}
+    for rv in store.get_row_values(pipeline_id, row_index):
+        shown = format_value(rv.value, rv.text_value)
+        by_step.setdefault((rv.fingerprint, rv.node_operation), shown)
+        if rv.column_name is not None:
+            by_source.setdefault(rv.node_operation, shown)
+    found = 0
+    for node in nodes:
+        if node["node_type"] == "SOURCE":
+            value = by_source.get(node["operation"])
+        else:
+            value = by_step.get((node["fingerprint"], node["operation"]))
+        if value is not None:
+            node["value"] = value
+            found += 1
+    return found
+
+
+def format_value(number: float | None, text: str | None = None) -> str | None:
+    if number is None:
+        return text
+    if math.isnan(number):
+        return "NaN"
+    return f"{number:.6g}"
+
+
+def node_name(node: dict[str, Any]) -> str:
+    if node["table"] and node["column"]:
+        return f"{node['table']}.{node['column']}"
+    return str(node["operation"] or f"node {node['id']}")
+
+
+def _box(node: dict[str, Any], is_root: bool) -> Box:
+    name = node_name(node)
+    value = node.get("value")
+    word = f"0x{node['fingerprint']:08X}"
+    is_source = node["node_type"] == "SOURCE"
+    classes = "node " + ("source" if is_source else "step")
+    if node["is_protected"]:
+        # a protected source, or a step that a protected source reached
+        classes += " protected" if is_source else " tainted"
+    if is_root:
+        classes += " root"
+    lines = (name, "= " + value if value is not None else "no value recorded", word)
+    tooltip = f"{name} ({node['node_type']}, word {word})"
+    if value is not None:
+        tooltip += f": {value}"
+    return Box(node["id"], lines, classes, tooltip, widths=(len(name), VALUE_CHARS + 2, 10))
+
+
+def _dag_node(node: dict[str, Any], inputs: list[int]) -> DAGNode:
+    try:
+        kind = NodeType[node["node_type"]]
+    except KeyError:
+        kind = NodeType.CUSTOM
+    return DAGNode(
+        node_id=node["id"],
+        node_type=kind,
+        operation=node["operation"],
+        inputs=inputs,
+        provenance=node["fingerprint"],
+        metadata=node["metadata"] or {},
+        table=node["table"],
+        column=node["column"],
+        pair_id=node["pair_id"],
+        is_protected=node["is_protected"],
+    )

@@ -1,0 +1,233 @@
+"""The audit pages at /: runs, a run, one result's lineage; login with an API key.
+
+A browser logs in once with an API key, which is kept in an HttpOnly, SameSite=Strict
+cookie (never in a URL) and resolved to its tenant on every request by the same key ring as
+the API's bearer header, so a page shows exactly what the API would show that key.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Callable, Coroutine
+from pathlib import Path
+from typing import Any
+from urllib.parse import parse_qs, quote, urlsplit
+
+from fastapi import APIRouter, FastAPI, Request, Response
+from fastapi.concurrency import run_in_threadpool
+from fastapi.exceptions import RequestValidationError
+from fastapi.responses import HTMLResponse, RedirectResponse
+from fastapi.routing import APIRoute
+from fastapi.staticfiles import StaticFiles
+from fastapi.templating import Jinja2Templates
+
+from ..utilities.persistence import SQLStore
+from . import runs as run_pages
+from .drawing import draw
+from .lineage import format_value, node_name, read_lineage
+
+HERE = Path(__file__).parent
+SESSION_COOKIE = "quorvane_session"
+templates = Jinja2Templates(directory=HERE / "templates")
+templates.env.globals.update(format_value=format_value, node_name=node_name)
+
+# no inline script or style anywhere: the pages need nothing but their own stylesheet
+SECURITY_HEADERS = {
+    "Content-Security-Policy": (
+        "default-src 'self'; script-src 'none'; object-src 'none'; base-uri 'none';"
+        " form-action 'self'; frame-ancestors 'none'"
+    ),
+    "X-Content-Type-Options": "nosniff",
+    "Referrer-Policy": "same-origin",
+    "Cache-Control": "no-store",
+}
+
+
+class _NotLoggedIn(Exception):
+    pass
+
+
+class PageRoute(APIRoute):
+    """Errors of a page answered as pages: another tenant's run is as absent as a missing
+    one (404), and nothing tells the two apart."""
+
+    def get_route_handler(self) -> Callable[[Request], Coroutine[Any, Any, Response]]:
+        handler = super().get_route_handler()
+
+        async def route(request: Request) -> Response:
+            try:
+                response = await handler(request)
+            except _NotLoggedIn:
+                target = request.url.path + (f"?{request.url.query}" if request.url.query else "")
+                return RedirectResponse(f"/login?next={quote(target, safe='')}", status_code=303)
+            except (LookupError, PermissionError):
+                return _error(request, 404, "There is no such page for this key.")
+            except (RequestValidationError, ValueError, TypeError):
+                return _error(request, 400, "The address is not valid.")
+            response.headers.update(SECURITY_HEADERS)
+            return response
+
+        return route
+
+
+router = APIRouter(route_class=PageRoute, include_in_schema=False)
+
+
+def mount_pages(app: FastAPI) -> None:
+    """Serve the pages and their stylesheet from ``app``."""
+    app.include_router(router)
+    app.mount("/static", StaticFiles(directory=HERE / "static"), name="static")
+
+
+# -- sessions ----------------------------------------------------------------------------------
+def _tenant(request: Request) -> str | None:
+    key = request.cookies.get(SESSION_COOKIE, "")
+    return request.app.state.keys.tenant_for_key(key) if key else None
+
+
+def _store(request: Request) -> SQLStore:
+    tenant = _tenant(request)
+    if tenant is None:
+        raise _NotLoggedIn()
+    return request.app.state.store.for_tenant(tenant)
+
+
+def _page(request: Request, template: str, code: int = 200, **context: Any) -> HTMLResponse:
+    context.setdefault("tenant", None)
+    return templates.TemplateResponse(request, template, context, status_code=code)
+
+
+def _error(request: Request, status: int, message: str) -> HTMLResponse:
+    response = _page(request, "error.html", status, message=message, tenant=_tenant(request))
+    response.headers.update(SECURITY_HEADERS)
+    return response
+
+
+def _same_origin(request: Request) -> bool:
+    """A form posted from another site carries its Origin: such a post is refused."""
+    origin = request.headers.get("origin")
+    if origin is None or origin == "null":
+        return origin is None
+    parts = urlsplit(origin)
+    return parts.netloc == request.headers.get("host") and parts.scheme == request.url.scheme
+
+
+def _local(target: str) -> str:
+    """Where to go after logging in: a path of this site, never another site."""
+    if target.startswith("/") and not target.startswith("//") and "\\" not in target:
+        return target
+    return "/"
+
+
+async def _form(request: Request) -> dict[str, str]:
+    fields = parse_qs((await request.body()).decode("utf-8", "replace"), keep_blank_values=True)
+    return {name: values[-1] for name, values in fields.items()}
+
+
+@router.get("/login", response_class=HTMLResponse)
+def login_form(request: Request, next: str = "/") -> Response:
+    return _page(request, "login.html", next=_local(next))
+
+
+@router.post("/login")
+async def login(request: Request) -> Response:
+    if not _same_origin(request):
+        return _error(request, 403, "Log in from this site's own page.")
+    form = await _form(request)
+    key, target = form.get("api_key", "").strip(), _local(form.get("next", "/"))
+    tenant = await run_in_threadpool(request.app.state.keys.tenant_for_key, key) if key else None
+    if tenant is None:
+        return _page(request, "login.html", 401, next=target, failed=True)
+    response = RedirectResponse(target, status_code=303)
+    response.set_cookie(
+        SESSION_COOKIE,
+        key,
+        httponly=True,
+        samesite="strict",
+        secure=request.url.scheme == "https",
+        path="/",
+    )
+    return response
+
+
+@router.post("/logout")
+def logout(request: Request) -> Response:
+    if not _same_origin(request):
+        return _error(request, 403, "Log out from this site's own page.")
+    response = RedirectResponse("/login", status_code=303)
+    response.delete_cookie(SESSION_COOKIE, path="/", httponly=True, samesite="strict")
+    return response
+
+
+# -- pages -------------------------------------------------------------------------------------
+@router.get("/", response_class=HTMLResponse)
+def runs(request: Request, name: str = "", status: str = "", page: int = 1) -> Response:
+    store = _store(request)
+    listing = run_pages.runs_list(store, name.strip(), status.strip(), page)
+    return _page(request, "runs.html", tenant=store.tenant_id, name=name, status=status, **listing)
+
+
+@router.get("/runs/{pipeline_id}", response_class=HTMLResponse)
+def run(request: Request, pipeline_id: int, q: str = "", page: int = 1) -> Response:
+    store = _store(request)
+    overview = run_pages.run_overview(store, pipeline_id)
+    results = run_pages.results_page(store, pipeline_id, q.strip(), page)
+    return _page(request, "run.html", tenant=store.tenant_id, **overview, **results)
+
+
+@router.get("/runs/{pipeline_id}/lineage", response_class=HTMLResponse)
+def lineage(
+    request: Request, pipeline_id: int, key: str, output: str, layout: str = "auto"
+) -> Response:
+    if layout not in ("auto", "dot", "layered"):
+        raise ValueError("layout is auto, dot or layered")
+    store = _store(request)
+    found = read_lineage(store, pipeline_id, key, output)
+    boxes = found.boxes()
+    svg, used = draw(
+        boxes, [(p, c) for p, c, _ in found.edges], "auto" if layout == "auto" else layout
+    )
+    return _page(
+        request,
+        "lineage.html",
+        tenant=store.tenant_id,
+        run=store.get_pipeline(pipeline_id),
+        lineage=found,
+        svg=svg,
+        layout=used,
+        key=key,
+        output=output,
+    )
+
+
+EXPORTS = {
+    "json": ("application/json", "values.json"),
+    "dag.json": ("application/json", "dag.json"),
+    "dot": ("text/vnd.graphviz", "dag.dot"),
+}
+
+
+@router.get("/runs/{pipeline_id}/lineage.{kind}")
+def export(request: Request, pipeline_id: int, kind: str, key: str, output: str) -> Response:
+    """The lineage as a file: with the row's values (json), or the library's DAG exports."""
+    if kind not in EXPORTS:
+        raise LookupError(kind)
+    found = read_lineage(_store(request), pipeline_id, key, output)
+    if kind == "json":
+        body = json.dumps(found.to_dict(), indent=2, ensure_ascii=False, allow_nan=True)
+    elif kind == "dag.json":
+        body = found.dag().to_json()
+    else:
+        body = found.dag().to_graphviz() + "\n"
+    media_type, suffix = EXPORTS[kind]
+    filename = _file_name(f"run{pipeline_id}-{key}-{output}-{suffix}")
+    return Response(
+        body,
+        media_type=media_type,
+        headers={"Content-Disposition": f'attachment; filename="{filename}"'},
+    )
+
+
+def _file_name(text: str) -> str:
+    """ASCII letters, digits and -._ only: safe in a header whatever the key holds."""
+    return "".join(ch if ch.isascii() and (ch.isalnum() or ch in "-._") else "_" for ch in text)

@@ -1,0 +1,129 @@
+"""What the runs list and a run's page show, read from the store a page at a time."""
+
+from __future__ import annotations
+
+import functools
+import math
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+from ..utilities.orrin32 import ProvenanceTracker, column_risk_report
+from ..utilities.persistence import SQLStore
+
+PAGE_SIZE = 50
+RISK_COLOURS = {"HIGH": "high", "MEDIUM": "medium", "LOW": "low", "CLEAN": "clean"}
+
+
+@dataclass(frozen=True)
+class Page:
+    """One page of a longer list: its number (from 1), size and how many items match."""
+
+    number: int
+    size: int
+    total: int
+
+    @property
+    def offset(self) -> int:
+        return (self.number - 1) * self.size
+
+    @property
+    def count(self) -> int:
+        return max(1, math.ceil(self.total / self.size))
+
+
+def page_of(number: int, total: int, size: int = PAGE_SIZE) -> Page:
+    return Page(min(max(1, number), max(1, math.ceil(total / size))), size, total)
+
+
+def runs_list(store: SQLStore, name: str, status: str, number: int) -> dict[str, Any]:
+    _, total = store.find_pipelines(name, status, 0, 0)
+    page = page_of(number, total)
+    runs, _ = store.find_pipelines(name, status, page.offset, page.size)
+    ids = [r["pipeline_id"] for r in runs]
+    counts = store.count_run_parts(ids)
+    checks = store.latest_source_checks(ids)
+    for run in runs:
+        run |= counts[run["pipeline_id"]]
+        run["check"] = checks.get(run["pipeline_id"])
+    return {"runs": runs, "page": page, "statuses": store.pipeline_statuses()}
+
+
+def run_overview(store: SQLStore, pipeline_id: int) -> dict[str, Any]:
+    """Everything on a run's page except its results: record, sources, risk, summary."""
+    run = store.get_pipeline(pipeline_id)
+    if run is None:
+        raise LookupError(f"no run {pipeline_id}")
+    counts = store.count_run_parts([pipeline_id])[pipeline_id]
+    source_nodes = store.get_source_nodes(pipeline_id)
+    outputs = store.result_words(pipeline_id)
+    return {
+        "run": run,
+        "counts": counts,
+        "sources": _sources(store.get_sources(pipeline_id), source_nodes),
+        "risk": risk_report(source_nodes, outputs),
+        "outputs": sorted(outputs),
+        "operations": store.operation_counts(pipeline_id),
+        "summary": store.dashboard_payload(pipeline_id),
+        "check": store.latest_source_checks([pipeline_id]).get(pipeline_id),
+    }
+
+
+def _sources(registered: list[dict], nodes: list[dict]) -> list[dict[str, Any]]:
+    """The run's source columns: those registered with it and those its DAG starts from."""
+    found: dict[tuple[str, str], dict[str, Any]] = {}
+    for source in [*registered, *nodes]:
+        key = (source["table"], source["column"])
+        entry = found.setdefault(
+            key,
+            {
+                "table": key[0],
+                "column": key[1],
+                "pair_id": source["pair_id"],
+                "is_protected": False,
+            },
+        )
+        entry["is_protected"] = entry["is_protected"] or source["is_protected"]
+    return sorted(found.values(), key=lambda s: (not s["is_protected"], s["table"], s["column"]))
+
+
+def risk_report(source_nodes: list[dict], outputs: dict[str, list[int]]) -> list[dict[str, Any]]:
+    """The column risk report over the words stored for the run: each source column's and
+    each output's (all the distinct words of its results)."""
+    words: dict[str, list[int]] = {}
+    for node in source_nodes:
+        words.setdefault(f"{node['table']}.{node['column']}", []).append(node["fingerprint"])
+    for name, fingerprints in outputs.items():
+        words.setdefault(name, []).extend(fingerprints)
+    columns = _StoredColumns({name: np.asarray(w, dtype=np.uint32) for name, w in words.items()})
+    report = column_risk_report(columns, _tracker())
+    for entry in report:
+        entry["colour"] = RISK_COLOURS[entry["risk_level"]]
+    return report
+
+
+class _StoredColumns:
+    """The attributes ``column_risk_report`` reads from a tracked frame, from stored words."""
+
+    def __init__(self, col_prov: dict[str, np.ndarray]):
+        self._col_prov = col_prov
+        self.columns = list(col_prov)
+        self._tracker = None
+
+
+@functools.cache
+def _tracker() -> ProvenanceTracker:
+    # the report takes its risks from the words alone; it only needs to be given a tracker
+    return ProvenanceTracker()
+
+
+def results_page(store: SQLStore, pipeline_id: int, search: str, number: int) -> dict[str, Any]:
+    """One page of a run's row keys matching ``search``, each with its result per output."""
+    _, total = store.find_result_keys(pipeline_id, search, 0, 0)
+    page = page_of(number, total)
+    keys, _ = store.find_result_keys(pipeline_id, search, page.offset, page.size)
+    rows: dict[str, dict[str, Any]] = {key: {} for key in keys}
+    for result in store.results_for_keys(pipeline_id, keys):
+        rows[result["row_key"]][result["output_name"]] = result
+    return {"results": rows, "page": page, "search": search}

@@ -1,0 +1,111 @@
+"""The audit pages in a real browser: Debian's Chromium, headless, driven through selenium."""
+
+from __future__ import annotations
+
+import shutil
+import struct
+import zlib
+from urllib.parse import urlencode
+
+import pytest
+from conftest import HOSTILE, HOSTILE_KEY
+
+webdriver = pytest.importorskip("selenium.webdriver")
+from selenium.common.exceptions import NoAlertPresentException  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+
+CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")
+pytestmark = pytest.mark.skipif(
+    not (CHROMIUM and DRIVER), reason="needs Debian's chromium and chromium-driver (make test)"
+)
+
+
+@pytest.fixture
+def browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1280,1000"):
+        options.add_argument(argument)
+    driver = webdriver.Chrome(service=webdriver.ChromeService(DRIVER), options=options)
+    driver.set_page_load_timeout(30)
+    yield driver
+    driver.quit()
+
+
+def distinct_bytes(png: bytes) -> int:
+    """How many byte values the decoded image data holds: a blank page has a handful."""
+    assert png[:8] == b"\x89PNG\r\n\x1a\n"
+    data, at = b"", 8
+    while at < len(png):
+        (length,) = struct.unpack(">I", png[at : at + 4])
+        kind = png[at + 4 : at + 8]
+        if kind == b"IDAT":
+            data += png[at + 8 : at + 8 + length]
+        at += 12 + length
+    return len(set(zlib.decompress(data)))
+
+
+def shoot(driver, folder, name):
+    path = folder / f"{name}.png"
+    driver.save_screenshot(str(path))
+    assert distinct_bytes(path.read_bytes()) > 32, f"the {name} page looks blank"
+
+
+def test_an_auditor_finds_an_applicant_and_sees_why_they_got_their_score(site, browser, tmp_path):
+    browser.get(site.url + "/")
+    assert browser.current_url.startswith(site.url + "/login")
+    shoot(browser, tmp_path, "login")
+    browser.find_element(By.ID, "api_key").send_keys(site.key)
+    browser.find_element(By.ID, "login").click()
+    assert site.key not in browser.current_url
+    assert browser.get_cookie("quorvane_session")["httpOnly"] is True
+    shoot(browser, tmp_path, "runs")
+
+    browser.find_element(By.LINK_TEXT, f"#{site.demo_run}").click()
+    assert browser.find_element(By.ID, "tamper").text.startswith("1 changed")
+    assert browser.find_elements(By.CSS_SELECTOR, "#risk-chart .bar.high")
+    assert "protected" in browser.find_element(By.ID, "sources").text
+    shoot(browser, tmp_path, "run")
+
+    browser.find_element(By.ID, "search").send_keys(site.spotlight)
+    browser.find_element(By.ID, "find").click()
+    rows = browser.find_elements(By.CSS_SELECTOR, "#results tbody tr")
+    assert [row.text.split()[0] for row in rows] == [site.spotlight]
+    rows[0].find_element(By.CSS_SELECTOR, "a[title='lineage of score']").click()
+
+    graph = browser.find_element(By.CSS_SELECTOR, "#lineage svg")
+    assert graph.size["width"] > 200 and graph.size["height"] > 200
+    protected = browser.find_elements(By.CSS_SELECTOR, "#lineage svg .node.protected")
+    names = {box.find_element(By.CSS_SELECTOR, "text.line0").text for box in protected}
+    assert names == {"loanapp.married", "loanapp.old"}
+    values = [t.text for t in browser.find_elements(By.CSS_SELECTOR, "#lineage svg text.line1")]
+    assert values and all(v.startswith("= ") for v in values)
+    result = browser.find_element(By.ID, "result-value").text
+    root = browser.find_element(By.CSS_SELECTOR, "#lineage svg .node.root text.line1").text
+    assert float(root[2:]) == pytest.approx(float(result), rel=1e-5)
+    assert browser.find_element(By.ID, "row-status").text.startswith("changed")
+    shoot(browser, tmp_path, "lineage")
+
+    browser.get(f"{site.url}/runs/{site.other_run}")
+    assert "no such page" in browser.find_element(By.TAG_NAME, "h1").text
+    shoot(browser, tmp_path, "other-tenant")
+
+    browser.find_element(By.ID, "logout").click()
+    assert browser.current_url == site.url + "/login"
+    assert browser.get_cookie("quorvane_session") is None
+    browser.get(f"{site.url}/runs/{site.demo_run}")
+    assert browser.current_url.startswith(site.url + "/login")
+
+
+def test_hostile_names_show_as_text_and_run_nothing(site, browser):
+    browser.get(site.url + "/login")
+    browser.find_element(By.ID, "api_key").send_keys(site.key)
+    browser.find_element(By.ID, "login").click()
+    query = urlencode({"key": HOSTILE_KEY, "output": HOSTILE})
+    browser.get(f"{site.url}/runs/{site.hostile_run}/lineage?{query}")
+    with pytest.raises(NoAlertPresentException):
+        browser.switch_to.alert.text  # noqa: B018 - reading it is what raises
+    assert HOSTILE_KEY in browser.find_element(By.TAG_NAME, "h1").text
+    shown = {t.text for t in browser.find_elements(By.CSS_SELECTOR, "#lineage svg text.line0")}
+    assert f"table{HOSTILE}.age{HOSTILE}"[:33] + "…" in shown
+    assert not browser.find_elements(By.CSS_SELECTOR, "script, img")
