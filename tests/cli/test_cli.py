@@ -98,6 +98,14 @@ def test_serve_keys_and_reading_back(store, tmp_path):
         frame.rename_axis("id").to_csv(source)
         tampered = quorvane(*args, "--index-column", "id", check=False)
         assert tampered.returncode == 1 and "CHANGED  b" in tampered.stdout
+        reader = open_store(store, "acme")
+        kept = reader.latest_source_checks([pid], with_keys=True)[pid]
+        reader.disconnect()
+        assert (kept["source"], kept["checked"], kept["changed_keys"]) == (
+            "applicants.csv",
+            2,
+            ["b"],
+        )
 
         assert "revoked 1" in quorvane("keys", "revoke", "--store", store, input=KEY).stdout
         deadline = time.monotonic() + 10  # services cache a key for a moment
