@@ -75,6 +75,7 @@ router = APIRouter(route_class=PageRoute, include_in_schema=False)
 
 def mount_pages(app: FastAPI) -> None:
     """Serve the pages and their stylesheet from ``app``."""
+    app.state.overviews = run_pages.OverviewCache()
     app.include_router(router)
     app.mount("/static", StaticFiles(directory=HERE / "static"), name="static")
 
@@ -170,7 +171,7 @@ def runs(request: Request, name: str = "", status: str = "", page: int = 1) -> R
 @router.get("/runs/{pipeline_id}", response_class=HTMLResponse)
 def run(request: Request, pipeline_id: int, q: str = "", page: int = 1) -> Response:
     store = _store(request)
-    overview = run_pages.run_overview(store, pipeline_id)
+    overview = run_pages.run_overview(store, pipeline_id, request.app.state.overviews)
     results = run_pages.results_page(store, pipeline_id, q.strip(), page)
     return _page(request, "run.html", tenant=store.tenant_id, **overview, **results)
 

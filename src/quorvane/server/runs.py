@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import functools
 import math
+import threading
+import time
 from dataclasses import dataclass
 from typing import Any
 
@@ -50,23 +52,67 @@ def runs_list(store: SQLStore, name: str, status: str, number: int) -> dict[str,
     return {"runs": runs, "page": page, "statuses": store.pipeline_statuses()}
 
 
-def run_overview(store: SQLStore, pipeline_id: int) -> dict[str, Any]:
+class OverviewCache:
+    """Aggregates of closed runs, reused for ``CACHE_SECONDS`` (one per app)."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._entries: dict[tuple, tuple[float, dict[str, Any]]] = {}
+
+    def get(self, key: tuple) -> dict[str, Any] | None:
+        with self._lock:
+            entry = self._entries.get(key)
+        if entry is None or time.monotonic() - entry[0] > CACHE_SECONDS:
+            return None
+        return entry[1]
+
+    def put(self, key: tuple, overview: dict[str, Any]) -> None:
+        with self._lock:
+            if len(self._entries) >= 256:
+                self._entries.clear()
+            self._entries[key] = (time.monotonic(), overview)
+
+
+def run_overview(store: SQLStore, pipeline_id: int, cache: OverviewCache) -> dict[str, Any]:
     """Everything on a run's page except its results: record, sources, risk, summary."""
     run = store.get_pipeline(pipeline_id)
     if run is None:
         raise LookupError(f"no run {pipeline_id}")
+    check = store.latest_source_checks([pipeline_id]).get(pipeline_id)
+    if run["status"] == "running":
+        return _overview(store, run) | {"check": check}
+    # A closed run changes seldom: its aggregates over 10^5 rows are kept for a while.
+    key = (store.tenant_id, pipeline_id, run["completed_at"])
+    overview = cache.get(key)
+    if overview is None:
+        overview = _overview(store, run)
+        cache.put(key, overview)
+    return overview | {"check": check}
+
+
+#: seconds a closed run's aggregates are reused (results stored after closing show then)
+CACHE_SECONDS = 30.0
+#: most sources and risk rows listed on a run's page (the riskiest and protected first)
+MAX_LISTED = 100
+
+
+def _overview(store: SQLStore, run: dict[str, Any]) -> dict[str, Any]:
+    pipeline_id = run["pipeline_id"]
     counts = store.count_run_parts([pipeline_id])[pipeline_id]
     source_nodes = store.get_source_nodes(pipeline_id)
     outputs = store.result_words(pipeline_id)
+    sources = _sources(store.get_sources(pipeline_id), source_nodes)
+    risk = risk_report(source_nodes, outputs)
     return {
         "run": run,
         "counts": counts,
-        "sources": _sources(store.get_sources(pipeline_id), source_nodes),
-        "risk": risk_report(source_nodes, outputs),
+        "sources": sources[:MAX_LISTED],
+        "more_sources": max(0, len(sources) - MAX_LISTED),
+        "risk": risk[:MAX_LISTED],
+        "more_risk": max(0, len(risk) - MAX_LISTED),
         "outputs": sorted(outputs),
         "operations": store.operation_counts(pipeline_id),
         "summary": store.dashboard_payload(pipeline_id),
-        "check": store.latest_source_checks([pipeline_id]).get(pipeline_id),
     }
 
 
@@ -120,9 +166,11 @@ def _tracker() -> ProvenanceTracker:
 
 def results_page(store: SQLStore, pipeline_id: int, search: str, number: int) -> dict[str, Any]:
     """One page of a run's row keys matching ``search``, each with its result per output."""
-    _, total = store.find_result_keys(pipeline_id, search, 0, 0)
+    number = max(1, number)
+    keys, total = store.find_result_keys(pipeline_id, search, (number - 1) * PAGE_SIZE, PAGE_SIZE)
     page = page_of(number, total)
-    keys, _ = store.find_result_keys(pipeline_id, search, page.offset, page.size)
+    if not keys and total:  # past the last page: show the last one
+        keys, total = store.find_result_keys(pipeline_id, search, page.offset, page.size)
     rows: dict[str, dict[str, Any]] = {key: {} for key in keys}
     for result in store.results_for_keys(pipeline_id, keys):
         rows[result["row_key"]][result["output_name"]] = result

@@ -141,12 +141,17 @@ class AuditQueries:
         if search:
             where += " AND lower(row_key) LIKE ? ESCAPE '\\'"
             params += (_like_pattern(search),)
-        total = self._db.read("SELECT count(DISTINCT row_key)" + where, params)[0][0]
+        # one pass for the page and the count of all matches
         rows = self._db.read(
-            "SELECT DISTINCT row_key" + where + " ORDER BY row_key LIMIT ? OFFSET ?",
+            "SELECT row_key, count(*) OVER () FROM (SELECT DISTINCT row_key"
+            + where
+            + ") AS matching ORDER BY row_key LIMIT ? OFFSET ?",
             (*params, int(limit), int(offset)),
         )
-        return [r[0] for r in rows], int(total)
+        if rows:
+            return [r[0] for r in rows], int(rows[0][1])
+        total = self._db.read("SELECT count(DISTINCT row_key)" + where, params)[0][0]
+        return [], int(total)
 
     def results_for_keys(self, pipeline_id: int, row_keys: Iterable[str]) -> list[dict[str, Any]]:
         """The result rows of ``row_keys`` in a run, each with its row index (None when it
@@ -180,13 +185,16 @@ class AuditQueries:
         ``limit`` of them: (nodes, edges between them as (parent id, child id, input
         position), whether more ancestors were left out)."""
         pipeline_id = self._check_pipeline(pipeline_id)
+        # Edges join nodes of one tenant only (the store refuses others), so the walk from
+        # this tenant's node needs no tenant test, which would steer SQLite's planner away
+        # from the index on child ids; what it finds is filtered by tenant below all the same.
         rows = self._db.read(
             "WITH RECURSIVE lineage(id) AS ("
             " SELECT id FROM nodes WHERE tenant_id = ? AND pipeline_id = ? AND fingerprint = ?"
             " UNION SELECT e.parent_node_id FROM edges e JOIN lineage l"
-            " ON e.child_node_id = l.id WHERE e.tenant_id = ?"
+            " ON e.child_node_id = l.id"
             ") SELECT id FROM lineage LIMIT ?",
-            (self._tenant, pipeline_id, int(fingerprint), self._tenant, int(limit) + 1),
+            (self._tenant, pipeline_id, int(fingerprint), int(limit) + 1),
         )
         ids = [int(r[0]) for r in rows]
         truncated = len(ids) > limit
@@ -209,18 +217,24 @@ class AuditQueries:
                 }
                 for r in self._db.read(
                     "SELECT id, fingerprint, node_type, operation, table_name, column_name,"
-                    " pair_id, is_protected, metadata FROM nodes WHERE tenant_id = ?"
-                    " AND id IN (" + marks + ")",
-                    (self._tenant, *chunk),
+                    " pair_id, is_protected, metadata, tenant_id FROM nodes"
+                    " WHERE id IN (" + marks + ")",
+                    chunk,
                 )
+                if r[9] == self._tenant
             ]
-            edges += self._db.read(
-                "SELECT parent_node_id, child_node_id, input_position FROM edges"
-                " WHERE tenant_id = ? AND child_node_id IN (" + marks + ") ORDER BY id",
-                (self._tenant, *chunk),
-            )
-        order = {node_id: rank for rank, node_id in enumerate(ids)}
-        edges = [(int(p), int(c), int(i)) for p, c, i in edges if p in order]
+            edges += [
+                r[:3]
+                for r in self._db.read(
+                    "SELECT parent_node_id, child_node_id, input_position, tenant_id FROM edges"
+                    " WHERE child_node_id IN (" + marks + ") ORDER BY id",
+                    chunk,
+                )
+                if r[3] == self._tenant
+            ]
+        order = {n["id"]: rank for rank, n in enumerate(nodes)}
+        order = {node_id: rank for rank, node_id in enumerate(ids) if node_id in order}
+        edges = [(int(p), int(c), int(i)) for p, c, i in edges if p in order and c in order]
         nodes.sort(key=lambda n: order[n["id"]])
         return nodes, edges, truncated
 
