@@ -143,3 +143,20 @@ def test_the_results_are_searched_and_paged_on_the_server(site):
     export = get(site, site.key, lineage_url(site.hostile_run, HOSTILE_KEY, HOSTILE, ".json"))
     disposition = export.headers["content-disposition"]
     assert disposition.isascii() and "<" not in disposition and json.loads(export.text)["steps"]
+
+
+@pytest.mark.parametrize(
+    ("path", "status"),
+    [
+        ("/?page=abc", 400),
+        (f"/runs/{2**70}", 400),
+        ("/runs/1/lineage?key=x", 400),
+        ("/runs/1/lineage?key=nobody&output=score", 404),
+        ("/runs/1/lineage.exe?key=x&output=y", 404),
+    ],
+)
+def test_bad_addresses_get_a_page_not_a_trace(site, path, status):
+    answer = get(site, site.key, path)
+    assert answer.status_code == status
+    assert answer.headers["content-type"].startswith("text/html")
+    assert "Traceback" not in answer.text

@@ -62,7 +62,7 @@ class PageRoute(APIRoute):
                 return RedirectResponse(f"/login?next={quote(target, safe='')}", status_code=303)
             except (LookupError, PermissionError):
                 return _error(request, 404, "There is no such page for this key.")
-            except (RequestValidationError, ValueError, TypeError):
+            except (RequestValidationError, ValueError, TypeError, ArithmeticError):
                 return _error(request, 400, "The address is not valid.")
             response.headers.update(SECURITY_HEADERS)
             return response
@@ -185,9 +185,7 @@ def lineage(
     store = _store(request)
     found = read_lineage(store, pipeline_id, key, output)
     boxes = found.boxes()
-    svg, used = draw(
-        boxes, [(p, c) for p, c, _ in found.edges], "auto" if layout == "auto" else layout
-    )
+    svg, used = draw(boxes, [(p, c) for p, c, _ in found.edges], layout)
     return _page(
         request,
         "lineage.html",
