@@ -51,20 +51,23 @@ class Lineage:
         root = self.nodes[0]["id"] if self.nodes else None
         return [_box(node, node["id"] == root) for node in self.nodes]
 
+    def inputs(self) -> dict[int, list[int]]:
+        """Each node's inputs, by input position."""
+        found: dict[int, list[tuple[int, int]]] = {}
+        for parent, child, position in self.edges:
+            found.setdefault(child, []).append((position, parent))
+        return {n["id"]: [p for _, p in sorted(found.get(n["id"], []))] for n in self.nodes}
+
     def dag(self) -> ComputationDAG:
         """The lineage as the library's DAG records, for its JSON and DOT exports."""
-        inputs: dict[int, list[tuple[int, int]]] = {}
-        for parent, child, position in self.edges:
-            inputs.setdefault(child, []).append((position, parent))
-        nodes = {
-            n["id"]: _dag_node(n, [p for _, p in sorted(inputs.get(n["id"], []))])
-            for n in self.nodes
-        }
+        inputs = self.inputs()
+        nodes = {n["id"]: _dag_node(n, inputs[n["id"]]) for n in self.nodes}
         edges = [DAGEdge(p, c, i) for p, c, i in self.edges]
         return ComputationDAG(self.nodes[0]["id"] if self.nodes else 0, nodes, edges)
 
     def to_dict(self) -> dict[str, Any]:
         """The lineage with the row's values, as the JSON export of this page."""
+        inputs = self.inputs()
         return {
             "pipeline_id": self.pipeline_id,
             "result": self.result,
@@ -80,9 +83,7 @@ class Lineage:
                     "word": f"0x{n['fingerprint']:08X}",
                     "is_protected": n["is_protected"],
                     "value": n.get("value"),
-                    "inputs": [
-                        p for p, c, _ in sorted(self.edges, key=lambda e: e[2]) if c == n["id"]
-                    ],
+                    "inputs": inputs[n["id"]],
                 }
                 for n in self.nodes
             ],
