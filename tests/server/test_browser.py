@@ -8,7 +8,7 @@ import zlib
 from urllib.parse import urlencode
 
 import pytest
-from conftest import HOSTILE, HOSTILE_KEY
+from sites import HOSTILE, HOSTILE_KEY
 
 webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.common.exceptions import NoAlertPresentException  # noqa: E402

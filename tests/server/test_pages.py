@@ -9,8 +9,8 @@ from urllib.parse import quote, urlencode
 
 import httpx
 import pytest
-from conftest import HOSTILE, HOSTILE_KEY, OTHER_KEY
 from markupsafe import escape
+from sites import HOSTILE, HOSTILE_KEY, OTHER_KEY
 
 COOKIE = "quorvane_session"
 
