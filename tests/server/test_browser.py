@@ -13,6 +13,8 @@ from sites import HOSTILE, HOSTILE_KEY
 webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.common.exceptions import NoAlertPresentException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support import expected_conditions as until  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
 CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")
 pytestmark = pytest.mark.skipif(
@@ -30,6 +32,11 @@ def browser():
     driver.set_page_load_timeout(30)
     yield driver
     driver.quit()
+
+
+def arrive(driver, condition):
+    """Wait (10 s at most) for what a click started: a form's answer loads after it."""
+    WebDriverWait(driver, 10).until(condition)
 
 
 def distinct_bytes(png: bytes) -> int:
@@ -57,11 +64,13 @@ def test_an_auditor_finds_an_applicant_and_sees_why_they_got_their_score(site, b
     shoot(browser, tmp_path, "login")
     browser.find_element(By.ID, "api_key").send_keys(site.key)
     browser.find_element(By.ID, "login").click()
+    arrive(browser, until.presence_of_element_located((By.ID, "runs")))
     assert site.key not in browser.current_url
     assert browser.get_cookie("quorvane_session")["httpOnly"] is True
     shoot(browser, tmp_path, "runs")
 
     browser.find_element(By.LINK_TEXT, f"#{site.demo_run}").click()
+    arrive(browser, until.presence_of_element_located((By.ID, "tamper")))
     assert browser.find_element(By.ID, "tamper").text.startswith("1 changed")
     assert browser.find_elements(By.CSS_SELECTOR, "#risk-chart .bar.high")
     assert "protected" in browser.find_element(By.ID, "sources").text
@@ -69,9 +78,11 @@ def test_an_auditor_finds_an_applicant_and_sees_why_they_got_their_score(site, b
 
     browser.find_element(By.ID, "search").send_keys(site.spotlight)
     browser.find_element(By.ID, "find").click()
+    arrive(browser, until.url_contains("q="))
     rows = browser.find_elements(By.CSS_SELECTOR, "#results tbody tr")
     assert [row.text.split()[0] for row in rows] == [site.spotlight]
     rows[0].find_element(By.CSS_SELECTOR, "a[title='lineage of score']").click()
+    arrive(browser, until.presence_of_element_located((By.CSS_SELECTOR, "#lineage svg")))
 
     graph = browser.find_element(By.CSS_SELECTOR, "#lineage svg")
     assert graph.size["width"] > 200 and graph.size["height"] > 200
@@ -91,7 +102,7 @@ def test_an_auditor_finds_an_applicant_and_sees_why_they_got_their_score(site, b
     shoot(browser, tmp_path, "other-tenant")
 
     browser.find_element(By.ID, "logout").click()
-    assert browser.current_url == site.url + "/login"
+    arrive(browser, until.url_to_be(site.url + "/login"))
     assert browser.get_cookie("quorvane_session") is None
     browser.get(f"{site.url}/runs/{site.demo_run}")
     assert browser.current_url.startswith(site.url + "/login")
@@ -101,6 +112,7 @@ def test_hostile_names_show_as_text_and_run_nothing(site, browser):
     browser.get(site.url + "/login")
     browser.find_element(By.ID, "api_key").send_keys(site.key)
     browser.find_element(By.ID, "login").click()
+    arrive(browser, until.presence_of_element_located((By.ID, "runs")))
     query = urlencode({"key": HOSTILE_KEY, "output": HOSTILE})
     browser.get(f"{site.url}/runs/{site.hostile_run}/lineage?{query}")
     with pytest.raises(NoAlertPresentException):
