@@ -113,6 +113,7 @@ def test_the_lineage_joins_the_applicants_own_values_and_source_check(site):
         values = browser.get(lineage_url(site.demo_run, site.spotlight, "score", ".json")).json()
         dag = browser.get(lineage_url(site.demo_run, site.spotlight, "score", ".dag.json")).json()
         dot_text = browser.get(lineage_url(site.demo_run, site.spotlight, "score", ".dot")).text
+        prov = browser.get(lineage_url(site.demo_run, site.spotlight, "score", ".prov.json"))
     result, steps = values["result"], values["steps"]
     assert values["source_row"] == "changed"  # the demo edited this applicant's income
     assert all(step["value"] is not None for step in steps)
@@ -128,6 +129,8 @@ def test_the_lineage_joins_the_applicants_own_values_and_source_check(site):
     )
     assert dag["nodes"][str(dag["root_id"])]["provenance"] == f"0x{result['fingerprint']:08X}"
     assert dag["node_count"] == len(steps)
+    if prov.status_code != 404:  # the interop extra is installed
+        assert "entity" in prov.json() and "wasDerivedFrom" in prov.json()
     if shutil.which("dot"):
         checked = subprocess.run(["dot", "-Tcanon"], input=dot_text, text=True, capture_output=True)
         assert checked.returncode == 0, checked.stderr

@@ -196,6 +196,7 @@ def lineage(
         layout=used,
         key=key,
         output=output,
+        prov=_prov_writer() is not None,
     )
 
 
@@ -203,16 +204,30 @@ EXPORTS = {
     "json": ("application/json", "values.json"),
     "dag.json": ("application/json", "dag.json"),
     "dot": ("text/vnd.graphviz", "dag.dot"),
+    "prov.json": ("application/json", "prov.json"),
 }
+
+
+def _prov_writer() -> Callable[[Any], str] | None:
+    """The PROV-JSON export of the ``interop`` extra, when it is installed."""
+    try:
+        from ..interop.prov import dag_to_prov_json
+    except ImportError:
+        return None
+    return dag_to_prov_json
 
 
 @router.get("/runs/{pipeline_id}/lineage.{kind}")
 def export(request: Request, pipeline_id: int, kind: str, key: str, output: str) -> Response:
-    """The lineage as a file: with the row's values (json), or the library's DAG exports."""
-    if kind not in EXPORTS:
+    """The lineage as a file: with the row's values (json), or the library's DAG exports
+    (its JSON and DOT, and PROV-JSON with the ``interop`` extra)."""
+    prov = _prov_writer()
+    if kind not in EXPORTS or (kind == "prov.json" and prov is None):
         raise LookupError(kind)
     found = read_lineage(_store(request), pipeline_id, key, output)
-    if kind == "json":
+    if prov is not None and kind == "prov.json":
+        body = prov(found.dag())
+    elif kind == "json":
         body = json.dumps(found.to_dict(), indent=2, ensure_ascii=False, allow_nan=True)
     elif kind == "dag.json":
         body = found.dag().to_json()
