@@ -43,6 +43,9 @@ def bind(host: str, port: int) -> socket.socket:
     sock = socket.socket(family, socket.SOCK_STREAM)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     sock.bind((host, port))
+    # listening at once: a client that connects as soon as the address is printed waits in
+    # the backlog while the app is built, instead of being refused
+    sock.listen(1024)
     return sock
 
 
