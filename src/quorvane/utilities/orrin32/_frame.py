@@ -73,7 +73,7 @@ class TrackedDataFrame(FollowingFrame, DataFrame):
         grouped = super().groupby(by, *args, **kwargs)
         if _compat.caller_is_pandas():
             return grouped
-        return _groups.TrackedGroupBy(self, grouped, _groups.key_words(self, by))
+        return _groups.TrackedGroupBy(self, grouped, _groups.key_arrays(self, by))
 
     def apply(self, func: Any, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
         result = super().apply(func, axis, *args, **kwargs)

@@ -66,16 +66,17 @@ class TrackedGroupBy:
 
     Everything pandas' groupby offers works as it does there; results whose rows are groups
     (``agg``, ``mean``, ``size``, ...) or source rows (``transform``, ``rank``,
-    ``cumsum``, ...) get the words of their group.
+    ``cumsum``, ...) get the words of their group, and on the DAG road the node of their
+    group (one aggregate node per group, its members' and keys' nodes as inputs).
     """
 
-    def __init__(self, source: Any, grouped: Any, key_words: list[np.ndarray]) -> None:
+    def __init__(self, source: Any, grouped: Any, keys: dict[str, list[np.ndarray]]) -> None:
         self._source = source
         self._grouped = grouped
-        self._key_words = key_words
+        self._keys = keys
 
     def __getitem__(self, key: Any) -> TrackedGroupBy:
-        return TrackedGroupBy(self._source[key], self._grouped[key], self._key_words)
+        return TrackedGroupBy(self._source[key], self._grouped[key], self._keys)
 
     def __getattr__(self, name: str) -> Any:
         attribute = getattr(self._grouped, name)
@@ -85,7 +86,7 @@ class TrackedGroupBy:
             return self[name]
 
         def method(*args: Any, **kwargs: Any) -> Any:
-            return self._with_words(attribute(*args, **kwargs), args, kwargs)
+            return self._with_words(attribute(*args, **kwargs), name, kwargs)
 
         return method
 
@@ -99,69 +100,91 @@ class TrackedGroupBy:
         codes = self._grouped.ngroup().to_numpy(dtype=np.float64, na_value=np.nan)
         return np.where(np.isnan(codes), -1, codes).astype(np.int64)
 
-    def _group_words(self, column_words: list[np.ndarray], codes: np.ndarray) -> np.ndarray:
+    def _group_entries(self, label: Any, codes: np.ndarray, name: str, kwargs: dict) -> dict:
+        """Per field, one entry per group for the result column ``label``."""
         tracker = self._source._tracker
-        words = [*column_words, *self._key_words]
-        return combine_segments(
-            tracker, words, [codes] * len(words), self._grouped.ngroups, OpCode.GROUP
-        )
+        n = self._grouped.ngroups
+        words_field, *others = self._source._fields
+        members = [*self._value_arrays(label, kwargs, words_field), *self._keys["_prov"]]
+        words = combine_segments(tracker, members, [codes] * len(members), n, OpCode.GROUP)
+        entries = {words_field.series_attr: words}
+        for f in others:
+            if f.aggregate is not None:
+                arrays = [*self._value_arrays(label, kwargs, f), *self._keys[f.series_attr]]
+                entries[f.series_attr] = f.aggregate(tracker, arrays, codes, n, words, name)
+        return entries
 
-    def _with_words(self, result: Any, args: tuple, kwargs: dict) -> Any:
-        tracker = getattr(self._source, "_tracker", None)
+    def _with_words(self, result: Any, name: str, kwargs: dict) -> Any:
+        source = self._source
+        tracker = getattr(source, "_tracker", None)
         if not tracker or not isinstance(result, (Series, DataFrame)):
             return result
         codes = self._codes()
-        per_row = len(result) == len(self._source) and result.index.equals(self._source.index)
+        per_row = len(result) == len(source) and result.index.equals(source.index)
         if not per_row:
             self._key_levels(result, codes)
-        if isinstance(result, Series):
-            words = self._group_words(self._value_words(result.name, args, kwargs), codes)
-            object.__setattr__(result, "_prov", _spread(words, codes, per_row, len(result)))
-            object.__setattr__(result, "_tracker", tracker)
-            return result
-        mapping = {}
-        for label in result.columns:
-            words = self._group_words(self._value_words(label, args, kwargs), codes)
-            mapping[label] = _spread(words, codes, per_row, len(result))
-        result._set_mappings({"_col_prov": mapping})
+        fields = {f.series_attr: f for f in source._fields}
         object.__setattr__(result, "_tracker", tracker)
+        if isinstance(result, Series):
+            entries = self._group_entries(result.name, codes, name, kwargs)
+            spread = {k: _spread(v, codes, per_row, len(result), fields[k].absent)
+                      for k, v in entries.items()}  # fmt: skip
+            if hasattr(result, "_set_fields"):
+                result._set_fields(spread)
+            return result
+        mappings: dict[str, dict] = {fields[k].frame_attr: {} for k in fields}
+        for label in result.columns:
+            for k, v in self._group_entries(label, codes, name, kwargs).items():
+                f = fields[k]
+                mappings[f.frame_attr][label] = _spread(v, codes, per_row, len(result), f.absent)
+        result._set_mappings(mappings)
         return result
 
     def _key_levels(self, result: Any, codes: np.ndarray) -> None:
         """A result with a row per group is indexed by the keys: their words, per group,
         go with the index levels (``reset_index`` turns them back into columns)."""
         n = self._grouped.ngroups
-        if len(result) != n or result.index.nlevels != len(self._key_words) or not n:
+        words_field, *others = self._source._fields
+        keys = self._keys[words_field.series_attr]
+        if len(result) != n or result.index.nlevels != len(keys) or not n:
             return
         tracker = self._source._tracker
-        levels = [
-            combine_segments(tracker, [key], [codes], n, OpCode.GROUP) for key in self._key_words
-        ]
-        object.__setattr__(result, "_index_words", {"_prov": levels})
+        levels = [combine_segments(tracker, [key], [codes], n, OpCode.GROUP) for key in keys]
+        index_words = {words_field.series_attr: levels}
+        for f in others:
+            if f.aggregate is not None and len(self._keys[f.series_attr]) == len(keys):
+                index_words[f.series_attr] = [
+                    f.aggregate(tracker, [key], codes, n, words, "group key")
+                    for key, words in zip(self._keys[f.series_attr], levels, strict=True)
+                ]
+        object.__setattr__(result, "_index_words", index_words)
 
-    def _value_words(self, label: Any, args: tuple, kwargs: dict) -> list[np.ndarray]:
-        """Words of the source column(s) a result column was computed from."""
+    def _value_arrays(self, label: Any, kwargs: dict, field: Any) -> list[np.ndarray]:
+        """A field's arrays of the source column(s) a result column was computed from."""
         source = self._source
         if isinstance(source, Series):
-            return [source._prov]
+            return [getattr(source, field.series_attr)]
+        mapping = getattr(source, field.frame_attr)
         named = kwargs.get(label) if isinstance(label, str) else None
         if isinstance(named, tuple) and named:  # agg(new=("column", "mean"))
             label = named[0]
         if isinstance(label, tuple) and isinstance(source.columns, MultiIndex) is False:
             label = label[0]  # agg(["mean", "max"]) labels its columns (column, function)
-        words = _lookup(source._col_prov, label)
-        if words is not None:
-            return [words]
+        found = _lookup(mapping, label)
+        if found is not None:
+            return [found]
         # Unknown origin (a renamed or computed column): every value column may have fed it.
-        return [w for key, w in source._col_prov.items() if _is_value_column(source, key)]
+        return [a for key, a in mapping.items() if _is_value_column(source, key)]
 
 
-def _spread(words: np.ndarray, codes: np.ndarray, per_row: bool, n: int) -> np.ndarray:
-    if per_row:  # one result per source row: its group's word (none for a dropped key)
-        return gather(words, codes, 0, np.uint32)
-    if len(words) == n:
-        return words
-    return np.full(n, words[0] if len(words) == 1 else 0, dtype=np.uint32)
+def _spread(
+    entries: np.ndarray, codes: np.ndarray, per_row: bool, n: int, absent: int
+) -> np.ndarray:
+    if per_row:  # one result per source row: its group's entry (none for a dropped key)
+        return gather(entries, codes, absent, entries.dtype)
+    if len(entries) == n:
+        return entries
+    return np.full(n, entries[0] if len(entries) == 1 else absent, dtype=entries.dtype)
 
 
 def _lookup(mapping: dict, label: Any) -> np.ndarray | None:
@@ -178,19 +201,22 @@ def _is_value_column(frame: Any, label: Hashable) -> bool:
         return False
 
 
-def key_words(source: Any, by: Any) -> list[np.ndarray]:
-    """Words of the group keys: named columns of the source, or tracked series aligned on
-    its rows. Index levels and plain arrays lend none."""
+def key_arrays(source: Any, by: Any) -> dict[str, list[np.ndarray]]:
+    """Per field, the arrays of the group keys: named columns of the source, or tracked
+    series aligned on its rows. Index levels and plain arrays lend none."""
     keys = by if isinstance(by, list) else [by]
-    words = []
-    for key in keys:
-        if isinstance(key, Series) and hasattr(key, "_prov"):
-            words.append(gather(key._prov, row_positions(source.index, key), 0, np.uint32))
-        elif hasattr(source, "_col_prov"):
-            found = _lookup(source._col_prov, key)
-            if found is not None:
-                words.append(found)
-    return words
+    out: dict[str, list[np.ndarray]] = {}
+    for f in source._fields:
+        arrays = out.setdefault(f.series_attr, [])
+        for key in keys:
+            if isinstance(key, Series) and hasattr(key, f.series_attr):
+                rows = row_positions(source.index, key)
+                arrays.append(gather(getattr(key, f.series_attr), rows, f.absent, f.dtype))
+            elif hasattr(source, f.frame_attr):
+                found = _lookup(getattr(source, f.frame_attr), key)
+                if found is not None:
+                    arrays.append(found)
+    return out
 
 
 # -- windows --------------------------------------------------------------------------------

@@ -396,7 +396,7 @@ class TrackedSeries(FollowingSeries, Series):
         grouped = super().groupby(by, *args, **kwargs)
         if _compat.caller_is_pandas():
             return grouped
-        return _groups.TrackedGroupBy(self, grouped, _groups.key_words(self, by))
+        return _groups.TrackedGroupBy(self, grouped, _groups.key_arrays(self, by))
 
     def rolling(self, window: Any, *args: Any, **kwargs: Any) -> Any:
         span = window if isinstance(window, int) else 0  # a time window: back to the start

@@ -26,7 +26,7 @@ from .._follow import (
     row_positions,
     unknown_fill,
 )
-from ..orrin32 import OpCode, ProvenanceTracker, _compat
+from ..orrin32 import OpCode, ProvenanceTracker, _compat, _groups
 from ..orrin32._series import (
     WORDS,
     _derived_words,
@@ -51,8 +51,33 @@ def _unknown_node(tracker: Any) -> int:
     return unknown() if unknown is not None else NO_NODE
 
 
+def aggregate_nodes(
+    tracker: Any, arrays: list, segments: np.ndarray, n: int, words: np.ndarray, op_name: str
+) -> np.ndarray:
+    """One AGGREGATE node per segment (a group), its inputs the distinct nodes of its
+    members; -1 for a segment none of whose members has a node."""
+    nodes = np.concatenate([np.asarray(a, dtype=np.int64) for a in arrays])
+    owners = np.concatenate([segments] * len(arrays))
+    keep = (owners >= 0) & (nodes >= 0)
+    pairs = np.unique(np.stack([owners[keep], nodes[keep]]), axis=1)
+    bounds = np.searchsorted(pairs[0], np.arange(n + 1))
+    out = np.full(n, NO_NODE, dtype=np.int64)
+    for segment in range(n):
+        inputs = pairs[1, bounds[segment] : bounds[segment + 1]].tolist()
+        if inputs:
+            out[segment] = tracker.log_aggregate(op_name, inputs, int(words[segment]))
+    return out
+
+
 #: The node ids of a series (``_node_ids``) and of a frame's columns (``_col_nodes``).
-NODES = Field("_node_ids", "_col_nodes", np.int64, absent=NO_NODE, unknown=_unknown_node)
+NODES = Field(
+    "_node_ids",
+    "_col_nodes",
+    np.int64,
+    absent=NO_NODE,
+    unknown=_unknown_node,
+    aggregate=aggregate_nodes,
+)
 FIELDS = (WORDS, NODES)
 
 
@@ -260,6 +285,12 @@ class DAGTrackedSeries(FollowingSeries, pd.Series):
 
     def abs(self) -> Any:
         return self._stepped(super().abs(), "abs", OpCode.ABS)
+
+    def groupby(self, by: Any = None, *args: Any, **kwargs: Any) -> Any:
+        grouped = super().groupby(by, *args, **kwargs)
+        if _compat.caller_is_pandas():
+            return grouped
+        return _groups.TrackedGroupBy(self, grouped, _groups.key_arrays(self, by))
 
     def round(self, *args: Any, **kwargs: Any) -> Any:
         return self._stepped(super().round(*args, **kwargs), "round", OpCode.ROUND)
