@@ -236,7 +236,7 @@ def test_operators_align_on_the_index(run, left, right, op, name, code):
 DAG_EVERY_INPUT = [
     "iadd", "and", "eq", "mod", "pow", "invert", "where", "mask_other", "np_maximum",
     "np_log", "clip_bounds", "between", "str_accessor", "transform", "group_median",
-    "group_rank", "group_size", "named_agg", "group_key_column",
+    "group_rank", "group_size", "named_agg", "group_key_column", "apply_rows", "sum_rows",
 ]  # fmt: skip
 
 

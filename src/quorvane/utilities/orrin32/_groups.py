@@ -246,3 +246,88 @@ class TrackedWindow:
             return result
 
         return method
+
+
+# -- rows and columns of a frame --------------------------------------------------------------
+
+
+class ReducingFrame:
+    """``apply`` and reductions of a tracked frame: a row-wise result combines every tracked
+    column of its row (a row function may read any of them), a column-wise one each
+    column whole; on the DAG road with one AGGREGATE node per result element."""
+
+    def apply(self, func: Any, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
+        result = super().apply(func, axis, *args, **kwargs)  # type: ignore[misc]
+        return self._reduced(result, axis, "apply")
+
+    def _reduced(self, result: Any, axis: Any, name: str) -> Any:
+        tracker = getattr(self, "_tracker", None)
+        if not tracker or not isinstance(result, Series) or not hasattr(result, "_set_fields"):
+            return result
+        frame: Any = self
+        if axis in (1, "columns") and len(result) == len(frame):
+            n = len(frame)
+            labels = [label for label in frame.columns if _is_value_column(frame, label)]
+            segments = np.arange(n, dtype=np.int64)
+        elif axis in (0, "index"):
+            n = len(result)
+            labels = list(result.index)
+            segments = None
+        else:
+            return result
+        object.__setattr__(result, "_tracker", tracker)
+        result._set_fields(_reduced_entries(frame, tracker, labels, segments, n, name))
+        return result
+
+
+def _reduced_entries(
+    frame: Any, tracker: Any, labels: list, segments: np.ndarray | None, n: int, name: str
+) -> dict[str, np.ndarray]:
+    """Per field, one entry per row (``segments`` the row of each element) or one per
+    column (``segments`` None: every element of column ``labels[k]`` in segment k)."""
+    words_field, *others = frame._fields
+    entries = {}
+    for f in (words_field, *others):
+        mapping = getattr(frame, f.frame_attr)
+        arrays = [_lookup(mapping, label) for label in labels]
+        if segments is not None:
+            found = [a for a in arrays if a is not None]
+            member_segments = [segments] * len(found)
+        else:
+            found, member_segments = [], []
+            for k, a in enumerate(arrays):
+                if a is not None:
+                    found.append(a)
+                    member_segments.append(np.full(len(a), k, dtype=np.int64))
+        if f is words_field:
+            words = (
+                combine_segments(tracker, found, member_segments, n, OpCode.ROW)
+                if found
+                else np.zeros(n, dtype=np.uint32)
+            )
+            if segments is None:  # a column without words is unknown, not clean
+                missing = [k for k, a in enumerate(arrays) if a is None]
+                if missing:
+                    words[missing] = tracker.unknown_word()
+            entries[f.series_attr] = words
+        elif f.aggregate is not None and found:
+            all_nodes = np.concatenate(found)
+            all_segments = np.concatenate(member_segments)
+            entries[f.series_attr] = f.aggregate(
+                tracker, [all_nodes], all_segments, n, entries[words_field.series_attr], name
+            )
+    return entries
+
+
+def _reduction(name: str) -> Any:
+    def reduce(self: Any, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
+        parent = getattr(super(ReducingFrame, self), name)
+        return self._reduced(parent(*args, axis=axis, **kwargs), axis, name)
+
+    reduce.__name__ = reduce.__qualname__ = name
+    return reduce
+
+
+# Reductions across a row or down a column.
+for _name in ("sum", "mean", "median", "min", "max", "std", "var", "prod", "count"):
+    setattr(ReducingFrame, _name, _reduction(_name))

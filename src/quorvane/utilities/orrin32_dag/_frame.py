@@ -26,7 +26,7 @@ from ._series import (
 )
 
 
-class DAGTrackedDataFrame(FollowingFrame, pd.DataFrame):
+class DAGTrackedDataFrame(_groups.ReducingFrame, FollowingFrame, pd.DataFrame):
     """Pandas DataFrame with DAG-tracked provenance."""
 
     _metadata: ClassVar[list[str]] = ["_tracker", "_col_prov", "_col_nodes"]
