@@ -222,6 +222,35 @@ def key_arrays(source: Any, by: Any) -> dict[str, list[np.ndarray]]:
 # -- windows --------------------------------------------------------------------------------
 
 
+def _window_entries(series: Any, span: int, name: str) -> dict[str, np.ndarray]:
+    """Per field, each element's entry for the window of ``span`` elements ending there."""
+    tracker = series._tracker
+    words_field, *others = series._fields
+    words = combine_windows(tracker, getattr(series, words_field.series_attr), span)
+    entries = {words_field.series_attr: words}
+    for f in others:
+        if f.window is not None:
+            entries[f.series_attr] = f.window(tracker, getattr(series, f.series_attr), span,
+                                              words, name)  # fmt: skip
+    return entries
+
+
+def _column_entries(series: Any, n: int, name: str) -> dict[str, np.ndarray]:
+    """Per field, ``n`` entries of a value derived from the whole column."""
+    tracker = series._tracker
+    words_field, *others = series._fields
+    own = np.asarray(getattr(series, words_field.series_attr), dtype=np.uint32)
+    word = whole_column_word(tracker, own, OpCode.AGG)
+    entries = {words_field.series_attr: np.full(n, word, dtype=np.uint32)}
+    for f in others:
+        if f.aggregate is not None:
+            members = getattr(series, f.series_attr)
+            node = f.aggregate(tracker, [members], np.zeros(len(members), dtype=np.int64), 1,
+                               np.array([word], dtype=np.uint32), name)[0]  # fmt: skip
+            entries[f.series_attr] = np.full(n, node, dtype=f.dtype)
+    return entries
+
+
 class TrackedWindow:
     """A rolling, expanding or ewm window of a tracked series; results combine each
     element's window members (an ewm or expanding window reaches back to the start)."""
@@ -237,15 +266,69 @@ class TrackedWindow:
             return attribute
 
         def method(*args: Any, **kwargs: Any) -> Any:
-            result = attribute(*args, **kwargs)
-            tracker = getattr(self._source, "_tracker", None)
-            if isinstance(result, Series) and tracker and len(result) == len(self._source):
-                words = combine_windows(tracker, self._source._prov, self._span)
-                object.__setattr__(result, "_prov", words)
-                object.__setattr__(result, "_tracker", tracker)
-            return result
+            return self._source._windowed(attribute(*args, **kwargs), self._span, name)
 
         return method
+
+
+class WindowingSeries:
+    """Windows and whole-column results of a tracked series (see the module doc)."""
+
+    def rolling(self, window: Any, *args: Any, **kwargs: Any) -> Any:
+        span = window if isinstance(window, int) else 0  # a time window: back to the start
+        return TrackedWindow(self, super().rolling(window, *args, **kwargs), span)  # type: ignore[misc]
+
+    def expanding(self, *args: Any, **kwargs: Any) -> Any:
+        return TrackedWindow(self, super().expanding(*args, **kwargs), 0)  # type: ignore[misc]
+
+    def ewm(self, *args: Any, **kwargs: Any) -> Any:
+        return TrackedWindow(self, super().ewm(*args, **kwargs), 0)  # type: ignore[misc]
+
+    def _windowed(self, result: Any, span: int, name: str) -> Any:
+        source: Any = self
+        tracker = getattr(source, "_tracker", None)
+        tracked = isinstance(result, Series) and hasattr(result, "_set_fields")
+        if tracked and tracker and len(result) == len(source):
+            object.__setattr__(result, "_tracker", tracker)
+            result._set_fields(_window_entries(source, span, name))
+        return result
+
+    def cumsum(self, *args: Any, **kwargs: Any) -> Any:
+        return self._windowed(super().cumsum(*args, **kwargs), 0, "cumsum")  # type: ignore[misc]
+
+    def cumprod(self, *args: Any, **kwargs: Any) -> Any:
+        return self._windowed(super().cumprod(*args, **kwargs), 0, "cumprod")  # type: ignore[misc]
+
+    def cummax(self, *args: Any, **kwargs: Any) -> Any:
+        return self._windowed(super().cummax(*args, **kwargs), 0, "cummax")  # type: ignore[misc]
+
+    def cummin(self, *args: Any, **kwargs: Any) -> Any:
+        return self._windowed(super().cummin(*args, **kwargs), 0, "cummin")  # type: ignore[misc]
+
+    def diff(self, periods: int = 1) -> Any:
+        span = abs(periods) + 1 if periods >= 0 else 0  # a lead reaches forward: whole column
+        return self._windowed(super().diff(periods), span, "diff")  # type: ignore[misc]
+
+    def _whole_column(self, result: Any, name: str) -> Any:
+        source: Any = self
+        tracker = getattr(source, "_tracker", None)
+        if not isinstance(result, Series) or not tracker:
+            return result
+        entries = _column_entries(source, len(result), name)
+        if not hasattr(result, "_set_fields"):  # pandas built a plain one (value_counts)
+            result = type(source)(result, _tracker=tracker)
+        object.__setattr__(result, "_tracker", tracker)
+        result._set_fields(entries)
+        return result
+
+    def rank(self, *args: Any, **kwargs: Any) -> Any:
+        return self._whole_column(super().rank(*args, **kwargs), "rank")  # type: ignore[misc]
+
+    def value_counts(self, *args: Any, **kwargs: Any) -> Any:
+        return self._whole_column(super().value_counts(*args, **kwargs), "value_counts")  # type: ignore[misc]
+
+    def describe(self, *args: Any, **kwargs: Any) -> Any:
+        return self._whole_column(super().describe(*args, **kwargs), "describe")  # type: ignore[misc]
 
 
 # -- rows and columns of a frame --------------------------------------------------------------

@@ -69,6 +69,23 @@ def aggregate_nodes(
     return out
 
 
+def window_nodes(
+    tracker: Any, nodes: Any, span: int, words: np.ndarray, op_name: str
+) -> np.ndarray:
+    """One AGGREGATE node per element over the nodes of its window's members. An expanding
+    window (span 0) chains: each node takes the previous element's node and its own, so
+    its lineage still reaches every member before it."""
+    members = np.asarray(nodes, dtype=np.int64).tolist()
+    out = np.full(len(members), NO_NODE, dtype=np.int64)
+    previous = NO_NODE
+    for i, word in enumerate(words.tolist()):
+        window = [previous, members[i]] if span == 0 else members[max(0, i - span + 1) : i + 1]
+        inputs = sorted({n for n in window if n >= 0})
+        if inputs:
+            previous = out[i] = tracker.log_aggregate(op_name, inputs, word)
+    return out
+
+
 #: The node ids of a series (``_node_ids``) and of a frame's columns (``_col_nodes``).
 NODES = Field(
     "_node_ids",
@@ -77,6 +94,7 @@ NODES = Field(
     absent=NO_NODE,
     unknown=_unknown_node,
     aggregate=aggregate_nodes,
+    window=window_nodes,
 )
 FIELDS = (WORDS, NODES)
 
@@ -166,7 +184,7 @@ def _arrays(series: Any, rows: np.ndarray | None) -> tuple[np.ndarray, np.ndarra
     )
 
 
-class DAGTrackedSeries(FollowingSeries, pd.Series):
+class DAGTrackedSeries(_groups.WindowingSeries, FollowingSeries, pd.Series):
     """Pandas Series with DAG-tracked provenance."""
 
     _metadata: ClassVar[list[str]] = ["_name", "_prov", "_tracker", "_node_ids"]
