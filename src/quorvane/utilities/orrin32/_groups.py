@@ -235,12 +235,22 @@ def _window_entries(series: Any, span: int, name: str) -> dict[str, np.ndarray]:
     return entries
 
 
-def _column_entries(series: Any, n: int, name: str) -> dict[str, np.ndarray]:
+def cut_from(result: Any, original: Any) -> None:
+    """``pd.cut``/``pd.qcut`` build ``result`` from bare values of ``original`` (a local of
+    pandas' function): its bins derive from the whole column."""
+    same = getattr(original, "_fields", None) == getattr(result, "_fields", ())
+    if not same or not getattr(original, "_tracker", None) or len(original) != len(result):
+        return
+    object.__setattr__(result, "_tracker", original._tracker)
+    result._set_fields(_column_entries(original, len(result), "cut", OpCode.BINS))
+
+
+def _column_entries(series: Any, n: int, name: str, op: int = OpCode.AGG) -> dict[str, np.ndarray]:
     """Per field, ``n`` entries of a value derived from the whole column."""
     tracker = series._tracker
     words_field, *others = series._fields
     own = np.asarray(getattr(series, words_field.series_attr), dtype=np.uint32)
-    word = whole_column_word(tracker, own, OpCode.AGG)
+    word = whole_column_word(tracker, own, op)
     entries = {words_field.series_attr: np.full(n, word, dtype=np.uint32)}
     for f in others:
         if f.aggregate is not None:

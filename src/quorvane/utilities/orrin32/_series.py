@@ -204,12 +204,7 @@ class TrackedSeries(_groups.WindowingSeries, FollowingSeries, Series):
         else:
             self._prov = no_words(len(self))
             self._followed = False  # bare values: provenance unknown until given
-            cut = _compat.pandas_caller_local("_postprocess_for_cut", "original")
-            if isinstance(cut, TrackedSeries) and cut._tracker and len(cut) == len(self):
-                # pd.cut / pd.qcut: the bins derive from the whole column
-                word = _groups.whole_column_word(cut._tracker, _aligned_words(cut), OpCode.BINS)
-                self._tracker = cut._tracker
-                self._prov = np.full(len(self), word, dtype=np.uint32)
+            _groups.cut_from(self, _compat.pandas_caller_local("_postprocess_for_cut", "original"))
 
     def __setstate__(self, state: Any) -> None:
         super().__setstate__(state)

@@ -21,15 +21,21 @@ from .._checks import as_int, exact
 from .._follow import (
     Field,
     FollowingSeries,
+    array_entries,
     followed_attribute,
     gather,
     row_positions,
+    tracked_array,
     unknown_fill,
 )
 from ..orrin32 import OpCode, ProvenanceTracker, _compat, _groups
 from ..orrin32._series import (
+    _ARRAY_FUNCTIONS,
     WORDS,
+    _binop_calls,
+    _count_binop,
     _derived_words,
+    _flatten,
     _in_parent,
     _in_place_call,
     _inside_parent,
@@ -207,6 +213,7 @@ class DAGTrackedSeries(_groups.WindowingSeries, FollowingSeries, pd.Series):
             self._followed = isinstance(data, DAGTrackedSeries) and getattr(
                 data, "_followed", False
             )
+            _groups.cut_from(self, _compat.pandas_caller_local("_postprocess_for_cut", "original"))
 
     # -- pandas construction hooks ------------------------------------------------------
 
@@ -233,6 +240,7 @@ class DAGTrackedSeries(_groups.WindowingSeries, FollowingSeries, pd.Series):
     def _binop_dag(self, other: Any, pandas_op: Callable, op_name: str, op_code: int) -> Any:
         exact("op_name", op_name, str)
         op_code = as_int("op_code", op_code)
+        _count_binop()
         if _in_parent() and _compat.caller_is_pandas(depth=3):
             return pandas_op(self, other)  # pandas' own step inside one of ours
         # pandas computes and aligns; nothing is logged for a result it refuses to build.
@@ -243,6 +251,10 @@ class DAGTrackedSeries(_groups.WindowingSeries, FollowingSeries, pd.Series):
         object.__setattr__(result, "_tracker", tracker)
         left_rows, right_rows = _operand_rows(self, other)
         left = _arrays(self, left_rows)
+        positional = _positional_operand(other, len(left[0]))
+        if positional is not None and tracker and not _in_place_call():
+            words, nodes = _combine_elements(tracker, left, positional, op_name, op_code)
+            return _finish(result, words, nodes, op_name)
         if not tracker or not isinstance(other, DAGTrackedSeries) or _in_place_call():
             # A constant or an untracked operand adds no source: the receiver's entries.
             result._set_fields({"_prov": left[0].copy(), "_node_ids": left[1].copy()})
@@ -344,12 +356,34 @@ class DAGTrackedSeries(_groups.WindowingSeries, FollowingSeries, pd.Series):
         return self._derived(result, operands, name, OpCode.WHERE)
 
     def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
-        with _inside_parent():
-            result = super().__array_ufunc__(ufunc, method, *inputs, **kwargs)
+        calls = _binop_calls()
+        result = super().__array_ufunc__(ufunc, method, *inputs, **kwargs)
         operands = [x for x in inputs if isinstance(x, DAGTrackedSeries)]
         if method != "__call__" or not isinstance(result, DAGTrackedSeries):
             return result
+        if _binop_calls() != calls:
+            return result  # pandas ran one of the operators, which made the entries
         return self._derived(result, operands, ufunc.__name__, OpCode.UFUNC)
+
+    def __array_function__(self, func: Any, types: Any, args: Any, kwargs: Any) -> Any:
+        # numpy's own implementation, as if this class did not take part (see the words road)
+        result = func._implementation(*args, **kwargs)
+        tracker = self._tracker
+        if func not in _ARRAY_FUNCTIONS or not tracker:
+            return result
+        if not isinstance(result, np.ndarray) or result.ndim != 1 or len(result) != len(self):
+            return result
+        flat = _flatten(args) + _flatten(list(kwargs.values()))
+        operands = [x for x in flat if isinstance(x, DAGTrackedSeries) and len(x) == len(self)]
+        index = pd.RangeIndex(len(result))  # positional, as numpy is
+        lined_up = [
+            DAGTrackedSeries(x._values, index=index, _prov=x._prov, _node_ids=x._node_ids)
+            for x in operands
+        ]
+        shape = DAGTrackedSeries(np.zeros(len(result)), index=index)
+        words = _derived_words(tracker, shape, lined_up, OpCode.WHERE)
+        nodes = _element_nodes(tracker, [x._node_ids for x in lined_up], words, func.__name__)
+        return tracked_array(result, words, tracker, np.asarray(nodes, dtype=np.int64))
 
     def _derived(self, result: Any, operands: list, op_name: str, op_code: int) -> Any:
         """``result`` (pandas' values, aligned as pandas aligned them) made element by
@@ -431,6 +465,15 @@ def _quiet(method: Callable, name: str) -> Callable:
 
 
 quiet_temporaries(DAGTrackedSeries, _Series, ("compare",))
+
+
+def _positional_operand(other: Any, n: int) -> tuple[np.ndarray, np.ndarray] | None:
+    """Words and nodes of numpy's array for tracked inputs (np.where), read by position."""
+    words = array_entries(other, n)
+    nodes = array_entries(other, n, "_node_ids")
+    if words is None or nodes is None:
+        return None
+    return np.asarray(words, WORDS.dtype), np.asarray(nodes, NODES.dtype)
 
 
 def _element_nodes(tracker: Any, inputs: list, words: np.ndarray, op_name: str) -> list:
