@@ -15,25 +15,34 @@ class TrackedArray(np.ndarray):
     """
 
     _prov: np.ndarray | None
+    _node_ids: np.ndarray | None  # on the DAG road
     _tracker: Any
 
     def __array_finalize__(self, obj: Any) -> None:
-        # A view of the same elements keeps their words; anything reshaped or cut has none.
+        # A view of the same elements keeps their entries; anything reshaped or cut has none.
         same = obj is not None and getattr(obj, "shape", None) == self.shape
         self._prov = getattr(obj, "_prov", None) if same else None
+        self._node_ids = getattr(obj, "_node_ids", None) if same else None
         self._tracker = getattr(obj, "_tracker", None)
 
 
-def tracked_array(values: np.ndarray, words: np.ndarray, tracker: Any) -> TrackedArray:
+def tracked_array(
+    values: np.ndarray, words: np.ndarray, tracker: Any, node_ids: np.ndarray | None = None
+) -> TrackedArray:
     out = np.asarray(values).view(TrackedArray)
     out._prov = words
+    out._node_ids = node_ids
     out._tracker = tracker
     return out
 
 
-def array_words(value: Any, n: int) -> np.ndarray | None:
-    """The words a tracked array lends to ``n`` elements, or None."""
-    words = getattr(value, "_prov", None) if isinstance(value, TrackedArray) else None
-    if words is None or np.ndim(value) != 1 or len(words) != n:
+def array_entries(value: Any, n: int, attr: str = "_prov") -> np.ndarray | None:
+    """The entries (``_prov``: words) a tracked array lends to ``n`` elements, or None."""
+    entries = getattr(value, attr, None) if isinstance(value, TrackedArray) else None
+    if entries is None or np.ndim(value) != 1 or len(entries) != n:
         return None
-    return words
+    return entries
+
+
+def array_words(value: Any, n: int) -> np.ndarray | None:
+    return array_entries(value, n)

@@ -29,7 +29,7 @@ import numpy as np
 from pandas import DataFrame, Series
 
 from . import _index_words as index_words
-from ._arrays import TrackedArray, array_words, tracked_array
+from ._arrays import TrackedArray, array_entries, array_words, tracked_array
 from ._concat import _concatenated_frame, _stacked_series
 from ._operations import current_operation, operation
 from ._positions import (
@@ -58,6 +58,7 @@ __all__ = [
     "FollowingFrame",
     "FollowingSeries",
     "TrackedArray",
+    "array_entries",
     "array_words",
     "current_operation",
     "followed_attribute",
@@ -384,9 +385,7 @@ def _assigned(frame: Any, value: Any, f: Field) -> np.ndarray | None:
         return gather(getattr(value, f.series_attr), positions, f.absent, f.dtype).copy()
     if value is not None and np.ndim(value) == 0 and not isinstance(value, DataFrame):
         return np.full(n, f.absent, dtype=f.dtype)
-    if f.series_attr == "_prov":
-        return array_words(value, n)
-    return None
+    return array_entries(value, n, f.series_attr)
 
 
 def _frame_from_frame(

@@ -23,11 +23,15 @@ def carry(result: Any, source: Any, positions: np.ndarray | None) -> None:
     if not words or result.index.names != source.index.names:
         object.__setattr__(result, "_index_words", None)
         return
+    absent = {f.series_attr: f.absent for f in source._fields}
     object.__setattr__(
         result,
         "_index_words",
         {
-            name: [None if a is None else gather(a, positions, 0, a.dtype) for a in levels]
+            name: [
+                None if a is None else gather(a, positions, absent.get(name, 0), a.dtype)
+                for a in levels
+            ]
             for name, levels in words.items()
         },
     )

@@ -35,6 +35,13 @@ class Field:
     dtype: Any
     absent: int
     unknown: Callable[[Any], int]
+    #: For a field beside the words: its entries for results made of many elements (a group's
+    #: members): ``aggregate(tracker, arrays, segments, n, words, operation)`` gives one
+    #: entry per segment, ``words`` being the segments' words. None: not followed there.
+    aggregate: Callable[..., np.ndarray] | None = None
+    #: Likewise for windows: ``window(tracker, entries, span, words, operation)`` gives one
+    #: entry per element for the window of ``span`` elements ending there (0: all before).
+    window: Callable[..., np.ndarray] | None = None
 
 
 def followed_attribute(name: str) -> property:

@@ -17,7 +17,7 @@ from ._series import WORDS, TrackedSeries, _engine_function, no_words
 from ._word import OpCode
 
 
-class TrackedDataFrame(FollowingFrame, DataFrame):
+class TrackedDataFrame(_groups.ReducingFrame, FollowingFrame, DataFrame):
     """Pandas DataFrame with ORRIN-32 provenance."""
 
     _metadata: ClassVar[list[str]] = ["_tracker", "_col_prov"]
@@ -73,35 +73,7 @@ class TrackedDataFrame(FollowingFrame, DataFrame):
         grouped = super().groupby(by, *args, **kwargs)
         if _compat.caller_is_pandas():
             return grouped
-        return _groups.TrackedGroupBy(self, grouped, _groups.key_words(self, by))
-
-    def apply(self, func: Any, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
-        result = super().apply(func, axis, *args, **kwargs)
-        return self._reduced(result, axis)
-
-    def _reduced(self, result: Any, axis: Any) -> Any:
-        """Words of a reduction: a row-wise one combines every tracked column of its row
-        (a row function may read any of them); a column-wise one each column whole."""
-        tracker = self._tracker
-        if not tracker or not isinstance(result, TrackedSeries):
-            return result
-        if axis in (1, "columns") and len(result) == len(self):
-            columns = [w for label, w in self._col_prov.items() if _is_single(self, label)]
-            object.__setattr__(result, "_prov", _groups.row_words(tracker, columns, len(self)))
-        elif axis in (0, "index"):
-            object.__setattr__(result, "_prov", self._column_words(result.index))
-        object.__setattr__(result, "_tracker", tracker)
-        return result
-
-    def _column_words(self, labels: Any) -> np.ndarray:
-        words = []
-        for label in labels:
-            column = _lookup(self._col_prov, label)
-            if column is None:
-                words.append(self._tracker.unknown_word())
-            else:
-                words.append(_groups.whole_column_word(self._tracker, column, OpCode.AGG))
-        return np.asarray(words, dtype=np.uint32)
+        return _groups.TrackedGroupBy(self, grouped, _groups.key_arrays(self, by))
 
     def _merge_step(self) -> TrackedDataFrame:
         """Every carried column's words, one merge step further."""
@@ -140,21 +112,6 @@ def _lookup(mapping: dict, label: Any) -> np.ndarray | None:
         return mapping.get(label)
     except TypeError:
         return None
-
-
-def _reduction(name: str) -> Any:
-    parent = getattr(DataFrame, name)
-
-    def reduce(self: TrackedDataFrame, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
-        return self._reduced(parent(self, *args, axis=axis, **kwargs), axis)
-
-    reduce.__name__ = reduce.__qualname__ = name
-    return reduce
-
-
-# Reductions across a row or down a column.
-for _name in ("sum", "mean", "median", "min", "max", "std", "var", "prod", "count"):
-    setattr(TrackedDataFrame, _name, _reduction(_name))
 
 
 def _is_single(frame: DataFrame, label: Any) -> bool:

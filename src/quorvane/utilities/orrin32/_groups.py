@@ -66,16 +66,17 @@ class TrackedGroupBy:
 
     Everything pandas' groupby offers works as it does there; results whose rows are groups
     (``agg``, ``mean``, ``size``, ...) or source rows (``transform``, ``rank``,
-    ``cumsum``, ...) get the words of their group.
+    ``cumsum``, ...) get the words of their group, and on the DAG road the node of their
+    group (one aggregate node per group, its members' and keys' nodes as inputs).
     """
 
-    def __init__(self, source: Any, grouped: Any, key_words: list[np.ndarray]) -> None:
+    def __init__(self, source: Any, grouped: Any, keys: dict[str, list[np.ndarray]]) -> None:
         self._source = source
         self._grouped = grouped
-        self._key_words = key_words
+        self._keys = keys
 
     def __getitem__(self, key: Any) -> TrackedGroupBy:
-        return TrackedGroupBy(self._source[key], self._grouped[key], self._key_words)
+        return TrackedGroupBy(self._source[key], self._grouped[key], self._keys)
 
     def __getattr__(self, name: str) -> Any:
         attribute = getattr(self._grouped, name)
@@ -85,7 +86,7 @@ class TrackedGroupBy:
             return self[name]
 
         def method(*args: Any, **kwargs: Any) -> Any:
-            return self._with_words(attribute(*args, **kwargs), args, kwargs)
+            return self._with_words(attribute(*args, **kwargs), name, kwargs)
 
         return method
 
@@ -99,69 +100,91 @@ class TrackedGroupBy:
         codes = self._grouped.ngroup().to_numpy(dtype=np.float64, na_value=np.nan)
         return np.where(np.isnan(codes), -1, codes).astype(np.int64)
 
-    def _group_words(self, column_words: list[np.ndarray], codes: np.ndarray) -> np.ndarray:
+    def _group_entries(self, label: Any, codes: np.ndarray, name: str, kwargs: dict) -> dict:
+        """Per field, one entry per group for the result column ``label``."""
         tracker = self._source._tracker
-        words = [*column_words, *self._key_words]
-        return combine_segments(
-            tracker, words, [codes] * len(words), self._grouped.ngroups, OpCode.GROUP
-        )
+        n = self._grouped.ngroups
+        words_field, *others = self._source._fields
+        members = [*self._value_arrays(label, kwargs, words_field), *self._keys["_prov"]]
+        words = combine_segments(tracker, members, [codes] * len(members), n, OpCode.GROUP)
+        entries = {words_field.series_attr: words}
+        for f in others:
+            if f.aggregate is not None:
+                arrays = [*self._value_arrays(label, kwargs, f), *self._keys[f.series_attr]]
+                entries[f.series_attr] = f.aggregate(tracker, arrays, codes, n, words, name)
+        return entries
 
-    def _with_words(self, result: Any, args: tuple, kwargs: dict) -> Any:
-        tracker = getattr(self._source, "_tracker", None)
+    def _with_words(self, result: Any, name: str, kwargs: dict) -> Any:
+        source = self._source
+        tracker = getattr(source, "_tracker", None)
         if not tracker or not isinstance(result, (Series, DataFrame)):
             return result
         codes = self._codes()
-        per_row = len(result) == len(self._source) and result.index.equals(self._source.index)
+        per_row = len(result) == len(source) and result.index.equals(source.index)
         if not per_row:
             self._key_levels(result, codes)
-        if isinstance(result, Series):
-            words = self._group_words(self._value_words(result.name, args, kwargs), codes)
-            object.__setattr__(result, "_prov", _spread(words, codes, per_row, len(result)))
-            object.__setattr__(result, "_tracker", tracker)
-            return result
-        mapping = {}
-        for label in result.columns:
-            words = self._group_words(self._value_words(label, args, kwargs), codes)
-            mapping[label] = _spread(words, codes, per_row, len(result))
-        result._set_mappings({"_col_prov": mapping})
+        fields = {f.series_attr: f for f in source._fields}
         object.__setattr__(result, "_tracker", tracker)
+        if isinstance(result, Series):
+            entries = self._group_entries(result.name, codes, name, kwargs)
+            spread = {k: _spread(v, codes, per_row, len(result), fields[k].absent)
+                      for k, v in entries.items()}  # fmt: skip
+            if hasattr(result, "_set_fields"):
+                result._set_fields(spread)
+            return result
+        mappings: dict[str, dict] = {fields[k].frame_attr: {} for k in fields}
+        for label in result.columns:
+            for k, v in self._group_entries(label, codes, name, kwargs).items():
+                f = fields[k]
+                mappings[f.frame_attr][label] = _spread(v, codes, per_row, len(result), f.absent)
+        result._set_mappings(mappings)
         return result
 
     def _key_levels(self, result: Any, codes: np.ndarray) -> None:
         """A result with a row per group is indexed by the keys: their words, per group,
         go with the index levels (``reset_index`` turns them back into columns)."""
         n = self._grouped.ngroups
-        if len(result) != n or result.index.nlevels != len(self._key_words) or not n:
+        words_field, *others = self._source._fields
+        keys = self._keys[words_field.series_attr]
+        if len(result) != n or result.index.nlevels != len(keys) or not n:
             return
         tracker = self._source._tracker
-        levels = [
-            combine_segments(tracker, [key], [codes], n, OpCode.GROUP) for key in self._key_words
-        ]
-        object.__setattr__(result, "_index_words", {"_prov": levels})
+        levels = [combine_segments(tracker, [key], [codes], n, OpCode.GROUP) for key in keys]
+        index_words = {words_field.series_attr: levels}
+        for f in others:
+            if f.aggregate is not None and len(self._keys[f.series_attr]) == len(keys):
+                index_words[f.series_attr] = [
+                    f.aggregate(tracker, [key], codes, n, words, "group key")
+                    for key, words in zip(self._keys[f.series_attr], levels, strict=True)
+                ]
+        object.__setattr__(result, "_index_words", index_words)
 
-    def _value_words(self, label: Any, args: tuple, kwargs: dict) -> list[np.ndarray]:
-        """Words of the source column(s) a result column was computed from."""
+    def _value_arrays(self, label: Any, kwargs: dict, field: Any) -> list[np.ndarray]:
+        """A field's arrays of the source column(s) a result column was computed from."""
         source = self._source
         if isinstance(source, Series):
-            return [source._prov]
+            return [getattr(source, field.series_attr)]
+        mapping = getattr(source, field.frame_attr)
         named = kwargs.get(label) if isinstance(label, str) else None
         if isinstance(named, tuple) and named:  # agg(new=("column", "mean"))
             label = named[0]
         if isinstance(label, tuple) and isinstance(source.columns, MultiIndex) is False:
             label = label[0]  # agg(["mean", "max"]) labels its columns (column, function)
-        words = _lookup(source._col_prov, label)
-        if words is not None:
-            return [words]
+        found = _lookup(mapping, label)
+        if found is not None:
+            return [found]
         # Unknown origin (a renamed or computed column): every value column may have fed it.
-        return [w for key, w in source._col_prov.items() if _is_value_column(source, key)]
+        return [a for key, a in mapping.items() if _is_value_column(source, key)]
 
 
-def _spread(words: np.ndarray, codes: np.ndarray, per_row: bool, n: int) -> np.ndarray:
-    if per_row:  # one result per source row: its group's word (none for a dropped key)
-        return gather(words, codes, 0, np.uint32)
-    if len(words) == n:
-        return words
-    return np.full(n, words[0] if len(words) == 1 else 0, dtype=np.uint32)
+def _spread(
+    entries: np.ndarray, codes: np.ndarray, per_row: bool, n: int, absent: int
+) -> np.ndarray:
+    if per_row:  # one result per source row: its group's entry (none for a dropped key)
+        return gather(entries, codes, absent, entries.dtype)
+    if len(entries) == n:
+        return entries
+    return np.full(n, entries[0] if len(entries) == 1 else absent, dtype=entries.dtype)
 
 
 def _lookup(mapping: dict, label: Any) -> np.ndarray | None:
@@ -178,22 +201,64 @@ def _is_value_column(frame: Any, label: Hashable) -> bool:
         return False
 
 
-def key_words(source: Any, by: Any) -> list[np.ndarray]:
-    """Words of the group keys: named columns of the source, or tracked series aligned on
-    its rows. Index levels and plain arrays lend none."""
+def key_arrays(source: Any, by: Any) -> dict[str, list[np.ndarray]]:
+    """Per field, the arrays of the group keys: named columns of the source, or tracked
+    series aligned on its rows. Index levels and plain arrays lend none."""
     keys = by if isinstance(by, list) else [by]
-    words = []
-    for key in keys:
-        if isinstance(key, Series) and hasattr(key, "_prov"):
-            words.append(gather(key._prov, row_positions(source.index, key), 0, np.uint32))
-        elif hasattr(source, "_col_prov"):
-            found = _lookup(source._col_prov, key)
-            if found is not None:
-                words.append(found)
-    return words
+    out: dict[str, list[np.ndarray]] = {}
+    for f in source._fields:
+        arrays = out.setdefault(f.series_attr, [])
+        for key in keys:
+            if isinstance(key, Series) and hasattr(key, f.series_attr):
+                rows = row_positions(source.index, key)
+                arrays.append(gather(getattr(key, f.series_attr), rows, f.absent, f.dtype))
+            elif hasattr(source, f.frame_attr):
+                found = _lookup(getattr(source, f.frame_attr), key)
+                if found is not None:
+                    arrays.append(found)
+    return out
 
 
 # -- windows --------------------------------------------------------------------------------
+
+
+def _window_entries(series: Any, span: int, name: str) -> dict[str, np.ndarray]:
+    """Per field, each element's entry for the window of ``span`` elements ending there."""
+    tracker = series._tracker
+    words_field, *others = series._fields
+    words = combine_windows(tracker, getattr(series, words_field.series_attr), span)
+    entries = {words_field.series_attr: words}
+    for f in others:
+        if f.window is not None:
+            entries[f.series_attr] = f.window(tracker, getattr(series, f.series_attr), span,
+                                              words, name)  # fmt: skip
+    return entries
+
+
+def cut_from(result: Any, original: Any) -> None:
+    """``pd.cut``/``pd.qcut`` build ``result`` from bare values of ``original`` (a local of
+    pandas' function): its bins derive from the whole column."""
+    same = getattr(original, "_fields", None) == getattr(result, "_fields", ())
+    if not same or not getattr(original, "_tracker", None) or len(original) != len(result):
+        return
+    object.__setattr__(result, "_tracker", original._tracker)
+    result._set_fields(_column_entries(original, len(result), "cut", OpCode.BINS))
+
+
+def _column_entries(series: Any, n: int, name: str, op: int = OpCode.AGG) -> dict[str, np.ndarray]:
+    """Per field, ``n`` entries of a value derived from the whole column."""
+    tracker = series._tracker
+    words_field, *others = series._fields
+    own = np.asarray(getattr(series, words_field.series_attr), dtype=np.uint32)
+    word = whole_column_word(tracker, own, op)
+    entries = {words_field.series_attr: np.full(n, word, dtype=np.uint32)}
+    for f in others:
+        if f.aggregate is not None:
+            members = getattr(series, f.series_attr)
+            node = f.aggregate(tracker, [members], np.zeros(len(members), dtype=np.int64), 1,
+                               np.array([word], dtype=np.uint32), name)[0]  # fmt: skip
+            entries[f.series_attr] = np.full(n, node, dtype=f.dtype)
+    return entries
 
 
 class TrackedWindow:
@@ -211,12 +276,151 @@ class TrackedWindow:
             return attribute
 
         def method(*args: Any, **kwargs: Any) -> Any:
-            result = attribute(*args, **kwargs)
-            tracker = getattr(self._source, "_tracker", None)
-            if isinstance(result, Series) and tracker and len(result) == len(self._source):
-                words = combine_windows(tracker, self._source._prov, self._span)
-                object.__setattr__(result, "_prov", words)
-                object.__setattr__(result, "_tracker", tracker)
-            return result
+            return self._source._windowed(attribute(*args, **kwargs), self._span, name)
 
         return method
+
+
+class WindowingSeries:
+    """Windows and whole-column results of a tracked series (see the module doc)."""
+
+    def rolling(self, window: Any, *args: Any, **kwargs: Any) -> Any:
+        span = window if isinstance(window, int) else 0  # a time window: back to the start
+        return TrackedWindow(self, super().rolling(window, *args, **kwargs), span)  # type: ignore[misc]
+
+    def expanding(self, *args: Any, **kwargs: Any) -> Any:
+        return TrackedWindow(self, super().expanding(*args, **kwargs), 0)  # type: ignore[misc]
+
+    def ewm(self, *args: Any, **kwargs: Any) -> Any:
+        return TrackedWindow(self, super().ewm(*args, **kwargs), 0)  # type: ignore[misc]
+
+    def _windowed(self, result: Any, span: int, name: str) -> Any:
+        source: Any = self
+        tracker = getattr(source, "_tracker", None)
+        tracked = isinstance(result, Series) and hasattr(result, "_set_fields")
+        if tracked and tracker and len(result) == len(source):
+            object.__setattr__(result, "_tracker", tracker)
+            result._set_fields(_window_entries(source, span, name))
+        return result
+
+    def cumsum(self, *args: Any, **kwargs: Any) -> Any:
+        return self._windowed(super().cumsum(*args, **kwargs), 0, "cumsum")  # type: ignore[misc]
+
+    def cumprod(self, *args: Any, **kwargs: Any) -> Any:
+        return self._windowed(super().cumprod(*args, **kwargs), 0, "cumprod")  # type: ignore[misc]
+
+    def cummax(self, *args: Any, **kwargs: Any) -> Any:
+        return self._windowed(super().cummax(*args, **kwargs), 0, "cummax")  # type: ignore[misc]
+
+    def cummin(self, *args: Any, **kwargs: Any) -> Any:
+        return self._windowed(super().cummin(*args, **kwargs), 0, "cummin")  # type: ignore[misc]
+
+    def diff(self, periods: int = 1) -> Any:
+        span = abs(periods) + 1 if periods >= 0 else 0  # a lead reaches forward: whole column
+        return self._windowed(super().diff(periods), span, "diff")  # type: ignore[misc]
+
+    def _whole_column(self, result: Any, name: str) -> Any:
+        source: Any = self
+        tracker = getattr(source, "_tracker", None)
+        if not isinstance(result, Series) or not tracker:
+            return result
+        entries = _column_entries(source, len(result), name)
+        if not hasattr(result, "_set_fields"):  # pandas built a plain one (value_counts)
+            result = type(source)(result, _tracker=tracker)
+        object.__setattr__(result, "_tracker", tracker)
+        result._set_fields(entries)
+        return result
+
+    def rank(self, *args: Any, **kwargs: Any) -> Any:
+        return self._whole_column(super().rank(*args, **kwargs), "rank")  # type: ignore[misc]
+
+    def value_counts(self, *args: Any, **kwargs: Any) -> Any:
+        return self._whole_column(super().value_counts(*args, **kwargs), "value_counts")  # type: ignore[misc]
+
+    def describe(self, *args: Any, **kwargs: Any) -> Any:
+        return self._whole_column(super().describe(*args, **kwargs), "describe")  # type: ignore[misc]
+
+
+# -- rows and columns of a frame --------------------------------------------------------------
+
+
+class ReducingFrame:
+    """``apply`` and reductions of a tracked frame: a row-wise result combines every tracked
+    column of its row (a row function may read any of them), a column-wise one each
+    column whole; on the DAG road with one AGGREGATE node per result element."""
+
+    def apply(self, func: Any, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
+        result = super().apply(func, axis, *args, **kwargs)  # type: ignore[misc]
+        return self._reduced(result, axis, "apply")
+
+    def _reduced(self, result: Any, axis: Any, name: str) -> Any:
+        tracker = getattr(self, "_tracker", None)
+        if not tracker or not isinstance(result, Series) or not hasattr(result, "_set_fields"):
+            return result
+        frame: Any = self
+        if axis in (1, "columns") and len(result) == len(frame):
+            n = len(frame)
+            labels = [label for label in frame.columns if _is_value_column(frame, label)]
+            segments = np.arange(n, dtype=np.int64)
+        elif axis in (0, "index"):
+            n = len(result)
+            labels = list(result.index)
+            segments = None
+        else:
+            return result
+        object.__setattr__(result, "_tracker", tracker)
+        result._set_fields(_reduced_entries(frame, tracker, labels, segments, n, name))
+        return result
+
+
+def _reduced_entries(
+    frame: Any, tracker: Any, labels: list, segments: np.ndarray | None, n: int, name: str
+) -> dict[str, np.ndarray]:
+    """Per field, one entry per row (``segments`` the row of each element) or one per
+    column (``segments`` None: every element of column ``labels[k]`` in segment k)."""
+    words_field, *others = frame._fields
+    entries = {}
+    for f in (words_field, *others):
+        mapping = getattr(frame, f.frame_attr)
+        arrays = [_lookup(mapping, label) for label in labels]
+        if segments is not None:
+            found = [a for a in arrays if a is not None]
+            member_segments = [segments] * len(found)
+        else:
+            found, member_segments = [], []
+            for k, a in enumerate(arrays):
+                if a is not None:
+                    found.append(a)
+                    member_segments.append(np.full(len(a), k, dtype=np.int64))
+        if f is words_field:
+            words = (
+                combine_segments(tracker, found, member_segments, n, OpCode.ROW)
+                if found
+                else np.zeros(n, dtype=np.uint32)
+            )
+            if segments is None:  # a column without words is unknown, not clean
+                missing = [k for k, a in enumerate(arrays) if a is None]
+                if missing:
+                    words[missing] = tracker.unknown_word()
+            entries[f.series_attr] = words
+        elif f.aggregate is not None and found:
+            all_nodes = np.concatenate(found)
+            all_segments = np.concatenate(member_segments)
+            entries[f.series_attr] = f.aggregate(
+                tracker, [all_nodes], all_segments, n, entries[words_field.series_attr], name
+            )
+    return entries
+
+
+def _reduction(name: str) -> Any:
+    def reduce(self: Any, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
+        parent = getattr(super(ReducingFrame, self), name)
+        return self._reduced(parent(*args, axis=axis, **kwargs), axis, name)
+
+    reduce.__name__ = reduce.__qualname__ = name
+    return reduce
+
+
+# Reductions across a row or down a column.
+for _name in ("sum", "mean", "median", "min", "max", "std", "var", "prod", "count"):
+    setattr(ReducingFrame, _name, _reduction(_name))

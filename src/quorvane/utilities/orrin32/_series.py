@@ -185,7 +185,7 @@ def _same_rows(a: pd.Index, b: pd.Index) -> bool:
     return a is b or a.equals(b)
 
 
-class TrackedSeries(FollowingSeries, Series):
+class TrackedSeries(_groups.WindowingSeries, FollowingSeries, Series):
     """Pandas Series with ORRIN-32 provenance (taint + depth aware)."""
 
     _metadata: ClassVar[list[str]] = ["_name", "_prov", "_tracker"]
@@ -204,12 +204,7 @@ class TrackedSeries(FollowingSeries, Series):
         else:
             self._prov = no_words(len(self))
             self._followed = False  # bare values: provenance unknown until given
-            cut = _compat.pandas_caller_local("_postprocess_for_cut", "original")
-            if isinstance(cut, TrackedSeries) and cut._tracker and len(cut) == len(self):
-                # pd.cut / pd.qcut: the bins derive from the whole column
-                word = _groups.whole_column_word(cut._tracker, _aligned_words(cut), OpCode.BINS)
-                self._tracker = cut._tracker
-                self._prov = np.full(len(self), word, dtype=np.uint32)
+            _groups.cut_from(self, _compat.pandas_caller_local("_postprocess_for_cut", "original"))
 
     def __setstate__(self, state: Any) -> None:
         super().__setstate__(state)
@@ -396,58 +391,7 @@ class TrackedSeries(FollowingSeries, Series):
         grouped = super().groupby(by, *args, **kwargs)
         if _compat.caller_is_pandas():
             return grouped
-        return _groups.TrackedGroupBy(self, grouped, _groups.key_words(self, by))
-
-    def rolling(self, window: Any, *args: Any, **kwargs: Any) -> Any:
-        span = window if isinstance(window, int) else 0  # a time window: back to the start
-        return _groups.TrackedWindow(self, super().rolling(window, *args, **kwargs), span)
-
-    def expanding(self, *args: Any, **kwargs: Any) -> Any:
-        return _groups.TrackedWindow(self, super().expanding(*args, **kwargs), 0)
-
-    def ewm(self, *args: Any, **kwargs: Any) -> Any:
-        return _groups.TrackedWindow(self, super().ewm(*args, **kwargs), 0)
-
-    def _windowed(self, result: Any, span: int) -> Any:
-        if isinstance(result, TrackedSeries) and self._tracker and len(result) == len(self):
-            result._prov = _groups.combine_windows(self._tracker, _aligned_words(self), span)
-        return result
-
-    def cumsum(self, *args: Any, **kwargs: Any) -> Any:
-        return self._windowed(super().cumsum(*args, **kwargs), 0)
-
-    def cumprod(self, *args: Any, **kwargs: Any) -> Any:
-        return self._windowed(super().cumprod(*args, **kwargs), 0)
-
-    def cummax(self, *args: Any, **kwargs: Any) -> Any:
-        return self._windowed(super().cummax(*args, **kwargs), 0)
-
-    def cummin(self, *args: Any, **kwargs: Any) -> Any:
-        return self._windowed(super().cummin(*args, **kwargs), 0)
-
-    def diff(self, periods: int = 1) -> Any:
-        span = abs(periods) + 1 if periods >= 0 else 0  # a lead reaches forward: whole column
-        return self._windowed(super().diff(periods), span)
-
-    def _whole_column(self, result: Any) -> Any:
-        if not isinstance(result, Series) or not self._tracker:
-            return result
-        word = _groups.whole_column_word(self._tracker, _aligned_words(self), OpCode.AGG)
-        words = np.full(len(result), word, np.uint32)
-        if not isinstance(result, TrackedSeries):  # pandas built a plain one (value_counts)
-            return TrackedSeries(result, _prov=words, _tracker=self._tracker)
-        object.__setattr__(result, "_prov", words)
-        object.__setattr__(result, "_tracker", self._tracker)
-        return result
-
-    def rank(self, *args: Any, **kwargs: Any) -> Any:
-        return self._whole_column(super().rank(*args, **kwargs))
-
-    def value_counts(self, *args: Any, **kwargs: Any) -> Any:
-        return self._whole_column(super().value_counts(*args, **kwargs))
-
-    def describe(self, *args: Any, **kwargs: Any) -> Any:
-        return self._whole_column(super().describe(*args, **kwargs))
+        return _groups.TrackedGroupBy(self, grouped, _groups.key_arrays(self, by))
 
     # -- transforms through pandas ----------------------------------------------------------
 

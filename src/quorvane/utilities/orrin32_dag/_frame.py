@@ -12,7 +12,7 @@ from pandas.errors import InvalidIndexError
 
 from .._checks import exact
 from .._follow import FollowingFrame, gather, row_positions
-from ..orrin32 import MAX_PAIRS, MODE_01_ENTITY_BITS, OpCode, _compat
+from ..orrin32 import MAX_PAIRS, MODE_01_ENTITY_BITS, OpCode, _compat, _groups
 from ..orrin32._tracker import table_wrapped
 from ._row_values import record_values
 from ._series import (
@@ -26,7 +26,7 @@ from ._series import (
 )
 
 
-class DAGTrackedDataFrame(FollowingFrame, pd.DataFrame):
+class DAGTrackedDataFrame(_groups.ReducingFrame, FollowingFrame, pd.DataFrame):
     """Pandas DataFrame with DAG-tracked provenance."""
 
     _metadata: ClassVar[list[str]] = ["_tracker", "_col_prov", "_col_nodes"]
@@ -68,6 +68,12 @@ class DAGTrackedDataFrame(FollowingFrame, pd.DataFrame):
 
     def _constructor_sliced_from_mgr(self, mgr: Any, axes: Any) -> DAGTrackedSeries:
         return _series_from_mgr(mgr, axes)
+
+    def groupby(self, by: Any = None, *args: Any, **kwargs: Any) -> Any:
+        grouped = super().groupby(by, *args, **kwargs)
+        if _compat.caller_is_pandas():
+            return grouped
+        return _groups.TrackedGroupBy(self, grouped, _groups.key_arrays(self, by))
 
     def _merge_step(self) -> DAGTrackedDataFrame:
         """Every element of a carried column one merge step further: its word, and one

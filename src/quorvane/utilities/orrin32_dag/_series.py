@@ -21,15 +21,21 @@ from .._checks import as_int, exact
 from .._follow import (
     Field,
     FollowingSeries,
+    array_entries,
     followed_attribute,
     gather,
     row_positions,
+    tracked_array,
     unknown_fill,
 )
-from ..orrin32 import OpCode, ProvenanceTracker, _compat
+from ..orrin32 import OpCode, ProvenanceTracker, _compat, _groups
 from ..orrin32._series import (
+    _ARRAY_FUNCTIONS,
     WORDS,
+    _binop_calls,
+    _count_binop,
     _derived_words,
+    _flatten,
     _in_parent,
     _in_place_call,
     _inside_parent,
@@ -51,8 +57,51 @@ def _unknown_node(tracker: Any) -> int:
     return unknown() if unknown is not None else NO_NODE
 
 
+def aggregate_nodes(
+    tracker: Any, arrays: list, segments: np.ndarray, n: int, words: np.ndarray, op_name: str
+) -> np.ndarray:
+    """One AGGREGATE node per segment (a group), its inputs the distinct nodes of its
+    members; -1 for a segment none of whose members has a node."""
+    nodes = np.concatenate([np.asarray(a, dtype=np.int64) for a in arrays])
+    owners = np.concatenate([segments] * len(arrays))
+    keep = (owners >= 0) & (nodes >= 0)
+    pairs = np.unique(np.stack([owners[keep], nodes[keep]]), axis=1)
+    bounds = np.searchsorted(pairs[0], np.arange(n + 1))
+    out = np.full(n, NO_NODE, dtype=np.int64)
+    for segment in range(n):
+        inputs = pairs[1, bounds[segment] : bounds[segment + 1]].tolist()
+        if inputs:
+            out[segment] = tracker.log_aggregate(op_name, inputs, int(words[segment]))
+    return out
+
+
+def window_nodes(
+    tracker: Any, nodes: Any, span: int, words: np.ndarray, op_name: str
+) -> np.ndarray:
+    """One AGGREGATE node per element over the nodes of its window's members. An expanding
+    window (span 0) chains: each node takes the previous element's node and its own, so
+    its lineage still reaches every member before it."""
+    members = np.asarray(nodes, dtype=np.int64).tolist()
+    out = np.full(len(members), NO_NODE, dtype=np.int64)
+    previous = NO_NODE
+    for i, word in enumerate(words.tolist()):
+        window = [previous, members[i]] if span == 0 else members[max(0, i - span + 1) : i + 1]
+        inputs = sorted({n for n in window if n >= 0})
+        if inputs:
+            previous = out[i] = tracker.log_aggregate(op_name, inputs, word)
+    return out
+
+
 #: The node ids of a series (``_node_ids``) and of a frame's columns (``_col_nodes``).
-NODES = Field("_node_ids", "_col_nodes", np.int64, absent=NO_NODE, unknown=_unknown_node)
+NODES = Field(
+    "_node_ids",
+    "_col_nodes",
+    np.int64,
+    absent=NO_NODE,
+    unknown=_unknown_node,
+    aggregate=aggregate_nodes,
+    window=window_nodes,
+)
 FIELDS = (WORDS, NODES)
 
 
@@ -141,7 +190,7 @@ def _arrays(series: Any, rows: np.ndarray | None) -> tuple[np.ndarray, np.ndarra
     )
 
 
-class DAGTrackedSeries(FollowingSeries, pd.Series):
+class DAGTrackedSeries(_groups.WindowingSeries, FollowingSeries, pd.Series):
     """Pandas Series with DAG-tracked provenance."""
 
     _metadata: ClassVar[list[str]] = ["_name", "_prov", "_tracker", "_node_ids"]
@@ -164,6 +213,7 @@ class DAGTrackedSeries(FollowingSeries, pd.Series):
             self._followed = isinstance(data, DAGTrackedSeries) and getattr(
                 data, "_followed", False
             )
+            _groups.cut_from(self, _compat.pandas_caller_local("_postprocess_for_cut", "original"))
 
     # -- pandas construction hooks ------------------------------------------------------
 
@@ -190,6 +240,7 @@ class DAGTrackedSeries(FollowingSeries, pd.Series):
     def _binop_dag(self, other: Any, pandas_op: Callable, op_name: str, op_code: int) -> Any:
         exact("op_name", op_name, str)
         op_code = as_int("op_code", op_code)
+        _count_binop()
         if _in_parent() and _compat.caller_is_pandas(depth=3):
             return pandas_op(self, other)  # pandas' own step inside one of ours
         # pandas computes and aligns; nothing is logged for a result it refuses to build.
@@ -200,6 +251,10 @@ class DAGTrackedSeries(FollowingSeries, pd.Series):
         object.__setattr__(result, "_tracker", tracker)
         left_rows, right_rows = _operand_rows(self, other)
         left = _arrays(self, left_rows)
+        positional = _positional_operand(other, len(left[0]))
+        if positional is not None and tracker and not _in_place_call():
+            words, nodes = _combine_elements(tracker, left, positional, op_name, op_code)
+            return _finish(result, words, nodes, op_name)
         if not tracker or not isinstance(other, DAGTrackedSeries) or _in_place_call():
             # A constant or an untracked operand adds no source: the receiver's entries.
             result._set_fields({"_prov": left[0].copy(), "_node_ids": left[1].copy()})
@@ -261,6 +316,12 @@ class DAGTrackedSeries(FollowingSeries, pd.Series):
     def abs(self) -> Any:
         return self._stepped(super().abs(), "abs", OpCode.ABS)
 
+    def groupby(self, by: Any = None, *args: Any, **kwargs: Any) -> Any:
+        grouped = super().groupby(by, *args, **kwargs)
+        if _compat.caller_is_pandas():
+            return grouped
+        return _groups.TrackedGroupBy(self, grouped, _groups.key_arrays(self, by))
+
     def round(self, *args: Any, **kwargs: Any) -> Any:
         return self._stepped(super().round(*args, **kwargs), "round", OpCode.ROUND)
 
@@ -295,12 +356,34 @@ class DAGTrackedSeries(FollowingSeries, pd.Series):
         return self._derived(result, operands, name, OpCode.WHERE)
 
     def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
-        with _inside_parent():
-            result = super().__array_ufunc__(ufunc, method, *inputs, **kwargs)
+        calls = _binop_calls()
+        result = super().__array_ufunc__(ufunc, method, *inputs, **kwargs)
         operands = [x for x in inputs if isinstance(x, DAGTrackedSeries)]
         if method != "__call__" or not isinstance(result, DAGTrackedSeries):
             return result
+        if _binop_calls() != calls:
+            return result  # pandas ran one of the operators, which made the entries
         return self._derived(result, operands, ufunc.__name__, OpCode.UFUNC)
+
+    def __array_function__(self, func: Any, types: Any, args: Any, kwargs: Any) -> Any:
+        # numpy's own implementation, as if this class did not take part (see the words road)
+        result = func._implementation(*args, **kwargs)
+        tracker = self._tracker
+        if func not in _ARRAY_FUNCTIONS or not tracker:
+            return result
+        if not isinstance(result, np.ndarray) or result.ndim != 1 or len(result) != len(self):
+            return result
+        flat = _flatten(args) + _flatten(list(kwargs.values()))
+        operands = [x for x in flat if isinstance(x, DAGTrackedSeries) and len(x) == len(self)]
+        index = pd.RangeIndex(len(result))  # positional, as numpy is
+        lined_up = [
+            DAGTrackedSeries(x._values, index=index, _prov=x._prov, _node_ids=x._node_ids)
+            for x in operands
+        ]
+        shape = DAGTrackedSeries(np.zeros(len(result)), index=index)
+        words = _derived_words(tracker, shape, lined_up, OpCode.WHERE)
+        nodes = _element_nodes(tracker, [x._node_ids for x in lined_up], words, func.__name__)
+        return tracked_array(result, words, tracker, np.asarray(nodes, dtype=np.int64))
 
     def _derived(self, result: Any, operands: list, op_name: str, op_code: int) -> Any:
         """``result`` (pandas' values, aligned as pandas aligned them) made element by
@@ -382,6 +465,15 @@ def _quiet(method: Callable, name: str) -> Callable:
 
 
 quiet_temporaries(DAGTrackedSeries, _Series, ("compare",))
+
+
+def _positional_operand(other: Any, n: int) -> tuple[np.ndarray, np.ndarray] | None:
+    """Words and nodes of numpy's array for tracked inputs (np.where), read by position."""
+    words = array_entries(other, n)
+    nodes = array_entries(other, n, "_node_ids")
+    if words is None or nodes is None:
+        return None
+    return np.asarray(words, WORDS.dtype), np.asarray(nodes, NODES.dtype)
 
 
 def _element_nodes(tracker: Any, inputs: list, words: np.ndarray, op_name: str) -> list:
