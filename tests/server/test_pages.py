@@ -163,3 +163,24 @@ def test_bad_addresses_get_a_page_not_a_trace(site, path, status):
     assert answer.status_code == status
     assert answer.headers["content-type"].startswith("text/html")
     assert "Traceback" not in answer.text
+
+
+def test_a_run_page_lists_the_openlineage_events_of_its_job(site):
+    run_id = "01930000-0000-7000-8000-00000000beef"
+    event = {
+        "eventType": "COMPLETE",
+        "eventTime": "2026-12-07T12:00:00Z",
+        "run": {"runId": run_id},
+        "job": {"namespace": "credit-team", "name": "credit-decisions"},
+        "inputs": [{"namespace": "credit-team", "name": "loanapp"}],
+        "outputs": [{"namespace": "credit-team", "name": "scores"}],
+        "producer": "https://example.invalid/producer",
+        "schemaURL": "https://openlineage.io/spec/2-0-2/OpenLineage.json#/$defs/RunEvent",
+    }
+    headers = {"Authorization": f"Bearer {site.key}"}
+    posted = httpx.post(f"{site.url}/api/v1/lineage", json=event, headers=headers, timeout=30)
+    assert posted.status_code < 300, posted.text
+    page = get(site, site.key, f"/runs/{site.demo_run}").text
+    assert run_id in page and "COMPLETE" in page and "scores" in page
+    # the other tenant sees its own runs' pages without it
+    assert run_id not in get(site, OTHER_KEY, f"/runs/{site.other_run}").text

@@ -79,15 +79,39 @@ def run_overview(store: SQLStore, pipeline_id: int, cache: OverviewCache) -> dic
     if run is None:
         raise LookupError(f"no run {pipeline_id}")
     check = store.latest_source_checks([pipeline_id]).get(pipeline_id)
+    # Events keep arriving after a run closes: read, not cached.
+    live = {"check": check, "lineage_events": lineage_events(store, run["pipeline_name"])}
     if run["status"] == "running":
-        return _overview(store, run) | {"check": check}
+        return _overview(store, run) | live
     # A closed run changes seldom: its aggregates over 10^5 rows are kept for a while.
     key = (store.tenant_id, pipeline_id, run["completed_at"])
     overview = cache.get(key)
     if overview is None:
         overview = _overview(store, run)
         cache.put(key, overview)
-    return overview | {"check": check}
+    return overview | live
+
+
+#: most OpenLineage events listed on a run's page (the latest)
+MAX_EVENTS = 50
+
+
+def lineage_events(store: SQLStore, job_name: str) -> list[dict[str, Any]]:
+    """The OpenLineage run events the service received for the job named like the run: their
+    type, time, run id and the datasets they name, the latest first."""
+    events = store.get_lineage_events(job_name=job_name, limit=MAX_EVENTS)
+    return [
+        {
+            "type": event.get("eventType") or "",
+            "time": event.get("eventTime") or "",
+            "run_id": (event.get("run") or {}).get("runId") or "",
+            "inputs": [d.get("name", "") for d in event.get("inputs") or [] if isinstance(d, dict)],
+            "outputs": [
+                d.get("name", "") for d in event.get("outputs") or [] if isinstance(d, dict)
+            ],
+        }
+        for event in reversed(events)
+    ]
 
 
 #: seconds a closed run's aggregates are reused (results stored after closing show then)

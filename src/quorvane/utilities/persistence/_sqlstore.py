@@ -576,14 +576,23 @@ class SQLStore(AuditQueries, StorageBackend):
             )
             return int(cursor.fetchone()[0])
 
-    def get_lineage_events(self, run_id: str | None = None) -> list[dict[str, Any]]:
-        """This tenant's OpenLineage run events as received, of one run or of all."""
+    def get_lineage_events(
+        self, run_id: str | None = None, job_name: str | None = None, limit: int | None = None
+    ) -> list[dict[str, Any]]:
+        """This tenant's OpenLineage run events as received: of one run, of one job (a
+        pipeline's name), or all; the latest ``limit`` of them when given, oldest first."""
         sql = "SELECT payload FROM lineage_events WHERE tenant_id = ?"
         params: tuple = (self._tenant,)
         if run_id is not None:
             sql += " AND run_id = ?"
             params += (_text("run_id", run_id),)
-        return [from_json_text(r[0]) for r in self._db.read(sql + " ORDER BY id", params)]
+        if job_name is not None:
+            sql += " AND job_name = ?"
+            params += (_text("job_name", job_name),)
+        if limit is None:
+            return [from_json_text(r[0]) for r in self._db.read(sql + " ORDER BY id", params)]
+        rows = self._db.read(sql + " ORDER BY id DESC LIMIT ?", params + (int(limit),))
+        return [from_json_text(r[0]) for r in reversed(list(rows))]
 
     # -- API keys ---------------------------------------------------------------------------
     # Keys are looked up before any tenant is known, so these calls are the operator's (the
