@@ -327,8 +327,15 @@ EVERY_INPUT = [
     ("value_counts", lambda t: t["married"].value_counts(), {"married"}),
     ("datetime", lambda t: _dates(t) - pd.Timestamp("1990-01-01"), {"when"}),
     ("str_accessor", lambda t: t["married"].astype(str).str.len(), {"married"}),
+    ("loc_set", lambda t: _loc_set(t), {"appinc", "married", "loanamt"}),
     ("dt_accessor", lambda t: _dates(t).dt.year, {"when"}),
 ]
+
+
+def _loc_set(t):
+    t = t.copy()
+    t.loc[t["married"] == 1, "appinc"] = t["loanamt"]
+    return t["appinc"]
 
 
 def _iadd(series, other):

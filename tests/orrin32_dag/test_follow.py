@@ -238,6 +238,7 @@ DAG_EVERY_INPUT = [
     "np_log", "clip_bounds", "between", "str_accessor", "transform", "group_median",
     "group_rank", "group_size", "named_agg", "group_key_column", "apply_rows", "sum_rows",
     "rolling", "cumsum", "ewm", "rank", "value_counts", "np_where", "np_select", "qcut",
+    "loc_set",
 ]  # fmt: skip
 
 

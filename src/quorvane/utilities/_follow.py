@@ -74,6 +74,20 @@ __all__ = [
 
 # -- the container families ---------------------------------------------------------------
 
+
+def _in_parent_call() -> bool:
+    # pandas' own assignments inside one of the containers' calls build no words
+    from .orrin32._series import _in_parent
+
+    return _in_parent()
+
+
+def _where_op() -> int:
+    from .orrin32._word import OpCode
+
+    return OpCode.WHERE
+
+
 # pandas methods that give their rows new labels without moving them.
 _RELABEL_ROWS = frozenset({"reset_index", "set_axis", "rename_axis", "droplevel", "to_frame"})
 # pandas methods whose result rows are not rows of the source (labels would only mislead).
@@ -273,6 +287,10 @@ class FollowingFrame(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow):
             if mappings is not None:
                 result._set_mappings(mappings)
 
+    @property
+    def loc(self) -> Any:
+        return _TrackedLoc(self, super().loc)  # type: ignore[misc]
+
     def set_index(self, keys: Any, *args: Any, **kwargs: Any) -> Any:
         result = super().set_index(keys, *args, **kwargs)  # type: ignore[misc]
         target = self if kwargs.get("inplace") else result
@@ -376,6 +394,51 @@ class FollowingFrame(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow):
         from ._joins import traced_join
 
         return traced_join(self, other, "join", args, kwargs)
+
+
+class _TrackedLoc:
+    """``frame.loc`` whose assignments take words from the condition and the value:
+    ``frame.loc[cond, col] = value`` gives every element of ``col`` the words of its old
+    value, of the condition and of the value, as ``col.where(~cond, value)`` would."""
+
+    def __init__(self, frame: Any, loc: Any) -> None:
+        self._frame = frame
+        self._loc = loc
+
+    def __getitem__(self, key: Any) -> Any:
+        return self._loc[key]
+
+    def __call__(self, *args: Any, **kwargs: Any) -> Any:
+        return self._loc(*args, **kwargs)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._loc, name)
+
+    def __setitem__(self, key: Any, value: Any) -> None:
+        frame = self._frame
+        rows, columns = key if isinstance(key, tuple) and len(key) == 2 else (key, None)
+        labels = (
+            list(frame.columns)
+            if columns is None
+            else (columns if isinstance(columns, list) else [columns])
+        )
+        before = {c: frame[c] for c in labels if _has_key(c) and c in frame.columns}
+        self._loc[key] = value
+        tracker = getattr(frame, "_tracker", None)
+        if not tracker or _in_parent_call():
+            return
+        inputs = [x for x in (rows, value) if _same_family(x, frame._fields)]
+        for label in labels:
+            if not _has_key(label) or label not in frame.columns:
+                continue
+            after = frame[label]
+            old = before.get(label)
+            operands = ([old] if old is not None and _followed(old, frame._fields) else []) + inputs
+            if not operands:
+                continue
+            derived = after._derived(after, operands, "loc", _where_op())
+            for f in frame._fields:
+                getattr(frame, f.frame_attr)[label] = getattr(derived, f.series_attr)
 
 
 def _assigned(frame: Any, value: Any, f: Field) -> np.ndarray | None:

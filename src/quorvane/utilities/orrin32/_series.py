@@ -255,6 +255,15 @@ class TrackedSeries(_groups.WindowingSeries, FollowingSeries, Series):
             object.__setattr__(result, "_prov", result._chain_words(_as_op_code(op_code)))
         return result
 
+    def _derived(self, result: Any, operands: list, op_name: str, op_code: int) -> Any:
+        """``result`` (pandas' values, aligned on its index) made element by element from
+        tracked ``operands``: each element combines its operands' words with one step."""
+        tracker = self._tracker
+        if isinstance(result, TrackedSeries) and tracker:
+            object.__setattr__(result, "_tracker", tracker)
+            result._prov = _derived_words(tracker, result, operands, op_code)
+        return result
+
     def _tracked_binop(self, other: Any, pandas_op: Callable[[Any, Any], Any], op_code: int) -> Any:
         op_code = _as_op_code(op_code)
         _count_binop()
