@@ -175,7 +175,6 @@ def test_a_run_page_lists_the_openlineage_events_of_its_job(site):
         "inputs": [{"namespace": "credit-team", "name": "loanapp"}],
         "outputs": [{"namespace": "credit-team", "name": "scores"}],
         "producer": "https://example.invalid/producer",
-        "schemaURL": "https://openlineage.io/spec/2-0-2/OpenLineage.json#/$defs/RunEvent",
     }
     headers = {"Authorization": f"Bearer {site.key}"}
     posted = httpx.post(f"{site.url}/api/v1/lineage", json=event, headers=headers, timeout=30)

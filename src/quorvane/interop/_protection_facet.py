@@ -13,7 +13,7 @@ from openlineage.client.utils import RedactMixin
 
 FACET_KEY = "quorvane_columnProtection"
 SCHEMA_URL = (
-    "https://quorvane.dev/spec/facets/1-0-0/QuorvaneColumnProtectionDatasetFacet.json"
+    "https://quorvane.dev/schemas/facets/1-0-0/QuorvaneColumnProtectionDatasetFacet.json"
     "#/$defs/QuorvaneColumnProtectionDatasetFacet"
 )
 

@@ -291,7 +291,7 @@ class TrackedSeries(_groups.WindowingSeries, FollowingSeries, Series):
             result._prov = operands[0].copy()
         return result
 
-    # -- operators: pandas computes and aligns, the words follow (see _BINARY below) ------------
+    # -- operators: pandas computes and aligns, the words follow (see BINARY_OPERATORS) ------------
 
     def __neg__(self) -> Any:
         return self._stepped(Series.__neg__(self), OpCode.NEG)
@@ -432,19 +432,22 @@ class TrackedSeries(_groups.WindowingSeries, FollowingSeries, Series):
 
 # Two-operand operators, reflected forms included; pandas' augmented forms (``+=``) call
 # them and then update the receiver in place.
-_BINARY = {
-    "__add__": OpCode.ADD, "__radd__": OpCode.ADD,
-    "__sub__": OpCode.SUB, "__rsub__": OpCode.SUB,
-    "__mul__": OpCode.MUL, "__rmul__": OpCode.MUL,
-    "__truediv__": OpCode.DIV, "__rtruediv__": OpCode.DIV,
-    "__floordiv__": OpCode.DIV, "__rfloordiv__": OpCode.DIV,
-    "__mod__": OpCode.MOD, "__rmod__": OpCode.MOD,
-    "__pow__": OpCode.POW, "__rpow__": OpCode.POW,
-    "__gt__": OpCode.CMP, "__lt__": OpCode.CMP, "__ge__": OpCode.CMP, "__le__": OpCode.CMP,
-    "__eq__": OpCode.CMP, "__ne__": OpCode.CMP,
-    "__and__": OpCode.LOGIC, "__rand__": OpCode.LOGIC,
-    "__or__": OpCode.LOGIC, "__ror__": OpCode.LOGIC,
-    "__xor__": OpCode.LOGIC, "__rxor__": OpCode.LOGIC,
+#: Two-operand operators of both roads: the operation's name (a reflected operator has its
+#: forward one's) and its code.
+BINARY_OPERATORS = {
+    "__add__": ("add", OpCode.ADD), "__radd__": ("add", OpCode.ADD),
+    "__sub__": ("sub", OpCode.SUB), "__rsub__": ("sub", OpCode.SUB),
+    "__mul__": ("mul", OpCode.MUL), "__rmul__": ("mul", OpCode.MUL),
+    "__truediv__": ("div", OpCode.DIV), "__rtruediv__": ("div", OpCode.DIV),
+    "__floordiv__": ("floordiv", OpCode.DIV), "__rfloordiv__": ("floordiv", OpCode.DIV),
+    "__mod__": ("mod", OpCode.MOD), "__rmod__": ("mod", OpCode.MOD),
+    "__pow__": ("pow", OpCode.POW), "__rpow__": ("pow", OpCode.POW),
+    "__gt__": ("gt", OpCode.CMP), "__lt__": ("lt", OpCode.CMP),
+    "__ge__": ("ge", OpCode.CMP), "__le__": ("le", OpCode.CMP),
+    "__eq__": ("eq", OpCode.CMP), "__ne__": ("ne", OpCode.CMP),
+    "__and__": ("and", OpCode.LOGIC), "__rand__": ("and", OpCode.LOGIC),
+    "__or__": ("or", OpCode.LOGIC), "__ror__": ("or", OpCode.LOGIC),
+    "__xor__": ("xor", OpCode.LOGIC), "__rxor__": ("xor", OpCode.LOGIC),
 }  # fmt: skip
 
 
@@ -458,5 +461,5 @@ def _binary_operator(name: str, op_code: int) -> Callable[[TrackedSeries, Any], 
     return operator
 
 
-for _name, _code in _BINARY.items():
+for _name, (_, _code) in BINARY_OPERATORS.items():
     setattr(TrackedSeries, _name, _binary_operator(_name, _code))

@@ -31,6 +31,7 @@ from .._follow import (
 from ..orrin32 import OpCode, ProvenanceTracker, _compat, _groups
 from ..orrin32._series import (
     _ARRAY_FUNCTIONS,
+    BINARY_OPERATORS,
     WORDS,
     _binop_calls,
     _count_binop,
@@ -409,25 +410,6 @@ class DAGTrackedSeries(_groups.WindowingSeries, FollowingSeries, pd.Series):
         return self._transform("replace", "replace", OpCode.MAP, args, kwargs, inner)
 
 
-# Two-operand operators: the operation name of their nodes (a reflected operator logs the
-# name of its forward one) and the code, the same as on the words road.
-_BINARY = {
-    "__add__": ("add", OpCode.ADD), "__radd__": ("add", OpCode.ADD),
-    "__sub__": ("sub", OpCode.SUB), "__rsub__": ("sub", OpCode.SUB),
-    "__mul__": ("mul", OpCode.MUL), "__rmul__": ("mul", OpCode.MUL),
-    "__truediv__": ("div", OpCode.DIV), "__rtruediv__": ("div", OpCode.DIV),
-    "__floordiv__": ("floordiv", OpCode.DIV), "__rfloordiv__": ("floordiv", OpCode.DIV),
-    "__mod__": ("mod", OpCode.MOD), "__rmod__": ("mod", OpCode.MOD),
-    "__pow__": ("pow", OpCode.POW), "__rpow__": ("pow", OpCode.POW),
-    "__gt__": ("gt", OpCode.CMP), "__lt__": ("lt", OpCode.CMP),
-    "__ge__": ("ge", OpCode.CMP), "__le__": ("le", OpCode.CMP),
-    "__eq__": ("eq", OpCode.CMP), "__ne__": ("ne", OpCode.CMP),
-    "__and__": ("and", OpCode.LOGIC), "__rand__": ("and", OpCode.LOGIC),
-    "__or__": ("or", OpCode.LOGIC), "__ror__": ("or", OpCode.LOGIC),
-    "__xor__": ("xor", OpCode.LOGIC), "__rxor__": ("xor", OpCode.LOGIC),
-}  # fmt: skip
-
-
 def _binary_operator(name: str, op_name: str, op_code: int) -> Callable[..., Any]:
     pandas_op = getattr(_Series, name)
 
@@ -438,7 +420,7 @@ def _binary_operator(name: str, op_name: str, op_code: int) -> Callable[..., Any
     return operator
 
 
-for _name, (_op_name, _code) in _BINARY.items():
+for _name, (_op_name, _code) in BINARY_OPERATORS.items():
     setattr(DAGTrackedSeries, _name, _binary_operator(_name, _op_name, _code))
 
 
