@@ -360,6 +360,8 @@ nb::list explain_batch(const Engine& e, nb::handle words) {
 
 }  // namespace
 
+void bind_node_log(nb::module_& m);  // nodelog_bindings.cpp
+
 NB_MODULE(_orrin32, m) {
     m.doc() = "Native ORRIN-32 provenance engine: word packing, algebra and batch kernels.";
 
@@ -466,4 +468,5 @@ NB_MODULE(_orrin32, m) {
           nb::sig("def explain_batch(engine: RustProvenanceTracker, words: numpy.typing.ArrayLike) "
                   "-> list[list[int]]"),
           "Ascending pair IDs of every word.");
+    bind_node_log(m);
 }

@@ -7,6 +7,7 @@ _MISSING_ENGINE = (
 
 try:
     from quorvane._orrin32 import (
+        NodeLog,
         RustProvenanceTracker,
         combine_batch,
         combine_segments_batch,
@@ -21,6 +22,7 @@ except ImportError as exc:  # the module itself, or one of its names, is missing
     raise ImportError(_MISSING_ENGINE) from exc
 
 __all__ = [
+    "NodeLog",
     "RustProvenanceTracker",
     "combine_batch",
     "combine_segments_batch",

@@ -11,7 +11,6 @@ An element whose origin cannot be followed has the tracker's unknown source node
 from __future__ import annotations
 
 from collections.abc import Callable
-from functools import partial
 from typing import Any, ClassVar
 
 import numpy as np
@@ -29,6 +28,7 @@ from .._follow import (
     unknown_fill,
 )
 from ..orrin32 import OpCode, ProvenanceTracker, _compat, _groups
+from ..orrin32._engine import combine_batch, update_chain_batch
 from ..orrin32._series import (
     _ARRAY_FUNCTIONS,
     BINARY_OPERATORS,
@@ -68,6 +68,9 @@ def aggregate_nodes(
     keep = (owners >= 0) & (nodes >= 0)
     pairs = np.unique(np.stack([owners[keep], nodes[keep]]), axis=1)
     bounds = np.searchsorted(pairs[0], np.arange(n + 1))
+    logged = tracker._log_segments(op_name, words, bounds, pairs[1])
+    if logged is not None:
+        return logged
     out = np.full(n, NO_NODE, dtype=np.int64)
     for segment in range(n):
         inputs = pairs[1, bounds[segment] : bounds[segment + 1]].tolist()
@@ -82,10 +85,13 @@ def window_nodes(
     """One AGGREGATE node per element over the nodes of its window's members. An expanding
     window (span 0) chains: each node takes the previous element's node and its own, so
     its lineage still reaches every member before it."""
+    logged = tracker._log_windows(op_name, words, nodes, span)
+    if logged is not None:
+        return logged
     members = np.asarray(nodes, dtype=np.int64).tolist()
     out = np.full(len(members), NO_NODE, dtype=np.int64)
     previous = NO_NODE
-    for i, word in enumerate(words.tolist()):
+    for i, word in enumerate(np.asarray(words).tolist()):
         window = [previous, members[i]] if span == 0 else members[max(0, i - span + 1) : i + 1]
         inputs = sorted({n for n in window if n >= 0})
         if inputs:
@@ -106,69 +112,48 @@ NODES = Field(
 FIELDS = (WORDS, NODES)
 
 
-def _word_function(tracker: Any, name: str) -> Callable:
-    """The tracker's word method ``name`` (``combine`` or ``update_chain``) for a loop over
-    the elements' words (always plain ints here).
-
-    When the method is the base tracker's own, the engine's function is called directly:
-    for int arguments the method only passes them on and returns the engine's int.
-    """
-    method = getattr(tracker, name)
+def _stock_words(tracker: Any, name: str) -> bool:
+    """Whether the tracker's word method ``name`` is the base tracker's own, so that the
+    engine's batch kernel gives the same words as one call per element."""
     own = getattr(tracker, "__dict__", {})
-    if getattr(type(tracker), name, None) is getattr(ProvenanceTracker, name) and name not in own:
-        return getattr(tracker._rust, name)
-    return method
+    return getattr(type(tracker), name, None) is getattr(ProvenanceTracker, name) and (
+        name not in own
+    )
 
 
-def _node_logger(tracker: Any, kind: NodeType) -> Callable:
-    """``log(op_name, inputs, word)`` for the per-element loops: the tracker's fast logger
-    (see ``DAGTracker._element_node_logger``) when its logging methods are its own, else
-    one public ``log_unary``/``log_binary`` call per node."""
-    factory = getattr(tracker, "_element_node_logger", None)
-    fast = factory() if factory is not None else None
-    if fast is not None:
-        return partial(fast, kind)
-    if kind is NodeType.BINARY:
-        log_binary = tracker.log_binary
-        return lambda op_name, inputs, word: log_binary(op_name, inputs[0], inputs[1], word)
-    log_unary = tracker.log_unary
-    return lambda op_name, inputs, word: log_unary(op_name, inputs[0], word)
+def _chained_words(tracker: Any, words: np.ndarray, op_code: int) -> np.ndarray:
+    if _stock_words(tracker, "update_chain"):
+        return update_chain_batch(tracker._rust, words, op_code)
+    update_chain = tracker.update_chain
+    return np.array([update_chain(w, op_code) for w in words.tolist()], dtype=WORDS.dtype)
+
+
+def _combined_words(tracker: Any, left: np.ndarray, right: np.ndarray, op_code: int) -> Any:
+    if _stock_words(tracker, "combine"):
+        return combine_batch(tracker._rust, left, right, op_code)
+    combine = tracker.combine
+    pairs = zip(left.tolist(), right.tolist(), strict=True)
+    return np.array([combine(a, b, op_code) for a, b in pairs], dtype=WORDS.dtype)
 
 
 def chain_elements(
     tracker: Any, words: np.ndarray, nodes: np.ndarray, op_name: str, op_code: int
-) -> tuple[list, list]:
+) -> tuple[np.ndarray, np.ndarray]:
     """Every element one ``op_code`` step further: its word, and one UNARY node wherever
     its input node exists."""
-    update_chain = _word_function(tracker, "update_chain")
-    log = _node_logger(tracker, NodeType.UNARY)
-    out_words: list[int] = []
-    out_nodes: list[int] = []
-    add_word, add_node = out_words.append, out_nodes.append
-    for word, node in zip(words.tolist(), nodes.tolist(), strict=True):
-        word = update_chain(word, op_code)
-        add_word(word)
-        add_node(log(op_name, [node], word) if node >= 0 else NO_NODE)
-    return out_words, out_nodes
+    out_words = _chained_words(tracker, np.asarray(words, WORDS.dtype), op_code)
+    return out_words, _element_nodes(tracker, [nodes], out_words, op_name)
 
 
 def _combine_elements(
     tracker: Any, left: tuple, right: tuple, op_name: str, op_code: int
-) -> tuple[list, list]:
+) -> tuple[np.ndarray, np.ndarray]:
     """The words of aligned operand pairs combined, and one BINARY node wherever both
     input nodes exist."""
-    combine = _word_function(tracker, "combine")
-    log = _node_logger(tracker, NodeType.BINARY)
-    out_words: list[int] = []
-    out_nodes: list[int] = []
-    add_word, add_node = out_words.append, out_nodes.append
-    for lw, rw, ln, rn in zip(
-        left[0].tolist(), right[0].tolist(), left[1].tolist(), right[1].tolist(), strict=True
-    ):
-        word = combine(lw, rw, op_code)
-        add_word(word)
-        add_node(log(op_name, [ln, rn], word) if ln >= 0 and rn >= 0 else NO_NODE)
-    return out_words, out_nodes
+    out_words = _combined_words(
+        tracker, np.asarray(left[0], WORDS.dtype), np.asarray(right[0], WORDS.dtype), op_code
+    )
+    return out_words, _element_nodes(tracker, [left[1], right[1]], out_words, op_name)
 
 
 def _operand_rows(series: Any, other: Any) -> tuple[np.ndarray | None, np.ndarray | None]:
@@ -399,7 +384,7 @@ class DAGTrackedSeries(_groups.WindowingSeries, FollowingSeries, pd.Series):
         words = _derived_words(tracker, result, operands, op_code)
         inputs = [_arrays(x, row_positions(result.index, x))[1] for x in operands]
         nodes = _element_nodes(tracker, inputs, words, op_name)
-        return _finish(result, words.tolist(), nodes, op_name)
+        return _finish(result, words, nodes, op_name)
 
     def fillna(self, value: Any = 0, **kwargs: Any) -> Any:
         inner = _in_parent() and _compat.caller_is_pandas()
@@ -458,25 +443,38 @@ def _positional_operand(other: Any, n: int) -> tuple[np.ndarray, np.ndarray] | N
     return np.asarray(words, WORDS.dtype), np.asarray(nodes, NODES.dtype)
 
 
-def _element_nodes(tracker: Any, inputs: list, words: np.ndarray, op_name: str) -> list:
-    """One node per element with that element's input nodes (all of them must exist)."""
-    kind = {1: NodeType.UNARY, 2: NodeType.BINARY}.get(len(inputs), NodeType.AGGREGATE)
-    if kind is NodeType.AGGREGATE:
-        aggregate = tracker.log_aggregate
-        log = lambda name, ids, word: aggregate(name, ids, word)  # noqa: E731
+_KINDS = {1: NodeType.UNARY, 2: NodeType.BINARY}
+
+
+def _element_nodes(tracker: Any, inputs: list, words: np.ndarray, op_name: str) -> np.ndarray:
+    """One node per element with that element's input nodes (all of them must exist): in
+    one native call, or one public logging call per node when the tracker wants those."""
+    kind = _KINDS.get(len(inputs), NodeType.AGGREGATE)
+    logged = tracker._log_columns(kind, op_name, words, inputs)
+    if logged is not None:
+        return logged
+    if kind is NodeType.UNARY:
+        log_unary = tracker.log_unary
+        log = lambda ids, word: log_unary(op_name, ids[0], word)  # noqa: E731
+    elif kind is NodeType.BINARY:
+        log_binary = tracker.log_binary
+        log = lambda ids, word: log_binary(op_name, ids[0], ids[1], word)  # noqa: E731
     else:
-        log = _node_logger(tracker, kind)
-    nodes = []
-    for word, *ids in zip(words.tolist(), *(x.tolist() for x in inputs), strict=True):
-        nodes.append(log(op_name, ids, word) if min(ids) >= 0 else NO_NODE)
-    return nodes
+        log_aggregate = tracker.log_aggregate
+        log = lambda ids, word: log_aggregate(op_name, ids, word)  # noqa: E731
+    columns = (np.asarray(x, dtype=np.int64).tolist() for x in inputs)
+    nodes = [
+        log(ids, word) if min(ids) >= 0 else NO_NODE
+        for word, *ids in zip(np.asarray(words).tolist(), *columns, strict=True)
+    ]
+    return np.array(nodes, dtype=NODES.dtype)
 
 
-def _finish(result: DAGTrackedSeries, words: list, nodes: list, op_name: str) -> Any:
+def _finish(result: DAGTrackedSeries, words: Any, nodes: Any, op_name: str) -> Any:
     result._set_fields(
         {
-            "_prov": np.array(words, dtype=WORDS.dtype),
-            "_node_ids": np.array(nodes, dtype=NODES.dtype),
+            "_prov": np.asarray(words, dtype=WORDS.dtype),
+            "_node_ids": np.asarray(nodes, dtype=NODES.dtype),
         }
     )
     record_values(result._tracker, result._values, words, op_name)

@@ -3,16 +3,18 @@
 from __future__ import annotations
 
 import threading
-from collections import deque
 from typing import Any
 
-from .. import orrin32 as _orrin32
+import numpy as np
+
 from .._checks import as_int, exact
-from ..orrin32 import ProvenanceTracker
+from ..orrin32 import TAINT_SHIFT, ProvenanceTracker
+from ..orrin32._engine import NodeLog
 from ..orrin32._tracker import UNKNOWN_SOURCE
 from . import _bulk, _dashboard, _lifecycle, _results, _row_values
 from ._dag import ComputationDAG
 from ._log import logger  # noqa: F401  (one logger for the whole module)
+from ._node_table import PROTECTED, SOURCE, Interned, NodeTable, ProvenanceIndex, node_types
 from ._records import DAGEdge, DAGNode, NodeType
 
 
@@ -37,22 +39,31 @@ class DAGTracker(ProvenanceTracker):
         tenant_id: str | None = None,
         service_url: str = "",
         pipeline_name: str | None = None,
+        *,
+        max_nodes: int = 500_000,
     ) -> None:
-        """Initialize DAG tracker."""
+        """Initialize DAG tracker.
+
+        ``max_nodes`` bounds the node table: beyond it the oldest tenth of the nodes that
+        are not sources is evicted.
+        """
         exact("api_key", api_key, str, optional=True)
         exact("tenant_id", tenant_id, str, optional=True)
         exact("service_url", service_url, str)
         exact("pipeline_name", pipeline_name, str, optional=True)
+        max_nodes = as_int("max_nodes", max_nodes)
         super().__init__()
         self._dag_lock = threading.Lock()
-        self._nodes: dict[int, DAGNode] = {}
-        self._next_node_id = 0
+        self._log = NodeLog(max_nodes)
+        self._node_types = node_types()
+        self._operations = Interned()
+        self._node_cache: dict[int, DAGNode] = {}
+        self._nodes = NodeTable(self)
         self._value_buffer: list = []
         self._value_buffer_lock = threading.Lock()
         self._value_flush_threshold = 5000
         self._nodes_persisted = False
-        self._max_nodes = 500000
-        self._prov_to_nodes: dict[int, list[int]] = {}
+        self._prov_to_nodes = ProvenanceIndex(self)
         self._source_nodes: dict[tuple[str, str], int] = {}
         self._writer = None
         self._storage = None
@@ -65,22 +76,48 @@ class DAGTracker(ProvenanceTracker):
         if api_key:
             self.enable_persistence()
 
+    # The log holds the counters; these names are what callers have always read and set.
+
+    @property
+    def _next_node_id(self) -> int:
+        return self._log.next_id
+
+    @_next_node_id.setter
+    def _next_node_id(self, value: int) -> None:
+        self._log.next_id = as_int("_next_node_id", value)
+
+    @property
+    def _max_nodes(self) -> int:
+        return self._log.max_nodes
+
+    @_max_nodes.setter
+    def _max_nodes(self, value: int) -> None:
+        self._log.max_nodes = as_int("_max_nodes", value)
+
     # -- pickling: the log travels; connections, threads and credentials do not --------
 
     def __getstate__(self) -> dict:
         state = super().__getstate__()
         with self._dag_lock:
-            state["_nodes"] = dict(self._nodes)
-            state["_prov_to_nodes"] = {word: list(ids) for word, ids in self._prov_to_nodes.items()}
+            log = self._log
+            state["_node_cache"] = {i: n for i, n in self._node_cache.items() if i in log}
+            state["_log"] = log.__getstate__()
         with self._value_buffer_lock:
             state["_value_buffer"] = list(self._value_buffer)
         for name in ("_dag_lock", "_value_buffer_lock", "_writer", "_storage", "_api_key"):
+            state.pop(name, None)
+        for name in ("_nodes", "_prov_to_nodes"):
             state.pop(name, None)
         state["_persistence_dropped"] = self._writer is not None or self._storage is not None
         return state
 
     def __setstate__(self, state: dict) -> None:
+        log = NodeLog.__new__(NodeLog)
+        log.__setstate__(state.pop("_log"))
         super().__setstate__(state)
+        self._log = log
+        self._nodes = NodeTable(self)
+        self._prov_to_nodes = ProvenanceIndex(self)
         self._dag_lock = threading.Lock()
         self._value_buffer_lock = threading.Lock()
         self._writer = None
@@ -122,107 +159,139 @@ class DAGTracker(ProvenanceTracker):
         exact("inputs", inputs, list)
         provenance = as_int("provenance", provenance)
         with self._dag_lock:
-            node_id = self._next_node_id
-            self._next_node_id += 1
-            node = DAGNode(
-                node_id=node_id,
-                node_type=node_type,
-                operation=operation,
-                inputs=inputs,
-                provenance=provenance,
-                **kwargs,
-            )
+            node_id = self._log.next_id
+            try:
+                node = DAGNode(
+                    node_id=node_id,
+                    node_type=node_type,
+                    operation=operation,
+                    inputs=inputs,
+                    provenance=provenance,
+                    **kwargs,
+                )
+            except BaseException:
+                self._log.next_id = node_id + 1  # the id is used up, as by a node made
+                raise
             if not node.is_protected and provenance and self.is_tainted(provenance):
                 node.is_protected = True
             self._store_node(node_id, node, provenance)
         return node_id
 
     def _store_node(self, node_id: int, node: DAGNode, provenance: int) -> None:
-        """Steps after a node is built: table, provenance index, writer, eviction.
+        """Steps after a node is built: the writer, then the log (table, provenance index,
+        eviction). The node object is kept, so that its id gives it back.
 
         Runs with ``_dag_lock`` held by the caller.
         """
-        self._nodes[node_id] = node
-        ids = self._prov_to_nodes.get(provenance)
-        if ids is None:
-            ids = self._prov_to_nodes[provenance] = []
-        ids.append(node_id)
+        log = self._log
+        if node_id < log.next_id:
+            raise ValueError(f"node id {node_id} is not above the ids already given")
+        try:
+            inputs = [as_int("input node id", i) for i in node.inputs]
+        except TypeError:
+            log.next_id = node_id + 1
+            raise
+        flags = (PROTECTED if node.is_protected else 0) | (
+            SOURCE if node.node_type is NodeType.SOURCE else 0
+        )
+        type_code = self._node_types.code(node.node_type)
+        op_code = self._operations.code(node.operation)
+        try:
+            if self._writer:
+                self._persist_node(node)
+        finally:
+            log.next_id = node_id
+            evictions = log.evictions
+            log.append(type_code, op_code, provenance, flags, inputs)
+            self._node_cache[node_id] = node
+            if log.evictions != evictions:
+                self._forget_evicted()
+
+    def _forget_evicted(self) -> None:
+        """Drop the kept node objects of evicted nodes once they are many."""
+        cache, log = self._node_cache, self._log
+        if len(cache) > len(log) + 4096:
+            self._node_cache = {i: n for i, n in cache.items() if i in log}
+
+    def _node_at(self, node_id: Any) -> DAGNode | None:
+        """The node of an id in the table, built from the log when first asked for."""
+        node_id = as_int("node_id", node_id)
+        row = self._log.row(node_id) if -(2**63) <= node_id < 2**63 else None
+        cache = self._node_cache
+        if row is None:
+            cache.pop(node_id, None)
+            return None
+        node = cache.get(node_id)
+        if node is None:
+            type_code, op_code, word, flags, inputs = row
+            node = DAGNode(
+                node_id,
+                self._node_types.values[type_code],
+                self._operations.values[op_code],
+                inputs,
+                word,
+                {},
+                is_protected=bool(flags & PROTECTED),
+            )
+            node = cache.setdefault(node_id, node)
+        return node
+
+    # -- batches: one native call logs a whole operation of the containers -------------
+
+    def _batch_log(self) -> Any:
+        """The native log when the containers may log a whole operation into it in one
+        call, else None: then they make one public call per node. Batches need the
+        stock logging methods (a subclass or tracker that replaces one sees every node)
+        and no writer (which takes nodes one at a time)."""
         if self._writer:
-            self._persist_node(node)
-        if len(self._nodes) > self._max_nodes:
-            self._evict_oldest_nodes()
-
-    def _element_node_logger(self):
-        """A node-logging function for the containers' per-element loops, or None.
-
-        The function takes (node_type, operation, inputs, provenance) with arguments the
-        caller already knows to be exact (operation a str, inputs a new list of ints,
-        provenance an int) and makes the same node, under the same lock, as ``log_unary``
-        and ``log_binary`` with no metadata: new empty metadata, the protected mark from
-        the word's taint bit, then ``_store_node``. None when any method on that road is
-        replaced on the class or on this tracker; callers then use the public methods.
-        """
+            return None
         cls = type(self)
         own = self.__dict__
         for name, stock in _STOCK_LOGGING.items():
             if getattr(cls, name, None) is not stock or name in own:
                 return None
-        lock = self._dag_lock
-        taint_shift = _orrin32.TAINT_SHIFT
-        make = DAGNode
+        return self._log
 
-        # The body of _store_node is repeated here: a method call per node is a tenth of
-        # the cost of logging it.
-        def log_node(node_type, operation: str, inputs: list, provenance: int) -> int:
-            with lock:
-                node_id = self._next_node_id
-                self._next_node_id = node_id + 1
-                node = make(node_id, node_type, operation, inputs, provenance, {})
-                if provenance and (provenance >> taint_shift) & 1:
-                    node.is_protected = True
-                nodes = self._nodes
-                nodes[node_id] = node
-                ids = self._prov_to_nodes.get(provenance)
-                if ids is None:
-                    ids = self._prov_to_nodes[provenance] = []
-                ids.append(node_id)
-                if self._writer:
-                    self._persist_node(node)
-                if len(nodes) > self._max_nodes:
-                    self._evict_oldest_nodes()
-            return node_id
+    def _log_columns(
+        self, node_type: NodeType, operation: str, words: Any, columns: list
+    ) -> np.ndarray | None:
+        """One node per element i with inputs (columns[0][i], columns[1][i], ...), where
+        all exist; -1 elsewhere. None when batches are off (see ``_batch_log``)."""
+        log = self._batch_log()
+        if log is None:
+            return None
+        words = np.ascontiguousarray(words, dtype=np.int64)
+        columns = [np.ascontiguousarray(c, dtype=np.int64) for c in columns]
+        with self._dag_lock:
+            codes = self._node_types.code(node_type), self._operations.code(operation)
+            return log.append_columns(*codes, words, columns, TAINT_SHIFT)
 
-        return log_node
+    def _log_segments(
+        self, operation: str, words: Any, offsets: np.ndarray, flat: np.ndarray
+    ) -> np.ndarray | None:
+        """One AGGREGATE node per segment s over inputs flat[offsets[s]:offsets[s+1]];
+        -1 for an empty segment. None when batches are off."""
+        log = self._batch_log()
+        if log is None:
+            return None
+        args = [np.ascontiguousarray(a, dtype=np.int64) for a in (words, offsets, flat)]
+        with self._dag_lock:
+            codes = self._node_types.code(NodeType.AGGREGATE), self._operations.code(operation)
+            return log.append_ragged(*codes, *args, TAINT_SHIFT)
 
-    def _evict_oldest_nodes(self) -> None:
-        """Remove the oldest 10% of non-source nodes to stay under memory bound."""
-        evict_count = len(self._nodes) // 10
-        if evict_count <= 0:
-            return
-        # Victims are named by their key in the table, not by the node's own node_id,
-        # which a caller holding the node may have changed.
-        victims: list[tuple[int, DAGNode]] = []
-        for item in self._nodes.items():  # oldest first; the caller holds _dag_lock
-            if len(victims) >= evict_count:
-                break
-            if item[1].node_type is not NodeType.SOURCE:
-                victims.append(item)
-        # Drop the victims from each provenance list in one pass per list: removing them
-        # one at a time costs a scan and a shift of the list each, quadratic when many
-        # nodes share one word.
-        by_prov: dict[int, set] = {}
-        for node_id, node in victims:
-            del self._nodes[node_id]
-            by_prov.setdefault(node.provenance, set()).add(node_id)
-        for provenance, gone in by_prov.items():
-            ids = self._prov_to_nodes.get(provenance)
-            if ids is None:
-                continue
-            kept = [i for i in ids if i not in gone]
-            if kept:
-                self._prov_to_nodes[provenance] = kept
-            else:
-                del self._prov_to_nodes[provenance]
+    def _log_windows(
+        self, operation: str, words: Any, members: Any, span: int
+    ) -> np.ndarray | None:
+        """One AGGREGATE node per element over the existing nodes of its window (see
+        ``window_nodes``). None when batches are off."""
+        log = self._batch_log()
+        if log is None:
+            return None
+        words = np.ascontiguousarray(words, dtype=np.int64)
+        members = np.ascontiguousarray(members, dtype=np.int64)
+        with self._dag_lock:
+            codes = self._node_types.code(NodeType.AGGREGATE), self._operations.code(operation)
+            return log.append_windows(*codes, words, members, span, TAINT_SHIFT)
 
     __enter__ = _lifecycle.__enter__
     __exit__ = _lifecycle.__exit__
@@ -353,37 +422,31 @@ class DAGTracker(ProvenanceTracker):
 
     def get_node(self, node_id: int) -> DAGNode | None:
         """Get a node by ID."""
-        return self._nodes.get(as_int("node_id", node_id))
+        return self._node_at(node_id)
 
     def get_nodes_for_provenance(self, provenance: int) -> list[DAGNode]:
         """Get all nodes with a given provenance."""
-        ids = list(self._prov_to_nodes.get(as_int("provenance", provenance), ()))
-        found = (self._nodes.get(i) for i in ids)
+        provenance = as_int("provenance", provenance)
+        found = (self._node_at(i) for i in self._prov_to_nodes._ids_for(provenance))
         return [node for node in found if node is not None]
 
     def get_dag(self, root_node_id: int) -> ComputationDAG:
         """Reconstruct the full computation DAG from a result node.
 
-        Walks backward from the root to collect all ancestor nodes.
+        Walks backward from the root to collect all ancestor nodes (natively; only the
+        nodes of this lineage are built).
         """
         root_node_id = as_int("root_node_id", root_node_id)
-        visited = set()
-        queue = deque([root_node_id])
+        if not -(2**63) <= root_node_id < 2**63:
+            return ComputationDAG(root_id=root_node_id, nodes={}, edges=[])
+        ids, edge_ids = self._log.lineage(root_node_id)
         nodes: dict[int, DAGNode] = {}
-        edges: list[DAGEdge] = []
-        while queue:
-            node_id = queue.popleft()
-            if node_id in visited:
-                continue
-            visited.add(node_id)
-            node = self._nodes.get(node_id)
-            if node is None:
-                continue
-            nodes[node_id] = node
-            for i, input_id in enumerate(list(node.inputs)):
-                edges.append(DAGEdge(source_id=input_id, target_id=node_id, input_index=i))
-                if input_id not in visited:
-                    queue.append(input_id)
+        for node_id in ids.tolist():
+            node = self._node_at(node_id)
+            if node is not None:
+                nodes[node_id] = node
+        flat = edge_ids.tolist()
+        edges = [DAGEdge(flat[k], flat[k + 1], flat[k + 2]) for k in range(0, len(flat), 3)]
         return ComputationDAG(root_id=root_node_id, nodes=nodes, edges=edges)
 
     def get_dag_for_provenance(self, provenance: int) -> ComputationDAG | None:
@@ -395,42 +458,33 @@ class DAGTracker(ProvenanceTracker):
 
     def dag_stats(self) -> dict[str, Any]:
         """Get DAG statistics."""
-        nodes = _snapshot_values(self._nodes)
-        sources = 0
-        protected = 0
-        counts: dict[str, int] = {}
-        for node in nodes:
-            if node.is_protected:
-                protected += 1
-            if node.is_source:
-                sources += 1
-            else:
-                counts[node.operation] = counts.get(node.operation, 0) + 1
+        with self._dag_lock:
+            log = self._log
+            counts, sources, protected = log.table_summary()
+            total = len(log)
+            unique = log.distinct_indexed_words()
+        names = self._operations.values
+        operation_counts: dict[str, int] = {}
+        for code in np.flatnonzero(counts).tolist():
+            name = names[code]
+            operation_counts[name] = operation_counts.get(name, 0) + int(counts[code])
         return {
-            "total_nodes": len(nodes),
+            "total_nodes": total,
             "source_nodes": sources,
             "protected_sources": protected,
-            "operation_nodes": len(nodes) - sources,
-            "operation_counts": counts,
-            "unique_provenances": len(self._prov_to_nodes),
+            "operation_nodes": total - sources,
+            "operation_counts": operation_counts,
+            "unique_provenances": unique,
         }
 
 
-# The methods whose own code the containers' fast node logging reproduces; replacing any
-# of them (on a subclass or a tracker) sends the containers through the public calls.
+# The methods whose work the containers' batches do in one native call; replacing any of
+# them (on a subclass or a tracker) sends the containers through the public calls.
 _STOCK_LOGGING = {
     "log_unary": DAGTracker.log_unary,
     "log_binary": DAGTracker.log_binary,
+    "log_aggregate": DAGTracker.log_aggregate,
     "_create_node": DAGTracker._create_node,
     "is_tainted": ProvenanceTracker.is_tainted,
     "_store_node": DAGTracker._store_node,
 }
-
-
-def _snapshot_values(table: dict) -> list:
-    """The values of a dict that other threads may be changing."""
-    while True:
-        try:
-            return list(table.values())
-        except RuntimeError:  # changed size while copying: take the copy again
-            continue

@@ -1,0 +1,354 @@
+#include "nodelog.hpp"
+
+#include <algorithm>
+#include <deque>
+#include <functional>
+#include <stdexcept>
+#include <tuple>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace orrin {
+
+namespace {
+
+constexpr uint8_t kGone = NodeLog::kAlive | NodeLog::kIndexed;
+
+uint8_t taint_flag(int64_t word, unsigned shift) {
+    return ((static_cast<uint64_t>(word) >> shift) & 1u) ? NodeLog::kProtected : 0;
+}
+
+size_t to_size(int64_t v) { return static_cast<size_t>(v); }
+
+}  // namespace
+
+void NodeLog::push(uint8_t type, int32_t op, int64_t word, uint8_t flags) {
+    ids_.push_back(next_id_++);
+    words_.push_back(word);
+    ops_.push_back(op);
+    types_.push_back(type);
+    flags_.push_back(static_cast<uint8_t>(flags | kAlive | kIndexed));
+    input_start_.push_back(static_cast<int64_t>(inputs_.size()));
+    ++live_;
+}
+
+void NodeLog::after_append() {
+    if (static_cast<int64_t>(live_) > max_nodes_) evict(live_ / 10);
+}
+
+int64_t NodeLog::append(uint8_t type, int32_t op, int64_t word, uint8_t flags,
+                        const int64_t* inputs, size_t n_inputs) {
+    inputs_.insert(inputs_.end(), inputs, inputs + n_inputs);
+    push(type, op, word, flags);
+    int64_t id = ids_.back();
+    after_append();
+    return id;
+}
+
+void NodeLog::append_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
+                             const int64_t* const* columns, size_t k, unsigned taint_shift,
+                             int64_t* out) {
+    for (size_t i = 0; i < n; ++i) {
+        bool present = true;
+        for (size_t c = 0; c < k; ++c) present = present && columns[c][i] >= 0;
+        if (!present) {
+            out[i] = -1;
+            continue;
+        }
+        for (size_t c = 0; c < k; ++c) inputs_.push_back(columns[c][i]);
+        push(type, op, words[i], taint_flag(words[i], taint_shift));
+        out[i] = ids_.back();
+        after_append();
+    }
+}
+
+void NodeLog::append_ragged(uint8_t type, int32_t op, const int64_t* words, size_t n,
+                            const int64_t* offsets, const int64_t* flat, unsigned taint_shift,
+                            int64_t* out) {
+    for (size_t s = 0; s < n; ++s) {
+        if (offsets[s + 1] <= offsets[s]) {
+            out[s] = -1;
+            continue;
+        }
+        inputs_.insert(inputs_.end(), flat + offsets[s], flat + offsets[s + 1]);
+        push(type, op, words[s], taint_flag(words[s], taint_shift));
+        out[s] = ids_.back();
+        after_append();
+    }
+}
+
+void NodeLog::append_windows(uint8_t type, int32_t op, const int64_t* words,
+                             const int64_t* members, size_t n, size_t span, unsigned taint_shift,
+                             int64_t* out) {
+    std::vector<int64_t> window;
+    int64_t previous = -1;
+    for (size_t i = 0; i < n; ++i) {
+        window.clear();
+        if (span == 0) {
+            window.push_back(previous);
+            window.push_back(members[i]);
+        } else {
+            size_t first = i + 1 >= span ? i + 1 - span : 0;
+            window.assign(members + first, members + i + 1);
+        }
+        window.erase(std::remove_if(window.begin(), window.end(), [](int64_t v) { return v < 0; }),
+                     window.end());
+        std::sort(window.begin(), window.end());
+        window.erase(std::unique(window.begin(), window.end()), window.end());
+        if (window.empty()) {
+            out[i] = -1;
+            continue;
+        }
+        inputs_.insert(inputs_.end(), window.begin(), window.end());
+        push(type, op, words[i], taint_flag(words[i], taint_shift));
+        previous = out[i] = ids_.back();
+        after_append();
+    }
+}
+
+// The oldest `count` table rows that are not sources leave the table and the index.
+void NodeLog::evict(size_t count) {
+    if (count == 0) return;
+    // Every row before the cursor is a source or out of the table, so the scan starts there.
+    size_t r = evict_cursor_;
+    for (; r < ids_.size() && count > 0; ++r) {
+        uint8_t f = flags_[r];
+        if (!(f & kAlive) || (f & kSource)) continue;
+        flags_[r] = static_cast<uint8_t>(f & ~kGone);
+        --live_;
+        ++dead_;
+        --count;
+        ++evictions_;
+    }
+    evict_cursor_ = r;
+    if (dead_ > live_ && dead_ >= 4096) compact();
+}
+
+void NodeLog::compact() {
+    size_t kept = 0;
+    size_t cursor = 0;
+    int64_t at = 0;
+    for (size_t r = 0; r < ids_.size(); ++r) {
+        if (r == evict_cursor_) cursor = kept;
+        if (!(flags_[r] & kGone)) continue;
+        int64_t begin = input_start_[r], end = input_start_[r + 1];
+        ids_[kept] = ids_[r];
+        words_[kept] = words_[r];
+        ops_[kept] = ops_[r];
+        types_[kept] = types_[r];
+        flags_[kept] = flags_[r];
+        input_start_[kept] = at;
+        for (int64_t j = begin; j < end; ++j) inputs_[to_size(at++)] = inputs_[to_size(j)];
+        ++kept;
+    }
+    if (evict_cursor_ >= ids_.size()) cursor = kept;
+    ids_.resize(kept);
+    words_.resize(kept);
+    ops_.resize(kept);
+    types_.resize(kept);
+    flags_.resize(kept);
+    input_start_.resize(kept + 1);
+    input_start_[kept] = at;
+    inputs_.resize(to_size(at));
+    for (auto* v : {&ids_, &words_, &input_start_, &inputs_}) v->shrink_to_fit();
+    ops_.shrink_to_fit();
+    types_.shrink_to_fit();
+    flags_.shrink_to_fit();
+    evict_cursor_ = cursor;
+    dead_ = 0;
+    index_.clear();
+    indexed_rows_ = 0;
+}
+
+int64_t NodeLog::row_of(int64_t id) const {
+    auto it = std::lower_bound(ids_.begin(), ids_.end(), id);
+    if (it == ids_.end() || *it != id) return -1;
+    size_t r = static_cast<size_t>(it - ids_.begin());
+    return (flags_[r] & kAlive) ? static_cast<int64_t>(r) : -1;
+}
+
+std::pair<const int64_t*, size_t> NodeLog::inputs(size_t row) const {
+    int64_t begin = input_start_[row];
+    return {inputs_.data() + begin, to_size(input_start_[row + 1] - begin)};
+}
+
+std::vector<int64_t> NodeLog::table_ids() const {
+    std::vector<int64_t> out;
+    out.reserve(live_);
+    for (size_t r = 0; r < ids_.size(); ++r)
+        if (flags_[r] & kAlive) out.push_back(ids_[r]);
+    return out;
+}
+
+void NodeLog::refresh_index() {
+    size_t begin = index_.size();
+    for (size_t r = indexed_rows_; r < ids_.size(); ++r) index_.push_back(static_cast<int64_t>(r));
+    indexed_rows_ = ids_.size();
+    auto by_word = [this](int64_t a, int64_t b) {
+        return std::make_pair(words_[to_size(a)], a) < std::make_pair(words_[to_size(b)], b);
+    };
+    auto middle = index_.begin() + static_cast<std::ptrdiff_t>(begin);
+    std::sort(middle, index_.end(), by_word);
+    std::inplace_merge(index_.begin(), middle, index_.end(), by_word);
+}
+
+std::vector<int64_t> NodeLog::ids_for_word(int64_t word) {
+    refresh_index();
+    auto lo = std::lower_bound(index_.begin(), index_.end(), word,
+                               [this](int64_t r, int64_t w) { return words_[to_size(r)] < w; });
+    std::vector<int64_t> out;
+    for (; lo != index_.end() && words_[to_size(*lo)] == word; ++lo)
+        if (flags_[to_size(*lo)] & kIndexed) out.push_back(ids_[to_size(*lo)]);
+    return out;
+}
+
+void NodeLog::index_items(std::vector<int64_t>& words, std::vector<int64_t>& ids) {
+    refresh_index();
+    // groups of one word, each starting at its oldest indexed row
+    std::vector<std::pair<size_t, size_t>> groups;  // (first row, start in index_)
+    for (size_t i = 0; i < index_.size();) {
+        size_t j = i;
+        int64_t w = words_[to_size(index_[i])];
+        size_t first = SIZE_MAX;
+        for (; j < index_.size() && words_[to_size(index_[j])] == w; ++j)
+            if ((flags_[to_size(index_[j])] & kIndexed) && first == SIZE_MAX) first = to_size(index_[j]);
+        if (first != SIZE_MAX) groups.emplace_back(first, i);
+        i = j;
+    }
+    std::sort(groups.begin(), groups.end());
+    for (auto [first, start] : groups) {
+        int64_t w = words_[first];
+        for (size_t j = start; j < index_.size() && words_[to_size(index_[j])] == w; ++j) {
+            size_t r = to_size(index_[j]);
+            if (!(flags_[r] & kIndexed)) continue;
+            words.push_back(w);
+            ids.push_back(ids_[r]);
+        }
+    }
+}
+
+size_t NodeLog::distinct_indexed_words() {
+    refresh_index();
+    size_t count = 0;
+    bool have = false;
+    int64_t last = 0;
+    for (int64_t r : index_) {
+        if (!(flags_[to_size(r)] & kIndexed)) continue;
+        int64_t w = words_[to_size(r)];
+        if (!have || w != last) ++count;
+        have = true;
+        last = w;
+    }
+    return count;
+}
+
+void NodeLog::lineage(int64_t root, std::vector<int64_t>& nodes,
+                      std::vector<int64_t>& edges) const {
+    std::unordered_set<int64_t> visited;
+    std::deque<int64_t> queue{root};
+    while (!queue.empty()) {
+        int64_t id = queue.front();
+        queue.pop_front();
+        if (!visited.insert(id).second) continue;
+        int64_t row = row_of(id);
+        if (row < 0) continue;
+        nodes.push_back(id);
+        auto [in, k] = inputs(to_size(row));
+        for (size_t i = 0; i < k; ++i) {
+            edges.push_back(in[i]);
+            edges.push_back(id);
+            edges.push_back(static_cast<int64_t>(i));
+            if (!visited.count(in[i])) queue.push_back(in[i]);
+        }
+    }
+}
+
+namespace {
+struct TripleHash {
+    size_t operator()(const std::tuple<int64_t, int64_t, int64_t>& t) const {
+        uint64_t h = static_cast<uint64_t>(std::get<0>(t)) * 0x9E3779B97F4A7C15ull;
+        h ^= static_cast<uint64_t>(std::get<1>(t)) + 0x7F4A7C159E3779B9ull + (h << 6) + (h >> 2);
+        h ^= static_cast<uint64_t>(std::get<2>(t)) + (h << 6) + (h >> 2);
+        return static_cast<size_t>(h);
+    }
+};
+}  // namespace
+
+void NodeLog::distinct_rows(std::vector<int64_t>& rows, std::vector<int64_t>& edge_words) const {
+    std::unordered_set<int64_t> seen_words;
+    std::unordered_set<std::tuple<int64_t, int64_t, int64_t>, TripleHash> seen_edges;
+    for (size_t r = 0; r < ids_.size(); ++r) {
+        if (!(flags_[r] & kAlive)) continue;
+        if (seen_words.insert(words_[r]).second) rows.push_back(static_cast<int64_t>(r));
+        auto [in, k] = inputs(r);
+        for (size_t i = 0; i < k; ++i) {
+            int64_t parent = row_of(in[i]);
+            if (parent < 0) continue;
+            auto key = std::make_tuple(words_[to_size(parent)], words_[r], static_cast<int64_t>(i));
+            if (!seen_edges.insert(key).second) continue;
+            edge_words.push_back(std::get<0>(key));
+            edge_words.push_back(std::get<1>(key));
+            edge_words.push_back(std::get<2>(key));
+        }
+    }
+}
+
+bool NodeLog::remove_from_table(int64_t id) {
+    int64_t row = row_of(id);
+    if (row < 0) return false;
+    uint8_t& f = flags_[to_size(row)];
+    f = static_cast<uint8_t>(f & ~kAlive);
+    if (!(f & kIndexed)) ++dead_;
+    --live_;
+    return true;
+}
+
+void NodeLog::clear() {
+    int64_t next = next_id_, bound = max_nodes_;
+    *this = NodeLog(bound);
+    next_id_ = next;
+}
+
+NodeLog::State NodeLog::state() const {
+    return State{ids_, words_, input_start_, inputs_, ops_, types_, flags_,
+                 max_nodes_, next_id_, evictions_};
+}
+
+NodeLog NodeLog::from_state(State s) {
+    size_t n = s.ids.size();
+    if (s.words.size() != n || s.ops.size() != n || s.types.size() != n || s.flags.size() != n ||
+        s.input_start.size() != n + 1 || s.input_start.front() != 0 ||
+        static_cast<size_t>(s.input_start.back()) != s.inputs.size() ||
+        !std::is_sorted(s.input_start.begin(), s.input_start.end()) ||
+        std::adjacent_find(s.ids.begin(), s.ids.end(), std::greater_equal<int64_t>()) != s.ids.end() ||
+        (n && s.ids.back() >= s.next_id))
+        throw std::invalid_argument("inconsistent node log state");
+    NodeLog log(s.max_nodes);
+    log.next_id_ = s.next_id;
+    log.evictions_ = s.evictions;
+    log.ids_ = std::move(s.ids);
+    log.words_ = std::move(s.words);
+    log.input_start_ = std::move(s.input_start);
+    log.inputs_ = std::move(s.inputs);
+    log.ops_ = std::move(s.ops);
+    log.types_ = std::move(s.types);
+    log.flags_ = std::move(s.flags);
+    bool prefix = true;
+    for (size_t r = 0; r < n; ++r) {
+        uint8_t f = log.flags_[r];
+        if (f & kAlive) ++log.live_;
+        if (!(f & kGone)) ++log.dead_;
+        prefix = prefix && (!(f & kAlive) || (f & kSource));
+        if (prefix) log.evict_cursor_ = r + 1;
+    }
+    return log;
+}
+
+size_t NodeLog::bytes() const {
+    return ids_.capacity() * sizeof(int64_t) + words_.capacity() * sizeof(int64_t) +
+           ops_.capacity() * sizeof(int32_t) + types_.capacity() + flags_.capacity() +
+           input_start_.capacity() * sizeof(int64_t) + inputs_.capacity() * sizeof(int64_t) +
+           index_.capacity() * sizeof(int64_t);
+}
+
+}  // namespace orrin

@@ -1,0 +1,130 @@
+// The operation log of the DAG road, kept as columns: one row per node, in creation order.
+// No Python here. The caller interns node types and operations to small codes and keeps
+// whatever a node carries beyond them (table, column, metadata) on its side.
+//
+// A row is in the node table (ALIVE) and in the provenance index (INDEXED) until evicted;
+// a caller may take a row out of the table alone. Eviction keeps the table at most
+// `max_nodes` rows: whenever a new row takes it above, the oldest tenth of its rows that
+// are not sources leave both. Rows that left both are dropped from memory once they
+// outnumber the others.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace orrin {
+
+class NodeLog {
+public:
+    static constexpr uint8_t kAlive = 1;      // in the node table
+    static constexpr uint8_t kIndexed = 2;    // in the provenance index
+    static constexpr uint8_t kProtected = 4;
+    static constexpr uint8_t kSource = 8;     // never evicted
+
+    explicit NodeLog(int64_t max_nodes) : max_nodes_(max_nodes) {}
+
+    // One node; returns its id. `flags` takes kProtected and kSource.
+    int64_t append(uint8_t type, int32_t op, int64_t word, uint8_t flags, const int64_t* inputs,
+                   size_t n_inputs);
+
+    // One node per element i whose k inputs columns[0][i] .. columns[k-1][i] are all >= 0;
+    // out[i] is its id, or -1 where an input is missing. Protected where the word's bit at
+    // `taint_shift` is set.
+    void append_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
+                        const int64_t* const* columns, size_t k, unsigned taint_shift,
+                        int64_t* out);
+
+    // One node per segment s with inputs flat[offsets[s] .. offsets[s+1]); -1 for a segment
+    // without inputs.
+    void append_ragged(uint8_t type, int32_t op, const int64_t* words, size_t n,
+                       const int64_t* offsets, const int64_t* flat, unsigned taint_shift,
+                       int64_t* out);
+
+    // One node per element over the nodes of its window members[i-span+1 .. i] that exist
+    // (distinct, ascending); span 0 chains: inputs are the previous node made and members[i].
+    void append_windows(uint8_t type, int32_t op, const int64_t* words, const int64_t* members,
+                        size_t n, size_t span, unsigned taint_shift, int64_t* out);
+
+    // -- reading ------------------------------------------------------------------------
+    size_t live() const { return live_; }
+    size_t rows() const { return ids_.size(); }
+    int64_t next_id() const { return next_id_; }
+    void set_next_id(int64_t id) { next_id_ = id; }
+    int64_t max_nodes() const { return max_nodes_; }
+    void set_max_nodes(int64_t bound) { max_nodes_ = bound; }
+    uint64_t evictions() const { return evictions_; }
+
+    // Row of a node in the table, or -1.
+    int64_t row_of(int64_t id) const;
+    int64_t id(size_t row) const { return ids_[row]; }
+    int64_t word(size_t row) const { return words_[row]; }
+    uint8_t type(size_t row) const { return types_[row]; }
+    int32_t op(size_t row) const { return ops_[row]; }
+    uint8_t flags(size_t row) const { return flags_[row]; }
+    std::pair<const int64_t*, size_t> inputs(size_t row) const;
+
+    // Ids of the table's rows, oldest first.
+    std::vector<int64_t> table_ids() const;
+    // Ids of the indexed nodes with this word, oldest first.
+    std::vector<int64_t> ids_for_word(int64_t word);
+    // Every indexed (word, id), grouped by word in the order of each word's oldest node.
+    void index_items(std::vector<int64_t>& words, std::vector<int64_t>& ids);
+    size_t distinct_indexed_words();
+
+    // Breadth-first from `root` over inputs: the ids reached that are in the table, in the
+    // order they are reached, and one (input, node, position) edge per input of each.
+    void lineage(int64_t root, std::vector<int64_t>& nodes, std::vector<int64_t>& edges) const;
+
+    // The first table row of every distinct word, and each distinct (input word, word,
+    // position) of an input still in the table, as rows: what a deduplicated write stores.
+    void distinct_rows(std::vector<int64_t>& rows,
+                       std::vector<int64_t>& edge_words) const;
+
+    // Every field, for pickling: the columns, then the counters.
+    struct State {
+        std::vector<int64_t> ids, words, input_start, inputs;
+        std::vector<int32_t> ops;
+        std::vector<uint8_t> types, flags;
+        int64_t max_nodes, next_id;
+        uint64_t evictions;
+    };
+    State state() const;
+    static NodeLog from_state(State s);
+
+    // -- changing -----------------------------------------------------------------------
+    // Takes a node out of the table only (its index entry stays); false if it was not there.
+    bool remove_from_table(int64_t id);
+    void clear();
+    size_t bytes() const;
+
+private:
+    void push(uint8_t type, int32_t op, int64_t word, uint8_t flags);
+    void after_append();
+    void evict(size_t count);
+    void compact();
+    void refresh_index();
+
+    int64_t max_nodes_;
+    int64_t next_id_ = 0;
+    size_t live_ = 0;
+    size_t dead_ = 0;           // rows in neither the table nor the index
+    size_t evict_cursor_ = 0;   // rows before it are sources or out of the table
+    uint64_t evictions_ = 0;
+
+    std::vector<int64_t> ids_;
+    std::vector<int64_t> words_;
+    std::vector<int32_t> ops_;
+    std::vector<uint8_t> types_;
+    std::vector<uint8_t> flags_;
+    std::vector<int64_t> input_start_{0};  // inputs of row r: input_start_[r] .. [r+1]
+    std::vector<int64_t> inputs_;
+
+    // Rows ordered by (word, row); covers rows [0, indexed_rows_). Entries of rows no longer
+    // indexed are skipped when read, and dropped when the log is compacted.
+    std::vector<int64_t> index_;
+    size_t indexed_rows_ = 0;
+};
+
+}  // namespace orrin

@@ -1,0 +1,221 @@
+// Python bindings of the DAG road's columnar operation log. Arrays in are 1-D contiguous
+// int64 (the caller converts); arrays out are fresh numpy arrays. The log is not
+// thread-safe by itself: the tracker calls it under its own lock, with the GIL held.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/vector.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "nodelog.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using orrin::NodeLog;
+
+namespace {
+
+using I64In = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using I64Out = nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>;
+
+I64Out to_array(std::vector<int64_t>&& values) {
+    auto* owned = new std::vector<int64_t>(std::move(values));
+    nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<int64_t>*>(p); });
+    return I64Out(owned->data(), {owned->size()}, owner);
+}
+
+I64Out fresh(size_t n, int64_t*& data) {
+    std::vector<int64_t> values(n);
+    I64Out out = to_array(std::move(values));
+    data = out.data();
+    return out;
+}
+
+void same_length(const I64In& a, size_t n, const char* what) {
+    if (a.shape(0) != n)
+        throw nb::value_error((std::string(what) + " must have one entry per word").c_str());
+}
+
+unsigned shift_arg(int shift) {
+    if (shift < 0 || shift > 63) throw nb::value_error("taint_shift must be in 0..63");
+    return static_cast<unsigned>(shift);
+}
+
+uint8_t code_arg(int code, const char* what) {
+    if (code < 0 || code > 255) throw nb::value_error((std::string(what) + " must be in 0..255").c_str());
+    return static_cast<uint8_t>(code);
+}
+
+I64Out append_columns(NodeLog& log, int type, int32_t op, const I64In& words,
+                      const std::vector<I64In>& columns, int taint_shift) {
+    size_t n = words.shape(0);
+    std::vector<const int64_t*> data;
+    for (const I64In& c : columns) {
+        same_length(c, n, "every input column");
+        data.push_back(c.data());
+    }
+    int64_t* out;
+    I64Out result = fresh(n, out);
+    log.append_columns(code_arg(type, "type"), op, words.data(), n, data.data(), data.size(),
+                       shift_arg(taint_shift), out);
+    return result;
+}
+
+I64Out append_ragged(NodeLog& log, int type, int32_t op, const I64In& words,
+                     const I64In& offsets, const I64In& flat, int taint_shift) {
+    size_t n = words.shape(0);
+    if (offsets.shape(0) != n + 1) throw nb::value_error("offsets must have one entry per word, plus one");
+    const int64_t* o = offsets.data();
+    for (size_t s = 0; s < n; ++s)
+        if (o[s] < 0 || o[s + 1] < o[s] || static_cast<size_t>(o[s + 1]) > flat.shape(0))
+            throw nb::value_error("offsets must ascend within the inputs");
+    int64_t* out;
+    I64Out result = fresh(n, out);
+    log.append_ragged(code_arg(type, "type"), op, words.data(), n, o, flat.data(),
+                      shift_arg(taint_shift), out);
+    return result;
+}
+
+I64Out append_windows(NodeLog& log, int type, int32_t op, const I64In& words,
+                      const I64In& members, size_t span, int taint_shift) {
+    size_t n = words.shape(0);
+    same_length(members, n, "members");
+    int64_t* out;
+    I64Out result = fresh(n, out);
+    log.append_windows(code_arg(type, "type"), op, words.data(), members.data(), n, span,
+                       shift_arg(taint_shift), out);
+    return result;
+}
+
+int64_t append_one(NodeLog& log, int type, int32_t op, int64_t word, int flags,
+                   const std::vector<int64_t>& inputs) {
+    return log.append(code_arg(type, "type"), op, word, code_arg(flags, "flags"), inputs.data(),
+                      inputs.size());
+}
+
+nb::object row(const NodeLog& log, int64_t id) {
+    int64_t r = log.row_of(id);
+    if (r < 0) return nb::none();
+    size_t at = static_cast<size_t>(r);
+    auto [in, k] = log.inputs(at);
+    nb::list inputs;
+    for (size_t i = 0; i < k; ++i) inputs.append(nb::int_(in[i]));
+    return nb::make_tuple(log.type(at), log.op(at), log.word(at), log.flags(at), inputs);
+}
+
+nb::tuple lineage(const NodeLog& log, int64_t root) {
+    std::vector<int64_t> nodes, edges;
+    log.lineage(root, nodes, edges);
+    return nb::make_tuple(to_array(std::move(nodes)), to_array(std::move(edges)));
+}
+
+nb::tuple index_items(NodeLog& log) {
+    std::vector<int64_t> words, ids;
+    log.index_items(words, ids);
+    return nb::make_tuple(to_array(std::move(words)), to_array(std::move(ids)));
+}
+
+nb::tuple distinct_rows(const NodeLog& log) {
+    std::vector<int64_t> rows, edges;
+    log.distinct_rows(rows, edges);
+    std::vector<int64_t> ids, words, ops, types, flags;
+    for (int64_t r : rows) {
+        size_t at = static_cast<size_t>(r);
+        ids.push_back(log.id(at));
+        words.push_back(log.word(at));
+        types.push_back(log.type(at));
+        flags.push_back(log.flags(at));
+    }
+    return nb::make_tuple(to_array(std::move(ids)), to_array(std::move(words)),
+                          to_array(std::move(types)), to_array(std::move(flags)),
+                          to_array(std::move(edges)));
+}
+
+// Ops of the table's rows by op code: (codes, counts, sources, protected) for statistics.
+nb::tuple table_summary(const NodeLog& log) {
+    std::vector<int64_t> counts;
+    int64_t sources = 0, protected_count = 0;
+    for (size_t r = 0; r < log.rows(); ++r) {
+        uint8_t f = log.flags(r);
+        if (!(f & NodeLog::kAlive)) continue;
+        if (f & NodeLog::kProtected) ++protected_count;
+        if (f & NodeLog::kSource) {
+            ++sources;
+            continue;
+        }
+        size_t op = static_cast<size_t>(log.op(r));
+        if (counts.size() <= op) counts.resize(op + 1);
+        ++counts[op];
+    }
+    return nb::make_tuple(to_array(std::move(counts)), sources, protected_count);
+}
+
+template <class T>
+nb::ndarray<nb::numpy, T, nb::ndim<1>> owned(std::vector<T>&& values) {
+    auto* kept = new std::vector<T>(std::move(values));
+    nb::capsule owner(kept, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+    return nb::ndarray<nb::numpy, T, nb::ndim<1>>(kept->data(), {kept->size()}, owner);
+}
+
+nb::tuple get_state(const NodeLog& log) {
+    NodeLog::State s = log.state();
+    return nb::make_tuple(owned(std::move(s.ids)), owned(std::move(s.words)),
+                          owned(std::move(s.input_start)), owned(std::move(s.inputs)),
+                          owned(std::move(s.ops)), owned(std::move(s.types)),
+                          owned(std::move(s.flags)), s.max_nodes, s.next_id, s.evictions);
+}
+
+template <class T>
+std::vector<T> column(nb::handle h) {
+    auto a = nb::cast<nb::ndarray<const T, nb::ndim<1>, nb::c_contig, nb::device::cpu>>(h);
+    return std::vector<T>(a.data(), a.data() + a.shape(0));
+}
+
+void set_state(NodeLog& log, const nb::tuple& t) {
+    if (t.size() != 10) throw nb::value_error("a node log state has ten fields");
+    NodeLog::State s{column<int64_t>(t[0]), column<int64_t>(t[1]), column<int64_t>(t[2]),
+                     column<int64_t>(t[3]), column<int32_t>(t[4]), column<uint8_t>(t[5]),
+                     column<uint8_t>(t[6]), nb::cast<int64_t>(t[7]), nb::cast<int64_t>(t[8]),
+                     nb::cast<uint64_t>(t[9])};
+    new (&log) NodeLog(NodeLog::from_state(std::move(s)));
+}
+
+}  // namespace
+
+void bind_node_log(nb::module_& m) {
+    nb::class_<NodeLog>(m, "NodeLog",
+                        "Columnar log of DAG nodes: ids in creation order, words, interned\n"
+                        "types and operations, flags and inputs, with eviction of the oldest\n"
+                        "non-source nodes beyond max_nodes.")
+        .def(nb::init<int64_t>(), "max_nodes"_a)
+        .def("append", &append_one, "type"_a, "op"_a, "word"_a, "flags"_a, "inputs"_a,
+             "Log one node; returns its id.")
+        .def("append_columns", &append_columns, "type"_a, "op"_a, "words"_a, "columns"_a,
+             "taint_shift"_a, "One node per element whose inputs (one per column) all exist; -1 elsewhere.")
+        .def("append_ragged", &append_ragged, "type"_a, "op"_a, "words"_a, "offsets"_a, "flat"_a,
+             "taint_shift"_a, "One node per segment of inputs; -1 for an empty segment.")
+        .def("append_windows", &append_windows, "type"_a, "op"_a, "words"_a, "members"_a,
+             "span"_a, "taint_shift"_a,
+             "One node per element over its window's nodes (span 0: chained to the previous).")
+        .def("__getstate__", &get_state)
+        .def("__setstate__", &set_state)
+        .def("__len__", &NodeLog::live)
+        .def("__contains__", [](const NodeLog& log, int64_t id) { return log.row_of(id) >= 0; })
+        .def("row", &row, "id"_a, "(type, op, word, flags, inputs) of a node in the table, or None.")
+        .def("table_ids", [](const NodeLog& log) { return to_array(log.table_ids()); })
+        .def("ids_for_word", [](NodeLog& log, int64_t w) { return to_array(log.ids_for_word(w)); },
+             "word"_a)
+        .def("index_items", &index_items)
+        .def("distinct_indexed_words", &NodeLog::distinct_indexed_words)
+        .def("lineage", &lineage, "root"_a)
+        .def("distinct_rows", &distinct_rows)
+        .def("table_summary", &table_summary)
+        .def("remove", &NodeLog::remove_from_table, "id"_a)
+        .def("clear", &NodeLog::clear)
+        .def_prop_rw("next_id", &NodeLog::next_id, &NodeLog::set_next_id)
+        .def_prop_rw("max_nodes", &NodeLog::max_nodes, &NodeLog::set_max_nodes)
+        .def_prop_ro("evictions", &NodeLog::evictions)
+        .def_prop_ro("bytes", &NodeLog::bytes, "Bytes the log's columns take.");
+}
