@@ -2,11 +2,12 @@
 Native ORRIN-32 provenance engine: word packing, algebra and batch kernels.
 """
 
-from collections.abc import Iterable
-from typing import Any
+from collections.abc import Iterable, Sequence
+from typing import Annotated, Any
 
 import numpy
 import numpy.typing
+from numpy.typing import NDArray
 
 
 class RustProvenanceTracker:
@@ -90,3 +91,76 @@ def combine_windows_batch(engine: RustProvenanceTracker, words: numpy.typing.Arr
 
 def explain_batch(engine: RustProvenanceTracker, words: numpy.typing.ArrayLike) -> list[list[int]]:
     """Ascending pair IDs of every word."""
+
+class NodeLog:
+    """
+    Columnar log of DAG nodes: ids in creation order, words, interned
+    types and operations, flags and inputs, with eviction of the oldest
+    non-source nodes beyond max_nodes.
+    """
+
+    def __init__(self, max_nodes: int) -> None: ...
+
+    def append(self, type: int, op: int, word: int, flags: int, inputs: Sequence[int]) -> int:
+        """Log one node; returns its id."""
+
+    def append_columns(self, type: int, op: int, words: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], columns: Sequence[Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)]], taint_shift: int) -> Annotated[NDArray[numpy.int64], dict(shape=(None,))]:
+        """
+        One node per element whose inputs (one per column) all exist; -1 elsewhere.
+        """
+
+    def append_ragged(self, type: int, op: int, words: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], offsets: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], flat: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], taint_shift: int) -> Annotated[NDArray[numpy.int64], dict(shape=(None,))]:
+        """One node per segment of inputs; -1 for an empty segment."""
+
+    def append_windows(self, type: int, op: int, words: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], members: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], span: int, taint_shift: int) -> Annotated[NDArray[numpy.int64], dict(shape=(None,))]:
+        """
+        One node per element over its window's nodes (span 0: chained to the previous).
+        """
+
+    def __getstate__(self) -> tuple: ...
+
+    def __setstate__(self, arg: tuple, /) -> None: ...
+
+    def __len__(self) -> int: ...
+
+    def __contains__(self, arg: int, /) -> bool: ...
+
+    def row(self, id: int) -> object:
+        """(type, op, word, flags, inputs) of a node in the table, or None."""
+
+    def table_ids(self) -> Annotated[NDArray[numpy.int64], dict(shape=(None,))]: ...
+
+    def ids_for_word(self, word: int) -> Annotated[NDArray[numpy.int64], dict(shape=(None,))]: ...
+
+    def index_items(self) -> tuple: ...
+
+    def distinct_indexed_words(self) -> int: ...
+
+    def lineage(self, root: int) -> tuple: ...
+
+    def distinct_rows(self) -> tuple: ...
+
+    def table_summary(self) -> tuple: ...
+
+    def remove(self, id: int) -> bool: ...
+
+    def clear(self) -> None: ...
+
+    @property
+    def next_id(self) -> int: ...
+
+    @next_id.setter
+    def next_id(self, arg: int, /) -> None: ...
+
+    @property
+    def max_nodes(self) -> int: ...
+
+    @max_nodes.setter
+    def max_nodes(self, arg: int, /) -> None: ...
+
+    @property
+    def evictions(self) -> int: ...
+
+    @property
+    def bytes(self) -> int:
+        """Bytes the log's columns take."""
