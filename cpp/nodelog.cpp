@@ -32,6 +32,17 @@ void NodeLog::push(uint8_t type, int32_t op, int64_t word, uint8_t flags) {
     ++live_;
 }
 
+void NodeLog::note_edges(const int64_t* in, size_t k, int64_t word, size_t element,
+                         std::vector<int64_t>* edges) const {
+    if (!edges) return;
+    for (size_t j = 0; j < k; ++j) {
+        int64_t r = row_of(in[j]);
+        if (r < 0) continue;
+        edges->insert(edges->end(), {words_[to_size(r)], word, static_cast<int64_t>(j),
+                                     static_cast<int64_t>(element)});
+    }
+}
+
 void NodeLog::after_append() {
     if (static_cast<int64_t>(live_) > max_nodes_) evict(live_ / 10);
 }
@@ -47,7 +58,7 @@ int64_t NodeLog::append(uint8_t type, int32_t op, int64_t word, uint8_t flags,
 
 void NodeLog::append_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
                              const int64_t* const* columns, size_t k, unsigned taint_shift,
-                             int64_t* out) {
+                             int64_t* out, std::vector<int64_t>* edges) {
     for (size_t i = 0; i < n; ++i) {
         bool present = true;
         for (size_t c = 0; c < k; ++c) present = present && columns[c][i] >= 0;
@@ -55,7 +66,9 @@ void NodeLog::append_columns(uint8_t type, int32_t op, const int64_t* words, siz
             out[i] = -1;
             continue;
         }
+        size_t first = inputs_.size();
         for (size_t c = 0; c < k; ++c) inputs_.push_back(columns[c][i]);
+        note_edges(inputs_.data() + first, k, words[i], i, edges);
         push(type, op, words[i], taint_flag(words[i], taint_shift));
         out[i] = ids_.back();
         after_append();
@@ -64,13 +77,14 @@ void NodeLog::append_columns(uint8_t type, int32_t op, const int64_t* words, siz
 
 void NodeLog::append_ragged(uint8_t type, int32_t op, const int64_t* words, size_t n,
                             const int64_t* offsets, const int64_t* flat, unsigned taint_shift,
-                            int64_t* out) {
+                            int64_t* out, std::vector<int64_t>* edges) {
     for (size_t s = 0; s < n; ++s) {
         if (offsets[s + 1] <= offsets[s]) {
             out[s] = -1;
             continue;
         }
         inputs_.insert(inputs_.end(), flat + offsets[s], flat + offsets[s + 1]);
+        note_edges(flat + offsets[s], to_size(offsets[s + 1] - offsets[s]), words[s], s, edges);
         push(type, op, words[s], taint_flag(words[s], taint_shift));
         out[s] = ids_.back();
         after_append();
@@ -79,7 +93,7 @@ void NodeLog::append_ragged(uint8_t type, int32_t op, const int64_t* words, size
 
 void NodeLog::append_windows(uint8_t type, int32_t op, const int64_t* words,
                              const int64_t* members, size_t n, size_t span, unsigned taint_shift,
-                             int64_t* out) {
+                             int64_t* out, std::vector<int64_t>* edges) {
     std::vector<int64_t> window;
     int64_t previous = -1;
     for (size_t i = 0; i < n; ++i) {
@@ -100,6 +114,7 @@ void NodeLog::append_windows(uint8_t type, int32_t op, const int64_t* words,
             continue;
         }
         inputs_.insert(inputs_.end(), window.begin(), window.end());
+        note_edges(window.data(), window.size(), words[i], i, edges);
         push(type, op, words[i], taint_flag(words[i], taint_shift));
         previous = out[i] = ids_.back();
         after_append();

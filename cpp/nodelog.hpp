@@ -29,23 +29,27 @@ public:
     int64_t append(uint8_t type, int32_t op, int64_t word, uint8_t flags, const int64_t* inputs,
                    size_t n_inputs);
 
+    // Each append_* may also note, in `edges`, every input that is in the table when a node
+    // is made: (input word, node word, input position, element) per input, flat.
+
     // One node per element i whose k inputs columns[0][i] .. columns[k-1][i] are all >= 0;
     // out[i] is its id, or -1 where an input is missing. Protected where the word's bit at
     // `taint_shift` is set.
     void append_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
                         const int64_t* const* columns, size_t k, unsigned taint_shift,
-                        int64_t* out);
+                        int64_t* out, std::vector<int64_t>* edges = nullptr);
 
     // One node per segment s with inputs flat[offsets[s] .. offsets[s+1]); -1 for a segment
     // without inputs.
     void append_ragged(uint8_t type, int32_t op, const int64_t* words, size_t n,
                        const int64_t* offsets, const int64_t* flat, unsigned taint_shift,
-                       int64_t* out);
+                       int64_t* out, std::vector<int64_t>* edges = nullptr);
 
     // One node per element over the nodes of its window members[i-span+1 .. i] that exist
     // (distinct, ascending); span 0 chains: inputs are the previous node made and members[i].
     void append_windows(uint8_t type, int32_t op, const int64_t* words, const int64_t* members,
-                        size_t n, size_t span, unsigned taint_shift, int64_t* out);
+                        size_t n, size_t span, unsigned taint_shift, int64_t* out,
+                        std::vector<int64_t>* edges = nullptr);
 
     // -- reading ------------------------------------------------------------------------
     size_t live() const { return live_; }
@@ -101,6 +105,8 @@ public:
 
 private:
     void push(uint8_t type, int32_t op, int64_t word, uint8_t flags);
+    void note_edges(const int64_t* in, size_t k, int64_t word, size_t element,
+                    std::vector<int64_t>* edges) const;
     void after_append();
     void evict(size_t count);
     void compact();

@@ -48,8 +48,14 @@ uint8_t code_arg(int code, const char* what) {
     return static_cast<uint8_t>(code);
 }
 
-I64Out append_columns(NodeLog& log, int type, int32_t op, const I64In& words,
-                      const std::vector<I64In>& columns, int taint_shift) {
+// The ids made, or (ids, edges) when the edges of the nodes made are asked for.
+nb::object with_edges(I64Out ids, std::vector<int64_t>* edges) {
+    if (!edges) return nb::cast(ids);
+    return nb::make_tuple(ids, to_array(std::move(*edges)));
+}
+
+nb::object append_columns(NodeLog& log, int type, int32_t op, const I64In& words,
+                          const std::vector<I64In>& columns, int taint_shift, bool edges) {
     size_t n = words.shape(0);
     std::vector<const int64_t*> data;
     for (const I64In& c : columns) {
@@ -58,13 +64,14 @@ I64Out append_columns(NodeLog& log, int type, int32_t op, const I64In& words,
     }
     int64_t* out;
     I64Out result = fresh(n, out);
+    std::vector<int64_t> noted;
     log.append_columns(code_arg(type, "type"), op, words.data(), n, data.data(), data.size(),
-                       shift_arg(taint_shift), out);
-    return result;
+                       shift_arg(taint_shift), out, edges ? &noted : nullptr);
+    return with_edges(result, edges ? &noted : nullptr);
 }
 
-I64Out append_ragged(NodeLog& log, int type, int32_t op, const I64In& words,
-                     const I64In& offsets, const I64In& flat, int taint_shift) {
+nb::object append_ragged(NodeLog& log, int type, int32_t op, const I64In& words,
+                         const I64In& offsets, const I64In& flat, int taint_shift, bool edges) {
     size_t n = words.shape(0);
     if (offsets.shape(0) != n + 1) throw nb::value_error("offsets must have one entry per word, plus one");
     const int64_t* o = offsets.data();
@@ -73,20 +80,22 @@ I64Out append_ragged(NodeLog& log, int type, int32_t op, const I64In& words,
             throw nb::value_error("offsets must ascend within the inputs");
     int64_t* out;
     I64Out result = fresh(n, out);
+    std::vector<int64_t> noted;
     log.append_ragged(code_arg(type, "type"), op, words.data(), n, o, flat.data(),
-                      shift_arg(taint_shift), out);
-    return result;
+                      shift_arg(taint_shift), out, edges ? &noted : nullptr);
+    return with_edges(result, edges ? &noted : nullptr);
 }
 
-I64Out append_windows(NodeLog& log, int type, int32_t op, const I64In& words,
-                      const I64In& members, size_t span, int taint_shift) {
+nb::object append_windows(NodeLog& log, int type, int32_t op, const I64In& words,
+                          const I64In& members, size_t span, int taint_shift, bool edges) {
     size_t n = words.shape(0);
     same_length(members, n, "members");
     int64_t* out;
     I64Out result = fresh(n, out);
+    std::vector<int64_t> noted;
     log.append_windows(code_arg(type, "type"), op, words.data(), members.data(), n, span,
-                       shift_arg(taint_shift), out);
-    return result;
+                       shift_arg(taint_shift), out, edges ? &noted : nullptr);
+    return with_edges(result, edges ? &noted : nullptr);
 }
 
 int64_t append_one(NodeLog& log, int type, int32_t op, int64_t word, int flags,
@@ -193,11 +202,15 @@ void bind_node_log(nb::module_& m) {
         .def("append", &append_one, "type"_a, "op"_a, "word"_a, "flags"_a, "inputs"_a,
              "Log one node; returns its id.")
         .def("append_columns", &append_columns, "type"_a, "op"_a, "words"_a, "columns"_a,
-             "taint_shift"_a, "One node per element whose inputs (one per column) all exist; -1 elsewhere.")
+             "taint_shift"_a, "edges"_a = false,
+             "One node per element whose inputs (one per column) all exist; -1 elsewhere.\n"
+             "With edges=True, also (input word, word, position, element) of every input in\n"
+             "the table as each node is made, as rows of a flat array.")
         .def("append_ragged", &append_ragged, "type"_a, "op"_a, "words"_a, "offsets"_a, "flat"_a,
-             "taint_shift"_a, "One node per segment of inputs; -1 for an empty segment.")
+             "taint_shift"_a, "edges"_a = false,
+             "One node per segment of inputs; -1 for an empty segment.")
         .def("append_windows", &append_windows, "type"_a, "op"_a, "words"_a, "members"_a,
-             "span"_a, "taint_shift"_a,
+             "span"_a, "taint_shift"_a, "edges"_a = false,
              "One node per element over its window's nodes (span 0: chained to the previous).")
         .def("__getstate__", &get_state)
         .def("__setstate__", &set_state)

@@ -1,16 +1,21 @@
-"""The containers' per-element loops take shortcuts (the engine's word functions, an
-unchecked node logger, one buffer lock per operation) only while the tracker's own
+"""The containers take shortcuts (the engine's batch word kernels, one native call that
+logs a whole operation, one buffer lock per operation) only while the tracker's own
 methods are in place. Each test runs the same work on a plain tracker and on one whose
 methods are replaced by pass-through overrides (which forces one public call per element)
-and requires identical nodes, indexes, words, node ids, records and warnings."""
+and requires identical nodes, indexes, words, node ids, records, stored rows and warnings."""
 
 import logging
+import tempfile
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from quorvane.utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag
+from quorvane.utilities.persistence import AsyncWriter, SQLiteStorage, WriterConfig
 
 LOGGER = "quorvane.utilities.orrin32_dag"
 
@@ -29,6 +34,9 @@ class PublicCalls(DAGTracker):
 
     def log_binary(self, *args, **kwargs):
         return super().log_binary(*args, **kwargs)
+
+    def log_aggregate(self, *args, **kwargs):
+        return super().log_aggregate(*args, **kwargs)
 
     def record_row_value(self, *args, **kwargs):
         return super().record_row_value(*args, **kwargs)
@@ -166,3 +174,81 @@ def test_integer_cells_record_the_floats_of_float(values):
     tracker = DAGTracker()
     wrap_dataframe_dag(pd.DataFrame({"c": values}), tracker, "t")
     assert [r.value for r in tracker._value_buffer] == [float(v) for v in values.tolist()]
+
+
+# -- random pipelines: the native batches against one public call per node ------------------
+
+STEPS = {
+    "add": lambda d, s: s + d["y"],
+    "mul": lambda d, s: s * 2,
+    "neg": lambda d, s: -s,
+    "fillna": lambda d, s: s.fillna(0.5),
+    "where": lambda d, s: s.where(d["g"] > 0, d["y"]),
+    "ufunc": lambda d, s: np.maximum(s, d["y"]),
+    "transform": lambda d, s: s.groupby(d["g"]).transform("mean"),
+    "agg": lambda d, s: s.groupby(d["g"]).sum(),
+    "rolling": lambda d, s: s.rolling(2, min_periods=1).sum(),
+    "cumsum": lambda d, s: s.cumsum(),
+    "filter": lambda d, s: s[d["g"] != 1],
+    "merge": lambda d, s: d.merge(d[["g"]].drop_duplicates(), on="g")["y"] + s.iloc[0],
+}
+
+CELLS = st.one_of(st.floats(-4, 4, allow_nan=False), st.just(np.nan))
+FRAMES = st.integers(1, 7).flatmap(
+    lambda n: st.fixed_dictionaries(
+        {
+            "x": st.lists(CELLS, min_size=n, max_size=n),
+            "y": st.lists(CELLS, min_size=n, max_size=n),
+            "g": st.lists(st.integers(0, 2), min_size=n, max_size=n),
+        }
+    )
+)
+
+
+def run_pipeline(kind, data, steps, bound, folder):
+    tracker = kind(tenant_id="acme", max_nodes=bound)
+    storage = writer = None
+    if folder is not None:
+        storage = SQLiteStorage(str(Path(folder) / f"{kind.__name__}.db"), tenant_id="acme")
+        tracker._pipeline_id = storage.create_pipeline("random")
+        writer = tracker._writer = AsyncWriter(storage, WriterConfig(batch_size=7))
+        writer.start()
+        tracker._value_flush_threshold = 9
+    frame = wrap_dataframe_dag(pd.DataFrame(data), tracker, "loans", protected=["g"])
+    series = frame["x"]
+    error = None
+    try:
+        for name in steps:
+            series = STEPS[name](frame, series)
+    except Exception as exc:  # noqa: BLE001 - both paths must fail alike
+        series, error = None, type(exc).__name__
+    outcome = state(tracker, series)
+    outcome["error"] = error
+    outcome["evictions"] = tracker._log.evictions
+    if series is not None and len(series):
+        dag = tracker.get_dag(int(series._node_ids[-1]))
+        outcome["dag"] = (dag.nodes, dag.edges, tracker.dag_stats())
+    if writer is not None:
+        tracker._writer = None
+        assert writer.stop(timeout=30)
+        outcome["stored"] = (
+            storage.get_nodes(tracker._pipeline_id),
+            storage.get_edges(tracker._pipeline_id),
+        )
+        storage.disconnect()
+    return outcome
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    data=FRAMES,
+    steps=st.lists(st.sampled_from(sorted(STEPS)), min_size=1, max_size=5),
+    bound=st.integers(8, 80),
+    persist=st.booleans(),
+)
+def test_random_pipelines_match_the_public_calls(data, steps, bound, persist):
+    with tempfile.TemporaryDirectory() as folder:
+        where = folder if persist else None
+        fast = run_pipeline(DAGTracker, data, steps, bound, where)
+        slow = run_pipeline(PublicCalls, data, steps, bound, where)
+    assert fast == slow

@@ -12,6 +12,7 @@ from ..orrin32 import TAINT_SHIFT, ProvenanceTracker
 from ..orrin32._engine import NodeLog
 from ..orrin32._tracker import UNKNOWN_SOURCE
 from . import _bulk, _dashboard, _lifecycle, _results, _row_values
+from ._batch_records import hand_over_batch
 from ._dag import ComputationDAG
 from ._log import logger  # noqa: F401  (one logger for the whole module)
 from ._node_table import PROTECTED, SOURCE, Interned, NodeTable, ProvenanceIndex, node_types
@@ -241,10 +242,7 @@ class DAGTracker(ProvenanceTracker):
     def _batch_log(self) -> Any:
         """The native log when the containers may log a whole operation into it in one
         call, else None: then they make one public call per node. Batches need the
-        stock logging methods (a subclass or tracker that replaces one sees every node)
-        and no writer (which takes nodes one at a time)."""
-        if self._writer:
-            return None
+        stock logging methods: a subclass or tracker that replaces one sees every node."""
         cls = type(self)
         own = self.__dict__
         for name, stock in _STOCK_LOGGING.items():
@@ -252,46 +250,49 @@ class DAGTracker(ProvenanceTracker):
                 return None
         return self._log
 
+    def _log_batch(
+        self, append: str, node_type: NodeType, operation: str, words: Any, *arrays: Any
+    ) -> np.ndarray | None:
+        """Node ids of one native ``append`` call over ``words`` and its input arrays, the
+        nodes and edges handed to the writer if there is one; None when batches are off."""
+        log = self._batch_log()
+        if log is None:
+            return None
+        words = np.ascontiguousarray(words, dtype=np.int64)
+        with self._dag_lock:
+            codes = self._node_types.code(node_type), self._operations.code(operation)
+            call = getattr(log, append)
+            if not self._writer:
+                return call(*codes, words, *arrays, TAINT_SHIFT)
+            ids, edges = call(*codes, words, *arrays, TAINT_SHIFT, edges=True)
+            hand_over_batch(self, node_type, operation, words, ids, edges)
+            return ids
+
     def _log_columns(
         self, node_type: NodeType, operation: str, words: Any, columns: list
     ) -> np.ndarray | None:
         """One node per element i with inputs (columns[0][i], columns[1][i], ...), where
         all exist; -1 elsewhere. None when batches are off (see ``_batch_log``)."""
-        log = self._batch_log()
-        if log is None:
-            return None
-        words = np.ascontiguousarray(words, dtype=np.int64)
         columns = [np.ascontiguousarray(c, dtype=np.int64) for c in columns]
-        with self._dag_lock:
-            codes = self._node_types.code(node_type), self._operations.code(operation)
-            return log.append_columns(*codes, words, columns, TAINT_SHIFT)
+        return self._log_batch("append_columns", node_type, operation, words, columns)
 
     def _log_segments(
         self, operation: str, words: Any, offsets: np.ndarray, flat: np.ndarray
     ) -> np.ndarray | None:
         """One AGGREGATE node per segment s over inputs flat[offsets[s]:offsets[s+1]];
         -1 for an empty segment. None when batches are off."""
-        log = self._batch_log()
-        if log is None:
-            return None
-        args = [np.ascontiguousarray(a, dtype=np.int64) for a in (words, offsets, flat)]
-        with self._dag_lock:
-            codes = self._node_types.code(NodeType.AGGREGATE), self._operations.code(operation)
-            return log.append_ragged(*codes, *args, TAINT_SHIFT)
+        arrays = [np.ascontiguousarray(a, dtype=np.int64) for a in (offsets, flat)]
+        return self._log_batch("append_ragged", NodeType.AGGREGATE, operation, words, *arrays)
 
     def _log_windows(
         self, operation: str, words: Any, members: Any, span: int
     ) -> np.ndarray | None:
         """One AGGREGATE node per element over the existing nodes of its window (see
         ``window_nodes``). None when batches are off."""
-        log = self._batch_log()
-        if log is None:
-            return None
-        words = np.ascontiguousarray(words, dtype=np.int64)
         members = np.ascontiguousarray(members, dtype=np.int64)
-        with self._dag_lock:
-            codes = self._node_types.code(NodeType.AGGREGATE), self._operations.code(operation)
-            return log.append_windows(*codes, words, members, span, TAINT_SHIFT)
+        return self._log_batch(
+            "append_windows", NodeType.AGGREGATE, operation, words, members, span
+        )
 
     __enter__ = _lifecycle.__enter__
     __exit__ = _lifecycle.__exit__
@@ -487,4 +488,5 @@ _STOCK_LOGGING = {
     "_create_node": DAGTracker._create_node,
     "is_tainted": ProvenanceTracker.is_tainted,
     "_store_node": DAGTracker._store_node,
+    "_persist_node": DAGTracker._persist_node,
 }

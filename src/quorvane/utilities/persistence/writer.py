@@ -201,6 +201,13 @@ class AsyncWriter:
         pipeline_id = getattr(node, "pipeline_id", None)
         self._put(_Item("nodes", [node], 1), node_pipeline=pipeline_id)
 
+    def write_nodes(self, nodes: Iterable[Any]) -> None:
+        """Queue the node records of one operation, all of one pipeline, as one item."""
+        nodes = list(nodes)
+        if nodes:
+            pipeline_id = getattr(nodes[0], "pipeline_id", None)
+            self._put(_Item("nodes", nodes, len(nodes)), node_pipeline=pipeline_id)
+
     def write_edges(self, edges: Iterable[Any]) -> None:
         """Queue edge records; they resolve within the pipeline of the last node handed over."""
         edges = list(edges)
