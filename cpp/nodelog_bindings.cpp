@@ -134,12 +134,13 @@ nb::tuple distinct_rows(const NodeLog& log) {
         size_t at = static_cast<size_t>(r);
         ids.push_back(log.id(at));
         words.push_back(log.word(at));
+        ops.push_back(log.op(at));
         types.push_back(log.type(at));
         flags.push_back(log.flags(at));
     }
     return nb::make_tuple(to_array(std::move(ids)), to_array(std::move(words)),
-                          to_array(std::move(types)), to_array(std::move(flags)),
-                          to_array(std::move(edges)));
+                          to_array(std::move(ops)), to_array(std::move(types)),
+                          to_array(std::move(flags)), to_array(std::move(edges)));
 }
 
 // Ops of the table's rows by op code: (codes, counts, sources, protected) for statistics.

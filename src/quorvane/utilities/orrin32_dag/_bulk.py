@@ -2,44 +2,31 @@
 
 from __future__ import annotations
 
+from collections.abc import Iterator
 from typing import Any
 
+import numpy as np
+
 from .._checks import as_int
+from ._node_table import PROTECTED
 
 
 def _persist_dag_to_storage(self) -> None:
     """Persist deduplicated nodes and edges to storage."""
-    from ..persistence.storage import StoredNode
-
-    nodes = self._nodes
-    seen: dict = {}
-    for node in nodes.values():
-        if node.provenance not in seen:
-            seen[node.provenance] = node
+    distinct = _distinct(self)
+    decode = self.decode_full
     nodes_batch = []
-    type_name = _type_names()
-    for node in seen.values():
-        info = self.decode_full(node.provenance)
-        nodes_batch.append(
-            StoredNode(
-                fingerprint=int(node.provenance),
-                node_type=type_name(node.node_type),
-                operation=node.operation,
-                table_name=node.table,
-                column_name=node.column,
-                pair_id=int(node.pair_id) if node.pair_id is not None else None,
-                is_protected=bool(node.is_protected),
-                entity_hash=int(info.entity),
-                chain_hash=int(info.chain),
-                metadata=node.metadata,
-                pipeline_id=self._pipeline_id,
-            )
+    for fields in _node_fields(self, distinct):
+        info = decode(fields["fingerprint"])
+        fields.update(
+            entity_hash=int(info.entity), chain_hash=int(info.chain), pipeline_id=self._pipeline_id
         )
+        nodes_batch.append(_stored_node(fields))
     if nodes_batch:
         self._storage.store_nodes(nodes_batch)
         self._nodes_written = len(nodes_batch)
     fp_map = self._storage.get_fingerprint_node_map(self._pipeline_id)
-    edge_rows = _edge_rows(nodes, fp_map, int)
+    edge_rows = _edge_rows(distinct[-1], fp_map)
     if edge_rows:
         self._storage.store_edges_resolved(edge_rows)
         self._edges_written = len(edge_rows)
@@ -63,8 +50,6 @@ def persist_to_storage(self, storage: Any, pipeline_id: int | None = None) -> in
     Returns:
         The pipeline_id used for persistence.
     """
-    from ..persistence.storage import StoredNode
-
     if pipeline_id is not None:
         pipeline_id = as_int("pipeline_id", pipeline_id)
     else:
@@ -76,65 +61,85 @@ def persist_to_storage(self, storage: Any, pipeline_id: int | None = None) -> in
         storage.register_source(
             pair_id, table, column, is_protected=self.is_protected(table, column)
         )
-    nodes = self._nodes
-    seen_fingerprints: dict = {}
-    for node in nodes.values():
-        if node.provenance not in seen_fingerprints:
-            seen_fingerprints[node.provenance] = node
-    type_name = _type_names()
-    nodes_batch = [
-        StoredNode(
-            fingerprint=node.provenance,
-            node_type=type_name(node.node_type),
-            operation=node.operation,
-            table_name=node.table,
-            column_name=node.column,
-            pair_id=node.pair_id,
-            is_protected=node.is_protected,
-            pipeline_id=pipeline_id,
-        )
-        for node in seen_fingerprints.values()
-    ]
+    distinct = _distinct(self)
+    nodes_batch = []
+    for fields in _node_fields(self, distinct):
+        fields["pipeline_id"] = pipeline_id
+        fields.pop("metadata")
+        nodes_batch.append(_stored_node(fields))
     storage.store_nodes(nodes_batch)
     fp_to_db_id = storage.get_fingerprint_node_map(pipeline_id)
-    storage.store_edges_resolved(_edge_rows(nodes, fp_to_db_id, None))
+    storage.store_edges_resolved(_edge_rows(distinct[-1], fp_to_db_id))
     storage.complete_pipeline(pipeline_id, "completed")
     return pipeline_id
 
 
-def _type_names() -> Any:
-    """node type -> its name, remembered (an enum's ``name`` is slow to read 10^5 times)."""
+def _distinct(tracker: Any) -> tuple:
+    """(ids, words, ops, types, flags, edges) from the log: the oldest node of each word,
+    and each distinct (input word, word, position) of an input still in the table."""
+    with tracker._dag_lock:
+        return tracker._log.distinct_rows()
+
+
+def _node_fields(tracker: Any, distinct: tuple) -> Iterator[dict]:
+    """The stored fields of each node kept; a node object the tracker holds (made by a
+    public call, perhaps with a table, column or metadata) gives its own."""
+    ids, words, ops, types, flags, _ = (a.tolist() for a in distinct)
+    cache = tracker._node_cache
+    type_of, operation_of = tracker._node_types.values, tracker._operations.values
     names: dict = {}
-
-    def name_of(node_type: Any) -> str:
-        name = names.get(node_type)
+    for node_id, word, op, type_code, flag in zip(ids, words, ops, types, flags, strict=True):
+        node = cache.get(node_id)
+        if node is not None:
+            yield {
+                "fingerprint": int(node.provenance),
+                "node_type": node.node_type.name,
+                "operation": node.operation,
+                "table_name": node.table,
+                "column_name": node.column,
+                "pair_id": int(node.pair_id) if node.pair_id is not None else None,
+                "is_protected": bool(node.is_protected),
+                "metadata": node.metadata,
+            }
+            continue
+        name = names.get(type_code)
         if name is None:
-            name = names[node_type] = node_type.name
-        return name
+            name = names[type_code] = type_of[type_code].name
+        yield {
+            "fingerprint": word,
+            "node_type": name,
+            "operation": operation_of[op],
+            "table_name": None,
+            "column_name": None,
+            "pair_id": None,
+            "is_protected": bool(flag & PROTECTED),
+            "metadata": {},
+        }
 
-    return name_of
+
+def _stored_node(fields: dict) -> Any:
+    from ..persistence.storage import StoredNode
+
+    return StoredNode(**fields)
 
 
-def _edge_rows(nodes: dict, fp_map: Any, convert: Any) -> list:
-    """(parent db id, child db id, input position) for every input still in the table,
-    each (parent, child, position) of fingerprints once; unresolvable edges are dropped."""
-    seen_edges: set = set()
-    edge_rows = []
-    get_node = nodes.get
-    lookup = fp_map.get
-    for node in nodes.values():
-        child_fp = convert(node.provenance) if convert else node.provenance
-        for i, input_id in enumerate(node.inputs):
-            input_node = get_node(input_id)
-            if input_node is None:
-                continue
-            parent_fp = convert(input_node.provenance) if convert else input_node.provenance
-            edge_key = (parent_fp, child_fp, i)
-            if edge_key in seen_edges:
-                continue
-            seen_edges.add(edge_key)
-            parent_db_id = lookup(parent_fp)
-            child_db_id = lookup(child_fp)
-            if parent_db_id is not None and child_db_id is not None:
-                edge_rows.append((parent_db_id, child_db_id, i))
-    return edge_rows
+def _edge_rows(edges: np.ndarray, fp_map: Any) -> list:
+    """(parent db id, child db id, input position) of each distinct edge whose ends are
+    both stored; the others are dropped."""
+    triples = edges.reshape(-1, 3)
+    if not len(triples) or not fp_map:
+        return []
+    known = np.fromiter(fp_map.keys(), dtype=np.int64, count=len(fp_map))
+    db_ids = np.fromiter(fp_map.values(), dtype=np.int64, count=len(fp_map))
+    order = np.argsort(known)
+    known, db_ids = known[order], db_ids[order]
+
+    def resolve(fingerprints: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        at = np.minimum(np.searchsorted(known, fingerprints), len(known) - 1)
+        return db_ids[at], known[at] == fingerprints
+
+    parents, parent_found = resolve(triples[:, 0])
+    children, child_found = resolve(triples[:, 1])
+    found = parent_found & child_found
+    rows = np.stack([parents[found], children[found], triples[found, 2]], axis=1)
+    return [tuple(row) for row in rows.tolist()]
