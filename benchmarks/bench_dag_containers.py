@@ -1,39 +1,42 @@
-"""Cost per element of the DAG-tracked containers against plain pandas, measured in one run.
+"""The DAG road against plain pandas, measured in one run.
 
-Prints ns per element and the ratio to the same operation on plain pandas objects, the
-ratio of row operations (which move node ids and words and log nothing), then where the
-time of each tracked operation goes (words, nodes, recorded values), from a
-cProfile run. The DAG road works element by element by design.
+Prints, at 10^4, 10^5 and 10^6 rows:
+- ns per element of element-wise operations (``a + b``, ``-a``, ``fillna``), a filter and a
+  merge, tracked (node logged and value recorded per element) and plain, with the ratio;
+- ``wrap_dataframe_dag`` per cell;
+- bytes per node: the engine's own count of its log, and what tracemalloc sees Python
+  allocate while the nodes are made (arrays of node ids and words, recorded values);
+then, for a 10-operation pipeline on 10^6 rows: ``get_dag`` of one value and the peak RSS
+of the process that ran it; and element-operations per second end to end with persistence
+into SQLite (an ``AsyncWriter`` on a ``SQLiteStorage``), with the writer's counts.
 
-    .venv/bin/python benchmarks/bench_dag_containers.py
+    .venv/bin/python benchmarks/bench_dag_containers.py [--sizes 10000,100000,1000000]
 """
 
 from __future__ import annotations
 
-import cProfile
+import argparse
 import gc
-import pstats
+import multiprocessing
+import resource
+import tempfile
 import time
+import tracemalloc
 from functools import partial
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
-from quorvane.utilities.orrin32_dag import DAGTrackedDataFrame, DAGTracker, wrap_dataframe_dag
+from quorvane.utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag
+from quorvane.utilities.persistence import AsyncWriter, SQLiteStorage, WriterConfig
 
-SIZES = (10_000, 100_000)
-WRAP_SHAPE = (100_000, 10)
-ROW_OPS_SIZE = 1_000_000
-
-# Tracker methods the containers call per element, by what they pay for.
-# The containers call the engine's word functions and the tracker's per-element node
-# logger directly when the tracker's own methods are not replaced, and record the values
-# of a whole operation in one batch. cProfile does not see the engine's functions, so in
-# operations the word time shows under "rest".
-PARTS = {
-    "word": ("combine", "update_chain", "encode", "entity_from_row"),
-    "node": ("log_binary", "log_unary", "create_source_node", "log_node"),
-    "value record": ("record_row_value", "_record_batch", "_record_each"),
+OPS = {
+    "a + b": lambda d: d["a"] + d["b"],
+    "-a": lambda d: -d["a"],
+    "a.fillna(0)": lambda d: d["a"].fillna(0),
+    "filter a[a > 0]": lambda d: d["a"][d["a"] > 0],
+    "merge on key": lambda d: d.merge(d[["key", "b"]].iloc[::2], on="key"),
 }
 
 
@@ -47,132 +50,130 @@ def best_of(fn, repeat):
     return min(times)
 
 
-def tracked_pair(n):
-    tracker = DAGTracker()
+def frame(n: int) -> pd.DataFrame:
     rng = np.random.default_rng(0)
     df = pd.DataFrame(
-        {"a": rng.normal(size=n), "b": rng.normal(size=n)}, index=[f"r{i}" for i in range(n)]
+        {"a": rng.normal(size=n), "b": rng.normal(size=n), "key": rng.permutation(n)}
     )
     df.loc[df.index[::10], "a"] = np.nan
-    frame = wrap_dataframe_dag(df, tracker, "bench")
-    return tracker, df, frame["a"], frame["b"]
+    return df
 
 
-def fresh(a, b):
-    """Empty the tracker's tables so that every measurement starts from the same state."""
-    tracker = a._tracker
-    tracker._nodes.clear()
-    tracker._prov_to_nodes.clear()
-    with tracker._value_buffer_lock:
-        tracker._value_buffer.clear()
+def new_tracker() -> DAGTracker:
+    tracker = DAGTracker(max_nodes=50_000_000)
+    tracker._value_buffer_cap = 100_000_000  # every value recorded, none dropped
+    return tracker
 
 
-def fresh_then(op, a, b):
-    fresh(a, b)
-    op(a, b)
-
-
-OPS = {
-    "a + b": (lambda a, b: a + b),
-    "-a": (lambda a, b: -a),
-    "a.fillna(0)": (lambda a, b: a.fillna(0)),
-}
-
-
-def profile_parts(call):
-    """Share of the run spent inside each kind of per-element tracker call."""
-    profiler = cProfile.Profile()
-    profiler.enable()
-    call()
-    profiler.disable()
-    stats = pstats.Stats(profiler).stats
-    total = sum(tt for (_cc, _nc, tt, _ct, _callers) in stats.values())
-    shares = {}
-    for part, names in PARTS.items():
-        spent = sum(
-            ct
-            for (file, _line, name), (_cc, _nc, _tt, ct, _c) in stats.items()
-            if name in names and "quorvane" in file  # the tracker's methods, not the engine's
-        )
-        shares[part] = spent / total
-    shares["rest (loop, arrays, pandas)"] = 1.0 - sum(shares.values())
-    return shares
-
-
-def row_ops(n):
-    """Row operations log nothing: node ids and words are gathered beside pandas' gather.
-
-    Their cost does not depend on what the entries are, so the frame gets arbitrary ones
-    instead of a wrap, which would record a million values per column.
-    """
-    rng = np.random.default_rng(3)
-    df = pd.DataFrame({"a": rng.normal(size=n), "b": rng.integers(0, n, size=n)})
-    frame = DAGTrackedDataFrame(
-        df,
-        _tracker=DAGTracker(),
-        _col_prov={c: rng.integers(0, 2**32, size=n, dtype=np.uint32) for c in df},
-        _col_nodes={c: rng.integers(0, n, size=n, dtype=np.int64) for c in df},
-    )
-    half_p, half_t = df.iloc[: n // 2], frame.iloc[: n // 2]
-    cases = {
-        "boolean filter": (lambda d: d[d["a"] > 0], df, frame),
-        "sort_values": (lambda d: d.sort_values("a"), df, frame),
-        "concat": (lambda d: pd.concat([d, d]), half_p, half_t),
-        "rename": (lambda d: d.rename(columns={"a": "x"}), df, frame),
-        "drop_duplicates": (lambda d: d.drop_duplicates("b"), df, frame),
-    }
-    out = []
-    for label, (op, plain_input, tracked_input) in cases.items():
-        plain = best_of(partial(op, plain_input), 5)
-        tracked = best_of(partial(op, tracked_input), 5)
-        out.append((label, n, tracked / plain))
-    return out
-
-
-def main():
+def operations(n: int) -> list[tuple]:
+    df = frame(n)
+    tracked = wrap_dataframe_dag(df, new_tracker(), "bench")
+    repeat = 5 if n <= 100_000 else 2
     rows = []
-    breakdown = {}
-    for n in SIZES:
-        tracker, df, a, b = tracked_pair(n)
-        plain_a, plain_b = df["a"], df["b"]
-        repeat = 3 if n <= 10_000 else 1
-        for label, op in OPS.items():
-            plain = best_of(partial(op, plain_a, plain_b), 20)
-            dag = best_of(partial(fresh_then, op, a, b), repeat)
-            rows.append((label, n, plain / n * 1e9, dag / n * 1e9, dag / plain))
-            if n == SIZES[0]:
-                fresh(a, b)
-                breakdown[label] = profile_parts(partial(op, a, b))
-        del tracker, a, b
+    for label, op in OPS.items():
+        plain = best_of(partial(op, df), 10)
+        dag = best_of(partial(op, tracked), repeat)
+        rows.append((label, n, plain / n * 1e9, dag / n * 1e9, dag / plain))
+    plain = best_of(lambda: df.copy(), 5)
+    dag = best_of(lambda: wrap_dataframe_dag(df, new_tracker(), "bench"), repeat)
+    cells = n * df.shape[1]
+    rows.append(("wrap per cell", cells, plain / cells * 1e9, dag / cells * 1e9, dag / plain))
+    return rows
 
-    n_rows, n_cols = WRAP_SHAPE
-    rng = np.random.default_rng(1)
-    wide = pd.DataFrame(rng.normal(size=(n_rows, n_cols)), columns=[f"c{j}" for j in range(n_cols)])
-    wide["c0"] = rng.integers(0, 100, size=n_rows)  # an int column beside floats
-    plain = best_of(lambda: wide.copy(), 5)
-    dag = best_of(lambda: wrap_dataframe_dag(wide, DAGTracker(), "wide"), 1)
-    cells = n_rows * n_cols
-    rows.append(
-        (f"wrap {n_rows}x{n_cols}", cells, plain / cells * 1e9, dag / cells * 1e9, dag / plain)
-    )
-    small = wide.iloc[:10_000]
-    breakdown["wrap_dataframe_dag"] = profile_parts(
-        lambda: wrap_dataframe_dag(small, DAGTracker(), "wide")
-    )
 
+def bytes_per_node(n: int) -> tuple[float, float]:
+    df = frame(n)
+    tracker = new_tracker()
+    tracker._value_buffer_cap = 0  # values are not nodes: keep them out of this count
+    tracked = wrap_dataframe_dag(df, tracker, "bench")
+    before = len(tracker._nodes)
+    tracemalloc.start()
+    result = tracked["a"] + tracked["b"]
+    result = -result
+    _, peak = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    made = len(tracker._nodes) - before
+    del result
+    return tracker._log.bytes / len(tracker._nodes), peak / made
+
+
+def pipeline(n: int, tracker: DAGTracker) -> pd.Series:
+    """Ten operations a credit score might take."""
+    d = wrap_dataframe_dag(frame(n), tracker, "applications", protected=["key"])
+    s = d["a"].fillna(0)  # 1
+    s = s + d["b"]  # 2
+    s = s * 0.5  # 3
+    s = s.where(d["key"] % 2 == 0, 0.0)  # 4, 5 (the condition), 6 (where)
+    s = np.log1p(s.abs())  # 7, 8
+    s = s.clip(0, 3)  # 9
+    return s - d["b"]  # 10
+
+
+def _pipeline_in_child(n: int, answer) -> None:
+    tracker = new_tracker()
+    start = time.perf_counter()
+    result = pipeline(n, tracker)
+    built = time.perf_counter() - start
+    node = int(result._node_ids[n // 2])
+    start = time.perf_counter()
+    dag = tracker.get_dag(node)
+    lineage = time.perf_counter() - start
+    peak_mb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    answer.send((built, lineage, len(dag.nodes), len(tracker._nodes), peak_mb))
+
+
+def pipeline_figures(n: int) -> tuple:
+    """Run in a fresh process, so that its peak RSS is the pipeline's own."""
+    receive, send = multiprocessing.Pipe(duplex=False)
+    child = multiprocessing.get_context("fork").Process(target=_pipeline_in_child, args=(n, send))
+    child.start()
+    figures = receive.recv()
+    child.join()
+    return figures
+
+
+def persisted(n: int) -> tuple:
+    with tempfile.TemporaryDirectory() as folder:
+        storage = SQLiteStorage(str(Path(folder) / "bench.db"))
+        tracker = new_tracker()
+        tracker._pipeline_id = storage.create_pipeline("bench")
+        writer = tracker._writer = AsyncWriter(storage, WriterConfig(batch_size=5000))
+        writer.start()
+        before = len(tracker._nodes)
+        start = time.perf_counter()
+        d = wrap_dataframe_dag(frame(n), tracker, "bench")
+        s = (d["a"] + d["b"]).fillna(0) * 2
+        tracker._writer = None
+        stored = writer.stop(timeout=600)
+        elapsed = time.perf_counter() - start
+        element_ops = len(tracker._nodes) - before
+        stats = writer.get_stats()
+        del s
+        return element_ops / elapsed, stored, stats
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--sizes", default="10000,100000,1000000")
+    sizes = [int(x) for x in parser.parse_args().sizes.split(",")]
     print(f"pandas {pd.__version__}, numpy {np.__version__}")
     print(f"{'operation':<18}{'elements':>10}{'pandas ns/el':>14}{'DAG ns/el':>12}{'ratio':>10}")
-    for label, n, plain_ns, dag_ns, ratio in rows:
-        print(f"{label:<18}{n:>10}{plain_ns:>14.1f}{dag_ns:>12.0f}{ratio:>10.0f}")
-    print(f"\n{'row operation':<18}{'rows':>10}{'DAG/pandas':>12}")
-    for label, n, ratio in row_ops(ROW_OPS_SIZE):
-        print(f"{label:<18}{n:>10}{ratio:>12.2f}")
-    print("\nwhere the time goes (cProfile, 10^4 elements; shares of profiled time;")
-    print("engine word calls made directly by the containers count under rest)")
-    parts = list(next(iter(breakdown.values())))
-    print(f"{'operation':<20}" + "".join(f"{p:>30}" for p in parts))
-    for label, shares in breakdown.items():
-        print(f"{label:<20}" + "".join(f"{shares[p]:>30.0%}" for p in parts))
+    for n in sizes:
+        for label, count, plain_ns, dag_ns, ratio in operations(n):
+            print(f"{label:<18}{count:>10}{plain_ns:>14.1f}{dag_ns:>12.1f}{ratio:>10.1f}")
+    largest = sizes[-1]
+    engine, python = bytes_per_node(largest)
+    print(f"\nbytes per node at {largest} rows: engine log {engine:.1f}, Python beside it {python:.1f}")
+    built, lineage, reached, total, peak_mb = pipeline_figures(largest)
+    print(
+        f"10-operation pipeline, {largest} rows: built in {built:.2f} s, {total} nodes; "
+        f"get_dag of one value {lineage * 1e3:.3f} ms ({reached} nodes); peak RSS {peak_mb:.0f} MB"
+    )
+    rate, stored, stats = persisted(largest)
+    print(
+        f"with persistence into SQLite: {rate:,.0f} element-ops/s end to end; "
+        f"all stored: {stored}; writer counts {stats}"
+    )
 
 
 if __name__ == "__main__":

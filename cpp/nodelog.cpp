@@ -5,6 +5,7 @@
 #include <functional>
 #include <stdexcept>
 #include <tuple>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -32,6 +33,17 @@ void NodeLog::push(uint8_t type, int32_t op, int64_t word, uint8_t flags) {
     ++live_;
 }
 
+// Room for a batch, growing geometrically so that many small batches stay linear.
+void NodeLog::reserve(size_t rows, size_t inputs) {
+    ids_.reserve_more(rows);
+    words_.reserve_more(rows);
+    ops_.reserve_more(rows);
+    types_.reserve_more(rows);
+    flags_.reserve_more(rows);
+    input_start_.reserve_more(rows);
+    inputs_.reserve_more(inputs);
+}
+
 void NodeLog::note_edges(const int64_t* in, size_t k, int64_t word, size_t element,
                          std::vector<int64_t>* edges) const {
     if (!edges) return;
@@ -49,7 +61,7 @@ void NodeLog::after_append() {
 
 int64_t NodeLog::append(uint8_t type, int32_t op, int64_t word, uint8_t flags,
                         const int64_t* inputs, size_t n_inputs) {
-    inputs_.insert(inputs_.end(), inputs, inputs + n_inputs);
+    inputs_.insert_end(inputs, inputs + n_inputs);
     push(type, op, word, flags);
     int64_t id = ids_.back();
     after_append();
@@ -59,10 +71,22 @@ int64_t NodeLog::append(uint8_t type, int32_t op, int64_t word, uint8_t flags,
 void NodeLog::append_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
                              const int64_t* const* columns, size_t k, unsigned taint_shift,
                              int64_t* out, std::vector<int64_t>* edges) {
+    auto present = [&](size_t i) {
+        for (size_t c = 0; c < k; ++c)
+            if (columns[c][i] < 0) return false;
+        return true;
+    };
+    size_t made = 0;
+    for (size_t i = 0; i < n; ++i) made += present(i);
+    if (!edges && static_cast<int64_t>(live_ + made) <= max_nodes_) {
+        fill_columns(type, op, words, n, columns, k, taint_shift, out, made);
+        return;
+    }
+    // Node by node: eviction may strike between two nodes, and edges see the table as it
+    // is when each node is made.
+    reserve(made, made * k);
     for (size_t i = 0; i < n; ++i) {
-        bool present = true;
-        for (size_t c = 0; c < k; ++c) present = present && columns[c][i] >= 0;
-        if (!present) {
+        if (!present(i)) {
             out[i] = -1;
             continue;
         }
@@ -75,15 +99,54 @@ void NodeLog::append_columns(uint8_t type, int32_t op, const int64_t* words, siz
     }
 }
 
+// The columns of `made` new rows written in one pass each; no eviction can strike.
+void NodeLog::fill_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
+                           const int64_t* const* columns, size_t k, unsigned taint_shift,
+                           int64_t* out, size_t made) {
+    size_t base = ids_.size();
+    size_t input_base = inputs_.size();
+    ids_.resize(base + made);
+    words_.resize(base + made);
+    ops_.resize(base + made);
+    types_.resize(base + made);
+    flags_.resize(base + made);
+    input_start_.resize(base + made + 1);
+    inputs_.resize(input_base + made * k);
+    int64_t* id = ids_.data() + base;
+    int64_t* word = words_.data() + base;
+    uint8_t* flag = flags_.data() + base;
+    int64_t* start = input_start_.data() + base + 1;
+    int64_t* in = inputs_.data() + input_base;
+    int64_t at = static_cast<int64_t>(input_base);
+    for (size_t i = 0; i < n; ++i) {
+        bool here = true;
+        for (size_t c = 0; c < k; ++c) here = here && columns[c][i] >= 0;
+        if (!here) {
+            out[i] = -1;
+            continue;
+        }
+        *id++ = out[i] = next_id_++;
+        *word++ = words[i];
+        *flag++ = static_cast<uint8_t>(taint_flag(words[i], taint_shift) | kAlive | kIndexed);
+        for (size_t c = 0; c < k; ++c) *in++ = columns[c][i];
+        at += static_cast<int64_t>(k);
+        *start++ = at;
+    }
+    std::fill(ops_.data() + base, ops_.data() + base + made, op);
+    std::fill(types_.data() + base, types_.data() + base + made, type);
+    live_ += made;
+}
+
 void NodeLog::append_ragged(uint8_t type, int32_t op, const int64_t* words, size_t n,
                             const int64_t* offsets, const int64_t* flat, unsigned taint_shift,
                             int64_t* out, std::vector<int64_t>* edges) {
+    reserve(n, n ? static_cast<size_t>(offsets[n] - offsets[0]) : 0);
     for (size_t s = 0; s < n; ++s) {
         if (offsets[s + 1] <= offsets[s]) {
             out[s] = -1;
             continue;
         }
-        inputs_.insert(inputs_.end(), flat + offsets[s], flat + offsets[s + 1]);
+        inputs_.insert_end(flat + offsets[s], flat + offsets[s + 1]);
         note_edges(flat + offsets[s], to_size(offsets[s + 1] - offsets[s]), words[s], s, edges);
         push(type, op, words[s], taint_flag(words[s], taint_shift));
         out[s] = ids_.back();
@@ -113,7 +176,7 @@ void NodeLog::append_windows(uint8_t type, int32_t op, const int64_t* words,
             out[i] = -1;
             continue;
         }
-        inputs_.insert(inputs_.end(), window.begin(), window.end());
+        inputs_.insert_end(window.begin(), window.end());
         note_edges(window.data(), window.size(), words[i], i, edges);
         push(type, op, words[i], taint_flag(words[i], taint_shift));
         previous = out[i] = ids_.back();
@@ -325,8 +388,12 @@ void NodeLog::clear() {
 }
 
 NodeLog::State NodeLog::state() const {
-    return State{ids_, words_, input_start_, inputs_, ops_, types_, flags_,
-                 max_nodes_, next_id_, evictions_};
+    auto copy = [](const auto& column) {
+        return std::vector<std::remove_cv_t<std::remove_reference_t<decltype(column[0])>>>(
+            column.begin(), column.end());
+    };
+    return State{copy(ids_), copy(words_), copy(input_start_), copy(inputs_), copy(ops_),
+                 copy(types_), copy(flags_), max_nodes_, next_id_, evictions_};
 }
 
 NodeLog NodeLog::from_state(State s) {
@@ -341,13 +408,13 @@ NodeLog NodeLog::from_state(State s) {
     NodeLog log(s.max_nodes);
     log.next_id_ = s.next_id;
     log.evictions_ = s.evictions;
-    log.ids_ = std::move(s.ids);
-    log.words_ = std::move(s.words);
-    log.input_start_ = std::move(s.input_start);
-    log.inputs_ = std::move(s.inputs);
-    log.ops_ = std::move(s.ops);
-    log.types_ = std::move(s.types);
-    log.flags_ = std::move(s.flags);
+    log.ids_.assign(s.ids.begin(), s.ids.end());
+    log.words_.assign(s.words.begin(), s.words.end());
+    log.input_start_.assign(s.input_start.begin(), s.input_start.end());
+    log.inputs_.assign(s.inputs.begin(), s.inputs.end());
+    log.ops_.assign(s.ops.begin(), s.ops.end());
+    log.types_.assign(s.types.begin(), s.types.end());
+    log.flags_.assign(s.flags.begin(), s.flags.end());
     bool prefix = true;
     for (size_t r = 0; r < n; ++r) {
         uint8_t f = log.flags_[r];

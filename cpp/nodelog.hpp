@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "podvector.hpp"
+
 namespace orrin {
 
 class NodeLog {
@@ -23,7 +25,7 @@ public:
     static constexpr uint8_t kProtected = 4;
     static constexpr uint8_t kSource = 8;     // never evicted
 
-    explicit NodeLog(int64_t max_nodes) : max_nodes_(max_nodes) {}
+    explicit NodeLog(int64_t max_nodes) : max_nodes_(max_nodes) { input_start_.push_back(0); }
 
     // One node; returns its id. `flags` takes kProtected and kSource.
     int64_t append(uint8_t type, int32_t op, int64_t word, uint8_t flags, const int64_t* inputs,
@@ -105,6 +107,10 @@ public:
 
 private:
     void push(uint8_t type, int32_t op, int64_t word, uint8_t flags);
+    void reserve(size_t rows, size_t inputs);
+    void fill_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
+                      const int64_t* const* columns, size_t k, unsigned taint_shift,
+                      int64_t* out, size_t made);
     void note_edges(const int64_t* in, size_t k, int64_t word, size_t element,
                     std::vector<int64_t>* edges) const;
     void after_append();
@@ -119,13 +125,13 @@ private:
     size_t evict_cursor_ = 0;   // rows before it are sources or out of the table
     uint64_t evictions_ = 0;
 
-    std::vector<int64_t> ids_;
-    std::vector<int64_t> words_;
-    std::vector<int32_t> ops_;
-    std::vector<uint8_t> types_;
-    std::vector<uint8_t> flags_;
-    std::vector<int64_t> input_start_{0};  // inputs of row r: input_start_[r] .. [r+1]
-    std::vector<int64_t> inputs_;
+    PodVector<int64_t> ids_;
+    PodVector<int64_t> words_;
+    PodVector<int32_t> ops_;
+    PodVector<uint8_t> types_;
+    PodVector<uint8_t> flags_;
+    PodVector<int64_t> input_start_;  // inputs of row r: input_start_[r] .. [r+1]
+    PodVector<int64_t> inputs_;
 
     // Rows ordered by (word, row); covers rows [0, indexed_rows_). Entries of rows no longer
     // indexed are skipped when read, and dropped when the log is compacted.

@@ -104,15 +104,17 @@ class NodeLog:
     def append(self, type: int, op: int, word: int, flags: int, inputs: Sequence[int]) -> int:
         """Log one node; returns its id."""
 
-    def append_columns(self, type: int, op: int, words: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], columns: Sequence[Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)]], taint_shift: int) -> Annotated[NDArray[numpy.int64], dict(shape=(None,))]:
+    def append_columns(self, type: int, op: int, words: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], columns: Sequence[Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)]], taint_shift: int, edges: bool = False) -> object:
         """
         One node per element whose inputs (one per column) all exist; -1 elsewhere.
+        With edges=True, also (input word, word, position, element) of every input in
+        the table as each node is made, as rows of a flat array.
         """
 
-    def append_ragged(self, type: int, op: int, words: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], offsets: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], flat: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], taint_shift: int) -> Annotated[NDArray[numpy.int64], dict(shape=(None,))]:
+    def append_ragged(self, type: int, op: int, words: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], offsets: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], flat: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], taint_shift: int, edges: bool = False) -> object:
         """One node per segment of inputs; -1 for an empty segment."""
 
-    def append_windows(self, type: int, op: int, words: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], members: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], span: int, taint_shift: int) -> Annotated[NDArray[numpy.int64], dict(shape=(None,))]:
+    def append_windows(self, type: int, op: int, words: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], members: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], span: int, taint_shift: int, edges: bool = False) -> object:
         """
         One node per element over its window's nodes (span 0: chained to the previous).
         """
