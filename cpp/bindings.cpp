@@ -331,6 +331,23 @@ nb::object is_tainted_batch(nb::handle words) {
     return result;
 }
 
+nb::tuple entity_chain_batch(const Engine& e, nb::handle words) {
+    WordArray W = word_array_arg(words, "words");
+    uint32_t* entity;
+    uint32_t* chain;
+    nb::object entities = new_array(W.size, entity);
+    nb::object chains = new_array(W.size, chain);
+    {
+        MaybeReleaseGil gil(W.size);
+        for (size_t i = 0; i < W.size; ++i) {
+            orrin::Decoded d = e.decode(W.data[i]);
+            entity[i] = d.entity;
+            chain[i] = d.chain;
+        }
+    }
+    return nb::make_tuple(entities, chains);
+}
+
 nb::object risk_score_batch(nb::handle words) {
     WordArray W = word_array_arg(words, "words");
     double* out;
@@ -448,6 +465,11 @@ NB_MODULE(_orrin32, m) {
           nb::sig("def is_tainted_batch(words: numpy.typing.ArrayLike) -> "
                   "numpy.typing.NDArray[numpy.bool_]"),
           "Taint bit of every word, as a boolean mask.");
+    m.def("entity_chain_batch", &entity_chain_batch, "engine"_a, "words"_a,
+          nb::sig("def entity_chain_batch(engine: RustProvenanceTracker, "
+                  "words: numpy.typing.ArrayLike) -> tuple[numpy.typing.NDArray[numpy.uint32], "
+                  "numpy.typing.NDArray[numpy.uint32]]"),
+          "Entity and chain fields of every word, as decode_full gives them.");
     m.def("risk_score_batch", &risk_score_batch, "words"_a,
           nb::sig("def risk_score_batch(words: numpy.typing.ArrayLike) -> "
                   "numpy.typing.NDArray[numpy.float64]"),

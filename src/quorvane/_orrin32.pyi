@@ -78,6 +78,9 @@ def encode_source_column(engine: RustProvenanceTracker, pair_id: int, entities: 
 def is_tainted_batch(words: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.bool_]:
     """Taint bit of every word, as a boolean mask."""
 
+def entity_chain_batch(engine: RustProvenanceTracker, words: numpy.typing.ArrayLike) -> tuple[numpy.typing.NDArray[numpy.uint32], numpy.typing.NDArray[numpy.uint32]]:
+    """Entity and chain fields of every word, as decode_full gives them."""
+
 def risk_score_batch(words: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64]:
     """Risk of every word: 0.0 when untainted, else 1 / (1 + depth)."""
 

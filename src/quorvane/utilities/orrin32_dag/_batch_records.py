@@ -7,7 +7,8 @@ from typing import Any
 
 import numpy as np
 
-from ..orrin32 import TAINT_SHIFT
+from ..orrin32 import TAINT_SHIFT, ProvenanceTracker
+from ..orrin32._engine import entity_chain_batch
 from ._records import NodeType
 
 
@@ -33,25 +34,25 @@ def hand_over_batch(
     protected = ((words[made] >> TAINT_SHIFT) & 1).astype(bool).tolist()
     pipeline_id = tracker._pipeline_id
     type_name = node_type.name
-    decode = tracker.decode_full
-    nodes = []
-    for word, is_protected in zip(fingerprints, protected, strict=True):
-        info = decode(word)
-        nodes.append(
-            StoredNode(
-                fingerprint=word,
-                node_type=type_name,
-                operation=operation,
-                table_name=None,
-                column_name=None,
-                pair_id=None,
-                is_protected=is_protected,
-                entity_hash=info.entity,
-                chain_hash=info.chain,
-                metadata={},
-                pipeline_id=pipeline_id,
-            )
+    entities, chains = _entities_and_chains(tracker, words[made])
+    nodes = [
+        StoredNode(
+            fingerprint=word,
+            node_type=type_name,
+            operation=operation,
+            table_name=None,
+            column_name=None,
+            pair_id=None,
+            is_protected=is_protected,
+            entity_hash=entity,
+            chain_hash=chain,
+            metadata={},
+            pipeline_id=pipeline_id,
         )
+        for word, is_protected, entity, chain in zip(
+            fingerprints, protected, entities, chains, strict=True
+        )
+    ]
     rows = edges.reshape(-1, 4).tolist()
     stored_edges = [
         StoredEdge(parent_fingerprint=parent, child_fingerprint=child, input_position=position)
@@ -63,6 +64,17 @@ def hand_over_batch(
         writer.write_edges(stored_edges)
         return
     _one_by_one(writer, nodes, stored_edges, made, rows)
+
+
+def _entities_and_chains(tracker: Any, words: np.ndarray) -> tuple[list, list]:
+    """The entity and chain fields of each word, as the tracker's ``decode_full`` gives
+    them: from the engine in one call when that method is the base tracker's own."""
+    own = "decode_full" in tracker.__dict__
+    if type(tracker).decode_full is ProvenanceTracker.decode_full and not own:
+        entities, chains = entity_chain_batch(tracker._rust, words.astype(np.uint32))
+        return entities.tolist(), chains.tolist()
+    infos = [tracker.decode_full(word) for word in words.tolist()]
+    return [i.entity for i in infos], [i.chain for i in infos]
 
 
 def _one_by_one(
