@@ -12,7 +12,8 @@ from pandas.errors import InvalidIndexError
 
 from .._checks import exact
 from .._follow import FollowingFrame, gather, row_positions
-from ..orrin32 import MAX_PAIRS, MODE_01_ENTITY_BITS, OpCode, _compat, _groups
+from ..orrin32 import MAX_PAIRS, OpCode, _compat, _groups
+from ..orrin32._frame import _row_entities
 from ..orrin32._tracker import table_wrapped
 from ._row_values import record_values
 from ._series import (
@@ -162,13 +163,11 @@ def _check_capacity(tracker, table: str, names: list) -> None:
         )
 
 
-def _entities(tracker, index: pd.Index, include_entity) -> list:
+def _entities(tracker, index: pd.Index, include_entity) -> np.ndarray:
     """The entity bits of every row, from its index label (0 when entities are off)."""
     if not include_entity:
-        return [0] * len(index)
-    modulus = 1 << MODE_01_ENTITY_BITS
-    entity_from_row = tracker.entity_from_row
-    return [entity_from_row(label) % modulus for label in index]
+        return np.zeros(len(index), dtype=np.uint32)
+    return _row_entities(tracker, index)
 
 
 def _row_read_dtype(df: pd.DataFrame):
@@ -198,17 +197,18 @@ def _row_read_cells(column: pd.Series, row_dtype):
     return column.array  # extension values: their elements are what a row read yields
 
 
-def _source_words(tracker, pair_id: int, entities: list, tainted: bool) -> list:
+def _source_words(tracker, pair_id: int, entities: np.ndarray, tainted: bool) -> np.ndarray:
     """The word of every row of a source column.
 
     A source word depends only on the pair, the row's entity bits and the taint, so each
     distinct entity (at most 256 of them) is encoded once and its word reused.
     """
-    by_entity = {
-        entity: tracker.encode({pair_id}, entity=entity, chain=0, taint=tainted, depth=0)
-        for entity in dict.fromkeys(entities)
-    }
-    return [by_entity[entity] for entity in entities]
+    distinct, position = np.unique(entities, return_inverse=True)
+    words = [
+        tracker.encode({pair_id}, entity=entity, chain=0, taint=tainted, depth=0)
+        for entity in distinct.tolist()
+    ]
+    return np.array(words, dtype=np.uint32)[position] if words else np.zeros(0, np.uint32)
 
 
 def wrap_dataframe_dag(
@@ -245,10 +245,10 @@ def wrap_dataframe_dag(
         pair_id = tracker.register(table, name, column_protected)
         tainted = tracker.is_protected(table, name)
         words = _source_words(tracker, pair_id, entities, tainted)
-        source = tracker.create_source_node(table, name, words[0]) if words else NO_NODE
+        source = tracker.create_source_node(table, name, int(words[0])) if len(words) else NO_NODE
         cells = _row_read_cells(df.iloc[:, position], row_dtype)
         record_values(tracker, cells, words, f"{table}.{name}", column_name=name)
-        result._col_prov[label] = np.array(words, dtype=np.uint32)
+        result._col_prov[label] = words
         result._col_nodes[label] = np.full(len(words), source, dtype=np.int64)
     table_wrapped(tracker, table, result)
     return result
