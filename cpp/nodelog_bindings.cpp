@@ -217,7 +217,9 @@ void bind_node_log(nb::module_& m) {
         .def("__setstate__", &set_state)
         .def("__len__", &NodeLog::live)
         .def("__contains__", [](const NodeLog& log, int64_t id) { return log.row_of(id) >= 0; })
-        .def("row", &row, "id"_a, "(type, op, word, flags, inputs) of a node in the table, or None.")
+        .def("row", &row, "id"_a,
+             nb::sig("def row(self, id: int) -> tuple[int, int, int, int, list[int]] | None"),
+             "(type, op, word, flags, inputs) of a node in the table, or None.")
         .def("table_ids", [](const NodeLog& log) { return to_array(log.table_ids()); })
         .def("ids_for_word", [](NodeLog& log, int64_t w) { return to_array(log.ids_for_word(w)); },
              "word"_a)

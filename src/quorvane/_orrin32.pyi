@@ -130,7 +130,7 @@ class NodeLog:
 
     def __contains__(self, arg: int, /) -> bool: ...
 
-    def row(self, id: int) -> object:
+    def row(self, id: int) -> tuple[int, int, int, int, list[int]] | None:
         """(type, op, word, flags, inputs) of a node in the table, or None."""
 
     def table_ids(self) -> Annotated[NDArray[numpy.int64], dict(shape=(None,))]: ...

@@ -77,9 +77,7 @@ def _entities_and_chains(tracker: Any, words: np.ndarray) -> tuple[list, list]:
     return [i.entity for i in infos], [i.chain for i in infos]
 
 
-def _one_by_one(
-    writer: Any, nodes: list, stored_edges: list, made: np.ndarray, rows: list
-) -> None:
+def _one_by_one(writer: Any, nodes: list, stored_edges: list, made: np.ndarray, rows: list) -> None:
     element_of = made.tolist()
     at = 0
     for k, node in enumerate(nodes):

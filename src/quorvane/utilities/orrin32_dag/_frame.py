@@ -237,7 +237,7 @@ def wrap_dataframe_dag(
     listed: set | None = None
     if isinstance(protected, (list, tuple, set)):
         listed = {str(name) for name in protected}
-    entities = _entities(tracker, df.index, include_entity) if names else []
+    entities = _entities(tracker, df.index, include_entity) if names else np.zeros(0, np.uint32)
     row_dtype = _row_read_dtype(df)
     result = DAGTrackedDataFrame(df, _tracker=tracker)
     for position, (label, name) in enumerate(zip(df.columns, names, strict=True)):

@@ -6,6 +6,7 @@
 from __future__ import annotations
 
 import sys
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -159,7 +160,7 @@ def _numbers(values, cells: list) -> list | None:
 
 
 def record_values(
-    tracker, values, words: list, operation: str, column_name: str | None = None
+    tracker, values, words: Any, operation: str, column_name: str | None = None
 ) -> None:
     """Record element i of ``values`` under ``words[i]`` for every element not missing.
 
