@@ -23,19 +23,65 @@ def hand_over_batch(
     """Give the tracker's writer the nodes made (``ids`` >= 0) and their edges (rows of
     input word, word, position, element, as the log noted them when each node was made).
 
-    A writer that takes whole lists of nodes gets one list of nodes and one of edges;
-    any other gets each node followed by its edges, as one call per node would give it.
+    A writer that takes whole lists of nodes gets one list of the nodes and one of the
+    edges the store does not have yet: a store keeps one node per fingerprint and one
+    edge per (parent, child, position) of a run, so handing each over once leaves stored
+    what one call per node leaves. Any other writer gets each node followed by its
+    edges, as one call per node would give them.
     """
-    from ..persistence import StoredEdge, StoredNode
-
     writer = tracker._writer
     made = np.flatnonzero(ids >= 0)
-    fingerprints = words[made].tolist()
-    protected = ((words[made] >> TAINT_SHIFT) & 1).astype(bool).tolist()
+    rows = edges.reshape(-1, 4)
+    if getattr(writer, "write_nodes", None) is None:
+        nodes = _stored_nodes(tracker, node_type, operation, words[made])
+        _one_by_one(writer, nodes, _stored_edges(rows), made, rows.tolist())
+        return
+    handed = _handed_over(tracker)
+    fresh_words = words[made][_first_unseen(words[made], handed.fingerprints)]
+    fresh_edges = rows[_first_unseen(rows[:, :3], handed.edges)]
+    writer.write_nodes(_stored_nodes(tracker, node_type, operation, fresh_words))
+    writer.write_edges(_stored_edges(fresh_edges))
+
+
+class _HandedOver:
+    """Fingerprints and edges already handed to the writer in one run."""
+
+    def __init__(self, pipeline_id: Any) -> None:
+        self.pipeline_id = pipeline_id
+        self.fingerprints: set = set()
+        self.edges: set = set()
+
+
+def _handed_over(tracker: Any) -> _HandedOver:
+    handed = tracker.__dict__.get("_handed_over")
+    if handed is None or handed.pipeline_id != tracker._pipeline_id:
+        handed = tracker._handed_over = _HandedOver(tracker._pipeline_id)
+    return handed
+
+
+def _first_unseen(keys: np.ndarray, seen: set) -> np.ndarray:
+    """Positions of the first occurrence of each key (a value, or a row of values) not in
+    ``seen``, in order; those keys join ``seen``."""
+    if not len(keys):
+        return np.zeros(0, dtype=np.intp)
+    _, first = np.unique(keys, axis=0, return_index=True)
+    first.sort()
+    distinct = keys[first].tolist()
+    if keys.ndim > 1:
+        distinct = [tuple(key) for key in distinct]
+    keep = [i for i, key in enumerate(distinct) if key not in seen]
+    seen.update(distinct)
+    return first[keep]
+
+
+def _stored_nodes(tracker: Any, node_type: NodeType, operation: str, words: np.ndarray) -> list:
+    from ..persistence import StoredNode
+
+    protected = ((words >> TAINT_SHIFT) & 1).astype(bool).tolist()
+    entities, chains = _entities_and_chains(tracker, words)
     pipeline_id = tracker._pipeline_id
     type_name = node_type.name
-    entities, chains = _entities_and_chains(tracker, words[made])
-    nodes = [
+    return [
         StoredNode(
             fingerprint=word,
             node_type=type_name,
@@ -50,20 +96,18 @@ def hand_over_batch(
             pipeline_id=pipeline_id,
         )
         for word, is_protected, entity, chain in zip(
-            fingerprints, protected, entities, chains, strict=True
+            words.tolist(), protected, entities, chains, strict=True
         )
     ]
-    rows = edges.reshape(-1, 4).tolist()
-    stored_edges = [
+
+
+def _stored_edges(rows: np.ndarray) -> list:
+    from ..persistence import StoredEdge
+
+    return [
         StoredEdge(parent_fingerprint=parent, child_fingerprint=child, input_position=position)
-        for parent, child, position, _ in rows
+        for parent, child, position, _ in rows.tolist()
     ]
-    write_nodes = getattr(writer, "write_nodes", None)
-    if write_nodes is not None:
-        write_nodes(nodes)
-        writer.write_edges(stored_edges)
-        return
-    _one_by_one(writer, nodes, stored_edges, made, rows)
 
 
 def _entities_and_chains(tracker: Any, words: np.ndarray) -> tuple[list, list]:
