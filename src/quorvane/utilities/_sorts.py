@@ -8,6 +8,7 @@ import numpy as np
 import pandas as pd
 from pandas import DataFrame, Series
 
+from . import _row_order as row_order
 from ._positions import known_rows
 
 # -- sorts whose labels cannot tell the rows ------------------------------------------------
@@ -55,8 +56,43 @@ class SortsFollow:
     def _sort(self, method: str, args: tuple, kwargs: dict) -> Any:
         parent = getattr(super(), method)
         positions = sorted_positions(self, method, args, kwargs)
+        keys = row_order.sort_keys(self, method, args, kwargs)
         if positions is None:
-            return parent(*args, **kwargs)
-        with known_rows(self, positions):
             result = parent(*args, **kwargs)
+        else:
+            with known_rows(self, positions):
+                result = parent(*args, **kwargs)
+        self._ordered_by(result, keys, method, kwargs)
         return result
+
+    def nlargest(self, n: int, *args: Any, **kwargs: Any) -> Any:
+        return self._select_n("nlargest", n, args, kwargs)
+
+    def nsmallest(self, n: int, *args: Any, **kwargs: Any) -> Any:
+        return self._select_n("nsmallest", n, args, kwargs)
+
+    def _select_n(self, method: str, n: int, args: tuple, kwargs: dict) -> Any:
+        if isinstance(self, Series):
+            keys = row_order.own_keys(self)
+        else:
+            columns = kwargs.get("columns", args[0] if args else None)
+            keys = row_order.column_keys(self, columns if isinstance(columns, list) else [columns])
+        result = getattr(super(), method)(n, *args, **kwargs)
+        self._ordered_by(result, keys, method, kwargs)
+        return result
+
+    def sample(self, *args: Any, **kwargs: Any) -> Any:
+        weights = kwargs.get("weights")
+        result = super().sample(*args, **kwargs)  # type: ignore[misc]
+        if isinstance(weights, Series):
+            self._ordered_by(result, row_order.own_keys(weights), "sample", kwargs)
+        elif weights is not None and not isinstance(self, Series) and np.ndim(weights) == 0:
+            self._ordered_by(result, row_order.column_keys(self, [weights]), "sample", kwargs)
+        return result
+
+    def _ordered_by(self, result: Any, keys: dict, method: str, kwargs: dict) -> None:
+        """``result`` (or this container, sorted in place) is in an order the ``keys``
+        decided (see ``_row_order``)."""
+        target = self if kwargs.get("inplace") else result
+        if row_order._same_family(target, getattr(self, "_fields", ())):
+            row_order.remember(self, target, keys, method)

@@ -14,6 +14,7 @@ from .._checks import exact
 from .._follow import FollowingFrame, gather, row_positions
 from ..orrin32 import MAX_PAIRS, MODE_01_ENTITY_BITS, OpCode, _compat, _groups
 from ..orrin32._tracker import table_wrapped
+from ..orrin32._windows import Windowing
 from ._row_values import record_values
 from ._series import (
     FIELDS,
@@ -26,7 +27,7 @@ from ._series import (
 )
 
 
-class DAGTrackedDataFrame(_groups.ReducingFrame, FollowingFrame, pd.DataFrame):
+class DAGTrackedDataFrame(_groups.ReducingFrame, Windowing, FollowingFrame, pd.DataFrame):
     """Pandas DataFrame with DAG-tracked provenance."""
 
     _metadata: ClassVar[list[str]] = ["_tracker", "_col_prov", "_col_nodes"]
