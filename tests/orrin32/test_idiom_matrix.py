@@ -336,6 +336,56 @@ EVERY_INPUT = [
     ),
     ("loc_set", lambda t: _loc_set(t), {"appinc", "married", "loanamt"}),
     ("dt_accessor", lambda t: _dates(t).dt.year, {"when"}),
+    # rows put in order by values: an order-dependent result depends on the sort keys too
+    ("sorted_cumsum", lambda t: t.sort_values("loanamt")["appinc"].cumsum(), {"appinc", "loanamt"}),
+    ("sorted_diff", lambda t: t.sort_values("married")["appinc"].diff(), {"appinc", "married"}),
+    (
+        "sorted_shift",
+        lambda t: t.set_index("unit").sort_index()["appinc"].shift().iloc[1:],  # past the fill
+        {"appinc", "unit"},
+    ),
+    (
+        "sampled_pct_change",
+        lambda t: t.sample(4, weights="unit", random_state=0)["appinc"].pct_change(),
+        {"appinc", "unit"},
+    ),
+    (
+        "sorted_rolling",
+        lambda t: t.nlargest(6, "married")["appinc"].rolling(2).mean(),
+        {"appinc", "married"},
+    ),
+    (
+        "sorted_expanding",
+        lambda t: t.sort_values(["unit", "loanamt"])["appinc"].expanding().max(),
+        {"appinc", "unit", "loanamt"},
+    ),
+    (
+        "sorted_ewm",
+        lambda t: t.sort_values("married")["unit"].ewm(span=2).mean(),
+        {"unit", "married"},
+    ),
+    (
+        "sorted_frame_cumsum",
+        lambda t: t.sort_values("married")[["appinc", "unit"]].cumsum()["unit"],
+        {"unit", "married"},
+    ),
+    (
+        "sorted_group_cumsum",
+        lambda t: t.sort_values("loanamt").groupby("unit")["appinc"].cumsum(),
+        {"appinc", "unit", "loanamt"},
+    ),
+    (
+        "sorted_group_first",
+        lambda t: t.sort_values("married").groupby("unit")["appinc"].first(),
+        {"appinc", "unit", "married"},
+    ),
+    (
+        "sorted_group_rolling",
+        lambda t: (
+            t.sort_values("loanamt").groupby("unit")["appinc"].rolling(2, min_periods=1).sum()
+        ),
+        {"appinc", "unit", "loanamt"},
+    ),
 ]
 
 

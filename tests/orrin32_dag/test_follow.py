@@ -239,7 +239,9 @@ DAG_EVERY_INPUT = [
     "datetime", "transform", "group_median",
     "group_rank", "group_size", "named_agg", "group_key_column", "apply_rows", "sum_rows",
     "rolling", "cumsum", "ewm", "rank", "value_counts", "np_where", "np_select", "qcut",
-    "loc_set",
+    "loc_set", "sorted_cumsum", "sorted_diff", "sorted_shift", "sampled_pct_change",
+    "sorted_rolling", "sorted_expanding", "sorted_ewm", "sorted_frame_cumsum",
+    "sorted_group_cumsum", "sorted_group_first", "sorted_group_rolling",
 ]  # fmt: skip
 
 

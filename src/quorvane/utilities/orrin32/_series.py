@@ -13,6 +13,7 @@ import numpy as np
 import pandas as pd
 from pandas import Series
 
+from .. import _row_order
 from .._checks import as_int
 from .._follow import (
     Field,
@@ -197,6 +198,7 @@ class TrackedSeries(_groups.WindowingSeries, FollowingSeries, Series):
         tracker = kwargs.pop("_tracker", None)
         super().__init__(*args, **kwargs)
         self._tracker = tracker
+        _row_order.carry(self, args[0] if args else kwargs.get("data"))
         if prov is not None:
             self._prov = prov
         elif args and isinstance(args[0], TrackedSeries) and len(args[0]) == len(self):

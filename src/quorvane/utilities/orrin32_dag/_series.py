@@ -18,6 +18,7 @@ from typing import Any, ClassVar
 import numpy as np
 import pandas as pd
 
+from .. import _row_order
 from .._checks import as_int, exact
 from .._follow import (
     Field,
@@ -208,6 +209,7 @@ class DAGTrackedSeries(_groups.WindowingSeries, FollowingSeries, pd.Series):
         super().__init__(*args, **kwargs)
         self._tracker = tracker
         data = args[0] if args else kwargs.get("data")
+        _row_order.carry(self, data)
         lent = _arrays_lent(self, data)
         self._prov = prov if prov is not None else lent[WORDS.series_attr]
         self._node_ids = node_ids if node_ids is not None else lent[NODES.series_attr]
