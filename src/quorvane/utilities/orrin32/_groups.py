@@ -80,7 +80,10 @@ class TrackedGroupBy:
             return self[name]
 
         def method(*args: Any, **kwargs: Any) -> Any:
-            return self._with_words(attribute(*args, **kwargs), name, kwargs)
+            result = attribute(*args, **kwargs)
+            return self._with_words(
+                result, name, kwargs, in_order=_reads_in_order(name, args, kwargs)
+            )
 
         return method
 
@@ -117,9 +120,12 @@ class TrackedGroupBy:
                 entries[f.series_attr] = f.aggregate(tracker, arrays, codes, n, words, name)
         return entries
 
-    def _with_words(self, result: Any, name: str, kwargs: dict, rows: Any = None) -> Any:
-        """``result`` with its group's entries; ``rows``: the source row of each result
-        row, for a result of source rows that pandas labelled anew (a group's window)."""
+    def _with_words(
+        self, result: Any, name: str, kwargs: dict, rows: Any = None, in_order: bool = True
+    ) -> Any:
+        """``result`` with its group's entries, and the row order when ``in_order``;
+        ``rows``: the source row of each result row, for a result of source rows that
+        pandas labelled anew (a group's window)."""
         source = self._source
         tracker = getattr(source, "_tracker", None)
         if not tracker or not isinstance(result, (Series, DataFrame)):
@@ -145,9 +151,7 @@ class TrackedGroupBy:
                     f = fields[k]
                     mappings[f.frame_attr][label] = _spread(v, member_codes, len(result), f.absent)
             result._set_mappings(mappings)
-        if name in _IN_ORDER:
-            return _row_order.applied(source, result, name)
-        return result
+        return _row_order.applied(source, result, name) if in_order else result
 
     def _window_rows(self, result: Any) -> np.ndarray | None:
         """Source row of each row of a group's window result: pandas lists the groups in
@@ -194,11 +198,37 @@ class TrackedGroupBy:
         return [a for key, a in mapping.items() if _is_value_column(source, key)]
 
 
-#: Group methods whose values depend on the order of the rows in each group.
+#: Group methods (and functions named to ``agg``/``transform``) whose values depend on the
+#: order of the rows in each group.
 _IN_ORDER = frozenset(
     {"cumsum", "cumprod", "cummax", "cummin", "cumcount", "shift", "diff", "pct_change",
-     "first", "last", "rolling", "expanding", "ewm"}
+     "first", "last", "nth"}
 )  # fmt: skip
+_BY_FUNCTION = frozenset({"agg", "aggregate", "transform", "apply", "pipe"})
+
+
+def _reads_in_order(name: str, args: tuple, kwargs: dict) -> bool:
+    """Whether a group method's values may depend on the order of each group's rows: an
+    order-dependent method or function, ``rank(method="first")``, or a function of the
+    user's (it may read the rows in order)."""
+    if name == "rank":
+        return kwargs.get("method") == "first"
+    if name not in _BY_FUNCTION:
+        return name in _IN_ORDER
+    functions = _flatten_functions([*args[:1], *kwargs.values()])
+    return any(callable(f) or f in _IN_ORDER for f in functions)
+
+
+def _flatten_functions(specs: list) -> list:
+    out: list = []
+    for spec in specs:
+        if isinstance(spec, dict):
+            out.extend(_flatten_functions(list(spec.values())))
+        elif isinstance(spec, (list, tuple)):
+            out.extend(_flatten_functions(list(spec)))
+        elif isinstance(spec, str) or callable(spec):
+            out.append(spec)
+    return out
 
 
 class TrackedGroupWindow:
@@ -335,7 +365,10 @@ class WindowingSeries(Windowing):
         return result
 
     def rank(self, *args: Any, **kwargs: Any) -> Any:
-        return self._whole_column(super().rank(*args, **kwargs), "rank")  # type: ignore[misc]
+        result = self._whole_column(super().rank(*args, **kwargs), "rank")  # type: ignore[misc]
+        if kwargs.get("method") == "first":  # ties ranked in the order of the rows
+            result = _row_order.applied(self, result, "rank")
+        return result
 
     def value_counts(self, *args: Any, **kwargs: Any) -> Any:
         return self._whole_column(super().value_counts(*args, **kwargs), "value_counts")  # type: ignore[misc]
