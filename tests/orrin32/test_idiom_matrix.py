@@ -431,6 +431,11 @@ UNKNOWN = [
     ("reindex", lambda t: t["appinc"].reindex([17, 99]), "reindex"),
     ("plain_assignment", lambda t: t.__setitem__("plain", np.arange(len(t))), "column 'plain'"),
     ("unhandled_numpy", lambda t: np.unique(t["appinc"]), "np.unique"),
+    (
+        "plain_sample_weights",
+        lambda t: t.sample(3, weights=np.arange(1, 7), random_state=0)["appinc"].cumsum(),
+        "cumsum",
+    ),
 ]
 
 

@@ -25,6 +25,9 @@ from pandas import DataFrame, Series
 
 from ._positions import _has_key, _same_family, lookup
 
+#: Per field, the key arrays of a sort (None: a key whose provenance is not known).
+Keys = dict[str, list[np.ndarray | None]]
+
 #: The attribute of a container holding its row order: a tuple of the orders (see
 #: ``Order``) of the sorts that decided it, one per operand whose order a result took.
 ATTRIBUTE = "_row_order"
@@ -51,7 +54,7 @@ class Order:
             keys = self._keys or {}
             arrays = {
                 f.series_attr: [
-                    *keys.get(f.series_attr, []),
+                    *(_known(a, f, self._tracker) for a in keys.get(f.series_attr, [])),
                     *(np.array([order.entries()[k]]) for order in self._prior),
                 ]
                 for k, f in enumerate(self._fields)
@@ -60,6 +63,12 @@ class Order:
             self._entries = tuple(entry.get(f.series_attr, f.absent) for f in self._fields)
             self._keys, self._prior = None, ()  # made: the arrays are no longer needed
         return self._entries
+
+
+def _known(array: np.ndarray | None, field: Any, tracker: Any) -> np.ndarray:
+    """A key's array, or for a key whose provenance is not known the unknown entry (made,
+    and under strict provenance refused, only when an operation needs the order)."""
+    return np.array([field.unknown(tracker)]) if array is None else array
 
 
 def row_order_of(obj: Any) -> tuple:
@@ -75,7 +84,7 @@ def carry(result: Any, *sources: Any) -> None:
         object.__setattr__(result, ATTRIBUTE, tuple(orders))
 
 
-def remember(source: Any, target: Any, keys: dict[str, list[np.ndarray]], operation: str) -> None:
+def remember(source: Any, target: Any, keys: Keys, operation: str) -> None:
     """``target`` (``source`` sorted by ``keys``: per field, the key arrays of its rows) is
     in an order decided by the keys and by the order ``source`` had."""
     tracker = getattr(source, "_tracker", None)
@@ -85,29 +94,31 @@ def remember(source: Any, target: Any, keys: dict[str, list[np.ndarray]], operat
     object.__setattr__(target, ATTRIBUTE, (order,))
 
 
-def column_keys(frame: Any, labels: list) -> dict[str, list[np.ndarray]]:
-    """Per field, the arrays of the key columns (or index levels) ``labels`` of ``frame``; a
-    key whose provenance is not known is unknown."""
-    tracker = frame._tracker
+def column_keys(frame: Any, labels: list) -> Keys:
+    """Per field, the arrays of the key columns (or index levels) ``labels`` of ``frame``:
+    None for a column whose provenance is not known; an index level that did not come
+    from a column is not data of a source, and counts for nothing."""
     index_names = list(frame.index.names)
-    out: dict[str, list[np.ndarray]] = {}
+    out: Keys = {}
     for f in frame._fields:
         level_arrays = (getattr(frame, "_index_words", None) or {}).get(f.series_attr) or []
         arrays = out.setdefault(f.series_attr, [])
         for label in labels:
-            found = lookup(getattr(frame, f.frame_attr), label) if _has_key(label) else None
-            if found is None and label in index_names and len(level_arrays) == len(index_names):
-                found = level_arrays[index_names.index(label)]
-            arrays.append(found if found is not None else np.array([f.unknown(tracker)]))
+            if _has_key(label) and label in frame.columns:
+                arrays.append(lookup(getattr(frame, f.frame_attr), label))
+            elif label in index_names and len(level_arrays) == len(index_names):
+                level = level_arrays[index_names.index(label)]
+                if level is not None:
+                    arrays.append(level)
     return out
 
 
-def own_keys(series: Any) -> dict[str, list[np.ndarray]]:
+def own_keys(series: Any) -> Keys:
     """Per field, the series' own array: it is its own sort key."""
     return {f.series_attr: [getattr(series, f.series_attr)] for f in series._fields}
 
 
-def index_keys(obj: Any) -> dict[str, list[np.ndarray]]:
+def index_keys(obj: Any) -> Keys:
     """Per field, the arrays of the index levels that came from columns."""
     words = getattr(obj, "_index_words", None) or {}
     return {
@@ -116,7 +127,7 @@ def index_keys(obj: Any) -> dict[str, list[np.ndarray]]:
     }
 
 
-def sort_keys(obj: Any, method: str, args: tuple, kwargs: dict) -> dict[str, list[np.ndarray]]:
+def sort_keys(obj: Any, method: str, args: tuple, kwargs: dict) -> Keys:
     """Per field, the arrays of what a sort of ``obj`` orders its rows by."""
     if kwargs.get("axis", 0) not in (0, "index"):
         return {}

@@ -65,29 +65,35 @@ class SortsFollow:
         self._ordered_by(result, keys, method, kwargs)
         return result
 
-    def nlargest(self, n: int, *args: Any, **kwargs: Any) -> Any:
-        return self._select_n("nlargest", n, args, kwargs)
+    def nlargest(self, *args: Any, **kwargs: Any) -> Any:
+        return self._select_n("nlargest", args, kwargs)
 
-    def nsmallest(self, n: int, *args: Any, **kwargs: Any) -> Any:
-        return self._select_n("nsmallest", n, args, kwargs)
+    def nsmallest(self, *args: Any, **kwargs: Any) -> Any:
+        return self._select_n("nsmallest", args, kwargs)
 
-    def _select_n(self, method: str, n: int, args: tuple, kwargs: dict) -> Any:
+    def _select_n(self, method: str, args: tuple, kwargs: dict) -> Any:
         if isinstance(self, Series):
             keys = row_order.own_keys(self)
         else:
-            columns = kwargs.get("columns", args[0] if args else None)
+            columns = kwargs.get("columns", args[1] if len(args) > 1 else None)
             keys = row_order.column_keys(self, columns if isinstance(columns, list) else [columns])
-        result = getattr(super(), method)(n, *args, **kwargs)
+        result = getattr(super(), method)(*args, **kwargs)
         self._ordered_by(result, keys, method, kwargs)
         return result
 
     def sample(self, *args: Any, **kwargs: Any) -> Any:
         weights = kwargs.get("weights")
         result = super().sample(*args, **kwargs)  # type: ignore[misc]
-        if isinstance(weights, Series):
-            self._ordered_by(result, row_order.own_keys(weights), "sample", kwargs)
-        elif weights is not None and not isinstance(self, Series) and np.ndim(weights) == 0:
-            self._ordered_by(result, row_order.column_keys(self, [weights]), "sample", kwargs)
+        if weights is None:
+            return result  # drawn at random: the order the rows had still counts
+        fields = getattr(self, "_fields", ())
+        if row_order._same_family(weights, fields) and isinstance(weights, Series):
+            keys = row_order.own_keys(weights)
+        elif np.ndim(weights) == 0 and not isinstance(self, Series):
+            keys = row_order.column_keys(self, [weights])
+        else:  # weights of unknown provenance (a plain array, an untracked series)
+            keys = {f.series_attr: [None] for f in fields}
+        self._ordered_by(result, keys, "sample", kwargs)
         return result
 
     def _ordered_by(self, result: Any, keys: dict, method: str, kwargs: dict) -> None:
