@@ -6,11 +6,12 @@ words, as they should, but an operation that reads its rows in order (a cumulati
 window, ``diff``, ``shift``, a group's cumulative sum or ``first``) computes values that
 also depend on the keys: which rows come before which. So a sorted container remembers
 its *row order*: per field, the entry of one value derived from every key element (one
-AGGREGATE step over the whole key columns, and over the order the rows had before).
-Every result pandas builds from it carries that row order on (rows moved or taken,
-columns picked, element-wise operations; a result of several tracked operands takes the
-orders of all), and an order-dependent operation combines it into every element it
-produces, one ORDER step further than the elements it made first.
+step over the whole key columns and the order the rows had before; on the DAG road one
+AGGREGATE node named after the sort). Every result pandas builds from it carries that
+row order on (rows moved or taken, columns picked, element-wise operations; a result of
+several tracked operands takes the orders of all), and an order-dependent operation
+combines it into every element it produces, one ORDER step further than the elements it
+made first (on the DAG road one "row order" node per element).
 
 A safe over-approximation: a cumulative sum's first element does not depend on the key,
 but nothing the values depend on through their order is left out.
@@ -38,10 +39,10 @@ class Order:
     and the orders those rows had before. Its entries are made when an order-dependent
     operation first needs them (so a sort alone logs no node), then kept."""
 
-    def __init__(self, tracker: Any, fields: tuple, keys: dict, prior: tuple, name: str):
+    def __init__(self, tracker: Any, fields: tuple, keys: Keys, prior: tuple, name: str):
         self._tracker = tracker
         self._fields = fields
-        self._keys: dict | None = keys
+        self._keys: Keys | None = keys
         self._prior = prior
         self._name = name
         self._entries: tuple[int, ...] | None = None
@@ -139,7 +140,7 @@ def sort_keys(obj: Any, method: str, args: tuple, kwargs: dict) -> Keys:
     return column_keys(obj, by if isinstance(by, list) else [by])
 
 
-def applied(source: Any, result: Any, operation: str) -> Any:
+def applied(source: Any, result: Any) -> Any:
     """``result`` (of an operation that read ``source``'s rows in order, each element's
     entries already made) with ``source``'s row order combined into every element; a
     frame's, column by column."""
@@ -153,17 +154,17 @@ def applied(source: Any, result: Any, operation: str) -> Any:
         for label in mappings[result._fields[0].frame_attr]:
             column = result[label]
             if isinstance(column, Series):
-                _combined(column, orders, tracker, operation)
+                _combined(column, orders, tracker)
                 for f in result._fields:
                     mappings[f.frame_attr][label] = getattr(column, f.series_attr)
         result._set_mappings(mappings)
     else:
-        _combined(result, orders, tracker, operation)
+        _combined(result, orders, tracker)
     carry(result, source)
     return result
 
 
-def _combined(result: Series, orders: tuple, tracker: Any, operation: str) -> None:
+def _combined(result: Series, orders: tuple, tracker: Any) -> None:
     """Every element of ``result`` combined with the row ``orders``, in place."""
     from .orrin32._word import OpCode
 
@@ -179,4 +180,4 @@ def _combined(result: Series, orders: tuple, tracker: Any, operation: str) -> No
         for e in (order.entries() for order in orders)
     ]
     object.__setattr__(result, "_tracker", tracker)
-    result._derived(result, [result, *operands], operation, OpCode.ORDER)
+    result._derived(result, [result, *operands], "row order", OpCode.ORDER)

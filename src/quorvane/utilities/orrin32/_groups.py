@@ -151,7 +151,7 @@ class TrackedGroupBy:
                     f = fields[k]
                     mappings[f.frame_attr][label] = _spread(v, member_codes, len(result), f.absent)
             result._set_mappings(mappings)
-        return _row_order.applied(source, result, name) if in_order else result
+        return _row_order.applied(source, result) if in_order else result
 
     def _window_rows(self, result: Any) -> np.ndarray | None:
         """Source row of each row of a group's window result: pandas lists the groups in
@@ -367,7 +367,7 @@ class WindowingSeries(Windowing):
     def rank(self, *args: Any, **kwargs: Any) -> Any:
         result = self._whole_column(super().rank(*args, **kwargs), "rank")  # type: ignore[misc]
         if kwargs.get("method") == "first":  # ties ranked in the order of the rows
-            result = _row_order.applied(self, result, "rank")
+            result = _row_order.applied(self, result)
         return result
 
     def value_counts(self, *args: Any, **kwargs: Any) -> Any:

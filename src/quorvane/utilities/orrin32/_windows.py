@@ -142,10 +142,14 @@ class Windowing:
     ) -> Any:
         """``result`` (pandas' values, read from this container's rows in order) with the
         entries ``entries_of`` gives for a series, and the row order combined in."""
+        from ._series import _in_place_call
+
         source: Any = self
         tracker = getattr(source, "_tracker", None)
-        if not tracker or kwargs and kwargs.get("axis", 0) not in (0, "index"):
+        if not tracker or (kwargs and kwargs.get("axis", 0) not in (0, "index")):
             return result
+        if _in_place_call():
+            return result  # pandas' own step inside one of ours (pct_change's shift)
         if isinstance(result, DataFrame) and hasattr(result, "_set_mappings"):
             return _columns_in_order(source, result, name, entries_of)
         tracked = isinstance(result, Series) and hasattr(result, "_set_fields")
@@ -153,7 +157,7 @@ class Windowing:
             return result
         object.__setattr__(result, "_tracker", tracker)
         result._set_fields(entries_of(source))
-        return _row_order.applied(source, result, name)
+        return _row_order.applied(source, result)
 
 
 def _columns_in_order(
