@@ -125,6 +125,7 @@ def every_input_rows(n: int) -> list[tuple[str, float, float]]:
     pa, pb, pg = plain["a"], plain["b"], plain["g"]
     ta, tb = wrapped["a"], wrapped["b"]
     small_p, small_t = plain.iloc[: n // 100], wrapped.iloc[: n // 100]
+    sorted_pa, sorted_ta = plain.sort_values("b")["a"], wrapped.sort_values("b")["a"]
     cases = [
         ("a == b", lambda: ta == tb, lambda: pa == pb),
         ("(a > 0) & (b > 0)", lambda: (ta > 0) & (tb > 0), lambda: (pa > 0) & (pb > 0)),
@@ -136,6 +137,12 @@ def every_input_rows(n: int) -> list[tuple[str, float, float]]:
             lambda: plain.groupby(pg)["a"].transform("mean"),
         ),
         ("rolling(30).mean()", lambda: ta.rolling(30).mean(), lambda: pa.rolling(30).mean()),
+        (
+            "rolling(30).mean() in b's order",
+            lambda: sorted_ta.rolling(30).mean(),
+            lambda: sorted_pa.rolling(30).mean(),
+        ),
+        ("cumsum() in b's order", lambda: sorted_ta.cumsum(), lambda: sorted_pa.cumsum()),
         (
             f"apply(axis=1) @ {n // 100:,} rows",
             lambda: small_t.apply(lambda r: r["a"] * r["b"], axis=1),

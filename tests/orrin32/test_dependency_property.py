@@ -1,13 +1,16 @@
 """Property: whatever a chain of supported operations computes, every result element names
-every source column it really depends on. The truth comes from perturbing one source cell at
-a time and watching which result elements change."""
+every source column it really depends on, on both roads (on the DAG road its lineage reaches
+them too). The truth comes from perturbing one source cell at a time and watching which
+result elements change."""
 
 import numpy as np
 import pandas as pd
-from hypothesis import HealthCheck, given, settings
+import pytest
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 from quorvane.utilities.orrin32 import ProvenanceTracker, wrap_dataframe
+from quorvane.utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag
 
 COLUMNS = ["a", "b", "c", "k"]
 
@@ -21,9 +24,10 @@ STEPS = {
     "cumsum": lambda t: t.assign(x=t["c"].cumsum()),
     "rolling": lambda t: t.assign(x=t["b"].rolling(2, min_periods=1).sum()),
     "rows": lambda t: t.assign(x=t[["a", "c"]].sum(axis=1)),
-    # rows moved and moved back: a window after a plain sort would depend on the sort key
-    # through the order, which words of moved rows do not claim
+    # rows moved and moved back, or put in b's order (a window after it depends on b)
     "sort": lambda t: t.sort_values("b").sort_index(),
+    "sort_by_b": lambda t: t.sort_values("b", kind="stable"),
+    "group_cumsum": lambda t: t.assign(x=t.groupby("k")["c"].cumsum()),
     "filter": lambda t: t[t["a"] > -50],
     "reuse": lambda t: t.assign(a=t["x"] * 2.0) if "x" in t.columns else t,
 }
@@ -42,16 +46,42 @@ def _run(frame, steps):
     return frame["x"] if "x" in frame.columns else frame["a"]
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+def _named(tracker, result):
+    """Per result label, the columns its word names, and on the DAG road (where an element
+    also has a node) only those its node's lineage reaches as well."""
+    nodes = getattr(result, "_node_ids", [None] * len(result))
+    named = {}
+    for label, word, node in zip(result.index, result._prov.tolist(), nodes, strict=True):
+        columns = {col for _, col in tracker.explain(word)}
+        if node is not None:
+            reached = (
+                {n.column for n in tracker.get_dag(int(node)).source_nodes} if node >= 0 else set()
+            )
+            columns &= reached
+        named[label] = columns
+    return named
+
+
+ROADS = {"words": (ProvenanceTracker, wrap_dataframe), "dag": (DAGTracker, wrap_dataframe_dag)}
+
+
+SMALL = pd.DataFrame([(1.0, 2.0, 3.0, 0), (4.0, -1.0, 2.0, 1), (0.5, 5.0, 1.0, 0)], columns=COLUMNS)
+
+
+@pytest.mark.parametrize("road", sorted(ROADS))
+@example(SMALL, ["sort_by_b", "cumsum"])  # sorted rows, then an order-dependent step
+@example(SMALL, ["sort_by_b", "group_cumsum"])
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(frames(), st.lists(st.sampled_from(sorted(STEPS)), min_size=1, max_size=4))
-def test_every_element_names_the_columns_it_depends_on(plain, steps):
-    tracker = ProvenanceTracker()
-    result = _run(wrap_dataframe(plain, tracker, "t"), steps)
+def test_every_element_names_the_columns_it_depends_on(road, plain, steps):
+    tracker_type, wrap = ROADS[road]
+    tracker = tracker_type()
+    _check_dependencies(plain, steps, tracker, _run(wrap(plain, tracker, "t"), steps))
+
+
+def _check_dependencies(plain, steps, tracker, result):
     baseline = _run(plain, steps)
-    named = {
-        label: {col for _, col in tracker.explain(int(w))}
-        for label, w in zip(result.index, result._prov, strict=True)
-    }
+    named = _named(tracker, result)
     for column in COLUMNS:
         for row in range(len(plain)):
             perturbed = plain.copy()

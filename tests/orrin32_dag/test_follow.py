@@ -235,10 +235,13 @@ def test_operators_align_on_the_index(run, left, right, op, name, code):
 # element's word names the sources, and its node's lineage reaches a source node of each.
 DAG_EVERY_INPUT = [
     "iadd", "and", "eq", "mod", "pow", "invert", "where", "mask_other", "np_maximum",
-    "np_log", "clip_bounds", "between", "str_accessor", "transform", "group_median",
+    "np_log", "clip_bounds", "between", "str_accessor", "str_expand", "dt_accessor",
+    "datetime", "transform", "group_median",
     "group_rank", "group_size", "named_agg", "group_key_column", "apply_rows", "sum_rows",
     "rolling", "cumsum", "ewm", "rank", "value_counts", "np_where", "np_select", "qcut",
-    "loc_set",
+    "loc_set", "sorted_cumsum", "sorted_diff", "sorted_shift", "sampled_pct_change",
+    "sorted_rolling", "sorted_expanding", "sorted_ewm", "sorted_frame_cumsum",
+    "sorted_group_cumsum", "sorted_group_first", "sorted_group_rolling",
 ]  # fmt: skip
 
 

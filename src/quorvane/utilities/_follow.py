@@ -29,6 +29,7 @@ import numpy as np
 from pandas import DataFrame, Series
 
 from . import _index_words as index_words
+from . import _row_order as row_order
 from ._arrays import TrackedArray, array_entries, array_words, tracked_array
 from ._concat import _concatenated_frame, _stacked_series
 from ._operations import current_operation, operation
@@ -158,6 +159,8 @@ class FollowingSeries(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow):
 
     def _follow_from(self, other: Any, method: str | None) -> None:
         result, fields = self, self._fields
+        if _same_family(other, fields):
+            row_order.carry(result, other)
         if _same_family(other, fields) and isinstance(other, Series):
             positions = _rows_from(result, other, method)
             index_words.carry(result, other, positions)
@@ -181,6 +184,7 @@ class FollowingSeries(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow):
             objs = list(getattr(other, "objs", []))
             object.__setattr__(result, "_tracker", _tracker_of(objs))
             result._set_fields(_stacked_series(result, objs))
+            row_order.carry(result, *objs)
         # Anything else (a scalar operand, an untracked object) lends no arrays: pandas
         # finalises from every operand of an operation in turn.
 
@@ -269,6 +273,8 @@ class FollowingFrame(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow):
 
     def _follow_from(self, other: Any, method: str | None) -> None:
         result, fields = self, self._fields
+        if _same_family(other, fields):
+            row_order.carry(result, other)
         if _same_family(other, fields) and isinstance(other, DataFrame):
             result._set_mappings(_frame_from_frame(result, other, method))
             if getattr(other, "_index_words", None):
@@ -279,10 +285,12 @@ class FollowingFrame(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow):
             objs = list(getattr(other, "objs", []))
             object.__setattr__(result, "_tracker", _tracker_of(objs))
             result._set_mappings(_concatenated_frame(result, objs))
+            row_order.carry(result, *objs)
         elif method == "merge":
             from ._joins import merged_by_function
 
             object.__setattr__(result, "_tracker", _tracker_of([other.left, other.right]))
+            row_order.carry(result, other.left, other.right)
             mappings = merged_by_function(result)
             if mappings is not None:
                 result._set_mappings(mappings)

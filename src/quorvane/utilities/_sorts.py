@@ -8,6 +8,7 @@ import numpy as np
 import pandas as pd
 from pandas import DataFrame, Series
 
+from . import _row_order as row_order
 from ._positions import known_rows
 
 # -- sorts whose labels cannot tell the rows ------------------------------------------------
@@ -55,8 +56,49 @@ class SortsFollow:
     def _sort(self, method: str, args: tuple, kwargs: dict) -> Any:
         parent = getattr(super(), method)
         positions = sorted_positions(self, method, args, kwargs)
+        keys = row_order.sort_keys(self, method, args, kwargs)
         if positions is None:
-            return parent(*args, **kwargs)
-        with known_rows(self, positions):
             result = parent(*args, **kwargs)
+        else:
+            with known_rows(self, positions):
+                result = parent(*args, **kwargs)
+        self._ordered_by(result, keys, method, kwargs)
         return result
+
+    def nlargest(self, *args: Any, **kwargs: Any) -> Any:
+        return self._select_n("nlargest", args, kwargs)
+
+    def nsmallest(self, *args: Any, **kwargs: Any) -> Any:
+        return self._select_n("nsmallest", args, kwargs)
+
+    def _select_n(self, method: str, args: tuple, kwargs: dict) -> Any:
+        if isinstance(self, Series):
+            keys = row_order.own_keys(self)
+        else:
+            columns = kwargs.get("columns", args[1] if len(args) > 1 else None)
+            keys = row_order.column_keys(self, columns if isinstance(columns, list) else [columns])
+        result = getattr(super(), method)(*args, **kwargs)
+        self._ordered_by(result, keys, method, kwargs)
+        return result
+
+    def sample(self, *args: Any, **kwargs: Any) -> Any:
+        weights = kwargs.get("weights")
+        result = super().sample(*args, **kwargs)  # type: ignore[misc]
+        if weights is None:
+            return result  # drawn at random: the order the rows had still counts
+        fields = getattr(self, "_fields", ())
+        if row_order._same_family(weights, fields) and isinstance(weights, Series):
+            keys = row_order.own_keys(weights)
+        elif np.ndim(weights) == 0 and not isinstance(self, Series):
+            keys = row_order.column_keys(self, [weights])
+        else:  # weights of unknown provenance (a plain array, an untracked series)
+            keys = {f.series_attr: [None] for f in fields}
+        self._ordered_by(result, keys, "sample", kwargs)
+        return result
+
+    def _ordered_by(self, result: Any, keys: dict, method: str, kwargs: dict) -> None:
+        """``result`` (or this container, sorted in place) is in an order the ``keys``
+        decided (see ``_row_order``)."""
+        target = self if kwargs.get("inplace") else result
+        if row_order._same_family(target, getattr(self, "_fields", ())):
+            row_order.remember(self, target, keys, method)

@@ -1,8 +1,10 @@
 """The ``.str`` and ``.dt`` accessors of a tracked series: their results are tracked.
 
 pandas builds accessor results as plain series (``.dt.year``) or from bare values: each
-result element derives from the element at the same row, so it gets that element's word,
-one MAP step further. A result of another shape (``.str.split(expand=True)`` is a frame:
+result element derives from the element at the same row, so it takes that element's
+provenance one MAP step further (the series' family says what a step is: on the DAG road
+one node per element), combined with the same row's of any tracked series passed in
+(``.str.cat(others)``). A result of another shape (``.str.split(expand=True)`` is a frame:
 every column derives from the series) follows the same rule per column.
 """
 
@@ -16,35 +18,44 @@ from ._word import OpCode
 
 
 class TrackedAccessor:
-    def __init__(self, source: Any, accessor: Any) -> None:
+    def __init__(self, source: Any, accessor: Any, prefix: str) -> None:
         self._source = source
         self._accessor = accessor
+        self._prefix = prefix
 
     def __getattr__(self, name: str) -> Any:
         attribute = getattr(self._accessor, name)
+        op_name = f"{self._prefix}.{name}"
         if not callable(attribute):
-            return self._tracked(attribute)
+            return self._tracked(attribute, op_name, [])
 
         def method(*args: Any, **kwargs: Any) -> Any:
-            return self._tracked(attribute(*args, **kwargs))
+            from ._series import _flatten
+
+            family = self._source._fields
+            others = [
+                x
+                for x in _flatten([*args, *kwargs.values()])
+                if getattr(x, "_fields", None) == family and isinstance(x, Series)
+            ]
+            return self._tracked(attribute(*args, **kwargs), op_name, others)
 
         return method
 
     def __dir__(self) -> list[str]:
         return dir(self._accessor)
 
-    def _tracked(self, result: Any) -> Any:
+    def _tracked(self, result: Any, op_name: str, others: list) -> Any:
         source = self._source
         same_rows = isinstance(result, (Series, DataFrame)) and result.index.equals(source.index)
         if not same_rows or not source._tracker:
             return result
-        words = source._chain_words(OpCode.MAP)
         if isinstance(result, Series):
-            from ._series import TrackedSeries
-
-            return TrackedSeries(result, _prov=words, _tracker=source._tracker)
-        from ._frame import TrackedDataFrame
-
-        return TrackedDataFrame(
-            result, _tracker=source._tracker, _col_prov={label: words for label in result.columns}
-        )
+            return source._elementwise(result, op_name, OpCode.MAP, others)
+        columns = {label: source._elementwise(result[label], op_name, OpCode.MAP, others)
+                   for label in result.columns}  # fmt: skip
+        mappings = {
+            f.frame_attr: {label: getattr(c, f.series_attr) for label, c in columns.items()}
+            for f in source._fields
+        }
+        return source._constructor_expanddim(result, _tracker=source._tracker, **mappings)

@@ -14,10 +14,11 @@ from .._follow import FollowingFrame, gather, row_positions
 from . import _compat, _groups, _lineage
 from . import _tracker as _tracker_module
 from ._series import WORDS, TrackedSeries, _engine_function, no_words
+from ._windows import Windowing
 from ._word import OpCode
 
 
-class TrackedDataFrame(_groups.ReducingFrame, FollowingFrame, DataFrame):
+class TrackedDataFrame(_groups.ReducingFrame, Windowing, FollowingFrame, DataFrame):
     """Pandas DataFrame with ORRIN-32 provenance."""
 
     _metadata: ClassVar[list[str]] = ["_tracker", "_col_prov"]

@@ -17,8 +17,10 @@ from typing import Any
 import numpy as np
 from pandas import DataFrame, MultiIndex, Series
 
+from .. import _row_order
 from .._follow import gather, row_positions
 from . import _engine
+from ._windows import Windowing
 from ._word import OpCode
 
 
@@ -28,14 +30,6 @@ def combine_segments(tracker: Any, words: list, segments: list, n: int, op: int)
     all_segments = np.concatenate([np.asarray(s, dtype=np.int64) for s in segments])
     return np.asarray(
         _engine.combine_segments_batch(tracker._rust, all_words, all_segments, n, op),
-        dtype=np.uint32,
-    )
-
-
-def combine_windows(tracker: Any, words: np.ndarray, window: int) -> np.ndarray:
-    words = np.asarray(words, dtype=np.uint32)
-    return np.asarray(
-        _engine.combine_windows_batch(tracker._rust, words, window, OpCode.WINDOW),
         dtype=np.uint32,
     )
 
@@ -86,9 +80,21 @@ class TrackedGroupBy:
             return self[name]
 
         def method(*args: Any, **kwargs: Any) -> Any:
-            return self._with_words(attribute(*args, **kwargs), name, kwargs)
+            result = attribute(*args, **kwargs)
+            return self._with_words(
+                result, name, kwargs, in_order=_reads_in_order(name, args, kwargs)
+            )
 
         return method
+
+    def rolling(self, *args: Any, **kwargs: Any) -> TrackedGroupWindow:
+        return TrackedGroupWindow(self, self._grouped.rolling(*args, **kwargs), "rolling")
+
+    def expanding(self, *args: Any, **kwargs: Any) -> TrackedGroupWindow:
+        return TrackedGroupWindow(self, self._grouped.expanding(*args, **kwargs), "expanding")
+
+    def ewm(self, *args: Any, **kwargs: Any) -> TrackedGroupWindow:
+        return TrackedGroupWindow(self, self._grouped.ewm(*args, **kwargs), "ewm")
 
     def __iter__(self) -> Any:
         return iter(self._grouped)
@@ -114,31 +120,46 @@ class TrackedGroupBy:
                 entries[f.series_attr] = f.aggregate(tracker, arrays, codes, n, words, name)
         return entries
 
-    def _with_words(self, result: Any, name: str, kwargs: dict) -> Any:
+    def _with_words(
+        self, result: Any, name: str, kwargs: dict, rows: Any = None, in_order: bool = True
+    ) -> Any:
+        """``result`` with its group's entries, and the row order when ``in_order``;
+        ``rows``: the source row of each result row, for a result of source rows that
+        pandas labelled anew (a group's window)."""
         source = self._source
         tracker = getattr(source, "_tracker", None)
         if not tracker or not isinstance(result, (Series, DataFrame)):
             return result
         codes = self._codes()
-        per_row = len(result) == len(source) and result.index.equals(source.index)
-        if not per_row:
+        if len(result) == len(source) and result.index.equals(source.index):
+            rows = slice(None)
+        member_codes = codes[rows] if rows is not None else None
+        if member_codes is None:
             self._key_levels(result, codes)
         fields = {f.series_attr: f for f in source._fields}
         object.__setattr__(result, "_tracker", tracker)
         if isinstance(result, Series):
             entries = self._group_entries(result.name, codes, name, kwargs)
-            spread = {k: _spread(v, codes, per_row, len(result), fields[k].absent)
+            spread = {k: _spread(v, member_codes, len(result), fields[k].absent)
                       for k, v in entries.items()}  # fmt: skip
             if hasattr(result, "_set_fields"):
                 result._set_fields(spread)
-            return result
-        mappings: dict[str, dict] = {fields[k].frame_attr: {} for k in fields}
-        for label in result.columns:
-            for k, v in self._group_entries(label, codes, name, kwargs).items():
-                f = fields[k]
-                mappings[f.frame_attr][label] = _spread(v, codes, per_row, len(result), f.absent)
-        result._set_mappings(mappings)
-        return result
+        else:
+            mappings: dict[str, dict] = {fields[k].frame_attr: {} for k in fields}
+            for label in result.columns:
+                for k, v in self._group_entries(label, codes, name, kwargs).items():
+                    f = fields[k]
+                    mappings[f.frame_attr][label] = _spread(v, member_codes, len(result), f.absent)
+            result._set_mappings(mappings)
+        return _row_order.applied(source, result) if in_order else result
+
+    def _window_rows(self, result: Any) -> np.ndarray | None:
+        """Source row of each row of a group's window result: pandas lists the groups in
+        turn (as numbered), each group's rows in their order."""
+        codes = self._codes()
+        rows = np.argsort(codes, kind="stable")
+        rows = rows[codes[rows] >= 0]
+        return rows if len(rows) == len(result) else None
 
     def _key_levels(self, result: Any, codes: np.ndarray) -> None:
         """A result with a row per group is indexed by the keys: their words, per group,
@@ -177,10 +198,66 @@ class TrackedGroupBy:
         return [a for key, a in mapping.items() if _is_value_column(source, key)]
 
 
-def _spread(
-    entries: np.ndarray, codes: np.ndarray, per_row: bool, n: int, absent: int
-) -> np.ndarray:
-    if per_row:  # one result per source row: its group's entry (none for a dropped key)
+#: Group methods (and functions named to ``agg``/``transform``) whose values depend on the
+#: order of the rows in each group.
+_IN_ORDER = frozenset(
+    {"cumsum", "cumprod", "cummax", "cummin", "cumcount", "shift", "diff", "pct_change",
+     "first", "last", "nth"}
+)  # fmt: skip
+_BY_FUNCTION = frozenset({"agg", "aggregate", "transform", "apply", "pipe"})
+
+
+def _reads_in_order(name: str, args: tuple, kwargs: dict) -> bool:
+    """Whether a group method's values may depend on the order of each group's rows: an
+    order-dependent method or function, ``rank(method="first")``, or a function of the
+    user's (it may read the rows in order)."""
+    if name == "rank":
+        return kwargs.get("method") == "first"
+    if name not in _BY_FUNCTION:
+        return name in _IN_ORDER
+    functions = _flatten_functions([*args[:1], *kwargs.values()])
+    return any(callable(f) or f in _IN_ORDER for f in functions)
+
+
+def _flatten_functions(specs: list) -> list:
+    out: list = []
+    for spec in specs:
+        if isinstance(spec, dict):
+            out.extend(_flatten_functions(list(spec.values())))
+        elif isinstance(spec, (list, tuple)):
+            out.extend(_flatten_functions(list(spec)))
+        elif isinstance(spec, str) or callable(spec):
+            out.append(spec)
+    return out
+
+
+class TrackedGroupWindow:
+    """A rolling, expanding or ewm window over each group: its results (source rows,
+    labelled by group key and row) take their group's entries and the row order."""
+
+    def __init__(self, groupby: TrackedGroupBy, window: Any, kind: str) -> None:
+        self._groupby = groupby
+        self._window = window
+        self._kind = kind
+
+    def __getattr__(self, name: str) -> Any:
+        attribute = getattr(self._window, name)
+        if not callable(attribute):
+            return attribute
+
+        def method(*args: Any, **kwargs: Any) -> Any:
+            result = attribute(*args, **kwargs)
+            groupby = self._groupby
+            rows = groupby._window_rows(result) if isinstance(result, (Series, DataFrame)) else None
+            if rows is None:
+                return result
+            return groupby._with_words(result, self._kind, kwargs, rows)
+
+        return method
+
+
+def _spread(entries: np.ndarray, codes: np.ndarray | None, n: int, absent: int) -> np.ndarray:
+    if codes is not None:  # one result per source row: its group's entry (none for a dropped key)
         return gather(entries, codes, absent, entries.dtype)
     if len(entries) == n:
         return entries
@@ -222,19 +299,6 @@ def key_arrays(source: Any, by: Any) -> dict[str, list[np.ndarray]]:
 # -- windows --------------------------------------------------------------------------------
 
 
-def _window_entries(series: Any, span: int, name: str) -> dict[str, np.ndarray]:
-    """Per field, each element's entry for the window of ``span`` elements ending there."""
-    tracker = series._tracker
-    words_field, *others = series._fields
-    words = combine_windows(tracker, getattr(series, words_field.series_attr), span)
-    entries = {words_field.series_attr: words}
-    for f in others:
-        if f.window is not None:
-            entries[f.series_attr] = f.window(tracker, getattr(series, f.series_attr), span,
-                                              words, name)  # fmt: skip
-    return entries
-
-
 def cut_from(result: Any, original: Any) -> None:
     """``pd.cut``/``pd.qcut`` build ``result`` from bare values of ``original`` (a local of
     pandas' function): its bins derive from the whole column."""
@@ -245,79 +309,48 @@ def cut_from(result: Any, original: Any) -> None:
     result._set_fields(_column_entries(original, len(result), "cut", OpCode.BINS))
 
 
-def _column_entries(series: Any, n: int, name: str, op: int = OpCode.AGG) -> dict[str, np.ndarray]:
-    """Per field, ``n`` entries of a value derived from the whole column."""
-    tracker = series._tracker
-    words_field, *others = series._fields
-    own = np.asarray(getattr(series, words_field.series_attr), dtype=np.uint32)
-    word = whole_column_word(tracker, own, op)
-    entries = {words_field.series_attr: np.full(n, word, dtype=np.uint32)}
+def whole_entries(
+    tracker: Any, fields: tuple, arrays: dict[str, list], name: str, op: int = OpCode.ORDER
+) -> dict[str, int]:
+    """Per field, the entry of one value derived from every element of ``arrays`` (per
+    field, a list of arrays)."""
+    words_field, *others = fields
+    word = whole_column_word(tracker, _joined(arrays[words_field.series_attr], np.uint32), op)
+    entries = {words_field.series_attr: word}
     for f in others:
         if f.aggregate is not None:
-            members = getattr(series, f.series_attr)
-            node = f.aggregate(tracker, [members], np.zeros(len(members), dtype=np.int64), 1,
-                               np.array([word], dtype=np.uint32), name)[0]  # fmt: skip
-            entries[f.series_attr] = np.full(n, node, dtype=f.dtype)
+            nodes = _joined(arrays[f.series_attr], f.dtype)
+            entries[f.series_attr] = int(
+                f.aggregate(
+                    tracker,
+                    [nodes],
+                    np.zeros(len(nodes), dtype=np.int64),
+                    1,
+                    np.array([word], dtype=np.uint32),
+                    name,
+                )[0]  # fmt: skip
+            )
     return entries
 
 
-class TrackedWindow:
-    """A rolling, expanding or ewm window of a tracked series; results combine each
-    element's window members (an ewm or expanding window reaches back to the start)."""
-
-    def __init__(self, source: Any, window: Any, span: int) -> None:
-        self._source = source
-        self._window = window
-        self._span = span
-
-    def __getattr__(self, name: str) -> Any:
-        attribute = getattr(self._window, name)
-        if not callable(attribute):
-            return attribute
-
-        def method(*args: Any, **kwargs: Any) -> Any:
-            return self._source._windowed(attribute(*args, **kwargs), self._span, name)
-
-        return method
+def _column_entries(series: Any, n: int, name: str, op: int = OpCode.AGG) -> dict[str, np.ndarray]:
+    """Per field, ``n`` entries of a value derived from the whole column."""
+    fields = series._fields
+    arrays = {f.series_attr: [getattr(series, f.series_attr)] for f in fields}
+    entry = whole_entries(series._tracker, fields, arrays, name, op)
+    return {
+        f.series_attr: np.full(n, entry[f.series_attr], dtype=f.dtype)
+        for f in fields
+        if f.series_attr in entry
+    }
 
 
-class WindowingSeries:
-    """Windows and whole-column results of a tracked series (see the module doc)."""
+def _joined(arrays: list, dtype: Any) -> np.ndarray:
+    return np.concatenate([np.zeros(0, dtype=dtype), *(np.asarray(a, dtype=dtype) for a in arrays)])
 
-    def rolling(self, window: Any, *args: Any, **kwargs: Any) -> Any:
-        span = window if isinstance(window, int) else 0  # a time window: back to the start
-        return TrackedWindow(self, super().rolling(window, *args, **kwargs), span)  # type: ignore[misc]
 
-    def expanding(self, *args: Any, **kwargs: Any) -> Any:
-        return TrackedWindow(self, super().expanding(*args, **kwargs), 0)  # type: ignore[misc]
-
-    def ewm(self, *args: Any, **kwargs: Any) -> Any:
-        return TrackedWindow(self, super().ewm(*args, **kwargs), 0)  # type: ignore[misc]
-
-    def _windowed(self, result: Any, span: int, name: str) -> Any:
-        source: Any = self
-        tracker = getattr(source, "_tracker", None)
-        tracked = isinstance(result, Series) and hasattr(result, "_set_fields")
-        if tracked and tracker and len(result) == len(source):
-            object.__setattr__(result, "_tracker", tracker)
-            result._set_fields(_window_entries(source, span, name))
-        return result
-
-    def cumsum(self, *args: Any, **kwargs: Any) -> Any:
-        return self._windowed(super().cumsum(*args, **kwargs), 0, "cumsum")  # type: ignore[misc]
-
-    def cumprod(self, *args: Any, **kwargs: Any) -> Any:
-        return self._windowed(super().cumprod(*args, **kwargs), 0, "cumprod")  # type: ignore[misc]
-
-    def cummax(self, *args: Any, **kwargs: Any) -> Any:
-        return self._windowed(super().cummax(*args, **kwargs), 0, "cummax")  # type: ignore[misc]
-
-    def cummin(self, *args: Any, **kwargs: Any) -> Any:
-        return self._windowed(super().cummin(*args, **kwargs), 0, "cummin")  # type: ignore[misc]
-
-    def diff(self, periods: int = 1) -> Any:
-        span = abs(periods) + 1 if periods >= 0 else 0  # a lead reaches forward: whole column
-        return self._windowed(super().diff(periods), span, "diff")  # type: ignore[misc]
+class WindowingSeries(Windowing):
+    """Windows (see ``_windows``) and whole-column results of a tracked series."""
 
     def _whole_column(self, result: Any, name: str) -> Any:
         source: Any = self
@@ -332,7 +365,10 @@ class WindowingSeries:
         return result
 
     def rank(self, *args: Any, **kwargs: Any) -> Any:
-        return self._whole_column(super().rank(*args, **kwargs), "rank")  # type: ignore[misc]
+        result = self._whole_column(super().rank(*args, **kwargs), "rank")  # type: ignore[misc]
+        if kwargs.get("method") == "first":  # ties ranked in the order of the rows
+            result = _row_order.applied(self, result)
+        return result
 
     def value_counts(self, *args: Any, **kwargs: Any) -> Any:
         return self._whole_column(super().value_counts(*args, **kwargs), "value_counts")  # type: ignore[misc]

@@ -13,6 +13,7 @@ import numpy as np
 import pandas as pd
 from pandas import Series
 
+from .. import _row_order
 from .._checks import as_int
 from .._follow import (
     Field,
@@ -197,6 +198,7 @@ class TrackedSeries(_groups.WindowingSeries, FollowingSeries, Series):
         tracker = kwargs.pop("_tracker", None)
         super().__init__(*args, **kwargs)
         self._tracker = tracker
+        _row_order.carry(self, args[0] if args else kwargs.get("data"))
         if prov is not None:
             self._prov = prov
         elif args and isinstance(args[0], TrackedSeries) and len(args[0]) == len(self):
@@ -388,11 +390,21 @@ class TrackedSeries(_groups.WindowingSeries, FollowingSeries, Series):
     # annotations there say builtins.str.)
     @property
     def str(self) -> Any:
-        return TrackedAccessor(self, super().str)
+        return TrackedAccessor(self, super().str, "str")
 
     @property
     def dt(self) -> Any:
-        return TrackedAccessor(self, super().dt)
+        return TrackedAccessor(self, super().dt, "dt")
+
+    def _elementwise(
+        self, values: Series, op_name: builtins.str, op_code: int, others: list
+    ) -> Any:
+        """``values`` (pandas' result, made element by element from this series and the
+        tracked series ``others``, same rows) as a tracked series one step further."""
+        result = TrackedSeries(values, _prov=_aligned_words(self), _tracker=self._tracker)
+        if others:
+            return self._derived(result, [self, *others], op_name, op_code)
+        return self._stepped(result, op_code)
 
     # -- groups, windows and the whole column (see _groups) ----------------------------------
 

@@ -66,3 +66,4 @@ class OpCode:
     WINDOW = 21
     ROW = 22
     BINS = 23
+    ORDER = 24

@@ -15,6 +15,7 @@ from .._follow import FollowingFrame, gather, row_positions
 from ..orrin32 import MAX_PAIRS, OpCode, _compat, _groups
 from ..orrin32._frame import _row_entities
 from ..orrin32._tracker import table_wrapped
+from ..orrin32._windows import Windowing
 from ._row_values import record_values
 from ._series import (
     FIELDS,
@@ -27,7 +28,7 @@ from ._series import (
 )
 
 
-class DAGTrackedDataFrame(_groups.ReducingFrame, FollowingFrame, pd.DataFrame):
+class DAGTrackedDataFrame(_groups.ReducingFrame, Windowing, FollowingFrame, pd.DataFrame):
     """Pandas DataFrame with DAG-tracked provenance."""
 
     _metadata: ClassVar[list[str]] = ["_tracker", "_col_prov", "_col_nodes"]

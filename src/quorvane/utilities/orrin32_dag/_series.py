@@ -10,12 +10,14 @@ An element whose origin cannot be followed has the tracker's unknown source node
 
 from __future__ import annotations
 
+import builtins
 from collections.abc import Callable
 from typing import Any, ClassVar
 
 import numpy as np
 import pandas as pd
 
+from .. import _row_order
 from .._checks import as_int, exact
 from .._follow import (
     Field,
@@ -28,6 +30,7 @@ from .._follow import (
     unknown_fill,
 )
 from ..orrin32 import OpCode, ProvenanceTracker, _compat, _groups
+from ..orrin32._accessors import TrackedAccessor
 from ..orrin32._engine import combine_batch, update_chain_batch
 from ..orrin32._series import (
     _ARRAY_FUNCTIONS,
@@ -191,6 +194,7 @@ class DAGTrackedSeries(_groups.WindowingSeries, FollowingSeries, pd.Series):
         super().__init__(*args, **kwargs)
         self._tracker = tracker
         data = args[0] if args else kwargs.get("data")
+        _row_order.carry(self, data)
         lent = _arrays_lent(self, data)
         self._prov = prov if prov is not None else lent[WORDS.series_attr]
         self._node_ids = node_ids if node_ids is not None else lent[NODES.series_attr]
@@ -393,6 +397,32 @@ class DAGTrackedSeries(_groups.WindowingSeries, FollowingSeries, pd.Series):
     def replace(self, *args: Any, **kwargs: Any) -> Any:
         inner = _in_parent() and _compat.caller_is_pandas()
         return self._transform("replace", "replace", OpCode.MAP, args, kwargs, inner)
+
+    # -- accessors (see orrin32's _accessors) ---------------------------------------------
+
+    # (Named after pandas' accessors, these shadow the builtin str below them in the class
+    # body: the annotations there say builtins.str.)
+
+    @property
+    def str(self) -> Any:
+        return TrackedAccessor(self, super().str, "str")
+
+    @property
+    def dt(self) -> Any:
+        return TrackedAccessor(self, super().dt, "dt")
+
+    def _elementwise(
+        self, values: pd.Series, op_name: builtins.str, op_code: int, others: list
+    ) -> Any:
+        """``values`` (pandas' result, made element by element from this series and the
+        tracked series ``others``, same rows) as a tracked series, every element one step
+        further."""
+        result = DAGTrackedSeries(
+            values, _prov=self._prov, _node_ids=self._node_ids, _tracker=self._tracker
+        )
+        if others:
+            return self._derived(result, [self, *others], op_name, op_code)
+        return self._stepped(result, op_name, op_code)
 
 
 def _binary_operator(name: str, op_name: str, op_code: int) -> Callable[..., Any]:

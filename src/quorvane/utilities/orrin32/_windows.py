@@ -1,0 +1,185 @@
+"""Windows and other results that read a tracked series' rows in order.
+
+An element of a ``rolling``, ``expanding`` or ``ewm`` window, of a cumulative method or of
+``diff``/``pct_change`` combines the words of its window's members (an ewm or expanding
+window reaches back to the start, a lead forward to the elements it reads); ``shift``
+moves each element to its new row. All of them then combine the row order of the series
+(see ``_row_order``): what they compute depends on which rows come before which. A frame
+does the same column by column. The window combination runs in the native engine
+(``combine_windows_batch``).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+from pandas import DataFrame, Series
+
+from .. import _row_order
+from .._follow import gather
+from . import _engine
+from ._word import OpCode
+
+Entries = dict[str, np.ndarray]
+
+
+def combine_windows(tracker: Any, words: np.ndarray, window: int) -> np.ndarray:
+    words = np.asarray(words, dtype=np.uint32)
+    return np.asarray(
+        _engine.combine_windows_batch(tracker._rust, words, window, OpCode.WINDOW),
+        dtype=np.uint32,
+    )
+
+
+def _window_entries(series: Any, span: int, name: str, forward: bool = False) -> Entries:
+    """Per field, each element's entry for the window of ``span`` elements ending there
+    (0: all before it), or starting there when ``forward``."""
+    tracker = series._tracker
+    words_field, *others = series._fields
+    turn = slice(None, None, -1) if forward else slice(None)
+    words = combine_windows(tracker, getattr(series, words_field.series_attr)[turn], span)
+    entries = {words_field.series_attr: words[turn]}
+    for f in others:
+        if f.window is not None:
+            members = np.asarray(getattr(series, f.series_attr))[turn]
+            entries[f.series_attr] = f.window(tracker, members, span, words, name)[turn]
+    return entries
+
+
+def _shifted_entries(series: Any, periods: int) -> Entries:
+    """Per field, each element's entry after ``shift(periods)``: the entry of the element
+    that moved there, none where pandas put a fill value."""
+    n = len(series)
+    positions = np.arange(n, dtype=np.intp) - periods
+    positions[(positions < 0) | (positions >= n)] = -1
+    return {f.series_attr: gather(getattr(series, f.series_attr), positions, f.absent, f.dtype)
+            for f in series._fields}  # fmt: skip
+
+
+def _lag_window(periods: int) -> tuple[int, bool]:
+    """The window of ``diff``/``pct_change``: the element and the one ``periods`` away."""
+    return abs(periods) + 1, periods < 0
+
+
+class TrackedWindow:
+    """A rolling, expanding or ewm window of a tracked series or frame: its results are
+    windowed (see the module doc)."""
+
+    def __init__(self, source: Any, window: Any, span: int) -> None:
+        self._source = source
+        self._window = window
+        self._span = span
+
+    def __getattr__(self, name: str) -> Any:
+        attribute = getattr(self._window, name)
+        if not callable(attribute):
+            return attribute
+
+        def method(*args: Any, **kwargs: Any) -> Any:
+            result = attribute(*args, **kwargs)
+            return self._source._in_order(result, name, _windowing(self._span, name))
+
+        return method
+
+
+def _windowing(span: int, name: str, forward: bool = False) -> Callable[[Any], Entries]:
+    return lambda series: _window_entries(series, span, name, forward)
+
+
+class Windowing:
+    """Order-dependent methods of a tracked series or frame (see the module doc)."""
+
+    def rolling(self, window: Any, *args: Any, **kwargs: Any) -> Any:
+        span = window if isinstance(window, int) else 0  # a time window: back to the start
+        return TrackedWindow(self, super().rolling(window, *args, **kwargs), span)  # type: ignore[misc]
+
+    def expanding(self, *args: Any, **kwargs: Any) -> Any:
+        return TrackedWindow(self, super().expanding(*args, **kwargs), 0)  # type: ignore[misc]
+
+    def ewm(self, *args: Any, **kwargs: Any) -> Any:
+        return TrackedWindow(self, super().ewm(*args, **kwargs), 0)  # type: ignore[misc]
+
+    def cumsum(self, *args: Any, **kwargs: Any) -> Any:
+        return self._cumulative("cumsum", args, kwargs)
+
+    def cumprod(self, *args: Any, **kwargs: Any) -> Any:
+        return self._cumulative("cumprod", args, kwargs)
+
+    def cummax(self, *args: Any, **kwargs: Any) -> Any:
+        return self._cumulative("cummax", args, kwargs)
+
+    def cummin(self, *args: Any, **kwargs: Any) -> Any:
+        return self._cumulative("cummin", args, kwargs)
+
+    def _cumulative(self, name: str, args: tuple, kwargs: dict) -> Any:
+        result = getattr(super(), name)(*args, **kwargs)
+        return self._in_order(result, name, _windowing(0, name), kwargs)
+
+    def diff(self, periods: int = 1, **kwargs: Any) -> Any:
+        result = super().diff(periods, **kwargs)  # type: ignore[misc]
+        span, forward = _lag_window(periods)
+        return self._in_order(result, "diff", _windowing(span, "diff", forward), kwargs)
+
+    def pct_change(self, periods: int = 1, **kwargs: Any) -> Any:
+        from ._series import _inside_parent
+
+        with _inside_parent(in_place=True):  # pandas' own shift and division: no words
+            result = super().pct_change(periods, **kwargs)  # type: ignore[misc]
+        span, forward = _lag_window(periods)
+        windowing = _windowing(span, "pct_change", forward)
+        return self._in_order(result, "pct_change", windowing, kwargs)
+
+    def shift(self, periods: Any = 1, *args: Any, **kwargs: Any) -> Any:
+        result = super().shift(periods, *args, **kwargs)  # type: ignore[misc]
+        if kwargs.get("freq") is not None or not isinstance(periods, int):
+            return result  # the labels move, each value stays with its words
+        return self._in_order(result, "shift", lambda s: _shifted_entries(s, periods), kwargs)
+
+    def _in_order(
+        self, result: Any, name: str, entries_of: Callable[[Any], Entries], kwargs: Any = None
+    ) -> Any:
+        """``result`` (pandas' values, read from this container's rows in order) with the
+        entries ``entries_of`` gives for a series, and the row order combined in."""
+        from ._series import _in_place_call
+
+        source: Any = self
+        tracker = getattr(source, "_tracker", None)
+        if not tracker or (kwargs and kwargs.get("axis", 0) not in (0, "index")):
+            return result
+        if _in_place_call():
+            return result  # pandas' own step inside one of ours (pct_change's shift)
+        if isinstance(result, DataFrame) and hasattr(result, "_set_mappings"):
+            return _columns_in_order(source, result, name, entries_of)
+        tracked = isinstance(result, Series) and hasattr(result, "_set_fields")
+        if not tracked or len(result) != len(source):
+            return result
+        object.__setattr__(result, "_tracker", tracker)
+        result._set_fields(entries_of(source))
+        return _row_order.applied(source, result)
+
+
+def _columns_in_order(
+    frame: Any, result: Any, name: str, entries_of: Callable[[Any], Entries]
+) -> Any:
+    """A frame's order-dependent result, column by column as a series' would be."""
+    if len(result) != len(frame) or not result.index.equals(frame.index):
+        return result
+    mappings: dict[str, dict] = {f.frame_attr: {} for f in frame._fields}
+    words_attr = frame._fields[0].frame_attr
+    for label in result.columns:
+        source = (
+            frame[label]
+            if _row_order.lookup(getattr(frame, words_attr), label) is not None
+            else None
+        )
+        if not isinstance(source, Series):
+            continue  # no words to window, or a label pandas holds twice
+        column = source._in_order(result[label], name, entries_of)
+        for f in frame._fields:
+            mappings[f.frame_attr][label] = getattr(column, f.series_attr)
+    object.__setattr__(result, "_tracker", frame._tracker)
+    result._set_mappings(mappings)
+    _row_order.carry(result, frame)
+    return result
