@@ -75,7 +75,7 @@ def flush(self, timeout: float = 30.0) -> bool:
         return True
     with self._value_buffer_lock:
         if self._value_buffer:
-            self._writer.write_row_values(list(self._value_buffer))
+            self._writer.write_row_values(self._value_buffer.records())
             self._value_buffer.clear()
     self._writer.flush(timeout=timeout)
     if not self._nodes_persisted and self._storage and self._pipeline_id:

@@ -14,6 +14,7 @@ from . import _bulk, _dashboard, _lifecycle, _results, _row_values
 from ._dag import ComputationDAG
 from ._log import logger  # noqa: F401  (one logger for the whole module)
 from ._records import DAGEdge, DAGNode, NodeType
+from ._value_buffer import RowValueBuffer
 
 
 def _metadata_or_new(metadata: dict | None) -> dict:
@@ -47,7 +48,7 @@ class DAGTracker(ProvenanceTracker):
         self._dag_lock = threading.Lock()
         self._nodes: dict[int, DAGNode] = {}
         self._next_node_id = 0
-        self._value_buffer: list = []
+        self._value_buffer = RowValueBuffer()
         self._value_buffer_lock = threading.Lock()
         self._value_flush_threshold = 5000
         self._nodes_persisted = False
@@ -73,7 +74,7 @@ class DAGTracker(ProvenanceTracker):
             state["_nodes"] = dict(self._nodes)
             state["_prov_to_nodes"] = {word: list(ids) for word, ids in self._prov_to_nodes.items()}
         with self._value_buffer_lock:
-            state["_value_buffer"] = list(self._value_buffer)
+            state["_value_buffer"] = self._value_buffer.copy()
         for name in ("_dag_lock", "_value_buffer_lock", "_writer", "_storage", "_api_key"):
             state.pop(name, None)
         state["_persistence_dropped"] = self._writer is not None or self._storage is not None
@@ -83,6 +84,8 @@ class DAGTracker(ProvenanceTracker):
         super().__setstate__(state)
         self._dag_lock = threading.Lock()
         self._value_buffer_lock = threading.Lock()
+        if not isinstance(self._value_buffer, RowValueBuffer):  # pickled as a list of records
+            self._value_buffer = RowValueBuffer(self._value_buffer)
         self._writer = None
         self._storage = None
         self._api_key = None
