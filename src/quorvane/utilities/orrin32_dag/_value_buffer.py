@@ -15,7 +15,7 @@ import sys
 from bisect import bisect_right
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any, cast
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -40,8 +40,7 @@ def stored_row_value_type():
     return storage.StoredRowValue
 
 
-@dataclass(frozen=True, slots=True)
-class ChunkHeader:
+class ChunkHeader(NamedTuple):
     """What every record of a chunk shares."""
 
     operation: str
@@ -65,16 +64,13 @@ class ValueChunk:
     words: Column
     numbers: Column
     texts: list | None = None
+    growable: bool = False  # a list chunk, which ``extend`` may grow
 
     def __len__(self) -> int:
         return len(self.rows)
 
-    @property
-    def growable(self) -> bool:
-        return isinstance(self.numbers, list)
-
     def part(self, start: int, stop: int) -> ValueChunk:
-        if start == 0 and stop >= len(self):
+        if start == 0 and stop >= len(self.rows):
             return self
         texts = None if self.texts is None else self.texts[start:stop]
         return ValueChunk(
@@ -83,6 +79,7 @@ class ValueChunk:
             self.words[start:stop],
             self.numbers[start:stop],
             texts,
+            self.growable,
         )
 
     def extend(self, other: ValueChunk) -> None:
@@ -92,19 +89,17 @@ class ValueChunk:
             self.texts = [None] * len(self.numbers)
         if self.texts is not None:
             self.texts.extend(other.texts or [None] * len(other))
-        for mine, theirs in (
-            (self.numbers, other.numbers),
-            (self.words, other.words),
-            (self.rows, other.rows),
-        ):
-            cast(list, mine).extend(theirs)
+        self.numbers.extend(other.numbers)  # type: ignore[union-attr]
+        self.words.extend(other.words)  # type: ignore[union-attr]
+        self.rows.extend(other.rows)  # type: ignore[union-attr]
 
     def copy(self) -> ValueChunk:
         """A chunk that later growth of this one leaves alone (arrays are never changed)."""
         if not self.growable:
             return self
         texts = None if self.texts is None else list(self.texts)
-        return ValueChunk(self.header, list(self.rows), list(self.words), list(self.numbers), texts)
+        rows, words, numbers = list(self.rows), list(self.words), list(self.numbers)
+        return ValueChunk(self.header, rows, words, numbers, texts, growable=True)
 
     def records(self, build) -> list:
         header = self.header
@@ -141,7 +136,7 @@ def _as_list(values: Column, n: int) -> list:
 
 def single_chunk(header: ChunkHeader, row: int, word: int, number, text) -> ValueChunk:
     """A list chunk of one element."""
-    return ValueChunk(header, [row], [word], [number], None if text is None else [text])
+    return ValueChunk(header, [row], [word], [number], None if text is None else [text], True)
 
 
 class RowValueBuffer:
@@ -162,17 +157,18 @@ class RowValueBuffer:
 
     def add(self, chunk: ValueChunk) -> None:
         """Append a chunk's elements."""
-        if not len(chunk):
-            return
-        last = self._chunks[-1] if self._chunks else None
-        if chunk.growable and last is not None and last.growable and last.header == chunk.header:
-            last.extend(chunk)
-            self._ends[-1] += len(chunk)
+        size = len(chunk.rows)
+        if not size:
             return
         if chunk.growable:
+            last = self._chunks[-1] if self._chunks else None
+            if last is not None and last.growable and last.header == chunk.header:
+                last.extend(chunk)
+                self._ends[-1] += size
+                return
             chunk = chunk.copy()  # the buffer may grow it; the caller's stays as it was
+        self._ends.append(len(self) + size)
         self._chunks.append(chunk)
-        self._ends.append(len(self) + len(chunk))
 
     def append(self, record: Any) -> None:
         """Append one record (anything with the fields of ``StoredRowValue``)."""
