@@ -2,8 +2,9 @@
 
 Each line records the values of a 10^6-element result (as the containers do after every
 operation) into a fresh tracker without a writer, beside the cost of copying the same
-array in the same run; then the cost of building the stored records from the buffer, which
-is paid when a writer takes them (or the buffer is read).
+array in the same run; then one public ``record_row_value`` call per value, and the cost of
+building the stored records from the buffer, which is paid when a writer takes them (or the
+buffer is read).
 
     .venv/bin/python benchmarks/bench_row_values.py
 """
@@ -54,6 +55,14 @@ def main() -> None:
             DAGTracker,
         )
         print(f"{name:28s} {took * 1e9 / N:11.1f} {took / copy:8.1f}")
+    calls = N // 10
+    took = best_of(
+        lambda tracker: [tracker.record_row_value(i, i, "add", 1.5) for i in range(calls)],
+        DAGTracker,
+        2,
+    )
+    per_value = took / calls
+    print(f"{'record_row_value, per call':28s} {per_value * 1e9:11.1f} {per_value * N / copy:8.1f}")
     tracker = DAGTracker()
     record_values(tracker, floats, words, "add")
     took = best_of(lambda t: t._value_buffer.records(), lambda: tracker, 2)

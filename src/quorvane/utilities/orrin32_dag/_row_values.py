@@ -62,7 +62,7 @@ def record_row_value(
 
 
 def _header(tracker, operation: str, column_name: str | None) -> ChunkHeader:
-    return ChunkHeader(operation, column_name, tracker._pipeline_id or 0, tracker._tenant_id)
+    return (operation, column_name, tracker._pipeline_id or 0, tracker._tenant_id)
 
 
 def _buffer_chunk(tracker, chunk: ValueChunk) -> tuple[int, list]:

@@ -15,7 +15,7 @@ import sys
 from bisect import bisect_right
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any, NamedTuple
+from typing import Any
 
 import numpy as np
 
@@ -40,13 +40,9 @@ def stored_row_value_type():
     return storage.StoredRowValue
 
 
-class ChunkHeader(NamedTuple):
-    """What every record of a chunk shares."""
-
-    operation: str
-    column_name: str | None
-    pipeline_id: Any
-    tenant_id: str | None
+#: What every record of a chunk shares: (operation, column name, pipeline id, tenant id).
+#: A plain tuple: one is made per recording call, single values included.
+ChunkHeader = tuple[str, str | None, Any, str | None]
 
 
 @dataclass(slots=True)
@@ -115,12 +111,7 @@ class ValueChunk:
                 numbers = [
                     None if t is not None else v for v, t in zip(numbers, texts, strict=True)
                 ]
-        operation, column, pipeline, tenant = (
-            header.operation,
-            header.column_name,
-            header.pipeline_id,
-            header.tenant_id,
-        )
+        operation, column, pipeline, tenant = header
         return [
             build(pipeline, row, word, operation, number, column, tenant, text)
             for row, word, number, text in zip(rows, words, numbers, texts, strict=True)
@@ -172,9 +163,7 @@ class RowValueBuffer:
 
     def append(self, record: Any) -> None:
         """Append one record (anything with the fields of ``StoredRowValue``)."""
-        header = ChunkHeader(
-            record.node_operation, record.column_name, record.pipeline_id, record.tenant_id
-        )
+        header = (record.node_operation, record.column_name, record.pipeline_id, record.tenant_id)
         self.add(
             single_chunk(
                 header, record.row_index, record.fingerprint, record.value, record.text_value
