@@ -4,7 +4,7 @@ Each line records the values of a 10^6-element result (as the containers do afte
 operation) into a fresh tracker without a writer, beside the cost of copying the same
 array in the same run; then one public ``record_row_value`` call per value, and the cost of
 building the stored records from the buffer, which is paid when a writer takes them (or the
-buffer is read).
+buffer is read), and the memory the buffer holds per value (tracemalloc).
 
     .venv/bin/python benchmarks/bench_row_values.py
 """
@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import gc
 import time
+import tracemalloc
 
 import numpy as np
 
@@ -63,6 +64,12 @@ def main() -> None:
     )
     per_value = took / calls
     print(f"{'record_row_value, per call':28s} {per_value * 1e9:11.1f} {per_value * N / copy:8.1f}")
+    tracker = DAGTracker()
+    tracemalloc.start()
+    record_values(tracker, with_nan, words, "add")
+    held = tracemalloc.get_traced_memory()[0] / len(tracker._value_buffer)
+    tracemalloc.stop()
+    print(f"buffer memory: {held:.1f} B per buffered value (float64, a tenth NaN)")
     tracker = DAGTracker()
     record_values(tracker, floats, words, "add")
     took = best_of(lambda t: t._value_buffer.records(), lambda: tracker, 2)
