@@ -125,3 +125,28 @@ def test_a_registry_that_disagrees_is_refused():
 def test_engine_refuses_a_table_it_cannot_hold(bitmaps, message):
     with pytest.raises(ValueError, match=message):
         ProvenanceTracker()._rust.dense_import(bitmaps)
+
+
+def test_a_dag_tracker_pickled_with_its_settings_as_attributes_still_loads():
+    from quorvane.utilities.persistence.storage import StoredRowValue
+
+    tracker = DAGTracker(tenant_id="acme", pipeline_name="loans")
+    tracker.create_source_node("t", "c", 7)
+    state = tracker.__getstate__()
+    del state["_persistence"]
+    record = StoredRowValue(pipeline_id=0, row_index=1, fingerprint=7, node_operation="t.c")
+    state.update(
+        _value_buffer=[record],
+        _tenant_id="acme",
+        _pipeline_name="loans",
+        _writer=None,
+        _storage=None,
+        _persistence_dropped=True,
+        _dashboard_synced=True,
+    )
+    copy = DAGTracker.__new__(DAGTracker)
+    copy.__setstate__(state)
+    assert (copy._tenant_id, copy._pipeline_name, copy._dashboard_synced) == ("acme", "loans", True)
+    assert list(copy._value_buffer) == [record] and copy.get_node(0) is not None
+    assert copy.persistence_status().startswith("off: this tracker was unpickled")
+    assert not {"_writer", "_tenant_id"} & set(vars(copy))

@@ -58,20 +58,15 @@ def test_new_tracker(t):
         "_value_buffer",
         "_value_buffer_lock",
         "_value_flush_threshold",
-        "_nodes_persisted",
         "_max_nodes",
         "_prov_to_nodes",
         "_source_nodes",
-        "_writer",
-        "_storage",
-        "_pipeline_id",
-        "_pipeline_name",
-        "_api_key",
-        "_tenant_id",
-        "_service_url",
-        "_dashboard_synced",
+        "_persistence",
     ]
     assert [name for name in readable if not hasattr(t, name)] == []
+    persistence = ("_storage", "_pipeline_id", "_pipeline_name", "_api_key", "_tenant_id")
+    assert [getattr(t, name) for name in persistence] == [None] * 5
+    assert (t._nodes_persisted, t._dashboard_synced) == (False, False)
 
 
 @pytest.mark.parametrize(

@@ -3,6 +3,7 @@ the context manager, and the faults it must survive."""
 
 from __future__ import annotations
 
+import gc
 import logging
 import warnings
 
@@ -141,8 +142,8 @@ class _Recorder:
     def disconnect(self):
         self.calls.append(("disconnect",))
 
-    def stop(self):
-        self.calls.append(("stop",))
+    def stop(self, timeout=None):
+        self.calls.append(("stop",) if timeout is None else ("stop", timeout))
 
     def flush(self, timeout=None):
         self.calls.append(("flush",))
@@ -277,3 +278,46 @@ def test_a_wrapped_frame_pipeline_end_to_end(service):
     assert any(v.text_value == "m" for v in values)
     (sync,) = store.get_dashboard_syncs()
     assert sync["payload"]["fairness"]["protected_attributes"] == ["applicants.gender"]
+
+
+def _collect(tracker_ref):
+    """Drop the last reference to a tracker; the ResourceWarnings its finalizer gave."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        tracker_ref.clear()
+        gc.collect()
+    return [str(w.message) for w in caught if w.category is ResourceWarning]
+
+
+@pytest.mark.parametrize(
+    ("writer", "storage", "pipeline_id", "warned"),
+    [
+        (True, True, 5, True),
+        (True, False, None, True),
+        (False, True, 5, True),
+        (False, True, None, False),
+    ],
+)
+def test_a_collected_tracker_makes_no_request_and_reports_an_open_run(
+    writer, storage, pipeline_id, warned
+):
+    calls = []
+    held = [DAGTracker(pipeline_name="loans")]
+    recorder = _Recorder(calls)
+    held[0]._writer, held[0]._storage = (writer and recorder), (storage and recorder)
+    held[0]._pipeline_id = pipeline_id
+    messages = _collect(held)
+    assert calls == ([("stop", 0)] if writer else [])  # never complete_pipeline, disconnect
+    assert len(messages) == warned and all("'loans' left open" in m for m in messages)
+
+
+def test_a_collected_tracker_leaves_its_run_open_and_its_writer_ends(service):
+    held = [tracker_for(service)]
+    build_run(held[0])
+    writer, pid = held[0]._writer, held[0]._pipeline_id
+    assert len(_collect(held)) == 1
+    writer._thread.join(30)
+    assert not writer._thread.is_alive()
+    store = service.client()
+    assert store.get_pipeline(pid)["status"] == "running"
+    assert store.get_nodes(pid)  # what the writer held still reached the service

@@ -1,8 +1,10 @@
 import logging
+import pickle
 import sys
 import threading
 
 import numpy as np
+import pandas as pd
 import pytest
 
 from quorvane.utilities.orrin32_dag import DAGTracker
@@ -192,3 +194,107 @@ def test_missing_persistence_component_propagates(tracker, monkeypatch):
     with pytest.raises(ImportError):
         tracker.record_row_value(0, 1, "add", 1.0)
     assert tracker._value_buffer == []
+
+
+class OneCallPerValue(DAGTracker):
+    """Records through the public call, one element at a time: the reference."""
+
+    def record_row_value(self, *args, **kwargs):
+        return super().record_row_value(*args, **kwargs)
+
+
+class CountingWriter(ListWriter):
+    def __init__(self, fail_at=()):
+        super().__init__()
+        self.calls = 0
+        self.fail_at = set(fail_at)
+
+    def write_row_values(self, records):
+        self.calls += 1
+        if self.calls in self.fail_at:
+            raise RuntimeError(f"write {self.calls} failed")
+        self.batches.append(records)
+
+
+CELLS = {
+    "float": np.array([1.5, np.nan, -2.0, np.inf, np.nan, 0.0, 7.25, 3.0]),
+    "float32": np.array([0.1, np.nan, 2.5], dtype=np.float32),
+    "int": np.arange(-3, 9, dtype=np.int64) * (2**52 + 1),
+    "object": np.array(
+        ["a", None, "3.5", pd.NA, 4, pd.NaT, float("nan"), 2**70, "a", 1 + 2j, True], object
+    ),
+    "datetime": np.array(["2024-01-02", "NaT", "2024-03-04"], dtype="datetime64[ns]"),
+    "nullable": pd.array([1, None, 3, 4], dtype="Int64"),
+    "text": pd.array(["x", None, "y", "x"], dtype="string"),
+}
+
+SETTINGS = {
+    "plain": {},
+    "cap mid-chunk": {"_value_buffer_cap": 5},
+    "writer mid-chunk": {"_value_flush_threshold": 3, "_writer": CountingWriter},
+    "cap below threshold": {"_value_buffer_cap": 2, "_value_flush_threshold": 4, "_writer": 1},
+    "failing writer": {"_value_flush_threshold": 2, "_writer": lambda: CountingWriter({1, 3})},
+    "full and failing": {
+        "_value_buffer_cap": 3,
+        "_value_flush_threshold": 3,
+        "_writer": lambda: CountingWriter({1, 2}),
+    },
+    "pipeline": {"_pipeline_id": 17},
+}
+
+
+@pytest.mark.parametrize("setting", list(SETTINGS))
+@pytest.mark.parametrize("cells", list(CELLS))
+def test_a_whole_operation_records_what_one_call_per_value_records(cells, setting, caplog):
+    from quorvane.utilities.orrin32_dag._row_values import record_values
+
+    values = CELLS[cells]
+    words = np.arange(100, 100 + len(values), dtype=np.uint32)
+    outcomes = []
+    for kind in (DAGTracker, OneCallPerValue):
+        tracker = kind(tenant_id="acme")
+        for name, value in SETTINGS[setting].items():
+            setattr(tracker, name, value() if callable(value) else value)
+        if tracker._writer == 1:
+            tracker._writer = CountingWriter()
+        tracker.record_row_value(0, 1, "earlier", 2.0)  # the buffer is not empty
+        caplog.clear()
+        with caplog.at_level(logging.WARNING, logger=LOGGER):
+            record_values(tracker, values, words, "op", column_name="c")
+            record_values(tracker, values[::-1], words, "op2")
+        writer = tracker._writer
+        outcomes.append(
+            (
+                list(tracker._value_buffer),
+                writer and writer.batches,
+                getattr(tracker, "_values_dropped", 0),
+                [r.getMessage() for r in caplog.records],
+            )
+        )
+    assert outcomes[0] == outcomes[1]
+    assert outcomes[0][0] or outcomes[0][1]
+
+
+def test_buffer_reads_like_the_list_of_its_records(tracker):
+    from quorvane.utilities.orrin32_dag._row_values import record_values
+
+    tracker.record_row_value(7, 70, "one", "x")
+    record_values(tracker, np.array([1.0, np.nan, 3.0]), np.array([5, 6, 7]), "add")
+    tracker._value_buffer.append(
+        StoredRowValue(pipeline_id=0, row_index=9, fingerprint=1, node_operation="one", value=2.0)
+    )
+    records = list(tracker._value_buffer)
+    assert [(r.row_index, r.fingerprint, r.value, r.text_value) for r in records] == [
+        (7, 70, None, "x"),
+        (0, 5, 1.0, None),
+        (2, 7, 3.0, None),
+        (9, 1, 2.0, None),
+    ]
+    buffer = tracker._value_buffer
+    assert [buffer[i] for i in range(-4, 4)] == records + records
+    assert buffer[1:3] == records[1:3] and buffer == records and len(buffer) == 4
+    with pytest.raises(IndexError):
+        buffer[4]
+    copy = pickle.loads(pickle.dumps(tracker))
+    tracker.record_row_value(1, 1, "add", 1.0)  # a later record leaves the copy alone
+    assert list(copy._value_buffer) == records

@@ -1,4 +1,5 @@
-"""Deduplicated bulk write of a DAGTracker's DAG; bound into ``DAGTracker``'s class body."""
+"""Deduplicated bulk writes of a DAGTracker's DAG: into the run of its persistence session
+at ``flush``, and into any storage with ``persist_to_storage``."""
 
 from __future__ import annotations
 
@@ -11,59 +12,45 @@ from .._checks import as_int
 from ._node_table import PROTECTED
 
 
-def _persist_dag_to_storage(self) -> None:
-    """Persist deduplicated nodes and edges to storage."""
-    distinct = _distinct(self)
-    decode = self.decode_full
+def write_dag(tracker: Any, storage: Any, pipeline_id: Any) -> tuple[int, int]:
+    """Persist deduplicated nodes and edges to storage; (nodes, edges) written."""
+    distinct = _distinct(tracker)
+    decode = tracker.decode_full
     nodes_batch = []
-    for fields in _node_fields(self, distinct):
+    for fields in _node_fields(tracker, distinct):
         info = decode(fields["fingerprint"])
         fields.update(
-            entity_hash=int(info.entity), chain_hash=int(info.chain), pipeline_id=self._pipeline_id
+            entity_hash=int(info.entity), chain_hash=int(info.chain), pipeline_id=pipeline_id
         )
         nodes_batch.append(_stored_node(fields))
     if nodes_batch:
-        self._storage.store_nodes(nodes_batch)
-        self._nodes_written = len(nodes_batch)
-    fp_map = self._storage.get_fingerprint_node_map(self._pipeline_id)
+        storage.store_nodes(nodes_batch)
+    fp_map = storage.get_fingerprint_node_map(pipeline_id)
     edge_rows = _edge_rows(distinct[-1], fp_map)
     if edge_rows:
-        self._storage.store_edges_resolved(edge_rows)
-        self._edges_written = len(edge_rows)
+        storage.store_edges_resolved(edge_rows)
+    return len(nodes_batch), len(edge_rows)
 
 
-def persist_to_storage(self, storage: Any, pipeline_id: int | None = None) -> int | None:
-    """Persist all in-memory nodes and edges to storage in bulk.
-
-    Works with any StorageBackend implementation. Call it after the pipeline has finished:
-    tracking happens in memory during the run, and this one call writes everything.
-
-    Unlike the write that ``flush`` makes, it leaves ``entity_hash`` and ``chain_hash``
-    empty: both are bit fields of the stored fingerprint (zero where the word has no room
-    for them), so a reader recovers them from it, and the bulk write needs no decode per
-    node.
-
-    Args:
-        storage: A connected storage backend.
-        pipeline_id: The pipeline to write into; None opens a new one.
-
-    Returns:
-        The pipeline_id used for persistence.
-    """
+def persist_to_storage(
+    tracker: Any, storage: Any, pipeline_id: int | None, pipeline_name: str | None
+) -> int | None:
+    """Write the tracker's DAG, deduplicated, into ``storage`` under ``pipeline_id`` (a
+    new pipeline named ``pipeline_name`` when None) and complete that pipeline."""
     if pipeline_id is not None:
         pipeline_id = as_int("pipeline_id", pipeline_id)
     else:
         # a backend that does not number its pipelines may answer None: go on with that
-        pipeline_id = storage.create_pipeline(self._pipeline_name or "unnamed")
+        pipeline_id = storage.create_pipeline(pipeline_name or "unnamed")
         if pipeline_id is not None:
             pipeline_id = as_int("pipeline_id", pipeline_id)
-    for pair_id, (table, column) in self._id_to_name.items():
+    for pair_id, (table, column) in tracker._id_to_name.items():
         storage.register_source(
-            pair_id, table, column, is_protected=self.is_protected(table, column)
+            pair_id, table, column, is_protected=tracker.is_protected(table, column)
         )
-    distinct = _distinct(self)
+    distinct = _distinct(tracker)
     nodes_batch = []
-    for fields in _node_fields(self, distinct):
+    for fields in _node_fields(tracker, distinct):
         fields["pipeline_id"] = pipeline_id
         fields.pop("metadata")
         nodes_batch.append(_stored_node(fields))

@@ -1,6 +1,8 @@
-"""Dashboard summary of a finished pipeline; bound into ``DAGTracker``'s class body."""
+"""Dashboard summary of a finished run, posted by the tracker's persistence session."""
 
 from __future__ import annotations
+
+from typing import Any
 
 from ._log import logger
 
@@ -8,30 +10,30 @@ from ._log import logger
 DASHBOARD_TIMEOUT = 10.0
 
 
-def _sync_to_dashboard(self) -> None:
+def sync(session: Any, nodes: dict) -> None:
     """Sync pipeline results to dashboard tables via the API."""
-    if not self._service_url or not self._api_key:
+    if not session.service_url or not session.api_key:
         return
-    node_count = getattr(self, "_nodes_written", 0)
-    edge_count = getattr(self, "_edges_written", 0)
-    model_id = self._pipeline_name or "unnamed_pipeline"
+    node_count = getattr(session, "nodes_written", 0)
+    edge_count = getattr(session, "edges_written", 0)
+    model_id = session.pipeline_name or "unnamed_pipeline"
     pipeline = {
         "pipeline_name": model_id,
         "status": "completed",
         "node_count": node_count,
         "edge_count": edge_count,
-        "provenance_pipeline_id": self._pipeline_id,
+        "provenance_pipeline_id": session.pipeline_id,
     }
     model = {
         "model_id": model_id,
-        "name": self._pipeline_name or "Unnamed Pipeline",
+        "name": session.pipeline_name or "Unnamed Pipeline",
         "version": "1.0",
         "status": "production",
         "domain": "credit",
     }
     has_protected = False
     labels = []
-    for node in self._nodes.values():
+    for node in nodes.values():
         if node.is_protected:
             has_protected = True
             if node.table and node.column:
@@ -52,7 +54,7 @@ def _sync_to_dashboard(self) -> None:
     # key that never shows in its errors
     from ..persistence import HostedStorage
 
-    client = HostedStorage(self._service_url, self._api_key, timeout=DASHBOARD_TIMEOUT)
+    client = HostedStorage(session.service_url, session.api_key, timeout=DASHBOARD_TIMEOUT)
     try:
         client.store_dashboard_sync(payload)
     except Exception as exc:  # noqa: BLE001 - best effort: a failure never stops the run

@@ -1,18 +1,18 @@
-"""Row value recording: the buffer of per-element values that goes to the writer in batches.
+"""Row value recording: the values of the elements the containers produce, buffered as
+columns (``_value_buffer``) until a writer takes them in batches.
 
 ``record_row_value`` is bound into the ``DAGTracker`` class body; ``self`` is the tracker.
+``record_values`` is the containers' call for a whole operation.
 """
 
 from __future__ import annotations
-
-import sys
-from typing import Any
 
 import numpy as np
 import pandas as pd
 
 from .._checks import as_int, exact
 from ._log import logger
+from ._value_buffer import ChunkHeader, ValueChunk, single_chunk, stored_row_value_type
 
 #: Most records the row-value buffer holds. A tracker without a writer (memory-only) would
 #: otherwise keep every value of every operation; past the cap the newest values are
@@ -20,27 +20,13 @@ from ._log import logger
 #: may carry its own bound in ``_value_buffer_cap``.
 VALUE_BUFFER_CAP = 1_000_000
 
-_STORAGE_MODULE = __package__.rpartition(".")[0] + ".persistence.storage"
-
-
-def _stored_row_value_type():
-    """``StoredRowValue``, imported when first needed; a failing import propagates.
-
-    The import statement costs more than the rest of a call, so a module that is already
-    loaded is taken from ``sys.modules`` directly.
-    """
-    storage = sys.modules.get(_STORAGE_MODULE)
-    if storage is None:
-        from ..persistence.storage import StoredRowValue
-
-        return StoredRowValue
-    return storage.StoredRowValue
-
 
 def _numeric_or_text(value) -> tuple[float | None, str | None]:
     """The (value, text_value) pair of a record: float when it converts, else its text."""
     if value is None:
         return None, None
+    if type(value) is float:
+        return value, None
     if isinstance(value, (complex, np.complexfloating)):
         # float() of a numpy complex silently drops the imaginary part; keep the text,
         # as float() of a Python complex already does.
@@ -64,62 +50,87 @@ def record_row_value(
     fingerprint = as_int("fingerprint", fingerprint)
     exact("operation", operation, str)
     exact("column_name", column_name, str, optional=True)
-    build = _record_builder(_stored_row_value_type())
-    number: float | None
-    if type(value) is float:
-        number, text = value, None
-    else:
-        number, text = _numeric_or_text(value)
-    record = build(
-        self._pipeline_id or 0,
-        row_index,
-        fingerprint,
-        operation,
-        number,
-        column_name,
-        self._tenant_id,
-        text,
+    stored_row_value_type()  # without the storage component nothing is recorded
+    number, text = _numeric_or_text(value)
+    chunk = single_chunk(
+        _header(self, operation, column_name), row_index, fingerprint, number, text
     )
-    cap = getattr(self, "_value_buffer_cap", VALUE_BUFFER_CAP)
-    first_drop = False
-    with self._value_buffer_lock:
-        buffer = self._value_buffer
-        if len(buffer) < cap:
-            buffer.append(record)
-            if getattr(self, "_value_drop_warned", False):
-                self._value_drop_warned = False  # room again: a later drop warns anew
-        else:
-            first_drop = _count_drop(self)
-        if self._writer and len(buffer) >= self._value_flush_threshold:
-            self._writer.write_row_values(list(buffer))
-            buffer.clear()
-    if first_drop:
-        _warn_full(self, cap)
+    runs, failures = _buffer_chunk(self, chunk)
+    _warn_full(self, runs)
+    if failures:
+        raise failures[0][1]
 
 
-def _warn_full(self, cap: int | None = None) -> None:
-    logger.warning(
-        "row-value buffer is full (%d records): further row values are dropped until "
-        "a writer takes the buffered ones (enable persistence and flush)",
-        getattr(self, "_value_buffer_cap", VALUE_BUFFER_CAP) if cap is None else cap,
-    )
+def _header(tracker, operation: str, column_name: str | None) -> ChunkHeader:
+    return (operation, column_name, tracker._pipeline_id or 0, tracker._tenant_id)
 
 
-def _count_drop(self) -> bool:
-    """Count one dropped record; True when it starts a run of drops (warn once).
+def _buffer_chunk(tracker, chunk: ValueChunk) -> tuple[int, list]:
+    """Buffer the chunk's elements as one call per element would, under one hold of
+    ``_value_buffer_lock``: each element is kept while the buffer is below its cap and
+    dropped (counted) at it, and after each one the buffer goes to the writer once it
+    holds ``_value_flush_threshold`` records. A failed hand-over keeps the buffer, so the
+    next element tries again.
+
+    Returns (runs of drops started, [(element index in the chunk, error)] of failed
+    hand-overs).
+    """
+    cap = getattr(tracker, "_value_buffer_cap", VALUE_BUFFER_CAP)
+    runs = 0
+    failures: list = []
+    total = len(chunk)
+    at = 0
+    with tracker._value_buffer_lock:
+        buffer = tracker._value_buffer
+        while at < total:
+            writer = tracker._writer
+            threshold = tracker._value_flush_threshold
+            held = len(buffer)
+            if held < cap:
+                step = min(total - at, cap - held)
+                if writer:
+                    step = min(step, max(threshold - held, 1))
+                buffer.add(chunk.part(at, at + step))
+                if getattr(tracker, "_value_drop_warned", False):
+                    tracker._value_drop_warned = False  # room again: a later drop warns anew
+            else:
+                # dropping leaves the buffer as it is: only a due hand-over splits the run
+                step = 1 if writer and held >= threshold else total - at
+                runs += _count_drops(tracker, step)
+            at += step
+            if writer and len(buffer) >= threshold:
+                try:
+                    writer.write_row_values(buffer.records())
+                    buffer.clear()
+                except Exception as exc:  # noqa: BLE001 - the caller decides; buffer kept
+                    failures.append((at - 1, exc))
+    return runs, failures
+
+
+def _warn_full(tracker, runs: int) -> None:
+    for _ in range(runs):
+        logger.warning(
+            "row-value buffer is full (%d records): further row values are dropped until "
+            "a writer takes the buffered ones (enable persistence and flush)",
+            getattr(tracker, "_value_buffer_cap", VALUE_BUFFER_CAP),
+        )
+
+
+def _count_drops(tracker, count: int) -> int:
+    """Count dropped records; 1 when they start a run of drops (warn once), else 0.
 
     Runs with ``_value_buffer_lock`` held. The count lives on the tracker
     (``_values_dropped``); a run ends, and the warning re-arms, once the buffer has
     room again.
     """
-    self._values_dropped = getattr(self, "_values_dropped", 0) + 1
-    if getattr(self, "_value_drop_warned", False):
-        return False
-    self._value_drop_warned = True
-    return True
+    tracker._values_dropped = getattr(tracker, "_values_dropped", 0) + count
+    if getattr(tracker, "_value_drop_warned", False):
+        return 0
+    tracker._value_drop_warned = True
+    return 1
 
 
-# -- helpers of the containers, which record the values of the elements they produce ------
+# -- the containers' call: the values of a whole operation ---------------------------------
 
 
 def is_missing(value) -> bool:
@@ -136,7 +147,7 @@ def is_missing(value) -> bool:
 def present_cells(values) -> tuple[list | range, list]:
     """The positions of the elements that are not missing, and every element by position
     (numeric ones as Python numbers). A numeric array is tested for NaN in one pass."""
-    if isinstance(values, np.ndarray) and values.dtype.kind in "biuf":
+    if _is_numeric_array(values):
         cells = values.tolist()
         if values.dtype.kind == "f":
             return np.flatnonzero(~np.isnan(values)).tolist(), cells
@@ -145,34 +156,20 @@ def present_cells(values) -> tuple[list | range, list]:
     return [i for i, value in enumerate(cells) if not is_missing(value)], cells
 
 
-def _numbers(values, cells: list) -> list | None:
-    """The float of every element of an integer or boolean array, converted by numpy in
-    one pass; None for other values.
-
-    numpy's cast and float() both round to the nearest double, so the numbers are those
-    that float() gives element by element. uint64 is left to float().
-    """
-    if not isinstance(values, np.ndarray) or values.dtype.kind not in "biu":
-        return None
-    if values.dtype.kind == "u" and values.dtype.itemsize >= 8:
-        return None
-    return values.astype(np.float64).tolist()
+def _is_numeric_array(values) -> bool:
+    return isinstance(values, np.ndarray) and values.dtype.kind in "biuf"
 
 
-def record_values(
-    tracker, values, words: Any, operation: str, column_name: str | None = None
-) -> None:
+def record_values(tracker, values, words, operation: str, column_name: str | None = None) -> None:
     """Record element i of ``values`` under ``words[i]`` for every element not missing.
 
     Recording is best effort: a failure skips that element's record, never its word or
     node. Failures are counted and logged once per call rather than per element.
     """
-    positions, cells = present_cells(values)
     if _plain_recording(tracker, operation, column_name):
-        failed, first_error = _record_batch(
-            tracker, positions, cells, _numbers(values, cells), words, operation, column_name
-        )
+        failed, first_error = _record_chunk(tracker, values, words, operation, column_name)
     else:
+        positions, cells = present_cells(values)
         failed, first_error = _record_each(tracker, positions, cells, words, operation, column_name)
     if failed:
         logger.warning(
@@ -207,152 +204,124 @@ def _plain_recording(tracker, operation, column_name) -> bool:
     return type(operation) is str and (column_name is None or type(column_name) is str)
 
 
-def _record_batch(tracker, positions, cells, numbers, words, operation, column_name):
-    """What one ``record_row_value`` call per element does, with the buffer lock taken
-    once: the same records, appended in the same order, with the cap, the drop count and
-    warning, and the hand-over at ``_value_flush_threshold`` tested after every append.
+def _record_chunk(tracker, values, words, operation, column_name):
+    """What one ``record_row_value`` call per element does, as one chunk: the same
+    records in the same order, the cap, the drop count and warning, and the hand-overs.
 
-    Records are built before the lock is taken (a value's own float conversion may run
-    any code). Returns (failures, first error) as the per-element calls would raise them.
+    Returns (failures, first error) as the per-element calls would raise them, the first
+    being the error of the lowest element.
     """
-    if not positions:
-        return 0, None
     try:
-        build = _record_builder(_stored_row_value_type())
-        import_error = None
+        stored_row_value_type()
     except Exception as exc:  # noqa: BLE001 - every element's call raises it after its checks
-        build, import_error = None, exc
-    pipeline_id = tracker._pipeline_id or 0
-    tenant_id = tracker._tenant_id
-    failed = 0
-    first_error: BaseException | None = None
-    records: list = []  # one entry per position: a record, or None where building failed
-    add = records.append
-    for i in positions:
+        present = present_cells(values)[0]
+        return len(present), (exc if len(present) else None)
+    header = _header(tracker, operation, column_name)
+    if _is_numeric_array(values):
+        chunk, build_failures = _numeric_chunk(header, values, words)
+    else:
+        chunk, build_failures = _cell_chunk(header, values, words)
+    runs, write_failures = _buffer_chunk(tracker, chunk)
+    _warn_full(tracker, runs)
+    failures = build_failures + [(chunk.rows[at], exc) for at, exc in write_failures]
+    if not failures:
+        return 0, None
+    return len(failures), min(failures, key=lambda failure: failure[0])[1]
+
+
+def _numeric_chunk(header: ChunkHeader, values: np.ndarray, words) -> tuple[ValueChunk, list]:
+    """The chunk of a numeric array: NaN elements left out, numbers as float64 (numpy's
+    cast rounds to the nearest double, as float() does), copied so that later writes to
+    the array leave the records alone."""
+    n = len(values)
+    rows: np.ndarray | range = range(n)
+    if values.dtype.kind == "f":
+        present = ~np.isnan(values)
+        if not present.all():
+            rows = np.flatnonzero(present)
+    fingerprints, failures = _fingerprints(words, rows)
+    if failures:
+        rows = np.setdiff1d(np.asarray(rows), [at for at, _ in failures], assume_unique=True)
+    if isinstance(rows, np.ndarray):
+        numbers = values[rows].astype(np.float64, copy=False)
+    else:
+        numbers = values.astype(np.float64, copy=True)
+    return ValueChunk(header, rows, fingerprints, numbers), failures
+
+
+def _cell_chunk(header: ChunkHeader, values, words) -> tuple[ValueChunk, list]:
+    """The chunk of any other values, cell by cell: missing cells left out, each other
+    cell a number when float() takes it, else its text. A string is converted once per
+    call, however often it occurs (a failing float() is what a text cell costs)."""
+    cells = list(values)
+    word_array = _word_array(words, len(cells))
+    rows: list[int] = []
+    fingerprints: list = []
+    numbers: list[float] = []
+    texts: list[str | None] = []
+    failures: list = []
+    strings: dict[str, tuple] = {}
+    for at, cell in enumerate(cells):
+        if type(cell) is not str and is_missing(cell):
+            continue
         try:
-            fingerprint = as_int("fingerprint", words[i])
-            if import_error is not None:
-                raise import_error
-            if numbers is not None:
-                number, text = numbers[i], None
+            fingerprint = as_int("fingerprint", words[at]) if word_array is None else 0
+            if type(cell) is str:
+                converted = strings.get(cell)
+                if converted is None:
+                    converted = strings[cell] = _numeric_or_text(cell)
+                number, text = converted
             else:
-                value = cells[i]
-                if type(value) is float:
-                    number, text = value, None
-                else:
-                    number, text = _numeric_or_text(value)
-            add(build(pipeline_id, i, fingerprint, operation, number, column_name, tenant_id, text))
+                number, text = _numeric_or_text(cell)
         except Exception as exc:  # noqa: BLE001 - best effort by design; logged by caller
-            add(None)
-            failed += 1
-            first_error = first_error or exc
-    if failed == len(records):
-        return failed, first_error
-    drops, write_failed, write_error = _buffer_records(tracker, records)
-    for _ in range(drops):
-        _warn_full(tracker)
-    if write_error is not None and (first_error is None or write_error[0] < records.index(None)):
-        first_error = write_error[1]
-    return failed + write_failed, first_error
-
-
-def _buffer_records(tracker, records: list) -> tuple[int, int, tuple | None]:
-    """Append the records (None entries skipped) under one hold of ``_value_buffer_lock``,
-    each exactly as ``record_row_value`` appends one. Returns (runs of drops started,
-    failed hand-overs, (position in ``records``, error) of the first failed hand-over)."""
-    cap = getattr(tracker, "_value_buffer_cap", VALUE_BUFFER_CAP)
-    drops = failed = 0
-    first_error: tuple | None = None
-    with tracker._value_buffer_lock:
-        buffer = tracker._value_buffer
-        append = buffer.append
-        for at, record in enumerate(records):
-            if record is None:
-                continue
-            if len(buffer) < cap:
-                append(record)
-                if getattr(tracker, "_value_drop_warned", False):
-                    tracker._value_drop_warned = False  # room again: a later drop warns anew
-            elif _count_drop(tracker):
-                drops += 1
-            writer = tracker._writer
-            if writer and len(buffer) >= tracker._value_flush_threshold:
-                try:
-                    writer.write_row_values(list(buffer))
-                    buffer.clear()
-                except Exception as exc:  # noqa: BLE001 - that element's call raises it
-                    failed += 1
-                    first_error = first_error or (at, exc)
-    return drops, failed, first_error
-
-
-_FIELDS = (
-    "pipeline_id",
-    "row_index",
-    "fingerprint",
-    "node_operation",
-    "value",
-    "column_name",
-    "tenant_id",
-    "text_value",
-)
-
-
-_BUILDERS: dict = {}
-
-
-def _record_builder(record_type):
-    """A function of the eight fields, in field order, that builds one record."""
-    build = _BUILDERS.get(record_type)
-    if build is None:
-        build = _BUILDERS[record_type] = _new_record_builder(record_type)
-    return build
-
-
-def _new_record_builder(record_type):
-    """A function of the eight fields, in field order, that builds one record.
-
-    A plain dataclass with exactly these fields is filled in by assigning each field in
-    order, which is all its generated ``__init__`` does, and much cheaper than passing
-    eight keywords; any other record type gets its keyword constructor.
-    """
-    params = getattr(record_type, "__dataclass_params__", None)
-    plain = (
-        params is not None
-        and params.init
-        and not params.frozen
-        and not hasattr(record_type, "__post_init__")
-        and tuple(getattr(record_type, "__dataclass_fields__", {})) == _FIELDS
+            failures.append((at, exc))
+            continue
+        rows.append(at)
+        fingerprints.append(fingerprint)
+        numbers.append(np.nan if number is None else number)
+        texts.append(text)
+    chunk = ValueChunk(
+        header,
+        np.array(rows, dtype=np.int64),
+        word_array[rows] if word_array is not None else _int_array(fingerprints),
+        np.array(numbers, dtype=np.float64),
+        texts if any(text is not None for text in texts) else None,
     )
-    if not plain:
+    return chunk, failures
 
-        def build_by_keywords(
-            pipeline_id, row_index, fingerprint, operation, number, column, tenant, text
-        ):
-            return record_type(
-                pipeline_id=pipeline_id,
-                row_index=row_index,
-                fingerprint=fingerprint,
-                node_operation=operation,
-                value=number,
-                column_name=column,
-                tenant_id=tenant,
-                text_value=text,
-            )
 
-        return build_by_keywords
-    new = object.__new__
+def _fingerprints(words, rows) -> tuple[np.ndarray, list]:
+    """The words of the rows, as integers; [(row, error)] of words that are not."""
+    word_array = _word_array(words, len(rows) and rows[-1] + 1)
+    if word_array is not None:
+        return word_array[rows] if isinstance(rows, np.ndarray) else word_array[
+            : len(rows)
+        ].copy(), []
+    kept: list = []
+    failures: list = []
+    for at in rows:
+        try:
+            kept.append(as_int("fingerprint", words[at]))
+        except Exception as exc:  # noqa: BLE001 - best effort by design; logged by caller
+            failures.append((int(at), exc))
+    return _int_array(kept), failures
 
-    def build(pipeline_id, row_index, fingerprint, operation, number, column, tenant, text):
-        record = new(record_type)
-        record.pipeline_id = pipeline_id
-        record.row_index = row_index
-        record.fingerprint = fingerprint
-        record.node_operation = operation
-        record.value = number
-        record.column_name = column
-        record.tenant_id = tenant
-        record.text_value = text
-        return record
 
-    return build
+def _word_array(words, needed: int) -> np.ndarray | None:
+    """The words as an integer array holding at least ``needed`` of them, or None when
+    they must be taken one by one (not integers, or too few)."""
+    try:
+        array = words if isinstance(words, np.ndarray) else np.asarray(words)
+    except (TypeError, ValueError, OverflowError):
+        return None
+    if array.ndim != 1 or array.dtype.kind not in "iu" or len(array) < needed:
+        return None
+    return array
+
+
+def _int_array(numbers: list) -> np.ndarray:
+    """Python ints as an integer array; ints beyond 64 bits keep an object array."""
+    try:
+        return np.array(numbers, dtype=np.int64)
+    except OverflowError:
+        return np.array(numbers, dtype=object)

@@ -2,21 +2,25 @@
 
 from __future__ import annotations
 
+import contextlib
 import threading
-from typing import Any
+import warnings
+from typing import Any, Literal
 
 import numpy as np
 
-from .._checks import as_int, exact
+from .._checks import as_float, as_int, exact
 from ..orrin32 import TAINT_SHIFT, ProvenanceTracker
 from ..orrin32._engine import NodeLog
 from ..orrin32._tracker import UNKNOWN_SOURCE
-from . import _bulk, _dashboard, _lifecycle, _results, _row_values
+from . import _bulk, _results, _row_values
 from ._batch_records import hand_over_batch
 from ._dag import ComputationDAG
 from ._log import logger  # noqa: F401  (one logger for the whole module)
 from ._node_table import PROTECTED, SOURCE, Interned, NodeTable, ProvenanceIndex, node_types
 from ._records import DAGEdge, DAGNode, NodeType
+from ._session import PersistenceSession, session_field
+from ._value_buffer import RowValueBuffer
 
 
 def _metadata_or_new(metadata: dict | None) -> dict:
@@ -60,20 +64,12 @@ class DAGTracker(ProvenanceTracker):
         self._operations = Interned()
         self._node_cache: dict[int, DAGNode] = {}
         self._nodes = NodeTable(self)
-        self._value_buffer: list = []
+        self._value_buffer = RowValueBuffer()
         self._value_buffer_lock = threading.Lock()
         self._value_flush_threshold = 5000
-        self._nodes_persisted = False
         self._prov_to_nodes = ProvenanceIndex(self)
         self._source_nodes: dict[tuple[str, str], int] = {}
-        self._writer = None
-        self._storage = None
-        self._pipeline_id = None
-        self._pipeline_name = pipeline_name
-        self._api_key = api_key
-        self._tenant_id = tenant_id
-        self._service_url = service_url
-        self._dashboard_synced = False
+        self._persistence = PersistenceSession(api_key, tenant_id, service_url, pipeline_name)
         if api_key:
             self.enable_persistence()
 
@@ -104,49 +100,128 @@ class DAGTracker(ProvenanceTracker):
             state["_node_cache"] = {i: n for i, n in self._node_cache.items() if i in log}
             state["_log"] = log.__getstate__()
         with self._value_buffer_lock:
-            state["_value_buffer"] = list(self._value_buffer)
-        for name in ("_dag_lock", "_value_buffer_lock", "_writer", "_storage", "_api_key"):
+            state["_value_buffer"] = self._value_buffer.copy()
+        for name in ("_dag_lock", "_value_buffer_lock"):
             state.pop(name, None)
         for name in ("_nodes", "_prov_to_nodes"):
             state.pop(name, None)
-        state["_persistence_dropped"] = self._writer is not None or self._storage is not None
         return state
 
     def __setstate__(self, state: dict) -> None:
         log = NodeLog.__new__(NodeLog)
         log.__setstate__(state.pop("_log"))
+        if "_persistence" not in state:  # pickled when the settings were attributes
+            state["_persistence"] = PersistenceSession.from_tracker_state(state)
         super().__setstate__(state)
         self._log = log
         self._nodes = NodeTable(self)
         self._prov_to_nodes = ProvenanceIndex(self)
         self._dag_lock = threading.Lock()
         self._value_buffer_lock = threading.Lock()
-        self._writer = None
-        self._storage = None
-        self._api_key = None
-        self._pipeline_id = None
+        if not isinstance(self._value_buffer, RowValueBuffer):  # pickled as a list of records
+            self._value_buffer = RowValueBuffer(self._value_buffer)
+
+    record_row_value = _row_values.record_row_value
+    persist_results = staticmethod(_results.persist_results)
+
+    # -- persistence: owned by the session in ``_persistence`` ------------------------------
+
+    _api_key = session_field("api_key")
+    _tenant_id = session_field("tenant_id")
+    _service_url = session_field("service_url")
+    _pipeline_name = session_field("pipeline_name")
+    _storage = session_field("storage")
+    _writer = session_field("writer")
+    _pipeline_id = session_field("pipeline_id")
+    _nodes_persisted = session_field("nodes_persisted")
+    _dashboard_synced = session_field("dashboard_synced")
+    _nodes_written = session_field("nodes_written")
+    _edges_written = session_field("edges_written")
 
     def persistence_status(self) -> str:
         """Whether this tracker persists, in words: "on", "off", or why it is off."""
-        if self._writer is not None:
-            return "on"
-        if self.__dict__.get("_persistence_dropped"):
-            return (
-                "off: this tracker was unpickled from one that persisted; connections, "
-                "writer threads and credentials are not pickled (set the API key and call "
-                "enable_persistence() to persist from here)"
-            )
-        return "off"
+        return self._persistence.status()
 
-    enable_persistence = _lifecycle.enable_persistence
-    record_row_value = _row_values.record_row_value
-    disable_persistence = _lifecycle.disable_persistence
-    flush = _lifecycle.flush
-    _sync_to_dashboard = _dashboard._sync_to_dashboard
-    _persist_dag_to_storage = _bulk._persist_dag_to_storage
-    get_persistence_stats = _lifecycle.get_persistence_stats
-    persist_to_storage = _bulk.persist_to_storage
-    persist_results = staticmethod(_results.persist_results)
+    def enable_persistence(self) -> None:
+        """Enable persistence to Quorvane hosted service.
+
+        Starts background writer thread that batches writes for performance.
+        """
+        self._persistence.enable(self)
+
+    def disable_persistence(self) -> None:
+        """Disable persistence and close connections."""
+        self._persistence.disable()
+
+    def flush(self, timeout: float = 30.0) -> bool:
+        """Flush all pending writes to database."""
+        return self._persistence.flush(self, as_float("timeout", timeout))
+
+    def get_persistence_stats(self) -> dict | None:
+        """Get statistics about persistence operations."""
+        return self._persistence.stats()
+
+    def _persist_node(self, node: DAGNode) -> None:
+        """Persist a node to database (called from _create_node)."""
+        self._persistence.persist_node(self, node)
+
+    def _start_new_pipeline(self) -> None:
+        """Start a new pipeline for the next run after a flush/sync cycle."""
+        self._persistence.start_new_pipeline(self)
+
+    def _persist_dag_to_storage(self) -> None:
+        """Persist deduplicated nodes and edges to storage."""
+        self._persistence.persist_dag(self)
+
+    def _sync_to_dashboard(self) -> None:
+        """Sync pipeline results to dashboard tables via the API."""
+        self._persistence.sync_dashboard(self)
+
+    def persist_to_storage(self, storage: Any, pipeline_id: int | None = None) -> int | None:
+        """Persist all in-memory nodes and edges to storage in bulk.
+
+        Works with any StorageBackend implementation. Call it after the pipeline has
+        finished: tracking happens in memory during the run, and this one call writes
+        everything.
+
+        Unlike the write that ``flush`` makes, it leaves ``entity_hash`` and ``chain_hash``
+        empty: both are bit fields of the stored fingerprint (zero where the word has no
+        room for them), so a reader recovers them from it, and the bulk write needs no
+        decode per node.
+
+        Args:
+            storage: A connected storage backend.
+            pipeline_id: The pipeline to write into; None opens a new one.
+
+        Returns:
+            The pipeline_id used for persistence.
+        """
+        return _bulk.persist_to_storage(self, storage, pipeline_id, self._pipeline_name)
+
+    def __enter__(self) -> DAGTracker:
+        """Context manager support."""
+        return self
+
+    def __exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> Literal[False]:
+        """Ensure flush on context exit."""
+        self._persistence.close_block(self, failed=exc_type is not None)
+        return False
+
+    def __del__(self) -> None:
+        """Ensure cleanup on garbage collection."""
+        # A finalizer makes no request and never raises (half-built trackers too): the
+        # writer is told to stop, and a run still open is reported, for its owner to
+        # close with disable_persistence() or a with block.
+        with contextlib.suppress(Exception):
+            if self._persistence.abandon():
+                warnings.warn(
+                    f"DAGTracker garbage-collected with its persistence run "
+                    f"{self._pipeline_name or 'unnamed_pipeline'!r} left open; close it with "
+                    "disable_persistence() or a with block",
+                    ResourceWarning,
+                    source=self,
+                    stacklevel=2,
+                )
 
     def _create_node(
         self, node_type: Any, operation: str, inputs: list, provenance: int, **kwargs: Any
@@ -293,12 +368,6 @@ class DAGTracker(ProvenanceTracker):
         return self._log_batch(
             "append_windows", NodeType.AGGREGATE, operation, words, members, span
         )
-
-    __enter__ = _lifecycle.__enter__
-    __exit__ = _lifecycle.__exit__
-    __del__ = _lifecycle.__del__
-    _persist_node = _lifecycle._persist_node
-    _start_new_pipeline = _lifecycle._start_new_pipeline
 
     def create_source_node(self, table: str, column: str, provenance: int) -> int:
         """Create a source (leaf) node for a table column."""

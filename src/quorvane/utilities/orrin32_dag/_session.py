@@ -1,0 +1,276 @@
+"""The persistence session of a DAGTracker: the one owner of its link to storage.
+
+It keeps the connection settings, the storage and background writer of the current run,
+the run's pipeline id, the flags of the closing steps and the counts of the last bulk
+write. The tracker's persistence methods delegate here; the steps that read the operation
+log or call the tracker's own (overridable) methods are given the tracker.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import warnings
+from operator import attrgetter
+from typing import Any, cast
+
+from . import _bulk, _dashboard
+from ._log import logger
+
+
+def session_field(name: str) -> property:
+    """A tracker attribute kept by the tracker's session (``_persistence``), read and set
+    through it; one the session does not have reads as absent."""
+
+    def set_field(tracker: Any, value: Any) -> None:
+        setattr(tracker._persistence, name, value)
+
+    return property(attrgetter("_persistence." + name), set_field)
+
+
+class PersistenceSession:
+    """A DAGTracker's persistence: on exactly while ``writer`` holds a writer."""
+
+    # counts of the last bulk write: absent until one has been made (readers take 0)
+    nodes_written: int
+    edges_written: int
+
+    def __init__(
+        self,
+        api_key: str | None = None,
+        tenant_id: str | None = None,
+        service_url: str = "",
+        pipeline_name: str | None = None,
+    ) -> None:
+        self.api_key = api_key
+        self.tenant_id = tenant_id
+        self.service_url = service_url
+        self.pipeline_name = pipeline_name
+        self.storage: Any = None
+        self.writer: Any = None
+        self.pipeline_id: Any = None
+        self.nodes_persisted = False
+        self.dashboard_synced = False
+        # set on a copy unpickled from a session that persisted: what it could not bring
+        self.dropped = False
+
+    # -- switching on and off ---------------------------------------------------------------
+
+    def enable(self, tracker: Any) -> None:
+        """Connect to the hosted service, open a run and start the writer; on failure warn
+        and go on in memory-only mode (what was set before the failure stays set)."""
+        from ..persistence import AsyncWriter, HostedStorage, WriterConfig
+
+        # a writer still running from an earlier call would keep its thread forever
+        self._stop_running_writer()
+        self.storage = HostedStorage(
+            api_url=self.service_url,
+            api_key=cast(str, self.api_key),  # a missing key is the storage's to refuse
+            tenant_id=self.tenant_id or "default",
+        )
+        try:
+            self.storage.connect()
+            self.pipeline_id = self._create_pipeline()
+            config = WriterConfig(batch_size=100, flush_interval=1.0, queue_size=10000)
+            self.writer = AsyncWriter(self.storage, config)
+            self.writer.start()
+            for (table, column), pair_id in tracker._name_to_id.items():
+                is_prot = tracker.is_protected(table, column)
+                self.writer.register_source(pair_id, table, column, is_prot)
+        except Exception as exc:  # noqa: BLE001 - best effort: warn, go on in memory-only mode
+            warnings.warn(
+                f"Persistence initialization failed: {exc}\nContinuing in memory-only mode.",
+                UserWarning,
+                stacklevel=3,  # the caller of the tracker's enable_persistence
+            )
+
+    def _create_pipeline(self) -> Any:
+        return self.storage.create_pipeline(
+            pipeline_name=self.pipeline_name or "unnamed_pipeline",
+            config=None,
+            git_commit=None,
+            tenant_id=self.tenant_id,
+        )
+
+    def _stop_running_writer(self) -> None:
+        writer = self.writer
+        if writer:
+            self.writer = None
+            writer.stop()
+
+    def disable(self) -> None:
+        """Stop the writer (it stores what it was handed), complete the run, disconnect."""
+        if self.writer:
+            self.writer.stop()
+            self.writer = None
+        if self.storage:
+            if self.pipeline_id:
+                self.storage.complete_pipeline(self.pipeline_id, status="completed")
+            self.storage.disconnect()
+            self.storage = None
+        self.pipeline_id = None
+
+    def close_block(self, tracker: Any, failed: bool) -> None:
+        """The end of a ``with`` block: flush, then close the run; a block left by an
+        exception, or whose flush failed, completes its run once, as "failed"."""
+        try:
+            tracker.flush()
+        except BaseException:
+            failed = True
+            raise
+        finally:
+            try:
+                if failed:
+                    self._complete_as_failed()
+            finally:
+                tracker.disable_persistence()
+
+    def _complete_as_failed(self) -> None:
+        pipeline_id = self.pipeline_id if self.storage else None
+        try:
+            if pipeline_id:
+                self.storage.complete_pipeline(pipeline_id, status="failed")
+        finally:
+            self.pipeline_id = None  # closing must not complete it again
+
+    def abandon(self) -> bool:
+        """Let go of the run without a request of its own (a finalizer may not block on
+        the network): the writer is told to stop and its thread ends once it has stored
+        what it holds; the run is neither completed nor disconnected here. True when a
+        run was open."""
+        writer, self.writer = self.writer, None
+        was_open = bool(writer or (self.storage and self.pipeline_id))
+        if writer:
+            writer.stop(timeout=0)
+        return was_open
+
+    # -- the run ----------------------------------------------------------------------------
+
+    def flush(self, tracker: Any, timeout: float) -> bool:
+        """Hand over the buffered row values, wait for the writer, then (once per run)
+        write the deduplicated DAG and report the run to the dashboard."""
+        if not self.writer:
+            return True
+        with tracker._value_buffer_lock:
+            if tracker._value_buffer:
+                self.writer.write_row_values(tracker._value_buffer.records())
+                tracker._value_buffer.clear()
+        self.writer.flush(timeout=timeout)
+        if not self.nodes_persisted and self.storage and self.pipeline_id:
+            tracker._persist_dag_to_storage()
+            self.nodes_persisted = True
+        if not self.dashboard_synced:
+            tracker._sync_to_dashboard()
+            self.dashboard_synced = True
+        return True
+
+    def persist_node(self, tracker: Any, node: Any) -> None:
+        """Hand a new node and the edges from its inputs still in the table to the writer."""
+        try:
+            from ..persistence import StoredEdge, StoredNode
+        except ImportError:
+            logger.error(
+                "Persistence module unavailable — provenance data is NOT being saved to "
+                "storage. Install quorvane with persistence extras or check your installation."
+            )
+            return
+        info = tracker.decode_full(node.provenance)
+        stored_node = StoredNode(
+            fingerprint=node.provenance,
+            node_type=node.node_type.name,
+            operation=node.operation,
+            table_name=node.table,
+            column_name=node.column,
+            pair_id=node.pair_id,
+            is_protected=node.is_protected,
+            entity_hash=info.entity,
+            chain_hash=info.chain,
+            metadata=node.metadata,
+            pipeline_id=self.pipeline_id,
+        )
+        self.writer.write_node(stored_node)
+        edges = []
+        for i, input_id in enumerate(node.inputs):
+            input_node = tracker._nodes.get(input_id)
+            if input_node:
+                edges.append(
+                    StoredEdge(
+                        parent_fingerprint=input_node.provenance,
+                        child_fingerprint=node.provenance,
+                        input_position=i,
+                    )
+                )
+        if edges:
+            self.writer.write_edges(edges)
+
+    def start_new_pipeline(self, tracker: Any) -> None:
+        """Complete the closed run and open the next one (the node table stays)."""
+        if not self.storage or not self.pipeline_id:
+            return
+        self.storage.complete_pipeline(self.pipeline_id, status="completed")
+        self.pipeline_id = self._create_pipeline()
+        self.dashboard_synced = False
+        self.nodes_persisted = False
+        tracker._source_nodes.clear()
+        self.nodes_written = 0
+        self.edges_written = 0
+
+    def persist_dag(self, tracker: Any) -> None:
+        """Write the tracker's DAG, deduplicated, into the run; keep the counts written."""
+        nodes, edges = _bulk.write_dag(tracker, self.storage, self.pipeline_id)
+        if nodes:
+            self.nodes_written = nodes
+        if edges:
+            self.edges_written = edges
+
+    def sync_dashboard(self, tracker: Any) -> None:
+        """Post the summary of the run to the dashboard (best effort)."""
+        _dashboard.sync(self, tracker._nodes)
+
+    def stats(self) -> dict | None:
+        if not self.writer:
+            return None
+        stats = self.writer.get_stats()
+        if stats is not None and type(stats) is not dict:
+            raise TypeError(f"writer stats must be dict or None, not {type(stats).__name__}")
+        if stats:
+            stats["nodes_written"] = getattr(self, "nodes_written", 0)
+            stats["edges_written"] = getattr(self, "edges_written", 0)
+        return stats
+
+    def status(self) -> str:
+        if self.writer is not None:
+            return "on"
+        if self.dropped:
+            return (
+                "off: this tracker was unpickled from one that persisted; connections, "
+                "writer threads and credentials are not pickled (set the API key and call "
+                "enable_persistence() to persist from here)"
+            )
+        return "off"
+
+    # -- pickling: settings and counts travel; connections, threads and credentials do not
+
+    def __getstate__(self) -> dict:
+        state = dict(vars(self))
+        state["dropped"] = self.dropped or self.writer is not None or self.storage is not None
+        state.update(api_key=None, storage=None, writer=None, pipeline_id=None)
+        return state
+
+    def __setstate__(self, state: dict) -> None:
+        vars(self).update(state)
+
+    @classmethod
+    def from_tracker_state(cls, state: dict) -> PersistenceSession:
+        """The session of a tracker pickled when its settings were its own attributes."""
+        session = cls(
+            tenant_id=state.pop("_tenant_id", None),
+            service_url=state.pop("_service_url", ""),
+            pipeline_name=state.pop("_pipeline_name", None),
+        )
+        session.dropped = bool(state.pop("_persistence_dropped", False))
+        for name in ("nodes_persisted", "dashboard_synced", "nodes_written", "edges_written"):
+            with contextlib.suppress(KeyError):
+                setattr(session, name, state.pop("_" + name))
+        for name in ("_writer", "_storage", "_api_key", "_pipeline_id"):
+            state.pop(name, None)
+        return session
