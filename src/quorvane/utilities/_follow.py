@@ -51,6 +51,7 @@ from ._positions import (
     row_positions,
     unknown_fill,
 )
+from ._selections import SelectingLoc, SelectionsFollow
 from ._sorts import SortsFollow
 
 __all__ = [
@@ -148,7 +149,7 @@ class _FollowsFrom:
         return result
 
 
-class FollowingSeries(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow):
+class FollowingSeries(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow, SelectionsFollow):
     """Series half of a family: per-element arrays follow their rows (see module doc)."""
 
     _fields: tuple[Field, ...] = ()
@@ -197,7 +198,9 @@ class FollowingSeries(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow):
 
     def _slice(self, slobj: slice, *args: Any, **kwargs: Any) -> Any:
         with known_rows(self, positions_of_slice(slobj, len(self))):  # type: ignore[arg-type]
-            return super()._slice(slobj, *args, **kwargs)  # type: ignore[misc]
+            result = super()._slice(slobj, *args, **kwargs)  # type: ignore[misc]
+        row_order.picked_in_order(result, "slice")
+        return result
 
     def _get_rows_with_mask(self, indexer: np.ndarray) -> Any:
         with known_rows(self, np.flatnonzero(indexer)):
@@ -258,7 +261,7 @@ def _column_of(result: Any, frame: Any) -> dict[str, np.ndarray]:
     return out
 
 
-class FollowingFrame(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow):
+class FollowingFrame(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow, SelectionsFollow):
     """Frame half of a family: per-column arrays follow rows and column labels."""
 
     _fields: tuple[Field, ...] = ()
@@ -295,10 +298,6 @@ class FollowingFrame(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow):
             if mappings is not None:
                 result._set_mappings(mappings)
 
-    @property
-    def loc(self) -> Any:
-        return _TrackedLoc(self, super().loc)  # type: ignore[misc]
-
     def set_index(self, keys: Any, *args: Any, **kwargs: Any) -> Any:
         result = super().set_index(keys, *args, **kwargs)  # type: ignore[misc]
         target = self if kwargs.get("inplace") else result
@@ -316,7 +315,9 @@ class FollowingFrame(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow):
         if axis != 0:
             return super()._slice(slobj, axis, *args, **kwargs)  # type: ignore[misc]
         with known_rows(self, positions_of_slice(slobj, len(self))):  # type: ignore[arg-type]
-            return super()._slice(slobj, axis, *args, **kwargs)  # type: ignore[misc]
+            result = super()._slice(slobj, axis, *args, **kwargs)  # type: ignore[misc]
+        row_order.picked_in_order(result, "slice")
+        return result
 
     def _update_inplace(self, result: Any, *args: Any, **kwargs: Any) -> None:
         if _followed(result, self._fields):
@@ -404,26 +405,13 @@ class FollowingFrame(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow):
         return traced_join(self, other, "join", args, kwargs)
 
 
-class _TrackedLoc:
+class _TrackedLoc(SelectingLoc):
     """``frame.loc`` whose assignments take words from the condition and the value:
     ``frame.loc[cond, col] = value`` gives every element of ``col`` the words of its old
     value, of the condition and of the value, as ``col.where(~cond, value)`` would."""
 
-    def __init__(self, frame: Any, loc: Any) -> None:
-        self._frame = frame
-        self._loc = loc
-
-    def __getitem__(self, key: Any) -> Any:
-        return self._loc[key]
-
-    def __call__(self, *args: Any, **kwargs: Any) -> Any:
-        return self._loc(*args, **kwargs)
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._loc, name)
-
     def __setitem__(self, key: Any, value: Any) -> None:
-        frame = self._frame
+        frame = self._obj
         rows, columns = key if isinstance(key, tuple) and len(key) == 2 else (key, None)
         labels = (
             list(frame.columns)
@@ -494,3 +482,6 @@ def _frame_from_series(result: Any, series: Any, method: str | None) -> dict[str
         array = gather(getattr(series, f.series_attr), positions, fill, f.dtype)
         out[f.frame_attr] = {label: array for label in value_columns if _has_key(label)}
     return out
+
+
+FollowingFrame._loc_type = _TrackedLoc

@@ -1,20 +1,26 @@
-"""What decided the row order: an order-dependent result names the keys of the sorts before it.
+"""What decided the rows: a result made of several rows names what ordered and selected them.
 
 A sort puts rows in an order chosen by values (``sort_values``, ``sort_index`` of an index
-made of a column, ``sample`` with weights, ``nlargest``). The sorted rows keep their own
-words, as they should, but an operation that reads its rows in order (a cumulative sum, a
-window, ``diff``, ``shift``, a group's cumulative sum or ``first``) computes values that
-also depend on the keys: which rows come before which. So a sorted container remembers
-its *row order*: per field, the entry of one value derived from every key element (one
-step over the whole key columns and the order the rows had before; on the DAG road one
-AGGREGATE node named after the sort). Every result pandas builds from it carries that
-row order on (rows moved or taken, columns picked, element-wise operations; a result of
-several tracked operands takes the orders of all), and an order-dependent operation
-combines it into every element it produces, one ORDER step further than the elements it
-made first (on the DAG road one "row order" node per element).
+made of a column, ``sample`` with weights, ``nlargest``); a filter keeps the rows a
+condition chose (a boolean mask, ``query``, ``dropna`` and ``drop_duplicates`` by their
+columns, ``head``/``tail``/``iloc`` after a sort by that order). The rows kept keep their
+own words, as they should, but an operation that combines several rows computes values
+that also depend on what decided them: a mean depends on which rows the filter kept, a
+cumulative sum also on which rows come before which. So a container remembers each
+*decision* about its rows, of one of two kinds: its *order* and its *selection*. A
+decision is, per field, the entry of one value derived from every element of what decided
+(one step over the whole key columns or mask, and the decisions of its kind made before;
+on the DAG road one AGGREGATE node named after the operation). Every result pandas builds
+from a container carries its decisions on (rows moved or taken, columns picked,
+element-wise operations; a result of several tracked operands takes the decisions of
+all). An operation that combines several rows (reductions, groups, windows, cumulative
+methods, ranks, counts) combines the selection into every element it produces, an
+order-dependent one the order as well, one ORDER step further than the elements it made
+first (on the DAG road one "row order" or "row selection" node per element).
 
-A safe over-approximation: a cumulative sum's first element does not depend on the key,
-but nothing the values depend on through their order is left out.
+A safe over-approximation: a cumulative sum's first element does not depend on the sort
+key, a group's mean not on rows the filter dropped from other groups, but nothing the
+values depend on through their rows is left out.
 """
 
 from __future__ import annotations
@@ -26,20 +32,25 @@ from pandas import DataFrame, Series
 
 from ._positions import _has_key, _same_family, lookup
 
-#: Per field, the key arrays of a sort (None: a key whose provenance is not known).
+#: Per field, the key arrays of a decision (None: a key whose provenance is not known).
 Keys = dict[str, list[np.ndarray | None]]
 
-#: The attribute of a container holding its row order: a tuple of the orders (see
-#: ``Order``) of the sorts that decided it, one per operand whose order a result took.
+#: The attribute of a container holding the decisions about its rows (see ``Decision``):
+#: a tuple, one per decision a result took from its operands.
 ATTRIBUTE = "_row_order"
 
+#: The kinds of decision: which rows come before which, and which rows are there at all.
+ORDER = "order"
+SELECTION = "selection"
 
-class Order:
-    """What one sort ordered its rows by: per field, the key arrays of the rows it sorted,
-    and the orders those rows had before. Its entries are made when an order-dependent
-    operation first needs them (so a sort alone logs no node), then kept."""
 
-    def __init__(self, tracker: Any, fields: tuple, keys: Keys, prior: tuple, name: str):
+class Decision:
+    """What one operation decided its rows by: per field, the key arrays of the rows it had,
+    and the decisions of the same kind made before. Its entries are made when an
+    operation first needs them (so a sort or a filter alone logs no node), then kept."""
+
+    def __init__(self, tracker: Any, fields: tuple, keys: Keys, prior: tuple, name: str, kind: str):
+        self.kind = kind
         self._tracker = tracker
         self._fields = fields
         self._keys: Keys | None = keys
@@ -48,27 +59,39 @@ class Order:
         self._entries: tuple[int, ...] | None = None
 
     def entries(self) -> tuple[int, ...]:
-        """One entry per field: a value derived from every key element and prior order."""
+        """One entry per field: a value derived from every key element and prior decision."""
         if self._entries is None:
-            from .orrin32._groups import whole_entries
-
             keys = self._keys or {}
+            priors = [prior.entries() for prior in self._prior]
             arrays = {
                 f.series_attr: [
-                    *(_known(a, f, self._tracker) for a in keys.get(f.series_attr, [])),
-                    *(np.array([order.entries()[k]]) for order in self._prior),
+                    *keys.get(f.series_attr, []),
+                    *(np.array([entries[k]]) for entries in priors),
                 ]
                 for k, f in enumerate(self._fields)
             }
-            entry = whole_entries(self._tracker, self._fields, arrays, self._name)
-            self._entries = tuple(entry.get(f.series_attr, f.absent) for f in self._fields)
+            self._entries = key_entries(self._tracker, self._fields, arrays, self._name)
             self._keys, self._prior = None, ()  # made: the arrays are no longer needed
         return self._entries
 
 
+def key_entries(
+    tracker: Any, fields: tuple, keys: Keys, name: str, op: int | None = None
+) -> tuple[int, ...]:
+    """Per field, the entry of one value derived from every element of the ``keys``."""
+    from .orrin32._groups import whole_entries
+    from .orrin32._word import OpCode
+
+    arrays = {
+        f.series_attr: [_known(a, f, tracker) for a in keys.get(f.series_attr, [])] for f in fields
+    }
+    entry = whole_entries(tracker, fields, arrays, name, OpCode.ORDER if op is None else op)
+    return tuple(entry.get(f.series_attr, f.absent) for f in fields)
+
+
 def _known(array: np.ndarray | None, field: Any, tracker: Any) -> np.ndarray:
     """A key's array, or for a key whose provenance is not known the unknown entry (made,
-    and under strict provenance refused, only when an operation needs the order)."""
+    and under strict provenance refused, only when an operation needs the decision)."""
     return np.array([field.unknown(tracker)]) if array is None else array
 
 
@@ -77,22 +100,41 @@ def row_order_of(obj: Any) -> tuple:
 
 
 def carry(result: Any, *sources: Any) -> None:
-    """``result``, built from ``sources``, takes their row orders (with any it has)."""
-    orders = list(row_order_of(result))
+    """``result``, built from ``sources``, takes their decisions (with any it has)."""
     for source in sources:
-        orders.extend(o for o in row_order_of(source) if all(o is not x for x in orders))
-    if orders:
-        object.__setattr__(result, ATTRIBUTE, tuple(orders))
+        if row_order_of(source):
+            object.__setattr__(result, ATTRIBUTE, carried(result, source))
 
 
-def remember(source: Any, target: Any, keys: Keys, operation: str) -> None:
-    """``target`` (``source`` sorted by ``keys``: per field, the key arrays of its rows) is
-    in an order decided by the keys and by the order ``source`` had."""
+def remember(source: Any, target: Any, keys: Keys, operation: str, kind: str = ORDER) -> None:
+    """``target`` (rows of ``source``) is in an order, or holds a selection, decided by the
+    ``keys`` (per field, the key arrays of ``source``'s rows) and by the decisions of that
+    kind made before; it keeps the decisions of the other kind."""
     tracker = getattr(source, "_tracker", None)
     if not tracker or not any(keys.values()):
         return
-    order = Order(tracker, source._fields, keys, row_order_of(source), operation)
-    object.__setattr__(target, ATTRIBUTE, (order,))
+    before = carried(target, source)
+    prior = tuple(d for d in before if d.kind == kind)
+    decision = Decision(tracker, source._fields, keys, prior, operation, kind)
+    object.__setattr__(target, ATTRIBUTE, (*(d for d in before if d.kind != kind), decision))
+
+
+def picked_in_order(target: Any, operation: str) -> None:
+    """``target``'s rows were picked by their place (``head``, ``tail``, a positional slice,
+    ``nlargest``, ``sample``): after a sort, its order decided which rows it kept."""
+    tracker = getattr(target, "_tracker", None)
+    before = row_order_of(target)
+    if not tracker or not any(d.kind == ORDER for d in before):
+        return
+    decision = Decision(tracker, target._fields, {}, before, operation, SELECTION)
+    object.__setattr__(target, ATTRIBUTE, (*(d for d in before if d.kind == ORDER), decision))
+
+
+def carried(target: Any, source: Any) -> tuple:
+    """The decisions of ``target`` and of ``source`` it was built from, each once."""
+    decisions = list(row_order_of(target))
+    decisions.extend(d for d in row_order_of(source) if all(d is not x for x in decisions))
+    return tuple(decisions)
 
 
 def column_keys(frame: Any, labels: list) -> Keys:
@@ -140,13 +182,14 @@ def sort_keys(obj: Any, method: str, args: tuple, kwargs: dict) -> Keys:
     return column_keys(obj, by if isinstance(by, list) else [by])
 
 
-def applied(source: Any, result: Any) -> Any:
-    """``result`` (of an operation that read ``source``'s rows in order, each element's
-    entries already made) with ``source``'s row order combined into every element; a
-    frame's, column by column."""
-    orders = row_order_of(source)
+def applied(source: Any, result: Any, in_order: bool = True) -> Any:
+    """``result`` (of an operation that combined several of ``source``'s rows, each
+    element's entries already made) with ``source``'s selection combined into every
+    element, and its order too when the operation read the rows ``in_order``; a frame's,
+    column by column."""
+    decisions = tuple(d for d in row_order_of(source) if in_order or d.kind == SELECTION)
     tracker = getattr(source, "_tracker", None)
-    if not orders or not tracker or not _same_family(result, source._fields):
+    if not decisions or not tracker or not _same_family(result, source._fields):
         return result
     object.__setattr__(result, "_tracker", tracker)
     if isinstance(result, DataFrame):
@@ -154,18 +197,18 @@ def applied(source: Any, result: Any) -> Any:
         for label in mappings[result._fields[0].frame_attr]:
             column = result[label]
             if isinstance(column, Series):
-                _combined(column, orders, tracker)
+                _combined(column, decisions, tracker)
                 for f in result._fields:
                     mappings[f.frame_attr][label] = getattr(column, f.series_attr)
         result._set_mappings(mappings)
     else:
-        _combined(result, orders, tracker)
+        _combined(result, decisions, tracker)
     carry(result, source)
     return result
 
 
-def _combined(result: Series, orders: tuple, tracker: Any) -> None:
-    """Every element of ``result`` combined with the row ``orders``, in place."""
+def _combined(result: Series, decisions: tuple, tracker: Any) -> None:
+    """Every element of ``result`` combined with the ``decisions``, in place."""
     from .orrin32._word import OpCode
 
     n = len(result)
@@ -177,7 +220,10 @@ def _combined(result: Series, orders: tuple, tracker: Any) -> None:
             _tracker=tracker,
             **{f.series_attr: np.full(n, e[k], dtype=f.dtype) for k, f in enumerate(fields)},
         )
-        for e in (order.entries() for order in orders)
+        for e in (decision.entries() for decision in decisions)
     ]
+    selects = any(d.kind == SELECTION for d in decisions)
     object.__setattr__(result, "_tracker", tracker)
-    result._derived(result, [result, *operands], "row order", OpCode.ORDER)
+    result._derived(
+        result, [result, *operands], "row selection" if selects else "row order", OpCode.ORDER
+    )

@@ -79,13 +79,16 @@ class SortsFollow:
             keys = row_order.column_keys(self, columns if isinstance(columns, list) else [columns])
         result = getattr(super(), method)(*args, **kwargs)
         self._ordered_by(result, keys, method, kwargs)
+        row_order.picked_in_order(result, method)  # the first n in that order
         return result
 
     def sample(self, *args: Any, **kwargs: Any) -> Any:
         weights = kwargs.get("weights")
         result = super().sample(*args, **kwargs)  # type: ignore[misc]
         if weights is None:
-            return result  # drawn at random: the order the rows had still counts
+            # drawn at random: the order the rows had still counts, and picked the rows
+            row_order.picked_in_order(result, "sample")
+            return result
         fields = getattr(self, "_fields", ())
         if row_order._same_family(weights, fields) and isinstance(weights, Series):
             keys = row_order.own_keys(weights)
@@ -94,6 +97,7 @@ class SortsFollow:
         else:  # weights of unknown provenance (a plain array, an untracked series)
             keys = {f.series_attr: [None] for f in fields}
         self._ordered_by(result, keys, "sample", kwargs)
+        row_order.picked_in_order(result, "sample")  # the weights chose the rows too
         return result
 
     def _ordered_by(self, result: Any, keys: dict, method: str, kwargs: dict) -> None:

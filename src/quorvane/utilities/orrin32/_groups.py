@@ -123,7 +123,8 @@ class TrackedGroupBy:
     def _with_words(
         self, result: Any, name: str, kwargs: dict, rows: Any = None, in_order: bool = True
     ) -> Any:
-        """``result`` with its group's entries, and the row order when ``in_order``;
+        """``result`` with its group's entries and the rows' selection, and their order
+        when ``in_order``;
         ``rows``: the source row of each result row, for a result of source rows that
         pandas labelled anew (a group's window)."""
         source = self._source
@@ -151,7 +152,7 @@ class TrackedGroupBy:
                     f = fields[k]
                     mappings[f.frame_attr][label] = _spread(v, member_codes, len(result), f.absent)
             result._set_mappings(mappings)
-        return _row_order.applied(source, result) if in_order else result
+        return _row_order.applied(source, result, in_order)
 
     def _window_rows(self, result: Any) -> np.ndarray | None:
         """Source row of each row of a group's window result: pandas lists the groups in
@@ -307,6 +308,7 @@ def cut_from(result: Any, original: Any) -> None:
         return
     object.__setattr__(result, "_tracker", original._tracker)
     result._set_fields(_column_entries(original, len(result), "cut", OpCode.BINS))
+    _row_order.applied(original, result, in_order=False)  # the bins of the rows kept
 
 
 def whole_entries(
@@ -352,7 +354,9 @@ def _joined(arrays: list, dtype: Any) -> np.ndarray:
 class WindowingSeries(Windowing):
     """Windows (see ``_windows``) and whole-column results of a tracked series."""
 
-    def _whole_column(self, result: Any, name: str) -> Any:
+    def _whole_column(self, result: Any, name: str, in_order: bool = False) -> Any:
+        """``result``, derived from the whole column: each element combines every element,
+        and the rows' selection (their order too when ``in_order``)."""
         source: Any = self
         tracker = getattr(source, "_tracker", None)
         if not isinstance(result, Series) or not tracker:
@@ -362,13 +366,12 @@ class WindowingSeries(Windowing):
             result = type(source)(result, _tracker=tracker)
         object.__setattr__(result, "_tracker", tracker)
         result._set_fields(entries)
-        return result
+        return _row_order.applied(source, result, in_order)
 
     def rank(self, *args: Any, **kwargs: Any) -> Any:
-        result = self._whole_column(super().rank(*args, **kwargs), "rank")  # type: ignore[misc]
-        if kwargs.get("method") == "first":  # ties ranked in the order of the rows
-            result = _row_order.applied(self, result)
-        return result
+        in_order = kwargs.get("method") == "first"  # ties ranked in the order of the rows
+        result = super().rank(*args, **kwargs)  # type: ignore[misc]
+        return self._whole_column(result, "rank", in_order)
 
     def value_counts(self, *args: Any, **kwargs: Any) -> Any:
         return self._whole_column(super().value_counts(*args, **kwargs), "value_counts")  # type: ignore[misc]
@@ -383,7 +386,8 @@ class WindowingSeries(Windowing):
 class ReducingFrame:
     """``apply`` and reductions of a tracked frame: a row-wise result combines every tracked
     column of its row (a row function may read any of them), a column-wise one each
-    column whole; on the DAG road with one AGGREGATE node per result element."""
+    column whole and the rows' selection; on the DAG road with one AGGREGATE node per
+    result element."""
 
     def apply(self, func: Any, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
         result = super().apply(func, axis, *args, **kwargs)  # type: ignore[misc]
@@ -406,7 +410,11 @@ class ReducingFrame:
             return result
         object.__setattr__(result, "_tracker", tracker)
         result._set_fields(_reduced_entries(frame, tracker, labels, segments, n, name))
-        return result
+        if segments is not None:
+            return result  # each row its own: which rows there are does not matter
+        # down a column: the rows' selection counts, and a function's own (it may read the
+        # rows in order) their order too
+        return _row_order.applied(frame, result, in_order=name == "apply")
 
 
 def _reduced_entries(

@@ -1,0 +1,169 @@
+"""Row selections: a filtered container remembers what decided which rows it kept.
+
+A boolean mask (``t[mask]``, ``t.loc[mask]``, ``t.loc[mask, cols]``, ``query``), the
+columns ``dropna`` and ``drop_duplicates`` look at, and a ``duplicated`` mask decide which
+rows a result holds: every value later combined from several of its rows depends on them
+(see ``_row_order``). A mask whose provenance is not known (a plain array) makes the
+selection unknown when an operation needs it; a mask pandas builds inside one of its own
+methods is that method's business (those above name their columns themselves).
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+import pandas as pd
+from pandas import DataFrame, Series
+from pandas.api.types import is_bool_dtype
+
+from . import _row_order as row_order
+from ._arrays import array_entries
+from ._positions import _followed, gather, row_positions
+
+
+def mask_keys(source: Any, mask: Any) -> row_order.Keys:
+    """Per field, the entries of a row mask at ``source``'s rows (aligned on the index as
+    pandas aligns a boolean series); None for a mask whose provenance is not known."""
+    fields = source._fields
+    if _followed(mask, fields) and isinstance(mask, Series):
+        rows = row_positions(source.index, mask)
+        return {
+            f.series_attr: [gather(getattr(mask, f.series_attr), rows, f.absent, f.dtype)]
+            for f in fields
+        }
+    return {f.series_attr: [array_entries(mask, len(source), f.series_attr)] for f in fields}
+
+
+def _is_row_mask(obj: Any, key: Any) -> bool:
+    if isinstance(key, (Series, np.ndarray, pd.Index)):
+        return key.ndim == 1 and is_bool_dtype(key.dtype) and len(key) == len(obj)
+    return isinstance(key, list) and len(key) == len(obj) > 0 and isinstance(key[0], bool)
+
+
+def selected_by_mask(source: Any, result: Any, key: Any, operation: str) -> None:
+    """``result`` holds the rows of ``source`` a row ``key`` chose, when it is a mask."""
+    if not getattr(source, "_tracker", None) or not _is_row_mask(source, key):
+        return
+    keys = mask_keys(source, key)
+    if any(a is None for arrays in keys.values() for a in arrays) and _pandas_calls(above=2):
+        return  # pandas' own mask inside one of its methods: the method names its keys
+    if isinstance(result, (Series, DataFrame)) and result is not source:
+        row_order.remember(source, result, keys, operation, row_order.SELECTION)
+
+
+def _pandas_calls(above: int) -> bool:
+    """Whether the code ``above`` frames above this function's caller is pandas' (1: the
+    caller's caller)."""
+    from .orrin32._compat import caller_is_pandas
+
+    return caller_is_pandas(depth=above + 2)
+
+
+def _resolved(obj: Any, key: Any) -> Any:
+    """``key`` with a callable (or each callable of a tuple) called on ``obj``, once, as
+    pandas would call it."""
+    if isinstance(key, tuple):
+        return tuple(k(obj) if callable(k) else k for k in key)
+    return key(obj) if callable(key) else key
+
+
+class SelectingLoc:
+    """``obj.loc`` whose row masks are remembered as the result's selection."""
+
+    def __init__(self, obj: Any, loc: Any) -> None:
+        self._obj = obj
+        self._loc = loc
+
+    def __getitem__(self, key: Any) -> Any:
+        key = _resolved(self._obj, key)
+        result = self._loc[key]
+        selected_by_mask(self._obj, result, key[0] if isinstance(key, tuple) else key, "loc")
+        return result
+
+    def __setitem__(self, key: Any, value: Any) -> None:
+        self._loc[key] = value
+
+    def __call__(self, *args: Any, **kwargs: Any) -> Any:
+        return self._loc(*args, **kwargs)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._loc, name)
+
+
+class SelectionsFollow:
+    """Row selections of a container (see the module doc)."""
+
+    _loc_type: type = SelectingLoc
+
+    def __getitem__(self, key: Any) -> Any:
+        key = _resolved(self, key)
+        result = super().__getitem__(key)  # type: ignore[misc]
+        selected_by_mask(self, result, key, "filter")
+        return result
+
+    @property
+    def loc(self) -> Any:
+        return self._loc_type(self, super().loc)  # type: ignore[misc]
+
+    def dropna(self, *args: Any, **kwargs: Any) -> Any:
+        keys = self._keys_of(kwargs.get("subset"))
+        result = super().dropna(*args, **kwargs)  # type: ignore[misc]
+        if kwargs.get("axis", 0) in (0, "index"):
+            self._selected_by(result, kwargs, keys, "dropna")
+        return result
+
+    def drop_duplicates(self, *args: Any, **kwargs: Any) -> Any:
+        keys = self._keys_of(self._subset(args, kwargs))
+        result = super().drop_duplicates(*args, **kwargs)  # type: ignore[misc]
+        self._selected_by(result, kwargs, keys, "drop_duplicates")
+        return result
+
+    def duplicated(self, *args: Any, **kwargs: Any) -> Any:
+        """Whether each row repeats one before it: derived from every element of the
+        columns compared, and from which rows there are (in which order, unless
+        ``keep=False``)."""
+        result = super().duplicated(*args, **kwargs)  # type: ignore[misc]
+        tracker = getattr(self, "_tracker", None)
+        if not tracker or not hasattr(result, "_set_fields") or _pandas_calls(above=1):
+            return result  # (drop_duplicates names its columns itself, lazily)
+        fields = self._fields  # type: ignore[attr-defined]
+        keys = self._keys_of(self._subset(args, kwargs))
+        entries = row_order.key_entries(tracker, fields, keys, "duplicated", _aggregate_op())
+        object.__setattr__(result, "_tracker", tracker)
+        result._set_fields(
+            {
+                f.series_attr: np.full(len(result), entries[k], dtype=f.dtype)
+                for k, f in enumerate(fields)
+            }  # fmt: skip
+        )
+        frame_args = isinstance(self, DataFrame)
+        keep = kwargs.get("keep", args[int(frame_args)] if len(args) > frame_args else "first")
+        return row_order.applied(self, result, in_order=keep is not False)
+
+    def _subset(self, args: tuple, kwargs: dict) -> Any:
+        """The ``subset`` argument of a frame's ``drop_duplicates``/``duplicated``."""
+        if isinstance(self, Series):
+            return None
+        return kwargs.get("subset", args[0] if args else None)
+
+    def _keys_of(self, subset: Any) -> row_order.Keys:
+        """Per field, the arrays of the columns ``subset`` (all of a frame's by default)."""
+        if not getattr(self, "_tracker", None):
+            return {}
+        if isinstance(self, Series):
+            return row_order.own_keys(self)
+        labels = list(self.columns) if subset is None else subset  # type: ignore[attr-defined]
+        return row_order.column_keys(self, labels if isinstance(labels, list) else [labels])
+
+    def _selected_by(self, result: Any, kwargs: dict, keys: row_order.Keys, name: str) -> None:
+        """``result`` (or this container, changed in place) holds the rows ``keys`` chose."""
+        target = self if kwargs.get("inplace") else result
+        if isinstance(target, (Series, DataFrame)):
+            row_order.remember(self, target, keys, name, row_order.SELECTION)
+
+
+def _aggregate_op() -> int:
+    from .orrin32._word import OpCode
+
+    return OpCode.AGG
