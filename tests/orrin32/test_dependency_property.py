@@ -29,6 +29,8 @@ STEPS = {
     "sort_by_b": lambda t: t.sort_values("b", kind="stable"),
     "group_cumsum": lambda t: t.assign(x=t.groupby("k")["c"].cumsum()),
     "filter": lambda t: t[t["a"] > -50],
+    # rows kept by c (a perturbed c drops its row): what several rows make depends on c
+    "filter_by_c": lambda t: t[t["c"] < 100],
     "reuse": lambda t: t.assign(a=t["x"] * 2.0) if "x" in t.columns else t,
 }
 
@@ -71,6 +73,7 @@ SMALL = pd.DataFrame([(1.0, 2.0, 3.0, 0), (4.0, -1.0, 2.0, 1), (0.5, 5.0, 1.0, 0
 @pytest.mark.parametrize("road", sorted(ROADS))
 @example(SMALL, ["sort_by_b", "cumsum"])  # sorted rows, then an order-dependent step
 @example(SMALL, ["sort_by_b", "group_cumsum"])
+@example(SMALL, ["filter_by_c", "transform"])
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(frames(), st.lists(st.sampled_from(sorted(STEPS)), min_size=1, max_size=4))
 def test_every_element_names_the_columns_it_depends_on(road, plain, steps):

@@ -386,7 +386,86 @@ EVERY_INPUT = [
         ),
         {"appinc", "unit", "loanamt"},
     ),
+    # rows kept by a condition: a value made of several rows depends on the condition too
+    ("filter_mean", lambda t: t[t["married"] == 1][["appinc"]].mean(), {"appinc", "married"}),
+    (
+        "loc_mask_sum",
+        lambda t: t.loc[t["married"] == 1, ["appinc"]].sum(),
+        {"appinc", "married"},
+    ),
+    (
+        "filter_transform",
+        lambda t: t[t["married"] == 0].groupby("unit")["appinc"].transform("mean"),
+        {"appinc", "unit", "married"},
+    ),
+    ("filter_cumsum", lambda t: t[t["married"] == 1]["appinc"].cumsum(), {"appinc", "married"}),
+    (
+        "query_rolling",
+        lambda t: t.query("married == 1")["appinc"].rolling(2).mean(),
+        {"appinc", "married"},
+    ),
+    (
+        "dropna_median",
+        lambda t: t.dropna(subset=["loanamt"]).groupby("married")["appinc"].median(),
+        {"appinc", "married", "loanamt"},
+    ),
+    (
+        "drop_duplicates_max",
+        lambda t: t.drop_duplicates(subset=["married"])[["appinc"]].max(),
+        {"appinc", "married"},
+    ),
+    (
+        "duplicated_rank",
+        lambda t: t[~t.duplicated("married")]["appinc"].rank(),
+        {"appinc", "married"},
+    ),
+    (
+        "isin_value_counts",
+        lambda t: t[t["married"].isin([1])]["appinc"].value_counts(),
+        {"appinc", "married"},
+    ),
+    (
+        "sorted_head_describe",
+        lambda t: t.sort_values("married").head(3)["appinc"].describe(),
+        {"appinc", "married"},
+    ),
+    (
+        "series_loc_apply",
+        lambda t: t["appinc"].loc[lambda s: t["married"] == 1].to_frame().apply(lambda c: c.max()),
+        {"appinc", "married"},
+    ),
 ]
+
+# Row selections: element-wise results of the rows kept do not depend on which were kept.
+SELECTIONS = [
+    ("mask", lambda t: t[t["married"] == 1]),
+    ("loc_mask", lambda t: t.loc[t["married"] == 1, ["appinc", "loanamt"]]),
+    ("query", lambda t: t.query("married == 1")),
+    ("dropna", lambda t: t.dropna(subset=["loanamt"])),
+    ("drop_duplicates", lambda t: t.drop_duplicates(subset=["married"])),
+    ("sorted_head", lambda t: t.sort_values("married").head(3)),
+]
+
+
+@pytest.mark.parametrize("idiom", [s[1] for s in SELECTIONS], ids=[s[0] for s in SELECTIONS])
+@pytest.mark.parametrize("road", ["words", "dag"])
+def test_element_wise_results_of_the_rows_kept_are_those_of_all_rows(road, idiom):
+    from quorvane.utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag
+
+    tracker, wrap = (ProvenanceTracker(), wrap_dataframe)
+    if road == "dag":
+        tracker, wrap = (DAGTracker(), wrap_dataframe_dag)
+    loans = wrap(LOANS, tracker, "loanapp", protected=["married"])
+    kept = idiom(loans)
+    every, part = (abs(f["appinc"] * f["loanamt"]) for f in (loans, kept))
+    rows = loans.index.get_indexer(part.index)
+    assert part._prov.tolist() == every._prov[rows].tolist()
+    if road == "dag":  # the same lineage: nothing of the condition
+        sources = [
+            sorted(n.node_id for n in tracker.get_dag(int(node)).source_nodes)
+            for node in (*part._node_ids.tolist(), *every._node_ids[rows].tolist())
+        ]
+        assert sources[: len(part)] == sources[len(part) :]
 
 
 def _loc_set(t):

@@ -241,7 +241,10 @@ DAG_EVERY_INPUT = [
     "rolling", "cumsum", "ewm", "rank", "value_counts", "np_where", "np_select", "qcut",
     "loc_set", "sorted_cumsum", "sorted_diff", "sorted_shift", "sampled_pct_change",
     "sorted_rolling", "sorted_expanding", "sorted_ewm", "sorted_frame_cumsum",
-    "sorted_group_cumsum", "sorted_group_first", "sorted_group_rolling",
+    "sorted_group_cumsum", "sorted_group_first", "sorted_group_rolling", "filter_mean",
+    "loc_mask_sum", "filter_transform", "filter_cumsum", "query_rolling", "dropna_median",
+    "drop_duplicates_max", "duplicated_rank", "isin_value_counts", "sorted_head_describe",
+    "series_loc_apply",
 ]  # fmt: skip
 
 

@@ -159,8 +159,11 @@ class SelectionsFollow:
     def _selected_by(self, result: Any, kwargs: dict, keys: row_order.Keys, name: str) -> None:
         """``result`` (or this container, changed in place) holds the rows ``keys`` chose."""
         target = self if kwargs.get("inplace") else result
-        if isinstance(target, (Series, DataFrame)):
-            row_order.remember(self, target, keys, name, row_order.SELECTION)
+        if not isinstance(target, (Series, DataFrame)):
+            return
+        if target is not self:  # whatever pandas' own steps left there: the columns decided
+            object.__setattr__(target, row_order.ATTRIBUTE, row_order.row_order_of(self))
+        row_order.remember(self, target, keys, name, row_order.SELECTION)
 
 
 def _aggregate_op() -> int:

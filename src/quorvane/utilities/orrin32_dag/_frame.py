@@ -101,7 +101,7 @@ class DAGTrackedDataFrame(_groups.ReducingFrame, Windowing, FollowingFrame, pd.D
         return self
 
 
-quiet_temporaries(DAGTrackedDataFrame, pd.DataFrame, ("drop_duplicates", "query", "compare"))
+quiet_temporaries(DAGTrackedDataFrame, ("drop_duplicates", "query", "compare"))
 
 
 def _columns_of_data(frame: pd.DataFrame, data: Any) -> dict[str, dict]:

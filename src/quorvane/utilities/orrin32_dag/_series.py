@@ -439,8 +439,8 @@ for _name, (_op_name, _code) in BINARY_OPERATORS.items():
     setattr(DAGTrackedSeries, _name, _binary_operator(_name, _op_name, _code))
 
 
-def quiet_temporaries(cls: type, parent: type, names: tuple[str, ...]) -> None:
-    """Give ``cls`` the methods ``names`` of ``parent`` with their operator calls quiet.
+def quiet_temporaries(cls: type, names: tuple[str, ...]) -> None:
+    """Give ``cls`` the methods ``names`` it inherits, with their operator calls quiet.
 
     These pandas methods compute masks of their own with the operators (the rows that
     drop_duplicates and query keep, the differences of compare); such temporaries log no
@@ -448,7 +448,7 @@ def quiet_temporaries(cls: type, parent: type, names: tuple[str, ...]) -> None:
     method itself and fill the log with steps nobody made.
     """
     for name in names:
-        setattr(cls, name, _quiet(getattr(parent, name), name))
+        setattr(cls, name, _quiet(getattr(super(cls, cls), name), name))
 
 
 def _quiet(method: Callable, name: str) -> Callable:
@@ -461,7 +461,7 @@ def _quiet(method: Callable, name: str) -> Callable:
     return quiet
 
 
-quiet_temporaries(DAGTrackedSeries, _Series, ("compare",))
+quiet_temporaries(DAGTrackedSeries, ("compare",))
 
 
 def _positional_operand(other: Any, n: int) -> tuple[np.ndarray, np.ndarray] | None:
