@@ -515,6 +515,7 @@ UNKNOWN = [
         lambda t: t.sample(3, weights=np.arange(1, 7), random_state=0)["appinc"].cumsum(),
         "cumsum",
     ),
+    ("plain_mask", lambda t: t[t["appinc"].to_numpy() > 50][["appinc"]].mean(), "mean"),
 ]
 
 
