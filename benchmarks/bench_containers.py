@@ -144,6 +144,16 @@ def every_input_rows(n: int) -> list[tuple[str, float, float]]:
         ),
         ("cumsum() in b's order", lambda: sorted_ta.cumsum(), lambda: sorted_pa.cumsum()),
         (
+            "filter by b, then rolling(30).mean()",
+            lambda: wrapped[tb > 10]["a"].rolling(30).mean(),
+            lambda: plain[pb > 10]["a"].rolling(30).mean(),
+        ),
+        (
+            "filter by b, then groupby transform mean",
+            lambda: wrapped[tb > 10].groupby("g")["a"].transform("mean"),
+            lambda: plain[pb > 10].groupby("g")["a"].transform("mean"),
+        ),
+        (
             f"apply(axis=1) @ {n // 100:,} rows",
             lambda: small_t.apply(lambda r: r["a"] * r["b"], axis=1),
             lambda: small_p.apply(lambda r: r["a"] * r["b"], axis=1),

@@ -229,6 +229,7 @@ class FollowingSeries(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow, S
             arrays = {f.series_attr: getattr(result, f.series_attr) for f in self._fields}
             super()._update_inplace(result, *args, **kwargs)  # type: ignore[misc]
             self._set_fields(arrays)
+            row_order.carry(self, result)
             return
         # pandas hands over a result it built without __finalize__: find its rows here.
         positions = row_positions(result.index, self)
@@ -329,6 +330,7 @@ class FollowingFrame(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow, Se
             mappings = _frame_from_frame(result, self, None, tracker=tracker)
         super()._update_inplace(result, *args, **kwargs)  # type: ignore[misc]
         self._set_mappings(mappings)
+        row_order.carry(self, result)  # rows the result kept, in its order
 
     def _set_axis(self, axis: int, labels: Any) -> None:
         # Manager axis 0 of a frame is its columns: relabelled one for one, in place.
