@@ -480,3 +480,20 @@ def test_concurrent_creation_with_eviction_keeps_the_index_consistent():
     assert t._next_node_id == 4001 and len(t._nodes) <= 300
     assert 0 in t._nodes
     check_index(t)
+
+
+def test_a_tracker_goes_with_its_last_reference():
+    # no reference cycle: its log is freed, and its finalizer runs, when the last user lets go
+    import gc
+    import weakref
+
+    t = DAGTracker()
+    t.log_unary("n", t.create_source_node("t", "c", 1), 1)
+    assert len(t._nodes) == 2 and list(t._prov_to_nodes) == [1]
+    gone = weakref.ref(t)
+    gc.disable()
+    try:
+        del t
+        assert gone() is None
+    finally:
+        gc.enable()

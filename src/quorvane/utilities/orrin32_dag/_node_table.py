@@ -8,6 +8,7 @@ that the same id gives the same object while the node is in the table.
 from __future__ import annotations
 
 from collections.abc import Iterator, Mapping, MutableMapping
+import weakref
 from typing import Any
 
 from .._checks import as_int
@@ -47,15 +48,28 @@ def node_types() -> Interned:
     return Interned(tuple(NodeType))
 
 
-class NodeTable(MutableMapping):
+class _TrackerView:
+    """Holds its tracker weakly: a strong reference would be a cycle, and a tracker (its
+    log, and a run its finalizer reports) would then live until the garbage collector
+    happens to run, instead of going when its last user lets go."""
+
+    def __init__(self, tracker: Any) -> None:
+        self._tracker_ref = weakref.ref(tracker)
+
+    @property
+    def _tracker(self) -> Any:
+        tracker = self._tracker_ref()
+        if tracker is None:
+            raise ReferenceError("the tracker of this view is gone")
+        return tracker
+
+
+class NodeTable(_TrackerView, MutableMapping):
     """``tracker._nodes``: node id -> ``DAGNode``, oldest first, read from the native log.
 
     Nodes are made by the tracker's logging calls only; deleting one takes it out of the
     table alone (its index entry stays), as deleting from a plain dict of nodes would.
     """
-
-    def __init__(self, tracker: Any) -> None:
-        self._tracker = tracker
 
     def __getitem__(self, node_id: Any) -> DAGNode:
         node = self._tracker._node_at(node_id)
@@ -92,12 +106,9 @@ class NodeTable(MutableMapping):
         return f"<node table of {len(self)} nodes>"
 
 
-class ProvenanceIndex(Mapping):
+class ProvenanceIndex(_TrackerView, Mapping):
     """``tracker._prov_to_nodes``: word -> ids of its nodes (a new list, oldest first), the
     words in the order of their oldest node."""
-
-    def __init__(self, tracker: Any) -> None:
-        self._tracker = tracker
 
     def __getitem__(self, word: Any) -> list[int]:
         try:
