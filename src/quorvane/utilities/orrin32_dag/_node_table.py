@@ -7,8 +7,8 @@ that the same id gives the same object while the node is in the table.
 
 from __future__ import annotations
 
-from collections.abc import Iterator, Mapping, MutableMapping
 import weakref
+from collections.abc import Iterator, Mapping, MutableMapping
 from typing import Any
 
 from .._checks import as_int
