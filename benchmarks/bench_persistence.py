@@ -27,7 +27,6 @@ from __future__ import annotations
 
 import argparse
 import hashlib
-import json
 import os
 import pathlib
 import sqlite3
@@ -51,7 +50,8 @@ from quorvane.utilities.persistence import (
     StoredNode,
     WriterConfig,
 )
-from quorvane.utilities.persistence._wire import NODE_FIELDS, columns
+from quorvane.utilities.persistence._records import NODE_FIELDS
+from quorvane.utilities.persistence._wire import bulk_body
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
 from pgcluster import Cluster
@@ -160,27 +160,40 @@ class Served:
 BENCH_KEY = "bench-key-0123456789"
 
 
-def stream_through_service(url: str, n: int) -> list[float]:
-    """One writer handing over n nodes, each followed by its edge; returns request times."""
-    storage = TimedStorage(url, BENCH_KEY)
-    pid = storage.create_pipeline("bench-writer-hosted")
-    batch = nodes(n, pid)
-    edges = [
-        [StoredEdge(parent_fingerprint=i, child_fingerprint=i + 1, input_position=0)] if i else []
-        for i in range(n)
-    ]
-    writer = AsyncWriter(
-        storage, WriterConfig(batch_size=100, flush_interval=1.0, queue_size=10000)
-    )
-    writer.start()
-    for record, edge in zip(batch, edges, strict=True):
-        writer.write_node(record)
-        if edge:
-            writer.write_edges(edge)
-    assert writer.flush(timeout=600)
-    writer.stop()
-    storage.disconnect()
-    return storage.latencies
+class StreamingWriter:
+    """One writer of the service table: its storage, pipeline and records made beforehand,
+    so that only the streaming is timed."""
+
+    def __init__(self, url: str, n: int):
+        self.storage = TimedStorage(url, BENCH_KEY)
+        pid = self.storage.create_pipeline("bench-writer-hosted")
+        self.nodes = nodes(n, pid)
+        self.edges = [
+            [StoredEdge(parent_fingerprint=i, child_fingerprint=i + 1, input_position=0)]
+            if i
+            else []
+            for i in range(n)
+        ]
+        self.storage.latencies.clear()
+
+    def stream(self, start: threading.Barrier) -> tuple[float, float]:
+        """Hand over every node, each followed by its edge, until flush() says all are
+        stored; returns the start and end of that (perf_counter)."""
+        writer = AsyncWriter(
+            self.storage, WriterConfig(batch_size=100, flush_interval=1.0, queue_size=10000)
+        )
+        writer.start()
+        start.wait()
+        began = time.perf_counter()
+        for record, edge in zip(self.nodes, self.edges, strict=True):
+            writer.write_node(record)
+            if edge:
+                writer.write_edges(edge)
+        assert writer.flush(timeout=600)
+        ended = time.perf_counter()
+        writer.stop()
+        self.storage.disconnect()
+        return began, ended
 
 
 def peak_rss(pid: int) -> int:
@@ -200,11 +213,11 @@ def service_memory_per_body(store: str, n: int) -> tuple[int, float]:
         storage = HostedStorage(served.url, BENCH_KEY, timeout=600)
         pid = storage.create_pipeline("bench-memory")
         storage.store_nodes(nodes(100, pid))
-        before = peak_rss(served.process.pid)
         batch = nodes(n, pid)
         for i, node in enumerate(batch):
             node.fingerprint += 1000 + i
-        body = json.dumps({"columns": columns(batch, NODE_FIELDS)}).encode()
+        body = bulk_body(batch, NODE_FIELDS, default_pipeline_id=pid)
+        before = peak_rss(served.process.pid)
         storage.store_nodes(batch)
         grown = peak_rss(served.process.pid) - before
         storage.disconnect()
@@ -218,14 +231,20 @@ def bench_service(store: str, n: int, writers: int) -> tuple[float, float, float
     through the service on ``store``, and the p50 and p99 request times in milliseconds."""
     served = Served(store)
     try:
-        latencies: list[float] = []
+        streams = [StreamingWriter(served.url, n) for _ in range(writers)]
+        start = threading.Barrier(writers)
+        spans: list[tuple[float, float]] = []
         threads = [
-            threading.Thread(target=lambda: latencies.extend(stream_through_service(served.url, n)))
-            for _ in range(writers)
+            threading.Thread(target=lambda s=s: spans.append(s.stream(start))) for s in streams
         ]
-        took = _timed(lambda: [(t.start(), t.join()) for t in threads])
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
     finally:
         served.stop()
+    took = max(end for _, end in spans) - min(began for began, _ in spans)
+    latencies = [t for s in streams for t in s.storage.latencies]
     p50, p99 = np.percentile(np.array(latencies) * 1000, [50, 99])
     return writers * (2 * n - 1) / took, float(p50), float(p99)
 

@@ -50,6 +50,9 @@ def main() -> None:
 @click.option("--host", default="127.0.0.1", show_default=True, help="Address to listen on.")
 @click.option("--port", default=8765, show_default=True, help="TCP port (0: any free port).")
 @click.option("--max-body-mb", default=64, show_default=True, help="Largest request body.")
+@click.option(
+    "--max-line-mb", default=8, show_default=True, help="Longest line of a bulk request body."
+)
 @click.option("--request-timeout", default=10.0, show_default=True, help="Seconds for headers.")
 @click.option("--body-timeout", default=60.0, show_default=True, help="Seconds for a body.")
 @click.option("--keep-alive", default=5.0, show_default=True, help="Idle keep-alive seconds.")
@@ -60,6 +63,7 @@ def serve(
     host: str,
     port: int,
     max_body_mb: int,
+    max_line_mb: int,
     request_timeout: float,
     body_timeout: float,
     keep_alive: float,
@@ -74,6 +78,7 @@ def serve(
     settings = _settings(
         ServerSettings,
         max_body_bytes=max_body_mb * 1024 * 1024,
+        max_line_bytes=max_line_mb * 1024 * 1024,
         request_timeout=request_timeout,
         body_timeout=body_timeout,
         keep_alive_timeout=keep_alive,

@@ -2,22 +2,21 @@
 
 from __future__ import annotations
 
-from typing import Annotated, cast
+from collections.abc import Iterator
+from typing import Annotated
 
 from fastapi import APIRouter, Query, Request
 from fastapi.concurrency import run_in_threadpool
 
-from ..utilities.persistence import StoredEdge, StoredNode, StoredRowValue
+from ..utilities.persistence._sqlstore import Columns
 from ..utilities.persistence._wire import node_to_wire, row_value_to_wire
 from . import models as m
 from .auth import TenantStore, check_claimed_tenant
-from .routing import LineageRoute, body_schema, json_body
+from .bulk import bulk_body, bulk_body_schema
+from .routing import LineageRoute
 
-#: the bodies read through ``json_body``, whose schemas the app adds to its OpenAPI document
+#: the bodies read by ``bulk_body``, whose schemas the app adds to its OpenAPI document
 BULK_BODIES = (m.NewNodes, m.NewEdges, m.NewRowValues)
-NodesBody = Annotated[m.NewNodes, json_body(m.NewNodes)]
-EdgesBody = Annotated[m.NewEdges, json_body(m.NewEdges)]
-RowValuesBody = Annotated[m.NewRowValues, json_body(m.NewRowValues)]
 
 router = APIRouter(prefix="/v1", route_class=LineageRoute)
 PIPELINE = "/pipelines/{pipeline_id}"
@@ -104,21 +103,41 @@ def register_source(body: m.NewSource, st: TenantStore):
     return {"registered": True}
 
 
-# The rows carry the fields of the stored records under the same names, so the store reads
-# them as they are (hence the casts): building record objects would cost more than the insert.
-@router.post("/nodes", response_model=m.Stored, openapi_extra=body_schema(m.NewNodes))
-def store_nodes(st: TenantStore, body: NodesBody):
-    default = body.default_pipeline_id or 0
-    pipelines = body.columns.pipeline_id
-    body.columns.pipeline_id = [default if p is None else p for p in pipelines]
-    nodes = body.columns.rows(m.NodeRow)
-    return {"stored": st.store_nodes(cast(list[StoredNode], nodes))}
+# The columns of each line go to the store as they are: building record objects would cost
+# more than the insert.
+@router.post("/nodes", response_model=m.Stored, openapi_extra=bulk_body_schema(m.NewNodes))
+async def store_nodes(request: Request, st: TenantStore):
+    def chunks(lines: Iterator[m.NewNodes]) -> Iterator[Columns]:
+        for line in lines:
+            default = line.default_pipeline_id or 0
+            columns = vars(line.columns)
+            columns["pipeline_id"] = [default if p is None else p for p in columns["pipeline_id"]]
+            yield columns
+
+    lines = await bulk_body(request, m.NewNodes)
+    return {"stored": await run_in_threadpool(st.store_node_columns, chunks(lines))}
 
 
-@router.post("/edges", response_model=m.Stored, openapi_extra=body_schema(m.NewEdges))
-def store_edges(st: TenantStore, body: EdgesBody):
-    edges = cast(list[StoredEdge], body.columns.rows(m.EdgeRow))
-    return {"stored": st.store_edges(edges, pipeline_id=body.pipeline_id or 0)}
+@router.post("/edges", response_model=m.Stored, openapi_extra=bulk_body_schema(m.NewEdges))
+async def store_edges(request: Request, st: TenantStore):
+    def store(lines: Iterator[m.NewEdges]) -> int:
+        # edges resolve within one pipeline a request: the one its first line names
+        first = next(lines, None)
+        if first is None:
+            return 0
+        chunks = (vars(line.columns) for line in _same_pipeline(first, lines))
+        return st.store_edge_columns(chunks, first.pipeline_id or 0)
+
+    lines = await bulk_body(request, m.NewEdges)
+    return {"stored": await run_in_threadpool(store, lines)}
+
+
+def _same_pipeline(first: m.NewEdges, lines: Iterator[m.NewEdges]) -> Iterator[m.NewEdges]:
+    yield first
+    for line in lines:
+        if line.pipeline_id != first.pipeline_id:
+            raise ValueError("every line of a request names the same pipeline_id")
+        yield line
 
 
 @router.post("/edges/resolved", response_model=m.Stored)
@@ -126,13 +145,18 @@ def store_edges_resolved(body: m.ResolvedEdges, st: TenantStore):
     return {"stored": st.store_edges_resolved(body.rows)}
 
 
-@router.post("/row_values", response_model=m.Stored, openapi_extra=body_schema(m.NewRowValues))
-def store_row_values(st: TenantStore, body: RowValuesBody):
-    for tenant in set(body.columns.tenant_id):
-        check_claimed_tenant(st.tenant_id, tenant)
-    body.columns.tenant_id = [None] * len(body.columns.tenant_id)
-    values = body.columns.rows(m.RowValueRow)
-    return {"stored": st.store_row_values(cast(list[StoredRowValue], values))}
+@router.post("/row_values", response_model=m.Stored, openapi_extra=bulk_body_schema(m.NewRowValues))
+async def store_row_values(request: Request, st: TenantStore):
+    def chunks(lines: Iterator[m.NewRowValues]) -> Iterator[Columns]:
+        for line in lines:
+            columns = vars(line.columns)
+            for tenant in set(columns["tenant_id"]):
+                check_claimed_tenant(st.tenant_id, tenant)
+            columns["tenant_id"] = [None] * len(columns["tenant_id"])
+            yield columns
+
+    lines = await bulk_body(request, m.NewRowValues)
+    return {"stored": await run_in_threadpool(st.store_row_value_columns, chunks(lines))}
 
 
 @router.get("/results", response_model=m.Results)

@@ -29,6 +29,8 @@ class ServerSettings:
     """Limits and timeouts of the service (seconds and bytes)."""
 
     max_body_bytes: int = 64 * 1024 * 1024
+    #: a bulk write is read a line at a time; no line may be longer (nor a plain JSON body)
+    max_line_bytes: int = 8 * 1024 * 1024
     #: the whole body must arrive within this time
     body_timeout: float = 60.0
     #: from connecting (or the last response) to a request's complete headers

@@ -3,7 +3,9 @@
 - A body larger than ``max_body_bytes`` is refused with 413, before it is read when the
   client announces its length, otherwise as soon as it grows past the limit.
 - A body must arrive within ``body_timeout`` seconds (408 otherwise); it is read whole
-  before the app runs, so handlers never wait on a slow client.
+  before the app runs, so handlers never wait on a slow client. It is handed on in the
+  pieces it arrived in, each let go once the app took it: joining them would hold the body
+  twice.
 - At most ``max_concurrent`` requests are worked on at once; the others wait for a slot at
   most ``queue_timeout`` seconds and are then answered 503. Waiting costs no thread.
 """
@@ -12,6 +14,7 @@ from __future__ import annotations
 
 import asyncio
 import json
+from collections import deque
 from typing import Any
 
 Scope = dict[str, Any]
@@ -78,9 +81,9 @@ class RequestLimits:
         finally:
             self._slots.release()
 
-    async def _read_body(self, receive: Any) -> bytes:
+    async def _read_body(self, receive: Any) -> deque[bytes]:
         """The whole body, read before the app runs, so that no handler waits on a client."""
-        chunks: list[bytes] = []
+        chunks: deque[bytes] = deque()
         size = 0
         while True:
             message = await receive()
@@ -90,19 +93,21 @@ class RequestLimits:
             size += len(chunk)
             if size > self.max_body_bytes:
                 raise _Refused(413, f"the body is larger than {self.max_body_bytes} bytes")
-            chunks.append(chunk)
+            if chunk:
+                chunks.append(chunk)
             if not message.get("more_body", False):
-                return chunks[0] if len(chunks) == 1 else b"".join(chunks)
+                return chunks
 
 
-def _replay(body: bytes, receive: Any) -> Any:
-    sent = False
+def _replay(chunks: deque[bytes], receive: Any) -> Any:
+    done = False
 
     async def replay_receive() -> Message:
-        nonlocal sent
-        if not sent:
-            sent = True
-            return {"type": "http.request", "body": body, "more_body": False}
+        nonlocal done
+        if not done:
+            chunk = chunks.popleft() if chunks else b""
+            done = not chunks
+            return {"type": "http.request", "body": chunk, "more_body": not done}
         return await receive()  # after the body: wait for the disconnect, as ASGI does
 
     return replay_receive

@@ -6,10 +6,28 @@ import contextlib
 import os
 import sqlite3
 import threading
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
 from ._schema import SQLITE_MIGRATIONS, pending_migrations, statements
+
+
+class Transaction:
+    """The statements of one write transaction, on the connection that holds it."""
+
+    def __init__(self, conn: sqlite3.Connection):
+        self._conn = conn
+
+    def execute(self, sql: str, params: Sequence[Any] = ()) -> sqlite3.Cursor:
+        return self._conn.execute(sql, params)
+
+    def executemany(self, sql: str, rows: Iterable[Sequence[Any]]) -> sqlite3.Cursor:
+        return self._conn.executemany(sql, rows)
+
+    def insert_columns(self, sql: str, columns: Sequence[Sequence[Any]]) -> sqlite3.Cursor:
+        """One INSERT of many rows given as columns (one list per placeholder)."""
+        return self._conn.executemany(sql, zip(*columns, strict=True))
+
 
 # PRAGMA values cannot be bound as parameters, so the setting is checked against this list.
 SYNCHRONOUS_LEVELS = ("OFF", "NORMAL", "FULL", "EXTRA")
@@ -102,12 +120,12 @@ class Database:
         self.conn()
 
     @contextlib.contextmanager
-    def write(self) -> Iterator[sqlite3.Connection]:
+    def write(self) -> Iterator[Transaction]:
         """A write transaction: all of it is stored, or (on an exception) none of it."""
         conn = self.conn()
         conn.execute("BEGIN IMMEDIATE")
         try:
-            yield conn
+            yield Transaction(conn)
         except BaseException:
             conn.execute("ROLLBACK")
             raise

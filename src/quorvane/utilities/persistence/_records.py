@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
 from typing import Any
 
 
@@ -44,3 +44,9 @@ class StoredRowValue:
     column_name: str | None = None
     tenant_id: str | None = None
     text_value: str | None = None
+
+
+# the fields of each record, in the order bulk writes list them
+NODE_FIELDS = tuple(f.name for f in fields(StoredNode))
+EDGE_FIELDS = tuple(f.name for f in fields(StoredEdge))
+ROW_VALUE_FIELDS = tuple(f.name for f in fields(StoredRowValue))

@@ -10,12 +10,32 @@ import copy
 import threading
 from collections.abc import Iterable, Mapping, Sequence
 from datetime import UTC, datetime
+from itertools import compress
 from typing import Any, Self
 
 from ._auditstore import AuditQueries
 from ._backend import EdgeRow, ResultRow, StorageBackend
+from ._columns import (
+    column_length,
+    columns,
+    flag_column,
+    float_columns,
+    int64,
+    int64_column,
+    text_column,
+)
 from ._jsonable import from_json_text, join_float, split_float, to_json_text
-from ._records import StoredEdge, StoredNode, StoredRowValue
+from ._records import (
+    EDGE_FIELDS,
+    NODE_FIELDS,
+    ROW_VALUE_FIELDS,
+    StoredEdge,
+    StoredNode,
+    StoredRowValue,
+)
+
+#: records as columns: one list per field, all of the same length
+Columns = Mapping[str, Sequence[Any]]
 
 NO_PIPELINE = 0
 
@@ -77,11 +97,12 @@ class SQLStore(AuditQueries, StorageBackend):
             )
         return self._tenant
 
-    def _check_pipeline(self, pipeline_id: Any) -> int:
-        """The pipeline id as an int, after checking that it belongs to this tenant."""
+    def _check_pipeline(self, pipeline_id: Any, tx: Any = None) -> int:
+        """The pipeline id as an int, after checking that it belongs to this tenant (asking
+        through ``tx`` when given: a write transaction must not wait for a second connection)."""
         if type(pipeline_id) is not int:
             try:
-                pipeline_id = _int64(pipeline_id)
+                pipeline_id = int64(pipeline_id)
             except (TypeError, ValueError):
                 raise TypeError(
                     f"pipeline_id must be an int, not {type(pipeline_id).__name__}"
@@ -90,7 +111,8 @@ class SQLStore(AuditQueries, StorageBackend):
             return NO_PIPELINE
         owner = self._db.pipeline_tenants.get(pipeline_id)
         if owner is None:
-            rows = self._db.read("SELECT tenant_id FROM pipelines WHERE id = ?", (pipeline_id,))
+            sql, params = "SELECT tenant_id FROM pipelines WHERE id = ?", (pipeline_id,)
+            rows = self._db.read(sql, params) if tx is None else tx.execute(sql, params).fetchall()
             if not rows:
                 raise LookupError(f"no pipeline with id {pipeline_id}")
             owner = self._db.pipeline_tenants.setdefault(pipeline_id, rows[0][0])
@@ -100,10 +122,10 @@ class SQLStore(AuditQueries, StorageBackend):
             )
         return pipeline_id
 
-    def _pipeline_or_current(self, pipeline_id: int | None) -> int:
+    def _pipeline_or_current(self, pipeline_id: int | None, tx: Any = None) -> int:
         if pipeline_id is None:
             pipeline_id = self._current_pipeline
-        return NO_PIPELINE if pipeline_id is None else self._check_pipeline(pipeline_id)
+        return NO_PIPELINE if pipeline_id is None else self._check_pipeline(pipeline_id, tx)
 
     # -- pipelines -------------------------------------------------------------------------
     def create_pipeline(
@@ -191,7 +213,7 @@ class SQLStore(AuditQueries, StorageBackend):
                 (
                     self._tenant,
                     pipeline_id,
-                    _int64(pair_id),
+                    int64(pair_id),
                     _text("table", table),
                     _text("column", column),
                     int(bool(is_protected)),
@@ -213,47 +235,52 @@ class SQLStore(AuditQueries, StorageBackend):
 
     # -- nodes ------------------------------------------------------------------------------
     def store_nodes(self, nodes: Sequence[StoredNode]) -> int:
-        rows = []
-        checked: dict[Any, int] = {}
-        tenant = self._tenant
-        for node in nodes:
-            key = node.pipeline_id
-            pipeline_id = checked.get(key)
-            if pipeline_id is None:
-                pipeline_id = checked[key] = self._pipeline_or_current(key)
-            pair_id, entity, chain, metadata = (
-                node.pair_id,
-                node.entity_hash,
-                node.chain_hash,
-                node.metadata,
-            )
-            rows.append(
-                (
-                    tenant,
-                    pipeline_id,
-                    _int64(node.fingerprint),
-                    str(node.node_type),
-                    str(node.operation),
-                    node.table_name,
-                    node.column_name,
-                    None if pair_id is None else _int64(pair_id),
-                    1 if node.is_protected else 0,
-                    None if entity is None else _int64(entity),
-                    None if chain is None else _int64(chain),
-                    None if metadata is None else to_json_text(metadata),
-                )
-            )
-        if not rows:
-            return 0
+        return self.store_node_columns([columns(nodes, NODE_FIELDS)]) if nodes else 0
+
+    def store_node_columns(self, chunks: Iterable[Columns]) -> int:
+        """``store_nodes`` of nodes given as columns (one list per field of ``StoredNode``),
+        chunk after chunk in one transaction: the chunks may be read while they are stored,
+        and an exception raised by them stores none of them."""
+        stored = 0
         with self._db.write() as tx:
-            cursor = tx.executemany(
-                "INSERT INTO nodes (tenant_id, pipeline_id, fingerprint, node_type,"
-                " operation, table_name, column_name, pair_id, is_protected, entity_hash,"
-                " chain_hash, metadata) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
-                " ON CONFLICT DO NOTHING",
-                rows,
-            )
-            return max(0, cursor.rowcount)
+            for chunk in chunks:
+                stored += self._insert_nodes(tx, chunk)
+        return stored
+
+    def _insert_nodes(self, tx: Any, chunk: Columns) -> int:
+        count = column_length(chunk)
+        if not count:
+            return 0
+        pipelines = self._pipeline_column(tx, chunk["pipeline_id"])
+        metadata = [None if m is None else to_json_text(m) for m in chunk["metadata"]]
+        cursor = tx.insert_columns(
+            "INSERT INTO nodes (tenant_id, pipeline_id, fingerprint, node_type,"
+            " operation, table_name, column_name, pair_id, is_protected, entity_hash,"
+            " chain_hash, metadata) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+            " ON CONFLICT DO NOTHING",
+            [
+                [self._tenant] * count,
+                pipelines,
+                int64_column(chunk["fingerprint"]),
+                text_column(chunk["node_type"]),
+                text_column(chunk["operation"]),
+                list(chunk["table_name"]),
+                list(chunk["column_name"]),
+                int64_column(chunk["pair_id"], optional=True),
+                flag_column(chunk["is_protected"]),
+                int64_column(chunk["entity_hash"], optional=True),
+                int64_column(chunk["chain_hash"], optional=True),
+                metadata,
+            ],
+        )
+        return max(0, cursor.rowcount)
+
+    def _pipeline_column(self, tx: Any, pipeline_ids: Sequence[Any]) -> list[int]:
+        """The pipeline of each record (None: the current one), each checked once."""
+        checked = {key: self._pipeline_or_current(key, tx) for key in set(pipeline_ids)}
+        if len(checked) == 1:
+            return [checked.popitem()[1]] * len(pipeline_ids)
+        return list(map(checked.__getitem__, pipeline_ids))
 
     def get_fingerprint_node_map(self, pipeline_id: int) -> dict[int, int]:
         pipeline_id = self._check_pipeline(pipeline_id)
@@ -304,7 +331,7 @@ class SQLStore(AuditQueries, StorageBackend):
         return dict(cursor.fetchall())
 
     def store_edges_resolved(self, rows: Iterable[EdgeRow]) -> int:
-        triples = [(_int64(p), _int64(c), _int64(i)) for p, c, i in rows]
+        triples = [(int64(p), int64(c), int64(i)) for p, c, i in rows]
         if not triples:
             return 0
         low = min(min(p, c) for p, c, _ in triples)
@@ -322,23 +349,43 @@ class SQLStore(AuditQueries, StorageBackend):
 
     def store_edges(self, edges: Sequence[StoredEdge], pipeline_id: int | None = None) -> int:
         pipeline_id = self._pipeline_or_current(pipeline_id)
-        if not edges:
-            return 0
-        tenant = self._tenant
+        return self.store_edge_columns([columns(edges, EDGE_FIELDS)], pipeline_id) if edges else 0
+
+    def store_edge_columns(self, chunks: Iterable[Columns], pipeline_id: int | None = None) -> int:
+        """``store_edges`` of edges given as columns, chunk after chunk in one transaction
+        (as ``store_node_columns``)."""
+        pipeline_id = self._pipeline_or_current(pipeline_id)
+        resolved = 0
         with self._db.write() as tx:
-            wanted = {_int64(e.parent_fingerprint) for e in edges}
-            wanted |= {_int64(e.child_fingerprint) for e in edges}
-            ids = self._node_ids_for(tx, pipeline_id, wanted)
-            params = [
-                (tenant, pipeline_id, ids[parent], ids[child], _int64(e.input_position))
-                for e in edges
-                if (parent := int(e.parent_fingerprint)) in ids
-                and (child := int(e.child_fingerprint)) in ids
+            for chunk in chunks:
+                resolved += self._insert_edges(tx, pipeline_id, chunk)
+        # stored now or before: the writer counts every other edge as lost
+        return resolved
+
+    def _insert_edges(self, tx: Any, pipeline_id: int, chunk: Columns) -> int:
+        if not column_length(chunk):
+            return 0
+        parents = int64_column(chunk["parent_fingerprint"])
+        children = int64_column(chunk["child_fingerprint"])
+        positions = int64_column(chunk["input_position"])
+        ids = self._node_ids_for(tx, pipeline_id, set(parents).union(children))
+        parent_ids = list(map(ids.get, parents))
+        child_ids = list(map(ids.get, children))
+        if None in parent_ids or None in child_ids:
+            # an edge whose nodes are not stored cannot be resolved
+            kept = [
+                p is not None and c is not None for p, c in zip(parent_ids, child_ids, strict=True)
             ]
-            if params:
-                tx.executemany(self._INSERT_EDGE, params)
-            # stored now or before: the writer counts every other edge as lost
-            return len(params)
+            parent_ids, child_ids, positions = (
+                list(compress(column, kept)) for column in (parent_ids, child_ids, positions)
+            )
+        count = len(positions)
+        if count:
+            tx.insert_columns(
+                self._INSERT_EDGE,
+                [[self._tenant] * count, [pipeline_id] * count, parent_ids, child_ids, positions],
+            )
+        return count
 
     def _node_ids_for(self, tx: Any, pipeline_id: int, fingerprints: set[int]) -> dict[int, int]:
         found: dict[int, int] = {}
@@ -370,38 +417,43 @@ class SQLStore(AuditQueries, StorageBackend):
 
     # -- row values -------------------------------------------------------------------------
     def store_row_values(self, values: Sequence[StoredRowValue]) -> int:
-        rows = []
-        checked: dict[Any, int] = {}
-        for rv in values:
-            self._own(rv.tenant_id)
-            key = rv.pipeline_id
-            if key not in checked:
-                # a record made before any run was opened carries pipeline 0 and is kept
-                checked[key] = self._check_pipeline(key if key else NO_PIPELINE)
-            number, is_nan = split_float(rv.value)
-            rows.append(
-                (
-                    self._tenant,
-                    checked[key],
-                    _int64(rv.row_index),
-                    _int64(rv.fingerprint),
-                    str(rv.node_operation),
-                    number,
-                    is_nan,
-                    rv.text_value,
-                    rv.column_name,
-                )
-            )
-        if not rows:
-            return 0
+        return self.store_row_value_columns([columns(values, ROW_VALUE_FIELDS)]) if values else 0
+
+    def store_row_value_columns(self, chunks: Iterable[Columns]) -> int:
+        """``store_row_values`` of values given as columns, chunk after chunk in one
+        transaction (as ``store_node_columns``)."""
+        stored = 0
         with self._db.write() as tx:
-            cursor = tx.executemany(
-                "INSERT INTO row_values (tenant_id, pipeline_id, row_index, fingerprint,"
-                " node_operation, value, value_is_nan, text_value, column_name)"
-                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING",
-                rows,
-            )
-            return max(0, cursor.rowcount)
+            for chunk in chunks:
+                stored += self._insert_row_values(tx, chunk)
+        return stored
+
+    def _insert_row_values(self, tx: Any, chunk: Columns) -> int:
+        count = column_length(chunk)
+        if not count:
+            return 0
+        for tenant in set(chunk["tenant_id"]):
+            self._own(tenant)
+        # a record made before any run was opened carries pipeline 0 (or none) and is kept
+        pipelines = [p or NO_PIPELINE for p in chunk["pipeline_id"]]
+        numbers, nan_flags = float_columns(chunk["value"])
+        cursor = tx.insert_columns(
+            "INSERT INTO row_values (tenant_id, pipeline_id, row_index, fingerprint,"
+            " node_operation, value, value_is_nan, text_value, column_name)"
+            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING",
+            [
+                [self._tenant] * count,
+                self._pipeline_column(tx, pipelines),
+                int64_column(chunk["row_index"]),
+                int64_column(chunk["fingerprint"]),
+                text_column(chunk["node_operation"]),
+                numbers,
+                nan_flags,
+                list(chunk["text_value"]),
+                list(chunk["column_name"]),
+            ],
+        )
+        return max(0, cursor.rowcount)
 
     def get_row_values(
         self, pipeline_id: int, row_index: int | None = None
@@ -449,7 +501,7 @@ class SQLStore(AuditQueries, StorageBackend):
                     pipeline_id,
                     str(row_key),
                     output,
-                    _int64(fingerprint),
+                    int64(fingerprint),
                     number,
                     is_nan,
                     None if input_hash is None else str(input_hash),
@@ -636,24 +688,6 @@ def _tenant_name(tenant_id: Any) -> str:
     if not _text("tenant_id", tenant_id):
         raise ValueError("tenant_id must not be empty")
     return tenant_id
-
-
-INT64_MAX = 2**63 - 1
-
-
-def _int64(value: Any) -> int:
-    """An integer that fits a 64-bit signed column; bools, texts and fractions are refused."""
-    if type(value) is int and -INT64_MAX - 1 <= value <= INT64_MAX:
-        return value  # the common case, checked first: this runs for every field of every row
-    if isinstance(value, (bool, str, bytes)) or value is None:
-        raise TypeError(f"expected an integer, not {type(value).__name__}")
-    if not isinstance(value, int):
-        if isinstance(value, float) and not value.is_integer():
-            raise ValueError(f"expected an integer, got {value!r}")
-        value = int(value)
-    if not -INT64_MAX - 1 <= value <= INT64_MAX:
-        raise OverflowError(f"{value} does not fit a 64-bit integer")
-    return value
 
 
 __all__ = ["SQLStore"]

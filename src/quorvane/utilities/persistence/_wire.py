@@ -1,31 +1,40 @@
 """The JSON forms of records as they travel between HostedStorage and the service.
 
-Both ends use Python's json module, whose NaN and Infinity tokens carry non-finite floats.
+Both ends read and write the NaN and Infinity tokens of Python's json module, which carry
+non-finite floats. Bulk writes travel as newline-delimited JSON: each line a chunk of the
+records as columns (one list per field), which the service checks and stores one after the
+other, so that it never holds a whole body's records as objects at once.
 """
 
 from __future__ import annotations
 
+import json
 from collections.abc import Sequence
 from dataclasses import asdict, fields
 from typing import Any
 
-from ._jsonable import jsonable
+from ._columns import columns
+from ._jsonable import json_default, jsonable
 from ._records import StoredEdge, StoredNode, StoredRowValue
 
 API_PREFIX = "/v1"
 
-# the fields of each record as bulk writes send them: one list per field
-NODE_FIELDS = tuple(f.name for f in fields(StoredNode))
-EDGE_FIELDS = tuple(f.name for f in fields(StoredEdge))
-ROW_VALUE_FIELDS = tuple(f.name for f in fields(StoredRowValue))
-
-
-def columns(records: Sequence[Any], names: tuple[str, ...]) -> dict[str, list[Any]]:
-    """The records as one list per field, in record order."""
-    return {name: [getattr(record, name) for record in records] for name in names}
-
-
 DASHBOARD_SYNC_PATH = "/v1/dashboard/sync"
+
+NDJSON = "application/x-ndjson"
+#: records a line of a bulk body: a line of some hundred kilobytes costs the service little
+#: memory, and little time to start on
+LINE_RECORDS = 1000
+
+
+def bulk_body(records: Sequence[Any], names: tuple[str, ...], **fields: Any) -> bytes:
+    """The records as NDJSON lines of ``{"columns": {field: [...]}, **fields}``."""
+    encode = json.JSONEncoder(ensure_ascii=False, default=json_default).encode
+    lines = [
+        encode({"columns": columns(records[start : start + LINE_RECORDS], names), **fields})
+        for start in range(0, len(records), LINE_RECORDS)
+    ]
+    return "\n".join(lines).encode("utf-8")
 
 
 def _fields(record: Any) -> dict[str, Any]:

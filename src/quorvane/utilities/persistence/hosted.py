@@ -13,13 +13,18 @@ from typing import Any
 
 from ._backend import EdgeRow, ResultRow, StorageBackend
 from ._jsonable import json_default, jsonable
-from ._records import StoredEdge, StoredNode, StoredRowValue
-from ._wire import (
-    DASHBOARD_SYNC_PATH,
+from ._records import (
     EDGE_FIELDS,
     NODE_FIELDS,
     ROW_VALUE_FIELDS,
-    columns,
+    StoredEdge,
+    StoredNode,
+    StoredRowValue,
+)
+from ._wire import (
+    DASHBOARD_SYNC_PATH,
+    NDJSON,
+    bulk_body,
     edge_from_wire,
     node_from_wire,
     row_value_from_wire,
@@ -142,11 +147,19 @@ class HostedStorage(StorageBackend):
     def _redact(self, text: str) -> str:
         return text.replace(self._key, "***") if self._key else text
 
-    def _request(self, method: str, path: str, body: Any = None, query: dict | None = None) -> Any:
+    def _request(
+        self,
+        method: str,
+        path: str,
+        body: Any = None,
+        query: dict | None = None,
+        lines: bytes | None = None,
+    ) -> Any:
+        """One call of the service: ``body`` sent as JSON, or ``lines`` as NDJSON."""
         client = self._http()
         httpx = _httpx()
-        content = None
-        headers = {}
+        content = lines
+        headers = {"Content-Type": NDJSON} if lines is not None else {}
         if body is not None:
             content = json.dumps(body, ensure_ascii=False, default=json_default).encode("utf-8")
             headers["Content-Type"] = "application/json"
@@ -265,11 +278,8 @@ class HostedStorage(StorageBackend):
     def store_nodes(self, nodes: Sequence[StoredNode]) -> int:
         if not nodes:
             return 0
-        body = {
-            "columns": columns(nodes, NODE_FIELDS),
-            "default_pipeline_id": self._current_pipeline,
-        }
-        return int(self._request("POST", "/v1/nodes", body)["stored"])
+        lines = bulk_body(nodes, NODE_FIELDS, default_pipeline_id=self._current_pipeline)
+        return int(self._request("POST", "/v1/nodes", lines=lines)["stored"])
 
     def get_fingerprint_node_map(self, pipeline_id: int) -> dict[int, int]:
         answer = self._request("GET", f"/v1/pipelines/{int(pipeline_id)}/fingerprints")
@@ -284,17 +294,14 @@ class HostedStorage(StorageBackend):
     def store_edges(self, edges: Sequence[StoredEdge], pipeline_id: int | None = None) -> int:
         if not edges:
             return 0
-        body = {
-            "columns": columns(edges, EDGE_FIELDS),
-            "pipeline_id": self._pipeline_or_current(pipeline_id),
-        }
-        return int(self._request("POST", "/v1/edges", body)["stored"])
+        lines = bulk_body(edges, EDGE_FIELDS, pipeline_id=self._pipeline_or_current(pipeline_id))
+        return int(self._request("POST", "/v1/edges", lines=lines)["stored"])
 
     def store_row_values(self, values: Sequence[StoredRowValue]) -> int:
         if not values:
             return 0
-        body = {"columns": columns(values, ROW_VALUE_FIELDS)}
-        return int(self._request("POST", "/v1/row_values", body)["stored"])
+        lines = bulk_body(values, ROW_VALUE_FIELDS)
+        return int(self._request("POST", "/v1/row_values", lines=lines)["stored"])
 
     def store_results(self, pipeline_id: int, rows: Iterable[ResultRow]) -> int:
         body = {
