@@ -253,7 +253,7 @@ class SQLStore(AuditQueries, StorageBackend):
             return 0
         pipelines = self._pipeline_column(tx, chunk["pipeline_id"])
         metadata = [None if m is None else to_json_text(m) for m in chunk["metadata"]]
-        cursor = tx.insert_columns(
+        return tx.insert_columns(
             "INSERT INTO nodes (tenant_id, pipeline_id, fingerprint, node_type,"
             " operation, table_name, column_name, pair_id, is_protected, entity_hash,"
             " chain_hash, metadata) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
@@ -273,7 +273,6 @@ class SQLStore(AuditQueries, StorageBackend):
                 metadata,
             ],
         )
-        return max(0, cursor.rowcount)
 
     def _pipeline_column(self, tx: Any, pipeline_ids: Sequence[Any]) -> list[int]:
         """The pipeline of each record (None: the current one), each checked once."""
@@ -345,7 +344,7 @@ class SQLStore(AuditQueries, StorageBackend):
             ]
             if not params:
                 return 0
-            return max(0, tx.executemany(self._INSERT_EDGE, params).rowcount)
+            return tx.executemany(self._INSERT_EDGE, params)
 
     def store_edges(self, edges: Sequence[StoredEdge], pipeline_id: int | None = None) -> int:
         pipeline_id = self._pipeline_or_current(pipeline_id)
@@ -437,7 +436,7 @@ class SQLStore(AuditQueries, StorageBackend):
         # a record made before any run was opened carries pipeline 0 (or none) and is kept
         pipelines = [p or NO_PIPELINE for p in chunk["pipeline_id"]]
         numbers, nan_flags = float_columns(chunk["value"])
-        cursor = tx.insert_columns(
+        return tx.insert_columns(
             "INSERT INTO row_values (tenant_id, pipeline_id, row_index, fingerprint,"
             " node_operation, value, value_is_nan, text_value, column_name)"
             " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT DO NOTHING",
@@ -453,7 +452,6 @@ class SQLStore(AuditQueries, StorageBackend):
                 list(chunk["column_name"]),
             ],
         )
-        return max(0, cursor.rowcount)
 
     def get_row_values(
         self, pipeline_id: int, row_index: int | None = None
