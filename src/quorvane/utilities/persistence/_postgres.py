@@ -41,7 +41,8 @@ def _pg(sql: str) -> str:
     return _PLACEHOLDER.sub("%s", sql)
 
 
-# the PostgreSQL types of the columns the shared SQL inserts many rows into at once
+# the PostgreSQL types of the columns the shared SQL inserts many rows into at once (as the
+# schema has them: a binary COPY must name them exactly)
 _COLUMN_TYPES = {
     **dict.fromkeys(
         [
@@ -89,23 +90,39 @@ class _Transaction:
     def execute(self, sql: str, params: Sequence[Any] = ()) -> Any:
         return self._cursor.execute(_pg(sql), params)
 
-    def executemany(self, sql: str, rows: Sequence[Sequence[Any]]) -> int:
-        """Many rows of one INSERT; returns how many rows it changed."""
-        if not rows:
-            return 0
-        return self.insert_columns(sql, [list(column) for column in zip(*rows, strict=True)])
-
     def insert_columns(self, sql: str, columns: Sequence[Sequence[Any]]) -> int:
-        """Many rows of one INSERT (given as columns) as one statement over arrays: one round
-        trip instead of one per row, ten times faster on a batch of thousands. Returns how
-        many rows it changed."""
+        """``executemany`` of rows given as columns (one list per placeholder)."""
+        return self.executemany(sql, list(zip(*columns, strict=True)))
+
+    def executemany(self, sql: str, rows: Sequence[Sequence[Any]]) -> int:
+        """Many rows of one INSERT ... VALUES; returns how many rows it changed.
+
+        The rows are copied into a staging table of this session (COPY costs this process a
+        fifth of the work of binding them as parameters), and one INSERT moves them from
+        there, under the statement's ON CONFLICT rule. The staging table empties itself at
+        the end of the transaction, and is emptied by each move already.
+        """
         insert = _INSERT_VALUES.fullmatch(sql)
         if insert is None:
-            raise ValueError("only INSERT ... VALUES statements take columns")
+            raise ValueError("only INSERT ... VALUES statements take many rows")
+        if not rows:
+            return 0
         table, names, rest = insert.groups()
-        arrays = ", ".join(f"%s::{_COLUMN_TYPES[name.strip()]}[]" for name in names.split(","))
-        statement = f"INSERT INTO {table} ({names}) SELECT * FROM unnest({arrays}){rest}"
-        return max(0, self._cursor.execute(statement, columns, binary=True).rowcount)
+        staged = f"staged_{table}"
+        cursor = self._cursor
+        cursor.execute(
+            f"CREATE TEMP TABLE IF NOT EXISTS {staged} ON COMMIT DELETE ROWS"
+            f" AS SELECT * FROM {table} WITH NO DATA"
+        )
+        with cursor.copy(f"COPY {staged} ({names}) FROM STDIN (FORMAT BINARY)") as copy:
+            copy.set_types([_COLUMN_TYPES[name.strip()] for name in names.split(",")])
+            for row in rows:
+                copy.write_row(row)
+        cursor.execute(
+            f"WITH moved AS (DELETE FROM {staged} RETURNING {names})"
+            f" INSERT INTO {table} ({names}) SELECT {names} FROM moved{rest}"
+        )
+        return max(0, cursor.rowcount)
 
 
 class PostgresDatabase:

@@ -53,7 +53,7 @@ class WriterConfig:
                 raise ValueError(f"{name} must be a positive number of seconds")
 
 
-@dataclass
+@dataclass(slots=True)
 class _Item:
     kind: str  # "source", "nodes", "edges" or "row_values"
     payload: Any
@@ -269,6 +269,14 @@ class AsyncWriter:
                 self._flush_waiters -= 1
 
     def _put(self, item: _Item, node_pipeline: Any = None) -> None:
+        with self._lock:
+            # the common case first: it runs for every record a tracker hands over
+            if not self._closed and len(self._queue) < self._config.queue_size:
+                self._enqueue(item, node_pipeline)
+                return
+        self._put_when_room(item, node_pipeline)
+
+    def _put_when_room(self, item: _Item, node_pipeline: Any) -> None:
         limit = self._config.queue_size
         put_timeout = self._config.put_timeout
         deadline = None if put_timeout is None else time.monotonic() + float(put_timeout)
