@@ -19,11 +19,22 @@ from quorvane.utilities.persistence import AsyncWriter, HostedStorage, StoredNod
 ACME = "key-acme-7f3a"
 
 
+class Lines(list):
+    """A body sent as NDJSON, one JSON object (or given bytes) a line."""
+
+    def encode(self):
+        return b"\n".join(v if isinstance(v, bytes) else json.dumps(v).encode() for v in self)
+
+
 def raw_request(url, path, body=None, key=ACME, method=None):
-    headers = {"Content-Type": "application/json"}
+    ndjson = isinstance(body, Lines)
+    headers = {"Content-Type": "application/x-ndjson" if ndjson else "application/json"}
     if key is not None:
         headers["Authorization"] = f"Bearer {key}"
-    data = body if body is None or isinstance(body, bytes) else json.dumps(body).encode("utf-8")
+    if ndjson:
+        data = body.encode()
+    else:
+        data = body if body is None or isinstance(body, bytes) else json.dumps(body).encode()
     request = urllib.request.Request(url + path, data=data, method=method, headers=headers)
     with urllib.request.urlopen(request, timeout=10) as response:
         return response.status, json.loads(response.read())
@@ -96,6 +107,7 @@ def node_body(**fields):
     return {"columns": {name: [value] for name, value in {**NODE, **fields}.items()}}
 
 
+EDGES = {"columns": {"parent_fingerprint": [1], "child_fingerprint": [2], "input_position": [0]}}
 DEEP = json.dumps(node_body(metadata="X")).replace('["X"]', "[" + "[" * 5000 + "]" * 5000 + "]")
 
 
@@ -130,6 +142,9 @@ DEEP = json.dumps(node_body(metadata="X")).replace('["X"]', "[" + "[" * 5000 + "
         ("/v1/edges/resolved", {"rows": [[2**64, 1, 0]]}, 422),
         ("/v1/pipelines/99999999999999999999", None, 422),
         ("/v1/row_values", {"columns": {"pipeline_id": [0], "row_index": [True]}}, 422),
+        ("/v1/nodes", Lines([node_body(), node_body(fingerprint=2.5)]), 422),
+        ("/v1/nodes", Lines([node_body(), b"{not json"]), 422),
+        ("/v1/edges", Lines([{**EDGES, "pipeline_id": 1}, {**EDGES, "pipeline_id": 2}]), 400),
         ("/v1/no/such/thing", {}, 404),
         ("/v1/pipelines/999", None, 404),
     ],
@@ -145,6 +160,20 @@ def test_malformed_requests_get_a_short_client_error(service, path, body, status
     assert set(answer) == {"error"} and len(answer["error"]) < 400
     assert "Error" not in answer["error"] and "pydantic" not in answer["error"]
     assert info.value.headers.get("Server") is None
+
+
+@pytest.mark.parametrize(
+    "bad", [node_body(fingerprint=2**63), b'{"columns": {', node_body(unknown_field=1)]
+)
+def test_a_bad_line_stores_no_line_of_its_body(service, bad):
+    pid = HostedStorage(service.url, ACME).create_pipeline("lines")
+    good = [node_body(fingerprint=fp, pipeline_id=pid) for fp in (1, 2)]
+    with pytest.raises(urllib.error.HTTPError) as info:
+        raw_request(service.url, "/v1/nodes", Lines([*good, bad]))
+    assert info.value.code == 422 and "line 3" in json.loads(info.value.read())["error"]
+    info.value.close()
+    assert HostedStorage(service.url, ACME).get_nodes(pid) == []
+    assert raw_request(service.url, "/v1/nodes", Lines(good))[1] == {"stored": 2}
 
 
 def test_keys_stay_valid_when_the_service_is_started_again(tmp_path):

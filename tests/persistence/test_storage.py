@@ -100,6 +100,21 @@ def test_nodes_are_unique_per_fingerprint_and_edges_resolve(backend):
     assert edges == [(1, 7, 0), (1, 7, 1)]
 
 
+def test_a_batch_of_many_statements_and_lines_counts_each_record_once(backend):
+    # more records than one statement (SQLite), one copy (PostgreSQL) or one line of a
+    # request body (the service) holds, with repeats across those boundaries
+    pid = backend.create_pipeline("big")
+    fingerprints = [*range(1, 2501), *range(1, 2501, 7)]
+    assert backend.store_nodes([node(fp, entity_hash=fp) for fp in fingerprints]) == 2500
+    stored = backend.get_nodes(pid)
+    assert [n.fingerprint for n in stored] == list(range(1, 2501))  # in hand-over order
+    assert all(n.entity_hash == n.fingerprint for n in stored)
+    edges = [StoredEdge(parent_fingerprint=fp, child_fingerprint=fp + 1, input_position=0)
+             for fp in range(1, 2600)]  # fmt: skip
+    assert backend.store_edges(edges) == 2499  # those past the last node cannot be resolved
+    assert len(backend.get_edges(pid)) == 2499
+
+
 def test_nodes_of_different_pipelines_are_apart(backend):
     one = backend.create_pipeline("one")
     two = backend.create_pipeline("two")

@@ -8,16 +8,20 @@ import json
 import re
 import socket
 import time
+import tracemalloc
 
 import pytest
 
 from quorvane.server import KeyRing, ServerSettings, create_app, start_server
 from quorvane.server.lineage_intake import LINEAGE_PATH
-from quorvane.utilities.persistence import HostedStorage, SQLiteStorage
+from quorvane.utilities.persistence import HostedStorage, SQLiteStorage, StoredNode
+from quorvane.utilities.persistence._records import NODE_FIELDS
+from quorvane.utilities.persistence._wire import bulk_body
 
 KEY = "limits-key-0123456789"
 SETTINGS = ServerSettings(
     max_body_bytes=4096,
+    max_line_bytes=1024,
     body_timeout=0.5,
     request_timeout=0.5,
     keep_alive_timeout=1,
@@ -54,13 +58,17 @@ def exchange(url, head, body=b"", pause=0.0):
     return status, answer
 
 
-def post_head(length, path=b"/v1/nodes"):
+def post_head(length, path=b"/v1/nodes", media_type=b"application/json"):
     return (
         b"POST " + path + b" HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + KEY.encode()
-        + b"\r\nContent-Type: application/json\r\nContent-Length: " + str(length).encode()
+        + b"\r\nContent-Type: " + media_type + b"\r\nContent-Length: " + str(length).encode()
         + b"\r\nConnection: close\r\n\r\n"
     )  # fmt: skip
 
+
+NDJSON, EDGES = b"application/x-ndjson", b"/v1/edges"
+LINE = json.dumps({"columns": {"parent_fingerprint": [1], "child_fingerprint": [2],
+                               "input_position": [0]}}).encode()  # fmt: skip
 
 CHUNKED = (
     b"POST /v1/nodes HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + KEY.encode()
@@ -104,6 +112,15 @@ def test_headers_sent_a_byte_at_a_time_are_cut_off(served):
         (CHUNKED, b"1388\r\n" + b" " * 5000 + b"\r\n0\r\n\r\n", 0, 413),  # counted
         (post_head(100), b'{"nodes": [', 1.0, 408),  # the rest never comes in time
         (post_head(12, b"/v1/edges/resolved"), b'{"rows": []}', 0, 200),
+        # a bulk body is read a line at a time, and a plain JSON body is one line
+        (post_head(2000), b"[" + b" " * 1998 + b"]", 0, 413),
+        (
+            post_head(2 * len(LINE) + 2000, EDGES, NDJSON),
+            LINE + b"\n" + LINE + b"\n[" + b" " * 1998 + b"]",
+            0,
+            413,
+        ),  # fmt: skip
+        (post_head(2 * len(LINE) + 1, EDGES, NDJSON), LINE + b"\n" + LINE, 0, 200),
     ],
 )
 def test_body_limits(served, head, body, pause, status):
@@ -111,6 +128,26 @@ def test_body_limits(served, head, body, pause, status):
     assert got == status
     if status != 200:
         assert json.loads(answer.split(b"\r\n\r\n", 1)[1])["error"]
+
+
+def test_a_bulk_body_costs_about_its_size_in_memory(tmp_path):
+    store = SQLiteStorage(str(tmp_path / "memory.db"))
+    KeyRing(store).add(KEY, "acme")
+    with start_server(create_app(store)) as running:
+        pid = HostedStorage(running.url, KEY).create_pipeline("memory")
+        nodes = [StoredNode(fingerprint=fp, node_type="BINARY", operation="add", entity_hash=fp,
+                            metadata={"step": fp}) for fp in range(20_000)]  # fmt: skip
+        body = bulk_body(nodes, NODE_FIELDS, default_pipeline_id=pid)
+        tracemalloc.start()
+        try:
+            status, _ = exchange(running.url, post_head(len(body), media_type=NDJSON), body)
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+    assert status == 200 and len(store.for_tenant("acme").get_nodes(pid)) == 20_000
+    # the body once, and the records of one line at a time (the whole body as objects
+    # would be several times its size)
+    assert peak < 2 * len(body)
 
 
 def test_openapi_schema_and_no_version_banner(served):
