@@ -89,6 +89,7 @@ class Database:
         self.timeout = float(timeout)
         self._local = threading.local()
         self._lock = threading.Lock()
+        self._write_turn = threading.Lock()
         self._open: dict[int, sqlite3.Connection] = {}
         self._generation = 0
         self._schema_ready = False
@@ -150,15 +151,25 @@ class Database:
 
     @contextlib.contextmanager
     def write(self) -> Iterator[Transaction]:
-        """A write transaction: all of it is stored, or (on an exception) none of it."""
+        """A write transaction: all of it is stored, or (on an exception) none of it.
+
+        SQLite has one writer at a time. The threads of this process wait for their turn on
+        a lock, woken as soon as it is free; waiting on SQLite's own lock instead means
+        sleeping and polling, which let a few writers starve the others for seconds.
+        """
         conn = self.conn()
-        conn.execute("BEGIN IMMEDIATE")
+        if not self._write_turn.acquire(timeout=self.timeout):
+            raise sqlite3.OperationalError("database is locked")
         try:
-            yield Transaction(conn)
-        except BaseException:
-            conn.execute("ROLLBACK")
-            raise
-        conn.execute("COMMIT")
+            conn.execute("BEGIN IMMEDIATE")
+            try:
+                yield Transaction(conn)
+            except BaseException:
+                conn.execute("ROLLBACK")
+                raise
+            conn.execute("COMMIT")
+        finally:
+            self._write_turn.release()
 
     def release_thread(self) -> None:
         """Close the calling thread's connection (for short-lived threads)."""
