@@ -8,8 +8,9 @@ from __future__ import annotations
 
 import copy
 import threading
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from datetime import UTC, datetime
+from functools import partial
 from itertools import compress
 from typing import Any, Self
 
@@ -241,11 +242,13 @@ class SQLStore(AuditQueries, StorageBackend):
         """``store_nodes`` of nodes given as columns (one list per field of ``StoredNode``),
         chunk after chunk in one transaction: the chunks may be read while they are stored,
         and an exception raised by them stores none of them."""
-        stored = 0
+        return self._in_one_transaction(self._insert_nodes, chunks)
+
+    def _in_one_transaction(
+        self, insert: Callable[[Any, Columns], int], chunks: Iterable[Columns]
+    ) -> int:
         with self._db.write() as tx:
-            for chunk in chunks:
-                stored += self._insert_nodes(tx, chunk)
-        return stored
+            return sum(insert(tx, chunk) for chunk in chunks)
 
     def _insert_nodes(self, tx: Any, chunk: Columns) -> int:
         count = column_length(chunk)
@@ -353,21 +356,17 @@ class SQLStore(AuditQueries, StorageBackend):
     def store_edge_columns(self, chunks: Iterable[Columns], pipeline_id: int | None = None) -> int:
         """``store_edges`` of edges given as columns, chunk after chunk in one transaction
         (as ``store_node_columns``)."""
-        pipeline_id = self._pipeline_or_current(pipeline_id)
-        resolved = 0
-        with self._db.write() as tx:
-            for chunk in chunks:
-                resolved += self._insert_edges(tx, pipeline_id, chunk)
+        pipeline = self._pipeline_or_current(pipeline_id)
         # stored now or before: the writer counts every other edge as lost
-        return resolved
+        return self._in_one_transaction(partial(self._insert_edges, pipeline=pipeline), chunks)
 
-    def _insert_edges(self, tx: Any, pipeline_id: int, chunk: Columns) -> int:
+    def _insert_edges(self, tx: Any, chunk: Columns, pipeline: int) -> int:
         if not column_length(chunk):
             return 0
         parents = int64_column(chunk["parent_fingerprint"])
         children = int64_column(chunk["child_fingerprint"])
         positions = int64_column(chunk["input_position"])
-        ids = self._node_ids_for(tx, pipeline_id, set(parents).union(children))
+        ids = self._node_ids_for(tx, pipeline, set(parents).union(children))
         parent_ids = list(map(ids.get, parents))
         child_ids = list(map(ids.get, children))
         if None in parent_ids or None in child_ids:
@@ -382,7 +381,7 @@ class SQLStore(AuditQueries, StorageBackend):
         if count:
             tx.insert_columns(
                 self._INSERT_EDGE,
-                [[self._tenant] * count, [pipeline_id] * count, parent_ids, child_ids, positions],
+                [[self._tenant] * count, [pipeline] * count, parent_ids, child_ids, positions],
             )
         return count
 
@@ -421,11 +420,7 @@ class SQLStore(AuditQueries, StorageBackend):
     def store_row_value_columns(self, chunks: Iterable[Columns]) -> int:
         """``store_row_values`` of values given as columns, chunk after chunk in one
         transaction (as ``store_node_columns``)."""
-        stored = 0
-        with self._db.write() as tx:
-            for chunk in chunks:
-                stored += self._insert_row_values(tx, chunk)
-        return stored
+        return self._in_one_transaction(self._insert_row_values, chunks)
 
     def _insert_row_values(self, tx: Any, chunk: Columns) -> int:
         count = column_length(chunk)
