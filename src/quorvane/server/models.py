@@ -7,7 +7,7 @@ and a short message before anything is stored.
 
 from __future__ import annotations
 
-from typing import Annotated, Any, NamedTuple, Self
+from typing import Annotated, Any, Self
 
 from pydantic import BaseModel, ConfigDict, Field, Strict, model_validator
 
@@ -91,11 +91,6 @@ class Columns(Record):
             raise ValueError("all columns must have the same length")
         return self
 
-    def rows(self, record: type[NamedTuple]) -> list[Any]:
-        """The records, one per position, as tuples with the fields of ``record``."""
-        make = record._make
-        return list(map(make, zip(*(getattr(self, name) for name in record._fields), strict=True)))
-
 
 class NodeColumns(Columns):
     fingerprint: list[Int64]
@@ -126,37 +121,6 @@ class RowValueColumns(Columns):
     column_name: list[Text | None]
     tenant_id: list[Text | None]
     text_value: list[Text | None]
-
-
-class NodeRow(NamedTuple):
-    fingerprint: int
-    node_type: str
-    operation: str
-    table_name: str | None
-    column_name: str | None
-    pair_id: int | None
-    is_protected: bool
-    entity_hash: int | None
-    chain_hash: int | None
-    metadata: dict[str, Any] | None
-    pipeline_id: int | None
-
-
-class EdgeRow(NamedTuple):
-    parent_fingerprint: int
-    child_fingerprint: int
-    input_position: int
-
-
-class RowValueRow(NamedTuple):
-    pipeline_id: int
-    row_index: int
-    fingerprint: int
-    node_operation: str
-    value: float | None
-    column_name: str | None
-    tenant_id: str | None
-    text_value: str | None
 
 
 class NewNodes(Record):
