@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import logging
+import math
 import threading
 import traceback
 import urllib.error
@@ -14,7 +15,14 @@ from typing import ClassVar
 import pytest
 from servers import start_service
 
-from quorvane.utilities.persistence import AsyncWriter, HostedStorage, StoredNode, WriterConfig
+from quorvane.utilities.persistence import (
+    AsyncWriter,
+    HostedStorage,
+    StoredNode,
+    StoredRowValue,
+    WriterConfig,
+)
+from quorvane.utilities.persistence._wire import bulk_body
 
 ACME = "key-acme-7f3a"
 
@@ -174,6 +182,23 @@ def test_a_bad_line_stores_no_line_of_its_body(service, bad):
     info.value.close()
     assert HostedStorage(service.url, ACME).get_nodes(pid) == []
     assert raw_request(service.url, "/v1/nodes", Lines(good))[1] == {"stored": 2}
+
+
+@pytest.mark.parametrize(
+    "record",
+    [
+        StoredNode(fingerprint=1, node_type="B", operation="o", metadata={"note": "x", "n": 2}),
+        StoredNode(fingerprint=1, node_type="B", operation="o", metadata={"at": {"r": math.nan}}),
+        StoredNode(fingerprint=1, node_type="B", operation="o", metadata={"limit": -math.inf}),
+        StoredNode(fingerprint=2**70, node_type="B", operation="o"),
+        StoredRowValue(pipeline_id=1, row_index=0, fingerprint=1, node_operation="o",
+                       value=math.inf),
+    ],
+)  # fmt: skip
+def test_bulk_lines_carry_every_value_as_the_json_module_writes_it(record):
+    names = tuple(vars(record))
+    expected = {"columns": {name: [value] for name, value in vars(record).items()}}
+    assert json.dumps(json.loads(bulk_body([record], names))) == json.dumps(expected)
 
 
 def test_keys_stay_valid_when_the_service_is_started_again(tmp_path):

@@ -75,11 +75,12 @@ def test_odd_names_are_kept_verbatim(backend, name):
 
 def test_nodes_are_unique_per_fingerprint_and_edges_resolve(backend):
     pid = backend.create_pipeline("dag")
-    first = node(7, op="first", metadata={"note": "kept"}, pair_id=None, entity_hash=5)
+    metadata = {"note": "kept", "at": {"step": 2}}
+    first = node(7, op="first", metadata=metadata, pair_id=None, entity_hash=5)
     assert backend.store_nodes([node(1, node_type="SOURCE"), first, node(7, op="second")]) == 2
     assert backend.store_nodes([node(1)]) == 0  # a repeated batch stores nothing twice
     nodes = {n.fingerprint: n for n in backend.get_nodes(pid)}
-    assert nodes[7].operation == "first" and nodes[7].metadata == {"note": "kept"}
+    assert nodes[7].operation == "first" and nodes[7].metadata == metadata
     assert nodes[7].pair_id is None and nodes[7].pipeline_id == pid
     ids = backend.get_fingerprint_node_map(pid)
     assert set(ids) == {1, 7}

@@ -17,6 +17,12 @@ from ._columns import columns
 from ._jsonable import json_default, jsonable
 from ._records import StoredEdge, StoredNode, StoredRowValue
 
+orjson: Any
+try:
+    import orjson
+except ImportError:  # the json module writes every line
+    orjson = None
+
 API_PREFIX = "/v1"
 
 DASHBOARD_SYNC_PATH = "/v1/dashboard/sync"
@@ -29,12 +35,40 @@ LINE_RECORDS = 1000
 
 def bulk_body(records: Sequence[Any], names: tuple[str, ...], **fields: Any) -> bytes:
     """The records as NDJSON lines of ``{"columns": {field: [...]}, **fields}``."""
-    encode = json.JSONEncoder(ensure_ascii=False, default=json_default).encode
-    lines = [
-        encode({"columns": columns(records[start : start + LINE_RECORDS], names), **fields})
+    return b"\n".join(
+        _encode_line({"columns": columns(records[start : start + LINE_RECORDS], names), **fields})
         for start in range(0, len(records), LINE_RECORDS)
-    ]
-    return "\n".join(lines).encode("utf-8")
+    )
+
+
+_encode = json.JSONEncoder(ensure_ascii=False, default=json_default).encode
+# the values orjson writes as the json module does (it writes a non-finite float as null)
+_PLAIN = frozenset({int, str, bool, type(None)})
+
+
+def _encode_line(line: dict[str, Any]) -> bytes:
+    """One line as JSON: by orjson (when installed) if it holds only plain values, for
+    it writes them in a tenth of the time; else by the json module."""
+    if orjson is not None and all(map(_plain, line["columns"].values())):
+        try:
+            return orjson.dumps(line)
+        except TypeError:  # what it cannot write: an integer past 64 bits, a lone surrogate
+            pass
+    return _encode(line).encode("utf-8")
+
+
+def _plain(column: Sequence[Any]) -> bool:
+    """Whether ``column`` holds only plain values, or mappings of texts to such (metadata)."""
+    kinds = set(map(type, column))
+    if dict in kinds:
+        kinds.discard(dict)
+        if not all(_plain_mapping(value) for value in column if type(value) is dict):
+            return False
+    return kinds <= _PLAIN
+
+
+def _plain_mapping(mapping: dict[Any, Any]) -> bool:
+    return set(map(type, mapping)) <= {str} and _plain(list(mapping.values()))
 
 
 def _fields(record: Any) -> dict[str, Any]:
