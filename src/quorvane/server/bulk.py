@@ -40,7 +40,7 @@ async def bulk_body(request: Request, model: type[Model]) -> Iterator[Model]:
     if media_type == NDJSON:
         return _checked(_lines(chunks, limit), model, numbered=True)
     if sum(map(len, chunks)) > limit:
-        raise _too_long(limit)
+        raise HTTPException(413, f"a JSON body here is at most {limit} bytes; send {NDJSON} lines")
     return _checked(iter([b"".join(chunks)]), model, numbered=False)
 
 
