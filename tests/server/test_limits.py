@@ -108,7 +108,9 @@ def test_headers_sent_a_byte_at_a_time_are_cut_off(served):
 @pytest.mark.parametrize(
     ("head", "body", "pause", "status"),
     [
-        (post_head(10_000), b"{}", 0, 413),  # announced too large: refused unread
+        # announced too large: refused unread (a body sent anyway would sit unread when
+        # the server closes, and the reset that closing sends may beat its answer)
+        (post_head(10_000), b"", 0, 413),
         (CHUNKED, b"1388\r\n" + b" " * 5000 + b"\r\n0\r\n\r\n", 0, 413),  # counted
         (post_head(100), b'{"nodes": [', 1.0, 408),  # the rest never comes in time
         (post_head(12, b"/v1/edges/resolved"), b'{"rows": []}', 0, 200),
