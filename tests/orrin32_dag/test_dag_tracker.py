@@ -1,6 +1,8 @@
 """DAGTracker: node creation, logging calls, reconstruction, eviction and statistics."""
 
+import gc
 import threading
+import weakref
 
 import numpy as np
 import pytest
@@ -484,9 +486,6 @@ def test_concurrent_creation_with_eviction_keeps_the_index_consistent():
 
 def test_a_tracker_goes_with_its_last_reference():
     # no reference cycle: its log is freed, and its finalizer runs, when the last user lets go
-    import gc
-    import weakref
-
     t = DAGTracker()
     t.log_unary("n", t.create_source_node("t", "c", 1), 1)
     assert len(t._nodes) == 2 and list(t._prov_to_nodes) == [1]
