@@ -64,8 +64,13 @@ def _first_unseen(keys: np.ndarray, seen: set) -> np.ndarray:
     ``seen``, in order; those keys join ``seen``."""
     if not len(keys):
         return np.zeros(0, dtype=np.intp)
-    _, first = np.unique(keys, axis=0, return_index=True)
-    first.sort()
+    # a stable sort keeps equal keys in their order, so each run starts at its first one
+    table = keys.reshape(len(keys), -1)
+    order = np.lexsort(table.T[::-1])
+    ordered = table[order]
+    starts = np.ones(len(order), dtype=bool)
+    starts[1:] = (ordered[1:] != ordered[:-1]).any(axis=1)
+    first = np.sort(order[starts])
     distinct = keys[first].tolist()
     if keys.ndim > 1:
         distinct = [tuple(key) for key in distinct]
