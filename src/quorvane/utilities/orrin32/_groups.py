@@ -220,15 +220,15 @@ def _reads_in_order(name: str, args: tuple, kwargs: dict) -> bool:
     return any(callable(f) or f in _IN_ORDER for f in functions)
 
 
-def _flatten_functions(specs: list) -> list:
+def _flatten_functions(entries: list) -> list:
     out: list = []
-    for spec in specs:
-        if isinstance(spec, dict):
-            out.extend(_flatten_functions(list(spec.values())))
-        elif isinstance(spec, (list, tuple)):
-            out.extend(_flatten_functions(list(spec)))
-        elif isinstance(spec, str) or callable(spec):
-            out.append(spec)
+    for entry in entries:
+        if isinstance(entry, dict):
+            out.extend(_flatten_functions(list(entry.values())))
+        elif isinstance(entry, (list, tuple)):
+            out.extend(_flatten_functions(list(entry)))
+        elif isinstance(entry, str) or callable(entry):
+            out.append(entry)
     return out
 
 
