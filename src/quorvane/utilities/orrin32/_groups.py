@@ -20,7 +20,7 @@ from pandas import DataFrame, MultiIndex, Series
 from .. import _row_order
 from .._follow import gather, row_positions
 from . import _engine
-from ._windows import Windowing
+from ._windows import Windowing, WindowProxy
 from ._word import OpCode
 
 
@@ -232,29 +232,21 @@ def _flatten_functions(entries: list) -> list:
     return out
 
 
-class TrackedGroupWindow:
+class TrackedGroupWindow(WindowProxy):
     """A rolling, expanding or ewm window over each group: its results (source rows,
     labelled by group key and row) take their group's entries and the row order."""
 
     def __init__(self, groupby: TrackedGroupBy, window: Any, kind: str) -> None:
+        super().__init__(window)
         self._groupby = groupby
-        self._window = window
         self._kind = kind
 
-    def __getattr__(self, name: str) -> Any:
-        attribute = getattr(self._window, name)
-        if not callable(attribute):
-            return attribute
-
-        def method(*args: Any, **kwargs: Any) -> Any:
-            result = attribute(*args, **kwargs)
-            groupby = self._groupby
-            rows = groupby._window_rows(result) if isinstance(result, (Series, DataFrame)) else None
-            if rows is None:
-                return result
-            return groupby._with_words(result, self._kind, kwargs, rows)
-
-        return method
+    def _finish(self, name: str, result: Any, kwargs: dict) -> Any:
+        groupby = self._groupby
+        rows = groupby._window_rows(result) if isinstance(result, (Series, DataFrame)) else None
+        if rows is None:
+            return result
+        return groupby._with_words(result, self._kind, kwargs, rows)
 
 
 def _spread(entries: np.ndarray, codes: np.ndarray | None, n: int, absent: int) -> np.ndarray:

@@ -63,14 +63,15 @@ def _lag_window(periods: int) -> tuple[int, bool]:
     return abs(periods) + 1, periods < 0
 
 
-class TrackedWindow:
-    """A rolling, expanding or ewm window of a tracked series or frame: its results are
-    windowed (see the module doc)."""
+class WindowProxy:
+    """A pandas window object (rolling, expanding, ewm) whose every method's result goes
+    through ``_finish`` for its entries; other attributes are the window's own."""
 
-    def __init__(self, source: Any, window: Any, span: int) -> None:
-        self._source = source
+    def __init__(self, window: Any) -> None:
         self._window = window
-        self._span = span
+
+    def _finish(self, name: str, result: Any, kwargs: dict) -> Any:
+        raise NotImplementedError
 
     def __getattr__(self, name: str) -> Any:
         attribute = getattr(self._window, name)
@@ -78,10 +79,22 @@ class TrackedWindow:
             return attribute
 
         def method(*args: Any, **kwargs: Any) -> Any:
-            result = attribute(*args, **kwargs)
-            return self._source._in_order(result, name, _windowing(self._span, name))
+            return self._finish(name, attribute(*args, **kwargs), kwargs)
 
         return method
+
+
+class TrackedWindow(WindowProxy):
+    """A rolling, expanding or ewm window of a tracked series or frame: its results are
+    windowed (see the module doc)."""
+
+    def __init__(self, source: Any, window: Any, span: int) -> None:
+        super().__init__(window)
+        self._source = source
+        self._span = span
+
+    def _finish(self, name: str, result: Any, kwargs: dict) -> Any:
+        return self._source._in_order(result, name, _windowing(self._span, name))
 
 
 def _windowing(span: int, name: str, forward: bool = False) -> Callable[[Any], Entries]:
