@@ -442,10 +442,9 @@ class TrackedSeries(_groups.WindowingSeries, FollowingSeries, Series):
         return self._transform("replace", OpCode.MAP, args, kwargs, inner)
 
 
-# Two-operand operators, reflected forms included; pandas' augmented forms (``+=``) call
-# them and then update the receiver in place.
-#: Two-operand operators of both roads: the operation's name (a reflected operator has its
-#: forward one's) and its code.
+#: Two-operand operators of both roads, reflected forms included (pandas' augmented forms,
+#: ``+=``, call them and then update the receiver in place): the operation's name (a
+#: reflected operator has its forward one's) and its code.
 BINARY_OPERATORS = {
     "__add__": ("add", OpCode.ADD), "__radd__": ("add", OpCode.ADD),
     "__sub__": ("sub", OpCode.SUB), "__rsub__": ("sub", OpCode.SUB),
