@@ -59,3 +59,20 @@ class TrackedAccessor:
             for f in source._fields
         }
         return source._constructor_expanddim(result, _tracker=source._tracker, **mappings)
+
+
+class SeriesAccessors:
+    """``.str`` and ``.dt`` of a tracked series (either road): pandas' accessors, their
+    results stepped through the series' own ``_elementwise``. Comes before pandas'
+    Series among the bases, whose accessors ``super()`` then finds."""
+
+    # Named after pandas' accessors, these shadow the builtin str in a class body that
+    # inherits them: annotations there say builtins.str.
+
+    @property
+    def str(self) -> Any:
+        return TrackedAccessor(self, super().str, "str")  # type: ignore[misc]
+
+    @property
+    def dt(self) -> Any:
+        return TrackedAccessor(self, super().dt, "dt")  # type: ignore[misc]

@@ -26,7 +26,7 @@ from .._follow import (
     tracked_array,
 )
 from . import _compat, _engine, _groups, _lineage
-from ._accessors import TrackedAccessor
+from ._accessors import SeriesAccessors
 from ._word import OpCode
 
 _BATCH_FUNCTIONS = (
@@ -186,7 +186,7 @@ def _same_rows(a: pd.Index, b: pd.Index) -> bool:
     return a is b or a.equals(b)
 
 
-class TrackedSeries(_groups.WindowingSeries, FollowingSeries, Series):
+class TrackedSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, Series):
     """Pandas Series with ORRIN-32 provenance (taint + depth aware)."""
 
     _metadata: ClassVar[list[str]] = ["_name", "_prov", "_tracker"]
@@ -384,17 +384,7 @@ class TrackedSeries(_groups.WindowingSeries, FollowingSeries, Series):
         words = _derived_words(self._tracker, shape, positional, OpCode.WHERE)
         return tracked_array(result, words, self._tracker)
 
-    # -- accessors (see _accessors) -----------------------------------------------------------
-
-    # (Named after pandas' accessors, these shadow the builtin str in the class body: the
-    # annotations there say builtins.str.)
-    @property
-    def str(self) -> Any:
-        return TrackedAccessor(self, super().str, "str")
-
-    @property
-    def dt(self) -> Any:
-        return TrackedAccessor(self, super().dt, "dt")
+    # -- .str and .dt (see _accessors): their steps ------------------------------------------
 
     def _elementwise(
         self, values: Series, op_name: builtins.str, op_code: int, others: list

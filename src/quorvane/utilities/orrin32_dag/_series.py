@@ -30,7 +30,7 @@ from .._follow import (
     unknown_fill,
 )
 from ..orrin32 import OpCode, ProvenanceTracker, _compat, _groups
-from ..orrin32._accessors import TrackedAccessor
+from ..orrin32._accessors import SeriesAccessors
 from ..orrin32._engine import combine_batch, update_chain_batch
 from ..orrin32._series import (
     _ARRAY_FUNCTIONS,
@@ -179,7 +179,7 @@ def _arrays(series: Any, rows: np.ndarray | None) -> tuple[np.ndarray, np.ndarra
     )
 
 
-class DAGTrackedSeries(_groups.WindowingSeries, FollowingSeries, pd.Series):
+class DAGTrackedSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, pd.Series):
     """Pandas Series with DAG-tracked provenance."""
 
     _metadata: ClassVar[list[str]] = ["_name", "_prov", "_tracker", "_node_ids"]
@@ -398,18 +398,7 @@ class DAGTrackedSeries(_groups.WindowingSeries, FollowingSeries, pd.Series):
         inner = _in_parent() and _compat.caller_is_pandas()
         return self._transform("replace", "replace", OpCode.MAP, args, kwargs, inner)
 
-    # -- accessors (see orrin32's _accessors) ---------------------------------------------
-
-    # (Named after pandas' accessors, these shadow the builtin str below them in the class
-    # body: the annotations there say builtins.str.)
-
-    @property
-    def str(self) -> Any:
-        return TrackedAccessor(self, super().str, "str")
-
-    @property
-    def dt(self) -> Any:
-        return TrackedAccessor(self, super().dt, "dt")
+    # -- .str and .dt (see _accessors): their steps ------------------------------------------
 
     def _elementwise(
         self, values: pd.Series, op_name: builtins.str, op_code: int, others: list
