@@ -16,6 +16,7 @@ from quorvane.utilities.orrin32 import (
     provenance_entropy,
     wrap_dataframe,
 )
+from quorvane.utilities.orrin32_dag import dag_audit
 
 ERROR = {"error": "No tracker or empty series"}
 
@@ -83,6 +84,13 @@ def test_audits_of_series_without_data(tracker, with_tracker, values):
     series = TrackedSeries(values, dtype=float, _tracker=tracker if with_tracker else None)
     assert audit(series) == ERROR
     assert audit_series_diversity(series) == ERROR
+
+
+@pytest.mark.parametrize("value", [np.float64(2.5), pd.Series([1.0])], ids=["scalar", "plain"])
+@pytest.mark.parametrize("check", [audit, audit_series_diversity, dag_audit])
+def test_audits_refuse_values_without_provenance(check, value):
+    with pytest.raises(TypeError, match="carries no provenance"):
+        check(value)
 
 
 def test_diversity_of_a_derived_column(loans):

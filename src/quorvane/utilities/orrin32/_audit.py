@@ -14,12 +14,23 @@ from ._tracker import _layout
 _NO_DATA = "No tracker or empty series"
 
 
+def tracked_only(series: Any) -> None:
+    """Refuse a value that carries no provenance, saying why, rather than fail on it."""
+    if not hasattr(series, "_tracker"):
+        raise TypeError(
+            f"an audit takes a tracked series, not {type(series).__name__}: a plain value "
+            "carries no provenance (a reduction such as .mean() returns a plain number; a "
+            "frame or group reduction, or transform, keeps it)"
+        )
+
+
 def _words(series: Any) -> np.ndarray:
     return np.asarray(_aligned_words(series), dtype=np.uint32)
 
 
 def audit(series: Any) -> dict[str, Any]:
     """Audit a series for provenance, taint, and risk information."""
+    tracked_only(series)
     if not series._tracker or len(series) == 0:
         return {"error": _NO_DATA}
     prov = int(_words(series)[0])
@@ -49,6 +60,7 @@ def _is_unknown(tracker: Any, word: int) -> bool:
 
 def audit_series_diversity(series: Any) -> dict[str, Any]:
     """Analyze provenance diversity across a series."""
+    tracked_only(series)
     if not series._tracker or len(series) == 0:
         return {"error": _NO_DATA}
     tracker = series._tracker

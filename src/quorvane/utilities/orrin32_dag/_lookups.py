@@ -6,6 +6,7 @@ from collections.abc import Iterable
 from typing import Any
 
 from .._checks import as_int
+from ..orrin32._audit import tracked_only
 from ._dag import ComputationDAG
 from ._log import logger  # noqa: F401  (one logger for the whole module)
 
@@ -51,6 +52,7 @@ def get_dag_for_series(series: Any, row_index: int = 0) -> ComputationDAG | None
 def dag_audit(series: Any, row_index: int = 0) -> dict[str, Any]:
     """Full audit of a series value including DAG reconstruction."""
     row_index = as_int("row_index", row_index)
+    tracked_only(series)
     if not series._tracker or len(series) == 0:
         return {"error": "No tracker or empty series"}
     prov = int(series._prov[row_index])
