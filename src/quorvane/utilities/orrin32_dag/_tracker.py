@@ -304,13 +304,15 @@ class DAGTracker(ProvenanceTracker):
     def _node_at(self, node_id: Any) -> DAGNode | None:
         """The node of an id in the table, built from the log when first asked for."""
         node_id = as_int("node_id", node_id)
-        row = self._log.row(node_id) if -(2**63) <= node_id < 2**63 else None
-        cache = self._node_cache
-        if row is None:
+        log, cache = self._log, self._node_cache
+        if not -(2**63) <= node_id < 2**63 or node_id not in log:
             cache.pop(node_id, None)
             return None
         node = cache.get(node_id)
         if node is None:
+            row = log.row(node_id)
+            if row is None:  # evicted by another thread just now
+                return None
             type_code, op_code, word, flags, inputs = row
             node = DAGNode(
                 node_id,
