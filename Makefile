@@ -39,9 +39,11 @@ conformance: $(INSTALLED)
 bench: $(INSTALLED)
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
+# The layer contracts (pyproject.toml) are read off the sources, hence PYTHONPATH=src.
 lint: $(INSTALLED)
 	$(PY) -m ruff check $(PY_DIRS)
 	$(PY) -m ruff format --check $(PY_DIRS)
+	PYTHONPATH=src $(VENV)/bin/lint-imports
 
 types: $(INSTALLED)
 	$(PY) -m mypy

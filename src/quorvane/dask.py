@@ -4,7 +4,7 @@ Install with ``pip install "quorvane[dask]"``. A dask DataFrame wrapped here has
 that are :class:`TrackedDataFrame`s of one tracker lineage: every source is registered on the
 client when the frame is wrapped, so all processes number the sources alike, and the dense
 words that workers make are translated into the client's tracker when their partitions come
-back (see ``orrin32._lineage``). ``compute()`` therefore returns a tracked pandas frame whose
+back (see ``quorvane.core._lineage``). ``compute()`` therefore returns a tracked pandas frame whose
 words decode in the client's tracker.
 
 The dispatch functions registered below tell Dask that the tracked classes are pandas
@@ -14,6 +14,7 @@ building tracked collections), and concatenation keeps the words of every piece.
 
 from __future__ import annotations
 
+import importlib
 from collections.abc import Iterable
 from typing import Any
 
@@ -28,6 +29,7 @@ try:
         to_pyarrow_table_dispatch,
     )
     from dask.tokenize import normalize_token
+    from distributed import WorkerPlugin, get_client
 except ImportError as exc:  # pragma: no cover - depends on the installed extras
     raise ImportError(
         'quorvane.dask needs Dask: pip install "quorvane[dask]" (dask[dataframe], distributed)'
@@ -35,13 +37,8 @@ except ImportError as exc:  # pragma: no cover - depends on the installed extras
 
 import pandas as pd
 
-from .utilities.orrin32 import (
-    ProvenanceTracker,
-    TrackedDataFrame,
-    TrackedSeries,
-    _audit,
-    _lineage,
-)
+from .core import _lineage
+from .utilities.orrin32 import ProvenanceTracker, TrackedDataFrame, TrackedSeries, _audit
 from .utilities.orrin32 import audit as _audit_series
 from .utilities.orrin32 import column_risk_report as _column_risk_report
 from .utilities.orrin32 import wrap_dataframe as _wrap_pandas
@@ -80,6 +77,7 @@ def wrap_dataframe(
     if not isinstance(ddf, dd.DataFrame):
         raise TypeError(f"ddf must be a dask DataFrame, not {type(ddf).__name__}")
     _check_tracker(tracker)
+    _teach_workers()
     protected = protected if isinstance(protected, bool) else list(protected)
     meta = _wrap_pandas(ddf._meta, tracker, table, protected, include_entity)
     # Registered here so that no worker has to register it (and number it) on its own.
@@ -112,6 +110,7 @@ def from_pandas(
     if not isinstance(df, pd.DataFrame):
         raise TypeError(f"df must be a pandas DataFrame, not {type(df).__name__}")
     _check_tracker(tracker)
+    _teach_workers()
     if not partitioning:
         partitioning = {"npartitions": 1}
     tracked = _wrap_pandas(pd.DataFrame(df), tracker, table, protected, include_entity)
@@ -125,6 +124,29 @@ def _check_tracker(tracker: Any) -> None:
     if isinstance(tracker, DAGTracker):
         # Node ids are indices into one process's log: they cannot follow the partitions.
         raise TypeError("Dask frames are tracked on the vectorised road: use a ProvenanceTracker")
+
+
+class TrackedClassesPlugin(WorkerPlugin):
+    """Teaches a worker the dispatch functions of the tracked classes.
+
+    Nothing else imports quorvane.dask on a worker, and without its dispatch functions Dask
+    treats an arriving tracked partition as plain pandas and drops its words.
+    """
+
+    name = "quorvane-tracked-classes"
+
+    def setup(self, worker: Any) -> None:
+        importlib.import_module(__name__)
+
+
+def _teach_workers() -> None:
+    # The plugin reaches the workers there are and any that join later; a client that
+    # already has it replaces it with an equal one.
+    try:
+        client = get_client()
+    except ValueError:  # no distributed client: the local schedulers share this process
+        return
+    client.register_plugin(TrackedClassesPlugin(), name=TrackedClassesPlugin.name)
 
 
 def _wrap_partition(part, tracker, table, protected, include_entity):

@@ -6,13 +6,13 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from quorvane.tracking import _compat
 from quorvane.utilities import orrin32
 from quorvane.utilities.orrin32 import (
     OpCode,
     ProvenanceTracker,
     TrackedDataFrame,
     TrackedSeries,
-    _compat,
     wrap_dataframe,
 )
 

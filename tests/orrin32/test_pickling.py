@@ -104,7 +104,7 @@ def test_dense_words_made_in_other_processes_decode_on_the_client():
 
 
 def test_a_registry_that_disagrees_is_refused():
-    from quorvane.utilities.orrin32 import _lineage
+    from quorvane.core import _lineage
 
     tracker = ProvenanceTracker()
     tracker.register_table("loans", SOURCES)

@@ -7,7 +7,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from quorvane.utilities.orrin32 import OpCode, ProvenanceTracker, TrackedSeries, _compat, _engine
+from quorvane.core import _engine
+from quorvane.tracking import _compat
+from quorvane.utilities.orrin32 import OpCode, ProvenanceTracker, TrackedSeries
 
 
 @pytest.fixture

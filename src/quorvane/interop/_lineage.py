@@ -13,8 +13,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ..core import UNKNOWN_SOURCE
 from ..utilities import orrin32 as _orrin32
-from ..utilities.orrin32._tracker import UNKNOWN_SOURCE
 from ..utilities.orrin32_dag import NodeType
 
 # OpenLineage's transformation vocabulary.

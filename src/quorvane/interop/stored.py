@@ -18,8 +18,8 @@ from typing import Any
 from openlineage.client.event_v2 import Job, Run, RunEvent, RunState
 from openlineage.client.uuid import generate_static_uuid
 
+from ..core import UNKNOWN_SOURCE
 from ..utilities.orrin32 import ProvenanceTracker
-from ..utilities.orrin32._tracker import UNKNOWN_SOURCE
 from ..utilities.orrin32_dag import ComputationDAG, DAGEdge, DAGNode, NodeType
 from ._datasets import PRODUCER, Naming, engine_run_facets, input_dataset, output_dataset
 from ._lineage import (

@@ -8,8 +8,7 @@ from typing import Annotated
 from fastapi import APIRouter, Query, Request
 from fastapi.concurrency import run_in_threadpool
 
-from ..utilities.persistence._sqlstore import Columns
-from ..utilities.persistence._wire import node_to_wire, row_value_to_wire
+from ..utilities.persistence import Columns, node_to_wire, row_value_to_wire
 from . import models as m
 from .auth import TenantStore, check_claimed_tenant
 from .bulk import bulk_body, bulk_body_schema

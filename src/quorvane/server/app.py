@@ -15,7 +15,7 @@ from fastapi.responses import JSONResponse
 from pydantic.json_schema import models_json_schema
 from starlette.exceptions import HTTPException
 
-from ..utilities.persistence._sqlstore import SQLStore
+from ..utilities.persistence import SQLStore
 from . import api, lineage_intake
 from .auth import KeyRing
 from .limits import RequestLimits

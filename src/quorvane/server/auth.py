@@ -14,7 +14,7 @@ from typing import Annotated
 
 from fastapi import Depends, Header, HTTPException, Request
 
-from ..utilities.persistence._sqlstore import SQLStore
+from ..utilities.persistence import SQLStore
 
 TENANT_HEADER = "X-Quorvane-Tenant"
 # a revoked key stops working within this many seconds in every service process

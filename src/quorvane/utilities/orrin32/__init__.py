@@ -20,33 +20,16 @@ a word is 1 / (1 + depth) when it is tainted and 0 otherwise.
 
 # The engine's names and _hash_entity are module attributes that the containers and the
 # tracker look up when called, so that they can be patched here.
-from ._audit import audit, audit_series_diversity, column_risk_report, provenance_entropy
-from ._engine import (
-    RustProvenanceTracker as RustProvenanceTracker,
-)
-from ._engine import (
-    combine_batch as combine_batch,
-)
-from ._engine import (
-    encode_source_column as encode_source_column,
-)
-from ._engine import (
-    explain_batch as explain_batch,
-)
-from ._engine import (
-    is_tainted_batch as is_tainted_batch,
-)
-from ._engine import (
-    risk_score_batch as risk_score_batch,
-)
-from ._engine import (
-    update_chain_batch as update_chain_batch,
-)
-from ._frame import TrackedDataFrame, wrap_dataframe
-from ._series import TrackedSeries
-from ._tracker import ProvenanceLostError, ProvenanceTracker
-from ._tracker import _hash_entity as _hash_entity
-from ._word import (
+from ...core._engine import RustProvenanceTracker as RustProvenanceTracker
+from ...core._engine import combine_batch as combine_batch
+from ...core._engine import encode_source_column as encode_source_column
+from ...core._engine import explain_batch as explain_batch
+from ...core._engine import is_tainted_batch as is_tainted_batch
+from ...core._engine import risk_score_batch as risk_score_batch
+from ...core._engine import update_chain_batch as update_chain_batch
+from ...core._tracker import ProvenanceLostError, ProvenanceTracker
+from ...core._tracker import _hash_entity as _hash_entity
+from ...core._word import (
     DEPTH_SHIFT,
     HEADER_BITS,
     MAX_DEPTH,
@@ -70,6 +53,9 @@ from ._word import (
     OpCode,
     ProvenanceInfo,
 )
+from ._audit import audit, audit_series_diversity, column_risk_report, provenance_entropy
+from ._frame import TrackedDataFrame, wrap_dataframe
+from ._series import TrackedSeries
 
 __all__ = [
     "ProvenanceLostError",

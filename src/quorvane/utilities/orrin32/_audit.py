@@ -8,8 +8,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ...core._tracker import _layout
 from ._series import _aligned_words, _engine_function
-from ._tracker import _layout
 
 _NO_DATA = "No tracker or empty series"
 

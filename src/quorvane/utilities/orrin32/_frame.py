@@ -10,12 +10,13 @@ import numpy as np
 import pandas as pd
 from pandas import DataFrame
 
-from .._follow import FollowingFrame, gather, row_positions
-from . import _compat, _groups, _lineage
-from . import _tracker as _tracker_module
+from ...core import _lineage
+from ...core import _tracker as _tracker_module
+from ...core._word import OpCode
+from ...tracking import _compat, _groups
+from ...tracking._follow import FollowingFrame, gather, row_positions
+from ...tracking._windows import Windowing
 from ._series import WORDS, TrackedSeries, _engine_function, no_words
-from ._windows import Windowing
-from ._word import OpCode
 
 
 class TrackedDataFrame(_groups.ReducingFrame, Windowing, FollowingFrame, DataFrame):
@@ -233,3 +234,6 @@ def wrap_dataframe(
         result._col_prov[col] = np.asarray(words, dtype=np.uint32)
     _tracker_module.table_wrapped(tracker, table, result)
     return result
+
+
+TrackedSeries._frame_class = TrackedDataFrame

@@ -5,17 +5,20 @@ from __future__ import annotations
 import builtins
 import sys
 import threading
-from collections.abc import Callable, Iterator
-from contextlib import contextmanager
+from collections.abc import Callable
 from typing import Any, ClassVar
 
 import numpy as np
 import pandas as pd
 from pandas import Series
 
-from .. import _row_order
-from .._checks import as_int
-from .._follow import (
+from ...core import _engine, _lineage
+from ...core._checks import as_int
+from ...core._word import OpCode
+from ...tracking import _combining, _compat, _groups, _row_order
+from ...tracking._accessors import SeriesAccessors
+from ...tracking._calls import _flatten, _in_parent, _in_place_call, _inside_parent
+from ...tracking._follow import (
     Field,
     FollowingSeries,
     array_words,
@@ -25,9 +28,6 @@ from .._follow import (
     row_positions,
     tracked_array,
 )
-from . import _compat, _engine, _groups, _lineage
-from ._accessors import SeriesAccessors
-from ._word import OpCode
 
 _BATCH_FUNCTIONS = (
     "combine_batch",
@@ -49,33 +49,6 @@ def _engine_function(name: str) -> Callable[..., Any]:
     if current is not _IMPORTED[name]:
         return current
     return getattr(sys.modules[__package__], name, current)
-
-
-# pandas implements some methods by calling them again on the same object (replace with a
-# dict calls replace with lists). Such inner calls, made by pandas' own code, are pandas'
-# business: they behave as plain pandas and build no words of their own. A user's callback
-# running inside map is not pandas and keeps its words. During an in-place call, pandas' own
-# temporaries (for example "-cond" inside clip) build no words either.
-_parent_call = threading.local()
-
-
-@contextmanager
-def _inside_parent(*, in_place: bool = False) -> Iterator[None]:
-    saved = (getattr(_parent_call, "depth", 0), getattr(_parent_call, "in_place", False))
-    _parent_call.depth = saved[0] + 1
-    _parent_call.in_place = saved[1] or in_place
-    try:
-        yield
-    finally:
-        _parent_call.depth, _parent_call.in_place = saved
-
-
-def _in_parent() -> bool:
-    return getattr(_parent_call, "depth", 0) > 0
-
-
-def _in_place_call() -> bool:
-    return getattr(_parent_call, "in_place", False)
 
 
 def _as_op_code(op_code: Any) -> int:
@@ -150,23 +123,13 @@ def _derived_words(tracker: Any, result: Any, operands: list, op_code: int) -> n
     elif len(aligned) == 2:
         words = _engine_function("combine_batch")(tracker._rust, *aligned, op_code)
     else:  # one step over all of them, not one per operand
-        words = _groups.row_words(tracker, aligned, len(result), op_code)
+        words = _combining.row_words(tracker, aligned, len(result), op_code)
     return np.asarray(words, dtype=np.uint32)
 
 
 #: numpy functions whose element-wise result carries words (see TrackedArray) combining
 #: every tracked input, the conditions of np.where and np.select included.
 _ARRAY_FUNCTIONS = frozenset({np.where, np.select, np.piecewise, np.choose})
-
-
-def _flatten(items: Any) -> list:
-    flat: list = []
-    for item in items:
-        if isinstance(item, (list, tuple)):
-            flat.extend(_flatten(item))
-        else:
-            flat.append(item)
-    return flat
 
 
 # How many two-operand operations this thread ran: a ufunc that pandas hands to one of them
@@ -190,6 +153,9 @@ class TrackedSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, S
     """Pandas Series with ORRIN-32 provenance (taint + depth aware)."""
 
     _metadata: ClassVar[list[str]] = ["_name", "_prov", "_tracker"]
+    #: The frame class of this road; its module sets it, so that the series module does not
+    #: import the frame module that imports it.
+    _frame_class: ClassVar[Any]
     _fields = (WORDS,)
     _prov = followed_attribute("_prov")
 
@@ -220,9 +186,7 @@ class TrackedSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, S
 
     @property
     def _constructor_expanddim(self) -> type:
-        from ._frame import TrackedDataFrame
-
-        return TrackedDataFrame
+        return self._frame_class
 
     def _constructor_from_mgr(self, mgr: Any, axes: Any) -> TrackedSeries:
         # Built without __init__ (see _compat); the attributes get defaults here and the
@@ -235,9 +199,7 @@ class TrackedSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, S
         return ser
 
     def _constructor_expanddim_from_mgr(self, mgr: Any, axes: Any) -> Any:
-        from ._frame import TrackedDataFrame
-
-        return TrackedDataFrame._from_mgr_with_defaults(mgr, axes)
+        return self._frame_class._from_mgr_with_defaults(mgr, axes)
 
     # -- word propagation ---------------------------------------------------------------
 

@@ -7,8 +7,8 @@ from typing import Any
 
 import numpy as np
 
+from ...core._engine import entity_chain_batch
 from ..orrin32 import TAINT_SHIFT, ProvenanceTracker
-from ..orrin32._engine import entity_chain_batch
 from ._records import NodeType
 
 

@@ -8,7 +8,7 @@ from typing import Any
 
 import numpy as np
 
-from .._checks import as_int
+from ...core._checks import as_int
 from ._node_table import PROTECTED
 
 

@@ -8,7 +8,7 @@ from __future__ import annotations
 import json
 from typing import Any
 
-from .._checks import as_int
+from ...core._checks import as_int
 from ._log import logger  # noqa: F401  (one logger for the whole module)
 
 

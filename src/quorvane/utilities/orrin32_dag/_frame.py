@@ -10,12 +10,13 @@ import numpy as np
 import pandas as pd
 from pandas.errors import InvalidIndexError
 
-from .._checks import exact
-from .._follow import FollowingFrame, gather, row_positions
-from ..orrin32 import MAX_PAIRS, OpCode, _compat, _groups
+from ...core._checks import exact
+from ...core._tracker import table_wrapped
+from ...tracking import _compat, _groups
+from ...tracking._follow import FollowingFrame, gather, row_positions
+from ...tracking._windows import Windowing
+from ..orrin32 import MAX_PAIRS, OpCode
 from ..orrin32._frame import _row_entities
-from ..orrin32._tracker import table_wrapped
-from ..orrin32._windows import Windowing
 from ._row_values import record_values
 from ._series import (
     FIELDS,
@@ -253,3 +254,6 @@ def wrap_dataframe_dag(
         result._col_nodes[label] = np.full(len(words), source, dtype=np.int64)
     table_wrapped(tracker, table, result)
     return result
+
+
+DAGTrackedSeries._frame_class = DAGTrackedDataFrame

@@ -5,7 +5,7 @@ from __future__ import annotations
 from collections.abc import Iterable
 from typing import Any
 
-from .._checks import as_int
+from ...core._checks import as_int
 from ..orrin32._audit import tracked_only
 from ._dag import ComputationDAG
 from ._log import logger  # noqa: F401  (one logger for the whole module)

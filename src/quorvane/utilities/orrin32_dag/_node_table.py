@@ -11,7 +11,7 @@ import weakref
 from collections.abc import Iterator, Mapping, MutableMapping
 from typing import Any
 
-from .._checks import as_int
+from ...core._checks import as_int
 from ._records import DAGNode, NodeType
 
 # Flag bits of a row of the native log.

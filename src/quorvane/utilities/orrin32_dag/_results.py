@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from .._checks import as_int, exact
+from ...core._checks import as_int, exact
 
 
 def persist_results(

@@ -17,9 +17,12 @@ from typing import Any, ClassVar
 import numpy as np
 import pandas as pd
 
-from .. import _row_order
-from .._checks import as_int, exact
-from .._follow import (
+from ...core._checks import as_int, exact
+from ...core._engine import combine_batch, update_chain_batch
+from ...tracking import _compat, _groups, _row_order
+from ...tracking._accessors import SeriesAccessors
+from ...tracking._calls import _flatten, _in_parent, _in_place_call, _inside_parent
+from ...tracking._follow import (
     Field,
     FollowingSeries,
     array_entries,
@@ -29,9 +32,7 @@ from .._follow import (
     tracked_array,
     unknown_fill,
 )
-from ..orrin32 import OpCode, ProvenanceTracker, _compat, _groups
-from ..orrin32._accessors import SeriesAccessors
-from ..orrin32._engine import combine_batch, update_chain_batch
+from ..orrin32 import OpCode, ProvenanceTracker
 from ..orrin32._series import (
     _ARRAY_FUNCTIONS,
     BINARY_OPERATORS,
@@ -39,10 +40,6 @@ from ..orrin32._series import (
     _binop_calls,
     _count_binop,
     _derived_words,
-    _flatten,
-    _in_parent,
-    _in_place_call,
-    _inside_parent,
 )
 from ._records import NodeType
 from ._row_values import record_values
@@ -183,6 +180,9 @@ class DAGTrackedSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries
     """Pandas Series with DAG-tracked provenance."""
 
     _metadata: ClassVar[list[str]] = ["_name", "_prov", "_tracker", "_node_ids"]
+    #: The frame class of this road; its module sets it, so that the series module does not
+    #: import the frame module that imports it.
+    _frame_class: ClassVar[Any]
     _fields = FIELDS
     _prov = followed_attribute("_prov")
     _node_ids = followed_attribute("_node_ids")
@@ -213,17 +213,13 @@ class DAGTrackedSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries
 
     @property
     def _constructor_expanddim(self) -> type:
-        from ._frame import DAGTrackedDataFrame
-
-        return DAGTrackedDataFrame
+        return self._frame_class
 
     def _constructor_from_mgr(self, mgr: Any, axes: Any) -> DAGTrackedSeries:
         return _series_from_mgr(mgr, axes)
 
     def _constructor_expanddim_from_mgr(self, mgr: Any, axes: Any) -> Any:
-        from ._frame import DAGTrackedDataFrame
-
-        return DAGTrackedDataFrame._from_mgr_with_defaults(mgr, axes)
+        return self._frame_class._from_mgr_with_defaults(mgr, axes)
 
     # -- the steps ---------------------------------------------------------------------
 

@@ -9,10 +9,10 @@ from typing import Any, Literal
 
 import numpy as np
 
-from .._checks import as_float, as_int, exact
+from ...core._checks import as_float, as_int, exact
+from ...core._engine import NodeLog
+from ...core._tracker import UNKNOWN_SOURCE
 from ..orrin32 import TAINT_SHIFT, ProvenanceTracker
-from ..orrin32._engine import NodeLog
-from ..orrin32._tracker import UNKNOWN_SOURCE
 from . import _bulk, _results, _row_values
 from ._batch_records import hand_over_batch
 from ._dag import ComputationDAG

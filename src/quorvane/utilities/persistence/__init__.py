@@ -7,14 +7,17 @@
   (``quorvane serve`` runs one; needs the ``client`` or ``server`` extra).
 - ``open_store(location)``: a SQLite path or a ``postgresql://`` URL, opened as the right store.
 - ``AsyncWriter(storage, WriterConfig())``: hands records to a backend from a daemon thread.
+- ``SQLStore``, ``Columns``, ``node_to_wire`` and ``row_value_to_wire``: what the lineage
+  service builds on (the stores' common base, bulk columns, and the records' wire form).
 """
 
 from ._backend import StorageBackend
 from ._records import StoredEdge, StoredNode, StoredRowValue
 from ._rowhash import source_row_hash
 from ._sqlite import SQLiteStorage
-from ._sqlstore import SQLStore
+from ._sqlstore import Columns, SQLStore
 from ._verify import SourceCheck, check_source_rows
+from ._wire import node_to_wire, row_value_to_wire
 from .hosted import HostedStorage, ServiceError
 from .writer import AsyncWriter, WriterConfig
 
@@ -39,6 +42,7 @@ def __getattr__(name: str) -> object:
 
 __all__ = [
     "AsyncWriter",
+    "Columns",
     "HostedStorage",
     "PostgresStorage",
     "SQLStore",
@@ -51,6 +55,8 @@ __all__ = [
     "StoredRowValue",
     "WriterConfig",
     "check_source_rows",
+    "node_to_wire",
     "open_store",
+    "row_value_to_wire",
     "source_row_hash",
 ]

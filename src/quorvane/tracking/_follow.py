@@ -28,11 +28,11 @@ from typing import Any
 import numpy as np
 from pandas import DataFrame, Series
 
+from ..core._operations import current_operation, operation
 from . import _index_words as index_words
 from . import _row_order as row_order
 from ._arrays import TrackedArray, array_entries, array_words, tracked_array
 from ._concat import _concatenated_frame, _stacked_series
-from ._operations import current_operation, operation
 from ._positions import (
     NO_ROW,
     Field,
@@ -79,13 +79,13 @@ __all__ = [
 
 def _in_parent_call() -> bool:
     # pandas' own assignments inside one of the containers' calls build no words
-    from .orrin32._series import _in_parent
+    from ._calls import _in_parent
 
     return _in_parent()
 
 
 def _where_op() -> int:
-    from .orrin32._word import OpCode
+    from ..core._word import OpCode
 
     return OpCode.WHERE
 

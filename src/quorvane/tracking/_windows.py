@@ -17,10 +17,10 @@ from typing import Any
 import numpy as np
 from pandas import DataFrame, Series
 
-from .. import _row_order
-from .._follow import gather
-from . import _engine
-from ._word import OpCode
+from ..core import _engine
+from ..core._word import OpCode
+from . import _row_order
+from ._positions import gather
 
 Entries = dict[str, np.ndarray]
 
@@ -136,7 +136,7 @@ class Windowing:
         return self._in_order(result, "diff", _windowing(span, "diff", forward), kwargs)
 
     def pct_change(self, periods: int = 1, **kwargs: Any) -> Any:
-        from ._series import _inside_parent
+        from ._calls import _inside_parent
 
         with _inside_parent(in_place=True):  # pandas' own shift and division: no words
             result = super().pct_change(periods, **kwargs)  # type: ignore[misc]
@@ -155,7 +155,7 @@ class Windowing:
     ) -> Any:
         """``result`` (pandas' values, read from this container's rows in order) with the
         entries ``entries_of`` gives for a series, and the row order combined in."""
-        from ._series import _in_place_call
+        from ._calls import _in_place_call
 
         source: Any = self
         tracker = getattr(source, "_tracker", None)

@@ -6,20 +6,31 @@ import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
 
-from .._checks import as_int, exact
-from .._follow import current_operation
 from . import _lineage
+from ._checks import as_int, exact
+from ._operations import current_operation
 from ._word import OpCode, ProvenanceInfo
+
+#: The module users import the tracker from. Names looked up there when a method runs can be
+#: patched there; it is found by name, not imported, so the core stays below it.
+PUBLIC_MODULE = "quorvane.utilities.orrin32"
 
 
 def _public():
-    """The public ``orrin32`` module: names looked up there at call time can be patched."""
-    return sys.modules[__package__]
+    """The public module when it is loaded, else the core package, which has the same names."""
+    public = sys.modules.get(PUBLIC_MODULE)
+    return public if public is not None else sys.modules[__package__]
 
 
-# The layout constants are read from the public module whenever a method runs, so that a
-# value set there (a smaller MAX_PAIRS, say) is the one every method uses.
-_layout = sys.modules[__package__]
+class _Layout:
+    """The layout constants, read from the public module whenever a method runs, so that a
+    value set there (a smaller MAX_PAIRS, say) is the one every method uses."""
+
+    def __getattr__(self, name: str):
+        return getattr(_public(), name)
+
+
+_layout = _Layout()
 
 
 class ProvenanceLostError(RuntimeError):

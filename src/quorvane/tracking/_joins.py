@@ -20,7 +20,7 @@ import numpy as np
 import pandas as pd
 from pandas import DataFrame, Series
 
-from ._follow import NO_ROW, gather, lookup
+from ._positions import NO_ROW, gather, lookup
 
 _LEFT_ROW = "__quorvane_left_row__"
 _RIGHT_ROW = "__quorvane_right_row__"

@@ -22,8 +22,6 @@ without it.
 
 from __future__ import annotations
 
-import importlib
-import sys
 import threading
 import uuid
 import weakref
@@ -129,7 +127,6 @@ def translate(words: np.ndarray, translation: np.ndarray | None) -> np.ndarray:
 def come_home(container: Any, attr: str, per_column: bool) -> None:
     """After unpickling: attach ``container`` to the live tracker of its lineage and
     translate its words (a series' array, or a frame's per-column mapping)."""
-    _teach_dask()
     tracker = getattr(container, "_tracker", None)
     if tracker is None:
         return
@@ -143,11 +140,3 @@ def come_home(container: Any, attr: str, per_column: bool) -> None:
     else:
         words = translate(words, translation)
     object.__setattr__(container, attr, words)
-
-
-def _teach_dask() -> None:
-    # A Dask worker learns how to handle tracked containers (their dispatch functions) when
-    # the first one arrives: nothing else would import quorvane.dask there, and without it
-    # Dask would treat them as plain pandas and drop their words.
-    if "dask.dataframe" in sys.modules and "quorvane.dask" not in sys.modules:
-        importlib.import_module("quorvane.dask")

@@ -55,7 +55,7 @@ def selected_by_mask(source: Any, result: Any, key: Any, operation: str) -> None
 def _pandas_calls(above: int) -> bool:
     """Whether the code ``above`` frames above this function's caller is pandas' (1: the
     caller's caller)."""
-    from .orrin32._compat import caller_is_pandas
+    from ._compat import caller_is_pandas
 
     return caller_is_pandas(depth=above + 2)
 
@@ -167,6 +167,6 @@ class SelectionsFollow:
 
 
 def _aggregate_op() -> int:
-    from .orrin32._word import OpCode
+    from ..core._word import OpCode
 
     return OpCode.AGG

@@ -79,8 +79,8 @@ def key_entries(
     tracker: Any, fields: tuple, keys: Keys, name: str, op: int | None = None
 ) -> tuple[int, ...]:
     """Per field, the entry of one value derived from every element of the ``keys``."""
-    from .orrin32._groups import whole_entries
-    from .orrin32._word import OpCode
+    from ..core._word import OpCode
+    from ._combining import whole_entries
 
     arrays = {
         f.series_attr: [_known(a, f, tracker) for a in keys.get(f.series_attr, [])] for f in fields
@@ -209,7 +209,7 @@ def applied(source: Any, result: Any, in_order: bool = True) -> Any:
 
 def _combined(result: Series, decisions: tuple, tracker: Any) -> None:
     """Every element of ``result`` combined with the ``decisions``, in place."""
-    from .orrin32._word import OpCode
+    from ..core._word import OpCode
 
     n = len(result)
     fields = result._fields

@@ -14,7 +14,7 @@ from typing import Any
 
 from pandas import DataFrame, Series
 
-from ._word import OpCode
+from ..core._word import OpCode
 
 
 class TrackedAccessor:
@@ -30,7 +30,7 @@ class TrackedAccessor:
             return self._tracked(attribute, op_name, [])
 
         def method(*args: Any, **kwargs: Any) -> Any:
-            from ._series import _flatten
+            from ._calls import _flatten
 
             family = self._source._fields
             others = [

@@ -1,0 +1,67 @@
+"""Words of values derived from many elements: a segment's members, a row's columns, or
+every element of whole columns."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+from ..core import _engine
+from ..core._word import OpCode
+
+
+def combine_segments(tracker: Any, words: list, segments: list, n: int, op: int) -> np.ndarray:
+    """One word per segment from the members' words (several arrays, with their segments)."""
+    all_words = np.concatenate([np.asarray(w, dtype=np.uint32) for w in words])
+    all_segments = np.concatenate([np.asarray(s, dtype=np.int64) for s in segments])
+    return np.asarray(
+        _engine.combine_segments_batch(tracker._rust, all_words, all_segments, n, op),
+        dtype=np.uint32,
+    )
+
+
+def whole_column_word(tracker: Any, words: np.ndarray, op: int) -> int:
+    """The word of a value derived from every element of a column."""
+    n = len(words)
+    if n == 0:
+        return int(tracker.update_chain(0, op))
+    return int(combine_segments(tracker, [words], [np.zeros(n, dtype=np.int64)], 1, op)[0])
+
+
+def row_words(
+    tracker: Any, columns: list[np.ndarray], n_rows: int, op: int = OpCode.ROW
+) -> np.ndarray:
+    """Per row, the combination of that row's words in every given column."""
+    if not columns:
+        return np.zeros(n_rows, dtype=np.uint32)
+    rows = np.arange(n_rows, dtype=np.int64)
+    return combine_segments(tracker, columns, [rows] * len(columns), n_rows, op)
+
+
+def whole_entries(
+    tracker: Any, fields: tuple, arrays: dict[str, list], name: str, op: int = OpCode.ORDER
+) -> dict[str, int]:
+    """Per field, the entry of one value derived from every element of ``arrays`` (per
+    field, a list of arrays)."""
+    words_field, *others = fields
+    word = whole_column_word(tracker, _joined(arrays[words_field.series_attr], np.uint32), op)
+    entries = {words_field.series_attr: word}
+    for f in others:
+        if f.aggregate is not None:
+            nodes = _joined(arrays[f.series_attr], f.dtype)
+            entries[f.series_attr] = int(
+                f.aggregate(
+                    tracker,
+                    [nodes],
+                    np.zeros(len(nodes), dtype=np.int64),
+                    1,
+                    np.array([word], dtype=np.uint32),
+                    name,
+                )[0]  # fmt: skip
+            )
+    return entries
+
+
+def _joined(arrays: list, dtype: Any) -> np.ndarray:
+    return np.concatenate([np.zeros(0, dtype=dtype), *(np.asarray(a, dtype=dtype) for a in arrays)])
