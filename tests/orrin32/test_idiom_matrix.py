@@ -13,6 +13,12 @@ from quorvane.utilities.orrin32 import (
     column_risk_report,
     wrap_dataframe,
 )
+from quorvane.utilities.orrin32_dag import (
+    DAGTrackedDataFrame,
+    DAGTrackedSeries,
+    DAGTracker,
+    wrap_dataframe_dag,
+)
 
 LOANS = pd.DataFrame(
     {
@@ -60,14 +66,26 @@ MOVES = [
 ]
 
 
-@pytest.fixture
-def tracker():
-    return ProvenanceTracker()
+ROADS = {
+    "words": (ProvenanceTracker, wrap_dataframe, TrackedSeries, TrackedDataFrame),
+    "dag": (DAGTracker, wrap_dataframe_dag, DAGTrackedSeries, DAGTrackedDataFrame),
+}
+
+
+@pytest.fixture(params=list(ROADS))
+def road(request):
+    """The road a matrix row runs on: (tracker class, wrap, series class, frame class)."""
+    return ROADS[request.param]
 
 
 @pytest.fixture
-def loans(tracker):
-    return wrap_dataframe(LOANS, tracker, "loanapp", protected=["married"])
+def tracker(road):
+    return road[0]()
+
+
+@pytest.fixture
+def loans(road, tracker):
+    return road[1](LOANS, tracker, "loanapp", protected=["married"])
 
 
 def _as_frame(result):
@@ -105,10 +123,10 @@ def _source_word(loans, label, col):
 
 
 @pytest.mark.parametrize("name, idiom", MOVES, ids=[m[0] for m in MOVES])
-def test_rows_and_columns_carry_their_words(loans, name, idiom):
+def test_rows_and_columns_carry_their_words(road, loans, name, idiom):
     result = idiom(loans)
     expected = idiom(LOANS.copy())
-    assert isinstance(result, (TrackedSeries, TrackedDataFrame)) and result._tracker
+    assert isinstance(result, road[2:]) and result._tracker
     if isinstance(result, pd.Series):
         pd.testing.assert_series_equal(pd.Series(result), expected)
     else:
@@ -144,6 +162,33 @@ def test_arithmetic_aligns_like_pandas_and_combines_aligned_words(loans, tracker
             if col in name or (col == "married" and name == "reversed_plus"):
                 assert ("loanapp", col) in pairs or pd.isna(row[col])
         assert tracker.is_tainted(word) == (("loanapp", "married") in pairs)
+
+
+# name, one-operand step, its code: every element is its source element one step further,
+# on both roads alike
+STEPS = [
+    ("neg", lambda s: -s, OpCode.NEG),
+    ("abs", lambda s: s.abs(), OpCode.ABS),
+    ("round", lambda s: s.round(1), OpCode.ROUND),
+    ("clip", lambda s: s.clip(0, 90), OpCode.CLIP),
+    ("fillna", lambda s: s.fillna(0.0), OpCode.FILL),
+    ("map_dict", lambda s: s.map({52.0: 1.0}), OpCode.MAP),
+    ("map_func", lambda s: s.map(lambda v: v * 2), OpCode.MAP),
+    ("replace", lambda s: s.replace(52.0, 5.0), OpCode.MAP),
+    ("isin", lambda s: s.isin([52.0]), OpCode.CMP),
+    ("between", lambda s: s.between(40, 90), OpCode.CMP),
+    ("ufunc", np.log1p, OpCode.UFUNC),
+]
+
+
+@pytest.mark.parametrize("name, step, code", STEPS, ids=[s[0] for s in STEPS])
+def test_one_operand_steps_chain_every_element(road, loans, tracker, name, step, code):
+    source = loans["appinc"]
+    result = step(source)
+    pd.testing.assert_series_equal(pd.Series(result), step(LOANS["appinc"].copy()))
+    assert isinstance(result, road[2])
+    expected = [tracker.update_chain(int(w), code) for w in source._prov.tolist()]
+    assert result._prov.tolist() == expected, name
 
 
 MERGE = ["merge_summary"]  # the test below, named in the support matrix
@@ -492,10 +537,10 @@ def _dates(t):
 
 
 @pytest.mark.parametrize("name, idiom, sources", EVERY_INPUT, ids=[e[0] for e in EVERY_INPUT])
-def test_every_input_counts(loans, tracker, name, idiom, sources):
+def test_every_input_counts(road, loans, tracker, name, idiom, sources):
     result = idiom(loans)
     plain = idiom(LOANS.copy())
-    assert isinstance(result, TrackedSeries), type(result)
+    assert isinstance(result, road[2]), type(result)
     if isinstance(plain, np.ndarray):  # numpy's own functions return arrays
         np.testing.assert_array_equal(result.to_numpy(), plain)
     else:
@@ -527,3 +572,23 @@ def test_strict_provenance_raises_where_provenance_would_be_lost(loans, tracker,
     with tracker.strict_provenance(), pytest.raises(ProvenanceLostError, match=operation):
         lose(loans)
     lose(loans)  # off again: an unknown word, no error
+
+
+BAD_TABLES = [
+    ("table_type", LOANS, 3, TypeError, "table must be str, not int"),
+    ("not_a_frame", LOANS.to_dict(), "t", TypeError, "df must be a pandas DataFrame, not dict"),
+    ("empty_table", LOANS, "", ValueError, "non-empty strings"),
+    ("shared_name", pd.DataFrame([[1, 2]], columns=[1, "1"]), "t", ValueError, "would both be"),
+    ("no_room", pd.DataFrame([[1, 2]], columns=["a", "b"]), "t", ValueError, "1 are free"),
+]
+
+
+@pytest.mark.parametrize(
+    "df, table, error, message", [b[1:] for b in BAD_TABLES], ids=[b[0] for b in BAD_TABLES]
+)
+def test_a_table_that_cannot_be_wrapped_registers_nothing(road, tracker, df, table, error, message):
+    for i in range(511):
+        tracker.register("filler", f"c{i}")
+    with pytest.raises(error, match=message):
+        road[1](df, tracker, table)
+    assert tracker._next_id == 511

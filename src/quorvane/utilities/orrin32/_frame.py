@@ -16,6 +16,7 @@ from ...core._word import OpCode
 from ...tracking import _compat, _groups
 from ...tracking._follow import FollowingFrame, gather, row_positions
 from ...tracking._windows import Windowing
+from ...tracking._wrapping import wrapped_column_names
 from ._series import WORDS, TrackedSeries, _engine_function, no_words
 
 
@@ -208,8 +209,7 @@ def wrap_dataframe(
     include_entity: bool = True,
 ) -> TrackedDataFrame:
     """Wrap a DataFrame with ORRIN-32 provenance. Sets taint for protected columns."""
-    if type(table) is not str:
-        raise TypeError(f"table must be str, not {type(table).__name__}")
+    names_of_columns = wrapped_column_names(df, tracker, table)
     result = TrackedDataFrame(df, _tracker=tracker)
     n = len(df)
     names = _protected_names(protected)
@@ -217,8 +217,7 @@ def wrap_dataframe(
         tracker._protected_tables.add(table)
         tracker._rust.mark_table_protected(table)
     entities = None
-    for col in df.columns:
-        name = str(col)
+    for col, name in zip(df.columns, names_of_columns, strict=True):
         column_protected = (name in names) if names is not None else protected
         pair_id = tracker.register(table, name, column_protected)
         is_tainted = tracker.is_protected(table, name)

@@ -149,6 +149,13 @@ def _same_rows(a: pd.Index, b: pd.Index) -> bool:
     return a is b or a.equals(b)
 
 
+def _refuse_untracked_result(tracker: Any, func: Any) -> None:
+    """Under strict provenance, refuse a numpy function whose result carries no words."""
+    if getattr(tracker, "strict", False) and not _compat.caller_is_pandas(depth=3):
+        with operation(f"np.{func.__name__}"):
+            tracker.unknown_word()  # raises
+
+
 class TrackedSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, Series):
     """Pandas Series with ORRIN-32 provenance (taint + depth aware)."""
 
@@ -331,9 +338,7 @@ class TrackedSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, S
         # is what numpy does anyway (it calls the series' method, or converts it).
         result = func._implementation(*args, **kwargs)
         if func not in _ARRAY_FUNCTIONS or not self._tracker:
-            if getattr(self._tracker, "strict", False) and not _compat.caller_is_pandas():
-                with operation(f"np.{func.__name__}"):
-                    self._tracker.unknown_word()  # raises: numpy's result carries no words
+            _refuse_untracked_result(self._tracker, func)
             return result
         flat = _flatten(args) + _flatten(list(kwargs.values()))
         operands = [x for x in flat if isinstance(x, TrackedSeries) and len(x) == len(self)]

@@ -10,12 +10,12 @@ import numpy as np
 import pandas as pd
 from pandas.errors import InvalidIndexError
 
-from ...core._checks import exact
 from ...core._tracker import table_wrapped
 from ...tracking import _compat, _groups
 from ...tracking._follow import FollowingFrame, gather, row_positions
 from ...tracking._windows import Windowing
-from ..orrin32 import MAX_PAIRS, OpCode
+from ...tracking._wrapping import wrapped_column_names
+from ..orrin32 import OpCode
 from ..orrin32._frame import _row_entities
 from ._row_values import record_values
 from ._series import (
@@ -140,31 +140,6 @@ def _is_single(frame: pd.DataFrame, label: Hashable) -> bool:
 # -- wrapping ----------------------------------------------------------------------------
 
 
-def _check_columns(columns: pd.Index, names: list) -> None:
-    """Every column needs a non-empty name that no other column of the table shares."""
-    if any(name == "" for name in names):
-        raise ValueError("table and column must be non-empty strings")
-    seen: dict[str, object] = {}
-    for label, name in zip(columns, names, strict=True):
-        if name in seen:
-            raise ValueError(
-                f"columns {seen[name]!r} and {label!r} would both be the source column "
-                f"{name!r}; give the columns distinct names before wrapping"
-            )
-        seen[name] = label
-
-
-def _check_capacity(tracker, table: str, names: list) -> None:
-    """Refuse, before registering any column, a table whose new pairs do not fit."""
-    new = sum(1 for name in names if tracker.get_id(table, name) is None)
-    free = MAX_PAIRS - tracker._next_id
-    if new > free:
-        raise ValueError(
-            f"Maximum {MAX_PAIRS} pairs supported: table {table!r} needs {new} new "
-            f"pairs and {free} are free"
-        )
-
-
 def _entities(tracker, index: pd.Index, include_entity) -> np.ndarray:
     """The entity bits of every row, from its index label (0 when entities are off)."""
     if not include_entity:
@@ -228,14 +203,7 @@ def wrap_dataframe_dag(
         protected: True to mark entire table, or list of column names
             to mark specific columns as protected.
     """
-    exact("table", table, str)
-    if not isinstance(df, pd.DataFrame):
-        raise TypeError(f"df must be a pandas DataFrame, not {type(df).__name__}")
-    if not table:
-        raise ValueError("table and column must be non-empty strings")
-    names = [str(label) for label in df.columns]
-    _check_columns(df.columns, names)
-    _check_capacity(tracker, table, names)
+    names = wrapped_column_names(df, tracker, table)
     listed: set | None = None
     if isinstance(protected, (list, tuple, set)):
         listed = {str(name) for name in protected}

@@ -40,6 +40,7 @@ from ..orrin32._series import (
     _binop_calls,
     _count_binop,
     _derived_words,
+    _refuse_untracked_result,
 )
 from ._records import NodeType
 from ._row_values import record_values
@@ -356,6 +357,7 @@ class DAGTrackedSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries
         result = func._implementation(*args, **kwargs)
         tracker = self._tracker
         if func not in _ARRAY_FUNCTIONS or not tracker:
+            _refuse_untracked_result(tracker, func)
             return result
         if not isinstance(result, np.ndarray) or result.ndim != 1 or len(result) != len(self):
             return result
@@ -393,6 +395,17 @@ class DAGTrackedSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries
     def replace(self, *args: Any, **kwargs: Any) -> Any:
         inner = _in_parent() and _compat.caller_is_pandas()
         return self._transform("replace", "replace", OpCode.MAP, args, kwargs, inner)
+
+    def map(self, arg: Any, **kwargs: Any) -> Any:
+        inner = _in_parent() and _compat.caller_is_pandas()
+        return self._transform("map", "map", OpCode.MAP, (arg,), kwargs, inner)
+
+    def between(self, left: Any, right: Any, inclusive: Any = "both") -> Any:
+        # pandas' own comparisons inside log nothing: the result is one step of its inputs
+        with _inside_parent(in_place=True):
+            result = _Series.between(self, left, right, inclusive=inclusive)
+        operands = [self, *(x for x in (left, right) if isinstance(x, DAGTrackedSeries))]
+        return self._derived(result, operands, "between", OpCode.CMP)
 
     # -- .str and .dt (see _accessors): their steps ------------------------------------------
 
