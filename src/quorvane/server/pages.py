@@ -10,10 +10,10 @@ from __future__ import annotations
 import json
 from collections.abc import Callable, Coroutine
 from pathlib import Path
-from typing import Any
+from typing import Annotated, Any
 from urllib.parse import parse_qs, quote, urlsplit
 
-from fastapi import APIRouter, FastAPI, Request, Response
+from fastapi import APIRouter, FastAPI, Query, Request, Response
 from fastapi.concurrency import run_in_threadpool
 from fastapi.exceptions import RequestValidationError
 from fastapi.responses import HTMLResponse, RedirectResponse
@@ -30,6 +30,10 @@ HERE = Path(__file__).parent
 SESSION_COOKIE = "quorvane_session"
 templates = Jinja2Templates(directory=HERE / "templates")
 templates.env.globals.update(format_value=format_value, node_name=node_name)
+
+
+#: like every number the service takes, within 64 bits; past the last page shows the last
+PageNumber = Annotated[int, Query(ge=-(2**63), le=2**63 - 1)]
 
 
 class _NotLoggedIn(Exception):
@@ -148,14 +152,14 @@ def logout(request: Request) -> Response:
 
 # -- pages -------------------------------------------------------------------------------------
 @router.get("/", response_class=HTMLResponse)
-def runs(request: Request, name: str = "", status: str = "", page: int = 1) -> Response:
+def runs(request: Request, name: str = "", status: str = "", page: PageNumber = 1) -> Response:
     store = _store(request)
     listing = run_pages.runs_list(store, name.strip(), status.strip(), page)
     return _page(request, "runs.html", tenant=store.tenant_id, name=name, status=status, **listing)
 
 
 @router.get("/runs/{pipeline_id}", response_class=HTMLResponse)
-def run(request: Request, pipeline_id: int, q: str = "", page: int = 1) -> Response:
+def run(request: Request, pipeline_id: int, q: str = "", page: PageNumber = 1) -> Response:
     store = _store(request)
     overview = run_pages.run_overview(store, pipeline_id, request.app.state.overviews)
     results = run_pages.results_page(store, pipeline_id, q.strip(), page)
