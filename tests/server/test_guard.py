@@ -155,7 +155,16 @@ def any_store(request, tmp_path):
         store = PostgresStorage(request.getfixturevalue("pg_url"))
     KeyRing(store).add(KEY, "acme")
     with start_server(create_app(store)) as running:
+        running.store = store
         yield running
+
+
+def test_keys_sharing_their_key_id_are_told_apart_by_the_whole_digest(any_store):
+    store = any_store.store
+    store.for_tenant("acme").add_api_key_digest("a" * 64)
+    store.for_tenant("beta").add_api_key_digest("a" * 63 + "b")
+    found = [store.tenant_for_key_digest("a" * 63 + end) for end in "abc"]
+    assert found == ["acme", "beta", None]
 
 
 BEYOND = 2**64 + 5
