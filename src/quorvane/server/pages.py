@@ -31,7 +31,6 @@ SESSION_COOKIE = "quorvane_session"
 templates = Jinja2Templates(directory=HERE / "templates")
 templates.env.globals.update(format_value=format_value, node_name=node_name)
 
-
 #: like every number the service takes, within 64 bits; past the last page shows the last
 PageNumber = Annotated[int, Query(ge=-(2**63), le=2**63 - 1)]
 
@@ -49,7 +48,7 @@ class PageRoute(APIRoute):
 
         async def route(request: Request) -> Response:
             try:
-                response = await handler(request)
+                return await handler(request)
             except _NotLoggedIn:
                 target = request.url.path + (f"?{request.url.query}" if request.url.query else "")
                 return RedirectResponse(f"/login?next={quote(target, safe='')}", status_code=303)
@@ -57,7 +56,6 @@ class PageRoute(APIRoute):
                 return _error(request, 404, "There is no such page for this key.")
             except (RequestValidationError, ValueError, TypeError, ArithmeticError):
                 return _error(request, 400, "The address is not valid.")
-            return response
 
         return route
 
