@@ -38,9 +38,10 @@ def served(tmp_path):
     running.stop()
 
 
-def connect(url):
+def connect(url, source="127.0.0.1"):
+    """A connection from ``source``: any 127.x.y.z address is a loopback client of its own."""
     host, port = url.removeprefix("http://").split(":")
-    return socket.create_connection((host, int(port)), timeout=5)
+    return socket.create_connection((host, int(port)), timeout=5, source_address=(source, 0))
 
 
 def exchange(url, head, body=b"", pause=0.0):
@@ -79,11 +80,13 @@ CHUNKED = (
 def test_an_idle_flood_does_not_lock_out_a_normal_request(served):
     idle = []
     try:
-        for _ in range(300):  # bounded: far more than the service works on at once
-            idle.append(connect(served.url))
+        for _ in range(300):  # bounded: far more than one address may hold open
+            idle.append(connect(served.url, "127.0.0.2"))
         client = HostedStorage(served.url, KEY)
         assert client.create_pipeline("through") > 0
         client.disconnect()
+        # connections beyond the address's bound are answered at once and closed
+        assert idle[-1].recv(4096).startswith(b"HTTP/1.1 503 ")
         # and the idle connections are closed once their deadline for a request passed
         idle[0].settimeout(10)
         assert idle[0].recv(1) == b""

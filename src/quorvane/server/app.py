@@ -18,8 +18,10 @@ from starlette.exceptions import HTTPException
 from ..utilities.persistence import SQLStore
 from . import api, lineage_intake
 from .auth import KeyRing
+from .headers import SecurityHeaders
 from .limits import RequestLimits
 from .pages import mount_pages
+from .throttle import FailureThrottle
 
 logger = logging.getLogger(__name__)
 
@@ -37,10 +39,22 @@ class ServerSettings:
     request_timeout: float = 10.0
     #: an idle keep-alive connection is closed after this time
     keep_alive_timeout: float = 5.0
-    #: requests worked on at once (the others wait, costing no thread)
+    #: requests worked on at once (the others wait, costing no thread); requests without a
+    #: bearer key have as many slots again, of their own
     max_concurrent_requests: int = 8
     #: how long a request waits for its turn before it is answered 503
     queue_timeout: float = 30.0
+    #: requests of one client address worked on at once (the others wait for their turn)
+    max_requests_per_client: int = 4
+    #: connections one client address may hold open; one more is answered 503 and closed
+    max_connections_per_client: int = 128
+    #: a request without a bearer key (the login form, a page) carries at most this much,
+    #: read within ``request_timeout`` before it takes a slot
+    anonymous_body_bytes: int = 64 * 1024
+    #: failed authentications (401 answers) one client address may have in a minute; each
+    #: one more shuts it out, first for ``failure_delay`` seconds, then twice as long...
+    failures_per_minute: int = 10
+    failure_delay: float = 1.0
 
     def __post_init__(self) -> None:
         for name, value in vars(self).items():
@@ -64,7 +78,9 @@ def create_app(
     pages at /, then each of ``routers``.
 
     ``app.state.store`` is the store and ``app.state.keys`` its ``KeyRing``; the returned app
-    is wrapped in the request limits of ``settings``.
+    is wrapped in the request limits of ``settings`` and gives every answer the headers of
+    ``headers.SECURITY_HEADERS``. There is no browsable ``/docs``: it would load its scripts
+    from another site onto the origin of the audit pages; ``/openapi.json`` describes the API.
     """
     settings = settings or ServerSettings()
 
@@ -78,6 +94,8 @@ def create_app(
         version="1",
         default_response_class=LineageJSONResponse,
         lifespan=lifespan,
+        docs_url=None,
+        redoc_url=None,
         responses={401: {"description": "missing or invalid API key"}},
     )
     app.state.store = store
@@ -90,13 +108,20 @@ def create_app(
         app.include_router(router)
     _add_error_answers(app)
     _document_bulk_bodies(app)
-    return RequestLimits(
+    throttle = FailureThrottle(settings.failures_per_minute, 60.0, settings.failure_delay)
+    limited = RequestLimits(
         app,
+        authenticate=app.state.keys.tenant_for_key,
+        throttle=throttle,
         max_body_bytes=settings.max_body_bytes,
         body_timeout=settings.body_timeout,
+        anonymous_body_bytes=settings.anonymous_body_bytes,
+        anonymous_body_timeout=settings.request_timeout,
         max_concurrent=settings.max_concurrent_requests,
+        max_per_client=settings.max_requests_per_client,
         queue_timeout=settings.queue_timeout,
     )
+    return SecurityHeaders(limited)
 
 
 def _document_bulk_bodies(app: FastAPI) -> None:

@@ -17,6 +17,8 @@ Id = Annotated[int, Strict(), Field(ge=0, le=2**63 - 1)]
 Text = Annotated[str, Strict()]
 Flag = Annotated[bool, Strict()]
 Number = Annotated[float, Strict()]
+#: a provenance word: 32 bits, unsigned
+Word = Annotated[int, Strict(), Field(ge=0, le=2**32 - 1)]
 
 
 class Record(BaseModel):
@@ -143,7 +145,7 @@ class NewRowValues(Record):
 
 class NewResults(Record):
     #: (row key, output name, fingerprint, value, input hash)
-    rows: list[tuple[Text, Text, Int64, Number | None, Text | None]]
+    rows: list[tuple[Text, Text, Word, Number | None, Text | None]]
 
 
 class DashboardPipeline(Loose):

@@ -13,13 +13,14 @@ from typing import Any, Literal, Self
 import uvicorn
 
 from .app import ServerSettings
-from .protocol import with_request_timeout
+from .protocol import guarded_protocol
 
 
 def _config(app: Any, settings: ServerSettings, log_level: str) -> uvicorn.Config:
     return uvicorn.Config(
         app,
-        http=with_request_timeout(settings.request_timeout),
+        http=guarded_protocol(settings.request_timeout, settings.max_connections_per_client),
+        loop="quorvane.server.listening:BackoffEventLoop",
         lifespan="on",
         server_header=False,
         date_header=True,

@@ -15,6 +15,8 @@ from ..utilities.orrin32 import ProvenanceTracker, column_risk_report
 from ..utilities.persistence import SQLStore
 
 PAGE_SIZE = 50
+#: the last page whose offset a store can take (a 64-bit integer)
+MAX_PAGE = (2**63 - 1) // PAGE_SIZE
 RISK_COLOURS = {"HIGH": "high", "MEDIUM": "medium", "LOW": "low", "CLEAN": "clean"}
 
 
@@ -190,7 +192,7 @@ def _tracker() -> ProvenanceTracker:
 
 def results_page(store: SQLStore, pipeline_id: int, search: str, number: int) -> dict[str, Any]:
     """One page of a run's row keys matching ``search``, each with its result per output."""
-    number = max(1, number)
+    number = min(max(1, number), MAX_PAGE)
     keys, total = store.find_result_keys(pipeline_id, search, (number - 1) * PAGE_SIZE, PAGE_SIZE)
     page = page_of(number, total)
     if not keys and total:  # past the last page: show the last one

@@ -7,6 +7,7 @@ translates them) and names the tenant: a store never reads or changes another te
 from __future__ import annotations
 
 import copy
+import hmac
 import threading
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from datetime import UTC, datetime
@@ -653,8 +654,15 @@ class SQLStore(AuditQueries, StorageBackend):
             )
 
     def tenant_for_key_digest(self, key_sha256: str) -> str | None:
-        rows = self._db.read("SELECT tenant_id FROM api_keys WHERE key_sha256 = ?", (key_sha256,))
-        return rows[0][0] if rows else None
+        # found by its key id, then compared whole in constant time: how long an answer takes
+        # tells nothing about how much of a guess matched a stored digest
+        key_id = _text("key_sha256", key_sha256)[:12]
+        rows = self._db.read(
+            "SELECT key_sha256, tenant_id FROM api_keys WHERE key_sha256 >= ? AND key_sha256 < ?",
+            (key_id, key_id + "g"),
+        )
+        wanted = key_sha256.encode()
+        return next((t for d, t in rows if hmac.compare_digest(d.encode(), wanted)), None)
 
     def revoke_api_key_digests(self, digest_prefix: str) -> int:
         """Remove the keys whose digest starts with ``digest_prefix`` (hex); returns how many."""
