@@ -1,0 +1,208 @@
+"""check_lineage: perturb each source column in plain pandas and compare what changed with
+the lineage a tracked run reports."""
+
+from __future__ import annotations
+
+import warnings
+from collections.abc import Callable, Iterable, Sequence
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from ._elements import compare, output_columns, row_keys
+from ._perturb import KINDS, check_kinds, perturbations
+from ._report import ColumnCheck, Element, Failure, LineageCheck
+from ._reported import Reported, nothing_reported, reported
+
+ROADS = ("words", "dag")
+
+
+def check_lineage(
+    pipeline: Callable[[pd.DataFrame], Any],
+    frame: pd.DataFrame,
+    protected: Iterable[str] = (),
+    *,
+    road: str = "words",
+    seed: int = 0,
+    rounds: int = 1,
+    kinds: Sequence[str] = KINDS,
+    table: str = "source",
+) -> LineageCheck:
+    """Check that the lineage reported for ``pipeline``'s output covers what its inputs do.
+
+    ``pipeline`` is plain pandas code: it takes a DataFrame and returns a DataFrame, a Series
+    or a mapping of names to Series. It runs once on ``frame`` as it is, then once for each
+    perturbation of each column of ``frame`` (``kinds``: a permutation, a redraw from the
+    column's values, a flip to another of its values for a column of few distinct values,
+    small noise for a numeric one; ``rounds`` times, drawn from ``seed``). An output
+    element, matched by row label and column, depends on a source column when a
+    perturbation of that column changes its value. A tracked run (``road``: "words" for
+    ``wrap_dataframe``, "dag" for ``wrap_dataframe_dag``) reports the element's sources;
+    an element that reads unknown counts as reporting every source.
+
+    Perturbation finds a lower bound of the true dependencies, never all of them.
+    """
+    if road not in ROADS:
+        raise ValueError(f"road is one of {ROADS}, not {road!r}")
+    kinds = check_kinds(kinds)
+    sources = tuple(str(label) for label in frame.columns)
+    protected = tuple(str(name) for name in protected)
+    missing = sorted(set(protected) - set(sources))
+    if missing:
+        raise ValueError(f"protected columns {missing} are not columns of the frame")
+
+    baseline = output_columns(pipeline(frame.copy()))
+    tracked_result = pipeline(_wrap(road, frame.copy(), table, list(protected)))
+    found = {name: np.zeros((len(col), len(sources)), dtype=bool) for name, col in baseline.items()}
+    membership = dict.fromkeys(sources, 0)
+    failures: list[Failure] = []
+    runs = 0
+    for position, label in enumerate(frame.columns):
+        rng = np.random.default_rng([seed, position])
+        for _ in range(rounds):
+            for kind, values in perturbations(frame[label], kinds, rng):
+                runs += 1
+                outcome = _perturbed_run(pipeline, frame, label, values)
+                if isinstance(outcome, Exception):
+                    failures.append(Failure(sources[position], kind, _said(outcome)))
+                    continue
+                membership[sources[position]] += _record(baseline, outcome, found, position)
+
+    columns = {
+        name: _column_check(
+            name, baseline[name], tracked_result, found[name], table, sources, protected
+        )
+        for name in baseline
+    }
+    return LineageCheck(
+        pipeline=getattr(pipeline, "__qualname__", repr(pipeline)),
+        road=road,
+        sources=sources,
+        protected=protected,
+        rows=len(frame),
+        runs=runs,
+        columns=columns,
+        membership=membership,
+        failures=tuple(failures),
+    )
+
+
+def _wrap(road: str, frame: pd.DataFrame, table: str, protected: list[str]) -> Any:
+    # imported here so that `import quorvane` does not load the engine
+    if road == "dag":
+        from ..utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag
+
+        return wrap_dataframe_dag(frame, DAGTracker(), table, protected=protected)
+    from ..utilities.orrin32 import ProvenanceTracker, wrap_dataframe
+
+    return wrap_dataframe(frame, ProvenanceTracker(), table, protected=protected)
+
+
+def _perturbed_run(
+    pipeline: Callable[[pd.DataFrame], Any], frame: pd.DataFrame, label: Any, values: pd.Series
+) -> dict[str, Any] | Exception:
+    changed = frame.copy()
+    changed[label] = values
+    # what the perturbed data makes numpy or pandas say (a log of a negative number) is
+    # not the user's concern; what the pipeline raises is kept in the report
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            return output_columns(pipeline(changed))
+        except Exception as exc:  # noqa: BLE001 - any error of the user's code, reported
+            return exc
+
+
+def _record(
+    baseline: dict[str, Any], outcome: dict[str, Any], found: dict[str, np.ndarray], source: int
+) -> int:
+    """Marks the elements the run changed as depending on ``source``; returns how many rows
+    it added or dropped."""
+    membership = 0
+    for name, before in baseline.items():
+        after = outcome.get(name)
+        if after is None:
+            membership += len(before)  # the column itself came and went
+            continue
+        comparison = compare(before, after)
+        found[name][:, source] |= comparison.changed
+        membership = max(membership, comparison.membership)
+    return membership
+
+
+def _column_check(
+    name: str,
+    plain: pd.Series,
+    tracked_result: Any,
+    found: np.ndarray,
+    table: str,
+    sources: tuple[str, ...],
+    protected: tuple[str, ...],
+) -> ColumnCheck:
+    tracked_columns = output_columns(tracked_result)
+    container = tracked_columns.get(name)
+    holder = tracked_result if isinstance(tracked_result, pd.DataFrame) else container
+    lineage, values_match = _aligned_lineage(plain, container, holder, table, sources)
+    covers = lineage.covers()
+    missing = found & ~covers
+    protected_mask = np.array([source in protected for source in sources], dtype=bool)
+    by_protected = found[:, protected_mask].any(axis=1) & ~lineage.tainted & ~lineage.unknown
+    return ColumnCheck(
+        column=name,
+        elements=len(plain),
+        found=int(found.sum()),
+        covered=int((found & covers).sum()),
+        named=int(lineage.sources.sum()),
+        named_found=int((found & lineage.sources).sum()),
+        unknown=int(lineage.unknown.sum()),
+        tracked=lineage.tracked,
+        values_match=values_match,
+        under_reported=_elements(plain.index, name, missing, sources),
+        protected_untainted=_elements(
+            plain.index, name, found & protected_mask & by_protected[:, None], sources
+        ),
+    )
+
+
+def _aligned_lineage(
+    plain: pd.Series, container: Any, holder: Any, table: str, sources: tuple[str, ...]
+) -> tuple[Reported, bool]:
+    """The tracked run's lineage for the plain run's elements, and whether its values are
+    the plain run's (a tracked run that computes other values is a fault in itself)."""
+    if container is None:
+        return nothing_reported(len(plain), len(sources)), False
+    lineage = reported(container, holder, table, sources)
+    if container.index.equals(plain.index):
+        same = not compare(plain, container).changed.any()
+        return lineage, same
+    positions = row_keys(container.index).get_indexer(row_keys(plain.index))
+    if (positions < 0).any():
+        # the tracked run lacks rows of the plain run: it reports nothing for them
+        return nothing_reported(len(plain), len(sources)), False
+    aligned = lineage.taken(positions)
+    values = pd.Series(container.to_numpy()[positions], index=plain.index)
+    return aligned, not compare(plain, values).changed.any()
+
+
+def _elements(
+    index: pd.Index, column: str, flags: np.ndarray, sources: tuple[str, ...]
+) -> tuple[Element, ...]:
+    rows = np.flatnonzero(flags.any(axis=1))
+    return tuple(
+        Element(
+            _plain(index[row]),
+            column,
+            tuple(s for s, f in zip(sources, flags[row], strict=True) if f),
+        )
+        for row in rows
+    )
+
+
+def _said(exc: Exception) -> str:
+    return f"{type(exc).__name__}: {exc}"
+
+
+def _plain(label: Any) -> Any:
+    # numpy's scalars print as np.int64(3) in a report meant for people
+    return label.item() if isinstance(label, np.generic) else label
