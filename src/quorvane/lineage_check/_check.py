@@ -103,7 +103,7 @@ def _perturbed_run(
     pipeline: Callable[[pd.DataFrame], Any], frame: pd.DataFrame, label: Any, values: pd.Series
 ) -> dict[str, Any] | Exception:
     changed = frame.copy()
-    changed[label] = values
+    changed[label] = values.array  # the same rows: no alignment, the dtype kept
     # what the perturbed data makes numpy or pandas say (a log of a negative number) is
     # not the user's concern; what the pipeline raises is kept in the report
     with warnings.catch_warnings():
@@ -123,7 +123,8 @@ def _record(
     for name, before in baseline.items():
         after = outcome.get(name)
         if after is None:
-            membership += len(before)  # the column itself came and went
+            # the column itself came and went, with every one of its rows
+            membership = max(membership, len(before))
             continue
         comparison = compare(before, after)
         found[name][:, source] |= comparison.changed
