@@ -114,6 +114,7 @@ def test_perturbations_keep_the_column_plausible(name):
         ({"road": "graph"}, ValueError),
         ({"protected": ["sex"]}, ValueError),
         ({"kinds": ("shuffle",)}, ValueError),
+        ({"rounds": 0}, ValueError),
         ({"pipeline": lambda d: 3}, TypeError),
     ],
 )

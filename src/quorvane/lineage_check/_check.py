@@ -45,6 +45,8 @@ def check_lineage(
     """
     if road not in ROADS:
         raise ValueError(f"road is one of {ROADS}, not {road!r}")
+    if rounds < 1:
+        raise ValueError(f"rounds must be at least 1, not {rounds}")
     kinds = check_kinds(kinds)
     sources = tuple(str(label) for label in frame.columns)
     protected = tuple(str(name) for name in protected)
@@ -54,38 +56,56 @@ def check_lineage(
 
     baseline = output_columns(pipeline(frame.copy()))
     tracked_result = pipeline(_wrap(road, frame.copy(), table, list(protected)))
-    found = {name: np.zeros((len(col), len(sources)), dtype=bool) for name, col in baseline.items()}
-    membership = dict.fromkeys(sources, 0)
-    failures: list[Failure] = []
-    runs = 0
+    findings = _Findings(baseline, sources)
     for position, label in enumerate(frame.columns):
         rng = np.random.default_rng([seed, position])
         for _ in range(rounds):
             for kind, values in perturbations(frame[label], kinds, rng):
-                runs += 1
-                outcome = _perturbed_run(pipeline, frame, label, values)
-                if isinstance(outcome, Exception):
-                    failures.append(Failure(sources[position], kind, _said(outcome)))
-                    continue
-                membership[sources[position]] += _record(baseline, outcome, found, position)
+                findings.add(position, kind, _perturbed_run(pipeline, frame, label, values))
 
-    columns = {
-        name: _column_check(
-            name, baseline[name], tracked_result, found[name], table, sources, protected
-        )
-        for name in baseline
-    }
+    columns = _column_checks(baseline, tracked_result, findings, table, protected)
     return LineageCheck(
         pipeline=getattr(pipeline, "__qualname__", repr(pipeline)),
         road=road,
         sources=sources,
         protected=protected,
         rows=len(frame),
-        runs=runs,
+        runs=findings.runs,
         columns=columns,
-        membership=membership,
-        failures=tuple(failures),
+        membership=findings.membership,
+        failures=tuple(findings.failures),
     )
+
+
+class _Findings:
+    """What the perturbed runs changed: per output column, elements x source columns."""
+
+    def __init__(self, baseline: dict[str, Any], sources: tuple[str, ...]) -> None:
+        self.baseline = baseline
+        self.sources = sources
+        self.found = {
+            name: np.zeros((len(column), len(sources)), dtype=bool)
+            for name, column in baseline.items()
+        }
+        self.membership = dict.fromkeys(sources, 0)
+        self.failures: list[Failure] = []
+        self.runs = 0
+
+    def add(self, source: int, kind: str, outcome: dict[str, Any] | Exception) -> None:
+        self.runs += 1
+        name = self.sources[source]
+        if isinstance(outcome, Exception):
+            self.failures.append(Failure(name, kind, f"{type(outcome).__name__}: {outcome}"))
+            return
+        for column, before in self.baseline.items():
+            after = outcome.get(column)
+            if after is None:
+                # the column itself came and went, with every one of its rows
+                self.membership[name] = max(self.membership[name], len(before))
+                continue
+            comparison = compare(before, after)
+            self.found[column][:, source] |= comparison.changed
+            self.membership[name] = max(self.membership[name], comparison.membership)
 
 
 def _wrap(road: str, frame: pd.DataFrame, table: str, protected: list[str]) -> Any:
@@ -114,37 +134,35 @@ def _perturbed_run(
             return exc
 
 
-def _record(
-    baseline: dict[str, Any], outcome: dict[str, Any], found: dict[str, np.ndarray], source: int
-) -> int:
-    """Marks the elements the run changed as depending on ``source``; returns how many rows
-    it added or dropped."""
-    membership = 0
-    for name, before in baseline.items():
-        after = outcome.get(name)
-        if after is None:
-            # the column itself came and went, with every one of its rows
-            membership = max(membership, len(before))
-            continue
-        comparison = compare(before, after)
-        found[name][:, source] |= comparison.changed
-        membership = max(membership, comparison.membership)
-    return membership
+def _column_checks(
+    baseline: dict[str, Any],
+    tracked_result: Any,
+    findings: _Findings,
+    table: str,
+    protected: tuple[str, ...],
+) -> dict[str, ColumnCheck]:
+    tracked_columns = output_columns(tracked_result)
+    checks = {}
+    for name, plain in baseline.items():
+        container = tracked_columns.get(name)
+        # a frame's tracker is the frame's; a series of a mapping has its own
+        holder = tracked_result if isinstance(tracked_result, pd.DataFrame) else container
+        lineage, values_match = _aligned_lineage(plain, container, holder, table, findings.sources)
+        checks[name] = _column_check(
+            name, plain, lineage, values_match, findings.found[name], findings.sources, protected
+        )
+    return checks
 
 
 def _column_check(
     name: str,
     plain: pd.Series,
-    tracked_result: Any,
+    lineage: Reported,
+    values_match: bool,
     found: np.ndarray,
-    table: str,
     sources: tuple[str, ...],
     protected: tuple[str, ...],
 ) -> ColumnCheck:
-    tracked_columns = output_columns(tracked_result)
-    container = tracked_columns.get(name)
-    holder = tracked_result if isinstance(tracked_result, pd.DataFrame) else container
-    lineage, values_match = _aligned_lineage(plain, container, holder, table, sources)
     covers = lineage.covers()
     missing = found & ~covers
     protected_mask = np.array([source in protected for source in sources], dtype=bool)
@@ -198,10 +216,6 @@ def _elements(
         )
         for row in rows
     )
-
-
-def _said(exc: Exception) -> str:
-    return f"{type(exc).__name__}: {exc}"
 
 
 def _plain(label: Any) -> Any:
