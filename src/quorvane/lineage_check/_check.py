@@ -39,7 +39,10 @@ def check_lineage(
     element, matched by row label and column, depends on a source column when a
     perturbation of that column changes its value. A tracked run (``road``: "words" for
     ``wrap_dataframe``, "dag" for ``wrap_dataframe_dag``) reports the element's sources;
-    an element that reads unknown counts as reporting every source.
+    an element that reads unknown counts as reporting every source. Only elements present
+    in both runs are judged: rows that a perturbation adds to the output or drops from it
+    (through a filter) are counted apart, per source column, because a filter's condition
+    decides which rows exist and the values of the rows it keeps do not name it.
 
     Perturbation finds a lower bound of the true dependencies, never all of them.
     """
