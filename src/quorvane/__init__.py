@@ -6,6 +6,7 @@ The everyday API::
     frame = qv.wrap(applicants, qv.ProvenanceTracker(), "applicants", protected=["age"])
     ...
     qv.audit(frame["score"]), qv.column_risk_report(frame)
+    qv.check_lineage(pipeline, applicants, protected=["age"])   # is the lineage complete?
 
 The names load on first use, so that importing the package (or its engine) stays cheap.
 """
@@ -23,6 +24,8 @@ _EVERYDAY = {
     "column_risk_report": "._everyday",
     "ProvenanceTracker": "._everyday",
     "DAGTracker": "._everyday",
+    "check_lineage": ".lineage_check",
+    "LineageCheck": ".lineage_check",
 }
 
 __all__ = ["__version__", *_EVERYDAY]

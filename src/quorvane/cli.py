@@ -16,6 +16,7 @@ from typing import Any
 
 import click
 
+from .lineage_check.command import check_lineage_command
 from .utilities.persistence import check_source_rows, open_store
 
 STORE = click.option(
@@ -40,6 +41,9 @@ class _Commands(click.Group):
 @click.group(cls=_Commands)
 def main() -> None:
     """Data provenance for pandas pipelines: the lineage service and its store."""
+
+
+main.add_command(check_lineage_command)
 
 
 # -- serve ------------------------------------------------------------------------------------

