@@ -321,6 +321,7 @@ EVERY_INPUT = [
     ("pow", lambda t: t["appinc"] ** t["married"], {"appinc", "married"}),
     ("invert", lambda t: ~(t["married"] == 1), {"married"}),
     ("where", lambda t: t["appinc"].where(t["married"] == 0, 0.0), {"appinc", "married"}),
+    ("where_in_place", lambda t: _where_in_place(t["appinc"].copy(), t), {"appinc", "married"}),
     (
         "mask_other",
         lambda t: t["appinc"].mask(t["unit"] > 1, t["loanamt"]),
@@ -517,6 +518,11 @@ def _loc_set(t):
     t = t.copy()
     t.loc[t["married"] == 1, "appinc"] = t["loanamt"]
     return t["appinc"]
+
+
+def _where_in_place(series, t):
+    series.where(t["married"] == 0, 0.0, inplace=True)
+    return series
 
 
 def _iadd(series, other):

@@ -240,15 +240,6 @@ def test_inplace_calls_return_what_pandas_returns_and_build_no_words(
     assert s._prov is words and engine_calls == []
 
 
-def test_op_code_must_be_a_number(pair):
-    a, b = pair
-    with pytest.raises(TypeError):
-        a._tracked_binop(b, pd.Series.__add__, "1")
-    with pytest.raises(TypeError):
-        a._stepped(-a, None)
-    assert np.array_equal(a._tracked_binop(b, pd.Series.__add__, 1.0)._prov, (a + b)._prov)
-
-
 def test_errors_propagate(pair):
     a, _ = pair
     with pytest.raises(ValueError):

@@ -42,6 +42,9 @@ class Field:
     #: Likewise for windows: ``window(tracker, entries, span, words, operation)`` gives one
     #: entry per element for the window of ``span`` elements ending there (0: all before).
     window: Callable[..., np.ndarray] | None = None
+    #: Likewise for element-wise steps: ``element(tracker, inputs, words, operation)`` gives
+    #: one entry per element made from the aligned entries of its operands (one array each).
+    element: Callable[..., np.ndarray] | None = None
 
 
 def followed_attribute(name: str) -> property:

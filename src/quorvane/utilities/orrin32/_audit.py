@@ -8,8 +8,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ...core._algebra import engine_function as _engine_function
 from ...core._tracker import _layout
-from ._series import _aligned_words, _engine_function
 
 _NO_DATA = "No tracker or empty series"
 
@@ -25,7 +25,7 @@ def tracked_only(series: Any) -> None:
 
 
 def _words(series: Any) -> np.ndarray:
-    return np.asarray(_aligned_words(series), dtype=np.uint32)
+    return np.asarray(series._prov, dtype=np.uint32)
 
 
 def audit(series: Any) -> dict[str, Any]:

@@ -12,12 +12,13 @@ from pandas import DataFrame
 
 from ...core import _lineage
 from ...core import _tracker as _tracker_module
+from ...core._algebra import engine_function as _engine_function
 from ...core._word import OpCode
 from ...tracking import _compat, _groups
 from ...tracking._follow import FollowingFrame, gather, row_positions
 from ...tracking._windows import Windowing
 from ...tracking._wrapping import wrapped_column_names
-from ._series import WORDS, TrackedSeries, _engine_function, no_words
+from ._series import WORDS, TrackedSeries
 
 
 class TrackedDataFrame(_groups.ReducingFrame, Windowing, FollowingFrame, DataFrame):
@@ -63,12 +64,7 @@ class TrackedDataFrame(_groups.ReducingFrame, Windowing, FollowingFrame, DataFra
         return self._from_mgr_with_defaults(mgr, axes)
 
     def _constructor_sliced_from_mgr(self, mgr: Any, axes: Any) -> TrackedSeries:
-        ser = _compat.from_mgr(TrackedSeries, mgr, axes)
-        object.__setattr__(ser, "_name", None)
-        object.__setattr__(ser, "_prov", no_words(len(ser)))
-        object.__setattr__(ser, "_tracker", None)
-        object.__setattr__(ser, "_followed", False)
-        return ser
+        return TrackedSeries._from_mgr_with_defaults(mgr, axes)
 
     # -- groups and rows (see _groups) ------------------------------------------------------
 

@@ -23,7 +23,6 @@ from ._series import (
     NO_NODE,
     NODES,
     DAGTrackedSeries,
-    _series_from_mgr,
     chain_elements,
     quiet_temporaries,
 )
@@ -70,7 +69,7 @@ class DAGTrackedDataFrame(_groups.ReducingFrame, Windowing, FollowingFrame, pd.D
         return self._from_mgr_with_defaults(mgr, axes)
 
     def _constructor_sliced_from_mgr(self, mgr: Any, axes: Any) -> DAGTrackedSeries:
-        return _series_from_mgr(mgr, axes)
+        return DAGTrackedSeries._from_mgr_with_defaults(mgr, axes)
 
     def groupby(self, by: Any = None, *args: Any, **kwargs: Any) -> Any:
         grouped = super().groupby(by, *args, **kwargs)

@@ -1,0 +1,433 @@
+"""The one tracked series: pandas computes every value, and each element's entries (its word,
+and on the DAG road its node id) follow.
+
+Both roads build their series class from :class:`TrackingSeries`. A road names its per-element
+fields (``_fields``: the words first, then any other), and may record what a step made
+(``_record``). Everything else, which operations step, which combine which inputs, how
+operands are aligned, is here once, so the two roads cannot drift apart.
+
+A step is one of three kinds:
+
+- a move (filters, sorts, ``take``): the entries go where pandas moved the values
+  (``FollowingSeries``);
+- a step of one operand (``-s``, ``s.abs()``, ``s.fillna(0)``): each element's word one
+  step further (``chain_words``), and one node per element;
+- a combination (``s + t``, ``s.where(c, t)``, ufuncs of several series): each element
+  combines the elements of every tracked operand, aligned as pandas aligned the values.
+"""
+
+from __future__ import annotations
+
+import builtins
+import threading
+from collections.abc import Callable
+from typing import Any, ClassVar
+
+import numpy as np
+import pandas as pd
+from pandas import Series
+
+from ..core._algebra import chain_words, combine_words
+from ..core._checks import as_int, exact
+from ..core._operations import operation
+from ..core._word import OpCode
+from . import _combining, _compat, _groups, _row_order
+from ._accessors import SeriesAccessors
+from ._arrays import array_entries, tracked_array
+from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent
+from ._follow import FollowingSeries, followed_attribute, gather, row_positions, unknown_fill
+from ._positions import Field
+
+# pandas' own Series, bound once: code that puts a tracked class in the place of
+# ``pandas.Series`` (the conformance run of pandas' tests does) must not turn the parent's
+# operators into these.
+_Series = pd.Series
+
+#: numpy functions whose element-wise result carries words (see TrackedArray) combining
+#: every tracked input, the conditions of np.where and np.select included.
+ARRAY_FUNCTIONS = frozenset({np.where, np.select, np.piecewise, np.choose})
+
+#: Two-operand operators, reflected forms included (pandas' augmented forms, ``+=``, call
+#: them and then update the receiver in place): the operation's name (a reflected operator
+#: has its forward one's) and its code.
+BINARY_OPERATORS = {
+    "__add__": ("add", OpCode.ADD), "__radd__": ("add", OpCode.ADD),
+    "__sub__": ("sub", OpCode.SUB), "__rsub__": ("sub", OpCode.SUB),
+    "__mul__": ("mul", OpCode.MUL), "__rmul__": ("mul", OpCode.MUL),
+    "__truediv__": ("div", OpCode.DIV), "__rtruediv__": ("div", OpCode.DIV),
+    "__floordiv__": ("floordiv", OpCode.DIV), "__rfloordiv__": ("floordiv", OpCode.DIV),
+    "__mod__": ("mod", OpCode.MOD), "__rmod__": ("mod", OpCode.MOD),
+    "__pow__": ("pow", OpCode.POW), "__rpow__": ("pow", OpCode.POW),
+    "__gt__": ("gt", OpCode.CMP), "__lt__": ("lt", OpCode.CMP),
+    "__ge__": ("ge", OpCode.CMP), "__le__": ("le", OpCode.CMP),
+    "__eq__": ("eq", OpCode.CMP), "__ne__": ("ne", OpCode.CMP),
+    "__and__": ("and", OpCode.LOGIC), "__rand__": ("and", OpCode.LOGIC),
+    "__or__": ("or", OpCode.LOGIC), "__ror__": ("or", OpCode.LOGIC),
+    "__xor__": ("xor", OpCode.LOGIC), "__rxor__": ("xor", OpCode.LOGIC),
+}  # fmt: skip
+
+
+def _unknown_word(tracker: Any) -> int:
+    unknown = getattr(tracker, "unknown_word", None)
+    return unknown() if unknown is not None else 0
+
+
+#: The words of a series (``_prov``) and of a frame's columns (``_col_prov``): the first
+#: field of both roads.
+WORDS = Field("_prov", "_col_prov", np.uint32, absent=0, unknown=_unknown_word)
+
+# How many two-operand operations this thread ran: a ufunc that pandas hands to one of them
+# has its entries already.
+_binop_count = threading.local()
+
+
+def _count_binop() -> None:
+    _binop_count.n = getattr(_binop_count, "n", 0) + 1
+
+
+def _binop_calls() -> int:
+    return getattr(_binop_count, "n", 0)
+
+
+def derived_words(tracker: Any, aligned: list[np.ndarray], op_code: int) -> np.ndarray:
+    """Words of elements each made from the aligned elements of every operand, one step."""
+    if not tracker:  # no algebra without a tracker: the first operand's words, as they are
+        return np.asarray(aligned[0], dtype=np.uint32).copy()
+    if len(aligned) == 1:
+        return chain_words(tracker, aligned[0], op_code)
+    if len(aligned) == 2:
+        return combine_words(tracker, aligned[0], aligned[1], op_code)
+    # one step over all of them, not one per operand
+    return _combining.row_words(tracker, aligned, len(aligned[0]), op_code)
+
+
+def _operand_rows(series: Any, other: Any) -> tuple[np.ndarray | None, np.ndarray | None]:
+    """Position of each result element in ``series`` and in ``other``, as pandas aligned
+    them (outer join of the indexes); None for rows in place."""
+    if not isinstance(other, _Series):
+        return None, None
+    index, other_index = series.index, other.index
+    if index is other_index or index.equals(other_index):
+        return None, None
+    _, left_rows, right_rows = index.join(other_index, how="outer", return_indexers=True)
+    return left_rows, right_rows
+
+
+def refuse_untracked_result(tracker: Any, func: Any) -> None:
+    """Under strict provenance, refuse a numpy function whose result carries no words."""
+    if getattr(tracker, "strict", False) and not _compat.caller_is_pandas(depth=3):
+        with operation(f"np.{func.__name__}"):
+            tracker.unknown_word()  # raises
+
+
+class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, Series):
+    """A pandas Series whose elements carry entries (see the module doc)."""
+
+    #: The per-element fields of the road, the words first.
+    _fields: tuple[Field, ...] = (WORDS,)
+    _prov = followed_attribute("_prov")
+    #: The frame class of the road; its module sets it, so that the series module does not
+    #: import the frame module that imports it.
+    _frame_class: ClassVar[Any]
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        given = {f.series_attr: kwargs.pop(f.series_attr, None) for f in self._fields}
+        tracker = kwargs.pop("_tracker", None)
+        super().__init__(*args, **kwargs)
+        self._tracker = tracker
+        data = args[0] if args else kwargs.get("data")
+        _row_order.carry(self, data)
+        lent = self._entries_lent(data)
+        for f in self._fields:
+            entries = given[f.series_attr]
+            setattr(self, f.series_attr, entries if entries is not None else lent[f.series_attr])
+        if all(entries is None for entries in given.values()):
+            # built from bare values, their provenance is unknown until given
+            self._followed = isinstance(data, TrackingSeries) and getattr(data, "_followed", False)
+            _groups.cut_from(self, _compat.pandas_caller_local("_postprocess_for_cut", "original"))
+
+    def _entries_lent(self, data: Any) -> dict[str, np.ndarray]:
+        """Entries of a series built by a call: those of a tracked series of this road it
+        was built from (its rows followed as pandas took them), else none yet."""
+        if isinstance(data, type(self)):
+            rows = row_positions(self.index, data)
+            tracker = self._tracker or data._tracker
+            return {
+                f.series_attr: gather(
+                    getattr(data, f.series_attr), rows, unknown_fill(f, tracker), f.dtype
+                )
+                for f in self._fields
+            }
+        return {f.series_attr: absent_entries(f, len(self)) for f in self._fields}
+
+    @classmethod
+    def _from_mgr_with_defaults(cls, mgr: Any, axes: Any) -> Any:
+        # Built without __init__ (see _compat); the attributes get defaults here and the
+        # source's through __finalize__.
+        ser = _compat.from_mgr(cls, mgr, axes)
+        n = len(ser)
+        object.__setattr__(ser, "_name", None)
+        object.__setattr__(ser, "_tracker", None)
+        for f in cls._fields:
+            object.__setattr__(ser, f.series_attr, absent_entries(f, n))
+        object.__setattr__(ser, "_followed", False)
+        return ser
+
+    # -- pandas construction hooks ------------------------------------------------------
+
+    @property
+    def _constructor(self) -> type:
+        return type(self)
+
+    @property
+    def _constructor_expanddim(self) -> type:
+        return self._frame_class
+
+    def _constructor_from_mgr(self, mgr: Any, axes: Any) -> Any:
+        return type(self)._from_mgr_with_defaults(mgr, axes)
+
+    def _constructor_expanddim_from_mgr(self, mgr: Any, axes: Any) -> Any:
+        return self._frame_class._from_mgr_with_defaults(mgr, axes)
+
+    # -- what a road adds -----------------------------------------------------------------
+
+    def _record(self, result: Any, words: np.ndarray, op_name: str) -> None:
+        """Called with every element-wise result this series made (the DAG road records
+        its values)."""
+
+    # -- the three primitives ---------------------------------------------------------------
+
+    def _entries_at(self, rows: np.ndarray | None) -> dict[str, np.ndarray]:
+        """Every field's entries at ``rows`` (absent where this series has no row)."""
+        return {
+            f.series_attr: gather(getattr(self, f.series_attr), rows, f.absent, f.dtype)
+            for f in self._fields
+        }
+
+    def _finish(self, result: Any, operands: list[dict], op_name: str, op_code: int) -> Any:
+        """``result`` with the entries made from the aligned entries of ``operands``:
+        one step of their words, and for every other field one entry per element."""
+        op_code = as_int("op_code", op_code)
+        tracker = result._tracker
+        words_attr = self._fields[0].series_attr
+        words = derived_words(tracker, [o[words_attr] for o in operands], op_code)
+        entries = {words_attr: words}
+        for f in self._fields[1:]:
+            if f.element is None:
+                raise TypeError(f"field {f.series_attr} has no entries for element-wise steps")
+            made = f.element(tracker, [o[f.series_attr] for o in operands], words, op_name)
+            entries[f.series_attr] = np.asarray(made, dtype=f.dtype)
+        result._set_fields(entries)
+        self._record(result, words, op_name)
+        return result
+
+    def _stepped(self, result: Any, op_name: str, op_code: int) -> Any:
+        """``result`` (built by pandas from this series, its elements followed) with every
+        element one step further."""
+        if not isinstance(result, TrackingSeries) or result is self:
+            return result
+        tracker = self._tracker
+        object.__setattr__(result, "_tracker", tracker)
+        own = result._entries_at(None)
+        if not tracker or _in_place_call():
+            # no step, but arrays of its own: the receiver's may change in place later
+            result._set_fields({name: entries.copy() for name, entries in own.items()})
+            return result
+        return self._finish(result, [own], op_name, op_code)
+
+    def _derived(self, result: Any, operands: list, op_name: str, op_code: int) -> Any:
+        """``result`` (pandas' values, aligned as pandas aligned them) made element by
+        element from tracked ``operands``: each element combines its operands' elements."""
+        if not isinstance(result, TrackingSeries):
+            return result
+        tracker = self._tracker
+        if not tracker:
+            return self._stepped(result, op_name, op_code)  # no algebra: its own entries
+        object.__setattr__(result, "_tracker", tracker)
+        aligned = [x._entries_at(row_positions(result.index, x)) for x in operands]
+        return self._finish(result, aligned, op_name, op_code)
+
+    # -- two operands -------------------------------------------------------------------
+
+    def _tracked_binop(self, other: Any, pandas_op: Callable, op_name: str, op_code: int) -> Any:
+        exact("op_name", op_name, str)
+        op_code = as_int("op_code", op_code)
+        _count_binop()
+        if _in_parent() and _compat.caller_is_pandas(depth=3):
+            return pandas_op(self, other)  # pandas' own step inside one of ours
+        # pandas computes and aligns; nothing is made for a result it refuses to build.
+        result = pandas_op(self, other)
+        if not isinstance(result, TrackingSeries):
+            return result
+        tracker = self._tracker
+        object.__setattr__(result, "_tracker", tracker)
+        left_rows, right_rows = _operand_rows(self, other)
+        left = self._entries_at(left_rows)
+        positional = self._positional_operand(other, len(result))
+        if positional is not None and tracker and not _in_place_call():
+            return self._finish(result, [left, positional], op_name, op_code)
+        if not tracker or not isinstance(other, type(self)) or _in_place_call():
+            # A constant or an untracked operand adds no source: the receiver's entries.
+            result._set_fields({name: entries.copy() for name, entries in left.items()})
+            return result
+        return self._finish(result, [left, other._entries_at(right_rows)], op_name, op_code)
+
+    def _positional_operand(self, other: Any, n: int) -> dict[str, np.ndarray] | None:
+        """The entries of numpy's array for tracked inputs (np.where), read by position."""
+        entries = {f.series_attr: array_entries(other, n, f.series_attr) for f in self._fields}
+        if any(e is None for e in entries.values()):
+            return None
+        return {f.series_attr: np.asarray(entries[f.series_attr], f.dtype) for f in self._fields}
+
+    # -- one operand ---------------------------------------------------------------------
+
+    def __neg__(self) -> Any:
+        return self._stepped(_Series.__neg__(self), "neg", OpCode.NEG)
+
+    def __invert__(self) -> Any:
+        return self._stepped(_Series.__invert__(self), "invert", OpCode.LOGIC)
+
+    def abs(self) -> Any:
+        return self._stepped(super().abs(), "abs", OpCode.ABS)
+
+    def round(self, *args: Any, **kwargs: Any) -> Any:
+        return self._stepped(super().round(*args, **kwargs), "round", OpCode.ROUND)
+
+    def __round__(self, decimals: int = 0) -> Any:
+        # pandas' own finalises the rounded result once more, from the receiver.
+        return self.round(decimals)
+
+    def isin(self, values: Any) -> Any:
+        return self._stepped(super().isin(values), "isin", OpCode.CMP)
+
+    def _transform(
+        self, name: str, op_name: str, op_code: int, args: tuple, kwargs: dict, inner: bool
+    ) -> Any:
+        parent = getattr(_Series, name)
+        if inner:
+            return parent(self, *args, **kwargs)
+        in_place = _compat.inplace_requested(kwargs)
+        with _inside_parent(in_place=in_place):
+            result = parent(self, *args, **kwargs)
+        if in_place or not isinstance(result, _Series):
+            return result  # in place, the elements keep their entries
+        return self._stepped(result, op_name, op_code)
+
+    def fillna(self, value: Any = 0, **kwargs: Any) -> Any:
+        inner = _in_parent() and _compat.caller_is_pandas()
+        return self._transform("fillna", "fillna", OpCode.FILL, (value,), kwargs, inner)
+
+    def map(self, arg: Any, **kwargs: Any) -> Any:
+        inner = _in_parent() and _compat.caller_is_pandas()
+        return self._transform("map", "map", OpCode.MAP, (arg,), kwargs, inner)
+
+    def replace(self, *args: Any, **kwargs: Any) -> Any:
+        inner = _in_parent() and _compat.caller_is_pandas()
+        return self._transform("replace", "replace", OpCode.MAP, args, kwargs, inner)
+
+    # -- several operands: bounds, conditions and ufuncs --------------------------------------
+
+    def clip(self, lower: Any = None, upper: Any = None, **kwargs: Any) -> Any:
+        inner = _in_parent() and _compat.caller_is_pandas()
+        bounds = [x for x in (lower, upper) if isinstance(x, type(self))]
+        if inner or not bounds or _compat.inplace_requested(kwargs):
+            return self._transform("clip", "clip", OpCode.CLIP, (lower, upper), kwargs, inner)
+        with _inside_parent():
+            result = _Series.clip(self, lower, upper, **kwargs)
+        return self._derived(result, [self, *bounds], "clip", OpCode.CLIP)
+
+    def between(self, left: Any, right: Any, inclusive: Any = "both") -> Any:
+        # pandas' own comparisons inside make nothing: the result is one step of its inputs
+        with _inside_parent(in_place=True):
+            result = _Series.between(self, left, right, inclusive=inclusive)
+        operands = [self, *(x for x in (left, right) if isinstance(x, type(self)))]
+        return self._derived(result, operands, "between", OpCode.CMP)
+
+    def where(self, cond: Any, other: Any = np.nan, **kwargs: Any) -> Any:
+        return self._conditional("where", cond, other, kwargs)
+
+    def mask(self, cond: Any, other: Any = np.nan, **kwargs: Any) -> Any:
+        return self._conditional("mask", cond, other, kwargs)
+
+    def _conditional(self, name: str, cond: Any, other: Any, kwargs: dict) -> Any:
+        parent = getattr(_Series, name)
+        if _in_parent() and _compat.caller_is_pandas(depth=3):
+            return parent(self, cond, other, **kwargs)
+        in_place = _compat.inplace_requested(kwargs)
+        with _inside_parent(in_place=in_place):
+            result = parent(self, cond, other, **kwargs)
+        # in place, the receiver's elements now combine the condition and the other values
+        target = self if in_place else result
+        operands = [self, *(x for x in (cond, other) if isinstance(x, type(self)))]
+        self._derived(target, operands, name, OpCode.WHERE)
+        return result
+
+    def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
+        calls = _binop_calls()
+        result = super().__array_ufunc__(ufunc, method, *inputs, **kwargs)
+        if method != "__call__" or _binop_calls() != calls:
+            return result  # a reduction, or pandas ran one of the operators, which made them
+        operands = [x for x in inputs if isinstance(x, type(self))]
+        for out in result if isinstance(result, tuple) else (result,):
+            self._derived(out, operands, ufunc.__name__, OpCode.UFUNC)
+        return result
+
+    def __array_function__(self, func: Any, types: Any, args: Any, kwargs: Any) -> Any:
+        # numpy's own implementation, as if this class did not take part: for a series that
+        # is what numpy does anyway (it calls the series' method, or converts it).
+        result = func._implementation(*args, **kwargs)
+        tracker = self._tracker
+        if func not in ARRAY_FUNCTIONS or not tracker:
+            refuse_untracked_result(tracker, func)
+            return result
+        if not isinstance(result, np.ndarray) or result.ndim != 1 or len(result) != len(self):
+            return result
+        flat = _flatten(args) + _flatten(list(kwargs.values()))
+        operands = [x for x in flat if isinstance(x, type(self)) and len(x) == len(self)]
+        # positional, as numpy is: the operands' entries line up element by element
+        shape = type(self)(np.zeros(len(result)), index=pd.RangeIndex(len(result)))
+        object.__setattr__(shape, "_tracker", tracker)
+        self._finish(shape, [x._entries_at(None) for x in operands], func.__name__, OpCode.WHERE)
+        entries = [getattr(shape, f.series_attr) for f in self._fields]
+        return tracked_array(result, entries[0], tracker, *entries[1:])
+
+    # -- .str and .dt (see _accessors): their steps ------------------------------------------
+
+    def _elementwise(
+        self, values: pd.Series, op_name: builtins.str, op_code: int, others: list
+    ) -> Any:
+        """``values`` (pandas' result, made element by element from this series and the
+        tracked series ``others``, same rows) as a tracked series one step further."""
+        own = {f.series_attr: getattr(self, f.series_attr) for f in self._fields}
+        result = type(self)(values, _tracker=self._tracker, **own)
+        if others:
+            return self._derived(result, [self, *others], op_name, op_code)
+        return self._stepped(result, op_name, op_code)
+
+    # -- groups, windows and the whole column (see _groups) ----------------------------------
+
+    def groupby(self, by: Any = None, *args: Any, **kwargs: Any) -> Any:
+        grouped = super().groupby(by, *args, **kwargs)
+        if _compat.caller_is_pandas():
+            return grouped
+        return _groups.TrackedGroupBy(self, grouped, _groups.key_arrays(self, by))
+
+
+def _binary_operator(name: str, op_name: str, op_code: int) -> Callable[..., Any]:
+    pandas_op = getattr(_Series, name)
+
+    def operator(self: TrackingSeries, other: Any) -> Any:
+        return self._tracked_binop(other, pandas_op, op_name, op_code)
+
+    operator.__name__ = operator.__qualname__ = name
+    return operator
+
+
+for _name, (_op_name, _code) in BINARY_OPERATORS.items():
+    setattr(TrackingSeries, _name, _binary_operator(_name, _op_name, _code))
+
+
+def absent_entries(field: Field, n: int) -> np.ndarray:
+    """``n`` absent entries as a read-only view that costs nothing: most series built with
+    them are given their real entries by ``__finalize__`` straight away."""
+    return np.broadcast_to(np.array(field.absent, dtype=field.dtype), (n,))
