@@ -243,3 +243,25 @@ def test_a_run_page_lists_the_openlineage_events_of_its_job(site):
     assert run_id in page and "COMPLETE" in page and "scores" in page
     # the other tenant sees its own runs' pages without it
     assert run_id not in get(site, OTHER_KEY, f"/runs/{site.other_run}").text
+
+
+def _reach_by_column(page: str) -> dict[str, str]:
+    table = page[page.index('id="risk"') : page.index("</table>", page.index('id="risk"'))]
+    return dict(re.findall(r'<tr><td>([^<]*)</td><td><span class="reach [^"]*">([^<]*)<', table))
+
+
+def test_pages_head_each_column_and_result_with_the_protected_attributes_that_reached_it(site):
+    with client(site, site.key) as browser:
+        page = browser.get(f"/runs/{site.demo_run}?" + urlencode({"q": site.spotlight})).text
+        lineage = browser.get(lineage_url(site.demo_run, site.spotlight, "score")).text
+    reach = _reach_by_column(page)
+    # the score reads marital status and age, however far down its risk level puts it
+    assert reach["score"] == reach["approved"] == "reached by: married, old"
+    assert reach["loanapp.married"] == "reached by: married"
+    assert reach["loanapp.appinc"] == "not reached"
+    assert "risk by derivation distance, not by effect" in page
+    results = page[page.index('id="results"') :]
+    assert results.count(">reached by: married, old</span>") == 2  # the score, the approval
+    assert "Protected attributes: reached by: married, old" in lineage
+    assert lineage.count("· reached by protected</text>") >= 1  # steps marked in words
+    assert lineage.count("· protected</text>") == 2  # and both protected sources
