@@ -246,13 +246,14 @@ EXPORTS = {
 }
 
 
-def _prov_writer() -> Callable[[Any], str] | None:
-    """The PROV-JSON export of the ``interop`` extra, when it is installed."""
+def _prov_writer() -> Callable[[Any, Any], str] | None:
+    """The PROV-JSON export of the ``interop`` extra, when it is installed: of a DAG made
+    by a stored run, given the run's record."""
     try:
-        from ..interop.prov import dag_to_prov_json
+        from ..interop.prov import ProvRun, dag_to_prov_json
     except ImportError:
         return None
-    return dag_to_prov_json
+    return lambda dag, record: dag_to_prov_json(dag, run=ProvRun.stored(record))
 
 
 @router.get("/runs/{pipeline_id}/lineage.{kind}")
@@ -262,9 +263,10 @@ def export(request: Request, pipeline_id: int, kind: str, key: str, output: str)
     prov = _prov_writer()
     if kind not in EXPORTS or (kind == "prov.json" and prov is None):
         raise NotFound("No such export", f"There is no {kind} export of a lineage here.")
-    found = read_lineage(_store(request), pipeline_id, key, output)
+    store = _store(request)
+    found = read_lineage(store, pipeline_id, key, output)
     if prov is not None and kind == "prov.json":
-        body = prov(found.dag())
+        body = prov(found.dag(), store.get_pipeline(pipeline_id))
     elif kind == "json":
         body = json.dumps(found.to_dict(), indent=2, ensure_ascii=False, allow_nan=True)
     elif kind == "dag.json":
