@@ -115,9 +115,7 @@ def _add_run(doc: ProvDocument, run: ProvRun) -> tuple[str, str]:
         attributes["qv:gitCommit"] = run.code_version
     doc.agent(agent, attributes)
     activity = f"{NAMESPACE_PREFIX}:run/{_local(run.run_id or run.name)}"
-    doc.activity(
-        activity, run.started, run.ended, {"prov:label": f"run of {run.name}"}
-    )
+    doc.activity(activity, run.started, run.ended, {"prov:label": f"run of {run.name}"})
     doc.wasAssociatedWith(activity, agent)
     return agent, activity
 
