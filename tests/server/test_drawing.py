@@ -10,6 +10,7 @@ import xml.etree.ElementTree as ET
 import pytest
 
 from quorvane.server.drawing import Box, _dot_layout, _layered_layout
+from quorvane.utilities.orrin32_dag import ComputationDAG, DAGEdge, DAGNode, NodeType
 
 SVG = "{http://www.w3.org/2000/svg}"
 # a diamond over two sources, a long edge that skips a layer, and a hostile label
@@ -27,6 +28,13 @@ def test_inputs_are_drawn_below_and_boxes_never_overlap(engine):
     assert set(layout.centres) == {1, 2, 3, 4, 5} and set(layout.paths) == set(EDGES)
     for parent, child in EDGES:
         assert layout.centres[parent][1] > layout.centres[child][1]
+    # the DOT export draws the same way: rankdir=BT puts the inputs at the bottom
+    dag = ComputationDAG(
+        2,
+        {1: DAGNode(1, NodeType.SOURCE, "s", [], 0), 2: DAGNode(2, NodeType.UNARY, "neg", [1], 0)},
+        [DAGEdge(1, 2, 0)],
+    )
+    assert "  rankdir=BT;" in dag.to_graphviz().splitlines()
     size = {b.node_id: b.size for b in BOXES}
     for a in size:
         for b in size:

@@ -262,6 +262,6 @@ def test_pages_head_each_column_and_result_with_the_protected_attributes_that_re
     assert "risk by derivation distance, not by effect" in page
     results = page[page.index('id="results"') :]
     assert results.count(">reached by: married, old</span>") == 2  # the score, the approval
-    assert "Protected attributes: reached by: married, old" in lineage
+    assert "<strong>Reached by: married, old</strong>" in lineage
     assert lineage.count("· reached by protected</text>") >= 1  # steps marked in words
     assert lineage.count("· protected</text>") == 2  # and both protected sources
