@@ -328,7 +328,10 @@ def export(
         output.write("".join(Serde.to_json(event) + "\n" for event in events))
         return
     dag = stored.stored_value_dag(backend, pipeline_id, _fingerprint(value))
-    text = prov.dag_to_prov_json(dag) if fmt == "prov-json" else prov.dag_to_prov_n(dag)
+    run = prov.ProvRun.stored(backend.get_pipeline(pipeline_id))
+    text = (
+        prov.dag_to_prov_json(dag, run=run) if fmt == "prov-json" else prov.dag_to_prov_n(dag, run)
+    )
     output.write(text + "\n")
 
 

@@ -31,3 +31,16 @@ def test_every_operation_names_test_rows_that_exist():
         assert named, f"no test named for: {row}"
         for table, row_id in named:
             assert row_id in ROWS[table], f"{table}/{row_id} is not a test row"
+
+
+def test_what_the_notes_say_of_get_dummies_and_pivot_table_holds():
+    import pandas as pd
+
+    from quorvane.utilities.orrin32 import ProvenanceTracker, column_risk_report, wrap_dataframe
+
+    frame = pd.DataFrame({"g": ["a", "b", "a"], "h": ["x", "x", "y"], "v": [1.0, 2.0, 3.0]})
+    tracked = wrap_dataframe(frame, ProvenanceTracker(), "t", protected=["g"])
+    assert type(pd.get_dummies(tracked["g"])) is pd.DataFrame  # plain: no words at all
+    assert {"g_a", "g_b"} <= set(pd.get_dummies(tracked, columns=["g"])._col_prov)
+    pivot = tracked.pivot_table(index="g", columns="h", values="v", aggfunc="sum")
+    assert {r["risk_level"] for r in column_risk_report(pivot)} == {"UNKNOWN"}

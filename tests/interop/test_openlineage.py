@@ -197,38 +197,54 @@ def test_every_transport_delivers_start_then_the_end(kind, tmp_path, caplog, req
     assert "ZeroDivisionError: boom" in events[1]["run"]["facets"]["errorMessage"]["message"]
 
 
-def _dag_merge(tracker):
+def _dag_merge(tracker, **how):
     left = wrap_dataframe_dag(pd.DataFrame({"id": [1, 2], "income": [5.0, 6.0]}), tracker, "l")
-    right = wrap_dataframe_dag(pd.DataFrame({"id": [1, 2], "age": [30, 40]}), tracker, "r", True)
-    return left.merge(right, on="id")
+    right = pd.DataFrame({"rid": [1, 2], "id": [1, 2], "age": [30, 40]})
+    right = wrap_dataframe_dag(right, tracker, "r", ["age"])
+    return left.merge(right, **how)
+
+
+JOINED = ("INDIRECT", "JOIN")
+ID_KEYS = (("l", "id"), ("r", "id"))
 
 
 @pytest.mark.parametrize(
     ("build", "column", "expected"),
     [
         # a copy keeps the source's word: the value is the source's own
+        (_pipeline, "income_copy", {("applicants", "income"): {("DIRECT", "IDENTITY")}}),
         (
-            lambda t: _pipeline(t),
-            "income_copy",
-            {("applicants", "income"): {("DIRECT", "IDENTITY")}},
-        ),
-        (
-            lambda t: _pipeline(t),
+            _pipeline,
             "score",
             {("applicants", c): {("DIRECT", "TRANSFORMATION")} for c in ("income", "debt", "age")},
         ),
-        # the DAG road's log knows that the column came through a join
+        # the DAG road's log knows that the column came through a join: the keys that
+        # paired its rows are its indirect inputs, the column itself stays direct
         (
-            _dag_merge,
+            {"on": "id"},
             "age",
-            {("r", "age"): {("DIRECT", "TRANSFORMATION"), ("INDIRECT", "JOIN")}},
+            {("r", "age"): {("DIRECT", "TRANSFORMATION")}, **dict.fromkeys(ID_KEYS, {JOINED})},
+        ),
+        (
+            {"left_on": "id", "right_on": "rid"},
+            "income",
+            {("l", "income"): {("DIRECT", "TRANSFORMATION")}, ("l", "id"): {JOINED}}
+            | {("r", "rid"): {JOINED}},
+        ),
+        # a join on the index pairs rows by no column
+        (
+            {"left_index": True, "right_index": True},
+            "age",
+            {("r", "age"): {("DIRECT", "TRANSFORMATION")}},
         ),
     ],
-    ids=["copy", "arithmetic", "dag-merge"],
+    ids=["copy", "arithmetic", "dag-merge", "dag-merge-left-on-right-on", "dag-merge-index"],
 )
 def test_transformations_follow_the_words_and_the_log(build, column, expected):
-    tracker = DAGTracker() if build is _dag_merge else ProvenanceTracker()
-    frame = build(tracker)
+    if isinstance(build, dict):  # the arguments of a merge on the DAG road
+        frame = _dag_merge(DAGTracker(), **build)
+    else:
+        frame = build(ProvenanceTracker())
     (lineage,) = [c for c in frame_lineage(frame) if c.column == column]
     found = {(s.table, s.column): set(s.transformations) for s in lineage.sources}
     assert found == expected

@@ -9,7 +9,8 @@ pytest.importorskip("prov", reason="comes with the `interop` extra")
 
 from prov.model import ProvDocument
 
-from quorvane.interop.prov import dag_to_prov, dag_to_prov_json, dag_to_prov_n
+from quorvane.interop._code_version import git_commit
+from quorvane.interop.prov import ProvRun, dag_to_prov, dag_to_prov_json, dag_to_prov_n
 from quorvane.utilities.orrin32_dag import (
     ComputationDAG,
     DAGEdge,
@@ -59,7 +60,8 @@ def test_the_document_is_the_dag_and_survives_a_round_trip(name):
     steps = [n for n in dag.nodes.values() if not n.is_source]
     missing = {e.source_id for e in dag.edges} - dag.nodes.keys()
     assert len(_records(doc, "Entity")) == len(dag.nodes) + len(missing)
-    assert len(_records(doc, "Activity")) == len(_records(doc, "Generation")) == len(steps)
+    # one activity per step, and the run's own
+    assert len(_records(doc, "Activity")) - 1 == len(_records(doc, "Generation")) == len(steps)
     assert len(_records(doc, "Usage")) == len(_records(doc, "Derivation")) == len(dag.edges)
     back = ProvDocument.deserialize(content=dag_to_prov_json(dag), format="json")
     assert back == doc
@@ -87,3 +89,51 @@ def test_sources_carry_the_protected_flag_and_the_word():
 def test_only_a_dag_is_accepted():
     with pytest.raises(TypeError, match="ComputationDAG"):
         dag_to_prov({"root_id": 0})
+
+
+RUN_RECORD = {
+    "pipeline_id": 7,
+    "pipeline_name": "credit decisions",
+    "git_commit": "0123456789abcdef0123456789abcdef01234567",
+    "created_at": "2026-12-07T12:00:00.000000+00:00",
+    "completed_at": "2026-12-07T12:03:30.500000+00:00",
+}
+
+
+@pytest.mark.parametrize(
+    ("run", "commit", "times"),
+    [
+        (ProvRun.stored(RUN_RECORD), RUN_RECORD["git_commit"], ("12:00:00", "12:03:30.500000")),
+        # a DAG made here: made by this checkout (the tests run in the repository)
+        (None, git_commit(), None),
+    ],
+    ids=["stored-run", "this-process"],
+)
+def test_the_document_names_the_run_its_code_version_and_its_times(run, commit, times):
+    dag = DAGS["div-mul"]()
+    doc = dag_to_prov(dag, run)
+    (agent,) = _records(doc, "Agent")
+    facts = {str(k): v for k, v in agent.attributes}
+    assert str(facts["prov:type"]) == "prov:SoftwareAgent"
+    assert facts.get("qv:gitCommit") == commit
+    activities = {str(a.identifier): a for a in _records(doc, "Activity")}
+    run_activity = activities.pop("qv:run/7" if run else "qv:run/quorvane")
+    started, ended = run_activity.get_startTime(), run_activity.get_endTime()
+    if times:
+        assert (started.isoformat()[11:19], ended.isoformat()[11:26]) == times
+    # the run and every operation were carried out by the agent, the operations within the run
+    associated = {(str(r.args[0]), str(r.args[1])) for r in _records(doc, "Association")}
+    informed = {(str(r.args[0]), str(r.args[1])) for r in _records(doc, "Communication")}
+    assert associated == {
+        (a, str(agent.identifier)) for a in [*activities, str(run_activity.identifier)]
+    }
+    assert informed == {(a, str(run_activity.identifier)) for a in activities}
+
+
+# rdflib warns about its own use of its deprecated names
+@pytest.mark.filterwarnings("ignore::DeprecationWarning:rdflib")
+@pytest.mark.parametrize("fmt", ["xml", "rdf"])
+def test_prov_xml_and_rdf_come_with_the_interop_extra(fmt):
+    doc = dag_to_prov(DAGS["square"](), ProvRun.stored(RUN_RECORD))
+    back = ProvDocument.deserialize(content=doc.serialize(format=fmt), format=fmt)
+    assert len(list(back.get_records())) == len(list(doc.get_records()))

@@ -1,4 +1,5 @@
-"""The audit pages in a real browser: Debian's Chromium, headless, driven through selenium."""
+"""The audit pages in a real browser: Debian's Chromium, headless, driven through selenium,
+on a phone's width (390 px) and a desktop's (1400 px), with axe-core's accessibility rules."""
 
 from __future__ import annotations
 
@@ -11,6 +12,7 @@ import pytest
 from sites import HOSTILE, HOSTILE_KEY
 
 webdriver = pytest.importorskip("selenium.webdriver")
+axe_selenium = pytest.importorskip("axe_selenium_python")
 from selenium.common.exceptions import NoAlertPresentException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support import expected_conditions as until  # noqa: E402
@@ -22,14 +24,19 @@ pytestmark = pytest.mark.skipif(
 )
 
 
-@pytest.fixture
-def browser():
+WIDTHS = {"phone": 390, "desktop": 1400}
+
+
+@pytest.fixture(params=list(WIDTHS))
+def browser(request):
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
-    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1280,1000"):
+    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu"):
         options.add_argument(argument)
     driver = webdriver.Chrome(service=webdriver.ChromeService(DRIVER), options=options)
     driver.set_page_load_timeout(30)
+    driver.set_script_timeout(60)
+    driver.set_window_size(WIDTHS[request.param], 900)
     yield driver
     driver.quit()
 
@@ -98,7 +105,7 @@ def test_an_auditor_finds_an_applicant_and_sees_why_they_got_their_score(site, b
     shoot(browser, tmp_path, "lineage")
 
     browser.get(f"{site.url}/runs/{site.other_run}")
-    assert "no such page" in browser.find_element(By.TAG_NAME, "h1").text
+    assert browser.find_element(By.TAG_NAME, "h1").text == "No such run"
     shoot(browser, tmp_path, "other-tenant")
 
     browser.find_element(By.ID, "logout").click()
@@ -108,11 +115,15 @@ def test_an_auditor_finds_an_applicant_and_sees_why_they_got_their_score(site, b
     assert browser.current_url.startswith(site.url + "/login")
 
 
+def log_in(driver, site):
+    driver.get(site.url + "/login")
+    driver.find_element(By.ID, "api_key").send_keys(site.key)
+    driver.find_element(By.ID, "login").click()
+    arrive(driver, until.presence_of_element_located((By.ID, "runs")))
+
+
 def test_hostile_names_show_as_text_and_run_nothing(site, browser):
-    browser.get(site.url + "/login")
-    browser.find_element(By.ID, "api_key").send_keys(site.key)
-    browser.find_element(By.ID, "login").click()
-    arrive(browser, until.presence_of_element_located((By.ID, "runs")))
+    log_in(browser, site)
     query = urlencode({"key": HOSTILE_KEY, "output": HOSTILE})
     browser.get(f"{site.url}/runs/{site.hostile_run}/lineage?{query}")
     with pytest.raises(NoAlertPresentException):
@@ -121,3 +132,56 @@ def test_hostile_names_show_as_text_and_run_nothing(site, browser):
     shown = {t.text for t in browser.find_elements(By.CSS_SELECTOR, "#lineage svg text.line0")}
     assert f"table{HOSTILE}.age{HOSTILE}"[:33] + "…" in shown
     assert not browser.find_elements(By.CSS_SELECTOR, "script, img")
+
+
+def serious_violations(driver) -> list[str]:
+    """axe-core's violations of impact serious or critical on the page shown."""
+    axe = axe_selenium.Axe(driver)
+    axe.inject()
+    found = axe.run()["violations"]
+    return [
+        f"{v['id']}: {v['help']} ({len(v['nodes'])}x, e.g. {v['nodes'][0]['html'][:120]})"
+        for v in found
+        if v["impact"] in ("serious", "critical")
+    ]
+
+
+def fits_the_width(driver) -> bool:
+    """Nothing makes the page itself scroll sideways (a wide drawing scrolls in its frame)."""
+    return driver.execute_script("return document.documentElement.scrollWidth <= window.innerWidth")
+
+
+def in_view(driver, element) -> bool:
+    right = driver.execute_script("return arguments[0].getBoundingClientRect().right", element)
+    return element.is_displayed() and right <= driver.execute_script("return window.innerWidth")
+
+
+@pytest.mark.parametrize("page", ["login", "runs", "run", "lineage", "missing"])
+def test_every_page_fits_the_screen_and_passes_the_accessibility_rules(site, browser, page):
+    if page != "login":
+        log_in(browser, site)
+    lineage = f"/runs/{site.demo_run}/lineage?" + urlencode(
+        {"key": site.spotlight, "output": "score"}
+    )
+    path = {
+        "login": "/login",
+        "runs": "/",
+        "run": f"/runs/{site.demo_run}",
+        "lineage": lineage,
+        "missing": "/runs/1/lineage?key=nobody&output=score",
+    }[page]
+    browser.get(site.url + path)
+    assert fits_the_width(browser)
+    if page == "runs":  # the tamper check of the demo's run stays in view
+        badge = browser.find_element(By.CSS_SELECTOR, "#runs .badge.bad")
+        assert in_view(browser, badge) and "changed" in badge.text
+    if page == "run":
+        chart = browser.find_element(By.ID, "risk-chart")
+        assert in_view(browser, chart)
+    if page == "lineage":
+        graph = browser.find_element(By.CSS_SELECTOR, "#lineage svg")
+        assert graph.get_attribute("aria-labelledby") == "lineage-title lineage-desc"
+        assert browser.find_element(By.ID, "lineage-title").get_attribute("textContent") == (
+            f"Lineage of score for {site.spotlight}"
+        )
+    assert serious_violations(browser) == []

@@ -11,9 +11,10 @@ from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
-import pandas as pd
 
 from ..core import UNKNOWN_SOURCE
+from ..tracking._joins import join_key_pairs
+from ..tracking._source_keys import source_keys
 from ..utilities import orrin32 as _orrin32
 from ..utilities.orrin32_dag import NodeType
 
@@ -63,42 +64,6 @@ class ColumnLineage:
     unknown: bool  # some value's provenance was not followed: no words, or the unknown source
 
 
-def _source_key_shifts() -> np.ndarray:
-    """Per mode, the number of low bits that hold the row and path hashes.
-
-    What is left above them (header and pair payload) names the source set, so two words
-    with equal high bits decode to the same sources. The kept bits are a prefix of the word:
-    every word between two that agree on it agrees on it too.
-    """
-    layout = _orrin32
-    mode_01 = layout.MODE_01_ENTITY_BITS + layout.MODE_01_CHAIN_BITS
-    mode_2 = layout.MODE_2_ENTITY_BITS + layout.MODE_2_CHAIN_BITS
-    shifts = np.zeros(4, dtype=np.uint32)
-    shifts[layout.MODE_01] = mode_01
-    shifts[layout.MODE_2] = mode_2
-    return shifts
-
-
-def source_keys(words: np.ndarray) -> np.ndarray:
-    """The distinct source keys (words without their row and path hashes) of a column."""
-    words = np.asarray(words, dtype=np.uint32)
-    if words.size == 0:
-        return words
-    shifts = _source_key_shifts()
-    mode_shift = _orrin32.MODE_SHIFT
-    low, high = int(words.min()), int(words.max())
-    low_key = low >> int(shifts[low >> mode_shift]) << int(shifts[low >> mode_shift])
-    high_key = high >> int(shifts[high >> mode_shift]) << int(shifts[high >> mode_shift])
-    if low_key == high_key:
-        # Two reductions prove the whole column shares one key: no sort of a million words.
-        return np.array([low_key], dtype=np.uint32)
-    # A hash pass over the words, not a sort (np.unique sorts the whole column, about three
-    # times slower); the row hashes leave at most a few hundred distinct words per key.
-    distinct = pd.unique(words)
-    per_word = np.take(shifts, distinct >> mode_shift)
-    return np.unique((distinct >> per_word) << per_word)
-
-
 def _header(key: int) -> tuple[bool, int]:
     taint = bool((key >> _orrin32.TAINT_SHIFT) & 1)
     depth = (key >> _orrin32.DEPTH_SHIFT) & 7
@@ -130,6 +95,11 @@ class _ColumnAccumulator:
         if (kind, word) in self.logged_words:
             return  # every element of a column has its own node, mostly with one word
         self.logged_words.add((kind, word))
+        if kind == JOIN:
+            # a join's inputs, for what it paired, are its keys, not the columns it carried
+            for pair_id in join_key_pairs(self.tracker, word):
+                self.kinds.setdefault(pair_id, set()).add(JOIN)
+            return
         for pair_id in self.tracker.decode(word):
             if pair_id in self.kinds:
                 self.kinds[pair_id].add(kind)

@@ -6,7 +6,10 @@ The mapping of a ``ComputationDAG``:
 - every other node is an entity for the value it made (``qv:value/<id>``) and an activity
   for its operation (``qv:operation/<id>``): the value ``wasGeneratedBy`` the activity, the
   activity ``used`` each input, and the value ``wasDerivedFrom`` each input through it;
-- the word, the protected flag and the depth are attributes in the ``qv`` namespace.
+- the word, the protected flag and the depth are attributes in the ``qv`` namespace;
+- the run is an activity (``qv:run/<id>``) with its start and end times, and the program
+  that ran it a software agent (``qv:agent/<name>``) carrying its code version (the git
+  commit) and quorvane's version: the run and every operation were carried out by it.
 
     from quorvane.interop.prov import dag_to_prov_json
     text = dag_to_prov_json(get_dag_for_series(result["score"], 0))
@@ -14,18 +17,55 @@ The mapping of a ``ComputationDAG``:
 
 from __future__ import annotations
 
-from typing import Any, cast
+from collections.abc import Mapping
+from dataclasses import dataclass
+from datetime import datetime
+from typing import Any, Self, cast
 from urllib.parse import quote
 
-from prov.model import ProvDocument
+from prov.model import PROV, ProvDocument
 
+from .. import __version__
 from ..utilities.orrin32 import ProvenanceTracker
 from ..utilities.orrin32_dag import ComputationDAG, DAGNode
+from ._code_version import git_commit
 
 NAMESPACE_PREFIX = "qv"
 NAMESPACE_URI = "https://quorvane.dev/ns/prov#"
 
-__all__ = ["NAMESPACE_URI", "dag_to_prov", "dag_to_prov_json", "dag_to_prov_n"]
+__all__ = ["NAMESPACE_URI", "ProvRun", "dag_to_prov", "dag_to_prov_json", "dag_to_prov_n"]
+
+
+@dataclass(frozen=True)
+class ProvRun:
+    """The run that made a value: its name and id, the code version (a git commit) and
+    when it started and ended (None where not known)."""
+
+    name: str
+    run_id: str | None = None
+    code_version: str | None = None
+    started: datetime | None = None
+    ended: datetime | None = None
+
+    @classmethod
+    def current(cls, name: str = "quorvane") -> Self:
+        """This process, for a DAG it made itself: the commit checked out where it runs."""
+        return cls(name, code_version=git_commit())
+
+    @classmethod
+    def stored(cls, record: Mapping[str, Any]) -> Self:
+        """A stored run, from its record (``get_pipeline``): times and commit as stored."""
+        return cls(
+            str(record.get("pipeline_name") or "unnamed_pipeline"),
+            run_id=str(record["pipeline_id"]),
+            code_version=record.get("git_commit"),
+            started=_time(record.get("created_at")),
+            ended=_time(record.get("completed_at")),
+        )
+
+
+def _time(text: str | None) -> datetime | None:
+    return datetime.fromisoformat(text) if text else None
 
 
 def _local(text: Any) -> str:
@@ -63,7 +103,26 @@ def _add_source(doc: ProvDocument, node: DAGNode, nodes: dict[int, DAGNode]) -> 
     doc.entity(_entity_id(node.node_id, nodes), attributes)
 
 
-def _add_step(doc: ProvDocument, node: DAGNode, nodes: dict[int, DAGNode]) -> None:
+def _add_run(doc: ProvDocument, run: ProvRun) -> tuple[str, str]:
+    """The run's agent and activity; their identifiers."""
+    agent = f"{NAMESPACE_PREFIX}:agent/{_local(run.name)}"
+    attributes: dict[str, Any] = {
+        "prov:type": PROV["SoftwareAgent"],
+        "prov:label": run.name,
+        "qv:quorvaneVersion": __version__,
+    }
+    if run.code_version:
+        attributes["qv:gitCommit"] = run.code_version
+    doc.agent(agent, attributes)
+    activity = f"{NAMESPACE_PREFIX}:run/{_local(run.run_id or run.name)}"
+    doc.activity(activity, run.started, run.ended, {"prov:label": f"run of {run.name}"})
+    doc.wasAssociatedWith(activity, agent)
+    return agent, activity
+
+
+def _add_step(
+    doc: ProvDocument, node: DAGNode, nodes: dict[int, DAGNode], run: tuple[str, str]
+) -> None:
     value = doc.entity(_entity_id(node.node_id, nodes), _word_attributes(node))
     if node.is_leaf:
         return  # a constant: a value made by no recorded step
@@ -76,37 +135,43 @@ def _add_step(doc: ProvDocument, node: DAGNode, nodes: dict[int, DAGNode]) -> No
         },
     )
     doc.wasGeneratedBy(value, activity)
+    doc.wasAssociatedWith(activity, run[0])
+    doc.wasInformedBy(activity, run[1])
     for index, input_id in enumerate(node.inputs):
         used = _entity_id(input_id, nodes)
         doc.used(activity, used, other_attributes={"qv:inputIndex": index})
         doc.wasDerivedFrom(value, used, activity)
 
 
-def dag_to_prov(dag: ComputationDAG) -> ProvDocument:
-    """The lineage of the DAG's root value as a PROV document."""
+def dag_to_prov(dag: ComputationDAG, run: ProvRun | None = None) -> ProvDocument:
+    """The lineage of the DAG's root value as a PROV document, made by ``run`` (by default
+    this process, ``ProvRun.current()``)."""
     if not isinstance(dag, ComputationDAG):
         raise TypeError(f"dag must be a ComputationDAG, not {type(dag).__name__}")
     doc = ProvDocument()
     doc.add_namespace(NAMESPACE_PREFIX, NAMESPACE_URI)
+    ran = _add_run(doc, run or ProvRun.current())
     nodes = dag.nodes
     for node_id in sorted(nodes):
         node = nodes[node_id]
         if node.is_source:
             _add_source(doc, node, nodes)
         else:
-            _add_step(doc, node, nodes)
+            _add_step(doc, node, nodes, ran)
     # Inputs the log has evicted are still named, as entities with nothing known.
     for missing in sorted({edge.source_id for edge in dag.edges} - nodes.keys(), key=str):
         doc.entity(_entity_id(missing, nodes))
     return doc
 
 
-def dag_to_prov_json(dag: ComputationDAG, indent: int | None = 2) -> str:
+def dag_to_prov_json(
+    dag: ComputationDAG, indent: int | None = 2, run: ProvRun | None = None
+) -> str:
     """The lineage of the DAG's root value as PROV-JSON text."""
     # Without a destination, serialize returns the text.
-    return cast(str, dag_to_prov(dag).serialize(format="json", indent=indent))
+    return cast(str, dag_to_prov(dag, run).serialize(format="json", indent=indent))
 
 
-def dag_to_prov_n(dag: ComputationDAG) -> str:
+def dag_to_prov_n(dag: ComputationDAG, run: ProvRun | None = None) -> str:
     """The lineage of the DAG's root value as PROV-N text."""
-    return dag_to_prov(dag).get_provn()
+    return dag_to_prov(dag, run).get_provn()

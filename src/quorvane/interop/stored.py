@@ -24,6 +24,7 @@ from ..utilities.orrin32_dag import ComputationDAG, DAGEdge, DAGNode, NodeType
 from ._datasets import PRODUCER, Naming, engine_run_facets, input_dataset, output_dataset
 from ._lineage import (
     IDENTITY,
+    JOIN,
     KIND_OF_NODE_TYPE,
     KIND_OF_OPERATION,
     TRANSFORMATION,
@@ -109,7 +110,9 @@ def _output_lineage(graph: _StoredGraph, name: str, fingerprints: set[int]) -> C
             kinds.setdefault(fp, set()).add(IDENTITY if fp in fingerprints else TRANSFORMATION)
             continue
         kind = _kind_of(graph.nodes[fp])
-        if kind is not None:
+        # a stored merge step keeps no trace of the keys that paired its rows, and the
+        # columns it carried are not its keys: it names no join input at all
+        if kind is not None and kind != JOIN:
             for below in graph.above([fp]):
                 if graph.is_source(below):
                     kinds.setdefault(below, set()).add(kind)

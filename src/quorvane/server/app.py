@@ -10,8 +10,9 @@ from dataclasses import dataclass
 from typing import Any
 
 from fastapi import APIRouter, FastAPI, Request
+from fastapi.concurrency import run_in_threadpool
 from fastapi.exceptions import RequestValidationError
-from fastapi.responses import JSONResponse
+from fastapi.responses import JSONResponse, Response
 from pydantic.json_schema import models_json_schema
 from starlette.exceptions import HTTPException
 
@@ -20,7 +21,8 @@ from . import api, lineage_intake
 from .auth import KeyRing
 from .headers import SecurityHeaders
 from .limits import RequestLimits
-from .pages import mount_pages
+from .pages import missing_page, mount_pages, wants_page
+from .sessions import Sessions
 from .throttle import FailureThrottle
 
 logger = logging.getLogger(__name__)
@@ -55,6 +57,8 @@ class ServerSettings:
     #: one more shuts it out, first for ``failure_delay`` seconds, then twice as long...
     failures_per_minute: int = 10
     failure_delay: float = 1.0
+    #: how long a login session of the audit pages lasts (logging out ends it sooner)
+    session_seconds: float = 8 * 3600.0
 
     def __post_init__(self) -> None:
         for name, value in vars(self).items():
@@ -100,6 +104,7 @@ def create_app(
     )
     app.state.store = store
     app.state.keys = KeyRing(store)
+    app.state.sessions = Sessions(store, app.state.keys, settings.session_seconds)
     app.state.settings = settings
     app.include_router(api.router)
     app.include_router(lineage_intake.router)
@@ -154,7 +159,9 @@ def _add_error_answers(app: FastAPI) -> None:
         return _problem(422, _describe(exc.errors()))
 
     @app.exception_handler(HTTPException)
-    async def http_error(request: Request, exc: HTTPException) -> JSONResponse:
+    async def http_error(request: Request, exc: HTTPException) -> Response:
+        if exc.status_code == 404 and wants_page(request):
+            return await run_in_threadpool(missing_page, request)
         return _problem(exc.status_code, str(exc.detail), getattr(exc, "headers", None))
 
     @app.exception_handler(PermissionError)

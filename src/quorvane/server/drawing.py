@@ -56,13 +56,25 @@ def _clip(text: str) -> str:
     return text if len(text) <= MAX_CHARS else text[: MAX_CHARS - 1] + "…"
 
 
+@dataclass(frozen=True)
+class Caption:
+    """The accessible name (``title``) and description (``desc``) of a drawing."""
+
+    title: str
+    desc: str
+
+
 def draw(
-    boxes: Sequence[Box], edges: Sequence[tuple[int, int]], engine: str = "auto"
+    boxes: Sequence[Box],
+    edges: Sequence[tuple[int, int]],
+    engine: str = "auto",
+    caption: Caption = Caption("lineage", ""),
 ) -> tuple[Markup, str]:
     """The SVG of the DAG and the name of the layout that placed it ("dot" or "layered").
 
-    ``edges`` go from an input to the node that reads it; inputs are drawn above. ``engine``
-    "layered" skips Graphviz; without a working ``dot`` every engine falls back to it.
+    ``edges`` go from an input to the node that reads it; inputs are drawn below what reads
+    them, as in the DOT export. ``engine`` "layered" skips Graphviz; without a working
+    ``dot`` every engine falls back to it.
     """
     sizes = tuple((b.node_id, *b.size) for b in boxes)
     pairs = tuple(dict.fromkeys((p, c) for p, c in edges))
@@ -72,7 +84,7 @@ def draw(
         used = "dot"
     if layout is None:
         layout, used = _layered_layout(sizes, pairs), "layered"
-    return _svg(boxes, layout), used
+    return _svg(boxes, layout, caption), used
 
 
 # -- Graphviz ---------------------------------------------------------------------------------
@@ -80,7 +92,7 @@ def draw(
 def _dot_layout(
     sizes: tuple[tuple[int, float, float], ...], edges: tuple[tuple[int, int], ...]
 ) -> Layout | None:
-    lines = ["digraph g {", "rankdir=TB; nodesep=0.3; ranksep=0.5;"]
+    lines = ["digraph g {", "rankdir=BT; nodesep=0.3; ranksep=0.5;"]
     lines += [
         f'n{int(i)} [shape=box, fixedsize=true, label="", width={w / 72:.4f}, height={h / 72:.4f}];'
         for i, w, h in sizes
@@ -135,7 +147,8 @@ def _point(x: float, y: float, height: float) -> tuple[float, float]:
 def _layered_layout(
     sizes: tuple[tuple[int, float, float], ...], edges: tuple[tuple[int, int], ...]
 ) -> Layout:
-    """Layers by longest path from the inputs, ordered by barycentres, boxes centred."""
+    """Layers by longest path from the inputs, ordered by barycentres, boxes centred; the
+    inputs' layer at the bottom."""
     size = {i: (w, h) for i, w, h in sizes}
     layers = _order_layers(_layer_of(list(size), edges), edges)
     row_height = max((h for _, h in size.values()), default=0.0) + LAYER_GAP
@@ -144,14 +157,14 @@ def _layered_layout(
     layout = Layout(total + 2 * MARGIN, row_height * len(layers) - LAYER_GAP + 2 * MARGIN)
     for depth, (layer, width) in enumerate(zip(layers, widths, strict=True)):
         x = MARGIN + (total - width) / 2
-        y = MARGIN + depth * row_height + (row_height - LAYER_GAP) / 2
+        y = MARGIN + (len(layers) - 1 - depth) * row_height + (row_height - LAYER_GAP) / 2
         for node in layer:
             layout.centres[node] = (x + size[node][0] / 2, y)
             x += size[node][0] + NODE_GAP
     for parent, child in edges:
         (x1, y1), (x2, y2) = layout.centres[parent], layout.centres[child]
-        y1 += size[parent][1] / 2
-        y2 -= size[child][1] / 2
+        y1 -= size[parent][1] / 2
+        y2 += size[child][1] / 2
         middle = (y1 + y2) / 2
         layout.paths[(parent, child)] = [(x1, y1), (x1, middle), (x2, middle), (x2, y2)]
     return layout
@@ -205,11 +218,14 @@ def _mean(values: list[int], default: float) -> float:
 
 
 # -- the SVG writer ----------------------------------------------------------------------------
-def _svg(boxes: Sequence[Box], layout: Layout) -> Markup:
+def _svg(boxes: Sequence[Box], layout: Layout, caption: Caption) -> Markup:
     out = [
         f'<svg xmlns="http://www.w3.org/2000/svg" class="lineage-graph" role="img"'
+        ' aria-labelledby="lineage-title lineage-desc"'
         f' width="{layout.width:.0f}" height="{layout.height:.0f}"'
         f' viewBox="0 0 {layout.width:.1f} {layout.height:.1f}">',
+        f'<title id="lineage-title">{escape(caption.title)}</title>',
+        f'<desc id="lineage-desc">{escape(caption.desc)}</desc>',
         '<defs><marker id="arrow" viewBox="0 0 10 10" refX="10" refY="5" markerWidth="7"'
         ' markerHeight="7" orient="auto-start-reverse"><path d="M0,0 L10,5 L0,10 z"/>'
         "</marker></defs>",

@@ -12,9 +12,13 @@ import math
 from dataclasses import dataclass, field
 from typing import Any
 
+from ..core import UNKNOWN_SOURCE
+from ..utilities.orrin32 import ProvenanceTracker
 from ..utilities.orrin32_dag import ComputationDAG, DAGEdge, DAGNode, NodeType
 from ..utilities.persistence import SQLStore
 from .drawing import Box
+from .notfound import no_applicant, no_output, visible_run
+from .reach import NOT_REACHED, REACHED, UNKNOWN, Reach
 
 #: most nodes of one lineage read and drawn (the nearest to the result first)
 MAX_NODES = 300
@@ -46,6 +50,18 @@ class Lineage:
         if key in self.check["missing_keys"]:
             return "missing from the source"
         return "matches"
+
+    @property
+    def reach(self) -> Reach:
+        """Whether a protected attribute reached the result: unknown when the drawn part
+        of its lineage names none but leaves some of it out."""
+        sources = [n for n in self.nodes if n["node_type"] == "SOURCE"]
+        if self.protected:
+            return Reach(
+                REACHED, tuple(sorted({n["column"] for n in sources if n["is_protected"]}))
+            )
+        unknown = any((n["table"], n["column"]) == UNKNOWN_SOURCE for n in sources)
+        return Reach(UNKNOWN if unknown or self.truncated or not sources else NOT_REACHED)
 
     def boxes(self) -> list[Box]:
         root = self.nodes[0]["id"] if self.nodes else None
@@ -91,13 +107,15 @@ class Lineage:
 
 
 def read_lineage(store: SQLStore, pipeline_id: int, row_key: str, output_name: str) -> Lineage:
-    """The lineage of the ``output_name`` result of ``row_key`` in a run (LookupError when
-    there is none)."""
-    rows = [
-        r for r in store.results_for_keys(pipeline_id, [row_key]) if r["output_name"] == output_name
-    ]
+    """The lineage of the ``output_name`` result of ``row_key`` in a run (``NotFound``
+    saying which of the three is missing)."""
+    visible_run(store, pipeline_id)
+    results = store.results_for_keys(pipeline_id, [row_key])
+    if not results:
+        raise no_applicant(pipeline_id, row_key)
+    rows = [r for r in results if r["output_name"] == output_name]
     if not rows:
-        raise LookupError(f"no result {output_name!r} for {row_key!r} in run {pipeline_id}")
+        raise no_output(pipeline_id, row_key, output_name, (r["output_name"] for r in results))
     result = rows[0]
     nodes, edges, truncated = store.lineage_of(pipeline_id, result["fingerprint"], MAX_NODES)
     lineage = Lineage(pipeline_id, result, nodes, edges, truncated)
@@ -150,18 +168,31 @@ def node_name(node: dict[str, Any]) -> str:
     return str(node["operation"] or f"node {node['id']}")
 
 
+def protection_mark(node: dict[str, Any]) -> str:
+    """The text that marks a protected source, or a step a protected source reached, so
+    that neither is told by colour alone; "" for the others."""
+    if node["node_type"] == "SOURCE":
+        return "protected" if node["is_protected"] else ""
+    tainted = node["is_protected"] or ProvenanceTracker.read_header(node["fingerprint"])[1]
+    return "reached by protected" if tainted else ""
+
+
 def _box(node: dict[str, Any], is_root: bool) -> Box:
     name = node_name(node)
     value = node.get("value")
     word = f"0x{node['fingerprint']:08X}"
+    mark = protection_mark(node)
     is_source = node["node_type"] == "SOURCE"
     classes = "node " + ("source" if is_source else "step")
-    if node["is_protected"]:
-        # a protected source, or a step that a protected source reached
+    if mark:
         classes += " protected" if is_source else " tainted"
     if is_root:
         classes += " root"
-    lines = (name, "= " + value if value is not None else "no value recorded", word)
+    lines = (
+        name,
+        "= " + value if value is not None else "no value recorded",
+        f"{word} · {mark}" if mark else word,
+    )
     tooltip = f"{name} ({node['node_type']}, word {word})"
     if value is not None:
         tooltip += f": {value}"

@@ -1,8 +1,9 @@
 """The audit pages at /: runs, a run, one result's lineage; login with an API key.
 
-A browser logs in once with an API key, which is kept in an HttpOnly, SameSite=Strict
-cookie (never in a URL) and resolved to its tenant on every request by the same key ring as
-the API's bearer header, so a page shows exactly what the API would show that key.
+A browser logs in once with an API key, checked by the same key ring as the API's bearer
+header, so a page shows exactly what the API would show that key. The login opens a
+server-side session (see ``sessions``): the HttpOnly, SameSite=Strict cookie holds only its
+random id, and logging out ends the session on the server, not just in this browser.
 """
 
 from __future__ import annotations
@@ -23,13 +24,16 @@ from fastapi.templating import Jinja2Templates
 
 from ..utilities.persistence import SQLStore
 from . import runs as run_pages
-from .drawing import draw
-from .lineage import format_value, node_name, read_lineage
+from .drawing import Caption, draw
+from .lineage import Lineage, format_value, node_name, protection_mark, read_lineage
+from .notfound import NotFound, no_page
 
 HERE = Path(__file__).parent
 SESSION_COOKIE = "quorvane_session"
 templates = Jinja2Templates(directory=HERE / "templates")
-templates.env.globals.update(format_value=format_value, node_name=node_name)
+templates.env.globals.update(
+    format_value=format_value, node_name=node_name, protection_mark=protection_mark
+)
 
 #: like every number the service takes, within 64 bits; past the last page shows the last
 PageNumber = Annotated[int, Query(ge=-(2**63), le=2**63 - 1)]
@@ -52,10 +56,12 @@ class PageRoute(APIRoute):
             except _NotLoggedIn:
                 target = request.url.path + (f"?{request.url.query}" if request.url.query else "")
                 return RedirectResponse(f"/login?next={quote(target, safe='')}", status_code=303)
+            except NotFound as missing:
+                return _error(request, 404, missing.title, missing.detail)
             except (LookupError, PermissionError):
-                return _error(request, 404, "There is no such page for this key.")
+                return _error(request, 404, "No such page", "There is no such page for this key.")
             except (RequestValidationError, ValueError, TypeError, ArithmeticError):
-                return _error(request, 400, "The address is not valid.")
+                return _error(request, 400, "The address is not valid.", "")
 
         return route
 
@@ -72,8 +78,8 @@ def mount_pages(app: FastAPI) -> None:
 
 # -- sessions ----------------------------------------------------------------------------------
 def _tenant(request: Request) -> str | None:
-    key = request.cookies.get(SESSION_COOKIE, "")
-    return request.app.state.keys.tenant_for_key(key) if key else None
+    session_id = request.cookies.get(SESSION_COOKIE, "")
+    return request.app.state.sessions.tenant(session_id) if session_id else None
 
 
 def _store(request: Request) -> SQLStore:
@@ -88,8 +94,24 @@ def _page(request: Request, template: str, code: int = 200, **context: Any) -> H
     return templates.TemplateResponse(request, template, context, status_code=code)
 
 
-def _error(request: Request, status: int, message: str) -> HTMLResponse:
-    return _page(request, "error.html", status, message=message, tenant=_tenant(request))
+def _error(request: Request, status: int, message: str, detail: str) -> HTMLResponse:
+    return _page(
+        request, "error.html", status, message=message, detail=detail, tenant=_tenant(request)
+    )
+
+
+def wants_page(request: Request) -> bool:
+    """A browser asking for a page (it accepts HTML), not a client of the API."""
+    path = request.url.path
+    if path.startswith(("/v1/", "/api/")) or path in ("/v1", "/api"):
+        return False
+    return "text/html" in request.headers.get("accept", "")
+
+
+def missing_page(request: Request) -> HTMLResponse:
+    """The 404 page of a path that nothing serves."""
+    missing = no_page(request.url.path)
+    return _error(request, 404, missing.title, missing.detail)
 
 
 def _same_origin(request: Request) -> bool:
@@ -115,22 +137,27 @@ async def _form(request: Request) -> dict[str, str]:
 
 @router.get("/login", response_class=HTMLResponse)
 def login_form(request: Request, next: str = "/") -> Response:
-    return _page(request, "login.html", next=_local(next))
+    return _login_page(request, 200, next=_local(next))
+
+
+def _login_page(request: Request, code: int, **context: Any) -> HTMLResponse:
+    hours = f"{request.app.state.settings.session_seconds / 3600:g}"
+    return _page(request, "login.html", code, session_hours=hours, **context)
 
 
 @router.post("/login")
 async def login(request: Request) -> Response:
     if not _same_origin(request):
-        return _error(request, 403, "Log in from this site's own page.")
+        return _error(request, 403, "Log in from this site's own page.", "")
     form = await _form(request)
     key, target = form.get("api_key", "").strip(), _local(form.get("next", "/"))
-    tenant = await run_in_threadpool(request.app.state.keys.tenant_for_key, key) if key else None
-    if tenant is None:
-        return _page(request, "login.html", 401, next=target, failed=True)
+    session_id = await run_in_threadpool(request.app.state.sessions.open, key) if key else None
+    if session_id is None:
+        return _login_page(request, 401, next=target, failed=True)
     response = RedirectResponse(target, status_code=303)
     response.set_cookie(
         SESSION_COOKIE,
-        key,
+        session_id,
         httponly=True,
         samesite="strict",
         secure=request.url.scheme == "https",
@@ -142,7 +169,8 @@ async def login(request: Request) -> Response:
 @router.post("/logout")
 def logout(request: Request) -> Response:
     if not _same_origin(request):
-        return _error(request, 403, "Log out from this site's own page.")
+        return _error(request, 403, "Log out from this site's own page.", "")
+    request.app.state.sessions.close(request.cookies.get(SESSION_COOKIE, ""))
     response = RedirectResponse("/login", status_code=303)
     response.delete_cookie(SESSION_COOKIE, path="/", httponly=True, samesite="strict")
     return response
@@ -173,7 +201,8 @@ def lineage(
     store = _store(request)
     found = read_lineage(store, pipeline_id, key, output)
     boxes = found.boxes()
-    svg, used = draw(boxes, [(p, c) for p, c, _ in found.edges], layout)
+    caption = Caption(f"Lineage of {output} for {key}", _description(found))
+    svg, used = draw(boxes, [(p, c) for p, c, _ in found.edges], layout, caption)
     return _page(
         request,
         "lineage.html",
@@ -188,6 +217,15 @@ def lineage(
     )
 
 
+def _description(found: Lineage) -> str:
+    sources = sum(1 for n in found.nodes if n["node_type"] == "SOURCE")
+    return (
+        f"{len(found.nodes)} steps from {sources} source columns, the result at the top and"
+        f" its inputs below it. Protected attributes: {found.reach.text}."
+        " The steps table below lists every step with its value."
+    )
+
+
 EXPORTS = {
     "json": ("application/json", "values.json"),
     "dag.json": ("application/json", "dag.json"),
@@ -196,13 +234,14 @@ EXPORTS = {
 }
 
 
-def _prov_writer() -> Callable[[Any], str] | None:
-    """The PROV-JSON export of the ``interop`` extra, when it is installed."""
+def _prov_writer() -> Callable[[Any, Any], str] | None:
+    """The PROV-JSON export of the ``interop`` extra, when it is installed: of a DAG made
+    by a stored run, given the run's record."""
     try:
-        from ..interop.prov import dag_to_prov_json
+        from ..interop.prov import ProvRun, dag_to_prov_json
     except ImportError:
         return None
-    return dag_to_prov_json
+    return lambda dag, record: dag_to_prov_json(dag, run=ProvRun.stored(record))
 
 
 @router.get("/runs/{pipeline_id}/lineage.{kind}")
@@ -211,10 +250,11 @@ def export(request: Request, pipeline_id: int, kind: str, key: str, output: str)
     (its JSON and DOT, and PROV-JSON with the ``interop`` extra)."""
     prov = _prov_writer()
     if kind not in EXPORTS or (kind == "prov.json" and prov is None):
-        raise LookupError(kind)
-    found = read_lineage(_store(request), pipeline_id, key, output)
+        raise NotFound("No such export", f"There is no {kind} export of a lineage here.")
+    store = _store(request)
+    found = read_lineage(store, pipeline_id, key, output)
     if prov is not None and kind == "prov.json":
-        body = prov(found.dag())
+        body = prov(found.dag(), store.get_pipeline(pipeline_id))
     elif kind == "json":
         body = json.dumps(found.to_dict(), indent=2, ensure_ascii=False, allow_nan=True)
     elif kind == "dag.json":

@@ -13,6 +13,8 @@ import numpy as np
 
 from ..utilities.orrin32 import ProvenanceTracker, column_risk_report
 from ..utilities.persistence import SQLStore
+from .notfound import visible_run
+from .reach import ReachFinder
 
 PAGE_SIZE = 50
 #: the last page whose offset a store can take (a 64-bit integer)
@@ -77,9 +79,7 @@ class OverviewCache:
 
 def run_overview(store: SQLStore, pipeline_id: int, cache: OverviewCache) -> dict[str, Any]:
     """Everything on a run's page except its results: record, sources, risk, summary."""
-    run = store.get_pipeline(pipeline_id)
-    if run is None:
-        raise LookupError(f"no run {pipeline_id}")
+    run = visible_run(store, pipeline_id)
     check = store.latest_source_checks([pipeline_id]).get(pipeline_id)
     # Events keep arriving after a run closes: read, not cached.
     live = {"check": check, "lineage_events": lineage_events(store, run["pipeline_name"])}
@@ -127,8 +127,13 @@ def _overview(store: SQLStore, run: dict[str, Any]) -> dict[str, Any]:
     counts = store.count_run_parts([pipeline_id])[pipeline_id]
     source_nodes = store.get_source_nodes(pipeline_id)
     outputs = store.result_words(pipeline_id)
-    sources = _sources(store.get_sources(pipeline_id), source_nodes)
+    registered = store.get_sources(pipeline_id)
+    sources = _sources(registered, source_nodes)
     risk = risk_report(source_nodes, outputs)
+    reach = ReachFinder(store, pipeline_id, [*registered, *source_nodes])
+    words = _words_by_column(source_nodes, outputs)
+    for entry in risk:
+        entry["reach"] = reach.of_words(words[entry["column"]])
     return {
         "run": run,
         "counts": counts,
@@ -139,6 +144,7 @@ def _overview(store: SQLStore, run: dict[str, Any]) -> dict[str, Any]:
         "outputs": sorted(outputs),
         "operations": store.operation_counts(pipeline_id),
         "summary": store.dashboard_payload(pipeline_id),
+        "reach": reach,
     }
 
 
@@ -163,16 +169,23 @@ def _sources(registered: list[dict], nodes: list[dict]) -> list[dict[str, Any]]:
 def risk_report(source_nodes: list[dict], outputs: dict[str, list[int]]) -> list[dict[str, Any]]:
     """The column risk report over the words stored for the run: each source column's and
     each output's (all the distinct words of its results)."""
-    words: dict[str, list[int]] = {}
-    for node in source_nodes:
-        words.setdefault(f"{node['table']}.{node['column']}", []).append(node["fingerprint"])
-    for name, fingerprints in outputs.items():
-        words.setdefault(name, []).extend(fingerprints)
+    words = _words_by_column(source_nodes, outputs)
     columns = _StoredColumns({name: np.asarray(w, dtype=np.uint32) for name, w in words.items()})
     report = column_risk_report(columns, _tracker())
     for entry in report:
         entry["colour"] = RISK_COLOURS[entry["risk_level"]]
     return report
+
+
+def _words_by_column(
+    source_nodes: list[dict], outputs: dict[str, list[int]]
+) -> dict[str, list[int]]:
+    words: dict[str, list[int]] = {}
+    for node in source_nodes:
+        words.setdefault(f"{node['table']}.{node['column']}", []).append(node["fingerprint"])
+    for name, fingerprints in outputs.items():
+        words.setdefault(name, []).extend(fingerprints)
+    return words
 
 
 class _StoredColumns:

@@ -12,7 +12,8 @@ from __future__ import annotations
 
 import inspect
 import sys
-from collections.abc import Hashable
+import weakref
+from collections.abc import Hashable, Iterable
 from types import FrameType
 from typing import Any
 
@@ -21,10 +22,14 @@ import pandas as pd
 from pandas import DataFrame, Series
 
 from ._positions import NO_ROW, gather, lookup
+from ._source_keys import source_keys
 
 _LEFT_ROW = "__quorvane_left_row__"
 _RIGHT_ROW = "__quorvane_right_row__"
 _MERGE_SIGNATURE = inspect.signature(DataFrame.merge)
+#: per tracker: the source pairs of the join keys that paired the rows of a joined column,
+#: by the source key of the column's words just after the join (see ``join_key_pairs``)
+_JOIN_KEYS: weakref.WeakKeyDictionary[Any, dict[int, frozenset[int]]] = weakref.WeakKeyDictionary()
 
 
 def _traced(frame: DataFrame, column: str) -> DataFrame:
@@ -70,7 +75,9 @@ def traced_join(left: Any, other: Any, how_called: str, args: tuple, kwargs: dic
                 mapping[label] = array
         mappings[f.frame_attr] = mapping
     result._set_mappings(mappings)
-    return result._merge_step()
+    result = result._merge_step()
+    _note_join_keys(result, _key_columns(left, right, how_called, args, kwargs))
+    return result
 
 
 def _joined_array(left, right, f, side, label, left_rows, right_rows) -> np.ndarray | None:
@@ -142,6 +149,59 @@ def _join_labels(left, right, how_called, args, kwargs) -> tuple[tuple, set]:
     else:
         keys = set()
     return suffixes, {key for key in keys if _label_like(key)}
+
+
+def _key_columns(left, right, how_called, args, kwargs) -> list[tuple[Any, Hashable]]:
+    """The columns (frame, label) whose values paired the rows: the keys named on each side,
+    or the columns both share when none are named; an index used as a key is no column."""
+    if how_called == "join":
+        on = kwargs.get("on", args[0] if args else None)
+        return [(left, label) for label in _labels(on)]
+    bound = _MERGE_SIGNATURE.bind(left, right, *args, **kwargs)
+    bound.apply_defaults()
+    params = bound.arguments
+    on, left_on, right_on = params["on"], params["left_on"], params["right_on"]
+    if on is None and left_on is None and right_on is None:
+        if params["left_index"] or params["right_index"] or params["how"] == "cross":
+            return []
+        on = list(left.columns.intersection(right.columns))
+    lefts, rights = _labels(left_on if on is None else on), _labels(right_on if on is None else on)
+    return [(left, label) for label in lefts] + [(right, label) for label in rights]
+
+
+def _labels(keys: Any) -> list[Hashable]:
+    keys = keys if isinstance(keys, list) else [] if keys is None else [keys]
+    return [key for key in keys if _label_like(key)]
+
+
+def _note_join_keys(result: Any, keys: Iterable[tuple[Any, Hashable]]) -> None:
+    """Note, for every column of the joined frame, the source pairs of the keys that
+    paired its rows: what it depends on indirectly, through the join."""
+    tracker = result._tracker
+    if not tracker:
+        return
+    pairs: set[int] = set()
+    for frame, label in keys:
+        words = lookup(getattr(frame, "_col_prov", {}), label)
+        if words is not None and frame._tracker is tracker:
+            for key in source_keys(words).tolist():
+                pairs |= tracker.decode(key)
+    if not pairs:
+        return
+    noted = _JOIN_KEYS.setdefault(tracker, {})
+    for words in result._col_prov.values():
+        for key in source_keys(words).tolist():
+            noted[key] = noted.get(key, frozenset()) | pairs
+
+
+def join_key_pairs(tracker: Any, word: int) -> frozenset[int]:
+    """The source pairs of the join keys that paired the value of ``word``, the word of a
+    value just after a join; empty when it came through no join with key columns."""
+    noted = _JOIN_KEYS.get(tracker)
+    if not noted:
+        return frozenset()
+    (key,) = source_keys(np.array([word], dtype=np.uint32)).tolist()
+    return noted.get(key, frozenset())
 
 
 def _label_like(key: Any) -> bool:

@@ -677,6 +677,47 @@ class SQLStore(AuditQueries, StorageBackend):
             )
             return max(0, cursor.rowcount)
 
+    # -- page sessions ----------------------------------------------------------------------
+    # Like keys, sessions are looked up before a tenant is known: operator calls, by digest.
+    def open_page_session(self, session_sha256: str, key_sha256: str, expires_at: str) -> None:
+        """Keep a login session of this tenant until ``expires_at`` (ISO time, UTC); the
+        sessions that have expired are dropped on the way."""
+        now = _now()
+        with self._db.write() as tx:
+            tx.execute("DELETE FROM page_sessions WHERE expires_at <= ?", (now,))
+            tx.execute(
+                "INSERT INTO page_sessions"
+                " (session_sha256, tenant_id, key_sha256, created_at, expires_at)"
+                " VALUES (?, ?, ?, ?, ?)",
+                (
+                    _text("session_sha256", session_sha256),
+                    self._tenant,
+                    _text("key_sha256", key_sha256),
+                    now,
+                    _text("expires_at", expires_at),
+                ),
+            )
+
+    def tenant_for_page_session(self, session_sha256: str) -> str | None:
+        """The tenant of a session that has not expired and whose key is still valid for
+        that tenant; None otherwise."""
+        rows = self._db.read(
+            "SELECT s.tenant_id FROM page_sessions s"
+            " JOIN api_keys k ON k.key_sha256 = s.key_sha256 AND k.tenant_id = s.tenant_id"
+            " WHERE s.session_sha256 = ? AND s.expires_at > ?",
+            (_text("session_sha256", session_sha256), _now()),
+        )
+        return rows[0][0] if rows else None
+
+    def close_page_session(self, session_sha256: str) -> bool:
+        """End a session; whether there was one."""
+        with self._db.write() as tx:
+            cursor = tx.execute(
+                "DELETE FROM page_sessions WHERE session_sha256 = ?",
+                (_text("session_sha256", session_sha256),),
+            )
+            return cursor.rowcount > 0
+
     def list_api_keys(self) -> list[dict[str, Any]]:
         """Every tenant's keys as key id (first 12 digits of the digest), tenant and date."""
         rows = self._db.read(
