@@ -176,7 +176,8 @@ def test_numbers_out_of_range_are_refused_on_both_stores(any_store):
         for word, status in ((2**32, 422), (-1, 422), (2**32 - 1, 200)):
             rows = {"rows": [["k", "score", word, 1.0, None]]}
             assert api.post(f"/v1/pipelines/{run}/results", json=rows).status_code == status
-        api.cookies.set("quorvane_session", KEY)
+        # a page session, as a browser logs in (the API's bearer key stays on the client)
+        assert api.post("/login", data={"api_key": KEY}).status_code == 303
         for path, within in (
             (f"/runs/{run}?page={BEYOND}", False),
             (f"/?page={-BEYOND}", False),
