@@ -1,7 +1,8 @@
 """Limits that keep one client from locking out the others, as plain ASGI middleware.
 
-- A body larger than ``max_body_bytes`` is refused with 413, before it is read when the
-  client announces its length, otherwise as soon as it grows past the limit.
+- A body larger than its route allows (``body_limit`` of the request; ``max_body_bytes`` at
+  most) is refused with 413, before it is read when the client announces its length,
+  otherwise as soon as it grows past the limit.
 - A body must arrive within ``body_timeout`` seconds (408 otherwise); it is read whole
   before the app runs, so handlers never wait on a slow client. It is handed on in the
   pieces it arrived in, each let go once the app took it: joining them would hold the body
@@ -15,6 +16,7 @@ from __future__ import annotations
 import asyncio
 import json
 from collections import deque
+from collections.abc import Callable
 from typing import Any
 
 Scope = dict[str, Any]
@@ -48,9 +50,11 @@ class RequestLimits:
         body_timeout: float,
         max_concurrent: int,
         queue_timeout: float,
+        body_limit: Callable[[Scope], int] | None = None,
     ):
         self.app = app
         self.max_body_bytes = max_body_bytes
+        self.body_limit = body_limit or (lambda scope: max_body_bytes)
         self.body_timeout = body_timeout
         self.queue_timeout = queue_timeout
         self._slots = asyncio.Semaphore(max_concurrent)
@@ -59,9 +63,10 @@ class RequestLimits:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
+        limit = min(self.body_limit(scope), self.max_body_bytes)
         announced = _content_length(scope)
-        if announced is not None and announced > self.max_body_bytes:
-            await _answer(send, 413, f"the body is larger than {self.max_body_bytes} bytes")
+        if announced is not None and announced > limit:
+            await _answer(send, 413, f"the body is larger than {limit} bytes")
             return
         try:
             await asyncio.wait_for(self._slots.acquire(), self.queue_timeout)
@@ -70,7 +75,7 @@ class RequestLimits:
             return
         try:
             try:
-                body = await asyncio.wait_for(self._read_body(receive), self.body_timeout)
+                body = await asyncio.wait_for(self._read_body(receive, limit), self.body_timeout)
             except TimeoutError:
                 await _answer(send, 408, "the body did not arrive in time")
                 return
@@ -81,7 +86,7 @@ class RequestLimits:
         finally:
             self._slots.release()
 
-    async def _read_body(self, receive: Any) -> deque[bytes]:
+    async def _read_body(self, receive: Any, limit: int) -> deque[bytes]:
         """The whole body, read before the app runs, so that no handler waits on a client."""
         chunks: deque[bytes] = deque()
         size = 0
@@ -91,8 +96,8 @@ class RequestLimits:
                 raise _Refused(400, "the client went away")
             chunk = message.get("body", b"")
             size += len(chunk)
-            if size > self.max_body_bytes:
-                raise _Refused(413, f"the body is larger than {self.max_body_bytes} bytes")
+            if size > limit:
+                raise _Refused(413, f"the body is larger than {limit} bytes")
             if chunk:
                 chunks.append(chunk)
             if not message.get("more_body", False):

@@ -6,6 +6,8 @@ import json
 import math
 from typing import Any
 
+from ._documents import JSONText, refuse_nul
+
 
 def json_default(obj: Any) -> Any:
     """Values json cannot write as they are: numpy scalars and arrays, sets, the rest as text."""
@@ -24,11 +26,18 @@ def json_default(obj: Any) -> Any:
     return str(obj)
 
 
-def to_json_text(value: Any) -> str | None:
-    """JSON text of ``value``; None stays None (SQL NULL)."""
+def to_json_text(value: Any, where: str = "value") -> str | None:
+    """JSON text of ``value`` (a ``JSONText`` is that already); None stays None (SQL NULL).
+
+    U+0000 is refused in the document's strings as in every other text (``where`` names
+    the field), so that a store keeps the same on SQLite and on PostgreSQL."""
     if value is None:
         return None
-    return json.dumps(value, default=json_default, ensure_ascii=False, allow_nan=True)
+    if isinstance(value, JSONText):
+        return value.text
+    text = json.dumps(value, default=json_default, ensure_ascii=False, allow_nan=True)
+    refuse_nul(text, where)
+    return text
 
 
 def from_json_text(text: str | None) -> Any:
