@@ -44,7 +44,7 @@ async def document_body(request: Request) -> JSONText:
     try:
         return check_document(text)
     except DocumentError as exc:
-        raise _invalid(("body",), exc.message) from None
+        raise _invalid(tuple(exc.where.split(".")), exc.message) from None
 
 
 def validated(model: type[Model], document: JSONText, depth: int = 2, **given: Any) -> Model:

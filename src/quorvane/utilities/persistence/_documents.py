@@ -76,9 +76,35 @@ def check_document(text: str, where: str = "body") -> JSONText:
 
 
 def refuse_nul(json_text: str, where: str) -> None:
-    """Refuse JSON text that holds U+0000 (written as an escape) in a key or a string."""
-    if "\\u0000" in json_text and _NUL.search(json_text):
-        raise DocumentError(where, NUL_MESSAGE)
+    """Refuse JSON text that holds U+0000 (written as an escape) in a key or a string,
+    naming the member it is in."""
+    if "\\u0000" in json_text and (found := _NUL.search(json_text)):
+        start = _SPACE.match(json_text).end()  # type: ignore[union-attr]
+        path = _path_to(json_text, start, found.end() - 1)
+        raise DocumentError(".".join([where, *path]), NUL_MESSAGE)
+
+
+def _path_to(text: str, at: int, position: int) -> list[str]:
+    """The names and indexes leading from the value at ``at`` to ``position`` in it; each
+    level is walked over with the checker, so nothing is built."""
+    path: list[str] = []
+    while text.startswith(("{", "["), at):
+        is_object = text.startswith("{", at)
+        at, index = _skip(text, at + 1), 0
+        while not text.startswith(("}", "]"), at):
+            if is_object:
+                name, end = _SCALARS.raw_decode(text, at)
+                if position < end:  # in the name itself, shown with the escape
+                    return [*path, name.replace("\x00", "\\u0000")]
+                at = _skip(text, _skip(text, end) + 1)
+            _, end = _CHECKER.raw_decode(text, at)
+            if position < end:
+                path.append(name if is_object else str(index))
+                break
+            at, index = _skip(text, _skip(text, end) + 1), index + 1
+        else:
+            break
+    return path
 
 
 def outline(document: str, depth: int = 2) -> Any:

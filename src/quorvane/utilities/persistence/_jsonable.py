@@ -35,9 +35,13 @@ def to_json_text(value: Any, where: str = "value") -> str | None:
         return None
     if isinstance(value, JSONText):
         return value.text
-    text = json.dumps(value, default=json_default, ensure_ascii=False, allow_nan=True)
+    text = _dumps(value)
     refuse_nul(text, where)
     return text
+
+
+def _dumps(value: Any) -> str:
+    return json.dumps(value, default=json_default, ensure_ascii=False, allow_nan=True)
 
 
 def from_json_text(text: str | None) -> Any:
@@ -46,7 +50,7 @@ def from_json_text(text: str | None) -> Any:
 
 def jsonable(value: Any) -> Any:
     """``value`` reduced to what the standard json module writes (for HTTP bodies)."""
-    return from_json_text(to_json_text(value))
+    return None if value is None else json.loads(_dumps(value))
 
 
 def split_float(value: float | None) -> tuple[float | None, int]:
