@@ -205,9 +205,9 @@ def _store(write: Callable[..., int], chunks: Iterable[Any], *args: Any) -> int:
 @router.get("/results", response_model=m.Results)
 def get_results(
     st: TenantStore,
-    row_key: str | None = None,
+    row_key: m.Text | None = None,
     pipeline_id: Annotated[int | None, Query(ge=0, le=2**63 - 1)] = None,
-    output_name: str | None = None,
+    output_name: m.Text | None = None,
 ):
     results = st.get_results(row_key=row_key, pipeline_id=pipeline_id, output_name=output_name)
     return {"results": results}

@@ -69,5 +69,5 @@ async def receive_event(request: Request, st: TenantStore):
 
 # events travel as read from the store, NaN and Infinity as those tokens
 @router.get(LINEAGE_PATH, responses={200: {"model": Events}}, response_model=None)
-def list_events(st: TenantStore, run_id: Annotated[str | None, Query(max_length=200)] = None):
+def list_events(st: TenantStore, run_id: Annotated[Text | None, Query(max_length=200)] = None):
     return {"events": st.get_lineage_events(run_id)}
