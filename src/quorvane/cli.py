@@ -57,6 +57,12 @@ main.add_command(check_lineage_command)
 @click.option(
     "--max-line-mb", default=8, show_default=True, help="Longest line of a bulk request body."
 )
+@click.option(
+    "--max-document-mb",
+    default=4.0,
+    show_default=True,
+    help="Largest body that is not a bulk write (an OpenLineage event, a dashboard summary).",
+)
 @click.option("--request-timeout", default=10.0, show_default=True, help="Seconds for headers.")
 @click.option("--body-timeout", default=60.0, show_default=True, help="Seconds for a body.")
 @click.option("--keep-alive", default=5.0, show_default=True, help="Idle keep-alive seconds.")
@@ -68,6 +74,7 @@ def serve(
     port: int,
     max_body_mb: int,
     max_line_mb: int,
+    max_document_mb: float,
     request_timeout: float,
     body_timeout: float,
     keep_alive: float,
@@ -83,6 +90,7 @@ def serve(
         ServerSettings,
         max_body_bytes=max_body_mb * 1024 * 1024,
         max_line_bytes=max_line_mb * 1024 * 1024,
+        max_document_bytes=int(max_document_mb * 1024 * 1024),
         request_timeout=request_timeout,
         body_timeout=body_timeout,
         keep_alive_timeout=keep_alive,

@@ -7,6 +7,7 @@ import contextlib
 import json
 import re
 import socket
+import threading
 import time
 import tracemalloc
 
@@ -167,3 +168,50 @@ def test_openapi_schema_and_no_version_banner(served):
     # every model a path names is in the document, the bulk bodies read from bytes too
     named = set(re.findall(r'"#/components/schemas/(\w+)"', body.decode()))
     assert "NewNodes" in named and named <= set(document["components"]["schemas"])
+
+
+def _edge_lines(count: int) -> bytes:
+    line = json.dumps({"columns": {"parent_fingerprint": list(range(1000)),
+                                   "child_fingerprint": list(range(1, 1001)),
+                                   "input_position": [0] * 1000}}).encode()  # fmt: skip
+    return b"\n".join([line] * count)
+
+
+@pytest.mark.parametrize(
+    ("body", "status"),
+    [
+        (b"\n" * (32 * 1024 * 1024) + LINE, 200),  # blank lines around one record
+        (_edge_lines(3900) + b"\n" + b'{"columns": 1}', 422),  # 48 MiB, the last line bad
+    ],
+    ids=["blank lines", "bad last line"],
+)
+def test_a_large_body_never_holds_up_another_tenants_small_write(tmp_path, body, status):
+    store = SQLiteStorage(str(tmp_path / "turns.db"))
+    KeyRing(store).add(KEY, "acme")
+    KeyRing(store).add("other-tenant-key-0123", "beta")
+    with start_server(create_app(store)) as running:
+        small = HostedStorage(running.url, "other-tenant-key-0123")
+        small.create_pipeline("first")  # connected, so that only waiting is timed below
+        answer: list[int] = []
+        large = threading.Thread(
+            target=lambda: answer.append(
+                exchange(running.url, post_head(len(body), EDGES, NDJSON), body)[0]
+            )
+        )
+        started = time.monotonic()
+        large.start()
+        waits = []
+        while large.is_alive() and len(waits) < 500:  # bounded: some seconds at most
+            began = time.monotonic()
+            small.create_pipeline("small")
+            waits.append(time.monotonic() - began)
+            time.sleep(0.02)
+        large.join(120)
+        took = time.monotonic() - started
+        small.disconnect()
+    assert answer == [status]
+    print(f"large body {len(body) >> 20} MiB took {took:.2f} s; the small writes during it "
+          f"waited at most {max(waits):.3f} s ({len(waits)} of them)")  # fmt: skip
+    # the large body was read and checked before its transaction: the small writes did
+    # not wait for it
+    assert len(waits) > 1 and max(waits) < 1.0

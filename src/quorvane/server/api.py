@@ -2,8 +2,9 @@
 
 from __future__ import annotations
 
-from collections.abc import Iterator
-from typing import Annotated
+from collections.abc import Callable, Iterable, Iterator
+from functools import partial
+from typing import Annotated, Any
 
 from fastapi import APIRouter, Query, Request
 from fastapi.concurrency import run_in_threadpool
@@ -11,11 +12,30 @@ from fastapi.concurrency import run_in_threadpool
 from ..utilities.persistence import Columns, node_to_wire, row_value_to_wire
 from . import models as m
 from .auth import TenantStore, check_claimed_tenant
-from .bulk import bulk_body, bulk_body_schema
+from .bulk import bulk_body, bulk_body_schema, checked_first
+from .documents import document_body, document_body_schema, member_object, validated
 from .routing import LineageRoute
 
-#: the bodies read by ``bulk_body``, whose schemas the app adds to its OpenAPI document
-BULK_BODIES = (m.NewNodes, m.NewEdges, m.NewRowValues)
+#: the bodies read from bytes by the routes, whose schemas the app adds to its OpenAPI
+#: document
+BULK_BODIES = (m.NewNodes, m.NewEdges, m.NewRowValues, m.NewResults, m.ResolvedEdges)
+DOCUMENT_BODIES = (m.NewPipeline, m.DashboardSync)
+#: the routes that take bulk bodies (up to the largest body); the others take documents
+BULK_PATHS = (
+    "/v1/nodes",
+    "/v1/edges",
+    "/v1/edges/resolved",
+    "/v1/row_values",
+    "/v1/pipelines/{pipeline_id}/results",
+)
+
+
+def as_stored(model: type[m.Record]) -> dict[int | str, dict[str, Any]]:
+    """The answer of a route that sends free-form documents as read from the store (its
+    ``response_model`` None): NaN and Infinity go out as those tokens, where re-encoding
+    them by the model would turn them into null."""
+    return {200: {"model": model}}
+
 
 router = APIRouter(prefix="/v1", route_class=LineageRoute)
 PIPELINE = "/pipelines/{pipeline_id}"
@@ -27,21 +47,30 @@ def whoami(st: TenantStore):
     return {"tenant_id": st.tenant_id}
 
 
-@router.post("/pipelines", response_model=m.PipelineId)
-def create_pipeline(body: m.NewPipeline, st: TenantStore):
+@router.post(
+    "/pipelines", response_model=m.PipelineId, openapi_extra=document_body_schema(m.NewPipeline)
+)
+async def create_pipeline(request: Request, st: TenantStore):
+    document = await document_body(request)
+    body = validated(m.NewPipeline, document, depth=1, config=None)
     check_claimed_tenant(st.tenant_id, body.tenant_id)
-    pipeline_id = st.create_pipeline(
-        pipeline_name=body.pipeline_name, config=body.config, git_commit=body.git_commit
+    config = member_object(document, "config")
+    del document  # the configuration's text is all that is kept
+    pipeline_id = await run_in_threadpool(
+        st.create_pipeline,
+        pipeline_name=body.pipeline_name,
+        config=config,
+        git_commit=body.git_commit,
     )
     return {"pipeline_id": pipeline_id}
 
 
-@router.get("/pipelines", response_model=m.Pipelines)
+@router.get("/pipelines", response_model=None, responses=as_stored(m.Pipelines))
 def list_pipelines(st: TenantStore):
     return {"pipelines": st.list_pipelines()}
 
 
-@router.get(PIPELINE, response_model=m.OnePipeline)
+@router.get(PIPELINE, response_model=None, responses=as_stored(m.OnePipeline))
 def get_pipeline(pipeline_id: PipelineId, st: TenantStore):
     pipeline = st.get_pipeline(pipeline_id)
     if pipeline is None:
@@ -60,7 +89,7 @@ def get_sources(pipeline_id: PipelineId, st: TenantStore):
     return {"sources": st.get_sources(pipeline_id)}
 
 
-@router.get(PIPELINE + "/nodes", response_model=m.Nodes)
+@router.get(PIPELINE + "/nodes", response_model=None, responses=as_stored(m.Nodes))
 def get_nodes(pipeline_id: PipelineId, st: TenantStore):
     return {"nodes": [node_to_wire(n) for n in st.get_nodes(pipeline_id)]}
 
@@ -85,9 +114,14 @@ def get_row_values(
     return {"values": [row_value_to_wire(v) for v in values]}
 
 
-@router.post(PIPELINE + "/results", response_model=m.Stored)
-def store_results(pipeline_id: PipelineId, body: m.NewResults, st: TenantStore):
-    return {"stored": st.store_results(pipeline_id, body.rows)}
+@router.post(
+    PIPELINE + "/results", response_model=m.Stored, openapi_extra=bulk_body_schema(m.NewResults)
+)
+async def store_results(pipeline_id: PipelineId, request: Request, st: TenantStore):
+    lines = await bulk_body(request, m.NewResults)
+    chunks = (line.rows for line in lines)
+    write = partial(st.store_result_chunks, pipeline_id)
+    return {"stored": await run_in_threadpool(_store, write, chunks)}
 
 
 @router.post("/sources", response_model=m.Registered)
@@ -114,7 +148,7 @@ async def store_nodes(request: Request, st: TenantStore):
             yield columns
 
     lines = await bulk_body(request, m.NewNodes)
-    return {"stored": await run_in_threadpool(st.store_node_columns, chunks(lines))}
+    return {"stored": await run_in_threadpool(_store, st.store_node_columns, chunks(lines))}
 
 
 @router.post("/edges", response_model=m.Stored, openapi_extra=bulk_body_schema(m.NewEdges))
@@ -125,7 +159,7 @@ async def store_edges(request: Request, st: TenantStore):
         if first is None:
             return 0
         chunks = (vars(line.columns) for line in _same_pipeline(first, lines))
-        return st.store_edge_columns(chunks, first.pipeline_id or 0)
+        return _store(st.store_edge_columns, chunks, first.pipeline_id or 0)
 
     lines = await bulk_body(request, m.NewEdges)
     return {"stored": await run_in_threadpool(store, lines)}
@@ -139,9 +173,13 @@ def _same_pipeline(first: m.NewEdges, lines: Iterator[m.NewEdges]) -> Iterator[m
         yield line
 
 
-@router.post("/edges/resolved", response_model=m.Stored)
-def store_edges_resolved(body: m.ResolvedEdges, st: TenantStore):
-    return {"stored": st.store_edges_resolved(body.rows)}
+@router.post(
+    "/edges/resolved", response_model=m.Stored, openapi_extra=bulk_body_schema(m.ResolvedEdges)
+)
+async def store_edges_resolved(request: Request, st: TenantStore):
+    lines = await bulk_body(request, m.ResolvedEdges)
+    chunks = (line.rows for line in lines)
+    return {"stored": await run_in_threadpool(_store, st.store_resolved_edge_chunks, chunks)}
 
 
 @router.post("/row_values", response_model=m.Stored, openapi_extra=bulk_body_schema(m.NewRowValues))
@@ -155,27 +193,37 @@ async def store_row_values(request: Request, st: TenantStore):
             yield columns
 
     lines = await bulk_body(request, m.NewRowValues)
-    return {"stored": await run_in_threadpool(st.store_row_value_columns, chunks(lines))}
+    return {"stored": await run_in_threadpool(_store, st.store_row_value_columns, chunks(lines))}
+
+
+def _store(write: Callable[..., int], chunks: Iterable[Any], *args: Any) -> int:
+    """``write`` of every chunk in one transaction, all of them checked before it starts."""
+    return write(checked_first(chunks), *args)
 
 
 @router.get("/results", response_model=m.Results)
 def get_results(
     st: TenantStore,
-    row_key: str | None = None,
+    row_key: m.Text | None = None,
     pipeline_id: Annotated[int | None, Query(ge=0, le=2**63 - 1)] = None,
-    output_name: str | None = None,
+    output_name: m.Text | None = None,
 ):
     results = st.get_results(row_key=row_key, pipeline_id=pipeline_id, output_name=output_name)
     return {"results": results}
 
 
-@router.post("/dashboard/sync", response_model=m.SyncAccepted)
-async def dashboard_sync(body: m.DashboardSync, request: Request, st: TenantStore):
-    payload = await request.json()  # kept as sent, once the model has checked it
+@router.post(
+    "/dashboard/sync",
+    response_model=m.SyncAccepted,
+    openapi_extra=document_body_schema(m.DashboardSync),
+)
+async def dashboard_sync(request: Request, st: TenantStore):
+    payload = await document_body(request)
+    validated(m.DashboardSync, payload)  # kept as sent, once the model has checked it
     sync_id = await run_in_threadpool(st.store_dashboard_sync, payload)
     return {"status": "ok", "sync_id": sync_id}
 
 
-@router.get("/dashboard/syncs", response_model=m.Syncs)
+@router.get("/dashboard/syncs", response_model=None, responses=as_stored(m.Syncs))
 def dashboard_syncs(st: TenantStore):
     return {"syncs": st.get_dashboard_syncs()}

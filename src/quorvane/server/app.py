@@ -5,7 +5,7 @@ from __future__ import annotations
 import contextlib
 import json
 import logging
-from collections.abc import AsyncIterator, Sequence
+from collections.abc import AsyncIterator, Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -15,12 +15,14 @@ from fastapi.exceptions import RequestValidationError
 from fastapi.responses import JSONResponse, Response
 from pydantic.json_schema import models_json_schema
 from starlette.exceptions import HTTPException
+from starlette.routing import compile_path
 
 from ..utilities.persistence import SQLStore
 from . import api, lineage_intake
 from .auth import KeyRing
 from .headers import SecurityHeaders
 from .limits import RequestLimits
+from .lineage_intake import RunEventIn
 from .pages import missing_page, mount_pages, wants_page
 from .sessions import Sessions
 from .throttle import FailureThrottle
@@ -32,7 +34,11 @@ logger = logging.getLogger(__name__)
 class ServerSettings:
     """Limits and timeouts of the service (seconds and bytes)."""
 
+    #: the largest body, of a bulk write (nodes, edges, row values, results)
     max_body_bytes: int = 64 * 1024 * 1024
+    #: the largest body of any other request: a pipeline and its configuration, a dashboard
+    #: summary, an OpenLineage event (kilobytes as a rule), a form
+    max_document_bytes: int = 4 * 1024 * 1024
     #: a bulk write is read a line at a time; no line may be longer (nor a plain JSON body)
     max_line_bytes: int = 8 * 1024 * 1024
     #: the whole body must arrive within this time
@@ -125,8 +131,23 @@ def create_app(
         max_concurrent=settings.max_concurrent_requests,
         max_per_client=settings.max_requests_per_client,
         queue_timeout=settings.queue_timeout,
+        body_limit=_body_limits(settings),
     )
     return SecurityHeaders(limited)
+
+
+def _body_limits(settings: ServerSettings) -> Callable[[dict[str, Any]], int]:
+    """The largest body of a request: ``max_body_bytes`` for a bulk write, the document
+    limit for the rest."""
+    bulk = [compile_path(path)[0] for path in api.BULK_PATHS]
+
+    def limit(scope: dict[str, Any]) -> int:
+        path = scope.get("path", "")
+        if any(pattern.match(path) for pattern in bulk):
+            return settings.max_body_bytes
+        return settings.max_document_bytes
+
+    return limit
 
 
 def _document_bulk_bodies(app: FastAPI) -> None:
@@ -136,8 +157,9 @@ def _document_bulk_bodies(app: FastAPI) -> None:
     def openapi() -> dict[str, Any]:
         if app.openapi_schema is None:
             schema = build()
+            read_from_bytes = (*api.BULK_BODIES, *api.DOCUMENT_BODIES, RunEventIn)
             _, defs = models_json_schema(
-                [(model, "validation") for model in api.BULK_BODIES],
+                [(model, "validation") for model in read_from_bytes],
                 ref_template="#/components/schemas/{model}",
             )
             schema.setdefault("components", {}).setdefault("schemas", {}).update(defs["$defs"])

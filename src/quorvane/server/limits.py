@@ -6,7 +6,8 @@ answered 401 at once, its body unread. Then there are two lanes.
 - Keyed requests (a valid bearer key) wait for a turn of their client address (at most
   ``max_per_client`` at once) and for one of ``max_concurrent`` slots, each at most
   ``queue_timeout`` seconds (503 after that; waiting costs no thread). Then the body is
-  read, at most ``max_body_bytes`` (413) within ``body_timeout`` seconds (408).
+  read, at most its route's ``body_limit`` (``max_body_bytes`` at most; 413, before it is
+  read when the client announces its length) within ``body_timeout`` seconds (408).
 - Requests without a bearer key (pages, the login form, the schema) carry at most
   ``anonymous_body_bytes``, read within ``anonymous_body_timeout`` seconds *before* they
   take a turn or one of their own ``max_concurrent`` slots: someone who withholds a body
@@ -97,11 +98,13 @@ class RequestLimits:
         max_concurrent: int,
         max_per_client: int,
         queue_timeout: float,
+        body_limit: Callable[[Scope], int] | None = None,
     ):
         self.app = app
         self.authenticate = authenticate
         self.throttle = throttle
         self.max_body_bytes = max_body_bytes
+        self.body_limit = body_limit or (lambda scope: max_body_bytes)
         self.body_timeout = body_timeout
         self.anonymous_body_bytes = anonymous_body_bytes
         self.anonymous_body_timeout = anonymous_body_timeout
@@ -130,19 +133,20 @@ class RequestLimits:
             await _refuse(send, _Refused(401, UNAUTHORIZED))
 
     async def _keyed(self, scope: Scope, receive: Any, send: Any, client: str) -> None:
-        too_large = _Refused(413, f"the body is larger than {self.max_body_bytes} bytes")
-        if not await self._fits(scope, send, self.max_body_bytes, too_large):
+        limit = min(self.body_limit(scope), self.max_body_bytes)
+        too_large = _Refused(413, f"the body is larger than {limit} bytes")
+        if not await self._fits(scope, send, limit, too_large):
             return
         async with contextlib.AsyncExitStack() as held:
             if not await self._wait_turn(held, client, self._keyed_slots, send):
                 return
-            limit, deadline = self.max_body_bytes, self.body_timeout
-            body = await self._body(receive, send, limit, deadline, too_large)
+            body = await self._body(receive, send, limit, self.body_timeout, too_large)
             if body is not None:
                 await self.app(scope, _replay(body, receive), send)
 
     async def _anonymous(self, scope: Scope, receive: Any, send: Any, client: str) -> None:
-        limit, deadline = self.anonymous_body_bytes, self.anonymous_body_timeout
+        limit = min(self.anonymous_body_bytes, self.body_limit(scope))
+        deadline = self.anonymous_body_timeout
         too_large = _Refused(401, f"{UNAUTHORIZED} (without one a body has at most {limit} bytes)")
         if not await self._fits(scope, send, limit, too_large):
             return

@@ -7,14 +7,38 @@ and a short message before anything is stored.
 
 from __future__ import annotations
 
+from itertools import repeat
+from operator import contains
 from typing import Annotated, Any, Self
 
-from pydantic import BaseModel, ConfigDict, Field, Strict, model_validator
+from pydantic import AfterValidator, BaseModel, ConfigDict, Field, Strict, model_validator
 
-# every scalar is strict; containers are not, so that a JSON array is a tuple
+from ..utilities.persistence._documents import NUL_MESSAGE
+
+
+def _without_nul(text: str) -> str:
+    if "\x00" in text:
+        raise ValueError(NUL_MESSAGE)
+    return text
+
+
+def _column_without_nul(texts: list[str | None]) -> list[str | None]:
+    # one pass in C over a whole column; the record is looked for only when there is one
+    if any(map(contains, filter(None, texts), repeat("\x00"))):
+        at = next(i for i, text in enumerate(texts) if text and "\x00" in text)
+        raise ValueError(f"record {at} {NUL_MESSAGE}")
+    return texts
+
+
+# every scalar is strict; containers are not, so that a JSON array is a tuple. U+0000 is
+# refused in every text (PostgreSQL cannot keep it), so both stores keep the same.
 Int64 = Annotated[int, Strict(), Field(ge=-(2**63), le=2**63 - 1)]
 Id = Annotated[int, Strict(), Field(ge=0, le=2**63 - 1)]
-Text = Annotated[str, Strict()]
+Text = Annotated[str, Strict(), AfterValidator(_without_nul)]
+TextColumn = Annotated[list[Annotated[str, Strict()]], AfterValidator(_column_without_nul)]
+OptionalTextColumn = Annotated[
+    list[Annotated[str, Strict()] | None], AfterValidator(_column_without_nul)
+]
 Flag = Annotated[bool, Strict()]
 Number = Annotated[float, Strict()]
 #: a provenance word: 32 bits, unsigned
@@ -42,7 +66,7 @@ class NewPipeline(Record):
 
 
 class PipelineStatus(Record):
-    status: Annotated[str, Strict(), Field(min_length=1, max_length=64)] = "completed"
+    status: Annotated[Text, Field(min_length=1, max_length=64)] = "completed"
 
 
 class NewSource(Record):
@@ -96,10 +120,10 @@ class Columns(Record):
 
 class NodeColumns(Columns):
     fingerprint: list[Int64]
-    node_type: list[Text]
-    operation: list[Text]
-    table_name: list[Text | None]
-    column_name: list[Text | None]
+    node_type: TextColumn
+    operation: TextColumn
+    table_name: OptionalTextColumn
+    column_name: OptionalTextColumn
     pair_id: list[Int64 | None]
     is_protected: list[Flag]
     entity_hash: list[Int64 | None]
@@ -118,11 +142,11 @@ class RowValueColumns(Columns):
     pipeline_id: list[Id]
     row_index: list[Int64]
     fingerprint: list[Int64]
-    node_operation: list[Text]
+    node_operation: TextColumn
     value: list[Number | None]
-    column_name: list[Text | None]
-    tenant_id: list[Text | None]
-    text_value: list[Text | None]
+    column_name: OptionalTextColumn
+    tenant_id: OptionalTextColumn
+    text_value: OptionalTextColumn
 
 
 class NewNodes(Record):

@@ -10,6 +10,7 @@ from collections.abc import Iterable, Sequence
 from datetime import UTC, datetime
 from typing import Any
 
+from ._columns import checked_text
 from ._jsonable import from_json_text, join_float, to_json_text
 
 #: ids per IN list: well under SQLite's limit on bound parameters
@@ -22,7 +23,13 @@ def _marks(count: int) -> str:
 
 def _like_pattern(text: str) -> str:
     """A LIKE pattern matching ``text`` anywhere, its own % and _ taken literally."""
-    escaped = text.lower().replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_")
+    escaped = (
+        checked_text("search", text)
+        .lower()
+        .replace("\\", "\\\\")
+        .replace("%", "\\%")
+        .replace("_", "\\_")
+    )
     return "%" + escaped + "%"
 
 
@@ -49,7 +56,7 @@ class AuditQueries:
             params += (_like_pattern(name),)
         if status:
             where += " AND status = ?"
-            params += (status,)
+            params += (checked_text("status", status),)
         total = self._db.read("SELECT count(*) FROM pipelines" + where, params)[0][0]
         rows = self._db.read(
             "SELECT id, name, status, created_at, completed_at FROM pipelines"
@@ -158,7 +165,7 @@ class AuditQueries:
         was stored without one)."""
         pipeline_id = self._check_pipeline(pipeline_id)
         found = []
-        for chunk in _chunks([str(k) for k in row_keys]):
+        for chunk in _chunks([checked_text("row_key", str(k)) for k in row_keys]):
             found += self._db.read(
                 "SELECT row_key, output_name, fingerprint, value, value_is_nan, input_hash,"
                 " row_index FROM pipeline_results WHERE tenant_id = ? AND pipeline_id = ?"
@@ -253,7 +260,7 @@ class AuditQueries:
                     self._tenant,
                     pipeline_id,
                     datetime.now(UTC).isoformat(timespec="seconds"),
-                    str(source),
+                    checked_text("source", str(source)),
                     int(report.checked),
                     len(changed),
                     len(missing),

@@ -9,9 +9,11 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Mapping, Sequence
 from functools import partial
-from operator import attrgetter, is_not
+from itertools import repeat
+from operator import attrgetter, contains, is_not
 from typing import Any
 
+from ._documents import NUL_MESSAGE
 from ._jsonable import split_float
 
 INT64_MIN = -(2**63)
@@ -68,9 +70,33 @@ def int64_column(values: Sequence[Any], *, optional: bool = False) -> list[Any]:
     return [None if optional and v is None else int64(v) for v in values]
 
 
-def text_column(values: Sequence[Any]) -> list[str]:
-    """``values`` as texts (what is not a text is written as one)."""
-    return list(values) if set(map(type, values)) <= {str} else list(map(str, values))
+def text_column(values: Sequence[Any], name: str, *, optional: bool = False) -> list[Any]:
+    """``values`` as texts (what is not a text is written as one; None kept when
+    ``optional``), refusing U+0000, which PostgreSQL cannot keep in a text: the same record
+    is then refused on every store."""
+    kinds = set(map(type, values))
+    if optional:
+        kinds.discard(type(None))
+    if kinds <= {str}:
+        texts = list(values)
+    elif optional:
+        texts = [None if v is None else str(v) for v in values]
+    else:
+        texts = list(map(str, values))
+    present = filter(_NOT_NONE, texts) if optional else texts
+    if any(map(contains, present, repeat("\x00"))):
+        at = next(i for i, text in enumerate(texts) if text is not None and "\x00" in text)
+        raise ValueError(f"{name} of record {at} {NUL_MESSAGE}")
+    return texts
+
+
+def checked_text(name: str, value: Any) -> str:
+    """One text of a record: a ``str`` without U+0000."""
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+    if "\x00" in value:
+        raise ValueError(f"{name} {NUL_MESSAGE}")
+    return value
 
 
 def flag_column(values: Sequence[Any]) -> list[int]:

@@ -6,6 +6,8 @@ import json
 import math
 from typing import Any
 
+from ._documents import JSONText, refuse_nul
+
 
 def json_default(obj: Any) -> Any:
     """Values json cannot write as they are: numpy scalars and arrays, sets, the rest as text."""
@@ -24,10 +26,21 @@ def json_default(obj: Any) -> Any:
     return str(obj)
 
 
-def to_json_text(value: Any) -> str | None:
-    """JSON text of ``value``; None stays None (SQL NULL)."""
+def to_json_text(value: Any, where: str = "value") -> str | None:
+    """JSON text of ``value`` (a ``JSONText`` is that already); None stays None (SQL NULL).
+
+    U+0000 is refused in the document's strings as in every other text (``where`` names
+    the field), so that a store keeps the same on SQLite and on PostgreSQL."""
     if value is None:
         return None
+    if isinstance(value, JSONText):
+        return value.text
+    text = _dumps(value)
+    refuse_nul(text, where)
+    return text
+
+
+def _dumps(value: Any) -> str:
     return json.dumps(value, default=json_default, ensure_ascii=False, allow_nan=True)
 
 
@@ -37,7 +50,7 @@ def from_json_text(text: str | None) -> Any:
 
 def jsonable(value: Any) -> Any:
     """``value`` reduced to what the standard json module writes (for HTTP bodies)."""
-    return from_json_text(to_json_text(value))
+    return None if value is None else json.loads(_dumps(value))
 
 
 def split_float(value: float | None) -> tuple[float | None, int]:

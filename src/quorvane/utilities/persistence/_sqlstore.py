@@ -13,11 +13,12 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from datetime import UTC, datetime
 from functools import partial
 from itertools import compress
-from typing import Any, Self
+from typing import Any, Self, TypeVar
 
 from ._auditstore import AuditQueries
 from ._backend import EdgeRow, ResultRow, StorageBackend
 from ._columns import (
+    checked_text,
     column_length,
     columns,
     flag_column,
@@ -26,6 +27,7 @@ from ._columns import (
     int64_column,
     text_column,
 )
+from ._documents import JSONText, outline
 from ._jsonable import from_json_text, join_float, split_float, to_json_text
 from ._records import (
     EDGE_FIELDS,
@@ -38,18 +40,13 @@ from ._records import (
 
 #: records as columns: one list per field, all of the same length
 Columns = Mapping[str, Sequence[Any]]
+Chunk = TypeVar("Chunk")
 
 NO_PIPELINE = 0
 
 
 def _now() -> str:
     return datetime.now(UTC).isoformat(timespec="microseconds")
-
-
-def _text(name: str, value: Any) -> str:
-    if not isinstance(value, str):
-        raise TypeError(f"{name} must be a str, not {type(value).__name__}")
-    return value
 
 
 class SQLStore(AuditQueries, StorageBackend):
@@ -133,19 +130,19 @@ class SQLStore(AuditQueries, StorageBackend):
     def create_pipeline(
         self,
         pipeline_name: str = "unnamed",
-        config: Mapping[str, Any] | None = None,
+        config: Mapping[str, Any] | JSONText | None = None,
         git_commit: str | None = None,
         tenant_id: str | None = None,
     ) -> int:
         tenant = self._own(tenant_id)
-        name = _text("pipeline_name", pipeline_name)
+        name = checked_text("pipeline_name", pipeline_name)
         if git_commit is not None:
-            _text("git_commit", git_commit)
+            checked_text("git_commit", git_commit)
         with self._db.write() as tx:
             cursor = tx.execute(
                 "INSERT INTO pipelines (tenant_id, name, status, config, git_commit, created_at)"
                 " VALUES (?, ?, 'running', ?, ?, ?) RETURNING id",
-                (tenant, name, to_json_text(config), git_commit, _now()),
+                (tenant, name, to_json_text(config, "config"), git_commit, _now()),
             )
             pipeline_id = int(cursor.fetchone()[0])
         self._db.pipeline_tenants[pipeline_id] = tenant
@@ -155,7 +152,7 @@ class SQLStore(AuditQueries, StorageBackend):
 
     def complete_pipeline(self, pipeline_id: int, status: str = "completed") -> None:
         pipeline_id = self._check_pipeline(pipeline_id)
-        if not _text("status", status):
+        if not checked_text("status", status):
             raise ValueError("status must not be empty")
         with self._db.write() as tx:
             tx.execute(
@@ -216,8 +213,8 @@ class SQLStore(AuditQueries, StorageBackend):
                     self._tenant,
                     pipeline_id,
                     int64(pair_id),
-                    _text("table", table),
-                    _text("column", column),
+                    checked_text("table", table),
+                    checked_text("column", column),
                     int(bool(is_protected)),
                     _now(),
                 ),
@@ -246,7 +243,7 @@ class SQLStore(AuditQueries, StorageBackend):
         return self._in_one_transaction(self._insert_nodes, chunks)
 
     def _in_one_transaction(
-        self, insert: Callable[[Any, Columns], int], chunks: Iterable[Columns]
+        self, insert: Callable[[Any, Chunk], int], chunks: Iterable[Chunk]
     ) -> int:
         with self._db.write() as tx:
             return sum(insert(tx, chunk) for chunk in chunks)
@@ -256,7 +253,7 @@ class SQLStore(AuditQueries, StorageBackend):
         if not count:
             return 0
         pipelines = self._pipeline_column(tx, chunk["pipeline_id"])
-        metadata = [None if m is None else to_json_text(m) for m in chunk["metadata"]]
+        metadata = [None if m is None else to_json_text(m, "metadata") for m in chunk["metadata"]]
         return tx.insert_columns(
             "INSERT INTO nodes (tenant_id, pipeline_id, fingerprint, node_type,"
             " operation, table_name, column_name, pair_id, is_protected, entity_hash,"
@@ -266,10 +263,10 @@ class SQLStore(AuditQueries, StorageBackend):
                 [self._tenant] * count,
                 pipelines,
                 int64_column(chunk["fingerprint"]),
-                text_column(chunk["node_type"]),
-                text_column(chunk["operation"]),
-                list(chunk["table_name"]),
-                list(chunk["column_name"]),
+                text_column(chunk["node_type"], "node_type"),
+                text_column(chunk["operation"], "operation"),
+                text_column(chunk["table_name"], "table_name", optional=True),
+                text_column(chunk["column_name"], "column_name", optional=True),
                 int64_column(chunk["pair_id"], optional=True),
                 flag_column(chunk["is_protected"]),
                 int64_column(chunk["entity_hash"], optional=True),
@@ -334,21 +331,24 @@ class SQLStore(AuditQueries, StorageBackend):
         return dict(cursor.fetchall())
 
     def store_edges_resolved(self, rows: Iterable[EdgeRow]) -> int:
+        return self.store_resolved_edge_chunks([rows])
+
+    def store_resolved_edge_chunks(self, chunks: Iterable[Iterable[EdgeRow]]) -> int:
+        """``store_edges_resolved`` of rows given chunk after chunk, in one transaction (as
+        ``store_node_columns``)."""
+        return self._in_one_transaction(self._insert_resolved_edges, chunks)
+
+    def _insert_resolved_edges(self, tx: Any, rows: Iterable[EdgeRow]) -> int:
         triples = [(int64(p), int64(c), int64(i)) for p, c, i in rows]
         if not triples:
             return 0
         low = min(min(p, c) for p, c, _ in triples)
         high = max(max(p, c) for p, c, _ in triples)
         tenant = self._tenant
-        with self._db.write() as tx:
-            owned = self._own_node_pipelines(tx, low, high)
-            # ids of another tenant's nodes (or of no node) store nothing
-            params = [
-                (tenant, owned[c], p, c, i) for p, c, i in triples if c in owned and p in owned
-            ]
-            if not params:
-                return 0
-            return tx.executemany(self._INSERT_EDGE, params)
+        owned = self._own_node_pipelines(tx, low, high)
+        # ids of another tenant's nodes (or of no node) store nothing
+        params = [(tenant, owned[c], p, c, i) for p, c, i in triples if c in owned and p in owned]
+        return tx.executemany(self._INSERT_EDGE, params) if params else 0
 
     def store_edges(self, edges: Sequence[StoredEdge], pipeline_id: int | None = None) -> int:
         pipeline_id = self._pipeline_or_current(pipeline_id)
@@ -441,11 +441,11 @@ class SQLStore(AuditQueries, StorageBackend):
                 self._pipeline_column(tx, pipelines),
                 int64_column(chunk["row_index"]),
                 int64_column(chunk["fingerprint"]),
-                text_column(chunk["node_operation"]),
+                text_column(chunk["node_operation"], "node_operation"),
                 numbers,
                 nan_flags,
-                list(chunk["text_value"]),
-                list(chunk["column_name"]),
+                text_column(chunk["text_value"], "text_value", optional=True),
+                text_column(chunk["column_name"], "column_name", optional=True),
             ],
         )
 
@@ -478,47 +478,63 @@ class SQLStore(AuditQueries, StorageBackend):
 
     # -- results ----------------------------------------------------------------------------
     def store_results(self, pipeline_id: int, rows: Iterable[ResultRow]) -> int:
+        return self.store_result_chunks(pipeline_id, [rows])
+
+    def store_result_chunks(self, pipeline_id: int, chunks: Iterable[Iterable[ResultRow]]) -> int:
+        """``store_results`` of rows given chunk after chunk, in one transaction (as
+        ``store_node_columns``)."""
         pipeline_id = self._check_pipeline(pipeline_id)
-        stamp = _now()
-        params = []
         # persist_results hands over each output's rows in element order: the n-th row of an
         # output is element n, the row index its row values were recorded under
         positions: dict[str, int] = {}
+        insert = partial(
+            self._insert_results, pipeline_id=pipeline_id, stamp=_now(), positions=positions
+        )
+        return self._in_one_transaction(insert, chunks)
+
+    def _insert_results(
+        self,
+        tx: Any,
+        rows: Iterable[ResultRow],
+        pipeline_id: int,
+        stamp: str,
+        positions: dict[str, int],
+    ) -> int:
+        params = []
         for row_key, output_name, fingerprint, value, input_hash in rows:
             number, is_nan = split_float(value)
-            output = str(output_name)
+            output = checked_text("output_name", str(output_name))
             position = positions.get(output, 0)
             positions[output] = position + 1
             params.append(
                 (
                     self._tenant,
                     pipeline_id,
-                    str(row_key),
+                    checked_text("row_key", str(row_key)),
                     output,
                     int64(fingerprint),
                     number,
                     is_nan,
-                    None if input_hash is None else str(input_hash),
+                    None if input_hash is None else checked_text("input_hash", str(input_hash)),
                     stamp,
                     position,
                 )
             )
         if not params:
             return 0
-        # a later row for the same key replaces an earlier one, also within one call (where
+        # a later row for the same key replaces an earlier one, also within one chunk (where
         # one multi-row statement could not update a row twice)
         latest = list({(row[2], row[3]): row for row in params}.values())
-        with self._db.write() as tx:
-            tx.executemany(
-                "INSERT INTO pipeline_results (tenant_id, pipeline_id, row_key, output_name,"
-                " fingerprint, value, value_is_nan, input_hash, stored_at, row_index)"
-                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
-                " ON CONFLICT (tenant_id, pipeline_id, row_key, output_name) DO UPDATE SET"
-                " fingerprint = excluded.fingerprint, value = excluded.value,"
-                " value_is_nan = excluded.value_is_nan, input_hash = excluded.input_hash,"
-                " stored_at = excluded.stored_at, row_index = excluded.row_index",
-                latest,
-            )
+        tx.executemany(
+            "INSERT INTO pipeline_results (tenant_id, pipeline_id, row_key, output_name,"
+            " fingerprint, value, value_is_nan, input_hash, stored_at, row_index)"
+            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+            " ON CONFLICT (tenant_id, pipeline_id, row_key, output_name) DO UPDATE SET"
+            " fingerprint = excluded.fingerprint, value = excluded.value,"
+            " value_is_nan = excluded.value_is_nan, input_hash = excluded.input_hash,"
+            " stored_at = excluded.stored_at, row_index = excluded.row_index",
+            latest,
+        )
         return len(params)
 
     def get_results(
@@ -534,13 +550,13 @@ class SQLStore(AuditQueries, StorageBackend):
         params: tuple = (self._tenant,)
         if row_key is not None:
             sql += " AND row_key = ?"
-            params += (str(row_key),)
+            params += (checked_text("row_key", str(row_key)),)
         if pipeline_id is not None:
             sql += " AND pipeline_id = ?"
             params += (self._check_pipeline(pipeline_id),)
         if output_name is not None:
             sql += " AND output_name = ?"
-            params += (str(output_name),)
+            params += (checked_text("output_name", str(output_name)),)
         rows = self._db.read(sql + " ORDER BY id", params)
         return [
             {
@@ -555,9 +571,8 @@ class SQLStore(AuditQueries, StorageBackend):
         ]
 
     # -- dashboard --------------------------------------------------------------------------
-    def store_dashboard_sync(self, payload: Mapping[str, Any]) -> int:
-        if not isinstance(payload, Mapping):
-            raise TypeError(f"payload must be a mapping, not {type(payload).__name__}")
+    def store_dashboard_sync(self, payload: Mapping[str, Any] | JSONText) -> int:
+        payload, text = _document(payload, "payload")
         pipeline = payload.get("pipeline")
         pipeline = pipeline if isinstance(pipeline, Mapping) else {}
         linked = pipeline.get("provenance_pipeline_id")
@@ -571,9 +586,9 @@ class SQLStore(AuditQueries, StorageBackend):
                 (
                     self._tenant,
                     _now(),
-                    None if name is None else str(name),
+                    None if name is None else checked_text("pipeline.pipeline_name", str(name)),
                     linked,
-                    to_json_text(dict(payload)),
+                    text,
                 ),
             )
             return int(cursor.fetchone()[0])
@@ -596,10 +611,10 @@ class SQLStore(AuditQueries, StorageBackend):
         ]
 
     # -- OpenLineage run events ---------------------------------------------------------------
-    def store_lineage_event(self, event: Mapping[str, Any]) -> int:
-        """Keep one OpenLineage run event as sent (checked for its run, job and time)."""
-        if not isinstance(event, Mapping):
-            raise TypeError(f"event must be a mapping, not {type(event).__name__}")
+    def store_lineage_event(self, event: Mapping[str, Any] | JSONText) -> int:
+        """Keep one OpenLineage run event as sent (checked for its run, job and time); as
+        its JSON text, it is kept byte for byte."""
+        event, text = _document(event, "event")
         run, job = event.get("run"), event.get("job")
         if not isinstance(run, Mapping) or not isinstance(job, Mapping):
             raise ValueError("an OpenLineage run event needs a run and a job")
@@ -612,12 +627,12 @@ class SQLStore(AuditQueries, StorageBackend):
                 (
                     self._tenant,
                     _now(),
-                    _text("run.runId", run.get("runId")),
-                    None if event_type is None else _text("eventType", event_type),
-                    _text("eventTime", event.get("eventTime")),
-                    _text("job.namespace", job.get("namespace")),
-                    _text("job.name", job.get("name")),
-                    to_json_text(dict(event)),
+                    checked_text("run.runId", run.get("runId")),
+                    None if event_type is None else checked_text("eventType", event_type),
+                    checked_text("eventTime", event.get("eventTime")),
+                    checked_text("job.namespace", job.get("namespace")),
+                    checked_text("job.name", job.get("name")),
+                    text,
                 ),
             )
             return int(cursor.fetchone()[0])
@@ -631,10 +646,10 @@ class SQLStore(AuditQueries, StorageBackend):
         params: tuple = (self._tenant,)
         if run_id is not None:
             sql += " AND run_id = ?"
-            params += (_text("run_id", run_id),)
+            params += (checked_text("run_id", run_id),)
         if job_name is not None:
             sql += " AND job_name = ?"
-            params += (_text("job_name", job_name),)
+            params += (checked_text("job_name", job_name),)
         if limit is None:
             return [from_json_text(r[0]) for r in self._db.read(sql + " ORDER BY id", params)]
         rows = self._db.read(sql + " ORDER BY id DESC LIMIT ?", params + (int(limit),))
@@ -650,13 +665,13 @@ class SQLStore(AuditQueries, StorageBackend):
             tx.execute(
                 "INSERT INTO api_keys (key_sha256, tenant_id, created_at) VALUES (?, ?, ?)"
                 " ON CONFLICT (key_sha256) DO UPDATE SET tenant_id = excluded.tenant_id",
-                (_text("key_sha256", key_sha256), self._tenant, _now()),
+                (checked_text("key_sha256", key_sha256), self._tenant, _now()),
             )
 
     def tenant_for_key_digest(self, key_sha256: str) -> str | None:
         # found by its key id, then compared whole in constant time: how long an answer takes
         # tells nothing about how much of a guess matched a stored digest
-        key_id = _text("key_sha256", key_sha256)[:12]
+        key_id = checked_text("key_sha256", key_sha256)[:12]
         rows = self._db.read(
             "SELECT key_sha256, tenant_id FROM api_keys WHERE key_sha256 >= ? AND key_sha256 < ?",
             (key_id, key_id + "g"),
@@ -666,7 +681,7 @@ class SQLStore(AuditQueries, StorageBackend):
 
     def revoke_api_key_digests(self, digest_prefix: str) -> int:
         """Remove the keys whose digest starts with ``digest_prefix`` (hex); returns how many."""
-        prefix = _text("digest_prefix", digest_prefix).lower()
+        prefix = checked_text("digest_prefix", digest_prefix).lower()
         if len(prefix) < 8 or any(ch not in "0123456789abcdef" for ch in prefix):
             raise ValueError("a key id is at least 8 hexadecimal digits of the key's digest")
         with self._db.write() as tx:
@@ -690,11 +705,11 @@ class SQLStore(AuditQueries, StorageBackend):
                 " (session_sha256, tenant_id, key_sha256, created_at, expires_at)"
                 " VALUES (?, ?, ?, ?, ?)",
                 (
-                    _text("session_sha256", session_sha256),
+                    checked_text("session_sha256", session_sha256),
                     self._tenant,
-                    _text("key_sha256", key_sha256),
+                    checked_text("key_sha256", key_sha256),
                     now,
-                    _text("expires_at", expires_at),
+                    checked_text("expires_at", expires_at),
                 ),
             )
 
@@ -705,7 +720,7 @@ class SQLStore(AuditQueries, StorageBackend):
             "SELECT s.tenant_id FROM page_sessions s"
             " JOIN api_keys k ON k.key_sha256 = s.key_sha256 AND k.tenant_id = s.tenant_id"
             " WHERE s.session_sha256 = ? AND s.expires_at > ?",
-            (_text("session_sha256", session_sha256), _now()),
+            (checked_text("session_sha256", session_sha256), _now()),
         )
         return rows[0][0] if rows else None
 
@@ -714,7 +729,7 @@ class SQLStore(AuditQueries, StorageBackend):
         with self._db.write() as tx:
             cursor = tx.execute(
                 "DELETE FROM page_sessions WHERE session_sha256 = ?",
-                (_text("session_sha256", session_sha256),),
+                (checked_text("session_sha256", session_sha256),),
             )
             return cursor.rowcount > 0
 
@@ -726,8 +741,21 @@ class SQLStore(AuditQueries, StorageBackend):
         return [{"key_id": r[0][:12], "tenant_id": r[1], "created_at": r[2]} for r in rows]
 
 
+def _document(value: Any, where: str) -> tuple[Mapping[str, Any], str]:
+    """A free-form document and its JSON text: a mapping, or the text of a JSON object
+    (outlined for the members a store reads, never built whole)."""
+    if isinstance(value, JSONText):
+        members = outline(value.text)
+        if not isinstance(members, dict):
+            raise TypeError(f"{where} must be a JSON object")
+        return members, value.text
+    if not isinstance(value, Mapping):
+        raise TypeError(f"{where} must be a mapping, not {type(value).__name__}")
+    return value, to_json_text(dict(value), where)  # type: ignore[return-value]
+
+
 def _tenant_name(tenant_id: Any) -> str:
-    if not _text("tenant_id", tenant_id):
+    if not checked_text("tenant_id", tenant_id):
         raise ValueError("tenant_id must not be empty")
     return tenant_id
 

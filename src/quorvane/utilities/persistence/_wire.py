@@ -42,6 +42,16 @@ def bulk_body(records: Sequence[Any], names: tuple[str, ...], **fields: Any) -> 
 
 
 _encode = json.JSONEncoder(ensure_ascii=False, default=json_default).encode
+
+
+def row_lines(rows: Sequence[Any]) -> bytes:
+    """Rows (lists of plain values) as NDJSON lines of ``{"rows": [...]}``."""
+    return b"\n".join(
+        _encode({"rows": rows[start : start + LINE_RECORDS]}).encode("utf-8")
+        for start in range(0, len(rows), LINE_RECORDS)
+    )
+
+
 # the values orjson writes as the json module does (it writes a non-finite float as null)
 _PLAIN = frozenset({int, str, bool, type(None)})
 

@@ -27,6 +27,7 @@ from ._wire import (
     bulk_body,
     edge_from_wire,
     node_from_wire,
+    row_lines,
     row_value_from_wire,
 )
 from .writer import RecordsRefused
@@ -286,10 +287,10 @@ class HostedStorage(StorageBackend):
         return {int(fp): int(db_id) for fp, db_id in answer["map"]}
 
     def store_edges_resolved(self, rows: Iterable[EdgeRow]) -> int:
-        body = {"rows": [[int(p), int(c), int(i)] for p, c, i in rows]}
-        if not body["rows"]:
+        triples = [[int(p), int(c), int(i)] for p, c, i in rows]
+        if not triples:
             return 0
-        return int(self._request("POST", "/v1/edges/resolved", body)["stored"])
+        return int(self._request("POST", "/v1/edges/resolved", lines=row_lines(triples))["stored"])
 
     def store_edges(self, edges: Sequence[StoredEdge], pipeline_id: int | None = None) -> int:
         if not edges:
@@ -304,14 +305,14 @@ class HostedStorage(StorageBackend):
         return int(self._request("POST", "/v1/row_values", lines=lines)["stored"])
 
     def store_results(self, pipeline_id: int, rows: Iterable[ResultRow]) -> int:
-        body = {
-            "rows": [
+        lines = row_lines(
+            [
                 [str(k), str(name), int(fp), None if v is None else float(v), h]
                 for k, name, fp, v, h in rows
             ]
-        }
+        )
         path = f"/v1/pipelines/{int(pipeline_id)}/results"
-        return int(self._request("POST", path, body)["stored"])
+        return int(self._request("POST", path, lines=lines)["stored"])
 
     # -- reads -----------------------------------------------------------------------------
     def get_sources(self, pipeline_id: int) -> list[dict[str, Any]]:
