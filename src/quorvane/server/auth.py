@@ -39,13 +39,17 @@ class KeyRing:
         self._lock = threading.Lock()
         self._cache: dict[str, tuple[float, str | None]] = {}
 
-    def add(self, api_key: str, tenant_id: str) -> str:
-        """Let ``api_key`` act as ``tenant_id``; returns the key id shown by ``list``."""
+    def add(self, api_key: str, tenant_id: str, move: bool = False) -> tuple[str, str | None]:
+        """Let ``api_key`` act as ``tenant_id``: the key id shown by ``list``, and the tenant
+        the key acted for before (None if new). A key of another tenant is refused with
+        PermissionError unless ``move``."""
         if len(api_key) < 12 or api_key != api_key.strip():
             raise ValueError("an API key is at least 12 characters, without surrounding spaces")
         digest = key_digest(api_key)
-        self._store.for_tenant(tenant_id).add_api_key_digest(digest)
-        return digest[:12]
+        before = self._store.for_tenant(tenant_id).add_api_key_digest(digest, move=move)
+        with self._lock:
+            self._cache.pop(digest, None)
+        return digest[:12], before
 
     def revoke(self, api_key: str | None = None, key_id: str | None = None) -> int:
         """Revoke a key given itself or its id; returns how many keys were removed."""

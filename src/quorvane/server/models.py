@@ -142,8 +142,11 @@ class NewRowValues(Record):
 
 
 class NewResults(Record):
-    #: (row key, output name, fingerprint, value, input hash)
-    rows: list[tuple[Text, Text, Int64, Number | None, Text | None]]
+    #: (row key, output name, fingerprint, value, input hash[, exact hash])
+    rows: list[
+        tuple[Text, Text, Int64, Number | None, Text | None]
+        | tuple[Text, Text, Int64, Number | None, Text | None, Text | None]
+    ]
 
 
 class DashboardPipeline(Loose):
@@ -228,6 +231,7 @@ class Result(Record):
     fingerprint: Int64
     value: Number | None
     input_hash: Text | None
+    exact_hash: Text | None = None
 
 
 class Results(Record):

@@ -78,9 +78,13 @@ def run_overview(store: SQLStore, pipeline_id: int, cache: OverviewCache) -> dic
     run = store.get_pipeline(pipeline_id)
     if run is None:
         raise LookupError(f"no run {pipeline_id}")
-    check = store.latest_source_checks([pipeline_id]).get(pipeline_id)
-    # Events keep arriving after a run closes: read, not cached.
-    live = {"check": check, "lineage_events": lineage_events(store, run["pipeline_name"])}
+    checks = store.source_checks(pipeline_id, limit=MAX_CHECKS)
+    # Events and checks keep arriving after a run closes: read, not cached.
+    live = {
+        "check": checks[0] if checks else None,
+        "checks": checks,
+        "lineage_events": lineage_events(store, run["pipeline_name"]),
+    }
     if run["status"] == "running":
         return _overview(store, run) | live
     # A closed run changes seldom: its aggregates over 10^5 rows are kept for a while.
@@ -94,6 +98,8 @@ def run_overview(store: SQLStore, pipeline_id: int, cache: OverviewCache) -> dic
 
 #: most OpenLineage events listed on a run's page (the latest)
 MAX_EVENTS = 50
+#: most tamper checks listed on a run's page (the latest)
+MAX_CHECKS = 50
 
 
 def lineage_events(store: SQLStore, job_name: str) -> list[dict[str, Any]]:
@@ -125,7 +131,7 @@ def _overview(store: SQLStore, run: dict[str, Any]) -> dict[str, Any]:
     counts = store.count_run_parts([pipeline_id])[pipeline_id]
     source_nodes = store.get_source_nodes(pipeline_id)
     outputs = store.result_words(pipeline_id)
-    sources = _sources(store.get_sources(pipeline_id), source_nodes)
+    sources = store.run_sources(pipeline_id)
     risk = risk_report(source_nodes, outputs)
     return {
         "run": run,
@@ -138,24 +144,6 @@ def _overview(store: SQLStore, run: dict[str, Any]) -> dict[str, Any]:
         "operations": store.operation_counts(pipeline_id),
         "summary": store.dashboard_payload(pipeline_id),
     }
-
-
-def _sources(registered: list[dict], nodes: list[dict]) -> list[dict[str, Any]]:
-    """The run's source columns: those registered with it and those its DAG starts from."""
-    found: dict[tuple[str, str], dict[str, Any]] = {}
-    for source in [*registered, *nodes]:
-        key = (source["table"], source["column"])
-        entry = found.setdefault(
-            key,
-            {
-                "table": key[0],
-                "column": key[1],
-                "pair_id": source["pair_id"],
-                "is_protected": False,
-            },
-        )
-        entry["is_protected"] = entry["is_protected"] or source["is_protected"]
-    return sorted(found.values(), key=lambda s: (not s["is_protected"], s["table"], s["column"]))
 
 
 def risk_report(source_nodes: list[dict], outputs: dict[str, list[int]]) -> list[dict[str, Any]]:

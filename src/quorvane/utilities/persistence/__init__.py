@@ -11,7 +11,7 @@
 
 from ._backend import StorageBackend
 from ._records import StoredEdge, StoredNode, StoredRowValue
-from ._rowhash import source_row_hash
+from ._rowhash import source_row_exact_hash, source_row_hash
 from ._sqlite import SQLiteStorage
 from ._sqlstore import SQLStore
 from ._verify import SourceCheck, check_source_rows
@@ -52,5 +52,6 @@ __all__ = [
     "WriterConfig",
     "check_source_rows",
     "open_store",
+    "source_row_exact_hash",
     "source_row_hash",
 ]
