@@ -200,8 +200,8 @@ def keys_add(
 ) -> None:
     """Let the keys read from --key-file (or standard input) act as TENANT. A key that acts
     for another tenant is refused unless --move is given."""
-    new = ["qv_" + secrets.token_urlsafe(32)] if generate else _read_keys(key_file)
     ring = _keyring(store, create)
+    new = ["qv_" + secrets.token_urlsafe(32)] if generate else _read_keys(key_file)
     for key in new:
         try:
             key_id, before = ring.add(key, tenant, move=move)

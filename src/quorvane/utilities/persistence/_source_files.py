@@ -10,10 +10,14 @@ from pathlib import Path
 import pandas as pd
 
 
+# Before pandas 3 the default float parser may miss a float's last bit; the round-trip one
+# reads back exactly what to_csv wrote, which the exact row hash needs. pandas 3 parses
+# exactly by default and deprecates the choice.
+_EXACT_FLOATS = {"float_precision": "round_trip"} if int(pd.__version__.split(".")[0]) < 3 else {}
+
+
 def _csv(path: Path, sep: str = ",") -> pd.DataFrame:
-    # pandas' default float parser may miss the last bit; the round-trip one reads back
-    # exactly what to_csv wrote, which the exact row hash needs
-    return pd.read_csv(path, sep=sep, float_precision="round_trip")
+    return pd.read_csv(path, sep=sep, **_EXACT_FLOATS)
 
 
 _READERS: dict[str, Callable[[Path], pd.DataFrame]] = {
@@ -52,7 +56,7 @@ def read_source_file(path: str | Path, key_column: str | None = None) -> pd.Data
         raise SourceFileError(f"cannot read {path}: {exc}") from None
     except (ValueError, OSError, pd.errors.ParserError) as exc:
         raise SourceFileError(f"cannot read {path} as {path.suffix[1:]}: {exc}") from None
-    if key_column is None:
+    if key_column is None or key_column == frame.index.name:  # Parquet keeps the index
         return frame
     if key_column not in frame.columns:
         raise SourceFileError(
