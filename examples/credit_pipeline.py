@@ -23,7 +23,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import textwrap
 import time
 from contextlib import ExitStack
 from pathlib import Path
@@ -246,7 +245,8 @@ def read_back(steps: Steps, store: HostedStorage, spotlight: str, run: dict) -> 
     fingerprint = f"0x{row['fingerprint']:08X}"
     same = "the last step of its graph" if fingerprint == run["spotlight_word"] else "NOT its graph"
     say(
-        f"score {row['value']:.1f}, stored with its provenance tag {fingerprint}, which names {same}"
+        f"score {row['value']:.1f}, stored with its provenance tag {fingerprint}, "
+        f"which names {same}"
     )
     say(f"hash of {spotlight}'s input row: {row['exact_hash']}")
     return {"status": status, "fingerprint": fingerprint, "input_hash": row["input_hash"]}

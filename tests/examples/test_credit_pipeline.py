@@ -84,7 +84,7 @@ def test_a_serving_demo_keeps_its_folder_and_stops_its_service(tmp_path, stop):
             lines.append(line)
             if "serving until Ctrl-C" in line:
                 break
-        assert any(f"/runs/" in line for line in lines), "".join(lines)
+        assert any("/runs/" in line for line in lines), "".join(lines)
         second = _run("--rows", "8", "--out", str(out), cwd=tmp_path)
         assert second.returncode == 1 and "Another demo is using" in second.stderr
         assert (out / "provenance.db").exists()

@@ -9,7 +9,6 @@ from pathlib import Path
 
 import pandas as pd
 
-
 # Before pandas 3 the default float parser may miss a float's last bit; the round-trip one
 # reads back exactly what to_csv wrote, which the exact row hash needs. pandas 3 parses
 # exactly by default and deprecates the choice.
