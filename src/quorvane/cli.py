@@ -203,8 +203,9 @@ def keys_add(
     ring = _keyring(store, create)
     new = ["qv_" + secrets.token_urlsafe(32)] if generate else _read_keys(key_file)
     for key in new:
+        before = ring.tenant_for_key(key)
         try:
-            key_id, before = ring.add(key, tenant, move=move)
+            key_id = ring.add(key, tenant, move=move)
         except ValueError as exc:
             raise click.UsageError(str(exc)) from None
         if generate:
