@@ -183,3 +183,14 @@ def test_a_run_page_lists_the_openlineage_events_of_its_job(site):
     assert run_id in page and "COMPLETE" in page and "scores" in page
     # the other tenant sees its own runs' pages without it
     assert run_id not in get(site, OTHER_KEY, f"/runs/{site.other_run}").text
+
+
+def test_a_run_page_lists_every_tamper_check_the_latest_first(site):
+    page = get(site, site.key, f"/runs/{site.demo_run}").text
+    table = page.split('id="source-checks"')[1].split("</table>")[0]
+    clean, edited = reversed(table.split("<tr><td>")[1:])  # the demo checked twice
+    assert "1 changed, 0 missing" in edited and "rows match" in clean
+    assert "loanapp-edited.csv" in edited and "exact" in edited and "sha256" in edited
+    tamper = page.split('id="tamper"')[1].split("</dd>")[0]
+    assert "1 changed" in tamper  # the run's status is its latest check
+    assert "not verified" in get(site, OTHER_KEY, f"/runs/{site.other_run}").text
