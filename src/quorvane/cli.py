@@ -68,7 +68,13 @@ def main(debug: bool) -> None:
 @STORE
 @click.option("--create", is_flag=True, help="Make a new SQLite store if STORE has none.")
 @click.option("--host", default="127.0.0.1", show_default=True, help="Address to listen on.")
-@click.option("--port", default=8765, show_default=True, help="TCP port (0: any free port).")
+@click.option(
+    "--port",
+    type=click.IntRange(0, 65535),
+    default=8765,
+    show_default=True,
+    help="TCP port (0: any free port).",
+)
 @click.option("--max-body-mb", default=64, show_default=True, help="Largest request body.")
 @click.option(
     "--max-line-mb", default=8, show_default=True, help="Longest line of a bulk request body."

@@ -81,7 +81,9 @@ S = ("--store", "lineage.db")
 ACME = (*S, "--tenant", "acme")
 
 COMMANDS = [
+    (),
     ("serve",),
+    ("keys",),
     ("keys", "add"),
     ("keys", "revoke"),
     ("keys", "list"),
@@ -92,10 +94,11 @@ COMMANDS = [
 ]
 
 
-@pytest.mark.parametrize("command", COMMANDS, ids=" ".join)
+@pytest.mark.parametrize("command", COMMANDS, ids=lambda c: " ".join(c) or "quorvane")
 def test_help_exits_0_on_every_command(command):
     done = run(*command, "--help")
-    assert done.exit_code == 0 and done.output.startswith("Usage: quorvane " + " ".join(command))
+    usage = " ".join(("Usage: quorvane", *command))
+    assert done.exit_code == 0 and done.output.startswith(usage)
 
 
 @pytest.mark.parametrize(
@@ -125,6 +128,7 @@ def test_commands_succeed(site, args, status, said):
         (("nosuch",), 2, "No such command"),
         (("pipelines", "--store", "nosuch.db"), 2, "there is no store at nosuch.db"),
         (("serve", "--store", "nosuch.db"), 2, "give --create to make a new one"),
+        (("serve", *S, "--port", "70000"), 2, "70000 is not in the range"),
         (("keys", "add", "--store", "no/dir.db", "--create", "--tenant", "a"), 2, "no does not"),
         (("keys", "add", *S, "--tenant", "beta", "--key-file", "key.txt"), 1, "with --move"),
         (("keys", "add", *S, "--tenant", "acme"), 2, "no key given"),
