@@ -21,7 +21,14 @@ from typing import Any
 
 import click
 
-from .utilities.persistence import check_source_rows, open_store
+from .utilities.persistence import (
+    SourceFileError,
+    check_source_rows,
+    file_sha256,
+    likely_key_column,
+    open_store,
+    read_source_file,
+)
 
 STORE = click.option(
     "--store",
@@ -318,7 +325,7 @@ def show(store: str, tenant: str, pipeline_id: int, as_json: bool, limit: int | 
         "sources": backend.run_sources(pipeline_id),
         "nodes": counts["nodes"],
         "edges": counts["edges"],
-        "source_checks": backend.source_checks(pipeline_id, limit=2**31),
+        "source_checks": backend.source_checks(pipeline_id, limit=None),
         "result_count": len(results),
         "results": results[:limit] if limit else results,
     }
@@ -374,8 +381,6 @@ def verify(
     PIPELINE_ID; exits with status 1 on any mismatch. SOURCE is CSV, TSV, Parquet, Feather,
     ORC, JSON (lines: .jsonl) or Excel, told by its extension. Every check is added to the
     run's record of checks."""
-    from .utilities.persistence._source_files import SourceFileError, file_sha256, read_source_file
-
     try:
         frame = read_source_file(source, index_column)
     except SourceFileError as exc:
@@ -404,8 +409,6 @@ def verify(
 def _say_check(
     pipeline_id: int, report: Any, source: str, index_column: str | None, frame: Any
 ) -> None:
-    from .utilities.persistence._verify import likely_key_column
-
     how = (
         "the exact row hash"
         if report.hash_kind == "exact"

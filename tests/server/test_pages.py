@@ -12,6 +12,8 @@ import pytest
 from markupsafe import escape
 from sites import HOSTILE, HOSTILE_KEY, OTHER_KEY
 
+from quorvane.server.lineage import Lineage
+
 COOKIE = "quorvane_session"
 
 
@@ -194,3 +196,18 @@ def test_a_run_page_lists_every_tamper_check_the_latest_first(site):
     tamper = page.split('id="tamper"')[1].split("</dd>")[0]
     assert "1 changed" in tamper  # the run's status is its latest check
     assert "not verified" in get(site, OTHER_KEY, f"/runs/{site.other_run}").text
+
+
+@pytest.mark.parametrize(
+    ("outcome", "changed", "missing", "status"),
+    [
+        ("match", [], [], "matches"),
+        ("changed", ["k"], [], "changed"),
+        ("changed", [], ["k"], "missing from the source"),
+        ("wrong-source", [], ["k"], "unknown: the last check's file or key column"),
+    ],
+)
+def test_a_results_row_status_follows_the_last_check(outcome, changed, missing, status):
+    check = {"outcome": outcome, "changed_keys": changed, "missing_keys": missing}
+    lineage = Lineage(1, {"row_key": "k", "input_hash": "h"}, [], [], False, check)
+    assert lineage.row_status.startswith(status)

@@ -12,9 +12,10 @@
 from ._backend import StorageBackend
 from ._records import StoredEdge, StoredNode, StoredRowValue
 from ._rowhash import source_row_exact_hash, source_row_hash
+from ._source_files import SourceFileError, file_sha256, read_source_file
 from ._sqlite import SQLiteStorage
 from ._sqlstore import SQLStore
-from ._verify import SourceCheck, check_source_rows
+from ._verify import SourceCheck, check_source_rows, likely_key_column
 from .hosted import HostedStorage, ServiceError
 from .writer import AsyncWriter, WriterConfig
 
@@ -45,13 +46,17 @@ __all__ = [
     "SQLiteStorage",
     "ServiceError",
     "SourceCheck",
+    "SourceFileError",
     "StorageBackend",
     "StoredEdge",
     "StoredNode",
     "StoredRowValue",
     "WriterConfig",
     "check_source_rows",
+    "file_sha256",
+    "likely_key_column",
     "open_store",
+    "read_source_file",
     "source_row_exact_hash",
     "source_row_hash",
 ]

@@ -329,15 +329,19 @@ class AuditQueries:
         return found
 
     def source_checks(
-        self, pipeline_id: int, limit: int = 50, with_keys: bool = False
+        self, pipeline_id: int, limit: int | None = 50, with_keys: bool = False
     ) -> list[dict[str, Any]]:
-        """A run's tamper checks, the latest first, at most ``limit`` of them."""
+        """A run's tamper checks, the latest first, at most ``limit`` of them (None: all)."""
         pipeline_id = self._check_pipeline(pipeline_id)
-        rows = self._db.read(
+        sql = (
             "SELECT " + _check_columns(with_keys) + " FROM source_checks"
-            " WHERE tenant_id = ? AND pipeline_id = ? ORDER BY id DESC LIMIT ?",
-            (self._tenant, pipeline_id, int(limit)),
+            " WHERE tenant_id = ? AND pipeline_id = ? ORDER BY id DESC"
         )
+        params: tuple = (self._tenant, pipeline_id)
+        if limit is not None:
+            sql += " LIMIT ?"
+            params += (int(limit),)
+        rows = self._db.read(sql, params)
         return [_check_of(row, with_keys) for row in rows]
 
 
