@@ -47,8 +47,8 @@ class _Commands(click.Group):
     def invoke(self, ctx: click.Context) -> Any:
         try:
             return super().invoke(ctx)
-        except (click.exceptions.Exit, click.ClickException, click.Abort):
-            raise  # click's own: --help, usage errors, failures it already words
+        except (click.exceptions.Exit, click.ClickException, click.Abort, BrokenPipeError):
+            raise  # click's own (--help, usage errors, its failures) and a reader gone away
         except Exception as exc:
             if ctx.params.get("debug"):
                 raise
@@ -415,14 +415,14 @@ def _say_check(
         else "input_hash (floats rounded to 10 decimals: smaller changes are not seen)"
     )
     click.echo(
-        f"{report.checked} of the {report.expected} row(s) of pipeline {pipeline_id}"
+        f"{report.checked:,} of the {report.expected:,} row(s) of pipeline {pipeline_id}"
         f" found in {source}, compared by {how}"
     )
     if report.outcome == "wrong-source":
         keyed = f"column {index_column!r}" if index_column else "its row numbers"
         click.echo(
             f"the file, or the key column, is probably wrong: keyed by {keyed}, it holds "
-            f"only {report.checked} of the run's {report.expected} row keys. This says "
+            f"only {report.checked:,} of the run's {report.expected:,} row keys. This says "
             "nothing about tampering."
         )
         column = likely_key_column(frame.reset_index(), report.missing)
