@@ -36,13 +36,15 @@ def running_service(
     """
     api_key = "qv_" + secrets.token_urlsafe(24)
     quorvane = quorvane_command()
-    subprocess.run(
-        [*quorvane, "keys", "add", "--store", str(db_path), "--tenant", tenant_id],
+    added = subprocess.run(
+        [*quorvane, "keys", "add", "--store", str(db_path), "--create", "--tenant", tenant_id],
         input=api_key,
         text=True,
-        check=True,
+        check=False,
         capture_output=True,
     )
+    if added.returncode != 0:
+        raise SystemExit(f"`quorvane keys add` failed: {added.stderr.strip()}")
     command = [*quorvane, "serve", "--store", str(db_path), "--port", str(port)]
     with open(log_path, "w", encoding="utf-8") as log:
         process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT)
@@ -76,10 +78,11 @@ def _wait_until_serving(process: subprocess.Popen, log_path: Path) -> str:
 
 
 def _stop(process: subprocess.Popen) -> None:
-    """Ask the service to shut down cleanly (as Ctrl-C does); kill it if it does not."""
+    """Ask the service to shut down cleanly (SIGTERM, as a service manager does); kill it if
+    it does not. After a Ctrl-C it has already stopped: the terminal interrupts both."""
     if process.poll() is not None:
         return
-    process.send_signal(signal.SIGINT)
+    process.send_signal(signal.SIGTERM)
     try:
         process.wait(timeout=10)
     except subprocess.TimeoutExpired:

@@ -1,13 +1,14 @@
 """A credit-decision pipeline with provenance, end to end.
 
-Real mortgage applications are scored twice with one formula: on the vectorised road (whole
-columns, `wrap_dataframe`) and on the DAG road (one logged node per element,
-`wrap_dataframe_dag`); with --dask, the vectorised road runs again on a local Dask cluster
-and must give the same values and words. The vectorised run is reported as OpenLineage events
-with column lineage; the lineage of one applicant's score is written as a W3C PROV document.
-The DAG run is stored through the lineage service (`quorvane serve`, an embedded SQLite
-file), per-applicant results are stored with a hash of each source row, and a later change to
-one cell of the source is detected.
+Real mortgage applications are scored twice with one formula. First whole columns are
+tracked (`wrap_dataframe`): every value carries a small tag naming the source columns it was
+computed from. Then every cell is tracked (`wrap_dataframe_dag`): each step of each
+applicant's score is recorded as a graph. With --dask, the column tracking runs again on a
+local Dask cluster and must give the same values and tags. The column run is reported as
+OpenLineage events (an open standard for lineage); the lineage of one applicant's score is
+written as a W3C PROV document. The cell run is stored through the lineage service
+(`quorvane serve`, on a SQLite file), each applicant's results are stored with a hash of
+their input row, and a later change to one cell of the source is detected.
 
     python examples/credit_pipeline.py [--rows N] [--out DIR] [--dask]
 """
@@ -15,12 +16,13 @@ one cell of the source is detected.
 from __future__ import annotations
 
 import argparse
+import fcntl
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
-import textwrap
 import time
 from contextlib import ExitStack
 from pathlib import Path
@@ -31,6 +33,7 @@ import pandas as pd
 from _console import Steps, say, table
 from _dask_road import dask_road
 from _data import PROTECTED, TABLE, load_applications
+from _reach import protected_reach
 from _service import Service, quorvane_command, running_service
 
 from quorvane.interop.openlineage import OpenLineageRun, file_transport
@@ -90,6 +93,9 @@ def main(argv: list[str] | None = None) -> int:
     args = _arguments(argv)
     out: Path = args.out.resolve()
     out.mkdir(parents=True, exist_ok=True)
+    claim = _claim(out)  # noqa: F841 - held until the demo ends
+    # SIGTERM ends the demo as Ctrl-C does: through the `with` blocks that stop the service
+    signal.signal(signal.SIGTERM, _terminated)
     applications, published = load_applications(args.rows)
     spotlight = _spotlight(applications)
     steps = Steps(total=8 if args.dask else 7)
@@ -100,12 +106,15 @@ def main(argv: list[str] | None = None) -> int:
         f"package, {len(applications):,} complete ones used"
     )
     say(f"protected attributes: {', '.join(PROTECTED)}")
+    say("terms and commands used below are explained in docs/guide.md")
 
     lineage_file = vectorised_road(steps, applications, out)
     on_dask = dask_road(steps, applications, credit_score) if args.dask else None
     db_path = _fresh_store(out)
     with ExitStack() as stack:
-        with steps.step("Start the lineage service on loopback: quorvane serve") as notes:
+        with steps.step(
+            "Start the lineage service (quorvane serve), on this machine only"
+        ) as notes:
             service = stack.enter_context(
                 running_service(db_path, TENANT, out / "service.log", args.port)
             )
@@ -129,11 +138,11 @@ def main(argv: list[str] | None = None) -> int:
     return 0 if summary["tampered_rows"] == [spotlight] and agreed else 1
 
 
-# -- the vectorised road -----------------------------------------------------------------------
+# -- whole columns tracked ---------------------------------------------------------------------
 def vectorised_road(steps: Steps, applications: pd.DataFrame, out: Path) -> Path:
     lineage_file = out / "openlineage.jsonl"
     lineage_file.unlink(missing_ok=True)  # the file transport appends
-    with steps.step("Vectorised road: wrap_dataframe, the formula, column_risk_report") as notes:
+    with steps.step("Track whole columns (wrap_dataframe) and score every applicant") as notes:
         tracker = ProvenanceTracker()
         # Reported as one OpenLineage run: START at the wrap, COMPLETE when the block ends.
         with OpenLineageRun(
@@ -145,22 +154,31 @@ def vectorised_road(steps: Steps, applications: pd.DataFrame, out: Path) -> Path
                 frame[name] = series
             frame["peer_income"] = peer_income(frame)
             tracker.declare_output(frame[[*outputs, "peer_income"]], "credit-scores")
-        report = column_risk_report(frame)
+        report = {r["column"]: r for r in column_risk_report(frame)}
         notes.append(f"{len(frame):,} rows x {len(frame.columns)} columns")
-    rows = [[r["column"], r["max_risk"], r["min_depth"], r["risk_level"]] for r in report]
-    print(table(["column", "max risk", "min depth", "level"], [r for r in rows if r[1] > 0]))
-    clean = ", ".join(str(r[0]) for r in rows if r[3] == "CLEAN")
-    print(textwrap.fill(f"CLEAN: {clean}", width=92, initial_indent="  ", subsequent_indent="    "))
+    computed = [*outputs, "peer_income"]
+    say("Did a protected attribute reach each computed column? The risk level beside it")
+    say("rates only how many steps lie between a column and its protected inputs (risk by")
+    say("derivation distance, not by effect): a far-off protected input still counts.")
+    rows = [
+        [
+            name,
+            protected_reach(frame[name], tracker),
+            f"{report[name]['risk_level']} ({report[name]['max_risk']:.2f})",
+        ]
+        for name in computed
+    ]
+    print(table(["column", "protected inputs", "risk level (by distance)"], rows))
     facts = audit(frame["score"])
     say(
-        f"audit(score) of {applications.index[0]}: word {facts['provenance']} ({facts['mode']}, "
-        f"{facts['pair_count']} source columns), depth {facts['depth']}, risk {facts['risk']:.4f}"
+        f"{applications.index[0]}'s score comes from {facts['pair_count']} source columns, "
+        f"{facts['depth']} steps away at most; protected among them: "
+        f"{_names(facts['columns'], only_protected=True)}"
     )
-    say(f"  protected inputs: {_names(facts['columns'], only_protected=True)}")
     score = next(c for c in run.lineage["credit-scores"] if c.column == "score")
     say(
-        f"OpenLineage run {run.run_id} in {lineage_file.name}: START, COMPLETE; "
-        f"score <- {len(score.sources)} source columns"
+        f"lineage for other tools: {lineage_file.name} (OpenLineage events START and "
+        f"COMPLETE; score <- {len(score.sources)} source columns)"
     )
     return lineage_file
 
@@ -178,27 +196,26 @@ def dag_road(
     ) as tracker:
         if tracker.get_persistence_stats() is None:
             raise SystemExit("Persistence could not be switched on; see the warning above.")
-        with steps.step("DAG road: wrap_dataframe_dag and the same formula, cell by cell") as n:
+        with steps.step("Track every cell (wrap_dataframe_dag): each step goes into a graph"):
             frame = wrap_dataframe_dag(applications, tracker, TABLE, protected=PROTECTED)
             outputs = credit_score(frame)
-            n.append(f"{tracker.dag_stats()['total_nodes']:,} DAG nodes")
         facts = dag_audit(outputs["score"], position)
         say(
-            f"dag_audit of {spotlight}'s score: word {facts['provenance']}, risk "
-            f"{facts['risk']:.4f}; its DAG has {facts['dag']['node_count']} nodes, depth "
-            f"{facts['dag']['depth']}"
+            f"dag_audit of {spotlight}'s score: {facts['dag']['depth']} steps from its "
+            f"sources; protected sources: {_names(facts['dag']['protected_sources'])}"
         )
-        say(f"  protected sources: {_names(facts['dag']['protected_sources'])}")
         files = _write_dag(get_dag_for_series(outputs["score"], position), spotlight, out)
 
-        with steps.step("Flush: bulk DAG write and dashboard sync") as notes:
+        with steps.step("Store the run's graph and summary in the service (flush)"):
             tracker.flush()
             stats = tracker.get_persistence_stats() or {}
-            notes.append(
-                f"{stats.get('nodes_written', 0):,} distinct nodes, "
-                f"{stats.get('edges_written', 0):,} edges"
-            )
-        with steps.step("persist_results: scores with a hash of each source row") as notes:
+        say(
+            f"the graph has {stats.get('nodes_written', 0):,} nodes: one per distinct step "
+            f"of the formula (a source column or an operation), shared by all "
+            f"{len(applications):,} applicants, joined by {stats.get('edges_written', 0):,} "
+            "edges"
+        )
+        with steps.step("Store each score with a hash of its input row (persist_results)") as notes:
             with _client(service) as store:
                 pipeline_id = _running_pipeline(store)
                 DAGTracker.persist_results(
@@ -226,9 +243,12 @@ def read_back(steps: Steps, store: HostedStorage, spotlight: str, run: dict) -> 
         notes.append(f'pipeline {pipeline_id} is "{status}"')
     row = stored[0]
     fingerprint = f"0x{row['fingerprint']:08X}"
-    same = "the root of its DAG" if fingerprint == run["spotlight_word"] else "NOT its DAG root"
-    say(f"score {row['value']:.1f}, fingerprint {fingerprint} ({same})")
-    say(f"source-row hash {row['input_hash']}")
+    same = "the last step of its graph" if fingerprint == run["spotlight_word"] else "NOT its graph"
+    say(
+        f"score {row['value']:.1f}, stored with its provenance tag {fingerprint}, "
+        f"which names {same}"
+    )
+    say(f"hash of {spotlight}'s input row: {row['exact_hash']}")
     return {"status": status, "fingerprint": fingerprint, "input_hash": row["input_hash"]}
 
 
@@ -241,40 +261,51 @@ def tamper_check(
     out: Path,
 ) -> dict[str, Any]:
     before = applications.at[spotlight, TAMPERED_COLUMN]
-    with steps.step(f"Tamper check: change {TAMPERED_COLUMN} of {spotlight}, quorvane verify") as n:
+    title = f"Tamper check: quorvane verify, before and after a change to {spotlight}"
+    with steps.step(title) as n:
+        applications.to_csv(out / SOURCE_FILE)
+        clean = _verify(service, run, out / SOURCE_FILE, applications.index.name)
         edited = applications.copy()
         edited.at[spotlight, TAMPERED_COLUMN] = before * 2
         edited.to_csv(out / SOURCE_FILE)
-        # the outcome is kept with the run: its page shows it
-        done = subprocess.run(
-            [
-                *quorvane_command(),
-                "verify",
-                "--store",
-                str(service.db_path),
-                "--tenant",
-                service.tenant_id,
-                str(run["pipeline_id"]),
-                str(out / SOURCE_FILE),
-                "--index-column",
-                str(applications.index.name),
-            ],
-            capture_output=True,
-            text=True,
-            check=False,
-        )
+        done = _verify(service, run, out / SOURCE_FILE, applications.index.name)
         changed = [
             line.split()[1] for line in done.stdout.splitlines() if line.startswith("CHANGED")
         ]
-        n.append(f"{len(edited):,} rows hashed again")
+        n.append(f"{len(edited):,} rows hashed again, twice")
+    say(f"as stored: {'every row matches' if clean.returncode == 0 else 'MISMATCH'}")
     if changed:
         say(
-            f"DETECTED: {len(changed)} row(s) no longer match the hash stored with the run: "
-            f"{', '.join(changed)} ({TAMPERED_COLUMN} {before} -> {before * 2})"
+            f"after the change: DETECTED, {len(changed)} row(s) no longer match the hash "
+            f"stored with the run: {', '.join(changed)} ({TAMPERED_COLUMN} {before} -> "
+            f"{before * 2})"
         )
     else:
-        say("NOT DETECTED: every row matches the hash stored with the run")
-    return {"tampered_rows": changed}
+        say("after the change: NOT DETECTED, every row matches the hash stored with the run")
+    say("both checks are kept with the run; its page lists them, the latest first")
+    return {"tampered_rows": changed if clean.returncode == 0 else []}
+
+
+def _verify(
+    service: Service, run: dict, source: Path, key_column: str
+) -> subprocess.CompletedProcess:
+    return subprocess.run(
+        [
+            *quorvane_command(),
+            "verify",
+            "--store",
+            str(service.db_path),
+            "--tenant",
+            service.tenant_id,
+            str(run["pipeline_id"]),
+            str(source),
+            "--index-column",
+            str(key_column),
+        ],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
 
 
 def _key_file(service: Service, out: Path) -> Path:
@@ -288,23 +319,42 @@ def _key_file(service: Service, out: Path) -> Path:
 
 
 def _show_pages(service: Service, summary: dict, key_file: Path, serve: bool) -> None:
+    if not serve:
+        print("\nThe run's audit pages: `make demo SERVE=1` (or --serve) keeps the service")
+        say("running after the demo and prints their addresses")
+        return
     run_page = f"{service.url}/runs/{summary['pipeline_id']}"
     lineage = f"{run_page}/lineage?key={summary['spotlight']}&output=score"
-    print(f"\nThe run's audit page (log in with the key in {_shown(key_file)}):")
-    if not serve:
-        say(f"{lineage}")
-        say("the service has stopped; `make demo SERVE=1` (or --serve) keeps it running")
-        say(run_page)
-        return
-    say(lineage)
-    say("serving until Ctrl-C")
+    print(f"\nThe run's audit pages (log in with the key in {_shown(key_file)}):")
     say(run_page)
+    say(lineage)
+    say("serving until Ctrl-C (or SIGTERM)")
     sys.stdout.flush()
     try:
         while True:
             time.sleep(3600)
     except KeyboardInterrupt:
         print()
+    print("the service has stopped; the pages above are gone with it")
+
+
+def _claim(out: Path):
+    """A lock on the output folder, held while the demo runs (and serves): a second demo
+    must not delete the database a first one's service still holds."""
+    handle = open(out / ".demo.lock", "w")  # noqa: SIM115 - held open until the demo ends
+    try:
+        fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        handle.close()
+        raise SystemExit(
+            f"Another demo is using {_shown(out)} (its service may still be serving): stop it "
+            "with Ctrl-C, or give this one another folder with --out."
+        ) from None
+    return handle
+
+
+def _terminated(signum: int, frame: object) -> None:
+    raise SystemExit(128 + signum)
 
 
 # -- helpers ---------------------------------------------------------------------------------

@@ -1,23 +1,35 @@
 """The ``quorvane`` command: run the lineage service, manage its keys, read what it stored,
-export it (OpenLineage, W3C PROV).
+check source files against it, export it (OpenLineage, W3C PROV).
 
 Every command that reads a store takes ``--store`` (a SQLite file or a ``postgresql://``
 URL, or the QUORVANE_STORE environment variable). API keys are read from a file or from
 standard input, never from the command line, where other users could see them.
+
+Errors are one line on standard error: exit status 2 for a command used wrongly, 1 for a
+command that failed; ``--debug`` shows the traceback instead.
 """
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import secrets
 import sys
+from pathlib import Path
 from typing import Any
 
 import click
 
 from .lineage_check.command import check_lineage_command
-from .utilities.persistence import check_source_rows, open_store
+from .utilities.persistence import (
+    SourceFileError,
+    check_source_rows,
+    file_sha256,
+    likely_key_column,
+    open_store,
+    read_source_file,
+)
 
 STORE = click.option(
     "--store",
@@ -26,20 +38,34 @@ STORE = click.option(
     help="SQLite file or postgresql:// URL (or QUORVANE_STORE).",
 )
 TENANT = click.option("--tenant", default="default", show_default=True, help="Tenant to read.")
+#: rows a listing shows unless told otherwise
+SHOWN = 20
 
 
 class _Commands(click.Group):
-    """Errors a user can act on (a refused tenant, an unreachable database) as one line."""
+    """Any error of a command as one line (exit status 1), unless ``--debug``."""
 
     def invoke(self, ctx: click.Context) -> Any:
         try:
             return super().invoke(ctx)
-        except (PermissionError, LookupError, ConnectionError, RuntimeError, OSError) as exc:
-            raise click.ClickException(str(exc)) from None
+        except (click.exceptions.Exit, click.ClickException, click.Abort, BrokenPipeError):
+            raise  # click's own (--help, usage errors, its failures) and a reader gone away
+        except Exception as exc:
+            if ctx.params.get("debug"):
+                raise
+            raise click.ClickException(one_line(exc)) from None
+
+
+def one_line(exc: BaseException) -> str:
+    """An exception's message on one line (drivers' messages span several)."""
+    text = " ".join(str(exc).split())
+    return text or type(exc).__name__
 
 
 @click.group(cls=_Commands)
-def main() -> None:
+@click.version_option(package_name="quorvane", message="%(prog)s %(version)s")
+@click.option("--debug", is_flag=True, help="Show the traceback of an error.")
+def main(debug: bool) -> None:
     """Data provenance for pandas pipelines: the lineage service and its store."""
 
 
@@ -51,8 +77,15 @@ main.add_command(check_lineage_command)
 
 @main.command()
 @STORE
+@click.option("--create", is_flag=True, help="Make a new SQLite store if STORE has none.")
 @click.option("--host", default="127.0.0.1", show_default=True, help="Address to listen on.")
-@click.option("--port", default=8765, show_default=True, help="TCP port (0: any free port).")
+@click.option(
+    "--port",
+    type=click.IntRange(0, 65535),
+    default=8765,
+    show_default=True,
+    help="TCP port (0: any free port).",
+)
 @click.option("--max-body-mb", default=64, show_default=True, help="Largest request body.")
 @click.option(
     "--max-line-mb", default=8, show_default=True, help="Longest line of a bulk request body."
@@ -70,6 +103,7 @@ main.add_command(check_lineage_command)
 @click.option("--log-level", default="info", show_default=True)
 def serve(
     store: str,
+    create: bool,
     host: str,
     port: int,
     max_body_mb: int,
@@ -81,7 +115,7 @@ def serve(
     concurrency: int,
     log_level: str,
 ) -> None:
-    """Run the lineage service on STORE until interrupted."""
+    """Run the lineage service on STORE until interrupted (Ctrl-C or SIGTERM)."""
     from .server import ServerSettings, create_app
     from .server.run import bind, url_of
     from .server.run import serve as run
@@ -96,15 +130,14 @@ def serve(
         keep_alive_timeout=keep_alive,
         max_concurrent_requests=concurrency,
     )
-    backend = _open(store)
-    try:
-        backend.connect()  # a bad store fails here, before the port is taken
-    except Exception as exc:  # noqa: BLE001 - any driver's error, said in one line
-        raise click.ClickException(f"cannot open the store: {exc}") from None
+    backend = _open(store, create=create)  # a bad store fails here, before the port is taken
     sock = bind(host, port)
     click.echo(f"serving on {url_of(sock)}")
     sys.stdout.flush()
-    run(create_app(backend, settings), sock, settings, log_level)
+    # Ctrl-C is how a service is stopped: the server shuts down cleanly, then passes the
+    # interrupt on, which is no error to report
+    with contextlib.suppress(KeyboardInterrupt):
+        run(create_app(backend, settings), sock, settings, log_level)
 
 
 def _settings(cls: Any, **values: Any) -> Any:
@@ -114,11 +147,38 @@ def _settings(cls: Any, **values: Any) -> Any:
         raise click.UsageError(str(exc)) from None
 
 
-def _open(location: str, tenant: str = "default") -> Any:
+def _open(location: str, tenant: str = "default", create: bool = False) -> Any:
+    """The store at ``location``, connected. A SQLite file that does not exist is refused
+    unless ``create``: a mistyped path must not become an empty store."""
+    is_url = location.startswith(("postgresql://", "postgres://"))
+    if not is_url:
+        _check_store_path(Path(location), create)
     try:
-        return open_store(location, tenant)
+        backend = open_store(location, tenant)
     except (ValueError, TypeError, ImportError) as exc:
-        raise click.UsageError(str(exc)) from None
+        raise click.UsageError(one_line(exc)) from None
+    try:
+        backend.connect()
+    except Exception as exc:  # any driver's error: one line, or with --debug its traceback
+        raise ConnectionError(f"cannot open the store {location}: {one_line(exc)}") from exc
+    return backend
+
+
+def _check_store_path(path: Path, create: bool) -> None:
+    if path.is_dir():
+        raise click.BadParameter(f"{path} is a directory, not a store file", param_hint="--store")
+    if path.exists():
+        return
+    if not create:
+        raise click.BadParameter(
+            f"there is no store at {path} (give --create to make a new one)",
+            param_hint="--store",
+        )
+    if not path.parent.is_dir():
+        raise click.BadParameter(
+            f"cannot create {path}: the directory {path.parent} does not exist",
+            param_hint="--store",
+        )
 
 
 # -- keys -------------------------------------------------------------------------------------
@@ -138,10 +198,10 @@ KEY_FILE = click.option(
 )
 
 
-def _keyring(store: str) -> Any:
+def _keyring(store: str, create: bool = False) -> Any:
     from .server import KeyRing
 
-    return KeyRing(_open(store))
+    return KeyRing(_open(store, create=create))
 
 
 def _read_keys(handle: Any) -> list[str]:
@@ -158,16 +218,29 @@ def _read_keys(handle: Any) -> list[str]:
 @click.option("--tenant", required=True, help="Tenant the keys act for.")
 @KEY_FILE
 @click.option("--generate", is_flag=True, help="Make a new key and print it once, instead.")
-def keys_add(store: str, tenant: str, key_file: Any, generate: bool) -> None:
-    """Let the keys read from --key-file (or standard input) act as TENANT."""
-    ring = _keyring(store)
+@click.option("--move", is_flag=True, help="Move a key that acts for another tenant to TENANT.")
+@click.option("--create", is_flag=True, help="Make a new SQLite store if STORE has none.")
+def keys_add(
+    store: str, tenant: str, key_file: Any, generate: bool, move: bool, create: bool
+) -> None:
+    """Let the keys read from --key-file (or standard input) act as TENANT. A key that acts
+    for another tenant is refused unless --move is given."""
+    ring = _keyring(store, create)
     new = ["qv_" + secrets.token_urlsafe(32)] if generate else _read_keys(key_file)
     for key in new:
+        before = ring.tenant_for_key(key)
         try:
-            key_id = ring.add(key, tenant)
+            key_id = ring.add(key, tenant, move=move)
         except ValueError as exc:
             raise click.UsageError(str(exc)) from None
-        click.echo(key if generate else f"added key {key_id} for tenant {tenant}")
+        if generate:
+            click.echo(key)
+        elif before is None:
+            click.echo(f"added key {key_id} for tenant {tenant}")
+        elif before == tenant:
+            click.echo(f"key {key_id} already acts for tenant {tenant}")
+        else:
+            click.echo(f"moved key {key_id} from tenant {before} to tenant {tenant}")
 
 
 @keys.command("revoke")
@@ -193,23 +266,57 @@ def keys_revoke(store: str, key_file: Any, key_id: str | None) -> None:
 @STORE
 def keys_list(store: str) -> None:
     """The keys of every tenant: key id, tenant and when it was added."""
-    for key in _keyring(store).list():
+    found = _keyring(store).list()
+    for key in found:
         click.echo(f"{key['key_id']}  {key['tenant_id']}  {key['created_at']}")
+    if not found:
+        click.echo("the store has no keys (add one with `quorvane keys add`)", err=True)
 
 
 # -- reading a store -----------------------------------------------------------------------------
+
+LIMIT = click.option(
+    "--limit",
+    type=click.IntRange(min=0),
+    help=f"Most rows to list (0: all) [default: {SHOWN}; all with --json].",
+)
 
 
 @main.command()
 @STORE
 @TENANT
-def pipelines(store: str, tenant: str) -> None:
+@click.option(
+    "--limit", type=click.IntRange(min=0), default=0, help="List the latest N runs (0: all)."
+)
+def pipelines(store: str, tenant: str, limit: int) -> None:
     """The pipeline runs of a tenant, oldest first."""
-    for run in _open(store, tenant).list_pipelines():
+    backend = _open(store, tenant)
+    runs = backend.list_pipelines()
+    shown = runs[-limit:] if limit else runs
+    for run in shown:
         click.echo(
             f"{run['pipeline_id']:>6}  {run['status']:<10} {run['created_at']}  "
             f"{run['pipeline_name']}"
         )
+    if len(shown) < len(runs):
+        click.echo(f"the latest {len(shown)} of {len(runs)} runs (--limit 0 for all)", err=True)
+    if not runs:
+        click.echo(_no_runs_note(backend, tenant), err=True)
+
+
+def _no_runs_note(backend: Any, tenant: str) -> str:
+    others = {t: n for t, n in backend.tenants_with_runs().items() if t != tenant}
+    if not others:
+        return f"tenant {tenant!r} has no runs, and neither has any other tenant of this store"
+    held = ", ".join(f"{t} ({n} run{'s' if n > 1 else ''})" for t, n in others.items())
+    return f"tenant {tenant!r} has no runs; the store holds runs of: {held} (choose with --tenant)"
+
+
+def _run_of(backend: Any, tenant: str, pipeline_id: int) -> dict[str, Any]:
+    run = backend.get_pipeline(pipeline_id)
+    if run is None:
+        raise click.ClickException(f"tenant {tenant!r} has no pipeline {pipeline_id}")
+    return run
 
 
 @main.command()
@@ -217,18 +324,22 @@ def pipelines(store: str, tenant: str) -> None:
 @TENANT
 @click.argument("pipeline_id", type=click.IntRange(min=0))
 @click.option("--json", "as_json", is_flag=True, help="Print one JSON document.")
-def show(store: str, tenant: str, pipeline_id: int, as_json: bool) -> None:
-    """A pipeline run: its record, sources, counts of nodes and edges, and its results."""
+@LIMIT
+def show(store: str, tenant: str, pipeline_id: int, as_json: bool, limit: int | None) -> None:
+    """A pipeline run: its record, sources, counts of nodes and edges, its tamper checks and
+    its results."""
     backend = _open(store, tenant)
-    run = backend.get_pipeline(pipeline_id)
-    if run is None:
-        raise click.ClickException(f"tenant {tenant!r} has no pipeline {pipeline_id}")
+    run = _run_of(backend, tenant, pipeline_id)
+    counts = backend.count_run_parts([pipeline_id])[pipeline_id]
+    results = backend.get_results(pipeline_id=pipeline_id)
     report = {
         "pipeline": run,
-        "sources": backend.get_sources(pipeline_id),
-        "nodes": len(backend.get_fingerprint_node_map(pipeline_id)),
-        "edges": len(backend.get_edges(pipeline_id)),
-        "results": backend.get_results(pipeline_id=pipeline_id),
+        "sources": backend.run_sources(pipeline_id),
+        "nodes": counts["nodes"],
+        "edges": counts["edges"],
+        "source_checks": backend.source_checks(pipeline_id, limit=None),
+        "result_count": len(results),
+        "results": results[:limit] if limit else results,
     }
     if as_json:
         click.echo(json.dumps(report, indent=2, ensure_ascii=False))
@@ -239,12 +350,28 @@ def show(store: str, tenant: str, pipeline_id: int, as_json: bool) -> None:
     for source in report["sources"]:
         mark = " (protected)" if source["is_protected"] else ""
         click.echo(f"  source {source['pair_id']}: {source['table']}.{source['column']}{mark}")
-    click.echo(f"  {len(report['results'])} result rows")
-    for row in report["results"][:20]:
+    checks = report["source_checks"]
+    if checks:
+        click.echo(f"  {len(checks)} tamper check(s), the latest: {_check_line(checks[0])}")
+    click.echo(f"  {len(results)} result rows")
+    shown = results[: SHOWN if limit is None else limit or len(results)]
+    for row in shown:
         click.echo(
             f"    {row['row_key']} {row['output_name']} = {row['value']} "
             f"(fingerprint 0x{row['fingerprint']:08X})"
         )
+    if len(shown) < len(results):
+        click.echo(
+            f"  (listed {len(shown)} of {len(results)} result rows: --limit N for more, "
+            "--limit 0 for all)"
+        )
+
+
+def _check_line(check: dict[str, Any]) -> str:
+    counts = (
+        f"{check['checked']} rows checked, {check['changed']} changed, {check['missing']} missing"
+    )
+    return f"{check['outcome']} ({counts}) against {check['source']}, {check['checked_at']}"
 
 
 @main.command()
@@ -253,29 +380,79 @@ def show(store: str, tenant: str, pipeline_id: int, as_json: bool) -> None:
 @click.argument("pipeline_id", type=click.IntRange(min=0))
 @click.argument("source", type=click.Path(exists=True, dir_okay=False))
 @click.option("--index-column", help="Column holding the row keys (the frame's index).")
+@LIMIT
 def verify(
-    store: str, tenant: str, pipeline_id: int, source: str, index_column: str | None
+    store: str,
+    tenant: str,
+    pipeline_id: int,
+    source: str,
+    index_column: str | None,
+    limit: int | None,
 ) -> None:
-    """Hash each row of SOURCE (CSV or Parquet) again and compare it with the hash stored
-    with the results of PIPELINE_ID; exits with status 1 on any mismatch. The outcome is
-    kept with the run."""
-    frame = _read_source(source, index_column)
+    """Hash each row of SOURCE again and compare it with the hash stored with the results of
+    PIPELINE_ID; exits with status 1 on any mismatch. SOURCE is CSV, TSV, Parquet, Feather,
+    ORC, JSON (lines: .jsonl) or Excel, told by its extension. Every check is added to the
+    run's record of checks."""
+    try:
+        frame = read_source_file(source, index_column)
+    except SourceFileError as exc:
+        raise click.BadParameter(str(exc), param_hint="SOURCE") from None
     backend = _open(store, tenant)
-    if backend.get_pipeline(pipeline_id) is None:
-        raise click.ClickException(f"tenant {tenant!r} has no pipeline {pipeline_id}")
+    _run_of(backend, tenant, pipeline_id)
     report = check_source_rows(backend, pipeline_id, frame)
-    # kept with the run, whose audit page shows the outcome
-    backend.store_source_check(pipeline_id, os.path.basename(source), report)
-    click.echo(f"{report.checked} row(s) checked against pipeline {pipeline_id}")
-    for key in report.changed:
-        click.echo(f"CHANGED  {key}")
-    for key in report.missing:
-        click.echo(f"MISSING  {key}")
+    if not report.expected:
+        raise click.ClickException(
+            f"pipeline {pipeline_id} stored no source-row hashes (its results were persisted "
+            "without the source table), so there is nothing to compare"
+        )
+    backend.store_source_check(
+        pipeline_id,
+        os.path.abspath(source),
+        report,
+        source_sha256=file_sha256(source),
+        key_column=index_column,
+    )
+    _say_check(pipeline_id, report, source, index_column, frame)
+    _list_differences(report, SHOWN if limit is None else limit)
     if not report.ok:
-        if not report.checked:
-            click.echo("no row of the source has a stored hash in this pipeline")
         sys.exit(1)
-    click.echo("every row matches")
+
+
+def _say_check(
+    pipeline_id: int, report: Any, source: str, index_column: str | None, frame: Any
+) -> None:
+    how = (
+        "the exact row hash"
+        if report.hash_kind == "exact"
+        else "input_hash (floats rounded to 10 decimals: smaller changes are not seen)"
+    )
+    click.echo(
+        f"{report.checked:,} of the {report.expected:,} row(s) of pipeline {pipeline_id}"
+        f" found in {source}, compared by {how}"
+    )
+    if report.outcome == "wrong-source":
+        keyed = f"column {index_column!r}" if index_column else "its row numbers"
+        click.echo(
+            f"the file, or the key column, is probably wrong: keyed by {keyed}, it holds "
+            f"only {report.checked:,} of the run's {report.expected:,} row keys. This says "
+            "nothing about tampering."
+        )
+        column = likely_key_column(frame.reset_index(), report.missing)
+        if column is not None and column != index_column:
+            click.echo(f"the column {column!r} holds them: try --index-column {column}")
+
+
+def _list_differences(report: Any, limit: int) -> None:
+    if report.outcome == "wrong-source":
+        return  # a list of every key as missing would bury the one line that matters
+    lines = [f"CHANGED  {key}" for key in report.changed]
+    lines += [f"MISSING  {key}" for key in report.missing]
+    for line in lines[: limit or len(lines)]:
+        click.echo(line)
+    if limit and len(lines) > limit:
+        click.echo(f"... and {len(lines) - limit} more (--limit 0 for all)")
+    if report.ok:
+        click.echo("every row matches")
 
 
 # -- export -----------------------------------------------------------------------------------
@@ -316,8 +493,16 @@ def export(
 ) -> None:
     """Write stored run PIPELINE_ID as OpenLineage run events, or the lineage of one of its
     stored values (--value, as `quorvane show` lists them) as W3C PROV."""
-    if (fmt == "openlineage") == (value is not None):
-        raise click.UsageError("--value goes with the PROV formats, and only with them")
+    if fmt != "openlineage" and value is None:
+        raise click.UsageError(
+            f"--format {fmt} writes the lineage of one value: give its fingerprint with "
+            "--value (`quorvane show` lists them)"
+        )
+    if fmt == "openlineage" and value is not None:
+        raise click.UsageError(
+            "--value is for the PROV formats (--format prov-json or prov-n); "
+            "OpenLineage events describe the whole run"
+        )
     try:
         from openlineage.client.serde import Serde
 
@@ -327,8 +512,7 @@ def export(
             f"export needs the interop extra (pip install 'quorvane[interop]'): {exc}"
         ) from None
     backend = _open(store, tenant)
-    if backend.get_pipeline(pipeline_id) is None:
-        raise click.ClickException(f"tenant {tenant!r} has no pipeline {pipeline_id}")
+    _run_of(backend, tenant, pipeline_id)
     if value is None:
         events = stored.stored_run_events(
             backend, pipeline_id, job_namespace=namespace, namespace=namespace
@@ -353,20 +537,6 @@ def _fingerprint(text: str) -> int:
     if not 0 <= word < 2**32:
         raise click.UsageError(f"--value must be a 32-bit word, not {text}")
     return word
-
-
-def _read_source(path: str, index_column: str | None) -> Any:
-    import pandas as pd
-
-    try:
-        if path.endswith((".parquet", ".pq")):
-            frame = pd.read_parquet(path)
-            return frame.set_index(index_column) if index_column else frame
-        return pd.read_csv(path, index_col=index_column)
-    except ImportError as exc:
-        raise click.ClickException(f"cannot read {path}: {exc}") from None
-    except (ValueError, KeyError) as exc:
-        raise click.ClickException(f"cannot read {path}: {exc}") from None
 
 
 if __name__ == "__main__":

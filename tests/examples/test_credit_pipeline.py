@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import json
+import os
 import shutil
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -52,15 +54,53 @@ def store(demo):
     storage.disconnect()
 
 
-def test_the_output_ends_with_the_files_and_the_runs_page(demo, summary):
+def test_the_output_ends_with_the_files_and_no_address_of_a_stopped_service(demo):
     out, done = demo
     tail = done.stdout.rstrip().splitlines()[-20:]
     assert f"Files in {out.name}/" in tail
     assert "  provenance.db" in tail
-    assert tail[-1].strip().startswith("http://127.0.0.1:")
-    assert tail[-1].strip().endswith(f"/runs/{summary['pipeline_id']}")
+    assert "SERVE=1" in tail[-2] and "http://" not in done.stdout.split("Files in")[1]
     assert (out / "api-key.txt").stat().st_mode & 0o077 == 0
     assert done.stderr == ""
+    log = (out / "service.log").read_text(encoding="utf-8")
+    assert "Finished server process" in log
+    assert "Aborted" not in log and "Traceback" not in log and "ERROR" not in log
+
+
+@pytest.mark.parametrize("stop", ["SIGTERM to the demo", "Ctrl-C in its terminal"])
+def test_a_serving_demo_keeps_its_folder_and_stops_its_service(tmp_path, stop):
+    out = tmp_path / "out"
+    serving = subprocess.Popen(
+        [sys.executable, str(SCRIPT), "--rows", "8", "--out", str(out), "--serve"],
+        cwd=tmp_path,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+        start_new_session=True,  # its own process group, as a terminal gives it
+    )
+    try:
+        lines = []
+        for line in serving.stdout:  # bounded: the demo ends its output with this line
+            lines.append(line)
+            if "serving until Ctrl-C" in line:
+                break
+        assert any("/runs/" in line for line in lines), "".join(lines)
+        second = _run("--rows", "8", "--out", str(out), cwd=tmp_path)
+        assert second.returncode == 1 and "Another demo is using" in second.stderr
+        assert (out / "provenance.db").exists()
+        log = (out / "service.log").read_text(encoding="utf-8")
+        service = int(log.split("Started server process [")[1].split("]")[0])
+        if stop.startswith("SIGTERM"):
+            serving.send_signal(signal.SIGTERM)
+        else:
+            os.killpg(serving.pid, signal.SIGINT)
+        serving.communicate(timeout=60)
+    finally:
+        if serving.poll() is None:
+            os.killpg(serving.pid, signal.SIGKILL)
+    with pytest.raises(ProcessLookupError):
+        os.kill(service, 0)
+    assert "Aborted" not in (out / "service.log").read_text(encoding="utf-8")
 
 
 def test_the_dag_exports_parse(demo, summary):
@@ -149,8 +189,9 @@ def test_the_tamper_check_reports_the_changed_row(demo, summary):
     assert summary["tampered_rows"] == [summary["spotlight"]]
     detected = [line for line in done.stdout.splitlines() if "DETECTED" in line]
     assert len(detected) == 1
-    assert detected[0].strip().startswith("DETECTED: 1 row(s)")
+    assert "after the change: DETECTED, 1 row(s)" in detected[0]
     assert summary["spotlight"] in detected[0]
+    assert "as stored: every row matches" in done.stdout
 
 
 @pytest.mark.parametrize("args", [["--rows", "0"], ["--rows", "many"]])

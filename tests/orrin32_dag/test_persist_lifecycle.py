@@ -10,7 +10,7 @@ import warnings
 import pytest
 from persist_helpers import KEY, Service, buffer_values, build_run, closed_port_url
 
-from quorvane.utilities.orrin32_dag import DAGTracker
+from quorvane.utilities.orrin32_dag import DAGTracker, PersistenceRequiredError
 from quorvane.utilities.persistence import StoredNode
 
 
@@ -232,6 +232,71 @@ def test_a_failed_start_warns_once_and_the_run_goes_on(service, where, key, capl
     assert tracker._storage is None
     assert key not in text and key not in caplog.text
     assert len(tracker._nodes) == 8
+
+
+@pytest.mark.parametrize(
+    ("argument", "setting", "where", "key", "raised"),
+    [
+        (True, None, "down", KEY, "Persistence initialization failed"),
+        (None, "1", "service", "sk-wrong-key-0000", "Persistence initialization failed"),
+        (None, "yes", "service", None, "no api_key"),
+        (None, "maybe", "service", KEY, "must be 1 or 0"),
+        (False, "1", "down", KEY, None),  # the argument wins over the setting
+        (None, "0", "down", KEY, None),
+    ],
+)
+def test_a_required_trail_raises_at_the_start_instead_of_warning(
+    service, monkeypatch, argument, setting, where, key, raised
+):
+    if setting is not None:
+        monkeypatch.setenv("QUORVANE_REQUIRE_PERSISTENCE", setting)
+    url = {"down": closed_port_url(), "service": service.url}[where]
+    make = lambda: DAGTracker(  # noqa: E731
+        api_key=key, service_url=url, pipeline_name="must", require_persistence=argument
+    )
+    if raised is None:
+        with pytest.warns(UserWarning, match="memory-only"):
+            assert make()._writer is None
+        return
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # raised, not warned
+        with pytest.raises((PersistenceRequiredError, ValueError), match=raised):
+            make()
+
+
+class _LosingWriter:
+    """A writer that had to give records up."""
+
+    def write_node(self, node):
+        pass
+
+    def write_edges(self, edges):
+        pass
+
+    def flush(self, timeout):
+        return False
+
+    def get_stats(self):
+        return {"failed": 2, "pending": 1}
+
+    def stop(self, timeout=None):
+        pass
+
+
+@pytest.mark.parametrize("required", [True, False])
+def test_a_required_trail_raises_at_flush_when_records_were_lost(service, required):
+    tracker = tracker_for(service, require_persistence=required)
+    running, tracker._writer = tracker._writer, _LosingWriter()
+    running.stop()
+    build_run(tracker)
+    if required:
+        with pytest.raises(PersistenceRequiredError, match="2 given up, 1 not stored"):
+            tracker.flush(timeout=1)
+    else:
+        assert tracker.flush(timeout=1) is True
+    # the run itself was still written in bulk: what could be kept was kept
+    assert tracker._nodes_persisted and tracker._nodes_written > 0
+    tracker.disable_persistence()
 
 
 def test_a_node_with_an_evicted_input_keeps_the_positions_of_the_others():

@@ -11,7 +11,7 @@ import pandas as pd
 import pytest
 
 from quorvane.utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag
-from quorvane.utilities.persistence import SQLiteStorage, source_row_hash
+from quorvane.utilities.persistence import SQLiteStorage, source_row_exact_hash, source_row_hash
 
 
 @pytest.fixture
@@ -66,6 +66,31 @@ def test_a_row_key_leads_back_to_its_fingerprint_and_a_changed_source_row(store,
         if source_row_hash(current.iloc[i]) != stored[key]
     ]
     assert changed == ["458"]
+
+
+@pytest.mark.parametrize(
+    ("before", "after", "rounded_sees_it", "exact_sees_it"),
+    [
+        (1e-12, 4e-11, False, True),  # below to_json's 10 decimals
+        (0.1, 0.1 + 2**-56, False, True),  # the last bit
+        (5.0, 5, True, False),  # another dtype, the same value
+        (float("nan"), None, False, False),
+        ("Ana", "Anna", True, True),
+    ],
+)
+def test_the_exact_hash_sees_what_the_rounded_one_misses(
+    store, before, after, rounded_sees_it, exact_sees_it
+):
+    source = pd.DataFrame({"name": ["Bo"], "x": pd.Series([before], dtype=object)})
+    source["x"] = source["x"].infer_objects()
+    pid = store.create_pipeline("exact")
+    DAGTracker.persist_results(store, pid, ["k"], {"o": series([1], [1.0])}, source_df=source)
+    (row,) = store.get_results("k")
+    assert row["exact_hash"] == source_row_exact_hash(source.iloc[0]) != row["input_hash"]
+    edited = pd.DataFrame({"name": ["Bo"], "x": pd.Series([after], dtype=object)})
+    edited["x"] = edited["x"].infer_objects()
+    assert (source_row_hash(edited.iloc[0]) != row["input_hash"]) is rounded_sees_it
+    assert (source_row_exact_hash(edited.iloc[0]) != row["exact_hash"]) is exact_sees_it
 
 
 class _Rows:

@@ -81,3 +81,46 @@ def test_runs_are_filtered_counted_and_their_last_check_kept(store):
     assert list(check) == [first]
     assert (check[first]["source"], check[first]["changed_keys"]) == ("new.csv", ["k"])
     assert store.for_tenant("beta").latest_source_checks([first]) == {}
+
+
+@pytest.mark.parametrize("dialect", ["sqlite", "postgres"])
+def test_checks_kept_before_the_exact_hash_survive_its_migration(request, tmp_path, dialect):
+    from quorvane.utilities.persistence import _schema
+
+    check = (
+        "INSERT INTO source_checks (tenant_id, pipeline_id, checked_at, source, checked,"
+        " changed, missing, changed_keys, missing_keys) VALUES"
+        " ('acme', 1, 'then', 'old.csv', 2, 1, 0, '[\"k\"]', '[]')"
+    )
+    before = [script for version, script in _schema.SQLITE_MIGRATIONS if version <= 4]
+    if dialect == "sqlite":
+        import sqlite3
+
+        location = str(tmp_path / "v4.db")
+        with sqlite3.connect(location) as conn:
+            for script in before:
+                for statement in _schema.statements(script):
+                    conn.execute(statement)
+            conn.execute(check)
+            conn.execute("PRAGMA user_version=4")
+        store = SQLiteStorage(location, "acme")
+    else:
+        import psycopg
+
+        location = request.getfixturevalue("pg_url")
+        with psycopg.connect(location) as conn:
+            conn.execute("CREATE TABLE quorvane_schema (version INTEGER NOT NULL)")
+            for version, script in _schema.POSTGRES_MIGRATIONS:
+                if version <= 4:
+                    for statement in _schema.statements(script):
+                        conn.execute(statement)
+                    conn.execute("INSERT INTO quorvane_schema VALUES (%s)", (version,))
+            conn.execute(check)
+        store = PostgresStorage(location, "acme")
+    pid = store.create_pipeline("after")
+    assert pid == 1
+    (kept,) = store.source_checks(pid, with_keys=True)
+    assert (kept["outcome"], kept["changed_keys"], kept["expected"]) == ("changed", ["k"], None)
+    store.store_results(pid, [("k", "o", 1, 1.0, "h", "exact")])
+    assert store.get_results("k")[0]["exact_hash"] == "exact"
+    store.disconnect()

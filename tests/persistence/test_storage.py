@@ -168,8 +168,9 @@ def test_nan_values_stay_nan(backend):
 def test_results_by_row_key(backend):
     pid = backend.create_pipeline("results")
     digest = "a" * 64
-    rows = [("457", "risk_score", 123, 0.25, digest), ("458", "risk_score", 124, None, None)]
-    assert backend.store_results(pid, rows) == 2
+    # the exact hash is an optional sixth field
+    rows = [("457", "risk_score", 123, 0.25, digest), ("458", "risk_score", 124, None, None, "e")]
+    assert backend.keeps_exact_hashes and backend.store_results(pid, rows) == 2
     assert backend.get_results(457) == [
         {
             "pipeline_id": pid,
@@ -178,8 +179,10 @@ def test_results_by_row_key(backend):
             "fingerprint": 123,
             "value": 0.25,
             "input_hash": digest,
+            "exact_hash": None,
         }
     ]
+    assert backend.get_results(458)[0]["exact_hash"] == "e"
     backend.store_results(pid, [("457", "risk_score", 999, 0.5, digest)])  # replaces
     assert [r["fingerprint"] for r in backend.get_results("457", pipeline_id=pid)] == [999]
     assert backend.store_results(pid, []) == 0

@@ -17,6 +17,7 @@ from markupsafe import escape
 from sites import HOSTILE, HOSTILE_KEY, OTHER_KEY
 
 from quorvane.server import KeyRing
+from quorvane.server.lineage import Lineage
 from quorvane.server.sessions import Sessions
 from quorvane.utilities.persistence import PostgresStorage, SQLiteStorage
 
@@ -265,3 +266,29 @@ def test_pages_head_each_column_and_result_with_the_protected_attributes_that_re
     assert "<strong>Reached by: married, old</strong>" in lineage
     assert lineage.count("· reached by protected</text>") >= 1  # steps marked in words
     assert lineage.count("· protected</text>") == 2  # and both protected sources
+
+
+def test_a_run_page_lists_every_tamper_check_the_latest_first(site):
+    page = get(site, site.key, f"/runs/{site.demo_run}").text
+    table = page.split('id="source-checks"')[1].split("</table>")[0]
+    clean, edited = reversed(table.split("<tr><td>")[1:])  # the demo checked twice
+    assert "1 changed, 0 missing" in edited and "rows match" in clean
+    assert "loanapp-edited.csv" in edited and "exact" in edited and "sha256" in edited
+    tamper = page.split('id="tamper"')[1].split("</dd>")[0]
+    assert "1 changed" in tamper  # the run's status is its latest check
+    assert "not verified" in get(site, OTHER_KEY, f"/runs/{site.other_run}").text
+
+
+@pytest.mark.parametrize(
+    ("outcome", "changed", "missing", "status"),
+    [
+        ("match", [], [], "matches"),
+        ("changed", ["k"], [], "changed"),
+        ("changed", [], ["k"], "missing from the source"),
+        ("wrong-source", [], ["k"], "unknown: the last check's file or key column"),
+    ],
+)
+def test_a_results_row_status_follows_the_last_check(outcome, changed, missing, status):
+    check = {"outcome": outcome, "changed_keys": changed, "missing_keys": missing}
+    lineage = Lineage(1, {"row_key": "k", "input_hash": "h"}, [], [], False, check)
+    assert lineage.row_status.startswith(status)

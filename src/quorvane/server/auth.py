@@ -39,12 +39,15 @@ class KeyRing:
         self._lock = threading.Lock()
         self._cache: dict[str, tuple[float, str | None]] = {}
 
-    def add(self, api_key: str, tenant_id: str) -> str:
-        """Let ``api_key`` act as ``tenant_id``; returns the key id shown by ``list``."""
+    def add(self, api_key: str, tenant_id: str, move: bool = False) -> str:
+        """Let ``api_key`` act as ``tenant_id``; returns the key id shown by ``list``. A key
+        that acts for another tenant is refused with PermissionError unless ``move``."""
         if len(api_key) < 12 or api_key != api_key.strip():
             raise ValueError("an API key is at least 12 characters, without surrounding spaces")
         digest = key_digest(api_key)
-        self._store.for_tenant(tenant_id).add_api_key_digest(digest)
+        self._store.for_tenant(tenant_id).add_api_key_digest(digest, move=move)
+        with self._lock:
+            self._cache.pop(digest, None)
         return digest[:12]
 
     def revoke(self, api_key: str | None = None, key_id: str | None = None) -> int:

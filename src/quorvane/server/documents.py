@@ -16,7 +16,7 @@ from fastapi import Request
 from fastapi.exceptions import RequestValidationError
 from pydantic import BaseModel, ValidationError
 
-from ..utilities.persistence._documents import (
+from ..utilities.persistence import (
     DocumentError,
     JSONText,
     Nested,

@@ -45,6 +45,8 @@ class Lineage:
             return "no source-row hash stored"
         if self.check is None:
             return "not verified yet"
+        if self.check["outcome"] == "wrong-source":
+            return "unknown: the last check's file or key column was probably wrong"
         if key in self.check["changed_keys"]:
             return "changed"
         if key in self.check["missing_keys"]:

@@ -13,7 +13,7 @@ from typing import Annotated, Any, Self
 
 from pydantic import AfterValidator, BaseModel, ConfigDict, Field, Strict, model_validator
 
-from ..utilities.persistence._documents import NUL_MESSAGE
+from ..utilities.persistence import NUL_MESSAGE
 
 
 def _without_nul(text: str) -> str:
@@ -168,8 +168,11 @@ class NewRowValues(Record):
 
 
 class NewResults(Record):
-    #: (row key, output name, fingerprint, value, input hash)
-    rows: list[tuple[Text, Text, Word, Number | None, Text | None]]
+    #: (row key, output name, fingerprint, value, input hash[, exact hash])
+    rows: list[
+        tuple[Text, Text, Word, Number | None, Text | None]
+        | tuple[Text, Text, Word, Number | None, Text | None, Text | None]
+    ]
 
 
 class DashboardPipeline(Loose):
@@ -254,6 +257,7 @@ class Result(Record):
     fingerprint: Int64
     value: Number | None
     input_hash: Text | None
+    exact_hash: Text | None = None
 
 
 class Results(Record):

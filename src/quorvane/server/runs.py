@@ -80,9 +80,13 @@ class OverviewCache:
 def run_overview(store: SQLStore, pipeline_id: int, cache: OverviewCache) -> dict[str, Any]:
     """Everything on a run's page except its results: record, sources, risk, summary."""
     run = visible_run(store, pipeline_id)
-    check = store.latest_source_checks([pipeline_id]).get(pipeline_id)
-    # Events keep arriving after a run closes: read, not cached.
-    live = {"check": check, "lineage_events": lineage_events(store, run["pipeline_name"])}
+    checks = store.source_checks(pipeline_id, limit=MAX_CHECKS)
+    # Events and checks keep arriving after a run closes: read, not cached.
+    live = {
+        "check": checks[0] if checks else None,
+        "checks": checks,
+        "lineage_events": lineage_events(store, run["pipeline_name"]),
+    }
     if run["status"] == "running":
         return _overview(store, run) | live
     # A closed run changes seldom: its aggregates over 10^5 rows are kept for a while.
@@ -96,6 +100,8 @@ def run_overview(store: SQLStore, pipeline_id: int, cache: OverviewCache) -> dic
 
 #: most OpenLineage events listed on a run's page (the latest)
 MAX_EVENTS = 50
+#: most tamper checks listed on a run's page (the latest)
+MAX_CHECKS = 50
 
 
 def lineage_events(store: SQLStore, job_name: str) -> list[dict[str, Any]]:
@@ -128,7 +134,7 @@ def _overview(store: SQLStore, run: dict[str, Any]) -> dict[str, Any]:
     source_nodes = store.get_source_nodes(pipeline_id)
     outputs = store.result_words(pipeline_id)
     registered = store.get_sources(pipeline_id)
-    sources = _sources(registered, source_nodes)
+    sources = store.run_sources(pipeline_id)
     risk = risk_report(source_nodes, outputs)
     reach = ReachFinder(store, pipeline_id, [*registered, *source_nodes])
     words = _words_by_column(source_nodes, outputs)
@@ -146,24 +152,6 @@ def _overview(store: SQLStore, run: dict[str, Any]) -> dict[str, Any]:
         "summary": store.dashboard_payload(pipeline_id),
         "reach": reach,
     }
-
-
-def _sources(registered: list[dict], nodes: list[dict]) -> list[dict[str, Any]]:
-    """The run's source columns: those registered with it and those its DAG starts from."""
-    found: dict[tuple[str, str], dict[str, Any]] = {}
-    for source in [*registered, *nodes]:
-        key = (source["table"], source["column"])
-        entry = found.setdefault(
-            key,
-            {
-                "table": key[0],
-                "column": key[1],
-                "pair_id": source["pair_id"],
-                "is_protected": False,
-            },
-        )
-        entry["is_protected"] = entry["is_protected"] or source["is_protected"]
-    return sorted(found.values(), key=lambda s: (not s["is_protected"], s["table"], s["column"]))
 
 
 def risk_report(source_nodes: list[dict], outputs: dict[str, list[int]]) -> list[dict[str, Any]]:

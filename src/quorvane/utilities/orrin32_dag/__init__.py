@@ -19,6 +19,7 @@ from ._log import logger  # noqa: F401  (the module logger)
 from ._lookups import combine_provenances, dag_audit, get_dag_for_series
 from ._records import DAGEdge, DAGNode, NodeType
 from ._series import DAGTrackedSeries
+from ._session import PersistenceRequiredError
 from ._tracker import DAGTracker
 
 __all__ = [
@@ -29,6 +30,7 @@ __all__ = [
     "DAGTrackedSeries",
     "DAGTracker",
     "NodeType",
+    "PersistenceRequiredError",
     "combine_provenances",
     "dag_audit",
     "get_dag_for_series",

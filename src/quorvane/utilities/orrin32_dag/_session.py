@@ -9,12 +9,33 @@ log or call the tracker's own (overridable) methods are given the tracker.
 from __future__ import annotations
 
 import contextlib
+import os
 import warnings
 from operator import attrgetter
 from typing import Any, cast
 
 from . import _bulk, _dashboard
 from ._log import logger
+
+#: the setting that makes every DAGTracker of a process require its audit trail
+REQUIRE_ENV = "QUORVANE_REQUIRE_PERSISTENCE"
+_YES, _NO = ("1", "true", "yes", "on"), ("", "0", "false", "no", "off")
+
+
+class PersistenceRequiredError(RuntimeError):
+    """Persistence was required (``require_persistence=True`` or QUORVANE_REQUIRE_PERSISTENCE)
+    and the audit trail could not be kept: the store was out of reach at the start, or
+    records were lost on the way to it."""
+
+
+def persistence_required(require_persistence: bool | None) -> bool:
+    """The tracker's argument when given, else the QUORVANE_REQUIRE_PERSISTENCE setting."""
+    if require_persistence is not None:
+        return bool(require_persistence)
+    setting = os.environ.get(REQUIRE_ENV, "").strip().lower()
+    if setting not in _YES + _NO:
+        raise ValueError(f"{REQUIRE_ENV} must be 1 or 0 (true/false, yes/no), not {setting!r}")
+    return setting in _YES
 
 
 def session_field(name: str) -> property:
@@ -33,6 +54,8 @@ class PersistenceSession:
     # counts of the last bulk write: absent until one has been made (readers take 0)
     nodes_written: int
     edges_written: int
+    # sessions pickled before persistence could be required did not require it
+    required = False
 
     def __init__(
         self,
@@ -40,6 +63,7 @@ class PersistenceSession:
         tenant_id: str | None = None,
         service_url: str = "",
         pipeline_name: str | None = None,
+        required: bool = False,
     ) -> None:
         self.api_key = api_key
         self.tenant_id = tenant_id
@@ -52,6 +76,8 @@ class PersistenceSession:
         self.dashboard_synced = False
         # set on a copy unpickled from a session that persisted: what it could not bring
         self.dropped = False
+        # an audit trail that cannot be kept raises instead of warning
+        self.required = required
 
     # -- switching on and off ---------------------------------------------------------------
 
@@ -76,7 +102,11 @@ class PersistenceSession:
             for (table, column), pair_id in tracker._name_to_id.items():
                 is_prot = tracker.is_protected(table, column)
                 self.writer.register_source(pair_id, table, column, is_prot)
-        except Exception as exc:  # noqa: BLE001 - best effort: warn, go on in memory-only mode
+        except Exception as exc:  # a required trail raises; otherwise warn, go on in memory
+            if self.required:
+                raise PersistenceRequiredError(
+                    f"Persistence initialization failed: {exc} (persistence is required)"
+                ) from exc
             warnings.warn(
                 f"Persistence initialization failed: {exc}\nContinuing in memory-only mode.",
                 UserWarning,
@@ -154,14 +184,24 @@ class PersistenceSession:
             if tracker._value_buffer:
                 self.writer.write_row_values(tracker._value_buffer.records())
                 tracker._value_buffer.clear()
-        self.writer.flush(timeout=timeout)
+        stored = self.writer.flush(timeout=timeout)
         if not self.nodes_persisted and self.storage and self.pipeline_id:
             tracker._persist_dag_to_storage()
             self.nodes_persisted = True
         if not self.dashboard_synced:
             tracker._sync_to_dashboard()
             self.dashboard_synced = True
+        if self.required and stored is False:
+            raise PersistenceRequiredError(self._lost(timeout))
         return True
+
+    def _lost(self, timeout: float) -> str:
+        stats = self.writer.get_stats() or {}
+        return (
+            f"records were lost on the way to the store: {stats.get('failed', 0)} given up, "
+            f"{stats.get('pending', 0)} not stored within {timeout:g} s (persistence is "
+            "required)"
+        )
 
     def persist_node(self, tracker: Any, node: Any) -> None:
         """Hand a new node and the edges from its inputs still in the table to the writer."""

@@ -19,7 +19,12 @@ from ._dag import ComputationDAG
 from ._log import logger  # noqa: F401  (one logger for the whole module)
 from ._node_table import PROTECTED, SOURCE, Interned, NodeTable, ProvenanceIndex, node_types
 from ._records import DAGEdge, DAGNode, NodeType
-from ._session import PersistenceSession, session_field
+from ._session import (
+    PersistenceRequiredError,
+    PersistenceSession,
+    persistence_required,
+    session_field,
+)
 from ._value_buffer import RowValueBuffer
 
 
@@ -46,17 +51,27 @@ class DAGTracker(ProvenanceTracker):
         pipeline_name: str | None = None,
         *,
         max_nodes: int = 500_000,
+        require_persistence: bool | None = None,
     ) -> None:
         """Initialize DAG tracker.
 
         ``max_nodes`` bounds the node table: beyond it the oldest tenth of the nodes that
-        are not sources is evicted.
+        are not sources is evicted. ``require_persistence`` (by default the
+        QUORVANE_REQUIRE_PERSISTENCE setting, 1 or 0) makes a missing audit trail an error:
+        ``PersistenceRequiredError`` when the tracker has no key or cannot reach the store
+        at the start, and from ``flush`` when records were lost, instead of a warning and
+        memory-only tracking.
         """
         exact("api_key", api_key, str, optional=True)
         exact("tenant_id", tenant_id, str, optional=True)
         exact("service_url", service_url, str)
         exact("pipeline_name", pipeline_name, str, optional=True)
         max_nodes = as_int("max_nodes", max_nodes)
+        required = persistence_required(require_persistence)
+        if required and not api_key:
+            raise PersistenceRequiredError(
+                "persistence is required, but the tracker was given no api_key"
+            )
         super().__init__()
         self._dag_lock = threading.Lock()
         self._log = NodeLog(max_nodes)
@@ -69,7 +84,9 @@ class DAGTracker(ProvenanceTracker):
         self._value_flush_threshold = 5000
         self._prov_to_nodes = ProvenanceIndex(self)
         self._source_nodes: dict[tuple[str, str], int] = {}
-        self._persistence = PersistenceSession(api_key, tenant_id, service_url, pipeline_name)
+        self._persistence = PersistenceSession(
+            api_key, tenant_id, service_url, pipeline_name, required
+        )
         if api_key:
             self.enable_persistence()
 

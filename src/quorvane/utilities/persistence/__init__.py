@@ -12,11 +12,13 @@
 """
 
 from ._backend import StorageBackend
+from ._documents import NUL_MESSAGE, DocumentError, JSONText, Nested, check_document, outline
 from ._records import StoredEdge, StoredNode, StoredRowValue
-from ._rowhash import source_row_hash
+from ._rowhash import source_row_exact_hash, source_row_hash
+from ._source_files import SourceFileError, file_sha256, read_source_file
 from ._sqlite import SQLiteStorage
 from ._sqlstore import Columns, SQLStore
-from ._verify import SourceCheck, check_source_rows
+from ._verify import SourceCheck, check_source_rows, likely_key_column
 from ._wire import node_to_wire, row_value_to_wire
 from .hosted import HostedStorage, ServiceError
 from .writer import AsyncWriter, WriterConfig
@@ -41,6 +43,12 @@ def __getattr__(name: str) -> object:
 
 
 __all__ = [
+    "NUL_MESSAGE",
+    "DocumentError",
+    "JSONText",
+    "Nested",
+    "check_document",
+    "outline",
     "AsyncWriter",
     "Columns",
     "HostedStorage",
@@ -49,14 +57,19 @@ __all__ = [
     "SQLiteStorage",
     "ServiceError",
     "SourceCheck",
+    "SourceFileError",
     "StorageBackend",
     "StoredEdge",
     "StoredNode",
     "StoredRowValue",
     "WriterConfig",
     "check_source_rows",
+    "file_sha256",
+    "likely_key_column",
     "node_to_wire",
     "open_store",
+    "read_source_file",
     "row_value_to_wire",
+    "source_row_exact_hash",
     "source_row_hash",
 ]

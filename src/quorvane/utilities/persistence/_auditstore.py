@@ -43,6 +43,9 @@ class AuditQueries:
     def _check_pipeline(self, pipeline_id: Any) -> int:
         raise NotImplementedError
 
+    def get_sources(self, pipeline_id: int) -> list[dict[str, Any]]:
+        raise NotImplementedError
+
     # -- runs -------------------------------------------------------------------------------
     def find_pipelines(
         self, name: str = "", status: str = "", offset: int = 0, limit: int = 50
@@ -66,6 +69,15 @@ class AuditQueries:
         )
         keys = ("pipeline_id", "pipeline_name", "status", "created_at", "completed_at")
         return [dict(zip(keys, row, strict=True)) for row in rows], int(total)
+
+    def tenants_with_runs(self) -> dict[str, int]:
+        """How many runs each tenant of the database has. Across tenants: for the store's
+        operator (the command line, which holds the whole database anyway), never for the
+        service's callers."""
+        rows = self._db.read(
+            "SELECT tenant_id, count(*) FROM pipelines GROUP BY tenant_id ORDER BY tenant_id"
+        )
+        return {tenant: int(count) for tenant, count in rows}
 
     def pipeline_statuses(self) -> list[str]:
         rows = self._db.read(
@@ -103,6 +115,26 @@ class AuditQueries:
         )
         keys = ("table", "column", "pair_id", "is_protected", "fingerprint")
         return [dict(zip(keys, row, strict=True)) | {"is_protected": bool(row[3])} for row in rows]
+
+    def run_sources(self, pipeline_id: int) -> list[dict[str, Any]]:
+        """A run's source columns, protected first: those registered with it and those its
+        DAG starts from (a column protected in either is protected)."""
+        found: dict[tuple[str, str], dict[str, Any]] = {}
+        for source in [*self.get_sources(pipeline_id), *self.get_source_nodes(pipeline_id)]:
+            key = (source["table"], source["column"])
+            entry = found.setdefault(
+                key,
+                {
+                    "table": key[0],
+                    "column": key[1],
+                    "pair_id": source["pair_id"],
+                    "is_protected": False,
+                },
+            )
+            entry["is_protected"] = entry["is_protected"] or bool(source["is_protected"])
+        return sorted(
+            found.values(), key=lambda s: (not s["is_protected"], s["table"], s["column"])
+        )
 
     def operation_counts(self, pipeline_id: int) -> dict[str, int]:
         pipeline_id = self._check_pipeline(pipeline_id)
@@ -246,16 +278,26 @@ class AuditQueries:
         return nodes, edges, truncated
 
     # -- tamper checks ----------------------------------------------------------------------
-    def store_source_check(self, pipeline_id: int, source: str, report: Any) -> int:
-        """Keep the outcome of a tamper check of a run (a ``SourceCheck``) against the source
-        named ``source``."""
+    def store_source_check(
+        self,
+        pipeline_id: int,
+        source: str,
+        report: Any,
+        *,
+        source_sha256: str | None = None,
+        key_column: str | None = None,
+    ) -> int:
+        """Add the outcome of a tamper check of a run (a ``SourceCheck``) against the source
+        file ``source`` (its path, and its digest when given) to the run's checks; earlier
+        checks stay as they were."""
         pipeline_id = self._check_pipeline(pipeline_id)
         changed, missing = list(report.changed), list(report.missing)
         with self._db.write() as tx:
             cursor = tx.execute(
                 "INSERT INTO source_checks (tenant_id, pipeline_id, checked_at, source,"
-                " checked, changed, missing, changed_keys, missing_keys)"
-                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
+                " checked, changed, missing, changed_keys, missing_keys, source_sha256,"
+                " key_column, expected, hash_kind, outcome)"
+                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) RETURNING id",
                 (
                     self._tenant,
                     pipeline_id,
@@ -266,6 +308,11 @@ class AuditQueries:
                     len(missing),
                     to_json_text([str(k) for k in changed]),
                     to_json_text([str(k) for k in missing]),
+                    source_sha256,
+                    key_column,
+                    int(report.expected),
+                    str(report.hash_kind),
+                    str(report.outcome),
                 ),
             )
             return int(cursor.fetchone()[0])
@@ -275,31 +322,64 @@ class AuditQueries:
     ) -> dict[int, dict[str, Any]]:
         """The last tamper check of each of ``pipeline_ids`` that has one; the changed and
         missing row keys only ``with_keys``."""
-        columns = "id, pipeline_id, checked_at, source, checked, changed, missing"
-        if with_keys:
-            columns += ", changed_keys, missing_keys"
         found: dict[int, dict[str, Any]] = {}
         for chunk in _chunks(list(pipeline_ids)):
             rows = self._db.read(
-                "SELECT " + columns + " FROM source_checks WHERE id IN (SELECT max(id)"
-                " FROM source_checks WHERE tenant_id = ? AND pipeline_id IN ("
+                "SELECT " + _check_columns(with_keys) + " FROM source_checks WHERE id IN"
+                " (SELECT max(id) FROM source_checks WHERE tenant_id = ? AND pipeline_id IN ("
                 + _marks(len(chunk))
                 + ") GROUP BY pipeline_id)",
                 (self._tenant, *chunk),
             )
-            for r in rows:
-                check = {
-                    "checked_at": r[2],
-                    "source": r[3],
-                    "checked": int(r[4]),
-                    "changed": int(r[5]),
-                    "missing": int(r[6]),
-                }
-                if with_keys:
-                    check["changed_keys"] = from_json_text(r[7])
-                    check["missing_keys"] = from_json_text(r[8])
-                found[int(r[1])] = check
+            for row in rows:
+                found[int(row[1])] = _check_of(row, with_keys)
         return found
+
+    def source_checks(
+        self, pipeline_id: int, limit: int | None = 50, with_keys: bool = False
+    ) -> list[dict[str, Any]]:
+        """A run's tamper checks, the latest first, at most ``limit`` of them (None: all)."""
+        pipeline_id = self._check_pipeline(pipeline_id)
+        sql = (
+            "SELECT " + _check_columns(with_keys) + " FROM source_checks"
+            " WHERE tenant_id = ? AND pipeline_id = ? ORDER BY id DESC"
+        )
+        params: tuple = (self._tenant, pipeline_id)
+        if limit is not None:
+            sql += " LIMIT ?"
+            params += (int(limit),)
+        rows = self._db.read(sql, params)
+        return [_check_of(row, with_keys) for row in rows]
+
+
+_CHECK_COLUMNS = (
+    "id, pipeline_id, checked_at, source, checked, changed, missing, source_sha256,"
+    " key_column, expected, hash_kind, outcome"
+)
+
+
+def _check_columns(with_keys: bool) -> str:
+    return _CHECK_COLUMNS + (", changed_keys, missing_keys" if with_keys else "")
+
+
+def _check_of(row: Sequence[Any], with_keys: bool) -> dict[str, Any]:
+    check = {
+        "checked_at": row[2],
+        "source": row[3],
+        "checked": int(row[4]),
+        "changed": int(row[5]),
+        "missing": int(row[6]),
+        "source_sha256": row[7],
+        "key_column": row[8],
+        "expected": None if row[9] is None else int(row[9]),
+        "hash_kind": row[10],
+        # checks kept before outcomes were recorded: told apart by their counts alone
+        "outcome": row[11] or ("changed" if row[5] or row[6] else "match"),
+    }
+    if with_keys:
+        check["changed_keys"] = from_json_text(row[12])
+        check["missing_keys"] = from_json_text(row[13])
+    return check
 
 
 def _chunks(items: list) -> Iterable[list]:

@@ -8,8 +8,12 @@ from typing import Any, Literal, Self
 
 from ._records import StoredEdge, StoredNode, StoredRowValue
 
-#: A result row: (row key, output name, fingerprint, value, input hash).
-ResultRow = tuple[str, Any, int, float | None, str | None]
+#: A result row: (row key, output name, fingerprint, value, input hash), and to a backend
+#: that ``keeps_exact_hashes``, optionally the exact hash of the source row as a sixth field.
+ResultRow = (
+    tuple[str, Any, int, float | None, str | None]
+    | tuple[str, Any, int, float | None, str | None, str | None]
+)
 #: A resolved edge row: (parent database id, child database id, input position).
 EdgeRow = tuple[int, int, int]
 
@@ -23,6 +27,9 @@ class StorageBackend(abc.ABC):
     successful one stores nothing twice (nodes are unique per pipeline and fingerprint,
     edges per pipeline, fingerprints and input position).
     """
+
+    #: whether ``store_results`` takes a sixth field, the source row's exact hash
+    keeps_exact_hashes: bool = False
 
     # -- connection -------------------------------------------------------------------------
     @abc.abstractmethod
@@ -141,9 +148,10 @@ class StorageBackend(abc.ABC):
         """Stored result rows, filtered by row key, pipeline and output name.
 
         Each dict has the keys pipeline_id, row_key, output_name, fingerprint, value and
-        input_hash. To check a source row for later changes, hash it again the way it was
-        hashed when the results were stored (see ``source_row_hash``) and compare with
-        ``input_hash``.
+        input_hash (and exact_hash, None where none was stored, from a backend that
+        ``keeps_exact_hashes``). To check a source row for later changes, hash it again the
+        way it was hashed when the results were stored (``source_row_exact_hash`` or
+        ``source_row_hash``) and compare with ``exact_hash`` or ``input_hash``.
         """
 
     # -- dashboard ---------------------------------------------------------------------------

@@ -71,6 +71,7 @@ _COLUMN_TYPES = {
             "row_key",
             "output_name",
             "input_hash",
+            "exact_hash",
             "stored_at",
         ],
         "text",

@@ -6,7 +6,7 @@ use, in one transaction; a database written by a newer version is refused, not g
 
 from __future__ import annotations
 
-SCHEMA_VERSION = 5
+SCHEMA_VERSION = 6
 
 # pipeline_id 0 stands for "no pipeline": records handed over before a run was opened are
 # kept, scoped to their tenant like everything else, instead of being refused.
@@ -310,6 +310,21 @@ CREATE TABLE page_sessions (
 CREATE INDEX page_sessions_by_expiry ON page_sessions (expires_at);
 """
 
+# Version 6 makes the tamper check exact and its record complete: a second hash of each
+# source row that keeps floats at full precision (input_hash stays as runs stored it), and
+# with each check the file's digest, the key column, how many rows the run stored, which
+# hash was compared and the outcome. Checks made before it keep NULL there.
+_V6_EXACT_CHECKS = """
+ALTER TABLE pipeline_results ADD COLUMN exact_hash TEXT;
+ALTER TABLE source_checks ADD COLUMN source_sha256 TEXT;
+ALTER TABLE source_checks ADD COLUMN key_column TEXT;
+ALTER TABLE source_checks ADD COLUMN expected {int};
+ALTER TABLE source_checks ADD COLUMN hash_kind TEXT;
+ALTER TABLE source_checks ADD COLUMN outcome TEXT
+"""
+_SQLITE_V6 = _V6_EXACT_CHECKS.format(int="INTEGER")
+_POSTGRES_V6 = _V6_EXACT_CHECKS.format(int="BIGINT")
+
 #: (version reached, script) in order, per dialect
 SQLITE_MIGRATIONS: tuple[tuple[int, str], ...] = (
     (1, _SQLITE_V1),
@@ -317,12 +332,14 @@ SQLITE_MIGRATIONS: tuple[tuple[int, str], ...] = (
     (3, _SQLITE_V3),
     (4, _SQLITE_V4),
     (5, _V5_SESSIONS),
+    (6, _SQLITE_V6),
 )
 POSTGRES_MIGRATIONS: tuple[tuple[int, str], ...] = (
     (2, _POSTGRES_V2),
     (3, _POSTGRES_V3),
     (4, _POSTGRES_V4),
     (5, _V5_SESSIONS),
+    (6, _POSTGRES_V6),
 )
 
 

@@ -55,6 +55,8 @@ class SQLStore(AuditQueries, StorageBackend):
     The database object owns the connections; views of several tenants share one.
     """
 
+    keeps_exact_hashes = True
+
     def __init__(self, db: Any, tenant_id: str):
         self._tenant = _tenant_name(tenant_id)
         self._db = db
@@ -501,8 +503,9 @@ class SQLStore(AuditQueries, StorageBackend):
         positions: dict[str, int],
     ) -> int:
         params = []
-        for row_key, output_name, fingerprint, value, input_hash in rows:
+        for row_key, output_name, fingerprint, value, input_hash, *exact in rows:
             number, is_nan = split_float(value)
+            exact_hash = exact[0] if exact else None
             output = checked_text("output_name", str(output_name))
             position = positions.get(output, 0)
             positions[output] = position + 1
@@ -516,6 +519,7 @@ class SQLStore(AuditQueries, StorageBackend):
                     number,
                     is_nan,
                     None if input_hash is None else checked_text("input_hash", str(input_hash)),
+                    None if exact_hash is None else checked_text("exact_hash", str(exact_hash)),
                     stamp,
                     position,
                 )
@@ -527,12 +531,13 @@ class SQLStore(AuditQueries, StorageBackend):
         latest = list({(row[2], row[3]): row for row in params}.values())
         tx.executemany(
             "INSERT INTO pipeline_results (tenant_id, pipeline_id, row_key, output_name,"
-            " fingerprint, value, value_is_nan, input_hash, stored_at, row_index)"
-            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+            " fingerprint, value, value_is_nan, input_hash, exact_hash, stored_at, row_index)"
+            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
             " ON CONFLICT (tenant_id, pipeline_id, row_key, output_name) DO UPDATE SET"
             " fingerprint = excluded.fingerprint, value = excluded.value,"
             " value_is_nan = excluded.value_is_nan, input_hash = excluded.input_hash,"
-            " stored_at = excluded.stored_at, row_index = excluded.row_index",
+            " exact_hash = excluded.exact_hash, stored_at = excluded.stored_at,"
+            " row_index = excluded.row_index",
             latest,
         )
         return len(params)
@@ -545,7 +550,7 @@ class SQLStore(AuditQueries, StorageBackend):
     ) -> list[dict[str, Any]]:
         sql = (
             "SELECT pipeline_id, row_key, output_name, fingerprint, value, value_is_nan,"
-            " input_hash FROM pipeline_results WHERE tenant_id = ?"
+            " input_hash, exact_hash FROM pipeline_results WHERE tenant_id = ?"
         )
         params: tuple = (self._tenant,)
         if row_key is not None:
@@ -566,6 +571,7 @@ class SQLStore(AuditQueries, StorageBackend):
                 "fingerprint": r[3],
                 "value": join_float(r[4], r[5]),
                 "input_hash": r[6],
+                "exact_hash": r[7],
             }
             for r in rows
         ]
@@ -659,14 +665,28 @@ class SQLStore(AuditQueries, StorageBackend):
     # Keys are looked up before any tenant is known, so these calls are the operator's (the
     # service and the `quorvane keys` command), never a tenant's over HTTP. Only SHA-256
     # digests of keys are kept.
-    def add_api_key_digest(self, key_sha256: str) -> None:
-        """Let the holder of the key with this SHA-256 digest act as this tenant."""
+    def add_api_key_digest(self, key_sha256: str, move: bool = False) -> str | None:
+        """Let the holder of the key with this SHA-256 digest act as this tenant; returns the
+        tenant it acted as before, if any. A key acting for another tenant is refused
+        (PermissionError) unless ``move``: moving it hands that tenant's data to whoever holds
+        the key, which must never happen by a slip."""
+        digest = checked_text("key_sha256", key_sha256)
         with self._db.write() as tx:
+            found = tx.execute(
+                "SELECT tenant_id FROM api_keys WHERE key_sha256 = ?", (digest,)
+            ).fetchone()
+            before = found[0] if found else None
+            if before not in (None, self._tenant) and not move:
+                raise PermissionError(
+                    f"the key {digest[:12]} already acts for tenant {before!r}; it was not "
+                    f"added for {self._tenant!r} (to move it there, add it again with --move)"
+                )
             tx.execute(
                 "INSERT INTO api_keys (key_sha256, tenant_id, created_at) VALUES (?, ?, ?)"
                 " ON CONFLICT (key_sha256) DO UPDATE SET tenant_id = excluded.tenant_id",
-                (checked_text("key_sha256", key_sha256), self._tenant, _now()),
+                (digest, self._tenant, _now()),
             )
+        return before
 
     def tenant_for_key_digest(self, key_sha256: str) -> str | None:
         # found by its key id, then compared whole in constant time: how long an answer takes

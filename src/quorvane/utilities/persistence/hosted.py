@@ -77,6 +77,8 @@ class HostedStorage(StorageBackend):
     service refuses.
     """
 
+    keeps_exact_hashes = True
+
     def __init__(
         self, api_url: str, api_key: str, tenant_id: str = "default", *, timeout: float = 10.0
     ):
@@ -307,8 +309,8 @@ class HostedStorage(StorageBackend):
     def store_results(self, pipeline_id: int, rows: Iterable[ResultRow]) -> int:
         lines = row_lines(
             [
-                [str(k), str(name), int(fp), None if v is None else float(v), h]
-                for k, name, fp, v, h in rows
+                [str(k), str(name), int(fp), None if v is None else float(v), h, *exact]
+                for k, name, fp, v, h, *exact in rows
             ]
         )
         path = f"/v1/pipelines/{int(pipeline_id)}/results"
