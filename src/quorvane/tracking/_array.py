@@ -1,0 +1,350 @@
+"""WordsArray: values with one provenance word each (and, on the DAG road, a node id each).
+
+pandas moves an extension array's elements through every row operation (take, concat,
+reindex, merge, alignment, sort, set/reset_index, stack/unstack) by its public contract, so
+words held here go where their values go without the containers having to work out where
+rows went. Operations that make new values (operators, ufuncs, reductions, accumulations,
+groupby) combine the words of their inputs through the tracker's engine.
+"""
+
+from __future__ import annotations
+
+import numbers
+from typing import Any
+
+import numpy as np
+import pandas as pd
+from pandas.api.extensions import ExtensionArray, ExtensionScalarOpsMixin, take
+from pandas.api.indexers import check_array_indexer
+
+from quorvane.utilities.orrin32._word import OpCode
+
+from . import _groupby, _ops, _trackers, _words
+from ._dtype import WordsDtype, supported
+
+#: Node id of an element that no logged node made (a filled gap, a plain value).
+NO_NODE = -1
+
+
+def _missing_capable(dtype: np.dtype) -> np.dtype:
+    """The dtype that ``dtype`` values turn into when a gap must be filled with NaN, as
+    numpy's and pandas' own columns do (int to float64, bool to object)."""
+    if dtype.kind in "iu":
+        return np.dtype("float64")
+    if dtype.kind == "b":
+        return np.dtype("object")
+    return dtype
+
+
+class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
+    """Values (a 1-d numpy array), their uint32 words and optionally int64 node ids."""
+
+    __array_priority__ = 1000
+
+    def __init__(
+        self,
+        values: np.ndarray,
+        words: np.ndarray,
+        dtype: WordsDtype,
+        node_ids: np.ndarray | None = None,
+    ) -> None:
+        if len(words) != len(values) or (node_ids is not None and len(node_ids) != len(values)):
+            raise ValueError(f"{len(values)} values need as many words and node ids")
+        self._values = values
+        self._words = np.asarray(words, dtype=np.uint32)
+        self._node_ids = node_ids
+        self._dtype = dtype
+
+    # -- what the array holds -----------------------------------------------------------
+
+    @property
+    def dtype(self) -> WordsDtype:
+        return self._dtype
+
+    @property
+    def words(self) -> np.ndarray:
+        """One uint32 word per element."""
+        return self._words
+
+    @property
+    def node_ids(self) -> np.ndarray | None:
+        """One node id per element (DAG road), or None."""
+        return self._node_ids
+
+    @property
+    def tracker(self) -> Any:
+        return self._dtype.tracker
+
+    def __len__(self) -> int:
+        return len(self._values)
+
+    @property
+    def nbytes(self) -> int:
+        ids = 0 if self._node_ids is None else self._node_ids.nbytes
+        return self._values.nbytes + self._words.nbytes + ids
+
+    def _like(self, values: np.ndarray, words: np.ndarray, node_ids: Any = None) -> WordsArray:
+        dtype = self._dtype if values.dtype == self._dtype.numpy_dtype else None
+        return WordsArray(values, words, dtype or self._dtype.with_values(values.dtype), node_ids)
+
+    def _ids_at(self, positions: Any) -> np.ndarray | None:
+        return None if self._node_ids is None else self._node_ids[positions]
+
+    # -- construction -------------------------------------------------------------------
+
+    @classmethod
+    def _from_sequence(cls, scalars: Any, *, dtype: Any = None, copy: bool = False) -> WordsArray:
+        if isinstance(scalars, WordsArray):
+            return scalars.astype(dtype, copy=copy) if dtype is not None else scalars.copy()
+        if isinstance(dtype, str):
+            dtype = WordsDtype.construct_from_string(dtype)
+        target = dtype.numpy_dtype if isinstance(dtype, WordsDtype) else None
+        values = _as_values(scalars, target, copy)
+        dtype = dtype.with_values(values.dtype) if isinstance(dtype, WordsDtype) else None
+        return cls(values, np.zeros(len(values), np.uint32), dtype or WordsDtype(values.dtype))
+
+    @classmethod
+    def from_values(cls, values: Any, words: Any, tracker: Any = None, node_ids: Any = None):
+        """A words array of ``values`` and their ``words`` (made by ``tracker``)."""
+        values = np.asarray(values)
+        ids = None if node_ids is None else np.asarray(node_ids, dtype=np.int64)
+        return cls(values, np.asarray(words, np.uint32), WordsDtype(values.dtype, tracker), ids)
+
+    @classmethod
+    def _from_factorized(cls, values: np.ndarray, original: WordsArray) -> WordsArray:
+        return cls._from_sequence(values, dtype=original.dtype)
+
+    def __reduce__(self) -> tuple:
+        dtype = self._dtype
+        return (_unpickled, (self._values, self._words, self._node_ids, dtype.numpy_dtype, dtype.tracker))
+
+    # -- element access -----------------------------------------------------------------
+
+    def __getitem__(self, item: Any) -> Any:
+        if isinstance(item, numbers.Integral):
+            return self._values[item]
+        if isinstance(item, tuple) and len(item) == 1:
+            item = item[0]
+        if item is Ellipsis:
+            item = slice(None)
+        if not isinstance(item, slice):
+            item = check_array_indexer(self, item)
+        return WordsArray(self._values[item], self._words[item], self._dtype, self._ids_at(item))
+
+    def __setitem__(self, key: Any, value: Any) -> None:
+        if not isinstance(key, (numbers.Integral, slice)):
+            key = check_array_indexer(self, key)
+        if isinstance(value, WordsArray):
+            self._values[key] = value._values
+            self._words[key] = value._words
+            ids = value._node_ids
+        else:
+            # A value set from outside has no word of its own here.
+            self._values[key] = _as_values(value, self._values.dtype, False) if pd.api.types.is_list_like(value) else value
+            self._words[key] = _words.NO_WORD
+            ids = None
+        if self._node_ids is not None:
+            self._node_ids[key] = NO_NODE if ids is None else ids
+
+    def __iter__(self) -> Any:
+        return iter(self._values)
+
+    def __array__(self, dtype: Any = None, copy: Any = None) -> np.ndarray:
+        if copy is False and dtype is not None and np.dtype(dtype) != self._values.dtype:
+            raise ValueError("cannot convert the values without a copy")
+        values = self._values if dtype is None else self._values.astype(dtype, copy=False)
+        return values.copy() if copy else values
+
+    def isna(self) -> np.ndarray:
+        if self._values.dtype.kind in "fcO":
+            return pd.isna(self._values)
+        return np.zeros(len(self), dtype=bool)
+
+    def copy(self) -> WordsArray:
+        ids = None if self._node_ids is None else self._node_ids.copy()
+        return WordsArray(self._values.copy(), self._words.copy(), self._dtype, ids)
+
+    # -- row operations: words go where pandas moves the values -------------------------
+
+    def take(self, indices: Any, *, allow_fill: bool = False, fill_value: Any = None) -> WordsArray:
+        indices = np.asarray(indices, dtype=np.intp)
+        values = self._values
+        if allow_fill:
+            if fill_value is None or pd.isna(fill_value):
+                fill_value = self._dtype.na_value
+                if (indices == -1).any():
+                    values = values.astype(_missing_capable(values.dtype), copy=False)
+            elif isinstance(fill_value, WordsArray):
+                fill_value = fill_value._values[0]
+        taken = take(values, indices, allow_fill=allow_fill, fill_value=fill_value)
+        words = take(self._words, indices, allow_fill=allow_fill, fill_value=_words.NO_WORD)
+        ids = None
+        if self._node_ids is not None:
+            ids = take(self._node_ids, indices, allow_fill=allow_fill, fill_value=NO_NODE)
+        return self._like(taken, words, ids)
+
+    @classmethod
+    def _concat_same_type(cls, to_concat: Any) -> WordsArray:
+        to_concat = list(to_concat)
+        values = np.concatenate([a._values for a in to_concat])
+        words = np.concatenate([a._words for a in to_concat])
+        ids = None
+        if any(a._node_ids is not None for a in to_concat):
+            ids = np.concatenate([
+                np.full(len(a), NO_NODE, np.int64) if a._node_ids is None else a._node_ids
+                for a in to_concat
+            ])  # fmt: skip
+        return cls(values, words, to_concat[0].dtype, ids)
+
+    def astype(self, dtype: Any, copy: bool = True) -> Any:
+        dtype = pd.api.types.pandas_dtype(dtype)
+        if isinstance(dtype, WordsDtype):
+            values = self._values.astype(dtype.numpy_dtype, copy=copy)
+            if not dtype.tracker_key:  # "words[float64]": keep this column's tracker
+                dtype = self._dtype.with_values(dtype.numpy_dtype)
+            words = self._words.copy() if copy else self._words
+            return WordsArray(values, words, dtype, self._node_ids)
+        if isinstance(dtype, np.dtype):
+            # Leaving the words behind is how values go to numpy-only code.
+            return self._values.astype(dtype, copy=copy)
+        return super().astype(dtype, copy=copy)
+
+    def _values_for_argsort(self) -> np.ndarray:
+        return self._values
+
+    def _values_for_factorize(self) -> tuple[np.ndarray, Any]:
+        if self._values.dtype.kind in "fcO":
+            return self._values, np.nan
+        return self._values, None
+
+    def factorize(self, use_na_sentinel: bool = True) -> tuple[np.ndarray, WordsArray]:
+        codes, uniques = pd.factorize(self._values, use_na_sentinel=use_na_sentinel)
+        # A unique value stands for every element that had it.
+        words = _words.per_segment(self.tracker, self._words, codes, len(uniques))
+        return codes, self._like(np.asarray(uniques, self._values.dtype), words)
+
+    def unique(self) -> WordsArray:
+        return self.factorize(use_na_sentinel=False)[1]
+
+    def equals(self, other: object) -> bool:
+        if not isinstance(other, WordsArray) or other.dtype != self.dtype:
+            return False
+        return bool(pd.Series(self._values).equals(pd.Series(other._values)))
+
+    def fillna(self, value: Any = None, limit: Any = None, copy: bool = True, **kwargs: Any):
+        if value is None or limit is not None or kwargs:
+            return super().fillna(value=value, limit=limit, copy=copy, **kwargs)
+        gaps = self.isna()
+        if not gaps.any():
+            return self.copy() if copy else self
+        fill = value if not isinstance(value, WordsArray) else value._values[gaps]
+        values = self._values.copy()
+        values[gaps] = fill
+        # A filled element depends on the gap it fills and on what filled it.
+        stepped = _ops.apply(type(self), lambda a, *b: a, [self, *(
+            [value] if isinstance(value, WordsArray) else []
+        )], OpCode.FILL)  # fmt: skip
+        words = np.where(gaps, stepped._words, self._words)
+        return self._like(values, words, self._node_ids)
+
+    # -- new values: words combine --------------------------------------------------------
+
+    def __array_ufunc__(self, ufunc: np.ufunc, method: str, *inputs: Any, **kwargs: Any) -> Any:
+        return _ops.array_ufunc(self, ufunc, method, *inputs, **kwargs)
+
+    @classmethod
+    def _create_method(cls, op: Any, coerce_to_dtype: bool = True, result_dtype: Any = None):
+        return _ops.binary_method(op)
+
+    @classmethod
+    def _create_arithmetic_method(cls, op: Any) -> Any:
+        return _ops.binary_method(op)
+
+    @classmethod
+    def _create_comparison_method(cls, op: Any) -> Any:
+        return _ops.binary_method(op)
+
+    @classmethod
+    def _create_logical_method(cls, op: Any) -> Any:
+        return _ops.binary_method(op)
+
+    def _reduce(self, name: str, *, skipna: bool = True, keepdims: bool = False, **kwargs: Any):
+        plain = pd.arrays.NumpyExtensionArray(self._values)
+        result = plain._reduce(name, skipna=skipna, keepdims=keepdims, **kwargs)
+        if not keepdims:
+            return result
+        # pandas asks for a length-1 array when it builds one value per column (a frame's
+        # reduction): that value carries the words of the whole column.
+        values = np.asarray(result)
+        if not supported(values.dtype):
+            return result
+        return self._like(values, _words.whole(self.tracker, self._words))
+
+    def _accumulate(self, name: str, *, skipna: bool = True, **kwargs: Any) -> WordsArray:
+        plain = pd.Series(self._values, copy=False)
+        values = getattr(plain, name)(skipna=skipna, **kwargs).to_numpy()
+        return self._like(values, _words.prefix(self.tracker, self._words, OpCode.AGG))
+
+    def _groupby_op(self, *, how: str, has_dropped_na: bool, min_count: int, ngroups: int,
+                    ids: np.ndarray, **kwargs: Any) -> Any:  # fmt: skip
+        values = _groupby.values(self._values, how, min_count, ngroups, ids, kwargs)
+        if not isinstance(values, np.ndarray) or not supported(values.dtype) or values.ndim != 1:
+            return values
+        words = _words.per_segment(self.tracker, self._words, ids, ngroups)
+        if len(values) != ngroups:  # a transform: each row, its whole group's words
+            words = take(words, ids, allow_fill=True, fill_value=_words.NO_WORD)
+        return self._like(values, words)
+
+    def __arrow_array__(self, type: Any = None) -> Any:
+        from ._arrow import arrow_array
+
+        return arrow_array(self)
+
+
+for _name, (_func, _code) in _ops.UNARY.items():
+    setattr(WordsArray, _name, lambda self, f=_func, c=_code: _ops.apply(type(self), f, [self], c))
+WordsArray._add_arithmetic_ops()
+WordsArray._add_comparison_ops()
+WordsArray._add_logical_ops()
+
+
+def _as_values(scalars: Any, dtype: np.dtype | None, copy: bool) -> np.ndarray:
+    """Plain numpy values of ``scalars``, pandas' missing markers turned into NaN."""
+    if isinstance(scalars, (pd.Series, pd.Index, ExtensionArray)):
+        scalars = scalars.to_numpy(dtype=object) if dtype is None else scalars
+    if not isinstance(scalars, np.ndarray):
+        items = list(scalars) if pd.api.types.is_list_like(scalars) else [scalars]
+        scalars = np.array([np.nan if _is_na(x) else x for x in items], dtype=object)
+        if dtype is None:
+            inferred = pd.api.types.infer_dtype(scalars, skipna=False)
+            dtype = _INFERRED.get(inferred, np.dtype(object))
+            if dtype.kind in "iub" and any(_is_na(x) for x in items):
+                dtype = _missing_capable(dtype)
+    values = np.asarray(scalars, dtype=dtype)
+    if copy and values is scalars:
+        values = values.copy()
+    if not supported(values.dtype):
+        values = values.astype(object)
+    return values
+
+
+_INFERRED = {
+    "floating": np.dtype("float64"),
+    "integer": np.dtype("int64"),
+    "mixed-integer-float": np.dtype("float64"),
+    "boolean": np.dtype("bool"),
+    "complex": np.dtype("complex128"),
+    "empty": np.dtype("float64"),
+}
+
+
+def _is_na(x: Any) -> bool:
+    return x is None or x is pd.NA or (isinstance(x, float) and np.isnan(x))
+
+
+def _unpickled(values: Any, words: Any, node_ids: Any, numpy_dtype: Any, tracker: Any) -> Any:
+    # Attach to the live tracker of the lineage here, in whose engine dense words may have
+    # other signatures.
+    live, translation = _trackers.live(tracker)
+    words = _trackers.translate(words, translation)
+    return WordsArray(values, words, WordsDtype(numpy_dtype, live), node_ids)
