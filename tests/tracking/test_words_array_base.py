@@ -10,6 +10,7 @@ from pandas.conftest import (  # noqa: F401  (fixtures the base classes ask for)
     all_boolean_reductions,
     all_numeric_accumulations,
     all_numeric_reductions,
+    all_reductions,
     as_index,
     ascending,
     comparison_op,
@@ -38,8 +39,17 @@ from pandas.tests.extension.conftest import (  # noqa: F401
 )
 
 from quorvane.tracking import WordsDtype
+from quorvane.utilities.orrin32 import ProvenanceTracker
 
 from words_helpers import source_array
+
+
+TRACKER = ProvenanceTracker()
+
+
+@pytest.fixture
+def tracker():
+    return TRACKER
 
 
 @pytest.fixture
@@ -83,4 +93,13 @@ def na_cmp():
 
 
 class TestWordsArray(base.ExtensionTests):
-    pass
+    # Numbers: every operator works, as on the plain column.
+    series_scalar_exc = frame_scalar_exc = series_array_exc = divmod_exc = None
+
+    _combine_le_expected_dtype = WordsDtype(bool, TRACKER)
+
+    def _supports_reduction(self, ser, op_name):
+        return True
+
+    def _supports_accumulation(self, ser, op_name):
+        return True

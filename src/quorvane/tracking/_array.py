@@ -50,7 +50,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     ) -> None:
         if len(words) != len(values) or (node_ids is not None and len(node_ids) != len(values)):
             raise ValueError(f"{len(values)} values need as many words and node ids")
-        self._values = values
+        self._plain = values
         self._words = np.asarray(words, dtype=np.uint32)
         self._node_ids = node_ids
         self._dtype = dtype
@@ -76,12 +76,12 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         return self._dtype.tracker
 
     def __len__(self) -> int:
-        return len(self._values)
+        return len(self._plain)
 
     @property
     def nbytes(self) -> int:
         ids = 0 if self._node_ids is None else self._node_ids.nbytes
-        return self._values.nbytes + self._words.nbytes + ids
+        return self._plain.nbytes + self._words.nbytes + ids
 
     def _like(self, values: np.ndarray, words: np.ndarray, node_ids: Any = None) -> WordsArray:
         dtype = self._dtype if values.dtype == self._dtype.numpy_dtype else None
@@ -116,66 +116,86 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
 
     def __reduce__(self) -> tuple:
         dtype = self._dtype
-        return (_unpickled, (self._values, self._words, self._node_ids, dtype.numpy_dtype, dtype.tracker))
+        return (_unpickled, (self._plain, self._words, self._node_ids, dtype.numpy_dtype, dtype.tracker))
 
     # -- element access -----------------------------------------------------------------
 
     def __getitem__(self, item: Any) -> Any:
         if isinstance(item, numbers.Integral):
-            return self._values[item]
+            return self._plain[item]
         if isinstance(item, tuple) and len(item) == 1:
             item = item[0]
         if item is Ellipsis:
             item = slice(None)
         if not isinstance(item, slice):
             item = check_array_indexer(self, item)
-        return WordsArray(self._values[item], self._words[item], self._dtype, self._ids_at(item))
+        result = WordsArray(self._plain[item], self._words[item], self._dtype, self._ids_at(item))
+        result._readonly = self._readonly
+        return result
 
     def __setitem__(self, key: Any, value: Any) -> None:
+        if self._readonly:
+            raise ValueError("Cannot modify read-only array")
         if not isinstance(key, (numbers.Integral, slice)):
             key = check_array_indexer(self, key)
         if isinstance(value, WordsArray):
-            self._values[key] = value._values
+            self._plain[key] = value._plain
             self._words[key] = value._words
             ids = value._node_ids
         else:
             # A value set from outside has no word of its own here.
-            self._values[key] = _as_values(value, self._values.dtype, False) if pd.api.types.is_list_like(value) else value
+            self._plain[key] = _as_values(value, self._plain.dtype, False) if pd.api.types.is_list_like(value) else value
             self._words[key] = _words.NO_WORD
             ids = None
         if self._node_ids is not None:
             self._node_ids[key] = NO_NODE if ids is None else ids
 
     def __iter__(self) -> Any:
-        return iter(self._values)
+        return iter(self._plain)
 
     def __array__(self, dtype: Any = None, copy: Any = None) -> np.ndarray:
-        if copy is False and dtype is not None and np.dtype(dtype) != self._values.dtype:
+        if copy is False and dtype is not None and np.dtype(dtype) != self._plain.dtype:
             raise ValueError("cannot convert the values without a copy")
-        values = self._values if dtype is None else self._values.astype(dtype, copy=False)
-        return values.copy() if copy else values
+        values = self._plain if dtype is None else self._plain.astype(dtype, copy=False)
+        if copy:
+            return values.copy()
+        if self._readonly and values is self._plain:
+            values = values.view()
+            values.flags.writeable = False
+        return values
+
+    def any(self, *, skipna: bool = True) -> bool:
+        return bool(np.any(self._plain))
+
+    def all(self, *, skipna: bool = True) -> bool:
+        return bool(np.all(self._plain))
+
+    def _cast_pointwise_result(self, values: Any) -> WordsArray:
+        # Values made one Python call per element: their dtype is what they turned out to be.
+        values = _as_values(values, None, False)
+        return WordsArray(values, np.zeros(len(values), np.uint32), self._dtype.with_values(values.dtype))
 
     def isna(self) -> np.ndarray:
-        if self._values.dtype.kind in "fcO":
-            return pd.isna(self._values)
+        if self._plain.dtype.kind in "fcO":
+            return pd.isna(self._plain)
         return np.zeros(len(self), dtype=bool)
 
     def copy(self) -> WordsArray:
         ids = None if self._node_ids is None else self._node_ids.copy()
-        return WordsArray(self._values.copy(), self._words.copy(), self._dtype, ids)
+        return WordsArray(self._plain.copy(), self._words.copy(), self._dtype, ids)
 
     # -- row operations: words go where pandas moves the values -------------------------
 
     def take(self, indices: Any, *, allow_fill: bool = False, fill_value: Any = None) -> WordsArray:
         indices = np.asarray(indices, dtype=np.intp)
-        values = self._values
+        values = self._plain
         if allow_fill:
             if fill_value is None or pd.isna(fill_value):
                 fill_value = self._dtype.na_value
                 if (indices == -1).any():
                     values = values.astype(_missing_capable(values.dtype), copy=False)
             elif isinstance(fill_value, WordsArray):
-                fill_value = fill_value._values[0]
+                fill_value = fill_value._plain[0]
         taken = take(values, indices, allow_fill=allow_fill, fill_value=fill_value)
         words = take(self._words, indices, allow_fill=allow_fill, fill_value=_words.NO_WORD)
         ids = None
@@ -186,7 +206,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     @classmethod
     def _concat_same_type(cls, to_concat: Any) -> WordsArray:
         to_concat = list(to_concat)
-        values = np.concatenate([a._values for a in to_concat])
+        values = np.concatenate([a._plain for a in to_concat])
         words = np.concatenate([a._words for a in to_concat])
         ids = None
         if any(a._node_ids is not None for a in to_concat):
@@ -198,30 +218,32 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
 
     def astype(self, dtype: Any, copy: bool = True) -> Any:
         dtype = pd.api.types.pandas_dtype(dtype)
+        if dtype == self._dtype and not copy:
+            return self
         if isinstance(dtype, WordsDtype):
-            values = self._values.astype(dtype.numpy_dtype, copy=copy)
+            values = self._plain.astype(dtype.numpy_dtype, copy=copy)
             if not dtype.tracker_key:  # "words[float64]": keep this column's tracker
                 dtype = self._dtype.with_values(dtype.numpy_dtype)
             words = self._words.copy() if copy else self._words
             return WordsArray(values, words, dtype, self._node_ids)
         if isinstance(dtype, np.dtype):
             # Leaving the words behind is how values go to numpy-only code.
-            return self._values.astype(dtype, copy=copy)
+            return self._plain.astype(dtype, copy=copy)
         return super().astype(dtype, copy=copy)
 
     def _values_for_argsort(self) -> np.ndarray:
-        return self._values
+        return self._plain
 
     def _values_for_factorize(self) -> tuple[np.ndarray, Any]:
-        if self._values.dtype.kind in "fcO":
-            return self._values, np.nan
-        return self._values, None
+        if self._plain.dtype.kind in "fcO":
+            return self._plain, np.nan
+        return self._plain, None
 
     def factorize(self, use_na_sentinel: bool = True) -> tuple[np.ndarray, WordsArray]:
-        codes, uniques = pd.factorize(self._values, use_na_sentinel=use_na_sentinel)
+        codes, uniques = pd.factorize(self._plain, use_na_sentinel=use_na_sentinel)
         # A unique value stands for every element that had it.
         words = _words.per_segment(self.tracker, self._words, codes, len(uniques))
-        return codes, self._like(np.asarray(uniques, self._values.dtype), words)
+        return codes, self._like(np.asarray(uniques, self._plain.dtype), words)
 
     def unique(self) -> WordsArray:
         return self.factorize(use_na_sentinel=False)[1]
@@ -229,23 +251,25 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     def equals(self, other: object) -> bool:
         if not isinstance(other, WordsArray) or other.dtype != self.dtype:
             return False
-        return bool(pd.Series(self._values).equals(pd.Series(other._values)))
+        return bool(pd.Series(self._plain).equals(pd.Series(other._plain)))
 
     def fillna(self, value: Any = None, limit: Any = None, copy: bool = True, **kwargs: Any):
-        if value is None or limit is not None or kwargs:
+        if value is None or limit is not None or kwargs or isinstance(value, dict):
             return super().fillna(value=value, limit=limit, copy=copy, **kwargs)
+        if pd.api.types.is_list_like(value) and len(value) != len(self):
+            raise ValueError(f"Length of 'value' does not match. Got ({len(value)}) expected {len(self)}")
         gaps = self.isna()
         if not gaps.any():
             return self.copy() if copy else self
-        fill = value if not isinstance(value, WordsArray) else value._values[gaps]
-        values = self._values.copy()
-        values[gaps] = fill
+        filling = [value] if isinstance(value, WordsArray) else []
         # A filled element depends on the gap it fills and on what filled it.
-        stepped = _ops.apply(type(self), lambda a, *b: a, [self, *(
-            [value] if isinstance(value, WordsArray) else []
-        )], OpCode.FILL)  # fmt: skip
-        words = np.where(gaps, stepped._words, self._words)
-        return self._like(values, words, self._node_ids)
+        stepped = _ops.apply(type(self), lambda gap, *fill: gap, [self, *filling], OpCode.FILL)
+        result = self.copy() if copy else self
+        if result._readonly:
+            raise ValueError("Cannot modify read-only array")
+        result._plain[gaps] = value._plain[gaps] if filling else value
+        result._words[gaps] = stepped._words[gaps]
+        return result
 
     # -- new values: words combine --------------------------------------------------------
 
@@ -269,7 +293,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         return _ops.binary_method(op)
 
     def _reduce(self, name: str, *, skipna: bool = True, keepdims: bool = False, **kwargs: Any):
-        plain = pd.arrays.NumpyExtensionArray(self._values)
+        plain = pd.arrays.NumpyExtensionArray(self._plain)
         result = plain._reduce(name, skipna=skipna, keepdims=keepdims, **kwargs)
         if not keepdims:
             return result
@@ -281,13 +305,13 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         return self._like(values, _words.whole(self.tracker, self._words))
 
     def _accumulate(self, name: str, *, skipna: bool = True, **kwargs: Any) -> WordsArray:
-        plain = pd.Series(self._values, copy=False)
+        plain = pd.Series(self._plain, copy=False)
         values = getattr(plain, name)(skipna=skipna, **kwargs).to_numpy()
         return self._like(values, _words.prefix(self.tracker, self._words, OpCode.AGG))
 
     def _groupby_op(self, *, how: str, has_dropped_na: bool, min_count: int, ngroups: int,
                     ids: np.ndarray, **kwargs: Any) -> Any:  # fmt: skip
-        values = _groupby.values(self._values, how, min_count, ngroups, ids, kwargs)
+        values = _groupby.values(self._plain, how, min_count, ngroups, ids, kwargs)
         if not isinstance(values, np.ndarray) or not supported(values.dtype) or values.ndim != 1:
             return values
         words = _words.per_segment(self.tracker, self._words, ids, ngroups)
@@ -312,20 +336,26 @@ def _as_values(scalars: Any, dtype: np.dtype | None, copy: bool) -> np.ndarray:
     """Plain numpy values of ``scalars``, pandas' missing markers turned into NaN."""
     if isinstance(scalars, (pd.Series, pd.Index, ExtensionArray)):
         scalars = scalars.to_numpy(dtype=object) if dtype is None else scalars
-    if not isinstance(scalars, np.ndarray):
+    objects = isinstance(scalars, np.ndarray) and scalars.dtype == object
+    if not isinstance(scalars, np.ndarray) or (objects and dtype is None):
         items = list(scalars) if pd.api.types.is_list_like(scalars) else [scalars]
         scalars = np.array([np.nan if _is_na(x) else x for x in items], dtype=object)
         if dtype is None:
-            inferred = pd.api.types.infer_dtype(scalars, skipna=False)
-            dtype = _INFERRED.get(inferred, np.dtype(object))
-            if dtype.kind in "iub" and any(_is_na(x) for x in items):
-                dtype = _missing_capable(dtype)
+            dtype = _inferred(scalars, items)
     values = np.asarray(scalars, dtype=dtype)
     if copy and values is scalars:
         values = values.copy()
     if not supported(values.dtype):
         values = values.astype(object)
     return values
+
+
+def _inferred(objects: np.ndarray, items: list) -> np.dtype:
+    """The numpy dtype that ``items`` hold, as pandas infers it for a plain column."""
+    dtype = _INFERRED.get(pd.api.types.infer_dtype(objects, skipna=False), np.dtype(object))
+    if dtype.kind in "iub" and any(_is_na(x) for x in items):
+        dtype = _missing_capable(dtype)
+    return dtype
 
 
 _INFERRED = {

@@ -95,16 +95,15 @@ class WordsDtype(ExtensionDtype):
         return WordsDtype(numpy_dtype, self.tracker)
 
     def _get_common_dtype(self, dtypes: list) -> Any:
-        # Columns of one tracker concatenate to a words column; plain columns joining them
-        # contribute values without words. Words of two trackers do not mix.
+        # Columns of one tracker concatenate to a words column. Words of two trackers do
+        # not mix.
         words = [d for d in dtypes if isinstance(d, WordsDtype)]
         keys = {d.tracker_key for d in words} - {0}
         if len(keys) > 1:
             return None
-        plain = [d for d in dtypes if not isinstance(d, WordsDtype)]
-        if not all(isinstance(d, np.dtype) for d in plain):
+        if len(words) < len(dtypes):  # as pandas' own extension columns: object
             return None
-        common = np.result_type(*(d.numpy_dtype for d in words), *plain)
+        common = np.result_type(*(d.numpy_dtype for d in words))
         if not supported(common):
             return None
         tracker = next((d.tracker for d in words if d.tracker_key), None)

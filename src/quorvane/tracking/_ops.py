@@ -94,7 +94,7 @@ def _wrap(values: Any, words: np.ndarray, tracker: Any, cls: type) -> Any:
 def apply(cls: type, func: Callable, inputs: list, code: int, **kwargs: Any) -> Any:
     """``func`` over the values of ``inputs``; words combine those of every words input."""
     arrays = [x for x in inputs if isinstance(x, cls)]
-    values = [x._values if isinstance(x, cls) else x for x in inputs]
+    values = [x._plain if isinstance(x, cls) else x for x in inputs]
     with np.errstate(all="ignore"):
         result = func(*values, **kwargs)
     tracker = _tracker(arrays)
@@ -131,7 +131,7 @@ def array_ufunc(self: Any, ufunc: np.ufunc, method: str, *inputs: Any, **kwargs:
         return NotImplemented
     if method != "__call__" or "out" in kwargs:
         # reductions and in-place forms: plain numpy on the values, no words
-        plain = [x._values if isinstance(x, cls) else x for x in inputs]
+        plain = [x._plain if isinstance(x, cls) else x for x in inputs]
         return getattr(ufunc, method)(*plain, **kwargs)
     return apply(cls, ufunc, list(inputs), _UFUNC_CODES.get(ufunc, OpCode.UFUNC), **kwargs)
 
