@@ -104,6 +104,15 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         return cls(values, np.zeros(len(values), np.uint32), dtype or WordsDtype(values.dtype))
 
     @classmethod
+    def _from_sequence_of_strings(cls, strings: Any, *, dtype: Any, copy: bool = False):
+        # read_csv with a words dtype: values parsed as the plain column's would be
+        numpy_dtype = dtype.numpy_dtype
+        plain = pd.Series(np.asarray(strings, dtype=object))
+        if numpy_dtype.kind in "iufc":
+            plain = pd.to_numeric(plain)
+        return cls._from_sequence(plain.to_numpy(), dtype=dtype, copy=copy)
+
+    @classmethod
     def from_values(cls, values: Any, words: Any, tracker: Any = None, node_ids: Any = None):
         """A words array of ``values`` and their ``words`` (made by ``tracker``)."""
         values = np.asarray(values)
@@ -202,6 +211,11 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         if self._node_ids is not None:
             ids = take(self._node_ids, indices, allow_fill=allow_fill, fill_value=NO_NODE)
         return self._like(taken, words, ids)
+
+    def shift(self, periods: int = 1, fill_value: object = None) -> WordsArray:
+        positions = np.arange(len(self)) - periods
+        positions[(positions < 0) | (positions >= len(self))] = -1
+        return self.take(positions, allow_fill=True, fill_value=fill_value)
 
     @classmethod
     def _concat_same_type(cls, to_concat: Any) -> WordsArray:
