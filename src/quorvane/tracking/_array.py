@@ -278,12 +278,15 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         filling = [value] if isinstance(value, WordsArray) else []
         # A filled element depends on the gap it fills and on what filled it.
         stepped = _ops.apply(type(self), lambda gap, *fill: gap, [self, *filling], OpCode.FILL)
-        result = self.copy() if copy else self
-        if result._readonly:
-            raise ValueError("Cannot modify read-only array")
-        result._plain[gaps] = value._plain[gaps] if filling else value
-        result._words[gaps] = stepped._words[gaps]
-        return result
+        fill = value._plain if filling else value
+        if not copy:
+            if self._readonly:
+                raise ValueError("Cannot modify read-only array")
+            self._plain[gaps] = fill[gaps] if filling else fill
+            self._words[gaps] = stepped._words[gaps]
+            return self
+        values = np.where(gaps, fill, self._plain).astype(self._plain.dtype, copy=False)
+        return self._like(values, np.where(gaps, stepped._words, self._words), self._node_ids)
 
     # -- new values: words combine --------------------------------------------------------
 
