@@ -272,21 +272,22 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             return super().fillna(value=value, limit=limit, copy=copy, **kwargs)
         if pd.api.types.is_list_like(value) and len(value) != len(self):
             raise ValueError(f"Length of 'value' does not match. Got ({len(value)}) expected {len(self)}")
-        gaps = self.isna()
-        if not gaps.any():
+        gaps = np.flatnonzero(self.isna())
+        if not len(gaps):
             return self.copy() if copy else self
-        filling = [value] if isinstance(value, WordsArray) else []
+        result = self.copy() if copy else self
+        if result._readonly:
+            raise ValueError("Cannot modify read-only array")
         # A filled element depends on the gap it fills and on what filled it.
-        stepped = _ops.apply(type(self), lambda gap, *fill: gap, [self, *filling], OpCode.FILL)
-        fill = value._plain if filling else value
-        if not copy:
-            if self._readonly:
-                raise ValueError("Cannot modify read-only array")
-            self._plain[gaps] = fill[gaps] if filling else fill
-            self._words[gaps] = stepped._words[gaps]
-            return self
-        values = np.where(gaps, fill, self._plain).astype(self._plain.dtype, copy=False)
-        return self._like(values, np.where(gaps, stepped._words, self._words), self._node_ids)
+        if isinstance(value, WordsArray):
+            result._plain[gaps] = value._plain[gaps]
+            filled = _words.combine(self.tracker, [self._words[gaps], value._words[gaps]],
+                                    OpCode.FILL)  # fmt: skip
+        else:
+            result._plain[gaps] = value
+            filled = _words.step(self.tracker, self._words[gaps], OpCode.FILL)
+        result._words[gaps] = filled
+        return result
 
     # -- new values: words combine --------------------------------------------------------
 
