@@ -37,12 +37,10 @@ from pandas.tests.extension.conftest import (  # noqa: F401
     use_numpy,
     using_nan_is_na,
 )
+from words_helpers import source_array
 
 from quorvane.tracking import WordsDtype
 from quorvane.utilities.orrin32 import ProvenanceTracker
-
-from words_helpers import source_array
-
 
 TRACKER = ProvenanceTracker()
 

@@ -64,13 +64,24 @@ MOVES = [
     ("filter", lambda t, b: t[t["branch"] > 1]),
     ("set_reset_index", lambda t, b: t.set_index("branch").sort_index().reset_index()),
     ("index_of_words", lambda t, b: t.set_index("income").sort_index().reset_index()),
-    ("stack_levels", lambda t, b: t[["income", "race"]].set_axis(
-        pd.MultiIndex.from_tuples([("a", "income"), ("a", "race")]), axis=1).stack(0)),
+    (
+        "stack_levels",
+        lambda t, b: (
+            t[["income", "race"]]
+            .set_axis(pd.MultiIndex.from_tuples([("a", "income"), ("a", "race")]), axis=1)
+            .stack(0)
+        ),
+    ),
     pytest.param(
-        "stack", lambda t, b: t[["income"]].assign(other=t["income"][::-1].values).stack(),
-        marks=pytest.mark.xfail(strict=True, reason=(
-            "pandas 3 stacks single-level columns through an object array of scalars, "
-            "which carry no words")),
+        "stack",
+        lambda t, b: t[["income"]].assign(other=t["income"][::-1].values).stack(),
+        marks=pytest.mark.xfail(
+            strict=True,
+            reason=(
+                "pandas 3 stacks single-level columns through an object array of scalars, "
+                "which carry no words"
+            ),
+        ),
     ),
     ("unstack", lambda t, b: t.set_index("branch", append=True)["income"].unstack()),
     ("align", lambda t, b: t["income"].align(t["race"].iloc[::2])[1]),
@@ -102,8 +113,10 @@ COMBINES = [
     # frame arithmetic aligns on rows and columns; both operands count
     (
         "frame_add_frame",
-        lambda t: t[["income", "race"]] + t[["race", "income"]].set_axis(
-            ["income", "race"], axis=1).iloc[::-1],
+        lambda t: (
+            t[["income", "race"]]
+            + t[["race", "income"]].set_axis(["income", "race"], axis=1).iloc[::-1]
+        ),
         {"income", "race"},
     ),  # fmt: skip
     ("frame_mul_series_axis0", lambda t: t[["income"]].mul(t["race"], axis=0), {"income", "race"}),
@@ -111,7 +124,11 @@ COMBINES = [
     ("ufunc", lambda t: np.log(t["income"]), {"income"}),
     ("where_other", lambda t: t["income"].where(t["branch"] > 1, t["race"]), "picked"),
     ("cumsum", lambda t: t["income"].cumsum(), {"income"}),
-    ("fillna_with_series", lambda t: t["income"].where(t["branch"] > 1).fillna(t["race"]), "picked"),
+    (
+        "fillna_with_series",
+        lambda t: t["income"].where(t["branch"] > 1).fillna(t["race"]),
+        "picked",
+    ),
     ("groupby_sum", lambda t: t.groupby("branch")[["income"]].sum(), {"income"}),
     ("groupby_transform", lambda t: t.groupby("branch")["income"].transform("mean"), {"income"}),
     ("groupby_mean_two", lambda t: t.groupby("branch")[["income", "race"]].mean(), None),

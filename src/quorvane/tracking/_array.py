@@ -125,7 +125,10 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
 
     def __reduce__(self) -> tuple:
         dtype = self._dtype
-        return (_unpickled, (self._plain, self._words, self._node_ids, dtype.numpy_dtype, dtype.tracker))
+        return (
+            _unpickled,
+            (self._plain, self._words, self._node_ids, dtype.numpy_dtype, dtype.tracker),
+        )
 
     # -- element access -----------------------------------------------------------------
 
@@ -153,7 +156,11 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             ids = value._node_ids
         else:
             # A value set from outside has no word of its own here.
-            self._plain[key] = _as_values(value, self._plain.dtype, False) if pd.api.types.is_list_like(value) else value
+            self._plain[key] = (
+                _as_values(value, self._plain.dtype, False)
+                if pd.api.types.is_list_like(value)
+                else value
+            )
             self._words[key] = _words.NO_WORD
             ids = None
         if self._node_ids is not None:
@@ -182,7 +189,9 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     def _cast_pointwise_result(self, values: Any) -> WordsArray:
         # Values made one Python call per element: their dtype is what they turned out to be.
         values = _as_values(values, None, False)
-        return WordsArray(values, np.zeros(len(values), np.uint32), self._dtype.with_values(values.dtype))
+        return WordsArray(
+            values, np.zeros(len(values), np.uint32), self._dtype.with_values(values.dtype)
+        )
 
     def isna(self) -> np.ndarray:
         if self._plain.dtype.kind in "fcO":
@@ -271,7 +280,9 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         if value is None or limit is not None or kwargs or isinstance(value, dict):
             return super().fillna(value=value, limit=limit, copy=copy, **kwargs)
         if pd.api.types.is_list_like(value) and len(value) != len(self):
-            raise ValueError(f"Length of 'value' does not match. Got ({len(value)}) expected {len(self)}")
+            raise ValueError(
+                f"Length of 'value' does not match. Got ({len(value)}) expected {len(self)}"
+            )
         gaps = np.flatnonzero(self.isna())
         if not len(gaps):
             return self.copy() if copy else self

@@ -89,4 +89,6 @@ def _chunk(chunk: pa.Array, dtype: WordsDtype) -> WordsArray:
     return WordsArray(np.array(values), np.array(words, np.uint32), dtype, ids)
 
 
-pa.register_extension_type(WordsArrowType(pa.float64(), '{"numpy_dtype": "<f8", "registry": null}', False))
+pa.register_extension_type(
+    WordsArrowType(pa.float64(), '{"numpy_dtype": "<f8", "registry": null}', False)
+)

@@ -9,6 +9,7 @@ whose words the column holds (see ``_trackers``).
 
 from __future__ import annotations
 
+import builtins
 import re
 from typing import Any
 
@@ -52,7 +53,7 @@ class WordsDtype(ExtensionDtype):
         return f"words[{values}, t{self.tracker_key}]" if self.tracker_key else f"words[{values}]"
 
     @property
-    def type(self) -> type:
+    def type(self) -> builtins.type:
         return self.numpy_dtype.type
 
     @property

@@ -81,7 +81,7 @@ def _tracker(arrays: list) -> Any:
     return next((a.dtype.tracker for a in arrays if a.dtype.tracker_key), None)
 
 
-def _wrap(values: Any, words: np.ndarray, tracker: Any, cls: type) -> Any:
+def _wrap(values: Any, words: np.ndarray, tracker: Any, cls: Any) -> Any:
     from ._dtype import WordsDtype, supported
 
     if isinstance(values, tuple):
@@ -91,7 +91,7 @@ def _wrap(values: Any, words: np.ndarray, tracker: Any, cls: type) -> Any:
     return cls(values, words, WordsDtype(values.dtype, tracker))
 
 
-def apply(cls: type, func: Callable, inputs: list, code: int, **kwargs: Any) -> Any:
+def apply(cls: Any, func: Callable, inputs: list, code: int, **kwargs: Any) -> Any:
     """``func`` over the values of ``inputs``; words combine those of every words input."""
     arrays = [x for x in inputs if isinstance(x, cls)]
     values = [x._plain if isinstance(x, cls) else x for x in inputs]
@@ -136,5 +136,10 @@ def array_ufunc(self: Any, ufunc: np.ufunc, method: str, *inputs: Any, **kwargs:
     return apply(cls, ufunc, list(inputs), _UFUNC_CODES.get(ufunc, OpCode.UFUNC), **kwargs)
 
 
-UNARY = {"__neg__": (operator.neg, OpCode.NEG), "__pos__": (operator.pos, OpCode.CUSTOM),
-         "__abs__": (operator.abs, OpCode.ABS), "__invert__": (operator.invert, OpCode.LOGIC)}  # fmt: skip
+#: Unary operator methods: the function on the values and the operation code of the step.
+UNARY = {
+    "__neg__": (operator.neg, OpCode.NEG),
+    "__pos__": (operator.pos, OpCode.CUSTOM),
+    "__abs__": (operator.abs, OpCode.ABS),
+    "__invert__": (operator.invert, OpCode.LOGIC),
+}
