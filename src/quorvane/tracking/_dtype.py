@@ -73,7 +73,7 @@ class WordsDtype(ExtensionDtype):
         return self.kind == "b"
 
     @classmethod
-    def construct_array_type(cls) -> type:
+    def construct_array_type(cls) -> builtins.type:
         from ._array import WordsArray
 
         return WordsArray
