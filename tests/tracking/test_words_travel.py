@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 from words_helpers import source_array, sources
 
-from quorvane.tracking import WordsDtype
+from quorvane.tracking import WordsArray, WordsDtype
 from quorvane.utilities.orrin32 import ProvenanceTracker
 
 INCOME = np.array([52.0, 80.0, 47.0, 38.0, 95.0, 61.0])
@@ -26,10 +26,13 @@ def tracker():
 
 @pytest.fixture
 def loans(tracker):
+    race = source_array(tracker, "race", RACE)
+    # on the DAG road each element also has a node id: here 100 + its source row
+    race = WordsArray.from_values(RACE, race.words, tracker, node_ids=100 + np.arange(6))
     return pd.DataFrame(
         {
             "income": source_array(tracker, "income", INCOME),
-            "race": source_array(tracker, "race", RACE),
+            "race": race,
             "branch": [1, 2, 1, 3, 2, 3],
         },
         index=pd.Index([17, 3, 11, 5, 8, 2], name="id"),
@@ -50,8 +53,8 @@ def word_columns(result):
 
 
 # Operations that only move elements: each word names the one source element whose value
-# the element holds (entities are row positions in the source); gaps pandas fills hold NaN
-# and no word.
+# the element holds (entities are row positions in the source), and node ids go with the
+# words; gaps pandas fills hold NaN, no word and no node.
 MOVES = [
     ("merge", lambda t, b: t.merge(b, on="branch")),
     ("merge_right", lambda t, b: b.merge(t, on="branch", how="right")),
@@ -95,14 +98,15 @@ def test_words_move_with_values(tracker, loans, branches, name, idiom):
     result = idiom(loans, branches)
     checked = 0
     for column in word_columns(result):
-        values, words = column.to_numpy(), column.array.words
-        for value, word in zip(values, words, strict=True):
+        values, words, ids = column.to_numpy(), column.array.words, column.array.node_ids
+        for i, (value, word) in enumerate(zip(values, words, strict=True)):
             if word == 0:
-                assert pd.isna(value)
+                assert pd.isna(value) and (ids is None or ids[i] == -1)
                 continue
             (source,) = sources(tracker, [word])[0]
             entity = tracker.decode_full(int(word)).entity
             assert value == VALUES[source][entity]
+            assert ids is None if source != "race" else ids[i] == 100 + entity
             checked += 1
     assert checked > 0
 

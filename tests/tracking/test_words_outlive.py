@@ -1,7 +1,9 @@
-"""Words columns written to Parquet and read back, here and in a fresh process."""
+"""Words columns that outlive the process: Parquet files (read here and in a fresh
+process) and pickles."""
 
 from __future__ import annotations
 
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -29,9 +31,16 @@ def frame(tracker):
     return pd.DataFrame({"income": income, "race": ids, "dense": dense, "plain": [1, 2, 3]})
 
 
-def test_parquet_round_trip_keeps_words_and_tracker(tracker, frame, tmp_path):
-    frame.to_parquet(tmp_path / "loans.parquet")
-    back = pd.read_parquet(tmp_path / "loans.parquet")
+def _parquet(frame, path):
+    frame.to_parquet(path / "loans.parquet")
+    return pd.read_parquet(path / "loans.parquet")
+
+
+@pytest.mark.parametrize(
+    "round_trip", [_parquet, lambda frame, path: pickle.loads(pickle.dumps(frame))]
+)
+def test_round_trip_keeps_words_and_tracker(tracker, frame, tmp_path, round_trip):
+    back = round_trip(frame, tmp_path)
     pd.testing.assert_frame_equal(back, frame)
     for column in ("income", "race", "dense"):
         assert back[column].dtype.tracker is tracker
