@@ -40,6 +40,8 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     """Values (a 1-d numpy array), their uint32 words and optionally int64 node ids."""
 
     __array_priority__ = 1000
+    # pandas 3 marks arrays read-only under Copy-on-Write; earlier versions never set it.
+    _readonly = False
 
     def __init__(
         self,
