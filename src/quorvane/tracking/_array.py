@@ -209,13 +209,11 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     def take(self, indices: Any, *, allow_fill: bool = False, fill_value: Any = None) -> WordsArray:
         indices = np.asarray(indices, dtype=np.intp)
         values = self._plain
-        if allow_fill:
-            if fill_value is None or pd.isna(fill_value):
-                fill_value = self._dtype.na_value
-                if (indices == -1).any():
-                    values = values.astype(_missing_capable(values.dtype), copy=False)
-            elif isinstance(fill_value, WordsArray):
-                fill_value = fill_value._plain[0]
+        if allow_fill and (fill_value is None or pd.isna(fill_value)):
+            # a gap is NaN, in a dtype that holds it (as a plain column's reindex does)
+            fill_value = self._dtype.na_value
+            if (indices == -1).any():
+                values = values.astype(_missing_capable(values.dtype), copy=False)
         taken = take(values, indices, allow_fill=allow_fill, fill_value=fill_value)
         words = take(self._words, indices, allow_fill=allow_fill, fill_value=_words.NO_WORD)
         ids = None
@@ -294,8 +292,8 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         # A filled element depends on the gap it fills and on what filled it.
         if isinstance(value, WordsArray):
             result._plain[gaps] = value._plain[gaps]
-            filled = _words.combine(self.tracker, [self._words[gaps], value._words[gaps]],
-                                    OpCode.FILL)  # fmt: skip
+            both = [self._words[gaps], value._words[gaps]]
+            filled = _words.combine(self.tracker, both, OpCode.FILL)
         else:
             result._plain[gaps] = value
             filled = _words.step(self.tracker, self._words[gaps], OpCode.FILL)
@@ -306,10 +304,6 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
 
     def __array_ufunc__(self, ufunc: np.ufunc, method: str, *inputs: Any, **kwargs: Any) -> Any:
         return _ops.array_ufunc(self, ufunc, method, *inputs, **kwargs)
-
-    @classmethod
-    def _create_method(cls, op: Any, coerce_to_dtype: bool = True, result_dtype: Any = None):
-        return _ops.binary_method(op)
 
     @classmethod
     def _create_arithmetic_method(cls, op: Any) -> Any:
