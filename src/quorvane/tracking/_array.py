@@ -268,6 +268,11 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         words = _words.per_segment(self.tracker, self._words, codes, len(uniques))
         return codes, self._like(np.asarray(uniques, self._plain.dtype), words)
 
+    def value_counts(self, dropna: bool = True) -> pd.Series:
+        codes, uniques = self.factorize(use_na_sentinel=dropna)
+        counts = np.bincount(codes[codes >= 0], minlength=len(uniques))
+        return pd.Series(counts, index=pd.Index(uniques), name="count")
+
     def unique(self) -> WordsArray:
         return self.factorize(use_na_sentinel=False)[1]
 
@@ -298,6 +303,22 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             result._plain[gaps] = value
             filled = _words.step(self.tracker, self._words[gaps], OpCode.FILL)
         result._words[gaps] = filled
+        return result
+
+    def _pad_or_backfill(
+        self, *, method: str, limit: Any = None, limit_area: Any = None, copy: bool = True
+    ) -> WordsArray:
+        # Which element fills each gap, found by pandas' own fill on the positions.
+        gaps = self.isna()
+        positions = pd.Series(np.where(gaps, np.nan, np.arange(len(self))))
+        fill = positions.ffill if method in ("pad", "ffill") else positions.bfill
+        sources = fill(limit=limit, limit_area=limit_area).fillna(-1).to_numpy(np.intp)
+        result = self.take(sources, allow_fill=True)
+        # A filled element depends on the gap it fills and on what filled it.
+        filled = np.flatnonzero(gaps & (sources >= 0))
+        both = [self._words[filled], result._words[filled]]
+        result._words[filled] = _words.combine(self.tracker, both, OpCode.FILL)
+        result._plain[gaps & (sources < 0)] = self._plain[gaps & (sources < 0)]
         return result
 
     # -- new values: words combine --------------------------------------------------------

@@ -61,6 +61,10 @@ class WordsDtype(ExtensionDtype):
         return self.numpy_dtype.kind
 
     @property
+    def itemsize(self) -> int:
+        return self.numpy_dtype.itemsize
+
+    @property
     def na_value(self) -> Any:
         return np.nan
 
