@@ -14,16 +14,9 @@ from pandas.tests.extension.conftest import *  # noqa: F403
 from words_helpers import source_array
 
 from quorvane.tracking import WordsDtype
-from quorvane.utilities.orrin32 import ProvenanceTracker
 
-TRACKER = ProvenanceTracker()
 # The base classes ask for arrays of 10 elements since pandas 3, of 100 before.
 LENGTH = 10 if int(pd.__version__.split(".")[0]) >= 3 else 100
-
-
-@pytest.fixture
-def tracker():
-    return TRACKER
 
 
 @pytest.fixture
@@ -70,8 +63,13 @@ class TestWordsArray(base.ExtensionTests):
     # Numbers: every operator works, as on the plain column.
     series_scalar_exc = frame_scalar_exc = series_array_exc = divmod_exc = None
 
-    # pandas before 3 rebuilds the result from bare scalars (see _cast_pointwise_result)
-    _combine_le_expected_dtype = WordsDtype(bool, TRACKER if LENGTH == 10 else None)
+    @pytest.fixture(autouse=True)
+    def _combine_le_expected(self, tracker):
+        # pandas before 3 rebuilds the result from bare scalars (see _cast_pointwise_result)
+        self._combine_le_expected_dtype = WordsDtype(bool, tracker if LENGTH == 10 else None)
+        yield
+        # pytest keeps test instances to the end: they must not keep the tracker alive
+        del self._combine_le_expected_dtype
 
     def _cast_pointwise_result(self, op_name, obj, other, pointwise_result):
         # pandas before 3 rebuilds element-wise results from bare scalars, which cannot
