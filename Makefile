@@ -83,7 +83,7 @@ $(PY):
 $(INSTALLED): $(PY) $(SOURCES)
 	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
 	$(PY) -m pip install -q --no-build-isolation -Cbuild-dir=$(BUILD_DIR) \
-		-Ccmake.define.QUORVANE_WERROR=ON ".[test,fast,demo,server,dask,interop]"
+		-Ccmake.define.QUORVANE_WERROR=ON ".[test,fast,demo,server,dask,interop,arrow]"
 	touch $@
 
 engine-inplace: $(PY)

@@ -1,0 +1,425 @@
+"""WordsArray: values with one provenance word each (and, on the DAG road, a node id each).
+
+pandas moves an extension array's elements through every row operation (take, concat,
+reindex, merge, alignment, sort, set/reset_index, stack/unstack) by its public contract, so
+words held here go where their values go without the containers having to work out where
+rows went. Operations that make new values (operators, ufuncs, reductions, accumulations,
+groupby) combine the words of their inputs through the tracker's engine.
+"""
+
+from __future__ import annotations
+
+import numbers
+from typing import Any
+
+import numpy as np
+import pandas as pd
+from pandas.api.extensions import ExtensionArray, ExtensionScalarOpsMixin, take
+from pandas.api.indexers import check_array_indexer
+
+from ..core._word import OpCode
+from . import _groupby, _ops, _trackers, _words
+from ._dtype import WordsDtype, supported
+
+#: Node id of an element that no logged node made (a filled gap, a plain value).
+NO_NODE = -1
+
+
+def _missing_capable(dtype: np.dtype) -> np.dtype:
+    """The dtype that ``dtype`` values turn into when a gap must be filled with NaN, as
+    numpy's and pandas' own columns do (int to float64, bool to object)."""
+    if dtype.kind in "iu":
+        return np.dtype("float64")
+    if dtype.kind == "b":
+        return np.dtype("object")
+    return dtype
+
+
+class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
+    """Values (a 1-d numpy array), their uint32 words and optionally int64 node ids."""
+
+    __array_priority__ = 1000
+    # pandas 3 marks arrays read-only under Copy-on-Write; earlier versions never set it.
+    _readonly = False
+
+    def __init__(
+        self,
+        values: np.ndarray,
+        words: np.ndarray,
+        dtype: WordsDtype,
+        node_ids: np.ndarray | None = None,
+    ) -> None:
+        if len(words) != len(values) or (node_ids is not None and len(node_ids) != len(values)):
+            raise ValueError(f"{len(values)} values need as many words and node ids")
+        self._plain = values
+        self._words = np.asarray(words, dtype=np.uint32)
+        self._node_ids = node_ids
+        self._dtype = dtype
+
+    # -- what the array holds -----------------------------------------------------------
+
+    @property
+    def dtype(self) -> WordsDtype:
+        return self._dtype
+
+    @property
+    def words(self) -> np.ndarray:
+        """One uint32 word per element."""
+        return self._words
+
+    @property
+    def node_ids(self) -> np.ndarray | None:
+        """One node id per element (DAG road), or None."""
+        return self._node_ids
+
+    @property
+    def tracker(self) -> Any:
+        return self._dtype.tracker
+
+    def __len__(self) -> int:
+        return len(self._plain)
+
+    @property
+    def nbytes(self) -> int:
+        ids = 0 if self._node_ids is None else self._node_ids.nbytes
+        return self._plain.nbytes + self._words.nbytes + ids
+
+    def _like(self, values: np.ndarray, words: np.ndarray, node_ids: Any = None) -> WordsArray:
+        dtype = self._dtype if values.dtype == self._dtype.numpy_dtype else None
+        return WordsArray(values, words, dtype or self._dtype.with_values(values.dtype), node_ids)
+
+    def _ids_at(self, positions: Any) -> np.ndarray | None:
+        return None if self._node_ids is None else self._node_ids[positions]
+
+    # -- construction -------------------------------------------------------------------
+
+    @classmethod
+    def _from_sequence(cls, scalars: Any, *, dtype: Any = None, copy: bool = False) -> WordsArray:
+        if isinstance(scalars, WordsArray):
+            return scalars.astype(dtype, copy=copy) if dtype is not None else scalars.copy()
+        if isinstance(dtype, str):
+            dtype = WordsDtype.construct_from_string(dtype)
+        target = dtype.numpy_dtype if isinstance(dtype, WordsDtype) else None
+        values = _as_values(scalars, target, copy)
+        dtype = dtype.with_values(values.dtype) if isinstance(dtype, WordsDtype) else None
+        return cls(values, np.zeros(len(values), np.uint32), dtype or WordsDtype(values.dtype))
+
+    @classmethod
+    def _from_sequence_of_strings(cls, strings: Any, *, dtype: Any, copy: bool = False):
+        # read_csv with a words dtype: values parsed as the plain column's would be
+        numpy_dtype = dtype.numpy_dtype
+        plain = pd.Series(np.asarray(strings, dtype=object))
+        if numpy_dtype.kind in "iufc":
+            plain = pd.to_numeric(plain)
+        return cls._from_sequence(plain.to_numpy(), dtype=dtype, copy=copy)
+
+    @classmethod
+    def from_values(cls, values: Any, words: Any, tracker: Any = None, node_ids: Any = None):
+        """A words array of ``values`` and their ``words`` (made by ``tracker``)."""
+        values = np.asarray(values)
+        ids = None if node_ids is None else np.asarray(node_ids, dtype=np.int64)
+        return cls(values, np.asarray(words, np.uint32), WordsDtype(values.dtype, tracker), ids)
+
+    @classmethod
+    def _from_factorized(cls, values: np.ndarray, original: WordsArray) -> WordsArray:
+        return cls._from_sequence(values, dtype=original.dtype)
+
+    def __reduce__(self) -> tuple:
+        dtype = self._dtype
+        return (
+            _unpickled,
+            (self._plain, self._words, self._node_ids, dtype.numpy_dtype, dtype.tracker),
+        )
+
+    # -- element access -----------------------------------------------------------------
+
+    def __getitem__(self, item: Any) -> Any:
+        if isinstance(item, numbers.Integral):
+            return self._plain[item]
+        if isinstance(item, tuple) and len(item) == 1:
+            item = item[0]
+        if item is Ellipsis:
+            item = slice(None)
+        if not isinstance(item, slice):
+            item = check_array_indexer(self, item)
+        result = WordsArray(self._plain[item], self._words[item], self._dtype, self._ids_at(item))
+        result._readonly = self._readonly
+        return result
+
+    def __setitem__(self, key: Any, value: Any) -> None:
+        if self._readonly:
+            raise ValueError("Cannot modify read-only array")
+        if not isinstance(key, (numbers.Integral, slice)):
+            key = check_array_indexer(self, key)
+        if isinstance(value, WordsArray):
+            self._plain[key] = value._plain
+            self._words[key] = value._words
+            ids = value._node_ids
+        else:
+            # A value set from outside has no word of its own here.
+            self._plain[key] = (
+                _as_values(value, self._plain.dtype, False)
+                if pd.api.types.is_list_like(value)
+                else value
+            )
+            self._words[key] = _words.NO_WORD
+            ids = None
+        if self._node_ids is not None:
+            self._node_ids[key] = NO_NODE if ids is None else ids
+
+    def __iter__(self) -> Any:
+        return iter(self._plain)
+
+    def __array__(self, dtype: Any = None, copy: Any = None) -> np.ndarray:
+        if copy is False and dtype is not None and np.dtype(dtype) != self._plain.dtype:
+            raise ValueError("cannot convert the values without a copy")
+        values = self._plain if dtype is None else self._plain.astype(dtype, copy=False)
+        if copy:
+            return values.copy()
+        if self._readonly and values is self._plain:
+            values = values.view()
+            values.flags.writeable = False
+        return values
+
+    def any(self, *, skipna: bool = True) -> bool:
+        return bool(np.any(self._plain))
+
+    def all(self, *, skipna: bool = True) -> bool:
+        return bool(np.all(self._plain))
+
+    def _cast_pointwise_result(self, values: Any) -> WordsArray:
+        # Values made one Python call per element: their dtype is what they turned out to be.
+        values = _as_values(values, None, False)
+        return WordsArray(
+            values, np.zeros(len(values), np.uint32), self._dtype.with_values(values.dtype)
+        )
+
+    def isna(self) -> np.ndarray:
+        if self._plain.dtype.kind in "fcO":
+            return pd.isna(self._plain)
+        return np.zeros(len(self), dtype=bool)
+
+    def copy(self) -> WordsArray:
+        ids = None if self._node_ids is None else self._node_ids.copy()
+        return WordsArray(self._plain.copy(), self._words.copy(), self._dtype, ids)
+
+    # -- row operations: words go where pandas moves the values -------------------------
+
+    def take(self, indices: Any, *, allow_fill: bool = False, fill_value: Any = None) -> WordsArray:
+        indices = np.asarray(indices, dtype=np.intp)
+        values = self._plain
+        if allow_fill and (fill_value is None or pd.isna(fill_value)):
+            # a gap is NaN, in a dtype that holds it (as a plain column's reindex does)
+            fill_value = self._dtype.na_value
+            if (indices == -1).any():
+                values = values.astype(_missing_capable(values.dtype), copy=False)
+        taken = take(values, indices, allow_fill=allow_fill, fill_value=fill_value)
+        words = take(self._words, indices, allow_fill=allow_fill, fill_value=_words.NO_WORD)
+        ids = None
+        if self._node_ids is not None:
+            ids = take(self._node_ids, indices, allow_fill=allow_fill, fill_value=NO_NODE)
+        return self._like(taken, words, ids)
+
+    def shift(self, periods: int = 1, fill_value: object = None) -> WordsArray:
+        positions = np.arange(len(self)) - periods
+        positions[(positions < 0) | (positions >= len(self))] = -1
+        return self.take(positions, allow_fill=True, fill_value=fill_value)
+
+    @classmethod
+    def _concat_same_type(cls, to_concat: Any) -> WordsArray:
+        to_concat = list(to_concat)
+        values = np.concatenate([a._plain for a in to_concat])
+        words = np.concatenate([a._words for a in to_concat])
+        ids = None
+        if any(a._node_ids is not None for a in to_concat):
+            ids = np.concatenate([
+                np.full(len(a), NO_NODE, np.int64) if a._node_ids is None else a._node_ids
+                for a in to_concat
+            ])  # fmt: skip
+        return cls(values, words, to_concat[0].dtype, ids)
+
+    def astype(self, dtype: Any, copy: bool = True) -> Any:
+        dtype = pd.api.types.pandas_dtype(dtype)
+        if dtype == self._dtype and not copy:
+            return self
+        if isinstance(dtype, WordsDtype):
+            values = self._plain.astype(dtype.numpy_dtype, copy=copy)
+            if not dtype.tracker_key:  # "words[float64]": keep this column's tracker
+                dtype = self._dtype.with_values(dtype.numpy_dtype)
+            words = self._words.copy() if copy else self._words
+            return WordsArray(values, words, dtype, self._node_ids)
+        if isinstance(dtype, np.dtype):
+            # Leaving the words behind is how values go to numpy-only code.
+            return self._plain.astype(dtype, copy=copy)
+        return super().astype(dtype, copy=copy)
+
+    def _values_for_argsort(self) -> np.ndarray:
+        return self._plain
+
+    def _values_for_factorize(self) -> tuple[np.ndarray, Any]:
+        if self._plain.dtype.kind in "fcO":
+            return self._plain, np.nan
+        return self._plain, None
+
+    def factorize(self, use_na_sentinel: bool = True) -> tuple[np.ndarray, WordsArray]:
+        codes, uniques = pd.factorize(self._plain, use_na_sentinel=use_na_sentinel)
+        # A unique value stands for every element that had it.
+        words = _words.per_segment(self.tracker, self._words, codes, len(uniques))
+        return codes, self._like(np.asarray(uniques, self._plain.dtype), words)
+
+    def value_counts(self, dropna: bool = True) -> pd.Series:
+        codes, uniques = self.factorize(use_na_sentinel=dropna)
+        counts = np.bincount(codes[codes >= 0], minlength=len(uniques))
+        return pd.Series(counts, index=pd.Index(uniques), name="count")
+
+    def unique(self) -> WordsArray:
+        return self.factorize(use_na_sentinel=False)[1]
+
+    def equals(self, other: object) -> bool:
+        if not isinstance(other, WordsArray) or other.dtype != self.dtype:
+            return False
+        return bool(pd.Series(self._plain).equals(pd.Series(other._plain)))
+
+    def fillna(self, value: Any = None, limit: Any = None, copy: bool = True, **kwargs: Any):
+        if value is None or limit is not None or kwargs or isinstance(value, dict):
+            return super().fillna(value=value, limit=limit, copy=copy, **kwargs)
+        if pd.api.types.is_list_like(value) and len(value) != len(self):
+            raise ValueError(
+                f"Length of 'value' does not match. Got ({len(value)}) expected {len(self)}"
+            )
+        gaps = np.flatnonzero(self.isna())
+        if not len(gaps):
+            return self.copy() if copy else self
+        result = self.copy() if copy else self
+        if result._readonly:
+            raise ValueError("Cannot modify read-only array")
+        # A filled element depends on the gap it fills and on what filled it.
+        if isinstance(value, WordsArray):
+            result._plain[gaps] = value._plain[gaps]
+            both = [self._words[gaps], value._words[gaps]]
+            filled = _words.combine(self.tracker, both, OpCode.FILL)
+        else:
+            result._plain[gaps] = value
+            filled = _words.step(self.tracker, self._words[gaps], OpCode.FILL)
+        result._words[gaps] = filled
+        return result
+
+    def _pad_or_backfill(
+        self, *, method: str, limit: Any = None, limit_area: Any = None, copy: bool = True
+    ) -> WordsArray:
+        # Which element fills each gap, found by pandas' own fill on the positions.
+        gaps = self.isna()
+        positions = pd.Series(np.where(gaps, np.nan, np.arange(len(self))))
+        fill = positions.ffill if method in ("pad", "ffill") else positions.bfill
+        sources = fill(limit=limit, limit_area=limit_area).fillna(-1).to_numpy(np.intp)
+        result = self.take(sources, allow_fill=True)
+        # A filled element depends on the gap it fills and on what filled it.
+        filled = np.flatnonzero(gaps & (sources >= 0))
+        both = [self._words[filled], result._words[filled]]
+        result._words[filled] = _words.combine(self.tracker, both, OpCode.FILL)
+        result._plain[gaps & (sources < 0)] = self._plain[gaps & (sources < 0)]
+        return result
+
+    # -- new values: words combine --------------------------------------------------------
+
+    def __array_ufunc__(self, ufunc: np.ufunc, method: str, *inputs: Any, **kwargs: Any) -> Any:
+        return _ops.array_ufunc(self, ufunc, method, *inputs, **kwargs)
+
+    @classmethod
+    def _create_arithmetic_method(cls, op: Any) -> Any:
+        return _ops.binary_method(op)
+
+    @classmethod
+    def _create_comparison_method(cls, op: Any) -> Any:
+        return _ops.binary_method(op)
+
+    @classmethod
+    def _create_logical_method(cls, op: Any) -> Any:
+        return _ops.binary_method(op)
+
+    def _reduce(self, name: str, *, skipna: bool = True, keepdims: bool = False, **kwargs: Any):
+        plain = pd.arrays.NumpyExtensionArray(self._plain)
+        result = plain._reduce(name, skipna=skipna, keepdims=keepdims, **kwargs)
+        if not keepdims:
+            return result
+        # pandas asks for a length-1 array when it builds one value per column (a frame's
+        # reduction): that value carries the words of the whole column.
+        values = np.asarray(result)
+        if not supported(values.dtype):
+            return result
+        return self._like(values, _words.whole(self.tracker, self._words))
+
+    def _accumulate(self, name: str, *, skipna: bool = True, **kwargs: Any) -> WordsArray:
+        plain = pd.Series(self._plain, copy=False)
+        values = getattr(plain, name)(skipna=skipna, **kwargs).to_numpy()
+        return self._like(values, _words.prefix(self.tracker, self._words, OpCode.AGG))
+
+    def _groupby_op(self, *, how: str, has_dropped_na: bool, min_count: int, ngroups: int,
+                    ids: np.ndarray, **kwargs: Any) -> Any:  # fmt: skip
+        values = _groupby.values(self._plain, how, min_count, ngroups, ids, kwargs)
+        if not isinstance(values, np.ndarray) or not supported(values.dtype) or values.ndim != 1:
+            return values
+        words = _words.per_segment(self.tracker, self._words, ids, ngroups)
+        if len(values) != ngroups:  # a transform: each row, its whole group's words
+            words = take(words, ids, allow_fill=True, fill_value=_words.NO_WORD)
+        return self._like(values, words)
+
+    def __arrow_array__(self, type: Any = None) -> Any:
+        from ._arrow import arrow_array
+
+        return arrow_array(self)
+
+
+for _name, (_func, _code) in _ops.UNARY.items():
+    setattr(WordsArray, _name, lambda self, f=_func, c=_code: _ops.apply(type(self), f, [self], c))
+WordsArray._add_arithmetic_ops()
+WordsArray._add_comparison_ops()
+WordsArray._add_logical_ops()
+
+
+def _as_values(scalars: Any, dtype: np.dtype | None, copy: bool) -> np.ndarray:
+    """Plain numpy values of ``scalars``, pandas' missing markers turned into NaN."""
+    if isinstance(scalars, (pd.Series, pd.Index, ExtensionArray)):
+        scalars = scalars.to_numpy(dtype=object) if dtype is None else scalars
+    objects = isinstance(scalars, np.ndarray) and scalars.dtype == object
+    if not isinstance(scalars, np.ndarray) or (objects and dtype is None):
+        items = list(scalars) if pd.api.types.is_list_like(scalars) else [scalars]
+        scalars = np.array([np.nan if _is_na(x) else x for x in items], dtype=object)
+        if dtype is None:
+            dtype = _inferred(scalars, items)
+    values = np.asarray(scalars, dtype=dtype)
+    if copy and values is scalars:
+        values = values.copy()
+    if not supported(values.dtype):
+        values = values.astype(object)
+    return values
+
+
+def _inferred(objects: np.ndarray, items: list) -> np.dtype:
+    """The numpy dtype that ``items`` hold, as pandas infers it for a plain column."""
+    dtype = _INFERRED.get(pd.api.types.infer_dtype(objects, skipna=False), np.dtype(object))
+    if dtype.kind in "iub" and any(_is_na(x) for x in items):
+        dtype = _missing_capable(dtype)
+    return dtype
+
+
+_INFERRED = {
+    "floating": np.dtype("float64"),
+    "integer": np.dtype("int64"),
+    "mixed-integer-float": np.dtype("float64"),
+    "boolean": np.dtype("bool"),
+    "complex": np.dtype("complex128"),
+    "empty": np.dtype("float64"),
+}
+
+
+def _is_na(x: Any) -> bool:
+    return x is None or x is pd.NA or (isinstance(x, float) and np.isnan(x))
+
+
+def _unpickled(values: Any, words: Any, node_ids: Any, numpy_dtype: Any, tracker: Any) -> Any:
+    # Attach to the live tracker of the lineage here, in whose engine dense words may have
+    # other signatures.
+    live, translation = _trackers.live(tracker)
+    words = _trackers.translate(words, translation)
+    return WordsArray(values, words, WordsDtype(numpy_dtype, live), node_ids)

@@ -1,0 +1,144 @@
+"""Operators and numpy ufuncs on words arrays: values as numpy computes them, and each
+element's word combining the words of that element in every words input."""
+
+from __future__ import annotations
+
+import operator
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from ..core._word import OpCode
+from . import _words
+
+_OP_CODES = {
+    "add": OpCode.ADD,
+    "sub": OpCode.SUB,
+    "mul": OpCode.MUL,
+    "truediv": OpCode.DIV,
+    "floordiv": OpCode.DIV,
+    "divmod": OpCode.DIV,
+    "mod": OpCode.MOD,
+    "pow": OpCode.POW,
+    "and": OpCode.LOGIC,
+    "or": OpCode.LOGIC,
+    "xor": OpCode.LOGIC,
+    **dict.fromkeys(("eq", "ne", "lt", "le", "gt", "ge"), OpCode.CMP),
+}
+
+_UFUNC_CODES = {
+    np.add: OpCode.ADD,
+    np.subtract: OpCode.SUB,
+    np.multiply: OpCode.MUL,
+    np.true_divide: OpCode.DIV,
+    np.floor_divide: OpCode.DIV,
+    np.divmod: OpCode.DIV,
+    np.remainder: OpCode.MOD,
+    np.fmod: OpCode.MOD,
+    np.power: OpCode.POW,
+    np.float_power: OpCode.POW,
+    np.negative: OpCode.NEG,
+    np.absolute: OpCode.ABS,
+    np.fabs: OpCode.ABS,
+    np.rint: OpCode.ROUND,
+    np.floor: OpCode.ROUND,
+    np.ceil: OpCode.ROUND,
+    np.trunc: OpCode.ROUND,
+    **dict.fromkeys(
+        (np.equal, np.not_equal, np.less, np.less_equal, np.greater, np.greater_equal),
+        OpCode.CMP,
+    ),
+    **dict.fromkeys(
+        (np.logical_and, np.logical_or, np.logical_xor, np.logical_not, np.bitwise_and,
+         np.bitwise_or, np.bitwise_xor, np.invert),
+        OpCode.LOGIC,
+    ),
+}  # fmt: skip
+
+# pandas containers handle the operation themselves (aligning, then calling the arrays).
+_CONTAINERS = (pd.Series, pd.Index, pd.DataFrame)
+
+
+def op_code(name: str) -> int:
+    """The operation code of a Python operator named ``name`` (``add``, ``rsub``, ``and_``)."""
+    name = name.strip("_")
+    if name not in _OP_CODES and name.startswith("r"):
+        name = name[1:]
+    return _OP_CODES.get(name, OpCode.CUSTOM)
+
+
+def _reversed(op: Callable) -> bool:
+    return op.__name__.startswith("r") and op.__name__.strip("_")[1:] in _OP_CODES
+
+
+def _tracker(arrays: list) -> Any:
+    keys = {a.dtype.tracker_key for a in arrays} - {0}
+    if len(keys) > 1:
+        raise ValueError("cannot combine words of different trackers")
+    return next((a.dtype.tracker for a in arrays if a.dtype.tracker_key), None)
+
+
+def _wrap(values: Any, words: np.ndarray, tracker: Any, cls: Any) -> Any:
+    from ._dtype import WordsDtype, supported
+
+    if isinstance(values, tuple):
+        return tuple(_wrap(part, words, tracker, cls) for part in values)
+    if not isinstance(values, np.ndarray) or values.ndim != 1 or not supported(values.dtype):
+        return values
+    return cls(values, words, WordsDtype(values.dtype, tracker))
+
+
+def apply(cls: Any, func: Callable, inputs: list, code: int, **kwargs: Any) -> Any:
+    """``func`` over the values of ``inputs``; words combine those of every words input."""
+    arrays = [x for x in inputs if isinstance(x, cls)]
+    values = [x._plain if isinstance(x, cls) else x for x in inputs]
+    with np.errstate(all="ignore"):
+        result = func(*values, **kwargs)
+    tracker = _tracker(arrays)
+    words = _words.combine(tracker, [a._words for a in arrays], code)
+    return _wrap(result, words, tracker, cls)
+
+
+def binary_method(op: Callable) -> Callable:
+    """The method ``self <op> other`` of a words array."""
+    code = op_code(op.__name__)
+    swap = _reversed(op)
+
+    def method(self: Any, other: Any) -> Any:
+        if isinstance(other, _CONTAINERS):
+            return NotImplemented
+        if isinstance(other, list):
+            other = np.asarray(other)
+        if isinstance(other, pd.api.extensions.ExtensionArray) and not isinstance(
+            other, type(self)
+        ):
+            return NotImplemented
+        # The operands' words combine in the order the operation reads them.
+        if swap:
+            return apply(type(self), lambda b, a: op(a, b), [other, self], code)
+        return apply(type(self), op, [self, other], code)
+
+    method.__name__ = f"__{op.__name__.strip('_')}__"
+    return method
+
+
+def array_ufunc(self: Any, ufunc: np.ufunc, method: str, *inputs: Any, **kwargs: Any) -> Any:
+    cls = type(self)
+    if any(isinstance(x, _CONTAINERS) for x in inputs):
+        return NotImplemented
+    if method != "__call__" or "out" in kwargs:
+        # reductions and in-place forms: plain numpy on the values, no words
+        plain = [x._plain if isinstance(x, cls) else x for x in inputs]
+        return getattr(ufunc, method)(*plain, **kwargs)
+    return apply(cls, ufunc, list(inputs), _UFUNC_CODES.get(ufunc, OpCode.UFUNC), **kwargs)
+
+
+#: Unary operator methods: the function on the values and the operation code of the step.
+UNARY = {
+    "__neg__": (operator.neg, OpCode.NEG),
+    "__pos__": (operator.pos, OpCode.CUSTOM),
+    "__abs__": (operator.abs, OpCode.ABS),
+    "__invert__": (operator.invert, OpCode.LOGIC),
+}

@@ -1,0 +1,61 @@
+"""Word algebra over whole arrays, through the tracker's engine.
+
+Every function returns a new uint32 array. Without a tracker there is no algebra: the words
+of the first input are kept as they are, so a column never gains words it did not have.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+
+from ..core import _engine as engine
+from ..core._word import OpCode
+
+#: Words of values that no tracked input gave (constants, filled gaps, plain columns).
+NO_WORD = np.uint32(0)
+
+
+def step(tracker: Any, words: np.ndarray, op: int) -> np.ndarray:
+    """One operation more on each word (a unary operation, or one with constants)."""
+    if tracker is None:
+        return words.copy()
+    return engine.update_chain_batch(tracker._rust, words, op)
+
+
+def combine(tracker: Any, inputs: Sequence[np.ndarray], op: int) -> np.ndarray:
+    """Element ``i`` of the result combines element ``i`` of every input."""
+    if len(inputs) == 1:
+        return step(tracker, inputs[0], op)
+    if tracker is None:
+        return np.asarray(inputs[0], dtype=np.uint32).copy()
+    words = engine.combine_batch(tracker._rust, inputs[0], inputs[1], op)
+    for more in inputs[2:]:
+        words = engine.combine_batch(tracker._rust, words, more, op)
+    return words
+
+
+def per_segment(tracker: Any, words: np.ndarray, segments: np.ndarray, n: int) -> np.ndarray:
+    """One word per segment ``0..n-1`` combining its members; ``segments`` -1 are left out."""
+    keep = segments >= 0
+    if not keep.all():
+        words, segments = words[keep], segments[keep]
+    if tracker is None:
+        out = np.zeros(n, dtype=np.uint32)
+        out[segments[::-1]] = words[::-1]  # the first member's word
+        return out
+    return engine.combine_segments_batch(tracker._rust, words, segments, n, OpCode.AGG)
+
+
+def whole(tracker: Any, words: np.ndarray) -> np.ndarray:
+    """One word combining all of ``words`` (length 1)."""
+    return per_segment(tracker, words, np.zeros(len(words), dtype=np.int64), 1)
+
+
+def prefix(tracker: Any, words: np.ndarray, op: int) -> np.ndarray:
+    """Element ``i`` combines elements ``0..i`` (cumulative operations)."""
+    if tracker is None:
+        return words.copy()
+    return engine.combine_windows_batch(tracker._rust, words, 0, op)

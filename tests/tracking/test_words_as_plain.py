@@ -1,0 +1,57 @@
+"""A words column answers pandas' and numpy's questions as its plain column does."""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+import pytest
+from pandas.api import types
+from words_helpers import source_array
+
+COLUMNS = {
+    "float": np.array([1.5, np.nan, 3.0]),
+    "int": np.array([1, 2, 3]),
+    "bool": np.array([True, False, True]),
+}
+CHECKS = [
+    types.is_numeric_dtype,
+    types.is_float_dtype,
+    types.is_integer_dtype,
+    types.is_bool_dtype,
+    types.is_object_dtype,
+    lambda s: s.to_numpy().dtype,
+    lambda s: np.asarray(s).dtype,
+    lambda s: s.astype("float64").dtype,
+    lambda s: s.astype(object).dtype,
+    lambda s: s.dtype.kind,
+    lambda s: s.dtype.type,
+]
+
+
+@pytest.fixture
+def frames(tracker):
+    words = pd.DataFrame({k: source_array(tracker, "income", v) for k, v in COLUMNS.items()})
+    return words, pd.DataFrame(COLUMNS)
+
+
+@pytest.mark.parametrize("check", CHECKS)
+@pytest.mark.parametrize("name", list(COLUMNS))
+def test_dtype_questions(frames, name, check):
+    words, plain = frames
+    assert check(words[name]) == check(plain[name])
+
+
+@pytest.mark.parametrize("include", ["number", "float", "integer", "bool", ["float", "bool"]])
+def test_select_dtypes(frames, include):
+    words, plain = frames
+    assert list(words.select_dtypes(include).columns) == list(plain.select_dtypes(include).columns)
+
+
+def test_values_leave_as_numpy(frames):
+    words, plain = frames
+    for name in COLUMNS:
+        np.testing.assert_array_equal(words[name].to_numpy(), plain[name].to_numpy())
+    # a boolean words column selects rows as a boolean column does
+    pd.testing.assert_frame_equal(
+        words[words["bool"]].astype(object), plain[plain["bool"]].astype(object)
+    )
