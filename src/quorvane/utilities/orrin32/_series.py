@@ -442,7 +442,7 @@ BINARY_OPERATORS = {
     "__truediv__": ("div", OpCode.DIV), "__rtruediv__": ("div", OpCode.DIV),
     "__floordiv__": ("floordiv", OpCode.DIV), "__rfloordiv__": ("floordiv", OpCode.DIV),
     "__mod__": ("mod", OpCode.MOD), "__rmod__": ("mod", OpCode.MOD),
-    "__pow__": ("pow", OpCode.POW), "__rpow__": ("pow", OpCode.POW),
+    "__pow__": ("pow", OpCode.MUL), "__rpow__": ("pow", OpCode.MUL),
     "__gt__": ("gt", OpCode.CMP), "__lt__": ("lt", OpCode.CMP),
     "__ge__": ("ge", OpCode.CMP), "__le__": ("le", OpCode.CMP),
     "__eq__": ("eq", OpCode.CMP), "__ne__": ("ne", OpCode.CMP),
