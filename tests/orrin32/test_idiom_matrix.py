@@ -319,6 +319,32 @@ EVERY_INPUT = [
         {"appinc", "married", "loanamt", "unit"},
     ),
     ("sum_rows", lambda t: t[["appinc", "married"]].sum(axis=1), {"appinc", "married"}),
+    # frames: each operand's element lined up as pandas lines up the values (a frame's
+    # elements also name their own column)
+    (
+        "frame_plus_frame",
+        lambda t: t[["appinc"]] + t[["married"]].iloc[::-1].set_axis(["appinc"], axis=1),
+        {"appinc", "married"},
+    ),
+    ("frame_mul_series", lambda t: t[["appinc", "loanamt"]].mul(t["married"], axis=0), {"married"}),
+    ("frame_gt_zero", lambda t: t[["appinc", "married"]] > 0, set()),
+    ("frame_gt_series", lambda t: t[["appinc", "loanamt"]].gt(t["unit"] * 30, axis=0), {"unit"}),
+    (
+        "frame_minus_mean",
+        lambda t: t[["appinc", "married"]] - t[["appinc", "married"]].mean(),
+        set(),
+    ),
+    (
+        "frame_np_maximum",
+        lambda t: np.maximum(t[["appinc"]], t[["loanamt"]].set_axis(["appinc"], axis=1)),
+        {"appinc", "loanamt"},
+    ),
+    ("any_rows", lambda t: (t[["appinc", "married"]] > 50).any(axis=1), {"appinc", "married"}),
+    (
+        "frame_dot",
+        lambda t: t[["appinc", "married"]] @ pd.Series({"appinc": 0.5, "married": 2.0}),
+        {"appinc", "married"},
+    ),
     ("rolling", lambda t: t["married"].rolling(2).mean(), {"married"}),
     ("cumsum", lambda t: t["married"].cumsum(), {"married"}),
     ("ewm", lambda t: t["appinc"].ewm(span=3).mean(), {"appinc"}),
@@ -491,19 +517,32 @@ def _dates(t):
     return wrap(when.to_frame(), t._tracker, "dates")["when"]
 
 
+def same_values(result, plain):
+    if isinstance(plain, np.ndarray):  # numpy's own functions return arrays
+        np.testing.assert_array_equal(result.to_numpy(), plain)
+    elif isinstance(plain, pd.DataFrame):
+        pd.testing.assert_frame_equal(pd.DataFrame(result), plain)
+    else:
+        pd.testing.assert_series_equal(pd.Series(result), plain)
+
+
+def columns(result, sources):
+    """(series, sources every element of it must name) per column of a result."""
+    if isinstance(result, pd.Series):
+        return [(result, sources)]
+    return [(result[c], sources | ({c} & set(LOANS.columns))) for c in result.columns]
+
+
 @pytest.mark.parametrize("name, idiom, sources", EVERY_INPUT, ids=[e[0] for e in EVERY_INPUT])
 def test_every_input_counts(loans, tracker, name, idiom, sources):
     result = idiom(loans)
-    plain = idiom(LOANS.copy())
-    assert isinstance(result, TrackedSeries), type(result)
-    if isinstance(plain, np.ndarray):  # numpy's own functions return arrays
-        np.testing.assert_array_equal(result.to_numpy(), plain)
-    else:
-        pd.testing.assert_series_equal(pd.Series(result), plain)
-    for word in np.unique(result._prov).tolist():
-        named = {col for _, col in tracker.explain(word)}
-        assert sources <= named, (name, named)
-        assert tracker.is_tainted(word) == ("married" in named)
+    assert isinstance(result, (TrackedSeries, TrackedDataFrame)), type(result)
+    same_values(result, idiom(LOANS.copy()))
+    for column, expected in columns(result, sources):
+        for word in np.unique(column._prov).tolist():
+            named = {col for _, col in tracker.explain(word)}
+            assert expected <= named, (name, named)
+            assert tracker.is_tainted(word) == ("married" in named)
 
 
 UNKNOWN = [

@@ -13,12 +13,20 @@ from pandas import DataFrame
 from .._follow import FollowingFrame, gather, row_positions
 from . import _compat, _groups, _lineage
 from . import _tracker as _tracker_module
-from ._series import WORDS, TrackedSeries, _engine_function, no_words
+from ._frame_ops import OperatingFrame
+from ._series import (
+    WORDS,
+    TrackedSeries,
+    _engine_function,
+    combined_words,
+    no_words,
+    quiet_temporaries,
+)
 from ._windows import Windowing
 from ._word import OpCode
 
 
-class TrackedDataFrame(_groups.ReducingFrame, Windowing, FollowingFrame, DataFrame):
+class TrackedDataFrame(_groups.ReducingFrame, OperatingFrame, Windowing, FollowingFrame, DataFrame):
     """Pandas DataFrame with ORRIN-32 provenance."""
 
     _metadata: ClassVar[list[str]] = ["_tracker", "_col_prov"]
@@ -76,6 +84,13 @@ class TrackedDataFrame(_groups.ReducingFrame, Windowing, FollowingFrame, DataFra
             return grouped
         return _groups.TrackedGroupBy(self, grouped, _groups.key_arrays(self, by))
 
+    def _combine_entries(
+        self, operands: list[dict], values: Any, op_name: str, op_code: int
+    ) -> dict[str, np.ndarray]:
+        """Words of elements made from the aligned ``operands`` (see OperatingFrame)."""
+        words = combined_words(self._tracker, [o[WORDS.series_attr] for o in operands], op_code)
+        return {WORDS.series_attr: words}
+
     def _merge_step(self) -> TrackedDataFrame:
         """Every carried column's words, one merge step further."""
         tracker = self._tracker
@@ -86,6 +101,9 @@ class TrackedDataFrame(_groups.ReducingFrame, Windowing, FollowingFrame, DataFra
                 for label, words in self._col_prov.items()
             }
         return self
+
+
+quiet_temporaries(TrackedDataFrame, ("dropna",))
 
 
 def _words_of_data(frame: DataFrame, data: Any) -> dict[Hashable, np.ndarray]:

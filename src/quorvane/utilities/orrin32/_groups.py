@@ -385,16 +385,36 @@ class ReducingFrame:
         result = super().apply(func, axis, *args, **kwargs)  # type: ignore[misc]
         return self._reduced(result, axis, "apply")
 
+    def dot(self, other: Any) -> Any:
+        """``frame @ weights``: each row's value is a weighted sum of its columns, a row
+        reduction. Weights of their own provenance (a tracked series) are not followed
+        into it: such a product is unknown."""
+        result = super().dot(other)  # type: ignore[misc]
+        tracker = getattr(self, "_tracker", None)
+        if getattr(other, "_fields", None) != getattr(self, "_fields", ()):
+            return self._reduced(result, 1, "dot")
+        if tracker and isinstance(result, Series) and hasattr(result, "_set_fields"):
+            object.__setattr__(result, "_tracker", tracker)
+            fields: Any = getattr(self, "_fields", ())
+            result._set_fields(
+                {f.series_attr: np.full(len(result), f.unknown(tracker), f.dtype) for f in fields}
+            )
+        return result
+
     def _reduced(self, result: Any, axis: Any, name: str) -> Any:
+        from ._series import _in_place_call  # a quiet call: pandas' own temporary (dropna's)
+
         tracker = getattr(self, "_tracker", None)
         if not tracker or not isinstance(result, Series) or not hasattr(result, "_set_fields"):
+            return result
+        if _in_place_call():
             return result
         frame: Any = self
         if axis in (1, "columns") and len(result) == len(frame):
             n = len(frame)
             labels = [label for label in frame.columns if _is_value_column(frame, label)]
             segments = np.arange(n, dtype=np.int64)
-        elif axis in (0, "index"):
+        elif axis in (0, "index", "rows"):
             n = len(result)
             labels = list(result.index)
             segments = None
@@ -458,5 +478,9 @@ def _reduction(name: str) -> Any:
 
 
 # Reductions across a row or down a column.
-for _name in ("sum", "mean", "median", "min", "max", "std", "var", "prod", "count"):
+_REDUCTIONS = (
+    "sum", "mean", "median", "min", "max", "std", "var", "sem", "skew", "kurt", "prod",
+    "count", "nunique", "any", "all", "idxmin", "idxmax",
+)  # fmt: skip
+for _name in _REDUCTIONS:
     setattr(ReducingFrame, _name, _reduction(_name))

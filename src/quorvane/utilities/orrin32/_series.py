@@ -21,6 +21,7 @@ from .._follow import (
     array_words,
     followed_attribute,
     gather,
+    operands_aligned,
     operation,
     row_positions,
     tracked_array,
@@ -143,6 +144,12 @@ def _derived_words(tracker: Any, result: Any, operands: list, op_code: int) -> n
         gather(_aligned_words(x), row_positions(result.index, x), WORDS.absent, np.uint32)
         for x in operands
     ]
+    return combined_words(tracker, aligned, op_code)
+
+
+def combined_words(tracker: Any, aligned: list[np.ndarray], op_code: int) -> np.ndarray:
+    """Words of elements made from the elements of ``aligned`` (word arrays lined up on
+    the result): one step of each alone, or the combination of all of them."""
     if not tracker:  # no algebra without a tracker: the first operand's words, as they are
         return aligned[0].copy()
     if len(aligned) == 1:
@@ -150,7 +157,7 @@ def _derived_words(tracker: Any, result: Any, operands: list, op_code: int) -> n
     elif len(aligned) == 2:
         words = _engine_function("combine_batch")(tracker._rust, *aligned, op_code)
     else:  # one step over all of them, not one per operand
-        words = _groups.row_words(tracker, aligned, len(result), op_code)
+        words = _groups.row_words(tracker, aligned, len(aligned[0]), op_code)
     return np.asarray(words, dtype=np.uint32)
 
 
@@ -271,7 +278,8 @@ class TrackedSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, S
         _count_binop()
         if _in_parent() and _compat.caller_is_pandas(depth=3):
             return pandas_op(self, other)  # pandas' own step inside one of ours
-        result = pandas_op(self, other)
+        with operands_aligned():
+            result = pandas_op(self, other)
         tracker = self._tracker
         if not isinstance(result, TrackedSeries):
             return result
@@ -343,7 +351,8 @@ class TrackedSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, S
 
     def __array_ufunc__(self, ufunc: Any, method: builtins.str, *inputs: Any, **kwargs: Any) -> Any:
         calls = _binop_calls()
-        result = super().__array_ufunc__(ufunc, method, *inputs, **kwargs)
+        with operands_aligned():
+            result = super().__array_ufunc__(ufunc, method, *inputs, **kwargs)
         if method != "__call__" or _binop_calls() != calls:
             return result  # a reduction, or pandas ran one of the operators above
         outputs = result if isinstance(result, tuple) else (result,)
@@ -430,6 +439,29 @@ class TrackedSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, S
     def replace(self, *args: Any, **kwargs: Any) -> Any:
         inner = _in_parent() and _compat.caller_is_pandas()
         return self._transform("replace", OpCode.MAP, args, kwargs, inner)
+
+
+def quiet_temporaries(cls: type, names: tuple[str, ...]) -> None:
+    """Give ``cls`` the methods ``names`` it inherits, with their operator calls quiet.
+
+    These pandas methods compute masks of their own with the operators and reductions
+    (the rows that dropna, drop_duplicates and query keep, the differences of compare);
+    such temporaries build no words, log no node and record no value, which for every
+    row of a frame would cost more than the method itself and fill the log with steps
+    nobody made.
+    """
+    for name in names:
+        setattr(cls, name, _quiet(getattr(super(cls, cls), name), name))
+
+
+def _quiet(method: Callable, name: str) -> Callable:
+    def quiet(self: Any, *args: Any, **kwargs: Any) -> Any:
+        with _inside_parent(in_place=True):
+            return method(self, *args, **kwargs)
+
+    quiet.__name__ = quiet.__qualname__ = name
+    quiet.__doc__ = method.__doc__
+    return quiet
 
 
 #: Two-operand operators of both roads, reflected forms included (pandas' augmented forms,

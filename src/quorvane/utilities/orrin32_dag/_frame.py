@@ -14,6 +14,8 @@ from .._checks import exact
 from .._follow import FollowingFrame, gather, row_positions
 from ..orrin32 import MAX_PAIRS, OpCode, _compat, _groups
 from ..orrin32._frame import _row_entities
+from ..orrin32._frame_ops import OperatingFrame
+from ..orrin32._series import WORDS, combined_words
 from ..orrin32._tracker import table_wrapped
 from ..orrin32._windows import Windowing
 from ._row_values import record_values
@@ -22,13 +24,17 @@ from ._series import (
     NO_NODE,
     NODES,
     DAGTrackedSeries,
+    _combine_elements,
+    _element_nodes,
     _series_from_mgr,
     chain_elements,
     quiet_temporaries,
 )
 
 
-class DAGTrackedDataFrame(_groups.ReducingFrame, Windowing, FollowingFrame, pd.DataFrame):
+class DAGTrackedDataFrame(
+    _groups.ReducingFrame, OperatingFrame, Windowing, FollowingFrame, pd.DataFrame
+):
     """Pandas DataFrame with DAG-tracked provenance."""
 
     _metadata: ClassVar[list[str]] = ["_tracker", "_col_prov", "_col_nodes"]
@@ -77,6 +83,30 @@ class DAGTrackedDataFrame(_groups.ReducingFrame, Windowing, FollowingFrame, pd.D
             return grouped
         return _groups.TrackedGroupBy(self, grouped, _groups.key_arrays(self, by))
 
+    def _combine_entries(
+        self, operands: list[dict], values: Any, op_name: str, op_code: int
+    ) -> dict[str, np.ndarray]:
+        """Every element's word from its aligned ``operands``' words, one node per element
+        over their nodes, and its value recorded (see OperatingFrame)."""
+        tracker = self._tracker
+        words = [o[WORDS.series_attr] for o in operands]
+        nodes = [o[NODES.series_attr] for o in operands]
+        if len(operands) == 1:
+            out_words, out_nodes = chain_elements(tracker, words[0], nodes[0], op_name, op_code)
+        elif len(operands) == 2:
+            out_words, out_nodes = _combine_elements(
+                tracker, (words[0], nodes[0]), (words[1], nodes[1]), op_name, op_code
+            )
+        else:
+            out_words = combined_words(tracker, words, op_code)
+            out_nodes = _element_nodes(tracker, nodes, out_words, op_name)
+        out_words = np.asarray(out_words, dtype=WORDS.dtype)
+        record_values(tracker, values(), out_words, op_name)
+        return {
+            WORDS.series_attr: out_words,
+            NODES.series_attr: np.asarray(out_nodes, dtype=NODES.dtype),
+        }
+
     def _merge_step(self) -> DAGTrackedDataFrame:
         """Every element of a carried column one merge step further: its word, and one
         logged "merge" node wherever its input node exists."""
@@ -101,7 +131,7 @@ class DAGTrackedDataFrame(_groups.ReducingFrame, Windowing, FollowingFrame, pd.D
         return self
 
 
-quiet_temporaries(DAGTrackedDataFrame, ("drop_duplicates", "query", "compare"))
+quiet_temporaries(DAGTrackedDataFrame, ("drop_duplicates", "dropna", "query", "compare"))
 
 
 def _columns_of_data(frame: pd.DataFrame, data: Any) -> dict[str, dict]:

@@ -25,6 +25,7 @@ from .._follow import (
     array_entries,
     followed_attribute,
     gather,
+    operands_aligned,
     row_positions,
     tracked_array,
     unknown_fill,
@@ -43,6 +44,7 @@ from ..orrin32._series import (
     _in_parent,
     _in_place_call,
     _inside_parent,
+    quiet_temporaries,
 )
 from ._records import NodeType
 from ._row_values import record_values
@@ -234,7 +236,8 @@ class DAGTrackedSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries
         if _in_parent() and _compat.caller_is_pandas(depth=3):
             return pandas_op(self, other)  # pandas' own step inside one of ours
         # pandas computes and aligns; nothing is logged for a result it refuses to build.
-        result = pandas_op(self, other)
+        with operands_aligned():
+            result = pandas_op(self, other)
         if not isinstance(result, DAGTrackedSeries):
             return result
         tracker = self._tracker
@@ -347,7 +350,8 @@ class DAGTrackedSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries
 
     def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
         calls = _binop_calls()
-        result = super().__array_ufunc__(ufunc, method, *inputs, **kwargs)
+        with operands_aligned():
+            result = super().__array_ufunc__(ufunc, method, *inputs, **kwargs)
         operands = [x for x in inputs if isinstance(x, DAGTrackedSeries)]
         if method != "__call__" or not isinstance(result, DAGTrackedSeries):
             return result
@@ -426,28 +430,6 @@ def _binary_operator(name: str, op_name: str, op_code: int) -> Callable[..., Any
 
 for _name, (_op_name, _code) in BINARY_OPERATORS.items():
     setattr(DAGTrackedSeries, _name, _binary_operator(_name, _op_name, _code))
-
-
-def quiet_temporaries(cls: type, names: tuple[str, ...]) -> None:
-    """Give ``cls`` the methods ``names`` it inherits, with their operator calls quiet.
-
-    These pandas methods compute masks of their own with the operators (the rows that
-    drop_duplicates and query keep, the differences of compare); such temporaries log no
-    node and record no value, which for every row of a frame would cost more than the
-    method itself and fill the log with steps nobody made.
-    """
-    for name in names:
-        setattr(cls, name, _quiet(getattr(super(cls, cls), name), name))
-
-
-def _quiet(method: Callable, name: str) -> Callable:
-    def quiet(self: Any, *args: Any, **kwargs: Any) -> Any:
-        with _inside_parent(in_place=True):
-            return method(self, *args, **kwargs)
-
-    quiet.__name__ = quiet.__qualname__ = name
-    quiet.__doc__ = method.__doc__
-    return quiet
 
 
 quiet_temporaries(DAGTrackedSeries, ("compare",))
