@@ -274,6 +274,7 @@ EVERY_INPUT = [
     ("eq", lambda t: t["appinc"] == t["loanamt"], {"appinc", "loanamt"}),
     ("mod", lambda t: t["appinc"] % (t["married"] + 1), {"appinc", "married"}),
     ("pow", lambda t: t["appinc"] ** t["married"], {"appinc", "married"}),
+    ("named", lambda t: t["appinc"].sub(t["unit"]).gt(t["married"]), {"appinc", "unit", "married"}),
     ("invert", lambda t: ~(t["married"] == 1), {"married"}),
     ("where", lambda t: t["appinc"].where(t["married"] == 0, 0.0), {"appinc", "married"}),
     (

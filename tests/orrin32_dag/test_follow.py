@@ -236,7 +236,7 @@ def test_operators_align_on_the_index(run, left, right, op, name, code):
 # Rows of the vectorised road's every-input matrix that the DAG road also covers: every
 # element's word names the sources, and its node's lineage reaches a source node of each.
 DAG_EVERY_INPUT = [
-    "iadd", "and", "eq", "mod", "pow", "invert", "where", "mask_other", "np_maximum",
+    "iadd", "and", "eq", "mod", "pow", "named", "invert", "where", "mask_other", "np_maximum",
     "np_log", "clip_bounds", "between", "str_accessor", "str_expand", "dt_accessor",
     "datetime", "transform", "group_median",
     "group_rank", "group_size", "named_agg", "group_key_column", "apply_rows", "sum_rows",

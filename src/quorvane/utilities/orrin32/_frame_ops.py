@@ -20,21 +20,8 @@ from pandas.errors import InvalidIndexError
 
 from .._follow import Field, gather, lookup, operands_aligned
 from .._positions import _same_family
-from ._series import BINARY_OPERATORS, _binop_calls, _count_binop, _in_place_call
+from ._series import _binop_calls, _count_binop, _in_place_call, operators_of, pandas_operator
 from ._word import OpCode
-
-#: The named forms of the operators (``frame.mul(s, axis=0)``) and the operator each is.
-NAMED_OPERATORS = {
-    "add": "__add__", "radd": "__radd__",
-    "sub": "__sub__", "subtract": "__sub__", "rsub": "__rsub__",
-    "mul": "__mul__", "multiply": "__mul__", "rmul": "__rmul__",
-    "truediv": "__truediv__", "div": "__truediv__", "divide": "__truediv__",
-    "rtruediv": "__rtruediv__", "rdiv": "__rtruediv__",
-    "floordiv": "__floordiv__", "rfloordiv": "__rfloordiv__",
-    "mod": "__mod__", "rmod": "__rmod__",
-    "pow": "__pow__", "rpow": "__rpow__",
-    "eq": "__eq__", "ne": "__ne__", "lt": "__lt__", "le": "__le__", "gt": "__gt__", "ge": "__ge__",
-}  # fmt: skip
 
 _ROWS, _COLUMNS = 0, 1
 
@@ -173,24 +160,18 @@ def _column_values(frame: DataFrame, position: int) -> Callable[[], Any]:
 
 
 def _operator(name: str, op_name: str, op_code: int) -> Callable[..., Any]:
-    pandas_op = getattr(DataFrame, name)
-
     def operator(self: Any, other: Any, *args: Any, **kwargs: Any) -> Any:
         _count_binop()
         # the named forms take the axis first (an operator symbol has none: the columns)
         axis = _axis_number(kwargs.get("axis", args[0] if args else "columns"))
         with operands_aligned():
-            result = pandas_op(self, other, *args, **kwargs)
+            result = pandas_operator(DataFrame, name, args, kwargs)(self, other)
         return self._operated([other], result, op_name, op_code, axis, alone=False)
 
     operator.__name__ = operator.__qualname__ = name
-    operator.__doc__ = pandas_op.__doc__
+    operator.__doc__ = getattr(DataFrame, name).__doc__
     return operator
 
 
-for _name, (_op_name, _code) in BINARY_OPERATORS.items():
+for _name, (_op_name, _code) in operators_of(DataFrame).items():
     setattr(OperatingFrame, _name, _operator(_name, _op_name, _code))
-for _name, _dunder in NAMED_OPERATORS.items():
-    if hasattr(DataFrame, _name):
-        _op_name, _code = BINARY_OPERATORS[_dunder]
-        setattr(OperatingFrame, _name, _operator(_name, _op_name, _code))

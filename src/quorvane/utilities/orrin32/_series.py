@@ -484,15 +484,49 @@ BINARY_OPERATORS = {
 }  # fmt: skip
 
 
-def _binary_operator(name: str, op_code: int) -> Callable[[TrackedSeries, Any], Any]:
-    pandas_op = getattr(Series, name)
+#: The named forms of the operators (``s.add(t)``, ``frame.mul(s, axis=0)``): pandas
+#: computes them without the operator symbols, so each is given its operator's step.
+NAMED_OPERATORS = {
+    "add": "__add__", "radd": "__radd__",
+    "sub": "__sub__", "subtract": "__sub__", "rsub": "__rsub__",
+    "mul": "__mul__", "multiply": "__mul__", "rmul": "__rmul__",
+    "truediv": "__truediv__", "div": "__truediv__", "divide": "__truediv__",
+    "rtruediv": "__rtruediv__", "rdiv": "__rtruediv__",
+    "floordiv": "__floordiv__", "rfloordiv": "__rfloordiv__",
+    "mod": "__mod__", "rmod": "__rmod__",
+    "pow": "__pow__", "rpow": "__rpow__",
+    "eq": "__eq__", "ne": "__ne__", "lt": "__lt__", "le": "__le__", "gt": "__gt__", "ge": "__ge__",
+}  # fmt: skip
 
-    def operator(self: TrackedSeries, other: Any) -> Any:
-        return self._tracked_binop(other, pandas_op, op_code)
+
+def operators_of(pandas_class: type) -> dict[str, tuple[str, int]]:
+    """Every operator of ``pandas_class`` (Series or DataFrame), symbols and named forms,
+    with its operation name and code."""
+    named = {
+        name: BINARY_OPERATORS[symbol]
+        for name, symbol in NAMED_OPERATORS.items()
+        if hasattr(pandas_class, name)
+    }
+    return {**BINARY_OPERATORS, **named}
+
+
+def pandas_operator(pandas_class: type, name: str, args: tuple, kwargs: dict) -> Callable:
+    """pandas' operator ``name`` as a function of the two operands (a named form with its
+    further arguments: ``axis``, ``level``, ``fill_value``)."""
+    method = getattr(pandas_class, name)
+    if not args and not kwargs:
+        return method
+    return lambda left, right: method(left, right, *args, **kwargs)
+
+
+def _binary_operator(name: str, op_code: int) -> Callable[..., Any]:
+    def operator(self: TrackedSeries, other: Any, *args: Any, **kwargs: Any) -> Any:
+        return self._tracked_binop(other, pandas_operator(Series, name, args, kwargs), op_code)
 
     operator.__name__ = operator.__qualname__ = name
+    operator.__doc__ = getattr(Series, name).__doc__
     return operator
 
 
-for _name, (_, _code) in BINARY_OPERATORS.items():
+for _name, (_, _code) in operators_of(Series).items():
     setattr(TrackedSeries, _name, _binary_operator(_name, _code))

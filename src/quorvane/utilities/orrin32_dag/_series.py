@@ -35,7 +35,6 @@ from ..orrin32._accessors import SeriesAccessors
 from ..orrin32._engine import combine_batch, update_chain_batch
 from ..orrin32._series import (
     _ARRAY_FUNCTIONS,
-    BINARY_OPERATORS,
     WORDS,
     _binop_calls,
     _count_binop,
@@ -44,6 +43,8 @@ from ..orrin32._series import (
     _in_parent,
     _in_place_call,
     _inside_parent,
+    operators_of,
+    pandas_operator,
     quiet_temporaries,
 )
 from ._records import NodeType
@@ -419,16 +420,16 @@ class DAGTrackedSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries
 
 
 def _binary_operator(name: str, op_name: str, op_code: int) -> Callable[..., Any]:
-    pandas_op = getattr(_Series, name)
-
-    def operator(self: DAGTrackedSeries, other: Any) -> Any:
+    def operator(self: DAGTrackedSeries, other: Any, *args: Any, **kwargs: Any) -> Any:
+        pandas_op = pandas_operator(_Series, name, args, kwargs)
         return self._binop_dag(other, pandas_op, op_name, op_code)
 
     operator.__name__ = operator.__qualname__ = name
+    operator.__doc__ = getattr(_Series, name).__doc__
     return operator
 
 
-for _name, (_op_name, _code) in BINARY_OPERATORS.items():
+for _name, (_op_name, _code) in operators_of(_Series).items():
     setattr(DAGTrackedSeries, _name, _binary_operator(_name, _op_name, _code))
 
 
