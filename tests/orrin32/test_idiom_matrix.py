@@ -563,7 +563,10 @@ UNKNOWN = [
 def test_strict_provenance_raises_where_provenance_would_be_lost(loans, tracker, lose, operation):
     from quorvane.utilities.orrin32 import ProvenanceLostError
 
-    loans["appinc"].where(loans["married"] == 1)  # followed: fine under strict provenance
+    with tracker.strict_provenance():  # followed, and NaN an alignment makes: no objection
+        loans["appinc"].where(loans["married"] == 1)
+        loans[["appinc"]] - loans[["loanamt"]].iloc[2:].set_axis(["appinc"], axis=1)
+    assert tracker.get_id("<unknown>", "<unknown>") is None
     with tracker.strict_provenance(), pytest.raises(ProvenanceLostError, match=operation):
         lose(loans)
     lose(loans)  # off again: an unknown word, no error
