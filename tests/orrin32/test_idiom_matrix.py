@@ -495,6 +495,44 @@ def test_element_wise_results_of_the_rows_kept_are_those_of_all_rows(road, idiom
         assert sources[: len(part)] == sources[len(part) :]
 
 
+# Operations on a frame, and on one of its columns: x the frame (or the column), y a frame
+# with the same column labels, rows in another order (or its column).
+FRAME_AS_COLUMNS = [
+    ("add", lambda x, y: x + y),
+    ("named_sub", lambda x, y: x.sub(y)),
+    ("rpow", lambda x, y: 2.0**x),
+    ("gt", lambda x, y: x.gt(y)),
+    ("and", lambda x, y: (x > 50) & (y > 1)),
+    ("neg", lambda x, y: -x),
+    ("abs", lambda x, y: abs(x)),
+    ("round", lambda x, y: round(x, 1)),
+    ("log", lambda x, y: np.log(x)),
+    ("maximum", lambda x, y: np.maximum(x, y)),
+]
+
+
+@pytest.mark.parametrize(
+    "op", [f[1] for f in FRAME_AS_COLUMNS], ids=[f[0] for f in FRAME_AS_COLUMNS]
+)
+@pytest.mark.parametrize("road", ["words", "dag"])
+def test_a_frame_operation_gives_each_column_the_words_the_column_alone_gets(road, op):
+    from quorvane.utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag
+
+    tracker, wrap = (
+        (DAGTracker(), wrap_dataframe_dag)
+        if road == "dag"
+        else (ProvenanceTracker(), wrap_dataframe)
+    )
+    loans = wrap(LOANS, tracker, "loanapp", protected=["married"])
+    x = loans[["appinc", "loanamt"]]
+    y = loans[["married", "unit"]].iloc[::-1].set_axis(["appinc", "loanamt"], axis=1)
+    result = op(x, y)
+    for c in x.columns:
+        column = op(x[c], y[c])
+        pd.testing.assert_series_equal(pd.Series(result[c]), pd.Series(column), check_names=False)
+        assert result[c]._prov.tolist() == column._prov.tolist(), c
+
+
 def _loc_set(t):
     t = t.copy()
     t.loc[t["married"] == 1, "appinc"] = t["loanamt"]

@@ -71,6 +71,28 @@ class OperatingFrame:
         result._set_mappings(mappings)
         return result
 
+    # -- one operand: every element one step further, as a column's would be ----------------
+
+    def _stepped(self, result: Any, op_name: str, op_code: int) -> Any:
+        return self._operated([], result, op_name, op_code, _COLUMNS, alone=True)
+
+    def __neg__(self) -> Any:
+        return self._stepped(super().__neg__(), "neg", OpCode.NEG)  # type: ignore[misc]
+
+    def __invert__(self) -> Any:
+        return self._stepped(super().__invert__(), "invert", OpCode.LOGIC)  # type: ignore[misc]
+
+    def abs(self) -> Any:
+        return self._stepped(super().abs(), "abs", OpCode.ABS)  # type: ignore[misc]
+
+    def round(self, *args: Any, **kwargs: Any) -> Any:
+        result = super().round(*args, **kwargs)  # type: ignore[misc]
+        return self._stepped(result, "round", OpCode.ROUND)
+
+    def __round__(self, decimals: int = 0) -> Any:
+        # pandas' own finalises the rounded result once more, from the receiver.
+        return self.round(decimals)
+
     def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
         calls = _binop_calls()
         with operands_aligned():
