@@ -116,6 +116,7 @@ class _Lined:
         self.side, self.n, self.tracker = side, len(result_index), tracker
         self.across = isinstance(side, Series) and axis == _COLUMNS
         self.rows, self.followed = (None, True) if self.across else _rows(result_index, side)
+        self.down: dict[str, np.ndarray] = {}  # a series down the rows: the same for every column
 
     def entries(self, label: Any) -> dict[str, np.ndarray]:
         side = self.side
@@ -126,9 +127,10 @@ class _Lined:
             elif not self.followed:  # rows that cannot be found again
                 out[f.series_attr] = self._filled(f, unknown=True)
             elif isinstance(side, Series):
-                out[f.series_attr] = gather(
-                    getattr(side, f.series_attr), self.rows, f.absent, f.dtype
-                )
+                if f.series_attr not in self.down:
+                    array = getattr(side, f.series_attr)
+                    self.down[f.series_attr] = gather(array, self.rows, f.absent, f.dtype)
+                out[f.series_attr] = self.down[f.series_attr]
             else:
                 array = lookup(getattr(side, f.frame_attr), label)
                 if array is None:
