@@ -341,6 +341,9 @@ EVERY_INPUT = [
         {"appinc", "loanamt"},
     ),
     ("any_rows", lambda t: (t[["appinc", "married"]] > 50).any(axis=1), {"appinc", "married"}),
+    ("rank_rows", lambda t: t[["appinc", "married"]].rank(axis=1), {"appinc", "married"}),
+    ("shift_rows", lambda t: t[["appinc", "married"]].shift(axis=1), {"appinc", "married"}),
+    ("filter_rank", lambda t: t[t["married"] == 1][["appinc"]].rank(), {"appinc", "married"}),
     (
         "frame_dot",
         lambda t: t[["appinc", "married"]] @ pd.Series({"appinc": 0.5, "married": 2.0}),

@@ -248,6 +248,7 @@ DAG_EVERY_INPUT = [
     "drop_duplicates_max", "duplicated_rank", "isin_value_counts", "sorted_head_describe",
     "series_loc_apply", "frame_plus_frame", "frame_mul_series", "frame_gt_zero",
     "frame_gt_series", "frame_minus_mean", "frame_np_maximum", "any_rows", "frame_dot",
+    "rank_rows", "shift_rows", "filter_rank",
 ]  # fmt: skip
 
 
