@@ -29,6 +29,8 @@ STEPS = {
     "frame_mul": lambda t: t.assign(x=t[["a", "b"]].mul(t["c"], axis=0)["b"]),
     "frame_cmp": lambda t: t.assign(x=t[["a", "b"]].gt(t["c"], axis=0)["a"] * 1.0),
     "frame_mean": lambda t: t.assign(x=(t[["a", "b"]] - t[["a", "b"]].mean())["b"]),
+    "frame_across": lambda t: t.assign(x=t[["a", "b", "c"]].shift(axis=1)["b"]),
+    "frame_rank": lambda t: t.assign(x=t[["a", "c"]].rank(axis=1)["a"] + t[["b"]].rank()["b"]),
     # rows moved and moved back, or put in b's order (a window after it depends on b)
     "sort": lambda t: t.sort_values("b").sort_index(),
     "sort_by_b": lambda t: t.sort_values("b", kind="stable"),
