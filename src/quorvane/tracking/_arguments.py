@@ -19,7 +19,7 @@ but nothing an element depends on is left out.
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Any
 
 import numpy as np
@@ -29,6 +29,7 @@ from ..core._word import OpCode
 from ._arrays import array_entries
 from ._combining import whole_entries
 from ._positions import gather, row_positions
+from ._row_order import SELECTION, row_order_of
 from ._scalars import scalar_entries
 
 Entries = dict[str, np.ndarray]
@@ -95,11 +96,25 @@ def result_keys(source: Any, result: Any) -> Any:
 
 def whole(value: Any, n: int, name: str) -> Entries:
     """For ``n`` elements, the entries of one value made of every element of ``value``."""
-    fields = value._fields
-    arrays = {f.series_attr: [getattr(value, f.series_attr)] for f in fields}
-    entry = whole_entries(value._tracker, fields, arrays, name, OpCode.AGG)
-    return {
-        f.series_attr: np.full(n, entry[f.series_attr], dtype=f.dtype)
-        for f in fields
-        if f.series_attr in entry
-    }
+    entry = one_value(value, name)()
+    return {f.series_attr: np.full(n, entry[f.series_attr], dtype=f.dtype) for f in value._fields}
+
+
+def one_value(series: Any, name: str) -> Callable[[], dict[str, int]]:
+    """A function that makes the entries of one value derived from every element of
+    ``series`` and from what selected its rows (a reduction, or a whole argument): made when
+    first called, from the arrays the series has now."""
+    tracker, fields = series._tracker, series._fields
+    arrays = {f.series_attr: getattr(series, f.series_attr) for f in fields}
+    chosen = [d for d in row_order_of(series) if d.kind == SELECTION]
+
+    def entries() -> dict[str, int]:
+        decided = [d.entries() for d in chosen]
+        lent = {
+            f.series_attr: [arrays[f.series_attr], *(np.array([e[k]]) for e in decided)]
+            for k, f in enumerate(fields)
+        }
+        made = whole_entries(tracker, fields, lent, name, OpCode.AGG)
+        return {f.series_attr: made.get(f.series_attr, f.absent) for f in fields}
+
+    return entries

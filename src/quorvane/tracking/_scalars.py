@@ -44,15 +44,14 @@ class TrackedScalar:
         return (_plain_type(type(self)), (_plain_type(type(self))(self),))
 
     def __repr__(self) -> str:
-        plain: Any = _plain_type(type(self))
-        return str(plain.__repr__(self))
+        return repr(_plain_type(type(self))(self))
 
 
 _CLASSES: dict[type, type] = {}
 
 
 def _plain_type(cls: type) -> type:
-    return next(base for base in cls.__mro__[1:] if base is not TrackedScalar)
+    return cls.__bases__[0]
 
 
 Entries = dict[str, int]
@@ -81,7 +80,9 @@ def _class_for(kind: type) -> type | None:
     cls = _CLASSES.get(kind)
     if cls is None and kind not in _CLASSES:
         try:
-            cls = type(f"Tracked{kind.__name__.capitalize()}", (TrackedScalar, kind), {})
+            # the plain type first: numpy reads its scalars by the layout of their first base
+            own = {"__reduce__": TrackedScalar.__reduce__, "__repr__": TrackedScalar.__repr__}
+            cls = type(f"Tracked{kind.__name__.capitalize()}", (kind, TrackedScalar), own)
         except TypeError:  # a final type (bool)
             cls = None
         if cls is not None and not _takes_attributes(cls, kind):

@@ -33,12 +33,12 @@ from ..core._operations import operation
 from ..core._word import OpCode
 from . import _combining, _compat, _groups, _row_order
 from ._accessors import SeriesAccessors
-from ._arguments import argument_operands
+from ._arguments import argument_operands, one_value
 from ._arrays import array_entries, tracked_array
 from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent
 from ._follow import FollowingSeries, followed_attribute, gather, row_positions, unknown_fill
 from ._positions import Field
-from ._scalars import tracked_scalar
+from ._scalars import scalar_entries, tracked_scalar
 
 # pandas' own Series, bound once: code that puts a tracked class in the place of
 # ``pandas.Series`` (the conformance run of pandas' tests does) must not turn the parent's
@@ -270,8 +270,7 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         left = self._entries_at(left_rows)
         positional = self._positional_operand(other, len(result))
         if positional is None:  # a tracked scalar (a reduction's result) lends to every element
-            lent = argument_operands(self, result, op_name, [other])
-            positional = lent[0] if lent else None
+            positional = self._scalar_operand(other, len(result))
         if positional is not None and tracker and not _in_place_call():
             return self._finish(result, [left, positional], op_name, op_code)
         if not tracker or not isinstance(other, type(self)) or _in_place_call():
@@ -279,6 +278,13 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             result._set_fields({name: entries.copy() for name, entries in left.items()})
             return result
         return self._finish(result, [left, other._entries_at(right_rows)], op_name, op_code)
+
+    def _scalar_operand(self, other: Any, n: int) -> dict[str, np.ndarray] | None:
+        """The entries of a tracked scalar, the same for each of ``n`` elements."""
+        lent = scalar_entries(other, self._tracker, self._fields)
+        if lent is None:
+            return None
+        return {f.series_attr: np.full(n, lent[f.series_attr], f.dtype) for f in self._fields}
 
     def _positional_operand(self, other: Any, n: int) -> dict[str, np.ndarray] | None:
         """The entries of numpy's array for tracked inputs (np.where), read by position."""
@@ -492,21 +498,7 @@ def _reduction(name: str) -> Callable[..., Any]:
         tracker = self._tracker
         if not tracker or isinstance(value, (pd.Series, pd.DataFrame)) or _in_place_call():
             return value
-        fields = self._fields
-        arrays = {f.series_attr: getattr(self, f.series_attr) for f in fields}
-        chosen = [d for d in _row_order.row_order_of(self) if d.kind == _row_order.SELECTION]
-
-        def entries() -> dict[str, int]:
-            lent = {
-                f.series_attr: [
-                    arrays[f.series_attr],
-                    *(np.array([d.entries()[k]]) for d in chosen),
-                ]
-                for k, f in enumerate(fields)
-            }
-            return _combining.whole_entries(tracker, fields, lent, name, OpCode.AGG)
-
-        return tracked_scalar(value, tracker, fields, entries)
+        return tracked_scalar(value, tracker, self._fields, one_value(self, name))
 
     reduce.__name__ = reduce.__qualname__ = name
     reduce.__doc__ = parent.__doc__
