@@ -126,8 +126,13 @@ def every_input_rows(n: int) -> list[tuple[str, float, float]]:
     ta, tb = wrapped["a"], wrapped["b"]
     small_p, small_t = plain.iloc[: n // 100], wrapped.iloc[: n // 100]
     sorted_pa, sorted_ta = plain.sort_values("b")["a"], wrapped.sort_values("b")["a"]
+    pf, tf = plain[["a", "b"]], wrapped[["a", "b"]]
     cases = [
         ("a == b", lambda: ta == tb, lambda: pa == pb),
+        ("frame + frame", lambda: tf + tf[::-1], lambda: pf + pf[::-1]),
+        ("frame.mul(g, axis=0)", lambda: tf.mul(wrapped["g"], axis=0), lambda: pf.mul(pg, axis=0)),
+        ("frame.mean()", tf.mean, pf.mean),
+        ("frame.sum(axis=1)", lambda: tf.sum(axis=1), lambda: pf.sum(axis=1)),
         ("(a > 0) & (b > 0)", lambda: (ta > 0) & (tb > 0), lambda: (pa > 0) & (pb > 0)),
         ("np.log(a)", lambda: np.log(ta), lambda: np.log(pa)),
         ("a.where(b > 10, 0)", lambda: ta.where(tb > 10, 0.0), lambda: pa.where(pb > 10, 0.0)),

@@ -15,6 +15,7 @@ ROWS = {
     "MOVES": [m[0] for m in matrix.MOVES],
     "ARITHMETIC": [a[0] for a in matrix.ARITHMETIC],
     "EVERY_INPUT": [e[0] for e in matrix.EVERY_INPUT],
+    "FRAME_AS_COLUMNS": [f[0] for f in matrix.FRAME_AS_COLUMNS],
     "SORTS": [s[0] for s in matrix.SORTS],
     "UNKNOWN": [u[0] for u in matrix.UNKNOWN],
     "MERGE": matrix.MERGE,

@@ -24,6 +24,13 @@ STEPS = {
     "cumsum": lambda t: t.assign(x=t["c"].cumsum()),
     "rolling": lambda t: t.assign(x=t["b"].rolling(2, min_periods=1).sum()),
     "rows": lambda t: t.assign(x=t[["a", "c"]].sum(axis=1)),
+    # frame operators: a frame with a frame, with a series down the rows, with its means
+    "frame_add": lambda t: t.assign(x=(t[["a"]] + t[["c"]].set_axis(["a"], axis=1))["a"]),
+    "frame_mul": lambda t: t.assign(x=t[["a", "b"]].mul(t["c"], axis=0)["b"]),
+    "frame_cmp": lambda t: t.assign(x=t[["a", "b"]].gt(t["c"], axis=0)["a"] * 1.0),
+    "frame_mean": lambda t: t.assign(x=(t[["a", "b"]] - t[["a", "b"]].mean())["b"]),
+    "frame_across": lambda t: t.assign(x=t[["a", "b", "c"]].shift(axis=1)["b"]),
+    "frame_rank": lambda t: t.assign(x=t[["a", "c"]].rank(axis=1)["a"] + t[["b"]].rank()["b"]),
     # rows moved and moved back, or put in b's order (a window after it depends on b)
     "sort": lambda t: t.sort_values("b").sort_index(),
     "sort_by_b": lambda t: t.sort_values("b", kind="stable"),
@@ -74,6 +81,7 @@ SMALL = pd.DataFrame([(1.0, 2.0, 3.0, 0), (4.0, -1.0, 2.0, 1), (0.5, 5.0, 1.0, 0
 @example(SMALL, ["sort_by_b", "cumsum"])  # sorted rows, then an order-dependent step
 @example(SMALL, ["sort_by_b", "group_cumsum"])
 @example(SMALL, ["filter_by_c", "transform"])
+@example(SMALL, ["frame_mul", "frame_add"])
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(frames(), st.lists(st.sampled_from(sorted(STEPS)), min_size=1, max_size=4))
 def test_every_element_names_the_columns_it_depends_on(road, plain, steps):

@@ -60,7 +60,7 @@ BINARY = [
     ("mul", operator.mul, np.multiply, OpCode.MUL),
     ("truediv", operator.truediv, np.true_divide, OpCode.DIV),
     ("floordiv", operator.floordiv, np.floor_divide, OpCode.DIV),
-    ("pow", operator.pow, np.power, OpCode.POW),
+    ("pow", operator.pow, np.power, OpCode.MUL),
     ("radd", lambda a, b: a.__radd__(b), lambda x, y: np.add(y, x), OpCode.ADD),
     ("rsub", lambda a, b: a.__rsub__(b), lambda x, y: np.subtract(y, x), OpCode.SUB),
     ("rmul", lambda a, b: a.__rmul__(b), lambda x, y: np.multiply(y, x), OpCode.MUL),

@@ -19,9 +19,10 @@ KEYS = {KEY: "acme", OTHER_KEY: "beta"}
 
 
 class Service:
-    """The lineage service on loopback; ``dashboard`` may be "ok", "error" or "slow"."""
+    """The lineage service on loopback; ``dashboard`` may be "ok", "error", "slow", or
+    bytes: a success answered with that body instead of the service's own."""
 
-    def __init__(self, db_path: str, dashboard: str = "ok"):
+    def __init__(self, db_path: str, dashboard: str | bytes = "ok"):
         store = SQLiteStorage(db_path)
         for key, tenant in KEYS.items():
             KeyRing(store).add(key, tenant)
@@ -39,6 +40,9 @@ class Service:
             if scope["type"] != "http" or scope["path"] != "/v1/dashboard/sync":
                 return await app(scope, receive, send)
             service.dashboard_posts += 1
+            if isinstance(service.dashboard, bytes):
+                await send({"type": "http.response.start", "status": 200, "headers": []})
+                return await send({"type": "http.response.body", "body": service.dashboard})
             if service.dashboard == "error":
                 body = json.dumps({"error": "dashboard is down"}).encode()
                 await send({"type": "http.response.start", "status": 500, "headers": []})

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import sys
+
 import pytest
 from persist_helpers import build_run
 
@@ -55,6 +57,15 @@ def test_an_unnamed_tracker_and_a_given_pipeline(store):
     assert len(store.list_pipelines()) == 2
     with pytest.raises(TypeError):
         tracker.persist_to_storage(store, "7")
+
+
+def test_without_the_persistence_package_nothing_is_written(store, monkeypatch):
+    tracker = DAGTracker(pipeline_name="loans")
+    build_run(tracker)
+    monkeypatch.setitem(sys.modules, "quorvane.utilities.persistence.storage", None)
+    with pytest.raises(ImportError):
+        tracker.persist_to_storage(store)
+    assert store.list_pipelines() == []
 
 
 def test_an_empty_tracker_still_opens_and_completes_a_pipeline(store):

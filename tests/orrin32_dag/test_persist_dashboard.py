@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import logging
 
-import httpx
 import pytest
 from persist_helpers import KEY, Service, build_run
 
@@ -135,14 +134,28 @@ def test_no_request_without_a_url_or_a_key(service, monkeypatch):
     assert sent == []
 
 
-def test_a_non_http_dashboard_url_is_refused_with_one_warning(tmp_path, monkeypatch, caplog):
-    sent = []
-    monkeypatch.setattr(httpx.Client, "send", lambda *a, **k: sent.append(a))
-    secret = tmp_path / "secret.txt"
-    secret.write_text("not for the dashboard")
-    tracker = DAGTracker(service_url=secret.as_uri())
-    tracker._api_key = KEY
-    with caplog.at_level(logging.WARNING, logger=LOGGER):
-        tracker._sync_to_dashboard()
-    assert sent == []
-    assert "needs an http(s) URL" in caplog.text
+@pytest.mark.parametrize("url", ["file:///etc/passwd", "lineage.example.org/v1"])
+def test_a_dashboard_url_the_client_cannot_use_makes_flush_raise(service, caplog, url):
+    tracker = DAGTracker(api_key=KEY, service_url=service.url, pipeline_name="loans")
+    build_run(tracker)
+    tracker._service_url = url  # the run's storage is up; only the dashboard address is bad
+    with caplog.at_level(logging.WARNING, logger=LOGGER), pytest.raises(ValueError, match="URL"):
+        tracker.flush()
+    assert caplog.records == [] and tracker._dashboard_synced is False
+    assert service.dashboard_posts == 0
+    tracker.disable_persistence()
+
+
+@pytest.mark.parametrize("body", [b"", b"accepted", b'{"status": "ok"}'])
+def test_a_success_without_a_sync_id_is_a_success(tmp_path, caplog, body):
+    service = Service(str(tmp_path / "bare.db"), dashboard=body)
+    try:
+        tracker = DAGTracker(api_key=KEY, service_url=service.url, pipeline_name="bare")
+        build_run(tracker)
+        with caplog.at_level(logging.WARNING, logger=LOGGER):
+            assert tracker.flush() is True
+        assert caplog.records == [] and tracker._dashboard_synced is True
+        assert service.dashboard_posts == 1
+        tracker.disable_persistence()
+    finally:
+        service.stop()

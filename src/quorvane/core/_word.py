@@ -55,7 +55,6 @@ class OpCode:
     MERGE = 10
     AGG = 11
     MOD = 12
-    POW = 13
     LOGIC = 14
     CUSTOM = 15
     ABS = 16

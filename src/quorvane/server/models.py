@@ -11,7 +11,15 @@ from itertools import repeat
 from operator import contains
 from typing import Annotated, Any, Self
 
-from pydantic import AfterValidator, BaseModel, ConfigDict, Field, Strict, model_validator
+from pydantic import (
+    AfterValidator,
+    BaseModel,
+    BeforeValidator,
+    ConfigDict,
+    Field,
+    Strict,
+    model_validator,
+)
 
 from ..utilities.persistence import NUL_MESSAGE
 
@@ -167,11 +175,18 @@ class NewRowValues(Record):
     columns: RowValueColumns
 
 
+def _with_exact_hash(row: Any) -> Any:
+    # rows of clients that send no exact hash have five fields: the sixth is then None
+    return [*row, None] if isinstance(row, (list, tuple)) and len(row) == 5 else row
+
+
 class NewResults(Record):
     #: (row key, output name, fingerprint, value, input hash[, exact hash])
     rows: list[
-        tuple[Text, Text, Word, Number | None, Text | None]
-        | tuple[Text, Text, Word, Number | None, Text | None, Text | None]
+        Annotated[
+            tuple[Text, Text, Word, Number | None, Text | None, Text | None],
+            BeforeValidator(_with_exact_hash),
+        ]
     ]
 
 

@@ -328,16 +328,95 @@ class ReducingFrame:
         result = super().apply(func, axis, *args, **kwargs)  # type: ignore[misc]
         return self._reduced(result, axis, "apply")
 
+    def rank(self, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
+        result = super().rank(axis, *args, **kwargs)  # type: ignore[misc]
+        if axis in (1, "columns"):
+            return self._across_row(result, "rank")
+        # ties ranked in the order of the rows with method="first"
+        return self._whole_columns(result, "rank", in_order=kwargs.get("method") == "first")
+
+    def _whole_columns(self, result: Any, name: str, in_order: bool) -> Any:
+        """``result``, each column derived from the whole same column of this frame (a
+        rank down the columns), with the rows' selection (and order when ``in_order``)."""
+        from ._series import _in_place_call
+
+        tracker = getattr(self, "_tracker", None)
+        if not tracker or not hasattr(result, "_set_mappings") or _in_place_call():
+            return result
+        fields: Any = getattr(self, "_fields", ())
+        mappings: dict[str, dict] = {f.frame_attr: {} for f in fields}
+        for label in result.columns:
+            arrays = {f.series_attr: [_lookup(getattr(self, f.frame_attr), label)] for f in fields}
+            if any(a[0] is None for a in arrays.values()):
+                continue  # a column without entries, or a label held twice: unknown
+            entry = whole_entries(tracker, fields, arrays, name, OpCode.AGG)
+            for f in fields:
+                if f.series_attr in entry:
+                    mappings[f.frame_attr][label] = np.full(
+                        len(result), entry[f.series_attr], f.dtype
+                    )
+        object.__setattr__(result, "_tracker", tracker)
+        result._set_mappings(mappings)
+        return _row_order.applied(self, result, in_order)
+
+    def _across_row(self, result: Any, name: str) -> Any:
+        """``result`` (this frame's rows), each element computed from the elements of its
+        row (a rank, a shift or a cumulative sum across the columns): it combines every
+        tracked column of that row."""
+        from ._series import _in_place_call
+
+        frame: Any = self
+        tracker = getattr(frame, "_tracker", None)
+        if not tracker or not hasattr(result, "_set_mappings") or _in_place_call():
+            return result
+        n = len(frame)
+        if len(result) != n or not result.index.equals(frame.index):
+            return result
+        labels = [label for label in frame.columns if _is_value_column(frame, label)]
+        rows = np.arange(n, dtype=np.int64)
+        entries = _reduced_entries(frame, tracker, labels, rows, n, name)
+        object.__setattr__(result, "_tracker", tracker)
+        keys = [label for label in result.columns if _is_value_column(result, label)]
+        result._set_mappings(
+            {
+                f.frame_attr: {label: entries[f.series_attr] for label in keys}
+                if f.series_attr in entries
+                else {}
+                for f in frame._fields
+            }
+        )
+        return result
+
+    def dot(self, other: Any) -> Any:
+        """``frame @ weights``: each row's value is a weighted sum of its columns, a row
+        reduction. Weights of their own provenance (a tracked series) are not followed
+        into it: such a product is unknown."""
+        result = super().dot(other)  # type: ignore[misc]
+        tracker = getattr(self, "_tracker", None)
+        if getattr(other, "_fields", None) != getattr(self, "_fields", ()):
+            return self._reduced(result, 1, "dot")
+        if tracker and isinstance(result, Series) and hasattr(result, "_set_fields"):
+            object.__setattr__(result, "_tracker", tracker)
+            fields: Any = getattr(self, "_fields", ())
+            result._set_fields(
+                {f.series_attr: np.full(len(result), f.unknown(tracker), f.dtype) for f in fields}
+            )
+        return result
+
     def _reduced(self, result: Any, axis: Any, name: str) -> Any:
+        from ._series import _in_place_call  # a quiet call: pandas' own temporary (dropna's)
+
         tracker = getattr(self, "_tracker", None)
         if not tracker or not isinstance(result, Series) or not hasattr(result, "_set_fields"):
+            return result
+        if _in_place_call():
             return result
         frame: Any = self
         if axis in (1, "columns") and len(result) == len(frame):
             n = len(frame)
             labels = [label for label in frame.columns if _is_value_column(frame, label)]
             segments = np.arange(n, dtype=np.int64)
-        elif axis in (0, "index"):
+        elif axis in (0, "index", "rows"):
             n = len(result)
             labels = list(result.index)
             segments = None
@@ -401,5 +480,9 @@ def _reduction(name: str) -> Any:
 
 
 # Reductions across a row or down a column.
-for _name in ("sum", "mean", "median", "min", "max", "std", "var", "prod", "count"):
+_REDUCTIONS = (
+    "sum", "mean", "median", "min", "max", "std", "var", "sem", "skew", "kurt", "prod",
+    "count", "nunique", "any", "all", "idxmin", "idxmax",
+)  # fmt: skip
+for _name in _REDUCTIONS:
     setattr(ReducingFrame, _name, _reduction(_name))

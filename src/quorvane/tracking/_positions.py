@@ -19,6 +19,7 @@ import pandas as pd
 NO_ROW = -1
 
 _known = threading.local()
+_aligning = threading.local()
 
 
 @dataclass(frozen=True)
@@ -135,9 +136,24 @@ def gather(array: Any, positions: np.ndarray | None, fill: Fill, dtype: Any) -> 
 def unknown_fill(field: Field, tracker: Any) -> Fill:
     """The entry of elements that cannot be followed, made only when one turns up (the
     tracker registers its unknown source on first use)."""
-    if not tracker:
+    if not tracker or getattr(_aligning, "depth", 0) > 0:
         return field.absent
     return lambda: field.unknown(tracker)
+
+
+@contextmanager
+def operands_aligned() -> Iterator[None]:
+    """Run an operator's pandas call, which aligns the operands on the union of their
+    labels. A row that the alignment adds to an operand holds a fill value (NaN), which
+    derives from no source: it is absent, not unknown, so it neither registers the unknown
+    source nor trips strict provenance. The operator then makes its result's entries from
+    the operands' own."""
+    depth = getattr(_aligning, "depth", 0)
+    _aligning.depth = depth + 1
+    try:
+        yield
+    finally:
+        _aligning.depth = depth
 
 
 def full(n: int, field: Field, fill: Fill) -> np.ndarray:

@@ -36,7 +36,14 @@ from ._accessors import SeriesAccessors
 from ._arguments import argument_operands, one_value
 from ._arrays import array_entries, tracked_array
 from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent
-from ._follow import FollowingSeries, followed_attribute, gather, row_positions, unknown_fill
+from ._follow import (
+    FollowingSeries,
+    followed_attribute,
+    gather,
+    operands_aligned,
+    row_positions,
+    unknown_fill,
+)
 from ._positions import Field
 from ._scalars import scalar_entries, tracked_scalar
 
@@ -59,7 +66,7 @@ BINARY_OPERATORS = {
     "__truediv__": ("div", OpCode.DIV), "__rtruediv__": ("div", OpCode.DIV),
     "__floordiv__": ("floordiv", OpCode.DIV), "__rfloordiv__": ("floordiv", OpCode.DIV),
     "__mod__": ("mod", OpCode.MOD), "__rmod__": ("mod", OpCode.MOD),
-    "__pow__": ("pow", OpCode.POW), "__rpow__": ("pow", OpCode.POW),
+    "__pow__": ("pow", OpCode.MUL), "__rpow__": ("pow", OpCode.MUL),
     "__gt__": ("gt", OpCode.CMP), "__lt__": ("lt", OpCode.CMP),
     "__ge__": ("ge", OpCode.CMP), "__le__": ("le", OpCode.CMP),
     "__eq__": ("eq", OpCode.CMP), "__ne__": ("ne", OpCode.CMP),
@@ -261,7 +268,8 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         if _in_parent() and _compat.caller_is_pandas(depth=3):
             return pandas_op(self, other)  # pandas' own step inside one of ours
         # pandas computes and aligns; nothing is made for a result it refuses to build.
-        result = pandas_op(self, other)
+        with operands_aligned():
+            result = pandas_op(self, other)
         if not isinstance(result, TrackingSeries):
             return result
         tracker = self._tracker
@@ -397,7 +405,8 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
 
     def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
         calls = _binop_calls()
-        result = super().__array_ufunc__(ufunc, method, *inputs, **kwargs)
+        with operands_aligned():
+            result = super().__array_ufunc__(ufunc, method, *inputs, **kwargs)
         if method != "__call__" or _binop_calls() != calls:
             return result  # a reduction, or pandas ran one of the operators, which made them
         operands = [x for x in inputs if isinstance(x, type(self))]
@@ -468,17 +477,52 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         return _groups.TrackedGroupBy(self, grouped, _groups.key_arrays(self, by))
 
 
-def _binary_operator(name: str, op_name: str, op_code: int) -> Callable[..., Any]:
-    pandas_op = getattr(_Series, name)
+#: The named forms of the operators (``s.add(t)``, ``frame.mul(s, axis=0)``): pandas
+#: computes them without the operator symbols, so each is given its operator's step.
+NAMED_OPERATORS = {
+    "add": "__add__", "radd": "__radd__",
+    "sub": "__sub__", "subtract": "__sub__", "rsub": "__rsub__",
+    "mul": "__mul__", "multiply": "__mul__", "rmul": "__rmul__",
+    "truediv": "__truediv__", "div": "__truediv__", "divide": "__truediv__",
+    "rtruediv": "__rtruediv__", "rdiv": "__rtruediv__",
+    "floordiv": "__floordiv__", "rfloordiv": "__rfloordiv__",
+    "mod": "__mod__", "rmod": "__rmod__",
+    "pow": "__pow__", "rpow": "__rpow__",
+    "eq": "__eq__", "ne": "__ne__", "lt": "__lt__", "le": "__le__", "gt": "__gt__", "ge": "__ge__",
+}  # fmt: skip
 
-    def operator(self: TrackingSeries, other: Any) -> Any:
+
+def operators_of(pandas_class: type) -> dict[str, tuple[str, int]]:
+    """Every operator of ``pandas_class`` (Series or DataFrame), symbols and named forms,
+    with its operation name and code."""
+    named = {
+        name: BINARY_OPERATORS[symbol]
+        for name, symbol in NAMED_OPERATORS.items()
+        if hasattr(pandas_class, name)
+    }
+    return {**BINARY_OPERATORS, **named}
+
+
+def pandas_operator(pandas_class: type, name: str, args: tuple, kwargs: dict) -> Callable:
+    """pandas' operator ``name`` as a function of the two operands (a named form with its
+    further arguments: ``axis``, ``level``, ``fill_value``)."""
+    method = getattr(pandas_class, name)
+    if not args and not kwargs:
+        return method
+    return lambda left, right: method(left, right, *args, **kwargs)
+
+
+def _binary_operator(name: str, op_name: str, op_code: int) -> Callable[..., Any]:
+    def operator(self: TrackingSeries, other: Any, *args: Any, **kwargs: Any) -> Any:
+        pandas_op = pandas_operator(_Series, name, args, kwargs)
         return self._tracked_binop(other, pandas_op, op_name, op_code)
 
     operator.__name__ = operator.__qualname__ = name
+    operator.__doc__ = getattr(_Series, name).__doc__
     return operator
 
 
-for _name, (_op_name, _code) in BINARY_OPERATORS.items():
+for _name, (_op_name, _code) in operators_of(_Series).items():
     setattr(TrackingSeries, _name, _binary_operator(_name, _op_name, _code))
 
 
@@ -507,6 +551,32 @@ def _reduction(name: str) -> Callable[..., Any]:
 
 for _name in REDUCTIONS:
     setattr(TrackingSeries, _name, _reduction(_name))
+
+
+def quiet_temporaries(cls: type, names: tuple[str, ...]) -> None:
+    """Give ``cls`` the methods ``names`` it inherits, with their operator calls quiet.
+
+    These pandas methods compute masks of their own with the operators and reductions
+    (the rows that dropna, drop_duplicates and query keep, the differences of compare);
+    such temporaries build no words, log no node and record no value, which for every
+    row of a frame would cost more than the method itself and fill the log with steps
+    nobody made.
+    """
+    for name in names:
+        setattr(cls, name, _quiet(getattr(super(cls, cls), name), name))
+
+
+def _quiet(method: Callable, name: str) -> Callable:
+    def quiet(self: Any, *args: Any, **kwargs: Any) -> Any:
+        with _inside_parent(in_place=True):
+            return method(self, *args, **kwargs)
+
+    quiet.__name__ = quiet.__qualname__ = name
+    quiet.__doc__ = method.__doc__
+    return quiet
+
+
+quiet_temporaries(TrackingSeries, ("compare",))
 
 
 def absent_entries(field: Field, n: int) -> np.ndarray:

@@ -159,8 +159,12 @@ class Windowing:
 
         source: Any = self
         tracker = getattr(source, "_tracker", None)
-        if not tracker or (kwargs and kwargs.get("axis", 0) not in (0, "index")):
+        if not tracker:
             return result
+        if kwargs and kwargs.get("axis", 0) not in (0, "index"):
+            # along a frame's rows, across its columns: each element reads its row
+            across = getattr(source, "_across_row", None)
+            return across(result, name) if across is not None else result
         if _in_place_call():
             return result  # pandas' own step inside one of ours (pct_change's shift)
         if isinstance(result, DataFrame) and hasattr(result, "_set_mappings"):

@@ -16,12 +16,14 @@ from ...core._algebra import engine_function as _engine_function
 from ...core._word import OpCode
 from ...tracking import _compat, _groups
 from ...tracking._follow import FollowingFrame, gather, row_positions
+from ...tracking._frame_ops import OperatingFrame
+from ...tracking._series import quiet_temporaries
 from ...tracking._windows import Windowing
 from ...tracking._wrapping import wrapped_column_names
 from ._series import WORDS, TrackedSeries
 
 
-class TrackedDataFrame(_groups.ReducingFrame, Windowing, FollowingFrame, DataFrame):
+class TrackedDataFrame(_groups.ReducingFrame, OperatingFrame, Windowing, FollowingFrame, DataFrame):
     """Pandas DataFrame with ORRIN-32 provenance."""
 
     _metadata: ClassVar[list[str]] = ["_tracker", "_col_prov"]
@@ -84,6 +86,9 @@ class TrackedDataFrame(_groups.ReducingFrame, Windowing, FollowingFrame, DataFra
                 for label, words in self._col_prov.items()
             }
         return self
+
+
+quiet_temporaries(TrackedDataFrame, ("dropna",))
 
 
 def _words_of_data(frame: DataFrame, data: Any) -> dict[Hashable, np.ndarray]:

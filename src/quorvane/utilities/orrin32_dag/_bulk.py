@@ -37,6 +37,10 @@ def persist_to_storage(
 ) -> int | None:
     """Write the tracker's DAG, deduplicated, into ``storage`` under ``pipeline_id`` (a
     new pipeline named ``pipeline_name`` when None) and complete that pipeline."""
+    # Without the persistence package nothing could be completed: refuse before the
+    # caller's storage gets a pipeline or sources that no nodes would follow.
+    from ..persistence.storage import StoredNode
+
     if pipeline_id is not None:
         pipeline_id = as_int("pipeline_id", pipeline_id)
     else:
@@ -53,7 +57,7 @@ def persist_to_storage(
     for fields in _node_fields(tracker, distinct):
         fields["pipeline_id"] = pipeline_id
         fields.pop("metadata")
-        nodes_batch.append(_stored_node(fields))
+        nodes_batch.append(StoredNode(**fields))
     storage.store_nodes(nodes_batch)
     fp_to_db_id = storage.get_fingerprint_node_map(pipeline_id)
     storage.store_edges_resolved(_edge_rows(distinct[-1], fp_to_db_id))

@@ -55,6 +55,9 @@ def sync(session: Any, nodes: dict) -> None:
     from ..persistence import HostedStorage
 
     client = HostedStorage(session.service_url, session.api_key, timeout=DASHBOARD_TIMEOUT)
+    # An address the client cannot use is the caller's error, raised to flush (which then
+    # leaves the run unsynced), not a failed request.
+    client.check_url()
     try:
         client.store_dashboard_sync(payload)
     except Exception as exc:  # noqa: BLE001 - best effort: a failure never stops the run

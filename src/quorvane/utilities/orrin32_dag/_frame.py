@@ -13,6 +13,8 @@ from pandas.errors import InvalidIndexError
 from ...core._tracker import table_wrapped
 from ...tracking import _compat, _groups
 from ...tracking._follow import FollowingFrame, gather, row_positions
+from ...tracking._frame_ops import OperatingFrame
+from ...tracking._series import quiet_temporaries
 from ...tracking._windows import Windowing
 from ...tracking._wrapping import wrapped_column_names
 from ..orrin32 import OpCode
@@ -24,11 +26,12 @@ from ._series import (
     NODES,
     DAGTrackedSeries,
     chain_elements,
-    quiet_temporaries,
 )
 
 
-class DAGTrackedDataFrame(_groups.ReducingFrame, Windowing, FollowingFrame, pd.DataFrame):
+class DAGTrackedDataFrame(
+    _groups.ReducingFrame, OperatingFrame, Windowing, FollowingFrame, pd.DataFrame
+):
     """Pandas DataFrame with DAG-tracked provenance."""
 
     _metadata: ClassVar[list[str]] = ["_tracker", "_col_prov", "_col_nodes"]
@@ -77,6 +80,9 @@ class DAGTrackedDataFrame(_groups.ReducingFrame, Windowing, FollowingFrame, pd.D
             return grouped
         return _groups.TrackedGroupBy(self, grouped, _groups.key_arrays(self, by))
 
+    def _record_column(self, values: Any, words: np.ndarray, op_name: str) -> None:
+        record_values(self._tracker, values(), words, op_name)
+
     def _merge_step(self) -> DAGTrackedDataFrame:
         """Every element of a carried column one merge step further: its word, and one
         logged "merge" node wherever its input node exists."""
@@ -101,7 +107,7 @@ class DAGTrackedDataFrame(_groups.ReducingFrame, Windowing, FollowingFrame, pd.D
         return self
 
 
-quiet_temporaries(DAGTrackedDataFrame, ("drop_duplicates", "query", "compare"))
+quiet_temporaries(DAGTrackedDataFrame, ("drop_duplicates", "dropna", "query", "compare"))
 
 
 def _columns_of_data(frame: pd.DataFrame, data: Any) -> dict[str, dict]:

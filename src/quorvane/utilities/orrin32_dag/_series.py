@@ -18,7 +18,6 @@ import pandas as pd
 
 from ...core._algebra import chain_words
 from ...core._checks import exact
-from ...tracking._calls import _inside_parent
 from ...tracking._follow import Field, followed_attribute
 from ...tracking._series import WORDS, TrackingSeries
 from ._records import NodeType
@@ -118,31 +117,6 @@ def chain_elements(
     its input node exists."""
     out_words = chain_words(tracker, np.asarray(words, WORDS.dtype), op_code)
     return out_words, _element_nodes(tracker, [nodes], out_words, op_name)
-
-
-def quiet_temporaries(cls: type, names: tuple[str, ...]) -> None:
-    """Give ``cls`` the methods ``names`` it inherits, with their operator calls quiet.
-
-    These pandas methods compute masks of their own with the operators (the rows that
-    drop_duplicates and query keep, the differences of compare); such temporaries log no
-    node and record no value, which for every row of a frame would cost more than the
-    method itself and fill the log with steps nobody made.
-    """
-    for name in names:
-        setattr(cls, name, _quiet(getattr(super(cls, cls), name), name))
-
-
-def _quiet(method: Callable, name: str) -> Callable:
-    def quiet(self: Any, *args: Any, **kwargs: Any) -> Any:
-        with _inside_parent(in_place=True):
-            return method(self, *args, **kwargs)
-
-    quiet.__name__ = quiet.__qualname__ = name
-    quiet.__doc__ = method.__doc__
-    return quiet
-
-
-quiet_temporaries(DAGTrackedSeries, ("compare",))
 
 
 _KINDS = {1: NodeType.UNARY, 2: NodeType.BINARY}

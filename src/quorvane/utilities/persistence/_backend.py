@@ -156,8 +156,9 @@ class StorageBackend(abc.ABC):
 
     # -- dashboard ---------------------------------------------------------------------------
     @abc.abstractmethod
-    def store_dashboard_sync(self, payload: Mapping[str, Any]) -> int:
-        """Keep one dashboard summary as sent by a tracker; returns its id."""
+    def store_dashboard_sync(self, payload: Mapping[str, Any]) -> int | None:
+        """Keep one dashboard summary as sent by a tracker; returns its id (None from a
+        remote service that took it without naming one)."""
 
     @abc.abstractmethod
     def get_dashboard_syncs(self) -> list[dict[str, Any]]:

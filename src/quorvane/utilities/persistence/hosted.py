@@ -118,7 +118,9 @@ class HostedStorage(StorageBackend):
                 weakref.finalize(self, self._client.close)
             return self._client
 
-    def _open_client(self) -> Any:
+    def check_url(self) -> urllib.parse.SplitResult:
+        """The parts of the service URL; ``ValueError`` when this client cannot use it (not
+        http(s), no host, or credentials, a query or a fragment in it)."""
         parts = urllib.parse.urlsplit(self._base)
         if parts.scheme not in ("http", "https") or not parts.hostname:
             raise ValueError(
@@ -127,6 +129,10 @@ class HostedStorage(StorageBackend):
             )
         if parts.username or parts.password or parts.query or parts.fragment:
             raise ValueError("the service URL must not contain credentials, a query or a fragment")
+        return parts
+
+    def _open_client(self) -> Any:
+        parts = self.check_url()
         httpx = _httpx()
         return httpx.Client(
             base_url=self._base,
@@ -138,7 +144,7 @@ class HostedStorage(StorageBackend):
             timeout=self._timeout,
             follow_redirects=False,
             # a proxy from the environment must not see loopback traffic (or its key)
-            trust_env=not _is_loopback(parts.hostname),
+            trust_env=not _is_loopback(parts.hostname or ""),
             transport=httpx.HTTPTransport(
                 limits=httpx.Limits(max_connections=8, max_keepalive_connections=8),
                 # a request goes out as headers and body: without this, the body waits for
@@ -157,8 +163,10 @@ class HostedStorage(StorageBackend):
         body: Any = None,
         query: dict | None = None,
         lines: bytes | None = None,
+        decode: bool = True,
     ) -> Any:
-        """One call of the service: ``body`` sent as JSON, or ``lines`` as NDJSON."""
+        """One call of the service: ``body`` sent as JSON, or ``lines`` as NDJSON; the
+        answer decoded from JSON, or its bytes as they came when not ``decode``."""
         client = self._http()
         httpx = _httpx()
         content = lines
@@ -179,6 +187,8 @@ class HostedStorage(StorageBackend):
             ) from None
         if response.status_code >= 300:
             raise self._error(response, method, path)
+        if not decode:
+            return response.content
         return json.loads(response.content) if response.content else None
 
     def _error(self, response: Any, method: str, path: str) -> Exception:
@@ -352,8 +362,21 @@ class HostedStorage(StorageBackend):
         return self._request("GET", "/v1/results", query=query)["results"]
 
     # -- dashboard ---------------------------------------------------------------------------
-    def store_dashboard_sync(self, payload: Mapping[str, Any]) -> int:
-        return int(self._request("POST", DASHBOARD_SYNC_PATH, jsonable(dict(payload)))["sync_id"])
+    def store_dashboard_sync(self, payload: Mapping[str, Any]) -> int | None:
+        # The service took the summary once it answers with success; what it says beside
+        # is read and set aside, except the id it may name.
+        answer = self._request("POST", DASHBOARD_SYNC_PATH, jsonable(dict(payload)), decode=False)
+        return _sync_id(answer)
 
     def get_dashboard_syncs(self) -> list[dict[str, Any]]:
         return self._request("GET", "/v1/dashboard/syncs")["syncs"]
+
+
+def _sync_id(answer: bytes) -> int | None:
+    """The id a dashboard answer names, None when it names none (or is not JSON)."""
+    try:
+        decoded = json.loads(answer)
+    except ValueError:
+        return None
+    sync_id = decoded.get("sync_id") if isinstance(decoded, dict) else None
+    return sync_id if type(sync_id) is int else None

@@ -1,0 +1,217 @@
+"""Frame operators: every element of the result combines the elements it was made of.
+
+pandas computes a frame's operators block by block on bare arrays (with another frame,
+with a series down the rows or across the columns, with a scalar) and then finalises the
+result from each operand in turn, so the last operand's entries would replace the
+others'. The operator entry points of a tracked frame (the operators, their named forms
+such as ``mul(s, axis=0)``, and numpy's ufuncs) let pandas align and compute the values,
+then make each result column's entries from its operands' entries, lined up as pandas
+lined up their values, with the family's own algebra: as the series operators do.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+from pandas import DataFrame, Index, Series
+from pandas.errors import InvalidIndexError
+
+from ..core._word import OpCode
+from ._calls import _in_place_call
+from ._follow import Field, gather, lookup, operands_aligned
+from ._positions import _same_family
+from ._series import _binop_calls, _count_binop, derived_words, operators_of, pandas_operator
+
+_ROWS, _COLUMNS = 0, 1
+
+
+def _axis_number(axis: Any) -> int:
+    """pandas' axis of a named operator: a series operand lines up with the rows (0) or,
+    by default, with the columns (1)."""
+    return _ROWS if axis in (0, "index", "rows") else _COLUMNS
+
+
+class OperatingFrame:
+    """Operators and ufuncs of a tracked frame (module doc). A family supplies
+    ``_combine_entries``: its algebra over entries lined up on the result."""
+
+    _fields: tuple[Field, ...] = ()
+
+    def _combine_entries(
+        self, operands: list[dict], values: Callable[[], Any], op_name: str, op_code: int
+    ) -> dict[str, np.ndarray]:
+        """The entries of elements made from the aligned ``operands``: their words combined,
+        and each other field's entries for them (the DAG road's nodes); ``values`` gives the
+        column's values for a family that records them (``_record_column``)."""
+        tracker = getattr(self, "_tracker", None)
+        words_field, *others = self._fields
+        words = derived_words(tracker, [o[words_field.series_attr] for o in operands], op_code)
+        entries = {words_field.series_attr: words}
+        for f in others:
+            if f.element is not None:
+                made = f.element(tracker, [o[f.series_attr] for o in operands], words, op_name)
+                entries[f.series_attr] = np.asarray(made, dtype=f.dtype)
+        self._record_column(values, words, op_name)
+        return entries
+
+    def _record_column(self, values: Callable[[], Any], words: np.ndarray, op_name: str) -> None:
+        """Called with every column an operation made (the DAG road records its values)."""
+
+    def _operated(
+        self, others: list, result: Any, op_name: str, op_code: int, axis: int, alone: bool
+    ) -> Any:
+        """``result`` of an operation over this frame and ``others`` (aligned by pandas),
+        each element combining the entries of every tracked operand. An element with no
+        other tracked operand (a constant, a plain object) keeps this frame's entries, or
+        takes one step when ``alone`` (a ufunc of one input)."""
+        fields = self._fields
+        if not _same_family(result, fields) or result is self:
+            return result
+        tracker = getattr(self, "_tracker", None)
+        object.__setattr__(result, "_tracker", tracker)
+        sides = [self, *(x for x in others if _same_family(x, fields))]
+        lined_up = [_Lined(side, result.index, axis, tracker) for side in sides]
+        combine = bool(tracker) and not _in_place_call() and (len(sides) > 1 or alone)
+        mappings: dict[str, dict] = {f.frame_attr: {} for f in fields}
+        for position, label in enumerate(result.columns):
+            if not _names_one_column(result.columns, label):
+                continue  # one entry per label cannot tell equal labels apart
+            entries = [side.entries(label) for side in lined_up]
+            if combine:
+                column = _column_values(result, position)
+                entries = [self._combine_entries(entries, column, op_name, op_code)]
+            for f in fields:
+                mappings[f.frame_attr][label] = entries[0][f.series_attr]
+        result._set_mappings(mappings)
+        return result
+
+    # -- one operand: every element one step further, as a column's would be ----------------
+
+    def _stepped(self, result: Any, op_name: str, op_code: int) -> Any:
+        return self._operated([], result, op_name, op_code, _COLUMNS, alone=True)
+
+    def __neg__(self) -> Any:
+        return self._stepped(super().__neg__(), "neg", OpCode.NEG)  # type: ignore[misc]
+
+    def __invert__(self) -> Any:
+        return self._stepped(super().__invert__(), "invert", OpCode.LOGIC)  # type: ignore[misc]
+
+    def abs(self) -> Any:
+        return self._stepped(super().abs(), "abs", OpCode.ABS)  # type: ignore[misc]
+
+    def round(self, *args: Any, **kwargs: Any) -> Any:
+        result = super().round(*args, **kwargs)  # type: ignore[misc]
+        return self._stepped(result, "round", OpCode.ROUND)
+
+    def __round__(self, decimals: int = 0) -> Any:
+        # pandas' own finalises the rounded result once more, from the receiver.
+        return self.round(decimals)
+
+    def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
+        calls = _binop_calls()
+        with operands_aligned():
+            result = super().__array_ufunc__(ufunc, method, *inputs, **kwargs)  # type: ignore[misc]
+        if method != "__call__" or _binop_calls() != calls:
+            return result  # a reduction, or pandas ran one of the operators
+        tracked = [x for x in inputs if _same_family(x, self._fields)]
+        receiver = next((x for x in tracked if isinstance(x, DataFrame)), self)
+        others = [x for x in tracked if x is not receiver]
+        outputs = result if isinstance(result, tuple) else (result,)
+        for out in outputs:
+            receiver._operated(others, out, ufunc.__name__, OpCode.UFUNC, _COLUMNS, alone=True)
+        return result
+
+
+class _Lined:
+    """One operand's entries, lined up on the result's rows: a frame's column by label, a
+    series down the rows or (by its labels) across the columns."""
+
+    def __init__(self, side: Any, result_index: Index, axis: int, tracker: Any) -> None:
+        self.side, self.n, self.tracker = side, len(result_index), tracker
+        self.across = isinstance(side, Series) and axis == _COLUMNS
+        self.rows, self.followed = (None, True) if self.across else _rows(result_index, side)
+        self.down: dict[str, np.ndarray] = {}  # a series down the rows: the same for every column
+
+    def entries(self, label: Any) -> dict[str, np.ndarray]:
+        side = self.side
+        out = {}
+        for f in side._fields:
+            if self.across:
+                out[f.series_attr] = self._across(f, label)
+            elif not self.followed:  # rows that cannot be found again
+                out[f.series_attr] = self._filled(f, unknown=True)
+            elif isinstance(side, Series):
+                if f.series_attr not in self.down:
+                    array = getattr(side, f.series_attr)
+                    self.down[f.series_attr] = gather(array, self.rows, f.absent, f.dtype)
+                out[f.series_attr] = self.down[f.series_attr]
+            else:
+                array = lookup(getattr(side, f.frame_attr), label)
+                if array is None:
+                    # a column of the operand without entries is unknown; one that pandas
+                    # added in the alignment holds only fill values
+                    has_column = _names_one_column(side.columns, label)
+                    out[f.series_attr] = self._filled(f, unknown=has_column)
+                else:
+                    out[f.series_attr] = gather(array, self.rows, f.absent, f.dtype)
+        return out
+
+    def _across(self, f: Field, label: Any) -> np.ndarray:
+        """A series whose labels match the result's columns: its element ``label`` for
+        every row of that column."""
+        index = self.side.index
+        if not index.is_unique:
+            return self._filled(f, unknown=True)
+        position = index.get_indexer([label])[0]
+        if position < 0:
+            return self._filled(f, unknown=False)
+        entry = np.asarray(getattr(self.side, f.series_attr), dtype=f.dtype)[position]
+        return np.full(self.n, entry, dtype=f.dtype)
+
+    def _filled(self, f: Field, unknown: bool) -> np.ndarray:
+        value = f.unknown(self.tracker) if unknown and self.tracker else f.absent
+        return np.full(self.n, value, dtype=f.dtype)
+
+
+def _rows(result_index: Index, side: Any) -> tuple[np.ndarray | None, bool]:
+    """Position in ``side`` of each result row (None: the same rows), and whether they
+    could be found: by label, when the side's labels are unique (a label pandas added in
+    the alignment has none: a fill value)."""
+    index = side.index
+    if index is result_index or index.equals(result_index):
+        return None, True
+    if index.is_unique:
+        return index.get_indexer(result_index), True
+    return None, False
+
+
+def _names_one_column(columns: Index, label: Any) -> bool:
+    try:
+        return isinstance(columns.get_loc(label), int)
+    except (KeyError, TypeError, InvalidIndexError):
+        return False
+
+
+def _column_values(frame: DataFrame, position: int) -> Callable[[], Any]:
+    """The values of column ``position``, read only when the family records them."""
+    return lambda: frame.iloc[:, position].array
+
+
+def _operator(name: str, op_name: str, op_code: int) -> Callable[..., Any]:
+    def operator(self: Any, other: Any, *args: Any, **kwargs: Any) -> Any:
+        _count_binop()
+        # the named forms take the axis first (an operator symbol has none: the columns)
+        axis = _axis_number(kwargs.get("axis", args[0] if args else "columns"))
+        with operands_aligned():
+            result = pandas_operator(DataFrame, name, args, kwargs)(self, other)
+        return self._operated([other], result, op_name, op_code, axis, alone=False)
+
+    operator.__name__ = operator.__qualname__ = name
+    operator.__doc__ = getattr(DataFrame, name).__doc__
+    return operator
+
+
+for _name, (_op_name, _code) in operators_of(DataFrame).items():
+    setattr(OperatingFrame, _name, _operator(_name, _op_name, _code))
