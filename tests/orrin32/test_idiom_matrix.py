@@ -1,6 +1,8 @@
 """Pipeline idioms on a tracked frame: pandas' values, and every element's word is the word
 of the element it came from (moves), or the algebra over the elements it was made of."""
 
+import pickle
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -512,6 +514,45 @@ EVERY_INPUT = [
     ),
 ]
 
+MARRIED_INCOME = {"appinc", "loanamt", "married"}
+
+# Inputs given as arguments, and scalars that reductions of tracked data return.
+EVERY_INPUT += [
+    ("reference", lambda t: t["appinc"] - _married_median(t), MARRIED_INCOME),
+    ("scaled_reference", lambda t: t["appinc"] > t["loanamt"].mean() * 0.5, {"appinc", "loanamt"}),
+    ("fill_by_group", lambda t: t["loanamt"].fillna(_group_mean(t)), MARRIED_INCOME),
+    ("map_series", lambda t: t["unit"].map(_unit_rate(t)), {"unit", "married"}),
+    ("isin_picked", lambda t: t["unit"].isin(_married_units(t)), {"unit", "married"}),
+    ("combine_first", lambda t: t["loanamt"].combine_first(t["appinc"]), {"loanamt", "appinc"}),
+    ("clip_quantile", lambda t: t["appinc"].clip(upper=_high_loan(t)), {"appinc", "loanamt"}),
+    ("interpolate_sorted", lambda t: _sorted_loans(t).interpolate(), {"loanamt", "married"}),
+]
+
+
+def _married_median(t):
+    return t.loc[t["married"] == 1, "loanamt"].median()
+
+
+def _group_mean(t):
+    return t.groupby("married")["appinc"].transform("mean")
+
+
+def _unit_rate(t):
+    return t.groupby("unit")["married"].mean()
+
+
+def _married_units(t):
+    return t.loc[t["married"] == 1, "unit"]
+
+
+def _high_loan(t):
+    return t["loanamt"].quantile(0.9)
+
+
+def _sorted_loans(t):
+    return t.sort_values("married")["loanamt"]
+
+
 # Row selections: element-wise results of the rows kept do not depend on which were kept.
 SELECTIONS = [
     ("mask", lambda t: t[t["married"] == 1]),
@@ -682,3 +723,19 @@ def test_a_table_that_cannot_be_wrapped_registers_nothing(road, tracker, df, tab
     with pytest.raises(error, match=message):
         road[1](df, tracker, table)
     assert tracker._next_id == 511
+
+
+@pytest.mark.parametrize(
+    "reduce",
+    [lambda s: s.mean(), lambda s: s.sum(), lambda s: s.quantile(0.5), lambda s: s.idxmax(),
+     lambda s: s.count(), lambda s: s.std()],
+    ids=["mean", "sum", "quantile", "idxmax", "count", "std"],
+)  # fmt: skip
+def test_a_reduction_is_pandas_scalar_and_carries_its_words(road, loans, tracker, reduce):
+    value, plain = reduce(loans["appinc"]), reduce(LOANS["appinc"])
+    assert value == plain and type(plain) in type(value).__mro__ and hash(value) == hash(plain)
+    assert f"{value}" == f"{plain}" and repr(value) == repr(plain)
+    assert {value: 1}[plain] == 1 and type(pickle.loads(pickle.dumps(value))) is type(plain)
+    shifted = loans["married"] + value  # the scalar's column reaches every element
+    for word in shifted._prov.tolist():
+        assert {c for _, c in tracker.explain(word)} == {"married", "appinc"}

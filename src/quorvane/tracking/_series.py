@@ -33,6 +33,7 @@ from ..core._operations import operation
 from ..core._word import OpCode
 from . import _combining, _compat, _groups, _row_order
 from ._accessors import SeriesAccessors
+from ._arguments import argument_operands, one_value
 from ._arrays import array_entries, tracked_array
 from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent
 from ._follow import (
@@ -44,6 +45,7 @@ from ._follow import (
     unknown_fill,
 )
 from ._positions import Field
+from ._scalars import scalar_entries, tracked_scalar
 
 # pandas' own Series, bound once: code that puts a tracked class in the place of
 # ``pandas.Series`` (the conformance run of pandas' tests does) must not turn the parent's
@@ -242,9 +244,12 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             return result
         return self._finish(result, [own], op_name, op_code)
 
-    def _derived(self, result: Any, operands: list, op_name: str, op_code: int) -> Any:
+    def _derived(
+        self, result: Any, operands: list, op_name: str, op_code: int, lent: tuple = ()
+    ) -> Any:
         """``result`` (pandas' values, aligned as pandas aligned them) made element by
-        element from tracked ``operands``: each element combines its operands' elements."""
+        element from tracked ``operands`` (series, aligned on the labels) and the entries
+        ``lent`` by other inputs (already lined up): each element combines them all."""
         if not isinstance(result, TrackingSeries):
             return result
         tracker = self._tracker
@@ -252,7 +257,7 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             return self._stepped(result, op_name, op_code)  # no algebra: its own entries
         object.__setattr__(result, "_tracker", tracker)
         aligned = [x._entries_at(row_positions(result.index, x)) for x in operands]
-        return self._finish(result, aligned, op_name, op_code)
+        return self._finish(result, [*aligned, *lent], op_name, op_code)
 
     # -- two operands -------------------------------------------------------------------
 
@@ -272,6 +277,8 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         left_rows, right_rows = _operand_rows(self, other)
         left = self._entries_at(left_rows)
         positional = self._positional_operand(other, len(result))
+        if positional is None:  # a tracked scalar (a reduction's result) lends to every element
+            positional = self._scalar_operand(other, len(result))
         if positional is not None and tracker and not _in_place_call():
             return self._finish(result, [left, positional], op_name, op_code)
         if not tracker or not isinstance(other, type(self)) or _in_place_call():
@@ -279,6 +286,13 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             result._set_fields({name: entries.copy() for name, entries in left.items()})
             return result
         return self._finish(result, [left, other._entries_at(right_rows)], op_name, op_code)
+
+    def _scalar_operand(self, other: Any, n: int) -> dict[str, np.ndarray] | None:
+        """The entries of a tracked scalar, the same for each of ``n`` elements."""
+        lent = scalar_entries(other, self._tracker, self._fields)
+        if lent is None:
+            return None
+        return {f.series_attr: np.full(n, lent[f.series_attr], f.dtype) for f in self._fields}
 
     def _positional_operand(self, other: Any, n: int) -> dict[str, np.ndarray] | None:
         """The entries of numpy's array for tracked inputs (np.where), read by position."""
@@ -306,7 +320,17 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         return self.round(decimals)
 
     def isin(self, values: Any) -> Any:
-        return self._stepped(super().isin(values), "isin", OpCode.CMP)
+        return self._with_arguments(super().isin(values), "isin", OpCode.CMP, [values])
+
+    def _with_arguments(self, result: Any, op_name: str, op_code: int, values: list) -> Any:
+        """``result``, one step of this series' elements combined with every tracked input
+        among ``values`` (see ``_arguments``)."""
+        if not isinstance(result, TrackingSeries) or not self._tracker:
+            return self._stepped(result, op_name, op_code)
+        lent = argument_operands(self, result, op_name, values)
+        if not lent:
+            return self._stepped(result, op_name, op_code)
+        return self._derived(result, [self], op_name, op_code, tuple(lent))
 
     def _transform(
         self, name: str, op_name: str, op_code: int, args: tuple, kwargs: dict, inner: bool
@@ -317,9 +341,15 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         in_place = _compat.inplace_requested(kwargs)
         with _inside_parent(in_place=in_place):
             result = parent(self, *args, **kwargs)
-        if in_place or not isinstance(result, _Series):
-            return result  # in place, the elements keep their entries
-        return self._stepped(result, op_name, op_code)
+        values = [*args, *kwargs.values()]
+        if in_place:  # the receiver's elements now also come from the tracked inputs
+            lent = argument_operands(self, self, name, values)
+            if lent and self._tracker:
+                self._derived(self, [self], op_name, op_code, tuple(lent))
+            return result
+        if not isinstance(result, _Series):
+            return result
+        return self._with_arguments(result, op_name, op_code, values)
 
     def fillna(self, value: Any = 0, **kwargs: Any) -> Any:
         inner = _in_parent() and _compat.caller_is_pandas()
@@ -367,7 +397,10 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         # in place, the receiver's elements now combine the condition and the other values
         target = self if in_place else result
         operands = [self, *(x for x in (cond, other) if isinstance(x, type(self)))]
-        self._derived(target, operands, name, OpCode.WHERE)
+        if isinstance(target, TrackingSeries) and self._tracker:
+            others = [x for x in (cond, other) if not isinstance(x, type(self))]
+            lent = tuple(argument_operands(self, target, name, others))
+            self._derived(target, operands, name, OpCode.WHERE, lent)
         return result
 
     def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
@@ -399,6 +432,28 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         self._finish(shape, [x._entries_at(None) for x in operands], func.__name__, OpCode.WHERE)
         entries = [getattr(shape, f.series_attr) for f in self._fields]
         return tracked_array(result, entries[0], tracker, *entries[1:])
+
+    def combine_first(self, other: Any) -> Any:
+        with _inside_parent(in_place=True):  # pandas' own steps inside make nothing
+            result = _Series.combine_first(self, other)
+        operands = [self, *([other] if isinstance(other, type(self)) else [])]
+        return self._derived(result, operands, "combine_first", OpCode.WHERE)
+
+    def update(self, other: Any) -> Any:
+        with _inside_parent(in_place=True):
+            result = _Series.update(self, other)
+        if isinstance(other, type(self)) and self._tracker:
+            # an element may now hold the other's value: it comes from both
+            self._derived(self, [self, other], "update", OpCode.WHERE)
+        return result
+
+    def interpolate(self, *args: Any, **kwargs: Any) -> Any:
+        with _inside_parent(in_place=_compat.inplace_requested(kwargs)):
+            result = _Series.interpolate(self, *args, **kwargs)
+        if not isinstance(result, TrackingSeries) or result is self:
+            return result
+        # a filled element reads its neighbours, as the rows' order puts them
+        return self._whole_column(result, "interpolate", in_order=True)
 
     # -- .str and .dt (see _accessors): their steps ------------------------------------------
 
@@ -469,6 +524,33 @@ def _binary_operator(name: str, op_name: str, op_code: int) -> Callable[..., Any
 
 for _name, (_op_name, _code) in operators_of(_Series).items():
     setattr(TrackingSeries, _name, _binary_operator(_name, _op_name, _code))
+
+
+#: Reductions to one value: it carries the entries of one value made of the whole column
+#: (and of the decisions that selected its rows), see ``_scalars``.
+REDUCTIONS = (
+    "sum", "prod", "mean", "median", "min", "max", "std", "var", "sem", "skew", "kurt",
+    "quantile", "count", "nunique", "idxmax", "idxmin", "any", "all",
+)  # fmt: skip
+
+
+def _reduction(name: str) -> Callable[..., Any]:
+    parent = getattr(_Series, name)
+
+    def reduce(self: TrackingSeries, *args: Any, **kwargs: Any) -> Any:
+        value = parent(self, *args, **kwargs)
+        tracker = self._tracker
+        if not tracker or isinstance(value, (pd.Series, pd.DataFrame)) or _in_place_call():
+            return value
+        return tracked_scalar(value, tracker, self._fields, one_value(self, name))
+
+    reduce.__name__ = reduce.__qualname__ = name
+    reduce.__doc__ = parent.__doc__
+    return reduce
+
+
+for _name in REDUCTIONS:
+    setattr(TrackingSeries, _name, _reduction(_name))
 
 
 def quiet_temporaries(cls: type, names: tuple[str, ...]) -> None:

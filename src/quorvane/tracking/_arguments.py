@@ -1,0 +1,120 @@
+"""Every tracked input of an operation counts, wherever it is given.
+
+A series operation takes values in its arguments as well as from its receiver: a fill value
+(``fillna(group_mean)``), a lookup table (``map(mapping_series)``), bounds, the values of
+``isin``, the other series of ``combine_first``. Each tracked one becomes an operand of the
+result, lined up with the result's elements in the way the operation uses it:
+
+- *aligned*: pandas aligns it on the labels, element by element (``fillna``, ``clip``,
+  ``where``, ``combine_first``, ``update``);
+- *looked up*: each element reads the entry whose label is the element's value (``map``
+  with a series);
+- *whole*: every element may depend on every element of it (``isin``, and any argument an
+  operation uses otherwise): one value made of the whole of it, for every element.
+
+A tracked scalar (a reduction's result) lends its entries to every element. A safe
+over-approximation: a filled element depends on the fill value, an unfilled one does not,
+but nothing an element depends on is left out.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterator
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from ..core._word import OpCode
+from ._arrays import array_entries
+from ._combining import whole_entries
+from ._positions import gather, row_positions
+from ._row_order import SELECTION, row_order_of
+from ._scalars import scalar_entries
+
+Entries = dict[str, np.ndarray]
+
+#: Operations that align a series argument with the receiver on the labels.
+ALIGNED = frozenset({"fillna", "clip", "where", "mask", "combine_first", "update"})
+#: Operations that look each element's value up in a series argument's labels.
+LOOKED_UP = frozenset({"map"})
+
+
+def argument_operands(source: Any, result: Any, name: str, values: list) -> list[Entries]:
+    """The entries of every tracked input among ``values`` (the arguments of ``name``),
+    lined up with the elements of ``result`` (built from ``source``)."""
+    n = len(result)
+    out = []
+    for value in _inputs(values):
+        entries = _lined_up(source, result, name, value, n)
+        if entries is not None:
+            out.append(entries)
+    return out
+
+
+def _inputs(values: list) -> Iterator[Any]:
+    for value in values:
+        if isinstance(value, (list, tuple)):
+            yield from _inputs(list(value))
+        elif isinstance(value, dict):
+            yield from _inputs(list(value.values()))
+        else:
+            yield value
+
+
+def _lined_up(source: Any, result: Any, name: str, value: Any, n: int) -> Entries | None:
+    fields, tracker = source._fields, source._tracker
+    lent = scalar_entries(value, tracker, fields)
+    if lent is not None:
+        return {f.series_attr: np.full(n, lent[f.series_attr], dtype=f.dtype) for f in fields}
+    if isinstance(value, np.ndarray):
+        found = {f.series_attr: array_entries(value, n, f.series_attr) for f in fields}
+        if all(e is not None for e in found.values()):
+            return {f.series_attr: np.asarray(found[f.series_attr], f.dtype) for f in fields}
+        return None
+    if not isinstance(value, type(source)):
+        return None
+    if name in ALIGNED:
+        rows = row_positions(result.index, value)
+        return {
+            f.series_attr: gather(getattr(value, f.series_attr), rows, f.absent, f.dtype)
+            for f in fields
+        }
+    if name in LOOKED_UP and value.index.is_unique:
+        rows = value.index.get_indexer(pd.Index(np.asarray(result_keys(source, result))))
+        return {
+            f.series_attr: gather(getattr(value, f.series_attr), rows, f.absent, f.dtype)
+            for f in fields
+        }
+    return whole(value, n, name)
+
+
+def result_keys(source: Any, result: Any) -> Any:
+    """The values ``source``'s elements look up, lined up with ``result``'s elements."""
+    return source.reindex(result.index)._values if len(source) != len(result) else source._values
+
+
+def whole(value: Any, n: int, name: str) -> Entries:
+    """For ``n`` elements, the entries of one value made of every element of ``value``."""
+    entry = one_value(value, name)()
+    return {f.series_attr: np.full(n, entry[f.series_attr], dtype=f.dtype) for f in value._fields}
+
+
+def one_value(series: Any, name: str) -> Callable[[], dict[str, int]]:
+    """A function that makes the entries of one value derived from every element of
+    ``series`` and from what selected its rows (a reduction, or a whole argument): made when
+    first called, from the arrays the series has now."""
+    tracker, fields = series._tracker, series._fields
+    arrays = {f.series_attr: getattr(series, f.series_attr) for f in fields}
+    chosen = [d for d in row_order_of(series) if d.kind == SELECTION]
+
+    def entries() -> dict[str, int]:
+        decided = [d.entries() for d in chosen]
+        lent = {
+            f.series_attr: [arrays[f.series_attr], *(np.array([e[k]]) for e in decided)]
+            for k, f in enumerate(fields)
+        }
+        made = whole_entries(tracker, fields, lent, name, OpCode.AGG)
+        return {f.series_attr: made.get(f.series_attr, f.absent) for f in fields}
+
+    return entries
