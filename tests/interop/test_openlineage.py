@@ -227,10 +227,12 @@ ID_KEYS = (("l", "id"), ("r", "id"))
         ),
         (
             {"left_on": "id", "right_on": "rid"},
-            "income",
-            {("l", "income"): {("DIRECT", "TRANSFORMATION")}, ("l", "id"): {JOINED}}
+            "age",
+            {("r", "age"): {("DIRECT", "TRANSFORMATION")}, ("l", "id"): {JOINED}}
             | {("r", "rid"): {JOINED}},
         ),
+        # the left rows are carried as they are: the join changed nothing of their values
+        ({"on": "id"}, "income", {("l", "income"): {("DIRECT", "IDENTITY")}}),
         # a join on the index pairs rows by no column
         (
             {"left_index": True, "right_index": True},
@@ -238,7 +240,14 @@ ID_KEYS = (("l", "id"), ("r", "id"))
             {("r", "age"): {("DIRECT", "TRANSFORMATION")}},
         ),
     ],
-    ids=["copy", "arithmetic", "dag-merge", "dag-merge-left-on-right-on", "dag-merge-index"],
+    ids=[
+        "copy",
+        "arithmetic",
+        "dag-merge",
+        "dag-merge-left-on-right-on",
+        "dag-merge-carried",
+        "dag-merge-index",
+    ],
 )
 def test_transformations_follow_the_words_and_the_log(build, column, expected):
     if isinstance(build, dict):  # the arguments of a merge on the DAG road

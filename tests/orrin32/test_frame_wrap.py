@@ -9,7 +9,6 @@ import pytest
 from quorvane.tracking import _compat
 from quorvane.utilities import orrin32
 from quorvane.utilities.orrin32 import (
-    OpCode,
     ProvenanceTracker,
     TrackedDataFrame,
     TrackedSeries,
@@ -250,18 +249,21 @@ def test_merge_gives_each_row_the_words_of_its_source_rows(tracker, wrapped, dec
         pd.DataFrame(decisions), on="applicant_id", suffixes=("", "_d"), how=how
     )
     pd.testing.assert_frame_equal(pd.DataFrame(merged), plain)
-    step = lambda w: tracker.update_chain(int(w), OpCode.MERGE)  # noqa: E731
-    by_id: dict = {}
-    for col, frame, source in [
-        ("income", left, "income"),
-        ("approved", decisions, "approved"),
-        ("age_d", decisions, "age"),
-    ]:
-        for ident, word in zip(frame["applicant_id"], frame._col_prov[source], strict=True):
-            by_id.setdefault(col, {}).setdefault(ident, set()).add(step(word))
+    # the left rows are carried as they are; which decisions row joined a row depends on the
+    # keys, so a joined-in element names them too, one merge step further
+    own = dict(zip(left["applicant_id"], left._col_prov["income"].tolist(), strict=True))
+    joined = {}
+    for ident, w in zip(decisions["applicant_id"], decisions._col_prov["approved"], strict=True):
+        joined.setdefault(ident, set()).add(tracker.get_depth(int(w)) + 1)
     for row, ident in enumerate(merged["applicant_id"]):
-        for col, words in by_id.items():
-            assert merged._col_prov[col][row] in words.get(ident, {step(0)})
+        assert merged._col_prov["income"][row] == own.get(ident, 0)
+        for col, source in (("approved", "approved"), ("age_d", "age")):
+            word = int(merged._col_prov[col][row])
+            if ident not in joined:  # no decisions row: a fill value
+                assert word == 0
+                continue
+            named = {c for _, c in tracker.explain(word)}
+            assert {source, "applicant_id"} <= named and tracker.get_depth(word) in joined[ident]
 
 
 def test_merge_without_tracker_moves_the_words(wrapped):

@@ -212,7 +212,7 @@ def test_merge_with_a_group_summary_and_dummies_keep_every_protected_column(loan
     pd.testing.assert_frame_equal(pd.DataFrame(merged), plain)
     for row, ident in enumerate(merged["id"]):
         source = int(loans._col_prov["married"][LOANS.index.get_loc(ident)])
-        assert merged._col_prov["married"][row] == tracker.update_chain(source, OpCode.MERGE)
+        assert merged._col_prov["married"][row] == source  # carried: no step of its own
     dummies = pd.get_dummies(merged, columns=["married"])
     report = {r["column"]: r for r in column_risk_report(dummies)}
     assert report["married_0"]["tainted"] and report["married_1"]["tainted"]
@@ -526,7 +526,11 @@ EVERY_INPUT += [
     ("combine_first", lambda t: t["loanamt"].combine_first(t["appinc"]), {"loanamt", "appinc"}),
     ("clip_quantile", lambda t: t["appinc"].clip(upper=_high_loan(t)), {"appinc", "loanamt"}),
     ("interpolate_sorted", lambda t: _sorted_loans(t).interpolate(), {"loanamt", "married"}),
+    # a lookup table's row is picked by the keys: the joined-in value depends on them
+    ("joined_lookup", lambda t: t.merge(ALLOWANCE, on="married")["allowance"], {"married"}),
 ]
+
+ALLOWANCE = pd.DataFrame({"married": [0, 1], "allowance": [10.0, 20.0]})
 
 
 def _married_median(t):
@@ -739,3 +743,10 @@ def test_a_reduction_is_pandas_scalar_and_carries_its_words(road, loans, tracker
     shifted = loans["married"] + value  # the scalar's column reaches every element
     for word in shifted._prov.tolist():
         assert {c for _, c in tracker.explain(word)} == {"married", "appinc"}
+
+
+def test_a_join_carries_its_columns_without_a_step(loans, tracker):
+    merged = loans.merge(ALLOWANCE, on="married")
+    report = {r["column"]: r["risk_level"] for r in column_risk_report(merged)}
+    assert report["married"] == "HIGH" and report["appinc"] == "CLEAN"  # as before the join
+    assert report["allowance"] == "MEDIUM"  # one step from the key that picked its row

@@ -50,7 +50,8 @@ def entries(frame, column, row):
 
 def assert_came_from(tracker, word, node_id, source, merged):
     """The element's word and node are those of ``source`` (a word and node pair), with
-    one merge step when ``merged``; ``source`` None: an element nothing can be followed to."""
+    one merge step when ``merged`` (joined in by an index join, which has no key columns);
+    ``source`` None: an element nothing can be followed to."""
     if source is None:
         assert (word, node_id) == (tracker.unknown_word(), tracker.unknown_node())
         return
@@ -59,65 +60,66 @@ def assert_came_from(tracker, word, node_id, source, merged):
         return
     assert word == tracker.update_chain(source[0], OpCode.MERGE)
     node = tracker.get_node(node_id)
-    assert (node.node_type, node.operation, node.inputs) == (NodeType.UNARY, "merge", [source[1]])
+    assert (node.node_type, node.operation, node.inputs) == (NodeType.MERGE, "merge", [source[1]])
 
 
 FRAMES = [
-    # id, idiom, {result column: source column} beyond the same labels, merge step
-    ("mask", lambda d: d[d["income"] > 40], {}, False),
-    ("query", lambda d: d.query("age > 40 and income < 70"), {}, False),
-    ("loc-labels", lambda d: d.loc[["r3", "r0", "r4"]], {}, False),
-    ("iloc-rows", lambda d: d.iloc[[4, 0, 2]], {}, False),
-    ("iloc-slice", lambda d: d.iloc[1:4], {}, False),
-    ("head", lambda d: d.head(2), {}, False),
-    ("tail", lambda d: d.tail(2), {}, False),
-    ("sample", lambda d: d.sample(4, random_state=1), {}, False),
-    ("sort_values", lambda d: d.sort_values(["income", "age"]), {}, False),
-    ("sort_index", lambda d: d.sort_index(), {}, False),
-    ("dropna", lambda d: d.dropna(), {}, False),
-    ("drop_duplicates", lambda d: d.drop_duplicates(["age", "unit"]), {}, False),
-    ("take", lambda d: d.take([5, 1, -1]), {}, False),
-    ("reindex", lambda d: d.reindex(["r4", "new", "r0"]), {}, False),
-    ("set_index", lambda d: d.set_index("unit"), {}, False),
-    ("reset_index", lambda d: d.sort_values("age").reset_index(), {}, False),
-    ("concat-rows", lambda d: pd.concat([d.iloc[3:], d.iloc[:2]]), {}, False),
+    # id, idiom, {result column: source column} beyond the same labels, the columns a join
+    # brought in (a merge step each; None: the idiom only moves rows and columns)
+    ("mask", lambda d: d[d["income"] > 40], {}, None),
+    ("query", lambda d: d.query("age > 40 and income < 70"), {}, None),
+    ("loc-labels", lambda d: d.loc[["r3", "r0", "r4"]], {}, None),
+    ("iloc-rows", lambda d: d.iloc[[4, 0, 2]], {}, None),
+    ("iloc-slice", lambda d: d.iloc[1:4], {}, None),
+    ("head", lambda d: d.head(2), {}, None),
+    ("tail", lambda d: d.tail(2), {}, None),
+    ("sample", lambda d: d.sample(4, random_state=1), {}, None),
+    ("sort_values", lambda d: d.sort_values(["income", "age"]), {}, None),
+    ("sort_index", lambda d: d.sort_index(), {}, None),
+    ("dropna", lambda d: d.dropna(), {}, None),
+    ("drop_duplicates", lambda d: d.drop_duplicates(["age", "unit"]), {}, None),
+    ("take", lambda d: d.take([5, 1, -1]), {}, None),
+    ("reindex", lambda d: d.reindex(["r4", "new", "r0"]), {}, None),
+    ("set_index", lambda d: d.set_index("unit"), {}, None),
+    ("reset_index", lambda d: d.sort_values("age").reset_index(), {}, None),
+    ("concat-rows", lambda d: pd.concat([d.iloc[3:], d.iloc[:2]]), {}, None),
     (
         "concat-columns",
         lambda d: pd.concat([d[["rid", "age"]], d[["income"]].iloc[::-1]], axis=1),
         {},
-        False,
+        None,
     ),
-    ("rename", lambda d: d.rename(columns={"age": "years"}), {"years": "age"}, False),
-    ("assign", lambda d: d.assign(ratio=d["income"] / 2), {}, False),
-    ("drop", lambda d: d.drop(columns="income"), {}, False),
-    ("column-list", lambda d: d[["age", "rid"]], {}, False),
-    ("astype", lambda d: d.astype({"age": "float64"}), {}, False),
-    ("copy", lambda d: d.copy(), {}, False),
+    ("rename", lambda d: d.rename(columns={"age": "years"}), {"years": "age"}, None),
+    ("assign", lambda d: d.assign(ratio=d["income"] / 2), {}, None),
+    ("drop", lambda d: d.drop(columns="income"), {}, None),
+    ("column-list", lambda d: d[["age", "rid"]], {}, None),
+    ("astype", lambda d: d.astype({"age": "float64"}), {}, None),
+    ("copy", lambda d: d.copy(), {}, None),
     (
         "get_dummies",
         lambda d: pd.get_dummies(d, columns=["unit"]),
         {"unit_a": "unit", "unit_b": "unit", "unit_c": "unit"},
-        False,
+        None,
     ),
     (
         "merge-summary",
         lambda d: d.merge(d.groupby("unit")["age"].median().reset_index(), on="unit"),
         {"age_x": "age"},
-        True,
+        set(),  # the summary's column is joined in on the key: not a source column
     ),
-    ("join", lambda d: d[["rid", "age"]].join(d[["income"]].iloc[::-1]), {}, True),
-    ("join-series", lambda d: d[["rid", "unit"]].join(d["age"].iloc[::-1]), {}, True),
+    ("join", lambda d: d[["rid", "age"]].join(d[["income"]].iloc[::-1]), {}, {"income"}),
+    ("join-series", lambda d: d[["rid", "unit"]].join(d["age"].iloc[::-1]), {}, {"age"}),
 ]
 
 
 @pytest.mark.parametrize(
-    "idiom, renamed, merged", [row[1:] for row in FRAMES], ids=[row[0] for row in FRAMES]
+    "idiom, renamed, joined_in", [row[1:] for row in FRAMES], ids=[row[0] for row in FRAMES]
 )
-def test_frame_rows_and_columns(run, idiom, renamed, merged):
+def test_frame_rows_and_columns(run, idiom, renamed, joined_in):
     tracker, frame = run
     logged = (tracker.dag_stats()["operation_nodes"], len(tracker._value_buffer))
     result = idiom(frame)
-    if not merged:  # moving rows and columns logs no node and records no value
+    if joined_in is None:  # moving rows and columns logs no node and records no value
         assert (tracker.dag_stats()["operation_nodes"], len(tracker._value_buffer)) == logged
     pd.testing.assert_frame_equal(pd.DataFrame(result), idiom(SOURCE))
     assert isinstance(result, DAGTrackedDataFrame) and result._tracker is tracker
@@ -131,7 +133,7 @@ def test_frame_rows_and_columns(run, idiom, renamed, merged):
             column._prov.tolist(), column._node_ids.tolist(), rows, strict=True
         ):
             came_from = None if np.isnan(row) else entries(frame, source, int(row))
-            assert_came_from(tracker, word, node, came_from, merged)
+            assert_came_from(tracker, word, node, came_from, label in (joined_in or ()))
 
 
 SERIES = [

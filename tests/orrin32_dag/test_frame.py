@@ -329,7 +329,7 @@ def two_tables(tracker):
     return left, right
 
 
-def test_merge_steps_every_element(tracker, two_tables):
+def test_merge_carries_the_left_rows_and_joins_the_right_ones_by_their_keys(tracker, two_tables):
     left, right = two_tables
     before = tracker._next_node_id
     merged = left.merge(right, on="id")
@@ -337,19 +337,18 @@ def test_merge_steps_every_element(tracker, two_tables):
         pd.DataFrame(merged), pd.DataFrame(left).merge(pd.DataFrame(right), on="id")
     )
     assert isinstance(merged, DAGTrackedDataFrame) and merged._tracker is tracker
-    assert tracker._next_node_id == before + 2 * 5  # ids 1 and 3, five columns each
+    assert tracker._next_node_id == before + 2 * 2  # ids 1 and 3: the two right columns
     left_rows, right_rows = [0, 2], [1, 0]  # the rows each merged row came from
-    sources = [("id", left, "id"), ("x", left, "x"), ("both_x", left, "both")]
-    sources += [("y", right, "y"), ("both_y", right, "both")]
-    for label, side, source in sources:
+    for label, source in [("id", "id"), ("x", "x"), ("both_x", "both")]:  # carried
+        assert merged._col_prov[label].tolist() == left._col_prov[source][left_rows].tolist()
+        assert merged[label]._node_ids.tolist() == left._col_nodes[source][left_rows].tolist()
+    for label, source in [("y", "y"), ("both_y", "both")]:  # joined in by the keys of both
         column = merged[label]
-        for i, row in enumerate(left_rows if side is left else right_rows):
-            word = tracker.update_chain(int(side._col_prov[source][row]), OpCode.MERGE)
-            assert column._prov[i] == word
+        for i, (lrow, rrow) in enumerate(zip(left_rows, right_rows, strict=True)):
             node = tracker.get_node(int(column._node_ids[i]))
-            assert node.node_type is NodeType.UNARY and node.operation == "merge"
-            assert node.inputs == [int(side._col_nodes[source][row])]
-            assert node.provenance == word
+            assert node.operation == "merge" and node.provenance == column._prov[i]
+            own, keys = right._col_nodes[source][rrow], left._col_nodes["id"][lrow]
+            assert node.inputs == [int(own), int(keys), int(right._col_nodes["id"][rrow])]
 
 
 def test_merge_without_left_tracker(tracker, two_tables):
@@ -367,7 +366,8 @@ def test_merge_with_a_plain_frame_and_a_column_without_node(tracker, two_tables)
     left._col_nodes["x"] = np.full(3, -1, dtype=np.int64)
     before = tracker._next_node_id
     merged = left.merge(pd.DataFrame({"id": [2], "z": ["q"]}), on="id")
-    assert tracker._next_node_id == before + 2  # id and both; x has no node to start from
-    assert merged["x"]._node_ids.tolist() == [-1]
-    assert merged["x"]._prov[0] == tracker.update_chain(int(left._col_prov["x"][1]), OpCode.MERGE)
-    assert "z" not in merged._col_prov and merged["z"]._node_ids[0] == tracker.unknown_node()
+    assert tracker._next_node_id == before + 1  # z, from the key that picked its row
+    assert merged["x"]._node_ids.tolist() == [-1]  # carried as it was
+    assert merged["x"]._prov[0] == left._col_prov["x"][1]
+    node = tracker.get_node(int(merged["z"]._node_ids[0]))
+    assert node.operation == "merge" and node.inputs == [int(left._col_nodes["id"][1])]

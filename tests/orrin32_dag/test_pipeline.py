@@ -53,23 +53,24 @@ def test_values(run):
 def test_node_counts_and_types(run):
     tracker, _ = run
     nodes = list(tracker._nodes.values())
-    assert len(nodes) == 40
+    assert len(nodes) == 24
     assert Counter(n.node_type for n in nodes) == {
         NodeType.SOURCE: 4,
         NodeType.BINARY: 8,
-        NodeType.UNARY: 28,
+        NodeType.UNARY: 8,
+        NodeType.MERGE: 4,
     }
     assert Counter(n.operation for n in nodes if not n.is_source) == {
         "div": 4,
         "fillna": 4,
         "clip": 4,
         "mul": 4,
-        "merge": 20,  # every element of the five carried columns
+        "merge": 4,  # the joined-in score; the left columns are carried as they are
     }
     stats = tracker.dag_stats()
-    assert (stats["total_nodes"], stats["source_nodes"], stats["operation_nodes"]) == (40, 4, 36)
-    # the age source, the four products that read it and the merges of age and risk
-    assert stats["protected_sources"] == 13
+    assert (stats["total_nodes"], stats["source_nodes"], stats["operation_nodes"]) == (24, 4, 20)
+    # the age source and the four products that read it
+    assert stats["protected_sources"] == 5
 
 
 def test_inputs_and_words_of_every_step(run):
@@ -100,17 +101,19 @@ def test_inputs_and_words_of_every_step(run):
         assert not tracker.is_tainted(capped)
 
 
-def test_merge_steps_each_element_from_its_own_row(run):
+def test_merge_carries_the_left_rows_and_steps_the_joined_in_ones(run):
     tracker, s = run
     merged, frame, ext = s["merged"], s["frame"], s["ext"]
-    for label, side in [("income", frame), ("age", frame), ("risk", frame), ("score_ext", ext)]:
-        column = merged[label]
-        for i in range(4):
-            word = tracker.update_chain(int(side._col_prov[label][i]), OpCode.MERGE)
-            assert column._prov[i] == word
-            node = tracker.get_node(int(column._node_ids[i]))
-            assert (node.node_type, node.operation) == (NodeType.UNARY, "merge")
-            assert node.inputs == [int(side._col_nodes[label][i])]
+    for label in ("income", "age", "risk"):  # carried: words and nodes as they were
+        assert merged._col_prov[label].tolist() == frame._col_prov[label].tolist()
+        assert merged[label]._node_ids.tolist() == frame._col_nodes[label].tolist()
+    column = merged["score_ext"]  # joined in on the index: no key columns, one merge step
+    for i in range(4):
+        word = tracker.update_chain(int(ext._col_prov["score_ext"][i]), OpCode.MERGE)
+        assert column._prov[i] == word
+        node = tracker.get_node(int(column._node_ids[i]))
+        assert (node.node_type, node.operation) == (NodeType.MERGE, "merge")
+        assert node.inputs == [int(ext._col_nodes["score_ext"][i])]
 
 
 def test_recorded_values_and_fingerprints(run):
@@ -127,6 +130,7 @@ def test_recorded_values_and_fingerprints(run):
         "fillna": 4,
         "clip": 4,
         "mul": 4,
+        "merge": 4,
     }
     for op, step in [
         ("div", "ratio"),
@@ -182,7 +186,7 @@ def test_dag_of_a_merged_value_reaches_its_own_row(run):
     _, s = run
     merged_risk = s["merged"]["risk"]
     dag = get_dag_for_series(merged_risk, 3)
-    assert dag.depth == 5 and len(dag.nodes) == 8
+    assert dag.depth == 4 and len(dag.nodes) == 7  # carried through the merge as it was
     assert int(s["weighted"]._node_ids[3]) in dag.nodes
     assert int(s["weighted"]._node_ids[0]) not in dag.nodes
     assert [(n.table, n.column) for n in dag.source_nodes] == [

@@ -80,6 +80,7 @@ class _ColumnAccumulator:
         self.risk = 0.0
         self.unknown = False
         self.logged_words: set[tuple[tuple[str, str], int]] = set()
+        self.join_keys: set[int] = set()
 
     def add_key(self, key: int) -> None:
         taint, depth = _header(key)
@@ -99,6 +100,7 @@ class _ColumnAccumulator:
             # a join's inputs, for what it paired, are its keys, not the columns it carried
             for pair_id in join_key_pairs(self.tracker, word):
                 self.kinds.setdefault(pair_id, set()).add(JOIN)
+                self.join_keys.add(pair_id)
             return
         for pair_id in self.tracker.decode(word):
             if pair_id in self.kinds:
@@ -114,6 +116,9 @@ class _ColumnAccumulator:
                 self.unknown = True  # a stand-in, not a column anyone can look up
                 continue
             kinds = self.kinds[pair_id]
+            if pair_id in self.join_keys:
+                # a key's sources are in the joined words, but it chose rows, not values
+                kinds = {kind for kind in kinds if kind[0] == "INDIRECT"}
             if TRANSFORMATION in kinds or AGGREGATION in kinds:
                 kinds = kinds - {IDENTITY}
             sources.append(

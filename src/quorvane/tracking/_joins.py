@@ -21,6 +21,7 @@ import numpy as np
 import pandas as pd
 from pandas import DataFrame, Series
 
+from ..core._word import OpCode
 from ._positions import NO_ROW, gather, lookup
 from ._source_keys import source_keys
 
@@ -64,7 +65,10 @@ def traced_join(left: Any, other: Any, how_called: str, args: tuple, kwargs: dic
     joined = parent(_traced(left, _LEFT_ROW), _traced(right, _RIGHT_ROW), *args, **kwargs)
     left_rows = _positions(joined.pop(_LEFT_ROW))
     right_rows = _positions(joined.pop(_RIGHT_ROW))
-    result = type(left)(joined, _tracker=left._tracker)
+    # built without the tracker, so that columns without entries yet log no unknown source:
+    # every column gets its entries from the side it came from, below
+    result = type(left)(joined)
+    object.__setattr__(result, "_tracker", left._tracker)
     origins = _origins(left, right, result.columns, how_called, args, kwargs)
     mappings = {}
     for f in left._fields:
@@ -75,9 +79,75 @@ def traced_join(left: Any, other: Any, how_called: str, args: tuple, kwargs: dic
                 mapping[label] = array
         mappings[f.frame_attr] = mapping
     result._set_mappings(mappings)
-    result = result._merge_step()
-    _note_join_keys(result, _key_columns(left, right, how_called, args, kwargs))
+    keys = _key_columns(left, right, how_called, args, kwargs)
+    carried = _carried_side(left, right, how_called, args, kwargs)
+    joined_in = _join_in(result, joined, origins, carried, keys, left_rows, right_rows)
+    _note_join_keys(result, keys, joined_in)
     return result
+
+
+def _carried_side(left, right, how_called, args, kwargs) -> str:
+    """The side whose rows the join keeps as they are (a right join's right, else the
+    left): its columns are carried; the other side's are joined in."""
+    if how_called == "join":
+        how = kwargs.get("how", args[1] if len(args) > 1 else "left")
+    else:
+        bound = _MERGE_SIGNATURE.bind(left, right, *args, **kwargs)
+        bound.apply_defaults()
+        how = bound.arguments["how"]
+    return "right" if how == "right" else "left"
+
+
+def _join_in(result, values, origins, carried, keys, left_rows, right_rows) -> list[Hashable]:
+    """A carried column keeps its entries (the join only moved its rows). Which row of the
+    other side a row was paired with depends on the key values of both sides, so each
+    element of a joined-in column combines its own entries with those of the keys of its
+    row, one merge step further. ``values`` is pandas' own (untracked) result. Returns the
+    labels of the joined-in columns."""
+    tracker = result._tracker
+    if not tracker:
+        return []
+    key_entries = [
+        _key_entries(frame, label, left_rows if side == "left" else right_rows)
+        for frame, label, side in keys
+    ]
+    key_entries = [k for k in key_entries if k is not None]
+    mappings = {name: dict(mapping) for name, mapping in result._mappings().items()}
+    joined_in = []
+    for position, (label, (side, _)) in enumerate(zip(result.columns, origins, strict=True)):
+        if side in (carried, "key", "none"):
+            continue
+        own = {f.series_attr: lookup(mappings[f.frame_attr], label) for f in result._fields}
+        # a column of an untracked table (a lookup table of constants) comes from the keys
+        operands = key_entries if any(e is None for e in own.values()) else [own, *key_entries]
+        if not operands:
+            continue
+        made = result._combine_entries(
+            operands, _values_of(values, position), "merge", OpCode.MERGE
+        )
+        unpaired = (right_rows if carried == "left" else left_rows) == NO_ROW
+        for f in result._fields:
+            entries = made[f.series_attr]
+            entries[unpaired] = f.absent  # no row of that side: a fill value of the join
+            mappings[f.frame_attr][label] = entries
+        joined_in.append(label)
+    result._set_mappings(mappings)
+    return joined_in
+
+
+def _key_entries(frame, label, rows) -> dict[str, np.ndarray] | None:
+    if not hasattr(frame, "_fields"):
+        return None  # a key of an untracked table is a constant
+    arrays = {f.series_attr: lookup(getattr(frame, f.frame_attr, {}), label) for f in frame._fields}
+    if any(a is None for a in arrays.values()):
+        return None
+    return {
+        f.series_attr: gather(arrays[f.series_attr], rows, f.absent, f.dtype) for f in frame._fields
+    }
+
+
+def _values_of(frame, position):
+    return lambda: frame.iloc[:, position].array
 
 
 def _joined_array(left, right, f, side, label, left_rows, right_rows) -> np.ndarray | None:
@@ -151,12 +221,12 @@ def _join_labels(left, right, how_called, args, kwargs) -> tuple[tuple, set]:
     return suffixes, {key for key in keys if _label_like(key)}
 
 
-def _key_columns(left, right, how_called, args, kwargs) -> list[tuple[Any, Hashable]]:
-    """The columns (frame, label) whose values paired the rows: the keys named on each side,
+def _key_columns(left, right, how_called, args, kwargs) -> list[tuple[Any, Hashable, str]]:
+    """The columns (frame, label, side) whose values paired the rows: the keys named on each side,
     or the columns both share when none are named; an index used as a key is no column."""
     if how_called == "join":
         on = kwargs.get("on", args[0] if args else None)
-        return [(left, label) for label in _labels(on)]
+        return [(left, label, "left") for label in _labels(on)]
     bound = _MERGE_SIGNATURE.bind(left, right, *args, **kwargs)
     bound.apply_defaults()
     params = bound.arguments
@@ -166,7 +236,9 @@ def _key_columns(left, right, how_called, args, kwargs) -> list[tuple[Any, Hasha
             return []
         on = list(left.columns.intersection(right.columns))
     lefts, rights = _labels(left_on if on is None else on), _labels(right_on if on is None else on)
-    return [(left, label) for label in lefts] + [(right, label) for label in rights]
+    return [(left, label, "left") for label in lefts] + [
+        (right, label, "right") for label in rights
+    ]
 
 
 def _labels(keys: Any) -> list[Hashable]:
@@ -174,14 +246,17 @@ def _labels(keys: Any) -> list[Hashable]:
     return [key for key in keys if _label_like(key)]
 
 
-def _note_join_keys(result: Any, keys: Iterable[tuple[Any, Hashable]]) -> None:
-    """Note, for every column of the joined frame, the source pairs of the keys that
-    paired its rows: what it depends on indirectly, through the join."""
+def _note_join_keys(
+    result: Any, keys: Iterable[tuple[Any, Hashable, str]], joined_in: list[Hashable]
+) -> None:
+    """Note, for every joined-in column of the joined frame (their words are the join's
+    own), the source pairs of the keys that paired its rows: what it depends on through
+    the join rather than by its values."""
     tracker = result._tracker
     if not tracker:
         return
     pairs: set[int] = set()
-    for frame, label in keys:
+    for frame, label, _ in keys:
         words = lookup(getattr(frame, "_col_prov", {}), label)
         if words is not None and frame._tracker is tracker:
             for key in source_keys(words).tolist():
@@ -189,8 +264,8 @@ def _note_join_keys(result: Any, keys: Iterable[tuple[Any, Hashable]]) -> None:
     if not pairs:
         return
     noted = _JOIN_KEYS.setdefault(tracker, {})
-    for words in result._col_prov.values():
-        for key in source_keys(words).tolist():
+    for label in joined_in:
+        for key in source_keys(result._col_prov[label]).tolist():
             noted[key] = noted.get(key, frozenset()) | pairs
 
 

@@ -13,7 +13,6 @@ from pandas import DataFrame
 from ...core import _lineage
 from ...core import _tracker as _tracker_module
 from ...core._algebra import engine_function as _engine_function
-from ...core._word import OpCode
 from ...tracking import _compat, _groups
 from ...tracking._follow import FollowingFrame, gather, row_positions
 from ...tracking._frame_ops import OperatingFrame
@@ -75,17 +74,6 @@ class TrackedDataFrame(_groups.ReducingFrame, OperatingFrame, Windowing, Followi
         if _compat.caller_is_pandas():
             return grouped
         return _groups.TrackedGroupBy(self, grouped, _groups.key_arrays(self, by))
-
-    def _merge_step(self) -> TrackedDataFrame:
-        """Every carried column's words, one merge step further."""
-        tracker = self._tracker
-        if tracker:
-            step = _engine_function("update_chain_batch")
-            self._col_prov = {
-                label: np.asarray(step(tracker._rust, words, OpCode.MERGE), dtype=np.uint32)
-                for label, words in self._col_prov.items()
-            }
-        return self
 
 
 quiet_temporaries(TrackedDataFrame, ("dropna",))

@@ -17,15 +17,12 @@ from ...tracking._frame_ops import OperatingFrame
 from ...tracking._series import quiet_temporaries
 from ...tracking._windows import Windowing
 from ...tracking._wrapping import wrapped_column_names
-from ..orrin32 import OpCode
 from ..orrin32._frame import _row_entities
 from ._row_values import record_values
 from ._series import (
     FIELDS,
     NO_NODE,
-    NODES,
     DAGTrackedSeries,
-    chain_elements,
 )
 
 
@@ -82,29 +79,6 @@ class DAGTrackedDataFrame(
 
     def _record_column(self, values: Any, words: np.ndarray, op_name: str) -> None:
         record_values(self._tracker, values(), words, op_name)
-
-    def _merge_step(self) -> DAGTrackedDataFrame:
-        """Every element of a carried column one merge step further: its word, and one
-        logged "merge" node wherever its input node exists."""
-        tracker = self._tracker
-        if not tracker:
-            return self
-        prov, nodes = {}, {}
-        for label, words in self._col_prov.items():
-            inputs = self._col_nodes.get(label)
-            if inputs is None:
-                inputs = np.full(len(words), NO_NODE, dtype=NODES.dtype)
-            stepped_words, stepped_nodes = chain_elements(
-                tracker,
-                np.asarray(words, np.uint32),
-                np.asarray(inputs, NODES.dtype),
-                "merge",
-                OpCode.MERGE,
-            )
-            prov[label] = np.array(stepped_words, dtype=np.uint32)
-            nodes[label] = np.array(stepped_nodes, dtype=NODES.dtype)
-        self._set_mappings({"_col_prov": prov, "_col_nodes": nodes})
-        return self
 
 
 quiet_temporaries(DAGTrackedDataFrame, ("drop_duplicates", "dropna", "query", "compare"))

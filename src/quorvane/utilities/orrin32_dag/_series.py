@@ -125,7 +125,8 @@ _KINDS = {1: NodeType.UNARY, 2: NodeType.BINARY}
 def _element_nodes(tracker: Any, inputs: list, words: np.ndarray, op_name: str) -> np.ndarray:
     """One node per element with that element's input nodes (all of them must exist): in
     one native call, or one public logging call per node when the tracker wants those."""
-    kind = _KINDS.get(len(inputs), NodeType.AGGREGATE)
+    # a join's steps are MERGE nodes, whatever the number of their inputs (a column and keys)
+    kind = NodeType.MERGE if op_name == "merge" else _KINDS.get(len(inputs), NodeType.AGGREGATE)
     logged = tracker._log_columns(kind, op_name, words, inputs)
     if logged is not None:
         return logged
@@ -135,6 +136,9 @@ def _element_nodes(tracker: Any, inputs: list, words: np.ndarray, op_name: str) 
     elif kind is NodeType.BINARY:
         log_binary = tracker.log_binary
         log = lambda ids, word: log_binary(op_name, ids[0], ids[1], word)  # noqa: E731
+    elif kind is NodeType.MERGE:
+        create = tracker._create_node
+        log = lambda ids, word: create(NodeType.MERGE, op_name, list(ids), word, metadata={})  # noqa: E731
     else:
         log_aggregate = tracker.log_aggregate
         log = lambda ids, word: log_aggregate(op_name, ids, word)  # noqa: E731
