@@ -51,7 +51,7 @@ from ._positions import (
     row_positions,
     unknown_fill,
 )
-from ._selections import SelectingLoc, SelectionsFollow
+from ._selections import SelectingLoc, SelectionsFollow, frame_columns
 from ._sorts import SortsFollow
 
 __all__ = [
@@ -304,6 +304,13 @@ class FollowingFrame(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow, Se
         target = self if kwargs.get("inplace") else result
         index_words.set_index_words(self, target, keys, bool(kwargs.get("append")))
         return result
+
+    def eval(self, expr: str, **kwargs: Any) -> Any:
+        from .orrin32._compat import EVAL_SEES_PLAIN_COLUMNS
+
+        if EVAL_SEES_PLAIN_COLUMNS:  # a condition on plain columns would lose its words
+            kwargs["resolvers"] = (*kwargs.get("resolvers", ()), frame_columns(self))
+        return super().eval(expr, **kwargs)  # type: ignore[misc]
 
     def take(self, indices: Any, axis: Any = 0, **kwargs: Any) -> Any:
         if axis not in (0, "index", "rows"):

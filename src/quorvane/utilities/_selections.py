@@ -60,6 +60,15 @@ def _pandas_calls(above: int) -> bool:
     return caller_is_pandas(depth=above + 2)
 
 
+def frame_columns(frame: Any) -> dict[str, Any]:
+    """The columns of ``frame`` by name, as the frame itself gives them (``frame[name]``):
+    handed to ``eval`` and ``query`` as the first place to look a name up, so that a
+    condition is built from tracked columns on every pandas version. pandas may rebind a
+    name in it while it evaluates, so it is a dict of its own. Names an expression can only
+    reach in backticks are left to pandas' own lookup."""
+    return {c: frame[c] for c in frame.columns if isinstance(c, str) and c.isidentifier()}
+
+
 def _resolved(obj: Any, key: Any) -> Any:
     """``key`` with a callable (or each callable of a tuple) called on ``obj``, once, as
     pandas would call it."""

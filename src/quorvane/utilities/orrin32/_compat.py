@@ -11,6 +11,12 @@ pandas 2.2 and 3.x are both served. The differences that matter to the container
   None. :func:`inplace_requested` is how the containers recognise such a call, whatever
   the version returns.
 * Copy-on-Write is always on in pandas 3: ``.values`` may be a read-only view.
+* pandas 2 caches a ``.str``/``.dt`` accessor on the instance the first time it is read,
+  which a subclass that serves these names as properties cannot take: see
+  :func:`series_accessor`.
+* ``DataFrame.eval`` (and so ``query``) hands the expression plain series for the columns
+  under pandas 2, the frame's own columns under pandas 3: see
+  :data:`EVAL_SEES_PLAIN_COLUMNS`.
 """
 
 from __future__ import annotations
@@ -34,6 +40,21 @@ PANDAS_GE_30 = PANDAS_VERSION >= (3, 0)
 
 # In-place fillna/replace/clip return the receiver under pandas 3, None before.
 INPLACE_RETURNS_SELF = PANDAS_GE_30
+
+
+# pandas 2 builds the columns an expression names as plain Series from the bare column
+# arrays; pandas 3 takes them from the frame (``frame[name]``), so they keep the frame's type.
+EVAL_SEES_PLAIN_COLUMNS = not PANDAS_GE_30
+
+
+def series_accessor(series: Any, name: str) -> Any:
+    """pandas' accessor ``name`` (``"str"``, ``"dt"``) of ``series``, built afresh.
+
+    Read on the class, ``Series.str`` and ``Series.dt`` are the accessor classes in pandas
+    2.2 and 3.x alike; building one directly skips pandas 2's descriptor, which would store
+    the accessor on the instance, where a subclass's property of that name refuses it.
+    """
+    return getattr(pd.Series, name)(series)
 
 
 def inplace_requested(kwargs: dict[str, Any]) -> bool:
