@@ -1,4 +1,7 @@
-"""Both container families divide as pandas does: inf and NaN, and no warning."""
+"""Warnings on both container families are those of plain pandas, at the same places: none
+when dividing by zero (inf and NaN), and pandas' own at the caller's line."""
+
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -7,12 +10,14 @@ import pytest
 from quorvane.utilities.orrin32 import ProvenanceTracker, wrap_dataframe
 from quorvane.utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag
 
-
-@pytest.mark.parametrize(
+ROADS = pytest.mark.parametrize(
     "wrap, make_tracker",
     [(wrap_dataframe, ProvenanceTracker), (wrap_dataframe_dag, DAGTracker)],
     ids=["vectorised", "dag"],
 )
+
+
+@ROADS
 def test_division_by_zero_is_silent_like_pandas(wrap, make_tracker):
     frame = pd.DataFrame({"debt": [1.0, 0.0, -2.0], "income": [0.0, 0.0, 4.0]})
     tracked = wrap(frame, make_tracker(), "loans")
@@ -20,3 +25,50 @@ def test_division_by_zero_is_silent_like_pandas(wrap, make_tracker):
     expected = frame["debt"] / frame["income"]
     np.testing.assert_array_equal(ratio.values, expected.values)
     np.testing.assert_array_equal((-ratio).values, (-expected).values)
+
+
+LOANS = pd.DataFrame(
+    {"debt": [1.0, np.nan, 2.0], "flag": [True, False, True], "unit": ["a", "b", "a"]},
+    index=["p", "q", "r"],
+)
+
+# Operations pandas warns about on some of the versions the package supports (a version
+# that does not warn skips the row), and whether plain pandas names the caller's line: a
+# warning numpy raises in pandas' own code names pandas' file, tracked or not.
+WARNING_OPERATIONS = [
+    ("logical_op_with_list", lambda t: t["flag"] & [True, False, True], True),
+    ("positional_getitem", lambda t: t["debt"][0], True),
+    ("str_regex_groups", lambda t: t["unit"].str.contains("(a)"), True),
+    ("groupby_apply", lambda t: t.groupby("unit").apply(lambda g: g["debt"].sum()), True),
+    ("setitem_other_dtype", lambda t: t["debt"].copy().__setitem__("p", "x"), True),
+    ("pct_change_fill", lambda t: t["debt"].pct_change(), True),
+    ("map_callback", lambda t: t["debt"].map(lambda v: warnings.warn("seen", stacklevel=1)), True),
+    ("ufunc_in_pandas", lambda t: np.log(t["debt"] - 5), False),
+]
+
+
+def _warnings_of(operation, frame):
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        try:
+            operation(frame)
+        except (TypeError, KeyError, AttributeError) as exc:  # gone from this pandas
+            pytest.skip(f"pandas {pd.__version__}: {exc}")
+    return [(w.category, w.filename, w.lineno) for w in seen]
+
+
+@ROADS
+@pytest.mark.parametrize(
+    "operation, at_caller",
+    [row[1:] for row in WARNING_OPERATIONS],
+    ids=[row[0] for row in WARNING_OPERATIONS],
+)
+def test_pandas_warnings_name_the_same_line_as_plain_pandas(
+    wrap, make_tracker, operation, at_caller
+):
+    plain = _warnings_of(operation, LOANS.copy())
+    if not plain:
+        pytest.skip(f"pandas {pd.__version__} does not warn here")
+    tracked = _warnings_of(operation, wrap(LOANS.copy(), make_tracker(), "loans"))
+    assert tracked == plain
+    assert all((filename == __file__) == at_caller for _, filename, _ in tracked)

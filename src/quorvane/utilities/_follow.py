@@ -31,6 +31,7 @@ from pandas import DataFrame, Series
 from . import _index_words as index_words
 from . import _row_order as row_order
 from ._arrays import TrackedArray, array_entries, array_words, tracked_array
+from ._caller_warnings import report_warnings_at_caller
 from ._concat import _concatenated_frame, _stacked_series
 from ._operations import current_operation, operation
 from ._positions import (
@@ -494,3 +495,6 @@ def _frame_from_series(result: Any, series: Any, method: str | None) -> dict[str
 
 
 FollowingFrame._loc_type = _TrackedLoc
+
+
+report_warnings_at_caller(_TrackedLoc)

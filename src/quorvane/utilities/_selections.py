@@ -19,6 +19,7 @@ from pandas.api.types import is_bool_dtype
 
 from . import _row_order as row_order
 from ._arrays import array_entries
+from ._caller_warnings import report_warnings_at_caller
 from ._positions import _followed, gather, row_positions
 
 
@@ -179,3 +180,6 @@ def _aggregate_op() -> int:
     from .orrin32._word import OpCode
 
     return OpCode.AGG
+
+
+report_warnings_at_caller(SelectingLoc)

@@ -14,6 +14,7 @@ from typing import Any
 
 from pandas import DataFrame, Series
 
+from .._caller_warnings import report_warnings_at_caller
 from . import _compat
 from ._word import OpCode
 
@@ -76,3 +77,6 @@ class SeriesAccessors:
     @property
     def dt(self) -> Any:
         return TrackedAccessor(self, _compat.series_accessor(self, "dt"), "dt")
+
+
+report_warnings_at_caller(TrackedAccessor)

@@ -74,10 +74,23 @@ def from_mgr(cls: type[Any], mgr: Any, axes: Any) -> Any:
     return cls._from_mgr(mgr, axes=axes)
 
 
+def _frame_up(depth: int) -> Any:
+    """The frame ``depth`` calls above this helper's caller, not counting the wrappers that
+    issue warnings at the user's line (they only pass a call on)."""
+    from .._caller_warnings import is_pass_through
+
+    frame: Any = sys._getframe(2)
+    for _ in range(depth - 1):
+        frame = frame.f_back
+        while is_pass_through(frame):
+            frame = frame.f_back
+    return frame
+
+
 def caller_is_pandas(depth: int = 2) -> bool:
     """Whether the function that calls this helper was itself called from pandas' code
     (``depth`` frames up: 2 is the caller's caller)."""
-    caller = sys._getframe(depth).f_globals.get("__name__", "")
+    caller = _frame_up(depth).f_globals.get("__name__", "")
     return caller == "pandas" or caller.startswith("pandas.")
 
 
@@ -88,7 +101,7 @@ def pandas_caller_local(function: str, name: str, depth: int = 2) -> Any:
     Some pandas functions build their result from bare values of a source they hold in a
     local (``pd.cut`` keeps the series it cuts as ``original``); that source is found here.
     """
-    frame = sys._getframe(depth)
+    frame = _frame_up(depth)
     module = frame.f_globals.get("__name__", "")
     if frame.f_code.co_name == function and module.startswith("pandas."):
         return frame.f_locals.get(name)

@@ -10,6 +10,7 @@ import numpy as np
 import pandas as pd
 from pandas import DataFrame
 
+from .._caller_warnings import report_warnings_at_caller
 from .._follow import FollowingFrame, gather, row_positions
 from . import _compat, _groups, _lineage
 from . import _tracker as _tracker_module
@@ -233,3 +234,6 @@ def wrap_dataframe(
         result._col_prov[col] = np.asarray(words, dtype=np.uint32)
     _tracker_module.table_wrapped(tracker, table, result)
     return result
+
+
+report_warnings_at_caller(TrackedDataFrame)

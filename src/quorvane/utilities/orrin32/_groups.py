@@ -18,6 +18,7 @@ import numpy as np
 from pandas import DataFrame, MultiIndex, Series
 
 from .. import _row_order
+from .._caller_warnings import report_warnings_at_caller
 from .._follow import gather, row_positions
 from . import _engine
 from ._windows import Windowing, WindowProxy
@@ -460,3 +461,6 @@ def _reduction(name: str) -> Any:
 # Reductions across a row or down a column.
 for _name in ("sum", "mean", "median", "min", "max", "std", "var", "prod", "count"):
     setattr(ReducingFrame, _name, _reduction(_name))
+
+
+report_warnings_at_caller(TrackedGroupBy)

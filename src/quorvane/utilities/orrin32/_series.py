@@ -14,6 +14,7 @@ import pandas as pd
 from pandas import Series
 
 from .. import _row_order
+from .._caller_warnings import report_warnings_at_caller
 from .._checks import as_int
 from .._follow import (
     Field,
@@ -464,3 +465,6 @@ def _binary_operator(name: str, op_code: int) -> Callable[[TrackedSeries, Any], 
 
 for _name, (_, _code) in BINARY_OPERATORS.items():
     setattr(TrackedSeries, _name, _binary_operator(_name, _code))
+
+
+report_warnings_at_caller(TrackedSeries)

@@ -18,6 +18,7 @@ import numpy as np
 from pandas import DataFrame, Series
 
 from .. import _row_order
+from .._caller_warnings import report_warnings_at_caller
 from .._follow import gather
 from . import _engine
 from ._word import OpCode
@@ -196,3 +197,6 @@ def _columns_in_order(
     result._set_mappings(mappings)
     _row_order.carry(result, frame)
     return result
+
+
+report_warnings_at_caller(WindowProxy)

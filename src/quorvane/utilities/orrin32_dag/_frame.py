@@ -10,6 +10,7 @@ import numpy as np
 import pandas as pd
 from pandas.errors import InvalidIndexError
 
+from .._caller_warnings import report_warnings_at_caller
 from .._checks import exact
 from .._follow import FollowingFrame, gather, row_positions
 from ..orrin32 import MAX_PAIRS, OpCode, _compat, _groups
@@ -253,3 +254,6 @@ def wrap_dataframe_dag(
         result._col_nodes[label] = np.full(len(words), source, dtype=np.int64)
     table_wrapped(tracker, table, result)
     return result
+
+
+report_warnings_at_caller(DAGTrackedDataFrame)

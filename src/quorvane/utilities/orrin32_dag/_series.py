@@ -18,6 +18,7 @@ import numpy as np
 import pandas as pd
 
 from .. import _row_order
+from .._caller_warnings import report_warnings_at_caller
 from .._checks import as_int, exact
 from .._follow import (
     Field,
@@ -533,3 +534,6 @@ def _absent(field: Field, n: int) -> np.ndarray:
     """``n`` absent entries as a read-only view that costs nothing: most series built with
     them are given their real entries by ``__finalize__`` straight away."""
     return np.broadcast_to(np.array(field.absent, dtype=field.dtype), (n,))
+
+
+report_warnings_at_caller(DAGTrackedSeries)
