@@ -2,6 +2,7 @@
 when dividing by zero (inf and NaN), and pandas' own at the caller's line."""
 
 import warnings
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pandas as pd
@@ -72,3 +73,30 @@ def test_pandas_warnings_name_the_same_line_as_plain_pandas(
     tracked = _warnings_of(operation, wrap(LOANS.copy(), make_tracker(), "loans"))
     assert tracked == plain
     assert all((filename == __file__) == at_caller for _, filename, _ in tracked)
+
+
+def _regex_with_groups(tracked):
+    return tracked["unit"].str.contains("(a)")  # pandas warns on every version
+
+
+@ROADS
+def test_a_warning_repeated_at_one_line_is_shown_once(wrap, make_tracker):
+    tracked = wrap(LOANS.copy(), make_tracker(), "loans")
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("default")
+        for _ in range(3):
+            _regex_with_groups(tracked)
+    assert len(seen) == 1
+
+
+def test_warnings_held_in_threads_are_all_issued_and_the_filters_restored():
+    tracked = wrap_dataframe(LOANS.copy(), ProvenanceTracker(), "loans")
+    before = (list(warnings.filters), warnings.showwarning)
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        inside = (list(warnings.filters), warnings.showwarning)
+        with ThreadPoolExecutor(4) as pool:
+            list(pool.map(lambda _: _regex_with_groups(tracked), range(200)))
+        assert (list(warnings.filters), warnings.showwarning) == inside
+    assert len(seen) == 200 and {w.filename for w in seen} == {__file__}
+    assert (list(warnings.filters), warnings.showwarning) == before

@@ -121,13 +121,25 @@ def _held(message: Any, category: Any, filename: str, lineno: int, frame: Any) -
     return _Held(message, category, place, filename, lineno)
 
 
+# Put first in the filters while warnings are held: every warning reaches the hold, and the
+# filters judge it only when it is issued again, at its place.
+_SHOW_ALL = ("always", None, Warning, None, 0)
+
+
 class _Hold:
-    """The process-wide hold: every warning is shown (to us), none is filtered away."""
+    """The process-wide hold: every warning is shown (to us), none is filtered away.
+
+    The hold puts its filter in and takes it out of the filter list in place, without the
+    warnings module's ``catch_warnings``: that would mark the filters as changed, which makes
+    every module forget the warnings it has shown once (the ``default`` action), so that a
+    warning issued again at the user's line would be shown on every call of a loop.
+    """
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
         self._holders = 0
-        self._saved: warnings.catch_warnings | None = None
+        self._filters: Any = []  # the warnings module's list (typed as a Sequence)
+        self._shown_by: Any = None
         self._others: list[_Held] = []
         self._thread = threading.local()
 
@@ -139,18 +151,18 @@ class _Hold:
         with self._lock:
             self._holders += 1
             if self._holders == 1:
-                self._saved = warnings.catch_warnings()
-                self._saved.__enter__()
-                warnings.simplefilter("always")
-                warnings.showwarning = self._show
+                self._filters = warnings.filters
+                self._filters.insert(0, _SHOW_ALL)
+                self._shown_by, warnings.showwarning = warnings.showwarning, self._show
 
     def finish(self) -> list[_Held]:
         held, self._thread.held = self._thread.held, None
         with self._lock:
             self._holders -= 1
-            if self._holders == 0 and self._saved is not None:
-                self._saved.__exit__(None, None, None)
-                self._saved = None
+            if self._holders == 0:
+                ours = next(i for i, f in enumerate(self._filters) if f is _SHOW_ALL)
+                del self._filters[ours]
+                warnings.showwarning = self._shown_by
                 held, self._others = held + self._others, []
         return held
 
