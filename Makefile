@@ -41,7 +41,7 @@ conformance: $(INSTALLED)
 # depend on pandas, so every line reuses the one install in .venv: only pandas, numpy and
 # their own few dependencies go into a folder per line, put first on the path. The store,
 # service and browser tests are left out here: they exercise no pandas behaviour, and
-# `make test` runs them.
+# `make test` runs them. `make -k test-matrix` goes on to the next line after a failure.
 MATRIX := 2.2 2.3 3
 MATRIX_PINS_2.2 := "pandas==2.2.*" "numpy==2.0.*"
 MATRIX_PINS_2.3 := "pandas==2.3.*" "numpy==2.3.*"
@@ -51,13 +51,13 @@ MATRIX_SELECT := --ignore=tests/server --ignore=tests/persistence --ignore=tests
 
 test-matrix: $(foreach v,$(MATRIX),test-pandas-$(v))
 
-test-pandas-%: $(MATRIX_DIR)/pandas-%/.installed
+test-pandas-%: $(INSTALLED) $(MATRIX_DIR)/pandas-%/.installed
 	@echo "== pandas $* on numpy $$(PYTHONPATH=$(MATRIX_DIR)/pandas-$* $(PY) -c 'import numpy; print(numpy.__version__)')"
 	PYTHONPATH=$(abspath $(MATRIX_DIR)/pandas-$*) $(PY) -c \
 		"import pandas; assert pandas.__version__.startswith('$*.'), pandas.__version__"
 	PYTHONPATH=$(abspath $(MATRIX_DIR)/pandas-$*) $(PY) -m pytest -q -p no:cacheprovider $(MATRIX_SELECT)
 
-$(MATRIX_DIR)/pandas-%/.installed: $(INSTALLED) Makefile
+$(MATRIX_DIR)/pandas-%/.installed: Makefile | $(PY)
 	rm -rf $(MATRIX_DIR)/pandas-$*
 	$(PY) -m pip install -q --target $(MATRIX_DIR)/pandas-$* $(MATRIX_PINS_$*)
 	touch $@

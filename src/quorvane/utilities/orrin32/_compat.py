@@ -27,6 +27,8 @@ from typing import Any
 
 import pandas as pd
 
+from .._caller_warnings import is_pass_through
+
 
 def _version_tuple(text: str) -> tuple[int, int]:
     match = re.match(r"(\d+)\.(\d+)", text)
@@ -77,8 +79,6 @@ def from_mgr(cls: type[Any], mgr: Any, axes: Any) -> Any:
 def _frame_up(depth: int) -> Any:
     """The frame ``depth`` calls above this helper's caller, not counting the wrappers that
     issue warnings at the user's line (they only pass a call on)."""
-    from .._caller_warnings import is_pass_through
-
     frame: Any = sys._getframe(2)
     for _ in range(depth - 1):
         frame = frame.f_back
