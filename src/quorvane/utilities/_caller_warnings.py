@@ -160,8 +160,8 @@ class _Hold:
         with self._lock:
             self._holders -= 1
             if self._holders == 0:
-                ours = next(i for i, f in enumerate(self._filters) if f is _SHOW_ALL)
-                del self._filters[ours]
+                # by identity: an equal filter someone else put in stays
+                self._filters[:] = [f for f in self._filters if f is not _SHOW_ALL]
                 warnings.showwarning = self._shown_by
                 held, self._others = held + self._others, []
         return held
