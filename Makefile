@@ -9,7 +9,7 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find cpp src -type f -not -name
 
 PY_DIRS := src tests benchmarks examples tools
 
-.PHONY: test test-matrix demo bench lint types stub sanitize conformance clean engine-inplace
+.PHONY: FORCE test test-matrix demo bench lint types stub sanitize conformance clean engine-inplace
 
 # Lint and type checks first: they take seconds and fail before the long suite runs.
 test: lint types
@@ -57,10 +57,14 @@ test-pandas-%: $(INSTALLED) $(MATRIX_DIR)/pandas-%/.installed
 		"import pandas; assert pandas.__version__.startswith('$*.'), pandas.__version__"
 	PYTHONPATH=$(abspath $(MATRIX_DIR)/pandas-$*) $(PY) -m pytest -q -p no:cacheprovider $(MATRIX_SELECT)
 
-$(MATRIX_DIR)/pandas-%/.installed: Makefile | $(PY)
-	rm -rf $(MATRIX_DIR)/pandas-$*
-	$(PY) -m pip install -q --target $(MATRIX_DIR)/pandas-$* $(MATRIX_PINS_$*)
-	touch $@
+# A line's folder is installed again only when its pins change (they are kept in its stamp).
+$(MATRIX_DIR)/pandas-%/.installed: FORCE | $(PY)
+	@test "$$(cat $@ 2>/dev/null)" = '$(MATRIX_PINS_$*)' || { \
+		rm -rf $(MATRIX_DIR)/pandas-$* && \
+		$(PY) -m pip install -q --target $(MATRIX_DIR)/pandas-$* $(MATRIX_PINS_$*) && \
+		echo '$(MATRIX_PINS_$*)' > $@; }
+
+FORCE:
 
 bench: $(INSTALLED)
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
