@@ -1,6 +1,7 @@
 """Warnings on both container families are those of plain pandas, at the same places: none
 when dividing by zero (inf and NaN), and pandas' own at the caller's line."""
 
+import threading
 import warnings
 from concurrent.futures import ThreadPoolExecutor
 
@@ -100,3 +101,25 @@ def test_warnings_held_in_threads_are_all_issued_and_the_filters_restored():
         assert (list(warnings.filters), warnings.showwarning) == inside
     assert len(seen) == 200 and {w.filename for w in seen} == {__file__}
     assert (list(warnings.filters), warnings.showwarning) == before
+
+
+def test_a_warning_of_another_thread_during_a_hold_is_issued_when_the_hold_ends():
+    tracked = wrap_dataframe(LOANS.copy(), ProvenanceTracker(), "loans")
+    inside, warned = threading.Event(), threading.Event()
+
+    def callback(value):  # keeps the tracked map, and so its hold, open
+        inside.set()
+        warned.wait(10)
+        return value
+
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        holder = threading.Thread(target=lambda: tracked["debt"].map(callback))
+        holder.start()
+        assert inside.wait(10)
+        warnings.warn("from a thread that holds nothing", UserWarning, stacklevel=1)
+        warned.set()
+        holder.join(10)
+    assert [(str(w.message), w.filename) for w in seen] == [
+        ("from a thread that holds nothing", __file__)
+    ]
