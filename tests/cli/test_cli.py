@@ -149,3 +149,28 @@ def test_serve_refuses_a_store_it_cannot_open(tmp_path):
     done = quorvane("serve", "--store", store, "--port", "0", check=False)
     assert done.returncode == 1 and "cannot open the store" in done.stderr
     assert "Traceback" not in done.stderr
+
+
+# The installed script's entry, loaded as the script loads it, in an interpreter where click
+# cannot be imported: what a core install without the server extra sees.
+WITHOUT_CLICK = """
+import sys
+from importlib.metadata import entry_points
+sys.modules["click"] = None
+sys.argv = ["quorvane", *sys.argv[1:]]
+entry_points(group="console_scripts", name="quorvane")["quorvane"].load()()
+"""
+
+
+@pytest.mark.parametrize("args", [("--help",), ("keys", "list", "--store", "x.db")])
+def test_command_without_the_server_extra_names_the_extra(args):
+    done = subprocess.run(
+        [sys.executable, "-c", WITHOUT_CLICK, *args],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        check=False,
+    )
+    assert done.returncode in (1, 2), done.stderr
+    assert "pip install 'quorvane[server]'" in done.stderr
+    assert "Traceback" not in done.stderr

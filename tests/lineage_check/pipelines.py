@@ -172,7 +172,6 @@ def wage_fill_by_group(d):
 
 SEGMENTS = "segments: filter, compute, recombine"
 ARGUMENTS = "values picked through a plain index (value_counts().index) carry nothing"
-QUERY_VARIABLE = "query with an @variable raises on the DAG road"
 TWO_ARRAYS = "arithmetic between two np.where arrays keeps the first array's words only"
 UNTRACKED = "a summary (crosstab, unstack) leaves tracking silently"
 BOTH = ("words", "dag")
@@ -181,7 +180,7 @@ LOAN = ("loanamt", "appinc", "price", "hrat", "obrat", "chist", "pubrec", "marri
 WAGE = ("wage", "educ", "exper", "tenure", "female", "nonwhite", "married")
 
 CASES = (
-    Case(loan_chain, "loanapp", LOAN, ("married", "old"), {"dag": QUERY_VARIABLE}),
+    Case(loan_chain, "loanapp", LOAN, ("married", "old")),
     Case(
         panel_growth,
         "wagepan",

@@ -36,6 +36,7 @@ LOANS = pd.DataFrame(
 MOVES = [
     ("bool_filter", lambda t: t[t["appinc"] > 50]),
     ("query", lambda t: t.query("appinc > 50")),
+    ("query_variable", lambda t: _query_below(t, 90)),
     ("loc_rows", lambda t: t.loc[[8, 17, 2]]),
     ("loc_mask_col", lambda t: t.loc[t["married"] == 1, "appinc"]),
     ("iloc_rows", lambda t: t.iloc[[4, 0, 2]]),
@@ -631,6 +632,10 @@ def _loc_set(t):
     t = t.copy()
     t.loc[t["married"] == 1, "appinc"] = t["loanamt"]
     return t["appinc"]
+
+
+def _query_below(t, limit):
+    return t.query("appinc < @limit")
 
 
 def _where_in_place(series, t):

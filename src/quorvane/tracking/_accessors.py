@@ -15,6 +15,8 @@ from typing import Any
 from pandas import DataFrame, Series
 
 from ..core._word import OpCode
+from . import _compat
+from ._caller_warnings import report_warnings_at_caller
 
 
 class TrackedAccessor:
@@ -63,16 +65,18 @@ class TrackedAccessor:
 
 class SeriesAccessors:
     """``.str`` and ``.dt`` of a tracked series (either road): pandas' accessors, their
-    results stepped through the series' own ``_elementwise``. Comes before pandas'
-    Series among the bases, whose accessors ``super()`` then finds."""
+    results stepped through the series' own ``_elementwise``."""
 
     # Named after pandas' accessors, these shadow the builtin str in a class body that
     # inherits them: annotations there say builtins.str.
 
     @property
     def str(self) -> Any:
-        return TrackedAccessor(self, super().str, "str")  # type: ignore[misc]
+        return TrackedAccessor(self, _compat.series_accessor(self, "str"), "str")
 
     @property
     def dt(self) -> Any:
-        return TrackedAccessor(self, super().dt, "dt")  # type: ignore[misc]
+        return TrackedAccessor(self, _compat.series_accessor(self, "dt"), "dt")
+
+
+report_warnings_at_caller(TrackedAccessor)

@@ -11,6 +11,12 @@ pandas 2.2 and 3.x are both served. The differences that matter to the container
   None. :func:`inplace_requested` is how the containers recognise such a call, whatever
   the version returns.
 * Copy-on-Write is always on in pandas 3: ``.values`` may be a read-only view.
+* pandas 2 caches a ``.str``/``.dt`` accessor on the instance the first time it is read,
+  which a subclass that serves these names as properties cannot take: see
+  :func:`series_accessor`.
+* ``DataFrame.eval`` (and so ``query``) hands the expression plain series for the columns
+  under pandas 2, the frame's own columns under pandas 3: see
+  :data:`EVAL_SEES_PLAIN_COLUMNS`.
 """
 
 from __future__ import annotations
@@ -20,6 +26,8 @@ import sys
 from typing import Any
 
 import pandas as pd
+
+from ._caller_warnings import is_pass_through
 
 
 def _version_tuple(text: str) -> tuple[int, int]:
@@ -34,6 +42,21 @@ PANDAS_GE_30 = PANDAS_VERSION >= (3, 0)
 
 # In-place fillna/replace/clip return the receiver under pandas 3, None before.
 INPLACE_RETURNS_SELF = PANDAS_GE_30
+
+
+# pandas 2 builds the columns an expression names as plain Series from the bare column
+# arrays; pandas 3 takes them from the frame (``frame[name]``), so they keep the frame's type.
+EVAL_SEES_PLAIN_COLUMNS = not PANDAS_GE_30
+
+
+def series_accessor(series: Any, name: str) -> Any:
+    """pandas' accessor ``name`` (``"str"``, ``"dt"``) of ``series``, built afresh.
+
+    Read on the class, ``Series.str`` and ``Series.dt`` are the accessor classes in pandas
+    2.2 and 3.x alike; building one directly skips pandas 2's descriptor, which would store
+    the accessor on the instance, where a subclass's property of that name refuses it.
+    """
+    return getattr(pd.Series, name)(series)
 
 
 def inplace_requested(kwargs: dict[str, Any]) -> bool:
@@ -53,10 +76,21 @@ def from_mgr(cls: type[Any], mgr: Any, axes: Any) -> Any:
     return cls._from_mgr(mgr, axes=axes)
 
 
+def _frame_up(depth: int) -> Any:
+    """The frame ``depth`` calls above this helper's caller, not counting the wrappers that
+    issue warnings at the user's line (they only pass a call on)."""
+    frame: Any = sys._getframe(2)
+    for _ in range(depth - 1):
+        frame = frame.f_back
+        while is_pass_through(frame):
+            frame = frame.f_back
+    return frame
+
+
 def caller_is_pandas(depth: int = 2) -> bool:
     """Whether the function that calls this helper was itself called from pandas' code
     (``depth`` frames up: 2 is the caller's caller)."""
-    caller = sys._getframe(depth).f_globals.get("__name__", "")
+    caller = _frame_up(depth).f_globals.get("__name__", "")
     return caller == "pandas" or caller.startswith("pandas.")
 
 
@@ -67,7 +101,7 @@ def pandas_caller_local(function: str, name: str, depth: int = 2) -> Any:
     Some pandas functions build their result from bare values of a source they hold in a
     local (``pd.cut`` keeps the series it cuts as ``original``); that source is found here.
     """
-    frame = sys._getframe(depth)
+    frame = _frame_up(depth)
     module = frame.f_globals.get("__name__", "")
     if frame.f_code.co_name == function and module.startswith("pandas."):
         return frame.f_locals.get(name)

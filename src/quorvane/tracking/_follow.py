@@ -32,6 +32,7 @@ from ..core._operations import current_operation, operation
 from . import _index_words as index_words
 from . import _row_order as row_order
 from ._arrays import TrackedArray, array_entries, array_words, tracked_array
+from ._caller_warnings import report_warnings_at_caller, user_frame
 from ._concat import _concatenated_frame, _stacked_series
 from ._positions import (
     NO_ROW,
@@ -52,7 +53,7 @@ from ._positions import (
     row_positions,
     unknown_fill,
 )
-from ._selections import SelectingLoc, SelectionsFollow
+from ._selections import SelectingLoc, SelectionsFollow, frame_columns
 from ._sorts import SortsFollow
 
 __all__ = [
@@ -246,6 +247,19 @@ class FollowingSeries(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow, S
         self._set_fields(arrays)
 
 
+def _user_scope(kwargs: dict) -> dict:
+    """``kwargs`` of ``query``/``eval`` with the caller's variables for ``@name``: pandas
+    would look for them a fixed number of frames up, which the wrappers between the user
+    and pandas would throw off, so they are handed over as its ``local_dict`` and
+    ``global_dict`` (unless the caller gave those, or a ``level``, itself)."""
+    if {"local_dict", "global_dict", "level"} & kwargs.keys():
+        return kwargs
+    frame = user_frame()
+    if frame is None:
+        return kwargs
+    return {**kwargs, "local_dict": frame.f_locals, "global_dict": frame.f_globals}
+
+
 def _column_of(result: Any, frame: Any) -> dict[str, np.ndarray]:
     """Arrays of a series that pandas cut out of ``frame``: one of its columns, with the
     frame's rows (``frame[c]``, ``frame.iloc[:, j]``, ``frame.pop(c)``, ``items()``)."""
@@ -306,6 +320,17 @@ class FollowingFrame(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow, Se
         target = self if kwargs.get("inplace") else result
         index_words.set_index_words(self, target, keys, bool(kwargs.get("append")))
         return result
+
+    def query(self, expr: str, **kwargs: Any) -> Any:
+        return super().query(expr, **_user_scope(kwargs))  # type: ignore[misc]
+
+    def eval(self, expr: str, **kwargs: Any) -> Any:
+        from ._compat import EVAL_SEES_PLAIN_COLUMNS
+
+        kwargs = _user_scope(kwargs)
+        if EVAL_SEES_PLAIN_COLUMNS:  # a condition on plain columns would lose its words
+            kwargs["resolvers"] = (*kwargs.get("resolvers", ()), frame_columns(self))
+        return super().eval(expr, **kwargs)  # type: ignore[misc]
 
     def take(self, indices: Any, axis: Any = 0, **kwargs: Any) -> Any:
         if axis not in (0, "index", "rows"):
@@ -489,3 +514,6 @@ def _frame_from_series(result: Any, series: Any, method: str | None) -> dict[str
 
 
 FollowingFrame._loc_type = _TrackedLoc
+
+
+report_warnings_at_caller(_TrackedLoc)

@@ -19,6 +19,7 @@ from pandas import DataFrame, MultiIndex, Series
 
 from ..core._word import OpCode
 from . import _row_order
+from ._caller_warnings import report_warnings_at_caller
 from ._combining import combine_segments, whole_entries
 from ._positions import gather, row_positions
 from ._windows import Windowing, WindowProxy
@@ -486,3 +487,6 @@ _REDUCTIONS = (
 )  # fmt: skip
 for _name in _REDUCTIONS:
     setattr(ReducingFrame, _name, _reduction(_name))
+
+
+report_warnings_at_caller(TrackedGroupBy)

@@ -19,6 +19,7 @@ from pandas.api.types import is_bool_dtype
 
 from . import _row_order as row_order
 from ._arrays import array_entries
+from ._caller_warnings import report_warnings_at_caller
 from ._positions import _followed, gather, row_positions
 
 
@@ -58,6 +59,15 @@ def _pandas_calls(above: int) -> bool:
     from ._compat import caller_is_pandas
 
     return caller_is_pandas(depth=above + 2)
+
+
+def frame_columns(frame: Any) -> dict[str, Any]:
+    """The columns of ``frame`` by name, as the frame itself gives them (``frame[name]``):
+    handed to ``eval`` and ``query`` as the first place to look a name up, so that a
+    condition is built from tracked columns on every pandas version. pandas may rebind a
+    name in it while it evaluates, so it is a dict of its own. Names an expression can only
+    reach in backticks are left to pandas' own lookup."""
+    return {c: frame[c] for c in frame.columns if isinstance(c, str) and c.isidentifier()}
 
 
 def _resolved(obj: Any, key: Any) -> Any:
@@ -170,3 +180,6 @@ def _aggregate_op() -> int:
     from ..core._word import OpCode
 
     return OpCode.AGG
+
+
+report_warnings_at_caller(SelectingLoc)

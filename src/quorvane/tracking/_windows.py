@@ -20,6 +20,7 @@ from pandas import DataFrame, Series
 from ..core import _engine
 from ..core._word import OpCode
 from . import _row_order
+from ._caller_warnings import report_warnings_at_caller
 from ._positions import gather
 
 Entries = dict[str, np.ndarray]
@@ -200,3 +201,6 @@ def _columns_in_order(
     result._set_mappings(mappings)
     _row_order.carry(result, frame)
     return result
+
+
+report_warnings_at_caller(WindowProxy)

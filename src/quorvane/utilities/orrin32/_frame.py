@@ -14,6 +14,7 @@ from ...core import _lineage
 from ...core import _tracker as _tracker_module
 from ...core._algebra import engine_function as _engine_function
 from ...tracking import _compat, _groups
+from ...tracking._caller_warnings import report_warnings_at_caller
 from ...tracking._follow import FollowingFrame, gather, row_positions
 from ...tracking._frame_ops import OperatingFrame
 from ...tracking._series import quiet_temporaries
@@ -225,3 +226,6 @@ def wrap_dataframe(
 
 
 TrackedSeries._frame_class = TrackedDataFrame
+
+
+report_warnings_at_caller(TrackedDataFrame)

@@ -7,6 +7,7 @@ from typing import Any, ClassVar
 import numpy as np
 
 from ...core import _lineage
+from ...tracking._caller_warnings import report_warnings_at_caller
 from ...tracking._series import WORDS, TrackingSeries, absent_entries
 
 __all__ = ["WORDS", "TrackedSeries", "no_words"]
@@ -26,3 +27,6 @@ class TrackedSeries(TrackingSeries):
         super().__setstate__(state)
         # words made in another process are translated into this process' tracker
         _lineage.come_home(self, "_prov", per_column=False)
+
+
+report_warnings_at_caller(TrackedSeries)

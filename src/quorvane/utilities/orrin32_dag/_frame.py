@@ -12,6 +12,7 @@ from pandas.errors import InvalidIndexError
 
 from ...core._tracker import table_wrapped
 from ...tracking import _compat, _groups
+from ...tracking._caller_warnings import report_warnings_at_caller
 from ...tracking._follow import FollowingFrame, gather, row_positions
 from ...tracking._frame_ops import OperatingFrame
 from ...tracking._series import quiet_temporaries
@@ -204,3 +205,6 @@ def wrap_dataframe_dag(
 
 
 DAGTrackedSeries._frame_class = DAGTrackedDataFrame
+
+
+report_warnings_at_caller(DAGTrackedDataFrame)

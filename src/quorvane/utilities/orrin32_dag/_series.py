@@ -18,6 +18,7 @@ import pandas as pd
 
 from ...core._algebra import chain_words
 from ...core._checks import exact
+from ...tracking._caller_warnings import report_warnings_at_caller
 from ...tracking._follow import Field, followed_attribute
 from ...tracking._series import WORDS, TrackingSeries
 from ._records import NodeType
@@ -148,3 +149,6 @@ def _element_nodes(tracker: Any, inputs: list, words: np.ndarray, op_name: str) 
         for word, *ids in zip(np.asarray(words).tolist(), *columns, strict=True)
     ]
     return np.array(nodes, dtype=NODES.dtype)
+
+
+report_warnings_at_caller(DAGTrackedSeries)
