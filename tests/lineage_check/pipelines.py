@@ -170,7 +170,6 @@ def wage_fill_by_group(d):
     return known.fillna(d.groupby("female")["wage"].transform("mean")).rename("wage_filled")
 
 
-SEGMENTS = "segments: filter, compute, recombine"
 ARGUMENTS = "values picked through a plain index (value_counts().index) carry nothing"
 TWO_ARRAYS = "arithmetic between two np.where arrays keeps the first array's words only"
 UNTRACKED = "a summary (crosstab, unstack) leaves tracking silently"
@@ -188,7 +187,7 @@ CASES = (
         ("black", "hisp"),
         consecutive=True,
     ),
-    Case(loan_segments, "loanapp", LOAN, ("married", "old"), dict.fromkeys(BOTH, SEGMENTS)),
+    Case(loan_segments, "loanapp", LOAN, ("married", "old")),
     Case(wage_segments_select, "wage1", WAGE, ("female", "nonwhite")),
     Case(wage_segments_loc, "wage1", WAGE, ("female",)),
     Case(loan_lookup, "loanapp", LOAN, ("married",)),

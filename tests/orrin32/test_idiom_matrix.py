@@ -527,6 +527,10 @@ EVERY_INPUT += [
     ("combine_first", lambda t: t["loanamt"].combine_first(t["appinc"]), {"loanamt", "appinc"}),
     ("clip_quantile", lambda t: t["appinc"].clip(upper=_high_loan(t)), {"appinc", "loanamt"}),
     ("interpolate_sorted", lambda t: _sorted_loans(t).interpolate(), {"loanamt", "married"}),
+    # a segment formula: each row's value came through the branch its age condition chose
+    ("segments", lambda t: _segments(t)["cap"], {"appinc", "unit"}),
+    ("segment_update", lambda t: _segment_update(t), {"appinc", "unit"}),
+    ("segment_combine_first", lambda t: _high(t).combine_first(t["appinc"]), {"appinc", "unit"}),
     # a lookup table's row is picked by the keys: the joined-in value depends on them
     ("joined_lookup", lambda t: t.merge(ALLOWANCE, on="married")["allowance"], {"married"}),
 ]
@@ -632,6 +636,21 @@ def _loc_set(t):
     t = t.copy()
     t.loc[t["married"] == 1, "appinc"] = t["loanamt"]
     return t["appinc"]
+
+
+def _segments(t):
+    high, low = t[t["unit"] >= 2], t[t["unit"] < 2]
+    return pd.concat([high.assign(cap=high["appinc"] * 2), low.assign(cap=low["appinc"] * 3)])
+
+
+def _high(t):
+    return t[t["unit"] >= 2]["appinc"] * 2
+
+
+def _segment_update(t):
+    capped = t["appinc"].copy()
+    capped.update(_high(t))
+    return capped
 
 
 def _query_below(t, limit):

@@ -34,7 +34,8 @@ from ._scalars import scalar_entries
 
 Entries = dict[str, np.ndarray]
 
-#: Operations that align a series argument with the receiver on the labels.
+#: Operations that align a series argument with the receiver on the labels (a filtered
+#: segment given so also lends the condition that chose its rows: see ``choices``).
 ALIGNED = frozenset({"fillna", "clip", "where", "mask", "combine_first", "update"})
 #: Operations that look each element's value up in a series argument's labels.
 LOOKED_UP = frozenset({"map"})
@@ -49,7 +50,24 @@ def argument_operands(source: Any, result: Any, name: str, values: list) -> list
         entries = _lined_up(source, result, name, value, n)
         if entries is not None:
             out.append(entries)
+            out.extend(choices(source, value, n))
     return out
+
+
+def choices(source: Any, value: Any, n: int) -> list[Entries]:
+    """A series that some condition chose the rows of (a filtered segment) and that is
+    recombined with ``source``'s rows: that condition decided which value each element
+    took, so its entries reach every element (unless ``source``'s rows were chosen by it
+    too)."""
+    if not isinstance(value, type(source)):
+        return []
+    own = {id(d) for d in row_order_of(source)}
+    chosen = [d for d in row_order_of(value) if d.kind == SELECTION and id(d) not in own]
+    fields = source._fields
+    return [
+        {f.series_attr: np.full(n, entries[k], dtype=f.dtype) for k, f in enumerate(fields)}
+        for entries in (d.entries() for d in chosen)
+    ]
 
 
 def _inputs(values: list) -> Iterator[Any]:

@@ -189,6 +189,7 @@ class FollowingSeries(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow, S
             object.__setattr__(result, "_tracker", _tracker_of(objs))
             result._set_fields(_stacked_series(result, objs))
             row_order.carry(result, *objs)
+            row_order.recombined(result, objs)
         # Anything else (a scalar operand, an untracked object) lends no arrays: pandas
         # finalises from every operand of an operation in turn.
 
@@ -306,6 +307,7 @@ class FollowingFrame(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow, Se
             object.__setattr__(result, "_tracker", _tracker_of(objs))
             result._set_mappings(_concatenated_frame(result, objs))
             row_order.carry(result, *objs)
+            row_order.recombined(result, objs)
         elif method == "merge":
             from ._joins import merged_by_function
 

@@ -227,3 +227,57 @@ def _combined(result: Series, decisions: tuple, tracker: Any) -> None:
     result._derived(
         result, [result, *operands], "row selection" if selects else "row order", OpCode.ORDER
     )
+
+
+def recombined(result: Any, objs: list) -> None:
+    """``result`` stacks the rows of ``objs`` (``pd.concat``): where the pieces were chosen by
+    different conditions (filter, compute, then concat: a segment formula), each row's
+    elements also come from the condition that chose its piece, one ORDER step further.
+    Decisions all pieces share decide nothing between them and add nothing."""
+    tracker = getattr(result, "_tracker", None)
+    if not tracker or sum(len(obj) for obj in objs) != len(result):
+        return
+    chosen = [[d for d in row_order_of(obj) if d.kind == SELECTION] for obj in objs]
+    shared = set.intersection(*({id(d) for d in c} for c in chosen)) if chosen else set()
+    own = [[d for d in c if id(d) not in shared] for c in chosen]
+    if not any(own):
+        return
+    spans, start = [], 0
+    for obj, decisions in zip(objs, own, strict=True):
+        spans.append((start, start + len(obj), [d.entries() for d in decisions]))
+        start += len(obj)
+    if isinstance(result, DataFrame):
+        mappings = {f.frame_attr: dict(getattr(result, f.frame_attr)) for f in result._fields}
+        words_attr = result._fields[0].frame_attr
+        for label in list(mappings[words_attr]):
+            columns = {f: mappings[f.frame_attr].get(label) for f in result._fields}
+            if all(c is not None for c in columns.values()):
+                made = _with_conditions(tracker, result._fields, columns, spans)
+                for f in result._fields:
+                    mappings[f.frame_attr][label] = made[f]
+        result._set_mappings(mappings)
+    else:
+        columns = {f: getattr(result, f.series_attr) for f in result._fields}
+        made = _with_conditions(tracker, result._fields, columns, spans)
+        result._set_fields({f.series_attr: made[f] for f in result._fields})
+
+
+def _with_conditions(tracker: Any, fields: tuple, columns: dict, spans: list) -> dict:
+    """Per field, a copy of ``columns`` whose rows in each span combine that span's
+    decision entries."""
+    from ..core._algebra import combine_words
+    from ..core._word import OpCode
+
+    words_field = fields[0]
+    out = {f: np.array(columns[f], dtype=f.dtype) for f in fields}
+    for start, end, decided in spans:
+        for entries in decided:
+            n = end - start
+            lent = [np.full(n, entries[k], dtype=f.dtype) for k, f in enumerate(fields)]
+            words = combine_words(tracker, out[words_field][start:end], lent[0], OpCode.ORDER)
+            for k, f in enumerate(fields[1:], start=1):
+                if f.element is not None:
+                    inputs = [out[f][start:end], lent[k]]
+                    out[f][start:end] = f.element(tracker, inputs, words, "row selection")
+            out[words_field][start:end] = words
+    return out

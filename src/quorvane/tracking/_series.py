@@ -33,7 +33,7 @@ from ..core._operations import operation
 from ..core._word import OpCode
 from . import _combining, _compat, _groups, _row_order
 from ._accessors import SeriesAccessors
-from ._arguments import argument_operands, one_value
+from ._arguments import argument_operands, choices, one_value
 from ._arrays import array_entries, tracked_array
 from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent
 from ._follow import (
@@ -436,15 +436,20 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
     def combine_first(self, other: Any) -> Any:
         with _inside_parent(in_place=True):  # pandas' own steps inside make nothing
             result = _Series.combine_first(self, other)
-        operands = [self, *([other] if isinstance(other, type(self)) else [])]
-        return self._derived(result, operands, "combine_first", OpCode.WHERE)
+        if not isinstance(result, TrackingSeries) or not self._tracker:
+            return self._stepped(result, "combine_first", OpCode.WHERE)
+        lent = argument_operands(self, result, "combine_first", [other])
+        if isinstance(other, type(self)):  # and this series' rows, if a condition chose them
+            lent += choices(other, self, len(result))
+        return self._derived(result, [self], "combine_first", OpCode.WHERE, tuple(lent))
 
     def update(self, other: Any) -> Any:
         with _inside_parent(in_place=True):
             result = _Series.update(self, other)
-        if isinstance(other, type(self)) and self._tracker:
+        lent = argument_operands(self, self, "update", [other])
+        if lent and self._tracker:
             # an element may now hold the other's value: it comes from both
-            self._derived(self, [self, other], "update", OpCode.WHERE)
+            self._derived(self, [self], "update", OpCode.WHERE, tuple(lent))
         return result
 
     def interpolate(self, *args: Any, **kwargs: Any) -> Any:
