@@ -230,6 +230,8 @@ def test_unknown_is_reported_and_flows_through_the_algebra(loans, tracker):
     loans["plain"] = np.arange(len(loans))
     derived = loans["plain"] * loans["appinc"]
     assert all(tracker.is_unknown(w) for w in derived._prov.tolist())
+    across = loans[["plain", "appinc"]].mean(axis=1)  # a row of an unknown column is unknown
+    assert all(tracker.is_unknown(w) for w in across._prov.tolist())
     report = {r["column"]: r["risk_level"] for r in column_risk_report(loans)}
     assert report["plain"] == "UNKNOWN" and report["appinc"] == "CLEAN"
 

@@ -432,6 +432,10 @@ class ReducingFrame:
         return _row_order.applied(frame, result, in_order=name == "apply")
 
 
+def _unknown_column(f: Any, tracker: Any, n: int) -> np.ndarray:
+    return np.full(n, f.unknown(tracker), dtype=f.dtype)
+
+
 def _reduced_entries(
     frame: Any, tracker: Any, labels: list, segments: np.ndarray | None, n: int, name: str
 ) -> dict[str, np.ndarray]:
@@ -443,7 +447,8 @@ def _reduced_entries(
         mapping = getattr(frame, f.frame_attr)
         arrays = [_lookup(mapping, label) for label in labels]
         if segments is not None:
-            found = [a for a in arrays if a is not None]
+            # a column without entries is unknown in every row: so is what the row makes
+            found = [a if a is not None else _unknown_column(f, tracker, n) for a in arrays]
             member_segments = [segments] * len(found)
         else:
             found, member_segments = [], []
