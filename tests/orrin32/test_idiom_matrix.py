@@ -532,6 +532,7 @@ EVERY_INPUT += [
     # a segment formula: each row's value came through the branch its age condition chose
     ("segments", lambda t: _segments(t)["cap"], {"appinc", "unit"}),
     ("segment_update", lambda t: _segment_update(t), {"appinc", "unit"}),
+    ("frame_update", lambda t: _frame_update(t)["appinc"], {"appinc", "unit"}),
     ("segment_combine_first", lambda t: _high(t).combine_first(t["appinc"]), {"appinc", "unit"}),
     # a lookup table's row is picked by the keys: the joined-in value depends on them
     ("joined_lookup", lambda t: t.merge(ALLOWANCE, on="married")["allowance"], {"married"}),
@@ -653,6 +654,12 @@ def _segment_update(t):
     capped = t["appinc"].copy()
     capped.update(_high(t))
     return capped
+
+
+def _frame_update(t):
+    updated = t.copy()
+    updated.update(t[t["unit"] >= 2][["appinc"]] * 2)
+    return updated
 
 
 def _query_below(t, limit):

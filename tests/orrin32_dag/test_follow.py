@@ -228,8 +228,8 @@ def test_operators_align_on_the_index(run, left, right, op, name, code):
             side.get(label, (0, -1)) for side in by_label
         )
         assert word == tracker.combine(left_word, right_word, code)
-        if left_node < 0 or right_node < 0:
-            assert node_id == -1  # a NaN of the alignment
+        if left_node < 0 or right_node < 0:  # a NaN of the alignment: the other side's node
+            assert tracker.get_node(int(node_id)).inputs == [max(left_node, right_node)]
             continue
         node = tracker.get_node(int(node_id))
         assert (node.operation, node.inputs) == (name, [left_node, right_node])
@@ -250,7 +250,10 @@ DAG_EVERY_INPUT = [
     "drop_duplicates_max", "duplicated_rank", "isin_value_counts", "sorted_head_describe",
     "series_loc_apply", "frame_plus_frame", "frame_mul_series", "frame_gt_zero",
     "frame_gt_series", "frame_minus_mean", "frame_np_maximum", "any_rows", "frame_dot",
-    "rank_rows", "shift_rows", "filter_rank",
+    "rank_rows", "shift_rows", "filter_rank", "where_in_place", "reference",
+    "scaled_reference", "fill_by_group", "map_series", "isin_picked", "combine_first",
+    "clip_quantile", "interpolate_sorted", "segments", "segment_update", "frame_update",
+    "segment_combine_first", "joined_lookup",
 ]  # fmt: skip
 
 

@@ -156,19 +156,21 @@ def test_new_series_claims_no_node(tracker):
     assert len(tracker._value_buffer) == 3  # values are still recorded
 
 
-def test_element_without_node_logs_no_binary_node(tracker):
+def test_an_operand_without_node_leaves_a_node_over_the_others(tracker):
     a = source_series(tracker, [1.0, 2.0], "a")
     b = source_series(tracker, [1.0, 1.0], "b")
     b._node_ids = np.array([-1, b._node_ids[1]], dtype=np.int64)
     result = a + b
-    assert result._node_ids[0] == -1 and result._node_ids[1] >= 0
+    first = tracker.get_node(int(result._node_ids[0]))
+    assert (first.node_type, first.inputs) == (NodeType.UNARY, [int(a._node_ids[0])])
+    assert tracker.get_node(int(result._node_ids[1])).node_type is NodeType.BINARY
     assert result._prov[0] == tracker.combine(int(a._prov[0]), int(b._prov[0]), OpCode.ADD)
     assert all(i >= 0 for n in tracker._nodes.values() for i in n.inputs)
 
 
-def test_label_missing_on_one_side_gets_no_node(tracker):
+def test_label_missing_on_one_side_gets_the_node_of_the_side_that_has_it(tracker):
     # pandas aligns on the labels: a label only one operand has is a NaN of the
-    # alignment, with the word of the operand that has it and no node.
+    # alignment, with the word of the operand that has it and a node over its node alone.
     a = source_series(tracker, [1.0, 2.0, 3.0], "a")
     b = -source_series(tracker, [10.0, 20.0], "b", index=[2, 7])
     result = a * b
@@ -180,7 +182,8 @@ def test_label_missing_on_one_side_gets_no_node(tracker):
         tracker.combine(word_a[2], word_b[0], OpCode.MUL),
         tracker.combine(0, word_b[1], OpCode.MUL),
     ]
-    assert result._node_ids[[0, 1, 3]].tolist() == [-1, -1, -1]
+    inputs = [tracker.get_node(int(result._node_ids[i])).inputs for i in (0, 1, 3)]
+    assert inputs == [[int(a._node_ids[0])], [int(a._node_ids[1])], [int(b._node_ids[1])]]
     assert tracker.get_node(int(result._node_ids[2])).inputs == [
         int(a._node_ids[2]),
         int(b._node_ids[0]),

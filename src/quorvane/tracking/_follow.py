@@ -33,6 +33,7 @@ from . import _index_words as index_words
 from . import _row_order as row_order
 from ._arrays import TrackedArray, array_entries, array_words, tracked_array
 from ._caller_warnings import report_warnings_at_caller, user_frame
+from ._calls import _inside_parent
 from ._concat import _concatenated_frame, _stacked_series
 from ._positions import (
     NO_ROW,
@@ -316,6 +317,24 @@ class FollowingFrame(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow, Se
             mappings = merged_by_function(result)
             if mappings is not None:
                 result._set_mappings(mappings)
+
+    def update(self, other: Any, **kwargs: Any) -> Any:
+        """pandas' update, whose element entries are those of each column updated as a
+        series (its elements also come from the other's aligned elements, and from the
+        condition that chose them)."""
+        plain = other if isinstance(other, DataFrame) else DataFrame(other)
+        common = [label for label in plain.columns if _has_key(label) and label in self.columns]
+        columns = {label: self[label] for label in common}
+        before = {label: c.copy() for label, c in columns.items() if isinstance(c, Series)}
+        with _inside_parent(in_place=True):
+            result = super().update(other, **kwargs)  # type: ignore[misc]
+        mappings = {name: dict(mapping) for name, mapping in self._mappings().items()}
+        for label, column in before.items():
+            column.update(plain[label])
+            for f in self._fields:
+                mappings[f.frame_attr][label] = getattr(column, f.series_attr)
+        self._set_mappings(mappings)
+        return result
 
     def set_index(self, keys: Any, *args: Any, **kwargs: Any) -> Any:
         result = super().set_index(keys, *args, **kwargs)  # type: ignore[misc]

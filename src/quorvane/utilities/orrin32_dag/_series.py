@@ -124,6 +124,29 @@ _KINDS = {1: NodeType.UNARY, 2: NodeType.BINARY}
 
 
 def _element_nodes(tracker: Any, inputs: list, words: np.ndarray, op_name: str) -> np.ndarray:
+    """One node per element over that element's input nodes that exist (an operand an
+    alignment filled has none: the element's word derives from the others alone, and so
+    does its node); -1 for an element none of whose inputs has a node."""
+    columns = [np.asarray(x, dtype=np.int64) for x in inputs]
+    if len(columns) < 2:
+        return _nodes_over(tracker, columns, words, op_name)
+    present = np.stack([c >= 0 for c in columns])
+    if present.all():
+        return _nodes_over(tracker, columns, words, op_name)
+    # elements grouped by which of their inputs exist: one batch per pattern
+    patterns = np.zeros(len(words), dtype=np.int64)
+    for j in range(len(columns)):
+        patterns |= present[j].astype(np.int64) << j
+    out = np.full(len(words), NO_NODE, dtype=NODES.dtype)
+    words = np.asarray(words)
+    for pattern in np.unique(patterns[patterns > 0]).tolist():
+        rows = np.flatnonzero(patterns == pattern)
+        kept = [c[rows] for j, c in enumerate(columns) if pattern >> j & 1]
+        out[rows] = _nodes_over(tracker, kept, words[rows], op_name)
+    return out
+
+
+def _nodes_over(tracker: Any, inputs: list, words: np.ndarray, op_name: str) -> np.ndarray:
     """One node per element with that element's input nodes (all of them must exist): in
     one native call, or one public logging call per node when the tracker wants those."""
     # a join's steps are MERGE nodes, whatever the number of their inputs (a column and keys)
