@@ -2,7 +2,8 @@
 
 Prints one table: for each operation the best-of-N time of the tracked call, of the plain
 pandas call it replaces, and their ratio. Run: ``.venv/bin/python benchmarks/bench_containers.py``
-(``--quick`` for fewer repeats).
+(``--quick`` for fewer repeats; ``--large`` for the rows the targets are set for, at 10^6 and
+10^7 elements).
 """
 
 from __future__ import annotations
@@ -201,8 +202,34 @@ def audit_rows(n: int) -> list[tuple[str, float, float]]:
     ]
 
 
+def large_rows(n: int) -> list[tuple[str, float, float]]:
+    """The rows the targets are set for, at one size: element-wise operators, row operations
+    and a group transform."""
+    rows = [r for r in series_rows(n) if r[0].split(" @ ")[0] in ("a + b", "a > b", "fillna")]
+    rows += [r for r in row_rows(n) if r[0].split(" @ ")[0] in ("boolean filter", "sort_values")]
+    rows.append(merge_row(n))
+    rows += [r for r in row_rows(n) if r[0].startswith("concat")]
+    tracker = ProvenanceTracker()
+    plain, wrapped = frames(n, tracker, seed=6)
+    rows.append(
+        (
+            f"groupby transform @ {n:,}",
+            *pair(
+                lambda: wrapped.groupby("k")["a"].transform("mean"),
+                lambda: plain.groupby("k")["a"].transform("mean"),
+            ),
+        )
+    )
+    return rows
+
+
 def main() -> None:
     rows: list[tuple[str, float, float]] = []
+    if "--large" in sys.argv:  # the target rows at 10^6 and 10^7
+        for n in (10**6, 10**7):
+            rows += large_rows(n)
+        _print(rows)
+        return
     for n in (10**5, 10**6):
         rows += series_rows(n)
     rows.append(merge_row(10**5))
@@ -212,6 +239,10 @@ def main() -> None:
     for n in (10**5, 10**6):
         rows += wrap_row(n)
     rows += audit_rows(10**6)
+    _print(rows)
+
+
+def _print(rows: list[tuple[str, float, float]]) -> None:
     width = max(len(r[0]) for r in rows)
     print(f"{'operation':<{width}}  {'tracked ms':>10}  {'baseline ms':>11}  {'ratio':>6}")
     for name, tracked, base in rows:
