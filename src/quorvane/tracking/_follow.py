@@ -27,6 +27,7 @@ from typing import Any
 
 import numpy as np
 from pandas import DataFrame, Series
+from pandas.api.types import is_scalar
 
 from ..core._operations import current_operation, operation
 from . import _index_words as index_words
@@ -54,6 +55,7 @@ from ._positions import (
     row_positions,
     unknown_fill,
 )
+from ._scalars import scalar_entries
 from ._selections import SelectingLoc, SelectionsFollow, frame_columns
 from ._sorts import SortsFollow
 
@@ -492,7 +494,10 @@ def _assigned(frame: Any, value: Any, f: Field) -> np.ndarray | None:
     if _followed(value, frame._fields) and isinstance(value, Series):
         positions = row_positions(frame.index, value) if len(value) else None
         return gather(getattr(value, f.series_attr), positions, f.absent, f.dtype).copy()
-    if value is not None and np.ndim(value) == 0 and not isinstance(value, DataFrame):
+    lent = scalar_entries(value, getattr(frame, "_tracker", None), frame._fields)
+    if lent is not None:  # a reduction's value, the same in every row
+        return np.full(n, lent[f.series_attr], dtype=f.dtype)
+    if value is not None and is_scalar(value):  # a constant derives from nothing
         return np.full(n, f.absent, dtype=f.dtype)
     return array_entries(value, n, f.series_attr)
 
