@@ -38,6 +38,7 @@ except ImportError as exc:  # pragma: no cover - depends on the installed extras
 import pandas as pd
 
 from .core import _lineage
+from .tracking._row_order import partitions_of_one_frame
 from .utilities.orrin32 import ProvenanceTracker, TrackedDataFrame, TrackedSeries, _audit
 from .utilities.orrin32 import audit as _audit_series
 from .utilities.orrin32 import column_risk_report as _column_risk_report
@@ -263,8 +264,10 @@ def _nonempty_series(x: TrackedSeries) -> TrackedSeries:
 @concat_dispatch.register((TrackedDataFrame, TrackedSeries))
 def _concat(dfs: list[Any], *args: Any, **kwargs: Any) -> Any:
     # pandas' concatenation, through the tracked classes' own concat hooks; the pieces
-    # joined the same live tracker when they arrived in this process.
-    return concat_dispatch.dispatch(pd.DataFrame)(dfs, *args, **kwargs)
+    # joined the same live tracker when they arrived in this process. They are partitions
+    # of one frame: a filter of each is one condition, not a segment of its own.
+    with partitions_of_one_frame():
+        return concat_dispatch.dispatch(pd.DataFrame)(dfs, *args, **kwargs)
 
 
 def _lineage_of(container: Any) -> str | None:

@@ -18,6 +18,7 @@ ROWS = {
     "FRAME_AS_COLUMNS": [f[0] for f in matrix.FRAME_AS_COLUMNS],
     "SORTS": [s[0] for s in matrix.SORTS],
     "UNKNOWN": [u[0] for u in matrix.UNKNOWN],
+    "RESHAPES": [r[0] for r in matrix.RESHAPES],
     "MERGE": matrix.MERGE,
     "UNARY": [u[0] for u in series_ops.UNARY],
 }

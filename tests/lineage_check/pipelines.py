@@ -172,7 +172,7 @@ def wage_fill_by_group(d):
 
 ARGUMENTS = "values picked through a plain index (value_counts().index) carry nothing"
 TWO_ARRAYS = "arithmetic between two np.where arrays keeps the first array's words only"
-UNTRACKED = "a summary (crosstab, unstack) leaves tracking silently"
+UNTRACKED = "pd.crosstab builds a plain frame from the series it is given"
 BOTH = ("words", "dag")
 
 LOAN = ("loanamt", "appinc", "price", "hrat", "obrat", "chist", "pubrec", "married", "old")
@@ -211,6 +211,6 @@ CASES = (
     Case(wage_top_fields, "wage1", WAGE, ("female",), dict.fromkeys(BOTH, ARGUMENTS)),
     Case(bwght_parent_educ, "bwght", ("fatheduc", "motheduc", "faminc", "white"), ("white",)),
     Case(wage_crosstab, "wage1", WAGE, ("female", "married"), dict.fromkeys(BOTH, UNTRACKED)),
-    Case(wage_unstack, "wage1", WAGE, ("female", "married"), dict.fromkeys(BOTH, UNTRACKED)),
+    Case(wage_unstack, "wage1", WAGE, ("female", "married")),
     Case(wage_fill_by_group, "wage1", WAGE, ("female",)),
 )

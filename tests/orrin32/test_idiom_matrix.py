@@ -783,3 +783,31 @@ def test_a_join_carries_its_columns_without_a_step(loans, tracker):
     report = {r["column"]: r["risk_level"] for r in column_risk_report(merged)}
     assert report["married"] == "HIGH" and report["appinc"] == "CLEAN"  # as before the join
     assert report["allowance"] == "MEDIUM"  # one step from the key that picked its row
+
+
+RESHAPES = [
+    ("unstack", lambda t: t.set_index("unit", append=True)["appinc"].unstack()),
+    ("stack", lambda t: t[["appinc", "loanamt"]].stack()),
+    ("melt", lambda t: t.melt(id_vars=["married"], value_vars=["appinc", "loanamt"])),
+    ("pivot", lambda t: t.reset_index().pivot(index="id", columns="unit", values="appinc")),
+    ("transpose", lambda t: t[["appinc", "loanamt"]].T),
+]
+
+
+@pytest.mark.parametrize("reshape", [r[1] for r in RESHAPES], ids=[r[0] for r in RESHAPES])
+def test_a_reshape_moves_each_word_with_its_value(road, loans, tracker, reshape):
+    result = reshape(loans)
+    assert isinstance(result, road[2:]) and result._tracker is tracker
+    columns = [result] if isinstance(result, pd.Series) else [result[c] for c in result.columns]
+    assert sum(len(c) for c in columns) > 4
+    # every value of the two columns is unique: it says which source cell it came from
+    by_value = {
+        v: w
+        for c in ("appinc", "loanamt")
+        for v, w in zip(LOANS[c], loans._col_prov[c].tolist(), strict=True)
+        if not np.isnan(v)
+    }
+    for column in columns:
+        for value, word in zip(column, column._prov.tolist(), strict=True):
+            if isinstance(value, float) and value in by_value:
+                assert word == by_value[value], value

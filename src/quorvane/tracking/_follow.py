@@ -23,6 +23,7 @@ name of a frame's per-column mapping, and the two fill entries.
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -55,6 +56,7 @@ from ._positions import (
     row_positions,
     unknown_fill,
 )
+from ._reshape import reshaped
 from ._scalars import scalar_entries
 from ._selections import SelectingLoc, SelectionsFollow, frame_columns
 from ._sorts import SortsFollow
@@ -155,7 +157,42 @@ class _FollowsFrom:
         return result
 
 
-class FollowingSeries(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow, SelectionsFollow):
+def _reshaping(pandas_class: type, name: str, keys: tuple = ()) -> Callable[..., Any]:
+    """pandas' reshape ``name``, with the entries moved by the same call (see ``_reshape``);
+    the columns that the arguments ``keys`` name shape the result by their values."""
+    method = getattr(pandas_class, name)
+
+    def reshape(self: Any, *args: Any, **kwargs: Any) -> Any:
+        result = method(self, *args, **kwargs)
+        labels = tuple(label for key in keys for label in _labels(kwargs.get(key)))
+        move = lambda plain: getattr(plain, name)(*args, **kwargs)  # noqa: E731
+        return reshaped(self, result, move, labels)
+
+    reshape.__name__ = reshape.__qualname__ = name
+    reshape.__doc__ = method.__doc__
+    return reshape
+
+
+def _labels(named: Any) -> list:
+    """The column labels an argument names: one, a list of them, or none."""
+    return [label for label in (named if isinstance(named, list) else [named]) if _has_key(label)]
+
+
+class _SeriesReshapes:
+    unstack = _reshaping(Series, "unstack")
+
+
+class _FrameReshapes:
+    unstack = _reshaping(DataFrame, "unstack")
+    stack = _reshaping(DataFrame, "stack")
+    melt = _reshaping(DataFrame, "melt")
+    pivot = _reshaping(DataFrame, "pivot", keys=("index", "columns"))
+    transpose = _reshaping(DataFrame, "transpose")
+
+
+class FollowingSeries(
+    _SeriesReshapes, _FollowsFrom, index_words.IndexWordsFollow, SortsFollow, SelectionsFollow
+):
     """Series half of a family: per-element arrays follow their rows (see module doc)."""
 
     _fields: tuple[Field, ...] = ()
@@ -282,7 +319,9 @@ def _column_of(result: Any, frame: Any) -> dict[str, np.ndarray]:
     return out
 
 
-class FollowingFrame(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow, SelectionsFollow):
+class FollowingFrame(
+    _FrameReshapes, _FollowsFrom, index_words.IndexWordsFollow, SortsFollow, SelectionsFollow
+):
     """Frame half of a family: per-column arrays follow rows and column labels."""
 
     _fields: tuple[Field, ...] = ()
@@ -324,9 +363,10 @@ class FollowingFrame(_FollowsFrom, index_words.IndexWordsFollow, SortsFollow, Se
         """pandas' update, whose element entries are those of each column updated as a
         series (its elements also come from the other's aligned elements, and from the
         condition that chose them)."""
+        frame: Any = self
         plain = other if isinstance(other, DataFrame) else DataFrame(other)
-        common = [label for label in plain.columns if _has_key(label) and label in self.columns]
-        columns = {label: self[label] for label in common}
+        common = [label for label in plain.columns if _has_key(label) and label in frame.columns]
+        columns = {label: frame[label] for label in common}
         before = {label: c.copy() for label, c in columns.items() if isinstance(c, Series)}
         with _inside_parent(in_place=True):
             result = super().update(other, **kwargs)  # type: ignore[misc]

@@ -25,6 +25,9 @@ values depend on through their rows is left out.
 
 from __future__ import annotations
 
+import threading
+from collections.abc import Iterator
+from contextlib import contextmanager
 from typing import Any
 
 import numpy as np
@@ -229,13 +232,30 @@ def _combined(result: Series, decisions: tuple, tracker: Any) -> None:
     )
 
 
+_partitions = threading.local()
+
+
+@contextmanager
+def partitions_of_one_frame() -> Iterator[None]:
+    """Within it, a concat joins the partitions of one frame (a Dask frame's), each filtered
+    by the same condition: not rows that different conditions chose."""
+    saved = getattr(_partitions, "on", False)
+    _partitions.on = True
+    try:
+        yield
+    finally:
+        _partitions.on = saved
+
+
 def recombined(result: Any, objs: list) -> None:
     """``result`` stacks the rows of ``objs`` (``pd.concat``): where the pieces were chosen by
     different conditions (filter, compute, then concat: a segment formula), each row's
     elements also come from the condition that chose its piece, one ORDER step further.
     Decisions all pieces share decide nothing between them and add nothing."""
     tracker = getattr(result, "_tracker", None)
-    if not tracker or sum(len(obj) for obj in objs) != len(result):
+    if getattr(_partitions, "on", False) or not tracker:
+        return
+    if sum(len(obj) for obj in objs) != len(result):
         return
     chosen = [[d for d in row_order_of(obj) if d.kind == SELECTION] for obj in objs]
     shared = set.intersection(*({id(d) for d in c} for c in chosen)) if chosen else set()

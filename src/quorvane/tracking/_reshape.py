@@ -1,0 +1,96 @@
+"""Reshapes (``unstack``, ``stack``, ``melt``, ``pivot``, ``transpose``): pandas moves each
+value to a new place, and moves the entries with the very same call.
+
+The entries of every field are put, as numbers, into a plain pandas object shaped like the
+source; the same reshape of it puts each entry where pandas put its value. Cells the
+reshape creates without a value (an ``unstack`` of a missing combination) are fill values:
+absent. If the reshaped entries do not line up with pandas' result, its elements read
+unknown rather than take entries that may belong elsewhere.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+import pandas as pd
+from pandas import DataFrame, Series
+from pandas.api.types import is_numeric_dtype
+
+from ._positions import Field, lookup, unknown_fill
+
+
+def reshaped(source: Any, result: Any, reshape: Callable[[Any], Any], keys: tuple = ()) -> Any:
+    """``result`` (pandas' reshape of ``source``) with its entries: ``reshape`` applied to
+    each field's entries laid out as ``source``'s values, but for the columns ``keys``,
+    whose values decide the shape (``pivot``'s index and columns) and stay values."""
+    tracker = getattr(source, "_tracker", None)
+    if not isinstance(result, (Series, DataFrame)) or not hasattr(result, "_fields"):
+        return result
+    object.__setattr__(result, "_tracker", tracker)
+    moved = {f: _moved(source, f, reshape, tracker, keys) for f in source._fields}
+    if isinstance(result, Series):
+        result._set_fields({f.series_attr: _cells(moved[f], result, None, f) for f in moved})
+    else:
+        result._set_mappings(
+            {
+                f.frame_attr: {
+                    label: _cells(moved[f], result, label, f)
+                    for label in result.columns
+                    if _unique(result.columns, label)
+                }
+                for f in moved
+            }
+        )
+    return result
+
+
+def _moved(source: Any, f: Field, reshape: Callable[[Any], Any], tracker: Any, keys: tuple) -> Any:
+    """The entries of field ``f`` as float numbers shaped like ``source``, reshaped; None
+    when the reshape of them fails."""
+    if isinstance(source, Series):
+        plain: Any = Series(
+            np.asarray(getattr(source, f.series_attr), dtype=np.float64),
+            index=source.index,
+            name=source.name,
+        )
+    else:
+        fill = unknown_fill(f, tracker)
+        columns = {}
+        for position, label in enumerate(source.columns):
+            if label in keys:
+                columns[position] = DataFrame(source).iloc[:, position].to_numpy()
+                continue
+            entries = lookup(getattr(source, f.frame_attr), label)
+            if entries is None:
+                entries = np.full(len(source), fill() if callable(fill) else fill)
+            columns[position] = np.asarray(entries, dtype=np.float64)
+        plain = DataFrame(columns, index=source.index)
+        plain.columns = source.columns
+    try:
+        return reshape(plain)
+    except (ValueError, TypeError, KeyError):
+        return None
+
+
+def _cells(moved: Any, result: Any, label: Any, f: Field) -> np.ndarray:
+    """The entries of ``result``'s column ``label`` (or of the series ``result``)."""
+    n = len(result)
+    piece = moved if label is None or not isinstance(moved, DataFrame) else moved.get(label)
+    if not isinstance(piece, Series) or len(piece) != n or not piece.index.equals(result.index):
+        return np.full(n, f.unknown(result._tracker) if result._tracker else f.absent, f.dtype)
+    if not is_numeric_dtype(piece.dtype):  # labels the reshape made (melt's variable column)
+        return np.full(n, f.absent, dtype=f.dtype)
+    values = piece.to_numpy(dtype=np.float64, na_value=np.nan)
+    out = np.full(n, f.absent, dtype=f.dtype)
+    present = ~np.isnan(values)
+    out[present] = values[present].astype(f.dtype)
+    return out
+
+
+def _unique(columns: pd.Index, label: Any) -> bool:
+    try:
+        return isinstance(columns.get_loc(label), int)
+    except (KeyError, TypeError):
+        return False
