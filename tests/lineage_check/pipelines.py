@@ -171,7 +171,6 @@ def wage_fill_by_group(d):
 
 
 ARGUMENTS = "values picked through a plain index (value_counts().index) carry nothing"
-TWO_ARRAYS = "arithmetic between two np.where arrays keeps the first array's words only"
 UNTRACKED = "pd.crosstab builds a plain frame from the series it is given"
 BOTH = ("words", "dag")
 
@@ -198,7 +197,7 @@ CASES = (
         ("hours", "kidslt6", "age", "educ"),
         ("age",),
     ),
-    Case(loan_scoring, "loanapp", LOAN, ("married", "old"), dict.fromkeys(BOTH, TWO_ARRAYS)),
+    Case(loan_scoring, "loanapp", LOAN, ("married", "old")),
     Case(recid_bands, "recid", ("priors", "alcohol", "drugs", "black", "age"), ("black",)),
     Case(
         recid_reference,

@@ -344,6 +344,7 @@ EVERY_INPUT = [
         {"unit", "appinc", "married"},
     ),
     ("np_maximum", lambda t: np.maximum(t["appinc"], t["married"]), {"appinc", "married"}),
+    ("two_np_where", lambda t: t["appinc"] + _points(t), {"appinc", "married", "unit"}),
     ("np_log", lambda t: np.log(t["appinc"]), {"appinc"}),
     ("clip_bounds", lambda t: t["appinc"].clip(upper=t["loanamt"]), {"appinc", "loanamt"}),
     ("between", lambda t: t["appinc"].between(t["married"], 90), {"appinc", "married"}),
@@ -639,6 +640,10 @@ def _loc_set(t):
     t = t.copy()
     t.loc[t["married"] == 1, "appinc"] = t["loanamt"]
     return t["appinc"]
+
+
+def _points(t):
+    return np.where(t["married"] == 1, 40, 0) + np.where(t["unit"] > 1, -60, 0)
 
 
 def _segments(t):

@@ -17,6 +17,7 @@ class TrackedArray(np.ndarray):
     _prov: np.ndarray | None
     _node_ids: np.ndarray | None  # on the DAG road
     _tracker: Any
+    _fields: tuple  # those of the series it was made from
 
     def __array_finalize__(self, obj: Any) -> None:
         # A view of the same elements keeps their entries; anything reshaped or cut has none.
@@ -24,16 +25,60 @@ class TrackedArray(np.ndarray):
         self._prov = getattr(obj, "_prov", None) if same else None
         self._node_ids = getattr(obj, "_node_ids", None) if same else None
         self._tracker = getattr(obj, "_tracker", None)
+        self._fields = getattr(obj, "_fields", ())
+
+    def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
+        # A pandas operand answers for itself (its operators read these entries).
+        if any(hasattr(x, "_mgr") for x in inputs):
+            return NotImplemented
+        result = getattr(ufunc, method)(*(_plain(x) for x in inputs), **kwargs)
+        tracked = [x for x in inputs if isinstance(x, TrackedArray) and x._prov is not None]
+        if (
+            method != "__call__"
+            or not tracked
+            or not isinstance(result, np.ndarray)
+            or result.shape != self.shape
+            or result.ndim != 1
+        ):
+            return result
+        # element by element, as numpy computed them: each combines its operands' elements
+        return _made(result, tracked, ufunc.__name__)
 
 
 def tracked_array(
-    values: np.ndarray, words: np.ndarray, tracker: Any, node_ids: np.ndarray | None = None
+    values: np.ndarray,
+    words: np.ndarray,
+    tracker: Any,
+    node_ids: np.ndarray | None = None,
+    fields: tuple = (),
 ) -> TrackedArray:
     out = np.asarray(values).view(TrackedArray)
     out._prov = words
     out._node_ids = node_ids
     out._tracker = tracker
+    out._fields = fields
     return out
+
+
+def _plain(value: Any) -> Any:
+    return value.view(np.ndarray) if isinstance(value, TrackedArray) else value
+
+
+def _made(result: np.ndarray, tracked: list, op_name: str) -> TrackedArray:
+    """``result`` carrying the entries of elements made from the ``tracked`` arrays."""
+    from ..core._word import OpCode
+    from ._combining import derived_words
+
+    first = tracked[0]
+    tracker, fields = first._tracker, first._fields
+    words = derived_words(tracker, [np.asarray(x._prov) for x in tracked], OpCode.UFUNC)
+    entries = [words]
+    for f in fields[1:]:
+        inputs = [getattr(x, f.series_attr) for x in tracked]
+        if f.element is None or any(i is None for i in inputs):
+            return tracked_array(result, words, tracker, None, fields)
+        entries.append(np.asarray(f.element(tracker, inputs, words, op_name), dtype=f.dtype))
+    return tracked_array(result, words, tracker, entries[1] if len(entries) > 1 else None, fields)
 
 
 def array_entries(value: Any, n: int, attr: str = "_prov") -> np.ndarray | None:

@@ -8,6 +8,7 @@ from typing import Any
 import numpy as np
 
 from ..core import _engine
+from ..core._algebra import chain_words, combine_words
 from ..core._word import OpCode
 
 
@@ -65,3 +66,15 @@ def whole_entries(
 
 def _joined(arrays: list, dtype: Any) -> np.ndarray:
     return np.concatenate([np.zeros(0, dtype=dtype), *(np.asarray(a, dtype=dtype) for a in arrays)])
+
+
+def derived_words(tracker: Any, aligned: list[np.ndarray], op_code: int) -> np.ndarray:
+    """Words of elements each made from the aligned elements of every operand, one step."""
+    if not tracker:  # no algebra without a tracker: the first operand's words, as they are
+        return np.asarray(aligned[0], dtype=np.uint32).copy()
+    if len(aligned) == 1:
+        return chain_words(tracker, aligned[0], op_code)
+    if len(aligned) == 2:
+        return combine_words(tracker, aligned[0], aligned[1], op_code)
+    # one step over all of them, not one per operand
+    return row_words(tracker, aligned, len(aligned[0]), op_code)

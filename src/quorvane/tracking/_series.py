@@ -27,15 +27,15 @@ import numpy as np
 import pandas as pd
 from pandas import Series
 
-from ..core._algebra import chain_words, combine_words
 from ..core._checks import as_int, exact
 from ..core._operations import operation
 from ..core._word import OpCode
-from . import _combining, _compat, _groups, _row_order
+from . import _compat, _groups, _row_order
 from ._accessors import SeriesAccessors
 from ._arguments import argument_operands, choices, one_value
 from ._arrays import array_entries, tracked_array
 from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent
+from ._combining import derived_words
 from ._follow import (
     FollowingSeries,
     followed_attribute,
@@ -96,18 +96,6 @@ def _count_binop() -> None:
 
 def _binop_calls() -> int:
     return getattr(_binop_count, "n", 0)
-
-
-def derived_words(tracker: Any, aligned: list[np.ndarray], op_code: int) -> np.ndarray:
-    """Words of elements each made from the aligned elements of every operand, one step."""
-    if not tracker:  # no algebra without a tracker: the first operand's words, as they are
-        return np.asarray(aligned[0], dtype=np.uint32).copy()
-    if len(aligned) == 1:
-        return chain_words(tracker, aligned[0], op_code)
-    if len(aligned) == 2:
-        return combine_words(tracker, aligned[0], aligned[1], op_code)
-    # one step over all of them, not one per operand
-    return _combining.row_words(tracker, aligned, len(aligned[0]), op_code)
 
 
 def _operand_rows(series: Any, other: Any) -> tuple[np.ndarray | None, np.ndarray | None]:
@@ -431,7 +419,8 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         object.__setattr__(shape, "_tracker", tracker)
         self._finish(shape, [x._entries_at(None) for x in operands], func.__name__, OpCode.WHERE)
         entries = [getattr(shape, f.series_attr) for f in self._fields]
-        return tracked_array(result, entries[0], tracker, *entries[1:])
+        nodes = entries[1] if len(entries) > 1 else None
+        return tracked_array(result, entries[0], tracker, nodes, self._fields)
 
     def combine_first(self, other: Any) -> Any:
         with _inside_parent(in_place=True):  # pandas' own steps inside make nothing
