@@ -57,7 +57,9 @@ test-pandas-%: $(INSTALLED) $(MATRIX_DIR)/pandas-%/.installed
 		"import pandas; assert pandas.__version__.startswith('$*.'), pandas.__version__"
 	PYTHONPATH=$(abspath $(MATRIX_DIR)/pandas-$*) $(PY) -m pytest -q -p no:cacheprovider $(MATRIX_SELECT)
 
-# A line's folder is installed again only when its pins change (they are kept in its stamp).
+# A line's folder is installed again only when its pins change (they are kept in its stamp,
+# which make must keep: it would delete a pattern rule's stamp as an intermediate file).
+.PRECIOUS: $(MATRIX_DIR)/pandas-%/.installed
 $(MATRIX_DIR)/pandas-%/.installed: FORCE | $(PY)
 	@test "$$(cat $@ 2>/dev/null)" = '$(MATRIX_PINS_$*)' || { \
 		rm -rf $(MATRIX_DIR)/pandas-$* && \

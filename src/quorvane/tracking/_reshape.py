@@ -78,7 +78,11 @@ def _cells(moved: Any, result: Any, label: Any, f: Field) -> np.ndarray:
     """The entries of ``result``'s column ``label`` (or of the series ``result``)."""
     n = len(result)
     piece = moved if label is None or not isinstance(moved, DataFrame) else moved.get(label)
-    if not isinstance(piece, Series) or len(piece) != n or not piece.index.equals(result.index):
+    if isinstance(piece, Series) and not piece.index.equals(result.index):
+        # a reshape that drops missing values (pandas 2's stack) kept our entries of them
+        unique = piece.index.is_unique and result.index.is_unique
+        piece = piece.reindex(result.index) if unique else None
+    if not isinstance(piece, Series) or len(piece) != n:
         return np.full(n, f.unknown(result._tracker) if result._tracker else f.absent, f.dtype)
     if not is_numeric_dtype(piece.dtype):  # labels the reshape made (melt's variable column)
         return np.full(n, f.absent, dtype=f.dtype)
