@@ -337,7 +337,8 @@ def test_merge_carries_the_left_rows_and_joins_the_right_ones_by_their_keys(trac
         pd.DataFrame(merged), pd.DataFrame(left).merge(pd.DataFrame(right), on="id")
     )
     assert isinstance(merged, DAGTrackedDataFrame) and merged._tracker is tracker
-    assert tracker._next_node_id == before + 2 * 2  # ids 1 and 3: the two right columns
+    # ids 1 and 3: the pairing of their keys, then the two right columns
+    assert tracker._next_node_id == before + 2 * 3
     left_rows, right_rows = [0, 2], [1, 0]  # the rows each merged row came from
     for label, source in [("id", "id"), ("x", "x"), ("both_x", "both")]:  # carried
         assert merged._col_prov[label].tolist() == left._col_prov[source][left_rows].tolist()
@@ -347,8 +348,13 @@ def test_merge_carries_the_left_rows_and_joins_the_right_ones_by_their_keys(trac
         for i, (lrow, rrow) in enumerate(zip(left_rows, right_rows, strict=True)):
             node = tracker.get_node(int(column._node_ids[i]))
             assert node.operation == "merge" and node.provenance == column._prov[i]
-            own, keys = right._col_nodes[source][rrow], left._col_nodes["id"][lrow]
-            assert node.inputs == [int(own), int(keys), int(right._col_nodes["id"][rrow])]
+            own, (keys,) = int(right._col_nodes[source][rrow]), node.inputs[1:]
+            assert node.inputs[0] == own
+            pairing = tracker.get_node(keys)
+            assert (pairing.operation, pairing.inputs) == (
+                "join keys",
+                [int(left._col_nodes["id"][lrow]), int(right._col_nodes["id"][rrow])],
+            )
 
 
 def test_merge_without_left_tracker(tracker, two_tables):

@@ -112,6 +112,10 @@ def _join_in(result, values, origins, carried, keys, left_rows, right_rows) -> l
         for frame, label, side in keys
     ]
     key_entries = [k for k in key_entries if k is not None]
+    if len(key_entries) > 1:
+        # the keys' pairing, made once for the row and shared by every joined-in column
+        no_values = _values_of(DataFrame({0: np.full(len(result), np.nan)}), 0)
+        key_entries = [result._combine_entries(key_entries, no_values, "join keys", OpCode.MERGE)]
     mappings = {name: dict(mapping) for name, mapping in result._mappings().items()}
     joined_in = []
     for position, (label, (side, _)) in enumerate(zip(result.columns, origins, strict=True)):
