@@ -572,6 +572,9 @@ def _quiet(method: Callable, name: str) -> Callable:
 
 quiet_temporaries(TrackingSeries, ("compare",))
 
+#: The frame methods whose operator calls are pandas' own temporaries (see above).
+QUIET_FRAME_METHODS = ("drop_duplicates", "dropna", "query", "compare")
+
 
 def absent_entries(field: Field, n: int) -> np.ndarray:
     """``n`` absent entries as a read-only view that costs nothing: most series built with

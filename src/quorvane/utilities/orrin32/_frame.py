@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import sys
-from collections.abc import Hashable, Iterable
+from collections.abc import Iterable
 from typing import Any, ClassVar
 
 import numpy as np
@@ -13,105 +13,27 @@ from pandas import DataFrame
 from ...core import _lineage
 from ...core import _tracker as _tracker_module
 from ...core._algebra import engine_function as _engine_function
-from ...tracking import _compat, _groups
 from ...tracking._caller_warnings import report_warnings_at_caller
-from ...tracking._follow import FollowingFrame, gather, row_positions
-from ...tracking._frame_ops import OperatingFrame
-from ...tracking._series import quiet_temporaries
-from ...tracking._windows import Windowing
+from ...tracking._frame import TrackingFrame
+from ...tracking._series import QUIET_FRAME_METHODS, quiet_temporaries
 from ...tracking._wrapping import wrapped_column_names
 from ._series import WORDS, TrackedSeries
 
 
-class TrackedDataFrame(_groups.ReducingFrame, OperatingFrame, Windowing, FollowingFrame, DataFrame):
+class TrackedDataFrame(TrackingFrame):
     """Pandas DataFrame with ORRIN-32 provenance."""
 
     _metadata: ClassVar[list[str]] = ["_tracker", "_col_prov"]
     _fields = (WORDS,)
-
-    def __init__(self, *args: Any, **kwargs: Any) -> None:
-        tracker = kwargs.pop("_tracker", None)
-        col_prov = kwargs.pop("_col_prov", None)
-        super().__init__(*args, **kwargs)
-        self._tracker = tracker
-        if col_prov is not None:
-            self._col_prov = dict(col_prov)
-        else:
-            self._col_prov = _words_of_data(self, args[0] if args else kwargs.get("data"))
+    _series_class = TrackedSeries
 
     def __setstate__(self, state: Any) -> None:
         super().__setstate__(state)
+        # words made in another process are translated into this process' tracker
         _lineage.come_home(self, "_col_prov", per_column=True)
 
-    # -- pandas construction hooks ------------------------------------------------------
 
-    @property
-    def _constructor(self) -> type[TrackedDataFrame]:
-        return TrackedDataFrame
-
-    @property
-    def _constructor_sliced(self) -> type[TrackedSeries]:
-        return TrackedSeries
-
-    @classmethod
-    def _from_mgr_with_defaults(cls, mgr: Any, axes: Any) -> TrackedDataFrame:
-        # Built without __init__ (see _compat); __finalize__ then brings the source's
-        # tracker and the words of the rows and columns the result holds.
-        df = _compat.from_mgr(cls, mgr, axes)
-        object.__setattr__(df, "_tracker", None)
-        object.__setattr__(df, "_col_prov", {})
-        return df
-
-    def _constructor_from_mgr(self, mgr: Any, axes: Any) -> TrackedDataFrame:
-        return self._from_mgr_with_defaults(mgr, axes)
-
-    def _constructor_sliced_from_mgr(self, mgr: Any, axes: Any) -> TrackedSeries:
-        return TrackedSeries._from_mgr_with_defaults(mgr, axes)
-
-    # -- groups and rows (see _groups) ------------------------------------------------------
-
-    def groupby(self, by: Any = None, *args: Any, **kwargs: Any) -> Any:
-        grouped = super().groupby(by, *args, **kwargs)
-        if _compat.caller_is_pandas():
-            return grouped
-        return _groups.TrackedGroupBy(self, grouped, _groups.key_arrays(self, by))
-
-
-quiet_temporaries(TrackedDataFrame, ("dropna",))
-
-
-def _words_of_data(frame: DataFrame, data: Any) -> dict[Hashable, np.ndarray]:
-    """Words of the columns of a frame built from tracked data: a tracked frame lends its
-    columns' words, a tracked series or a dict of them their own (aligned as pandas
-    aligned their values); other columns have none (unknown)."""
-    if isinstance(data, TrackedDataFrame):
-        pieces = {label: data[label] for label in data._col_prov if _is_single(data, label)}
-    elif isinstance(data, TrackedSeries):
-        pieces = {data.name if data.name is not None else 0: data}
-    elif isinstance(data, dict):
-        pieces = {k: v for k, v in data.items() if isinstance(v, TrackedSeries)}
-    else:
-        return {}
-    words = {}
-    for label, series in pieces.items():
-        if _is_single(frame, label):
-            rows = row_positions(frame.index, series)
-            words[label] = gather(series._prov, rows, WORDS.absent, np.uint32)
-    return words
-
-
-def _lookup(mapping: dict, label: Any) -> np.ndarray | None:
-    try:
-        return mapping.get(label)
-    except TypeError:
-        return None
-
-
-def _is_single(frame: DataFrame, label: Any) -> bool:
-    try:
-        return isinstance(frame.columns.get_loc(label), int)
-    except (TypeError, KeyError):
-        return False
+quiet_temporaries(TrackedDataFrame, QUIET_FRAME_METHODS)
 
 
 # -- wrapping ---------------------------------------------------------------------------------

@@ -3,20 +3,15 @@
 from __future__ import annotations
 
 import contextlib
-from collections.abc import Hashable
 from typing import Any, ClassVar
 
 import numpy as np
 import pandas as pd
-from pandas.errors import InvalidIndexError
 
 from ...core._tracker import table_wrapped
-from ...tracking import _compat, _groups
 from ...tracking._caller_warnings import report_warnings_at_caller
-from ...tracking._follow import FollowingFrame, gather, row_positions
-from ...tracking._frame_ops import OperatingFrame
-from ...tracking._series import quiet_temporaries
-from ...tracking._windows import Windowing
+from ...tracking._frame import TrackingFrame
+from ...tracking._series import QUIET_FRAME_METHODS, quiet_temporaries
 from ...tracking._wrapping import wrapped_column_names
 from ..orrin32._frame import _row_entities
 from ._row_values import record_values
@@ -27,94 +22,18 @@ from ._series import (
 )
 
 
-class DAGTrackedDataFrame(
-    _groups.ReducingFrame, OperatingFrame, Windowing, FollowingFrame, pd.DataFrame
-):
+class DAGTrackedDataFrame(TrackingFrame):
     """Pandas DataFrame with DAG-tracked provenance."""
 
     _metadata: ClassVar[list[str]] = ["_tracker", "_col_prov", "_col_nodes"]
     _fields = FIELDS
-
-    def __init__(self, *args: Any, **kwargs: Any) -> None:
-        tracker = kwargs.pop("_tracker", None)
-        col_prov = kwargs.pop("_col_prov", None)
-        col_nodes = kwargs.pop("_col_nodes", None)
-        super().__init__(*args, **kwargs)
-        self._tracker = tracker
-        self._col_prov, self._col_nodes = {}, {}
-        lent = _columns_of_data(self, args[0] if args else kwargs.get("data"))
-        self._col_prov = dict(col_prov) if col_prov is not None else lent["_col_prov"]
-        self._col_nodes = dict(col_nodes) if col_nodes is not None else lent["_col_nodes"]
-
-    # -- pandas construction hooks ------------------------------------------------------
-
-    @property
-    def _constructor(self) -> type[DAGTrackedDataFrame]:
-        return DAGTrackedDataFrame
-
-    @property
-    def _constructor_sliced(self) -> type[DAGTrackedSeries]:
-        return DAGTrackedSeries
-
-    @classmethod
-    def _from_mgr_with_defaults(cls, mgr: Any, axes: Any) -> DAGTrackedDataFrame:
-        # Built without __init__ (see orrin32's _compat); __finalize__ then brings the
-        # source's tracker and the entries of the rows and columns the result holds.
-        df = _compat.from_mgr(cls, mgr, axes)
-        object.__setattr__(df, "_tracker", None)
-        object.__setattr__(df, "_col_prov", {})
-        object.__setattr__(df, "_col_nodes", {})
-        return df
-
-    def _constructor_from_mgr(self, mgr: Any, axes: Any) -> DAGTrackedDataFrame:
-        return self._from_mgr_with_defaults(mgr, axes)
-
-    def _constructor_sliced_from_mgr(self, mgr: Any, axes: Any) -> DAGTrackedSeries:
-        return DAGTrackedSeries._from_mgr_with_defaults(mgr, axes)
-
-    def groupby(self, by: Any = None, *args: Any, **kwargs: Any) -> Any:
-        grouped = super().groupby(by, *args, **kwargs)
-        if _compat.caller_is_pandas():
-            return grouped
-        return _groups.TrackedGroupBy(self, grouped, _groups.key_arrays(self, by))
+    _series_class = DAGTrackedSeries
 
     def _record_column(self, values: Any, words: np.ndarray, op_name: str) -> None:
         record_values(self._tracker, values(), words, op_name)
 
 
-quiet_temporaries(DAGTrackedDataFrame, ("drop_duplicates", "dropna", "query", "compare"))
-
-
-def _columns_of_data(frame: pd.DataFrame, data: Any) -> dict[str, dict]:
-    """Entries of the columns of a frame built from tracked data: a tracked frame lends
-    its columns', a tracked series or a dict of them their own (aligned as pandas aligned
-    their values); other columns have none (unknown)."""
-    if isinstance(data, DAGTrackedDataFrame):
-        carried = set(data._col_prov) | set(data._col_nodes)
-        pieces = {label: data[label] for label in carried if _is_single(data, label)}
-    elif isinstance(data, DAGTrackedSeries):
-        pieces = {data.name if data.name is not None else 0: data}
-    elif isinstance(data, dict):
-        pieces = {k: v for k, v in data.items() if isinstance(v, DAGTrackedSeries)}
-    else:
-        pieces = {}
-    out: dict[str, dict] = {f.frame_attr: {} for f in FIELDS}
-    for label, series in pieces.items():
-        if _is_single(frame, label):
-            rows = row_positions(frame.index, series)
-            for f in FIELDS:
-                out[f.frame_attr][label] = gather(
-                    getattr(series, f.series_attr), rows, f.absent, f.dtype
-                )
-    return out
-
-
-def _is_single(frame: pd.DataFrame, label: Hashable) -> bool:
-    """Whether ``label`` names exactly one column of ``frame``."""
-    try:
-        return isinstance(frame.columns.get_loc(label), int)
-    except (KeyError, TypeError, InvalidIndexError):
-        return False
+quiet_temporaries(DAGTrackedDataFrame, QUIET_FRAME_METHODS)
 
 
 # -- wrapping ----------------------------------------------------------------------------

@@ -1,0 +1,110 @@
+"""The one tracked frame: per column, the entries of every field of its road (the words, and
+on the DAG road node ids), handed out as the road's tracked series.
+
+Both roads build their frame class from :class:`TrackingFrame`: it names the road's series
+class and fields, and may record what an operation made (``_record_column``). Operators
+(``_frame_ops``), reductions and groups (``_groups``), windows, row following, joins and
+reshapes (``_follow``) are the same for both.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Hashable
+from typing import Any, ClassVar
+
+from pandas import DataFrame
+from pandas.errors import InvalidIndexError
+
+from . import _compat, _groups
+from ._follow import FollowingFrame, gather, row_positions
+from ._frame_ops import OperatingFrame
+from ._windows import Windowing
+
+
+class TrackingFrame(_groups.ReducingFrame, OperatingFrame, Windowing, FollowingFrame, DataFrame):
+    """A pandas DataFrame whose columns carry per-element entries (see the module doc)."""
+
+    #: The road's series class: the frame's columns are handed out as such.
+    _series_class: ClassVar[Any]
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        given = {f.frame_attr: kwargs.pop(f.frame_attr, None) for f in self._fields}
+        tracker = kwargs.pop("_tracker", None)
+        super().__init__(*args, **kwargs)
+        self._tracker = tracker
+        for f in self._fields:
+            object.__setattr__(self, f.frame_attr, {})
+        lent = self._columns_of_data(args[0] if args else kwargs.get("data"))
+        for f in self._fields:
+            mapping = given[f.frame_attr]
+            setattr(
+                self, f.frame_attr, dict(mapping) if mapping is not None else lent[f.frame_attr]
+            )
+
+    def _columns_of_data(self, data: Any) -> dict[str, dict]:
+        """Entries of the columns of a frame built from tracked data: a tracked frame of the
+        road lends its columns', a tracked series or a dict of them their own (aligned as
+        pandas aligned their values); other columns have none (unknown)."""
+        if isinstance(data, type(self)):
+            carried = {label for f in self._fields for label in getattr(data, f.frame_attr)}
+            pieces = {label: data[label] for label in carried if _is_single(data, label)}
+        elif isinstance(data, self._series_class):
+            pieces = {data.name if data.name is not None else 0: data}
+        elif isinstance(data, dict):
+            pieces = {k: v for k, v in data.items() if isinstance(v, self._series_class)}
+        else:
+            pieces = {}
+        out: dict[str, dict] = {f.frame_attr: {} for f in self._fields}
+        for label, series in pieces.items():
+            if _is_single(self, label):
+                rows = row_positions(self.index, series)
+                for f in self._fields:
+                    out[f.frame_attr][label] = gather(
+                        getattr(series, f.series_attr), rows, f.absent, f.dtype
+                    )
+        return out
+
+    # -- pandas construction hooks ------------------------------------------------------
+
+    @property
+    def _constructor(self) -> type:
+        return type(self)
+
+    @property
+    def _constructor_sliced(self) -> type:
+        return self._series_class
+
+    @classmethod
+    def _from_mgr_with_defaults(cls, mgr: Any, axes: Any) -> Any:
+        # Built without __init__ (see _compat); __finalize__ then brings the source's
+        # tracker and the entries of the rows and columns the result holds.
+        df = _compat.from_mgr(cls, mgr, axes)
+        object.__setattr__(df, "_tracker", None)
+        for f in cls._fields:
+            object.__setattr__(df, f.frame_attr, {})
+        return df
+
+    def _constructor_from_mgr(self, mgr: Any, axes: Any) -> Any:
+        return self._from_mgr_with_defaults(mgr, axes)
+
+    def _constructor_sliced_from_mgr(self, mgr: Any, axes: Any) -> Any:
+        return self._series_class._from_mgr_with_defaults(mgr, axes)
+
+    # -- groups (see _groups) -----------------------------------------------------------
+
+    def groupby(self, by: Any = None, *args: Any, **kwargs: Any) -> Any:
+        grouped = super().groupby(by, *args, **kwargs)
+        if _compat.caller_is_pandas():
+            return grouped
+        return _groups.TrackedGroupBy(self, grouped, _groups.key_arrays(self, by))
+
+
+def _is_single(frame: DataFrame, label: Hashable) -> bool:
+    """Whether ``label`` names exactly one column of ``frame``."""
+    try:
+        return isinstance(frame.columns.get_loc(label), int)
+    except (KeyError, TypeError, InvalidIndexError):
+        return False
+
+
+__all__ = ["TrackingFrame"]
