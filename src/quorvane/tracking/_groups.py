@@ -20,6 +20,7 @@ from pandas import DataFrame, MultiIndex, Series
 from ..core._word import OpCode
 from . import _row_order
 from ._caller_warnings import report_warnings_at_caller
+from ._calls import _in_place_call
 from ._combining import combine_segments, whole_entries
 from ._positions import gather, row_positions
 from ._windows import Windowing, WindowProxy
@@ -339,8 +340,6 @@ class ReducingFrame:
     def _whole_columns(self, result: Any, name: str, in_order: bool) -> Any:
         """``result``, each column derived from the whole same column of this frame (a
         rank down the columns), with the rows' selection (and order when ``in_order``)."""
-        from ._series import _in_place_call
-
         tracker = getattr(self, "_tracker", None)
         if not tracker or not hasattr(result, "_set_mappings") or _in_place_call():
             return result
@@ -364,8 +363,6 @@ class ReducingFrame:
         """``result`` (this frame's rows), each element computed from the elements of its
         row (a rank, a shift or a cumulative sum across the columns): it combines every
         tracked column of that row."""
-        from ._series import _in_place_call
-
         frame: Any = self
         tracker = getattr(frame, "_tracker", None)
         if not tracker or not hasattr(result, "_set_mappings") or _in_place_call():
@@ -405,12 +402,10 @@ class ReducingFrame:
         return result
 
     def _reduced(self, result: Any, axis: Any, name: str) -> Any:
-        from ._series import _in_place_call  # a quiet call: pandas' own temporary (dropna's)
-
         tracker = getattr(self, "_tracker", None)
         if not tracker or not isinstance(result, Series) or not hasattr(result, "_set_fields"):
             return result
-        if _in_place_call():
+        if _in_place_call():  # a quiet call: pandas' own temporary (dropna's)
             return result
         frame: Any = self
         if axis in (1, "columns") and len(result) == len(frame):
