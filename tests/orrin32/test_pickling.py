@@ -125,39 +125,3 @@ def test_a_registry_that_disagrees_is_refused():
 def test_engine_refuses_a_table_it_cannot_hold(bitmaps, message):
     with pytest.raises(ValueError, match=message):
         ProvenanceTracker()._rust.dense_import(bitmaps)
-
-
-def test_a_dag_tracker_pickled_with_its_settings_and_nodes_as_attributes_still_loads():
-    from quorvane.utilities.persistence.storage import StoredRowValue
-
-    tracker = DAGTracker(tenant_id="acme", pipeline_name="loans")
-    source = tracker.get_node(tracker.create_source_node("t", "c", 7))
-    step = tracker.get_node(tracker.log_unary("neg", 0, 9))
-    state = tracker.__getstate__()
-    for name in ("_persistence", "_log", "_node_cache", "_node_types", "_operations"):
-        del state[name]
-    # the node table as a dict, node 1 evicted before pickling
-    state.update(_nodes={0: source, 2: step}, _next_node_id=3, _max_nodes=20)
-    step.node_id = 2
-    record = StoredRowValue(pipeline_id=0, row_index=1, fingerprint=7, node_operation="t.c")
-    state.update(
-        _value_buffer=[record],
-        _tenant_id="acme",
-        _pipeline_name="loans",
-        _writer=None,
-        _storage=None,
-        _persistence_dropped=True,
-        _dashboard_synced=True,
-    )
-    copy = DAGTracker.__new__(DAGTracker)
-    copy.__setstate__(state)
-    assert (copy._tenant_id, copy._pipeline_name, copy._dashboard_synced) == ("acme", "loans", True)
-    assert list(copy._value_buffer) == [record]
-    assert (copy.get_node(0), copy.get_node(2), copy.get_node(1)) == (source, step, None)
-    assert (copy._next_node_id, copy._max_nodes, dict(copy._prov_to_nodes)) == (
-        3,
-        20,
-        {7: [0], 9: [2]},
-    )
-    assert copy.persistence_status().startswith("off: this tracker was unpickled")
-    assert not {"_writer", "_tenant_id"} & set(vars(copy))

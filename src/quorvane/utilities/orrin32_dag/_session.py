@@ -8,7 +8,6 @@ log or call the tracker's own (overridable) methods are given the tracker.
 
 from __future__ import annotations
 
-import contextlib
 import os
 import warnings
 from operator import attrgetter
@@ -298,19 +297,3 @@ class PersistenceSession:
 
     def __setstate__(self, state: dict) -> None:
         vars(self).update(state)
-
-    @classmethod
-    def from_tracker_state(cls, state: dict) -> PersistenceSession:
-        """The session of a tracker pickled when its settings were its own attributes."""
-        session = cls(
-            tenant_id=state.pop("_tenant_id", None),
-            service_url=state.pop("_service_url", ""),
-            pipeline_name=state.pop("_pipeline_name", None),
-        )
-        session.dropped = bool(state.pop("_persistence_dropped", False))
-        for name in ("nodes_persisted", "dashboard_synced", "nodes_written", "edges_written"):
-            with contextlib.suppress(KeyError):
-                setattr(session, name, state.pop("_" + name))
-        for name in ("_writer", "_storage", "_api_key", "_pipeline_id"):
-            state.pop(name, None)
-        return session

@@ -125,30 +125,14 @@ class DAGTracker(ProvenanceTracker):
         return state
 
     def __setstate__(self, state: dict) -> None:
-        older_nodes = None
-        if "_log" in state:
-            log = NodeLog.__new__(NodeLog)
-            log.__setstate__(state.pop("_log"))
-        else:  # pickled when the nodes were a dict of DAGNode objects
-            older_nodes = state.pop("_nodes", {})
-            state.pop("_prov_to_nodes", None)
-            log = NodeLog(state.pop("_max_nodes", 500_000))
-            next_id = state.pop("_next_node_id", 0)
-        if "_persistence" not in state:  # pickled when the settings were attributes
-            state["_persistence"] = PersistenceSession.from_tracker_state(state)
+        log = NodeLog.__new__(NodeLog)
+        log.__setstate__(state.pop("_log"))
         super().__setstate__(state)
         self._log = log
         self._nodes = NodeTable(self)
         self._prov_to_nodes = ProvenanceIndex(self)
         self._dag_lock = threading.Lock()
         self._value_buffer_lock = threading.Lock()
-        if not isinstance(self._value_buffer, RowValueBuffer):  # pickled as a list of records
-            self._value_buffer = RowValueBuffer(self._value_buffer)
-        if older_nodes is not None:
-            self._node_types, self._operations, self._node_cache = node_types(), Interned(), {}
-            for node_id, node in older_nodes.items():
-                self._store_node(node_id, node, node.provenance)
-            log.next_id = max(next_id, log.next_id)
 
     record_row_value = _row_values.record_row_value
     persist_results = staticmethod(_results.persist_results)
