@@ -5,21 +5,26 @@ from __future__ import annotations
 import sys
 import threading
 from collections.abc import Iterator
-from contextlib import contextmanager
+from contextlib import AbstractContextManager, contextmanager
 from types import FrameType
 
 _operation = threading.local()
 
 
 @contextmanager
-def operation(name: str) -> Iterator[None]:
-    """Name the operation under way, for the error of strict provenance."""
-    saved = getattr(_operation, "name", None)
-    _operation.name = name
+def held(local: threading.local, name: str, value: object) -> Iterator[None]:
+    """``local.name`` set to ``value`` for the duration of a call, then as it was."""
+    saved = getattr(local, name, None)
+    setattr(local, name, value)
     try:
         yield
     finally:
-        _operation.name = saved
+        setattr(local, name, saved)
+
+
+def operation(name: str) -> AbstractContextManager[None]:
+    """Name the operation under way, for the error of strict provenance."""
+    return held(_operation, "name", name)
 
 
 def current_operation() -> str:

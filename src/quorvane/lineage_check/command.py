@@ -53,11 +53,11 @@ def _function(target: str) -> Any:
 
 def _module(name: str) -> ModuleType:
     if name.endswith(".py"):
-        spec = importlib.util.spec_from_file_location(Path(name).stem, name)
-        if spec is None or spec.loader is None or not Path(name).is_file():
+        found = importlib.util.spec_from_file_location(Path(name).stem, name)
+        if found is None or found.loader is None or not Path(name).is_file():
             raise click.UsageError(f"cannot load {name}")
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        module = importlib.util.module_from_spec(found)
+        found.loader.exec_module(module)
         return module
     # a pipeline module beside the data, as the user runs it from their project
     sys.path.insert(0, str(Path.cwd()))

@@ -225,11 +225,9 @@ class FollowingSeries(
             if result.index is other.index:  # type: ignore[attr-defined]
                 index_words.carry(result, other, None)
         elif method == "concat":
-            objs = list(getattr(other, "objs", []))
-            object.__setattr__(result, "_tracker", _tracker_of(objs))
-            result._set_fields(_stacked_series(result, objs))
-            row_order.carry(result, *objs)
-            row_order.recombined(result, objs)
+            _concatenated(
+                result, other, lambda objs: result._set_fields(_stacked_series(result, objs))
+            )
         # Anything else (a scalar operand, an untracked object) lends no arrays: pandas
         # finalises from every operand of an operation in turn.
 
@@ -286,6 +284,16 @@ class FollowingSeries(
         }
         super()._update_inplace(result, *args, **kwargs)  # type: ignore[misc]
         self._set_fields(arrays)
+
+
+def _concatenated(result: Any, concat: Any, set_entries: Callable[[list], None]) -> None:
+    """``result`` of ``pd.concat``: its pieces' tracker, entries (``set_entries``), and the
+    decisions about their rows, with the conditions that chose each piece (segments)."""
+    objs = list(getattr(concat, "objs", []))
+    object.__setattr__(result, "_tracker", _tracker_of(objs))
+    set_entries(objs)
+    row_order.carry(result, *objs)
+    row_order.recombined(result, objs)
 
 
 def _user_scope(kwargs: dict) -> dict:
@@ -345,11 +353,9 @@ class FollowingFrame(
         elif _same_family(other, fields) and isinstance(other, Series):
             result._set_mappings(_frame_from_series(result, other, method))
         elif method == "concat":
-            objs = list(getattr(other, "objs", []))
-            object.__setattr__(result, "_tracker", _tracker_of(objs))
-            result._set_mappings(_concatenated_frame(result, objs))
-            row_order.carry(result, *objs)
-            row_order.recombined(result, objs)
+            _concatenated(
+                result, other, lambda objs: result._set_mappings(_concatenated_frame(result, objs))
+            )
         elif method == "merge":
             from ._joins import merged_by_function
 

@@ -26,13 +26,13 @@ values depend on through their rows is left out.
 from __future__ import annotations
 
 import threading
-from collections.abc import Iterator
-from contextlib import contextmanager
+from contextlib import AbstractContextManager
 from typing import Any
 
 import numpy as np
 from pandas import DataFrame, Series
 
+from ..core._operations import held
 from ._positions import _has_key, _same_family, lookup
 
 #: Per field, the key arrays of a decision (None: a key whose provenance is not known).
@@ -235,16 +235,10 @@ def _combined(result: Series, decisions: tuple, tracker: Any) -> None:
 _partitions = threading.local()
 
 
-@contextmanager
-def partitions_of_one_frame() -> Iterator[None]:
+def partitions_of_one_frame() -> AbstractContextManager[None]:
     """Within it, a concat joins the partitions of one frame (a Dask frame's), each filtered
     by the same condition: not rows that different conditions chose."""
-    saved = getattr(_partitions, "on", False)
-    _partitions.on = True
-    try:
-        yield
-    finally:
-        _partitions.on = saved
+    return held(_partitions, "on", True)
 
 
 def recombined(result: Any, objs: list) -> None:

@@ -20,16 +20,7 @@ a word is 1 / (1 + depth) when it is tainted and 0 otherwise.
 
 # The engine's names and _hash_entity are module attributes that the containers and the
 # tracker look up when called, so that they can be patched here.
-from ...core._engine import RustProvenanceTracker as RustProvenanceTracker
-from ...core._engine import combine_batch as combine_batch
-from ...core._engine import encode_source_column as encode_source_column
-from ...core._engine import explain_batch as explain_batch
-from ...core._engine import is_tainted_batch as is_tainted_batch
-from ...core._engine import risk_score_batch as risk_score_batch
-from ...core._engine import update_chain_batch as update_chain_batch
-from ...core._tracker import ProvenanceLostError, ProvenanceTracker
-from ...core._tracker import _hash_entity as _hash_entity
-from ...core._word import (
+from ...core import (
     DEPTH_SHIFT,
     HEADER_BITS,
     MAX_DEPTH,
@@ -52,6 +43,32 @@ from ...core._word import (
     TAINT_SHIFT,
     OpCode,
     ProvenanceInfo,
+    ProvenanceLostError,
+    ProvenanceTracker,
+)
+from ...core import (
+    RustProvenanceTracker as RustProvenanceTracker,
+)
+from ...core import (
+    _hash_entity as _hash_entity,
+)
+from ...core import (
+    combine_batch as combine_batch,
+)
+from ...core import (
+    encode_source_column as encode_source_column,
+)
+from ...core import (
+    explain_batch as explain_batch,
+)
+from ...core import (
+    is_tainted_batch as is_tainted_batch,
+)
+from ...core import (
+    risk_score_batch as risk_score_batch,
+)
+from ...core import (
+    update_chain_batch as update_chain_batch,
 )
 from ._audit import audit, audit_series_diversity, column_risk_report, provenance_entropy
 from ._frame import TrackedDataFrame, wrap_dataframe
