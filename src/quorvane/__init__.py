@@ -24,6 +24,7 @@ _EVERYDAY = {
     "column_risk_report": "._everyday",
     "ProvenanceTracker": "._everyday",
     "DAGTracker": "._everyday",
+    "read_parquet": "._everyday",
     "check_lineage": ".lineage_check",
     "LineageCheck": ".lineage_check",
 }

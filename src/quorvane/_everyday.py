@@ -7,10 +7,24 @@ from typing import Any
 
 import pandas as pd
 
-from .utilities.orrin32 import ProvenanceTracker, audit, column_risk_report, wrap_dataframe
-from .utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag
+from .tracking._files import from_words_columns
+from .utilities.orrin32 import (
+    ProvenanceTracker,
+    TrackedDataFrame,
+    audit,
+    column_risk_report,
+    wrap_dataframe,
+)
+from .utilities.orrin32_dag import DAGTrackedDataFrame, DAGTracker, wrap_dataframe_dag
 
-__all__ = ["DAGTracker", "ProvenanceTracker", "audit", "column_risk_report", "wrap"]
+__all__ = [
+    "DAGTracker",
+    "ProvenanceTracker",
+    "audit",
+    "column_risk_report",
+    "read_parquet",
+    "wrap",
+]
 
 
 def wrap(
@@ -32,3 +46,19 @@ def wrap(
     raise TypeError(
         f"tracker must be a ProvenanceTracker or a DAGTracker, not {type(tracker).__name__}"
     )
+
+
+def read_parquet(path: Any, **kwargs: Any) -> pd.DataFrame:
+    """A Parquet file written from a tracked frame (``frame.to_parquet``), tracked again: its
+    columns keep their words, attached to the live tracker of the writer's lineage in this
+    process (the file carries the tracker's registry). ``kwargs`` go to ``pandas.read_parquet``.
+
+    A DAG-road frame read in the process that wrote it is a DAG-road frame with its node ids;
+    read elsewhere, where the operation log is not, it is a words-road frame.
+    """
+    return from_words_columns(pd.read_parquet(path, **kwargs), frame_class_of)
+
+
+def frame_class_of(tracker: Any) -> type:
+    """The tracked frame class of ``tracker``'s road."""
+    return DAGTrackedDataFrame if isinstance(tracker, DAGTracker) else TrackedDataFrame

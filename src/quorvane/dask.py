@@ -24,6 +24,7 @@ try:
     from dask.dataframe import get_collection_type
     from dask.dataframe.dispatch import (
         concat_dispatch,
+        from_pyarrow_table_dispatch,
         make_meta_dispatch,
         meta_nonempty,
         to_pyarrow_table_dispatch,
@@ -38,6 +39,7 @@ except ImportError as exc:  # pragma: no cover - depends on the installed extras
 import pandas as pd
 
 from .core import _lineage
+from .tracking._files import as_arrow_table, from_arrow_table
 from .tracking._row_order import partitions_of_one_frame
 from .utilities.orrin32 import ProvenanceTracker, TrackedDataFrame, TrackedSeries, _audit
 from .utilities.orrin32 import audit as _audit_series
@@ -195,31 +197,8 @@ def audit(series: Any) -> dict[str, Any]:
 # -- collections and dispatch ------------------------------------------------------------------
 
 
-def _by_tasks(method: Any) -> Any:
-    """``method`` shuffling with Dask's task-based method unless told otherwise.
-
-    The peer-to-peer method moves rows as Arrow tables, which have no room for words;
-    the task-based method pickles partitions, and a pickled partition carries its words.
-    """
-
-    def shuffled_by_tasks(self: Any, *args: Any, **kwargs: Any) -> Any:
-        if kwargs.get("shuffle_method") is None:
-            kwargs["shuffle_method"] = "tasks"
-        return method(self, *args, **kwargs)
-
-    shuffled_by_tasks.__doc__ = method.__doc__
-    shuffled_by_tasks.__name__ = method.__name__
-    return shuffled_by_tasks
-
-
 class TrackedDaskFrame(_PandasFrame):
     """A dask DataFrame whose partitions are TrackedDataFrames."""
-
-    merge = _by_tasks(_PandasFrame.merge)
-    join = _by_tasks(_PandasFrame.join)
-    shuffle = _by_tasks(_PandasFrame.shuffle)
-    set_index = _by_tasks(_PandasFrame.set_index)
-    sort_values = _by_tasks(_PandasFrame.sort_values)
 
     @property
     def tracker(self) -> ProvenanceTracker:
@@ -287,10 +266,16 @@ def _series_token(s: TrackedSeries) -> Any:
     return ("tracked", _lineage_of(s), normalize_token(pd.Series(s)), normalize_token(s._prov))
 
 
+# The peer-to-peer shuffle moves partitions as Arrow tables: the words ride in columns of
+# their own beside the values (see ``quorvane.tracking._files``).
 @to_pyarrow_table_dispatch.register(TrackedDataFrame)
-def _no_arrow(df: TrackedDataFrame, **kwargs: Any) -> Any:
-    raise TypeError(
-        "a tracked frame cannot travel as an Arrow table, which has no room for its words: "
-        'shuffle it with shuffle_method="tasks" (the methods of a tracked dask frame do so '
-        "unless told otherwise; dd.merge and other functions need it passed)"
+def _to_arrow(df: TrackedDataFrame, **kwargs: Any) -> Any:
+    return as_arrow_table(df, **kwargs)
+
+
+@from_pyarrow_table_dispatch.register(TrackedDataFrame)
+def _from_arrow(meta: TrackedDataFrame, table: Any, **kwargs: Any) -> TrackedDataFrame:
+    plain = from_pyarrow_table_dispatch.dispatch(pd.DataFrame)
+    return from_arrow_table(
+        table, lambda t: plain(meta, t, **kwargs), lambda _: TrackedDataFrame, meta._tracker
     )

@@ -66,3 +66,26 @@ def test_a_fresh_process_reads_the_words(tracker, frame, tmp_path):
     expected = sorted(["income", "race", "x0", "x1", "x2"])
     assert out == [f"{expected} True"] * 3 + ["True"]
     assert sources(tracker, frame["dense"].array.words) == [expected] * 3
+
+
+@pytest.mark.parametrize("tracker_class", ["ProvenanceTracker", "DAGTracker"])
+def test_a_tracked_frame_keeps_its_words_through_parquet(tracker_class, tmp_path):
+    import quorvane as qv
+
+    tracker = getattr(qv, tracker_class)()
+    loans = pd.DataFrame(
+        {"income": [52.0, 61.0, 47.0, 80.0], "race": [1, 0, 1, 0], "region": list("abca")},
+        index=pd.Index(["L1", "L2", "L3", "L4"], name="loan"),
+    )
+    frame = qv.wrap(loans, tracker, "loans", protected=["race"])
+    frame["score"] = frame.income * 2 + frame.race
+    frame = frame[frame.income > 50]
+    frame.to_parquet(tmp_path / "scored.parquet")
+    back = qv.read_parquet(tmp_path / "scored.parquet")
+    assert type(back) is type(frame) and back._tracker is tracker
+    pd.testing.assert_frame_equal(pd.DataFrame(back), pd.DataFrame(frame))
+    for f in frame._fields:
+        for column in frame.columns:
+            np.testing.assert_array_equal(getattr(back, f.frame_attr)[column],
+                                          getattr(frame, f.frame_attr)[column])  # fmt: skip
+    assert qv.audit(back["score"]) == qv.audit(frame["score"])

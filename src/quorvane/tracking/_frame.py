@@ -15,7 +15,7 @@ from typing import Any, ClassVar
 from pandas import DataFrame
 from pandas.errors import InvalidIndexError
 
-from . import _compat, _groups
+from . import _compat, _files, _groups
 from ._follow import FollowingFrame, gather, row_positions
 from ._frame_ops import OperatingFrame
 from ._windows import Windowing
@@ -89,6 +89,13 @@ class TrackingFrame(_groups.ReducingFrame, OperatingFrame, Windowing, FollowingF
 
     def _constructor_sliced_from_mgr(self, mgr: Any, axes: Any) -> Any:
         return self._series_class._from_mgr_with_defaults(mgr, axes)
+
+    # -- files (see _files) ------------------------------------------------------------
+
+    def to_parquet(self, path: Any = None, *args: Any, **kwargs: Any) -> Any:
+        """Write the frame as Parquet (pandas' ``to_parquet``); each tracked column is
+        written as a words column, so ``quorvane.read_parquet`` gives the words back."""
+        return _files.as_words_columns(self).to_parquet(path, *args, **kwargs)
 
     # -- groups (see _groups) -----------------------------------------------------------
 
