@@ -11,35 +11,23 @@ namespace orrin {
 namespace kernels {
 namespace {
 
-// Columns carry few distinct words: decode each run of equal words once.
-class PairCache {
-public:
-    explicit PairCache(const Engine& engine) : engine_(engine) {}
-    const PairSet& operator()(uint32_t w) {
-        if (!valid_ || w != word_) {
-            pairs_ = engine_.pairs_of(w);
-            word_ = w;
-            valid_ = true;
-        }
-        return pairs_;
-    }
-
-private:
-    const Engine& engine_;
-    PairSet pairs_;
-    uint32_t word_ = 0;
-    bool valid_ = false;
-};
-
 struct Fold {
     PairSet pairs;
     uint32_t entity = 0;
     uint32_t chain = 0;
     uint32_t depth = 0;
     bool taint = false;
+    // The pair set last added: members in a row with the same one add nothing new to it.
+    uint32_t last_key = 0;
+    bool any = false;
 
-    void add(uint32_t w, const PairSet& s, uint32_t seed) {
-        pairs |= s;
+    template <class Decode>
+    void add(uint32_t w, uint32_t key, Decode& pairs_of, uint32_t seed) {
+        if (!any || key != last_key) {
+            pairs |= pairs_of(w);
+            last_key = key;
+            any = true;
+        }
         entity ^= entity_of(w);
         chain = chain_hash2(seed, chain, chain_of(w));
         depth = depth_of(w) > depth ? depth_of(w) : depth;
@@ -71,6 +59,28 @@ constexpr uint32_t with_fields(uint32_t base, uint32_t entity, uint32_t chain, b
     }
 }
 
+// Columns carry few distinct pair sets (their words differ mostly in the entity and chain
+// fields, which a row's own label sets): decode each run of equal pair sets once.
+class PairCache {
+public:
+    explicit PairCache(const Engine& engine) : engine_(engine) {}
+    const PairSet& operator()(uint32_t w) {
+        const uint32_t key = pair_key(w);
+        if (!valid_ || key != key_) {
+            pairs_ = engine_.pairs_of(w);
+            key_ = key;
+            valid_ = true;
+        }
+        return pairs_;
+    }
+
+private:
+    const Engine& engine_;
+    PairSet pairs_;
+    uint32_t key_ = 0;
+    bool valid_ = false;
+};
+
 }  // namespace
 
 void combine_segments(Engine& engine, const uint32_t* words, const int64_t* segments, size_t n,
@@ -84,7 +94,7 @@ void combine_segments(Engine& engine, const uint32_t* words, const int64_t* segm
         if (static_cast<uint64_t>(s) >= n_segments)
             throw std::invalid_argument("segment " + std::to_string(s) + " is not below " +
                                         std::to_string(n_segments));
-        folds[static_cast<size_t>(s)].add(words[i], pairs_of(words[i]), seed);
+        folds[static_cast<size_t>(s)].add(words[i], pair_key(words[i]), pairs_of, seed);
     }
     for (size_t s = 0; s < n_segments; ++s) out[s] = folds[s].word(engine);
 }

@@ -76,7 +76,11 @@ class TrackedGroupBy:
         return len(self._grouped)
 
     def _codes(self) -> np.ndarray:
-        codes = self._grouped.ngroup().to_numpy(dtype=np.float64, na_value=np.nan)
+        """Each row's group number; -1 for a row in no group (a missing key)."""
+        numbers = self._grouped.ngroup()
+        if numbers.dtype.kind in "iu":  # every row is in a group
+            return numbers.to_numpy(dtype=np.int64)
+        codes = numbers.to_numpy(dtype=np.float64, na_value=np.nan)
         return np.where(np.isnan(codes), -1, codes).astype(np.int64)
 
     def _group_entries(self, label: Any, codes: np.ndarray, name: str, kwargs: dict) -> dict:
