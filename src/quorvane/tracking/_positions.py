@@ -96,8 +96,9 @@ def positions_of_slice(slobj: slice, n: int) -> np.ndarray:
 
 
 def positions_of_take(indices: Any, n: int) -> np.ndarray:
-    positions = np.asarray(indices, dtype=np.intp).copy()
-    positions[positions < 0] += n
+    positions = np.asarray(indices, dtype=np.intp)
+    if len(positions) and positions.min() < 0:  # counted from the end
+        return np.where(positions < 0, positions + n, positions)
     return positions
 
 
@@ -125,11 +126,10 @@ def gather(array: Any, positions: np.ndarray | None, fill: Fill, dtype: Any) -> 
     array = np.asarray(array, dtype=dtype)
     if positions is None:
         return array
-    missing = positions < 0
     # NO_ROW reads the last entry; overwritten below
     out = array.take(positions) if len(array) else np.zeros(len(positions), dtype=dtype)
-    if missing.any():
-        out[missing] = fill() if callable(fill) else fill
+    if len(positions) and positions.min() < 0:
+        out[positions < 0] = fill() if callable(fill) else fill
     return out
 
 
