@@ -78,11 +78,21 @@ def _assert_own_words(result, *others):
         assert not np.shares_memory(result._prov, other._prov)
 
 
+def _tiled(series, repeat):
+    return TrackedSeries(
+        np.tile(series.values, repeat),
+        _prov=np.tile(series._prov, repeat),
+        _tracker=series._tracker,
+    )
+
+
+# large: the words are made on a helper thread while pandas makes the values
+@pytest.mark.parametrize("repeat", [1, 2**15 + 1], ids=["small", "large"])
 @pytest.mark.parametrize("name, op, np_op, code", BINARY, ids=[c[0] for c in BINARY])
 def test_binary_between_tracked_series_combines_whole_columns(
-    pair, tracker, engine_calls, name, op, np_op, code
+    pair, tracker, engine_calls, name, op, np_op, code, repeat
 ):
-    a, b = pair
+    a, b = pair if repeat == 1 else (_tiled(x, repeat) for x in pair)
     result = op(a, b)
     assert type(result) is TrackedSeries
     np.testing.assert_array_equal(result.values, np_op(a.values, b.values))

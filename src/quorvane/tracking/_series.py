@@ -27,6 +27,7 @@ import numpy as np
 import pandas as pd
 from pandas import Series
 
+from ..core import _ahead
 from ..core._checks import as_int, exact
 from ..core._operations import operation
 from ..core._word import OpCode
@@ -201,13 +202,22 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             for f in self._fields
         }
 
-    def _finish(self, result: Any, operands: list[dict], op_name: str, op_code: int) -> Any:
+    def _finish(
+        self,
+        result: Any,
+        operands: list[dict],
+        op_name: str,
+        op_code: int,
+        words: np.ndarray | None = None,
+    ) -> Any:
         """``result`` with the entries made from the aligned entries of ``operands``:
-        one step of their words, and for every other field one entry per element."""
+        one step of their words (``words`` when they were made already), and for every
+        other field one entry per element."""
         op_code = as_int("op_code", op_code)
         tracker = result._tracker
         words_attr = self._fields[0].series_attr
-        words = derived_words(tracker, [o[words_attr] for o in operands], op_code)
+        if words is None:
+            words = derived_words(tracker, [o[words_attr] for o in operands], op_code)
         entries = {words_attr: words}
         for f in self._fields[1:]:
             if f.element is None:
@@ -255,6 +265,9 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         _count_binop()
         if _in_parent() and _compat.caller_is_pandas(depth=3):
             return pandas_op(self, other)  # pandas' own step inside one of ours
+        left_rows, right_rows = _operand_rows(self, other)
+        in_place = left_rows is None and right_rows is None
+        pending = self._words_ahead(other, op_code) if in_place else None
         # pandas computes and aligns; nothing is made for a result it refuses to build.
         with operands_aligned():
             result = pandas_op(self, other)
@@ -262,7 +275,6 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             return result
         tracker = self._tracker
         object.__setattr__(result, "_tracker", tracker)
-        left_rows, right_rows = _operand_rows(self, other)
         left = self._entries_at(left_rows)
         positional = self._positional_operand(other, len(result))
         if positional is None:  # a tracked scalar (a reduction's result) lends to every element
@@ -273,7 +285,21 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             # A constant or an untracked operand adds no source: the receiver's entries.
             result._set_fields({name: entries.copy() for name, entries in left.items()})
             return result
-        return self._finish(result, [left, other._entries_at(right_rows)], op_name, op_code)
+        right = other._entries_at(right_rows)
+        words = pending() if pending is not None else None
+        return self._finish(result, [left, right], op_name, op_code, words)
+
+    def _words_ahead(self, other: Any, op_code: int) -> Callable[[], np.ndarray] | None:
+        """The words of ``self`` op ``other`` (which share their rows: there is no alignment
+        to wait for), started before pandas' call when they are large; else None."""
+        tracker = self._tracker
+        if not (tracker and isinstance(other, type(self))):
+            return None
+        if _in_place_call() or len(self) < _ahead.MIN_ELEMENTS:
+            return None
+        words_attr = self._fields[0].series_attr
+        left, right = (x._entries_at(None)[words_attr] for x in (self, other))
+        return _ahead.ahead(lambda: derived_words(tracker, [left, right], op_code), len(self))
 
     def _scalar_operand(self, other: Any, n: int) -> dict[str, np.ndarray] | None:
         """The entries of a tracked scalar, the same for each of ``n`` elements."""
