@@ -22,12 +22,9 @@ pandas 2.2 and 3.x are both served. The differences that matter to the container
 from __future__ import annotations
 
 import re
-import sys
 from typing import Any
 
 import pandas as pd
-
-from ._caller_warnings import is_pass_through
 
 
 def _version_tuple(text: str) -> tuple[int, int]:
@@ -74,35 +71,3 @@ def from_mgr(cls: type[Any], mgr: Any, axes: Any) -> Any:
     ``__init__``, so the caller must set the instance attributes afterwards.
     """
     return cls._from_mgr(mgr, axes=axes)
-
-
-def _frame_up(depth: int) -> Any:
-    """The frame ``depth`` calls above this helper's caller, not counting the wrappers that
-    issue warnings at the user's line (they only pass a call on)."""
-    frame: Any = sys._getframe(2)
-    for _ in range(depth - 1):
-        frame = frame.f_back
-        while is_pass_through(frame):
-            frame = frame.f_back
-    return frame
-
-
-def caller_is_pandas(depth: int = 2) -> bool:
-    """Whether the function that calls this helper was itself called from pandas' code
-    (``depth`` frames up: 2 is the caller's caller)."""
-    caller = _frame_up(depth).f_globals.get("__name__", "")
-    return caller == "pandas" or caller.startswith("pandas.")
-
-
-def pandas_caller_local(function: str, name: str, depth: int = 2) -> Any:
-    """The local ``name`` of the pandas function ``function`` when it is the caller of the
-    function that calls this helper (``depth`` frames up), else None.
-
-    Some pandas functions build their result from bare values of a source they hold in a
-    local (``pd.cut`` keeps the series it cuts as ``original``); that source is found here.
-    """
-    frame = _frame_up(depth)
-    module = frame.f_globals.get("__name__", "")
-    if frame.f_code.co_name == function and module.startswith("pandas."):
-        return frame.f_locals.get(name)
-    return None
