@@ -37,6 +37,7 @@ MOVES = [
     ("bool_filter", lambda t: t[t["appinc"] > 50]),
     ("query", lambda t: t.query("appinc > 50")),
     ("query_variable", lambda t: _query_below(t, 90)),
+    ("query_level", lambda t: _query_below_callers_limit(t)),
     ("loc_rows", lambda t: t.loc[[8, 17, 2]]),
     ("loc_mask_col", lambda t: t.loc[t["married"] == 1, "appinc"]),
     ("iloc_rows", lambda t: t.iloc[[4, 0, 2]]),
@@ -405,6 +406,14 @@ EVERY_INPUT = [
     ("cumsum", lambda t: t["married"].cumsum(), {"married"}),
     ("ewm", lambda t: t["appinc"].ewm(span=3).mean(), {"appinc"}),
     ("qcut", lambda t: pd.qcut(t["appinc"], 3, labels=False), {"appinc"}),
+    (
+        "cut_assigned",
+        lambda t: t.assign(band=pd.cut(t["appinc"], [0, 50, 100]))["band"],
+        {"appinc"},
+    ),
+    # a callable given to a tracked call is the user's code: its own operations step
+    ("where_callable", lambda t: t["appinc"].where(lambda s: s > t["loanamt"] / 2), {"loanamt"}),
+    ("map_callable", lambda t: _made_inside_map(t), {"appinc", "loanamt"}),
     ("rank", lambda t: t["appinc"].rank(), {"appinc"}),
     ("value_counts", lambda t: t["married"].value_counts(), {"married"}),
     ("datetime", lambda t: _dates(t) - pd.Timestamp("1990-01-01"), {"when"}),
@@ -667,8 +676,24 @@ def _frame_update(t):
     return updated
 
 
+def _made_inside_map(t):
+    """A series the user's function for map makes while pandas runs it."""
+    made = []
+    t["unit"].map(lambda u: made.append(t["appinc"] - t["loanamt"]))
+    return made[0]
+
+
 def _query_below(t, limit):
     return t.query("appinc < @limit")
+
+
+def _query_below_callers_limit(t):
+    limit = 90  # noqa: F841 - read by the query, one call up
+    return _query_one_level_up(t)
+
+
+def _query_one_level_up(t):
+    return t.query("appinc < @limit", level=1)
 
 
 def _where_in_place(series, t):

@@ -34,7 +34,7 @@ from ..core._operations import current_operation, operation
 from . import _index_words as index_words
 from . import _row_order as row_order
 from ._arrays import TrackedArray, array_entries, array_words, tracked_array
-from ._caller_warnings import report_warnings_at_caller, user_frame
+from ._caller_warnings import report_warnings_at_caller
 from ._calls import _inside_parent
 from ._concat import _concatenated_frame, _stacked_series
 from ._positions import (
@@ -155,6 +155,11 @@ class _FollowsFrom:
         with operation(method or "operation"):
             result._follow_from(other, method)
         return result
+
+    def reindex(self, *args: Any, **kwargs: Any) -> Any:
+        # pandas' own, as an entry point of the containers: an error of strict provenance
+        # (labels that are not there) names it
+        return super().reindex(*args, **kwargs)  # type: ignore[misc]
 
 
 def _reshaping(pandas_class: type, name: str, keys: tuple = ()) -> Callable[..., Any]:
@@ -296,17 +301,17 @@ def _concatenated(result: Any, concat: Any, set_entries: Callable[[list], None])
     row_order.recombined(result, objs)
 
 
-def _user_scope(kwargs: dict) -> dict:
-    """``kwargs`` of ``query``/``eval`` with the caller's variables for ``@name``: pandas
-    would look for them a fixed number of frames up, which the wrappers between the user
-    and pandas would throw off, so they are handed over as its ``local_dict`` and
-    ``global_dict`` (unless the caller gave those, or a ``level``, itself)."""
-    if {"local_dict", "global_dict", "level"} & kwargs.keys():
-        return kwargs
-    frame = user_frame()
-    if frame is None:
-        return kwargs
-    return {**kwargs, "local_dict": frame.f_locals, "global_dict": frame.f_globals}
+def _at_callers_level(kwargs: dict, method: Callable[..., Any]) -> dict:
+    """``kwargs`` of ``query``/``eval`` with pandas' ``level`` (how many calls above it the
+    ``@name`` variables live) raised by the calls of ours that ``method`` (the class's own,
+    with the wrappers around it) puts between the user and pandas, so ``@name`` resolves in
+    the caller's scope as with a plain frame. Every such wrapper names what it wraps
+    (``__wrapped__``), so the count is read off the method, not off the stack."""
+    ours = 1
+    while hasattr(method, "__wrapped__"):
+        method = method.__wrapped__
+        ours += 1
+    return {**kwargs, "level": kwargs.get("level", 0) + ours}
 
 
 def _column_of(result: Any, frame: Any) -> dict[str, np.ndarray]:
@@ -391,12 +396,13 @@ class FollowingFrame(
         return result
 
     def query(self, expr: str, **kwargs: Any) -> Any:
-        return super().query(expr, **_user_scope(kwargs))  # type: ignore[misc]
+        kwargs = _at_callers_level(kwargs, type(self).query)
+        return super().query(expr, **kwargs)  # type: ignore[misc]
 
     def eval(self, expr: str, **kwargs: Any) -> Any:
         from ._compat import EVAL_SEES_PLAIN_COLUMNS
 
-        kwargs = _user_scope(kwargs)
+        kwargs = _at_callers_level(kwargs, type(self).eval)
         if EVAL_SEES_PLAIN_COLUMNS:  # a condition on plain columns would lose its words
             kwargs["resolvers"] = (*kwargs.get("resolvers", ()), frame_columns(self))
         return super().eval(expr, **kwargs)  # type: ignore[misc]

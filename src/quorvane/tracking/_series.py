@@ -19,6 +19,7 @@ A step is one of three kinds:
 from __future__ import annotations
 
 import builtins
+import functools
 import threading
 from collections.abc import Callable
 from typing import Any, ClassVar
@@ -403,7 +404,8 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         parent = getattr(_Series, name)
         if _in_parent():
             return parent(self, cond, other, **kwargs)
-        cond, other = as_user_code(cond), as_user_code(other)
+        # called here, as pandas would call them, so that what they return counts
+        cond, other = (x(self) if callable(x) else x for x in (cond, other))
         in_place = _compat.inplace_requested(kwargs)
         with _inside_parent(in_place=in_place):
             result = parent(self, cond, other, **kwargs)
@@ -586,12 +588,12 @@ def quiet_temporaries(cls: type, names: tuple[str, ...]) -> None:
 
 
 def _quiet(method: Callable, name: str) -> Callable:
+    @functools.wraps(method)
     def quiet(self: Any, *args: Any, **kwargs: Any) -> Any:
         with _inside_parent(in_place=True):
             return method(self, *args, **kwargs)
 
     quiet.__name__ = quiet.__qualname__ = name
-    quiet.__doc__ = method.__doc__
     return quiet
 
 
