@@ -202,7 +202,8 @@ def test_merge_with_a_group_summary_and_dummies_keep_every_protected_column(loan
     summary = loans.groupby("unit")["appinc"].median().reset_index()
     merged = loans.reset_index().merge(summary, on="unit", suffixes=("", "_unit_median"))
     called = pd.merge(loans.reset_index(), summary, on="unit", suffixes=("", "_unit_median"))
-    assert all(np.array_equal(called._col_prov[c], w) for c, w in merged._col_prov.items())
+    # pandas pairs the rows of pd.merge itself, unseen: unknown, never clean
+    assert {r["risk_level"] for r in column_risk_report(called)} == {"UNKNOWN"}
     joined = loans[["appinc"]].join(loans[["married"]].iloc[::-1])
     stepped = [tracker.update_chain(int(w), OpCode.MERGE) for w in loans._col_prov["married"]]
     assert joined._col_prov["married"].tolist() == stepped

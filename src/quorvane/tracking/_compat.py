@@ -17,6 +17,15 @@ pandas 2.2 and 3.x are both served. The differences that matter to the container
 * ``DataFrame.eval`` (and so ``query``) hands the expression plain series for the columns
   under pandas 2, the frame's own columns under pandas 3: see
   :data:`EVAL_SEES_PLAIN_COLUMNS`.
+* ``__finalize__`` of a concat's or a merge's result is given the call, not one source:
+  pandas 3 names its inputs ``input_objs``, pandas 2 ``objs`` or ``left``/``right``: see
+  :func:`finalized_inputs`.
+
+The pandas names the containers build on are its documented subclassing points:
+``_metadata`` and ``__finalize__`` (attributes that follow a result), ``_constructor``,
+``_constructor_sliced`` and ``_constructor_expanddim`` (the classes, or functions, pandas
+builds results with), and their ``*_from_mgr`` twins with ``_from_mgr`` (see
+:func:`from_mgr`).
 """
 
 from __future__ import annotations
@@ -71,3 +80,17 @@ def from_mgr(cls: type[Any], mgr: Any, axes: Any) -> Any:
     ``__init__``, so the caller must set the instance attributes afterwards.
     """
     return cls._from_mgr(mgr, axes=axes)
+
+
+def finalized_inputs(other: Any) -> list:
+    """The inputs of the pandas call whose result is finalised from ``other``, when that is
+    the call rather than one source (concat, merge); empty otherwise.
+
+    ``__finalize__``'s documentation names ``input_objs`` (pandas 3); pandas 2 hands the
+    same call objects with the inputs as ``objs`` (concat) or ``left`` and ``right`` (merge).
+    """
+    for found in (getattr(other, "input_objs", None), getattr(other, "objs", None)):
+        if found is not None:
+            return list(found)
+    pair = [getattr(other, "left", None), getattr(other, "right", None)]
+    return [x for x in pair if x is not None]

@@ -36,7 +36,8 @@ from . import _row_order as row_order
 from ._arrays import TrackedArray, array_entries, array_words, tracked_array
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _inside_parent
-from ._concat import _concatenated_frame, _stacked_series
+from ._compat import finalized_inputs
+from ._concat import _concatenated_frame, _stacked_series, cut_from
 from ._positions import (
     NO_ROW,
     Field,
@@ -294,7 +295,7 @@ class FollowingSeries(
 def _concatenated(result: Any, concat: Any, set_entries: Callable[[list], None]) -> None:
     """``result`` of ``pd.concat``: its pieces' tracker, entries (``set_entries``), and the
     decisions about their rows, with the conditions that chose each piece (segments)."""
-    objs = list(getattr(concat, "objs", []))
+    objs = finalized_inputs(concat)
     object.__setattr__(result, "_tracker", _tracker_of(objs))
     set_entries(objs)
     row_order.carry(result, *objs)
@@ -353,6 +354,7 @@ class FollowingFrame(
             row_order.carry(result, other)
         if _same_family(other, fields) and isinstance(other, DataFrame):
             result._set_mappings(_frame_from_frame(result, other, method))
+            cut_from(result, other)
             if getattr(other, "_index_words", None):
                 index_words.carry(result, other, _rows_from(result, other, method))
         elif _same_family(other, fields) and isinstance(other, Series):
@@ -362,13 +364,12 @@ class FollowingFrame(
                 result, other, lambda objs: result._set_mappings(_concatenated_frame(result, objs))
             )
         elif method == "merge":
-            from ._joins import merged_by_function
-
-            object.__setattr__(result, "_tracker", _tracker_of([other.left, other.right]))
-            row_order.carry(result, other.left, other.right)
-            mappings = merged_by_function(result)
-            if mappings is not None:
-                result._set_mappings(mappings)
+            # ``pd.merge`` called directly: which rows it paired is pandas' own business, so
+            # every column is unknown (``left.merge`` runs the join itself and follows them)
+            sides = finalized_inputs(other)
+            object.__setattr__(result, "_tracker", _tracker_of(sides))
+            result._set_mappings({f.frame_attr: {} for f in fields})
+            row_order.carry(result, *sides)
 
     def update(self, other: Any, **kwargs: Any) -> Any:
         """pandas' update, whose element entries are those of each column updated as a
