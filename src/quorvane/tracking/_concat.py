@@ -21,12 +21,12 @@ from ._positions import (
 )
 
 
-def cut_from(result: Any, source: Any) -> None:
-    """Note that ``result`` holds some of the columns of the tracked frame ``source``, on
-    its rows (as pandas' ``drop`` makes it), by a reference that does not keep ``source``
+def note_columns_cut(result: Any, source: Any) -> None:
+    """Note that ``result``, on the rows of the tracked frame ``source``, holds only some of
+    its columns (as pandas' ``drop`` makes it), by a reference that does not keep ``source``
     alive."""
-    if len(result.columns) < len(source.columns) and _same_rows(result, source):
-        object.__setattr__(result, "_cut_from", weakref.ref(source))
+    if len(result.columns) < len(source.columns):
+        object.__setattr__(result, "_columns_cut_from", weakref.ref(source))
 
 
 def _same_rows(one: Any, other: Any) -> bool:
@@ -99,12 +99,12 @@ def _encoded_pieces(objs: list, pieces: list, fields: tuple[Field, ...]) -> None
     """Give the plain pieces of a concat the entries of the columns they encode, in place.
 
     ``pd.get_dummies`` of a tracked frame ends in a concat of the frame without the encoded
-    columns (a tracked piece cut from the frame, see ``cut_from``) and of plain frames of
+    columns (a tracked piece cut from the frame, see ``note_columns_cut``) and of plain frames of
     indicators on the same rows, named after the columns they encode: each indicator takes
     that column's entries. Any other plain column stays unknown.
     """
-    cut = [(obj, obj._cut_from()) for obj in objs if getattr(obj, "_cut_from", None) is not None]
-    cut = [(kept, source) for kept, source in cut if source is not None]
+    cut = [(obj, getattr(obj, "_columns_cut_from", None)) for obj in objs]
+    cut = [(kept, ref()) for kept, ref in cut if ref is not None and ref() is not None]
     for k, obj in enumerate(objs):
         if _same_family(obj, fields) or not isinstance(obj, DataFrame):
             continue

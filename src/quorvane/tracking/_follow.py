@@ -37,7 +37,7 @@ from ._arrays import TrackedArray, array_entries, array_words, tracked_array
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _inside_parent
 from ._compat import finalized_inputs
-from ._concat import _concatenated_frame, _stacked_series, cut_from
+from ._concat import _concatenated_frame, _stacked_series, note_columns_cut
 from ._positions import (
     NO_ROW,
     Field,
@@ -353,10 +353,12 @@ class FollowingFrame(
         if _same_family(other, fields):
             row_order.carry(result, other)
         if _same_family(other, fields) and isinstance(other, DataFrame):
-            result._set_mappings(_frame_from_frame(result, other, method))
-            cut_from(result, other)
+            positions = _rows_from(result, other, method)
+            result._set_mappings(_frame_from_frame(result, other, positions))
+            if positions is None:  # the same rows
+                note_columns_cut(result, other)
             if getattr(other, "_index_words", None):
-                index_words.carry(result, other, _rows_from(result, other, method))
+                index_words.carry(result, other, positions)
         elif _same_family(other, fields) and isinstance(other, Series):
             result._set_mappings(_frame_from_series(result, other, method))
         elif method == "concat":
@@ -430,7 +432,7 @@ class FollowingFrame(
             # pandas hands over a result it built without __finalize__: find its rows and
             # columns here, from this frame's own arrays.
             tracker = getattr(self, "_tracker", None)
-            mappings = _frame_from_frame(result, self, None, tracker=tracker)
+            mappings = _frame_from_frame(result, self, _rows_from(result, self, None), tracker)
         super()._update_inplace(result, *args, **kwargs)  # type: ignore[misc]
         self._set_mappings(mappings)
         row_order.carry(self, result)  # rows the result kept, in its order
@@ -556,9 +558,10 @@ def _assigned(frame: Any, value: Any, f: Field) -> np.ndarray | None:
 
 
 def _frame_from_frame(
-    result: Any, other: Any, method: str | None, tracker: Any = None
+    result: Any, other: Any, positions: np.ndarray | None, tracker: Any = None
 ) -> dict[str, dict]:
-    positions = _rows_from(result, other, method)
+    """Arrays of a frame pandas built from ``other``, whose row ``i`` is ``other``'s row
+    ``positions[i]`` (None: the same rows)."""
     origins = column_origins(result.columns, other.columns)
     tracker = tracker if tracker is not None else getattr(result, "_tracker", None)
     out: dict[str, dict] = {}

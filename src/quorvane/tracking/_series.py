@@ -116,8 +116,8 @@ def _built_from_bare_values(result: Any, source: Any, args: tuple, kwargs: dict)
     index and name, and finalised from nothing."""
     data = args[0] if args else kwargs.get("data")
     return (
-        kwargs.get("index") is source.index
-        and "name" in kwargs
+        "name" in kwargs
+        and kwargs.get("index") is source.index
         and not isinstance(data, (_Series, pd.DataFrame))
         and not result._followed
         and len(result) == len(source)
