@@ -25,7 +25,10 @@ The pandas names the containers build on are its documented subclassing points:
 ``_metadata`` and ``__finalize__`` (attributes that follow a result), ``_constructor``,
 ``_constructor_sliced`` and ``_constructor_expanddim`` (the classes, or functions, pandas
 builds results with), and their ``*_from_mgr`` twins with ``_from_mgr`` (see
-:func:`from_mgr`).
+:func:`from_mgr`). Three private methods are still overridden, for want of a public route
+(``_follow``): ``_slice``, through which a positional slice (``iloc``, ``head``, ``tail``)
+says which rows it took, and ``_inplace_method`` and ``_update_inplace``, through which
+``s += x`` and ``inplace=True`` replace the receiver's data without a result to finalise.
 """
 
 from __future__ import annotations

@@ -250,10 +250,6 @@ class FollowingSeries(
         row_order.picked_in_order(result, "slice")
         return result
 
-    def _get_rows_with_mask(self, indexer: np.ndarray) -> Any:
-        with known_rows(self, np.flatnonzero(indexer)):
-            return super()._get_rows_with_mask(indexer)  # type: ignore[misc]
-
     def _inplace_method(self, other: Any, op: Any) -> Any:
         # ``s += x``: pandas may write the values into place without handing over a result
         # (pandas 2 without copy-on-write); the words come from the operator's result.
@@ -437,14 +433,18 @@ class FollowingFrame(
         self._set_mappings(mappings)
         row_order.carry(self, result)  # rows the result kept, in its order
 
-    def _set_axis(self, axis: int, labels: Any) -> None:
-        # Manager axis 0 of a frame is its columns: relabelled one for one, in place.
-        old = self.columns if axis == 0 else None  # type: ignore[attr-defined]
-        super()._set_axis(axis, labels)  # type: ignore[misc]
-        if old is None or not hasattr(self, "_fields"):
-            return
-        new = self.columns  # type: ignore[attr-defined]
-        if len(new) != len(old):
+    # ``frame.columns = labels``, and rename, set_axis and add_prefix, which set them so:
+    # the columns are relabelled one for one, in place, their arrays with them.
+    @property
+    def columns(self) -> Any:
+        return DataFrame.columns.__get__(self, type(self))
+
+    @columns.setter
+    def columns(self, labels: Any) -> None:
+        old = self.columns
+        DataFrame.columns.__set__(self, labels)
+        new = self.columns
+        if len(new) != len(old) or not all(hasattr(self, f.frame_attr) for f in self._fields):
             return
         remapped = {}
         for name, mapping in self._mappings().items():

@@ -21,7 +21,7 @@ from . import _row_order as row_order
 from ._arrays import array_entries
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_parent, _inside_parent
-from ._positions import _followed, gather, row_positions
+from ._positions import _followed, gather, known_rows, row_positions
 
 
 def mask_keys(source: Any, mask: Any) -> row_order.Keys:
@@ -41,6 +41,19 @@ def _is_row_mask(obj: Any, key: Any) -> bool:
     if isinstance(key, (Series, np.ndarray, pd.Index)):
         return key.ndim == 1 and is_bool_dtype(key.dtype) and len(key) == len(obj)
     return isinstance(key, list) and len(key) == len(obj) > 0 and isinstance(key[0], bool)
+
+
+def _rows_of_mask(series: Any, key: Any) -> np.ndarray | None:
+    """The positions of the rows a boolean ``key`` keeps of ``series``, aligned on the index
+    as pandas aligns a boolean series; None for any other key (a frame takes its masked
+    rows with ``take``, which says which it takes) or one pandas will refuse."""
+    if not isinstance(series, Series) or not _is_row_mask(series, key):
+        return None
+    if isinstance(key, Series) and not key.index.equals(series.index):
+        key = key.reindex(series.index)
+        if key.isna().any():
+            return None
+    return np.flatnonzero(np.asarray(key, dtype=bool))
 
 
 def selected_by_mask(source: Any, result: Any, key: Any, operation: str) -> None:
@@ -101,7 +114,12 @@ class SelectionsFollow:
 
     def __getitem__(self, key: Any) -> Any:
         key = _resolved(self, key)
-        result = super().__getitem__(key)  # type: ignore[misc]
+        rows = _rows_of_mask(self, key)
+        if rows is None:
+            result = super().__getitem__(key)  # type: ignore[misc]
+        else:
+            with known_rows(self, rows):
+                result = super().__getitem__(key)  # type: ignore[misc]
         selected_by_mask(self, result, key, "filter")
         return result
 
