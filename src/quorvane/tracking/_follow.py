@@ -99,6 +99,9 @@ def _where_op() -> int:
     return OpCode.WHERE
 
 
+# pandas' own descriptor of a frame's column labels (see FollowingFrame.columns)
+_COLUMNS: Any = DataFrame.columns
+
 # pandas methods that give their rows new labels without moving them.
 _RELABEL_ROWS = frozenset({"reset_index", "set_axis", "rename_axis", "droplevel", "to_frame"})
 # pandas methods whose result rows are not rows of the source (labels would only mislead).
@@ -437,12 +440,12 @@ class FollowingFrame(
     # the columns are relabelled one for one, in place, their arrays with them.
     @property
     def columns(self) -> Any:
-        return DataFrame.columns.__get__(self, type(self))
+        return _COLUMNS.__get__(self, None)
 
     @columns.setter
     def columns(self, labels: Any) -> None:
         old = self.columns
-        DataFrame.columns.__set__(self, labels)
+        _COLUMNS.__set__(self, labels)
         new = self.columns
         if len(new) != len(old) or not all(hasattr(self, f.frame_attr) for f in self._fields):
             return

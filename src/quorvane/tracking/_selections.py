@@ -49,10 +49,12 @@ def _rows_of_mask(series: Any, key: Any) -> np.ndarray | None:
     rows with ``take``, which says which it takes) or one pandas will refuse."""
     if not isinstance(series, Series) or not _is_row_mask(series, key):
         return None
-    if isinstance(key, Series) and not key.index.equals(series.index):
-        key = key.reindex(series.index)
-        if key.isna().any():
-            return None
+    if isinstance(key, Series):
+        if not key.index.equals(series.index):
+            key = key.reindex(series.index)
+            if key.isna().any():
+                return None
+        return np.flatnonzero(key.to_numpy(dtype=bool, copy=False))
     return np.flatnonzero(np.asarray(key, dtype=bool))
 
 
