@@ -43,6 +43,14 @@ def test_what_the_notes_say_of_get_dummies_and_pivot_table_holds():
     frame = pd.DataFrame({"g": ["a", "b", "a"], "h": ["x", "x", "y"], "v": [1.0, 2.0, 3.0]})
     tracked = wrap_dataframe(frame, ProvenanceTracker(), "t", protected=["g"])
     assert type(pd.get_dummies(tracked["g"])) is pd.DataFrame  # plain: no words at all
-    assert {"g_a", "g_b"} <= set(pd.get_dummies(tracked, columns=["g"])._col_prov)
+    risk = {r["column"]: r["risk_level"] for r in column_risk_report(tracked)}
+    named = {  # pandas' own names for the indicators tell the column they encode
+        r["column"]: r["risk_level"]
+        for r in column_risk_report(pd.get_dummies(tracked, prefix={"g": "g", "h": "is"}))
+    }
+    assert named == {"v": risk["v"], "g_a": risk["g"], "g_b": risk["g"]} | {
+        "is_x": "UNKNOWN",  # named otherwise: unknown, never clean
+        "is_y": "UNKNOWN",
+    }
     pivot = tracked.pivot_table(index="g", columns="h", values="v", aggfunc="sum")
     assert {r["risk_level"] for r in column_risk_report(pivot)} == {"UNKNOWN"}

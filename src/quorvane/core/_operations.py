@@ -2,11 +2,9 @@
 
 from __future__ import annotations
 
-import sys
 import threading
 from collections.abc import Iterator
 from contextlib import AbstractContextManager, contextmanager
-from types import FrameType
 
 _operation = threading.local()
 
@@ -27,24 +25,17 @@ def operation(name: str) -> AbstractContextManager[None]:
     return held(_operation, "name", name)
 
 
+def entry(name: str) -> AbstractContextManager[None]:
+    """Name the operation the user called, for the duration of the call: the containers'
+    entry points name themselves, so an error deep inside can say what the user asked for."""
+    return held(_operation, "entry", name)
+
+
 def current_operation() -> str:
-    """The operation under way: the name given to ``operation``, else the pandas or
-    quorvane function the user's code called (read off the stack when an error needs it)."""
+    """The operation under way: the name given to ``operation``, else the operation the
+    user called (see ``entry``)."""
     name = getattr(_operation, "name", None)
     if name and not name.endswith("operation"):
         return name
-    called = _called_by_user()
-    return f"{called}()" if called else (name or "an operation")
-
-
-def _called_by_user() -> str | None:
-    frame: FrameType | None = sys._getframe(1)
-    called = None
-    while frame is not None:
-        module = frame.f_globals.get("__name__", "")
-        if not module.startswith(("pandas", "quorvane", "numpy")):
-            return called
-        if not frame.f_code.co_name.startswith("_"):
-            called = frame.f_code.co_name
-        frame = frame.f_back
-    return called
+    called = getattr(_operation, "entry", None)
+    return f"{called}()" if called else "an operation"

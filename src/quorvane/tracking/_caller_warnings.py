@@ -30,6 +30,8 @@ from typing import Any
 
 import pandas as pd
 
+from ..core._operations import entry
+
 # the package's root (always imported before any of its modules)
 _QUORVANE_DIR = (
     os.path.dirname(os.path.abspath(sys.modules[__package__.partition(".")[0]].__file__ or ""))
@@ -87,17 +89,6 @@ class _Held:
             registry=registry,
             module_globals=self.module_globals,
         )
-
-
-def user_frame() -> FrameType | None:
-    """The frame of the code that called into quorvane: the first outside quorvane and
-    pandas, as pandas finds its own caller."""
-    frame: FrameType | None = sys._getframe(1)
-    while frame is not None and (
-        _in_quorvane(frame.f_code.co_filename) or _in_pandas(frame.f_code.co_filename)
-    ):
-        frame = frame.f_back
-    return frame
 
 
 def _issuer(frame: FrameType | None) -> FrameType | None:
@@ -195,29 +186,22 @@ def warns_at_caller(function: Callable[..., Any]) -> Callable[..., Any]:
     """``function`` with the warnings raised while it runs issued at the user's line (see
     the module doc); inside another such call it runs as it is."""
 
-    # Named with an underscore: the stack is read for the name of the operation the user
-    # called (see _operations), which is the function wrapped, not this one.
+    called = getattr(function, "__name__", "").strip("_")  # ``__add__`` is add
+
     @functools.wraps(function)
     def _at_caller(*args: Any, **kwargs: Any) -> Any:
         if _HOLD.held_by_this_thread() is not None:
             return function(*args, **kwargs)
         _HOLD.start()
         try:
-            return function(*args, **kwargs)
+            with entry(called):  # the operation the user called, for strict errors
+                return function(*args, **kwargs)
         finally:
             for warning in _HOLD.finish():
                 warning.issue()
 
     _at_caller.__warns_at_caller__ = True  # type: ignore[attr-defined]
     return _at_caller
-
-
-def is_pass_through(frame: FrameType) -> bool:
-    """Whether ``frame`` is one of the wrappers here, which only pass a call on."""
-    return frame.f_code.co_filename == __file__ and frame.f_code.co_name in _WRAPPERS
-
-
-_WRAPPERS = frozenset({"_at_caller", "_lookup"})
 
 
 def _user_facing(name: str) -> bool:

@@ -17,17 +17,26 @@ pandas 2.2 and 3.x are both served. The differences that matter to the container
 * ``DataFrame.eval`` (and so ``query``) hands the expression plain series for the columns
   under pandas 2, the frame's own columns under pandas 3: see
   :data:`EVAL_SEES_PLAIN_COLUMNS`.
+* ``__finalize__`` of a concat's or a merge's result is given the call, not one source:
+  pandas 3 names its inputs ``input_objs``, pandas 2 ``objs`` or ``left``/``right``: see
+  :func:`finalized_inputs`.
+
+The pandas names the containers build on are its documented subclassing points:
+``_metadata`` and ``__finalize__`` (attributes that follow a result), ``_constructor``,
+``_constructor_sliced`` and ``_constructor_expanddim`` (the classes, or functions, pandas
+builds results with), and their ``*_from_mgr`` twins with ``_from_mgr`` (see
+:func:`from_mgr`). Three private methods are still overridden, for want of a public route
+(``_follow``): ``_slice``, through which a positional slice (``iloc``, ``head``, ``tail``)
+says which rows it took, and ``_inplace_method`` and ``_update_inplace``, through which
+``s += x`` and ``inplace=True`` replace the receiver's data without a result to finalise.
 """
 
 from __future__ import annotations
 
 import re
-import sys
 from typing import Any
 
 import pandas as pd
-
-from ._caller_warnings import is_pass_through
 
 
 def _version_tuple(text: str) -> tuple[int, int]:
@@ -76,33 +85,15 @@ def from_mgr(cls: type[Any], mgr: Any, axes: Any) -> Any:
     return cls._from_mgr(mgr, axes=axes)
 
 
-def _frame_up(depth: int) -> Any:
-    """The frame ``depth`` calls above this helper's caller, not counting the wrappers that
-    issue warnings at the user's line (they only pass a call on)."""
-    frame: Any = sys._getframe(2)
-    for _ in range(depth - 1):
-        frame = frame.f_back
-        while is_pass_through(frame):
-            frame = frame.f_back
-    return frame
+def finalized_inputs(other: Any) -> list:
+    """The inputs of the pandas call whose result is finalised from ``other``, when that is
+    the call rather than one source (concat, merge); empty otherwise.
 
-
-def caller_is_pandas(depth: int = 2) -> bool:
-    """Whether the function that calls this helper was itself called from pandas' code
-    (``depth`` frames up: 2 is the caller's caller)."""
-    caller = _frame_up(depth).f_globals.get("__name__", "")
-    return caller == "pandas" or caller.startswith("pandas.")
-
-
-def pandas_caller_local(function: str, name: str, depth: int = 2) -> Any:
-    """The local ``name`` of the pandas function ``function`` when it is the caller of the
-    function that calls this helper (``depth`` frames up), else None.
-
-    Some pandas functions build their result from bare values of a source they hold in a
-    local (``pd.cut`` keeps the series it cuts as ``original``); that source is found here.
+    ``__finalize__``'s documentation names ``input_objs`` (pandas 3); pandas 2 hands the
+    same call objects with the inputs as ``objs`` (concat) or ``left`` and ``right`` (merge).
     """
-    frame = _frame_up(depth)
-    module = frame.f_globals.get("__name__", "")
-    if frame.f_code.co_name == function and module.startswith("pandas."):
-        return frame.f_locals.get(name)
-    return None
+    for found in (getattr(other, "input_objs", None), getattr(other, "objs", None)):
+        if found is not None:
+            return list(found)
+    pair = [getattr(other, "left", None), getattr(other, "right", None)]
+    return [x for x in pair if x is not None]

@@ -2,8 +2,7 @@
 
 from __future__ import annotations
 
-import sys
-from types import FrameType
+import weakref
 from typing import Any
 
 import numpy as np
@@ -20,6 +19,18 @@ from ._positions import (
     row_positions,
     unknown_fill,
 )
+
+
+def note_columns_cut(result: Any, source: Any) -> None:
+    """Note that ``result``, on the rows of the tracked frame ``source``, holds only some of
+    its columns (as pandas' ``drop`` makes it), by a reference that does not keep ``source``
+    alive."""
+    if len(result.columns) < len(source.columns):
+        object.__setattr__(result, "_columns_cut_from", weakref.ref(source))
+
+
+def _same_rows(one: Any, other: Any) -> bool:
+    return one.index is other.index or one.index.equals(other.index)
 
 
 def concat_pieces(result: Any, objs: list) -> tuple[str, list]:
@@ -75,26 +86,38 @@ def _frame_pieces(obj: Any, fields: tuple[Field, ...]) -> tuple[list, dict[str, 
     return labels, arrays
 
 
-def _is_pandas_get_dummies(frame: FrameType) -> bool:
-    module = frame.f_globals.get("__name__", "")
-    return frame.f_code.co_name == "get_dummies" and module.startswith("pandas.")
+def _encoded(label: Any, source: Any, kept: Any) -> Any:
+    """The column of ``source`` (one that ``kept`` dropped) that a column ``label`` of
+    indicators encodes, by pandas' default names for them (``<column>_<value>``), the
+    longest such name; None when none does."""
+    text = str(label)
+    names = [c for c in source.columns if c not in kept.columns and text.startswith(f"{c}_")]
+    return max(names, key=lambda c: len(str(c)), default=None)
 
 
-def _dummy_sources(objs: list) -> dict[int, Any]:
-    """For the concat that ends ``pd.get_dummies``: which input holds the dummies of which
-    encoded column. pandas builds the dummy frames from the columns' bare values, so the
-    columns they derive from are read off the ``get_dummies`` call on the stack."""
-    frame: FrameType | None = sys._getframe(1)
-    while frame is not None and not _is_pandas_get_dummies(frame):
-        frame = frame.f_back
-    if frame is None:
-        return {}
-    encoded = frame.f_locals.get("data_to_encode")
-    if not isinstance(encoded, DataFrame):
-        return {}
-    columns = [encoded.iloc[:, j] for j in range(encoded.shape[1])]
-    offset = len(objs) - len(columns)
-    return {offset + j: column for j, column in enumerate(columns) if offset >= 0}
+def _encoded_pieces(objs: list, pieces: list, fields: tuple[Field, ...]) -> None:
+    """Give the plain pieces of a concat the entries of the columns they encode, in place.
+
+    ``pd.get_dummies`` of a tracked frame ends in a concat of the frame without the encoded
+    columns (a tracked piece cut from the frame, see ``note_columns_cut``) and of plain frames of
+    indicators on the same rows, named after the columns they encode: each indicator takes
+    that column's entries. Any other plain column stays unknown.
+    """
+    cut = [(obj, getattr(obj, "_columns_cut_from", None)) for obj in objs]
+    cut = [(kept, ref()) for kept, ref in cut if ref is not None and ref() is not None]
+    for k, obj in enumerate(objs):
+        if _same_family(obj, fields) or not isinstance(obj, DataFrame):
+            continue
+        for kept, source in cut:
+            if not _same_rows(obj, kept):
+                continue
+            labels, arrays = pieces[k]
+            for j, label in enumerate(labels):
+                column = _encoded(label, source, kept)
+                if column is None:
+                    continue
+                for f in fields:
+                    arrays[f.frame_attr][j] = lookup(getattr(source, f.frame_attr), column)
 
 
 def _concatenated_frame(result: Any, objs: list) -> dict[str, dict]:
@@ -103,13 +126,7 @@ def _concatenated_frame(result: Any, objs: list) -> dict[str, dict]:
     mode, _ = concat_pieces(result, objs)
     out: dict[str, dict] = {f.frame_attr: {} for f in fields}
     pieces = [_frame_pieces(obj, fields) for obj in objs]
-    for k, series in _dummy_sources(objs).items():
-        if _same_family(series, fields):
-            labels = pieces[k][0]
-            pieces[k] = (
-                labels,
-                {f.frame_attr: [getattr(series, f.series_attr)] * len(labels) for f in fields},
-            )
+    _encoded_pieces(objs, pieces, fields)
     if mode == "rows":
         for f in fields:
             fill = unknown_fill(f, tracker)

@@ -34,9 +34,10 @@ from ..core._operations import current_operation, operation
 from . import _index_words as index_words
 from . import _row_order as row_order
 from ._arrays import TrackedArray, array_entries, array_words, tracked_array
-from ._caller_warnings import report_warnings_at_caller, user_frame
+from ._caller_warnings import report_warnings_at_caller
 from ._calls import _inside_parent
-from ._concat import _concatenated_frame, _stacked_series
+from ._compat import finalized_inputs
+from ._concat import _concatenated_frame, _stacked_series, note_columns_cut
 from ._positions import (
     NO_ROW,
     Field,
@@ -98,6 +99,9 @@ def _where_op() -> int:
     return OpCode.WHERE
 
 
+# pandas' own descriptor of a frame's column labels (see FollowingFrame.columns)
+_COLUMNS: Any = DataFrame.columns
+
 # pandas methods that give their rows new labels without moving them.
 _RELABEL_ROWS = frozenset({"reset_index", "set_axis", "rename_axis", "droplevel", "to_frame"})
 # pandas methods whose result rows are not rows of the source (labels would only mislead).
@@ -155,6 +159,11 @@ class _FollowsFrom:
         with operation(method or "operation"):
             result._follow_from(other, method)
         return result
+
+    def reindex(self, *args: Any, **kwargs: Any) -> Any:
+        # pandas' own, as an entry point of the containers: an error of strict provenance
+        # (labels that are not there) names it
+        return super().reindex(*args, **kwargs)  # type: ignore[misc]
 
 
 def _reshaping(pandas_class: type, name: str, keys: tuple = ()) -> Callable[..., Any]:
@@ -244,10 +253,6 @@ class FollowingSeries(
         row_order.picked_in_order(result, "slice")
         return result
 
-    def _get_rows_with_mask(self, indexer: np.ndarray) -> Any:
-        with known_rows(self, np.flatnonzero(indexer)):
-            return super()._get_rows_with_mask(indexer)  # type: ignore[misc]
-
     def _inplace_method(self, other: Any, op: Any) -> Any:
         # ``s += x``: pandas may write the values into place without handing over a result
         # (pandas 2 without copy-on-write); the words come from the operator's result.
@@ -289,24 +294,24 @@ class FollowingSeries(
 def _concatenated(result: Any, concat: Any, set_entries: Callable[[list], None]) -> None:
     """``result`` of ``pd.concat``: its pieces' tracker, entries (``set_entries``), and the
     decisions about their rows, with the conditions that chose each piece (segments)."""
-    objs = list(getattr(concat, "objs", []))
+    objs = finalized_inputs(concat)
     object.__setattr__(result, "_tracker", _tracker_of(objs))
     set_entries(objs)
     row_order.carry(result, *objs)
     row_order.recombined(result, objs)
 
 
-def _user_scope(kwargs: dict) -> dict:
-    """``kwargs`` of ``query``/``eval`` with the caller's variables for ``@name``: pandas
-    would look for them a fixed number of frames up, which the wrappers between the user
-    and pandas would throw off, so they are handed over as its ``local_dict`` and
-    ``global_dict`` (unless the caller gave those, or a ``level``, itself)."""
-    if {"local_dict", "global_dict", "level"} & kwargs.keys():
-        return kwargs
-    frame = user_frame()
-    if frame is None:
-        return kwargs
-    return {**kwargs, "local_dict": frame.f_locals, "global_dict": frame.f_globals}
+def _at_callers_level(kwargs: dict, method: Callable[..., Any]) -> dict:
+    """``kwargs`` of ``query``/``eval`` with pandas' ``level`` (how many calls above it the
+    ``@name`` variables live) raised by the calls of ours that ``method`` (the class's own,
+    with the wrappers around it) puts between the user and pandas, so ``@name`` resolves in
+    the caller's scope as with a plain frame. Every such wrapper names what it wraps
+    (``__wrapped__``), so the count is read off the method, not off the stack."""
+    ours = 1
+    while hasattr(method, "__wrapped__"):
+        method = method.__wrapped__
+        ours += 1
+    return {**kwargs, "level": kwargs.get("level", 0) + ours}
 
 
 def _column_of(result: Any, frame: Any) -> dict[str, np.ndarray]:
@@ -347,9 +352,12 @@ class FollowingFrame(
         if _same_family(other, fields):
             row_order.carry(result, other)
         if _same_family(other, fields) and isinstance(other, DataFrame):
-            result._set_mappings(_frame_from_frame(result, other, method))
+            positions = _rows_from(result, other, method)
+            result._set_mappings(_frame_from_frame(result, other, positions))
+            if positions is None:  # the same rows
+                note_columns_cut(result, other)
             if getattr(other, "_index_words", None):
-                index_words.carry(result, other, _rows_from(result, other, method))
+                index_words.carry(result, other, positions)
         elif _same_family(other, fields) and isinstance(other, Series):
             result._set_mappings(_frame_from_series(result, other, method))
         elif method == "concat":
@@ -357,13 +365,12 @@ class FollowingFrame(
                 result, other, lambda objs: result._set_mappings(_concatenated_frame(result, objs))
             )
         elif method == "merge":
-            from ._joins import merged_by_function
-
-            object.__setattr__(result, "_tracker", _tracker_of([other.left, other.right]))
-            row_order.carry(result, other.left, other.right)
-            mappings = merged_by_function(result)
-            if mappings is not None:
-                result._set_mappings(mappings)
+            # ``pd.merge`` called directly: which rows it paired is pandas' own business, so
+            # every column is unknown (``left.merge`` runs the join itself and follows them)
+            sides = finalized_inputs(other)
+            object.__setattr__(result, "_tracker", _tracker_of(sides))
+            result._set_mappings({f.frame_attr: {} for f in fields})
+            row_order.carry(result, *sides)
 
     def update(self, other: Any, **kwargs: Any) -> Any:
         """pandas' update, whose element entries are those of each column updated as a
@@ -391,12 +398,13 @@ class FollowingFrame(
         return result
 
     def query(self, expr: str, **kwargs: Any) -> Any:
-        return super().query(expr, **_user_scope(kwargs))  # type: ignore[misc]
+        kwargs = _at_callers_level(kwargs, type(self).query)
+        return super().query(expr, **kwargs)  # type: ignore[misc]
 
     def eval(self, expr: str, **kwargs: Any) -> Any:
         from ._compat import EVAL_SEES_PLAIN_COLUMNS
 
-        kwargs = _user_scope(kwargs)
+        kwargs = _at_callers_level(kwargs, type(self).eval)
         if EVAL_SEES_PLAIN_COLUMNS:  # a condition on plain columns would lose its words
             kwargs["resolvers"] = (*kwargs.get("resolvers", ()), frame_columns(self))
         return super().eval(expr, **kwargs)  # type: ignore[misc]
@@ -423,19 +431,23 @@ class FollowingFrame(
             # pandas hands over a result it built without __finalize__: find its rows and
             # columns here, from this frame's own arrays.
             tracker = getattr(self, "_tracker", None)
-            mappings = _frame_from_frame(result, self, None, tracker=tracker)
+            mappings = _frame_from_frame(result, self, _rows_from(result, self, None), tracker)
         super()._update_inplace(result, *args, **kwargs)  # type: ignore[misc]
         self._set_mappings(mappings)
         row_order.carry(self, result)  # rows the result kept, in its order
 
-    def _set_axis(self, axis: int, labels: Any) -> None:
-        # Manager axis 0 of a frame is its columns: relabelled one for one, in place.
-        old = self.columns if axis == 0 else None  # type: ignore[attr-defined]
-        super()._set_axis(axis, labels)  # type: ignore[misc]
-        if old is None or not hasattr(self, "_fields"):
-            return
-        new = self.columns  # type: ignore[attr-defined]
-        if len(new) != len(old):
+    # ``frame.columns = labels``, and rename, set_axis and add_prefix, which set them so:
+    # the columns are relabelled one for one, in place, their arrays with them.
+    @property
+    def columns(self) -> Any:
+        return _COLUMNS.__get__(self, None)
+
+    @columns.setter
+    def columns(self, labels: Any) -> None:
+        old = self.columns
+        _COLUMNS.__set__(self, labels)
+        new = self.columns
+        if len(new) != len(old) or not all(hasattr(self, f.frame_attr) for f in self._fields):
             return
         remapped = {}
         for name, mapping in self._mappings().items():
@@ -549,9 +561,10 @@ def _assigned(frame: Any, value: Any, f: Field) -> np.ndarray | None:
 
 
 def _frame_from_frame(
-    result: Any, other: Any, method: str | None, tracker: Any = None
+    result: Any, other: Any, positions: np.ndarray | None, tracker: Any = None
 ) -> dict[str, dict]:
-    positions = _rows_from(result, other, method)
+    """Arrays of a frame pandas built from ``other``, whose row ``i`` is ``other``'s row
+    ``positions[i]`` (None: the same rows)."""
     origins = column_origins(result.columns, other.columns)
     tracker = tracker if tracker is not None else getattr(result, "_tracker", None)
     out: dict[str, dict] = {}

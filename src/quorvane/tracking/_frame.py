@@ -16,6 +16,7 @@ from pandas import DataFrame
 from pandas.errors import InvalidIndexError
 
 from . import _compat, _files, _groups
+from ._calls import _in_parent
 from ._follow import FollowingFrame, gather, row_positions
 from ._frame_ops import OperatingFrame
 from ._windows import Windowing
@@ -101,7 +102,7 @@ class TrackingFrame(_groups.ReducingFrame, OperatingFrame, Windowing, FollowingF
 
     def groupby(self, by: Any = None, *args: Any, **kwargs: Any) -> Any:
         grouped = super().groupby(by, *args, **kwargs)
-        if _compat.caller_is_pandas():
+        if _in_parent():  # pandas' own grouping inside one of the containers' calls
             return grouped
         return _groups.TrackedGroupBy(self, grouped, _groups.key_arrays(self, by))
 

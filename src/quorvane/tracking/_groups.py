@@ -270,8 +270,8 @@ def key_arrays(source: Any, by: Any) -> dict[str, list[np.ndarray]]:
 
 
 def cut_from(result: Any, original: Any) -> None:
-    """``pd.cut``/``pd.qcut`` build ``result`` from bare values of ``original`` (a local of
-    pandas' function): its bins derive from the whole column."""
+    """``pd.cut``/``pd.qcut`` build ``result`` from bare values of ``original``, through its
+    constructor: its bins derive from the whole column."""
     same = getattr(original, "_fields", None) == getattr(result, "_fields", ())
     if not same or not getattr(original, "_tracker", None) or len(original) != len(result):
         return

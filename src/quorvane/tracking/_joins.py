@@ -11,10 +11,8 @@ positions, and one merge step.
 from __future__ import annotations
 
 import inspect
-import sys
 import weakref
 from collections.abc import Hashable, Iterable
-from types import FrameType
 from typing import Any
 
 import numpy as np
@@ -285,30 +283,3 @@ def join_key_pairs(tracker: Any, word: int) -> frozenset[int]:
 
 def _label_like(key: Any) -> bool:
     return not isinstance(key, (np.ndarray, Series, pd.Index, list))
-
-
-def merged_by_function(result: Any) -> dict | None:
-    """Arrays of a ``pd.merge(left, right, ...)`` result, the function called directly
-    (``left.merge`` runs the traced join itself): the call's arguments are read off the
-    stack and the join runs once more with row tracers. None when the call is not found."""
-    frame: FrameType | None = sys._getframe(1)
-    while frame is not None and not (
-        frame.f_code.co_name == "merge"
-        and frame.f_globals.get("__name__", "") == "pandas.core.reshape.merge"
-    ):
-        frame = frame.f_back
-    if frame is None:
-        return None
-    local = frame.f_locals
-    left, right = local.get("left"), local.get("right")
-    kwargs = {
-        name: local[name]
-        for name in _MERGE_SIGNATURE.parameters
-        if name not in ("self", "right") and name in local
-    }
-    if getattr(left, "_fields", None) is None:
-        return None
-    traced = traced_join(left, right, "merge", (), kwargs)
-    if len(traced) != len(result) or not traced.columns.equals(result.columns):
-        return None
-    return traced._mappings()

@@ -57,13 +57,31 @@ def followed_attribute(name: str) -> property:
         try:
             return self.__dict__[key]
         except KeyError:
-            raise AttributeError(name) from None
+            make = self.__dict__.pop(_MADE_LATER, None)
+            if make is None:
+                raise AttributeError(name) from None
+        make(self)
+        return self.__dict__[key]
 
     def set_(self: Any, value: Any) -> None:
         self.__dict__[key] = value
         self.__dict__["_followed"] = True
+        self.__dict__.pop(_MADE_LATER, None)
 
     return property(get, set_)
+
+
+_MADE_LATER = "_entries_made_later"
+
+
+def entries_made_later(series: Any, make: Callable[[Any], None]) -> None:
+    """Give ``series`` the entries that ``make(series)`` sets, made when they are first
+    read: pandas finalises most results it builds straight away, which gives them their
+    entries first, and those of the rest may never be read."""
+    for f in series._fields:
+        series.__dict__.pop(f.series_attr + "_array", None)
+    series.__dict__[_MADE_LATER] = make
+    series.__dict__["_followed"] = True
 
 
 # -- positions ----------------------------------------------------------------------------

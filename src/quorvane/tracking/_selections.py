@@ -4,8 +4,8 @@ A boolean mask (``t[mask]``, ``t.loc[mask]``, ``t.loc[mask, cols]``, ``query``),
 columns ``dropna`` and ``drop_duplicates`` look at, and a ``duplicated`` mask decide which
 rows a result holds: every value later combined from several of its rows depends on them
 (see ``_row_order``). A mask whose provenance is not known (a plain array) makes the
-selection unknown when an operation needs it; a mask pandas builds inside one of its own
-methods is that method's business (those above name their columns themselves).
+selection unknown when an operation needs it; a mask pandas builds inside one of the
+containers' calls is that call's business (those above name their columns themselves).
 """
 
 from __future__ import annotations
@@ -20,7 +20,8 @@ from pandas.api.types import is_bool_dtype
 from . import _row_order as row_order
 from ._arrays import array_entries
 from ._caller_warnings import report_warnings_at_caller
-from ._positions import _followed, gather, row_positions
+from ._calls import _in_parent, _inside_parent
+from ._positions import _followed, gather, known_rows, row_positions
 
 
 def mask_keys(source: Any, mask: Any) -> row_order.Keys:
@@ -42,23 +43,30 @@ def _is_row_mask(obj: Any, key: Any) -> bool:
     return isinstance(key, list) and len(key) == len(obj) > 0 and isinstance(key[0], bool)
 
 
+def _rows_of_mask(series: Any, key: Any) -> np.ndarray | None:
+    """The positions of the rows a boolean ``key`` keeps of ``series``, aligned on the index
+    as pandas aligns a boolean series; None for any other key (a frame takes its masked
+    rows with ``take``, which says which it takes) or one pandas will refuse."""
+    if not isinstance(series, Series) or not _is_row_mask(series, key):
+        return None
+    if isinstance(key, Series):
+        if not key.index.equals(series.index):
+            key = key.reindex(series.index)
+            if key.isna().any():
+                return None
+        return np.flatnonzero(key.to_numpy(dtype=bool, copy=False))
+    return np.flatnonzero(np.asarray(key, dtype=bool))
+
+
 def selected_by_mask(source: Any, result: Any, key: Any, operation: str) -> None:
     """``result`` holds the rows of ``source`` a row ``key`` chose, when it is a mask."""
     if not getattr(source, "_tracker", None) or not _is_row_mask(source, key):
         return
     keys = mask_keys(source, key)
-    if any(a is None for arrays in keys.values() for a in arrays) and _pandas_calls(above=2):
-        return  # pandas' own mask inside one of its methods: the method names its keys
+    if any(a is None for arrays in keys.values() for a in arrays) and _in_parent():
+        return  # pandas' own mask inside one of the containers' calls: it names its keys
     if isinstance(result, (Series, DataFrame)) and result is not source:
         row_order.remember(source, result, keys, operation, row_order.SELECTION)
-
-
-def _pandas_calls(above: int) -> bool:
-    """Whether the code ``above`` frames above this function's caller is pandas' (1: the
-    caller's caller)."""
-    from ._compat import caller_is_pandas
-
-    return caller_is_pandas(depth=above + 2)
 
 
 def frame_columns(frame: Any) -> dict[str, Any]:
@@ -108,7 +116,12 @@ class SelectionsFollow:
 
     def __getitem__(self, key: Any) -> Any:
         key = _resolved(self, key)
-        result = super().__getitem__(key)  # type: ignore[misc]
+        rows = _rows_of_mask(self, key)
+        if rows is None:
+            result = super().__getitem__(key)  # type: ignore[misc]
+        else:
+            with known_rows(self, rows):
+                result = super().__getitem__(key)  # type: ignore[misc]
         selected_by_mask(self, result, key, "filter")
         return result
 
@@ -118,14 +131,16 @@ class SelectionsFollow:
 
     def dropna(self, *args: Any, **kwargs: Any) -> Any:
         keys = self._keys_of(kwargs.get("subset"))
-        result = super().dropna(*args, **kwargs)  # type: ignore[misc]
+        with _inside_parent(in_place=True):  # pandas' own masks inside: no words
+            result = super().dropna(*args, **kwargs)  # type: ignore[misc]
         if kwargs.get("axis", 0) in (0, "index"):
             self._selected_by(result, kwargs, keys, "dropna")
         return result
 
     def drop_duplicates(self, *args: Any, **kwargs: Any) -> Any:
         keys = self._keys_of(self._subset(args, kwargs))
-        result = super().drop_duplicates(*args, **kwargs)  # type: ignore[misc]
+        with _inside_parent(in_place=True):  # pandas' own duplicated and masks: no words
+            result = super().drop_duplicates(*args, **kwargs)  # type: ignore[misc]
         self._selected_by(result, kwargs, keys, "drop_duplicates")
         return result
 
@@ -135,7 +150,7 @@ class SelectionsFollow:
         ``keep=False``)."""
         result = super().duplicated(*args, **kwargs)  # type: ignore[misc]
         tracker = getattr(self, "_tracker", None)
-        if not tracker or not hasattr(result, "_set_fields") or _pandas_calls(above=1):
+        if not tracker or not hasattr(result, "_set_fields") or _in_parent():
             return result  # (drop_duplicates names its columns itself, lazily)
         fields = self._fields  # type: ignore[attr-defined]
         keys = self._keys_of(self._subset(args, kwargs))

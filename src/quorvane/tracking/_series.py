@@ -19,6 +19,7 @@ A step is one of three kinds:
 from __future__ import annotations
 
 import builtins
+import functools
 import threading
 from collections.abc import Callable
 from typing import Any, ClassVar
@@ -35,7 +36,7 @@ from . import _compat, _groups, _row_order
 from ._accessors import SeriesAccessors
 from ._arguments import argument_operands, choices, one_value
 from ._arrays import array_entries, tracked_array
-from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent
+from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent, as_user_code
 from ._combining import derived_words
 from ._follow import (
     FollowingSeries,
@@ -45,7 +46,7 @@ from ._follow import (
     row_positions,
     unknown_fill,
 )
-from ._positions import Field
+from ._positions import Field, entries_made_later
 from ._scalars import scalar_entries, tracked_scalar
 
 # pandas' own Series, bound once: code that puts a tracked class in the place of
@@ -111,9 +112,23 @@ def _operand_rows(series: Any, other: Any) -> tuple[np.ndarray | None, np.ndarra
     return left_rows, right_rows
 
 
+def _built_from_bare_values(result: Any, source: Any, args: tuple, kwargs: dict) -> bool:
+    """Whether ``result`` holds values pandas made from ``source``'s bare values, under its
+    index and name, and finalised from nothing."""
+    data = args[0] if args else kwargs.get("data")
+    return (
+        "name" in kwargs
+        and kwargs.get("index") is source.index
+        and not isinstance(data, (_Series, pd.DataFrame))
+        and not result._followed
+        and len(result) == len(source)
+        and bool(source._tracker)
+    )
+
+
 def refuse_untracked_result(tracker: Any, func: Any) -> None:
     """Under strict provenance, refuse a numpy function whose result carries no words."""
-    if getattr(tracker, "strict", False) and not _compat.caller_is_pandas(depth=3):
+    if getattr(tracker, "strict", False) and not _in_parent():
         with operation(f"np.{func.__name__}"):
             tracker.unknown_word()  # raises
 
@@ -142,7 +157,6 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         if all(entries is None for entries in given.values()):
             # built from bare values, their provenance is unknown until given
             self._followed = isinstance(data, TrackingSeries) and getattr(data, "_followed", False)
-            _groups.cut_from(self, _compat.pandas_caller_local("_postprocess_for_cut", "original"))
 
     def _entries_lent(self, data: Any) -> dict[str, np.ndarray]:
         """Entries of a series built by a call: those of a tracked series of this road it
@@ -174,8 +188,21 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
     # -- pandas construction hooks ------------------------------------------------------
 
     @property
-    def _constructor(self) -> type:
-        return type(self)
+    def _constructor(self) -> Callable[..., Any]:
+        # A function, as pandas allows (see _compat): pandas builds most results from this
+        # series' bare values and then finalises them from it, which gives their entries.
+        # One kind it does not finalise, ``pd.cut``/``pd.qcut``'s, is built with this
+        # series' own index and name: its values derive from the whole column.
+        source, cls = self, type(self)
+
+        def construct(*args: Any, **kwargs: Any) -> Any:
+            result = cls(*args, **kwargs)
+            if _built_from_bare_values(result, source, args, kwargs):
+                object.__setattr__(result, "_tracker", source._tracker)
+                entries_made_later(result, lambda made: _groups.cut_from(made, source))
+            return result
+
+        return construct
 
     @property
     def _constructor_expanddim(self) -> type:
@@ -263,7 +290,7 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         exact("op_name", op_name, str)
         op_code = as_int("op_code", op_code)
         _count_binop()
-        if _in_parent() and _compat.caller_is_pandas(depth=3):
+        if _in_parent():
             return pandas_op(self, other)  # pandas' own step inside one of ours
         left_rows, right_rows = _operand_rows(self, other)
         in_place = left_rows is None and right_rows is None
@@ -366,21 +393,19 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         return self._with_arguments(result, op_name, op_code, values)
 
     def fillna(self, value: Any = 0, **kwargs: Any) -> Any:
-        inner = _in_parent() and _compat.caller_is_pandas()
-        return self._transform("fillna", "fillna", OpCode.FILL, (value,), kwargs, inner)
+        return self._transform("fillna", "fillna", OpCode.FILL, (value,), kwargs, _in_parent())
 
     def map(self, arg: Any, **kwargs: Any) -> Any:
-        inner = _in_parent() and _compat.caller_is_pandas()
-        return self._transform("map", "map", OpCode.MAP, (arg,), kwargs, inner)
+        arg = as_user_code(arg)
+        return self._transform("map", "map", OpCode.MAP, (arg,), kwargs, _in_parent())
 
     def replace(self, *args: Any, **kwargs: Any) -> Any:
-        inner = _in_parent() and _compat.caller_is_pandas()
-        return self._transform("replace", "replace", OpCode.MAP, args, kwargs, inner)
+        return self._transform("replace", "replace", OpCode.MAP, args, kwargs, _in_parent())
 
     # -- several operands: bounds, conditions and ufuncs --------------------------------------
 
     def clip(self, lower: Any = None, upper: Any = None, **kwargs: Any) -> Any:
-        inner = _in_parent() and _compat.caller_is_pandas()
+        inner = _in_parent()
         bounds = [x for x in (lower, upper) if isinstance(x, type(self))]
         if inner or not bounds or _compat.inplace_requested(kwargs):
             return self._transform("clip", "clip", OpCode.CLIP, (lower, upper), kwargs, inner)
@@ -403,8 +428,10 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
 
     def _conditional(self, name: str, cond: Any, other: Any, kwargs: dict) -> Any:
         parent = getattr(_Series, name)
-        if _in_parent() and _compat.caller_is_pandas(depth=3):
+        if _in_parent():
             return parent(self, cond, other, **kwargs)
+        # called here, as pandas would call them, so that what they return counts
+        cond, other = (x(self) if callable(x) else x for x in (cond, other))
         in_place = _compat.inplace_requested(kwargs)
         with _inside_parent(in_place=in_place):
             result = parent(self, cond, other, **kwargs)
@@ -492,7 +519,7 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
 
     def groupby(self, by: Any = None, *args: Any, **kwargs: Any) -> Any:
         grouped = super().groupby(by, *args, **kwargs)
-        if _compat.caller_is_pandas():
+        if _in_parent():  # pandas' own grouping inside one of the containers' calls
             return grouped
         return _groups.TrackedGroupBy(self, grouped, _groups.key_arrays(self, by))
 
@@ -587,12 +614,12 @@ def quiet_temporaries(cls: type, names: tuple[str, ...]) -> None:
 
 
 def _quiet(method: Callable, name: str) -> Callable:
+    @functools.wraps(method)
     def quiet(self: Any, *args: Any, **kwargs: Any) -> Any:
         with _inside_parent(in_place=True):
             return method(self, *args, **kwargs)
 
     quiet.__name__ = quiet.__qualname__ = name
-    quiet.__doc__ = method.__doc__
     return quiet
 
 
