@@ -294,12 +294,11 @@ def test_a_failed_write_stores_nothing_and_keeps_the_log_before(backend, monkeyp
     before = backend.read_element_lineage(pid, "approved", "LA-2")
     insert = ElementStore._insert_blocks
 
-    def fail_at_identities(self, tx, log_id, part, blocks):
-        if part == 1:
-            raise OSError("disk full")
-        insert(self, tx, log_id, part, blocks)
+    def fail_after_the_nodes(self, tx, log_id, parts):
+        insert(self, tx, log_id, parts[:1])
+        raise OSError("disk full")
 
-    monkeypatch.setattr(ElementStore, "_insert_blocks", fail_at_identities)
+    monkeypatch.setattr(ElementStore, "_insert_blocks", fail_after_the_nodes)
     with pytest.raises((OSError, ServiceError)):
         backend.write_element_log(pid, chain_log(20))
     monkeypatch.undo()
