@@ -167,9 +167,8 @@ def main() -> None:
         rows_seconds = rows_into_sqlite(log, f"{tmp}/rows.db")
         print(f"SQLite rows        {_rate(log.size, rows_seconds)}")
         print(f"  blocks / rows: {rows_seconds / seconds:.1f}x the rate")
-        print(
-            f"lineage, blocks    {_ms(lineage_reads(SQLiteStorage(store.path), pipeline, log, args.reads))}"
-        )
+        reads = lineage_reads(SQLiteStorage(store.path), pipeline, log, args.reads)
+        print(f"lineage, blocks    {_ms(reads)}")
         print(f"lineage, rows      {_ms(row_walks(f'{tmp}/rows.db', log, args.reads))}")
         store.disconnect()
     small = chain_log(args.pg_rows, args.ops)
