@@ -117,12 +117,13 @@ def from_bytes(data: bytes | memoryview) -> Any:
 
 
 def _offsets_and_values(column: Any) -> tuple[np.ndarray, np.ndarray]:
-    """A large-list column's offsets (from 0) and flat values as numpy arrays."""
+    """A large-list column's offsets (from 0) and flat values as numpy arrays (copied only
+    where the column is in several chunks, or a slice)."""
     array = column.combine_chunks() if hasattr(column, "combine_chunks") else column
-    offsets = array.offsets.to_numpy().astype(np.int64)
-    values = array.values.to_numpy(zero_copy_only=False).astype(np.int64)
-    start = int(offsets[0]) if len(offsets) else 0
-    return offsets - start, values[start : int(offsets[-1]) if len(offsets) else 0]
+    offsets = np.asarray(array.offsets.to_numpy(), np.int64)
+    values = np.asarray(array.values.to_numpy(zero_copy_only=False), np.int64)
+    start, end = (int(offsets[0]), int(offsets[-1])) if len(offsets) else (0, 0)
+    return (offsets - start if start else offsets), values[start:end]
 
 
 def _numbers(table: Any, name: str, dtype: Any) -> np.ndarray:
