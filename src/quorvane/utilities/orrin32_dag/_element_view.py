@@ -40,7 +40,7 @@ def element_log(tracker: Any, results: Mapping[str, Any] | None = None) -> Eleme
             input_start=starts,
             inputs=flat,
             value=store.value.get(ids),
-            text=tuple(texts) if texts is not None and np.not_equal(texts, None).any() else None,
+            text=_texts(texts),
             row=store.row.get(ids),
             protected=(flags[keep] & PROTECTED) != 0,
             sources=_sources(tracker),
@@ -49,6 +49,13 @@ def element_log(tracker: Any, results: Mapping[str, Any] | None = None) -> Eleme
             **identities,
         )
     return log
+
+
+def _texts(texts: np.ndarray | None) -> tuple | None:
+    """The texts of the log's rows, or None when no row has one."""
+    if texts is None or not (texts != None).any():  # noqa: E711 - element-wise, not identity
+        return None
+    return tuple(texts)
 
 
 def _kept_inputs(
