@@ -18,6 +18,7 @@ from pandas.errors import InvalidIndexError
 from . import _compat, _groups
 from ._follow import FollowingFrame, gather, row_positions
 from ._frame_ops import OperatingFrame
+from ._unmodelled import default_for_unmodelled
 from ._windows import Windowing
 
 
@@ -106,5 +107,7 @@ def _is_single(frame: DataFrame, label: Hashable) -> bool:
     except (KeyError, TypeError, InvalidIndexError):
         return False
 
+
+default_for_unmodelled(TrackingFrame, DataFrame)
 
 __all__ = ["TrackingFrame"]

@@ -46,6 +46,7 @@ from ._follow import (
 )
 from ._positions import Field
 from ._scalars import scalar_entries, tracked_scalar
+from ._unmodelled import default_for_unmodelled
 
 # pandas' own Series, bound once: code that puts a tracked class in the place of
 # ``pandas.Series`` (the conformance run of pandas' tests does) must not turn the parent's
@@ -580,3 +581,6 @@ def absent_entries(field: Field, n: int) -> np.ndarray:
     """``n`` absent entries as a read-only view that costs nothing: most series built with
     them are given their real entries by ``__finalize__`` straight away."""
     return np.broadcast_to(np.array(field.absent, dtype=field.dtype), (n,))
+
+
+default_for_unmodelled(TrackingSeries, _Series)
