@@ -7,7 +7,8 @@ to a container class when it is built (:func:`default_for_unmodelled`): pandas c
 values, and each element of the result combines every tracked input the call received,
 whole (every element of the receiver, of each tracked container or array among the
 arguments, each tracked scalar, and what decided the receiver's rows: its selection and its
-order). One AGG step. A plain pandas result becomes the road's container; a number becomes
+order). One AGG step; ``Series.apply`` given a function reads unknown (the function may
+read more than its element). A plain pandas result becomes the road's container; a number becomes
 a tracked scalar. An input of unknown provenance makes the result unknown, never clean.
 Under strict provenance the call raises instead: its result is only an over-approximation.
 
@@ -58,6 +59,10 @@ MOVES_UNLESS_GIVEN = frozenset(
     {"fillna", "where", "mask", "clip", "replace", "isin", "map", "combine_first", "case_when"}
 )
 
+#: Methods that run a function of the user's on each element: what it reads besides its
+#: element (a closure's data) cannot be seen, so their results are unknown.
+READS_UNSEEN = frozenset({"apply"})
+
 #: Other names of methods a container models.
 ALIASES = {"product": "prod", "kurtosis": "kurt"}
 
@@ -101,6 +106,7 @@ def _over_approximating(method: Callable, name: str) -> Callable:
         values = [*args, *kwargs.values()]
         if name in MOVES_UNLESS_GIVEN and not any(_tracked(v, self) for v in _inputs(values)):
             return method(self, *args, **kwargs)
+        refuse_under_strict(tracker, self._fields, name)
         with _inside_parent():
             result = method(self, *args, **kwargs)
         in_place = result is None and bool(kwargs.get("inplace"))
@@ -116,13 +122,13 @@ def over_approximated(source: Any, result: Any, name: str, values: list) -> Any:
     every tracked input whole (module doc)."""
     tracker = source._tracker
     fields = source._fields
-    if getattr(tracker, "strict", False):
-        with operation(name):
-            fields[0].unknown(tracker)  # raises: the result would only over-approximate
+    refuse_under_strict(tracker, fields, name)
     made: dict[str, int] | None = None
 
     def entries() -> dict[str, int]:
         nonlocal made
+        if made is None and name in READS_UNSEEN and any(callable(v) for v in values):
+            made = {f.series_attr: f.unknown(tracker) for f in fields}
         if made is None:
             made = _whole(source, name, values)
         return made
@@ -130,6 +136,14 @@ def over_approximated(source: Any, result: Any, name: str, values: list) -> Any:
     if isinstance(result, tuple):
         return tuple(_carrying(source, r, entries) for r in result)
     return _carrying(source, result, entries)
+
+
+def refuse_under_strict(tracker: Any, fields: tuple, name: str) -> None:
+    """Under strict provenance, refuse the call ``name`` before it runs: its result would
+    only over-approximate."""
+    if getattr(tracker, "strict", False):
+        with operation(name):
+            fields[0].unknown(tracker)  # raises
 
 
 def _carrying(source: Any, result: Any, entries: Callable[[], dict[str, int]]) -> Any:
