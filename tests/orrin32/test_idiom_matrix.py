@@ -546,7 +546,18 @@ EVERY_INPUT += [
     ("group_iteration", lambda t: _each_group(t), {"appinc", "married"}),
     ("idxmax_rows", lambda t: t[["appinc", "loanamt"]].idxmax(axis=1), {"appinc", "loanamt"}),
     ("series_combine", lambda t: t["appinc"].combine(t["unit"], max), {"appinc", "unit"}),
+    ("frame_where", lambda t: t[["appinc"]].where(_as_appinc(t["unit"]) > 1, 0), {"unit"}),
+    ("frame_mask_rows", lambda t: t[["appinc"]].mask(t["married"] == 1, 0, axis=0), {"married"}),
+    ("frame_fillna_frame", lambda t: t[["loanamt"]].fillna(_as_loanamt(t["unit"])), {"unit"}),
 ]
+
+
+def _as_appinc(s):
+    return s.to_frame().set_axis(["appinc"], axis=1)
+
+
+def _as_loanamt(s):
+    return s.to_frame().set_axis(["loanamt"], axis=1)
 
 
 def _pivot_table(t):

@@ -105,7 +105,8 @@ def _over_approximating(method: Callable, name: str) -> Callable:
             return method(self, *args, **kwargs)
         values = [*args, *kwargs.values()]
         if name in MOVES_UNLESS_GIVEN and not any(_tracked(v, self) for v in _inputs(values)):
-            return method(self, *args, **kwargs)
+            with _inside_parent():  # what pandas computes inside (a clip's condition) is its own
+                return method(self, *args, **kwargs)
         refuse_under_strict(tracker, self._fields, name)
         with _inside_parent():
             result = method(self, *args, **kwargs)
