@@ -520,6 +520,7 @@ EVERY_INPUT = [
 
 MARRIED_INCOME = {"appinc", "loanamt", "married"}
 INCOME_MARRIED = {"appinc", "married"}
+KEYS = {"unit", "married"}
 
 # Inputs given as arguments, and scalars that reductions of tracked data return.
 EVERY_INPUT += [
@@ -546,6 +547,8 @@ EVERY_INPUT += [
     ("group_iteration", lambda t: _each_group(t), {"appinc", "married"}),
     ("idxmax_rows", lambda t: t[["appinc", "loanamt"]].idxmax(axis=1), {"appinc", "loanamt"}),
     ("series_combine", lambda t: t["appinc"].combine(t["unit"], max), {"appinc", "unit"}),
+    # a missing combination's cell: whether it is there depends on the keys
+    ("unstack_missing", lambda t: t.groupby(["unit", "married"])["appinc"].max().unstack(), KEYS),
     ("frame_where", lambda t: t[["appinc"]].where(_as_appinc(t["unit"]) > 1, 0), {"unit"}),
     ("frame_mask_rows", lambda t: t[["appinc"]].mask(t["married"] == 1, 0, axis=0), {"married"}),
     ("frame_fillna_frame", lambda t: t[["loanamt"]].fillna(_as_loanamt(t["unit"])), {"unit"}),

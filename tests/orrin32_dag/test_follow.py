@@ -255,7 +255,7 @@ DAG_EVERY_INPUT = [
     "clip_quantile", "interpolate_sorted", "segments", "segment_update", "frame_update",
     "segment_combine_first", "joined_lookup", "two_np_where", "pivot_table", "explode",
     "frame_explode", "group_apply", "group_iteration", "idxmax_rows", "series_combine",
-    "frame_where", "frame_mask_rows", "frame_fillna_frame",
+    "frame_where", "frame_mask_rows", "frame_fillna_frame", "unstack_missing",
 ]  # fmt: skip
 
 
