@@ -63,6 +63,14 @@ MOVES_UNLESS_GIVEN = frozenset(
 #: element (a closure's data) cannot be seen, so their results are unknown.
 READS_UNSEEN = frozenset({"apply"})
 
+#: Frame methods whose every result element is made of the columns their arguments name
+#: alone (a pivot table's cells, of its values and keys): those columns, not all, are their
+#: receiver's inputs. An argument that names none (all columns by default) reads them all.
+READS_NAMED_COLUMNS = {
+    "pivot_table": ("values", "index", "columns"),
+    "value_counts": ("subset",),
+}
+
 #: Other names of methods a container models.
 ALIASES = {"product": "prod", "kurtosis": "kurt"}
 
@@ -111,16 +119,20 @@ def _over_approximating(method: Callable, name: str) -> Callable:
         with _inside_parent():
             result = method(self, *args, **kwargs)
         in_place = result is None and bool(kwargs.get("inplace"))
-        return over_approximated(self, self if in_place else result, name, values)
+        read = _named_columns(self, method, name, args, kwargs)
+        return over_approximated(self, self if in_place else result, name, values, read)
 
     call.__name__ = call.__qualname__ = name
     call.__doc__ = method.__doc__
     return call
 
 
-def over_approximated(source: Any, result: Any, name: str, values: list) -> Any:
+def over_approximated(
+    source: Any, result: Any, name: str, values: list, read: list | None = None
+) -> Any:
     """``result`` of ``source``'s call ``name`` given ``values``, each element combining
-    every tracked input whole (module doc)."""
+    every tracked input whole (module doc); of a frame receiver, the columns ``read``
+    (None: all)."""
     tracker = source._tracker
     fields = source._fields
     refuse_under_strict(tracker, fields, name)
@@ -131,7 +143,7 @@ def over_approximated(source: Any, result: Any, name: str, values: list) -> Any:
         if made is None and name in READS_UNSEEN and any(callable(v) for v in values):
             made = {f.series_attr: f.unknown(tracker) for f in fields}
         if made is None:
-            made = _whole(source, name, values)
+            made = _whole(source, name, values, read)
         return made
 
     if isinstance(result, tuple):
@@ -183,11 +195,30 @@ def _filled(source: Any, result: Any, entries: dict[str, int]) -> Any:
     return result
 
 
-def _whole(source: Any, name: str, values: list) -> dict[str, int]:
+def _named_columns(
+    source: Any, method: Callable, name: str, args: tuple, kwargs: dict
+) -> list | None:
+    """The columns of the frame ``source`` that the call reads, by its arguments (see
+    ``READS_NAMED_COLUMNS``); None for all of them."""
+    if name not in READS_NAMED_COLUMNS or not isinstance(source, DataFrame):
+        return None
+    try:
+        bound = inspect.signature(method).bind(source, *args, **kwargs).arguments
+    except TypeError:
+        return None
+    named = list(_inputs([bound.get(a) for a in READS_NAMED_COLUMNS[name]]))
+    labels = [label for label in named if label is not None]
+    if not labels or any(not _hashable(label) or label not in source.columns for label in named):
+        return None
+    return labels
+
+
+def _whole(source: Any, name: str, values: list, read: list | None = None) -> dict[str, int]:
     """Per field, the entry of one value made of every element of every tracked input."""
     tracker, fields = source._tracker, source._fields
     arrays: dict[str, list] = {f.series_attr: [] for f in fields}
-    for obj in [source, *(v for v in _inputs(values) if _tracked(v, source))]:
+    own = source if read is None else source[read]
+    for obj in [own, *(v for v in _inputs(values) if _tracked(v, source))]:
         for f in fields:
             arrays[f.series_attr].extend(_arrays_of(obj, f, tracker))
     for decision in _row_order.row_order_of(source):
