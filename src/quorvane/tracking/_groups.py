@@ -101,7 +101,8 @@ class TrackedGroupBy:
                     for f in source._fields
                 }
             )
-        _row_order.remember(source, rows, self._keys, "groupby", _row_order.SELECTION)
+        keys: _row_order.Keys = {name: list(arrays) for name, arrays in self._keys.items()}
+        _row_order.remember(source, rows, keys, "groupby", _row_order.SELECTION)
         return rows
 
     def __len__(self) -> int:
