@@ -550,6 +550,11 @@ EVERY_INPUT += [
     # a missing combination's cell: whether it is there depends on the keys
     ("unstack_missing", lambda t: t.groupby(["unit", "married"])["appinc"].max().unstack(), KEYS),
     ("frame_where", lambda t: t[["appinc"]].where(_as_appinc(t["unit"]) > 1, 0), {"unit"}),
+    (
+        "frame_where_function",
+        lambda t: t[["appinc"]].where(lambda d: _as_appinc(t["unit"]) > 1),
+        {"unit"},
+    ),
     ("frame_mask_rows", lambda t: t[["appinc"]].mask(t["married"] == 1, 0, axis=0), {"married"}),
     ("frame_fillna_frame", lambda t: t[["loanamt"]].fillna(_as_loanamt(t["unit"])), {"unit"}),
 ]

@@ -23,6 +23,7 @@ from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_place_call
 from ._combining import combine_segments, whole_entries
 from ._positions import gather, row_positions
+from ._unmodelled import refuse_under_strict
 from ._windows import Windowing, WindowProxy
 
 # -- groups ---------------------------------------------------------------------------------
@@ -150,6 +151,7 @@ class TrackedGroupBy:
         if member_codes is None and len(result) != n_groups:
             # rows that are neither groups nor source rows (a function's own result): each
             # element may come from any group, so from every member and key
+            refuse_under_strict(tracker, source._fields, name)
             codes, member_codes = np.zeros_like(codes), np.zeros(len(result), dtype=np.int64)
             n_groups = 1
         fields = {f.series_attr: f for f in source._fields}

@@ -59,6 +59,10 @@ MOVES_UNLESS_GIVEN = frozenset(
     {"fillna", "where", "mask", "clip", "replace", "isin", "map", "combine_first", "case_when"}
 )
 
+#: Methods that take their condition or other values as a function of the receiver: called
+#: here, once, as pandas would, so that what it returns counts as given.
+CONDITIONS = frozenset({"where", "mask"})
+
 #: Methods that run a function of the user's on each element: what it reads besides its
 #: element (a closure's data) cannot be seen, so their results are unknown.
 READS_UNSEEN = frozenset({"apply"})
@@ -111,6 +115,9 @@ def _over_approximating(method: Callable, name: str) -> Callable:
         tracker = getattr(self, "_tracker", None)
         if not tracker or _in_parent():  # pandas' own call inside a tracked operation
             return method(self, *args, **kwargs)
+        if name in CONDITIONS:  # the condition or values a function of the frame gives
+            args = tuple(a(self) if callable(a) else a for a in args)
+            kwargs = {k: v(self) if callable(v) else v for k, v in kwargs.items()}
         values = [*args, *kwargs.values()]
         if name in MOVES_UNLESS_GIVEN and not any(_tracked(v, self) for v in _inputs(values)):
             with _inside_parent():  # what pandas computes inside (a clip's condition) is its own
