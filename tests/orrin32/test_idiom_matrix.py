@@ -66,6 +66,7 @@ MOVES = [
     ("concat_columns", lambda t: pd.concat([t["married"], t["appinc"]], axis=1)),
     ("to_frame", lambda t: t["married"].to_frame()),
     ("set_columns", lambda t: t.set_axis(["a", "b", "c", "d"], axis=1)),
+    ("explode", lambda t: t.explode("unit")),
 ]
 
 
@@ -542,6 +543,7 @@ EVERY_INPUT += [
     # calls the containers do not model: every element combines every tracked input
     ("pivot_table", lambda t: _pivot_table(t), {"appinc", "unit", "married"}),
     ("explode", lambda t: _lists(t["unit"]).explode(), {"unit"}),
+    ("explode_unlabelled", lambda t: _lists(t["unit"]).explode(ignore_index=True), {"unit"}),
     ("frame_explode", lambda t: t.assign(u=_lists(t["unit"])).explode("u")["u"], {"unit"}),
     ("group_apply", lambda t: t.groupby("married")["appinc"].apply(_centred), INCOME_MARRIED),
     ("group_iteration", lambda t: _each_group(t), {"appinc", "married"}),
@@ -778,7 +780,8 @@ UNKNOWN = [
     ("plain_mask", lambda t: t[t["appinc"].to_numpy() > 50][["appinc"]].mean(), "mean"),
     ("to_numpy_round_trip", lambda t: t.__setitem__("x", t["appinc"].to_numpy()), "column 'x'"),
     ("series_apply", lambda t: t["appinc"].apply(lambda v: v * 2), "apply"),
-    ("unmodelled", lambda t: _lists(t["unit"]).explode(), "explode"),
+    ("unmodelled", lambda t: t["appinc"].combine(t["unit"], max), "combine"),
+    ("explode_unlabelled", lambda t: _lists(t["unit"]).explode(ignore_index=True), "explode"),
     ("unmodelled_frame", lambda t: _pivot_table(t), "pivot_table"),
 ]
 

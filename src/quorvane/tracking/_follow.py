@@ -113,7 +113,6 @@ _NEW_ROWS = frozenset(
         "cov",
         "count",
         "quantile",
-        "explode",
         "mode",
         "value_counts",
         "idxmin",

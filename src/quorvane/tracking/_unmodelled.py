@@ -59,6 +59,11 @@ MOVES_UNLESS_GIVEN = frozenset(
     {"fillna", "where", "mask", "clip", "replace", "isin", "map", "combine_first", "case_when"}
 )
 
+#: Methods whose result rows each hold values of one source row, labelled as that row
+#: (``explode``: an item of the row's list): where the source's labels are unique and kept,
+#: they say which row each came from, and the entries move with the values.
+MOVES_BY_LABEL = frozenset({"explode"})
+
 #: Methods that take their condition or other values as a function of the receiver: called
 #: here, once, as pandas would, so that what it returns counts as given.
 CONDITIONS = frozenset({"where", "mask"})
@@ -122,6 +127,9 @@ def _over_approximating(method: Callable, name: str) -> Callable:
         if name in MOVES_UNLESS_GIVEN and not any(_tracked(v, self) for v in _inputs(values)):
             with _inside_parent():  # what pandas computes inside (a clip's condition) is its own
                 return method(self, *args, **kwargs)
+        if name in MOVES_BY_LABEL and self.index.is_unique and not kwargs.get("ignore_index"):
+            with _inside_parent():
+                return _moved_by_label(self, method(self, *args, **kwargs), name)
         refuse_under_strict(tracker, self._fields, name)
         with _inside_parent():
             result = method(self, *args, **kwargs)
@@ -132,6 +140,15 @@ def _over_approximating(method: Callable, name: str) -> Callable:
     call.__name__ = call.__qualname__ = name
     call.__doc__ = method.__doc__
     return call
+
+
+def _moved_by_label(source: Any, result: Any, name: str) -> Any:
+    """``result``, each row with the entries of the ``source`` row of its label."""
+    if isinstance(result, (Series, DataFrame)) and hasattr(result, "_follow_from"):
+        object.__setattr__(result, "_tracker", source._tracker)
+        with operation(name):
+            result._follow_from(source, None)
+    return result
 
 
 def over_approximated(
