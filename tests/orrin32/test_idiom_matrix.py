@@ -551,6 +551,10 @@ EVERY_INPUT += [
     ("series_combine", lambda t: t["appinc"].combine(t["unit"], max), {"appinc", "unit"}),
     # a missing combination's cell: whether it is there depends on the keys
     ("unstack_missing", lambda t: t.groupby(["unit", "married"])["appinc"].max().unstack(), KEYS),
+    # pandas functions that build a series from a tracked one's bare values
+    ("to_numeric", lambda t: pd.to_numeric(t["appinc"]) + t["married"], INCOME_MARRIED),
+    ("isna", lambda t: pd.isna(t["loanamt"].where(t["married"] == 1)), {"loanamt", "married"}),
+    ("series_agg", lambda t: t["married"] + t["appinc"].agg("mean"), INCOME_MARRIED),
     ("frame_where", lambda t: t[["appinc"]].where(_as_appinc(t["unit"]) > 1, 0), {"unit"}),
     (
         "frame_where_function",
@@ -780,6 +784,7 @@ UNKNOWN = [
     ("plain_mask", lambda t: t[t["appinc"].to_numpy() > 50][["appinc"]].mean(), "mean"),
     ("to_numpy_round_trip", lambda t: t.__setitem__("x", t["appinc"].to_numpy()), "column 'x'"),
     ("series_apply", lambda t: t["appinc"].apply(lambda v: v * 2), "apply"),
+    ("built_from_values", lambda t: pd.to_numeric(t["appinc"]) + 1, "from bare values"),
     ("unmodelled", lambda t: t["appinc"].combine(t["unit"], max), "combine"),
     ("explode_unlabelled", lambda t: _lists(t["unit"]).explode(ignore_index=True), "explode"),
     ("unmodelled_frame", lambda t: _pivot_table(t), "pivot_table"),
@@ -893,6 +898,7 @@ UNKNOWN_STAYS = [
     ("idxmax_rows", lambda t: t[["plain", "appinc"]].idxmax(axis=1)),
     ("to_numpy_round_trip", lambda t: t.assign(x=t["appinc"].to_numpy())["x"]),
     ("rank", lambda t: t["plain"].rank()),
+    ("to_numeric", lambda t: pd.to_numeric(t["plain"])),
 ]
 
 

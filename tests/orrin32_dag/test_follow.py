@@ -256,7 +256,7 @@ DAG_EVERY_INPUT = [
     "segment_combine_first", "joined_lookup", "two_np_where", "pivot_table", "explode",
     "frame_explode", "group_apply", "group_iteration", "idxmax_rows", "series_combine",
     "frame_where", "frame_mask_rows", "frame_fillna_frame", "unstack_missing",
-    "frame_where_function", "explode_unlabelled",
+    "frame_where_function", "explode_unlabelled", "to_numeric", "isna", "series_agg",
 ]  # fmt: skip
 
 

@@ -39,6 +39,7 @@ from ._calls import _inside_parent
 from ._concat import _concatenated_frame, _stacked_series
 from ._positions import (
     NO_ROW,
+    PENDING,
     Field,
     _followed,
     _has_key,
@@ -204,7 +205,11 @@ class FollowingSeries(
         result, fields = self, self._fields
         if _same_family(other, fields):
             row_order.carry(result, other)
-        if _same_family(other, fields) and isinstance(other, Series):
+        if _same_family(other, fields) and PENDING in other.__dict__:
+            # made from a series still waiting for its arrays: this one waits for the same
+            object.__setattr__(result, "_tracker", other._tracker)
+            result.__dict__[PENDING] = other.__dict__[PENDING]
+        elif _same_family(other, fields) and isinstance(other, Series):
             positions = _rows_from(result, other, method)
             index_words.carry(result, other, positions)
             tracker = getattr(result, "_tracker", None)

@@ -48,20 +48,31 @@ class Field:
     element: Callable[..., np.ndarray] | None = None
 
 
+#: The attribute of a series pandas built from bare values through a tracked series'
+#: constructor: a function that gives it its arrays when they are first read, unless pandas
+#: hands it the source's arrays first (``__finalize__``).
+PENDING = "_pending"
+
+
 def followed_attribute(name: str) -> property:
     """A series' per-element array as an attribute that records, when set, that the series
     has its own arrays (a series pandas built from bare values has not: see ``_followed``)."""
     key = name + "_array"
 
     def get(self: Any) -> Any:
+        attributes = self.__dict__
+        if PENDING in attributes:
+            attributes.pop(PENDING)(self)
         try:
-            return self.__dict__[key]
+            return attributes[key]
         except KeyError:
             raise AttributeError(name) from None
 
     def set_(self: Any, value: Any) -> None:
-        self.__dict__[key] = value
-        self.__dict__["_followed"] = True
+        attributes = self.__dict__
+        attributes[key] = value
+        attributes["_followed"] = True
+        attributes.pop(PENDING, None)
 
     return property(get, set_)
 
@@ -193,8 +204,13 @@ def lookup(mapping: dict, label: Any) -> Any:
 
 
 def _followed(result: Any, fields: tuple[Field, ...]) -> bool:
-    """Whether ``result`` got its arrays from its sources (not pandas' bare defaults)."""
-    return _same_family(result, fields) and getattr(result, "_followed", False)
+    """Whether ``result`` got its arrays from its sources (not pandas' bare defaults), or
+    gets them when read (see ``PENDING``)."""
+    if not _same_family(result, fields):
+        return False
+    if PENDING in getattr(result, "__dict__", {}):
+        getattr(result, fields[0].series_attr)  # given now
+    return getattr(result, "_followed", False)
 
 
 def _same_family(obj: Any, fields: tuple[Field, ...]) -> bool:

@@ -19,6 +19,7 @@ A step is one of three kinds:
 from __future__ import annotations
 
 import builtins
+import functools
 import threading
 from collections.abc import Callable
 from typing import Any, ClassVar
@@ -46,7 +47,7 @@ from ._follow import (
 )
 from ._positions import Field
 from ._scalars import scalar_entries, tracked_scalar
-from ._unmodelled import default_for_unmodelled
+from ._unmodelled import built_from, default_for_unmodelled
 
 # pandas' own Series, bound once: code that puts a tracked class in the place of
 # ``pandas.Series`` (the conformance run of pandas' tests does) must not turn the parent's
@@ -174,8 +175,12 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
     # -- pandas construction hooks ------------------------------------------------------
 
     @property
-    def _constructor(self) -> type:
-        return type(self)
+    def _constructor(self) -> Any:
+        # a series pandas builds from bare values of a tracked one is not silently clean
+        # (see built_from); a callable, as pandas allows, bound to this series
+        if not getattr(self, "_tracker", None):
+            return type(self)
+        return functools.partial(built_from, self)
 
     @property
     def _constructor_expanddim(self) -> type:

@@ -34,7 +34,7 @@ from . import _row_order
 from ._arrays import TrackedArray
 from ._calls import _in_parent, _inside_parent
 from ._combining import whole_entries
-from ._positions import lookup
+from ._positions import PENDING, lookup
 from ._scalars import TrackedScalar, scalar_entries, tracked_scalar
 
 #: Methods whose result elements are the receiver's elements, moved, relabelled, converted
@@ -140,6 +140,36 @@ def _over_approximating(method: Callable, name: str) -> Callable:
     call.__name__ = call.__qualname__ = name
     call.__doc__ = method.__doc__
     return call
+
+
+#: What a series built from bare values (see built_from) is called in strict provenance's
+#: error: the call that built it is long gone when its entries are read.
+BUILT_FROM_VALUES = "a pandas function that built a series from bare values (pd.to_numeric, ...)"
+
+
+def built_from(source: Any, *args: Any, **kwargs: Any) -> Any:
+    """A series pandas builds through ``source``'s constructor (``_constructor``): from
+        ``source``'s data, but from bare values. pandas usually hands it ``source``'s entries
+        right after (``__finalize__``, from the rows it took); where it does not
+        (``pd.to_numeric``, ``pd.isna``, ``pd.to_datetime`` build their results so), the series
+        takes the default when its entries are first read: every element combines every
+        element of ``source``, or, under strict provenance, the read raises (unless pandas reads
+    it inside one of the containers' own operations, which give their result its entries)."""
+    result = type(source)(*args, **kwargs)
+    if not getattr(result, "_followed", True) and result._tracker is None:
+        object.__setattr__(result, "_tracker", source._tracker)
+        result.__dict__[PENDING] = lambda built: _given_whole(built, source)
+    return result
+
+
+def _given_whole(result: Any, source: Any) -> None:
+    tracker, fields = source._tracker, source._fields
+    if getattr(tracker, "strict", False) and not _in_parent():
+        with operation(BUILT_FROM_VALUES):
+            fields[0].unknown(tracker)  # raises
+    entries = _whole(source, "operation", [])
+    n = len(result)
+    result._set_fields({f.series_attr: np.full(n, entries[f.series_attr], f.dtype) for f in fields})
 
 
 def _moved_by_label(source: Any, result: Any, name: str) -> Any:
