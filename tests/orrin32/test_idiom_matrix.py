@@ -561,6 +561,7 @@ EVERY_INPUT += [
         lambda t: t[["appinc"]].where(lambda d: _as_appinc(t["unit"]) > 1),
         {"unit"},
     ),
+    ("case_when", lambda t: t["appinc"].case_when([(lambda s: t["unit"] > 1, 0.0)]), {"unit"}),
     ("frame_mask_rows", lambda t: t[["appinc"]].mask(t["married"] == 1, 0, axis=0), {"married"}),
     ("frame_fillna_frame", lambda t: t[["loanamt"]].fillna(_as_loanamt(t["unit"])), {"unit"}),
 ]

@@ -66,7 +66,7 @@ MOVES_BY_LABEL = frozenset({"explode"})
 
 #: Methods that take their condition or other values as a function of the receiver: called
 #: here, once, as pandas would, so that what it returns counts as given.
-CONDITIONS = frozenset({"where", "mask"})
+CONDITIONS = frozenset({"where", "mask", "case_when"})
 
 #: Methods that run a function of the user's on each element: what it reads besides its
 #: element (a closure's data) cannot be seen, so their results are unknown.
@@ -120,9 +120,9 @@ def _over_approximating(method: Callable, name: str) -> Callable:
         tracker = getattr(self, "_tracker", None)
         if not tracker or _in_parent():  # pandas' own call inside a tracked operation
             return method(self, *args, **kwargs)
-        if name in CONDITIONS:  # the condition or values a function of the frame gives
-            args = tuple(a(self) if callable(a) else a for a in args)
-            kwargs = {k: v(self) if callable(v) else v for k, v in kwargs.items()}
+        if name in CONDITIONS:  # the conditions or values a function of the receiver gives
+            args = _called(args, self)
+            kwargs = dict(zip(kwargs, _called(tuple(kwargs.values()), self), strict=True))
         values = [*args, *kwargs.values()]
         if name in MOVES_UNLESS_GIVEN and not any(_tracked(v, self) for v in _inputs(values)):
             with _inside_parent():  # what pandas computes inside (a clip's condition) is its own
@@ -170,6 +170,18 @@ def _given_whole(result: Any, source: Any) -> None:
     entries = _whole(source, "operation", [])
     n = len(result)
     result._set_fields({f.series_attr: np.full(n, entries[f.series_attr], f.dtype) for f in fields})
+
+
+def _called(values: tuple, receiver: Any) -> tuple:
+    """``values`` with each function (in lists and pairs too) called on ``receiver``."""
+    return tuple(
+        type(v)(_called(tuple(v), receiver))
+        if isinstance(v, (list, tuple))
+        else v(receiver)
+        if callable(v)
+        else v
+        for v in values
+    )
 
 
 def _moved_by_label(source: Any, result: Any, name: str) -> Any:
