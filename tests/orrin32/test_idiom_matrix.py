@@ -799,6 +799,10 @@ def test_strict_provenance_raises_where_provenance_would_be_lost(loans, tracker,
     with tracker.strict_provenance():  # followed, and NaN an alignment makes: no objection
         loans["appinc"].where(loans["married"] == 1)
         loans[["appinc"]] - loans[["loanamt"]].iloc[2:].set_axis(["appinc"], axis=1)
+        # modelled: no objection, and no unknown made for pandas' intermediate results
+        loans.groupby(["unit", "married"])["appinc"].mean().unstack()
+        loans.melt(id_vars=["married"], value_vars=["appinc"])
+        _each_group(loans), _lists(loans["unit"]).explode(), loans["unit"].map(_unit_rate(loans))
     assert tracker.get_id("<unknown>", "<unknown>") is None
     with tracker.strict_provenance(), pytest.raises(ProvenanceLostError, match=operation):
         lose(loans)

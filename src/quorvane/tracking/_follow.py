@@ -138,6 +138,24 @@ _NEW_ROWS = frozenset(
 )
 
 
+def _unknown_when_read(method: str) -> Callable[[Any], None]:
+    """The arrays of a result whose rows are not its source's (``_NEW_ROWS``): the
+    operations that build such results give them their entries right after; one that does
+    not leaves them unknown, made (and under strict provenance refused) only when read."""
+
+    def unknown(result: Any) -> None:
+        tracker = getattr(result, "_tracker", None)
+        with operation(method):
+            result._set_fields(
+                {
+                    f.series_attr: full(len(result), f, unknown_fill(f, tracker))
+                    for f in result._fields
+                }
+            )
+
+    return unknown
+
+
 def _rows_from(result: Any, source: Any, method: str | None) -> np.ndarray | None:
     if method in _NEW_ROWS:
         return np.full(len(result), NO_ROW, dtype=np.intp)
@@ -212,6 +230,9 @@ class FollowingSeries(
         elif _same_family(other, fields) and isinstance(other, Series):
             positions = _rows_from(result, other, method)
             index_words.carry(result, other, positions)
+            if method in _NEW_ROWS:  # the operation gives them, or they read unknown
+                result.__dict__[PENDING] = _unknown_when_read(method)
+                return
             tracker = getattr(result, "_tracker", None)
             result._set_fields(
                 {
@@ -555,6 +576,8 @@ def _assigned(frame: Any, value: Any, f: Field) -> np.ndarray | None:
 def _frame_from_frame(
     result: Any, other: Any, method: str | None, tracker: Any = None
 ) -> dict[str, dict]:
+    if method in _NEW_ROWS:  # unknown until the operation gives them (see _unknown_when_read)
+        return {f.frame_attr: {} for f in other._fields}
     positions = _rows_from(result, other, method)
     origins = column_origins(result.columns, other.columns)
     tracker = tracker if tracker is not None else getattr(result, "_tracker", None)
@@ -575,6 +598,8 @@ def _frame_from_series(result: Any, series: Any, method: str | None) -> dict[str
     """A frame built from one series (``to_frame``, the dummies of a column, a series'
     ``reset_index``): its columns derive from the series, except index levels turned
     into columns."""
+    if method in _NEW_ROWS:  # unknown until the operation gives them (see _unknown_when_read)
+        return {f.frame_attr: {} for f in result._fields}
     positions = _rows_from(result, series, method)
     tracker = getattr(result, "_tracker", None)
     value_columns = list(result.columns)
