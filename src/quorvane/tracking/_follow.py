@@ -148,12 +148,17 @@ def _unknown_when_read(method: str) -> Callable[[Any], None]:
         with operation(method):
             result._set_fields(
                 {
-                    f.series_attr: full(len(result), f, unknown_fill(f, tracker))
+                    f.series_attr: full(len(result), f, _unknown_of(f, tracker))
                     for f in result._fields
                 }
             )
 
     return unknown
+
+
+def _unknown_of(f: Field, tracker: Any) -> int | Callable[[], int]:
+    # not ``unknown_fill``: what an alignment fills is NaN, what is read here is a value
+    return (lambda: f.unknown(tracker)) if tracker else f.absent
 
 
 def _rows_from(result: Any, source: Any, method: str | None) -> np.ndarray | None:
@@ -246,7 +251,11 @@ class FollowingSeries(
                 }
             )
         elif _same_family(other, fields) and isinstance(other, DataFrame):
-            result._set_fields(_column_of(result, other))
+            column = _column_of(result, other)
+            if column is None:  # not one of its columns: unknown, unless the operation says
+                result.__dict__[PENDING] = _unknown_when_read(method or "operation")
+            else:
+                result._set_fields(column)
             if result.index is other.index:  # type: ignore[attr-defined]
                 index_words.carry(result, other, None)
         elif method == "concat":
@@ -334,21 +343,20 @@ def _user_scope(kwargs: dict) -> dict:
     return {**kwargs, "local_dict": frame.f_locals, "global_dict": frame.f_globals}
 
 
-def _column_of(result: Any, frame: Any) -> dict[str, np.ndarray]:
+def _column_of(result: Any, frame: Any) -> dict[str, np.ndarray] | None:
     """Arrays of a series that pandas cut out of ``frame``: one of its columns, with the
-    frame's rows (``frame[c]``, ``frame.iloc[:, j]``, ``frame.pop(c)``, ``items()``)."""
+    frame's rows (``frame[c]``, ``frame.iloc[:, j]``, ``frame.pop(c)``, ``items()``); None
+    for anything else (a row, a reduction) or a column without entries."""
     n = len(result)
-    tracker = getattr(frame, "_tracker", None)
     index = frame.index
-    is_column = result.index is index or (n == len(index) and result.index.equals(index))
+    if not (result.index is index or (n == len(index) and result.index.equals(index))):
+        return None
     out = {}
     for f in frame._fields:
-        fill = unknown_fill(f, tracker)
-        array = lookup(getattr(frame, f.frame_attr), result.name) if is_column else None
+        array = lookup(getattr(frame, f.frame_attr), result.name)
         if array is None or len(array) != n:
-            out[f.series_attr] = full(n, f, fill)
-        else:
-            out[f.series_attr] = np.asarray(array, dtype=f.dtype)
+            return None
+        out[f.series_attr] = np.asarray(array, dtype=f.dtype)
     return out
 
 

@@ -17,6 +17,7 @@ from typing import Any
 import numpy as np
 from pandas import DataFrame, MultiIndex, Series
 
+from ..core._operations import operation
 from ..core._word import OpCode
 from . import _row_order
 from ._caller_warnings import report_warnings_at_caller
@@ -468,7 +469,8 @@ class ReducingFrame:
             return result  # each row its own: which rows there are does not matter
         # down a column: the rows' selection counts, and a function's own (it may read the
         # rows in order) their order too
-        return _row_order.applied(frame, result, in_order=name == "apply")
+        with operation(name):  # a selection of unknown provenance is refused naming it
+            return _row_order.applied(frame, result, in_order=name == "apply")
 
 
 def _unknown_column(f: Any, tracker: Any, n: int) -> np.ndarray:
