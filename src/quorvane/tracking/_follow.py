@@ -174,7 +174,14 @@ class _FollowsFrom:
     arrays are made from the source's (``_follow_from`` of each family)."""
 
     def __finalize__(self, other: Any, method: str | None = None, **kwargs: Any) -> Any:
-        result = super().__finalize__(other, method=method, **kwargs)  # type: ignore[misc]
+        # pandas copies the source's attributes first: a source still waiting for its
+        # arrays (PENDING) hands on the wait (see _follow_from), not arrays made for it now
+        waiting = getattr(other, "__dict__", {}).pop(PENDING, None)
+        try:
+            result = super().__finalize__(other, method=method, **kwargs)  # type: ignore[misc]
+        finally:
+            if waiting is not None:
+                other.__dict__[PENDING] = waiting
         with operation(method or "operation"):
             result._follow_from(other, method)
         return result

@@ -538,7 +538,8 @@ def _reduction(name: str) -> Callable[..., Any]:
     parent = getattr(_Series, name)
 
     def reduce(self: TrackingSeries, *args: Any, **kwargs: Any) -> Any:
-        value = parent(self, *args, **kwargs)
+        with _inside_parent():  # what pandas computes on the way (a quantile's frame) is its own
+            value = parent(self, *args, **kwargs)
         tracker = self._tracker
         if not tracker or isinstance(value, (pd.Series, pd.DataFrame)) or _in_place_call():
             return value
