@@ -155,6 +155,25 @@ def wage_unstack(d):
     return d.groupby(["female", "married"])["wage"].mean().unstack()
 
 
+def wage_pivot(d):
+    return d.pivot_table(index="female", columns="married", values="wage", aggfunc="median")
+
+
+# -- per-group code -----------------------------------------------------------------------
+
+
+def wage_group_loop(d):
+    parts = []
+    for _, group in d.groupby("female"):
+        parts.append((group.wage - group.wage.mean()) / group.wage.std())
+    return pd.concat(parts).sort_index().rename("wage_z")
+
+
+def wage_group_apply(d):
+    share = d.groupby("nonwhite")["wage"].apply(lambda s: s / s.max())
+    return share.droplevel(0).sort_index().rename("wage_share")
+
+
 # -- groupby transforms -------------------------------------------------------------------
 
 
@@ -211,5 +230,8 @@ CASES = (
     Case(bwght_parent_educ, "bwght", ("fatheduc", "motheduc", "faminc", "white"), ("white",)),
     Case(wage_crosstab, "wage1", WAGE, ("female", "married"), dict.fromkeys(BOTH, UNTRACKED)),
     Case(wage_unstack, "wage1", WAGE, ("female", "married")),
+    Case(wage_pivot, "wage1", WAGE, ("female", "married")),
+    Case(wage_group_loop, "wage1", WAGE, ("female",)),
+    Case(wage_group_apply, "wage1", WAGE, ("nonwhite",)),
     Case(wage_fill_by_group, "wage1", WAGE, ("female",)),
 )

@@ -67,6 +67,7 @@ MOVES = [
     ("concat_columns", lambda t: pd.concat([t["married"], t["appinc"]], axis=1)),
     ("to_frame", lambda t: t["married"].to_frame()),
     ("set_columns", lambda t: t.set_axis(["a", "b", "c", "d"], axis=1)),
+    ("explode", lambda t: t.explode("unit")),
 ]
 
 
@@ -528,6 +529,8 @@ EVERY_INPUT = [
 ]
 
 MARRIED_INCOME = {"appinc", "loanamt", "married"}
+INCOME_MARRIED = {"appinc", "married"}
+KEYS = {"unit", "married"}
 
 # Inputs given as arguments, and scalars that reductions of tracked data return.
 EVERY_INPUT += [
@@ -546,7 +549,56 @@ EVERY_INPUT += [
     ("segment_combine_first", lambda t: _high(t).combine_first(t["appinc"]), {"appinc", "unit"}),
     # a lookup table's row is picked by the keys: the joined-in value depends on them
     ("joined_lookup", lambda t: t.merge(ALLOWANCE, on="married")["allowance"], {"married"}),
+    # calls the containers do not model: every element combines every tracked input
+    ("pivot_table", lambda t: _pivot_table(t), {"appinc", "unit", "married"}),
+    ("explode", lambda t: _lists(t["unit"]).explode(), {"unit"}),
+    ("explode_unlabelled", lambda t: _lists(t["unit"]).explode(ignore_index=True), {"unit"}),
+    ("frame_explode", lambda t: t.assign(u=_lists(t["unit"])).explode("u")["u"], {"unit"}),
+    ("group_apply", lambda t: t.groupby("married")["appinc"].apply(_centred), INCOME_MARRIED),
+    ("group_iteration", lambda t: _each_group(t), {"appinc", "married"}),
+    ("idxmax_rows", lambda t: t[["appinc", "loanamt"]].idxmax(axis=1), {"appinc", "loanamt"}),
+    ("series_combine", lambda t: t["appinc"].combine(t["unit"], max), {"appinc", "unit"}),
+    # a missing combination's cell: whether it is there depends on the keys
+    ("unstack_missing", lambda t: t.groupby(["unit", "married"])["appinc"].max().unstack(), KEYS),
+    # pandas functions that build a series from a tracked one's bare values
+    ("to_numeric", lambda t: pd.to_numeric(t["appinc"]) + t["married"], INCOME_MARRIED),
+    ("isna", lambda t: pd.isna(t["loanamt"].where(t["married"] == 1)), {"loanamt", "married"}),
+    ("series_agg", lambda t: t["married"] + t["appinc"].agg("mean"), INCOME_MARRIED),
+    ("frame_where", lambda t: t[["appinc"]].where(_as_appinc(t["unit"]) > 1, 0), {"unit"}),
+    (
+        "frame_where_function",
+        lambda t: t[["appinc"]].where(lambda d: _as_appinc(t["unit"]) > 1),
+        {"unit"},
+    ),
+    ("case_when", lambda t: t["appinc"].case_when([(lambda s: t["unit"] > 1, 0.0)]), {"unit"}),
+    ("frame_mask_rows", lambda t: t[["appinc"]].mask(t["married"] == 1, 0, axis=0), {"married"}),
+    ("frame_fillna_frame", lambda t: t[["loanamt"]].fillna(_as_loanamt(t["unit"])), {"unit"}),
 ]
+
+
+def _as_appinc(s):
+    return s.to_frame().set_axis(["appinc"], axis=1)
+
+
+def _as_loanamt(s):
+    return s.to_frame().set_axis(["loanamt"], axis=1)
+
+
+def _pivot_table(t):
+    return t.pivot_table(index="unit", columns="married", values="appinc", aggfunc="mean")
+
+
+def _lists(s):
+    return s.map(lambda v: [v, v + 1])
+
+
+def _centred(g):
+    return g - g.mean()
+
+
+def _each_group(t):
+    return pd.concat([_centred(g["appinc"]) for _, g in t.groupby("married")]).sort_index()
+
 
 ALLOWANCE = pd.DataFrame({"married": [0, 1], "allowance": [10.0, 20.0]})
 
@@ -756,6 +808,12 @@ UNKNOWN = [
         "cumsum",
     ),
     ("plain_mask", lambda t: t[t["appinc"].to_numpy() > 50][["appinc"]].mean(), "mean"),
+    ("to_numpy_round_trip", lambda t: t.__setitem__("x", t["appinc"].to_numpy()), "column 'x'"),
+    ("series_apply", lambda t: t["appinc"].apply(lambda v: v * 2), "apply"),
+    ("built_from_values", lambda t: pd.to_numeric(t["appinc"]) + 1, "from bare values"),
+    ("unmodelled", lambda t: t["appinc"].combine(t["unit"], max), "combine"),
+    ("explode_unlabelled", lambda t: _lists(t["unit"]).explode(ignore_index=True), "explode"),
+    ("unmodelled_frame", lambda t: _pivot_table(t), "pivot_table"),
 ]
 
 
@@ -766,6 +824,11 @@ def test_strict_provenance_raises_where_provenance_would_be_lost(loans, tracker,
     with tracker.strict_provenance():  # followed, and NaN an alignment makes: no objection
         loans["appinc"].where(loans["married"] == 1)
         loans[["appinc"]] - loans[["loanamt"]].iloc[2:].set_axis(["appinc"], axis=1)
+        # modelled: no objection, and no unknown made for pandas' intermediate results
+        loans.groupby(["unit", "married"])["appinc"].mean().unstack()
+        loans.melt(id_vars=["married"], value_vars=["appinc"])
+        _each_group(loans), _lists(loans["unit"]).explode(), loans["unit"].map(_unit_rate(loans))
+        _group_mean(loans), _high_loan(loans), loans[["appinc", "married"]].sum(axis=1)
     assert tracker.get_id("<unknown>", "<unknown>") is None
     with tracker.strict_provenance(), pytest.raises(ProvenanceLostError, match=operation):
         lose(loans)
@@ -841,3 +904,46 @@ def test_a_reshape_moves_each_word_with_its_value(road, loans, tracker, reshape)
         for value, word in zip(column, column._prov.tolist(), strict=True):
             if isinstance(value, float) and value in by_value:
                 assert word == by_value[value], value
+
+
+# A column of unknown provenance ("plain"): through every idiom, what it fed reads unknown,
+# never clean, and on the DAG road the element's lineage reaches the unknown source too.
+UNKNOWN_STAYS = [
+    ("mean_rows", lambda t: t[["plain", "appinc"]].mean(axis=1)),
+    ("reference", lambda t: t["appinc"] - t["plain"].median()),
+    ("filter_mean", lambda t: t[t["plain"] > 20][["appinc"]].mean()),
+    (
+        "segments",
+        lambda t: pd.concat([t[t["plain"] >= 20]["appinc"], t[t["plain"] < 20]["loanamt"]]),
+    ),
+    ("combine_first", lambda t: t["loanamt"].combine_first(t["plain"])),
+    ("joined", lambda t: t.merge(ALLOWANCE, on="married")["plain"]),
+    ("pivot_table", lambda t: t.pivot_table(index="unit", columns="married", values="plain")),
+    ("unstack", lambda t: t.groupby(["unit", "married"])["plain"].mean().unstack()),
+    ("stack", lambda t: t[["plain"]].stack()),
+    ("melt", lambda t: t.melt(id_vars=["unit"], value_vars=["plain"])["value"]),
+    ("explode", lambda t: _lists(t["plain"]).explode()),
+    ("group_apply", lambda t: t.groupby("married")["plain"].apply(_centred)),
+    ("group_iteration", lambda t: pd.concat([g["plain"] for _, g in t.groupby("married")])),
+    ("series_apply", lambda t: t["plain"].apply(lambda v: v * 2)),
+    ("idxmax_rows", lambda t: t[["plain", "appinc"]].idxmax(axis=1)),
+    ("to_numpy_round_trip", lambda t: t.assign(x=t["appinc"].to_numpy())["x"]),
+    ("rank", lambda t: t["plain"].rank()),
+    ("to_numeric", lambda t: pd.to_numeric(t["plain"])),
+]
+
+
+@pytest.mark.parametrize("idiom", [u[1] for u in UNKNOWN_STAYS], ids=[u[0] for u in UNKNOWN_STAYS])
+def test_unknown_never_reads_clean(road, loans, tracker, idiom):
+    loans["plain"] = np.arange(len(loans)) * 10.0
+    result = idiom(loans)
+    same_values(result, idiom(LOANS.assign(plain=np.arange(len(LOANS)) * 10.0)))
+    for column, _ in columns(result, set()):
+        nodes = column._node_ids.tolist() if hasattr(column, "_node_ids") else None
+        for k, (value, word) in enumerate(zip(column, column._prov.tolist(), strict=True)):
+            if pd.isna(value):  # a cell the reshape made without a value derives from none
+                continue
+            assert tracker.is_unknown(word), k
+            if nodes is not None:  # the word and the rebuilt lineage agree
+                reached = {n.column for n in tracker.get_dag(nodes[k]).source_nodes}
+                assert "<unknown>" in reached, (k, reached)

@@ -277,7 +277,11 @@ DAG_EVERY_INPUT = [
     "rank_rows", "shift_rows", "filter_rank", "where_in_place", "reference",
     "scaled_reference", "fill_by_group", "map_series", "isin_picked", "combine_first",
     "clip_quantile", "interpolate_sorted", "segments", "segment_update", "frame_update",
-    "segment_combine_first", "joined_lookup", "two_np_where",
+    "segment_combine_first", "joined_lookup", "two_np_where", "pivot_table", "explode",
+    "frame_explode", "group_apply", "group_iteration", "idxmax_rows", "series_combine",
+    "frame_where", "frame_mask_rows", "frame_fillna_frame", "unstack_missing",
+    "frame_where_function", "explode_unlabelled", "to_numeric", "isna", "series_agg",
+    "case_when",
 ]  # fmt: skip
 
 

@@ -28,7 +28,7 @@ import pandas as pd
 from ..core._word import OpCode
 from ._arrays import array_entries
 from ._combining import whole_entries
-from ._positions import gather, row_positions
+from ._positions import PENDING, gather, row_positions
 from ._row_order import SELECTION, row_order_of
 from ._scalars import scalar_entries
 
@@ -123,13 +123,17 @@ def one_value(series: Any, name: str) -> Callable[[], dict[str, int]]:
     ``series`` and from what selected its rows (a reduction, or a whole argument): made when
     first called, from the arrays the series has now."""
     tracker, fields = series._tracker, series._fields
-    arrays = {f.series_attr: getattr(series, f.series_attr) for f in fields}
+    # a series still waiting for its arrays (pandas built it from bare values) is read only
+    # if the value is used: pandas' own temporaries are reduced inside its methods
+    pending = PENDING in series.__dict__
+    arrays = None if pending else {f.series_attr: getattr(series, f.series_attr) for f in fields}
     chosen = [d for d in row_order_of(series) if d.kind == SELECTION]
 
     def entries() -> dict[str, int]:
+        own = arrays or {f.series_attr: getattr(series, f.series_attr) for f in fields}
         decided = [d.entries() for d in chosen]
         lent = {
-            f.series_attr: [arrays[f.series_attr], *(np.array([e[k]]) for e in decided)]
+            f.series_attr: [own[f.series_attr], *(np.array([e[k]]) for e in decided)]
             for k, f in enumerate(fields)
         }
         made = whole_entries(tracker, fields, lent, name, OpCode.AGG)

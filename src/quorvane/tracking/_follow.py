@@ -40,6 +40,7 @@ from ._compat import finalized_inputs
 from ._concat import _concatenated_frame, _stacked_series, note_columns_cut
 from ._positions import (
     NO_ROW,
+    PENDING,
     Field,
     _followed,
     _has_key,
@@ -117,7 +118,6 @@ _NEW_ROWS = frozenset(
         "cov",
         "count",
         "quantile",
-        "explode",
         "mode",
         "value_counts",
         "idxmin",
@@ -142,6 +142,29 @@ _NEW_ROWS = frozenset(
 )
 
 
+def _unknown_when_read(method: str) -> Callable[[Any], None]:
+    """The arrays of a result whose rows are not its source's (``_NEW_ROWS``): the
+    operations that build such results give them their entries right after; one that does
+    not leaves them unknown, made (and under strict provenance refused) only when read."""
+
+    def unknown(result: Any) -> None:
+        tracker = getattr(result, "_tracker", None)
+        with operation(method):
+            result._set_fields(
+                {
+                    f.series_attr: full(len(result), f, _unknown_of(f, tracker))
+                    for f in result._fields
+                }
+            )
+
+    return unknown
+
+
+def _unknown_of(f: Field, tracker: Any) -> int | Callable[[], int]:
+    # not ``unknown_fill``: what an alignment fills is NaN, what is read here is a value
+    return (lambda: f.unknown(tracker)) if tracker else f.absent
+
+
 def _rows_from(result: Any, source: Any, method: str | None) -> np.ndarray | None:
     if method in _NEW_ROWS:
         return np.full(len(result), NO_ROW, dtype=np.intp)
@@ -155,7 +178,14 @@ class _FollowsFrom:
     arrays are made from the source's (``_follow_from`` of each family)."""
 
     def __finalize__(self, other: Any, method: str | None = None, **kwargs: Any) -> Any:
-        result = super().__finalize__(other, method=method, **kwargs)  # type: ignore[misc]
+        # pandas copies the source's attributes first: a source still waiting for its
+        # arrays (PENDING) hands on the wait (see _follow_from), not arrays made for it now
+        waiting = getattr(other, "__dict__", {}).pop(PENDING, None)
+        try:
+            result = super().__finalize__(other, method=method, **kwargs)  # type: ignore[misc]
+        finally:
+            if waiting is not None:
+                other.__dict__[PENDING] = waiting
         with operation(method or "operation"):
             result._follow_from(other, method)
         return result
@@ -214,9 +244,16 @@ class FollowingSeries(
         result, fields = self, self._fields
         if _same_family(other, fields):
             row_order.carry(result, other)
-        if _same_family(other, fields) and isinstance(other, Series):
+        if _same_family(other, fields) and PENDING in other.__dict__:
+            # made from a series still waiting for its arrays: this one waits for the same
+            object.__setattr__(result, "_tracker", other._tracker)
+            result.__dict__[PENDING] = other.__dict__[PENDING]
+        elif _same_family(other, fields) and isinstance(other, Series):
             positions = _rows_from(result, other, method)
             index_words.carry(result, other, positions)
+            if method in _NEW_ROWS:  # the operation gives them, or they read unknown
+                result.__dict__[PENDING] = _unknown_when_read(method)
+                return
             tracker = getattr(result, "_tracker", None)
             result._set_fields(
                 {
@@ -230,7 +267,11 @@ class FollowingSeries(
                 }
             )
         elif _same_family(other, fields) and isinstance(other, DataFrame):
-            result._set_fields(_column_of(result, other))
+            column = _column_of(result, other)
+            if column is None:  # not one of its columns: unknown, unless the operation says
+                result.__dict__[PENDING] = _unknown_when_read(method or "operation")
+            else:
+                result._set_fields(column)
             if result.index is other.index:  # type: ignore[attr-defined]
                 index_words.carry(result, other, None)
         elif method == "concat":
@@ -314,21 +355,20 @@ def _at_callers_level(kwargs: dict, method: Callable[..., Any]) -> dict:
     return {**kwargs, "level": kwargs.get("level", 0) + ours}
 
 
-def _column_of(result: Any, frame: Any) -> dict[str, np.ndarray]:
+def _column_of(result: Any, frame: Any) -> dict[str, np.ndarray] | None:
     """Arrays of a series that pandas cut out of ``frame``: one of its columns, with the
-    frame's rows (``frame[c]``, ``frame.iloc[:, j]``, ``frame.pop(c)``, ``items()``)."""
+    frame's rows (``frame[c]``, ``frame.iloc[:, j]``, ``frame.pop(c)``, ``items()``); None
+    for anything else (a row, a reduction) or a column without entries."""
     n = len(result)
-    tracker = getattr(frame, "_tracker", None)
     index = frame.index
-    is_column = result.index is index or (n == len(index) and result.index.equals(index))
+    if not (result.index is index or (n == len(index) and result.index.equals(index))):
+        return None
     out = {}
     for f in frame._fields:
-        fill = unknown_fill(f, tracker)
-        array = lookup(getattr(frame, f.frame_attr), result.name) if is_column else None
+        array = lookup(getattr(frame, f.frame_attr), result.name)
         if array is None or len(array) != n:
-            out[f.series_attr] = full(n, f, fill)
-        else:
-            out[f.series_attr] = np.asarray(array, dtype=f.dtype)
+            return None
+        out[f.series_attr] = np.asarray(array, dtype=f.dtype)
     return out
 
 
@@ -353,7 +393,11 @@ class FollowingFrame(
             row_order.carry(result, other)
         if _same_family(other, fields) and isinstance(other, DataFrame):
             positions = _rows_from(result, other, method)
-            result._set_mappings(_frame_from_frame(result, other, positions))
+            # rows an operation makes anew are unknown until it gives them (_unknown_when_read)
+            if method in _NEW_ROWS:
+                result._set_mappings({f.frame_attr: {} for f in other._fields})
+            else:
+                result._set_mappings(_frame_from_frame(result, other, positions))
             if positions is None:  # the same rows
                 note_columns_cut(result, other)
             if getattr(other, "_index_words", None):
@@ -584,6 +628,8 @@ def _frame_from_series(result: Any, series: Any, method: str | None) -> dict[str
     """A frame built from one series (``to_frame``, the dummies of a column, a series'
     ``reset_index``): its columns derive from the series, except index levels turned
     into columns."""
+    if method in _NEW_ROWS:  # unknown until the operation gives them (see _unknown_when_read)
+        return {f.frame_attr: {} for f in result._fields}
     positions = _rows_from(result, series, method)
     tracker = getattr(result, "_tracker", None)
     value_columns = list(result.columns)

@@ -19,6 +19,7 @@ from . import _compat, _files, _groups
 from ._calls import _in_parent
 from ._follow import FollowingFrame, gather, row_positions
 from ._frame_ops import OperatingFrame
+from ._unmodelled import default_for_unmodelled
 from ._windows import Windowing
 
 
@@ -114,5 +115,7 @@ def _is_single(frame: DataFrame, label: Hashable) -> bool:
     except (KeyError, TypeError, InvalidIndexError):
         return False
 
+
+default_for_unmodelled(TrackingFrame, DataFrame)
 
 __all__ = ["TrackingFrame"]

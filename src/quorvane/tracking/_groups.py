@@ -17,12 +17,14 @@ from typing import Any
 import numpy as np
 from pandas import DataFrame, MultiIndex, Series
 
+from ..core._operations import operation
 from ..core._word import OpCode
 from . import _row_order
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_place_call
 from ._combining import combine_segments, whole_entries
 from ._positions import gather, row_positions
+from ._unmodelled import refuse_under_strict
 from ._windows import Windowing, WindowProxy
 
 # -- groups ---------------------------------------------------------------------------------
@@ -70,7 +72,40 @@ class TrackedGroupBy:
         return TrackedGroupWindow(self, self._grouped.ewm(*args, **kwargs), "ewm")
 
     def __iter__(self) -> Any:
-        return iter(self._grouped)
+        """``(key, rows)`` per group, as pandas gives them: the rows keep their entries, and
+        remember that the keys chose them (a value made of several of them, or rows of
+        several groups put back together, depends on the keys)."""
+        codes = self._codes()
+        for number, (key, rows) in enumerate(self._grouped):
+            yield key, self._members(rows, np.flatnonzero(codes == number))
+
+    def _members(self, rows: Any, positions: np.ndarray) -> Any:
+        """The group ``rows`` pandas made, with the entries of the source's ``positions``."""
+        source = self._source
+        tracker = getattr(source, "_tracker", None)
+        if not tracker or not hasattr(rows, "_fields") or len(rows) != len(positions):
+            return rows  # not placed: pandas' rows keep what they were given (unknown)
+        object.__setattr__(rows, "_tracker", tracker)
+        if isinstance(rows, Series):
+            rows._set_fields(
+                {
+                    f.series_attr: gather(getattr(source, f.series_attr), positions, 0, f.dtype)
+                    for f in source._fields
+                }
+            )
+        else:
+            rows._set_mappings(
+                {
+                    f.frame_attr: {
+                        label: gather(array, positions, 0, f.dtype)
+                        for label, array in getattr(source, f.frame_attr).items()
+                    }
+                    for f in source._fields
+                }
+            )
+        keys: _row_order.Keys = {name: list(arrays) for name, arrays in self._keys.items()}
+        _row_order.remember(source, rows, keys, "groupby", _row_order.SELECTION)
+        return rows
 
     def __len__(self) -> int:
         return len(self._grouped)
@@ -83,10 +118,13 @@ class TrackedGroupBy:
         codes = numbers.to_numpy(dtype=np.float64, na_value=np.nan)
         return np.where(np.isnan(codes), -1, codes).astype(np.int64)
 
-    def _group_entries(self, label: Any, codes: np.ndarray, name: str, kwargs: dict) -> dict:
-        """Per field, one entry per group for the result column ``label``."""
+    def _group_entries(
+        self, label: Any, codes: np.ndarray, name: str, kwargs: dict, n: int | None = None
+    ) -> dict:
+        """Per field, one entry per group for the result column ``label`` (``n`` groups
+        numbered by ``codes``: pandas' groups by default)."""
         tracker = self._source._tracker
-        n = self._grouped.ngroups
+        n = self._grouped.ngroups if n is None else n
         words_field, *others = self._source._fields
         members = [*self._value_arrays(label, kwargs, words_field), *self._keys["_prov"]]
         words = combine_segments(tracker, members, [codes] * len(members), n, OpCode.GROUP)
@@ -114,10 +152,17 @@ class TrackedGroupBy:
         member_codes = codes[rows] if rows is not None else None
         if member_codes is None:
             self._key_levels(result, codes)
+        n_groups = self._grouped.ngroups
+        if member_codes is None and len(result) != n_groups:
+            # rows that are neither groups nor source rows (a function's own result): each
+            # element may come from any group, so from every member and key
+            refuse_under_strict(tracker, source._fields, name)
+            codes, member_codes = np.zeros_like(codes), np.zeros(len(result), dtype=np.int64)
+            n_groups = 1
         fields = {f.series_attr: f for f in source._fields}
         object.__setattr__(result, "_tracker", tracker)
         if isinstance(result, Series):
-            entries = self._group_entries(result.name, codes, name, kwargs)
+            entries = self._group_entries(result.name, codes, name, kwargs, n_groups)
             spread = {k: _spread(v, member_codes, len(result), fields[k].absent)
                       for k, v in entries.items()}  # fmt: skip
             if hasattr(result, "_set_fields"):
@@ -125,7 +170,7 @@ class TrackedGroupBy:
         else:
             mappings: dict[str, dict] = {fields[k].frame_attr: {} for k in fields}
             for label in result.columns:
-                for k, v in self._group_entries(label, codes, name, kwargs).items():
+                for k, v in self._group_entries(label, codes, name, kwargs, n_groups).items():
                     f = fields[k]
                     mappings[f.frame_attr][label] = _spread(v, member_codes, len(result), f.absent)
             result._set_mappings(mappings)
@@ -283,17 +328,6 @@ def key_arrays(source: Any, by: Any) -> dict[str, list[np.ndarray]]:
 # -- windows --------------------------------------------------------------------------------
 
 
-def cut_from(result: Any, original: Any) -> None:
-    """``pd.cut``/``pd.qcut`` build ``result`` from bare values of ``original``, through its
-    constructor: its bins derive from the whole column."""
-    same = getattr(original, "_fields", None) == getattr(result, "_fields", ())
-    if not same or not getattr(original, "_tracker", None) or len(original) != len(result):
-        return
-    object.__setattr__(result, "_tracker", original._tracker)
-    result._set_fields(_column_entries(original, len(result), "cut", OpCode.BINS))
-    _row_order.applied(original, result, in_order=False)  # the bins of the rows kept
-
-
 def _column_entries(series: Any, n: int, name: str, op: int = OpCode.AGG) -> dict[str, np.ndarray]:
     """Per field, ``n`` entries of a value derived from the whole column."""
     fields = series._fields
@@ -442,7 +476,8 @@ class ReducingFrame:
             return result  # each row its own: which rows there are does not matter
         # down a column: the rows' selection counts, and a function's own (it may read the
         # rows in order) their order too
-        return _row_order.applied(frame, result, in_order=name == "apply")
+        with operation(name):  # a selection of unknown provenance is refused naming it
+            return _row_order.applied(frame, result, in_order=name == "apply")
 
 
 def _unknown_column(f: Any, tracker: Any, n: int) -> np.ndarray:

@@ -53,40 +53,33 @@ class Field:
     constant: Callable[[Any, Any], int] | None = None
 
 
+#: The attribute of a series pandas built from bare values through a tracked series'
+#: constructor: a function that gives it its arrays when they are first read, unless pandas
+#: hands it the source's arrays first (``__finalize__``).
+PENDING = "_pending"
+
+
 def followed_attribute(name: str) -> property:
     """A series' per-element array as an attribute that records, when set, that the series
     has its own arrays (a series pandas built from bare values has not: see ``_followed``)."""
     key = name + "_array"
 
     def get(self: Any) -> Any:
+        attributes = self.__dict__
+        if PENDING in attributes:
+            attributes.pop(PENDING)(self)
         try:
-            return self.__dict__[key]
+            return attributes[key]
         except KeyError:
-            make = self.__dict__.pop(_MADE_LATER, None)
-            if make is None:
-                raise AttributeError(name) from None
-        make(self)
-        return self.__dict__[key]
+            raise AttributeError(name) from None
 
     def set_(self: Any, value: Any) -> None:
-        self.__dict__[key] = value
-        self.__dict__["_followed"] = True
-        self.__dict__.pop(_MADE_LATER, None)
+        attributes = self.__dict__
+        attributes[key] = value
+        attributes["_followed"] = True
+        attributes.pop(PENDING, None)
 
     return property(get, set_)
-
-
-_MADE_LATER = "_entries_made_later"
-
-
-def entries_made_later(series: Any, make: Callable[[Any], None]) -> None:
-    """Give ``series`` the entries that ``make(series)`` sets, made when they are first
-    read: pandas finalises most results it builds straight away, which gives them their
-    entries first, and those of the rest may never be read."""
-    for f in series._fields:
-        series.__dict__.pop(f.series_attr + "_array", None)
-    series.__dict__[_MADE_LATER] = make
-    series.__dict__["_followed"] = True
 
 
 # -- positions ----------------------------------------------------------------------------
@@ -216,8 +209,13 @@ def lookup(mapping: dict, label: Any) -> Any:
 
 
 def _followed(result: Any, fields: tuple[Field, ...]) -> bool:
-    """Whether ``result`` got its arrays from its sources (not pandas' bare defaults)."""
-    return _same_family(result, fields) and getattr(result, "_followed", False)
+    """Whether ``result`` got its arrays from its sources (not pandas' bare defaults), or
+    gets them when read (see ``PENDING``)."""
+    if not _same_family(result, fields):
+        return False
+    if PENDING in getattr(result, "__dict__", {}):
+        getattr(result, fields[0].series_attr)  # given now
+    return getattr(result, "_followed", False)
 
 
 def _same_family(obj: Any, fields: tuple[Field, ...]) -> bool:

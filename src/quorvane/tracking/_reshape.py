@@ -2,10 +2,12 @@
 value to a new place, and moves the entries with the very same call.
 
 The entries of every field are put, as numbers, into a plain pandas object shaped like the
-source; the same reshape of it puts each entry where pandas put its value. Cells the
-reshape creates without a value (an ``unstack`` of a missing combination) are fill values:
-absent. If the reshaped entries do not line up with pandas' result, its elements read
-unknown rather than take entries that may belong elsewhere.
+source; the same reshape of it puts each entry where pandas put its value. A cell the
+reshape creates without a value (an ``unstack`` of a missing combination) holds a fill
+value, which no element made; but whether it is there depends on the keys that shape the
+result (index levels that came from columns, ``pivot``'s key columns), so it combines them,
+whole (absent when the keys are not data). If the reshaped entries do not line up with
+pandas' result, its elements read unknown rather than take entries that may belong elsewhere.
 """
 
 from __future__ import annotations
@@ -18,6 +20,7 @@ import pandas as pd
 from pandas import DataFrame, Series
 from pandas.api.types import is_numeric_dtype
 
+from . import _row_order
 from ._positions import Field, lookup, unknown_fill
 
 
@@ -30,20 +33,48 @@ def reshaped(source: Any, result: Any, reshape: Callable[[Any], Any], keys: tupl
         return result
     object.__setattr__(result, "_tracker", tracker)
     moved = {f: _moved(source, f, reshape, tracker, keys) for f in source._fields}
+    fills = _fill_entries(source, tracker, keys)
     if isinstance(result, Series):
-        result._set_fields({f.series_attr: _cells(moved[f], result, None, f) for f in moved})
+        result._set_fields(
+            {
+                f.series_attr: _cells(moved[f], result, None, f, fills(k))
+                for k, f in enumerate(moved)
+            }
+        )
     else:
         result._set_mappings(
             {
                 f.frame_attr: {
-                    label: _cells(moved[f], result, label, f)
+                    label: _cells(moved[f], result, label, f, fills(k))
                     for label in result.columns
                     if _unique(result.columns, label)
                 }
-                for f in moved
+                for k, f in enumerate(moved)
             }
         )
     return result
+
+
+def _fill_entries(source: Any, tracker: Any, keys: tuple) -> Callable[[int], Callable[[], int]]:
+    """For field ``k``, a function giving the entry of a fill cell: the keys that shape the
+    result, whole (made only when the reshape made a fill cell)."""
+    made: list[tuple[int, ...]] = []
+
+    def entries() -> tuple[int, ...]:
+        if not made:
+            found = _row_order.index_keys(source)
+            if isinstance(source, DataFrame) and keys:
+                for name, arrays in _row_order.column_keys(source, list(keys)).items():
+                    found[name] = [*found.get(name, []), *arrays]
+            shaped = tracker and any(found.values())
+            made.append(
+                _row_order.key_entries(tracker, source._fields, found, "reshape")
+                if shaped
+                else tuple(f.absent for f in source._fields)
+            )
+        return made[0]
+
+    return lambda k: lambda: entries()[k]
 
 
 def _moved(source: Any, f: Field, reshape: Callable[[Any], Any], tracker: Any, keys: tuple) -> Any:
@@ -74,8 +105,9 @@ def _moved(source: Any, f: Field, reshape: Callable[[Any], Any], tracker: Any, k
         return None
 
 
-def _cells(moved: Any, result: Any, label: Any, f: Field) -> np.ndarray:
-    """The entries of ``result``'s column ``label`` (or of the series ``result``)."""
+def _cells(moved: Any, result: Any, label: Any, f: Field, fill: Callable[[], int]) -> np.ndarray:
+    """The entries of ``result``'s column ``label`` (or of the series ``result``); ``fill``
+    gives the entry of a cell the reshape made without a value."""
     n = len(result)
     piece = moved if label is None or not isinstance(moved, DataFrame) else moved.get(label)
     if isinstance(piece, Series) and not piece.index.equals(result.index):
@@ -87,8 +119,8 @@ def _cells(moved: Any, result: Any, label: Any, f: Field) -> np.ndarray:
     if not is_numeric_dtype(piece.dtype):  # labels the reshape made (melt's variable column)
         return np.full(n, f.absent, dtype=f.dtype)
     values = piece.to_numpy(dtype=np.float64, na_value=np.nan)
-    out = np.full(n, f.absent, dtype=f.dtype)
     present = ~np.isnan(values)
+    out = np.full(n, f.absent if present.all() else fill(), dtype=f.dtype)
     out[present] = values[present].astype(f.dtype)
     return out
 

@@ -63,6 +63,8 @@ def tracked_scalar(
     """``value`` carrying ``entries`` (one per field, or a function that makes them when
     they are first needed), as a subclass of its own type; ``value`` itself when its type
     cannot carry them (``bool``, ``None``, pandas' missing values) or there is no tracker."""
+    if isinstance(value, TrackedScalar):  # carrying other entries: its plain value carries these
+        value = _plain_type(type(value))(value)
     cls = _class_for(type(value))
     if cls is None or not tracker:
         return value

@@ -47,8 +47,9 @@ from ._follow import (
     row_positions,
     unknown_fill,
 )
-from ._positions import Field, entries_made_later
+from ._positions import Field
 from ._scalars import TrackedScalar, scalar_entries, tracked_scalar
+from ._unmodelled import built_from, default_for_unmodelled
 
 # pandas' own Series, bound once: code that puts a tracked class in the place of
 # ``pandas.Series`` (the conformance run of pandas' tests does) must not turn the parent's
@@ -113,20 +114,6 @@ def _operand_rows(series: Any, other: Any) -> tuple[np.ndarray | None, np.ndarra
     return left_rows, right_rows
 
 
-def _built_from_bare_values(result: Any, source: Any, args: tuple, kwargs: dict) -> bool:
-    """Whether ``result`` holds values pandas made from ``source``'s bare values, under its
-    index and name, and finalised from nothing."""
-    data = args[0] if args else kwargs.get("data")
-    return (
-        "name" in kwargs
-        and kwargs.get("index") is source.index
-        and not isinstance(data, (_Series, pd.DataFrame))
-        and not result._followed
-        and len(result) == len(source)
-        and bool(source._tracker)
-    )
-
-
 def refuse_untracked_result(tracker: Any, func: Any) -> None:
     """Under strict provenance, refuse a numpy function whose result carries no words."""
     if getattr(tracker, "strict", False) and not _in_parent():
@@ -189,21 +176,12 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
     # -- pandas construction hooks ------------------------------------------------------
 
     @property
-    def _constructor(self) -> Callable[..., Any]:
-        # A function, as pandas allows (see _compat): pandas builds most results from this
-        # series' bare values and then finalises them from it, which gives their entries.
-        # One kind it does not finalise, ``pd.cut``/``pd.qcut``'s, is built with this
-        # series' own index and name: its values derive from the whole column.
-        source, cls = self, type(self)
-
-        def construct(*args: Any, **kwargs: Any) -> Any:
-            result = cls(*args, **kwargs)
-            if _built_from_bare_values(result, source, args, kwargs):
-                object.__setattr__(result, "_tracker", source._tracker)
-                entries_made_later(result, lambda made: _groups.cut_from(made, source))
-            return result
-
-        return construct
+    def _constructor(self) -> Any:
+        # a series pandas builds from bare values of a tracked one is not silently clean
+        # (see built_from); a callable, as pandas allows, bound to this series
+        if not getattr(self, "_tracker", None):
+            return type(self)
+        return functools.partial(built_from, self)
 
     @property
     def _constructor_expanddim(self) -> type:
@@ -672,7 +650,8 @@ def _reduction(name: str) -> Callable[..., Any]:
     parent = getattr(_Series, name)
 
     def reduce(self: TrackingSeries, *args: Any, **kwargs: Any) -> Any:
-        value = parent(self, *args, **kwargs)
+        with _inside_parent():  # what pandas computes on the way (a quantile's frame) is its own
+            value = parent(self, *args, **kwargs)
         tracker = self._tracker
         if not tracker or isinstance(value, (pd.Series, pd.DataFrame)) or _in_place_call():
             return value
@@ -727,3 +706,6 @@ def absent_entries(field: Field, n: int) -> np.ndarray:
     """``n`` absent entries as a read-only view that costs nothing: most series built with
     them are given their real entries by ``__finalize__`` straight away."""
     return np.broadcast_to(np.array(field.absent, dtype=field.dtype), (n,))
+
+
+default_for_unmodelled(TrackingSeries, _Series)

@@ -151,7 +151,8 @@ def numbers_and_texts(values: Any) -> tuple[np.ndarray, np.ndarray | None]:
     if not wordy.any():
         return numbers, None
     texts = np.full(n, None, dtype=object)
-    texts[wordy] = cells[wordy].astype(str)
+    # one str() per cell: numpy's astype(str) refuses cells that are sequences (lists)
+    texts[wordy] = [str(cell) for cell in cells[wordy]]
     return numbers, texts
 
 
