@@ -252,9 +252,25 @@ void NodeLog::compact() {
 }
 
 int64_t NodeLog::row_of(int64_t id) const {
-    auto it = std::lower_bound(ids_.begin(), ids_.end(), id);
-    if (it == ids_.end() || *it != id) return -1;
-    size_t r = static_cast<size_t>(it - ids_.begin());
+    const size_t n = ids_.size();
+    if (n == 0) return -1;
+    // Ids are given in ascending order, one apart, and rows leave only by compaction: an id
+    // is usually as far from the first id (or, once old rows left, from the last) as its
+    // row is. Search only when neither guess holds.
+    size_t r = n;
+    const int64_t from_first = id - ids_[0];
+    const int64_t from_last = static_cast<int64_t>(n - 1) - (ids_[n - 1] - id);
+    if (from_first >= 0 && static_cast<size_t>(from_first) < n &&
+        ids_[static_cast<size_t>(from_first)] == id) {
+        r = static_cast<size_t>(from_first);
+    } else if (from_last >= 0 && static_cast<size_t>(from_last) < n &&
+               ids_[static_cast<size_t>(from_last)] == id) {
+        r = static_cast<size_t>(from_last);
+    } else {
+        auto it = std::lower_bound(ids_.begin(), ids_.end(), id);
+        if (it == ids_.end() || *it != id) return -1;
+        r = static_cast<size_t>(it - ids_.begin());
+    }
     return (flags_[r] & kAlive) ? static_cast<int64_t>(r) : -1;
 }
 
