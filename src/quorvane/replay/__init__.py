@@ -1,0 +1,8 @@
+"""What-if replay: one applicant's result recomputed from its stored lineage with chosen
+source values changed, and run-level counts of the decisions a protected attribute flips."""
+
+from ._answer import WhatIf, answer
+from ._groups import LogGroups, NoGroups
+from ._replay import Replay, replay
+
+__all__ = ["LogGroups", "NoGroups", "Replay", "WhatIf", "answer", "replay"]
