@@ -15,7 +15,21 @@ from .logs import LogBuilder
 THRESHOLD = 560.0
 
 
-def applicants() -> pd.DataFrame:
+def applicants(n: int = 0) -> pd.DataFrame:
+    """Six applicants, or ``n`` drawn at random (seeded)."""
+    if n:
+        rng = np.random.default_rng(7)
+        wage = rng.normal(900, 250, n).round()
+        wage[rng.random(n) < 0.1] = np.nan
+        return pd.DataFrame(
+            {
+                "married": rng.integers(0, 2, n),
+                "old": rng.integers(0, 2, n),
+                "wage": wage,
+                "region": rng.choice(["n", "s"], n),
+            },
+            index=pd.Index([f"LA-{i:04d}" for i in range(1, n + 1)], name="key"),
+        )
     return pd.DataFrame(
         {
             "married": [1, 0, 1, 0, 1, 0],

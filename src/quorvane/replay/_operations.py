@@ -110,8 +110,8 @@ def _where(args: Sequence[Value]) -> Value:
 
 
 def _truth(value: Value) -> bool:
-    x = number(value)
-    return not math.isnan(x) and x != 0
+    # numpy's truth of a float: anything but zero, NaN included
+    return number(value) != 0
 
 
 def _select(args: Sequence[Value]) -> Value:
