@@ -10,7 +10,9 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from .logs import LogBuilder
+from quorvane.replay import LogGroups, WhatIf, answer, replay
+
+from .logs import LogBuilder, lineage
 
 THRESHOLD = 560.0
 
@@ -101,3 +103,11 @@ def logged(df: pd.DataFrame, custom: bool = False):
     b.result("score", score)
     b.result("approved", approved)
     return b.log()
+
+
+def replayed(log, key: str, changes: dict) -> WhatIf:
+    """The what-if of ``key``'s decision replayed from ``log``, with its score."""
+    keys, nodes = log.results["score"]
+    score = ("score", int(nodes[list(keys).index(key)]))
+    lineage_of = lineage(log, "approved", key)
+    return answer(replay(lineage_of, changes, LogGroups(log)), "approved", changes, score)

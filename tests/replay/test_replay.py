@@ -6,10 +6,7 @@ from __future__ import annotations
 
 import pytest
 
-from quorvane.replay import LogGroups, answer, replay
-
-from .credit import applicants, held_aggregates, logged, steps
-from .logs import lineage
+from .credit import applicants, held_aggregates, logged, replayed, steps
 
 
 def rerun(key: str, changes: dict, custom: bool = False) -> dict:
@@ -21,11 +18,7 @@ def rerun(key: str, changes: dict, custom: bool = False) -> dict:
 
 
 def what_if(key: str, changes: dict, custom: bool = False):
-    log = logged(applicants(), custom)
-    keys, nodes = log.results["score"]
-    score = ("score", int(nodes[list(keys).index(key)]))
-    replayed = replay(lineage(log, "approved", key), changes, LogGroups(log))
-    return answer(replayed, "approved", changes, score)
+    return replayed(logged(applicants(), custom), key, changes)
 
 
 @pytest.mark.parametrize(

@@ -2,6 +2,7 @@
 source values changed, and run-level counts of the decisions a protected attribute flips."""
 
 from ._answer import WhatIf, answer
+from ._call import run_flip_counts, whatif
 from ._flips import FlipCount, FlipCounts, flip_counts
 from ._groups import LogGroups, NoGroups
 from ._replay import Replay, replay
@@ -16,4 +17,6 @@ __all__ = [
     "answer",
     "flip_counts",
     "replay",
+    "run_flip_counts",
+    "whatif",
 ]

@@ -48,6 +48,9 @@ class WhatIf:
                 f"{head}: the replay cannot compute {self.key}'s {self.result}, because it "
                 f"cannot evaluate {'; '.join(self.not_evaluated)}"
             )
+        return self._computed(head) + _unreached(self.unreached, self.key, self.result)
+
+    def _computed(self, head: str) -> str:
         decision = _decision(self.result, self.old_value, self.new_value)
         if self.score is not None:
             name, old, new = self.score
@@ -101,6 +104,13 @@ def answer(
         checked=replay.checked,
         score=scored,
     )
+
+
+def _unreached(names: tuple[str, ...], key: str, result: str) -> str:
+    if not names:
+        return ""
+    verb = "does" if len(names) == 1 else "do"
+    return f" ({' and '.join(names)} {verb} not reach {key}'s {result})"
 
 
 def _described(node_id: int, operation: str, value: Value) -> str:
