@@ -76,13 +76,7 @@ class ReplayColumns:
         self.inputs = rows_of(log, log.inputs)
         self.value = np.ascontiguousarray(log.value, dtype=np.float64)
         self.group_start, self.group_values = _group_columns(log)
-        ok = _engine.replay_check(*self._columns())
-        evaluated = self.code >= _engine.REPLAY_PASS
-        self.not_replayed = int(np.count_nonzero(evaluated & (ok == 0)))
-        self.code[ok == 0] = _engine.REPLAY_UNKNOWN
-
-    def _columns(self) -> tuple:
-        return (
+        ok = _engine.replay_check(
             self.code,
             self.input_start,
             self.inputs,
@@ -90,10 +84,22 @@ class ReplayColumns:
             self.group_start,
             self.group_values,
         )
+        evaluated = self.code >= _engine.REPLAY_PASS
+        self.not_replayed = int(np.count_nonzero(evaluated & (ok == 0)))
+        self.code[ok == 0] = _engine.REPLAY_UNKNOWN
 
     def changed(self, cells: np.ndarray, value: float) -> tuple[np.ndarray, np.ndarray, int]:
         """(values, states, aggregates held) with the rows ``cells`` set to ``value``."""
-        return _engine.replay_changed(*self._columns(), cells, float(value))
+        return _engine.replay_changed(
+            self.code,
+            self.input_start,
+            self.inputs,
+            self.value,
+            self.group_start,
+            self.group_values,
+            cells,
+            float(value),
+        )
 
 
 def rows_of(log: ElementLog, node_ids: np.ndarray) -> np.ndarray:
