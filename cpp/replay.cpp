@@ -182,6 +182,11 @@ size_t changed(const Log& log, const int64_t* cells, size_t n_cells, double new_
             state[r] = CHANGED;
         }
     }
+    // a node of unknown operation that reads nothing stands for values the log could not
+    // follow: they may be made from the changed cells
+    for (size_t r = 0; r < log.n && n_cells; ++r)
+        if (log.code[r] == UNKNOWN && log.input_start[r + 1] == log.input_start[r])
+            state[r] = UNKNOWN_VALUE;
     size_t held = 0;
     std::vector<double> args;
     for (size_t r = 0; r < log.n; ++r) {

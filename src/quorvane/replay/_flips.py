@@ -16,6 +16,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from ..core import _engine
+from ..core._tracker import UNKNOWN_SOURCE
 from ..utilities.persistence import NODE_TYPES, ElementLog
 from ._groups import group_key
 
@@ -127,8 +128,15 @@ def _codes(log: ElementLog) -> np.ndarray:
     grouped = np.zeros(log.size, dtype=bool)
     grouped[_grouped_rows(log)] = True
     aggregate = kind == NODE_TYPES.index("AGGREGATE")
-    code = np.where(aggregate & grouped, _engine.REPLAY_HELD_GROUP, code)
-    code = np.where(aggregate & ~grouped, _engine.REPLAY_HELD, code)
+    # the source of values the log could not follow may stand for any changed value
+    for node_id, (table, column, _) in log.sources.items():
+        if (table, column) == UNKNOWN_SOURCE:
+            code[rows_of(log, np.array([node_id]))] = _engine.REPLAY_UNKNOWN
+    # a clip or a where is logged as an aggregate (three inputs): only an aggregate of no
+    # element-wise operation, or one of a group, is held
+    unknown = code == _engine.REPLAY_UNKNOWN
+    code = np.where(grouped, _engine.REPLAY_HELD_GROUP, code)
+    code = np.where(aggregate & ~grouped & unknown, _engine.REPLAY_HELD, code)
     return np.ascontiguousarray(code, dtype=np.int32)
 
 
