@@ -11,7 +11,6 @@ import numpy as np
 import pandas as pd
 
 import quorvane as qv
-
 from quorvane.replay import LogGroups, WhatIf, answer, replay
 
 from .logs import LogBuilder, lineage
