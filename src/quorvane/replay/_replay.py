@@ -106,13 +106,15 @@ def replay(lineage: ElementLineage, changes: Changes, groups: Groups | None = No
     groups = groups or NoGroups()
     cells = changed_cells(lineage, changes)
     run = _Run(lineage, groups)
-    for step in lineage.steps:
+    replayed = run.values.keys()  # a lineage through a group holds every member's steps:
+    for step in lineage.steps:  # the loop stays lean for the ones no change reaches
         if step.node_id in cells:
             run.values[step.node_id] = cells[step.node_id]
-        elif cells and unfollowed(step):
-            # it may be made from the changed cells: whatever reads it is unknown
-            run.values[step.node_id] = run.cannot(step, UNFOLLOWED)
-        elif any(i in run.values for i in step.inputs):
+        elif not step.inputs:
+            if cells and unfollowed(step):
+                # it may be made from the changed cells: whatever reads it is unknown
+                run.values[step.node_id] = run.cannot(step, UNFOLLOWED)
+        elif not replayed.isdisjoint(step.inputs):
             run.values[step.node_id] = run.step(step)
     return Replay(
         lineage=lineage,
