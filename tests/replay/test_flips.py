@@ -6,6 +6,7 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
+from quorvane._orrin32 import replay_changed, replay_check, replay_codes
 from quorvane.replay import flip_counts, run_flip_counts
 
 from .credit import applicants, held_aggregates, logged, married_means, pipeline, steps, tracked
@@ -61,3 +62,42 @@ def test_unreproduced_step_is_unknown_not_counted():
     assert counts.not_replayed == 5
     # each applicant has its attribute changed by one of the two values
     assert sum(c.unknown for c in counts.counts if c.attribute.endswith(".old")) == 5
+
+
+def _columns(**bad):
+    """A three-node log (two constants and their sum), with ``bad`` in place of a column."""
+    good = {
+        "code": np.array([0, 0, replay_codes()["add"]], np.int32),
+        "input_start": np.array([0, 0, 0, 2], np.int64),
+        "inputs": np.array([0, 1], np.int64),
+        "value": np.array([1.0, 2.0, 3.0]),
+        "group_start": np.zeros(4, np.int64),
+        "group_values": np.zeros(0),
+    }
+    return {**good, **bad}
+
+
+@pytest.mark.parametrize(
+    ("bad", "message"),
+    [
+        ({}, None),
+        ({"inputs": np.array([0, 2], np.int64)}, "every input must be a row before its node"),
+        ({"inputs": np.array([0, -1], np.int64)}, "every input must be a row before its node"),
+        ({"input_start": np.array([0, 0, 0, 3], np.int64)}, "ascend within the inputs"),
+        ({"value": np.zeros(2)}, "one entry per node"),
+        ({"code": np.array([0, 0, 999], np.int32)}, "unknown replay code"),
+        ({"group_start": np.array([0, 0, 0, 1], np.int64)}, "ascend within the group values"),
+    ],
+)
+def test_engine_replay_refuses_a_malformed_log(bad, message):
+    columns = _columns(**bad)
+    if message is None:
+        values, state, held = replay_changed(**columns, cells=np.array([0]), new_value=5.0)
+        assert (values.tolist(), state.tolist(), held) == ([5.0, 2.0, 7.0], [1, 0, 1], 0)
+        return
+    for call in (
+        lambda: replay_check(**columns),
+        lambda: replay_changed(**columns, cells=np.array([0]), new_value=5.0),
+    ):
+        with pytest.raises(ValueError, match=message):
+            call()
