@@ -106,9 +106,10 @@ def _in_memory(
     result = _chosen(result, list(results))
     log = tracker.element_log(results)
     nodes = {name: _node_of(log, name, key) for name in log.results}
-    if nodes.get(result) is None:
+    root = nodes.get(result)
+    if root is None:
         raise LookupError(f"{result} has no element of {key!r}")
-    lineage = tracker.element_lineage(nodes[result], key)
+    lineage = tracker.element_lineage(root, key)
     return _answered(lineage, changes, result, LogGroups(log), nodes)
 
 
