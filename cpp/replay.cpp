@@ -23,7 +23,7 @@ std::vector<std::pair<std::string, int32_t>> operation_codes() {
         {"ceil", CEIL}, {"trunc", TRUNC}, {"sqrt", SQRT}, {"exp", EXP}, {"expm1", EXPM1},
         {"log", LOG}, {"log1p", LOG1P}, {"log2", LOG2}, {"log10", LOG10}, {"square", SQUARE},
         {"sign", SIGN}, {"isnan", ISNAN},
-        {"round", ROUND}, {"where", WHERE}, {"select", SELECT}, {"fillna", FILLNA},
+        {"round", ROUND}, {"where", WHERE}, {"mask", WHERE}, {"select", SELECT}, {"fillna", FILLNA},
         {"clip", CLIP}, {"between", BETWEEN},
     };
 }
@@ -119,7 +119,7 @@ bool evaluate(int32_t code, const double* a, size_t k, double& out) {
         case SIGN: out = sign(a[0]); return true;
         case ISNAN: out = boolean(std::isnan(a[0])); return true;
         case ROUND:
-            if (k == 1) { out = round_to(a[0], 0.0); return true; }
+            // without its decimals recorded, a round to 0 and to 1 decimal look alike
             if (k == 2 && a[1] == std::trunc(a[1]) && std::fabs(a[1]) < 300.0) { out = round_to(a[0], a[1]); return true; }
             return false;
         case WHERE: out = truth(a[0]) ? a[1] : a[2]; return true;

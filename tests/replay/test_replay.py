@@ -4,6 +4,8 @@ replay claims a number; where it cannot, it names the step and claims none."""
 
 from __future__ import annotations
 
+import numpy as np
+import pandas as pd
 import pytest
 
 import quorvane as qv
@@ -74,3 +76,43 @@ def test_a_column_that_does_not_reach_is_said():
     got = qv.whatif(tracker, results, "LA-0001", {"region": "s"}, result="approved")
     assert (got.flips, got.unreached) == (False, ("region",))
     assert got.sentence().endswith("(region does not reach LA-0001's approved)")
+
+
+IDIOMS = {
+    "rsub": (lambda d: 100 - d["wage"], "wage", 300.0, True),
+    "rdiv": (lambda d: 1000 / d["wage"], "wage", 300.0, True),
+    "floordiv, mod": (lambda d: d["wage"] // 7 + d["wage"] % 7, "wage", 301.0, True),
+    "mask": (lambda d: d["wage"].mask(d["old"] == 1, 0), "old", 1, True),
+    "where": (lambda d: d["wage"].where(d["married"] == 1, 5), "married", 0, True),
+    "map": (lambda d: d["region"].map({"n": 1.0, "s": 2.0}), "region", "s", True),
+    "isin": (lambda d: d["region"].isin(["n"]), "region", "s", True),
+    "text eq": (lambda d: (d["region"] == "n") * 1.0, "region", "s", True),
+    "astype": (lambda d: (d["wage"] > 500).astype(int), "wage", 100.0, True),
+    "log, abs": (lambda d: np.log((d["wage"] - 800).abs()), "wage", 100.0, True),
+    "clip lower": (lambda d: d["wage"].clip(lower=500), "wage", 100.0, True),
+    "between": (lambda d: d["wage"].between(500, 1000), "wage", 100.0, True),
+    "fillna by series": (lambda d: d["wage"].fillna(d["married"] * 100), "married", 0, True),
+    "and, invert": (lambda d: ~(d["old"] == 1) & (d["married"] == 1), "old", 1, True),
+    "maximum": (lambda d: np.maximum(d["wage"], d["married"] * 800), "married", 1, True),
+    "round, decimals unrecorded": (lambda d: (d["wage"] / 3).round(1), "wage", 301.0, False),
+    "cut, bins unrecorded": (
+        lambda d: pd.cut(d["wage"], [0, 500, 2000], labels=[1, 2]).astype(float),
+        "wage",
+        1500.0,
+        False,
+    ),
+}
+
+
+@pytest.mark.parametrize(("idiom", "column", "value", "computed"), IDIOMS.values(), ids=IDIOMS)
+def test_idioms_replay_as_pandas_reruns(idiom, column, value, computed):
+    df = applicants()
+    tracker = qv.DAGTracker()
+    out = idiom(qv.wrap(df, tracker, "applicants", protected=["married", "old"])).rename("out")
+    for key in ("LA-0001", "LA-0002"):  # LA-0002's wage is missing
+        got = qv.whatif(tracker, {"out": out}, key, {column: value})
+        changed = df.copy()
+        changed.loc[key, column] = value
+        assert got.computed is computed, got.not_evaluated
+        if computed:
+            assert got.new_value == pytest.approx(float(idiom(changed)[key]), nan_ok=True)

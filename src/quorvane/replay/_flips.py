@@ -73,9 +73,9 @@ class ReplayColumns:
 
     def __init__(self, log: ElementLog) -> None:
         self.log = log
-        self.code = _codes(log)
         self.input_start = np.ascontiguousarray(log.input_start, dtype=np.int64)
         self.inputs = rows_of(log, log.inputs)
+        self.code = _codes(log, self.inputs)
         self.value = np.ascontiguousarray(log.value, dtype=np.float64)
         self.group_start, self.group_values = _group_columns(log)
         ok = _engine.replay_check(
@@ -114,7 +114,7 @@ def rows_of(log: ElementLog, node_ids: np.ndarray) -> np.ndarray:
     return np.ascontiguousarray(rows, dtype=np.int64)
 
 
-def _codes(log: ElementLog) -> np.ndarray:
+def _codes(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
     known = _engine.replay_codes()
     by_operation = np.array(
         [known.get(name, _engine.REPLAY_UNKNOWN) for name in log.operations] or [0],
@@ -136,8 +136,22 @@ def _codes(log: ElementLog) -> np.ndarray:
     # element-wise operation, or one of a group, is held
     unknown = code == _engine.REPLAY_UNKNOWN
     code = np.where(grouped, _engine.REPLAY_HELD_GROUP, code)
-    code = np.where(aggregate & ~grouped & unknown, _engine.REPLAY_HELD, code)
+    code = np.where(
+        aggregate & ~grouped & unknown & _reads_other_rows(log, input_rows),
+        _engine.REPLAY_HELD,
+        code,
+    )
     return np.ascontiguousarray(code, dtype=np.int32)
+
+
+def _reads_other_rows(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
+    """Per node, whether one of its inputs belongs to another row than its own: an
+    aggregate over other applicants, as opposed to an element-wise step of many inputs."""
+    counts = np.diff(log.input_start)
+    owner = np.repeat(np.arange(log.size), counts)
+    input_row = log.row[input_rows]
+    other = (input_row >= 0) & (input_row != log.row[owner])
+    return np.bincount(owner[other], minlength=log.size) > 0
 
 
 def _grouped_rows(log: ElementLog) -> list[int]:

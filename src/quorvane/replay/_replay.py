@@ -150,9 +150,9 @@ class _Run:
         old_inputs = [self.recorded(i) for i in step.inputs]
         unchanged = all(same(a, b) for a, b in zip(new_inputs, old_inputs, strict=True))
         compute = evaluator(step.operation)
-        # the log types a step by its number of inputs: a clip or a where has three and is
-        # logged as an aggregate, so only an aggregate of no element-wise operation is one
-        if step.node_type == "AGGREGATE" and compute is None:
+        # the log types a step by its number of inputs (a clip or a where has three and is
+        # logged as an aggregate): an aggregate over other applicants is one that reads them
+        if compute is None and step.node_type == "AGGREGATE" and self.reads_others(step):
             return step.value if unchanged else self.aggregate(step)
         if step.node_type == "MERGE":
             return self.merged(step, new_inputs, old_inputs)
@@ -168,6 +168,10 @@ class _Run:
             return compute(new_inputs)
         except CannotEvaluate as exc:
             return self.cannot(step, str(exc))
+
+    def reads_others(self, step: LineageStep) -> bool:
+        key, step_of = self.lineage.key, self.lineage.step
+        return any((identity := step_of(i).identity) and key not in identity for i in step.inputs)
 
     def merged(self, step: LineageStep, new_inputs: list, old_inputs: list) -> Any:
         # a merged element carries its column's value; the other inputs are the join keys
