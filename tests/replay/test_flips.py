@@ -6,6 +6,7 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
+import quorvane as qv
 from quorvane._orrin32 import replay_changed, replay_check, replay_codes
 from quorvane.replay import flip_counts, run_flip_counts
 
@@ -109,3 +110,16 @@ def test_an_aggregate_without_groups_is_held():
     counts = flip_counts(type(log)(**{**log.__dict__, "group": None}), "approved")
     married = [c for c in counts.counts if c.attribute.endswith(".married")]
     assert all(c.unknown == 0 and c.held == 1 for c in married)  # the group it leaves
+
+
+def test_a_text_attribute_counts_as_one_applicant_at_a_time():
+    df = applicants(80)
+    tracker = qv.DAGTracker()
+    frame = qv.wrap(df, tracker, "applicants", protected=["region"])
+    ok = ((frame["region"] == "n") * 30 + frame["wage"].fillna(400) * 0.5 >= 480).rename("ok")
+    counts = run_flip_counts(tracker, {"ok": ok}, "ok")
+    assert {c.value for c in counts.counts} == {"n", "s"} and counts.flips("applicants.region")
+    for c in counts.counts:
+        keys = df.index[df.region != c.value]
+        one_by_one = [qv.whatif(tracker, {"ok": ok}, k, {"region": c.value}).flips for k in keys]
+        assert (c.flips, c.unknown, c.changed) == (sum(one_by_one), 0, len(keys))

@@ -34,7 +34,7 @@ class FlipCount:
     """Decisions of ``result`` when ``attribute`` is set to ``value`` for every applicant."""
 
     attribute: str
-    value: float
+    value: float | str
     changed: int  # applicants whose attribute had another value
     flips: int
     unknown: int  # decisions the replay could not compute
@@ -65,7 +65,9 @@ class FlipCounts:
         return out + [f"{why}" for why in self.not_counted]
 
 
-def _shown(value: float) -> str:
+def _shown(value: float | str) -> str:
+    if isinstance(value, str):
+        return repr(value)
     return str(int(value)) if value == int(value) else repr(value)
 
 
@@ -77,8 +79,9 @@ class ReplayColumns:
         self.input_start = np.ascontiguousarray(log.input_start, dtype=np.int64)
         self.inputs = rows_of(log, log.inputs)
         self.code = _codes(log, self.inputs)
-        self.value = np.ascontiguousarray(log.value, dtype=np.float64)
-        self.group_start, self.group_values = _group_columns(log)
+        self.texts = _text_codes(log)
+        self.value = _coded_values(log, self.texts)
+        self.group_start, self.group_values = _group_columns(log, self.texts)
         ok = _engine.replay_check(
             self.code,
             self.input_start,
@@ -173,18 +176,44 @@ def _grouped_rows(log: ElementLog) -> list[int]:
     return [r for r in aggregates.tolist() if group[r] is not None]
 
 
-def _group_columns(log: ElementLog) -> tuple[np.ndarray, np.ndarray]:
-    """Per node, the numeric values of its group key (text ones as NaN: no number is
-    ever found equal to them)."""
+#: texts stand in the engine's pass as numbers no pipeline's value is likely to be, in the
+#: texts' sorted order and far enough apart that the pass's tolerance never joins two:
+#: equality and order between texts hold there
+TEXT_SCALE = 1e290
+
+
+def _text_codes(log: ElementLog) -> dict[str, float]:
+    if log.text is None:
+        return {}
+    found = sorted({t for t in log.text if t is not None})
+    return {text: TEXT_SCALE * (i + 1) for i, text in enumerate(found)}
+
+
+def _coded_values(log: ElementLog, codes: dict[str, float]) -> np.ndarray:
+    value = np.array(log.value, dtype=np.float64)
+    if codes and log.text is not None:
+        rows = [r for r, t in enumerate(log.text) if t is not None]
+        value[rows] = [codes[str(log.text[r])] for r in rows]
+    return value
+
+
+def _group_columns(log: ElementLog, codes: dict[str, float]) -> tuple[np.ndarray, np.ndarray]:
+    """Per node, the values of its group key, texts by their codes."""
     counts = np.zeros(log.size, dtype=np.int64)
     values: list[float] = []
     group = log.group or ()
     for r in _grouped_rows(log):
-        key = [v if isinstance(v, float) else math.nan for v in group_key(str(group[r]))]
+        key = [_key_value(v, codes) for v in group_key(str(group[r]))]
         counts[r] = len(key)
         values.extend(key)
     start = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
     return start, np.asarray(values, dtype=np.float64)
+
+
+def _key_value(value: object, codes: dict[str, float]) -> float:
+    if isinstance(value, float):
+        return value
+    return codes.get(value, math.nan) if isinstance(value, str) else math.nan
 
 
 def attribute_cells(log: ElementLog) -> dict[str, np.ndarray]:
@@ -206,15 +235,13 @@ def flip_counts(log: ElementLog, result: str, max_values: int = MAX_VALUES) -> F
         known = ", ".join(sorted(log.results)) or "none"
         raise KeyError(f"the run has no result {result!r} (results: {known})")
     columns = ReplayColumns(log)
+    texts = {code: text for text, code in columns.texts.items()}
     decisions = rows_of(log, log.results[result][1])
     old = columns.value[decisions]
     counts: list[FlipCount] = []
     not_counted: list[str] = []
     for attribute, cells in attribute_cells(log).items():
         values = columns.value[cells]
-        if log.text is not None and any(log.text[int(r)] is not None for r in cells):
-            not_counted.append(f"{attribute}: its values are text, which the engine's pass skips")
-            continue
         distinct = np.unique(values[~np.isnan(values)])
         if len(distinct) > max_values:
             not_counted.append(f"{attribute}: {len(distinct)} values, more than {max_values}")
@@ -222,7 +249,7 @@ def flip_counts(log: ElementLog, result: str, max_values: int = MAX_VALUES) -> F
         for value in distinct.tolist():
             new, state, held = columns.changed(cells, value)
             after = (new[decisions], state[decisions], held)
-            counts.append(_count(attribute, value, values, old, *after))
+            counts.append(_count(attribute, value, values, old, *after, texts))
     return FlipCounts(
         result=result,
         decisions=len(decisions),
@@ -240,6 +267,7 @@ def _count(
     new: np.ndarray,
     state: np.ndarray,
     held: int,
+    texts: dict[float, str],
 ) -> FlipCount:
     unknown = state == _UNKNOWN
     if np.isin(old[~np.isnan(old)], (0.0, 1.0)).all():
@@ -248,7 +276,7 @@ def _count(
         flipped = state == _CHANGED
     return FlipCount(
         attribute=attribute,
-        value=value,
+        value=texts.get(value, value),
         changed=int(np.count_nonzero(values != value)),
         flips=int(np.count_nonzero(flipped & ~unknown)),
         unknown=int(np.count_nonzero(unknown)),
