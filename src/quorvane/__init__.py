@@ -27,6 +27,7 @@ _EVERYDAY = {
     "read_parquet": "._everyday",
     "check_lineage": ".lineage_check",
     "LineageCheck": ".lineage_check",
+    "whatif": ".replay",
 }
 
 __all__ = ["__version__", *_EVERYDAY]

@@ -91,6 +91,7 @@ COMMANDS = [
     ("show",),
     ("verify",),
     ("export",),
+    ("whatif",),
 ]
 
 
@@ -146,6 +147,7 @@ def test_commands_succeed(site, args, status, said):
         (("verify", "1", "applicants.csv", *ACME, "--index-column", "x"), 2, "no column 'x'"),
         (("export", "1", *ACME, "--format", "prov-json"), 2, "give its fingerprint with --value"),
         (("export", "1", *ACME, "--value", "0x3"), 2, "--value is for the PROV formats"),
+        (("whatif", "1", "A01", *ACME, "--set", "income=0"), 1, "keeps no per-element lineage"),
     ],
 )
 def test_commands_fail_in_one_line(site, args, status, said):

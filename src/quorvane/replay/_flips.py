@@ -1,0 +1,284 @@
+"""Run-level flip counts: for each protected attribute, how many decisions change when that
+attribute alone is set to each of its other values, over every applicant at once.
+
+The engine replays the whole log in one forward pass per value. Every applicant's cell is
+set at once, which equals changing each applicant alone because the pass holds every
+aggregate over many rows at its recorded value: an element-wise step reads only its own
+row. A decision the pass cannot compute (an operation it does not evaluate, a group the
+change would move it out of) is counted as unknown, never as a flip or a non-flip.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+from ..core import _engine
+from ..core._tracker import UNKNOWN_SOURCE
+from ..utilities.persistence import NODE_TYPES, ElementLog
+from ._groups import group_key
+from ._operations import evaluator
+
+#: attributes with more distinct values than this are listed, not counted (an income is
+#: not "set to each of its other values")
+MAX_VALUES = 20
+
+_CHANGED, _UNKNOWN = 1, 2
+_SOURCE = NODE_TYPES.index("SOURCE")
+
+
+@dataclass(frozen=True)
+class FlipCount:
+    """Decisions of ``result`` when ``attribute`` is set to ``value`` for every applicant."""
+
+    attribute: str
+    value: float | str
+    changed: int  # applicants whose attribute had another value
+    flips: int
+    unknown: int  # decisions the replay could not compute
+    held: int  # aggregates kept at their recorded value although an input changed
+
+
+@dataclass(frozen=True)
+class FlipCounts:
+    """The flip counts of one result over a run."""
+
+    result: str
+    decisions: int
+    counts: tuple[FlipCount, ...]
+    not_counted: tuple[str, ...] = ()  # attributes left out, and why
+    not_replayed: int = 0  # steps whose recorded value the replay does not reproduce
+
+    def flips(self, attribute: str) -> int:
+        """All flips of ``attribute``, over its values."""
+        return sum(c.flips for c in self.counts if c.attribute == attribute)
+
+    def lines(self) -> list[str]:
+        """One line per attribute and value, for a reader."""
+        out = [
+            f"{c.attribute} set to {_shown(c.value)}: {c.flips} of {c.changed} changed "
+            f"{self.result} decisions flip" + (f", {c.unknown} unknown" if c.unknown else "")
+            for c in self.counts
+        ]
+        return out + [f"{why}" for why in self.not_counted]
+
+
+def _shown(value: float | str) -> str:
+    if isinstance(value, str):
+        return repr(value)
+    return str(int(value)) if value == int(value) else repr(value)
+
+
+class ReplayColumns:
+    """A log's columns as the engine's replay pass reads them, checked once."""
+
+    def __init__(self, log: ElementLog) -> None:
+        self.log = log
+        self.input_start = np.ascontiguousarray(log.input_start, dtype=np.int64)
+        self.inputs = rows_of(log, log.inputs)
+        self.code = _codes(log, self.inputs)
+        self.texts = _text_codes(log)
+        self.value = _coded_values(log, self.texts)
+        self.group_start, self.group_values = _group_columns(log, self.texts)
+        ok = _engine.replay_check(
+            self.code,
+            self.input_start,
+            self.inputs,
+            self.value,
+            self.group_start,
+            self.group_values,
+        )
+        evaluated = self.code >= _engine.REPLAY_PASS
+        self.not_replayed = int(np.count_nonzero(evaluated & (ok == 0)))
+        self.code[ok == 0] = _engine.REPLAY_UNKNOWN
+
+    def changed(self, cells: np.ndarray, value: float) -> tuple[np.ndarray, np.ndarray, int]:
+        """(values, states, aggregates held) with the rows ``cells`` set to ``value``."""
+        return _engine.replay_changed(
+            self.code,
+            self.input_start,
+            self.inputs,
+            self.value,
+            self.group_start,
+            self.group_values,
+            cells,
+            float(value),
+        )
+
+
+def rows_of(log: ElementLog, node_ids: np.ndarray) -> np.ndarray:
+    """The rows of the log that hold ``node_ids``."""
+    ids = np.asarray(node_ids, dtype=np.int64)
+    first = int(log.node_id[0]) if log.size else 0
+    if log.size and int(log.node_id[-1]) - first == log.size - 1:  # ids without gaps
+        rows = ids - first
+        if len(rows) and (rows.min() < 0 or rows.max() >= log.size):
+            raise ValueError("the log refers to a node it does not hold")
+        return np.ascontiguousarray(rows, dtype=np.int64)
+    rows = np.searchsorted(log.node_id, ids)
+    inside = rows < log.size
+    if not inside.all() or not np.array_equal(log.node_id[rows], ids):
+        raise ValueError("the log refers to a node it does not hold")
+    return np.ascontiguousarray(rows, dtype=np.int64)
+
+
+def _codes(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
+    known = _engine.replay_codes()
+    by_operation = np.array(
+        [known.get(name, _engine.REPLAY_UNKNOWN) for name in log.operations] or [0],
+        dtype=np.int32,
+    )
+    code = by_operation[log.operation] if log.size else np.zeros(0, np.int32)
+    # an element-wise operation the engine's pass does not evaluate (a map, cut bins) is
+    # unknown to it, never an aggregate it may hold
+    element_wise = np.array([evaluator(name) is not None for name in log.operations] or [False])
+    kind = log.node_type
+    given = (kind == _SOURCE) | (kind == NODE_TYPES.index("CONSTANT"))
+    code = np.where(given, _engine.REPLAY_KEEP, code)
+    code = np.where(kind == NODE_TYPES.index("MERGE"), _engine.REPLAY_PASS, code)
+    grouped = np.zeros(log.size, dtype=bool)
+    grouped[_grouped_rows(log)] = True
+    aggregate = kind == NODE_TYPES.index("AGGREGATE")
+    # the source of values the log could not follow may stand for any changed value
+    for node_id, (table, column, _) in log.sources.items():
+        if (table, column) == UNKNOWN_SOURCE:
+            code[rows_of(log, np.array([node_id]))] = _engine.REPLAY_UNKNOWN
+    # a clip or a where is logged as an aggregate (three inputs): only an aggregate of no
+    # element-wise operation, or one of a group, is held
+    unknown = (code == _engine.REPLAY_UNKNOWN) & ~element_wise[log.operation]
+    code = np.where(grouped, _engine.REPLAY_HELD_GROUP, code)
+    code = np.ascontiguousarray(code, dtype=np.int32)
+    candidates = np.flatnonzero(aggregate & ~grouped & unknown)
+    code[candidates[_reads_other_rows(log, input_rows, candidates)]] = _engine.REPLAY_HELD
+    return code
+
+
+def _reads_other_rows(log: ElementLog, input_rows: np.ndarray, nodes: np.ndarray) -> np.ndarray:
+    """Per node of ``nodes``, whether one of its inputs belongs to another row than its
+    own: an aggregate over other applicants, as opposed to an element-wise step of many
+    inputs."""
+    starts, ends = log.input_start[nodes], log.input_start[nodes + 1]
+    owner = np.repeat(np.arange(len(nodes)), ends - starts)
+    pieces = [input_rows[s:e] for s, e in zip(starts.tolist(), ends.tolist(), strict=True)]
+    input_row = log.row[np.concatenate([np.zeros(0, np.int64), *pieces])]
+    other = (input_row >= 0) & (input_row != log.row[nodes][owner])
+    return np.bincount(owner[other], minlength=len(nodes)) > 0
+
+
+def _grouped_rows(log: ElementLog) -> list[int]:
+    """The rows of the aggregates that carry a group key (only aggregates can)."""
+    group = log.group
+    if group is None:
+        return []
+    aggregates = np.flatnonzero(log.node_type == NODE_TYPES.index("AGGREGATE"))
+    return [r for r in aggregates.tolist() if group[r] is not None]
+
+
+#: texts stand in the engine's pass as numbers no pipeline's value is likely to be, in the
+#: texts' sorted order and far enough apart that the pass's tolerance never joins two:
+#: equality and order between texts hold there
+TEXT_SCALE = 1e290
+
+
+def _text_codes(log: ElementLog) -> dict[str, float]:
+    if log.text is None:
+        return {}
+    found = sorted({t for t in log.text if t is not None})
+    return {text: TEXT_SCALE * (i + 1) for i, text in enumerate(found)}
+
+
+def _coded_values(log: ElementLog, codes: dict[str, float]) -> np.ndarray:
+    value = np.array(log.value, dtype=np.float64)
+    if codes and log.text is not None:
+        rows = [r for r, t in enumerate(log.text) if t is not None]
+        value[rows] = [codes[str(log.text[r])] for r in rows]
+    return value
+
+
+def _group_columns(log: ElementLog, codes: dict[str, float]) -> tuple[np.ndarray, np.ndarray]:
+    """Per node, the values of its group key, texts by their codes."""
+    counts = np.zeros(log.size, dtype=np.int64)
+    values: list[float] = []
+    group = log.group or ()
+    for r in _grouped_rows(log):
+        key = [_key_value(v, codes) for v in group_key(str(group[r]))]
+        counts[r] = len(key)
+        values.extend(key)
+    start = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
+    return start, np.asarray(values, dtype=np.float64)
+
+
+def _key_value(value: object, codes: dict[str, float]) -> float:
+    if isinstance(value, float):
+        return value
+    return codes.get(value, math.nan) if isinstance(value, str) else math.nan
+
+
+def attribute_cells(log: ElementLog) -> dict[str, np.ndarray]:
+    """The rows of the source cells of every protected column, by ``table.column``."""
+    cells: dict[str, np.ndarray] = {}
+    source = np.flatnonzero((log.node_type == _SOURCE) & (log.row >= 0))
+    one_input = source[(log.input_start[source + 1] - log.input_start[source]) == 1]
+    column_of = log.inputs[log.input_start[one_input]]
+    for node_id, (table, column, protected) in sorted(log.sources.items()):
+        if protected:
+            cells[f"{table}.{column}"] = one_input[column_of == node_id]
+    return cells
+
+
+def flip_counts(log: ElementLog, result: str, max_values: int = MAX_VALUES) -> FlipCounts:
+    """How many of ``result``'s decisions flip when each protected attribute alone is set
+    to each of its other values, every applicant at once (see the module's note)."""
+    if result not in log.results:
+        known = ", ".join(sorted(log.results)) or "none"
+        raise KeyError(f"the run has no result {result!r} (results: {known})")
+    columns = ReplayColumns(log)
+    texts = {code: text for text, code in columns.texts.items()}
+    decisions = rows_of(log, log.results[result][1])
+    old = columns.value[decisions]
+    counts: list[FlipCount] = []
+    not_counted: list[str] = []
+    for attribute, cells in attribute_cells(log).items():
+        values = columns.value[cells]
+        distinct = np.unique(values[~np.isnan(values)])
+        if len(distinct) > max_values:
+            not_counted.append(f"{attribute}: {len(distinct)} values, more than {max_values}")
+            continue
+        for value in distinct.tolist():
+            new, state, held = columns.changed(cells, value)
+            after = (new[decisions], state[decisions], held)
+            counts.append(_count(attribute, value, values, old, *after, texts))
+    return FlipCounts(
+        result=result,
+        decisions=len(decisions),
+        counts=tuple(counts),
+        not_counted=tuple(not_counted),
+        not_replayed=columns.not_replayed,
+    )
+
+
+def _count(
+    attribute: str,
+    value: float,
+    values: np.ndarray,
+    old: np.ndarray,
+    new: np.ndarray,
+    state: np.ndarray,
+    held: int,
+    texts: dict[float, str],
+) -> FlipCount:
+    unknown = state == _UNKNOWN
+    if np.isin(old[~np.isnan(old)], (0.0, 1.0)).all():
+        flipped = (old != 0) != (new != 0)  # a yes/no decision
+    else:
+        flipped = state == _CHANGED
+    return FlipCount(
+        attribute=attribute,
+        value=texts.get(value, value),
+        changed=int(np.count_nonzero(values != value)),
+        flips=int(np.count_nonzero(flipped & ~unknown)),
+        unknown=int(np.count_nonzero(unknown)),
+        held=int(held),
+    )
