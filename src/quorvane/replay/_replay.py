@@ -182,6 +182,8 @@ class _Run:
         group = self.groups.group_of(step.node_id)
         moved_to = self.moved_group(step, group) if group is not None else None
         if moved_to is None:
+            if step.value is None:  # nothing recorded to hold it at
+                return self.cannot(step, "an aggregate whose value was not recorded")
             self.held.append(step)
             return step.value
         recorded = self.groups.recorded(step.node_id)

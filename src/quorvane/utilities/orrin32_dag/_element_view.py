@@ -21,6 +21,9 @@ _ALIVE = 1
 
 def element_log(tracker: Any, results: Mapping[str, Any] | None = None) -> ElementLog:
     """A snapshot of every node still in the log (cells included), in id order."""
+    # Read before the lock: a result's node ids may be made only when first read (a series
+    # pandas built from bare values), and making them logs nodes under the same lock.
+    named = _results(tracker, results or {})
     with tracker._dag_lock:
         ids, words, input_start, inputs, ops, types, flags, *_ = tracker._log.__getstate__()
         operations = tuple(str(name) for name in tracker._operations.values)
@@ -45,7 +48,7 @@ def element_log(tracker: Any, results: Mapping[str, Any] | None = None) -> Eleme
             protected=(flags[keep] & PROTECTED) != 0,
             sources=_sources(tracker),
             group=_groups(ids, groups),
-            results=_results(tracker, results or {}),
+            results=named,
             **identities,
         )
     return log
