@@ -28,7 +28,7 @@ from prov.model import PROV, ProvDocument
 from .. import __version__
 from ..utilities.orrin32 import ProvenanceTracker
 from ..utilities.orrin32_dag import ComputationDAG, DAGNode
-from ._code_version import git_commit
+from ..utilities.orrin32_dag._run_record import code_version
 
 NAMESPACE_PREFIX = "qv"
 NAMESPACE_URI = "https://quorvane.dev/ns/prov#"
@@ -49,8 +49,8 @@ class ProvRun:
 
     @classmethod
     def current(cls, name: str = "quorvane") -> Self:
-        """This process, for a DAG it made itself: the commit checked out where it runs."""
-        return cls(name, code_version=git_commit())
+        """This process, for a DAG it made itself: the commit of its script's code."""
+        return cls(name, code_version=code_version())
 
     @classmethod
     def stored(cls, record: Mapping[str, Any]) -> Self:
