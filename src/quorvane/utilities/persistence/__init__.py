@@ -13,6 +13,13 @@
 
 from ._backend import StorageBackend
 from ._documents import NUL_MESSAGE, DocumentError, JSONText, Nested, check_document, outline
+from ._element_log import (
+    NODE_TYPES,
+    ElementLineage,
+    ElementLog,
+    ElementLogError,
+    LineageStep,
+)
 from ._records import StoredEdge, StoredNode, StoredRowValue
 from ._rowhash import source_row_exact_hash, source_row_hash
 from ._source_files import SourceFileError, file_sha256, read_source_file
@@ -49,6 +56,11 @@ __all__ = [
     "Nested",
     "check_document",
     "outline",
+    "NODE_TYPES",
+    "ElementLineage",
+    "ElementLog",
+    "ElementLogError",
+    "LineageStep",
     "AsyncWriter",
     "Columns",
     "HostedStorage",

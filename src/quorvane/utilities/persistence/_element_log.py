@@ -1,0 +1,144 @@
+"""One run's per-element log, as columns, and one element's exact lineage read from it.
+
+The per-fingerprint tables merge every element that shares a word; these records keep each
+element apart, so an auditor can follow one applicant's result back to the source cells it
+read. The log is columnar (numpy arrays, one row per node) because a run has millions of
+nodes and the store writes and reads them in bulk.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sized
+from dataclasses import dataclass, field
+from functools import cached_property
+
+import numpy as np
+
+# the DAG's node types, in enum order: ElementLog.node_type indexes this tuple
+NODE_TYPES: tuple[str, ...] = (
+    "SOURCE",
+    "CONSTANT",
+    "UNARY",
+    "BINARY",
+    "AGGREGATE",
+    "MERGE",
+    "FILTER",
+    "CUSTOM",
+)
+
+# row identity kinds (ElementLog.identity_kind)
+SOURCE_ROW, MERGED_ROW, GROUP = 0, 1, 2
+
+
+class ElementLogError(ValueError):
+    """An ElementLog whose columns do not fit together."""
+
+
+def _check_length(name: str, column: Sized | None, expected: int) -> None:
+    if column is not None and len(column) != expected:
+        raise ElementLogError(f"{name} has {len(column)} entries, expected {expected}")
+
+
+def _check_offsets(name: str, offsets: np.ndarray, rows: int, flat: int) -> None:
+    _check_length(name, offsets, rows + 1)
+    if offsets[0] != 0 or offsets[-1] != flat:
+        raise ElementLogError(f"{name} must run from 0 to {flat}")
+    if rows and bool(np.any(np.diff(offsets) < 0)):
+        raise ElementLogError(f"{name} must not decrease")
+
+
+@dataclass(frozen=True, kw_only=True)
+class ElementLog:
+    """One run's per-element log: one row per node, in ascending node id (a topological order).
+
+    ``inputs[input_start[r]:input_start[r + 1]]`` are row r's inputs in operand order.
+    ``row`` indexes the row identities (``identity_*``; -1: the node belongs to no one row),
+    and ``members[member_start[i]:member_start[i + 1]]`` are identity i's member identities.
+    ``results`` maps a result's name to (business keys, the node id of each key's element).
+    """
+
+    node_id: np.ndarray
+    node_type: np.ndarray
+    operation: np.ndarray
+    operations: tuple[str, ...]
+    word: np.ndarray
+    input_start: np.ndarray
+    inputs: np.ndarray
+    value: np.ndarray
+    text: tuple[str | None, ...] | None
+    row: np.ndarray
+    protected: np.ndarray
+    identity_kind: np.ndarray
+    identity_table: tuple[str, ...]
+    identity_key: tuple[str, ...]
+    member_start: np.ndarray
+    members: np.ndarray
+    sources: dict[int, tuple[str, str, bool]]
+    group: tuple[str | None, ...] | None = None
+    results: dict[str, tuple[np.ndarray, np.ndarray]] = field(default_factory=dict)
+
+    def __post_init__(self) -> None:
+        n = len(self.node_id)
+        for name in ("node_type", "operation", "word", "value", "text", "row", "protected"):
+            _check_length(name, getattr(self, name), n)
+        _check_length("group", self.group, n)
+        _check_offsets("input_start", self.input_start, n, len(self.inputs))
+        m = len(self.identity_kind)
+        for name in ("identity_table", "identity_key"):
+            _check_length(name, getattr(self, name), m)
+        _check_offsets("member_start", self.member_start, m, len(self.members))
+        if n > 1 and bool(np.any(np.diff(self.node_id) <= 0)):
+            raise ElementLogError("node_id must be strictly ascending")
+        for name, (keys, nodes) in self.results.items():
+            _check_length(f"results[{name!r}] node ids", nodes, len(keys))
+
+    @property
+    def size(self) -> int:
+        """The number of nodes."""
+        return len(self.node_id)
+
+
+@dataclass(frozen=True, kw_only=True)
+class LineageStep:
+    """One node of an element's lineage, with its own value and the row(s) it belongs to."""
+
+    node_id: int
+    node_type: str
+    operation: str
+    inputs: tuple[int, ...]
+    word: int
+    value: float | str | None
+    identity: tuple[str, ...]
+    table: str | None = None
+    column: str | None = None
+    protected: bool = False
+
+
+@dataclass(frozen=True, kw_only=True)
+class ElementLineage:
+    """One element's exact lineage: every node reachable from ``root``, inputs first, root last.
+
+    ``exact`` is False only for runs stored before per-element logs existed.
+    """
+
+    root: int
+    key: str
+    steps: tuple[LineageStep, ...]
+    exact: bool = True
+
+    def __post_init__(self) -> None:
+        if self.steps and self.steps[-1].node_id != self.root:
+            raise ElementLogError("the root must be the last step")
+
+    @cached_property
+    def _by_id(self) -> Mapping[int, LineageStep]:
+        return {s.node_id: s for s in self.steps}
+
+    def step(self, node_id: int) -> LineageStep:
+        """The step of ``node_id`` (KeyError when it is not in this lineage)."""
+        return self._by_id[node_id]
+
+    @property
+    def protected_reached(self) -> bool:
+        """Whether the element read any protected source."""
+        return any(s.protected for s in self.steps if s.node_type == "SOURCE")
