@@ -144,7 +144,7 @@ def test_commands_succeed(site, args, status, said):
         (("verify", "1", "applicants.csv", *ACME), 1, "try --index-column id"),
         (("verify", "1", "applicants.txt", *ACME), 2, "unknown kind of file '.txt'"),
         (("verify", "1", "applicants.csv", *ACME, "--index-column", "x"), 2, "no column 'x'"),
-        (("export", "1", *ACME, "--format", "prov-json"), 2, "give its fingerprint with --value"),
+        (("export", "1", *ACME, "--format", "prov-json"), 2, "or a fingerprint with --value"),
         (("export", "1", *ACME, "--value", "0x3"), 2, "--value is for the PROV formats"),
     ],
 )

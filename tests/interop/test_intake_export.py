@@ -114,7 +114,7 @@ def test_export_writes_a_stored_run_or_one_stored_value(stored_run, fmt):
     ("extra", "message"),
     [
         (["--value", "0x1"], "--value is for the PROV"),  # OpenLineage: the whole run
-        (["--format", "prov-n"], "give its fingerprint with --value"),
+        (["--format", "prov-n"], "or a fingerprint with --value"),
         (["--format", "prov-n", "--value", "0x00000007"], "no stored value"),
         (["--format", "prov-n", "--value", "seven"], "must be a number"),
     ],
