@@ -28,6 +28,7 @@ from ._columns import (
     text_column,
 )
 from ._documents import JSONText, outline
+from ._element_store import ElementStore
 from ._jsonable import from_json_text, join_float, split_float, to_json_text
 from ._records import (
     EDGE_FIELDS,
@@ -49,7 +50,7 @@ def _now() -> str:
     return datetime.now(UTC).isoformat(timespec="microseconds")
 
 
-class SQLStore(AuditQueries, StorageBackend):
+class SQLStore(AuditQueries, ElementStore, StorageBackend):
     """A tenant's view of a SQL database (``db``: one of the dialect database objects).
 
     The database object owns the connections; views of several tenants share one.

@@ -1,0 +1,203 @@
+"""An ElementLog as Arrow tables and Arrow IPC bytes, and back.
+
+Three tables make a log: its nodes (one row per node), its row identities (one row per
+identity, numbered by position) and each result's (key, node) pairs. Operation names,
+source columns and which optional columns the log has travel as JSON in the nodes table's
+schema metadata. The store cuts the tables into blocks; the service takes and sends the
+whole log as one body of concatenated IPC streams (nodes, identities, then one per result).
+pyarrow is imported here only, so the stores open without it until a log is written or read.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Iterator
+from typing import Any
+
+import numpy as np
+
+from ._element_log import ElementLog
+
+#: the media type of a whole log's body on the service
+ARROW_STREAM = "application/vnd.apache.arrow.stream"
+_META = b"quorvane.element_log"
+
+
+def arrow() -> Any:
+    try:
+        import pyarrow
+    except ImportError:
+        raise ImportError(
+            "per-element logs are stored as Arrow data: pip install 'quorvane[arrow]'"
+        ) from None
+    return pyarrow
+
+
+def _optional_text(values: tuple[str | None, ...] | None, n: int) -> Any:
+    pa = arrow()
+    return pa.nulls(n, pa.string()) if values is None else pa.array(values, type=pa.string())
+
+
+def _list(offsets: np.ndarray, values: np.ndarray) -> Any:
+    pa = arrow()
+    return pa.LargeListArray.from_arrays(
+        pa.array(np.asarray(offsets, np.int64)), pa.array(np.asarray(values, np.int64))
+    )
+
+
+def log_meta(log: ElementLog) -> dict[str, Any]:
+    """What a log holds besides its tables: small, kept as JSON."""
+    return {
+        "operations": list(log.operations),
+        "sources": [[int(k), t, c, bool(p)] for k, (t, c, p) in log.sources.items()],
+        "has_text": log.text is not None,
+        "has_group": log.group is not None,
+        "results": list(log.results),
+    }
+
+
+def node_table(log: ElementLog) -> Any:
+    pa = arrow()
+    n = log.size
+    columns = {
+        "node_id": pa.array(np.asarray(log.node_id, np.int64)),
+        "node_type": pa.array(np.asarray(log.node_type, np.uint8)),
+        "operation": pa.array(np.asarray(log.operation, np.int32)),
+        "word": pa.array(np.asarray(log.word, np.int64)),
+        "inputs": _list(log.input_start, log.inputs),
+        "value": pa.array(np.asarray(log.value, np.float64)),
+        "text": _optional_text(log.text, n),
+        "row": pa.array(np.asarray(log.row, np.int64)),
+        "protected": pa.array(np.asarray(log.protected, np.bool_)),
+        "group": _optional_text(log.group, n),
+    }
+    table = pa.table(columns)
+    return table.replace_schema_metadata({_META: json.dumps(log_meta(log))})
+
+
+def identity_table(log: ElementLog) -> Any:
+    pa = arrow()
+    return pa.table(
+        {
+            "kind": pa.array(np.asarray(log.identity_kind, np.uint8)),
+            "table": pa.array(log.identity_table, type=pa.string()),
+            "key": pa.array(log.identity_key, type=pa.string()),
+            "members": _list(log.member_start, log.members),
+        }
+    )
+
+
+def result_table(keys: np.ndarray, nodes: np.ndarray, *, sort: bool) -> Any:
+    """A result's (key, node) pairs; sorted by key (byte order, which is the code point
+    order Python compares text in) when ``sort``."""
+    pa = arrow()
+    table = pa.table(
+        {
+            "key": pa.array(np.asarray(keys, object), type=pa.string()),
+            "node": pa.array(np.asarray(nodes, np.int64)),
+        }
+    )
+    if sort:
+        table = table.take(pa.compute.sort_indices(table, [("key", "ascending")]))
+    return table
+
+
+def to_bytes(table: Any, compression: str | None = None) -> bytes:
+    """One table as one Arrow IPC stream."""
+    pa = arrow()
+    sink = pa.BufferOutputStream()
+    options = pa.ipc.IpcWriteOptions(compression=compression)
+    with pa.ipc.new_stream(sink, table.schema, options=options) as writer:
+        writer.write_table(table)
+    return sink.getvalue().to_pybytes()
+
+
+def from_bytes(data: bytes | memoryview) -> Any:
+    return arrow().ipc.open_stream(data).read_all()
+
+
+def _offsets_and_values(column: Any) -> tuple[np.ndarray, np.ndarray]:
+    """A large-list column's offsets (from 0) and flat values as numpy arrays."""
+    array = column.combine_chunks() if hasattr(column, "combine_chunks") else column
+    offsets = array.offsets.to_numpy().astype(np.int64)
+    values = array.values.to_numpy(zero_copy_only=False).astype(np.int64)
+    start = int(offsets[0]) if len(offsets) else 0
+    return offsets - start, values[start : int(offsets[-1]) if len(offsets) else 0]
+
+
+def _numbers(table: Any, name: str, dtype: Any) -> np.ndarray:
+    return table.column(name).to_numpy().astype(dtype, copy=False)
+
+
+def log_from_tables(
+    meta: dict[str, Any], nodes: Any, identities: Any, results: dict[str, Any]
+) -> ElementLog:
+    """The ElementLog of the three tables (checked by the log itself)."""
+    input_start, inputs = _offsets_and_values(nodes.column("inputs"))
+    member_start, members = _offsets_and_values(identities.column("members"))
+    return ElementLog(
+        node_id=_numbers(nodes, "node_id", np.int64),
+        node_type=_numbers(nodes, "node_type", np.uint8),
+        operation=_numbers(nodes, "operation", np.int32),
+        operations=tuple(meta["operations"]),
+        word=_numbers(nodes, "word", np.int64),
+        input_start=input_start,
+        inputs=inputs,
+        value=_numbers(nodes, "value", np.float64),
+        text=tuple(nodes.column("text").to_pylist()) if meta["has_text"] else None,
+        row=_numbers(nodes, "row", np.int64),
+        protected=_numbers(nodes, "protected", np.bool_),
+        identity_kind=_numbers(identities, "kind", np.uint8),
+        identity_table=tuple(identities.column("table").to_pylist()),
+        identity_key=tuple(identities.column("key").to_pylist()),
+        member_start=member_start,
+        members=members,
+        sources={int(k): (t, c, bool(p)) for k, t, c, p in meta["sources"]},
+        group=tuple(nodes.column("group").to_pylist()) if meta["has_group"] else None,
+        results={
+            name: (
+                np.asarray(table.column("key").to_pylist(), dtype=object),
+                _numbers(table, "node", np.int64),
+            )
+            for name, table in results.items()
+        },
+    )
+
+
+def meta_of(nodes: Any) -> dict[str, Any]:
+    metadata = nodes.schema.metadata or {}
+    if _META not in metadata:
+        raise ValueError("the first stream of an element log must carry the log's metadata")
+    meta = json.loads(metadata[_META])
+    if not isinstance(meta, dict):
+        raise ValueError("the element log's metadata must be a JSON object")
+    return meta
+
+
+# -- the whole log as one body: concatenated IPC streams ---------------------------------------
+def log_to_stream(log: ElementLog, compression: str | None = "lz4") -> Iterator[bytes]:
+    """The log as IPC streams one after the other: nodes, identities, then each result in
+    the order the metadata names them."""
+    yield to_bytes(node_table(log), compression)
+    yield to_bytes(identity_table(log), compression)
+    for keys, nodes in log.results.values():
+        yield to_bytes(result_table(keys, nodes, sort=False), compression)
+
+
+def log_from_stream(data: bytes | memoryview) -> ElementLog:
+    pa = arrow()
+    source = pa.BufferReader(data)
+
+    def next_table() -> Any:
+        return pa.ipc.open_stream(source).read_all()
+
+    try:
+        nodes = next_table()
+        meta = meta_of(nodes)
+        identities = next_table()
+        results = {str(name): next_table() for name in meta["results"]}
+        if source.tell() != source.size():
+            raise ValueError("the body goes on after the element log's last stream")
+        return log_from_tables(meta, nodes, identities, results)
+    except (pa.ArrowException, KeyError, TypeError) as exc:
+        raise ValueError(f"not an element log: {exc}") from None

@@ -1,0 +1,262 @@
+"""A run's per-element log in a SQL store, as Arrow IPC blocks, and lineage read from them.
+
+Each log is one row of ``element_logs`` (its metadata and the first node id of every node
+block) and its blocks in ``element_blocks``: part 0 holds the nodes, part 1 the row
+identities, parts 2 and on each result's (key, node) pairs sorted by key, with the first key
+of every block in ``element_results``. Writing a whole block as one value is what makes
+storing fast (a block is a memory copy where a row per node costs a statement row each);
+reading one applicant fetches only the blocks its walk reaches.
+"""
+
+from __future__ import annotations
+
+import json
+from bisect import bisect_right
+from collections.abc import Iterator, Sequence
+from datetime import UTC, datetime
+from typing import Any
+
+import numpy as np
+
+from . import _element_codec as codec
+from ._columns import checked_text
+from ._element_log import ElementLineage, ElementLog
+from ._element_walk import IdentityRows, NodeRows, lineage
+
+NODES, IDENTITIES, FIRST_RESULT = 0, 1, 2
+#: rows per block: a lineage reaches a few blocks per operation of its pipeline, each read
+#: whole; larger blocks store a little faster and read slower
+NODE_BLOCK_ROWS = 8192
+IDENTITY_BLOCK_ROWS = 8192
+RESULT_BLOCK_ROWS = 8192
+#: the blocks' compression (Arrow IPC buffers): lz4 halves what is written for less time
+#: than writing the other half would take
+COMPRESSION = "lz4"
+
+
+def node_rows(table: Any) -> NodeRows:
+    offsets, inputs = codec._offsets_and_values(table.column("inputs"))
+    text = table.column("text")
+    return NodeRows(
+        node_id=codec._numbers(table, "node_id", np.int64),
+        node_type=codec._numbers(table, "node_type", np.uint8),
+        operation=codec._numbers(table, "operation", np.int32),
+        word=codec._numbers(table, "word", np.int64),
+        input_start=offsets,
+        inputs=inputs,
+        value=codec._numbers(table, "value", np.float64),
+        text=None if text.null_count == len(text) else text.to_pylist(),
+        row=codec._numbers(table, "row", np.int64),
+        protected=codec._numbers(table, "protected", np.bool_),
+    )
+
+
+def identity_rows(table: Any, first: int) -> IdentityRows:
+    offsets, members = codec._offsets_and_values(table.column("members"))
+    return IdentityRows(
+        first=first,
+        kind=codec._numbers(table, "kind", np.uint8),
+        key=table.column("key").to_pylist(),
+        member_start=offsets,
+        members=members,
+    )
+
+
+def _slices(table: Any, rows: int) -> Iterator[Any]:
+    for start in range(0, max(table.num_rows, 1), rows):
+        yield table.slice(start, rows)
+
+
+class ElementStore:
+    """The per-element log calls of a SQL store (mixed into SQLStore)."""
+
+    _db: Any
+    _tenant: str
+
+    def _check_pipeline(self, pipeline_id: Any, tx: Any = None) -> int:
+        raise NotImplementedError
+
+    # -- writing ------------------------------------------------------------------------------
+    def write_element_log(self, pipeline_id: int, log: ElementLog) -> None:
+        """Keep ``log`` as the run's per-element log (replacing one stored before): all of
+        it is stored, in one transaction, or the call raises and nothing is."""
+        if not isinstance(log, ElementLog):
+            raise TypeError(f"log must be an ElementLog, not {type(log).__name__}")
+        for name in log.results:
+            checked_text("result", name)
+        nodes = codec.node_table(log)
+        identities = codec.identity_table(log)
+        with self._db.write() as tx:
+            pipeline_id = self._check_pipeline(pipeline_id, tx)
+            self._drop_element_log(tx, pipeline_id)
+            firsts = np.asarray(log.node_id[::NODE_BLOCK_ROWS], dtype="<i8")
+            meta = json.dumps(codec.log_meta(log))
+            log_id = tx.execute(
+                "INSERT INTO element_logs (tenant_id, pipeline_id, nodes, identities, meta,"
+                " node_firsts, stored_at) VALUES (?, ?, ?, ?, ?, ?, ?) RETURNING id",
+                (
+                    self._tenant,
+                    pipeline_id,
+                    log.size,
+                    len(log.identity_kind),
+                    meta,
+                    firsts.tobytes(),
+                    datetime.now(UTC).isoformat(timespec="microseconds"),
+                ),
+            ).fetchone()[0]
+            self._insert_blocks(tx, log_id, NODES, _slices(nodes, NODE_BLOCK_ROWS))
+            self._insert_blocks(tx, log_id, IDENTITIES, _slices(identities, IDENTITY_BLOCK_ROWS))
+            for part, (name, (keys, ids)) in enumerate(log.results.items(), FIRST_RESULT):
+                table = codec.result_table(keys, ids, sort=True)
+                blocks = list(_slices(table, RESULT_BLOCK_ROWS))
+                key_firsts = [b.column("key")[0].as_py() for b in blocks if b.num_rows]
+                tx.execute(
+                    "INSERT INTO element_results (log_id, name, part, key_firsts)"
+                    " VALUES (?, ?, ?, ?)",
+                    (log_id, name, part, json.dumps(key_firsts)),
+                )
+                self._insert_blocks(tx, log_id, part, iter(blocks))
+
+    def _insert_blocks(self, tx: Any, log_id: int, part: int, blocks: Iterator[Any]) -> None:
+        for number, block in enumerate(blocks):
+            tx.execute(
+                "INSERT INTO element_blocks (log_id, part, block, data) VALUES (?, ?, ?, ?)",
+                (log_id, part, number, codec.to_bytes(block, COMPRESSION)),
+            )
+
+    def _drop_element_log(self, tx: Any, pipeline_id: int) -> None:
+        found = tx.execute(
+            "SELECT id FROM element_logs WHERE tenant_id = ? AND pipeline_id = ?",
+            (self._tenant, pipeline_id),
+        ).fetchone()
+        if found is not None:
+            for table in ("element_blocks", "element_results"):
+                tx.execute(f"DELETE FROM {table} WHERE log_id = ?", (found[0],))  # noqa: S608
+            tx.execute("DELETE FROM element_logs WHERE id = ?", (found[0],))
+
+    # -- reading ------------------------------------------------------------------------------
+    def _element_log_row(self, pipeline_id: int) -> tuple[int, dict[str, Any], bytes] | None:
+        pipeline_id = self._check_pipeline(pipeline_id)
+        rows = self._db.read(
+            "SELECT id, meta, node_firsts FROM element_logs WHERE tenant_id = ?"
+            " AND pipeline_id = ?",
+            (self._tenant, pipeline_id),
+        )
+        if not rows:
+            return None
+        log_id, meta, firsts = rows[0]
+        return log_id, json.loads(meta), bytes(firsts)
+
+    def element_results(self, pipeline_id: int) -> list[str]:
+        """The names of the results whose elements the run's per-element log can trace
+        (none for a run stored without one)."""
+        found = self._element_log_row(pipeline_id)
+        return [] if found is None else list(found[1]["results"])
+
+    def _blocks(self, log_id: int, part: int, numbers: Sequence[int]) -> dict[int, Any]:
+        marks = ", ".join("?" * len(numbers))
+        rows = self._db.read(
+            "SELECT block, data FROM element_blocks WHERE log_id = ? AND part = ?"
+            f" AND block IN ({marks})",
+            (log_id, part, *numbers),
+        )
+        return {int(number): codec.from_bytes(data) for number, data in rows}
+
+    def _result_node(self, log_id: int, result: str, key: str) -> int | None:
+        rows = self._db.read(
+            "SELECT part, key_firsts FROM element_results WHERE log_id = ? AND name = ?",
+            (log_id, result),
+        )
+        if not rows:
+            return None
+        part, key_firsts = rows[0]
+        number = bisect_right(json.loads(key_firsts), key) - 1
+        if number < 0:
+            return None
+        block = self._blocks(log_id, part, [number])[number]
+        keys = block.column("key").to_numpy(zero_copy_only=False)
+        at = int(np.searchsorted(keys, key))
+        if at == len(keys) or keys[at] != key:
+            return None
+        return int(block.column("node")[at].as_py())
+
+    def read_element_lineage(
+        self, pipeline_id: int, result: str, key: str
+    ) -> ElementLineage | None:
+        """The exact lineage of ``key``'s element of ``result``, read from the run's
+        per-element log; None when the run has none (it was stored before per-element logs
+        were kept) or no such result or key. Never the lineage shared by a fingerprint."""
+        result, key = checked_text("result", result), checked_text("key", key)
+        found = self._element_log_row(pipeline_id)
+        if found is None:
+            return None
+        log_id, meta, firsts = found
+        root = self._result_node(log_id, result, key)
+        if root is None:
+            return None
+        reader = _BlockReader(self, log_id, np.frombuffer(firsts, dtype="<i8"))
+        sources = {int(k): (t, c, bool(p)) for k, t, c, p in meta["sources"]}
+        return lineage(root, key, reader.nodes, reader.identities, meta["operations"], sources)
+
+    def read_element_log(self, pipeline_id: int) -> ElementLog | None:
+        """The run's whole per-element log (None: it has none)."""
+        found = self._element_log_row(pipeline_id)
+        if found is None:
+            return None
+        log_id, meta, _ = found
+        pa = codec.arrow()
+
+        def part(number: int) -> Any:
+            rows = self._db.read(
+                "SELECT data FROM element_blocks WHERE log_id = ? AND part = ? ORDER BY block",
+                (log_id, number),
+            )
+            return pa.concat_tables([codec.from_bytes(data) for (data,) in rows])
+
+        names = self._db.read("SELECT name, part FROM element_results WHERE log_id = ?", (log_id,))
+        parts = dict(names)
+        results = {name: part(parts[name]) for name in meta["results"]}
+        return codec.log_from_tables(meta, part(NODES), part(IDENTITIES), results)
+
+
+class _BlockReader:
+    """The blocks of one stored log that a walk asks for, each fetched once."""
+
+    def __init__(self, store: ElementStore, log_id: int, firsts: np.ndarray):
+        self._store, self._log_id, self._firsts = store, log_id, firsts
+        self._nodes: dict[int, NodeRows] = {}
+        self._identities: dict[int, IdentityRows] = {}
+
+    def nodes(self, ids: Sequence[int]) -> list[tuple[NodeRows, int]]:
+        numbers = np.searchsorted(self._firsts, np.asarray(ids, np.int64), side="right") - 1
+        self._fetch(NODES, numbers.tolist(), self._nodes, lambda n, t: node_rows(t))
+        located = []
+        for node_id, number in zip(ids, numbers.tolist(), strict=True):
+            if number < 0:
+                raise LookupError(f"the element log has no node {node_id}")
+            rows = self._nodes[number]
+            located.append((rows, rows.index(node_id)))
+        return located
+
+    def identities(self, indices: Sequence[int]) -> list[tuple[IdentityRows, int]]:
+        numbers = [i // IDENTITY_BLOCK_ROWS for i in indices]
+        self._fetch(
+            IDENTITIES,
+            numbers,
+            self._identities,
+            lambda n, t: identity_rows(t, n * IDENTITY_BLOCK_ROWS),
+        )
+        return [
+            (self._identities[n], i - self._identities[n].first)
+            for i, n in zip(indices, numbers, strict=True)
+        ]
+
+    def _fetch(self, part: int, numbers: list[int], into: dict, make: Any) -> None:
+        missing = sorted({n for n in numbers if n >= 0 and n not in into})
+        for start in range(0, len(missing), 500):
+            chunk = missing[start : start + 500]
+            for number, table in self._store._blocks(self._log_id, part, chunk).items():
+                into[number] = make(number, table)
+        absent = [n for n in missing if n not in into]
+        if absent:
+            raise LookupError(f"the element log lacks block {absent[0]} of part {part}")

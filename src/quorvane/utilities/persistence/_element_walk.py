@@ -1,0 +1,211 @@
+"""One element's lineage: the exact walk back from its node through a per-element log.
+
+The walk reads the log through two lookups (node id -> row, identity index -> row), so the
+same code answers from a log in memory and from the blocks a store fetches on demand: a
+store never loads a whole run to answer for one applicant.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+from ._element_log import NODE_TYPES, ElementLineage, ElementLog, LineageStep
+
+
+@dataclass(frozen=True, eq=False)
+class NodeRows:
+    """Consecutive rows of a log's node columns (a whole log, or one stored block)."""
+
+    node_id: np.ndarray
+    node_type: np.ndarray
+    operation: np.ndarray
+    word: np.ndarray
+    input_start: np.ndarray  # from 0, one longer than the rows
+    inputs: np.ndarray
+    value: np.ndarray
+    text: Sequence[str | None] | None
+    row: np.ndarray
+    protected: np.ndarray
+
+    @classmethod
+    def of_log(cls, log: ElementLog) -> NodeRows:
+        return cls(
+            node_id=log.node_id,
+            node_type=log.node_type,
+            operation=log.operation,
+            word=log.word,
+            input_start=log.input_start,
+            inputs=log.inputs,
+            value=log.value,
+            text=log.text,
+            row=log.row,
+            protected=log.protected,
+        )
+
+    def index(self, node_id: int) -> int:
+        """The row of ``node_id`` here (LookupError when it has none)."""
+        at = int(np.searchsorted(self.node_id, node_id))
+        if at == len(self.node_id) or self.node_id[at] != node_id:
+            raise LookupError(f"the element log has no node {node_id}")
+        return at
+
+    def inputs_of(self, at: int) -> tuple[int, ...]:
+        return tuple(self.inputs[self.input_start[at] : self.input_start[at + 1]].tolist())
+
+
+@dataclass(frozen=True, eq=False)
+class IdentityRows:
+    """Consecutive row identities of a log, the first of them numbered ``first``."""
+
+    first: int
+    kind: np.ndarray
+    key: Sequence[str]
+    member_start: np.ndarray  # from 0, one longer than the rows
+    members: np.ndarray
+
+    @classmethod
+    def of_log(cls, log: ElementLog) -> IdentityRows:
+        return cls(
+            first=0,
+            kind=log.identity_kind,
+            key=log.identity_key,
+            member_start=log.member_start,
+            members=log.members,
+        )
+
+    def members_of(self, at: int) -> list[int]:
+        return self.members[self.member_start[at] : self.member_start[at + 1]].tolist()
+
+
+#: node ids -> (rows, row) of each; identity indices -> (rows, row) of each
+FindNodes = Callable[[Sequence[int]], list[tuple[NodeRows, int]]]
+FindIdentities = Callable[[Sequence[int]], list[tuple[IdentityRows, int]]]
+
+
+def reachable(root: int, find: FindNodes) -> dict[int, tuple[NodeRows, int]]:
+    """Every node reachable from ``root`` through inputs, with its rows; the lookups go a
+    level at a time, so a store fetches what a level needs in one go."""
+    found: dict[int, tuple[NodeRows, int]] = {}
+    level = [root]
+    while level:
+        located = find(level)
+        wanted: dict[int, None] = {}
+        for node_id, (rows, at) in zip(level, located, strict=True):
+            found[node_id] = (rows, at)
+        for rows, at in located:
+            for parent in rows.inputs_of(at):
+                if parent not in found:
+                    wanted[parent] = None
+        level = list(wanted)
+    return found
+
+
+def _identity_keys(indices: set[int], find: FindIdentities) -> dict[int, tuple[str, ...]]:
+    """The business keys of each identity: its own for a source row, its members' (down to
+    their source rows) for a merged row or a group."""
+    rows: dict[int, tuple[IdentityRows, int]] = {}
+    wanted = set(indices)
+    while wanted:
+        batch = sorted(wanted)
+        rows.update(zip(batch, find(batch), strict=True))
+        wanted = {m for i in batch for m in _members(rows[i]) if m not in rows}
+    keys: dict[int, tuple[str, ...]] = {}
+
+    def of(index: int, seen: frozenset[int]) -> tuple[str, ...]:
+        if index not in keys:
+            block, at = rows[index]
+            members = [m for m in _members(rows[index]) if m not in seen]
+            if not members:
+                keys[index] = (block.key[at],)
+            else:
+                parts = (of(m, seen | {index}) for m in members)
+                keys[index] = tuple(dict.fromkeys(k for part in parts for k in part))
+        return keys[index]
+
+    return {index: of(index, frozenset()) for index in indices}
+
+
+def _members(located: tuple[IdentityRows, int]) -> list[int]:
+    block, at = located
+    return block.members_of(at) if block.kind[at] else []
+
+
+def _value(rows: NodeRows, at: int) -> float | str | None:
+    if rows.text is not None and rows.text[at] is not None:
+        return rows.text[at]
+    number = float(rows.value[at])
+    return None if math.isnan(number) else number
+
+
+def lineage(
+    root: int,
+    key: str,
+    find_nodes: FindNodes,
+    find_identities: FindIdentities,
+    operations: Sequence[str],
+    sources: dict[int, tuple[str, str, bool]],
+) -> ElementLineage:
+    """The exact lineage of node ``root`` (the element of business key ``key``)."""
+    found = reachable(root, find_nodes)
+    identities = {int(rows.row[at]) for rows, at in found.values() if rows.row[at] >= 0}
+    keys = _identity_keys(identities, find_identities)
+    steps = []
+    for node_id in sorted(found):
+        rows, at = found[node_id]
+        inputs = rows.inputs_of(at)
+        node_type = NODE_TYPES[int(rows.node_type[at])]
+        source = _source(node_id, node_type, inputs, sources)
+        identity = int(rows.row[at])
+        steps.append(
+            LineageStep(
+                node_id=node_id,
+                node_type=node_type,
+                operation=operations[int(rows.operation[at])],
+                inputs=inputs,
+                word=int(rows.word[at]),
+                value=_value(rows, at),
+                identity=keys[identity] if identity >= 0 else (),
+                table=source[0] if source else None,
+                column=source[1] if source else None,
+                protected=bool(rows.protected[at]),
+            )
+        )
+    return ElementLineage(root=root, key=key, steps=tuple(steps))
+
+
+def _source(
+    node_id: int, node_type: str, inputs: tuple[int, ...], sources: dict[int, Any]
+) -> tuple[str, str, bool] | None:
+    """The source column of a SOURCE node: its own, or (for a source cell) its column's."""
+    if node_type != "SOURCE":
+        return None
+    if node_id in sources:
+        return sources[node_id]
+    return sources.get(inputs[0]) if len(inputs) == 1 else None
+
+
+def lineage_in_log(log: ElementLog, node_id: int, key: str = "") -> ElementLineage:
+    """The exact lineage of ``node_id`` in a log held in memory."""
+    nodes, identities = NodeRows.of_log(log), IdentityRows.of_log(log)
+    return lineage(
+        node_id,
+        key,
+        lambda ids: [(nodes, nodes.index(i)) for i in ids],
+        lambda indices: [(identities, i) for i in indices],
+        log.operations,
+        log.sources,
+    )
+
+
+def result_node(log: ElementLog, result: str, key: str) -> int | None:
+    """The node of ``key``'s element of ``result`` in a log held in memory (None: none)."""
+    if result not in log.results:
+        return None
+    keys, nodes = log.results[result]
+    hits = np.flatnonzero(np.asarray(keys, dtype=object) == key)
+    return int(nodes[hits[-1]]) if len(hits) else None
