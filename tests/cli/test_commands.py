@@ -146,6 +146,9 @@ def test_commands_succeed(site, args, status, said):
         (("verify", "1", "applicants.csv", *ACME, "--index-column", "x"), 2, "no column 'x'"),
         (("export", "1", *ACME, "--format", "prov-json"), 2, "or a fingerprint with --value"),
         (("export", "1", *ACME, "--value", "0x3"), 2, "--value is for the PROV formats"),
+        # a run stored before per-element logs: no applicant's lineage passed off as exact
+        (("export", "1", *ACME, "--key", "A03", "--format", "prov-n"), 1, "kept no per-elem"),
+        (("export", "1", *ACME, "--key", "A03", "--value", "0x3"), 2, "--key (one applicant)"),
     ],
 )
 def test_commands_fail_in_one_line(site, args, status, said):

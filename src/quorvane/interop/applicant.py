@@ -13,7 +13,6 @@ standard ``executionParameters`` facet.
 
 from __future__ import annotations
 
-import json
 from collections.abc import Mapping
 from typing import Any
 
@@ -22,6 +21,7 @@ from openlineage.client.facet_v2 import execution_parameters_run as parameters_r
 from openlineage.client.serde import Serde
 
 from ..utilities.orrin32_dag import NodeType
+from ..utilities.orrin32_dag._run_record import flat_settings
 from ..utilities.persistence import ElementLineage, LineageStep
 from ._datasets import PRODUCER, Naming, engine_run_facets, input_dataset, output_dataset
 from ._element_facet import FACET_KEY, ElementStep, QuorvaneElementLineageRunFacet
@@ -47,21 +47,10 @@ def _kind_of(step: LineageStep) -> tuple[str, str] | None:
     return kind or KIND_OF_OPERATION.get(step.operation.split("_", 1)[0])
 
 
-def _flat(config: Mapping[str, Any], prefix: str = "") -> list[tuple[str, str]]:
-    """Dotted keys and text values of a nested configuration."""
-    flat: list[tuple[str, str]] = []
-    for name, value in config.items():
-        key = f"{prefix}{name}"
-        if isinstance(value, Mapping):
-            flat += _flat(value, key + ".")
-        else:
-            flat.append((key, value if isinstance(value, str) else json.dumps(value)))
-    return flat
-
-
 def _settings_facet(config: Mapping[str, Any]) -> parameters_run.ExecutionParametersRunFacet:
+    settings = flat_settings(config)
     return parameters_run.ExecutionParametersRunFacet(
-        parameters=[parameters_run.ExecutionParameter(key=k, value=v) for k, v in _flat(config)],
+        parameters=[parameters_run.ExecutionParameter(key=k, value=v) for k, v in settings],
         producer=PRODUCER,
     )
 

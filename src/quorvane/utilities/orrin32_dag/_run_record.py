@@ -7,9 +7,11 @@ into the run's record when the run is opened (the store adds the time it started
 from __future__ import annotations
 
 import functools
+import json
 import shutil
 import subprocess
 import sys
+from collections.abc import Mapping
 from importlib import metadata
 from pathlib import Path
 from typing import Any
@@ -75,3 +77,15 @@ def run_config(tracker: Any) -> dict[str, Any]:
 def run_record(tracker: Any) -> dict[str, Any]:
     """The ``create_pipeline`` arguments that describe how a run of ``tracker`` was made."""
     return {"config": run_config(tracker), "git_commit": code_version()}
+
+
+def flat_settings(config: Mapping[str, Any], prefix: str = "") -> list[tuple[str, str]]:
+    """A run's nested configuration as dotted names and text values, for a page or an
+    export that lists them."""
+    flat: list[tuple[str, str]] = []
+    for name, value in config.items():
+        if isinstance(value, Mapping):
+            flat += flat_settings(value, f"{prefix}{name}.")
+        else:
+            flat.append((f"{prefix}{name}", value if isinstance(value, str) else json.dumps(value)))
+    return flat
