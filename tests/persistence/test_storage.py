@@ -4,9 +4,17 @@ from __future__ import annotations
 
 import math
 
+import numpy as np
 import pytest
+from element_logs import chain_log, hand_made_log
 
-from quorvane.utilities.persistence import StoredEdge, StoredNode, StoredRowValue
+from quorvane.utilities.persistence import (
+    StoredEdge,
+    StoredNode,
+    StoredRowValue,
+    lineage_in_log,
+    result_node_in_log,
+)
 
 ODD_NAMES = [
     'credit"scores',
@@ -205,6 +213,79 @@ def test_dashboard_sync_is_stored(backend):
     assert sync["payload"] == payload and sync["provenance_pipeline_id"] == pid
 
 
+# -- per-element logs ------------------------------------------------------------------------
+# (result, key): the node ids of that element's lineage and whether a protected source reached
+# it; None where there is no such element
+HAND_LINEAGES = [
+    ("approved", "LA-1", {0, 2, 3, 4, 5, 6, 10, 11, 12, 13, 15, 16, 18}, False),
+    ("approved", "LA-2", {0, 1, 2, 3, 4, 6, 9, 10, 12, 14, 17, 19}, True),
+    ("label", "LA-3", {0, 7, 20, 21}, False),
+    ("approved", "LA-3", None, None),
+    ("no such result", "LA-1", None, None),
+]
+
+
+@pytest.mark.parametrize(("result", "key", "ids", "reached"), HAND_LINEAGES)
+def test_one_elements_lineage_is_the_exact_walk_back(backend, result, key, ids, reached):
+    log = hand_made_log()
+    pid = backend.create_pipeline("hand")
+    other = backend.create_pipeline("without a per-element log")
+    backend.write_element_log(pid, log)
+    found = backend.read_element_lineage(pid, result, key)
+    assert backend.read_element_lineage(other, "approved", "LA-1") is None
+    if ids is None:
+        assert found is None
+        return
+    assert found == lineage_in_log(log, result_node_in_log(log, result, key), key)
+    assert {s.node_id for s in found.steps} == ids and found.protected_reached is reached
+    assert [s.node_id for s in found.steps] == sorted(ids) and found.exact
+
+
+def test_lineage_steps_carry_values_identities_and_sources(backend):
+    pid = backend.create_pipeline("hand")
+    backend.write_element_log(pid, hand_made_log())
+    steps = backend.read_element_lineage(pid, "approved", "LA-1")
+    wage, merged, group = steps.step(5), steps.step(13), steps.step(15)
+    assert (wage.value, wage.identity, wage.table, wage.column) == (
+        30.0,
+        ("LA-1",),
+        "loans",
+        "wage",
+    )
+    assert (merged.operation, merged.inputs, merged.identity) == (
+        "add",
+        (11, 10),
+        ("LA-1", "north"),
+    )
+    assert (group.identity, steps.step(4).value, steps.step(3).identity) == (
+        ("LA-1", "LA-2"),
+        560.0,
+        (),
+    )
+    label = backend.read_element_lineage(pid, "label", "LA-3")
+    assert label.step(21).value == "yes" and label.step(20).value.startswith('{"low"')
+
+
+@pytest.mark.parametrize("make", [hand_made_log, lambda: chain_log(2500, ops=6)])
+def test_the_whole_log_reads_back_and_a_new_one_replaces_it(backend, make):
+    log = make()
+    pid = backend.create_pipeline("logged")
+    assert backend.read_element_log(pid) is None and backend.element_results(pid) == []
+    backend.write_element_log(pid, chain_log(3))
+    backend.write_element_log(pid, log)
+    back = backend.read_element_log(pid)
+    for name in ("node_id", "node_type", "operation", "word", "input_start", "inputs", "row"):
+        assert np.array_equal(getattr(back, name), getattr(log, name)), name
+    assert np.array_equal(back.value, log.value, equal_nan=True)
+    assert (back.text, back.group, back.sources) == (log.text, log.group, log.sources)
+    assert (back.identity_key, back.identity_table) == (log.identity_key, log.identity_table)
+    assert backend.element_results(pid) == list(log.results)
+    # nodes in blocks past the first: the walk crosses block boundaries
+    for key in list(log.results["approved"][0])[::997]:
+        node = result_node_in_log(log, "approved", key)
+        assert backend.read_element_lineage(pid, "approved", key) == lineage_in_log(log, node, key)
+
+
 # -- tenants ---------------------------------------------------------------------------------
 
 
@@ -223,6 +304,10 @@ def test_dashboard_sync_is_stored(backend):
         lambda s, pid: s.store_nodes([node(3, pipeline_id=pid)]),
         lambda s, pid: s.register_source(0, "t", "c", is_protected=False, pipeline_id=pid),
         lambda s, pid: s.store_dashboard_sync({"pipeline": {"provenance_pipeline_id": pid}}),
+        lambda s, pid: s.write_element_log(pid, hand_made_log()),
+        lambda s, pid: s.read_element_lineage(pid, "approved", "LA-1"),
+        lambda s, pid: s.read_element_log(pid),
+        lambda s, pid: s.element_results(pid),
     ],
 )
 def test_a_tenant_cannot_touch_another_tenants_pipeline(backends, call):
@@ -230,9 +315,11 @@ def test_a_tenant_cannot_touch_another_tenants_pipeline(backends, call):
     pid = acme.create_pipeline("private")
     acme.store_nodes([node(1)])
     acme.store_results(pid, [("1", "o", 1, 1.0, None)])
+    acme.write_element_log(pid, hand_made_log())
     with pytest.raises(PermissionError):
         call(beta, pid)
     assert acme.get_pipeline(pid)["status"] == "running"
+    assert acme.read_element_lineage(pid, "approved", "LA-1").root == 18
     assert [n.fingerprint for n in acme.get_nodes(pid)] == [1]
     assert acme.get_results("1")[0]["fingerprint"] == 1
 

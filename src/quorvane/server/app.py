@@ -18,7 +18,7 @@ from starlette.exceptions import HTTPException
 from starlette.routing import compile_path
 
 from ..utilities.persistence import SQLStore
-from . import api, lineage_intake
+from . import api, element_api, lineage_intake
 from .auth import KeyRing
 from .headers import SecurityHeaders
 from .limits import RequestLimits
@@ -113,6 +113,7 @@ def create_app(
     app.state.sessions = Sessions(store, app.state.keys, settings.session_seconds)
     app.state.settings = settings
     app.include_router(api.router)
+    app.include_router(element_api.router)
     app.include_router(lineage_intake.router)
     mount_pages(app)
     for router in routers:
@@ -139,7 +140,7 @@ def create_app(
 def _body_limits(settings: ServerSettings) -> Callable[[dict[str, Any]], int]:
     """The largest body of a request: ``max_body_bytes`` for a bulk write, the document
     limit for the rest."""
-    bulk = [compile_path(path)[0] for path in api.BULK_PATHS]
+    bulk = [compile_path(path)[0] for path in (*api.BULK_PATHS, *element_api.BULK_PATHS)]
 
     def limit(scope: dict[str, Any]) -> int:
         path = scope.get("path", "")

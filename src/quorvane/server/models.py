@@ -298,3 +298,32 @@ class Syncs(Record):
 
 class Problem(Record):
     error: Text
+
+
+class ElementResults(Record):
+    results: list[Text]
+
+
+class LineageStep(Record):
+    node_id: Int64
+    node_type: Text
+    operation: Text
+    inputs: list[Int64]
+    word: Int64
+    value: Number | Text | None
+    identity: list[Text]
+    table: Text | None = None
+    column: Text | None = None
+    protected: Flag = False
+
+
+class ElementLineage(Record):
+    root: Int64
+    key: Text
+    steps: list[LineageStep]
+    exact: Flag = True
+
+
+class OneElementLineage(Record):
+    #: None: the run has no per-element log (stored before they were kept), or no such key
+    lineage: ElementLineage | None

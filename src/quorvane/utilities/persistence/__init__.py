@@ -7,12 +7,16 @@
   (``quorvane serve`` runs one; needs the ``client`` or ``server`` extra).
 - ``open_store(location)``: a SQLite path or a ``postgresql://`` URL, opened as the right store.
 - ``AsyncWriter(storage, WriterConfig())``: hands records to a backend from a daemon thread.
+- ``ElementLog`` and ``ElementLineage``: one run's per-element log and one element's exact
+  lineage (``write_element_log`` and ``read_element_lineage`` on the SQL stores and
+  ``HostedStorage``; ``lineage_in_log`` walks a log held in memory).
 - ``SQLStore``, ``Columns``, ``node_to_wire`` and ``row_value_to_wire``: what the lineage
   service builds on (the stores' common base, bulk columns, and the records' wire form).
 """
 
 from ._backend import StorageBackend
 from ._documents import NUL_MESSAGE, DocumentError, JSONText, Nested, check_document, outline
+from ._element_codec import ARROW_STREAM, element_log_from_stream, element_log_to_stream
 from ._element_log import (
     NODE_TYPES,
     ElementLineage,
@@ -20,6 +24,7 @@ from ._element_log import (
     ElementLogError,
     LineageStep,
 )
+from ._element_walk import lineage_in_log, result_node_in_log
 from ._records import StoredEdge, StoredNode, StoredRowValue
 from ._rowhash import source_row_exact_hash, source_row_hash
 from ._source_files import SourceFileError, file_sha256, read_source_file
@@ -57,6 +62,11 @@ __all__ = [
     "check_document",
     "outline",
     "NODE_TYPES",
+    "ARROW_STREAM",
+    "element_log_from_stream",
+    "element_log_to_stream",
+    "lineage_in_log",
+    "result_node_in_log",
     "ElementLineage",
     "ElementLog",
     "ElementLogError",

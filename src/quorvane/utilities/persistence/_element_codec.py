@@ -175,7 +175,7 @@ def meta_of(nodes: Any) -> dict[str, Any]:
 
 
 # -- the whole log as one body: concatenated IPC streams ---------------------------------------
-def log_to_stream(log: ElementLog, compression: str | None = "lz4") -> Iterator[bytes]:
+def element_log_to_stream(log: ElementLog, compression: str | None = "lz4") -> Iterator[bytes]:
     """The log as IPC streams one after the other: nodes, identities, then each result in
     the order the metadata names them."""
     yield to_bytes(node_table(log), compression)
@@ -184,7 +184,7 @@ def log_to_stream(log: ElementLog, compression: str | None = "lz4") -> Iterator[
         yield to_bytes(result_table(keys, nodes, sort=False), compression)
 
 
-def log_from_stream(data: bytes | memoryview) -> ElementLog:
+def element_log_from_stream(data: bytes | memoryview) -> ElementLog:
     pa = arrow()
     source = pa.BufferReader(data)
 

@@ -154,12 +154,10 @@ class ElementStore:
         return [] if found is None else list(found[1]["results"])
 
     def _blocks(self, log_id: int, part: int, numbers: Sequence[int]) -> dict[int, Any]:
+        # bound parameters only: the text adds one placeholder per block
         marks = ", ".join("?" * len(numbers))
-        rows = self._db.read(
-            "SELECT block, data FROM element_blocks WHERE log_id = ? AND part = ?"
-            f" AND block IN ({marks})",
-            (log_id, part, *numbers),
-        )
+        sql = f"SELECT block, data FROM element_blocks WHERE log_id = ? AND part = ? AND block IN ({marks})"  # noqa: E501, S608
+        rows = self._db.read(sql, (log_id, part, *numbers))
         return {int(number): codec.from_bytes(data) for number, data in rows}
 
     def _result_node(self, log_id: int, result: str, key: str) -> int | None:

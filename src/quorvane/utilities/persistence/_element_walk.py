@@ -202,7 +202,7 @@ def lineage_in_log(log: ElementLog, node_id: int, key: str = "") -> ElementLinea
     )
 
 
-def result_node(log: ElementLog, result: str, key: str) -> int | None:
+def result_node_in_log(log: ElementLog, result: str, key: str) -> int | None:
     """The node of ``key``'s element of ``result`` in a log held in memory (None: none)."""
     if result not in log.results:
         return None

@@ -14,6 +14,7 @@ from dataclasses import asdict, fields
 from typing import Any
 
 from ._columns import columns
+from ._element_log import ElementLineage, LineageStep
 from ._jsonable import json_default, jsonable
 from ._records import StoredEdge, StoredNode, StoredRowValue
 
@@ -123,3 +124,14 @@ def _known(
         raise TypeError(f"a {cls.__name__} must be a JSON object")
     names = {field.name for field in fields(cls)}
     return {k: v for k, v in data.items() if k in names}
+
+
+def lineage_from_wire(wire: dict[str, Any]) -> ElementLineage:
+    """An element's lineage from its JSON form (lists where the record has tuples)."""
+    steps = tuple(
+        LineageStep(
+            **{**step, "inputs": tuple(step["inputs"]), "identity": tuple(step["identity"])}
+        )
+        for step in wire["steps"]
+    )
+    return ElementLineage(root=wire["root"], key=wire["key"], steps=steps, exact=wire["exact"])

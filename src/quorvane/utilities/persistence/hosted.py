@@ -12,6 +12,8 @@ from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
 from ._backend import EdgeRow, ResultRow, StorageBackend
+from ._element_codec import ARROW_STREAM, element_log_from_stream, element_log_to_stream
+from ._element_log import ElementLineage, ElementLog
 from ._jsonable import json_default, jsonable
 from ._records import (
     EDGE_FIELDS,
@@ -26,6 +28,7 @@ from ._wire import (
     NDJSON,
     bulk_body,
     edge_from_wire,
+    lineage_from_wire,
     node_from_wire,
     row_lines,
     row_value_from_wire,
@@ -164,13 +167,15 @@ class HostedStorage(StorageBackend):
         query: dict | None = None,
         lines: bytes | None = None,
         decode: bool = True,
+        media_type: str = NDJSON,
     ) -> Any:
-        """One call of the service: ``body`` sent as JSON, or ``lines`` as NDJSON; the
-        answer decoded from JSON, or its bytes as they came when not ``decode``."""
+        """One call of the service: ``body`` sent as JSON, or ``lines`` as they are (NDJSON
+        unless ``media_type`` says otherwise); the answer decoded from JSON, or its bytes as
+        they came when not ``decode``."""
         client = self._http()
         httpx = _httpx()
         content = lines
-        headers = {"Content-Type": NDJSON} if lines is not None else {}
+        headers = {"Content-Type": media_type} if lines is not None else {}
         if body is not None:
             content = json.dumps(body, ensure_ascii=False, default=json_default).encode("utf-8")
             headers["Content-Type"] = "application/json"
@@ -360,6 +365,31 @@ class HostedStorage(StorageBackend):
             "output_name": None if output_name is None else str(output_name),
         }
         return self._request("GET", "/v1/results", query=query)["results"]
+
+    # -- per-element logs -------------------------------------------------------------------
+    def write_element_log(self, pipeline_id: int, log: ElementLog) -> None:
+        """Send the run's per-element log in one body (the service refuses a body larger
+        than its ``--max-body-mb`` with 413: nothing of it is stored)."""
+        if not isinstance(log, ElementLog):
+            raise TypeError(f"log must be an ElementLog, not {type(log).__name__}")
+        body = b"".join(element_log_to_stream(log))
+        path = f"/v1/pipelines/{int(pipeline_id)}/element_log"
+        self._request("POST", path, lines=body, media_type=ARROW_STREAM)
+
+    def element_results(self, pipeline_id: int) -> list[str]:
+        return self._request("GET", f"/v1/pipelines/{int(pipeline_id)}/element_results")["results"]
+
+    def read_element_lineage(
+        self, pipeline_id: int, result: str, key: str
+    ) -> ElementLineage | None:
+        path = f"/v1/pipelines/{int(pipeline_id)}/element_lineage"
+        answer = self._request("GET", path, query={"result": result, "key": key})["lineage"]
+        return None if answer is None else lineage_from_wire(answer)
+
+    def read_element_log(self, pipeline_id: int) -> ElementLog | None:
+        path = f"/v1/pipelines/{int(pipeline_id)}/element_log"
+        body = self._request("GET", path, decode=False)
+        return element_log_from_stream(body) if body else None
 
     # -- dashboard ---------------------------------------------------------------------------
     def store_dashboard_sync(self, payload: Mapping[str, Any]) -> int | None:
