@@ -4,12 +4,14 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include <cstdint>
 #include <vector>
 
 #include "nodelog.hpp"
+#include "replay.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -192,6 +194,73 @@ void set_state(NodeLog& log, const nb::tuple& t) {
     new (&log) NodeLog(NodeLog::from_state(std::move(s)));
 }
 
+// -- replay of a per-element log with changed values ------------------------------------------
+
+using I32In = nb::ndarray<const int32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using F64In = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+// The log's columns, checked so that the pass reads nothing out of bounds: every input of a
+// node is a row before it (the log is in topological order).
+orrin::replay::Log replay_log(const I32In& code, const I64In& input_start, const I64In& inputs,
+                              const F64In& value, const I64In& group_start,
+                              const F64In& group_values) {
+    size_t n = code.shape(0);
+    if (value.shape(0) != n) throw nb::value_error("value must have one entry per node");
+    if (input_start.shape(0) != n + 1 || group_start.shape(0) != n + 1)
+        throw nb::value_error("input_start and group_start must have one entry per node, plus one");
+    const int64_t* starts = input_start.data();
+    const int64_t* in = inputs.data();
+    const int64_t* groups = group_start.data();
+    if (starts[0] != 0 || groups[0] != 0) throw nb::value_error("offsets must start at 0");
+    for (size_t r = 0; r < n; ++r) {
+        int32_t c = code.data()[r];
+        if (c < 0 || c >= orrin::replay::N_CODES) throw nb::value_error("unknown replay code");
+        if (starts[r + 1] < starts[r] || static_cast<size_t>(starts[r + 1]) > inputs.shape(0))
+            throw nb::value_error("input_start must ascend within the inputs");
+        if (groups[r + 1] < groups[r] || static_cast<size_t>(groups[r + 1]) > group_values.shape(0))
+            throw nb::value_error("group_start must ascend within the group values");
+        for (int64_t j = starts[r]; j < starts[r + 1]; ++j)
+            if (in[j] < 0 || static_cast<size_t>(in[j]) >= r)
+                throw nb::value_error("every input must be a row before its node");
+    }
+    return {n, code.data(), starts, in, value.data(), groups, group_values.data()};
+}
+
+nb::dict replay_codes() {
+    nb::dict codes;
+    for (const auto& [name, code] : orrin::replay::operation_codes()) codes[name.c_str()] = code;
+    return codes;
+}
+
+nb::object replay_check(const I32In& code, const I64In& input_start, const I64In& inputs,
+                        const F64In& value, const I64In& group_start, const F64In& group_values) {
+    orrin::replay::Log log = replay_log(code, input_start, inputs, value, group_start, group_values);
+    std::vector<uint8_t> ok(log.n);
+    {
+        nb::gil_scoped_release release;
+        orrin::replay::check(log, ok.data());
+    }
+    return nb::cast(owned(std::move(ok)));
+}
+
+nb::tuple replay_changed(const I32In& code, const I64In& input_start, const I64In& inputs,
+                         const F64In& value, const I64In& group_start, const F64In& group_values,
+                         const I64In& cells, double new_value) {
+    orrin::replay::Log log = replay_log(code, input_start, inputs, value, group_start, group_values);
+    for (size_t c = 0; c < cells.shape(0); ++c)
+        if (cells.data()[c] < 0 || static_cast<size_t>(cells.data()[c]) >= log.n)
+            throw nb::value_error("cells must be rows of the log");
+    std::vector<double> values(log.n);
+    std::vector<uint8_t> state(log.n);
+    size_t held;
+    {
+        nb::gil_scoped_release release;
+        held = orrin::replay::changed(log, cells.data(), cells.shape(0), new_value, values.data(),
+                                      state.data());
+    }
+    return nb::make_tuple(owned(std::move(values)), owned(std::move(state)), held);
+}
+
 }  // namespace
 
 void bind_node_log(nb::module_& m) {
@@ -234,4 +303,21 @@ void bind_node_log(nb::module_& m) {
         .def_prop_rw("max_nodes", &NodeLog::max_nodes, &NodeLog::set_max_nodes)
         .def_prop_ro("evictions", &NodeLog::evictions)
         .def_prop_ro("bytes", &NodeLog::bytes, "Bytes the log's columns take.");
+
+    m.def("replay_codes", &replay_codes,
+          "The replay code of each operation name the replay can evaluate.");
+    m.attr("REPLAY_KEEP") = int(orrin::replay::KEEP);
+    m.attr("REPLAY_HELD") = int(orrin::replay::HELD);
+    m.attr("REPLAY_HELD_GROUP") = int(orrin::replay::HELD_GROUP);
+    m.attr("REPLAY_UNKNOWN") = int(orrin::replay::UNKNOWN);
+    m.attr("REPLAY_PASS") = int(orrin::replay::PASS);
+    m.def("replay_check", &replay_check, "code"_a, "input_start"_a, "inputs"_a, "value"_a,
+          "group_start"_a, "group_values"_a,
+          "1 per node that, computed from its inputs' recorded values, gives its own recorded\n"
+          "value (sources, constants and aggregates count as reproduced); 0 elsewhere.");
+    m.def("replay_changed", &replay_changed, "code"_a, "input_start"_a, "inputs"_a, "value"_a,
+          "group_start"_a, "group_values"_a, "cells"_a, "new_value"_a,
+          "The log replayed with the rows `cells` set to new_value, in one forward pass:\n"
+          "(values, state, held), state 0 same, 1 changed, 2 unknown per node; held counts the\n"
+          "aggregates kept at their recorded value although an input changed.");
 }

@@ -26,6 +26,7 @@ _EVERYDAY = {
     "DAGTracker": "._everyday",
     "check_lineage": ".lineage_check",
     "LineageCheck": ".lineage_check",
+    "whatif": ".replay",
 }
 
 __all__ = ["__version__", *_EVERYDAY]

@@ -169,3 +169,29 @@ class NodeLog:
     @property
     def bytes(self) -> int:
         """Bytes the log's columns take."""
+
+def replay_codes() -> dict[str, int]:
+    """The replay code of each operation name the replay can evaluate."""
+
+REPLAY_KEEP: int = 0
+
+REPLAY_HELD: int = 1
+
+REPLAY_HELD_GROUP: int = 2
+
+REPLAY_UNKNOWN: int = 3
+
+REPLAY_PASS: int = 4
+
+def replay_check(code: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], input_start: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], inputs: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], value: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], group_start: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], group_values: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> Annotated[NDArray[numpy.uint8], dict(shape=(None,))]:
+    """
+    1 per node that, computed from its inputs' recorded values, gives its own recorded
+    value (sources, constants and aggregates count as reproduced); 0 elsewhere.
+    """
+
+def replay_changed(code: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], input_start: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], inputs: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], value: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], group_start: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], group_values: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], cells: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], new_value: float) -> tuple[NDArray[numpy.float64], NDArray[numpy.uint8], int]:
+    """
+    The log replayed with the rows `cells` set to new_value, in one forward pass:
+    (values, state, held), state 0 same, 1 changed, 2 unknown per node; held counts the
+    aggregates kept at their recorded value although an input changed.
+    """

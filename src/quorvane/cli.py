@@ -12,6 +12,7 @@ command that failed; ``--debug`` shows the traceback instead.
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import json
 import os
 import secrets
@@ -556,6 +557,64 @@ def _fingerprint(text: str) -> int:
     if not 0 <= word < 2**32:
         raise click.UsageError(f"--value must be a 32-bit word, not {text}")
     return word
+
+
+# -- whatif -----------------------------------------------------------------------------------
+
+
+def _setting(text: str) -> tuple[str, float | str]:
+    name, sep, value = text.partition("=")
+    if not sep or not name.strip():
+        raise click.BadParameter(f"{text!r} is not COLUMN=VALUE", param_hint="--set")
+    try:
+        return name.strip(), float(value)
+    except ValueError:
+        return name.strip(), value  # a text value, such as a region's name
+
+
+@main.command()
+@STORE
+@TENANT
+@click.argument("pipeline_id", type=click.IntRange(min=0))
+@click.argument("key")
+@click.option(
+    "--set",
+    "settings",
+    multiple=True,
+    required=True,
+    metavar="COLUMN=VALUE",
+    help="A source value of the applicant to change (repeatable): married=0.",
+)
+@click.option("--result", help="The result to replay (needed when the run stored several).")
+@click.option("--json", "as_json", is_flag=True, help="Print the answer as one JSON document.")
+def whatif(
+    store: str,
+    tenant: str,
+    pipeline_id: int,
+    key: str,
+    settings: tuple[str, ...],
+    result: str | None,
+    as_json: bool,
+) -> None:
+    """Would applicant KEY's result in run PIPELINE_ID change if its source values were
+    different? Replayed from the stored lineage alone, without the pipeline's code."""
+    from .replay import whatif as replayed
+
+    changes = dict(_setting(text) for text in settings)
+    backend = _open(store, tenant)
+    _run_of(backend, tenant, pipeline_id)
+    answer = replayed(backend, pipeline_id, key, changes, result=result)
+    if as_json:
+        record = dataclasses.asdict(answer) | {"sentence": answer.sentence()}
+        click.echo(json.dumps(record, indent=2, ensure_ascii=False))
+        return
+    click.echo(answer.sentence())
+    for line in answer.moved:
+        click.echo(f"  from the group moved into: {line}")
+    for line in answer.held:
+        click.echo(f"  held at its recorded value: {line}")
+    for line in answer.not_evaluated:
+        click.echo(f"  not evaluated: {line}")
 
 
 if __name__ == "__main__":

@@ -91,6 +91,7 @@ COMMANDS = [
     ("show",),
     ("verify",),
     ("export",),
+    ("whatif",),
 ]
 
 
@@ -149,6 +150,7 @@ def test_commands_succeed(site, args, status, said):
         # a run stored before per-element logs: no applicant's lineage passed off as exact
         (("export", "1", *ACME, "--key", "A03", "--format", "prov-n"), 1, "kept no per-elem"),
         (("export", "1", *ACME, "--key", "A03", "--value", "0x3"), 2, "--key (one applicant)"),
+        (("whatif", "1", "A01", *ACME, "--set", "income=0"), 1, "keeps no per-element lineage"),
     ],
 )
 def test_commands_fail_in_one_line(site, args, status, said):

@@ -7,6 +7,11 @@ _MISSING_ENGINE = (
 
 try:
     from quorvane._orrin32 import (
+        REPLAY_HELD,
+        REPLAY_HELD_GROUP,
+        REPLAY_KEEP,
+        REPLAY_PASS,
+        REPLAY_UNKNOWN,
         NodeLog,
         RustProvenanceTracker,
         combine_batch,
@@ -16,6 +21,9 @@ try:
         entity_chain_batch,
         explain_batch,
         is_tainted_batch,
+        replay_changed,
+        replay_check,
+        replay_codes,
         risk_score_batch,
         update_chain_batch,
     )
@@ -23,6 +31,11 @@ except ImportError as exc:  # the module itself, or one of its names, is missing
     raise ImportError(_MISSING_ENGINE) from exc
 
 __all__ = [
+    "REPLAY_HELD",
+    "REPLAY_HELD_GROUP",
+    "REPLAY_KEEP",
+    "REPLAY_PASS",
+    "REPLAY_UNKNOWN",
     "NodeLog",
     "RustProvenanceTracker",
     "combine_batch",
@@ -32,6 +45,9 @@ __all__ = [
     "entity_chain_batch",
     "explain_batch",
     "is_tainted_batch",
+    "replay_changed",
+    "replay_check",
+    "replay_codes",
     "risk_score_batch",
     "update_chain_batch",
 ]

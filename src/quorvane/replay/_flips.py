@@ -1,0 +1,211 @@
+"""Run-level flip counts: for each protected attribute, how many decisions change when that
+attribute alone is set to each of its other values, over every applicant at once.
+
+The engine replays the whole log in one forward pass per value. Every applicant's cell is
+set at once, which equals changing each applicant alone because the pass holds every
+aggregate over many rows at its recorded value: an element-wise step reads only its own
+row. A decision the pass cannot compute (an operation it does not evaluate, a group the
+change would move it out of) is counted as unknown, never as a flip or a non-flip.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+from ..core import _engine
+from ..utilities.persistence import NODE_TYPES, ElementLog
+from ._groups import group_key
+
+#: attributes with more distinct values than this are listed, not counted (an income is
+#: not "set to each of its other values")
+MAX_VALUES = 20
+
+_CHANGED, _UNKNOWN = 1, 2
+
+
+@dataclass(frozen=True)
+class FlipCount:
+    """Decisions of ``result`` when ``attribute`` is set to ``value`` for every applicant."""
+
+    attribute: str
+    value: float
+    changed: int  # applicants whose attribute had another value
+    flips: int
+    unknown: int  # decisions the replay could not compute
+    held: int  # aggregates kept at their recorded value although an input changed
+
+
+@dataclass(frozen=True)
+class FlipCounts:
+    """The flip counts of one result over a run."""
+
+    result: str
+    decisions: int
+    counts: tuple[FlipCount, ...]
+    not_counted: tuple[str, ...] = ()  # attributes left out, and why
+    not_replayed: int = 0  # steps whose recorded value the replay does not reproduce
+
+    def flips(self, attribute: str) -> int:
+        """All flips of ``attribute``, over its values."""
+        return sum(c.flips for c in self.counts if c.attribute == attribute)
+
+    def lines(self) -> list[str]:
+        """One line per attribute and value, for a reader."""
+        out = [
+            f"{c.attribute} set to {_shown(c.value)}: {c.flips} of {c.changed} changed "
+            f"{self.result} decisions flip" + (f", {c.unknown} unknown" if c.unknown else "")
+            for c in self.counts
+        ]
+        return out + [f"{why}" for why in self.not_counted]
+
+
+def _shown(value: float) -> str:
+    return str(int(value)) if value == int(value) else repr(value)
+
+
+class ReplayColumns:
+    """A log's columns as the engine's replay pass reads them, checked once."""
+
+    def __init__(self, log: ElementLog) -> None:
+        self.log = log
+        self.code = _codes(log)
+        self.input_start = np.ascontiguousarray(log.input_start, dtype=np.int64)
+        self.inputs = rows_of(log, log.inputs)
+        self.value = np.ascontiguousarray(log.value, dtype=np.float64)
+        self.group_start, self.group_values = _group_columns(log)
+        ok = _engine.replay_check(*self._columns())
+        evaluated = self.code >= _engine.REPLAY_PASS
+        self.not_replayed = int(np.count_nonzero(evaluated & (ok == 0)))
+        self.code[ok == 0] = _engine.REPLAY_UNKNOWN
+
+    def _columns(self) -> tuple:
+        return (
+            self.code,
+            self.input_start,
+            self.inputs,
+            self.value,
+            self.group_start,
+            self.group_values,
+        )
+
+    def changed(self, cells: np.ndarray, value: float) -> tuple[np.ndarray, np.ndarray, int]:
+        """(values, states, aggregates held) with the rows ``cells`` set to ``value``."""
+        return _engine.replay_changed(*self._columns(), cells, float(value))
+
+
+def rows_of(log: ElementLog, node_ids: np.ndarray) -> np.ndarray:
+    """The rows of the log that hold ``node_ids``."""
+    ids = np.asarray(node_ids, dtype=np.int64)
+    rows = np.searchsorted(log.node_id, ids)
+    inside = rows < log.size
+    if not inside.all() or not np.array_equal(log.node_id[rows], ids):
+        raise ValueError("the log refers to a node it does not hold")
+    return np.ascontiguousarray(rows, dtype=np.int64)
+
+
+def _codes(log: ElementLog) -> np.ndarray:
+    known = _engine.replay_codes()
+    by_operation = np.array(
+        [known.get(name, _engine.REPLAY_UNKNOWN) for name in log.operations] or [0],
+        dtype=np.int32,
+    )
+    code = by_operation[log.operation] if log.size else np.zeros(0, np.int32)
+    kind = np.asarray(NODE_TYPES, dtype=object)[log.node_type] if log.size else np.zeros(0)
+    code = np.where((kind == "SOURCE") | (kind == "CONSTANT"), _engine.REPLAY_KEEP, code)
+    code = np.where(kind == "MERGE", _engine.REPLAY_PASS, code)
+    grouped = np.zeros(log.size, dtype=bool)
+    if log.group is not None:
+        grouped = np.array([g is not None for g in log.group], dtype=bool)
+    aggregate = kind == "AGGREGATE"
+    code = np.where(aggregate & grouped, _engine.REPLAY_HELD_GROUP, code)
+    code = np.where(aggregate & ~grouped, _engine.REPLAY_HELD, code)
+    return np.ascontiguousarray(code, dtype=np.int32)
+
+
+def _group_columns(log: ElementLog) -> tuple[np.ndarray, np.ndarray]:
+    """Per node, the numeric values of its group key (text ones as NaN: no number is
+    ever found equal to them)."""
+    counts = np.zeros(log.size, dtype=np.int64)
+    values: list[float] = []
+    for r, text in enumerate(log.group or ()):
+        if text is None:
+            continue
+        key = [v if isinstance(v, float) else math.nan for v in group_key(text)]
+        counts[r] = len(key)
+        values.extend(key)
+    start = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
+    return start, np.asarray(values, dtype=np.float64)
+
+
+def attribute_cells(log: ElementLog) -> dict[str, np.ndarray]:
+    """The rows of the source cells of every protected column, by ``table.column``."""
+    cells: dict[str, np.ndarray] = {}
+    source = np.flatnonzero(
+        (np.asarray(NODE_TYPES, dtype=object)[log.node_type] == "SOURCE") & (log.row >= 0)
+    )
+    one_input = source[(log.input_start[source + 1] - log.input_start[source]) == 1]
+    column_of = log.inputs[log.input_start[one_input]]
+    for node_id, (table, column, protected) in sorted(log.sources.items()):
+        if protected:
+            cells[f"{table}.{column}"] = one_input[column_of == node_id]
+    return cells
+
+
+def flip_counts(log: ElementLog, result: str, max_values: int = MAX_VALUES) -> FlipCounts:
+    """How many of ``result``'s decisions flip when each protected attribute alone is set
+    to each of its other values, every applicant at once (see the module's note)."""
+    if result not in log.results:
+        known = ", ".join(sorted(log.results)) or "none"
+        raise KeyError(f"the run has no result {result!r} (results: {known})")
+    columns = ReplayColumns(log)
+    decisions = rows_of(log, log.results[result][1])
+    old = columns.value[decisions]
+    counts: list[FlipCount] = []
+    not_counted: list[str] = []
+    for attribute, cells in attribute_cells(log).items():
+        values = columns.value[cells]
+        if log.text is not None and any(log.text[int(r)] is not None for r in cells):
+            not_counted.append(f"{attribute}: its values are text, which the engine's pass skips")
+            continue
+        distinct = np.unique(values[~np.isnan(values)])
+        if len(distinct) > max_values:
+            not_counted.append(f"{attribute}: {len(distinct)} values, more than {max_values}")
+            continue
+        for value in distinct.tolist():
+            new, state, held = columns.changed(cells, value)
+            after = (new[decisions], state[decisions], held)
+            counts.append(_count(attribute, value, values, old, *after))
+    return FlipCounts(
+        result=result,
+        decisions=len(decisions),
+        counts=tuple(counts),
+        not_counted=tuple(not_counted),
+        not_replayed=columns.not_replayed,
+    )
+
+
+def _count(
+    attribute: str,
+    value: float,
+    values: np.ndarray,
+    old: np.ndarray,
+    new: np.ndarray,
+    state: np.ndarray,
+    held: int,
+) -> FlipCount:
+    unknown = state == _UNKNOWN
+    if np.isin(old[~np.isnan(old)], (0.0, 1.0)).all():
+        flipped = (old != 0) != (new != 0)  # a yes/no decision
+    else:
+        flipped = state == _CHANGED
+    return FlipCount(
+        attribute=attribute,
+        value=value,
+        changed=int(np.count_nonzero(values != value)),
+        flips=int(np.count_nonzero(flipped & ~unknown)),
+        unknown=int(np.count_nonzero(unknown)),
+        held=int(held),
+    )

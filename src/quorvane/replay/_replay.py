@@ -1,0 +1,192 @@
+"""Replay of one applicant's lineage with some of its source values changed.
+
+Only the steps that depend on a changed source cell are recomputed, in the lineage's order
+(inputs first); every other step keeps its recorded value. Each recomputed step is first
+replayed from its recorded inputs: when that does not give its recorded value, the replay
+has misread the step and treats it as one it cannot evaluate. An aggregate over other
+applicants is held at its recorded value, or at another group's recorded aggregate when
+the change moves the applicant into that group.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from typing import Any
+
+from ..utilities.persistence import ElementLineage, LineageStep
+from ._groups import GroupKey, Groups, NoGroups, group_key
+from ._operations import CannotEvaluate, Value, evaluator, same
+
+#: What a change sets: a source column (``married`` or ``applicants.married``) to a value.
+Changes = Mapping[str, Value]
+
+
+class _Unknown:
+    """The value of a step the replay could not compute, and of every step after it."""
+
+    def __repr__(self) -> str:
+        return "UNKNOWN"
+
+
+UNKNOWN: Any = _Unknown()
+
+
+@dataclass(frozen=True)
+class GroupMove:
+    """An aggregate taken from the group the applicant moves into."""
+
+    step: LineageStep
+    recorded_group: str
+    new_group: GroupKey
+    value: Value
+
+
+@dataclass(frozen=True)
+class Unevaluated:
+    """A step the replay cannot compute, and why."""
+
+    step: LineageStep
+    reason: str
+
+
+@dataclass(frozen=True)
+class Replay:
+    """The replayed values of the steps that depend on the changed cells."""
+
+    lineage: ElementLineage
+    changed_cells: tuple[LineageStep, ...]
+    values: dict[int, Any] = field(repr=False)
+    held: tuple[LineageStep, ...]
+    moved: tuple[GroupMove, ...]
+    not_evaluated: tuple[Unevaluated, ...]
+    checked: int  # recomputed steps that reproduced their recorded value first
+
+    def value(self, node_id: int) -> Value:
+        """The replayed value of a step; raises LookupError when it could not be computed."""
+        found = self.values.get(node_id, UNKNOWN)
+        if found is UNKNOWN:
+            if node_id in self.values:
+                raise LookupError(f"step {node_id} could not be replayed")
+            return self.lineage.step(node_id).value
+        return found
+
+    @property
+    def computed(self) -> bool:
+        """Whether the root's new value was computed."""
+        return self.values.get(self.lineage.root, None) is not UNKNOWN
+
+
+def changed_cells(lineage: ElementLineage, changes: Changes) -> dict[int, Value]:
+    """The applicant's own source cells that ``changes`` sets, with their new values."""
+    cells: dict[int, Value] = {}
+    for step in lineage.steps:
+        if step.node_type != "SOURCE" or lineage.key not in step.identity or not step.column:
+            continue
+        for name, value in changes.items():
+            if name in (step.column, f"{step.table}.{step.column}"):
+                cells[step.node_id] = value
+    return cells
+
+
+def replay(lineage: ElementLineage, changes: Changes, groups: Groups | None = None) -> Replay:
+    """``lineage`` replayed with its applicant's source cells set by ``changes``."""
+    groups = groups or NoGroups()
+    cells = changed_cells(lineage, changes)
+    run = _Run(lineage, groups)
+    for step in lineage.steps:
+        if step.node_id in cells:
+            run.values[step.node_id] = cells[step.node_id]
+        elif any(i in run.values for i in step.inputs):
+            run.values[step.node_id] = run.step(step)
+    return Replay(
+        lineage=lineage,
+        changed_cells=tuple(lineage.step(i) for i in cells),
+        values=run.values,
+        held=tuple(run.held),
+        moved=tuple(run.moved),
+        not_evaluated=tuple(run.not_evaluated),
+        checked=run.checked,
+    )
+
+
+class _Run:
+    def __init__(self, lineage: ElementLineage, groups: Groups) -> None:
+        self.lineage = lineage
+        self.groups = groups
+        self.values: dict[int, Any] = {}
+        self.held: list[LineageStep] = []
+        self.moved: list[GroupMove] = []
+        self.not_evaluated: list[Unevaluated] = []
+        self.checked = 0
+
+    def recorded(self, node_id: int) -> Value:
+        return self.lineage.step(node_id).value
+
+    def new(self, node_id: int) -> Any:
+        return self.values.get(node_id, self.recorded(node_id))
+
+    def step(self, step: LineageStep) -> Any:
+        new_inputs = [self.new(i) for i in step.inputs]
+        if any(v is UNKNOWN for v in new_inputs):
+            return UNKNOWN
+        old_inputs = [self.recorded(i) for i in step.inputs]
+        unchanged = all(same(a, b) for a, b in zip(new_inputs, old_inputs, strict=True))
+        if step.node_type == "AGGREGATE":
+            return step.value if unchanged else self.aggregate(step)
+        if step.node_type == "MERGE":
+            return self.merged(step, new_inputs, old_inputs)
+        compute = evaluator(step.operation)
+        if compute is None:
+            # a function of unchanged inputs gives what it gave
+            return step.value if unchanged else self.cannot(step, "an operation it cannot replay")
+        try:
+            check = compute(old_inputs)
+            if not same(check, step.value):
+                said = f"from its recorded inputs it gives {check!r}, not {step.value!r}"
+                return self.cannot(step, said)
+            self.checked += 1
+            return compute(new_inputs)
+        except CannotEvaluate as exc:
+            return self.cannot(step, str(exc))
+
+    def merged(self, step: LineageStep, new_inputs: list, old_inputs: list) -> Any:
+        # a merged element carries its column's value; the other inputs are the join keys
+        if not new_inputs or not same(old_inputs[0], step.value):
+            return self.cannot(step, "a merge whose value is not its first input's")
+        if not all(same(a, b) for a, b in zip(new_inputs[1:], old_inputs[1:], strict=True)):
+            return self.cannot(step, "the change alters a join key: another row would join")
+        self.checked += 1
+        return new_inputs[0]
+
+    def aggregate(self, step: LineageStep) -> Any:
+        group = self.groups.group_of(step.node_id)
+        moved_to = self.moved_group(step, group) if group is not None else None
+        if moved_to is None:
+            self.held.append(step)
+            return step.value
+        recorded = self.groups.recorded(step.node_id)
+        if moved_to not in recorded:
+            return self.cannot(step, f"no aggregate of group {list(moved_to)} was recorded")
+        value = recorded[moved_to]
+        self.moved.append(GroupMove(step, str(group), moved_to, value))
+        return value
+
+    def moved_group(self, step: LineageStep, group: str) -> GroupKey | None:
+        """The group key after the change, when a changed input of the applicant's own is
+        one of the key's values; None when only values aggregated changed."""
+        key = list(group_key(group))
+        moved = False
+        for i in step.inputs:
+            own = self.lineage.key in self.lineage.step(i).identity
+            old, new = self.recorded(i), self.new(i)
+            if not own or same(old, new):
+                continue
+            for k, component in enumerate(key):
+                if same(component, old):
+                    key[k], moved = (float(new) if isinstance(new, int | float) else new), True
+        return tuple(key) if moved else None
+
+    def cannot(self, step: LineageStep, reason: str) -> Any:
+        self.not_evaluated.append(Unevaluated(step, reason))
+        return UNKNOWN
