@@ -14,7 +14,7 @@ from urllib.parse import quote, urlencode
 import httpx
 import pytest
 from markupsafe import escape
-from sites import HOSTILE, HOSTILE_KEY, OTHER_KEY
+from sites import HOSTILE, HOSTILE_KEY, OTHER_KEY, demo_pipeline
 
 from quorvane.server import KeyRing
 from quorvane.server.lineage import Lineage
@@ -152,32 +152,54 @@ def test_hostile_names_are_shown_escaped_never_as_markup(site, page, layout):
     assert "script-src 'none'" in answer.headers["content-security-policy"]
 
 
-def test_the_lineage_joins_the_applicants_own_values_and_source_check(site):
+def test_the_applicants_page_and_exports_hold_its_own_exact_lineage(site):
     with client(site, site.key) as browser:
         values = browser.get(lineage_url(site.demo_run, site.spotlight, "score", ".json")).json()
+        page = browser.get(lineage_url(site.demo_run, site.spotlight, "score")).text
         dag = browser.get(lineage_url(site.demo_run, site.spotlight, "score", ".dag.json")).json()
         dot_text = browser.get(lineage_url(site.demo_run, site.spotlight, "score", ".dot")).text
         prov = browser.get(lineage_url(site.demo_run, site.spotlight, "score", ".prov.json"))
-    result, steps = values["result"], values["steps"]
-    assert values["source_row"] == "changed"  # the demo edited this applicant's income
-    assert all(step["value"] is not None for step in steps)
-    assert float(steps[0]["value"]) == pytest.approx(result["value"], rel=1e-5)
-    by_name = {f"{s['table']}.{s['column']}": s for s in steps if s["type"] == "SOURCE"}
-    assert {name for name, s in by_name.items() if s["is_protected"]} == {
-        "loanapp.married",
-        "loanapp.old",
-    }
-    row = site.store.get_row_values(site.demo_run, result["row_index"])
-    assert float(by_name["loanapp.appinc"]["value"]) == next(
-        v.value for v in row if v.node_operation == "loanapp.appinc"
-    )
-    assert dag["nodes"][str(dag["root_id"])]["provenance"] == f"0x{result['fingerprint']:08X}"
-    assert dag["node_count"] == len(steps)
-    if prov.status_code != 404:  # the interop extra is installed
-        assert "entity" in prov.json() and "wasDerivedFrom" in prov.json()
+    applications, credit_score = demo_pipeline()
+    plain = credit_score(applications)
+    steps = values["steps"]
+    assert values["exact"] is True and values["key"] == site.spotlight
+    assert steps[-1]["value"] == pytest.approx(plain["score"][site.spotlight])
+    # every source cell is this applicant's own, with its own value
+    cells = [s for s in steps if s["type"] == "SOURCE" and s["identity"]]
+    assert cells and all(s["identity"] == [site.spotlight] for s in cells)
+    assert all(s["value"] == applications.at[site.spotlight, s["column"]] for s in cells)
+    assert {s["column"] for s in cells if s["is_protected"]} == {"married", "old"}
+    # the weights and the base the score is made with are steps of their own
+    assert {20.0, 10.0, 800.0} <= {s["value"] for s in steps if s["type"] == "CONSTANT"}
+    assert values["protected_reached"] and "<strong>Reached by: married, old</strong>" in page
+    assert 'id="exact"' in page and 'id="not-exact"' not in page
+    if prov.status_code != 404:  # the interop extra is installed: the same steps, no more
+        assert len(prov.json()["entity"]) == len(steps)
+    # the shape of the computation stays exported as the library's DAG
+    assert dag["node_count"] >= 1
     if shutil.which("dot"):
         checked = subprocess.run(["dot", "-Tcanon"], input=dot_text, text=True, capture_output=True)
         assert checked.returncode == 0, checked.stderr
+
+
+@pytest.mark.parametrize(
+    ("path", "status", "said"),
+    [
+        ("/runs/{run}/lineage?{q}", 200, "This page cannot show"),
+        ("/runs/{run}/lineage.json?{q}", 200, '"exact": false'),
+        ("/runs/{run}/lineage.provn?{q}", 404, "this run kept none"),
+        ("/runs/{run}/report?{q}", 404, "no exact report"),
+        ("/runs/{run}", 200, 'id="no-flips"'),
+    ],
+)
+def test_a_run_stored_without_a_per_element_log_never_claims_an_exact_lineage(
+    site, path, status, said
+):
+    assert site.store.element_results(site.hostile_run) == []  # stored the old way
+    q = urlencode({"key": HOSTILE_KEY, "output": HOSTILE})
+    answer = get(site, site.key, path.format(run=site.hostile_run, q=q))
+    assert (answer.status_code, said in answer.text) == (status, True)
+    assert 'id="exact"' not in answer.text
 
 
 def test_the_results_are_searched_and_paged_on_the_server(site):

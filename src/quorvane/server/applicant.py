@@ -88,6 +88,9 @@ class Step:
     def formula(self) -> str:
         """The step written out with its inputs' values, constants and thresholds included:
         ``ge(score = 570, 560)``."""
+        if self.record.node_type == "SOURCE":  # a cell: its column, at its row
+            row = ", ".join(self.record.identity)
+            return f"{self.name}[{row}]" if row else self.name
         if not self.operands:
             return self.name
         shown_operands = [o.text for o in self.operands[:SHOWN_INPUTS]]
