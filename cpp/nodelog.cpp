@@ -21,6 +21,12 @@ uint8_t taint_flag(int64_t word, unsigned shift) {
 
 size_t to_size(int64_t v) { return static_cast<size_t>(v); }
 
+// A cell is findable (alive) but not indexed.
+uint8_t stored_flags(uint8_t flags) {
+    uint8_t indexed = (flags & NodeLog::kCell) ? 0 : NodeLog::kIndexed;
+    return static_cast<uint8_t>(flags | NodeLog::kAlive | indexed);
+}
+
 }  // namespace
 
 void NodeLog::push(uint8_t type, int32_t op, int64_t word, uint8_t flags) {
@@ -28,9 +34,9 @@ void NodeLog::push(uint8_t type, int32_t op, int64_t word, uint8_t flags) {
     words_.push_back(word);
     ops_.push_back(op);
     types_.push_back(type);
-    flags_.push_back(static_cast<uint8_t>(flags | kAlive | kIndexed));
+    flags_.push_back(stored_flags(flags));
     input_start_.push_back(static_cast<int64_t>(inputs_.size()));
-    ++live_;
+    if (!(flags & kCell)) ++live_;
 }
 
 // Room for a batch, growing geometrically so that many small batches stay linear.
@@ -48,7 +54,7 @@ void NodeLog::note_edges(const int64_t* in, size_t k, int64_t word, size_t eleme
                          std::vector<int64_t>* edges) const {
     if (!edges) return;
     for (size_t j = 0; j < k; ++j) {
-        int64_t r = row_of(in[j]);
+        int64_t r = row_of(seen_as(in[j]));
         if (r < 0) continue;
         edges->insert(edges->end(), {words_[to_size(r)], word, static_cast<int64_t>(j),
                                      static_cast<int64_t>(element)});
@@ -70,7 +76,7 @@ int64_t NodeLog::append(uint8_t type, int32_t op, int64_t word, uint8_t flags,
 
 void NodeLog::append_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
                              const int64_t* const* columns, size_t k, unsigned taint_shift,
-                             int64_t* out, std::vector<int64_t>* edges) {
+                             int64_t* out, std::vector<int64_t>* edges, uint8_t flags) {
     auto present = [&](size_t i) {
         for (size_t c = 0; c < k; ++c)
             if (columns[c][i] < 0) return false;
@@ -78,8 +84,8 @@ void NodeLog::append_columns(uint8_t type, int32_t op, const int64_t* words, siz
     };
     size_t made = 0;
     for (size_t i = 0; i < n; ++i) made += present(i);
-    if (!edges && static_cast<int64_t>(live_ + made) <= max_nodes_) {
-        fill_columns(type, op, words, n, columns, k, taint_shift, out, made);
+    if (!edges && ((flags & kCell) || static_cast<int64_t>(live_ + made) <= max_nodes_)) {
+        fill_columns(type, op, words, n, columns, k, taint_shift, out, made, flags);
         return;
     }
     // Node by node: eviction may strike between two nodes, and edges see the table as it
@@ -93,7 +99,7 @@ void NodeLog::append_columns(uint8_t type, int32_t op, const int64_t* words, siz
         size_t first = inputs_.size();
         for (size_t c = 0; c < k; ++c) inputs_.push_back(columns[c][i]);
         note_edges(inputs_.data() + first, k, words[i], i, edges);
-        push(type, op, words[i], taint_flag(words[i], taint_shift));
+        push(type, op, words[i], static_cast<uint8_t>(taint_flag(words[i], taint_shift) | flags));
         out[i] = ids_.back();
         after_append();
     }
@@ -102,7 +108,7 @@ void NodeLog::append_columns(uint8_t type, int32_t op, const int64_t* words, siz
 // The columns of `made` new rows written in one pass each; no eviction can strike.
 void NodeLog::fill_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
                            const int64_t* const* columns, size_t k, unsigned taint_shift,
-                           int64_t* out, size_t made) {
+                           int64_t* out, size_t made, uint8_t flags) {
     size_t base = ids_.size();
     size_t input_base = inputs_.size();
     ids_.resize(base + made);
@@ -127,14 +133,14 @@ void NodeLog::fill_columns(uint8_t type, int32_t op, const int64_t* words, size_
         }
         *id++ = out[i] = next_id_++;
         *word++ = words[i];
-        *flag++ = static_cast<uint8_t>(taint_flag(words[i], taint_shift) | kAlive | kIndexed);
+        *flag++ = stored_flags(static_cast<uint8_t>(taint_flag(words[i], taint_shift) | flags));
         for (size_t c = 0; c < k; ++c) *in++ = columns[c][i];
         at += static_cast<int64_t>(k);
         *start++ = at;
     }
     std::fill(ops_.data() + base, ops_.data() + base + made, op);
     std::fill(types_.data() + base, types_.data() + base + made, type);
-    live_ += made;
+    if (!(flags & kCell)) live_ += made;
 }
 
 void NodeLog::append_ragged(uint8_t type, int32_t op, const int64_t* words, size_t n,
@@ -254,8 +260,15 @@ std::vector<int64_t> NodeLog::table_ids() const {
     std::vector<int64_t> out;
     out.reserve(live_);
     for (size_t r = 0; r < ids_.size(); ++r)
-        if (flags_[r] & kAlive) out.push_back(ids_[r]);
+        if ((flags_[r] & kAlive) && !(flags_[r] & kCell)) out.push_back(ids_[r]);
     return out;
+}
+
+int64_t NodeLog::seen_as(int64_t id) const {
+    int64_t r = row_of(id);
+    if (r < 0 || !is_cell(to_size(r))) return id;
+    auto [in, k] = inputs(to_size(r));
+    return k ? in[0] : id;
 }
 
 void NodeLog::refresh_index() {
@@ -320,10 +333,11 @@ size_t NodeLog::distinct_indexed_words() {
     return count;
 }
 
-void NodeLog::lineage(int64_t root, std::vector<int64_t>& nodes,
-                      std::vector<int64_t>& edges) const {
+void NodeLog::lineage(int64_t root, std::vector<int64_t>& nodes, std::vector<int64_t>& edges,
+                      bool cells) const {
+    auto seen = [&](int64_t id) { return cells ? id : seen_as(id); };
     std::unordered_set<int64_t> visited;
-    std::deque<int64_t> queue{root};
+    std::deque<int64_t> queue{seen(root)};
     while (!queue.empty()) {
         int64_t id = queue.front();
         queue.pop_front();
@@ -333,10 +347,11 @@ void NodeLog::lineage(int64_t root, std::vector<int64_t>& nodes,
         nodes.push_back(id);
         auto [in, k] = inputs(to_size(row));
         for (size_t i = 0; i < k; ++i) {
-            edges.push_back(in[i]);
+            int64_t input = seen(in[i]);
+            edges.push_back(input);
             edges.push_back(id);
             edges.push_back(static_cast<int64_t>(i));
-            if (!visited.count(in[i])) queue.push_back(in[i]);
+            if (!visited.count(input)) queue.push_back(input);
         }
     }
 }
@@ -356,11 +371,11 @@ void NodeLog::distinct_rows(std::vector<int64_t>& rows, std::vector<int64_t>& ed
     std::unordered_set<int64_t> seen_words;
     std::unordered_set<std::tuple<int64_t, int64_t, int64_t>, TripleHash> seen_edges;
     for (size_t r = 0; r < ids_.size(); ++r) {
-        if (!(flags_[r] & kAlive)) continue;
+        if (!(flags_[r] & kAlive) || is_cell(r)) continue;
         if (seen_words.insert(words_[r]).second) rows.push_back(static_cast<int64_t>(r));
         auto [in, k] = inputs(r);
         for (size_t i = 0; i < k; ++i) {
-            int64_t parent = row_of(in[i]);
+            int64_t parent = row_of(seen_as(in[i]));
             if (parent < 0) continue;
             auto key = std::make_tuple(words_[to_size(parent)], words_[r], static_cast<int64_t>(i));
             if (!seen_edges.insert(key).second) continue;
@@ -377,7 +392,7 @@ bool NodeLog::remove_from_table(int64_t id) {
     uint8_t& f = flags_[to_size(row)];
     f = static_cast<uint8_t>(f & ~kAlive);
     if (!(f & kIndexed)) ++dead_;
-    --live_;
+    if (!(f & kCell)) --live_;
     return true;
 }
 
@@ -418,7 +433,7 @@ NodeLog NodeLog::from_state(State s) {
     bool prefix = true;
     for (size_t r = 0; r < n; ++r) {
         uint8_t f = log.flags_[r];
-        if (f & kAlive) ++log.live_;
+        if ((f & kAlive) && !(f & kCell)) ++log.live_;
         if (!(f & kGone)) ++log.dead_;
         prefix = prefix && (!(f & kAlive) || (f & kSource));
         if (prefix) log.evict_cursor_ = r + 1;

@@ -24,6 +24,11 @@ public:
     static constexpr uint8_t kIndexed = 2;    // in the provenance index
     static constexpr uint8_t kProtected = 4;
     static constexpr uint8_t kSource = 8;     // never evicted
+    // A cell of a source column: the node an element of a wrapped column starts from, its
+    // one input the column's node. Cells lie beside the table: findable by id, never
+    // evicted or indexed, not counted, and seen through (as their column) by the lineage,
+    // the distinct rows and the edges noted, so that the table keeps one node per column.
+    static constexpr uint8_t kCell = 16;
 
     explicit NodeLog(int64_t max_nodes) : max_nodes_(max_nodes) { input_start_.push_back(0); }
 
@@ -36,10 +41,12 @@ public:
 
     // One node per element i whose k inputs columns[0][i] .. columns[k-1][i] are all >= 0;
     // out[i] is its id, or -1 where an input is missing. Protected where the word's bit at
-    // `taint_shift` is set.
+    // `taint_shift` is set; every node also takes `flags` (kSource: the cells of a source
+    // column, never evicted).
     void append_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
                         const int64_t* const* columns, size_t k, unsigned taint_shift,
-                        int64_t* out, std::vector<int64_t>* edges = nullptr);
+                        int64_t* out, std::vector<int64_t>* edges = nullptr,
+                        uint8_t flags = 0);
 
     // One node per segment s with inputs flat[offsets[s] .. offsets[s+1]); -1 for a segment
     // without inputs.
@@ -81,7 +88,12 @@ public:
 
     // Breadth-first from `root` over inputs: the ids reached that are in the table, in the
     // order they are reached, and one (input, node, position) edge per input of each.
-    void lineage(int64_t root, std::vector<int64_t>& nodes, std::vector<int64_t>& edges) const;
+    // Cells are seen through as their column unless `cells` is true.
+    void lineage(int64_t root, std::vector<int64_t>& nodes, std::vector<int64_t>& edges,
+                 bool cells = false) const;
+    // The id a reference to `id` stands for in the table's views: a cell's column.
+    int64_t seen_as(int64_t id) const;
+    bool is_cell(size_t row) const { return flags_[row] & kCell; }
 
     // The first table row of every distinct word, and each distinct (input word, word,
     // position) of an input still in the table, as rows: what a deduplicated write stores.
@@ -110,7 +122,7 @@ private:
     void reserve(size_t rows, size_t inputs);
     void fill_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
                       const int64_t* const* columns, size_t k, unsigned taint_shift,
-                      int64_t* out, size_t made);
+                      int64_t* out, size_t made, uint8_t flags);
     void note_edges(const int64_t* in, size_t k, int64_t word, size_t element,
                     std::vector<int64_t>* edges) const;
     void after_append();

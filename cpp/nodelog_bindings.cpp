@@ -57,7 +57,8 @@ nb::object with_edges(I64Out ids, std::vector<int64_t>* edges) {
 }
 
 nb::object append_columns(NodeLog& log, int type, int32_t op, const I64In& words,
-                          const std::vector<I64In>& columns, int taint_shift, bool edges) {
+                          const std::vector<I64In>& columns, int taint_shift, bool edges,
+                          int flags) {
     size_t n = words.shape(0);
     std::vector<const int64_t*> data;
     for (const I64In& c : columns) {
@@ -68,7 +69,8 @@ nb::object append_columns(NodeLog& log, int type, int32_t op, const I64In& words
     I64Out result = fresh(n, out);
     std::vector<int64_t> noted;
     log.append_columns(code_arg(type, "type"), op, words.data(), n, data.data(), data.size(),
-                       shift_arg(taint_shift), out, edges ? &noted : nullptr);
+                       shift_arg(taint_shift), out, edges ? &noted : nullptr,
+                       code_arg(flags, "flags"));
     return with_edges(result, edges ? &noted : nullptr);
 }
 
@@ -106,19 +108,19 @@ int64_t append_one(NodeLog& log, int type, int32_t op, int64_t word, int flags,
                       inputs.size());
 }
 
-nb::object row(const NodeLog& log, int64_t id) {
+nb::object row(const NodeLog& log, int64_t id, bool cells) {
     int64_t r = log.row_of(id);
     if (r < 0) return nb::none();
     size_t at = static_cast<size_t>(r);
     auto [in, k] = log.inputs(at);
     nb::list inputs;
-    for (size_t i = 0; i < k; ++i) inputs.append(nb::int_(in[i]));
+    for (size_t i = 0; i < k; ++i) inputs.append(nb::int_(cells ? in[i] : log.seen_as(in[i])));
     return nb::make_tuple(log.type(at), log.op(at), log.word(at), log.flags(at), inputs);
 }
 
-nb::tuple lineage(const NodeLog& log, int64_t root) {
+nb::tuple lineage(const NodeLog& log, int64_t root, bool cells) {
     std::vector<int64_t> nodes, edges;
-    log.lineage(root, nodes, edges);
+    log.lineage(root, nodes, edges, cells);
     return nb::make_tuple(to_array(std::move(nodes)), to_array(std::move(edges)));
 }
 
@@ -151,7 +153,7 @@ nb::tuple table_summary(const NodeLog& log) {
     int64_t sources = 0, protected_count = 0;
     for (size_t r = 0; r < log.rows(); ++r) {
         uint8_t f = log.flags(r);
-        if (!(f & NodeLog::kAlive)) continue;
+        if (!(f & NodeLog::kAlive) || (f & NodeLog::kCell)) continue;
         if (f & NodeLog::kProtected) ++protected_count;
         if (f & NodeLog::kSource) {
             ++sources;
@@ -272,10 +274,11 @@ void bind_node_log(nb::module_& m) {
         .def("append", &append_one, "type"_a, "op"_a, "word"_a, "flags"_a, "inputs"_a,
              "Log one node; returns its id.")
         .def("append_columns", &append_columns, "type"_a, "op"_a, "words"_a, "columns"_a,
-             "taint_shift"_a, "edges"_a = false,
+             "taint_shift"_a, "edges"_a = false, "flags"_a = 0,
              "One node per element whose inputs (one per column) all exist; -1 elsewhere.\n"
              "With edges=True, also (input word, word, position, element) of every input in\n"
-             "the table as each node is made, as rows of a flat array.")
+             "the table as each node is made, as rows of a flat array. Every node takes\n"
+             "`flags` (24: a cell of a source column, see NodeLog::kCell).")
         .def("append_ragged", &append_ragged, "type"_a, "op"_a, "words"_a, "offsets"_a, "flat"_a,
              "taint_shift"_a, "edges"_a = false,
              "One node per segment of inputs; -1 for an empty segment.")
@@ -286,15 +289,21 @@ void bind_node_log(nb::module_& m) {
         .def("__setstate__", &set_state)
         .def("__len__", &NodeLog::live)
         .def("__contains__", [](const NodeLog& log, int64_t id) { return log.row_of(id) >= 0; })
-        .def("row", &row, "id"_a,
-             nb::sig("def row(self, id: int) -> tuple[int, int, int, int, list[int]] | None"),
-             "(type, op, word, flags, inputs) of a node in the table, or None.")
+        .def("row", &row, "id"_a, "cells"_a = false,
+             nb::sig("def row(self, id: int, cells: bool = False) -> "
+                     "tuple[int, int, int, int, list[int]] | None"),
+             "(type, op, word, flags, inputs) of a node in the table, or None; inputs that\n"
+             "are source cells are given as their column unless cells=True.")
+        .def("seen_as", &NodeLog::seen_as, "id"_a,
+             "The id a reference to a node stands for in the table: a cell's column.")
         .def("table_ids", [](const NodeLog& log) { return to_array(log.table_ids()); })
         .def("ids_for_word", [](NodeLog& log, int64_t w) { return to_array(log.ids_for_word(w)); },
              "word"_a)
         .def("index_items", &index_items)
         .def("distinct_indexed_words", &NodeLog::distinct_indexed_words)
-        .def("lineage", &lineage, "root"_a)
+        .def("lineage", &lineage, "root"_a, "cells"_a = false,
+             "(ids, edges) reached from root; source cells seen through as their column\n"
+             "unless cells=True.")
         .def("distinct_rows", &distinct_rows)
         .def("table_summary", &table_summary)
         .def("remove", &NodeLog::remove_from_table, "id"_a)

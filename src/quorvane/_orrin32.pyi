@@ -107,11 +107,12 @@ class NodeLog:
     def append(self, type: int, op: int, word: int, flags: int, inputs: Sequence[int]) -> int:
         """Log one node; returns its id."""
 
-    def append_columns(self, type: int, op: int, words: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], columns: Sequence[Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)]], taint_shift: int, edges: bool = False) -> object:
+    def append_columns(self, type: int, op: int, words: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], columns: Sequence[Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)]], taint_shift: int, edges: bool = False, flags: int = 0) -> object:
         """
         One node per element whose inputs (one per column) all exist; -1 elsewhere.
         With edges=True, also (input word, word, position, element) of every input in
-        the table as each node is made, as rows of a flat array.
+        the table as each node is made, as rows of a flat array. Every node takes
+        `flags` (24: a cell of a source column, see NodeLog::kCell).
         """
 
     def append_ragged(self, type: int, op: int, words: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], offsets: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], flat: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], taint_shift: int, edges: bool = False) -> object:
@@ -130,8 +131,14 @@ class NodeLog:
 
     def __contains__(self, arg: int, /) -> bool: ...
 
-    def row(self, id: int) -> tuple[int, int, int, int, list[int]] | None:
-        """(type, op, word, flags, inputs) of a node in the table, or None."""
+    def row(self, id: int, cells: bool = False) -> tuple[int, int, int, int, list[int]] | None:
+        """
+        (type, op, word, flags, inputs) of a node in the table, or None; inputs that
+        are source cells are given as their column unless cells=True.
+        """
+
+    def seen_as(self, id: int) -> int:
+        """The id a reference to a node stands for in the table: a cell's column."""
 
     def table_ids(self) -> Annotated[NDArray[numpy.int64], dict(shape=(None,))]: ...
 
@@ -141,7 +148,11 @@ class NodeLog:
 
     def distinct_indexed_words(self) -> int: ...
 
-    def lineage(self, root: int) -> tuple: ...
+    def lineage(self, root: int, cells: bool = False) -> tuple:
+        """
+        (ids, edges) reached from root; source cells seen through as their column
+        unless cells=True.
+        """
 
     def distinct_rows(self) -> tuple: ...
 

@@ -53,11 +53,14 @@ class OperatingFrame:
             if f.element is not None:
                 made = f.element(tracker, [o[f.series_attr] for o in operands], words, op_name)
                 entries[f.series_attr] = np.asarray(made, dtype=f.dtype)
-        self._record_column(values, words, op_name)
+        self._record_column(values, words, op_name, entries)
         return entries
 
-    def _record_column(self, values: Callable[[], Any], words: np.ndarray, op_name: str) -> None:
-        """Called with every column an operation made (the DAG road records its values)."""
+    def _record_column(
+        self, values: Callable[[], Any], words: np.ndarray, op_name: str, entries: dict
+    ) -> None:
+        """Called with every column an operation made and its entries (the DAG road
+        records its values)."""
 
     def _operated(
         self, others: list, result: Any, op_name: str, op_code: int, axis: int, alone: bool

@@ -125,7 +125,21 @@ class TrackedGroupBy:
                     f = fields[k]
                     mappings[f.frame_attr][label] = _spread(v, member_codes, len(result), f.absent)
             result._set_mappings(mappings)
+        self._record(result, member_codes)
         return _row_order.applied(source, result, in_order)
+
+    def _record(self, result: Any, member_codes: np.ndarray | None) -> None:
+        """Hand a road that records results (``_record_groups``) the result, the group of
+        each of its rows (None: a row per group, in group order) and the groups' keys."""
+        record = getattr(type(self._source), "_record_groups", None)
+        if record is None:
+            return
+        n = self._grouped.ngroups
+        sizes = self._grouped.size()
+        labels = list(sizes.index) if isinstance(sizes, Series) and len(sizes) == n else []
+        if member_codes is None and len(result) != n:
+            labels = []  # rows that are not the groups: values, but no group's key
+        record(self._source, result, member_codes, labels)
 
     def _window_rows(self, result: Any) -> np.ndarray | None:
         """Source row of each row of a group's window result: pandas lists the groups in

@@ -46,6 +46,11 @@ class Field:
     #: Likewise for element-wise steps: ``element(tracker, inputs, words, operation)`` gives
     #: one entry per element made from the aligned entries of its operands (one array each).
     element: Callable[..., np.ndarray] | None = None
+    #: For a field that logs constant operands (the DAG road): ``constant(tracker, value)``
+    #: gives the entry of a constant (a scalar, a threshold, a table) that an operation
+    #: takes, once per operation; its elements take it as an operand. None: constants add
+    #: nothing to the field, as they add no source to the words.
+    constant: Callable[[Any, Any], int] | None = None
 
 
 def followed_attribute(name: str) -> property:

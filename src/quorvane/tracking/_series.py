@@ -26,6 +26,7 @@ from typing import Any, ClassVar
 import numpy as np
 import pandas as pd
 from pandas import Series
+from pandas.api.types import is_scalar
 
 from ..core._checks import as_int, exact
 from ..core._operations import operation
@@ -45,7 +46,7 @@ from ._follow import (
     unknown_fill,
 )
 from ._positions import Field
-from ._scalars import scalar_entries, tracked_scalar
+from ._scalars import TrackedScalar, scalar_entries, tracked_scalar
 
 # pandas' own Series, bound once: code that puts a tracked class in the place of
 # ``pandas.Series`` (the conformance run of pandas' tests does) must not turn the parent's
@@ -201,18 +202,35 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             for f in self._fields
         }
 
-    def _finish(self, result: Any, operands: list[dict], op_name: str, op_code: int) -> Any:
+    def _finish(
+        self,
+        result: Any,
+        operands: list[dict],
+        op_name: str,
+        op_code: int,
+        *,
+        words: np.ndarray | None = None,
+        order: list[int] | None = None,
+    ) -> Any:
         """``result`` with the entries made from the aligned entries of ``operands``:
-        one step of their words, and for every other field one entry per element."""
+        one step of their words (unless ``words`` are given), and for every other field one
+        entry per element, over the operands in ``order`` (operand order: left before
+        right; a condition, the value if true, the value if false). A constant operand
+        (see ``_constant_operand``) has no words and takes part only in the fields that log
+        constants."""
         op_code = as_int("op_code", op_code)
         tracker = result._tracker
         words_attr = self._fields[0].series_attr
-        words = derived_words(tracker, [o[words_attr] for o in operands], op_code)
+        if words is None:
+            lent = [o[words_attr] for o in operands if o[words_attr] is not None]
+            words = derived_words(tracker, lent, op_code)
+        in_order = operands if order is None else [operands[i] for i in order]
         entries = {words_attr: words}
         for f in self._fields[1:]:
             if f.element is None:
                 raise TypeError(f"field {f.series_attr} has no entries for element-wise steps")
-            made = f.element(tracker, [o[f.series_attr] for o in operands], words, op_name)
+            inputs = [o[f.series_attr] for o in in_order if o.get(f.series_attr) is not None]
+            made = f.element(tracker, inputs, words, op_name)
             entries[f.series_attr] = np.asarray(made, dtype=f.dtype)
         result._set_fields(entries)
         self._record(result, words, op_name)
@@ -247,9 +265,23 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         aligned = [x._entries_at(row_positions(result.index, x)) for x in operands]
         return self._finish(result, [*aligned, *lent], op_name, op_code)
 
+    def _constant_operand(self, value: Any, n: int) -> dict[str, Any] | None:
+        """The entries of a constant operand (a scalar, or a table: a mapping, a list of
+        values) for ``n`` elements, on a road with a field that logs constants: one entry
+        made once, no words (a constant adds no source). None for anything else."""
+        logging = [f for f in self._fields[1:] if f.constant is not None]
+        if not logging or not self._tracker or not _is_constant(value):
+            return None
+        entries: dict[str, Any] = {f.series_attr: None for f in self._fields}
+        for f in logging:
+            entries[f.series_attr] = np.full(n, f.constant(self._tracker, value), f.dtype)
+        return entries
+
     # -- two operands -------------------------------------------------------------------
 
-    def _tracked_binop(self, other: Any, pandas_op: Callable, op_name: str, op_code: int) -> Any:
+    def _tracked_binop(
+        self, other: Any, pandas_op: Callable, op_name: str, op_code: int, reflected: bool = False
+    ) -> Any:
         exact("op_name", op_name, str)
         op_code = as_int("op_code", op_code)
         _count_binop()
@@ -270,7 +302,15 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         if positional is not None and tracker and not _in_place_call():
             return self._finish(result, [left, positional], op_name, op_code)
         if not tracker or not isinstance(other, type(self)) or _in_place_call():
-            # A constant or an untracked operand adds no source: the receiver's entries.
+            # A constant or an untracked operand adds no source: the receiver's entries, and
+            # on a road that logs constants, the constant as an operand.
+            words = left[self._fields[0].series_attr]
+            constant = None
+            if tracker and not _in_place_call() and not isinstance(other, _Series):
+                constant = self._constant_operand(other, len(result))
+            if constant is not None:
+                operands = [constant, left] if reflected else [left, constant]
+                return self._finish(result, operands, op_name, op_code, words=words.copy())
             result._set_fields({name: entries.copy() for name, entries in left.items()})
             return result
         return self._finish(result, [left, other._entries_at(right_rows)], op_name, op_code)
@@ -308,20 +348,36 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         return self.round(decimals)
 
     def isin(self, values: Any) -> Any:
-        return self._with_arguments(super().isin(values), "isin", OpCode.CMP, [values])
+        return self._with_arguments(super().isin(values), "isin", OpCode.CMP, [values], 1)
 
-    def _with_arguments(self, result: Any, op_name: str, op_code: int, values: list) -> Any:
+    def _with_arguments(
+        self, result: Any, op_name: str, op_code: int, values: list, operands: int = 0
+    ) -> Any:
         """``result``, one step of this series' elements combined with every tracked input
-        among ``values`` (see ``_arguments``)."""
+        among ``values`` (see ``_arguments``); the first ``operands`` values are operands
+        in that order, a constant one too (see ``_constant_operand``)."""
         if not isinstance(result, TrackingSeries) or not self._tracker:
             return self._stepped(result, op_name, op_code)
-        lent = argument_operands(self, result, op_name, values)
+        lent = []
+        for position, value in enumerate(values):
+            constant = self._constant_operand(value, len(result)) if position < operands else None
+            if constant is not None:
+                lent.append(constant)
+            if constant is None or not is_scalar(value):  # a table may hold tracked values
+                lent.extend(argument_operands(self, result, op_name, [value]))
         if not lent:
             return self._stepped(result, op_name, op_code)
         return self._derived(result, [self], op_name, op_code, tuple(lent))
 
     def _transform(
-        self, name: str, op_name: str, op_code: int, args: tuple, kwargs: dict, inner: bool
+        self,
+        name: str,
+        op_name: str,
+        op_code: int,
+        args: tuple,
+        kwargs: dict,
+        inner: bool,
+        operands: int = 0,
     ) -> Any:
         parent = getattr(_Series, name)
         if inner:
@@ -337,15 +393,15 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             return result
         if not isinstance(result, _Series):
             return result
-        return self._with_arguments(result, op_name, op_code, values)
+        return self._with_arguments(result, op_name, op_code, values, operands)
 
     def fillna(self, value: Any = 0, **kwargs: Any) -> Any:
         inner = _in_parent() and _compat.caller_is_pandas()
-        return self._transform("fillna", "fillna", OpCode.FILL, (value,), kwargs, inner)
+        return self._transform("fillna", "fillna", OpCode.FILL, (value,), kwargs, inner, 1)
 
     def map(self, arg: Any, **kwargs: Any) -> Any:
         inner = _in_parent() and _compat.caller_is_pandas()
-        return self._transform("map", "map", OpCode.MAP, (arg,), kwargs, inner)
+        return self._transform("map", "map", OpCode.MAP, (arg,), kwargs, inner, 1)
 
     def replace(self, *args: Any, **kwargs: Any) -> Any:
         inner = _in_parent() and _compat.caller_is_pandas()
@@ -357,7 +413,8 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         inner = _in_parent() and _compat.caller_is_pandas()
         bounds = [x for x in (lower, upper) if isinstance(x, type(self))]
         if inner or not bounds or _compat.inplace_requested(kwargs):
-            return self._transform("clip", "clip", OpCode.CLIP, (lower, upper), kwargs, inner)
+            args = (lower, upper)
+            return self._transform("clip", "clip", OpCode.CLIP, args, kwargs, inner, 2)
         with _inside_parent():
             result = _Series.clip(self, lower, upper, **kwargs)
         return self._derived(result, [self, *bounds], "clip", OpCode.CLIP)
@@ -366,8 +423,16 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         # pandas' own comparisons inside make nothing: the result is one step of its inputs
         with _inside_parent(in_place=True):
             result = _Series.between(self, left, right, inclusive=inclusive)
-        operands = [self, *(x for x in (left, right) if isinstance(x, type(self)))]
-        return self._derived(result, operands, "between", OpCode.CMP)
+        if not isinstance(result, TrackingSeries) or not self._tracker:
+            return self._stepped(result, "between", OpCode.CMP)
+        object.__setattr__(result, "_tracker", self._tracker)
+        operands = []
+        for x in (self, left, right):
+            if isinstance(x, type(self)):
+                operands.append(x._entries_at(row_positions(result.index, x)))
+            elif (constant := self._constant_operand(x, len(result))) is not None:
+                operands.append(constant)
+        return self._finish(result, operands, "between", OpCode.CMP)
 
     def where(self, cond: Any, other: Any = np.nan, **kwargs: Any) -> Any:
         return self._conditional("where", cond, other, kwargs)
@@ -384,12 +449,34 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             result = parent(self, cond, other, **kwargs)
         # in place, the receiver's elements now combine the condition and the other values
         target = self if in_place else result
-        operands = [self, *(x for x in (cond, other) if isinstance(x, type(self)))]
         if isinstance(target, TrackingSeries) and self._tracker:
-            others = [x for x in (cond, other) if not isinstance(x, type(self))]
-            lent = tuple(argument_operands(self, target, name, others))
-            self._derived(target, operands, name, OpCode.WHERE, lent)
+            self._chosen(target, name, cond, other)
         return result
+
+    def _chosen(self, target: Any, name: str, cond: Any, other: Any) -> None:
+        """``target`` of ``where``/``mask``: each element combines the condition, this
+        series and the other values; its node takes them as (condition, value if true,
+        value if false)."""
+        object.__setattr__(target, "_tracker", self._tracker)
+        n = len(target)
+
+        def entries(value: Any, constant: bool) -> list:
+            if isinstance(value, type(self)):
+                return [value._entries_at(row_positions(target.index, value))]
+            made = self._constant_operand(value, n) if constant else None
+            return [made] if made is not None else argument_operands(self, target, name, [value])
+
+        parts = {"self": entries(self, False), "cond": entries(cond, False)}
+        parts["other"] = entries(other, True)
+        series = {"self": True, "cond": isinstance(cond, type(self))}
+        series["other"] = isinstance(other, type(self))
+        # the words combine the series first, then the other inputs, as they always have
+        operands = [e for k in ("self", "cond", "other") if series[k] for e in parts[k]]
+        operands += [e for k in ("cond", "other") if not series[k] for e in parts[k]]
+        if_true, if_false = ("self", "other") if name == "where" else ("other", "self")
+        by_node = [e for k in ("cond", if_true, if_false) for e in parts[k]]
+        order = [next(i for i, o in enumerate(operands) if o is e) for e in by_node]
+        self._finish(target, operands, name, OpCode.WHERE, order=order)
 
     def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
         calls = _binop_calls()
@@ -413,11 +500,17 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         if not isinstance(result, np.ndarray) or result.ndim != 1 or len(result) != len(self):
             return result
         flat = _flatten(args) + _flatten(list(kwargs.values()))
-        operands = [x for x in flat if isinstance(x, type(self)) and len(x) == len(self)]
-        # positional, as numpy is: the operands' entries line up element by element
-        shape = type(self)(np.zeros(len(result)), index=pd.RangeIndex(len(result)))
+        # positional, as numpy is: the operands' entries line up element by element, with
+        # the constants among them (np.where(cond, 800, 0)) in their places
+        operands = []
+        for x in flat:
+            if isinstance(x, type(self)) and len(x) == len(self):
+                operands.append(x._entries_at(None))
+            elif (constant := self._constant_operand(x, len(result))) is not None:
+                operands.append(constant)
+        shape = type(self)(result, index=pd.RangeIndex(len(result)))
         object.__setattr__(shape, "_tracker", tracker)
-        self._finish(shape, [x._entries_at(None) for x in operands], func.__name__, OpCode.WHERE)
+        self._finish(shape, operands, func.__name__, OpCode.WHERE)
         entries = [getattr(shape, f.series_attr) for f in self._fields]
         nodes = entries[1] if len(entries) > 1 else None
         return tracked_array(result, entries[0], tracker, nodes, self._fields)
@@ -507,9 +600,12 @@ def pandas_operator(pandas_class: type, name: str, args: tuple, kwargs: dict) ->
 
 
 def _binary_operator(name: str, op_name: str, op_code: int) -> Callable[..., Any]:
+    # a reflected operator (``800 - s``, ``s.rsub(800)``) has its other operand on the left
+    reflected = name.strip("_").startswith("r")
+
     def operator(self: TrackingSeries, other: Any, *args: Any, **kwargs: Any) -> Any:
         pandas_op = pandas_operator(_Series, name, args, kwargs)
-        return self._tracked_binop(other, pandas_op, op_name, op_code)
+        return self._tracked_binop(other, pandas_op, op_name, op_code, reflected)
 
     operator.__name__ = operator.__qualname__ = name
     operator.__doc__ = getattr(_Series, name).__doc__
@@ -574,6 +670,13 @@ quiet_temporaries(TrackingSeries, ("compare",))
 
 #: The frame methods whose operator calls are pandas' own temporaries (see above).
 QUIET_FRAME_METHODS = ("drop_duplicates", "dropna", "query", "compare")
+
+
+def _is_constant(value: Any) -> bool:
+    """A scalar that carries no entries, or a table of values (a mapping, a list)."""
+    if isinstance(value, TrackedScalar):
+        return False
+    return is_scalar(value) or isinstance(value, (dict, list, tuple, set, frozenset))
 
 
 def absent_entries(field: Field, n: int) -> np.ndarray:

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 from typing import Any
 
+import numpy as np
 import pandas as pd
 
 from ..core._checks import exact
@@ -50,3 +51,44 @@ def _check_capacity(tracker: Any, table: str, names: list) -> None:
             f"Maximum {limit} pairs supported: table {table!r} needs {new} new "
             f"pairs and {free} are free"
         )
+
+
+def key_labels(df: pd.DataFrame, key: Any = None) -> pd.Index:
+    """The business key of every row of ``df``: its index label, or with ``key`` the value
+    of the column it names. Such a column must exist once and hold a distinct, present
+    value in every row: a key that two rows share, or none has, names no row."""
+    if key is None:
+        return df.index
+    try:
+        position = df.columns.get_loc(key)
+    except (KeyError, TypeError):
+        raise KeyError(f"key {key!r} names no column of the table") from None
+    if not isinstance(position, int):
+        raise ValueError(f"key {key!r} names more than one column")
+    labels = pd.Index(df.iloc[:, position])
+    if labels.hasnans:
+        raise ValueError(f"key column {key!r} has missing values")
+    if not labels.is_unique:
+        raise ValueError(f"key column {key!r} has values that more than one row shares")
+    return labels
+
+
+def row_keys(df: pd.DataFrame, key: Any = None) -> np.ndarray:
+    """The business keys of ``df``'s rows (see ``key_labels``) as text."""
+    labels = key_labels(df, key)
+    if isinstance(labels, pd.MultiIndex):
+        return np.array([str(label) for label in labels], dtype=object)
+    return np.asarray(labels.astype(str), dtype=object)
+
+
+def keep_key(tracker: Any, table: str, key: Any) -> None:
+    """Note which column is ``table``'s business key (None: its index) in the tracker's
+    ``table_keys``."""
+    kept = getattr(tracker, "table_keys", None)
+    if not isinstance(kept, dict):
+        kept = {}
+        try:
+            tracker.table_keys = kept
+        except AttributeError:  # a tracker that takes no attributes keeps no keys
+            return
+    kept[table] = key

@@ -16,7 +16,7 @@ from ...core._algebra import engine_function as _engine_function
 from ...tracking._caller_warnings import report_warnings_at_caller
 from ...tracking._frame import TrackingFrame
 from ...tracking._series import QUIET_FRAME_METHODS, quiet_temporaries
-from ...tracking._wrapping import wrapped_column_names
+from ...tracking._wrapping import keep_key, key_labels, wrapped_column_names
 from ._series import WORDS, TrackedSeries
 
 
@@ -119,9 +119,15 @@ def wrap_dataframe(
     table: str,
     protected: bool | Iterable[Any] = False,
     include_entity: bool = True,
+    key: Any = None,
 ) -> TrackedDataFrame:
-    """Wrap a DataFrame with ORRIN-32 provenance. Sets taint for protected columns."""
+    """Wrap a DataFrame with ORRIN-32 provenance. Sets taint for protected columns.
+
+    ``key`` names the column that holds each row's business key (by default the index
+    is the key); it is checked here and kept for the table (``tracker.table_keys``).
+    """
     names_of_columns = wrapped_column_names(df, tracker, table)
+    key_labels(df, key)
     result = TrackedDataFrame(df, _tracker=tracker)
     n = len(df)
     names = _protected_names(protected)
@@ -143,6 +149,7 @@ def wrap_dataframe(
             tracker._rust, pair_id, entities, is_tainted
         )
         result._col_prov[col] = np.asarray(words, dtype=np.uint32)
+    keep_key(tracker, table, key)
     _tracker_module.table_wrapped(tracker, table, result)
     return result
 

@@ -3,7 +3,7 @@ at ``flush``, and into any storage with ``persist_to_storage``."""
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Any
 
 import numpy as np
@@ -34,10 +34,15 @@ def write_dag(tracker: Any, storage: Any, pipeline_id: Any) -> tuple[int, int]:
 
 
 def persist_to_storage(
-    tracker: Any, storage: Any, pipeline_id: int | None, pipeline_name: str | None
+    tracker: Any,
+    storage: Any,
+    pipeline_id: int | None,
+    pipeline_name: str | None,
+    element_log: Callable[[], Any] | None = None,
 ) -> int | None:
     """Write the tracker's DAG, deduplicated, into ``storage`` under ``pipeline_id`` (a
-    new pipeline named ``pipeline_name`` when None) and complete that pipeline."""
+    new pipeline named ``pipeline_name`` when None), then the per-element log that
+    ``element_log`` gives, and complete that pipeline."""
     # Without the persistence package nothing could be completed: refuse before the
     # caller's storage gets a pipeline or sources that no nodes would follow.
     from ..persistence.storage import StoredNode
@@ -62,6 +67,8 @@ def persist_to_storage(
     storage.store_nodes(nodes_batch)
     fp_to_db_id = storage.get_fingerprint_node_map(pipeline_id)
     storage.store_edges_resolved(_edge_rows(distinct[-1], fp_to_db_id))
+    if element_log is not None:
+        storage.write_element_log(pipeline_id, element_log())
     storage.complete_pipeline(pipeline_id, "completed")
     return pipeline_id
 

@@ -12,9 +12,10 @@ from ...core._tracker import table_wrapped
 from ...tracking._caller_warnings import report_warnings_at_caller
 from ...tracking._frame import TrackingFrame
 from ...tracking._series import QUIET_FRAME_METHODS, quiet_temporaries
-from ...tracking._wrapping import wrapped_column_names
+from ...tracking._wrapping import keep_key, row_keys, wrapped_column_names
 from ..orrin32._frame import _row_entities
 from ._row_values import record_values
+from ._element_values import record_group_results, record_node_values
 from ._series import (
     FIELDS,
     NO_NODE,
@@ -29,8 +30,16 @@ class DAGTrackedDataFrame(TrackingFrame):
     _fields = FIELDS
     _series_class = DAGTrackedSeries
 
-    def _record_column(self, values: Any, words: np.ndarray, op_name: str) -> None:
-        record_values(self._tracker, values(), words, op_name)
+    def _record_column(
+        self, values: Any, words: np.ndarray, op_name: str, entries: dict | None = None
+    ) -> None:
+        made = values()
+        record_values(self._tracker, made, words, op_name)
+        if entries is not None:
+            record_node_values(self._tracker, entries.get("_node_ids"), made)
+
+    def _record_groups(self, result: Any, groups: np.ndarray | None, labels: list) -> None:
+        record_group_results(self._tracker, result, groups, labels)
 
 
 quiet_temporaries(DAGTrackedDataFrame, QUIET_FRAME_METHODS)
@@ -93,21 +102,27 @@ def wrap_dataframe_dag(
     table: str,
     protected=False,
     include_entity: bool = True,
+    key=None,
 ) -> DAGTrackedDataFrame:
     """Wrap a DataFrame with DAG-tracked provenance.
-    Creates source nodes for each column in the DAG.
+    Creates source nodes for each column in the DAG, and a cell node for each element,
+    which belongs to its row and holds its value.
     Records source values per row for value-level lineage.
 
     Args:
         protected: True to mark entire table, or list of column names
             to mark specific columns as protected.
+        key: The column holding each row's business key (the identity of the row in
+            every value derived from it); None: the index is the key.
     """
     names = wrapped_column_names(df, tracker, table)
+    keys = row_keys(df, key)
     listed: set | None = None
     if isinstance(protected, (list, tuple, set)):
         listed = {str(name) for name in protected}
     entities = _entities(tracker, df.index, include_entity) if names else np.zeros(0, np.uint32)
     row_dtype = _row_read_dtype(df)
+    identities = _source_rows(tracker, table, keys) if names else None
     result = DAGTrackedDataFrame(df, _tracker=tracker)
     for position, (label, name) in enumerate(zip(df.columns, names, strict=True)):
         column_protected = name in listed if listed is not None else protected
@@ -118,9 +133,28 @@ def wrap_dataframe_dag(
         cells = _row_read_cells(df.iloc[:, position], row_dtype)
         record_values(tracker, cells, words, f"{table}.{name}", column_name=name)
         result._col_prov[label] = words
-        result._col_nodes[label] = np.full(len(words), source, dtype=np.int64)
+        result._col_nodes[label] = _cell_nodes(tracker, source, words, identities, cells)
+    keep_key(tracker, table, key)
     table_wrapped(tracker, table, result)
     return result
+
+
+def _source_rows(tracker, table: str, keys: np.ndarray) -> np.ndarray | None:
+    """The row identities of a wrapped table's rows (None: the tracker keeps none)."""
+    elements = getattr(tracker, "_elements", None)
+    if elements is None:
+        return None
+    return elements.identities.add_source_rows(table, keys)
+
+
+def _cell_nodes(tracker, source: int, words: np.ndarray, identities, cells) -> np.ndarray:
+    """The node of every element of a wrapped column: its cell, holding its value, or
+    the column's node for a tracker that logs no cells."""
+    if identities is None or source == NO_NODE:
+        return np.full(len(words), source, dtype=np.int64)
+    ids = tracker._log_cells(source, words, identities)
+    record_node_values(tracker, ids, cells)
+    return ids
 
 
 DAGTrackedSeries._frame_class = DAGTrackedDataFrame

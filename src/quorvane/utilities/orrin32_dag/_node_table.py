@@ -17,6 +17,8 @@ from ._records import DAGNode, NodeType
 # Flag bits of a row of the native log.
 PROTECTED = 4
 SOURCE = 8
+#: A cell of a source column (see the native log): beside the table, seen as its column.
+CELL = 16
 
 
 class Interned:

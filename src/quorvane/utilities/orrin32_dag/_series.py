@@ -22,6 +22,7 @@ from ...tracking._caller_warnings import report_warnings_at_caller
 from ...tracking._follow import Field, followed_attribute
 from ...tracking._series import WORDS, TrackingSeries
 from ._records import NodeType
+from ._element_values import record_group_results, record_node_values
 from ._row_values import record_values
 
 #: Node id of an element that no logged node produced.
@@ -89,6 +90,7 @@ NODES = Field(
     aggregate=aggregate_nodes,
     window=window_nodes,
     element=lambda tracker, inputs, words, op_name: _element_nodes(tracker, inputs, words, op_name),
+    constant=lambda tracker, value: _constant_node(tracker, value),
 )
 FIELDS = (WORDS, NODES)
 
@@ -102,6 +104,10 @@ class DAGTrackedSeries(TrackingSeries):
 
     def _record(self, result: Any, words: np.ndarray, op_name: str) -> None:
         record_values(result._tracker, result._values, words, op_name)
+        record_node_values(result._tracker, result._node_ids, result._values)
+
+    def _record_groups(self, result: Any, groups: np.ndarray | None, labels: list) -> None:
+        record_group_results(self._tracker, result, groups, labels)
 
     def _binop_dag(self, other: Any, np_op: Callable, op_name: str, op_code: int) -> Any:
         return self._tracked_binop(other, np_op, op_name, op_code)
@@ -121,6 +127,11 @@ def chain_elements(
 
 
 _KINDS = {1: NodeType.UNARY, 2: NodeType.BINARY}
+
+
+def _constant_node(tracker: Any, value: Any) -> int:
+    log_constant = getattr(tracker, "log_constant", None)
+    return log_constant(value) if log_constant is not None else NO_NODE
 
 
 def _element_nodes(tracker: Any, inputs: list, words: np.ndarray, op_name: str) -> np.ndarray:

@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import threading
 import warnings
+from collections.abc import Mapping
 from typing import Any, Literal
 
 import numpy as np
@@ -13,11 +14,12 @@ from ...core._checks import as_float, as_int, exact
 from ...core._engine import NodeLog
 from ...core._tracker import UNKNOWN_SOURCE
 from ..orrin32 import TAINT_SHIFT, ProvenanceTracker
-from . import _bulk, _results, _row_values
+from . import _bulk, _element_view, _results, _row_values
 from ._batch_records import hand_over_batch
 from ._dag import ComputationDAG
+from ._elements import CONSTANT_OPERATION, ElementStore
 from ._log import logger  # noqa: F401  (one logger for the whole module)
-from ._node_table import PROTECTED, SOURCE, Interned, NodeTable, ProvenanceIndex, node_types
+from ._node_table import CELL, PROTECTED, SOURCE, Interned, NodeTable, ProvenanceIndex, node_types
 from ._records import DAGEdge, DAGNode, NodeType
 from ._session import (
     PersistenceRequiredError,
@@ -26,6 +28,15 @@ from ._session import (
     session_field,
 )
 from ._value_buffer import RowValueBuffer
+
+
+def _an_id(value: Any) -> bool:
+    return isinstance(value, (int, np.integer)) and -(2**63) <= value < 2**63
+
+
+def _check_results(results: Any) -> None:
+    if results is not None and not isinstance(results, Mapping):
+        raise TypeError(f"results must be a mapping or None, not {type(results).__name__}")
 
 
 def _metadata_or_new(metadata: dict | None) -> dict:
@@ -84,6 +95,7 @@ class DAGTracker(ProvenanceTracker):
         self._value_flush_threshold = 5000
         self._prov_to_nodes = ProvenanceIndex(self)
         self._source_nodes: dict[tuple[str, str], int] = {}
+        self._elements = ElementStore()
         self._persistence = PersistenceSession(
             api_key, tenant_id, service_url, pipeline_name, required
         )
@@ -190,8 +202,11 @@ class DAGTracker(ProvenanceTracker):
         """Sync pipeline results to dashboard tables via the API."""
         self._persistence.sync_dashboard(self)
 
-    def persist_to_storage(self, storage: Any, pipeline_id: int | None = None) -> int | None:
-        """Persist all in-memory nodes and edges to storage in bulk.
+    def persist_to_storage(
+        self, storage: Any, pipeline_id: int | None = None, *, results: Mapping | None = None
+    ) -> int | None:
+        """Persist all in-memory nodes and edges to storage in bulk, and the per-element
+        log (``element_log(results)``) to a storage that keeps one (``write_element_log``).
 
         Works with any StorageBackend implementation. Call it after the pipeline has
         finished: tracking happens in memory during the run, and this one call writes
@@ -205,11 +220,35 @@ class DAGTracker(ProvenanceTracker):
         Args:
             storage: A connected storage backend.
             pipeline_id: The pipeline to write into; None opens a new one.
+            results: The output series an auditor asks about, by name (the decision
+                columns), each element keyed by the business key of its row.
 
         Returns:
             The pipeline_id used for persistence.
         """
-        return _bulk.persist_to_storage(self, storage, pipeline_id, self._pipeline_name)
+        _check_results(results)
+        elements = None
+        if getattr(storage, "write_element_log", None) is not None:
+            elements = lambda: self.element_log(results)  # noqa: E731
+        return _bulk.persist_to_storage(
+            self, storage, pipeline_id, self._pipeline_name, elements
+        )
+
+    def element_log(self, results: Mapping[str, Any] | None = None) -> Any:
+        """A snapshot of the per-element log (an ``ElementLog``): every node in the log
+        with its operation, inputs in operand order, word, own value and the row it
+        belongs to, the source cells included; ``results`` names output series whose
+        elements are listed by the business key of their row."""
+        _check_results(results)
+        return _element_view.element_log(self, results)
+
+    def element_lineage(self, node_id: int, key: str = "") -> Any:
+        """The exact lineage of one element (an ``ElementLineage``): every node its node
+        ``node_id`` was made from, down to the source cells it read, each with its own
+        value. ``key``: the business key it is asked for (by default its row's)."""
+        node_id = as_int("node_id", node_id)
+        exact("key", key, str)
+        return _element_view.element_lineage(self, node_id, key)
 
     def __enter__(self) -> DAGTracker:
         """Context manager support."""
@@ -250,11 +289,14 @@ class DAGTracker(ProvenanceTracker):
         with self._dag_lock:
             node_id = self._log.next_id
             try:
+                # a source cell stands for its column in the table (see ``_log_cells``)
+                seen = [self._log.seen_as(i) if _an_id(i) else i for i in inputs]
+                seen = inputs if seen == inputs else seen
                 node = DAGNode(
                     node_id=node_id,
                     node_type=node_type,
                     operation=operation,
-                    inputs=inputs,
+                    inputs=seen,
                     provenance=provenance,
                     **kwargs,
                 )
@@ -264,6 +306,8 @@ class DAGTracker(ProvenanceTracker):
             if not node.is_protected and provenance and self.is_tainted(provenance):
                 node.is_protected = True
             self._store_node(node_id, node, provenance)
+            if node_id in self._log:  # its row, from the cells it read
+                self._elements.made_one(node_id, node.node_type, inputs)
         return node_id
 
     def _store_node(self, node_id: int, node: DAGNode, provenance: int) -> None:
@@ -323,9 +367,19 @@ class DAGTracker(ProvenanceTracker):
                 word,
                 {},
                 is_protected=bool(flags & PROTECTED),
+                **self._cell_source(flags, inputs),
             )
             node = cache.setdefault(node_id, node)
         return node
+
+    def _cell_source(self, flags: int, inputs: list) -> dict:
+        """The table and column of a source cell (those of its column's node)."""
+        if not flags & CELL or not inputs:
+            return {}
+        column = self._node_at(inputs[0])
+        if column is None:
+            return {}
+        return {"table": column.table, "column": column.column, "pair_id": column.pair_id}
 
     # -- batches: one native call logs a whole operation of the containers -------------
 
@@ -364,7 +418,10 @@ class DAGTracker(ProvenanceTracker):
         """One node per element i with inputs (columns[0][i], columns[1][i], ...), where
         all exist; -1 elsewhere. None when batches are off (see ``_batch_log``)."""
         columns = [np.ascontiguousarray(c, dtype=np.int64) for c in columns]
-        return self._log_batch("append_columns", node_type, operation, words, columns)
+        ids = self._log_batch("append_columns", node_type, operation, words, columns)
+        if ids is not None:
+            self._elements.made_elementwise(ids, columns, operation)
+        return ids
 
     def _log_segments(
         self, operation: str, words: Any, offsets: np.ndarray, flat: np.ndarray
@@ -372,7 +429,10 @@ class DAGTracker(ProvenanceTracker):
         """One AGGREGATE node per segment s over inputs flat[offsets[s]:offsets[s+1]];
         -1 for an empty segment. None when batches are off."""
         arrays = [np.ascontiguousarray(a, dtype=np.int64) for a in (offsets, flat)]
-        return self._log_batch("append_ragged", NodeType.AGGREGATE, operation, words, *arrays)
+        ids = self._log_batch("append_ragged", NodeType.AGGREGATE, operation, words, *arrays)
+        if ids is not None:
+            self._elements.made_segments(ids, *arrays)
+        return ids
 
     def _log_windows(
         self, operation: str, words: Any, members: Any, span: int
@@ -380,9 +440,39 @@ class DAGTracker(ProvenanceTracker):
         """One AGGREGATE node per element over the existing nodes of its window (see
         ``window_nodes``). None when batches are off."""
         members = np.ascontiguousarray(members, dtype=np.int64)
-        return self._log_batch(
+        ids = self._log_batch(
             "append_windows", NodeType.AGGREGATE, operation, words, members, span
         )
+        if ids is not None:
+            self._elements.made_windows(ids, members)
+        return ids
+
+    def _log_cells(self, column_node: int, words: Any, rows: np.ndarray) -> np.ndarray:
+        """One cell node per element of a wrapped column: its word, the source row
+        identity ``rows[i]``, the column's node as its one input. Cells lie beside the
+        node table (see the native log's kCell), so no writer is handed them."""
+        words = np.ascontiguousarray(words, dtype=np.int64)
+        column = np.full(len(words), column_node, dtype=np.int64)
+        with self._dag_lock:
+            source = self._log.row(column_node)
+            if source is None:
+                raise ValueError(f"node {column_node} is not a node of this tracker")
+            codes = self._node_types.code(NodeType.SOURCE), source[1]
+            ids = self._log.append_columns(
+                *codes, words, [column], TAINT_SHIFT, flags=SOURCE | CELL
+            )
+            self._elements.source_cells(ids, column_node, rows)
+        return ids
+
+    def log_constant(self, value: Any) -> int:
+        """Log a constant operand (a scalar, a threshold, a table of a ``map`` or the bins
+        of a ``cut``) as a CONSTANT node with its value; returns its id. An operation logs
+        its constants once and every element that uses one takes it as an input."""
+        node_id = self._create_node(
+            node_type=NodeType.CONSTANT, operation=CONSTANT_OPERATION, inputs=[], provenance=0
+        )
+        self._elements.record_constant(node_id, value)
+        return node_id
 
     def create_source_node(self, table: str, column: str, provenance: int) -> int:
         """Create a source (leaf) node for a table column."""

@@ -1,0 +1,176 @@
+"""What the DAG road knows of each element beside its node: the node's own value and the
+row it belongs to.
+
+Values are kept by node, not by row position: an element that a filter, a sort or a join
+moves keeps its node, so its value goes with it. A node's row is derived when the node is
+made, from its inputs' rows (see ``_identities``). Source cells are nodes too: an element
+of a wrapped column starts at the cell node of its row, whose one input is the column's
+node (the native log sees cells through as their column, so the DAG keeps one node per
+column). Every call here takes a whole operation: numpy, no Python per element.
+"""
+
+from __future__ import annotations
+
+import json
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from ._growing import Growing
+from ._identities import NO_IDENTITY, RowIdentities
+
+#: The operation name of a constant node (a scalar operand, a threshold, a table).
+CONSTANT_OPERATION = "constant"
+
+
+class ElementStore:
+    """Per node: value, text and row; per row identity: see ``RowIdentities``."""
+
+    def __init__(self) -> None:
+        self.value = Growing(np.float64, np.nan)
+        self.text: Growing | None = None
+        self.row = Growing(np.int64, NO_IDENTITY)
+        self.identities = RowIdentities()
+        #: group key (JSON) of the aggregate node of a groupby's group
+        self.group_keys: dict[int, str] = {}
+        #: one per wrapped column: (first cell id, cells, column node id)
+        self.cell_blocks: list[tuple[int, int, int]] = []
+
+    # -- rows of nodes as they are made ------------------------------------------------
+
+    def made_elementwise(self, ids: np.ndarray, columns: list, operation: str) -> None:
+        """Nodes ``ids`` (-1: none made) each over one entry of every input column."""
+        made = ids >= 0
+        if not made.any():
+            return
+        inputs = [self.row.get(np.asarray(c, dtype=np.int64)[made]) for c in columns]
+        if operation == "merge" and len(inputs) > 1:
+            # a joined-in value: its own row after the keys that paired it (left side first)
+            inputs = inputs[1:] + inputs[:1]
+        self.row.set(ids[made], self.identities.fold(inputs))
+
+    def made_segments(self, ids: np.ndarray, offsets: np.ndarray, flat: np.ndarray) -> None:
+        """Aggregate nodes ``ids``, node s over ``flat[offsets[s]:offsets[s + 1]]``."""
+        made = ids >= 0
+        if made.any():
+            rows = self.identities.groups(offsets, self.row.get(flat))
+            self.row.set(ids[made], rows[made])
+
+    def made_windows(self, ids: np.ndarray, members: np.ndarray) -> None:
+        """Window nodes: each belongs to the row of the element it ends at."""
+        made = ids >= 0
+        self.row.set(ids[made], self.row.get(np.asarray(members, dtype=np.int64)[made]))
+
+    def made_one(self, node_id: int, node_type: Any, inputs: list) -> None:
+        """One node made by a public logging call."""
+        from ._records import NodeType
+
+        if node_type in (NodeType.SOURCE, NodeType.CONSTANT) or not inputs:
+            return
+        ids = np.array([node_id], dtype=np.int64)
+        flat = np.asarray(inputs, dtype=np.int64)
+        if node_type is NodeType.AGGREGATE:
+            self.made_segments(ids, np.array([0, len(flat)], dtype=np.int64), flat)
+        else:
+            self.made_elementwise(ids, [flat[i : i + 1] for i in range(len(flat))], "")
+
+    def source_cells(self, ids: np.ndarray, column_node: int, rows: np.ndarray) -> None:
+        """The cell nodes ``ids`` of a wrapped column, one per source row ``rows``."""
+        self.row.set(ids, rows)
+        if len(ids):
+            self.cell_blocks.append((int(ids[0]), len(ids), int(column_node)))
+
+    # -- values ------------------------------------------------------------------------
+
+    def record(self, ids: Any, values: Any, shared: bool = False) -> None:
+        """The value of each node ``ids[i]`` (-1: none) is ``values[i]``. ``shared``: ids may
+        repeat (a group's node is every member's): a node keeps a number only when all its
+        elements agree on it."""
+        ids = np.asarray(ids, dtype=np.int64)
+        made = np.flatnonzero(ids >= 0)
+        if not len(made) or len(ids) != len(values):
+            return
+        numbers, texts = numbers_and_texts(values)
+        ids, numbers = ids[made], numbers[made]
+        if shared:
+            numbers = _agreed(ids, numbers)
+        self.value.set(ids, numbers)
+        if texts is not None and self.text is None:
+            self.text = Growing(object, None)
+        if self.text is not None:
+            self.text.set(ids, texts[made] if texts is not None else None)
+
+    def record_constant(self, node_id: int, value: Any) -> None:
+        number, text = constant_value(value)
+        ids = np.array([node_id], dtype=np.int64)
+        self.value.set(ids, number)
+        if text is not None and self.text is None:
+            self.text = Growing(object, None)
+        if self.text is not None:
+            self.text.set(ids, text)
+
+    def texts_of(self, ids: np.ndarray) -> np.ndarray | None:
+        return None if self.text is None else self.text.get(ids)
+
+
+def _agreed(ids: np.ndarray, numbers: np.ndarray) -> np.ndarray:
+    """``numbers`` with NaN for every id whose elements hold different numbers."""
+    order = np.argsort(ids, kind="stable")
+    sorted_ids, sorted_numbers = ids[order], numbers[order]
+    starts = np.flatnonzero(np.r_[True, sorted_ids[1:] != sorted_ids[:-1]])
+    first = np.repeat(sorted_numbers[starts], np.diff(np.r_[starts, len(ids)]))
+    same = (sorted_numbers == first) | (np.isnan(sorted_numbers) & np.isnan(first))
+    group = np.cumsum(np.r_[True, sorted_ids[1:] != sorted_ids[:-1]]) - 1
+    bad = np.zeros(len(starts), dtype=bool)
+    np.logical_or.at(bad, group, ~same)
+    out = numbers.copy()
+    out[order[bad[group]]] = np.nan
+    return out
+
+
+def numbers_and_texts(values: Any) -> tuple[np.ndarray, np.ndarray | None]:
+    """Every element as a number (NaN where missing or not a number) and, where it is not
+    a number, as text (None elsewhere; None for all when every element is numeric)."""
+    array = values if isinstance(values, np.ndarray) else np.asarray(values)
+    kind = array.dtype.kind
+    if kind in "biuf":
+        return array.astype(np.float64), None
+    n = len(array)
+    if kind in "mMc":
+        texts = array.astype(str).astype(object)
+        texts[pd.isna(array)] = None
+        return np.full(n, np.nan), texts
+    cells = array.astype(object)
+    try:
+        numbers = pd.to_numeric(pd.Series(cells, dtype=object), errors="coerce")
+        numbers = numbers.to_numpy(dtype=np.float64, na_value=np.nan)
+    except (TypeError, ValueError):
+        numbers = np.full(n, np.nan)
+    wordy = np.isnan(numbers) & ~pd.isna(cells)
+    if not wordy.any():
+        return numbers, None
+    texts = np.full(n, None, dtype=object)
+    texts[wordy] = cells[wordy].astype(str)
+    return numbers, texts
+
+
+def constant_value(value: Any) -> tuple[float, str | None]:
+    """A constant's (number, text): a table (mapping, list of bins or values) is JSON text,
+    a mapping as a list of [key, value] pairs (JSON object keys would all be text)."""
+    if isinstance(value, (dict, pd.Series)):
+        pairs = [[json_ready(k), json_ready(v)] for k, v in value.items()]
+        return np.nan, json.dumps(pairs, default=str)
+    if isinstance(value, (list, tuple, set, frozenset, np.ndarray, pd.Index)):
+        return np.nan, json.dumps([json_ready(v) for v in value], default=str)
+    numbers, texts = numbers_and_texts(np.array([value], dtype=object))
+    return float(numbers[0]), None if texts is None else texts[0]
+
+
+def json_ready(value: Any) -> Any:
+    """A JSON-ready form of one table entry: numpy scalars as Python's, missing as null."""
+    if isinstance(value, np.generic):
+        value = value.item()
+    if isinstance(value, float) and value != value:
+        return None
+    return value
