@@ -204,8 +204,9 @@ def missing_lineage(pipeline_id: int, stored: list[str], result: str, key: str) 
     results whose per-element log it ``stored``."""
     if not stored:
         return (
-            f"run {pipeline_id} kept no per-element log (it was stored before runs kept "
-            "one), so no applicant's lineage can be given exactly"
+            f"run {pipeline_id} kept no per-element log of its results (it was stored before "
+            "runs kept one, or without naming its results), so no applicant's lineage can be "
+            "given exactly"
         )
     if result not in stored:
         return f"run {pipeline_id} has no result {result!r}; its results are: {', '.join(stored)}"

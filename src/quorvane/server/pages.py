@@ -243,8 +243,8 @@ def report(request: Request, pipeline_id: int, key: str, output: str) -> Respons
     if found is None:
         raise NotFound(
             "No exact report",
-            f"Run #{pipeline_id} was stored before runs kept a per-element log, so there is"
-            f" no exact report of {key}'s {output}.",
+            f"Run #{pipeline_id} kept no per-element log of its results, so there is no"
+            f" exact report of {key}'s {output}.",
         )
     return _applicant_page(request, store, found, "auto", printable=True)
 
