@@ -13,14 +13,17 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import ClassVar
 
 import pytest
+from element_logs import hand_made_log
 from servers import start_service
 
 from quorvane.utilities.persistence import (
+    ARROW_STREAM,
     AsyncWriter,
     HostedStorage,
     StoredNode,
     StoredRowValue,
     WriterConfig,
+    element_log_to_stream,
 )
 from quorvane.utilities.persistence._wire import bulk_body
 
@@ -34,9 +37,18 @@ class Lines(list):
         return b"\n".join(v if isinstance(v, bytes) else json.dumps(v).encode() for v in self)
 
 
+class Arrow(bytes):
+    """A body sent as Arrow IPC streams."""
+
+
+HAND_LOG = b"".join(element_log_to_stream(hand_made_log()))
+
+
 def raw_request(url, path, body=None, key=ACME, method=None):
     ndjson = isinstance(body, Lines)
     headers = {"Content-Type": "application/x-ndjson" if ndjson else "application/json"}
+    if isinstance(body, Arrow):
+        headers["Content-Type"] = ARROW_STREAM
     if key is not None:
         headers["Authorization"] = f"Bearer {key}"
     if ndjson:
@@ -153,6 +165,11 @@ DEEP = json.dumps(node_body(metadata="X")).replace('["X"]', "[" + "[" * 5000 + "
         ("/v1/nodes", Lines([node_body(), node_body(fingerprint=2.5)]), 422),
         ("/v1/nodes", Lines([node_body(), b"{not json"]), 422),
         ("/v1/edges", Lines([{**EDGES, "pipeline_id": 1}, {**EDGES, "pipeline_id": 2}]), 400),
+        ("/v1/pipelines/1/element_log", Arrow(b"not arrow"), 422),
+        ("/v1/pipelines/1/element_log", Arrow(HAND_LOG[:-200]), 422),
+        ("/v1/pipelines/1/element_log", Arrow(HAND_LOG + HAND_LOG), 422),
+        ("/v1/pipelines/1/element_log", HAND_LOG, 415),
+        ("/v1/pipelines/1/element_lineage?result=approved", None, 422),
         ("/v1/no/such/thing", {}, 404),
         ("/v1/pipelines/999", None, 404),
     ],

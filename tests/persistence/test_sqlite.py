@@ -126,6 +126,8 @@ def test_a_version_one_file_is_migrated_and_a_newer_one_refused(db_path):
         conn.execute("PRAGMA user_version=1")
     acme = SQLiteStorage(db_path, "acme")
     assert acme.get_results("r")[0]["fingerprint"] == 9
+    # a run of before per-element logs cannot name one applicant's lineage
+    assert acme.read_element_lineage(1, "o", "r") is None and acme.element_results(1) == []
     acme.for_tenant("beta").store_results(0, [("r", "o", 5, 2.0, None)])
     acme.store_results(0, [("r", "o", 6, 2.0, None)])
     assert sorted(r["fingerprint"] for r in acme.get_results("r")) == [6, 9]

@@ -9,12 +9,14 @@ import pytest
 from element_logs import chain_log, hand_made_log
 
 from quorvane.utilities.persistence import (
+    ServiceError,
     StoredEdge,
     StoredNode,
     StoredRowValue,
     lineage_in_log,
     result_node_in_log,
 )
+from quorvane.utilities.persistence._element_store import ElementStore
 
 ODD_NAMES = [
     'credit"scores',
@@ -284,6 +286,26 @@ def test_the_whole_log_reads_back_and_a_new_one_replaces_it(backend, make):
     for key in list(log.results["approved"][0])[::997]:
         node = result_node_in_log(log, "approved", key)
         assert backend.read_element_lineage(pid, "approved", key) == lineage_in_log(log, node, key)
+
+
+def test_a_failed_write_stores_nothing_and_keeps_the_log_before(backend, monkeypatch):
+    pid = backend.create_pipeline("logged")
+    backend.write_element_log(pid, hand_made_log())
+    before = backend.read_element_lineage(pid, "approved", "LA-2")
+    insert = ElementStore._insert_blocks
+
+    def fail_at_identities(self, tx, log_id, part, blocks):
+        if part == 1:
+            raise OSError("disk full")
+        insert(self, tx, log_id, part, blocks)
+
+    monkeypatch.setattr(ElementStore, "_insert_blocks", fail_at_identities)
+    with pytest.raises((OSError, ServiceError)):
+        backend.write_element_log(pid, chain_log(20))
+    monkeypatch.undo()
+    backend.disconnect()  # the service closes the connection of a request that failed
+    assert backend.read_element_lineage(pid, "approved", "LA-2") == before
+    assert backend.read_element_lineage(pid, "approved", "LA-0000001") is None
 
 
 # -- tenants ---------------------------------------------------------------------------------
