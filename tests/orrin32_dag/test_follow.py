@@ -66,7 +66,7 @@ def assert_came_from(tracker, word, node_id, source, merged):
 FRAMES = [
     # id, idiom, {result column: source column} beyond the same labels, the columns a join
     # brought in (a merge step each; None: the idiom only moves rows and columns)
-    ("mask", lambda d: d[d["income"] > 40], {}, None),
+    ("mask", lambda d: d[d["income"].notna()], {}, None),
     ("query", lambda d: d.query("age > 40 and income < 70"), {}, None),
     ("loc-labels", lambda d: d.loc[["r3", "r0", "r4"]], {}, None),
     ("iloc-rows", lambda d: d.iloc[[4, 0, 2]], {}, None),
@@ -90,7 +90,7 @@ FRAMES = [
         None,
     ),
     ("rename", lambda d: d.rename(columns={"age": "years"}), {"years": "age"}, None),
-    ("assign", lambda d: d.assign(ratio=d["income"] / 2), {}, None),
+    ("assign", lambda d: d.assign(ratio=d["income"]), {}, None),
     ("drop", lambda d: d.drop(columns="income"), {}, None),
     ("column-list", lambda d: d[["age", "rid"]], {}, None),
     ("astype", lambda d: d.astype({"age": "float64"}), {}, None),
@@ -151,8 +151,14 @@ SERIES = [
     ("loc-column", lambda d: d.loc[:, "income"]),
     ("concat", lambda d: pd.concat([d["age"].iloc[4:], d["age"].iloc[:2]])),
     ("concat-then-column", lambda d: pd.concat([d["unit"], d["age"]], axis=1)["age"]),
-    ("dates-minus-timestamp", lambda d: d["when"] - pd.Timestamp("1990-01-01")),
-    ("times-constant", lambda d: d["income"].sort_values() * 2),
+]
+
+#: A constant operand adds no source: the element keeps its word, and its node takes the
+#: element's node and the constant's, in operand order.
+WITH_CONSTANT = [
+    ("dates-minus-timestamp", lambda d: d["when"] - pd.Timestamp("1990-01-01"), False),
+    ("times-constant", lambda d: d["income"].sort_values() * 2, False),
+    ("constant-minus", lambda d: 100 - d["age"].iloc[::-1], True),
 ]
 
 
@@ -166,6 +172,25 @@ def test_series_rows(run, idiom):
     for word, node, row in zip(result._prov.tolist(), result._node_ids.tolist(), rows, strict=True):
         came_from = None if row < 0 else entries(frame, result.name, row)
         assert_came_from(tracker, word, node, came_from, merged=False)
+
+
+@pytest.mark.parametrize(
+    "idiom, reflected", [row[1:] for row in WITH_CONSTANT], ids=[row[0] for row in WITH_CONSTANT]
+)
+def test_constant_operands(run, idiom, reflected):
+    tracker, frame = run
+    result = idiom(frame)
+    pd.testing.assert_series_equal(pd.Series(result), idiom(SOURCE))
+    rows = SOURCE.index.get_indexer(result.index)
+    constants = set()
+    for word, node, row in zip(result._prov.tolist(), result._node_ids.tolist(), rows, strict=True):
+        source_word, source_node = entries(frame, result.name, row)
+        inputs = tracker._log.row(node, cells=True)[4]
+        constant = inputs[1 - reflected]
+        assert word == source_word and inputs[reflected] == source_node
+        assert tracker.get_node(constant).node_type is NodeType.CONSTANT
+        constants.add(constant)
+    assert len(constants) == 1  # once per operation
 
 
 ALIGNED = [
@@ -188,9 +213,9 @@ ALIGNED = [
     ),
     (
         "reflected",
-        lambda d: d["age"].iloc[::-1],
+        lambda d: (1000 - d["age"]).iloc[::-1],
         lambda d: d["income"],
-        lambda a, b: 1000 - a + b,
+        lambda a, b: a + b,
         "add",
         OpCode.ADD,
     ),
@@ -216,7 +241,6 @@ def test_operators_align_on_the_index(run, left, right, op, name, code):
     assert tracker.get_id("<unknown>", "<unknown>") is None  # nor logs the unknown source
     pd.testing.assert_series_equal(pd.Series(result), op(left(SOURCE), right(SOURCE)))
     # the last step's operands, each found by label
-    a = a if name != "add" else 1000 - a
     by_label = [
         dict(zip(s.index, zip(s._prov.tolist(), s._node_ids.tolist(), strict=True), strict=True))
         for s in (a, b)

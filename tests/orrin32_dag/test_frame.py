@@ -41,10 +41,18 @@ def test_wrap_mints_words_source_nodes_and_records(tracker, loans):
         words = expected_words(tracker, "loans", column, loans.index)
         assert frame._col_prov[column].dtype == np.uint32
         assert frame._col_prov[column].tolist() == words
-        (node_id,) = set(frame._col_nodes[column].tolist())
+        # each element starts at its cell, whose one input is the column's node
+        cells = frame._col_nodes[column].tolist()
+        node_id = tracker._source_nodes[("loans", column)]
+        assert {tracker._log.seen_as(c) for c in cells} == {node_id}
         node = tracker.get_node(node_id)
         assert node.node_type is NodeType.SOURCE and node.operation == f"loans.{column}"
         assert (node.table, node.column, node.provenance) == ("loans", column, words[0])
+        for cell, word, value, key in zip(cells, words, loans[column], loans.index, strict=True):
+            lineage = tracker.element_lineage(cell)
+            (step,) = lineage.steps[1:]
+            assert (step.node_type, step.word, step.identity) == ("SOURCE", word, (str(key),))
+            assert step.value == (None if pd.isna(value) else value) and lineage.key == str(key)
     records = [
         (r.row_index, r.node_operation, r.column_name, r.value, r.text_value)
         for r in tracker._value_buffer
@@ -112,8 +120,8 @@ def test_zero_rows_register_but_make_no_node(tracker):
 def test_rewrapping_a_table_reuses_its_source_nodes(tracker, loans):
     first = wrap_dataframe_dag(loans, tracker, "loans")
     second = wrap_dataframe_dag(loans, tracker, "loans")
-    assert first._col_nodes["rate"].tolist() == second._col_nodes["rate"].tolist()
-    assert tracker._next_node_id == 3
+    sources = [{tracker._log.seen_as(c) for c in f._col_nodes["rate"]} for f in (first, second)]
+    assert sources[0] == sources[1] and len(tracker._nodes) == 3
 
 
 # -- recorded values are those of a positional row read ---------------------------------
@@ -348,12 +356,13 @@ def test_merge_carries_the_left_rows_and_joins_the_right_ones_by_their_keys(trac
         for i, (lrow, rrow) in enumerate(zip(left_rows, right_rows, strict=True)):
             node = tracker.get_node(int(column._node_ids[i]))
             assert node.operation == "merge" and node.provenance == column._prov[i]
-            own, (keys,) = int(right._col_nodes[source][rrow]), node.inputs[1:]
+            seen = tracker._log.seen_as  # the table sees a source cell as its column
+            own, (keys,) = seen(int(right._col_nodes[source][rrow])), node.inputs[1:]
             assert node.inputs[0] == own
             pairing = tracker.get_node(keys)
             assert (pairing.operation, pairing.inputs) == (
                 "join keys",
-                [int(left._col_nodes["id"][lrow]), int(right._col_nodes["id"][rrow])],
+                [seen(int(left._col_nodes["id"][lrow])), seen(int(right._col_nodes["id"][rrow]))],
             )
 
 
@@ -376,4 +385,5 @@ def test_merge_with_a_plain_frame_and_a_column_without_node(tracker, two_tables)
     assert merged["x"]._node_ids.tolist() == [-1]  # carried as it was
     assert merged["x"]._prov[0] == left._col_prov["x"][1]
     node = tracker.get_node(int(merged["z"]._node_ids[0]))
-    assert node.operation == "merge" and node.inputs == [int(left._col_nodes["id"][1])]
+    assert node.operation == "merge"
+    assert node.inputs == [tracker._log.seen_as(int(left._col_nodes["id"][1]))]

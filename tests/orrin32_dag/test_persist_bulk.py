@@ -141,7 +141,9 @@ def test_the_calls_made_on_a_backend():
     assert names[2][0] == "store_nodes" and len(names[2][1][0]) == 1
     assert names[3] == ("get_fingerprint_node_map", (3,), {})
     assert names[4] == ("store_edges_resolved", ([],), {})
-    assert names[5] == ("complete_pipeline", (3, "completed"), {})
+    # a backend that keeps per-element logs gets one, before the run is complete
+    assert names[5][0] == "write_element_log" and names[5][1][1].size == 1
+    assert names[6] == ("complete_pipeline", (3, "completed"), {})
 
 
 def entity_and_chain_of(word):

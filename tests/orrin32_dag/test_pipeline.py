@@ -52,23 +52,26 @@ def test_values(run):
 
 def test_node_counts_and_types(run):
     tracker, _ = run
-    nodes = list(tracker._nodes.values())
-    assert len(nodes) == 24
+    nodes = list(tracker._nodes.values())  # the source cells lie beside the table
+    assert len(nodes) == 32
     assert Counter(n.node_type for n in nodes) == {
         NodeType.SOURCE: 4,
-        NodeType.BINARY: 8,
-        NodeType.UNARY: 8,
+        NodeType.CONSTANT: 4,  # 0.5, the fill value, the two bounds: once per operation
+        NodeType.BINARY: 16,
+        NodeType.AGGREGATE: 4,  # clip: the value and both bounds
         NodeType.MERGE: 4,
     }
     assert Counter(n.operation for n in nodes if not n.is_source) == {
         "div": 4,
+        "add": 4,
         "fillna": 4,
         "clip": 4,
         "mul": 4,
+        "constant": 4,
         "merge": 4,  # the joined-in score; the left columns are carried as they are
     }
     stats = tracker.dag_stats()
-    assert (stats["total_nodes"], stats["source_nodes"], stats["operation_nodes"]) == (24, 4, 20)
+    assert (stats["total_nodes"], stats["source_nodes"], stats["operation_nodes"]) == (32, 4, 28)
     # the age source and the four products that read it
     assert stats["protected_sources"] == 5
 
@@ -88,13 +91,17 @@ def test_inputs_and_words_of_every_step(run):
         assert s["capped"]._prov[i] == capped
         assert s["weighted"]._prov[i] == weighted
 
+        # the table sees a source cell as its column
         div = tracker.get_node(int(s["ratio"]._node_ids[i]))
         assert div.inputs == [src[("applicants", "debt")], src[("applicants", "income")]]
-        assert s["adjusted"]._node_ids[i] == div.node_id  # a constant adds no node
+        add = tracker.get_node(int(s["adjusted"]._node_ids[i]))  # a constant adds no source
+        assert add.inputs[0] == div.node_id and add.provenance == ratio
+        assert tracker.get_node(add.inputs[1]).node_type is NodeType.CONSTANT
         fill = tracker.get_node(int(s["filled"]._node_ids[i]))
-        assert fill.inputs == [div.node_id] and fill.provenance == filled
+        assert fill.inputs[0] == add.node_id and fill.provenance == filled
         clip = tracker.get_node(int(s["capped"]._node_ids[i]))
-        assert clip.inputs == [fill.node_id] and clip.provenance == capped
+        assert clip.inputs[0] == fill.node_id and clip.provenance == capped
+        assert len(clip.inputs) == 3  # the value, then both bounds
         mul = tracker.get_node(int(s["weighted"]._node_ids[i]))
         assert mul.inputs == [clip.node_id, src[("applicants", "age")]]
         assert mul.is_protected and tracker.is_tainted(weighted)
@@ -113,7 +120,7 @@ def test_merge_carries_the_left_rows_and_steps_the_joined_in_ones(run):
         assert column._prov[i] == word
         node = tracker.get_node(int(column._node_ids[i]))
         assert (node.node_type, node.operation) == (NodeType.MERGE, "merge")
-        assert node.inputs == [int(ext._col_nodes["score_ext"][i])]
+        assert node.inputs == [tracker._source_nodes[("bureau", "score_ext")]]  # via its cell
 
 
 def test_recorded_values_and_fingerprints(run):
@@ -127,6 +134,7 @@ def test_recorded_values_and_fingerprints(run):
         "applicants.age": 4,
         "bureau.score_ext": 4,
         "div": 3,  # NaN ratio
+        "add": 3,
         "fillna": 4,
         "clip": 4,
         "mul": 4,
@@ -166,13 +174,15 @@ def test_dag_audit_of_one_result(run):
     assert audit["taint"] is True and audit["has_protected"] is True
     assert audit["depth"] == 4 and audit["risk"] == pytest.approx(1 / 5)
     assert audit["dag"] == {
-        "depth": 4,
-        "node_count": 7,
+        "depth": 5,
+        "node_count": 12,
         "operation_counts": {
             "mul": 1,
             "clip": 1,
             "applicants.age": 1,
             "fillna": 1,
+            "add": 1,
+            "constant": 4,
             "div": 1,
             "applicants.debt": 1,
             "applicants.income": 1,
@@ -186,7 +196,7 @@ def test_dag_of_a_merged_value_reaches_its_own_row(run):
     _, s = run
     merged_risk = s["merged"]["risk"]
     dag = get_dag_for_series(merged_risk, 3)
-    assert dag.depth == 4 and len(dag.nodes) == 7  # carried through the merge as it was
+    assert dag.depth == 5 and len(dag.nodes) == 12  # carried through the merge as it was
     assert int(s["weighted"]._node_ids[3]) in dag.nodes
     assert int(s["weighted"]._node_ids[0]) not in dag.nodes
     assert [(n.table, n.column) for n in dag.source_nodes] == [

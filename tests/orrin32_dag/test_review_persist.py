@@ -32,6 +32,7 @@ def test_a_backend_without_pipeline_ids_still_gets_the_whole_dag():
         "store_nodes",
         "get_fingerprint_node_map",
         "store_edges_resolved",
+        "write_element_log",
         "complete_pipeline",
     ]
     assert backend.calls[-1] == ("complete_pipeline", (None, "completed"))

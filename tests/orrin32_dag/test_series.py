@@ -108,6 +108,10 @@ def test_untracked_operand_copies_words_and_nodes(tracker, other):
     result = a + other
     pd.testing.assert_series_equal(plain(result), plain(a) + other)
     assert result._prov.tolist() == a._prov.tolist() and result._prov is not a._prov
+    if np.ndim(other) == 0:  # a constant is a node, and each element's step one more
+        assert [tracker.get_node(n).inputs for n in result._node_ids] == [[0, 1]] * 3
+        assert node_count(tracker) == before + 4 and len(tracker._value_buffer) == 3
+        return
     assert result._node_ids.tolist() == a._node_ids.tolist()
     assert result._node_ids is not a._node_ids
     assert node_count(tracker) == before and tracker._value_buffer == []
@@ -208,29 +212,36 @@ def test_nan_results_get_words_and_nodes_but_no_record(tracker):
 
 
 UNARY = [
-    # call, operation name, code, expected values
-    (lambda s: -s, "neg", OpCode.NEG, [-1.0, 5.0, -12.0]),
-    (lambda s: s.clip(0, 10), "clip", OpCode.CLIP, [1.0, 0.0, 10.0]),
-    (lambda s: s.clip(lower=0), "clip", OpCode.CLIP, [1.0, 0.0, 12.0]),
-    (lambda s: s.clip(upper=2), "clip", OpCode.CLIP, [1.0, -5.0, 2.0]),
-    (lambda s: s.replace(-5.0, 5.0), "replace", OpCode.MAP, [1.0, 5.0, 12.0]),
+    # call, operation name, code, expected values, the constants after the element's node
+    (lambda s: -s, "neg", OpCode.NEG, [-1.0, 5.0, -12.0], []),
+    (lambda s: s.clip(0, 10), "clip", OpCode.CLIP, [1.0, 0.0, 10.0], [0.0, 10.0]),
+    (lambda s: s.clip(lower=0), "clip", OpCode.CLIP, [1.0, 0.0, 12.0], [0.0, None]),
+    (lambda s: s.clip(upper=2), "clip", OpCode.CLIP, [1.0, -5.0, 2.0], [None, 2.0]),
+    (lambda s: s.fillna(-1), "fillna", OpCode.FILL, [1.0, -5.0, 12.0], [-1.0]),
+    (lambda s: s.map({1.0: 2}), "map", OpCode.MAP, [2.0, np.nan, np.nan], ["[[1.0, 2]]"]),
+    (lambda s: s.replace(-5.0, 5.0), "replace", OpCode.MAP, [1.0, 5.0, 12.0], []),
 ]
 
 
-@pytest.mark.parametrize("call, name, code, expected", UNARY)
-def test_unary_operations(tracker, call, name, code, expected):
+@pytest.mark.parametrize("call, name, code, expected, constants", UNARY)
+def test_unary_operations(tracker, call, name, code, expected, constants):
     s = source_series(tracker, [1.0, -5.0, 12.0], "s", index=["x", "y", "z"])
     result = call(s)
-    assert result.tolist() == expected and list(result.index) == ["x", "y", "z"]
+    np.testing.assert_array_equal(result.to_numpy(), expected)
+    assert list(result.index) == ["x", "y", "z"]
     words = [tracker.update_chain(int(w), code) for w in s._prov]
     assert result._prov.tolist() == words
+    kind = [NodeType.UNARY, NodeType.BINARY, NodeType.AGGREGATE][len(constants)]
     for i, node_id in enumerate(result._node_ids.tolist()):
         node = tracker.get_node(node_id)
-        assert node.node_type is NodeType.UNARY and node.operation == name
-        assert node.inputs == [int(s._node_ids[i])] and node.provenance == words[i]
-    assert [(r.fingerprint, r.value) for r in tracker._value_buffer] == list(
-        zip(words, expected, strict=True)
-    )
+        assert node.node_type is kind and node.operation == name
+        assert node.inputs[0] == int(s._node_ids[i]) and node.provenance == words[i]
+        lineage = tracker.element_lineage(node_id)
+        assert [lineage.step(c).value for c in node.inputs[1:]] == constants
+        assert lineage.step(node_id).value == (None if np.isnan(expected[i]) else expected[i])
+    assert [(r.fingerprint, r.value) for r in tracker._value_buffer] == [
+        (w, v) for w, v in zip(words, expected, strict=True) if not np.isnan(v)
+    ]
 
 
 def test_fillna_steps_every_element(tracker):

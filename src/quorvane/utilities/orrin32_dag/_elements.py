@@ -145,7 +145,7 @@ def numbers_and_texts(values: Any) -> tuple[np.ndarray, np.ndarray | None]:
     try:
         numbers = pd.to_numeric(pd.Series(cells, dtype=object), errors="coerce")
         numbers = numbers.to_numpy(dtype=np.float64, na_value=np.nan)
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, OverflowError):
         numbers = np.full(n, np.nan)
     wordy = np.isnan(numbers) & ~pd.isna(cells)
     if not wordy.any():
