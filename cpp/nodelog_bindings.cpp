@@ -234,7 +234,7 @@ nb::dict replay_codes() {
     return codes;
 }
 
-nb::object replay_check(const I32In& code, const I64In& input_start, const I64In& inputs,
+nb::ndarray<nb::numpy, uint8_t, nb::ndim<1>> replay_check(const I32In& code, const I64In& input_start, const I64In& inputs,
                         const F64In& value, const I64In& group_start, const F64In& group_values) {
     orrin::replay::Log log = replay_log(code, input_start, inputs, value, group_start, group_values);
     std::vector<uint8_t> ok(log.n);
@@ -242,7 +242,7 @@ nb::object replay_check(const I32In& code, const I64In& input_start, const I64In
         nb::gil_scoped_release release;
         orrin::replay::check(log, ok.data());
     }
-    return nb::cast(owned(std::move(ok)));
+    return owned(std::move(ok));
 }
 
 nb::tuple replay_changed(const I32In& code, const I64In& input_start, const I64In& inputs,
@@ -313,7 +313,7 @@ void bind_node_log(nb::module_& m) {
         .def_prop_ro("evictions", &NodeLog::evictions)
         .def_prop_ro("bytes", &NodeLog::bytes, "Bytes the log's columns take.");
 
-    m.def("replay_codes", &replay_codes,
+    m.def("replay_codes", &replay_codes, nb::sig("def replay_codes() -> dict[str, int]"),
           "The replay code of each operation name the replay can evaluate.");
     m.attr("REPLAY_KEEP") = int(orrin::replay::KEEP);
     m.attr("REPLAY_HELD") = int(orrin::replay::HELD);
@@ -326,6 +326,17 @@ void bind_node_log(nb::module_& m) {
           "value (sources, constants and aggregates count as reproduced); 0 elsewhere.");
     m.def("replay_changed", &replay_changed, "code"_a, "input_start"_a, "inputs"_a, "value"_a,
           "group_start"_a, "group_values"_a, "cells"_a, "new_value"_a,
+          nb::sig("def replay_changed(code: Annotated[NDArray[numpy.int32], dict(shape=(None,), "
+                  "order='C', device='cpu', writable=False)], input_start: Annotated[NDArray["
+                  "numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], "
+                  "inputs: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', "
+                  "device='cpu', writable=False)], value: Annotated[NDArray[numpy.float64], "
+                  "dict(shape=(None,), order='C', device='cpu', writable=False)], group_start: "
+                  "Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', "
+                  "writable=False)], group_values: Annotated[NDArray[numpy.float64], dict(shape="
+                  "(None,), order='C', device='cpu', writable=False)], cells: Annotated[NDArray["
+                  "numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], "
+                  "new_value: float) -> tuple[NDArray[numpy.float64], NDArray[numpy.uint8], int]"),
           "The log replayed with the rows `cells` set to new_value, in one forward pass:\n"
           "(values, state, held), state 0 same, 1 changed, 2 unknown per node; held counts the\n"
           "aggregates kept at their recorded value although an input changed.");

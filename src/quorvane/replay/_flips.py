@@ -24,6 +24,7 @@ from ._groups import group_key
 MAX_VALUES = 20
 
 _CHANGED, _UNKNOWN = 1, 2
+_SOURCE = NODE_TYPES.index("SOURCE")
 
 
 @dataclass(frozen=True)
@@ -76,13 +77,7 @@ class ReplayColumns:
         self.inputs = rows_of(log, log.inputs)
         self.value = np.ascontiguousarray(log.value, dtype=np.float64)
         self.group_start, self.group_values = _group_columns(log)
-        ok = _engine.replay_check(*self._columns())
-        evaluated = self.code >= _engine.REPLAY_PASS
-        self.not_replayed = int(np.count_nonzero(evaluated & (ok == 0)))
-        self.code[ok == 0] = _engine.REPLAY_UNKNOWN
-
-    def _columns(self) -> tuple:
-        return (
+        ok = _engine.replay_check(
             self.code,
             self.input_start,
             self.inputs,
@@ -90,10 +85,22 @@ class ReplayColumns:
             self.group_start,
             self.group_values,
         )
+        evaluated = self.code >= _engine.REPLAY_PASS
+        self.not_replayed = int(np.count_nonzero(evaluated & (ok == 0)))
+        self.code[ok == 0] = _engine.REPLAY_UNKNOWN
 
     def changed(self, cells: np.ndarray, value: float) -> tuple[np.ndarray, np.ndarray, int]:
         """(values, states, aggregates held) with the rows ``cells`` set to ``value``."""
-        return _engine.replay_changed(*self._columns(), cells, float(value))
+        return _engine.replay_changed(
+            self.code,
+            self.input_start,
+            self.inputs,
+            self.value,
+            self.group_start,
+            self.group_values,
+            cells,
+            float(value),
+        )
 
 
 def rows_of(log: ElementLog, node_ids: np.ndarray) -> np.ndarray:
@@ -113,16 +120,25 @@ def _codes(log: ElementLog) -> np.ndarray:
         dtype=np.int32,
     )
     code = by_operation[log.operation] if log.size else np.zeros(0, np.int32)
-    kind = np.asarray(NODE_TYPES, dtype=object)[log.node_type] if log.size else np.zeros(0)
-    code = np.where((kind == "SOURCE") | (kind == "CONSTANT"), _engine.REPLAY_KEEP, code)
-    code = np.where(kind == "MERGE", _engine.REPLAY_PASS, code)
+    kind = log.node_type
+    given = (kind == _SOURCE) | (kind == NODE_TYPES.index("CONSTANT"))
+    code = np.where(given, _engine.REPLAY_KEEP, code)
+    code = np.where(kind == NODE_TYPES.index("MERGE"), _engine.REPLAY_PASS, code)
     grouped = np.zeros(log.size, dtype=bool)
-    if log.group is not None:
-        grouped = np.array([g is not None for g in log.group], dtype=bool)
-    aggregate = kind == "AGGREGATE"
+    grouped[_grouped_rows(log)] = True
+    aggregate = kind == NODE_TYPES.index("AGGREGATE")
     code = np.where(aggregate & grouped, _engine.REPLAY_HELD_GROUP, code)
     code = np.where(aggregate & ~grouped, _engine.REPLAY_HELD, code)
     return np.ascontiguousarray(code, dtype=np.int32)
+
+
+def _grouped_rows(log: ElementLog) -> list[int]:
+    """The rows of the aggregates that carry a group key (only aggregates can)."""
+    group = log.group
+    if group is None:
+        return []
+    aggregates = np.flatnonzero(log.node_type == NODE_TYPES.index("AGGREGATE"))
+    return [r for r in aggregates.tolist() if group[r] is not None]
 
 
 def _group_columns(log: ElementLog) -> tuple[np.ndarray, np.ndarray]:
@@ -130,10 +146,9 @@ def _group_columns(log: ElementLog) -> tuple[np.ndarray, np.ndarray]:
     ever found equal to them)."""
     counts = np.zeros(log.size, dtype=np.int64)
     values: list[float] = []
-    for r, text in enumerate(log.group or ()):
-        if text is None:
-            continue
-        key = [v if isinstance(v, float) else math.nan for v in group_key(text)]
+    group = log.group or ()
+    for r in _grouped_rows(log):
+        key = [v if isinstance(v, float) else math.nan for v in group_key(str(group[r]))]
         counts[r] = len(key)
         values.extend(key)
     start = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
@@ -143,9 +158,7 @@ def _group_columns(log: ElementLog) -> tuple[np.ndarray, np.ndarray]:
 def attribute_cells(log: ElementLog) -> dict[str, np.ndarray]:
     """The rows of the source cells of every protected column, by ``table.column``."""
     cells: dict[str, np.ndarray] = {}
-    source = np.flatnonzero(
-        (np.asarray(NODE_TYPES, dtype=object)[log.node_type] == "SOURCE") & (log.row >= 0)
-    )
+    source = np.flatnonzero((log.node_type == _SOURCE) & (log.row >= 0))
     one_input = source[(log.input_start[source + 1] - log.input_start[source]) == 1]
     column_of = log.inputs[log.input_start[one_input]]
     for node_id, (table, column, protected) in sorted(log.sources.items()):
