@@ -36,6 +36,7 @@ from _data import PROTECTED, TABLE, load_applications
 from _reach import protected_reach
 from _service import Service, quorvane_command, running_service
 
+from quorvane import whatif
 from quorvane.interop.openlineage import OpenLineageRun, file_transport
 from quorvane.interop.prov import dag_to_prov_json
 from quorvane.utilities.orrin32 import (
@@ -98,7 +99,7 @@ def main(argv: list[str] | None = None) -> int:
     signal.signal(signal.SIGTERM, _terminated)
     applications, published = load_applications(args.rows)
     spotlight = _spotlight(applications)
-    steps = Steps(total=8 if args.dask else 7)
+    steps = Steps(total=9 if args.dask else 8)
 
     print("quorvane demo: a credit-decision pipeline with provenance")
     say(
@@ -122,6 +123,7 @@ def main(argv: list[str] | None = None) -> int:
         summary = dag_road(steps, applications, spotlight, service, out)
         store = stack.enter_context(_client(service))
         summary |= read_back(steps, store, spotlight, summary)
+        summary |= what_if(steps, store, applications, spotlight, summary)
         summary |= tamper_check(steps, service, applications, spotlight, summary, out)
 
         if on_dask is not None:
@@ -252,6 +254,21 @@ def read_back(steps: Steps, store: HostedStorage, spotlight: str, run: dict) -> 
     return {"status": status, "fingerprint": fingerprint, "input_hash": row["input_hash"]}
 
 
+def what_if(
+    steps: Steps, store: HostedStorage, applications: pd.DataFrame, spotlight: str, run: dict
+) -> dict[str, Any]:
+    """Would the applicant's decision change if their marital status were the other one?
+    Replayed from the stored lineage alone, not from this script's code."""
+    married = int(applications.at[spotlight, "married"])
+    changes = {"married": 1 - married}
+    with steps.step(f"What if {spotlight} were {'not ' if married else ''}married? (whatif)"):
+        answer = whatif(store, run["pipeline_id"], spotlight, changes, result="approved")
+    say(answer.sentence())
+    if answer.held:
+        say(f"held at their recorded values: {'; '.join(answer.held)}")
+    return {"whatif": answer.sentence(), "whatif_changes": changes}
+
+
 def tamper_check(
     steps: Steps,
     service: Service,
@@ -324,10 +341,12 @@ def _show_pages(service: Service, summary: dict, key_file: Path, serve: bool) ->
         say("running after the demo and prints their addresses")
         return
     run_page = f"{service.url}/runs/{summary['pipeline_id']}"
-    lineage = f"{run_page}/lineage?key={summary['spotlight']}&output=score"
+    lineage = f"{run_page}/lineage?key={summary['spotlight']}&output=approved"
+    ((attribute, value),) = summary["whatif_changes"].items()
     print(f"\nThe run's audit pages (log in with the key in {_shown(key_file)}):")
     say(run_page)
     say(lineage)
+    say(f"{lineage}&whatif={attribute}&to={value}")
     say("serving until Ctrl-C (or SIGTERM)")
     sys.stdout.flush()
     try:
