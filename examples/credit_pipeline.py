@@ -220,13 +220,11 @@ def dag_road(
         with steps.step("Store each score with a hash of its input row (persist_results)") as notes:
             with _client(service) as store:
                 pipeline_id = _running_pipeline(store)
+                decisions = {"score": outputs["score"], "approved": outputs["approved"]}
                 DAGTracker.persist_results(
-                    store,
-                    pipeline_id,
-                    applications.index,
-                    {"score": outputs["score"], "approved": outputs["approved"]},
-                    source_df=applications,
+                    store, pipeline_id, applications.index, decisions, source_df=applications
                 )
+                store.write_element_log(pipeline_id, tracker.element_log(decisions))
             notes.append(f"{2 * len(applications):,} result rows in pipeline {pipeline_id}")
     # Leaving the block flushed again and completed the pipeline.
     return {
