@@ -154,3 +154,29 @@ def chain_log(rows: int, ops: int = 8) -> ElementLog:
         sources={0: ("loans", "wage", False), 1: ("loans", "married", True)},
         results={"approved": (keys, previous)},
     )
+
+
+def tracked_log():
+    """The log of a small pipeline tracked on the DAG road (a dropna, a sort, a merge with
+    a region table, a group transform and a threshold), and the tracker that made it."""
+    import pandas as pd
+
+    from quorvane.utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag
+
+    loans = pd.DataFrame(
+        {
+            "applicant": [f"LA-{i}" for i in range(8)],
+            "wage": [30.0, 25.0, None, 40.0, 35.0, 28.0, 50.0, 22.0],
+            "married": [1, 0, 1, 0, 1, 1, 0, 0],
+            "region": ["n", "s", "n", "s", "n", "s", "n", "s"],
+        }
+    )
+    regions = pd.DataFrame({"region": ["n", "s"], "rate": [1.5, 2.0]})
+    tracker = DAGTracker(max_nodes=10**5)
+    f = wrap_dataframe_dag(loans, tracker, "loans", protected=["married"], key="applicant")
+    f = f.dropna().sort_values("wage")
+    f = f.merge(wrap_dataframe_dag(regions, tracker, "regions", key="region"), on="region")
+    f["peer"] = f.groupby("region")["wage"].transform("mean")
+    f["score"] = (f["wage"] - f["peer"]) * f["rate"] + f["married"] * 10
+    f["approved"] = np.where(f["score"] >= 0, 1, 0)
+    return tracker.element_log({"approved": f["approved"]}), tracker

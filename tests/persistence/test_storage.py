@@ -3,10 +3,11 @@
 from __future__ import annotations
 
 import math
+from functools import partial
 
 import numpy as np
 import pytest
-from element_logs import chain_log, hand_made_log
+from element_logs import chain_log, hand_made_log, tracked_log
 
 from quorvane.utilities.persistence import (
     ServiceError,
@@ -268,9 +269,22 @@ def test_lineage_steps_carry_values_identities_and_sources(backend):
     assert label.step(21).value == "yes" and label.step(20).value.startswith('{"low"')
 
 
-@pytest.mark.parametrize("make", [hand_made_log, lambda: chain_log(2500, ops=6)])
+def in_memory(log):
+    return log, partial(lineage_in_log, log)
+
+
+def tracked():
+    log, tracker = tracked_log()
+    return log, tracker.element_lineage
+
+
+@pytest.mark.parametrize(
+    "make",
+    [lambda: in_memory(hand_made_log()), lambda: in_memory(chain_log(2500, ops=6)), tracked],
+    ids=["hand-made", "three-blocks", "tracked"],
+)
 def test_the_whole_log_reads_back_and_a_new_one_replaces_it(backend, make):
-    log = make()
+    log, walk = make()
     pid = backend.create_pipeline("logged")
     assert backend.read_element_log(pid) is None and backend.element_results(pid) == []
     backend.write_element_log(pid, chain_log(3))
@@ -285,7 +299,7 @@ def test_the_whole_log_reads_back_and_a_new_one_replaces_it(backend, make):
     # nodes in blocks past the first: the walk crosses block boundaries
     for key in list(log.results["approved"][0])[::997]:
         node = result_node_in_log(log, "approved", key)
-        assert backend.read_element_lineage(pid, "approved", key) == lineage_in_log(log, node, key)
+        assert backend.read_element_lineage(pid, "approved", key) == walk(node, key)
 
 
 def test_a_failed_write_stores_nothing_and_keeps_the_log_before(backend, monkeypatch):
@@ -294,12 +308,11 @@ def test_a_failed_write_stores_nothing_and_keeps_the_log_before(backend, monkeyp
     before = backend.read_element_lineage(pid, "approved", "LA-2")
     insert = ElementStore._insert_blocks
 
-    def fail_at_identities(self, tx, log_id, part, blocks):
-        if part == 1:
-            raise OSError("disk full")
-        insert(self, tx, log_id, part, blocks)
+    def fail_after_the_nodes(self, tx, log_id, parts):
+        insert(self, tx, log_id, parts[:1])
+        raise OSError("disk full")
 
-    monkeypatch.setattr(ElementStore, "_insert_blocks", fail_at_identities)
+    monkeypatch.setattr(ElementStore, "_insert_blocks", fail_after_the_nodes)
     with pytest.raises((OSError, ServiceError)):
         backend.write_element_log(pid, chain_log(20))
     monkeypatch.undo()

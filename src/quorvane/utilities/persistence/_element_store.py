@@ -12,9 +12,11 @@ from __future__ import annotations
 
 import json
 from bisect import bisect_right
-from collections.abc import Iterator, Sequence
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
 from datetime import UTC, datetime
-from typing import Any
+from typing import Any, TypeVar
 
 import numpy as np
 
@@ -23,12 +25,15 @@ from ._columns import checked_text
 from ._element_log import ElementLineage, ElementLog
 from ._element_walk import IdentityRows, NodeRows, lineage
 
+Item = TypeVar("Item")
+Made = TypeVar("Made")
+
 NODES, IDENTITIES, FIRST_RESULT = 0, 1, 2
 #: rows per block: a lineage reaches a few blocks per operation of its pipeline, each read
 #: whole; larger blocks store a little faster and read slower
-NODE_BLOCK_ROWS = 8192
-IDENTITY_BLOCK_ROWS = 8192
-RESULT_BLOCK_ROWS = 8192
+NODE_BLOCK_ROWS = 2048
+IDENTITY_BLOCK_ROWS = 1024
+RESULT_BLOCK_ROWS = 1024
 #: the blocks' compression (Arrow IPC buffers): lz4 halves what is written for less time
 #: than writing the other half would take
 COMPRESSION = "lz4"
@@ -67,6 +72,28 @@ def _slices(table: Any, rows: int) -> Iterator[Any]:
         yield table.slice(start, rows)
 
 
+def _encoded(item: tuple[int, int, Any]) -> tuple[int, int, bytes]:
+    part, number, block = item
+    return part, number, codec.to_bytes(block, COMPRESSION)
+
+
+def _ahead(make: Callable[[Item], Made], items: Iterable[Item], depth: int) -> Iterator[Made]:
+    """``make`` of each item, in order, worked out in one thread up to ``depth`` items
+    ahead of the caller."""
+    with ThreadPoolExecutor(1, thread_name_prefix="element-blocks") as pool:
+        pending: deque[Future[Made]] = deque()
+        try:
+            for item in items:
+                pending.append(pool.submit(make, item))
+                if len(pending) >= depth:
+                    yield pending.popleft().result()
+            while pending:
+                yield pending.popleft().result()
+        finally:
+            for future in pending:
+                future.cancel()
+
+
 class ElementStore:
     """The per-element log calls of a SQL store (mixed into SQLStore)."""
 
@@ -84,13 +111,24 @@ class ElementStore:
             raise TypeError(f"log must be an ElementLog, not {type(log).__name__}")
         for name in log.results:
             checked_text("result", name)
-        nodes = codec.node_table(log)
-        identities = codec.identity_table(log)
+        # the tables are made before the transaction: it holds SQLite's one write lock
+        parts = [
+            (NODES, codec.node_table(log), NODE_BLOCK_ROWS),
+            (IDENTITIES, codec.identity_table(log), IDENTITY_BLOCK_ROWS),
+        ]
+        results = []
+        for part, (name, (keys, ids)) in enumerate(log.results.items(), FIRST_RESULT):
+            table = codec.result_table(keys, ids, sort=True)
+            sorted_keys = table.column("key")
+            key_firsts = [
+                sorted_keys[at].as_py() for at in range(0, len(sorted_keys), RESULT_BLOCK_ROWS)
+            ]
+            results.append((name, part, json.dumps(key_firsts)))
+            parts.append((part, table, RESULT_BLOCK_ROWS))
         with self._db.write() as tx:
             pipeline_id = self._check_pipeline(pipeline_id, tx)
             self._drop_element_log(tx, pipeline_id)
             firsts = np.asarray(log.node_id[::NODE_BLOCK_ROWS], dtype="<i8")
-            meta = json.dumps(codec.log_meta(log))
             log_id = tx.execute(
                 "INSERT INTO element_logs (tenant_id, pipeline_id, nodes, identities, meta,"
                 " node_firsts, stored_at) VALUES (?, ?, ?, ?, ?, ?, ?) RETURNING id",
@@ -99,29 +137,32 @@ class ElementStore:
                     pipeline_id,
                     log.size,
                     len(log.identity_kind),
-                    meta,
+                    json.dumps(codec.log_meta(log)),
                     firsts.tobytes(),
                     datetime.now(UTC).isoformat(timespec="microseconds"),
                 ),
             ).fetchone()[0]
-            self._insert_blocks(tx, log_id, NODES, _slices(nodes, NODE_BLOCK_ROWS))
-            self._insert_blocks(tx, log_id, IDENTITIES, _slices(identities, IDENTITY_BLOCK_ROWS))
-            for part, (name, (keys, ids)) in enumerate(log.results.items(), FIRST_RESULT):
-                table = codec.result_table(keys, ids, sort=True)
-                blocks = list(_slices(table, RESULT_BLOCK_ROWS))
-                key_firsts = [b.column("key")[0].as_py() for b in blocks if b.num_rows]
+            for name, part, key_firsts in results:
                 tx.execute(
                     "INSERT INTO element_results (log_id, name, part, key_firsts)"
                     " VALUES (?, ?, ?, ?)",
-                    (log_id, name, part, json.dumps(key_firsts)),
+                    (log_id, name, part, key_firsts),
                 )
-                self._insert_blocks(tx, log_id, part, iter(blocks))
+            self._insert_blocks(tx, log_id, parts)
 
-    def _insert_blocks(self, tx: Any, log_id: int, part: int, blocks: Iterator[Any]) -> None:
-        for number, block in enumerate(blocks):
+    def _insert_blocks(self, tx: Any, log_id: int, parts: list[tuple[int, Any, int]]) -> None:
+        """Every part's blocks, each encoded in a thread of its own while the ones before it
+        are inserted: compressing and writing take about as long, and both let go of the
+        interpreter's lock while they work."""
+        slices = (
+            (part, number, block)
+            for part, table, rows in parts
+            for number, block in enumerate(_slices(table, rows))
+        )
+        for part, number, data in _ahead(_encoded, slices, depth=8):
             tx.execute(
                 "INSERT INTO element_blocks (log_id, part, block, data) VALUES (?, ?, ?, ?)",
-                (log_id, part, number, codec.to_bytes(block, COMPRESSION)),
+                (log_id, part, number, data),
             )
 
     def _drop_element_log(self, tx: Any, pipeline_id: int) -> None:
