@@ -269,12 +269,12 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         """The entries of a constant operand (a scalar, or a table: a mapping, a list of
         values) for ``n`` elements, on a road with a field that logs constants: one entry
         made once, no words (a constant adds no source). None for anything else."""
-        logging = [f for f in self._fields[1:] if f.constant is not None]
+        logging = [(f, f.constant) for f in self._fields[1:] if f.constant is not None]
         if not logging or not self._tracker or not _is_constant(value):
             return None
         entries: dict[str, Any] = {f.series_attr: None for f in self._fields}
-        for f in logging:
-            entries[f.series_attr] = np.full(n, f.constant(self._tracker, value), f.dtype)
+        for f, constant in logging:
+            entries[f.series_attr] = np.full(n, constant(self._tracker, value), f.dtype)
         return entries
 
     # -- two operands -------------------------------------------------------------------

@@ -23,7 +23,9 @@ def record_node_values(tracker: Any, nodes: Any, values: Any, shared: bool = Fal
         store.record(nodes, values, shared)
 
 
-def record_group_results(tracker: Any, result: Any, groups: np.ndarray | None, labels: list) -> None:
+def record_group_results(
+    tracker: Any, result: Any, groups: np.ndarray | None, labels: list
+) -> None:
     """The values of a groupby's result, whose elements' nodes are their groups' aggregate
     nodes (each shared by every element of its group), and each aggregate node's group key.
 

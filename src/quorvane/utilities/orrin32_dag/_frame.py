@@ -14,8 +14,8 @@ from ...tracking._frame import TrackingFrame
 from ...tracking._series import QUIET_FRAME_METHODS, quiet_temporaries
 from ...tracking._wrapping import keep_key, row_keys, wrapped_column_names
 from ..orrin32._frame import _row_entities
-from ._row_values import record_values
 from ._element_values import record_group_results, record_node_values
+from ._row_values import record_values
 from ._series import (
     FIELDS,
     NO_NODE,

@@ -14,10 +14,11 @@ from __future__ import annotations
 
 import numpy as np
 
-from ..persistence._element_log import GROUP, MERGED_ROW, SOURCE_ROW
 from ._growing import Growing
 
 NO_IDENTITY = -1
+#: The kinds of identity, as a log stores them (``ElementLog.identity_kind``).
+SOURCE_ROW, MERGED_ROW, GROUP = 0, 1, 2
 #: How deep merged rows nest (a join of a join of a join ...) when one is looked for in another.
 _MAX_NESTING = 6
 _LOW = np.int64(0xFFFFFFFF)
@@ -98,9 +99,7 @@ class RowIdentities:
         found = outer == inner
         frontier = [outer]
         for _ in range(_MAX_NESTING):
-            frontier = [
-                side.get(f) for f in frontier for side in (self.left, self.right)
-            ]
+            frontier = [side.get(f) for f in frontier for side in (self.left, self.right)]
             frontier = [f for f in frontier if (f >= 0).any()]
             if not frontier:
                 break

@@ -21,8 +21,8 @@ from ...core._checks import exact
 from ...tracking._caller_warnings import report_warnings_at_caller
 from ...tracking._follow import Field, followed_attribute
 from ...tracking._series import WORDS, TrackingSeries
-from ._records import NodeType
 from ._element_values import record_group_results, record_node_values
+from ._records import NodeType
 from ._row_values import record_values
 
 #: Node id of an element that no logged node produced.

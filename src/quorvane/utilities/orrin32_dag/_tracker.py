@@ -31,7 +31,7 @@ from ._value_buffer import RowValueBuffer
 
 
 def _an_id(value: Any) -> bool:
-    return isinstance(value, (int, np.integer)) and -(2**63) <= value < 2**63
+    return isinstance(value, (int, np.integer)) and bool(-(2**63) <= value < 2**63)
 
 
 def _check_results(results: Any) -> None:
@@ -230,9 +230,7 @@ class DAGTracker(ProvenanceTracker):
         elements = None
         if getattr(storage, "write_element_log", None) is not None:
             elements = lambda: self.element_log(results)  # noqa: E731
-        return _bulk.persist_to_storage(
-            self, storage, pipeline_id, self._pipeline_name, elements
-        )
+        return _bulk.persist_to_storage(self, storage, pipeline_id, self._pipeline_name, elements)
 
     def element_log(self, results: Mapping[str, Any] | None = None) -> Any:
         """A snapshot of the per-element log (an ``ElementLog``): every node in the log
@@ -440,9 +438,7 @@ class DAGTracker(ProvenanceTracker):
         """One AGGREGATE node per element over the existing nodes of its window (see
         ``window_nodes``). None when batches are off."""
         members = np.ascontiguousarray(members, dtype=np.int64)
-        ids = self._log_batch(
-            "append_windows", NodeType.AGGREGATE, operation, words, members, span
-        )
+        ids = self._log_batch("append_windows", NodeType.AGGREGATE, operation, words, members, span)
         if ids is not None:
             self._elements.made_windows(ids, members)
         return ids
@@ -458,8 +454,8 @@ class DAGTracker(ProvenanceTracker):
             if source is None:
                 raise ValueError(f"node {column_node} is not a node of this tracker")
             codes = self._node_types.code(NodeType.SOURCE), source[1]
-            ids = self._log.append_columns(
-                *codes, words, [column], TAINT_SHIFT, flags=SOURCE | CELL
+            ids = np.asarray(
+                self._log.append_columns(*codes, words, [column], TAINT_SHIFT, flags=SOURCE | CELL)
             )
             self._elements.source_cells(ids, column_node, rows)
         return ids

