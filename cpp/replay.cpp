@@ -23,7 +23,7 @@ std::vector<std::pair<std::string, int32_t>> operation_codes() {
         {"ceil", CEIL}, {"trunc", TRUNC}, {"sqrt", SQRT}, {"exp", EXP}, {"expm1", EXPM1},
         {"log", LOG}, {"log1p", LOG1P}, {"log2", LOG2}, {"log10", LOG10}, {"square", SQUARE},
         {"sign", SIGN}, {"isnan", ISNAN},
-        {"round", ROUND}, {"where", WHERE}, {"select", SELECT}, {"fillna", FILLNA},
+        {"round", ROUND}, {"where", WHERE}, {"mask", WHERE}, {"select", SELECT}, {"fillna", FILLNA},
         {"clip", CLIP}, {"between", BETWEEN},
     };
 }
@@ -119,7 +119,7 @@ bool evaluate(int32_t code, const double* a, size_t k, double& out) {
         case SIGN: out = sign(a[0]); return true;
         case ISNAN: out = boolean(std::isnan(a[0])); return true;
         case ROUND:
-            if (k == 1) { out = round_to(a[0], 0.0); return true; }
+            // without its decimals recorded, a round to 0 and to 1 decimal look alike
             if (k == 2 && a[1] == std::trunc(a[1]) && std::fabs(a[1]) < 300.0) { out = round_to(a[0], a[1]); return true; }
             return false;
         case WHERE: out = truth(a[0]) ? a[1] : a[2]; return true;
@@ -182,6 +182,11 @@ size_t changed(const Log& log, const int64_t* cells, size_t n_cells, double new_
             state[r] = CHANGED;
         }
     }
+    // a node of unknown operation that reads nothing stands for values the log could not
+    // follow: they may be made from the changed cells
+    for (size_t r = 0; r < log.n && n_cells; ++r)
+        if (log.code[r] == UNKNOWN && log.input_start[r + 1] == log.input_start[r])
+            state[r] = UNKNOWN_VALUE;
     size_t held = 0;
     std::vector<double> args;
     for (size_t r = 0; r < log.n; ++r) {

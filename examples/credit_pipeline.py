@@ -39,6 +39,7 @@ from _service import Service, quorvane_command, running_service
 from quorvane import whatif
 from quorvane.interop.openlineage import OpenLineageRun, file_transport
 from quorvane.interop.prov import dag_to_prov_json
+from quorvane.replay import run_flip_counts, whatif
 from quorvane.utilities.orrin32 import (
     ProvenanceTracker,
     audit,
@@ -207,6 +208,7 @@ def dag_road(
             f"sources; protected sources: {_names(facts['dag']['protected_sources'])}"
         )
         files = _write_dag(get_dag_for_series(outputs["score"], position), spotlight, out)
+        asked = what_if(steps, tracker, outputs, spotlight)
 
         with steps.step("Store the run's graph and summary in the service (flush)"):
             tracker.flush()
@@ -232,7 +234,23 @@ def dag_road(
         "spotlight": spotlight,
         "spotlight_word": facts["provenance"],
         "files": files,
+        "whatif": asked,
     }
+
+
+def what_if(steps: Steps, tracker: DAGTracker, outputs: dict, spotlight: str) -> dict[str, Any]:
+    """Would the decision change if the applicant were not married? Replayed from the
+    per-element log alone; and, over every applicant, how many decisions each protected
+    attribute flips."""
+    results = {"score": outputs["score"], "approved": outputs["approved"]}
+    with steps.step(f"What if {spotlight} were not married? (whatif, from the log alone)"):
+        answer = whatif(tracker, results, spotlight, {"married": 0}, result="approved")
+        flips = run_flip_counts(tracker, results, "approved")
+    say(answer.sentence())
+    say(f"over all {flips.decisions:,} applicants, each protected attribute set alone:")
+    for line in flips.lines():
+        say("  " + line)
+    return {"key": spotlight, "score": list(answer.score or ()), "flips": answer.flips}
 
 
 def read_back(steps: Steps, store: HostedStorage, spotlight: str, run: dict) -> dict[str, Any]:

@@ -67,6 +67,16 @@ def test_the_output_ends_with_the_files_and_no_address_of_a_stopped_service(demo
     assert "Aborted" not in log and "Traceback" not in log and "ERROR" not in log
 
 
+def test_the_whatif_takes_the_married_term_out_of_the_score(demo, summary):
+    # the formula adds married * 20: unmarried, the spotlight applicant scores 20 less
+    _, done = demo
+    asked = summary["whatif"]
+    name, old, new = asked["score"]
+    assert name == "score" and new == pytest.approx(old - 20)
+    said = f"setting married to 0 changes {asked['key']}'s score from {round(old, 2)} to"
+    assert said in done.stdout and "flips" in done.stdout
+
+
 @pytest.mark.parametrize("stop", ["SIGTERM to the demo", "Ctrl-C in its terminal"])
 def test_a_serving_demo_keeps_its_folder_and_stops_its_service(tmp_path, stop):
     out = tmp_path / "out"

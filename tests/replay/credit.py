@@ -10,11 +10,39 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
+import quorvane as qv
 from quorvane.replay import LogGroups, WhatIf, answer, replay
 
 from .logs import LogBuilder, lineage
 
 THRESHOLD = 560.0
+
+
+def pipeline(df: pd.DataFrame, held: pd.Series | None = None, custom: bool = False):
+    """(score, approved) as an analyst writes them; ``held``: the married groups' mean
+    wages of the original table, kept when an applicant's attribute changes."""
+    wage = df["wage"].fillna(400.0)
+    base = wage.clip(0.0, 1000.0)
+    age = np.where(df["old"] == 1, -10.0, 0.0)
+    if held is None:
+        married_mean = wage.groupby(df["married"]).transform("mean")
+    else:
+        married_mean = df["married"].map(held)
+    wed = df["married"].apply(lambda m: 30 if m else 0) if custom else df["married"] * 20
+    score = base * 0.5 + wed + age + married_mean * 0.1
+    return score.rename("score"), (score >= THRESHOLD).rename("approved")
+
+
+def married_means(df: pd.DataFrame) -> pd.Series:
+    return df["wage"].fillna(400.0).groupby(df["married"]).mean()
+
+
+def tracked(df: pd.DataFrame, custom: bool = False) -> tuple:
+    """The pipeline on the DAG road: (tracker, its results by name)."""
+    tracker = qv.DAGTracker()
+    frame = qv.wrap(df, tracker, "applicants", protected=["married", "old"])
+    score, approved = pipeline(frame, custom=custom)
+    return tracker, {"score": score, "approved": approved}
 
 
 def applicants(n: int = 0) -> pd.DataFrame:

@@ -6,36 +6,47 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from quorvane.replay import flip_counts
+from quorvane._orrin32 import replay_changed, replay_check, replay_codes
+from quorvane.replay import flip_counts, run_flip_counts
 
-from .credit import applicants, held_aggregates, logged, steps
+from .credit import applicants, held_aggregates, logged, married_means, pipeline, steps, tracked
 
 
-def recount(df, attribute: str, value: float, custom: bool = False) -> tuple[int, int]:
+def written(df):
+    return flip_counts(logged(df), "approved"), lambda d: steps(d, held_aggregates(df))["approved"]
+
+
+def on_the_road(df):
+    tracker, results = tracked(df)
+    return run_flip_counts(tracker, results, "approved"), lambda d: pipeline(d, married_means(df))[
+        1
+    ]
+
+
+def recount(df, decide, attribute: str, value: float) -> tuple[int, int]:
     """(changed applicants, flipped decisions), each applicant's attribute set alone."""
-    held = held_aggregates(df)
-    before = steps(df, held, custom)["approved"]
+    before = decide(df)
     changed = flips = 0
     for key in df.index[df[attribute] != value]:
         one = df.copy()
         one.loc[key, attribute] = value
         changed += 1
-        flips += bool(steps(one, held, custom)["approved"][key] != before[key])
+        flips += bool(decide(one)[key] != before[key])
     return changed, flips
 
 
-@pytest.mark.parametrize("custom", [False, True])
-def test_flip_counts_equal_pandas_recount(custom):
+@pytest.mark.parametrize("run", [written, on_the_road])
+def test_flip_counts_equal_pandas_recount(run):
     df = applicants(80)
-    counts = flip_counts(logged(df, custom), "approved")
+    counts, decide = run(df)
     by = {(c.attribute, c.value): c for c in counts.counts}
     assert set(by) == {(f"applicants.{a}", v) for a in ("married", "old") for v in (0.0, 1.0)}
-    assert counts.decisions == len(df) and counts.not_replayed == 0
+    assert counts.decisions == len(df)
     for value in (0.0, 1.0):
         old = by["applicants.old", value]
-        assert (old.changed, old.flips) == recount(df, "old", value, custom)
-        assert old.unknown == 0 and old.flips > 0
-        # married keys a group: an applicant it moves is not counted, nor is the user function
+        assert (old.changed, old.flips, old.unknown) == (*recount(df, decide, "old", value), 0)
+        assert old.flips > 0
+        # married keys a group: an applicant it moves out of its group is not counted
         married = by["applicants.married", value]
         assert married.changed == int(np.count_nonzero(df.married != value))
         assert (married.flips, married.unknown) == (0, married.changed)
@@ -51,3 +62,42 @@ def test_unreproduced_step_is_unknown_not_counted():
     assert counts.not_replayed == 5
     # each applicant has its attribute changed by one of the two values
     assert sum(c.unknown for c in counts.counts if c.attribute.endswith(".old")) == 5
+
+
+def _columns(**bad):
+    """A three-node log (two constants and their sum), with ``bad`` in place of a column."""
+    good = {
+        "code": np.array([0, 0, replay_codes()["add"]], np.int32),
+        "input_start": np.array([0, 0, 0, 2], np.int64),
+        "inputs": np.array([0, 1], np.int64),
+        "value": np.array([1.0, 2.0, 3.0]),
+        "group_start": np.zeros(4, np.int64),
+        "group_values": np.zeros(0),
+    }
+    return {**good, **bad}
+
+
+@pytest.mark.parametrize(
+    ("bad", "message"),
+    [
+        ({}, None),
+        ({"inputs": np.array([0, 2], np.int64)}, "every input must be a row before its node"),
+        ({"inputs": np.array([0, -1], np.int64)}, "every input must be a row before its node"),
+        ({"input_start": np.array([0, 0, 0, 3], np.int64)}, "ascend within the inputs"),
+        ({"value": np.zeros(2)}, "one entry per node"),
+        ({"code": np.array([0, 0, 999], np.int32)}, "unknown replay code"),
+        ({"group_start": np.array([0, 0, 0, 1], np.int64)}, "ascend within the group values"),
+    ],
+)
+def test_engine_replay_refuses_a_malformed_log(bad, message):
+    columns = _columns(**bad)
+    if message is None:
+        values, state, held = replay_changed(**columns, cells=np.array([0]), new_value=5.0)
+        assert (values.tolist(), state.tolist(), held) == ([5.0, 2.0, 7.0], [1, 0, 1], 0)
+        return
+    for call in (
+        lambda: replay_check(**columns),
+        lambda: replay_changed(**columns, cells=np.array([0]), new_value=5.0),
+    ):
+        with pytest.raises(ValueError, match=message):
+            call()

@@ -1,5 +1,5 @@
 """A what-if on a stored run, by the Python call and by `quorvane whatif`, answers as the
-replay of the log it was stored from; so do the run's flip counts."""
+same what-if on the tracker in memory; so do the run's flip counts."""
 
 from __future__ import annotations
 
@@ -10,21 +10,19 @@ from click.testing import CliRunner
 
 import quorvane as qv
 from quorvane.cli import main
-from quorvane.replay import flip_counts, run_flip_counts
+from quorvane.replay import run_flip_counts
 from quorvane.utilities.persistence import open_store
 
-from .credit import applicants, logged, replayed
+from .credit import applicants, tracked
 
 
 @pytest.fixture
 def stored(tmp_path):
-    log = logged(applicants())
+    tracker, results = tracked(applicants())
     path = str(tmp_path / "lineage.db")
     store = open_store(path, "acme")
-    pid = store.create_pipeline("loans")
-    store.write_element_log(pid, log)
-    store.complete_pipeline(pid)
-    yield store, pid, log, path
+    pid = tracker.persist_to_storage(store, results=results)
+    yield store, pid, (tracker, results), path
     store.disconnect()
 
 
@@ -33,8 +31,9 @@ def stored(tmp_path):
     [("LA-0001", {"married": 0.0}), ("LA-0002", {"wage": 2000.0, "old": 0.0})],
 )
 def test_stored_whatif_by_call_and_command(stored, key, changes):
-    store, pid, log, path = stored
-    want = replayed(log, key, changes)
+    store, pid, (tracker, results), path = stored
+    want = qv.whatif(tracker, results, key, changes, result="approved")
+    assert want.computed
     assert qv.whatif(store, pid, key, changes, result="approved") == want
     settings = [a for name, v in changes.items() for a in ("--set", f"{name}={v:g}")]
     args = ["whatif", str(pid), key, *settings, "--result", "approved", "--tenant", "acme"]
@@ -60,6 +59,6 @@ def test_stored_whatif_refusals(stored, args, said):
     assert done.exit_code != 0 and said in done.output, done.output
 
 
-def test_stored_flip_counts_equal_the_logs(stored):
-    store, pid, log, path = stored
-    assert run_flip_counts(store, pid, "approved") == flip_counts(log, "approved")
+def test_stored_flip_counts_equal_the_trackers(stored):
+    store, pid, (tracker, results), _ = stored
+    assert run_flip_counts(store, pid, "approved") == run_flip_counts(tracker, results, "approved")

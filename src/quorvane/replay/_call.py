@@ -50,7 +50,7 @@ def run_flip_counts(source: Any, run: Any, result: str | None = None) -> FlipCou
     set to each of its other values (``source`` and ``run`` as for :func:`whatif`)."""
     if isinstance(source, DAGTracker):
         results = _named(run)
-        log = _element_log(source, results)
+        log = source.element_log(results)
         return flip_counts(log, _chosen(result, list(results)))
     if hasattr(source, "read_element_log"):
         log = source.read_element_log(run)
@@ -100,20 +100,17 @@ def _chosen(result: str | None, known: list[str]) -> str:
 
 
 def _in_memory(
-    tracker: Any, run: Any, key: str, changes: dict[str, Value], result: str | None
+    tracker: DAGTracker, run: Any, key: str, changes: dict[str, Value], result: str | None
 ) -> WhatIf:
     results = _named(run)
     result = _chosen(result, list(results))
-    log = _element_log(tracker, results)
+    log = tracker.element_log(results)
     nodes = {name: _node_of(log, name, key) for name in log.results}
-    if nodes.get(result) is None:
+    root = nodes.get(result)
+    if root is None:
         raise LookupError(f"{result} has no element of {key!r}")
-    lineage = tracker.element_lineage(nodes[result], key)
+    lineage = tracker.element_lineage(root, key)
     return _answered(lineage, changes, result, LogGroups(log), nodes)
-
-
-def _element_log(tracker: Any, results: dict[str, Any]) -> ElementLog:
-    return tracker.element_log(results)
 
 
 def _node_of(log: ElementLog, result: str, key: str) -> int | None:

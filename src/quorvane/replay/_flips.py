@@ -16,6 +16,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from ..core import _engine
+from ..core._tracker import UNKNOWN_SOURCE
 from ..utilities.persistence import NODE_TYPES, ElementLog
 from ._groups import group_key
 
@@ -72,9 +73,9 @@ class ReplayColumns:
 
     def __init__(self, log: ElementLog) -> None:
         self.log = log
-        self.code = _codes(log)
         self.input_start = np.ascontiguousarray(log.input_start, dtype=np.int64)
         self.inputs = rows_of(log, log.inputs)
+        self.code = _codes(log, self.inputs)
         self.value = np.ascontiguousarray(log.value, dtype=np.float64)
         self.group_start, self.group_values = _group_columns(log)
         ok = _engine.replay_check(
@@ -113,7 +114,7 @@ def rows_of(log: ElementLog, node_ids: np.ndarray) -> np.ndarray:
     return np.ascontiguousarray(rows, dtype=np.int64)
 
 
-def _codes(log: ElementLog) -> np.ndarray:
+def _codes(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
     known = _engine.replay_codes()
     by_operation = np.array(
         [known.get(name, _engine.REPLAY_UNKNOWN) for name in log.operations] or [0],
@@ -127,9 +128,30 @@ def _codes(log: ElementLog) -> np.ndarray:
     grouped = np.zeros(log.size, dtype=bool)
     grouped[_grouped_rows(log)] = True
     aggregate = kind == NODE_TYPES.index("AGGREGATE")
-    code = np.where(aggregate & grouped, _engine.REPLAY_HELD_GROUP, code)
-    code = np.where(aggregate & ~grouped, _engine.REPLAY_HELD, code)
+    # the source of values the log could not follow may stand for any changed value
+    for node_id, (table, column, _) in log.sources.items():
+        if (table, column) == UNKNOWN_SOURCE:
+            code[rows_of(log, np.array([node_id]))] = _engine.REPLAY_UNKNOWN
+    # a clip or a where is logged as an aggregate (three inputs): only an aggregate of no
+    # element-wise operation, or one of a group, is held
+    unknown = code == _engine.REPLAY_UNKNOWN
+    code = np.where(grouped, _engine.REPLAY_HELD_GROUP, code)
+    code = np.where(
+        aggregate & ~grouped & unknown & _reads_other_rows(log, input_rows),
+        _engine.REPLAY_HELD,
+        code,
+    )
     return np.ascontiguousarray(code, dtype=np.int32)
+
+
+def _reads_other_rows(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
+    """Per node, whether one of its inputs belongs to another row than its own: an
+    aggregate over other applicants, as opposed to an element-wise step of many inputs."""
+    counts = np.diff(log.input_start)
+    owner = np.repeat(np.arange(log.size), counts)
+    input_row = log.row[input_rows]
+    other = (input_row >= 0) & (input_row != log.row[owner])
+    return np.bincount(owner[other], minlength=log.size) > 0
 
 
 def _grouped_rows(log: ElementLog) -> list[int]:

@@ -152,10 +152,10 @@ def _between(args: Sequence[Value]) -> Value:
 
 
 def _round(args: Sequence[Value]) -> Value:
-    if len(args) not in (1, 2):
-        raise CannotEvaluate("round takes the values and the number of decimals")
-    decimals = int(number(args[1])) if len(args) == 2 else 0
-    return float(np.round(np.float64(number(args[0])), decimals))
+    # without its decimals recorded, a round to 0 and a round to 1 decimal look alike
+    if len(args) != 2:
+        raise CannotEvaluate("round without its number of decimals recorded")
+    return float(np.round(np.float64(number(args[0])), int(number(args[1]))))
 
 
 def _invert(args: Sequence[Value]) -> Value:
@@ -285,6 +285,7 @@ def _binary_or_text(name: str, ufunc: np.ufunc) -> Callable[[Sequence[Value]], V
 
 _SPECIAL: dict[str, Callable[[Sequence[Value]], Value]] = {
     "where": _where,
+    "mask": _where,  # logged as a where: the condition, the value if true, the value if false
     "select": _select,
     "fillna": _fillna,
     "clip": _clip,

@@ -14,6 +14,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
+from ..core._tracker import UNKNOWN_SOURCE
 from ..utilities.persistence import ElementLineage, LineageStep
 from ._groups import GroupKey, Groups, NoGroups, group_key
 from ._operations import CannotEvaluate, Value, evaluator, same
@@ -89,15 +90,31 @@ def changed_cells(lineage: ElementLineage, changes: Changes) -> dict[int, Value]
     return cells
 
 
+def unfollowed(step: LineageStep) -> bool:
+    """Whether ``step`` is the source of values whose inputs the log could not follow."""
+    return step.node_type == "SOURCE" and (step.table, step.column) == UNKNOWN_SOURCE
+
+
+UNFOLLOWED = (
+    "its values come from a call whose inputs the log could not follow (a user function, "
+    "such as one given to apply), which may read the changed values"
+)
+
+
 def replay(lineage: ElementLineage, changes: Changes, groups: Groups | None = None) -> Replay:
     """``lineage`` replayed with its applicant's source cells set by ``changes``."""
     groups = groups or NoGroups()
     cells = changed_cells(lineage, changes)
     run = _Run(lineage, groups)
-    for step in lineage.steps:
+    replayed = run.values.keys()  # a lineage through a group holds every member's steps:
+    for step in lineage.steps:  # the loop stays lean for the ones no change reaches
         if step.node_id in cells:
             run.values[step.node_id] = cells[step.node_id]
-        elif any(i in run.values for i in step.inputs):
+        elif not step.inputs:
+            if cells and unfollowed(step):
+                # it may be made from the changed cells: whatever reads it is unknown
+                run.values[step.node_id] = run.cannot(step, UNFOLLOWED)
+        elif not replayed.isdisjoint(step.inputs):
             run.values[step.node_id] = run.step(step)
     return Replay(
         lineage=lineage,
@@ -132,11 +149,13 @@ class _Run:
             return UNKNOWN
         old_inputs = [self.recorded(i) for i in step.inputs]
         unchanged = all(same(a, b) for a, b in zip(new_inputs, old_inputs, strict=True))
-        if step.node_type == "AGGREGATE":
+        compute = evaluator(step.operation)
+        # the log types a step by its number of inputs (a clip or a where has three and is
+        # logged as an aggregate): an aggregate over other applicants is one that reads them
+        if compute is None and step.node_type == "AGGREGATE" and self.reads_others(step):
             return step.value if unchanged else self.aggregate(step)
         if step.node_type == "MERGE":
             return self.merged(step, new_inputs, old_inputs)
-        compute = evaluator(step.operation)
         if compute is None:
             # a function of unchanged inputs gives what it gave
             return step.value if unchanged else self.cannot(step, "an operation it cannot replay")
@@ -149,6 +168,10 @@ class _Run:
             return compute(new_inputs)
         except CannotEvaluate as exc:
             return self.cannot(step, str(exc))
+
+    def reads_others(self, step: LineageStep) -> bool:
+        key, step_of = self.lineage.key, self.lineage.step
+        return any((identity := step_of(i).identity) and key not in identity for i in step.inputs)
 
     def merged(self, step: LineageStep, new_inputs: list, old_inputs: list) -> Any:
         # a merged element carries its column's value; the other inputs are the join keys
