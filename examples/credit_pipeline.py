@@ -36,7 +36,6 @@ from _data import PROTECTED, TABLE, load_applications
 from _reach import protected_reach
 from _service import Service, quorvane_command, running_service
 
-from quorvane import whatif
 from quorvane.interop.openlineage import OpenLineageRun, file_transport
 from quorvane.interop.prov import dag_to_prov_json
 from quorvane.replay import run_flip_counts, whatif
@@ -208,7 +207,6 @@ def dag_road(
             f"sources; protected sources: {_names(facts['dag']['protected_sources'])}"
         )
         files = _write_dag(get_dag_for_series(outputs["score"], position), spotlight, out)
-        asked = what_if(steps, tracker, outputs, spotlight)
 
         with steps.step("Store the run's graph and summary in the service (flush)"):
             tracker.flush()
@@ -234,23 +232,7 @@ def dag_road(
         "spotlight": spotlight,
         "spotlight_word": facts["provenance"],
         "files": files,
-        "whatif": asked,
     }
-
-
-def what_if(steps: Steps, tracker: DAGTracker, outputs: dict, spotlight: str) -> dict[str, Any]:
-    """Would the decision change if the applicant were not married? Replayed from the
-    per-element log alone; and, over every applicant, how many decisions each protected
-    attribute flips."""
-    results = {"score": outputs["score"], "approved": outputs["approved"]}
-    with steps.step(f"What if {spotlight} were not married? (whatif, from the log alone)"):
-        answer = whatif(tracker, results, spotlight, {"married": 0}, result="approved")
-        flips = run_flip_counts(tracker, results, "approved")
-    say(answer.sentence())
-    say(f"over all {flips.decisions:,} applicants, each protected attribute set alone:")
-    for line in flips.lines():
-        say("  " + line)
-    return {"key": spotlight, "score": list(answer.score or ()), "flips": answer.flips}
 
 
 def read_back(steps: Steps, store: HostedStorage, spotlight: str, run: dict) -> dict[str, Any]:
@@ -273,16 +255,20 @@ def read_back(steps: Steps, store: HostedStorage, spotlight: str, run: dict) -> 
 def what_if(
     steps: Steps, store: HostedStorage, applications: pd.DataFrame, spotlight: str, run: dict
 ) -> dict[str, Any]:
-    """Would the applicant's decision change if their marital status were the other one?
-    Replayed from the stored lineage alone, not from this script's code."""
-    married = int(applications.at[spotlight, "married"])
-    changes = {"married": 1 - married}
-    with steps.step(f"What if {spotlight} were {'not ' if married else ''}married? (whatif)"):
-        answer = whatif(store, run["pipeline_id"], spotlight, changes, result="approved")
+    """Would the applicant's decision change with the other marital status? Replayed from
+    the stored per-element log alone, not from this script's code; and, over every
+    applicant, how many decisions each protected attribute flips."""
+    changes = {"married": 1 - int(applications.at[spotlight, "married"])}
+    pipeline_id = run["pipeline_id"]
+    with steps.step(f"What if {spotlight} had the other marital status? (whatif, stored run)"):
+        answer = whatif(store, pipeline_id, spotlight, changes, result="approved")
+        flips = run_flip_counts(store, pipeline_id, "approved")
     say(answer.sentence())
-    if answer.held:
-        say(f"held at their recorded values: {'; '.join(answer.held)}")
-    return {"whatif": answer.sentence(), "whatif_changes": changes}
+    say(f"over all {flips.decisions:,} applicants, the decisions a protected attribute flips:")
+    for line in flips.lines():
+        say("  " + line)
+    asked = {"key": spotlight, "score": list(answer.score or ()), "flips": answer.flips}
+    return {"whatif": asked | {"sentence": answer.sentence(), "changes": changes}}
 
 
 def tamper_check(
@@ -358,7 +344,7 @@ def _show_pages(service: Service, summary: dict, key_file: Path, serve: bool) ->
         return
     run_page = f"{service.url}/runs/{summary['pipeline_id']}"
     lineage = f"{run_page}/lineage?key={summary['spotlight']}&output=approved"
-    ((attribute, value),) = summary["whatif_changes"].items()
+    ((attribute, value),) = summary["whatif"]["changes"].items()
     print(f"\nThe run's audit pages (log in with the key in {_shown(key_file)}):")
     say(run_page)
     say(lineage)
