@@ -2,9 +2,10 @@
 
 Three tables make a log: its nodes (one row per node), its row identities (one row per
 identity, numbered by position) and each result's (key, node) pairs. Operation names,
-source columns and which optional columns the log has travel as JSON in the nodes table's
-schema metadata. The store cuts the tables into blocks; the service takes and sends the
-whole log as one body of concatenated IPC streams (nodes, identities, then one per result).
+source columns and which optional columns the log has are small JSON (``log_meta``): the
+store keeps it once per log and cuts the tables into blocks; the service takes and sends
+the whole log as one body of concatenated IPC streams (nodes, identities, then one per
+result), the JSON in the nodes stream's schema metadata.
 pyarrow is imported here only, so the stores open without it until a log is written or read.
 """
 
@@ -71,8 +72,7 @@ def node_table(log: ElementLog) -> Any:
         "protected": pa.array(np.asarray(log.protected, np.bool_)),
         "group": _optional_text(log.group, n),
     }
-    table = pa.table(columns)
-    return table.replace_schema_metadata({_META: json.dumps(log_meta(log))})
+    return pa.table(columns)
 
 
 def identity_table(log: ElementLog) -> Any:
@@ -117,12 +117,13 @@ def from_bytes(data: bytes | memoryview) -> Any:
 
 
 def _offsets_and_values(column: Any) -> tuple[np.ndarray, np.ndarray]:
-    """A large-list column's offsets (from 0) and flat values as numpy arrays."""
+    """A large-list column's offsets (from 0) and flat values as numpy arrays (copied only
+    where the column is in several chunks, or a slice)."""
     array = column.combine_chunks() if hasattr(column, "combine_chunks") else column
-    offsets = array.offsets.to_numpy().astype(np.int64)
-    values = array.values.to_numpy(zero_copy_only=False).astype(np.int64)
-    start = int(offsets[0]) if len(offsets) else 0
-    return offsets - start, values[start : int(offsets[-1]) if len(offsets) else 0]
+    offsets = np.asarray(array.offsets.to_numpy(), np.int64)
+    values = np.asarray(array.values.to_numpy(zero_copy_only=False), np.int64)
+    start, end = (int(offsets[0]), int(offsets[-1])) if len(offsets) else (0, 0)
+    return (offsets - start if start else offsets), values[start:end]
 
 
 def _numbers(table: Any, name: str, dtype: Any) -> np.ndarray:
@@ -178,7 +179,8 @@ def meta_of(nodes: Any) -> dict[str, Any]:
 def element_log_to_stream(log: ElementLog, compression: str | None = "lz4") -> Iterator[bytes]:
     """The log as IPC streams one after the other: nodes, identities, then each result in
     the order the metadata names them."""
-    yield to_bytes(node_table(log), compression)
+    meta = {_META: json.dumps(log_meta(log))}
+    yield to_bytes(node_table(log).replace_schema_metadata(meta), compression)
     yield to_bytes(identity_table(log), compression)
     for keys, nodes in log.results.values():
         yield to_bytes(result_table(keys, nodes, sort=False), compression)

@@ -142,11 +142,11 @@ class ElementStore:
                     datetime.now(UTC).isoformat(timespec="microseconds"),
                 ),
             ).fetchone()[0]
-            for name, part, key_firsts in results:
+            for name, part, block_keys in results:
                 tx.execute(
                     "INSERT INTO element_results (log_id, name, part, key_firsts)"
                     " VALUES (?, ?, ?, ?)",
-                    (log_id, name, part, key_firsts),
+                    (log_id, name, part, block_keys),
                 )
             self._insert_blocks(tx, log_id, parts)
 

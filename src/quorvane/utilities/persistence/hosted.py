@@ -168,6 +168,7 @@ class HostedStorage(StorageBackend):
         lines: bytes | None = None,
         decode: bool = True,
         media_type: str = NDJSON,
+        timeout: float | None = None,
     ) -> Any:
         """One call of the service: ``body`` sent as JSON, or ``lines`` as they are (NDJSON
         unless ``media_type`` says otherwise); the answer decoded from JSON, or its bytes as
@@ -181,7 +182,14 @@ class HostedStorage(StorageBackend):
             headers["Content-Type"] = "application/json"
         params = {k: v for k, v in (query or {}).items() if v is not None}
         try:
-            response = client.request(method, path, content=content, params=params, headers=headers)
+            response = client.request(
+                method,
+                path,
+                content=content,
+                params=params,
+                headers=headers,
+                timeout=self._timeout if timeout is None else timeout,
+            )
         except httpx.TimeoutException as exc:
             raise TimeoutError(
                 self._redact(f"the storage service at {self._base} did not answer in time: {exc}")
@@ -374,7 +382,10 @@ class HostedStorage(StorageBackend):
             raise TypeError(f"log must be an ElementLog, not {type(log).__name__}")
         body = b"".join(element_log_to_stream(log))
         path = f"/v1/pipelines/{int(pipeline_id)}/element_log"
-        self._request("POST", path, lines=body, media_type=ARROW_STREAM)
+        # the service decodes and stores the whole log before it answers: a second more
+        # for every few megabytes of it
+        timeout = self._timeout + len(body) / 4e6
+        self._request("POST", path, lines=body, media_type=ARROW_STREAM, timeout=timeout)
 
     def element_results(self, pipeline_id: int) -> list[str]:
         return self._request("GET", f"/v1/pipelines/{int(pipeline_id)}/element_results")["results"]
