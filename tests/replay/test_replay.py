@@ -9,6 +9,7 @@ import pandas as pd
 import pytest
 
 import quorvane as qv
+from quorvane.replay import run_flip_counts
 
 from .credit import applicants, held_aggregates, logged, married_means, pipeline, replayed, steps
 from .credit import tracked as tracked_run
@@ -116,3 +117,11 @@ def test_idioms_replay_as_pandas_reruns(idiom, column, value, computed):
         assert got.computed is computed, got.not_evaluated
         if computed:
             assert got.new_value == pytest.approx(float(idiom(changed)[key]), nan_ok=True)
+    if column in ("married", "old"):  # the engine's pass over every applicant agrees
+        counts = run_flip_counts(tracker, {"out": out}, "out")
+        bulk = next(c for c in counts.counts if c.attribute.endswith(column) and c.value == value)
+        one_by_one = [
+            qv.whatif(tracker, {"out": out}, key, {column: value}).flips
+            for key in df.index[df[column] != value]
+        ]
+        assert (bulk.flips, bulk.unknown) == (sum(one_by_one), 0)

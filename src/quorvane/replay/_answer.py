@@ -7,7 +7,7 @@ import math
 from dataclasses import dataclass
 
 from ._operations import CannotEvaluate, Value, number, same
-from ._replay import UNKNOWN, Changes, Replay
+from ._replay import Changes, Replay
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -73,24 +73,21 @@ def answer(
     the name and node id of a named result on that lineage the decision is made from."""
     lineage = replay.lineage
     root = lineage.step(lineage.root)
-    computed = replay.values.get(lineage.root, root.value)
-    new_value = None if computed is UNKNOWN else computed
+    new_value = replay.new_value(lineage.root) if replay.computed else None
     reached = {c.column for c in replay.changed_cells} | {
         f"{c.table}.{c.column}" for c in replay.changed_cells
     }
     scored = None
-    if score is not None and new_value is not None:
+    if score is not None and replay.computed:
         name, node_id = score
-        scored = (name, lineage.step(node_id).value, replay.values.get(node_id, None))
-        if scored[2] is None:
-            scored = (name, scored[1], scored[1])
+        scored = (name, lineage.step(node_id).value, replay.new_value(node_id))
     return WhatIf(
         result=result,
         key=lineage.key,
         changes=dict(changes),
         old_value=root.value,
         new_value=new_value,
-        flips=None if computed is UNKNOWN else not same(root.value, new_value),
+        flips=not same(root.value, new_value) if replay.computed else None,
         held=tuple(_described(s.node_id, s.operation, s.value) for s in replay.held),
         moved=tuple(
             f"{_described(m.step.node_id, m.step.operation, m.step.value)} taken from group "

@@ -19,6 +19,7 @@ from ..core import _engine
 from ..core._tracker import UNKNOWN_SOURCE
 from ..utilities.persistence import NODE_TYPES, ElementLog
 from ._groups import group_key
+from ._operations import evaluator
 
 #: attributes with more distinct values than this are listed, not counted (an income is
 #: not "set to each of its other values")
@@ -121,6 +122,9 @@ def _codes(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
         dtype=np.int32,
     )
     code = by_operation[log.operation] if log.size else np.zeros(0, np.int32)
+    # an element-wise operation the engine's pass does not evaluate (a map, cut bins) is
+    # unknown to it, never an aggregate it may hold
+    element_wise = np.array([evaluator(name) is not None for name in log.operations] or [False])
     kind = log.node_type
     given = (kind == _SOURCE) | (kind == NODE_TYPES.index("CONSTANT"))
     code = np.where(given, _engine.REPLAY_KEEP, code)
@@ -134,7 +138,7 @@ def _codes(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
             code[rows_of(log, np.array([node_id]))] = _engine.REPLAY_UNKNOWN
     # a clip or a where is logged as an aggregate (three inputs): only an aggregate of no
     # element-wise operation, or one of a group, is held
-    unknown = code == _engine.REPLAY_UNKNOWN
+    unknown = (code == _engine.REPLAY_UNKNOWN) & ~element_wise[log.operation]
     code = np.where(grouped, _engine.REPLAY_HELD_GROUP, code)
     code = np.where(
         aggregate & ~grouped & unknown & _reads_other_rows(log, input_rows),

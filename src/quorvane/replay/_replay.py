@@ -63,19 +63,15 @@ class Replay:
     not_evaluated: tuple[Unevaluated, ...]
     checked: int  # recomputed steps that reproduced their recorded value first
 
-    def value(self, node_id: int) -> Value:
-        """The replayed value of a step; raises LookupError when it could not be computed."""
-        found = self.values.get(node_id, UNKNOWN)
-        if found is UNKNOWN:
-            if node_id in self.values:
-                raise LookupError(f"step {node_id} could not be replayed")
-            return self.lineage.step(node_id).value
-        return found
-
     @property
     def computed(self) -> bool:
         """Whether the root's new value was computed."""
-        return self.values.get(self.lineage.root, None) is not UNKNOWN
+        return self.values.get(self.lineage.root) is not UNKNOWN
+
+    def new_value(self, node_id: int) -> Value:
+        """A step's value after the change (its recorded one where no change reaches it);
+        only where ``computed`` holds for it."""
+        return self.values.get(node_id, self.lineage.step(node_id).value)
 
 
 def changed_cells(lineage: ElementLineage, changes: Changes) -> dict[int, Value]:
