@@ -8,7 +8,9 @@ import json
 import re
 import shutil
 import subprocess
+import threading
 import time
+from types import SimpleNamespace
 from urllib.parse import quote, urlencode
 
 import httpx
@@ -16,7 +18,7 @@ import pytest
 from markupsafe import escape
 from sites import HOSTILE, HOSTILE_KEY, OTHER_KEY, demo_pipeline
 
-from quorvane.server import KeyRing
+from quorvane.server import KeyRing, flips
 from quorvane.server.lineage import Lineage
 from quorvane.server.sessions import Sessions
 from quorvane.utilities.persistence import PostgresStorage, SQLiteStorage
@@ -314,3 +316,22 @@ def test_a_results_row_status_follows_the_last_check(outcome, changed, missing, 
     check = {"outcome": outcome, "changed_keys": changed, "missing_keys": missing}
     lineage = Lineage(1, {"row_key": "k", "input_hash": "h"}, [], [], False, check)
     assert lineage.row_status.startswith(status)
+
+
+def test_a_run_is_counted_once_in_the_background_and_its_page_does_not_wait(monkeypatch):
+    counted, release = [], threading.Event()
+
+    def slow_count(store, pipeline_id):
+        counted.append(pipeline_id)
+        release.wait(10)
+        return ["counts"]
+
+    monkeypatch.setattr(flips, "count_run", slow_count)
+    monkeypatch.setattr(flips, "WAIT_SECONDS", 0.05)
+    counter, store = flips.FlipCounter(), SimpleNamespace(tenant_id="acme")
+    run = {"pipeline_id": 7, "status": "completed", "completed_at": "2026-12-09T10:00:00"}
+    assert counter.counts(store, run) is None  # under way: the page says so
+    release.set()
+    assert counter.counts(store, run) == counter.counts(store, run) == ["counts"]
+    assert counted == [7]
+    counter.close()

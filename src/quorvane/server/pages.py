@@ -33,6 +33,7 @@ from .applicant import (
     shown,
 )
 from .drawing import Caption, draw
+from .flips import FlipCounter
 from .lineage import (
     Lineage,
     format_value,
@@ -93,6 +94,7 @@ router = APIRouter(route_class=PageRoute, include_in_schema=False)
 def mount_pages(app: FastAPI) -> None:
     """Serve the pages and their stylesheet from ``app``."""
     app.state.overviews = run_pages.OverviewCache()
+    app.state.flip_counter = FlipCounter()
     app.include_router(router)
     app.mount("/static", StaticFiles(directory=HERE / "static"), name="static")
 
@@ -210,7 +212,8 @@ def run(request: Request, pipeline_id: int, q: str = "", page: PageNumber = 1) -
     store = _store(request)
     overview = run_pages.run_overview(store, pipeline_id, request.app.state.overviews)
     results = run_pages.results_page(store, pipeline_id, q.strip(), page)
-    return _page(request, "run.html", tenant=store.tenant_id, **overview, **results)
+    flips = request.app.state.flip_counter.counts(store, overview["run"])
+    return _page(request, "run.html", tenant=store.tenant_id, flips=flips, **overview, **results)
 
 
 @router.get("/runs/{pipeline_id}/lineage", response_class=HTMLResponse)

@@ -11,7 +11,6 @@ from typing import Any
 
 import numpy as np
 
-from ..replay import FlipCounts, run_flip_counts
 from ..utilities.orrin32 import ProvenanceTracker, column_risk_report
 from ..utilities.persistence import SQLStore
 from .notfound import visible_run
@@ -152,17 +151,7 @@ def _overview(store: SQLStore, run: dict[str, Any]) -> dict[str, Any]:
         "operations": store.operation_counts(pipeline_id),
         "summary": store.dashboard_payload(pipeline_id),
         "reach": reach,
-        "flips": flip_counts(store, pipeline_id),
     }
-
-
-def flip_counts(store: SQLStore, pipeline_id: int) -> list[FlipCounts]:
-    """For each result the run's per-element log traces, how many of its values change (a
-    decision: flip) when one protected attribute alone is set to each of its other values;
-    none for a run stored without the log."""
-    return [
-        run_flip_counts(store, pipeline_id, name) for name in store.element_results(pipeline_id)
-    ]
 
 
 def risk_report(source_nodes: list[dict], outputs: dict[str, list[int]]) -> list[dict[str, Any]]:
