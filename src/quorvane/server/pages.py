@@ -226,8 +226,9 @@ def lineage(
     whatif: str = "",
     to: str = "",
 ) -> Response:
-    """One applicant's result: its exact lineage and a what-if panel, or, for a run stored
-    before runs kept a per-element log, the shape of the computation and why it is no more."""
+    """One applicant's result: its exact lineage and a what-if panel; for a run stored
+    before runs kept a per-element log, the shape of the computation, saying that it cannot
+    show the applicant exactly."""
     if layout not in ("auto", "dot", "layered"):
         raise ValueError("layout is auto, dot or layered")
     store = _store(request)
