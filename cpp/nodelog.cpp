@@ -53,9 +53,14 @@ void NodeLog::reserve(size_t rows, size_t inputs) {
 void NodeLog::note_edges(const int64_t* in, size_t k, int64_t word, size_t element,
                          std::vector<int64_t>* edges) const {
     if (!edges) return;
+    for (size_t j = 0; j < k; ++j) {  // a node that keeps an input's word is not summarised
+        int64_t r = row_of(in[j]);
+        if (r >= 0 && !(flags_[to_size(r)] & kConstant) && words_[to_size(r)] == word) return;
+    }
     for (size_t j = 0; j < k; ++j) {
-        int64_t r = row_of(seen_as(in[j]));
-        if (r < 0) continue;
+        int64_t r = row_of(summary_as(in[j]));
+        // a step with a constant keeps its input's word: no edge from a fingerprint to itself
+        if (r < 0 || (flags_[to_size(r)] & kConstant) || words_[to_size(r)] == word) continue;
         edges->insert(edges->end(), {words_[to_size(r)], word, static_cast<int64_t>(j),
                                      static_cast<int64_t>(element)});
     }
@@ -264,6 +269,36 @@ std::vector<int64_t> NodeLog::table_ids() const {
     return out;
 }
 
+// The input of a row whose word the row keeps (a step with a constant), or -1.
+namespace {
+int64_t kept_input(const NodeLog& log, size_t at) {
+    auto [in, k] = log.inputs(at);
+    for (size_t j = 0; j < k; ++j) {
+        int64_t p = log.row_of(in[j]);
+        if (p < 0 || (log.flags(to_size(p)) & NodeLog::kConstant)) continue;
+        if (log.word(to_size(p)) == log.word(at)) return in[j];
+    }
+    return -1;
+}
+}  // namespace
+
+int64_t NodeLog::summary_as(int64_t id) const {
+    for (int depth = 0; depth < 1024; ++depth) {
+        int64_t r = row_of(id);
+        if (r < 0) return id;
+        size_t at = to_size(r);
+        int64_t next = is_cell(at) ? seen_as(id) : kept_input(*this, at);
+        if (next < 0 || next == id) return id;
+        id = next;
+    }
+    return id;
+}
+
+bool NodeLog::in_summary(size_t row) const {
+    if (!(flags_[row] & kAlive) || (flags_[row] & (kCell | kConstant))) return false;
+    return kept_input(*this, row) < 0;
+}
+
 int64_t NodeLog::seen_as(int64_t id) const {
     int64_t r = row_of(id);
     if (r < 0 || !is_cell(to_size(r))) return id;
@@ -371,12 +406,14 @@ void NodeLog::distinct_rows(std::vector<int64_t>& rows, std::vector<int64_t>& ed
     std::unordered_set<int64_t> seen_words;
     std::unordered_set<std::tuple<int64_t, int64_t, int64_t>, TripleHash> seen_edges;
     for (size_t r = 0; r < ids_.size(); ++r) {
-        if (!(flags_[r] & kAlive) || is_cell(r)) continue;
+        if (!(flags_[r] & kAlive) || (flags_[r] & (kCell | kConstant))) continue;
+        if (!in_summary(r)) continue;  // a step that keeps an input's word: that input
         if (seen_words.insert(words_[r]).second) rows.push_back(static_cast<int64_t>(r));
         auto [in, k] = inputs(r);
         for (size_t i = 0; i < k; ++i) {
-            int64_t parent = row_of(seen_as(in[i]));
-            if (parent < 0) continue;
+            int64_t parent = row_of(summary_as(in[i]));
+            if (parent < 0 || (flags_[to_size(parent)] & kConstant)) continue;
+            if (words_[to_size(parent)] == words_[r]) continue;  // no edge to itself
             auto key = std::make_tuple(words_[to_size(parent)], words_[r], static_cast<int64_t>(i));
             if (!seen_edges.insert(key).second) continue;
             edge_words.push_back(std::get<0>(key));

@@ -29,6 +29,10 @@ public:
     // evicted or indexed, not counted, and seen through (as their column) by the lineage,
     // the distinct rows and the edges noted, so that the table keeps one node per column.
     static constexpr uint8_t kCell = 16;
+    // A constant operand: a node of the table, but its word is no fingerprint (it derives
+    // from no source), so the per-fingerprint summary (the distinct rows, the edges noted
+    // for a writer) leaves it out.
+    static constexpr uint8_t kConstant = 32;
 
     explicit NodeLog(int64_t max_nodes) : max_nodes_(max_nodes) { input_start_.push_back(0); }
 
@@ -93,6 +97,13 @@ public:
                  bool cells = false) const;
     // The id a reference to `id` stands for in the table's views: a cell's column.
     int64_t seen_as(int64_t id) const;
+    // The id a reference to `id` stands for in the per-fingerprint summary: a cell's column,
+    // and for a step that keeps the word of an input (a step with a constant), what that
+    // input stands for.
+    int64_t summary_as(int64_t id) const;
+    // Whether a row is a node of the per-fingerprint summary: not a cell, not a constant,
+    // and not a step that keeps the word of one of its inputs.
+    bool in_summary(size_t row) const;
     bool is_cell(size_t row) const { return flags_[row] & kCell; }
 
     // The first table row of every distinct word, and each distinct (input word, word,

@@ -294,6 +294,23 @@ void bind_node_log(nb::module_& m) {
                      "tuple[int, int, int, int, list[int]] | None"),
              "(type, op, word, flags, inputs) of a node in the table, or None; inputs that\n"
              "are source cells are given as their column unless cells=True.")
+        .def(
+            "in_summary",
+            [](const NodeLog& log, const I64In& ids) {
+                std::vector<int64_t> kept;
+                for (size_t i = 0; i < ids.shape(0); ++i) {
+                    int64_t r = log.row_of(ids.data()[i]);
+                    kept.push_back(r < 0 || log.in_summary(static_cast<size_t>(r)));
+                }
+                return to_array(std::move(kept));
+            },
+            "ids"_a,
+            "Per id, 0 when its node is left out of the per-fingerprint summary (a source\n"
+            "cell, a constant, a step that keeps an input's word), else 1 (also for an id\n"
+            "no longer in the table).")
+        .def("summary_as", &NodeLog::summary_as, "id"_a,
+             "The id a reference to a node stands for in the per-fingerprint summary: a\n"
+             "cell's column; for a step that keeps an input's word, what that input stands for.")
         .def("seen_as", &NodeLog::seen_as, "id"_a,
              "The id a reference to a node stands for in the table: a cell's column.")
         .def("table_ids", [](const NodeLog& log) { return to_array(log.table_ids()); })

@@ -224,7 +224,11 @@ def dag_road(
                 DAGTracker.persist_results(
                     store, pipeline_id, applications.index, decisions, source_df=applications
                 )
-                store.write_element_log(pipeline_id, tracker.element_log(decisions))
+                # each applicant's exact lineage: every node with its own value and row
+                if getattr(store, "write_element_log", None) is not None:
+                    log = tracker.element_log(decisions)
+                    store.write_element_log(pipeline_id, log)
+                    notes.append(f"a per-element log of {log.size:,} nodes")
             notes.append(f"{2 * len(applications):,} result rows in pipeline {pipeline_id}")
     # Leaving the block flushed again and completed the pipeline.
     return {

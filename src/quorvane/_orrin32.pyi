@@ -137,6 +137,19 @@ class NodeLog:
         are source cells are given as their column unless cells=True.
         """
 
+    def in_summary(self, ids: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> Annotated[NDArray[numpy.int64], dict(shape=(None,))]:
+        """
+        Per id, 0 when its node is left out of the per-fingerprint summary (a source
+        cell, a constant, a step that keeps an input's word), else 1 (also for an id
+        no longer in the table).
+        """
+
+    def summary_as(self, id: int) -> int:
+        """
+        The id a reference to a node stands for in the per-fingerprint summary: a
+        cell's column; for a step that keeps an input's word, what that input stands for.
+        """
+
     def seen_as(self, id: int) -> int:
         """The id a reference to a node stands for in the table: a cell's column."""
 

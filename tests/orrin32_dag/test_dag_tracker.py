@@ -365,7 +365,8 @@ def test_persist_node_is_called_under_the_lock_when_a_writer_is_set(t):
     t._persist_node = lambda node: seen.append((node.node_id, t._dag_lock.locked()))
     t.log_unary("n", 0, 0)
     t._writer = object()
-    t.log_unary("n", 0, 0)
+    t.log_unary("n", 0, 5)
+    t.log_unary("n", 1, 5)  # keeps its input's word: the summary has that input's node
     assert seen == [(1, True)]
 
 

@@ -31,6 +31,8 @@ def hand_over_batch(
     """
     writer = tracker._writer
     made = np.flatnonzero(ids >= 0)
+    # a step that keeps its input's word (a step with a constant) is that input's node
+    made = made[tracker._log.in_summary(np.ascontiguousarray(ids[made])) != 0]
     rows = edges.reshape(-1, 4)
     if getattr(writer, "write_nodes", None) is None:
         nodes = _stored_nodes(tracker, node_type, operation, words[made])

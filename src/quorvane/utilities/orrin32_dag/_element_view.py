@@ -40,7 +40,7 @@ def element_log(tracker: Any, results: Mapping[str, Any] | None = None) -> Eleme
             input_start=starts,
             inputs=flat,
             value=store.value.get(ids),
-            text=None if texts is None or not any(t is not None for t in texts) else tuple(texts),
+            text=_texts(texts),
             row=store.row.get(ids),
             protected=(flags[keep] & PROTECTED) != 0,
             sources=_sources(tracker),
@@ -51,10 +51,19 @@ def element_log(tracker: Any, results: Mapping[str, Any] | None = None) -> Eleme
     return log
 
 
+def _texts(texts: np.ndarray | None) -> tuple | None:
+    """The texts of the log's rows, or None when no row has one."""
+    if texts is None or not (texts != None).any():  # noqa: E711 - element-wise, not identity
+        return None
+    return tuple(texts)
+
+
 def _kept_inputs(
     input_start: np.ndarray, inputs: np.ndarray, keep: np.ndarray
 ) -> tuple[np.ndarray, np.ndarray]:
     """The input offsets and inputs of the kept rows."""
+    if keep.all():
+        return input_start.astype(np.int64, copy=False), inputs.astype(np.int64, copy=False)
     counts = np.diff(input_start)
     flat = inputs[np.repeat(keep, counts)]
     starts = np.concatenate([[0], np.cumsum(counts[keep])]).astype(np.int64)

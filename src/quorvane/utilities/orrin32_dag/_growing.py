@@ -32,6 +32,8 @@ class Growing:
     def get(self, positions: np.ndarray) -> np.ndarray:
         """Entries at ``positions`` (``fill`` for positions never set or negative)."""
         positions = np.asarray(positions, dtype=np.int64)
+        if len(positions) and positions.min() >= 0 and positions.max() < len(self.data):
+            return self.data[positions]
         out = np.full(len(positions), self.fill, dtype=self.dtype)
         inside = (positions >= 0) & (positions < len(self.data))
         out[inside] = self.data[positions[inside]]

@@ -19,6 +19,8 @@ PROTECTED = 4
 SOURCE = 8
 #: A cell of a source column (see the native log): beside the table, seen as its column.
 CELL = 16
+#: A constant operand (see the native log): left out of the per-fingerprint summary.
+CONSTANT = 32
 
 
 class Interned:

@@ -15,7 +15,13 @@ from typing import Any, cast
 
 from . import _bulk, _dashboard
 from ._log import logger
+from ._records import NodeType
 from ._run_record import run_record
+
+
+def _an_id(value: Any) -> bool:
+    return isinstance(value, int) and -(2**63) <= value < 2**63
+
 
 #: the setting that makes every DAGTracker of a process require its audit trail
 REQUIRE_ENV = "QUORVANE_REQUIRE_PERSISTENCE"
@@ -212,6 +218,10 @@ class PersistenceSession:
                 "storage. Install quorvane with persistence extras or check your installation."
             )
             return
+        # an input stands for what the summary has of it (a cell: its column; a step that
+        # keeps its input's word: that input)
+        summary_as = tracker._log.summary_as
+        inputs = [tracker._nodes.get(summary_as(i) if _an_id(i) else i) for i in node.inputs]
         info = tracker.decode_full(node.provenance)
         stored_node = StoredNode(
             fingerprint=node.provenance,
@@ -228,9 +238,14 @@ class PersistenceSession:
         )
         self.writer.write_node(stored_node)
         edges = []
-        for i, input_id in enumerate(node.inputs):
-            input_node = tracker._nodes.get(input_id)
-            if input_node:
+        for i, input_node in enumerate(inputs):
+            # a constant derives from no source; a step with one keeps its input's word,
+            # and a fingerprint has no edge to itself
+            if (
+                input_node
+                and input_node.node_type is not NodeType.CONSTANT
+                and input_node.provenance != node.provenance
+            ):
                 edges.append(
                     StoredEdge(
                         parent_fingerprint=input_node.provenance,

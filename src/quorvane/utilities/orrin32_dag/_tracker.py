@@ -19,7 +19,16 @@ from ._batch_records import hand_over_batch
 from ._dag import ComputationDAG
 from ._elements import CONSTANT_OPERATION, ElementStore
 from ._log import logger  # noqa: F401  (one logger for the whole module)
-from ._node_table import CELL, PROTECTED, SOURCE, Interned, NodeTable, ProvenanceIndex, node_types
+from ._node_table import (
+    CELL,
+    CONSTANT,
+    PROTECTED,
+    SOURCE,
+    Interned,
+    NodeTable,
+    ProvenanceIndex,
+    node_types,
+)
 from ._records import DAGEdge, DAGNode, NodeType
 from ._session import (
     PersistenceRequiredError,
@@ -303,6 +312,7 @@ class DAGTracker(ProvenanceTracker):
                 raise
             if not node.is_protected and provenance and self.is_tainted(provenance):
                 node.is_protected = True
+            self._raw_inputs = inputs  # the log keeps the cells read (see _store_node)
             self._store_node(node_id, node, provenance)
             if node_id in self._log:  # its row, from the cells it read
                 self._elements.made_one(node_id, node.node_type, inputs)
@@ -315,20 +325,25 @@ class DAGTracker(ProvenanceTracker):
         Runs with ``_dag_lock`` held by the caller.
         """
         log = self._log
+        raw = self.__dict__.pop("_raw_inputs", None)
         if node_id < log.next_id:
             raise ValueError(f"node id {node_id} is not above the ids already given")
         try:
             inputs = [as_int("input node id", i) for i in node.inputs]
+            if raw is not None and len(raw) == len(inputs):  # the cells, where it read some
+                inputs = [as_int("input node id", i) for i in raw]
         except TypeError:
             log.next_id = node_id + 1
             raise
-        flags = (PROTECTED if node.is_protected else 0) | (
-            SOURCE if node.node_type is NodeType.SOURCE else 0
+        flags = (
+            (PROTECTED if node.is_protected else 0)
+            | (SOURCE if node.node_type is NodeType.SOURCE else 0)
+            | (CONSTANT if node.node_type is NodeType.CONSTANT else 0)
         )
         type_code = self._node_types.code(node.node_type)
         op_code = self._operations.code(node.operation)
         try:
-            if self._writer:
+            if self._writer and self._summarised(node, inputs):
                 self._persist_node(node)
         finally:
             log.next_id = node_id
@@ -337,6 +352,18 @@ class DAGTracker(ProvenanceTracker):
             self._node_cache[node_id] = node
             if log.evictions != evictions:
                 self._forget_evicted()
+
+    def _summarised(self, node: DAGNode, inputs: list) -> bool:
+        """Whether the per-fingerprint summary has a node of its own for ``node``: not a
+        constant (whose word is no fingerprint), nor a step that keeps the word of one of
+        its inputs (a step with a constant), which is that input's node there."""
+        if node.node_type is NodeType.CONSTANT:
+            return False
+        for input_id in inputs:
+            row = self._log.row(input_id, cells=True) if _an_id(input_id) else None
+            if row is not None and not row[3] & CONSTANT and row[2] == node.provenance:
+                return False
+        return True
 
     def _forget_evicted(self) -> None:
         """Drop the kept node objects of evicted nodes once they are many."""
