@@ -49,8 +49,10 @@ def test_a_stored_value_has_the_sources_and_steps_of_its_live_dag(stored):
     assert sources(back) == sources(live)
     # rows whose values share a word share a stored node: the stored DAG may hold more steps
     stored_counts, live_counts = back.operation_counts, live.operation_counts
-    assert stored_counts.keys() == live_counts.keys()
-    assert all(stored_counts[op] >= n for op, n in live_counts.items())
+    # a constant has no fingerprint, and a step with one (age * 0.01) keeps its input's
+    # word: the stored summary has that input's node for it
+    assert stored_counts.keys() == live_counts.keys() - {"constant", "mul"}
+    assert all(stored_counts[op] >= live_counts[op] for op in stored_counts)
     assert len(dag_to_prov(back).get_records()) > len(back.nodes)
     with pytest.raises(LookupError, match="no stored value"):
         stored_value_dag(storage, pipeline_id, 0x12345)
