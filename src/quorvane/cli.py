@@ -609,6 +609,10 @@ def whatif(
         click.echo(json.dumps(record, indent=2, ensure_ascii=False))
         return
     click.echo(answer.sentence())
+    click.echo(
+        f"  {answer.checked} recomputed step(s) first gave their recorded values from their "
+        "recorded inputs"
+    )
     for line in answer.moved:
         click.echo(f"  from the group moved into: {line}")
     for line in answer.held:

@@ -101,3 +101,11 @@ def test_engine_replay_refuses_a_malformed_log(bad, message):
     ):
         with pytest.raises(ValueError, match=message):
             call()
+
+
+def test_an_aggregate_without_groups_is_held():
+    # without group keys the pass cannot tell a move: the means are held, nothing unknown
+    log = logged(applicants(80))
+    counts = flip_counts(type(log)(**{**log.__dict__, "group": None}), "approved")
+    married = [c for c in counts.counts if c.attribute.endswith(".married")]
+    assert all(c.unknown == 0 and c.held == 1 for c in married)  # the group it leaves

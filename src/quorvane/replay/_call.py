@@ -136,9 +136,9 @@ def _stored(
             "it was stored before per-element lineage was kept"
         )
     nodes: dict[str, int | None] = {result: lineage.root}
-    for other in [name for name in known if name != result][:_SCORES_LOOKED_AT]:
-        found = storage.read_element_lineage(run, other, key)
-        nodes[other] = found.root if found is not None else None
+    if _is_decision(lineage.step(lineage.root).value):  # a decision names what it is made from
+        for other in [name for name in known if name != result][:_SCORES_LOOKED_AT]:
+            nodes[other] = _stored_node(storage, run, other, key)
     return _answered(lineage, changes, result, _StoredGroups(storage, run), nodes)
 
 
@@ -162,6 +162,20 @@ def _answered(
         node, name = max(scores)  # the named result nearest the decision
         score = (name, node)
     return answer(replay(lineage, changes, groups), result, changes, score)
+
+
+def _is_decision(value: Value) -> bool:
+    return isinstance(value, float) and value in (0.0, 1.0)
+
+
+def _stored_node(storage: Any, run: Any, result: str, key: str) -> int | None:
+    """The node of ``key``'s element of ``result``: looked up where the store can, else
+    the root of its lineage (a whole walk)."""
+    look_up = getattr(storage, "element_result_node", None)
+    if look_up is not None:
+        return look_up(run, result, key)
+    found = storage.read_element_lineage(run, result, key)
+    return found.root if found is not None else None
 
 
 class _StoredGroups:

@@ -108,6 +108,12 @@ class ReplayColumns:
 def rows_of(log: ElementLog, node_ids: np.ndarray) -> np.ndarray:
     """The rows of the log that hold ``node_ids``."""
     ids = np.asarray(node_ids, dtype=np.int64)
+    first = int(log.node_id[0]) if log.size else 0
+    if log.size and int(log.node_id[-1]) - first == log.size - 1:  # ids without gaps
+        rows = ids - first
+        if len(rows) and (rows.min() < 0 or rows.max() >= log.size):
+            raise ValueError("the log refers to a node it does not hold")
+        return np.ascontiguousarray(rows, dtype=np.int64)
     rows = np.searchsorted(log.node_id, ids)
     inside = rows < log.size
     if not inside.all() or not np.array_equal(log.node_id[rows], ids):
@@ -140,22 +146,22 @@ def _codes(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
     # element-wise operation, or one of a group, is held
     unknown = (code == _engine.REPLAY_UNKNOWN) & ~element_wise[log.operation]
     code = np.where(grouped, _engine.REPLAY_HELD_GROUP, code)
-    code = np.where(
-        aggregate & ~grouped & unknown & _reads_other_rows(log, input_rows),
-        _engine.REPLAY_HELD,
-        code,
-    )
-    return np.ascontiguousarray(code, dtype=np.int32)
+    code = np.ascontiguousarray(code, dtype=np.int32)
+    candidates = np.flatnonzero(aggregate & ~grouped & unknown)
+    code[candidates[_reads_other_rows(log, input_rows, candidates)]] = _engine.REPLAY_HELD
+    return code
 
 
-def _reads_other_rows(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
-    """Per node, whether one of its inputs belongs to another row than its own: an
-    aggregate over other applicants, as opposed to an element-wise step of many inputs."""
-    counts = np.diff(log.input_start)
-    owner = np.repeat(np.arange(log.size), counts)
-    input_row = log.row[input_rows]
-    other = (input_row >= 0) & (input_row != log.row[owner])
-    return np.bincount(owner[other], minlength=log.size) > 0
+def _reads_other_rows(log: ElementLog, input_rows: np.ndarray, nodes: np.ndarray) -> np.ndarray:
+    """Per node of ``nodes``, whether one of its inputs belongs to another row than its
+    own: an aggregate over other applicants, as opposed to an element-wise step of many
+    inputs."""
+    starts, ends = log.input_start[nodes], log.input_start[nodes + 1]
+    owner = np.repeat(np.arange(len(nodes)), ends - starts)
+    pieces = [input_rows[s:e] for s, e in zip(starts.tolist(), ends.tolist(), strict=True)]
+    input_row = log.row[np.concatenate([np.zeros(0, np.int64), *pieces])]
+    other = (input_row >= 0) & (input_row != log.row[nodes][owner])
+    return np.bincount(owner[other], minlength=len(nodes)) > 0
 
 
 def _grouped_rows(log: ElementLog) -> list[int]:
