@@ -44,8 +44,6 @@ class _StoredGraph:
         self.nodes = {node.fingerprint: node for node in storage.get_nodes(pipeline_id)}
         inputs: dict[int, list[tuple[int, int]]] = {}
         for edge in storage.get_edges(pipeline_id):
-            if edge.parent_fingerprint == edge.child_fingerprint:
-                continue  # a step that kept its input's word: the same stored node
             inputs.setdefault(edge.child_fingerprint, []).append(
                 (edge.input_position, edge.parent_fingerprint)
             )

@@ -132,9 +132,6 @@ def read_lineage(store: SQLStore, pipeline_id: int, row_key: str, output_name: s
         raise no_output(pipeline_id, row_key, output_name, (r["output_name"] for r in results))
     result = rows[0]
     nodes, edges, truncated = store.lineage_of(pipeline_id, result["fingerprint"], MAX_NODES)
-    # a step that kept its input's word (a scalar operand is a node of its own) is stored as
-    # that same node: an edge from a word to itself is no step of the shape
-    edges = [(parent, child, position) for parent, child, position in edges if parent != child]
     lineage = Lineage(pipeline_id, result, nodes, edges, truncated)
     if result["row_index"] is not None:
         lineage.values_found = _join_values(store, pipeline_id, result["row_index"], nodes)
