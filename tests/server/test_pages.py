@@ -18,10 +18,15 @@ import pytest
 from markupsafe import escape
 from sites import HOSTILE, HOSTILE_KEY, OTHER_KEY, demo_pipeline
 
-from quorvane.server import KeyRing, flips
+from quorvane.server import KeyRing, applicant, flips
 from quorvane.server.lineage import Lineage
 from quorvane.server.sessions import Sessions
-from quorvane.utilities.persistence import PostgresStorage, SQLiteStorage
+from quorvane.utilities.persistence import (
+    ElementLineage,
+    LineageStep,
+    PostgresStorage,
+    SQLiteStorage,
+)
 
 COOKIE = "quorvane_session"
 
@@ -335,3 +340,31 @@ def test_a_run_is_counted_once_in_the_background_and_its_page_does_not_wait(monk
     assert counter.counts(store, run) == counter.counts(store, run) == ["counts"]
     assert counted == [7]
     counter.close()
+
+
+def test_a_lineage_over_every_applicant_lists_the_applicants_own_steps_and_counts_the_rest(
+    monkeypatch,
+):
+    monkeypatch.setattr(applicant, "LISTED_STEPS", 5)
+    monkeypatch.setattr(applicant, "LISTED_INPUTS", 4)
+    cells = [
+        LineageStep(
+            node_id=2 + i, node_type="SOURCE", operation="t.wage", inputs=(1,), word=0,
+            value=float(i), identity=(f"K{i}",), table="t", column="wage",
+        )
+        for i in range(10)
+    ]  # fmt: skip
+    steps = (
+        LineageStep(node_id=1, node_type="SOURCE", operation="t.wage", inputs=(), word=0,
+                    value=None, identity=(), table="t", column="wage"),
+        *cells,
+        LineageStep(node_id=12, node_type="AGGREGATE", operation="mean",
+                    inputs=tuple(range(2, 12)), word=0, value=4.5, identity=()),
+        LineageStep(node_id=13, node_type="BINARY", operation="sub", inputs=(5, 12), word=0,
+                    value=-1.5, identity=("K3",)),
+    )  # fmt: skip
+    found = applicant.Applicant({}, "gap", ElementLineage(root=13, key="K3", steps=steps))
+    assert [s.record.node_id for s in found.steps] == [1, 5, 12, 13] and found.unlisted == 9
+    mean = found.steps[2]
+    assert mean.formula.endswith("… 6 more)") and mean.unlisted_inputs == 6
+    assert found.steps[3].formula == "sub(t.wage #5 = 3, mean #12 = 4.5)"

@@ -28,6 +28,11 @@ MAX_DRAWN = 300
 OPEN_STEPS = 60
 #: inputs named in a step's line; the others are folded under it
 SHOWN_INPUTS = 8
+#: inputs listed under a step at most (an aggregate over every applicant has a million)
+LISTED_INPUTS = 200
+#: steps listed at most; past it the source cells of other applicants that an aggregate
+#: read are counted, not listed (the exports have every one)
+LISTED_STEPS = 2000
 #: the value a what-if offers instead of a 0/1 attribute's own
 _OTHER_FLAG = {0.0: "1", 1.0: "0"}
 #: characters kept for a value in a box, so that every applicant's drawing has the same size
@@ -71,7 +76,11 @@ class Step:
 
     record: LineageStep
     name: str
-    operands: tuple[Operand, ...]
+    operands: tuple[Operand, ...]  # the first LISTED_INPUTS inputs
+
+    @property
+    def unlisted_inputs(self) -> int:
+        return len(self.record.inputs) - len(self.operands)
 
     @property
     def value(self) -> str:
@@ -94,7 +103,7 @@ class Step:
         if not self.operands:
             return self.name
         shown_operands = [o.text for o in self.operands[:SHOWN_INPUTS]]
-        more = len(self.operands) - SHOWN_INPUTS
+        more = len(self.record.inputs) - len(shown_operands)
         if more > 0:
             shown_operands.append(f"… {more} more")
         return f"{self.record.operation}({', '.join(shown_operands)})"
@@ -123,16 +132,31 @@ class Applicant:
 
     @cached_property
     def steps(self) -> list[Step]:
-        """Every step, inputs first, the result last."""
+        """The steps listed, inputs first, the result last: every one, unless there are more
+        than LISTED_STEPS, when the other applicants' source cells are left out."""
         by_id = {s.node_id: s for s in self.lineage.steps}
+        listed = self.lineage.steps
+        if len(listed) > LISTED_STEPS:
+            listed = tuple(s for s in listed if not self._others_cell(s))
         return [
             Step(
                 s,
                 step_name(s),
-                tuple(Operand(i, _operand(by_id[i]) if i in by_id else f"#{i}") for i in s.inputs),
+                tuple(
+                    Operand(i, _operand(by_id[i]) if i in by_id else f"#{i}")
+                    for i in s.inputs[:LISTED_INPUTS]
+                ),
             )
-            for s in self.lineage.steps
+            for s in listed
         ]
+
+    def _others_cell(self, step: LineageStep) -> bool:
+        return step.node_type == "SOURCE" and bool(step.identity) and self.key not in step.identity
+
+    @property
+    def unlisted(self) -> int:
+        """Steps of the lineage the page counts but does not list."""
+        return len(self.lineage.steps) - len(self.steps)
 
     @property
     def result(self) -> LineageStep:
