@@ -37,6 +37,7 @@ void NodeLog::push(uint8_t type, int32_t op, int64_t word, uint8_t flags) {
     flags_.push_back(stored_flags(flags));
     input_start_.push_back(static_cast<int64_t>(inputs_.size()));
     if (!(flags & kCell)) ++live_;
+    note_stand_in(ids_.size() - 1);
 }
 
 // Room for a batch, growing geometrically so that many small batches stay linear.
@@ -146,6 +147,7 @@ void NodeLog::fill_columns(uint8_t type, int32_t op, const int64_t* words, size_
     std::fill(ops_.data() + base, ops_.data() + base + made, op);
     std::fill(types_.data() + base, types_.data() + base + made, type);
     if (!(flags & kCell)) live_ += made;
+    for (size_t r = base; r < base + made; ++r) note_stand_in(r);
 }
 
 void NodeLog::append_ragged(uint8_t type, int32_t op, const int64_t* words, size_t n,
@@ -282,21 +284,33 @@ int64_t kept_input(const NodeLog& log, size_t at) {
 }
 }  // namespace
 
+// A row that keeps an input's word stands, in the summary, for what that input stands for
+// when the row is made: noted then, so that a later eviction of the input changes nothing.
+void NodeLog::note_stand_in(size_t row) {
+    if (flags_[row] & (kCell | kConstant)) return;
+    int64_t kept = kept_input(*this, row);
+    if (kept < 0) return;
+    int64_t stand = kept == ids_[row] ? kept : summary_as(kept);  // resolved before noted
+    stand_ids_.push_back(ids_[row]);
+    stand_for_.push_back(stand);
+}
+
+int64_t NodeLog::stand_in(int64_t id) const {
+    const int64_t* it = std::lower_bound(stand_ids_.begin(), stand_ids_.end(), id);
+    if (it == stand_ids_.end() || *it != id) return -1;
+    return stand_for_[static_cast<size_t>(it - stand_ids_.begin())];
+}
+
 int64_t NodeLog::summary_as(int64_t id) const {
-    for (int depth = 0; depth < 1024; ++depth) {
-        int64_t r = row_of(id);
-        if (r < 0) return id;
-        size_t at = to_size(r);
-        int64_t next = is_cell(at) ? seen_as(id) : kept_input(*this, at);
-        if (next < 0 || next == id) return id;
-        id = next;
-    }
-    return id;
+    int64_t stand = stand_in(id);
+    if (stand >= 0) return stand;
+    int64_t r = row_of(id);
+    return (r >= 0 && is_cell(to_size(r))) ? seen_as(id) : id;
 }
 
 bool NodeLog::in_summary(size_t row) const {
     if (!(flags_[row] & kAlive) || (flags_[row] & (kCell | kConstant))) return false;
-    return kept_input(*this, row) < 0;
+    return stand_in(ids_[row]) < 0;
 }
 
 int64_t NodeLog::seen_as(int64_t id) const {

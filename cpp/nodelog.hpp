@@ -137,6 +137,8 @@ private:
     void note_edges(const int64_t* in, size_t k, int64_t word, size_t element,
                     std::vector<int64_t>* edges) const;
     void after_append();
+    void note_stand_in(size_t row);
+    int64_t stand_in(int64_t id) const;
     void evict(size_t count);
     void compact();
     void refresh_index();
@@ -155,6 +157,10 @@ private:
     PodVector<uint8_t> flags_;
     PodVector<int64_t> input_start_;  // inputs of row r: input_start_[r] .. [r+1]
     PodVector<int64_t> inputs_;
+    // Rows that keep an input's word (ids, ascending) and what each stands for in the
+    // summary, resolved when the row is made (see note_stand_in).
+    PodVector<int64_t> stand_ids_;
+    PodVector<int64_t> stand_for_;
 
     // Rows ordered by (word, row); covers rows [0, indexed_rows_). Entries of rows no longer
     // indexed are skipped when read, and dropped when the log is compacted.

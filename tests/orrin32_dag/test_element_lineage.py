@@ -119,6 +119,9 @@ def test_the_log_lists_each_result_by_its_business_key(run):
     # ascending ids are a topological order: every input was made before its node
     owners = np.repeat(log.node_id, np.diff(log.input_start))
     assert (log.inputs < owners).all()
+    # the group median of each applicant's credit history, keyed by that history
+    peers = np.searchsorted(log.node_id, tracked._col_nodes["peer"])
+    assert {log.group[i] for i in peers} == {f"[{h}]" for h in plain["chist"].unique()}
     merged = log.identity_kind == 1
     assert merged.any() and set(log.members[log.member_start[:-1][merged]]) <= set(
         np.flatnonzero(np.asarray(log.identity_table) == "loans")

@@ -44,11 +44,26 @@ def element_log(tracker: Any, results: Mapping[str, Any] | None = None) -> Eleme
             row=store.row.get(ids),
             protected=(flags[keep] & PROTECTED) != 0,
             sources=_sources(tracker),
-            group=tuple(groups.get(i) for i in ids.tolist()) if groups else None,
+            group=_groups(ids, groups),
             results=_results(tracker, results or {}),
             **identities,
         )
     return log
+
+
+def _groups(ids: np.ndarray, keys: dict[int, str]) -> tuple | None:
+    """Per row, the group key of an aggregate node of a groupby (None elsewhere); None
+    when the log has none."""
+    if not keys:
+        return None
+    nodes = np.fromiter(keys.keys(), dtype=np.int64, count=len(keys))
+    texts = np.array(list(keys.values()), dtype=object)
+    at = np.searchsorted(ids, nodes)
+    found = at < len(ids)
+    found[found] = ids[at[found]] == nodes[found]
+    out = np.full(len(ids), None, dtype=object)
+    out[at[found]] = texts[found]
+    return tuple(out)
 
 
 def _texts(texts: np.ndarray | None) -> tuple | None:

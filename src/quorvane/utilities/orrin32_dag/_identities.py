@@ -49,7 +49,7 @@ class RowIdentities:
         start = self.count
         ids = np.arange(start, start + n, dtype=np.int64)
         self.kind.set(ids, kind)
-        total = int(self.member_end.data[start - 1]) if start else 0
+        total = int(self.member_end.get([start - 1])[0]) if start else 0
         self.member_end.set(ids, total + np.cumsum(counts, dtype=np.int64))
         self.members.append(flat)
         return ids
@@ -172,12 +172,12 @@ class RowIdentities:
         """The source rows an identity stands for, left to right (itself for a source row)."""
         if identity < 0:
             return []
-        if int(self.kind.data[identity]) == SOURCE_ROW:
+        if int(self.kind.get([identity])[0]) == SOURCE_ROW:
             return [identity]
-        end = int(self.member_end.data[identity])
-        start = int(self.member_end.data[identity - 1]) if identity else 0
+        start, end = (int(e) for e in self.member_end.get([identity - 1, identity]))
+        start = start if identity else 0
         out: list[int] = []
-        for member in self.members.data[start:end].tolist():
+        for member in self.members.get(np.arange(start, end)).tolist():
             for row in self.source_members(member):
                 if row not in out:
                     out.append(row)
