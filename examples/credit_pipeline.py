@@ -99,7 +99,7 @@ def main(argv: list[str] | None = None) -> int:
     signal.signal(signal.SIGTERM, _terminated)
     applications, published = load_applications(args.rows)
     spotlight = _spotlight(applications)
-    steps = Steps(total=8 if args.dask else 7)
+    steps = Steps(total=9 if args.dask else 8)
 
     print("quorvane demo: a credit-decision pipeline with provenance")
     say(
@@ -123,6 +123,7 @@ def main(argv: list[str] | None = None) -> int:
         summary = dag_road(steps, applications, spotlight, service, out)
         store = stack.enter_context(_client(service))
         summary |= read_back(steps, store, spotlight, summary)
+        summary |= what_if(steps, store, applications, spotlight, summary)
         summary |= tamper_check(steps, service, applications, spotlight, summary, out)
 
         if on_dask is not None:
@@ -206,7 +207,6 @@ def dag_road(
             f"sources; protected sources: {_names(facts['dag']['protected_sources'])}"
         )
         files = _write_dag(get_dag_for_series(outputs["score"], position), spotlight, out)
-        asked = what_if(steps, tracker, outputs, spotlight)
 
         with steps.step("Store the run's graph and summary in the service (flush)"):
             tracker.flush()
@@ -236,23 +236,7 @@ def dag_road(
         "spotlight": spotlight,
         "spotlight_word": facts["provenance"],
         "files": files,
-        "whatif": asked,
     }
-
-
-def what_if(steps: Steps, tracker: DAGTracker, outputs: dict, spotlight: str) -> dict[str, Any]:
-    """Would the decision change if the applicant were not married? Replayed from the
-    per-element log alone; and, over every applicant, how many decisions each protected
-    attribute flips."""
-    results = {"score": outputs["score"], "approved": outputs["approved"]}
-    with steps.step(f"What if {spotlight} were not married? (whatif, from the log alone)"):
-        answer = whatif(tracker, results, spotlight, {"married": 0}, result="approved")
-        flips = run_flip_counts(tracker, results, "approved")
-    say(answer.sentence())
-    say(f"over all {flips.decisions:,} applicants, each protected attribute set alone:")
-    for line in flips.lines():
-        say("  " + line)
-    return {"key": spotlight, "score": list(answer.score or ()), "flips": answer.flips}
 
 
 def read_back(steps: Steps, store: HostedStorage, spotlight: str, run: dict) -> dict[str, Any]:
@@ -270,6 +254,25 @@ def read_back(steps: Steps, store: HostedStorage, spotlight: str, run: dict) -> 
     )
     say(f"hash of {spotlight}'s input row: {row['exact_hash']}")
     return {"status": status, "fingerprint": fingerprint, "input_hash": row["input_hash"]}
+
+
+def what_if(
+    steps: Steps, store: HostedStorage, applications: pd.DataFrame, spotlight: str, run: dict
+) -> dict[str, Any]:
+    """Would the applicant's decision change with the other marital status? Replayed from
+    the stored per-element log alone, not from this script's code; and, over every
+    applicant, how many decisions each protected attribute flips."""
+    changes = {"married": 1 - int(applications.at[spotlight, "married"])}
+    pipeline_id = run["pipeline_id"]
+    with steps.step(f"What if {spotlight} had the other marital status? (whatif, stored run)"):
+        answer = whatif(store, pipeline_id, spotlight, changes, result="approved")
+        flips = run_flip_counts(store, pipeline_id, "approved")
+    say(answer.sentence())
+    say(f"over all {flips.decisions:,} applicants, the decisions a protected attribute flips:")
+    for line in flips.lines():
+        say("  " + line)
+    asked = {"key": spotlight, "score": list(answer.score or ()), "flips": answer.flips}
+    return {"whatif": asked | {"sentence": answer.sentence(), "changes": changes}}
 
 
 def tamper_check(
@@ -344,10 +347,12 @@ def _show_pages(service: Service, summary: dict, key_file: Path, serve: bool) ->
         say("running after the demo and prints their addresses")
         return
     run_page = f"{service.url}/runs/{summary['pipeline_id']}"
-    lineage = f"{run_page}/lineage?key={summary['spotlight']}&output=score"
+    lineage = f"{run_page}/lineage?key={summary['spotlight']}&output=approved"
+    ((attribute, value),) = summary["whatif"]["changes"].items()
     print(f"\nThe run's audit pages (log in with the key in {_shown(key_file)}):")
     say(run_page)
     say(lineage)
+    say(f"{lineage}&whatif={attribute}&to={value}")
     say("serving until Ctrl-C (or SIGTERM)")
     sys.stdout.flush()
     try:

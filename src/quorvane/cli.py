@@ -474,6 +474,8 @@ EXPORT_FORMATS = ("openlineage", "prov-json", "prov-n")
     help="OpenLineage run events (JSON lines), or one value's lineage as PROV.",
 )
 @click.option("--value", help="Fingerprint of the value (0x... or decimal) for the PROV formats.")
+@click.option("--key", help="Business key of one applicant: export its exact lineage.")
+@click.option("--result", help="The applicant's result to follow (with --key), e.g. approved.")
 @click.option("--namespace", default="quorvane", show_default=True, help="OpenLineage namespace.")
 @click.option(
     "--output",
@@ -489,31 +491,29 @@ def export(
     pipeline_id: int,
     fmt: str,
     value: str | None,
+    key: str | None,
+    result: str | None,
     namespace: str,
     output: Any,
 ) -> None:
-    """Write stored run PIPELINE_ID as OpenLineage run events, or the lineage of one of its
-    stored values (--value, as `quorvane show` lists them) as W3C PROV."""
-    if fmt != "openlineage" and value is None:
-        raise click.UsageError(
-            f"--format {fmt} writes the lineage of one value: give its fingerprint with "
-            "--value (`quorvane show` lists them)"
-        )
-    if fmt == "openlineage" and value is not None:
-        raise click.UsageError(
-            "--value is for the PROV formats (--format prov-json or prov-n); "
-            "OpenLineage events describe the whole run"
-        )
+    """Write stored run PIPELINE_ID as OpenLineage run events, the exact lineage of one
+    applicant's result (--key, --result) in any format, or the lineage of one stored value
+    (--value, as `quorvane show` lists them) as W3C PROV."""
+    _check_export_choice(fmt, value, key, result)
     try:
         from openlineage.client.serde import Serde
 
-        from .interop import prov, stored
+        from .interop import applicant, prov, stored
     except ImportError as exc:
         raise click.ClickException(
             f"export needs the interop extra (pip install 'quorvane[interop]'): {exc}"
         ) from None
     backend = _open(store, tenant)
     _run_of(backend, tenant, pipeline_id)
+    if key is not None:
+        text = applicant.export_applicant(backend, pipeline_id, key, fmt, result, namespace)
+        output.write(text + "\n")
+        return
     if value is None:
         events = stored.stored_run_events(
             backend, pipeline_id, job_namespace=namespace, namespace=namespace
@@ -526,6 +526,25 @@ def export(
         prov.dag_to_prov_json(dag, run=run) if fmt == "prov-json" else prov.dag_to_prov_n(dag, run)
     )
     output.write(text + "\n")
+
+
+def _check_export_choice(fmt: str, value: str | None, key: str | None, result: str | None) -> None:
+    if key is not None and value is not None:
+        raise click.UsageError("give --key (one applicant) or --value (one stored value), not both")
+    if result is not None and key is None:
+        raise click.UsageError("--result names the result of one applicant: give --key too")
+    if key is not None:
+        return
+    if fmt != "openlineage" and value is None:
+        raise click.UsageError(
+            f"--format {fmt} writes the lineage of one value: give an applicant with --key "
+            "or a fingerprint with --value (`quorvane show` lists them)"
+        )
+    if fmt == "openlineage" and value is not None:
+        raise click.UsageError(
+            "--value is for the PROV formats (--format prov-json or prov-n); "
+            "OpenLineage events describe the whole run"
+        )
 
 
 def _fingerprint(text: str) -> int:

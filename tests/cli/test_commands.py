@@ -145,8 +145,11 @@ def test_commands_succeed(site, args, status, said):
         (("verify", "1", "applicants.csv", *ACME), 1, "try --index-column id"),
         (("verify", "1", "applicants.txt", *ACME), 2, "unknown kind of file '.txt'"),
         (("verify", "1", "applicants.csv", *ACME, "--index-column", "x"), 2, "no column 'x'"),
-        (("export", "1", *ACME, "--format", "prov-json"), 2, "give its fingerprint with --value"),
+        (("export", "1", *ACME, "--format", "prov-json"), 2, "or a fingerprint with --value"),
         (("export", "1", *ACME, "--value", "0x3"), 2, "--value is for the PROV formats"),
+        # a run stored before per-element logs: no applicant's lineage passed off as exact
+        (("export", "1", *ACME, "--key", "A03", "--format", "prov-n"), 1, "kept no per-elem"),
+        (("export", "1", *ACME, "--key", "A03", "--value", "0x3"), 2, "--key (one applicant)"),
         (("whatif", "1", "A01", *ACME, "--set", "income=0"), 1, "keeps no per-element lineage"),
     ],
 )

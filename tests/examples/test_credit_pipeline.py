@@ -219,3 +219,22 @@ def test_the_dask_option_gives_the_pandas_values_and_words(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
     on_dask = json.loads((out / "summary.json").read_text(encoding="utf-8"))["dask"]
     assert on_dask["same_values"] and on_dask["same_words"] and on_dask["same_report"]
+
+
+def test_the_what_if_is_the_pandas_rerun_with_marital_status_changed(store, summary):
+    sys.path.insert(0, str(ROOT / "examples"))
+    from _data import load_applications
+    from credit_pipeline import credit_score
+
+    assert sorted(store.element_results(summary["pipeline_id"])) == ["approved", "score"]
+    applications, _ = load_applications(ROWS)
+    before = credit_score(applications)
+    changed = applications.copy()
+    ((column, value),) = summary["whatif"]["changes"].items()
+    changed.at[summary["spotlight"], column] = value
+    after = credit_score(changed)
+    old, new = (float(s["score"][summary["spotlight"]]) for s in (before, after))
+    sentence = summary["whatif"]["sentence"]
+    assert f"from {round(old, 2)!r} to {round(new, 2)!r}" in sentence
+    flips = before["approved"][summary["spotlight"]] != after["approved"][summary["spotlight"]]
+    assert ("stays" in sentence) is not flips

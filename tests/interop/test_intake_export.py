@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import json
 import logging
+import re
 import urllib.error
 import urllib.request
 
@@ -80,10 +81,11 @@ def test_the_http_transport_posts_to_the_intake_which_keeps_events_per_tenant(se
 def stored_run(tmp_path):
     db = tmp_path / "runs.db"
     tracker = DAGTracker(pipeline_name="scoring")
-    frame = wrap_dataframe_dag(APPLICANTS, tracker, "applicants", protected=["age"])
+    applicants = APPLICANTS.set_axis(pd.Index(["A-1", "A-2"], name="id"))
+    frame = wrap_dataframe_dag(applicants, tracker, "applicants", protected=["age"])
     score = frame["debt"] / frame["income"] + frame["age"] * 0.01
     storage = SQLiteStorage(db, "acme")
-    pipeline_id = tracker.persist_to_storage(storage)
+    pipeline_id = tracker.persist_to_storage(storage, results={"score": score})
     DAGTracker.persist_results(storage, pipeline_id, ["A-1", "A-2"], {"score": score})
     storage.disconnect()
     return str(db), pipeline_id, int(score._prov[1])
@@ -114,7 +116,7 @@ def test_export_writes_a_stored_run_or_one_stored_value(stored_run, fmt):
     ("extra", "message"),
     [
         (["--value", "0x1"], "--value is for the PROV"),  # OpenLineage: the whole run
-        (["--format", "prov-n"], "give its fingerprint with --value"),
+        (["--format", "prov-n"], "or a fingerprint with --value"),
         (["--format", "prov-n", "--value", "0x00000007"], "no stored value"),
         (["--format", "prov-n", "--value", "seven"], "must be a number"),
     ],
@@ -125,3 +127,32 @@ def test_export_refuses_what_it_cannot_write(stored_run, extra, message):
     done = CliRunner().invoke(main, args)
     assert done.exit_code != 0
     assert message in done.output
+
+
+def test_one_applicants_export_names_the_same_nodes_in_every_format(stored_run):
+    db, pipeline_id, _ = stored_run
+    storage = SQLiteStorage(db, "acme")
+    lineage = storage.read_element_lineage(pipeline_id, "score", "A-2")
+    storage.disconnect()
+    texts = {}
+    for fmt in ("prov-json", "prov-n", "openlineage"):
+        args = ["export", "--store", db, "--tenant", "acme", str(pipeline_id), "--format", fmt]
+        done = CliRunner().invoke(main, [*args, "--key", "A-2"])  # the run's only result
+        assert done.exit_code == 0, done.output
+        texts[fmt] = done.output
+    document = json.loads(texts["prov-json"])
+    expand = {**document["prefix"]}
+    in_json = {expand[n.split(":")[0]] + n.split(":", 1)[1] for n in document["entity"]}
+    named = dict(re.findall(r"prefix (\w+) <([^>]+)>", texts["prov-n"]))
+    in_n = {
+        named[n.split(":")[0]] + n.split(":", 1)[1]
+        for n in re.findall(r"\bentity\(([^,)]+)", texts["prov-n"])
+    }
+    facet = json.loads(texts["openlineage"])["run"]["facets"]["quorvane_elementLineage"]
+    in_event = {step["id"] for step in facet["steps"]}
+    assert in_json == in_n == in_event
+    assert {int(i.rsplit("/", 1)[1]) for i in in_event} == {s.node_id for s in lineage.steps}
+    steps = facet["steps"]
+    cells = {s["column"]: s["value"] for s in steps if s["nodeType"] == "SOURCE" and "value" in s}
+    assert cells == {"debt": 40.0, "income": 80.0, "age": 61.0}  # A-2's own source cells
+    assert facet["protectedReached"] is True and facet["key"] == "A-2"

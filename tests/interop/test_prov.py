@@ -9,7 +9,6 @@ pytest.importorskip("prov", reason="comes with the `interop` extra")
 
 from prov.model import ProvDocument
 
-from quorvane.interop._code_version import git_commit
 from quorvane.interop.prov import ProvRun, dag_to_prov, dag_to_prov_json, dag_to_prov_n
 from quorvane.utilities.orrin32_dag import (
     ComputationDAG,
@@ -20,6 +19,7 @@ from quorvane.utilities.orrin32_dag import (
     get_dag_for_series,
     wrap_dataframe_dag,
 )
+from quorvane.utilities.orrin32_dag._run_record import code_version
 
 
 def _value_dag(formula) -> ComputationDAG:
@@ -105,7 +105,7 @@ RUN_RECORD = {
     [
         (ProvRun.stored(RUN_RECORD), RUN_RECORD["git_commit"], ("12:00:00", "12:03:30.500000")),
         # a DAG made here: made by this checkout (the tests run in the repository)
-        (None, git_commit(), None),
+        (None, code_version(), None),
     ],
     ids=["stored-run", "this-process"],
 )

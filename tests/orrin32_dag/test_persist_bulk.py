@@ -8,6 +8,7 @@ import pytest
 from persist_helpers import build_run
 
 from quorvane.utilities.orrin32_dag import DAGTracker, NodeType
+from quorvane.utilities.orrin32_dag._run_record import code_version, git_commit, run_record
 from quorvane.utilities.persistence import SQLiteStorage
 
 
@@ -25,12 +26,16 @@ def edges_of(store, pid):
     )
 
 
-def test_persist_to_storage_writes_the_whole_dag(store):
-    tracker = DAGTracker(pipeline_name="loans")
+def test_persist_to_storage_writes_the_whole_dag(store, tmp_path):
+    tracker = DAGTracker(pipeline_name="loans", max_nodes=9_000)
     build_run(tracker)
     pid = tracker.persist_to_storage(store)
     pipeline = store.get_pipeline(pid)
     assert (pipeline["pipeline_name"], pipeline["status"]) == ("loans", "completed")
+    # how the run was made: the code's commit (this checkout's) and the tracker's settings
+    assert pipeline["git_commit"] == code_version() is not None
+    assert git_commit(tmp_path) is None  # outside a repository there is no commit to name
+    assert pipeline["config"]["max_nodes"] == 9_000 and pipeline["config"]["strict"] is False
     assert store.get_sources(pid) == [
         {"pair_id": 0, "table": "applicants", "column": "income", "is_protected": False},
         {"pair_id": 1, "table": "applicants", "column": "debt", "is_protected": True},
@@ -131,7 +136,7 @@ def test_the_calls_made_on_a_backend():
     backend = _Calls()
     assert tracker.persist_to_storage(backend) == 3
     names = [(name, args, kwargs) for name, args, kwargs in backend.calls]
-    assert names[0] == ("create_pipeline", ("calls",), {})
+    assert names[0] == ("create_pipeline", ("calls",), run_record(tracker))
     assert names[1] == ("register_source", (0, "t", "a"), {"is_protected": True})
     assert names[2][0] == "store_nodes" and len(names[2][1][0]) == 1
     assert names[3] == ("get_fingerprint_node_map", (3,), {})

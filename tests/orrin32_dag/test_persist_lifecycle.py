@@ -7,6 +7,7 @@ import gc
 import logging
 import warnings
 
+import pandas as pd
 import pytest
 from persist_helpers import KEY, Service, buffer_values, build_run, closed_port_url
 
@@ -50,7 +51,9 @@ def test_a_run_is_streamed_written_in_bulk_and_reported(service):
     assert tracker.flush() is True
     assert len(store.get_dashboard_syncs()) == 1
     tracker.disable_persistence()
-    assert store.get_pipeline(pid)["status"] == "completed"
+    record = store.get_pipeline(pid)
+    assert record["status"] == "completed" and record["git_commit"]
+    assert record["config"]["versions"]["pandas"] == pd.__version__
     assert not writer._thread.is_alive()
 
 

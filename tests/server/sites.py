@@ -3,6 +3,8 @@ tenant's run, all in one SQLite file."""
 
 from __future__ import annotations
 
+import sys
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -45,3 +47,12 @@ def tracked_run(url: str, key: str, tenant: str, name: str) -> int:
         DAGTracker.persist_results(client, pid, frame.index, {HOSTILE: score}, source_df=frame)
         client.disconnect()
     return int(pid)
+
+
+def demo_pipeline() -> tuple[pd.DataFrame, Callable[[pd.DataFrame], dict[str, pd.Series]]]:
+    """The demo's applications and its scoring formula, to recompute in plain pandas."""
+    sys.path.insert(0, str(ROOT / "examples"))
+    from _data import load_applications
+    from credit_pipeline import credit_score
+
+    return load_applications(DEMO_ROWS)[0], credit_score

@@ -9,7 +9,7 @@ import zlib
 from urllib.parse import urlencode
 
 import pytest
-from sites import HOSTILE, HOSTILE_KEY
+from sites import HOSTILE, HOSTILE_KEY, demo_pipeline
 
 webdriver = pytest.importorskip("selenium.webdriver")
 axe_selenium = pytest.importorskip("axe_selenium_python")
@@ -79,6 +79,8 @@ def test_an_auditor_finds_an_applicant_and_sees_why_they_got_their_score(site, b
     browser.find_element(By.LINK_TEXT, f"#{site.demo_run}").click()
     arrive(browser, until.presence_of_element_located((By.ID, "tamper")))
     assert browser.find_element(By.ID, "tamper").text.startswith("1 changed")
+    flips = browser.find_element(By.ID, "flips").text
+    assert "loanapp.married = 0" in flips and "loanapp.old = 1" in flips
     assert browser.find_elements(By.CSS_SELECTOR, "#risk-chart .bar.high")
     assert "protected" in browser.find_element(By.ID, "sources").text
     shoot(browser, tmp_path, "run")
@@ -102,7 +104,26 @@ def test_an_auditor_finds_an_applicant_and_sees_why_they_got_their_score(site, b
     root = browser.find_element(By.CSS_SELECTOR, "#lineage svg .node.root text.line1").text
     assert float(root[2:]) == pytest.approx(float(result), rel=1e-5)
     assert browser.find_element(By.ID, "row-status").text.startswith("changed")
+    assert browser.find_element(By.ID, "exact").text.startswith("Exact")
     shoot(browser, tmp_path, "lineage")
+
+    # what if this applicant were not married: replayed from the lineage, checked in pandas
+    applications, credit_score = demo_pipeline()
+    married = applications.at[site.spotlight, "married"]
+    field = browser.find_element(By.ID, "whatif-1")  # married, the first protected attribute
+    field.clear()
+    field.send_keys(str(1 - married))
+    browser.find_element(By.ID, "whatif-1-go").click()
+    arrive(browser, until.presence_of_element_located((By.ID, "whatif-answer")))
+    assert browser.find_element(By.ID, "whatif-answer").text.startswith(
+        f"Setting married to {1 - married}"
+    )
+    changed = applications.copy()
+    changed.at[site.spotlight, "married"] = 1 - married
+    expected = credit_score(changed)["score"][site.spotlight]
+    assert float(browser.find_element(By.ID, "whatif-new").text) == pytest.approx(expected, 1e-5)
+    assert browser.find_element(By.ID, "whatif-flips").text == "yes"  # a score always moves
+    shoot(browser, tmp_path, "whatif")
 
     browser.get(f"{site.url}/runs/{site.other_run}")
     assert browser.find_element(By.TAG_NAME, "h1").text == "No such run"
@@ -156,22 +177,35 @@ def in_view(driver, element) -> bool:
     return element.is_displayed() and right <= driver.execute_script("return window.innerWidth")
 
 
-@pytest.mark.parametrize("page", ["login", "runs", "run", "lineage", "missing"])
+PAGES = ["login", "runs", "run", "lineage", "whatif", "report", "shape", "missing"]
+
+
+@pytest.mark.parametrize("page", PAGES)
 def test_every_page_fits_the_screen_and_passes_the_accessibility_rules(site, browser, page):
     if page != "login":
         log_in(browser, site)
-    lineage = f"/runs/{site.demo_run}/lineage?" + urlencode(
-        {"key": site.spotlight, "output": "score"}
-    )
+    applicant = urlencode({"key": site.spotlight, "output": "score"})
+    lineage = f"/runs/{site.demo_run}/lineage?{applicant}"
     path = {
         "login": "/login",
         "runs": "/",
         "run": f"/runs/{site.demo_run}",
         "lineage": lineage,
+        "whatif": f"{lineage}&whatif=old&to=1",
+        "report": f"/runs/{site.demo_run}/report?{applicant}",
+        "shape": f"/runs/{site.hostile_run}/lineage?"
+        + urlencode({"key": HOSTILE_KEY, "output": HOSTILE}),
         "missing": "/runs/1/lineage?key=nobody&output=score",
     }[page]
     browser.get(site.url + path)
     assert fits_the_width(browser)
+    if page == "report":  # printed: the run, its code version and settings; no controls
+        browser.execute_cdp_cmd("Emulation.setEmulatedMedia", {"media": "print"})
+        assert not browser.find_element(By.CSS_SELECTOR, "header.top").is_displayed()
+        facts = browser.find_element(By.ID, "run-facts").text
+        assert "git commit" in facts and "max_nodes" in facts
+        assert browser.find_element(By.ID, "steps").is_displayed()  # every step unfolded
+        browser.execute_cdp_cmd("Emulation.setEmulatedMedia", {"media": ""})
     if page == "runs":  # the tamper check of the demo's run stays in view
         badge = browser.find_element(By.CSS_SELECTOR, "#runs .badge.bad")
         assert in_view(browser, badge) and "changed" in badge.text

@@ -8,18 +8,25 @@ import json
 import re
 import shutil
 import subprocess
+import threading
 import time
+from types import SimpleNamespace
 from urllib.parse import quote, urlencode
 
 import httpx
 import pytest
 from markupsafe import escape
-from sites import HOSTILE, HOSTILE_KEY, OTHER_KEY
+from sites import HOSTILE, HOSTILE_KEY, OTHER_KEY, demo_pipeline
 
-from quorvane.server import KeyRing
+from quorvane.server import KeyRing, applicant, flips
 from quorvane.server.lineage import Lineage
 from quorvane.server.sessions import Sessions
-from quorvane.utilities.persistence import PostgresStorage, SQLiteStorage
+from quorvane.utilities.persistence import (
+    ElementLineage,
+    LineageStep,
+    PostgresStorage,
+    SQLiteStorage,
+)
 
 COOKIE = "quorvane_session"
 
@@ -152,32 +159,54 @@ def test_hostile_names_are_shown_escaped_never_as_markup(site, page, layout):
     assert "script-src 'none'" in answer.headers["content-security-policy"]
 
 
-def test_the_lineage_joins_the_applicants_own_values_and_source_check(site):
+def test_the_applicants_page_and_exports_hold_its_own_exact_lineage(site):
     with client(site, site.key) as browser:
         values = browser.get(lineage_url(site.demo_run, site.spotlight, "score", ".json")).json()
+        page = browser.get(lineage_url(site.demo_run, site.spotlight, "score")).text
         dag = browser.get(lineage_url(site.demo_run, site.spotlight, "score", ".dag.json")).json()
         dot_text = browser.get(lineage_url(site.demo_run, site.spotlight, "score", ".dot")).text
         prov = browser.get(lineage_url(site.demo_run, site.spotlight, "score", ".prov.json"))
-    result, steps = values["result"], values["steps"]
-    assert values["source_row"] == "changed"  # the demo edited this applicant's income
-    assert all(step["value"] is not None for step in steps)
-    assert float(steps[0]["value"]) == pytest.approx(result["value"], rel=1e-5)
-    by_name = {f"{s['table']}.{s['column']}": s for s in steps if s["type"] == "SOURCE"}
-    assert {name for name, s in by_name.items() if s["is_protected"]} == {
-        "loanapp.married",
-        "loanapp.old",
-    }
-    row = site.store.get_row_values(site.demo_run, result["row_index"])
-    assert float(by_name["loanapp.appinc"]["value"]) == next(
-        v.value for v in row if v.node_operation == "loanapp.appinc"
-    )
-    assert dag["nodes"][str(dag["root_id"])]["provenance"] == f"0x{result['fingerprint']:08X}"
-    assert dag["node_count"] == len(steps)
-    if prov.status_code != 404:  # the interop extra is installed
-        assert "entity" in prov.json() and "wasDerivedFrom" in prov.json()
+    applications, credit_score = demo_pipeline()
+    plain = credit_score(applications)
+    steps = values["steps"]
+    assert values["exact"] is True and values["key"] == site.spotlight
+    assert steps[-1]["value"] == pytest.approx(plain["score"][site.spotlight])
+    # every source cell is this applicant's own, with its own value
+    cells = [s for s in steps if s["type"] == "SOURCE" and s["identity"]]
+    assert cells and all(s["identity"] == [site.spotlight] for s in cells)
+    assert all(s["value"] == applications.at[site.spotlight, s["column"]] for s in cells)
+    assert {s["column"] for s in cells if s["is_protected"]} == {"married", "old"}
+    # the weights and the base the score is made with are steps of their own
+    assert {20.0, 10.0, 800.0} <= {s["value"] for s in steps if s["type"] == "CONSTANT"}
+    assert values["protected_reached"] and "<strong>Reached by: married, old</strong>" in page
+    assert 'id="exact"' in page and 'id="not-exact"' not in page
+    if prov.status_code != 404:  # the interop extra is installed: the same steps, no more
+        assert len(prov.json()["entity"]) == len(steps)
+    # the shape of the computation stays exported as the library's DAG
+    assert dag["node_count"] >= 1
     if shutil.which("dot"):
         checked = subprocess.run(["dot", "-Tcanon"], input=dot_text, text=True, capture_output=True)
         assert checked.returncode == 0, checked.stderr
+
+
+@pytest.mark.parametrize(
+    ("path", "status", "said"),
+    [
+        ("/runs/{run}/lineage?{q}", 200, "This page cannot show"),
+        ("/runs/{run}/lineage.json?{q}", 200, '"exact": false'),
+        ("/runs/{run}/lineage.provn?{q}", 404, "this run kept none"),
+        ("/runs/{run}/report?{q}", 404, "no exact report"),
+        ("/runs/{run}", 200, 'id="no-flips"'),
+    ],
+)
+def test_a_run_stored_without_a_per_element_log_never_claims_an_exact_lineage(
+    site, path, status, said
+):
+    assert site.store.element_results(site.hostile_run) == []  # stored the old way
+    q = urlencode({"key": HOSTILE_KEY, "output": HOSTILE})
+    answer = get(site, site.key, path.format(run=site.hostile_run, q=q))
+    assert (answer.status_code, said in answer.text) == (status, True)
+    assert 'id="exact"' not in answer.text
 
 
 def test_the_results_are_searched_and_paged_on_the_server(site):
@@ -292,3 +321,50 @@ def test_a_results_row_status_follows_the_last_check(outcome, changed, missing, 
     check = {"outcome": outcome, "changed_keys": changed, "missing_keys": missing}
     lineage = Lineage(1, {"row_key": "k", "input_hash": "h"}, [], [], False, check)
     assert lineage.row_status.startswith(status)
+
+
+def test_a_run_is_counted_once_in_the_background_and_its_page_does_not_wait(monkeypatch):
+    counted, release = [], threading.Event()
+
+    def slow_count(store, pipeline_id):
+        counted.append(pipeline_id)
+        release.wait(10)
+        return ["counts"]
+
+    monkeypatch.setattr(flips, "count_run", slow_count)
+    monkeypatch.setattr(flips, "WAIT_SECONDS", 0.05)
+    counter, store = flips.FlipCounter(), SimpleNamespace(tenant_id="acme")
+    run = {"pipeline_id": 7, "status": "completed", "completed_at": "2026-12-09T10:00:00"}
+    assert counter.counts(store, run) is None  # under way: the page says so
+    release.set()
+    assert counter.counts(store, run) == counter.counts(store, run) == ["counts"]
+    assert counted == [7]
+    counter.close()
+
+
+def test_a_lineage_over_every_applicant_lists_the_applicants_own_steps_and_counts_the_rest(
+    monkeypatch,
+):
+    monkeypatch.setattr(applicant, "LISTED_STEPS", 5)
+    monkeypatch.setattr(applicant, "LISTED_INPUTS", 4)
+    cells = [
+        LineageStep(
+            node_id=2 + i, node_type="SOURCE", operation="t.wage", inputs=(1,), word=0,
+            value=float(i), identity=(f"K{i}",), table="t", column="wage",
+        )
+        for i in range(10)
+    ]  # fmt: skip
+    steps = (
+        LineageStep(node_id=1, node_type="SOURCE", operation="t.wage", inputs=(), word=0,
+                    value=None, identity=(), table="t", column="wage"),
+        *cells,
+        LineageStep(node_id=12, node_type="AGGREGATE", operation="mean",
+                    inputs=tuple(range(2, 12)), word=0, value=4.5, identity=()),
+        LineageStep(node_id=13, node_type="BINARY", operation="sub", inputs=(5, 12), word=0,
+                    value=-1.5, identity=("K3",)),
+    )  # fmt: skip
+    found = applicant.Applicant({}, "gap", ElementLineage(root=13, key="K3", steps=steps))
+    assert [s.record.node_id for s in found.steps] == [1, 5, 12, 13] and found.unlisted == 9
+    mean = found.steps[2]
+    assert mean.formula.endswith("… 6 more)") and mean.unlisted_inputs == 6
+    assert found.steps[3].formula == "sub(t.wage #5 = 3, mean #12 = 4.5)"

@@ -32,7 +32,7 @@ from ._lineage import (
     SourceField,
 )
 
-__all__ = ["stored_run_events", "stored_value_dag"]
+__all__ = ["stored_run_end", "stored_run_events", "stored_run_id", "stored_value_dag"]
 
 _END_STATES = {"completed": RunState.COMPLETE, "failed": RunState.FAIL}
 
@@ -146,6 +146,18 @@ def _when(text: str | None) -> str:
     return moment.isoformat()
 
 
+def stored_run_id(pipeline: Mapping[str, Any]) -> str:
+    """The OpenLineage run id of a stored run (its record): the same at every export."""
+    key = f"{pipeline.get('tenant_id')}/{pipeline['pipeline_id']}".encode()
+    return str(generate_static_uuid(datetime.fromisoformat(_when(pipeline["created_at"])), key))
+
+
+def stored_run_end(pipeline: Mapping[str, Any]) -> tuple[RunState, str]:
+    """How a stored run ended and when; RUNNING, and now, while it is open."""
+    end = _END_STATES.get(pipeline["status"], RunState.RUNNING)
+    return end, _when(pipeline["completed_at"] if end is not RunState.RUNNING else None)
+
+
 def stored_run_events(
     storage: Any,
     pipeline_id: int,
@@ -186,15 +198,10 @@ def stored_run_events(
     lineage = [_output_lineage(graph, name, fps) for name, fps in by_output.items()]
     results = f"{pipeline['pipeline_name']}.results"
     outputs = [output_dataset(naming, results, [(n, None) for n in by_output], lineage)]
-    key = f"{pipeline.get('tenant_id')}/{pipeline_id}".encode()
     started = _when(pipeline["created_at"])
-    run = Run(
-        runId=str(generate_static_uuid(datetime.fromisoformat(started), key)),
-        facets=engine_run_facets(),
-    )
+    run = Run(runId=stored_run_id(pipeline), facets=engine_run_facets())
     job = Job(namespace=job_namespace, name=pipeline["pipeline_name"])
-    end = _END_STATES.get(pipeline["status"], RunState.RUNNING)
-    ended = _when(pipeline["completed_at"]) if end is not RunState.RUNNING else _when(None)
+    end, ended = stored_run_end(pipeline)
 
     def event(state: RunState, time: str, with_outputs: bool) -> RunEvent:
         return RunEvent(

@@ -97,6 +97,7 @@ def create_app(
     @contextlib.asynccontextmanager
     async def lifespan(app: FastAPI) -> AsyncIterator[None]:
         yield
+        app.state.flip_counter.close()
         store.disconnect()
 
     app = FastAPI(

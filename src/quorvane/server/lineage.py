@@ -1,9 +1,12 @@
-"""One result's lineage: the stored DAG above its word, with the row's own recorded values.
+"""The shape of the computation behind a stored result: the DAG above its word, with the
+values recorded at the result's row position.
 
 The stored DAG is shared by every row whose result carries the same word (a dense word has
-no row hash); what makes it one applicant's is the row values recorded at that applicant's
-row index, which are joined to the nodes here: a computed step by its word and operation, a
-source by its table and column.
+no row hash), so it is no one applicant's lineage: it is what a run stored before runs kept a
+per-element log has, and its page says so (see ``applicant`` for the exact lineage). The
+values recorded at the result's row index are joined to the nodes here, a computed step by
+its word and operation, a source by its table and column; after a filter or a sort that
+position may hold another row's values, which the page says too.
 """
 
 from __future__ import annotations
@@ -40,18 +43,7 @@ class Lineage:
     @property
     def row_status(self) -> str:
         """Whether the row's source hash still matched at the last tamper check."""
-        key = self.result["row_key"]
-        if self.result["input_hash"] is None:
-            return "no source-row hash stored"
-        if self.check is None:
-            return "not verified yet"
-        if self.check["outcome"] == "wrong-source":
-            return "unknown: the last check's file or key column was probably wrong"
-        if key in self.check["changed_keys"]:
-            return "changed"
-        if key in self.check["missing_keys"]:
-            return "missing from the source"
-        return "matches"
+        return row_status(self.result, self.check)
 
     @property
     def reach(self) -> Reach:
@@ -62,6 +54,8 @@ class Lineage:
             return Reach(
                 REACHED, tuple(sorted({n["column"] for n in sources if n["is_protected"]}))
             )
+        if ProvenanceTracker.read_header(self.result["fingerprint"])[1]:
+            return Reach(REACHED)  # the word's taint bit: a protected source is above it
         unknown = any((n["table"], n["column"]) == UNKNOWN_SOURCE for n in sources)
         return Reach(UNKNOWN if unknown or self.truncated or not sources else NOT_REACHED)
 
@@ -88,6 +82,8 @@ class Lineage:
         inputs = self.inputs()
         return {
             "pipeline_id": self.pipeline_id,
+            # the shape shared by every result with the word, not the applicant's lineage
+            "exact": False,
             "result": self.result,
             "source_row": self.row_status,
             "complete": not self.truncated,
@@ -106,6 +102,22 @@ class Lineage:
                 for n in self.nodes
             ],
         }
+
+
+def row_status(result: dict[str, Any], check: dict[str, Any] | None) -> str:
+    """Whether a stored result's source row still matched at the last tamper check."""
+    key = result["row_key"]
+    if result["input_hash"] is None:
+        return "no source-row hash stored"
+    if check is None:
+        return "not verified yet"
+    if check["outcome"] == "wrong-source":
+        return "unknown: the last check's file or key column was probably wrong"
+    if key in check["changed_keys"]:
+        return "changed"
+    if key in check["missing_keys"]:
+        return "missing from the source"
+    return "matches"
 
 
 def read_lineage(store: SQLStore, pipeline_id: int, row_key: str, output_name: str) -> Lineage:

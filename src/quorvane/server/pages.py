@@ -24,15 +24,37 @@ from fastapi.templating import Jinja2Templates
 
 from ..utilities.persistence import SQLStore
 from . import runs as run_pages
+from .applicant import (
+    OPEN_STEPS,
+    SHOWN_INPUTS,
+    Applicant,
+    no_exact_export,
+    read_applicant,
+    shown,
+)
 from .drawing import Caption, draw
-from .lineage import Lineage, format_value, node_name, protection_mark, read_lineage
+from .flips import FlipCounter
+from .lineage import (
+    Lineage,
+    format_value,
+    node_name,
+    protection_mark,
+    read_lineage,
+    row_status,
+)
 from .notfound import NotFound, no_page
+from .whatif import what_if
 
 HERE = Path(__file__).parent
 SESSION_COOKIE = "quorvane_session"
 templates = Jinja2Templates(directory=HERE / "templates")
 templates.env.globals.update(
-    format_value=format_value, node_name=node_name, protection_mark=protection_mark
+    format_value=format_value,
+    node_name=node_name,
+    protection_mark=protection_mark,
+    shown=shown,
+    open_steps=OPEN_STEPS,
+    shown_inputs=SHOWN_INPUTS,
 )
 
 #: like every number the service takes, within 64 bits; past the last page shows the last
@@ -72,6 +94,7 @@ router = APIRouter(route_class=PageRoute, include_in_schema=False)
 def mount_pages(app: FastAPI) -> None:
     """Serve the pages and their stylesheet from ``app``."""
     app.state.overviews = run_pages.OverviewCache()
+    app.state.flip_counter = FlipCounter()
     app.include_router(router)
     app.mount("/static", StaticFiles(directory=HERE / "static"), name="static")
 
@@ -189,20 +212,85 @@ def run(request: Request, pipeline_id: int, q: str = "", page: PageNumber = 1) -
     store = _store(request)
     overview = run_pages.run_overview(store, pipeline_id, request.app.state.overviews)
     results = run_pages.results_page(store, pipeline_id, q.strip(), page)
-    return _page(request, "run.html", tenant=store.tenant_id, **overview, **results)
+    flips = request.app.state.flip_counter.counts(store, overview["run"])
+    return _page(request, "run.html", tenant=store.tenant_id, flips=flips, **overview, **results)
 
 
 @router.get("/runs/{pipeline_id}/lineage", response_class=HTMLResponse)
 def lineage(
-    request: Request, pipeline_id: int, key: str, output: str, layout: str = "auto"
+    request: Request,
+    pipeline_id: int,
+    key: str,
+    output: str,
+    layout: str = "auto",
+    whatif: str = "",
+    to: str = "",
 ) -> Response:
+    """One applicant's result: its exact lineage and a what-if panel; for a run stored
+    before runs kept a per-element log, the shape of the computation, saying that it cannot
+    show the applicant exactly."""
     if layout not in ("auto", "dot", "layered"):
         raise ValueError("layout is auto, dot or layered")
     store = _store(request)
+    found = read_applicant(store, pipeline_id, key, output)
+    if found is None:
+        return _shape_page(request, store, pipeline_id, key, output, layout)
+    answer = what_if(store, found, whatif, to) if whatif else None
+    return _applicant_page(request, store, found, layout, answer=answer, whatif=whatif, to=to)
+
+
+@router.get("/runs/{pipeline_id}/report", response_class=HTMLResponse)
+def report(request: Request, pipeline_id: int, key: str, output: str) -> Response:
+    """The applicant's page as a report to print: every step unfolded, nothing to click."""
+    store = _store(request)
+    found = read_applicant(store, pipeline_id, key, output)
+    if found is None:
+        raise NotFound(
+            "No exact report",
+            f"Run #{pipeline_id} kept no per-element log of its results, so there is no"
+            f" exact report of {key}'s {output}.",
+        )
+    return _applicant_page(request, store, found, "auto", printable=True)
+
+
+def _applicant_page(
+    request: Request, store: SQLStore, found: Applicant, layout: str, **context: Any
+) -> HTMLResponse:
+    svg, used = None, None
+    if found.drawable:
+        caption = Caption(
+            f"Lineage of {found.output} for {found.key}",
+            f"{len(found.drawn)} steps of {found.key}'s own lineage, the result at the top and"
+            f" its inputs below it. Protected attributes: {found.reach.text}."
+            " The steps table below lists every step with its value.",
+        )
+        svg, used = draw(found.boxes(), found.edges(), layout, caption)
+    pipeline_id = found.run["pipeline_id"]
+    check = store.latest_source_checks([pipeline_id], with_keys=True).get(pipeline_id)
+    context.setdefault("printable", False)
+    return _page(
+        request,
+        "applicant.html",
+        tenant=store.tenant_id,
+        run=found.run,
+        applicant=found,
+        svg=svg,
+        layout=used,
+        key=found.key,
+        output=found.output,
+        exports=_interop() is not None,
+        check=check,
+        row_status=row_status(found.result_row, check) if found.result_row else None,
+        **context,
+    )
+
+
+def _shape_page(
+    request: Request, store: SQLStore, pipeline_id: int, key: str, output: str, layout: str
+) -> HTMLResponse:
     found = read_lineage(store, pipeline_id, key, output)
-    boxes = found.boxes()
-    caption = Caption(f"Lineage of {output} for {key}", _description(found))
-    svg, used = draw(boxes, [(p, c) for p, c, _ in found.edges], layout, caption)
+    caption = Caption(f"Shape of the computation of {output}", _description(found))
+    svg, used = draw(found.boxes(), [(p, c) for p, c, _ in found.edges], layout, caption)
     return _page(
         request,
         "lineage.html",
@@ -220,9 +308,9 @@ def lineage(
 def _description(found: Lineage) -> str:
     sources = sum(1 for n in found.nodes if n["node_type"] == "SOURCE")
     return (
-        f"{len(found.nodes)} steps from {sources} source columns, the result at the top and"
-        f" its inputs below it. Protected attributes: {found.reach.text}."
-        " The steps table below lists every step with its value."
+        f"{len(found.nodes)} steps from {sources} source columns, shared by every result with"
+        " the same word: the shape of the computation, not one applicant's lineage. The result"
+        f" at the top and its inputs below it. Protected attributes: {found.reach.text}."
     )
 
 
@@ -231,7 +319,11 @@ EXPORTS = {
     "dag.json": ("application/json", "dag.json"),
     "dot": ("text/vnd.graphviz", "dag.dot"),
     "prov.json": ("application/json", "prov.json"),
+    "provn": ("text/provenance-notation", "prov.provn"),
+    "openlineage.json": ("application/json", "openlineage.json"),
 }
+#: the exports of one applicant's exact lineage, by the format each writes
+EXACT_FORMATS = {"prov.json": "prov-json", "provn": "prov-n", "openlineage.json": "openlineage"}
 
 
 def _prov_writer() -> Callable[[Any, Any], str] | None:
@@ -244,23 +336,32 @@ def _prov_writer() -> Callable[[Any, Any], str] | None:
     return lambda dag, record: dag_to_prov_json(dag, run=ProvRun.stored(record))
 
 
+def _interop() -> Any:
+    """The exports of one applicant's lineage (the ``interop`` extra), when installed."""
+    try:
+        from ..interop import applicant
+    except ImportError:
+        return None
+    return applicant
+
+
 @router.get("/runs/{pipeline_id}/lineage.{kind}")
 def export(request: Request, pipeline_id: int, kind: str, key: str, output: str) -> Response:
-    """The lineage as a file: with the row's values (json), or the library's DAG exports
-    (its JSON and DOT, and PROV-JSON with the ``interop`` extra)."""
-    prov = _prov_writer()
-    if kind not in EXPORTS or (kind == "prov.json" and prov is None):
+    """The lineage as a file. Of a run with a per-element log: the applicant's exact
+    lineage with its values (json), as PROV-JSON, PROV-N or an OpenLineage event (with the
+    ``interop`` extra); of any run, the shape of the computation as the library's DAG JSON
+    and DOT (and, for a run without the log, PROV-JSON and the values by row position)."""
+    interop = _interop()
+    if kind not in EXPORTS or (kind in EXACT_FORMATS and interop is None):
         raise NotFound("No such export", f"There is no {kind} export of a lineage here.")
     store = _store(request)
-    found = read_lineage(store, pipeline_id, key, output)
-    if prov is not None and kind == "prov.json":
-        body = prov(found.dag(), store.get_pipeline(pipeline_id))
-    elif kind == "json":
-        body = json.dumps(found.to_dict(), indent=2, ensure_ascii=False, allow_nan=True)
-    elif kind == "dag.json":
-        body = found.dag().to_json()
+    exact = read_applicant(store, pipeline_id, key, output)
+    if exact is not None and kind in EXACT_FORMATS:
+        body = interop.render(exact.run, exact.lineage, output, EXACT_FORMATS[kind])
+    elif exact is not None and kind == "json":
+        body = json.dumps(exact.to_dict(), indent=2, ensure_ascii=False)
     else:
-        body = found.dag().to_graphviz() + "\n"
+        body = _shape_export(store, pipeline_id, key, output, kind)
     media_type, suffix = EXPORTS[kind]
     filename = _file_name(f"run{pipeline_id}-{key}-{output}-{suffix}")
     return Response(
@@ -268,6 +369,21 @@ def export(request: Request, pipeline_id: int, kind: str, key: str, output: str)
         media_type=media_type,
         headers={"Content-Disposition": f'attachment; filename="{filename}"'},
     )
+
+
+def _shape_export(store: SQLStore, pipeline_id: int, key: str, output: str, kind: str) -> str:
+    """An export of the shape of the computation (the summary kept per fingerprint)."""
+    if kind in ("provn", "openlineage.json"):
+        raise no_exact_export(kind)
+    found = read_lineage(store, pipeline_id, key, output)
+    prov = _prov_writer()
+    if prov is not None and kind == "prov.json":
+        return prov(found.dag(), store.get_pipeline(pipeline_id))
+    if kind == "json":
+        return json.dumps(found.to_dict(), indent=2, ensure_ascii=False, allow_nan=True)
+    if kind == "dag.json":
+        return found.dag().to_json()
+    return found.dag().to_graphviz() + "\n"
 
 
 def _file_name(text: str) -> str:

@@ -10,6 +10,7 @@ import numpy as np
 
 from ...core._checks import as_int
 from ._node_table import PROTECTED
+from ._run_record import run_record
 
 
 def write_dag(tracker: Any, storage: Any, pipeline_id: Any) -> tuple[int, int]:
@@ -50,7 +51,7 @@ def persist_to_storage(
         pipeline_id = as_int("pipeline_id", pipeline_id)
     else:
         # a backend that does not number its pipelines may answer None: go on with that
-        pipeline_id = storage.create_pipeline(pipeline_name or "unnamed")
+        pipeline_id = storage.create_pipeline(pipeline_name or "unnamed", **run_record(tracker))
         if pipeline_id is not None:
             pipeline_id = as_int("pipeline_id", pipeline_id)
     for pair_id, (table, column) in tracker._id_to_name.items():

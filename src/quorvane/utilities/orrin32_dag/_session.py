@@ -16,6 +16,7 @@ from typing import Any, cast
 from . import _bulk, _dashboard
 from ._log import logger
 from ._records import NodeType
+from ._run_record import run_record
 
 
 def _an_id(value: Any) -> bool:
@@ -100,7 +101,7 @@ class PersistenceSession:
         )
         try:
             self.storage.connect()
-            self.pipeline_id = self._create_pipeline()
+            self.pipeline_id = self._create_pipeline(tracker)
             config = WriterConfig(batch_size=100, flush_interval=1.0, queue_size=10000)
             self.writer = AsyncWriter(self.storage, config)
             self.writer.start()
@@ -118,12 +119,11 @@ class PersistenceSession:
                 stacklevel=3,  # the caller of the tracker's enable_persistence
             )
 
-    def _create_pipeline(self) -> Any:
+    def _create_pipeline(self, tracker: Any) -> Any:
         return self.storage.create_pipeline(
             pipeline_name=self.pipeline_name or "unnamed_pipeline",
-            config=None,
-            git_commit=None,
             tenant_id=self.tenant_id,
+            **run_record(tracker),
         )
 
     def _stop_running_writer(self) -> None:
@@ -261,7 +261,7 @@ class PersistenceSession:
         if not self.storage or not self.pipeline_id:
             return
         self.storage.complete_pipeline(self.pipeline_id, status="completed")
-        self.pipeline_id = self._create_pipeline()
+        self.pipeline_id = self._create_pipeline(tracker)
         self.dashboard_synced = False
         self.nodes_persisted = False
         tracker._source_nodes.clear()
