@@ -72,6 +72,7 @@ def test_the_http_transport_posts_to_the_intake_which_keeps_events_per_tenant(se
     )
     with pytest.raises(urllib.error.HTTPError) as refused_event:
         urllib.request.urlopen(bad, timeout=10)
+    refused_event.value.close()  # the refusal holds its connection until closed
     assert refused_event.value.code == 422
     acme.disconnect()
     beta.disconnect()
