@@ -31,6 +31,7 @@ def rerun(key: str, changes: dict, custom: bool = False) -> tuple[float, bool]:
         ("LA-0002", {"married": 1, "old": 0}, False, 1),
         ("LA-0003", {"applicants.old": 0}, False, 0),
         ("LA-0004", {"old": 1, "wage": 100.0}, True, 0),
+        ("LA-0004", {"old": np.int64(1), "wage": np.float64(100.0)}, True, 0),  # read off a frame
     ],
 )
 def test_whatif_equals_pandas_rerun(key, changes, flips, moved):

@@ -5,6 +5,8 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any
 
+import numpy as np
+
 from ..utilities.orrin32_dag import DAGTracker
 from ..utilities.persistence import ElementLineage, ElementLog
 from ._answer import WhatIf, answer
@@ -69,6 +71,8 @@ def _checked_changes(changes: Mapping[str, Value]) -> dict[str, Value]:
     for name, value in changes.items():
         if not isinstance(name, str) or not name:
             raise TypeError(f"a change names a source column, not {name!r}")
+        if isinstance(value, np.generic):  # a value read from a frame: numpy's scalar
+            value = value.item()
         if isinstance(value, bool):
             value = float(value)
         if value is not None and not isinstance(value, int | float | str):
