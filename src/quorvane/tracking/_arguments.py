@@ -46,7 +46,7 @@ def argument_operands(source: Any, result: Any, name: str, values: list) -> list
     lined up with the elements of ``result`` (built from ``source``)."""
     n = len(result)
     out = []
-    for value in _inputs(values):
+    for value in flat_inputs(values):
         entries = _lined_up(source, result, name, value, n)
         if entries is not None:
             out.append(entries)
@@ -70,12 +70,13 @@ def choices(source: Any, value: Any, n: int) -> list[Entries]:
     ]
 
 
-def _inputs(values: list) -> Iterator[Any]:
+def flat_inputs(values: list) -> Iterator[Any]:
+    """Every value given, with lists, tuples and the values of dicts opened."""
     for value in values:
         if isinstance(value, (list, tuple)):
-            yield from _inputs(list(value))
+            yield from flat_inputs(list(value))
         elif isinstance(value, dict):
-            yield from _inputs(list(value.values()))
+            yield from flat_inputs(list(value.values()))
         else:
             yield value
 

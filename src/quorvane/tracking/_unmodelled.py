@@ -31,6 +31,7 @@ from pandas import DataFrame, Series
 from ..core._operations import operation
 from ..core._word import OpCode
 from . import _row_order
+from ._arguments import flat_inputs
 from ._arrays import TrackedArray
 from ._calls import _in_parent, _inside_parent
 from ._combining import whole_entries
@@ -124,7 +125,7 @@ def _over_approximating(method: Callable, name: str) -> Callable:
             args = _called(args, self)
             kwargs = dict(zip(kwargs, _called(tuple(kwargs.values()), self), strict=True))
         values = [*args, *kwargs.values()]
-        if name in MOVES_UNLESS_GIVEN and not any(_tracked(v, self) for v in _inputs(values)):
+        if name in MOVES_UNLESS_GIVEN and not any(_tracked(v, self) for v in flat_inputs(values)):
             with _inside_parent():  # what pandas computes inside (a clip's condition) is its own
                 return method(self, *args, **kwargs)
         if name in MOVES_BY_LABEL and self.index.is_unique and not kwargs.get("ignore_index"):
@@ -272,7 +273,7 @@ def _named_columns(
         bound = inspect.signature(method).bind(source, *args, **kwargs).arguments
     except TypeError:
         return None
-    named = list(_inputs([bound.get(a) for a in READS_NAMED_COLUMNS[name]]))
+    named = list(flat_inputs([bound.get(a) for a in READS_NAMED_COLUMNS[name]]))
     labels = [label for label in named if label is not None]
     if not labels or any(not _hashable(label) or label not in source.columns for label in named):
         return None
@@ -284,7 +285,7 @@ def _whole(source: Any, name: str, values: list, read: list | None = None) -> di
     tracker, fields = source._tracker, source._fields
     arrays: dict[str, list] = {f.series_attr: [] for f in fields}
     own = source if read is None else source[read]
-    for obj in [own, *(v for v in _inputs(values) if _tracked(v, source))]:
+    for obj in [own, *(v for v in flat_inputs(values) if _tracked(v, source))]:
         for f in fields:
             arrays[f.series_attr].extend(_arrays_of(obj, f, tracker))
     for decision in _row_order.row_order_of(source):
@@ -326,16 +327,6 @@ def _tracked(value: Any, source: Any) -> bool:
         and getattr(value, "_fields", None) == fields
         and getattr(value, "_tracker", None) is tracker
     )
-
-
-def _inputs(values: list) -> Iterator[Any]:
-    for value in values:
-        if isinstance(value, (list, tuple)):
-            yield from _inputs(list(value))
-        elif isinstance(value, dict):
-            yield from _inputs(list(value.values()))
-        else:
-            yield value
 
 
 def _hashable(label: Any) -> bool:
