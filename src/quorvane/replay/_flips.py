@@ -82,29 +82,26 @@ class ReplayColumns:
         self.texts = _text_codes(log)
         self.value = _coded_values(log, self.texts)
         self.group_start, self.group_values = _group_columns(log, self.texts)
-        ok = _engine.replay_check(
-            self.code,
-            self.input_start,
-            self.inputs,
-            self.value,
-            self.group_start,
-            self.group_values,
-        )
+        ok = _engine.replay_check(*self._program())
         evaluated = self.code >= _engine.REPLAY_PASS
         self.not_replayed = int(np.count_nonzero(evaluated & (ok == 0)))
         self.code[ok == 0] = _engine.REPLAY_UNKNOWN
 
     def changed(self, cells: np.ndarray, value: float) -> tuple[np.ndarray, np.ndarray, int]:
         """(values, states, aggregates held) with the rows ``cells`` set to ``value``."""
-        return _engine.replay_changed(
+        return _engine.replay_changed(*self._program(), cells, float(value))
+
+    def _program(
+        self,
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+        """The columns every replay pass takes, in the engine's order."""
+        return (
             self.code,
             self.input_start,
             self.inputs,
             self.value,
             self.group_start,
             self.group_values,
-            cells,
-            float(value),
         )
 
 

@@ -229,11 +229,11 @@ def _cut(args: Sequence[Value]) -> Value:
         raise CannotEvaluate("cut takes the values and its recorded bins")
     value, text = args
     table = _table(text, "bins")
-    spec = table if isinstance(table, dict) else {"bins": table}
-    edges = [float(e) for e in spec.get("bins", ())]
-    labels = spec.get("labels")
-    right = bool(spec.get("right", True))
-    lowest = bool(spec.get("include_lowest", False))
+    binning = table if isinstance(table, dict) else {"bins": table}
+    edges = [float(e) for e in binning.get("bins", ())]
+    labels = binning.get("labels")
+    right = bool(binning.get("right", True))
+    lowest = bool(binning.get("include_lowest", False))
     x = number(value)
     if len(edges) < 2:
         raise CannotEvaluate("the bins of cut were not recorded")
