@@ -428,6 +428,7 @@ EVERY_INPUT = [
     ),
     ("loc_set", lambda t: _loc_set(t), {"appinc", "married", "loanamt"}),
     ("dt_accessor", lambda t: _dates(t).dt.year, {"when"}),
+    ("cat_accessor", lambda t: t["married"].astype("category").cat.codes, {"married"}),
     # rows put in order by values: an order-dependent result depends on the sort keys too
     ("sorted_cumsum", lambda t: t.sort_values("loanamt")["appinc"].cumsum(), {"appinc", "loanamt"}),
     ("sorted_diff", lambda t: t.sort_values("married")["appinc"].diff(), {"appinc", "married"}),
@@ -930,6 +931,7 @@ UNKNOWN_STAYS = [
     ("to_numpy_round_trip", lambda t: t.assign(x=t["appinc"].to_numpy())["x"]),
     ("rank", lambda t: t["plain"].rank()),
     ("to_numeric", lambda t: pd.to_numeric(t["plain"])),
+    ("group_key", lambda t: t.groupby("plain")["appinc"].transform("count")),
 ]
 
 

@@ -1,4 +1,4 @@
-"""The ``.str`` and ``.dt`` accessors of a tracked series: their results are tracked.
+"""The ``.str``, ``.dt`` and ``.cat`` accessors of a tracked series: their results are tracked.
 
 pandas builds accessor results as plain series (``.dt.year``) or from bare values: each
 result element derives from the element at the same row, so it takes that element's
@@ -64,7 +64,7 @@ class TrackedAccessor:
 
 
 class SeriesAccessors:
-    """``.str`` and ``.dt`` of a tracked series (either road): pandas' accessors, their
+    """``.str``, ``.dt`` and ``.cat`` of a tracked series (either road): pandas' accessors, their
     results stepped through the series' own ``_elementwise``."""
 
     # Named after pandas' accessors, these shadow the builtin str in a class body that
@@ -77,6 +77,10 @@ class SeriesAccessors:
     @property
     def dt(self) -> Any:
         return TrackedAccessor(self, _compat.series_accessor(self, "dt"), "dt")
+
+    @property
+    def cat(self) -> Any:
+        return TrackedAccessor(self, _compat.series_accessor(self, "cat"), "cat")
 
 
 report_warnings_at_caller(TrackedAccessor)

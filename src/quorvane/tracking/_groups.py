@@ -308,8 +308,9 @@ def _is_value_column(frame: Any, label: Hashable) -> bool:
 
 
 def key_arrays(source: Any, by: Any) -> dict[str, list[np.ndarray]]:
-    """Per field, the arrays of the group keys: named columns of the source, or tracked
-    series aligned on its rows. Index levels and plain arrays lend none."""
+    """Per field, the arrays of the group keys: named columns of the source (unknown for a
+    column without entries), or tracked series aligned on its rows. Index levels and plain
+    arrays lend none."""
     keys = by if isinstance(by, list) else [by]
     out: dict[str, list[np.ndarray]] = {}
     for f in source._fields:
@@ -320,6 +321,9 @@ def key_arrays(source: Any, by: Any) -> dict[str, list[np.ndarray]]:
                 arrays.append(gather(getattr(key, f.series_attr), rows, f.absent, f.dtype))
             elif hasattr(source, f.frame_attr):
                 found = _lookup(getattr(source, f.frame_attr), key)
+                if found is None and _is_value_column(source, key) and source._tracker:
+                    # a column without entries (assigned plain values) reads unknown
+                    found = np.full(len(source), f.unknown(source._tracker), f.dtype)
                 if found is not None:
                     arrays.append(found)
     return out
