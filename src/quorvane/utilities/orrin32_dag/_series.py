@@ -18,12 +18,12 @@ import pandas as pd
 
 from ...core._algebra import chain_words
 from ...core._checks import exact
+from ...recording import record_values
 from ...tracking._caller_warnings import report_warnings_at_caller
 from ...tracking._follow import Field, followed_attribute
 from ...tracking._series import WORDS, TrackingSeries
 from ._element_values import record_group_results, record_node_values
 from ._records import NodeType
-from ._row_values import record_values
 
 #: Node id of an element that no logged node produced.
 NO_NODE = -1
