@@ -1,10 +1,11 @@
 """The DAG recorder: what a ``DAGTracker`` writes into a store, and how.
 
-It sits in the store layer beside ``quorvane.utilities.persistence`` and imports that
-package only when a record is built, so a tracker that never persists never loads it. It
-knows nothing of the DAG road: the tracker hands it plain values (node objects, word and
-id arrays, the summary rows of its log) and the tracker itself for the calls a subclass
-may replace.
+It is the store's side of the DAG road: above ``quorvane.utilities.persistence``, whose
+records it builds, and below the road, which calls it. It imports the persistence package
+inside the calls that build records, so that a missing one fails those calls only. It
+knows nothing of the road: the tracker hands it plain values (node objects, word and id
+arrays, the summary rows of its log), and itself for its registry and for the steps a
+subclass may replace.
 
 - ``PersistenceSession``: a tracker's link to storage (connection, writer, run, closing
   steps), and ``session_field`` for the tracker attributes it keeps.
