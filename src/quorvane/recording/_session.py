@@ -204,7 +204,8 @@ class PersistenceSession:
     def persist_node(self, tracker: Any, node: Any, inputs: list) -> None:
         """Hand a new node and the edges from its inputs to the writer. ``inputs``: per
         input, the node the summary has of it (a cell: its column; a step that keeps its
-        input's word: that input), or None once it has left the table."""
+        input's word: that input), or None where it gives no edge (a constant, which
+        derives from no source, or a node that has left the table)."""
         try:
             from ..utilities.persistence import StoredEdge, StoredNode
         except ImportError:
@@ -230,13 +231,9 @@ class PersistenceSession:
         self.writer.write_node(stored_node)
         edges = []
         for i, input_node in enumerate(inputs):
-            # a constant derives from no source; a step with one keeps its input's word,
-            # and a fingerprint has no edge to itself
-            if (
-                input_node
-                and input_node.node_type.name != "CONSTANT"
-                and input_node.provenance != node.provenance
-            ):
+            # a step with a constant keeps its input's word: no edge from a fingerprint to
+            # itself
+            if input_node and input_node.provenance != node.provenance:
                 edges.append(
                     StoredEdge(
                         parent_fingerprint=input_node.provenance,

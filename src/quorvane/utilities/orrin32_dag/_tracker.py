@@ -202,9 +202,10 @@ class DAGTracker(ProvenanceTracker):
     def _persist_node(self, node: DAGNode) -> None:
         """Persist a node to database (called from _create_node)."""
         # an input stands for what the summary has of it (a cell: its column; a step that
-        # keeps its input's word: that input)
+        # keeps its input's word: that input); a constant derives from no source
         summary_as = self._log.summary_as
         inputs = [self._nodes.get(summary_as(i) if _an_id(i) else i) for i in node.inputs]
+        inputs = [n if n and n.node_type is not NodeType.CONSTANT else None for n in inputs]
         self._persistence.persist_node(self, node, inputs)
 
     def _start_new_pipeline(self) -> None:
