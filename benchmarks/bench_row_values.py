@@ -17,8 +17,8 @@ import tracemalloc
 
 import numpy as np
 
+from quorvane.recording import record_values
 from quorvane.utilities.orrin32_dag import DAGTracker
-from quorvane.utilities.orrin32_dag._row_values import record_values
 
 N = 1_000_000
 

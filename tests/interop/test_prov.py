@@ -10,6 +10,7 @@ pytest.importorskip("prov", reason="comes with the `interop` extra")
 from prov.model import ProvDocument
 
 from quorvane.interop.prov import ProvRun, dag_to_prov, dag_to_prov_json, dag_to_prov_n
+from quorvane.recording import code_version
 from quorvane.utilities.orrin32_dag import (
     ComputationDAG,
     DAGEdge,
@@ -19,7 +20,6 @@ from quorvane.utilities.orrin32_dag import (
     get_dag_for_series,
     wrap_dataframe_dag,
 )
-from quorvane.utilities.orrin32_dag._run_record import code_version
 
 
 def _value_dag(formula) -> ComputationDAG:

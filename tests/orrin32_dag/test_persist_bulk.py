@@ -7,8 +7,8 @@ import sys
 import pytest
 from persist_helpers import build_run
 
+from quorvane.recording import code_version, git_commit, run_record
 from quorvane.utilities.orrin32_dag import DAGTracker, NodeType
-from quorvane.utilities.orrin32_dag._run_record import code_version, git_commit, run_record
 from quorvane.utilities.persistence import SQLiteStorage
 
 

@@ -7,7 +7,8 @@ import logging
 import pytest
 from persist_helpers import KEY, Service, build_run
 
-from quorvane.utilities.orrin32_dag import DAGTracker, _dashboard
+from quorvane.recording import _dashboard
+from quorvane.utilities.orrin32_dag import DAGTracker
 from quorvane.utilities.persistence import HostedStorage
 
 LOGGER = "quorvane.utilities.orrin32_dag"

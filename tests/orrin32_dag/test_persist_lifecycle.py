@@ -302,7 +302,8 @@ def test_a_required_trail_raises_at_flush_when_records_were_lost(service, requir
     tracker.disable_persistence()
 
 
-def test_a_node_with_an_evicted_input_keeps_the_positions_of_the_others():
+@pytest.mark.parametrize("middle", ["evicted", "constant"])
+def test_an_input_without_an_edge_keeps_the_positions_of_the_others(middle):
     written = []
 
     class Writer:
@@ -314,11 +315,16 @@ def test_a_node_with_an_evicted_input_keeps_the_positions_of_the_others():
 
     tracker = DAGTracker()
     a = tracker.create_source_node("t", "a", 11)
-    b = tracker.create_source_node("t", "b", 12)
+    b = (
+        tracker.log_constant(2.5)
+        if middle == "constant"
+        else tracker.create_source_node("t", "b", 12)
+    )
     c = tracker.create_source_node("t", "c", 13)
     tracker._writer = Writer()
     node_id = tracker._create_node(tracker._nodes[a].node_type, "f", [a, b, c], 99)
-    del tracker._nodes[b]  # as eviction would leave it
+    if middle == "evicted":
+        del tracker._nodes[b]  # as eviction would leave it
     written.clear()
     tracker._persist_node(tracker._nodes[node_id])
     stored, edges = written

@@ -7,8 +7,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from quorvane.recording import VALUE_BUFFER_CAP
 from quorvane.utilities.orrin32_dag import DAGTracker
-from quorvane.utilities.orrin32_dag._row_values import VALUE_BUFFER_CAP
 from quorvane.utilities.persistence.storage import StoredRowValue
 
 LOGGER = "quorvane.utilities.orrin32_dag"
@@ -246,7 +246,7 @@ SETTINGS = {
 @pytest.mark.parametrize("setting", list(SETTINGS))
 @pytest.mark.parametrize("cells", list(CELLS))
 def test_a_whole_operation_records_what_one_call_per_value_records(cells, setting, caplog):
-    from quorvane.utilities.orrin32_dag._row_values import record_values
+    from quorvane.recording import record_values
 
     values = CELLS[cells]
     words = np.arange(100, 100 + len(values), dtype=np.uint32)
@@ -276,7 +276,7 @@ def test_a_whole_operation_records_what_one_call_per_value_records(cells, settin
 
 
 def test_buffer_reads_like_the_list_of_its_records(tracker):
-    from quorvane.utilities.orrin32_dag._row_values import record_values
+    from quorvane.recording import record_values
 
     tracker.record_row_value(7, 70, "one", "x")
     record_values(tracker, np.array([1.0, np.nan, 3.0]), np.array([5, 6, 7]), "add")

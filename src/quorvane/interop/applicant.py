@@ -20,8 +20,8 @@ from openlineage.client.event_v2 import Job, Run, RunEvent
 from openlineage.client.facet_v2 import execution_parameters_run as parameters_run
 from openlineage.client.serde import Serde
 
+from ..recording import flat_settings
 from ..utilities.orrin32_dag import NodeType
-from ..utilities.orrin32_dag._run_record import flat_settings
 from ..utilities.persistence import ElementLineage, LineageStep
 from ._datasets import PRODUCER, Naming, engine_run_facets, input_dataset, output_dataset
 from ._element_facet import FACET_KEY, ElementStep, QuorvaneElementLineageRunFacet

@@ -33,9 +33,9 @@ from urllib.parse import quote
 from prov.model import PROV, ProvDocument
 
 from .. import __version__
+from ..recording import code_version
 from ..utilities.orrin32 import ProvenanceTracker
 from ..utilities.orrin32_dag import ComputationDAG, DAGNode
-from ..utilities.orrin32_dag._run_record import code_version
 from ..utilities.persistence import ElementLineage, LineageStep
 
 NAMESPACE_PREFIX = "qv"

@@ -16,7 +16,7 @@ from functools import cached_property
 from typing import Any
 
 from ..core import UNKNOWN_SOURCE
-from ..utilities.orrin32_dag._run_record import flat_settings
+from ..recording import flat_settings
 from ..utilities.persistence import ElementLineage, LineageStep, SQLStore
 from .drawing import Box
 from .notfound import NotFound, no_applicant, no_output, visible_run

@@ -3,6 +3,7 @@ result value with its analyses and exports, the DAGTracker operation log, and li
 look-ups for single values."""
 
 # The module works with these names of orrin32 under the same names.
+from ...recording import PersistenceRequiredError
 from ..orrin32 import (  # noqa: F401
     MAX_PAIRS,
     MODE_01_CHAIN_BITS,
@@ -19,7 +20,6 @@ from ._log import logger  # noqa: F401  (the module logger)
 from ._lookups import combine_provenances, dag_audit, get_dag_for_series
 from ._records import DAGEdge, DAGNode, NodeType
 from ._series import DAGTrackedSeries
-from ._session import PersistenceRequiredError
 from ._tracker import DAGTracker
 
 __all__ = [

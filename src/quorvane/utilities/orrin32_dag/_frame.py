@@ -9,13 +9,13 @@ import numpy as np
 import pandas as pd
 
 from ...core._tracker import table_wrapped
+from ...recording import record_values
 from ...tracking._caller_warnings import report_warnings_at_caller
 from ...tracking._frame import TrackingFrame
 from ...tracking._series import QUIET_FRAME_METHODS, quiet_temporaries
 from ...tracking._wrapping import keep_key, row_keys, wrapped_column_names
 from ..orrin32._frame import _row_entities
 from ._element_values import record_group_results, record_node_values
-from ._row_values import record_values
 from ._series import (
     FIELDS,
     NO_NODE,

@@ -16,14 +16,13 @@ from typing import Any, ClassVar
 import numpy as np
 import pandas as pd
 
-from ...core._algebra import chain_words
 from ...core._checks import exact
+from ...recording import record_values
 from ...tracking._caller_warnings import report_warnings_at_caller
 from ...tracking._follow import Field, followed_attribute
 from ...tracking._series import WORDS, TrackingSeries
 from ._element_values import record_group_results, record_node_values
 from ._records import NodeType
-from ._row_values import record_values
 
 #: Node id of an element that no logged node produced.
 NO_NODE = -1
@@ -115,15 +114,6 @@ class DAGTrackedSeries(TrackingSeries):
     def _unop_dag(self, np_op: Callable, op_name: str, op_code: int) -> Any:
         exact("op_name", op_name, str)
         return self._stepped(np_op(self), op_name, op_code)
-
-
-def chain_elements(
-    tracker: Any, words: np.ndarray, nodes: np.ndarray, op_name: str, op_code: int
-) -> tuple[np.ndarray, np.ndarray]:
-    """Every element one ``op_code`` step further: its word, and one UNARY node wherever
-    its input node exists."""
-    out_words = chain_words(tracker, np.asarray(words, WORDS.dtype), op_code)
-    return out_words, _element_nodes(tracker, [nodes], out_words, op_name)
 
 
 _KINDS = {1: NodeType.UNARY, 2: NodeType.BINARY}

@@ -13,9 +13,19 @@ import numpy as np
 from ...core._checks import as_float, as_int, exact
 from ...core._engine import NodeLog
 from ...core._tracker import UNKNOWN_SOURCE
+from ...recording import (
+    PersistenceRequiredError,
+    PersistenceSession,
+    RowValueBuffer,
+    hand_over_batch,
+    persist_results,
+    persist_to_storage,
+    persistence_required,
+    record_row_value,
+    session_field,
+)
 from ..orrin32 import TAINT_SHIFT, ProvenanceTracker
-from . import _bulk, _element_view, _results, _row_values
-from ._batch_records import hand_over_batch
+from . import _element_view
 from ._dag import ComputationDAG
 from ._elements import CONSTANT_OPERATION, ElementStore
 from ._log import logger  # noqa: F401  (one logger for the whole module)
@@ -30,13 +40,7 @@ from ._node_table import (
     node_types,
 )
 from ._records import DAGEdge, DAGNode, NodeType
-from ._session import (
-    PersistenceRequiredError,
-    PersistenceSession,
-    persistence_required,
-    session_field,
-)
-from ._value_buffer import RowValueBuffer
+from ._summary import dag_summary
 
 
 def _an_id(value: Any) -> bool:
@@ -155,8 +159,8 @@ class DAGTracker(ProvenanceTracker):
         self._dag_lock = threading.Lock()
         self._value_buffer_lock = threading.Lock()
 
-    record_row_value = _row_values.record_row_value
-    persist_results = staticmethod(_results.persist_results)
+    record_row_value = record_row_value
+    persist_results = staticmethod(persist_results)
 
     # -- persistence: owned by the session in ``_persistence`` ------------------------------
 
@@ -197,19 +201,25 @@ class DAGTracker(ProvenanceTracker):
 
     def _persist_node(self, node: DAGNode) -> None:
         """Persist a node to database (called from _create_node)."""
-        self._persistence.persist_node(self, node)
+        # an input stands for what the summary has of it (a cell: its column; a step that
+        # keeps its input's word: that input); a constant derives from no source
+        summary_as = self._log.summary_as
+        inputs = [self._nodes.get(summary_as(i) if _an_id(i) else i) for i in node.inputs]
+        inputs = [n if n and n.node_type is not NodeType.CONSTANT else None for n in inputs]
+        self._persistence.persist_node(self, node, inputs)
 
     def _start_new_pipeline(self) -> None:
         """Start a new pipeline for the next run after a flush/sync cycle."""
-        self._persistence.start_new_pipeline(self)
+        if self._persistence.start_new_pipeline(self):
+            self._source_nodes.clear()
 
     def _persist_dag_to_storage(self) -> None:
         """Persist deduplicated nodes and edges to storage."""
-        self._persistence.persist_dag(self)
+        self._persistence.persist_dag(self, dag_summary(self))
 
     def _sync_to_dashboard(self) -> None:
         """Sync pipeline results to dashboard tables via the API."""
-        self._persistence.sync_dashboard(self)
+        self._persistence.sync_dashboard(self._nodes)
 
     def persist_to_storage(
         self, storage: Any, pipeline_id: int | None = None, *, results: Mapping | None = None
@@ -239,7 +249,10 @@ class DAGTracker(ProvenanceTracker):
         elements = None
         if getattr(storage, "write_element_log", None) is not None:
             elements = lambda: self.element_log(results)  # noqa: E731
-        return _bulk.persist_to_storage(self, storage, pipeline_id, self._pipeline_name, elements)
+        summary = lambda: dag_summary(self)  # noqa: E731
+        return persist_to_storage(
+            self, storage, pipeline_id, self._pipeline_name, summary, elements
+        )
 
     def element_log(self, results: Mapping[str, Any] | None = None) -> Any:
         """A snapshot of the per-element log (an ``ElementLog``): every node in the log
@@ -434,7 +447,10 @@ class DAGTracker(ProvenanceTracker):
             if not self._writer:
                 return call(*codes, words, *arrays, TAINT_SHIFT)
             ids, edges = call(*codes, words, *arrays, TAINT_SHIFT, edges=True)
-            hand_over_batch(self, node_type, operation, words, ids, edges)
+            made = np.flatnonzero(ids >= 0)
+            # a step that keeps its input's word (a step with a constant) is that input's node
+            made = made[log.in_summary(np.ascontiguousarray(ids[made])) != 0]
+            hand_over_batch(self, node_type, operation, words, made, edges)
             return ids
 
     def _log_columns(

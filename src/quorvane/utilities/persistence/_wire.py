@@ -24,8 +24,6 @@ try:
 except ImportError:  # the json module writes every line
     orjson = None
 
-API_PREFIX = "/v1"
-
 DASHBOARD_SYNC_PATH = "/v1/dashboard/sync"
 
 NDJSON = "application/x-ndjson"
@@ -95,14 +93,6 @@ def node_to_wire(node: StoredNode) -> dict[str, Any]:
 
 def node_from_wire(data: dict[str, Any]) -> StoredNode:
     return StoredNode(**_known(StoredNode, data))
-
-
-def edge_to_wire(edge: StoredEdge) -> dict[str, Any]:
-    return {
-        "parent_fingerprint": int(edge.parent_fingerprint),
-        "child_fingerprint": int(edge.child_fingerprint),
-        "input_position": int(edge.input_position),
-    }
 
 
 def edge_from_wire(data: dict[str, Any]) -> StoredEdge:

@@ -52,7 +52,7 @@ def sync(session: Any, nodes: dict) -> None:
     payload = {"pipeline": pipeline, "model": model, "fairness": fairness}
     # through the service client: its pooled connection, timeouts, refused redirects and a
     # key that never shows in its errors
-    from ..persistence import HostedStorage
+    from ..utilities.persistence import HostedStorage
 
     client = HostedStorage(session.service_url, session.api_key, timeout=DASHBOARD_TIMEOUT)
     # An address the client cannot use is the caller's error, raised to flush (which then

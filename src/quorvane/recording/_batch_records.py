@@ -7,21 +7,20 @@ from typing import Any
 
 import numpy as np
 
-from ...core._engine import entity_chain_batch
-from ..orrin32 import TAINT_SHIFT, ProvenanceTracker
-from ._records import NodeType
+from ..core import TAINT_SHIFT, ProvenanceTracker, entity_chain_batch
 
 
 def hand_over_batch(
     tracker: Any,
-    node_type: NodeType,
+    node_type: Any,
     operation: str,
     words: np.ndarray,
-    ids: np.ndarray,
+    made: np.ndarray,
     edges: np.ndarray,
 ) -> None:
-    """Give the tracker's writer the nodes made (``ids`` >= 0) and their edges (rows of
-    input word, word, position, element, as the log noted them when each node was made).
+    """Give the tracker's writer the nodes of the elements ``made`` that the summary keeps
+    (of type ``node_type``, whose name is stored) and their edges (rows of input word,
+    word, position, element, as the log noted them when each node was made).
 
     A writer that takes whole lists of nodes gets one list of the nodes and one of the
     edges the store does not have yet: a store keeps one node per fingerprint and one
@@ -30,9 +29,6 @@ def hand_over_batch(
     edges, as one call per node would give them.
     """
     writer = tracker._writer
-    made = np.flatnonzero(ids >= 0)
-    # a step that keeps its input's word (a step with a constant) is that input's node
-    made = made[tracker._log.in_summary(np.ascontiguousarray(ids[made])) != 0]
     rows = edges.reshape(-1, 4)
     if getattr(writer, "write_nodes", None) is None:
         nodes = _stored_nodes(tracker, node_type, operation, words[made])
@@ -81,8 +77,8 @@ def _first_unseen(keys: np.ndarray, seen: set) -> np.ndarray:
     return first[keep]
 
 
-def _stored_nodes(tracker: Any, node_type: NodeType, operation: str, words: np.ndarray) -> list:
-    from ..persistence import StoredNode
+def _stored_nodes(tracker: Any, node_type: Any, operation: str, words: np.ndarray) -> list:
+    from ..utilities.persistence import StoredNode
 
     protected = ((words >> TAINT_SHIFT) & 1).astype(bool).tolist()
     entities, chains = _entities_and_chains(tracker, words)
@@ -109,7 +105,7 @@ def _stored_nodes(tracker: Any, node_type: NodeType, operation: str, words: np.n
 
 
 def _stored_edges(rows: np.ndarray) -> list:
-    from ..persistence import StoredEdge
+    from ..utilities.persistence import StoredEdge
 
     return [
         StoredEdge(parent_fingerprint=parent, child_fingerprint=child, input_position=position)

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from ...core._checks import as_int, exact
+from ..core._checks import as_int, exact
 
 
 def persist_results(
@@ -25,7 +25,7 @@ def persist_results(
         outputs: Output name to DAG-tracked series.
         source_df: Optional source rows, aligned by position with ``row_keys``.
     """
-    from ..persistence import source_row_exact_hash, source_row_hash
+    from ..utilities.persistence import source_row_exact_hash, source_row_hash
 
     pipeline_id = as_int("pipeline_id", pipeline_id)
     exact("outputs", outputs, dict)

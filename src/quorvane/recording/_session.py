@@ -2,8 +2,9 @@
 
 It keeps the connection settings, the storage and background writer of the current run,
 the run's pipeline id, the flags of the closing steps and the counts of the last bulk
-write. The tracker's persistence methods delegate here; the steps that read the operation
-log or call the tracker's own (overridable) methods are given the tracker.
+write. The tracker's persistence methods delegate here: what the session needs of the
+operation log (a node's inputs, the summary rows) the tracker reads and passes in; the
+tracker itself is passed for its registry and for the methods a subclass may replace.
 """
 
 from __future__ import annotations
@@ -15,13 +16,7 @@ from typing import Any, cast
 
 from . import _bulk, _dashboard
 from ._log import logger
-from ._records import NodeType
 from ._run_record import run_record
-
-
-def _an_id(value: Any) -> bool:
-    return isinstance(value, int) and -(2**63) <= value < 2**63
-
 
 #: the setting that makes every DAGTracker of a process require its audit trail
 REQUIRE_ENV = "QUORVANE_REQUIRE_PERSISTENCE"
@@ -60,8 +55,6 @@ class PersistenceSession:
     # counts of the last bulk write: absent until one has been made (readers take 0)
     nodes_written: int
     edges_written: int
-    # sessions pickled before persistence could be required did not require it
-    required = False
 
     def __init__(
         self,
@@ -90,7 +83,7 @@ class PersistenceSession:
     def enable(self, tracker: Any) -> None:
         """Connect to the hosted service, open a run and start the writer; on failure warn
         and go on in memory-only mode (what was set before the failure stays set)."""
-        from ..persistence import AsyncWriter, HostedStorage, WriterConfig
+        from ..utilities.persistence import AsyncWriter, HostedStorage, WriterConfig
 
         # a writer still running from an earlier call would keep its thread forever
         self._stop_running_writer()
@@ -208,20 +201,19 @@ class PersistenceSession:
             "required)"
         )
 
-    def persist_node(self, tracker: Any, node: Any) -> None:
-        """Hand a new node and the edges from its inputs still in the table to the writer."""
+    def persist_node(self, tracker: Any, node: Any, inputs: list) -> None:
+        """Hand a new node and the edges from its inputs to the writer. ``inputs``: per
+        input, the node the summary has of it (a cell: its column; a step that keeps its
+        input's word: that input), or None where it gives no edge (a constant, which
+        derives from no source, or a node that has left the table)."""
         try:
-            from ..persistence import StoredEdge, StoredNode
+            from ..utilities.persistence import StoredEdge, StoredNode
         except ImportError:
             logger.error(
                 "Persistence module unavailable — provenance data is NOT being saved to "
                 "storage. Install quorvane with persistence extras or check your installation."
             )
             return
-        # an input stands for what the summary has of it (a cell: its column; a step that
-        # keeps its input's word: that input)
-        summary_as = tracker._log.summary_as
-        inputs = [tracker._nodes.get(summary_as(i) if _an_id(i) else i) for i in node.inputs]
         info = tracker.decode_full(node.provenance)
         stored_node = StoredNode(
             fingerprint=node.provenance,
@@ -239,13 +231,9 @@ class PersistenceSession:
         self.writer.write_node(stored_node)
         edges = []
         for i, input_node in enumerate(inputs):
-            # a constant derives from no source; a step with one keeps its input's word,
-            # and a fingerprint has no edge to itself
-            if (
-                input_node
-                and input_node.node_type is not NodeType.CONSTANT
-                and input_node.provenance != node.provenance
-            ):
+            # a step with a constant keeps its input's word: no edge from a fingerprint to
+            # itself
+            if input_node and input_node.provenance != node.provenance:
                 edges.append(
                     StoredEdge(
                         parent_fingerprint=input_node.provenance,
@@ -256,29 +244,32 @@ class PersistenceSession:
         if edges:
             self.writer.write_edges(edges)
 
-    def start_new_pipeline(self, tracker: Any) -> None:
-        """Complete the closed run and open the next one (the node table stays)."""
+    def start_new_pipeline(self, tracker: Any) -> bool:
+        """Complete the closed run and open the next one; True when a run was opened (the
+        tracker then starts its source nodes anew; its node table stays)."""
         if not self.storage or not self.pipeline_id:
-            return
+            return False
         self.storage.complete_pipeline(self.pipeline_id, status="completed")
         self.pipeline_id = self._create_pipeline(tracker)
         self.dashboard_synced = False
         self.nodes_persisted = False
-        tracker._source_nodes.clear()
         self.nodes_written = 0
         self.edges_written = 0
+        return True
 
-    def persist_dag(self, tracker: Any) -> None:
-        """Write the tracker's DAG, deduplicated, into the run; keep the counts written."""
-        nodes, edges = _bulk.write_dag(tracker, self.storage, self.pipeline_id)
+    def persist_dag(self, tracker: Any, summary: _bulk.Summary) -> None:
+        """Write the tracker's DAG, deduplicated (``summary``: see ``write_dag``), into the
+        run; keep the counts written."""
+        nodes, edges = _bulk.write_dag(tracker, self.storage, self.pipeline_id, summary)
         if nodes:
             self.nodes_written = nodes
         if edges:
             self.edges_written = edges
 
-    def sync_dashboard(self, tracker: Any) -> None:
-        """Post the summary of the run to the dashboard (best effort)."""
-        _dashboard.sync(self, tracker._nodes)
+    def sync_dashboard(self, nodes: Any) -> None:
+        """Post the summary of the run, whose node table is ``nodes``, to the dashboard
+        (best effort)."""
+        _dashboard.sync(self, nodes)
 
     def stats(self) -> dict | None:
         if not self.writer:

@@ -23,7 +23,7 @@ import numpy as np
 #: list of a chunk that grows.
 Column = np.ndarray | range | list
 
-_STORAGE_MODULE = __package__.rpartition(".")[0] + ".persistence.storage"
+_STORAGE_MODULE = __package__.rpartition(".")[0] + ".utilities.persistence.storage"
 
 
 def stored_row_value_type():
@@ -34,7 +34,7 @@ def stored_row_value_type():
     """
     storage = sys.modules.get(_STORAGE_MODULE)
     if storage is None:
-        from ..persistence.storage import StoredRowValue
+        from ..utilities.persistence.storage import StoredRowValue
 
         return StoredRowValue
     return storage.StoredRowValue

@@ -10,7 +10,7 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from ...core._checks import as_int, exact
+from ..core._checks import as_int, exact
 from ._log import logger
 from ._value_buffer import ChunkHeader, ValueChunk, single_chunk, stored_row_value_type
 

@@ -1,24 +1,32 @@
 """Deduplicated bulk writes of a DAGTracker's DAG: into the run of its persistence session
-at ``flush``, and into any storage with ``persist_to_storage``."""
+at ``flush``, and into any storage with ``persist_to_storage``.
+
+The tracker gives the DAG as its summary: one node per fingerprint, and each distinct edge
+between fingerprints (see ``Summary``).
+"""
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable
 from typing import Any
 
 import numpy as np
 
-from ...core._checks import as_int
-from ._node_table import PROTECTED
+from ..core._checks import as_int
 from ._run_record import run_record
 
+#: A DAG as the store keeps it: the fields of each node kept, as ``StoredNode`` keywords
+#: without ``entity_hash``, ``chain_hash`` and ``pipeline_id``, and the distinct edges as
+#: rows of (parent fingerprint, child fingerprint, input position).
+Summary = tuple[Iterable[dict], np.ndarray]
 
-def write_dag(tracker: Any, storage: Any, pipeline_id: Any) -> tuple[int, int]:
+
+def write_dag(tracker: Any, storage: Any, pipeline_id: Any, summary: Summary) -> tuple[int, int]:
     """Persist deduplicated nodes and edges to storage; (nodes, edges) written."""
-    distinct = _distinct(tracker)
+    node_fields, edges = summary
     decode = tracker.decode_full
     nodes_batch = []
-    for fields in _node_fields(tracker, distinct):
+    for fields in node_fields:
         info = decode(fields["fingerprint"])
         fields.update(
             entity_hash=int(info.entity), chain_hash=int(info.chain), pipeline_id=pipeline_id
@@ -27,7 +35,7 @@ def write_dag(tracker: Any, storage: Any, pipeline_id: Any) -> tuple[int, int]:
     if nodes_batch:
         storage.store_nodes(nodes_batch)
     fp_map = storage.get_fingerprint_node_map(pipeline_id)
-    edge_rows = _edge_rows(distinct[-1], fp_map)
+    edge_rows = _edge_rows(edges, fp_map)
     if edge_rows:
         storage.store_edges_resolved(edge_rows)
     return len(nodes_batch), len(edge_rows)
@@ -38,14 +46,16 @@ def persist_to_storage(
     storage: Any,
     pipeline_id: int | None,
     pipeline_name: str | None,
+    summary: Callable[[], Summary],
     element_log: Callable[[], Any] | None = None,
 ) -> int | None:
-    """Write the tracker's DAG, deduplicated, into ``storage`` under ``pipeline_id`` (a
-    new pipeline named ``pipeline_name`` when None), then the per-element log that
-    ``element_log`` gives, and complete that pipeline."""
+    """Write the tracker's DAG (the ``summary`` it gives, read once the sources are
+    registered), deduplicated, into ``storage`` under ``pipeline_id`` (a new pipeline named
+    ``pipeline_name`` when None), then the per-element log that ``element_log`` gives, and
+    complete that pipeline."""
     # Without the persistence package nothing could be completed: refuse before the
     # caller's storage gets a pipeline or sources that no nodes would follow.
-    from ..persistence.storage import StoredNode
+    from ..utilities.persistence.storage import StoredNode
 
     if pipeline_id is not None:
         pipeline_id = as_int("pipeline_id", pipeline_id)
@@ -58,66 +68,23 @@ def persist_to_storage(
         storage.register_source(
             pair_id, table, column, is_protected=tracker.is_protected(table, column)
         )
-    distinct = _distinct(tracker)
+    node_fields, edges = summary()
     nodes_batch = []
-    for fields in _node_fields(tracker, distinct):
+    for fields in node_fields:
         fields["pipeline_id"] = pipeline_id
         fields.pop("metadata")
         nodes_batch.append(StoredNode(**fields))
     storage.store_nodes(nodes_batch)
     fp_to_db_id = storage.get_fingerprint_node_map(pipeline_id)
-    storage.store_edges_resolved(_edge_rows(distinct[-1], fp_to_db_id))
+    storage.store_edges_resolved(_edge_rows(edges, fp_to_db_id))
     if element_log is not None:
         storage.write_element_log(pipeline_id, element_log())
     storage.complete_pipeline(pipeline_id, "completed")
     return pipeline_id
 
 
-def _distinct(tracker: Any) -> tuple:
-    """(ids, words, ops, types, flags, edges) from the log: the oldest node of each word,
-    and each distinct (input word, word, position) of an input still in the table."""
-    with tracker._dag_lock:
-        return tracker._log.distinct_rows()
-
-
-def _node_fields(tracker: Any, distinct: tuple) -> Iterator[dict]:
-    """The stored fields of each node kept; a node object the tracker holds (made by a
-    public call, perhaps with a table, column or metadata) gives its own."""
-    ids, words, ops, types, flags, _ = (a.tolist() for a in distinct)
-    cache = tracker._node_cache
-    type_of, operation_of = tracker._node_types.values, tracker._operations.values
-    names: dict = {}
-    for node_id, word, op, type_code, flag in zip(ids, words, ops, types, flags, strict=True):
-        node = cache.get(node_id)
-        if node is not None:
-            yield {
-                "fingerprint": int(node.provenance),
-                "node_type": node.node_type.name,
-                "operation": node.operation,
-                "table_name": node.table,
-                "column_name": node.column,
-                "pair_id": int(node.pair_id) if node.pair_id is not None else None,
-                "is_protected": bool(node.is_protected),
-                "metadata": node.metadata,
-            }
-            continue
-        name = names.get(type_code)
-        if name is None:
-            name = names[type_code] = type_of[type_code].name
-        yield {
-            "fingerprint": word,
-            "node_type": name,
-            "operation": operation_of[op],
-            "table_name": None,
-            "column_name": None,
-            "pair_id": None,
-            "is_protected": bool(flag & PROTECTED),
-            "metadata": {},
-        }
-
-
 def _stored_node(fields: dict) -> Any:
-    from ..persistence.storage import StoredNode
+    from ..utilities.persistence.storage import StoredNode
 
     return StoredNode(**fields)
 
