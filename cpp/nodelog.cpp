@@ -35,6 +35,7 @@ void NodeLog::push(uint8_t type, int32_t op, int64_t word, uint8_t flags) {
     ops_.push_back(op);
     types_.push_back(type);
     flags_.push_back(stored_flags(flags));
+    stand_for_.push_back(-1);
     input_start_.push_back(static_cast<int64_t>(inputs_.size()));
     if (!(flags & kCell)) ++live_;
     note_stand_in(ids_.size() - 1);
@@ -47,6 +48,7 @@ void NodeLog::reserve(size_t rows, size_t inputs) {
     ops_.reserve_more(rows);
     types_.reserve_more(rows);
     flags_.reserve_more(rows);
+    stand_for_.reserve_more(rows);
     input_start_.reserve_more(rows);
     inputs_.reserve_more(inputs);
 }
@@ -122,6 +124,8 @@ void NodeLog::fill_columns(uint8_t type, int32_t op, const int64_t* words, size_
     ops_.resize(base + made);
     types_.resize(base + made);
     flags_.resize(base + made);
+    stand_for_.resize(base + made);
+    std::fill(stand_for_.data() + base, stand_for_.data() + base + made, int64_t{-1});
     input_start_.resize(base + made + 1);
     inputs_.resize(input_base + made * k);
     int64_t* id = ids_.data() + base;
@@ -219,15 +223,23 @@ void NodeLog::compact() {
     size_t kept = 0;
     size_t cursor = 0;
     int64_t at = 0;
+    const size_t departed_before = departed_ids_.size();
     for (size_t r = 0; r < ids_.size(); ++r) {
         if (r == evict_cursor_) cursor = kept;
-        if (!(flags_[r] & kGone)) continue;
+        if (!(flags_[r] & kGone)) {
+            if (stand_for_[r] >= 0) {
+                departed_ids_.push_back(ids_[r]);
+                departed_for_.push_back(stand_for_[r]);
+            }
+            continue;
+        }
         int64_t begin = input_start_[r], end = input_start_[r + 1];
         ids_[kept] = ids_[r];
         words_[kept] = words_[r];
         ops_[kept] = ops_[r];
         types_[kept] = types_[r];
         flags_[kept] = flags_[r];
+        stand_for_[kept] = stand_for_[r];
         input_start_[kept] = at;
         for (int64_t j = begin; j < end; ++j) inputs_[to_size(at++)] = inputs_[to_size(j)];
         ++kept;
@@ -238,13 +250,15 @@ void NodeLog::compact() {
     ops_.resize(kept);
     types_.resize(kept);
     flags_.resize(kept);
+    stand_for_.resize(kept);
     input_start_.resize(kept + 1);
     input_start_[kept] = at;
     inputs_.resize(to_size(at));
-    for (auto* v : {&ids_, &words_, &input_start_, &inputs_}) v->shrink_to_fit();
+    for (auto* v : {&ids_, &words_, &input_start_, &inputs_, &stand_for_}) v->shrink_to_fit();
     ops_.shrink_to_fit();
     types_.shrink_to_fit();
     flags_.shrink_to_fit();
+    keep_departed_sorted(departed_before);
     evict_cursor_ = cursor;
     dead_ = 0;
     index_.clear();
@@ -306,15 +320,29 @@ void NodeLog::note_stand_in(size_t row) {
     if (flags_[row] & (kCell | kConstant)) return;
     int64_t kept = kept_input(*this, row);
     if (kept < 0) return;
-    int64_t stand = kept == ids_[row] ? kept : summary_as(kept);  // resolved before noted
-    stand_ids_.push_back(ids_[row]);
-    stand_for_.push_back(stand);
+    stand_for_[row] = kept == ids_[row] ? kept : summary_as(kept);  // resolved before noted
+}
+
+// Rows leave in the order they were evicted, oldest first, so the ids a compaction adds
+// usually follow those before; sorted again only when they do not.
+void NodeLog::keep_departed_sorted(size_t before) {
+    if (before == 0 || before == departed_ids_.size() ||
+        departed_ids_[before - 1] < departed_ids_[before])
+        return;
+    std::vector<std::pair<int64_t, int64_t>> pairs;
+    for (size_t i = 0; i < departed_ids_.size(); ++i)
+        pairs.emplace_back(departed_ids_[i], departed_for_[i]);
+    std::sort(pairs.begin(), pairs.end());
+    for (size_t i = 0; i < pairs.size(); ++i)
+        std::tie(departed_ids_[i], departed_for_[i]) = pairs[i];
 }
 
 int64_t NodeLog::stand_in(int64_t id) const {
-    const int64_t* it = std::lower_bound(stand_ids_.begin(), stand_ids_.end(), id);
-    if (it == stand_ids_.end() || *it != id) return -1;
-    return stand_for_[static_cast<size_t>(it - stand_ids_.begin())];
+    int64_t row = row_of(id);
+    if (row >= 0) return stand_for_[to_size(row)];
+    const int64_t* it = std::lower_bound(departed_ids_.begin(), departed_ids_.end(), id);
+    if (it == departed_ids_.end() || *it != id) return -1;
+    return departed_for_[static_cast<size_t>(it - departed_ids_.begin())];
 }
 
 int64_t NodeLog::summary_as(int64_t id) const {
@@ -497,6 +525,8 @@ NodeLog NodeLog::from_state(State s) {
     log.ops_.assign(s.ops.begin(), s.ops.end());
     log.types_.assign(s.types.begin(), s.types.end());
     log.flags_.assign(s.flags.begin(), s.flags.end());
+    log.stand_for_.resize(n);
+    std::fill(log.stand_for_.begin(), log.stand_for_.end(), int64_t{-1});
     bool prefix = true;
     for (size_t r = 0; r < n; ++r) {
         uint8_t f = log.flags_[r];
@@ -512,6 +542,8 @@ size_t NodeLog::bytes() const {
     return ids_.capacity() * sizeof(int64_t) + words_.capacity() * sizeof(int64_t) +
            ops_.capacity() * sizeof(int32_t) + types_.capacity() + flags_.capacity() +
            input_start_.capacity() * sizeof(int64_t) + inputs_.capacity() * sizeof(int64_t) +
+           (stand_for_.capacity() + departed_ids_.capacity() + departed_for_.capacity()) *
+               sizeof(int64_t) +
            index_.capacity() * sizeof(int64_t);
 }
 
