@@ -111,7 +111,8 @@ class ElementStore:
             self.text.set(ids, text)
 
     def texts_of(self, ids: np.ndarray) -> np.ndarray | None:
-        return None if self.text is None else self.text.get(ids)
+        """The texts of nodes ``ids`` (ascending), or None when no node has one."""
+        return None if self.text is None else self.text.get_ascending(ids)
 
 
 def _agreed(ids: np.ndarray, numbers: np.ndarray) -> np.ndarray:

@@ -56,13 +56,21 @@ class Growing:
         out[inside] = self.data[positions[inside]]
         return out
 
-    def head(self, count: int) -> np.ndarray:
-        """The entries at positions 0 .. ``count`` - 1, ``fill`` beyond the end (a copy)."""
-        if count <= self.size:
-            return self.data[:count].copy()
+    def run(self, first: int, count: int) -> np.ndarray:
+        """The entries at positions ``first`` .. ``first + count`` - 1 (``first`` >= 0),
+        ``fill`` beyond the end: a copy of one slice, where ``get`` gathers."""
         out = np.full(count, self.fill, dtype=self.dtype)
-        out[: self.size] = self.data[: self.size]
+        held = self.data[first : min(first + count, self.size)]
+        out[: len(held)] = held
         return out
+
+    def get_ascending(self, positions: np.ndarray) -> np.ndarray:
+        """``get`` of strictly ascending positions: one slice when they run without a gap
+        (the ids of a whole log, read for every snapshot)."""
+        n = len(positions)
+        if n and positions[0] >= 0 and positions[-1] - positions[0] == n - 1:
+            return self.run(int(positions[0]), n)
+        return self.get(positions)
 
     def append(self, values: Any) -> int:
         """Append ``values``; the position of the first."""

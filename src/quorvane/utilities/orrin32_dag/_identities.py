@@ -185,12 +185,12 @@ class RowIdentities:
 
     def columns(self) -> dict:
         """Every identity, as the columns of a log (kind, table, key, member offsets)."""
-        every = np.arange(self.count)
+        n = self.count
         names = np.array([*self.tables, ""], dtype=object)  # table -1 reads the last: ""
         return {
-            "identity_kind": self.kind.get(every),
-            "identity_table": tuple(names[self.table.get(every)]),
-            "identity_key": tuple(self.key.get(every)),
-            "member_start": np.concatenate([[0], self.member_end.get(every)]).astype(np.int64),
+            "identity_kind": self.kind.run(0, n),
+            "identity_table": tuple(names[self.table.run(0, n)]),
+            "identity_key": tuple(self.key.run(0, n)),
+            "member_start": np.concatenate([[0], self.member_end.run(0, n)]).astype(np.int64),
             "members": self.members.view().copy(),
         }
