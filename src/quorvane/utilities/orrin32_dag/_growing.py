@@ -44,6 +44,17 @@ class Growing:
             return
         self.data[positions] = np.asarray(values, dtype=self.dtype)
 
+    def set_ascending(self, positions: np.ndarray, values: np.ndarray) -> None:
+        """``set`` at strictly ascending positions: one slice when they run without a gap
+        (the nodes one operation made)."""
+        n = len(positions)
+        if n and positions[0] >= 0 and positions[-1] - positions[0] == n - 1:
+            first = int(positions[0])
+            self.reserve(first + n)
+            self.data[first : first + n] = values
+            return
+        self.set(positions, values)
+
     def get(self, positions: Any) -> np.ndarray:
         """Entries at ``positions`` (``fill`` for positions never set or negative)."""
         positions = np.asarray(positions, dtype=np.int64)
