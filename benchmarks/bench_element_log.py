@@ -123,7 +123,7 @@ def main() -> None:
         store_wall, store_cpu, _ = timed(
             lambda: tracker.persist_to_storage(storage, results={"approved": approved})
         )
-        kept = "per-element log stored" if hasattr(storage, "write_element_log") else "DAG only"
+        kept = "element log" if hasattr(storage, "write_element_log") else "DAG only"
     node = int(approved._node_ids[n // 3])
     lineage_time, _, lineage = timed(lambda: tracker.element_lineage(node))
 
@@ -134,7 +134,8 @@ def main() -> None:
     line("tracked, per-element log off", off_wall, off_cpu, plain)
     line("tracked, per-element log in memory", on_wall, on_cpu, plain)
     line("  + element_log() snapshot", on_wall + snap_wall, on_cpu + snap_cpu, plain)
-    line(f"  + persist_to_storage ({kept[:17]})", on_wall + store_wall, on_cpu + store_cpu, plain)
+    stored = f"  + persist_to_storage, SQLite, {kept}"
+    line(stored, on_wall + store_wall, on_cpu + store_cpu, plain)
     print(
         f"element_lineage of one applicant: {lineage_time * 1e3:.2f} ms, "
         f"{len(lineage.steps)} steps; element-ops/s tracked: {log.size / on_wall:,.0f}; "
