@@ -70,8 +70,10 @@ class Growing:
     def run(self, first: int, count: int) -> np.ndarray:
         """The entries at positions ``first`` .. ``first + count`` - 1 (``first`` >= 0),
         ``fill`` beyond the end: a copy of one slice, where ``get`` gathers."""
-        out = np.full(count, self.fill, dtype=self.dtype)
         held = self.data[first : min(first + count, self.size)]
+        if len(held) == count:
+            return held.copy()
+        out = np.full(count, self.fill, dtype=self.dtype)
         out[: len(held)] = held
         return out
 
