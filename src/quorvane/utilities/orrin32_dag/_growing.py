@@ -29,10 +29,25 @@ class Growing:
     def reserve(self, size: int) -> None:
         capacity = len(self.data)
         if capacity < size:
-            grown = np.full(max(size, 2 * capacity, _FIRST_CAPACITY), self.fill, self.dtype)
-            grown[: self.size] = self.data[: self.size]
-            self.data = grown
+            self._grow(max(size, 2 * capacity, _FIRST_CAPACITY))
         self.size = max(self.size, size)
+
+    def _grow(self, capacity: int) -> None:
+        """Room for ``capacity`` entries. In place where numpy can (its ``resize`` moves
+        the pages of a large block instead of copying them, and refuses while anything
+        else holds the array); else into a new array."""
+        held = len(self.data)
+        if not self.dtype.hasobject:
+            try:
+                self.data.resize(capacity, refcheck=True)
+            except ValueError:
+                pass
+            else:
+                self.data[held:] = self.fill
+                return
+        grown = np.full(capacity, self.fill, self.dtype)
+        grown[: self.size] = self.data[: self.size]
+        self.data = grown
 
     def set(self, positions: np.ndarray, values: Any) -> None:
         positions = np.asarray(positions, dtype=np.int64)
