@@ -18,10 +18,10 @@ def test_reads_and_sets_agree_with_a_plain_array(dtype, fill, hold_a_view):
     expected[first] = first * 2
     view = column.data[:20] if hold_a_view else None  # growing must not invalidate it
     runs = np.arange(1_000, 3_000)  # past the capacity: the column grows
-    column.set_ascending(runs, runs)
+    column.set(runs, runs)
     expected[runs] = runs
     gaps = np.array([3_000, 3_002, 4_999])  # ascending with gaps: set one by one
-    column.set_ascending(gaps, gaps)
+    column.set(gaps, gaps)
     expected[gaps] = gaps
     if view is not None:
         assert list(view[10:20]) == list(first * 2)
@@ -30,7 +30,7 @@ def test_reads_and_sets_agree_with_a_plain_array(dtype, fill, hold_a_view):
     as_text = lambda values: [str(v) for v in values]  # noqa: E731 - NaN and "" compare
     wanted = [fill, *expected[[15, 500, 2_500, 3_001, 4_999]], fill]
     assert as_text(column.get(positions)) == as_text(wanted)
-    assert as_text(column.get_ascending(runs)) == as_text(expected[runs])
-    assert as_text(column.get_ascending(gaps)) == as_text(expected[gaps])
+    assert as_text(column.get(runs)) == as_text(expected[runs])
+    assert as_text(column.get(gaps)) == as_text(expected[gaps])
     tail = column.run(4_990, 20)  # beyond the end: the fill
     assert as_text(tail) == as_text([*expected[4_990:], *[fill] * 10])

@@ -55,7 +55,7 @@ class ElementStore:
         pinned = [rows for rows in inputs if rows is not None]
         made_ids = ids if every else ids[made]
         if pinned:
-            self.row.set_ascending(made_ids, self.identities.fold(pinned))
+            self.row.set(made_ids, self.identities.fold(pinned))
 
     def _rows_of(self, nodes: np.ndarray) -> np.ndarray | None:
         """The row of each node; None when they all belong to no row. An operand that is
@@ -93,7 +93,7 @@ class ElementStore:
 
     def source_cells(self, ids: np.ndarray, column_node: int, rows: np.ndarray) -> None:
         """The cell nodes ``ids`` of a wrapped column, one per source row ``rows``."""
-        self.row.set_ascending(ids, np.asarray(rows, dtype=np.int64))
+        self.row.set(ids, np.asarray(rows, dtype=np.int64))
         if len(ids):
             self.cell_blocks.append((int(ids[0]), len(ids), int(column_node)))
 
@@ -133,7 +133,7 @@ class ElementStore:
 
     def texts_of(self, ids: np.ndarray) -> np.ndarray | None:
         """The texts of nodes ``ids`` (ascending), or None when no node has one."""
-        return None if self.text is None else self.text.get_ascending(ids)
+        return None if self.text is None else self.text.get(ids)
 
 
 def _agreed(ids: np.ndarray, numbers: np.ndarray) -> np.ndarray:

@@ -1,10 +1,10 @@
 """A numpy column that grows: per-node and per-identity entries set in batches.
 
 One contiguous array whose capacity doubles when a position beyond it is set: reading or
-setting a batch is then one numpy take or put, whatever the positions (a node column is
-read whole for every operation and every snapshot, so its reads must cost no more than
-numpy's own). Growing copies what the column holds, but each entry is copied once on
-average over the doublings.
+setting a batch is one numpy take or put, and one slice when its positions run without a
+gap (the nodes of one operation, the ids of a whole log), which is what most batches are.
+The array grows in place where numpy can, so a column of millions of nodes is not copied
+at every doubling.
 """
 
 from __future__ import annotations
@@ -53,28 +53,23 @@ class Growing:
         positions = np.asarray(positions, dtype=np.int64)
         if not len(positions):
             return
-        self.reserve(int(positions.max()) + 1)
-        if values is None or np.ndim(values) == 0:
+        run = _run_of(positions)
+        self.reserve((run + len(positions)) if run is not None else int(positions.max()) + 1)
+        if values is not None and np.ndim(values) != 0:
+            values = np.asarray(values, dtype=self.dtype)
+        if run is not None:
+            self.data[run : run + len(positions)] = values
+        else:
             self.data[positions] = values
-            return
-        self.data[positions] = np.asarray(values, dtype=self.dtype)
-
-    def set_ascending(self, positions: np.ndarray, values: np.ndarray) -> None:
-        """``set`` at strictly ascending positions: one slice when they run without a gap
-        (the nodes one operation made)."""
-        n = len(positions)
-        if n and positions[0] >= 0 and positions[-1] - positions[0] == n - 1:
-            first = int(positions[0])
-            self.reserve(first + n)
-            self.data[first : first + n] = values
-            return
-        self.set(positions, values)
 
     def get(self, positions: Any) -> np.ndarray:
         """Entries at ``positions`` (``fill`` for positions never set or negative)."""
         positions = np.asarray(positions, dtype=np.int64)
         if not len(positions):
             return np.zeros(0, dtype=self.dtype)
+        run = _run_of(positions)
+        if run is not None:
+            return self.run(run, len(positions))
         if positions.min() >= 0 and positions.max() < self.size:
             return self.data[positions]
         inside = (positions >= 0) & (positions < self.size)
@@ -84,21 +79,13 @@ class Growing:
 
     def run(self, first: int, count: int) -> np.ndarray:
         """The entries at positions ``first`` .. ``first + count`` - 1 (``first`` >= 0),
-        ``fill`` beyond the end: a copy of one slice, where ``get`` gathers."""
+        ``fill`` beyond the end: a copy of one slice."""
         held = self.data[first : min(first + count, self.size)]
         if len(held) == count:
             return held.copy()
         out = np.full(count, self.fill, dtype=self.dtype)
         out[: len(held)] = held
         return out
-
-    def get_ascending(self, positions: np.ndarray) -> np.ndarray:
-        """``get`` of strictly ascending positions: one slice when they run without a gap
-        (the ids of a whole log, read for every snapshot)."""
-        n = len(positions)
-        if n and positions[0] >= 0 and positions[-1] - positions[0] == n - 1:
-            return self.run(int(positions[0]), n)
-        return self.get(positions)
 
     def append(self, values: Any) -> int:
         """Append ``values``; the position of the first."""
@@ -119,3 +106,15 @@ class Growing:
         self.dtype, self.fill = state["dtype"], state["fill"]
         self.data = np.asarray(state["data"], dtype=self.dtype).copy()
         self.size = len(self.data)
+
+
+def _run_of(positions: np.ndarray) -> int | None:
+    """The first position when ``positions`` run one after another without a gap (the
+    nodes one operation made, a whole log's ids), read and set as one slice; else None.
+    The ends rule out most others before a pass over all of them."""
+    first, n = int(positions[0]), len(positions)
+    if first < 0 or int(positions[-1]) - first != n - 1:
+        return None
+    if n > 2 and not bool((positions[1:] > positions[:-1]).all()):
+        return None
+    return first
