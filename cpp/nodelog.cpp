@@ -301,14 +301,14 @@ std::vector<int64_t> NodeLog::table_ids() const {
     return out;
 }
 
-// The input of a row whose word the row keeps (a step with a constant), or -1.
+// The row of the input whose word row `at` keeps (a step with a constant), or -1.
 namespace {
-int64_t kept_input(const NodeLog& log, size_t at) {
+int64_t kept_input_row(const NodeLog& log, size_t at) {
     auto [in, k] = log.inputs(at);
     for (size_t j = 0; j < k; ++j) {
         int64_t p = log.row_of(in[j]);
         if (p < 0 || (log.flags(to_size(p)) & NodeLog::kConstant)) continue;
-        if (log.word(to_size(p)) == log.word(at)) return in[j];
+        if (log.word(to_size(p)) == log.word(at)) return p;
     }
     return -1;
 }
@@ -318,9 +318,10 @@ int64_t kept_input(const NodeLog& log, size_t at) {
 // when the row is made: noted then, so that a later eviction of the input changes nothing.
 void NodeLog::note_stand_in(size_t row) {
     if (flags_[row] & (kCell | kConstant)) return;
-    int64_t kept = kept_input(*this, row);
+    int64_t kept = kept_input_row(*this, row);
     if (kept < 0) return;
-    stand_for_[row] = kept == ids_[row] ? kept : summary_as(kept);  // resolved before noted
+    size_t p = to_size(kept);
+    stand_for_[row] = p == row ? ids_[p] : summary_of_row(p);  // resolved before noted
 }
 
 // Rows leave in the order they were evicted, oldest first, so the ids a compaction adds
@@ -337,24 +338,30 @@ void NodeLog::keep_departed_sorted(size_t before) {
         std::tie(departed_ids_[i], departed_for_[i]) = pairs[i];
 }
 
-int64_t NodeLog::stand_in(int64_t id) const {
-    int64_t row = row_of(id);
-    if (row >= 0) return stand_for_[to_size(row)];
+int64_t NodeLog::departed_stand(int64_t id) const {
     const int64_t* it = std::lower_bound(departed_ids_.begin(), departed_ids_.end(), id);
     if (it == departed_ids_.end() || *it != id) return -1;
     return departed_for_[static_cast<size_t>(it - departed_ids_.begin())];
 }
 
 int64_t NodeLog::summary_as(int64_t id) const {
-    int64_t stand = stand_in(id);
-    if (stand >= 0) return stand;
     int64_t r = row_of(id);
-    return (r >= 0 && is_cell(to_size(r))) ? seen_as(id) : id;
+    if (r >= 0) return summary_of_row(to_size(r));
+    int64_t stand = departed_stand(id);
+    return stand >= 0 ? stand : id;
+}
+
+// What the row stands for in the summary: what it noted, else a cell's column, else itself.
+int64_t NodeLog::summary_of_row(size_t row) const {
+    if (stand_for_[row] >= 0) return stand_for_[row];
+    if (!is_cell(row)) return ids_[row];
+    auto [in, k] = inputs(row);
+    return k ? in[0] : ids_[row];
 }
 
 bool NodeLog::in_summary(size_t row) const {
     if (!(flags_[row] & kAlive) || (flags_[row] & (kCell | kConstant))) return false;
-    return stand_in(ids_[row]) < 0;
+    return stand_for_[row] < 0;
 }
 
 int64_t NodeLog::seen_as(int64_t id) const {

@@ -138,7 +138,9 @@ private:
                     std::vector<int64_t>* edges) const;
     void after_append();
     void note_stand_in(size_t row);
-    int64_t stand_in(int64_t id) const;
+    // What a row compaction dropped stood for, or -1.
+    int64_t departed_stand(int64_t id) const;
+    int64_t summary_of_row(size_t row) const;
     void keep_departed_sorted(size_t before);
     void evict(size_t count);
     void compact();
