@@ -90,14 +90,15 @@ void NodeLog::append_columns(uint8_t type, int32_t op, const int64_t* words, siz
             if (columns[c][i] < 0) return false;
         return true;
     };
-    size_t made = 0;
-    for (size_t i = 0; i < n; ++i) made += present(i);
-    if (!edges && ((flags & kCell) || static_cast<int64_t>(live_ + made) <= max_nodes_)) {
-        fill_columns(type, op, words, n, columns, k, taint_shift, out, made, flags);
+    // at most n nodes are made: when even n fit, no eviction can strike
+    if (!edges && ((flags & kCell) || static_cast<int64_t>(live_ + n) <= max_nodes_)) {
+        fill_columns(type, op, words, n, columns, k, taint_shift, out, flags);
         return;
     }
     // Node by node: eviction may strike between two nodes, and edges see the table as it
     // is when each node is made.
+    size_t made = 0;
+    for (size_t i = 0; i < n; ++i) made += present(i);
     reserve(made, made * k);
     for (size_t i = 0; i < n; ++i) {
         if (!present(i)) {
@@ -113,21 +114,18 @@ void NodeLog::append_columns(uint8_t type, int32_t op, const int64_t* words, siz
     }
 }
 
-// The columns of `made` new rows written in one pass each; no eviction can strike.
+// The columns of the new rows written in one pass each; no eviction can strike. Room is
+// made for one row per element, and the columns cut back to the rows made.
 void NodeLog::fill_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
                            const int64_t* const* columns, size_t k, unsigned taint_shift,
-                           int64_t* out, size_t made, uint8_t flags) {
+                           int64_t* out, uint8_t flags) {
     size_t base = ids_.size();
     size_t input_base = inputs_.size();
-    ids_.resize(base + made);
-    words_.resize(base + made);
-    ops_.resize(base + made);
-    types_.resize(base + made);
-    flags_.resize(base + made);
-    stand_for_.resize(base + made);
-    std::fill(stand_for_.data() + base, stand_for_.data() + base + made, int64_t{-1});
-    input_start_.resize(base + made + 1);
-    inputs_.resize(input_base + made * k);
+    ids_.resize(base + n);
+    words_.resize(base + n);
+    flags_.resize(base + n);
+    input_start_.resize(base + n + 1);
+    inputs_.resize(input_base + n * k);
     int64_t* id = ids_.data() + base;
     int64_t* word = words_.data() + base;
     uint8_t* flag = flags_.data() + base;
@@ -148,8 +146,18 @@ void NodeLog::fill_columns(uint8_t type, int32_t op, const int64_t* words, size_
         at += static_cast<int64_t>(k);
         *start++ = at;
     }
+    size_t made = static_cast<size_t>(id - (ids_.data() + base));
+    ids_.resize(base + made);
+    words_.resize(base + made);
+    flags_.resize(base + made);
+    input_start_.resize(base + made + 1);
+    inputs_.resize(to_size(at));
+    ops_.resize(base + made);
+    types_.resize(base + made);
+    stand_for_.resize(base + made);
     std::fill(ops_.data() + base, ops_.data() + base + made, op);
     std::fill(types_.data() + base, types_.data() + base + made, type);
+    std::fill(stand_for_.data() + base, stand_for_.data() + base + made, int64_t{-1});
     if (!(flags & kCell)) live_ += made;
     for (size_t r = base; r < base + made; ++r) note_stand_in(r);
 }

@@ -133,7 +133,7 @@ private:
     void reserve(size_t rows, size_t inputs);
     void fill_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
                       const int64_t* const* columns, size_t k, unsigned taint_shift,
-                      int64_t* out, size_t made, uint8_t flags);
+                      int64_t* out, uint8_t flags);
     void note_edges(const int64_t* in, size_t k, int64_t word, size_t element,
                     std::vector<int64_t>* edges) const;
     void after_append();
