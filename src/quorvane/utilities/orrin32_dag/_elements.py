@@ -156,8 +156,8 @@ def numbers_and_texts(values: Any) -> tuple[np.ndarray, np.ndarray | None]:
     a number, as text (None elsewhere; None for all when every element is numeric)."""
     array = values if isinstance(values, np.ndarray) else np.asarray(values)
     kind = array.dtype.kind
-    if kind in "biuf":
-        return array.astype(np.float64), None
+    if kind in "biuf":  # the caller only reads it: float64 values are not copied
+        return array.astype(np.float64, copy=False), None
     n = len(array)
     if kind in "mMc":
         texts = array.astype(str).astype(object)
