@@ -40,8 +40,7 @@ class ElementStore:
     # -- rows of nodes as they are made ------------------------------------------------
 
     def made_elementwise(self, ids: np.ndarray, columns: list, operation: str) -> None:
-        """Nodes ``ids`` (ascending; -1: none made) each over one entry of every input
-        column."""
+        """Nodes ``ids`` (-1: none made) each over one entry of every input column."""
         made = ids >= 0
         every = bool(made.all())
         if not every and not made.any():
@@ -132,7 +131,7 @@ class ElementStore:
             self.text.set(ids, text)
 
     def texts_of(self, ids: np.ndarray) -> np.ndarray | None:
-        """The texts of nodes ``ids`` (ascending), or None when no node has one."""
+        """The texts of nodes ``ids``, or None when no node has one."""
         return None if self.text is None else self.text.get(ids)
 
 
