@@ -35,6 +35,7 @@ void NodeLog::push(uint8_t type, int32_t op, int64_t word, uint8_t flags) {
     ops_.push_back(op);
     types_.push_back(type);
     flags_.push_back(stored_flags(flags));
+    stand_for_.push_back(-1);
     input_start_.push_back(static_cast<int64_t>(inputs_.size()));
     if (!(flags & kCell)) ++live_;
     note_stand_in(ids_.size() - 1);
@@ -47,6 +48,7 @@ void NodeLog::reserve(size_t rows, size_t inputs) {
     ops_.reserve_more(rows);
     types_.reserve_more(rows);
     flags_.reserve_more(rows);
+    stand_for_.reserve_more(rows);
     input_start_.reserve_more(rows);
     inputs_.reserve_more(inputs);
 }
@@ -88,14 +90,15 @@ void NodeLog::append_columns(uint8_t type, int32_t op, const int64_t* words, siz
             if (columns[c][i] < 0) return false;
         return true;
     };
-    size_t made = 0;
-    for (size_t i = 0; i < n; ++i) made += present(i);
-    if (!edges && ((flags & kCell) || static_cast<int64_t>(live_ + made) <= max_nodes_)) {
-        fill_columns(type, op, words, n, columns, k, taint_shift, out, made, flags);
+    // at most n nodes are made: when even n fit, no eviction can strike
+    if (!edges && ((flags & kCell) || static_cast<int64_t>(live_ + n) <= max_nodes_)) {
+        fill_columns(type, op, words, n, columns, k, taint_shift, out, flags);
         return;
     }
     // Node by node: eviction may strike between two nodes, and edges see the table as it
     // is when each node is made.
+    size_t made = 0;
+    for (size_t i = 0; i < n; ++i) made += present(i);
     reserve(made, made * k);
     for (size_t i = 0; i < n; ++i) {
         if (!present(i)) {
@@ -111,19 +114,18 @@ void NodeLog::append_columns(uint8_t type, int32_t op, const int64_t* words, siz
     }
 }
 
-// The columns of `made` new rows written in one pass each; no eviction can strike.
+// The columns of the new rows written in one pass each; no eviction can strike. Room is
+// made for one row per element, and the columns cut back to the rows made.
 void NodeLog::fill_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
                            const int64_t* const* columns, size_t k, unsigned taint_shift,
-                           int64_t* out, size_t made, uint8_t flags) {
+                           int64_t* out, uint8_t flags) {
     size_t base = ids_.size();
     size_t input_base = inputs_.size();
-    ids_.resize(base + made);
-    words_.resize(base + made);
-    ops_.resize(base + made);
-    types_.resize(base + made);
-    flags_.resize(base + made);
-    input_start_.resize(base + made + 1);
-    inputs_.resize(input_base + made * k);
+    ids_.resize(base + n);
+    words_.resize(base + n);
+    flags_.resize(base + n);
+    input_start_.resize(base + n + 1);
+    inputs_.resize(input_base + n * k);
     int64_t* id = ids_.data() + base;
     int64_t* word = words_.data() + base;
     uint8_t* flag = flags_.data() + base;
@@ -144,8 +146,18 @@ void NodeLog::fill_columns(uint8_t type, int32_t op, const int64_t* words, size_
         at += static_cast<int64_t>(k);
         *start++ = at;
     }
+    size_t made = static_cast<size_t>(id - (ids_.data() + base));
+    ids_.resize(base + made);
+    words_.resize(base + made);
+    flags_.resize(base + made);
+    input_start_.resize(base + made + 1);
+    inputs_.resize(to_size(at));
+    ops_.resize(base + made);
+    types_.resize(base + made);
+    stand_for_.resize(base + made);
     std::fill(ops_.data() + base, ops_.data() + base + made, op);
     std::fill(types_.data() + base, types_.data() + base + made, type);
+    std::fill(stand_for_.data() + base, stand_for_.data() + base + made, int64_t{-1});
     if (!(flags & kCell)) live_ += made;
     for (size_t r = base; r < base + made; ++r) note_stand_in(r);
 }
@@ -219,15 +231,23 @@ void NodeLog::compact() {
     size_t kept = 0;
     size_t cursor = 0;
     int64_t at = 0;
+    const size_t departed_before = departed_ids_.size();
     for (size_t r = 0; r < ids_.size(); ++r) {
         if (r == evict_cursor_) cursor = kept;
-        if (!(flags_[r] & kGone)) continue;
+        if (!(flags_[r] & kGone)) {
+            if (stand_for_[r] >= 0) {
+                departed_ids_.push_back(ids_[r]);
+                departed_for_.push_back(stand_for_[r]);
+            }
+            continue;
+        }
         int64_t begin = input_start_[r], end = input_start_[r + 1];
         ids_[kept] = ids_[r];
         words_[kept] = words_[r];
         ops_[kept] = ops_[r];
         types_[kept] = types_[r];
         flags_[kept] = flags_[r];
+        stand_for_[kept] = stand_for_[r];
         input_start_[kept] = at;
         for (int64_t j = begin; j < end; ++j) inputs_[to_size(at++)] = inputs_[to_size(j)];
         ++kept;
@@ -238,13 +258,15 @@ void NodeLog::compact() {
     ops_.resize(kept);
     types_.resize(kept);
     flags_.resize(kept);
+    stand_for_.resize(kept);
     input_start_.resize(kept + 1);
     input_start_[kept] = at;
     inputs_.resize(to_size(at));
-    for (auto* v : {&ids_, &words_, &input_start_, &inputs_}) v->shrink_to_fit();
+    for (auto* v : {&ids_, &words_, &input_start_, &inputs_, &stand_for_}) v->shrink_to_fit();
     ops_.shrink_to_fit();
     types_.shrink_to_fit();
     flags_.shrink_to_fit();
+    keep_departed_sorted(departed_before);
     evict_cursor_ = cursor;
     dead_ = 0;
     index_.clear();
@@ -287,14 +309,14 @@ std::vector<int64_t> NodeLog::table_ids() const {
     return out;
 }
 
-// The input of a row whose word the row keeps (a step with a constant), or -1.
+// The row of the input whose word row `at` keeps (a step with a constant), or -1.
 namespace {
-int64_t kept_input(const NodeLog& log, size_t at) {
+int64_t kept_input_row(const NodeLog& log, size_t at) {
     auto [in, k] = log.inputs(at);
     for (size_t j = 0; j < k; ++j) {
         int64_t p = log.row_of(in[j]);
         if (p < 0 || (log.flags(to_size(p)) & NodeLog::kConstant)) continue;
-        if (log.word(to_size(p)) == log.word(at)) return in[j];
+        if (log.word(to_size(p)) == log.word(at)) return p;
     }
     return -1;
 }
@@ -304,29 +326,50 @@ int64_t kept_input(const NodeLog& log, size_t at) {
 // when the row is made: noted then, so that a later eviction of the input changes nothing.
 void NodeLog::note_stand_in(size_t row) {
     if (flags_[row] & (kCell | kConstant)) return;
-    int64_t kept = kept_input(*this, row);
+    int64_t kept = kept_input_row(*this, row);
     if (kept < 0) return;
-    int64_t stand = kept == ids_[row] ? kept : summary_as(kept);  // resolved before noted
-    stand_ids_.push_back(ids_[row]);
-    stand_for_.push_back(stand);
+    size_t p = to_size(kept);
+    stand_for_[row] = p == row ? ids_[p] : summary_of_row(p);  // resolved before noted
 }
 
-int64_t NodeLog::stand_in(int64_t id) const {
-    const int64_t* it = std::lower_bound(stand_ids_.begin(), stand_ids_.end(), id);
-    if (it == stand_ids_.end() || *it != id) return -1;
-    return stand_for_[static_cast<size_t>(it - stand_ids_.begin())];
+// Rows leave in the order they were evicted, oldest first, so the ids a compaction adds
+// usually follow those before; sorted again only when they do not.
+void NodeLog::keep_departed_sorted(size_t before) {
+    if (before == 0 || before == departed_ids_.size() ||
+        departed_ids_[before - 1] < departed_ids_[before])
+        return;
+    std::vector<std::pair<int64_t, int64_t>> pairs;
+    for (size_t i = 0; i < departed_ids_.size(); ++i)
+        pairs.emplace_back(departed_ids_[i], departed_for_[i]);
+    std::sort(pairs.begin(), pairs.end());
+    for (size_t i = 0; i < pairs.size(); ++i)
+        std::tie(departed_ids_[i], departed_for_[i]) = pairs[i];
+}
+
+int64_t NodeLog::departed_stand(int64_t id) const {
+    const int64_t* it = std::lower_bound(departed_ids_.begin(), departed_ids_.end(), id);
+    if (it == departed_ids_.end() || *it != id) return -1;
+    return departed_for_[static_cast<size_t>(it - departed_ids_.begin())];
 }
 
 int64_t NodeLog::summary_as(int64_t id) const {
-    int64_t stand = stand_in(id);
-    if (stand >= 0) return stand;
     int64_t r = row_of(id);
-    return (r >= 0 && is_cell(to_size(r))) ? seen_as(id) : id;
+    if (r >= 0) return summary_of_row(to_size(r));
+    int64_t stand = departed_stand(id);
+    return stand >= 0 ? stand : id;
+}
+
+// What the row stands for in the summary: what it noted, else a cell's column, else itself.
+int64_t NodeLog::summary_of_row(size_t row) const {
+    if (stand_for_[row] >= 0) return stand_for_[row];
+    if (!is_cell(row)) return ids_[row];
+    auto [in, k] = inputs(row);
+    return k ? in[0] : ids_[row];
 }
 
 bool NodeLog::in_summary(size_t row) const {
     if (!(flags_[row] & kAlive) || (flags_[row] & (kCell | kConstant))) return false;
-    return stand_in(ids_[row]) < 0;
+    return stand_for_[row] < 0;
 }
 
 int64_t NodeLog::seen_as(int64_t id) const {
@@ -497,6 +540,8 @@ NodeLog NodeLog::from_state(State s) {
     log.ops_.assign(s.ops.begin(), s.ops.end());
     log.types_.assign(s.types.begin(), s.types.end());
     log.flags_.assign(s.flags.begin(), s.flags.end());
+    log.stand_for_.resize(n);
+    std::fill(log.stand_for_.begin(), log.stand_for_.end(), int64_t{-1});
     bool prefix = true;
     for (size_t r = 0; r < n; ++r) {
         uint8_t f = log.flags_[r];
@@ -512,6 +557,8 @@ size_t NodeLog::bytes() const {
     return ids_.capacity() * sizeof(int64_t) + words_.capacity() * sizeof(int64_t) +
            ops_.capacity() * sizeof(int32_t) + types_.capacity() + flags_.capacity() +
            input_start_.capacity() * sizeof(int64_t) + inputs_.capacity() * sizeof(int64_t) +
+           (stand_for_.capacity() + departed_ids_.capacity() + departed_for_.capacity()) *
+               sizeof(int64_t) +
            index_.capacity() * sizeof(int64_t);
 }
 

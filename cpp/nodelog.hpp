@@ -133,12 +133,15 @@ private:
     void reserve(size_t rows, size_t inputs);
     void fill_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
                       const int64_t* const* columns, size_t k, unsigned taint_shift,
-                      int64_t* out, size_t made, uint8_t flags);
+                      int64_t* out, uint8_t flags);
     void note_edges(const int64_t* in, size_t k, int64_t word, size_t element,
                     std::vector<int64_t>* edges) const;
     void after_append();
     void note_stand_in(size_t row);
-    int64_t stand_in(int64_t id) const;
+    // What a row compaction dropped stood for, or -1.
+    int64_t departed_stand(int64_t id) const;
+    int64_t summary_of_row(size_t row) const;
+    void keep_departed_sorted(size_t before);
     void evict(size_t count);
     void compact();
     void refresh_index();
@@ -157,10 +160,14 @@ private:
     PodVector<uint8_t> flags_;
     PodVector<int64_t> input_start_;  // inputs of row r: input_start_[r] .. [r+1]
     PodVector<int64_t> inputs_;
-    // Rows that keep an input's word (ids, ascending) and what each stands for in the
-    // summary, resolved when the row is made (see note_stand_in).
-    PodVector<int64_t> stand_ids_;
+    // Per row: what a row that keeps an input's word stands for in the summary (-1: the
+    // row stands for itself), resolved when the row is made (see note_stand_in). Found in
+    // O(1) through the row, since every step of every element asks.
     PodVector<int64_t> stand_for_;
+    // The same for rows compaction dropped (ids ascending, and what each stands for): an
+    // input evicted since still stands for what it stood for.
+    PodVector<int64_t> departed_ids_;
+    PodVector<int64_t> departed_for_;
 
     // Rows ordered by (word, row); covers rows [0, indexed_rows_). Entries of rows no longer
     // indexed are skipped when read, and dropped when the log is compacted.

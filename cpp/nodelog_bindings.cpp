@@ -28,11 +28,12 @@ I64Out to_array(std::vector<int64_t>&& values) {
     return I64Out(owned->data(), {owned->size()}, owner);
 }
 
+// An array the caller writes every entry of: not zeroed first.
 I64Out fresh(size_t n, int64_t*& data) {
-    std::vector<int64_t> values(n);
-    I64Out out = to_array(std::move(values));
-    data = out.data();
-    return out;
+    auto* owned = new int64_t[n ? n : 1];
+    nb::capsule owner(owned, [](void* p) noexcept { delete[] static_cast<int64_t*>(p); });
+    data = owned;
+    return I64Out(owned, {n}, owner);
 }
 
 void same_length(const I64In& a, size_t n, const char* what) {

@@ -145,3 +145,21 @@ def test_a_key_names_one_column_of_distinct_present_values(wrap, key, error):
     assert tracker.get_id("t", "fine") is None  # refused before anything is registered
     wrapped = wrap(frame, tracker, "t", key="fine")
     assert tracker.table_keys == {"t": "fine"} and wrapped._tracker is tracker
+
+
+@pytest.mark.parametrize(
+    "index",
+    [
+        pd.RangeIndex(3),
+        pd.Index(np.array([-3, 2**62, 0], np.int64)),
+        pd.Index(np.array([2**64 - 1, 0, 7], np.uint64)),
+        pd.Index([0.5, 1e20, -0.0]),
+        pd.date_range("2024-01-01", periods=3),
+    ],
+    ids=["range", "int64", "uint64", "float", "dates"],
+)
+def test_a_rows_business_key_is_its_labels_text(index):
+    tracker = DAGTracker()
+    wrap_dataframe_dag(pd.DataFrame({"x": [1.0, 2.0, 3.0]}, index=index), tracker, "t")
+    keys = tracker.element_log().identity_key
+    assert list(keys) == [str(text) for text in index.astype(str)]

@@ -103,6 +103,20 @@ def test_shared_fingerprints_repeated_inputs_and_evicted_inputs(store):
     assert tracker._nodes[last].inputs[0] == gone
 
 
+def test_a_step_with_a_constant_stands_for_its_input_after_it_left_memory(store):
+    # the scaled column keeps the source's word; once evicted and compacted away, a step
+    # over it must still be summarised as a step over the source
+    tracker = DAGTracker(pipeline_name="departed", max_nodes=50)
+    a = tracker.create_source_node("t", "a", 101)
+    scaled = tracker.log_binary("mul", a, tracker.log_constant(20.0), 101)
+    for _ in range(6_000):  # enough evictions for the log to drop the rows they left
+        tracker.log_unary("neg", a, 202)
+    assert scaled not in tracker._log and tracker._log.evictions > 4_096
+    tracker.log_unary("abs", scaled, 303)
+    pid = tracker.persist_to_storage(store)
+    assert (101, 303, 0) in edges_of(store, pid)
+
+
 def test_a_node_without_pair_id_is_stored_without_one(store):
     tracker = DAGTracker()
     a = tracker.create_source_node("t", "unregistered", 5)

@@ -30,22 +30,23 @@ def element_log(tracker: Any, results: Mapping[str, Any] | None = None) -> Eleme
         store = tracker._elements
         keep = (flags & _ALIVE) != 0
         starts, flat = _kept_inputs(input_start, inputs, keep)
-        ids = ids[keep]
+        if not keep.all():  # nodes taken out of the table: the log leaves them out
+            ids, types, ops, words, flags = (c[keep] for c in (ids, types, ops, words, flags))
         texts = store.texts_of(ids)
         groups = store.group_keys
         identities = store.identities.columns()
         log = ElementLog(
             node_id=ids,
-            node_type=types[keep].astype(np.uint8),
-            operation=ops[keep].astype(np.int32),
+            node_type=types.astype(np.uint8, copy=False),
+            operation=ops.astype(np.int32, copy=False),
             operations=operations,
-            word=words[keep],
+            word=words,
             input_start=starts,
             inputs=flat,
             value=store.value.get(ids),
             text=_texts(texts),
             row=store.row.get(ids),
-            protected=(flags[keep] & PROTECTED) != 0,
+            protected=(flags & PROTECTED) != 0,
             sources=_sources(tracker),
             group=_groups(ids, groups),
             results=named,

@@ -42,13 +42,28 @@ class ElementStore:
     def made_elementwise(self, ids: np.ndarray, columns: list, operation: str) -> None:
         """Nodes ``ids`` (-1: none made) each over one entry of every input column."""
         made = ids >= 0
-        if not made.any():
+        every = bool(made.all())
+        if not every and not made.any():
             return
-        inputs = [self.row.get(np.asarray(c, dtype=np.int64)[made]) for c in columns]
+        columns = [np.asarray(c, dtype=np.int64) for c in columns]
+        inputs = [self._rows_of(c if every else c[made]) for c in columns]
         if operation == "merge" and len(inputs) > 1:
             # a joined-in value: its own row after the keys that paired it (left side first)
             inputs = inputs[1:] + inputs[:1]
-        self.row.set(ids[made], self.identities.fold(inputs))
+        # an operand of no row (a constant) leaves every other's row as it is
+        pinned = [rows for rows in inputs if rows is not None]
+        made_ids = ids if every else ids[made]
+        if pinned:
+            self.row.set(made_ids, self.identities.fold(pinned))
+
+    def _rows_of(self, nodes: np.ndarray) -> np.ndarray | None:
+        """The row of each node; None when they all belong to no row. An operand that is
+        one node for every element (a constant, a tracked scalar) is looked up once."""
+        n = len(nodes)
+        if n and nodes[0] == nodes[-1] and bool((nodes == nodes[0]).all()):
+            row = int(self.row.get(nodes[:1])[0])
+            return None if row == NO_IDENTITY else np.full(n, row, dtype=np.int64)
+        return self.row.get(nodes)
 
     def made_segments(self, ids: np.ndarray, offsets: np.ndarray, flat: np.ndarray) -> None:
         """Aggregate nodes ``ids``, node s over ``flat[offsets[s]:offsets[s + 1]]``."""
@@ -77,7 +92,7 @@ class ElementStore:
 
     def source_cells(self, ids: np.ndarray, column_node: int, rows: np.ndarray) -> None:
         """The cell nodes ``ids`` of a wrapped column, one per source row ``rows``."""
-        self.row.set(ids, rows)
+        self.row.set(ids, np.asarray(rows, dtype=np.int64))
         if len(ids):
             self.cell_blocks.append((int(ids[0]), len(ids), int(column_node)))
 
@@ -88,18 +103,23 @@ class ElementStore:
         repeat (a group's node is every member's): a node keeps a number only when all its
         elements agree on it."""
         ids = np.asarray(ids, dtype=np.int64)
-        made = np.flatnonzero(ids >= 0)
-        if not len(made) or len(ids) != len(values):
+        if not len(ids) or len(ids) != len(values):
+            return
+        made = ids >= 0
+        every = bool(made.all())
+        if not every and not made.any():
             return
         numbers, texts = numbers_and_texts(values)
-        ids, numbers = ids[made], numbers[made]
+        if not every:
+            ids, numbers = ids[made], numbers[made]
+            texts = texts[made] if texts is not None else None
         if shared:
             numbers = _agreed(ids, numbers)
         self.value.set(ids, numbers)
         if texts is not None and self.text is None:
             self.text = Growing(object, None)
         if self.text is not None:
-            self.text.set(ids, texts[made] if texts is not None else None)
+            self.text.set(ids, texts)
 
     def record_constant(self, node_id: int, value: Any) -> None:
         number, text = constant_value(value)
@@ -111,6 +131,7 @@ class ElementStore:
             self.text.set(ids, text)
 
     def texts_of(self, ids: np.ndarray) -> np.ndarray | None:
+        """The texts of nodes ``ids``, or None when no node has one."""
         return None if self.text is None else self.text.get(ids)
 
 
@@ -134,8 +155,8 @@ def numbers_and_texts(values: Any) -> tuple[np.ndarray, np.ndarray | None]:
     a number, as text (None elsewhere; None for all when every element is numeric)."""
     array = values if isinstance(values, np.ndarray) else np.asarray(values)
     kind = array.dtype.kind
-    if kind in "biuf":
-        return array.astype(np.float64), None
+    if kind in "biuf":  # the caller only reads it: float64 values are not copied
+        return array.astype(np.float64, copy=False), None
     n = len(array)
     if kind in "mMc":
         texts = array.astype(str).astype(object)

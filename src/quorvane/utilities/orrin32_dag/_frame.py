@@ -82,13 +82,16 @@ def _row_read_cells(column: pd.Series, row_dtype):
     return column.array  # extension values: their elements are what a row read yields
 
 
-def _source_words(tracker, pair_id: int, entities: np.ndarray, tainted: bool) -> np.ndarray:
-    """The word of every row of a source column.
+def _source_words(
+    tracker, pair_id: int, entities: tuple[np.ndarray, np.ndarray], tainted: bool
+) -> np.ndarray:
+    """The word of every row of a source column, of its rows' ``entities`` as (distinct
+    entities, the position of each row's among them): the same for every column.
 
     A source word depends only on the pair, the row's entity bits and the taint, so each
     distinct entity (at most 256 of them) is encoded once and its word reused.
     """
-    distinct, position = np.unique(entities, return_inverse=True)
+    distinct, position = entities
     words = [
         tracker.encode({pair_id}, entity=entity, chain=0, taint=tainted, depth=0)
         for entity in distinct.tolist()
@@ -121,6 +124,7 @@ def wrap_dataframe_dag(
     if isinstance(protected, (list, tuple, set)):
         listed = {str(name) for name in protected}
     entities = _entities(tracker, df.index, include_entity) if names else np.zeros(0, np.uint32)
+    distinct_entities = np.unique(entities, return_inverse=True)
     row_dtype = _row_read_dtype(df)
     identities = _source_rows(tracker, table, keys) if names else None
     result = DAGTrackedDataFrame(df, _tracker=tracker)
@@ -128,7 +132,7 @@ def wrap_dataframe_dag(
         column_protected = name in listed if listed is not None else protected
         pair_id = tracker.register(table, name, column_protected)
         tainted = tracker.is_protected(table, name)
-        words = _source_words(tracker, pair_id, entities, tainted)
+        words = _source_words(tracker, pair_id, distinct_entities, tainted)
         source = tracker.create_source_node(table, name, int(words[0])) if len(words) else NO_NODE
         cells = _row_read_cells(df.iloc[:, position], row_dtype)
         record_values(tracker, cells, words, f"{table}.{name}", column_name=name)

@@ -1,8 +1,10 @@
-"""A numpy column that grows in blocks: per-node and per-identity entries set in batches.
+"""A numpy column that grows: per-node and per-identity entries set in batches.
 
-Block i holds 1024 * 2**i entries and is never moved once made: a column of millions of
-nodes grows without copying what it holds (one doubling array would copy it again at every
-doubling), and a small one stays small.
+One contiguous array whose capacity doubles when a position beyond it is set: reading or
+setting a batch is one numpy take or put, and one slice when its positions run without a
+gap (the nodes of one operation, the ids of a whole log), which is what most batches are.
+The array grows in place where numpy can, so a column of millions of nodes is not copied
+at every doubling.
 """
 
 from __future__ import annotations
@@ -11,20 +13,7 @@ from typing import Any
 
 import numpy as np
 
-_FIRST = 10  # block 0 holds 2**10 entries; block i starts at 2**10 * (2**i - 1)
-
-
-def _block_of(positions: np.ndarray) -> np.ndarray:
-    """The block of each position (frexp's exponent is exact: floor(log2) of an integer)."""
-    return np.frexp(((positions >> _FIRST) + 1).astype(np.float64))[1].astype(np.int64) - 1
-
-
-def _start(block: int) -> int:
-    return ((1 << block) - 1) << _FIRST
-
-
-def _capacity(blocks: int) -> int:
-    return _start(blocks)
+_FIRST_CAPACITY = 1024
 
 
 class Growing:
@@ -34,74 +23,98 @@ class Growing:
     def __init__(self, dtype: Any, fill: Any) -> None:
         self.dtype = np.dtype(dtype)
         self.fill = fill
-        self.blocks: list[np.ndarray] = []
+        self.data = np.zeros(0, dtype=self.dtype)
         self.size = 0
 
     def reserve(self, size: int) -> None:
-        while _capacity(len(self.blocks)) < size:
-            block = len(self.blocks)
-            self.blocks.append(np.full(1 << (block + _FIRST), self.fill, dtype=self.dtype))
+        capacity = len(self.data)
+        if capacity < size:
+            self._grow(max(size, 2 * capacity, _FIRST_CAPACITY))
         self.size = max(self.size, size)
 
-    def _spans(self, positions: np.ndarray, low: int, high: int) -> list[tuple[int, Any]]:
-        """(block, which positions) for each block the positions (from ``low`` to ``high``)
-        fall in."""
-        ends = _block_of(np.array([low, high], dtype=np.int64))
-        first, last = int(ends[0]), int(ends[1])
-        if first == last:
-            return [(first, slice(None))]
-        blocks = _block_of(positions)
-        return [(b, blocks == b) for b in range(first, last + 1)]
+    def _grow(self, capacity: int) -> None:
+        """Room for ``capacity`` entries. In place where numpy can (its ``resize`` moves
+        the pages of a large block instead of copying them, and refuses while anything
+        else holds the array); else into a new array."""
+        held = len(self.data)
+        if not self.dtype.hasobject:
+            try:
+                self.data.resize(capacity, refcheck=True)
+            except ValueError:
+                pass
+            else:
+                self.data[held:] = self.fill
+                return
+        grown = np.full(capacity, self.fill, self.dtype)
+        grown[: self.size] = self.data[: self.size]
+        self.data = grown
 
     def set(self, positions: np.ndarray, values: Any) -> None:
         positions = np.asarray(positions, dtype=np.int64)
         if not len(positions):
             return
-        low, high = int(positions.min()), int(positions.max())
-        self.reserve(high + 1)
-        if values is None or np.ndim(values) == 0:
-            values = np.full(len(positions), values, dtype=self.dtype)
-        values = np.asarray(values, dtype=self.dtype)
-        for block, which in self._spans(positions, low, high):
-            self.blocks[block][positions[which] - _start(block)] = values[which]
+        run = _run_of(positions)
+        self.reserve((run + len(positions)) if run is not None else int(positions.max()) + 1)
+        if values is not None and np.ndim(values) != 0:
+            values = np.asarray(values, dtype=self.dtype)
+        if run is not None:
+            self.data[run : run + len(positions)] = values
+        else:
+            self.data[positions] = values
 
     def get(self, positions: Any) -> np.ndarray:
         """Entries at ``positions`` (``fill`` for positions never set or negative)."""
         positions = np.asarray(positions, dtype=np.int64)
         if not len(positions):
             return np.zeros(0, dtype=self.dtype)
-        low, high = int(positions.min()), int(positions.max())
-        if low < 0 or high >= _capacity(len(self.blocks)):
-            out = np.full(len(positions), self.fill, dtype=self.dtype)
-            inside = (positions >= 0) & (positions < _capacity(len(self.blocks)))
-            if inside.any():
-                out[inside] = self.get(positions[inside])
-            return out
-        out = np.empty(len(positions), dtype=self.dtype)
-        for block, which in self._spans(positions, low, high):
-            out[which] = self.blocks[block][positions[which] - _start(block)]
+        run = _run_of(positions)
+        if run is not None:
+            return self.run(run, len(positions))
+        if positions.min() >= 0 and positions.max() < self.size:
+            return self.data[positions]
+        inside = (positions >= 0) & (positions < self.size)
+        out = np.full(len(positions), self.fill, dtype=self.dtype)
+        out[inside] = self.data[positions[inside]]
+        return out
+
+    def run(self, first: int, count: int) -> np.ndarray:
+        """The entries at positions ``first`` .. ``first + count`` - 1 (``first`` >= 0),
+        ``fill`` beyond the end: a copy of one slice."""
+        held = self.data[first : min(first + count, self.size)]
+        if len(held) == count:
+            return held.copy()
+        out = np.full(count, self.fill, dtype=self.dtype)
+        out[: len(held)] = held
         return out
 
     def append(self, values: Any) -> int:
         """Append ``values``; the position of the first."""
         values = np.asarray(values, dtype=self.dtype)
         start = self.size
-        self.set(np.arange(start, start + len(values), dtype=np.int64), values)
-        self.size = start + len(values)
+        self.reserve(start + len(values))
+        self.data[start : start + len(values)] = values
         return start
 
     def view(self) -> np.ndarray:
         """Every entry, as one array (a copy)."""
-        if not self.blocks:
-            return np.zeros(0, dtype=self.dtype)
-        return np.concatenate(self.blocks)[: self.size]
+        return self.data[: self.size].copy()
 
     def __getstate__(self) -> dict:
         return {"dtype": self.dtype, "fill": self.fill, "data": self.view()}
 
     def __setstate__(self, state: dict) -> None:
         self.dtype, self.fill = state["dtype"], state["fill"]
-        self.blocks, self.size = [], 0
-        data = state["data"]
-        self.set(np.arange(len(data), dtype=np.int64), data)
-        self.size = len(data)
+        self.data = np.asarray(state["data"], dtype=self.dtype).copy()
+        self.size = len(self.data)
+
+
+def _run_of(positions: np.ndarray) -> int | None:
+    """The first position when ``positions`` run one after another without a gap (the
+    nodes one operation made, a whole log's ids), read and set as one slice; else None.
+    The ends rule out most others before a pass over all of them."""
+    first, n = int(positions[0]), len(positions)
+    if first < 0 or int(positions[-1]) - first != n - 1:
+        return None
+    if n > 2 and not bool((positions[1:] > positions[:-1]).all()):
+        return None
+    return first

@@ -67,14 +67,18 @@ class RowIdentities:
 
     def fold(self, columns: list[np.ndarray]) -> np.ndarray:
         """The identity of each element made from the identities of its inputs (one array
-        per operand), combined left to right."""
-        out = np.asarray(columns[0], dtype=np.int64).copy()
+        per operand), combined left to right; it may be one of them (read it, do not
+        change it)."""
+        out = np.asarray(columns[0], dtype=np.int64)
         for column in columns[1:]:
             out = self.combine(out, np.asarray(column, dtype=np.int64))
         return out
 
     def combine(self, a: np.ndarray, b: np.ndarray) -> np.ndarray:
-        """Per element, the identity of a value made from one of row ``a`` and one of ``b``."""
+        """Per element, the identity of a value made from one of row ``a`` and one of ``b``
+        (``a`` itself where they agree everywhere)."""
+        if np.array_equal(a, b):  # two values of the same rows: most steps of a table
+            return a
         a_free, b_free = self._free(a), self._free(b)
         out = a.copy()
         take_b = (a_free & ~b_free) | (a_free & b_free & (a < 0))
@@ -185,12 +189,12 @@ class RowIdentities:
 
     def columns(self) -> dict:
         """Every identity, as the columns of a log (kind, table, key, member offsets)."""
-        every = np.arange(self.count)
+        n = self.count
         names = np.array([*self.tables, ""], dtype=object)  # table -1 reads the last: ""
         return {
-            "identity_kind": self.kind.get(every),
-            "identity_table": tuple(names[self.table.get(every)]),
-            "identity_key": tuple(self.key.get(every)),
-            "member_start": np.concatenate([[0], self.member_end.get(every)]).astype(np.int64),
+            "identity_kind": self.kind.run(0, n),
+            "identity_table": tuple(names[self.table.run(0, n)]),
+            "identity_key": tuple(self.key.run(0, n)),
+            "member_start": np.concatenate([[0], self.member_end.run(0, n)]).astype(np.int64),
             "members": self.members.view().copy(),
         }

@@ -35,8 +35,10 @@ def arrow() -> Any:
 
 
 def _optional_text(values: tuple[str | None, ...] | None, n: int) -> Any:
+    """A text column, or one of Arrow's null type where the log has none: that holds no
+    buffers, where a null text column of millions of rows costs its offsets."""
     pa = arrow()
-    return pa.nulls(n, pa.string()) if values is None else pa.array(values, type=pa.string())
+    return pa.nulls(n) if values is None else pa.array(values, type=pa.string())
 
 
 def _list(offsets: np.ndarray, values: np.ndarray) -> Any:

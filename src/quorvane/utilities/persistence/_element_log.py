@@ -43,7 +43,7 @@ def _check_offsets(name: str, offsets: np.ndarray, rows: int, flat: int) -> None
     _check_length(name, offsets, rows + 1)
     if offsets[0] != 0 or offsets[-1] != flat:
         raise ElementLogError(f"{name} must run from 0 to {flat}")
-    if rows and bool(np.any(np.diff(offsets) < 0)):
+    if rows and bool(np.any(offsets[1:] < offsets[:-1])):
         raise ElementLogError(f"{name} must not decrease")
 
 
@@ -87,7 +87,7 @@ class ElementLog:
         for name in ("identity_table", "identity_key"):
             _check_length(name, getattr(self, name), m)
         _check_offsets("member_start", self.member_start, m, len(self.members))
-        if n > 1 and bool(np.any(np.diff(self.node_id) <= 0)):
+        if n > 1 and bool(np.any(self.node_id[1:] <= self.node_id[:-1])):
             raise ElementLogError("node_id must be strictly ascending")
         for name, (keys, nodes) in self.results.items():
             _check_length(f"results[{name!r}] node ids", nodes, len(keys))
