@@ -41,11 +41,6 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     __array_priority__ = 1000
     # pandas 3 marks arrays read-only under Copy-on-Write; earlier versions never set it.
     _readonly = False
-    #: Whether the words are those their values were given (by ``wrap``, or read back from
-    #: a file) and since then only moved with them. Words an operation made here without a
-    #: tracker (a copy of the first operand's) or values built from scalars are not: a
-    #: container that holds such an array keeps the words it made itself.
-    carried = False
 
     def __init__(
         self,
@@ -93,12 +88,6 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         dtype = self._dtype if values.dtype == self._dtype.numpy_dtype else None
         return WordsArray(values, words, dtype or self._dtype.with_values(values.dtype), node_ids)
 
-    def _moved(self, values: np.ndarray, words: np.ndarray, node_ids: Any = None) -> WordsArray:
-        """These elements (some of them, or in another order): carried as this array is."""
-        moved = self._like(values, words, node_ids)
-        moved.carried = self.carried
-        return moved
-
     def _ids_at(self, positions: Any) -> np.ndarray | None:
         return None if self._node_ids is None else self._node_ids[positions]
 
@@ -125,22 +114,11 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         return cls._from_sequence(plain.to_numpy(), dtype=dtype, copy=copy)
 
     @classmethod
-    def from_values(
-        cls,
-        values: Any,
-        words: Any,
-        tracker: Any = None,
-        node_ids: Any = None,
-        *,
-        carried: bool = False,
-    ) -> WordsArray:
-        """A words array of ``values`` and their ``words`` (made by ``tracker``);
-        ``carried``: those words are the values' own (see ``carried``)."""
+    def from_values(cls, values: Any, words: Any, tracker: Any = None, node_ids: Any = None):
+        """A words array of ``values`` and their ``words`` (made by ``tracker``)."""
         values = np.asarray(values)
         ids = None if node_ids is None else np.asarray(node_ids, dtype=np.int64)
-        array = cls(values, np.asarray(words, np.uint32), WordsDtype(values.dtype, tracker), ids)
-        array.carried = carried
-        return array
+        return cls(values, np.asarray(words, np.uint32), WordsDtype(values.dtype, tracker), ids)
 
     @classmethod
     def _from_factorized(cls, values: np.ndarray, original: WordsArray) -> WordsArray:
@@ -150,14 +128,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         dtype = self._dtype
         return (
             _unpickled,
-            (
-                self._plain,
-                self._words,
-                self._node_ids,
-                dtype.numpy_dtype,
-                dtype.tracker,
-                self.carried,
-            ),
+            (self._plain, self._words, self._node_ids, dtype.numpy_dtype, dtype.tracker),
         )
 
     # -- element access -----------------------------------------------------------------
@@ -171,7 +142,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             item = slice(None)
         if not isinstance(item, slice):
             item = check_array_indexer(self, item)
-        result = self._moved(self._plain[item], self._words[item], self._ids_at(item))
+        result = WordsArray(self._plain[item], self._words[item], self._dtype, self._ids_at(item))
         result._readonly = self._readonly
         return result
 
@@ -195,9 +166,6 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             ids = None
         if self._node_ids is not None:
             self._node_ids[key] = NO_NODE if ids is None else ids
-        # what an assignment means for the words (a condition chose the cells) is the
-        # container's to say
-        self.carried = False
 
     def __iter__(self) -> Any:
         return iter(self._plain)
@@ -233,7 +201,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
 
     def copy(self) -> WordsArray:
         ids = None if self._node_ids is None else self._node_ids.copy()
-        return self._moved(self._plain.copy(), self._words.copy(), ids)
+        return WordsArray(self._plain.copy(), self._words.copy(), self._dtype, ids)
 
     # -- row operations: words go where pandas moves the values -------------------------
 
@@ -250,11 +218,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         ids = None
         if self._node_ids is not None:
             ids = take(self._node_ids, indices, allow_fill=allow_fill, fill_value=NO_NODE)
-        moved = self._moved(taken, words, ids)
-        # what a gap means (a fill of an alignment, or a row that cannot be followed) is the
-        # container's to say
-        moved.carried = moved.carried and not (allow_fill and (indices == -1).any())
-        return moved
+        return self._like(taken, words, ids)
 
     def shift(self, periods: int = 1, fill_value: object = None) -> WordsArray:
         positions = np.arange(len(self)) - periods
@@ -272,9 +236,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
                 np.full(len(a), NO_NODE, np.int64) if a._node_ids is None else a._node_ids
                 for a in to_concat
             ])  # fmt: skip
-        result = cls(values, words, to_concat[0].dtype, ids)
-        result.carried = all(a.carried for a in to_concat)
-        return result
+        return cls(values, words, to_concat[0].dtype, ids)
 
     def astype(self, dtype: Any, copy: bool = True) -> Any:
         dtype = pd.api.types.pandas_dtype(dtype)
@@ -285,9 +247,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             if not dtype.tracker_key:  # "words[float64]": keep this column's tracker
                 dtype = self._dtype.with_values(dtype.numpy_dtype)
             words = self._words.copy() if copy else self._words
-            converted = WordsArray(values, words, dtype, self._node_ids)
-            converted.carried = self.carried
-            return converted
+            return WordsArray(values, words, dtype, self._node_ids)
         if isinstance(dtype, np.dtype):
             # Leaving the words behind is how values go to numpy-only code.
             return self._plain.astype(dtype, copy=copy)
@@ -342,7 +302,6 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             result._plain[gaps] = value
             filled = _words.step(self.tracker, self._words[gaps], OpCode.FILL)
         result._words[gaps] = filled
-        result.carried = False  # made here, not moved
         return result
 
     def _pad_or_backfill(
@@ -359,7 +318,6 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         both = [self._words[filled], result._words[filled]]
         result._words[filled] = _words.combine(self.tracker, both, OpCode.FILL)
         result._plain[gaps & (sources < 0)] = self._plain[gaps & (sources < 0)]
-        result.carried = False  # made here, not moved
         return result
 
     # -- new values: words combine --------------------------------------------------------
@@ -459,18 +417,9 @@ def _is_na(x: Any) -> bool:
     return x is None or x is pd.NA or (isinstance(x, float) and np.isnan(x))
 
 
-def _unpickled(
-    values: Any,
-    words: Any,
-    node_ids: Any,
-    numpy_dtype: Any,
-    tracker: Any,
-    carried: bool = False,
-) -> Any:
+def _unpickled(values: Any, words: Any, node_ids: Any, numpy_dtype: Any, tracker: Any) -> Any:
     # Attach to the live tracker of the lineage here, in whose engine dense words may have
     # other signatures.
     live, translation = _trackers.live(tracker)
     words = _trackers.translate(words, translation)
-    array = WordsArray(values, words, WordsDtype(numpy_dtype, live), node_ids)
-    array.carried = carried
-    return array
+    return WordsArray(values, words, WordsDtype(numpy_dtype, live), node_ids)
