@@ -130,6 +130,12 @@ COMBINES = [
     ("ufunc", lambda t: np.log(t["income"]), {"income"}),
     ("where_other", lambda t: t["income"].where(t["branch"] > 1, t["race"]), "picked"),
     ("cumsum", lambda t: t["income"].cumsum(), {"income"}),
+    # a gap interpolated from what the column holds: the gaps at either end too
+    (
+        "interpolate",
+        lambda t: t["income"].where(t["branch"] > 1).interpolate(limit_direction="both"),
+        {"income"},
+    ),
     (
         "fillna_with_series",
         lambda t: t["income"].where(t["branch"] > 1).fillna(t["race"]),

@@ -320,6 +320,28 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         result._plain[gaps & (sources < 0)] = self._plain[gaps & (sources < 0)]
         return result
 
+    def interpolate(self, *, method: Any, axis: int, index: Any, limit: Any,
+                    limit_direction: Any, limit_area: Any, copy: bool,
+                    **kwargs: Any) -> WordsArray:  # fmt: skip
+        # the values as pandas interpolates a plain column of them
+        plain = pd.arrays.NumpyExtensionArray(self._plain)
+        values = plain.interpolate(
+            method=method, axis=axis, index=index, limit=limit,
+            limit_direction=limit_direction, limit_area=limit_area, copy=True, **kwargs,
+        )  # fmt: skip
+        values = np.asarray(values)
+        filled = np.flatnonzero(self.isna() & ~pd.isna(values))
+        words = self._words.copy()
+        if len(filled):
+            # A filled element depends on the gap it fills and on the values it was made
+            # from: some methods (splines, polynomials) read every one, so all of them.
+            known = _words.whole(self.tracker, self._words[~self.isna()])
+            both = [self._words[filled], np.repeat(known, len(filled))]
+            words[filled] = _words.combine(self.tracker, both, OpCode.FILL)
+        # a new array even when asked not to copy, as pandas' own arrays do: pandas puts
+        # what is returned in the column
+        return self._like(values, words, None if self._node_ids is None else self._node_ids.copy())
+
     # -- new values: words combine --------------------------------------------------------
 
     def __array_ufunc__(self, ufunc: np.ufunc, method: str, *inputs: Any, **kwargs: Any) -> Any:
