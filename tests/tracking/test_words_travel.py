@@ -136,11 +136,6 @@ COMBINES = [
         lambda t: t["income"].where(t["branch"] > 1).interpolate(limit_direction="both"),
         {"income"},
     ),
-    (
-        "fillna_with_series",
-        lambda t: t["income"].where(t["branch"] > 1).fillna(t["race"]),
-        "picked",
-    ),
     ("groupby_sum", lambda t: t.groupby("branch")[["income"]].sum(), {"income"}),
     ("groupby_transform", lambda t: t.groupby("branch")["income"].transform("mean"), {"income"}),
     ("groupby_mean_two", lambda t: t.groupby("branch")[["income", "race"]].mean(), None),

@@ -287,21 +287,19 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             raise ValueError(
                 f"Length of 'value' does not match. Got ({len(value)}) expected {len(self)}"
             )
-        gaps = np.flatnonzero(self.isna())
-        if not len(gaps):
-            return self.copy() if copy else self
         result = self.copy() if copy else self
         if result._readonly:
             raise ValueError("Cannot modify read-only array")
-        # A filled element depends on the gap it fills and on what filled it.
+        gaps = np.flatnonzero(self.isna())
+        # Every element is an output of the fill, also one that held a value: a step for
+        # each, and with words to fill from, each combines them (as the containers do).
         if isinstance(value, WordsArray):
             result._plain[gaps] = value._plain[gaps]
-            both = [self._words[gaps], value._words[gaps]]
-            filled = _words.combine(self.tracker, both, OpCode.FILL)
+            both = [self._words, value._words]
+            result._words = _words.combine(self.tracker, both, OpCode.FILL)
         else:
             result._plain[gaps] = value
-            filled = _words.step(self.tracker, self._words[gaps], OpCode.FILL)
-        result._words[gaps] = filled
+            result._words = _words.step(self.tracker, self._words, OpCode.FILL)
         return result
 
     def _pad_or_backfill(
@@ -374,7 +372,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     def _accumulate(self, name: str, *, skipna: bool = True, **kwargs: Any) -> WordsArray:
         plain = pd.Series(self._plain, copy=False)
         values = getattr(plain, name)(skipna=skipna, **kwargs).to_numpy()
-        return self._like(values, _words.prefix(self.tracker, self._words, OpCode.AGG))
+        return self._like(values, _words.prefix(self.tracker, self._words, OpCode.WINDOW))
 
     def _groupby_op(self, *, how: str, has_dropped_na: bool, min_count: int, ngroups: int,
                     ids: np.ndarray, **kwargs: Any) -> Any:  # fmt: skip
