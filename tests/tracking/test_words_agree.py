@@ -26,6 +26,7 @@ IDIOMS = [
     ("gt_constant", lambda x, y: x > 40),
     ("neg", lambda x, y: -x),
     ("abs", lambda x, y: x.abs()),
+    ("round", lambda x, y: y.round(1)),
     ("ufunc", lambda x, y: np.log(x)),
     ("ufunc_two", lambda x, y: np.maximum(x, y)),
     ("fillna", lambda x, y: x.fillna(0)),

@@ -345,6 +345,9 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     def __array_ufunc__(self, ufunc: np.ufunc, method: str, *inputs: Any, **kwargs: Any) -> Any:
         return _ops.array_ufunc(self, ufunc, method, *inputs, **kwargs)
 
+    def round(self, decimals: int = 0, *args: Any, **kwargs: Any) -> WordsArray:
+        return _ops.apply(type(self), np.round, [self], OpCode.ROUND, decimals=decimals)
+
     @classmethod
     def _create_arithmetic_method(cls, op: Any) -> Any:
         return _ops.binary_method(op)
