@@ -18,7 +18,7 @@ from pandas.api.extensions import ExtensionArray, ExtensionScalarOpsMixin, take
 from pandas.api.indexers import check_array_indexer
 
 from ..core._word import OpCode
-from . import _groupby, _ops, _trackers, _words
+from . import _compat, _groupby, _ops, _trackers, _words
 from ._dtype import WordsDtype, supported
 
 #: Node id of an element that no logged node made (a filled gap, a plain value).
@@ -281,6 +281,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         return bool(pd.Series(self._plain).equals(pd.Series(other._plain)))
 
     def fillna(self, value: Any = None, limit: Any = None, copy: bool = True, **kwargs: Any):
+        kwargs = _compat.fill_options(kwargs)
         if value is None or limit is not None or kwargs or isinstance(value, dict):
             return super().fillna(value=value, limit=limit, copy=copy, **kwargs)
         if pd.api.types.is_list_like(value) and len(value) != len(self):
