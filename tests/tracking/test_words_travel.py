@@ -130,10 +130,11 @@ COMBINES = [
     ("ufunc", lambda t: np.log(t["income"]), {"income"}),
     ("where_other", lambda t: t["income"].where(t["branch"] > 1, t["race"]), "picked"),
     ("cumsum", lambda t: t["income"].cumsum(), {"income"}),
+    # a gap interpolated from what the column holds: the gaps at either end too
     (
-        "fillna_with_series",
-        lambda t: t["income"].where(t["branch"] > 1).fillna(t["race"]),
-        "picked",
+        "interpolate",
+        lambda t: t["income"].where(t["branch"] > 1).interpolate(limit_direction="both"),
+        {"income"},
     ),
     ("groupby_sum", lambda t: t.groupby("branch")[["income"]].sum(), {"income"}),
     ("groupby_transform", lambda t: t.groupby("branch")["income"].transform("mean"), {"income"}),

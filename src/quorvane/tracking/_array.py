@@ -18,7 +18,7 @@ from pandas.api.extensions import ExtensionArray, ExtensionScalarOpsMixin, take
 from pandas.api.indexers import check_array_indexer
 
 from ..core._word import OpCode
-from . import _groupby, _ops, _trackers, _words
+from . import _compat, _groupby, _ops, _trackers, _words
 from ._dtype import WordsDtype, supported
 
 #: Node id of an element that no logged node made (a filled gap, a plain value).
@@ -281,27 +281,26 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         return bool(pd.Series(self._plain).equals(pd.Series(other._plain)))
 
     def fillna(self, value: Any = None, limit: Any = None, copy: bool = True, **kwargs: Any):
+        kwargs = _compat.fill_options(kwargs)
         if value is None or limit is not None or kwargs or isinstance(value, dict):
             return super().fillna(value=value, limit=limit, copy=copy, **kwargs)
         if pd.api.types.is_list_like(value) and len(value) != len(self):
             raise ValueError(
                 f"Length of 'value' does not match. Got ({len(value)}) expected {len(self)}"
             )
-        gaps = np.flatnonzero(self.isna())
-        if not len(gaps):
-            return self.copy() if copy else self
         result = self.copy() if copy else self
         if result._readonly:
             raise ValueError("Cannot modify read-only array")
-        # A filled element depends on the gap it fills and on what filled it.
+        gaps = np.flatnonzero(self.isna())
+        # Every element is an output of the fill, also one that held a value: a step for
+        # each, and with words to fill from, each combines them (as the containers do).
         if isinstance(value, WordsArray):
             result._plain[gaps] = value._plain[gaps]
-            both = [self._words[gaps], value._words[gaps]]
-            filled = _words.combine(self.tracker, both, OpCode.FILL)
+            both = [self._words, value._words]
+            result._words = _words.combine(self.tracker, both, OpCode.FILL)
         else:
             result._plain[gaps] = value
-            filled = _words.step(self.tracker, self._words[gaps], OpCode.FILL)
-        result._words[gaps] = filled
+            result._words = _words.step(self.tracker, self._words, OpCode.FILL)
         return result
 
     def _pad_or_backfill(
@@ -320,10 +319,35 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         result._plain[gaps & (sources < 0)] = self._plain[gaps & (sources < 0)]
         return result
 
+    def interpolate(self, *, method: Any, axis: int, index: Any, limit: Any,
+                    limit_direction: Any, limit_area: Any, copy: bool,
+                    **kwargs: Any) -> WordsArray:  # fmt: skip
+        # the values as pandas interpolates a plain column of them
+        plain = pd.arrays.NumpyExtensionArray(self._plain)
+        values = plain.interpolate(
+            method=method, axis=axis, index=index, limit=limit,
+            limit_direction=limit_direction, limit_area=limit_area, copy=True, **kwargs,
+        )  # fmt: skip
+        values = np.asarray(values)
+        filled = np.flatnonzero(self.isna() & ~pd.isna(values))
+        words = self._words.copy()
+        if len(filled):
+            # A filled element depends on the gap it fills and on the values it was made
+            # from: some methods (splines, polynomials) read every one, so all of them.
+            known = _words.whole(self.tracker, self._words[~self.isna()])
+            both = [self._words[filled], np.repeat(known, len(filled))]
+            words[filled] = _words.combine(self.tracker, both, OpCode.FILL)
+        # a new array even when asked not to copy, as pandas' own arrays do: pandas puts
+        # what is returned in the column
+        return self._like(values, words, None if self._node_ids is None else self._node_ids.copy())
+
     # -- new values: words combine --------------------------------------------------------
 
     def __array_ufunc__(self, ufunc: np.ufunc, method: str, *inputs: Any, **kwargs: Any) -> Any:
         return _ops.array_ufunc(self, ufunc, method, *inputs, **kwargs)
+
+    def round(self, decimals: int = 0, *args: Any, **kwargs: Any) -> WordsArray:
+        return _ops.apply(type(self), np.round, [self], OpCode.ROUND, decimals=decimals)
 
     @classmethod
     def _create_arithmetic_method(cls, op: Any) -> Any:
@@ -352,7 +376,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     def _accumulate(self, name: str, *, skipna: bool = True, **kwargs: Any) -> WordsArray:
         plain = pd.Series(self._plain, copy=False)
         values = getattr(plain, name)(skipna=skipna, **kwargs).to_numpy()
-        return self._like(values, _words.prefix(self.tracker, self._words, OpCode.AGG))
+        return self._like(values, _words.prefix(self.tracker, self._words, OpCode.WINDOW))
 
     def _groupby_op(self, *, how: str, has_dropped_na: bool, min_count: int, ngroups: int,
                     ids: np.ndarray, **kwargs: Any) -> Any:  # fmt: skip

@@ -20,6 +20,8 @@ pandas 2.2 and 3.x are both served. The differences that matter to the container
 * ``__finalize__`` of a concat's or a merge's result is given the call, not one source:
   pandas 3 names its inputs ``input_objs``, pandas 2 ``objs`` or ``left``/``right``: see
   :func:`finalized_inputs`.
+* pandas 2 hands a words array's ``fillna`` a ``method=None`` beside the value, pandas 3
+  only the value: see :func:`fill_options`.
 
 The pandas names the containers build on are its documented subclassing points:
 ``_metadata`` and ``__finalize__`` (attributes that follow a result), ``_constructor``,
@@ -51,6 +53,12 @@ PANDAS_GE_30 = PANDAS_VERSION >= (3, 0)
 
 # In-place fillna/replace/clip return the receiver under pandas 3, None before.
 INPLACE_RETURNS_SELF = PANDAS_GE_30
+
+
+def fill_options(kwargs: dict[str, Any]) -> dict[str, Any]:
+    """The options an extension array's ``fillna`` was given beyond a value and a limit:
+    pandas 2 passes ``method=None`` with every value (pandas 3 has no ``method`` there)."""
+    return {k: v for k, v in kwargs.items() if not (k == "method" and v is None)}
 
 
 # pandas 2 builds the columns an expression names as plain Series from the bare column

@@ -1,5 +1,7 @@
 """Operators and numpy ufuncs on words arrays: values as numpy computes them, and each
-element's word combining the words of that element in every words input."""
+element's word combining the words of that element in every words input (one step further
+for one input alone; with constants or plain values beside one words input, its words as
+they are, as the containers make them)."""
 
 from __future__ import annotations
 
@@ -97,7 +99,12 @@ def apply(cls: Any, func: Callable, inputs: list, code: int, **kwargs: Any) -> A
     with np.errstate(all="ignore"):
         result = func(*values, **kwargs)
     tracker = _tracker(arrays)
-    words = _words.combine(tracker, [a._words for a in arrays], code)
+    if len(arrays) == 1 and len(inputs) > 1:
+        # the other operands are constants or plain values: they add no source, and the
+        # elements keep their words
+        words = arrays[0]._words.copy()
+    else:
+        words = _words.combine(tracker, [a._words for a in arrays], code)
     return _wrap(result, words, tracker, cls)
 
 
