@@ -7,6 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from quorvane.tracking import WordsDtype
 from quorvane.utilities.orrin32 import (
     OpCode,
     ProvenanceTracker,
@@ -531,6 +532,7 @@ EVERY_INPUT = [
 MARRIED_INCOME = {"appinc", "loanamt", "married"}
 INCOME_MARRIED = {"appinc", "married"}
 KEYS = {"unit", "married"}
+UNITS_PICKED = {"appinc", "unit", "married"}
 
 # Inputs given as arguments, and scalars that reductions of tracked data return.
 EVERY_INPUT += [
@@ -573,7 +575,31 @@ EVERY_INPUT += [
     ("case_when", lambda t: t["appinc"].case_when([(lambda s: t["unit"] > 1, 0.0)]), {"unit"}),
     ("frame_mask_rows", lambda t: t[["appinc"]].mask(t["married"] == 1, 0, axis=0), {"married"}),
     ("frame_fillna_frame", lambda t: t[["loanamt"]].fillna(_as_loanamt(t["unit"])), {"unit"}),
+    # values handed out on their own (an index of counted values, distinct values): which
+    # are there depends on every element counted and on the rows' selection
+    ("isin_counted_labels", lambda t: t["unit"].isin(_top_units(t)), {"unit", "married"}),
+    ("isin_unique", lambda t: t["unit"].isin(_married_rows(t).unique()), {"unit", "married"}),
+    ("frame_isin_labels", lambda t: t[["unit"]].isin(_top_units(t))["unit"], {"unit", "married"}),
+    ("loc_counted_labels", lambda t: _unit_means(t).loc[_top_units(t)].cumsum(), UNITS_PICKED),
+    (
+        "reindex_counted_labels",
+        lambda t: _unit_means(t).reindex(_top_units(t)).rank(),
+        UNITS_PICKED,
+    ),
+    ("drop_counted_labels", lambda t: _unit_means(t).drop(_top_units(t)).rank(), UNITS_PICKED),
 ]
+
+
+def _married_rows(t):
+    return t.loc[t["married"] == 1, "unit"]
+
+
+def _top_units(t):
+    return _married_rows(t).value_counts().index[:2]
+
+
+def _unit_means(t):
+    return t.groupby("unit").appinc.mean()
 
 
 def _as_appinc(s):
@@ -776,7 +802,14 @@ def same_values(result, plain):
     elif isinstance(plain, pd.DataFrame):
         pd.testing.assert_frame_equal(pd.DataFrame(result), plain)
     else:
-        pd.testing.assert_series_equal(pd.Series(result), plain)
+        pd.testing.assert_series_equal(pd.Series(result).set_axis(_plain(result.index)), plain)
+
+
+def _plain(index):
+    """pandas' own labels of an index whose labels carry words (value_counts')."""
+    if isinstance(index.dtype, WordsDtype):
+        return index.astype(index.dtype.numpy_dtype)
+    return index
 
 
 def columns(result, sources):

@@ -10,7 +10,9 @@ result, lined up with the result's elements in the way the operation uses it:
 - *looked up*: each element reads the entry whose label is the element's value (``map``
   with a series);
 - *whole*: every element may depend on every element of it (``isin``, and any argument an
-  operation uses otherwise): one value made of the whole of it, for every element.
+  operation uses otherwise; labels or values handed out on their own, such as
+  ``value_counts().index`` or ``unique()``, see ``_labels``): one value made of the whole
+  of it, for every element.
 
 A tracked scalar (a reduction's result) lends its entries to every element. A safe
 over-approximation: a filled element depends on the fill value, an unfilled one does not,
@@ -28,6 +30,7 @@ import pandas as pd
 from ..core._word import OpCode
 from ._arrays import array_entries
 from ._combining import whole_entries
+from ._labels import label_entries
 from ._positions import PENDING, gather, row_positions
 from ._row_order import SELECTION, row_order_of
 from ._scalars import scalar_entries
@@ -86,11 +89,14 @@ def _lined_up(source: Any, result: Any, name: str, value: Any, n: int) -> Entrie
     lent = scalar_entries(value, tracker, fields)
     if lent is not None:
         return {f.series_attr: np.full(n, lent[f.series_attr], dtype=f.dtype) for f in fields}
-    if isinstance(value, np.ndarray):
+    if isinstance(value, np.ndarray) and name in ALIGNED:  # read by position, as pandas does
         found = {f.series_attr: array_entries(value, n, f.series_attr) for f in fields}
         if all(e is not None for e in found.values()):
             return {f.series_attr: np.asarray(found[f.series_attr], f.dtype) for f in fields}
         return None
+    held = label_entries(value, source)
+    if held is not None:  # labels or values handed out on their own (value_counts().index)
+        return _whole_of(held, source, n, name)
     if not isinstance(value, type(source)):
         return None
     if name in ALIGNED:
@@ -106,6 +112,14 @@ def _lined_up(source: Any, result: Any, name: str, value: Any, n: int) -> Entrie
             for f in fields
         }
     return whole(value, n, name)
+
+
+def _whole_of(held: Entries, source: Any, n: int, name: str) -> Entries:
+    """For ``n`` elements, the entries of one value made of all the ``held`` entries."""
+    fields = source._fields
+    arrays = {f.series_attr: [held[f.series_attr]] for f in fields}
+    entry = whole_entries(source._tracker, fields, arrays, name, OpCode.AGG)
+    return {f.series_attr: np.full(n, entry[f.series_attr], dtype=f.dtype) for f in fields}
 
 
 def result_keys(source: Any, result: Any) -> Any:

@@ -168,7 +168,9 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             self._node_ids[key] = NO_NODE if ids is None else ids
 
     def __iter__(self) -> Any:
-        return iter(self._plain)
+        # Python scalars, as pandas' numpy-backed columns and indexes hand them out (an index
+        # of counted labels gives ``tolist()`` and ``to_dict()`` keys as a plain one does)
+        return iter(self._plain.tolist())
 
     def __array__(self, dtype: Any = None, copy: Any = None) -> np.ndarray:
         if copy is False and dtype is not None and np.dtype(dtype) != self._plain.dtype:
