@@ -533,6 +533,7 @@ MARRIED_INCOME = {"appinc", "loanamt", "married"}
 INCOME_MARRIED = {"appinc", "married"}
 KEYS = {"unit", "married"}
 UNITS_PICKED = {"appinc", "unit", "married"}
+MARRIED_UNITS = {"loanamt", "unit", "married"}
 
 # Inputs given as arguments, and scalars that reductions of tracked data return.
 EVERY_INPUT += [
@@ -587,6 +588,10 @@ EVERY_INPUT += [
         UNITS_PICKED,
     ),
     ("drop_counted_labels", lambda t: _unit_means(t).drop(_top_units(t)).rank(), UNITS_PICKED),
+    # one element read out: its own entries; read by position, what put it there too
+    ("mode_element", lambda t: t["loanamt"].fillna(_married_rows(t).mode()[0]), MARRIED_UNITS),
+    ("label_element", lambda t: t["appinc"] - t["loanamt"].at[17], {"appinc", "loanamt"}),
+    ("first_sorted", lambda t: t["appinc"] - _sorted_loans(t).iloc[0], {"appinc", "married"}),
 ]
 
 

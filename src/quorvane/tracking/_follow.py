@@ -38,6 +38,7 @@ from ._caller_warnings import report_warnings_at_caller
 from ._calls import _inside_parent
 from ._compat import finalized_inputs
 from ._concat import _concatenated_frame, _stacked_series, note_columns_cut
+from ._element_reads import ElementReads
 from ._labels import LabelSelections
 from ._positions import (
     NO_ROW,
@@ -232,6 +233,7 @@ class _FrameReshapes:
 
 class FollowingSeries(
     _SeriesReshapes,
+    ElementReads,
     LabelSelections,
     _FollowsFrom,
     index_words.IndexWordsFollow,
