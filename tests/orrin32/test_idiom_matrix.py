@@ -588,6 +588,7 @@ EVERY_INPUT += [
         UNITS_PICKED,
     ),
     ("drop_counted_labels", lambda t: _unit_means(t).drop(_top_units(t)).rank(), UNITS_PICKED),
+    ("counted_reset", lambda t: _married_rows(t).value_counts().reset_index()["unit"], KEYS),
     # one element read out: its own entries; read by position, what put it there too
     ("mode_element", lambda t: t["loanamt"].fillna(_married_rows(t).mode()[0]), MARRIED_UNITS),
     ("label_element", lambda t: t["appinc"] - t["loanamt"].at[17], {"appinc", "loanamt"}),

@@ -145,6 +145,36 @@ def selected_by_labels(source: Any, result: Any, key: Any, operation: str) -> No
     row_order.remember(source, result, keys, operation, row_order.SELECTION)
 
 
+def plain_levels(obj: Any, in_place: bool) -> Any:
+    """``obj`` (a copy, or ``obj`` itself ``in_place``) whose index levels of labels that
+    carry entries hold pandas' own labels, their entries kept as the levels' words
+    (``_index_words``): ``reset_index`` then makes plain columns of them with those words.
+    ``obj`` itself when no level carries entries."""
+    index, fields = obj.index, getattr(obj, "_fields", ())
+    levels = [index.get_level_values(i) for i in range(index.nlevels)]
+    held = [label_entries(level, obj) if _held(level) else None for level in levels]
+    if not fields or all(h is None for h in held):
+        return obj
+    kept = getattr(obj, "_index_words", None) or {}
+    words = {
+        f.series_attr: [
+            h[f.series_attr]
+            if h is not None
+            else (kept.get(f.series_attr) or [None] * len(held))[i]
+            for i, h in enumerate(held)
+        ]
+        for f in fields
+    }
+    plain = [
+        level.astype(level.dtype.numpy_dtype) if h is not None else level
+        for level, h in zip(levels, held, strict=True)
+    ]
+    target = obj if in_place else obj.copy(deep=False)
+    target.index = plain[0] if len(plain) == 1 else pd.MultiIndex.from_arrays(plain)
+    object.__setattr__(target, "_index_words", words)
+    return target
+
+
 def _row_labels(args: tuple, kwargs: dict) -> Any:
     """The row labels a ``reindex`` or ``drop`` call names (None: it names columns)."""
     if "index" in kwargs:
