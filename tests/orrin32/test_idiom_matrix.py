@@ -534,6 +534,7 @@ INCOME_MARRIED = {"appinc", "married"}
 KEYS = {"unit", "married"}
 UNITS_PICKED = {"appinc", "unit", "married"}
 MARRIED_UNITS = {"loanamt", "unit", "married"}
+UNIT_INCOME_LOAN = {"unit", "appinc", "loanamt"}
 
 # Inputs given as arguments, and scalars that reductions of tracked data return.
 EVERY_INPUT += [
@@ -593,6 +594,7 @@ EVERY_INPUT += [
     ("mode_element", lambda t: t["loanamt"].fillna(_married_rows(t).mode()[0]), MARRIED_UNITS),
     ("label_element", lambda t: t["appinc"] - t["loanamt"].at[17], {"appinc", "loanamt"}),
     ("first_sorted", lambda t: t["appinc"] - _sorted_loans(t).iloc[0], {"appinc", "married"}),
+    ("frame_cell", lambda t: t["unit"] * t.sort_values("loanamt").iat[0, 0], UNIT_INCOME_LOAN),
 ]
 
 

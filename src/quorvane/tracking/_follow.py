@@ -382,6 +382,7 @@ def _column_of(result: Any, frame: Any) -> dict[str, np.ndarray] | None:
 
 class FollowingFrame(
     _FrameReshapes,
+    ElementReads,
     LabelSelections,
     _FollowsFrom,
     index_words.IndexWordsFollow,
