@@ -189,7 +189,7 @@ def wage_fill_by_group(d):
     return known.fillna(d.groupby("female")["wage"].transform("mean")).rename("wage_filled")
 
 
-UNTRACKED = "pd.crosstab builds a plain frame from the series it is given"
+UNTRACKED = "pd.crosstab reads the series' stored values and calls none of their methods"
 BOTH = ("words", "dag")
 
 LOAN = ("loanamt", "appinc", "price", "hrat", "obrat", "chist", "pubrec", "married", "old")
