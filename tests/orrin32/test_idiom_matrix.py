@@ -580,6 +580,7 @@ EVERY_INPUT += [
     # values handed out on their own (an index of counted values, distinct values): which
     # are there depends on every element counted and on the rows' selection
     ("isin_counted_labels", lambda t: t["unit"].isin(_top_units(t)), {"unit", "married"}),
+    ("isin_mapped_labels", lambda t: t["unit"].isin(_top_units(t).map(abs)), {"unit", "married"}),
     ("isin_unique", lambda t: t["unit"].isin(_married_rows(t).unique()), {"unit", "married"}),
     ("frame_isin_labels", lambda t: t[["unit"]].isin(_top_units(t))["unit"], {"unit", "married"}),
     ("loc_counted_labels", lambda t: _unit_means(t).loc[_top_units(t)].cumsum(), UNITS_PICKED),
