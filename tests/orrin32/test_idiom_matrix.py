@@ -591,6 +591,9 @@ EVERY_INPUT += [
     ),
     ("drop_counted_labels", lambda t: _unit_means(t).drop(_top_units(t)).rank(), UNITS_PICKED),
     ("counted_reset", lambda t: _married_rows(t).value_counts().reset_index()["unit"], KEYS),
+    # numpy's functions of a whole series (not element-wise): the whole of it
+    ("np_percentile", lambda t: t["appinc"] > np.percentile(_married_rows(t), 50), UNITS_PICKED),
+    ("np_unique", lambda t: t["unit"].isin(np.unique(_married_rows(t))), {"unit", "married"}),
     # one element read out: its own entries; read by position, what put it there too
     ("mode_element", lambda t: t["loanamt"].fillna(_married_rows(t).mode()[0]), MARRIED_UNITS),
     ("label_element", lambda t: t["appinc"] - t["loanamt"].at[17], {"appinc", "loanamt"}),

@@ -283,7 +283,7 @@ DAG_EVERY_INPUT = [
     "frame_where_function", "explode_unlabelled", "to_numeric", "isna", "series_agg",
     "case_when", "isin_counted_labels", "isin_mapped_labels", "isin_unique", "frame_isin_labels",
     "loc_counted_labels", "reindex_counted_labels", "drop_counted_labels", "mode_element",
-    "label_element", "first_sorted", "counted_reset", "frame_cell",
+    "label_element", "first_sorted", "counted_reset", "frame_cell", "np_percentile", "np_unique",
 ]  # fmt: skip
 
 

@@ -32,7 +32,7 @@ from ..core._operations import operation
 from ..core._word import OpCode
 from . import _row_order
 from ._arguments import flat_inputs
-from ._arrays import TrackedArray
+from ._arrays import TrackedArray, tracked_array
 from ._calls import _in_parent, _inside_parent
 from ._combining import whole_entries
 from ._labels import counted_labels, label_entries
@@ -224,6 +224,18 @@ def over_approximated(
     return _carrying(source, result, entries)
 
 
+def numpy_over_approximated(source: Any, func: Any, args: tuple, kwargs: dict, result: Any) -> Any:
+    """numpy's ``result`` of ``func`` (a function numpy runs on ``source`` itself, not one
+    of the element-wise ones), as for an unmodelled method: a number becomes a tracked
+    scalar and a 1-d array a tracked array, each element combining every tracked series
+    given whole and what decided their rows (``np.percentile(s, 90)``: the whole of ``s``).
+    Strict provenance refuses it; pandas' own calls inside a tracked operation are its own."""
+    if _in_parent():
+        return result
+    values = [v for v in flat_inputs([*args, *kwargs.values()]) if v is not source]
+    return over_approximated(source, result, f"np.{func.__name__}", values)
+
+
 def refuse_under_strict(tracker: Any, fields: tuple, name: str) -> None:
     """Under strict provenance, refuse the call ``name`` before it runs: its result would
     only over-approximate."""
@@ -236,6 +248,12 @@ def _carrying(source: Any, result: Any, entries: Callable[[], dict[str, int]]) -
     tracker, fields = source._tracker, source._fields
     if isinstance(result, (Series, DataFrame)):
         return _filled(source, result, entries())
+    if isinstance(result, np.ndarray) and result.ndim == 1 and result.dtype.kind in "biufcO":
+        made = entries()
+        arrays = [np.full(len(result), made[f.series_attr], f.dtype) for f in fields]
+        return tracked_array(
+            result, arrays[0], tracker, arrays[1] if len(arrays) > 1 else None, fields
+        )
     if isinstance(result, (int, float, complex, np.number, str)) and not isinstance(
         result, (bool, np.bool_)
     ):
