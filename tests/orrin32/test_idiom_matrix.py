@@ -591,6 +591,8 @@ EVERY_INPUT += [
     ),
     ("drop_counted_labels", lambda t: _unit_means(t).drop(_top_units(t)).rank(), UNITS_PICKED),
     ("counted_reset", lambda t: _married_rows(t).value_counts().reset_index()["unit"], KEYS),
+    ("map_dict", lambda t: t["married"].map(_group_mean_table(t)), INCOME_MARRIED),
+    ("replace_dict", lambda t: t["married"].replace(_group_mean_table(t)), INCOME_MARRIED),
     # numpy's functions of a whole series (not element-wise): the whole of it
     ("np_percentile", lambda t: t["appinc"] > np.percentile(_married_rows(t), 50), UNITS_PICKED),
     ("np_unique", lambda t: t["unit"].isin(np.unique(_married_rows(t))), {"unit", "married"}),
@@ -608,6 +610,10 @@ def _married_rows(t):
 
 def _top_units(t):
     return _married_rows(t).value_counts().index[:2]
+
+
+def _group_mean_table(t):
+    return t.groupby("married")["appinc"].mean().to_dict()
 
 
 def _unit_means(t):

@@ -49,12 +49,46 @@ def argument_operands(source: Any, result: Any, name: str, values: list) -> list
     lined up with the elements of ``result`` (built from ``source``)."""
     n = len(result)
     out = []
-    for value in flat_inputs(values):
-        entries = _lined_up(source, result, name, value, n)
-        if entries is not None:
-            out.append(entries)
-            out.extend(choices(source, value, n))
+    for value in values:
+        table = _table_scalars(source, result, name, value, n)
+        if table is not None:
+            out.append(table)
+        for item in flat_inputs([value]):
+            if table is not None and scalar_entries(item, source._tracker, source._fields):
+                continue  # counted with its table
+            entries = _lined_up(source, result, name, item, n)
+            if entries is not None:
+                out.append(entries)
+                out.extend(choices(source, item, n))
     return out
+
+
+def _table_scalars(source: Any, result: Any, name: str, table: Any, n: int) -> Entries | None:
+    """The entries that the tracked scalars held in a table (a dict, list, tuple or set
+    given as one argument: ``s.map(means.to_dict())``) lend to ``n`` elements: for a
+    mapping ``map`` looks up, each element the entry of the value it looked up; otherwise
+    one value made of all of them, for every element. None: a table holds none."""
+    if not isinstance(table, (dict, list, tuple, set, frozenset)):
+        return None
+    tracker, fields = source._tracker, source._fields
+    items = table.items() if isinstance(table, dict) else enumerate(table)
+    held = [(key, e) for key, v in items if (e := scalar_entries(v, tracker, fields))]
+    if not held:
+        return None
+    if name in LOOKED_UP and isinstance(table, dict):
+        keys = pd.Index([key for key, _ in held])
+        rows = keys.get_indexer(pd.Index(np.asarray(result_keys(source, result))))
+        return {
+            f.series_attr: gather(
+                np.array([e[f.series_attr] for _, e in held], f.dtype), rows, f.absent, f.dtype
+            )
+            for f in fields
+        }
+    arrays = {
+        f.series_attr: [np.array([e[f.series_attr] for _, e in held], f.dtype)] for f in fields
+    }
+    entry = whole_entries(tracker, fields, arrays, name, OpCode.AGG)
+    return {f.series_attr: np.full(n, entry[f.series_attr], dtype=f.dtype) for f in fields}
 
 
 def choices(source: Any, value: Any, n: int) -> list[Entries]:

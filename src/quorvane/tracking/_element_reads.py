@@ -142,6 +142,16 @@ class ElementReads:
             return value
         return read_element(self, value, _label_position(self, key), False)
 
+    def to_dict(self, *args: Any, **kwargs: Any) -> Any:
+        """A series' labels and values, each value carrying its element's entries (a table
+        of group means handed to ``map`` looks each element's entry up)."""
+        plain = super().to_dict(*args, **kwargs)  # type: ignore[misc]
+        if isinstance(self, pd.DataFrame) or not getattr(self, "_tracker", None):
+            return plain
+        for position, label in enumerate(self.index):  # a label held twice: its last value
+            plain[label] = read_element(self, plain[label], position, False)
+        return plain
+
     @property
     def loc(self) -> Any:
         return _Reader(self, super().loc, False)  # type: ignore[misc]
