@@ -148,7 +148,8 @@ class ElementReads:
         plain = super().to_dict(*args, **kwargs)  # type: ignore[misc]
         if isinstance(self, pd.DataFrame) or not getattr(self, "_tracker", None):
             return plain
-        for position, label in enumerate(self.index):  # a label held twice: its last value
+        labels: Any = self.index  # type: ignore[attr-defined]
+        for position, label in enumerate(labels):  # a label held twice: its last value
             plain[label] = read_element(self, plain[label], position, False)
         return plain
 
