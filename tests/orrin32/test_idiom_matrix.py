@@ -581,6 +581,8 @@ EVERY_INPUT += [
     # are there depends on every element counted and on the rows' selection
     ("isin_counted_labels", lambda t: t["unit"].isin(_top_units(t)), {"unit", "married"}),
     ("isin_mapped_labels", lambda t: t["unit"].isin(_top_units(t).map(abs)), {"unit", "married"}),
+    ("isin_text_labels", lambda t: _text(t).isin(_married_text(t).value_counts().index), KEYS),
+    ("isin_text_unique", lambda t: _text(t).isin(_married_text(t).unique()), KEYS),
     ("isin_unique", lambda t: t["unit"].isin(_married_rows(t).unique()), {"unit", "married"}),
     ("frame_isin_labels", lambda t: t[["unit"]].isin(_top_units(t))["unit"], {"unit", "married"}),
     ("loc_counted_labels", lambda t: _unit_means(t).loc[_top_units(t)].cumsum(), UNITS_PICKED),
@@ -610,6 +612,14 @@ def _married_rows(t):
 
 def _top_units(t):
     return _married_rows(t).value_counts().index[:2]
+
+
+def _text(t):
+    return t["unit"].astype(str)
+
+
+def _married_text(t):
+    return _text(t)[t["married"] == 1]
 
 
 def _group_mean_table(t):

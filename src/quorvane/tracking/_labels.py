@@ -60,24 +60,28 @@ def _with_entries(index: pd.Index, entries: list[np.ndarray], tracker: Any) -> p
 
 
 def _level(labels: pd.Index, entries: list[np.ndarray], tracker: Any) -> pd.Index:
-    values = labels.to_numpy()
-    if not supported(values.dtype):  # intervals of bins, dates: pandas' own labels
-        return labels
+    text = isinstance(labels.dtype, pd.StringDtype)
+    if not (text or (isinstance(labels.dtype, np.dtype) and supported(labels.dtype))):
+        return labels  # categories, dates, the intervals of bins: pandas' own labels
+    values = labels.to_numpy(dtype=object) if text else labels.to_numpy()
     ids = entries[1] if len(entries) > 1 else None
     array = WordsArray.from_values(values, entries[0], tracker, ids)
     return pd.Index(array, name=labels.name, copy=False)
 
 
 def values_with_entries(source: Any, values: Any, entries: dict[str, int]) -> Any:
-    """``values`` (numpy's array, made from ``source``'s elements) carrying one value's
-    ``entries``; values of another kind (an extension array) stay as pandas gave them."""
-    if not isinstance(values, np.ndarray) or values.ndim != 1:
-        return values
+    """``values`` (made from ``source``'s elements) carrying one value's ``entries``:
+    numpy's array as a tracked array, text (pandas' string array) as a words array of
+    its strings; values of another kind (categories, dates) stay as pandas gave them."""
     fields, n = source._fields, len(values)
     made = [np.full(n, entries[f.series_attr], dtype=f.dtype) for f in fields]
-    return tracked_array(
-        values, made[0], source._tracker, made[1] if len(made) > 1 else None, fields
-    )
+    ids = made[1] if len(made) > 1 else None
+    if isinstance(getattr(values, "dtype", None), pd.StringDtype):
+        text = values.to_numpy(dtype=object)
+        return WordsArray.from_values(text, made[0], source._tracker, ids)
+    if not isinstance(values, np.ndarray) or values.ndim != 1:
+        return values
+    return tracked_array(values, made[0], source._tracker, ids, fields)
 
 
 def label_entries(value: Any, source: Any) -> Entries | None:
