@@ -367,6 +367,9 @@ class WindowingSeries(Windowing):
         counts = self._whole_column(super().value_counts(*args, **kwargs), "value_counts")  # type: ignore[misc]
         return _labels.counted_labels(counts)
 
+    def mode(self, *args: Any, **kwargs: Any) -> Any:
+        return self._whole_column(super().mode(*args, **kwargs), "mode")  # type: ignore[misc]
+
     def unique(self) -> Any:
         """The distinct values, carrying one value made of the whole column and the rows'
         selection: which values are there, and in which order, depends on every element."""
