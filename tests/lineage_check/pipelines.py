@@ -140,6 +140,17 @@ def wage_top_fields(d):
     return d.educ.isin(common).rename("common_educ")
 
 
+def wage_handed_out(d):
+    common = d.loc[d.female == 1, "educ"].mode()[0]
+    cutoff = np.percentile(d.loc[d.married == 1, "wage"], 75)
+    by_educ = d.groupby("educ")["wage"].mean().to_dict()
+    return d.assign(
+        educ_known=d.educ.where(d.exper > 5).fillna(common),
+        high=d.wage > cutoff,
+        educ_wage=d.educ.map(by_educ),
+    )[["educ_known", "high", "educ_wage"]]
+
+
 def bwght_parent_educ(d):
     return d.fatheduc.where(d.fatheduc >= 12).combine_first(d.motheduc).rename("parent_educ")
 
@@ -189,8 +200,7 @@ def wage_fill_by_group(d):
     return known.fillna(d.groupby("female")["wage"].transform("mean")).rename("wage_filled")
 
 
-ARGUMENTS = "values picked through a plain index (value_counts().index) carry nothing"
-UNTRACKED = "pd.crosstab builds a plain frame from the series it is given"
+UNTRACKED = "pd.crosstab reads the series' stored values and calls none of their methods"
 BOTH = ("words", "dag")
 
 LOAN = ("loanamt", "appinc", "price", "hrat", "obrat", "chist", "pubrec", "married", "old")
@@ -226,7 +236,8 @@ CASES = (
     ),
     Case(crime_index, "crime1", ("narr86", "ptime86", "qemp86", "black"), ("black",)),
     Case(wage_peers, "wage1", WAGE, ("female", "nonwhite")),
-    Case(wage_top_fields, "wage1", WAGE, ("female",), dict.fromkeys(BOTH, ARGUMENTS)),
+    Case(wage_top_fields, "wage1", WAGE, ("female",)),
+    Case(wage_handed_out, "wage1", WAGE, ("female", "married")),
     Case(bwght_parent_educ, "bwght", ("fatheduc", "motheduc", "faminc", "white"), ("white",)),
     Case(wage_crosstab, "wage1", WAGE, ("female", "married"), dict.fromkeys(BOTH, UNTRACKED)),
     Case(wage_unstack, "wage1", WAGE, ("female", "married")),

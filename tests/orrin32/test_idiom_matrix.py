@@ -7,6 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from quorvane.tracking import WordsDtype
 from quorvane.utilities.orrin32 import (
     OpCode,
     ProvenanceTracker,
@@ -532,6 +533,9 @@ EVERY_INPUT = [
 MARRIED_INCOME = {"appinc", "loanamt", "married"}
 INCOME_MARRIED = {"appinc", "married"}
 KEYS = {"unit", "married"}
+UNITS_PICKED = {"appinc", "unit", "married"}
+MARRIED_UNITS = {"loanamt", "unit", "married"}
+UNIT_INCOME_LOAN = {"unit", "appinc", "loanamt"}
 
 # Inputs given as arguments, and scalars that reductions of tracked data return.
 EVERY_INPUT += [
@@ -574,7 +578,57 @@ EVERY_INPUT += [
     ("case_when", lambda t: t["appinc"].case_when([(lambda s: t["unit"] > 1, 0.0)]), {"unit"}),
     ("frame_mask_rows", lambda t: t[["appinc"]].mask(t["married"] == 1, 0, axis=0), {"married"}),
     ("frame_fillna_frame", lambda t: t[["loanamt"]].fillna(_as_loanamt(t["unit"])), {"unit"}),
+    # values handed out on their own (an index of counted values, distinct values): which
+    # are there depends on every element counted and on the rows' selection
+    ("isin_counted_labels", lambda t: t["unit"].isin(_top_units(t)), {"unit", "married"}),
+    ("isin_mapped_labels", lambda t: t["unit"].isin(_top_units(t).map(abs)), {"unit", "married"}),
+    ("isin_text_labels", lambda t: _text(t).isin(_married_text(t).value_counts().index), KEYS),
+    ("isin_text_unique", lambda t: _text(t).isin(_married_text(t).unique()), KEYS),
+    ("isin_unique", lambda t: t["unit"].isin(_married_rows(t).unique()), {"unit", "married"}),
+    ("frame_isin_labels", lambda t: t[["unit"]].isin(_top_units(t))["unit"], {"unit", "married"}),
+    ("loc_counted_labels", lambda t: _unit_means(t).loc[_top_units(t)].cumsum(), UNITS_PICKED),
+    (
+        "reindex_counted_labels",
+        lambda t: _unit_means(t).reindex(_top_units(t)).rank(),
+        UNITS_PICKED,
+    ),
+    ("drop_counted_labels", lambda t: _unit_means(t).drop(_top_units(t)).rank(), UNITS_PICKED),
+    ("counted_reset", lambda t: _married_rows(t).value_counts().reset_index()["unit"], KEYS),
+    ("map_dict", lambda t: t["married"].map(_group_mean_table(t)), INCOME_MARRIED),
+    ("replace_dict", lambda t: t["married"].replace(_group_mean_table(t)), INCOME_MARRIED),
+    # numpy's functions of a whole series (not element-wise): the whole of it
+    ("np_percentile", lambda t: t["appinc"] > np.percentile(_married_rows(t), 50), UNITS_PICKED),
+    ("np_unique", lambda t: t["unit"].isin(np.unique(_married_rows(t))), {"unit", "married"}),
+    # one element read out: its own entries; read by position, what put it there too
+    ("mode_element", lambda t: t["loanamt"].fillna(_married_rows(t).mode()[0]), MARRIED_UNITS),
+    ("label_element", lambda t: t["appinc"] - t["loanamt"].at[17], {"appinc", "loanamt"}),
+    ("first_sorted", lambda t: t["appinc"] - _sorted_loans(t).iloc[0], {"appinc", "married"}),
+    ("frame_cell", lambda t: t["unit"] * t.sort_values("loanamt").iat[0, 0], UNIT_INCOME_LOAN),
 ]
+
+
+def _married_rows(t):
+    return t.loc[t["married"] == 1, "unit"]
+
+
+def _top_units(t):
+    return _married_rows(t).value_counts().index[:2]
+
+
+def _text(t):
+    return t["unit"].astype(str)
+
+
+def _married_text(t):
+    return _text(t)[t["married"] == 1]
+
+
+def _group_mean_table(t):
+    return t.groupby("married")["appinc"].mean().to_dict()
+
+
+def _unit_means(t):
+    return t.groupby("unit").appinc.mean()
 
 
 def _as_appinc(s):
@@ -777,7 +831,14 @@ def same_values(result, plain):
     elif isinstance(plain, pd.DataFrame):
         pd.testing.assert_frame_equal(pd.DataFrame(result), plain)
     else:
-        pd.testing.assert_series_equal(pd.Series(result), plain)
+        pd.testing.assert_series_equal(pd.Series(result).set_axis(_plain(result.index)), plain)
+
+
+def _plain(index):
+    """pandas' own labels of an index whose labels carry words (value_counts')."""
+    if isinstance(index.dtype, WordsDtype):
+        return index.astype(index.dtype.numpy_dtype)
+    return index
 
 
 def columns(result, sources):
@@ -830,6 +891,7 @@ def test_strict_provenance_raises_where_provenance_would_be_lost(loans, tracker,
         loans.melt(id_vars=["married"], value_vars=["appinc"])
         _each_group(loans), _lists(loans["unit"]).explode(), loans["unit"].map(_unit_rate(loans))
         _group_mean(loans), _high_loan(loans), loans[["appinc", "married"]].sum(axis=1)
+        loans["unit"].isin(_top_units(loans)), _married_rows(loans).mode()[0]
     assert tracker.get_id("<unknown>", "<unknown>") is None
     with tracker.strict_provenance(), pytest.raises(ProvenanceLostError, match=operation):
         lose(loans)

@@ -281,7 +281,10 @@ DAG_EVERY_INPUT = [
     "frame_explode", "group_apply", "group_iteration", "idxmax_rows", "series_combine",
     "frame_where", "frame_mask_rows", "frame_fillna_frame", "unstack_missing",
     "frame_where_function", "explode_unlabelled", "to_numeric", "isna", "series_agg",
-    "case_when",
+    "case_when", "isin_counted_labels", "isin_mapped_labels", "isin_unique", "frame_isin_labels",
+    "loc_counted_labels", "reindex_counted_labels", "drop_counted_labels", "mode_element",
+    "label_element", "first_sorted", "counted_reset", "frame_cell", "np_percentile", "np_unique",
+    "map_dict", "replace_dict", "isin_text_labels", "isin_text_unique",
 ]  # fmt: skip
 
 

@@ -10,7 +10,9 @@ result, lined up with the result's elements in the way the operation uses it:
 - *looked up*: each element reads the entry whose label is the element's value (``map``
   with a series);
 - *whole*: every element may depend on every element of it (``isin``, and any argument an
-  operation uses otherwise): one value made of the whole of it, for every element.
+  operation uses otherwise; labels or values handed out on their own, such as
+  ``value_counts().index`` or ``unique()``, see ``_labels``): one value made of the whole
+  of it, for every element.
 
 A tracked scalar (a reduction's result) lends its entries to every element. A safe
 over-approximation: a filled element depends on the fill value, an unfilled one does not,
@@ -28,6 +30,7 @@ import pandas as pd
 from ..core._word import OpCode
 from ._arrays import array_entries
 from ._combining import whole_entries
+from ._labels import label_entries
 from ._positions import PENDING, gather, row_positions
 from ._row_order import SELECTION, row_order_of
 from ._scalars import scalar_entries
@@ -46,12 +49,46 @@ def argument_operands(source: Any, result: Any, name: str, values: list) -> list
     lined up with the elements of ``result`` (built from ``source``)."""
     n = len(result)
     out = []
-    for value in flat_inputs(values):
-        entries = _lined_up(source, result, name, value, n)
-        if entries is not None:
-            out.append(entries)
-            out.extend(choices(source, value, n))
+    for value in values:
+        table = _table_scalars(source, result, name, value, n)
+        if table is not None:
+            out.append(table)
+        for item in flat_inputs([value]):
+            if table is not None and scalar_entries(item, source._tracker, source._fields):
+                continue  # counted with its table
+            entries = _lined_up(source, result, name, item, n)
+            if entries is not None:
+                out.append(entries)
+                out.extend(choices(source, item, n))
     return out
+
+
+def _table_scalars(source: Any, result: Any, name: str, table: Any, n: int) -> Entries | None:
+    """The entries that the tracked scalars held in a table (a dict, list, tuple or set
+    given as one argument: ``s.map(means.to_dict())``) lend to ``n`` elements: for a
+    mapping ``map`` looks up, each element the entry of the value it looked up; otherwise
+    one value made of all of them, for every element. None: a table holds none."""
+    if not isinstance(table, (dict, list, tuple, set, frozenset)):
+        return None
+    tracker, fields = source._tracker, source._fields
+    items = table.items() if isinstance(table, dict) else enumerate(table)
+    held = [(key, e) for key, v in items if (e := scalar_entries(v, tracker, fields))]
+    if not held:
+        return None
+    if name in LOOKED_UP and isinstance(table, dict):
+        keys = pd.Index([key for key, _ in held])
+        rows = keys.get_indexer(pd.Index(np.asarray(result_keys(source, result))))
+        return {
+            f.series_attr: gather(
+                np.array([e[f.series_attr] for _, e in held], f.dtype), rows, f.absent, f.dtype
+            )
+            for f in fields
+        }
+    arrays = {
+        f.series_attr: [np.array([e[f.series_attr] for _, e in held], f.dtype)] for f in fields
+    }
+    entry = whole_entries(tracker, fields, arrays, name, OpCode.AGG)
+    return {f.series_attr: np.full(n, entry[f.series_attr], dtype=f.dtype) for f in fields}
 
 
 def choices(source: Any, value: Any, n: int) -> list[Entries]:
@@ -86,11 +123,14 @@ def _lined_up(source: Any, result: Any, name: str, value: Any, n: int) -> Entrie
     lent = scalar_entries(value, tracker, fields)
     if lent is not None:
         return {f.series_attr: np.full(n, lent[f.series_attr], dtype=f.dtype) for f in fields}
-    if isinstance(value, np.ndarray):
+    if isinstance(value, np.ndarray) and name in ALIGNED:  # read by position, as pandas does
         found = {f.series_attr: array_entries(value, n, f.series_attr) for f in fields}
         if all(e is not None for e in found.values()):
             return {f.series_attr: np.asarray(found[f.series_attr], f.dtype) for f in fields}
         return None
+    held = label_entries(value, source)
+    if held is not None:  # labels or values handed out on their own (value_counts().index)
+        return _whole_of(held, source, n, name)
     if not isinstance(value, type(source)):
         return None
     if name in ALIGNED:
@@ -106,6 +146,14 @@ def _lined_up(source: Any, result: Any, name: str, value: Any, n: int) -> Entrie
             for f in fields
         }
     return whole(value, n, name)
+
+
+def _whole_of(held: Entries, source: Any, n: int, name: str) -> Entries:
+    """For ``n`` elements, the entries of one value made of all the ``held`` entries."""
+    fields = source._fields
+    arrays = {f.series_attr: [held[f.series_attr]] for f in fields}
+    entry = whole_entries(source._tracker, fields, arrays, name, OpCode.AGG)
+    return {f.series_attr: np.full(n, entry[f.series_attr], dtype=f.dtype) for f in fields}
 
 
 def result_keys(source: Any, result: Any) -> Any:

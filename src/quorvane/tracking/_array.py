@@ -168,7 +168,9 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             self._node_ids[key] = NO_NODE if ids is None else ids
 
     def __iter__(self) -> Any:
-        return iter(self._plain)
+        # Python scalars, as pandas' numpy-backed columns and indexes hand them out (an index
+        # of counted labels gives ``tolist()`` and ``to_dict()`` keys as a plain one does)
+        return iter(self._plain.tolist())
 
     def __array__(self, dtype: Any = None, copy: Any = None) -> np.ndarray:
         if copy is False and dtype is not None and np.dtype(dtype) != self._plain.dtype:
@@ -189,10 +191,22 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
 
     def _cast_pointwise_result(self, values: Any) -> WordsArray:
         # Values made one Python call per element: their dtype is what they turned out to be.
+        if isinstance(values, WordsArray) and values.tracker is self.tracker:
+            return values  # made by ``map`` below, with their words
         values = _as_values(values, None, False)
         return WordsArray(
             values, np.zeros(len(values), np.uint32), self._dtype.with_values(values.dtype)
         )
+
+    def map(self, mapper: Any, na_action: Any = None) -> WordsArray:
+        # pandas' own mapping of the values (a function, a dict or a series); each result
+        # was made from the element in its place (``index.map(f)``), one step on
+        plain = pd.Series(self._plain, copy=False).map(mapper, na_action=na_action)
+        values = _as_values(plain.to_numpy(), None, False)
+        words = _words.step(self.tracker, self._words, OpCode.MAP)
+        # on the DAG road each keeps the node it was made from: its lineage is that one's
+        ids = None if self._node_ids is None else self._node_ids.copy()
+        return WordsArray(values, words, self._dtype.with_values(values.dtype), ids)
 
     def isna(self) -> np.ndarray:
         if self._plain.dtype.kind in "fcO":

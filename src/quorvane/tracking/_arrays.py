@@ -27,6 +27,10 @@ class TrackedArray(np.ndarray):
         self._tracker = getattr(obj, "_tracker", None)
         self._fields = getattr(obj, "_fields", ())
 
+    def __repr__(self) -> str:
+        # what users see is numpy's array: the entries are the library's business
+        return repr(self.view(np.ndarray))
+
     def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
         # A pandas operand answers for itself (its operators read these entries).
         if any(hasattr(x, "_mgr") for x in inputs):

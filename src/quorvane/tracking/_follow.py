@@ -38,6 +38,8 @@ from ._caller_warnings import report_warnings_at_caller
 from ._calls import _inside_parent
 from ._compat import finalized_inputs
 from ._concat import _concatenated_frame, _stacked_series, note_columns_cut
+from ._element_reads import ElementReads
+from ._labels import LabelSelections
 from ._positions import (
     NO_ROW,
     PENDING,
@@ -230,7 +232,13 @@ class _FrameReshapes:
 
 
 class FollowingSeries(
-    _SeriesReshapes, _FollowsFrom, index_words.IndexWordsFollow, SortsFollow, SelectionsFollow
+    _SeriesReshapes,
+    ElementReads,
+    LabelSelections,
+    _FollowsFrom,
+    index_words.IndexWordsFollow,
+    SortsFollow,
+    SelectionsFollow,
 ):
     """Series half of a family: per-element arrays follow their rows (see module doc)."""
 
@@ -373,7 +381,13 @@ def _column_of(result: Any, frame: Any) -> dict[str, np.ndarray] | None:
 
 
 class FollowingFrame(
-    _FrameReshapes, _FollowsFrom, index_words.IndexWordsFollow, SortsFollow, SelectionsFollow
+    _FrameReshapes,
+    ElementReads,
+    LabelSelections,
+    _FollowsFrom,
+    index_words.IndexWordsFollow,
+    SortsFollow,
+    SelectionsFollow,
 ):
     """Frame half of a family: per-column arrays follow rows and column labels."""
 

@@ -19,7 +19,8 @@ from pandas import DataFrame, MultiIndex, Series
 
 from ..core._operations import operation
 from ..core._word import OpCode
-from . import _row_order
+from . import _labels, _row_order
+from ._arguments import one_value
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_place_call
 from ._combining import combine_segments, whole_entries
@@ -49,10 +50,10 @@ class TrackedGroupBy:
 
     def __getattr__(self, name: str) -> Any:
         attribute = getattr(self._grouped, name)
+        if hasattr(self._source, "columns") and name in self._source.columns:
+            return self[name]  # a column by attribute (``groupby("e").w``), as by ``["w"]``
         if not callable(attribute):
             return attribute
-        if hasattr(self._source, "columns") and name in self._source.columns:
-            return self[name]
 
         def method(*args: Any, **kwargs: Any) -> Any:
             result = attribute(*args, **kwargs)
@@ -367,7 +368,19 @@ class WindowingSeries(Windowing):
         return self._whole_column(result, "rank", in_order)
 
     def value_counts(self, *args: Any, **kwargs: Any) -> Any:
-        return self._whole_column(super().value_counts(*args, **kwargs), "value_counts")  # type: ignore[misc]
+        counts = self._whole_column(super().value_counts(*args, **kwargs), "value_counts")  # type: ignore[misc]
+        return _labels.counted_labels(counts)
+
+    def mode(self, *args: Any, **kwargs: Any) -> Any:
+        return self._whole_column(super().mode(*args, **kwargs), "mode")  # type: ignore[misc]
+
+    def unique(self) -> Any:
+        """The distinct values, carrying one value made of the whole column and the rows'
+        selection: which values are there, and in which order, depends on every element."""
+        values = super().unique()  # type: ignore[misc]
+        if not getattr(self, "_tracker", None) or _in_place_call():
+            return values
+        return _labels.values_with_entries(self, values, one_value(self, "unique")())
 
     def describe(self, *args: Any, **kwargs: Any) -> Any:
         return self._whole_column(super().describe(*args, **kwargs), "describe")  # type: ignore[misc]

@@ -14,6 +14,7 @@ from typing import Any
 import numpy as np
 from pandas import DataFrame
 
+from ._labels import plain_levels
 from ._positions import _has_key, gather, lookup
 
 
@@ -71,6 +72,11 @@ class IndexWordsFollow:
     """``set_index``/``reset_index`` that keep the words of the levels they move."""
 
     def reset_index(self, *args: Any, **kwargs: Any) -> Any:
+        if not kwargs.get("drop") and not (args and args[0] is not None):
+            # labels that carry their entries become plain columns with those words
+            source = plain_levels(self, in_place=bool(kwargs.get("inplace")))
+            if source is not self:
+                return source.reset_index(*args, **kwargs)
         words = getattr(self, "_index_words", None)
         if not words or kwargs.get("drop") or (args and args[0] is not None):
             return super().reset_index(*args, **kwargs)  # type: ignore[misc]

@@ -21,6 +21,7 @@ from . import _row_order as row_order
 from ._arrays import array_entries
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_parent, _inside_parent
+from ._labels import selected_by_labels
 from ._positions import _followed, gather, known_rows, row_positions
 
 
@@ -59,8 +60,13 @@ def _rows_of_mask(series: Any, key: Any) -> np.ndarray | None:
 
 
 def selected_by_mask(source: Any, result: Any, key: Any, operation: str) -> None:
-    """``result`` holds the rows of ``source`` a row ``key`` chose, when it is a mask."""
-    if not getattr(source, "_tracker", None) or not _is_row_mask(source, key):
+    """``result`` holds the rows of ``source`` a row ``key`` chose, when it is a mask (or
+    labels that carry entries: see ``_labels``)."""
+    if not getattr(source, "_tracker", None):
+        return
+    if not _is_row_mask(source, key):
+        if isinstance(source, Series) or operation != "filter":  # a frame's [] picks columns
+            selected_by_labels(source, result, key, operation)
         return
     keys = mask_keys(source, key)
     if any(a is None for arrays in keys.values() for a in arrays) and _in_parent():

@@ -31,7 +31,6 @@ from pandas.api.types import is_scalar
 
 from ..core import _ahead
 from ..core._checks import as_int, exact
-from ..core._operations import operation
 from ..core._word import OpCode
 from . import _compat, _groups, _row_order
 from ._accessors import SeriesAccessors
@@ -49,7 +48,7 @@ from ._follow import (
 )
 from ._positions import Field
 from ._scalars import TrackedScalar, scalar_entries, tracked_scalar
-from ._unmodelled import built_from, default_for_unmodelled
+from ._unmodelled import built_from, default_for_unmodelled, numpy_over_approximated
 
 # pandas' own Series, bound once: code that puts a tracked class in the place of
 # ``pandas.Series`` (the conformance run of pandas' tests does) must not turn the parent's
@@ -112,13 +111,6 @@ def _operand_rows(series: Any, other: Any) -> tuple[np.ndarray | None, np.ndarra
         return None, None
     _, left_rows, right_rows = index.join(other_index, how="outer", return_indexers=True)
     return left_rows, right_rows
-
-
-def refuse_untracked_result(tracker: Any, func: Any) -> None:
-    """Under strict provenance, refuse a numpy function whose result carries no words."""
-    if getattr(tracker, "strict", False) and not _in_parent():
-        with operation(f"np.{func.__name__}"):
-            tracker.unknown_word()  # raises
 
 
 class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, Series):
@@ -516,9 +508,10 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         # is what numpy does anyway (it calls the series' method, or converts it).
         result = func._implementation(*args, **kwargs)
         tracker = self._tracker
-        if func not in ARRAY_FUNCTIONS or not tracker:
-            refuse_untracked_result(tracker, func)
+        if not tracker:
             return result
+        if func not in ARRAY_FUNCTIONS:  # numpy's result of the whole series
+            return numpy_over_approximated(self, func, args, kwargs, result)
         if not isinstance(result, np.ndarray) or result.ndim != 1 or len(result) != len(self):
             return result
         flat = _flatten(args) + _flatten(list(kwargs.values()))

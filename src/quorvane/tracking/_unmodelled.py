@@ -26,15 +26,16 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 import numpy as np
-from pandas import DataFrame, Series
+from pandas import DataFrame, Index, Series
 
 from ..core._operations import operation
 from ..core._word import OpCode
 from . import _row_order
 from ._arguments import flat_inputs
-from ._arrays import TrackedArray
+from ._arrays import TrackedArray, tracked_array
 from ._calls import _in_parent, _inside_parent
 from ._combining import whole_entries
+from ._labels import counted_labels, label_entries
 from ._positions import PENDING, lookup
 from ._scalars import TrackedScalar, scalar_entries, tracked_scalar
 
@@ -49,7 +50,7 @@ MOVES = frozenset(
         "reindex", "reindex_like", "rename", "rename_axis", "reorder_levels", "repeat",
         "select_dtypes", "set_axis", "set_flags", "squeeze", "swaplevel", "tail", "to_frame",
         "transpose", "truncate", "tz_convert", "tz_localize", "xs", "hist", "plot", "boxplot",
-        "to_numpy", "tolist", "to_list", "to_dict", "to_records", "unique", "searchsorted",
+        "to_numpy", "tolist", "to_list", "to_dict", "to_records", "searchsorted",
         "to_period", "to_timestamp", "resample",
     }
 )  # fmt: skip
@@ -80,6 +81,10 @@ READS_NAMED_COLUMNS = {
     "pivot_table": ("values", "index", "columns"),
     "value_counts": ("subset",),
 }
+
+#: Methods whose result is labelled by values of the receiver that the same call counted:
+#: the labels carry the entries of their count (see ``_labels``).
+LABELS_COUNTED = frozenset({"value_counts"})
 
 #: Other names of methods a container models.
 ALIASES = {"product": "prod", "kurtosis": "kurt"}
@@ -136,7 +141,8 @@ def _over_approximating(method: Callable, name: str) -> Callable:
             result = method(self, *args, **kwargs)
         in_place = result is None and bool(kwargs.get("inplace"))
         read = _named_columns(self, method, name, args, kwargs)
-        return over_approximated(self, self if in_place else result, name, values, read)
+        made = over_approximated(self, self if in_place else result, name, values, read)
+        return counted_labels(made) if name in LABELS_COUNTED else made
 
     call.__name__ = call.__qualname__ = name
     call.__doc__ = method.__doc__
@@ -218,6 +224,18 @@ def over_approximated(
     return _carrying(source, result, entries)
 
 
+def numpy_over_approximated(source: Any, func: Any, args: tuple, kwargs: dict, result: Any) -> Any:
+    """numpy's ``result`` of ``func`` (a function numpy runs on ``source`` itself, not one
+    of the element-wise ones), as for an unmodelled method: a number becomes a tracked
+    scalar and a 1-d array a tracked array, each element combining every tracked series
+    given whole and what decided their rows (``np.percentile(s, 90)``: the whole of ``s``).
+    Strict provenance refuses it; pandas' own calls inside a tracked operation are its own."""
+    if _in_parent():
+        return result
+    values = [v for v in flat_inputs([*args, *kwargs.values()]) if v is not source]
+    return over_approximated(source, result, f"np.{func.__name__}", values)
+
+
 def refuse_under_strict(tracker: Any, fields: tuple, name: str) -> None:
     """Under strict provenance, refuse the call ``name`` before it runs: its result would
     only over-approximate."""
@@ -230,6 +248,12 @@ def _carrying(source: Any, result: Any, entries: Callable[[], dict[str, int]]) -
     tracker, fields = source._tracker, source._fields
     if isinstance(result, (Series, DataFrame)):
         return _filled(source, result, entries())
+    if isinstance(result, np.ndarray) and result.ndim == 1 and result.dtype.kind in "biufcO":
+        made = entries()
+        arrays = [np.full(len(result), made[f.series_attr], f.dtype) for f in fields]
+        return tracked_array(
+            result, arrays[0], tracker, arrays[1] if len(arrays) > 1 else None, fields
+        )
     if isinstance(result, (int, float, complex, np.number, str)) and not isinstance(
         result, (bool, np.bool_)
     ):
@@ -287,20 +311,19 @@ def _whole(source: Any, name: str, values: list, read: list | None = None) -> di
     own = source if read is None else source[read]
     for obj in [own, *(v for v in flat_inputs(values) if _tracked(v, source))]:
         for f in fields:
-            arrays[f.series_attr].extend(_arrays_of(obj, f, tracker))
+            arrays[f.series_attr].extend(_arrays_of(obj, f, source))
     for decision in _row_order.row_order_of(source):
         for k, f in enumerate(fields):
             arrays[f.series_attr].append(np.array([decision.entries()[k]], dtype=f.dtype))
     return whole_entries(tracker, fields, arrays, name, OpCode.AGG)
 
 
-def _arrays_of(obj: Any, f: Any, tracker: Any) -> list[np.ndarray]:
+def _arrays_of(obj: Any, f: Any, source: Any) -> list[np.ndarray]:
     """A field's arrays of a tracked input: unknown for a column without entries."""
     if isinstance(obj, TrackedScalar):
         return [np.array([obj._entries.get(f.series_attr, f.absent)], dtype=f.dtype)]
-    if isinstance(obj, TrackedArray):
-        entries = getattr(obj, f.series_attr, None)
-        return [np.asarray(entries, dtype=f.dtype)] if entries is not None else []
+    if isinstance(obj, (TrackedArray, Index)):  # labels or values handed out on their own
+        return [held[f.series_attr]] if (held := label_entries(obj, source)) is not None else []
     if isinstance(obj, Series):
         return [np.asarray(getattr(obj, f.series_attr), dtype=f.dtype)]
     mapping = getattr(obj, f.frame_attr)
@@ -308,7 +331,7 @@ def _arrays_of(obj: Any, f: Any, tracker: Any) -> list[np.ndarray]:
     for label in obj.columns:
         found = lookup(mapping, label)
         out.append(
-            np.array([f.unknown(tracker)], dtype=f.dtype)
+            np.array([f.unknown(source._tracker)], dtype=f.dtype)
             if found is None
             else np.asarray(found, dtype=f.dtype)
         )
@@ -320,8 +343,8 @@ def _tracked(value: Any, source: Any) -> bool:
     fields, tracker = source._fields, source._tracker
     if isinstance(value, TrackedScalar):
         return scalar_entries(value, tracker, fields) is not None
-    if isinstance(value, TrackedArray):
-        return value._tracker is tracker and value._prov is not None
+    if isinstance(value, (TrackedArray, Index)):
+        return label_entries(value, source) is not None
     return (
         isinstance(value, (Series, DataFrame))
         and getattr(value, "_fields", None) == fields

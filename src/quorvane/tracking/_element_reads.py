@@ -1,0 +1,173 @@
+"""One element read out of a tracked container: a tracked scalar carrying its entries.
+
+``s.fillna(t.loc[t.f == 1, "e"].mode()[0])`` fills with a value that the mode made of the
+whole column. Read by label (``s[k]``, ``s.loc[k]``, ``s.at[k]``, a frame's ``loc[k, c]``
+and ``at[k, c]``), the element is that row's own value and carries its entries. Read by
+position (``s.iloc[0]``, ``s.iat[0]``, a frame's ``iloc[i, j]`` and ``iat[i, j]``), which
+element stands there also depends on what decided the rows' order and selection (the first
+row of a sort or a filter), so the scalar combines those decisions too. A scalar of a type
+that cannot carry entries (``bool``, ``None``) is pandas' own (see ``_scalars``); pandas'
+own reads inside one of the containers' calls stay plain.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+import pandas as pd
+from pandas.api.types import is_scalar
+
+from ..core._word import OpCode
+from . import _row_order as row_order
+from ._caller_warnings import report_warnings_at_caller
+from ._calls import _in_parent
+from ._combining import whole_entries
+from ._positions import _has_key, lookup
+from ._scalars import tracked_scalar
+
+
+def read_element(obj: Any, value: Any, cell: Any, by_position: bool) -> Any:
+    """``value``, read from ``obj`` at ``cell`` (a series' position, or a frame's position
+    and column label), carrying that element's entries (and, read ``by_position``, the
+    decisions about the rows)."""
+    tracker = getattr(obj, "_tracker", None)
+    if not tracker or _in_parent() or not is_scalar(value) or cell is None:
+        return value
+    fields = obj._fields
+    own = _element_entries(obj, cell)
+    if own is None:
+        return value
+    decisions = row_order.row_order_of(obj) if by_position else ()
+    if not decisions:
+        return tracked_scalar(value, tracker, fields, {k: int(a[0]) for k, a in own.items()})
+
+    def entries() -> dict[str, int]:
+        arrays = {
+            f.series_attr: [own[f.series_attr], *(np.array([d.entries()[k]]) for d in decisions)]
+            for k, f in enumerate(fields)
+        }
+        return whole_entries(tracker, fields, arrays, "element", OpCode.ORDER)
+
+    return tracked_scalar(value, tracker, fields, entries)
+
+
+def _element_entries(obj: Any, cell: Any) -> dict[str, np.ndarray] | None:
+    """Per field, the entry (an array of one) of the element at ``cell``."""
+    position, label = cell if isinstance(obj, pd.DataFrame) else (cell, None)
+    out = {}
+    for f in obj._fields:
+        if label is None:
+            array = getattr(obj, f.series_attr)
+        else:
+            array = lookup(getattr(obj, f.frame_attr), label)
+            if array is None:  # a column without entries, or a label held twice
+                return None
+        out[f.series_attr] = array[position : position + 1]
+    return out
+
+
+def _label_position(obj: Any, key: Any) -> Any:
+    """The position of the one element labelled ``key`` (with its column label, for a
+    frame); None when ``key`` names no single element."""
+    if isinstance(obj, pd.DataFrame):
+        if not (isinstance(key, tuple) and len(key) == 2):
+            return None
+        row, column = key
+        found = _label_position_in(obj.index, row)
+        return None if found is None or not _has_key(column) else (found, column)
+    return _label_position_in(obj.index, key)
+
+
+def _label_position_in(index: pd.Index, key: Any) -> int | None:
+    try:
+        found = index.get_loc(key)
+    except (KeyError, TypeError, pd.errors.InvalidIndexError):
+        return None
+    return int(found) if isinstance(found, (int, np.integer)) else None
+
+
+def _position(obj: Any, key: Any) -> Any:
+    """The position of the element at positional ``key`` (with its column label, for a
+    frame); None when ``key`` names no single element."""
+    if isinstance(obj, pd.DataFrame):
+        if not (isinstance(key, tuple) and len(key) == 2):
+            return None
+        row, column = (_position_in(len(obj.columns), k) for k in (key[0], key[1]))
+        found = _position_in(len(obj), key[0])
+        if found is None or column is None or row is None:
+            return None
+        return found, obj.columns[column]
+    return _position_in(len(obj), key)
+
+
+def _position_in(n: int, key: Any) -> int | None:
+    if not isinstance(key, (int, np.integer)) or isinstance(key, bool):
+        return None
+    return int(key) + (n if key < 0 else 0)
+
+
+class _Reader:
+    """An indexer of a tracked series (``loc``, ``iloc``, ``at``, ``iat``) whose reads of one
+    element carry its entries; everything else is the indexer's own."""
+
+    def __init__(self, series: Any, indexer: Any, by_position: bool) -> None:
+        self._series = series
+        self._indexer = indexer
+        self._by_position = by_position
+
+    def __getitem__(self, key: Any) -> Any:
+        value = self._indexer[key]
+        if not is_scalar(value):
+            return value
+        series, find = self._series, _position if self._by_position else _label_position
+        return read_element(series, value, find(series, key), self._by_position)
+
+    def __setitem__(self, key: Any, value: Any) -> None:
+        self._indexer[key] = value
+
+    def __call__(self, *args: Any, **kwargs: Any) -> Any:
+        return self._indexer(*args, **kwargs)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._indexer, name)
+
+
+class ElementReads:
+    """A tracked container's reads of one element (see the module doc)."""
+
+    def __getitem__(self, key: Any) -> Any:
+        value = super().__getitem__(key)  # type: ignore[misc]
+        if not is_scalar(value) or isinstance(self, pd.DataFrame):
+            return value
+        return read_element(self, value, _label_position(self, key), False)
+
+    def to_dict(self, *args: Any, **kwargs: Any) -> Any:
+        """A series' labels and values, each value carrying its element's entries (a table
+        of group means handed to ``map`` looks each element's entry up)."""
+        plain = super().to_dict(*args, **kwargs)  # type: ignore[misc]
+        if isinstance(self, pd.DataFrame) or not getattr(self, "_tracker", None):
+            return plain
+        labels: Any = self.index  # type: ignore[attr-defined]
+        for position, label in enumerate(labels):  # a label held twice: its last value
+            plain[label] = read_element(self, plain[label], position, False)
+        return plain
+
+    @property
+    def loc(self) -> Any:
+        return _Reader(self, super().loc, False)  # type: ignore[misc]
+
+    @property
+    def at(self) -> Any:
+        return _Reader(self, super().at, False)  # type: ignore[misc]
+
+    @property
+    def iloc(self) -> Any:
+        return _Reader(self, super().iloc, True)  # type: ignore[misc]
+
+    @property
+    def iat(self) -> Any:
+        return _Reader(self, super().iat, True)  # type: ignore[misc]
+
+
+report_warnings_at_caller(_Reader)

@@ -1,0 +1,204 @@
+"""Labels and values handed out on their own: an index or an array made of a tracked column.
+
+``s.value_counts().index[:3]`` holds values of ``s``, and ``s.unique()`` too; which of them
+are there, and in which order, depends on every element of ``s`` (the counts) and on what
+selected its rows. pandas hands them out as objects of their own, beside any container, so
+their entries must ride inside them:
+
+- an index whose values are a words array (see ``_array``): pandas keeps it through slicing,
+  ``take``, ``head``, sorting and the set operations, as it keeps any extension array. Its
+  dtype reads ``words[int64, t1]`` where pandas' own reads ``int64``; ``astype``,
+  ``to_numpy`` and ``tolist`` give the plain values;
+- an array numpy's functions see as numpy's own (see ``_arrays``).
+
+A container operation given such labels or values (``isin``, ``loc``, ``reindex``,
+``drop``) combines their entries whole: each element it makes or each row it keeps may
+depend on every one of them.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from . import _row_order as row_order
+from ._array import NO_NODE, WordsArray
+from ._arrays import TrackedArray, tracked_array
+from ._dtype import supported
+
+Entries = dict[str, np.ndarray]
+
+
+def counted_labels(result: Any) -> Any:
+    """``result`` (a count or share per value, each element with its entries) whose index
+    labels carry the entries of their count: the labels there, and their order, come from
+    the same counting."""
+    fields = getattr(result, "_fields", ())
+    tracker = getattr(result, "_tracker", None)
+    if not tracker or not isinstance(result, pd.Series) or not fields:
+        return result
+    entries = [np.asarray(getattr(result, f.series_attr)) for f in fields]
+    result.index = _with_entries(result.index, entries, tracker)
+    return result
+
+
+def _with_entries(index: pd.Index, entries: list[np.ndarray], tracker: Any) -> pd.Index:
+    """``index`` whose every level's labels carry ``entries`` (per field, one per label)."""
+    if isinstance(index, pd.MultiIndex):
+        if not len(index):
+            return index
+        # each level holds its distinct labels once; every count here is made of the same
+        # inputs, so any count's entries stand for all of them
+        levels = [
+            _level(level, [np.repeat(e[:1], len(level)) for e in entries], tracker)
+            for level in index.levels
+        ]
+        return index.set_levels(levels, verify_integrity=False)
+    return _level(index, entries, tracker)
+
+
+def _level(labels: pd.Index, entries: list[np.ndarray], tracker: Any) -> pd.Index:
+    text = isinstance(labels.dtype, pd.StringDtype)
+    if not (text or (isinstance(labels.dtype, np.dtype) and supported(labels.dtype))):
+        return labels  # categories, dates, the intervals of bins: pandas' own labels
+    values = labels.to_numpy(dtype=object) if text else labels.to_numpy()
+    ids = entries[1] if len(entries) > 1 else None
+    array = WordsArray.from_values(values, entries[0], tracker, ids)
+    return pd.Index(array, name=labels.name, copy=False)
+
+
+def values_with_entries(source: Any, values: Any, entries: dict[str, int]) -> Any:
+    """``values`` (made from ``source``'s elements) carrying one value's ``entries``:
+    numpy's array as a tracked array, text (pandas' string array) as a words array of
+    its strings; values of another kind (categories, dates) stay as pandas gave them."""
+    fields, n = source._fields, len(values)
+    made = [np.full(n, entries[f.series_attr], dtype=f.dtype) for f in fields]
+    ids = made[1] if len(made) > 1 else None
+    if isinstance(getattr(values, "dtype", None), pd.StringDtype):
+        text = values.to_numpy(dtype=object)
+        return WordsArray.from_values(text, made[0], source._tracker, ids)
+    if not isinstance(values, np.ndarray) or values.ndim != 1:
+        return values
+    return tracked_array(values, made[0], source._tracker, ids, fields)
+
+
+def label_entries(value: Any, source: Any) -> Entries | None:
+    """Per field of ``source``, the entries that ``value`` (an index, a words array or a
+    tracked array of ``source``'s tracker and road) holds, all levels together; None for
+    anything else."""
+    arrays = _held(value)
+    fields, tracker = source._fields, source._tracker
+    if not arrays or not tracker:
+        return None
+    out: dict[str, list[np.ndarray]] = {f.series_attr: [] for f in fields}
+    for array in arrays:
+        found = _entries_of(array, fields, tracker)
+        if found is None:
+            continue
+        for f in fields:
+            out[f.series_attr].append(found[f.series_attr])
+    if not out[fields[0].series_attr]:
+        return None
+    return {f.series_attr: np.concatenate(out[f.series_attr]) for f in fields}
+
+
+def _held(value: Any) -> list:
+    """The arrays of labels or values ``value`` holds (one per level of an index)."""
+    if isinstance(value, pd.MultiIndex):
+        return [value.get_level_values(i).array for i in range(value.nlevels)]
+    if isinstance(value, pd.Index):
+        return [value.array]
+    if isinstance(value, (WordsArray, TrackedArray)):
+        return [value]
+    return []
+
+
+def _entries_of(array: Any, fields: tuple, tracker: Any) -> Entries | None:
+    if isinstance(array, TrackedArray):
+        if array._tracker is not tracker or array._fields != fields or array._prov is None:
+            return None
+        found = {f.series_attr: getattr(array, f.series_attr, None) for f in fields}
+        if any(v is None for v in found.values()):
+            return None
+        return {f.series_attr: np.asarray(found[f.series_attr], f.dtype) for f in fields}
+    if not isinstance(array, WordsArray) or array.tracker is not tracker:
+        return None
+    out = {fields[0].series_attr: np.asarray(array.words, np.uint32)}
+    for f in fields[1:]:
+        ids = array.node_ids
+        out[f.series_attr] = np.full(len(array), NO_NODE) if ids is None else np.asarray(ids)
+    return out
+
+
+def carries_entries(value: Any, source: Any) -> bool:
+    """Whether ``value`` holds labels or values with entries of ``source``'s tracker."""
+    return label_entries(value, source) is not None
+
+
+def selected_by_labels(source: Any, result: Any, key: Any, operation: str) -> None:
+    """``result`` holds the rows of ``source`` that labels carrying entries picked (``loc``,
+    ``reindex``, ``drop``): which rows are there depends on every one of those labels."""
+    if not getattr(source, "_tracker", None) or not isinstance(result, (pd.Series, pd.DataFrame)):
+        return
+    entries = label_entries(key, source)
+    if entries is None:
+        return
+    keys: row_order.Keys = {name: [array] for name, array in entries.items()}
+    row_order.remember(source, result, keys, operation, row_order.SELECTION)
+
+
+def plain_levels(obj: Any, in_place: bool) -> Any:
+    """``obj`` (a copy, or ``obj`` itself ``in_place``) whose index levels of labels that
+    carry entries hold pandas' own labels, their entries kept as the levels' words
+    (``_index_words``): ``reset_index`` then makes plain columns of them with those words.
+    ``obj`` itself when no level carries entries."""
+    index, fields = obj.index, getattr(obj, "_fields", ())
+    levels = [index.get_level_values(i) for i in range(index.nlevels)]
+    held = [label_entries(level, obj) if _held(level) else None for level in levels]
+    if not fields or all(h is None for h in held):
+        return obj
+    kept = getattr(obj, "_index_words", None) or {}
+    words = {
+        f.series_attr: [
+            h[f.series_attr]
+            if h is not None
+            else (kept.get(f.series_attr) or [None] * len(held))[i]
+            for i, h in enumerate(held)
+        ]
+        for f in fields
+    }
+    plain = [
+        level.astype(level.dtype.numpy_dtype) if h is not None else level
+        for level, h in zip(levels, held, strict=True)
+    ]
+    target = obj if in_place else obj.copy(deep=False)
+    target.index = plain[0] if len(plain) == 1 else pd.MultiIndex.from_arrays(plain)
+    object.__setattr__(target, "_index_words", words)
+    return target
+
+
+def _row_labels(args: tuple, kwargs: dict) -> Any:
+    """The row labels a ``reindex`` or ``drop`` call names (None: it names columns)."""
+    if "index" in kwargs:
+        return kwargs["index"]
+    if kwargs.get("axis", 0) not in (0, "index"):
+        return None
+    return args[0] if args else kwargs.get("labels")
+
+
+class LabelSelections:
+    """``reindex`` and ``drop`` of a container given labels that carry entries: the rows
+    they keep were picked by those labels (see ``selected_by_labels``)."""
+
+    def reindex(self, *args: Any, **kwargs: Any) -> Any:
+        result = super().reindex(*args, **kwargs)  # type: ignore[misc]
+        selected_by_labels(self, result, _row_labels(args, kwargs), "reindex")
+        return result
+
+    def drop(self, *args: Any, **kwargs: Any) -> Any:
+        result = super().drop(*args, **kwargs)  # type: ignore[misc]
+        target = self if kwargs.get("inplace") else result
+        selected_by_labels(self, target, _row_labels(args, kwargs), "drop")
+        return result
