@@ -166,6 +166,8 @@ class _Run:
             return self.cannot(step, str(exc))
 
     def reads_others(self, step: LineageStep) -> bool:
+        if step.unlisted:  # the other rows' inputs were left out of the lineage
+            return True
         key, step_of = self.lineage.key, self.lineage.step
         return any((identity := step_of(i).identity) and key not in identity for i in step.inputs)
 
@@ -179,7 +181,7 @@ class _Run:
         return new_inputs[0]
 
     def aggregate(self, step: LineageStep) -> Any:
-        group = self.groups.group_of(step.node_id)
+        group = step.group or self.groups.group_of(step.node_id)
         moved_to = self.moved_group(step, group) if group is not None else None
         if moved_to is None:
             if step.value is None:  # nothing recorded to hold it at

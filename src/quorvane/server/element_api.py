@@ -87,6 +87,24 @@ def element_lineage(
     st: TenantStore,
     result: Annotated[m.Text, Query()],
     key: Annotated[m.Text, Query()],
+    full: Annotated[bool, Query()] = False,
 ):
-    found = st.read_element_lineage(pipeline_id, result, key)
+    found = st.read_element_lineage(pipeline_id, result, key, full=full)
     return {"lineage": None if found is None else asdict(found)}
+
+
+@router.get("/pipelines/{pipeline_id}/element_result_node", response_model=m.ElementResultNode)
+def element_result_node(
+    pipeline_id: PipelineId,
+    st: TenantStore,
+    result: Annotated[m.Text, Query()],
+    key: Annotated[m.Text, Query()],
+):
+    return {"node": st.element_result_node(pipeline_id, result, key)}
+
+
+@router.get("/pipelines/{pipeline_id}/element_groups", response_model=m.ElementGroups)
+def element_groups(
+    pipeline_id: PipelineId, st: TenantStore, node: Annotated[int, Query(ge=0, le=2**63 - 1)]
+):
+    return {"groups": st.read_element_groups(pipeline_id, node)}

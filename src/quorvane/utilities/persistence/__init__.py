@@ -24,7 +24,9 @@ from ._element_log import (
     ElementLogError,
     LineageStep,
 )
-from ._element_walk import lineage_in_log, result_node_in_log
+from ._element_members import Identities, own_inputs_of
+from ._element_walk import IdentityRows, NodeRows, lineage_in_log, result_node_in_log
+from ._element_walk import lineage as walk_lineage
 from ._records import StoredEdge, StoredNode, StoredRowValue
 from ._rowhash import source_row_exact_hash, source_row_hash
 from ._source_files import SourceFileError, file_sha256, read_source_file
@@ -55,6 +57,9 @@ def __getattr__(name: str) -> object:
 
 
 __all__ = [
+    "Identities",
+    "IdentityRows",
+    "NodeRows",
     "NUL_MESSAGE",
     "DocumentError",
     "JSONText",
@@ -66,6 +71,8 @@ __all__ = [
     "element_log_from_stream",
     "element_log_to_stream",
     "lineage_in_log",
+    "own_inputs_of",
+    "walk_lineage",
     "result_node_in_log",
     "ElementLineage",
     "ElementLog",

@@ -87,19 +87,29 @@ def identity_table(log: ElementLog) -> Any:
     )
 
 
-def result_table(keys: np.ndarray, nodes: np.ndarray, *, sort: bool) -> Any:
-    """A result's (key, node) pairs; sorted by key (byte order, which is the code point
-    order Python compares text in) when ``sort``."""
+def result_table(
+    keys: np.ndarray, nodes: np.ndarray, *, sort: bool, rows: np.ndarray | None = None
+) -> Any:
+    """A result's (key, node) pairs, with each key's source row when ``rows`` gives them;
+    sorted by key (byte order, which is the code point order Python compares text in) when
+    ``sort``."""
     pa = arrow()
-    table = pa.table(
-        {
-            "key": pa.array(np.asarray(keys, object), type=pa.string()),
-            "node": pa.array(np.asarray(nodes, np.int64)),
-        }
-    )
+    columns = {
+        "key": pa.array(np.asarray(keys, object), type=pa.string()),
+        "node": pa.array(np.asarray(nodes, np.int64)),
+    }
+    if rows is not None:
+        columns["row"] = pa.array(np.asarray(rows, np.int64))
+    table = pa.table(columns)
     if sort:
         table = table.take(pa.compute.sort_indices(table, [("key", "ascending")]))
     return table
+
+
+def member_table(columns: dict[str, np.ndarray]) -> Any:
+    """The inputs of a log's group aggregates by (aggregate, source row, position)."""
+    pa = arrow()
+    return pa.table({name: pa.array(np.asarray(v, np.int64)) for name, v in columns.items()})
 
 
 def to_bytes(table: Any, compression: str | None = None) -> bytes:

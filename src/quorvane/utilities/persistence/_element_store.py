@@ -11,7 +11,7 @@ reading one applicant fetches only the blocks its walk reaches.
 from __future__ import annotations
 
 import json
-from bisect import bisect_right
+from bisect import bisect_left, bisect_right
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -21,19 +21,23 @@ from typing import Any, TypeVar
 import numpy as np
 
 from . import _element_codec as codec
+from . import _element_members as members
 from ._columns import checked_text
 from ._element_log import ElementLineage, ElementLog
-from ._element_walk import IdentityRows, NodeRows, lineage
+from ._element_walk import IdentityRows, NodeRows, _value, lineage
 
 Item = TypeVar("Item")
 Made = TypeVar("Made")
 
 NODES, IDENTITIES, FIRST_RESULT = 0, 1, 2
+#: the part of the index of group aggregates' inputs by source row (see _element_members)
+MEMBERS = -1
 #: rows per block: a lineage reaches a few blocks per operation of its pipeline, each read
 #: whole; larger blocks store a little faster and read slower
 NODE_BLOCK_ROWS = 2048
 IDENTITY_BLOCK_ROWS = 1024
 RESULT_BLOCK_ROWS = 1024
+MEMBER_BLOCK_ROWS = 4096
 #: the blocks' compression (Arrow IPC buffers): lz4 halves what is written for less time
 #: than writing the other half would take
 COMPRESSION = "lz4"
@@ -53,7 +57,15 @@ def node_rows(table: Any) -> NodeRows:
         text=None if text.null_count == len(text) else text.to_pylist(),
         row=codec._numbers(table, "row", np.int64),
         protected=codec._numbers(table, "protected", np.bool_),
+        group=_optional_texts(table, "group"),
     )
+
+
+def _optional_texts(table: Any, name: str) -> list[str | None] | None:
+    if name not in table.column_names:
+        return None
+    column = table.column(name)
+    return None if column.null_count == len(column) else column.to_pylist()
 
 
 def identity_rows(table: Any, first: int) -> IdentityRows:
@@ -118,13 +130,22 @@ class ElementStore:
         ]
         results = []
         for part, (name, (keys, ids)) in enumerate(log.results.items(), FIRST_RESULT):
-            table = codec.result_table(keys, ids, sort=True)
+            rows = members.result_rows(log, keys, ids)
+            table = codec.result_table(keys, ids, sort=True, rows=rows)
             sorted_keys = table.column("key")
             key_firsts = [
                 sorted_keys[at].as_py() for at in range(0, len(sorted_keys), RESULT_BLOCK_ROWS)
             ]
             results.append((name, part, json.dumps(key_firsts)))
             parts.append((part, table, RESULT_BLOCK_ROWS))
+        meta = codec.log_meta(log)
+        index = members.member_index(log)
+        meta["member_firsts"] = [
+            [int(index["aggregate"][at]), int(index["row"][at])]
+            for at in range(0, len(index["node"]), MEMBER_BLOCK_ROWS)
+        ]
+        if len(index["node"]):
+            parts.append((MEMBERS, codec.member_table(index), MEMBER_BLOCK_ROWS))
         with self._db.write() as tx:
             pipeline_id = self._check_pipeline(pipeline_id, tx)
             self._drop_element_log(tx, pipeline_id)
@@ -137,7 +158,7 @@ class ElementStore:
                     pipeline_id,
                     log.size,
                     len(log.identity_kind),
-                    json.dumps(codec.log_meta(log)),
+                    json.dumps(meta),
                     firsts.tobytes(),
                     datetime.now(UTC).isoformat(timespec="microseconds"),
                 ),
@@ -201,7 +222,8 @@ class ElementStore:
         rows = self._db.read(sql, (log_id, part, *numbers))
         return {int(number): codec.from_bytes(data) for number, data in rows}
 
-    def _result_node(self, log_id: int, result: str, key: str) -> int | None:
+    def _result_node(self, log_id: int, result: str, key: str) -> tuple[int, int] | None:
+        """(node, the key's source row or -1) of ``key``'s element of ``result``."""
         rows = self._db.read(
             "SELECT part, key_firsts FROM element_results WHERE log_id = ? AND name = ?",
             (log_id, result),
@@ -217,25 +239,54 @@ class ElementStore:
         at = int(np.searchsorted(keys, key))
         if at == len(keys) or keys[at] != key:
             return None
-        return int(block.column("node")[at].as_py())
+        row = block.column("row")[at].as_py() if "row" in block.column_names else -1
+        return int(block.column("node")[at].as_py()), int(row)
+
+    def element_result_node(self, pipeline_id: int, result: str, key: str) -> int | None:
+        """The node of ``key``'s element of ``result`` (None: no such log, result or key)."""
+        result, key = checked_text("result", result), checked_text("key", key)
+        found = self._element_log_row(pipeline_id)
+        located = None if found is None else self._result_node(found[0], result, key)
+        return None if located is None else located[0]
 
     def read_element_lineage(
-        self, pipeline_id: int, result: str, key: str
+        self, pipeline_id: int, result: str, key: str, *, full: bool = False
     ) -> ElementLineage | None:
         """The exact lineage of ``key``'s element of ``result``, read from the run's
         per-element log; None when the run has none (it was stored before per-element logs
-        were kept) or no such result or key. Never the lineage shared by a fingerprint."""
+        were kept) or no such result or key. Never the lineage shared by a fingerprint.
+
+        An aggregate over a group of rows is one step: its value, group key and member
+        count, and of its inputs the applicant's own (with their lineage) and the shared
+        ones; the other members' are counted in ``unlisted``, not read. ``full`` reads
+        every node instead (an export of every member)."""
         result, key = checked_text("result", result), checked_text("key", key)
         found = self._element_log_row(pipeline_id)
         if found is None:
             return None
         log_id, meta, firsts = found
-        root = self._result_node(log_id, result, key)
-        if root is None:
+        located = self._result_node(log_id, result, key)
+        if located is None:
             return None
+        root, applicant = located
         reader = _BlockReader(self, log_id, np.frombuffer(firsts, dtype="<i8"))
         sources = {int(k): (t, c, bool(p)) for k, t, c, p in meta["sources"]}
-        return lineage(root, key, reader.nodes, reader.identities, meta["operations"], sources)
+        own = None
+        if not full and applicant >= 0 and "member_firsts" in meta:
+            own = _MemberIndex(self, log_id, meta["member_firsts"], applicant).own_inputs
+        return lineage(root, key, reader.nodes, reader.identities, meta["operations"], sources, own)
+
+    def read_element_groups(self, pipeline_id: int, node_id: int) -> dict[str, Any]:
+        """The recorded value of every group aggregate logged by the same operation call as
+        aggregate ``node_id``, by group key (JSON text): where a what-if finds the
+        aggregate of the group a changed attribute moves an applicant into. Empty when the
+        node is no group's aggregate."""
+        found = self._element_log_row(pipeline_id)
+        if found is None:
+            return {}
+        log_id, _, firsts = found
+        reader = _BlockReader(self, log_id, np.frombuffer(firsts, dtype="<i8"))
+        return reader.groups(int(node_id), len(firsts) // 8)
 
     def read_element_log(self, pipeline_id: int) -> ElementLog | None:
         """The run's whole per-element log (None: it has none)."""
@@ -290,6 +341,41 @@ class _BlockReader:
             for i, n in zip(indices, numbers, strict=True)
         ]
 
+    def groups(self, node_id: int, blocks: int) -> dict[str, Any]:
+        """The values of the group aggregates logged in one run with ``node_id`` (the same
+        operation, consecutive ids), by group key; a key found twice is left out."""
+        [(rows, at)] = self.nodes([node_id])
+        if rows.group is None or rows.group[at] is None:
+            return {}
+        number = int(np.searchsorted(self._firsts, node_id, side="right") - 1)
+        operation = int(rows.operation[at])
+        values: dict[str, list[Any]] = {}
+        for step, start in ((-1, at), (1, at + 1)):
+            for block, position in self._walk(number, start, step, blocks):
+                group = block.group[position] if block.group is not None else None
+                if group is None or int(block.operation[position]) != operation:
+                    break
+                values.setdefault(group, []).append(_value(block, position))
+        return {key: found[0] for key, found in values.items() if len(found) == 1}
+
+    def _walk(
+        self, number: int, at: int | None, step: int, blocks: int
+    ) -> Iterator[tuple[NodeRows, int]]:
+        """(block, position) of node rows from row ``at`` of block ``number`` on, one
+        ``step`` at a time, across blocks."""
+        while 0 <= number < blocks:
+            block = self._block(number)
+            if at is None:
+                at = len(block.node_id) - 1 if step < 0 else 0
+            while 0 <= at < len(block.node_id):
+                yield block, at
+                at += step
+            number, at = number + step, None
+
+    def _block(self, number: int) -> NodeRows:
+        self._fetch(NODES, [number], self._nodes, lambda n, t: node_rows(t))
+        return self._nodes[number]
+
     def _fetch(self, part: int, numbers: list[int], into: dict, make: Any) -> None:
         missing = sorted({n for n in numbers if n >= 0 and n not in into})
         for start in range(0, len(missing), 500):
@@ -299,3 +385,37 @@ class _BlockReader:
         absent = [n for n in missing if n not in into]
         if absent:
             raise LookupError(f"the element log lacks block {absent[0]} of part {part}")
+
+
+class _MemberIndex:
+    """One applicant's inputs of the group aggregates of a stored log, read from the index
+    its log was written with (a block or two per aggregate)."""
+
+    def __init__(self, store: ElementStore, log_id: int, firsts: list, applicant: int):
+        self._store, self._log_id, self._applicant = store, log_id, applicant
+        self._firsts = [tuple(f) for f in firsts]
+
+    def own_inputs(self, node_id: int, rows: NodeRows, at: int) -> tuple[int, ...] | None:
+        entries: list[tuple[int, int]] = []
+        for row in (-1, self._applicant):
+            entries.extend(self._entries(node_id, row))
+        return tuple(node for _, node in sorted(entries))
+
+    def _entries(self, aggregate: int, row: int) -> list[tuple[int, int]]:
+        """(position, node) of the index's entries for (aggregate, row)."""
+        wanted = (aggregate, row)
+        first = max(bisect_left(self._firsts, wanted) - 1, 0)
+        last = bisect_right(self._firsts, wanted)
+        out: list[tuple[int, int]] = []
+        if last == 0:
+            return out
+        blocks = self._store._blocks(self._log_id, MEMBERS, list(range(first, last)))
+        for number in range(first, last):
+            table = blocks[number]
+            aggregates = codec._numbers(table, "aggregate", np.int64)
+            source = codec._numbers(table, "row", np.int64)
+            hit = np.flatnonzero((aggregates == aggregate) & (source == row))
+            positions = codec._numbers(table, "position", np.int64)[hit]
+            nodes = codec._numbers(table, "node", np.int64)[hit]
+            out.extend(zip(positions.tolist(), nodes.tolist(), strict=True))
+        return out

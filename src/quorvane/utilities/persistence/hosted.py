@@ -391,11 +391,20 @@ class HostedStorage(StorageBackend):
         return self._request("GET", f"/v1/pipelines/{int(pipeline_id)}/element_results")["results"]
 
     def read_element_lineage(
-        self, pipeline_id: int, result: str, key: str
+        self, pipeline_id: int, result: str, key: str, *, full: bool = False
     ) -> ElementLineage | None:
         path = f"/v1/pipelines/{int(pipeline_id)}/element_lineage"
-        answer = self._request("GET", path, query={"result": result, "key": key})["lineage"]
+        query = {"result": result, "key": key, "full": "true" if full else "false"}
+        answer = self._request("GET", path, query=query)["lineage"]
         return None if answer is None else lineage_from_wire(answer)
+
+    def element_result_node(self, pipeline_id: int, result: str, key: str) -> int | None:
+        path = f"/v1/pipelines/{int(pipeline_id)}/element_result_node"
+        return self._request("GET", path, query={"result": result, "key": key})["node"]
+
+    def read_element_groups(self, pipeline_id: int, node_id: int) -> dict[str, Any]:
+        path = f"/v1/pipelines/{int(pipeline_id)}/element_groups"
+        return self._request("GET", path, query={"node": int(node_id)})["groups"]
 
     def read_element_log(self, pipeline_id: int) -> ElementLog | None:
         path = f"/v1/pipelines/{int(pipeline_id)}/element_log"
