@@ -10,18 +10,29 @@ import quorvane as qv
 from quorvane._orrin32 import replay_changed, replay_check, replay_codes
 from quorvane.replay import flip_counts, run_flip_counts
 
-from .credit import applicants, held_aggregates, logged, married_means, pipeline, steps, tracked
+from .credit import (
+    applicants,
+    held_aggregates,
+    logged,
+    married_means,
+    pipeline,
+    replayed,
+    steps,
+    tracked,
+)
 
 
 def written(df):
-    return flip_counts(logged(df), "approved"), lambda d: steps(d, held_aggregates(df))["approved"]
+    log = logged(df)
+    decide = lambda d: steps(d, held_aggregates(df))["approved"]  # noqa: E731
+    return flip_counts(log, "approved"), decide, lambda k, c: replayed(log, k, c).flips
 
 
 def on_the_road(df):
     tracker, results = tracked(df)
-    return run_flip_counts(tracker, results, "approved"), lambda d: pipeline(d, married_means(df))[
-        1
-    ]
+    decide = lambda d: pipeline(d, married_means(df))[1]  # noqa: E731
+    one = lambda k, c: qv.whatif(tracker, results, k, c, result="approved").flips  # noqa: E731
+    return run_flip_counts(tracker, results, "approved"), decide, one
 
 
 def recount(df, decide, attribute: str, value: float) -> tuple[int, int]:
@@ -39,18 +50,18 @@ def recount(df, decide, attribute: str, value: float) -> tuple[int, int]:
 @pytest.mark.parametrize("run", [written, on_the_road])
 def test_flip_counts_equal_pandas_recount(run):
     df = applicants(80)
-    counts, decide = run(df)
+    counts, decide, one = run(df)
     by = {(c.attribute, c.value): c for c in counts.counts}
     assert set(by) == {(f"applicants.{a}", v) for a in ("married", "old") for v in (0.0, 1.0)}
     assert counts.decisions == len(df)
-    for value in (0.0, 1.0):
-        old = by["applicants.old", value]
-        assert (old.changed, old.flips, old.unknown) == (*recount(df, decide, "old", value), 0)
-        assert old.flips > 0
-        # married keys a group: an applicant it moves out of its group is not counted
-        married = by["applicants.married", value]
-        assert married.changed == int(np.count_nonzero(df.married != value))
-        assert (married.flips, married.unknown) == (0, married.changed)
+    # married keys a group: a change moves the applicant into the other group's mean
+    for attribute in ("old", "married"):
+        for value in (0.0, 1.0):
+            c = by[f"applicants.{attribute}", value]
+            assert (c.changed, c.flips, c.unknown) == (*recount(df, decide, attribute, value), 0)
+            keys = df.index[df[attribute] != value]
+            assert c.flips == sum(one(k, {attribute: value}) for k in keys)
+        assert counts.flips(f"applicants.{attribute}") > 0
 
 
 def test_unreproduced_step_is_unknown_not_counted():
@@ -74,6 +85,13 @@ def _columns(**bad):
         "value": np.array([1.0, 2.0, 3.0]),
         "group_start": np.zeros(4, np.int64),
         "group_values": np.zeros(0),
+        "family": np.full(3, -1, np.int64),
+        "table_rows": np.zeros(0, np.int64),
+        "table_start": np.zeros(1, np.int64),
+        "table_keys": np.zeros(0),
+        "table_values": np.zeros(0),
+        "table_param": np.zeros(0, np.int32),
+        "text_from": 1e290,
     }
     return {**good, **bad}
 
@@ -88,17 +106,24 @@ def _columns(**bad):
         ({"value": np.zeros(2)}, "one entry per node"),
         ({"code": np.array([0, 0, 999], np.int32)}, "unknown replay code"),
         ({"group_start": np.array([0, 0, 0, 1], np.int64)}, "ascend within the group values"),
+        ({"family": np.zeros(2, np.int64)}, "one entry per node"),
+        ({"table_rows": np.array([2], np.int64)}, "one entry per table"),
     ],
 )
 def test_engine_replay_refuses_a_malformed_log(bad, message):
     columns = _columns(**bad)
     if message is None:
-        values, state, held = replay_changed(**columns, cells=np.array([0]), new_value=5.0)
+        owner = np.full(3, -1, np.int64)
+        values, state, held = replay_changed(
+            **columns, owner=owner, cells=np.array([0]), new_value=5.0
+        )
         assert (values.tolist(), state.tolist(), held) == ([5.0, 2.0, 7.0], [1, 0, 1], 0)
         return
     for call in (
         lambda: replay_check(**columns),
-        lambda: replay_changed(**columns, cells=np.array([0]), new_value=5.0),
+        lambda: replay_changed(
+            **columns, owner=np.full(3, -1, np.int64), cells=np.array([0]), new_value=5.0
+        ),
     ):
         with pytest.raises(ValueError, match=message):
             call()

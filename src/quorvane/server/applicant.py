@@ -80,7 +80,9 @@ class Step:
 
     @property
     def unlisted_inputs(self) -> int:
-        return len(self.record.inputs) - len(self.operands)
+        """Inputs not named: past the listed ones, and those of a group's other members
+        (which the lineage counts, and the exports list)."""
+        return len(self.record.inputs) - len(self.operands) + self.record.unlisted
 
     @property
     def value(self) -> str:
@@ -103,7 +105,7 @@ class Step:
         if not self.operands:
             return self.name
         shown_operands = [o.text for o in self.operands[:SHOWN_INPUTS]]
-        more = len(self.record.inputs) - len(shown_operands)
+        more = len(self.record.inputs) - len(shown_operands) + self.record.unlisted
         if more > 0:
             shown_operands.append(f"… {more} more")
         return f"{self.record.operation}({', '.join(shown_operands)})"

@@ -24,7 +24,7 @@ from ._element_log import (
     ElementLogError,
     LineageStep,
 )
-from ._element_members import Identities, own_inputs_of
+from ._element_members import Identities, applicant_rows, own_inputs_of
 from ._element_walk import IdentityRows, NodeRows, lineage_in_log, result_node_in_log
 from ._element_walk import lineage as walk_lineage
 from ._records import StoredEdge, StoredNode, StoredRowValue
@@ -70,6 +70,7 @@ __all__ = [
     "ARROW_STREAM",
     "element_log_from_stream",
     "element_log_to_stream",
+    "applicant_rows",
     "lineage_in_log",
     "own_inputs_of",
     "walk_lineage",

@@ -150,24 +150,27 @@ def member_index(log: ElementLog) -> dict[str, np.ndarray]:
     return {name: values[~repeated] for name, values in columns.items()}
 
 
+def applicant_rows(log: ElementLog, rows: np.ndarray) -> np.ndarray:
+    """The source row each of ``rows`` (row identities) stands for as an applicant: itself,
+    a merged row's left member (as business keys are given); -1 for none and for a group."""
+    out = np.asarray(rows, np.int64).copy()
+    for _ in range(_MAX_NESTING):
+        some = out >= 0
+        inner = np.zeros(len(out), bool)
+        inner[some] = log.identity_kind[out[some]] != SOURCE_ROW
+        if not inner.any():
+            break
+        kinds = log.identity_kind[out[inner]]
+        firsts = log.member_start[out[inner]]
+        lefts = log.members[np.minimum(firsts, max(len(log.members) - 1, 0))]
+        out[inner] = np.where(kinds == GROUP, -1, lefts)
+    return out
+
+
 def result_rows(log: ElementLog, keys: Any, nodes: np.ndarray) -> np.ndarray:
     """Per result element, its applicant's source row (-1 where its node belongs to no one
     applicant): the row a store looks up an aggregate's own inputs by."""
-    rows = log.row[np.searchsorted(log.node_id, np.asarray(nodes, np.int64))]
-    out = rows.copy()
-    for _ in range(_MAX_NESTING):  # a merged row's business key is its left member's
-        some = out >= 0
-        merged = np.zeros(len(out), bool)
-        merged[some] = log.identity_kind[out[some]] != SOURCE_ROW
-        if not merged.any():
-            break
-        firsts = log.member_start[out[merged]]
-        lefts = np.where(
-            log.identity_kind[out[merged]] == GROUP,
-            -1,
-            log.members[np.minimum(firsts, max(len(log.members) - 1, 0))],
-        )
-        out[merged] = lefts
+    out = applicant_rows(log, log.row[np.searchsorted(log.node_id, np.asarray(nodes, np.int64))])
     keys = np.asarray(keys, dtype=object)
     found = out >= 0
     if found.any():
