@@ -4,11 +4,12 @@ by applicant, with the aggregates over other applicants held."""
 from __future__ import annotations
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import quorvane as qv
 from quorvane._orrin32 import replay_changed, replay_check, replay_codes
-from quorvane.replay import flip_counts, run_flip_counts
+from quorvane.replay import LogGroups, answer, flip_counts, replay, run_flip_counts
 
 from .credit import (
     applicants,
@@ -20,6 +21,7 @@ from .credit import (
     steps,
     tracked,
 )
+from .logs import LogBuilder, lineage
 
 
 def written(df):
@@ -148,3 +150,101 @@ def test_a_text_attribute_counts_as_one_applicant_at_a_time():
         keys = df.index[df.region != c.value]
         one_by_one = [qv.whatif(tracker, {"ok": ok}, k, {"region": c.value}).flips for k in keys]
         assert (c.flips, c.unknown, c.changed) == (sum(one_by_one), 0, len(keys))
+
+
+# a step over a protected attribute x by a recorded table, then the decision on its output
+TABLE_STEPS = {
+    "map": ("map", '{"0": 100.0, "1": 700.0}', lambda x: x.map({0.0: 100.0, 1.0: 700.0}), 500),
+    "map pairs": (
+        "map",
+        "[[1, 700.0], [600, 900.0]]",
+        lambda x: x.map({1: 700.0, 600: 900.0}),
+        800,
+    ),
+    "isin": ("isin", "[1, 1000]", lambda x: x.isin([1, 1000]).astype(float), 1),
+    "cut labels": (
+        "cut",
+        '{"bins": [0, 500, 900, 2000], "labels": [1, 2, 3], "include_lowest": true}',
+        lambda x: pd.cut(x, [0, 500, 900, 2000], labels=[1, 2, 3], include_lowest=True).astype(
+            float
+        ),
+        2,
+    ),
+    "cut intervals": (
+        "cut",
+        "[0, 500, 2000]",
+        lambda x: pd.cut(x, [0, 500, 2000]).astype(str).where(x.between(0, 2000, "right")),
+        "(500.0, 2000.0]",
+    ),
+    "astype": ("astype", "bool", lambda x: x.astype(bool).astype(float), 1),
+}
+
+
+@pytest.mark.parametrize(
+    ("operation", "table", "plain", "threshold"), TABLE_STEPS.values(), ids=TABLE_STEPS
+)
+def test_recorded_tables_count_as_pandas_and_the_one_applicant_replay(
+    operation, table, plain, threshold
+):
+    rng = np.random.default_rng(5)
+    df = pd.DataFrame(
+        {"x": rng.choice([0.0, 1.0, 600.0, 1000.0], 40)}, index=[f"K{i}" for i in range(40)]
+    )
+    text = isinstance(threshold, str)
+
+    def decide(d):
+        return (plain(d["x"]) == threshold) if text else (plain(d["x"]) >= threshold)
+
+    b = LogBuilder(list(df.index))
+    x = b.source("t", "x", df["x"], protected=True)
+    out = b.each("UNARY", operation, plain(df["x"]), x, b.constant(table))
+    b.result("ok", b.each("BINARY", "eq" if text else "ge", decide(df), out, b.constant(threshold)))
+    log = b.log()
+    counts = flip_counts(log, "ok")
+    assert counts.not_replayed == 0
+    for c in counts.counts:
+        assert (c.changed, c.flips, c.unknown) == (*recount(df, decide, "x", c.value), 0)
+        one = [
+            answer(replay(lineage(log, "ok", k), {"x": c.value}), "ok", {"x": c.value}).flips
+            for k in df.index[df["x"] != c.value]
+        ]
+        assert c.flips == sum(one)
+    assert sum(c.flips for c in counts.counts) > 0
+
+
+def test_a_value_two_group_keys_share_moves_into_no_told_group():
+    # grouped by (married, old): setting married from 1 where old is 1 too cannot tell
+    # which of the key's values changed, in the pass and for one applicant alike
+    df = applicants(40)
+    means = df.wage.fillna(400.0).groupby([df.married, df.old]).mean()
+    b = LogBuilder(list(df.index))
+    married = b.source("applicants", "married", df.married, protected=True)
+    old = b.source("applicants", "old", df.old, protected=True)
+    wage = b.source("applicants", "wage", df.wage.fillna(400.0))
+    mean = means.loc[list(zip(df.married, df.old, strict=True))].to_numpy()
+    group = b.grouped("mean", df[["married", "old"]], pd.Series(mean, df.index), wage, married, old)
+    b.result("ok", b.each("BINARY", "ge", pd.Series(mean >= 850, df.index), group, b.constant(850)))
+    log = b.log()
+    for c in flip_counts(log, "ok").counts:
+        attribute = c.attribute.split(".")[1]
+        movers = df.index[df[attribute] != c.value]
+        shared = df.married[movers] == df.old[movers]
+        assert c.unknown == int(shared.sum()) and c.changed == len(movers)
+        answers = [
+            answer(replay(lineage(log, "ok", k), {attribute: c.value}, LogGroups(log)), "ok", {})
+            for k in movers
+        ]
+        assert [not a.computed for a in answers] == shared.tolist()
+        flips = [
+            (means[(c.value, o) if attribute == "married" else (m, c.value)] >= 850)
+            != (mean_k >= 850)
+            for k, m, o, mean_k in zip(
+                movers,
+                df.married[movers],
+                df.old[movers],
+                pd.Series(mean, df.index)[movers],
+                strict=True,
+            )
+            if m != o
+        ]
+        assert c.flips == sum(flips) == sum(bool(a.flips) for a in answers if a.computed)
