@@ -90,7 +90,7 @@ class ReplayColumns:
         self.value = _coded_values(log, self.texts)
         self.group_start, self.group_values, self.family = _group_columns(log, self.texts)
         self.tables = engine_tables(parsed, lambda v: _key_value(v, self.texts))
-        ok = _engine.replay_check(*self._program())
+        ok = _engine.replay_check(**self._program())
         evaluated = self.code >= _engine.REPLAY_PASS
         self.not_replayed = int(np.count_nonzero(evaluated & (ok == 0)))
         self.code[ok == 0] = _engine.REPLAY_UNKNOWN
@@ -99,21 +99,28 @@ class ReplayColumns:
 
     def changed(self, cells: np.ndarray, value: float) -> tuple[np.ndarray, np.ndarray, int]:
         """(values, states, aggregates held) with the rows ``cells`` set to ``value``."""
-        return _engine.replay_changed(*self._program(), self.owner, cells, float(value))
-
-    def _program(self) -> tuple[Any, ...]:
-        """The columns every replay pass takes, in the engine's order."""
-        return (
-            self.code,
-            self.input_start,
-            self.inputs,
-            self.value,
-            self.group_start,
-            self.group_values,
-            self.family,
-            *self.tables.columns(),
-            TEXT_SCALE,
+        return _engine.replay_changed(
+            **self._program(), owner=self.owner, cells=cells, new_value=float(value)
         )
+
+    def _program(self) -> dict[str, Any]:
+        """The columns every replay pass takes, by the engine's names."""
+        rows, start, keys, values, param = self.tables.columns()
+        return {
+            "code": self.code,
+            "input_start": self.input_start,
+            "inputs": self.inputs,
+            "value": self.value,
+            "group_start": self.group_start,
+            "group_values": self.group_values,
+            "family": self.family,
+            "table_rows": rows,
+            "table_start": start,
+            "table_keys": keys,
+            "table_values": values,
+            "table_param": param,
+            "text_from": TEXT_SCALE,
+        }
 
 
 def rows_of(log: ElementLog, node_ids: np.ndarray) -> np.ndarray:

@@ -141,9 +141,10 @@ def _cut(table: Any) -> Parsed:
     lowest = bool(binning.get("include_lowest", False))
     if len(edges) < 2 or (isinstance(labels, list) and len(labels) < len(edges) - 1):
         raise Unreadable("the bins of cut were not recorded")
-    labelled = labels is not None and labels is not False
+    if labels is not None and labels is not False and not isinstance(labels, list):
+        raise Unreadable("the labels of cut are not a list")
     outputs = [
-        _plain(labels[i]) if labelled else _interval(lo, hi, right)
+        _plain(labels[i]) if isinstance(labels, list) else _interval(lo, hi, right)
         for i, (lo, hi) in enumerate(zip(edges, edges[1:], strict=False))
     ]
     return Parsed(list(zip(edges, [*outputs, None], strict=True)), int(right) | 2 * int(lowest))
