@@ -8,13 +8,14 @@ from functools import partial
 
 import numpy as np
 import pytest
-from element_logs import chain_log, hand_made_log, tracked_log
+from element_logs import chain_log, hand_made_log, peer_log, tracked_log
 
 from quorvane.utilities.persistence import (
     ServiceError,
     StoredEdge,
     StoredNode,
     StoredRowValue,
+    _element_store,
     lineage_in_log,
     result_node_in_log,
 )
@@ -260,6 +261,27 @@ def test_one_elements_lineage_is_the_exact_walk_back(
     assert [(s.node_id, s.members, s.unlisted, s.inputs) for s in narrowed] == (
         [] if full or 15 not in ids else [(15, 2, 1, (11,))]
     )
+
+
+@pytest.mark.parametrize("wide", [False, True], ids=["blocks-read-whole", "wide-rows-apart"])
+def test_a_lineage_through_a_group_reads_only_the_applicants_part(backend, monkeypatch, wide):
+    if wide:  # each group's aggregate in a block of its own, read without its inputs
+        monkeypatch.setattr(_element_store, "BLOCK_ENTRIES", 1000)
+        monkeypatch.setattr(_element_store, "WHOLE_BELOW", 1)
+    log = peer_log(3000)
+    pid = backend.create_pipeline("peers")
+    backend.write_element_log(pid, log)
+    for key in ("LA-0000005", "LA-0002999"):
+        node = result_node_in_log(log, "approved", key)
+        own = backend.read_element_lineage(pid, "approved", key)
+        assert own == lineage_in_log(log, node, key) and own.protected_reached
+        [group] = [s for s in own.steps if s.unlisted]
+        cells = [s for s in own.steps if s.node_type == "SOURCE" and s.identity]
+        assert group.inputs == tuple(s.node_id for s in cells) and len(own.steps) == 8
+        assert (group.identity, group.unlisted) == ((key,), 2 * group.members - 2)
+        every = backend.read_element_lineage(pid, "approved", key, full=True)
+        assert every == lineage_in_log(log, node, key, full=True)
+        assert len(every.steps) == len(own.steps) + group.unlisted
 
 
 def test_lineage_steps_carry_values_identities_and_sources(backend):

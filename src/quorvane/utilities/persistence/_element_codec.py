@@ -66,6 +66,7 @@ def node_table(log: ElementLog) -> Any:
         "operation": pa.array(np.asarray(log.operation, np.int32)),
         "word": pa.array(np.asarray(log.word, np.int64)),
         "inputs": _list(log.input_start, log.inputs),
+        "arity": pa.array(np.diff(np.asarray(log.input_start, np.int64))),
         "value": pa.array(np.asarray(log.value, np.float64)),
         "text": _optional_text(log.text, n),
         "row": pa.array(np.asarray(log.row, np.int64)),
@@ -83,6 +84,7 @@ def identity_table(log: ElementLog) -> Any:
             "table": pa.array(log.identity_table, type=pa.string()),
             "key": pa.array(log.identity_key, type=pa.string()),
             "members": _list(log.member_start, log.members),
+            "member_count": pa.array(np.diff(np.asarray(log.member_start, np.int64))),
         }
     )
 
@@ -122,8 +124,16 @@ def to_bytes(table: Any, compression: str | None = None) -> bytes:
     return sink.getvalue().to_pybytes()
 
 
-def from_bytes(data: bytes | memoryview) -> Any:
-    return arrow().ipc.open_stream(data).read_all()
+def from_bytes(data: bytes | memoryview, without: str | None = None) -> Any:
+    """The table of one IPC stream; ``without``: a column not to read (when it has it)."""
+    pa = arrow()
+    if without is not None:
+        names = pa.ipc.open_stream(data).schema.names  # the stream's header alone
+        if without in names:
+            fields = [i for i, name in enumerate(names) if name != without]
+            options = pa.ipc.IpcReadOptions(included_fields=fields)
+            return pa.ipc.open_stream(data, options=options).read_all()
+    return pa.ipc.open_stream(data).read_all()
 
 
 def _offsets_and_values(column: Any) -> tuple[np.ndarray, np.ndarray]:

@@ -93,11 +93,14 @@ def source_rows(rows: np.ndarray, identities: Identities) -> tuple[np.ndarray, n
     return np.concatenate(owners), np.concatenate(sources)
 
 
-def own_positions(input_rows: np.ndarray, source: int, identities: Identities) -> np.ndarray:
+def own_positions(
+    input_rows: np.ndarray, source: int, identities: Identities
+) -> tuple[np.ndarray, bool]:
     """The positions (in operand order) of the inputs that are ``source``'s own or of no
-    one row."""
+    one row, and whether any is ``source``'s own."""
     owner, rows = source_rows(input_rows, identities)
-    return np.unique(owner[(rows == source) | (rows < 0)])
+    mine = rows == source
+    return np.unique(owner[mine | (rows < 0)]), bool(mine.any())
 
 
 def applicant_row(row: int, identities: Identities, key_of: Callable[[int], str], key: str) -> int:
@@ -198,7 +201,7 @@ def own_inputs_of(
     identities: Identities,
     key_of: Callable[[int], str],
     rows_of: Callable[[np.ndarray], np.ndarray],
-) -> Callable[[int, Any, int], tuple[int, ...]] | None:
+) -> Callable[[int, Any, int], tuple[tuple[int, ...], bool]] | None:
     """A walk's pick of the inputs of a group aggregate that are ``key``'s own or of no one
     row (``rows_of``: the rows of node ids); None when the root's row names no applicant
     of that key (then the walk follows every input)."""
@@ -206,9 +209,10 @@ def own_inputs_of(
     if applicant < 0:
         return None
 
-    def own(node_id: int, rows: Any, at: int) -> tuple[int, ...]:
-        inputs = rows.inputs[rows.input_start[at] : rows.input_start[at + 1]]
-        positions = own_positions(rows_of(inputs), applicant, identities)
-        return tuple(inputs[positions].tolist())
+    def own(node_id: int, rows: Any, at: int) -> tuple[tuple[int, ...], bool]:
+        start, flat = rows.input_columns()
+        inputs = flat[start[at] : start[at + 1]]
+        positions, member = own_positions(rows_of(inputs), applicant, identities)
+        return tuple(inputs[positions].tolist()), member
 
     return own

@@ -38,14 +38,24 @@ NODE_BLOCK_ROWS = 2048
 IDENTITY_BLOCK_ROWS = 1024
 RESULT_BLOCK_ROWS = 1024
 MEMBER_BLOCK_ROWS = 4096
+#: list entries (inputs, members) a node or identity block holds at most, beside a row that
+#: alone has more: a walk reads a block whole, save a wide row's list it does not follow
+BLOCK_ENTRIES = 65536
+#: a stored block smaller than this is read whole; a larger one (a wide row's) without its
+#: list column until that is asked for
+WHOLE_BELOW = 1 << 18
 #: the blocks' compression (Arrow IPC buffers): lz4 halves what is written for less time
 #: than writing the other half would take
 COMPRESSION = "lz4"
 
 
-def node_rows(table: Any) -> NodeRows:
-    offsets, inputs = codec._offsets_and_values(table.column("inputs"))
+def node_rows(table: Any, load: Callable[[], Any] | None = None) -> NodeRows:
+    """A node block's rows; a block read without its inputs reads them by ``load``."""
     text = table.column("text")
+    has_inputs = "inputs" in table.column_names
+    offsets, inputs = (
+        codec._offsets_and_values(table.column("inputs")) if has_inputs else (None, None)
+    )
     return NodeRows(
         node_id=codec._numbers(table, "node_id", np.int64),
         node_type=codec._numbers(table, "node_type", np.uint8),
@@ -58,7 +68,33 @@ def node_rows(table: Any) -> NodeRows:
         row=codec._numbers(table, "row", np.int64),
         protected=codec._numbers(table, "protected", np.bool_),
         group=_optional_texts(table, "group"),
+        arity=codec._numbers(table, "arity", np.int64) if "arity" in table.column_names else None,
+        load_inputs=None if has_inputs or load is None else _list_loader(load, "inputs"),
     )
+
+
+def identity_rows(table: Any, first: int, load: Callable[[], Any] | None = None) -> IdentityRows:
+    """An identity block's rows; a block read without its members reads them by ``load``."""
+    names = table.column_names
+    has_members = "members" in names
+    offsets, members = (
+        codec._offsets_and_values(table.column("members")) if has_members else (None, None)
+    )
+    return IdentityRows(
+        first=first,
+        kind=codec._numbers(table, "kind", np.uint8),
+        key=table.column("key").to_pylist(),
+        member_start=offsets,
+        members=members,
+        member_count=codec._numbers(table, "member_count", np.int64)
+        if "member_count" in names
+        else None,
+        load_members=None if has_members or load is None else _list_loader(load, "members"),
+    )
+
+
+def _list_loader(load: Callable[[], Any], name: str) -> Callable[[], tuple[np.ndarray, np.ndarray]]:
+    return lambda: codec._offsets_and_values(load().column(name))
 
 
 def _optional_texts(table: Any, name: str) -> list[str | None] | None:
@@ -68,20 +104,26 @@ def _optional_texts(table: Any, name: str) -> list[str | None] | None:
     return None if column.null_count == len(column) else column.to_pylist()
 
 
-def identity_rows(table: Any, first: int) -> IdentityRows:
-    offsets, members = codec._offsets_and_values(table.column("members"))
-    return IdentityRows(
-        first=first,
-        kind=codec._numbers(table, "kind", np.uint8),
-        key=table.column("key").to_pylist(),
-        member_start=offsets,
-        members=members,
-    )
+def _cuts(counts: np.ndarray, rows: int, volume: int) -> np.ndarray:
+    """The first row of each block: at most ``rows`` rows, and no more than ``volume``
+    list entries (``counts`` per row) unless one row alone has more, so that a row with a
+    million inputs (a group's aggregate) sits in a block of its own."""
+    n = len(counts)
+    if n == 0:
+        return np.zeros(1, np.int64)
+    total = np.concatenate([[0], np.cumsum(counts, dtype=np.int64)])
+    firsts = [0]
+    while firsts[-1] < n:
+        start = firsts[-1]
+        end = int(np.searchsorted(total, total[start] + volume, side="right")) - 1
+        firsts.append(min(max(end, start + 1), start + rows, n))
+    return np.asarray(firsts[:-1], np.int64)
 
 
-def _slices(table: Any, rows: int) -> Iterator[Any]:
-    for start in range(0, max(table.num_rows, 1), rows):
-        yield table.slice(start, rows)
+def _blocks_of(table: Any, firsts: np.ndarray) -> Iterator[Any]:
+    ends = [*firsts[1:].tolist(), table.num_rows]
+    for start, end in zip(firsts.tolist(), ends, strict=True):
+        yield table.slice(start, max(end - start, 0))
 
 
 def _encoded(item: tuple[int, int, Any]) -> tuple[int, int, bytes]:
@@ -124,9 +166,11 @@ class ElementStore:
         for name in log.results:
             checked_text("result", name)
         # the tables are made before the transaction: it holds SQLite's one write lock
+        node_cuts = _cuts(np.diff(log.input_start), NODE_BLOCK_ROWS, BLOCK_ENTRIES)
+        identity_cuts = _cuts(np.diff(log.member_start), IDENTITY_BLOCK_ROWS, BLOCK_ENTRIES)
         parts = [
-            (NODES, codec.node_table(log), NODE_BLOCK_ROWS),
-            (IDENTITIES, codec.identity_table(log), IDENTITY_BLOCK_ROWS),
+            (NODES, codec.node_table(log), node_cuts),
+            (IDENTITIES, codec.identity_table(log), identity_cuts),
         ]
         results = []
         for part, (name, (keys, ids)) in enumerate(log.results.items(), FIRST_RESULT):
@@ -137,19 +181,21 @@ class ElementStore:
                 sorted_keys[at].as_py() for at in range(0, len(sorted_keys), RESULT_BLOCK_ROWS)
             ]
             results.append((name, part, json.dumps(key_firsts)))
-            parts.append((part, table, RESULT_BLOCK_ROWS))
+            parts.append((part, table, np.arange(0, max(len(keys), 1), RESULT_BLOCK_ROWS)))
         meta = codec.log_meta(log)
+        meta["identity_firsts"] = identity_cuts.tolist()
         index = members.member_index(log)
         meta["member_firsts"] = [
             [int(index["aggregate"][at]), int(index["row"][at])]
             for at in range(0, len(index["node"]), MEMBER_BLOCK_ROWS)
         ]
         if len(index["node"]):
-            parts.append((MEMBERS, codec.member_table(index), MEMBER_BLOCK_ROWS))
+            member_cuts = np.arange(0, len(index["node"]), MEMBER_BLOCK_ROWS)
+            parts.append((MEMBERS, codec.member_table(index), member_cuts))
         with self._db.write() as tx:
             pipeline_id = self._check_pipeline(pipeline_id, tx)
             self._drop_element_log(tx, pipeline_id)
-            firsts = np.asarray(log.node_id[::NODE_BLOCK_ROWS], dtype="<i8")
+            firsts = np.asarray(log.node_id[node_cuts], dtype="<i8")
             log_id = tx.execute(
                 "INSERT INTO element_logs (tenant_id, pipeline_id, nodes, identities, meta,"
                 " node_firsts, stored_at) VALUES (?, ?, ?, ?, ?, ?, ?) RETURNING id",
@@ -171,14 +217,16 @@ class ElementStore:
                 )
             self._insert_blocks(tx, log_id, parts)
 
-    def _insert_blocks(self, tx: Any, log_id: int, parts: list[tuple[int, Any, int]]) -> None:
+    def _insert_blocks(
+        self, tx: Any, log_id: int, parts: list[tuple[int, Any, np.ndarray]]
+    ) -> None:
         """Every part's blocks, each encoded in a thread of its own while the ones before it
         are inserted: compressing and writing take about as long, and both let go of the
         interpreter's lock while they work."""
         slices = (
             (part, number, block)
-            for part, table, rows in parts
-            for number, block in enumerate(_slices(table, rows))
+            for part, table, firsts in parts
+            for number, block in enumerate(_blocks_of(table, firsts))
         )
         for part, number, data in _ahead(_encoded, slices, depth=8):
             tx.execute(
@@ -216,11 +264,14 @@ class ElementStore:
         return [] if found is None else list(found[1]["results"])
 
     def _blocks(self, log_id: int, part: int, numbers: Sequence[int]) -> dict[int, Any]:
+        return {n: codec.from_bytes(data) for n, data in self._raw_blocks(log_id, part, numbers)}
+
+    def _raw_blocks(self, log_id: int, part: int, numbers: Sequence[int]) -> list[tuple[int, Any]]:
         # bound parameters only: the text adds one placeholder per block
         marks = ", ".join("?" * len(numbers))
         sql = f"SELECT block, data FROM element_blocks WHERE log_id = ? AND part = ? AND block IN ({marks})"  # noqa: E501, S608
         rows = self._db.read(sql, (log_id, part, *numbers))
-        return {int(number): codec.from_bytes(data) for number, data in rows}
+        return [(int(number), data) for number, data in rows]
 
     def _result_node(self, log_id: int, result: str, key: str) -> tuple[int, int] | None:
         """(node, the key's source row or -1) of ``key``'s element of ``result``."""
@@ -269,7 +320,9 @@ class ElementStore:
         if located is None:
             return None
         root, applicant = located
-        reader = _BlockReader(self, log_id, np.frombuffer(firsts, dtype="<i8"))
+        reader = _BlockReader(
+            self, log_id, np.frombuffer(firsts, dtype="<i8"), meta.get("identity_firsts")
+        )
         sources = {int(k): (t, c, bool(p)) for k, t, c, p in meta["sources"]}
         own = None
         if not full and applicant >= 0 and "member_firsts" in meta:
@@ -310,16 +363,26 @@ class ElementStore:
 
 
 class _BlockReader:
-    """The blocks of one stored log that a walk asks for, each fetched once."""
+    """The blocks of one stored log that a walk asks for, each fetched once. A block is read
+    without its list column (inputs, members), which is read when first asked for: a walk
+    that counts an aggregate's million inputs, and does not follow them, never reads them."""
 
-    def __init__(self, store: ElementStore, log_id: int, firsts: np.ndarray):
+    def __init__(
+        self,
+        store: ElementStore,
+        log_id: int,
+        firsts: np.ndarray,
+        identity_firsts: list[int] | None = None,
+    ):
         self._store, self._log_id, self._firsts = store, log_id, firsts
+        # a log written before identity blocks were cut by their members has fixed blocks
+        self._identity_firsts = None if identity_firsts is None else np.asarray(identity_firsts)
         self._nodes: dict[int, NodeRows] = {}
         self._identities: dict[int, IdentityRows] = {}
 
     def nodes(self, ids: Sequence[int]) -> list[tuple[NodeRows, int]]:
         numbers = np.searchsorted(self._firsts, np.asarray(ids, np.int64), side="right") - 1
-        self._fetch(NODES, numbers.tolist(), self._nodes, lambda n, t: node_rows(t))
+        self._fetch(NODES, numbers.tolist(), self._nodes, self._node_block)
         located = []
         for node_id, number in zip(ids, numbers.tolist(), strict=True):
             if number < 0:
@@ -329,17 +392,30 @@ class _BlockReader:
         return located
 
     def identities(self, indices: Sequence[int]) -> list[tuple[IdentityRows, int]]:
-        numbers = [i // IDENTITY_BLOCK_ROWS for i in indices]
-        self._fetch(
-            IDENTITIES,
-            numbers,
-            self._identities,
-            lambda n, t: identity_rows(t, n * IDENTITY_BLOCK_ROWS),
-        )
+        if self._identity_firsts is None:
+            numbers = [i // IDENTITY_BLOCK_ROWS for i in indices]
+        else:
+            at = np.searchsorted(self._identity_firsts, np.asarray(indices, np.int64), "right")
+            numbers = (at - 1).tolist()
+        self._fetch(IDENTITIES, numbers, self._identities, self._identity_block)
         return [
             (self._identities[n], i - self._identities[n].first)
             for i, n in zip(indices, numbers, strict=True)
         ]
+
+    @staticmethod
+    def _node_block(number: int, data: Any) -> NodeRows:
+        if len(data) < WHOLE_BELOW:
+            return node_rows(codec.from_bytes(data))
+        return node_rows(codec.from_bytes(data, without="inputs"), lambda: codec.from_bytes(data))
+
+    def _identity_block(self, number: int, data: Any) -> IdentityRows:
+        firsts = self._identity_firsts
+        first = number * IDENTITY_BLOCK_ROWS if firsts is None else int(firsts[number])
+        if len(data) < WHOLE_BELOW:
+            return identity_rows(codec.from_bytes(data), first)
+        table = codec.from_bytes(data, without="members")
+        return identity_rows(table, first, lambda: codec.from_bytes(data))
 
     def groups(self, node_id: int, blocks: int) -> dict[str, Any]:
         """The values of the group aggregates logged in one run with ``node_id`` (the same
@@ -373,15 +449,15 @@ class _BlockReader:
             number, at = number + step, None
 
     def _block(self, number: int) -> NodeRows:
-        self._fetch(NODES, [number], self._nodes, lambda n, t: node_rows(t))
+        self._fetch(NODES, [number], self._nodes, self._node_block)
         return self._nodes[number]
 
     def _fetch(self, part: int, numbers: list[int], into: dict, make: Any) -> None:
         missing = sorted({n for n in numbers if n >= 0 and n not in into})
         for start in range(0, len(missing), 500):
             chunk = missing[start : start + 500]
-            for number, table in self._store._blocks(self._log_id, part, chunk).items():
-                into[number] = make(number, table)
+            for number, data in self._store._raw_blocks(self._log_id, part, chunk):
+                into[number] = make(number, data)
         absent = [n for n in missing if n not in into]
         if absent:
             raise LookupError(f"the element log lacks block {absent[0]} of part {part}")
@@ -395,11 +471,12 @@ class _MemberIndex:
         self._store, self._log_id, self._applicant = store, log_id, applicant
         self._firsts = [tuple(f) for f in firsts]
 
-    def own_inputs(self, node_id: int, rows: NodeRows, at: int) -> tuple[int, ...] | None:
-        entries: list[tuple[int, int]] = []
-        for row in (-1, self._applicant):
-            entries.extend(self._entries(node_id, row))
-        return tuple(node for _, node in sorted(entries))
+    def own_inputs(
+        self, node_id: int, rows: NodeRows, at: int
+    ) -> tuple[tuple[int, ...], bool] | None:
+        mine = self._entries(node_id, self._applicant)
+        entries = sorted({*mine, *self._entries(node_id, -1)})
+        return tuple(node for _, node in entries), bool(mine)
 
     def _entries(self, aggregate: int, row: int) -> list[tuple[int, int]]:
         """(position, node) of the index's entries for (aggregate, row)."""

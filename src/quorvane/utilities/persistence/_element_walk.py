@@ -17,22 +17,31 @@ import numpy as np
 from . import _element_members as members
 from ._element_log import GROUP, NODE_TYPES, ElementLineage, ElementLog, LineageStep
 
+#: offsets (from 0, one longer than the rows) and the flat values of a list column
+ListColumn = tuple[np.ndarray, np.ndarray]
+
 
 @dataclass(frozen=True, eq=False)
 class NodeRows:
-    """Consecutive rows of a log's node columns (a whole log, or one stored block)."""
+    """Consecutive rows of a log's node columns (a whole log, or one stored block).
+
+    A stored block may come without its inputs (``inputs`` None): they are read by
+    ``load_inputs`` when first asked for, so that a walk that only counts a wide aggregate's
+    inputs (``arity``) never reads them."""
 
     node_id: np.ndarray
     node_type: np.ndarray
     operation: np.ndarray
     word: np.ndarray
-    input_start: np.ndarray  # from 0, one longer than the rows
-    inputs: np.ndarray
+    input_start: np.ndarray | None  # from 0, one longer than the rows
+    inputs: np.ndarray | None
     value: np.ndarray
     text: Sequence[str | None] | None
     row: np.ndarray
     protected: np.ndarray
     group: Sequence[str | None] | None = None
+    arity: np.ndarray | None = None
+    load_inputs: Callable[[], ListColumn] | None = None
 
     @classmethod
     def of_log(cls, log: ElementLog) -> NodeRows:
@@ -57,19 +66,40 @@ class NodeRows:
             raise LookupError(f"the element log has no node {node_id}")
         return at
 
+    def input_columns(self) -> ListColumn:
+        if self.input_start is None or self.inputs is None:
+            if self.load_inputs is None:
+                raise LookupError("these rows came without their inputs")
+            start, flat = self.load_inputs()
+            object.__setattr__(self, "input_start", start)
+            object.__setattr__(self, "inputs", flat)
+            return start, flat
+        return self.input_start, self.inputs
+
     def inputs_of(self, at: int) -> tuple[int, ...]:
-        return tuple(self.inputs[self.input_start[at] : self.input_start[at + 1]].tolist())
+        start, flat = self.input_columns()
+        return tuple(flat[start[at] : start[at + 1]].tolist())
+
+    def count_of(self, at: int) -> int:
+        """How many inputs row ``at`` has."""
+        if self.arity is not None:
+            return int(self.arity[at])
+        start, _ = self.input_columns()
+        return int(start[at + 1] - start[at])
 
 
 @dataclass(frozen=True, eq=False)
 class IdentityRows:
-    """Consecutive row identities of a log, the first of them numbered ``first``."""
+    """Consecutive row identities of a log, the first of them numbered ``first``; like
+    NodeRows, a stored block may come without its members (read when first asked for)."""
 
     first: int
     kind: np.ndarray
     key: Sequence[str]
-    member_start: np.ndarray  # from 0, one longer than the rows
-    members: np.ndarray
+    member_start: np.ndarray | None  # from 0, one longer than the rows
+    members: np.ndarray | None
+    member_count: np.ndarray | None = None
+    load_members: Callable[[], ListColumn] | None = None
 
     @classmethod
     def of_log(cls, log: ElementLog) -> IdentityRows:
@@ -81,16 +111,35 @@ class IdentityRows:
             members=log.members,
         )
 
+    def member_columns(self) -> ListColumn:
+        if self.member_start is None or self.members is None:
+            if self.load_members is None:
+                raise LookupError("these rows came without their members")
+            start, flat = self.load_members()
+            object.__setattr__(self, "member_start", start)
+            object.__setattr__(self, "members", flat)
+            return start, flat
+        return self.member_start, self.members
+
     def members_of(self, at: int) -> list[int]:
-        return self.members[self.member_start[at] : self.member_start[at + 1]].tolist()
+        start, flat = self.member_columns()
+        return flat[start[at] : start[at + 1]].tolist()
+
+    def count_of(self, at: int) -> int:
+        """How many members identity ``at`` has."""
+        if self.member_count is not None:
+            return int(self.member_count[at])
+        start, _ = self.member_columns()
+        return int(start[at + 1] - start[at])
 
 
 #: node ids -> (rows, row) of each; identity indices -> (rows, row) of each
 FindNodes = Callable[[Sequence[int]], list[tuple[NodeRows, int]]]
 FindIdentities = Callable[[Sequence[int]], list[tuple[IdentityRows, int]]]
-#: an aggregate's node id, rows and row -> its inputs the walk follows (the element's own
-#: and those of no one row), or None when they cannot be told apart (then all are followed)
-OwnInputs = Callable[[int, NodeRows, int], tuple[int, ...] | None]
+#: an aggregate's node id, rows and row -> the inputs the walk follows (the element's own
+#: and those of no one row) and whether one of them is the element's own, or None when they
+#: cannot be told apart (then all are followed)
+OwnInputs = Callable[[int, NodeRows, int], tuple[tuple[int, ...], bool] | None]
 
 
 @dataclass(frozen=True)
@@ -101,6 +150,7 @@ class Narrowed:
     inputs: tuple[int, ...]
     unlisted: int
     members: int
+    member: bool  # whether the element's own row is one of the group's members
 
 
 def reachable(
@@ -196,9 +246,9 @@ def _narrower(
                 continue
             own = own_inputs(node_id, rows, at)
             if own is not None:
-                total = int(rows.input_start[at + 1] - rows.input_start[at])
-                members = int(block.member_start[i + 1] - block.member_start[i])
-                out[node_id] = Narrowed(own, total - len(own), members)
+                inputs, member = own
+                total = rows.count_of(at)
+                out[node_id] = Narrowed(inputs, total - len(inputs), block.count_of(i), member)
         return out
 
     return narrow
@@ -222,7 +272,8 @@ def lineage(
     keys = _identity_keys(identities, find_identities, groups=own_inputs is None)
     members: dict[int, int] = {}
     if own_inputs is not None:
-        members = _groups_seen(identities, keys, key, find_identities)
+        joined = {int(found[n][0].row[found[n][1]]) for n, kept in narrowed.items() if kept.member}
+        members = _groups_seen(identities, keys, key, find_identities, joined)
     steps = []
     for node_id in sorted(found):
         rows, at = found[node_id]
@@ -252,19 +303,24 @@ def lineage(
 
 
 def _groups_seen(
-    identities: set[int], keys: dict[int, tuple[str, ...]], key: str, find: FindIdentities
+    identities: set[int],
+    keys: dict[int, tuple[str, ...]],
+    key: str,
+    find: FindIdentities,
+    joined: set[int],
 ) -> dict[int, int]:
     """The member count of each group among ``identities`` (whose members are not listed);
-    a group the applicant is a member of gets the applicant's key in ``keys``."""
+    a group the applicant is a member of gets the applicant's key in ``keys``. ``joined``:
+    the groups whose aggregate the walk found one of the applicant's own cells in (the
+    others' members are read to tell)."""
     own = np.array([i for i in identities if key in keys[i]], np.int64)
     groups = sorted(i for i in identities if not keys[i])
     counts = {}
     for index, (block, at) in zip(groups, find(groups), strict=True):
         if block.kind[at] != GROUP:
             continue
-        group_members = block.members[block.member_start[at] : block.member_start[at + 1]]
-        counts[index] = len(group_members)
-        if np.isin(group_members, own).any():
+        counts[index] = block.count_of(at)
+        if index in joined or np.isin(block.members_of(at), own).any():
             keys[index] = (key,)
     return counts
 
