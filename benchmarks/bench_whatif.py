@@ -8,8 +8,10 @@ where, three additions and the threshold; plus one group mean by region, held):
 - flip counts: both protected attributes set to each of their values, every applicant at
   once, in the engine; the baseline recomputes the pipeline's columns in numpy once per
   value, which is what a plain rerun with the aggregates held costs;
-- one applicant: the replay and the answer from its lineage (read from the log in memory,
-  not timed), and the whole `quorvane.whatif` on the run stored in SQLite.
+- one applicant: its lineage read from the stored run, the replay and the answer from
+  it, and the whole `quorvane.whatif` (reads included), on the run stored in SQLite and in
+  a throwaway PostgreSQL cluster (best of three each); once without the group mean
+  (before_peers), once through it (approved), and once with the group key changed.
 
     .venv/bin/python benchmarks/bench_whatif.py [N]
 """
@@ -26,7 +28,7 @@ from pathlib import Path
 import numpy as np
 
 from quorvane.replay import LogGroups, answer, flip_counts, replay, whatif
-from quorvane.utilities.persistence import NODE_TYPES, ElementLog, open_store
+from quorvane.utilities.persistence import NODE_TYPES, ElementLog, PostgresStorage, open_store
 
 N = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
 THRESHOLD = 560.0
@@ -168,7 +170,7 @@ def to_log(built) -> ElementLog:
 
 
 def one_applicant(store, pid, key, result, changes, groups) -> None:
-    repeat = 3 if result == "before_peers" else 1
+    repeat = 3
     took, lineage = timed(lambda: store.read_element_lineage(pid, result, key), repeat)
     print(f"{result}: one applicant's lineage read: {took * 1e3:.1f} ms, "
           f"{len(lineage.steps):,} steps")  # fmt: skip
@@ -201,20 +203,44 @@ def main() -> None:
 
     key = "LA-0000042"
     changes = {"married": 1.0 - married[42]}
+    # a change of the group key: the applicant moves into another region's mean
+    moved = {"region": float((region[42] + 1) % 4)}
     with tempfile.TemporaryDirectory() as tmp:
         store = open_store(str(Path(tmp) / "lineage.db"))
-        pid = store.create_pipeline("bench")
-        start = time.perf_counter()
-        store.write_element_log(pid, log)
-        print(f"  (the run stored in {time.perf_counter() - start:.1f} s, not timed here)")
-        for result in ("before_peers", "approved"):  # without and with the peers' mean
-            one_applicant(store, pid, key, result, changes, LogGroups(log))
-        # a change of the group key: the applicant moves into another region's mean
-        moved = {"region": float((region[42] + 1) % 4)}
-        took, said = timed(lambda: whatif(store, pid, key, moved, result="approved"), 3)
-        print(f"approved, region changed: quorvane.whatif on the stored run: {took * 1e3:.1f} ms")
-        print("  " + said.sentence())
-        store.disconnect()
+        one_store("SQLite", store, log, key, changes, moved)
+    cluster = pg_cluster()
+    if cluster is not None:
+        try:
+            one_store(
+                "PostgreSQL", PostgresStorage(cluster.new_database()), log, key, changes, moved
+            )
+        finally:
+            cluster.stop()
+
+
+def one_store(name, store, log, key, changes, moved) -> None:
+    pid = store.create_pipeline("bench")
+    start = time.perf_counter()
+    store.write_element_log(pid, log)
+    print(f"{name}: (the run stored in {time.perf_counter() - start:.1f} s, not timed here)")
+    for result in ("before_peers", "approved"):  # without and with the peers' mean
+        one_applicant(store, pid, key, result, changes, LogGroups(log))
+    took, said = timed(lambda: whatif(store, pid, key, moved, result="approved"), 3)
+    print(f"approved, region changed: quorvane.whatif on the stored run: {took * 1e3:.1f} ms")
+    print("  " + said.sentence())
+    store.disconnect()
+
+
+def pg_cluster():
+    """A throwaway PostgreSQL cluster, or None where PostgreSQL is not installed."""
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
+    from pgcluster import Cluster
+
+    try:
+        return Cluster()
+    except RuntimeError as exc:
+        print(f"PostgreSQL left out: {exc}")
+        return None
 
 
 if __name__ == "__main__":

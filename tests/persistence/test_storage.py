@@ -267,7 +267,6 @@ def test_one_elements_lineage_is_the_exact_walk_back(
 def test_a_lineage_through_a_group_reads_only_the_applicants_part(backend, monkeypatch, wide):
     if wide:  # each group's aggregate in a block of its own, read without its inputs
         monkeypatch.setattr(_element_store, "BLOCK_ENTRIES", 1000)
-        monkeypatch.setattr(_element_store, "WHOLE_BELOW", 1)
     log = peer_log(3000)
     pid = backend.create_pipeline("peers")
     backend.write_element_log(pid, log)

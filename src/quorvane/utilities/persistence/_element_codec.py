@@ -124,16 +124,8 @@ def to_bytes(table: Any, compression: str | None = None) -> bytes:
     return sink.getvalue().to_pybytes()
 
 
-def from_bytes(data: bytes | memoryview, without: str | None = None) -> Any:
-    """The table of one IPC stream; ``without``: a column not to read (when it has it)."""
-    pa = arrow()
-    if without is not None:
-        names = pa.ipc.open_stream(data).schema.names  # the stream's header alone
-        if without in names:
-            fields = [i for i, name in enumerate(names) if name != without]
-            options = pa.ipc.IpcReadOptions(included_fields=fields)
-            return pa.ipc.open_stream(data, options=options).read_all()
-    return pa.ipc.open_stream(data).read_all()
+def from_bytes(data: bytes | memoryview) -> Any:
+    return arrow().ipc.open_stream(data).read_all()
 
 
 def _offsets_and_values(column: Any) -> tuple[np.ndarray, np.ndarray]:

@@ -32,6 +32,9 @@ Made = TypeVar("Made")
 NODES, IDENTITIES, FIRST_RESULT = 0, 1, 2
 #: the part of the index of group aggregates' inputs by source row (see _element_members)
 MEMBERS = -1
+#: copies of the wide node and identity blocks without their list column (see _BlockReader)
+LIGHT = {NODES: -2, IDENTITIES: -3}
+LISTS = {NODES: "inputs", IDENTITIES: "members"}
 #: rows per block: a lineage reaches a few blocks per operation of its pipeline, each read
 #: whole; larger blocks store a little faster and read slower
 NODE_BLOCK_ROWS = 2048
@@ -41,9 +44,6 @@ MEMBER_BLOCK_ROWS = 4096
 #: list entries (inputs, members) a node or identity block holds at most, beside a row that
 #: alone has more: a walk reads a block whole, save a wide row's list it does not follow
 BLOCK_ENTRIES = 65536
-#: a stored block smaller than this is read whole; a larger one (a wide row's) without its
-#: list column until that is asked for
-WHOLE_BELOW = 1 << 18
 #: the blocks' compression (Arrow IPC buffers): lz4 halves what is written for less time
 #: than writing the other half would take
 COMPRESSION = "lz4"
@@ -126,6 +126,23 @@ def _blocks_of(table: Any, firsts: np.ndarray) -> Iterator[Any]:
         yield table.slice(start, max(end - start, 0))
 
 
+def _wide(offsets: np.ndarray, firsts: np.ndarray) -> list[int]:
+    """The blocks (by number) that hold more list entries than a block is cut at: one row
+    each, a group's aggregate or a group."""
+    ends = np.append(firsts[1:], len(offsets) - 1)
+    entries = offsets[ends] - offsets[firsts]
+    return np.flatnonzero(entries > BLOCK_ENTRIES).tolist()
+
+
+def _with_light_copy(part: int, block: Any) -> list[tuple[int, Any]]:
+    """The block, and when it is wide (see _wide) a copy of it without its list column."""
+    if part in LISTS and block.num_rows:
+        offsets, _ = codec._offsets_and_values(block.column(LISTS[part]))
+        if offsets[-1] > BLOCK_ENTRIES:
+            return [(part, block), (LIGHT[part], block.drop_columns([LISTS[part]]))]
+    return [(part, block)]
+
+
 def _encoded(item: tuple[int, int, Any]) -> tuple[int, int, bytes]:
     part, number, block = item
     return part, number, codec.to_bytes(block, COMPRESSION)
@@ -172,6 +189,10 @@ class ElementStore:
             (NODES, codec.node_table(log), node_cuts),
             (IDENTITIES, codec.identity_table(log), identity_cuts),
         ]
+        wide = {
+            NODES: _wide(log.input_start, node_cuts),
+            IDENTITIES: _wide(log.member_start, identity_cuts),
+        }
         results = []
         for part, (name, (keys, ids)) in enumerate(log.results.items(), FIRST_RESULT):
             rows = members.result_rows(log, keys, ids)
@@ -184,6 +205,7 @@ class ElementStore:
             parts.append((part, table, np.arange(0, max(len(keys), 1), RESULT_BLOCK_ROWS)))
         meta = codec.log_meta(log)
         meta["identity_firsts"] = identity_cuts.tolist()
+        meta["wide"] = {str(part): numbers for part, numbers in wide.items()}
         index = members.member_index(log)
         meta["member_firsts"] = [
             [int(index["aggregate"][at]), int(index["row"][at])]
@@ -222,11 +244,13 @@ class ElementStore:
     ) -> None:
         """Every part's blocks, each encoded in a thread of its own while the ones before it
         are inserted: compressing and writing take about as long, and both let go of the
-        interpreter's lock while they work."""
+        interpreter's lock while they work. A wide block is stored a second time without its
+        list column."""
         slices = (
-            (part, number, block)
+            (stored_as, number, stored)
             for part, table, firsts in parts
             for number, block in enumerate(_blocks_of(table, firsts))
+            for stored_as, stored in _with_light_copy(part, block)
         )
         for part, number, data in _ahead(_encoded, slices, depth=8):
             tx.execute(
@@ -320,9 +344,7 @@ class ElementStore:
         if located is None:
             return None
         root, applicant = located
-        reader = _BlockReader(
-            self, log_id, np.frombuffer(firsts, dtype="<i8"), meta.get("identity_firsts")
-        )
+        reader = _BlockReader(self, log_id, np.frombuffer(firsts, dtype="<i8"), meta)
         sources = {int(k): (t, c, bool(p)) for k, t, c, p in meta["sources"]}
         own = None
         if not full and applicant >= 0 and "member_firsts" in meta:
@@ -338,7 +360,8 @@ class ElementStore:
         if found is None:
             return {}
         log_id, _, firsts = found
-        reader = _BlockReader(self, log_id, np.frombuffer(firsts, dtype="<i8"))
+        found_meta = found[1]
+        reader = _BlockReader(self, log_id, np.frombuffer(firsts, dtype="<i8"), found_meta)
         return reader.groups(int(node_id), len(firsts) // 8)
 
     def read_element_log(self, pipeline_id: int) -> ElementLog | None:
@@ -363,20 +386,24 @@ class ElementStore:
 
 
 class _BlockReader:
-    """The blocks of one stored log that a walk asks for, each fetched once. A block is read
-    without its list column (inputs, members), which is read when first asked for: a walk
-    that counts an aggregate's million inputs, and does not follow them, never reads them."""
+    """The blocks of one stored log that a walk asks for, each fetched once. A wide block
+    (one aggregate's million inputs, one group's members) is fetched without its list
+    column, which is fetched when first asked for: a walk that counts an aggregate's inputs,
+    and does not follow them, never reads them."""
 
     def __init__(
         self,
         store: ElementStore,
         log_id: int,
         firsts: np.ndarray,
-        identity_firsts: list[int] | None = None,
+        meta: dict[str, Any] | None = None,
     ):
         self._store, self._log_id, self._firsts = store, log_id, firsts
+        meta = meta or {}
         # a log written before identity blocks were cut by their members has fixed blocks
-        self._identity_firsts = None if identity_firsts is None else np.asarray(identity_firsts)
+        found = meta.get("identity_firsts")
+        self._identity_firsts = None if found is None else np.asarray(found, np.int64)
+        self._wide = {int(part): set(numbers) for part, numbers in meta.get("wide", {}).items()}
         self._nodes: dict[int, NodeRows] = {}
         self._identities: dict[int, IdentityRows] = {}
 
@@ -403,19 +430,21 @@ class _BlockReader:
             for i, n in zip(indices, numbers, strict=True)
         ]
 
-    @staticmethod
-    def _node_block(number: int, data: Any) -> NodeRows:
-        if len(data) < WHOLE_BELOW:
-            return node_rows(codec.from_bytes(data))
-        return node_rows(codec.from_bytes(data, without="inputs"), lambda: codec.from_bytes(data))
+    def _node_block(self, number: int, data: Any, light: bool) -> NodeRows:
+        return node_rows(codec.from_bytes(data), self._loader(NODES, number) if light else None)
 
-    def _identity_block(self, number: int, data: Any) -> IdentityRows:
+    def _identity_block(self, number: int, data: Any, light: bool) -> IdentityRows:
         firsts = self._identity_firsts
         first = number * IDENTITY_BLOCK_ROWS if firsts is None else int(firsts[number])
-        if len(data) < WHOLE_BELOW:
-            return identity_rows(codec.from_bytes(data), first)
-        table = codec.from_bytes(data, without="members")
-        return identity_rows(table, first, lambda: codec.from_bytes(data))
+        load = self._loader(IDENTITIES, number) if light else None
+        return identity_rows(codec.from_bytes(data), first, load)
+
+    def _loader(self, part: int, number: int) -> Callable[[], Any]:
+        def load() -> Any:
+            [(_, data)] = self._store._raw_blocks(self._log_id, part, [number])
+            return codec.from_bytes(data)
+
+        return load
 
     def groups(self, node_id: int, blocks: int) -> dict[str, Any]:
         """The values of the group aggregates logged in one run with ``node_id`` (the same
@@ -454,10 +483,16 @@ class _BlockReader:
 
     def _fetch(self, part: int, numbers: list[int], into: dict, make: Any) -> None:
         missing = sorted({n for n in numbers if n >= 0 and n not in into})
+        wide = self._wide.get(part, set())
         for start in range(0, len(missing), 500):
             chunk = missing[start : start + 500]
-            for number, data in self._store._raw_blocks(self._log_id, part, chunk):
-                into[number] = make(number, data)
+            whole = [n for n in chunk if n not in wide]
+            light = [n for n in chunk if n in wide]
+            for number, data in self._store._raw_blocks(self._log_id, part, whole) if whole else ():
+                into[number] = make(number, data, False)
+            if light:
+                for number, data in self._store._raw_blocks(self._log_id, LIGHT[part], light):
+                    into[number] = make(number, data, True)
         absent = [n for n in missing if n not in into]
         if absent:
             raise LookupError(f"the element log lacks block {absent[0]} of part {part}")
