@@ -391,11 +391,17 @@ size_t changed(const Log& log, const int64_t* cells, size_t n_cells, double new_
         args.resize(k);
         states.resize(k);
         bool any_changed = false, any_unknown = false;
+        const bool moves = !seen.empty();  // some applicant sees another group's aggregate
+        bool touched = false;  // most nodes read nothing changed: they are passed over first
+        for (size_t j = 0; j < k && !touched; ++j)
+            touched = state[in[j]] != SAME ||
+                      (moves && log.code[in[j]] == HELD_GROUP && seen.count(in[j]));
+        if (!touched) continue;
         for (size_t j = 0; j < k; ++j) {
             args[j] = out_value[in[j]];
             states[j] = state[in[j]];
             auto moved = seen.end();
-            if (log.code[in[j]] == HELD_GROUP && !seen.empty()) moved = seen.find(in[j]);
+            if (moves && log.code[in[j]] == HELD_GROUP) moved = seen.find(in[j]);
             if (moved != seen.end()) {  // a group's aggregate: as this node's applicant sees it
                 int64_t owner = log.owner ? log.owner[r] : NO_OWNER;
                 auto mine = owner < 0 ? moved->second.end() : moved->second.find(owner);

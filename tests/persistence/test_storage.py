@@ -281,6 +281,15 @@ def test_a_lineage_through_a_group_reads_only_the_applicants_part(backend, monke
         every = backend.read_element_lineage(pid, "approved", key, full=True)
         assert every == lineage_in_log(log, node, key, full=True)
         assert len(every.steps) == len(own.steps) + group.unlisted
+        # the members it counts, page by page, are the full walk's
+        pages = [
+            backend.read_element_members(pid, group.node_id, offset=at, limit=1000)
+            for at in range(0, 2 * group.members, 1000)
+        ]
+        listed = [member for page in pages for member in page.members]
+        assert pages[0].total == len(listed) == group.unlisted + len(group.inputs)
+        assert sorted(n for _, n in listed) == sorted(every.step(group.node_id).inputs)
+        assert {k for k, _ in listed} == set(every.step(group.node_id).identity)
 
 
 def test_lineage_steps_carry_values_identities_and_sources(backend):

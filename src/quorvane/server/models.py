@@ -332,6 +332,18 @@ class ElementGroups(Record):
     groups: dict[Text, Number | Text | None]
 
 
+class MemberPage(Record):
+    total: Int64
+    offset: Int64
+    #: (business key of the member's row, its input node)
+    members: list[tuple[Text, Int64]]
+
+
+class ElementMembers(Record):
+    #: None: the run keeps no index of its groups' members
+    page: MemberPage | None
+
+
 class ElementResultNode(Record):
     #: None: the run has no per-element log, or no such result or key
     node: Int64 | None

@@ -23,6 +23,7 @@ from ._element_log import (
     ElementLog,
     ElementLogError,
     LineageStep,
+    MemberPage,
 )
 from ._element_members import Identities, applicant_rows, own_inputs_of
 from ._element_walk import IdentityRows, NodeRows, lineage_in_log, result_node_in_log
@@ -79,6 +80,7 @@ __all__ = [
     "ElementLog",
     "ElementLogError",
     "LineageStep",
+    "MemberPage",
     "AsyncWriter",
     "Columns",
     "HostedStorage",

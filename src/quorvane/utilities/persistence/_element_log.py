@@ -124,6 +124,16 @@ class LineageStep:
 
 
 @dataclass(frozen=True, kw_only=True)
+class MemberPage:
+    """A page of the members a lineage counts in a group aggregate's ``unlisted`` inputs:
+    (business key of the member's row, the input node), from ``offset`` of ``total``."""
+
+    total: int
+    offset: int
+    members: tuple[tuple[str, int], ...]
+
+
+@dataclass(frozen=True, kw_only=True)
 class ElementLineage:
     """One element's exact lineage: every node reachable from ``root``, inputs first, root last.
 

@@ -156,18 +156,22 @@ def member_index(log: ElementLog) -> dict[str, np.ndarray]:
 def applicant_rows(log: ElementLog, rows: np.ndarray) -> np.ndarray:
     """The source row each of ``rows`` (row identities) stands for as an applicant: itself,
     a merged row's left member (as business keys are given); -1 for none and for a group."""
-    out = np.asarray(rows, np.int64).copy()
+    rows = np.asarray(rows, np.int64)
+    kind = log.identity_kind
+    if not bool((kind != SOURCE_ROW).any()):  # source rows only: each is its own
+        return rows.copy()
+    # worked out once per identity, then looked up per row
+    of = np.arange(len(kind), dtype=np.int64)
     for _ in range(_MAX_NESTING):
-        some = out >= 0
-        inner = np.zeros(len(out), bool)
-        inner[some] = log.identity_kind[out[some]] != SOURCE_ROW
+        some = of >= 0
+        inner = np.zeros(len(of), bool)
+        inner[some] = kind[of[some]] != SOURCE_ROW
         if not inner.any():
             break
-        kinds = log.identity_kind[out[inner]]
-        firsts = log.member_start[out[inner]]
+        firsts = log.member_start[of[inner]]
         lefts = log.members[np.minimum(firsts, max(len(log.members) - 1, 0))]
-        out[inner] = np.where(kinds == GROUP, -1, lefts)
-    return out
+        of[inner] = np.where(kind[of[inner]] == GROUP, -1, lefts)
+    return np.append(of, -1)[rows]  # row -1 reads the -1 appended
 
 
 def result_rows(log: ElementLog, keys: Any, nodes: np.ndarray) -> np.ndarray:

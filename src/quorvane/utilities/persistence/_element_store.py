@@ -23,7 +23,7 @@ import numpy as np
 from . import _element_codec as codec
 from . import _element_members as members
 from ._columns import checked_text
-from ._element_log import ElementLineage, ElementLog
+from ._element_log import ElementLineage, ElementLog, MemberPage
 from ._element_walk import IdentityRows, NodeRows, _value, lineage
 
 Item = TypeVar("Item")
@@ -351,6 +351,30 @@ class ElementStore:
             own = _MemberIndex(self, log_id, meta["member_firsts"], applicant).own_inputs
         return lineage(root, key, reader.nodes, reader.identities, meta["operations"], sources, own)
 
+    def read_element_members(
+        self, pipeline_id: int, node_id: int, *, offset: int = 0, limit: int = 1000
+    ) -> MemberPage | None:
+        """A page of the inputs of group aggregate ``node_id`` that a lineage counts and does
+        not list: (business key of the member row, input node) in member order, from
+        ``offset``, at most ``limit`` (a constant or other input of no one row has the key
+        ""). None when the run keeps no index of its groups' members."""
+        if offset < 0 or not 0 < limit <= 100_000:
+            raise ValueError("offset must be >= 0 and limit within 1..100000")
+        found = self._element_log_row(pipeline_id)
+        if found is None or "member_firsts" not in found[1]:
+            return None
+        log_id, meta, firsts = found
+        index = _MemberIndex(self, log_id, meta["member_firsts"], -1)
+        start, end = index.span(int(node_id))
+        rows, nodes = index.entries_between(start + offset, min(start + offset + limit, end))
+        reader = _BlockReader(self, log_id, np.frombuffer(firsts, dtype="<i8"), meta)
+        known = sorted({r for r in rows.tolist() if r >= 0})
+        keys = dict(zip(known, (b.key[at] for b, at in reader.identities(known)), strict=True))
+        members = tuple(
+            (keys.get(r, ""), n) for r, n in zip(rows.tolist(), nodes.tolist(), strict=True)
+        )
+        return MemberPage(total=end - start, offset=offset, members=members)
+
     def read_element_groups(self, pipeline_id: int, node_id: int) -> dict[str, Any]:
         """The recorded value of every group aggregate logged by the same operation call as
         aggregate ``node_id``, by group key (JSON text): where a what-if finds the
@@ -512,6 +536,30 @@ class _MemberIndex:
         mine = self._entries(node_id, self._applicant)
         entries = sorted({*mine, *self._entries(node_id, -1)})
         return tuple(node for _, node in entries), bool(mine)
+
+    def span(self, aggregate: int) -> tuple[int, int]:
+        """The index positions (start, end) of ``aggregate``'s entries (blocks hold
+        MEMBER_BLOCK_ROWS entries each)."""
+        return self._position(aggregate), self._position(aggregate + 1)
+
+    def _position(self, aggregate: int) -> int:
+        number = max(bisect_left(self._firsts, (aggregate, -(2**62))) - 1, 0)
+        if not self._firsts:
+            return 0
+        block = self._store._blocks(self._log_id, MEMBERS, [number])[number]
+        aggregates = codec._numbers(block, "aggregate", np.int64)
+        return number * MEMBER_BLOCK_ROWS + int(np.searchsorted(aggregates, aggregate))
+
+    def entries_between(self, start: int, end: int) -> tuple[np.ndarray, np.ndarray]:
+        """(source rows, nodes) of the index's entries start..end."""
+        if end <= start:
+            return np.zeros(0, np.int64), np.zeros(0, np.int64)
+        numbers = list(range(start // MEMBER_BLOCK_ROWS, (end - 1) // MEMBER_BLOCK_ROWS + 1))
+        blocks = self._store._blocks(self._log_id, MEMBERS, numbers)
+        rows = np.concatenate([codec._numbers(blocks[n], "row", np.int64) for n in numbers])
+        nodes = np.concatenate([codec._numbers(blocks[n], "node", np.int64) for n in numbers])
+        first = numbers[0] * MEMBER_BLOCK_ROWS
+        return rows[start - first : end - first], nodes[start - first : end - first]
 
     def _entries(self, aggregate: int, row: int) -> list[tuple[int, int]]:
         """(position, node) of the index's entries for (aggregate, row)."""
