@@ -217,7 +217,8 @@ class ElementStore:
         with self._db.write() as tx:
             pipeline_id = self._check_pipeline(pipeline_id, tx)
             self._drop_element_log(tx, pipeline_id)
-            firsts = np.asarray(log.node_id[node_cuts], dtype="<i8")
+            # an empty log has one empty block, and no first node id
+            firsts = np.asarray(log.node_id[node_cuts[node_cuts < log.size]], dtype="<i8")
             log_id = tx.execute(
                 "INSERT INTO element_logs (tenant_id, pipeline_id, nodes, identities, meta,"
                 " node_firsts, stored_at) VALUES (?, ?, ?, ?, ?, ?, ?) RETURNING id",
