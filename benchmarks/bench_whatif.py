@@ -8,8 +8,10 @@ where, three additions and the threshold; plus one group mean by region, held):
 - flip counts: both protected attributes set to each of their values, every applicant at
   once, in the engine; the baseline recomputes the pipeline's columns in numpy once per
   value, which is what a plain rerun with the aggregates held costs;
-- one applicant: the replay and the answer from its lineage (read from the log in memory,
-  not timed), and the whole `quorvane.whatif` on the run stored in SQLite.
+- one applicant: its lineage read from the stored run, the replay and the answer from
+  it, and the whole `quorvane.whatif` (reads included), on the run stored in SQLite and in
+  a throwaway PostgreSQL cluster (best of three each); once without the group mean
+  (before_peers), once through it (approved), and once with the group key changed.
 
     .venv/bin/python benchmarks/bench_whatif.py [N]
 """
@@ -26,7 +28,7 @@ from pathlib import Path
 import numpy as np
 
 from quorvane.replay import LogGroups, answer, flip_counts, replay, whatif
-from quorvane.utilities.persistence import NODE_TYPES, ElementLog, open_store
+from quorvane.utilities.persistence import NODE_TYPES, ElementLog, PostgresStorage, open_store
 
 N = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
 THRESHOLD = 560.0
@@ -70,8 +72,8 @@ class Builder:
         self.inputs.append((len(cols), np.stack(cols, 1).ravel() if cols else np.zeros(0)))
         return ids
 
-    def ragged(self, kind, op, values, members):
-        ids = self.block(kind, op, values, np.full(len(values), -1))
+    def ragged(self, kind, op, values, members, rows):
+        ids = self.block(kind, op, values, rows)
         self.inputs[-1] = ("ragged", members)
         return ids
 
@@ -108,14 +110,17 @@ def synthetic_run(n: int):
     order = np.argsort(region, kind="stable")
     members = [np.sort(np.concatenate([cl[order][region[order] == g], cr[region == g]]))
                for g in range(4)]  # fmt: skip
-    groups = b.ragged("AGGREGATE", "mean", means, members)
+    # as the DAG road logs a group: its aggregate belongs to a group identity (n + g) whose
+    # members are the group's rows, and so does an element-wise step of it alone
+    groups = b.ragged("AGGREGATE", "mean", means, members, n + np.arange(4))
     rm = means[region.astype(int)]
-    sc = b.block("BINARY", "mul", rm * 0.1, rows, groups[region.astype(int)], c[0.1])
+    in_group = n + region.astype(int)
+    sc = b.block("BINARY", "mul", rm * 0.1, in_group, groups[region.astype(int)], c[0.1])
     score = base * 0.5 + married * 20.0 + age + rm * 0.1
     s = b.block("BINARY", "add", score, rows, a2, sc)
     ok = b.block("BINARY", "ge", score >= THRESHOLD, rows, s, c[THRESHOLD])
     results = {"score": s, "approved": ok, "before_peers": a2}
-    return b, (married, old, wage, rm), results, groups, columns, n
+    return b, (married, old, wage, rm, region), results, groups, columns, n
 
 
 def to_log(built) -> ElementLog:
@@ -133,6 +138,9 @@ def to_log(built) -> ElementLog:
     for g, node in enumerate(groups.tolist()):
         group[node] = json.dumps([float(g)])
     keys = np.array([f"LA-{i:07d}" for i in range(n)], dtype=object)
+    region = built[1][4]
+    order = np.argsort(region, kind="stable")
+    sizes = np.bincount(region.astype(int), minlength=4)
     return ElementLog(
         node_id=np.arange(b.next, dtype=np.int64),
         node_type=np.concatenate(b.types),
@@ -145,11 +153,11 @@ def to_log(built) -> ElementLog:
         text=None,
         row=np.concatenate(b.rows),
         protected=np.zeros(b.next, bool),
-        identity_kind=np.zeros(n, np.uint8),
-        identity_table=("applicants",) * n,
-        identity_key=tuple(keys.tolist()),
-        member_start=np.zeros(n + 1, np.int64),
-        members=np.zeros(0, np.int64),
+        identity_kind=np.concatenate([np.zeros(n, np.uint8), np.full(4, 2, np.uint8)]),
+        identity_table=("applicants",) * n + ("",) * 4,
+        identity_key=tuple(keys.tolist()) + ("",) * 4,
+        member_start=np.concatenate([np.zeros(n + 1), np.cumsum(sizes)]).astype(np.int64),
+        members=order.astype(np.int64),
         sources={
             int(columns[0]): ("applicants", "married", True),
             int(columns[1]): ("applicants", "old", True),
@@ -162,7 +170,7 @@ def to_log(built) -> ElementLog:
 
 
 def one_applicant(store, pid, key, result, changes, groups) -> None:
-    repeat = 3 if result == "before_peers" else 1
+    repeat = 3
     took, lineage = timed(lambda: store.read_element_lineage(pid, result, key), repeat)
     print(f"{result}: one applicant's lineage read: {took * 1e3:.1f} ms, "
           f"{len(lineage.steps):,} steps")  # fmt: skip
@@ -175,7 +183,7 @@ def one_applicant(store, pid, key, result, changes, groups) -> None:
 
 def main() -> None:
     built = synthetic_run(N)
-    married, old, wage, rm = built[1]
+    married, old, wage, rm, region = built[1]
     log = to_log(built)
     print(f"{N:,} applicants, {log.size:,} nodes, {len(log.inputs):,} inputs")
 
@@ -195,15 +203,44 @@ def main() -> None:
 
     key = "LA-0000042"
     changes = {"married": 1.0 - married[42]}
+    # a change of the group key: the applicant moves into another region's mean
+    moved = {"region": float((region[42] + 1) % 4)}
     with tempfile.TemporaryDirectory() as tmp:
         store = open_store(str(Path(tmp) / "lineage.db"))
-        pid = store.create_pipeline("bench")
-        start = time.perf_counter()
-        store.write_element_log(pid, log)
-        print(f"  (the run stored in {time.perf_counter() - start:.1f} s, not timed here)")
-        for result in ("before_peers", "approved"):  # without and with the peers' mean
-            one_applicant(store, pid, key, result, changes, LogGroups(log))
-        store.disconnect()
+        one_store("SQLite", store, log, key, changes, moved)
+    cluster = pg_cluster()
+    if cluster is not None:
+        try:
+            one_store(
+                "PostgreSQL", PostgresStorage(cluster.new_database()), log, key, changes, moved
+            )
+        finally:
+            cluster.stop()
+
+
+def one_store(name, store, log, key, changes, moved) -> None:
+    pid = store.create_pipeline("bench")
+    start = time.perf_counter()
+    store.write_element_log(pid, log)
+    print(f"{name}: (the run stored in {time.perf_counter() - start:.1f} s, not timed here)")
+    for result in ("before_peers", "approved"):  # without and with the peers' mean
+        one_applicant(store, pid, key, result, changes, LogGroups(log))
+    took, said = timed(lambda: whatif(store, pid, key, moved, result="approved"), 3)
+    print(f"approved, region changed: quorvane.whatif on the stored run: {took * 1e3:.1f} ms")
+    print("  " + said.sentence())
+    store.disconnect()
+
+
+def pg_cluster():
+    """A throwaway PostgreSQL cluster, or None where PostgreSQL is not installed."""
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
+    from pgcluster import Cluster
+
+    try:
+        return Cluster()
+    except RuntimeError as exc:
+        print(f"PostgreSQL left out: {exc}")
+        return None
 
 
 if __name__ == "__main__":

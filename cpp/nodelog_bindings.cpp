@@ -203,12 +203,13 @@ using I32In = nb::ndarray<const int32_t, nb::ndim<1>, nb::c_contig, nb::device::
 using F64In = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 // The log's columns, checked so that the pass reads nothing out of bounds: every input of a
-// node is a row before it (the log is in topological order).
+// node is a row before it (the log is in topological order), every table in its arrays.
 orrin::replay::Log replay_log(const I32In& code, const I64In& input_start, const I64In& inputs,
                               const F64In& value, const I64In& group_start,
-                              const F64In& group_values) {
+                              const F64In& group_values, const I64In& family) {
     size_t n = code.shape(0);
-    if (value.shape(0) != n) throw nb::value_error("value must have one entry per node");
+    if (value.shape(0) != n || family.shape(0) != n)
+        throw nb::value_error("value and family must have one entry per node");
     if (input_start.shape(0) != n + 1 || group_start.shape(0) != n + 1)
         throw nb::value_error("input_start and group_start must have one entry per node, plus one");
     const int64_t* starts = input_start.data();
@@ -226,7 +227,24 @@ orrin::replay::Log replay_log(const I32In& code, const I64In& input_start, const
             if (in[j] < 0 || static_cast<size_t>(in[j]) >= r)
                 throw nb::value_error("every input must be a row before its node");
     }
-    return {n, code.data(), starts, in, value.data(), groups, group_values.data()};
+    orrin::replay::Log log{n, code.data(), starts, in, value.data(), groups, group_values.data()};
+    log.family = family.data();
+    return log;
+}
+
+orrin::replay::Tables replay_tables(const I64In& rows, const I64In& start, const F64In& keys,
+                                    const F64In& values, const I32In& param, double text_from) {
+    size_t count = rows.shape(0);
+    if (start.shape(0) != count + 1 || param.shape(0) != count)
+        throw nb::value_error("table_start and table_param must have one entry per table (plus one)");
+    if (keys.shape(0) != values.shape(0)) throw nb::value_error("every table key needs a value");
+    if (count && start.data()[0] != 0) throw nb::value_error("table_start must start at 0");
+    for (size_t t = 0; t < count; ++t) {
+        if (start.data()[t + 1] < start.data()[t] || static_cast<size_t>(start.data()[t + 1]) > keys.shape(0))
+            throw nb::value_error("table_start must ascend within the keys");
+        if (t && rows.data()[t] <= rows.data()[t - 1]) throw nb::value_error("table_rows must ascend");
+    }
+    return {count, rows.data(), start.data(), keys.data(), values.data(), param.data(), text_from};
 }
 
 nb::dict replay_codes() {
@@ -235,9 +253,14 @@ nb::dict replay_codes() {
     return codes;
 }
 
-nb::ndarray<nb::numpy, uint8_t, nb::ndim<1>> replay_check(const I32In& code, const I64In& input_start, const I64In& inputs,
-                        const F64In& value, const I64In& group_start, const F64In& group_values) {
-    orrin::replay::Log log = replay_log(code, input_start, inputs, value, group_start, group_values);
+nb::ndarray<nb::numpy, uint8_t, nb::ndim<1>> replay_check(
+    const I32In& code, const I64In& input_start, const I64In& inputs, const F64In& value,
+    const I64In& group_start, const F64In& group_values, const I64In& family,
+    const I64In& table_rows, const I64In& table_start, const F64In& table_keys,
+    const F64In& table_values, const I32In& table_param, double text_from) {
+    orrin::replay::Log log =
+        replay_log(code, input_start, inputs, value, group_start, group_values, family);
+    log.tables = replay_tables(table_rows, table_start, table_keys, table_values, table_param, text_from);
     std::vector<uint8_t> ok(log.n);
     {
         nb::gil_scoped_release release;
@@ -246,10 +269,36 @@ nb::ndarray<nb::numpy, uint8_t, nb::ndim<1>> replay_check(const I32In& code, con
     return owned(std::move(ok));
 }
 
+nb::ndarray<nb::numpy, int64_t, nb::ndim<1>> replay_owners(const I32In& code, const I64In& input_start,
+                                                        const I64In& inputs, const I64In& rows) {
+    size_t n = code.shape(0);
+    if (rows.shape(0) != n || input_start.shape(0) != n + 1)
+        throw nb::value_error("rows and input_start must have one entry per node (plus one)");
+    for (size_t r = 0; r < n; ++r)
+        for (int64_t j = input_start.data()[r]; j < input_start.data()[r + 1]; ++j)
+            if (j < 0 || static_cast<size_t>(j) >= inputs.shape(0) || inputs.data()[j] < 0 ||
+                static_cast<size_t>(inputs.data()[j]) >= r)
+                throw nb::value_error("every input must be a row before its node");
+    orrin::replay::Log log{n, code.data(), input_start.data(), inputs.data(), nullptr, nullptr, nullptr};
+    std::vector<int64_t> owner(rows.data(), rows.data() + n);
+    {
+        nb::gil_scoped_release release;
+        orrin::replay::owners(log, owner.data());
+    }
+    return owned(std::move(owner));
+}
+
 nb::tuple replay_changed(const I32In& code, const I64In& input_start, const I64In& inputs,
                          const F64In& value, const I64In& group_start, const F64In& group_values,
+                         const I64In& family, const I64In& table_rows, const I64In& table_start,
+                         const F64In& table_keys, const F64In& table_values,
+                         const I32In& table_param, double text_from, const I64In& owner,
                          const I64In& cells, double new_value) {
-    orrin::replay::Log log = replay_log(code, input_start, inputs, value, group_start, group_values);
+    orrin::replay::Log log =
+        replay_log(code, input_start, inputs, value, group_start, group_values, family);
+    log.tables = replay_tables(table_rows, table_start, table_keys, table_values, table_param, text_from);
+    if (owner.shape(0) != log.n) throw nb::value_error("owner must have one entry per node");
+    log.owner = owner.data();
     for (size_t c = 0; c < cells.shape(0); ++c)
         if (cells.data()[c] < 0 || static_cast<size_t>(cells.data()[c]) >= log.n)
             throw nb::value_error("cells must be rows of the log");
@@ -339,23 +388,19 @@ void bind_node_log(nb::module_& m) {
     m.attr("REPLAY_UNKNOWN") = int(orrin::replay::UNKNOWN);
     m.attr("REPLAY_PASS") = int(orrin::replay::PASS);
     m.def("replay_check", &replay_check, "code"_a, "input_start"_a, "inputs"_a, "value"_a,
-          "group_start"_a, "group_values"_a,
+          "group_start"_a, "group_values"_a, "family"_a, "table_rows"_a, "table_start"_a,
+          "table_keys"_a, "table_values"_a, "table_param"_a, "text_from"_a,
           "1 per node that, computed from its inputs' recorded values, gives its own recorded\n"
           "value (sources, constants and aggregates count as reproduced); 0 elsewhere.");
+    m.def("replay_owners", &replay_owners, "code"_a, "input_start"_a, "inputs"_a, "rows"_a,
+          "The applicant each node belongs to: its row's (rows, -1 for none), else the one\n"
+          "applicant whose nodes read it (-2 when several do); an aggregate gives none.");
     m.def("replay_changed", &replay_changed, "code"_a, "input_start"_a, "inputs"_a, "value"_a,
-          "group_start"_a, "group_values"_a, "cells"_a, "new_value"_a,
-          nb::sig("def replay_changed(code: Annotated[NDArray[numpy.int32], dict(shape=(None,), "
-                  "order='C', device='cpu', writable=False)], input_start: Annotated[NDArray["
-                  "numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], "
-                  "inputs: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', "
-                  "device='cpu', writable=False)], value: Annotated[NDArray[numpy.float64], "
-                  "dict(shape=(None,), order='C', device='cpu', writable=False)], group_start: "
-                  "Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', "
-                  "writable=False)], group_values: Annotated[NDArray[numpy.float64], dict(shape="
-                  "(None,), order='C', device='cpu', writable=False)], cells: Annotated[NDArray["
-                  "numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], "
-                  "new_value: float) -> tuple[NDArray[numpy.float64], NDArray[numpy.uint8], int]"),
+          "group_start"_a, "group_values"_a, "family"_a, "table_rows"_a, "table_start"_a,
+          "table_keys"_a, "table_values"_a, "table_param"_a, "text_from"_a, "owner"_a,
+          "cells"_a, "new_value"_a,
           "The log replayed with the rows `cells` set to new_value, in one forward pass:\n"
           "(values, state, held), state 0 same, 1 changed, 2 unknown per node; held counts the\n"
-          "aggregates kept at their recorded value although an input changed.");
+          "aggregates kept at their recorded value although an input changed. An applicant\n"
+          "whose own changed value is a group's key sees the aggregate of the group it lands in.");
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <map>
+#include <unordered_map>
 
 namespace orrin {
 namespace replay {
@@ -25,6 +27,7 @@ std::vector<std::pair<std::string, int32_t>> operation_codes() {
         {"sign", SIGN}, {"isnan", ISNAN},
         {"round", ROUND}, {"where", WHERE}, {"mask", WHERE}, {"select", SELECT}, {"fillna", FILLNA},
         {"clip", CLIP}, {"between", BETWEEN},
+        {"map", MAP}, {"isin", ISIN}, {"cut", CUT}, {"astype", ASTYPE},
     };
 }
 
@@ -68,8 +71,11 @@ size_t arity(int32_t code) {
     if (code >= ADD && code < NEG) return 2;
     if (code == FILLNA) return 2;
     if (code == WHERE || code == CLIP || code == BETWEEN) return 3;
+    if (code >= MAP && code <= ASTYPE) return 2;
     return 0;  // ROUND and SELECT take several
 }
+
+bool is_table(int32_t code) { return code >= MAP && code <= ASTYPE; }
 
 // The value of an operation over a[0..k); false when it cannot be evaluated here.
 bool evaluate(int32_t code, const double* a, size_t k, double& out) {
@@ -148,11 +154,128 @@ bool same(double a, double b) {
     return std::fabs(a - b) <= std::max(1e-9 * std::max(std::fabs(a), std::fabs(b)), 1e-12);
 }
 
-bool in_group_key(const Log& log, size_t r, double old) {
-    for (int64_t g = log.group_start[r]; g < log.group_start[r + 1]; ++g)
-        if (same(log.group_values[g], old)) return true;
-    return false;
+// The table whose constant is at row `row`; -1 when none was recorded there.
+int64_t table_at(const Tables& t, int64_t row) {
+    const int64_t* end = t.rows + t.count;
+    const int64_t* at = std::lower_bound(t.rows, end, row);
+    return at != end && *at == row ? at - t.rows : -1;
 }
+
+// x looked up in a table's keys: the position of an equal key (NaN finds NaN), or -1.
+int64_t find_key(const double* keys, size_t k, double x) {
+    if (std::isnan(x)) {
+        for (size_t i = 0; i < k; ++i)
+            if (std::isnan(keys[i])) return static_cast<int64_t>(i);
+        return -1;
+    }
+    const double* numbers_end = std::partition_point(keys, keys + k, [](double v) { return !std::isnan(v); });
+    const double* at = std::lower_bound(keys, numbers_end, x);
+    for (const double* c : {at - 1, at})  // to rounding, as a replay compares values
+        if (c >= keys && c < numbers_end && same(*c, x)) return c - keys;
+    return -1;
+}
+
+// cut: the output of the bin x falls in (the first that holds it), NaN outside every bin
+double cut(const double* edges, const double* outputs, size_t k, int32_t param, double x) {
+    bool right = param & 1, lowest = param & 2;
+    for (size_t i = 0; i + 1 < k; ++i) {
+        double low = edges[i], high = edges[i + 1];
+        bool inside = right ? (low < x && x <= high) || (i == 0 && lowest && x == low)
+                            : low <= x && x < high;
+        if (inside) return outputs[i];
+    }
+    return std::nan("");
+}
+
+// A table's operation of x; false when it cannot be evaluated here.
+bool evaluate_table(const Tables& t, int32_t code, int64_t row, double x, double& out) {
+    int64_t table = table_at(t, row);
+    if (table < 0) return false;
+    const double* keys = t.keys + t.start[table];
+    const double* values = t.values + t.start[table];
+    size_t k = static_cast<size_t>(t.start[table + 1] - t.start[table]);
+    int32_t param = t.param[table];
+    bool text = x >= t.text_from;
+    switch (code) {
+        case MAP: {
+            int64_t at = find_key(keys, k, x);
+            out = at < 0 ? std::nan("") : values[at];
+            return true;
+        }
+        case ISIN: out = boolean(find_key(keys, k, x) >= 0); return true;
+        case CUT:
+            if (text) return false;
+            out = std::isnan(x) ? x : cut(keys, values, k, param, x);
+            return true;
+        case ASTYPE:
+            if (param == TO_TEXT) { out = text ? x : std::nan(""); return true; }
+            if (text) return false;
+            if (param == TO_INT) { if (!std::isfinite(x)) return false; out = std::trunc(x); return true; }
+            if (param == TO_FLOAT) { out = x; return true; }
+            if (param == TO_BOOL) { out = boolean(truth(x)); return true; }
+            return false;
+        default: return false;
+    }
+}
+
+// A node's value from its inputs' values a[0..k): by its recorded table, or its operation.
+bool compute(const Log& log, size_t r, const double* a, size_t k, double& out) {
+    int32_t code = log.code[r];
+    if (!is_table(code)) return evaluate(code, a, k, out);
+    if (k != 2) return false;
+    return evaluate_table(log.tables, code, log.inputs[log.input_start[r] + 1], a[0], out);
+}
+
+// A group key's values, and the group an applicant lands in when its own inputs change.
+using Key = std::vector<double>;
+
+Key key_of(const Log& log, size_t r) {
+    return Key(log.group_values + log.group_start[r], log.group_values + log.group_start[r + 1]);
+}
+
+// Keys compared as a replay compares values: NaN equal to NaN.
+struct KeyLess {
+    bool operator()(const Key& a, const Key& b) const {
+        for (size_t i = 0; i < std::min(a.size(), b.size()); ++i) {
+            bool na = std::isnan(a[i]), nb = std::isnan(b[i]);
+            if (na != nb) return nb;
+            if (!na && a[i] != b[i]) return a[i] < b[i];
+        }
+        return a.size() < b.size();
+    }
+};
+
+// What one applicant sees of a group's aggregate after its change.
+struct Seen {
+    bool unknown = false;
+    bool moved = false;
+    Key key;
+    double value = 0.0;
+};
+
+// Per family, the row of each group by key; a key two aggregates share names neither.
+class Families {
+public:
+    explicit Families(const Log& log) : log_(log) {
+        if (!log.family) return;
+        for (size_t r = 0; r < log.n; ++r) {
+            if (log.family[r] < 0) continue;
+            auto [at, fresh] = rows_[log.family[r]].emplace(key_of(log, r), static_cast<int64_t>(r));
+            if (!fresh) at->second = -1;
+        }
+    }
+    // the row of the aggregate of group `key` in r's family; -1 when none (or two) was logged
+    int64_t find(size_t r, const Key& key) const {
+        auto family = rows_.find(log_.family ? log_.family[r] : -1);
+        if (family == rows_.end()) return -1;
+        auto at = family->second.find(key);
+        return at == family->second.end() ? -1 : at->second;
+    }
+
+private:
+    const Log& log_;
+    std::unordered_map<int64_t, std::map<Key, int64_t, KeyLess>> rows_;
+};
 
 }  // namespace
 
@@ -167,9 +290,73 @@ void check(const Log& log, uint8_t* ok) {
         args.resize(k);
         for (size_t j = 0; j < k; ++j) args[j] = log.value[in[j]];
         double out = 0.0;
-        ok[r] = evaluate(code, args.data(), k, out) && same(out, log.value[r]);
+        ok[r] = compute(log, r, args.data(), k, out) && same(out, log.value[r]);
     }
 }
+
+void owners(const Log& log, int64_t* owner) {
+    std::vector<uint8_t> fixed(log.n);
+    for (size_t r = 0; r < log.n; ++r) fixed[r] = owner[r] >= 0;
+    for (size_t r = log.n; r-- > 0;) {
+        int64_t o = owner[r];
+        if (o < 0 || log.code[r] == HELD || log.code[r] == HELD_GROUP) continue;
+        for (int64_t j = log.input_start[r]; j < log.input_start[r + 1]; ++j) {
+            int64_t in = log.inputs[j];
+            if (fixed[static_cast<size_t>(in)]) continue;
+            owner[in] = owner[in] == NO_OWNER || owner[in] == o ? o : SHARED;
+        }
+    }
+}
+
+namespace {
+
+using Seen_by = std::unordered_map<int64_t, Seen>;  // by applicant
+
+// A group's aggregate after a change: held at its recorded value, except for each applicant
+// whose own changed input is one of its key's values: that one sees the aggregate of the
+// group it lands in (unknown when no aggregate of that group was logged, or when the
+// changed value stands for more than one of the key's values). Returns whether an input
+// changed; marks the node unknown when an input of no one applicant moves the key.
+bool group(const Log& log, size_t r, const Families& families, const double* out_value,
+           uint8_t* state, std::unordered_map<int64_t, Seen_by>& seen) {
+    const Key key = key_of(log, r);
+    Seen_by mine;
+    bool any = false;
+    for (int64_t j = log.input_start[r]; j < log.input_start[r + 1]; ++j) {
+        int64_t in = log.inputs[j];
+        if (state[in] == SAME) continue;
+        any = true;
+        double old = log.value[in];
+        size_t matches = 0;
+        for (double component : key) matches += same(component, old);
+        int64_t owner = log.owner ? log.owner[in] : NO_OWNER;
+        bool may_move = matches > 0 || state[in] == UNKNOWN_VALUE;
+        if (!may_move) continue;  // a value aggregated, not the key: held
+        if (owner < 0) {
+            state[r] = UNKNOWN_VALUE;  // whose group moved cannot be told
+            return any;
+        }
+        Seen& entry = mine[owner];
+        if (entry.key.empty()) entry.key = key;
+        if (state[in] == UNKNOWN_VALUE || matches > 1) {
+            entry.unknown = true;
+            continue;
+        }
+        for (size_t c = 0; c < key.size(); ++c)
+            if (same(key[c], old)) entry.key[c] = out_value[in];
+        entry.moved = true;
+    }
+    for (auto& [owner, entry] : mine) {
+        if (entry.unknown || !entry.moved) continue;
+        int64_t at = families.find(r, entry.key);
+        if (at < 0) entry.unknown = true;
+        else entry.value = log.value[at];
+    }
+    if (!mine.empty()) seen.emplace(static_cast<int64_t>(r), std::move(mine));
+    return any;
+}
+
+}  // namespace
 
 size_t changed(const Log& log, const int64_t* cells, size_t n_cells, double new_value,
                double* out_value, uint8_t* state) {
@@ -187,41 +374,64 @@ size_t changed(const Log& log, const int64_t* cells, size_t n_cells, double new_
     for (size_t r = 0; r < log.n && n_cells; ++r)
         if (log.code[r] == UNKNOWN && log.input_start[r + 1] == log.input_start[r])
             state[r] = UNKNOWN_VALUE;
+    const Families families(log);
+    std::unordered_map<int64_t, Seen_by> seen;  // by group aggregate's row
     size_t held = 0;
     std::vector<double> args;
+    std::vector<uint8_t> states;
     for (size_t r = 0; r < log.n; ++r) {
         int32_t code = log.code[r];
         if (code == KEEP || state[r] != SAME) continue;
+        if (code == HELD_GROUP) {
+            held += group(log, r, families, out_value, state, seen) && state[r] == SAME;
+            continue;
+        }
         const int64_t* in = log.inputs + log.input_start[r];
         size_t k = static_cast<size_t>(log.input_start[r + 1] - log.input_start[r]);
-        bool any_changed = false, any_unknown = false, key_moved = false;
+        args.resize(k);
+        states.resize(k);
+        bool any_changed = false, any_unknown = false;
+        const bool moves = !seen.empty();  // some applicant sees another group's aggregate
+        bool touched = false;  // most nodes read nothing changed: they are passed over first
+        for (size_t j = 0; j < k && !touched; ++j)
+            touched = state[in[j]] != SAME ||
+                      (moves && log.code[in[j]] == HELD_GROUP && seen.count(in[j]));
+        if (!touched) continue;
         for (size_t j = 0; j < k; ++j) {
-            uint8_t s = state[in[j]];
-            any_changed |= s == CHANGED;
-            any_unknown |= s == UNKNOWN_VALUE;
-            // an input of unknown value may be the key: the group it falls in is unknown too
-            if (code == HELD_GROUP && s != SAME)
-                key_moved |= s == UNKNOWN_VALUE || in_group_key(log, r, log.value[in[j]]);
+            args[j] = out_value[in[j]];
+            states[j] = state[in[j]];
+            auto moved = seen.end();
+            if (moves && log.code[in[j]] == HELD_GROUP) moved = seen.find(in[j]);
+            if (moved != seen.end()) {  // a group's aggregate: as this node's applicant sees it
+                int64_t owner = log.owner ? log.owner[r] : NO_OWNER;
+                auto mine = owner < 0 ? moved->second.end() : moved->second.find(owner);
+                if (owner < 0 || (mine != moved->second.end() && mine->second.unknown)) {
+                    states[j] = UNKNOWN_VALUE;  // of no one applicant, or a group not known
+                } else if (mine != moved->second.end() && !same(mine->second.value, args[j])) {
+                    args[j] = mine->second.value;
+                    states[j] = CHANGED;
+                }
+            }
+            any_changed |= states[j] == CHANGED;
+            any_unknown |= states[j] == UNKNOWN_VALUE;
         }
         if (!any_changed && !any_unknown) continue;
-        if (code == HELD || (code == HELD_GROUP && !key_moved)) {
+        if (code == HELD) {
             ++held;
             continue;
         }
-        if (any_unknown || code == HELD_GROUP || code == UNKNOWN) {
+        if (any_unknown || code == UNKNOWN) {
             state[r] = UNKNOWN_VALUE;
             continue;
         }
         if (code == PASS) {
             bool keys_same = true;
-            for (size_t j = 1; j < k; ++j) keys_same &= state[in[j]] == SAME;
-            if (!keys_same) { state[r] = UNKNOWN_VALUE; continue; }
-            out_value[r] = out_value[in[0]];
+            for (size_t j = 1; j < k; ++j) keys_same &= states[j] == SAME;
+            if (!keys_same || k == 0) { state[r] = UNKNOWN_VALUE; continue; }
+            out_value[r] = args[0];
         } else {
-            args.resize(k);
-            for (size_t j = 0; j < k; ++j) args[j] = out_value[in[j]];
             double out = 0.0;
-            if (!evaluate(code, args.data(), k, out)) { state[r] = UNKNOWN_VALUE; continue; }
+            if (!compute(log, r, args.data(), k, out)) { state[r] = UNKNOWN_VALUE; continue; }
             out_value[r] = out;
         }
         state[r] = same(out_value[r], log.value[r]) ? SAME : CHANGED;

@@ -25,15 +25,39 @@ enum Code : int32_t {
     NEG, ABS, INVERT, NOT, RINT, FLOOR, CEIL, TRUNC, SQRT, EXP, EXPM1, LOG, LOG1P, LOG2, LOG10,
     SQUARE, SIGN, ISNAN,
     ROUND, WHERE, SELECT, FILLNA, CLIP, BETWEEN,
+    MAP, ISIN, CUT, ASTYPE,  // by a recorded table: the node's second input is its constant
     N_CODES
 };
 
 // The operation names of the log that each code replays (numpy's names too).
 std::vector<std::pair<std::string, int32_t>> operation_codes();
 
+// The recorded tables of maps, isin lists, cut bins and astype targets, each found by the row
+// of its constant node (rows ascending). Table t holds keys[start[t] .. start[t + 1]] and as
+// many values: a map's keys (ascending, NaN last) and what each maps to; an isin's members
+// (ascending); a cut's edges and each bin's output (the last value unused), param bit 0 for
+// bins closed on the right and bit 1 for the lowest edge included; an astype's target kind
+// in param (see AstypeKind). Values at or above text_from stand for texts.
+struct Tables {
+    size_t count = 0;
+    const int64_t* rows = nullptr;
+    const int64_t* start = nullptr;
+    const double* keys = nullptr;
+    const double* values = nullptr;
+    const int32_t* param = nullptr;
+    double text_from = 0.0;
+};
+
+enum AstypeKind : int32_t { TO_INT = 0, TO_FLOAT = 1, TO_BOOL = 2, TO_TEXT = 3 };
+
+// Owners of nodes: an applicant (a row id, >= 0), or none of them.
+enum Owner : int64_t { NO_OWNER = -1, SHARED = -2 };
+
 // The log as the pass reads it: per node its code and value, its inputs as row positions
 // (inputs[input_start[r] .. input_start[r + 1]]), and for a group's aggregate the values of
-// its group key (group_values[group_start[r] .. group_start[r + 1]]).
+// its group key (group_values[group_start[r] .. group_start[r + 1]]) and its family (the
+// aggregates one groupby logged together, where an applicant moving finds its new group;
+// -1 elsewhere). owner[r] is the applicant node r belongs to (see owners()); null: none.
 struct Log {
     size_t n;
     const int32_t* code;
@@ -42,7 +66,17 @@ struct Log {
     const double* value;
     const int64_t* group_start;
     const double* group_values;
+    const int64_t* family = nullptr;
+    const int64_t* owner = nullptr;
+    Tables tables{};
 };
+
+// owner[r] on entry: the applicant whose row node r belongs to, or NO_OWNER. On return, a
+// node of no row that only one applicant's nodes read (directly or through others such as
+// it) belongs to that applicant, and one that several read is SHARED: a step of a group's
+// value alone (a group mean times a weight) is each reader's own. An aggregate's inputs
+// take nothing from it.
+void owners(const Log& log, int64_t* owner);
 
 // ok[r] = 1 where node r, computed from its inputs' recorded values, gives its own recorded
 // value (or is a source, a constant or an aggregate); 0 where it does not or cannot.

@@ -180,3 +180,62 @@ def tracked_log():
     f["score"] = (f["wage"] - f["peer"]) * f["rate"] + f["married"] * 10
     f["approved"] = np.where(f["score"] >= 0, 1, 0)
     return tracker.element_log({"approved": f["approved"]}), tracker
+
+
+def peer_log(rows: int) -> ElementLog:
+    """Wages (cells) and a protected married flag, a mean wage per married group over
+    every member (each group's aggregate reads half the applicants: a wide row of its own),
+    and each applicant's wage less its group's mean, thresholded at zero."""
+    rng = np.random.default_rng(11)
+    wage, married = rng.uniform(100, 900, rows).round(), rng.integers(0, 2, rows).astype(float)
+    first_cell, ids = 3, np.arange(rows)
+    wage_cells, married_cells = first_cell + ids, first_cell + rows + ids
+    groups = first_cell + 2 * rows + np.arange(2)
+    subs, decisions = groups[-1] + 1 + ids, groups[-1] + 1 + rows + ids
+    size = int(decisions[-1]) + 1
+    means = np.array([wage[married == g].mean() for g in (0, 1)])
+    mine = means[married.astype(int)]
+    members = [np.flatnonzero(married == g) for g in (0, 1)]
+    node_type = np.concatenate([
+        [T["SOURCE"], T["SOURCE"], T["CONSTANT"]], np.full(2 * rows, T["SOURCE"]),
+        [T["AGGREGATE"]] * 2, np.full(2 * rows, T["BINARY"]),
+    ]).astype(np.uint8)  # fmt: skip
+    operation = np.concatenate([[0, 1, 2], np.full(2 * rows, 3), [4, 4], np.full(rows, 5),
+                                np.full(rows, 6)]).astype(np.int32)  # fmt: skip
+    inputs = [
+        np.zeros(rows, np.int64), np.ones(rows, np.int64),
+        *(np.sort(np.concatenate([wage_cells[m], married_cells[m]])) for m in members),
+        np.stack([wage_cells, groups[married.astype(int)]], 1).ravel(),
+        np.stack([subs, np.full(rows, 2)], 1).ravel(),
+    ]  # fmt: skip
+    arity = np.concatenate([[0, 0, 0], np.ones(2 * rows), [len(m) * 2 for m in members],
+                            np.full(2 * rows, 2)]).astype(np.int64)  # fmt: skip
+    group_rows = rows + np.arange(2)
+    keys = np.array([f"LA-{i:07d}" for i in range(rows)], dtype=object)
+    protected = np.zeros(size, bool)
+    protected[[1, *married_cells, *groups, *subs, *decisions]] = True
+    return ElementLog(
+        node_id=np.arange(size, dtype=np.int64),
+        node_type=node_type,
+        operation=operation,
+        operations=("loans.wage", "loans.married", "const", "cell", "mean", "sub", "ge"),
+        word=np.zeros(size, np.int64),
+        input_start=np.concatenate([[0], np.cumsum(arity)]).astype(np.int64),
+        inputs=np.concatenate(inputs).astype(np.int64),
+        value=np.concatenate(
+            [[NAN, NAN, 0.0], wage, married, means, wage - mine, (wage - mine >= 0).astype(float)]
+        ),  # fmt: skip
+        text=None,
+        row=np.concatenate([[-1, -1, -1], ids, ids, group_rows, ids, ids]).astype(np.int64),
+        protected=protected,
+        identity_kind=np.concatenate([np.zeros(rows), [2, 2]]).astype(np.uint8),
+        identity_table=("loans",) * rows + ("", ""),
+        identity_key=(*keys, "", ""),
+        member_start=np.concatenate(
+            [np.zeros(rows + 1), np.cumsum([len(m) for m in members])]
+        ).astype(np.int64),
+        members=np.concatenate(members).astype(np.int64),
+        sources={0: ("loans", "wage", False), 1: ("loans", "married", True)},
+        group=tuple([None] * int(groups[0]) + ["[0.0]", "[1.0]"] + [None] * (2 * rows)),
+        results={"approved": (keys, decisions)},
+    )

@@ -3,17 +3,19 @@
 from __future__ import annotations
 
 import math
+from dataclasses import replace
 from functools import partial
 
 import numpy as np
 import pytest
-from element_logs import chain_log, hand_made_log, tracked_log
+from element_logs import chain_log, hand_made_log, peer_log, tracked_log
 
 from quorvane.utilities.persistence import (
     ServiceError,
     StoredEdge,
     StoredNode,
     StoredRowValue,
+    _element_store,
     lineage_in_log,
     result_node_in_log,
 )
@@ -219,29 +221,75 @@ def test_dashboard_sync_is_stored(backend):
 # -- per-element logs ------------------------------------------------------------------------
 # (result, key): the node ids of that element's lineage and whether a protected source reached
 # it; None where there is no such element
+# (result, key, every node of its walk, protected reached, nodes whose word is tainted)
 HAND_LINEAGES = [
-    ("approved", "LA-1", {0, 2, 3, 4, 5, 6, 10, 11, 12, 13, 15, 16, 18}, False),
-    ("approved", "LA-2", {0, 1, 2, 3, 4, 6, 9, 10, 12, 14, 17, 19}, True),
-    ("label", "LA-3", {0, 7, 20, 21}, False),
-    ("approved", "LA-3", None, None),
-    ("no such result", "LA-1", None, None),
+    ("approved", "LA-1", {0, 2, 3, 4, 5, 6, 10, 11, 12, 13, 15, 16, 18}, False, ()),
+    # taint that only another member's cells bring into the group mean still reaches LA-1
+    ("approved", "LA-1", {0, 2, 3, 4, 5, 6, 10, 11, 12, 13, 15, 16, 18}, True, (6, 12, 15)),
+    ("approved", "LA-2", {0, 1, 2, 3, 4, 6, 9, 10, 12, 14, 17, 19}, True, ()),
+    ("label", "LA-3", {0, 7, 20, 21}, False, ()),
+    ("approved", "LA-3", None, None, ()),
+    ("no such result", "LA-1", None, None, ()),
 ]
+#: the nodes a walk without the groups' members leaves out: LA-2's part of the group mean
+OTHER_MEMBERS = {("approved", "LA-1"): {6, 12}}
 
 
-@pytest.mark.parametrize(("result", "key", "ids", "reached"), HAND_LINEAGES)
-def test_one_elements_lineage_is_the_exact_walk_back(backend, result, key, ids, reached):
+@pytest.mark.parametrize("full", [True, False], ids=["every-member", "own-inputs"])
+@pytest.mark.parametrize(("result", "key", "ids", "reached", "tainted"), HAND_LINEAGES)
+def test_one_elements_lineage_is_the_exact_walk_back(
+    backend, result, key, ids, reached, tainted, full
+):
     log = hand_made_log()
+    protected = log.protected.copy()
+    protected[list(tainted)] = True
+    log = replace(log, protected=protected)
     pid = backend.create_pipeline("hand")
     other = backend.create_pipeline("without a per-element log")
     backend.write_element_log(pid, log)
-    found = backend.read_element_lineage(pid, result, key)
+    found = backend.read_element_lineage(pid, result, key, full=full)
     assert backend.read_element_lineage(other, "approved", "LA-1") is None
     if ids is None:
         assert found is None
         return
-    assert found == lineage_in_log(log, result_node_in_log(log, result, key), key)
+    assert found == lineage_in_log(log, result_node_in_log(log, result, key), key, full=full)
+    if not full:
+        ids = ids - OTHER_MEMBERS.get((result, key), set())
     assert {s.node_id for s in found.steps} == ids and found.protected_reached is reached
     assert [s.node_id for s in found.steps] == sorted(ids) and found.exact
+    narrowed = [s for s in found.steps if s.unlisted]
+    assert [(s.node_id, s.members, s.unlisted, s.inputs) for s in narrowed] == (
+        [] if full or 15 not in ids else [(15, 2, 1, (11,))]
+    )
+
+
+@pytest.mark.parametrize("wide", [False, True], ids=["blocks-read-whole", "wide-rows-apart"])
+def test_a_lineage_through_a_group_reads_only_the_applicants_part(backend, monkeypatch, wide):
+    if wide:  # each group's aggregate in a block of its own, read without its inputs
+        monkeypatch.setattr(_element_store, "BLOCK_ENTRIES", 1000)
+    log = peer_log(3000)
+    pid = backend.create_pipeline("peers")
+    backend.write_element_log(pid, log)
+    for key in ("LA-0000005", "LA-0002999"):
+        node = result_node_in_log(log, "approved", key)
+        own = backend.read_element_lineage(pid, "approved", key)
+        assert own == lineage_in_log(log, node, key) and own.protected_reached
+        [group] = [s for s in own.steps if s.unlisted]
+        cells = [s for s in own.steps if s.node_type == "SOURCE" and s.identity]
+        assert group.inputs == tuple(s.node_id for s in cells) and len(own.steps) == 8
+        assert (group.identity, group.unlisted) == ((key,), 2 * group.members - 2)
+        every = backend.read_element_lineage(pid, "approved", key, full=True)
+        assert every == lineage_in_log(log, node, key, full=True)
+        assert len(every.steps) == len(own.steps) + group.unlisted
+        # the members it counts, page by page, are the full walk's
+        pages = [
+            backend.read_element_members(pid, group.node_id, offset=at, limit=1000)
+            for at in range(0, 2 * group.members, 1000)
+        ]
+        listed = [member for page in pages for member in page.members]
+        assert pages[0].total == len(listed) == group.unlisted + len(group.inputs)
+        assert sorted(n for _, n in listed) == sorted(every.step(group.node_id).inputs)
+        assert {k for k, _ in listed} == set(every.step(group.node_id).identity)
 
 
 def test_lineage_steps_carry_values_identities_and_sources(backend):
@@ -260,11 +308,11 @@ def test_lineage_steps_carry_values_identities_and_sources(backend):
         (11, 10),
         ("LA-1", "north"),
     )
-    assert (group.identity, steps.step(4).value, steps.step(3).identity) == (
-        ("LA-1", "LA-2"),
-        560.0,
-        (),
-    )
+    assert (steps.step(4).value, steps.step(3).identity) == (560.0, ())
+    # the group mean's members are counted, the applicant's own key kept; all on request
+    every = backend.read_element_lineage(pid, "approved", "LA-1", full=True).step(15)
+    assert (group.identity, group.members, group.group) == (("LA-1",), 2, '["north"]')
+    assert (every.identity, every.members, every.group) == (("LA-1", "LA-2"), 0, '["north"]')
     label = backend.read_element_lineage(pid, "label", "LA-3")
     assert label.step(21).value == "yes" and label.step(20).value.startswith('{"low"')
 

@@ -56,12 +56,16 @@ class LogBuilder:
     def grouped(self, operation: str, by: pd.Series, values: pd.Series, *inputs) -> np.ndarray:
         """One aggregate node per group of ``by`` (over its members' ``inputs``), spread
         back to the rows as ``groupby(...).transform`` does."""
+        if isinstance(by, pd.DataFrame):  # several keys: each group's key is their values
+            by = pd.Series(list(by.itertuples(index=False, name=None)), index=by.index)
         nodes = {}
         for label in sorted(by.unique()):
             members = [r for r, k in enumerate(self.keys) if by[k] == label]
             ins = sorted({int(c[r]) for c in inputs for r in members})
             first = self.keys[members[0]]
-            group = json.dumps([_plain(label)])
+            group = json.dumps(
+                [_plain(v) for v in (label if isinstance(label, tuple) else [label])]
+            )
             value = _plain(values[first])
             nodes[label] = self._node("AGGREGATE", operation, ins, value, group=group)
         return np.array([nodes[by[k]] for k in self.keys])

@@ -90,6 +90,7 @@ IDIOMS = {
     "isin": (lambda d: d["region"].isin(["n"]), "region", "s", True),
     "text eq": (lambda d: (d["region"] == "n") * 1.0, "region", "s", True),
     "astype": (lambda d: (d["wage"] > 500).astype(int), "wage", 100.0, True),
+    "astype of a flag": (lambda d: (d["old"] == 1).astype(int) * 10, "old", 1, True),
     "log, abs": (lambda d: np.log((d["wage"] - 800).abs()), "wage", 100.0, True),
     "clip lower": (lambda d: d["wage"].clip(lower=500), "wage", 100.0, True),
     "between": (lambda d: d["wage"].between(500, 1000), "wage", 100.0, True),
@@ -121,7 +122,8 @@ IDIOMS = {
 def test_idioms_replay_as_pandas_reruns(idiom, column, value, computed, plain):
     df = applicants()
     tracker = qv.DAGTracker()
-    out = idiom(qv.wrap(df, tracker, "applicants", protected=["married", "old"])).rename("out")
+    protected = ["married", "old", "region"]
+    out = idiom(qv.wrap(df, tracker, "applicants", protected=protected)).rename("out")
     for key in ("LA-0001", "LA-0002"):  # LA-0002's wage is missing
         got = qv.whatif(tracker, {"out": out}, key, {column: value})
         changed = df.copy()
@@ -129,7 +131,7 @@ def test_idioms_replay_as_pandas_reruns(idiom, column, value, computed, plain):
         assert got.computed is computed, got.not_evaluated
         if computed:
             assert got.new_value == pytest.approx(float(plain(changed)[key]), nan_ok=True)
-    if computed and column in ("married", "old"):  # the engine's pass agrees
+    if computed and column in protected:  # the engine's pass agrees
         counts = run_flip_counts(tracker, {"out": out}, "out")
         bulk = next(c for c in counts.counts if c.attribute.endswith(column) and c.value == value)
         one_by_one = [

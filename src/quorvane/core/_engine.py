@@ -24,6 +24,7 @@ try:
         replay_changed,
         replay_check,
         replay_codes,
+        replay_owners,
         risk_score_batch,
         update_chain_batch,
     )
@@ -48,6 +49,7 @@ __all__ = [
     "replay_changed",
     "replay_check",
     "replay_codes",
+    "replay_owners",
     "risk_score_batch",
     "update_chain_batch",
 ]

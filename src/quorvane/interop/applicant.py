@@ -193,7 +193,8 @@ def export_applicant(
     if result is None and len(stored) > 1:
         raise ValueError(f"name the result to follow, one of: {', '.join(stored)}")
     result = result if result is not None else (stored[0] if stored else "")
-    lineage = storage.read_element_lineage(pipeline_id, result, key) if stored else None
+    # an export keeps every node: the other members of the applicant's groups included
+    lineage = storage.read_element_lineage(pipeline_id, result, key, full=True) if stored else None
     if lineage is None:
         raise LookupError(missing_lineage(pipeline_id, stored, result, key))
     return render(record, lineage, result, fmt, namespace)

@@ -11,7 +11,7 @@ from ..utilities.orrin32_dag import DAGTracker
 from ..utilities.persistence import ElementLineage, ElementLog
 from ._answer import WhatIf, answer
 from ._flips import FlipCounts, flip_counts
-from ._groups import GroupKey, Groups, LogGroups, NoGroups
+from ._groups import GroupKey, Groups, LogGroups, NoGroups, recorded_by_key
 from ._operations import Value
 from ._replay import replay
 
@@ -183,7 +183,9 @@ def _stored_node(storage: Any, run: Any, result: str, key: str) -> int | None:
 
 
 class _StoredGroups:
-    """The groups of a stored run, read (once) only when a replay meets an aggregate."""
+    """The groups of a stored run, read only when a replay moves an applicant into another
+    group: that operation's aggregates where the store can look them up, else the whole
+    log (once)."""
 
     def __init__(self, storage: Any, run: Any) -> None:
         self._storage, self._run = storage, run
@@ -196,7 +198,11 @@ class _StoredGroups:
         return self._groups
 
     def group_of(self, node_id: int) -> str | None:
-        return self._loaded().group_of(node_id)
+        # a stored lineage's steps carry their group keys: a step without one has none
+        return None
 
     def recorded(self, node_id: int) -> Mapping[GroupKey, Value]:
-        return self._loaded().recorded(node_id)
+        look_up = getattr(self._storage, "read_element_groups", None)
+        if look_up is None:
+            return self._loaded().recorded(node_id)
+        return recorded_by_key(look_up(self._run, node_id))

@@ -4,22 +4,28 @@ attribute alone is set to each of its other values, over every applicant at once
 The engine replays the whole log in one forward pass per value. Every applicant's cell is
 set at once, which equals changing each applicant alone because the pass holds every
 aggregate over many rows at its recorded value: an element-wise step reads only its own
-row. A decision the pass cannot compute (an operation it does not evaluate, a group the
-change would move it out of) is counted as unknown, never as a flip or a non-flip.
+row. An applicant whose change moves it into another group sees that group's recorded
+aggregate, as the one-applicant replay does: the pass knows each node's applicant (its
+row's, or for a step of a group's value alone, that of the one applicant reading it).
+Recorded tables (maps, isin lists, cut bins, astype targets) are evaluated too. A decision
+the pass cannot compute (an operation it does not evaluate, a group no aggregate was
+recorded for) is counted as unknown, never as a flip or a non-flip.
 """
 
 from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 
 from ..core import _engine
 from ..core._tracker import UNKNOWN_SOURCE
-from ..utilities.persistence import NODE_TYPES, ElementLog
+from ..utilities.persistence import NODE_TYPES, ElementLog, applicant_rows
 from ._groups import group_key
 from ._operations import evaluator
+from ._tables import Parsed, Unreadable, engine_tables, parse, table_steps, texts_in
 
 #: attributes with more distinct values than this are listed, not counted (an income is
 #: not "set to each of its other values")
@@ -79,30 +85,42 @@ class ReplayColumns:
         self.input_start = np.ascontiguousarray(log.input_start, dtype=np.int64)
         self.inputs = rows_of(log, log.inputs)
         self.code = _codes(log, self.inputs)
-        self.texts = _text_codes(log)
+        parsed = _parsed_tables(log, self.inputs, self.code)
+        self.texts = _text_codes(log, texts_in(p for _, p in parsed.values()))
         self.value = _coded_values(log, self.texts)
-        self.group_start, self.group_values = _group_columns(log, self.texts)
-        ok = _engine.replay_check(*self._program())
+        self.group_start, self.group_values, self.family = _group_columns(log, self.texts)
+        self.tables = engine_tables(parsed, lambda v: _key_value(v, self.texts))
+        ok = _engine.replay_check(**self._program())
         evaluated = self.code >= _engine.REPLAY_PASS
         self.not_replayed = int(np.count_nonzero(evaluated & (ok == 0)))
         self.code[ok == 0] = _engine.REPLAY_UNKNOWN
+        rows = applicant_rows(log, log.row)
+        self.owner = _engine.replay_owners(self.code, self.input_start, self.inputs, rows)
 
     def changed(self, cells: np.ndarray, value: float) -> tuple[np.ndarray, np.ndarray, int]:
         """(values, states, aggregates held) with the rows ``cells`` set to ``value``."""
-        return _engine.replay_changed(*self._program(), cells, float(value))
-
-    def _program(
-        self,
-    ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
-        """The columns every replay pass takes, in the engine's order."""
-        return (
-            self.code,
-            self.input_start,
-            self.inputs,
-            self.value,
-            self.group_start,
-            self.group_values,
+        return _engine.replay_changed(
+            **self._program(), owner=self.owner, cells=cells, new_value=float(value)
         )
+
+    def _program(self) -> dict[str, Any]:
+        """The columns every replay pass takes, by the engine's names."""
+        rows, start, keys, values, param = self.tables.columns()
+        return {
+            "code": self.code,
+            "input_start": self.input_start,
+            "inputs": self.inputs,
+            "value": self.value,
+            "group_start": self.group_start,
+            "group_values": self.group_values,
+            "family": self.family,
+            "table_rows": rows,
+            "table_start": start,
+            "table_keys": keys,
+            "table_values": values,
+            "table_param": param,
+            "text_from": TEXT_SCALE,
+        }
 
 
 def rows_of(log: ElementLog, node_ids: np.ndarray) -> np.ndarray:
@@ -179,11 +197,27 @@ def _grouped_rows(log: ElementLog) -> list[int]:
 TEXT_SCALE = 1e290
 
 
-def _text_codes(log: ElementLog) -> dict[str, float]:
-    if log.text is None:
-        return {}
-    found = sorted({t for t in log.text if t is not None})
+def _text_codes(log: ElementLog, more: set[str]) -> dict[str, float]:
+    """Codes of the log's texts and of ``more`` (the texts its tables name)."""
+    found = sorted({t for t in log.text or () if t is not None} | more)
     return {text: TEXT_SCALE * (i + 1) for i, text in enumerate(found)}
+
+
+def _parsed_tables(
+    log: ElementLog, input_rows: np.ndarray, code: np.ndarray
+) -> dict[int, tuple[str, Parsed]]:
+    """The recorded table of each table step's constant; the steps of a table the replay
+    does not read are set unknown to the pass."""
+    parsed: dict[int, tuple[str, Parsed]] = {}
+    for row, (operation, steps) in table_steps(log, input_rows).items():
+        try:
+            if row < 0:
+                raise Unreadable("no table recorded")
+            text = log.text[row] if log.text is not None else None
+            parsed[row] = (operation, parse(operation, text))
+        except Unreadable:
+            code[steps] = _engine.REPLAY_UNKNOWN
+    return parsed
 
 
 def _coded_values(log: ElementLog, codes: dict[str, float]) -> np.ndarray:
@@ -194,23 +228,31 @@ def _coded_values(log: ElementLog, codes: dict[str, float]) -> np.ndarray:
     return value
 
 
-def _group_columns(log: ElementLog, codes: dict[str, float]) -> tuple[np.ndarray, np.ndarray]:
-    """Per node, the values of its group key, texts by their codes."""
+def _group_columns(
+    log: ElementLog, codes: dict[str, float]
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Per node, the values of its group key, texts by their codes, and its family: the
+    first row of the run of group aggregates one operation logged with it (-1 elsewhere)."""
     counts = np.zeros(log.size, dtype=np.int64)
+    family = np.full(log.size, -1, dtype=np.int64)
     values: list[float] = []
     group = log.group or ()
+    previous = -2
     for r in _grouped_rows(log):
         key = [_key_value(v, codes) for v in group_key(str(group[r]))]
         counts[r] = len(key)
         values.extend(key)
+        same_run = previous == r - 1 and log.operation[previous] == log.operation[r]
+        family[r] = family[previous] if same_run else r
+        previous = r
     start = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
-    return start, np.asarray(values, dtype=np.float64)
+    return start, np.asarray(values, dtype=np.float64), family
 
 
 def _key_value(value: object, codes: dict[str, float]) -> float:
     if isinstance(value, float):
         return value
-    return codes.get(value, math.nan) if isinstance(value, str) else math.nan
+    return codes.get(value, math.nan) if isinstance(value, str) else math.nan  # None: NaN
 
 
 def attribute_cells(log: ElementLog) -> dict[str, np.ndarray]:

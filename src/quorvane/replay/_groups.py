@@ -86,14 +86,25 @@ class LogGroups:
             first -= 1
         while last + 1 < log.size and log.operation[last + 1] == operation and log.group[last + 1]:
             last += 1
-        found: dict[GroupKey, Value] = {}
-        twice: set[GroupKey] = set()
-        for r in range(first, last + 1):
-            key = group_key(str(log.group[r]))
-            if key in found:
-                twice.add(key)
-            found[key] = _value(log, r)
-        return {k: v for k, v in found.items() if k not in twice}
+        return recorded_by_key(
+            [(str(log.group[r]), _value(log, r)) for r in range(first, last + 1)]
+        )
+
+
+def recorded_by_key(
+    recorded: Mapping[str, Value] | list[tuple[str, Value]],
+) -> dict[GroupKey, Value]:
+    """Recorded aggregates by their group keys' values (a key met twice, as text or as
+    values, is left out: it names no one aggregate)."""
+    pairs = recorded.items() if isinstance(recorded, Mapping) else recorded
+    found: dict[GroupKey, Value] = {}
+    twice: set[GroupKey] = set()
+    for text, value in pairs:
+        key = group_key(text)
+        if key in found:
+            twice.add(key)
+        found[key] = value
+    return {k: v for k, v in found.items() if k not in twice}
 
 
 def _value(log: ElementLog, row: int) -> Value:

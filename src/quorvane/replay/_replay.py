@@ -123,6 +123,10 @@ def replay(lineage: ElementLineage, changes: Changes, groups: Groups | None = No
     )
 
 
+class _Ambiguous(Exception):
+    """A changed value that stands for more than one of a group key's values."""
+
+
 class _Run:
     def __init__(self, lineage: ElementLineage, groups: Groups) -> None:
         self.lineage = lineage
@@ -166,6 +170,8 @@ class _Run:
             return self.cannot(step, str(exc))
 
     def reads_others(self, step: LineageStep) -> bool:
+        if step.unlisted:  # the other rows' inputs were left out of the lineage
+            return True
         key, step_of = self.lineage.key, self.lineage.step
         return any((identity := step_of(i).identity) and key not in identity for i in step.inputs)
 
@@ -179,8 +185,11 @@ class _Run:
         return new_inputs[0]
 
     def aggregate(self, step: LineageStep) -> Any:
-        group = self.groups.group_of(step.node_id)
-        moved_to = self.moved_group(step, group) if group is not None else None
+        group = step.group or self.groups.group_of(step.node_id)
+        try:
+            moved_to = self.moved_group(step, group) if group is not None else None
+        except _Ambiguous as exc:
+            return self.cannot(step, str(exc))
         if moved_to is None:
             if step.value is None:  # nothing recorded to hold it at
                 return self.cannot(step, "an aggregate whose value was not recorded")
@@ -196,16 +205,22 @@ class _Run:
     def moved_group(self, step: LineageStep, group: str) -> GroupKey | None:
         """The group key after the change, when a changed input of the applicant's own is
         one of the key's values; None when only values aggregated changed."""
-        key = list(group_key(group))
+        recorded = list(group_key(group))
+        key = list(recorded)
         moved = False
         for i in step.inputs:
             own = self.lineage.key in self.lineage.step(i).identity
             old, new = self.recorded(i), self.new(i)
             if not own or same(old, new):
                 continue
-            for k, component in enumerate(key):
-                if same(component, old):
-                    key[k], moved = (float(new) if isinstance(new, int | float) else new), True
+            places = [k for k, component in enumerate(recorded) if same(component, old)]
+            if len(places) > 1:  # which of the key's columns it is cannot be told
+                raise _Ambiguous(
+                    f"the changed value {old!r} is {len(places)} of its group key's values: "
+                    "the group it moves into cannot be told"
+                )
+            for k in places:
+                key[k], moved = (float(new) if isinstance(new, int | float) else new), True
         return tuple(key) if moved else None
 
     def cannot(self, step: LineageStep, reason: str) -> Any:

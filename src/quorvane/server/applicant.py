@@ -80,7 +80,9 @@ class Step:
 
     @property
     def unlisted_inputs(self) -> int:
-        return len(self.record.inputs) - len(self.operands)
+        """Inputs not named: past the listed ones, and those of a group's other members
+        (which the lineage counts, and the exports list)."""
+        return len(self.record.inputs) - len(self.operands) + self.record.unlisted
 
     @property
     def value(self) -> str:
@@ -103,7 +105,7 @@ class Step:
         if not self.operands:
             return self.name
         shown_operands = [o.text for o in self.operands[:SHOWN_INPUTS]]
-        more = len(self.record.inputs) - len(shown_operands)
+        more = len(self.record.inputs) - len(shown_operands) + self.record.unlisted
         if more > 0:
             shown_operands.append(f"… {more} more")
         return f"{self.record.operation}({', '.join(shown_operands)})"
@@ -273,8 +275,11 @@ def _box(step: LineageStep, is_root: bool) -> Box:
     return Box(step.node_id, lines, classes, tooltip, widths=(len(name), VALUE_CHARS + 2, 10))
 
 
-def read_applicant(store: SQLStore, pipeline_id: int, key: str, output: str) -> Applicant | None:
-    """The exact lineage of ``key``'s ``output`` in a run; None when the run kept no
+def read_applicant(
+    store: SQLStore, pipeline_id: int, key: str, output: str, *, full: bool = False
+) -> Applicant | None:
+    """The exact lineage of ``key``'s ``output`` in a run (a group's other members counted,
+    or with ``full`` walked, as an export keeps them); None when the run kept no
     per-element log (it was stored before runs kept one); ``NotFound`` when the run is not
     this tenant's, or its log has no such output or applicant."""
     run = visible_run(store, pipeline_id)
@@ -283,7 +288,7 @@ def read_applicant(store: SQLStore, pipeline_id: int, key: str, output: str) -> 
         return None
     if output not in stored:
         raise no_output(pipeline_id, key, output, stored)
-    lineage = store.read_element_lineage(pipeline_id, output, key)
+    lineage = store.read_element_lineage(pipeline_id, output, key, full=full)
     if lineage is None:
         raise no_applicant(pipeline_id, key)
     rows = [r for r in store.results_for_keys(pipeline_id, [key]) if r["output_name"] == output]

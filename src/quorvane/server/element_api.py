@@ -87,6 +87,36 @@ def element_lineage(
     st: TenantStore,
     result: Annotated[m.Text, Query()],
     key: Annotated[m.Text, Query()],
+    full: Annotated[bool, Query()] = False,
 ):
-    found = st.read_element_lineage(pipeline_id, result, key)
+    found = st.read_element_lineage(pipeline_id, result, key, full=full)
     return {"lineage": None if found is None else asdict(found)}
+
+
+@router.get("/pipelines/{pipeline_id}/element_result_node", response_model=m.ElementResultNode)
+def element_result_node(
+    pipeline_id: PipelineId,
+    st: TenantStore,
+    result: Annotated[m.Text, Query()],
+    key: Annotated[m.Text, Query()],
+):
+    return {"node": st.element_result_node(pipeline_id, result, key)}
+
+
+@router.get("/pipelines/{pipeline_id}/element_members", response_model=m.ElementMembers)
+def element_members(
+    pipeline_id: PipelineId,
+    st: TenantStore,
+    node: Annotated[int, Query(ge=0, le=2**63 - 1)],
+    offset: Annotated[int, Query(ge=0, le=2**63 - 1)] = 0,
+    limit: Annotated[int, Query(ge=1, le=100_000)] = 1000,
+):
+    page = st.read_element_members(pipeline_id, node, offset=offset, limit=limit)
+    return {"page": None if page is None else asdict(page)}
+
+
+@router.get("/pipelines/{pipeline_id}/element_groups", response_model=m.ElementGroups)
+def element_groups(
+    pipeline_id: PipelineId, st: TenantStore, node: Annotated[int, Query(ge=0, le=2**63 - 1)]
+):
+    return {"groups": st.read_element_groups(pipeline_id, node)}

@@ -315,6 +315,9 @@ class LineageStep(Record):
     table: Text | None = None
     column: Text | None = None
     protected: Flag = False
+    group: Text | None = None
+    members: Int64 = 0
+    unlisted: Int64 = 0
 
 
 class ElementLineage(Record):
@@ -322,6 +325,28 @@ class ElementLineage(Record):
     key: Text
     steps: list[LineageStep]
     exact: Flag = True
+
+
+class ElementGroups(Record):
+    #: the recorded aggregates of one groupby by group key (JSON text); empty: no group's
+    groups: dict[Text, Number | Text | None]
+
+
+class MemberPage(Record):
+    total: Int64
+    offset: Int64
+    #: (business key of the member's row, its input node)
+    members: list[tuple[Text, Int64]]
+
+
+class ElementMembers(Record):
+    #: None: the run keeps no index of its groups' members
+    page: MemberPage | None
+
+
+class ElementResultNode(Record):
+    #: None: the run has no per-element log, or no such result or key
+    node: Int64 | None
 
 
 class OneElementLineage(Record):

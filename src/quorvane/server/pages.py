@@ -355,7 +355,7 @@ def export(request: Request, pipeline_id: int, kind: str, key: str, output: str)
     if kind not in EXPORTS or (kind in EXACT_FORMATS and interop is None):
         raise NotFound("No such export", f"There is no {kind} export of a lineage here.")
     store = _store(request)
-    exact = read_applicant(store, pipeline_id, key, output)
+    exact = read_applicant(store, pipeline_id, key, output, full=True)  # every node
     if exact is not None and kind in EXACT_FORMATS:
         body = interop.render(exact.run, exact.lineage, output, EXACT_FORMATS[kind])
     elif exact is not None and kind == "json":

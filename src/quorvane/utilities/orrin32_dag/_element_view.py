@@ -12,7 +12,17 @@ from typing import Any
 
 import numpy as np
 
-from ..persistence import ElementLineage, ElementLog, LineageStep
+from ..persistence import (
+    NODE_TYPES,
+    ElementLineage,
+    ElementLog,
+    Identities,
+    IdentityRows,
+    LineageStep,
+    NodeRows,
+    own_inputs_of,
+    walk_lineage,
+)
 from ._node_table import CELL, PROTECTED
 
 # the native log's flag of a row in the table (see nodelog.hpp)
@@ -121,9 +131,92 @@ def element_keys(tracker: Any, nodes: np.ndarray, labels: Any) -> np.ndarray:
     return keys
 
 
-def element_lineage(tracker: Any, node_id: int, key: str = "") -> ElementLineage:
+def element_lineage(
+    tracker: Any, node_id: int, key: str = "", full: bool = False
+) -> ElementLineage:
     """The exact lineage of the element whose node is ``node_id``: every node reached from
-    it through the cells it read, inputs first, with each node's own value and rows."""
+    it through the cells it read, inputs first, with each node's own value and rows. An
+    aggregate over a group of rows is one step (the element's own inputs followed, the
+    others counted) unless ``full``."""
+    key = key or _business_key(tracker, node_id)
+    if full:
+        return _full_lineage(tracker, node_id, key)
+    store = tracker._elements
+    identities = _identity_lookups(store.identities)
+    own = own_inputs_of(
+        key,
+        int(store.row.get([node_id])[0]),
+        identities,
+        lambda i: str(store.identities.key.get([i])[0]),
+        store.row.get,
+    )
+    if own is None:
+        return _full_lineage(tracker, node_id, key)
+    names = tracker._operations.values
+    return walk_lineage(
+        node_id,
+        key,
+        lambda ids: _node_rows(tracker, ids),
+        lambda indices: _identity_rows(store.identities, indices),
+        [str(n) for n in names],
+        _sources(tracker),
+        own,
+    )
+
+
+def _business_key(tracker: Any, node_id: int) -> str:
+    identities, row = tracker._elements.identities, tracker._elements.row
+    return str(identities.business_keys(np.array([row.get([node_id])[0]]))[0])
+
+
+def _node_rows(tracker: Any, ids: Any) -> list[tuple[NodeRows, int]]:
+    """The log's rows of ``ids``, as one block of node rows (in the order asked)."""
+    ids = np.asarray(ids, dtype=np.int64)
+    found = [tracker._log.row(int(i), cells=True) for i in ids.tolist()]
+    store = tracker._elements
+    types = {i: NODE_TYPES.index(t.name) for i, t in enumerate(tracker._node_types.values)}
+    counts = [len(f[4]) for f in found]
+    texts = store.texts_of(ids)
+    rows = NodeRows(
+        node_id=ids,
+        node_type=np.array([types[f[0]] for f in found], np.uint8),
+        operation=np.array([f[1] for f in found], np.int32),
+        word=np.array([f[2] for f in found], np.int64),
+        input_start=np.concatenate([[0], np.cumsum(counts)]).astype(np.int64),
+        inputs=np.concatenate(
+            [np.zeros(0, np.int64), *(np.asarray(f[4], np.int64) for f in found)]
+        ),
+        value=store.value.get(ids),
+        text=None if texts is None else list(texts),
+        row=store.row.get(ids),
+        protected=np.array([bool(f[3] & PROTECTED) for f in found]),
+        group=[store.group_keys.get(i) for i in ids.tolist()],
+    )
+    return [(rows, at) for at in range(len(ids))]
+
+
+def _identity_lookups(identities: Any) -> Identities:
+    return Identities.of_ends(
+        identities.kind.get, identities.member_end.get, identities.members.get
+    )
+
+
+def _identity_rows(identities: Any, indices: Any) -> list[tuple[IdentityRows, int]]:
+    ids = np.asarray(indices, dtype=np.int64)
+    counts, flat = _identity_lookups(identities).members(ids)
+    rows = IdentityRows(
+        first=0,
+        kind=identities.kind.get(ids),
+        key=[str(k) for k in identities.key.get(ids)],
+        member_start=np.concatenate([[0], np.cumsum(counts)]).astype(np.int64),
+        members=flat,
+    )
+    return [(rows, at) for at in range(len(ids))]
+
+
+def _full_lineage(tracker: Any, node_id: int, key: str) -> ElementLineage:
+    """Every node reached from ``node_id`` through the cells it read, inputs first, with
+    each node's own value and rows."""
     ids, _ = tracker._log.lineage(node_id, cells=True)
     if not len(ids):
         raise KeyError(f"node {node_id} is not in the log")
@@ -152,11 +245,11 @@ def element_lineage(tracker: Any, node_id: int, key: str = "") -> ElementLineage
                 table=origin[0] if origin else None,
                 column=origin[1] if origin else None,
                 protected=bool(flags & PROTECTED),
+                group=store.group_keys.get(step_id),
             )
         )
     root = int(ids[-1])
-    if not key:
-        key = str(store.identities.business_keys(np.array([store.row.get([root])[0]]))[0])
+    key = key or _business_key(tracker, root)
     return ElementLineage(root=root, key=key, steps=tuple(steps))
 
 

@@ -262,13 +262,17 @@ class DAGTracker(ProvenanceTracker):
         _check_results(results)
         return _element_view.element_log(self, results)
 
-    def element_lineage(self, node_id: int, key: str = "") -> Any:
+    def element_lineage(self, node_id: int, key: str = "", *, full: bool = False) -> Any:
         """The exact lineage of one element (an ``ElementLineage``): every node its node
         ``node_id`` was made from, down to the source cells it read, each with its own
-        value. ``key``: the business key it is asked for (by default its row's)."""
+        value. ``key``: the business key it is asked for (by default its row's). An
+        aggregate over a group of rows is one step with its value, group key and member
+        count, of whose inputs only the element's own are followed; ``full`` follows
+        every member."""
         node_id = as_int("node_id", node_id)
         exact("key", key, str)
-        return _element_view.element_lineage(self, node_id, key)
+        exact("full", full, bool)
+        return _element_view.element_lineage(self, node_id, key, full)
 
     def __enter__(self) -> DAGTracker:
         """Context manager support."""

@@ -23,8 +23,11 @@ from ._element_log import (
     ElementLog,
     ElementLogError,
     LineageStep,
+    MemberPage,
 )
-from ._element_walk import lineage_in_log, result_node_in_log
+from ._element_members import Identities, applicant_rows, own_inputs_of
+from ._element_walk import IdentityRows, NodeRows, lineage_in_log, result_node_in_log
+from ._element_walk import lineage as walk_lineage
 from ._records import StoredEdge, StoredNode, StoredRowValue
 from ._rowhash import source_row_exact_hash, source_row_hash
 from ._source_files import SourceFileError, file_sha256, read_source_file
@@ -55,6 +58,9 @@ def __getattr__(name: str) -> object:
 
 
 __all__ = [
+    "Identities",
+    "IdentityRows",
+    "NodeRows",
     "NUL_MESSAGE",
     "DocumentError",
     "JSONText",
@@ -65,12 +71,16 @@ __all__ = [
     "ARROW_STREAM",
     "element_log_from_stream",
     "element_log_to_stream",
+    "applicant_rows",
     "lineage_in_log",
+    "own_inputs_of",
+    "walk_lineage",
     "result_node_in_log",
     "ElementLineage",
     "ElementLog",
     "ElementLogError",
     "LineageStep",
+    "MemberPage",
     "AsyncWriter",
     "Columns",
     "HostedStorage",

@@ -68,6 +68,7 @@ def node_table(log: ElementLog) -> Any:
         "operation": pa.array(np.asarray(log.operation, np.int32)),
         "word": pa.array(np.asarray(log.word, np.int64)),
         "inputs": _list(log.input_start, log.inputs),
+        "arity": pa.array(np.diff(np.asarray(log.input_start, np.int64))),
         "value": pa.array(np.asarray(log.value, np.float64)),
         "text": _optional_text(log.text, n),
         "row": pa.array(np.asarray(log.row, np.int64)),
@@ -85,23 +86,34 @@ def identity_table(log: ElementLog) -> Any:
             "table": pa.array(log.identity_table, type=pa.string()),
             "key": pa.array(log.identity_key, type=pa.string()),
             "members": _list(log.member_start, log.members),
+            "member_count": pa.array(np.diff(np.asarray(log.member_start, np.int64))),
         }
     )
 
 
-def result_table(keys: np.ndarray, nodes: np.ndarray, *, sort: bool) -> Any:
-    """A result's (key, node) pairs; sorted by key (byte order, which is the code point
-    order Python compares text in) when ``sort``."""
+def result_table(
+    keys: np.ndarray, nodes: np.ndarray, *, sort: bool, rows: np.ndarray | None = None
+) -> Any:
+    """A result's (key, node) pairs, with each key's source row when ``rows`` gives them;
+    sorted by key (byte order, which is the code point order Python compares text in) when
+    ``sort``."""
     pa = arrow()
-    table = pa.table(
-        {
-            "key": pa.array(np.asarray(keys, object), type=pa.string()),
-            "node": pa.array(np.asarray(nodes, np.int64)),
-        }
-    )
+    columns = {
+        "key": pa.array(np.asarray(keys, object), type=pa.string()),
+        "node": pa.array(np.asarray(nodes, np.int64)),
+    }
+    if rows is not None:
+        columns["row"] = pa.array(np.asarray(rows, np.int64))
+    table = pa.table(columns)
     if sort:
         table = table.take(pa.compute.sort_indices(table, [("key", "ascending")]))
     return table
+
+
+def member_table(columns: dict[str, np.ndarray]) -> Any:
+    """The inputs of a log's group aggregates by (aggregate, source row, position)."""
+    pa = arrow()
+    return pa.table({name: pa.array(np.asarray(v, np.int64)) for name, v in columns.items()})
 
 
 def to_bytes(table: Any, compression: str | None = None) -> bytes:

@@ -100,7 +100,13 @@ class ElementLog:
 
 @dataclass(frozen=True, kw_only=True)
 class LineageStep:
-    """One node of an element's lineage, with its own value and the row(s) it belongs to."""
+    """One node of an element's lineage, with its own value and the row(s) it belongs to.
+
+    A lineage read without its groups' members keeps an aggregate over other rows as one
+    step: ``group`` is its group's key (JSON), ``members`` the rows it aggregates (then not
+    listed in ``identity``) and ``unlisted`` the inputs of other rows it read (left out of
+    ``inputs``, which keep the element's own and the shared ones, such as constants).
+    """
 
     node_id: int
     node_type: str
@@ -112,6 +118,19 @@ class LineageStep:
     table: str | None = None
     column: str | None = None
     protected: bool = False
+    group: str | None = None
+    members: int = 0
+    unlisted: int = 0
+
+
+@dataclass(frozen=True, kw_only=True)
+class MemberPage:
+    """A page of the members a lineage counts in a group aggregate's ``unlisted`` inputs:
+    (business key of the member's row, the input node), from ``offset`` of ``total``."""
+
+    total: int
+    offset: int
+    members: tuple[tuple[str, int], ...]
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -140,5 +159,6 @@ class ElementLineage:
 
     @property
     def protected_reached(self) -> bool:
-        """Whether the element read any protected source."""
-        return any(s.protected for s in self.steps if s.node_type == "SOURCE")
+        """Whether the element read any protected source: a protected source step, or an
+        aggregate whose unlisted inputs carry the taint (its word says so)."""
+        return any(s.protected for s in self.steps if s.node_type == "SOURCE" or s.unlisted)

@@ -11,7 +11,7 @@ reading one applicant fetches only the blocks its walk reaches.
 from __future__ import annotations
 
 import json
-from bisect import bisect_right
+from bisect import bisect_left, bisect_right
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -21,27 +21,41 @@ from typing import Any, TypeVar
 import numpy as np
 
 from . import _element_codec as codec
+from . import _element_members as members
 from ._columns import checked_text
-from ._element_log import ElementLineage, ElementLog
-from ._element_walk import IdentityRows, NodeRows, lineage
+from ._element_log import ElementLineage, ElementLog, MemberPage
+from ._element_walk import IdentityRows, NodeRows, _value, lineage
 
 Item = TypeVar("Item")
 Made = TypeVar("Made")
 
 NODES, IDENTITIES, FIRST_RESULT = 0, 1, 2
+#: the part of the index of group aggregates' inputs by source row (see _element_members)
+MEMBERS = -1
+#: copies of the wide node and identity blocks without their list column (see _BlockReader)
+LIGHT = {NODES: -2, IDENTITIES: -3}
+LISTS = {NODES: "inputs", IDENTITIES: "members"}
 #: rows per block: a lineage reaches a few blocks per operation of its pipeline, each read
 #: whole; larger blocks store a little faster and read slower
 NODE_BLOCK_ROWS = 2048
 IDENTITY_BLOCK_ROWS = 1024
 RESULT_BLOCK_ROWS = 1024
+MEMBER_BLOCK_ROWS = 4096
+#: list entries (inputs, members) a node or identity block holds at most, beside a row that
+#: alone has more: a walk reads a block whole, save a wide row's list it does not follow
+BLOCK_ENTRIES = 65536
 #: the blocks' compression (Arrow IPC buffers): lz4 halves what is written for less time
 #: than writing the other half would take
 COMPRESSION = "lz4"
 
 
-def node_rows(table: Any) -> NodeRows:
-    offsets, inputs = codec._offsets_and_values(table.column("inputs"))
+def node_rows(table: Any, load: Callable[[], Any] | None = None) -> NodeRows:
+    """A node block's rows; a block read without its inputs reads them by ``load``."""
     text = table.column("text")
+    has_inputs = "inputs" in table.column_names
+    offsets, inputs = (
+        codec._offsets_and_values(table.column("inputs")) if has_inputs else (None, None)
+    )
     return NodeRows(
         node_id=codec._numbers(table, "node_id", np.int64),
         node_type=codec._numbers(table, "node_type", np.uint8),
@@ -53,23 +67,80 @@ def node_rows(table: Any) -> NodeRows:
         text=None if text.null_count == len(text) else text.to_pylist(),
         row=codec._numbers(table, "row", np.int64),
         protected=codec._numbers(table, "protected", np.bool_),
+        group=_optional_texts(table, "group"),
+        arity=codec._numbers(table, "arity", np.int64) if "arity" in table.column_names else None,
+        load_inputs=None if has_inputs or load is None else _list_loader(load, "inputs"),
     )
 
 
-def identity_rows(table: Any, first: int) -> IdentityRows:
-    offsets, members = codec._offsets_and_values(table.column("members"))
+def identity_rows(table: Any, first: int, load: Callable[[], Any] | None = None) -> IdentityRows:
+    """An identity block's rows; a block read without its members reads them by ``load``."""
+    names = table.column_names
+    has_members = "members" in names
+    offsets, members = (
+        codec._offsets_and_values(table.column("members")) if has_members else (None, None)
+    )
     return IdentityRows(
         first=first,
         kind=codec._numbers(table, "kind", np.uint8),
         key=table.column("key").to_pylist(),
         member_start=offsets,
         members=members,
+        member_count=codec._numbers(table, "member_count", np.int64)
+        if "member_count" in names
+        else None,
+        load_members=None if has_members or load is None else _list_loader(load, "members"),
     )
 
 
-def _slices(table: Any, rows: int) -> Iterator[Any]:
-    for start in range(0, max(table.num_rows, 1), rows):
-        yield table.slice(start, rows)
+def _list_loader(load: Callable[[], Any], name: str) -> Callable[[], tuple[np.ndarray, np.ndarray]]:
+    return lambda: codec._offsets_and_values(load().column(name))
+
+
+def _optional_texts(table: Any, name: str) -> list[str | None] | None:
+    if name not in table.column_names:
+        return None
+    column = table.column(name)
+    return None if column.null_count == len(column) else column.to_pylist()
+
+
+def _cuts(counts: np.ndarray, rows: int, volume: int) -> np.ndarray:
+    """The first row of each block: at most ``rows`` rows, and no more than ``volume``
+    list entries (``counts`` per row) unless one row alone has more, so that a row with a
+    million inputs (a group's aggregate) sits in a block of its own."""
+    n = len(counts)
+    if n == 0:
+        return np.zeros(1, np.int64)
+    total = np.concatenate([[0], np.cumsum(counts, dtype=np.int64)])
+    firsts = [0]
+    while firsts[-1] < n:
+        start = firsts[-1]
+        end = int(np.searchsorted(total, total[start] + volume, side="right")) - 1
+        firsts.append(min(max(end, start + 1), start + rows, n))
+    return np.asarray(firsts[:-1], np.int64)
+
+
+def _blocks_of(table: Any, firsts: np.ndarray) -> Iterator[Any]:
+    ends = [*firsts[1:].tolist(), table.num_rows]
+    for start, end in zip(firsts.tolist(), ends, strict=True):
+        yield table.slice(start, max(end - start, 0))
+
+
+def _wide(offsets: np.ndarray, firsts: np.ndarray) -> list[int]:
+    """The blocks (by number) that hold more list entries than a block is cut at: one row
+    each, a group's aggregate or a group."""
+    ends = np.append(firsts[1:], len(offsets) - 1)
+    entries = offsets[ends] - offsets[firsts]
+    return np.flatnonzero(entries > BLOCK_ENTRIES).tolist()
+
+
+def _with_light_copy(part: int, block: Any) -> list[tuple[int, Any]]:
+    """The block, and when it is wide (see _wide) a copy of it without its list column."""
+    if part in LISTS and block.num_rows:
+        offsets, _ = codec._offsets_and_values(block.column(LISTS[part]))
+        if offsets[-1] > BLOCK_ENTRIES:
+            return [(part, block), (LIGHT[part], block.drop_columns([LISTS[part]]))]
+    return [(part, block)]
 
 
 def _encoded(item: tuple[int, int, Any]) -> tuple[int, int, bytes]:
@@ -112,23 +183,42 @@ class ElementStore:
         for name in log.results:
             checked_text("result", name)
         # the tables are made before the transaction: it holds SQLite's one write lock
+        node_cuts = _cuts(np.diff(log.input_start), NODE_BLOCK_ROWS, BLOCK_ENTRIES)
+        identity_cuts = _cuts(np.diff(log.member_start), IDENTITY_BLOCK_ROWS, BLOCK_ENTRIES)
         parts = [
-            (NODES, codec.node_table(log), NODE_BLOCK_ROWS),
-            (IDENTITIES, codec.identity_table(log), IDENTITY_BLOCK_ROWS),
+            (NODES, codec.node_table(log), node_cuts),
+            (IDENTITIES, codec.identity_table(log), identity_cuts),
         ]
+        wide = {
+            NODES: _wide(log.input_start, node_cuts),
+            IDENTITIES: _wide(log.member_start, identity_cuts),
+        }
         results = []
         for part, (name, (keys, ids)) in enumerate(log.results.items(), FIRST_RESULT):
-            table = codec.result_table(keys, ids, sort=True)
+            rows = members.result_rows(log, keys, ids)
+            table = codec.result_table(keys, ids, sort=True, rows=rows)
             sorted_keys = table.column("key")
             key_firsts = [
                 sorted_keys[at].as_py() for at in range(0, len(sorted_keys), RESULT_BLOCK_ROWS)
             ]
             results.append((name, part, json.dumps(key_firsts)))
-            parts.append((part, table, RESULT_BLOCK_ROWS))
+            parts.append((part, table, np.arange(0, max(len(keys), 1), RESULT_BLOCK_ROWS)))
+        meta = codec.log_meta(log)
+        meta["identity_firsts"] = identity_cuts.tolist()
+        meta["wide"] = {str(part): numbers for part, numbers in wide.items()}
+        index = members.member_index(log)
+        meta["member_firsts"] = [
+            [int(index["aggregate"][at]), int(index["row"][at])]
+            for at in range(0, len(index["node"]), MEMBER_BLOCK_ROWS)
+        ]
+        if len(index["node"]):
+            member_cuts = np.arange(0, len(index["node"]), MEMBER_BLOCK_ROWS)
+            parts.append((MEMBERS, codec.member_table(index), member_cuts))
         with self._db.write() as tx:
             pipeline_id = self._check_pipeline(pipeline_id, tx)
             self._drop_element_log(tx, pipeline_id)
-            firsts = np.asarray(log.node_id[::NODE_BLOCK_ROWS], dtype="<i8")
+            # an empty log has one empty block, and no first node id
+            firsts = np.asarray(log.node_id[node_cuts[node_cuts < log.size]], dtype="<i8")
             log_id = tx.execute(
                 "INSERT INTO element_logs (tenant_id, pipeline_id, nodes, identities, meta,"
                 " node_firsts, stored_at) VALUES (?, ?, ?, ?, ?, ?, ?) RETURNING id",
@@ -137,7 +227,7 @@ class ElementStore:
                     pipeline_id,
                     log.size,
                     len(log.identity_kind),
-                    json.dumps(codec.log_meta(log)),
+                    json.dumps(meta),
                     firsts.tobytes(),
                     datetime.now(UTC).isoformat(timespec="microseconds"),
                 ),
@@ -150,14 +240,18 @@ class ElementStore:
                 )
             self._insert_blocks(tx, log_id, parts)
 
-    def _insert_blocks(self, tx: Any, log_id: int, parts: list[tuple[int, Any, int]]) -> None:
+    def _insert_blocks(
+        self, tx: Any, log_id: int, parts: list[tuple[int, Any, np.ndarray]]
+    ) -> None:
         """Every part's blocks, each encoded in a thread of its own while the ones before it
         are inserted: compressing and writing take about as long, and both let go of the
-        interpreter's lock while they work."""
+        interpreter's lock while they work. A wide block is stored a second time without its
+        list column."""
         slices = (
-            (part, number, block)
-            for part, table, rows in parts
-            for number, block in enumerate(_slices(table, rows))
+            (stored_as, number, stored)
+            for part, table, firsts in parts
+            for number, block in enumerate(_blocks_of(table, firsts))
+            for stored_as, stored in _with_light_copy(part, block)
         )
         for part, number, data in _ahead(_encoded, slices, depth=8):
             tx.execute(
@@ -195,13 +289,17 @@ class ElementStore:
         return [] if found is None else list(found[1]["results"])
 
     def _blocks(self, log_id: int, part: int, numbers: Sequence[int]) -> dict[int, Any]:
+        return {n: codec.from_bytes(data) for n, data in self._raw_blocks(log_id, part, numbers)}
+
+    def _raw_blocks(self, log_id: int, part: int, numbers: Sequence[int]) -> list[tuple[int, Any]]:
         # bound parameters only: the text adds one placeholder per block
         marks = ", ".join("?" * len(numbers))
         sql = f"SELECT block, data FROM element_blocks WHERE log_id = ? AND part = ? AND block IN ({marks})"  # noqa: E501, S608
         rows = self._db.read(sql, (log_id, part, *numbers))
-        return {int(number): codec.from_bytes(data) for number, data in rows}
+        return [(int(number), data) for number, data in rows]
 
-    def _result_node(self, log_id: int, result: str, key: str) -> int | None:
+    def _result_node(self, log_id: int, result: str, key: str) -> tuple[int, int] | None:
+        """(node, the key's source row or -1) of ``key``'s element of ``result``."""
         rows = self._db.read(
             "SELECT part, key_firsts FROM element_results WHERE log_id = ? AND name = ?",
             (log_id, result),
@@ -217,25 +315,79 @@ class ElementStore:
         at = int(np.searchsorted(keys, key))
         if at == len(keys) or keys[at] != key:
             return None
-        return int(block.column("node")[at].as_py())
+        row = block.column("row")[at].as_py() if "row" in block.column_names else -1
+        return int(block.column("node")[at].as_py()), int(row)
+
+    def element_result_node(self, pipeline_id: int, result: str, key: str) -> int | None:
+        """The node of ``key``'s element of ``result`` (None: no such log, result or key)."""
+        result, key = checked_text("result", result), checked_text("key", key)
+        found = self._element_log_row(pipeline_id)
+        located = None if found is None else self._result_node(found[0], result, key)
+        return None if located is None else located[0]
 
     def read_element_lineage(
-        self, pipeline_id: int, result: str, key: str
+        self, pipeline_id: int, result: str, key: str, *, full: bool = False
     ) -> ElementLineage | None:
         """The exact lineage of ``key``'s element of ``result``, read from the run's
         per-element log; None when the run has none (it was stored before per-element logs
-        were kept) or no such result or key. Never the lineage shared by a fingerprint."""
+        were kept) or no such result or key. Never the lineage shared by a fingerprint.
+
+        An aggregate over a group of rows is one step: its value, group key and member
+        count, and of its inputs the applicant's own (with their lineage) and the shared
+        ones; the other members' are counted in ``unlisted``, not read. ``full`` reads
+        every node instead (an export of every member)."""
         result, key = checked_text("result", result), checked_text("key", key)
         found = self._element_log_row(pipeline_id)
         if found is None:
             return None
         log_id, meta, firsts = found
-        root = self._result_node(log_id, result, key)
-        if root is None:
+        located = self._result_node(log_id, result, key)
+        if located is None:
             return None
-        reader = _BlockReader(self, log_id, np.frombuffer(firsts, dtype="<i8"))
+        root, applicant = located
+        reader = _BlockReader(self, log_id, np.frombuffer(firsts, dtype="<i8"), meta)
         sources = {int(k): (t, c, bool(p)) for k, t, c, p in meta["sources"]}
-        return lineage(root, key, reader.nodes, reader.identities, meta["operations"], sources)
+        own = None
+        if not full and applicant >= 0 and "member_firsts" in meta:
+            own = _MemberIndex(self, log_id, meta["member_firsts"], applicant).own_inputs
+        return lineage(root, key, reader.nodes, reader.identities, meta["operations"], sources, own)
+
+    def read_element_members(
+        self, pipeline_id: int, node_id: int, *, offset: int = 0, limit: int = 1000
+    ) -> MemberPage | None:
+        """A page of the inputs of group aggregate ``node_id`` that a lineage counts and does
+        not list: (business key of the member row, input node) in member order, from
+        ``offset``, at most ``limit`` (a constant or other input of no one row has the key
+        ""). None when the run keeps no index of its groups' members."""
+        if offset < 0 or not 0 < limit <= 100_000:
+            raise ValueError("offset must be >= 0 and limit within 1..100000")
+        found = self._element_log_row(pipeline_id)
+        if found is None or "member_firsts" not in found[1]:
+            return None
+        log_id, meta, firsts = found
+        index = _MemberIndex(self, log_id, meta["member_firsts"], -1)
+        start, end = index.span(int(node_id))
+        rows, nodes = index.entries_between(start + offset, min(start + offset + limit, end))
+        reader = _BlockReader(self, log_id, np.frombuffer(firsts, dtype="<i8"), meta)
+        known = sorted({r for r in rows.tolist() if r >= 0})
+        keys = dict(zip(known, (b.key[at] for b, at in reader.identities(known)), strict=True))
+        members = tuple(
+            (keys.get(r, ""), n) for r, n in zip(rows.tolist(), nodes.tolist(), strict=True)
+        )
+        return MemberPage(total=end - start, offset=offset, members=members)
+
+    def read_element_groups(self, pipeline_id: int, node_id: int) -> dict[str, Any]:
+        """The recorded value of every group aggregate logged by the same operation call as
+        aggregate ``node_id``, by group key (JSON text): where a what-if finds the
+        aggregate of the group a changed attribute moves an applicant into. Empty when the
+        node is no group's aggregate."""
+        found = self._element_log_row(pipeline_id)
+        if found is None:
+            return {}
+        log_id, _, firsts = found
+        found_meta = found[1]
+        reader = _BlockReader(self, log_id, np.frombuffer(firsts, dtype="<i8"), found_meta)
+        return reader.groups(int(node_id), len(firsts) // 8)
 
     def read_element_log(self, pipeline_id: int) -> ElementLog | None:
         """The run's whole per-element log (None: it has none)."""
@@ -259,16 +411,30 @@ class ElementStore:
 
 
 class _BlockReader:
-    """The blocks of one stored log that a walk asks for, each fetched once."""
+    """The blocks of one stored log that a walk asks for, each fetched once. A wide block
+    (one aggregate's million inputs, one group's members) is fetched without its list
+    column, which is fetched when first asked for: a walk that counts an aggregate's inputs,
+    and does not follow them, never reads them."""
 
-    def __init__(self, store: ElementStore, log_id: int, firsts: np.ndarray):
+    def __init__(
+        self,
+        store: ElementStore,
+        log_id: int,
+        firsts: np.ndarray,
+        meta: dict[str, Any] | None = None,
+    ):
         self._store, self._log_id, self._firsts = store, log_id, firsts
+        meta = meta or {}
+        # a log written before identity blocks were cut by their members has fixed blocks
+        found = meta.get("identity_firsts")
+        self._identity_firsts = None if found is None else np.asarray(found, np.int64)
+        self._wide = {int(part): set(numbers) for part, numbers in meta.get("wide", {}).items()}
         self._nodes: dict[int, NodeRows] = {}
         self._identities: dict[int, IdentityRows] = {}
 
     def nodes(self, ids: Sequence[int]) -> list[tuple[NodeRows, int]]:
         numbers = np.searchsorted(self._firsts, np.asarray(ids, np.int64), side="right") - 1
-        self._fetch(NODES, numbers.tolist(), self._nodes, lambda n, t: node_rows(t))
+        self._fetch(NODES, numbers.tolist(), self._nodes, self._node_block)
         located = []
         for node_id, number in zip(ids, numbers.tolist(), strict=True):
             if number < 0:
@@ -278,24 +444,139 @@ class _BlockReader:
         return located
 
     def identities(self, indices: Sequence[int]) -> list[tuple[IdentityRows, int]]:
-        numbers = [i // IDENTITY_BLOCK_ROWS for i in indices]
-        self._fetch(
-            IDENTITIES,
-            numbers,
-            self._identities,
-            lambda n, t: identity_rows(t, n * IDENTITY_BLOCK_ROWS),
-        )
+        if self._identity_firsts is None:
+            numbers = [i // IDENTITY_BLOCK_ROWS for i in indices]
+        else:
+            at = np.searchsorted(self._identity_firsts, np.asarray(indices, np.int64), "right")
+            numbers = (at - 1).tolist()
+        self._fetch(IDENTITIES, numbers, self._identities, self._identity_block)
         return [
             (self._identities[n], i - self._identities[n].first)
             for i, n in zip(indices, numbers, strict=True)
         ]
 
+    def _node_block(self, number: int, data: Any, light: bool) -> NodeRows:
+        return node_rows(codec.from_bytes(data), self._loader(NODES, number) if light else None)
+
+    def _identity_block(self, number: int, data: Any, light: bool) -> IdentityRows:
+        firsts = self._identity_firsts
+        first = number * IDENTITY_BLOCK_ROWS if firsts is None else int(firsts[number])
+        load = self._loader(IDENTITIES, number) if light else None
+        return identity_rows(codec.from_bytes(data), first, load)
+
+    def _loader(self, part: int, number: int) -> Callable[[], Any]:
+        def load() -> Any:
+            [(_, data)] = self._store._raw_blocks(self._log_id, part, [number])
+            return codec.from_bytes(data)
+
+        return load
+
+    def groups(self, node_id: int, blocks: int) -> dict[str, Any]:
+        """The values of the group aggregates logged in one run with ``node_id`` (the same
+        operation, consecutive ids), by group key; a key found twice is left out."""
+        [(rows, at)] = self.nodes([node_id])
+        if rows.group is None or rows.group[at] is None:
+            return {}
+        number = int(np.searchsorted(self._firsts, node_id, side="right") - 1)
+        operation = int(rows.operation[at])
+        values: dict[str, list[Any]] = {}
+        for step, start in ((-1, at), (1, at + 1)):
+            for block, position in self._walk(number, start, step, blocks):
+                group = block.group[position] if block.group is not None else None
+                if group is None or int(block.operation[position]) != operation:
+                    break
+                values.setdefault(group, []).append(_value(block, position))
+        return {key: found[0] for key, found in values.items() if len(found) == 1}
+
+    def _walk(
+        self, number: int, at: int | None, step: int, blocks: int
+    ) -> Iterator[tuple[NodeRows, int]]:
+        """(block, position) of node rows from row ``at`` of block ``number`` on, one
+        ``step`` at a time, across blocks."""
+        while 0 <= number < blocks:
+            block = self._block(number)
+            if at is None:
+                at = len(block.node_id) - 1 if step < 0 else 0
+            while 0 <= at < len(block.node_id):
+                yield block, at
+                at += step
+            number, at = number + step, None
+
+    def _block(self, number: int) -> NodeRows:
+        self._fetch(NODES, [number], self._nodes, self._node_block)
+        return self._nodes[number]
+
     def _fetch(self, part: int, numbers: list[int], into: dict, make: Any) -> None:
         missing = sorted({n for n in numbers if n >= 0 and n not in into})
+        wide = self._wide.get(part, set())
         for start in range(0, len(missing), 500):
             chunk = missing[start : start + 500]
-            for number, table in self._store._blocks(self._log_id, part, chunk).items():
-                into[number] = make(number, table)
+            whole = [n for n in chunk if n not in wide]
+            light = [n for n in chunk if n in wide]
+            for number, data in self._store._raw_blocks(self._log_id, part, whole) if whole else ():
+                into[number] = make(number, data, False)
+            if light:
+                for number, data in self._store._raw_blocks(self._log_id, LIGHT[part], light):
+                    into[number] = make(number, data, True)
         absent = [n for n in missing if n not in into]
         if absent:
             raise LookupError(f"the element log lacks block {absent[0]} of part {part}")
+
+
+class _MemberIndex:
+    """One applicant's inputs of the group aggregates of a stored log, read from the index
+    its log was written with (a block or two per aggregate)."""
+
+    def __init__(self, store: ElementStore, log_id: int, firsts: list, applicant: int):
+        self._store, self._log_id, self._applicant = store, log_id, applicant
+        self._firsts = [tuple(f) for f in firsts]
+
+    def own_inputs(
+        self, node_id: int, rows: NodeRows, at: int
+    ) -> tuple[tuple[int, ...], bool] | None:
+        mine = self._entries(node_id, self._applicant)
+        entries = sorted({*mine, *self._entries(node_id, -1)})
+        return tuple(node for _, node in entries), bool(mine)
+
+    def span(self, aggregate: int) -> tuple[int, int]:
+        """The index positions (start, end) of ``aggregate``'s entries (blocks hold
+        MEMBER_BLOCK_ROWS entries each)."""
+        return self._position(aggregate), self._position(aggregate + 1)
+
+    def _position(self, aggregate: int) -> int:
+        number = max(bisect_left(self._firsts, (aggregate, -(2**62))) - 1, 0)
+        if not self._firsts:
+            return 0
+        block = self._store._blocks(self._log_id, MEMBERS, [number])[number]
+        aggregates = codec._numbers(block, "aggregate", np.int64)
+        return number * MEMBER_BLOCK_ROWS + int(np.searchsorted(aggregates, aggregate))
+
+    def entries_between(self, start: int, end: int) -> tuple[np.ndarray, np.ndarray]:
+        """(source rows, nodes) of the index's entries start..end."""
+        if end <= start:
+            return np.zeros(0, np.int64), np.zeros(0, np.int64)
+        numbers = list(range(start // MEMBER_BLOCK_ROWS, (end - 1) // MEMBER_BLOCK_ROWS + 1))
+        blocks = self._store._blocks(self._log_id, MEMBERS, numbers)
+        rows = np.concatenate([codec._numbers(blocks[n], "row", np.int64) for n in numbers])
+        nodes = np.concatenate([codec._numbers(blocks[n], "node", np.int64) for n in numbers])
+        first = numbers[0] * MEMBER_BLOCK_ROWS
+        return rows[start - first : end - first], nodes[start - first : end - first]
+
+    def _entries(self, aggregate: int, row: int) -> list[tuple[int, int]]:
+        """(position, node) of the index's entries for (aggregate, row)."""
+        wanted = (aggregate, row)
+        first = max(bisect_left(self._firsts, wanted) - 1, 0)
+        last = bisect_right(self._firsts, wanted)
+        out: list[tuple[int, int]] = []
+        if last == 0:
+            return out
+        blocks = self._store._blocks(self._log_id, MEMBERS, list(range(first, last)))
+        for number in range(first, last):
+            table = blocks[number]
+            aggregates = codec._numbers(table, "aggregate", np.int64)
+            source = codec._numbers(table, "row", np.int64)
+            hit = np.flatnonzero((aggregates == aggregate) & (source == row))
+            positions = codec._numbers(table, "position", np.int64)[hit]
+            nodes = codec._numbers(table, "node", np.int64)[hit]
+            out.extend(zip(positions.tolist(), nodes.tolist(), strict=True))
+        return out

@@ -13,7 +13,7 @@ from typing import Any
 
 from ._backend import EdgeRow, ResultRow, StorageBackend
 from ._element_codec import ARROW_STREAM, element_log_from_stream, element_log_to_stream
-from ._element_log import ElementLineage, ElementLog
+from ._element_log import ElementLineage, ElementLog, MemberPage
 from ._jsonable import json_default, jsonable
 from ._records import (
     EDGE_FIELDS,
@@ -391,11 +391,31 @@ class HostedStorage(StorageBackend):
         return self._request("GET", f"/v1/pipelines/{int(pipeline_id)}/element_results")["results"]
 
     def read_element_lineage(
-        self, pipeline_id: int, result: str, key: str
+        self, pipeline_id: int, result: str, key: str, *, full: bool = False
     ) -> ElementLineage | None:
         path = f"/v1/pipelines/{int(pipeline_id)}/element_lineage"
-        answer = self._request("GET", path, query={"result": result, "key": key})["lineage"]
+        query = {"result": result, "key": key, "full": "true" if full else "false"}
+        answer = self._request("GET", path, query=query)["lineage"]
         return None if answer is None else lineage_from_wire(answer)
+
+    def element_result_node(self, pipeline_id: int, result: str, key: str) -> int | None:
+        path = f"/v1/pipelines/{int(pipeline_id)}/element_result_node"
+        return self._request("GET", path, query={"result": result, "key": key})["node"]
+
+    def read_element_members(
+        self, pipeline_id: int, node_id: int, *, offset: int = 0, limit: int = 1000
+    ) -> MemberPage | None:
+        path = f"/v1/pipelines/{int(pipeline_id)}/element_members"
+        query = {"node": int(node_id), "offset": int(offset), "limit": int(limit)}
+        page = self._request("GET", path, query=query)["page"]
+        if page is None:
+            return None
+        members = tuple((str(k), int(n)) for k, n in page["members"])
+        return MemberPage(total=page["total"], offset=page["offset"], members=members)
+
+    def read_element_groups(self, pipeline_id: int, node_id: int) -> dict[str, Any]:
+        path = f"/v1/pipelines/{int(pipeline_id)}/element_groups"
+        return self._request("GET", path, query={"node": int(node_id)})["groups"]
 
     def read_element_log(self, pipeline_id: int) -> ElementLog | None:
         path = f"/v1/pipelines/{int(pipeline_id)}/element_log"
