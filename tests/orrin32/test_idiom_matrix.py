@@ -994,7 +994,18 @@ UNKNOWN_STAYS = [
     ("rank", lambda t: t["plain"].rank()),
     ("to_numeric", lambda t: pd.to_numeric(t["plain"])),
     ("group_key", lambda t: t.groupby("plain")["appinc"].transform("count")),
+    # per-row numpy data, plain labels and plain masks came from somewhere unseen
+    ("array_operand", lambda t: t["appinc"] + t["married"].to_numpy()),
+    ("array_condition", lambda t: t["appinc"].where(t["married"].to_numpy() == 1, 0)),
+    ("loc_plain_labels", lambda t: _set_at(t, t[t["married"] == 1].index)),
+    ("loc_plain_mask", lambda t: _set_at(t, t.index.isin(t[t["married"] == 1].index))),
 ]
+
+
+def _set_at(t, rows):
+    t = t.copy()
+    t.loc[rows, "appinc"] = 0.0
+    return t["appinc"]
 
 
 @pytest.mark.parametrize("idiom", [u[1] for u in UNKNOWN_STAYS], ids=[u[0] for u in UNKNOWN_STAYS])

@@ -28,7 +28,7 @@ import numpy as np
 import pandas as pd
 
 from ..core._word import OpCode
-from ._arrays import array_entries
+from ._arrays import array_entries, untracked_rows
 from ._combining import whole_entries
 from ._labels import label_entries
 from ._positions import PENDING, gather, row_positions
@@ -127,10 +127,13 @@ def _lined_up(source: Any, result: Any, name: str, value: Any, n: int) -> Entrie
         found = {f.series_attr: array_entries(value, n, f.series_attr) for f in fields}
         if all(e is not None for e in found.values()):
             return {f.series_attr: np.asarray(found[f.series_attr], f.dtype) for f in fields}
-        return None
     held = label_entries(value, source)
     if held is not None:  # labels or values handed out on their own (value_counts().index)
         return _whole_of(held, source, n, name)
+    if untracked_rows(value) and tracker:  # data of unseen origin: unknown, not clean
+        return {f.series_attr: np.full(n, f.unknown(tracker), f.dtype) for f in fields}
+    if isinstance(value, np.ndarray) and name in ALIGNED:
+        return None
     if not isinstance(value, type(source)):
         return None
     if name in ALIGNED:

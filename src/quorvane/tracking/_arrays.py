@@ -95,3 +95,20 @@ def array_entries(value: Any, n: int, attr: str = "_prov") -> np.ndarray | None:
 
 def array_words(value: Any, n: int) -> np.ndarray | None:
     return array_entries(value, n)
+
+
+def untracked_rows(value: Any) -> bool:
+    """Whether ``value`` is data with a value per row that carries no entries: numpy's
+    array (``s.to_numpy()``, ``.values``, ``index.isin(...)``), pandas' plain series,
+    index or extension array. Where it came from cannot be seen, so what it makes is
+    unknown, not clean. A scalar, a one-element array and a list or table written in the
+    code are constants."""
+    import pandas as pd
+
+    if isinstance(value, TrackedArray) and value._prov is not None:
+        return False
+    if not isinstance(value, (np.ndarray, pd.Series, pd.Index, pd.api.extensions.ExtensionArray)):
+        return False
+    if hasattr(value, "_tracker") and getattr(value, "_tracker", None) is not None:
+        return False  # a tracked container answers for itself
+    return np.ndim(value) == 1 and len(value) > 1

@@ -33,7 +33,7 @@ from pandas.api.types import is_scalar
 from ..core._operations import current_operation, operation
 from . import _index_words as index_words
 from . import _row_order as row_order
-from ._arrays import TrackedArray, array_entries, array_words, tracked_array
+from ._arrays import TrackedArray, array_entries, array_words, tracked_array, untracked_rows
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _inside_parent
 from ._compat import finalized_inputs
@@ -592,15 +592,25 @@ class _TrackedLoc(SelectingLoc):
         if not tracker or _in_parent_call():
             return
         inputs = [x for x in (rows, value) if _same_family(x, frame._fields)]
+        # rows picked by plain labels or a plain mask (``t[cond].index``, ``index.isin``):
+        # what picked them cannot be seen, so every element of the column reads unknown
+        unseen = [x for x in (rows, value) if untracked_rows(x)]
         for label in labels:
             if not _has_key(label) or label not in frame.columns:
                 continue
             after = frame[label]
             old = before.get(label)
             operands = ([old] if old is not None and _followed(old, frame._fields) else []) + inputs
-            if not operands:
+            if not operands and not unseen:
                 continue
-            derived = after._derived(after, operands, "loc", _where_op())
+            lent = tuple(
+                {
+                    f.series_attr: np.full(len(after), f.unknown(tracker), f.dtype)
+                    for f in frame._fields
+                }
+                for _ in unseen[:1]
+            )
+            derived = after._derived(after, operands, "loc", _where_op(), lent)
             for f in frame._fields:
                 getattr(frame, f.frame_attr)[label] = getattr(derived, f.series_attr)
 

@@ -35,7 +35,7 @@ from ..core._word import OpCode
 from . import _compat, _groups, _row_order
 from ._accessors import SeriesAccessors
 from ._arguments import argument_operands, choices, one_value
-from ._arrays import array_entries, tracked_array
+from ._arrays import array_entries, tracked_array, untracked_rows
 from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent, as_user_code
 from ._combining import derived_words
 from ._follow import (
@@ -299,6 +299,8 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         positional = self._positional_operand(other, len(result))
         if positional is None:  # a tracked scalar (a reduction's result) lends to every element
             positional = self._scalar_operand(other, len(result))
+        if positional is None and untracked_rows(other):
+            positional = unknown_entries(self._fields, tracker, len(result))
         if positional is not None and tracker and not _in_place_call():
             return self._finish(result, [left, positional], op_name, op_code)
         if not tracker or not isinstance(other, type(self)) or _in_place_call():
@@ -693,6 +695,13 @@ def _is_constant(value: Any) -> bool:
     if isinstance(value, TrackedScalar):
         return False
     return is_scalar(value) or isinstance(value, (dict, list, tuple, set, frozenset))
+
+
+def unknown_entries(fields: tuple, tracker: Any, n: int) -> dict[str, np.ndarray] | None:
+    """Per field, ``n`` unknown entries (None without a tracker: nothing is made)."""
+    if not tracker:
+        return None
+    return {f.series_attr: np.full(n, f.unknown(tracker), f.dtype) for f in fields}
 
 
 def absent_entries(field: Field, n: int) -> np.ndarray:
