@@ -359,6 +359,9 @@ EVERY_INPUT = [
     ("group_median", lambda t: t.groupby("unit")["appinc"].median(), {"appinc", "unit"}),
     ("group_rank", lambda t: t.groupby("unit")["loanamt"].rank(), {"loanamt", "unit"}),
     ("group_size", lambda t: t.groupby("married").size(), {"married"}),
+    # index levels made of columns group as the columns did
+    ("group_level", lambda t: _by_level(t).transform("mean"), {"appinc", "married"}),
+    ("group_level_name", lambda t: _by_name(t).appinc.max(), {"appinc", "married"}),
     (
         "group_key_column",
         lambda t: t.groupby("married")["appinc"].median().reset_index()["married"],
@@ -605,6 +608,14 @@ EVERY_INPUT += [
     ("first_sorted", lambda t: t["appinc"] - _sorted_loans(t).iloc[0], {"appinc", "married"}),
     ("frame_cell", lambda t: t["unit"] * t.sort_values("loanamt").iat[0, 0], UNIT_INCOME_LOAN),
 ]
+
+
+def _by_name(t):
+    return t.set_index("married").groupby("married")
+
+
+def _by_level(t):
+    return t.set_index("married", append=True)["appinc"].groupby(level=1)
 
 
 def _married_rows(t):

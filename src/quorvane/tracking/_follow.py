@@ -280,8 +280,8 @@ class FollowingSeries(
                 result.__dict__[PENDING] = _unknown_when_read(method or "operation")
             else:
                 result._set_fields(column)
-            if result.index is other.index:  # type: ignore[attr-defined]
-                index_words.carry(result, other, None)
+            if column is not None and getattr(other, "_index_words", None):
+                index_words.carry(result, other, None)  # a column keeps the frame's rows
         elif method == "concat":
             _concatenated(
                 result, other, lambda objs: result._set_fields(_stacked_series(result, objs))

@@ -105,7 +105,9 @@ class TrackingFrame(_groups.ReducingFrame, OperatingFrame, Windowing, FollowingF
         grouped = super().groupby(by, *args, **kwargs)
         if _in_parent():  # pandas' own grouping inside one of the containers' calls
             return grouped
-        return _groups.TrackedGroupBy(self, grouped, _groups.key_arrays(self, by))
+        return _groups.TrackedGroupBy(
+            self, grouped, _groups.key_arrays(self, by, kwargs.get("level"))
+        )
 
 
 def _is_single(frame: DataFrame, label: Hashable) -> bool:

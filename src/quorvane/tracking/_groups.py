@@ -308,9 +308,10 @@ def _is_value_column(frame: Any, label: Hashable) -> bool:
         return False
 
 
-def key_arrays(source: Any, by: Any) -> dict[str, list[np.ndarray]]:
+def key_arrays(source: Any, by: Any, level: Any = None) -> dict[str, list[np.ndarray]]:
     """Per field, the arrays of the group keys: named columns of the source (unknown for a
-    column without entries), or tracked series aligned on its rows. Index levels and plain
+    column without entries), tracked series aligned on its rows, and index levels (named
+    in ``by`` or given as ``level``) that came from columns. Other index levels and plain
     arrays lend none."""
     keys = by if isinstance(by, list) else [by]
     out: dict[str, list[np.ndarray]] = {}
@@ -327,7 +328,41 @@ def key_arrays(source: Any, by: Any) -> dict[str, list[np.ndarray]]:
                     found = np.full(len(source), f.unknown(source._tracker), f.dtype)
                 if found is not None:
                     arrays.append(found)
+    levels = _level_names(source, keys, level)
+    for name, found in _row_order.column_keys(_LevelsOnly(source), levels).items():
+        out.setdefault(name, []).extend(found)
     return out
+
+
+def _level_names(source: Any, keys: list, level: Any) -> list:
+    """The names of the index levels that group the rows: ``level`` (names or numbers),
+    and keys of ``by`` that name a level rather than a column."""
+    names = list(source.index.names)
+    given = level if isinstance(level, (list, tuple)) else [] if level is None else [level]
+    picked = [names[g] if isinstance(g, int) and not isinstance(g, bool) else g for g in given]
+    columns = getattr(source, "columns", ())
+    picked += [k for k in keys if _is_label(k) and k in names and k not in columns]
+    return [name for name in picked if name is not None]
+
+
+def _is_label(key: Any) -> bool:
+    try:
+        hash(key)
+    except TypeError:
+        return False
+    return not isinstance(key, (Series, np.ndarray))
+
+
+class _LevelsOnly:
+    """A container seen through its index levels alone (no columns), so that a key that
+    names a level is read from the level's entries (see ``_row_order.column_keys``)."""
+
+    columns: tuple = ()
+
+    def __init__(self, source: Any) -> None:
+        self.index = source.index
+        self._fields = source._fields
+        self._index_words = getattr(source, "_index_words", None)
 
 
 # -- windows --------------------------------------------------------------------------------

@@ -578,7 +578,9 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         grouped = super().groupby(by, *args, **kwargs)
         if _in_parent():  # pandas' own grouping inside one of the containers' calls
             return grouped
-        return _groups.TrackedGroupBy(self, grouped, _groups.key_arrays(self, by))
+        return _groups.TrackedGroupBy(
+            self, grouped, _groups.key_arrays(self, by, kwargs.get("level"))
+        )
 
 
 #: The named forms of the operators (``s.add(t)``, ``frame.mul(s, axis=0)``): pandas
