@@ -555,6 +555,12 @@ EVERY_INPUT += [
     ("segment_update", lambda t: _segment_update(t), {"appinc", "unit"}),
     ("frame_update", lambda t: _frame_update(t)["appinc"], {"appinc", "unit"}),
     ("segment_combine_first", lambda t: _high(t).combine_first(t["appinc"]), {"appinc", "unit"}),
+    # a filtered segment lined up onto rows it lacks: its condition decided every element
+    ("aligned_segment", lambda t: _wed(t)["appinc"] - t["loanamt"], {"loanamt", "married"}),
+    ("assigned_segment", lambda t: t.assign(x=_wed(t)["appinc"])["x"], {"married"}),
+    ("concat_beside", lambda t: pd.concat([_wed(t).appinc, t.unit], axis=1).appinc, {"married"}),
+    ("joined_segment", lambda t: t[["unit"]].join(_wed(t)[["appinc"]])["appinc"], {"married"}),
+    ("reindexed_segment", lambda t: _wed(t)["appinc"].reindex(t.index), {"married"}),
     # a lookup table's row is picked by the keys: the joined-in value depends on them
     ("joined_lookup", lambda t: t.merge(ALLOWANCE, on="married")["allowance"], {"married"}),
     # calls the containers do not model: every element combines every tracked input
@@ -608,6 +614,10 @@ EVERY_INPUT += [
     ("first_sorted", lambda t: t["appinc"] - _sorted_loans(t).iloc[0], {"appinc", "married"}),
     ("frame_cell", lambda t: t["unit"] * t.sort_values("loanamt").iat[0, 0], UNIT_INCOME_LOAN),
 ]
+
+
+def _wed(t):
+    return t[t["married"] == 1]
 
 
 def _by_name(t):
@@ -991,6 +1001,7 @@ UNKNOWN_STAYS = [
         lambda t: pd.concat([t[t["plain"] >= 20]["appinc"], t[t["plain"] < 20]["loanamt"]]),
     ),
     ("combine_first", lambda t: t["loanamt"].combine_first(t["plain"])),
+    ("aligned_segment", lambda t: t[t["plain"] > 20]["appinc"] - t["loanamt"]),
     ("joined", lambda t: t.merge(ALLOWANCE, on="married")["plain"]),
     ("pivot_table", lambda t: t.pivot_table(index="unit", columns="married", values="plain")),
     ("unstack", lambda t: t.groupby(["unit", "married"])["plain"].mean().unstack()),

@@ -8,6 +8,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from quorvane.tracking._combining import row_words
 from quorvane.utilities.orrin32 import OpCode
 from quorvane.utilities.orrin32_dag import (
     DAGTrackedDataFrame,
@@ -245,18 +246,25 @@ def test_operators_align_on_the_index(run, left, right, op, name, code):
         dict(zip(s.index, zip(s._prov.tolist(), s._node_ids.tolist(), strict=True), strict=True))
         for s in (a, b)
     ]
+    lacks = not a.index.equals(result.index)
+    chosen = [d.entries() for d in getattr(a, "_row_order", ()) if lacks and d.kind == "selection"]
     for label, word, node_id in zip(
         result.index, result._prov.tolist(), result._node_ids, strict=True
     ):
         (left_word, left_node), (right_word, right_node) = (
             side.get(label, (0, -1)) for side in by_label
         )
-        assert word == tracker.combine(left_word, right_word, code)
-        if left_node < 0 or right_node < 0:  # a NaN of the alignment: the other side's node
-            assert tracker.get_node(int(node_id)).inputs == [max(left_node, right_node)]
-            continue
+        # a filtered operand aligned onto rows it lacks: its condition reaches every element
+        if chosen:
+            words = [np.array([w]) for w in (left_word, right_word, *(w for w, _ in chosen))]
+            assert word == int(row_words(tracker, words, 1, code)[0])
+        else:
+            assert word == tracker.combine(left_word, right_word, code)
+        inputs = [n for n in (left_node, right_node) if n >= 0] + [n for _, n in chosen]
         node = tracker.get_node(int(node_id))
-        assert (node.operation, node.inputs) == (name, [left_node, right_node])
+        assert node.inputs == inputs
+        if left_node >= 0 and right_node >= 0:
+            assert node.operation == name
 
 
 # Rows of the vectorised road's every-input matrix that the DAG road also covers: every

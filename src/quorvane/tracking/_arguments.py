@@ -32,7 +32,7 @@ from ._arrays import array_entries, untracked_rows
 from ._combining import whole_entries
 from ._labels import label_entries
 from ._positions import PENDING, gather, row_positions
-from ._row_order import SELECTION, row_order_of
+from ._row_order import SELECTION, aligned_back, row_order_of
 from ._scalars import scalar_entries
 
 Entries = dict[str, np.ndarray]
@@ -104,6 +104,16 @@ def choices(source: Any, value: Any, n: int) -> list[Entries]:
     return [
         {f.series_attr: np.full(n, entries[k], dtype=f.dtype) for k, f in enumerate(fields)}
         for entries in (d.entries() for d in chosen)
+    ]
+
+
+def lacking(holder: Any, value: Any, rows: np.ndarray | None, n: int) -> list[Entries]:
+    """For ``n`` elements, the selections of ``value`` lined up onto rows it lacks (its
+    ``rows``, with NO_ROW: see ``aligned_back``): every element depends on them."""
+    fields = value._fields
+    return [
+        {f.series_attr: np.full(n, entries[k], dtype=f.dtype) for k, f in enumerate(fields)}
+        for entries in aligned_back(holder, value, rows)
     ]
 
 

@@ -19,6 +19,7 @@ from ._positions import (
     row_positions,
     unknown_fill,
 )
+from ._row_order import aligned_back, with_decided
 
 
 def note_columns_cut(result: Any, source: Any) -> None:
@@ -155,4 +156,15 @@ def _concatenated_frame(result: Any, objs: list) -> dict[str, dict]:
                 array = arrays[f.frame_attr][j]
                 if array is not None and _has_key(label):
                     out[f.frame_attr][label] = gather(array, rows, f.absent, f.dtype)
+            _decided_column(out, label, fields, tracker, aligned_back(None, obj, rows))
     return out
+
+
+def _decided_column(out: dict, label: Any, fields: tuple, tracker: Any, decided: list) -> None:
+    """The column ``label`` of ``out`` with every element combining ``decided`` (a filtered
+    piece placed beside rows it lacks: see ``aligned_back``), in place."""
+    columns = {f: lookup(out[f.frame_attr], label) for f in fields}
+    if not decided or not tracker or any(c is None for c in columns.values()):
+        return
+    for f, array in with_decided(tracker, fields, columns, decided).items():
+        out[f.frame_attr][label] = array

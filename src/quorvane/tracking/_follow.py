@@ -195,7 +195,13 @@ class _FollowsFrom:
     def reindex(self, *args: Any, **kwargs: Any) -> Any:
         # pandas' own, as an entry point of the containers: an error of strict provenance
         # (labels that are not there) names it
-        return super().reindex(*args, **kwargs)  # type: ignore[misc]
+        result = super().reindex(*args, **kwargs)  # type: ignore[misc]
+        if not isinstance(result, (Series, DataFrame)) or result is self:
+            return result
+        # filtered rows spread back onto labels they lack: the condition decided them all
+        if row_order.aligned_back(None, self, row_positions(result.index, self)):
+            return row_order.applied(self, result, in_order=False)
+        return result
 
 
 def _reshaping(pandas_class: type, name: str, keys: tuple = ()) -> Callable[..., Any]:
@@ -550,8 +556,12 @@ class FollowingFrame(
                 hash(label)
             except TypeError:
                 continue
-            for f in self._fields:
-                array = _assigned(self, source, f)
+            arrays = {f: _assigned(self, source, f) for f in self._fields}
+            if tracker and all(a is not None for a in arrays.values()):
+                arrays = row_order.with_decided(
+                    tracker, self._fields, arrays, _assigned_back(self, source)
+                )
+            for f, array in arrays.items():
                 if array is None and getattr(tracker, "strict", False):
                     with operation(f"assignment to column {label!r}"):
                         f.unknown(tracker)  # raises under strict provenance
@@ -613,6 +623,14 @@ class _TrackedLoc(SelectingLoc):
             derived = after._derived(after, operands, "loc", _where_op(), lent)
             for f in frame._fields:
                 getattr(frame, f.frame_attr)[label] = getattr(derived, f.series_attr)
+
+
+def _assigned_back(frame: Any, value: Any) -> list:
+    """The selections of a filtered series assigned onto rows it lacks (see
+    ``row_order.aligned_back``)."""
+    if not (isinstance(value, Series) and len(value) and _followed(value, frame._fields)):
+        return []
+    return row_order.aligned_back(frame, value, row_positions(frame.index, value))
 
 
 def _assigned(frame: Any, value: Any, f: Field) -> np.ndarray | None:

@@ -329,8 +329,8 @@ def key_arrays(source: Any, by: Any, level: Any = None) -> dict[str, list[np.nda
                 if found is not None:
                     arrays.append(found)
     levels = _level_names(source, keys, level)
-    for name, found in _row_order.column_keys(_LevelsOnly(source), levels).items():
-        out.setdefault(name, []).extend(found)
+    for name, level_arrays in _row_order.column_keys(_LevelsOnly(source), levels).items():
+        out.setdefault(name, []).extend(a for a in level_arrays if a is not None)
     return out
 
 

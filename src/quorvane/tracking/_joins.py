@@ -21,6 +21,7 @@ from pandas import DataFrame, Series
 
 from ..core._word import OpCode
 from ._positions import NO_ROW, gather, lookup
+from ._row_order import aligned_back, with_decided
 from ._source_keys import source_keys
 
 _LEFT_ROW = "__quorvane_left_row__"
@@ -79,7 +80,8 @@ def traced_join(left: Any, other: Any, how_called: str, args: tuple, kwargs: dic
     result._set_mappings(mappings)
     keys = _key_columns(left, right, how_called, args, kwargs)
     carried = _carried_side(left, right, how_called, args, kwargs)
-    joined_in = _join_in(result, joined, origins, carried, keys, left_rows, right_rows)
+    sides = {"left": left, "right": right}
+    joined_in = _join_in(result, joined, origins, carried, keys, left_rows, right_rows, sides)
     _note_join_keys(result, keys, joined_in)
     return result
 
@@ -96,7 +98,9 @@ def _carried_side(left, right, how_called, args, kwargs) -> str:
     return "right" if how == "right" else "left"
 
 
-def _join_in(result, values, origins, carried, keys, left_rows, right_rows) -> list[Hashable]:
+def _join_in(
+    result, values, origins, carried, keys, left_rows, right_rows, sides
+) -> list[Hashable]:
     """A carried column keeps its entries (the join only moved its rows). Which row of the
     other side a row was paired with depends on the key values of both sides, so each
     element of a joined-in column combines its own entries with those of the keys of its
@@ -127,10 +131,14 @@ def _join_in(result, values, origins, carried, keys, left_rows, right_rows) -> l
         made = result._combine_entries(
             operands, _values_of(values, position), "merge", OpCode.MERGE
         )
-        unpaired = (right_rows if carried == "left" else left_rows) == NO_ROW
+        other_rows = right_rows if carried == "left" else left_rows
+        unpaired = other_rows == NO_ROW
         for f in result._fields:
-            entries = made[f.series_attr]
-            entries[unpaired] = f.absent  # no row of that side: a fill value of the join
+            made[f.series_attr][unpaired] = f.absent  # no row of that side: a fill of the join
+        # a filtered side leaves rows unpaired by its condition: every element depends on it
+        decided = aligned_back(sides[carried], sides[side], other_rows)
+        columns = {f: made[f.series_attr] for f in result._fields}
+        for f, entries in with_decided(tracker, result._fields, columns, decided).items():
             mappings[f.frame_attr][label] = entries
         joined_in.append(label)
     result._set_mappings(mappings)

@@ -276,6 +276,28 @@ def recombined(result: Any, objs: list) -> None:
         result._set_fields({f.series_attr: made[f] for f in result._fields})
 
 
+def aligned_back(holder: Any, value: Any, positions: np.ndarray | None) -> list[tuple[int, ...]]:
+    """The entries of ``value``'s selections when it is lined up onto rows it lacks
+    (``positions`` holds a NO_ROW: a filtered segment aligned back onto all the rows, by an
+    operator, an assignment, a concat of columns or a join). Which rows hold its values and
+    which a fill was decided by the condition that chose its rows, so every element of what
+    it is lined up into depends on it. Selections ``holder`` (the other side) shares decide
+    nothing between them."""
+    if positions is None or not len(positions) or positions.min() >= 0:
+        return []
+    own = {id(d) for d in row_order_of(holder)}
+    return [d.entries() for d in row_order_of(value) if d.kind == SELECTION and id(d) not in own]
+
+
+def with_decided(tracker: Any, fields: tuple, columns: dict, decided: list) -> dict:
+    """Per field, a copy of ``columns`` (one column's arrays) whose every element also
+    combines the ``decided`` entries (see ``aligned_back``), one ORDER step further."""
+    if not decided:
+        return columns
+    n = len(columns[fields[0]])
+    return _with_conditions(tracker, fields, columns, [(0, n, decided)])
+
+
 def _with_conditions(tracker: Any, fields: tuple, columns: dict, spans: list) -> dict:
     """Per field, a copy of ``columns`` whose rows in each span combine that span's
     decision entries."""

@@ -34,7 +34,7 @@ from ..core._checks import as_int, exact
 from ..core._word import OpCode
 from . import _compat, _groups, _row_order
 from ._accessors import SeriesAccessors
-from ._arguments import argument_operands, choices, one_value
+from ._arguments import argument_operands, choices, lacking, one_value
 from ._arrays import array_entries, tracked_array, untracked_rows
 from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent, as_user_code
 from ._combining import derived_words
@@ -317,7 +317,10 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             return result
         right = other._entries_at(right_rows)
         made = pending() if pending is not None else None
-        return self._finish(result, [left, right], op_name, op_code, words=made)
+        # a filtered operand aligned onto rows it lacks: its condition decided every element
+        n = len(result)
+        lent = lacking(other, self, left_rows, n) + lacking(self, other, right_rows, n)
+        return self._finish(result, [left, right, *lent], op_name, op_code, words=made)
 
     def _words_ahead(self, other: Any, op_code: int) -> Callable[[], np.ndarray] | None:
         """The words of ``self`` op ``other`` (which share their rows: there is no alignment
