@@ -574,6 +574,7 @@ EVERY_INPUT += [
     ("series_combine", lambda t: t["appinc"].combine(t["unit"], max), {"appinc", "unit"}),
     # a missing combination's cell: whether it is there depends on the keys
     ("unstack_missing", lambda t: t.groupby(["unit", "married"])["appinc"].max().unstack(), KEYS),
+    ("unstack_fill_value", lambda t: _unit_married_max(t).unstack(fill_value=0), KEYS),
     # pandas functions that build a series from a tracked one's bare values
     ("to_numeric", lambda t: pd.to_numeric(t["appinc"]) + t["married"], INCOME_MARRIED),
     ("isna", lambda t: pd.isna(t["loanamt"].where(t["married"] == 1)), {"loanamt", "married"}),
@@ -614,6 +615,10 @@ EVERY_INPUT += [
     ("first_sorted", lambda t: t["appinc"] - _sorted_loans(t).iloc[0], {"appinc", "married"}),
     ("frame_cell", lambda t: t["unit"] * t.sort_values("loanamt").iat[0, 0], UNIT_INCOME_LOAN),
 ]
+
+
+def _unit_married_max(t):
+    return t.groupby(["unit", "married"])["appinc"].max()
 
 
 def _wed(t):

@@ -212,7 +212,11 @@ def _reshaping(pandas_class: type, name: str, keys: tuple = ()) -> Callable[...,
     def reshape(self: Any, *args: Any, **kwargs: Any) -> Any:
         result = method(self, *args, **kwargs)
         labels = tuple(label for key in keys for label in _labels(kwargs.get(key)))
-        move = lambda plain: getattr(plain, name)(*args, **kwargs)  # noqa: E731
+        # the entries' own reshape leaves a made cell empty, so that it is known as one:
+        # pandas' ``fill_value`` is a constant, not an entry
+        moving = {k: v for k, v in kwargs.items() if k != "fill_value"}
+        moving_args = args[:1] if name == "unstack" else args
+        move = lambda plain: getattr(plain, name)(*moving_args, **moving)  # noqa: E731
         return reshaped(self, result, move, labels)
 
     reshape.__name__ = reshape.__qualname__ = name
