@@ -94,6 +94,13 @@ ALLOWANCE = pd.DataFrame({"married": [0, 1], "allowance": [12.0, 20.0]}).set_ind
 STATE_TAX = pd.DataFrame({"state": [1, 2], "tax": [0.07, 0.06]})
 
 
+def loan_segment_aligned(d):
+    bonus = d[d.married == 1].appinc * 0.1  # married applicants' bonus, set on all rows
+    out = d.assign(bonus=bonus)
+    out["bonus"] = out.bonus.fillna(0)
+    return (out.appinc + out.bonus).rename("adj_income")
+
+
 def loan_lookup(d):
     joined = d.join(ALLOWANCE, on="married")
     return (joined.appinc - joined.allowance).rename("disposable")
@@ -166,6 +173,12 @@ def wage_unstack(d):
     return d.groupby(["female", "married"])["wage"].mean().unstack()
 
 
+def wage_gap_table(d):
+    by_level = d.set_index(["educ", "female"]).wage.groupby(level=["educ", "female"]).median()
+    table = by_level.unstack(fill_value=0)
+    return (table[1] - table[0]).rename("gap")
+
+
 def wage_pivot(d):
     return d.pivot_table(index="female", columns="married", values="wage", aggfunc="median")
 
@@ -218,6 +231,7 @@ CASES = (
     Case(loan_segments, "loanapp", LOAN, ("married", "old")),
     Case(wage_segments_select, "wage1", WAGE, ("female", "nonwhite")),
     Case(wage_segments_loc, "wage1", WAGE, ("female",)),
+    Case(loan_segment_aligned, "loanapp", LOAN, ("married",)),
     Case(loan_lookup, "loanapp", LOAN, ("married",)),
     Case(discrim_lookup, "discrim", ("psoda", "state", "prpblck"), ("prpblck",)),
     Case(
@@ -241,6 +255,7 @@ CASES = (
     Case(bwght_parent_educ, "bwght", ("fatheduc", "motheduc", "faminc", "white"), ("white",)),
     Case(wage_crosstab, "wage1", WAGE, ("female", "married"), dict.fromkeys(BOTH, UNTRACKED)),
     Case(wage_unstack, "wage1", WAGE, ("female", "married")),
+    Case(wage_gap_table, "wage1", WAGE, ("female",)),
     Case(wage_pivot, "wage1", WAGE, ("female", "married")),
     Case(wage_group_loop, "wage1", WAGE, ("female",)),
     Case(wage_group_apply, "wage1", WAGE, ("nonwhite",)),
