@@ -321,6 +321,8 @@ def test_sorts_follow_positions_whatever_the_labels(tracker, idiom, index):
 
 
 # name, idiom, the source columns every element of the result must name
+LOAN_INCOME = {"appinc", "loanamt"}
+
 EVERY_INPUT = [
     ("iadd", lambda t: _iadd(t["appinc"].copy(), 0.02 * t["married"]), {"appinc", "married"}),
     ("and", lambda t: (t["married"] == 1) & (t["appinc"] > 50), {"appinc", "married"}),
@@ -431,6 +433,11 @@ EVERY_INPUT = [
         {"unit", "married"},
     ),
     ("loc_set", lambda t: _loc_set(t), {"appinc", "married", "loanamt"}),
+    # values written in place: the key chose the elements, the value filled them
+    ("series_set_mask", lambda t: _written(t, _wed_mask(t), 0.0), {"appinc", "married"}),
+    ("series_loc_set", lambda t: _written(t, _high_income, t["loanamt"]), {"appinc", "loanamt"}),
+    ("series_set_scalar", lambda t: _written(t, _high_income, t["loanamt"].max()), LOAN_INCOME),
+    ("loc_set_frame", lambda t: _loc_set_frame(t)["appinc"], {"appinc", "married"}),
     ("dt_accessor", lambda t: _dates(t).dt.year, {"when"}),
     ("cat_accessor", lambda t: t["married"].astype("category").cat.codes, {"married"}),
     # rows put in order by values: an order-dependent result depends on the sort keys too
@@ -776,6 +783,30 @@ def test_a_frame_operation_gives_each_column_the_words_the_column_alone_gets(roa
         column = op(x[c], y[c])
         pd.testing.assert_series_equal(pd.Series(result[c]), pd.Series(column), check_names=False)
         assert result[c]._prov.tolist() == column._prov.tolist(), c
+
+
+def _wed_mask(t):
+    return t["married"] == 1
+
+
+def _high_income(s):
+    return s > 50
+
+
+def _written(t, key, value):
+    s = t["appinc"].copy()
+    if callable(key):
+        s.loc[key] = value
+    else:
+        s[key] = value
+    return s
+
+
+def _loc_set_frame(t):
+    t = t.copy()
+    rows = t["married"] == 1
+    t.loc[rows, ["appinc", "unit"]] = t.loc[rows, ["appinc", "unit"]] * 2
+    return t
 
 
 def _loc_set(t):

@@ -20,6 +20,7 @@ from pandas.api.types import is_scalar
 
 from ..core._word import OpCode
 from . import _row_order as row_order
+from ._assignments import written
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_parent
 from ._combining import whole_entries
@@ -124,7 +125,12 @@ class _Reader:
         return read_element(series, value, find(series, key), self._by_position)
 
     def __setitem__(self, key: Any, value: Any) -> None:
+        series = self._series
+        if callable(key) and isinstance(series, pd.Series):
+            key = key(series)  # called once here, as pandas would call it
         self._indexer[key] = value
+        # a frame's writes are its ``loc``'s (each column's entries, see _follow)
+        written(series, series, key, value)
 
     def __call__(self, *args: Any, **kwargs: Any) -> Any:
         return self._indexer(*args, **kwargs)

@@ -33,7 +33,8 @@ from pandas.api.types import is_scalar
 from ..core._operations import current_operation, operation
 from . import _index_words as index_words
 from . import _row_order as row_order
-from ._arrays import TrackedArray, array_entries, array_words, tracked_array, untracked_rows
+from ._arrays import TrackedArray, array_entries, array_words, tracked_array
+from ._assignments import WritesFollow, column_value, written
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _inside_parent
 from ._compat import finalized_inputs
@@ -94,12 +95,6 @@ def _in_parent_call() -> bool:
     from ._calls import _in_parent
 
     return _in_parent()
-
-
-def _where_op() -> int:
-    from ..core._word import OpCode
-
-    return OpCode.WHERE
 
 
 # pandas' own descriptor of a frame's column labels (see FollowingFrame.columns)
@@ -242,6 +237,7 @@ class _FrameReshapes:
 
 
 class FollowingSeries(
+    WritesFollow,
     _SeriesReshapes,
     ElementReads,
     LabelSelections,
@@ -605,26 +601,15 @@ class _TrackedLoc(SelectingLoc):
         tracker = getattr(frame, "_tracker", None)
         if not tracker or _in_parent_call():
             return
-        inputs = [x for x in (rows, value) if _same_family(x, frame._fields)]
         # rows picked by plain labels or a plain mask (``t[cond].index``, ``index.isin``):
         # what picked them cannot be seen, so every element of the column reads unknown
-        unseen = [x for x in (rows, value) if untracked_rows(x)]
         for label in labels:
             if not _has_key(label) or label not in frame.columns:
                 continue
             after = frame[label]
-            old = before.get(label)
-            operands = ([old] if old is not None and _followed(old, frame._fields) else []) + inputs
-            if not operands and not unseen:
+            derived = written(after, before.get(label), rows, column_value(value, label))
+            if derived is None:
                 continue
-            lent = tuple(
-                {
-                    f.series_attr: np.full(len(after), f.unknown(tracker), f.dtype)
-                    for f in frame._fields
-                }
-                for _ in unseen[:1]
-            )
-            derived = after._derived(after, operands, "loc", _where_op(), lent)
             for f in frame._fields:
                 getattr(frame, f.frame_attr)[label] = getattr(derived, f.series_attr)
 
