@@ -27,8 +27,9 @@ from ._scalars import scalar_entries
 
 def written(target: Any, old: Any, key: Any, value: Any) -> Any:
     """``target`` (a series holding the values after the write; ``old``, the series before
-    it, or None) with its entries combining the key's and the value's; None when neither
-    lends anything (a slice, labels written in the code, a constant value)."""
+    it, or None) with its entries combining the key's and the value's (a frame's column
+    written with constants takes one step of its old entries); None when nothing changes
+    (a series written with a slice, labels written in the code, a constant value)."""
     tracker = getattr(target, "_tracker", None)
     if not tracker or _in_parent() or not isinstance(target, Series):
         return None
@@ -40,9 +41,9 @@ def written(target: Any, old: Any, key: Any, value: Any) -> Any:
         lent.append({f.series_attr: np.full(n, scalar[f.series_attr], f.dtype) for f in fields})
     if any(untracked_rows(x) for x in (key, value)):
         lent.append({f.series_attr: np.full(n, f.unknown(tracker), f.dtype) for f in fields})
-    if not inputs and not lent:
-        return None
     operands = ([old] if old is not None and _followed(old, fields) else []) + inputs
+    if not inputs and not lent and (not operands or old is target):
+        return None  # a series written with constants keeps its entries as they are
     return target._derived(target, operands, "loc", OpCode.WHERE, tuple(lent))
 
 
