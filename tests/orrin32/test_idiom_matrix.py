@@ -568,6 +568,9 @@ EVERY_INPUT += [
     ("concat_beside", lambda t: pd.concat([_wed(t).appinc, t.unit], axis=1).appinc, {"married"}),
     ("joined_segment", lambda t: t[["unit"]].join(_wed(t)[["appinc"]])["appinc"], {"married"}),
     ("reindexed_segment", lambda t: _wed(t)["appinc"].reindex(t.index), {"married"}),
+    ("frame_segment", lambda t: _wed(t)[["appinc"]] + t[["appinc"]], {"appinc", "married"}),
+    ("aligned_frames", lambda t: _wed(t)[["appinc"]].align(t[["appinc"]])[0].appinc, {"married"}),
+    ("concat_inner", lambda t: pd.concat([_wed(t), t[["appinc"]]], join="inner"), {"appinc"}),
     # a lookup table's row is picked by the keys: the joined-in value depends on them
     ("joined_lookup", lambda t: t.merge(ALLOWANCE, on="married")["allowance"], {"married"}),
     # calls the containers do not model: every element combines every tracked input
@@ -1038,6 +1041,7 @@ UNKNOWN_STAYS = [
     ),
     ("combine_first", lambda t: t["loanamt"].combine_first(t["plain"])),
     ("aligned_segment", lambda t: t[t["plain"] > 20]["appinc"] - t["loanamt"]),
+    ("frame_plain_rows", lambda t: t[["appinc"]] + t[["married"]].to_numpy()),
     ("joined", lambda t: t.merge(ALLOWANCE, on="married")["plain"]),
     ("pivot_table", lambda t: t.pivot_table(index="unit", columns="married", values="plain")),
     ("unstack", lambda t: t.groupby(["unit", "married"])["plain"].mean().unstack()),

@@ -38,15 +38,23 @@ def concat_pieces(result: Any, objs: list) -> tuple[str, list]:
     """How a ``pd.concat`` result is made of its inputs: ("rows", objs) when they were
     stacked, ("columns", objs) when placed side by side."""
     n_rows = sum(len(obj) for obj in objs)
-    if isinstance(result, Series) or len(result) == n_rows:
-        stacked = (
-            all(set(getattr(obj, "columns", [])) <= set(result.columns) for obj in objs)
-            if isinstance(result, DataFrame)
-            else True
-        )
-        if stacked:
-            return "rows", objs
+    if isinstance(result, Series):
+        return "rows", objs
+    if len(result) == n_rows and _stacked_columns(result, objs):
+        return "rows", objs
     return "columns", objs
+
+
+def _stacked_columns(result: Any, objs: list) -> bool:
+    """Whether a frame with as many rows as ``objs`` together stacks them: its columns hold
+    every piece's (an outer join of the columns), or only columns that every piece has
+    (``join="inner"``), where pieces side by side would give it more than any one has."""
+    columns = [list(obj.columns) if isinstance(obj, DataFrame) else [] for obj in objs]
+    labels = set(result.columns)
+    if all(set(c) <= labels for c in columns):
+        return True
+    inner = all(labels <= set(c) for c in columns)
+    return inner and len(result.columns) <= min((len(c) for c in columns), default=0)
 
 
 def _series_fields(obj: Any, fields: tuple[Field, ...], tracker: Any) -> dict[str, np.ndarray]:

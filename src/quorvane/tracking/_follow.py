@@ -190,13 +190,25 @@ class _FollowsFrom:
     def reindex(self, *args: Any, **kwargs: Any) -> Any:
         # pandas' own, as an entry point of the containers: an error of strict provenance
         # (labels that are not there) names it
-        result = super().reindex(*args, **kwargs)  # type: ignore[misc]
-        if not isinstance(result, (Series, DataFrame)) or result is self:
-            return result
-        # filtered rows spread back onto labels they lack: the condition decided them all
-        if row_order.aligned_back(None, self, row_positions(result.index, self)):
-            return row_order.applied(self, result, in_order=False)
+        return _spread_back(self, super().reindex(*args, **kwargs))  # type: ignore[misc]
+
+    def align(self, other: Any, *args: Any, **kwargs: Any) -> Any:
+        with operands_aligned():  # a label added to one side holds a fill, of no source
+            left, right = super().align(other, *args, **kwargs)  # type: ignore[misc]
+        return _spread_back(self, left), _spread_back(other, right)
+
+
+def _spread_back(source: Any, result: Any) -> Any:
+    """``result`` (``source`` reindexed or aligned), with every element combining
+    ``source``'s selection when filtered rows were spread onto labels they lack: the
+    condition decided which labels hold a value and which a fill."""
+    if not isinstance(result, (Series, DataFrame)) or result is source:
         return result
+    if not hasattr(source, "_fields"):
+        return result
+    if row_order.aligned_back(None, source, row_positions(result.index, source)):
+        return row_order.applied(source, result, in_order=False)
+    return result
 
 
 def _reshaping(pandas_class: type, name: str, keys: tuple = ()) -> Callable[..., Any]:

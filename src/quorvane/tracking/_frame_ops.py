@@ -19,6 +19,8 @@ from pandas import DataFrame, Index, Series
 from pandas.errors import InvalidIndexError
 
 from ..core._word import OpCode
+from ._arguments import lacking
+from ._arrays import untracked_rows
 from ._calls import _in_place_call
 from ._follow import Field, gather, lookup, operands_aligned
 from ._positions import _same_family
@@ -76,12 +78,13 @@ class OperatingFrame:
         object.__setattr__(result, "_tracker", tracker)
         sides = [self, *(x for x in others if _same_family(x, fields))]
         lined_up = [_Lined(side, result.index, axis, tracker) for side in sides]
-        combine = bool(tracker) and not _in_place_call() and (len(sides) > 1 or alone)
+        lent = _lent(sides, lined_up, others, tracker, len(result)) if tracker else []
+        combine = bool(tracker) and not _in_place_call() and (len(sides) > 1 or alone or lent)
         mappings: dict[str, dict] = {f.frame_attr: {} for f in fields}
         for position, label in enumerate(result.columns):
             if not _names_one_column(result.columns, label):
                 continue  # one entry per label cannot tell equal labels apart
-            entries = [side.entries(label) for side in lined_up]
+            entries = [side.entries(label) for side in lined_up] + lent
             if combine:
                 column = _column_values(result, position)
                 entries = [self._combine_entries(entries, column, op_name, op_code)]
@@ -125,6 +128,28 @@ class OperatingFrame:
         for out in outputs:
             receiver._operated(others, out, ufunc.__name__, OpCode.UFUNC, _COLUMNS, alone=True)
         return result
+
+
+def _lent(sides: list, lined_up: list, others: list, tracker: Any, n: int) -> list[dict]:
+    """What reaches every element beside the operands' own entries: the selection of a
+    filtered operand lined up onto rows it lacks (see ``lacking``), and data of unseen
+    origin with a value per row (a plain array, series or frame) as unknown."""
+    lent = []
+    for side, lined in zip(sides, lined_up, strict=True):
+        holder = sides[0] if side is not sides[0] else (sides[1:] or [None])[0]
+        lent += lacking(holder, side, lined.rows, n)
+    if any(_unseen_rows(x) for x in others):
+        fields = sides[0]._fields
+        lent.append({f.series_attr: np.full(n, f.unknown(tracker), f.dtype) for f in fields})
+    return lent
+
+
+def _unseen_rows(value: Any) -> bool:
+    """Whether ``value`` is plain data with a value per row (see ``untracked_rows``), a
+    plain frame or a two-dimensional array among them."""
+    if isinstance(value, (np.ndarray, DataFrame)) and np.ndim(value) == 2:
+        return getattr(value, "_tracker", None) is None and len(value) > 1
+    return untracked_rows(value)
 
 
 class _Lined:
