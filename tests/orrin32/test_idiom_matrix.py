@@ -613,6 +613,13 @@ EVERY_INPUT += [
         UNITS_PICKED,
     ),
     ("drop_counted_labels", lambda t: _unit_means(t).drop(_top_units(t)).rank(), UNITS_PICKED),
+    # a table looked up by the values of a tracked series: each row by its key element
+    ("lookup_by_values", lambda t: _unit_means(t).reindex(t["married"] + 1), UNITS_PICKED),
+    ("loc_by_values", lambda t: _unit_means(t).loc[t["married"] + 1], UNITS_PICKED),
+    # the rows of a filtered table decided which row each row was paired with
+    ("joined_filtered", lambda t: _joined_filtered(t)["loanamt"], {"unit", "appinc"}),
+    # the last row of each key after a sort: the order chose it
+    ("last_of_sorted", lambda t: _last_of_sorted(t)[["appinc"]].sum(), UNIT_INCOME_LOAN),
     ("counted_reset", lambda t: _married_rows(t).value_counts().reset_index()["unit"], KEYS),
     ("map_dict", lambda t: t["married"].map(_group_mean_table(t)), INCOME_MARRIED),
     ("replace_dict", lambda t: t["married"].replace(_group_mean_table(t)), INCOME_MARRIED),
@@ -641,6 +648,15 @@ def _by_name(t):
 
 def _by_level(t):
     return t.set_index("married", append=True)["appinc"].groupby(level=1)
+
+
+def _joined_filtered(t):
+    table = t[t["appinc"] > 40][["unit", "loanamt"]].drop_duplicates("unit")  # every unit
+    return t[["unit"]].merge(table, on="unit", how="left")
+
+
+def _last_of_sorted(t):
+    return t.sort_values("loanamt").drop_duplicates("unit", keep="last")
 
 
 def _married_rows(t):

@@ -21,7 +21,7 @@ from pandas import DataFrame, Series
 
 from ..core._word import OpCode
 from ._positions import NO_ROW, gather, lookup
-from ._row_order import aligned_back, with_decided
+from ._row_order import selections_apart, with_decided
 from ._source_keys import source_keys
 
 _LEFT_ROW = "__quorvane_left_row__"
@@ -135,8 +135,9 @@ def _join_in(
         unpaired = other_rows == NO_ROW
         for f in result._fields:
             made[f.series_attr][unpaired] = f.absent  # no row of that side: a fill of the join
-        # a filtered side leaves rows unpaired by its condition: every element depends on it
-        decided = aligned_back(sides[carried], sides[side], other_rows)
+        # which row of a filtered side a row was paired with (or none) was decided by the
+        # condition that chose that side's rows: every element depends on it
+        decided = selections_apart(sides[carried], sides[side])
         columns = {f: made[f.series_attr] for f in result._fields}
         for f, entries in with_decided(tracker, result._fields, columns, decided).items():
             mappings[f.frame_attr][label] = entries

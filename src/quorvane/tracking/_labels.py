@@ -23,10 +23,12 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ..core._word import OpCode
 from . import _row_order as row_order
 from ._array import NO_NODE, WordsArray
 from ._arrays import TrackedArray, tracked_array
 from ._dtype import supported
+from ._positions import _followed
 
 Entries = dict[str, np.ndarray]
 
@@ -142,11 +144,37 @@ def selected_by_labels(source: Any, result: Any, key: Any, operation: str) -> No
     ``reindex``, ``drop``): which rows are there depends on every one of those labels."""
     if not getattr(source, "_tracker", None) or not isinstance(result, (pd.Series, pd.DataFrame)):
         return
+    if operation != "drop" and _looked_up(source, result, key):
+        return
     entries = label_entries(key, source)
     if entries is None:
         return
     keys: row_order.Keys = {name: [array] for name, array in entries.items()}
     row_order.remember(source, result, keys, operation, row_order.SELECTION)
+
+
+def _looked_up(source: Any, result: Any, key: Any) -> bool:
+    """A table looked up by the values of a tracked series (``table.loc[t.educ]``,
+    ``table.reindex(t.educ)``): row ``i`` of ``result`` is the table's row labelled by the
+    key's element ``i``, so each of its elements also combines that key element, as ``map``
+    would. False for any other key."""
+    fields = source._fields
+    if not isinstance(key, pd.Series) or not _followed(key, fields) or len(key) != len(result):
+        return False
+    lent = ({f.series_attr: np.asarray(getattr(key, f.series_attr), f.dtype) for f in fields},)
+    columns = [result] if isinstance(result, pd.Series) else [result[c] for c in result.columns]
+    made = [
+        c._derived(c, [c], "lookup", OpCode.MAP, lent) if isinstance(c, pd.Series) else None
+        for c in columns
+    ]
+    if isinstance(result, pd.DataFrame):
+        mappings = {f.frame_attr: dict(getattr(result, f.frame_attr)) for f in fields}
+        for label, column in zip(result.columns, made, strict=True):
+            for f in fields:
+                if column is not None:
+                    mappings[f.frame_attr][label] = getattr(column, f.series_attr)
+        result._set_mappings(mappings)
+    return True
 
 
 def plain_levels(obj: Any, in_place: bool) -> Any:

@@ -109,15 +109,18 @@ def carry(result: Any, *sources: Any) -> None:
             object.__setattr__(result, ATTRIBUTE, carried(result, source))
 
 
-def remember(source: Any, target: Any, keys: Keys, operation: str, kind: str = ORDER) -> None:
+def remember(
+    source: Any, target: Any, keys: Keys, operation: str, kind: str = ORDER, in_order: bool = False
+) -> None:
     """``target`` (rows of ``source``) is in an order, or holds a selection, decided by the
     ``keys`` (per field, the key arrays of ``source``'s rows) and by the decisions of that
-    kind made before; it keeps the decisions of the other kind."""
+    kind made before (of both kinds for a selection made ``in_order``: the first or last of
+    each key, after a sort); it keeps the decisions of the other kind."""
     tracker = getattr(source, "_tracker", None)
     if not tracker or not any(keys.values()):
         return
     before = carried(target, source)
-    prior = tuple(d for d in before if d.kind == kind)
+    prior = tuple(d for d in before if d.kind == kind or in_order)
     decision = Decision(tracker, source._fields, keys, prior, operation, kind)
     object.__setattr__(target, ATTRIBUTE, (*(d for d in before if d.kind != kind), decision))
 
@@ -285,6 +288,11 @@ def aligned_back(holder: Any, value: Any, positions: np.ndarray | None) -> list[
     nothing between them."""
     if positions is None or not len(positions) or positions.min() >= 0:
         return []
+    return selections_apart(holder, value)
+
+
+def selections_apart(holder: Any, value: Any) -> list[tuple[int, ...]]:
+    """The entries of the selections of ``value`` that ``holder`` does not share."""
     own = {id(d) for d in row_order_of(holder)}
     return [d.entries() for d in row_order_of(value) if d.kind == SELECTION and id(d) not in own]
 

@@ -147,8 +147,15 @@ class SelectionsFollow:
         keys = self._keys_of(self._subset(args, kwargs))
         with _inside_parent(in_place=True):  # pandas' own duplicated and masks: no words
             result = super().drop_duplicates(*args, **kwargs)  # type: ignore[misc]
-        self._selected_by(result, kwargs, keys, "drop_duplicates")
+        # which of the rows alike is kept (the first, the last) is the rows' order's choice
+        in_order = self._keep(args, kwargs) is not False
+        self._selected_by(result, kwargs, keys, "drop_duplicates", in_order)
         return result
+
+    def _keep(self, args: tuple, kwargs: dict) -> Any:
+        """The ``keep`` argument of ``drop_duplicates``/``duplicated``."""
+        frame_args = isinstance(self, DataFrame)
+        return kwargs.get("keep", args[int(frame_args)] if len(args) > frame_args else "first")
 
     def duplicated(self, *args: Any, **kwargs: Any) -> Any:
         """Whether each row repeats one before it: derived from every element of the
@@ -168,9 +175,7 @@ class SelectionsFollow:
                 for k, f in enumerate(fields)
             }  # fmt: skip
         )
-        frame_args = isinstance(self, DataFrame)
-        keep = kwargs.get("keep", args[int(frame_args)] if len(args) > frame_args else "first")
-        return row_order.applied(self, result, in_order=keep is not False)
+        return row_order.applied(self, result, in_order=self._keep(args, kwargs) is not False)
 
     def _subset(self, args: tuple, kwargs: dict) -> Any:
         """The ``subset`` argument of a frame's ``drop_duplicates``/``duplicated``."""
@@ -187,14 +192,17 @@ class SelectionsFollow:
         labels = list(self.columns) if subset is None else subset  # type: ignore[attr-defined]
         return row_order.column_keys(self, labels if isinstance(labels, list) else [labels])
 
-    def _selected_by(self, result: Any, kwargs: dict, keys: row_order.Keys, name: str) -> None:
-        """``result`` (or this container, changed in place) holds the rows ``keys`` chose."""
+    def _selected_by(
+        self, result: Any, kwargs: dict, keys: row_order.Keys, name: str, in_order: bool = False
+    ) -> None:
+        """``result`` (or this container, changed in place) holds the rows ``keys`` chose
+        (``in_order``: in the rows' order too)."""
         target = self if kwargs.get("inplace") else result
         if not isinstance(target, (Series, DataFrame)):
             return
         if target is not self:  # whatever pandas' own steps left there: the columns decided
             object.__setattr__(target, row_order.ATTRIBUTE, row_order.row_order_of(self))
-        row_order.remember(self, target, keys, name, row_order.SELECTION)
+        row_order.remember(self, target, keys, name, row_order.SELECTION, in_order)
 
 
 def _aggregate_op() -> int:
