@@ -484,6 +484,11 @@ EVERY_INPUT = [
         {"appinc", "unit", "married"},
     ),
     (
+        "sorted_group_ffill",
+        lambda t: t.sort_values("appinc").groupby("married")["loanamt"].ffill(),
+        {"loanamt", "married", "appinc"},
+    ),
+    (
         "sorted_group_rolling",
         lambda t: (
             t.sort_values("loanamt").groupby("unit")["appinc"].rolling(2, min_periods=1).sum()

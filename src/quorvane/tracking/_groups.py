@@ -240,7 +240,7 @@ class TrackedGroupBy:
 #: order of the rows in each group.
 _IN_ORDER = frozenset(
     {"cumsum", "cumprod", "cummax", "cummin", "cumcount", "shift", "diff", "pct_change",
-     "first", "last", "nth"}
+     "first", "last", "nth", "ffill", "bfill"}
 )  # fmt: skip
 _BY_FUNCTION = frozenset({"agg", "aggregate", "transform", "apply", "pipe"})
 
