@@ -554,6 +554,10 @@ UNIT_INCOME_LOAN = {"unit", "appinc", "loanamt"}
 
 # Inputs given as arguments, and scalars that reductions of tracked data return.
 EVERY_INPUT += [
+    # a query's selection names every column and variable its condition read
+    ("query_rank", lambda t: t.query("married == 1 and unit > 1")["appinc"].rank(), UNITS_PICKED),
+    ("query_reference", lambda t: _above_married_median(t)["appinc"].rank(), MARRIED_INCOME),
+    ("np_where_nested", lambda t: t["appinc"] * _nested_where(t), UNITS_PICKED),
     ("reference", lambda t: t["appinc"] - _married_median(t), MARRIED_INCOME),
     ("scaled_reference", lambda t: t["appinc"] > t["loanamt"].mean() * 0.5, {"appinc", "loanamt"}),
     ("fill_by_group", lambda t: t["loanamt"].fillna(_group_mean(t)), MARRIED_INCOME),
@@ -1105,3 +1109,12 @@ def test_unknown_never_reads_clean(road, loans, tracker, idiom):
             if nodes is not None:  # the word and the rebuilt lineage agree
                 reached = {n.column for n in tracker.get_dag(nodes[k]).source_nodes}
                 assert "<unknown>" in reached, (k, reached)
+
+
+def _nested_where(t):
+    return np.where(t["married"] == 1, np.where(t["unit"] > 1, 2, 1), 0)
+
+
+def _above_married_median(t):
+    reference = _married_median(t)  # noqa: F841 - read by the query
+    return t.query("loanamt > @reference")

@@ -68,7 +68,8 @@ FRAMES = [
     # id, idiom, {result column: source column} beyond the same labels, the columns a join
     # brought in (a merge step each; None: the idiom only moves rows and columns)
     ("mask", lambda d: d[d["income"].isna()], {}, None),
-    ("query", lambda d: d.query("age > 40 and income < 70"), {}, None),
+    # the condition is the user's expression: its steps are logged, as a mask's would be
+    ("query", lambda d: d.query("age > 40 and income < 70"), {}, set()),
     ("loc-labels", lambda d: d.loc[["r3", "r0", "r4"]], {}, None),
     ("iloc-rows", lambda d: d.iloc[[4, 0, 2]], {}, None),
     ("iloc-slice", lambda d: d.iloc[1:4], {}, None),

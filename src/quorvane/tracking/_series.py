@@ -526,6 +526,8 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         for x in flat:
             if isinstance(x, type(self)) and len(x) == len(self):
                 operands.append(x._entries_at(None))
+            elif (positional := self._positional_operand(x, len(result))) is not None:
+                operands.append(positional)  # numpy's array of an inner np.where
             elif (constant := self._constant_operand(x, len(result))) is not None:
                 operands.append(constant)
         shape = type(self)(result, index=pd.RangeIndex(len(result)))
@@ -670,7 +672,7 @@ def quiet_temporaries(cls: type, names: tuple[str, ...]) -> None:
     """Give ``cls`` the methods ``names`` it inherits, with their operator calls quiet.
 
     These pandas methods compute masks of their own with the operators and reductions
-    (the rows that dropna, drop_duplicates and query keep, the differences of compare);
+    (the rows that dropna and drop_duplicates keep, the differences of compare);
     such temporaries build no words, log no node and record no value, which for every
     row of a frame would cost more than the method itself and fill the log with steps
     nobody made.
@@ -691,8 +693,10 @@ def _quiet(method: Callable, name: str) -> Callable:
 
 quiet_temporaries(TrackingSeries, ("compare",))
 
-#: The frame methods whose operator calls are pandas' own temporaries (see above).
-QUIET_FRAME_METHODS = ("drop_duplicates", "dropna", "query", "compare")
+#: The frame methods whose operator calls are pandas' own temporaries (see above). Not
+#: ``query``: its condition is the user's expression, and the selection it makes names
+#: every column and ``@variable`` the condition read.
+QUIET_FRAME_METHODS = ("drop_duplicates", "dropna", "compare")
 
 
 def _is_constant(value: Any) -> bool:
