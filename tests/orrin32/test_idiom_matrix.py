@@ -1086,7 +1086,13 @@ UNKNOWN_STAYS = [
     ("array_condition", lambda t: t["appinc"].where(t["married"].to_numpy() == 1, 0)),
     ("loc_plain_labels", lambda t: _set_at(t, t[t["married"] == 1].index)),
     ("loc_plain_mask", lambda t: _set_at(t, t.index.isin(t[t["married"] == 1].index))),
+    ("frame_array_condition", lambda t: t[["appinc", "loanamt"]].mask(_wed_cells(t), 0)),
+    ("frame_array_bound", lambda t: t[["appinc"]].clip(lower=t["married"].to_numpy(), axis=0)),
 ]
+
+
+def _wed_cells(t):
+    return np.repeat(t["married"].to_numpy()[:, None] == 1, 2, axis=1)
 
 
 def _set_at(t, rows):

@@ -32,7 +32,7 @@ from ..core._operations import operation
 from ..core._word import OpCode
 from . import _row_order
 from ._arguments import flat_inputs
-from ._arrays import TrackedArray, tracked_array
+from ._arrays import TrackedArray, tracked_array, untracked_rows
 from ._calls import _in_parent, _inside_parent
 from ._combining import whole_entries
 from ._labels import counted_labels, label_entries
@@ -130,7 +130,8 @@ def _over_approximating(method: Callable, name: str) -> Callable:
             args = _called(args, self)
             kwargs = dict(zip(kwargs, _called(tuple(kwargs.values()), self), strict=True))
         values = [*args, *kwargs.values()]
-        if name in MOVES_UNLESS_GIVEN and not any(_tracked(v, self) for v in flat_inputs(values)):
+        given = [v for v in flat_inputs(values) if _tracked(v, self) or unseen_rows(v)]
+        if name in MOVES_UNLESS_GIVEN and not given:
             with _inside_parent():  # what pandas computes inside (a clip's condition) is its own
                 return method(self, *args, **kwargs)
         if name in MOVES_BY_LABEL and self.index.is_unique and not kwargs.get("ignore_index"):
@@ -312,6 +313,9 @@ def _whole(source: Any, name: str, values: list, read: list | None = None) -> di
     for obj in [own, *(v for v in flat_inputs(values) if _tracked(v, source))]:
         for f in fields:
             arrays[f.series_attr].extend(_arrays_of(obj, f, source))
+    if any(unseen_rows(v) for v in flat_inputs(values)):  # data of unseen origin: unknown
+        for f in fields:
+            arrays[f.series_attr].append(np.array([f.unknown(tracker)], dtype=f.dtype))
     for decision in _row_order.row_order_of(source):
         for k, f in enumerate(fields):
             arrays[f.series_attr].append(np.array([decision.entries()[k]], dtype=f.dtype))
@@ -350,6 +354,16 @@ def _tracked(value: Any, source: Any) -> bool:
         and getattr(value, "_fields", None) == fields
         and getattr(value, "_tracker", None) is tracker
     )
+
+
+def unseen_rows(value: Any) -> bool:
+    """Whether ``value`` is plain data with a value per row or per cell (an array of one
+    or two dimensions, a plain series, frame or index): what made it cannot be seen."""
+    if isinstance(value, TrackedArray) and value._prov is not None:
+        return False
+    if isinstance(value, (DataFrame, np.ndarray)) and np.ndim(value) == 2:
+        return getattr(value, "_tracker", None) is None and np.size(value) > 1
+    return untracked_rows(value)
 
 
 def _hashable(label: Any) -> bool:
