@@ -328,6 +328,8 @@ EVERY_INPUT = [
     ("and", lambda t: (t["married"] == 1) & (t["appinc"] > 50), {"appinc", "married"}),
     ("eq", lambda t: t["appinc"] == t["loanamt"], {"appinc", "loanamt"}),
     ("mod", lambda t: t["appinc"] % (t["married"] + 1), {"appinc", "married"}),
+    ("divmod", lambda t: sum(divmod(t["appinc"], t["married"] + 1)), {"appinc", "married"}),
+    ("rdivmod", lambda t: sum(divmod(100, t["married"] + 1)), {"married"}),
     ("pow", lambda t: t["appinc"] ** t["married"], {"appinc", "married"}),
     ("named", lambda t: t["appinc"].sub(t["unit"]).gt(t["married"]), {"appinc", "unit", "married"}),
     ("invert", lambda t: ~(t["married"] == 1), {"married"}),

@@ -348,6 +348,13 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             return None
         return {f.series_attr: np.asarray(entries[f.series_attr], f.dtype) for f in self._fields}
 
+    def __divmod__(self, other: Any) -> tuple[Any, Any]:
+        # pandas computes the pair in one call that none of the operators above sees
+        return self // other, self % other
+
+    def __rdivmod__(self, other: Any) -> tuple[Any, Any]:
+        return other // self, other % self
+
     # -- one operand ---------------------------------------------------------------------
 
     def __neg__(self) -> Any:
