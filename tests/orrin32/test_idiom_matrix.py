@@ -640,6 +640,8 @@ EVERY_INPUT += [
     # one element read out: its own entries; read by position, what put it there too
     ("mode_element", lambda t: t["loanamt"].fillna(_married_rows(t).mode()[0]), MARRIED_UNITS),
     ("label_element", lambda t: t["appinc"] - t["loanamt"].at[17], {"appinc", "loanamt"}),
+    # read at a label that data chose: the label's words too
+    ("label_from_data", lambda t: t["unit"] - t.loc[_top(t), "loanamt"], UNIT_INCOME_LOAN),
     ("first_sorted", lambda t: t["appinc"] - _sorted_loans(t).iloc[0], {"appinc", "married"}),
     ("frame_cell", lambda t: t["unit"] * t.sort_values("loanamt").iat[0, 0], UNIT_INCOME_LOAN),
 ]
@@ -739,6 +741,10 @@ def _married_units(t):
 
 def _high_loan(t):
     return t["loanamt"].quantile(0.9)
+
+
+def _top(t):
+    return t["appinc"].idxmax()
 
 
 def _sorted_loans(t):

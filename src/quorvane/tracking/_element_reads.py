@@ -25,13 +25,14 @@ from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_parent
 from ._combining import whole_entries
 from ._positions import _has_key, lookup
-from ._scalars import tracked_scalar
+from ._scalars import scalar_entries, tracked_scalar
 
 
-def read_element(obj: Any, value: Any, cell: Any, by_position: bool) -> Any:
+def read_element(obj: Any, value: Any, cell: Any, by_position: bool, key: Any = None) -> Any:
     """``value``, read from ``obj`` at ``cell`` (a series' position, or a frame's position
     and column label), carrying that element's entries (and, read ``by_position``, the
-    decisions about the rows)."""
+    decisions about the rows; and the entries of tracked scalars in ``key``, a label or
+    position computed from data: ``t.loc[s.idxmax(), "c"]``)."""
     tracker = getattr(obj, "_tracker", None)
     if not tracker or _in_parent() or not is_scalar(value) or cell is None:
         return value
@@ -40,17 +41,27 @@ def read_element(obj: Any, value: Any, cell: Any, by_position: bool) -> Any:
     if own is None:
         return value
     decisions = row_order.row_order_of(obj) if by_position else ()
-    if not decisions:
+    chosen = [e for k in _key_parts(key) if (e := scalar_entries(k, tracker, fields)) is not None]
+    if not decisions and not chosen:
         return tracked_scalar(value, tracker, fields, {k: int(a[0]) for k, a in own.items()})
 
     def entries() -> dict[str, int]:
+        decided = [d.entries() for d in decisions]
         arrays = {
-            f.series_attr: [own[f.series_attr], *(np.array([d.entries()[k]]) for d in decisions)]
+            f.series_attr: [
+                own[f.series_attr],
+                *(np.array([d[k]]) for d in decided),
+                *(np.array([c[f.series_attr]]) for c in chosen),
+            ]
             for k, f in enumerate(fields)
         }
         return whole_entries(tracker, fields, arrays, "element", OpCode.ORDER)
 
     return tracked_scalar(value, tracker, fields, entries)
+
+
+def _key_parts(key: Any) -> tuple:
+    return key if isinstance(key, tuple) else (key,)
 
 
 def _element_entries(obj: Any, cell: Any) -> dict[str, np.ndarray] | None:
@@ -122,7 +133,7 @@ class _Reader:
         if not is_scalar(value):
             return value
         series, find = self._series, _position if self._by_position else _label_position
-        return read_element(series, value, find(series, key), self._by_position)
+        return read_element(series, value, find(series, key), self._by_position, key)
 
     def __setitem__(self, key: Any, value: Any) -> None:
         series = self._series
@@ -146,7 +157,7 @@ class ElementReads:
         value = super().__getitem__(key)  # type: ignore[misc]
         if not is_scalar(value) or isinstance(self, pd.DataFrame):
             return value
-        return read_element(self, value, _label_position(self, key), False)
+        return read_element(self, value, _label_position(self, key), False, key)
 
     def to_dict(self, *args: Any, **kwargs: Any) -> Any:
         """A series' labels and values, each value carrying its element's entries (a table
