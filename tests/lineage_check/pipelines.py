@@ -162,6 +162,23 @@ def bwght_parent_educ(d):
     return d.fatheduc.where(d.fatheduc >= 12).combine_first(d.motheduc).rename("parent_educ")
 
 
+def loan_overrides(d):
+    d = d.astype(float)
+    d["limit"] = d.appinc * 3.0
+    d.loc[d.pubrec == 1, "limit"] = d.loc[d.pubrec == 1, "appinc"] * 1.5
+    d.loc[d.married == 1, ["limit", "hrat"]] = d[["limit", "hrat"]] * 1.1
+    capped = d.limit.copy()
+    capped[d.obrat > 40] = d.loanamt.median()
+    d.at[d.index[0], "limit"] = d.price.max() / 10
+    return d.assign(capped=capped)[["limit", "hrat", "capped"]]
+
+
+def wage_query_rank(d):
+    reference = d.loc[d.female == 1, "wage"].median()  # noqa: F841 - read by the query
+    picked = d.query("wage > @reference and exper > 2")
+    return picked.assign(pct=picked.wage.rank(pct=True))[["pct"]]
+
+
 # -- summaries ----------------------------------------------------------------------------
 
 
@@ -260,4 +277,6 @@ CASES = (
     Case(wage_group_loop, "wage1", WAGE, ("female",)),
     Case(wage_group_apply, "wage1", WAGE, ("nonwhite",)),
     Case(wage_fill_by_group, "wage1", WAGE, ("female",)),
+    Case(loan_overrides, "loanapp", LOAN, ("married", "old")),
+    Case(wage_query_rank, "wage1", WAGE, ("female",)),
 )
