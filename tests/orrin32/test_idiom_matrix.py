@@ -440,6 +440,8 @@ EVERY_INPUT = [
     ("series_loc_set", lambda t: _written(t, _high_income, t["loanamt"]), {"appinc", "loanamt"}),
     ("series_set_scalar", lambda t: _written(t, _high_income, t["loanamt"].max()), LOAN_INCOME),
     ("loc_set_frame", lambda t: _loc_set_frame(t)["appinc"], {"appinc", "married"}),
+    ("frame_at_set", lambda t: _cell_set(t, "at", (t.index[0], "appinc")), LOAN_INCOME),
+    ("frame_iat_set", lambda t: _cell_set(t, "iat", (0, 0)), LOAN_INCOME),
     ("dt_accessor", lambda t: _dates(t).dt.year, {"when"}),
     ("cat_accessor", lambda t: t["married"].astype("category").cat.codes, {"married"}),
     # rows put in order by values: an order-dependent result depends on the sort keys too
@@ -836,6 +838,12 @@ def _written(t, key, value):
     else:
         s[key] = value
     return s
+
+
+def _cell_set(t, indexer, cell):
+    t = t.copy()
+    getattr(t, indexer)[cell] = t["loanamt"].max()
+    return t["appinc"]
 
 
 def _loc_set_frame(t):

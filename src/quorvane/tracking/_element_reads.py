@@ -123,10 +123,13 @@ class _Reader:
     """An indexer of a tracked series (``loc``, ``iloc``, ``at``, ``iat``) whose reads of one
     element carry its entries; everything else is the indexer's own."""
 
-    def __init__(self, series: Any, indexer: Any, by_position: bool) -> None:
+    def __init__(
+        self, series: Any, indexer: Any, by_position: bool, one_cell: bool = False
+    ) -> None:
         self._series = series
         self._indexer = indexer
         self._by_position = by_position
+        self._one_cell = one_cell  # at/iat
 
     def __getitem__(self, key: Any) -> Any:
         value = self._indexer[key]
@@ -139,6 +142,10 @@ class _Reader:
         series = self._series
         if callable(key) and isinstance(series, pd.Series):
             key = key(series)  # called once here, as pandas would call it
+        cell = _frame_cell(series, key, self._by_position) if self._one_cell else None
+        if cell is not None:
+            series.loc[cell] = value  # one cell of a frame: written as its loc writes it
+            return
         self._indexer[key] = value
         # a frame's writes are its ``loc``'s (each column's entries, see _follow)
         written(series, series, key, value)
@@ -148,6 +155,23 @@ class _Reader:
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self._indexer, name)
+
+
+def _frame_cell(obj: Any, key: Any, by_position: bool) -> tuple | None:
+    """The (row, column) labels of the one cell of a frame that ``at``/``iat`` write at
+    ``key``; None for anything else (then pandas' own indexer writes)."""
+    if not isinstance(obj, pd.DataFrame) or not (isinstance(key, tuple) and len(key) == 2):
+        return None
+    if not all(is_scalar(k) for k in key):
+        return None
+    if not by_position:
+        return key
+    if not (obj.index.is_unique and obj.columns.is_unique):
+        return None
+    try:
+        return obj.index[key[0]], obj.columns[key[1]]
+    except (IndexError, TypeError):
+        return None
 
 
 class ElementReads:
@@ -176,7 +200,7 @@ class ElementReads:
 
     @property
     def at(self) -> Any:
-        return _Reader(self, super().at, False)  # type: ignore[misc]
+        return _Reader(self, super().at, False, one_cell=True)  # type: ignore[misc]
 
     @property
     def iloc(self) -> Any:
@@ -184,7 +208,7 @@ class ElementReads:
 
     @property
     def iat(self) -> Any:
-        return _Reader(self, super().iat, True)  # type: ignore[misc]
+        return _Reader(self, super().iat, True, one_cell=True)  # type: ignore[misc]
 
 
 report_warnings_at_caller(_Reader)
