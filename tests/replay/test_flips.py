@@ -248,3 +248,21 @@ def test_a_value_two_group_keys_share_moves_into_no_told_group():
             if m != o
         ]
         assert c.flips == sum(flips) == sum(bool(a.flips) for a in answers if a.computed)
+
+
+def test_a_step_it_cannot_replay_after_a_join_is_unknown_not_held():
+    # after a join the applicant's score belongs to its merged row and its unjoined cells
+    # to its source row: a `.loc` assignment reading both reads no other applicant
+    df = applicants(40)
+    tracker = qv.DAGTracker()
+    costs = pd.DataFrame({"cost": [1.0, 1.5]}, index=pd.Index(["n", "s"], name="region"))
+    f = qv.wrap(df, tracker, "applicants", protected=["married"]).merge(
+        qv.wrap(costs, tracker, "costs"), left_on="region", right_index=True
+    )
+    f["score"] = f["wage"].fillna(400.0) * f["cost"] + f["married"] * 100
+    f.loc[f["old"] == 1, "score"] = f["score"] - 50
+    ok = (f["score"] >= 900).rename("ok")
+    for c in run_flip_counts(tracker, {"ok": ok}, "ok").counts:
+        assert (c.flips, c.unknown, c.held) == (0, c.changed, 0)
+    got = qv.whatif(tracker, {"ok": ok}, "LA-0001", {"married": 0})
+    assert not got.computed and "(loc)" in got.not_evaluated[0]

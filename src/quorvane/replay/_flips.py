@@ -171,14 +171,17 @@ def _codes(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
 
 
 def _reads_other_rows(log: ElementLog, input_rows: np.ndarray, nodes: np.ndarray) -> np.ndarray:
-    """Per node of ``nodes``, whether one of its inputs belongs to another row than its
-    own: an aggregate over other applicants, as opposed to an element-wise step of many
-    inputs."""
+    """Per node of ``nodes``, whether one of its inputs belongs to another applicant than
+    its own: an aggregate over other applicants, as opposed to an element-wise step of many
+    inputs. Applicants, not row identities: after a join the applicant's steps belong to
+    its merged row and its unjoined columns to its source row, and a step reading both
+    reads no one else."""
     starts, ends = log.input_start[nodes], log.input_start[nodes + 1]
     owner = np.repeat(np.arange(len(nodes)), ends - starts)
     pieces = [input_rows[s:e] for s, e in zip(starts.tolist(), ends.tolist(), strict=True)]
-    input_row = log.row[np.concatenate([np.zeros(0, np.int64), *pieces])]
-    other = (input_row >= 0) & (input_row != log.row[nodes][owner])
+    applicant = applicant_rows(log, log.row)
+    input_applicant = applicant[np.concatenate([np.zeros(0, np.int64), *pieces])]
+    other = (input_applicant >= 0) & (input_applicant != applicant[nodes][owner])
     return np.bincount(owner[other], minlength=len(nodes)) > 0
 
 
