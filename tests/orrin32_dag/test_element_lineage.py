@@ -32,8 +32,11 @@ def pipeline(loans, regions):
     f["peer"] = f.groupby("chist")["appinc"].transform("median")
     f["relative"] = np.log1p(f["appinc"]) - np.log1p(f["peer"])
     f["regional"] = f["lti"] * f["factor"]
+    f["high"] = (f["lti"] > f["lti"].quantile(0.8)) * 1.0  # a cutoff the data sets
     f["burden"] = f["hrat"].clip(10, 40).fillna(25)
-    f["score"] = 800 - f["regional"] * 25 + f["adjustment"] + f["relative"] * 30 - f["burden"]
+    f["score"] = (
+        800 - f["regional"] * 25 + f["adjustment"] + f["relative"] * 30 - f["burden"] - f["high"]
+    )
     f["approved"] = np.where(f["score"] >= 560, 1, 0)
     return f
 
@@ -60,6 +63,7 @@ STEPS = [
     ("relative", "sub"),
     ("regional", "mul"),
     ("burden", "fillna"),
+    ("high", "mul"),
     ("score", "sub"),
     ("approved", "where"),
     ("factor", "merge"),
@@ -101,6 +105,8 @@ def test_sources_constants_and_the_protected_banner(run, applicant):
         row = loans.loc[key] if s.table == "loans" else regions.loc[int(key)]
         assert s.value == pytest.approx(row[s.column])
     assert {"married", "old", "appinc", "loanamt", "hrat"} <= {column for column, _ in own}
+    (cutoff,) = [s.value for s in lineage.steps if s.operation == "quantile"]
+    assert cutoff == pytest.approx(plain["lti"].quantile(0.8))
     constants = {s.value for s in lineage.steps if s.node_type == "CONSTANT"}
     assert {800.0, 20.0, 10.0, 25.0, 30.0, 560.0, 1.0, 0.0, 40.0} <= constants
     audit = dag_audit(tracked["approved"], position)

@@ -123,6 +123,17 @@ def replay(lineage: ElementLineage, changes: Changes, groups: Groups | None = No
     )
 
 
+_ANOTHER_ROW_JOINS = "the change alters a join key: another row would join"
+
+#: steps that carry their first input's value, the others deciding which rows there are
+#: or their order (a segment of a concat, a window after a sort), and what a change of
+#: those others would do
+_PASSED_ON = {
+    "row selection": "the change alters which rows a condition chose: the row would move",
+    "row order": "the change alters the order of the rows",
+}
+
+
 class _Ambiguous(Exception):
     """A changed value that stands for more than one of a group key's values."""
 
@@ -155,7 +166,10 @@ class _Run:
         if compute is None and step.node_type == "AGGREGATE" and self.reads_others(step):
             return step.value if unchanged else self.aggregate(step)
         if step.node_type == "MERGE":
-            return self.merged(step, new_inputs, old_inputs)
+            return self.passed(step, new_inputs, old_inputs, _ANOTHER_ROW_JOINS)
+        moved = _PASSED_ON.get(step.operation)
+        if moved is not None:
+            return self.passed(step, new_inputs, old_inputs, moved)
         if compute is None:
             # a function of unchanged inputs gives what it gave
             return step.value if unchanged else self.cannot(step, "an operation it cannot replay")
@@ -175,12 +189,14 @@ class _Run:
         key, step_of = self.lineage.key, self.lineage.step
         return any((identity := step_of(i).identity) and key not in identity for i in step.inputs)
 
-    def merged(self, step: LineageStep, new_inputs: list, old_inputs: list) -> Any:
-        # a merged element carries its column's value; the other inputs are the join keys
+    def passed(self, step: LineageStep, new_inputs: list, old_inputs: list, moved: str) -> Any:
+        # the element carries its first input's value; the others decided which row it is
+        # (a merge's join keys, the condition that chose a segment's rows): while they stay,
+        # so does the row
         if not new_inputs or not same(old_inputs[0], step.value):
-            return self.cannot(step, "a merge whose value is not its first input's")
+            return self.cannot(step, f"a {step.operation} whose value is not its first input's")
         if not all(same(a, b) for a, b in zip(new_inputs[1:], old_inputs[1:], strict=True)):
-            return self.cannot(step, "the change alters a join key: another row would join")
+            return self.cannot(step, moved)
         self.checked += 1
         return new_inputs[0]
 

@@ -35,7 +35,7 @@ from ..core._word import OpCode
 from . import _compat, _groups, _row_order
 from ._accessors import SeriesAccessors
 from ._arguments import argument_operands, choices, one_value
-from ._arrays import array_entries, tracked_array, untracked_rows
+from ._arrays import array_entries, plain_array, tracked_array, untracked_rows
 from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent, as_user_code
 from ._combining import derived_words
 from ._follow import (
@@ -47,7 +47,7 @@ from ._follow import (
     unknown_fill,
 )
 from ._positions import Field
-from ._scalars import TrackedScalar, scalar_entries, tracked_scalar
+from ._scalars import TrackedScalar, scalar_entries, tracked_scalar, valued
 from ._unmodelled import built_from, default_for_unmodelled, numpy_over_approximated
 
 # pandas' own Series, bound once: code that puts a tracked class in the place of
@@ -290,7 +290,10 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         pending = self._words_ahead(other, op_code) if in_place else None
         # pandas computes and aligns; nothing is made for a result it refuses to build.
         with operands_aligned():
-            result = pandas_op(self, other)
+            # numpy's array for tracked inputs reaches pandas as the plain array it is:
+            # this step makes the elements' entries, and pandas' own arithmetic on the
+            # array would log a step of it alone that nothing reads
+            result = pandas_op(self, plain_array(other))
         if not isinstance(result, TrackingSeries):
             return result
         tracker = self._tracker
@@ -302,7 +305,9 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         if positional is None and untracked_rows(other):
             positional = unknown_entries(self._fields, tracker, len(result))
         if positional is not None and tracker and not _in_place_call():
-            return self._finish(result, [left, positional], op_name, op_code)
+            # in operand order: ``np.where(...) - s`` and ``cutoff - s`` are reflected
+            operands = [positional, left] if reflected else [left, positional]
+            return self._finish(result, operands, op_name, op_code)
         if not tracker or not isinstance(other, type(self)) or _in_place_call():
             # A constant or an untracked operand adds no source: the receiver's entries, and
             # on a road that logs constants, the constant as an operand.
@@ -650,7 +655,8 @@ def _reduction(name: str) -> Callable[..., Any]:
         tracker = self._tracker
         if not tracker or isinstance(value, (pd.Series, pd.DataFrame)) or _in_place_call():
             return value
-        return tracked_scalar(value, tracker, self._fields, one_value(self, name))
+        entries = valued(value, self._fields, tracker, one_value(self, name))
+        return tracked_scalar(value, tracker, self._fields, entries)
 
     reduce.__name__ = reduce.__qualname__ = name
     reduce.__doc__ = parent.__doc__
