@@ -169,3 +169,33 @@ def test_a_rows_business_key_is_its_labels_text(index):
     wrap_dataframe_dag(pd.DataFrame({"x": [1.0, 2.0, 3.0]}, index=index), tracker, "t")
     keys = tracker.element_log().identity_key
     assert list(keys) == [str(text) for text in index.astype(str)]
+
+
+@pytest.mark.parametrize(
+    "by, keys",
+    [
+        ("who", ["A-1", "A-2"]),  # a group of one applicant's rows stands for it
+        ("region", ["0", "1"]),  # grouped by anything else: its label (one applicant each)
+    ],
+)
+def test_a_result_aggregated_back_is_keyed_by_its_applicant_or_label(by, keys):
+    people = pd.DataFrame({"who": ["A-1", "A-2"], "wage": [5.0, 9.0], "region": ["n", "s"]})
+    products = pd.DataFrame({"pid": ["P0", "P1"], "limit": [4.0, 8.0]})
+    tracker = DAGTracker()
+    f = wrap_dataframe_dag(people, tracker, "people", key="who").merge(
+        wrap_dataframe_dag(products, tracker, "products", key="pid"), how="cross"
+    )
+    f["offer"] = (f["wage"] >= f["limit"]) * f["limit"]  # one applicant, several products
+    best = f.groupby(by, as_index=False)["offer"].max()["offer"]
+    log = tracker.element_log({"best": best, "ok": (best > 4).rename("ok")})
+    assert [list(log.results[name][0]) for name in ("best", "ok")] == [keys, keys]
+
+
+@pytest.mark.parametrize("column", ["married", "appinc", "lti", "approved"])
+def test_the_banner_of_any_element_equals_dag_audit(run, column):
+    # a source cell too: its DAG is its column's node
+    tracker, tracked, *_ = run
+    lineage = tracker.element_lineage(int(tracked._col_nodes[column][7]))
+    audit = dag_audit(tracked[column], 7)
+    assert lineage.protected_reached is audit["has_protected"]
+    assert bool(audit["dag"]["protected_sources"]) is lineage.protected_reached

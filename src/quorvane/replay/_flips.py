@@ -156,7 +156,10 @@ def _codes(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
     passed = np.isin(log.operation, _operation_codes(log, ("row selection", "row order")))
     code = np.where((kind == NODE_TYPES.index("MERGE")) | passed, _engine.REPLAY_PASS, code)
     grouped = np.zeros(log.size, dtype=bool)
-    grouped[_grouped_rows(log)] = True
+    groups = np.asarray(_grouped_rows(log), dtype=np.int64)
+    # a group of one applicant's own rows (its rows of a one-to-many join, aggregated back)
+    # is no aggregate over others: a change of them is not held
+    grouped[groups[_reads_other_rows(log, input_rows, groups)]] = True
     aggregate = kind == NODE_TYPES.index("AGGREGATE")
     # the source of values the log could not follow may stand for any changed value
     for node_id, (table, column, _) in log.sources.items():
