@@ -147,7 +147,7 @@ def _grouped_by_applicant(store: Any, rows: np.ndarray) -> np.ndarray:
         return shared
     aggregates = np.fromiter(store.group_keys, dtype=np.int64, count=len(store.group_keys))
     made_by: dict[int, str] = {}
-    for node, identity in zip(aggregates.tolist(), store.row.get(aggregates).tolist()):
+    for node, identity in zip(aggregates.tolist(), store.row.get(aggregates).tolist(), strict=True):
         if identity in asked:
             made_by.setdefault(identity, store.group_keys[node])
     for i in np.flatnonzero(shared != "").tolist():
