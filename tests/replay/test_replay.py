@@ -139,7 +139,7 @@ IDIOMS = {
         1,
         False,
     ),
-    "round, decimals unrecorded": (lambda d: (d["wage"] / 3).round(1), "wage", 301.0, False),
+    "round": (lambda d: (d["wage"] / 3).round(1), "wage", 301.0, True),
     "cut, bins unrecorded": (
         lambda d: pd.cut(d["wage"], [0, 500, 2000], labels=[1, 2]).astype(float),
         "wage",

@@ -124,6 +124,7 @@ def replay(lineage: ElementLineage, changes: Changes, groups: Groups | None = No
 
 
 _ANOTHER_ROW_JOINS = "the change alters a join key: another row would join"
+_UNKNOWN_STEP = "an operation it cannot replay"
 
 #: steps that carry their first input's value, the others deciding which rows there are
 #: or their order (a segment of a concat, a window after a sort), and what a change of
@@ -172,7 +173,10 @@ class _Run:
             return self.passed(step, new_inputs, old_inputs, moved)
         if compute is None:
             # a function of unchanged inputs gives what it gave
-            return step.value if unchanged else self.cannot(step, "an operation it cannot replay")
+            if unchanged:
+                return step.value
+            reason = _ANOTHER_ROW_JOINS if step.operation == "join keys" else _UNKNOWN_STEP
+            return self.cannot(step, reason)
         try:
             check = compute(old_inputs)
             if not same(check, step.value):

@@ -234,9 +234,10 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         self._record(result, words, op_name)
         return result
 
-    def _stepped(self, result: Any, op_name: str, op_code: int) -> Any:
+    def _stepped(self, result: Any, op_name: str, op_code: int, constants: tuple = ()) -> Any:
         """``result`` (built by pandas from this series, its elements followed) with every
-        element one step further."""
+        element one step further; ``constants``: the step's scalar arguments, operands
+        after the element on a road that logs constants."""
         if not isinstance(result, TrackingSeries) or result is self:
             return result
         tracker = self._tracker
@@ -246,7 +247,9 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             # no step, but arrays of its own: the receiver's may change in place later
             result._set_fields({name: entries.copy() for name, entries in own.items()})
             return result
-        return self._finish(result, [own], op_name, op_code)
+        logged = [self._constant_operand(value, len(result)) for value in constants]
+        operands = [own, *(c for c in logged if c is not None)]
+        return self._finish(result, operands, op_name, op_code)
 
     def _derived(
         self, result: Any, operands: list, op_name: str, op_code: int, lent: tuple = ()
@@ -361,8 +364,10 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
     def abs(self) -> Any:
         return self._stepped(super().abs(), "abs", OpCode.ABS)
 
-    def round(self, *args: Any, **kwargs: Any) -> Any:
-        return self._stepped(super().round(*args, **kwargs), "round", OpCode.ROUND)
+    def round(self, decimals: int = 0, *args: Any, **kwargs: Any) -> Any:
+        # the decimals are the step's constant: a replay rounds as pandas did
+        result = super().round(decimals, *args, **kwargs)
+        return self._stepped(result, "round", OpCode.ROUND, constants=(decimals,))
 
     def __round__(self, decimals: int = 0) -> Any:
         # pandas' own finalises the rounded result once more, from the receiver.
