@@ -80,9 +80,11 @@ def test_a_column_that_does_not_reach_is_said():
     assert got.sentence().endswith("(region does not reach LA-0001's approved)")
 
 
-def _loc_assigned(d, value=None):
+def _loc_assigned(d, value=None, rows=None):
     f = d.copy()
-    f.loc[f["old"] == 1, "wage"] = f["wage"] - 100 if value is None else value
+    f.loc[f["old"] == 1 if rows is None else rows, "wage"] = (
+        f["wage"] - 100 if value is None else value
+    )
     return f["wage"]
 
 
@@ -133,10 +135,11 @@ IDIOMS = {
     "loc assignment": (_loc_assigned, "old", 1, True),
     "segments": (_segments, "married", 0, True),
     "segments, the row moves": (_segments, "old", 2, False),  # out of its segment
-    "loc assignment of a constant": (  # the constant is not logged
-        lambda d: _loc_assigned(d, 0.0),
-        "old",
-        1,
+    "loc assignment of a constant": (lambda d: _loc_assigned(d, 0.0), "old", 1, True),
+    "loc assignment by labels": (  # what picked the rows is not logged
+        lambda d: _loc_assigned(d, 0.0, rows=["LA-0001", "LA-0002"]),
+        "wage",
+        300.0,
         False,
     ),
     "round": (lambda d: (d["wage"] / 3).round(1), "wage", 301.0, True),

@@ -610,6 +610,10 @@ class _TrackedLoc(SelectingLoc):
                 }
                 for _ in unseen[:1]
             )
+            # a scalar assigned is the step's constant (last, as the value it is), on a
+            # road that logs constants: a replay then sees what the rows were set to
+            constant = after._constant_operand(value, len(after)) if is_scalar(value) else None
+            lent = (*lent, constant) if constant is not None else lent
             derived = after._derived(after, operands, "loc", _where_op(), lent)
             for f in frame._fields:
                 getattr(frame, f.frame_attr)[label] = getattr(derived, f.series_attr)
