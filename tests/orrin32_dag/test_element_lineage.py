@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import quorvane as qv
 from quorvane.utilities.orrin32 import wrap_dataframe
 from quorvane.utilities.orrin32_dag import DAGTracker, dag_audit, wrap_dataframe_dag
 
@@ -134,7 +135,9 @@ def test_the_log_lists_each_result_by_its_business_key(run):
     )
 
 
-@pytest.mark.parametrize("wrap", [wrap_dataframe_dag, wrap_dataframe], ids=["dag", "words"])
+@pytest.mark.parametrize(
+    "wrap", [wrap_dataframe_dag, wrap_dataframe, qv.wrap], ids=["dag", "words", "everyday"]
+)
 @pytest.mark.parametrize(
     "key, error",
     [
