@@ -178,3 +178,33 @@ def test_idioms_replay_as_pandas_reruns(idiom, column, value, computed, plain):
             for key in df.index[df[column] != value]
         ]
         assert (bulk.flips, bulk.unknown) == (sum(one_by_one), 0)
+
+
+KEPT = {
+    "dropna": lambda d: d.dropna(),
+    "filter": lambda d: d[d["old"] == 0],
+}
+
+
+@pytest.mark.parametrize(
+    ("keep", "column", "value", "computed"),
+    [
+        ("dropna", "wage", 2000.0, True),
+        ("dropna", "wage", np.nan, False),  # the row would be dropped
+        ("filter", "wage", 2000.0, True),
+        ("filter", "old", 1, False),  # the row would be filtered out
+    ],
+)
+def test_a_kept_row_replays_while_it_stays_kept(keep, column, value, computed):
+    # the group mean reads the rows the condition kept: the applicant's row stays kept,
+    # the others' part is held
+    df = applicants()
+    tracker = qv.DAGTracker()
+    f = KEPT[keep](qv.wrap(df, tracker, "applicants", protected=["married"]))
+    out = (f["wage"] - f.groupby("married")["wage"].transform("mean")).rename("out")
+    got = qv.whatif(tracker, {"out": out}, "LA-0001", {column: value})
+    assert got.computed is computed, got.not_evaluated
+    if computed:
+        kept = KEPT[keep](df)
+        held = kept.groupby("married")["wage"].transform("mean")["LA-0001"]
+        assert got.new_value == pytest.approx(value - held)

@@ -10,6 +10,7 @@ the change moves the applicant into that group.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
@@ -135,6 +136,24 @@ _PASSED_ON = {
 }
 
 
+_LEAVES_THE_ROWS = "the change alters whether the applicant's row is kept"
+
+#: conditions that keep rows, and whether an applicant's own input to one keeps its row:
+#: a boolean mask's element, and each cell dropna reads (the row stays while none is missing)
+_KEEPS = {
+    "filter": lambda value: _truthy(value),
+    "dropna": lambda value: not _missing(value),
+}
+
+
+def _missing(value: Any) -> bool:
+    return value is None or (isinstance(value, float) and math.isnan(value))
+
+
+def _truthy(value: Any) -> bool:
+    return not _missing(value) and bool(value)
+
+
 class _Ambiguous(Exception):
     """A changed value that stands for more than one of a group key's values."""
 
@@ -164,6 +183,9 @@ class _Run:
         compute = evaluator(step.operation)
         # the log types a step by its number of inputs (a clip or a where has three and is
         # logged as an aggregate): an aggregate over other applicants is one that reads them
+        keeps = _KEEPS.get(step.operation)
+        if compute is None and keeps is not None and step.group is None:
+            return self.kept(step, keeps)
         if compute is None and step.node_type == "AGGREGATE" and self.reads_others(step):
             return step.value if unchanged else self.aggregate(step)
         if step.node_type == "MERGE":
@@ -186,6 +208,19 @@ class _Run:
             return compute(new_inputs)
         except CannotEvaluate as exc:
             return self.cannot(step, str(exc))
+
+    def kept(self, step: LineageStep, keeps: Any) -> Any:
+        """The rows a condition kept, as the applicant sees them: the same while its own
+        row stays kept (the other rows' part is held, as an aggregate over them is)."""
+        for i in step.inputs:
+            old, new = self.recorded(i), self.new(i)
+            if same(old, new):
+                continue
+            if self.lineage.key not in self.lineage.step(i).identity:
+                return self.cannot(step, "a condition over the rows that the change alters")
+            if keeps(old) != keeps(new):
+                return self.cannot(step, _LEAVES_THE_ROWS)
+        return step.value
 
     def reads_others(self, step: LineageStep) -> bool:
         if step.unlisted:  # the other rows' inputs were left out of the lineage
