@@ -172,10 +172,11 @@ def _codes(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
     code = np.ascontiguousarray(code, dtype=np.int32)
     # an aggregate with no value recorded (the condition that chose a segment's rows, the
     # order of a sort) cannot be held at one: a change of it is unknown
-    recorded = ~np.isnan(log.value)
+    candidates = np.flatnonzero(aggregate & ~grouped & unknown)
+    recorded = ~np.isnan(log.value[candidates])
     if log.text is not None:
-        recorded |= np.array([t is not None for t in log.text], dtype=bool)
-    candidates = np.flatnonzero(aggregate & ~grouped & unknown & recorded)
+        recorded |= np.array([log.text[r] is not None for r in candidates.tolist()], dtype=bool)
+    candidates = candidates[recorded]
     code[candidates[_reads_other_rows(log, input_rows, candidates)]] = _engine.REPLAY_HELD
     return code
 
