@@ -33,16 +33,18 @@ def wrap(
     table: str,
     protected: bool | Iterable[Any] = False,
     include_entity: bool = True,
+    key: Any = None,
 ) -> pd.DataFrame:
     """``frame`` as the source table ``table`` of ``tracker``, tracked on the tracker's road:
     the DAG road for a :class:`DAGTracker`, the words road for a :class:`ProvenanceTracker`.
 
     ``protected`` is True for a wholly protected table, or the names of its protected columns.
+    ``key`` names the column of the rows' business keys (by default the index is).
     """
     if isinstance(tracker, DAGTracker):
-        return wrap_dataframe_dag(frame, tracker, table, protected, include_entity)
+        return wrap_dataframe_dag(frame, tracker, table, protected, include_entity, key=key)
     if isinstance(tracker, ProvenanceTracker):
-        return wrap_dataframe(frame, tracker, table, protected, include_entity)
+        return wrap_dataframe(frame, tracker, table, protected, include_entity, key=key)
     raise TypeError(
         f"tracker must be a ProvenanceTracker or a DAGTracker, not {type(tracker).__name__}"
     )

@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import quorvane as qv
 from quorvane.utilities.orrin32 import wrap_dataframe
 from quorvane.utilities.orrin32_dag import DAGTracker, dag_audit, wrap_dataframe_dag
 
@@ -32,8 +33,11 @@ def pipeline(loans, regions):
     f["peer"] = f.groupby("chist")["appinc"].transform("median")
     f["relative"] = np.log1p(f["appinc"]) - np.log1p(f["peer"])
     f["regional"] = f["lti"] * f["factor"]
+    f["high"] = (f["lti"] > f["lti"].quantile(0.8)) * 1.0  # a cutoff the data sets
     f["burden"] = f["hrat"].clip(10, 40).fillna(25)
-    f["score"] = 800 - f["regional"] * 25 + f["adjustment"] + f["relative"] * 30 - f["burden"]
+    f["score"] = (
+        800 - f["regional"] * 25 + f["adjustment"] + f["relative"] * 30 - f["burden"] - f["high"]
+    )
     f["approved"] = np.where(f["score"] >= 560, 1, 0)
     return f
 
@@ -60,6 +64,7 @@ STEPS = [
     ("relative", "sub"),
     ("regional", "mul"),
     ("burden", "fillna"),
+    ("high", "mul"),
     ("score", "sub"),
     ("approved", "where"),
     ("factor", "merge"),
@@ -101,6 +106,8 @@ def test_sources_constants_and_the_protected_banner(run, applicant):
         row = loans.loc[key] if s.table == "loans" else regions.loc[int(key)]
         assert s.value == pytest.approx(row[s.column])
     assert {"married", "old", "appinc", "loanamt", "hrat"} <= {column for column, _ in own}
+    (cutoff,) = [s.value for s in lineage.steps if s.operation == "quantile"]
+    assert cutoff == pytest.approx(plain["lti"].quantile(0.8))
     constants = {s.value for s in lineage.steps if s.node_type == "CONSTANT"}
     assert {800.0, 20.0, 10.0, 25.0, 30.0, 560.0, 1.0, 0.0, 40.0} <= constants
     audit = dag_audit(tracked["approved"], position)
@@ -128,7 +135,9 @@ def test_the_log_lists_each_result_by_its_business_key(run):
     )
 
 
-@pytest.mark.parametrize("wrap", [wrap_dataframe_dag, wrap_dataframe], ids=["dag", "words"])
+@pytest.mark.parametrize(
+    "wrap", [wrap_dataframe_dag, wrap_dataframe, qv.wrap], ids=["dag", "words", "everyday"]
+)
 @pytest.mark.parametrize(
     "key, error",
     [
@@ -163,3 +172,33 @@ def test_a_rows_business_key_is_its_labels_text(index):
     wrap_dataframe_dag(pd.DataFrame({"x": [1.0, 2.0, 3.0]}, index=index), tracker, "t")
     keys = tracker.element_log().identity_key
     assert list(keys) == [str(text) for text in index.astype(str)]
+
+
+@pytest.mark.parametrize(
+    "by, keys",
+    [
+        ("who", ["A-1", "A-2"]),  # a group of one applicant's rows stands for it
+        ("region", ["0", "1"]),  # grouped by anything else: its label (one applicant each)
+    ],
+)
+def test_a_result_aggregated_back_is_keyed_by_its_applicant_or_label(by, keys):
+    people = pd.DataFrame({"who": ["A-1", "A-2"], "wage": [5.0, 9.0], "region": ["n", "s"]})
+    products = pd.DataFrame({"pid": ["P0", "P1"], "limit": [4.0, 8.0]})
+    tracker = DAGTracker()
+    f = wrap_dataframe_dag(people, tracker, "people", key="who").merge(
+        wrap_dataframe_dag(products, tracker, "products", key="pid"), how="cross"
+    )
+    f["offer"] = (f["wage"] >= f["limit"]) * f["limit"]  # one applicant, several products
+    best = f.groupby(by, as_index=False)["offer"].max()["offer"]
+    log = tracker.element_log({"best": best, "ok": (best > 4).rename("ok")})
+    assert [list(log.results[name][0]) for name in ("best", "ok")] == [keys, keys]
+
+
+@pytest.mark.parametrize("column", ["married", "appinc", "lti", "approved"])
+def test_the_banner_of_any_element_equals_dag_audit(run, column):
+    # a source cell too: its DAG is its column's node
+    tracker, tracked, *_ = run
+    lineage = tracker.element_lineage(int(tracked._col_nodes[column][7]))
+    audit = dag_audit(tracked[column], 7)
+    assert lineage.protected_reached is audit["has_protected"]
+    assert bool(audit["dag"]["protected_sources"]) is lineage.protected_reached

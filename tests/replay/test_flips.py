@@ -10,6 +10,7 @@ import pytest
 import quorvane as qv
 from quorvane._orrin32 import replay_changed, replay_check, replay_codes
 from quorvane.replay import LogGroups, answer, flip_counts, replay, run_flip_counts
+from quorvane.utilities.orrin32_dag import wrap_dataframe_dag
 
 from .credit import (
     applicants,
@@ -248,3 +249,52 @@ def test_a_value_two_group_keys_share_moves_into_no_told_group():
             if m != o
         ]
         assert c.flips == sum(flips) == sum(bool(a.flips) for a in answers if a.computed)
+
+
+def _people(tracker, key=None):
+    df = applicants(40) if key is None else applicants(40).reset_index()
+    return wrap_dataframe_dag(df, tracker, "applicants", protected=["married"], key=key)
+
+
+def _row_wise_after_a_join(tracker):
+    # after a join the applicant's score belongs to its merged row and its unjoined cells
+    # to its source row: a row-wise sum reading both reads no other applicant
+    costs = pd.DataFrame({"cost": [1.0, 1.5]}, index=pd.Index(["n", "s"], name="region"))
+    f = _people(tracker).merge(qv.wrap(costs, tracker, "costs"), left_on="region", right_index=True)
+    f["score"] = f["wage"].fillna(400.0) * f["cost"] + f["married"] * 100
+    return f[["score", "old"]].sum(axis=1) >= 900, "(sum)"
+
+
+def _segments_by_the_attribute(tracker):
+    # the change moves the applicant into the other segment: the condition that chose the
+    # rows has no value to hold
+    f = _people(tracker)
+    single = f[f["married"] == 0].assign(s=lambda d: d["wage"] * 1.0)
+    wed = f[f["married"] == 1].assign(s=lambda d: d["wage"] * 1.2)
+    return pd.concat([single, wed])["s"] >= 900, "(filter)"
+
+
+def _aggregated_back_per_applicant(tracker):
+    # one applicant, two products: its best offer is a group of its own rows, no
+    # aggregate over others
+    products = pd.DataFrame({"pid": ["P0", "P1"], "limit": [600.0, 900.0]})
+    f = _people(tracker, key="key").merge(
+        wrap_dataframe_dag(products, tracker, "products", key="pid"), how="cross"
+    )
+    f["offer"] = (f["wage"].fillna(400.0) * 0.5 + f["married"] * 300 >= f["limit"]) * f["limit"]
+    return f.groupby("key", as_index=False)["offer"].max()["offer"] > 600, "(max)"
+
+
+@pytest.mark.parametrize(
+    "pipeline",
+    [_row_wise_after_a_join, _segments_by_the_attribute, _aggregated_back_per_applicant],
+)
+def test_a_step_it_cannot_replay_is_unknown_not_held(pipeline):
+    tracker = qv.DAGTracker()
+    ok, step = pipeline(tracker)
+    ok = ok.rename("ok")
+    for c in run_flip_counts(tracker, {"ok": ok}, "ok").counts:
+        # a condition over every row is unknown to all it chose, the unchanged too
+        assert (c.flips, c.held) == (0, 0) and c.unknown > 0
+    got = qv.whatif(tracker, {"ok": ok}, "LA-0001", {"married": 0})
+    assert not got.computed and step in got.not_evaluated[0]

@@ -80,6 +80,21 @@ def test_a_column_that_does_not_reach_is_said():
     assert got.sentence().endswith("(region does not reach LA-0001's approved)")
 
 
+def _loc_assigned(d, value=None, rows=None):
+    f = d.copy()
+    f.loc[f["old"] == 1 if rows is None else rows, "wage"] = (
+        f["wage"] - 100 if value is None else value
+    )
+    return f["wage"]
+
+
+def _segments(d):
+    """A formula per segment, the segments put back together."""
+    young = d[d["old"] == 0].assign(out=lambda s: s["married"] * 10.0 + s["wage"])
+    old = d[d["old"] == 1].assign(out=lambda s: s["married"] * 20.0 - s["wage"])
+    return pd.concat([young, old])["out"]
+
+
 IDIOMS = {
     "rsub": (lambda d: 100 - d["wage"], "wage", 300.0, True),
     "rdiv": (lambda d: 1000 / d["wage"], "wage", 300.0, True),
@@ -97,14 +112,37 @@ IDIOMS = {
     "fillna by series": (lambda d: d["wage"].fillna(d["married"] * 100), "married", 0, True),
     "and, invert": (lambda d: ~(d["old"] == 1) & (d["married"] == 1), "old", 1, True),
     "maximum": (lambda d: np.maximum(d["wage"], d["married"] * 800), "married", 1, True),
-    "a reduction, value unrecorded": (  # the log keeps no value of a reduction's scalar
+    "a reduction, held": (
         lambda d: d["married"] * 10 + d["married"].mean(),
         "married",
         0,
-        False,
+        True,
         lambda d: d["married"] * 10 + applicants()["married"].mean(),  # as recorded
     ),
-    "round, decimals unrecorded": (lambda d: (d["wage"] / 3).round(1), "wage", 301.0, False),
+    "a cutoff less a series": (  # reflected: the cutoff is the left operand
+        lambda d: d["wage"].median() - d["wage"],
+        "wage",
+        300.0,
+        True,
+        lambda d: applicants()["wage"].median() - d["wage"],
+    ),
+    "np.where less a series": (
+        lambda d: np.where(d["old"] == 1, 900.0, 1000.0) - d["wage"],
+        "old",
+        1,
+        True,
+    ),
+    "loc assignment": (_loc_assigned, "old", 1, True),
+    "segments": (_segments, "married", 0, True),
+    "segments, the row moves": (_segments, "old", 2, False),  # out of its segment
+    "loc assignment of a constant": (lambda d: _loc_assigned(d, 0.0), "old", 1, True),
+    "loc assignment by labels": (  # what picked the rows is not logged
+        lambda d: _loc_assigned(d, 0.0, rows=["LA-0001", "LA-0002"]),
+        "wage",
+        300.0,
+        False,
+    ),
+    "round": (lambda d: (d["wage"] / 3).round(1), "wage", 301.0, True),
     "cut, bins unrecorded": (
         lambda d: pd.cut(d["wage"], [0, 500, 2000], labels=[1, 2]).astype(float),
         "wage",
@@ -130,7 +168,8 @@ def test_idioms_replay_as_pandas_reruns(idiom, column, value, computed, plain):
         changed.loc[key, column] = value
         assert got.computed is computed, got.not_evaluated
         if computed:
-            assert got.new_value == pytest.approx(float(plain(changed)[key]), nan_ok=True)
+            new = np.nan if got.new_value is None else got.new_value  # a recorded NaN
+            assert new == pytest.approx(float(plain(changed)[key]), nan_ok=True)
     if computed and column in protected:  # the engine's pass agrees
         counts = run_flip_counts(tracker, {"out": out}, "out")
         bulk = next(c for c in counts.counts if c.attribute.endswith(column) and c.value == value)
@@ -139,3 +178,33 @@ def test_idioms_replay_as_pandas_reruns(idiom, column, value, computed, plain):
             for key in df.index[df[column] != value]
         ]
         assert (bulk.flips, bulk.unknown) == (sum(one_by_one), 0)
+
+
+KEPT = {
+    "dropna": lambda d: d.dropna(),
+    "filter": lambda d: d[d["old"] == 0],
+}
+
+
+@pytest.mark.parametrize(
+    ("keep", "column", "value", "computed"),
+    [
+        ("dropna", "wage", 2000.0, True),
+        ("dropna", "wage", np.nan, False),  # the row would be dropped
+        ("filter", "wage", 2000.0, True),
+        ("filter", "old", 1, False),  # the row would be filtered out
+    ],
+)
+def test_a_kept_row_replays_while_it_stays_kept(keep, column, value, computed):
+    # the group mean reads the rows the condition kept: the applicant's row stays kept,
+    # the others' part is held
+    df = applicants()
+    tracker = qv.DAGTracker()
+    f = KEPT[keep](qv.wrap(df, tracker, "applicants", protected=["married"]))
+    out = (f["wage"] - f.groupby("married")["wage"].transform("mean")).rename("out")
+    got = qv.whatif(tracker, {"out": out}, "LA-0001", {column: value})
+    assert got.computed is computed, got.not_evaluated
+    if computed:
+        kept = KEPT[keep](df)
+        held = kept.groupby("married")["wage"].transform("mean")["LA-0001"]
+        assert got.new_value == pytest.approx(value - held)

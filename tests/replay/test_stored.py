@@ -62,3 +62,16 @@ def test_stored_whatif_refusals(stored, args, said):
 def test_stored_flip_counts_equal_the_trackers(stored):
     store, pid, (tracker, results), _ = stored
     assert run_flip_counts(store, pid, "approved") == run_flip_counts(tracker, results, "approved")
+
+
+def test_stored_whatif_names_the_score_the_tracker_names(tmp_path):
+    # more results than a lineage walk looks at, sorted before the score: a store that
+    # looks each one's node up reads them all
+    tracker, results = tracked(applicants())
+    results = {**{f"a{i}": results["score"] for i in range(9)}, **results}
+    store = open_store(str(tmp_path / "many.db"), "acme")
+    pid = tracker.persist_to_storage(store, results=results)
+    want = qv.whatif(tracker, results, "LA-0001", {"married": 0.0}, result="approved")
+    assert want.score[0] == "score"
+    assert qv.whatif(store, pid, "LA-0001", {"married": 0.0}, result="approved") == want
+    store.disconnect()

@@ -128,6 +128,8 @@ def _moves(key: str, name: str, old: Value, new: Value) -> str:
 
 def _number(value: Value) -> str:
     # the record keeps the exact values; the sentence rounds them to cents
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return "missing"  # a lineage holds a missing number as None, a replay as NaN
     return repr(round(float(value), 2)) if isinstance(value, int | float) else str(value)
 
 

@@ -15,7 +15,9 @@ from ._groups import GroupKey, Groups, LogGroups, NoGroups, recorded_by_key
 from ._operations import Value
 from ._replay import replay
 
-#: named results looked at for the score a decision is made from, nearest the decision first
+#: named results looked at for the score a decision is made from, on a store that finds a
+#: result's node only by walking its whole lineage (one that looks nodes up reads them all,
+#: so that it names the score the tracker in memory names)
 _SCORES_LOOKED_AT = 8
 
 
@@ -141,7 +143,10 @@ def _stored(
         )
     nodes: dict[str, int | None] = {result: lineage.root}
     if _is_decision(lineage.step(lineage.root).value):  # a decision names what it is made from
-        for other in [name for name in known if name != result][:_SCORES_LOOKED_AT]:
+        others = [name for name in known if name != result]
+        if getattr(storage, "element_result_node", None) is None:
+            others = others[:_SCORES_LOOKED_AT]
+        for other in others:
             nodes[other] = _stored_node(storage, run, other, key)
     return _answered(lineage, changes, result, _StoredGroups(storage, run), nodes)
 

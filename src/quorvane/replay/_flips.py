@@ -85,6 +85,7 @@ class ReplayColumns:
         self.input_start = np.ascontiguousarray(log.input_start, dtype=np.int64)
         self.inputs = rows_of(log, log.inputs)
         self.code = _codes(log, self.inputs)
+        _assignments_as_where(log, self.inputs, self.code)
         parsed = _parsed_tables(log, self.inputs, self.code)
         self.texts = _text_codes(log, texts_in(p for _, p in parsed.values()))
         self.value = _coded_values(log, self.texts)
@@ -152,9 +153,13 @@ def _codes(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
     kind = log.node_type
     given = (kind == _SOURCE) | (kind == NODE_TYPES.index("CONSTANT"))
     code = np.where(given, _engine.REPLAY_KEEP, code)
-    code = np.where(kind == NODE_TYPES.index("MERGE"), _engine.REPLAY_PASS, code)
+    passed = np.isin(log.operation, _operation_codes(log, ("row selection", "row order")))
+    code = np.where((kind == NODE_TYPES.index("MERGE")) | passed, _engine.REPLAY_PASS, code)
     grouped = np.zeros(log.size, dtype=bool)
-    grouped[_grouped_rows(log)] = True
+    groups = np.asarray(_grouped_rows(log), dtype=np.int64)
+    # a group of one applicant's own rows (its rows of a one-to-many join, aggregated back)
+    # is no aggregate over others: a change of them is not held
+    grouped[groups[_reads_other_rows(log, input_rows, groups)]] = True
     aggregate = kind == NODE_TYPES.index("AGGREGATE")
     # the source of values the log could not follow may stand for any changed value
     for node_id, (table, column, _) in log.sources.items():
@@ -165,21 +170,55 @@ def _codes(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
     unknown = (code == _engine.REPLAY_UNKNOWN) & ~element_wise[log.operation]
     code = np.where(grouped, _engine.REPLAY_HELD_GROUP, code)
     code = np.ascontiguousarray(code, dtype=np.int32)
+    # an aggregate with no value recorded (the condition that chose a segment's rows, the
+    # order of a sort) cannot be held at one: a change of it is unknown
     candidates = np.flatnonzero(aggregate & ~grouped & unknown)
+    recorded = ~np.isnan(log.value[candidates])
+    if log.text is not None:
+        recorded |= np.array([log.text[r] is not None for r in candidates.tolist()], dtype=bool)
+    candidates = candidates[recorded]
     code[candidates[_reads_other_rows(log, input_rows, candidates)]] = _engine.REPLAY_HELD
     return code
 
 
+def _operation_codes(log: ElementLog, names: tuple[str, ...]) -> list[int]:
+    return [i for i, name in enumerate(log.operations) if name in names]
+
+
+def _assignments_as_where(log: ElementLog, input_rows: np.ndarray, code: np.ndarray) -> None:
+    """A ``.loc`` assignment of a value to the rows of a mask (its operands: the old value,
+    the mask, the value) is, to the pass, a where of the mask, the value and the old value:
+    its operands are put in that order. One of other operands stays unknown."""
+    if "loc" not in log.operations or not log.size:
+        return
+    counts = np.diff(log.input_start)
+    rows = np.flatnonzero((log.operation == log.operations.index("loc")) & (counts == 3))
+    starts = log.input_start[rows]
+    old, mask, value = (input_rows[starts + k].copy() for k in range(3))
+    input_rows[starts], input_rows[starts + 1], input_rows[starts + 2] = mask, value, old
+    code[rows] = _engine.replay_codes()["where"]
+
+
 def _reads_other_rows(log: ElementLog, input_rows: np.ndarray, nodes: np.ndarray) -> np.ndarray:
-    """Per node of ``nodes``, whether one of its inputs belongs to another row than its
-    own: an aggregate over other applicants, as opposed to an element-wise step of many
-    inputs."""
+    """Per node of ``nodes``, whether it reads another applicant than its own: an aggregate
+    over other applicants, as opposed to an element-wise step of many inputs. Applicants,
+    not row identities: after a join the applicant's steps belong to its merged row and
+    its unjoined columns to its source row, and a row-wise step over an applicant's own
+    columns belongs to a group of its rows; none of them reads anyone else. A node of no
+    one applicant reads others when its inputs belong to two or more."""
     starts, ends = log.input_start[nodes], log.input_start[nodes + 1]
     owner = np.repeat(np.arange(len(nodes)), ends - starts)
     pieces = [input_rows[s:e] for s, e in zip(starts.tolist(), ends.tolist(), strict=True)]
-    input_row = log.row[np.concatenate([np.zeros(0, np.int64), *pieces])]
-    other = (input_row >= 0) & (input_row != log.row[nodes][owner])
-    return np.bincount(owner[other], minlength=len(nodes)) > 0
+    applicant = applicant_rows(log, log.row)
+    input_applicant = applicant[np.concatenate([np.zeros(0, np.int64), *pieces])]
+    own = applicant[nodes][owner]
+    read = input_applicant >= 0
+    other = read & (own >= 0) & (input_applicant != own)
+    pairs = np.unique(
+        np.stack([owner[read & (own < 0)], input_applicant[read & (own < 0)]]), axis=1
+    )
+    several = np.bincount(pairs[0], minlength=len(nodes)) > 1
+    return (np.bincount(owner[other], minlength=len(nodes)) > 0) | several
 
 
 def _grouped_rows(log: ElementLog) -> list[int]:

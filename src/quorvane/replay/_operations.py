@@ -109,6 +109,20 @@ def _where(args: Sequence[Value]) -> Value:
     return if_true if _truth(condition) else if_false
 
 
+def _assigned(args: Sequence[Value]) -> Value:
+    # ``frame.loc[mask, column] = value`` logs the old value, the mask and the value: the
+    # value where the mask holds, the old value elsewhere. Other shapes (a constant value,
+    # rows picked by labels) leave out what the replay would need.
+    if len(args) != 3:
+        raise CannotEvaluate(
+            f"a .loc assignment of {len(args)} operands: its value or its rows were not logged"
+        )
+    old, mask, value = args
+    if isinstance(mask, str) or number(mask) not in (0.0, 1.0):
+        raise CannotEvaluate(f"a .loc assignment whose rows are not a mask ({mask!r})")
+    return _where((mask, value, old))
+
+
 def _truth(value: Value) -> bool:
     # numpy's truth of a float: anything but zero, NaN included
     return number(value) != 0
@@ -286,6 +300,7 @@ def _binary_or_text(name: str, ufunc: np.ufunc) -> Callable[[Sequence[Value]], V
 _SPECIAL: dict[str, Callable[[Sequence[Value]], Value]] = {
     "where": _where,
     "mask": _where,  # logged as a where: the condition, the value if true, the value if false
+    "loc": _assigned,
     "select": _select,
     "fillna": _fillna,
     "clip": _clip,

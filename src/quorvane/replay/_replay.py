@@ -10,6 +10,7 @@ the change moves the applicant into that group.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
@@ -123,6 +124,36 @@ def replay(lineage: ElementLineage, changes: Changes, groups: Groups | None = No
     )
 
 
+_ANOTHER_ROW_JOINS = "the change alters a join key: another row would join"
+_UNKNOWN_STEP = "an operation it cannot replay"
+
+#: steps that carry their first input's value, the others deciding which rows there are
+#: or their order (a segment of a concat, a window after a sort), and what a change of
+#: those others would do
+_PASSED_ON = {
+    "row selection": "the change alters which rows a condition chose: the row would move",
+    "row order": "the change alters the order of the rows",
+}
+
+
+_LEAVES_THE_ROWS = "the change alters whether the applicant's row is kept"
+
+#: conditions that keep rows, and whether an applicant's own input to one keeps its row:
+#: a boolean mask's element, and each cell dropna reads (the row stays while none is missing)
+_KEEPS = {
+    "filter": lambda value: _truthy(value),
+    "dropna": lambda value: not _missing(value),
+}
+
+
+def _missing(value: Any) -> bool:
+    return value is None or (isinstance(value, float) and math.isnan(value))
+
+
+def _truthy(value: Any) -> bool:
+    return not _missing(value) and bool(value)
+
+
 class _Ambiguous(Exception):
     """A changed value that stands for more than one of a group key's values."""
 
@@ -152,13 +183,22 @@ class _Run:
         compute = evaluator(step.operation)
         # the log types a step by its number of inputs (a clip or a where has three and is
         # logged as an aggregate): an aggregate over other applicants is one that reads them
+        keeps = _KEEPS.get(step.operation)
+        if compute is None and keeps is not None and step.group is None:
+            return self.kept(step, keeps)
         if compute is None and step.node_type == "AGGREGATE" and self.reads_others(step):
             return step.value if unchanged else self.aggregate(step)
         if step.node_type == "MERGE":
-            return self.merged(step, new_inputs, old_inputs)
+            return self.passed(step, new_inputs, old_inputs, _ANOTHER_ROW_JOINS)
+        moved = _PASSED_ON.get(step.operation)
+        if moved is not None:
+            return self.passed(step, new_inputs, old_inputs, moved)
         if compute is None:
             # a function of unchanged inputs gives what it gave
-            return step.value if unchanged else self.cannot(step, "an operation it cannot replay")
+            if unchanged:
+                return step.value
+            reason = _ANOTHER_ROW_JOINS if step.operation == "join keys" else _UNKNOWN_STEP
+            return self.cannot(step, reason)
         try:
             check = compute(old_inputs)
             if not same(check, step.value):
@@ -169,18 +209,33 @@ class _Run:
         except CannotEvaluate as exc:
             return self.cannot(step, str(exc))
 
+    def kept(self, step: LineageStep, keeps: Any) -> Any:
+        """The rows a condition kept, as the applicant sees them: the same while its own
+        row stays kept (the other rows' part is held, as an aggregate over them is)."""
+        for i in step.inputs:
+            old, new = self.recorded(i), self.new(i)
+            if same(old, new):
+                continue
+            if self.lineage.key not in self.lineage.step(i).identity:
+                return self.cannot(step, "a condition over the rows that the change alters")
+            if keeps(old) != keeps(new):
+                return self.cannot(step, _LEAVES_THE_ROWS)
+        return step.value
+
     def reads_others(self, step: LineageStep) -> bool:
         if step.unlisted:  # the other rows' inputs were left out of the lineage
             return True
         key, step_of = self.lineage.key, self.lineage.step
         return any((identity := step_of(i).identity) and key not in identity for i in step.inputs)
 
-    def merged(self, step: LineageStep, new_inputs: list, old_inputs: list) -> Any:
-        # a merged element carries its column's value; the other inputs are the join keys
+    def passed(self, step: LineageStep, new_inputs: list, old_inputs: list, moved: str) -> Any:
+        # the element carries its first input's value; the others decided which row it is
+        # (a merge's join keys, the condition that chose a segment's rows): while they stay,
+        # so does the row
         if not new_inputs or not same(old_inputs[0], step.value):
-            return self.cannot(step, "a merge whose value is not its first input's")
+            return self.cannot(step, f"a {step.operation} whose value is not its first input's")
         if not all(same(a, b) for a, b in zip(new_inputs[1:], old_inputs[1:], strict=True)):
-            return self.cannot(step, "the change alters a join key: another row would join")
+            return self.cannot(step, moved)
         self.checked += 1
         return new_inputs[0]
 

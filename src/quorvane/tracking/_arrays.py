@@ -35,7 +35,7 @@ class TrackedArray(np.ndarray):
         # A pandas operand answers for itself (its operators read these entries).
         if any(hasattr(x, "_mgr") for x in inputs):
             return NotImplemented
-        result = getattr(ufunc, method)(*(_plain(x) for x in inputs), **kwargs)
+        result = getattr(ufunc, method)(*(plain_array(x) for x in inputs), **kwargs)
         tracked = [x for x in inputs if isinstance(x, TrackedArray) and x._prov is not None]
         if (
             method != "__call__"
@@ -64,7 +64,8 @@ def tracked_array(
     return out
 
 
-def _plain(value: Any) -> Any:
+def plain_array(value: Any) -> Any:
+    """``value`` as numpy's plain array when it is a tracked one, else itself."""
     return value.view(np.ndarray) if isinstance(value, TrackedArray) else value
 
 

@@ -17,6 +17,7 @@ from typing import Any
 
 import numpy as np
 from pandas import DataFrame, Series
+from pandas.api.types import is_scalar
 
 from ..core._word import OpCode
 from ._arrays import untracked_rows
@@ -44,6 +45,11 @@ def written(target: Any, old: Any, key: Any, value: Any) -> Any:
     operands = ([old] if old is not None and _followed(old, fields) else []) + inputs
     if not inputs and not lent and (not operands or old is target):
         return None  # a series written with constants keeps its entries as they are
+    if scalar is None and is_scalar(value):
+        # the scalar written is the step's constant (last, as the value it is), on a road
+        # that logs constants: a replay then sees what the rows were set to
+        constant = target._constant_operand(value, n)
+        lent += [constant] if constant is not None else []
     return target._derived(target, operands, "loc", OpCode.WHERE, tuple(lent))
 
 

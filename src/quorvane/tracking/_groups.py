@@ -186,6 +186,8 @@ class TrackedGroupBy:
             return
         n = self._grouped.ngroups
         sizes = self._grouped.size()
+        if isinstance(sizes, DataFrame):  # as_index=False: the keys are columns beside "size"
+            sizes = sizes.set_index(list(sizes.columns[:-1]))["size"]
         labels = list(sizes.index) if isinstance(sizes, Series) and len(sizes) == n else []
         if member_codes is None and len(result) != n:
             labels = []  # rows that are not the groups: values, but no group's key

@@ -51,6 +51,11 @@ class Field:
     #: takes, once per operation; its elements take it as an operand. None: constants add
     #: nothing to the field, as they add no source to the words.
     constant: Callable[[Any, Any], int] | None = None
+    #: For a field whose entries keep their values (the DAG road's nodes): ``value(tracker,
+    #: entries, values)`` records the values of elements a step made outside a series'
+    #: operators (a reduction's scalar, such as a median cutoff; the rows of a segment a
+    #: concat took), so that the step shows, and replays from, its values.
+    value: Callable[[Any, np.ndarray, Any], None] | None = None
 
 
 #: The attribute of a series pandas built from bare values through a tracked series'

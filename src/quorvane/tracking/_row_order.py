@@ -269,13 +269,14 @@ def recombined(result: Any, objs: list) -> None:
         for label in list(mappings[words_attr]):
             columns = {f: mappings[f.frame_attr].get(label) for f in result._fields}
             if all(c is not None for c in columns.values()):
-                made = _with_conditions(tracker, result._fields, columns, spans)
+                values = result[label]._values if isinstance(result[label], Series) else None
+                made = _with_conditions(tracker, result._fields, columns, spans, values)
                 for f in result._fields:
                     mappings[f.frame_attr][label] = made[f]
         result._set_mappings(mappings)
     else:
         columns = {f: getattr(result, f.series_attr) for f in result._fields}
-        made = _with_conditions(tracker, result._fields, columns, spans)
+        made = _with_conditions(tracker, result._fields, columns, spans, result._values)
         result._set_fields({f.series_attr: made[f] for f in result._fields})
 
 
@@ -306,9 +307,12 @@ def with_decided(tracker: Any, fields: tuple, columns: dict, decided: list) -> d
     return _with_conditions(tracker, fields, columns, [(0, n, decided)])
 
 
-def _with_conditions(tracker: Any, fields: tuple, columns: dict, spans: list) -> dict:
+def _with_conditions(
+    tracker: Any, fields: tuple, columns: dict, spans: list, values: Any = None
+) -> dict:
     """Per field, a copy of ``columns`` whose rows in each span combine that span's
-    decision entries."""
+    decision entries; a field that keeps values records ``values`` (the column's, where
+    known) on the entries made: each row's value is the one its segment computed."""
     from ..core._algebra import combine_words
     from ..core._word import OpCode
 
@@ -323,5 +327,7 @@ def _with_conditions(tracker: Any, fields: tuple, columns: dict, spans: list) ->
                 if f.element is not None:
                     inputs = [out[f][start:end], lent[k]]
                     out[f][start:end] = f.element(tracker, inputs, words, "row selection")
+                    if f.value is not None and values is not None:
+                        f.value(tracker, out[f][start:end], values[start:end])
             out[words_field][start:end] = words
     return out

@@ -78,6 +78,24 @@ def tracked_scalar(
     return out
 
 
+def valued(
+    value: Any, fields: tuple, tracker: Any, entries: Callable[[], Entries]
+) -> Callable[[], Entries]:
+    """``entries`` of a scalar a step has just made, which, once made, record ``value`` on
+    the entries of the fields that keep values. Only a step's own entries: a scalar that
+    lends its operand's entries (``cutoff + 5``) must not overwrite the operand's value."""
+
+    def made() -> Entries:
+        out = entries()
+        plain = _plain_type(type(value))(value) if isinstance(value, TrackedScalar) else value
+        for f in fields:
+            if f.value is not None and f.series_attr in out:
+                f.value(tracker, np.array([out[f.series_attr]], f.dtype), [plain])
+        return out
+
+    return made
+
+
 def _class_for(kind: type) -> type | None:
     cls = _CLASSES.get(kind)
     if cls is None and kind not in _CLASSES:
@@ -132,7 +150,12 @@ def _carrying(method: Any, op_code: int) -> Any:
             if lent is None:  # a constant adds no source, as it does to a series
                 return tracked_scalar(result, self._tracker, self._fields, self._entries)
             operands.append(lent)
-        entries = made_entries(self._tracker, self._fields, operands, method.__name__, op_code)
+        entries = valued(
+            result,
+            self._fields,
+            self._tracker,
+            lambda: made_entries(self._tracker, self._fields, operands, method.__name__, op_code),
+        )()
         return tracked_scalar(result, self._tracker, self._fields, entries)
 
     carrying.__name__ = method.__name__
@@ -168,4 +191,4 @@ def scalar_entries(value: Any, tracker: Any, fields: tuple) -> dict[str, int] | 
     return value._entries
 
 
-__all__ = ["TrackedScalar", "scalar_entries", "tracked_scalar"]
+__all__ = ["TrackedScalar", "scalar_entries", "tracked_scalar", "valued"]

@@ -35,7 +35,7 @@ from ..core._word import OpCode
 from . import _compat, _groups, _row_order
 from ._accessors import SeriesAccessors
 from ._arguments import argument_operands, choices, lacking, one_value
-from ._arrays import array_entries, tracked_array, untracked_rows
+from ._arrays import array_entries, plain_array, tracked_array, untracked_rows
 from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent, as_user_code
 from ._combining import derived_words
 from ._follow import (
@@ -47,7 +47,7 @@ from ._follow import (
     unknown_fill,
 )
 from ._positions import Field
-from ._scalars import TrackedScalar, scalar_entries, tracked_scalar
+from ._scalars import TrackedScalar, scalar_entries, tracked_scalar, valued
 from ._unmodelled import built_from, default_for_unmodelled, numpy_over_approximated
 
 # pandas' own Series, bound once: code that puts a tracked class in the place of
@@ -234,9 +234,10 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         self._record(result, words, op_name)
         return result
 
-    def _stepped(self, result: Any, op_name: str, op_code: int) -> Any:
+    def _stepped(self, result: Any, op_name: str, op_code: int, constants: tuple = ()) -> Any:
         """``result`` (built by pandas from this series, its elements followed) with every
-        element one step further."""
+        element one step further; ``constants``: the step's scalar arguments, operands
+        after the element on a road that logs constants."""
         if not isinstance(result, TrackingSeries) or result is self:
             return result
         tracker = self._tracker
@@ -246,7 +247,9 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             # no step, but arrays of its own: the receiver's may change in place later
             result._set_fields({name: entries.copy() for name, entries in own.items()})
             return result
-        return self._finish(result, [own], op_name, op_code)
+        logged = [self._constant_operand(value, len(result)) for value in constants]
+        operands = [own, *(c for c in logged if c is not None)]
+        return self._finish(result, operands, op_name, op_code)
 
     def _derived(
         self, result: Any, operands: list, op_name: str, op_code: int, lent: tuple = ()
@@ -290,7 +293,10 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         pending = self._words_ahead(other, op_code) if in_place else None
         # pandas computes and aligns; nothing is made for a result it refuses to build.
         with operands_aligned():
-            result = pandas_op(self, other)
+            # numpy's array for tracked inputs reaches pandas as the plain array it is:
+            # this step makes the elements' entries, and pandas' own arithmetic on the
+            # array would log a step of it alone that nothing reads
+            result = pandas_op(self, plain_array(other))
         if not isinstance(result, TrackingSeries):
             return result
         tracker = self._tracker
@@ -302,7 +308,9 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         if positional is None and untracked_rows(other):
             positional = unknown_entries(self._fields, tracker, len(result))
         if positional is not None and tracker and not _in_place_call():
-            return self._finish(result, [left, positional], op_name, op_code)
+            # in operand order: ``np.where(...) - s`` and ``cutoff - s`` are reflected
+            operands = [positional, left] if reflected else [left, positional]
+            return self._finish(result, operands, op_name, op_code)
         if not tracker or not isinstance(other, type(self)) or _in_place_call():
             # A constant or an untracked operand adds no source: the receiver's entries, and
             # on a road that logs constants, the constant as an operand.
@@ -366,8 +374,10 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
     def abs(self) -> Any:
         return self._stepped(super().abs(), "abs", OpCode.ABS)
 
-    def round(self, *args: Any, **kwargs: Any) -> Any:
-        return self._stepped(super().round(*args, **kwargs), "round", OpCode.ROUND)
+    def round(self, decimals: int = 0, *args: Any, **kwargs: Any) -> Any:
+        # the decimals are the step's constant: a replay rounds as pandas did
+        result = super().round(decimals, *args, **kwargs)
+        return self._stepped(result, "round", OpCode.ROUND, constants=(decimals,))
 
     def __round__(self, decimals: int = 0) -> Any:
         # pandas' own finalises the rounded result once more, from the receiver.
@@ -664,7 +674,8 @@ def _reduction(name: str) -> Callable[..., Any]:
         tracker = self._tracker
         if not tracker or isinstance(value, (pd.Series, pd.DataFrame)) or _in_place_call():
             return value
-        return tracked_scalar(value, tracker, self._fields, one_value(self, name))
+        entries = valued(value, self._fields, tracker, one_value(self, name))
+        return tracked_scalar(value, tracker, self._fields, entries)
 
     reduce.__name__ = reduce.__qualname__ = name
     reduce.__doc__ = parent.__doc__

@@ -7,6 +7,7 @@ built with numpy over whole columns; a lineage walks only the nodes it reaches.
 
 from __future__ import annotations
 
+import json
 from collections.abc import Mapping
 from typing import Any
 
@@ -122,13 +123,38 @@ def _results(tracker: Any, results: Mapping[str, Any]) -> dict[str, tuple[np.nda
 
 def element_keys(tracker: Any, nodes: np.ndarray, labels: Any) -> np.ndarray:
     """The business key of the row each node belongs to; a node of no one row (a group's)
-    is keyed by its element's index label."""
+    is keyed by its element's index label, unless it aggregates an applicant's rows back
+    by that applicant's key (after a one-to-many join, ``as_index=False``)."""
     store = tracker._elements
-    keys = store.identities.business_keys(store.row.get(nodes))
+    rows = store.row.get(nodes)
+    keys = store.identities.business_keys(rows)
     unkeyed = keys == ""
+    if unkeyed.any():
+        keys[unkeyed] = _grouped_by_applicant(store, rows[unkeyed])
+        unkeyed = keys == ""
     if unkeyed.any():
         keys[unkeyed] = np.asarray(labels[unkeyed].astype(str), dtype=object)
     return keys
+
+
+def _grouped_by_applicant(store: Any, rows: np.ndarray) -> np.ndarray:
+    """Per row identity, the business key a group's rows share when the group was made
+    by that very key (its aggregate's group key is the key): the steps after it are the
+    applicant's too. "" elsewhere."""
+    shared = store.identities.applicants_of_groups(rows)
+    asked = set(rows[shared != ""].tolist())
+    if not asked:
+        return shared
+    aggregates = np.fromiter(store.group_keys, dtype=np.int64, count=len(store.group_keys))
+    made_by: dict[int, str] = {}
+    for node, identity in zip(aggregates.tolist(), store.row.get(aggregates).tolist(), strict=True):
+        if identity in asked:
+            made_by.setdefault(identity, store.group_keys[node])
+    for i in np.flatnonzero(shared != "").tolist():
+        values = json.loads(made_by.get(int(rows[i]), "[]"))
+        if len(values) != 1 or str(values[0]) != shared[i]:
+            shared[i] = ""
+    return shared
 
 
 def element_lineage(

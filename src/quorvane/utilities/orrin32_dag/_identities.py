@@ -172,6 +172,21 @@ class RowIdentities:
         keys[(ids < 0) | (self.kind.get(ids) != SOURCE_ROW)] = ""
         return keys
 
+    def applicants_of_groups(self, ids: np.ndarray) -> np.ndarray:
+        """Per identity, the business key of the one applicant a group of several of its
+        rows stands for (its rows of a one-to-many join, aggregated back per applicant);
+        "" for anything else: a group of several applicants or of one row, a row, none."""
+        ids = np.asarray(ids, dtype=np.int64)
+        out = np.full(len(ids), "", dtype=object)
+        known = ids[(ids >= 0) & (ids < self.count)]
+        for identity in np.unique(known[self.kind.get(known) == GROUP]).tolist():
+            start = int(self.member_end.get([identity - 1])[0]) if identity else 0
+            end = int(self.member_end.get([identity])[0])
+            keys = set(self.business_keys(self.members.get(np.arange(start, end))).tolist())
+            if end - start > 1 and len(keys) == 1 and "" not in keys:
+                out[ids == identity] = keys.pop()
+        return out
+
     def source_members(self, identity: int) -> list[int]:
         """The source rows an identity stands for, left to right (itself for a source row)."""
         if identity < 0:

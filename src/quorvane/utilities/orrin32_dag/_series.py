@@ -90,6 +90,7 @@ NODES = Field(
     window=window_nodes,
     element=lambda tracker, inputs, words, op_name: _element_nodes(tracker, inputs, words, op_name),
     constant=lambda tracker, value: _constant_node(tracker, value),
+    value=record_node_values,
 )
 FIELDS = (WORDS, NODES)
 

@@ -665,6 +665,9 @@ class DAGTracker(ProvenanceTracker):
                 nodes[node_id] = node
         flat = edge_ids.tolist()
         edges = [DAGEdge(flat[k], flat[k + 1], flat[k + 2]) for k in range(0, len(flat), 3)]
+        if root_node_id not in nodes and len(nodes) == 1:
+            # a source cell: the walk shows a cell as its column, the root included
+            (root_node_id,) = nodes
         return ComputationDAG(root_id=root_node_id, nodes=nodes, edges=edges)
 
     def get_dag_for_provenance(self, provenance: int) -> ComputationDAG | None:
