@@ -87,6 +87,9 @@ def test_a_serving_demo_keeps_its_folder_and_stops_its_service(tmp_path, stop):
         stderr=subprocess.STDOUT,
         text=True,
         start_new_session=True,  # its own process group, as a terminal gives it
+        # and Ctrl-C's default action, as a terminal gives it too: a runner started in the
+        # background (`cmd &`) ignores SIGINT, and its children would inherit that
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     )
     try:
         lines = []
