@@ -171,11 +171,17 @@ TABLE_STEPS = {
         ),
         2,
     ),
-    "cut intervals": (
+    "cut intervals": pytest.param(
         "cut",
         "[0, 500, 2000]",
         lambda x: pd.cut(x, [0, 500, 2000]).astype(str).where(x.between(0, 2000, "right")),
         "(500.0, 2000.0]",
+        marks=pytest.mark.xfail(
+            int(pd.__version__.split(".")[0]) < 3,
+            reason="the replay writes an interval as pandas 3 does; pandas 2 writes integer "
+            "bins without decimals, so such steps are not replayed (counted unknown)",
+            strict=True,
+        ),
     ),
     "astype": ("astype", "bool", lambda x: x.astype(bool).astype(float), 1),
 }

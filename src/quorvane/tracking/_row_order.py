@@ -269,7 +269,7 @@ def recombined(result: Any, objs: list) -> None:
         for label in list(mappings[words_attr]):
             columns = {f: mappings[f.frame_attr].get(label) for f in result._fields}
             if all(c is not None for c in columns.values()):
-                values = result[label]._values if isinstance(result[label], Series) else None
+                values = _column_values(result, label)
                 made = _with_conditions(tracker, result._fields, columns, spans, values)
                 for f in result._fields:
                     mappings[f.frame_attr][label] = made[f]
@@ -305,6 +305,18 @@ def with_decided(tracker: Any, fields: tuple, columns: dict, decided: list) -> d
         return columns
     n = len(columns[fields[0]])
     return _with_conditions(tracker, fields, columns, [(0, n, decided)])
+
+
+def _column_values(frame: Any, label: Any) -> np.ndarray | None:
+    """The values of the column ``label`` of ``frame``, read by position: reading it by
+    label would put a series into pandas 2's column cache before its entries are made."""
+    try:
+        position = frame.columns.get_loc(label)
+    except (KeyError, TypeError):
+        return None
+    if not isinstance(position, int):
+        return None  # a label held twice
+    return np.asarray(frame.iloc[:, position])
 
 
 def _with_conditions(
