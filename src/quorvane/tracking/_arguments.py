@@ -31,7 +31,7 @@ from ..core._word import OpCode
 from ._arrays import array_entries, untracked_rows
 from ._combining import whole_entries
 from ._labels import label_entries
-from ._positions import PENDING, gather, row_positions
+from ._positions import PENDING, gather, row_positions, unknown_entries
 from ._row_order import SELECTION, aligned_back, row_order_of
 from ._scalars import scalar_entries
 
@@ -141,7 +141,7 @@ def _lined_up(source: Any, result: Any, name: str, value: Any, n: int) -> Entrie
     if held is not None:  # labels or values handed out on their own (value_counts().index)
         return _whole_of(held, source, n, name)
     if untracked_rows(value) and tracker:  # data of unseen origin: unknown, not clean
-        return {f.series_attr: np.full(n, f.unknown(tracker), f.dtype) for f in fields}
+        return unknown_entries(fields, tracker, n)
     if isinstance(value, np.ndarray) and name in ALIGNED:
         return None
     if not isinstance(value, type(source)):

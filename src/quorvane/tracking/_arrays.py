@@ -5,6 +5,7 @@ from __future__ import annotations
 from typing import Any
 
 import numpy as np
+import pandas as pd
 
 
 class TrackedArray(np.ndarray):
@@ -104,8 +105,6 @@ def untracked_rows(value: Any) -> bool:
     index or extension array. Where it came from cannot be seen, so what it makes is
     unknown, not clean. A scalar, a one-element array and a list or table written in the
     code are constants."""
-    import pandas as pd
-
     if isinstance(value, TrackedArray) and value._prov is not None:
         return False
     if not isinstance(value, (np.ndarray, pd.Series, pd.Index, pd.api.extensions.ExtensionArray)):

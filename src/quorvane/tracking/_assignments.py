@@ -22,7 +22,7 @@ from pandas.api.types import is_scalar
 from ..core._word import OpCode
 from ._arrays import untracked_rows
 from ._calls import _in_parent
-from ._positions import _followed, _same_family
+from ._positions import _followed, _same_family, unknown_entries
 from ._scalars import scalar_entries
 
 
@@ -41,7 +41,7 @@ def written(target: Any, old: Any, key: Any, value: Any) -> Any:
     if scalar is not None:
         lent.append({f.series_attr: np.full(n, scalar[f.series_attr], f.dtype) for f in fields})
     if any(untracked_rows(x) for x in (key, value)):
-        lent.append({f.series_attr: np.full(n, f.unknown(tracker), f.dtype) for f in fields})
+        lent.append(unknown_entries(fields, tracker, n))
     operands = ([old] if old is not None and _followed(old, fields) else []) + inputs
     if not inputs and not lent and (not operands or old is target):
         return None  # a series written with constants keeps its entries as they are

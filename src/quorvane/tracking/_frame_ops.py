@@ -23,7 +23,7 @@ from ._arguments import lacking
 from ._arrays import untracked_rows
 from ._calls import _in_place_call
 from ._follow import Field, gather, lookup, operands_aligned
-from ._positions import _same_family
+from ._positions import _same_family, unknown_entries
 from ._series import _binop_calls, _count_binop, derived_words, operators_of, pandas_operator
 
 _ROWS, _COLUMNS = 0, 1
@@ -140,7 +140,7 @@ def _lent(sides: list, lined_up: list, others: list, tracker: Any, n: int) -> li
         lent += lacking(holder, side, lined.rows, n)
     if any(_unseen_rows(x) for x in others):
         fields = sides[0]._fields
-        lent.append({f.series_attr: np.full(n, f.unknown(tracker), f.dtype) for f in fields})
+        lent.append(unknown_entries(fields, tracker, n))
     return lent
 
 

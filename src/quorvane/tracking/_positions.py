@@ -154,6 +154,11 @@ def gather(array: Any, positions: np.ndarray | None, fill: Fill, dtype: Any) -> 
     return out
 
 
+def unknown_entries(fields: tuple, tracker: Any, n: int) -> dict[str, np.ndarray]:
+    """Per field, ``n`` unknown entries of ``tracker``."""
+    return {f.series_attr: np.full(n, f.unknown(tracker), f.dtype) for f in fields}
+
+
 def unknown_fill(field: Field, tracker: Any) -> Fill:
     """The entry of elements that cannot be followed, made only when one turns up (the
     tracker registers its unknown source on first use)."""

@@ -46,7 +46,7 @@ from ._follow import (
     row_positions,
     unknown_fill,
 )
-from ._positions import Field
+from ._positions import Field, unknown_entries
 from ._scalars import TrackedScalar, scalar_entries, tracked_scalar, valued
 from ._unmodelled import built_from, default_for_unmodelled, numpy_over_approximated
 
@@ -305,7 +305,7 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         positional = self._positional_operand(other, len(result))
         if positional is None:  # a tracked scalar (a reduction's result) lends to every element
             positional = self._scalar_operand(other, len(result))
-        if positional is None and untracked_rows(other):
+        if positional is None and tracker and untracked_rows(other):
             positional = unknown_entries(self._fields, tracker, len(result))
         if positional is not None and tracker and not _in_place_call():
             # in operand order: ``np.where(...) - s`` and ``cutoff - s`` are reflected
@@ -722,13 +722,6 @@ def _is_constant(value: Any) -> bool:
     if isinstance(value, TrackedScalar):
         return False
     return is_scalar(value) or isinstance(value, (dict, list, tuple, set, frozenset))
-
-
-def unknown_entries(fields: tuple, tracker: Any, n: int) -> dict[str, np.ndarray] | None:
-    """Per field, ``n`` unknown entries (None without a tracker: nothing is made)."""
-    if not tracker:
-        return None
-    return {f.series_attr: np.full(n, f.unknown(tracker), f.dtype) for f in fields}
 
 
 def absent_entries(field: Field, n: int) -> np.ndarray:
