@@ -174,9 +174,15 @@ class _Hold:
         mine = self.held_by_this_thread()
         if mine is not None:
             mine.append(warning)
-        else:
-            with self._lock:
+            return
+        with self._lock:
+            if self._holders:
                 self._others.append(warning)
+                return
+        # The last hold ended between the warnings module finding this show and now (a
+        # thread issuing again what its hold kept): no one is left to issue it, so the
+        # filters judge it now, at its place.
+        warning.issue()
 
 
 _HOLD = _Hold()
