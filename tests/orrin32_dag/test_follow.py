@@ -7,6 +7,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
+from like_plain import assert_like_plain
 
 from quorvane.tracking._combining import row_words
 from quorvane.utilities.orrin32 import OpCode
@@ -123,7 +124,7 @@ def test_frame_rows_and_columns(run, idiom, renamed, joined_in):
     result = idiom(frame)
     if joined_in is None:  # moving rows and columns logs no node and records no value
         assert (tracker.dag_stats()["operation_nodes"], len(tracker._value_buffer)) == logged
-    pd.testing.assert_frame_equal(pd.DataFrame(result), idiom(SOURCE))
+    assert_like_plain(result, idiom(SOURCE))
     assert isinstance(result, DAGTrackedDataFrame) and result._tracker is tracker
     rows = result["rid"].tolist()
     for label in result.columns:
@@ -168,7 +169,7 @@ WITH_CONSTANT = [
 def test_series_rows(run, idiom):
     tracker, frame = run
     result = idiom(frame)
-    pd.testing.assert_series_equal(pd.Series(result), idiom(SOURCE))
+    assert_like_plain(result, idiom(SOURCE))
     assert isinstance(result, DAGTrackedSeries) and result._tracker is tracker
     rows = SOURCE.index.get_indexer(result.index)
     for word, node, row in zip(result._prov.tolist(), result._node_ids.tolist(), rows, strict=True):
@@ -182,7 +183,7 @@ def test_series_rows(run, idiom):
 def test_constant_operands(run, idiom, reflected):
     tracker, frame = run
     result = idiom(frame)
-    pd.testing.assert_series_equal(pd.Series(result), idiom(SOURCE))
+    assert_like_plain(result, idiom(SOURCE))
     rows = SOURCE.index.get_indexer(result.index)
     constants = set()
     for word, node, row in zip(result._prov.tolist(), result._node_ids.tolist(), rows, strict=True):
@@ -241,7 +242,7 @@ def test_operators_align_on_the_index(run, left, right, op, name, code):
     with tracker.strict_provenance():  # the NaN an alignment makes loses no provenance
         result = op(a, b)
     assert tracker.get_id("<unknown>", "<unknown>") is None  # nor logs the unknown source
-    pd.testing.assert_series_equal(pd.Series(result), op(left(SOURCE), right(SOURCE)))
+    assert_like_plain(result, op(left(SOURCE), right(SOURCE)))
     # the last step's operands, each found by label
     by_label = [
         dict(zip(s.index, zip(s._prov.tolist(), s._node_ids.tolist(), strict=True), strict=True))

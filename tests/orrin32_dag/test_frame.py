@@ -1,6 +1,7 @@
 import numpy as np
 import pandas as pd
 import pytest
+from like_plain import assert_like_plain
 
 from quorvane.utilities.orrin32 import MAX_PAIRS, OpCode
 from quorvane.utilities.orrin32_dag import (
@@ -322,7 +323,7 @@ def test_assignment_to_a_column_list_is_unknown(tracker):
     frame = wrap_dataframe_dag(plain, tracker, "t")
     frame[["a", "b"]] = frame["a"] + frame["b"]
     plain[["a", "b"]] = plain["a"] + plain["b"]
-    pd.testing.assert_frame_equal(pd.DataFrame(frame), plain)
+    assert_like_plain(frame, plain)
     assert frame["a"]._node_ids.tolist() == [tracker.unknown_node()] * 2
 
 
@@ -341,9 +342,7 @@ def test_merge_carries_the_left_rows_and_joins_the_right_ones_by_their_keys(trac
     left, right = two_tables
     before = tracker._next_node_id
     merged = left.merge(right, on="id")
-    pd.testing.assert_frame_equal(
-        pd.DataFrame(merged), pd.DataFrame(left).merge(pd.DataFrame(right), on="id")
-    )
+    assert_like_plain(merged, pd.DataFrame(left).merge(pd.DataFrame(right), on="id"))
     assert isinstance(merged, DAGTrackedDataFrame) and merged._tracker is tracker
     # ids 1 and 3: the pairing of their keys, then the two right columns
     assert tracker._next_node_id == before + 2 * 3
