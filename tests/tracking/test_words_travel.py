@@ -156,9 +156,27 @@ def test_new_values_combine_their_inputs(tracker, loans, name, idiom, expected):
         assert got == want, column.name
 
 
+# Values pandas builds from bare scalars, where it has left the array: nothing says where
+# they came from, so they read unknown, never clean.
+FROM_SCALARS = [
+    ("from_sequence", lambda t: pd.array(t["income"].tolist(), dtype=t["income"].dtype)),
+    ("transpose", lambda t: t[["income"]].assign(twice=t["income"] * 2).T),
+    ("frame_reduction_row", lambda t: t[["income", "race"]].sum()),
+    ("combine", lambda t: t["income"].combine(t["income"], max)),
+]
+
+
+@pytest.mark.parametrize(("name", "idiom"), FROM_SCALARS)
+def test_values_built_from_scalars_read_unknown(tracker, loans, name, idiom):
+    result = pd.DataFrame(idiom(loans))
+    for position in range(result.shape[1]):
+        words = result.iloc[:, position].array.words
+        assert words.all() and all(tracker.is_unknown(int(w)) for w in words)
+
+
 @pytest.mark.xfail(
     strict=True,
-    reason="pandas builds a frame reduction's result row from scalars, which carry no words",
+    reason="pandas builds a frame reduction's result row from scalars, which read unknown",
 )
 def test_frame_reduction_keeps_words(tracker, loans):
     total = loans[["income", "race"]].sum()

@@ -102,7 +102,10 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         target = dtype.numpy_dtype if isinstance(dtype, WordsDtype) else None
         values = _as_values(scalars, target, copy)
         dtype = dtype.with_values(values.dtype) if isinstance(dtype, WordsDtype) else None
-        return cls(values, np.zeros(len(values), np.uint32), dtype or WordsDtype(values.dtype))
+        dtype = dtype or WordsDtype(values.dtype)
+        # pandas builds from scalars where it has left the array (a transpose, a row of a
+        # frame's reduction): where those values came from is not known here
+        return cls(values, _words.unknown(dtype.tracker, len(values)), dtype)
 
     @classmethod
     def _from_sequence_of_strings(cls, strings: Any, *, dtype: Any, copy: bool = False):
@@ -194,9 +197,8 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         if isinstance(values, WordsArray) and values.tracker is self.tracker:
             return values  # made by ``map`` below, with their words
         values = _as_values(values, None, False)
-        return WordsArray(
-            values, np.zeros(len(values), np.uint32), self._dtype.with_values(values.dtype)
-        )
+        words = _words.unknown(self.tracker, len(values))
+        return WordsArray(values, words, self._dtype.with_values(values.dtype))
 
     def map(self, mapper: Any, na_action: Any = None) -> WordsArray:
         # pandas' own mapping of the values (a function, a dict or a series); each result

@@ -18,6 +18,14 @@ from ..core._word import OpCode
 NO_WORD = np.uint32(0)
 
 
+def unknown(tracker: Any, n: int) -> np.ndarray:
+    """Words of ``n`` values built from bare scalars, whose sources nothing followed: the
+    tracker's unknown word, never the clean 0 (without a tracker there is no unknown word)."""
+    if tracker is None or n == 0:
+        return np.zeros(n, dtype=np.uint32)
+    return np.full(n, tracker.unknown_word(), dtype=np.uint32)
+
+
 def step(tracker: Any, words: np.ndarray, op: int) -> np.ndarray:
     """One operation more on each word (a unary operation, or one with constants)."""
     if tracker is None:
