@@ -19,11 +19,14 @@ from . import _compat, _files, _groups
 from ._calls import _in_parent
 from ._follow import FollowingFrame, gather, row_positions
 from ._frame_ops import OperatingFrame
+from ._plain_values import PlainValues
 from ._unmodelled import default_for_unmodelled
 from ._windows import Windowing
 
 
-class TrackingFrame(_groups.ReducingFrame, OperatingFrame, Windowing, FollowingFrame, DataFrame):
+class TrackingFrame(
+    PlainValues, _groups.ReducingFrame, OperatingFrame, Windowing, FollowingFrame, DataFrame
+):
     """A pandas DataFrame whose columns carry per-element entries (see the module doc)."""
 
     #: The road's series class: the frame's columns are handed out as such.

@@ -24,6 +24,7 @@ from ._arguments import one_value
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_place_call
 from ._combining import combine_segments, whole_entries
+from ._plain_values import holds_words, plain_view
 from ._positions import gather, row_positions
 from ._unmodelled import refuse_under_strict
 from ._windows import Windowing, WindowProxy
@@ -420,7 +421,12 @@ class WindowingSeries(Windowing):
         return _labels.values_with_entries(self, values, one_value(self, "unique")())
 
     def describe(self, *args: Any, **kwargs: Any) -> Any:
-        return self._whole_column(super().describe(*args, **kwargs), "describe")  # type: ignore[misc]
+        # pandas describes any extension column as Float64: a words column as its values
+        if holds_words(self):
+            result = plain_view(self).describe(*args, **kwargs)
+        else:
+            result = super().describe(*args, **kwargs)  # type: ignore[misc]
+        return self._whole_column(result, "describe")
 
 
 # -- rows and columns of a frame --------------------------------------------------------------
@@ -435,6 +441,15 @@ class ReducingFrame:
     def apply(self, func: Any, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
         result = super().apply(func, axis, *args, **kwargs)  # type: ignore[misc]
         return self._reduced(result, axis, "apply")
+
+    def describe(self, *args: Any, **kwargs: Any) -> Any:
+        if not holds_words(self):
+            return super().describe(*args, **kwargs)  # type: ignore[misc]
+        # pandas describes any extension column as Float64: words columns as their values,
+        # the result's words made from this frame as pandas' own call makes them
+        described = plain_view(self).describe(*args, **kwargs)
+        frame: Any = self
+        return frame._constructor(described).__finalize__(frame, method="describe")
 
     def rank(self, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
         result = super().rank(axis, *args, **kwargs)  # type: ignore[misc]
@@ -580,6 +595,11 @@ def _reduced_entries(
 
 def _reduction(name: str) -> Any:
     def reduce(self: Any, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
+        if axis is not None and holds_words(self):
+            # pandas would gather a mix of words and plain columns as Python objects: the
+            # values a plain frame gives, the words combined below
+            values = getattr(plain_view(self), name)(*args, axis=axis, **kwargs)
+            return self._reduced(self._constructor_sliced(values), axis, name)
         parent = getattr(super(ReducingFrame, self), name)
         return self._reduced(parent(*args, axis=axis, **kwargs), axis, name)
 

@@ -1,0 +1,56 @@
+"""A tracked frame's values as numpy holds them, whatever carries its words.
+
+pandas interleaves the columns of a frame into one numpy array only when every column is
+numpy-backed; a column that holds its words beside its values (``WordsArray``) makes pandas
+fall back to an array of Python objects, and a row-wise reduction over such a mix to object
+dtype. A user's code (``to_numpy()``, ``np.asarray``, scikit-learn's inputs) must see the
+float64 a plain frame gives, so these read a plain view of the frame: the same values, the
+words columns as their numpy values, nothing copied.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+from pandas import DataFrame, Series
+
+from ._dtype import WordsDtype
+
+
+def plain_view(frame: Any) -> Any:
+    """pandas' own series or frame over ``frame``'s values, each words column as its numpy
+    values."""
+    if isinstance(frame, Series):
+        values = np.asarray(frame.array) if holds_words(frame) else frame.array
+        return Series(values, index=frame.index, name=frame.name, copy=False)
+    plain = DataFrame(frame, copy=False)
+    positions = [i for i, dtype in enumerate(plain.dtypes) if isinstance(dtype, WordsDtype)]
+    if not positions:
+        return plain
+    # a shallow copy: replacing its columns leaves the frame's own columns in place
+    plain = plain.copy(deep=False)
+    for position in positions:
+        plain.isetitem(position, np.asarray(plain.iloc[:, position].array))
+    return plain
+
+
+def holds_words(data: Any) -> bool:
+    """Whether a series or any column of a frame holds its values in a words array."""
+    dtypes = [data.dtype] if isinstance(data, Series) else data.dtypes
+    return any(isinstance(dtype, WordsDtype) for dtype in dtypes)
+
+
+class PlainValues:
+    """``to_numpy``, ``values`` and ``__array__`` of a tracked frame, as a plain frame of the
+    same values gives them (see the module doc)."""
+
+    def to_numpy(self, *args: Any, **kwargs: Any) -> np.ndarray:
+        return plain_view(self).to_numpy(*args, **kwargs)
+
+    @property
+    def values(self) -> np.ndarray:
+        return plain_view(self).values
+
+    def __array__(self, *args: Any, **kwargs: Any) -> np.ndarray:
+        return plain_view(self).__array__(*args, **kwargs)
