@@ -25,7 +25,7 @@ def as_plain(obj: Any) -> Any:
                 frame.isetitem(position, np.asarray(frame.iloc[:, position]))
         return frame.set_axis(plain_index(frame.index)).set_axis(plain_index(frame.columns), axis=1)
     if isinstance(obj, pd.Series):
-        values = np.asarray(obj) if isinstance(obj.dtype, WordsDtype) else obj.array
+        values = np.asarray(obj.array) if isinstance(obj.dtype, WordsDtype) else obj.array
         return pd.Series(values, index=plain_index(obj.index), name=obj.name, copy=False)
     return plain_index(obj)
 

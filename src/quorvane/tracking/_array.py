@@ -41,6 +41,11 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     __array_priority__ = 1000
     # pandas 3 marks arrays read-only under Copy-on-Write; earlier versions never set it.
     _readonly = False
+    #: Whether the words are those their values were given (by ``wrap``, or read back from
+    #: a file) and since then only moved with them. Words an operation made here without a
+    #: tracker (a copy of the first operand's) or values built from scalars are not: a
+    #: container that holds such an array keeps the words it made itself.
+    carried = False
 
     def __init__(
         self,
@@ -88,6 +93,12 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         dtype = self._dtype if values.dtype == self._dtype.numpy_dtype else None
         return WordsArray(values, words, dtype or self._dtype.with_values(values.dtype), node_ids)
 
+    def _moved(self, values: np.ndarray, words: np.ndarray, node_ids: Any = None) -> WordsArray:
+        """These elements (some of them, or in another order): carried as this array is."""
+        moved = self._like(values, words, node_ids)
+        moved.carried = self.carried
+        return moved
+
     def _ids_at(self, positions: Any) -> np.ndarray | None:
         return None if self._node_ids is None else self._node_ids[positions]
 
@@ -117,11 +128,22 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         return cls._from_sequence(plain.to_numpy(), dtype=dtype, copy=copy)
 
     @classmethod
-    def from_values(cls, values: Any, words: Any, tracker: Any = None, node_ids: Any = None):
-        """A words array of ``values`` and their ``words`` (made by ``tracker``)."""
+    def from_values(
+        cls,
+        values: Any,
+        words: Any,
+        tracker: Any = None,
+        node_ids: Any = None,
+        *,
+        carried: bool = False,
+    ) -> WordsArray:
+        """A words array of ``values`` and their ``words`` (made by ``tracker``);
+        ``carried``: those words are the values' own (see ``carried``)."""
         values = np.asarray(values)
         ids = None if node_ids is None else np.asarray(node_ids, dtype=np.int64)
-        return cls(values, np.asarray(words, np.uint32), WordsDtype(values.dtype, tracker), ids)
+        array = cls(values, np.asarray(words, np.uint32), WordsDtype(values.dtype, tracker), ids)
+        array.carried = carried
+        return array
 
     @classmethod
     def _from_factorized(cls, values: np.ndarray, original: WordsArray) -> WordsArray:
@@ -131,7 +153,14 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         dtype = self._dtype
         return (
             _unpickled,
-            (self._plain, self._words, self._node_ids, dtype.numpy_dtype, dtype.tracker),
+            (
+                self._plain,
+                self._words,
+                self._node_ids,
+                dtype.numpy_dtype,
+                dtype.tracker,
+                self.carried,
+            ),
         )
 
     # -- element access -----------------------------------------------------------------
@@ -145,7 +174,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             item = slice(None)
         if not isinstance(item, slice):
             item = check_array_indexer(self, item)
-        result = WordsArray(self._plain[item], self._words[item], self._dtype, self._ids_at(item))
+        result = self._moved(self._plain[item], self._words[item], self._ids_at(item))
         result._readonly = self._readonly
         return result
 
@@ -154,21 +183,44 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             raise ValueError("Cannot modify read-only array")
         if not isinstance(key, (numbers.Integral, slice)):
             key = check_array_indexer(self, key)
+        # new arrays of entries: a series that read these words keeps them (pandas hands
+        # the values over by reference, the words must not change under another holder)
+        self._words = self._words.copy()
+        if self._node_ids is not None:
+            self._node_ids = self._node_ids.copy()
         if isinstance(value, WordsArray):
             self._plain[key] = value._plain
             self._words[key] = value._words
             ids = value._node_ids
         else:
             # A value set from outside has no word of its own here.
-            self._plain[key] = (
-                _as_values(value, self._plain.dtype, False)
-                if pd.api.types.is_list_like(value)
-                else value
-            )
+            self._plain[key] = self._held(value)
             self._words[key] = _words.NO_WORD
             ids = None
         if self._node_ids is not None:
             self._node_ids[key] = NO_NODE if ids is None else ids
+        # what an assignment means for the words (a condition chose the cells) is the
+        # container's to say
+        self.carried = False
+
+    def _held(self, value: Any) -> Any:
+        """``value`` as this array's values hold it. Values that integers or booleans hold
+        only with loss (a fraction, a gap) widen them to the numpy dtype that holds both,
+        as a plain column's do; values numpy cannot hold with numbers (text) raise
+        TypeError, on which pandas makes a column of objects, as for a plain column."""
+        values = _as_values(value, None, False) if pd.api.types.is_list_like(value) else value
+        if self._plain.dtype.kind not in "iub":
+            return values
+        given = np.asarray(values)
+        if given.dtype.kind not in "biuf":
+            raise TypeError(f"{self._plain.dtype} values cannot hold {value!r}")
+        held = given.astype(self._plain.dtype)
+        if not np.array_equal(held, given):
+            wider = np.result_type(self._plain.dtype, given.dtype)
+            self._plain = self._plain.astype(wider)
+            self._dtype = self._dtype.with_values(wider)
+            return given
+        return held
 
     def __iter__(self) -> Any:
         # Python scalars, as pandas' numpy-backed columns and indexes hand them out (an index
@@ -200,11 +252,15 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         words = _words.unknown(self.tracker, len(values))
         return WordsArray(values, words, self._dtype.with_values(values.dtype))
 
-    def map(self, mapper: Any, na_action: Any = None) -> WordsArray:
+    def map(self, mapper: Any, na_action: Any = None) -> WordsArray | np.ndarray:
         # pandas' own mapping of the values (a function, a dict or a series); each result
         # was made from the element in its place (``index.map(f)``), one step on
         plain = pd.Series(self._plain, copy=False).map(mapper, na_action=na_action)
         values = _as_values(plain.to_numpy(), None, False)
+        if values.dtype == object:
+            # Python objects (lists to explode, text) are pandas' own column, as a plain
+            # column's map gives them; the containers follow their words
+            return values
         words = _words.step(self.tracker, self._words, OpCode.MAP)
         # on the DAG road each keeps the node it was made from: its lineage is that one's
         ids = None if self._node_ids is None else self._node_ids.copy()
@@ -217,7 +273,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
 
     def copy(self) -> WordsArray:
         ids = None if self._node_ids is None else self._node_ids.copy()
-        return WordsArray(self._plain.copy(), self._words.copy(), self._dtype, ids)
+        return self._moved(self._plain.copy(), self._words.copy(), ids)
 
     # -- row operations: words go where pandas moves the values -------------------------
 
@@ -234,7 +290,11 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         ids = None
         if self._node_ids is not None:
             ids = take(self._node_ids, indices, allow_fill=allow_fill, fill_value=NO_NODE)
-        return self._like(taken, words, ids)
+        moved = self._moved(taken, words, ids)
+        # what a gap means (a fill of an alignment, or a row that cannot be followed) is the
+        # container's to say
+        moved.carried = moved.carried and not (allow_fill and (indices == -1).any())
+        return moved
 
     def shift(self, periods: int = 1, fill_value: object = None) -> WordsArray:
         positions = np.arange(len(self)) - periods
@@ -252,7 +312,9 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
                 np.full(len(a), NO_NODE, np.int64) if a._node_ids is None else a._node_ids
                 for a in to_concat
             ])  # fmt: skip
-        return cls(values, words, to_concat[0].dtype, ids)
+        result = cls(values, words, to_concat[0].dtype, ids)
+        result.carried = all(a.carried for a in to_concat)
+        return result
 
     def astype(self, dtype: Any, copy: bool = True) -> Any:
         dtype = pd.api.types.pandas_dtype(dtype)
@@ -263,7 +325,9 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             if not dtype.tracker_key:  # "words[float64]": keep this column's tracker
                 dtype = self._dtype.with_values(dtype.numpy_dtype)
             words = self._words.copy() if copy else self._words
-            return WordsArray(values, words, dtype, self._node_ids)
+            converted = WordsArray(values, words, dtype, self._node_ids)
+            converted.carried = self.carried
+            return converted
         if isinstance(dtype, np.dtype):
             # Leaving the words behind is how values go to numpy-only code.
             return self._plain.astype(dtype, copy=copy)
@@ -317,6 +381,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         else:
             result._plain[gaps] = value
             result._words = _words.step(self.tracker, self._words, OpCode.FILL)
+        result.carried = False  # made here, not moved
         return result
 
     def _pad_or_backfill(
@@ -333,6 +398,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         both = [self._words[filled], result._words[filled]]
         result._words[filled] = _words.combine(self.tracker, both, OpCode.FILL)
         result._plain[gaps & (sources < 0)] = self._plain[gaps & (sources < 0)]
+        result.carried = False  # made here, not moved
         return result
 
     def interpolate(self, *, method: Any, axis: int, index: Any, limit: Any,
@@ -424,7 +490,9 @@ def _as_values(scalars: Any, dtype: np.dtype | None, copy: bool) -> np.ndarray:
     objects = isinstance(scalars, np.ndarray) and scalars.dtype == object
     if not isinstance(scalars, np.ndarray) or (objects and dtype is None):
         items = list(scalars) if pd.api.types.is_list_like(scalars) else [scalars]
-        scalars = np.array([np.nan if _is_na(x) else x for x in items], dtype=object)
+        # one object per item, also when the items are lists of one length
+        n = len(items)
+        scalars = np.fromiter((np.nan if _is_na(x) else x for x in items), object, count=n)
         if dtype is None:
             dtype = _inferred(scalars, items)
     values = np.asarray(scalars, dtype=dtype)
@@ -457,9 +525,18 @@ def _is_na(x: Any) -> bool:
     return x is None or x is pd.NA or (isinstance(x, float) and np.isnan(x))
 
 
-def _unpickled(values: Any, words: Any, node_ids: Any, numpy_dtype: Any, tracker: Any) -> Any:
+def _unpickled(
+    values: Any,
+    words: Any,
+    node_ids: Any,
+    numpy_dtype: Any,
+    tracker: Any,
+    carried: bool = False,
+) -> Any:
     # Attach to the live tracker of the lineage here, in whose engine dense words may have
     # other signatures.
     live, translation = _trackers.live(tracker)
     words = _trackers.translate(words, translation)
-    return WordsArray(values, words, WordsDtype(numpy_dtype, live), node_ids)
+    array = WordsArray(values, words, WordsDtype(numpy_dtype, live), node_ids)
+    array.carried = carried
+    return array

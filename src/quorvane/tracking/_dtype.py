@@ -106,9 +106,14 @@ class WordsDtype(ExtensionDtype):
         keys = {d.tracker_key for d in words} - {0}
         if len(keys) > 1:
             return None
-        if len(words) < len(dtypes):  # as pandas' own extension columns: object
+        plain = [d for d in dtypes if not isinstance(d, WordsDtype)]
+        if not all(isinstance(d, np.dtype) and d.kind in "biuf" for d in plain):
             return None
-        common = np.result_type(*(d.numpy_dtype for d in words))
+        common = np.result_type(*(d.numpy_dtype for d in words), *plain)
+        if plain:
+            # with numbers of numpy, numbers of numpy, as those two plain columns give (not
+            # objects): the words stay with the containers that hold the columns
+            return common
         if not supported(common):
             return None
         tracker = next((d.tracker for d in words if d.tracker_key), None)

@@ -18,6 +18,7 @@ import pandas as pd
 
 from ._array import WordsArray
 from ._dtype import WordsDtype, supported
+from ._plain_values import plain_view
 
 #: ``attrs`` entry of a written frame: the pandas string dtypes of the words columns that
 #: hold text as Python objects, so that reading gives the column its dtype back.
@@ -30,7 +31,7 @@ def as_words_columns(frame: Any) -> pd.DataFrame:
     words_attr, *id_attrs = fields
     columns, text_dtypes = [], {}
     for position, label in enumerate(frame.columns):
-        plain = pd.Series(frame.iloc[:, position], copy=False)
+        plain = plain_view(frame.iloc[:, position])  # a words column's words are below
         words = fields[words_attr].get(label)
         text = isinstance(plain.dtype, pd.StringDtype)
         if words is None or not (text or supported(plain.dtype)) or not _single(frame, label):

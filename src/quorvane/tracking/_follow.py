@@ -58,6 +58,7 @@ from ._positions import (
     operands_aligned,
     positions_of_slice,
     positions_of_take,
+    read_carried,
     row_positions,
     unknown_fill,
 )
@@ -279,6 +280,8 @@ class FollowingSeries(
             index_words.carry(result, other, positions)
             if method in _NEW_ROWS:  # the operation gives them, or they read unknown
                 result.__dict__[PENDING] = _unknown_when_read(method)
+                return
+            if read_carried(result, fields, other):
                 return
             tracker = getattr(result, "_tracker", None)
             result._set_fields(

@@ -12,14 +12,17 @@ from __future__ import annotations
 from collections.abc import Hashable
 from typing import Any, ClassVar
 
+import numpy as np
 from pandas import DataFrame
 from pandas.errors import InvalidIndexError
 
 from . import _compat, _files, _groups
+from ._array import WordsArray
 from ._calls import _in_parent
 from ._follow import FollowingFrame, gather, row_positions
 from ._frame_ops import OperatingFrame
 from ._plain_values import PlainValues
+from ._positions import ARRAY_ENTRIES
 from ._unmodelled import default_for_unmodelled
 from ._windows import Windowing
 
@@ -111,6 +114,30 @@ class TrackingFrame(
         return _groups.TrackedGroupBy(
             self, grouped, _groups.key_arrays(self, by, kwargs.get("level"))
         )
+
+
+def with_carried_words(df: DataFrame, column_words: list[np.ndarray]) -> DataFrame:
+    """``df`` with each numeric and boolean column holding its values together with its
+    words (one array per column, in column order), so that pandas moves the words wherever
+    it moves the values. Other columns (text, dates, categories) keep pandas' own dtypes,
+    so that ``.str``, ``.dt`` and ``.cat`` work on them as on plain columns; the
+    containers follow their words."""
+    out = df.copy(deep=False)
+    for position, (dtype, words) in enumerate(zip(df.dtypes, column_words, strict=True)):
+        if isinstance(dtype, np.dtype) and dtype.kind in "biuf":
+            values = np.asarray(df.iloc[:, position])
+            out.isetitem(position, WordsArray.from_values(values, words, carried=True))
+    return out
+
+
+def column_entries(frame: DataFrame, position: int, name: str) -> np.ndarray | None:
+    """The entries of field ``name`` that the column at ``position`` carries with its values
+    (see ``with_carried_words``), None for a column that carries none."""
+    # a plain view of the frame: reading a column of the tracked frame would follow it
+    array = DataFrame(frame, copy=False).iloc[:, position].array
+    if isinstance(array, WordsArray) and array.carried:
+        return getattr(array, ARRAY_ENTRIES[name])
+    return None
 
 
 def _is_single(frame: DataFrame, label: Hashable) -> bool:

@@ -27,7 +27,7 @@ from ..core._word import OpCode
 from . import _row_order as row_order
 from ._array import NO_NODE, WordsArray
 from ._arrays import TrackedArray, tracked_array
-from ._dtype import supported
+from ._dtype import WordsDtype, supported
 from ._positions import _followed
 
 Entries = dict[str, np.ndarray]
@@ -63,7 +63,9 @@ def _with_entries(index: pd.Index, entries: list[np.ndarray], tracker: Any) -> p
 
 def _level(labels: pd.Index, entries: list[np.ndarray], tracker: Any) -> pd.Index:
     text = isinstance(labels.dtype, pd.StringDtype)
-    if not (text or (isinstance(labels.dtype, np.dtype) and supported(labels.dtype))):
+    # labels that carry their column's words already take those of their count instead
+    plain = labels.dtype.numpy_dtype if isinstance(labels.dtype, WordsDtype) else labels.dtype
+    if not (text or (isinstance(plain, np.dtype) and supported(plain))):
         return labels  # categories, dates, the intervals of bins: pandas' own labels
     values = labels.to_numpy(dtype=object) if text else labels.to_numpy()
     ids = entries[1] if len(entries) > 1 else None
@@ -76,6 +78,8 @@ def values_with_entries(source: Any, values: Any, entries: dict[str, int]) -> An
     numpy's array as a tracked array, text (pandas' string array) as a words array of
     its strings; values of another kind (categories, dates) stay as pandas gave them."""
     fields, n = source._fields, len(values)
+    if isinstance(values, WordsArray):  # a words column's: numpy's, as a plain column gives
+        values = np.asarray(values)
     made = [np.full(n, entries[f.series_attr], dtype=f.dtype) for f in fields]
     ids = made[1] if len(made) > 1 else None
     if isinstance(getattr(values, "dtype", None), pd.StringDtype):

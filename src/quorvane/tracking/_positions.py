@@ -15,6 +15,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ._array import WordsArray
+
 #: Position of a result row that no source row produced.
 NO_ROW = -1
 
@@ -64,9 +66,26 @@ class Field:
 PENDING = "_pending"
 
 
+#: The words array's attribute that holds each field's entries.
+ARRAY_ENTRIES = {"_prov": "words", "_node_ids": "node_ids"}
+
+
+def carried_array(series: Any) -> WordsArray | None:
+    """The words array of ``series`` when its words are its values' own, moved by pandas
+    with them (see ``WordsArray.carried``); None otherwise."""
+    try:
+        array = series.array
+    except AttributeError:  # not built yet
+        return None
+    return array if isinstance(array, WordsArray) and array.carried else None
+
+
 def followed_attribute(name: str) -> property:
     """A series' per-element array as an attribute that records, when set, that the series
-    has its own arrays (a series pandas built from bare values has not: see ``_followed``)."""
+    has its own arrays (a series pandas built from bare values has not: see ``_followed``).
+
+    Entries set on the series (those an operation made) are its own; a series that was
+    given none reads those its values carry (see ``carried_array``)."""
     key = name + "_array"
 
     def get(self: Any) -> Any:
@@ -76,7 +95,12 @@ def followed_attribute(name: str) -> property:
         try:
             return attributes[key]
         except KeyError:
-            raise AttributeError(name) from None
+            pass
+        array = carried_array(self)
+        entries = None if array is None else getattr(array, ARRAY_ENTRIES[name])
+        if entries is None:
+            raise AttributeError(name)
+        return entries
 
     def set_(self: Any, value: Any) -> None:
         attributes = self.__dict__
@@ -85,6 +109,53 @@ def followed_attribute(name: str) -> property:
         attributes.pop(PENDING, None)
 
     return property(get, set_)
+
+
+def reads_carried(series: Any, fields: tuple[Field, ...]) -> bool:
+    """Whether every entry ``series`` reads is the one its values carry."""
+    array = carried_array(series)
+    if array is None:
+        return False
+    attributes = series.__dict__
+    for f in fields:
+        own = attributes.get(f.series_attr + "_array")
+        if own is not None and not _same_memory(own, getattr(array, ARRAY_ENTRIES[f.series_attr])):
+            return False
+    return True
+
+
+def _same_memory(a: Any, b: Any) -> bool:
+    """Whether two arrays are the same elements in memory (a view of all of one is the
+    other), not merely equal."""
+    if a is b:
+        return True
+    if not isinstance(a, np.ndarray) or not isinstance(b, np.ndarray):
+        return False
+    return (
+        a.shape == b.shape
+        and a.strides == b.strides
+        and a.dtype == b.dtype
+        and a.__array_interface__["data"][0] == b.__array_interface__["data"][0]
+    )
+
+
+def read_carried(series: Any, fields: tuple[Field, ...], source: Any = None) -> bool:
+    """Let ``series`` read the entries its values carry, when pandas moved them there from
+    ``source``'s values, whose entries they were: that is where the rows went. False when
+    they carry none, or the source's entries were made by an operation (its own)."""
+    array = carried_array(series)
+    if array is None:
+        return False
+    if source is not None and not reads_carried(source, fields):
+        return False
+    attributes = series.__dict__
+    for f in fields:
+        # the array's own entries, not a copy: the series reads what pandas moves, and
+        # keeps them when a write into place makes the array's words no longer carried
+        attributes[f.series_attr + "_array"] = getattr(array, ARRAY_ENTRIES[f.series_attr])
+    attributes.pop(PENDING, None)
+    attributes["_followed"] = True
+    return True
 
 
 # -- positions ----------------------------------------------------------------------------

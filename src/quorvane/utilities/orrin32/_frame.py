@@ -14,8 +14,9 @@ from ...core import _lineage
 from ...core import _tracker as _tracker_module
 from ...core._algebra import engine_function as _engine_function
 from ...tracking._caller_warnings import report_warnings_at_caller
-from ...tracking._frame import TrackingFrame
+from ...tracking._frame import TrackingFrame, column_entries, with_carried_words
 from ...tracking._series import QUIET_FRAME_METHODS, quiet_temporaries
+from ...tracking._storage import words_in_arrays
 from ...tracking._wrapping import keep_key, key_labels, wrapped_column_names
 from ._series import WORDS, TrackedSeries
 
@@ -128,14 +129,14 @@ def wrap_dataframe(
     """
     names_of_columns = wrapped_column_names(df, tracker, table)
     key_labels(df, key)
-    result = TrackedDataFrame(df, _tracker=tracker)
     n = len(df)
     names = _protected_names(protected)
     if names is None and protected:
         tracker._protected_tables.add(table)
         tracker._rust.mark_table_protected(table)
     entities = None
-    for col, name in zip(df.columns, names_of_columns, strict=True):
+    column_words = []
+    for name in names_of_columns:
         column_protected = (name in names) if names is not None else protected
         pair_id = tracker.register(table, name, column_protected)
         is_tainted = tracker.is_protected(table, name)
@@ -148,7 +149,13 @@ def wrap_dataframe(
         words = _engine_function("encode_source_column")(
             tracker._rust, pair_id, entities, is_tainted
         )
-        result._col_prov[col] = np.asarray(words, dtype=np.uint32)
+        column_words.append(np.asarray(words, dtype=np.uint32))
+    if words_in_arrays():
+        df = with_carried_words(df, column_words)
+    result = TrackedDataFrame(df, _tracker=tracker)
+    for position, (col, words) in enumerate(zip(df.columns, column_words, strict=True)):
+        carried = column_entries(result, position, "_prov")
+        result._col_prov[col] = words if carried is None else carried
     keep_key(tracker, table, key)
     _tracker_module.table_wrapped(tracker, table, result)
     return result

@@ -1,0 +1,31 @@
+"""Where the vectorised road keeps the words of a wrapped numeric or boolean column.
+
+Off (the default): beside pandas' data, in the containers' per-column arrays, which follow
+the rows after each pandas call. On: in the column itself, a ``WordsArray`` whose words
+pandas moves with the values through every row operation; the containers read the moved
+words instead of working out where the rows went. This one switch chooses between them
+until every idiom runs on the array.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterator
+from contextlib import contextmanager
+
+_on = [os.environ.get("QUORVANE_WORDS_IN_ARRAYS", "") == "1"]
+
+
+def words_in_arrays() -> bool:
+    """Whether ``wrap`` stores numeric and boolean columns as words arrays."""
+    return _on[0]
+
+
+@contextmanager
+def storing_words_in_arrays(on: bool = True) -> Iterator[None]:
+    """Inside the block, ``wrap`` stores words as ``on`` says."""
+    saved, _on[0] = _on[0], on
+    try:
+        yield
+    finally:
+        _on[0] = saved
