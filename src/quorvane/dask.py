@@ -29,6 +29,7 @@ try:
         meta_nonempty,
         to_pyarrow_table_dispatch,
     )
+    from dask.dataframe.extensions import make_array_nonempty
     from dask.tokenize import normalize_token
     from distributed import WorkerPlugin, get_client
 except ImportError as exc:  # pragma: no cover - depends on the installed extras
@@ -36,9 +37,11 @@ except ImportError as exc:  # pragma: no cover - depends on the installed extras
         'quorvane.dask needs Dask: pip install "quorvane[dask]" (dask[dataframe], distributed)'
     ) from exc
 
+import numpy as np
 import pandas as pd
 
 from .core import _lineage
+from .tracking import WordsArray, WordsDtype
 from .tracking._files import as_arrow_table, from_arrow_table
 from .tracking._row_order import partitions_of_one_frame
 from .utilities.orrin32 import ProvenanceTracker, TrackedDataFrame, TrackedSeries, _audit
@@ -226,6 +229,12 @@ get_collection_type.register(TrackedSeries, lambda _: TrackedDaskSeries)
 @make_meta_dispatch.register((TrackedDataFrame, TrackedSeries))
 def _empty_meta(x: Any, index: Any = None) -> Any:
     return x.iloc[:0]
+
+
+@make_array_nonempty.register(WordsDtype)
+def _nonempty_words(dtype: WordsDtype) -> WordsArray:
+    # Dask's stand-in values of a words column: two of its kind, words of no source
+    return WordsArray(np.ones(2, dtype.numpy_dtype), np.zeros(2, np.uint32), dtype)
 
 
 @meta_nonempty.register(TrackedDataFrame)

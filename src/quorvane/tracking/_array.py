@@ -214,7 +214,8 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         given = np.asarray(values)
         if given.dtype.kind not in "biuf":
             raise TypeError(f"{self._plain.dtype} values cannot hold {value!r}")
-        held = given.astype(self._plain.dtype)
+        with np.errstate(invalid="ignore"):  # a gap is no integer: widened below
+            held = given.astype(self._plain.dtype)
         if not np.array_equal(held, given):
             wider = np.result_type(self._plain.dtype, given.dtype)
             self._plain = self._plain.astype(wider)

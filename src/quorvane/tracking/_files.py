@@ -119,7 +119,8 @@ def as_arrow_table(frame: Any, **kwargs: Any) -> Any:
 
     from . import _registry
 
-    table = pa.Table.from_pandas(pd.DataFrame(frame, copy=False), **kwargs)
+    # the values as numpy's: the words go in columns of their own below
+    table = pa.Table.from_pandas(plain_view(frame), **kwargs)
     words_attr = frame._fields[0].frame_attr
     for position, label in enumerate(frame.columns):
         words = getattr(frame, words_attr).get(label)
