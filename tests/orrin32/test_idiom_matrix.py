@@ -8,6 +8,7 @@ import pandas as pd
 import pytest
 from like_plain import assert_like_plain
 
+from quorvane.tracking import storing_words_in_arrays
 from quorvane.utilities.orrin32 import (
     OpCode,
     ProvenanceTracker,
@@ -72,9 +73,16 @@ MOVES = [
 ]
 
 
+def _wrap_in_arrays(*args, **kwargs):
+    """The vectorised road with its numeric and boolean columns' words in words arrays."""
+    with storing_words_in_arrays():
+        return wrap_dataframe(*args, **kwargs)
+
+
 ROADS = {
     "words": (ProvenanceTracker, wrap_dataframe, TrackedSeries, TrackedDataFrame),
     "dag": (DAGTracker, wrap_dataframe_dag, DAGTrackedSeries, DAGTrackedDataFrame),
+    "words_in_arrays": (ProvenanceTracker, _wrap_in_arrays, TrackedSeries, TrackedDataFrame),
 }
 
 

@@ -162,7 +162,16 @@ FROM_SCALARS = [
     ("from_sequence", lambda t: pd.array(t["income"].tolist(), dtype=t["income"].dtype)),
     ("transpose", lambda t: t[["income"]].assign(twice=t["income"] * 2).T),
     ("frame_reduction_row", lambda t: t[["income", "race"]].sum()),
-    ("combine", lambda t: t["income"].combine(t["income"], max)),
+    pytest.param(
+        "combine",
+        lambda t: t["income"].combine(t["income"], max),
+        marks=pytest.mark.xfail(
+            not PANDAS_3,
+            strict=True,
+            reason="pandas before 3 rebuilds from scalars without the dtype: no tracker to "
+            "give the unknown word",
+        ),
+    ),
 ]
 
 

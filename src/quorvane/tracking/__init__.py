@@ -14,10 +14,11 @@ import importlib.util
 
 from ._array import WordsArray
 from ._dtype import WordsDtype
+from ._storage import storing_words_in_arrays
 
 # With pyarrow (the ``arrow`` extra), Parquet files and Arrow tables keep the words: the
 # extension type must be registered before a file is read.
 if importlib.util.find_spec("pyarrow") is not None:
     from . import _arrow  # noqa: F401
 
-__all__ = ["WordsArray", "WordsDtype"]
+__all__ = ["WordsArray", "WordsDtype", "storing_words_in_arrays"]

@@ -54,7 +54,10 @@ class TrackingFrame(
         road lends its columns', a tracked series or a dict of them their own (aligned as
         pandas aligned their values); other columns have none (unknown)."""
         if isinstance(data, type(self)):
-            carried = {label for f in self._fields for label in getattr(data, f.frame_attr)}
+            # a frame pandas built of arrays (``_from_arrays``, pandas 2) has no entries yet
+            carried = {
+                label for f in self._fields for label in getattr(data, f.frame_attr, {})
+            }
             pieces = {label: data[label] for label in carried if _is_single(data, label)}
         elif isinstance(data, self._series_class):
             pieces = {data.name if data.name is not None else 0: data}
