@@ -55,9 +55,7 @@ class TrackingFrame(
         pandas aligned their values); other columns have none (unknown)."""
         if isinstance(data, type(self)):
             # a frame pandas built of arrays (``_from_arrays``, pandas 2) has no entries yet
-            carried = {
-                label for f in self._fields for label in getattr(data, f.frame_attr, {})
-            }
+            carried = {label for f in self._fields for label in getattr(data, f.frame_attr, {})}
             pieces = {label: data[label] for label in carried if _is_single(data, label)}
         elif isinstance(data, self._series_class):
             pieces = {data.name if data.name is not None else 0: data}
