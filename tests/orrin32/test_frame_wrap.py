@@ -7,7 +7,7 @@ import pandas as pd
 import pytest
 from like_plain import assert_like_plain
 
-from quorvane.tracking import _compat
+from quorvane.tracking import WordsDtype, _compat, storing_words_in_arrays
 from quorvane.utilities import orrin32
 from quorvane.utilities.orrin32 import (
     ProvenanceTracker,
@@ -338,3 +338,28 @@ def test_column_access_never_writes_through_to_the_frame(wrapped):
     age = wrapped["age"]
     age.iloc[0] = -1
     assert wrapped["age"].iloc[0] == 34
+
+
+# With words in arrays, the words pandas moves inside a column and those the containers
+# hand out agree after each move (either store going wrong shows here).
+ARRAY_MOVES = {
+    "wrapped": lambda t: t,
+    "sort": lambda t: t.sort_values("income"),
+    "filter": lambda t: t[t["age"] > 30],
+    "concat": lambda t: pd.concat([t.iloc[3:], t.iloc[:2]]),
+    "merge": lambda t: t.reset_index().merge(t.reset_index()[["gender"]], on="gender"),
+    "set_index": lambda t: t.set_index("gender").sort_index(),
+}
+
+
+@pytest.mark.parametrize("move", ARRAY_MOVES.values(), ids=ARRAY_MOVES)
+def test_words_in_arrays_are_the_words_the_containers_read(tracker, applicants, move):
+    with storing_words_in_arrays():
+        frame = wrap_dataframe(applicants, tracker, "applicants")
+    assert frame["gender"].dtype == applicants["gender"].dtype  # text keeps pandas' dtype
+    result = move(frame)
+    for label in ("income", "age"):
+        column = result[label]
+        assert isinstance(column.dtype, WordsDtype), label
+        np.testing.assert_array_equal(column._prov, column.array.words)
+        np.testing.assert_array_equal(result._col_prov[label], column.array.words)
