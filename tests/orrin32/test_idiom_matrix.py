@@ -2,6 +2,7 @@
 of the element it came from (moves), or the algebra over the elements it was made of."""
 
 import pickle
+from functools import partial
 
 import numpy as np
 import pandas as pd
@@ -648,6 +649,76 @@ EVERY_INPUT += [
     ("frame_cell", lambda t: t["unit"] * t.sort_values("loanamt").iat[0, 0], UNIT_INCOME_LOAN),
 ]
 
+# A function given to pandas counts by what it can read besides its argument: the data it
+# closes over, its defaults, a partial's arguments, a bound method's object; whole.
+EVERY_COLUMN = MARRIED_INCOME | {"unit"}
+EVERY_INPUT += [
+    ("map_closure", lambda t: t["unit"].map(_looked_up_in(_unit_rate(t))), KEYS),
+    ("map_closure_dict", lambda t: t["unit"].map(_looked_up_in(_unit_rate(t).to_dict())), KEYS),
+    ("map_bound_method", lambda t: t["unit"].map(_unit_rate(t).to_dict().get), KEYS),
+    (
+        "map_partial",
+        lambda t: t["appinc"].map(partial(_less, ref=_married_median(t))),
+        MARRIED_INCOME,
+    ),
+    ("map_object", lambda t: t["appinc"].map(_Less(_married_median(t))), MARRIED_INCOME),
+    ("apply_closure", lambda t: t["appinc"].apply(_less_than(_married_median(t))), MARRIED_INCOME),
+    ("apply_args", lambda t: t["appinc"].apply(_less, args=(_married_median(t),)), MARRIED_INCOME),
+    ("transform_closure", lambda t: t["appinc"].transform(_less_than(_high_loan(t))), LOAN_INCOME),
+    (
+        "frame_map_closure",
+        lambda t: t[["appinc"]].map(_less_than(_married_median(t))),
+        MARRIED_INCOME,
+    ),
+    (
+        "rows_closure",
+        lambda t: t[["appinc"]].apply(_row_less(_married_median(t)), axis=1),
+        MARRIED_INCOME,
+    ),
+    (
+        "group_closure",
+        lambda t: _by_unit(t).transform(_less_than(_married_median(t))),
+        EVERY_COLUMN,
+    ),
+    (
+        "window_closure",
+        lambda t: t["appinc"].rolling(2).apply(_window_less(t), raw=True),
+        MARRIED_INCOME,
+    ),
+]
+
+
+def _looked_up_in(table):
+    return lambda key: table[key]
+
+
+def _less(value, ref):
+    return value - ref
+
+
+def _less_than(ref):
+    return lambda value: value - ref
+
+
+def _row_less(ref):
+    return lambda row: row["appinc"] - ref
+
+
+def _window_less(t):
+    return lambda window: window.max() - _married_median(t)  # reads the frame itself
+
+
+def _by_unit(t):
+    return t.groupby("unit")["appinc"]
+
+
+class _Less:
+    def __init__(self, ref):
+        self.ref = ref
+
+    def __call__(self, value):
+        return value - self.ref
+
 
 def _unit_married_max(t):
     return t.groupby(["unit", "married"])["appinc"].max()
@@ -972,7 +1043,7 @@ UNKNOWN = [
     ),
     ("plain_mask", lambda t: t[t["appinc"].to_numpy() > 50][["appinc"]].mean(), "mean"),
     ("to_numpy_round_trip", lambda t: t.__setitem__("x", t["appinc"].to_numpy()), "column 'x'"),
-    ("series_apply", lambda t: t["appinc"].apply(lambda v: v * 2), "apply"),
+    ("series_apply", lambda t: t["appinc"].apply(lambda v: pd.Series([v, v])), "apply"),
     ("built_from_values", lambda t: pd.to_numeric(t["appinc"]) + 1, "from bare values"),
     ("unmodelled", lambda t: t["appinc"].combine(t["unit"], max), "combine"),
     ("explode_unlabelled", lambda t: _lists(t["unit"]).explode(ignore_index=True), "explode"),
@@ -1092,6 +1163,8 @@ UNKNOWN_STAYS = [
     ("group_apply", lambda t: t.groupby("married")["plain"].apply(_centred)),
     ("group_iteration", lambda t: pd.concat([g["plain"] for _, g in t.groupby("married")])),
     ("series_apply", lambda t: t["plain"].apply(lambda v: v * 2)),
+    ("closure", lambda t: t["appinc"].map(_less_than(t["plain"].median()))),
+    ("closure_array", lambda t: t["unit"].map(_looked_up_in(t["plain"].to_numpy()))),
     ("idxmax_rows", lambda t: t[["plain", "appinc"]].idxmax(axis=1)),
     ("to_numpy_round_trip", lambda t: t.assign(x=t["appinc"].to_numpy())["x"]),
     ("rank", lambda t: t["plain"].rank()),

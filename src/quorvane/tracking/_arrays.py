@@ -99,12 +99,25 @@ def array_words(value: Any, n: int) -> np.ndarray | None:
     return array_entries(value, n)
 
 
+class Unfollowed:
+    """Data a user's function could read that was not followed to the end (see
+    ``_closures``): what it makes is unknown."""
+
+    def __repr__(self) -> str:
+        return "<data not followed>"
+
+
+UNFOLLOWED = Unfollowed()
+
+
 def untracked_rows(value: Any) -> bool:
     """Whether ``value`` is data with a value per row that carries no entries: numpy's
     array (``s.to_numpy()``, ``.values``, ``index.isin(...)``), pandas' plain series,
     index or extension array. Where it came from cannot be seen, so what it makes is
     unknown, not clean. A scalar, a one-element array and a list or table written in the
     code are constants."""
+    if value is UNFOLLOWED:
+        return True
     if isinstance(value, TrackedArray) and value._prov is not None:
         return False
     if not isinstance(value, (np.ndarray, pd.Series, pd.Index, pd.api.extensions.ExtensionArray)):

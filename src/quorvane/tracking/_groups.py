@@ -20,7 +20,7 @@ from pandas import DataFrame, MultiIndex, Series
 from ..core._operations import operation
 from ..core._word import OpCode
 from . import _labels, _row_order
-from ._arguments import one_value
+from ._arguments import lend_whole, one_value
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_place_call
 from ._combining import combine_segments, whole_entries
@@ -57,9 +57,10 @@ class TrackedGroupBy:
 
         def method(*args: Any, **kwargs: Any) -> Any:
             result = attribute(*args, **kwargs)
-            return self._with_words(
-                result, name, kwargs, in_order=_reads_in_order(name, args, kwargs)
-            )
+            in_order = _reads_in_order(name, args, kwargs)
+            made = self._with_words(result, name, kwargs, in_order=in_order)
+            # what a function given reads besides its group, a value given beside it
+            return lend_whole(self._source, made, [*args, *kwargs.values()], name)
 
         return method
 
@@ -276,7 +277,7 @@ class TrackedGroupWindow(WindowProxy):
     labelled by group key and row) take their group's entries and the row order."""
 
     def __init__(self, groupby: TrackedGroupBy, window: Any, kind: str) -> None:
-        super().__init__(window)
+        super().__init__(window, groupby._source)
         self._groupby = groupby
         self._kind = kind
 
@@ -434,7 +435,8 @@ class ReducingFrame:
 
     def apply(self, func: Any, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
         result = super().apply(func, axis, *args, **kwargs)  # type: ignore[misc]
-        return self._reduced(result, axis, "apply")
+        made = self._reduced(result, axis, "apply")
+        return lend_whole(self, made, [func, *args, *kwargs.values()], "apply")
 
     def rank(self, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
         result = super().rank(axis, *args, **kwargs)  # type: ignore[misc]

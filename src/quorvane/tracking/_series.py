@@ -48,7 +48,13 @@ from ._follow import (
 )
 from ._positions import Field, unknown_entries
 from ._scalars import TrackedScalar, scalar_entries, tracked_scalar, valued
-from ._unmodelled import built_from, default_for_unmodelled, numpy_over_approximated
+from ._unmodelled import (
+    built_from,
+    default_for_unmodelled,
+    numpy_over_approximated,
+    over_approximated,
+    over_approximating,
+)
 
 # pandas' own Series, bound once: code that puts a tracked class in the place of
 # ``pandas.Series`` (the conformance run of pandas' tests does) must not turn the parent's
@@ -438,6 +444,19 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         arg = as_user_code(arg)
         return self._transform("map", "map", OpCode.MAP, (arg,), kwargs, _in_parent(), 1)
 
+    def apply(self, func: Any, *args: Any, **kwargs: Any) -> Any:
+        # a function of each element, as for map; a series per element makes a frame, and
+        # a function of the whole series (``by_row=False``) or a name: the default
+        if _in_parent() or not self._tracker or not _by_element(func, kwargs):
+            return _DEFAULT_APPLY(self, func, *args, **kwargs)
+        with _inside_parent():
+            result = _Series.apply(self, as_user_code(func), *args, **kwargs)
+        values = [func, *args, *kwargs.values()]
+        if not isinstance(result, TrackingSeries) or not result.index.equals(self.index):
+            return over_approximated(self, result, "apply", values)
+        lent = argument_operands(self, result, "apply", values)
+        return self._derived(result, [self], "apply", OpCode.MAP, tuple(lent))
+
     def replace(self, *args: Any, **kwargs: Any) -> Any:
         return self._transform("replace", "replace", OpCode.MAP, args, kwargs, _in_parent())
 
@@ -715,6 +734,19 @@ quiet_temporaries(TrackingSeries, ("compare",))
 #: ``query``: its condition is the user's expression, and the selection it makes names
 #: every column and ``@variable`` the condition read.
 QUIET_FRAME_METHODS = ("drop_duplicates", "dropna", "compare")
+
+
+#: ``Series.apply`` where it is not a function of each element (see ``TrackingSeries.apply``)
+_DEFAULT_APPLY = over_approximating(_Series.apply, "apply")
+
+
+def _by_element(func: Any, kwargs: dict) -> bool:
+    """Whether pandas' ``apply`` calls ``func`` with each element, one by one."""
+    return (
+        callable(func)
+        and not isinstance(func, (type, np.ufunc))
+        and kwargs.get("by_row", "compat") is not False
+    )
 
 
 def _is_constant(value: Any) -> bool:
