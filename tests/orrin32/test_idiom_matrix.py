@@ -680,12 +680,24 @@ EVERY_INPUT += [
         lambda t: _by_unit(t).transform(_less_than(_married_median(t))),
         EVERY_COLUMN,
     ),
+    ("group_by_function", lambda t: _by_married_label(t).transform("mean"), INCOME_MARRIED),
+    # a key of numpy's: by position, its words where it has them
+    ("group_by_array", lambda t: _by_wed_array(t)["appinc"].transform("mean"), INCOME_MARRIED),
     (
         "window_closure",
         lambda t: t["appinc"].rolling(2).apply(_window_less(t), raw=True),
         MARRIED_INCOME,
     ),
 ]
+
+
+def _by_married_label(t):
+    married = t["married"].to_dict()
+    return t.groupby(lambda label: married[label])["appinc"]
+
+
+def _by_wed_array(t):
+    return t.groupby(np.where(t["married"] == 1, "wed", "single"))
 
 
 def _looked_up_in(table):
@@ -1170,6 +1182,7 @@ UNKNOWN_STAYS = [
     ("rank", lambda t: t["plain"].rank()),
     ("to_numeric", lambda t: pd.to_numeric(t["plain"])),
     ("group_key", lambda t: t.groupby("plain")["appinc"].transform("count")),
+    ("group_array_key", lambda t: t.groupby(t["plain"].to_numpy() > 20)["appinc"].transform("max")),
     # per-row numpy data, plain labels and plain masks came from somewhere unseen
     ("array_operand", lambda t: t["appinc"] + t["married"].to_numpy()),
     ("array_condition", lambda t: t["appinc"].where(t["married"].to_numpy() == 1, 0)),
