@@ -649,6 +649,33 @@ EVERY_INPUT += [
     ("frame_cell", lambda t: t["unit"] * t.sort_values("loanamt").iat[0, 0], UNIT_INCOME_LOAN),
 ]
 
+# A series' values one by one (iteration, unpacking, builtins) carry what chose its rows;
+# numpy's and Python's functions of a tracked scalar carry its entries.
+EVERY_INPUT += [
+    ("iterated_max", lambda t: t["appinc"] / max(_married_loans(t)), MARRIED_INCOME),
+    ("iterated_set", lambda t: t["unit"].isin(set(_married_units(t))), {"unit", "married"}),
+    ("unpacked_quantiles", lambda t: t["appinc"].clip(*_loan_bounds(t)), MARRIED_INCOME),
+    ("between_quantiles", lambda t: t["appinc"].between(*_loan_bounds(t)), MARRIED_INCOME),
+    (
+        "squeezed",
+        lambda t: t["appinc"] / _married_loans(t).to_frame().mean().squeeze(),
+        MARRIED_INCOME,
+    ),
+    ("scalar_ufunc", lambda t: t["appinc"] / np.sqrt(_married_median(t)), MARRIED_INCOME),
+    ("scalar_np_round", lambda t: t["appinc"] - np.round(_married_median(t), 1), MARRIED_INCOME),
+    ("scalar_round", lambda t: t["appinc"] - round(_married_median(t), 1), MARRIED_INCOME),
+    ("scalar_item", lambda t: t["appinc"] - _married_median(t).item(), MARRIED_INCOME),
+]
+
+
+def _married_loans(t):
+    return t.loc[t["married"] == 1, "loanamt"]
+
+
+def _loan_bounds(t):
+    return _married_loans(t).quantile([0.1, 0.9])
+
+
 # A function given to pandas counts by what it can read besides its argument: the data it
 # closes over, its defaults, a partial's arguments, a bound method's object; whole.
 EVERY_COLUMN = MARRIED_INCOME | {"unit"}

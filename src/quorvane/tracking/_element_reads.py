@@ -110,6 +110,8 @@ def _position(obj: Any, key: Any) -> Any:
         if found is None or column is None or row is None:
             return None
         return found, obj.columns[column]
+    if isinstance(key, tuple) and len(key) == 1:  # ``squeeze`` reads a series so
+        key = key[0]
     return _position_in(len(obj), key)
 
 
@@ -182,6 +184,15 @@ class ElementReads:
         if not is_scalar(value) or isinstance(self, pd.DataFrame):
             return value
         return read_element(self, value, _label_position(self, key), False, key)
+
+    def __iter__(self) -> Any:
+        """A series' values, one by one, each carrying its element's entries and what
+        decided the rows (``max(s)``, ``set(s)``, ``sum(s)`` and unpacking read them by
+        position: which values are there depends on the rows' selection and order)."""
+        values = super().__iter__()  # type: ignore[misc]
+        if isinstance(self, pd.DataFrame) or not getattr(self, "_tracker", None) or _in_parent():
+            return values
+        return (read_element(self, value, k, True) for k, value in enumerate(values))
 
     def to_dict(self, *args: Any, **kwargs: Any) -> Any:
         """A series' labels and values, each value carrying its element's entries (a table

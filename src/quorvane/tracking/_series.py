@@ -51,6 +51,7 @@ from ._scalars import TrackedScalar, scalar_entries, tracked_scalar, valued
 from ._unmodelled import (
     built_from,
     default_for_unmodelled,
+    made_whole,
     numpy_over_approximated,
     over_approximated,
     over_approximating,
@@ -485,6 +486,8 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
                 operands.append(x._entries_at(row_positions(result.index, x)))
             elif (constant := self._constant_operand(x, len(result))) is not None:
                 operands.append(constant)
+            else:  # a bound of tracked data (a quantile): its entries, for every element
+                operands.extend(argument_operands(self, result, "between", [x]))
         return self._finish(result, operands, "between", OpCode.CMP)
 
     def where(self, cond: Any, other: Any = np.nan, **kwargs: Any) -> Any:
@@ -691,8 +694,10 @@ def _reduction(name: str) -> Callable[..., Any]:
         with _inside_parent():  # what pandas computes on the way (a quantile's frame) is its own
             value = parent(self, *args, **kwargs)
         tracker = self._tracker
-        if not tracker or isinstance(value, (pd.Series, pd.DataFrame)) or _in_place_call():
+        if not tracker or _in_place_call():
             return value
+        if isinstance(value, (pd.Series, pd.DataFrame)):  # several quantiles: each one value
+            return made_whole(self, value, name, [*args, *kwargs.values()])
         entries = valued(value, self._fields, tracker, one_value(self, name))
         return tracked_scalar(value, tracker, self._fields, entries)
 

@@ -203,9 +203,15 @@ def over_approximated(
     """``result`` of ``source``'s call ``name`` given ``values``, each element combining
     every tracked input whole (module doc); of a frame receiver, the columns ``read``
     (None: all)."""
-    tracker = source._tracker
-    fields = source._fields
-    refuse_under_strict(tracker, fields, name)
+    refuse_under_strict(source._tracker, source._fields, name)
+    return made_whole(source, result, name, values, read)
+
+
+def made_whole(source: Any, result: Any, name: str, values: list, read: list | None = None) -> Any:
+    """``result``, each element with the entries of one value made of every element of
+    ``source`` (the columns ``read``), of every tracked input among ``values`` and of what
+    decided ``source``'s rows: the model of a reduction that returns several values
+    (``s.quantile([.1, .9])``), and the default's over-approximation."""
     made: dict[str, int] | None = None
 
     def entries() -> dict[str, int]:
