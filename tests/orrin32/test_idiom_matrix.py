@@ -662,6 +662,12 @@ EVERY_INPUT += [
         MARRIED_INCOME,
     ),
     ("scalar_ufunc", lambda t: t["appinc"] / np.sqrt(_married_median(t)), MARRIED_INCOME),
+    (
+        "scalar_and_series_ufunc",
+        lambda t: np.minimum(t["appinc"], _married_median(t)),
+        MARRIED_INCOME,
+    ),
+    ("tolist_table", lambda t: t["unit"].map(_as_table(_unit_rate(t))), KEYS),
     ("scalar_np_round", lambda t: t["appinc"] - np.round(_married_median(t), 1), MARRIED_INCOME),
     ("scalar_round", lambda t: t["appinc"] - round(_married_median(t), 1), MARRIED_INCOME),
     ("scalar_item", lambda t: t["appinc"] - _married_median(t).item(), MARRIED_INCOME),
@@ -670,6 +676,10 @@ EVERY_INPUT += [
 
 def _married_loans(t):
     return t.loc[t["married"] == 1, "loanamt"]
+
+
+def _as_table(s):
+    return dict(zip(s.index, s.tolist(), strict=True))
 
 
 def _loan_bounds(t):

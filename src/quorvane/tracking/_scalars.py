@@ -153,6 +153,8 @@ def _carrying(method: Any, op_code: int) -> Any:
     tracked operands (a container operand answers for itself: its operator runs)."""
 
     def carrying(self: TrackedScalar, *other: Any, **kwargs: Any) -> Any:
+        if other and hasattr(other[0], "_mgr"):
+            return NotImplemented  # the container's reflected operator reads this scalar
         result = method(self, *other, **kwargs)
         if result is NotImplemented or not isinstance(result, (int, float, np.number)):
             return result
@@ -188,13 +190,20 @@ def _kept(method: Any) -> Any:
 
 def _ufunc(self: TrackedScalar, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
     """numpy's function of tracked scalars (``np.sqrt(var)``, ``np.log(mean)``): its plain
-    result, a number made of them carrying their entries. A pandas operand answers for
-    itself (its operators read the scalar's entries); with arrays, numpy's result is theirs."""
-    if any(hasattr(x, "_mgr") for x in inputs):
-        return NotImplemented
+    result, a number made of them carrying their entries. With a tracked container among
+    the inputs (``np.minimum(s, cap)``), the container's result, each element also
+    combining the scalars; with plain arrays, numpy's plain result."""
     plain = [_plain_type(type(x))(x) if isinstance(x, TrackedScalar) else x for x in inputs]
     result = getattr(ufunc, method)(*plain, **kwargs)
     lent = [e for x in inputs if (e := scalar_entries(x, self._tracker, self._fields))]
+    containers = [x for x in inputs if hasattr(x, "_mgr")]
+    if containers:  # pandas deferred to this scalar: the container made its own entries
+        from ._arguments import lend_whole  # the arguments' rules build on the scalars
+
+        scalars = [x for x in inputs if isinstance(x, TrackedScalar)]
+        if isinstance(result, tuple):  # divmod, modf: each result
+            return tuple(lend_whole(containers[0], r, scalars, ufunc.__name__) for r in result)
+        return lend_whole(containers[0], result, scalars, ufunc.__name__)
     if method != "__call__" or not lent or len(lent) > 2 or np.ndim(result) != 0:
         return result
     tracker, fields = self._tracker, self._fields
