@@ -20,6 +20,7 @@ from pandas.api.types import is_scalar
 
 from ..core._word import OpCode
 from . import _row_order as row_order
+from ._arguments import lend_whole
 from ._assignments import written
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_parent
@@ -223,6 +224,11 @@ class ElementReads:
         return list(self)
 
     to_list = tolist
+
+    def _lent_scalars(self, result: Any, scalars: list, name: str) -> Any:
+        """``result`` of numpy's function ``name`` of this container and tracked
+        ``scalars`` (``np.minimum(s, cap)``), each element also combining the scalars."""
+        return lend_whole(self, result, scalars, name)
 
     def to_dict(self, *args: Any, **kwargs: Any) -> Any:
         """A series' labels and values, each value carrying its element's entries (a table

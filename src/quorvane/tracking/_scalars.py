@@ -196,14 +196,13 @@ def _ufunc(self: TrackedScalar, ufunc: Any, method: str, *inputs: Any, **kwargs:
     plain = [_plain_type(type(x))(x) if isinstance(x, TrackedScalar) else x for x in inputs]
     result = getattr(ufunc, method)(*plain, **kwargs)
     lent = [e for x in inputs if (e := scalar_entries(x, self._tracker, self._fields))]
-    containers = [x for x in inputs if hasattr(x, "_mgr")]
-    if containers:  # pandas deferred to this scalar: the container made its own entries
-        from ._arguments import lend_whole  # the arguments' rules build on the scalars
-
+    containers = [x for x in inputs if hasattr(x, "_mgr")]  # pandas' series and frames
+    lend = getattr(containers[0], "_lent_scalars", None) if containers else None
+    if lend is not None:  # pandas deferred to this scalar: the container made its entries
         scalars = [x for x in inputs if isinstance(x, TrackedScalar)]
         if isinstance(result, tuple):  # divmod, modf: each result
-            return tuple(lend_whole(containers[0], r, scalars, ufunc.__name__) for r in result)
-        return lend_whole(containers[0], result, scalars, ufunc.__name__)
+            return tuple(lend(r, scalars, ufunc.__name__) for r in result)
+        return lend(result, scalars, ufunc.__name__)
     if method != "__call__" or not lent or len(lent) > 2 or np.ndim(result) != 0:
         return result
     tracker, fields = self._tracker, self._fields
