@@ -31,7 +31,14 @@ from pandas import DataFrame, Series
 from ..core._operations import operation
 from ..core._word import OpCode
 from . import _row_order
-from ._arguments import flat_inputs, given_arrays, tracked_input, unseen_rows
+from ._arguments import (
+    flat_inputs,
+    given_arrays,
+    lend_whole,
+    tracked_input,
+    unseen_rows,
+    user_function,
+)
 from ._arrays import tracked_array
 from ._calls import _in_parent, _inside_parent
 from ._combining import whole_entries
@@ -126,10 +133,14 @@ def over_approximating(method: Callable, name: str) -> Callable:
             args = _called(args, self)
             kwargs = dict(zip(kwargs, _called(tuple(kwargs.values()), self), strict=True))
         values = [*args, *kwargs.values()]
-        given = [v for v in flat_inputs(values) if tracked_input(v, self) or unseen_rows(v)]
+        functions = [v for v in values if user_function(v)]
+        data = [v for v in values if not user_function(v)]
+        given = [v for v in flat_inputs(data) if tracked_input(v, self) or unseen_rows(v)]
         if name in MOVES_UNLESS_GIVEN and not given:
             with _inside_parent():  # what pandas computes inside (a clip's condition) is its own
-                return method(self, *args, **kwargs)
+                result = method(self, *args, **kwargs)
+            # a function of each element (a frame's ``map``): what it reads besides counts
+            return lend_whole(self, result, functions, name) if functions else result
         if name in MOVES_BY_LABEL and self.index.is_unique and not kwargs.get("ignore_index"):
             with _inside_parent():
                 return _moved_by_label(self, method(self, *args, **kwargs), name)
