@@ -668,6 +668,8 @@ EVERY_INPUT += [
         MARRIED_INCOME,
     ),
     ("tolist_table", lambda t: t["unit"].map(_as_table(_unit_rate(t))), KEYS),
+    ("unpacked_percentiles", lambda t: t["appinc"].clip(*_loan_percentiles(t)), MARRIED_INCOME),
+    ("listed_unique", lambda t: t["unit"].isin(list(_married_units(t).unique())), KEYS),
     ("scalar_np_round", lambda t: t["appinc"] - np.round(_married_median(t), 1), MARRIED_INCOME),
     ("scalar_round", lambda t: t["appinc"] - round(_married_median(t), 1), MARRIED_INCOME),
     ("scalar_item", lambda t: t["appinc"] - _married_median(t).item(), MARRIED_INCOME),
@@ -680,6 +682,10 @@ def _married_loans(t):
 
 def _as_table(s):
     return dict(zip(s.index, s.tolist(), strict=True))
+
+
+def _loan_percentiles(t):
+    return np.percentile(_married_loans(t), [10, 90])
 
 
 def _loan_bounds(t):

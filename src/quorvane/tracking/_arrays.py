@@ -7,6 +7,9 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ._calls import _in_parent
+from ._scalars import tracked_scalar
+
 
 class TrackedArray(np.ndarray):
     """What numpy's element-wise functions (``np.where``, ``np.select``) return for tracked
@@ -31,6 +34,22 @@ class TrackedArray(np.ndarray):
     def __repr__(self) -> str:
         # what users see is numpy's array: the entries are the library's business
         return repr(self.view(np.ndarray))
+
+    def __iter__(self) -> Any:
+        # unpacked or looped over (``lo, hi = np.percentile(s, [10, 90])``), each element is
+        # a tracked scalar carrying its entries, as a series' elements are
+        values = super().__iter__()
+        if self._prov is None or self.ndim != 1 or not self._tracker or _in_parent():
+            return values
+        entries = [getattr(self, f.series_attr) for f in self._fields]
+        if any(e is None or len(e) != len(self) for e in entries):
+            return values
+        attrs = [f.series_attr for f in self._fields]
+        rows = zip(*(e.tolist() for e in entries), strict=True)
+        return (
+            tracked_scalar(value, self._tracker, self._fields, dict(zip(attrs, row, strict=True)))
+            for value, row in zip(values, rows, strict=True)
+        )
 
     def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
         # A pandas operand answers for itself (its operators read these entries).
