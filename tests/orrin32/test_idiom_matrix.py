@@ -724,6 +724,7 @@ EVERY_INPUT += [
         EVERY_COLUMN,
     ),
     ("group_by_function", lambda t: _by_married_label(t).transform("mean"), INCOME_MARRIED),
+    ("sort_key_closure", lambda t: _by_distance(t)["appinc"].cumsum(), MARRIED_INCOME),
     # a key of numpy's: by position, its words where it has them
     ("group_by_array", lambda t: _by_wed_array(t)["appinc"].transform("mean"), INCOME_MARRIED),
     (
@@ -732,6 +733,10 @@ EVERY_INPUT += [
         MARRIED_INCOME,
     ),
 ]
+
+
+def _by_distance(t):
+    return t.sort_values("appinc", key=_less_than(_married_median(t)))
 
 
 def _by_married_label(t):

@@ -203,6 +203,17 @@ def _with_lent(
     return out
 
 
+def given_rows(source: Any, values: list, name: str) -> dict[str, np.ndarray] | None:
+    """Per field, for every row of ``source``, the entry of one value made of every tracked
+    input among ``values`` (a key function's reach, a mapping of labels): what decided each
+    row's key or place may read all of it. None: none is tracked."""
+    lent = given_whole(source, values, name)
+    if lent is None:
+        return None
+    n = len(source)
+    return {f.series_attr: np.full(n, lent[f.series_attr], f.dtype) for f in source._fields}
+
+
 def given_arrays(source: Any, values: list) -> dict[str, list[np.ndarray]]:
     """Per field, the arrays of every tracked input among ``values`` of ``source``'s road,
     with what selected their rows; an unknown entry for plain data with a value per row."""

@@ -20,7 +20,7 @@ from pandas import DataFrame, MultiIndex, Series
 from ..core._operations import operation
 from ..core._word import OpCode
 from . import _labels, _row_order
-from ._arguments import given_whole, lend_whole, one_value, unseen_rows, user_function
+from ._arguments import given_rows, lend_whole, one_value, unseen_rows, user_function
 from ._arrays import TrackedArray, array_entries
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_place_call
@@ -354,10 +354,7 @@ def _given_key(source: Any, key: Any) -> dict[str, np.ndarray] | None:
             return {f.series_attr: np.asarray(found[f.series_attr], f.dtype) for f in fields}
     if not (user_function(key) or isinstance(key, dict) or unseen_rows(key)):
         return None
-    lent = given_whole(source, [key], "groupby")
-    if lent is None:
-        return None
-    return {f.series_attr: np.full(n, lent[f.series_attr], f.dtype) for f in fields}
+    return given_rows(source, [key], "groupby")
 
 
 def _level_names(source: Any, keys: list, level: Any) -> list:
