@@ -723,6 +723,8 @@ EVERY_INPUT += [
         lambda t: _by_unit(t).transform(_less_than(_married_median(t))),
         EVERY_COLUMN,
     ),
+    ("rows_to_frame", lambda t: t[["appinc", "married"]].apply(_doubled, axis=1), INCOME_MARRIED),
+    ("columns_to_frame", lambda t: _wed(t)[["appinc"]].apply(_centred), INCOME_MARRIED),
     ("group_by_function", lambda t: _by_married_label(t).transform("mean"), INCOME_MARRIED),
     ("sort_key_closure", lambda t: _by_distance(t)["appinc"].cumsum(), MARRIED_INCOME),
     # a key of numpy's: by position, its words where it has them
@@ -746,6 +748,10 @@ def _by_married_label(t):
 
 def _by_wed_array(t):
     return t.groupby(np.where(t["married"] == 1, "wed", "single"))
+
+
+def _doubled(row):
+    return row * 2
 
 
 def _looked_up_in(table):
@@ -1223,6 +1229,8 @@ UNKNOWN_STAYS = [
     ("group_apply", lambda t: t.groupby("married")["plain"].apply(_centred)),
     ("group_iteration", lambda t: pd.concat([g["plain"] for _, g in t.groupby("married")])),
     ("series_apply", lambda t: t["plain"].apply(lambda v: v * 2)),
+    ("rows_to_frame", lambda t: t[["plain", "appinc"]].apply(_doubled, axis=1)),
+    ("columns_to_frame", lambda t: t[["plain"]].apply(_centred)),
     ("closure", lambda t: t["appinc"].map(_less_than(t["plain"].median()))),
     ("closure_array", lambda t: t["unit"].map(_looked_up_in(t["plain"].to_numpy()))),
     ("idxmax_rows", lambda t: t[["plain", "appinc"]].idxmax(axis=1)),

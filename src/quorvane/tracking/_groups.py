@@ -455,7 +455,12 @@ class ReducingFrame:
 
     def apply(self, func: Any, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
         result = super().apply(func, axis, *args, **kwargs)  # type: ignore[misc]
-        made = self._reduced(result, axis, "apply")
+        if not isinstance(result, DataFrame):
+            made = self._reduced(result, axis, "apply")
+        elif axis in (1, "columns"):  # a series per row: each of its elements, of the row
+            made = self._across_row(result, "apply")
+        else:  # a series per column: each of its elements, of the whole column, in order
+            made = self._whole_columns(result, "apply", in_order=True)
         return lend_whole(self, made, [func, *args, *kwargs.values()], "apply")
 
     def rank(self, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
