@@ -673,6 +673,8 @@ EVERY_INPUT += [
     ("scalar_np_round", lambda t: t["appinc"] - np.round(_married_median(t), 1), MARRIED_INCOME),
     ("scalar_round", lambda t: t["appinc"] - round(_married_median(t), 1), MARRIED_INCOME),
     ("scalar_item", lambda t: t["appinc"] - _married_median(t).item(), MARRIED_INCOME),
+    ("frame_and_scalar", lambda t: t[["appinc"]] / _married_median(t), MARRIED_INCOME),
+    ("np_where_scalar", lambda t: t["appinc"] + _where_wed_median(t), MARRIED_INCOME | {"unit"}),
 ]
 
 
@@ -682,6 +684,10 @@ def _married_loans(t):
 
 def _as_table(s):
     return dict(zip(s.index, s.tolist(), strict=True))
+
+
+def _where_wed_median(t):
+    return np.where(t["unit"] > 1, _married_median(t), 0.0)
 
 
 def _loan_percentiles(t):

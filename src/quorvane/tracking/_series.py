@@ -567,6 +567,10 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
                 operands.append(x._entries_at(None))
             elif (positional := self._positional_operand(x, len(result))) is not None:
                 operands.append(positional)  # numpy's array of an inner np.where
+            elif (lent := scalar_entries(x, tracker, self._fields)) is not None:
+                n = len(result)  # a tracked scalar as a choice: its entries where it is
+                operands.append({f.series_attr: np.full(n, lent[f.series_attr], f.dtype)
+                                 for f in self._fields})  # fmt: skip
             elif (constant := self._constant_operand(x, len(result))) is not None:
                 operands.append(constant)
         shape = type(self)(result, index=pd.RangeIndex(len(result)))
