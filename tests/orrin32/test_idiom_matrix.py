@@ -556,6 +556,7 @@ KEYS = {"unit", "married"}
 UNITS_PICKED = {"appinc", "unit", "married"}
 MARRIED_UNITS = {"loanamt", "unit", "married"}
 UNIT_INCOME_LOAN = {"unit", "appinc", "loanamt"}
+MARRIED_LOAN = {"loanamt", "married"}
 
 # Inputs given as arguments, and scalars that reductions of tracked data return.
 EVERY_INPUT += [
@@ -674,6 +675,17 @@ EVERY_INPUT += [
     ("scalar_round", lambda t: t["appinc"] - round(_married_median(t), 1), MARRIED_INCOME),
     ("scalar_item", lambda t: t["appinc"] - _married_median(t).item(), MARRIED_INCOME),
     ("frame_and_scalar", lambda t: t[["appinc"]] / _married_median(t), MARRIED_INCOME),
+    (
+        "shift_fill_value",
+        lambda t: t["appinc"].shift(1, fill_value=_married_median(t)),
+        MARRIED_LOAN,
+    ),
+    (
+        "clip_series_and_scalar",
+        lambda t: t["appinc"].clip(t["unit"], _married_median(t)),
+        MARRIED_INCOME,
+    ),
+    ("unstack_fill_scalar", lambda t: _filled_cell(t), MARRIED_UNITS),
     ("np_where_scalar", lambda t: t["appinc"] + _where_wed_median(t), MARRIED_INCOME | {"unit"}),
 ]
 
@@ -684,6 +696,11 @@ def _married_loans(t):
 
 def _as_table(s):
     return dict(zip(s.index, s.tolist(), strict=True))
+
+
+def _filled_cell(t):
+    # unit 1 has no unmarried applicant: its cell holds the fill value
+    return _unit_married_max(t).unstack(fill_value=_married_median(t))[0].loc[[1]]
 
 
 def _where_wed_median(t):

@@ -471,7 +471,9 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             return self._transform("clip", "clip", OpCode.CLIP, args, kwargs, inner, 2)
         with _inside_parent():
             result = _Series.clip(self, lower, upper, **kwargs)
-        return self._derived(result, [self, *bounds], "clip", OpCode.CLIP)
+        others = [x for x in (lower, upper) if not isinstance(x, type(self))]  # a tracked cap
+        lent = argument_operands(self, result, "clip", others)
+        return self._derived(result, [self, *bounds], "clip", OpCode.CLIP, tuple(lent))
 
     def between(self, left: Any, right: Any, inclusive: Any = "both") -> Any:
         # pandas' own comparisons inside make nothing: the result is one step of its inputs

@@ -152,7 +152,9 @@ class Windowing:
         result = super().shift(periods, *args, **kwargs)  # type: ignore[misc]
         if kwargs.get("freq") is not None or not isinstance(periods, int):
             return result  # the labels move, each value stays with its words
-        return self._in_order(result, "shift", lambda s: _shifted_entries(s, periods), kwargs)
+        made = self._in_order(result, "shift", lambda s: _shifted_entries(s, periods), kwargs)
+        # a tracked ``fill_value`` fills the rows shifted in: it reaches every element
+        return lend_whole(self, made, [kwargs.get("fill_value")], "shift")
 
     def _in_order(
         self, result: Any, name: str, entries_of: Callable[[Any], Entries], kwargs: Any = None
