@@ -37,6 +37,8 @@ def _weighted(v, weights=DATA):
 
 
 class _Scaler:
+    default = DATA  # read as ``self.default``: class-level data
+
     def __init__(self, by):
         self.by = by
 
@@ -45,6 +47,11 @@ class _Scaler:
 
     def scale(self, v):
         return v / self.by.max()
+
+
+class _Defaulted(_Scaler):
+    def scale(self, v):
+        return v / self.default.max()
 
 
 def _closing_over(data):
@@ -62,6 +69,7 @@ def _closing_over(data):
         functools.partial(np.add, DATA),
         _Scaler(DATA),
         _Scaler(DATA).scale,
+        _Defaulted(None).scale,
         {1: DATA}.get,
         lambda v: v * CONFIG.table.mean(),
     ],
@@ -74,6 +82,7 @@ def _closing_over(data):
         "partial",
         "callable_object",
         "bound_method",
+        "class_attribute",
         "builtin_bound_method",
         "attribute_chain",
     ],

@@ -11,9 +11,11 @@ data with a value per row (whose origin cannot be seen: it makes the result unkn
 follows what the function can reach: its closure cells, the globals and module attributes
 its code (and the code of functions nested in it) names, its defaults, the function and
 arguments of a ``functools.partial``, the object of a bound method, the attributes of an
-object, the items of lists, tuples, sets and dicts, and the functions it calls through
-those. Code of the standard library and installed packages reads only what it is given,
-so their functions are not opened. A reach too deep or too wide to follow reads unknown.
+object and of its class, the items of lists, tuples, sets and dicts, and the functions it
+calls through those. Code of the standard library and installed packages reads only what
+it is given, so their functions are not opened. A reach too deep or too wide to follow
+reads unknown. Not seen: an object's slots, names looked up at run time (``getattr``
+with a computed name, ``eval``), and what a function reads from files or C extensions.
 """
 
 from __future__ import annotations
@@ -102,11 +104,12 @@ class _Walk:
             if owner is not None and not isinstance(owner, types.ModuleType):
                 yield owner, names
         elif hasattr(obj, "__dict__") and not isinstance(obj, type):
-            # an object's attributes, and its own call method when it is called
+            # an object's attributes, and its class's (methods, class-level data)
             yield from ((value, names) for value in vars(obj).values())
-            call = vars(type(obj)).get("__call__")
-            if isinstance(call, types.FunctionType):
-                yield call, names
+            for cls in type(obj).__mro__[:-1]:  # not ``object``
+                for name, value in vars(cls).items():
+                    if not (name.startswith("__") and name != "__call__"):
+                        yield value, names
 
 
 def _function_reads(func: types.FunctionType) -> Iterator[tuple[Any, tuple[str, ...]]]:
