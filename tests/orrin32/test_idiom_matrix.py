@@ -669,6 +669,7 @@ EVERY_INPUT += [
         MARRIED_INCOME,
     ),
     ("tolist_table", lambda t: t["unit"].map(_as_table(_unit_rate(t))), KEYS),
+    ("map_dict_lacking", lambda t: t["unit"].map(_wed_unit_means(t)), UNITS_PICKED),
     ("unpacked_percentiles", lambda t: t["appinc"].clip(*_loan_percentiles(t)), MARRIED_INCOME),
     ("listed_unique", lambda t: t["unit"].isin(list(_married_units(t).unique())), KEYS),
     ("scalar_np_round", lambda t: t["appinc"] - np.round(_married_median(t), 1), MARRIED_INCOME),
@@ -692,6 +693,11 @@ EVERY_INPUT += [
 
 def _married_loans(t):
     return t.loc[t["married"] == 1, "loanamt"]
+
+
+def _wed_unit_means(t):
+    # no married applicant has unit 2: its rows look a key up that the table lacks
+    return _wed(t).groupby("unit")["appinc"].mean().to_dict()
 
 
 def _as_table(s):

@@ -73,7 +73,8 @@ def argument_operands(source: Any, result: Any, name: str, values: list) -> list
 def _table_scalars(source: Any, result: Any, name: str, table: Any, n: int) -> Entries | None:
     """The entries that the tracked scalars held in a table (a dict, list, tuple or set
     given as one argument: ``s.map(means.to_dict())``) lend to ``n`` elements: for a
-    mapping ``map`` looks up, each element the entry of the value it looked up; otherwise
+    mapping ``map`` looks up, each element the entry of the value it looked up (one made
+    of them all where the mapping lacks its key); otherwise
     one value made of all of them, for every element. None: a table holds none."""
     if not isinstance(table, (dict, list, tuple, set, frozenset)):
         return None
@@ -82,18 +83,22 @@ def _table_scalars(source: Any, result: Any, name: str, table: Any, n: int) -> E
     held = [(key, e) for key, v in items if (e := scalar_entries(v, tracker, fields))]
     if not held:
         return None
-    if name in LOOKED_UP and isinstance(table, dict):
-        keys = pd.Index([key for key, _ in held])
-        rows = keys.get_indexer(pd.Index(np.asarray(result_keys(source, result))))
-        return {
-            f.series_attr: gather(
-                np.array([e[f.series_attr] for _, e in held], f.dtype), rows, f.absent, f.dtype
-            )
-            for f in fields
-        }
     arrays = {
         f.series_attr: [np.array([e[f.series_attr] for _, e in held], f.dtype)] for f in fields
     }
+    if name in LOOKED_UP and isinstance(table, dict):
+        keys = pd.Index([key for key, _ in held])
+        rows = keys.get_indexer(pd.Index(np.asarray(result_keys(source, result))))
+        # a value the table lacks: which keys it holds was decided with its values, whole
+        missing = (
+            whole_entries(tracker, fields, arrays, name, OpCode.AGG) if (rows < 0).any() else {}
+        )
+        return {
+            f.series_attr: gather(
+                arrays[f.series_attr][0], rows, missing.get(f.series_attr, f.absent), f.dtype
+            )
+            for f in fields
+        }
     entry = whole_entries(tracker, fields, arrays, name, OpCode.AGG)
     return {f.series_attr: np.full(n, entry[f.series_attr], dtype=f.dtype) for f in fields}
 
