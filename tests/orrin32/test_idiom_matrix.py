@@ -672,6 +672,12 @@ EVERY_INPUT += [
     ("map_dict_lacking", lambda t: t["unit"].map(_wed_unit_means(t)), UNITS_PICKED),
     ("unpacked_percentiles", lambda t: t["appinc"].clip(*_loan_percentiles(t)), MARRIED_INCOME),
     ("listed_unique", lambda t: t["unit"].isin(list(_married_units(t).unique())), KEYS),
+    (
+        "np_cov_cell",
+        lambda t: t["appinc"] * np.cov(t["appinc"], t["married"])[0, 1],
+        INCOME_MARRIED,
+    ),
+    ("np_where_cut", lambda t: t["appinc"].iloc[:3] + _wed_flags(t)[:3], INCOME_MARRIED),
     ("scalar_np_round", lambda t: t["appinc"] - np.round(_married_median(t), 1), MARRIED_INCOME),
     ("scalar_round", lambda t: t["appinc"] - round(_married_median(t), 1), MARRIED_INCOME),
     ("scalar_item", lambda t: t["appinc"] - _married_median(t).item(), MARRIED_INCOME),
@@ -711,6 +717,10 @@ def _filled_cell(t):
 
 def _where_wed_median(t):
     return np.where(t["unit"] > 1, _married_median(t), 0.0)
+
+
+def _wed_flags(t):
+    return np.where(t["married"] == 1, 1.0, 0.0)
 
 
 def _loan_percentiles(t):
@@ -1261,6 +1271,7 @@ UNKNOWN_STAYS = [
     ("rows_to_frame", lambda t: t[["plain", "appinc"]].apply(_doubled, axis=1)),
     ("columns_to_frame", lambda t: t[["plain"]].apply(_centred)),
     ("closure", lambda t: t["appinc"].map(_less_than(t["plain"].median()))),
+    ("np_cov_cell", lambda t: t["appinc"] * np.cov(t["plain"], t["appinc"])[0, 1]),
     ("closure_array", lambda t: t["unit"].map(_looked_up_in(t["plain"].to_numpy()))),
     ("idxmax_rows", lambda t: t[["plain", "appinc"]].idxmax(axis=1)),
     ("to_numpy_round_trip", lambda t: t.assign(x=t["appinc"].to_numpy())["x"]),

@@ -247,10 +247,12 @@ def given_arrays(source: Any, values: list) -> dict[str, list[np.ndarray]]:
 def unseen_rows(value: Any) -> bool:
     """Whether ``value`` is plain data with a value per row or per cell (an array of one
     or two dimensions, a plain series, frame or index): what made it cannot be seen."""
-    if isinstance(value, TrackedArray) and value._prov is not None:
+    if isinstance(value, TrackedArray) and value._prov is not None and value.ndim == 1:
         return False
     if isinstance(value, (pd.DataFrame, np.ndarray)) and np.ndim(value) == 2:
-        return getattr(value, "_tracker", None) is None and np.size(value) > 1
+        # a table of numpy's, tracked or not, is not read by position: unknown
+        plain = isinstance(value, np.ndarray) or getattr(value, "_tracker", None) is None
+        return plain and np.size(value) > 1
     return untracked_rows(value)
 
 

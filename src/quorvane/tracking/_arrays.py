@@ -16,6 +16,7 @@ class TrackedArray(np.ndarray):
     inputs: numpy's own array, unchanged for every numpy and pandas purpose, carrying the
     words of its elements (``_prov``) and their tracker. An operation with a tracked series
     or an assignment into a tracked frame reads them by position, as pandas reads the array.
+    An element read out, or each one looped over, is a tracked scalar; a cut keeps them.
     """
 
     _prov: np.ndarray | None
@@ -24,7 +25,8 @@ class TrackedArray(np.ndarray):
     _fields: tuple  # those of the series it was made from
 
     def __array_finalize__(self, obj: Any) -> None:
-        # A view of the same elements keeps their entries; anything reshaped or cut has none.
+        # A view of the same elements keeps their entries; anything reshaped has none (a cut
+        # by indexing gets its elements' entries in ``__getitem__``).
         same = obj is not None and getattr(obj, "shape", None) == self.shape
         self._prov = getattr(obj, "_prov", None) if same else None
         self._node_ids = getattr(obj, "_node_ids", None) if same else None
@@ -34,6 +36,34 @@ class TrackedArray(np.ndarray):
     def __repr__(self) -> str:
         # what users see is numpy's array: the entries are the library's business
         return repr(self.view(np.ndarray))
+
+    def __getitem__(self, key: Any) -> Any:
+        # one element read out (``np.cov(a, b)[0, 1]``) is a tracked scalar with its entries;
+        # a cut (``arr[mask]``, ``arr[0]``) keeps its elements' entries, cut alike
+        value = super().__getitem__(key)
+        entries = self._entries_alike()
+        if entries is None or _in_parent():
+            return value
+        if isinstance(value, TrackedArray):
+            cut = [np.asarray(e)[key] for e in entries]
+            if all(np.shape(c) == value.shape for c in cut):
+                for f, c in zip(self._fields, cut, strict=True):
+                    setattr(value, f.series_attr, c)
+            return value
+        if isinstance(value, np.generic):
+            pairs = zip(self._fields, entries, strict=True)
+            one = {f.series_attr: int(np.asarray(e)[key]) for f, e in pairs}
+            return tracked_scalar(value, self._tracker, self._fields, one)
+        return value
+
+    def _entries_alike(self) -> list[np.ndarray] | None:
+        """Each field's entries, one per element in this array's shape; None without."""
+        if self._prov is None or not self._tracker or not self._fields:
+            return None
+        entries = [getattr(self, f.series_attr) for f in self._fields]
+        if any(e is None or np.shape(e) != self.shape for e in entries):
+            return None
+        return entries
 
     def __iter__(self) -> Any:
         # unpacked or looped over (``lo, hi = np.percentile(s, [10, 90])``), each element is
@@ -55,6 +85,14 @@ class TrackedArray(np.ndarray):
         # A pandas operand answers for itself (its operators read these entries).
         if any(hasattr(x, "_mgr") for x in inputs):
             return NotImplemented
+        out = kwargs.get("out")
+        if out is not None:  # written in place (``c /= d``): what wrote it is not followed
+            kwargs = {**kwargs, "out": tuple(plain_array(o) for o in out)}
+            getattr(ufunc, method)(*(plain_array(x) for x in inputs), **kwargs)
+            for o in out:
+                if isinstance(o, TrackedArray):
+                    o._prov = o._node_ids = None
+            return out[0] if len(out) == 1 else out
         result = getattr(ufunc, method)(*(plain_array(x) for x in inputs), **kwargs)
         tracked = [x for x in inputs if isinstance(x, TrackedArray) and x._prov is not None]
         if (

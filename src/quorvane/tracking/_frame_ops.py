@@ -157,7 +157,9 @@ def _unseen_rows(value: Any) -> bool:
     """Whether ``value`` is plain data with a value per row (see ``untracked_rows``), a
     plain frame or a two-dimensional array among them."""
     if isinstance(value, (np.ndarray, DataFrame)) and np.ndim(value) == 2:
-        return getattr(value, "_tracker", None) is None and len(value) > 1
+        # a table of numpy's, tracked or not, is not read by position: unknown
+        plain = isinstance(value, np.ndarray) or getattr(value, "_tracker", None) is None
+        return plain and len(value) > 1
     return untracked_rows(value)
 
 

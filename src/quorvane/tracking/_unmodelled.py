@@ -260,9 +260,9 @@ def _carrying(source: Any, result: Any, entries: Callable[[], dict[str, int]]) -
     tracker, fields = source._tracker, source._fields
     if isinstance(result, (Series, DataFrame)):
         return _filled(source, result, entries())
-    if isinstance(result, np.ndarray) and result.ndim == 1 and result.dtype.kind in "biufcO":
-        made = entries()
-        arrays = [np.full(len(result), made[f.series_attr], f.dtype) for f in fields]
+    if isinstance(result, np.ndarray) and result.ndim >= 1 and result.dtype.kind in "biufcO":
+        made = entries()  # a table of numbers (``np.cov(a, b)``) too: its cells are read out
+        arrays = [np.full(result.shape, made[f.series_attr], f.dtype) for f in fields]
         return tracked_array(
             result, arrays[0], tracker, arrays[1] if len(arrays) > 1 else None, fields
         )
