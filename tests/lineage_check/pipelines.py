@@ -230,6 +230,29 @@ def wage_fill_by_group(d):
     return known.fillna(d.groupby("female")["wage"].transform("mean")).rename("wage_filled")
 
 
+# -- functions given to pandas, values read one by one ---------------------------------------
+
+
+def k401_match_rules(d):
+    take_up = d.groupby("marr")["p401k"].mean()
+    cutoff = d.loc[d.male == 1, "inc"].quantile(0.75)
+    low, high = d.nettfa.quantile([0.05, 0.95])
+    return d.assign(
+        take_up=d.marr.map(lambda m: take_up[m]),
+        match=d.inc.apply(lambda income: 0.05 * min(income, cutoff)),
+        wealth=d.nettfa.clip(low, high),
+        peer_income=d.groupby(lambda row: d.at[row, "age"] // 10)["inc"].transform("median"),
+    )[["take_up", "match", "wealth", "peer_income"]]
+
+
+def wage2_reference_loop(d):
+    reference = {}
+    for educ, group in d[d.black == 0].groupby("educ"):
+        reference[educ] = sorted(group.wage)[len(group) // 2]
+    floor = np.sqrt(max(d.loc[d.south == 1, "wage"]))
+    return d.educ.map(lambda e: reference.get(e, floor)).rename("reference")
+
+
 UNTRACKED = "pd.crosstab reads the series' stored values and calls none of their methods"
 BOTH = ("words", "dag")
 
@@ -279,4 +302,16 @@ CASES = (
     Case(wage_fill_by_group, "wage1", WAGE, ("female",)),
     Case(loan_overrides, "loanapp", LOAN, ("married", "old")),
     Case(wage_query_rank, "wage1", WAGE, ("female",)),
+    Case(
+        k401_match_rules,
+        "401ksubs",
+        ("e401k", "inc", "marr", "male", "age", "fsize", "nettfa", "p401k"),
+        ("male", "marr"),
+    ),
+    Case(
+        wage2_reference_loop,
+        "wage2",
+        ("wage", "educ", "exper", "black", "south", "married"),
+        ("black",),
+    ),
 )

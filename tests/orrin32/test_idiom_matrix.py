@@ -2,6 +2,7 @@
 of the element it came from (moves), or the algebra over the elements it was made of."""
 
 import pickle
+from functools import partial
 
 import numpy as np
 import pandas as pd
@@ -563,6 +564,7 @@ KEYS = {"unit", "married"}
 UNITS_PICKED = {"appinc", "unit", "married"}
 MARRIED_UNITS = {"loanamt", "unit", "married"}
 UNIT_INCOME_LOAN = {"unit", "appinc", "loanamt"}
+MARRIED_LOAN = {"loanamt", "married"}
 
 # Inputs given as arguments, and scalars that reductions of tracked data return.
 EVERY_INPUT += [
@@ -655,6 +657,180 @@ EVERY_INPUT += [
     ("first_sorted", lambda t: t["appinc"] - _sorted_loans(t).iloc[0], {"appinc", "married"}),
     ("frame_cell", lambda t: t["unit"] * t.sort_values("loanamt").iat[0, 0], UNIT_INCOME_LOAN),
 ]
+
+# A series' values one by one (iteration, unpacking, builtins) carry what chose its rows;
+# numpy's and Python's functions of a tracked scalar carry its entries.
+EVERY_INPUT += [
+    ("iterated_max", lambda t: t["appinc"] / max(_married_loans(t)), MARRIED_INCOME),
+    ("iterated_set", lambda t: t["unit"].isin(set(_married_units(t))), {"unit", "married"}),
+    ("unpacked_quantiles", lambda t: t["appinc"].clip(*_loan_bounds(t)), MARRIED_INCOME),
+    ("between_quantiles", lambda t: t["appinc"].between(*_loan_bounds(t)), MARRIED_INCOME),
+    (
+        "squeezed",
+        lambda t: t["appinc"] / _married_loans(t).to_frame().mean().squeeze(),
+        MARRIED_INCOME,
+    ),
+    ("scalar_ufunc", lambda t: t["appinc"] / np.sqrt(_married_median(t)), MARRIED_INCOME),
+    (
+        "scalar_and_series_ufunc",
+        lambda t: np.minimum(t["appinc"], _married_median(t)),
+        MARRIED_INCOME,
+    ),
+    ("tolist_table", lambda t: t["unit"].map(_as_table(_unit_rate(t))), KEYS),
+    ("map_dict_lacking", lambda t: t["unit"].map(_wed_unit_means(t)), UNITS_PICKED),
+    ("unpacked_percentiles", lambda t: t["appinc"].clip(*_loan_percentiles(t)), MARRIED_INCOME),
+    ("listed_unique", lambda t: t["unit"].isin(list(_married_units(t).unique())), KEYS),
+    (
+        "np_cov_cell",
+        lambda t: t["appinc"] * np.cov(t["appinc"], t["married"])[0, 1],
+        INCOME_MARRIED,
+    ),
+    ("np_where_cut", lambda t: t["appinc"].iloc[:3] + _wed_flags(t)[:3], INCOME_MARRIED),
+    ("scalar_np_round", lambda t: t["appinc"] - np.round(_married_median(t), 1), MARRIED_INCOME),
+    ("scalar_round", lambda t: t["appinc"] - round(_married_median(t), 1), MARRIED_INCOME),
+    ("scalar_item", lambda t: t["appinc"] - _married_median(t).item(), MARRIED_INCOME),
+    ("frame_and_scalar", lambda t: t[["appinc"]] / _married_median(t), MARRIED_INCOME),
+    (
+        "shift_fill_value",
+        lambda t: t["appinc"].shift(1, fill_value=_married_median(t)),
+        MARRIED_LOAN,
+    ),
+    (
+        "clip_series_and_scalar",
+        lambda t: t["appinc"].clip(t["unit"], _married_median(t)),
+        MARRIED_INCOME,
+    ),
+    ("unstack_fill_scalar", lambda t: _filled_cell(t), MARRIED_UNITS),
+    ("np_where_scalar", lambda t: t["appinc"] + _where_wed_median(t), MARRIED_INCOME | {"unit"}),
+]
+
+
+def _married_loans(t):
+    return t.loc[t["married"] == 1, "loanamt"]
+
+
+def _wed_unit_means(t):
+    # no married applicant has unit 2: its rows look a key up that the table lacks
+    return _wed(t).groupby("unit")["appinc"].mean().to_dict()
+
+
+def _as_table(s):
+    return dict(zip(s.index, s.tolist(), strict=True))
+
+
+def _filled_cell(t):
+    # unit 1 has no unmarried applicant: its cell holds the fill value
+    return _unit_married_max(t).unstack(fill_value=_married_median(t))[0].loc[[1]]
+
+
+def _where_wed_median(t):
+    return np.where(t["unit"] > 1, _married_median(t), 0.0)
+
+
+def _wed_flags(t):
+    return np.where(t["married"] == 1, 1.0, 0.0)
+
+
+def _loan_percentiles(t):
+    return np.percentile(_married_loans(t), [10, 90])
+
+
+def _loan_bounds(t):
+    return _married_loans(t).quantile([0.1, 0.9])
+
+
+# A function given to pandas counts by what it can read besides its argument: the data it
+# closes over, its defaults, a partial's arguments, a bound method's object; whole.
+EVERY_COLUMN = MARRIED_INCOME | {"unit"}
+EVERY_INPUT += [
+    ("map_closure", lambda t: t["unit"].map(_looked_up_in(_unit_rate(t))), KEYS),
+    ("map_closure_dict", lambda t: t["unit"].map(_looked_up_in(_unit_rate(t).to_dict())), KEYS),
+    ("map_bound_method", lambda t: t["unit"].map(_unit_rate(t).to_dict().get), KEYS),
+    (
+        "map_partial",
+        lambda t: t["appinc"].map(partial(_less, ref=_married_median(t))),
+        MARRIED_INCOME,
+    ),
+    ("map_object", lambda t: t["appinc"].map(_Less(_married_median(t))), MARRIED_INCOME),
+    ("apply_closure", lambda t: t["appinc"].apply(_less_than(_married_median(t))), MARRIED_INCOME),
+    ("apply_args", lambda t: t["appinc"].apply(_less, args=(_married_median(t),)), MARRIED_INCOME),
+    ("transform_closure", lambda t: t["appinc"].transform(_less_than(_high_loan(t))), LOAN_INCOME),
+    (
+        "frame_map_closure",
+        lambda t: t[["appinc"]].map(_less_than(_married_median(t))),
+        MARRIED_INCOME,
+    ),
+    (
+        "rows_closure",
+        lambda t: t[["appinc"]].apply(_row_less(_married_median(t)), axis=1),
+        MARRIED_INCOME,
+    ),
+    (
+        "group_closure",
+        lambda t: _by_unit(t).transform(_less_than(_married_median(t))),
+        EVERY_COLUMN,
+    ),
+    ("rows_to_frame", lambda t: t[["appinc", "married"]].apply(_doubled, axis=1), INCOME_MARRIED),
+    ("columns_to_frame", lambda t: _wed(t)[["appinc"]].apply(_centred), INCOME_MARRIED),
+    ("group_by_function", lambda t: _by_married_label(t).transform("mean"), INCOME_MARRIED),
+    ("sort_key_closure", lambda t: _by_distance(t)["appinc"].cumsum(), MARRIED_INCOME),
+    # a key of numpy's: by position, its words where it has them
+    ("group_by_array", lambda t: _by_wed_array(t)["appinc"].transform("mean"), INCOME_MARRIED),
+    (
+        "window_closure",
+        lambda t: t["appinc"].rolling(2).apply(_window_less(t), raw=True),
+        MARRIED_INCOME,
+    ),
+]
+
+
+def _by_distance(t):
+    return t.sort_values("appinc", key=_less_than(_married_median(t)))
+
+
+def _by_married_label(t):
+    married = t["married"].to_dict()
+    return t.groupby(lambda label: married[label])["appinc"]
+
+
+def _by_wed_array(t):
+    return t.groupby(np.where(t["married"] == 1, "wed", "single"))
+
+
+def _doubled(row):
+    return row * 2
+
+
+def _looked_up_in(table):
+    return lambda key: table[key]
+
+
+def _less(value, ref):
+    return value - ref
+
+
+def _less_than(ref):
+    return lambda value: value - ref
+
+
+def _row_less(ref):
+    return lambda row: row["appinc"] - ref
+
+
+def _window_less(t):
+    return lambda window: window.max() - _married_median(t)  # reads the frame itself
+
+
+def _by_unit(t):
+    return t.groupby("unit")["appinc"]
+
+
+class _Less:
+    def __init__(self, ref):
+        self.ref = ref
+
+    def __call__(self, value):
+        return value - self.ref
 
 
 def _unit_married_max(t):
@@ -973,7 +1149,7 @@ UNKNOWN = [
     ),
     ("plain_mask", lambda t: t[t["appinc"].to_numpy() > 50][["appinc"]].mean(), "mean"),
     ("to_numpy_round_trip", lambda t: t.__setitem__("x", t["appinc"].to_numpy()), "column 'x'"),
-    ("series_apply", lambda t: t["appinc"].apply(lambda v: v * 2), "apply"),
+    ("series_apply", lambda t: t["appinc"].apply(lambda v: pd.Series([v, v])), "apply"),
     ("built_from_values", lambda t: pd.to_numeric(t["appinc"]) + 1, "from bare values"),
     ("unmodelled", lambda t: t["appinc"].combine(t["unit"], max), "combine"),
     ("explode_unlabelled", lambda t: _lists(t["unit"]).explode(ignore_index=True), "explode"),
@@ -1093,11 +1269,17 @@ UNKNOWN_STAYS = [
     ("group_apply", lambda t: t.groupby("married")["plain"].apply(_centred)),
     ("group_iteration", lambda t: pd.concat([g["plain"] for _, g in t.groupby("married")])),
     ("series_apply", lambda t: t["plain"].apply(lambda v: v * 2)),
+    ("rows_to_frame", lambda t: t[["plain", "appinc"]].apply(_doubled, axis=1)),
+    ("columns_to_frame", lambda t: t[["plain"]].apply(_centred)),
+    ("closure", lambda t: t["appinc"].map(_less_than(t["plain"].median()))),
+    ("np_cov_cell", lambda t: t["appinc"] * np.cov(t["plain"], t["appinc"])[0, 1]),
+    ("closure_array", lambda t: t["unit"].map(_looked_up_in(t["plain"].to_numpy()))),
     ("idxmax_rows", lambda t: t[["plain", "appinc"]].idxmax(axis=1)),
     ("to_numpy_round_trip", lambda t: t.assign(x=t["appinc"].to_numpy())["x"]),
     ("rank", lambda t: t["plain"].rank()),
     ("to_numeric", lambda t: pd.to_numeric(t["plain"])),
     ("group_key", lambda t: t.groupby("plain")["appinc"].transform("count")),
+    ("group_array_key", lambda t: t.groupby(t["plain"].to_numpy() > 20)["appinc"].transform("max")),
     # per-row numpy data, plain labels and plain masks came from somewhere unseen
     ("array_operand", lambda t: t["appinc"] + t["married"].to_numpy()),
     ("array_condition", lambda t: t["appinc"].where(t["married"].to_numpy() == 1, 0)),

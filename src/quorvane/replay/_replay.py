@@ -93,8 +93,8 @@ def unfollowed(step: LineageStep) -> bool:
 
 
 UNFOLLOWED = (
-    "its values come from a call whose inputs the log could not follow (a user function, "
-    "such as one given to apply), which may read the changed values"
+    "its values come from a call whose inputs the log could not follow (plain data, "
+    "such as a to_numpy() round trip), which may read the changed values"
 )
 
 

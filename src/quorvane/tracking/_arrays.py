@@ -7,12 +7,16 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ._calls import _in_parent
+from ._scalars import tracked_scalar
+
 
 class TrackedArray(np.ndarray):
     """What numpy's element-wise functions (``np.where``, ``np.select``) return for tracked
     inputs: numpy's own array, unchanged for every numpy and pandas purpose, carrying the
     words of its elements (``_prov``) and their tracker. An operation with a tracked series
     or an assignment into a tracked frame reads them by position, as pandas reads the array.
+    An element read out, or each one looped over, is a tracked scalar; a cut keeps them.
     """
 
     _prov: np.ndarray | None
@@ -21,7 +25,8 @@ class TrackedArray(np.ndarray):
     _fields: tuple  # those of the series it was made from
 
     def __array_finalize__(self, obj: Any) -> None:
-        # A view of the same elements keeps their entries; anything reshaped or cut has none.
+        # A view of the same elements keeps their entries; anything reshaped has none (a cut
+        # by indexing gets its elements' entries in ``__getitem__``).
         same = obj is not None and getattr(obj, "shape", None) == self.shape
         self._prov = getattr(obj, "_prov", None) if same else None
         self._node_ids = getattr(obj, "_node_ids", None) if same else None
@@ -32,10 +37,62 @@ class TrackedArray(np.ndarray):
         # what users see is numpy's array: the entries are the library's business
         return repr(self.view(np.ndarray))
 
+    def __getitem__(self, key: Any) -> Any:
+        # one element read out (``np.cov(a, b)[0, 1]``) is a tracked scalar with its entries;
+        # a cut (``arr[mask]``, ``arr[0]``) keeps its elements' entries, cut alike
+        value = super().__getitem__(key)
+        entries = self._entries_alike()
+        if entries is None or _in_parent():
+            return value
+        if isinstance(value, TrackedArray):
+            cut = [np.asarray(e)[key] for e in entries]
+            if all(np.shape(c) == value.shape for c in cut):
+                for f, c in zip(self._fields, cut, strict=True):
+                    setattr(value, f.series_attr, c)
+            return value
+        if isinstance(value, np.generic):
+            pairs = zip(self._fields, entries, strict=True)
+            one = {f.series_attr: int(np.asarray(e)[key]) for f, e in pairs}
+            return tracked_scalar(value, self._tracker, self._fields, one)
+        return value
+
+    def _entries_alike(self) -> list[np.ndarray] | None:
+        """Each field's entries, one per element in this array's shape; None without."""
+        if self._prov is None or not self._tracker or not self._fields:
+            return None
+        entries = [getattr(self, f.series_attr) for f in self._fields]
+        if any(e is None or np.shape(e) != self.shape for e in entries):
+            return None
+        return entries
+
+    def __iter__(self) -> Any:
+        # unpacked or looped over (``lo, hi = np.percentile(s, [10, 90])``), each element is
+        # a tracked scalar carrying its entries, as a series' elements are
+        values = super().__iter__()
+        if self._prov is None or self.ndim != 1 or not self._tracker or _in_parent():
+            return values
+        entries = [getattr(self, f.series_attr) for f in self._fields]
+        if any(e is None or len(e) != len(self) for e in entries):
+            return values
+        attrs = [f.series_attr for f in self._fields]
+        rows = zip(*(e.tolist() for e in entries), strict=True)
+        return (
+            tracked_scalar(value, self._tracker, self._fields, dict(zip(attrs, row, strict=True)))
+            for value, row in zip(values, rows, strict=True)
+        )
+
     def __array_ufunc__(self, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
         # A pandas operand answers for itself (its operators read these entries).
         if any(hasattr(x, "_mgr") for x in inputs):
             return NotImplemented
+        out = kwargs.get("out")
+        if out is not None:  # written in place (``c /= d``): what wrote it is not followed
+            kwargs = {**kwargs, "out": tuple(plain_array(o) for o in out)}
+            getattr(ufunc, method)(*(plain_array(x) for x in inputs), **kwargs)
+            for o in out:
+                if isinstance(o, TrackedArray):
+                    o._prov = o._node_ids = None
+            return out[0] if len(out) == 1 else out
         result = getattr(ufunc, method)(*(plain_array(x) for x in inputs), **kwargs)
         tracked = [x for x in inputs if isinstance(x, TrackedArray) and x._prov is not None]
         if (
@@ -99,12 +156,25 @@ def array_words(value: Any, n: int) -> np.ndarray | None:
     return array_entries(value, n)
 
 
+class Unfollowed:
+    """Data a user's function could read that was not followed to the end (see
+    ``_closures``): what it makes is unknown."""
+
+    def __repr__(self) -> str:
+        return "<data not followed>"
+
+
+UNFOLLOWED = Unfollowed()
+
+
 def untracked_rows(value: Any) -> bool:
     """Whether ``value`` is data with a value per row that carries no entries: numpy's
     array (``s.to_numpy()``, ``.values``, ``index.isin(...)``), pandas' plain series,
     index or extension array. Where it came from cannot be seen, so what it makes is
     unknown, not clean. A scalar, a one-element array and a list or table written in the
     code are constants."""
+    if value is UNFOLLOWED:
+        return True
     if isinstance(value, TrackedArray) and value._prov is not None:
         return False
     if not isinstance(value, (np.ndarray, pd.Series, pd.Index, pd.api.extensions.ExtensionArray)):

@@ -20,6 +20,7 @@ from pandas.api.types import is_scalar
 
 from ..core._word import OpCode
 from . import _row_order as row_order
+from ._arguments import lend_whole
 from ._assignments import written
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_parent
@@ -44,6 +45,14 @@ def read_element(obj: Any, value: Any, cell: Any, by_position: bool, key: Any = 
     chosen = [e for k in _key_parts(key) if (e := scalar_entries(k, tracker, fields)) is not None]
     if not decisions and not chosen:
         return tracked_scalar(value, tracker, fields, {k: int(a[0]) for k, a in own.items()})
+    return tracked_scalar(value, tracker, fields, _decided(obj, own, decisions, chosen))
+
+
+def _decided(obj: Any, own: dict, decisions: tuple, chosen: list) -> Any:
+    """A function that makes the entries of an element (``own``: per field, an array of
+    one) read where ``decisions`` about the rows and the tracked scalars ``chosen`` put it,
+    one ORDER step; each decision's entries made once."""
+    tracker, fields = obj._tracker, obj._fields
 
     def entries() -> dict[str, int]:
         decided = [d.entries() for d in decisions]
@@ -57,7 +66,23 @@ def read_element(obj: Any, value: Any, cell: Any, by_position: bool, key: Any = 
         }
         return whole_entries(tracker, fields, arrays, "element", OpCode.ORDER)
 
-    return tracked_scalar(value, tracker, fields, entries)
+    return entries
+
+
+def _carrying_values(series: Any, values: Any) -> Any:
+    """``values`` (the series' own, in order), each carrying its element's entries and, made
+    when first read, those of the decisions about the rows (as ``read_element`` by
+    position; the arrays read once, not per element)."""
+    tracker, fields = series._tracker, series._fields
+    own = [(f.series_attr, getattr(series, f.series_attr).tolist()) for f in fields]
+    decisions = row_order.row_order_of(series)
+    for k, value in enumerate(values):
+        entries = {attr: array[k] for attr, array in own}
+        if decisions:
+            one = {attr: np.array([entry]) for attr, entry in entries.items()}
+            yield tracked_scalar(value, tracker, fields, _decided(series, one, decisions, []))
+        else:
+            yield tracked_scalar(value, tracker, fields, entries)
 
 
 def _key_parts(key: Any) -> tuple:
@@ -110,6 +135,8 @@ def _position(obj: Any, key: Any) -> Any:
         if found is None or column is None or row is None:
             return None
         return found, obj.columns[column]
+    if isinstance(key, tuple) and len(key) == 1:  # ``squeeze`` reads a series so
+        key = key[0]
     return _position_in(len(obj), key)
 
 
@@ -182,6 +209,26 @@ class ElementReads:
         if not is_scalar(value) or isinstance(self, pd.DataFrame):
             return value
         return read_element(self, value, _label_position(self, key), False, key)
+
+    def __iter__(self) -> Any:
+        """A series' values, one by one, each carrying its element's entries and what
+        decided the rows (``max(s)``, ``set(s)``, ``sum(s)`` and unpacking read them by
+        position: which values are there depends on the rows' selection and order)."""
+        values = super().__iter__()  # type: ignore[misc]
+        if isinstance(self, pd.DataFrame) or not getattr(self, "_tracker", None) or _in_parent():
+            return values
+        return _carrying_values(self, values)
+
+    def tolist(self) -> list:
+        """The values as iteration gives them (see ``__iter__``)."""
+        return list(self)
+
+    to_list = tolist
+
+    def _lent_scalars(self, result: Any, scalars: list, name: str) -> Any:
+        """``result`` of numpy's function ``name`` of this container and tracked
+        ``scalars`` (``np.minimum(s, cap)``), each element also combining the scalars."""
+        return lend_whole(self, result, scalars, name)
 
     def to_dict(self, *args: Any, **kwargs: Any) -> Any:
         """A series' labels and values, each value carrying its element's entries (a table

@@ -225,7 +225,7 @@ def _reshaping(pandas_class: type, name: str, keys: tuple = ()) -> Callable[...,
         moving = {k: v for k, v in kwargs.items() if k != "fill_value"}
         moving_args = args[:1] if name == "unstack" else args
         move = lambda plain: getattr(plain, name)(*moving_args, **moving)  # noqa: E731
-        return reshaped(self, result, move, labels)
+        return reshaped(self, result, move, labels, kwargs.get("fill_value"))
 
     reshape.__name__ = reshape.__qualname__ = name
     reshape.__doc__ = method.__doc__

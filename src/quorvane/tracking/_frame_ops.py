@@ -24,6 +24,7 @@ from ._arrays import untracked_rows
 from ._calls import _in_place_call
 from ._follow import Field, gather, lookup, operands_aligned
 from ._positions import _same_family, unknown_entries
+from ._scalars import scalar_entries
 from ._series import _binop_calls, _count_binop, derived_words, operators_of, pandas_operator
 
 _ROWS, _COLUMNS = 0, 1
@@ -76,7 +77,7 @@ class OperatingFrame:
             return result
         tracker = getattr(self, "_tracker", None)
         object.__setattr__(result, "_tracker", tracker)
-        sides = [self, *(x for x in others if _same_family(x, fields))]
+        sides = [self, *(x for x in others if _is_container(x) and _same_family(x, fields))]
         lined_up = [_Lined(side, result.index, axis, tracker) for side in sides]
         lent = _lent(sides, lined_up, others, tracker, len(result)) if tracker else []
         combine = bool(tracker) and not _in_place_call() and (len(sides) > 1 or alone or lent)
@@ -138,17 +139,27 @@ def _lent(sides: list, lined_up: list, others: list, tracker: Any, n: int) -> li
     for side, lined in zip(sides, lined_up, strict=True):
         holder = sides[0] if side is not sides[0] else (sides[1:] or [None])[0]
         lent += lacking(holder, side, lined.rows, n)
+    fields = sides[0]._fields
+    for x in others:  # a tracked scalar (``frame / ref``): its entries, for every element
+        scalar = scalar_entries(x, tracker, fields)
+        if scalar is not None:
+            lent.append({f.series_attr: np.full(n, scalar[f.series_attr], f.dtype) for f in fields})
     if any(_unseen_rows(x) for x in others):
-        fields = sides[0]._fields
         lent.append(unknown_entries(fields, tracker, n))
     return lent
+
+
+def _is_container(value: Any) -> bool:
+    return isinstance(value, (Series, DataFrame))
 
 
 def _unseen_rows(value: Any) -> bool:
     """Whether ``value`` is plain data with a value per row (see ``untracked_rows``), a
     plain frame or a two-dimensional array among them."""
     if isinstance(value, (np.ndarray, DataFrame)) and np.ndim(value) == 2:
-        return getattr(value, "_tracker", None) is None and len(value) > 1
+        # a table of numpy's, tracked or not, is not read by position: unknown
+        plain = isinstance(value, np.ndarray) or getattr(value, "_tracker", None) is None
+        return plain and len(value) > 1
     return untracked_rows(value)
 
 

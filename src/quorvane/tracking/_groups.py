@@ -20,7 +20,8 @@ from pandas import DataFrame, MultiIndex, Series
 from ..core._operations import operation
 from ..core._word import OpCode
 from . import _labels, _row_order
-from ._arguments import one_value
+from ._arguments import given_rows, lend_whole, one_value, unseen_rows, user_function
+from ._arrays import TrackedArray, array_entries
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_place_call
 from ._combining import combine_segments, whole_entries
@@ -58,9 +59,10 @@ class TrackedGroupBy:
 
         def method(*args: Any, **kwargs: Any) -> Any:
             result = attribute(*args, **kwargs)
-            return self._with_words(
-                result, name, kwargs, in_order=_reads_in_order(name, args, kwargs)
-            )
+            in_order = _reads_in_order(name, args, kwargs)
+            made = self._with_words(result, name, kwargs, in_order=in_order)
+            # what a function given reads besides its group, a value given beside it
+            return lend_whole(self._source, made, [*args, *kwargs.values()], name)
 
         return method
 
@@ -277,7 +279,7 @@ class TrackedGroupWindow(WindowProxy):
     labelled by group key and row) take their group's entries and the row order."""
 
     def __init__(self, groupby: TrackedGroupBy, window: Any, kind: str) -> None:
-        super().__init__(window)
+        super().__init__(window, groupby._source)
         self._groupby = groupby
         self._kind = kind
 
@@ -314,14 +316,18 @@ def _is_value_column(frame: Any, label: Hashable) -> bool:
 def key_arrays(source: Any, by: Any, level: Any = None) -> dict[str, list[np.ndarray]]:
     """Per field, the arrays of the group keys: named columns of the source (unknown for a
     column without entries), tracked series aligned on its rows, and index levels (named
-    in ``by`` or given as ``level``) that came from columns. Other index levels and plain
-    arrays lend none."""
+    in ``by`` or given as ``level``) that came from columns; a tracked array by position; a
+    function of the labels or a mapping, by what it reads (whole); plain data with a value
+    per row, unknown. Other index levels lend none."""
     keys = by if isinstance(by, list) else [by]
+    given = [_given_key(source, key) for key in keys]
     out: dict[str, list[np.ndarray]] = {}
     for f in source._fields:
         arrays = out.setdefault(f.series_attr, [])
-        for key in keys:
-            if isinstance(key, Series) and hasattr(key, f.series_attr):
+        for key, lent in zip(keys, given, strict=True):
+            if lent is not None:
+                arrays.append(lent[f.series_attr])
+            elif isinstance(key, Series) and hasattr(key, f.series_attr):
                 rows = row_positions(source.index, key)
                 arrays.append(gather(getattr(key, f.series_attr), rows, f.absent, f.dtype))
             elif hasattr(source, f.frame_attr):
@@ -335,6 +341,21 @@ def key_arrays(source: Any, by: Any, level: Any = None) -> dict[str, list[np.nda
     for name, level_arrays in _row_order.column_keys(_LevelsOnly(source), levels).items():
         out.setdefault(name, []).extend(a for a in level_arrays if a is not None)
     return out
+
+
+def _given_key(source: Any, key: Any) -> dict[str, np.ndarray] | None:
+    """Per field, the entries of a key that is neither a column nor a tracked series, for
+    each row (module doc of ``key_arrays``); None for any other key."""
+    n, fields = len(source), source._fields
+    if not source._tracker:
+        return None
+    if isinstance(key, TrackedArray):
+        found = {f.series_attr: array_entries(key, n, f.series_attr) for f in fields}
+        if all(entries is not None for entries in found.values()):
+            return {f.series_attr: np.asarray(found[f.series_attr], f.dtype) for f in fields}
+    if not (user_function(key) or isinstance(key, dict) or unseen_rows(key)):
+        return None
+    return given_rows(source, [key], "groupby")
 
 
 def _level_names(source: Any, keys: list, level: Any) -> list:
@@ -440,7 +461,13 @@ class ReducingFrame:
 
     def apply(self, func: Any, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
         result = super().apply(func, axis, *args, **kwargs)  # type: ignore[misc]
-        return self._reduced(result, axis, "apply")
+        if not isinstance(result, DataFrame):
+            made = self._reduced(result, axis, "apply")
+        elif axis in (1, "columns"):  # a series per row: each of its elements, of the row
+            made = self._across_row(result, "apply")
+        else:  # a series per column: each of its elements, of the whole column, in order
+            made = self._whole_columns(result, "apply", in_order=True)
+        return lend_whole(self, made, [func, *args, *kwargs.values()], "apply")
 
     def describe(self, *args: Any, **kwargs: Any) -> Any:
         if not holds_words(self):

@@ -22,18 +22,22 @@ from pandas.api.types import is_numeric_dtype
 
 from . import _row_order
 from ._positions import Field, lookup, unknown_fill
+from ._scalars import scalar_entries
 
 
-def reshaped(source: Any, result: Any, reshape: Callable[[Any], Any], keys: tuple = ()) -> Any:
+def reshaped(
+    source: Any, result: Any, reshape: Callable[[Any], Any], keys: tuple = (), fill: Any = None
+) -> Any:
     """``result`` (pandas' reshape of ``source``) with its entries: ``reshape`` applied to
     each field's entries laid out as ``source``'s values, but for the columns ``keys``,
-    whose values decide the shape (``pivot``'s index and columns) and stay values."""
+    whose values decide the shape (``pivot``'s index and columns) and stay values; a cell
+    the reshape made holds ``fill`` (``fill_value``), with its entries if it is tracked."""
     tracker = getattr(source, "_tracker", None)
     if not isinstance(result, (Series, DataFrame)) or not hasattr(result, "_fields"):
         return result
     object.__setattr__(result, "_tracker", tracker)
     moved = {f: _moved(source, f, reshape, tracker, keys) for f in source._fields}
-    fills = _fill_entries(source, tracker, keys)
+    fills = _fill_entries(source, tracker, keys, fill)
     if isinstance(result, Series):
         result._set_fields(
             {
@@ -55,9 +59,12 @@ def reshaped(source: Any, result: Any, reshape: Callable[[Any], Any], keys: tupl
     return result
 
 
-def _fill_entries(source: Any, tracker: Any, keys: tuple) -> Callable[[int], Callable[[], int]]:
+def _fill_entries(
+    source: Any, tracker: Any, keys: tuple, fill: Any
+) -> Callable[[int], Callable[[], int]]:
     """For field ``k``, a function giving the entry of a fill cell: the keys that shape the
-    result, whole (made only when the reshape made a fill cell)."""
+    result, whole, and a tracked ``fill`` value's entries (made only when the reshape made
+    a fill cell)."""
     made: list[tuple[int, ...]] = []
 
     def entries() -> tuple[int, ...]:
@@ -66,6 +73,9 @@ def _fill_entries(source: Any, tracker: Any, keys: tuple) -> Callable[[int], Cal
             if isinstance(source, DataFrame) and keys:
                 for name, arrays in _row_order.column_keys(source, list(keys)).items():
                     found[name] = [*found.get(name, []), *arrays]
+            lent = scalar_entries(fill, tracker, source._fields) or {}
+            for name, entry in lent.items():  # ``unstack(fill_value=ref)``
+                found[name] = [*found.get(name, []), np.array([entry])]
             shaped = tracker and any(found.values())
             made.append(
                 _row_order.key_entries(tracker, source._fields, found, "reshape")

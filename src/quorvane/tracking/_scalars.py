@@ -101,7 +101,11 @@ def _class_for(kind: type) -> type | None:
     if cls is None and kind not in _CLASSES:
         try:
             # the plain type first: numpy reads its scalars by the layout of their first base
-            own = {"__reduce__": TrackedScalar.__reduce__, "__repr__": TrackedScalar.__repr__}
+            own = {
+                "__reduce__": TrackedScalar.__reduce__,
+                "__repr__": TrackedScalar.__repr__,
+                "__array_ufunc__": _ufunc,
+            }
             cls = type(f"Tracked{kind.__name__.capitalize()}", (kind, TrackedScalar), own)
         except TypeError:  # a final type (bool)
             cls = None
@@ -111,6 +115,9 @@ def _class_for(kind: type) -> type | None:
             for name, code in _ARITHMETIC.items():
                 if hasattr(kind, name):
                     setattr(cls, name, _carrying(getattr(kind, name), code))
+            for name in _KEPT:
+                if hasattr(kind, name):
+                    setattr(cls, name, _kept(getattr(kind, name)))
         _CLASSES[kind] = cls  # type: ignore[assignment]
     return cls
 
@@ -133,15 +140,22 @@ _ARITHMETIC = {
     "__mod__": OpCode.MOD, "__rmod__": OpCode.MOD,
     "__pow__": OpCode.MUL, "__rpow__": OpCode.MUL,
     "__neg__": OpCode.NEG, "__abs__": OpCode.ABS,
+    "__round__": OpCode.ROUND, "round": OpCode.ROUND,  # round(x, 1), np.round(x, 1)
 }  # fmt: skip
+
+
+#: Methods whose result is the same value in another form (numpy's scalar as Python's).
+_KEPT = ("item",)
 
 
 def _carrying(method: Any, op_code: int) -> Any:
     """``method`` of the plain type, whose plain scalar result carries the entries of its
     tracked operands (a container operand answers for itself: its operator runs)."""
 
-    def carrying(self: TrackedScalar, *other: Any) -> Any:
-        result = method(self, *other)
+    def carrying(self: TrackedScalar, *other: Any, **kwargs: Any) -> Any:
+        if other and hasattr(other[0], "_mgr"):
+            return NotImplemented  # the container's reflected operator reads this scalar
+        result = method(self, *other, **kwargs)
         if result is NotImplemented or not isinstance(result, (int, float, np.number)):
             return result
         operands = [self._entries]
@@ -160,6 +174,45 @@ def _carrying(method: Any, op_code: int) -> Any:
 
     carrying.__name__ = method.__name__
     return carrying
+
+
+def _kept(method: Any) -> Any:
+    """``method`` of the plain type, whose result is the same value: it keeps the entries."""
+
+    def kept(self: TrackedScalar, *args: Any, **kwargs: Any) -> Any:
+        return tracked_scalar(
+            method(self, *args, **kwargs), self._tracker, self._fields, self._entries
+        )
+
+    kept.__name__ = method.__name__
+    return kept
+
+
+def _ufunc(self: TrackedScalar, ufunc: Any, method: str, *inputs: Any, **kwargs: Any) -> Any:
+    """numpy's function of tracked scalars (``np.sqrt(var)``, ``np.log(mean)``): its plain
+    result, a number made of them carrying their entries. With a tracked container among
+    the inputs (``np.minimum(s, cap)``), the container's result, each element also
+    combining the scalars; with plain arrays, numpy's plain result."""
+    plain = [_plain_type(type(x))(x) if isinstance(x, TrackedScalar) else x for x in inputs]
+    result = getattr(ufunc, method)(*plain, **kwargs)
+    lent = [e for x in inputs if (e := scalar_entries(x, self._tracker, self._fields))]
+    containers = [x for x in inputs if hasattr(x, "_mgr")]  # pandas' series and frames
+    lend = getattr(containers[0], "_lent_scalars", None) if containers else None
+    if lend is not None:  # pandas deferred to this scalar: the container made its entries
+        scalars = [x for x in inputs if isinstance(x, TrackedScalar)]
+        if isinstance(result, tuple):  # divmod, modf: each result
+            return tuple(lend(r, scalars, ufunc.__name__) for r in result)
+        return lend(result, scalars, ufunc.__name__)
+    if method != "__call__" or not lent or len(lent) > 2 or np.ndim(result) != 0:
+        return result
+    tracker, fields = self._tracker, self._fields
+    entries = valued(
+        result,
+        fields,
+        tracker,
+        lambda: made_entries(tracker, fields, lent, ufunc.__name__, OpCode.UFUNC),
+    )
+    return tracked_scalar(result, tracker, fields, entries)
 
 
 def made_entries(

@@ -48,7 +48,14 @@ from ._follow import (
 )
 from ._positions import Field, unknown_entries
 from ._scalars import TrackedScalar, scalar_entries, tracked_scalar, valued
-from ._unmodelled import built_from, default_for_unmodelled, numpy_over_approximated
+from ._unmodelled import (
+    built_from,
+    default_for_unmodelled,
+    made_whole,
+    numpy_over_approximated,
+    over_approximated,
+    over_approximating,
+)
 
 # pandas' own Series, bound once: code that puts a tracked class in the place of
 # ``pandas.Series`` (the conformance run of pandas' tests does) must not turn the parent's
@@ -438,6 +445,19 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         arg = as_user_code(arg)
         return self._transform("map", "map", OpCode.MAP, (arg,), kwargs, _in_parent(), 1)
 
+    def apply(self, func: Any, *args: Any, **kwargs: Any) -> Any:
+        # a function of each element, as for map; a series per element makes a frame, and
+        # a function of the whole series (``by_row=False``) or a name: the default
+        if _in_parent() or not self._tracker or not _by_element(func, kwargs):
+            return _DEFAULT_APPLY(self, func, *args, **kwargs)
+        with _inside_parent():
+            result = _Series.apply(self, as_user_code(func), *args, **kwargs)
+        values = [func, *args, *kwargs.values()]
+        if not isinstance(result, TrackingSeries) or not result.index.equals(self.index):
+            return over_approximated(self, result, "apply", values)
+        lent = argument_operands(self, result, "apply", values)
+        return self._derived(result, [self], "apply", OpCode.MAP, tuple(lent))
+
     def replace(self, *args: Any, **kwargs: Any) -> Any:
         return self._transform("replace", "replace", OpCode.MAP, args, kwargs, _in_parent())
 
@@ -451,7 +471,9 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             return self._transform("clip", "clip", OpCode.CLIP, args, kwargs, inner, 2)
         with _inside_parent():
             result = _Series.clip(self, lower, upper, **kwargs)
-        return self._derived(result, [self, *bounds], "clip", OpCode.CLIP)
+        others = [x for x in (lower, upper) if not isinstance(x, type(self))]  # a tracked cap
+        lent = argument_operands(self, result, "clip", others)
+        return self._derived(result, [self, *bounds], "clip", OpCode.CLIP, tuple(lent))
 
     def between(self, left: Any, right: Any, inclusive: Any = "both") -> Any:
         # pandas' own comparisons inside make nothing: the result is one step of its inputs
@@ -466,6 +488,8 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
                 operands.append(x._entries_at(row_positions(result.index, x)))
             elif (constant := self._constant_operand(x, len(result))) is not None:
                 operands.append(constant)
+            else:  # a bound of tracked data (a quantile): its entries, for every element
+                operands.extend(argument_operands(self, result, "between", [x]))
         return self._finish(result, operands, "between", OpCode.CMP)
 
     def where(self, cond: Any, other: Any = np.nan, **kwargs: Any) -> Any:
@@ -545,6 +569,10 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
                 operands.append(x._entries_at(None))
             elif (positional := self._positional_operand(x, len(result))) is not None:
                 operands.append(positional)  # numpy's array of an inner np.where
+            elif (lent := scalar_entries(x, tracker, self._fields)) is not None:
+                n = len(result)  # a tracked scalar as a choice: its entries where it is
+                operands.append({f.series_attr: np.full(n, lent[f.series_attr], f.dtype)
+                                 for f in self._fields})  # fmt: skip
             elif (constant := self._constant_operand(x, len(result))) is not None:
                 operands.append(constant)
         shape = type(self)(result, index=pd.RangeIndex(len(result)))
@@ -672,8 +700,10 @@ def _reduction(name: str) -> Callable[..., Any]:
         with _inside_parent():  # what pandas computes on the way (a quantile's frame) is its own
             value = parent(self, *args, **kwargs)
         tracker = self._tracker
-        if not tracker or isinstance(value, (pd.Series, pd.DataFrame)) or _in_place_call():
+        if not tracker or _in_place_call():
             return value
+        if isinstance(value, (pd.Series, pd.DataFrame)):  # several quantiles: each one value
+            return made_whole(self, value, name, [*args, *kwargs.values()])
         entries = valued(value, self._fields, tracker, one_value(self, name))
         return tracked_scalar(value, tracker, self._fields, entries)
 
@@ -715,6 +745,19 @@ quiet_temporaries(TrackingSeries, ("compare",))
 #: ``query``: its condition is the user's expression, and the selection it makes names
 #: every column and ``@variable`` the condition read.
 QUIET_FRAME_METHODS = ("drop_duplicates", "dropna", "compare")
+
+
+#: ``Series.apply`` where it is not a function of each element (see ``TrackingSeries.apply``)
+_DEFAULT_APPLY = over_approximating(_Series.apply, "apply")
+
+
+def _by_element(func: Any, kwargs: dict) -> bool:
+    """Whether pandas' ``apply`` calls ``func`` with each element, one by one."""
+    return (
+        callable(func)
+        and not isinstance(func, (type, np.ufunc))
+        and kwargs.get("by_row", "compat") is not False
+    )
 
 
 def _is_constant(value: Any) -> bool:

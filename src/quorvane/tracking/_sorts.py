@@ -9,6 +9,7 @@ import pandas as pd
 from pandas import DataFrame, Series
 
 from . import _row_order as row_order
+from ._arguments import given_rows
 from ._positions import known_rows
 
 # -- sorts whose labels cannot tell the rows ------------------------------------------------
@@ -57,6 +58,9 @@ class SortsFollow:
         parent = getattr(super(), method)
         positions = sorted_positions(self, method, args, kwargs)
         keys = row_order.sort_keys(self, method, args, kwargs)
+        lent = given_rows(self, [kwargs.get("key")], method) if kwargs.get("key") else None
+        for attr, entries in (lent or {}).items():  # what a key function reads besides
+            keys[attr] = [*keys.get(attr, []), entries]
         if positions is None:
             result = parent(*args, **kwargs)
         else:

@@ -6,9 +6,9 @@ other public method of pandas' Series and DataFrame goes through the default her
 to a container class when it is built (:func:`default_for_unmodelled`): pandas computes the
 values, and each element of the result combines every tracked input the call received,
 whole (every element of the receiver, of each tracked container or array among the
-arguments, each tracked scalar, and what decided the receiver's rows: its selection and its
-order). One AGG step; ``Series.apply`` given a function reads unknown (the function may
-read more than its element). A plain pandas result becomes the road's container; a number becomes
+arguments, each tracked scalar, the data a function given can read besides its arguments,
+and what decided the receiver's rows: its selection and its order). One AGG step. A plain
+pandas result becomes the road's container; a number becomes
 a tracked scalar. An input of unknown provenance makes the result unknown, never clean.
 Under strict provenance the call raises instead: its result is only an over-approximation.
 
@@ -26,18 +26,25 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 import numpy as np
-from pandas import DataFrame, Index, Series
+from pandas import DataFrame, Series
 
 from ..core._operations import operation
 from ..core._word import OpCode
 from . import _row_order
-from ._arguments import flat_inputs
-from ._arrays import TrackedArray, tracked_array, untracked_rows
+from ._arguments import (
+    flat_inputs,
+    given_arrays,
+    lend_whole,
+    tracked_input,
+    unseen_rows,
+    user_function,
+)
+from ._arrays import tracked_array
 from ._calls import _in_parent, _inside_parent
 from ._combining import whole_entries
-from ._labels import counted_labels, label_entries
-from ._positions import PENDING, lookup
-from ._scalars import TrackedScalar, scalar_entries, tracked_scalar
+from ._labels import counted_labels
+from ._positions import PENDING
+from ._scalars import tracked_scalar
 
 #: Methods whose result elements are the receiver's elements, moved, relabelled, converted
 #: one by one, or handed out (exports, iteration, metadata): pandas moves their entries.
@@ -70,10 +77,6 @@ MOVES_BY_LABEL = frozenset({"explode"})
 #: here, once, as pandas would, so that what it returns counts as given.
 CONDITIONS = frozenset({"where", "mask", "case_when"})
 
-#: Methods that run a function of the user's on each element: what it reads besides its
-#: element (a closure's data) cannot be seen, so their results are unknown.
-READS_UNSEEN = frozenset({"apply"})
-
 #: Frame methods whose every result element is made of the columns their arguments name
 #: alone (a pivot table's cells, of its values and keys): those columns, not all, are their
 #: receiver's inputs. An argument that names none (all columns by default) reads them all.
@@ -99,7 +102,7 @@ def default_for_unmodelled(cls: type, pandas_class: type) -> None:
         if name in ALIASES and _models(cls, ALIASES[name], pandas_class):
             setattr(cls, name, getattr(cls, ALIASES[name]))
             continue
-        setattr(cls, name, _over_approximating(method, name))
+        setattr(cls, name, over_approximating(method, name))
 
 
 def _public_methods(pandas_class: type) -> Iterator[tuple[str, Callable]]:
@@ -121,7 +124,7 @@ def _models(cls: type, name: str, pandas_class: type) -> bool:
     return False
 
 
-def _over_approximating(method: Callable, name: str) -> Callable:
+def over_approximating(method: Callable, name: str) -> Callable:
     def call(self: Any, *args: Any, **kwargs: Any) -> Any:
         tracker = getattr(self, "_tracker", None)
         if not tracker or _in_parent():  # pandas' own call inside a tracked operation
@@ -130,10 +133,14 @@ def _over_approximating(method: Callable, name: str) -> Callable:
             args = _called(args, self)
             kwargs = dict(zip(kwargs, _called(tuple(kwargs.values()), self), strict=True))
         values = [*args, *kwargs.values()]
-        given = [v for v in flat_inputs(values) if _tracked(v, self) or unseen_rows(v)]
+        functions = [v for v in values if user_function(v)]
+        data = [v for v in values if not user_function(v)]
+        given = [v for v in flat_inputs(data) if tracked_input(v, self) or unseen_rows(v)]
         if name in MOVES_UNLESS_GIVEN and not given:
             with _inside_parent():  # what pandas computes inside (a clip's condition) is its own
-                return method(self, *args, **kwargs)
+                result = method(self, *args, **kwargs)
+            # a function of each element (a frame's ``map``): what it reads besides counts
+            return lend_whole(self, result, functions, name) if functions else result
         if name in MOVES_BY_LABEL and self.index.is_unique and not kwargs.get("ignore_index"):
             with _inside_parent():
                 return _moved_by_label(self, method(self, *args, **kwargs), name)
@@ -207,15 +214,19 @@ def over_approximated(
     """``result`` of ``source``'s call ``name`` given ``values``, each element combining
     every tracked input whole (module doc); of a frame receiver, the columns ``read``
     (None: all)."""
-    tracker = source._tracker
-    fields = source._fields
-    refuse_under_strict(tracker, fields, name)
+    refuse_under_strict(source._tracker, source._fields, name)
+    return made_whole(source, result, name, values, read)
+
+
+def made_whole(source: Any, result: Any, name: str, values: list, read: list | None = None) -> Any:
+    """``result``, each element with the entries of one value made of every element of
+    ``source`` (the columns ``read``), of every tracked input among ``values`` and of what
+    decided ``source``'s rows: the model of a reduction that returns several values
+    (``s.quantile([.1, .9])``), and the default's over-approximation."""
     made: dict[str, int] | None = None
 
     def entries() -> dict[str, int]:
         nonlocal made
-        if made is None and name in READS_UNSEEN and any(callable(v) for v in values):
-            made = {f.series_attr: f.unknown(tracker) for f in fields}
         if made is None:
             made = _whole(source, name, values, read)
         return made
@@ -249,9 +260,9 @@ def _carrying(source: Any, result: Any, entries: Callable[[], dict[str, int]]) -
     tracker, fields = source._tracker, source._fields
     if isinstance(result, (Series, DataFrame)):
         return _filled(source, result, entries())
-    if isinstance(result, np.ndarray) and result.ndim == 1 and result.dtype.kind in "biufcO":
-        made = entries()
-        arrays = [np.full(len(result), made[f.series_attr], f.dtype) for f in fields]
+    if isinstance(result, np.ndarray) and result.ndim >= 1 and result.dtype.kind in "biufcO":
+        made = entries()  # a table of numbers (``np.cov(a, b)``) too: its cells are read out
+        arrays = [np.full(result.shape, made[f.series_attr], f.dtype) for f in fields]
         return tracked_array(
             result, arrays[0], tracker, arrays[1] if len(arrays) > 1 else None, fields
         )
@@ -308,62 +319,14 @@ def _named_columns(
 def _whole(source: Any, name: str, values: list, read: list | None = None) -> dict[str, int]:
     """Per field, the entry of one value made of every element of every tracked input."""
     tracker, fields = source._tracker, source._fields
-    arrays: dict[str, list] = {f.series_attr: [] for f in fields}
-    own = source if read is None else source[read]
-    for obj in [own, *(v for v in flat_inputs(values) if _tracked(v, source))]:
-        for f in fields:
-            arrays[f.series_attr].extend(_arrays_of(obj, f, source))
-    if any(unseen_rows(v) for v in flat_inputs(values)):  # data of unseen origin: unknown
-        for f in fields:
-            arrays[f.series_attr].append(np.array([f.unknown(tracker)], dtype=f.dtype))
+    own = given_arrays(source, [source if read is None else source[read]])
+    arrays = given_arrays(source, values)
+    for f in fields:
+        arrays[f.series_attr].extend(own[f.series_attr])
     for decision in _row_order.row_order_of(source):
         for k, f in enumerate(fields):
             arrays[f.series_attr].append(np.array([decision.entries()[k]], dtype=f.dtype))
     return whole_entries(tracker, fields, arrays, name, OpCode.AGG)
-
-
-def _arrays_of(obj: Any, f: Any, source: Any) -> list[np.ndarray]:
-    """A field's arrays of a tracked input: unknown for a column without entries."""
-    if isinstance(obj, TrackedScalar):
-        return [np.array([obj._entries.get(f.series_attr, f.absent)], dtype=f.dtype)]
-    if isinstance(obj, (TrackedArray, Index)):  # labels or values handed out on their own
-        return [held[f.series_attr]] if (held := label_entries(obj, source)) is not None else []
-    if isinstance(obj, Series):
-        return [np.asarray(getattr(obj, f.series_attr), dtype=f.dtype)]
-    mapping = getattr(obj, f.frame_attr)
-    out = []
-    for label in obj.columns:
-        found = lookup(mapping, label)
-        out.append(
-            np.array([f.unknown(source._tracker)], dtype=f.dtype)
-            if found is None
-            else np.asarray(found, dtype=f.dtype)
-        )
-    return out
-
-
-def _tracked(value: Any, source: Any) -> bool:
-    """Whether ``value`` is a tracked input of ``source``'s tracker and road."""
-    fields, tracker = source._fields, source._tracker
-    if isinstance(value, TrackedScalar):
-        return scalar_entries(value, tracker, fields) is not None
-    if isinstance(value, (TrackedArray, Index)):
-        return label_entries(value, source) is not None
-    return (
-        isinstance(value, (Series, DataFrame))
-        and getattr(value, "_fields", None) == fields
-        and getattr(value, "_tracker", None) is tracker
-    )
-
-
-def unseen_rows(value: Any) -> bool:
-    """Whether ``value`` is plain data with a value per row or per cell (an array of one
-    or two dimensions, a plain series, frame or index): what made it cannot be seen."""
-    if isinstance(value, TrackedArray) and value._prov is not None:
-        return False
-    if isinstance(value, (DataFrame, np.ndarray)) and np.ndim(value) == 2:
-        return getattr(value, "_tracker", None) is None and np.size(value) > 1
-    return untracked_rows(value)
 
 
 def _hashable(label: Any) -> bool:

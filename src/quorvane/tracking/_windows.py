@@ -20,6 +20,7 @@ from pandas import DataFrame, Series
 from ..core import _engine
 from ..core._word import OpCode
 from . import _row_order
+from ._arguments import lend_whole
 from ._caller_warnings import report_warnings_at_caller
 from ._positions import gather
 
@@ -68,8 +69,9 @@ class WindowProxy:
     """A pandas window object (rolling, expanding, ewm) whose every method's result goes
     through ``_finish`` for its entries; other attributes are the window's own."""
 
-    def __init__(self, window: Any) -> None:
+    def __init__(self, window: Any, source: Any) -> None:
         self._window = window
+        self._source = source
 
     def _finish(self, name: str, result: Any, kwargs: dict) -> Any:
         raise NotImplementedError
@@ -80,7 +82,9 @@ class WindowProxy:
             return attribute
 
         def method(*args: Any, **kwargs: Any) -> Any:
-            return self._finish(name, attribute(*args, **kwargs), kwargs)
+            made = self._finish(name, attribute(*args, **kwargs), kwargs)
+            # what a function given (``apply``) reads besides its window
+            return lend_whole(self._source, made, [*args, *kwargs.values()], name)
 
         return method
 
@@ -90,8 +94,7 @@ class TrackedWindow(WindowProxy):
     windowed (see the module doc)."""
 
     def __init__(self, source: Any, window: Any, span: int) -> None:
-        super().__init__(window)
-        self._source = source
+        super().__init__(window, source)
         self._span = span
 
     def _finish(self, name: str, result: Any, kwargs: dict) -> Any:
@@ -149,7 +152,9 @@ class Windowing:
         result = super().shift(periods, *args, **kwargs)  # type: ignore[misc]
         if kwargs.get("freq") is not None or not isinstance(periods, int):
             return result  # the labels move, each value stays with its words
-        return self._in_order(result, "shift", lambda s: _shifted_entries(s, periods), kwargs)
+        made = self._in_order(result, "shift", lambda s: _shifted_entries(s, periods), kwargs)
+        # a tracked ``fill_value`` fills the rows shifted in: it reaches every element
+        return lend_whole(self, made, [kwargs.get("fill_value")], "shift")
 
     def _in_order(
         self, result: Any, name: str, entries_of: Callable[[Any], Entries], kwargs: Any = None
