@@ -97,11 +97,20 @@ class Growing:
     ) -> Iterator[tuple[np.ndarray, slice | np.ndarray, np.ndarray]]:
         """(chunk, which of ``positions``, their offsets in it) per chunk they fall in
         (all of them held)."""
-        chunks = _chunks_of(positions)
-        low, high = int(chunks.min()), int(chunks.max())
+        low, high = _chunk_of(int(positions.min())), _chunk_of(int(positions.max()))
         if low == high:
             yield self.chunks[low], slice(None), positions - _chunk_start(low)
             return
+        if bool((positions[1:] >= positions[:-1]).all()):
+            # ascending (what a filter leaves of a run): each chunk's share is one slice
+            bounds = [_chunk_start(chunk) for chunk in range(low + 1, high + 1)]
+            cuts = [0, *np.searchsorted(positions, bounds).tolist(), len(positions)]
+            for chunk, start, stop in zip(range(low, high + 1), cuts[:-1], cuts[1:], strict=True):
+                if stop > start:
+                    where = slice(start, stop)
+                    yield self.chunks[chunk], where, positions[where] - _chunk_start(chunk)
+            return
+        chunks = _chunks_of(positions)
         for chunk in range(low, high + 1):
             where = np.flatnonzero(chunks == chunk)
             if len(where):
