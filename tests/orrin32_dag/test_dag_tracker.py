@@ -1,6 +1,7 @@
 """DAGTracker: node creation, logging calls, reconstruction, eviction and statistics."""
 
 import gc
+import pickle
 import threading
 import weakref
 
@@ -8,6 +9,7 @@ import numpy as np
 import pytest
 from dag_helpers import word
 
+from quorvane.core._engine import NodeLog
 from quorvane.utilities.orrin32 import ProvenanceTracker
 from quorvane.utilities.orrin32_dag import DAGEdge, DAGTracker, NodeType
 
@@ -497,3 +499,31 @@ def test_a_tracker_goes_with_its_last_reference():
         assert gone() is None
     finally:
         gc.enable()
+
+
+@pytest.mark.parametrize("pickled", [False, True])
+def test_a_log_of_batches_reads_every_node_as_made_through_gaps_and_compaction(pickled):
+    """Nodes made in batches share their operation, type and the place of their inputs; a
+    node read back must be the one made, where ids were skipped, nodes of a batch missing,
+    taken out, or dropped by eviction, and after the log is rebuilt from its state."""
+    log = NodeLog(6_000)
+    made = {log.append(0, 9, 7, 8, []): (0, 9, 7, [])}
+    previous = np.zeros(2_000, np.int64)
+    for step in range(8):
+        log.next_id = log.next_id + step % 2  # an id given to no node
+        words = np.arange(2_000, dtype=np.int64) + 100 * step
+        left = np.where(np.arange(2_000) % 7 == step, -1, previous)  # no node where -1
+        columns = [left, previous] if step % 3 else [left]
+        ids = np.asarray(log.append_columns(3, step % 2, words, columns, 31))
+        for i in np.flatnonzero(ids >= 0).tolist():
+            made[int(ids[i])] = (3, step % 2, int(words[i]), [int(c[i]) for c in columns])
+        previous = np.where(ids >= 0, ids, previous)
+        log.remove(int(ids[ids >= 0][5]))
+    if pickled:
+        log = pickle.loads(pickle.dumps(log))
+    kept = log.table_ids().tolist()
+    assert len(kept) < len(made) - 8 and kept[0] == 0  # eviction, compaction kept the source
+    for node_id, (kind, op, made_word, inputs) in made.items():
+        row = log.row(node_id, cells=True)
+        assert (row is None) == (node_id not in kept)
+        assert row is None or (row[0], row[1], row[2], row[4]) == (kind, op, made_word, inputs)
