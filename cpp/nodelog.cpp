@@ -40,24 +40,35 @@ size_t NodeLog::run_at(size_t row) const {
     return last_run_ = static_cast<size_t>(after - runs_.begin()) - 1;
 }
 
-void NodeLog::add_rows(PodVector<Run>& runs, size_t row, uint8_t type, int32_t op,
-                       int64_t first_id, int64_t first_input, size_t arity, size_t count) {
+NodeLog::Run NodeLog::run_of(uint8_t type, int32_t op, int64_t first_id, int64_t first_input,
+                             size_t arity) {
+    return Run{0, first_id, first_input, static_cast<uint32_t>(arity), op, type, 0, 0, {}};
+}
+
+void NodeLog::add_rows(PodVector<Run>& runs, size_t row, const Run& made, size_t count) {
     if (count == 0) return;
     if (!runs.empty()) {
         const Run& last = runs.back();
         const auto held = static_cast<int64_t>(row - last.first_row);
-        if (last.type == type && last.op == op && last.arity == arity &&
-            last.first_id + held == first_id &&
-            last.first_input + held * static_cast<int64_t>(arity) == first_input)
-            return;  // they continue it
+        bool continues = last.type == made.type && last.op == made.op &&
+                         last.arity == made.arity && last.implied == made.implied &&
+                         last.unit_steps == made.unit_steps &&
+                         last.first_id + held == made.first_id &&
+                         last.first_input + held * static_cast<int64_t>(last.kept_arity()) ==
+                             made.first_input;
+        for (size_t j = 0; continues && j < kImpliable; ++j)
+            if (last.implied >> j & 1u)
+                continues = last.base[j] + ((last.unit_steps >> j & 1u) ? held : 0) == made.base[j];
+        if (continues) return;
     }
-    runs.push_back(Run{row, first_id, first_input, static_cast<uint32_t>(arity), op, type});
+    runs.push_back(made);
+    runs.back().first_row = row;
 }
 
 // One row; its inputs are the last `arity` of inputs_.
 void NodeLog::push(uint8_t type, int32_t op, int64_t word, uint8_t flags, size_t arity) {
     const auto first_input = static_cast<int64_t>(inputs_.size() - arity);
-    add_rows(runs_, rows(), type, op, next_id_, first_input, arity, 1);
+    add_rows(runs_, rows(), run_of(type, op, next_id_, first_input, arity), 1);
     ++next_id_;
     words_.push_back(word);
     flags_.push_back(stored_flags(flags));
@@ -136,37 +147,76 @@ void NodeLog::append_columns(uint8_t type, int32_t op, const int64_t* words, siz
     }
 }
 
+namespace {
+bool all_present(const int64_t* const* columns, size_t k, size_t i) {
+    for (size_t c = 0; c < k; ++c)
+        if (columns[c][i] < 0) return false;
+    return true;
+}
+}  // namespace
+
+// Which of the first operands follow from a row's place among the rows made (see Run): the
+// same node in every row, or nodes one after another. One pass that reads the columns.
+void NodeLog::imply_operands(Run& run, const int64_t* const* columns, size_t k, size_t n) {
+    unsigned open = (1u << std::min(k, kImpliable)) - 1;
+    run.implied = 0;
+    run.unit_steps = 0;
+    int64_t made = 0;
+    for (size_t i = 0; i < n && open; ++i) {
+        if (!all_present(columns, k, i)) continue;
+        for (size_t c = 0; c < kImpliable; ++c) {
+            if (!(open >> c & 1u)) continue;
+            const int64_t v = columns[c][i];
+            if (made == 0) {
+                run.base[c] = v;
+            } else if (made == 1 && (v == run.base[c] || v == run.base[c] + 1)) {
+                if (v != run.base[c])
+                    run.unit_steps = static_cast<uint8_t>(run.unit_steps | 1u << c);
+            } else if (v != run.base[c] + ((run.unit_steps >> c & 1u) ? made : 0)) {
+                open &= ~(1u << c);
+            }
+        }
+        ++made;
+    }
+    run.implied = static_cast<uint8_t>(made ? open : 0);
+    run.unit_steps = static_cast<uint8_t>(run.unit_steps & run.implied);
+}
+
 // The columns of the new rows written in one pass each; no eviction can strike. Room is
-// made for one row per element, and the columns cut back to the rows made.
+// made for one row per element, and the columns cut back to the rows made; operands the
+// run implies are not written.
 void NodeLog::fill_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
                            const int64_t* const* columns, size_t k, unsigned taint_shift,
                            int64_t* out, uint8_t flags) {
     size_t base = rows();
     size_t input_base = inputs_.size();
     const int64_t first_id = next_id_;
+    Run run = run_of(type, op, first_id, static_cast<int64_t>(input_base), k);
+    imply_operands(run, columns, k, n);
+    std::vector<const int64_t*> kept;
+    for (size_t c = 0; c < k; ++c)
+        if (!(c < kImpliable && (run.implied >> c & 1u))) kept.push_back(columns[c]);
     words_.resize(base + n);
     flags_.resize(base + n);
-    inputs_.resize(input_base + n * k);
+    inputs_.resize(input_base + n * kept.size());
     int64_t* word = words_.data() + base;
     uint8_t* flag = flags_.data() + base;
     int64_t* in = inputs_.data() + input_base;
     for (size_t i = 0; i < n; ++i) {
-        bool here = true;
-        for (size_t c = 0; c < k; ++c) here = here && columns[c][i] >= 0;
-        if (!here) {
+        if (!all_present(columns, k, i)) {
             out[i] = -1;
             continue;
         }
         out[i] = next_id_++;
         *word++ = words[i];
         *flag++ = stored_flags(static_cast<uint8_t>(taint_flag(words[i], taint_shift) | flags));
-        for (size_t c = 0; c < k; ++c) *in++ = columns[c][i];
+        for (const int64_t* column : kept) *in++ = column[i];
     }
     size_t made = static_cast<size_t>(next_id_ - first_id);
     words_.resize(base + made);
     flags_.resize(base + made);
-    inputs_.resize(input_base + made * k);
-    add_rows(runs_, base, type, op, first_id, static_cast<int64_t>(input_base), k, made);
+    inputs_.resize(input_base + made * kept.size());
+    add_rows(runs_, base, run, made);
     stand_for_.resize(base + made);
     std::fill(stand_for_.data() + base, stand_for_.data() + base + made, int64_t{-1});
     if (!(flags & kCell)) live_ += made;
@@ -260,12 +310,19 @@ void NodeLog::compact() {
             }
             continue;
         }
-        int64_t begin = from.first_input + offset * from.arity;
-        add_rows(kept_runs, kept, from.type, from.op, id, at, from.arity, 1);
+        // operands the run implies stay implied; the others move down, never up
+        const auto kept_arity = static_cast<int64_t>(from.kept_arity());
+        const int64_t begin = from.first_input + offset * kept_arity;
+        Run moved = from;
+        moved.first_id = id;
+        moved.first_input = at;
+        for (size_t j = 0; j < kImpliable; ++j)
+            if (from.unit_steps >> j & 1u) moved.base[j] = from.base[j] + offset;
+        add_rows(kept_runs, kept, moved, 1);
         words_[kept] = words_[r];
         flags_[kept] = flags_[r];
         stand_for_[kept] = stand_for_[r];
-        for (int64_t j = begin; j < begin + from.arity; ++j)
+        for (int64_t j = begin; j < begin + kept_arity; ++j)
             inputs_[to_size(at++)] = inputs_[to_size(j)];
         ++kept;
     }
@@ -305,10 +362,11 @@ int64_t NodeLog::row_of(int64_t id) const {
     return (flags_[r] & kAlive) ? static_cast<int64_t>(r) : -1;
 }
 
-std::pair<const int64_t*, size_t> NodeLog::inputs(size_t row) const {
+NodeLog::Inputs NodeLog::inputs(size_t row) const {
     const Run& run = runs_[run_at(row)];
-    const auto begin = run.first_input + static_cast<int64_t>(row - run.first_row) * run.arity;
-    return {inputs_.data() + begin, run.arity};
+    const size_t offset = row - run.first_row;
+    const auto begin = run.first_input + static_cast<int64_t>(offset * run.kept_arity());
+    return Inputs(run, offset, inputs_.data() + begin);
 }
 
 std::vector<int64_t> NodeLog::table_ids() const {
@@ -322,7 +380,8 @@ std::vector<int64_t> NodeLog::table_ids() const {
 // The row of the input whose word row `at` keeps (a step with a constant), or -1.
 namespace {
 int64_t kept_input_row(const NodeLog& log, size_t at) {
-    auto [in, k] = log.inputs(at);
+    NodeLog::Inputs in = log.inputs(at);
+    size_t k = in.size();
     for (size_t j = 0; j < k; ++j) {
         int64_t p = log.row_of(in[j]);
         if (p < 0 || (log.flags(to_size(p)) & NodeLog::kConstant)) continue;
@@ -373,7 +432,8 @@ int64_t NodeLog::summary_as(int64_t id) const {
 int64_t NodeLog::summary_of_row(size_t row) const {
     if (stand_for_[row] >= 0) return stand_for_[row];
     if (!is_cell(row)) return id(row);
-    auto [in, k] = inputs(row);
+    Inputs in = inputs(row);
+    size_t k = in.size();
     return k ? in[0] : id(row);
 }
 
@@ -385,7 +445,8 @@ bool NodeLog::in_summary(size_t row) const {
 int64_t NodeLog::seen_as(int64_t id) const {
     int64_t r = row_of(id);
     if (r < 0 || !is_cell(to_size(r))) return id;
-    auto [in, k] = inputs(to_size(r));
+    Inputs in = inputs(to_size(r));
+    size_t k = in.size();
     return k ? in[0] : id;
 }
 
@@ -463,7 +524,8 @@ void NodeLog::lineage(int64_t root, std::vector<int64_t>& nodes, std::vector<int
         int64_t row = row_of(id);
         if (row < 0) continue;
         nodes.push_back(id);
-        auto [in, k] = inputs(to_size(row));
+        Inputs in = inputs(to_size(row));
+        size_t k = in.size();
         for (size_t i = 0; i < k; ++i) {
             int64_t input = seen(in[i]);
             edges.push_back(input);
@@ -492,7 +554,8 @@ void NodeLog::distinct_rows(std::vector<int64_t>& rows, std::vector<int64_t>& ed
         if (!(flags_[r] & kAlive) || (flags_[r] & (kCell | kConstant))) continue;
         if (!in_summary(r)) continue;  // a step that keeps an input's word: that input
         if (seen_words.insert(words_[r]).second) rows.push_back(static_cast<int64_t>(r));
-        auto [in, k] = inputs(r);
+        Inputs in = inputs(r);
+        size_t k = in.size();
         for (size_t i = 0; i < k; ++i) {
             int64_t parent = row_of(summary_as(in[i]));
             if (parent < 0 || (flags_[to_size(parent)] & kConstant)) continue;
@@ -541,9 +604,8 @@ NodeLog::State NodeLog::state() const {
             s.ops[r] = from.op;
             s.types[r] = from.type;
             s.input_start[r] = static_cast<int64_t>(s.inputs.size());
-            const int64_t* in = inputs_.data() + from.first_input +
-                                static_cast<int64_t>(r - from.first_row) * from.arity;
-            s.inputs.insert(s.inputs.end(), in, in + from.arity);
+            Inputs in = inputs(r);
+            for (size_t j = 0; j < in.size(); ++j) s.inputs.push_back(in[j]);
         }
     }
     s.input_start[n] = static_cast<int64_t>(s.inputs.size());
@@ -563,8 +625,10 @@ NodeLog NodeLog::from_state(State s) {
     log.next_id_ = s.next_id;
     log.evictions_ = s.evictions;
     for (size_t r = 0; r < n; ++r)
-        add_rows(log.runs_, r, s.types[r], s.ops[r], s.ids[r], s.input_start[r],
-                 to_size(s.input_start[r + 1] - s.input_start[r]), 1);
+        add_rows(log.runs_, r,
+                 run_of(s.types[r], s.ops[r], s.ids[r], s.input_start[r],
+                        to_size(s.input_start[r + 1] - s.input_start[r])),
+                 1);
     log.words_.assign(s.words.begin(), s.words.end());
     log.inputs_.assign(s.inputs.begin(), s.inputs.end());
     log.flags_.assign(s.flags.begin(), s.flags.end());
