@@ -596,19 +596,38 @@ NodeLog::State NodeLog::state() const {
     s.ops.resize(n);
     s.types.resize(n);
     s.input_start.resize(n + 1);
-    s.inputs.reserve(inputs_.size());
+    size_t total = 0;
+    for (size_t run = 0; run < runs_.size(); ++run)
+        total += (run_end(run) - runs_[run].first_row) * runs_[run].arity;
+    s.inputs.resize(total);
+    size_t at = 0;  // run by run, one operand at a time: a whole column per pass
     for (size_t run = 0; run < runs_.size(); ++run) {
         const Run& from = runs_[run];
-        for (size_t r = from.first_row; r < run_end(run); ++r) {
-            s.ids[r] = from.first_id + static_cast<int64_t>(r - from.first_row);
-            s.ops[r] = from.op;
-            s.types[r] = from.type;
-            s.input_start[r] = static_cast<int64_t>(s.inputs.size());
-            Inputs in = inputs(r);
-            for (size_t j = 0; j < in.size(); ++j) s.inputs.push_back(in[j]);
+        const size_t first = from.first_row, count = run_end(run) - first, k = from.arity;
+        std::fill(s.ops.begin() + static_cast<std::ptrdiff_t>(first),
+                  s.ops.begin() + static_cast<std::ptrdiff_t>(first + count), from.op);
+        std::fill(s.types.begin() + static_cast<std::ptrdiff_t>(first),
+                  s.types.begin() + static_cast<std::ptrdiff_t>(first + count), from.type);
+        for (size_t i = 0; i < count; ++i) {
+            s.ids[first + i] = from.first_id + static_cast<int64_t>(i);
+            s.input_start[first + i] = static_cast<int64_t>(at + i * k);
         }
+        const int64_t* kept = inputs_.data() + from.first_input;
+        const size_t kept_k = from.kept_arity();
+        int64_t* out = s.inputs.data() + at;
+        for (size_t j = 0, kept_j = 0; j < k; ++j) {
+            if (j < kImpliable && (from.implied >> j & 1u)) {
+                const int64_t step = (from.unit_steps >> j & 1u) ? 1 : 0;
+                for (size_t i = 0; i < count; ++i)
+                    out[i * k + j] = from.base[j] + step * static_cast<int64_t>(i);
+            } else {
+                for (size_t i = 0; i < count; ++i) out[i * k + j] = kept[i * kept_k + kept_j];
+                ++kept_j;
+            }
+        }
+        at += count * k;
     }
-    s.input_start[n] = static_cast<int64_t>(s.inputs.size());
+    s.input_start[n] = static_cast<int64_t>(at);
     return s;
 }
 
