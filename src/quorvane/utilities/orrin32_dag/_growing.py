@@ -107,8 +107,8 @@ class Growing:
             cuts = [0, *np.searchsorted(positions, bounds).tolist(), len(positions)]
             for chunk, start, stop in zip(range(low, high + 1), cuts[:-1], cuts[1:], strict=True):
                 if stop > start:
-                    where = slice(start, stop)
-                    yield self.chunks[chunk], where, positions[where] - _chunk_start(chunk)
+                    part = slice(start, stop)
+                    yield self.chunks[chunk], part, positions[part] - _chunk_start(chunk)
             return
         chunks = _chunks_of(positions)
         for chunk in range(low, high + 1):
