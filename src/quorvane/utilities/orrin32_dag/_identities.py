@@ -12,6 +12,7 @@ All of it is numpy over whole operations: a batch of nodes asks once.
 
 from __future__ import annotations
 
+import threading
 from typing import Any
 
 import numpy as np
@@ -35,18 +36,30 @@ class KeyTexts:
     def __init__(self) -> None:
         self.texts = Growing(object, "")
         self._numbers: list[tuple[np.ndarray, np.ndarray]] = []
+        # a table wrapped in one thread while a key is read in another: no key is lost
+        # between the numbers kept and their text made, nor read before it is made
+        self._lock = threading.Lock()
 
     def set(self, ids: np.ndarray, keys: np.ndarray) -> None:
-        if keys.dtype.kind in "iu":
-            self._numbers.append((ids, keys))
-        else:
-            self.texts.set(ids, np.asarray(keys, dtype=object))
+        with self._lock:
+            if keys.dtype.kind in "iu":
+                self._numbers.append((ids, keys))
+            else:
+                self.texts.set(ids, np.asarray(keys, dtype=object))
 
     def _made(self) -> Growing:
-        for ids, numbers in self._numbers:
-            self.texts.set(ids, np.array([str(n) for n in numbers.tolist()], dtype=object))
-        self._numbers.clear()
+        with self._lock:
+            for ids, numbers in self._numbers:
+                self.texts.set(ids, np.array([str(n) for n in numbers.tolist()], dtype=object))
+            self._numbers.clear()
         return self.texts
+
+    def __getstate__(self) -> dict:
+        return {"texts": self._made()}
+
+    def __setstate__(self, state: dict) -> None:
+        self.__init__()  # type: ignore[misc]
+        self.texts = state["texts"]
 
     def get(self, positions: Any) -> np.ndarray:
         return self._made().get(positions)
