@@ -6,7 +6,8 @@ off (the DAG road as it was, near enough), then tracked with it on (every
 node's value and row, constants as nodes, source cells), then with the log taken as an
 ``ElementLog`` and stored with the DAG (``persist_to_storage(results=...)`` into SQLite; a
 store without ``write_element_log`` stores the DAG only, and the line says so). Also one
-applicant's ``element_lineage``.
+applicant's ``element_lineage``, and the memory allocated per node: by the native log, and
+by the values and rows beside it.
 
 Each line gives wall seconds and the process's CPU seconds (every thread's): on a machine
 others share, waiting for a core inflates the wall time of whichever run waited, while CPU
@@ -95,6 +96,15 @@ def line(label: str, wall: float, cpu: float, plain: tuple[float, float]) -> Non
     print(f"{label:<44}{wall:>8.3f}{wall / plain[0]:>8.1f}{cpu:>8.3f}{cpu / plain[1]:>8.1f}")
 
 
+def bytes_per_node(tracker: DAGTracker, nodes: int) -> tuple[float, float]:
+    """Memory allocated per node (cells included): by the native log (its columns'
+    capacity), and by the element store's values and rows (their chunks; the last one's
+    pages not yet written are allocated, not used)."""
+    store = tracker._elements
+    held = sum(chunk.nbytes for column in (store.value, store.row) for chunk in column.chunks)
+    return tracker._log.bytes / nodes, held / nodes
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--rows", type=int, default=1_000_000)
@@ -136,6 +146,8 @@ def main() -> None:
     line("  + element_log() snapshot", on_wall + snap_wall, on_cpu + snap_cpu, plain)
     stored = f"  + persist_to_storage, SQLite, {kept}"
     line(stored, on_wall + store_wall, on_cpu + store_cpu, plain)
+    native, values = bytes_per_node(tracker, log.size)
+    print(f"allocated per node: native log {native:.1f} bytes, values and rows {values:.1f}")
     print(
         f"element_lineage of one applicant: {lineage_time * 1e3:.2f} ms, "
         f"{len(lineage.steps)} steps; element-ops/s tracked: {log.size / on_wall:,.0f}; "

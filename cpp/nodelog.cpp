@@ -29,27 +29,59 @@ uint8_t stored_flags(uint8_t flags) {
 
 }  // namespace
 
-void NodeLog::push(uint8_t type, int32_t op, int64_t word, uint8_t flags) {
-    ids_.push_back(next_id_++);
+size_t NodeLog::run_at(size_t row) const {
+    size_t c = last_run_;
+    if (c < runs_.size() && runs_[c].first_row <= row) {
+        if (row < run_end(c)) return c;
+        if (c + 1 < runs_.size() && row < run_end(c + 1)) return last_run_ = c + 1;
+    }
+    auto after = std::upper_bound(runs_.begin(), runs_.end(), row,
+                                  [](size_t r, const Run& run) { return r < run.first_row; });
+    return last_run_ = static_cast<size_t>(after - runs_.begin()) - 1;
+}
+
+NodeLog::Run NodeLog::run_of(uint8_t type, int32_t op, int64_t first_id, int64_t first_input,
+                             size_t arity) {
+    return Run{0, first_id, first_input, static_cast<uint32_t>(arity), op, type, 0, 0, {}};
+}
+
+void NodeLog::add_rows(PodVector<Run>& runs, size_t row, const Run& made, size_t count) {
+    if (count == 0) return;
+    if (!runs.empty()) {
+        const Run& last = runs.back();
+        const auto held = static_cast<int64_t>(row - last.first_row);
+        bool continues = last.type == made.type && last.op == made.op &&
+                         last.arity == made.arity && last.implied == made.implied &&
+                         last.unit_steps == made.unit_steps &&
+                         last.first_id + held == made.first_id &&
+                         last.first_input + held * static_cast<int64_t>(last.kept_arity()) ==
+                             made.first_input;
+        for (size_t j = 0; continues && j < kImpliable; ++j)
+            if (last.implied >> j & 1u)
+                continues = last.base[j] + ((last.unit_steps >> j & 1u) ? held : 0) == made.base[j];
+        if (continues) return;
+    }
+    runs.push_back(made);
+    runs.back().first_row = row;
+}
+
+// One row; its inputs are the last `arity` of inputs_.
+void NodeLog::push(uint8_t type, int32_t op, int64_t word, uint8_t flags, size_t arity) {
+    const auto first_input = static_cast<int64_t>(inputs_.size() - arity);
+    add_rows(runs_, rows(), run_of(type, op, next_id_, first_input, arity), 1);
+    ++next_id_;
     words_.push_back(word);
-    ops_.push_back(op);
-    types_.push_back(type);
     flags_.push_back(stored_flags(flags));
     stand_for_.push_back(-1);
-    input_start_.push_back(static_cast<int64_t>(inputs_.size()));
     if (!(flags & kCell)) ++live_;
-    note_stand_in(ids_.size() - 1);
+    note_stand_in(rows() - 1);
 }
 
 // Room for a batch, growing geometrically so that many small batches stay linear.
 void NodeLog::reserve(size_t rows, size_t inputs) {
-    ids_.reserve_more(rows);
     words_.reserve_more(rows);
-    ops_.reserve_more(rows);
-    types_.reserve_more(rows);
     flags_.reserve_more(rows);
     stand_for_.reserve_more(rows);
-    input_start_.reserve_more(rows);
     inputs_.reserve_more(inputs);
 }
 
@@ -76,8 +108,8 @@ void NodeLog::after_append() {
 int64_t NodeLog::append(uint8_t type, int32_t op, int64_t word, uint8_t flags,
                         const int64_t* inputs, size_t n_inputs) {
     inputs_.insert_end(inputs, inputs + n_inputs);
-    push(type, op, word, flags);
-    int64_t id = ids_.back();
+    push(type, op, word, flags, n_inputs);
+    int64_t id = next_id_ - 1;
     after_append();
     return id;
 }
@@ -108,55 +140,84 @@ void NodeLog::append_columns(uint8_t type, int32_t op, const int64_t* words, siz
         size_t first = inputs_.size();
         for (size_t c = 0; c < k; ++c) inputs_.push_back(columns[c][i]);
         note_edges(inputs_.data() + first, k, words[i], i, edges);
-        push(type, op, words[i], static_cast<uint8_t>(taint_flag(words[i], taint_shift) | flags));
-        out[i] = ids_.back();
+        auto flag = static_cast<uint8_t>(taint_flag(words[i], taint_shift) | flags);
+        push(type, op, words[i], flag, k);
+        out[i] = next_id_ - 1;
         after_append();
     }
 }
 
+namespace {
+bool all_present(const int64_t* const* columns, size_t k, size_t i) {
+    for (size_t c = 0; c < k; ++c)
+        if (columns[c][i] < 0) return false;
+    return true;
+}
+}  // namespace
+
+// Which of the first operands follow from a row's place among the rows made (see Run): the
+// same node in every row, or nodes one after another. One pass that reads the columns.
+void NodeLog::imply_operands(Run& run, const int64_t* const* columns, size_t k, size_t n) {
+    unsigned open = (1u << std::min(k, kImpliable)) - 1;
+    run.implied = 0;
+    run.unit_steps = 0;
+    int64_t made = 0;
+    for (size_t i = 0; i < n && open; ++i) {
+        if (!all_present(columns, k, i)) continue;
+        for (size_t c = 0; c < kImpliable; ++c) {
+            if (!(open >> c & 1u)) continue;
+            const int64_t v = columns[c][i];
+            if (made == 0) {
+                run.base[c] = v;
+            } else if (made == 1 && (v == run.base[c] || v == run.base[c] + 1)) {
+                if (v != run.base[c])
+                    run.unit_steps = static_cast<uint8_t>(run.unit_steps | 1u << c);
+            } else if (v != run.base[c] + ((run.unit_steps >> c & 1u) ? made : 0)) {
+                open &= ~(1u << c);
+            }
+        }
+        ++made;
+    }
+    run.implied = static_cast<uint8_t>(made ? open : 0);
+    run.unit_steps = static_cast<uint8_t>(run.unit_steps & run.implied);
+}
+
 // The columns of the new rows written in one pass each; no eviction can strike. Room is
-// made for one row per element, and the columns cut back to the rows made.
+// made for one row per element, and the columns cut back to the rows made; operands the
+// run implies are not written.
 void NodeLog::fill_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
                            const int64_t* const* columns, size_t k, unsigned taint_shift,
                            int64_t* out, uint8_t flags) {
-    size_t base = ids_.size();
+    size_t base = rows();
     size_t input_base = inputs_.size();
-    ids_.resize(base + n);
+    const int64_t first_id = next_id_;
+    Run run = run_of(type, op, first_id, static_cast<int64_t>(input_base), k);
+    imply_operands(run, columns, k, n);
+    std::vector<const int64_t*> kept;
+    for (size_t c = 0; c < k; ++c)
+        if (!(c < kImpliable && (run.implied >> c & 1u))) kept.push_back(columns[c]);
     words_.resize(base + n);
     flags_.resize(base + n);
-    input_start_.resize(base + n + 1);
-    inputs_.resize(input_base + n * k);
-    int64_t* id = ids_.data() + base;
+    inputs_.resize(input_base + n * kept.size());
     int64_t* word = words_.data() + base;
     uint8_t* flag = flags_.data() + base;
-    int64_t* start = input_start_.data() + base + 1;
     int64_t* in = inputs_.data() + input_base;
-    int64_t at = static_cast<int64_t>(input_base);
     for (size_t i = 0; i < n; ++i) {
-        bool here = true;
-        for (size_t c = 0; c < k; ++c) here = here && columns[c][i] >= 0;
-        if (!here) {
+        if (!all_present(columns, k, i)) {
             out[i] = -1;
             continue;
         }
-        *id++ = out[i] = next_id_++;
+        out[i] = next_id_++;
         *word++ = words[i];
         *flag++ = stored_flags(static_cast<uint8_t>(taint_flag(words[i], taint_shift) | flags));
-        for (size_t c = 0; c < k; ++c) *in++ = columns[c][i];
-        at += static_cast<int64_t>(k);
-        *start++ = at;
+        for (const int64_t* column : kept) *in++ = column[i];
     }
-    size_t made = static_cast<size_t>(id - (ids_.data() + base));
-    ids_.resize(base + made);
+    size_t made = static_cast<size_t>(next_id_ - first_id);
     words_.resize(base + made);
     flags_.resize(base + made);
-    input_start_.resize(base + made + 1);
-    inputs_.resize(to_size(at));
-    ops_.resize(base + made);
-    types_.resize(base + made);
+    inputs_.resize(input_base + made * kept.size());
+    add_rows(runs_, base, run, made);
     stand_for_.resize(base + made);
-    std::fill(ops_.data() + base, ops_.data() + base + made, op);
-    std::fill(types_.data() + base, types_.data() + base + made, type);
     std::fill(stand_for_.data() + base, stand_for_.data() + base + made, int64_t{-1});
     if (!(flags & kCell)) live_ += made;
     for (size_t r = base; r < base + made; ++r) note_stand_in(r);
@@ -173,8 +234,9 @@ void NodeLog::append_ragged(uint8_t type, int32_t op, const int64_t* words, size
         }
         inputs_.insert_end(flat + offsets[s], flat + offsets[s + 1]);
         note_edges(flat + offsets[s], to_size(offsets[s + 1] - offsets[s]), words[s], s, edges);
-        push(type, op, words[s], taint_flag(words[s], taint_shift));
-        out[s] = ids_.back();
+        push(type, op, words[s], taint_flag(words[s], taint_shift),
+             to_size(offsets[s + 1] - offsets[s]));
+        out[s] = next_id_ - 1;
         after_append();
     }
 }
@@ -203,8 +265,8 @@ void NodeLog::append_windows(uint8_t type, int32_t op, const int64_t* words,
         }
         inputs_.insert_end(window.begin(), window.end());
         note_edges(window.data(), window.size(), words[i], i, edges);
-        push(type, op, words[i], taint_flag(words[i], taint_shift));
-        previous = out[i] = ids_.back();
+        push(type, op, words[i], taint_flag(words[i], taint_shift), window.size());
+        previous = out[i] = next_id_ - 1;
         after_append();
     }
 }
@@ -214,7 +276,7 @@ void NodeLog::evict(size_t count) {
     if (count == 0) return;
     // Every row before the cursor is a source or out of the table, so the scan starts there.
     size_t r = evict_cursor_;
-    for (; r < ids_.size() && count > 0; ++r) {
+    for (; r < rows() && count > 0; ++r) {
         uint8_t f = flags_[r];
         if (!(f & kAlive) || (f & kSource)) continue;
         flags_[r] = static_cast<uint8_t>(f & ~kGone);
@@ -232,39 +294,47 @@ void NodeLog::compact() {
     size_t cursor = 0;
     int64_t at = 0;
     const size_t departed_before = departed_ids_.size();
-    for (size_t r = 0; r < ids_.size(); ++r) {
+    const size_t n = rows();
+    PodVector<Run> kept_runs;
+    size_t run = 0;
+    for (size_t r = 0; r < n; ++r) {
+        while (run_end(run) <= r) ++run;
+        const Run& from = runs_[run];
+        const auto offset = static_cast<int64_t>(r - from.first_row);
+        const int64_t id = from.first_id + offset;
         if (r == evict_cursor_) cursor = kept;
         if (!(flags_[r] & kGone)) {
             if (stand_for_[r] >= 0) {
-                departed_ids_.push_back(ids_[r]);
+                departed_ids_.push_back(id);
                 departed_for_.push_back(stand_for_[r]);
             }
             continue;
         }
-        int64_t begin = input_start_[r], end = input_start_[r + 1];
-        ids_[kept] = ids_[r];
+        // operands the run implies stay implied; the others move down, never up
+        const auto kept_arity = static_cast<int64_t>(from.kept_arity());
+        const int64_t begin = from.first_input + offset * kept_arity;
+        Run moved = from;
+        moved.first_id = id;
+        moved.first_input = at;
+        for (size_t j = 0; j < kImpliable; ++j)
+            if (from.unit_steps >> j & 1u) moved.base[j] = from.base[j] + offset;
+        add_rows(kept_runs, kept, moved, 1);
         words_[kept] = words_[r];
-        ops_[kept] = ops_[r];
-        types_[kept] = types_[r];
         flags_[kept] = flags_[r];
         stand_for_[kept] = stand_for_[r];
-        input_start_[kept] = at;
-        for (int64_t j = begin; j < end; ++j) inputs_[to_size(at++)] = inputs_[to_size(j)];
+        for (int64_t j = begin; j < begin + kept_arity; ++j)
+            inputs_[to_size(at++)] = inputs_[to_size(j)];
         ++kept;
     }
-    if (evict_cursor_ >= ids_.size()) cursor = kept;
-    ids_.resize(kept);
+    if (evict_cursor_ >= n) cursor = kept;
+    runs_ = std::move(kept_runs);
+    runs_.shrink_to_fit();
+    last_run_ = 0;
     words_.resize(kept);
-    ops_.resize(kept);
-    types_.resize(kept);
     flags_.resize(kept);
     stand_for_.resize(kept);
-    input_start_.resize(kept + 1);
-    input_start_[kept] = at;
     inputs_.resize(to_size(at));
-    for (auto* v : {&ids_, &words_, &input_start_, &inputs_, &stand_for_}) v->shrink_to_fit();
-    ops_.shrink_to_fit();
-    types_.shrink_to_fit();
+    for (auto* v : {&words_, &inputs_, &stand_for_}) v->shrink_to_fit();
     flags_.shrink_to_fit();
     keep_departed_sorted(departed_before);
     evict_cursor_ = cursor;
@@ -274,45 +344,44 @@ void NodeLog::compact() {
 }
 
 int64_t NodeLog::row_of(int64_t id) const {
-    const size_t n = ids_.size();
-    if (n == 0) return -1;
-    // Ids are given in ascending order, one apart, and rows leave only by compaction: an id
-    // is usually as far from the first id (or, once old rows left, from the last) as its
-    // row is. Search only when neither guess holds.
-    size_t r = n;
-    const int64_t from_first = id - ids_[0];
-    const int64_t from_last = static_cast<int64_t>(n - 1) - (ids_[n - 1] - id);
-    if (from_first >= 0 && static_cast<size_t>(from_first) < n &&
-        ids_[static_cast<size_t>(from_first)] == id) {
-        r = static_cast<size_t>(from_first);
-    } else if (from_last >= 0 && static_cast<size_t>(from_last) < n &&
-               ids_[static_cast<size_t>(from_last)] == id) {
-        r = static_cast<size_t>(from_last);
-    } else {
-        auto it = std::lower_bound(ids_.begin(), ids_.end(), id);
-        if (it == ids_.end() || *it != id) return -1;
-        r = static_cast<size_t>(it - ids_.begin());
+    if (runs_.empty()) return -1;
+    // the run found last first: the inputs of a batch are mostly of one run
+    size_t run = last_run_ < runs_.size() ? last_run_ : 0;
+    if (id < runs_[run].first_id ||
+        id - runs_[run].first_id >= static_cast<int64_t>(run_end(run) - runs_[run].first_row)) {
+        auto after = std::upper_bound(runs_.begin(), runs_.end(), id,
+                                      [](int64_t v, const Run& r) { return v < r.first_id; });
+        if (after == runs_.begin()) return -1;
+        run = static_cast<size_t>(after - runs_.begin()) - 1;
     }
+    const Run& found = runs_[run];
+    const int64_t offset = id - found.first_id;
+    if (offset >= static_cast<int64_t>(run_end(run) - found.first_row)) return -1;  // a gap
+    last_run_ = run;
+    size_t r = found.first_row + static_cast<size_t>(offset);
     return (flags_[r] & kAlive) ? static_cast<int64_t>(r) : -1;
 }
 
-std::pair<const int64_t*, size_t> NodeLog::inputs(size_t row) const {
-    int64_t begin = input_start_[row];
-    return {inputs_.data() + begin, to_size(input_start_[row + 1] - begin)};
+NodeLog::Inputs NodeLog::inputs(size_t row) const {
+    const Run& run = runs_[run_at(row)];
+    const size_t offset = row - run.first_row;
+    const auto begin = run.first_input + static_cast<int64_t>(offset * run.kept_arity());
+    return Inputs(run, offset, inputs_.data() + begin);
 }
 
 std::vector<int64_t> NodeLog::table_ids() const {
     std::vector<int64_t> out;
     out.reserve(live_);
-    for (size_t r = 0; r < ids_.size(); ++r)
-        if ((flags_[r] & kAlive) && !(flags_[r] & kCell)) out.push_back(ids_[r]);
+    for (size_t r = 0; r < rows(); ++r)
+        if ((flags_[r] & kAlive) && !(flags_[r] & kCell)) out.push_back(id(r));
     return out;
 }
 
 // The row of the input whose word row `at` keeps (a step with a constant), or -1.
 namespace {
 int64_t kept_input_row(const NodeLog& log, size_t at) {
-    auto [in, k] = log.inputs(at);
+    NodeLog::Inputs in = log.inputs(at);
+    size_t k = in.size();
     for (size_t j = 0; j < k; ++j) {
         int64_t p = log.row_of(in[j]);
         if (p < 0 || (log.flags(to_size(p)) & NodeLog::kConstant)) continue;
@@ -329,7 +398,7 @@ void NodeLog::note_stand_in(size_t row) {
     int64_t kept = kept_input_row(*this, row);
     if (kept < 0) return;
     size_t p = to_size(kept);
-    stand_for_[row] = p == row ? ids_[p] : summary_of_row(p);  // resolved before noted
+    stand_for_[row] = p == row ? id(p) : summary_of_row(p);  // resolved before noted
 }
 
 // Rows leave in the order they were evicted, oldest first, so the ids a compaction adds
@@ -362,9 +431,10 @@ int64_t NodeLog::summary_as(int64_t id) const {
 // What the row stands for in the summary: what it noted, else a cell's column, else itself.
 int64_t NodeLog::summary_of_row(size_t row) const {
     if (stand_for_[row] >= 0) return stand_for_[row];
-    if (!is_cell(row)) return ids_[row];
-    auto [in, k] = inputs(row);
-    return k ? in[0] : ids_[row];
+    if (!is_cell(row)) return id(row);
+    Inputs in = inputs(row);
+    size_t k = in.size();
+    return k ? in[0] : id(row);
 }
 
 bool NodeLog::in_summary(size_t row) const {
@@ -375,14 +445,15 @@ bool NodeLog::in_summary(size_t row) const {
 int64_t NodeLog::seen_as(int64_t id) const {
     int64_t r = row_of(id);
     if (r < 0 || !is_cell(to_size(r))) return id;
-    auto [in, k] = inputs(to_size(r));
+    Inputs in = inputs(to_size(r));
+    size_t k = in.size();
     return k ? in[0] : id;
 }
 
 void NodeLog::refresh_index() {
     size_t begin = index_.size();
-    for (size_t r = indexed_rows_; r < ids_.size(); ++r) index_.push_back(static_cast<int64_t>(r));
-    indexed_rows_ = ids_.size();
+    for (size_t r = indexed_rows_; r < rows(); ++r) index_.push_back(static_cast<int64_t>(r));
+    indexed_rows_ = rows();
     auto by_word = [this](int64_t a, int64_t b) {
         return std::make_pair(words_[to_size(a)], a) < std::make_pair(words_[to_size(b)], b);
     };
@@ -397,7 +468,7 @@ std::vector<int64_t> NodeLog::ids_for_word(int64_t word) {
                                [this](int64_t r, int64_t w) { return words_[to_size(r)] < w; });
     std::vector<int64_t> out;
     for (; lo != index_.end() && words_[to_size(*lo)] == word; ++lo)
-        if (flags_[to_size(*lo)] & kIndexed) out.push_back(ids_[to_size(*lo)]);
+        if (flags_[to_size(*lo)] & kIndexed) out.push_back(id(to_size(*lo)));
     return out;
 }
 
@@ -421,7 +492,7 @@ void NodeLog::index_items(std::vector<int64_t>& words, std::vector<int64_t>& ids
             size_t r = to_size(index_[j]);
             if (!(flags_[r] & kIndexed)) continue;
             words.push_back(w);
-            ids.push_back(ids_[r]);
+            ids.push_back(id(r));
         }
     }
 }
@@ -453,7 +524,8 @@ void NodeLog::lineage(int64_t root, std::vector<int64_t>& nodes, std::vector<int
         int64_t row = row_of(id);
         if (row < 0) continue;
         nodes.push_back(id);
-        auto [in, k] = inputs(to_size(row));
+        Inputs in = inputs(to_size(row));
+        size_t k = in.size();
         for (size_t i = 0; i < k; ++i) {
             int64_t input = seen(in[i]);
             edges.push_back(input);
@@ -478,11 +550,12 @@ struct TripleHash {
 void NodeLog::distinct_rows(std::vector<int64_t>& rows, std::vector<int64_t>& edge_words) const {
     std::unordered_set<int64_t> seen_words;
     std::unordered_set<std::tuple<int64_t, int64_t, int64_t>, TripleHash> seen_edges;
-    for (size_t r = 0; r < ids_.size(); ++r) {
+    for (size_t r = 0; r < words_.size(); ++r) {
         if (!(flags_[r] & kAlive) || (flags_[r] & (kCell | kConstant))) continue;
         if (!in_summary(r)) continue;  // a step that keeps an input's word: that input
         if (seen_words.insert(words_[r]).second) rows.push_back(static_cast<int64_t>(r));
-        auto [in, k] = inputs(r);
+        Inputs in = inputs(r);
+        size_t k = in.size();
         for (size_t i = 0; i < k; ++i) {
             int64_t parent = row_of(summary_as(in[i]));
             if (parent < 0 || (flags_[to_size(parent)] & kConstant)) continue;
@@ -517,8 +590,45 @@ NodeLog::State NodeLog::state() const {
         return std::vector<std::remove_cv_t<std::remove_reference_t<decltype(column[0])>>>(
             column.begin(), column.end());
     };
-    return State{copy(ids_), copy(words_), copy(input_start_), copy(inputs_), copy(ops_),
-                 copy(types_), copy(flags_), max_nodes_, next_id_, evictions_};
+    const size_t n = rows();
+    State s{{}, copy(words_), {}, {}, {}, {}, copy(flags_), max_nodes_, next_id_, evictions_};
+    s.ids.resize(n);
+    s.ops.resize(n);
+    s.types.resize(n);
+    s.input_start.resize(n + 1);
+    size_t total = 0;
+    for (size_t run = 0; run < runs_.size(); ++run)
+        total += (run_end(run) - runs_[run].first_row) * runs_[run].arity;
+    s.inputs.resize(total);
+    size_t at = 0;  // run by run, one operand at a time: a whole column per pass
+    for (size_t run = 0; run < runs_.size(); ++run) {
+        const Run& from = runs_[run];
+        const size_t first = from.first_row, count = run_end(run) - first, k = from.arity;
+        std::fill(s.ops.begin() + static_cast<std::ptrdiff_t>(first),
+                  s.ops.begin() + static_cast<std::ptrdiff_t>(first + count), from.op);
+        std::fill(s.types.begin() + static_cast<std::ptrdiff_t>(first),
+                  s.types.begin() + static_cast<std::ptrdiff_t>(first + count), from.type);
+        for (size_t i = 0; i < count; ++i) {
+            s.ids[first + i] = from.first_id + static_cast<int64_t>(i);
+            s.input_start[first + i] = static_cast<int64_t>(at + i * k);
+        }
+        const int64_t* kept = inputs_.data() + from.first_input;
+        const size_t kept_k = from.kept_arity();
+        int64_t* out = s.inputs.data() + at;
+        for (size_t j = 0, kept_j = 0; j < k; ++j) {
+            if (j < kImpliable && (from.implied >> j & 1u)) {
+                const int64_t step = (from.unit_steps >> j & 1u) ? 1 : 0;
+                for (size_t i = 0; i < count; ++i)
+                    out[i * k + j] = from.base[j] + step * static_cast<int64_t>(i);
+            } else {
+                for (size_t i = 0; i < count; ++i) out[i * k + j] = kept[i * kept_k + kept_j];
+                ++kept_j;
+            }
+        }
+        at += count * k;
+    }
+    s.input_start[n] = static_cast<int64_t>(at);
+    return s;
 }
 
 NodeLog NodeLog::from_state(State s) {
@@ -533,12 +643,13 @@ NodeLog NodeLog::from_state(State s) {
     NodeLog log(s.max_nodes);
     log.next_id_ = s.next_id;
     log.evictions_ = s.evictions;
-    log.ids_.assign(s.ids.begin(), s.ids.end());
+    for (size_t r = 0; r < n; ++r)
+        add_rows(log.runs_, r,
+                 run_of(s.types[r], s.ops[r], s.ids[r], s.input_start[r],
+                        to_size(s.input_start[r + 1] - s.input_start[r])),
+                 1);
     log.words_.assign(s.words.begin(), s.words.end());
-    log.input_start_.assign(s.input_start.begin(), s.input_start.end());
     log.inputs_.assign(s.inputs.begin(), s.inputs.end());
-    log.ops_.assign(s.ops.begin(), s.ops.end());
-    log.types_.assign(s.types.begin(), s.types.end());
     log.flags_.assign(s.flags.begin(), s.flags.end());
     log.stand_for_.resize(n);
     std::fill(log.stand_for_.begin(), log.stand_for_.end(), int64_t{-1});
@@ -554,9 +665,8 @@ NodeLog NodeLog::from_state(State s) {
 }
 
 size_t NodeLog::bytes() const {
-    return ids_.capacity() * sizeof(int64_t) + words_.capacity() * sizeof(int64_t) +
-           ops_.capacity() * sizeof(int32_t) + types_.capacity() + flags_.capacity() +
-           input_start_.capacity() * sizeof(int64_t) + inputs_.capacity() * sizeof(int64_t) +
+    return runs_.capacity() * sizeof(Run) + words_.capacity() * sizeof(int64_t) +
+           flags_.capacity() + inputs_.capacity() * sizeof(int64_t) +
            (stand_for_.capacity() + departed_ids_.capacity() + departed_for_.capacity()) *
                sizeof(int64_t) +
            index_.capacity() * sizeof(int64_t);

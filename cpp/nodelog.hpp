@@ -34,7 +34,49 @@ public:
     // for a writer) leaves it out.
     static constexpr uint8_t kConstant = 32;
 
-    explicit NodeLog(int64_t max_nodes) : max_nodes_(max_nodes) { input_start_.push_back(0); }
+    explicit NodeLog(int64_t max_nodes) : max_nodes_(max_nodes) {}
+
+    // Rows one after another that share their type, operation and number of inputs, whose
+    // ids follow one another and whose inputs lie one after another: a batch's rows, or a
+    // run of single appends alike. What they share is kept once per run: a row's id, type,
+    // operation and the place of its inputs follow from its run and its place in it. An
+    // operand that is the same node for every row (a constant, a column's node for its
+    // cells) or the nodes of one run in order (the step before, on the same rows) is not
+    // kept per row at all. Per row the log keeps only what differs (word, flags, stand-in,
+    // the other inputs): fresh memory is most of what logging a node costs.
+    static constexpr size_t kImpliable = 4;  // operands that may be implied: the first four
+    struct Run {
+        size_t first_row;
+        int64_t first_id;
+        int64_t first_input;  // in inputs_, of the operands kept per row
+        uint32_t arity;
+        int32_t op;
+        uint8_t type;
+        uint8_t implied;     // bit j: operand j of the row at offset o is base[j] + o * step
+        uint8_t unit_steps;  // bit j: that step is 1 (else 0: the same node for every row)
+        int64_t base[kImpliable];
+        size_t kept_arity() const {
+            return arity - static_cast<size_t>(__builtin_popcount(implied));
+        }
+    };
+    // The inputs of one row, in operand order.
+    class Inputs {
+    public:
+        Inputs(const Run& run, size_t offset, const int64_t* kept)
+            : run_(&run), offset_(static_cast<int64_t>(offset)), kept_(kept) {}
+        size_t size() const { return run_->arity; }
+        int64_t operator[](size_t j) const {
+            const unsigned below = j < kImpliable ? (1u << j) - 1 : 0xFu;
+            if (j < kImpliable && (run_->implied >> j & 1u))
+                return run_->base[j] + ((run_->unit_steps >> j & 1u) ? offset_ : 0);
+            return kept_[j - static_cast<size_t>(__builtin_popcount(run_->implied & below))];
+        }
+
+    private:
+        const Run* run_;
+        int64_t offset_;
+        const int64_t* kept_;
+    };
 
     // One node; returns its id. `flags` takes kProtected and kSource.
     int64_t append(uint8_t type, int32_t op, int64_t word, uint8_t flags, const int64_t* inputs,
@@ -66,7 +108,7 @@ public:
 
     // -- reading ------------------------------------------------------------------------
     size_t live() const { return live_; }
-    size_t rows() const { return ids_.size(); }
+    size_t rows() const { return words_.size(); }
     int64_t next_id() const { return next_id_; }
     void set_next_id(int64_t id) { next_id_ = id; }
     int64_t max_nodes() const { return max_nodes_; }
@@ -75,12 +117,15 @@ public:
 
     // Row of a node in the table, or -1.
     int64_t row_of(int64_t id) const;
-    int64_t id(size_t row) const { return ids_[row]; }
+    int64_t id(size_t row) const {
+        const Run& run = runs_[run_at(row)];
+        return run.first_id + static_cast<int64_t>(row - run.first_row);
+    }
     int64_t word(size_t row) const { return words_[row]; }
-    uint8_t type(size_t row) const { return types_[row]; }
-    int32_t op(size_t row) const { return ops_[row]; }
+    uint8_t type(size_t row) const { return runs_[run_at(row)].type; }
+    int32_t op(size_t row) const { return runs_[run_at(row)].op; }
     uint8_t flags(size_t row) const { return flags_[row]; }
-    std::pair<const int64_t*, size_t> inputs(size_t row) const;
+    Inputs inputs(size_t row) const;
 
     // Ids of the table's rows, oldest first.
     std::vector<int64_t> table_ids() const;
@@ -129,7 +174,19 @@ public:
     size_t bytes() const;
 
 private:
-    void push(uint8_t type, int32_t op, int64_t word, uint8_t flags);
+    // The run of a row; the run found last is tried first (rows are mostly read in order).
+    size_t run_at(size_t row) const;
+    size_t run_end(size_t run) const {
+        return run + 1 < runs_.size() ? runs_[run + 1].first_row : rows();
+    }
+    // Notes that `count` rows from `row` (the first row not in a run yet) on are those of
+    // `made` (its first_row aside): the last run goes on where they continue it.
+    static void add_rows(PodVector<Run>& runs, size_t row, const Run& made, size_t count);
+    static Run run_of(uint8_t type, int32_t op, int64_t first_id, int64_t first_input,
+                      size_t arity);
+    static void imply_operands(Run& run, const int64_t* const* columns, size_t k, size_t n);
+
+    void push(uint8_t type, int32_t op, int64_t word, uint8_t flags, size_t arity);
     void reserve(size_t rows, size_t inputs);
     void fill_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
                       const int64_t* const* columns, size_t k, unsigned taint_shift,
@@ -153,12 +210,10 @@ private:
     size_t evict_cursor_ = 0;   // rows before it are sources or out of the table
     uint64_t evictions_ = 0;
 
-    PodVector<int64_t> ids_;
+    PodVector<Run> runs_;  // by first row, and so by first id
+    mutable size_t last_run_ = 0;
     PodVector<int64_t> words_;
-    PodVector<int32_t> ops_;
-    PodVector<uint8_t> types_;
     PodVector<uint8_t> flags_;
-    PodVector<int64_t> input_start_;  // inputs of row r: input_start_[r] .. [r+1]
     PodVector<int64_t> inputs_;
     // Per row: what a row that keeps an input's word stands for in the summary (-1: the
     // row stands for itself), resolved when the row is made (see note_stand_in). Found in

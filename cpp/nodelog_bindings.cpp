@@ -113,7 +113,8 @@ nb::object row(const NodeLog& log, int64_t id, bool cells) {
     int64_t r = log.row_of(id);
     if (r < 0) return nb::none();
     size_t at = static_cast<size_t>(r);
-    auto [in, k] = log.inputs(at);
+    NodeLog::Inputs in = log.inputs(at);
+    size_t k = in.size();
     nb::list inputs;
     for (size_t i = 0; i < k; ++i) inputs.append(nb::int_(cells ? in[i] : log.seen_as(in[i])));
     return nb::make_tuple(log.type(at), log.op(at), log.word(at), log.flags(at), inputs);

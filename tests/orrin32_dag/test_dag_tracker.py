@@ -1,6 +1,7 @@
 """DAGTracker: node creation, logging calls, reconstruction, eviction and statistics."""
 
 import gc
+import pickle
 import threading
 import weakref
 
@@ -8,6 +9,7 @@ import numpy as np
 import pytest
 from dag_helpers import word
 
+from quorvane.core._engine import NodeLog
 from quorvane.utilities.orrin32 import ProvenanceTracker
 from quorvane.utilities.orrin32_dag import DAGEdge, DAGTracker, NodeType
 
@@ -497,3 +499,45 @@ def test_a_tracker_goes_with_its_last_reference():
         assert gone() is None
     finally:
         gc.enable()
+
+
+@pytest.mark.parametrize("pickled", [False, True])
+def test_a_log_of_batches_reads_every_node_as_made_through_gaps_and_compaction(pickled):
+    """Nodes made in batches share their operation, type and the place of their inputs, and
+    an operand that is one node for all or the nodes of the step before in order is not kept
+    per node; a node read back must be the one made, where ids were skipped, nodes of a
+    batch missing, taken out, or dropped by eviction, and after the log is rebuilt from its
+    state."""
+    log, n = NodeLog(100_000), 2_000
+    made = {}
+
+    def batch(kind, op, columns, flags=0):
+        words = np.arange(n, dtype=np.int64) + 100 * len(made)
+        ids = np.asarray(log.append_columns(kind, op, words, columns, 31, flags=flags))
+        for i in np.flatnonzero(ids >= 0).tolist():
+            made[int(ids[i])] = (kind, op, int(words[i]), [int(c[i]) for c in columns])
+        return ids
+
+    source = log.append(0, 9, 7, 8, [])
+    made[source] = (0, 9, 7, [])
+    # cells (never evicted, moved by every compaction): their column's node implied
+    previous = batch(0, 9, [np.full(n, source, np.int64)], flags=8 | 16)
+    for step in range(5):
+        log.next_id = log.next_id + step % 2  # an id given to no node
+        left = np.where(np.arange(n) % 7 == step, -1, previous)  # no node where -1
+        columns = [left, previous[::-1].copy()] if step % 3 else [previous, left]
+        previous = np.where((ids := batch(3, step % 2, columns)) >= 0, ids, previous)
+        log.remove(int(ids[ids >= 0][5]))
+    # the step before, in order, and constants: all implied; kept through what follows
+    every = batch(3, 6, [previous[::-1].copy()])  # a node for every element
+    last = batch(3, 7, [every, np.full(n, source, np.int64), np.full(n, 1, np.int64)])
+    log.max_nodes = 4_500  # the next batch is made node by node: eviction, then compaction
+    batch(3, 8, [last, np.where(np.arange(n) % 5 == 0, -1, last[::-1])])
+    if pickled:
+        log = pickle.loads(pickle.dumps(log))
+    kept = log.table_ids().tolist()
+    assert len(kept) <= 4_500 and kept[0] == source and set(last) <= set(kept)
+    for node_id, (kind, op, made_word, inputs) in made.items():
+        row = log.row(node_id, cells=True)
+        assert (row is None) == (node_id not in kept and kind != 0)
+        assert row is None or (row[0], row[1], row[2], row[4]) == (kind, op, made_word, inputs)

@@ -2,6 +2,8 @@
 plain pandas, through a dropna, a sort, a merge with a region table, a group transform and
 a threshold."""
 
+import pickle
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -167,9 +169,12 @@ def test_a_key_names_one_column_of_distinct_present_values(wrap, key, error):
     ],
     ids=["range", "int64", "uint64", "float", "dates"],
 )
-def test_a_rows_business_key_is_its_labels_text(index):
+@pytest.mark.parametrize("pickled", [False, True])
+def test_a_rows_business_key_is_its_labels_text(index, pickled):
     tracker = DAGTracker()
     wrap_dataframe_dag(pd.DataFrame({"x": [1.0, 2.0, 3.0]}, index=index), tracker, "t")
+    if pickled:  # before any key is read: an integer key is still a number
+        tracker = pickle.loads(pickle.dumps(tracker))
     keys = tracker.element_log().identity_key
     assert list(keys) == [str(text) for text in index.astype(str)]
 

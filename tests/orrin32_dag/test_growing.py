@@ -1,7 +1,9 @@
 """The growing columns behind the element log: every way of reading and setting agrees
-with a plain array, through growth in place and growth while a view is held."""
+with a plain array, across the chunks it grows by and through pickling."""
 
 from __future__ import annotations
+
+import pickle
 
 import numpy as np
 import pytest
@@ -10,25 +12,29 @@ from quorvane.utilities.orrin32_dag._growing import Growing
 
 
 @pytest.mark.parametrize("dtype, fill", [(np.int64, -1), (np.float64, np.nan), (object, "")])
-@pytest.mark.parametrize("hold_a_view", [False, True])
-def test_reads_and_sets_agree_with_a_plain_array(dtype, fill, hold_a_view):
+@pytest.mark.parametrize("pickled", [False, True])
+def test_reads_and_sets_agree_with_a_plain_array(dtype, fill, pickled):
     column, expected = Growing(dtype, fill), np.full(5_000, fill, dtype=dtype)
     first = np.arange(10, 20)
     column.set(first, first * 2)
     expected[first] = first * 2
-    view = column.data[:20] if hold_a_view else None  # growing must not invalidate it
-    runs = np.arange(1_000, 3_000)  # past the capacity: the column grows
+    runs = np.arange(1_000, 3_000)  # across the first chunks' ends: the column grows
+    column.set(runs, -runs)  # set again below: a run over positions held
+    column.set(runs[::-1], -runs[::-1])  # descending: by chunk, not as one run
     column.set(runs, runs)
     expected[runs] = runs
     gaps = np.array([3_000, 3_002, 4_999])  # ascending with gaps: set one by one
     column.set(gaps, gaps)
     expected[gaps] = gaps
-    if view is not None:
-        assert list(view[10:20]) == list(first * 2)
+    spread = np.array([4_000, 20, 1_500, 1_023, 1_024])  # in four chunks, out of order
+    column.set(spread, spread + 1)
+    expected[spread] = spread + 1
+    if pickled:
+        column = pickle.loads(pickle.dumps(column))
     assert column.size == 5_000
-    positions = np.array([-1, 15, 500, 2_500, 3_001, 4_999, 7_000])  # 500, 3_001: never set
+    positions = np.array([-1, 15, 500, 2_500, 3_001, 4_999, 7_000, 4_000, 1_024])
     as_text = lambda values: [str(v) for v in values]  # noqa: E731 - NaN and "" compare
-    wanted = [fill, *expected[[15, 500, 2_500, 3_001, 4_999]], fill]
+    wanted = [fill, *expected[[15, 500, 2_500, 3_001, 4_999]], fill, *expected[[4_000, 1_024]]]
     assert as_text(column.get(positions)) == as_text(wanted)
     assert as_text(column.get(runs)) == as_text(expected[runs])
     assert as_text(column.get(gaps)) == as_text(expected[gaps])

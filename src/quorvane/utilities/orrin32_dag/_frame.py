@@ -119,7 +119,7 @@ def wrap_dataframe_dag(
             every value derived from it); None: the index is the key.
     """
     names = wrapped_column_names(df, tracker, table)
-    keys = row_keys(df, key)
+    keys = _index_keys(df) if key is None else row_keys(df, key)
     listed: set | None = None
     if isinstance(protected, (list, tuple, set)):
         listed = {str(name) for name in protected}
@@ -141,6 +141,16 @@ def wrap_dataframe_dag(
     keep_key(tracker, table, key)
     table_wrapped(tracker, table, result)
     return result
+
+
+def _index_keys(df: pd.DataFrame) -> np.ndarray:
+    """The business keys of rows keyed by their index: the labels of an integer index as
+    they are (given their text when read, see ``KeyTexts``), any other's text."""
+    index = df.index
+    numbers = isinstance(index.dtype, np.dtype) and index.dtype.kind in "iu"
+    if numbers and not isinstance(index, pd.MultiIndex):
+        return index.to_numpy(copy=True)
+    return row_keys(df)
 
 
 def _source_rows(tracker, table: str, keys: np.ndarray) -> np.ndarray | None:

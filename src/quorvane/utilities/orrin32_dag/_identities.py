@@ -12,6 +12,9 @@ All of it is numpy over whole operations: a batch of nodes asks once.
 
 from __future__ import annotations
 
+import threading
+from typing import Any
+
 import numpy as np
 
 from ._growing import Growing
@@ -24,13 +27,54 @@ _MAX_NESTING = 6
 _LOW = np.int64(0xFFFFFFFF)
 
 
+class KeyTexts:
+    """The business key of each identity, as text. Integer keys (an index of numbers, the
+    usual key of a wrapped table) are kept as numbers and given their text (Python's, as
+    ``row_keys`` gives it) when a key is first read: that text takes longer than the rest
+    of wrapping a table of a million rows, and is not needed until a log is read."""
+
+    def __init__(self) -> None:
+        self.texts = Growing(object, "")
+        self._numbers: list[tuple[np.ndarray, np.ndarray]] = []
+        # a table wrapped in one thread while a key is read in another: no key is lost
+        # between the numbers kept and their text made, nor read before it is made
+        self._lock = threading.Lock()
+
+    def set(self, ids: np.ndarray, keys: np.ndarray) -> None:
+        with self._lock:
+            if keys.dtype.kind in "iu":
+                self._numbers.append((ids, keys))
+            else:
+                self.texts.set(ids, np.asarray(keys, dtype=object))
+
+    def _made(self) -> Growing:
+        with self._lock:
+            for ids, numbers in self._numbers:
+                self.texts.set(ids, np.array([str(n) for n in numbers.tolist()], dtype=object))
+            self._numbers.clear()
+        return self.texts
+
+    def __getstate__(self) -> dict:
+        return {"texts": self._made()}
+
+    def __setstate__(self, state: dict) -> None:
+        self.__init__()  # type: ignore[misc]
+        self.texts = state["texts"]
+
+    def get(self, positions: Any) -> np.ndarray:
+        return self._made().get(positions)
+
+    def run(self, first: int, count: int) -> np.ndarray:
+        return self._made().run(first, count)
+
+
 class RowIdentities:
     """The identities of one tracker, as columns (see the module doc)."""
 
     def __init__(self) -> None:
         self.kind = Growing(np.uint8, SOURCE_ROW)
         self.table = Growing(np.int32, -1)
-        self.key = Growing(object, "")
+        self.key = KeyTexts()
         self.left = Growing(np.int64, NO_IDENTITY)
         self.right = Growing(np.int64, NO_IDENTITY)
         self.member_end = Growing(np.int64, 0)
@@ -55,12 +99,13 @@ class RowIdentities:
         return ids
 
     def add_source_rows(self, table: str, keys: np.ndarray) -> np.ndarray:
-        """One source row per business key (text) of ``table``; their identities."""
+        """One source row per business key of ``table`` (text, or integers: see
+        ``KeyTexts``); their identities."""
         if table not in self.tables:
             self.tables.append(table)
         ids = self._add(SOURCE_ROW, np.zeros(len(keys), np.int64), np.zeros(0, np.int64))
         self.table.set(ids, self.tables.index(table))
-        self.key.set(ids, np.asarray(keys, dtype=object))
+        self.key.set(ids, np.asarray(keys))
         return ids
 
     # -- element-wise steps --------------------------------------------------------------

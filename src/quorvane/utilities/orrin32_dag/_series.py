@@ -141,9 +141,10 @@ def _element_nodes(tracker: Any, inputs: list, words: np.ndarray, op_name: str) 
         patterns |= present[j].astype(np.int64) << j
     out = np.full(len(words), NO_NODE, dtype=NODES.dtype)
     words = np.asarray(words)
-    for pattern in np.unique(patterns[patterns > 0]).tolist():
+    # the patterns present, counted rather than sorted: at most 2**k of them
+    for pattern in np.flatnonzero(np.bincount(patterns)[1:]) + 1:
         rows = np.flatnonzero(patterns == pattern)
-        kept = [c[rows] for j, c in enumerate(columns) if pattern >> j & 1]
+        kept = [c[rows] for j, c in enumerate(columns) if int(pattern) >> j & 1]
         out[rows] = _nodes_over(tracker, kept, words[rows], op_name)
     return out
 

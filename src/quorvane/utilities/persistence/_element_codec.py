@@ -127,7 +127,60 @@ def to_bytes(table: Any, compression: str | None = None) -> bytes:
 
 
 def from_bytes(data: bytes | memoryview) -> Any:
-    return arrow().ipc.open_stream(data).read_all()
+    """The table of one IPC stream; a node block the store keeps stepped (see ``stepped``)
+    comes back as the log's node table has it."""
+    return unstepped(arrow().ipc.open_stream(data).read_all())
+
+
+#: The node table's columns a store keeps as differences, and their names when stepped.
+#: One operation's nodes follow one another, over inputs that follow one another (the
+#: nodes of the operation before, the cells of a column), of rows that follow one another:
+#: their differences repeat, which lz4 all but removes, where the ids themselves take
+#: most of a stored node's bytes.
+STEPPED = {"node_id": "node_id_step", "row": "row_step", "inputs": "inputs_step"}
+
+
+def stepped(table: Any) -> Any:
+    """A node table (a block of one) with its ids and rows as the difference from the row
+    before (the first as it is), and its inputs too where every node has the same number
+    of them (each operand from the same operand of the node before)."""
+    for name in ("node_id", "row"):
+        steps = _steps(_numbers(table, name, np.int64))
+        table = _renamed(table, name, STEPPED[name], arrow().array(steps))
+    if "inputs" in table.column_names and table.num_rows:
+        offsets, values = _offsets_and_values(table.column("inputs"))
+        arity = int(offsets[1] - offsets[0])
+        if arity and len(values) == arity * table.num_rows:
+            lanes = _steps(values.reshape(table.num_rows, arity)).reshape(-1)
+            table = _renamed(table, "inputs", STEPPED["inputs"], _list(offsets, lanes))
+    return table
+
+
+def unstepped(table: Any) -> Any:
+    """The inverse of ``stepped``; any other table as it is."""
+    if STEPPED["node_id"] not in table.column_names:
+        return table
+    pa = arrow()
+    for name in ("node_id", "row"):
+        steps = _numbers(table, STEPPED[name], np.int64)
+        table = _renamed(table, STEPPED[name], name, pa.array(np.cumsum(steps)))
+    if STEPPED["inputs"] in table.column_names:
+        offsets, steps = _offsets_and_values(table.column(STEPPED["inputs"]))
+        lanes = np.cumsum(steps.reshape(table.num_rows, -1), axis=0).reshape(-1)
+        table = _renamed(table, STEPPED["inputs"], "inputs", _list(offsets, lanes))
+    return table
+
+
+def _steps(values: np.ndarray) -> np.ndarray:
+    """Differences along the first axis, the first entry as it is (int64 arithmetic
+    wraps, and the running sum undoes it exactly)."""
+    out = values.copy()
+    out[1:] -= values[:-1]
+    return out
+
+
+def _renamed(table: Any, name: str, new_name: str, column: Any) -> Any:
+    return table.set_column(table.schema.get_field_index(name), new_name, column)
 
 
 def _offsets_and_values(column: Any) -> tuple[np.ndarray, np.ndarray]:
