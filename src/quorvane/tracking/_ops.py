@@ -14,6 +14,7 @@ import pandas as pd
 
 from ..core._word import OpCode
 from . import _words
+from ._caller_warnings import warn_past_quorvane
 
 _OP_CODES = {
     "add": OpCode.ADD,
@@ -92,12 +93,27 @@ def _wrap(values: Any, words: np.ndarray, tracker: Any, cls: Any) -> Any:
     return cls(values, words, WordsDtype(values.dtype, tracker))
 
 
+def _computed(func: Callable, values: list, kwargs: dict) -> Any:
+    """``func`` over ``values`` under the caller's floating-point settings. A warning numpy
+    gives (``np.log`` of a negative value) names the code that called the array, as it does
+    for a plain column's values, not this module (pandas' operators silence them first)."""
+    errors: list[str] = []
+    settings: dict[str, Any] = {
+        kind: "call" if mode == "warn" else mode for kind, mode in np.geterr().items()
+    }
+    with np.errstate(call=lambda error, _flag: errors.append(error), **settings):
+        result = func(*values, **kwargs)
+    name = getattr(func, "__name__", "operation")
+    for error in dict.fromkeys(errors):
+        warn_past_quorvane(f"{error} encountered in {name}", RuntimeWarning)
+    return result
+
+
 def apply(cls: Any, func: Callable, inputs: list, code: int, **kwargs: Any) -> Any:
     """``func`` over the values of ``inputs``; words combine those of every words input."""
     arrays = [x for x in inputs if isinstance(x, cls)]
     values = [x._plain if isinstance(x, cls) else x for x in inputs]
-    with np.errstate(all="ignore"):
-        result = func(*values, **kwargs)
+    result = _computed(func, values, kwargs)
     tracker = _tracker(arrays)
     if len(arrays) == 1 and len(inputs) > 1:
         # the other operands are constants or plain values: they add no source, and the
