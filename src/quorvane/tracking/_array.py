@@ -46,6 +46,11 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     #: tracker (a copy of the first operand's) or values built from scalars are not: a
     #: container that holds such an array keeps the words it made itself.
     carried = False
+    #: The operation code of the step that made these words through the tracker's engine,
+    #: each element's from the elements of every words operand in its place (see
+    #: ``_ops.apply``); None for words moved, copied or made otherwise. A container whose
+    #: operands read their arrays' own words takes these instead of making them again.
+    made_by: int | None = None
 
     def __init__(
         self,
@@ -115,7 +120,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         dtype = dtype.with_values(values.dtype) if isinstance(dtype, WordsDtype) else None
         dtype = dtype or WordsDtype(values.dtype)
         # pandas builds from scalars where it has left the array (a transpose, a row of a
-        # frame's reduction): where those values came from is not known here
+        # frame's reduction, a mode): where those values came from is not known here
         return cls(values, _words.unknown(dtype.tracker, len(values)), dtype)
 
     @classmethod
@@ -383,6 +388,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             result._plain[gaps] = value
             result._words = _words.step(self.tracker, self._words, OpCode.FILL)
         result.carried = False  # made here, not moved
+        result.made_by = OpCode.FILL if self.tracker is not None else None
         return result
 
     def _pad_or_backfill(

@@ -117,17 +117,18 @@ class TrackingFrame(
         )
 
 
-def with_carried_words(df: DataFrame, column_words: list[np.ndarray]) -> DataFrame:
+def with_carried_words(df: DataFrame, column_words: list[np.ndarray], tracker: Any) -> DataFrame:
     """``df`` with each numeric and boolean column holding its values together with its
-    words (one array per column, in column order), so that pandas moves the words wherever
-    it moves the values. Other columns (text, dates, categories) keep pandas' own dtypes,
-    so that ``.str``, ``.dt`` and ``.cat`` work on them as on plain columns; the
-    containers follow their words."""
+    words (one array per column, in column order) of ``tracker``, so that pandas moves the
+    words wherever it moves the values and the columns' operators make the words of their
+    results. Other columns (text, dates, categories) keep pandas' own dtypes, so that
+    ``.str``, ``.dt`` and ``.cat`` work on them as on plain columns; the containers follow
+    their words."""
     out = df.copy(deep=False)
     for position, (dtype, words) in enumerate(zip(df.dtypes, column_words, strict=True)):
         if isinstance(dtype, np.dtype) and dtype.kind in "biuf":
             values = np.asarray(df.iloc[:, position])
-            out.isetitem(position, WordsArray.from_values(values, words, carried=True))
+            out.isetitem(position, WordsArray.from_values(values, words, tracker, carried=True))
     return out
 
 

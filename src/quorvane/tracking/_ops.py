@@ -83,14 +83,16 @@ def _tracker(arrays: list) -> Any:
     return next((a.dtype.tracker for a in arrays if a.dtype.tracker_key), None)
 
 
-def _wrap(values: Any, words: np.ndarray, tracker: Any, cls: Any) -> Any:
+def _wrap(values: Any, words: np.ndarray, tracker: Any, cls: Any, made_by: int | None) -> Any:
     from ._dtype import WordsDtype, supported
 
     if isinstance(values, tuple):
-        return tuple(_wrap(part, words, tracker, cls) for part in values)
+        return tuple(_wrap(part, words, tracker, cls, made_by) for part in values)
     if not isinstance(values, np.ndarray) or values.ndim != 1 or not supported(values.dtype):
         return values
-    return cls(values, words, WordsDtype(values.dtype, tracker))
+    array = cls(values, words, WordsDtype(values.dtype, tracker))
+    array.made_by = made_by
+    return array
 
 
 def _computed(func: Callable, values: list, kwargs: dict) -> Any:
@@ -115,13 +117,15 @@ def apply(cls: Any, func: Callable, inputs: list, code: int, **kwargs: Any) -> A
     values = [x._plain if isinstance(x, cls) else x for x in inputs]
     result = _computed(func, values, kwargs)
     tracker = _tracker(arrays)
+    made_by = None
     if len(arrays) == 1 and len(inputs) > 1:
         # the other operands are constants or plain values: they add no source, and the
         # elements keep their words
         words = arrays[0]._words.copy()
     else:
         words = _words.combine(tracker, [a._words for a in arrays], code)
-    return _wrap(result, words, tracker, cls)
+        made_by = code if tracker is not None else None
+    return _wrap(result, words, tracker, cls, made_by)
 
 
 def binary_method(op: Callable) -> Callable:
