@@ -81,12 +81,13 @@ ON_RESULTS = [
     ("chain", lambda x, y: ((x + y) * y > 30) | (-x < 0)),
     ("ufunc_of_step", lambda x, y: np.log((x - y).abs()).fillna(0)),
 ]
+ROWS = [i for i in IDIOMS if type(i) is tuple] + ON_RESULTS  # not pytest.param (a tuple too)
 
 
 @pytest.mark.parametrize(
     ("name", "idiom"),
-    [i for i in IDIOMS if type(i) is tuple] + ON_RESULTS,  # not pytest.param (a tuple too)
-    ids=lambda v: v if isinstance(v, str) else "",
+    ROWS,
+    ids=[name for name, _ in ROWS],
 )
 def test_with_words_in_arrays_a_series_reads_the_words_of_the_plain_road(name, idiom):
     tracker = ProvenanceTracker()
