@@ -80,6 +80,7 @@ ON_RESULTS = [
     ("fillna_none_missing", lambda x, y: y.fillna(0)),
     ("chain", lambda x, y: ((x + y) * y > 30) | (-x < 0)),
     ("ufunc_of_step", lambda x, y: np.log((x - y).abs()).fillna(0)),
+    ("filter_of_step", lambda x, y: (x * y)[y > 0.5].sort_values() + 1),
 ]
 ROWS = [i for i in IDIOMS if type(i) is tuple] + ON_RESULTS  # not pytest.param (a tuple too)
 
