@@ -10,6 +10,7 @@ groupby) combine the words of their inputs through the tracker's engine.
 from __future__ import annotations
 
 import numbers
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -20,6 +21,9 @@ from pandas.api.indexers import check_array_indexer
 from ..core._word import OpCode
 from . import _compat, _groupby, _ops, _trackers, _words
 from ._dtype import WordsDtype, supported
+
+#: Words, or what makes them when first read (see ``WordsArray._words``).
+Words = np.ndarray | Callable[[], np.ndarray]
 
 #: Node id of an element that no logged node made (a filled gap, a plain value).
 NO_NODE = -1
@@ -46,6 +50,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     #: tracker (a copy of the first operand's) or values built from scalars are not: a
     #: container that holds such an array keeps the words it made itself.
     carried = False
+    _words_or_maker: Words
     #: The operation code of the step that made these words through the tracker's engine,
     #: each element's from the elements of every words operand in its place (see
     #: ``_ops.apply``); None for words moved, copied or made otherwise. A container whose
@@ -55,16 +60,33 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     def __init__(
         self,
         values: np.ndarray,
-        words: np.ndarray,
+        words: Words,
         dtype: WordsDtype,
         node_ids: np.ndarray | None = None,
     ) -> None:
-        if len(words) != len(values) or (node_ids is not None and len(node_ids) != len(values)):
-            raise ValueError(f"{len(values)} values need as many words and node ids")
+        if not callable(words) and len(words) != len(values):
+            raise ValueError(f"{len(values)} values need as many words")
+        if node_ids is not None and len(node_ids) != len(values):
+            raise ValueError(f"{len(values)} values need as many node ids")
         self._plain = values
-        self._words = np.asarray(words, dtype=np.uint32)
+        self._words = words if callable(words) else np.asarray(words, dtype=np.uint32)
         self._node_ids = node_ids
         self._dtype = dtype
+
+    @property
+    def _words(self) -> np.ndarray:
+        # Words an aggregation or accumulation makes are made when first read: where a
+        # container holds the result, it makes the words of such steps itself (of the
+        # groups and windows pandas hands the array as plain positions) and never reads
+        # these, so they would be made twice.
+        words = self._words_or_maker
+        if callable(words):
+            words = self._words_or_maker = np.asarray(words(), dtype=np.uint32)
+        return words
+
+    @_words.setter
+    def _words(self, words: Any) -> None:
+        self._words_or_maker = words
 
     # -- what the array holds -----------------------------------------------------------
 
@@ -94,7 +116,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         ids = 0 if self._node_ids is None else self._node_ids.nbytes
         return self._plain.nbytes + self._words.nbytes + ids
 
-    def _like(self, values: np.ndarray, words: np.ndarray, node_ids: Any = None) -> WordsArray:
+    def _like(self, values: np.ndarray, words: Words, node_ids: Any = None) -> WordsArray:
         dtype = self._dtype if values.dtype == self._dtype.numpy_dtype else None
         return WordsArray(values, words, dtype or self._dtype.with_values(values.dtype), node_ids)
 
@@ -460,21 +482,29 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         values = np.asarray(result)
         if not supported(values.dtype):
             return result
-        return self._like(values, _words.whole(self.tracker, self._words))
+        tracker, words = self.tracker, self._words
+        return self._like(values, lambda: _words.whole(tracker, words))
 
     def _accumulate(self, name: str, *, skipna: bool = True, **kwargs: Any) -> WordsArray:
         plain = pd.Series(self._plain, copy=False)
         values = getattr(plain, name)(skipna=skipna, **kwargs).to_numpy()
-        return self._like(values, _words.prefix(self.tracker, self._words, OpCode.WINDOW))
+        tracker, words = self.tracker, self._words
+        return self._like(values, lambda: _words.prefix(tracker, words, OpCode.WINDOW))
 
     def _groupby_op(self, *, how: str, has_dropped_na: bool, min_count: int, ngroups: int,
                     ids: np.ndarray, **kwargs: Any) -> Any:  # fmt: skip
         values = _groupby.values(self._plain, how, min_count, ngroups, ids, kwargs)
         if not isinstance(values, np.ndarray) or not supported(values.dtype) or values.ndim != 1:
             return values
-        words = _words.per_segment(self.tracker, self._words, ids, ngroups)
-        if len(values) != ngroups:  # a transform: each row, its whole group's words
-            words = take(words, ids, allow_fill=True, fill_value=_words.NO_WORD)
+        tracker, members = self.tracker, self._words
+
+        def words() -> np.ndarray:
+            groups = _words.per_segment(tracker, members, ids, ngroups)
+            if len(values) == ngroups:
+                return groups
+            # a transform: each row, its whole group's words
+            return take(groups, ids, allow_fill=True, fill_value=_words.NO_WORD)
+
         return self._like(values, words)
 
     def __arrow_array__(self, type: Any = None) -> Any:
