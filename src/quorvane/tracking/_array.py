@@ -120,7 +120,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         dtype = self._dtype if values.dtype == self._dtype.numpy_dtype else None
         return WordsArray(values, words, dtype or self._dtype.with_values(values.dtype), node_ids)
 
-    def _moved(self, values: np.ndarray, words: np.ndarray, node_ids: Any = None) -> WordsArray:
+    def _moved(self, values: np.ndarray, words: Words, node_ids: Any = None) -> WordsArray:
         """These elements (some of them, or in another order): carried as this array is."""
         moved = self._like(values, words, node_ids)
         moved.carried = self.carried
@@ -201,7 +201,10 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             item = slice(None)
         if not isinstance(item, slice):
             item = check_array_indexer(self, item)
-        result = self._moved(self._plain[item], self._words[item], self._ids_at(item))
+        words = self._words_or_maker
+        # words still to be made stay so (pandas views arrays whole: ``.T``, ``[:]``)
+        held = (lambda: self._words[item]) if callable(words) else words[item]
+        result = self._moved(self._plain[item], held, self._ids_at(item))
         result._readonly = self._readonly
         return result
 
