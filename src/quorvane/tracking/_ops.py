@@ -99,9 +99,12 @@ def _computed(func: Callable, values: list, kwargs: dict) -> Any:
     """``func`` over ``values`` under the caller's floating-point settings. A warning numpy
     gives (``np.log`` of a negative value) names the code that called the array, as it does
     for a plain column's values, not this module (pandas' operators silence them first)."""
+    modes = np.geterr()
+    if "warn" not in modes.values() or {"call", "log"} & set(modes.values()):
+        return func(*values, **kwargs)  # nothing to warn of, or the caller's own handler
     errors: list[str] = []
     settings: dict[str, Any] = {
-        kind: "call" if mode == "warn" else mode for kind, mode in np.geterr().items()
+        kind: "call" if mode == "warn" else mode for kind, mode in modes.items()
     }
     with np.errstate(call=lambda error, _flag: errors.append(error), **settings):
         result = func(*values, **kwargs)
