@@ -12,6 +12,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ..core import _ahead
 from ..core._word import OpCode
 from . import _words
 from ._caller_warnings import warn_past_quorvane
@@ -118,15 +119,19 @@ def apply(cls: Any, func: Callable, inputs: list, code: int, **kwargs: Any) -> A
     """``func`` over the values of ``inputs``; words combine those of every words input."""
     arrays = [x for x in inputs if isinstance(x, cls)]
     values = [x._plain if isinstance(x, cls) else x for x in inputs]
-    result = _computed(func, values, kwargs)
     tracker = _tracker(arrays)
     made_by = None
     if len(arrays) == 1 and len(inputs) > 1:
         # the other operands are constants or plain values: they add no source, and the
         # elements keep their words
         words = arrays[0]._words.copy()
+        result = _computed(func, values, kwargs)
     else:
-        words = _words.combine(tracker, [a._words for a in arrays], code)
+        # the words made while numpy makes the values (see ``_ahead``)
+        operands = [a._words for a in arrays]
+        made = _ahead.ahead(lambda: _words.combine(tracker, operands, code), len(arrays[0]))
+        result = _computed(func, values, kwargs)
+        words = made()
         made_by = code if tracker is not None else None
     return _wrap(result, words, tracker, cls, made_by)
 
