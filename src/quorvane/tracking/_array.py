@@ -239,7 +239,10 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         as a plain column's do; values numpy cannot hold with numbers (text) raise
         TypeError, on which pandas makes a column of objects, as for a plain column."""
         values = _as_values(value, None, False) if pd.api.types.is_list_like(value) else value
-        if self._plain.dtype.kind not in "iub":
+        kind = self._plain.dtype.kind
+        if kind in "fc" and np.asarray(values).dtype.kind in "US":
+            raise TypeError(f"{self._plain.dtype} values cannot hold {value!r}")
+        if kind not in "iub":
             return values
         given = np.asarray(values)
         if given.dtype.kind not in "biuf":
