@@ -9,13 +9,24 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from quorvane.tracking import storing_words_in_arrays
 from quorvane.utilities.orrin32 import ProvenanceTracker, wrap_dataframe
 from quorvane.utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag
 
+
+def _wrap_in_arrays(*args):
+    with storing_words_in_arrays():
+        return wrap_dataframe(*args)
+
+
 ROADS = pytest.mark.parametrize(
     "wrap, make_tracker",
-    [(wrap_dataframe, ProvenanceTracker), (wrap_dataframe_dag, DAGTracker)],
-    ids=["vectorised", "dag"],
+    [
+        (wrap_dataframe, ProvenanceTracker),
+        (wrap_dataframe_dag, DAGTracker),
+        (_wrap_in_arrays, ProvenanceTracker),
+    ],
+    ids=["vectorised", "dag", "words_in_arrays"],
 )
 
 

@@ -10,7 +10,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from quorvane.tracking import WordsArray
+from quorvane.tracking import WordsArray, storing_words_in_arrays
 from quorvane.utilities.orrin32 import ProvenanceTracker, wrap_dataframe
 
 PANDAS_3 = int(pd.__version__.split(".")[0]) >= 3
@@ -71,3 +71,31 @@ def test_the_array_makes_the_words_the_containers_make(both, name, idiom):
     result = idiom(words["income"], words["rate"])
     np.testing.assert_array_equal(result.to_numpy(), expected.to_numpy())
     np.testing.assert_array_equal(result.array.words, expected._prov)
+
+
+# Every idiom above, and steps on the results of steps: the series of a frame whose words
+# are in arrays read the words the operations' arrays made, which must be those the
+# containers make on their own.
+ON_RESULTS = [
+    ("fillna_none_missing", lambda x, y: y.fillna(0)),
+    ("chain", lambda x, y: ((x + y) * y > 30) | (-x < 0)),
+    ("ufunc_of_step", lambda x, y: np.log((x - y).abs()).fillna(0)),
+    ("filter_of_step", lambda x, y: (x * y)[y > 0.5].sort_values() + 1),
+]
+ROWS = [i for i in IDIOMS if type(i) is tuple] + ON_RESULTS  # not pytest.param (a tuple too)
+
+
+@pytest.mark.parametrize(
+    ("name", "idiom"),
+    ROWS,
+    ids=[name for name, _ in ROWS],
+)
+def test_with_words_in_arrays_a_series_reads_the_words_of_the_plain_road(name, idiom):
+    tracker = ProvenanceTracker()
+    followed = wrap_dataframe(LOANS, tracker, "loans", protected=["rate"])
+    with storing_words_in_arrays():
+        in_arrays = wrap_dataframe(LOANS, tracker, "loans", protected=["rate"])
+    expected = idiom(followed["income"], followed["rate"])
+    result = idiom(in_arrays["income"], in_arrays["rate"])
+    np.testing.assert_array_equal(result.to_numpy(), expected.to_numpy())
+    np.testing.assert_array_equal(result._prov, expected._prov)

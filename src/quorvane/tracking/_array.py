@@ -10,6 +10,7 @@ groupby) combine the words of their inputs through the tracker's engine.
 from __future__ import annotations
 
 import numbers
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -20,6 +21,9 @@ from pandas.api.indexers import check_array_indexer
 from ..core._word import OpCode
 from . import _compat, _groupby, _ops, _trackers, _words
 from ._dtype import WordsDtype, supported
+
+#: Words, or what makes them when first read (see ``WordsArray._words``).
+Words = np.ndarray | Callable[[], np.ndarray]
 
 #: Node id of an element that no logged node made (a filled gap, a plain value).
 NO_NODE = -1
@@ -46,20 +50,43 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     #: tracker (a copy of the first operand's) or values built from scalars are not: a
     #: container that holds such an array keeps the words it made itself.
     carried = False
+    _words_or_maker: Words
+    #: The operation code of the step that made these words through the tracker's engine,
+    #: each element's from the elements of every words operand in its place (see
+    #: ``_ops.apply``); None for words moved, copied or made otherwise. A container whose
+    #: operands read their arrays' own words takes these instead of making them again.
+    made_by: int | None = None
 
     def __init__(
         self,
         values: np.ndarray,
-        words: np.ndarray,
+        words: Words,
         dtype: WordsDtype,
         node_ids: np.ndarray | None = None,
     ) -> None:
-        if len(words) != len(values) or (node_ids is not None and len(node_ids) != len(values)):
-            raise ValueError(f"{len(values)} values need as many words and node ids")
+        if not callable(words) and len(words) != len(values):
+            raise ValueError(f"{len(values)} values need as many words")
+        if node_ids is not None and len(node_ids) != len(values):
+            raise ValueError(f"{len(values)} values need as many node ids")
         self._plain = values
-        self._words = np.asarray(words, dtype=np.uint32)
+        self._words = words if callable(words) else np.asarray(words, dtype=np.uint32)
         self._node_ids = node_ids
         self._dtype = dtype
+
+    @property
+    def _words(self) -> np.ndarray:
+        # Words an aggregation or accumulation makes are made when first read: where a
+        # container holds the result, it makes the words of such steps itself (of the
+        # groups and windows pandas hands the array as plain positions) and never reads
+        # these, so they would be made twice.
+        words = self._words_or_maker
+        if callable(words):
+            words = self._words_or_maker = np.asarray(words(), dtype=np.uint32)
+        return words
+
+    @_words.setter
+    def _words(self, words: Any) -> None:
+        self._words_or_maker = words
 
     # -- what the array holds -----------------------------------------------------------
 
@@ -89,11 +116,11 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         ids = 0 if self._node_ids is None else self._node_ids.nbytes
         return self._plain.nbytes + self._words.nbytes + ids
 
-    def _like(self, values: np.ndarray, words: np.ndarray, node_ids: Any = None) -> WordsArray:
+    def _like(self, values: np.ndarray, words: Words, node_ids: Any = None) -> WordsArray:
         dtype = self._dtype if values.dtype == self._dtype.numpy_dtype else None
         return WordsArray(values, words, dtype or self._dtype.with_values(values.dtype), node_ids)
 
-    def _moved(self, values: np.ndarray, words: np.ndarray, node_ids: Any = None) -> WordsArray:
+    def _moved(self, values: np.ndarray, words: Words, node_ids: Any = None) -> WordsArray:
         """These elements (some of them, or in another order): carried as this array is."""
         moved = self._like(values, words, node_ids)
         moved.carried = self.carried
@@ -115,7 +142,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         dtype = dtype.with_values(values.dtype) if isinstance(dtype, WordsDtype) else None
         dtype = dtype or WordsDtype(values.dtype)
         # pandas builds from scalars where it has left the array (a transpose, a row of a
-        # frame's reduction): where those values came from is not known here
+        # frame's reduction, a mode): where those values came from is not known here
         return cls(values, _words.unknown(dtype.tracker, len(values)), dtype)
 
     @classmethod
@@ -174,7 +201,10 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             item = slice(None)
         if not isinstance(item, slice):
             item = check_array_indexer(self, item)
-        result = self._moved(self._plain[item], self._words[item], self._ids_at(item))
+        words = self._words_or_maker
+        # words still to be made stay so (pandas views arrays whole: ``.T``, ``[:]``)
+        held = (lambda: self._words[item]) if callable(words) else words[item]
+        result = self._moved(self._plain[item], held, self._ids_at(item))
         result._readonly = self._readonly
         return result
 
@@ -209,7 +239,10 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         as a plain column's do; values numpy cannot hold with numbers (text) raise
         TypeError, on which pandas makes a column of objects, as for a plain column."""
         values = _as_values(value, None, False) if pd.api.types.is_list_like(value) else value
-        if self._plain.dtype.kind not in "iub":
+        kind = self._plain.dtype.kind
+        if kind in "fc" and np.asarray(values).dtype.kind in "US":
+            raise TypeError(f"{self._plain.dtype} values cannot hold {value!r}")
+        if kind not in "iub":
             return values
         given = np.asarray(values)
         if given.dtype.kind not in "biuf":
@@ -383,6 +416,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             result._plain[gaps] = value
             result._words = _words.step(self.tracker, self._words, OpCode.FILL)
         result.carried = False  # made here, not moved
+        result.made_by = OpCode.FILL if self.tracker is not None else None
         return result
 
     def _pad_or_backfill(
@@ -454,21 +488,29 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         values = np.asarray(result)
         if not supported(values.dtype):
             return result
-        return self._like(values, _words.whole(self.tracker, self._words))
+        tracker, words = self.tracker, self._words
+        return self._like(values, lambda: _words.whole(tracker, words))
 
     def _accumulate(self, name: str, *, skipna: bool = True, **kwargs: Any) -> WordsArray:
         plain = pd.Series(self._plain, copy=False)
         values = getattr(plain, name)(skipna=skipna, **kwargs).to_numpy()
-        return self._like(values, _words.prefix(self.tracker, self._words, OpCode.WINDOW))
+        tracker, words = self.tracker, self._words
+        return self._like(values, lambda: _words.prefix(tracker, words, OpCode.WINDOW))
 
     def _groupby_op(self, *, how: str, has_dropped_na: bool, min_count: int, ngroups: int,
                     ids: np.ndarray, **kwargs: Any) -> Any:  # fmt: skip
         values = _groupby.values(self._plain, how, min_count, ngroups, ids, kwargs)
         if not isinstance(values, np.ndarray) or not supported(values.dtype) or values.ndim != 1:
             return values
-        words = _words.per_segment(self.tracker, self._words, ids, ngroups)
-        if len(values) != ngroups:  # a transform: each row, its whole group's words
-            words = take(words, ids, allow_fill=True, fill_value=_words.NO_WORD)
+        tracker, members = self.tracker, self._words
+
+        def words() -> np.ndarray:
+            groups = _words.per_segment(tracker, members, ids, ngroups)
+            if len(values) == ngroups:
+                return groups
+            # a transform: each row, its whole group's words
+            return take(groups, ids, allow_fill=True, fill_value=_words.NO_WORD)
+
         return self._like(values, words)
 
     def __arrow_array__(self, type: Any = None) -> Any:

@@ -117,18 +117,28 @@ class TrackingFrame(
         )
 
 
-def with_carried_words(df: DataFrame, column_words: list[np.ndarray]) -> DataFrame:
+def with_carried_words(df: DataFrame, column_words: list[np.ndarray], tracker: Any) -> DataFrame:
     """``df`` with each numeric and boolean column holding its values together with its
-    words (one array per column, in column order), so that pandas moves the words wherever
-    it moves the values. Other columns (text, dates, categories) keep pandas' own dtypes,
-    so that ``.str``, ``.dt`` and ``.cat`` work on them as on plain columns; the
-    containers follow their words."""
-    out = df.copy(deep=False)
+    words (one array per column, in column order) of ``tracker``, so that pandas moves the
+    words wherever it moves the values and the columns' operators make the words of their
+    results. Other columns (text, dates, categories) keep pandas' own dtypes, so that
+    ``.str``, ``.dt`` and ``.cat`` work on them as on plain columns; the containers follow
+    their words."""
+    columns: dict[int, Any] = {}
     for position, (dtype, words) in enumerate(zip(df.dtypes, column_words, strict=True)):
+        column = df.iloc[:, position]
         if isinstance(dtype, np.dtype) and dtype.kind in "biuf":
-            values = np.asarray(df.iloc[:, position])
-            out.isetitem(position, WordsArray.from_values(values, words, carried=True))
-    return out
+            # the values copied once, as a plain wrap copies them (writes into the tracked
+            # frame must not reach the user's); the words are new already
+            values = column.to_numpy(copy=True)
+            columns[position] = WordsArray.from_values(values, words, tracker, carried=True)
+        else:
+            columns[position] = column.array
+    # built from the arrays as they are (pandas' own column setter would copy each again),
+    # by position: labels may repeat
+    out = DataFrame(columns, index=df.index, copy=False)
+    out.columns = df.columns
+    return out.__finalize__(df)  # its attrs and flags
 
 
 def column_entries(frame: DataFrame, position: int, name: str) -> np.ndarray | None:

@@ -12,8 +12,10 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ..core import _ahead
 from ..core._word import OpCode
 from . import _words
+from ._caller_warnings import warn_past_quorvane
 
 _OP_CODES = {
     "add": OpCode.ADD,
@@ -82,30 +84,56 @@ def _tracker(arrays: list) -> Any:
     return next((a.dtype.tracker for a in arrays if a.dtype.tracker_key), None)
 
 
-def _wrap(values: Any, words: np.ndarray, tracker: Any, cls: Any) -> Any:
+def _wrap(values: Any, words: np.ndarray, tracker: Any, cls: Any, made_by: int | None) -> Any:
     from ._dtype import WordsDtype, supported
 
     if isinstance(values, tuple):
-        return tuple(_wrap(part, words, tracker, cls) for part in values)
+        return tuple(_wrap(part, words, tracker, cls, made_by) for part in values)
     if not isinstance(values, np.ndarray) or values.ndim != 1 or not supported(values.dtype):
         return values
-    return cls(values, words, WordsDtype(values.dtype, tracker))
+    array = cls(values, words, WordsDtype(values.dtype, tracker))
+    array.made_by = made_by
+    return array
+
+
+def _computed(func: Callable, values: list, kwargs: dict) -> Any:
+    """``func`` over ``values`` under the caller's floating-point settings. A warning numpy
+    gives (``np.log`` of a negative value) names the code that called the array, as it does
+    for a plain column's values, not this module (pandas' operators silence them first)."""
+    modes = np.geterr()
+    if "warn" not in modes.values() or {"call", "log"} & set(modes.values()):
+        return func(*values, **kwargs)  # nothing to warn of, or the caller's own handler
+    errors: list[str] = []
+    settings: dict[str, Any] = {
+        kind: "call" if mode == "warn" else mode for kind, mode in modes.items()
+    }
+    with np.errstate(call=lambda error, _flag: errors.append(error), **settings):
+        result = func(*values, **kwargs)
+    name = getattr(func, "__name__", "operation")
+    for error in dict.fromkeys(errors):
+        warn_past_quorvane(f"{error} encountered in {name}", RuntimeWarning)
+    return result
 
 
 def apply(cls: Any, func: Callable, inputs: list, code: int, **kwargs: Any) -> Any:
     """``func`` over the values of ``inputs``; words combine those of every words input."""
     arrays = [x for x in inputs if isinstance(x, cls)]
     values = [x._plain if isinstance(x, cls) else x for x in inputs]
-    with np.errstate(all="ignore"):
-        result = func(*values, **kwargs)
     tracker = _tracker(arrays)
+    made_by = None
     if len(arrays) == 1 and len(inputs) > 1:
         # the other operands are constants or plain values: they add no source, and the
         # elements keep their words
         words = arrays[0]._words.copy()
+        result = _computed(func, values, kwargs)
     else:
-        words = _words.combine(tracker, [a._words for a in arrays], code)
-    return _wrap(result, words, tracker, cls)
+        # the words made while numpy makes the values (see ``_ahead``)
+        operands = [a._words for a in arrays]
+        made = _ahead.ahead(lambda: _words.combine(tracker, operands, code), len(arrays[0]))
+        result = _computed(func, values, kwargs)
+        words = made()
+        made_by = code if tracker is not None else None
+    return _wrap(result, words, tracker, cls, made_by)
 
 
 def binary_method(op: Callable) -> Callable:

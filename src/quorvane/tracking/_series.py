@@ -35,6 +35,7 @@ from ..core._word import OpCode
 from . import _compat, _groups, _row_order
 from ._accessors import SeriesAccessors
 from ._arguments import argument_operands, choices, lacking, one_value
+from ._array_words import made_words, reads_own_array
 from ._arrays import array_entries, plain_array, tracked_array, untracked_rows
 from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent, as_user_code
 from ._combining import derived_words
@@ -118,6 +119,10 @@ def _operand_rows(series: Any, other: Any) -> tuple[np.ndarray | None, np.ndarra
         return None, None
     _, left_rows, right_rows = index.join(other_index, how="outer", return_indexers=True)
     return left_rows, right_rows
+
+
+def _both_read_arrays(series: Any, other: Any) -> bool:
+    return isinstance(other, type(series)) and reads_own_array(series) and reads_own_array(other)
 
 
 class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, Series):
@@ -256,14 +261,22 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             return result
         logged = [self._constant_operand(value, len(result)) for value in constants]
         operands = [own, *(c for c in logged if c is not None)]
-        return self._finish(result, operands, op_name, op_code)
+        made = made_words(result, [self], op_code)
+        return self._finish(result, operands, op_name, op_code, words=made)
 
     def _derived(
-        self, result: Any, operands: list, op_name: str, op_code: int, lent: tuple = ()
+        self,
+        result: Any,
+        operands: list,
+        op_name: str,
+        op_code: int,
+        lent: tuple = (),
+        words: np.ndarray | None = None,
     ) -> Any:
         """``result`` (pandas' values, aligned as pandas aligned them) made element by
         element from tracked ``operands`` (series, aligned on the labels) and the entries
-        ``lent`` by other inputs (already lined up): each element combines them all."""
+        ``lent`` by other inputs (already lined up): each element combines them all (their
+        ``words``, when already made)."""
         if not isinstance(result, TrackingSeries):
             return result
         tracker = self._tracker
@@ -271,7 +284,7 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             return self._stepped(result, op_name, op_code)  # no algebra: its own entries
         object.__setattr__(result, "_tracker", tracker)
         aligned = [x._entries_at(row_positions(result.index, x)) for x in operands]
-        return self._finish(result, [*aligned, *lent], op_name, op_code)
+        return self._finish(result, [*aligned, *lent], op_name, op_code, words=words)
 
     def _constant_operand(self, value: Any, n: int) -> dict[str, Any] | None:
         """The entries of a constant operand (a scalar, or a table: a mapping, a list of
@@ -297,7 +310,9 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             return pandas_op(self, other)  # pandas' own step inside one of ours
         left_rows, right_rows = _operand_rows(self, other)
         in_place = left_rows is None and right_rows is None
-        pending = self._words_ahead(other, op_code) if in_place else None
+        # with both operands' words in their arrays, pandas' call makes the result's
+        arrays_make = in_place and not reflected and _both_read_arrays(self, other)
+        pending = self._words_ahead(other, op_code) if in_place and not arrays_make else None
         # pandas computes and aligns; nothing is made for a result it refuses to build.
         with operands_aligned():
             # numpy's array for tracked inputs reaches pandas as the plain array it is:
@@ -332,6 +347,8 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             return result
         right = other._entries_at(right_rows)
         made = pending() if pending is not None else None
+        if arrays_make:
+            made = made_words(result, [self, other], op_code)
         # a filtered operand aligned onto rows it lacks: its condition decided every element
         n = len(result)
         lent = lacking(other, self, left_rows, n) + lacking(self, other, right_rows, n)
@@ -546,7 +563,8 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             return result  # a reduction, or pandas ran one of the operators, which made them
         operands = [x for x in inputs if isinstance(x, type(self))]
         for out in result if isinstance(result, tuple) else (result,):
-            self._derived(out, operands, ufunc.__name__, OpCode.UFUNC)
+            made = made_words(out, operands, OpCode.UFUNC)
+            self._derived(out, operands, ufunc.__name__, OpCode.UFUNC, words=made)
         return result
 
     def __array_function__(self, func: Any, types: Any, args: Any, kwargs: Any) -> Any:

@@ -13,6 +13,7 @@ import numpy as np
 
 from ..core import _engine as engine
 from ..core._word import OpCode
+from ._combining import derived_words
 
 #: Words of values that no tracked input gave (constants, filled gaps, plain columns).
 NO_WORD = np.uint32(0)
@@ -20,29 +21,25 @@ NO_WORD = np.uint32(0)
 
 def unknown(tracker: Any, n: int) -> np.ndarray:
     """Words of ``n`` values built from bare scalars, whose sources nothing followed: the
-    tracker's unknown word, never the clean 0 (without a tracker there is no unknown word)."""
-    if tracker is None or n == 0:
+    tracker's unknown word, never the clean 0 (without a tracker there is no unknown word).
+    Under strict provenance no word: pandas builds such values inside operations (a mode,
+    a transpose) whose containers give them their words, and object there if they must."""
+    if tracker is None or n == 0 or getattr(tracker, "strict", False):
         return np.zeros(n, dtype=np.uint32)
     return np.full(n, tracker.unknown_word(), dtype=np.uint32)
 
 
 def step(tracker: Any, words: np.ndarray, op: int) -> np.ndarray:
     """One operation more on each word (a unary operation, or one with constants)."""
-    if tracker is None:
-        return words.copy()
-    return engine.update_chain_batch(tracker._rust, words, op)
+    return combine(tracker, [words], op)
 
 
 def combine(tracker: Any, inputs: Sequence[np.ndarray], op: int) -> np.ndarray:
-    """Element ``i`` of the result combines element ``i`` of every input."""
-    if len(inputs) == 1:
-        return step(tracker, inputs[0], op)
+    """Element ``i`` of the result combines element ``i`` of every input: the words the
+    containers make for the same operands (a tracker's own algebra included)."""
     if tracker is None:
         return np.asarray(inputs[0], dtype=np.uint32).copy()
-    words = engine.combine_batch(tracker._rust, inputs[0], inputs[1], op)
-    for more in inputs[2:]:
-        words = engine.combine_batch(tracker._rust, words, more, op)
-    return words
+    return derived_words(tracker, list(inputs), op)
 
 
 def per_segment(tracker: Any, words: np.ndarray, segments: np.ndarray, n: int) -> np.ndarray:

@@ -151,7 +151,7 @@ def wrap_dataframe(
         )
         column_words.append(np.asarray(words, dtype=np.uint32))
     if words_in_arrays():
-        df = with_carried_words(df, column_words)
+        df = with_carried_words(df, column_words, tracker)
     result = TrackedDataFrame(df, _tracker=tracker)
     for position, (col, words) in enumerate(zip(df.columns, column_words, strict=True)):
         carried = column_entries(result, position, "_prov")

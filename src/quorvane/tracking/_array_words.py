@@ -1,0 +1,66 @@
+"""The words a column's words array made in the operation pandas just ran, for the
+containers to take instead of making them again.
+
+With words in arrays (see ``_storage``), pandas runs an element-wise operation on the
+arrays of its operands, whose operators make the result's words through the tracker's
+engine (see ``_ops``). Those are the words the containers make when every operand reads the
+words its own array holds, in place (no alignment), on the road whose only per-element
+field is the words: the containers then read them instead of combining the operands again.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+from ._array import WordsArray
+from ._positions import ARRAY_ENTRIES, PENDING, _same_memory, carried_array
+
+
+def _array_of(series: Any) -> WordsArray | None:
+    try:
+        array = series.array
+    except AttributeError:  # not built yet
+        return None
+    return array if isinstance(array, WordsArray) else None
+
+
+def reads_own_array(series: Any) -> bool:
+    """Whether every entry of ``series`` is the one its words array holds, made by the
+    series' tracker (the same memory: words a write into place changed are not)."""
+    array = _array_of(series)
+    fields: tuple = getattr(series, "_fields", ())
+    if array is None or array.tracker is None or array.tracker is not series._tracker:
+        return False
+    if len(fields) != 1:  # a road with entries beside the words: those are its own
+        return False
+    attributes = series.__dict__
+    if PENDING in attributes:  # its entries are still to be given
+        return False
+    own = attributes.get(fields[0].series_attr + "_array")
+    if own is None:  # it reads what its values carry, if they carry any
+        return carried_array(series) is not None
+    words = getattr(array, ARRAY_ENTRIES[fields[0].series_attr])
+    return _same_memory(own, words)
+
+
+def made_words(result: Any, operands: list, op_code: int) -> np.ndarray | None:
+    """The words of ``result`` that its array made in one step ``op_code`` from those of
+    ``operands`` (series whose rows are the result's, in place), when each operand reads
+    its array's own; else None: the containers make them.
+
+    Words taken are the values' own from then on (``carried``): where pandas moves the
+    values next (a filter, a sort), the result there reads the words moved with them."""
+    array = _array_of(result)
+    if array is None or array.made_by != op_code or not operands:
+        return None
+    if not all(reads_own_array(x) and _same_rows(x, result) for x in operands):
+        return None
+    array.carried = True
+    return array.words
+
+
+def _same_rows(operand: Any, result: Any) -> bool:
+    index = operand.index
+    return index is result.index or index.equals(result.index)
