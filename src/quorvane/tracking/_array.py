@@ -413,7 +413,8 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             both = [self._words, value._words]
             result._words = _words.combine(self.tracker, both, OpCode.FILL)
         else:
-            result._plain[gaps] = value
+            if gaps.size:  # numpy casts the value even for no gaps: inf fails on integers
+                result._plain[gaps] = value
             result._words = _words.step(self.tracker, self._words, OpCode.FILL)
         result.carried = False  # made here, not moved
         result.made_by = OpCode.FILL if self.tracker is not None else None
