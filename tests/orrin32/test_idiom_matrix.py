@@ -596,6 +596,7 @@ EVERY_INPUT += [
     ("concat_inner", lambda t: pd.concat([_wed(t), t[["appinc"]]], join="inner"), {"appinc"}),
     # a lookup table's row is picked by the keys: the joined-in value depends on them
     ("joined_lookup", lambda t: t.merge(ALLOWANCE, on="married")["allowance"], {"married"}),
+    ("merge_indicator", lambda t: _indicated(t), {"married"}),
     # calls the containers do not model: every element combines every tracked input
     ("pivot_table", lambda t: _pivot_table(t), {"appinc", "unit", "married"}),
     ("explode", lambda t: _lists(t["unit"]).explode(), {"unit"}),
@@ -907,6 +908,11 @@ def _each_group(t):
 
 
 ALLOWANCE = pd.DataFrame({"married": [0, 1], "allowance": [10.0, 20.0]})
+
+
+def _indicated(t):
+    """Which rows found a match: the keys of both sides decide, also for rows without one."""
+    return t.merge(ALLOWANCE.iloc[:1], on="married", how="left", indicator="found")["found"]
 
 
 def _married_median(t):

@@ -81,7 +81,9 @@ def traced_join(left: Any, other: Any, how_called: str, args: tuple, kwargs: dic
     keys = _key_columns(left, right, how_called, args, kwargs)
     carried = _carried_side(left, right, how_called, args, kwargs)
     sides = {"left": left, "right": right}
-    joined_in = _join_in(result, joined, origins, carried, keys, left_rows, right_rows, sides)
+    indicator = _indicator_label(left, right, how_called, args, kwargs)
+    rows = (left_rows, right_rows)
+    joined_in = _join_in(result, joined, origins, carried, keys, rows, sides, indicator)
     _note_join_keys(result, keys, joined_in)
     return result
 
@@ -98,15 +100,14 @@ def _carried_side(left, right, how_called, args, kwargs) -> str:
     return "right" if how == "right" else "left"
 
 
-def _join_in(
-    result, values, origins, carried, keys, left_rows, right_rows, sides
-) -> list[Hashable]:
+def _join_in(result, values, origins, carried, keys, rows, sides, indicator) -> list[Hashable]:
     """A carried column keeps its entries (the join only moved its rows). Which row of the
     other side a row was paired with depends on the key values of both sides, so each
     element of a joined-in column combines its own entries with those of the keys of its
-    row, one merge step further. ``values`` is pandas' own (untracked) result. Returns the
-    labels of the joined-in columns."""
+    row, one merge step further; so does the ``indicator`` column, if any. ``values`` is
+    pandas' own (untracked) result. Returns the labels of the joined-in columns."""
     tracker = result._tracker
+    left_rows, right_rows = rows
     if not tracker:
         return []
     key_entries = [
@@ -121,7 +122,7 @@ def _join_in(
     mappings = {name: dict(mapping) for name, mapping in result._mappings().items()}
     joined_in = []
     for position, (label, (side, _)) in enumerate(zip(result.columns, origins, strict=True)):
-        if side in (carried, "key", "none"):
+        if side in (carried, "key") or (side == "none" and label != indicator):
             continue
         own = {f.series_attr: lookup(mappings[f.frame_attr], label) for f in result._fields}
         # a column of an untracked table (a lookup table of constants) comes from the keys
@@ -132,18 +133,32 @@ def _join_in(
             operands, _values_of(values, position), "merge", OpCode.MERGE
         )
         other_rows = right_rows if carried == "left" else left_rows
-        unpaired = other_rows == NO_ROW
+        # no row of that side: a fill of the join (the indicator says so, by the keys)
+        unpaired = (other_rows == NO_ROW) & (label != indicator)
         for f in result._fields:
-            made[f.series_attr][unpaired] = f.absent  # no row of that side: a fill of the join
+            made[f.series_attr][unpaired] = f.absent
         # which row of a filtered side a row was paired with (or none) was decided by the
         # condition that chose that side's rows: every element depends on it
-        decided = selections_apart(sides[carried], sides[side])
+        joined_side = "right" if carried == "left" else "left"  # the indicator's too
+        decided = selections_apart(sides[carried], sides[joined_side])
         columns = {f: made[f.series_attr] for f in result._fields}
         for f, entries in with_decided(tracker, result._fields, columns, decided).items():
             mappings[f.frame_attr][label] = entries
         joined_in.append(label)
     result._set_mappings(mappings)
     return joined_in
+
+
+def _indicator_label(left, right, how_called, args, kwargs) -> Hashable | None:
+    """The label of the column ``merge(indicator=...)`` adds: which sides had the row,
+    decided by the keys of both."""
+    if how_called != "merge":
+        return None
+    bound = _MERGE_SIGNATURE.bind(left, right, *args, **kwargs)
+    indicator = bound.arguments.get("indicator", False)
+    if indicator is True:
+        return "_merge"
+    return indicator if isinstance(indicator, str) else None
 
 
 def _key_entries(frame, label, rows) -> dict[str, np.ndarray] | None:
