@@ -461,9 +461,11 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
 
     # -- new values: words combine --------------------------------------------------------
 
+    @_ops.numpy_warnings_at_caller
     def __array_ufunc__(self, ufunc: np.ufunc, method: str, *inputs: Any, **kwargs: Any) -> Any:
         return _ops.array_ufunc(self, ufunc, method, *inputs, **kwargs)
 
+    @_ops.numpy_warnings_at_caller
     def round(self, decimals: int = 0, *args: Any, **kwargs: Any) -> WordsArray:
         return _ops.apply(type(self), np.round, [self], OpCode.ROUND, decimals=decimals)
 
@@ -521,7 +523,10 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
 
 
 for _name, (_func, _code) in _ops.UNARY.items():
-    setattr(WordsArray, _name, lambda self, f=_func, c=_code: _ops.apply(type(self), f, [self], c))
+    _unary = _ops.numpy_warnings_at_caller(
+        lambda self, f=_func, c=_code: _ops.apply(type(self), f, [self], c)
+    )
+    setattr(WordsArray, _name, _unary)
 WordsArray._add_arithmetic_ops()
 WordsArray._add_comparison_ops()
 WordsArray._add_logical_ops()

@@ -59,17 +59,6 @@ def _in_quorvane(filename: str) -> bool:
     return os.path.abspath(filename).startswith(_QUORVANE_DIR)
 
 
-def warn_past_quorvane(message: str, category: type[Warning]) -> None:
-    """Issue ``message`` at the first frame outside quorvane: where numpy names a warning
-    of its own for a plain column, the code that called it (pandas' for a column's ufunc)."""
-    frame = inspect.currentframe()
-    level = 1
-    while frame is not None and _in_quorvane(frame.f_code.co_filename):
-        frame = frame.f_back
-        level += 1
-    warnings.warn(message, category, stacklevel=level)
-
-
 def _in_pandas(filename: str) -> bool:
     path = os.path.abspath(filename)
     return path.startswith(_PANDAS_DIR) and not path.startswith(_PANDAS_TESTS_DIR)

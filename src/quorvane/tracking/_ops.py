@@ -5,7 +5,10 @@ they are, as the containers make them)."""
 
 from __future__ import annotations
 
+import functools
 import operator
+import threading
+import warnings
 from collections.abc import Callable
 from typing import Any
 
@@ -15,7 +18,6 @@ import pandas as pd
 from ..core import _ahead
 from ..core._word import OpCode
 from . import _words
-from ._caller_warnings import warn_past_quorvane
 
 _OP_CODES = {
     "add": OpCode.ADD,
@@ -96,22 +98,47 @@ def _wrap(values: Any, words: np.ndarray, tracker: Any, cls: Any, made_by: int |
     return array
 
 
+# numpy's floating-point errors met inside the outermost operation a thread is in
+_met = threading.local()
+
+
+def numpy_warnings_at_caller(method: Callable) -> Callable:
+    """``method`` of a words array, with the warnings numpy gives on its values (``np.log``
+    of a negative value) issued at the method's caller: where numpy names them for a plain
+    column's values, pandas' code that called the array, not this module."""
+
+    @functools.wraps(method)
+    def _entry(*args: Any, **kwargs: Any) -> Any:
+        if getattr(_met, "errors", None) is not None:  # inside another entry: it issues
+            return method(*args, **kwargs)
+        errors: list[str] = []
+        _met.errors = errors
+        try:
+            result = method(*args, **kwargs)
+        finally:
+            _met.errors = None
+        for message in dict.fromkeys(errors):
+            warnings.warn(message, RuntimeWarning, stacklevel=2)
+        return result
+
+    return _entry
+
+
 def _computed(func: Callable, values: list, kwargs: dict) -> Any:
-    """``func`` over ``values`` under the caller's floating-point settings. A warning numpy
-    gives (``np.log`` of a negative value) names the code that called the array, as it does
-    for a plain column's values, not this module (pandas' operators silence them first)."""
+    """``func`` over ``values`` under the caller's floating-point settings; a warning numpy
+    gives is kept for the entry method to issue (see ``numpy_warnings_at_caller``)."""
     modes = np.geterr()
-    if "warn" not in modes.values() or {"call", "log"} & set(modes.values()):
+    errors = getattr(_met, "errors", None)
+    if errors is None or "warn" not in modes.values() or {"call", "log"} & set(modes.values()):
         return func(*values, **kwargs)  # nothing to warn of, or the caller's own handler
-    errors: list[str] = []
+    found: list[str] = []
     settings: dict[str, Any] = {
         kind: "call" if mode == "warn" else mode for kind, mode in modes.items()
     }
-    with np.errstate(call=lambda error, _flag: errors.append(error), **settings):
+    with np.errstate(call=lambda error, _flag: found.append(error), **settings):
         result = func(*values, **kwargs)
     name = getattr(func, "__name__", "operation")
-    for error in dict.fromkeys(errors):
-        warn_past_quorvane(f"{error} encountered in {name}", RuntimeWarning)
+    errors.extend(f"{error} encountered in {name}" for error in found)
     return result
 
 
@@ -156,7 +183,7 @@ def binary_method(op: Callable) -> Callable:
         return apply(type(self), op, [self, other], code)
 
     method.__name__ = f"__{op.__name__.strip('_')}__"
-    return method
+    return numpy_warnings_at_caller(method)
 
 
 def array_ufunc(self: Any, ufunc: np.ufunc, method: str, *inputs: Any, **kwargs: Any) -> Any:
