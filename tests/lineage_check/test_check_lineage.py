@@ -26,6 +26,12 @@ def kept_rows(d):
     return d[d.b == 1][["a"]]
 
 
+def renumbered(d):
+    # rows sorted by `a` and numbered afresh: only the `id` column says whose row it is
+    ranked = d.reset_index(names="id").sort_values("a", ascending=False)
+    return ranked.reset_index(drop=True)[["id", "c"]]
+
+
 def three_flags(d):
     if d.b.sum() != 3:
         raise ValueError("exactly three flags expected")
@@ -108,6 +114,15 @@ def test_perturbations_keep_the_column_plausible(name):
         assert (made["noise"] != column).any()
 
 
+@pytest.mark.parametrize("road", ["words", "dag"])
+@pytest.mark.parametrize("key", [None, "id"])
+def test_rows_renumbered_by_the_pipeline_match_by_their_key(road, key):
+    # by position, a perturbed sort key pairs one applicant's `c` with another's
+    report = check_lineage(renumbered, FRAME, road=road, seed=3, key=key)
+    assert report.ok == (report.recall == 1.0) == (key is not None)
+    assert set(report.columns) == ({"c"} if key else {"id", "c"})
+
+
 @pytest.mark.parametrize(
     "kwargs, error",
     [
@@ -116,6 +131,7 @@ def test_perturbations_keep_the_column_plausible(name):
         ({"kinds": ("shuffle",)}, ValueError),
         ({"rounds": 0}, ValueError),
         ({"pipeline": lambda d: 3}, TypeError),
+        ({"key": "applicant"}, ValueError),
     ],
 )
 def test_refuses_what_it_cannot_check(kwargs, error):

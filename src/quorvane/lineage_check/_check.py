@@ -28,6 +28,7 @@ def check_lineage(
     rounds: int = 1,
     kinds: Sequence[str] = KINDS,
     table: str = "source",
+    key: str | None = None,
 ) -> LineageCheck:
     """Check that the lineage reported for ``pipeline``'s output covers what its inputs do.
 
@@ -39,7 +40,11 @@ def check_lineage(
     element, matched by row label and column, depends on a source column when a
     perturbation of that column changes its value. A tracked run (``road``: "words" for
     ``wrap_dataframe``, "dag" for ``wrap_dataframe_dag``) reports the element's sources;
-    an element that reads unknown counts as reporting every source. Only elements present
+    an element that reads unknown counts as reporting every source. ``key`` names a column
+    of the result that identifies each row (a business key): rows are then matched by its
+    values instead of by row label, for a pipeline that renumbers its rows
+    (``reset_index(drop=True)`` after a filter or a sort); that column itself is not
+    judged. Only elements present
     in both runs are judged: rows that a perturbation adds to the output or drops from it
     (through a filter) are counted apart, per source column, because a filter's condition
     decides which rows exist and the values of the rows it keeps do not name it.
@@ -57,16 +62,17 @@ def check_lineage(
     if missing:
         raise ValueError(f"protected columns {missing} are not columns of the frame")
 
-    baseline = output_columns(pipeline(frame.copy()))
+    baseline = output_columns(pipeline(frame.copy()), key)
     tracked_result = pipeline(_wrap(road, frame.copy(), table, list(protected)))
     findings = _Findings(baseline, sources)
     for position, label in enumerate(frame.columns):
         rng = np.random.default_rng([seed, position])
         for _ in range(rounds):
             for kind, values in perturbations(frame[label], kinds, rng):
-                findings.add(position, kind, _perturbed_run(pipeline, frame, label, values))
+                run = _perturbed_run(pipeline, frame, label, values, key)
+                findings.add(position, kind, run)
 
-    columns = _column_checks(baseline, tracked_result, findings, table, protected)
+    columns = _column_checks(baseline, tracked_result, findings, table, protected, key)
     return LineageCheck(
         pipeline=getattr(pipeline, "__qualname__", repr(pipeline)),
         road=road,
@@ -123,7 +129,11 @@ def _wrap(road: str, frame: pd.DataFrame, table: str, protected: list[str]) -> A
 
 
 def _perturbed_run(
-    pipeline: Callable[[pd.DataFrame], Any], frame: pd.DataFrame, label: Any, values: pd.Series
+    pipeline: Callable[[pd.DataFrame], Any],
+    frame: pd.DataFrame,
+    label: Any,
+    values: pd.Series,
+    key: str | None,
 ) -> dict[str, Any] | Exception:
     changed = frame.copy()
     changed[label] = values.array  # the same rows: no alignment, the dtype kept
@@ -132,7 +142,7 @@ def _perturbed_run(
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         try:
-            return output_columns(pipeline(changed))
+            return output_columns(pipeline(changed), key)
         except Exception as exc:  # noqa: BLE001 - any error of the user's code, reported
             return exc
 
@@ -143,8 +153,9 @@ def _column_checks(
     findings: _Findings,
     table: str,
     protected: tuple[str, ...],
+    key: str | None,
 ) -> dict[str, ColumnCheck]:
-    tracked_columns = output_columns(tracked_result)
+    tracked_columns = output_columns(tracked_result, key)
     checks = {}
     for name, plain in baseline.items():
         container = tracked_columns.get(name)

@@ -1,4 +1,5 @@
-"""Output elements of a pipeline run, matched across runs by row label and column name."""
+"""Output elements of a pipeline run, matched across runs by row label (or by a business
+key the result carries) and column name."""
 
 from __future__ import annotations
 
@@ -14,12 +15,15 @@ import pandas as pd
 FLOAT_TOLERANCE = 1e-9
 
 
-def output_columns(result: Any) -> dict[str, Any]:
+def output_columns(result: Any, key: str | None = None) -> dict[str, Any]:
     """The result's columns by name: a frame's columns, a series, or a mapping of series.
 
     Each value is the container the result holds for that column (a frame's column comes
-    out of the frame), so the tracked road can read its words.
+    out of the frame), so the tracked road can read its words. With ``key``, the result is
+    a frame holding that column, and every other column is labelled by its values.
     """
+    if key is not None:
+        return _keyed_columns(result, key)
     if isinstance(result, pd.DataFrame):
         if not result.columns.is_unique:
             raise ValueError("the pipeline's result has repeated column names")
@@ -32,6 +36,16 @@ def output_columns(result: Any) -> dict[str, Any]:
         "a pipeline checked for lineage returns a DataFrame, a Series or a mapping of names "
         f"to Series, not {type(result).__name__}"
     )
+
+
+def _keyed_columns(result: Any, key: str) -> dict[str, Any]:
+    # a pipeline that drops its row labels (reset_index after a filter or a sort) numbers
+    # its rows afresh in each run: only the key says which applicant a row is
+    if not isinstance(result, pd.DataFrame) or key not in result.columns:
+        raise ValueError(f"the pipeline's result has no column {key!r} to match rows by")
+    labels = pd.Index(np.asarray(result[key].to_numpy()), name=key)
+    columns = output_columns(result.drop(columns=[key]))
+    return {name: column.set_axis(labels) for name, column in columns.items()}
 
 
 @dataclass(frozen=True)

@@ -22,8 +22,15 @@ from ._check import ROADS, check_lineage
 @click.option("--road", type=click.Choice(ROADS), default="words", show_default=True)
 @click.option("--seed", type=int, default=0, show_default=True, help="Seed of the perturbations.")
 @click.option("--index-column", help="Column holding the row keys (the frame's index).")
+@click.option("--key", help="Column of the result that identifies its rows (matched by it).")
 def check_lineage_command(
-    target: str, data: str, protected: str, road: str, seed: int, index_column: str | None
+    target: str,
+    data: str,
+    protected: str,
+    road: str,
+    seed: int,
+    index_column: str | None,
+    key: str | None,
 ) -> None:
     """Run FUNCTION of MODULE (a module name or a .py file) on DATA with each column
     perturbed in turn, and compare what changed with the lineage a tracked run reports.
@@ -32,7 +39,7 @@ def check_lineage_command(
     frame = pd.read_csv(data, index_col=index_column)
     names = [name.strip() for name in protected.split(",") if name.strip()]
     try:
-        report = check_lineage(pipeline, frame, protected=names, road=road, seed=seed)
+        report = check_lineage(pipeline, frame, protected=names, road=road, seed=seed, key=key)
     except (ValueError, TypeError) as exc:
         raise click.UsageError(str(exc)) from None
     click.echo(report.to_text())
