@@ -47,6 +47,11 @@ class WordsDtype(ExtensionDtype):
         # The key is this process's; the tracker itself travels (see the array's __reduce__).
         return (_unpickled_dtype, (self.numpy_dtype, self.tracker))
 
+    def __repr__(self) -> str:
+        # what df.dtypes.to_dict() and a debugger show: the values' dtype and the tracker
+        tracker = f", tracker=t{self.tracker_key}" if self.tracker_key else ""
+        return f"WordsDtype({self.numpy_dtype.name!r}{tracker})"
+
     @property
     def name(self) -> str:
         values = self.numpy_dtype.name
