@@ -1284,6 +1284,8 @@ UNKNOWN_STAYS = [
     ("to_numpy_round_trip", lambda t: t.assign(x=t["appinc"].to_numpy())["x"]),
     ("rank", lambda t: t["plain"].rank()),
     ("to_numeric", lambda t: pd.to_numeric(t["plain"])),
+    # bins made of the data: pandas turns them into numpy's array before they lend words
+    ("cut_data_bins", lambda t: pd.cut(t["appinc"], [0, t["loanamt"].median(), 1e3], labels=False)),
     ("group_key", lambda t: t.groupby("plain")["appinc"].transform("count")),
     ("group_array_key", lambda t: t.groupby(t["plain"].to_numpy() > 20)["appinc"].transform("max")),
     # per-row numpy data, plain labels and plain masks came from somewhere unseen
