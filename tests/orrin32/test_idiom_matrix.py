@@ -1282,6 +1282,12 @@ UNKNOWN_STAYS = [
     ("closure_array", lambda t: t["unit"].map(_looked_up_in(t["plain"].to_numpy()))),
     ("idxmax_rows", lambda t: t[["plain", "appinc"]].idxmax(axis=1)),
     ("to_numpy_round_trip", lambda t: t.assign(x=t["appinc"].to_numpy())["x"]),
+    # pandas' own constructors and functions that build plain containers, given back
+    ("series_constructor", lambda t: t.assign(x=pd.Series(t["appinc"]))["x"]),
+    ("select_constructor", lambda t: t.assign(x=pd.Series(_nested_where(t), index=t.index))["x"]),
+    ("frame_constructor", lambda t: t["loanamt"] + pd.DataFrame({"a": t["appinc"]})["a"]),
+    ("series_dummies", lambda t: t.assign(x=pd.get_dummies(t["unit"])[1])["x"]),
+    ("crosstab_map", lambda t: t["married"].map(pd.crosstab(t["married"], t["unit"])[1])),
     ("rank", lambda t: t["plain"].rank()),
     ("to_numeric", lambda t: pd.to_numeric(t["plain"])),
     # bins made of the data: pandas turns them into numpy's array before they lend words
