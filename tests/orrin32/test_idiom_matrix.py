@@ -1176,7 +1176,7 @@ def test_strict_provenance_raises_where_provenance_would_be_lost(loans, tracker,
         _each_group(loans), _lists(loans["unit"]).explode(), loans["unit"].map(_unit_rate(loans))
         _group_mean(loans), _high_loan(loans), loans[["appinc", "married"]].sum(axis=1)
         loans["unit"].isin(_top_units(loans)), _married_rows(loans).mode()[0]
-        _loan_bounds(loans)  # several quantiles at once
+        _loan_bounds(loans), np.select([loans["unit"] > 2], [loans["appinc"]], _nested_where(loans))
     assert tracker.get_id("<unknown>", "<unknown>") is None
     with tracker.strict_provenance(), pytest.raises(ProvenanceLostError, match=operation):
         lose(loans)

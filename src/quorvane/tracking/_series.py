@@ -577,8 +577,10 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
 
     def __array_function__(self, func: Any, types: Any, args: Any, kwargs: Any) -> Any:
         # numpy's own implementation, as if this class did not take part: for a series that
-        # is what numpy does anyway (it calls the series' method, or converts it).
-        result = func._implementation(*args, **kwargs)
+        # is what numpy does anyway (it calls the series' method, or converts it). The numpy
+        # functions it calls on the way (np.select broadcasts its choices) are its own steps.
+        with _inside_parent():
+            result = func._implementation(*args, **kwargs)
         tracker = self._tracker
         if not tracker:
             return result
