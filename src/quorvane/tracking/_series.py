@@ -146,7 +146,7 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             # built from a series pandas made on the way (a quantile's column) that still
             # waits for its entries: this one waits for the same, so that the operation that
             # returns it gives them (reading them now would refuse them under strict provenance)
-            self._tracker = tracker or data._tracker
+            self._tracker = tracker or getattr(data, "_tracker", None)
             self.__dict__[PENDING] = data.__dict__[PENDING]
             self._followed = False
             return
