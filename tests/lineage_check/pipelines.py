@@ -131,6 +131,16 @@ def recid_bands(d):
     return d.assign(band=band, flag=(d.alcohol + d.drugs).clip(upper=1))[["band", "flag"]]
 
 
+def card_bands(d):
+    # bands whose edges are the quartiles of one group's wages and a median read off a filter
+    edges = [0, *d.loc[d.black == 0, "wage"].quantile([0.25, 0.5, 0.75]), np.inf]
+    schooling = [0, d.loc[d.south == 1, "educ"].median(), 30]
+    return d.assign(
+        wage_band=pd.cut(d.wage, edges, labels=False),
+        school_band=pd.cut(d.educ, schooling, labels=["low", "high"]),
+    )[["wage_band", "school_band"]]
+
+
 def recid_reference(d):
     ref = d.loc[d.black == 1, "priors"].mean()
     return (d.priors - ref).rename("priors_vs_ref")
@@ -282,6 +292,7 @@ CASES = (
     ),
     Case(loan_scoring, "loanapp", LOAN, ("married", "old")),
     Case(recid_bands, "recid", ("priors", "alcohol", "drugs", "black", "age"), ("black",)),
+    Case(card_bands, "card", ("wage", "educ", "exper", "black", "south"), ("black",)),
     Case(
         recid_reference,
         "recid",

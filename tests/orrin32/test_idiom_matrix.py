@@ -1176,6 +1176,7 @@ def test_strict_provenance_raises_where_provenance_would_be_lost(loans, tracker,
         _each_group(loans), _lists(loans["unit"]).explode(), loans["unit"].map(_unit_rate(loans))
         _group_mean(loans), _high_loan(loans), loans[["appinc", "married"]].sum(axis=1)
         loans["unit"].isin(_top_units(loans)), _married_rows(loans).mode()[0]
+        _loan_bounds(loans), np.select([loans["unit"] > 2], [loans["appinc"]], _nested_where(loans))
     assert tracker.get_id("<unknown>", "<unknown>") is None
     with tracker.strict_provenance(), pytest.raises(ProvenanceLostError, match=operation):
         lose(loans)
@@ -1282,8 +1283,16 @@ UNKNOWN_STAYS = [
     ("closure_array", lambda t: t["unit"].map(_looked_up_in(t["plain"].to_numpy()))),
     ("idxmax_rows", lambda t: t[["plain", "appinc"]].idxmax(axis=1)),
     ("to_numpy_round_trip", lambda t: t.assign(x=t["appinc"].to_numpy())["x"]),
+    # pandas' own constructors and functions that build plain containers, given back
+    ("series_constructor", lambda t: t.assign(x=pd.Series(t["appinc"]))["x"]),
+    ("select_constructor", lambda t: t.assign(x=pd.Series(_nested_where(t), index=t.index))["x"]),
+    ("frame_constructor", lambda t: t["loanamt"] + pd.DataFrame({"a": t["appinc"]})["a"]),
+    ("series_dummies", lambda t: t.assign(x=pd.get_dummies(t["unit"])[1])["x"]),
+    ("crosstab_map", lambda t: t["married"].map(pd.crosstab(t["married"], t["unit"])[1])),
     ("rank", lambda t: t["plain"].rank()),
     ("to_numeric", lambda t: pd.to_numeric(t["plain"])),
+    # bins made of the data: pandas turns them into numpy's array before they lend words
+    ("cut_data_bins", lambda t: pd.cut(t["appinc"], [0, t["loanamt"].median(), 1e3], labels=False)),
     ("group_key", lambda t: t.groupby("plain")["appinc"].transform("count")),
     ("group_array_key", lambda t: t.groupby(t["plain"].to_numpy() > 20)["appinc"].transform("max")),
     # per-row numpy data, plain labels and plain masks came from somewhere unseen

@@ -47,7 +47,7 @@ from ._follow import (
     row_positions,
     unknown_fill,
 )
-from ._positions import Field, unknown_entries
+from ._positions import PENDING, Field, unknown_entries
 from ._scalars import TrackedScalar, scalar_entries, tracked_scalar, valued
 from ._unmodelled import (
     built_from,
@@ -142,6 +142,14 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         self._tracker = tracker
         data = args[0] if args else kwargs.get("data")
         _row_order.carry(self, data)
+        if all(e is None for e in given.values()) and PENDING in getattr(data, "__dict__", {}):
+            # built from a series pandas made on the way (a quantile's column) that still
+            # waits for its entries: this one waits for the same, so that the operation that
+            # returns it gives them (reading them now would refuse them under strict provenance)
+            self._tracker = tracker or getattr(data, "_tracker", None)
+            self.__dict__[PENDING] = data.__dict__[PENDING]
+            self._followed = False
+            return
         lent = self._entries_lent(data)
         for f in self._fields:
             entries = given[f.series_attr]
@@ -569,8 +577,10 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
 
     def __array_function__(self, func: Any, types: Any, args: Any, kwargs: Any) -> Any:
         # numpy's own implementation, as if this class did not take part: for a series that
-        # is what numpy does anyway (it calls the series' method, or converts it).
-        result = func._implementation(*args, **kwargs)
+        # is what numpy does anyway (it calls the series' method, or converts it). The numpy
+        # functions it calls on the way (np.select broadcasts its choices) are its own steps.
+        with _inside_parent():
+            result = func._implementation(*args, **kwargs)
         tracker = self._tracker
         if not tracker:
             return result

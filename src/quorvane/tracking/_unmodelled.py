@@ -39,7 +39,7 @@ from ._arguments import (
     unseen_rows,
     user_function,
 )
-from ._arrays import tracked_array
+from ._arrays import UNFOLLOWED, tracked_array
 from ._calls import _in_parent, _inside_parent
 from ._combining import whole_entries
 from ._labels import counted_labels
@@ -164,12 +164,14 @@ BUILT_FROM_VALUES = "a pandas function that built a series from bare values (pd.
 
 def built_from(source: Any, *args: Any, **kwargs: Any) -> Any:
     """A series pandas builds through ``source``'s constructor (``_constructor``): from
-        ``source``'s data, but from bare values. pandas usually hands it ``source``'s entries
-        right after (``__finalize__``, from the rows it took); where it does not
-        (``pd.to_numeric``, ``pd.isna``, ``pd.to_datetime`` build their results so), the series
-        takes the default when its entries are first read: every element combines every
-        element of ``source``, or, under strict provenance, the read raises (unless pandas reads
-    it inside one of the containers' own operations, which give their result its entries)."""
+    ``source``'s data, but from bare values. pandas usually hands it ``source``'s entries
+    right after (``__finalize__``, from the rows it took); where it does not (a top-level
+    function: ``pd.to_numeric``, ``pd.isna``, ``pd.cut``), the series takes its entries when
+    they are first read: every element combines every element of ``source``, and reads
+    unknown, because the function may have read other data that nothing here sees (``pd.cut``
+    turns its bins into numpy's array before any of them could lend its words). Under strict
+    provenance the read raises instead (unless pandas reads it inside one of the containers'
+    own operations, which give their result its entries)."""
     result = type(source)(*args, **kwargs)
     if not getattr(result, "_followed", True) and result._tracker is None:
         object.__setattr__(result, "_tracker", source._tracker)
@@ -182,7 +184,7 @@ def _given_whole(result: Any, source: Any) -> None:
     if getattr(tracker, "strict", False) and not _in_parent():
         with operation(BUILT_FROM_VALUES):
             fields[0].unknown(tracker)  # raises
-    entries = _whole(source, "operation", [])
+    entries = _whole(source, "operation", [UNFOLLOWED])
     n = len(result)
     result._set_fields({f.series_attr: np.full(n, entries[f.series_attr], f.dtype) for f in fields})
 
