@@ -15,6 +15,7 @@ from quorvane.utilities.orrin32 import (
     TrackedSeries,
     wrap_dataframe,
 )
+from quorvane.utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag
 
 
 @pytest.fixture
@@ -340,26 +341,39 @@ def test_column_access_never_writes_through_to_the_frame(wrapped):
     assert wrapped["age"].iloc[0] == 34
 
 
-# With words in arrays, the words pandas moves inside a column and those the containers
-# hand out agree after each move (either store going wrong shows here).
+# With words in arrays, the entries pandas moves inside a column (the words, and on the DAG
+# road the node ids) and those the containers hand out agree after each move (either store
+# going wrong shows here).
 ARRAY_MOVES = {
     "wrapped": lambda t: t,
     "sort": lambda t: t.sort_values("income"),
     "filter": lambda t: t[t["age"] > 30],
     "concat": lambda t: pd.concat([t.iloc[3:], t.iloc[:2]]),
     "merge": lambda t: t.reset_index().merge(t.reset_index()[["gender"]], on="gender"),
+    "outer_merge": lambda t: t.merge(pd.DataFrame({"gender": ["f", "y"]}), how="outer"),
     "set_index": lambda t: t.set_index("gender").sort_index(),
+}
+# per road: (series attribute, frame attribute, words array attribute) of every entry
+WORDS_ENTRIES = ("_prov", "_col_prov", "words")
+NODE_ENTRIES = ("_node_ids", "_col_nodes", "node_ids")
+ARRAY_ROADS = {
+    "words": (wrap_dataframe, ProvenanceTracker, [WORDS_ENTRIES]),
+    "dag": (wrap_dataframe_dag, DAGTracker, [WORDS_ENTRIES, NODE_ENTRIES]),
 }
 
 
+@pytest.mark.parametrize("road", ARRAY_ROADS.values(), ids=ARRAY_ROADS)
 @pytest.mark.parametrize("move", ARRAY_MOVES.values(), ids=ARRAY_MOVES)
-def test_words_in_arrays_are_the_words_the_containers_read(tracker, applicants, move):
+def test_entries_in_arrays_are_the_entries_the_containers_read(applicants, road, move):
+    wrap, make_tracker, fields = road
     with storing_words_in_arrays():
-        frame = wrap_dataframe(applicants, tracker, "applicants")
+        frame = wrap(applicants, make_tracker(), "applicants")
     assert frame["gender"].dtype == applicants["gender"].dtype  # text keeps pandas' dtype
     result = move(frame)
     for label in ("income", "age"):
         column = result[label]
         assert isinstance(column.dtype, WordsDtype), label
-        np.testing.assert_array_equal(column._prov, column.array.words)
-        np.testing.assert_array_equal(result._col_prov[label], column.array.words)
+        for series_attr, frame_attr, array_attr in fields:
+            carried = getattr(column.array, array_attr)
+            np.testing.assert_array_equal(getattr(column, series_attr), carried)
+            np.testing.assert_array_equal(getattr(result, frame_attr)[label], carried)
