@@ -3,6 +3,7 @@ import pandas as pd
 import pytest
 from like_plain import assert_like_plain
 
+from quorvane.tracking import storing_words_in_arrays
 from quorvane.utilities.orrin32 import MAX_PAIRS, OpCode
 from quorvane.utilities.orrin32_dag import (
     DAGTrackedDataFrame,
@@ -184,10 +185,13 @@ def test_integer_column_beside_a_float_column_records_floats(tracker):
     assert [r.value for r in tracker._value_buffer[:2]] == [3.0, 4.0]
 
 
-def test_cells_that_are_not_numbers_are_recorded_as_text(tracker):
+@pytest.mark.parametrize("in_arrays", [False, True], ids=["followed", "in_arrays"])
+def test_cells_that_are_not_numbers_are_recorded_as_text(tracker, in_arrays):
     huge = pd.Series([10**400], dtype=object)  # pandas 2.2 cannot infer a dtype for it
     df = pd.DataFrame({"when": [pd.Timestamp("2024-03-01")], "huge": huge})
-    wrap_dataframe_dag(df, tracker, "t")
+    with storing_words_in_arrays(in_arrays):
+        wrapped = wrap_dataframe_dag(df, tracker, "t")
+    assert wrapped["huge"].tolist() == [10**400]
     assert [(r.value, r.text_value) for r in tracker._value_buffer] == [
         (None, "2024-03-01 00:00:00"),
         (None, str(10**400)),

@@ -142,7 +142,9 @@ def with_carried_words(
             values = column.to_numpy(copy=True)
             columns[position] = WordsArray.from_values(values, words, tracker, ids, carried=True)
         else:
-            columns[position] = column.array
+            # the column itself, not its array: pandas 2.2 infers anew what a bare array of
+            # objects holds, and fails on values it cannot convert (an int past float's range)
+            columns[position] = column
     # built from the arrays as they are (pandas' own column setter would copy each again),
     # by position: labels may repeat
     out = DataFrame(columns, index=df.index, copy=False)
