@@ -14,9 +14,12 @@ from quorvane.utilities.orrin32 import ProvenanceTracker, wrap_dataframe
 from quorvane.utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag
 
 
-def _wrap_in_arrays(*args):
-    with storing_words_in_arrays():
-        return wrap_dataframe(*args)
+def _in_arrays(wrap):
+    def wrap_in_arrays(*args):
+        with storing_words_in_arrays():
+            return wrap(*args)
+
+    return wrap_in_arrays
 
 
 ROADS = pytest.mark.parametrize(
@@ -24,9 +27,10 @@ ROADS = pytest.mark.parametrize(
     [
         (wrap_dataframe, ProvenanceTracker),
         (wrap_dataframe_dag, DAGTracker),
-        (_wrap_in_arrays, ProvenanceTracker),
+        (_in_arrays(wrap_dataframe), ProvenanceTracker),
+        (_in_arrays(wrap_dataframe_dag), DAGTracker),
     ],
-    ids=["vectorised", "dag", "words_in_arrays"],
+    ids=["vectorised", "dag", "words_in_arrays", "dag_words_in_arrays"],
 )
 
 

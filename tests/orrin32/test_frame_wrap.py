@@ -15,6 +15,7 @@ from quorvane.utilities.orrin32 import (
     TrackedSeries,
     wrap_dataframe,
 )
+from quorvane.utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag
 
 
 @pytest.fixture
@@ -340,26 +341,47 @@ def test_column_access_never_writes_through_to_the_frame(wrapped):
     assert wrapped["age"].iloc[0] == 34
 
 
-# With words in arrays, the words pandas moves inside a column and those the containers
-# hand out agree after each move (either store going wrong shows here).
+# With words in arrays, the entries pandas moves inside a column (the words, and on the DAG
+# road the node ids) and those the containers hand out are those of the road that follows
+# them beside the values, after each move: fills of an alignment or an outer join (no
+# source) and labels a reindex cannot find (unknown) included.
 ARRAY_MOVES = {
     "wrapped": lambda t: t,
     "sort": lambda t: t.sort_values("income"),
     "filter": lambda t: t[t["age"] > 30],
     "concat": lambda t: pd.concat([t.iloc[3:], t.iloc[:2]]),
     "merge": lambda t: t.reset_index().merge(t.reset_index()[["gender"]], on="gender"),
+    "outer_merge": lambda t: t.merge(pd.DataFrame({"gender": ["f", "y"]}), how="outer"),
+    "align": lambda t: t.iloc[:3].align(t.iloc[2:], join="outer")[0],
+    "reindex": lambda t: t.reindex([105, 101, 999]),
     "set_index": lambda t: t.set_index("gender").sort_index(),
+}
+# per road: (series attribute, frame attribute, words array attribute) of every entry
+WORDS_ENTRIES = ("_prov", "_col_prov", "words")
+NODE_ENTRIES = ("_node_ids", "_col_nodes", "node_ids")
+ARRAY_ROADS = {
+    "words": (wrap_dataframe, ProvenanceTracker, [WORDS_ENTRIES]),
+    "dag": (wrap_dataframe_dag, DAGTracker, [WORDS_ENTRIES, NODE_ENTRIES]),
 }
 
 
+@pytest.mark.parametrize("road", ARRAY_ROADS.values(), ids=ARRAY_ROADS)
 @pytest.mark.parametrize("move", ARRAY_MOVES.values(), ids=ARRAY_MOVES)
-def test_words_in_arrays_are_the_words_the_containers_read(tracker, applicants, move):
-    with storing_words_in_arrays():
-        frame = wrap_dataframe(applicants, tracker, "applicants")
-    assert frame["gender"].dtype == applicants["gender"].dtype  # text keeps pandas' dtype
-    result = move(frame)
+def test_entries_in_arrays_are_those_of_the_followed_road(applicants, road, move):
+    wrap, make_tracker, fields = road
+    results = []
+    for in_arrays in (False, True):
+        with storing_words_in_arrays(in_arrays):
+            frame = wrap(applicants, make_tracker(), "applicants")
+        assert frame["gender"].dtype == applicants["gender"].dtype  # text keeps pandas' dtype
+        results.append(move(frame))
+    followed, result = results
     for label in ("income", "age"):
         column = result[label]
         assert isinstance(column.dtype, WordsDtype), label
-        np.testing.assert_array_equal(column._prov, column.array.words)
-        np.testing.assert_array_equal(result._col_prov[label], column.array.words)
+        for series_attr, frame_attr, array_attr in fields:
+            expected = getattr(followed[label], series_attr)
+            np.testing.assert_array_equal(getattr(column, series_attr), expected)
+            np.testing.assert_array_equal(getattr(result, frame_attr)[label], expected)
+            if column.array.carried:  # pandas alone moved them: the array holds the same
+                np.testing.assert_array_equal(getattr(column.array, array_attr), expected)

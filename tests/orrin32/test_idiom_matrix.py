@@ -74,16 +74,32 @@ MOVES = [
 ]
 
 
-def _wrap_in_arrays(*args, **kwargs):
-    """The vectorised road with its numeric and boolean columns' words in words arrays."""
-    with storing_words_in_arrays():
-        return wrap_dataframe(*args, **kwargs)
+def _in_arrays(wrap):
+    """``wrap``, storing the numeric and boolean columns' words (and on the DAG road their
+    node ids) in words arrays."""
+
+    def wrap_in_arrays(*args, **kwargs):
+        with storing_words_in_arrays():
+            return wrap(*args, **kwargs)
+
+    return wrap_in_arrays
 
 
 ROADS = {
     "words": (ProvenanceTracker, wrap_dataframe, TrackedSeries, TrackedDataFrame),
     "dag": (DAGTracker, wrap_dataframe_dag, DAGTrackedSeries, DAGTrackedDataFrame),
-    "words_in_arrays": (ProvenanceTracker, _wrap_in_arrays, TrackedSeries, TrackedDataFrame),
+    "words_in_arrays": (
+        ProvenanceTracker,
+        _in_arrays(wrap_dataframe),
+        TrackedSeries,
+        TrackedDataFrame,
+    ),
+    "dag_words_in_arrays": (
+        DAGTracker,
+        _in_arrays(wrap_dataframe_dag),
+        DAGTrackedSeries,
+        DAGTrackedDataFrame,
+    ),
 }
 
 
@@ -190,6 +206,7 @@ STEPS = [
     ("map_dict", lambda s: s.map({52.0: 1.0}), OpCode.MAP),
     ("map_func", lambda s: s.map(lambda v: v * 2), OpCode.MAP),
     ("replace", lambda s: s.replace(52.0, 5.0), OpCode.MAP),
+    ("replace_with_text", lambda s: s.replace(52.0, "low"), OpCode.MAP),
     ("isin", lambda s: s.isin([52.0]), OpCode.CMP),
     ("between", lambda s: s.between(40, 90), OpCode.CMP),
     ("ufunc", np.log1p, OpCode.UFUNC),

@@ -9,6 +9,7 @@ import pandas as pd
 import pytest
 from like_plain import assert_like_plain
 
+from quorvane.tracking import storing_words_in_arrays
 from quorvane.tracking._combining import row_words
 from quorvane.utilities.orrin32 import OpCode
 from quorvane.utilities.orrin32_dag import (
@@ -298,11 +299,13 @@ DAG_EVERY_INPUT = [
 ]  # fmt: skip
 
 
+@pytest.mark.parametrize("in_arrays", [False, True], ids=["followed", "in_arrays"])
 @pytest.mark.parametrize("name", DAG_EVERY_INPUT)
-def test_every_input_counts_on_the_dag_road(name):
+def test_every_input_counts_on_the_dag_road(name, in_arrays):
     _, idiom, sources = next(row for row in words_road.EVERY_INPUT if row[0] == name)
     tracker = DAGTracker()
-    frame = wrap_dataframe_dag(words_road.LOANS, tracker, "loanapp", protected=["married"])
+    with storing_words_in_arrays(in_arrays):
+        frame = wrap_dataframe_dag(words_road.LOANS, tracker, "loanapp", protected=["married"])
     result = idiom(frame)
     words_road.same_values(result, idiom(words_road.LOANS.copy()))
     for column, expected in words_road.columns(result, sources):

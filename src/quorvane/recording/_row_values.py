@@ -160,12 +160,24 @@ def _is_numeric_array(values) -> bool:
     return isinstance(values, np.ndarray) and values.dtype.kind in "biuf"
 
 
+def _numbers_in_numpy(values):
+    """numpy's array of the values of an extension array that holds numpy numbers (a
+    column that carries its words, pandas' own wrapper of a numpy column), so that they
+    are recorded in one pass rather than cell by cell; any other values as they are."""
+    kind = getattr(getattr(values, "dtype", None), "kind", None)
+    if isinstance(values, np.ndarray) or kind is None or kind not in ("b", "i", "u", "f"):
+        return values
+    array = np.asarray(values)
+    return array if _is_numeric_array(array) else values
+
+
 def record_values(tracker, values, words, operation: str, column_name: str | None = None) -> None:
     """Record element i of ``values`` under ``words[i]`` for every element not missing.
 
     Recording is best effort: a failure skips that element's record, never its word or
     node. Failures are counted and logged once per call rather than per element.
     """
+    values = _numbers_in_numpy(values)
     if _plain_recording(tracker, operation, column_name):
         failed, first_error = _record_chunk(tracker, values, words, operation, column_name)
     else:

@@ -117,23 +117,34 @@ class TrackingFrame(
         )
 
 
-def with_carried_words(df: DataFrame, column_words: list[np.ndarray], tracker: Any) -> DataFrame:
+def with_carried_words(
+    df: DataFrame,
+    column_words: list[np.ndarray],
+    tracker: Any,
+    column_node_ids: list[np.ndarray] | None = None,
+) -> DataFrame:
     """``df`` with each numeric and boolean column holding its values together with its
-    words (one array per column, in column order) of ``tracker``, so that pandas moves the
-    words wherever it moves the values and the columns' operators make the words of their
-    results. Other columns (text, dates, categories) keep pandas' own dtypes, so that
-    ``.str``, ``.dt`` and ``.cat`` work on them as on plain columns; the containers follow
-    their words."""
+    words (one array per column, in column order) of ``tracker``, and on the DAG road its
+    elements' node ids (``column_node_ids``, likewise), so that pandas moves them wherever
+    it moves the values and the columns' operators make the words of their results. Other
+    columns (text, dates, categories) keep pandas' own dtypes, so that ``.str``, ``.dt``
+    and ``.cat`` work on them as on plain columns; the containers follow their entries."""
     columns: dict[int, Any] = {}
-    for position, (dtype, words) in enumerate(zip(df.dtypes, column_words, strict=True)):
+    node_ids: list[np.ndarray | None] = [None] * len(column_words)
+    if column_node_ids is not None:
+        node_ids = list(column_node_ids)
+    entries = zip(df.dtypes, column_words, node_ids, strict=True)
+    for position, (dtype, words, ids) in enumerate(entries):
         column = df.iloc[:, position]
         if isinstance(dtype, np.dtype) and dtype.kind in "biuf":
             # the values copied once, as a plain wrap copies them (writes into the tracked
-            # frame must not reach the user's); the words are new already
+            # frame must not reach the user's); the entries are new already
             values = column.to_numpy(copy=True)
-            columns[position] = WordsArray.from_values(values, words, tracker, carried=True)
+            columns[position] = WordsArray.from_values(values, words, tracker, ids, carried=True)
         else:
-            columns[position] = column.array
+            # the column itself, not its array: pandas 2.2 infers anew what a bare array of
+            # objects holds, and fails on values it cannot convert (an int past float's range)
+            columns[position] = column
     # built from the arrays as they are (pandas' own column setter would copy each again),
     # by position: labels may repeat
     out = DataFrame(columns, index=df.index, copy=False)

@@ -188,10 +188,10 @@ def plain_levels(obj: Any, in_place: bool) -> Any:
     ``obj`` itself when no level carries entries."""
     index, fields = obj.index, getattr(obj, "_fields", ())
     levels = [index.get_level_values(i) for i in range(index.nlevels)]
-    held = [label_entries(level, obj) if _held(level) else None for level in levels]
+    kept = getattr(obj, "_index_words", None) or {}
+    held = [_level_entries(level, obj, kept, i) for i, level in enumerate(levels)]
     if not fields or all(h is None for h in held):
         return obj
-    kept = getattr(obj, "_index_words", None) or {}
     words = {
         f.series_attr: [
             h[f.series_attr]
@@ -209,6 +209,26 @@ def plain_levels(obj: Any, in_place: bool) -> Any:
     target.index = plain[0] if len(plain) == 1 else pd.MultiIndex.from_arrays(plain)
     object.__setattr__(target, "_index_words", words)
     return target
+
+
+def _level_entries(level: pd.Index, obj: Any, kept: dict, i: int) -> Entries | None:
+    """The entries of the labels of index level ``i`` of ``obj``. Labels pandas made of a
+    words column (a group's keys, one per group) carry its words alone: on a road with
+    entries beside the words, those the container gave the level (``kept``) stand for
+    them, where it gave every field's."""
+    held = label_entries(level, obj) if _held(level) else None
+    array, fields = level.array, obj._fields
+    if held is None or len(fields) < 2 or not isinstance(array, WordsArray):
+        return held
+    if array.node_ids is not None:  # it carries every field
+        return held
+    given = {}
+    for f in fields:
+        levels = kept.get(f.series_attr) or []
+        if i >= len(levels) or levels[i] is None:
+            return held
+        given[f.series_attr] = np.asarray(levels[i])
+    return given
 
 
 def _row_labels(args: tuple, kwargs: dict) -> Any:

@@ -35,6 +35,7 @@ from ..core._word import OpCode
 from . import _compat, _groups, _row_order
 from ._accessors import SeriesAccessors
 from ._arguments import argument_operands, choices, lacking, one_value
+from ._array import WordsArray
 from ._array_words import made_words, reads_own_array
 from ._arrays import array_entries, plain_array, tracked_array, untracked_rows
 from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent, as_user_code
@@ -484,7 +485,19 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         return self._derived(result, [self], "apply", OpCode.MAP, tuple(lent))
 
     def replace(self, *args: Any, **kwargs: Any) -> Any:
-        return self._transform("replace", "replace", OpCode.MAP, args, kwargs, _in_parent())
+        inner = _in_parent()
+        try:
+            return self._transform("replace", "replace", OpCode.MAP, args, kwargs, inner)
+        except TypeError:
+            if not isinstance(self.array, WordsArray) or _compat.inplace_requested(kwargs):
+                raise
+        # A words column holds numbers as numbers, and pandas asks no extension array
+        # whether it can hold a replacement before writing it: one it cannot hold (text
+        # into integers) replaces in its values as objects, which a plain column's replace
+        # turns them into.
+        with _inside_parent():
+            objects = _Series.astype(self, object)
+        return objects._transform("replace", "replace", OpCode.MAP, args, kwargs, inner)
 
     # -- several operands: bounds, conditions and ufuncs --------------------------------------
 

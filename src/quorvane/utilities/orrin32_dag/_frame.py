@@ -11,8 +11,9 @@ import pandas as pd
 from ...core._tracker import table_wrapped
 from ...recording import record_values
 from ...tracking._caller_warnings import report_warnings_at_caller
-from ...tracking._frame import TrackingFrame
+from ...tracking._frame import TrackingFrame, column_entries, with_carried_words
 from ...tracking._series import QUIET_FRAME_METHODS, quiet_temporaries
+from ...tracking._storage import words_in_arrays
 from ...tracking._wrapping import keep_key, row_keys, wrapped_column_names
 from ..orrin32._frame import _row_entities
 from ._element_values import record_group_results, record_node_values
@@ -127,8 +128,8 @@ def wrap_dataframe_dag(
     distinct_entities = np.unique(entities, return_inverse=True)
     row_dtype = _row_read_dtype(df)
     identities = _source_rows(tracker, table, keys) if names else None
-    result = DAGTrackedDataFrame(df, _tracker=tracker)
-    for position, (label, name) in enumerate(zip(df.columns, names, strict=True)):
+    column_words, column_nodes = [], []
+    for position, name in enumerate(names):
         column_protected = name in listed if listed is not None else protected
         pair_id = tracker.register(table, name, column_protected)
         tainted = tracker.is_protected(table, name)
@@ -136,8 +137,19 @@ def wrap_dataframe_dag(
         source = tracker.create_source_node(table, name, int(words[0])) if len(words) else NO_NODE
         cells = _row_read_cells(df.iloc[:, position], row_dtype)
         record_values(tracker, cells, words, f"{table}.{name}", column_name=name)
-        result._col_prov[label] = words
-        result._col_nodes[label] = _cell_nodes(tracker, source, words, identities, cells)
+        column_words.append(words)
+        column_nodes.append(_cell_nodes(tracker, source, words, identities, cells))
+    if words_in_arrays():
+        df = with_carried_words(df, column_words, tracker, column_nodes)
+    result = DAGTrackedDataFrame(df, _tracker=tracker)
+    for position, label in enumerate(df.columns):
+        # a column that carries its entries is read from there: pandas moves those
+        carried_words = column_entries(result, position, "_prov")
+        carried_nodes = column_entries(result, position, "_node_ids")
+        result._col_prov[label] = column_words[position] if carried_words is None else carried_words
+        result._col_nodes[label] = (
+            column_nodes[position] if carried_nodes is None else carried_nodes
+        )
     keep_key(tracker, table, key)
     table_wrapped(tracker, table, result)
     return result
