@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import contextlib
 import threading
 import warnings
 from collections.abc import Mapping
@@ -287,8 +286,9 @@ class DAGTracker(ProvenanceTracker):
         """Ensure cleanup on garbage collection."""
         # A finalizer makes no request and never raises (half-built trackers too): the
         # writer is told to stop, and a run still open is reported, for its owner to
-        # close with disable_persistence() or a with block.
-        with contextlib.suppress(Exception):
+        # close with disable_persistence() or a with block. A plain try, not
+        # contextlib.suppress: at interpreter exit the module's globals may already be None.
+        try:
             if self._persistence.abandon():
                 warnings.warn(
                     f"DAGTracker garbage-collected with its persistence run "
@@ -298,6 +298,8 @@ class DAGTracker(ProvenanceTracker):
                     source=self,
                     stacklevel=2,
                 )
+        except Exception:  # noqa: BLE001, S110
+            pass
 
     def _create_node(
         self, node_type: Any, operation: str, inputs: list, provenance: int, **kwargs: Any
