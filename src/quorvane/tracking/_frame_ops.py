@@ -20,9 +20,11 @@ from pandas.errors import InvalidIndexError
 
 from ..core._word import OpCode
 from ._arguments import lacking
+from ._array_words import hold_in, reads_own_array, reads_own_column, taken
 from ._arrays import untracked_rows
 from ._calls import _in_place_call
 from ._follow import Field, gather, lookup, operands_aligned
+from ._ops import KEPT
 from ._positions import _same_family, unknown_entries
 from ._scalars import scalar_entries
 from ._series import _binop_calls, _count_binop, derived_words, operators_of, pandas_operator
@@ -82,13 +84,24 @@ class OperatingFrame:
         lent = _lent(sides, lined_up, others, tracker, len(result)) if tracker else []
         combine = bool(tracker) and not _in_place_call() and (len(sides) > 1 or alone or lent)
         mappings: dict[str, dict] = {f.frame_attr: {} for f in fields}
+        column_array = _column_arrays(result) if tracker and len(fields) == 1 else None
         for position, label in enumerate(result.columns):
             if not _names_one_column(result.columns, label):
                 continue  # one entry per label cannot tell equal labels apart
             entries = [side.entries(label) for side in lined_up] + lent
+            array = column_array(position) if column_array is not None else None
+            inputs = [side.own_array(label) for side in lined_up] if array is not None else []
+            # every operand's entries are its array's own, which pandas lined up as these
+            from_arrays = array is not None and not lent and all(x is not None for x in inputs)
             if combine:
-                column = _column_values(result, position)
-                entries = [self._combine_entries(entries, column, op_name, op_code)]
+                words = taken(array, op_code) if from_arrays else None
+                if words is None:
+                    column = _column_values(result, position)
+                    made = self._combine_entries(entries, column, op_name, op_code)
+                    hold_in(array, made[fields[0].series_attr], tracker, inputs)
+                entries = [made if words is None else {fields[0].series_attr: words}]
+            elif from_arrays and (kept := taken(array, KEPT)) is not None:
+                entries = [{fields[0].series_attr: kept}]  # the array's copy of the same words
             for f in fields:
                 mappings[f.frame_attr][label] = entries[0][f.series_attr]
         result._set_mappings(mappings)
@@ -197,6 +210,20 @@ class _Lined:
                     out[f.series_attr] = gather(array, self.rows, f.absent, f.dtype)
         return out
 
+    def own_array(self, label: Any) -> Any:
+        """The words array of this operand's element ``label`` (a frame's column, a series
+        down the rows) when its entries are that array's own, lined up by pandas as here;
+        else None."""
+        side = self.side
+        if self.across or not self.followed:
+            return None
+        if isinstance(side, Series):
+            return side.array if reads_own_array(side) else None
+        if not _names_one_column(side.columns, label):
+            return None
+        array = _column_arrays(side)(side.columns.get_loc(label))
+        return array if reads_own_column(side, label, array) else None
+
     def _across(self, f: Field, label: Any) -> np.ndarray:
         """A series whose labels match the result's columns: its element ``label`` for
         every row of that column."""
@@ -231,6 +258,12 @@ def _names_one_column(columns: Index, label: Any) -> bool:
         return isinstance(columns.get_loc(label), int)
     except (KeyError, TypeError, InvalidIndexError):
         return False
+
+
+def _column_arrays(frame: DataFrame) -> Callable[[int], Any]:
+    """The array of ``frame``'s column at a position: the one the frame holds (a plain
+    view of the frame would hold views of them)."""
+    return lambda position: frame.iloc[:, position].array
 
 
 def _column_values(frame: DataFrame, position: int) -> Callable[[], Any]:

@@ -35,7 +35,7 @@ from ..core._word import OpCode
 from . import _compat, _groups, _row_order
 from ._accessors import SeriesAccessors
 from ._arguments import argument_operands, choices, lacking, one_value
-from ._array_words import made_words, reads_own_array
+from ._array_words import hold, made_words, reads_own_array
 from ._arrays import array_entries, plain_array, tracked_array, untracked_rows
 from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent, as_user_code
 from ._combining import derived_words
@@ -47,6 +47,7 @@ from ._follow import (
     row_positions,
     unknown_fill,
 )
+from ._ops import KEPT
 from ._positions import Field, unknown_entries
 from ._scalars import TrackedScalar, scalar_entries, tracked_scalar, valued
 from ._unmodelled import (
@@ -243,6 +244,7 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             made = f.element(tracker, inputs, words, op_name)
             entries[f.series_attr] = np.asarray(made, dtype=f.dtype)
         result._set_fields(entries)
+        hold(result, words, (self,))
         self._record(result, words, op_name)
         return result
 
@@ -310,8 +312,9 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             return pandas_op(self, other)  # pandas' own step inside one of ours
         left_rows, right_rows = _operand_rows(self, other)
         in_place = left_rows is None and right_rows is None
-        # with both operands' words in their arrays, pandas' call makes the result's
-        arrays_make = in_place and not reflected and _both_read_arrays(self, other)
+        # with both operands' words in their arrays, pandas' call makes the result's (on
+        # rows it aligned too: its arrays' gaps hold no word, as the containers' fills)
+        arrays_make = not reflected and _both_read_arrays(self, other)
         pending = self._words_ahead(other, op_code) if in_place and not arrays_make else None
         # pandas computes and aligns; nothing is made for a result it refuses to build.
         with operands_aligned():
@@ -337,21 +340,26 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             # A constant or an untracked operand adds no source: the receiver's entries, and
             # on a road that logs constants, the constant as an operand.
             words = left[self._fields[0].series_attr]
+            # each element kept its own word: the copy its array made, if it read its own
+            kept = made_words(result, [self], KEPT) if tracker and not _in_place_call() else None
             constant = None
             if tracker and not _in_place_call() and not isinstance(other, _Series):
                 constant = self._constant_operand(other, len(result))
             if constant is not None:
                 operands = [constant, left] if reflected else [left, constant]
                 return self._finish(result, operands, op_name, op_code, words=words.copy())
-            result._set_fields({name: entries.copy() for name, entries in left.items()})
+            own = {name: entries.copy() for name, entries in left.items()}
+            if kept is not None:
+                own[self._fields[0].series_attr] = kept
+            result._set_fields(own)
             return result
         right = other._entries_at(right_rows)
         made = pending() if pending is not None else None
-        if arrays_make:
-            made = made_words(result, [self, other], op_code)
         # a filtered operand aligned onto rows it lacks: its condition decided every element
         n = len(result)
         lent = lacking(other, self, left_rows, n) + lacking(self, other, right_rows, n)
+        if arrays_make and not lent:
+            made = made_words(result, [self, other], op_code, aligned=not in_place)
         return self._finish(result, [left, right, *lent], op_name, op_code, words=made)
 
     def _words_ahead(self, other: Any, op_code: int) -> Callable[[], np.ndarray] | None:
