@@ -102,6 +102,11 @@ ON_RESULTS = [
     ("interpolate", lambda x, y: x.interpolate()),
     ("map_series", lambda x, y: y.map(pd.Series({0.5: 1.0, 0.7: 2.0, 0.9: 3.0})) * x),
     ("misaligned_step", lambda x, y: (x + y.iloc[::-1].iloc[:3]) > 1),
+    ("fill_value", lambda x, y: x.add(y, fill_value=0)),
+    (
+        "frame_fill_value",
+        lambda x, y: _frame(x, y).sub(_frame(x, y)[::-1].set_axis(x.index), fill_value=1),
+    ),
     ("frame_plus_frame", lambda x, y: _frame(x, y) + _frame(x, y).iloc[::-1]),
     ("frame_mul_series", lambda x, y: _frame(x, y).mul(y, axis=0)),
     ("frame_gt", lambda x, y: (_frame(x, y) > 0.5) | (_frame(y, x) > 40)),

@@ -68,7 +68,14 @@ class OperatingFrame:
         records its values)."""
 
     def _operated(
-        self, others: list, result: Any, op_name: str, op_code: int, axis: int, alone: bool
+        self,
+        others: list,
+        result: Any,
+        op_name: str,
+        op_code: int,
+        axis: int,
+        alone: bool,
+        fills: bool = False,
     ) -> Any:
         """``result`` of an operation over this frame and ``others`` (aligned by pandas),
         each element combining the entries of every tracked operand. An element with no
@@ -91,8 +98,11 @@ class OperatingFrame:
             entries = [side.entries(label) for side in lined_up] + lent
             array = column_array(position) if column_array is not None else None
             inputs = [side.own_array(label) for side in lined_up] if array is not None else []
-            # every operand's entries are its array's own, which pandas lined up as these
-            from_arrays = array is not None and not lent and all(x is not None for x in inputs)
+            # every operand's entries are its array's own, which pandas lined up as these (not
+            # with a ``fill_value``: pandas writes it into copies of the operands' arrays,
+            # where it holds no word, and the containers' elements keep the operand's)
+            from_arrays = array is not None and not (lent or fills)
+            from_arrays = from_arrays and all(x is not None for x in inputs)
             if combine:
                 words = taken(array, op_code) if from_arrays else None
                 if words is None:
@@ -276,9 +286,10 @@ def _operator(name: str, op_name: str, op_code: int) -> Callable[..., Any]:
         _count_binop()
         # the named forms take the axis first (an operator symbol has none: the columns)
         axis = _axis_number(kwargs.get("axis", args[0] if args else "columns"))
+        fills = kwargs.get("fill_value", args[2] if len(args) > 2 else None) is not None
         with operands_aligned():
             result = pandas_operator(DataFrame, name, args, kwargs)(self, other)
-        return self._operated([other], result, op_name, op_code, axis, alone=False)
+        return self._operated([other], result, op_name, op_code, axis, False, fills)
 
     operator.__name__ = operator.__qualname__ = name
     operator.__doc__ = getattr(DataFrame, name).__doc__

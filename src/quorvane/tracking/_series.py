@@ -303,7 +303,13 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
     # -- two operands -------------------------------------------------------------------
 
     def _tracked_binop(
-        self, other: Any, pandas_op: Callable, op_name: str, op_code: int, reflected: bool = False
+        self,
+        other: Any,
+        pandas_op: Callable,
+        op_name: str,
+        op_code: int,
+        reflected: bool = False,
+        fills: bool = False,
     ) -> Any:
         exact("op_name", op_name, str)
         op_code = as_int("op_code", op_code)
@@ -314,7 +320,9 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         in_place = left_rows is None and right_rows is None
         # with both operands' words in their arrays, pandas' call makes the result's (on
         # rows it aligned too: its arrays' gaps hold no word, as the containers' fills)
-        arrays_make = not reflected and _both_read_arrays(self, other)
+        # (not with a ``fill_value``: pandas writes it into copies of the operands' arrays,
+        # where it holds no word, and the containers' elements keep the operand's)
+        arrays_make = not (reflected or fills) and _both_read_arrays(self, other)
         pending = self._words_ahead(other, op_code) if in_place and not arrays_make else None
         # pandas computes and aligns; nothing is made for a result it refuses to build.
         with operands_aligned():
@@ -700,7 +708,8 @@ def _binary_operator(name: str, op_name: str, op_code: int) -> Callable[..., Any
 
     def operator(self: TrackingSeries, other: Any, *args: Any, **kwargs: Any) -> Any:
         pandas_op = pandas_operator(_Series, name, args, kwargs)
-        return self._tracked_binop(other, pandas_op, op_name, op_code, reflected)
+        fills = kwargs.get("fill_value", args[1] if len(args) > 1 else None) is not None
+        return self._tracked_binop(other, pandas_op, op_name, op_code, reflected, fills)
 
     operator.__name__ = operator.__qualname__ = name
     operator.__doc__ = getattr(_Series, name).__doc__
