@@ -11,6 +11,7 @@ lined up their values, with the family's own algebra: as the series operators do
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Callable
 from typing import Any
 
@@ -26,6 +27,7 @@ from ._calls import _in_place_call
 from ._follow import Field, gather, lookup, operands_aligned
 from ._ops import KEPT
 from ._positions import _same_family, unknown_entries
+from ._row_order import selections_apart
 from ._scalars import scalar_entries
 from ._series import _binop_calls, _count_binop, derived_words, operators_of, pandas_operator
 
@@ -95,23 +97,23 @@ class OperatingFrame:
         for position, label in enumerate(result.columns):
             if not _names_one_column(result.columns, label):
                 continue  # one entry per label cannot tell equal labels apart
-            entries = [side.entries(label) for side in lined_up] + lent
             array = column_array(position) if column_array is not None else None
             inputs = [side.own_array(label) for side in lined_up] if array is not None else []
             # every operand's entries are its array's own, which pandas lined up as these (not
             # with a ``fill_value``: pandas writes it into copies of the operands' arrays,
-            # where it holds no word, and the containers' elements keep the operand's)
+            # where it holds no word, and the containers' elements keep the operand's); with
+            # constants alone, the array's copy of the same words
             from_arrays = array is not None and not (lent or fills)
             from_arrays = from_arrays and all(x is not None for x in inputs)
-            if combine:
-                words = taken(array, op_code) if from_arrays else None
-                if words is None:
-                    column = _column_values(result, position)
-                    made = self._combine_entries(entries, column, op_name, op_code)
-                    hold_in(array, made[fields[0].series_attr], tracker, inputs)
-                entries = [made if words is None else {fields[0].series_attr: words}]
-            elif from_arrays and (kept := taken(array, KEPT)) is not None:
-                entries = [{fields[0].series_attr: kept}]  # the array's copy of the same words
+            words = taken(array, op_code if combine else KEPT) if from_arrays else None
+            if words is not None:
+                entries = [{fields[0].series_attr: words}]
+            else:
+                entries = [side.entries(label) for side in lined_up] + lent
+            if combine and words is None:
+                column = _column_values(result, position)
+                entries = [self._combine_entries(entries, column, op_name, op_code)]
+                hold_in(array, entries[0][fields[0].series_attr], tracker, inputs)
             for f in fields:
                 mappings[f.frame_attr][label] = entries[0][f.series_attr]
         result._set_mappings(mappings)
@@ -161,7 +163,8 @@ def _lent(sides: list, lined_up: list, others: list, tracker: Any, n: int) -> li
     lent = []
     for side, lined in zip(sides, lined_up, strict=True):
         holder = sides[0] if side is not sides[0] else (sides[1:] or [None])[0]
-        lent += lacking(holder, side, lined.rows, n)
+        if selections_apart(holder, side):  # else it lends nothing: its rows need no finding
+            lent += lacking(holder, side, lined.rows, n)
     fields = sides[0]._fields
     for x in others:  # a tracked scalar (``frame / ref``): its entries, for every element
         scalar = scalar_entries(x, tracker, fields)
@@ -193,8 +196,17 @@ class _Lined:
     def __init__(self, side: Any, result_index: Index, axis: int, tracker: Any) -> None:
         self.side, self.n, self.tracker = side, len(result_index), tracker
         self.across = isinstance(side, Series) and axis == _COLUMNS
-        self.rows, self.followed = (None, True) if self.across else _rows(result_index, side)
+        self.result_index = result_index
+        # its rows can be found again by label (see ``_rows``)
+        index = side.index
+        self.followed = self.across or index.is_unique or index.equals(result_index)
         self.down: dict[str, np.ndarray] = {}  # a series down the rows: the same for every column
+
+    @functools.cached_property
+    def rows(self) -> np.ndarray | None:
+        """Position of each result row in this operand (None: the same rows), found only
+        when its entries are gathered: where its array's own are taken, pandas found them."""
+        return None if self.across else _rows(self.result_index, self.side)[0]
 
     def entries(self, label: Any) -> dict[str, np.ndarray]:
         side = self.side

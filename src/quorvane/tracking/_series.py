@@ -316,14 +316,23 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         _count_binop()
         if _in_parent():
             return pandas_op(self, other)  # pandas' own step inside one of ours
-        left_rows, right_rows = _operand_rows(self, other)
-        in_place = left_rows is None and right_rows is None
-        # with both operands' words in their arrays, pandas' call makes the result's (on
-        # rows it aligned too: its arrays' gaps hold no word, as the containers' fills)
-        # (not with a ``fill_value``: pandas writes it into copies of the operands' arrays,
-        # where it holds no word, and the containers' elements keep the operand's)
-        arrays_make = not (reflected or fills) and _both_read_arrays(self, other)
-        pending = self._words_ahead(other, op_code) if in_place and not arrays_make else None
+        # With both operands' words in their arrays, pandas' call makes the result's, on
+        # rows it aligned too (its arrays' gaps hold no word, as the containers' fills): no
+        # rows to line up here. Not with a ``fill_value`` (pandas writes it into copies of
+        # the operands' arrays, where it holds no word, and the containers' elements keep
+        # the operand's), nor for a filtered operand that may be lined up onto rows it
+        # lacks (its selection reaches every element: see ``lacking``).
+        arrays_make = (
+            not (reflected or fills or _in_place_call())
+            and _both_read_arrays(self, other)
+            and not _row_order.selections_apart(self, other)
+            and not _row_order.selections_apart(other, self)
+        )
+        left_rows = right_rows = None
+        if not arrays_make:
+            left_rows, right_rows = _operand_rows(self, other)
+        in_place = not arrays_make and left_rows is None and right_rows is None
+        pending = self._words_ahead(other, op_code) if in_place else None
         # pandas computes and aligns; nothing is made for a result it refuses to build.
         with operands_aligned():
             # numpy's array for tracked inputs reaches pandas as the plain array it is:
@@ -334,6 +343,11 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             return result
         tracker = self._tracker
         object.__setattr__(result, "_tracker", tracker)
+        if arrays_make:
+            made = made_words(result, [self, other], op_code, aligned=True)
+            if made is not None:
+                return self._finish(result, [], op_name, op_code, words=made)
+            left_rows, right_rows = _operand_rows(self, other)
         left = self._entries_at(left_rows)
         positional = self._positional_operand(other, len(result))
         if positional is None:  # a tracked scalar (a reduction's result) lends to every element
@@ -366,8 +380,6 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         # a filtered operand aligned onto rows it lacks: its condition decided every element
         n = len(result)
         lent = lacking(other, self, left_rows, n) + lacking(self, other, right_rows, n)
-        if arrays_make and not lent:
-            made = made_words(result, [self, other], op_code, aligned=not in_place)
         return self._finish(result, [left, right, *lent], op_name, op_code, words=made)
 
     def _words_ahead(self, other: Any, op_code: int) -> Callable[[], np.ndarray] | None:
