@@ -93,11 +93,12 @@ class OperatingFrame:
         lent = _lent(sides, lined_up, others, tracker, len(result)) if tracker else []
         combine = bool(tracker) and not _in_place_call() and (len(sides) > 1 or alone or lent)
         mappings: dict[str, dict] = {f.frame_attr: {} for f in fields}
-        column_array = _column_arrays(result) if tracker and len(fields) == 1 else None
+        column_array = _column_arrays(result)
+        words_alone = bool(tracker) and len(fields) == 1  # words an array can hold
         for position, label in enumerate(result.columns):
             if not _names_one_column(result.columns, label):
                 continue  # one entry per label cannot tell equal labels apart
-            array = column_array(position) if column_array is not None else None
+            array = column_array(position) if words_alone else None
             inputs = [side.own_array(label) for side in lined_up] if array is not None else []
             # every operand's entries are its array's own, which pandas lined up as these (not
             # with a ``fill_value``: pandas writes it into copies of the operands' arrays,
@@ -111,7 +112,7 @@ class OperatingFrame:
             else:
                 entries = [side.entries(label) for side in lined_up] + lent
             if combine and words is None:
-                column = _column_values(result, position)
+                column = functools.partial(column_array, position)  # read if recorded
                 entries = [self._combine_entries(entries, column, op_name, op_code)]
                 hold_in(array, entries[0][fields[0].series_attr], tracker, inputs)
             for f in fields:
@@ -286,11 +287,6 @@ def _column_arrays(frame: DataFrame) -> Callable[[int], Any]:
     """The array of ``frame``'s column at a position: the one the frame holds (a plain
     view of the frame would hold views of them)."""
     return lambda position: frame.iloc[:, position].array
-
-
-def _column_values(frame: DataFrame, position: int) -> Callable[[], Any]:
-    """The values of column ``position``, read only when the family records them."""
-    return lambda: frame.iloc[:, position].array
 
 
 def _operator(name: str, op_name: str, op_code: int) -> Callable[..., Any]:
