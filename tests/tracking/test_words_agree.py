@@ -116,9 +116,9 @@ ON_RESULTS = [
 ROWS = [i for i in IDIOMS if type(i) is tuple] + ON_RESULTS  # not pytest.param (a tuple too)
 
 
-#: Results whose words stay beside their array: windows, whose words the containers make,
-#: and a fill of nothing, whose array pandas 3 shares with the receiver.
-BESIDE = {"cumsum", "fillna_none_missing"}
+#: Results whose words stay beside their array: a fill of nothing, whose array pandas 3
+#: shares with the receiver.
+BESIDE = {"fillna_none_missing"}
 
 
 def _columns(result):

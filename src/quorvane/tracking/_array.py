@@ -430,8 +430,14 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         # each, and with words to fill from, each combines them (as the containers do).
         if isinstance(value, WordsArray):
             result._plain[gaps] = value._plain[gaps]
-            both = [self._words, value._words]
-            result._words = _words.combine(self.tracker, both, OpCode.FILL)
+            tracker, theirs = self.tracker, value._words
+
+            def filled(own: np.ndarray) -> np.ndarray:
+                return _words.combine(tracker, [own, theirs], OpCode.FILL)
+
+            # made when read: a container that holds the result lines the filling values up
+            # itself and makes these words once
+            result._words = self._later(filled)
         else:
             if gaps.size:  # numpy casts the value even for no gaps: inf fails on integers
                 result._plain[gaps] = value
