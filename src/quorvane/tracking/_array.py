@@ -53,8 +53,10 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     _words_or_maker: Words
     #: The operation code of the step that made these words through the tracker's engine,
     #: each element's from the elements of every words operand in its place (see
-    #: ``_ops.apply``); None for words moved, copied or made otherwise. A container whose
-    #: operands read their arrays' own words takes these instead of making them again.
+    #: ``_ops.apply``); ``_ops.KEPT`` for each element's word kept from the one words
+    #: operand beside constants; None for words moved, copied or made otherwise. A
+    #: container whose operands read their arrays' own words takes these instead of making
+    #: them again.
     made_by: int | None = None
 
     def __init__(
@@ -87,6 +89,13 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     @_words.setter
     def _words(self, words: Any) -> None:
         self._words_or_maker = words
+
+    def _later(self, make: Callable[[np.ndarray], np.ndarray]) -> Callable[[], np.ndarray]:
+        """Words made from these words by ``make`` when first read: where a container holds
+        the result, it makes that step's words itself (or takes these), never both. These
+        words as they are now, whatever is written here later."""
+        held = self._words_or_maker
+        return lambda: make(held() if callable(held) else held)
 
     # -- what the array holds -----------------------------------------------------------
 
@@ -208,6 +217,14 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         result._readonly = self._readonly
         return result
 
+    def view(self, dtype: Any = None) -> Any:
+        # pandas views a result's arrays when it puts them in a container: the same words,
+        # made by the same step
+        viewed = super().view(dtype)
+        if isinstance(viewed, WordsArray):
+            viewed.made_by = self.made_by
+        return viewed
+
     def __setitem__(self, key: Any, value: Any) -> None:
         if self._readonly:
             raise ValueError("Cannot modify read-only array")
@@ -295,10 +312,13 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             # Python objects (lists to explode, text) are pandas' own column, as a plain
             # column's map gives them; the containers follow their words
             return values
-        words = _words.step(self.tracker, self._words, OpCode.MAP)
+        tracker = self.tracker
+        words = self._later(lambda own: _words.step(tracker, own, OpCode.MAP))
         # on the DAG road each keeps the node it was made from: its lineage is that one's
         ids = None if self._node_ids is None else self._node_ids.copy()
-        return WordsArray(values, words, self._dtype.with_values(values.dtype), ids)
+        mapped = WordsArray(values, words, self._dtype.with_values(values.dtype), ids)
+        mapped.made_by = None if tracker is None else OpCode.MAP
+        return mapped
 
     def isna(self) -> np.ndarray:
         if self._plain.dtype.kind in "fcO":
@@ -410,8 +430,14 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         # each, and with words to fill from, each combines them (as the containers do).
         if isinstance(value, WordsArray):
             result._plain[gaps] = value._plain[gaps]
-            both = [self._words, value._words]
-            result._words = _words.combine(self.tracker, both, OpCode.FILL)
+            tracker, theirs = self.tracker, value._words
+
+            def filled(own: np.ndarray) -> np.ndarray:
+                return _words.combine(tracker, [own, theirs], OpCode.FILL)
+
+            # made when read: a container that holds the result lines the filling values up
+            # itself and makes these words once
+            result._words = self._later(filled)
         else:
             if gaps.size:  # numpy casts the value even for no gaps: inf fails on integers
                 result._plain[gaps] = value
@@ -428,14 +454,22 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         positions = pd.Series(np.where(gaps, np.nan, np.arange(len(self))))
         fill = positions.ffill if method in ("pad", "ffill") else positions.bfill
         sources = fill(limit=limit, limit_area=limit_area).fillna(-1).to_numpy(np.intp)
-        result = self.take(sources, allow_fill=True)
-        # A filled element depends on the gap it fills and on what filled it.
-        filled = np.flatnonzero(gaps & (sources >= 0))
-        both = [self._words[filled], result._words[filled]]
-        result._words[filled] = _words.combine(self.tracker, both, OpCode.FILL)
-        result._plain[gaps & (sources < 0)] = self._plain[gaps & (sources < 0)]
-        result.carried = False  # made here, not moved
-        return result
+        # a gap nothing fills stays one
+        values = take(self._plain, np.where(sources < 0, np.arange(len(self)), sources))
+        tracker = self.tracker
+
+        def filled_words(own: np.ndarray) -> np.ndarray:
+            # A filled element depends on the gap it fills and on what filled it.
+            words = take(own, sources, allow_fill=True, fill_value=_words.NO_WORD)
+            filled = np.flatnonzero(gaps & (sources >= 0))
+            both = [own[filled], words[filled]]
+            words[filled] = _words.combine(tracker, both, OpCode.FILL)
+            return words
+
+        ids = None
+        if self._node_ids is not None:
+            ids = take(self._node_ids, sources, allow_fill=True, fill_value=NO_NODE)
+        return self._like(values, self._later(filled_words), ids)  # made here, not moved
 
     def interpolate(self, *, method: Any, axis: int, index: Any, limit: Any,
                     limit_direction: Any, limit_area: Any, copy: bool,
@@ -447,17 +481,24 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             limit_direction=limit_direction, limit_area=limit_area, copy=True, **kwargs,
         )  # fmt: skip
         values = np.asarray(values)
-        filled = np.flatnonzero(self.isna() & ~pd.isna(values))
-        words = self._words.copy()
-        if len(filled):
-            # A filled element depends on the gap it fills and on the values it was made
-            # from: some methods (splines, polynomials) read every one, so all of them.
-            known = _words.whole(self.tracker, self._words[~self.isna()])
-            both = [self._words[filled], np.repeat(known, len(filled))]
-            words[filled] = _words.combine(self.tracker, both, OpCode.FILL)
+        gaps = self.isna()
+        filled = np.flatnonzero(gaps & ~pd.isna(values))
+        tracker = self.tracker
+
+        def interpolated_words(own: np.ndarray) -> np.ndarray:
+            words = own.copy()
+            if len(filled):
+                # A filled element depends on the gap it fills and on the values it was made
+                # from: some methods (splines, polynomials) read every one, so all of them.
+                known = _words.whole(tracker, own[~gaps])
+                both = [own[filled], np.repeat(known, len(filled))]
+                words[filled] = _words.combine(tracker, both, OpCode.FILL)
+            return words
+
         # a new array even when asked not to copy, as pandas' own arrays do: pandas puts
         # what is returned in the column
-        return self._like(values, words, None if self._node_ids is None else self._node_ids.copy())
+        ids = None if self._node_ids is None else self._node_ids.copy()
+        return self._like(values, self._later(interpolated_words), ids)
 
     # -- new values: words combine --------------------------------------------------------
 

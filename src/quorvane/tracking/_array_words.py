@@ -45,22 +45,75 @@ def reads_own_array(series: Any) -> bool:
     return _same_memory(own, words)
 
 
-def made_words(result: Any, operands: list, op_code: int) -> np.ndarray | None:
+def made_words(
+    result: Any, operands: list, op_code: int, *, aligned: bool = False
+) -> np.ndarray | None:
     """The words of ``result`` that its array made in one step ``op_code`` from those of
     ``operands`` (series whose rows are the result's, in place), when each operand reads
-    its array's own; else None: the containers make them.
+    its array's own; else None: the containers make them. ``aligned``: pandas lined the
+    operands' arrays up on the result's rows itself, a row one lacks holding a gap of no
+    word, as the containers' alignment fills it.
 
     Words taken are the values' own from then on (``carried``): where pandas moves the
     values next (a filter, a sort), the result there reads the words moved with them."""
     array = _array_of(result)
     if array is None or array.made_by != op_code or not operands:
         return None
-    if not all(reads_own_array(x) and _same_rows(x, result) for x in operands):
+    if not all(reads_own_array(x) and (aligned or _same_rows(x, result)) for x in operands):
         return None
-    array.carried = True
-    return array.words
+    return taken(array, op_code)
 
 
 def _same_rows(operand: Any, result: Any) -> bool:
     index = operand.index
     return index is result.index or index.equals(result.index)
+
+
+def reads_own_column(frame: Any, label: Any, array: Any) -> bool:
+    """Whether the entries of ``frame``'s column ``label`` are those its words ``array``
+    holds, made by the frame's tracker, on the road of words alone: the same memory, or
+    the words the values carry, moved by pandas where the frame gathered its own (a
+    frame's rows are followed beside pandas' move of them)."""
+    if not isinstance(array, WordsArray) or array.tracker is None:
+        return False
+    if array.tracker is not frame._tracker or len(frame._fields) != 1:
+        return False
+    own = frame.__dict__.get(frame._fields[0].frame_attr, {}).get(label)
+    if own is None:
+        return False
+    return _same_memory(own, array.words) or (array.carried and np.array_equal(own, array.words))
+
+
+def hold(result: Any, words: np.ndarray, inputs: tuple = ()) -> None:
+    """Put ``words``, which the containers just made for the series ``result``, in its
+    words array (see ``hold_in``)."""
+    if len(getattr(result, "_fields", ())) == 1:
+        hold_in(_array_of(result), words, result._tracker, [_array_of(x) for x in inputs])
+
+
+def hold_in(array: Any, words: np.ndarray, tracker: Any, inputs: list) -> None:
+    """Put ``words``, which the containers just made for the values of ``array``, in it,
+    so that its holder reads its array's own words: the next step over them takes the
+    words the array makes, and pandas moves these with the values.
+
+    Only into an array the operation made for its result: not one of the ``inputs``' (the
+    arrays the operands hold: pandas hands an unchanged column on as it is), nor one whose
+    words some other holder reads as its values' own (``carried``)."""
+    if not isinstance(array, WordsArray) or array.carried or array.tracker is None:
+        return
+    if array.tracker is not tracker or len(words) != len(array):
+        return
+    if any(x is array for x in inputs):
+        return
+    array._words = words
+    array.made_by = None
+    array.carried = True
+
+
+def taken(array: Any, op_code: int) -> np.ndarray | None:
+    """The words ``array`` made in one step ``op_code`` (see ``made_words``), taken: the
+    caller has checked that every operand read its array's own."""
+    if not isinstance(array, WordsArray) or array.made_by != op_code:
+        return None
+    array.carried = True
+    return array.words

@@ -11,6 +11,7 @@ lined up their values, with the family's own algebra: as the series operators do
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Callable
 from typing import Any
 
@@ -20,10 +21,13 @@ from pandas.errors import InvalidIndexError
 
 from ..core._word import OpCode
 from ._arguments import lacking
+from ._array_words import hold_in, reads_own_array, reads_own_column, taken
 from ._arrays import untracked_rows
 from ._calls import _in_place_call
 from ._follow import Field, gather, lookup, operands_aligned
+from ._ops import KEPT
 from ._positions import _same_family, unknown_entries
+from ._row_order import selections_apart
 from ._scalars import scalar_entries
 from ._series import _binop_calls, _count_binop, derived_words, operators_of, pandas_operator
 
@@ -66,7 +70,14 @@ class OperatingFrame:
         records its values)."""
 
     def _operated(
-        self, others: list, result: Any, op_name: str, op_code: int, axis: int, alone: bool
+        self,
+        others: list,
+        result: Any,
+        op_name: str,
+        op_code: int,
+        axis: int,
+        alone: bool,
+        fills: bool = False,
     ) -> Any:
         """``result`` of an operation over this frame and ``others`` (aligned by pandas),
         each element combining the entries of every tracked operand. An element with no
@@ -82,13 +93,28 @@ class OperatingFrame:
         lent = _lent(sides, lined_up, others, tracker, len(result)) if tracker else []
         combine = bool(tracker) and not _in_place_call() and (len(sides) > 1 or alone or lent)
         mappings: dict[str, dict] = {f.frame_attr: {} for f in fields}
+        column_array = _column_arrays(result)
+        words_alone = bool(tracker) and len(fields) == 1  # words an array can hold
         for position, label in enumerate(result.columns):
             if not _names_one_column(result.columns, label):
                 continue  # one entry per label cannot tell equal labels apart
-            entries = [side.entries(label) for side in lined_up] + lent
-            if combine:
-                column = _column_values(result, position)
+            array = column_array(position) if words_alone else None
+            inputs = [side.own_array(label) for side in lined_up] if array is not None else []
+            # every operand's entries are its array's own, which pandas lined up as these (not
+            # with a ``fill_value``: pandas writes it into copies of the operands' arrays,
+            # where it holds no word, and the containers' elements keep the operand's); with
+            # constants alone, the array's copy of the same words
+            from_arrays = array is not None and not (lent or fills)
+            from_arrays = from_arrays and all(x is not None for x in inputs)
+            words = taken(array, op_code if combine else KEPT) if from_arrays else None
+            if words is not None:
+                entries = [{fields[0].series_attr: words}]
+            else:
+                entries = [side.entries(label) for side in lined_up] + lent
+            if combine and words is None:
+                column = functools.partial(column_array, position)  # read if recorded
                 entries = [self._combine_entries(entries, column, op_name, op_code)]
+                hold_in(array, entries[0][fields[0].series_attr], tracker, inputs)
             for f in fields:
                 mappings[f.frame_attr][label] = entries[0][f.series_attr]
         result._set_mappings(mappings)
@@ -138,7 +164,8 @@ def _lent(sides: list, lined_up: list, others: list, tracker: Any, n: int) -> li
     lent = []
     for side, lined in zip(sides, lined_up, strict=True):
         holder = sides[0] if side is not sides[0] else (sides[1:] or [None])[0]
-        lent += lacking(holder, side, lined.rows, n)
+        if selections_apart(holder, side):  # else it lends nothing: its rows need no finding
+            lent += lacking(holder, side, lined.rows, n)
     fields = sides[0]._fields
     for x in others:  # a tracked scalar (``frame / ref``): its entries, for every element
         scalar = scalar_entries(x, tracker, fields)
@@ -170,8 +197,17 @@ class _Lined:
     def __init__(self, side: Any, result_index: Index, axis: int, tracker: Any) -> None:
         self.side, self.n, self.tracker = side, len(result_index), tracker
         self.across = isinstance(side, Series) and axis == _COLUMNS
-        self.rows, self.followed = (None, True) if self.across else _rows(result_index, side)
+        self.result_index = result_index
+        # its rows can be found again by label (see ``_rows``)
+        index = side.index
+        self.followed = self.across or index.is_unique or index.equals(result_index)
         self.down: dict[str, np.ndarray] = {}  # a series down the rows: the same for every column
+
+    @functools.cached_property
+    def rows(self) -> np.ndarray | None:
+        """Position of each result row in this operand (None: the same rows), found only
+        when its entries are gathered: where its array's own are taken, pandas found them."""
+        return None if self.across else _rows(self.result_index, self.side)[0]
 
     def entries(self, label: Any) -> dict[str, np.ndarray]:
         side = self.side
@@ -196,6 +232,20 @@ class _Lined:
                 else:
                     out[f.series_attr] = gather(array, self.rows, f.absent, f.dtype)
         return out
+
+    def own_array(self, label: Any) -> Any:
+        """The words array of this operand's element ``label`` (a frame's column, a series
+        down the rows) when its entries are that array's own, lined up by pandas as here;
+        else None."""
+        side = self.side
+        if self.across or not self.followed:
+            return None
+        if isinstance(side, Series):
+            return side.array if reads_own_array(side) else None
+        if not _names_one_column(side.columns, label):
+            return None
+        array = _column_arrays(side)(side.columns.get_loc(label))
+        return array if reads_own_column(side, label, array) else None
 
     def _across(self, f: Field, label: Any) -> np.ndarray:
         """A series whose labels match the result's columns: its element ``label`` for
@@ -233,9 +283,10 @@ def _names_one_column(columns: Index, label: Any) -> bool:
         return False
 
 
-def _column_values(frame: DataFrame, position: int) -> Callable[[], Any]:
-    """The values of column ``position``, read only when the family records them."""
-    return lambda: frame.iloc[:, position].array
+def _column_arrays(frame: DataFrame) -> Callable[[int], Any]:
+    """The array of ``frame``'s column at a position: the one the frame holds (a plain
+    view of the frame would hold views of them)."""
+    return lambda position: frame.iloc[:, position].array
 
 
 def _operator(name: str, op_name: str, op_code: int) -> Callable[..., Any]:
@@ -243,9 +294,10 @@ def _operator(name: str, op_name: str, op_code: int) -> Callable[..., Any]:
         _count_binop()
         # the named forms take the axis first (an operator symbol has none: the columns)
         axis = _axis_number(kwargs.get("axis", args[0] if args else "columns"))
+        fills = kwargs.get("fill_value", args[2] if len(args) > 2 else None) is not None
         with operands_aligned():
             result = pandas_operator(DataFrame, name, args, kwargs)(self, other)
-        return self._operated([other], result, op_name, op_code, axis, alone=False)
+        return self._operated([other], result, op_name, op_code, axis, False, fills)
 
     operator.__name__ = operator.__qualname__ = name
     operator.__doc__ = getattr(DataFrame, name).__doc__

@@ -21,6 +21,7 @@ from ..core._operations import operation
 from ..core._word import OpCode
 from . import _labels, _row_order
 from ._arguments import given_rows, lend_whole, one_value, unseen_rows, user_function
+from ._array_words import hold
 from ._arrays import TrackedArray, array_entries
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_place_call
@@ -419,7 +420,9 @@ class WindowingSeries(Windowing):
             result = type(source)(result, _tracker=tracker)
         object.__setattr__(result, "_tracker", tracker)
         result._set_fields(entries)
-        return _row_order.applied(source, result, in_order)
+        result = _row_order.applied(source, result, in_order)
+        hold(result, getattr(result, source._fields[0].series_attr), (source,))
+        return result
 
     def rank(self, *args: Any, **kwargs: Any) -> Any:
         in_order = kwargs.get("method") == "first"  # ties ranked in the order of the rows

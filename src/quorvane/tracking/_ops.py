@@ -18,6 +18,7 @@ import pandas as pd
 from ..core import _ahead
 from ..core._word import OpCode
 from . import _words
+from ._calls import _in_parent
 
 _OP_CODES = {
     "add": OpCode.ADD,
@@ -86,7 +87,7 @@ def _tracker(arrays: list) -> Any:
     return next((a.dtype.tracker for a in arrays if a.dtype.tracker_key), None)
 
 
-def _wrap(values: Any, words: np.ndarray, tracker: Any, cls: Any, made_by: int | None) -> Any:
+def _wrap(values: Any, words: Any, tracker: Any, cls: Any, made_by: int | None) -> Any:
     from ._dtype import WordsDtype, supported
 
     if isinstance(values, tuple):
@@ -142,24 +143,44 @@ def _computed(func: Callable, values: list, kwargs: dict) -> Any:
     return result
 
 
+#: ``made_by`` of words that each element kept from its one words operand, the others
+#: being constants or plain values (see ``apply``).
+KEPT = -1
+
+
+def _lazy_words(tracker: Any, arrays: list, n_inputs: int, code: int) -> np.ndarray:
+    """The words ``apply`` makes, made when first read: the inputs' own may be so too."""
+    own = [a._words for a in arrays]
+    if len(arrays) == 1 and n_inputs > 1:
+        return own[0].copy()
+    return _words.combine(tracker, own, code)
+
+
 def apply(cls: Any, func: Callable, inputs: list, code: int, **kwargs: Any) -> Any:
     """``func`` over the values of ``inputs``; words combine those of every words input."""
     arrays = [x for x in inputs if isinstance(x, cls)]
     values = [x._plain if isinstance(x, cls) else x for x in inputs]
     tracker = _tracker(arrays)
-    made_by = None
-    if len(arrays) == 1 and len(inputs) > 1:
+    made_by: int | None = None if tracker is None else code
+    words: Any
+    if _in_parent():
+        # pandas' own step inside one of the containers' calls (a clip's comparison with its
+        # bound): the containers make the call's words, these are made only if read
+        words = functools.partial(_lazy_words, tracker, arrays, len(inputs), code)
+        made_by = None
+        result = _computed(func, values, kwargs)
+    elif len(arrays) == 1 and len(inputs) > 1:
         # the other operands are constants or plain values: they add no source, and the
         # elements keep their words
         words = arrays[0]._words.copy()
         result = _computed(func, values, kwargs)
+        made_by = None if tracker is None else KEPT
     else:
         # the words made while numpy makes the values (see ``_ahead``)
         operands = [a._words for a in arrays]
         made = _ahead.ahead(lambda: _words.combine(tracker, operands, code), len(arrays[0]))
         result = _computed(func, values, kwargs)
         words = made()
-        made_by = code if tracker is not None else None
     return _wrap(result, words, tracker, cls, made_by)
 
 

@@ -36,7 +36,7 @@ from . import _compat, _groups, _row_order
 from ._accessors import SeriesAccessors
 from ._arguments import argument_operands, choices, lacking, one_value
 from ._array import WordsArray
-from ._array_words import made_words, reads_own_array
+from ._array_words import hold, made_words, reads_own_array
 from ._arrays import array_entries, plain_array, tracked_array, untracked_rows
 from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent, as_user_code
 from ._combining import derived_words
@@ -48,6 +48,7 @@ from ._follow import (
     row_positions,
     unknown_fill,
 )
+from ._ops import KEPT
 from ._positions import PENDING, Field, unknown_entries
 from ._scalars import TrackedScalar, scalar_entries, tracked_scalar, valued
 from ._unmodelled import (
@@ -252,6 +253,7 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             made = f.element(tracker, inputs, words, op_name)
             entries[f.series_attr] = np.asarray(made, dtype=f.dtype)
         result._set_fields(entries)
+        hold(result, words, (self,))
         self._record(result, words, op_name)
         return result
 
@@ -310,18 +312,36 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
     # -- two operands -------------------------------------------------------------------
 
     def _tracked_binop(
-        self, other: Any, pandas_op: Callable, op_name: str, op_code: int, reflected: bool = False
+        self,
+        other: Any,
+        pandas_op: Callable,
+        op_name: str,
+        op_code: int,
+        reflected: bool = False,
+        fills: bool = False,
     ) -> Any:
         exact("op_name", op_name, str)
         op_code = as_int("op_code", op_code)
         _count_binop()
         if _in_parent():
             return pandas_op(self, other)  # pandas' own step inside one of ours
-        left_rows, right_rows = _operand_rows(self, other)
-        in_place = left_rows is None and right_rows is None
-        # with both operands' words in their arrays, pandas' call makes the result's
-        arrays_make = in_place and not reflected and _both_read_arrays(self, other)
-        pending = self._words_ahead(other, op_code) if in_place and not arrays_make else None
+        # With both operands' words in their arrays, pandas' call makes the result's, on
+        # rows it aligned too (its arrays' gaps hold no word, as the containers' fills): no
+        # rows to line up here. Not with a ``fill_value`` (pandas writes it into copies of
+        # the operands' arrays, where it holds no word, and the containers' elements keep
+        # the operand's), nor for a filtered operand that may be lined up onto rows it
+        # lacks (its selection reaches every element: see ``lacking``).
+        arrays_make = (
+            not (reflected or fills or _in_place_call())
+            and _both_read_arrays(self, other)
+            and not _row_order.selections_apart(self, other)
+            and not _row_order.selections_apart(other, self)
+        )
+        left_rows = right_rows = None
+        if not arrays_make:
+            left_rows, right_rows = _operand_rows(self, other)
+        in_place = not arrays_make and left_rows is None and right_rows is None
+        pending = self._words_ahead(other, op_code) if in_place else None
         # pandas computes and aligns; nothing is made for a result it refuses to build.
         with operands_aligned():
             # numpy's array for tracked inputs reaches pandas as the plain array it is:
@@ -332,6 +352,11 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             return result
         tracker = self._tracker
         object.__setattr__(result, "_tracker", tracker)
+        if arrays_make:
+            made = made_words(result, [self, other], op_code, aligned=True)
+            if made is not None:
+                return self._finish(result, [], op_name, op_code, words=made)
+            left_rows, right_rows = _operand_rows(self, other)
         left = self._entries_at(left_rows)
         positional = self._positional_operand(other, len(result))
         if positional is None:  # a tracked scalar (a reduction's result) lends to every element
@@ -346,18 +371,21 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             # A constant or an untracked operand adds no source: the receiver's entries, and
             # on a road that logs constants, the constant as an operand.
             words = left[self._fields[0].series_attr]
+            # each element kept its own word: the copy its array made, if it read its own
+            kept = made_words(result, [self], KEPT) if tracker and not _in_place_call() else None
             constant = None
             if tracker and not _in_place_call() and not isinstance(other, _Series):
                 constant = self._constant_operand(other, len(result))
             if constant is not None:
                 operands = [constant, left] if reflected else [left, constant]
                 return self._finish(result, operands, op_name, op_code, words=words.copy())
-            result._set_fields({name: entries.copy() for name, entries in left.items()})
+            own = {name: entries.copy() for name, entries in left.items()}
+            if kept is not None:
+                own[self._fields[0].series_attr] = kept
+            result._set_fields(own)
             return result
         right = other._entries_at(right_rows)
         made = pending() if pending is not None else None
-        if arrays_make:
-            made = made_words(result, [self, other], op_code)
         # a filtered operand aligned onto rows it lacks: its condition decided every element
         n = len(result)
         lent = lacking(other, self, left_rows, n) + lacking(self, other, right_rows, n)
@@ -715,7 +743,8 @@ def _binary_operator(name: str, op_name: str, op_code: int) -> Callable[..., Any
 
     def operator(self: TrackingSeries, other: Any, *args: Any, **kwargs: Any) -> Any:
         pandas_op = pandas_operator(_Series, name, args, kwargs)
-        return self._tracked_binop(other, pandas_op, op_name, op_code, reflected)
+        fills = kwargs.get("fill_value", args[1] if len(args) > 1 else None) is not None
+        return self._tracked_binop(other, pandas_op, op_name, op_code, reflected, fills)
 
     operator.__name__ = operator.__qualname__ = name
     operator.__doc__ = getattr(_Series, name).__doc__

@@ -21,6 +21,7 @@ from ..core import _engine
 from ..core._word import OpCode
 from . import _row_order
 from ._arguments import lend_whole
+from ._array_words import hold
 from ._caller_warnings import report_warnings_at_caller
 from ._positions import gather
 
@@ -180,7 +181,9 @@ class Windowing:
             return result
         object.__setattr__(result, "_tracker", tracker)
         result._set_fields(entries_of(source))
-        return _row_order.applied(source, result)
+        result = _row_order.applied(source, result)
+        hold(result, getattr(result, source._fields[0].series_attr), (source,))
+        return result
 
 
 def _columns_in_order(
