@@ -312,7 +312,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
 
     def copy(self) -> WordsArray:
         ids = None if self._node_ids is None else self._node_ids.copy()
-        return self._moved(self._plain.copy(), self._words.copy(), ids)
+        return self._moved(self._plain.copy(), self._words_moved(np.copy), ids)
 
     # -- row operations: words go where pandas moves the values -------------------------
 
