@@ -417,9 +417,12 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             raise ValueError(
                 f"Length of 'value' does not match. Got ({len(value)}) expected {len(self)}"
             )
-        result = self.copy() if copy else self
-        if result._readonly:
+        if not copy and self._readonly:
             raise ValueError("Cannot modify read-only array")
+        # the values copied, not the words: the fill makes new ones
+        result = self._moved(self._plain.copy(), self._words, self._node_ids) if copy else self
+        if copy and self._node_ids is not None:
+            result._node_ids = self._node_ids.copy()
         gaps = np.flatnonzero(self.isna())
         # Every element is an output of the fill, also one that held a value: a step for
         # each, and with words to fill from, each combines them (as the containers do).
