@@ -14,8 +14,8 @@ from quorvane.utilities.orrin32 import ProvenanceTracker, wrap_dataframe
 from quorvane.utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag
 
 
-def _wrap_in_arrays(*args):
-    with storing_words_in_arrays():
+def _wrap_beside(*args):
+    with storing_words_in_arrays(False):
         return wrap_dataframe(*args)
 
 
@@ -24,9 +24,9 @@ ROADS = pytest.mark.parametrize(
     [
         (wrap_dataframe, ProvenanceTracker),
         (wrap_dataframe_dag, DAGTracker),
-        (_wrap_in_arrays, ProvenanceTracker),
+        (_wrap_beside, ProvenanceTracker),
     ],
-    ids=["vectorised", "dag", "words_in_arrays"],
+    ids=["vectorised", "dag", "words_beside"],
 )
 
 

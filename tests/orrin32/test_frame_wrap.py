@@ -7,7 +7,7 @@ import pandas as pd
 import pytest
 from like_plain import assert_like_plain
 
-from quorvane.tracking import WordsDtype, _compat, storing_words_in_arrays
+from quorvane.tracking import WordsDtype, _compat
 from quorvane.utilities import orrin32
 from quorvane.utilities.orrin32 import (
     ProvenanceTracker,
@@ -354,8 +354,7 @@ ARRAY_MOVES = {
 
 @pytest.mark.parametrize("move", ARRAY_MOVES.values(), ids=ARRAY_MOVES)
 def test_words_in_arrays_are_the_words_the_containers_read(tracker, applicants, move):
-    with storing_words_in_arrays():
-        frame = wrap_dataframe(applicants, tracker, "applicants")
+    frame = wrap_dataframe(applicants, tracker, "applicants")
     assert frame["gender"].dtype == applicants["gender"].dtype  # text keeps pandas' dtype
     result = move(frame)
     for label in ("income", "age"):

@@ -74,16 +74,16 @@ MOVES = [
 ]
 
 
-def _wrap_in_arrays(*args, **kwargs):
-    """The vectorised road with its numeric and boolean columns' words in words arrays."""
-    with storing_words_in_arrays():
+def _wrap_beside(*args, **kwargs):
+    """The vectorised road with every column's words beside its values, in the containers."""
+    with storing_words_in_arrays(False):
         return wrap_dataframe(*args, **kwargs)
 
 
 ROADS = {
     "words": (ProvenanceTracker, wrap_dataframe, TrackedSeries, TrackedDataFrame),
     "dag": (DAGTracker, wrap_dataframe_dag, DAGTrackedSeries, DAGTrackedDataFrame),
-    "words_in_arrays": (ProvenanceTracker, _wrap_in_arrays, TrackedSeries, TrackedDataFrame),
+    "words_beside": (ProvenanceTracker, _wrap_beside, TrackedSeries, TrackedDataFrame),
 }
 
 

@@ -51,7 +51,8 @@ IDIOMS = [
 def both():
     """The columns as a tracked frame's series, and as words columns of their words."""
     tracker = ProvenanceTracker()
-    tracked = wrap_dataframe(LOANS, tracker, "loans", protected=["rate"])
+    with storing_words_in_arrays(False):  # the containers make the words
+        tracked = wrap_dataframe(LOANS, tracker, "loans", protected=["rate"])
     words = {
         c: pd.Series(
             WordsArray.from_values(LOANS[c].to_numpy(), tracked._col_prov[c], tracker),
@@ -92,9 +93,9 @@ ROWS = [i for i in IDIOMS if type(i) is tuple] + ON_RESULTS  # not pytest.param 
 )
 def test_with_words_in_arrays_a_series_reads_the_words_of_the_plain_road(name, idiom):
     tracker = ProvenanceTracker()
-    followed = wrap_dataframe(LOANS, tracker, "loans", protected=["rate"])
-    with storing_words_in_arrays():
-        in_arrays = wrap_dataframe(LOANS, tracker, "loans", protected=["rate"])
+    with storing_words_in_arrays(False):
+        followed = wrap_dataframe(LOANS, tracker, "loans", protected=["rate"])
+    in_arrays = wrap_dataframe(LOANS, tracker, "loans", protected=["rate"])
     expected = idiom(followed["income"], followed["rate"])
     result = idiom(in_arrays["income"], in_arrays["rate"])
     np.testing.assert_array_equal(result.to_numpy(), expected.to_numpy())
