@@ -16,7 +16,6 @@ import numpy as np
 import pandas as pd
 
 from ._array import WordsArray
-from ._dtype import WordsDtype
 
 #: Position of a result row that no source row produced.
 NO_ROW = -1
@@ -129,18 +128,16 @@ def carried_columns(frame: Any) -> dict[Hashable, WordsArray]:
     """By label, the words arrays of ``frame``'s columns whose words are their values' own
     (see ``carried_array``); a label that repeats names none."""
     # a plain view: reading a column of the tracked frame would follow it
-    plain = pd.DataFrame(frame, copy=False)
     out: dict[Hashable, WordsArray] = {}
     seen: set = set()
-    for position, (label, dtype) in enumerate(zip(plain.columns, plain.dtypes, strict=True)):
+    for label, column in pd.DataFrame(frame, copy=False).items():
         if not _has_key(label) or label in seen:
             out.pop(label, None)
             continue
         seen.add(label)
-        if isinstance(dtype, WordsDtype):
-            array = plain.iloc[:, position].array
-            if array.carried:
-                out[label] = array
+        array = column.array
+        if isinstance(array, WordsArray) and array.carried:
+            out[label] = array
     return out
 
 
