@@ -423,16 +423,17 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         result = self._moved(self._plain.copy(), self._words, self._node_ids) if copy else self
         if copy and self._node_ids is not None:
             result._node_ids = self._node_ids.copy()
-        gaps = np.flatnonzero(self.isna())
+        gaps = self.isna()
         # Every element is an output of the fill, also one that held a value: a step for
         # each, and with words to fill from, each combines them (as the containers do).
         if isinstance(value, WordsArray):
-            result._plain[gaps] = value._plain[gaps]
+            np.putmask(result._plain, gaps, value._plain)
             both = [self._words, value._words]
             result._words = _words.combine(self.tracker, both, OpCode.FILL)
         else:
-            if gaps.size:  # numpy casts the value even for no gaps: inf fails on integers
-                result._plain[gaps] = value
+            if gaps.any():  # numpy casts the value even for no gaps: inf fails on integers
+                # a value per element (one of a series aligned here) fills its own gap
+                np.putmask(result._plain, gaps, value)
             result._words = _words.step(self.tracker, self._words, OpCode.FILL)
         result.carried = False  # made here, not moved
         result.made_by = OpCode.FILL if self.tracker is not None else None
