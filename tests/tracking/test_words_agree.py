@@ -82,6 +82,7 @@ ON_RESULTS = [
     ("chain", lambda x, y: ((x + y) * y > 30) | (-x < 0)),
     ("ufunc_of_step", lambda x, y: np.log((x - y).abs()).fillna(0)),
     ("filter_of_step", lambda x, y: (x * y)[y > 0.5].sort_values() + 1),
+    ("fillna_plain_series", lambda x, y: x.fillna(pd.Series(y.to_numpy(), index=y.index))),
 ]
 ROWS = [i for i in IDIOMS if type(i) is tuple] + ON_RESULTS  # not pytest.param (a tuple too)
 
