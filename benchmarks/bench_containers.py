@@ -3,7 +3,8 @@
 Prints one table: for each operation the best-of-N time of the tracked call, of the plain
 pandas call it replaces, and their ratio. Run: ``.venv/bin/python benchmarks/bench_containers.py``
 (``--quick`` for fewer repeats; ``--large`` for the rows the targets are set for, at 10^6 and
-10^7 elements).
+10^7 elements; ``--storages`` for those rows with the words in the columns' arrays and beside
+them, side by side, at 10^6, and with ``--large`` also at 10^7).
 """
 
 from __future__ import annotations
@@ -15,6 +16,7 @@ from collections.abc import Callable
 import numpy as np
 import pandas as pd
 
+from quorvane.tracking import storing_words_in_arrays
 from quorvane.utilities.orrin32 import (
     ProvenanceTracker,
     column_risk_report,
@@ -223,8 +225,25 @@ def large_rows(n: int) -> list[tuple[str, float, float]]:
     return rows
 
 
+def storages_rows(n: int) -> list[tuple[str, float, float, float]]:
+    """The target rows at ``n``, with the words in the columns' arrays (the default) and
+    beside them: (operation, in arrays, beside, plain pandas)."""
+    with storing_words_in_arrays(True):
+        inside = large_rows(n)
+    with storing_words_in_arrays(False):
+        beside = large_rows(n)
+    return [
+        (name, t_in, t_beside, min(b_in, b_beside))
+        for (name, t_in, b_in), (_, t_beside, b_beside) in zip(inside, beside, strict=True)
+    ]
+
+
 def main() -> None:
     rows: list[tuple[str, float, float]] = []
+    if "--storages" in sys.argv:  # the target rows with each storage of the words, side by side
+        sizes = (10**6, 10**7) if "--large" in sys.argv else (10**6,)
+        _print_storages([r for n in sizes for r in storages_rows(n)])
+        return
     if "--large" in sys.argv:  # the target rows at 10^6 and 10^7
         for n in (10**6, 10**7):
             rows += large_rows(n)
@@ -248,6 +267,19 @@ def _print(rows: list[tuple[str, float, float]]) -> None:
     for name, tracked, base in rows:
         print(
             f"{name:<{width}}  {tracked * 1e3:>10.2f}  {base * 1e3:>11.2f}  {tracked / base:>6.2f}"
+        )
+
+
+def _print_storages(rows: list[tuple[str, float, float, float]]) -> None:
+    width = max(len(r[0]) for r in rows)
+    print(
+        f"{'operation':<{width}}  {'arrays ms':>9}  {'beside ms':>9}  {'pandas ms':>9}"
+        f"  {'arrays x':>8}  {'beside x':>8}"
+    )
+    for name, inside, beside, base in rows:
+        print(
+            f"{name:<{width}}  {inside * 1e3:>9.2f}  {beside * 1e3:>9.2f}  {base * 1e3:>9.2f}"
+            f"  {inside / base:>8.2f}  {beside / base:>8.2f}"
         )
 
 

@@ -14,12 +14,12 @@ from quorvane.utilities.orrin32 import ProvenanceTracker, wrap_dataframe
 from quorvane.utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag
 
 
-def _in_arrays(wrap):
-    def wrap_in_arrays(*args):
-        with storing_words_in_arrays():
+def _beside(wrap):
+    def wrap_beside(*args):
+        with storing_words_in_arrays(False):
             return wrap(*args)
 
-    return wrap_in_arrays
+    return wrap_beside
 
 
 ROADS = pytest.mark.parametrize(
@@ -27,10 +27,10 @@ ROADS = pytest.mark.parametrize(
     [
         (wrap_dataframe, ProvenanceTracker),
         (wrap_dataframe_dag, DAGTracker),
-        (_in_arrays(wrap_dataframe), ProvenanceTracker),
-        (_in_arrays(wrap_dataframe_dag), DAGTracker),
+        (_beside(wrap_dataframe), ProvenanceTracker),
+        (_beside(wrap_dataframe_dag), DAGTracker),
     ],
-    ids=["vectorised", "dag", "words_in_arrays", "dag_words_in_arrays"],
+    ids=["vectorised", "dag", "words_beside", "dag_beside"],
 )
 
 

@@ -9,12 +9,12 @@ from quorvane.tracking import storing_words_in_arrays
 
 from .pipelines import CASES
 
-# each road also with its numeric and boolean columns' entries in words arrays
+# each road also with its columns' entries beside their values, in the containers
 ROADS = {
-    "words": ("words", False),
-    "dag": ("dag", False),
-    "words_in_arrays": ("words", True),
-    "dag_words_in_arrays": ("dag", True),
+    "words": ("words", True),
+    "dag": ("dag", True),
+    "words_beside": ("words", False),
+    "dag_beside": ("dag", False),
 }
 
 

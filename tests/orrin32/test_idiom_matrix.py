@@ -74,32 +74,22 @@ MOVES = [
 ]
 
 
-def _in_arrays(wrap):
-    """``wrap``, storing the numeric and boolean columns' words (and on the DAG road their
-    node ids) in words arrays."""
+def _beside(wrap):
+    """``wrap``, keeping every column's words (and on the DAG road its node ids) beside its
+    values, in the containers, instead of in words arrays."""
 
-    def wrap_in_arrays(*args, **kwargs):
-        with storing_words_in_arrays():
+    def wrap_beside(*args, **kwargs):
+        with storing_words_in_arrays(False):
             return wrap(*args, **kwargs)
 
-    return wrap_in_arrays
+    return wrap_beside
 
 
 ROADS = {
     "words": (ProvenanceTracker, wrap_dataframe, TrackedSeries, TrackedDataFrame),
     "dag": (DAGTracker, wrap_dataframe_dag, DAGTrackedSeries, DAGTrackedDataFrame),
-    "words_in_arrays": (
-        ProvenanceTracker,
-        _in_arrays(wrap_dataframe),
-        TrackedSeries,
-        TrackedDataFrame,
-    ),
-    "dag_words_in_arrays": (
-        DAGTracker,
-        _in_arrays(wrap_dataframe_dag),
-        DAGTrackedSeries,
-        DAGTrackedDataFrame,
-    ),
+    "words_beside": (ProvenanceTracker, _beside(wrap_dataframe), TrackedSeries, TrackedDataFrame),
+    "dag_beside": (DAGTracker, _beside(wrap_dataframe_dag), DAGTrackedSeries, DAGTrackedDataFrame),
 }
 
 

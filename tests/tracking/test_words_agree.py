@@ -54,7 +54,8 @@ IDIOMS = [
 def both():
     """The columns as a tracked frame's series, and as words columns of their words."""
     tracker = ProvenanceTracker()
-    tracked = wrap_dataframe(LOANS, tracker, "loans", protected=["rate"])
+    with storing_words_in_arrays(False):  # the containers make the words
+        tracked = wrap_dataframe(LOANS, tracker, "loans", protected=["rate"])
     words = {
         c: pd.Series(
             WordsArray.from_values(LOANS[c].to_numpy(), tracked._col_prov[c], tracker),
@@ -112,6 +113,7 @@ ON_RESULTS = [
     ("frame_gt", lambda x, y: (_frame(x, y) > 0.5) | (_frame(y, x) > 40)),
     ("frame_sum_rows", lambda x, y: _frame(x, y).sum(axis=1)),
     ("frame_mean", lambda x, y: _frame(x, y).mean()),
+    ("fillna_plain_series", lambda x, y: x.fillna(pd.Series(y.to_numpy(), index=y.index))),
 ]
 ROWS = [i for i in IDIOMS if type(i) is tuple] + ON_RESULTS  # not pytest.param (a tuple too)
 
@@ -132,9 +134,9 @@ def _columns(result):
 )
 def test_with_words_in_arrays_a_series_reads_the_words_of_the_plain_road(name, idiom):
     tracker = ProvenanceTracker()
-    followed = wrap_dataframe(LOANS, tracker, "loans", protected=["rate"])
-    with storing_words_in_arrays():
-        in_arrays = wrap_dataframe(LOANS, tracker, "loans", protected=["rate"])
+    with storing_words_in_arrays(False):
+        followed = wrap_dataframe(LOANS, tracker, "loans", protected=["rate"])
+    in_arrays = wrap_dataframe(LOANS, tracker, "loans", protected=["rate"])
     expected = idiom(followed["income"], followed["rate"])
     result = idiom(in_arrays["income"], in_arrays["rate"])
     for got, want in zip(_columns(result), _columns(expected), strict=True):

@@ -19,6 +19,9 @@ import numpy as np
 #: Below this many elements a thread hand-over costs more than it saves.
 MIN_ELEMENTS = 1 << 17
 
+#: Cores of the machine, read once: asking the system costs as much as a small step.
+_CORES = os.cpu_count() or 1
+
 _lock = threading.Lock()
 _pool: ThreadPoolExecutor | None = None
 
@@ -43,7 +46,7 @@ os.register_at_fork(after_in_child=_forget_pool)
 def ahead(make: Callable[[], np.ndarray], n: int) -> Callable[[], np.ndarray]:
     """``make`` started now (on the helper thread for ``n`` large enough); call the result
     to wait for its words."""
-    if n < MIN_ELEMENTS or (os.cpu_count() or 1) < 2:
+    if n < MIN_ELEMENTS or _CORES < 2:
         words = make()
         return lambda: words
     future: Future[Any] = _executor().submit(make)

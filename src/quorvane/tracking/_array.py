@@ -135,6 +135,13 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         moved.carried = self.carried
         return moved
 
+    def _words_moved(self, move: Callable[[np.ndarray], np.ndarray]) -> Words:
+        """``move`` of the words; words still to be made stay so, moved when made (pandas
+        views and gathers arrays whose words nobody reads: ``.T``, ``[:]``, a group
+        transform's spread of its groups' values)."""
+        words = self._words_or_maker
+        return (lambda: move(self._words)) if callable(words) else move(words)
+
     def _ids_at(self, positions: Any) -> np.ndarray | None:
         return None if self._node_ids is None else self._node_ids[positions]
 
@@ -210,9 +217,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             item = slice(None)
         if not isinstance(item, slice):
             item = check_array_indexer(self, item)
-        words = self._words_or_maker
-        # words still to be made stay so (pandas views arrays whole: ``.T``, ``[:]``)
-        held = (lambda: self._words[item]) if callable(words) else words[item]
+        held = self._words_moved(lambda words: words[item])
         result = self._moved(self._plain[item], held, self._ids_at(item))
         result._readonly = self._readonly
         return result
@@ -327,27 +332,33 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
 
     def copy(self) -> WordsArray:
         ids = None if self._node_ids is None else self._node_ids.copy()
-        return self._moved(self._plain.copy(), self._words.copy(), ids)
+        return self._moved(self._plain.copy(), self._words_moved(np.copy), ids)
 
     # -- row operations: words go where pandas moves the values -------------------------
 
     def take(self, indices: Any, *, allow_fill: bool = False, fill_value: Any = None) -> WordsArray:
         indices = np.asarray(indices, dtype=np.intp)
+        if not (allow_fill and len(indices) and indices.min() < 0):
+            # no gap: one numpy take per field, which refuses positions out of bounds
+            ids = None if self._node_ids is None else self._node_ids.take(indices)
+            held = self._words_moved(lambda words: words.take(indices))
+            return self._moved(self._plain.take(indices), held, ids)
         values = self._plain
-        if allow_fill and (fill_value is None or pd.isna(fill_value)):
+        if fill_value is None or pd.isna(fill_value):
             # a gap is NaN, in a dtype that holds it (as a plain column's reindex does)
             fill_value = self._dtype.na_value
-            if (indices == -1).any():
-                values = values.astype(_missing_capable(values.dtype), copy=False)
-        taken = take(values, indices, allow_fill=allow_fill, fill_value=fill_value)
-        words = take(self._words, indices, allow_fill=allow_fill, fill_value=_words.NO_WORD)
+            values = values.astype(_missing_capable(values.dtype), copy=False)
+        taken = take(values, indices, allow_fill=True, fill_value=fill_value)
+        words = self._words_moved(
+            lambda words: take(words, indices, allow_fill=True, fill_value=_words.NO_WORD)
+        )
         ids = None
         if self._node_ids is not None:
-            ids = take(self._node_ids, indices, allow_fill=allow_fill, fill_value=NO_NODE)
+            ids = take(self._node_ids, indices, allow_fill=True, fill_value=NO_NODE)
         moved = self._moved(taken, words, ids)
         # what a gap means (a fill of an alignment, or a row that cannot be followed) is the
         # container's to say
-        moved.carried = moved.carried and not (allow_fill and (indices == -1).any())
+        moved.carried = False
         return moved
 
     def shift(self, periods: int = 1, fill_value: object = None) -> WordsArray:
@@ -397,8 +408,12 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
 
     def factorize(self, use_na_sentinel: bool = True) -> tuple[np.ndarray, WordsArray]:
         codes, uniques = pd.factorize(self._plain, use_na_sentinel=use_na_sentinel)
-        # A unique value stands for every element that had it.
-        words = _words.per_segment(self.tracker, self._words, codes, len(uniques))
+
+        # A unique value stands for every element that had it: made when read (pandas
+        # factorizes group and join keys, whose words the containers follow themselves).
+        def words() -> np.ndarray:
+            return _words.per_segment(self.tracker, self._words, codes, len(uniques))
+
         return codes, self._like(np.asarray(uniques, self._plain.dtype), words)
 
     def value_counts(self, dropna: bool = True) -> pd.Series:
@@ -422,14 +437,17 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             raise ValueError(
                 f"Length of 'value' does not match. Got ({len(value)}) expected {len(self)}"
             )
-        result = self.copy() if copy else self
-        if result._readonly:
+        if not copy and self._readonly:
             raise ValueError("Cannot modify read-only array")
-        gaps = np.flatnonzero(self.isna())
+        # the values copied, not the words: the fill makes new ones
+        result = self._moved(self._plain.copy(), self._words, self._node_ids) if copy else self
+        if copy and self._node_ids is not None:
+            result._node_ids = self._node_ids.copy()
+        gaps = self.isna()
         # Every element is an output of the fill, also one that held a value: a step for
         # each, and with words to fill from, each combines them (as the containers do).
         if isinstance(value, WordsArray):
-            result._plain[gaps] = value._plain[gaps]
+            np.putmask(result._plain, gaps, value._plain)
             tracker, theirs = self.tracker, value._words
 
             def filled(own: np.ndarray) -> np.ndarray:
@@ -439,8 +457,9 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             # itself and makes these words once
             result._words = self._later(filled)
         else:
-            if gaps.size:  # numpy casts the value even for no gaps: inf fails on integers
-                result._plain[gaps] = value
+            if gaps.any():  # numpy casts the value even for no gaps: inf fails on integers
+                # a value per element (one of a series aligned here) fills its own gap
+                np.putmask(result._plain, gaps, value)
             result._words = _words.step(self.tracker, self._words, OpCode.FILL)
         result.carried = False  # made here, not moved
         result.made_by = OpCode.FILL if self.tracker is not None else None

@@ -9,13 +9,16 @@ import numpy as np
 from pandas import DataFrame, Series
 
 from ._positions import (
+    ARRAY_ENTRIES,
     Field,
     _has_key,
     _same_family,
     _tracker_of,
+    carried_columns,
     full,
     gather,
     lookup,
+    reads_carried_column,
     row_positions,
     unknown_fill,
 )
@@ -137,9 +140,14 @@ def _concatenated_frame(result: Any, objs: list) -> dict[str, dict]:
     pieces = [_frame_pieces(obj, fields) for obj in objs]
     _encoded_pieces(objs, pieces, fields)
     if mode == "rows":
+        moved = _stacked_moved(result, objs, fields)
         for f in fields:
             fill = unknown_fill(f, tracker)
             for label in result.columns:
+                carried = lookup(moved, label)
+                if carried is not None:
+                    out[f.frame_attr][label] = getattr(carried, ARRAY_ENTRIES[f.series_attr])
+                    continue
                 parts = []
                 for obj, (labels, arrays) in zip(objs, pieces, strict=True):
                     if label in labels:
@@ -166,6 +174,25 @@ def _concatenated_frame(result: Any, objs: list) -> dict[str, dict]:
                     out[f.frame_attr][label] = gather(array, rows, f.absent, f.dtype)
             _decided_column(out, label, fields, tracker, aligned_back(None, obj, rows))
     return out
+
+
+def _stacked_moved(result: Any, objs: list, fields: tuple[Field, ...]) -> dict:
+    """By label, the columns of ``result`` (``objs`` stacked) whose values pandas
+    concatenated together with the words that every piece reads for that column: the words
+    to read there are the concatenated ones."""
+    if not all(_same_family(obj, fields) and isinstance(obj, DataFrame) for obj in objs):
+        return {}
+    moved = carried_columns(result)
+    for obj in objs:
+        if not moved:
+            break
+        pieces = carried_columns(obj)
+        moved = {
+            label: array
+            for label, array in moved.items()
+            if reads_carried_column(obj, label, lookup(pieces, label))
+        }
+    return moved
 
 
 def _decided_column(out: dict, label: Any, fields: tuple, tracker: Any, decided: list) -> None:

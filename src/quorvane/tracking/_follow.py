@@ -42,6 +42,7 @@ from ._concat import _concatenated_frame, _stacked_series, note_columns_cut
 from ._element_reads import ElementReads
 from ._labels import LabelSelections
 from ._positions import (
+    ARRAY_ENTRIES,
     NO_ROW,
     PENDING,
     Field,
@@ -55,6 +56,7 @@ from ._positions import (
     gather,
     known_rows,
     lookup,
+    moved_columns,
     operands_aligned,
     positions_of_slice,
     positions_of_take,
@@ -171,6 +173,26 @@ def _rows_from(result: Any, source: Any, method: str | None) -> np.ndarray | Non
     return row_positions(result.index, source)
 
 
+#: The source row of each result row (see ``row_positions``), worked out when first asked:
+#: a result whose words pandas moved with its values needs them only for its index words.
+_Rows = Callable[[], np.ndarray | None]
+
+
+def _rows_when_asked(result: Any, source: Any, method: str | None) -> _Rows:
+    found: list = []
+
+    def rows() -> np.ndarray | None:
+        if not found:
+            found.append(_rows_from(result, source, method))
+        return found[0]
+
+    return rows
+
+
+def _given_rows(positions: np.ndarray | None) -> _Rows:
+    return lambda: positions
+
+
 class _FollowsFrom:
     """Every result pandas builds from a source passes through ``__finalize__``: there its
     arrays are made from the source's (``_follow_from`` of each family)."""
@@ -276,8 +298,8 @@ class FollowingSeries(
             object.__setattr__(result, "_tracker", other._tracker)
             result.__dict__[PENDING] = other.__dict__[PENDING]
         elif _same_family(other, fields) and isinstance(other, Series):
-            positions = _rows_from(result, other, method)
-            index_words.carry(result, other, positions)
+            rows = _rows_when_asked(result, other, method)
+            index_words.carry(result, other, rows)
             if method in _NEW_ROWS:  # the operation gives them, or they read unknown
                 result.__dict__[PENDING] = _unknown_when_read(method)
                 return
@@ -288,7 +310,7 @@ class FollowingSeries(
                 {
                     f.series_attr: gather(
                         getattr(other, f.series_attr),
-                        positions,
+                        rows(),
                         unknown_fill(f, tracker),
                         f.dtype,
                     )
@@ -427,16 +449,16 @@ class FollowingFrame(
         if _same_family(other, fields):
             row_order.carry(result, other)
         if _same_family(other, fields) and isinstance(other, DataFrame):
-            positions = _rows_from(result, other, method)
+            rows = _rows_when_asked(result, other, method)
             # rows an operation makes anew are unknown until it gives them (_unknown_when_read)
             if method in _NEW_ROWS:
                 result._set_mappings({f.frame_attr: {} for f in other._fields})
             else:
-                result._set_mappings(_frame_from_frame(result, other, positions))
-            if positions is None:  # the same rows
+                result._set_mappings(_frame_from_frame(result, other, rows))
+            if len(result.columns) < len(other.columns) and rows() is None:  # the same rows
                 note_columns_cut(result, other)
             if getattr(other, "_index_words", None):
-                index_words.carry(result, other, positions)
+                index_words.carry(result, other, rows)
         elif _same_family(other, fields) and isinstance(other, Series):
             result._set_mappings(_frame_from_series(result, other, method))
         elif method == "concat":
@@ -510,7 +532,8 @@ class FollowingFrame(
             # pandas hands over a result it built without __finalize__: find its rows and
             # columns here, from this frame's own arrays.
             tracker = getattr(self, "_tracker", None)
-            mappings = _frame_from_frame(result, self, _rows_from(result, self, None), tracker)
+            rows = _given_rows(_rows_from(result, self, None))
+            mappings = _frame_from_frame(result, self, rows, tracker)
         super()._update_inplace(result, *args, **kwargs)  # type: ignore[misc]
         self._set_mappings(mappings)
         row_order.carry(self, result)  # rows the result kept, in its order
@@ -650,12 +673,12 @@ def _assigned(frame: Any, value: Any, f: Field) -> np.ndarray | None:
     return array_entries(value, n, f.series_attr)
 
 
-def _frame_from_frame(
-    result: Any, other: Any, positions: np.ndarray | None, tracker: Any = None
-) -> dict[str, dict]:
+def _frame_from_frame(result: Any, other: Any, rows: _Rows, tracker: Any = None) -> dict[str, dict]:
     """Arrays of a frame pandas built from ``other``, whose row ``i`` is ``other``'s row
-    ``positions[i]`` (None: the same rows)."""
+    ``rows()[i]`` (None: the same rows). A column whose values pandas moved with the words
+    ``other`` reads for it reads those (see ``moved_columns``): its rows are not looked for."""
     origins = column_origins(result.columns, other.columns)
+    moved = moved_columns(result, other, origins)
     tracker = tracker if tracker is not None else getattr(result, "_tracker", None)
     out: dict[str, dict] = {}
     for f in other._fields:
@@ -664,8 +687,11 @@ def _frame_from_frame(
         mapping = {}
         for label, origin in zip(result.columns, origins, strict=True):
             array = lookup(source, origin) if origin is not None else None
-            if array is not None and _has_key(label):
-                mapping[label] = gather(array, positions, fill, f.dtype)
+            if array is None or not _has_key(label):
+                continue
+            carried = lookup(moved, label)
+            entries = None if carried is None else getattr(carried, ARRAY_ENTRIES[f.series_attr])
+            mapping[label] = gather(array, rows(), fill, f.dtype) if entries is None else entries
         out[f.frame_attr] = mapping
     return out
 

@@ -11,19 +11,22 @@ from __future__ import annotations
 
 from typing import Any
 
-import numpy as np
 from pandas import DataFrame
 
 from ._labels import plain_levels
 from ._positions import _has_key, gather, lookup
 
 
-def carry(result: Any, source: Any, positions: np.ndarray | None) -> None:
-    """Hand the source's index words to a result built from it, on the same levels."""
+def carry(result: Any, source: Any, positions: Any) -> None:
+    """Hand the source's index words to a result built from it, on the same levels;
+    ``positions`` (or what it gives when called, only if needed): the source row of each
+    result row, None for the same rows."""
     words = getattr(source, "_index_words", None)
     if not words or result.index.names != source.index.names:
         object.__setattr__(result, "_index_words", None)
         return
+    if callable(positions):
+        positions = positions()
     absent = {f.series_attr: f.absent for f in source._fields}
     object.__setattr__(
         result,

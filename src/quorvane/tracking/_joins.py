@@ -20,7 +20,10 @@ import pandas as pd
 from pandas import DataFrame, Series
 
 from ..core._word import OpCode
-from ._positions import NO_ROW, gather, lookup
+from ._array import WordsArray
+from ._dtype import WordsDtype
+from ._plain_values import plain_view
+from ._positions import NO_ROW, _has_key, gather, lookup
 from ._row_order import selections_apart, with_decided
 from ._source_keys import source_keys
 
@@ -33,8 +36,10 @@ _JOIN_KEYS: weakref.WeakKeyDictionary[Any, dict[int, frozenset[int]]] = weakref.
 
 
 def _traced(frame: DataFrame, column: str) -> DataFrame:
-    plain = DataFrame(frame, copy=False)
-    plain = plain.copy(deep=False)
+    # words columns as their numpy values: the containers follow the rows by the tracer,
+    # and pandas joins numpy keys on its fast paths (an index of a words array would be
+    # one of Python objects)
+    plain = plain_view(frame).copy(deep=False)
     plain[column] = np.arange(len(plain), dtype=np.int64)
     return plain
 
@@ -85,7 +90,61 @@ def traced_join(left: Any, other: Any, how_called: str, args: tuple, kwargs: dic
     rows = (left_rows, right_rows)
     joined_in = _join_in(result, joined, origins, carried, keys, rows, sides, indicator)
     _note_join_keys(result, keys, joined_in)
-    return result
+    return _words_columns_back(result, sides, origins, carried)
+
+
+def _words_columns_back(result: Any, sides: dict, origins: list, carried: str) -> Any:
+    """``result`` with each column that a words column of its side (the left one for a
+    key) gave holding its values together with the entries the join gave it, as the words
+    column held them: the words travel with the values from here on. Those of the
+    ``carried`` side and the keys were only moved (``WordsArray.carried``); those joined in
+    were made by the join."""
+    plain = DataFrame(result, copy=False)
+    labels = plain.columns
+    single = ~labels.duplicated(keep=False)
+    columns: dict[int, Any] = {}
+    for position, (label, (side, source_label)) in enumerate(zip(labels, origins, strict=True)):
+        array = plain.iloc[:, position].array
+        entries = _entries_of(result, label) if single[position] else None
+        source = sides.get("left" if side == "key" else side)
+        numbers = array.dtype.kind in "biuf"
+        if entries is not None and numbers and _words_column(source, source_label):
+            moved = side in (carried, "key")
+            array = _words_array(np.asarray(array), entries, result._tracker, moved)
+        columns[position] = array
+    if not any(isinstance(array, WordsArray) for array in columns.values()):
+        return result
+    out = DataFrame(columns, index=plain.index, copy=False)
+    out.columns = labels
+    words_back = type(result)(out)
+    object.__setattr__(words_back, "_tracker", result._tracker)
+    words_back._set_mappings(result._mappings())
+    return words_back
+
+
+def _words_array(values: np.ndarray, entries: dict, tracker: Any, moved: bool) -> WordsArray:
+    # the join's own values, which nothing else holds: written into only if numpy allows
+    values = values if values.flags.writeable else values.copy()
+    ids = entries.get("_node_ids")
+    return WordsArray.from_values(values, entries["_prov"], tracker, ids, carried=moved)
+
+
+def _entries_of(frame: Any, label: Hashable) -> dict[str, np.ndarray] | None:
+    """By field, the entries ``frame`` reads for its column ``label``; None if any is
+    missing."""
+    found = {f.series_attr: lookup(getattr(frame, f.frame_attr), label) for f in frame._fields}
+    return None if any(entries is None for entries in found.values()) else found
+
+
+def _words_column(frame: Any, label: Hashable) -> bool:
+    """Whether ``frame``'s column ``label`` (one column) holds its words in its values."""
+    if frame is None or not isinstance(frame, DataFrame) or not _has_key(label):
+        return False
+    try:
+        dtype = frame.dtypes[label]
+    except KeyError:
+        return False
+    return isinstance(dtype, WordsDtype)
 
 
 def _carried_side(left, right, how_called, args, kwargs) -> str:
@@ -117,7 +176,7 @@ def _join_in(result, values, origins, carried, keys, rows, sides, indicator) -> 
     key_entries = [k for k in key_entries if k is not None]
     if len(key_entries) > 1:
         # the keys' pairing, made once for the row and shared by every joined-in column
-        no_values = _values_of(DataFrame({0: np.full(len(result), np.nan)}), 0)
+        no_values = _values_of(DataFrame({0: np.full(len(result), np.nan)}, copy=False), 0)
         key_entries = [result._combine_entries(key_entries, no_values, "join keys", OpCode.MERGE)]
     mappings = {name: dict(mapping) for name, mapping in result._mappings().items()}
     joined_in = []

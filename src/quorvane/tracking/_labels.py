@@ -148,6 +148,8 @@ def selected_by_labels(source: Any, result: Any, key: Any, operation: str) -> No
     ``reindex``, ``drop``): which rows are there depends on every one of those labels."""
     if not getattr(source, "_tracker", None) or not isinstance(result, (pd.Series, pd.DataFrame)):
         return
+    if operation == "reindex" and key is source.index:  # its own labels pick every row
+        return
     if operation != "drop" and _looked_up(source, result, key):
         return
     entries = label_entries(key, source)

@@ -25,14 +25,17 @@ def plain_view(frame: Any) -> Any:
         values = np.asarray(frame.array) if holds_words(frame) else frame.array
         return Series(values, index=frame.index, name=frame.name, copy=False)
     plain = DataFrame(frame, copy=False)
-    positions = [i for i, dtype in enumerate(plain.dtypes) if isinstance(dtype, WordsDtype)]
-    if not positions:
+    if not holds_words(plain):
         return plain
-    # a shallow copy: replacing its columns leaves the frame's own columns in place
-    plain = plain.copy(deep=False)
-    for position in positions:
-        plain.isetitem(position, np.asarray(plain.iloc[:, position].array))
-    return plain
+    # a new frame of the same columns, each words column's values as they are (replacing
+    # columns of a copy would copy every one of them)
+    columns = {}
+    for position, dtype in enumerate(plain.dtypes):
+        array = plain.iloc[:, position].array
+        columns[position] = np.asarray(array) if isinstance(dtype, WordsDtype) else array
+    out = DataFrame(columns, index=plain.index, copy=False)
+    out.columns = plain.columns
+    return out
 
 
 def holds_words(data: Any) -> bool:

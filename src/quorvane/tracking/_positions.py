@@ -124,6 +124,53 @@ def reads_carried(series: Any, fields: tuple[Field, ...]) -> bool:
     return True
 
 
+def carried_columns(frame: Any) -> dict[Hashable, WordsArray]:
+    """By label, the words arrays of ``frame``'s columns whose words are their values' own
+    (see ``carried_array``); a label that repeats names none."""
+    # a plain view: reading a column of the tracked frame would follow it
+    out: dict[Hashable, WordsArray] = {}
+    seen: set = set()
+    for label, column in pd.DataFrame(frame, copy=False).items():
+        if not _has_key(label) or label in seen:
+            out.pop(label, None)
+            continue
+        seen.add(label)
+        array = column.array
+        if isinstance(array, WordsArray) and array.carried:
+            out[label] = array
+    return out
+
+
+def reads_carried_column(frame: Any, label: Hashable, array: Any) -> bool:
+    """Whether every entry the frame reads for column ``label`` is the one its values
+    ``array`` (see ``carried_columns``) carry."""
+    if array is None:
+        return False
+    for f in frame._fields:
+        own = lookup(getattr(frame, f.frame_attr), label)
+        if not _same_memory(own, getattr(array, ARRAY_ENTRIES[f.series_attr])):
+            return False
+    return True
+
+
+def moved_columns(result: Any, source: Any, origins: list) -> dict[Hashable, WordsArray]:
+    """By label, the columns of ``result`` whose values pandas moved (taken, sliced, in
+    another order) from those of ``source`` column ``origins[i]`` together with the words
+    that ``source`` reads for it: the words to read there are the moved ones."""
+    moved = carried_columns(result)
+    if not moved:
+        return {}
+    sources = carried_columns(source)
+    out = {}
+    for label, origin in zip(result.columns, origins, strict=True):
+        array = lookup(moved, label)
+        if array is None or origin is None:
+            continue
+        if reads_carried_column(source, origin, lookup(sources, origin)):
+            out[label] = array
+    return out
+
+
 def _same_memory(a: Any, b: Any) -> bool:
     """Whether two arrays are the same elements in memory (a view of all of one is the
     other), not merely equal."""

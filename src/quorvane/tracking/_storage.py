@@ -1,10 +1,11 @@
 """Where the vectorised road keeps the words of a wrapped numeric or boolean column.
 
-Off (the default): beside pandas' data, in the containers' per-column arrays, which follow
-the rows after each pandas call. On: in the column itself, a ``WordsArray`` whose words
-pandas moves with the values through every row operation; the containers read the moved
-words instead of working out where the rows went. This one switch chooses between them
-until every idiom runs on the array.
+In the column itself (the default): a ``WordsArray`` whose words pandas moves with the
+values through every row operation; the containers read the moved words instead of working
+out where the rows went. Beside pandas' data (``QUORVANE_WORDS_IN_ARRAYS=0`` in the
+environment, or ``storing_words_in_arrays(False)`` around ``wrap``): in the containers'
+per-column arrays, which follow the rows after each pandas call, and the columns keep the
+plain numpy dtypes pandas gave them.
 """
 
 from __future__ import annotations
@@ -13,7 +14,7 @@ import os
 from collections.abc import Iterator
 from contextlib import contextmanager
 
-_on = [os.environ.get("QUORVANE_WORDS_IN_ARRAYS", "") == "1"]
+_on = [os.environ.get("QUORVANE_WORDS_IN_ARRAYS", "1") != "0"]
 
 
 def words_in_arrays() -> bool:
