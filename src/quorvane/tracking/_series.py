@@ -379,9 +379,13 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             if constant is not None:
                 operands = [constant, left] if reflected else [left, constant]
                 return self._finish(result, operands, op_name, op_code, words=words.copy())
-            own = {name: entries.copy() for name, entries in left.items()}
-            if kept is not None:
-                own[self._fields[0].series_attr] = kept
+            # the array's copy is the result's alone already: copying it again is a pass
+            # over every word for nothing
+            taken_words = {} if kept is None else {self._fields[0].series_attr: kept}
+            own = {
+                name: taken_words[name] if name in taken_words else entries.copy()
+                for name, entries in left.items()
+            }
             result._set_fields(own)
             return result
         right = other._entries_at(right_rows)
