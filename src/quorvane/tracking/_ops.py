@@ -156,6 +156,16 @@ def _lazy_words(tracker: Any, arrays: list, n_inputs: int, code: int) -> np.ndar
     return _words.combine(tracker, own, code)
 
 
+def _shared(words: np.ndarray) -> np.ndarray:
+    """``words`` themselves, read-only, for a result whose elements keep their operand's
+    words: a copy would be a pass over every word and as many new pages. A write into an
+    array copies its words first (``WordsArray.__setitem__``); any other write into these
+    fails instead of changing the operand's words under it."""
+    view = words.view()
+    view.flags.writeable = False
+    return view
+
+
 def apply(cls: Any, func: Callable, inputs: list, code: int, **kwargs: Any) -> Any:
     """``func`` over the values of ``inputs``; words combine those of every words input."""
     arrays = [x for x in inputs if isinstance(x, cls)]
@@ -172,7 +182,7 @@ def apply(cls: Any, func: Callable, inputs: list, code: int, **kwargs: Any) -> A
     elif len(arrays) == 1 and len(inputs) > 1:
         # the other operands are constants or plain values: they add no source, and the
         # elements keep their words
-        words = arrays[0]._words.copy()
+        words = _shared(arrays[0]._words)
         result = _computed(func, values, kwargs)
         made_by = None if tracker is None else KEPT
     else:
