@@ -289,6 +289,34 @@ nb::object combine_segments_batch(Engine& e, nb::handle words, nb::handle segmen
     return result;
 }
 
+nb::object combine_member_segments_batch(Engine& e, nb::handle members, nb::handle segments,
+                                         nb::handle n_segments, nb::handle op) {
+    if (!nb::isinstance<nb::sequence>(members) || nb::isinstance<nb::str>(members))
+        throw nb::type_error("members must be a sequence of word arrays");
+    nb::object seg = numpy().attr("ascontiguousarray")(segments, "dtype"_a = "int64");
+    I64View S = nb::cast<I64View>(seg, false);
+    std::vector<WordArray> held;
+    std::vector<const uint32_t*> data;
+    for (nb::handle member : nb::iter(members)) {
+        held.push_back(word_array_arg(member, "members"));
+        if (held.back().size != S.shape(0))
+            throw nb::value_error(("segments has " + std::to_string(S.shape(0)) +
+                                   " entries for a member of " +
+                                   std::to_string(held.back().size) + " words").c_str());
+        data.push_back(held.back().data);
+    }
+    size_t groups = count_arg(n_segments, "n_segments");
+    uint32_t code = op_arg(op);
+    uint32_t* out;
+    nb::object result = new_array(groups, out);
+    {
+        MaybeReleaseGil gil(S.shape(0) * data.size());
+        orrin::kernels::combine_member_segments(e, data.data(), data.size(), S.data(),
+                                                S.shape(0), groups, code, out);
+    }
+    return result;
+}
+
 nb::object combine_windows_batch(Engine& e, nb::handle words, nb::handle window, nb::handle op) {
     WordArray W = word_array_arg(words, "words");
     size_t span = count_arg(window, "window");
@@ -488,6 +516,14 @@ NB_MODULE(_orrin32, m) {
                   "words: numpy.typing.ArrayLike, segments: numpy.typing.ArrayLike, "
                   "n_segments: int, op: int) -> numpy.typing.NDArray[numpy.uint32]"),
           "One word per segment, combining the words of its members (negative: none).");
+    m.def("combine_member_segments_batch", &combine_member_segments_batch, "engine"_a,
+          "members"_a, "segments"_a, "n_segments"_a, "op"_a,
+          nb::sig("def combine_member_segments_batch(engine: RustProvenanceTracker, "
+                  "members: collections.abc.Sequence[numpy.typing.ArrayLike], "
+                  "segments: numpy.typing.ArrayLike, n_segments: int, op: int) -> "
+                  "numpy.typing.NDArray[numpy.uint32]"),
+          "One word per segment, combining the words of its rows in every member array "
+          "(all of the segments' length; negative: none).");
     m.def("combine_windows_batch", &combine_windows_batch, "engine"_a, "words"_a, "window"_a,
           "op"_a,
           nb::sig("def combine_windows_batch(engine: RustProvenanceTracker, "

@@ -85,16 +85,25 @@ private:
 
 void combine_segments(Engine& engine, const uint32_t* words, const int64_t* segments, size_t n,
                       size_t n_segments, uint32_t op, uint32_t* out) {
+    combine_member_segments(engine, &words, 1, segments, n, n_segments, op, out);
+}
+
+void combine_member_segments(Engine& engine, const uint32_t* const* members, size_t n_members,
+                             const int64_t* segments, size_t n, size_t n_segments, uint32_t op,
+                             uint32_t* out) {
     const uint32_t seed = op_seed(op);
     std::vector<Fold> folds(n_segments);
     PairCache pairs_of(engine);
-    for (size_t i = 0; i < n; ++i) {
-        int64_t s = segments[i];
-        if (s < 0) continue;
-        if (static_cast<uint64_t>(s) >= n_segments)
-            throw std::invalid_argument("segment " + std::to_string(s) + " is not below " +
-                                        std::to_string(n_segments));
-        folds[static_cast<size_t>(s)].add(words[i], pair_key(words[i]), pairs_of, seed);
+    for (size_t m = 0; m < n_members; ++m) {
+        const uint32_t* words = members[m];
+        for (size_t i = 0; i < n; ++i) {
+            int64_t s = segments[i];
+            if (s < 0) continue;
+            if (static_cast<uint64_t>(s) >= n_segments)
+                throw std::invalid_argument("segment " + std::to_string(s) + " is not below " +
+                                            std::to_string(n_segments));
+            folds[static_cast<size_t>(s)].add(words[i], pair_key(words[i]), pairs_of, seed);
+        }
     }
     for (size_t s = 0; s < n_segments; ++s) out[s] = folds[s].word(engine);
 }

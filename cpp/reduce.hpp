@@ -18,6 +18,14 @@ namespace kernels {
 void combine_segments(Engine& engine, const uint32_t* words, const int64_t* segments, size_t n,
                       size_t n_segments, uint32_t op, uint32_t* out);
 
+// The same for several columns of words whose rows share one segment array: out[s] combines
+// members[m][i] with segments[i] == s for every m, in the order of the members, then of the
+// rows (as combine_segments over the members laid end to end, without copying them or the
+// segments once per member).
+void combine_member_segments(Engine& engine, const uint32_t* const* members, size_t n_members,
+                             const int64_t* segments, size_t n, size_t n_segments, uint32_t op,
+                             uint32_t* out);
+
 // out[i] combines words[i - window + 1 .. i] (clipped at 0); window 0 means words[0 .. i]
 // (an expanding window, as cumulative operations need).
 void combine_windows(Engine& engine, const uint32_t* words, size_t n, size_t window,

@@ -89,6 +89,11 @@ def combine_segments_batch(engine: RustProvenanceTracker, words: numpy.typing.Ar
     One word per segment, combining the words of its members (negative: none).
     """
 
+def combine_member_segments_batch(engine: RustProvenanceTracker, members: Sequence[numpy.typing.ArrayLike], segments: numpy.typing.ArrayLike, n_segments: int, op: int) -> numpy.typing.NDArray[numpy.uint32]:
+    """
+    One word per segment, combining the words of its rows in every member array (all of the segments' length; negative: none).
+    """
+
 def combine_windows_batch(engine: RustProvenanceTracker, words: numpy.typing.ArrayLike, window: int, op: int) -> numpy.typing.NDArray[numpy.uint32]:
     """Word i combines words[i - window + 1 .. i]; window 0: words[0 .. i]."""
 

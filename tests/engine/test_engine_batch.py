@@ -12,6 +12,7 @@ from hypothesis import strategies as st
 from quorvane._orrin32 import (
     RustProvenanceTracker,
     combine_batch,
+    combine_member_segments_batch,
     combine_segments_batch,
     combine_windows_batch,
     encode_source_column,
@@ -56,6 +57,15 @@ def test_segment_and_window_kernels_hold_their_members(field_lists, data, op):
     for s in range(n_segments):
         members = [w for w, seg in zip(words, segments, strict=True) if seg == s]
         assert _holds(int(got[s])) == _members_word(members)
+    # columns sharing their rows' segments: the words of the columns laid end to end
+    other = _words(data.draw(st.lists(word_fields(), min_size=len(words), max_size=len(words))))
+    shared = combine_member_segments_batch(
+        ENGINE, [u32(words), u32(other)], np.array(segments), n_segments, op
+    )
+    end_to_end = combine_segments_batch(
+        ENGINE, u32(words + other), np.array(segments * 2), n_segments, op
+    )
+    assert shared.tolist() == end_to_end.tolist()
     window = data.draw(st.integers(0, 5))
     got = combine_windows_batch(ENGINE, u32(words), window, op)
     for i in range(len(words)):
@@ -63,10 +73,19 @@ def test_segment_and_window_kernels_hold_their_members(field_lists, data, op):
         assert _holds(int(got[i])) == _members_word(words[start : i + 1])
 
 
-@pytest.mark.parametrize("segments, n", [([0, 5], 2), ([0], 1)], ids=["too_big", "short"])
-def test_segment_kernel_refuses_bad_segments(segments, n):
+@pytest.mark.parametrize(
+    "members, segments, n",
+    [(None, [0, 5], 2), (None, [0], 1), ([[0, 0], [0, 0]], [0, 5], 2), ([[0, 0], [0]], [0, 0], 1)],
+    ids=["too_big", "short", "members_too_big", "member_short"],
+)
+def test_segment_kernel_refuses_bad_segments(members, segments, n):
     with pytest.raises(ValueError):
-        combine_segments_batch(ENGINE, u32([0, 0]), np.array(segments), n, 1)
+        if members is None:
+            combine_segments_batch(ENGINE, u32([0, 0]), np.array(segments), n, 1)
+        else:
+            combine_member_segments_batch(
+                ENGINE, [u32(m) for m in members], np.array(segments), n, 1
+            )
 
 
 @settings(max_examples=150)

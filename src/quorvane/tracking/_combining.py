@@ -22,6 +22,20 @@ def combine_segments(tracker: Any, words: list, segments: list, n: int, op: int)
     )
 
 
+def combine_members(
+    tracker: Any, members: list, segments: np.ndarray, n: int, op: int
+) -> np.ndarray:
+    """One word per segment from the words of several arrays whose rows share
+    ``segments`` (a group's value columns and keys, a row's columns): the words
+    ``combine_segments`` makes of them, without a copy of the segments per member."""
+    return np.asarray(
+        _engine.combine_member_segments_batch(
+            tracker._rust, [np.asarray(w, dtype=np.uint32) for w in members], segments, n, op
+        ),
+        dtype=np.uint32,
+    )
+
+
 def whole_column_word(tracker: Any, words: np.ndarray, op: int) -> int:
     """The word of a value derived from every element of a column."""
     n = len(words)
@@ -36,8 +50,7 @@ def row_words(
     """Per row, the combination of that row's words in every given column."""
     if not columns:
         return np.zeros(n_rows, dtype=np.uint32)
-    rows = np.arange(n_rows, dtype=np.int64)
-    return combine_segments(tracker, columns, [rows] * len(columns), n_rows, op)
+    return combine_members(tracker, columns, np.arange(n_rows, dtype=np.int64), n_rows, op)
 
 
 def whole_entries(

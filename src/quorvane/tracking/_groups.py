@@ -25,7 +25,7 @@ from ._array_words import hold
 from ._arrays import TrackedArray, array_entries
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_place_call
-from ._combining import combine_segments, whole_entries
+from ._combining import combine_members, combine_segments, whole_entries
 from ._plain_values import holds_words, plain_view
 from ._positions import gather, row_positions
 from ._unmodelled import refuse_under_strict
@@ -132,7 +132,7 @@ class TrackedGroupBy:
         n = self._grouped.ngroups if n is None else n
         words_field, *others = self._source._fields
         members = [*self._value_arrays(label, kwargs, words_field), *self._keys["_prov"]]
-        words = combine_segments(tracker, members, [codes] * len(members), n, OpCode.GROUP)
+        words = combine_members(tracker, members, codes, n, OpCode.GROUP)
         entries = {words_field.series_attr: words}
         for f in others:
             if f.aggregate is not None:
@@ -214,7 +214,7 @@ class TrackedGroupBy:
         if len(result) != n or result.index.nlevels != len(keys) or not n:
             return
         tracker = self._source._tracker
-        levels = [combine_segments(tracker, [key], [codes], n, OpCode.GROUP) for key in keys]
+        levels = [combine_members(tracker, [key], codes, n, OpCode.GROUP) for key in keys]
         index_words = {words_field.series_attr: levels}
         for f in others:
             if f.aggregate is not None and len(self._keys[f.series_attr]) == len(keys):
