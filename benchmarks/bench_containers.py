@@ -72,6 +72,7 @@ def series_rows(n: int) -> list[tuple[str, float, float]]:
         ("a + b", lambda: ta + tb, lambda: pa + pb),
         ("a * b", lambda: ta * tb, lambda: pa * pb),
         ("a > b", lambda: ta > tb, lambda: pa > pb),
+        ("a > 0.5", lambda: ta > 0.5, lambda: pa > 0.5),
         ("-a", lambda: -ta, lambda: -pa),
         ("clip", lambda: ta.clip(0, 60), lambda: pa.clip(0, 60)),
         ("fillna", lambda: ta.fillna(0), lambda: pa.fillna(0)),
@@ -207,7 +208,9 @@ def audit_rows(n: int) -> list[tuple[str, float, float]]:
 def large_rows(n: int) -> list[tuple[str, float, float]]:
     """The rows the targets are set for, at one size: element-wise operators, row operations
     and a group transform."""
-    rows = [r for r in series_rows(n) if r[0].split(" @ ")[0] in ("a + b", "a > b", "fillna")]
+    rows = [
+        r for r in series_rows(n) if r[0].split(" @ ")[0] in ("a + b", "a > b", "a > 0.5", "fillna")
+    ]
     rows += [r for r in row_rows(n) if r[0].split(" @ ")[0] in ("boolean filter", "sort_values")]
     rows.append(merge_row(n))
     rows += [r for r in row_rows(n) if r[0].startswith("concat")]
