@@ -45,21 +45,17 @@ def reads_own_array(series: Any) -> bool:
     return _same_memory(own, words)
 
 
-def made_words(
-    result: Any, operands: list, op_code: int, *, aligned: bool = False
-) -> np.ndarray | None:
+def made_words(result: Any, operands: list, op_code: int) -> np.ndarray | None:
     """The words of ``result`` that its array made in one step ``op_code`` from those of
     ``operands`` (series whose rows are the result's, in place), when each operand reads
-    its array's own; else None: the containers make them. ``aligned``: pandas lined the
-    operands' arrays up on the result's rows itself, a row one lacks holding a gap of no
-    word, as the containers' alignment fills it.
+    its array's own; else None: the containers make them.
 
     Words taken are the values' own from then on (``carried``): where pandas moves the
     values next (a filter, a sort), the result there reads the words moved with them."""
     array = _array_of(result)
     if array is None or array.made_by != op_code or not operands:
         return None
-    if not all(reads_own_array(x) and (aligned or _same_rows(x, result)) for x in operands):
+    if not all(reads_own_array(x) and _same_rows(x, result) for x in operands):
         return None
     return taken(array, op_code)
 

@@ -36,7 +36,7 @@ from . import _compat, _groups, _row_order
 from ._accessors import SeriesAccessors
 from ._arguments import argument_operands, choices, lacking, one_value
 from ._array import WordsArray
-from ._array_words import hold, made_words, reads_own_array
+from ._array_words import hold, made_words, reads_own_array, taken
 from ._arrays import array_entries, plain_array, tracked_array, untracked_rows
 from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent, as_user_code
 from ._combining import derived_words
@@ -353,7 +353,8 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         tracker = self._tracker
         object.__setattr__(result, "_tracker", tracker)
         if arrays_make:
-            made = made_words(result, [self, other], op_code, aligned=True)
+            # both operands read their arrays' own (checked above): take what pandas' call made
+            made = taken(result.array, op_code)
             if made is not None:
                 return self._finish(result, [], op_name, op_code, words=made)
             left_rows, right_rows = _operand_rows(self, other)
