@@ -15,7 +15,13 @@ from typing import Any
 import numpy as np
 
 from ._array import WordsArray
-from ._positions import ARRAY_ENTRIES, PENDING, _same_memory, carried_array
+from ._positions import (
+    ARRAY_ENTRIES,
+    PENDING,
+    _same_memory,
+    carried_array,
+    reads_carried_column,
+)
 
 
 def _array_of(series: Any) -> WordsArray | None:
@@ -67,17 +73,12 @@ def _same_rows(operand: Any, result: Any) -> bool:
 
 def reads_own_column(frame: Any, label: Any, array: Any) -> bool:
     """Whether the entries of ``frame``'s column ``label`` are those its words ``array``
-    holds, made by the frame's tracker, on the road of words alone: the same memory, or
-    the words the values carry, moved by pandas where the frame gathered its own (a
-    frame's rows are followed beside pandas' move of them)."""
+    holds (the same memory), made by the frame's tracker, on the road of words alone."""
     if not isinstance(array, WordsArray) or array.tracker is None:
         return False
     if array.tracker is not frame._tracker or len(frame._fields) != 1:
         return False
-    own = frame.__dict__.get(frame._fields[0].frame_attr, {}).get(label)
-    if own is None:
-        return False
-    return _same_memory(own, array.words) or (array.carried and np.array_equal(own, array.words))
+    return reads_carried_column(frame, label, array)
 
 
 def hold(result: Any, words: np.ndarray, inputs: tuple = ()) -> None:
