@@ -44,7 +44,7 @@ def check_lineage(
     of the result that identifies each row (a business key): rows are then matched by its
     values instead of by row label, for a pipeline that renumbers its rows
     (``reset_index(drop=True)`` after a filter or a sort); that column itself is not
-    judged. Only elements present
+    judged, and the source column of that name is not perturbed. Only elements present
     in both runs are judged: rows that a perturbation adds to the output or drops from it
     (through a filter) are counted apart, per source column, because a filter's condition
     decides which rows exist and the values of the rows it keeps do not name it.
@@ -66,6 +66,9 @@ def check_lineage(
     tracked_result = pipeline(_wrap(road, frame.copy(), table, list(protected)))
     findings = _Findings(baseline, sources)
     for position, label in enumerate(frame.columns):
+        if key is not None and str(label) == key:
+            # the key names the row: perturbing it renames rows instead of changing a value
+            continue
         rng = np.random.default_rng([seed, position])
         for _ in range(rounds):
             for kind, values in perturbations(frame[label], kinds, rng):
