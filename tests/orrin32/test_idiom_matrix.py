@@ -598,6 +598,22 @@ EVERY_INPUT += [
     ("concat_beside", lambda t: pd.concat([_wed(t).appinc, t.unit], axis=1).appinc, {"married"}),
     ("joined_segment", lambda t: t[["unit"]].join(_wed(t)[["appinc"]])["appinc"], {"married"}),
     ("reindexed_segment", lambda t: _wed(t)["appinc"].reindex(t.index), {"married"}),
+    # a filtered frame joined to a table: what combines its rows still depends on the filter
+    (
+        "merged_segment_mean",
+        lambda t: _wed_rates(t).merge(_RATES, on="unit")["appinc"].rank(),
+        {"appinc", "married"},
+    ),
+    (
+        "joined_segment_group",
+        lambda t: (
+            _wed_rates(t)
+            .join(_RATES.set_index("unit"), on="unit")
+            .groupby("unit")["appinc"]
+            .transform("sum")
+        ),
+        {"appinc", "married"},
+    ),
     ("frame_segment", lambda t: _wed(t)[["appinc"]] + t[["appinc"]], {"appinc", "married"}),
     ("aligned_frames", lambda t: _wed(t)[["appinc"]].align(t[["appinc"]])[0].appinc, {"married"}),
     ("concat_inner", lambda t: pd.concat([_wed(t), t[["appinc"]]], join="inner"), {"appinc"}),
@@ -847,6 +863,13 @@ def _unit_married_max(t):
 
 def _wed(t):
     return t[t["married"] == 1]
+
+
+_RATES = pd.DataFrame({"unit": [1, 2, 3], "rate": [0.1, 0.2, 0.3]})
+
+
+def _wed_rates(t):
+    return _wed(t)[["appinc", "unit"]]
 
 
 def _by_name(t):

@@ -62,7 +62,7 @@ STEPS = [
     # column of the pipeline, operation of its element's node
     ("lti", "div"),
     ("adjustment", "sub"),
-    ("peer", "transform"),
+    ("peer", "row selection"),  # the median is over the rows dropna kept
     ("relative", "sub"),
     ("regional", "mul"),
     ("burden", "fillna"),
@@ -128,8 +128,10 @@ def test_the_log_lists_each_result_by_its_business_key(run):
     # ascending ids are a topological order: every input was made before its node
     owners = np.repeat(log.node_id, np.diff(log.input_start))
     assert (log.inputs < owners).all()
-    # the group median of each applicant's credit history, keyed by that history
-    peers = np.searchsorted(log.node_id, tracked._col_nodes["peer"])
+    # the group median of each applicant's credit history, keyed by that history: the first
+    # input of the step that adds the rows dropna kept
+    selections = np.searchsorted(log.node_id, tracked._col_nodes["peer"])
+    peers = np.searchsorted(log.node_id, log.inputs[log.input_start[selections]])
     assert {log.group[i] for i in peers} == {f"[{h}]" for h in plain["chist"].unique()}
     merged = log.identity_kind == 1
     assert merged.any() and set(log.members[log.member_start[:-1][merged]]) <= set(

@@ -24,7 +24,7 @@ from ._array import WordsArray
 from ._dtype import WordsDtype
 from ._plain_values import plain_view
 from ._positions import NO_ROW, _has_key, gather, lookup
-from ._row_order import selections_apart, with_decided
+from ._row_order import carry, selections_apart, with_decided
 from ._source_keys import source_keys
 
 _LEFT_ROW = "__quorvane_left_row__"
@@ -73,6 +73,9 @@ def traced_join(left: Any, other: Any, how_called: str, args: tuple, kwargs: dic
     # every column gets its entries from the side it came from, below
     result = type(left)(joined)
     object.__setattr__(result, "_tracker", left._tracker)
+    # the rows paired are rows the sides' filters kept: what combines several rows of the
+    # result depends on those conditions as it would on either side
+    carry(result, left, right)
     origins = _origins(left, right, result.columns, how_called, args, kwargs)
     mappings = {}
     for f in left._fields:
@@ -119,6 +122,7 @@ def _words_columns_back(result: Any, sides: dict, origins: list, carried: str) -
     words_back = type(result)(out)
     object.__setattr__(words_back, "_tracker", result._tracker)
     words_back._set_mappings(result._mappings())
+    carry(words_back, result)
     return words_back
 
 
