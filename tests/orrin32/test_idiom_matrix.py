@@ -598,6 +598,12 @@ EVERY_INPUT += [
     ("concat_beside", lambda t: pd.concat([_wed(t).appinc, t.unit], axis=1).appinc, {"married"}),
     ("joined_segment", lambda t: t[["unit"]].join(_wed(t)[["appinc"]])["appinc"], {"married"}),
     ("reindexed_segment", lambda t: _wed(t)["appinc"].reindex(t.index), {"married"}),
+    # the row each group's largest value is in: picked by the values and the group key
+    (
+        "group_idxmax",
+        lambda t: t.loc[t.groupby("married")["appinc"].idxmax(), "loanamt"],
+        MARRIED_INCOME,
+    ),
     # a filtered frame joined to a table: what combines its rows still depends on the filter
     (
         "merged_segment_mean",

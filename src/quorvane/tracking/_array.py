@@ -563,6 +563,8 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     def _groupby_op(self, *, how: str, has_dropped_na: bool, min_count: int, ngroups: int,
                     ids: np.ndarray, **kwargs: Any) -> Any:  # fmt: skip
         values = _groupby.values(self._plain, how, min_count, ngroups, ids, kwargs)
+        if how in ("idxmin", "idxmax"):
+            return values  # row positions, which pandas turns into labels itself
         if not isinstance(values, np.ndarray) or not supported(values.dtype) or values.ndim != 1:
             return values
         tracker, members = self.tracker, self._words
