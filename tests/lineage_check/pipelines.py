@@ -27,6 +27,7 @@ class Case:
     protected: tuple[str, ...]
     leaks: dict[str, str] = field(default_factory=dict)  # road -> the idiom that leaks
     consecutive: bool = False  # the first rows (a panel's years), not a sample
+    derive: Callable[[pd.DataFrame], pd.DataFrame] | None = None  # columns the source adds
 
     @property
     def name(self) -> str:
@@ -34,6 +35,8 @@ class Case:
 
     def frame(self) -> pd.DataFrame:
         complete = _table(self.table)[list(self.columns)].dropna()
+        if self.derive is not None:
+            complete = self.derive(complete)
         if self.consecutive or len(complete) <= ROWS:
             return complete.head(ROWS).copy()
         # the published tables are often sorted by an outcome or a region: a sample keeps
@@ -263,6 +266,30 @@ def wage2_reference_loop(d):
     return d.educ.map(lambda e: reference.get(e, floor)).rename("reference")
 
 
+def _as_text(d):
+    # how a bank's own table holds them: as words, not as 0/1
+    codes = {"race": d.white.map({1: "white", 0: "other"}), "sex": d.male.map({1: "m", 0: "f"})}
+    return d.drop(columns=["white", "male"]).assign(**codes)
+
+
+REGION_ADJUSTMENT = pd.DataFrame(
+    {"adj": [10.0, -5.0]}, index=pd.Index(["white", "other"], name="race")
+)
+
+
+def loan_text_segments(d):
+    # filter, sort and a lookup on a text key, then a group mean, segments and a median cut
+    d = d[d.obrat < 35].sort_values(["race", "loanamt"])
+    d = d.join(REGION_ADJUSTMENT, on="race")
+    d["peer"] = d.groupby("race")["appinc"].transform("mean")
+    d["label"] = d.sex.str.upper() + "-" + d.race
+    white = d[d.race == "white"].assign(cap=lambda t: t.appinc * 3 + t.adj)
+    other = d[d.race != "white"].assign(cap=lambda t: t.appinc * 2 + t.adj)
+    d = pd.concat([white, other])
+    d["score"] = d.cap - d.loanamt + d.peer / 10
+    return d.assign(approved=d.score > d.score.median())[["score", "approved", "label"]]
+
+
 UNTRACKED = "pd.crosstab reads the series' stored values and calls none of their methods"
 BOTH = ("words", "dag")
 
@@ -291,6 +318,13 @@ CASES = (
         ("age",),
     ),
     Case(loan_scoring, "loanapp", LOAN, ("married", "old")),
+    Case(
+        loan_text_segments,
+        "loanapp",
+        ("obrat", "loanamt", "appinc", "white", "male"),
+        ("race", "sex"),
+        derive=_as_text,
+    ),
     Case(recid_bands, "recid", ("priors", "alcohol", "drugs", "black", "age"), ("black",)),
     Case(card_bands, "card", ("wage", "educ", "exper", "black", "south"), ("black",)),
     Case(
