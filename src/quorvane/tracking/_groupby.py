@@ -27,4 +27,5 @@ def values(
     if how in {"sum", "prod", "min", "max", "first", "last"}:
         options["min_count"] = min_count
     result = getattr(grouped, how)(**options)
-    return result.to_numpy() if isinstance(result, pd.Series) else result
+    # ohlc gives a frame: pandas takes its four columns as a 2-d array
+    return result.to_numpy() if isinstance(result, (pd.Series, pd.DataFrame)) else result
