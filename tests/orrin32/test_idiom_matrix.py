@@ -571,6 +571,7 @@ KEYS = {"unit", "married"}
 UNITS_PICKED = {"appinc", "unit", "married"}
 MARRIED_UNITS = {"loanamt", "unit", "married"}
 UNIT_INCOME_LOAN = {"unit", "appinc", "loanamt"}
+UNIT_INCOME = {"appinc", "unit"}
 MARRIED_LOAN = {"loanamt", "married"}
 
 # Inputs given as arguments, and scalars that reductions of tracked data return.
@@ -598,6 +599,16 @@ EVERY_INPUT += [
     ("concat_beside", lambda t: pd.concat([_wed(t).appinc, t.unit], axis=1).appinc, {"married"}),
     ("joined_segment", lambda t: t[["unit"]].join(_wed(t)[["appinc"]])["appinc"], {"married"}),
     ("reindexed_segment", lambda t: _wed(t)["appinc"].reindex(t.index), {"married"}),
+    ("group_ohlc", lambda t: t.groupby("unit")["appinc"].ohlc(), {"appinc", "unit"}),
+    # time bins group the rows by the dates they hold, as a column or as the index
+    ("resample_on", lambda t: _dated(t).resample("2D", on="day")["appinc"].sum(), UNIT_INCOME),
+    ("resample_index", lambda t: _dated(t).set_index("day").resample("2D").max(), UNIT_INCOME),
+    ("resample_ffill", lambda t: _daily(t).resample("D").ffill(), UNIT_INCOME),
+    (
+        "grouper",
+        lambda t: _dated(t).groupby(pd.Grouper(key="day", freq="2D")).appinc.sum(),
+        UNIT_INCOME,
+    ),
     # the row each group's largest value is in: picked by the values and the group key
     (
         "group_idxmax",
@@ -869,6 +880,15 @@ def _unit_married_max(t):
 
 def _wed(t):
     return t[t["married"] == 1]
+
+
+def _dated(t):
+    return t[["appinc"]].assign(day=pd.Timestamp("2024-01-01") + t["unit"] * pd.Timedelta(days=1))
+
+
+def _daily(t):
+    # bins of two days, then days: a day without rows takes the value of the bin before
+    return _dated(t).set_index("day")["appinc"].resample("2D").max()
 
 
 _RATES = pd.DataFrame({"unit": [1, 2, 3], "rate": [0.1, 0.2, 0.3]})

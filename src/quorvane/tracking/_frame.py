@@ -116,6 +116,12 @@ class TrackingFrame(
             self, grouped, _groups.key_arrays(self, by, kwargs.get("level"))
         )
 
+    def resample(self, rule: Any, *args: Any, **kwargs: Any) -> Any:
+        resampler = super().resample(rule, *args, **kwargs)
+        if _in_parent():
+            return resampler
+        return _groups.resampled(self, resampler, kwargs.get("on"), kwargs.get("level"))
+
 
 def with_carried_words(
     df: DataFrame,

@@ -15,7 +15,7 @@ from collections.abc import Hashable
 from typing import Any
 
 import numpy as np
-from pandas import DataFrame, MultiIndex, Series
+from pandas import DataFrame, Grouper, MultiIndex, Series
 
 from ..core._operations import operation
 from ..core._word import OpCode
@@ -24,7 +24,7 @@ from ._arguments import given_rows, lend_whole, one_value, unseen_rows, user_fun
 from ._array_words import hold
 from ._arrays import TrackedArray, array_entries
 from ._caller_warnings import report_warnings_at_caller
-from ._calls import _in_place_call
+from ._calls import _in_place_call, _inside_parent, as_user_code
 from ._combining import combine_members, combine_segments, whole_entries
 from ._plain_values import holds_words, plain_view
 from ._positions import gather, row_positions
@@ -48,8 +48,11 @@ class TrackedGroupBy:
         self._grouped = grouped
         self._keys = keys
 
+    #: Methods whose result rows each take values from the rows of other groups.
+    FROM_NEIGHBOURS: frozenset[str] = frozenset()
+
     def __getitem__(self, key: Any) -> TrackedGroupBy:
-        return TrackedGroupBy(self._source[key], self._grouped[key], self._keys)
+        return type(self)(self._source[key], self._grouped[key], self._keys)
 
     def __getattr__(self, name: str) -> Any:
         attribute = getattr(self._grouped, name)
@@ -59,13 +62,16 @@ class TrackedGroupBy:
             return attribute
 
         def method(*args: Any, **kwargs: Any) -> Any:
-            result = attribute(*args, **kwargs)
+            result = self._call(attribute, args, kwargs)
             in_order = _reads_in_order(name, args, kwargs)
             made = self._with_words(result, name, kwargs, in_order=in_order)
             # what a function given reads besides its group, a value given beside it
             return lend_whole(self._source, made, [*args, *kwargs.values()], name)
 
         return method
+
+    def _call(self, attribute: Any, args: tuple, kwargs: dict) -> Any:
+        return attribute(*args, **kwargs)
 
     def rolling(self, *args: Any, **kwargs: Any) -> TrackedGroupWindow:
         return TrackedGroupWindow(self, self._grouped.rolling(*args, **kwargs), "rolling")
@@ -117,6 +123,8 @@ class TrackedGroupBy:
 
     def _codes(self) -> np.ndarray:
         """Each row's group number; -1 for a row in no group (a missing key)."""
+        if not hasattr(self._grouped, "ngroup"):  # a resampler: its bins, in order
+            return _bin_codes(self._grouped, len(self._source))
         numbers = self._grouped.ngroup()
         if numbers.dtype.kind in "iu":  # every row is in a group
             return numbers.to_numpy(dtype=np.int64)
@@ -158,10 +166,13 @@ class TrackedGroupBy:
         if member_codes is None:
             self._key_levels(result, codes)
         n_groups = self._grouped.ngroups
-        if member_codes is None and len(result) != n_groups:
-            # rows that are neither groups nor source rows (a function's own result): each
-            # element may come from any group, so from every member and key
-            refuse_under_strict(tracker, source._fields, name)
+        from_neighbours = name in self.FROM_NEIGHBOURS
+        if member_codes is None and (len(result) != n_groups or from_neighbours):
+            # rows that are neither groups nor source rows (a function's own result), or
+            # groups filled from others: each element may come from any group, so from every
+            # member and key
+            if not from_neighbours:
+                refuse_under_strict(tracker, source._fields, name)
             codes, member_codes = np.zeros_like(codes), np.zeros(len(result), dtype=np.int64)
             n_groups = 1
         fields = {f.series_attr: f for f in source._fields}
@@ -320,7 +331,7 @@ def key_arrays(source: Any, by: Any, level: Any = None) -> dict[str, list[np.nda
     in ``by`` or given as ``level``) that came from columns; a tracked array by position; a
     function of the labels or a mapping, by what it reads (whole); plain data with a value
     per row, unknown. Other index levels lend none."""
-    keys = by if isinstance(by, list) else [by]
+    keys = [_grouped_by(source, key) for key in (by if isinstance(by, list) else [by])]
     given = [_given_key(source, key) for key in keys]
     out: dict[str, list[np.ndarray]] = {}
     for f in source._fields:
@@ -342,6 +353,49 @@ def key_arrays(source: Any, by: Any, level: Any = None) -> dict[str, list[np.nda
     for name, level_arrays in _row_order.column_keys(_LevelsOnly(source), levels).items():
         out.setdefault(name, []).extend(a for a in level_arrays if a is not None)
     return out
+
+
+class TrackedResampler(TrackedGroupBy):
+    """A resampler's time bins as groups. pandas 2 computes a bin's values through the
+    frame's own groupby, which is pandas' business here; upsampling fills a new bin from
+    the rows of the bins beside it."""
+
+    FROM_NEIGHBOURS = frozenset(
+        {"ffill", "bfill", "pad", "backfill", "nearest", "interpolate", "fillna"}
+    )
+
+    def _call(self, attribute: Any, args: tuple, kwargs: dict) -> Any:
+        args = tuple(as_user_code(a) for a in args)
+        kwargs = {k: as_user_code(v) for k, v in kwargs.items()}
+        with _inside_parent():
+            return attribute(*args, **kwargs)
+
+
+def resampled(source: Any, resampler: Any, on: Any, level: Any) -> TrackedResampler:
+    """``resampler`` (``source.resample(...)``) as the groups it is: the rows of each time
+    bin, chosen by the ``on`` column or the index ``level`` (the index itself by default)."""
+    by = on if on is not None else Grouper(level=0 if level is None else level)
+    return TrackedResampler(source, resampler, key_arrays(source, by))
+
+
+def _grouped_by(source: Any, key: Any) -> Any:
+    """What a ``pd.Grouper`` key groups by: the column it names, or the index level (the
+    first when it names none); any other key as it is."""
+    if not isinstance(key, Grouper):
+        return key
+    if key.key is not None:
+        return key.key
+    level = 0 if key.level is None else key.level
+    return source.index.names[level] if isinstance(level, int) else level
+
+
+def _bin_codes(resampler: Any, n: int) -> np.ndarray:
+    """Each row's bin number (bins in time order, empty ones counted); -1 for no bin."""
+    codes = np.full(n, -1, dtype=np.int64)
+    rows = resampler.indices
+    for number, label in enumerate(resampler.size().index):
+        codes[rows.get(label, [])] = number
+    return codes
 
 
 def _given_key(source: Any, key: Any) -> dict[str, np.ndarray] | None:

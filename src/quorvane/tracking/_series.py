@@ -706,6 +706,12 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             self, grouped, _groups.key_arrays(self, by, kwargs.get("level"))
         )
 
+    def resample(self, rule: Any, *args: Any, **kwargs: Any) -> Any:
+        resampler = super().resample(rule, *args, **kwargs)
+        if _in_parent():
+            return resampler
+        return _groups.resampled(self, resampler, kwargs.get("on"), kwargs.get("level"))
+
 
 #: The named forms of the operators (``s.add(t)``, ``frame.mul(s, axis=0)``): pandas
 #: computes them without the operator symbols, so each is given its operator's step.

@@ -59,7 +59,7 @@ MOVES = frozenset(
         "select_dtypes", "set_axis", "set_flags", "squeeze", "swaplevel", "tail", "to_frame",
         "transpose", "truncate", "tz_convert", "tz_localize", "xs", "hist", "plot", "boxplot",
         "to_numpy", "tolist", "to_list", "to_dict", "to_records", "searchsorted",
-        "to_period", "to_timestamp", "resample",
+        "to_period", "to_timestamp",
     }
 )  # fmt: skip
 
