@@ -444,6 +444,11 @@ EVERY_INPUT = [
     ("datetime", lambda t: _dates(t) - pd.Timestamp("1990-01-01"), {"when"}),
     ("str_accessor", lambda t: t["married"].astype(str).str.len(), {"married"}),
     (
+        "str_item",
+        lambda t: t["unit"].astype(str).str.cat(t["married"].astype(str)).str[1:],
+        {"unit", "married"},
+    ),
+    (
         "str_expand",
         lambda t: (
             t["unit"].astype(str).str.cat(t["married"].astype(str)).str.split("1", expand=True)[0]

@@ -44,6 +44,10 @@ class TrackedAccessor:
 
         return method
 
+    def __getitem__(self, key: Any) -> Any:
+        # ``s.str[0]``, ``s.str[:3]``: each element's item or slice
+        return self._tracked(self._accessor[key], f"{self._prefix}[]", [])
+
     def __dir__(self) -> list[str]:
         return dir(self._accessor)
 
