@@ -1350,6 +1350,7 @@ UNKNOWN_STAYS = [
     ("frame_constructor", lambda t: t["loanamt"] + pd.DataFrame({"a": t["appinc"]})["a"]),
     ("series_dummies", lambda t: t.assign(x=pd.get_dummies(t["unit"])[1])["x"]),
     ("crosstab_map", lambda t: t["married"].map(pd.crosstab(t["married"], t["unit"])[1])),
+    ("crosstab_join", lambda t: t.join(pd.crosstab(t["married"], t["unit"]), on="married")[1]),
     ("rank", lambda t: t["plain"].rank()),
     ("to_numeric", lambda t: pd.to_numeric(t["plain"])),
     # bins made of the data: pandas turns them into numpy's array before they lend words
@@ -1376,8 +1377,14 @@ def _set_at(t, rows):
     return t["appinc"]
 
 
-@pytest.mark.parametrize("idiom", [u[1] for u in UNKNOWN_STAYS], ids=[u[0] for u in UNKNOWN_STAYS])
-def test_unknown_never_reads_clean(road, loans, tracker, idiom):
+#: Beside the columns, pandas labels these plain: nothing tells them from a table in the code.
+LABELLED_BY_WORDS = {"crosstab_join"}
+
+
+@pytest.mark.parametrize("name, idiom", UNKNOWN_STAYS, ids=[u[0] for u in UNKNOWN_STAYS])
+def test_unknown_never_reads_clean(road, loans, tracker, name, idiom):
+    if name in LABELLED_BY_WORDS and road[1].__name__ == "wrap_beside":
+        pytest.xfail("a crosstab of series whose words are beside them has plain labels")
     loans["plain"] = np.arange(len(loans)) * 10.0
     result = idiom(loans)
     same_values(result, idiom(LOANS.assign(plain=np.arange(len(LOANS)) * 10.0)))

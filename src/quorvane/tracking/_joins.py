@@ -23,7 +23,7 @@ from ..core._word import OpCode
 from ._array import WordsArray
 from ._dtype import WordsDtype
 from ._plain_values import plain_view
-from ._positions import NO_ROW, _has_key, gather, lookup
+from ._positions import NO_ROW, _has_key, gather, lookup, unknown_entries
 from ._row_order import carry, selections_apart, with_decided
 from ._source_keys import source_keys
 
@@ -188,6 +188,8 @@ def _join_in(result, values, origins, carried, keys, rows, sides, indicator) -> 
         if side in (carried, "key") or (side == "none" and label != indicator):
             continue
         own = {f.series_attr: lookup(mappings[f.frame_attr], label) for f in result._fields}
+        if any(e is None for e in own.values()) and _computed_from_tracked(sides.get(side)):
+            own = unknown_entries(result._fields, tracker, len(result))
         # a column of an untracked table (a lookup table of constants) comes from the keys
         operands = key_entries if any(e is None for e in own.values()) else [own, *key_entries]
         if not operands:
@@ -210,6 +212,18 @@ def _join_in(result, values, origins, carried, keys, rows, sides, indicator) -> 
         joined_in.append(label)
     result._set_mappings(mappings)
     return joined_in
+
+
+def _computed_from_tracked(table: Any) -> bool:
+    """Whether an untracked table was computed from tracked data, not written in the code:
+    pandas labels or fills it with words (``pd.crosstab`` and ``pd.get_dummies`` of tracked
+    series, a frame built from their columns). Its cells' sources were not followed."""
+    if hasattr(table, "_fields") or not isinstance(table, DataFrame):
+        return False
+    axes = [table.index, table.columns]
+    levels = [level for axis in axes for level in getattr(axis, "levels", [axis])]
+    dtypes = [*(level.dtype for level in levels), *table.dtypes]
+    return any(isinstance(dtype, WordsDtype) for dtype in dtypes)
 
 
 def _indicator_label(left, right, how_called, args, kwargs) -> Hashable | None:
