@@ -241,7 +241,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         if self._node_ids is not None:
             self._node_ids = self._node_ids.copy()
         if isinstance(value, WordsArray):
-            self._plain[key] = value._plain
+            self._plain[key] = self._held(value._plain)  # fractions widen integers
             self._words[key] = value._words
             ids = value._node_ids
         else:
