@@ -370,6 +370,9 @@ EVERY_INPUT = [
     ("two_np_where", lambda t: t["appinc"] + _points(t), {"appinc", "married", "unit"}),
     ("np_log", lambda t: np.log(t["appinc"]), {"appinc"}),
     ("clip_bounds", lambda t: t["appinc"].clip(upper=t["loanamt"]), {"appinc", "loanamt"}),
+    ("rolling_corr", lambda t: t["appinc"].rolling(3).corr(t["loanamt"]), {"appinc", "loanamt"}),
+    ("pairwise_corr", lambda t: t[["appinc", "loanamt"]].expanding().cov(), {"appinc", "loanamt"}),
+    ("clip_int_by_fractions", lambda t: t["unit"].clip(lower=t["appinc"] / 30), {"unit", "appinc"}),
     ("between", lambda t: t["appinc"].between(t["married"], 90), {"appinc", "married"}),
     (
         "transform",

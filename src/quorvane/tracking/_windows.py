@@ -24,6 +24,7 @@ from ._arguments import lend_whole
 from ._array_words import hold
 from ._caller_warnings import report_warnings_at_caller
 from ._positions import gather
+from ._unmodelled import over_approximated
 
 Entries = dict[str, np.ndarray]
 
@@ -176,6 +177,13 @@ class Windowing:
             return result  # pandas' own step inside one of ours (pct_change's shift)
         if isinstance(result, DataFrame) and hasattr(result, "_set_mappings"):
             return _columns_in_order(source, result, name, entries_of)
+        if _plain_on_the_rows_of(result, source):
+            # pandas builds a window's corr or cov with another series as a plain series
+            result = source._constructor(result)
+        if type(result) in (Series, DataFrame):
+            # a frame's pairwise corr or cov: a row per (row, column), each element from two
+            # columns' windows
+            return over_approximated(source, result, name, [])
         tracked = isinstance(result, Series) and hasattr(result, "_set_fields")
         if not tracked or len(result) != len(source):
             return result
@@ -184,6 +192,15 @@ class Windowing:
         result = _row_order.applied(source, result)
         hold(result, getattr(result, source._fields[0].series_attr), (source,))
         return result
+
+
+def _plain_on_the_rows_of(result: Any, source: Any) -> bool:
+    return (
+        type(result) is Series
+        and isinstance(source, Series)
+        and len(result) == len(source)
+        and result.index.equals(source.index)
+    )
 
 
 def _columns_in_order(
