@@ -153,11 +153,53 @@ bool all_present(const int64_t* const* columns, size_t k, size_t i) {
         if (columns[c][i] < 0) return false;
     return true;
 }
+
+// Whether every entry of a column is >= 0: a reduction the compiler vectorises.
+bool none_missing(const int64_t* column, size_t n) {
+    int64_t low = 0;
+    for (size_t i = 0; i < n; ++i) low = std::min(low, column[i]);
+    return low >= 0;
+}
+
+// Whether column[i] == first + i * step for every i: blocks of branch-free compares, so
+// that a column that is no such sequence is given up after its first block.
+bool follows(const int64_t* column, size_t n, int64_t first, int64_t step) {
+    constexpr size_t kBlock = 1024;
+    for (size_t lo = 0; lo < n; lo += kBlock) {
+        const size_t hi = std::min(n, lo + kBlock);
+        bool same = true;
+        for (size_t i = lo; i < hi; ++i)
+            same &= column[i] == first + static_cast<int64_t>(i) * step;
+        if (!same) return false;
+    }
+    return true;
+}
 }  // namespace
+
+// imply_operands where every element has all its operands (what most batches are): each
+// column read on its own, in passes the compiler vectorises. False, having changed
+// nothing, when some element lacks one.
+bool NodeLog::imply_present(Run& run, const int64_t* const* columns, size_t k, size_t n) {
+    if (n == 0) return false;
+    for (size_t c = 0; c < k; ++c)
+        if (!none_missing(columns[c], n)) return false;
+    run.implied = 0;
+    run.unit_steps = 0;
+    for (size_t c = 0; c < std::min(k, kImpliable); ++c) {
+        const int64_t* column = columns[c];
+        run.base[c] = column[0];
+        const int64_t step = n > 1 && column[1] == column[0] + 1 ? 1 : 0;
+        if (!follows(column, n, column[0], step)) continue;
+        run.implied = static_cast<uint8_t>(run.implied | 1u << c);
+        if (step) run.unit_steps = static_cast<uint8_t>(run.unit_steps | 1u << c);
+    }
+    return true;
+}
 
 // Which of the first operands follow from a row's place among the rows made (see Run): the
 // same node in every row, or nodes one after another. One pass that reads the columns.
 void NodeLog::imply_operands(Run& run, const int64_t* const* columns, size_t k, size_t n) {
+    if (imply_present(run, columns, k, n)) return;
     unsigned open = (1u << std::min(k, kImpliable)) - 1;
     run.implied = 0;
     run.unit_steps = 0;
@@ -220,7 +262,7 @@ void NodeLog::fill_columns(uint8_t type, int32_t op, const int64_t* words, size_
     stand_for_.resize(base + made);
     std::fill(stand_for_.data() + base, stand_for_.data() + base + made, int64_t{-1});
     if (!(flags & kCell)) live_ += made;
-    for (size_t r = base; r < base + made; ++r) note_stand_in(r);
+    if (!(flags & (kCell | kConstant))) note_stand_ins(base, columns, k, n);
 }
 
 void NodeLog::append_ragged(uint8_t type, int32_t op, const int64_t* words, size_t n,
@@ -343,10 +385,12 @@ void NodeLog::compact() {
     indexed_rows_ = 0;
 }
 
-int64_t NodeLog::row_of(int64_t id) const {
+int64_t NodeLog::row_of(int64_t id) const { return row_near(id, last_run_); }
+
+int64_t NodeLog::row_near(int64_t id, size_t& hint) const {
     if (runs_.empty()) return -1;
     // the run found last first: the inputs of a batch are mostly of one run
-    size_t run = last_run_ < runs_.size() ? last_run_ : 0;
+    size_t run = hint < runs_.size() ? hint : 0;
     if (id < runs_[run].first_id ||
         id - runs_[run].first_id >= static_cast<int64_t>(run_end(run) - runs_[run].first_row)) {
         auto after = std::upper_bound(runs_.begin(), runs_.end(), id,
@@ -357,7 +401,7 @@ int64_t NodeLog::row_of(int64_t id) const {
     const Run& found = runs_[run];
     const int64_t offset = id - found.first_id;
     if (offset >= static_cast<int64_t>(run_end(run) - found.first_row)) return -1;  // a gap
-    last_run_ = run;
+    hint = run;
     size_t r = found.first_row + static_cast<size_t>(offset);
     return (flags_[r] & kAlive) ? static_cast<int64_t>(r) : -1;
 }
@@ -399,6 +443,26 @@ void NodeLog::note_stand_in(size_t row) {
     if (kept < 0) return;
     size_t p = to_size(kept);
     stand_for_[row] = p == row ? id(p) : summary_of_row(p);  // resolved before noted
+}
+
+// note_stand_in for the rows of one batch, made from the present elements of `columns`
+// in order: each row's inputs read from the columns, each column's rows found from its own
+// run, instead of each row's inputs rebuilt from its run and looked up from the one run
+// found last (which two operands of different runs would make a search per input).
+void NodeLog::note_stand_ins(size_t base, const int64_t* const* columns, size_t k, size_t n) {
+    std::vector<size_t> hints(k, last_run_);
+    size_t r = base;
+    for (size_t i = 0; i < n; ++i) {
+        if (!all_present(columns, k, i)) continue;
+        const int64_t word = words_[r];
+        for (size_t c = 0; c < k; ++c) {
+            const int64_t p = row_near(columns[c][i], hints[c]);
+            if (p < 0 || (flags_[to_size(p)] & kConstant) || words_[to_size(p)] != word) continue;
+            stand_for_[r] = summary_of_row(to_size(p));  // an input is older than its row
+            break;
+        }
+        ++r;
+    }
 }
 
 // Rows leave in the order they were evicted, oldest first, so the ids a compaction adds
