@@ -101,7 +101,7 @@ def bytes_per_node(tracker: DAGTracker, nodes: int) -> tuple[float, float]:
     capacity), and by the element store's values and rows (their chunks; the last one's
     pages not yet written are allocated, not used)."""
     store = tracker._elements
-    held = sum(chunk.nbytes for column in (store.value, store.row) for chunk in column.chunks)
+    held = store.value.nbytes + store.row.nbytes
     return tracker._log.bytes / nodes, held / nodes
 
 
