@@ -49,8 +49,10 @@ class Held:
         if not n:
             return
         first = _run_of(positions)
-        array = values if isinstance(values, np.ndarray) else None
-        if first is not None and first >= self.size and array is not None and array.ndim == 1:
+        array = values if isinstance(values, np.ndarray) and values.ndim == 1 else None
+        if first is not None and np.ndim(values) == 0:  # one value for all (a constant's)
+            array = np.full(n, values, dtype=self.dtype)
+        if first is not None and first >= self.size and array is not None:
             if array.dtype.kind not in "biuf":  # numbers are kept as they are, read as dtype
                 array = np.asarray(array, dtype=self.dtype)
             self.firsts.append(first)
@@ -85,23 +87,38 @@ class Held:
             if at >= 0 and first + n <= self.firsts[at] + len(self.arrays[at]):
                 start = first - self.firsts[at]
                 return _read_only(self.arrays[at][start : start + n].astype(self.dtype, copy=False))
-        out = self.rest.get(positions)
         if not self.arrays:
-            return out
-        if bool((positions[1:] >= positions[:-1]).all()):
-            self._fill_sorted(out, positions)
-        else:
+            return self.rest.get(positions)
+        if not bool((positions[1:] >= positions[:-1]).all()):
+            out = self.rest.get(positions)
             self._fill_any(out, positions)
+            return out
+        out = np.empty(n, self.dtype)
+        done = 0
+        for first, array, start, stop in self._spans(positions):
+            if start > done:  # positions between kept arrays: the other column's
+                out[done:start] = self.rest.get(positions[done:start])
+            done = stop
+            if positions[stop - 1] - positions[start] == stop - 1 - start:  # one slice
+                lo = positions[start] - first
+                out[start:stop] = array[lo : lo + stop - start]
+            else:
+                out[start:stop] = array[positions[start:stop] - first]
+        if done < n:
+            out[done:] = self.rest.get(positions[done:])
         return out
 
-    def _fill_sorted(self, out: np.ndarray, positions: np.ndarray) -> None:
-        """The entries of ascending ``positions`` that kept arrays hold, into ``out``."""
+    def _spans(self, positions: np.ndarray) -> list[tuple[int, np.ndarray, int, int]]:
+        """(first, array, start, stop) of each kept array that holds some of ascending
+        ``positions``: those are ``positions[start:stop]``."""
         lo = max(bisect.bisect_right(self.firsts, int(positions[0])) - 1, 0)
         hi = bisect.bisect_right(self.firsts, int(positions[-1]))
+        spans = []
         for first, array in zip(self.firsts[lo:hi], self.arrays[lo:hi], strict=True):
-            start, stop = np.searchsorted(positions, [first, first + len(array)])
+            start, stop = np.searchsorted(positions, [first, first + len(array)]).tolist()
             if stop > start:
-                out[start:stop] = array[positions[start:stop] - first]
+                spans.append((first, array, start, stop))
+        return spans
 
     def _fill_any(self, out: np.ndarray, positions: np.ndarray) -> None:
         """The same for positions in any order (few, as a lineage asks)."""
