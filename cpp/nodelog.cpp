@@ -114,7 +114,8 @@ int64_t NodeLog::append(uint8_t type, int32_t op, int64_t word, uint8_t flags,
     return id;
 }
 
-void NodeLog::append_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
+template <class Word>
+void NodeLog::append_columns(uint8_t type, int32_t op, const Word* words, size_t n,
                              const int64_t* const* columns, size_t k, unsigned taint_shift,
                              int64_t* out, std::vector<int64_t>* edges, uint8_t flags) {
     auto present = [&](size_t i) {
@@ -227,7 +228,8 @@ void NodeLog::imply_operands(Run& run, const int64_t* const* columns, size_t k, 
 // The columns of the new rows written in one pass each; no eviction can strike. Room is
 // made for one row per element, and the columns cut back to the rows made; operands the
 // run implies are not written.
-void NodeLog::fill_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
+template <class Word>
+void NodeLog::fill_columns(uint8_t type, int32_t op, const Word* words, size_t n,
                            const int64_t* const* columns, size_t k, unsigned taint_shift,
                            int64_t* out, uint8_t flags) {
     size_t base = rows();
@@ -735,5 +737,13 @@ size_t NodeLog::bytes() const {
                sizeof(int64_t) +
            index_.capacity() * sizeof(int64_t);
 }
+
+// The word types the bindings call append_columns with.
+template void NodeLog::append_columns<int64_t>(uint8_t, int32_t, const int64_t*, size_t,
+                                               const int64_t* const*, size_t, unsigned,
+                                               int64_t*, std::vector<int64_t>*, uint8_t);
+template void NodeLog::append_columns<uint32_t>(uint8_t, int32_t, const uint32_t*, size_t,
+                                                const int64_t* const*, size_t, unsigned,
+                                                int64_t*, std::vector<int64_t>*, uint8_t);
 
 }  // namespace orrin

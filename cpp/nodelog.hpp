@@ -89,7 +89,10 @@ public:
     // out[i] is its id, or -1 where an input is missing. Protected where the word's bit at
     // `taint_shift` is set; every node also takes `flags` (kSource: the cells of a source
     // column, never evicted).
-    void append_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
+    // `Word`: int64_t, or uint32_t for the words of an array that holds them as such (no
+    // widened copy is made of them for the call).
+    template <class Word>
+    void append_columns(uint8_t type, int32_t op, const Word* words, size_t n,
                         const int64_t* const* columns, size_t k, unsigned taint_shift,
                         int64_t* out, std::vector<int64_t>* edges = nullptr,
                         uint8_t flags = 0);
@@ -189,7 +192,8 @@ private:
 
     void push(uint8_t type, int32_t op, int64_t word, uint8_t flags, size_t arity);
     void reserve(size_t rows, size_t inputs);
-    void fill_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
+    template <class Word>
+    void fill_columns(uint8_t type, int32_t op, const Word* words, size_t n,
                       const int64_t* const* columns, size_t k, unsigned taint_shift,
                       int64_t* out, uint8_t flags);
     void note_edges(const int64_t* in, size_t k, int64_t word, size_t element,

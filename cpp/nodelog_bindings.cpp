@@ -21,6 +21,7 @@ namespace {
 
 using I64In = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using I64Out = nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>;
+using U32In = nb::ndarray<const uint32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 I64Out to_array(std::vector<int64_t>&& values) {
     auto* owned = new std::vector<int64_t>(std::move(values));
@@ -57,7 +58,8 @@ nb::object with_edges(I64Out ids, std::vector<int64_t>* edges) {
     return nb::make_tuple(ids, to_array(std::move(*edges)));
 }
 
-nb::object append_columns(NodeLog& log, int type, int32_t op, const I64In& words,
+template <class Words>
+nb::object append_columns(NodeLog& log, int type, int32_t op, const Words& words,
                           const std::vector<I64In>& columns, int taint_shift, bool edges,
                           int flags) {
     size_t n = words.shape(0);
@@ -324,12 +326,16 @@ void bind_node_log(nb::module_& m) {
         .def(nb::init<int64_t>(), "max_nodes"_a)
         .def("append", &append_one, "type"_a, "op"_a, "word"_a, "flags"_a, "inputs"_a,
              "Log one node; returns its id.")
-        .def("append_columns", &append_columns, "type"_a, "op"_a, "words"_a, "columns"_a,
-             "taint_shift"_a, "edges"_a = false, "flags"_a = 0,
+        .def("append_columns", &append_columns<I64In>, "type"_a, "op"_a, "words"_a,
+             "columns"_a, "taint_shift"_a, "edges"_a = false, "flags"_a = 0,
              "One node per element whose inputs (one per column) all exist; -1 elsewhere.\n"
              "With edges=True, also (input word, word, position, element) of every input in\n"
              "the table as each node is made, as rows of a flat array. Every node takes\n"
              "`flags` (24: a cell of a source column, see NodeLog::kCell).")
+        // after the int64 form: words of another type are converted to int64, never narrowed
+        .def("append_columns", &append_columns<U32In>, "type"_a, "op"_a, "words"_a,
+             "columns"_a, "taint_shift"_a, "edges"_a = false, "flags"_a = 0,
+             "The same with uint32 words, read as they are.")
         .def("append_ragged", &append_ragged, "type"_a, "op"_a, "words"_a, "offsets"_a, "flat"_a,
              "taint_shift"_a, "edges"_a = false,
              "One node per segment of inputs; -1 for an empty segment.")
