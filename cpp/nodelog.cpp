@@ -616,21 +616,47 @@ struct TripleHash {
 void NodeLog::distinct_rows(std::vector<int64_t>& rows, std::vector<int64_t>& edge_words) const {
     std::unordered_set<int64_t> seen_words;
     std::unordered_set<std::tuple<int64_t, int64_t, int64_t>, TripleHash> seen_edges;
-    for (size_t r = 0; r < words_.size(); ++r) {
-        if (!(flags_[r] & kAlive) || (flags_[r] & (kCell | kConstant))) continue;
-        if (!in_summary(r)) continue;  // a step that keeps an input's word: that input
-        if (seen_words.insert(words_[r]).second) rows.push_back(static_cast<int64_t>(r));
-        Inputs in = inputs(r);
-        size_t k = in.size();
-        for (size_t i = 0; i < k; ++i) {
-            int64_t parent = row_of(summary_as(in[i]));
-            if (parent < 0 || (flags_[to_size(parent)] & kConstant)) continue;
-            if (words_[to_size(parent)] == words_[r]) continue;  // no edge to itself
-            auto key = std::make_tuple(words_[to_size(parent)], words_[r], static_cast<int64_t>(i));
-            if (!seen_edges.insert(key).second) continue;
-            edge_words.push_back(std::get<0>(key));
-            edge_words.push_back(std::get<1>(key));
-            edge_words.push_back(std::get<2>(key));
+    // Run by run, each operand's inputs (and what they stand for) found from the run found
+    // for that operand last: the operands of a run lie in runs of their own.
+    // A word, or an edge of an operand, the same as the row before's was seen already (runs
+    // of one word are long): no lookup in the sets for it.
+    std::vector<size_t> near, far;
+    std::vector<std::pair<int64_t, int64_t>> last_edge;
+    for (size_t run = 0; run < runs_.size(); ++run) {
+        const size_t k = runs_[run].arity;
+        near.assign(k, last_run_);
+        far.assign(k, last_run_);
+        last_edge.assign(k, {-1, -1});
+        bool any_word = false;
+        int64_t last_word = 0;
+        for (size_t r = runs_[run].first_row; r < run_end(run); ++r) {
+            if (!in_summary(r)) continue;  // a step that keeps an input's word: that input
+            if ((!any_word || words_[r] != last_word) && seen_words.insert(words_[r]).second)
+                rows.push_back(static_cast<int64_t>(r));
+            any_word = true;
+            last_word = words_[r];
+            Inputs in = inputs(r);
+            for (size_t i = 0; i < k; ++i) {
+                const int64_t id = in[i];
+                const int64_t found = row_near(id, near[i]);
+                int64_t parent = found;
+                if (found < 0) {  // evicted: what it stood for when it was made
+                    const int64_t stand = departed_stand(id);
+                    parent = row_near(stand >= 0 ? stand : id, far[i]);
+                } else if (summary_of_row(to_size(found)) != id) {
+                    parent = row_near(summary_of_row(to_size(found)), far[i]);
+                }
+                if (parent < 0 || (flags_[to_size(parent)] & kConstant)) continue;
+                if (words_[to_size(parent)] == words_[r]) continue;  // no edge to itself
+                const std::pair<int64_t, int64_t> pair{words_[to_size(parent)], words_[r]};
+                if (pair == last_edge[i]) continue;
+                last_edge[i] = pair;
+                auto key = std::make_tuple(pair.first, pair.second, static_cast<int64_t>(i));
+                if (!seen_edges.insert(key).second) continue;
+                edge_words.push_back(std::get<0>(key));
+                edge_words.push_back(std::get<1>(key));
+                edge_words.push_back(std::get<2>(key));
+            }
         }
     }
 }
