@@ -335,7 +335,7 @@ def tracked():
 @pytest.mark.parametrize("stepped", [True, False], ids=["stepped", "blocks-stored-before"])
 def test_the_whole_log_reads_back_and_a_new_one_replaces_it(backend, monkeypatch, make, stepped):
     if not stepped:  # node blocks as stores wrote them before ids were kept as steps
-        monkeypatch.setattr(_element_codec, "stepped", lambda table: table)
+        monkeypatch.setattr(_element_codec, "stepped_blocks", _element_codec.blocks)
     log, walk = make()
     pid = backend.create_pipeline("logged")
     assert backend.read_element_log(pid) is None and backend.element_results(pid) == []

@@ -127,8 +127,8 @@ def to_bytes(table: Any, compression: str | None = None) -> bytes:
 
 
 def from_bytes(data: bytes | memoryview) -> Any:
-    """The table of one IPC stream; a node block the store keeps stepped (see ``stepped``)
-    comes back as the log's node table has it."""
+    """The table of one IPC stream; a node block the store keeps stepped (see
+    ``stepped_blocks``) comes back as the log's node table has it."""
     return unstepped(arrow().ipc.open_stream(data).read_all())
 
 
@@ -140,24 +140,60 @@ def from_bytes(data: bytes | memoryview) -> Any:
 STEPPED = {"node_id": "node_id_step", "row": "row_step", "inputs": "inputs_step"}
 
 
-def stepped(table: Any) -> Any:
-    """A node table (a block of one) with its ids and rows as the difference from the row
-    before (the first as it is), and its inputs too where every node has the same number
-    of them (each operand from the same operand of the node before)."""
+def blocks(table: Any, firsts: np.ndarray) -> Iterator[Any]:
+    """The blocks of a table cut at the rows ``firsts`` (an empty table: one empty block)."""
+    ends = [*firsts[1:].tolist(), table.num_rows]
+    for start, end in zip(firsts.tolist(), ends, strict=True):
+        yield table.slice(start, max(end - start, 0))
+
+
+def stepped_blocks(table: Any, firsts: np.ndarray) -> Iterator[Any]:
+    """The blocks of a node table (cut at the rows ``firsts``) as a store keeps them: the
+    ids and rows of each as the difference from the row before (its first as it is), and
+    its inputs too where every node of it has as many as its first (each operand from the
+    same operand of the node before). The differences are taken over the whole table at
+    once, and each block's columns are slices of them."""
+    pa = arrow()
+    n = table.num_rows
+    starts = np.asarray(firsts, np.int64)
+    ends = np.append(starts[1:], n)
+    heads = starts[starts < n]
+    columns = {name: _whole(table.column(name)) for name in table.column_names}
     for name in ("node_id", "row"):
-        steps = _steps(_numbers(table, name, np.int64))
-        table = _renamed(table, name, STEPPED[name], arrow().array(steps))
-    if "inputs" in table.column_names and table.num_rows:
-        offsets, values = _offsets_and_values(table.column("inputs"))
-        arity = int(offsets[1] - offsets[0])
-        if arity and len(values) == arity * table.num_rows:
-            lanes = _steps(values.reshape(table.num_rows, arity)).reshape(-1)
-            table = _renamed(table, "inputs", STEPPED["inputs"], _list(offsets, lanes))
-    return table
+        values = np.asarray(columns[name].to_numpy(), np.int64)
+        steps = _steps(values)
+        steps[heads] = values[heads]  # a block's first row as it is
+        columns[STEPPED[name]] = pa.array(steps)
+    offsets, values = _offsets_and_values(columns["inputs"])
+    lanes = values.copy()
+    laned = np.zeros(len(starts), dtype=bool)
+    for at, (start, end) in enumerate(zip(starts.tolist(), ends.tolist(), strict=True)):
+        if end <= start:
+            continue
+        low, high = int(offsets[start]), int(offsets[end])
+        arity = int(offsets[start + 1]) - low
+        if arity and high - low == arity * (end - start):
+            lanes[low + arity : high] -= values[low : high - arity]
+            laned[at] = True
+    columns[STEPPED["inputs"]] = _list(offsets, lanes)
+    for at, (start, end) in enumerate(zip(starts.tolist(), ends.tolist(), strict=True)):
+        names = [
+            STEPPED[name]
+            if name in ("node_id", "row") or (name == "inputs" and laned[at])
+            else name
+            for name in table.column_names
+        ]
+        length = max(end - start, 0)
+        yield pa.Table.from_arrays([columns[name].slice(start, length) for name in names], names)
+
+
+def _whole(column: Any) -> Any:
+    """A table's column as one array (without a copy where it is one chunk)."""
+    return column.chunk(0) if column.num_chunks == 1 else column.combine_chunks()
 
 
 def unstepped(table: Any) -> Any:
-    """The inverse of ``stepped``; any other table as it is."""
+    """A block of ``stepped_blocks`` as the node table has it; any other table as it is."""
     if STEPPED["node_id"] not in table.column_names:
         return table
     pa = arrow()

@@ -35,6 +35,8 @@ MEMBERS = -1
 #: copies of the wide node and identity blocks without their list column (see _BlockReader)
 LIGHT = {NODES: -2, IDENTITIES: -3}
 LISTS = {NODES: "inputs", IDENTITIES: "members"}
+#: the names the list column of a stored block may have (a node block's, stepped or not)
+_LIST_NAMES = {NODES: ("inputs", codec.STEPPED["inputs"]), IDENTITIES: ("members",)}
 #: rows per block: a lineage reaches a few blocks per operation of its pipeline, each read
 #: whole; larger blocks store a little faster and read slower
 NODE_BLOCK_ROWS = 2048
@@ -123,10 +125,9 @@ def _cuts(counts: np.ndarray, rows: int, volume: int) -> np.ndarray:
     return np.asarray(firsts[:-1], np.int64)
 
 
-def _blocks_of(table: Any, firsts: np.ndarray) -> Iterator[Any]:
-    ends = [*firsts[1:].tolist(), table.num_rows]
-    for start, end in zip(firsts.tolist(), ends, strict=True):
-        yield table.slice(start, max(end - start, 0))
+def _blocks_of(part: int, table: Any, firsts: np.ndarray) -> Iterator[Any]:
+    """A part's blocks as stored: node blocks stepped (see ``codec.stepped_blocks``)."""
+    return codec.stepped_blocks(table, firsts) if part == NODES else codec.blocks(table, firsts)
 
 
 def _wide(offsets: np.ndarray, firsts: np.ndarray) -> list[int]:
@@ -139,17 +140,16 @@ def _wide(offsets: np.ndarray, firsts: np.ndarray) -> list[int]:
 
 def _with_light_copy(part: int, block: Any) -> list[tuple[int, Any]]:
     """The block, and when it is wide (see _wide) a copy of it without its list column."""
-    if part in LISTS and block.num_rows:
-        offsets, _ = codec._offsets_and_values(block.column(LISTS[part]))
+    lists = [name for name in _LIST_NAMES.get(part, ()) if name in block.column_names]
+    if lists and block.num_rows:
+        offsets, _ = codec._offsets_and_values(block.column(lists[0]))
         if offsets[-1] > BLOCK_ENTRIES:
-            return [(part, block), (LIGHT[part], block.drop_columns([LISTS[part]]))]
+            return [(part, block), (LIGHT[part], block.drop_columns(lists))]
     return [(part, block)]
 
 
 def _encoded(item: tuple[int, int, Any]) -> tuple[int, int, bytes]:
     part, number, block = item
-    if part in (NODES, LIGHT[NODES]):
-        block = codec.stepped(block)
     return part, number, codec.to_bytes(block, COMPRESSION)
 
 
@@ -255,7 +255,7 @@ class ElementStore:
         slices = (
             (stored_as, number, stored)
             for part, table, firsts in parts
-            for number, block in enumerate(_blocks_of(table, firsts))
+            for number, block in enumerate(_blocks_of(part, table, firsts))
             for stored_as, stored in _with_light_copy(part, block)
         )
         for part, number, data in _ahead(_encoded, slices, depth=8):
