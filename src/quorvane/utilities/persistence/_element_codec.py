@@ -151,40 +151,34 @@ def stepped_blocks(table: Any, firsts: np.ndarray) -> Iterator[Any]:
     """The blocks of a node table (cut at the rows ``firsts``) as a store keeps them: the
     ids and rows of each as the difference from the row before (its first as it is), and
     its inputs too where every node of it has as many as its first (each operand from the
-    same operand of the node before). The differences are taken over the whole table at
-    once, and each block's columns are slices of them."""
+    same operand of the node before). The table's columns are read once, as a whole, and
+    each block's differences made from slices of them (small arrays, which the allocator
+    hands out again, where differences of the whole table would be fresh memory)."""
     pa = arrow()
     n = table.num_rows
-    starts = np.asarray(firsts, np.int64)
-    ends = np.append(starts[1:], n)
-    heads = starts[starts < n]
     columns = {name: _whole(table.column(name)) for name in table.column_names}
-    for name in ("node_id", "row"):
-        values = np.asarray(columns[name].to_numpy(), np.int64)
-        steps = _steps(values)
-        steps[heads] = values[heads]  # a block's first row as it is
-        columns[STEPPED[name]] = pa.array(steps)
+    numbers = {name: np.asarray(columns[name].to_numpy(), np.int64) for name in ("node_id", "row")}
     offsets, values = _offsets_and_values(columns["inputs"])
-    lanes = values.copy()
-    laned = np.zeros(len(starts), dtype=bool)
-    for at, (start, end) in enumerate(zip(starts.tolist(), ends.tolist(), strict=True)):
-        if end <= start:
-            continue
-        low, high = int(offsets[start]), int(offsets[end])
-        arity = int(offsets[start + 1]) - low
-        if arity and high - low == arity * (end - start):
-            lanes[low + arity : high] -= values[low : high - arity]
-            laned[at] = True
-    columns[STEPPED["inputs"]] = _list(offsets, lanes)
-    for at, (start, end) in enumerate(zip(starts.tolist(), ends.tolist(), strict=True)):
-        names = [
-            STEPPED[name]
-            if name in ("node_id", "row") or (name == "inputs" and laned[at])
-            else name
-            for name in table.column_names
-        ]
+    ends = [*np.asarray(firsts)[1:].tolist(), n]
+    for start, end in zip(np.asarray(firsts).tolist(), ends, strict=True):
         length = max(end - start, 0)
-        yield pa.Table.from_arrays([columns[name].slice(start, length) for name in names], names)
+        block = {name: columns[name].slice(start, length) for name in table.column_names}
+        for name in ("node_id", "row"):
+            del block[name]
+            block[STEPPED[name]] = pa.array(_steps(numbers[name][start : start + length]))
+        low, high = int(offsets[start]), int(offsets[start + length])
+        arity = int(offsets[start + 1]) - low if length else 0
+        if arity and high - low == arity * length:
+            lanes = _steps(values[low:high].reshape(length, arity)).reshape(-1)
+            del block["inputs"]
+            block[STEPPED["inputs"]] = _list(offsets[start : start + length + 1] - low, lanes)
+        names = [_stored_name(name, block) for name in table.column_names]
+        yield pa.Table.from_arrays([block[name] for name in names], names)
+
+
+def _stored_name(name: str, block: dict) -> str:
+    """A node table's column's name in a stored block: its stepped name where it has one."""
+    return name if name in block else STEPPED[name]
 
 
 def _whole(column: Any) -> Any:
