@@ -59,16 +59,20 @@ def log_meta(log: ElementLog) -> dict[str, Any]:
     }
 
 
-def node_table(log: ElementLog) -> Any:
+def node_table(log: ElementLog, arity: np.ndarray | None = None) -> Any:
+    """The log's nodes as a table; ``arity``: each node's number of inputs, when the caller
+    has them already."""
     pa = arrow()
     n = log.size
+    if arity is None:
+        arity = np.diff(np.asarray(log.input_start, np.int64))
     columns = {
         "node_id": pa.array(np.asarray(log.node_id, np.int64)),
         "node_type": pa.array(np.asarray(log.node_type, np.uint8)),
         "operation": pa.array(np.asarray(log.operation, np.int32)),
         "word": pa.array(np.asarray(log.word, np.int64)),
         "inputs": _list(log.input_start, log.inputs),
-        "arity": pa.array(np.diff(np.asarray(log.input_start, np.int64))),
+        "arity": pa.array(arity),
         "value": pa.array(np.asarray(log.value, np.float64)),
         "text": _optional_text(log.text, n),
         "row": pa.array(np.asarray(log.row, np.int64)),

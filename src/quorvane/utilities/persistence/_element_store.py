@@ -188,10 +188,11 @@ class ElementStore:
         for name in log.results:
             checked_text("result", name)
         # the tables are made before the transaction: it holds SQLite's one write lock
-        node_cuts = _cuts(np.diff(log.input_start), NODE_BLOCK_ROWS, BLOCK_ENTRIES)
+        arity = np.diff(np.asarray(log.input_start, np.int64))
+        node_cuts = _cuts(arity, NODE_BLOCK_ROWS, BLOCK_ENTRIES)
         identity_cuts = _cuts(np.diff(log.member_start), IDENTITY_BLOCK_ROWS, BLOCK_ENTRIES)
         parts = [
-            (NODES, codec.node_table(log), node_cuts),
+            (NODES, codec.node_table(log, arity), node_cuts),
             (IDENTITIES, codec.identity_table(log), identity_cuts),
         ]
         wide = {
