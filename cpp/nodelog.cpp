@@ -178,22 +178,25 @@ bool follows(const int64_t* column, size_t n, int64_t first, int64_t step) {
 }  // namespace
 
 // imply_operands where every element has all its operands (what most batches are): each
-// column read on its own, in passes the compiler vectorises. False, having changed
-// nothing, when some element lacks one.
+// column read on its own, in passes the compiler vectorises. False when some element
+// lacks one (the implied operands are then the caller's to work out).
 bool NodeLog::imply_present(Run& run, const int64_t* const* columns, size_t k, size_t n) {
     if (n == 0) return false;
-    for (size_t c = 0; c < k; ++c)
-        if (!none_missing(columns[c], n)) return false;
-    run.implied = 0;
-    run.unit_steps = 0;
-    for (size_t c = 0; c < std::min(k, kImpliable); ++c) {
+    uint8_t implied = 0, unit_steps = 0;
+    for (size_t c = 0; c < k; ++c) {
         const int64_t* column = columns[c];
-        run.base[c] = column[0];
         const int64_t step = n > 1 && column[1] == column[0] + 1 ? 1 : 0;
-        if (!follows(column, n, column[0], step)) continue;
-        run.implied = static_cast<uint8_t>(run.implied | 1u << c);
-        if (step) run.unit_steps = static_cast<uint8_t>(run.unit_steps | 1u << c);
+        const bool implies = c < kImpliable && follows(column, n, column[0], step);
+        if (implies) {
+            run.base[c] = column[0];
+            implied = static_cast<uint8_t>(implied | 1u << c);
+            if (step) unit_steps = static_cast<uint8_t>(unit_steps | 1u << c);
+        }
+        // an implied column that starts at a node has one for every element
+        if (!(implies && column[0] >= 0) && !none_missing(column, n)) return false;
     }
+    run.implied = implied;
+    run.unit_steps = unit_steps;
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -318,6 +319,22 @@ nb::tuple replay_changed(const I32In& code, const I64In& input_start, const I64I
 
 }  // namespace
 
+// The first of `ids` when they follow one another without a gap from a first >= 0 (the
+// nodes of one operation), else -1: blocks of branch-free compares, no array made.
+int64_t run_start(const I64In& ids) {
+    const size_t n = ids.shape(0);
+    const int64_t* v = ids.data();
+    if (n == 0 || v[0] < 0) return -1;
+    constexpr size_t kBlock = 1024;
+    for (size_t lo = 0; lo < n; lo += kBlock) {
+        const size_t hi = std::min(n, lo + kBlock);
+        bool same = true;
+        for (size_t i = lo; i < hi; ++i) same &= v[i] == v[0] + static_cast<int64_t>(i);
+        if (!same) return -1;
+    }
+    return v[0];
+}
+
 void bind_node_log(nb::module_& m) {
     nb::class_<NodeLog>(m, "NodeLog",
                         "Columnar log of DAG nodes: ids in creation order, words, interned\n"
@@ -387,6 +404,9 @@ void bind_node_log(nb::module_& m) {
         .def_prop_ro("evictions", &NodeLog::evictions)
         .def_prop_ro("bytes", &NodeLog::bytes, "Bytes the log's columns take.");
 
+    m.def("run_start", &run_start, "ids"_a,
+          "The first of `ids` when they follow one another without a gap from a first >= 0,\n"
+          "else -1.");
     m.def("replay_codes", &replay_codes, nb::sig("def replay_codes() -> dict[str, int]"),
           "The replay code of each operation name the replay can evaluate.");
     m.attr("REPLAY_KEEP") = int(orrin::replay::KEEP);

@@ -204,6 +204,12 @@ class NodeLog:
     def bytes(self) -> int:
         """Bytes the log's columns take."""
 
+def run_start(ids: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> int:
+    """
+    The first of `ids` when they follow one another without a gap from a first >= 0,
+    else -1.
+    """
+
 def replay_codes() -> dict[str, int]:
     """The replay code of each operation name the replay can evaluate."""
 

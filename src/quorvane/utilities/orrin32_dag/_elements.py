@@ -43,8 +43,7 @@ class ElementStore:
 
     def made_elementwise(self, ids: np.ndarray, columns: list, operation: str) -> None:
         """Nodes ``ids`` (-1: none made) each over one entry of every input column."""
-        made = ids >= 0
-        every = bool(made.all())
+        made, every = _made(ids)
         if not every and not made.any():
             return
         columns = [np.asarray(c, dtype=np.int64) for c in columns]
@@ -107,8 +106,7 @@ class ElementStore:
         ids = np.asarray(ids, dtype=np.int64)
         if not len(ids) or len(ids) != len(values):
             return
-        made = ids >= 0
-        every = bool(made.all())
+        made, every = _made(ids)
         if not every and not made.any():
             return
         numbers, texts = numbers_and_texts(values, kept=True)
@@ -137,6 +135,13 @@ class ElementStore:
     def texts_of(self, ids: np.ndarray) -> np.ndarray | None:
         """The texts of nodes ``ids``, or None when no node has one."""
         return None if self.text is None else self.text.get(ids)
+
+
+def _made(ids: np.ndarray) -> tuple[np.ndarray, bool]:
+    """(which ids are nodes, whether all are): one pass without a mask where all are."""
+    if not len(ids) or int(ids.min()) >= 0:
+        return np.ones(0, dtype=bool), True
+    return ids >= 0, False
 
 
 def _kept(values: Any, numbers: np.ndarray) -> np.ndarray:
