@@ -21,6 +21,10 @@ import numpy as np
 
 from ._growing import Growing, _run_of
 
+#: positions asked for at most this many at once are looked up one by one (numpy's calls
+#: would cost more than the lookups)
+_FEW = 16
+
 
 class Held:
     """Entries at positions 0 .. ``size`` - 1, each ``fill`` until set (as ``Growing``)."""
@@ -89,6 +93,8 @@ class Held:
                 return _read_only(self.arrays[at][start : start + n].astype(self.dtype, copy=False))
         if not self.arrays:
             return self.rest.get(positions)
+        if n <= _FEW:  # a lineage's steps: looked up one by one
+            return self._few(positions)
         if not bool((positions[1:] >= positions[:-1]).all()):
             out = self.rest.get(positions)
             self._fill_any(out, positions)
@@ -119,6 +125,21 @@ class Held:
             if stop > start:
                 spans.append((first, array, start, stop))
         return spans
+
+    def _few(self, positions: np.ndarray) -> np.ndarray:
+        """The entries of a few positions, each found by a search of the kept arrays."""
+        out = np.empty(len(positions), self.dtype)
+        elsewhere = []
+        for at, position in enumerate(positions.tolist()):
+            held = bisect.bisect_right(self.firsts, position) - 1
+            offset = position - self.firsts[held] if held >= 0 else -1
+            if 0 <= offset < len(self.arrays[held]):
+                out[at] = self.arrays[held][offset]
+            else:
+                elsewhere.append(at)
+        if elsewhere:
+            out[elsewhere] = self.rest.get(positions[elsewhere])
+        return out
 
     def _fill_any(self, out: np.ndarray, positions: np.ndarray) -> None:
         """The same for positions in any order (few, as a lineage asks)."""
