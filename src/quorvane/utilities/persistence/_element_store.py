@@ -34,9 +34,8 @@ NODES, IDENTITIES, FIRST_RESULT = 0, 1, 2
 MEMBERS = -1
 #: copies of the wide node and identity blocks without their list column (see _BlockReader)
 LIGHT = {NODES: -2, IDENTITIES: -3}
-LISTS = {NODES: "inputs", IDENTITIES: "members"}
 #: the names the list column of a stored block may have (a node block's, stepped or not)
-_LIST_NAMES = {NODES: ("inputs", codec.STEPPED["inputs"]), IDENTITIES: ("members",)}
+LISTS = {NODES: ("inputs", codec.STEPPED["inputs"]), IDENTITIES: ("members",)}
 #: rows per block: a lineage reaches a few blocks per operation of its pipeline, each read
 #: whole; larger blocks store a little faster and read slower
 NODE_BLOCK_ROWS = 2048
@@ -138,14 +137,12 @@ def _wide(offsets: np.ndarray, firsts: np.ndarray) -> list[int]:
     return np.flatnonzero(entries > BLOCK_ENTRIES).tolist()
 
 
-def _with_light_copy(part: int, block: Any) -> list[tuple[int, Any]]:
-    """The block, and when it is wide (see _wide) a copy of it without its list column."""
-    lists = [name for name in _LIST_NAMES.get(part, ()) if name in block.column_names]
-    if lists and block.num_rows:
-        offsets, _ = codec._offsets_and_values(block.column(lists[0]))
-        if offsets[-1] > BLOCK_ENTRIES:
-            return [(part, block), (LIGHT[part], block.drop_columns(lists))]
-    return [(part, block)]
+def _with_light_copy(part: int, block: Any, wide: bool) -> list[tuple[int, Any]]:
+    """The block, and when it is ``wide`` (see _wide) a copy of it without its list column."""
+    if not wide:
+        return [(part, block)]
+    lists = [name for name in LISTS[part] if name in block.column_names]
+    return [(part, block), (LIGHT[part], block.drop_columns(lists))]
 
 
 def _encoded(item: tuple[int, int, Any]) -> tuple[int, int, bytes]:
@@ -244,20 +241,24 @@ class ElementStore:
                     " VALUES (?, ?, ?, ?)",
                     (log_id, name, part, block_keys),
                 )
-            self._insert_blocks(tx, log_id, parts)
+            self._insert_blocks(tx, log_id, parts, wide)
 
     def _insert_blocks(
-        self, tx: Any, log_id: int, parts: list[tuple[int, Any, np.ndarray]]
+        self,
+        tx: Any,
+        log_id: int,
+        parts: list[tuple[int, Any, np.ndarray]],
+        wide: dict[int, list[int]],
     ) -> None:
         """Every part's blocks, each encoded in a thread of its own while the ones before it
         are inserted: compressing and writing take about as long, and both let go of the
-        interpreter's lock while they work. A wide block is stored a second time without its
-        list column."""
+        interpreter's lock while they work. A wide block (by number, in ``wide``) is stored
+        a second time without its list column."""
         slices = (
             (stored_as, number, stored)
             for part, table, firsts in parts
             for number, block in enumerate(_blocks_of(part, table, firsts))
-            for stored_as, stored in _with_light_copy(part, block)
+            for stored_as, stored in _with_light_copy(part, block, number in wide.get(part, ()))
         )
         for part, number, data in _ahead(_encoded, slices, depth=8):
             tx.execute(
