@@ -98,10 +98,10 @@ def line(label: str, wall: float, cpu: float, plain: tuple[float, float]) -> Non
 
 def bytes_per_node(tracker: DAGTracker, nodes: int) -> tuple[float, float]:
     """Memory allocated per node (cells included): by the native log (its columns'
-    capacity), and by the element store's values and rows (their chunks; the last one's
-    pages not yet written are allocated, not used)."""
+    capacity), and held by the element store's values and rows (the operations' arrays it
+    keeps, which are pandas' results and the rows' identities, and its other chunks)."""
     store = tracker._elements
-    held = sum(chunk.nbytes for column in (store.value, store.row) for chunk in column.chunks)
+    held = store.value.nbytes + store.row.nbytes
     return tracker._log.bytes / nodes, held / nodes
 
 

@@ -114,7 +114,8 @@ int64_t NodeLog::append(uint8_t type, int32_t op, int64_t word, uint8_t flags,
     return id;
 }
 
-void NodeLog::append_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
+template <class Word>
+void NodeLog::append_columns(uint8_t type, int32_t op, const Word* words, size_t n,
                              const int64_t* const* columns, size_t k, unsigned taint_shift,
                              int64_t* out, std::vector<int64_t>* edges, uint8_t flags) {
     auto present = [&](size_t i) {
@@ -153,11 +154,56 @@ bool all_present(const int64_t* const* columns, size_t k, size_t i) {
         if (columns[c][i] < 0) return false;
     return true;
 }
+
+// Whether every entry of a column is >= 0: a reduction the compiler vectorises.
+bool none_missing(const int64_t* column, size_t n) {
+    int64_t low = 0;
+    for (size_t i = 0; i < n; ++i) low = std::min(low, column[i]);
+    return low >= 0;
+}
+
+// Whether column[i] == first + i * step for every i: blocks of branch-free compares, so
+// that a column that is no such sequence is given up after its first block.
+bool follows(const int64_t* column, size_t n, int64_t first, int64_t step) {
+    constexpr size_t kBlock = 1024;
+    for (size_t lo = 0; lo < n; lo += kBlock) {
+        const size_t hi = std::min(n, lo + kBlock);
+        bool same = true;
+        for (size_t i = lo; i < hi; ++i)
+            same &= column[i] == first + static_cast<int64_t>(i) * step;
+        if (!same) return false;
+    }
+    return true;
+}
 }  // namespace
+
+// imply_operands where every element has all its operands (what most batches are): each
+// column read on its own, in passes the compiler vectorises. False when some element
+// lacks one (the implied operands are then the caller's to work out).
+bool NodeLog::imply_present(Run& run, const int64_t* const* columns, size_t k, size_t n) {
+    if (n == 0) return false;
+    uint8_t implied = 0, unit_steps = 0;
+    for (size_t c = 0; c < k; ++c) {
+        const int64_t* column = columns[c];
+        const int64_t step = n > 1 && column[1] == column[0] + 1 ? 1 : 0;
+        const bool implies = c < kImpliable && follows(column, n, column[0], step);
+        if (implies) {
+            run.base[c] = column[0];
+            implied = static_cast<uint8_t>(implied | 1u << c);
+            if (step) unit_steps = static_cast<uint8_t>(unit_steps | 1u << c);
+        }
+        // an implied column that starts at a node has one for every element
+        if (!(implies && column[0] >= 0) && !none_missing(column, n)) return false;
+    }
+    run.implied = implied;
+    run.unit_steps = unit_steps;
+    return true;
+}
 
 // Which of the first operands follow from a row's place among the rows made (see Run): the
 // same node in every row, or nodes one after another. One pass that reads the columns.
 void NodeLog::imply_operands(Run& run, const int64_t* const* columns, size_t k, size_t n) {
+    if (imply_present(run, columns, k, n)) return;
     unsigned open = (1u << std::min(k, kImpliable)) - 1;
     run.implied = 0;
     run.unit_steps = 0;
@@ -185,7 +231,8 @@ void NodeLog::imply_operands(Run& run, const int64_t* const* columns, size_t k, 
 // The columns of the new rows written in one pass each; no eviction can strike. Room is
 // made for one row per element, and the columns cut back to the rows made; operands the
 // run implies are not written.
-void NodeLog::fill_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
+template <class Word>
+void NodeLog::fill_columns(uint8_t type, int32_t op, const Word* words, size_t n,
                            const int64_t* const* columns, size_t k, unsigned taint_shift,
                            int64_t* out, uint8_t flags) {
     size_t base = rows();
@@ -220,7 +267,7 @@ void NodeLog::fill_columns(uint8_t type, int32_t op, const int64_t* words, size_
     stand_for_.resize(base + made);
     std::fill(stand_for_.data() + base, stand_for_.data() + base + made, int64_t{-1});
     if (!(flags & kCell)) live_ += made;
-    for (size_t r = base; r < base + made; ++r) note_stand_in(r);
+    if (!(flags & (kCell | kConstant))) note_stand_ins(base, columns, k, n);
 }
 
 void NodeLog::append_ragged(uint8_t type, int32_t op, const int64_t* words, size_t n,
@@ -343,10 +390,12 @@ void NodeLog::compact() {
     indexed_rows_ = 0;
 }
 
-int64_t NodeLog::row_of(int64_t id) const {
+int64_t NodeLog::row_of(int64_t id) const { return row_near(id, last_run_); }
+
+int64_t NodeLog::row_near(int64_t id, size_t& hint) const {
     if (runs_.empty()) return -1;
     // the run found last first: the inputs of a batch are mostly of one run
-    size_t run = last_run_ < runs_.size() ? last_run_ : 0;
+    size_t run = hint < runs_.size() ? hint : 0;
     if (id < runs_[run].first_id ||
         id - runs_[run].first_id >= static_cast<int64_t>(run_end(run) - runs_[run].first_row)) {
         auto after = std::upper_bound(runs_.begin(), runs_.end(), id,
@@ -357,7 +406,7 @@ int64_t NodeLog::row_of(int64_t id) const {
     const Run& found = runs_[run];
     const int64_t offset = id - found.first_id;
     if (offset >= static_cast<int64_t>(run_end(run) - found.first_row)) return -1;  // a gap
-    last_run_ = run;
+    hint = run;
     size_t r = found.first_row + static_cast<size_t>(offset);
     return (flags_[r] & kAlive) ? static_cast<int64_t>(r) : -1;
 }
@@ -399,6 +448,26 @@ void NodeLog::note_stand_in(size_t row) {
     if (kept < 0) return;
     size_t p = to_size(kept);
     stand_for_[row] = p == row ? id(p) : summary_of_row(p);  // resolved before noted
+}
+
+// note_stand_in for the rows of one batch, made from the present elements of `columns`
+// in order: each row's inputs read from the columns, each column's rows found from its own
+// run, instead of each row's inputs rebuilt from its run and looked up from the one run
+// found last (which two operands of different runs would make a search per input).
+void NodeLog::note_stand_ins(size_t base, const int64_t* const* columns, size_t k, size_t n) {
+    std::vector<size_t> hints(k, last_run_);
+    size_t r = base;
+    for (size_t i = 0; i < n; ++i) {
+        if (!all_present(columns, k, i)) continue;
+        const int64_t word = words_[r];
+        for (size_t c = 0; c < k; ++c) {
+            const int64_t p = row_near(columns[c][i], hints[c]);
+            if (p < 0 || (flags_[to_size(p)] & kConstant) || words_[to_size(p)] != word) continue;
+            stand_for_[r] = summary_of_row(to_size(p));  // an input is older than its row
+            break;
+        }
+        ++r;
+    }
 }
 
 // Rows leave in the order they were evicted, oldest first, so the ids a compaction adds
@@ -550,21 +619,47 @@ struct TripleHash {
 void NodeLog::distinct_rows(std::vector<int64_t>& rows, std::vector<int64_t>& edge_words) const {
     std::unordered_set<int64_t> seen_words;
     std::unordered_set<std::tuple<int64_t, int64_t, int64_t>, TripleHash> seen_edges;
-    for (size_t r = 0; r < words_.size(); ++r) {
-        if (!(flags_[r] & kAlive) || (flags_[r] & (kCell | kConstant))) continue;
-        if (!in_summary(r)) continue;  // a step that keeps an input's word: that input
-        if (seen_words.insert(words_[r]).second) rows.push_back(static_cast<int64_t>(r));
-        Inputs in = inputs(r);
-        size_t k = in.size();
-        for (size_t i = 0; i < k; ++i) {
-            int64_t parent = row_of(summary_as(in[i]));
-            if (parent < 0 || (flags_[to_size(parent)] & kConstant)) continue;
-            if (words_[to_size(parent)] == words_[r]) continue;  // no edge to itself
-            auto key = std::make_tuple(words_[to_size(parent)], words_[r], static_cast<int64_t>(i));
-            if (!seen_edges.insert(key).second) continue;
-            edge_words.push_back(std::get<0>(key));
-            edge_words.push_back(std::get<1>(key));
-            edge_words.push_back(std::get<2>(key));
+    // Run by run, each operand's inputs (and what they stand for) found from the run found
+    // for that operand last: the operands of a run lie in runs of their own.
+    // A word, or an edge of an operand, the same as the row before's was seen already (runs
+    // of one word are long): no lookup in the sets for it.
+    std::vector<size_t> near, far;
+    std::vector<std::pair<int64_t, int64_t>> last_edge;
+    for (size_t run = 0; run < runs_.size(); ++run) {
+        const size_t k = runs_[run].arity;
+        near.assign(k, last_run_);
+        far.assign(k, last_run_);
+        last_edge.assign(k, {-1, -1});
+        bool any_word = false;
+        int64_t last_word = 0;
+        for (size_t r = runs_[run].first_row; r < run_end(run); ++r) {
+            if (!in_summary(r)) continue;  // a step that keeps an input's word: that input
+            if ((!any_word || words_[r] != last_word) && seen_words.insert(words_[r]).second)
+                rows.push_back(static_cast<int64_t>(r));
+            any_word = true;
+            last_word = words_[r];
+            Inputs in = inputs(r);
+            for (size_t i = 0; i < k; ++i) {
+                const int64_t id = in[i];
+                const int64_t found = row_near(id, near[i]);
+                int64_t parent = found;
+                if (found < 0) {  // evicted: what it stood for when it was made
+                    const int64_t stand = departed_stand(id);
+                    parent = row_near(stand >= 0 ? stand : id, far[i]);
+                } else if (summary_of_row(to_size(found)) != id) {
+                    parent = row_near(summary_of_row(to_size(found)), far[i]);
+                }
+                if (parent < 0 || (flags_[to_size(parent)] & kConstant)) continue;
+                if (words_[to_size(parent)] == words_[r]) continue;  // no edge to itself
+                const std::pair<int64_t, int64_t> pair{words_[to_size(parent)], words_[r]};
+                if (pair == last_edge[i]) continue;
+                last_edge[i] = pair;
+                auto key = std::make_tuple(pair.first, pair.second, static_cast<int64_t>(i));
+                if (!seen_edges.insert(key).second) continue;
+                edge_words.push_back(std::get<0>(key));
+                edge_words.push_back(std::get<1>(key));
+                edge_words.push_back(std::get<2>(key));
+            }
         }
     }
 }
@@ -671,5 +766,13 @@ size_t NodeLog::bytes() const {
                sizeof(int64_t) +
            index_.capacity() * sizeof(int64_t);
 }
+
+// The word types the bindings call append_columns with.
+template void NodeLog::append_columns<int64_t>(uint8_t, int32_t, const int64_t*, size_t,
+                                               const int64_t* const*, size_t, unsigned,
+                                               int64_t*, std::vector<int64_t>*, uint8_t);
+template void NodeLog::append_columns<uint32_t>(uint8_t, int32_t, const uint32_t*, size_t,
+                                                const int64_t* const*, size_t, unsigned,
+                                                int64_t*, std::vector<int64_t>*, uint8_t);
 
 }  // namespace orrin

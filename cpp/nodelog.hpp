@@ -45,6 +45,9 @@ public:
     // kept per row at all. Per row the log keeps only what differs (word, flags, stand-in,
     // the other inputs): fresh memory is most of what logging a node costs.
     static constexpr size_t kImpliable = 4;  // operands that may be implied: the first four
+    // The bits set in each mask of implied operands: a lookup, where a popcount of a machine
+    // built for any x86-64 is a call per input read.
+    static constexpr uint8_t kOnes[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
     struct Run {
         size_t first_row;
         int64_t first_id;
@@ -56,7 +59,7 @@ public:
         uint8_t unit_steps;  // bit j: that step is 1 (else 0: the same node for every row)
         int64_t base[kImpliable];
         size_t kept_arity() const {
-            return arity - static_cast<size_t>(__builtin_popcount(implied));
+            return arity - static_cast<size_t>(kOnes[implied & 0xFu]);
         }
     };
     // The inputs of one row, in operand order.
@@ -69,7 +72,7 @@ public:
             const unsigned below = j < kImpliable ? (1u << j) - 1 : 0xFu;
             if (j < kImpliable && (run_->implied >> j & 1u))
                 return run_->base[j] + ((run_->unit_steps >> j & 1u) ? offset_ : 0);
-            return kept_[j - static_cast<size_t>(__builtin_popcount(run_->implied & below))];
+            return kept_[j - static_cast<size_t>(kOnes[run_->implied & below])];
         }
 
     private:
@@ -89,7 +92,10 @@ public:
     // out[i] is its id, or -1 where an input is missing. Protected where the word's bit at
     // `taint_shift` is set; every node also takes `flags` (kSource: the cells of a source
     // column, never evicted).
-    void append_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
+    // `Word`: int64_t, or uint32_t for the words of an array that holds them as such (no
+    // widened copy is made of them for the call).
+    template <class Word>
+    void append_columns(uint8_t type, int32_t op, const Word* words, size_t n,
                         const int64_t* const* columns, size_t k, unsigned taint_shift,
                         int64_t* out, std::vector<int64_t>* edges = nullptr,
                         uint8_t flags = 0);
@@ -185,16 +191,22 @@ private:
     static Run run_of(uint8_t type, int32_t op, int64_t first_id, int64_t first_input,
                       size_t arity);
     static void imply_operands(Run& run, const int64_t* const* columns, size_t k, size_t n);
+    static bool imply_present(Run& run, const int64_t* const* columns, size_t k, size_t n);
 
     void push(uint8_t type, int32_t op, int64_t word, uint8_t flags, size_t arity);
     void reserve(size_t rows, size_t inputs);
-    void fill_columns(uint8_t type, int32_t op, const int64_t* words, size_t n,
+    template <class Word>
+    void fill_columns(uint8_t type, int32_t op, const Word* words, size_t n,
                       const int64_t* const* columns, size_t k, unsigned taint_shift,
                       int64_t* out, uint8_t flags);
     void note_edges(const int64_t* in, size_t k, int64_t word, size_t element,
                     std::vector<int64_t>* edges) const;
     void after_append();
     void note_stand_in(size_t row);
+    void note_stand_ins(size_t base, const int64_t* const* columns, size_t k, size_t n);
+    // row_of, starting from the run `hint` (updated to the run found): one hint per operand
+    // column keeps each column's lookups in its own run.
+    int64_t row_near(int64_t id, size_t& hint) const;
     // What a row compaction dropped stood for, or -1.
     int64_t departed_stand(int64_t id) const;
     int64_t summary_of_row(size_t row) const;

@@ -7,6 +7,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -21,6 +22,7 @@ namespace {
 
 using I64In = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using I64Out = nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>;
+using U32In = nb::ndarray<const uint32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 I64Out to_array(std::vector<int64_t>&& values) {
     auto* owned = new std::vector<int64_t>(std::move(values));
@@ -57,7 +59,8 @@ nb::object with_edges(I64Out ids, std::vector<int64_t>* edges) {
     return nb::make_tuple(ids, to_array(std::move(*edges)));
 }
 
-nb::object append_columns(NodeLog& log, int type, int32_t op, const I64In& words,
+template <class Words>
+nb::object append_columns(NodeLog& log, int type, int32_t op, const Words& words,
                           const std::vector<I64In>& columns, int taint_shift, bool edges,
                           int flags) {
     size_t n = words.shape(0);
@@ -316,6 +319,22 @@ nb::tuple replay_changed(const I32In& code, const I64In& input_start, const I64I
 
 }  // namespace
 
+// The first of `ids` when they follow one another without a gap from a first >= 0 (the
+// nodes of one operation), else -1: blocks of branch-free compares, no array made.
+int64_t run_start(const I64In& ids) {
+    const size_t n = ids.shape(0);
+    const int64_t* v = ids.data();
+    if (n == 0 || v[0] < 0) return -1;
+    constexpr size_t kBlock = 1024;
+    for (size_t lo = 0; lo < n; lo += kBlock) {
+        const size_t hi = std::min(n, lo + kBlock);
+        bool same = true;
+        for (size_t i = lo; i < hi; ++i) same &= v[i] == v[0] + static_cast<int64_t>(i);
+        if (!same) return -1;
+    }
+    return v[0];
+}
+
 void bind_node_log(nb::module_& m) {
     nb::class_<NodeLog>(m, "NodeLog",
                         "Columnar log of DAG nodes: ids in creation order, words, interned\n"
@@ -324,12 +343,16 @@ void bind_node_log(nb::module_& m) {
         .def(nb::init<int64_t>(), "max_nodes"_a)
         .def("append", &append_one, "type"_a, "op"_a, "word"_a, "flags"_a, "inputs"_a,
              "Log one node; returns its id.")
-        .def("append_columns", &append_columns, "type"_a, "op"_a, "words"_a, "columns"_a,
-             "taint_shift"_a, "edges"_a = false, "flags"_a = 0,
+        .def("append_columns", &append_columns<I64In>, "type"_a, "op"_a, "words"_a,
+             "columns"_a, "taint_shift"_a, "edges"_a = false, "flags"_a = 0,
              "One node per element whose inputs (one per column) all exist; -1 elsewhere.\n"
              "With edges=True, also (input word, word, position, element) of every input in\n"
              "the table as each node is made, as rows of a flat array. Every node takes\n"
              "`flags` (24: a cell of a source column, see NodeLog::kCell).")
+        // after the int64 form: words of another type are converted to int64, never narrowed
+        .def("append_columns", &append_columns<U32In>, "type"_a, "op"_a, "words"_a,
+             "columns"_a, "taint_shift"_a, "edges"_a = false, "flags"_a = 0,
+             "The same with uint32 words, read as they are.")
         .def("append_ragged", &append_ragged, "type"_a, "op"_a, "words"_a, "offsets"_a, "flat"_a,
              "taint_shift"_a, "edges"_a = false,
              "One node per segment of inputs; -1 for an empty segment.")
@@ -381,6 +404,9 @@ void bind_node_log(nb::module_& m) {
         .def_prop_ro("evictions", &NodeLog::evictions)
         .def_prop_ro("bytes", &NodeLog::bytes, "Bytes the log's columns take.");
 
+    m.def("run_start", &run_start, "ids"_a,
+          "The first of `ids` when they follow one another without a gap from a first >= 0,\n"
+          "else -1.");
     m.def("replay_codes", &replay_codes, nb::sig("def replay_codes() -> dict[str, int]"),
           "The replay code of each operation name the replay can evaluate.");
     m.attr("REPLAY_KEEP") = int(orrin::replay::KEEP);

@@ -3,7 +3,7 @@ Native ORRIN-32 provenance engine: word packing, algebra and batch kernels.
 """
 
 from collections.abc import Iterable, Sequence
-from typing import Annotated, Any
+from typing import Annotated, Any, overload
 
 import numpy
 import numpy.typing
@@ -112,6 +112,7 @@ class NodeLog:
     def append(self, type: int, op: int, word: int, flags: int, inputs: Sequence[int]) -> int:
         """Log one node; returns its id."""
 
+    @overload
     def append_columns(self, type: int, op: int, words: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], columns: Sequence[Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)]], taint_shift: int, edges: bool = False, flags: int = 0) -> object:
         """
         One node per element whose inputs (one per column) all exist; -1 elsewhere.
@@ -119,6 +120,10 @@ class NodeLog:
         the table as each node is made, as rows of a flat array. Every node takes
         `flags` (24: a cell of a source column, see NodeLog::kCell).
         """
+
+    @overload
+    def append_columns(self, type: int, op: int, words: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)], columns: Sequence[Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)]], taint_shift: int, edges: bool = False, flags: int = 0) -> object:
+        """The same with uint32 words, read as they are."""
 
     def append_ragged(self, type: int, op: int, words: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], offsets: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], flat: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], taint_shift: int, edges: bool = False) -> object:
         """One node per segment of inputs; -1 for an empty segment."""
@@ -198,6 +203,12 @@ class NodeLog:
     @property
     def bytes(self) -> int:
         """Bytes the log's columns take."""
+
+def run_start(ids: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> int:
+    """
+    The first of `ids` when they follow one another without a gap from a first >= 0,
+    else -1.
+    """
 
 def replay_codes() -> dict[str, int]:
     """The replay code of each operation name the replay can evaluate."""

@@ -209,3 +209,23 @@ def test_the_banner_of_any_element_equals_dag_audit(run, column):
     audit = dag_audit(tracked[column], 7)
     assert lineage.protected_reached is audit["has_protected"]
     assert bool(audit["dag"]["protected_sources"]) is lineage.protected_reached
+
+
+@pytest.mark.parametrize(
+    "write",
+    [
+        lambda s: s.iloc.__setitem__(0, -1.0),
+        lambda s: s.__setitem__(s > 0, -1.0),
+        lambda s: s.mask(s > 0, -1.0, inplace=True),
+    ],
+    ids=["iloc", "boolean key", "mask in place"],
+)
+def test_a_write_into_a_result_leaves_its_logged_values(write):
+    # the log keeps a result's values by reference: a later write must not reach them
+    tracker = DAGTracker()
+    frame = wrap_dataframe_dag(pd.DataFrame({"a": [1.0, 2.0], "b": [4.0, 8.0]}), tracker, "t")
+    ratio = frame["a"] / frame["b"]
+    nodes = ratio._node_ids.copy()
+    write(ratio)
+    assert ratio.iloc[0] == -1.0
+    assert [tracker.element_lineage(int(n)).steps[-1].value for n in nodes] == [0.25, 0.25]

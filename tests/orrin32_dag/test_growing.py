@@ -1,5 +1,6 @@
 """The growing columns behind the element log: every way of reading and setting agrees
-with a plain array, across the chunks it grows by and through pickling."""
+with a plain array, across the chunks it grows by, the arrays it keeps by reference and
+through pickling."""
 
 from __future__ import annotations
 
@@ -9,12 +10,22 @@ import numpy as np
 import pytest
 
 from quorvane.utilities.orrin32_dag._growing import Growing
+from quorvane.utilities.orrin32_dag._held import Held
 
 
-@pytest.mark.parametrize("dtype, fill", [(np.int64, -1), (np.float64, np.nan), (object, "")])
+@pytest.mark.parametrize(
+    "kind, dtype, fill",
+    [
+        (Growing, np.int64, -1),
+        (Growing, np.float64, np.nan),
+        (Growing, object, ""),
+        (Held, np.int64, -1),
+        (Held, np.float64, np.nan),
+    ],
+)
 @pytest.mark.parametrize("pickled", [False, True])
-def test_reads_and_sets_agree_with_a_plain_array(dtype, fill, pickled):
-    column, expected = Growing(dtype, fill), np.full(5_000, fill, dtype=dtype)
+def test_reads_and_sets_agree_with_a_plain_array(kind, dtype, fill, pickled):
+    column, expected = kind(dtype, fill), np.full(5_000, fill, dtype=dtype)
     first = np.arange(10, 20)
     column.set(first, first * 2)
     expected[first] = first * 2
@@ -38,5 +49,9 @@ def test_reads_and_sets_agree_with_a_plain_array(dtype, fill, pickled):
     assert as_text(column.get(positions)) == as_text(wanted)
     assert as_text(column.get(runs)) == as_text(expected[runs])
     assert as_text(column.get(gaps)) == as_text(expected[gaps])
-    tail = column.run(4_990, 20)  # beyond the end: the fill
+    tail = column.get(np.arange(4_990, 5_010))  # beyond the end: the fill
     assert as_text(tail) == as_text([*expected[4_990:], *[fill] * 10])
+    later = np.arange(6_000, 6_100)  # after all: a new run (kept by a held column)
+    column.set(later, later.astype(np.int32))
+    wanted = np.array([*later[::-1], fill], dtype=dtype)
+    assert as_text(column.get(np.r_[later[::-1], 5_999])) == as_text(wanted)

@@ -231,6 +231,7 @@ CELLS = {
 SETTINGS = {
     "plain": {},
     "cap mid-chunk": {"_value_buffer_cap": 5},
+    "full before": {"_value_buffer_cap": 1},
     "writer mid-chunk": {"_value_flush_threshold": 3, "_writer": CountingWriter},
     "cap below threshold": {"_value_buffer_cap": 2, "_value_flush_threshold": 4, "_writer": 1},
     "failing writer": {"_value_flush_threshold": 2, "_writer": lambda: CountingWriter({1, 3})},

@@ -335,7 +335,7 @@ def tracked():
 @pytest.mark.parametrize("stepped", [True, False], ids=["stepped", "blocks-stored-before"])
 def test_the_whole_log_reads_back_and_a_new_one_replaces_it(backend, monkeypatch, make, stepped):
     if not stepped:  # node blocks as stores wrote them before ids were kept as steps
-        monkeypatch.setattr(_element_codec, "stepped", lambda table: table)
+        monkeypatch.setattr(_element_codec, "stepped_blocks", _element_codec.blocks)
     log, walk = make()
     pid = backend.create_pipeline("logged")
     assert backend.read_element_log(pid) is None and backend.element_results(pid) == []
@@ -360,8 +360,8 @@ def test_a_failed_write_stores_nothing_and_keeps_the_log_before(backend, monkeyp
     before = backend.read_element_lineage(pid, "approved", "LA-2")
     insert = ElementStore._insert_blocks
 
-    def fail_after_the_nodes(self, tx, log_id, parts):
-        insert(self, tx, log_id, parts[:1])
+    def fail_after_the_nodes(self, tx, log_id, parts, *rest):
+        insert(self, tx, log_id, parts[:1], *rest)
         raise OSError("disk full")
 
     monkeypatch.setattr(ElementStore, "_insert_blocks", fail_after_the_nodes)

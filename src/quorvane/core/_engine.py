@@ -27,6 +27,7 @@ try:
         replay_codes,
         replay_owners,
         risk_score_batch,
+        run_start,
         update_chain_batch,
     )
 except ImportError as exc:  # the module itself, or one of its names, is missing
@@ -53,5 +54,6 @@ __all__ = [
     "replay_codes",
     "replay_owners",
     "risk_score_batch",
+    "run_start",
     "update_chain_batch",
 ]

@@ -228,6 +228,8 @@ def _record_chunk(tracker, values, words, operation, column_name):
     except Exception as exc:  # noqa: BLE001 - every element's call raises it after its checks
         present = present_cells(values)[0]
         return len(present), (exc if len(present) else None)
+    if _dropped_whole(tracker, values, words):
+        return 0, None
     header = _header(tracker, operation, column_name)
     if _is_numeric_array(values):
         chunk, build_failures = _numeric_chunk(header, values, words)
@@ -239,6 +241,22 @@ def _record_chunk(tracker, values, words, operation, column_name):
     if not failures:
         return 0, None
     return len(failures), min(failures, key=lambda failure: failure[0])[1]
+
+
+def _dropped_whole(tracker, values, words) -> bool:
+    """Whether a numeric array's records were all dropped, as a full buffer without a
+    writer drops them (counted, the warning once a run): then no chunk is built, whose
+    copy of the values would only be let go. False, having done nothing, otherwise."""
+    if not _is_numeric_array(values) or _word_array(words, len(values)) is None:
+        return False
+    cap = getattr(tracker, "_value_buffer_cap", VALUE_BUFFER_CAP)
+    with tracker._value_buffer_lock:
+        if tracker._writer or len(tracker._value_buffer) < cap:
+            return False
+        missing = int(np.count_nonzero(np.isnan(values))) if values.dtype.kind == "f" else 0
+        runs = _count_drops(tracker, len(values) - missing) if len(values) > missing else 0
+    _warn_full(tracker, runs)
+    return True
 
 
 def _numeric_chunk(header: ChunkHeader, values: np.ndarray, words) -> tuple[ValueChunk, list]:

@@ -233,6 +233,8 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     def __setitem__(self, key: Any, value: Any) -> None:
         if self._readonly:
             raise ValueError("Cannot modify read-only array")
+        if not self._plain.flags.writeable:  # a log keeps these values: write a copy
+            self._plain = self._plain.copy()
         if not isinstance(key, (numbers.Integral, slice)):
             key = check_array_indexer(self, key)
         # new arrays of entries: a series that read these words keeps them (pandas hands

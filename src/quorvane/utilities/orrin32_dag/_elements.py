@@ -17,7 +17,9 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ...tracking._array import WordsArray
 from ._growing import Growing
+from ._held import Held
 from ._identities import NO_IDENTITY, RowIdentities
 
 #: The operation name of a constant node (a scalar operand, a threshold, a table).
@@ -28,9 +30,9 @@ class ElementStore:
     """Per node: value, text and row; per row identity: see ``RowIdentities``."""
 
     def __init__(self) -> None:
-        self.value = Growing(np.float64, np.nan)
+        self.value = Held(np.float64, np.nan)
         self.text: Growing | None = None
-        self.row = Growing(np.int64, NO_IDENTITY)
+        self.row = Held(np.int64, NO_IDENTITY)
         self.identities = RowIdentities()
         #: group key (JSON) of the aggregate node of a groupby's group
         self.group_keys: dict[int, str] = {}
@@ -41,8 +43,7 @@ class ElementStore:
 
     def made_elementwise(self, ids: np.ndarray, columns: list, operation: str) -> None:
         """Nodes ``ids`` (-1: none made) each over one entry of every input column."""
-        made = ids >= 0
-        every = bool(made.all())
+        made, every = _made(ids)
         if not every and not made.any():
             return
         columns = [np.asarray(c, dtype=np.int64) for c in columns]
@@ -105,16 +106,17 @@ class ElementStore:
         ids = np.asarray(ids, dtype=np.int64)
         if not len(ids) or len(ids) != len(values):
             return
-        made = ids >= 0
-        every = bool(made.all())
+        made, every = _made(ids)
         if not every and not made.any():
             return
-        numbers, texts = numbers_and_texts(values)
+        numbers, texts = numbers_and_texts(values, kept=True)
         if not every:
             ids, numbers = ids[made], numbers[made]
             texts = texts[made] if texts is not None else None
         if shared:
-            numbers = _agreed(ids, numbers)
+            numbers = _agreed(ids, numbers.astype(np.float64, copy=False))
+        elif every:
+            numbers = _kept(values, numbers)
         self.value.set(ids, numbers)
         if texts is not None and self.text is None:
             self.text = Growing(object, None)
@@ -135,6 +137,28 @@ class ElementStore:
         return None if self.text is None else self.text.get(ids)
 
 
+def _made(ids: np.ndarray) -> tuple[np.ndarray, bool]:
+    """(which ids are nodes, whether all are): one pass without a mask where all are."""
+    if not len(ids) or int(ids.min()) >= 0:
+        return np.ones(0, dtype=bool), True
+    return ids >= 0, False
+
+
+def _kept(values: Any, numbers: np.ndarray) -> np.ndarray:
+    """``numbers`` as the log may keep them by reference: an array no one can write into
+    afterwards. The values of a words array that owns them are made read-only (a write
+    into the array then writes into a copy, see ``WordsArray.__setitem__``); other memory
+    of the caller's (a wrapped frame's column) is copied; an array made here is kept."""
+    plain = values._plain if isinstance(values, WordsArray) else None
+    if plain is not None and numbers is plain and plain.flags.owndata:
+        plain.flags.writeable = False
+        return numbers
+    caller = plain if plain is not None else values
+    if isinstance(caller, np.ndarray) and np.may_share_memory(numbers, caller):
+        return numbers.copy()
+    return numbers
+
+
 def _agreed(ids: np.ndarray, numbers: np.ndarray) -> np.ndarray:
     """``numbers`` with NaN for every id whose elements hold different numbers."""
     order = np.argsort(ids, kind="stable")
@@ -150,13 +174,14 @@ def _agreed(ids: np.ndarray, numbers: np.ndarray) -> np.ndarray:
     return out
 
 
-def numbers_and_texts(values: Any) -> tuple[np.ndarray, np.ndarray | None]:
+def numbers_and_texts(values: Any, kept: bool = False) -> tuple[np.ndarray, np.ndarray | None]:
     """Every element as a number (NaN where missing or not a number) and, where it is not
-    a number, as text (None elsewhere; None for all when every element is numeric)."""
+    a number, as text (None elsewhere; None for all when every element is numeric).
+    ``kept``: integers and booleans stay as they are (read as numbers when read back)."""
     array = values if isinstance(values, np.ndarray) else np.asarray(values)
     kind = array.dtype.kind
-    if kind in "biuf":  # the caller only reads it: float64 values are not copied
-        return array.astype(np.float64, copy=False), None
+    if kind in "biuf":  # the caller only reads it: numbers are not copied
+        return (array if kept else array.astype(np.float64, copy=False)), None
     n = len(array)
     if kind in "mMc":
         texts = array.astype(str).astype(object)

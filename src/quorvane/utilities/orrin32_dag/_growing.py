@@ -19,6 +19,8 @@ from typing import Any
 
 import numpy as np
 
+from ...core._engine import run_start
+
 #: the first chunk holds 2**_FIRST_BITS entries; chunk c holds 2**(_FIRST_BITS + c)
 _FIRST_BITS = 10
 
@@ -173,12 +175,12 @@ class Growing:
 
 
 def _run_of(positions: np.ndarray) -> int | None:
-    """The first position when ``positions`` run one after another without a gap (the
-    nodes one operation made, a whole log's ids), read and set as one slice; else None.
-    The ends rule out most others before a pass over all of them."""
+    """The first position when ``positions`` (int64) run one after another without a gap
+    (the nodes one operation made, a whole log's ids), read and set as one slice; else
+    None. The ends rule out most others before a pass over all of them."""
     first, n = int(positions[0]), len(positions)
     if first < 0 or int(positions[-1]) - first != n - 1:
         return None
-    if n > 2 and not bool((positions[1:] > positions[:-1]).all()):
+    if n > 2 and run_start(np.ascontiguousarray(positions)) < 0:
         return None
     return first

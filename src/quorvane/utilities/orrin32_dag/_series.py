@@ -132,9 +132,9 @@ def _element_nodes(tracker: Any, inputs: list, words: np.ndarray, op_name: str) 
     columns = [np.asarray(x, dtype=np.int64) for x in inputs]
     if len(columns) < 2:
         return _nodes_over(tracker, columns, words, op_name)
-    present = np.stack([c >= 0 for c in columns])
-    if present.all():
+    if all(len(c) == 0 or c.min() >= 0 for c in columns):  # a pass each, no masks made
         return _nodes_over(tracker, columns, words, op_name)
+    present = np.stack([c >= 0 for c in columns])
     # elements grouped by which of their inputs exist: one batch per pattern
     patterns = np.zeros(len(words), dtype=np.int64)
     for j in range(len(columns)):

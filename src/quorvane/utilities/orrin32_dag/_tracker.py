@@ -51,6 +51,15 @@ def _check_results(results: Any) -> None:
         raise TypeError(f"results must be a mapping or None, not {type(results).__name__}")
 
 
+def _native_words(words: Any, narrow: bool) -> np.ndarray:
+    """Words as the native log takes them: int64, or (``narrow``: a call that takes them
+    so) uint32 words as they are, without a widened copy of each operation's words."""
+    array = np.asarray(words)
+    if narrow and array.dtype == np.uint32:
+        return np.ascontiguousarray(array)
+    return np.ascontiguousarray(array, dtype=np.int64)
+
+
 def _metadata_or_new(metadata: dict | None) -> dict:
     # An empty dict passed in is deliberately not the one stored.
     return metadata if metadata else {}
@@ -446,7 +455,7 @@ class DAGTracker(ProvenanceTracker):
         log = self._batch_log()
         if log is None:
             return None
-        words = np.ascontiguousarray(words, dtype=np.int64)
+        words = _native_words(words, append == "append_columns" and not self._writer)
         with self._dag_lock:
             codes = self._node_types.code(node_type), self._operations.code(operation)
             call = getattr(log, append)
@@ -496,7 +505,7 @@ class DAGTracker(ProvenanceTracker):
         """One cell node per element of a wrapped column: its word, the source row
         identity ``rows[i]``, the column's node as its one input. Cells lie beside the
         node table (see the native log's kCell), so no writer is handed them."""
-        words = np.ascontiguousarray(words, dtype=np.int64)
+        words = _native_words(words, True)
         column = np.full(len(words), column_node, dtype=np.int64)
         with self._dag_lock:
             source = self._log.row(column_node)

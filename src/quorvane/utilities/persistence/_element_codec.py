@@ -59,16 +59,20 @@ def log_meta(log: ElementLog) -> dict[str, Any]:
     }
 
 
-def node_table(log: ElementLog) -> Any:
+def node_table(log: ElementLog, arity: np.ndarray | None = None) -> Any:
+    """The log's nodes as a table; ``arity``: each node's number of inputs, when the caller
+    has them already."""
     pa = arrow()
     n = log.size
+    if arity is None:
+        arity = np.diff(np.asarray(log.input_start, np.int64))
     columns = {
         "node_id": pa.array(np.asarray(log.node_id, np.int64)),
         "node_type": pa.array(np.asarray(log.node_type, np.uint8)),
         "operation": pa.array(np.asarray(log.operation, np.int32)),
         "word": pa.array(np.asarray(log.word, np.int64)),
         "inputs": _list(log.input_start, log.inputs),
-        "arity": pa.array(np.diff(np.asarray(log.input_start, np.int64))),
+        "arity": pa.array(arity),
         "value": pa.array(np.asarray(log.value, np.float64)),
         "text": _optional_text(log.text, n),
         "row": pa.array(np.asarray(log.row, np.int64)),
@@ -127,8 +131,8 @@ def to_bytes(table: Any, compression: str | None = None) -> bytes:
 
 
 def from_bytes(data: bytes | memoryview) -> Any:
-    """The table of one IPC stream; a node block the store keeps stepped (see ``stepped``)
-    comes back as the log's node table has it."""
+    """The table of one IPC stream; a node block the store keeps stepped (see
+    ``stepped_blocks``) comes back as the log's node table has it."""
     return unstepped(arrow().ipc.open_stream(data).read_all())
 
 
@@ -140,24 +144,54 @@ def from_bytes(data: bytes | memoryview) -> Any:
 STEPPED = {"node_id": "node_id_step", "row": "row_step", "inputs": "inputs_step"}
 
 
-def stepped(table: Any) -> Any:
-    """A node table (a block of one) with its ids and rows as the difference from the row
-    before (the first as it is), and its inputs too where every node has the same number
-    of them (each operand from the same operand of the node before)."""
-    for name in ("node_id", "row"):
-        steps = _steps(_numbers(table, name, np.int64))
-        table = _renamed(table, name, STEPPED[name], arrow().array(steps))
-    if "inputs" in table.column_names and table.num_rows:
-        offsets, values = _offsets_and_values(table.column("inputs"))
-        arity = int(offsets[1] - offsets[0])
-        if arity and len(values) == arity * table.num_rows:
-            lanes = _steps(values.reshape(table.num_rows, arity)).reshape(-1)
-            table = _renamed(table, "inputs", STEPPED["inputs"], _list(offsets, lanes))
-    return table
+def blocks(table: Any, firsts: np.ndarray) -> Iterator[Any]:
+    """The blocks of a table cut at the rows ``firsts`` (an empty table: one empty block)."""
+    ends = [*firsts[1:].tolist(), table.num_rows]
+    for start, end in zip(firsts.tolist(), ends, strict=True):
+        yield table.slice(start, max(end - start, 0))
+
+
+def stepped_blocks(table: Any, firsts: np.ndarray) -> Iterator[Any]:
+    """The blocks of a node table (cut at the rows ``firsts``) as a store keeps them: the
+    ids and rows of each as the difference from the row before (its first as it is), and
+    its inputs too where every node of it has as many as its first (each operand from the
+    same operand of the node before). The table's columns are read once, as a whole, and
+    each block's differences made from slices of them (small arrays, which the allocator
+    hands out again, where differences of the whole table would be fresh memory)."""
+    pa = arrow()
+    n = table.num_rows
+    columns = {name: _whole(table.column(name)) for name in table.column_names}
+    numbers = {name: np.asarray(columns[name].to_numpy(), np.int64) for name in ("node_id", "row")}
+    offsets, values = _offsets_and_values(columns["inputs"])
+    ends = [*np.asarray(firsts)[1:].tolist(), n]
+    for start, end in zip(np.asarray(firsts).tolist(), ends, strict=True):
+        length = max(end - start, 0)
+        block = {name: columns[name].slice(start, length) for name in table.column_names}
+        for name in ("node_id", "row"):
+            del block[name]
+            block[STEPPED[name]] = pa.array(_steps(numbers[name][start : start + length]))
+        low, high = int(offsets[start]), int(offsets[start + length])
+        arity = int(offsets[start + 1]) - low if length else 0
+        if arity and high - low == arity * length:
+            lanes = _steps(values[low:high].reshape(length, arity)).reshape(-1)
+            del block["inputs"]
+            block[STEPPED["inputs"]] = _list(offsets[start : start + length + 1] - low, lanes)
+        names = [_stored_name(name, block) for name in table.column_names]
+        yield pa.Table.from_arrays([block[name] for name in names], names)
+
+
+def _stored_name(name: str, block: dict) -> str:
+    """A node table's column's name in a stored block: its stepped name where it has one."""
+    return name if name in block else STEPPED[name]
+
+
+def _whole(column: Any) -> Any:
+    """A table's column as one array (without a copy where it is one chunk)."""
+    return column.chunk(0) if column.num_chunks == 1 else column.combine_chunks()
 
 
 def unstepped(table: Any) -> Any:
-    """The inverse of ``stepped``; any other table as it is."""
+    """A block of ``stepped_blocks`` as the node table has it; any other table as it is."""
     if STEPPED["node_id"] not in table.column_names:
         return table
     pa = arrow()

@@ -34,7 +34,8 @@ NODES, IDENTITIES, FIRST_RESULT = 0, 1, 2
 MEMBERS = -1
 #: copies of the wide node and identity blocks without their list column (see _BlockReader)
 LIGHT = {NODES: -2, IDENTITIES: -3}
-LISTS = {NODES: "inputs", IDENTITIES: "members"}
+#: the names the list column of a stored block may have (a node block's, stepped or not)
+LISTS = {NODES: ("inputs", codec.STEPPED["inputs"]), IDENTITIES: ("members",)}
 #: rows per block: a lineage reaches a few blocks per operation of its pipeline, each read
 #: whole; larger blocks store a little faster and read slower
 NODE_BLOCK_ROWS = 2048
@@ -123,10 +124,9 @@ def _cuts(counts: np.ndarray, rows: int, volume: int) -> np.ndarray:
     return np.asarray(firsts[:-1], np.int64)
 
 
-def _blocks_of(table: Any, firsts: np.ndarray) -> Iterator[Any]:
-    ends = [*firsts[1:].tolist(), table.num_rows]
-    for start, end in zip(firsts.tolist(), ends, strict=True):
-        yield table.slice(start, max(end - start, 0))
+def _blocks_of(part: int, table: Any, firsts: np.ndarray) -> Iterator[Any]:
+    """A part's blocks as stored: node blocks stepped (see ``codec.stepped_blocks``)."""
+    return codec.stepped_blocks(table, firsts) if part == NODES else codec.blocks(table, firsts)
 
 
 def _wide(offsets: np.ndarray, firsts: np.ndarray) -> list[int]:
@@ -137,19 +137,16 @@ def _wide(offsets: np.ndarray, firsts: np.ndarray) -> list[int]:
     return np.flatnonzero(entries > BLOCK_ENTRIES).tolist()
 
 
-def _with_light_copy(part: int, block: Any) -> list[tuple[int, Any]]:
-    """The block, and when it is wide (see _wide) a copy of it without its list column."""
-    if part in LISTS and block.num_rows:
-        offsets, _ = codec._offsets_and_values(block.column(LISTS[part]))
-        if offsets[-1] > BLOCK_ENTRIES:
-            return [(part, block), (LIGHT[part], block.drop_columns([LISTS[part]]))]
-    return [(part, block)]
+def _with_light_copy(part: int, block: Any, wide: bool) -> list[tuple[int, Any]]:
+    """The block, and when it is ``wide`` (see _wide) a copy of it without its list column."""
+    if not wide:
+        return [(part, block)]
+    lists = [name for name in LISTS[part] if name in block.column_names]
+    return [(part, block), (LIGHT[part], block.drop_columns(lists))]
 
 
 def _encoded(item: tuple[int, int, Any]) -> tuple[int, int, bytes]:
     part, number, block = item
-    if part in (NODES, LIGHT[NODES]):
-        block = codec.stepped(block)
     return part, number, codec.to_bytes(block, COMPRESSION)
 
 
@@ -188,10 +185,11 @@ class ElementStore:
         for name in log.results:
             checked_text("result", name)
         # the tables are made before the transaction: it holds SQLite's one write lock
-        node_cuts = _cuts(np.diff(log.input_start), NODE_BLOCK_ROWS, BLOCK_ENTRIES)
+        arity = np.diff(np.asarray(log.input_start, np.int64))
+        node_cuts = _cuts(arity, NODE_BLOCK_ROWS, BLOCK_ENTRIES)
         identity_cuts = _cuts(np.diff(log.member_start), IDENTITY_BLOCK_ROWS, BLOCK_ENTRIES)
         parts = [
-            (NODES, codec.node_table(log), node_cuts),
+            (NODES, codec.node_table(log, arity), node_cuts),
             (IDENTITIES, codec.identity_table(log), identity_cuts),
         ]
         wide = {
@@ -243,20 +241,24 @@ class ElementStore:
                     " VALUES (?, ?, ?, ?)",
                     (log_id, name, part, block_keys),
                 )
-            self._insert_blocks(tx, log_id, parts)
+            self._insert_blocks(tx, log_id, parts, wide)
 
     def _insert_blocks(
-        self, tx: Any, log_id: int, parts: list[tuple[int, Any, np.ndarray]]
+        self,
+        tx: Any,
+        log_id: int,
+        parts: list[tuple[int, Any, np.ndarray]],
+        wide: dict[int, list[int]],
     ) -> None:
         """Every part's blocks, each encoded in a thread of its own while the ones before it
         are inserted: compressing and writing take about as long, and both let go of the
-        interpreter's lock while they work. A wide block is stored a second time without its
-        list column."""
+        interpreter's lock while they work. A wide block (by number, in ``wide``) is stored
+        a second time without its list column."""
         slices = (
             (stored_as, number, stored)
             for part, table, firsts in parts
-            for number, block in enumerate(_blocks_of(table, firsts))
-            for stored_as, stored in _with_light_copy(part, block)
+            for number, block in enumerate(_blocks_of(part, table, firsts))
+            for stored_as, stored in _with_light_copy(part, block, number in wide.get(part, ()))
         )
         for part, number, data in _ahead(_encoded, slices, depth=8):
             tx.execute(
