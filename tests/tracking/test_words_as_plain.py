@@ -11,24 +11,46 @@ from words_helpers import source_array
 
 from quorvane.utilities.orrin32 import TrackedDataFrame
 
-COLUMNS = {
+NUMBERS = {
     "float": np.array([1.5, np.nan, 3.0]),
     "int": np.array([1, 2, 3]),
     "bool": np.array([True, False, True]),
 }
+TEXT = {
+    "object": pd.Series(["w", "u", "n"], dtype=object),
+    "str": pd.Series(["w", None, "n"], dtype="str"),
+    "string": pd.Series(["w", None, "n"], dtype=pd.StringDtype()),
+}
+COLUMNS = NUMBERS | TEXT
 CHECKS = [
     types.is_numeric_dtype,
     types.is_float_dtype,
     types.is_integer_dtype,
     types.is_bool_dtype,
     types.is_object_dtype,
+    types.is_string_dtype,
     lambda s: s.to_numpy().dtype,
     lambda s: np.asarray(s).dtype,
-    lambda s: s.astype("float64").dtype,
     lambda s: s.astype(object).dtype,
     lambda s: s.dtype.kind,
     lambda s: s.dtype.type,
+    lambda s: s.astype("category").dtype,
 ]
+NUMBER_CHECKS = [lambda s: s.astype("float64").dtype]
+# of a wrapped column; values as text: pandas' own gaps (None, NaN, NA) print as they are
+TEXT_CHECKS = [
+    lambda s: str(s.astype(str).tolist()),
+    lambda s: str(s.value_counts(dropna=False).to_dict()),
+    lambda s: s.nunique(),
+    lambda s: str(s.sort_values().tolist()),
+    lambda s: list(map(str, s.unique())),
+    lambda s: str(list(pd.Categorical(s).categories)),
+    lambda s: s.str.upper().dtype,
+    lambda s: str(s.str.upper().tolist()),
+]
+QUESTIONS = [(name, check) for name in COLUMNS for check in CHECKS]
+QUESTIONS += [(name, check) for name in NUMBERS for check in NUMBER_CHECKS]
+WRAPPED_QUESTIONS = [(name, check) for name in TEXT for check in TEXT_CHECKS]
 
 
 @pytest.fixture
@@ -37,23 +59,33 @@ def frames(tracker):
     return words, pd.DataFrame(COLUMNS)
 
 
-@pytest.mark.parametrize("check", CHECKS)
-@pytest.mark.parametrize("name", list(COLUMNS))
-def test_dtype_questions(frames, name, check):
+@pytest.mark.parametrize("name, check", QUESTIONS + WRAPPED_QUESTIONS)
+def test_dtype_questions(frames, tracker, name, check):
     words, plain = frames
-    assert check(words[name]) == check(plain[name])
+    if (name, check) in QUESTIONS:
+        assert check(words[name]) == check(plain[name])
+    assert check(TrackedDataFrame(words, _tracker=tracker)[name]) == check(plain[name])
 
 
-@pytest.mark.parametrize("include", ["number", "float", "integer", "bool", ["float", "bool"]])
-def test_select_dtypes(frames, include):
+@pytest.mark.parametrize(
+    "include",
+    ["number", "float", "integer", "bool", ["float", "bool"], "object", "string", "str"],
+)
+def test_select_dtypes(frames, tracker, include):
     words, plain = frames
+    words = TrackedDataFrame(words, _tracker=tracker)
     assert list(words.select_dtypes(include).columns) == list(plain.select_dtypes(include).columns)
+    assert list(words.select_dtypes(exclude=include).columns) == list(
+        plain.select_dtypes(exclude=include).columns
+    )
 
 
 def test_values_leave_as_numpy(frames):
     words, plain = frames
     for name in COLUMNS:
-        np.testing.assert_array_equal(words[name].to_numpy(), plain[name].to_numpy())
+        words_values, plain_values = words[name].to_numpy(), plain[name].to_numpy()
+        assert words_values.dtype == plain_values.dtype
+        pd.testing.assert_index_equal(pd.Index(words_values), pd.Index(plain_values))
     # a boolean words column selects rows as a boolean column does
     assert_like_plain(words[words["bool"]], plain[plain["bool"]])
 
@@ -76,7 +108,8 @@ FRAME_CHECKS = {
 def test_tracked_frame_values_as_plain(frames, tracker, check):
     words, plain = frames
     words, plain = words.assign(plain=[0.5, 1.0, 2.0]), plain.assign(plain=[0.5, 1.0, 2.0])
-    words, plain = words.drop(columns="bool"), plain.drop(columns="bool")
+    dropped = ["bool", *TEXT]
+    words, plain = words.drop(columns=dropped), plain.drop(columns=dropped)
     result, expected = check(TrackedDataFrame(words, _tracker=tracker)), check(plain)
     if isinstance(expected, np.ndarray):
         assert result.dtype == expected.dtype

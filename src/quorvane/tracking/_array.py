@@ -120,6 +120,12 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     def __len__(self) -> int:
         return len(self._plain)
 
+    def plain(self) -> Any:
+        """The values as their plain column holds them: numpy's array, or pandas' string
+        array for text of the string dtype."""
+        text = self._dtype.text_dtype
+        return self._plain if text is None else pd.array(self._plain, dtype=text)
+
     @property
     def nbytes(self) -> int:
         ids = 0 if self._node_ids is None else self._node_ids.nbytes
@@ -200,7 +206,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
                 self._plain,
                 self._words,
                 self._node_ids,
-                dtype.numpy_dtype,
+                dtype.values_dtype,
                 dtype.tracker,
                 self.carried,
             ),
@@ -277,6 +283,11 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             self._dtype = self._dtype.with_values(wider)
             return given
         return held
+
+    def _validate_setitem_value(self, value: Any) -> Any:
+        # pandas asks this of a column whose dtype reads as text (see the dtype's ``__eq__``)
+        # before it writes ``value`` into it: text is held as objects, which hold any value
+        return value
 
     def __iter__(self) -> Any:
         # Python scalars, as pandas' numpy-backed columns and indexes hand them out (an index
@@ -388,7 +399,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         if isinstance(dtype, WordsDtype):
             values = self._plain.astype(dtype.numpy_dtype, copy=copy)
             if not dtype.tracker_key:  # "words[float64]": keep this column's tracker
-                dtype = self._dtype.with_values(dtype.numpy_dtype)
+                dtype = WordsDtype(dtype.values_dtype, self.tracker)
             words = self._words.copy() if copy else self._words
             converted = WordsArray(values, words, dtype, self._node_ids)
             converted.carried = self.carried
@@ -396,7 +407,13 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         if isinstance(dtype, np.dtype):
             # Leaving the words behind is how values go to numpy-only code.
             return self._plain.astype(dtype, copy=copy)
-        return super().astype(dtype, copy=copy)
+        # pandas' other dtypes (categories, its string and nullable dtypes) from the values
+        # as the plain column holds them, so they come out as that column's would (the
+        # categories of text of its string dtype); the containers follow the words
+        plain = self.plain()
+        if isinstance(plain, np.ndarray):
+            plain = pd.arrays.NumpyExtensionArray(plain)
+        return plain.astype(dtype, copy=copy)
 
     def _values_for_argsort(self) -> np.ndarray:
         return self._plain
@@ -408,13 +425,18 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
 
     def factorize(self, use_na_sentinel: bool = True) -> tuple[np.ndarray, WordsArray]:
         codes, uniques = pd.factorize(self._plain, use_na_sentinel=use_na_sentinel)
+        uniques = np.asarray(uniques, self._plain.dtype)
+        gaps = pd.isna(uniques) if self._plain.dtype.kind == "O" else None
+        if gaps is not None and gaps.any():
+            # text's gap as the column has it (None, NA), not numpy's NaN
+            uniques[gaps] = self._plain[pd.isna(self._plain)][0]
 
         # A unique value stands for every element that had it: made when read (pandas
         # factorizes group and join keys, whose words the containers follow themselves).
         def words() -> np.ndarray:
             return _words.per_segment(self.tracker, self._words, codes, len(uniques))
 
-        return codes, self._like(np.asarray(uniques, self._plain.dtype), words)
+        return codes, self._like(uniques, words)
 
     def value_counts(self, dropna: bool = True) -> pd.Series:
         codes, uniques = self.factorize(use_na_sentinel=dropna)

@@ -38,6 +38,10 @@ def plain_view(frame: Any) -> Any:
     return out
 
 
+def _plain_dtype(dtype: Any) -> Any:
+    return dtype.values_dtype if isinstance(dtype, WordsDtype) else dtype
+
+
 def holds_words(data: Any) -> bool:
     """Whether a series or any column of a frame holds its values in a words array."""
     dtypes = [data.dtype] if isinstance(data, Series) else data.dtypes
@@ -45,8 +49,17 @@ def holds_words(data: Any) -> bool:
 
 
 class PlainValues:
-    """``to_numpy``, ``values`` and ``__array__`` of a tracked frame, as a plain frame of the
-    same values gives them (see the module doc)."""
+    """``to_numpy``, ``values``, ``__array__`` and ``select_dtypes`` of a tracked frame, as a
+    plain frame of the same values gives them (see the module doc)."""
+
+    def select_dtypes(self, include: Any = None, exclude: Any = None) -> Any:
+        # pandas picks a column by its dtype alone, and some of its own dtypes by more than
+        # their kind and type (pandas 3 picks its string columns with "object" too): each
+        # column is picked as its plain column would be, asking of an empty frame of theirs
+        dtypes = [_plain_dtype(dtype) for dtype in self.dtypes]  # type: ignore[attr-defined]
+        plain = DataFrame({i: Series(dtype=dtype) for i, dtype in enumerate(dtypes)})
+        chosen = plain.select_dtypes(include=include, exclude=exclude).columns
+        return self.iloc[:, list(chosen)]  # type: ignore[attr-defined]
 
     def to_numpy(self, *args: Any, **kwargs: Any) -> np.ndarray:
         return plain_view(self).to_numpy(*args, **kwargs)
