@@ -472,6 +472,13 @@ EVERY_INPUT = [
     ),
     ("text_merge", lambda t: t.merge(_race_means(t), on="race")["avg"], {"appinc", "race"}),
     ("text_join", lambda t: t[["appinc"]].join(t[["race"]].iloc[::-1])["race"], {"race"}),
+    ("text_loc_set", lambda t: _text_set(t, "loc"), {"race", "married", "unit"}),
+    ("text_set_mask", lambda t: _text_set(t, "mask"), {"race", "married", "unit"}),
+    (
+        "text_np_where",
+        lambda t: t.assign(r=np.where(t["married"] == 1, t["race"], "u"))["r"],
+        {"race", "married"},
+    ),
     ("text_pivot", lambda t: t.pivot_table(index="race", values="appinc"), {"appinc", "race"}),
     ("text_dummies", lambda t: pd.get_dummies(t, columns=["race"])["race_w"], {"race"}),
     ("loc_set", lambda t: _loc_set(t), {"appinc", "married", "loanamt"}),
@@ -896,6 +903,18 @@ def _married_rows(t):
 
 def _top_units(t):
     return _married_rows(t).value_counts().index[:2]
+
+
+def _text_set(t, how):
+    """``race`` written where ``married`` is 1, from the text made of ``unit``."""
+    t, value = t.copy(), t["unit"].astype(str)
+    if how == "loc":
+        t.loc[t["married"] == 1, "race"] = value
+    else:
+        race = t["race"].copy()
+        race[t["married"] == 1] = value
+        t["race"] = race
+    return t["race"]
 
 
 def _race_means(t):

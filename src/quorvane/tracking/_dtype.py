@@ -8,9 +8,11 @@ whose words the column holds (see ``_trackers``).
 
 Text is held as Python objects, as numpy holds it. A column of pandas' string dtype keeps
 that dtype as ``text_dtype`` (``words[str, t1]``), so that what leaves the words behind
-(``.str``, ``astype``, categories) is what the plain column gives, and its ``type`` is
-``str`` as that column's is; a text column of either kind reads as text to
-``is_string_dtype`` (see ``__eq__``).
+(``.str``, ``astype``, categories) is what the plain column gives. Its ``type`` is numpy's
+object, as a text column's was before pandas 3: pandas 3 asks ``is_object_dtype`` of an
+extension dtype which columns ``get_dummies`` encodes, and no other answer of the dtype
+makes it encode a text column; ``is_string_dtype`` reads a text column of either kind as
+text (see ``__eq__``), and the frames pick columns by ``select_dtypes`` as plain ones.
 """
 
 from __future__ import annotations
@@ -102,7 +104,7 @@ class WordsDtype(ExtensionDtype):
 
     @property
     def type(self) -> builtins.type:
-        return self.values_dtype.type
+        return self.numpy_dtype.type
 
     @property
     def kind(self) -> str:
