@@ -383,5 +383,6 @@ def test_entries_in_arrays_are_those_of_the_followed_road(applicants, road, move
             expected = getattr(followed[label], series_attr)
             np.testing.assert_array_equal(getattr(column, series_attr), expected)
             np.testing.assert_array_equal(getattr(result, frame_attr)[label], expected)
-            if getattr(column.array, "carried", False):  # pandas alone moved them: the array holds the same
+            # pandas alone moved them: the array holds the same
+            if getattr(column.array, "carried", False):
                 np.testing.assert_array_equal(getattr(column.array, array_attr), expected)
