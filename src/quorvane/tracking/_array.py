@@ -40,7 +40,8 @@ def _missing_capable(dtype: np.dtype) -> np.dtype:
 
 
 class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
-    """Values (a 1-d numpy array), their uint32 words and optionally int64 node ids."""
+    """Values (a 1-d numpy array, or pandas' string array for text of its string dtype),
+    their uint32 words and optionally int64 node ids."""
 
     __array_priority__ = 1000
     # pandas 3 marks arrays read-only under Copy-on-Write; earlier versions never set it.
@@ -61,11 +62,15 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
 
     def __init__(
         self,
-        values: np.ndarray,
+        values: Any,
         words: Words,
         dtype: WordsDtype,
         node_ids: np.ndarray | None = None,
     ) -> None:
+        if dtype.text_dtype is not None and not isinstance(values, ExtensionArray):
+            # pandas' own string array: its text methods, comparisons and factorizing run
+            # on it as on the plain column (Arrow's kernels, not Python objects one by one)
+            values = pd.array(values, dtype=dtype.text_dtype)
         if not callable(words) and len(words) != len(values):
             raise ValueError(f"{len(values)} values need as many words")
         if node_ids is not None and len(node_ids) != len(values):
@@ -123,17 +128,18 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     def plain(self) -> Any:
         """The values as their plain column holds them: numpy's array, or pandas' string
         array for text of the string dtype."""
-        text = self._dtype.text_dtype
-        return self._plain if text is None else pd.array(self._plain, dtype=text)
+        return self._plain
 
     @property
     def nbytes(self) -> int:
         ids = 0 if self._node_ids is None else self._node_ids.nbytes
         return self._plain.nbytes + self._words.nbytes + ids
 
-    def _like(self, values: np.ndarray, words: Words, node_ids: Any = None) -> WordsArray:
-        dtype = self._dtype if values.dtype == self._dtype.numpy_dtype else None
-        return WordsArray(values, words, dtype or self._dtype.with_values(values.dtype), node_ids)
+    def _like(self, values: Any, words: Words, node_ids: Any = None) -> WordsArray:
+        text = self._dtype.text_dtype
+        if values.dtype == (self._dtype.numpy_dtype if text is None else text):
+            return WordsArray(values, words, self._dtype, node_ids)
+        return WordsArray(values, words, self._dtype.with_values(values.dtype), node_ids)
 
     def _moved(self, values: np.ndarray, words: Words, node_ids: Any = None) -> WordsArray:
         """These elements (some of them, or in another order): carried as this array is."""
@@ -265,7 +271,10 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         """``value`` as this array's values hold it. Values that integers or booleans hold
         only with loss (a fraction, a gap) widen them to the numpy dtype that holds both,
         as a plain column's do; values numpy cannot hold with numbers (text) raise
-        TypeError, on which pandas makes a column of objects, as for a plain column."""
+        TypeError, on which pandas makes a column of objects, as for a plain column. pandas'
+        string array says itself what it holds."""
+        if isinstance(self._plain, ExtensionArray):
+            return value
         values = _as_values(value, None, False) if pd.api.types.is_list_like(value) else value
         kind = self._plain.dtype.kind
         if kind in "fc" and np.asarray(values).dtype.kind in "US":
@@ -295,6 +304,8 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         return iter(self._plain.tolist())
 
     def __array__(self, dtype: Any = None, copy: Any = None) -> np.ndarray:
+        if isinstance(self._plain, ExtensionArray):  # text: numpy's objects, made here
+            return self._plain.to_numpy(dtype=dtype)
         if copy is False and dtype is not None and np.dtype(dtype) != self._plain.dtype:
             raise ValueError("cannot convert the values without a copy")
         values = self._plain if dtype is None else self._plain.astype(dtype, copy=False)
@@ -358,7 +369,8 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         if fill_value is None or pd.isna(fill_value):
             # a gap is NaN, in a dtype that holds it (as a plain column's reindex does)
             fill_value = self._dtype.na_value
-            values = values.astype(_missing_capable(values.dtype), copy=False)
+            if isinstance(values, np.ndarray):
+                values = values.astype(_missing_capable(values.dtype), copy=False)
         taken = take(values, indices, allow_fill=True, fill_value=fill_value)
         words = self._words_moved(
             lambda words: take(words, indices, allow_fill=True, fill_value=_words.NO_WORD)
@@ -380,7 +392,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     @classmethod
     def _concat_same_type(cls, to_concat: Any) -> WordsArray:
         to_concat = list(to_concat)
-        values = np.concatenate([a._plain for a in to_concat])
+        values = _joined([a._plain for a in to_concat])
         words = np.concatenate([a._words for a in to_concat])
         ids = None
         if any(a._node_ids is not None for a in to_concat):
@@ -416,17 +428,26 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         return plain.astype(dtype, copy=copy)
 
     def _values_for_argsort(self) -> np.ndarray:
+        if isinstance(self._plain, ExtensionArray):
+            return self._plain._values_for_argsort()
         return self._plain
 
     def _values_for_factorize(self) -> tuple[np.ndarray, Any]:
+        if isinstance(self._plain, ExtensionArray):
+            return self._plain._values_for_factorize()
         if self._plain.dtype.kind in "fcO":
             return self._plain, np.nan
         return self._plain, None
 
     def factorize(self, use_na_sentinel: bool = True) -> tuple[np.ndarray, WordsArray]:
         codes, uniques = pd.factorize(self._plain, use_na_sentinel=use_na_sentinel)
-        uniques = np.asarray(uniques, self._plain.dtype)
-        gaps = pd.isna(uniques) if self._plain.dtype.kind == "O" else None
+        if isinstance(uniques, np.ndarray | pd.Index):
+            uniques = np.asarray(uniques, self._plain.dtype)
+        gaps = (
+            pd.isna(uniques)
+            if isinstance(uniques, np.ndarray) and uniques.dtype == object
+            else None
+        )
         if gaps is not None and gaps.any():
             # text's gap as the column has it (None, NA), not numpy's NaN
             uniques[gaps] = self._plain[pd.isna(self._plain)][0]
@@ -469,7 +490,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         # Every element is an output of the fill, also one that held a value: a step for
         # each, and with words to fill from, each combines them (as the containers do).
         if isinstance(value, WordsArray):
-            np.putmask(result._plain, gaps, value._plain)
+            _put(result._plain, gaps, value._plain)
             tracker, theirs = self.tracker, value._words
 
             def filled(own: np.ndarray) -> np.ndarray:
@@ -481,7 +502,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         else:
             if gaps.any():  # numpy casts the value even for no gaps: inf fails on integers
                 # a value per element (one of a series aligned here) fills its own gap
-                np.putmask(result._plain, gaps, value)
+                _put(result._plain, gaps, value)
             result._words = _words.step(self.tracker, self._words, OpCode.FILL)
         result.carried = False  # made here, not moved
         result.made_by = OpCode.FILL if self.tracker is not None else None
@@ -564,7 +585,9 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         return _ops.binary_method(op)
 
     def _reduce(self, name: str, *, skipna: bool = True, keepdims: bool = False, **kwargs: Any):
-        plain = pd.arrays.NumpyExtensionArray(self._plain)
+        plain = self._plain
+        if isinstance(plain, np.ndarray):
+            plain = pd.arrays.NumpyExtensionArray(plain)
         result = plain._reduce(name, skipna=skipna, keepdims=keepdims, **kwargs)
         if not keepdims:
             return result
@@ -612,6 +635,23 @@ for _name, (_func, _code) in _ops.UNARY.items():
 WordsArray._add_arithmetic_ops()
 WordsArray._add_comparison_ops()
 WordsArray._add_logical_ops()
+
+
+def _joined(values: list) -> Any:
+    """The values of several arrays of one dtype, one after another."""
+    if isinstance(values[0], ExtensionArray):
+        return type(values[0])._concat_same_type(values)
+    return np.concatenate(values)
+
+
+def _put(plain: Any, gaps: np.ndarray, value: Any) -> None:
+    """``value`` into ``plain`` where ``gaps`` is true; a value per element fills its own."""
+    if isinstance(plain, np.ndarray):
+        np.putmask(plain, gaps, value)
+    elif gaps.any():
+        plain[gaps] = (
+            np.asarray(value, dtype=object)[gaps] if pd.api.types.is_list_like(value) else value
+        )
 
 
 def _as_values(scalars: Any, dtype: np.dtype | None, copy: bool) -> np.ndarray:

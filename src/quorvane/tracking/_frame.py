@@ -155,13 +155,14 @@ def with_carried_words(
 
 
 def _text_array(column: Any, words: np.ndarray, tracker: Any, ids: Any) -> WordsArray:
-    """A text column's values as Python objects (its gaps as the column has them), with
-    its words; a column of pandas' string dtype keeps that dtype's name and gaps."""
-    values = column.to_numpy(dtype=object, copy=True)
-    array = WordsArray.from_values(values, words, tracker, ids, carried=True)
-    if isinstance(dtype := column.dtype, pd.StringDtype):
-        array = WordsArray(values, array.words, WordsDtype(dtype, tracker), array.node_ids)
-        array.carried = True
+    """A text column's values, as the column holds them (Python objects, or pandas' string
+    array), with its words."""
+    dtype = column.dtype
+    values = column.array.copy() if isinstance(dtype, pd.StringDtype) else None
+    if values is None:
+        values = column.to_numpy(dtype=object, copy=True)
+    array = WordsArray(values, words, WordsDtype(dtype, tracker), ids)
+    array.carried = True
     return array
 
 

@@ -92,7 +92,10 @@ def _wrap(values: Any, words: Any, tracker: Any, cls: Any, made_by: int | None) 
 
     if isinstance(values, tuple):
         return tuple(_wrap(part, words, tracker, cls, made_by) for part in values)
-    if not isinstance(values, np.ndarray) or values.ndim != 1 or not supported(values.dtype):
+    text = isinstance(getattr(values, "dtype", None), pd.StringDtype)  # pandas' string array
+    if not text and (
+        not isinstance(values, np.ndarray) or values.ndim != 1 or not supported(values.dtype)
+    ):
         return values
     array = cls(values, words, WordsDtype(values.dtype, tracker))
     array.made_by = made_by
