@@ -460,6 +460,13 @@ EVERY_INPUT = [
     ("text_map_dict", lambda t: t["race"].map({"w": 1, "n": 0}), {"race"}),
     ("text_replace", lambda t: t["race"].replace("w", "white"), {"race"}),
     ("text_fillna", lambda t: t["race"].where(t["married"] == 1).fillna("x"), {"race", "married"}),
+    # a value that is no text: the column's values become objects, as a plain one's
+    (
+        "text_fill_number",
+        lambda t: t["race"].where(t["married"] == 1).fillna(0),
+        {"race", "married"},
+    ),
+    ("text_where_number", lambda t: t["race"].where(t["married"] == 1, 3), {"race", "married"}),
     ("text_category", lambda t: t["race"].astype("category"), {"race"}),
     ("text_value_counts", lambda t: t["race"].value_counts(), {"race"}),
     ("text_nunique", lambda t: t["appinc"] - t["race"].nunique(), {"appinc", "race"}),

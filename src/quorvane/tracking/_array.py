@@ -271,9 +271,10 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         """``value`` as this array's values hold it. Values that integers or booleans hold
         only with loss (a fraction, a gap) widen them to the numpy dtype that holds both,
         as a plain column's do; values numpy cannot hold with numbers (text) raise
-        TypeError, on which pandas makes a column of objects, as for a plain column. pandas'
-        string array says itself what it holds."""
+        TypeError, on which pandas makes a column of objects, as for a plain column. Text
+        that pandas' string array cannot hold widens to objects (see ``_widen_for``)."""
         if isinstance(self._plain, ExtensionArray):
+            self._widen_for(value)
             return value
         values = _as_values(value, None, False) if pd.api.types.is_list_like(value) else value
         kind = self._plain.dtype.kind
@@ -293,9 +294,24 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             return given
         return held
 
+    def _widen_for(self, value: Any) -> None:
+        """Text of pandas' string dtype becomes Python objects where ``value`` (a fill, the
+        other values of ``where``) is no text, as the plain column's values do; pandas
+        leaves that to the array."""
+        if not isinstance(self._plain, ExtensionArray):
+            return
+        try:
+            self._plain._validate_setitem_value(value)
+        except TypeError:
+            self._plain = self._plain.to_numpy(dtype=object)
+            self._dtype = WordsDtype(object, self.tracker)
+
     def _validate_setitem_value(self, value: Any) -> Any:
         # pandas asks this of a column whose dtype reads as text (see the dtype's ``__eq__``)
-        # before it writes ``value`` into it: text is held as objects, which hold any value
+        # before it writes ``value`` into it (where it cannot, it makes a column of objects):
+        # pandas' string array answers as for the plain column; objects hold any value
+        if isinstance(self._plain, ExtensionArray):
+            return self._plain._validate_setitem_value(value)
         return value
 
     def __iter__(self) -> Any:
@@ -487,6 +503,8 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         if copy and self._node_ids is not None:
             result._node_ids = self._node_ids.copy()
         gaps = self.isna()
+        if gaps.any():
+            result._widen_for(value._plain if isinstance(value, WordsArray) else value)
         # Every element is an output of the fill, also one that held a value: a step for
         # each, and with words to fill from, each combines them (as the containers do).
         if isinstance(value, WordsArray):

@@ -6,9 +6,11 @@ A words column answers pandas' dtype questions as its plain column would: ``kind
 column as float. ``df.dtypes`` shows ``words[float64, t1]``: the value dtype and the tracker
 whose words the column holds (see ``_trackers``).
 
-Text is held as Python objects, as numpy holds it. A column of pandas' string dtype keeps
-that dtype as ``text_dtype`` (``words[str, t1]``), so that what leaves the words behind
-(``.str``, ``astype``, categories) is what the plain column gives. Its ``type`` is numpy's
+Text is held as the plain column holds it: Python objects in numpy's array
+(``words[object, t1]``), or pandas' own string array for a column of pandas' string dtype,
+which the dtype keeps as ``text_dtype`` (``words[str, t1]``), so that pandas' string
+kernels serve it and what leaves the words behind (``.str``, ``astype``, categories) is
+what the plain column gives. Its ``type`` is numpy's
 object, as a text column's was before pandas 3: pandas 3 asks ``is_object_dtype`` of an
 extension dtype which columns ``get_dummies`` encodes, and no other answer of the dtype
 makes it encode a text column; ``is_string_dtype`` reads a text column of either kind as
