@@ -460,6 +460,7 @@ EVERY_INPUT = [
     ("text_map_dict", lambda t: t["race"].map({"w": 1, "n": 0}), {"race"}),
     ("text_replace", lambda t: t["race"].replace("w", "white"), {"race"}),
     ("text_fillna", lambda t: t["race"].where(t["married"] == 1).fillna("x"), {"race", "married"}),
+    ("text_ffill", lambda t: t["race"].where(t["married"] == 1).ffill(), {"race", "married"}),
     # a value that is no text: the column's values become objects, as a plain one's
     (
         "text_fill_number",

@@ -535,7 +535,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         fill = positions.ffill if method in ("pad", "ffill") else positions.bfill
         sources = fill(limit=limit, limit_area=limit_area).fillna(-1).to_numpy(np.intp)
         # a gap nothing fills stays one
-        values = take(self._plain, np.where(sources < 0, np.arange(len(self)), sources))
+        values = self._plain.take(np.where(sources < 0, np.arange(len(self)), sources))
         tracker = self.tracker
 
         def filled_words(own: np.ndarray) -> np.ndarray:
