@@ -32,6 +32,8 @@ LOANS = pd.DataFrame(
         "married": [1, 0, 1, 1, 0, 1],
         "unit": [1, 2, 1, 3, 2, 3],
         "race": ["w", "n", "w", "w", "n", "n"],
+        # text of Python objects, with a gap (pandas 3 would read the list as its str dtype)
+        "sex": np.array(["m", None, "f", "f", "m", "f"], dtype=object),
     },
     index=pd.Index([17, 3, 11, 5, 8, 2], name="id"),
 )
@@ -71,7 +73,7 @@ MOVES = [
     ("concat_columns", lambda t: pd.concat([t["married"], t["appinc"]], axis=1)),
     ("astype_text", lambda t: t.astype({"race": str})),
     ("to_frame", lambda t: t["married"].to_frame()),
-    ("set_columns", lambda t: t.set_axis(["a", "b", "c", "d", "e"], axis=1)),
+    ("set_columns", lambda t: t.set_axis(["a", "b", "c", "d", "e", "f"], axis=1)),
     ("explode", lambda t: t.explode("unit")),
 ]
 
@@ -141,6 +143,7 @@ def _source_word(loans, label, col):
         "c": "married",
         "d": "unit",
         "e": "race",
+        "f": "sex",
     }
     col = renamed.get(col, col)
     return int(loans._col_prov[col][loans.index.get_loc(label)])
@@ -460,6 +463,12 @@ EVERY_INPUT = [
     ("text_map_dict", lambda t: t["race"].map({"w": 1, "n": 0}), {"race"}),
     ("text_replace", lambda t: t["race"].replace("w", "white"), {"race"}),
     ("text_fillna", lambda t: t["race"].where(t["married"] == 1).fillna("x"), {"race", "married"}),
+    (
+        "text_objects",
+        lambda t: (t["race"] + "_" + t["sex"]) + (t["sex"] < "g").astype(str),
+        {"race", "sex"},
+    ),
+    ("text_objects_apply", lambda t: t["sex"].apply(repr), {"sex"}),
     ("text_ffill", lambda t: t["race"].where(t["married"] == 1).ffill(), {"race", "married"}),
     # a value that is no text: the column's values become objects, as a plain one's
     (

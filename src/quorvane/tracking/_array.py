@@ -349,7 +349,9 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     def map(self, mapper: Any, na_action: Any = None) -> WordsArray | np.ndarray:
         # pandas' own mapping of the values (a function, a dict or a series); each result
         # was made from the element in its place (``index.map(f)``), one step on
-        plain = pd.Series(self._plain, copy=False).map(mapper, na_action=na_action)
+        plain = pd.Series(self._plain, dtype=self._plain.dtype, copy=False).map(
+            mapper, na_action=na_action
+        )
         values = _as_values(plain.to_numpy(), None, False)
         if values.dtype == object:
             # Python objects (lists to explode, text) are pandas' own column, as a plain
@@ -486,7 +488,11 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     def equals(self, other: object) -> bool:
         if not isinstance(other, WordsArray) or other.dtype != self.dtype:
             return False
-        return bool(pd.Series(self._plain).equals(pd.Series(other._plain)))
+        return bool(
+            pd.Series(self._plain, dtype=self._plain.dtype).equals(
+                pd.Series(other._plain, dtype=other._plain.dtype)
+            )
+        )
 
     def fillna(self, value: Any = None, limit: Any = None, copy: bool = True, **kwargs: Any):
         kwargs = _compat.fill_options(kwargs)
