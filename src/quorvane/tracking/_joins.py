@@ -107,7 +107,8 @@ def _words_columns_back(result: Any, sides: dict, origins: list, carried: str) -
         array = plain.iloc[:, position].array
         entries = _entries_of(result, label) if single[position] else None
         source = sides.get("left" if side == "key" else side)
-        held = array.dtype.kind in "biuf" or holds_text(array.dtype)
+        dtype = plain.dtypes.iloc[position]  # numpy's, not that of pandas' array of it
+        held = dtype.kind in "biuf" or holds_text(dtype)
         if entries is not None and held and _words_column(source, source_label):
             moved = side in (carried, "key")
             array = _words_array(array, entries, result._tracker, moved)
