@@ -205,9 +205,38 @@ def audit_rows(n: int) -> list[tuple[str, float, float]]:
     ]
 
 
+def text_rows(n: int) -> list[tuple[str, float, float]]:
+    """Row operations keyed by a text column (a protected attribute held as text)."""
+    tracker = ProvenanceTracker()
+    rng = np.random.default_rng(7)
+    names = np.array([f"g{i}" for i in range(20)], dtype=object)
+    plain = pd.DataFrame({"race": names[rng.integers(0, 20, n)], "a": rng.normal(50, 20, n)})
+    wrapped = wrap_dataframe(plain, tracker, f"text{n}", protected=["race"])
+    rates = plain.groupby("race", as_index=False)["a"].mean().rename(columns={"a": "rate"})
+    tracked_rates = wrap_dataframe(rates, tracker, f"rates{n}")
+    cases = [
+        (
+            "text filter",
+            lambda: wrapped[wrapped["race"] == "g1"],
+            lambda: plain[plain["race"] == "g1"],
+        ),
+        (
+            "text-key merge",
+            lambda: wrapped.merge(tracked_rates, on="race"),
+            lambda: plain.merge(rates, on="race"),
+        ),
+        (
+            "text-key groupby transform",
+            lambda: wrapped.groupby("race")["a"].transform("mean"),
+            lambda: plain.groupby("race")["a"].transform("mean"),
+        ),
+    ]
+    return [(f"{name} @ {n:,}", *pair(tracked, base)) for name, tracked, base in cases]
+
+
 def large_rows(n: int) -> list[tuple[str, float, float]]:
     """The rows the targets are set for, at one size: element-wise operators, row operations
-    and a group transform."""
+    and a group transform; then the same by a text column."""
     rows = [
         r for r in series_rows(n) if r[0].split(" @ ")[0] in ("a + b", "a > b", "a > 0.5", "fillna")
     ]
@@ -225,7 +254,7 @@ def large_rows(n: int) -> list[tuple[str, float, float]]:
             ),
         )
     )
-    return rows
+    return rows + text_rows(n)
 
 
 def storages_rows(n: int) -> list[tuple[str, float, float, float]]:

@@ -22,12 +22,22 @@ def as_plain(obj: Any) -> Any:
         frame = pd.DataFrame(obj, copy=True)
         for position, dtype in enumerate(frame.dtypes):
             if isinstance(dtype, WordsDtype):
-                frame.isetitem(position, np.asarray(frame.iloc[:, position]))
+                column = frame.iloc[:, position]
+                frame.isetitem(
+                    position, pd.Series(_values(column), frame.index, dtype.values_dtype)
+                )
         return frame.set_axis(plain_index(frame.index)).set_axis(plain_index(frame.columns), axis=1)
     if isinstance(obj, pd.Series):
-        values = np.asarray(obj.array) if isinstance(obj.dtype, WordsDtype) else obj.array
-        return pd.Series(values, index=plain_index(obj.index), name=obj.name, copy=False)
+        words = isinstance(obj.dtype, WordsDtype)
+        values, dtype = (_values(obj), obj.dtype.values_dtype) if words else (obj.array, None)
+        return pd.Series(values, plain_index(obj.index), dtype, obj.name, copy=False)
     return plain_index(obj)
+
+
+def _values(series: pd.Series) -> Any:
+    """A words series' values as its plain column holds them (text of pandas' string dtype
+    as that dtype's array)."""
+    return series.array.plain()
 
 
 def plain_index(index: pd.Index) -> pd.Index:

@@ -373,10 +373,9 @@ def test_entries_in_arrays_are_those_of_the_followed_road(applicants, road, move
     for in_arrays in (False, True):
         with storing_words_in_arrays(in_arrays):
             frame = wrap(applicants, make_tracker(), "applicants")
-        assert frame["gender"].dtype == applicants["gender"].dtype  # text keeps pandas' dtype
         results.append(move(frame))
     followed, result = results
-    for label in ("income", "age"):
+    for label in {"income", "age", "gender"} & set(result.columns):  # gender: text
         column = result[label]
         assert isinstance(column.dtype, WordsDtype), label
         for series_attr, frame_attr, array_attr in fields:

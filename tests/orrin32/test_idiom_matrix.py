@@ -31,6 +31,9 @@ LOANS = pd.DataFrame(
         "loanamt": [120.0, 210.0, 99.0, np.nan, 300.0, 150.0],
         "married": [1, 0, 1, 1, 0, 1],
         "unit": [1, 2, 1, 3, 2, 3],
+        "race": ["w", "n", "w", "w", "n", "n"],
+        # text of Python objects, with a gap (pandas 3 would read the list as its str dtype)
+        "sex": np.array(["m", None, "f", "f", "m", "f"], dtype=object),
     },
     index=pd.Index([17, 3, 11, 5, 8, 2], name="id"),
 )
@@ -68,8 +71,9 @@ MOVES = [
     ("copy", lambda t: t.copy()),
     ("concat_rows", lambda t: pd.concat([t.iloc[:2], t.iloc[4:]])),
     ("concat_columns", lambda t: pd.concat([t["married"], t["appinc"]], axis=1)),
+    ("astype_text", lambda t: t.astype({"race": str})),
     ("to_frame", lambda t: t["married"].to_frame()),
-    ("set_columns", lambda t: t.set_axis(["a", "b", "c", "d"], axis=1)),
+    ("set_columns", lambda t: t.set_axis(["a", "b", "c", "d", "e", "f"], axis=1)),
     ("explode", lambda t: t.explode("unit")),
 ]
 
@@ -138,6 +142,8 @@ def _source_word(loans, label, col):
         "b": "loanamt",
         "c": "married",
         "d": "unit",
+        "e": "race",
+        "f": "sex",
     }
     col = renamed.get(col, col)
     return int(loans._col_prov[col][loans.index.get_loc(label)])
@@ -458,6 +464,48 @@ EVERY_INPUT = [
         ),
         {"unit", "married"},
     ),
+    # a text column: pandas' text methods and text keys
+    ("text_str", lambda t: t["race"].str.upper().str.contains("W"), {"race"}),
+    ("text_eq", lambda t: (t["race"] == "w") | (t["race"] != "n"), {"race"}),
+    ("text_isin", lambda t: t["race"].isin(["w"]), {"race"}),
+    ("text_map_dict", lambda t: t["race"].map({"w": 1, "n": 0}), {"race"}),
+    ("text_replace", lambda t: t["race"].replace("w", "white"), {"race"}),
+    ("text_fillna", lambda t: t["race"].where(t["married"] == 1).fillna("x"), {"race", "married"}),
+    (
+        "text_objects",
+        lambda t: (t["race"] + "_" + t["sex"]) + (t["sex"] < "g").astype(str),
+        {"race", "sex"},
+    ),
+    ("text_objects_apply", lambda t: t["sex"].apply(repr), {"sex"}),
+    ("text_ffill", lambda t: t["race"].where(t["married"] == 1).ffill(), {"race", "married"}),
+    # a value that is no text: the column's values become objects, as a plain one's
+    (
+        "text_fill_number",
+        lambda t: t["race"].where(t["married"] == 1).fillna(0),
+        {"race", "married"},
+    ),
+    ("text_where_number", lambda t: t["race"].where(t["married"] == 1, 3), {"race", "married"}),
+    ("text_category", lambda t: t["race"].astype("category"), {"race"}),
+    ("text_value_counts", lambda t: t["race"].value_counts(), {"race"}),
+    ("text_nunique", lambda t: t["appinc"] - t["race"].nunique(), {"appinc", "race"}),
+    ("text_sorted_cumsum", lambda t: t.sort_values("race")["appinc"].cumsum(), {"appinc", "race"}),
+    ("text_group", lambda t: t.groupby("race")["appinc"].mean(), {"appinc", "race"}),
+    (
+        "text_group_transform",
+        lambda t: t.groupby("race")["appinc"].transform("mean"),
+        {"appinc", "race"},
+    ),
+    ("text_merge", lambda t: t.merge(_race_means(t), on="race")["avg"], {"appinc", "race"}),
+    ("text_join", lambda t: t[["appinc"]].join(t[["race"]].iloc[::-1])["race"], {"race"}),
+    ("text_loc_set", lambda t: _text_set(t, "loc"), {"race", "married", "unit"}),
+    ("text_set_mask", lambda t: _text_set(t, "mask"), {"race", "married", "unit"}),
+    (
+        "text_np_where",
+        lambda t: t.assign(r=np.where(t["married"] == 1, t["race"], "u"))["r"],
+        {"race", "married"},
+    ),
+    ("text_pivot", lambda t: t.pivot_table(index="race", values="appinc"), {"appinc", "race"}),
+    ("text_dummies", lambda t: pd.get_dummies(t, columns=["race"])["race_w"], {"race"}),
     ("loc_set", lambda t: _loc_set(t), {"appinc", "married", "loanamt"}),
     # values written in place: the key chose the elements, the value filled them
     ("series_set_mask", lambda t: _written(t, _wed_mask(t), 0.0), {"appinc", "married"}),
@@ -929,6 +977,22 @@ def _married_rows(t):
 
 def _top_units(t):
     return _married_rows(t).value_counts().index[:2]
+
+
+def _text_set(t, how):
+    """``race`` written where ``married`` is 1, from the text made of ``unit``."""
+    t, value = t.copy(), t["unit"].astype(str)
+    if how == "loc":
+        t.loc[t["married"] == 1, "race"] = value
+    else:
+        race = t["race"].copy()
+        race[t["married"] == 1] = value
+        t["race"] = race
+    return t["race"]
+
+
+def _race_means(t):
+    return t.groupby("race", as_index=False)["appinc"].mean().rename(columns={"appinc": "avg"})
 
 
 def _text(t):

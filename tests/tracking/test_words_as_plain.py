@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import pickle
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -9,26 +11,55 @@ from like_plain import assert_like_plain
 from pandas.api import types
 from words_helpers import source_array
 
+from quorvane.tracking import _compat
 from quorvane.utilities.orrin32 import TrackedDataFrame
 
-COLUMNS = {
+NUMBERS = {
     "float": np.array([1.5, np.nan, 3.0]),
     "int": np.array([1, 2, 3]),
     "bool": np.array([True, False, True]),
 }
+# pandas 3's default text dtype, "str", is object before pandas 3
+STR = {"str": pd.Series(["w", None, "n"], dtype="str")} if _compat.PANDAS_GE_30 else {}
+TEXT = {
+    "object": pd.Series(["w", "u", "n"], dtype=object),
+    **STR,
+    "string": pd.Series(["w", None, "n"], dtype=pd.StringDtype()),
+}
+COLUMNS = NUMBERS | TEXT
 CHECKS = [
     types.is_numeric_dtype,
     types.is_float_dtype,
     types.is_integer_dtype,
     types.is_bool_dtype,
     types.is_object_dtype,
+    types.is_string_dtype,
     lambda s: s.to_numpy().dtype,
     lambda s: np.asarray(s).dtype,
-    lambda s: s.astype("float64").dtype,
     lambda s: s.astype(object).dtype,
     lambda s: s.dtype.kind,
-    lambda s: s.dtype.type,
+    lambda s: s.astype("category").dtype,
 ]
+# what a text column of pandas' string dtype answers unlike the plain column: it reads as
+# the object column of text of pandas 2, so that pandas 3's get_dummies encodes it
+AS_OBJECTS = {types.is_object_dtype: True, (lambda s: s.dtype.type): np.object_}
+NUMBER_CHECKS = [lambda s: s.astype("float64").dtype]
+# of a wrapped column; values as text: pandas' own gaps (None, NaN, NA) print as they are
+TEXT_CHECKS = [
+    lambda s: str(s.astype(str).tolist()),
+    lambda s: str(s.value_counts(dropna=False).to_dict()),
+    lambda s: s.nunique(),
+    lambda s: str(s.sort_values().tolist()),
+    lambda s: list(map(str, s.unique())),
+    lambda s: str(list(pd.Categorical(s).categories)),
+    lambda s: s.str.upper().dtype,
+    lambda s: str(s.str.upper().tolist()),
+    lambda s: s.to_csv(),
+    lambda s: str(pickle.loads(pickle.dumps(s)).tolist()),
+]
+QUESTIONS = [(name, check) for name in COLUMNS for check in [*CHECKS, *AS_OBJECTS]]
+QUESTIONS += [(name, check) for name in NUMBERS for check in NUMBER_CHECKS]
+WRAPPED_QUESTIONS = [(name, check) for name in TEXT for check in TEXT_CHECKS]
 
 
 @pytest.fixture
@@ -37,23 +68,36 @@ def frames(tracker):
     return words, pd.DataFrame(COLUMNS)
 
 
-@pytest.mark.parametrize("check", CHECKS)
-@pytest.mark.parametrize("name", list(COLUMNS))
-def test_dtype_questions(frames, name, check):
+@pytest.mark.parametrize("name, check", QUESTIONS + WRAPPED_QUESTIONS)
+def test_dtype_questions(frames, tracker, name, check):
     words, plain = frames
-    assert check(words[name]) == check(plain[name])
+    expected = check(plain[name])
+    if isinstance(plain[name].dtype, pd.StringDtype):
+        expected = AS_OBJECTS.get(check, expected)
+    if (name, check) in QUESTIONS:
+        assert check(words[name]) == expected
+    assert check(TrackedDataFrame(words, _tracker=tracker)[name]) == expected
 
 
-@pytest.mark.parametrize("include", ["number", "float", "integer", "bool", ["float", "bool"]])
-def test_select_dtypes(frames, include):
+@pytest.mark.parametrize(
+    "include",
+    ["number", "float", "integer", "bool", ["float", "bool"], "object", "string", *STR],
+)
+def test_select_dtypes(frames, tracker, include):
     words, plain = frames
+    words = TrackedDataFrame(words, _tracker=tracker)
     assert list(words.select_dtypes(include).columns) == list(plain.select_dtypes(include).columns)
+    assert list(words.select_dtypes(exclude=include).columns) == list(
+        plain.select_dtypes(exclude=include).columns
+    )
 
 
 def test_values_leave_as_numpy(frames):
     words, plain = frames
     for name in COLUMNS:
-        np.testing.assert_array_equal(words[name].to_numpy(), plain[name].to_numpy())
+        words_values, plain_values = words[name].to_numpy(), plain[name].to_numpy()
+        assert words_values.dtype == plain_values.dtype
+        pd.testing.assert_index_equal(pd.Index(words_values), pd.Index(plain_values))
     # a boolean words column selects rows as a boolean column does
     assert_like_plain(words[words["bool"]], plain[plain["bool"]])
 
@@ -76,7 +120,8 @@ FRAME_CHECKS = {
 def test_tracked_frame_values_as_plain(frames, tracker, check):
     words, plain = frames
     words, plain = words.assign(plain=[0.5, 1.0, 2.0]), plain.assign(plain=[0.5, 1.0, 2.0])
-    words, plain = words.drop(columns="bool"), plain.drop(columns="bool")
+    dropped = ["bool", *TEXT]
+    words, plain = words.drop(columns=dropped), plain.drop(columns=dropped)
     result, expected = check(TrackedDataFrame(words, _tracker=tracker)), check(plain)
     if isinstance(expected, np.ndarray):
         assert result.dtype == expected.dtype

@@ -29,7 +29,11 @@ def frame(tracker):
     for part in parts:
         dense = dense + part
     ids = WordsArray.from_values(race.to_numpy(), race.words, tracker, node_ids=[7, 8, 9])
-    return pd.DataFrame({"income": income, "race": ids, "dense": dense, "plain": [1, 2, 3]})
+    # text of objects and of pandas' string dtype, with gaps
+    name = source_array(tracker, "name", np.array(["a", None, "c"], dtype=object))
+    group = source_array(tracker, "group", pd.array(["x", None, "y"], dtype=pd.StringDtype()))
+    columns = {"income": income, "race": ids, "dense": dense, "name": name, "group": group}
+    return pd.DataFrame({**columns, "plain": [1, 2, 3]})
 
 
 def _parquet(frame, path):
@@ -43,7 +47,7 @@ def _parquet(frame, path):
 def test_round_trip_keeps_words_and_tracker(tracker, frame, tmp_path, round_trip):
     back = round_trip(frame, tmp_path)
     pd.testing.assert_frame_equal(back, frame)
-    for column in ("income", "race", "dense"):
+    for column in ("income", "race", "dense", "name", "group"):
         assert back[column].dtype.tracker is tracker
         np.testing.assert_array_equal(back[column].array.words, frame[column].array.words)
     np.testing.assert_array_equal(back["race"].array.node_ids, [7, 8, 9])

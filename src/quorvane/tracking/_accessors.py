@@ -16,6 +16,7 @@ from pandas import DataFrame, Series
 
 from ..core._word import OpCode
 from . import _compat
+from ._array import WordsArray
 from ._caller_warnings import report_warnings_at_caller
 
 
@@ -67,6 +68,16 @@ class TrackedAccessor:
         return source._constructor_expanddim(result, _tracker=source._tracker, **mappings)
 
 
+def _plain_column(series: Any) -> Any:
+    """pandas' own series of ``series``' values, where a words array holds them: pandas'
+    text methods work on its own arrays only."""
+    array = series.array
+    if not isinstance(array, WordsArray):
+        return series
+    values = array.plain()
+    return Series(values, index=series.index, name=series.name, dtype=values.dtype, copy=False)
+
+
 class SeriesAccessors:
     """``.str``, ``.dt`` and ``.cat`` of a tracked series (either road): pandas' accessors, their
     results stepped through the series' own ``_elementwise``."""
@@ -76,7 +87,7 @@ class SeriesAccessors:
 
     @property
     def str(self) -> Any:
-        return TrackedAccessor(self, _compat.series_accessor(self, "str"), "str")
+        return TrackedAccessor(self, _compat.series_accessor(_plain_column(self), "str"), "str")
 
     @property
     def dt(self) -> Any:

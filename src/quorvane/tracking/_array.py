@@ -40,7 +40,8 @@ def _missing_capable(dtype: np.dtype) -> np.dtype:
 
 
 class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
-    """Values (a 1-d numpy array), their uint32 words and optionally int64 node ids."""
+    """Values (a 1-d numpy array, or pandas' string array for text of its string dtype),
+    their uint32 words and optionally int64 node ids."""
 
     __array_priority__ = 1000
     # pandas 3 marks arrays read-only under Copy-on-Write; earlier versions never set it.
@@ -61,11 +62,15 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
 
     def __init__(
         self,
-        values: np.ndarray,
+        values: Any,
         words: Words,
         dtype: WordsDtype,
         node_ids: np.ndarray | None = None,
     ) -> None:
+        if dtype.text_dtype is not None and not isinstance(values, ExtensionArray):
+            # pandas' own string array: its text methods, comparisons and factorizing run
+            # on it as on the plain column (Arrow's kernels, not Python objects one by one)
+            values = pd.array(values, dtype=dtype.text_dtype)
         if not callable(words) and len(words) != len(values):
             raise ValueError(f"{len(values)} values need as many words")
         if node_ids is not None and len(node_ids) != len(values):
@@ -120,14 +125,21 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     def __len__(self) -> int:
         return len(self._plain)
 
+    def plain(self) -> Any:
+        """The values as their plain column holds them: numpy's array, or pandas' string
+        array for text of the string dtype."""
+        return self._plain
+
     @property
     def nbytes(self) -> int:
         ids = 0 if self._node_ids is None else self._node_ids.nbytes
         return self._plain.nbytes + self._words.nbytes + ids
 
-    def _like(self, values: np.ndarray, words: Words, node_ids: Any = None) -> WordsArray:
-        dtype = self._dtype if values.dtype == self._dtype.numpy_dtype else None
-        return WordsArray(values, words, dtype or self._dtype.with_values(values.dtype), node_ids)
+    def _like(self, values: Any, words: Words, node_ids: Any = None) -> WordsArray:
+        text = self._dtype.text_dtype
+        if values.dtype == (self._dtype.numpy_dtype if text is None else text):
+            return WordsArray(values, words, self._dtype, node_ids)
+        return WordsArray(values, words, self._dtype.with_values(values.dtype), node_ids)
 
     def _moved(self, values: np.ndarray, words: Words, node_ids: Any = None) -> WordsArray:
         """These elements (some of them, or in another order): carried as this array is."""
@@ -200,7 +212,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
                 self._plain,
                 self._words,
                 self._node_ids,
-                dtype.numpy_dtype,
+                dtype.values_dtype,
                 dtype.tracker,
                 self.carried,
             ),
@@ -261,7 +273,11 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         """``value`` as this array's values hold it. Values that integers or booleans hold
         only with loss (a fraction, a gap) widen them to the numpy dtype that holds both,
         as a plain column's do; values numpy cannot hold with numbers (text) raise
-        TypeError, on which pandas makes a column of objects, as for a plain column."""
+        TypeError, on which pandas makes a column of objects, as for a plain column. Text
+        that pandas' string array cannot hold widens to objects (see ``_widen_for``)."""
+        if isinstance(self._plain, ExtensionArray):
+            self._widen_for(value)
+            return value
         values = _as_values(value, None, False) if pd.api.types.is_list_like(value) else value
         kind = self._plain.dtype.kind
         if kind in "fc" and np.asarray(values).dtype.kind in "US":
@@ -280,12 +296,34 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             return given
         return held
 
+    def _widen_for(self, value: Any) -> None:
+        """Text of pandas' string dtype becomes Python objects where ``value`` (a fill, the
+        other values of ``where``) is no text, as the plain column's values do; pandas
+        leaves that to the array."""
+        if not isinstance(self._plain, ExtensionArray):
+            return
+        try:
+            self._plain._validate_setitem_value(value)
+        except TypeError:
+            self._plain = self._plain.to_numpy(dtype=object)
+            self._dtype = WordsDtype(object, self.tracker)
+
+    def _validate_setitem_value(self, value: Any) -> Any:
+        # pandas asks this of a column whose dtype reads as text (see the dtype's ``__eq__``)
+        # before it writes ``value`` into it (where it cannot, it makes a column of objects):
+        # pandas' string array answers as for the plain column; objects hold any value
+        if isinstance(self._plain, ExtensionArray):
+            return self._plain._validate_setitem_value(value)
+        return value
+
     def __iter__(self) -> Any:
         # Python scalars, as pandas' numpy-backed columns and indexes hand them out (an index
         # of counted labels gives ``tolist()`` and ``to_dict()`` keys as a plain one does)
         return iter(self._plain.tolist())
 
     def __array__(self, dtype: Any = None, copy: Any = None) -> np.ndarray:
+        if isinstance(self._plain, ExtensionArray):  # text: numpy's objects, made here
+            return self._plain.to_numpy(dtype=dtype)
         if copy is False and dtype is not None and np.dtype(dtype) != self._plain.dtype:
             raise ValueError("cannot convert the values without a copy")
         values = self._plain if dtype is None else self._plain.astype(dtype, copy=False)
@@ -313,7 +351,9 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     def map(self, mapper: Any, na_action: Any = None) -> WordsArray | np.ndarray:
         # pandas' own mapping of the values (a function, a dict or a series); each result
         # was made from the element in its place (``index.map(f)``), one step on
-        plain = pd.Series(self._plain, copy=False).map(mapper, na_action=na_action)
+        plain = pd.Series(self._plain, dtype=self._plain.dtype, copy=False).map(
+            mapper, na_action=na_action
+        )
         values = _as_values(plain.to_numpy(), None, False)
         if values.dtype == object:
             # Python objects (lists to explode, text) are pandas' own column, as a plain
@@ -349,7 +389,8 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         if fill_value is None or pd.isna(fill_value):
             # a gap is NaN, in a dtype that holds it (as a plain column's reindex does)
             fill_value = self._dtype.na_value
-            values = values.astype(_missing_capable(values.dtype), copy=False)
+            if isinstance(values, np.ndarray):
+                values = values.astype(_missing_capable(values.dtype), copy=False)
         taken = take(values, indices, allow_fill=True, fill_value=fill_value)
         words = self._words_moved(
             lambda words: take(words, indices, allow_fill=True, fill_value=_words.NO_WORD)
@@ -371,7 +412,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     @classmethod
     def _concat_same_type(cls, to_concat: Any) -> WordsArray:
         to_concat = list(to_concat)
-        values = np.concatenate([a._plain for a in to_concat])
+        values = _joined([a._plain for a in to_concat])
         words = np.concatenate([a._words for a in to_concat])
         ids = None
         if any(a._node_ids is not None for a in to_concat):
@@ -390,7 +431,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         if isinstance(dtype, WordsDtype):
             values = self._plain.astype(dtype.numpy_dtype, copy=copy)
             if not dtype.tracker_key:  # "words[float64]": keep this column's tracker
-                dtype = self._dtype.with_values(dtype.numpy_dtype)
+                dtype = WordsDtype(dtype.values_dtype, self.tracker)
             words = self._words.copy() if copy else self._words
             converted = WordsArray(values, words, dtype, self._node_ids)
             converted.carried = self.carried
@@ -398,25 +439,45 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         if isinstance(dtype, np.dtype):
             # Leaving the words behind is how values go to numpy-only code.
             return self._plain.astype(dtype, copy=copy)
-        return super().astype(dtype, copy=copy)
+        # pandas' other dtypes (categories, its string and nullable dtypes) from the values
+        # as the plain column holds them, so they come out as that column's would (the
+        # categories of text of its string dtype); the containers follow the words
+        plain = self.plain()
+        if isinstance(plain, np.ndarray):
+            plain = pd.arrays.NumpyExtensionArray(plain)
+        return plain.astype(dtype, copy=copy)
 
     def _values_for_argsort(self) -> np.ndarray:
+        if isinstance(self._plain, ExtensionArray):
+            return self._plain._values_for_argsort()
         return self._plain
 
     def _values_for_factorize(self) -> tuple[np.ndarray, Any]:
+        if isinstance(self._plain, ExtensionArray):
+            return self._plain._values_for_factorize()
         if self._plain.dtype.kind in "fcO":
             return self._plain, np.nan
         return self._plain, None
 
     def factorize(self, use_na_sentinel: bool = True) -> tuple[np.ndarray, WordsArray]:
         codes, uniques = pd.factorize(self._plain, use_na_sentinel=use_na_sentinel)
+        if isinstance(uniques, np.ndarray | pd.Index):
+            uniques = np.asarray(uniques, self._plain.dtype)
+        gaps = (
+            pd.isna(uniques)
+            if isinstance(uniques, np.ndarray) and uniques.dtype == object
+            else None
+        )
+        if gaps is not None and gaps.any():
+            # text's gap as the column has it (None, NA), not numpy's NaN
+            uniques[gaps] = self._plain[pd.isna(self._plain)][0]
 
         # A unique value stands for every element that had it: made when read (pandas
         # factorizes group and join keys, whose words the containers follow themselves).
         def words() -> np.ndarray:
             return _words.per_segment(self.tracker, self._words, codes, len(uniques))
 
-        return codes, self._like(np.asarray(uniques, self._plain.dtype), words)
+        return codes, self._like(uniques, words)
 
     def value_counts(self, dropna: bool = True) -> pd.Series:
         codes, uniques = self.factorize(use_na_sentinel=dropna)
@@ -429,7 +490,11 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     def equals(self, other: object) -> bool:
         if not isinstance(other, WordsArray) or other.dtype != self.dtype:
             return False
-        return bool(pd.Series(self._plain).equals(pd.Series(other._plain)))
+        return bool(
+            pd.Series(self._plain, dtype=self._plain.dtype).equals(
+                pd.Series(other._plain, dtype=other._plain.dtype)
+            )
+        )
 
     def fillna(self, value: Any = None, limit: Any = None, copy: bool = True, **kwargs: Any):
         kwargs = _compat.fill_options(kwargs)
@@ -446,10 +511,12 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         if copy and self._node_ids is not None:
             result._node_ids = self._node_ids.copy()
         gaps = self.isna()
+        if gaps.any():
+            result._widen_for(value._plain if isinstance(value, WordsArray) else value)
         # Every element is an output of the fill, also one that held a value: a step for
         # each, and with words to fill from, each combines them (as the containers do).
         if isinstance(value, WordsArray):
-            np.putmask(result._plain, gaps, value._plain)
+            _put(result._plain, gaps, value._plain)
             tracker, theirs = self.tracker, value._words
 
             def filled(own: np.ndarray) -> np.ndarray:
@@ -461,7 +528,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         else:
             if gaps.any():  # numpy casts the value even for no gaps: inf fails on integers
                 # a value per element (one of a series aligned here) fills its own gap
-                np.putmask(result._plain, gaps, value)
+                _put(result._plain, gaps, value)
             result._words = _words.step(self.tracker, self._words, OpCode.FILL)
         result.carried = False  # made here, not moved
         result.made_by = OpCode.FILL if self.tracker is not None else None
@@ -476,7 +543,7 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         fill = positions.ffill if method in ("pad", "ffill") else positions.bfill
         sources = fill(limit=limit, limit_area=limit_area).fillna(-1).to_numpy(np.intp)
         # a gap nothing fills stays one
-        values = take(self._plain, np.where(sources < 0, np.arange(len(self)), sources))
+        values = self._plain.take(np.where(sources < 0, np.arange(len(self)), sources))
         tracker = self.tracker
 
         def filled_words(own: np.ndarray) -> np.ndarray:
@@ -544,7 +611,9 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         return _ops.binary_method(op)
 
     def _reduce(self, name: str, *, skipna: bool = True, keepdims: bool = False, **kwargs: Any):
-        plain = pd.arrays.NumpyExtensionArray(self._plain)
+        plain = self._plain
+        if isinstance(plain, np.ndarray):
+            plain = pd.arrays.NumpyExtensionArray(plain)
         result = plain._reduce(name, skipna=skipna, keepdims=keepdims, **kwargs)
         if not keepdims:
             return result
@@ -594,6 +663,23 @@ for _name, (_func, _code) in _ops.UNARY.items():
 WordsArray._add_arithmetic_ops()
 WordsArray._add_comparison_ops()
 WordsArray._add_logical_ops()
+
+
+def _joined(values: list) -> Any:
+    """The values of several arrays of one dtype, one after another."""
+    if isinstance(values[0], ExtensionArray):
+        return type(values[0])._concat_same_type(values)
+    return np.concatenate(values)
+
+
+def _put(plain: Any, gaps: np.ndarray, value: Any) -> None:
+    """``value`` into ``plain`` where ``gaps`` is true; a value per element fills its own."""
+    if isinstance(plain, np.ndarray):
+        np.putmask(plain, gaps, value)
+    elif gaps.any():
+        plain[gaps] = (
+            np.asarray(value, dtype=object)[gaps] if pd.api.types.is_list_like(value) else value
+        )
 
 
 def _as_values(scalars: Any, dtype: np.dtype | None, copy: bool) -> np.ndarray:

@@ -12,6 +12,7 @@ import json
 from typing import Any
 
 import numpy as np
+import pandas as pd
 import pyarrow as pa
 
 from . import _registry, _trackers
@@ -56,7 +57,7 @@ class WordsArrowType(pa.ExtensionType):
 def arrow_array(array: WordsArray) -> pa.ExtensionArray:
     tracker = array.dtype.tracker
     metadata = json.dumps({
-        "numpy_dtype": array.dtype.numpy_dtype.str,
+        "numpy_dtype": _values_name(array.dtype),
         "registry": None if tracker is None else _registry.dump(tracker),
     })  # fmt: skip
     values = pa.array(array._plain, from_pandas=True)
@@ -66,6 +67,12 @@ def arrow_array(array: WordsArray) -> pa.ExtensionArray:
     arrow_type = WordsArrowType(values.type, metadata, array.node_ids is not None)
     storage = pa.StructArray.from_arrays(children, fields=list(arrow_type.storage_type))
     return pa.ExtensionArray.from_storage(arrow_type, storage)
+
+
+def _values_name(dtype: WordsDtype) -> str:
+    """The values' dtype as the file names it: numpy's, or pandas' string dtype's name."""
+    text = dtype.text_dtype
+    return dtype.numpy_dtype.str if text is None else text.name
 
 
 def array_from_arrow(data: pa.Array | pa.ChunkedArray, dtype: WordsDtype) -> WordsArray:
@@ -84,6 +91,8 @@ def _chunk(chunk: pa.Array, dtype: WordsDtype) -> WordsArray:
         translation = None
     values = chunk.field("value").to_numpy(zero_copy_only=False)
     values = values.astype(dtype.numpy_dtype, copy=False)
+    if dtype.kind == "O":  # Arrow's nulls, as the plain column has its gaps
+        values = np.where(pd.isna(values), dtype.na_value, values)
     words = _trackers.translate(chunk.field("word").to_numpy(), translation)
     ids = chunk.field("node_id").to_numpy() if chunk.type.num_fields == 3 else None
     return WordsArray(np.array(values), np.array(words, np.uint32), dtype, ids)

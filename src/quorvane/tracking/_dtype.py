@@ -5,6 +5,16 @@ A words column answers pandas' dtype questions as its plain column would: ``kind
 ``is_numeric_dtype``, ``is_float_dtype``, ``is_bool_dtype`` and ``select_dtypes`` see a float
 column as float. ``df.dtypes`` shows ``words[float64, t1]``: the value dtype and the tracker
 whose words the column holds (see ``_trackers``).
+
+Text is held as the plain column holds it: Python objects in numpy's array
+(``words[object, t1]``), or pandas' own string array for a column of pandas' string dtype,
+which the dtype keeps as ``text_dtype`` (``words[str, t1]``), so that pandas' string
+kernels serve it and what leaves the words behind (``.str``, ``astype``, categories) is
+what the plain column gives. Its ``type`` is numpy's
+object, as a text column's was before pandas 3: pandas 3 asks ``is_object_dtype`` of an
+extension dtype which columns ``get_dummies`` encodes, and no other answer of the dtype
+makes it encode a text column; ``is_string_dtype`` reads a text column of either kind as
+text (see ``__eq__``), and the frames pick columns by ``select_dtypes`` as plain ones.
 """
 
 from __future__ import annotations
@@ -14,6 +24,7 @@ import re
 from typing import Any
 
 import numpy as np
+import pandas as pd
 from pandas.api.extensions import ExtensionDtype, register_extension_dtype
 
 from . import _trackers
@@ -28,15 +39,32 @@ def supported(dtype: Any) -> bool:
     return isinstance(dtype, np.dtype) and dtype.kind in SUPPORTED_KINDS
 
 
+def holds_text(dtype: Any) -> bool:
+    """Whether a plain column of ``dtype`` is one a words array holds as Python objects:
+    objects, or pandas' string dtype."""
+    return isinstance(dtype, pd.StringDtype) or (isinstance(dtype, np.dtype) and dtype.kind == "O")
+
+
+def _value_dtypes(values: Any) -> tuple[np.dtype, pd.StringDtype | None]:
+    """The numpy dtype that holds ``values`` (a dtype, or its name) and the string dtype
+    of the plain column, if it was one."""
+    if isinstance(values, str) and values in ("str", "string"):
+        values = pd.api.types.pandas_dtype(values)
+    if isinstance(values, pd.StringDtype):
+        return np.dtype(object), values
+    return np.dtype(values), None
+
+
 @register_extension_dtype
 class WordsDtype(ExtensionDtype):
     """Values of ``numpy_dtype``, each with a word of ``tracker`` (none: words are moved
     with their values but never combined)."""
 
-    _metadata = ("numpy_dtype", "tracker_key")
+    _metadata = ("numpy_dtype", "text_dtype", "tracker_key")
 
     def __init__(self, numpy_dtype: Any = "float64", tracker: Any = None) -> None:
-        numpy_dtype = np.dtype(numpy_dtype)
+        """``numpy_dtype``: the values' numpy dtype, or pandas' string dtype for text."""
+        numpy_dtype, self.text_dtype = _value_dtypes(numpy_dtype)
         if not supported(numpy_dtype):
             raise TypeError(f"a words column cannot hold {numpy_dtype} values")
         self.numpy_dtype = numpy_dtype
@@ -45,16 +73,35 @@ class WordsDtype(ExtensionDtype):
 
     def __reduce__(self) -> tuple:
         # The key is this process's; the tracker itself travels (see the array's __reduce__).
-        return (_unpickled_dtype, (self.numpy_dtype, self.tracker))
+        return (_unpickled_dtype, (self.values_dtype, self.tracker))
 
     def __repr__(self) -> str:
         # what df.dtypes.to_dict() and a debugger show: the values' dtype and the tracker
         tracker = f", tracker=t{self.tracker_key}" if self.tracker_key else ""
-        return f"WordsDtype({self.numpy_dtype.name!r}{tracker})"
+        return f"WordsDtype({self._values_name!r}{tracker})"
+
+    def __eq__(self, other: object) -> bool:
+        # pandas asks ``dtype == "string"`` whether a column holds text (is_string_dtype),
+        # and then ``_validate_setitem_value`` whether it holds a value (see the array)
+        if isinstance(other, str) and other == "string":
+            return self.kind == "O"
+        return super().__eq__(other)
+
+    def __hash__(self) -> int:
+        return super().__hash__()
+
+    @property
+    def values_dtype(self) -> Any:
+        """The dtype of the plain column: numpy's, or pandas' string dtype."""
+        return self.numpy_dtype if self.text_dtype is None else self.text_dtype
+
+    @property
+    def _values_name(self) -> str:
+        return self.numpy_dtype.name if self.text_dtype is None else self.text_dtype.name
 
     @property
     def name(self) -> str:
-        values = self.numpy_dtype.name
+        values = self._values_name
         return f"words[{values}, t{self.tracker_key}]" if self.tracker_key else f"words[{values}]"
 
     @property
@@ -71,7 +118,7 @@ class WordsDtype(ExtensionDtype):
 
     @property
     def na_value(self) -> Any:
-        return np.nan
+        return np.nan if self.text_dtype is None else self.text_dtype.na_value
 
     @property
     def _is_numeric(self) -> bool:
@@ -101,7 +148,10 @@ class WordsDtype(ExtensionDtype):
             raise TypeError(f"Cannot construct a 'WordsDtype' from '{string}': {exc}") from exc
 
     def with_values(self, numpy_dtype: Any) -> WordsDtype:
-        """This dtype's tracker, for values of ``numpy_dtype``."""
+        """This dtype's tracker, for values of ``numpy_dtype`` (text stays of the string
+        dtype it was)."""
+        if self.text_dtype is not None and np.dtype(numpy_dtype) == self.numpy_dtype:
+            return self
         return WordsDtype(numpy_dtype, self.tracker)
 
     def _get_common_dtype(self, dtypes: list) -> Any:
@@ -122,7 +172,10 @@ class WordsDtype(ExtensionDtype):
         if not supported(common):
             return None
         tracker = next((d.tracker for d in words if d.tracker_key), None)
-        return WordsDtype(common, tracker)
+        texts = {d.text_dtype for d in words}
+        # text of one string dtype stays so
+        values = texts.pop() if len(texts) == 1 and None not in texts else common
+        return WordsDtype(values, tracker)
 
     def __from_arrow__(self, array: Any) -> Any:
         from ._arrow import array_from_arrow

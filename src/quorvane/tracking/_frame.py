@@ -13,12 +13,14 @@ from collections.abc import Hashable
 from typing import Any, ClassVar
 
 import numpy as np
+import pandas as pd
 from pandas import DataFrame
 from pandas.errors import InvalidIndexError
 
 from . import _compat, _files, _groups
 from ._array import WordsArray
 from ._calls import _in_parent
+from ._dtype import WordsDtype, holds_text
 from ._follow import FollowingFrame, gather, row_positions
 from ._frame_ops import OperatingFrame
 from ._plain_values import PlainValues
@@ -129,12 +131,12 @@ def with_carried_words(
     tracker: Any,
     column_node_ids: list[np.ndarray] | None = None,
 ) -> DataFrame:
-    """``df`` with each numeric and boolean column holding its values together with its
-    words (one array per column, in column order) of ``tracker``, and on the DAG road its
+    """``df`` with each numeric, boolean and text column holding its values together with
+    its words (one array per column, in column order) of ``tracker``, and on the DAG road its
     elements' node ids (``column_node_ids``, likewise), so that pandas moves them wherever
-    it moves the values and the columns' operators make the words of their results. Other
-    columns (text, dates, categories) keep pandas' own dtypes, so that ``.str``, ``.dt``
-    and ``.cat`` work on them as on plain columns; the containers follow their entries."""
+    it moves the values and the columns' operators make the words of their results. Dates
+    and categories keep pandas' own dtypes, so that ``.dt`` and ``.cat`` work on them as on
+    plain columns; the containers follow their entries."""
     columns: dict[int, Any] = {}
     node_ids: list[np.ndarray | None] = [None] * len(column_words)
     if column_node_ids is not None:
@@ -147,15 +149,27 @@ def with_carried_words(
             # frame must not reach the user's); the entries are new already
             values = column.to_numpy(copy=True)
             columns[position] = WordsArray.from_values(values, words, tracker, ids, carried=True)
+        elif holds_text(dtype):
+            columns[position] = _text_array(column, words, tracker, ids)
         else:
-            # the column itself, not its array: pandas 2.2 infers anew what a bare array of
-            # objects holds, and fails on values it cannot convert (an int past float's range)
             columns[position] = column
     # built from the arrays as they are (pandas' own column setter would copy each again),
     # by position: labels may repeat
     out = DataFrame(columns, index=df.index, copy=False)
     out.columns = df.columns
     return out.__finalize__(df)  # its attrs and flags
+
+
+def _text_array(column: Any, words: np.ndarray, tracker: Any, ids: Any) -> WordsArray:
+    """A text column's values, as the column holds them (Python objects, or pandas' string
+    array), with its words."""
+    dtype = column.dtype
+    values = column.array.copy() if isinstance(dtype, pd.StringDtype) else None
+    if values is None:
+        values = column.to_numpy(dtype=object, copy=True)
+    array = WordsArray(values, words, WordsDtype(dtype, tracker), ids)
+    array.carried = True
+    return array
 
 
 def column_entries(frame: DataFrame, position: int, name: str) -> np.ndarray | None:

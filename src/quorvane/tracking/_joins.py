@@ -21,7 +21,7 @@ from pandas import DataFrame, Series
 
 from ..core._word import OpCode
 from ._array import WordsArray
-from ._dtype import WordsDtype
+from ._dtype import WordsDtype, holds_text
 from ._plain_values import plain_view
 from ._positions import NO_ROW, _has_key, gather, lookup, unknown_entries
 from ._row_order import carry, selections_apart, with_decided
@@ -110,10 +110,11 @@ def _words_columns_back(result: Any, sides: dict, origins: list, carried: str) -
         array = plain.iloc[:, position].array
         entries = _entries_of(result, label) if single[position] else None
         source = sides.get("left" if side == "key" else side)
-        numbers = array.dtype.kind in "biuf"
-        if entries is not None and numbers and _words_column(source, source_label):
+        dtype = plain.dtypes.iloc[position]  # numpy's, not that of pandas' array of it
+        held = dtype.kind in "biuf" or holds_text(dtype)
+        if entries is not None and held and _words_column(source, source_label):
             moved = side in (carried, "key")
-            array = _words_array(np.asarray(array), entries, result._tracker, moved)
+            array = _words_array(array, entries, result._tracker, moved)
         columns[position] = array
     if not any(isinstance(array, WordsArray) for array in columns.values()):
         return result
@@ -126,10 +127,17 @@ def _words_columns_back(result: Any, sides: dict, origins: list, carried: str) -
     return words_back
 
 
-def _words_array(values: np.ndarray, entries: dict, tracker: Any, moved: bool) -> WordsArray:
+def _words_array(array: Any, entries: dict, tracker: Any, moved: bool) -> WordsArray:
+    """The join's own values of a column (numpy's numbers or objects, pandas' strings) with
+    the entries the join gave them."""
+    dtype, ids = array.dtype, entries.get("_node_ids")
+    if isinstance(dtype, pd.StringDtype):
+        words = WordsArray(array, entries["_prov"], WordsDtype(dtype, tracker), ids)
+        words.carried = moved
+        return words
     # the join's own values, which nothing else holds: written into only if numpy allows
+    values = np.asarray(array)
     values = values if values.flags.writeable else values.copy()
-    ids = entries.get("_node_ids")
     return WordsArray.from_values(values, entries["_prov"], tracker, ids, carried=moved)
 
 

@@ -92,7 +92,10 @@ def _wrap(values: Any, words: Any, tracker: Any, cls: Any, made_by: int | None) 
 
     if isinstance(values, tuple):
         return tuple(_wrap(part, words, tracker, cls, made_by) for part in values)
-    if not isinstance(values, np.ndarray) or values.ndim != 1 or not supported(values.dtype):
+    text = isinstance(getattr(values, "dtype", None), pd.StringDtype)  # pandas' string array
+    if not text and (
+        not isinstance(values, np.ndarray) or values.ndim != 1 or not supported(values.dtype)
+    ):
         return values
     array = cls(values, words, WordsDtype(values.dtype, tracker))
     array.made_by = made_by
@@ -169,7 +172,7 @@ def _shared(words: np.ndarray) -> np.ndarray:
 def apply(cls: Any, func: Callable, inputs: list, code: int, **kwargs: Any) -> Any:
     """``func`` over the values of ``inputs``; words combine those of every words input."""
     arrays = [x for x in inputs if isinstance(x, cls)]
-    values = [x._plain if isinstance(x, cls) else x for x in inputs]
+    values = _operands([x._plain if isinstance(x, cls) else x for x in inputs])
     tracker = _tracker(arrays)
     made_by: int | None = None if tracker is None else code
     words: Any
@@ -191,7 +194,30 @@ def apply(cls: Any, func: Callable, inputs: list, code: int, **kwargs: Any) -> A
         made = _ahead.ahead(lambda: _words.combine(tracker, operands, code), len(arrays[0]))
         result = _computed(func, values, kwargs)
         words = made()
-    return _wrap(result, words, tracker, cls, made_by)
+    return _wrap(_numpy_of(result), words, tracker, cls, made_by)
+
+
+def _operands(values: list) -> list:
+    """Values as an operation reads them: Python objects (text) as pandas' own array of
+    them, whose operators pass gaps over (``None + "x"`` is a gap, not an error) as a plain
+    column's do, unless pandas' string array is among them, which reads numpy's objects
+    itself; numpy's numbers as they are."""
+    if any(isinstance(v, pd.api.extensions.ExtensionArray) for v in values):
+        return values
+    return [pd.arrays.NumpyExtensionArray(v) if _holds_objects(v) else v for v in values]
+
+
+def _holds_objects(values: Any) -> bool:
+    return isinstance(values, np.ndarray) and values.dtype == object
+
+
+def _numpy_of(result: Any) -> Any:
+    """An operation's result on objects back as numpy's array (see ``_operand``)."""
+    if isinstance(result, tuple):
+        return tuple(_numpy_of(part) for part in result)
+    if isinstance(result, pd.arrays.NumpyExtensionArray):
+        return result.to_numpy()
+    return result
 
 
 def binary_method(op: Callable) -> Callable:
@@ -204,8 +230,10 @@ def binary_method(op: Callable) -> Callable:
             return NotImplemented
         if isinstance(other, list):
             other = np.asarray(other)
-        if isinstance(other, pd.api.extensions.ExtensionArray) and not isinstance(
-            other, type(self)
+        if (
+            isinstance(other, pd.api.extensions.ExtensionArray)
+            and not isinstance(other, type(self))
+            and not isinstance(other.dtype, pd.StringDtype)  # text with text: computed here
         ):
             return NotImplemented
         # The operands' words combine in the order the operation reads them.

@@ -13,6 +13,7 @@ from __future__ import annotations
 from typing import Any
 
 import numpy as np
+import pandas as pd
 from pandas import DataFrame, Series
 
 from ._dtype import WordsDtype
@@ -22,7 +23,7 @@ def plain_view(frame: Any) -> Any:
     """pandas' own series or frame over ``frame``'s values, each words column as its numpy
     values."""
     if isinstance(frame, Series):
-        values = np.asarray(frame.array) if holds_words(frame) else frame.array
+        values = _plain_array(frame.array) if holds_words(frame) else frame.array
         return Series(values, index=frame.index, name=frame.name, copy=False)
     plain = DataFrame(frame, copy=False)
     if not holds_words(plain):
@@ -32,10 +33,23 @@ def plain_view(frame: Any) -> Any:
     columns = {}
     for position, dtype in enumerate(plain.dtypes):
         array = plain.iloc[:, position].array
-        columns[position] = np.asarray(array) if isinstance(dtype, WordsDtype) else array
+        columns[position] = _plain_array(array) if isinstance(dtype, WordsDtype) else array
     out = DataFrame(columns, index=plain.index, copy=False)
     out.columns = plain.columns
     return out
+
+
+def _plain_array(array: Any) -> Any:
+    """A words array's values as the plain column holds them: numpy's numbers, pandas' own
+    array of objects (a bare one pandas 3 would read as its string dtype) or of strings."""
+    values = array.plain()
+    if isinstance(values, np.ndarray) and values.dtype == object:
+        return pd.arrays.NumpyExtensionArray(values)
+    return values
+
+
+def _plain_dtype(dtype: Any) -> Any:
+    return dtype.values_dtype if isinstance(dtype, WordsDtype) else dtype
 
 
 def holds_words(data: Any) -> bool:
@@ -45,8 +59,17 @@ def holds_words(data: Any) -> bool:
 
 
 class PlainValues:
-    """``to_numpy``, ``values`` and ``__array__`` of a tracked frame, as a plain frame of the
-    same values gives them (see the module doc)."""
+    """``to_numpy``, ``values``, ``__array__`` and ``select_dtypes`` of a tracked frame, as a
+    plain frame of the same values gives them (see the module doc)."""
+
+    def select_dtypes(self, include: Any = None, exclude: Any = None) -> Any:
+        # pandas picks a column by its dtype alone, and some of its own dtypes by more than
+        # their kind and type (pandas 3 picks its string columns with "object" too): each
+        # column is picked as its plain column would be, asking of an empty frame of theirs
+        dtypes = [_plain_dtype(dtype) for dtype in self.dtypes]  # type: ignore[attr-defined]
+        plain = DataFrame({i: Series(dtype=dtype) for i, dtype in enumerate(dtypes)})
+        chosen = plain.select_dtypes(include=include, exclude=exclude).columns
+        return self.iloc[:, list(chosen)]  # type: ignore[attr-defined]
 
     def to_numpy(self, *args: Any, **kwargs: Any) -> np.ndarray:
         return plain_view(self).to_numpy(*args, **kwargs)

@@ -1,4 +1,4 @@
-"""Where the vectorised road keeps the words of a wrapped numeric or boolean column.
+"""Where the vectorised road keeps the words of a wrapped numeric, boolean or text column.
 
 In the column itself (the default): a ``WordsArray`` whose words pandas moves with the
 values through every row operation; the containers read the moved words instead of working
@@ -18,7 +18,7 @@ _on = [os.environ.get("QUORVANE_WORDS_IN_ARRAYS", "1") != "0"]
 
 
 def words_in_arrays() -> bool:
-    """Whether ``wrap`` stores numeric and boolean columns as words arrays."""
+    """Whether ``wrap`` stores numeric, boolean and text columns as words arrays."""
     return _on[0]
 
 
