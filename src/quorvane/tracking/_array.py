@@ -44,6 +44,9 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     their uint32 words and optionally int64 node ids."""
 
     __array_priority__ = 1000
+    # above pandas' own arrays (1000), below its containers: a string or nullable array
+    # operand leaves the operator to this one, which keeps the words
+    __pandas_priority__ = 1500
     # pandas 3 marks arrays read-only under Copy-on-Write; earlier versions never set it.
     _readonly = False
     #: Whether the words are those their values were given (by ``wrap``, or read back from
@@ -245,7 +248,8 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
     def __setitem__(self, key: Any, value: Any) -> None:
         if self._readonly:
             raise ValueError("Cannot modify read-only array")
-        if not self._plain.flags.writeable:  # a log keeps these values: write a copy
+        flags = getattr(self._plain, "flags", None)  # pandas' string array has none
+        if flags is not None and not flags.writeable:  # a log keeps these values: a copy
             self._plain = self._plain.copy()
         if not isinstance(key, (numbers.Integral, slice)):
             key = check_array_indexer(self, key)
