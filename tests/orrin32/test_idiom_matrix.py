@@ -378,6 +378,9 @@ EVERY_INPUT = [
     ("clip_bounds", lambda t: t["appinc"].clip(upper=t["loanamt"]), {"appinc", "loanamt"}),
     ("rolling_corr", lambda t: t["appinc"].rolling(3).corr(t["loanamt"]), {"appinc", "loanamt"}),
     ("pairwise_corr", lambda t: t[["appinc", "loanamt"]].expanding().cov(), {"appinc", "loanamt"}),
+    # booleans beside numbers are objects, as in a plain column
+    ("bool_replaced_by_number", lambda t: (t["married"] == 1).replace(True, 2), {"married"}),
+    ("bools_stacked_on_numbers", lambda t: pd.concat([t["unit"], t["married"] == 1]), set()),
     ("clip_int_by_fractions", lambda t: t["unit"].clip(lower=t["appinc"] / 30), {"unit", "appinc"}),
     ("between", lambda t: t["appinc"].between(t["married"], 90), {"appinc", "married"}),
     (

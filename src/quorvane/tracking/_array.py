@@ -293,8 +293,13 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             raise TypeError(f"{self._plain.dtype} values cannot hold {value!r}")
         with np.errstate(invalid="ignore"):  # a gap is no integer: widened below
             held = given.astype(self._plain.dtype)
-        if not np.array_equal(held, given):
-            wider = np.result_type(self._plain.dtype, given.dtype)
+        if not np.array_equal(held, given) or (kind == "b") != (given.dtype.kind == "b"):
+            # as a plain column: integers widen to floats, booleans beside numbers to objects
+            wider = (
+                np.dtype(object)
+                if "b" in (kind, given.dtype.kind)
+                else np.result_type(self._plain.dtype, given.dtype)
+            )
             self._plain = self._plain.astype(wider)
             self._dtype = self._dtype.with_values(wider)
             return given
