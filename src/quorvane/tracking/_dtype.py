@@ -164,9 +164,9 @@ class WordsDtype(ExtensionDtype):
         plain = [d for d in dtypes if not isinstance(d, WordsDtype)]
         if not all(isinstance(d, np.dtype) and d.kind in "biuf" for d in plain):
             return None
-        values = [*(d.numpy_dtype for d in words), *plain]
-        common = np.result_type(*values)
-        if len({d.kind == "b" for d in values}) > 1:
+        given = [*(d.numpy_dtype for d in words), *plain]
+        common = np.result_type(*given)
+        if len({d.kind == "b" for d in given}) > 1:
             common = np.dtype(object)  # booleans beside numbers are objects, as in pandas
         if plain:
             # with numbers of numpy, numbers of numpy, as those two plain columns give (not
