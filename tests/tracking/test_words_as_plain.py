@@ -50,6 +50,10 @@ TEXT_CHECKS = [
     lambda s: str(s.value_counts(dropna=False).to_dict()),
     lambda s: s.nunique(),
     lambda s: str(s.sort_values().tolist()),
+    # ties in the order they had, descending too (pandas' string array keeps it)
+    lambda s: str(
+        pd.concat([s] * 30, ignore_index=True).sort_values(ascending=False).index.tolist()
+    ),
     lambda s: list(map(str, s.unique())),
     lambda s: str(list(pd.Categorical(s).categories)),
     lambda s: s.str.upper().dtype,

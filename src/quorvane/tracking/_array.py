@@ -456,6 +456,22 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             plain = pd.arrays.NumpyExtensionArray(plain)
         return plain.astype(dtype, copy=copy)
 
+    def argsort(
+        self,
+        *,
+        ascending: bool = True,
+        kind: Any = "quicksort",
+        na_position: str = "last",
+        **kwargs: Any,
+    ) -> np.ndarray:
+        if isinstance(self._plain, ExtensionArray):
+            # pandas' string array sorts as it likes (Arrow's sort keeps tied rows in their
+            # order, descending too): the plain column's order is the one it gives
+            return self._plain.argsort(
+                ascending=ascending, kind=kind, na_position=na_position, **kwargs
+            )
+        return super().argsort(ascending=ascending, kind=kind, na_position=na_position, **kwargs)
+
     def _values_for_argsort(self) -> np.ndarray:
         if isinstance(self._plain, ExtensionArray):
             return self._plain._values_for_argsort()
