@@ -49,6 +49,7 @@ TEXT_CHECKS = [
     lambda s: str(s.astype(str).tolist()),
     lambda s: str(s.value_counts(dropna=False).to_dict()),
     lambda s: s.nunique(),
+    lambda s: str(s.isin(["w", None]).tolist()),  # a gap matches a gap
     lambda s: str(s.sort_values().tolist()),
     # ties in the order they had, descending too (pandas' string array keeps it)
     lambda s: str(

@@ -472,6 +472,13 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             )
         return super().argsort(ascending=ascending, kind=kind, na_position=na_position, **kwargs)
 
+    def isin(self, values: Any) -> np.ndarray:
+        if isinstance(self._plain, ExtensionArray):
+            # pandas' string array matches a gap with a gap among the values (None, NaN,
+            # NA alike), as the plain column does
+            return np.asarray(self._plain.isin(values))
+        return super().isin(values)
+
     def _values_for_argsort(self) -> np.ndarray:
         if isinstance(self._plain, ExtensionArray):
             return self._plain._values_for_argsort()
