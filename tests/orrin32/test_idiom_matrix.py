@@ -54,6 +54,7 @@ MOVES = [
     ("tail", lambda t: t.tail(2)),
     ("sample", lambda t: t.sample(4, random_state=1)),
     ("sort_values", lambda t: t.sort_values("appinc")),
+    ("sort_values_text_key", lambda t: t.sort_values(["race", "sex"], key=lambda s: s.str.len())),
     ("sort_index", lambda t: t.sort_index()),
     ("series_sort", lambda t: t["appinc"].sort_values()),
     ("dropna", lambda t: t.dropna()),

@@ -10,6 +10,7 @@ from pandas import DataFrame, Series
 
 from . import _row_order as row_order
 from ._arguments import given_rows
+from ._plain_values import plain_view
 from ._positions import known_rows
 
 # -- sorts whose labels cannot tell the rows ------------------------------------------------
@@ -45,6 +46,17 @@ def sorted_positions(obj: Any, method: str, args: tuple, kwargs: dict) -> np.nda
     return stand_in.sort_values(*args, **kwargs)[_ROW_LABEL].to_numpy()
 
 
+def _on_plain_columns(key: Any) -> Any:
+    """A frame sort's ``key``, given each sort column as its plain column: pandas hands it
+    a bare series of the column's array, on which a words array's text would not take
+    ``.str``. The columns' words are followed as sort keys already."""
+
+    def on_plain(column: Any) -> Any:
+        return key(plain_view(column))
+
+    return on_plain
+
+
 class SortsFollow:
     """``sort_values``/``sort_index`` that announce their rows on a non-unique index."""
 
@@ -61,6 +73,8 @@ class SortsFollow:
         lent = given_rows(self, [kwargs.get("key")], method) if kwargs.get("key") else None
         for attr, entries in (lent or {}).items():  # what a key function reads besides
             keys[attr] = [*keys.get(attr, []), entries]
+        if kwargs.get("key") and not isinstance(self, Series):
+            kwargs = {**kwargs, "key": _on_plain_columns(kwargs["key"])}
         if positions is None:
             result = parent(*args, **kwargs)
         else:
