@@ -642,6 +642,7 @@ EVERY_INPUT += [
     ("np_where_nested", lambda t: t["appinc"] * _nested_where(t), UNITS_PICKED),
     ("reference", lambda t: t["appinc"] - _married_median(t), MARRIED_INCOME),
     ("scaled_reference", lambda t: t["appinc"] > t["loanamt"].mean() * 0.5, {"appinc", "loanamt"}),
+    ("text_reference", lambda t: t["race"].max() + "/" + t["sex"], {"race", "sex"}),
     ("fill_by_group", lambda t: t["loanamt"].fillna(_group_mean(t)), MARRIED_INCOME),
     ("map_series", lambda t: t["unit"].map(_unit_rate(t)), {"unit", "married"}),
     ("isin_picked", lambda t: t["unit"].isin(_married_units(t)), {"unit", "married"}),

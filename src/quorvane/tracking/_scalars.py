@@ -19,6 +19,7 @@ from collections.abc import Callable
 from typing import Any
 
 import numpy as np
+from pandas.api.extensions import ExtensionArray
 
 from ..core._algebra import chain_words, combine_words
 from ..core._word import OpCode
@@ -155,8 +156,13 @@ def _carrying(method: Any, op_code: int) -> Any:
     def carrying(self: TrackedScalar, *other: Any, **kwargs: Any) -> Any:
         if other and hasattr(other[0], "_mgr"):
             return NotImplemented  # the container's reflected operator reads this scalar
+        if other and isinstance(other[0], ExtensionArray):
+            # pandas' array answers for itself, as it does to the plain scalar (str's own
+            # operator would refuse it: ``"a" + array`` reaches the array's only because
+            # str's own is no number operator)
+            return NotImplemented
         result = method(self, *other, **kwargs)
-        if result is NotImplemented or not isinstance(result, (int, float, np.number)):
+        if result is NotImplemented or not isinstance(result, (int, float, np.number, str)):
             return result
         operands = [self._entries]
         if other:
