@@ -643,6 +643,12 @@ EVERY_INPUT += [
     ("reference", lambda t: t["appinc"] - _married_median(t), MARRIED_INCOME),
     ("scaled_reference", lambda t: t["appinc"] > t["loanamt"].mean() * 0.5, {"appinc", "loanamt"}),
     ("text_reference", lambda t: t["race"].max() + "/" + t["sex"], {"race", "sex"}),
+    # pandas' numbers with gaps (Int64 from a text column of the string dtype) with words
+    (
+        "masked_numbers",
+        lambda t: t["race"].astype("string").str.len() + t["unit"],
+        {"race", "unit"},
+    ),
     ("fill_by_group", lambda t: t["loanamt"].fillna(_group_mean(t)), MARRIED_INCOME),
     ("map_series", lambda t: t["unit"].map(_unit_rate(t)), {"unit", "married"}),
     ("isin_picked", lambda t: t["unit"].isin(_married_units(t)), {"unit", "married"}),

@@ -220,6 +220,12 @@ def _numpy_of(result: Any) -> Any:
     return result
 
 
+def _masked_numbers(value: Any) -> bool:
+    """Whether ``value`` is pandas' array of numbers or booleans with a mask of gaps."""
+    masked = (pd.arrays.IntegerArray, pd.arrays.FloatingArray, pd.arrays.BooleanArray)
+    return isinstance(value, masked)
+
+
 def binary_method(op: Callable) -> Callable:
     """The method ``self <op> other`` of a words array."""
     code = op_code(op.__name__)
@@ -230,6 +236,11 @@ def binary_method(op: Callable) -> Callable:
             return NotImplemented
         if isinstance(other, list):
             other = np.asarray(other)
+        if _masked_numbers(other):
+            # pandas' numbers with gaps (Int64, boolean) stay so, as with a plain column:
+            # theirs is the result, and the containers that hold the operands combine the
+            # words (a bare operand of this array's, made here, would be numpy's numbers)
+            return op(self._plain, other)
         if (
             isinstance(other, pd.api.extensions.ExtensionArray)
             and not isinstance(other, type(self))
