@@ -49,6 +49,8 @@ TEXT_CHECKS = [
     lambda s: str(s.astype(str).tolist()),
     lambda s: str(s.value_counts(dropna=False).to_dict()),
     lambda s: s.nunique(),
+    lambda s: _beside_plain_text(s).dtype,
+    lambda s: str(_beside_plain_text(s).tolist()),
     lambda s: str(s.isin(["w", None]).tolist()),  # a gap matches a gap
     lambda s: str(s.sort_values().tolist()),
     # ties in the order they had, descending too (pandas' string array keeps it)
@@ -62,6 +64,13 @@ TEXT_CHECKS = [
     lambda s: s.to_csv(),
     lambda s: str(pickle.loads(pickle.dumps(s)).tolist()),
 ]
+
+
+def _beside_plain_text(s):
+    """``s`` followed by plain text of pandas' default text dtype."""
+    return pd.concat([s, pd.Series(["x", None])], ignore_index=True)
+
+
 QUESTIONS = [(name, check) for name in COLUMNS for check in [*CHECKS, *AS_OBJECTS]]
 QUESTIONS += [(name, check) for name in NUMBERS for check in NUMBER_CHECKS]
 WRAPPED_QUESTIONS = [(name, check) for name in TEXT for check in TEXT_CHECKS]

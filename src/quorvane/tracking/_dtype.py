@@ -162,6 +162,10 @@ class WordsDtype(ExtensionDtype):
         if len(keys) > 1:
             return None
         plain = [d for d in dtypes if not isinstance(d, WordsDtype)]
+        if plain and all(holds_text(d) for d in [*plain, *(d.numpy_dtype for d in words)]):
+            # text beside plain text: the dtype two plain text columns give (pandas' string
+            # dtype, not objects); the words stay with the containers, as for numbers below
+            return _common_text([*(d.values_dtype for d in words), *plain])
         if not all(isinstance(d, np.dtype) and d.kind in "biuf" for d in plain):
             return None
         given = [*(d.numpy_dtype for d in words), *plain]
@@ -184,6 +188,14 @@ class WordsDtype(ExtensionDtype):
         from ._arrow import array_from_arrow
 
         return array_from_arrow(array, self)
+
+
+def _common_text(dtypes: list) -> Any:
+    """The dtype pandas gives plain text columns of ``dtypes`` together."""
+    strings = [d for d in dtypes if isinstance(d, pd.StringDtype)]
+    if not strings:
+        return np.dtype(object)
+    return strings[0]._get_common_dtype(dtypes)
 
 
 def _unpickled_dtype(numpy_dtype: Any, tracker: Any) -> WordsDtype:
