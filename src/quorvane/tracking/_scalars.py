@@ -156,8 +156,8 @@ def _carrying(method: Any, op_code: int) -> Any:
     def carrying(self: TrackedScalar, *other: Any, **kwargs: Any) -> Any:
         if other and hasattr(other[0], "_mgr"):
             return NotImplemented  # the container's reflected operator reads this scalar
-        if other and isinstance(other[0], ExtensionArray):
-            # pandas' array answers for itself, as it does to the plain scalar (str's own
+        if other and isinstance(other[0], (ExtensionArray, np.ndarray)):
+            # an array answers for itself, as it does to the plain scalar (str's own
             # operator would refuse it: ``"a" + array`` reaches the array's only because
             # str's own is no number operator)
             return NotImplemented
