@@ -59,6 +59,7 @@ TEXT_CHECKS = [
     ),
     lambda s: list(map(str, s.unique())),
     lambda s: str(list(pd.Categorical(s).categories)),
+    lambda s: (s + "!").dtype == s.dtype,  # text joined to text keeps its dtype
     lambda s: s.str.upper().dtype,
     lambda s: str(s.str.upper().tolist()),
     lambda s: s.to_csv(),

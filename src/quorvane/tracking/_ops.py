@@ -215,7 +215,10 @@ def _numpy_of(result: Any) -> Any:
     """An operation's result on objects back as numpy's array (see ``_operand``)."""
     if isinstance(result, tuple):
         return tuple(_numpy_of(part) for part in result)
-    if isinstance(result, pd.arrays.NumpyExtensionArray):
+    if isinstance(result, pd.arrays.NumpyExtensionArray) and not isinstance(
+        result.dtype,
+        pd.StringDtype,  # pandas 2's string array is one: text stays so
+    ):
         return result.to_numpy()
     return result
 
