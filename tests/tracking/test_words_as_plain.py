@@ -48,6 +48,7 @@ NUMBER_CHECKS = [lambda s: s.astype("float64").dtype]
 TEXT_CHECKS = [
     lambda s: str(s.astype(str).tolist()),
     lambda s: str(s.value_counts(dropna=False).to_dict()),
+    lambda s: _as_plain(s.value_counts(dropna=False).index.dtype),
     lambda s: s.nunique(),
     lambda s: _beside_plain_text(s).dtype,
     lambda s: str(_beside_plain_text(s).tolist()),
@@ -65,6 +66,11 @@ TEXT_CHECKS = [
     lambda s: s.to_csv(),
     lambda s: str(pickle.loads(pickle.dumps(s)).tolist()),
 ]
+
+
+def _as_plain(dtype):
+    """The dtype a words dtype holds its values as; any other as it is."""
+    return getattr(dtype, "values_dtype", dtype)
 
 
 def _beside_plain_text(s):

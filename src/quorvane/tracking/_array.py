@@ -194,12 +194,15 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         node_ids: Any = None,
         *,
         carried: bool = False,
+        text: Any = None,
     ) -> WordsArray:
         """A words array of ``values`` and their ``words`` (made by ``tracker``);
-        ``carried``: those words are the values' own (see ``carried``)."""
+        ``carried``: those words are the values' own (see ``carried``); ``text``: the
+        string dtype that text ``values`` (Python objects) take."""
         values = np.asarray(values)
         ids = None if node_ids is None else np.asarray(node_ids, dtype=np.int64)
-        array = cls(values, np.asarray(words, np.uint32), WordsDtype(values.dtype, tracker), ids)
+        dtype = WordsDtype(values.dtype if text is None else text, tracker)
+        array = cls(values, np.asarray(words, np.uint32), dtype, ids)
         array.carried = carried
         return array
 

@@ -62,14 +62,15 @@ def _with_entries(index: pd.Index, entries: list[np.ndarray], tracker: Any) -> p
 
 
 def _level(labels: pd.Index, entries: list[np.ndarray], tracker: Any) -> pd.Index:
-    text = isinstance(labels.dtype, pd.StringDtype)
     # labels that carry their column's words already take those of their count instead
-    plain = labels.dtype.numpy_dtype if isinstance(labels.dtype, WordsDtype) else labels.dtype
+    plain = labels.dtype.values_dtype if isinstance(labels.dtype, WordsDtype) else labels.dtype
+    text = isinstance(plain, pd.StringDtype)
     if not (text or (isinstance(plain, np.dtype) and supported(plain))):
         return labels  # categories, dates, the intervals of bins: pandas' own labels
     values = labels.to_numpy(dtype=object) if text else labels.to_numpy()
     ids = entries[1] if len(entries) > 1 else None
-    array = WordsArray.from_values(values, entries[0], tracker, ids)
+    # text labels stay of the string dtype they have, as a plain column's count gives them
+    array = WordsArray.from_values(values, entries[0], tracker, ids, text=plain if text else None)
     return pd.Index(array, name=labels.name, copy=False)
 
 
