@@ -59,6 +59,7 @@ TEXT_CHECKS = [
         pd.concat([s] * 30, ignore_index=True).sort_values(ascending=False).index.tolist()
     ),
     lambda s: list(map(str, s.unique())),
+    lambda s: _as_plain(s.unique().dtype),
     lambda s: str(list(pd.Categorical(s).categories)),
     lambda s: (s + "!").dtype == s.dtype,  # text joined to text keeps its dtype
     lambda s: s.str.upper().dtype,

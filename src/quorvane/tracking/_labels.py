@@ -79,10 +79,13 @@ def values_with_entries(source: Any, values: Any, entries: dict[str, int]) -> An
     numpy's array as a tracked array, text (pandas' string array) as a words array of
     its strings; values of another kind (categories, dates) stay as pandas gave them."""
     fields, n = source._fields, len(values)
-    if isinstance(values, WordsArray):  # a words column's: numpy's, as a plain column gives
-        values = np.asarray(values)
     made = [np.full(n, entries[f.series_attr], dtype=f.dtype) for f in fields]
     ids = made[1] if len(made) > 1 else None
+    if isinstance(values, WordsArray):
+        text = values.dtype.text_dtype
+        values = np.asarray(values)  # a words column's: numpy's, as a plain column gives
+        if text is not None:  # or pandas' string array, as a column of that dtype gives
+            return WordsArray.from_values(values, made[0], source._tracker, ids, text=text)
     if isinstance(getattr(values, "dtype", None), pd.StringDtype):
         text = values.to_numpy(dtype=object)
         return WordsArray.from_values(text, made[0], source._tracker, ids)
