@@ -261,7 +261,7 @@ def test_merge_gives_each_row_the_words_of_its_source_rows(tracker, wrapped, dec
         assert merged._col_prov["income"][row] == own.get(ident, 0)
         for col, source in (("approved", "approved"), ("age_d", "age")):
             word = int(merged._col_prov[col][row])
-            if ident not in joined:  # no decisions row: a fill value
+            if ident not in joined:  # no decisions row: a fill, of keys here of no source
                 assert word == 0
                 continue
             named = {c for _, c in tracker.explain(word)}

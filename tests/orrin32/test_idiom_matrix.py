@@ -682,6 +682,12 @@ EVERY_INPUT += [
         lambda t: t.loc[t.groupby("married")["appinc"].idxmax(), "loanamt"],
         MARRIED_INCOME,
     ),
+    # a row the keys paired with none: its fill is there because of the keys
+    (
+        "unpaired_fill",
+        lambda t: t.join(_RATES.set_index("unit").head(1), on="unit").rate.fillna(0),
+        {"unit"},
+    ),
     # a filtered frame joined to a table: what combines its rows still depends on the filter
     (
         "merged_segment_mean",

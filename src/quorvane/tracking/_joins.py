@@ -206,10 +206,16 @@ def _join_in(result, values, origins, carried, keys, rows, sides, indicator) -> 
             operands, _values_of(values, position), "merge", OpCode.MERGE
         )
         other_rows = right_rows if carried == "left" else left_rows
-        # no row of that side: a fill of the join (the indicator says so, by the keys)
+        # no row of that side: a fill of the join, there because the keys found no pair
+        # (the indicator says so, by the keys)
         unpaired = (other_rows == NO_ROW) & (label != indicator)
-        for f in result._fields:
-            made[f.series_attr][unpaired] = f.absent
+        if unpaired.any():
+            fill = _fill_entries(result, key_entries, values, position)
+            keyed = _keyed(result, key_entries)[unpaired]  # keys of no source: a plain fill
+            for f in result._fields:
+                made[f.series_attr][unpaired] = np.where(
+                    keyed, fill[f.series_attr][unpaired], f.absent
+                )
         # which row of a filtered side a row was paired with (or none) was decided by the
         # condition that chose that side's rows: every element depends on it
         joined_side = "right" if carried == "left" else "left"  # the indicator's too
@@ -220,6 +226,23 @@ def _join_in(result, values, origins, carried, keys, rows, sides, indicator) -> 
         joined_in.append(label)
     result._set_mappings(mappings)
     return joined_in
+
+
+def _fill_entries(result: Any, key_entries: list, values: Any, position: int) -> dict:
+    """Per field, the entries of a joined-in column's fills: of the keys alone, which found
+    no row to pair; none where no key is tracked."""
+    if not key_entries:
+        return {f.series_attr: np.full(len(result), f.absent, f.dtype) for f in result._fields}
+    return result._combine_entries(key_entries, _values_of(values, position), "merge", OpCode.MERGE)
+
+
+def _keyed(result: Any, key_entries: list) -> np.ndarray:
+    """Rows whose join keys hold an entry of a source."""
+    words = result._fields[0]
+    keyed = np.zeros(len(result), dtype=bool)
+    for entries in key_entries:
+        keyed |= np.asarray(entries[words.series_attr]) != words.absent
+    return keyed
 
 
 def _computed_from_tracked(table: Any) -> bool:
