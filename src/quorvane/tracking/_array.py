@@ -328,6 +328,11 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             return self._plain._validate_setitem_value(value)
         return value
 
+    def _maybe_convert_setitem_value(self, value: Any) -> Any:
+        # pandas 2.3 asks the same question of a text column by this name
+        ask = getattr(self._plain, "_maybe_convert_setitem_value", None)
+        return ask(value) if ask is not None else self._validate_setitem_value(value)
+
     def __iter__(self) -> Any:
         # Python scalars, as pandas' numpy-backed columns and indexes hand them out (an index
         # of counted labels gives ``tolist()`` and ``to_dict()`` keys as a plain one does)

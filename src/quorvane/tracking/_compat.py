@@ -31,6 +31,9 @@ builds results with), and their ``*_from_mgr`` twins with ``_from_mgr`` (see
 (``_follow``): ``_slice``, through which a positional slice (``iloc``, ``head``, ``tail``)
 says which rows it took, and ``_inplace_method`` and ``_update_inplace``, through which
 ``s += x`` and ``inplace=True`` replace the receiver's data without a result to finalise.
+The words array answers two private questions pandas asks of any column whose dtype reads
+as text before writing into it: ``_validate_setitem_value`` (pandas 2.2 and 3.x) and
+``_maybe_convert_setitem_value`` (pandas 2.3); it passes them to pandas' string array.
 """
 
 from __future__ import annotations
