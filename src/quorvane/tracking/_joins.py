@@ -188,10 +188,11 @@ def _join_in(result, values, origins, carried, keys, rows, sides, indicator) -> 
     key_entries = [k for k in key_entries if k is not None]
     if len(key_entries) > 1:
         # the keys' pairing, made once for the row and shared by every joined-in column
-        no_values = _values_of(DataFrame({0: np.full(len(result), np.nan)}, copy=False), 0)
+        no_values = _no_values(result)
         key_entries = [result._combine_entries(key_entries, no_values, "join keys", OpCode.MERGE)]
     mappings = {name: dict(mapping) for name, mapping in result._mappings().items()}
     joined_in = []
+    fills: dict[str, np.ndarray] = {}  # made for the first column that has a fill
     for position, (label, (side, _)) in enumerate(zip(result.columns, origins, strict=True)):
         if side in (carried, "key") or (side == "none" and label != indicator):
             continue
@@ -210,12 +211,9 @@ def _join_in(result, values, origins, carried, keys, rows, sides, indicator) -> 
         # (the indicator says so, by the keys)
         unpaired = (other_rows == NO_ROW) & (label != indicator)
         if unpaired.any():
-            fill = _fill_entries(result, key_entries, values, position)
-            keyed = _keyed(result, key_entries)[unpaired]  # keys of no source: a plain fill
+            fills = fills or _fill_entries(result, key_entries)
             for f in result._fields:
-                made[f.series_attr][unpaired] = np.where(
-                    keyed, fill[f.series_attr][unpaired], f.absent
-                )
+                made[f.series_attr][unpaired] = fills[f.series_attr][unpaired]
         # which row of a filtered side a row was paired with (or none) was decided by the
         # condition that chose that side's rows: every element depends on it
         joined_side = "right" if carried == "left" else "left"  # the indicator's too
@@ -228,21 +226,23 @@ def _join_in(result, values, origins, carried, keys, rows, sides, indicator) -> 
     return joined_in
 
 
-def _fill_entries(result: Any, key_entries: list, values: Any, position: int) -> dict:
-    """Per field, the entries of a joined-in column's fills: of the keys alone, which found
-    no row to pair; none where no key is tracked."""
+def _no_values(result: Any) -> Any:
+    return _values_of(DataFrame({0: np.full(len(result), np.nan)}, copy=False), 0)
+
+
+def _fill_entries(result: Any, key_entries: list) -> dict[str, np.ndarray]:
+    """Per field, the entries of the fills of a join's joined-in columns, the same for each:
+    of the keys alone, which found no row to pair; none where no key holds a source's entry
+    (an index turned into a column)."""
+    absent = {f.series_attr: np.full(len(result), f.absent, f.dtype) for f in result._fields}
     if not key_entries:
-        return {f.series_attr: np.full(len(result), f.absent, f.dtype) for f in result._fields}
-    return result._combine_entries(key_entries, _values_of(values, position), "merge", OpCode.MERGE)
-
-
-def _keyed(result: Any, key_entries: list) -> np.ndarray:
-    """Rows whose join keys hold an entry of a source."""
+        return absent
     words = result._fields[0]
     keyed = np.zeros(len(result), dtype=bool)
     for entries in key_entries:
         keyed |= np.asarray(entries[words.series_attr]) != words.absent
-    return keyed
+    made = result._combine_entries(key_entries, _no_values(result), "merge", OpCode.MERGE)
+    return {k: np.where(keyed, made[k], absent[k]) for k in absent}
 
 
 def _computed_from_tracked(table: Any) -> bool:
