@@ -312,6 +312,8 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         """Text of pandas' string dtype becomes Python objects where ``value`` (a fill, the
         other values of ``where``) is no text, as the plain column's values do; pandas
         leaves that to the array."""
+        if not isinstance(self._plain, ExtensionArray):
+            return
         try:
             self._plain._validate_setitem_value(value)
         except TypeError:
