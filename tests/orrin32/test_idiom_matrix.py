@@ -716,6 +716,8 @@ EVERY_INPUT += [
     ("explode_unlabelled", lambda t: _lists(t["unit"]).explode(ignore_index=True), {"unit"}),
     ("frame_explode", lambda t: t.assign(u=_lists(t["unit"])).explode("u")["u"], {"unit"}),
     ("group_apply", lambda t: t.groupby("married")["appinc"].apply(_centred), INCOME_MARRIED),
+    # a function of each group's whole frame: its result keeps the name of one column
+    ("group_apply_frame", lambda t: _per_wed(t.groupby("unit")[["appinc", "married"]]), KEYS),
     ("group_iteration", lambda t: _each_group(t), {"appinc", "married"}),
     ("idxmax_rows", lambda t: t[["appinc", "loanamt"]].idxmax(axis=1), {"appinc", "loanamt"}),
     ("series_combine", lambda t: t["appinc"].combine(t["unit"], max), {"appinc", "unit"}),
@@ -1042,6 +1044,10 @@ def _pivot_table(t):
 
 def _lists(s):
     return s.map(lambda v: [v, v + 1])
+
+
+def _per_wed(groups):
+    return groups.apply(lambda g: g["appinc"] / (g["married"].sum() + 1)).droplevel(0)
 
 
 def _centred(g):

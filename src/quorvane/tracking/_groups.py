@@ -139,12 +139,12 @@ class TrackedGroupBy:
         tracker = self._source._tracker
         n = self._grouped.ngroups if n is None else n
         words_field, *others = self._source._fields
-        members = [*self._value_arrays(label, kwargs, words_field), *self._keys["_prov"]]
+        members = [*self._value_arrays(label, name, kwargs, words_field), *self._keys["_prov"]]
         words = combine_members(tracker, members, codes, n, OpCode.GROUP)
         entries = {words_field.series_attr: words}
         for f in others:
             if f.aggregate is not None:
-                arrays = [*self._value_arrays(label, kwargs, f), *self._keys[f.series_attr]]
+                arrays = [*self._value_arrays(label, name, kwargs, f), *self._keys[f.series_attr]]
                 entries[f.series_attr] = f.aggregate(tracker, arrays, codes, n, words, name)
         return entries
 
@@ -235,12 +235,16 @@ class TrackedGroupBy:
                 ]
         object.__setattr__(result, "_index_words", index_words)
 
-    def _value_arrays(self, label: Any, kwargs: dict, field: Any) -> list[np.ndarray]:
+    def _value_arrays(self, label: Any, name: str, kwargs: dict, field: Any) -> list[np.ndarray]:
         """A field's arrays of the source column(s) a result column was computed from."""
         source = self._source
         if isinstance(source, Series):
             return [getattr(source, field.series_attr)]
         mapping = getattr(source, field.frame_attr)
+        if name in _WHOLE_GROUP:
+            # the function saw each group's whole frame: a result column named like a source
+            # column (``g.a / g.b.sum()`` keeps the name "a") may be made of any of them
+            return [a for key, a in mapping.items() if _is_value_column(source, key)]
         named = kwargs.get(label) if isinstance(label, str) else None
         if isinstance(named, tuple) and named:  # agg(new=("column", "mean"))
             label = named[0]
@@ -260,6 +264,9 @@ _IN_ORDER = frozenset(
      "first", "last", "nth", "ffill", "bfill"}
 )  # fmt: skip
 _BY_FUNCTION = frozenset({"agg", "aggregate", "transform", "apply", "pipe"})
+#: Group methods that hand a function each group's whole frame (``agg`` and ``transform``
+#: hand it one column at a time).
+_WHOLE_GROUP = frozenset({"apply", "pipe"})
 
 
 def _reads_in_order(name: str, args: tuple, kwargs: dict) -> bool:
