@@ -628,6 +628,7 @@ EVERY_INPUT = [
 MARRIED_INCOME = {"appinc", "loanamt", "married"}
 INCOME_MARRIED = {"appinc", "married"}
 KEYS = {"unit", "married"}
+WED = {"married"}
 UNITS_PICKED = {"appinc", "unit", "married"}
 MARRIED_UNITS = {"loanamt", "unit", "married"}
 UNIT_INCOME_LOAN = {"unit", "appinc", "loanamt"}
@@ -724,6 +725,9 @@ EVERY_INPUT += [
     # a missing combination's cell: whether it is there depends on the keys
     ("unstack_missing", lambda t: t.groupby(["unit", "married"])["appinc"].max().unstack(), KEYS),
     ("unstack_fill_value", lambda t: _unit_married_max(t).unstack(fill_value=0), KEYS),
+    # which column a value lands in is decided by the key that becomes the column labels
+    ("unstack_placed", lambda t: t.set_index("married", append=True).unstack()["appinc"], WED),
+    ("pivot_placed", lambda t: t.reset_index().pivot(index="id", columns="married"), WED),
     # pandas functions that build a series from a tracked one's bare values
     ("to_numeric", lambda t: pd.to_numeric(t["appinc"]) + t["married"], INCOME_MARRIED),
     ("isna", lambda t: pd.isna(t["loanamt"].where(t["married"] == 1)), {"loanamt", "married"}),
@@ -1377,17 +1381,23 @@ def test_a_join_carries_its_columns_without_a_step(loans, tracker):
     assert report["allowance"] == "MEDIUM"  # one step from the key that picked its row
 
 
+# name, reshape, the key columns that decide which column each value lands in
 RESHAPES = [
-    ("unstack", lambda t: t.set_index("unit", append=True)["appinc"].unstack()),
-    ("stack", lambda t: t[["appinc", "loanamt"]].stack()),
-    ("melt", lambda t: t.melt(id_vars=["married"], value_vars=["appinc", "loanamt"])),
-    ("pivot", lambda t: t.reset_index().pivot(index="id", columns="unit", values="appinc")),
-    ("transpose", lambda t: t[["appinc", "loanamt"]].T),
+    ("unstack", lambda t: t.set_index("unit", append=True)["appinc"].unstack(), {"unit"}),
+    ("unstack_labels", lambda t: t[["appinc", "loanamt"]].stack().unstack(), set()),
+    ("stack", lambda t: t[["appinc", "loanamt"]].stack(), set()),
+    ("melt", lambda t: t.melt(id_vars=["married"], value_vars=["appinc", "loanamt"]), set()),
+    (
+        "pivot",
+        lambda t: t.reset_index().pivot(index="id", columns="unit", values="appinc"),
+        {"unit"},
+    ),
+    ("transpose", lambda t: t[["appinc", "loanamt"]].T, set()),
 ]
 
 
-@pytest.mark.parametrize("reshape", [r[1] for r in RESHAPES], ids=[r[0] for r in RESHAPES])
-def test_a_reshape_moves_each_word_with_its_value(road, loans, tracker, reshape):
+@pytest.mark.parametrize("reshape, keys", [r[1:] for r in RESHAPES], ids=[r[0] for r in RESHAPES])
+def test_a_reshape_moves_each_word_with_its_value(road, loans, tracker, reshape, keys):
     result = reshape(loans)
     assert isinstance(result, road[2:]) and result._tracker is tracker
     columns = [result] if isinstance(result, pd.Series) else [result[c] for c in result.columns]
@@ -1401,8 +1411,13 @@ def test_a_reshape_moves_each_word_with_its_value(road, loans, tracker, reshape)
     }
     for column in columns:
         for value, word in zip(column, column._prov.tolist(), strict=True):
-            if isinstance(value, float) and value in by_value:
+            if not (isinstance(value, float) and value in by_value):
+                continue
+            if not keys:
                 assert word == by_value[value], value
+                continue
+            named = {c for _, c in tracker.explain(word)}
+            assert named == {c for _, c in tracker.explain(by_value[value])} | keys, value
 
 
 # A column of unknown provenance ("plain"): through every idiom, what it fed reads unknown,

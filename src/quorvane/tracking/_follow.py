@@ -27,7 +27,7 @@ from collections.abc import Callable
 from typing import Any
 
 import numpy as np
-from pandas import DataFrame, Series
+from pandas import DataFrame, MultiIndex, Series
 from pandas.api.types import is_scalar
 
 from ..core._operations import current_operation, operation
@@ -247,11 +247,38 @@ def _reshaping(pandas_class: type, name: str, keys: tuple = ()) -> Callable[...,
         moving = {k: v for k, v in kwargs.items() if k != "fill_value"}
         moving_args = args[:1] if name == "unstack" else args
         move = lambda plain: getattr(plain, name)(*moving_args, **moving)  # noqa: E731
-        return reshaped(self, result, move, labels, kwargs.get("fill_value"))
+        placing = _placing_keys(self, name, args, kwargs)
+        return reshaped(self, result, move, labels, kwargs.get("fill_value"), placing)
 
     reshape.__name__ = reshape.__qualname__ = name
     reshape.__doc__ = method.__doc__
     return reshape
+
+
+def _placing_keys(source: Any, name: str, args: tuple, kwargs: dict) -> row_order.Keys:
+    """Per field, the arrays of the keys whose values decide which result column each
+    value of a reshape lands in: the index levels ``unstack`` moves, ``pivot``'s
+    ``columns``. Those that are not data (an index pandas made) count for nothing."""
+    if name == "pivot" and isinstance(source, DataFrame):
+        return row_order.column_keys(source, _labels(kwargs.get("columns")))
+    if name != "unstack" or not isinstance(source.index, MultiIndex):
+        return {}
+    level = kwargs.get("level", args[0] if args else -1)
+    names = list(source.index.names)
+    positions = []
+    for one in level if isinstance(level, (list, tuple)) else [level]:
+        if isinstance(one, int) and one not in names:
+            positions.append(one % len(names))
+        elif one in names:
+            positions.append(names.index(one))
+    words = getattr(source, "_index_words", None) or {}
+    out: row_order.Keys = {}
+    for f in source._fields:
+        levels = words.get(f.series_attr) or []
+        out[f.series_attr] = [
+            levels[p] for p in positions if len(levels) == len(names) and levels[p] is not None
+        ]
+    return out
 
 
 def _labels(named: Any) -> list:

@@ -6,8 +6,11 @@ source; the same reshape of it puts each entry where pandas put its value. A cel
 reshape creates without a value (an ``unstack`` of a missing combination) holds a fill
 value, which no element made; but whether it is there depends on the keys that shape the
 result (index levels that came from columns, ``pivot``'s key columns), so it combines them,
-whole (absent when the keys are not data). If the reshaped entries do not line up with
-pandas' result, its elements read unknown rather than take entries that may belong elsewhere.
+whole (absent when the keys are not data). Where a value lands among the result's columns
+is decided by the keys that become column labels (the levels ``unstack`` moves, ``pivot``'s
+``columns``): when they are data, each value a reshape placed combines its own row's entries
+of them, one step further. If the reshaped entries do not line up with pandas' result, its
+elements read unknown rather than take entries that may belong elsewhere.
 """
 
 from __future__ import annotations
@@ -20,18 +23,26 @@ import pandas as pd
 from pandas import DataFrame, Series
 from pandas.api.types import is_numeric_dtype
 
+from ..core._word import OpCode
 from . import _row_order
 from ._positions import Field, lookup, unknown_fill
 from ._scalars import scalar_entries
 
 
 def reshaped(
-    source: Any, result: Any, reshape: Callable[[Any], Any], keys: tuple = (), fill: Any = None
+    source: Any,
+    result: Any,
+    reshape: Callable[[Any], Any],
+    keys: tuple = (),
+    fill: Any = None,
+    placing: _row_order.Keys | None = None,
 ) -> Any:
     """``result`` (pandas' reshape of ``source``) with its entries: ``reshape`` applied to
     each field's entries laid out as ``source``'s values, but for the columns ``keys``,
     whose values decide the shape (``pivot``'s index and columns) and stay values; a cell
-    the reshape made holds ``fill`` (``fill_value``), with its entries if it is tracked."""
+    the reshape made holds ``fill`` (``fill_value``), with its entries if it is tracked.
+    ``placing``: per field, the arrays (one entry per source row) of the keys that decide
+    which result column each value lands in."""
     tracker = getattr(source, "_tracker", None)
     if not isinstance(result, (Series, DataFrame)) or not hasattr(result, "_fields"):
         return result
@@ -45,18 +56,78 @@ def reshaped(
                 for k, f in enumerate(moved)
             }
         )
-    else:
-        result._set_mappings(
-            {
-                f.frame_attr: {
-                    label: _cells(moved[f], result, label, f, fills(k))
-                    for label in result.columns
-                    if _unique(result.columns, label)
-                }
-                for k, f in enumerate(moved)
-            }
-        )
+        return result
+    mappings = {
+        f.frame_attr: {
+            label: _cells(moved[f], result, label, f, fills(k))
+            for label in result.columns
+            if _unique(result.columns, label)
+        }
+        for k, f in enumerate(moved)
+    }
+    if tracker and placing and any(placing.values()):
+        _placed(source, result, reshape, keys, placing, mappings)
+    result._set_mappings(mappings)
     return result
+
+
+def _placed(
+    source: Any,
+    result: Any,
+    reshape: Callable[[Any], Any],
+    keys: tuple,
+    placing: _row_order.Keys,
+    mappings: dict[str, dict],
+) -> None:
+    """Every value the reshape placed in ``result`` (not a cell it made) combines, into its
+    entries in ``mappings``, its own source row's entries of the ``placing`` keys."""
+    fields, n = source._fields, len(source)
+
+    def key_array(f: Field, k: int) -> np.ndarray:
+        array = placing[f.series_attr][k]  # None: a key column whose provenance is not known
+        return np.full(n, f.unknown(result._tracker), f.dtype) if array is None else array
+
+    by_key = [
+        {f: _moved(source, f, reshape, None, keys, key_array(f, k)) for f in fields}
+        for k in range(min(len(placing.get(f.series_attr, [])) for f in fields))
+    ]
+    if not by_key:
+        return
+    for label in list(mappings[fields[0].frame_attr]):
+        placed = [
+            {f.series_attr: _cells(moved[f], result, label, f, _nothing(f)) for f in fields}
+            for moved in by_key
+        ]
+        _place_column(result, label, fields, placed, mappings)
+
+
+def _nothing(f: Field) -> Callable[[], int]:
+    return lambda: f.absent
+
+
+def _place_column(
+    result: Any, label: Any, fields: tuple, placed: list[dict], mappings: dict[str, dict]
+) -> None:
+    """The entries of ``result``'s column ``label`` in ``mappings``, each value that some
+    key of ``placed`` (per key, per field, the key's entries where it placed a value) put
+    there combined with those entries."""
+    words = fields[0]
+    where = np.zeros(len(result), dtype=bool)
+    for entries in placed:
+        where |= entries[words.series_attr] != words.absent
+    present = np.flatnonzero(where)
+    if not len(present):
+        return
+    operands = [{f.series_attr: mappings[f.frame_attr][label][present] for f in fields}]
+    operands += [{k: v[present] for k, v in entries.items()} for entries in placed]
+    column = DataFrame(result, copy=False)[label]
+    made = result._combine_entries(
+        operands, lambda: column.array[present], "placed by its keys", OpCode.ORDER
+    )
+    for f in fields:
+        entries = mappings[f.frame_attr][label].copy()
+        entries[present] = made[f.series_attr]
+        mappings[f.frame_attr][label] = entries
 
 
 def _fill_entries(
@@ -87,23 +158,28 @@ def _fill_entries(
     return lambda k: lambda: entries()[k]
 
 
-def _moved(source: Any, f: Field, reshape: Callable[[Any], Any], tracker: Any, keys: tuple) -> Any:
+def _moved(
+    source: Any,
+    f: Field,
+    reshape: Callable[[Any], Any],
+    tracker: Any,
+    keys: tuple,
+    every: np.ndarray | None = None,
+) -> Any:
     """The entries of field ``f`` as float numbers shaped like ``source``, reshaped; None
-    when the reshape of them fails."""
+    when the reshape of them fails. ``every``: the entries of one array per source row,
+    laid out in every value column instead."""
     if isinstance(source, Series):
-        plain: Any = Series(
-            np.asarray(getattr(source, f.series_attr), dtype=np.float64),
-            index=source.index,
-            name=source.name,
-        )
+        own = getattr(source, f.series_attr) if every is None else every
+        plain: Any = Series(np.asarray(own, dtype=np.float64), index=source.index, name=source.name)
     else:
-        fill = unknown_fill(f, tracker)
+        fill = unknown_fill(f, tracker) if every is None else f.absent
         columns = {}
         for position, label in enumerate(source.columns):
             if label in keys:
                 columns[position] = DataFrame(source).iloc[:, position].to_numpy()
                 continue
-            entries = lookup(getattr(source, f.frame_attr), label)
+            entries = every if every is not None else lookup(getattr(source, f.frame_attr), label)
             if entries is None:
                 entries = np.full(len(source), fill() if callable(fill) else fill)
             columns[position] = np.asarray(entries, dtype=np.float64)
