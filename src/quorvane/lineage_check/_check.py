@@ -164,7 +164,10 @@ def _column_checks(
         container = tracked_columns.get(name)
         # a frame's tracker is the frame's; a series of a mapping has its own
         holder = tracked_result if isinstance(tracked_result, pd.DataFrame) else container
-        lineage, values_match = _aligned_lineage(plain, container, holder, table, findings.sources)
+        position = _position_of(holder, name)
+        lineage, values_match = _aligned_lineage(
+            plain, container, holder, table, findings.sources, position
+        )
         checks[name] = _column_check(
             name, plain, lineage, values_match, findings.found[name], findings.sources, protected
         )
@@ -201,14 +204,27 @@ def _column_check(
     )
 
 
+def _position_of(holder: Any, name: str) -> int:
+    """The position of the column ``name`` in ``holder`` (0 for a series)."""
+    if not isinstance(holder, pd.DataFrame):
+        return 0
+    labels = [str(label) for label in holder.columns]
+    return labels.index(name) if name in labels else 0
+
+
 def _aligned_lineage(
-    plain: pd.Series, container: Any, holder: Any, table: str, sources: tuple[str, ...]
+    plain: pd.Series,
+    container: Any,
+    holder: Any,
+    table: str,
+    sources: tuple[str, ...],
+    position: int = 0,
 ) -> tuple[Reported, bool]:
     """The tracked run's lineage for the plain run's elements, and whether its values are
     the plain run's (a tracked run that computes other values is a fault in itself)."""
     if container is None:
         return nothing_reported(len(plain), len(sources)), False
-    lineage = reported(container, holder, table, sources)
+    lineage = reported(container, holder, table, sources, position)
     if container.index.equals(plain.index):
         same = not compare(plain, container).changed.any()
         return lineage, same
