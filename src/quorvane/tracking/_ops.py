@@ -226,9 +226,7 @@ def _rows_beside(inputs: list, tracker: Any) -> list[np.ndarray | None]:
     return lent if tracker is not None else []
 
 
-def _with_rows_beside(
-    tracker: Any, lent: list, code: int, own: np.ndarray
-) -> np.ndarray:
+def _with_rows_beside(tracker: Any, lent: list, code: int, own: np.ndarray) -> np.ndarray:
     """``own`` words combined with those the operands beside lend (see ``_rows_beside``)."""
     with operation(PLAIN_ROWS):
         unknown = [np.full(len(own), tracker.unknown_word(), np.uint32) for w in lent if w is None]
