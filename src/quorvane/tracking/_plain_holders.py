@@ -53,14 +53,15 @@ def held_words(container: Any, tracker: Any) -> list[np.ndarray]:
     n = len(container)
     rows = [w for level in _levels(container.index) if (w := _words_in(level, tracker)) is not None]
     columns = getattr(container, "columns", None)
-    labels = None if columns is None or columns.nlevels > 1 else _words_in(columns.array, tracker)
+    labels = [] if columns is None else _levels(columns)
+    by_column = [w for level in labels if (w := _words_in(level, tracker)) is not None]
     out = []
     for j, array in enumerate(_columns(container)):
         own = _words_in(array, tracker)
         if own is None:
             with operation(PLAIN_CELLS):
                 own = np.full(n, tracker.unknown_word(), dtype=np.uint32)
-        placed = [*rows, *([np.full(n, labels[j], dtype=np.uint32)] if labels is not None else [])]
+        placed = [*rows, *(np.full(n, words[j], dtype=np.uint32) for words in by_column)]
         out.append(derived_words(tracker, [own, *placed], OpCode.ORDER) if placed else own)
     return out
 
