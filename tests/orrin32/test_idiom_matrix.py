@@ -627,10 +627,15 @@ EVERY_INPUT = [
 
 MARRIED_INCOME = {"appinc", "loanamt", "married"}
 UNITS_BY_INCOME = {"loanamt", "unit", "appinc"}
+WED_LEVELS = UNITS_BY_INCOME | {"married"}
 
 
 def _by_income(t):
     return t.set_index("appinc")
+
+
+def _by_income_unit(t):
+    return t.set_index(["appinc", "unit"])
 
 
 INCOME_MARRIED = {"appinc", "married"}
@@ -813,6 +818,11 @@ EVERY_INPUT += [
     # which row a label names is the labels' doing, when they were made of a column
     ("label_of_data", lambda t: t["loanamt"] * _by_income(t).loc[80.0, "unit"], UNITS_BY_INCOME),
     ("label_of_data_at", lambda t: t["loanamt"] * _by_income(t)["unit"].at[80.0], UNITS_BY_INCOME),
+    (
+        "label_of_levels",
+        lambda t: t["married"] * _by_income_unit(t).loc[(80.0, 2), "loanamt"],
+        WED_LEVELS,
+    ),
     ("frame_and_scalar", lambda t: t[["appinc"]] / _married_median(t), MARRIED_INCOME),
     (
         "shift_fill_value",

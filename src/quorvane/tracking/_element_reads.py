@@ -96,14 +96,23 @@ def _row_label_entries(obj: Any, position: int) -> list[dict[str, int]]:
     beside = getattr(obj, "_index_words", None) or {}
     out = []
     for i in range(index.nlevels):
-        held = _entries_of(index.get_level_values(i).array, fields, tracker)
-        if held is None:
-            levels = [_level_of(beside.get(f.series_attr), i) for f in fields]
-            if any(level is None for level in levels):
+        labels, at = _label_in_level(index, i, position)
+        held = _entries_of(labels, fields, tracker) if at >= 0 else None
+        if held is None:  # words the container keeps beside the index, one per row
+            held = {f.series_attr: _level_of(beside.get(f.series_attr), i) for f in fields}
+            at = position
+            if any(level is None for level in held.values()):
                 continue
-            held = {f.series_attr: level for f, level in zip(fields, levels, strict=True)}
-        out.append({name: int(array[position]) for name, array in held.items()})
+        out.append({name: int(array[at]) for name, array in held.items()})
     return out
+
+
+def _label_in_level(index: pd.Index, i: int, position: int) -> tuple[Any, int]:
+    """The array holding the label of level ``i`` at ``position``, and where in it (a
+    level of several holds each distinct label once; -1 for a missing label)."""
+    if isinstance(index, pd.MultiIndex):
+        return index.levels[i].array, int(index.codes[i][position])
+    return index.array, position
 
 
 def _level_of(levels: list | None, i: int) -> Any:

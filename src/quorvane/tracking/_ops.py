@@ -183,7 +183,7 @@ def apply(cls: Any, func: Callable, inputs: list, code: int, **kwargs: Any) -> A
         words = functools.partial(_lazy_words, tracker, arrays, len(inputs), code)
         made_by = None
         result = _computed(func, values, kwargs)
-    elif len(arrays) == 1 and len(inputs) > 1 and (lent := _rows_beside(inputs, tracker)):
+    elif len(arrays) == 1 and len(inputs) > 1 and (lent := _rows_beside(inputs, tracker, cls)):
         # values of a row each beside the one words operand, outside the containers (a
         # plain frame's columns): what they lend is made only if read, the containers make
         # their own
@@ -209,7 +209,7 @@ def apply(cls: Any, func: Callable, inputs: list, code: int, **kwargs: Any) -> A
 PLAIN_ROWS = "an operation of a words column with plain values of a row each (a plain column)"
 
 
-def _rows_beside(inputs: list, tracker: Any) -> list[np.ndarray | None]:
+def _rows_beside(inputs: list, tracker: Any, cls: type) -> list[np.ndarray | None]:
     """Per operand holding a value per row that is no words array: numpy's array with
     words of ``tracker`` (``np.select``'s) lends them; any other (a plain column of a
     frame pandas built, ``to_numpy()``) was made by something unseen: None, unknown.
@@ -218,7 +218,7 @@ def _rows_beside(inputs: list, tracker: Any) -> list[np.ndarray | None]:
     for x in inputs:
         if not isinstance(x, (np.ndarray, pd.api.extensions.ExtensionArray)) or x.ndim != 1:
             continue
-        if len(x) <= 1 or getattr(x, "_words_or_maker", None) is not None:
+        if len(x) <= 1 or isinstance(x, cls):
             continue  # one value is a constant; a words array lends its words already
         words = getattr(x, "_prov", None) if getattr(x, "_tracker", None) is tracker else None
         usable = words is not None and np.shape(words) == (len(x),)
