@@ -192,8 +192,8 @@ def _refuse_unless_in_source_order(
     if not kept:
         raise ValueError(
             "the pipeline's result repeats row labels and its rows are not the source's in "
-            "the source's order, so its rows cannot be matched across runs: pass key= naming "
-            "a column of the result that identifies each row"
+            "the source's order, so its rows cannot be matched across runs: pass key= (the "
+            "command's --key) naming a column of the result that identifies each row"
         )
 
 
