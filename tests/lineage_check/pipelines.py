@@ -199,6 +199,11 @@ def wage_crosstab(d):
     return pd.crosstab(d.female, d.married, values=d.wage, aggfunc="mean")
 
 
+def loan_approval_table(d):
+    # approval shares by race: counts pandas makes on its own, beside the keys' labels
+    return pd.crosstab(d.white, d.approve, normalize="index")
+
+
 def wage_unstack(d):
     return d.groupby(["female", "married"])["wage"].mean().unstack()
 
@@ -211,6 +216,17 @@ def wage_gap_table(d):
 
 def wage_pivot(d):
     return d.pivot_table(index="female", columns="married", values="wage", aggfunc="median")
+
+
+# -- pandas' constructors of tracked data --------------------------------------------------
+
+
+def loan_built_plain(d):
+    band = pd.Series(
+        np.select([d.obrat > 40, d.hrat > 30], [d.loanamt, d.appinc], 0.0), index=d.index
+    )
+    parts = pd.DataFrame({"band": band, "white": d.white, "income": pd.Series(d.appinc)})
+    return parts.assign(mix=parts.band + parts.white * parts.income)
 
 
 # -- per-group code -----------------------------------------------------------------------
@@ -290,8 +306,9 @@ def loan_text_segments(d):
     return d.assign(approved=d.score > d.score.median())[["score", "approved", "label"]]
 
 
-UNTRACKED = "pd.crosstab reads the series' stored values and calls none of their methods"
-BOTH = ("words", "dag")
+BESIDE = ("words_beside", "dag_beside")
+PLAIN_LABELS = "with words beside the columns, pd.crosstab of tracked series holds none"
+PLAIN_BUILT = "with words beside the columns, pandas' constructors copy out plain values"
 
 LOAN = ("loanamt", "appinc", "price", "hrat", "obrat", "chist", "pubrec", "married", "old")
 WAGE = ("wage", "educ", "exper", "tenure", "female", "nonwhite", "married")
@@ -338,7 +355,21 @@ CASES = (
     Case(wage_top_fields, "wage1", WAGE, ("female",)),
     Case(wage_handed_out, "wage1", WAGE, ("female", "married")),
     Case(bwght_parent_educ, "bwght", ("fatheduc", "motheduc", "faminc", "white"), ("white",)),
-    Case(wage_crosstab, "wage1", WAGE, ("female", "married"), dict.fromkeys(BOTH, UNTRACKED)),
+    Case(wage_crosstab, "wage1", WAGE, ("female", "married"), dict.fromkeys(BESIDE, PLAIN_LABELS)),
+    Case(
+        loan_approval_table,
+        "loanapp",
+        ("white", "approve", "married"),
+        ("white",),
+        dict.fromkeys(BESIDE, PLAIN_LABELS),
+    ),
+    Case(
+        loan_built_plain,
+        "loanapp",
+        ("white", "obrat", "hrat", "loanamt", "appinc"),
+        ("white",),
+        dict.fromkeys(BESIDE, PLAIN_BUILT),
+    ),
     Case(wage_unstack, "wage1", WAGE, ("female", "married")),
     Case(wage_gap_table, "wage1", WAGE, ("female",)),
     Case(wage_pivot, "wage1", WAGE, ("female", "married")),

@@ -32,6 +32,11 @@ def renumbered(d):
     return ranked.reset_index(drop=True)[["id", "c"]]
 
 
+def labelled_by_flag(d):
+    # labels repeated, the source's rows in order: matched by position, b moves no value
+    return d.set_index("b")[["a"]]
+
+
 def three_flags(d):
     if d.b.sum() != 3:
         raise ValueError("exactly three flags expected")
@@ -46,6 +51,7 @@ def three_flags(d):
         (hidden_branch, 0.5, {("r1", ("b",)), ("r4", ("b",))}, 4, 0, 0),
         # a filter drops and adds rows: counted apart, the kept values judged alone
         (kept_rows, 1.0, set(), 0, 1, 0),
+        (labelled_by_flag, 1.0, set(), 0, 0, 0),
         # runs that raise are reported as failures and tell nothing
         (three_flags, 1.0, set(), 0, 0, 1),
     ],
@@ -134,6 +140,7 @@ def test_rows_renumbered_by_the_pipeline_match_by_their_key(road, key, frame):
         ({"rounds": 0}, ValueError),
         ({"pipeline": lambda d: 3}, TypeError),
         ({"key": "applicant"}, ValueError),
+        ({"pipeline": lambda d: d.set_index("b").sort_values("a", ascending=False)}, ValueError),
     ],
 )
 def test_refuses_what_it_cannot_check(kwargs, error):

@@ -19,7 +19,7 @@ ROADS = {
 
 
 def _case(case, name):
-    leak = case.leaks.get(ROADS[name][0])
+    leak = case.leaks.get(name)
     marks = [pytest.mark.xfail(strict=True, reason=leak)] if leak else []
     return pytest.param(case, *ROADS[name], id=f"{case.name}-{name}", marks=marks)
 

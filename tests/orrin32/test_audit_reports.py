@@ -93,6 +93,30 @@ def test_audits_refuse_values_without_provenance(check, value):
         check(value)
 
 
+@pytest.mark.parametrize(
+    "build, same_as",
+    [
+        (lambda t: pd.DataFrame({"age": t["age"], "dti": t["dti"]}), lambda t: t[["age", "dti"]]),
+        (lambda t: pd.DataFrame({"dti": pd.Series(t["dti"])}), lambda t: t[["dti"]]),
+        # the protected key on the second level of the column labels alone
+        (lambda t: pd.crosstab(t["zip"], [t["zip"], t["age"] > 40]), None),
+    ],
+    ids=["frame", "series", "crosstab"],
+)
+def test_plain_containers_holding_words_are_audited_as_tracked_data(loans, build, same_as):
+    # pandas' own constructors and functions keep the words arrays they are given
+    built = build(loans)
+    report = column_risk_report(built)
+    if same_as is None:  # what pandas computed alone (the counts) is unknown, never clean
+        assert report and all(r["unknown"] and r["tainted"] for r in report)
+        return
+    tracked = same_as(loans)
+    assert report == column_risk_report(tracked)
+    for label in built.columns:
+        assert audit(built[label]) == audit(tracked[label])
+        assert audit_series_diversity(built[label]) == audit_series_diversity(tracked[label])
+
+
 def test_diversity_of_a_derived_column(loans):
     result = audit_series_diversity(loans["dti"])
     assert list(result) == [

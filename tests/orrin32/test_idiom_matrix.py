@@ -626,6 +626,18 @@ EVERY_INPUT = [
 ]
 
 MARRIED_INCOME = {"appinc", "loanamt", "married"}
+UNITS_BY_INCOME = {"loanamt", "unit", "appinc"}
+WED_LEVELS = UNITS_BY_INCOME | {"married"}
+
+
+def _by_income(t):
+    return t.set_index("appinc")
+
+
+def _by_income_unit(t):
+    return t.set_index(["appinc", "unit"])
+
+
 INCOME_MARRIED = {"appinc", "married"}
 KEYS = {"unit", "married"}
 WED = {"married"}
@@ -809,6 +821,14 @@ EVERY_INPUT += [
     ("scalar_np_round", lambda t: t["appinc"] - np.round(_married_median(t), 1), MARRIED_INCOME),
     ("scalar_round", lambda t: t["appinc"] - round(_married_median(t), 1), MARRIED_INCOME),
     ("scalar_item", lambda t: t["appinc"] - _married_median(t).item(), MARRIED_INCOME),
+    # which row a label names is the labels' doing, when they were made of a column
+    ("label_of_data", lambda t: t["loanamt"] * _by_income(t).loc[80.0, "unit"], UNITS_BY_INCOME),
+    ("label_of_data_at", lambda t: t["loanamt"] * _by_income(t)["unit"].at[80.0], UNITS_BY_INCOME),
+    (
+        "label_of_levels",
+        lambda t: t["married"] * _by_income_unit(t).loc[(80.0, 2), "loanamt"],
+        WED_LEVELS,
+    ),
     ("frame_and_scalar", lambda t: t[["appinc"]] / _married_median(t), MARRIED_INCOME),
     (
         "shift_fill_value",
@@ -1315,12 +1335,32 @@ UNKNOWN = [
     ("unmodelled", lambda t: t["appinc"].combine(t["unit"], max), "combine"),
     ("explode_unlabelled", lambda t: _lists(t["unit"]).explode(ignore_index=True), "explode"),
     ("unmodelled_frame", lambda t: _pivot_table(t), "pivot_table"),
+    # what pandas puts together alone from tracked data, read as tracked data
+    (
+        "crosstab_counts",
+        lambda t: column_risk_report(pd.crosstab(t["married"], t["unit"])),
+        "plain",
+    ),
+    ("plain_column_beside", lambda t: column_risk_report(_beside_plain_column(t)), "of a row"),
 ]
 
+#: Pandas copies the values of columns whose words are beside them: nothing holds words.
+HELD_IN_ARRAYS = {"crosstab_counts", "plain_column_beside"}
 
-@pytest.mark.parametrize("lose, operation", [u[1:] for u in UNKNOWN], ids=[u[0] for u in UNKNOWN])
-def test_strict_provenance_raises_where_provenance_would_be_lost(loans, tracker, lose, operation):
+
+def _beside_plain_column(t):
+    built = pd.DataFrame({"a": t["appinc"], "b": t["married"].to_numpy()})
+    return (built["a"] + built["b"]).to_frame()
+
+
+@pytest.mark.parametrize("name, lose, operation", UNKNOWN, ids=[u[0] for u in UNKNOWN])
+def test_strict_provenance_raises_where_provenance_would_be_lost(
+    road, loans, tracker, name, lose, operation
+):
     from quorvane.utilities.orrin32 import ProvenanceLostError
+
+    if name in HELD_IN_ARRAYS and road[1].__name__ == "wrap_beside":
+        pytest.skip("a plain container of columns whose words are beside them holds none")
 
     with tracker.strict_provenance():  # followed, and NaN an alignment makes: no objection
         loans["appinc"].where(loans["married"] == 1)

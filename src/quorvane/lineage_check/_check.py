@@ -10,7 +10,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from ._elements import compare, output_columns, row_keys
+from ._elements import compare, differs, output_columns, row_keys
 from ._perturb import KINDS, check_kinds, perturbations
 from ._report import ColumnCheck, Element, Failure, LineageCheck
 from ._reported import Reported, nothing_reported, reported
@@ -49,6 +49,12 @@ def check_lineage(
     (through a filter) are counted apart, per source column, because a filter's condition
     decides which rows exist and the values of the rows it keeps do not name it.
 
+    Without ``key``, a result that repeats row labels (``set_index`` of a column with
+    repeated values) is matched by position, its rows named by their position, when its
+    rows are the source's, in the source's order (a run on the rows reversed gives them
+    reversed); a run that then holds another number of rows is counted apart. Any other
+    result that repeats row labels cannot be matched soundly: the check asks for ``key``.
+
     Perturbation finds a lower bound of the true dependencies, never all of them.
     """
     if road not in ROADS:
@@ -63,6 +69,10 @@ def check_lineage(
         raise ValueError(f"protected columns {missing} are not columns of the frame")
 
     baseline = output_columns(pipeline(frame.copy()), key)
+    by_position = key is None and _repeats_labels(baseline)
+    if by_position:
+        _refuse_unless_in_source_order(pipeline, frame, baseline)
+        baseline = _numbered(baseline, len(frame))
     tracked_result = pipeline(_wrap(road, frame.copy(), table, list(protected)))
     findings = _Findings(baseline, sources)
     for position, label in enumerate(frame.columns):
@@ -72,10 +82,10 @@ def check_lineage(
         rng = np.random.default_rng([seed, position])
         for _ in range(rounds):
             for kind, values in perturbations(frame[label], kinds, rng):
-                run = _perturbed_run(pipeline, frame, label, values, key)
+                run = _perturbed_run(pipeline, frame, label, values, key, by_position)
                 findings.add(position, kind, run)
 
-    columns = _column_checks(baseline, tracked_result, findings, table, protected, key)
+    columns = _column_checks(baseline, tracked_result, findings, table, protected, key, by_position)
     return LineageCheck(
         pipeline=getattr(pipeline, "__qualname__", repr(pipeline)),
         road=road,
@@ -137,17 +147,62 @@ def _perturbed_run(
     label: Any,
     values: pd.Series,
     key: str | None,
+    by_position: bool = False,
 ) -> dict[str, Any] | Exception:
     changed = frame.copy()
     changed[label] = values.array  # the same rows: no alignment, the dtype kept
+    outcome = _quiet_run(pipeline, changed, key)
+    if by_position and not isinstance(outcome, Exception):
+        return _numbered(outcome, len(frame))
+    return outcome
+
+
+def _quiet_run(
+    pipeline: Callable[[pd.DataFrame], Any], frame: pd.DataFrame, key: str | None
+) -> dict[str, Any] | Exception:
     # what the perturbed data makes numpy or pandas say (a log of a negative number) is
     # not the user's concern; what the pipeline raises is kept in the report
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         try:
-            return output_columns(pipeline(changed), key)
+            return output_columns(pipeline(frame), key)
         except Exception as exc:  # noqa: BLE001 - any error of the user's code, reported
             return exc
+
+
+def _repeats_labels(columns: dict[str, Any]) -> bool:
+    return any(not column.index.is_unique for column in columns.values())
+
+
+def _refuse_unless_in_source_order(
+    pipeline: Callable[[pd.DataFrame], Any], frame: pd.DataFrame, baseline: dict[str, Any]
+) -> None:
+    """Refuse a result that repeats row labels unless its rows are the source's, in the
+    source's order: then the rows reversed give the result reversed."""
+    n = len(frame)
+    backwards = _quiet_run(pipeline, frame.iloc[::-1].copy(), None)
+    kept = not isinstance(backwards, Exception) and all(
+        len(column) == n
+        and (other := backwards.get(name)) is not None
+        and len(other) == n
+        and other.index[::-1].equals(column.index)
+        and not differs(column.to_numpy(), other.to_numpy()[::-1]).any()
+        for name, column in baseline.items()
+    )
+    if not kept:
+        raise ValueError(
+            "the pipeline's result repeats row labels and its rows are not the source's in "
+            "the source's order, so its rows cannot be matched across runs: pass key= (the "
+            "command's --key) naming a column of the result that identifies each row"
+        )
+
+
+def _numbered(columns: dict[str, Any], rows: int) -> dict[str, Any]:
+    """The columns labelled by position; none when they do not hold the source's ``rows``
+    (every row then counts as come and gone)."""
+    if any(len(column) != rows for column in columns.values()):
+        return {}
+    return {name: column.set_axis(pd.RangeIndex(rows)) for name, column in columns.items()}
 
 
 def _column_checks(
@@ -157,14 +212,20 @@ def _column_checks(
     table: str,
     protected: tuple[str, ...],
     key: str | None,
+    by_position: bool = False,
 ) -> dict[str, ColumnCheck]:
     tracked_columns = output_columns(tracked_result, key)
+    if by_position:
+        tracked_columns = _numbered(tracked_columns, len(next(iter(baseline.values()))))
     checks = {}
     for name, plain in baseline.items():
         container = tracked_columns.get(name)
         # a frame's tracker is the frame's; a series of a mapping has its own
         holder = tracked_result if isinstance(tracked_result, pd.DataFrame) else container
-        lineage, values_match = _aligned_lineage(plain, container, holder, table, findings.sources)
+        position = _position_of(holder, name)
+        lineage, values_match = _aligned_lineage(
+            plain, container, holder, table, findings.sources, position
+        )
         checks[name] = _column_check(
             name, plain, lineage, values_match, findings.found[name], findings.sources, protected
         )
@@ -201,14 +262,27 @@ def _column_check(
     )
 
 
+def _position_of(holder: Any, name: str) -> int:
+    """The position of the column ``name`` in ``holder`` (0 for a series)."""
+    if not isinstance(holder, pd.DataFrame):
+        return 0
+    labels = [str(label) for label in holder.columns]
+    return labels.index(name) if name in labels else 0
+
+
 def _aligned_lineage(
-    plain: pd.Series, container: Any, holder: Any, table: str, sources: tuple[str, ...]
+    plain: pd.Series,
+    container: Any,
+    holder: Any,
+    table: str,
+    sources: tuple[str, ...],
+    position: int = 0,
 ) -> tuple[Reported, bool]:
     """The tracked run's lineage for the plain run's elements, and whether its values are
     the plain run's (a tracked run that computes other values is a fault in itself)."""
     if container is None:
         return nothing_reported(len(plain), len(sources)), False
-    lineage = reported(container, holder, table, sources)
+    lineage = reported(container, holder, table, sources, position)
     if container.index.equals(plain.index):
         same = not compare(plain, container).changed.any()
         return lineage, same

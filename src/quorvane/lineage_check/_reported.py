@@ -36,11 +36,18 @@ def nothing_reported(elements: int, sources: int) -> Reported:
     return Reported(np.zeros((elements, sources), dtype=bool), none, none, tracked=False)
 
 
-def reported(container: Any, holder: Any, table: str, sources: Sequence[str]) -> Reported:
-    """The lineage of ``container``, a column of the result ``holder`` (or the result)."""
+def reported(
+    container: Any, holder: Any, table: str, sources: Sequence[str], position: int = 0
+) -> Reported:
+    """The lineage of ``container``, the column at ``position`` of the result ``holder``
+    (or the result). A plain result that holds words (``pd.crosstab`` of tracked series)
+    reports what they say: it is tracked data that pandas put together alone."""
     n = len(container)
     tracker = getattr(holder, "_tracker", None)
     words = _words(container)
+    plain_tracker = _holder_tracker(holder)
+    if plain_tracker is not None:
+        tracker, words = plain_tracker, _held_words(holder, plain_tracker)[position]
     if tracker is None or words is None:
         return nothing_reported(n, len(sources))
     codes, distinct = pd.factorize(np.asarray(words, dtype=np.uint32))
@@ -56,6 +63,19 @@ def reported(container: Any, holder: Any, table: str, sources: Sequence[str]) ->
         unknown[row] = tracker.is_unknown(word)
         tainted[row] = tracker.is_tainted(word)
     return Reported(named[codes], unknown[codes], tainted[codes], tracked=True)
+
+
+def _holder_tracker(holder: Any) -> Any:
+    # imported here so that `import quorvane` does not load the engine
+    from ..tracking._plain_holders import holder_tracker
+
+    return holder_tracker(holder)
+
+
+def _held_words(holder: Any, tracker: Any) -> list[np.ndarray]:
+    from ..tracking._plain_holders import held_words
+
+    return held_words(holder, tracker)
 
 
 def _words(container: Any) -> np.ndarray | None:

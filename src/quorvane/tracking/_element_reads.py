@@ -25,6 +25,7 @@ from ._assignments import written
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_parent
 from ._combining import whole_entries
+from ._labels import _entries_of
 from ._positions import _has_key, lookup
 from ._scalars import scalar_entries, tracked_scalar
 
@@ -43,6 +44,8 @@ def read_element(obj: Any, value: Any, cell: Any, by_position: bool, key: Any = 
         return value
     decisions = row_order.row_order_of(obj) if by_position else ()
     chosen = [e for k in _key_parts(key) if (e := scalar_entries(k, tracker, fields)) is not None]
+    if not by_position:  # which row a label names depends on the labels, if made of data
+        chosen.extend(_row_label_entries(obj, cell[0] if isinstance(cell, tuple) else cell))
     if not decisions and not chosen:
         return tracked_scalar(value, tracker, fields, {k: int(a[0]) for k, a in own.items()})
     return tracked_scalar(value, tracker, fields, _decided(obj, own, decisions, chosen))
@@ -83,6 +86,37 @@ def _carrying_values(series: Any, values: Any) -> Any:
             yield tracked_scalar(value, tracker, fields, _decided(series, one, decisions, []))
         else:
             yield tracked_scalar(value, tracker, fields, entries)
+
+
+def _row_label_entries(obj: Any, position: int) -> list[dict[str, int]]:
+    """Per index level whose labels carry entries (a column turned into the index), the
+    entries of the label at ``position``, per field."""
+    fields, tracker = obj._fields, obj._tracker
+    index = obj.index
+    beside = getattr(obj, "_index_words", None) or {}
+    out = []
+    for i in range(index.nlevels):
+        labels, at = _label_in_level(index, i, position)
+        held = _entries_of(labels, fields, tracker) if at >= 0 else None
+        if held is None:  # words the container keeps beside the index, one per row
+            held = {f.series_attr: _level_of(beside.get(f.series_attr), i) for f in fields}
+            at = position
+            if any(level is None for level in held.values()):
+                continue
+        out.append({name: int(array[at]) for name, array in held.items()})
+    return out
+
+
+def _label_in_level(index: pd.Index, i: int, position: int) -> tuple[Any, int]:
+    """The array holding the label of level ``i`` at ``position``, and where in it (a
+    level of several holds each distinct label once; -1 for a missing label)."""
+    if isinstance(index, pd.MultiIndex):
+        return index.levels[i].array, int(index.codes[i][position])
+    return index.array, position
+
+
+def _level_of(levels: list | None, i: int) -> Any:
+    return levels[i] if levels is not None and i < len(levels) else None
 
 
 def _key_parts(key: Any) -> tuple:

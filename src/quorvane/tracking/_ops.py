@@ -16,6 +16,7 @@ import numpy as np
 import pandas as pd
 
 from ..core import _ahead
+from ..core._operations import operation
 from ..core._word import OpCode
 from . import _words
 from ._calls import _in_parent
@@ -182,9 +183,16 @@ def apply(cls: Any, func: Callable, inputs: list, code: int, **kwargs: Any) -> A
         words = functools.partial(_lazy_words, tracker, arrays, len(inputs), code)
         made_by = None
         result = _computed(func, values, kwargs)
+    elif len(arrays) == 1 and len(inputs) > 1 and (lent := _rows_beside(inputs, tracker, cls)):
+        # values of a row each beside the one words operand, outside the containers (a
+        # plain frame's columns): what they lend is made only if read, the containers make
+        # their own
+        words = arrays[0]._later(functools.partial(_with_rows_beside, tracker, lent, code))
+        made_by = None
+        result = _computed(func, values, kwargs)
     elif len(arrays) == 1 and len(inputs) > 1:
-        # the other operands are constants or plain values: they add no source, and the
-        # elements keep their words
+        # the other operands are constants: they add no source, and the elements keep
+        # their words
         words = _shared(arrays[0]._words)
         result = _computed(func, values, kwargs)
         made_by = None if tracker is None else KEPT
@@ -195,6 +203,34 @@ def apply(cls: Any, func: Callable, inputs: list, code: int, **kwargs: Any) -> A
         result = _computed(func, values, kwargs)
         words = made()
     return _wrap(_numpy_of(result), words, tracker, cls, made_by)
+
+
+#: What strict provenance's error calls an operation with plain values of a row each.
+PLAIN_ROWS = "an operation of a words column with plain values of a row each (a plain column)"
+
+
+def _rows_beside(inputs: list, tracker: Any, cls: type) -> list[np.ndarray | None]:
+    """Per operand holding a value per row that is no words array: numpy's array with
+    words of ``tracker`` (``np.select``'s) lends them; any other (a plain column of a
+    frame pandas built, ``to_numpy()``) was made by something unseen: None, unknown.
+    Empty when the other operands are constants."""
+    lent: list[np.ndarray | None] = []
+    for x in inputs:
+        if not isinstance(x, (np.ndarray, pd.api.extensions.ExtensionArray)) or x.ndim != 1:
+            continue
+        if len(x) <= 1 or isinstance(x, cls):
+            continue  # one value is a constant; a words array lends its words already
+        words = getattr(x, "_prov", None) if getattr(x, "_tracker", None) is tracker else None
+        usable = words is not None and np.shape(words) == (len(x),)
+        lent.append(np.asarray(words, dtype=np.uint32) if usable else None)
+    return lent if tracker is not None else []
+
+
+def _with_rows_beside(tracker: Any, lent: list, code: int, own: np.ndarray) -> np.ndarray:
+    """``own`` words combined with those the operands beside lend (see ``_rows_beside``)."""
+    with operation(PLAIN_ROWS):
+        unknown = [np.full(len(own), tracker.unknown_word(), np.uint32) for w in lent if w is None]
+    return _words.combine(tracker, [own, *(w for w in lent if w is not None), *unknown], code)
 
 
 def _operands(values: list) -> list:

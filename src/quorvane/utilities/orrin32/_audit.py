@@ -10,6 +10,7 @@ import pandas as pd
 
 from ...core._algebra import engine_function as _engine_function
 from ...core._tracker import _layout
+from ...tracking._plain_holders import held_words, holder_tracker
 
 _NO_DATA = "No tracker or empty series"
 
@@ -25,16 +26,28 @@ def tracked_only(series: Any) -> None:
 
 
 def _words(series: Any) -> np.ndarray:
+    tracker = holder_tracker(series)
+    if tracker is not None:
+        return held_words(series, tracker)[0]
     return np.asarray(series._prov, dtype=np.uint32)
+
+
+def _tracker(series: Any) -> Any:
+    """The series' tracker; a plain series holding words (``pd.Series(t.x)``) is tracked
+    data too, of the tracker of its words."""
+    tracker = holder_tracker(series)
+    if tracker is not None:
+        return tracker
+    tracked_only(series)
+    return series._tracker
 
 
 def audit(series: Any) -> dict[str, Any]:
     """Audit a series for provenance, taint, and risk information."""
-    tracked_only(series)
-    if not series._tracker or len(series) == 0:
+    tracker = _tracker(series)
+    if not tracker or len(series) == 0:
         return {"error": _NO_DATA}
     prov = int(_words(series)[0])
-    tracker = series._tracker
     info = tracker.decode_full(prov)
     return {
         "provenance": f"0x{prov:08X}",
@@ -60,10 +73,9 @@ def _is_unknown(tracker: Any, word: int) -> bool:
 
 def audit_series_diversity(series: Any) -> dict[str, Any]:
     """Analyze provenance diversity across a series."""
-    tracked_only(series)
-    if not series._tracker or len(series) == 0:
+    tracker = _tracker(series)
+    if not tracker or len(series) == 0:
         return {"error": _NO_DATA}
-    tracker = series._tracker
     distinct = pd.unique(_words(series))
     pair_ids: set[int] = set()
     entities: set[int] = set()
@@ -169,6 +181,13 @@ def _lookup(col_prov: dict, col: Any) -> np.ndarray | None:
 
 def column_risk_report(df: Any, tracker: Any = None) -> list[dict[str, Any]]:
     """Per-column taint risk report. Returns list of dicts sorted by risk (highest first)."""
+    held = holder_tracker(df)
+    if held is not None:  # a plain frame holding words (``pd.crosstab``) is tracked data too
+        words = held_words(df, held)
+        report = [
+            _column_entry(col, w, tracker or held) for col, w in zip(df.columns, words, strict=True)
+        ]
+        return sorted(report, key=lambda entry: entry["max_risk"], reverse=True)
     if tracker is None:
         tracker = df._tracker
     if tracker is None:
