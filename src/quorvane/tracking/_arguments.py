@@ -33,7 +33,6 @@ from ._arrays import TrackedArray, array_entries, untracked_rows
 from ._closures import referenced
 from ._combining import derived_words, whole_entries
 from ._labels import label_entries
-from ._plain_holders import adopted
 from ._positions import PENDING, gather, lookup, row_positions, unknown_entries
 from ._row_order import SELECTION, aligned_back, row_order_of
 from ._scalars import TrackedScalar, scalar_entries
@@ -293,7 +292,6 @@ def tracked_input(value: Any, source: Any) -> bool:
 
 def _lined_up(source: Any, result: Any, name: str, value: Any, n: int) -> Entries | None:
     fields, tracker = source._fields, source._tracker
-    value = adopted(value, source)
     lent = scalar_entries(value, tracker, fields)
     if lent is not None:
         return {f.series_attr: np.full(n, lent[f.series_attr], dtype=f.dtype) for f in fields}

@@ -41,7 +41,6 @@ from ._compat import finalized_inputs
 from ._concat import _concatenated_frame, _stacked_series, note_columns_cut
 from ._element_reads import ElementReads
 from ._labels import LabelSelections
-from ._plain_holders import adopted
 from ._positions import (
     ARRAY_ENTRIES,
     NO_ROW,
@@ -592,11 +591,11 @@ class FollowingFrame(
 
     def __setitem__(self, key: Any, value: Any) -> None:
         super().__setitem__(key, value)  # type: ignore[misc]
-        self._adopt(key, adopted(value, self))
+        self._adopt(key, value)
 
     def insert(self, loc: int, column: Any, value: Any, *args: Any, **kwargs: Any) -> None:
         super().insert(loc, column, value, *args, **kwargs)  # type: ignore[misc]
-        self._adopt(column, adopted(value, self))
+        self._adopt(column, value)
 
     def __delitem__(self, key: Any) -> None:
         super().__delitem__(key)  # type: ignore[misc]

@@ -92,37 +92,3 @@ def _words_in(array: Any, tracker: Any) -> np.ndarray | None:
         return np.asarray(array.words, dtype=np.uint32)
     words = np.asarray(array._prov, dtype=np.uint32)
     return words if words.shape == (len(array),) else None
-
-
-def held_entries(data: Any, fields: tuple, tracker: Any) -> dict[str, np.ndarray] | None:
-    """Per field, the entries a plain series ``data`` holds in its words array of
-    ``tracker`` (pandas moved them with its values), for a tracked series built from it;
-    None for anything else. A field the array does not hold (node ids of words made on
-    another road) has no entries."""
-    if not isinstance(data, pd.Series) or hasattr(data, "_tracker") or not tracker:
-        return None
-    array = data.array
-    if not isinstance(array, WordsArray) or array.tracker is not tracker:
-        return None
-    held = {"_prov": array.words, "_node_ids": array.node_ids}
-    return {
-        f.series_attr: (
-            np.full(len(array), f.absent, f.dtype)
-            if held.get(f.series_attr) is None
-            else np.asarray(held[f.series_attr], dtype=f.dtype)
-        )
-        for f in fields
-    }
-
-
-def adopted(value: Any, source: Any) -> Any:
-    """``value`` as an operand of the tracked ``source``: a plain series that holds words of
-    ``source``'s tracker (``pd.DataFrame({"a": t.a})["a"]``) as the tracked series of its
-    family that holds them, so that they count as a tracked operand's; anything else, and
-    a series whose index levels hold words too (read whole, see ``held_words``), as it is."""
-    tracker = getattr(source, "_tracker", None)
-    held = held_entries(value, source._fields, tracker)
-    if held is None or any(_tracker_of(level) is not None for level in _levels(value.index)):
-        return value
-    family = source._series_class if isinstance(source, pd.DataFrame) else type(source)
-    return family(value, _tracker=tracker, **held)

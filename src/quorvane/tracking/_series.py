@@ -49,7 +49,6 @@ from ._follow import (
     unknown_fill,
 )
 from ._ops import KEPT
-from ._plain_holders import adopted
 from ._positions import PENDING, Field, unknown_entries
 from ._scalars import TrackedScalar, scalar_entries, tracked_scalar, valued
 from ._unmodelled import (
@@ -326,7 +325,6 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         _count_binop()
         if _in_parent():
             return pandas_op(self, other)  # pandas' own step inside one of ours
-        other = adopted(other, self)
         # With both operands' words in their arrays, pandas' call makes the result's, on
         # rows it aligned too (its arrays' gaps hold no word, as the containers' fills): no
         # rows to line up here. Not with a ``fill_value`` (pandas writes it into copies of
