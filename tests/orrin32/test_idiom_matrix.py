@@ -641,6 +641,7 @@ def _by_income_unit(t):
 INCOME_MARRIED = {"appinc", "married"}
 KEYS = {"unit", "married"}
 WED = {"married"}
+LOAN_INCOME = {"loanamt", "appinc"}
 UNITS_PICKED = {"appinc", "unit", "married"}
 MARRIED_UNITS = {"loanamt", "unit", "married"}
 UNIT_INCOME_LOAN = {"unit", "appinc", "loanamt"}
@@ -737,6 +738,15 @@ EVERY_INPUT += [
     # a missing combination's cell: whether it is there depends on the keys
     ("unstack_missing", lambda t: t.groupby(["unit", "married"])["appinc"].max().unstack(), KEYS),
     ("unstack_fill_value", lambda t: _unit_married_max(t).unstack(fill_value=0), KEYS),
+    # rows relabelled by their place after a sort: what is lined up with them by label meets
+    # the rows the sort put there
+    ("relabelled_sorted", lambda t: t["married"] + _by_loan(t).set_axis(t.index), LOAN_INCOME),
+    (
+        "sorted_ignore_index",
+        lambda t: t["married"].reset_index(drop=True) + _by_loan(t, True),
+        LOAN_INCOME,
+    ),
+    ("assigned_relabelled", lambda t: t.assign(x=_by_loan(t).set_axis(t.index))["x"], LOAN_INCOME),
     # which column a value lands in is decided by the key that becomes the column labels
     ("unstack_placed", lambda t: t.set_index("married", append=True).unstack()["appinc"], WED),
     ("pivot_placed", lambda t: t.reset_index().pivot(index="id", columns="married"), WED),
@@ -1068,6 +1078,10 @@ def _pivot_table(t):
 
 def _lists(s):
     return s.map(lambda v: [v, v + 1])
+
+
+def _by_loan(t, ignore_index=False):
+    return t.sort_values("loanamt", ignore_index=ignore_index)["appinc"]
 
 
 def _per_wed(groups):

@@ -42,9 +42,15 @@ Keys = dict[str, list[np.ndarray | None]]
 #: a tuple, one per decision a result took from its operands.
 ATTRIBUTE = "_row_order"
 
-#: The kinds of decision: which rows come before which, and which rows are there at all.
+#: The kinds of decision: which rows come before which, which rows are there at all, and
+#: which row holds which label (rows given new labels by their place, after an order or a
+#: selection: whatever is lined up with them by label meets the rows those decisions put
+#: there).
 ORDER = "order"
 SELECTION = "selection"
+PLACE = "place"
+#: The kinds that decide what another container's rows meet when lined up by label.
+_APART = (SELECTION, PLACE)
 
 
 class Decision:
@@ -134,6 +140,18 @@ def picked_in_order(target: Any, operation: str) -> None:
         return
     decision = Decision(tracker, target._fields, {}, before, operation, SELECTION)
     object.__setattr__(target, ATTRIBUTE, (*(d for d in before if d.kind == ORDER), decision))
+
+
+def placed_in_order(target: Any, operation: str) -> None:
+    """``target``'s rows were given new labels by their place (``reset_index``,
+    ``set_axis``, a sort with ``ignore_index``): after a sort or a filter, those decided
+    which row holds which label."""
+    tracker = getattr(target, "_tracker", None)
+    before = row_order_of(target)
+    if not tracker or not any(d.kind in (ORDER, SELECTION) for d in before):
+        return
+    decision = Decision(tracker, target._fields, {}, before, operation, PLACE)
+    object.__setattr__(target, ATTRIBUTE, (*before, decision))
 
 
 def carried(target: Any, source: Any) -> tuple:
@@ -285,17 +303,25 @@ def aligned_back(holder: Any, value: Any, positions: np.ndarray | None) -> list[
     (``positions`` holds a NO_ROW: a filtered segment aligned back onto all the rows, by an
     operator, an assignment, a concat of columns or a join). Which rows hold its values and
     which a fill was decided by the condition that chose its rows, so every element of what
-    it is lined up into depends on it. Selections ``holder`` (the other side) shares decide
-    nothing between them."""
-    if positions is None or not len(positions) or positions.min() >= 0:
+    it is lined up into depends on it. So, wherever it is lined up (``positions`` None: in
+    place), do the decisions that placed its rows under labels by their place. Decisions
+    ``holder`` (the other side) shares decide nothing between them."""
+    if positions is not None and not len(positions):
         return []
+    if positions is None or positions.min() >= 0:  # every row there: labels given by place
+        return _apart(holder, value, (PLACE,))
     return selections_apart(holder, value)
 
 
 def selections_apart(holder: Any, value: Any) -> list[tuple[int, ...]]:
-    """The entries of the selections of ``value`` that ``holder`` does not share."""
+    """The entries of the selections of ``value`` (and of its rows' places, see
+    ``placed_in_order``) that ``holder`` does not share."""
+    return _apart(holder, value, _APART)
+
+
+def _apart(holder: Any, value: Any, kinds: tuple) -> list[tuple[int, ...]]:
     own = {id(d) for d in row_order_of(holder)}
-    return [d.entries() for d in row_order_of(value) if d.kind == SELECTION and id(d) not in own]
+    return [d.entries() for d in row_order_of(value) if d.kind in kinds and id(d) not in own]
 
 
 def with_decided(tracker: Any, fields: tuple, columns: dict, decided: list) -> dict:

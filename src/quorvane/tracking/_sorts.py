@@ -81,7 +81,29 @@ class SortsFollow:
             with known_rows(self, positions):
                 result = parent(*args, **kwargs)
         self._ordered_by(result, keys, method, kwargs)
+        if kwargs.get("ignore_index"):
+            self._placed(result, kwargs, method)
         return result
+
+    def reset_index(self, *args: Any, **kwargs: Any) -> Any:
+        result = super().reset_index(*args, **kwargs)  # type: ignore[misc]
+        target = self if kwargs.get("inplace") else result
+        if isinstance(getattr(target, "index", None), pd.RangeIndex):  # every level reset
+            self._placed(result, kwargs, "reset_index")
+        return result
+
+    def set_axis(self, labels: Any, *args: Any, **kwargs: Any) -> Any:
+        result = super().set_axis(labels, *args, **kwargs)  # type: ignore[misc]
+        if kwargs.get("axis", args[0] if args else 0) in (0, "index", "rows"):
+            self._placed(result, kwargs, "set_axis")
+        return result
+
+    def _placed(self, result: Any, kwargs: dict, method: str) -> None:
+        """``result`` (or this container, in place) holds its rows under labels given by
+        their place (see ``_row_order.placed_in_order``)."""
+        target = self if kwargs.get("inplace") else result
+        if row_order._same_family(target, getattr(self, "_fields", ())):
+            row_order.placed_in_order(target, method)
 
     def nlargest(self, *args: Any, **kwargs: Any) -> Any:
         return self._select_n("nlargest", args, kwargs)
