@@ -746,6 +746,11 @@ EVERY_INPUT += [
         lambda t: t["married"].reset_index(drop=True) + _by_loan(t, True),
         LOAN_INCOME,
     ),
+    (
+        "dropna_ignore_index",
+        lambda t: _first_five(t) + t.dropna(subset=["loanamt"], ignore_index=True)["appinc"],
+        LOAN_INCOME,
+    ),
     ("assigned_relabelled", lambda t: t.assign(x=_by_loan(t).set_axis(t.index))["x"], LOAN_INCOME),
     # which column a value lands in is decided by the key that becomes the column labels
     ("unstack_placed", lambda t: t.set_index("married", append=True).unstack()["appinc"], WED),
@@ -1078,6 +1083,10 @@ def _pivot_table(t):
 
 def _lists(s):
     return s.map(lambda v: [v, v + 1])
+
+
+def _first_five(t):
+    return t["married"].iloc[:5].reset_index(drop=True)
 
 
 def _by_loan(t, ignore_index=False):

@@ -203,6 +203,8 @@ class SelectionsFollow:
         if target is not self:  # whatever pandas' own steps left there: the columns decided
             object.__setattr__(target, row_order.ATTRIBUTE, row_order.row_order_of(self))
         row_order.remember(self, target, keys, name, row_order.SELECTION, in_order)
+        if kwargs.get("ignore_index"):  # the rows kept, labelled by their place
+            row_order.placed_in_order(target, name)
 
 
 def _aggregate_op() -> int:
