@@ -81,28 +81,35 @@ def reads_own_column(frame: Any, label: Any, array: Any) -> bool:
     return reads_carried_column(frame, label, array)
 
 
-def hold(result: Any, words: np.ndarray, inputs: tuple = ()) -> None:
-    """Put ``words``, which the containers just made for the series ``result``, in its
-    words array (see ``hold_in``)."""
-    if len(getattr(result, "_fields", ())) == 1:
-        hold_in(_array_of(result), words, result._tracker, [_array_of(x) for x in inputs])
+def hold(result: Any, inputs: tuple = ()) -> None:
+    """Put the entries the containers just made for the series ``result`` in its words
+    array (see ``hold_in``)."""
+    fields = getattr(result, "_fields", ())
+    entries = {f.series_attr: result.__dict__.get(f.series_attr + "_array") for f in fields}
+    hold_in(_array_of(result), entries, result._tracker, [_array_of(x) for x in inputs])
 
 
-def hold_in(array: Any, words: np.ndarray, tracker: Any, inputs: list) -> None:
-    """Put ``words``, which the containers just made for the values of ``array``, in it,
-    so that its holder reads its array's own words: the next step over them takes the
-    words the array makes, and pandas moves these with the values.
+#: The words array's attribute that holds each field's entries, written.
+_ARRAY_SLOTS = {"_prov": "_words", "_node_ids": "_node_ids"}
+
+
+def hold_in(array: Any, entries: dict[str, Any], tracker: Any, inputs: list) -> None:
+    """Put ``entries`` (per field), which the containers just made for the values of
+    ``array``, in it, so that its holder reads its array's own entries: the next step over
+    them takes the words the array makes, and pandas moves these with the values, so that
+    a result of a filter or a sort reads them there instead of following its rows.
 
     Only into an array the operation made for its result: not one of the ``inputs``' (the
     arrays the operands hold: pandas hands an unchanged column on as it is), nor one whose
     words some other holder reads as its values' own (``carried``)."""
     if not isinstance(array, WordsArray) or array.carried or array.tracker is None:
         return
-    if array.tracker is not tracker or len(words) != len(array):
+    if array.tracker is not tracker or any(x is array for x in inputs):
         return
-    if any(x is array for x in inputs):
+    if not entries or any(e is None or len(e) != len(array) for e in entries.values()):
         return
-    array._words = words
+    for name, made in entries.items():
+        setattr(array, _ARRAY_SLOTS[name], made)
     array.made_by = None
     array.carried = True
 

@@ -475,7 +475,7 @@ class WindowingSeries(Windowing):
         object.__setattr__(result, "_tracker", tracker)
         result._set_fields(entries)
         result = _row_order.applied(source, result, in_order)
-        hold(result, getattr(result, source._fields[0].series_attr), (source,))
+        hold(result, (source,))
         return result
 
     def rank(self, *args: Any, **kwargs: Any) -> Any:

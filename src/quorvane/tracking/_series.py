@@ -253,7 +253,7 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             made = f.element(tracker, inputs, words, op_name)
             entries[f.series_attr] = np.asarray(made, dtype=f.dtype)
         result._set_fields(entries)
-        hold(result, words, (self,))
+        hold(result, (self,))
         self._record(result, words, op_name)
         return result
 

@@ -288,7 +288,7 @@ def _filled(source: Any, result: Any, entries: dict[str, int]) -> Any:
             return series_class(result, _tracker=tracker, **own)
         object.__setattr__(result, "_tracker", tracker)
         result._set_fields(own)
-        hold(result, own[fields[0].series_attr], (source,))
+        hold(result, (source,))
         return result
     labels = [label for label in result.columns if _hashable(label)]
     mappings = {

@@ -190,7 +190,7 @@ class Windowing:
         object.__setattr__(result, "_tracker", tracker)
         result._set_fields(entries_of(source))
         result = _row_order.applied(source, result)
-        hold(result, getattr(result, source._fields[0].series_attr), (source,))
+        hold(result, (source,))
         return result
 
 
