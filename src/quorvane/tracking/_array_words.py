@@ -13,8 +13,10 @@ from __future__ import annotations
 from typing import Any
 
 import numpy as np
+import pandas as pd
 
 from ._array import WordsArray
+from ._dtype import WordsDtype, supported
 from ._positions import (
     ARRAY_ENTRIES,
     PENDING,
@@ -121,3 +123,45 @@ def taken(array: Any, op_code: int) -> np.ndarray | None:
         return None
     array.carried = True
     return array.words
+
+
+def held_as_words(result: Any, source: Any) -> Any:
+    """``result``, a series the containers made from ``source`` with its entries given,
+    as one whose values are held in a words array with those entries, where ``source``
+    holds its own in one and pandas put the result's in an array of its own (the text of
+    a ``.str`` method, ``astype``'s numbers, a map's objects): pandas then moves its
+    entries with its values, so that what is built from it later reads them there. The
+    dtype is the words dtype of the one pandas gave; datetimes, categories, pandas'
+    nullable dtypes and objects that are not text stay in pandas' own array."""
+    array = _array_of(source)
+    if array is None or result is source or isinstance(_array_of(result), WordsArray):
+        return result
+    if not isinstance(result, pd.Series) or not hasattr(result, "_set_fields"):
+        return result
+    values = _held_values(result)
+    if values is None:
+        return result
+    words = np.zeros(len(values), dtype=np.uint32)  # given by ``hold`` below
+    held = WordsArray(values, words, WordsDtype(result.dtype, array.tracker))
+    made = type(result)(held, index=result.index, name=result.name, copy=False)
+    made = made.__finalize__(result)  # its tracker, entries and row decisions
+    hold(made, (source,))
+    return made
+
+
+def _held_values(result: pd.Series) -> Any:
+    """The values of ``result`` as a words array holds them, or None for a dtype that
+    stays in pandas' own array."""
+    dtype = result.dtype
+    if isinstance(dtype, pd.StringDtype):
+        return result.array
+    if not supported(dtype):
+        return None
+    values = result.to_numpy(copy=False)
+    if dtype.kind == "O" and pd.api.types.infer_dtype(values, skipna=True) not in _TEXT:
+        return None  # lists, mixed objects: pandas' own object column explodes and sorts them
+    return values
+
+
+#: What pandas infers of an object column that holds text (gaps aside).
+_TEXT = frozenset({"string", "empty"})

@@ -50,6 +50,7 @@ from ._positions import (
     _has_key,
     _same_family,
     _tracker_of,
+    carried_column,
     column_origins,
     followed_attribute,
     full,
@@ -61,6 +62,7 @@ from ._positions import (
     positions_of_slice,
     positions_of_take,
     read_carried,
+    reads_carried,
     row_positions,
     unknown_fill,
 )
@@ -594,8 +596,11 @@ class FollowingFrame(
                 hash(label)
             except TypeError:
                 continue
-            arrays = {f: _assigned(self, source, f) for f in self._fields}
-            if tracker and all(a is not None for a in arrays.values()):
+            moved = _moved_in(self, label, source)
+            arrays: dict[Field, np.ndarray | None] = (
+                dict(moved) if moved else {f: _assigned(self, source, f) for f in self._fields}
+            )
+            if not moved and tracker and all(a is not None for a in arrays.values()):
                 arrays = row_order.with_decided(
                     tracker, self._fields, arrays, _assigned_back(self, source)
                 )
@@ -658,6 +663,21 @@ def _assigned_back(frame: Any, value: Any) -> list:
     if not (isinstance(value, Series) and len(value) and _followed(value, frame._fields)):
         return []
     return row_order.aligned_back(frame, value, row_positions(frame.index, value))
+
+
+def _moved_in(frame: Any, label: Any, value: Any) -> dict[Field, np.ndarray] | None:
+    """The entries of column ``label`` just assigned from the series ``value`` that reads
+    its values' own, read where pandas moved them with the values into the frame's words
+    array (without a gap: every row the frame has, the series had); None otherwise."""
+    if not isinstance(value, Series) or not _followed(value, frame._fields):
+        return None
+    if not reads_carried(value, frame._fields):
+        return None
+    array = carried_column(frame, label)
+    if array is None:
+        return None
+    entries = {f: getattr(array, ARRAY_ENTRIES[f.series_attr]) for f in frame._fields}
+    return None if any(e is None for e in entries.values()) else entries
 
 
 def _assigned(frame: Any, value: Any, f: Field) -> np.ndarray | None:

@@ -110,6 +110,16 @@ class TrackingFrame(
 
     # -- groups (see _groups) -----------------------------------------------------------
 
+    def astype(self, dtype: Any, *args: Any, **kwargs: Any) -> Any:
+        # one dtype for every column converts them one by one, as a mapping does: each
+        # column's conversion keeps its entries in a words array (see the series' astype)
+        frame: Any = self
+        columns = frame.columns
+        spread = not pd.api.types.is_dict_like(dtype) and len(columns) and columns.is_unique
+        if spread and not _in_parent() and _holds_words(frame):
+            dtype = dict.fromkeys(columns, dtype)
+        return super().astype(dtype, *args, **kwargs)
+
     def groupby(self, by: Any = None, *args: Any, **kwargs: Any) -> Any:
         grouped = super().groupby(by, *args, **kwargs)
         if _in_parent():  # pandas' own grouping inside one of the containers' calls
@@ -193,3 +203,8 @@ def _is_single(frame: DataFrame, label: Hashable) -> bool:
 default_for_unmodelled(TrackingFrame, DataFrame)
 
 __all__ = ["TrackingFrame"]
+
+
+def _holds_words(frame: DataFrame) -> bool:
+    """Whether a column of ``frame`` holds its values in a words array."""
+    return any(isinstance(dtype, WordsDtype) for dtype in frame.dtypes)

@@ -141,6 +141,20 @@ def carried_columns(frame: Any) -> dict[Hashable, WordsArray]:
     return out
 
 
+def carried_column(frame: Any, label: Hashable) -> WordsArray | None:
+    """The words array of ``frame``'s one column ``label`` when its words are its values'
+    own (see ``carried_array``); None otherwise, or for a label held twice."""
+    plain = pd.DataFrame(frame, copy=False)  # reading the tracked frame's would follow it
+    try:
+        column = plain[label]
+    except (KeyError, TypeError):
+        return None
+    if not isinstance(column, pd.Series):
+        return None
+    array = column.array
+    return array if isinstance(array, WordsArray) and array.carried else None
+
+
 def reads_carried_column(frame: Any, label: Hashable, array: Any) -> bool:
     """Whether every entry the frame reads for column ``label`` is the one its values
     ``array`` (see ``carried_columns``) carry."""

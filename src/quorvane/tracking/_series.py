@@ -36,7 +36,7 @@ from . import _compat, _groups, _row_order
 from ._accessors import SeriesAccessors
 from ._arguments import argument_operands, choices, lacking, one_value
 from ._array import WordsArray
-from ._array_words import hold, made_words, reads_own_array, taken
+from ._array_words import held_as_words, hold, made_words, reads_own_array, taken
 from ._arrays import array_entries, plain_array, tracked_array, untracked_rows
 from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent, as_user_code
 from ._combining import derived_words
@@ -255,7 +255,7 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         result._set_fields(entries)
         hold(result, (self,))
         self._record(result, words, op_name)
-        return result
+        return held_as_words(result, self)
 
     def _stepped(self, result: Any, op_name: str, op_code: int, constants: tuple = ()) -> Any:
         """``result`` (built by pandas from this series, its elements followed) with every
@@ -448,6 +448,12 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
     def __round__(self, decimals: int = 0) -> Any:
         # pandas' own finalises the rounded result once more, from the receiver.
         return self.round(decimals)
+
+    def astype(self, dtype: Any, *args: Any, **kwargs: Any) -> Any:
+        # each value converted in its place: the result keeps its entries in a words array
+        # where this series does, so that pandas moves them with the converted values
+        result = super().astype(dtype, *args, **kwargs)
+        return result if _in_parent() else held_as_words(result, self)
 
     def isin(self, values: Any) -> Any:
         return self._with_arguments(super().isin(values), "isin", OpCode.CMP, [values], 1)
