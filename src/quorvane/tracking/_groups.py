@@ -27,7 +27,15 @@ from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_place_call, _inside_parent, as_user_code
 from ._combining import combine_members, combine_segments, whole_entries
 from ._plain_values import holds_words, plain_view
-from ._positions import gather, row_positions
+from ._positions import (
+    ARRAY_ENTRIES,
+    column_origins,
+    gather,
+    lookup,
+    moved_columns,
+    read_carried,
+    row_positions,
+)
 from ._unmodelled import refuse_under_strict
 from ._windows import Windowing, WindowProxy
 
@@ -97,18 +105,20 @@ class TrackedGroupBy:
         if not tracker or not hasattr(rows, "_fields") or len(rows) != len(positions):
             return rows  # not placed: pandas' rows keep what they were given (unknown)
         object.__setattr__(rows, "_tracker", tracker)
-        if isinstance(rows, Series):
+        # where pandas moved a column's words with its values, the rows read them there
+        if isinstance(rows, Series) and not read_carried(rows, source._fields, source):
             rows._set_fields(
                 {
                     f.series_attr: gather(getattr(source, f.series_attr), positions, 0, f.dtype)
                     for f in source._fields
                 }
             )
-        else:
+        elif isinstance(rows, DataFrame):
+            moved = moved_columns(rows, source, column_origins(rows.columns, source.columns))
             rows._set_mappings(
                 {
                     f.frame_attr: {
-                        label: gather(array, positions, 0, f.dtype)
+                        label: _moved_or_gathered(moved, label, array, positions, f)
                         for label, array in getattr(source, f.frame_attr).items()
                     }
                     for f in source._fields
@@ -301,6 +311,17 @@ class TrackedGroupWindow(WindowProxy):
         if rows is None:
             return result
         return groupby._with_words(result, self._kind, kwargs, rows)
+
+
+def _moved_or_gathered(
+    moved: dict, label: Any, entries: np.ndarray, positions: np.ndarray, f: Any
+) -> np.ndarray:
+    """The entries of a group's column ``label``: those pandas moved with its values
+    (see ``moved_columns``), else the source's ``entries`` at the group's ``positions``."""
+    array = lookup(moved, label)
+    if array is not None:
+        return getattr(array, ARRAY_ENTRIES[f.series_attr])
+    return gather(entries, positions, 0, f.dtype)
 
 
 def _spread(entries: np.ndarray, codes: np.ndarray | None, n: int, absent: int) -> np.ndarray:
