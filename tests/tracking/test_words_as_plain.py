@@ -163,4 +163,5 @@ def test_tracked_frame_values_as_plain(frames, tracker, check):
         np.testing.assert_array_equal(result, expected)
     else:
         assert_like_plain(result, expected)
-        assert list(pd.DataFrame(result).dtypes) == list(pd.DataFrame(expected).dtypes)
+        dtypes = [_as_plain(dtype) for dtype in pd.DataFrame(result).dtypes]
+        assert dtypes == list(pd.DataFrame(expected).dtypes)

@@ -17,6 +17,7 @@ import pandas as pd
 
 from ._array import WordsArray
 from ._dtype import WordsDtype, supported
+from ._plain_values import holds_words
 from ._positions import (
     ARRAY_ENTRIES,
     PENDING,
@@ -127,22 +128,23 @@ def taken(array: Any, op_code: int) -> np.ndarray | None:
 
 def held_as_words(result: Any, source: Any) -> Any:
     """``result``, a series the containers made from ``source`` with its entries given,
-    as one whose values are held in a words array with those entries, where ``source``
-    holds its own in one and pandas put the result's in an array of its own (the text of
-    a ``.str`` method, ``astype``'s numbers, a map's objects): pandas then moves its
-    entries with its values, so that what is built from it later reads them there. The
-    dtype is the words dtype of the one pandas gave; datetimes, categories, pandas'
-    nullable dtypes and objects that are not text stay in pandas' own array."""
-    array = _array_of(source)
-    if array is None or result is source or isinstance(_array_of(result), WordsArray):
+    with those entries held in its words array (see ``hold``); where pandas put its values
+    in an array of its own (the text of a ``.str`` method, ``astype``'s numbers, a map's
+    objects, a rank's numbers) and ``source`` holds its own in words arrays, a series of
+    the same values in a words array holding them: pandas then moves its entries with its
+    values, so that what is built from it later reads them there. The dtype is the words
+    dtype of the one pandas gave; datetimes, categories, pandas' nullable dtypes and
+    objects that are not text stay in pandas' own array."""
+    hold(result, (source,))
+    if result is source or not isinstance(result, pd.Series) or not holds_words(source):
         return result
-    if not isinstance(result, pd.Series) or not hasattr(result, "_set_fields"):
+    if isinstance(_array_of(result), WordsArray) or not hasattr(result, "_set_fields"):
         return result
     values = _held_values(result)
     if values is None:
         return result
     words = np.zeros(len(values), dtype=np.uint32)  # given by ``hold`` below
-    held = WordsArray(values, words, WordsDtype(result.dtype, array.tracker))
+    held = WordsArray(values, words, WordsDtype(result.dtype, result._tracker))
     made = type(result)(held, index=result.index, name=result.name, copy=False)
     made = made.__finalize__(result)  # its tracker, entries and row decisions
     hold(made, (source,))

@@ -23,7 +23,7 @@ from ._calls import _in_parent
 from ._dtype import WordsDtype, holds_text
 from ._follow import FollowingFrame, gather, row_positions
 from ._frame_ops import OperatingFrame
-from ._plain_values import PlainValues
+from ._plain_values import PlainValues, holds_words
 from ._positions import ARRAY_ENTRIES
 from ._unmodelled import default_for_unmodelled
 from ._windows import Windowing
@@ -116,7 +116,7 @@ class TrackingFrame(
         frame: Any = self
         columns = frame.columns
         spread = not pd.api.types.is_dict_like(dtype) and len(columns) and columns.is_unique
-        if spread and not _in_parent() and _holds_words(frame):
+        if spread and not _in_parent() and holds_words(frame):
             dtype = dict.fromkeys(columns, dtype)
         return super().astype(dtype, *args, **kwargs)
 
@@ -203,8 +203,3 @@ def _is_single(frame: DataFrame, label: Hashable) -> bool:
 default_for_unmodelled(TrackingFrame, DataFrame)
 
 __all__ = ["TrackingFrame"]
-
-
-def _holds_words(frame: DataFrame) -> bool:
-    """Whether a column of ``frame`` holds its values in a words array."""
-    return any(isinstance(dtype, WordsDtype) for dtype in frame.dtypes)

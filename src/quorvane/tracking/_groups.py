@@ -21,7 +21,7 @@ from ..core._operations import operation
 from ..core._word import OpCode
 from . import _labels, _row_order
 from ._arguments import given_rows, lend_whole, one_value, unseen_rows, user_function
-from ._array_words import hold
+from ._array_words import held_as_words
 from ._arrays import TrackedArray, array_entries
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_place_call, _inside_parent, as_user_code
@@ -201,7 +201,7 @@ class TrackedGroupBy:
                     mappings[f.frame_attr][label] = _spread(v, member_codes, len(result), f.absent)
             result._set_mappings(mappings)
         self._record(result, member_codes)
-        return _row_order.applied(source, result, in_order)
+        return held_as_words(_row_order.applied(source, result, in_order), source)
 
     def _record(self, result: Any, member_codes: np.ndarray | None) -> None:
         """Hand a road that records results (``_record_groups``) the result, the group of
@@ -496,8 +496,7 @@ class WindowingSeries(Windowing):
         object.__setattr__(result, "_tracker", tracker)
         result._set_fields(entries)
         result = _row_order.applied(source, result, in_order)
-        hold(result, (source,))
-        return result
+        return held_as_words(result, source)
 
     def rank(self, *args: Any, **kwargs: Any) -> Any:
         in_order = kwargs.get("method") == "first"  # ties ranked in the order of the rows

@@ -36,7 +36,7 @@ from . import _compat, _groups, _row_order
 from ._accessors import SeriesAccessors
 from ._arguments import argument_operands, choices, lacking, one_value
 from ._array import WordsArray
-from ._array_words import held_as_words, hold, made_words, reads_own_array, taken
+from ._array_words import held_as_words, made_words, reads_own_array, taken
 from ._arrays import array_entries, plain_array, tracked_array, untracked_rows
 from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent, as_user_code
 from ._combining import derived_words
@@ -253,7 +253,6 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             made = f.element(tracker, inputs, words, op_name)
             entries[f.series_attr] = np.asarray(made, dtype=f.dtype)
         result._set_fields(entries)
-        hold(result, (self,))
         self._record(result, words, op_name)
         return held_as_words(result, self)
 
