@@ -117,6 +117,16 @@ def hold_in(array: Any, entries: dict[str, Any], tracker: Any, inputs: list) -> 
     array.carried = True
 
 
+def hold_remade(array: Any, entries: dict[str, Any], tracker: Any, inputs: list) -> None:
+    """Put ``entries`` in ``array``, which an operation made for its result from the
+    ``inputs``' arrays and whose words that operation then changed (a concat of segments
+    combines the condition that chose each): the words it carried are no longer its
+    values' own, these are (see ``hold_in``)."""
+    if isinstance(array, WordsArray) and not any(x is array for x in inputs):
+        array.carried = False
+        hold_in(array, entries, tracker, inputs)
+
+
 def taken(array: Any, op_code: int) -> np.ndarray | None:
     """The words ``array`` made in one step ``op_code`` (see ``made_words``), taken: the
     caller has checked that every operand read its array's own."""

@@ -14,10 +14,12 @@ from ._positions import (
     _has_key,
     _same_family,
     _tracker_of,
+    carried_array,
     carried_columns,
     full,
     gather,
     lookup,
+    reads_carried,
     reads_carried_column,
     row_positions,
     unknown_fill,
@@ -69,6 +71,10 @@ def _series_fields(obj: Any, fields: tuple[Field, ...], tracker: Any) -> dict[st
 
 def _stacked_series(result: Any, objs: list) -> dict[str, np.ndarray]:
     fields = result._fields
+    array = carried_array(result)
+    if array is not None and all(_reads_carried_series(obj, fields) for obj in objs):
+        # pandas concatenated the words every piece reads together with its values
+        return {f.series_attr: getattr(array, ARRAY_ENTRIES[f.series_attr]) for f in fields}
     tracker = _tracker_of(objs)
     pieces = [_series_fields(obj, fields, tracker) for obj in objs]
     out = {}
@@ -76,6 +82,10 @@ def _stacked_series(result: Any, objs: list) -> dict[str, np.ndarray]:
         parts = [piece[f.series_attr] for piece in pieces]
         out[f.series_attr] = np.concatenate(parts) if parts else np.empty(0, f.dtype)
     return out
+
+
+def _reads_carried_series(obj: Any, fields: tuple[Field, ...]) -> bool:
+    return isinstance(obj, Series) and _same_family(obj, fields) and reads_carried(obj, fields)
 
 
 def _frame_pieces(obj: Any, fields: tuple[Field, ...]) -> tuple[list, dict[str, list]]:
