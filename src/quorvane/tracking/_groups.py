@@ -645,12 +645,13 @@ class ReducingFrame:
             return result
         object.__setattr__(result, "_tracker", tracker)
         result._set_fields(_reduced_entries(frame, tracker, labels, segments, n, name))
-        if segments is not None:
-            return result  # each row its own: which rows there are does not matter
-        # down a column: the rows' selection counts, and a function's own (it may read the
-        # rows in order) their order too
-        with operation(name):  # a selection of unknown provenance is refused naming it
-            return _row_order.applied(frame, result, in_order=name == "apply")
+        if segments is None:
+            # down a column: the rows' selection counts, and a function's own (it may read
+            # the rows in order) their order too; each row its own: which rows there are
+            # does not matter
+            with operation(name):  # a selection of unknown provenance is refused naming it
+                result = _row_order.applied(frame, result, in_order=name == "apply")
+        return held_as_words(result, frame)
 
 
 def _unknown_column(f: Any, tracker: Any, n: int) -> np.ndarray:
