@@ -20,6 +20,8 @@ LOANS = pd.DataFrame(
     index=pd.Index([17, 3, 11, 5], name="id"),
 )
 
+LETTERS = dict(zip(LOANS["rate"], "abcd", strict=True))
+
 IDIOMS = [
     ("add", lambda x, y: x + y),
     ("gt", lambda x, y: x > y),
@@ -116,7 +118,7 @@ ON_RESULTS = [
     ("fillna_plain_series", lambda x, y: x.fillna(pd.Series(y.to_numpy(), index=y.index))),
     # columns the containers make where pandas gives an array of its own, then moved
     ("astype_sorted", lambda x, y: x.astype("float32")[y > 0.4].sort_values()),
-    ("map_to_text_sorted", lambda x, y: y.map(dict(zip(y, "abcd", strict=True))).sort_values()),
+    ("map_to_text_sorted", lambda x, y: y.map(LETTERS).sort_values()),
     ("text_method_filtered", lambda x, y: y.astype(str).str.upper()[x > 40]),
     ("rank_sorted", lambda x, y: x.rank().sort_values()),
     ("group_transform_filtered", lambda x, y: x.groupby(y > 0.5).transform("mean")[y < 0.8]),
