@@ -117,14 +117,29 @@ def hold_in(array: Any, entries: dict[str, Any], tracker: Any, inputs: list) -> 
     array.carried = True
 
 
-def hold_remade(array: Any, entries: dict[str, Any], tracker: Any, inputs: list) -> None:
-    """Put ``entries`` in ``array``, which an operation made for its result from the
+def hold_remade(array: Any, entries: dict[str, Any], inputs: list) -> dict[str, Any] | None:
+    """Write ``entries`` into ``array``, which an operation made for its result from the
     ``inputs``' arrays and whose words that operation then changed (a concat of segments
-    combines the condition that chose each): the words it carried are no longer its
-    values' own, these are (see ``hold_in``)."""
-    if isinstance(array, WordsArray) and not any(x is array for x in inputs):
-        array.carried = False
-        hold_in(array, entries, tracker, inputs)
+    combines the condition that chose each): its words are then its values' own. Written
+    into the array's memory, which the operation made new, because pandas may hand out a
+    view of the array rather than the one it holds. The entries held, for the result to
+    read as its own; None where they cannot be (a field the array does not hold)."""
+    if not isinstance(array, WordsArray) or any(x is array for x in inputs):
+        return None
+    held = {name: getattr(array, ARRAY_ENTRIES[name]) for name in entries}
+    theirs = [getattr(x, ARRAY_ENTRIES[name]) for x in inputs if isinstance(x, WordsArray)
+              for name in entries]  # fmt: skip
+    for name, own in held.items():
+        made = entries[name]
+        if own is None or made is None or len(own) != len(made) or not own.flags.writeable:
+            return None
+        if any(t is not None and np.may_share_memory(own, t) for t in theirs):
+            return None  # a view of an input's: not the operation's own to write
+    for name, own in held.items():
+        own[...] = entries[name]
+    array.made_by = None
+    array.carried = True
+    return held
 
 
 def taken(array: Any, op_code: int) -> np.ndarray | None:

@@ -50,7 +50,9 @@ from ._positions import (
     _has_key,
     _same_family,
     _tracker_of,
+    carried_array,
     carried_column,
+    carried_columns,
     column_origins,
     followed_attribute,
     full,
@@ -229,11 +231,19 @@ def _spread_back(source: Any, result: Any) -> Any:
     condition decided which labels hold a value and which a fill."""
     if not isinstance(result, (Series, DataFrame)) or result is source:
         return result
-    if not hasattr(source, "_fields"):
+    if not hasattr(source, "_fields") or _moved_whole(result):
         return result
     if row_order.aligned_back(None, source, row_positions(result.index, source)):
         return row_order.applied(source, result, in_order=False)
     return result
+
+
+def _moved_whole(result: Any) -> bool:
+    """Whether pandas moved every value of ``result`` with its words, from a row of its
+    source (a gap pandas fills makes its array's words no longer carried)."""
+    if isinstance(result, Series):
+        return carried_array(result) is not None
+    return len(result.columns) > 0 and len(carried_columns(result)) == len(result.columns)
 
 
 def _reshaping(pandas_class: type, name: str, keys: tuple = ()) -> Callable[..., Any]:

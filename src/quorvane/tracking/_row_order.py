@@ -274,18 +274,20 @@ def recombined(result: Any, objs: list) -> None:
                 made = _with_conditions(tracker, result._fields, columns, spans, values)
                 for f in result._fields:
                     mappings[f.frame_attr][label] = made[f]
-        result._set_mappings(mappings)
         plain = DataFrame(result, copy=False)  # reading the tracked frame's would follow it
         for label in mappings[words_attr]:
             entries = {f.series_attr: mappings[f.frame_attr].get(label) for f in result._fields}
             inputs = [_array_of(obj, label) for obj in objs]
-            hold_remade(_array_of(plain, label), entries, tracker, inputs)
+            held = hold_remade(_array_of(plain, label), entries, inputs)
+            for f in result._fields if held else ():
+                mappings[f.frame_attr][label] = held[f.series_attr]
+        result._set_mappings(mappings)
     else:
         columns = {f: getattr(result, f.series_attr) for f in result._fields}
         made = _with_conditions(tracker, result._fields, columns, spans, result._values)
         entries = {f.series_attr: made[f] for f in result._fields}
-        result._set_fields(entries)
-        hold_remade(result.array, entries, tracker, [_array_of(obj) for obj in objs])
+        inputs = [_array_of(obj) for obj in objs]
+        result._set_fields(hold_remade(result.array, entries, inputs) or entries)
 
 
 def _array_of(obj: Any, label: Any = None) -> Any:
