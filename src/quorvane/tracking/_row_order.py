@@ -279,8 +279,9 @@ def recombined(result: Any, objs: list) -> None:
             entries = {f.series_attr: mappings[f.frame_attr].get(label) for f in result._fields}
             inputs = [_array_of(obj, label) for obj in objs]
             held = hold_remade(_array_of(plain, label), entries, inputs)
-            for f in result._fields if held else ():
-                mappings[f.frame_attr][label] = held[f.series_attr]
+            if held is not None:  # read where the array holds them
+                for f in result._fields:
+                    mappings[f.frame_attr][label] = held[f.series_attr]
         result._set_mappings(mappings)
     else:
         columns = {f: getattr(result, f.series_attr) for f in result._fields}
