@@ -449,8 +449,8 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             values = self._plain.astype(dtype.numpy_dtype, copy=copy)
             if not dtype.tracker_key:  # "words[float64]": keep this column's tracker
                 dtype = WordsDtype(dtype.values_dtype, self.tracker)
-            words = self._words.copy() if copy else self._words
-            converted = WordsArray(values, words, dtype, self._node_ids)
+            # the words shared: nothing writes into them in place (see ``__setitem__``)
+            converted = WordsArray(values, self._words, dtype, self._node_ids)
             converted.carried = self.carried
             return converted
         if isinstance(dtype, np.dtype):

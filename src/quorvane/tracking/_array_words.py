@@ -165,15 +165,19 @@ def held_as_words(result: Any, source: Any) -> Any:
         return result
     if isinstance(_array_of(result), WordsArray) or not hasattr(result, "_set_fields"):
         return result
-    values = _held_values(result)
-    if values is None:
+    fields = getattr(result, "_fields", ())
+    entries = {f.series_attr: result.__dict__.get(f.series_attr + "_array") for f in fields}
+    if not entries or any(e is None or len(e) != len(result) for e in entries.values()):
         return result
-    words = np.zeros(len(values), dtype=np.uint32)  # given by ``hold`` below
-    held = WordsArray(values, words, WordsDtype(result.dtype, result._tracker))
+    values = _held_values(result)
+    if values is None or result._tracker is None or set(entries) - set(ARRAY_ENTRIES):
+        return result
+    words = np.asarray(entries["_prov"], dtype=np.uint32)
+    dtype = WordsDtype(result.dtype, result._tracker)
+    held = WordsArray(values, words, dtype, entries.get("_node_ids"))
+    held.carried = True  # the entries the series reads, as they were made
     made = type(result)(held, index=result.index, name=result.name, copy=False)
-    made = made.__finalize__(result)  # its tracker, entries and row decisions
-    hold(made, (source,))
-    return made
+    return made.__finalize__(result)  # its tracker, the same entries and row decisions
 
 
 def _held_values(result: pd.Series) -> Any:

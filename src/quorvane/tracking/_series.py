@@ -450,9 +450,12 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
 
     def astype(self, dtype: Any, *args: Any, **kwargs: Any) -> Any:
         # each value converted in its place: the result keeps its entries in a words array
-        # where this series does, so that pandas moves them with the converted values
-        result = super().astype(dtype, *args, **kwargs)
-        return result if _in_parent() else held_as_words(result, self)
+        # where this series does, so that pandas moves them with the converted values (to
+        # numbers, its array converts itself, words and all)
+        if _in_parent():
+            return super().astype(dtype, *args, **kwargs)
+        result = super().astype(_words_target(self, dtype), *args, **kwargs)
+        return held_as_words(result, self)
 
     def isin(self, values: Any) -> Any:
         return self._with_arguments(super().isin(values), "isin", OpCode.CMP, [values], 1)
@@ -844,6 +847,21 @@ def _by_element(func: Any, kwargs: dict) -> bool:
         and not isinstance(func, (type, np.ufunc))
         and kwargs.get("by_row", "compat") is not False
     )
+
+
+def _words_target(series: Any, dtype: Any) -> Any:
+    """The words dtype of ``dtype`` values where ``series`` holds numbers or booleans in a
+    words array and ``dtype`` is numpy's for numbers or booleans; else ``dtype``."""
+    array = series.array
+    if not isinstance(array, WordsArray) or array.dtype.text_dtype is not None:
+        return dtype
+    try:
+        target = pd.api.types.pandas_dtype(dtype)
+    except TypeError:
+        return dtype
+    if not isinstance(target, np.dtype) or target.kind not in "biufc":
+        return dtype
+    return array.dtype.with_values(target)
 
 
 def _is_constant(value: Any) -> bool:
