@@ -171,19 +171,35 @@ def _concatenated_frame(result: Any, objs: list) -> dict[str, dict]:
                     out[f.frame_attr][label] = np.concatenate(parts)
         return out
     position = 0
+    placed = carried_columns(result)
     for obj, (labels, arrays) in zip(objs, pieces, strict=True):
         rows = row_positions(result.index, obj)
+        reading = _carried_pieces(obj, labels, fields) if rows is None else set()
         for j in range(len(labels)):
             if position >= len(result.columns):
                 break
             label = result.columns[position]
             position += 1
+            moved = lookup(placed, label) if labels[j] in reading else None
             for f in fields:
                 array = arrays[f.frame_attr][j]
-                if array is not None and _has_key(label):
+                if moved is not None:  # pandas placed the words the piece reads, as they are
+                    out[f.frame_attr][label] = getattr(moved, ARRAY_ENTRIES[f.series_attr])
+                elif array is not None and _has_key(label):
                     out[f.frame_attr][label] = gather(array, rows, f.absent, f.dtype)
             _decided_column(out, label, fields, tracker, aligned_back(None, obj, rows))
     return out
+
+
+def _carried_pieces(obj: Any, labels: list, fields: tuple[Field, ...]) -> set:
+    """The labels of ``obj``'s columns (a series: its one) whose entries are the words their
+    values carry (see ``carried_columns``)."""
+    if not _same_family(obj, fields):
+        return set()
+    if isinstance(obj, Series):
+        return set(labels) if reads_carried(obj, fields) else set()
+    pieces = carried_columns(obj)
+    return {label for label in pieces if reads_carried_column(obj, label, pieces[label])}
 
 
 def _stacked_moved(result: Any, objs: list, fields: tuple[Field, ...]) -> dict:
