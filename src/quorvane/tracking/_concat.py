@@ -180,11 +180,11 @@ def _concatenated_frame(result: Any, objs: list) -> dict[str, dict]:
                 break
             label = result.columns[position]
             position += 1
-            moved = lookup(placed, label) if labels[j] in reading else None
+            held = lookup(placed, label) if labels[j] in reading else None
             for f in fields:
                 array = arrays[f.frame_attr][j]
-                if moved is not None:  # pandas placed the words the piece reads, as they are
-                    out[f.frame_attr][label] = getattr(moved, ARRAY_ENTRIES[f.series_attr])
+                if held is not None:  # pandas placed the words the piece reads, as they are
+                    out[f.frame_attr][label] = getattr(held, ARRAY_ENTRIES[f.series_attr])
                 elif array is not None and _has_key(label):
                     out[f.frame_attr][label] = gather(array, rows, f.absent, f.dtype)
             _decided_column(out, label, fields, tracker, aligned_back(None, obj, rows))
