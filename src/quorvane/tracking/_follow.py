@@ -19,6 +19,13 @@ Anything else cannot be followed: those elements get the *unknown* entry of thei
 (see ``ProvenanceTracker.unknown_word``), never a neighbour's entry and never "clean".
 A field is described by a :class:`Field`: the attribute name of a series, the attribute
 name of a frame's per-column mapping, and the two fill entries.
+
+A column whose values a words array holds together with the entries it reads (see
+``_storage``: every numeric, boolean and text column, and the columns the containers make
+from them) is not followed: pandas moved its entries with its values, and the result reads
+them there. Following remains for the rest: entries kept beside the values (datetimes,
+categories, ``QUORVANE_WORDS_IN_ARRAYS=0``), and arrays whose words are no longer the
+values' own (a gap an alignment filled, a value written into place).
 """
 
 from __future__ import annotations
