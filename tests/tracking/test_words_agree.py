@@ -124,7 +124,22 @@ ON_RESULTS = [
     ("group_transform_filtered", lambda x, y: x.groupby(y > 0.5).transform("mean")[y < 0.8]),
     ("segments_sorted", lambda x, y: pd.concat([x[y > 0.5] * 2, x[y <= 0.5]]).sort_index()),
     ("frame_astype_sorted", lambda x, y: _frame(x, y).astype("float32").sort_values("rate")),
+    # a piece of segments put together keeps its own words (the concat's are remade)
+    ("piece_after_segments", lambda x, y: _after_concat((x * 2)[y > 0.5], x[y <= 0.5])),
+    (
+        "frame_piece_after_segments",
+        lambda x, y: _after_concat(
+            _frame(x, y)[y > 0.5], _frame(y, x)[y <= 0.5].set_axis(["income", "rate"], axis=1)
+        ),
+    ),
 ]
+
+
+def _after_concat(piece, other):
+    pd.concat([piece, other])
+    return piece
+
+
 ROWS = [i for i in IDIOMS if type(i) is tuple] + ON_RESULTS  # not pytest.param (a tuple too)
 
 
