@@ -49,6 +49,8 @@ NUMBER_CHECKS = [
     lambda s: types.is_float_dtype(s.astype("float64")),
     lambda s: s.astype("float64").to_numpy().dtype,
     lambda s: list(s.astype("float64").to_frame().select_dtypes("number").columns),
+    # a gap cannot become an integer, as in pandas
+    lambda s: _outcome(lambda: s.astype("int64")),
     lambda s: str(s.astype(str).str.len().tolist()),
 ]
 # of a wrapped column; values as text: pandas' own gaps (None, NaN, NA) print as they are
@@ -79,6 +81,14 @@ TEXT_CHECKS = [
     lambda s: s.to_csv(),
     lambda s: str(pickle.loads(pickle.dumps(s)).tolist()),
 ]
+
+
+def _outcome(convert):
+    """What ``convert`` gives (the values as text), or the name of what it raises."""
+    try:
+        return str(convert().tolist())
+    except (TypeError, ValueError, RuntimeWarning) as error:
+        return type(error).__name__
 
 
 def _as_plain(dtype):
