@@ -124,6 +124,9 @@ ON_RESULTS = [
     ("group_transform_filtered", lambda x, y: x.groupby(y > 0.5).transform("mean")[y < 0.8]),
     ("segments_sorted", lambda x, y: pd.concat([x[y > 0.5] * 2, x[y <= 0.5]]).sort_index()),
     ("frame_astype_sorted", lambda x, y: _frame(x, y).astype("float32").sort_values("rate")),
+    ("gaps_filtered", lambda x, y: x.isna()[y > 0.4]),
+    ("numpy_assigned", lambda x, y: _frame(x, y).assign(w=np.where(y > 0.5, x, 0))),
+    ("repeats_sorted", lambda x, y: (y > 0.5).duplicated().sort_values()),
     # a piece of segments put together keeps its own words (the concat's are remade)
     ("piece_after_segments", lambda x, y: _after_concat((x * 2)[y > 0.5], x[y <= 0.5])),
     (

@@ -40,6 +40,7 @@ from pandas.api.types import is_scalar
 from ..core._operations import current_operation, operation
 from . import _index_words as index_words
 from . import _row_order as row_order
+from ._array import WordsArray
 from ._arrays import TrackedArray, array_entries, array_words, tracked_array
 from ._assignments import WritesFollow, column_value, written
 from ._caller_warnings import report_warnings_at_caller
@@ -48,6 +49,7 @@ from ._compat import finalized_inputs
 from ._concat import _concatenated_frame, _stacked_series, note_columns_cut
 from ._element_reads import ElementReads
 from ._labels import LabelSelections
+from ._plain_values import holds_words
 from ._positions import (
     ARRAY_ENTRIES,
     NO_ROW,
@@ -582,7 +584,7 @@ class FollowingFrame(
     # -- columns set, inserted and deleted in place -----------------------------------------
 
     def __setitem__(self, key: Any, value: Any) -> None:
-        super().__setitem__(key, value)  # type: ignore[misc]
+        super().__setitem__(key, _held_array(self, key, value))  # type: ignore[misc]
         self._adopt(key, value)
 
     def insert(self, loc: int, column: Any, value: Any, *args: Any, **kwargs: Any) -> None:
@@ -682,19 +684,56 @@ def _assigned_back(frame: Any, value: Any) -> list:
     return row_order.aligned_back(frame, value, row_positions(frame.index, value))
 
 
+def _held_array(frame: Any, key: Any, value: Any) -> Any:
+    """``value`` as a frame holds it in column ``key``: numpy's array of numbers for
+    tracked inputs (``np.where``) in a words array with its entries, in a frame that keeps
+    its columns' words in such arrays; anything else as it is."""
+    entries = _holdable_entries(frame, key, value)
+    if entries is None:
+        return value
+    node_ids = entries[1] if len(entries) > 1 else None
+    return WordsArray.from_values(
+        value.view(np.ndarray), entries[0], frame._tracker, node_ids, carried=True
+    )
+
+
+def _holdable_entries(frame: Any, key: Any, value: Any) -> list | None:
+    """The entries of every field of ``value`` that ``_held_array`` holds in a words
+    array; None for a value it leaves as it is."""
+    if not isinstance(value, TrackedArray) or not _has_key(key) or isinstance(key, list):
+        return None
+    entries = [array_entries(value, len(frame), f.series_attr) for f in frame._fields]
+    if any(e is None for e in entries) or value.dtype.kind not in "biufc":
+        return None
+    tracker = getattr(frame, "_tracker", None)
+    if tracker is None or value._tracker is not tracker or not holds_words(frame):
+        return None
+    return entries
+
+
 def _moved_in(frame: Any, label: Any, value: Any) -> dict[Field, np.ndarray] | None:
     """The entries of column ``label`` just assigned from the series ``value`` that reads
-    its values' own, read where pandas moved them with the values into the frame's words
-    array (without a gap: every row the frame has, the series had); None otherwise."""
-    if not isinstance(value, Series) or not _followed(value, frame._fields):
-        return None
-    if not reads_carried(value, frame._fields):
+    its values' own, or from numpy's array for tracked inputs (see ``_held_array``), read
+    where pandas moved them with the values into the frame's words array (without a gap:
+    every row the frame has, the series had); None otherwise."""
+    if not _moved_with_values(frame, label, value):
         return None
     array = carried_column(frame, label)
     if array is None:
         return None
     entries = {f: getattr(array, ARRAY_ENTRIES[f.series_attr]) for f in frame._fields}
     return None if any(e is None for e in entries.values()) else entries
+
+
+def _moved_with_values(frame: Any, label: Any, value: Any) -> bool:
+    """Whether pandas put ``value``'s entries in the words array of the column ``label``
+    it assigned: a series' that reads its values' own, or numpy's array for tracked
+    inputs held in one (see ``_held_array``)."""
+    if isinstance(value, TrackedArray):
+        return _holdable_entries(frame, label, value) is not None
+    if not isinstance(value, Series) or not _followed(value, frame._fields):
+        return False
+    return reads_carried(value, frame._fields)
 
 
 def _assigned(frame: Any, value: Any, f: Field) -> np.ndarray | None:

@@ -457,6 +457,18 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         result = super().astype(_words_target(self, dtype), *args, **kwargs)
         return held_as_words(result, self)
 
+    def isna(self) -> Any:
+        # each element's own gap: its entries, held in a words array as the values' are
+        result = super().isna()
+        return result if _in_parent() else held_as_words(result, self)
+
+    def notna(self) -> Any:
+        result = super().notna()
+        return result if _in_parent() else held_as_words(result, self)
+
+    isnull = isna
+    notnull = notna
+
     def isin(self, values: Any) -> Any:
         return self._with_arguments(super().isin(values), "isin", OpCode.CMP, [values], 1)
 
