@@ -214,7 +214,37 @@ def text_rows(n: int) -> list[tuple[str, float, float]]:
     wrapped = wrap_dataframe(plain, tracker, f"text{n}", protected=["race"])
     rates = plain.groupby("race", as_index=False)["a"].mean().rename(columns={"a": "rate"})
     tracked_rates = wrap_dataframe(rates, tracker, f"rates{n}")
+
+    def made(frame: pd.DataFrame) -> pd.DataFrame:
+        # columns the containers make: a text method's, a conversion's, a mapping's
+        codes = {f"g{i}": i % 3 for i in range(20)}
+        return frame.assign(
+            up=frame["race"].str.upper(), a32=frame["a"].astype("float32"),
+            code=frame["race"].map(codes),
+        )  # fmt: skip
+
+    made_t, made_p = made(wrapped), made(plain)
     cases = [
+        (
+            "text .str.upper()",
+            lambda: wrapped["race"].str.upper(),
+            lambda: plain["race"].str.upper(),
+        ),
+        (
+            "astype(float32)",
+            lambda: wrapped["a"].astype("float32"),
+            lambda: plain["a"].astype("float32"),
+        ),
+        (
+            "filter, made columns",
+            lambda: made_t[made_t["a"] > 50],
+            lambda: made_p[made_p["a"] > 50],
+        ),
+        (
+            "sort, made columns",
+            lambda: made_t.sort_values("a32"),
+            lambda: made_p.sort_values("a32"),
+        ),
         (
             "text filter",
             lambda: wrapped[wrapped["race"] == "g1"],
@@ -290,6 +320,7 @@ def main() -> None:
     for n in (10**5, 10**6):
         rows += wrap_row(n)
     rows += audit_rows(10**6)
+    rows += text_rows(10**6)
     _print(rows)
 
 

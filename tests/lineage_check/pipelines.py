@@ -306,6 +306,27 @@ def loan_text_segments(d):
     return d.assign(approved=d.score > d.score.median())[["score", "approved", "label"]]
 
 
+def loan_text_made(d):
+    # columns made by text methods, conversions and mappings, then filtered, sorted,
+    # grouped and put together from segments
+    d = d[d.obrat < 40].assign(
+        code=d.race.str.upper().str[:3],
+        label=d.sex.str.upper() + "/" + d.race.str.title(),
+        amt=d.loanamt.astype(float),
+        inc=d.appinc.astype("float32"),
+        band=d.appinc.map(lambda v: "high" if v > 60 else "low"),
+    )
+    d = d.sort_values(["code", "amt"])
+    d["peer"] = d.groupby("code")["inc"].transform("mean")
+    d["rank"] = d.groupby("band")["amt"].rank()
+    white = d[d.race == "white"].assign(cap=lambda t: t.inc * 3 - t.amt)
+    other = d[d.race != "white"].assign(cap=lambda t: t.inc * 2 - t.amt)
+    d = pd.concat([white, other]).sort_index()
+    d["score"] = d.cap + d.peer / 10 + d.hrat.astype(int)
+    d["tag"] = d.label.str.lower() + "-" + d.married.map({1.0: "yes", 0.0: "no"})
+    return d[["score", "tag", "rank", "code", "band"]]
+
+
 BESIDE = ("words_beside", "dag_beside")
 PLAIN_LABELS = "with words beside the columns, pd.crosstab of tracked series holds none"
 PLAIN_BUILT = "with words beside the columns, pandas' constructors copy out plain values"
@@ -339,6 +360,13 @@ CASES = (
         loan_text_segments,
         "loanapp",
         ("obrat", "loanamt", "appinc", "white", "male"),
+        ("race", "sex"),
+        derive=_as_text,
+    ),
+    Case(
+        loan_text_made,
+        "loanapp",
+        ("obrat", "loanamt", "appinc", "hrat", "married", "white", "male"),
         ("race", "sex"),
         derive=_as_text,
     ),

@@ -65,7 +65,11 @@ class TrackedAccessor:
             f.frame_attr: {label: getattr(c, f.series_attr) for label, c in columns.items()}
             for f in source._fields
         }
-        return source._constructor_expanddim(result, _tracker=source._tracker, **mappings)
+        # the frame of the columns made, whose arrays hold their words, as they are
+        made = dict(columns.items())
+        return source._constructor_expanddim(
+            made, index=result.index, copy=False, _tracker=source._tracker, **mappings
+        )
 
 
 def _plain_column(series: Any) -> Any:

@@ -446,16 +446,16 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
         if dtype == self._dtype and not copy:
             return self
         if isinstance(dtype, WordsDtype):
-            values = self._plain.astype(dtype.numpy_dtype, copy=copy)
+            values = _cast(self._plain, dtype.numpy_dtype, copy)
             if not dtype.tracker_key:  # "words[float64]": keep this column's tracker
                 dtype = WordsDtype(dtype.values_dtype, self.tracker)
-            words = self._words.copy() if copy else self._words
-            converted = WordsArray(values, words, dtype, self._node_ids)
+            # the words shared: nothing writes into them in place (see ``__setitem__``)
+            converted = WordsArray(values, self._words, dtype, self._node_ids)
             converted.carried = self.carried
             return converted
         if isinstance(dtype, np.dtype):
             # Leaving the words behind is how values go to numpy-only code.
-            return self._plain.astype(dtype, copy=copy)
+            return _cast(self._plain, dtype, copy)
         # pandas' other dtypes (categories, its string and nullable dtypes) from the values
         # as the plain column holds them, so they come out as that column's would (the
         # categories of text of its string dtype); the containers follow the words
@@ -703,6 +703,14 @@ for _name, (_func, _code) in _ops.UNARY.items():
 WordsArray._add_arithmetic_ops()
 WordsArray._add_comparison_ops()
 WordsArray._add_logical_ops()
+
+
+def _cast(values: Any, dtype: np.dtype, copy: bool) -> Any:
+    """``values`` converted to ``dtype`` as pandas converts a plain column's: a gap or an
+    infinity into integers raises, where numpy's own cast makes up a number."""
+    if isinstance(values, np.ndarray):
+        values = pd.arrays.NumpyExtensionArray(values)
+    return np.asarray(values.astype(dtype, copy=copy))
 
 
 def _joined(values: list) -> Any:

@@ -14,10 +14,12 @@ from ._positions import (
     _has_key,
     _same_family,
     _tracker_of,
+    carried_array,
     carried_columns,
     full,
     gather,
     lookup,
+    reads_carried,
     reads_carried_column,
     row_positions,
     unknown_fill,
@@ -69,6 +71,10 @@ def _series_fields(obj: Any, fields: tuple[Field, ...], tracker: Any) -> dict[st
 
 def _stacked_series(result: Any, objs: list) -> dict[str, np.ndarray]:
     fields = result._fields
+    array = carried_array(result)
+    if array is not None and all(_reads_carried_series(obj, fields) for obj in objs):
+        # pandas concatenated the words every piece reads together with its values
+        return {f.series_attr: getattr(array, ARRAY_ENTRIES[f.series_attr]) for f in fields}
     tracker = _tracker_of(objs)
     pieces = [_series_fields(obj, fields, tracker) for obj in objs]
     out = {}
@@ -76,6 +82,10 @@ def _stacked_series(result: Any, objs: list) -> dict[str, np.ndarray]:
         parts = [piece[f.series_attr] for piece in pieces]
         out[f.series_attr] = np.concatenate(parts) if parts else np.empty(0, f.dtype)
     return out
+
+
+def _reads_carried_series(obj: Any, fields: tuple[Field, ...]) -> bool:
+    return isinstance(obj, Series) and _same_family(obj, fields) and reads_carried(obj, fields)
 
 
 def _frame_pieces(obj: Any, fields: tuple[Field, ...]) -> tuple[list, dict[str, list]]:
@@ -161,19 +171,35 @@ def _concatenated_frame(result: Any, objs: list) -> dict[str, dict]:
                     out[f.frame_attr][label] = np.concatenate(parts)
         return out
     position = 0
+    placed = carried_columns(result)
     for obj, (labels, arrays) in zip(objs, pieces, strict=True):
         rows = row_positions(result.index, obj)
+        reading = _carried_pieces(obj, labels, fields) if rows is None else set()
         for j in range(len(labels)):
             if position >= len(result.columns):
                 break
             label = result.columns[position]
             position += 1
+            held = lookup(placed, label) if labels[j] in reading else None
             for f in fields:
                 array = arrays[f.frame_attr][j]
-                if array is not None and _has_key(label):
+                if held is not None:  # pandas placed the words the piece reads, as they are
+                    out[f.frame_attr][label] = getattr(held, ARRAY_ENTRIES[f.series_attr])
+                elif array is not None and _has_key(label):
                     out[f.frame_attr][label] = gather(array, rows, f.absent, f.dtype)
             _decided_column(out, label, fields, tracker, aligned_back(None, obj, rows))
     return out
+
+
+def _carried_pieces(obj: Any, labels: list, fields: tuple[Field, ...]) -> set:
+    """The labels of ``obj``'s columns (a series: its one) whose entries are the words their
+    values carry (see ``carried_columns``)."""
+    if not _same_family(obj, fields):
+        return set()
+    if isinstance(obj, Series):
+        return set(labels) if reads_carried(obj, fields) else set()
+    pieces = carried_columns(obj)
+    return {label for label in pieces if reads_carried_column(obj, label, pieces[label])}
 
 
 def _stacked_moved(result: Any, objs: list, fields: tuple[Field, ...]) -> dict:

@@ -19,6 +19,13 @@ Anything else cannot be followed: those elements get the *unknown* entry of thei
 (see ``ProvenanceTracker.unknown_word``), never a neighbour's entry and never "clean".
 A field is described by a :class:`Field`: the attribute name of a series, the attribute
 name of a frame's per-column mapping, and the two fill entries.
+
+A column whose values a words array holds together with the entries it reads (see
+``_storage``: every numeric, boolean and text column, and the columns the containers make
+from them) is not followed: pandas moved its entries with its values, and the result reads
+them there. Following remains for the rest: entries kept beside the values (datetimes,
+categories, ``QUORVANE_WORDS_IN_ARRAYS=0``), and arrays whose words are no longer the
+values' own (a gap an alignment filled, a value written into place).
 """
 
 from __future__ import annotations
@@ -33,6 +40,7 @@ from pandas.api.types import is_scalar
 from ..core._operations import current_operation, operation
 from . import _index_words as index_words
 from . import _row_order as row_order
+from ._array import WordsArray
 from ._arrays import TrackedArray, array_entries, array_words, tracked_array
 from ._assignments import WritesFollow, column_value, written
 from ._caller_warnings import report_warnings_at_caller
@@ -41,6 +49,7 @@ from ._compat import finalized_inputs
 from ._concat import _concatenated_frame, _stacked_series, note_columns_cut
 from ._element_reads import ElementReads
 from ._labels import LabelSelections
+from ._plain_values import holds_words
 from ._positions import (
     ARRAY_ENTRIES,
     NO_ROW,
@@ -50,6 +59,9 @@ from ._positions import (
     _has_key,
     _same_family,
     _tracker_of,
+    carried_array,
+    carried_column,
+    carried_columns,
     column_origins,
     followed_attribute,
     full,
@@ -61,6 +73,7 @@ from ._positions import (
     positions_of_slice,
     positions_of_take,
     read_carried,
+    reads_carried,
     row_positions,
     unknown_fill,
 )
@@ -227,11 +240,19 @@ def _spread_back(source: Any, result: Any) -> Any:
     condition decided which labels hold a value and which a fill."""
     if not isinstance(result, (Series, DataFrame)) or result is source:
         return result
-    if not hasattr(source, "_fields"):
+    if not hasattr(source, "_fields") or _moved_whole(result):
         return result
     if row_order.aligned_back(None, source, row_positions(result.index, source)):
         return row_order.applied(source, result, in_order=False)
     return result
+
+
+def _moved_whole(result: Any) -> bool:
+    """Whether pandas moved every value of ``result`` with its words, from a row of its
+    source (a gap pandas fills makes its array's words no longer carried)."""
+    if isinstance(result, Series):
+        return carried_array(result) is not None
+    return len(result.columns) > 0 and len(carried_columns(result)) == len(result.columns)
 
 
 def _reshaping(pandas_class: type, name: str, keys: tuple = ()) -> Callable[..., Any]:
@@ -590,7 +611,7 @@ class FollowingFrame(
     # -- columns set, inserted and deleted in place -----------------------------------------
 
     def __setitem__(self, key: Any, value: Any) -> None:
-        super().__setitem__(key, value)  # type: ignore[misc]
+        super().__setitem__(key, _held_array(self, key, value))  # type: ignore[misc]
         self._adopt(key, value)
 
     def insert(self, loc: int, column: Any, value: Any, *args: Any, **kwargs: Any) -> None:
@@ -621,11 +642,14 @@ class FollowingFrame(
                 hash(label)
             except TypeError:
                 continue
-            arrays = {f: _assigned(self, source, f) for f in self._fields}
-            if tracker and all(a is not None for a in arrays.values()):
-                arrays = row_order.with_decided(
-                    tracker, self._fields, arrays, _assigned_back(self, source)
-                )
+            decided = _assigned_back(self, source) if tracker else []
+            # what pandas moved with the values, unless a decision of the rows reaches them
+            moved = None if decided else _moved_in(self, label, source)
+            arrays: dict[Field, np.ndarray | None] = (
+                dict(moved) if moved else {f: _assigned(self, source, f) for f in self._fields}
+            )
+            if decided and all(a is not None for a in arrays.values()):
+                arrays = row_order.with_decided(tracker, self._fields, arrays, decided)
             for f, array in arrays.items():
                 if array is None and getattr(tracker, "strict", False):
                     with operation(f"assignment to column {label!r}"):
@@ -685,6 +709,58 @@ def _assigned_back(frame: Any, value: Any) -> list:
     if not (isinstance(value, Series) and len(value) and _followed(value, frame._fields)):
         return []
     return row_order.aligned_back(frame, value, row_positions(frame.index, value))
+
+
+def _held_array(frame: Any, key: Any, value: Any) -> Any:
+    """``value`` as a frame holds it in column ``key``: numpy's array of numbers for
+    tracked inputs (``np.where``) in a words array with its entries, in a frame that keeps
+    its columns' words in such arrays; anything else as it is."""
+    entries = _holdable_entries(frame, key, value)
+    if entries is None:
+        return value
+    node_ids = entries[1] if len(entries) > 1 else None
+    return WordsArray.from_values(
+        value.view(np.ndarray), entries[0], frame._tracker, node_ids, carried=True
+    )
+
+
+def _holdable_entries(frame: Any, key: Any, value: Any) -> list | None:
+    """The entries of every field of ``value`` that ``_held_array`` holds in a words
+    array; None for a value it leaves as it is."""
+    if not isinstance(value, TrackedArray) or not _has_key(key) or isinstance(key, list):
+        return None
+    entries = [array_entries(value, len(frame), f.series_attr) for f in frame._fields]
+    if any(e is None for e in entries) or value.dtype.kind not in "biufc":
+        return None
+    tracker = getattr(frame, "_tracker", None)
+    if tracker is None or value._tracker is not tracker or not holds_words(frame):
+        return None
+    return entries
+
+
+def _moved_in(frame: Any, label: Any, value: Any) -> dict[Field, np.ndarray] | None:
+    """The entries of column ``label`` just assigned from the series ``value`` that reads
+    its values' own, or from numpy's array for tracked inputs (see ``_held_array``), read
+    where pandas moved them with the values into the frame's words array (without a gap:
+    every row the frame has, the series had); None otherwise."""
+    if not _moved_with_values(frame, label, value):
+        return None
+    array = carried_column(frame, label)
+    if array is None:
+        return None
+    entries = {f: getattr(array, ARRAY_ENTRIES[f.series_attr]) for f in frame._fields}
+    return None if any(e is None for e in entries.values()) else entries
+
+
+def _moved_with_values(frame: Any, label: Any, value: Any) -> bool:
+    """Whether pandas put ``value``'s entries in the words array of the column ``label``
+    it assigned: a series' that reads its values' own, or numpy's array for tracked
+    inputs held in one (see ``_held_array``)."""
+    if isinstance(value, TrackedArray):
+        return _holdable_entries(frame, label, value) is not None
+    if not isinstance(value, Series) or not _followed(value, frame._fields):
+        return False
+    return reads_carried(value, frame._fields)
 
 
 def _assigned(frame: Any, value: Any, f: Field) -> np.ndarray | None:

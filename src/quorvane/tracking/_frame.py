@@ -23,7 +23,7 @@ from ._calls import _in_parent
 from ._dtype import WordsDtype, holds_text
 from ._follow import FollowingFrame, gather, row_positions
 from ._frame_ops import OperatingFrame
-from ._plain_values import PlainValues
+from ._plain_values import PlainValues, holds_words
 from ._positions import ARRAY_ENTRIES
 from ._unmodelled import default_for_unmodelled
 from ._windows import Windowing
@@ -109,6 +109,16 @@ class TrackingFrame(
         return _files.as_words_columns(self).to_parquet(path, *args, **kwargs)
 
     # -- groups (see _groups) -----------------------------------------------------------
+
+    def astype(self, dtype: Any, *args: Any, **kwargs: Any) -> Any:
+        # one dtype for every column converts them one by one, as a mapping does: each
+        # column's conversion keeps its entries in a words array (see the series' astype)
+        frame: Any = self
+        columns = frame.columns
+        spread = not pd.api.types.is_dict_like(dtype) and len(columns) and columns.is_unique
+        if spread and not _in_parent() and holds_words(frame):
+            dtype = dict.fromkeys(columns, dtype)
+        return super().astype(dtype, *args, **kwargs)
 
     def groupby(self, by: Any = None, *args: Any, **kwargs: Any) -> Any:
         grouped = super().groupby(by, *args, **kwargs)

@@ -114,7 +114,7 @@ class OperatingFrame:
             if combine and words is None:
                 column = functools.partial(column_array, position)  # read if recorded
                 entries = [self._combine_entries(entries, column, op_name, op_code)]
-                hold_in(array, entries[0][fields[0].series_attr], tracker, inputs)
+                hold_in(array, entries[0], tracker, inputs)
             for f in fields:
                 mappings[f.frame_attr][label] = entries[0][f.series_attr]
         result._set_mappings(mappings)

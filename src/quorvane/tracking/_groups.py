@@ -21,13 +21,21 @@ from ..core._operations import operation
 from ..core._word import OpCode
 from . import _labels, _row_order
 from ._arguments import given_rows, lend_whole, one_value, unseen_rows, user_function
-from ._array_words import hold
+from ._array_words import held_as_words
 from ._arrays import TrackedArray, array_entries
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_place_call, _inside_parent, as_user_code
 from ._combining import combine_members, combine_segments, whole_entries
 from ._plain_values import holds_words, plain_view
-from ._positions import gather, row_positions
+from ._positions import (
+    ARRAY_ENTRIES,
+    column_origins,
+    gather,
+    lookup,
+    moved_columns,
+    read_carried,
+    row_positions,
+)
 from ._unmodelled import refuse_under_strict
 from ._windows import Windowing, WindowProxy
 
@@ -97,18 +105,20 @@ class TrackedGroupBy:
         if not tracker or not hasattr(rows, "_fields") or len(rows) != len(positions):
             return rows  # not placed: pandas' rows keep what they were given (unknown)
         object.__setattr__(rows, "_tracker", tracker)
-        if isinstance(rows, Series):
+        # where pandas moved a column's words with its values, the rows read them there
+        if isinstance(rows, Series) and not read_carried(rows, source._fields, source):
             rows._set_fields(
                 {
                     f.series_attr: gather(getattr(source, f.series_attr), positions, 0, f.dtype)
                     for f in source._fields
                 }
             )
-        else:
+        elif isinstance(rows, DataFrame):
+            moved = moved_columns(rows, source, column_origins(rows.columns, source.columns))
             rows._set_mappings(
                 {
                     f.frame_attr: {
-                        label: gather(array, positions, 0, f.dtype)
+                        label: _moved_or_gathered(moved, label, array, positions, f)
                         for label, array in getattr(source, f.frame_attr).items()
                     }
                     for f in source._fields
@@ -191,7 +201,7 @@ class TrackedGroupBy:
                     mappings[f.frame_attr][label] = _spread(v, member_codes, len(result), f.absent)
             result._set_mappings(mappings)
         self._record(result, member_codes)
-        return _row_order.applied(source, result, in_order)
+        return held_as_words(_row_order.applied(source, result, in_order), source)
 
     def _record(self, result: Any, member_codes: np.ndarray | None) -> None:
         """Hand a road that records results (``_record_groups``) the result, the group of
@@ -308,6 +318,17 @@ class TrackedGroupWindow(WindowProxy):
         if rows is None:
             return result
         return groupby._with_words(result, self._kind, kwargs, rows)
+
+
+def _moved_or_gathered(
+    moved: dict, label: Any, entries: np.ndarray, positions: np.ndarray, f: Any
+) -> np.ndarray:
+    """The entries of a group's column ``label``: those pandas moved with its values
+    (see ``moved_columns``), else the source's ``entries`` at the group's ``positions``."""
+    array = lookup(moved, label)
+    if array is not None:
+        return getattr(array, ARRAY_ENTRIES[f.series_attr])
+    return gather(entries, positions, 0, f.dtype)
 
 
 def _spread(entries: np.ndarray, codes: np.ndarray | None, n: int, absent: int) -> np.ndarray:
@@ -482,8 +503,7 @@ class WindowingSeries(Windowing):
         object.__setattr__(result, "_tracker", tracker)
         result._set_fields(entries)
         result = _row_order.applied(source, result, in_order)
-        hold(result, getattr(result, source._fields[0].series_attr), (source,))
-        return result
+        return held_as_words(result, source)
 
     def rank(self, *args: Any, **kwargs: Any) -> Any:
         in_order = kwargs.get("method") == "first"  # ties ranked in the order of the rows
@@ -632,12 +652,13 @@ class ReducingFrame:
             return result
         object.__setattr__(result, "_tracker", tracker)
         result._set_fields(_reduced_entries(frame, tracker, labels, segments, n, name))
-        if segments is not None:
-            return result  # each row its own: which rows there are does not matter
-        # down a column: the rows' selection counts, and a function's own (it may read the
-        # rows in order) their order too
-        with operation(name):  # a selection of unknown provenance is refused naming it
-            return _row_order.applied(frame, result, in_order=name == "apply")
+        if segments is None:
+            # down a column: the rows' selection counts, and a function's own (it may read
+            # the rows in order) their order too; each row its own: which rows there are
+            # does not matter
+            with operation(name):  # a selection of unknown provenance is refused naming it
+                result = _row_order.applied(frame, result, in_order=name == "apply")
+        return held_as_words(result, frame)
 
 
 def _unknown_column(f: Any, tracker: Any, n: int) -> np.ndarray:

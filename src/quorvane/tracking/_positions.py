@@ -141,6 +141,20 @@ def carried_columns(frame: Any) -> dict[Hashable, WordsArray]:
     return out
 
 
+def carried_column(frame: Any, label: Hashable) -> WordsArray | None:
+    """The words array of ``frame``'s one column ``label`` when its words are its values'
+    own (see ``carried_array``); None otherwise, or for a label held twice."""
+    plain = pd.DataFrame(frame, copy=False)  # reading the tracked frame's would follow it
+    try:
+        column = plain[label]
+    except (KeyError, TypeError):
+        return None
+    if not isinstance(column, pd.Series):
+        return None
+    array = column.array
+    return array if isinstance(array, WordsArray) and array.carried else None
+
+
 def reads_carried_column(frame: Any, label: Hashable, array: Any) -> bool:
     """Whether every entry the frame reads for column ``label`` is the one its values
     ``array`` (see ``carried_columns``) carry."""
@@ -208,9 +222,14 @@ def read_carried(series: Any, fields: tuple[Field, ...], source: Any = None) -> 
 # -- positions ----------------------------------------------------------------------------
 
 
+#: Announced positions of a result that takes every row of its source, in place.
+EVERY_ROW = np.empty(0, dtype=np.intp)
+
+
 @contextmanager
 def known_rows(source: Any, positions: np.ndarray) -> Iterator[None]:
-    """Announce that the next result pandas builds from ``source`` takes these rows."""
+    """Announce that the next result pandas builds from ``source`` takes these rows
+    (``EVERY_ROW``: all of them, in place)."""
     stack = getattr(_known, "stack", None)
     if stack is None:
         stack = _known.stack = []
@@ -225,12 +244,18 @@ def _announced(source: Any, n: int) -> np.ndarray | None:
     stack = getattr(_known, "stack", None)
     if stack:
         announced, positions = stack[-1]
+        if announced is source and positions is EVERY_ROW and n == len(source):
+            return positions
         if announced is source and len(positions) == n:
             return positions
     return None
 
 
 def positions_of_slice(slobj: slice, n: int) -> np.ndarray:
+    """The rows a slice takes; ``EVERY_ROW`` for all of them in order (pandas' own
+    operations cut their operands so), whose entries need no gathering."""
+    if slobj.indices(n) == (0, n, 1):
+        return EVERY_ROW
     return np.arange(n, dtype=np.intp)[slobj]
 
 
@@ -245,6 +270,8 @@ def row_positions(result_index: pd.Index, source: Any) -> np.ndarray | None:
     """Source position of each result row; None when the rows are the source's, in place."""
     source_index = source.index
     announced = _announced(source, len(result_index))
+    if announced is EVERY_ROW:
+        return None
     if announced is not None:
         return announced
     if result_index is source_index:

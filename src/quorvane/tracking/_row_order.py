@@ -33,6 +33,7 @@ import numpy as np
 from pandas import DataFrame, Series
 
 from ..core._operations import held
+from ._array_words import hold_remade
 from ._positions import _has_key, _same_family, lookup
 
 #: Per field, the key arrays of a decision (None: a key whose provenance is not known).
@@ -291,11 +292,32 @@ def recombined(result: Any, objs: list) -> None:
                 made = _with_conditions(tracker, result._fields, columns, spans, values)
                 for f in result._fields:
                     mappings[f.frame_attr][label] = made[f]
+        plain = DataFrame(result, copy=False)  # reading the tracked frame's would follow it
+        for label in mappings[words_attr]:
+            entries = {f.series_attr: mappings[f.frame_attr].get(label) for f in result._fields}
+            inputs = [_array_of(obj, label) for obj in objs]
+            held = hold_remade(_array_of(plain, label), entries, inputs)
+            if held is not None:  # read where the array holds them
+                for f in result._fields:
+                    mappings[f.frame_attr][label] = held[f.series_attr]
         result._set_mappings(mappings)
     else:
         columns = {f: getattr(result, f.series_attr) for f in result._fields}
         made = _with_conditions(tracker, result._fields, columns, spans, result._values)
-        result._set_fields({f.series_attr: made[f] for f in result._fields})
+        entries = {f.series_attr: made[f] for f in result._fields}
+        inputs = [_array_of(obj) for obj in objs]
+        result._set_fields(hold_remade(result.array, entries, inputs) or entries)
+
+
+def _array_of(obj: Any, label: Any = None) -> Any:
+    """The array of the series ``obj``, or of its column ``label`` when a frame; None
+    for a label it lacks or holds twice."""
+    if isinstance(obj, DataFrame):
+        try:
+            obj = DataFrame(obj, copy=False)[label]
+        except (KeyError, TypeError):
+            return None
+    return obj.array if isinstance(obj, Series) else None
 
 
 def aligned_back(holder: Any, value: Any, positions: np.ndarray | None) -> list[tuple[int, ...]]:

@@ -18,6 +18,7 @@ from pandas import DataFrame, Series
 from pandas.api.types import is_bool_dtype
 
 from . import _row_order as row_order
+from ._array_words import held_as_words
 from ._arrays import array_entries
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_parent, _inside_parent
@@ -175,7 +176,8 @@ class SelectionsFollow:
                 for k, f in enumerate(fields)
             }  # fmt: skip
         )
-        return row_order.applied(self, result, in_order=self._keep(args, kwargs) is not False)
+        result = row_order.applied(self, result, in_order=self._keep(args, kwargs) is not False)
+        return held_as_words(result, self)
 
     def _subset(self, args: tuple, kwargs: dict) -> Any:
         """The ``subset`` argument of a frame's ``drop_duplicates``/``duplicated``."""

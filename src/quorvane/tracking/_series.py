@@ -36,7 +36,7 @@ from . import _compat, _groups, _row_order
 from ._accessors import SeriesAccessors
 from ._arguments import argument_operands, choices, lacking, one_value
 from ._array import WordsArray
-from ._array_words import hold, made_words, reads_own_array, taken
+from ._array_words import held_as_words, made_words, reads_own_array, taken
 from ._arrays import array_entries, plain_array, tracked_array, untracked_rows
 from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent, as_user_code
 from ._combining import derived_words
@@ -253,9 +253,8 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             made = f.element(tracker, inputs, words, op_name)
             entries[f.series_attr] = np.asarray(made, dtype=f.dtype)
         result._set_fields(entries)
-        hold(result, words, (self,))
         self._record(result, words, op_name)
-        return result
+        return held_as_words(result, self)
 
     def _stepped(self, result: Any, op_name: str, op_code: int, constants: tuple = ()) -> Any:
         """``result`` (built by pandas from this series, its elements followed) with every
@@ -448,6 +447,27 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
     def __round__(self, decimals: int = 0) -> Any:
         # pandas' own finalises the rounded result once more, from the receiver.
         return self.round(decimals)
+
+    def astype(self, dtype: Any, *args: Any, **kwargs: Any) -> Any:
+        # each value converted in its place: the result keeps its entries in a words array
+        # where this series does, so that pandas moves them with the converted values (to
+        # numbers, its array converts itself, words and all)
+        if _in_parent():
+            return super().astype(dtype, *args, **kwargs)
+        result = super().astype(_words_target(self, dtype), *args, **kwargs)
+        return held_as_words(result, self)
+
+    def isna(self) -> Any:
+        # each element's own gap: its entries, held in a words array as the values' are
+        result = super().isna()
+        return result if _in_parent() else held_as_words(result, self)
+
+    def notna(self) -> Any:
+        result = super().notna()
+        return result if _in_parent() else held_as_words(result, self)
+
+    isnull = isna
+    notnull = notna
 
     def isin(self, values: Any) -> Any:
         return self._with_arguments(super().isin(values), "isin", OpCode.CMP, [values], 1)
@@ -839,6 +859,21 @@ def _by_element(func: Any, kwargs: dict) -> bool:
         and not isinstance(func, (type, np.ufunc))
         and kwargs.get("by_row", "compat") is not False
     )
+
+
+def _words_target(series: Any, dtype: Any) -> Any:
+    """The words dtype of ``dtype`` values where ``series`` holds numbers or booleans in a
+    words array and ``dtype`` is numpy's for numbers or booleans; else ``dtype``."""
+    array = series.array
+    if not isinstance(array, WordsArray) or array.dtype.text_dtype is not None:
+        return dtype
+    try:
+        target = pd.api.types.pandas_dtype(dtype)
+    except TypeError:
+        return dtype
+    if not isinstance(target, np.dtype) or target.kind not in "biufc":
+        return dtype
+    return array.dtype.with_values(target)
 
 
 def _is_constant(value: Any) -> bool:

@@ -39,7 +39,7 @@ from ._arguments import (
     unseen_rows,
     user_function,
 )
-from ._array_words import hold
+from ._array_words import held_as_words
 from ._arrays import UNFOLLOWED, tracked_array
 from ._calls import _in_parent, _inside_parent
 from ._combining import whole_entries
@@ -288,8 +288,7 @@ def _filled(source: Any, result: Any, entries: dict[str, int]) -> Any:
             return series_class(result, _tracker=tracker, **own)
         object.__setattr__(result, "_tracker", tracker)
         result._set_fields(own)
-        hold(result, own[fields[0].series_attr], (source,))
-        return result
+        return held_as_words(result, source)
     labels = [label for label in result.columns if _hashable(label)]
     mappings = {
         f.frame_attr: {label: np.full(n, entries[f.series_attr], f.dtype) for label in labels}

@@ -21,7 +21,7 @@ from ..core import _engine
 from ..core._word import OpCode
 from . import _row_order
 from ._arguments import lend_whole
-from ._array_words import hold
+from ._array_words import held_as_words
 from ._caller_warnings import report_warnings_at_caller
 from ._positions import gather
 from ._unmodelled import over_approximated
@@ -190,8 +190,7 @@ class Windowing:
         object.__setattr__(result, "_tracker", tracker)
         result._set_fields(entries_of(source))
         result = _row_order.applied(source, result)
-        hold(result, getattr(result, source._fields[0].series_attr), (source,))
-        return result
+        return held_as_words(result, source)
 
 
 def _plain_on_the_rows_of(result: Any, source: Any) -> bool:
