@@ -647,6 +647,7 @@ MARRIED_UNITS = {"loanamt", "unit", "married"}
 UNIT_INCOME_LOAN = {"unit", "appinc", "loanamt"}
 UNIT_INCOME = {"appinc", "unit"}
 MARRIED_LOAN = {"loanamt", "married"}
+WHEN = {"appinc", "when"}
 
 # Inputs given as arguments, and scalars that reductions of tracked data return.
 EVERY_INPUT += [
@@ -689,6 +690,14 @@ EVERY_INPUT += [
         "grouper",
         lambda t: _dated(t).groupby(pd.Grouper(key="day", freq="2D")).appinc.sum(),
         UNIT_INCOME,
+    ),
+    # a time window's rows are chosen by the times: on a column, over the index, per group
+    ("date_rolling_on", lambda t: _applied(t).rolling("2D", on="when").appinc.sum(), WHEN),
+    ("date_index_window", lambda t: _applied(t).set_index("when").appinc.rolling("2D").sum(), WHEN),
+    (
+        "date_group_rolling_on",
+        lambda t: _applied(t).groupby("unit").rolling("2D", on="when").appinc.sum(),
+        {"appinc", "unit", "when"},
     ),
     # the row each group's largest value is in: picked by the values and the group key
     (
@@ -998,6 +1007,11 @@ def _wed(t):
 
 def _dated(t):
     return t[["appinc"]].assign(day=pd.Timestamp("2024-01-01") + t["unit"] * pd.Timedelta(days=1))
+
+
+def _applied(t):
+    """The loans with the date of each application (a wrapped column on the frame's road)."""
+    return t[["appinc", "unit"]].assign(when=_dates(t))
 
 
 def _daily(t):

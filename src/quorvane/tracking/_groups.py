@@ -37,7 +37,7 @@ from ._positions import (
     row_positions,
 )
 from ._unmodelled import refuse_under_strict
-from ._windows import Windowing, WindowProxy
+from ._windows import Windowing, WindowProxy, time_column
 
 # -- groups ---------------------------------------------------------------------------------
 
@@ -82,7 +82,9 @@ class TrackedGroupBy:
         return attribute(*args, **kwargs)
 
     def rolling(self, *args: Any, **kwargs: Any) -> TrackedGroupWindow:
-        return TrackedGroupWindow(self, self._grouped.rolling(*args, **kwargs), "rolling")
+        window = args[0] if args else kwargs.get("window")
+        times = time_column(self._source, window, kwargs.get("on"))
+        return TrackedGroupWindow(self, self._grouped.rolling(*args, **kwargs), "rolling", times)
 
     def expanding(self, *args: Any, **kwargs: Any) -> TrackedGroupWindow:
         return TrackedGroupWindow(self, self._grouped.expanding(*args, **kwargs), "expanding")
@@ -307,10 +309,14 @@ class TrackedGroupWindow(WindowProxy):
     """A rolling, expanding or ewm window over each group: its results (source rows,
     labelled by group key and row) take their group's entries and the row order."""
 
-    def __init__(self, groupby: TrackedGroupBy, window: Any, kind: str) -> None:
-        super().__init__(window, groupby._source)
+    def __init__(self, groupby: TrackedGroupBy, window: Any, kind: str, times: Any = None) -> None:
+        super().__init__(window, groupby._source, times)
         self._groupby = groupby
         self._kind = kind
+
+    def _selected(self, key: Any) -> TrackedGroupWindow:
+        groupby = self._groupby[key]
+        return TrackedGroupWindow(groupby, self._window[key], self._kind, self._times)
 
     def _finish(self, name: str, result: Any, kwargs: dict) -> Any:
         groupby = self._groupby

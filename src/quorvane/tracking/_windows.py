@@ -22,6 +22,7 @@ from ..core._word import OpCode
 from . import _row_order
 from ._arguments import lend_whole
 from ._array_words import held_as_words
+from ._arrays import tracked_array
 from ._caller_warnings import report_warnings_at_caller
 from ._positions import gather
 from ._unmodelled import over_approximated
@@ -69,24 +70,38 @@ def _lag_window(periods: int) -> tuple[int, bool]:
 
 class WindowProxy:
     """A pandas window object (rolling, expanding, ewm) whose every method's result goes
-    through ``_finish`` for its entries; other attributes are the window's own."""
+    through ``_finish`` for its entries; other attributes are the window's own. ``times``:
+    the tracked column of times whose values decide which rows a time window holds."""
 
-    def __init__(self, window: Any, source: Any) -> None:
+    def __init__(self, window: Any, source: Any, times: Any = None) -> None:
         self._window = window
         self._source = source
+        self._times = times
 
     def _finish(self, name: str, result: Any, kwargs: dict) -> Any:
         raise NotImplementedError
 
+    def _selected(self, key: Any) -> WindowProxy:
+        """The window of the columns ``key`` names, windowed alike."""
+        raise NotImplementedError
+
+    def __getitem__(self, key: Any) -> WindowProxy:
+        return self._selected(key)
+
     def __getattr__(self, name: str) -> Any:
+        columns = getattr(self._source, "columns", ())
+        if name in columns and not hasattr(type(self._window), name):
+            return self[name]  # a column by attribute (``rolling(...).a``), as by ``["a"]``
         attribute = getattr(self._window, name)
         if not callable(attribute):
             return attribute
 
         def method(*args: Any, **kwargs: Any) -> Any:
             made = self._finish(name, attribute(*args, **kwargs), kwargs)
-            # what a function given (``apply``) reads besides its window
-            return lend_whole(self._source, made, [*args, *kwargs.values()], name)
+            # what a function given (``apply``) reads besides its window, and the times
+            # that chose the rows of a time window, whole
+            lent = [self._times, *args, *kwargs.values()]
+            return lend_whole(self._source, made, lent, name)
 
         return method
 
@@ -95,12 +110,32 @@ class TrackedWindow(WindowProxy):
     """A rolling, expanding or ewm window of a tracked series or frame: its results are
     windowed (see the module doc)."""
 
-    def __init__(self, source: Any, window: Any, span: int) -> None:
-        super().__init__(window, source)
+    def __init__(self, source: Any, window: Any, span: int, times: Any = None) -> None:
+        super().__init__(window, source, times)
         self._span = span
+
+    def _selected(self, key: Any) -> TrackedWindow:
+        return TrackedWindow(self._source[key], self._window[key], self._span, self._times)
 
     def _finish(self, name: str, result: Any, kwargs: dict) -> Any:
         return self._source._in_order(result, name, _windowing(self._span, name))
+
+
+def time_column(source: Any, window: Any, on: Any) -> Any:
+    """The times whose values decide which rows a time ``window`` holds: the tracked column
+    ``on`` names, or the index, its words kept by ``source`` (see ``_index_words``); None
+    for a window of a number of rows, or times without words."""
+    if isinstance(window, int):
+        return None
+    if on is not None:
+        return source[on] if isinstance(source, DataFrame) else None
+    kept = getattr(source, "_index_words", None) or {}
+    levels = [(kept.get(f.series_attr) or [None])[0] for f in source._fields]
+    if source.index.nlevels != 1 or any(level is None for level in levels):
+        return None
+    ids = levels[1] if len(levels) > 1 else None
+    index = np.asarray(source.index)
+    return tracked_array(index, levels[0], source._tracker, ids, source._fields)
 
 
 def _windowing(span: int, name: str, forward: bool = False) -> Callable[[Any], Entries]:
@@ -112,7 +147,8 @@ class Windowing:
 
     def rolling(self, window: Any, *args: Any, **kwargs: Any) -> Any:
         span = window if isinstance(window, int) else 0  # a time window: back to the start
-        return TrackedWindow(self, super().rolling(window, *args, **kwargs), span)  # type: ignore[misc]
+        window_of = super().rolling(window, *args, **kwargs)  # type: ignore[misc]
+        return TrackedWindow(self, window_of, span, time_column(self, window, kwargs.get("on")))
 
     def expanding(self, *args: Any, **kwargs: Any) -> Any:
         return TrackedWindow(self, super().expanding(*args, **kwargs), 0)  # type: ignore[misc]
