@@ -327,6 +327,30 @@ def loan_text_made(d):
     return d[["score", "tag", "rank", "code", "band"]]
 
 
+def _dated(d):
+    # the day each application came in, over five months
+    days = pd.to_timedelta(d.loanamt * 7 % 150, unit="D")
+    return d.assign(applied=pd.Timestamp("2021-01-04") + days)
+
+
+BAND_RATES = pd.DataFrame(
+    {"band": pd.Categorical(["low", "mid", "high"]), "rate": [0.10, 0.08, 0.05]}
+)
+
+
+def loan_dated_bands(d):
+    # a filter, a sort by date, income bands (every band, also an empty one), monthly
+    # totals of the applications' days, and a lookup by band
+    d = d[d.obrat < 35].sort_values(["applied", "loanamt"])
+    d = d.assign(band=pd.cut(d.appinc, [0, 40, 80, 1e4], labels=["low", "mid", "high"]))
+    band_mean = d.groupby("band", observed=False)["loanamt"].mean()
+    monthly = d.resample("MS", on="applied")["loanamt"].sum()
+    rates = d.reset_index().merge(BAND_RATES, on="band", how="left").set_index("index")
+    score = rates.loanamt * rates.rate + d.band.map(band_mean).astype(float)
+    month_total = d.applied.dt.to_period("M").dt.to_timestamp().map(monthly)
+    return score.rename("score").to_frame().assign(month_total=month_total)
+
+
 BESIDE = ("words_beside", "dag_beside")
 PLAIN_LABELS = "with words beside the columns, pd.crosstab of tracked series holds none"
 PLAIN_BUILT = "with words beside the columns, pandas' constructors copy out plain values"
@@ -369,6 +393,13 @@ CASES = (
         ("obrat", "loanamt", "appinc", "hrat", "married", "white", "male"),
         ("race", "sex"),
         derive=_as_text,
+    ),
+    Case(
+        loan_dated_bands,
+        "loanapp",
+        ("obrat", "loanamt", "appinc", "married"),
+        ("married",),
+        derive=_dated,
     ),
     Case(recid_bands, "recid", ("priors", "alcohol", "drugs", "black", "age"), ("black",)),
     Case(card_bands, "card", ("wage", "educ", "exper", "black", "south"), ("black",)),
