@@ -129,13 +129,21 @@ def key_columns(left, right, how_called, args, kwargs) -> list[tuple[Any, Hashab
     ]
 
 
+#: The right key of ``left.join(right, on=column)``: the right's index.
+INDEX = "<the right's index>"
+
+
 def column_key_pairs(left, right, how_called, args, kwargs) -> list[tuple] | None:
-    """The pairs (left label, right label) of key columns that paired the rows; empty for a
-    join of the indexes or a cross join; None when a key is an index facing a column, or
-    not a column label at all (arrays given as keys)."""
+    """The pairs (left label, right label) of key columns that paired the rows, the right
+    label ``INDEX`` for ``join(on=column)``; empty for a join of the indexes or a cross
+    join; None for other keys (an index facing a column in ``merge``, several columns facing
+    the levels of an index, arrays given as keys)."""
     if how_called == "join":
-        on = kwargs.get("on", args[0] if args else None)
-        return [] if on is None else None  # ``on``: left columns facing the right's index
+        on = _listed(kwargs.get("on", args[0] if args else None))
+        if not on:
+            return []
+        one_level = not isinstance(right.index, pd.MultiIndex)
+        return [(on[0], INDEX)] if len(on) == 1 and label_like(on[0]) and one_level else None
     params = merge_arguments(left, right, args, kwargs)
     on, left_on, right_on = params["on"], params["left_on"], params["right_on"]
     if params["left_index"] or params["right_index"]:

@@ -70,7 +70,13 @@ class _Plan:
         return self.left if name == "left" else self.right
 
     def key_labels(self, name: str) -> list[Hashable]:
-        return [pair[0 if name == "left" else 1] for pair in self.pairs]
+        """The labels of the key columns of side ``name`` (not the right's index)."""
+        labels = [pair[0 if name == "left" else 1] for pair in self.pairs]
+        return [label for label in labels if label is not call.INDEX]
+
+    def on_index(self) -> bool:
+        """Whether the left's key column faces the right's index (``join(on=...)``)."""
+        return any(pair[1] is call.INDEX for pair in self.pairs)
 
 
 def _plan(left: Any, right: Any, how_called: str, args: tuple, kwargs: dict) -> _Plan | None:
@@ -128,9 +134,12 @@ def _pairs_as_words(left: Any, right: Any, pair: tuple) -> bool:
     columns of one value dtype (pandas casts keys of two dtypes to a third)."""
     dtypes = []
     for frame, label in ((left, pair[0]), (right, pair[1])):
-        if label not in frame.columns:
+        if label is call.INDEX:
+            dtype = frame.index.dtype
+        elif label in frame.columns:
+            dtype = DataFrame(frame, copy=False).dtypes[label]
+        else:
             return False
-        dtype = DataFrame(frame, copy=False).dtypes[label]
         if not _holds_words(dtype):
             return False
         dtypes.append(dtype.values_dtype if isinstance(dtype, WordsDtype) else dtype)
@@ -239,7 +248,13 @@ def _with_words(plan: _Plan, name: str, given: dict[Hashable, Entries]) -> DataF
         if entries is None and label in keys:
             entries = _no_entries(plan, len(plain))
         columns[position] = array if entries is None else _words_array(plan, array, entries)
-    out = DataFrame(columns, index=plain.index, copy=False)
+    index = plain.index
+    if name == "right" and plan.on_index():
+        array = index.array
+        if not isinstance(array, WordsArray):
+            array = _words_array(plan, array, _no_entries(plan, len(index)))
+        index = pd.Index(array, name=index.name, copy=False)
+    out = DataFrame(columns, index=index, copy=False)
     out.columns = plain.columns
     return out
 
@@ -262,11 +277,13 @@ def _words_array(plan: _Plan, array: Any, entries: Entries) -> WordsArray:
 
 
 def _key_as_given(plan: _Plan, array: Any, origin: tuple[str, Hashable]) -> Any:
-    """A key both sides name alike, in the dtype pandas gives the plain keys: where an outer
-    join had no left row pandas fills the left's first (a words array fills integers with
-    NaN, pandas' own numbers with 0) and then puts the right's there."""
+    """A key both sides name alike, or a left key facing the right's index, in the dtype
+    pandas gives the plain keys: where the join had no left row pandas fills the left's
+    first (a words array fills integers with NaN, pandas' own numbers with 0) and then
+    puts the right's there."""
     side, label = origin
-    if side != "key" or not isinstance(array, WordsArray):
+    on = {("left", a) for a, b in plan.pairs if b is call.INDEX}
+    if not isinstance(array, WordsArray) or not (side == "key" or (side, label) in on):
         return array
     dtype = DataFrame(plan.left, copy=False).dtypes[label]
     values_dtype = dtype.values_dtype if isinstance(dtype, WordsDtype) else dtype
@@ -288,10 +305,11 @@ def _kept_keys(plan: _Plan, arrays: list, origins: list) -> list[Entries]:
 
 
 def _key_had_entries(plan: _Plan, origin: tuple[str, Hashable]) -> bool:
+    # a key both sides name alike holds the left's values where the rows paired: with no
+    # words there, the right's (pandas' where the left had no row) came in with the
+    # joined-in columns already
     side, label = origin
-    if side == "key":
-        return _entries(plan.left, label) is not None or _entries(plan.right, label) is not None
-    return _entries(plan.side(side), label) is not None
+    return _entries(plan.side("left" if side == "key" else side), label) is not None
 
 
 def _had_entries(plan: _Plan, side: str, label: Hashable) -> bool:
