@@ -140,15 +140,16 @@ def column_key_pairs(left, right, how_called, args, kwargs) -> list[tuple] | Non
     the levels of an index, arrays given as keys)."""
     if how_called == "join":
         on = _listed(kwargs.get("on", args[0] if args else None))
-        if not on:
-            return []
-        one_level = not isinstance(right.index, pd.MultiIndex)
-        return [(on[0], INDEX)] if len(on) == 1 and label_like(on[0]) and one_level else None
+        return _on_index(right, on) if on else []
     params = merge_arguments(left, right, args, kwargs)
     on, left_on, right_on = params["on"], params["left_on"], params["right_on"]
     if params["left_index"] or params["right_index"]:
-        index_only = params["left_index"] and params["right_index"]
-        return [] if index_only and on is None and left_on is None and right_on is None else None
+        named = on is None and left_on is None and right_on is None
+        if params["left_index"] and params["right_index"]:
+            return [] if named else None
+        if params["right_index"] and on is None and right_on is None:
+            return _on_index(right, _listed(left_on))  # as ``join(on=left_on)``
+        return None
     if params["how"] == "cross":
         return []
     if on is None and left_on is None and right_on is None:
@@ -158,6 +159,11 @@ def column_key_pairs(left, right, how_called, args, kwargs) -> list[tuple] | Non
     if len(lefts) != len(rights) or not all(label_like(k) for k in [*lefts, *rights]):
         return None
     return list(zip(lefts, rights, strict=True))
+
+
+def _on_index(right: Any, on: list) -> list[tuple] | None:
+    one_level = not isinstance(right.index, pd.MultiIndex)
+    return [(on[0], INDEX)] if len(on) == 1 and label_like(on[0]) and one_level else None
 
 
 def _listed(keys: Any) -> list:

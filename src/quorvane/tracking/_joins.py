@@ -60,8 +60,10 @@ class _Plan:
     """A join of two frames whose words ride in their values: the sides, the key pairs, and
     which side is carried (its rows kept) and which joined in."""
 
-    def __init__(self, left: Any, right: Any, pairs: list[tuple], carried: str) -> None:
+    def __init__(self, left: Any, right: Any, pairs: list[tuple], carried: str, cast: dict):
         self.left, self.right, self.pairs, self.carried = left, right, pairs, carried
+        #: by right key label, the dtype its values take into the join
+        self.cast = cast
         self.joined_side = "right" if carried == "left" else "left"
         self.tracker = left._tracker
         self.fields = left._fields
@@ -91,7 +93,9 @@ def _plan(left: Any, right: Any, how_called: str, args: tuple, kwargs: dict) -> 
     if not (_words_in_values(left) and _words_in_values(right)):
         return None
     pairs = call.column_key_pairs(left, right, how_called, args, kwargs)
-    if pairs is None or not all(_pairs_as_words(left, right, pair) for pair in pairs):
+    how = call.join_how(how_called, left, right, args, kwargs)
+    cast = None if pairs is None else _right_keys_cast(left, right, pairs, how)
+    if pairs is None or cast is None:
         return None
     carried = call.carried_side(left, right, how_called, args, kwargs)
     shared = any(a == b for a, b in pairs)
@@ -99,7 +103,7 @@ def _plan(left: Any, right: Any, how_called: str, args: tuple, kwargs: dict) -> 
         # pandas gives a key both sides name alike the left's values (and words) where the
         # rows paired: the kept right side's key would not reach the joined-in columns
         return None
-    plan = _Plan(left, right, pairs, carried)
+    plan = _Plan(left, right, pairs, carried, cast)
     if call.indicator_label(left, right, how_called, args, kwargs) is not None and any(
         _entries(plan.side(plan.joined_side), label) for label in plan.key_labels(plan.joined_side)
     ):
@@ -129,21 +133,53 @@ def _holds_words(dtype: Any) -> bool:
     )
 
 
-def _pairs_as_words(left: Any, right: Any, pair: tuple) -> bool:
-    """Whether pandas pairs the two key columns as words arrays as it pairs their values:
-    columns of one value dtype (pandas casts keys of two dtypes to a third)."""
-    dtypes = []
-    for frame, label in ((left, pair[0]), (right, pair[1])):
-        if label is call.INDEX:
-            dtype = frame.index.dtype
-        elif label in frame.columns:
-            dtype = DataFrame(frame, copy=False).dtypes[label]
-        else:
-            return False
-        if not _holds_words(dtype):
-            return False
-        dtypes.append(dtype.values_dtype if isinstance(dtype, WordsDtype) else dtype)
-    return dtypes[0] == dtypes[1]
+def _values_dtype(frame: Any, label: Hashable) -> Any:
+    """The plain dtype of ``frame``'s column ``label`` (the right's index for ``INDEX``);
+    None for none pandas joins as a words array."""
+    if label is call.INDEX:
+        dtype = frame.index.dtype
+    elif label in frame.columns:
+        dtype = DataFrame(frame, copy=False).dtypes[label]
+    else:
+        return None
+    if not _holds_words(dtype):
+        return None
+    return dtype.values_dtype if isinstance(dtype, WordsDtype) else dtype
+
+
+def _right_keys_cast(left: Any, right: Any, pairs: list[tuple], how: str) -> dict | None:
+    """By right key label, the numpy dtype of the left's key that the right's key takes
+    into the join (keys of two dtypes pair as words arrays only as one); None when the keys
+    cannot pair as words arrays as they pair as values.
+
+    Only where pandas shows the left's key alone (a left or inner join on a key both name
+    alike, or on the right's index) and the right's values keep every value in that dtype
+    (integers and fractions that are whole, say): the rows pair as before."""
+    cast = {}
+    for a, b in pairs:
+        lp, rp = _values_dtype(left, a), _values_dtype(right, b)
+        if lp is None or rp is None:
+            return None
+        if lp == rp:
+            continue
+        hidden = how in ("left", "inner") and (a == b or b is call.INDEX)
+        numbers = all(isinstance(d, np.dtype) and d.kind in "iuf" for d in (lp, rp))
+        if not (hidden and numbers and _keeps_values(_key_values(right, b), lp)):
+            return None
+        cast[b] = lp
+    return cast
+
+
+def _key_values(frame: Any, label: Hashable) -> np.ndarray:
+    if label is call.INDEX:
+        return np.asarray(frame.index)
+    return np.asarray(DataFrame(frame, copy=False)[label])
+
+
+def _keeps_values(values: np.ndarray, dtype: np.dtype) -> bool:
+    with np.errstate(invalid="ignore"):
+        cast = values.astype(dtype)
+    return bool(np.array_equal(cast, values, equal_nan=dtype.kind == "f"))
 
 
 def _entries(frame: Any, label: Hashable) -> Entries | None:
@@ -242,21 +278,30 @@ def _with_words(plan: _Plan, name: str, given: dict[Hashable, Entries]) -> DataF
     plain = DataFrame(frame, copy=False)
     keys = set(plan.key_labels(name))
     columns = {}
+    cast = plan.cast if name == "right" else {}
     for position, label in enumerate(plain.columns):
-        array = plain.iloc[:, position].array
+        array = _cast(plain.iloc[:, position].array, cast.get(label))
         entries = given.get(label, _entries(frame, label))
         if entries is None and label in keys:
             entries = _no_entries(plan, len(plain))
         columns[position] = array if entries is None else _words_array(plan, array, entries)
     index = plain.index
     if name == "right" and plan.on_index():
-        array = index.array
+        array = _cast(index.array, cast.get(call.INDEX))
         if not isinstance(array, WordsArray):
             array = _words_array(plan, array, _no_entries(plan, len(index)))
         index = pd.Index(array, name=index.name, copy=False)
     out = DataFrame(columns, index=index, copy=False)
     out.columns = plain.columns
     return out
+
+
+def _cast(array: Any, dtype: np.dtype | None) -> Any:
+    if dtype is None:
+        return array
+    if isinstance(array, WordsArray):
+        return array.astype(array.dtype.with_values(dtype), copy=False)
+    return np.asarray(array).astype(dtype)
 
 
 def _no_entries(plan: _Plan, n: int) -> Entries:
