@@ -158,7 +158,7 @@ def _right_keys_cast(left: Any, right: Any, pairs: list[tuple], how: str) -> dic
     cast = {}
     for a, b in pairs:
         lp, rp = _values_dtype(left, a), _values_dtype(right, b)
-        if lp is None or rp is None:
+        if lp is None or rp is None or _paired_by_arrow(lp):
             return None
         if lp == rp:
             continue
@@ -168,6 +168,13 @@ def _right_keys_cast(left: Any, right: Any, pairs: list[tuple], how: str) -> dic
             return None
         cast[b] = lp
     return cast
+
+
+def _paired_by_arrow(dtype: Any) -> bool:
+    """Whether pandas pairs keys of ``dtype`` through Arrow's dictionary encoding, which it
+    does for its own string arrays only: as words arrays they would pair as Python objects,
+    at twice plain pandas' time (they keep the row tracer for now)."""
+    return isinstance(dtype, pd.StringDtype) and dtype.storage == "pyarrow"
 
 
 def _key_values(frame: Any, label: Hashable) -> np.ndarray:
