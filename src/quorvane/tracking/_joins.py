@@ -26,21 +26,20 @@ import numpy as np
 import pandas as pd
 from pandas import DataFrame
 
-from ..core._word import OpCode
 from . import _join_call as call
+from . import _join_words as join_words
 from ._array import WordsArray
 from ._dtype import WordsDtype, holds_text
 from ._joins_traced import tracer_join
 from ._plain_values import _plain_array
 from ._positions import lookup, unknown_entries
-from ._row_order import carry, selections_apart, with_decided
+from ._row_order import carry, selections_apart
 
 __all__ = ["join_key_pairs", "traced_join"]
 
 join_key_pairs = call.join_key_pairs
 
-#: By field, one column's entries (words, and on the DAG road node ids).
-Entries = dict[str, np.ndarray]
+Entries = join_words.Entries
 
 
 def traced_join(left: Any, other: Any, how_called: str, args: tuple, kwargs: dict) -> Any:
@@ -104,13 +103,23 @@ def _plan(left: Any, right: Any, how_called: str, args: tuple, kwargs: dict) -> 
         # rows paired: the kept right side's key would not reach the joined-in columns
         return None
     plan = _Plan(left, right, pairs, carried, cast)
-    if call.indicator_label(left, right, how_called, args, kwargs) is not None and any(
-        _entries(plan.side(plan.joined_side), label) for label in plan.key_labels(plan.joined_side)
-    ):
+    keyed = bool(_key_entries(plan, plan.joined_side))
+    if keyed and call.indicator_label(left, right, how_called, args, kwargs) is not None:
         # the indicator takes the keys of both sides, and it has no joined-in values that
         # would bring the joined-in side's keys along
         return None
+    if not _joined_in_held(plan, keyed):
+        return None
     return plan
+
+
+def _joined_in_held(plan: _Plan, keyed: bool) -> bool:
+    """Whether every joined-in column that takes words into the join (its keys', or
+    unknown ones) can hold them in a words array."""
+    frame = plan.side(plan.joined_side)
+    if not (keyed or call.computed_from_tracked(frame)):
+        return True
+    return all(_holds_words(dtype) for dtype in DataFrame(frame, copy=False).dtypes)
 
 
 def _words_in_values(frame: Any) -> bool:
@@ -122,7 +131,7 @@ def _words_in_values(frame: Any) -> bool:
         return True
     dtypes = DataFrame(frame, copy=False).dtypes
     for label, dtype in dtypes.items():
-        if _entries(frame, label) is not None and not _holds_words(dtype):
+        if join_words.entries_of(frame, label) is not None and not _holds_words(dtype):
             return False
     return True
 
@@ -189,31 +198,28 @@ def _keeps_values(values: np.ndarray, dtype: np.dtype) -> bool:
     return bool(np.array_equal(cast, values, equal_nan=dtype.kind == "f"))
 
 
-def _entries(frame: Any, label: Hashable) -> Entries | None:
-    """By field, the entries ``frame`` reads for its column ``label``; None if it has none."""
-    fields = getattr(frame, "_fields", None)
-    if not fields:
-        return None
-    found = {f.series_attr: lookup(getattr(frame, f.frame_attr), label) for f in fields}
-    return None if any(entries is None for entries in found.values()) else found
-
-
-# -- the join ------------------------------------------------------------------------------
-
-
 def _joined(plan: _Plan, how_called: str, args: tuple, kwargs: dict) -> Any:
     left, right = plan.left, plan.right
-    sides = {
-        "left": _with_words(plan, "left", {}),
-        "right": _with_words(plan, "right", {}),
-    }
-    sides[plan.joined_side] = _with_words(plan, plan.joined_side, _joined_in_before(plan))
+    before = {plan.joined_side: _joined_in_before(plan), plan.carried: {}}
+    sides = {name: _with_words(plan, name, before[name]) for name in ("left", "right")}
     joined = getattr(DataFrame, how_called)(sides["left"], sides["right"], *args, **kwargs)
-    labels = joined.columns
-    origins = call.origins(left, right, labels, how_called, args, kwargs)
+    origins = call.origins(left, right, joined.columns, how_called, args, kwargs)
     arrays = [_key_as_given(plan, joined.iloc[:, i].array, o) for i, o in enumerate(origins)]
-    kept_keys = _kept_keys(plan, arrays, origins)
     indicator = call.indicator_label(left, right, how_called, args, kwargs)
+    mappings, joined_in = _entries_by_column(plan, joined.columns, arrays, origins, indicator)
+    result = _result(plan, joined, arrays, origins, mappings)
+    call.note_join_keys(result, call.key_columns(left, right, how_called, args, kwargs), joined_in)
+    return result
+
+
+def _entries_by_column(
+    plan: _Plan, labels: Any, arrays: list, origins: list, indicator: Hashable | None
+) -> tuple[dict[str, dict], list[Hashable]]:
+    """Per field, the entries of each column of the join's result (a carried column, or a
+    key, those it moved with; a joined-in one, see ``_joined_in_after``), and the labels of
+    the joined-in columns."""
+    kept_keys = _kept_keys(plan, arrays, origins)
+    keyed = bool(_key_entries(plan, plan.joined_side))
     mappings: dict[str, dict] = {f.frame_attr: {} for f in plan.fields}
     joined_in = []
     for label, array, (side, source) in zip(labels, arrays, origins, strict=True):
@@ -221,7 +227,7 @@ def _joined(plan: _Plan, how_called: str, args: tuple, kwargs: dict) -> Any:
         if side in (plan.carried, "key"):
             entries = moved if _had_entries(plan, side, source) else None
         elif side == plan.joined_side or label == indicator:
-            before = side == plan.joined_side and bool(_key_entries(plan, plan.joined_side))
+            before = keyed and side == plan.joined_side
             entries = _joined_in_after(plan, moved, kept_keys, before, array)
             joined_in.append(label)
         else:
@@ -229,15 +235,13 @@ def _joined(plan: _Plan, how_called: str, args: tuple, kwargs: dict) -> Any:
         if entries is not None:
             for f in plan.fields:
                 mappings[f.frame_attr][label] = entries[f.series_attr]
-    result = _result(plan, joined, arrays, origins, mappings)
-    call.note_join_keys(result, call.key_columns(left, right, how_called, args, kwargs), joined_in)
-    return result
+    return mappings, joined_in
 
 
 def _key_entries(plan: _Plan, name: str) -> list[Entries]:
     """The entries of the key columns of side ``name`` that have any."""
     frame = plan.side(name)
-    found = [_entries(frame, label) for label in plan.key_labels(name)]
+    found = [join_words.entries_of(frame, label) for label in plan.key_labels(name)]
     return [entries for entries in found if entries is not None]
 
 
@@ -254,14 +258,10 @@ def _joined_in_before(plan: _Plan) -> dict[Hashable, Entries]:
     for position, label in enumerate(frame.columns):
         if label in shared:
             continue  # pandas keeps one of the two alike: the left's
-        own = _entries(frame, label)
+        own = join_words.entries_of(frame, label)
         if own is None and unknown:
             own = unknown_entries(plan.fields, plan.tracker, len(frame))
-        if keys:
-            operands = keys if own is None else [own, *keys]
-            own = plan.left._combine_entries(
-                operands, _values_at(frame, position), "merge", OpCode.MERGE
-            )
+        own = join_words.taken_in(plan.left, own, keys, _values_at(frame, position))
         if own is not None:
             out[label] = own
     return out
@@ -288,7 +288,7 @@ def _with_words(plan: _Plan, name: str, given: dict[Hashable, Entries]) -> DataF
     cast = plan.cast if name == "right" else {}
     for position, label in enumerate(plain.columns):
         array = _cast(plain.iloc[:, position].array, cast.get(label))
-        entries = given.get(label, _entries(frame, label))
+        entries = given.get(label, join_words.entries_of(frame, label))
         if entries is None and label in keys:
             entries = _no_entries(plan, len(plain))
         columns[position] = array if entries is None else _words_array(plan, array, entries)
@@ -361,7 +361,7 @@ def _key_had_entries(plan: _Plan, origin: tuple[str, Hashable]) -> bool:
     # words there, the right's (pandas' where the left had no row) came in with the
     # joined-in columns already
     side, label = origin
-    return _entries(plan.side("left" if side == "key" else side), label) is not None
+    return join_words.entries_of(plan.side("left" if side == "key" else side), label) is not None
 
 
 def _had_entries(plan: _Plan, side: str, label: Hashable) -> bool:
@@ -380,35 +380,8 @@ def _moved_entries(array: Any) -> Entries | None:
 def _joined_in_after(
     plan: _Plan, moved: Entries | None, keys: list[Entries], before: bool, array: Any
 ) -> Entries | None:
-    """The entries of a joined-in column: what it brought (``moved``, with its own keys'
-    words if ``before``) combined with the kept side's ``keys`` of each row, one merge step;
-    a fill has the keys' alone. Every element also takes the conditions that chose the
-    joined-in side's rows: they decided which row (or none) a row was paired with."""
-    operands = ([] if moved is None else [moved]) + keys
-    if not operands:
-        return None
-    if before and not keys:
-        made = {name: np.array(entries) for name, entries in moved.items()}  # type: ignore[union-attr]
-    else:
-        made = plan.left._combine_entries(operands, _plain_values(array), "merge", OpCode.MERGE)
-        _absent_where_no_operand(plan, made, operands)
-    carried, joined = plan.side(plan.carried), plan.side(plan.joined_side)
-    decided = selections_apart(carried, joined)
-    columns = {f: made[f.series_attr] for f in plan.fields}
-    columns = with_decided(plan.tracker, plan.fields, columns, decided)
-    return {f.series_attr: columns[f] for f in plan.fields}
-
-
-def _absent_where_no_operand(plan: _Plan, made: Entries, operands: list[Entries]) -> None:
-    """A fill whose keys hold no source's words (an index turned into a column) stays a
-    fill of no source."""
-    words = plan.fields[0]
-    empty = np.ones(len(made[words.series_attr]), dtype=bool)
-    for entries in operands:
-        empty &= np.asarray(entries[words.series_attr]) == words.absent
-    if empty.any():
-        for f in plan.fields:
-            made[f.series_attr][empty] = f.absent
+    decided = selections_apart(plan.side(plan.carried), plan.side(plan.joined_side))
+    return join_words.paired(plan.left, moved, keys, before, _plain_values(array), decided)
 
 
 def _result(plan: _Plan, joined: DataFrame, arrays: list, origins: list, mappings: dict) -> Any:

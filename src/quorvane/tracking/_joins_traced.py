@@ -22,13 +22,13 @@ import numpy as np
 import pandas as pd
 from pandas import DataFrame, Series
 
-from ..core._word import OpCode
 from . import _join_call as call
+from . import _join_words as join_words
 from ._array import WordsArray
 from ._dtype import WordsDtype, holds_text
 from ._plain_values import plain_view
 from ._positions import NO_ROW, _has_key, gather, lookup, unknown_entries
-from ._row_order import carry, selections_apart, with_decided
+from ._row_order import carry, selections_apart
 
 _LEFT_ROW = "__quorvane_left_row__"
 _RIGHT_ROW = "__quorvane_right_row__"
@@ -101,7 +101,7 @@ def _words_columns_back(result: Any, sides: dict, origins: list, carried: str) -
     columns: dict[int, Any] = {}
     for position, (label, (side, source_label)) in enumerate(zip(labels, origins, strict=True)):
         array = plain.iloc[:, position].array
-        entries = _entries_of(result, label) if single[position] else None
+        entries = join_words.entries_of(result, label) if single[position] else None
         source = sides.get("left" if side == "key" else side)
         dtype = plain.dtypes.iloc[position]  # numpy's, not that of pandas' array of it
         held = dtype.kind in "biuf" or holds_text(dtype)
@@ -134,13 +134,6 @@ def _words_array(array: Any, entries: dict, tracker: Any, moved: bool) -> WordsA
     return WordsArray.from_values(values, entries["_prov"], tracker, ids, carried=moved)
 
 
-def _entries_of(frame: Any, label: Hashable) -> dict[str, np.ndarray] | None:
-    """By field, the entries ``frame`` reads for its column ``label``; None if any is
-    missing."""
-    found = {f.series_attr: lookup(getattr(frame, f.frame_attr), label) for f in frame._fields}
-    return None if any(entries is None for entries in found.values()) else found
-
-
 def _words_column(frame: Any, label: Hashable) -> bool:
     """Whether ``frame``'s column ``label`` (one column) holds its words in its values."""
     if frame is None or not isinstance(frame, DataFrame) or not _has_key(label):
@@ -153,88 +146,62 @@ def _words_column(frame: Any, label: Hashable) -> bool:
 
 
 def _join_in(result, values, origins, carried, keys, rows, sides, indicator) -> list[Hashable]:
-    """A carried column keeps its entries (the join only moved its rows). Which row of the
-    other side a row was paired with depends on the key values of both sides, so each
-    element of a joined-in column combines its own entries with those of the keys of its
-    row, one merge step further; so does the ``indicator`` column, if any. ``values`` is
-    pandas' own (untracked) result. Returns the labels of the joined-in columns."""
-    tracker = result._tracker
-    left_rows, right_rows = rows
-    if not tracker:
+    """A carried column keeps its entries (the join only moved its rows). A joined-in
+    column, and the ``indicator`` column if any, take the keys' words as ``_join_words``
+    says, the same as a join of words arrays gives them. ``values`` is pandas' own
+    (untracked) result. Returns the labels of the joined-in columns."""
+    if not result._tracker:
         return []
-    key_entries = [
-        _key_entries(frame, label, left_rows if side == "left" else right_rows)
-        for frame, label, side in keys
+    joined = "right" if carried == "left" else "left"
+    rows_of = {"left": rows[0], "right": rows[1]}
+    # the joined-in side's keys per row of that side, the kept side's per row of the result
+    own_keys = [
+        e for e in (join_words.entries_of(f, label) for f, label, s in keys if s == joined) if e
     ]
-    key_entries = [k for k in key_entries if k is not None]
-    if len(key_entries) > 1:
-        # the keys' pairing, made once for the row and shared by every joined-in column
-        no_values = _no_values(result)
-        key_entries = [result._combine_entries(key_entries, no_values, "join keys", OpCode.MERGE)]
+    kept_keys = [
+        _gathered(entries, rows_of[carried], result._fields)
+        for entries in (join_words.entries_of(f, label) for f, label, s in keys if s == carried)
+        if entries
+    ]
+    decided = selections_apart(sides[carried], sides[joined])
     mappings = {name: dict(mapping) for name, mapping in result._mappings().items()}
     joined_in = []
-    fills: dict[str, np.ndarray] = {}  # made for the first column that has a fill
-    for position, (label, (side, _)) in enumerate(zip(result.columns, origins, strict=True)):
-        if side in (carried, "key") or (side == "none" and label != indicator):
+    for position, (label, (side, source)) in enumerate(zip(result.columns, origins, strict=True)):
+        if side == joined:
+            taken = _taken_in(result, sides[joined], source, own_keys)
+            brought = None if taken is None else _gathered(taken, rows_of[joined], result._fields)
+            made = join_words.paired(
+                result, brought, kept_keys, bool(own_keys), _values_of(values, position), decided
+            )
+        elif label == indicator and side == "none":
+            theirs = [_gathered(e, rows_of[joined], result._fields) for e in own_keys]
+            made = join_words.paired(
+                result, None, kept_keys + theirs, False, _values_of(values, position), decided
+            )
+        else:
             continue
-        own = {f.series_attr: lookup(mappings[f.frame_attr], label) for f in result._fields}
-        if any(e is None for e in own.values()) and call.computed_from_tracked(sides.get(side)):
-            own = unknown_entries(result._fields, tracker, len(result))
-        # a column of an untracked table (a lookup table of constants) comes from the keys
-        operands = key_entries if any(e is None for e in own.values()) else [own, *key_entries]
-        if not operands:
-            continue
-        made = result._combine_entries(
-            operands, _values_of(values, position), "merge", OpCode.MERGE
-        )
-        other_rows = right_rows if carried == "left" else left_rows
-        # no row of that side: a fill of the join, there because the keys found no pair
-        # (the indicator says so, by the keys)
-        unpaired = (other_rows == NO_ROW) & (label != indicator)
-        if unpaired.any():
-            fills = fills or _fill_entries(result, key_entries)
+        if made is not None:
             for f in result._fields:
-                made[f.series_attr][unpaired] = fills[f.series_attr][unpaired]
-        # which row of a filtered side a row was paired with (or none) was decided by the
-        # condition that chose that side's rows: every element depends on it
-        joined_side = "right" if carried == "left" else "left"  # the indicator's too
-        decided = selections_apart(sides[carried], sides[joined_side])
-        columns = {f: made[f.series_attr] for f in result._fields}
-        for f, entries in with_decided(tracker, result._fields, columns, decided).items():
-            mappings[f.frame_attr][label] = entries
+                mappings[f.frame_attr][label] = made[f.series_attr]
         joined_in.append(label)
     result._set_mappings(mappings)
     return joined_in
 
 
-def _no_values(result: Any) -> Any:
-    return _values_of(DataFrame({0: np.full(len(result), np.nan)}, copy=False), 0)
+def _taken_in(result: Any, frame: Any, label: Hashable, keys: list) -> dict | None:
+    """What the joined-in column ``label`` of ``frame`` takes into the join, per row of
+    ``frame`` (see ``join_words.taken_in``)."""
+    own = join_words.entries_of(frame, label)
+    if own is None and call.computed_from_tracked(frame):
+        own = unknown_entries(result._fields, result._tracker, len(frame))
+    position = list(frame.columns).index(label)
+    column = DataFrame(frame, copy=False).iloc[:, position]
+    return join_words.taken_in(result, own, keys, lambda: column.array)
 
 
-def _fill_entries(result: Any, key_entries: list) -> dict[str, np.ndarray]:
-    """Per field, the entries of the fills of a join's joined-in columns, the same for each:
-    of the keys alone, which found no row to pair; none where no key holds a source's entry
-    (an index turned into a column)."""
-    absent = {f.series_attr: np.full(len(result), f.absent, f.dtype) for f in result._fields}
-    if not key_entries:
-        return absent
-    words = result._fields[0]
-    keyed = np.zeros(len(result), dtype=bool)
-    for entries in key_entries:
-        keyed |= np.asarray(entries[words.series_attr]) != words.absent
-    made = result._combine_entries(key_entries, _no_values(result), "merge", OpCode.MERGE)
-    return {k: np.where(keyed, made[k], absent[k]) for k in absent}
-
-
-def _key_entries(frame, label, rows) -> dict[str, np.ndarray] | None:
-    if not hasattr(frame, "_fields"):
-        return None  # a key of an untracked table is a constant
-    arrays = {f.series_attr: lookup(getattr(frame, f.frame_attr, {}), label) for f in frame._fields}
-    if any(a is None for a in arrays.values()):
-        return None
-    return {
-        f.series_attr: gather(arrays[f.series_attr], rows, f.absent, f.dtype) for f in frame._fields
-    }
+def _gathered(entries: dict, rows: np.ndarray, fields: tuple) -> dict[str, np.ndarray]:
+    """``entries`` of a side's rows, at the rows of the result (absent where none)."""
+    return {f.series_attr: gather(entries[f.series_attr], rows, f.absent, f.dtype) for f in fields}
 
 
 def _values_of(frame, position):
