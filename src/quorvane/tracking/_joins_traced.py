@@ -34,12 +34,14 @@ _LEFT_ROW = "__quorvane_left_row__"
 _RIGHT_ROW = "__quorvane_right_row__"
 
 
-def _traced(frame: DataFrame, column: str) -> DataFrame:
+def _traced(frame: DataFrame, column: str, index_key: bool = False) -> DataFrame:
     # words columns as their numpy values: the containers follow the rows by the tracer,
     # and pandas joins numpy keys on its fast paths (an index of a words array would be
-    # one of Python objects)
+    # one of Python objects); so is an index of words that faces such a key column
     plain = plain_view(frame).copy(deep=False)
     plain[column] = np.arange(len(plain), dtype=np.int64)
+    if index_key and isinstance(plain.index.array, WordsArray):
+        plain.index = pd.Index(plain.index.array.plain(), name=plain.index.name, copy=False)
     return plain
 
 
@@ -59,7 +61,10 @@ def tracer_join(left: Any, other: Any, how_called: str, args: tuple, kwargs: dic
         # A list of frames, an unnamed series: pandas decides (and raises where it does);
         # the result's rows cannot be followed.
         return parent(left, other, *args, **kwargs)
-    joined = parent(_traced(left, _LEFT_ROW), _traced(right, _RIGHT_ROW), *args, **kwargs)
+    pairs = call.column_key_pairs(left, right, how_called, args, kwargs) or []
+    on_index = any(b is call.INDEX for _, b in pairs)
+    traced = _traced(left, _LEFT_ROW), _traced(right, _RIGHT_ROW, on_index)
+    joined = parent(*traced, *args, **kwargs)
     left_rows = _positions(joined.pop(_LEFT_ROW))
     right_rows = _positions(joined.pop(_RIGHT_ROW))
     # built without the tracker, so that columns without entries yet log no unknown source:
