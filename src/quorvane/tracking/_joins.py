@@ -11,10 +11,25 @@ with, decided by the key values of both sides:
   keys of its row, which ride in the result's key columns. An element the keys paired with
   no row (a fill) has the keys' words alone.
 
-The kept side's columns, and the keys, were only moved: they keep their words. A frame that
-still holds some column's words beside its values (dates, categories, or everything with
-``QUORVANE_WORDS_IN_ARRAYS=0``), or whose keys pandas would not pair as words arrays,
-joins on the row tracer of ``_joins_traced``.
+The kept side's columns, and the keys, were only moved: they keep their words. A column
+that holds its words beside its values (``QUORVANE_WORDS_IN_ARRAYS=0``, or made so by an
+operation) goes into the join in a words array too, and comes out as it was.
+
+The row tracer of ``_joins_traced`` still serves the joins this cannot take as pandas takes
+the plain frames (``_plan`` says which):
+
+* a column of words whose values a words array cannot hold (dates, categories);
+* keys that pandas would pair otherwise as words arrays: keys of two dtypes where pandas
+  shows the right's (an outer or right join, a right key column it keeps), or whose right
+  values do not keep in the left's dtype; keys of pandas' string dtype, which it pairs
+  through Arrow only as its own arrays; a column facing an index in ``merge`` other than
+  ``right_index=True`` with ``left_on``; several columns facing an index's levels;
+* a right join on keys both sides name alike (pandas gives the key the left's values, and
+  words, where the rows paired), and an indicator with keys of words on the joined-in side:
+  the kept side's keys, or the joined-in side's, would have no column to ride in;
+* a join without a tracker, or of frames of two trackers or two families.
+
+Both ways give the joined-in columns the same words (``_join_words``).
 """
 
 from __future__ import annotations
