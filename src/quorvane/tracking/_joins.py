@@ -240,7 +240,7 @@ def _entries_by_column(
     for label, array, (side, source) in zip(labels, arrays, origins, strict=True):
         moved = _moved_entries(array)
         if side in (plan.carried, "key"):
-            entries = moved if _had_entries(plan, side, source) else None
+            entries = moved if _had_entries(plan, (side, source)) else None
         elif side == plan.joined_side or label == indicator:
             before = keyed and side == plan.joined_side
             entries = _joined_in_after(plan, moved, kept_keys, before, array)
@@ -366,21 +366,17 @@ def _kept_keys(plan: _Plan, arrays: list, origins: list) -> list[Entries]:
     wanted |= {("key", a) for a, b in plan.pairs if a == b}
     out = []
     for array, origin in zip(arrays, origins, strict=True):
-        if origin in wanted and _key_had_entries(plan, origin):
+        if origin in wanted and _had_entries(plan, origin):
             out.append(_moved_entries(array))
     return [entries for entries in out if entries is not None]
 
 
-def _key_had_entries(plan: _Plan, origin: tuple[str, Hashable]) -> bool:
-    # a key both sides name alike holds the left's values where the rows paired: with no
-    # words there, the right's (pandas' where the left had no row) came in with the
-    # joined-in columns already
+def _had_entries(plan: _Plan, origin: tuple[str, Hashable]) -> bool:
+    """Whether the source of a result column (a side and a label) had entries. A key both
+    sides name alike holds the left's values where the rows paired: with no words there,
+    the right's (pandas' where the left had no row) came in with the joined-in columns."""
     side, label = origin
     return join_words.entries_of(plan.side("left" if side == "key" else side), label) is not None
-
-
-def _had_entries(plan: _Plan, side: str, label: Hashable) -> bool:
-    return _key_had_entries(plan, (side, label))
 
 
 def _moved_entries(array: Any) -> Entries | None:
@@ -403,18 +399,10 @@ def _result(plan: _Plan, joined: DataFrame, arrays: list, origins: list, mapping
     """The tracked frame of the join: a column whose source held words in a words array
     holds them so, with the entries the join gave it; any other, pandas' own values."""
     columns = {}
-    for position, (array, (side, label)) in enumerate(zip(arrays, origins, strict=True)):
-        source = plan.side("left" if side == "key" else side) if side != "none" else None
-        entries = {f.series_attr: lookup(mappings[f.frame_attr], joined.columns[position])
-                   for f in plan.fields}  # fmt: skip
-        if isinstance(array, WordsArray) and not _words_column(source, label):
-            array = _plain_array(array)
-        elif isinstance(array, WordsArray) and entries["_prov"] is not None:
-            made = WordsArray(array.plain(), entries["_prov"], array.dtype,
-                              entries.get("_node_ids"))  # fmt: skip
-            made.carried = side in (plan.carried, "key")
-            array = made
-        columns[position] = array
+    for position, (array, origin) in enumerate(zip(arrays, origins, strict=True)):
+        label = joined.columns[position]
+        entries = {f.series_attr: lookup(mappings[f.frame_attr], label) for f in plan.fields}
+        columns[position] = _column_values(plan, array, origin, entries)
     out = DataFrame(columns, index=joined.index, copy=False)
     out.columns = joined.columns
     # built without the tracker, so that columns without entries log no unknown source
@@ -423,6 +411,22 @@ def _result(plan: _Plan, joined: DataFrame, arrays: list, origins: list, mapping
     result._set_mappings(mappings)
     carry(result, plan.left, plan.right)
     return result
+
+
+def _column_values(plan: _Plan, array: Any, origin: tuple[str, Hashable], entries: dict) -> Any:
+    """A result column's values: pandas' own, or the entries the join gave it in a words
+    array where its source held words so (those of the kept side and the keys only moved)."""
+    side, label = origin
+    if not isinstance(array, WordsArray):
+        return array
+    source = None if side == "none" else plan.side("left" if side == "key" else side)
+    if not _words_column(source, label):
+        return _plain_array(array)
+    if entries["_prov"] is None:
+        return array
+    made = WordsArray(array.plain(), entries["_prov"], array.dtype, entries.get("_node_ids"))
+    made.carried = side in (plan.carried, "key")
+    return made
 
 
 def _words_column(frame: Any, label: Hashable) -> bool:
