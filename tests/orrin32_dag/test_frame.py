@@ -363,7 +363,10 @@ def test_merge_carries_the_left_rows_and_joins_the_right_ones_by_their_keys(trac
             assert node.operation == "merge" and node.provenance == column._prov[i]
             brought, left_key = node.inputs
             assert left_key == seen(int(left._col_nodes["id"][lrow]))
-            own = (seen(int(right._col_nodes[source][rrow])), seen(int(right._col_nodes["id"][rrow])))
+            own = (
+                seen(int(right._col_nodes[source][rrow])),
+                seen(int(right._col_nodes["id"][rrow])),
+            )
             assert tuple(tracker.get_node(brought).inputs) == own
 
 
