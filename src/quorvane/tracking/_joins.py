@@ -49,6 +49,7 @@ from ._joins_traced import tracer_join
 from ._plain_values import _plain_array
 from ._positions import lookup, unknown_entries
 from ._row_order import carry, selections_apart
+from ._text_keys import TextKeys, paired_by_arrow
 
 __all__ = ["join_key_pairs", "traced_join"]
 
@@ -79,6 +80,10 @@ class _Plan:
         #: by right key label, the dtype its values take into the join
         self.cast = cast
         self.joined_side = "right" if carried == "left" else "left"
+        #: by side and key label, the ranks that text keys of pandas' string dtype join as
+        #: (see ``_text_keys``), and what gives their text back
+        self.codes: dict[tuple[str, Hashable], np.ndarray] = {}
+        self.text: dict[tuple[str, Hashable], TextKeys] = {}
         self.tracker = left._tracker
         self.fields = left._fields
 
@@ -182,7 +187,7 @@ def _right_keys_cast(left: Any, right: Any, pairs: list[tuple], how: str) -> dic
     cast = {}
     for a, b in pairs:
         lp, rp = _values_dtype(left, a), _values_dtype(right, b)
-        if lp is None or rp is None or _paired_by_arrow(lp):
+        if lp is None or rp is None:
             return None
         if lp == rp:
             continue
@@ -194,17 +199,13 @@ def _right_keys_cast(left: Any, right: Any, pairs: list[tuple], how: str) -> dic
     return cast
 
 
-def _paired_by_arrow(dtype: Any) -> bool:
-    """Whether pandas pairs keys of ``dtype`` through Arrow's dictionary encoding, which it
-    does for its own string arrays only: as words arrays they would pair as Python objects,
-    at twice plain pandas' time (they keep the row tracer for now)."""
-    return isinstance(dtype, pd.StringDtype) and dtype.storage == "pyarrow"
-
-
-def _key_values(frame: Any, label: Hashable) -> np.ndarray:
-    if label is call.INDEX:
-        return np.asarray(frame.index)
-    return np.asarray(DataFrame(frame, copy=False)[label])
+def _key_values(frame: Any, label: Hashable, plain: bool = False) -> Any:
+    """The values of a key column (``INDEX``: the index): numpy's, or (``plain``) as the
+    plain column holds them."""
+    array = frame.index.array if label is call.INDEX else DataFrame(frame, copy=False)[label].array
+    if plain:
+        return array.plain() if isinstance(array, WordsArray) else array
+    return np.asarray(array)
 
 
 def _keeps_values(values: np.ndarray, dtype: np.dtype) -> bool:
@@ -215,11 +216,15 @@ def _keeps_values(values: np.ndarray, dtype: np.dtype) -> bool:
 
 def _joined(plan: _Plan, how_called: str, args: tuple, kwargs: dict) -> Any:
     left, right = plan.left, plan.right
+    _rank_text_keys(plan)
     before = {plan.joined_side: _joined_in_before(plan), plan.carried: {}}
     sides = {name: _with_words(plan, name, before[name]) for name in ("left", "right")}
     joined = getattr(DataFrame, how_called)(sides["left"], sides["right"], *args, **kwargs)
     origins = call.origins(left, right, joined.columns, how_called, args, kwargs)
     arrays = [_key_as_given(plan, joined.iloc[:, i].array, o) for i, o in enumerate(origins)]
+    arrays = [
+        _text_back(plan, array, origin) for array, origin in zip(arrays, origins, strict=True)
+    ]
     indicator = call.indicator_label(left, right, how_called, args, kwargs)
     mappings, joined_in = _entries_by_column(plan, joined.columns, arrays, origins, indicator)
     result = _result(plan, joined, arrays, origins, mappings)
@@ -251,6 +256,27 @@ def _entries_by_column(
             for f in plan.fields:
                 mappings[f.frame_attr][label] = entries[f.series_attr]
     return mappings, joined_in
+
+
+def _rank_text_keys(plan: _Plan) -> None:
+    """Text keys of pandas' string dtype join as the ranks of their values (``_text_keys``)."""
+    for a, b in plan.pairs:
+        dtype = _values_dtype(plan.left, a)
+        if not paired_by_arrow(dtype):
+            continue
+        text = TextKeys(_key_values(plan.left, a, plain=True),
+                        _key_values(plan.right, b, plain=True), dtype)  # fmt: skip
+        plan.codes[("left", a)], plan.codes[("right", b)] = text.left, text.right
+        plan.text[("left", a)] = plan.text[("right", b)] = plan.text[("key", a)] = text
+
+
+def _text_back(plan: _Plan, array: Any, origin: tuple[str, Hashable]) -> Any:
+    """A key column that joined as ranks, as its text again (with the words it moved)."""
+    text = plan.text.get(origin)
+    if text is None or not isinstance(array, WordsArray):
+        return array
+    values = text.text(array.plain())
+    return WordsArray(values, array.words, WordsDtype(values.dtype, plan.tracker), array.node_ids)
 
 
 def _key_entries(plan: _Plan, name: str) -> list[Entries]:
@@ -303,13 +329,14 @@ def _with_words(plan: _Plan, name: str, given: dict[Hashable, Entries]) -> DataF
     cast = plan.cast if name == "right" else {}
     for position, label in enumerate(plain.columns):
         array = _cast(plain.iloc[:, position].array, cast.get(label))
+        array = plan.codes.get((name, label), array)
         entries = given.get(label, join_words.entries_of(frame, label))
         if entries is None and label in keys:
             entries = _no_entries(plan, len(plain))
         columns[position] = array if entries is None else _words_array(plan, array, entries)
     index = plain.index
     if name == "right" and plan.on_index():
-        array = _cast(index.array, cast.get(call.INDEX))
+        array = plan.codes.get((name, call.INDEX), _cast(index.array, cast.get(call.INDEX)))
         if not isinstance(array, WordsArray):
             array = _words_array(plan, array, _no_entries(plan, len(index)))
         index = pd.Index(array, name=index.name, copy=False)
@@ -352,6 +379,8 @@ def _key_as_given(plan: _Plan, array: Any, origin: tuple[str, Hashable]) -> Any:
     on = {("left", a) for a, b in plan.pairs if b is call.INDEX}
     if not isinstance(array, WordsArray) or not (side == "key" or (side, label) in on):
         return array
+    if origin in plan.text:
+        return array  # ranks, given their text back by ``_text_back``
     dtype = DataFrame(plan.left, copy=False).dtypes[label]
     values_dtype = dtype.values_dtype if isinstance(dtype, WordsDtype) else dtype
     if array.dtype.values_dtype == values_dtype:
