@@ -11,6 +11,7 @@ with, decided by the key values of both sides:
   keys of its row, which ride in the result's key columns. An element the keys paired with
   no row (a fill) has the keys' words alone.
 
+Text keys of pandas' string dtype join as the ranks of their values (``_text_keys``).
 The kept side's columns, and the keys, were only moved: they keep their words. A column
 that holds its words beside its values (``QUORVANE_WORDS_IN_ARRAYS=0``, or made so by an
 operation) goes into the join in a words array too, and comes out as it was.
@@ -21,8 +22,7 @@ the plain frames (``_plan`` says which):
 * a column of words whose values a words array cannot hold (dates, categories);
 * keys that pandas would pair otherwise as words arrays: keys of two dtypes where pandas
   shows the right's (an outer or right join, a right key column it keeps), or whose right
-  values do not keep in the left's dtype; keys of pandas' string dtype, which it pairs
-  through Arrow only as its own arrays; a column facing an index in ``merge`` other than
+  values do not keep in the left's dtype; a column facing an index in ``merge`` other than
   ``right_index=True`` with ``left_on``; several columns facing an index's levels;
 * a right join on keys both sides name alike (pandas gives the key the left's values, and
   words, where the rows paired), and an indicator with keys of words on the joined-in side:
@@ -264,8 +264,8 @@ def _rank_text_keys(plan: _Plan) -> None:
         dtype = _values_dtype(plan.left, a)
         if not paired_by_arrow(dtype):
             continue
-        text = TextKeys(_key_values(plan.left, a, plain=True),
-                        _key_values(plan.right, b, plain=True), dtype)  # fmt: skip
+        sides = _key_values(plan.left, a, plain=True), _key_values(plan.right, b, plain=True)
+        text = TextKeys(*sides, dtype)
         plan.codes[("left", a)], plan.codes[("right", b)] = text.left, text.right
         plan.text[("left", a)] = plan.text[("right", b)] = plan.text[("key", a)] = text
 
