@@ -28,6 +28,7 @@ class Case:
     leaks: dict[str, str] = field(default_factory=dict)  # road -> the idiom that leaks
     consecutive: bool = False  # the first rows (a panel's years), not a sample
     derive: Callable[[pd.DataFrame], pd.DataFrame] | None = None  # columns the source adds
+    key: str | None = None  # a column that names each output row (rows renumbered)
 
     @property
     def name(self) -> str:
@@ -107,6 +108,24 @@ def loan_segment_aligned(d):
 def loan_lookup(d):
     joined = d.join(ALLOWANCE, on="married")
     return (joined.appinc - joined.allowance).rename("disposable")
+
+
+MARRIED_ALLOWANCE = pd.DataFrame({"married": [0.0, 1.0], "allow": [12.0, 20.0]})
+
+
+def loan_joins(d):
+    kept = d[d.obrat < 40]
+    means = kept.groupby("married", as_index=False)["appinc"].mean()  # keyed by a protected column
+    out = kept.merge(means, on="married", how="left", suffixes=("", "_mean"))
+    out = out.merge(MARRIED_ALLOWANCE.iloc[:1], on="married", how="outer")  # rows left unpaired
+    out = out.join(ALLOWANCE, on="married")
+    named = means.rename(columns={"married": "m", "appinc": "m_inc"})
+    out = named.merge(out, left_on="m", right_on="married", how="right")
+    hrat = d.set_index("id")[["hrat"]].rename(columns={"hrat": "hrat_all"}).iloc[::-1]
+    out = out.set_index("id").join(hrat, how="outer").reset_index()
+    out = pd.merge(out, MARRIED_ALLOWANCE, on="married", suffixes=("", "_again"))
+    net = out.appinc - out.allow.fillna(0) + out.allowance - out.appinc_mean / 10 + out.hrat_all
+    return out.assign(net=net + out.m_inc)[["id", "net", "allow", "allowance", "hrat_all"]]
 
 
 def discrim_lookup(d):
@@ -372,6 +391,14 @@ CASES = (
     Case(wage_segments_loc, "wage1", WAGE, ("female",)),
     Case(loan_segment_aligned, "loanapp", LOAN, ("married",)),
     Case(loan_lookup, "loanapp", LOAN, ("married",)),
+    Case(
+        loan_joins,
+        "loanapp",
+        LOAN,
+        ("married",),
+        derive=lambda d: d.assign(id=range(len(d))),
+        key="id",
+    ),
     Case(discrim_lookup, "discrim", ("psoda", "state", "prpblck"), ("prpblck",)),
     Case(
         mroz_target_encoding,

@@ -27,7 +27,9 @@ def _case(case, name):
 @pytest.mark.parametrize("case, road, in_arrays", [_case(c, name) for c in CASES for name in ROADS])
 def test_lineage_covers_every_dependency_found(case, road, in_arrays):
     with storing_words_in_arrays(in_arrays):
-        report = check_lineage(case.pipeline, case.frame(), protected=case.protected, road=road)
+        report = check_lineage(
+            case.pipeline, case.frame(), protected=case.protected, road=road, key=case.key
+        )
     assert report.recall is not None, "no perturbation changed the output: nothing was checked"
     assert report.values_match, report.to_text()
     assert report.under_reported == (), report.to_text()

@@ -276,6 +276,38 @@ def test_merge_without_tracker_moves_the_words(wrapped):
     assert "x" not in merged._col_prov
 
 
+# key columns as the plain columns hold them: (left keys, right keys)
+JOIN_KEYS = {
+    "int": ([1, 2, 1, 5], [1, 2, 3]),
+    "float": ([1.0, 2.0, np.nan, 5.0], [1.0, 2.0, np.nan]),
+    "bool": ([True, False, True, True], [True, False]),
+    "text": (["a", "b", "a", None], ["a", "b", "c"]),
+    "int_float": ([1, 2, 1, 5], [1.0, 2.0, 3.0]),
+}
+JOINS = {
+    "on": lambda a, b, how: a.merge(b, on="k", how=how, indicator=True),
+    "left_right_on": lambda a, b, how: a.merge(
+        b.rename(columns={"k": "k2"}), left_on="k", right_on="k2", how=how
+    ),
+    "join_on": lambda a, b, how: a.join(b.set_index("k"), on="k", how=how),
+}
+
+
+@pytest.mark.parametrize("right_tracked", [True, False], ids=["tracked", "plain"])
+@pytest.mark.parametrize("how", ["inner", "left", "right", "outer"])
+@pytest.mark.parametrize("form", list(JOINS))
+@pytest.mark.parametrize("keys", list(JOIN_KEYS))
+def test_a_join_gives_what_plain_pandas_gives(tracker, keys, form, how, right_tracked):
+    # pandas pairs words arrays as keys: the rows, their order, the dtypes (a key filled
+    # where an outer join had no left row) and the labels must be plain pandas' own
+    left_keys, right_keys = JOIN_KEYS[keys]
+    left = pd.DataFrame({"k": left_keys, "v": [1.0, 2.0, 3.0, 4.0]})
+    right = pd.DataFrame({"k": right_keys, "w": np.arange(len(right_keys)) * 10})
+    tracked_right = wrap_dataframe(right, tracker, "r") if right_tracked else right
+    joined = JOINS[form](wrap_dataframe(left, tracker, "l"), tracked_right, how)
+    assert_like_plain(joined, JOINS[form](left, right, how))
+
+
 DERIVED_FRAMES = [
     ("head", lambda df: df.head(2)),
     ("copy", lambda df: df.copy()),

@@ -348,25 +348,26 @@ def test_merge_carries_the_left_rows_and_joins_the_right_ones_by_their_keys(trac
     merged = left.merge(right, on="id")
     assert_like_plain(merged, pd.DataFrame(left).merge(pd.DataFrame(right), on="id"))
     assert isinstance(merged, DAGTrackedDataFrame) and merged._tracker is tracker
-    # ids 1 and 3: the pairing of their keys, then the two right columns
-    assert tracker._next_node_id == before + 2 * 3
+    # the right rows (ids 3 and 1) took their keys into the join, each of the two right
+    # columns; after it, each paired row takes the left row's key
+    assert tracker._next_node_id == before + 2 * 2 + 2 * 2
     left_rows, right_rows = [0, 2], [1, 0]  # the rows each merged row came from
     for label, source in [("id", "id"), ("x", "x"), ("both_x", "both")]:  # carried
         assert merged._col_prov[label].tolist() == left._col_prov[source][left_rows].tolist()
         assert merged[label]._node_ids.tolist() == left._col_nodes[source][left_rows].tolist()
+    seen = tracker._log.seen_as  # the table sees a source cell as its column
     for label, source in [("y", "y"), ("both_y", "both")]:  # joined in by the keys of both
         column = merged[label]
         for i, (lrow, rrow) in enumerate(zip(left_rows, right_rows, strict=True)):
             node = tracker.get_node(int(column._node_ids[i]))
             assert node.operation == "merge" and node.provenance == column._prov[i]
-            seen = tracker._log.seen_as  # the table sees a source cell as its column
-            own, (keys,) = seen(int(right._col_nodes[source][rrow])), node.inputs[1:]
-            assert node.inputs[0] == own
-            pairing = tracker.get_node(keys)
-            assert (pairing.operation, pairing.inputs) == (
-                "join keys",
-                [seen(int(left._col_nodes["id"][lrow])), seen(int(right._col_nodes["id"][rrow]))],
+            brought, left_key = node.inputs
+            assert left_key == seen(int(left._col_nodes["id"][lrow]))
+            own = (
+                seen(int(right._col_nodes[source][rrow])),
+                seen(int(right._col_nodes["id"][rrow])),
             )
+            assert tuple(tracker.get_node(brought).inputs) == own
 
 
 def test_merge_without_left_tracker(tracker, two_tables):

@@ -659,7 +659,7 @@ class FollowingFrame(
                 else:
                     own[f.frame_attr][label] = array
 
-    # -- joins: pandas runs them with a row tracer on each side ------------------------------
+    # -- joins: pandas joins the frames as they are, their words with the values (_joins) ----
 
     def merge(self, right: Any, *args: Any, **kwargs: Any) -> Any:
         from ._joins import traced_join
