@@ -88,8 +88,38 @@ def _reads_carried_series(obj: Any, fields: tuple[Field, ...]) -> bool:
     return isinstance(obj, Series) and _same_family(obj, fields) and reads_carried(obj, fields)
 
 
+def concat_tracker(objs: list) -> Any:
+    """The tracker of a concat's inputs: the first that has one, else the tracker whose
+    words a piece pandas built itself holds in its words arrays (see ``_followed_piece``)."""
+    tracker = _tracker_of(objs)
+    if tracker is not None:
+        return tracker
+    for obj in objs:
+        columns = [obj] if isinstance(obj, Series) else [c for _, c in obj.items()]
+        for column in columns:
+            held = getattr(column.array, "tracker", None)
+            if held is not None:
+                return held
+    return None
+
+
+def _followed_piece(obj: Any, fields: tuple[Field, ...]) -> bool:
+    """Whether ``obj`` is a concat input of the family whose rows were followed. pandas
+    also concatenates pieces it built itself and never finalised (``merge_asof`` and
+    ``merge_ordered`` put the rows their nearest keys paired side by side): they have no
+    tracker, and which rows they hold, nothing here saw."""
+    return _same_family(obj, fields) and getattr(obj, "_tracker", None) is not None
+
+
 def _frame_pieces(obj: Any, fields: tuple[Field, ...]) -> tuple[list, dict[str, list]]:
     """Column labels of a concat input and, per field, each column's array (None: unknown)."""
+    if not _followed_piece(obj, fields):
+        labels = (
+            [obj.name if obj.name is not None else 0]
+            if isinstance(obj, Series)
+            else list(obj.columns)
+        )
+        return labels, {f.frame_attr: [None] * len(labels) for f in fields}
     if isinstance(obj, Series):
         labels = [obj.name if obj.name is not None else 0]
         arrays = {
@@ -144,7 +174,7 @@ def _encoded_pieces(objs: list, pieces: list, fields: tuple[Field, ...]) -> None
 
 def _concatenated_frame(result: Any, objs: list) -> dict[str, dict]:
     fields = result._fields
-    tracker = _tracker_of(objs)
+    tracker = concat_tracker(objs)
     mode, _ = concat_pieces(result, objs)
     out: dict[str, dict] = {f.frame_attr: {} for f in fields}
     pieces = [_frame_pieces(obj, fields) for obj in objs]
@@ -194,7 +224,7 @@ def _concatenated_frame(result: Any, objs: list) -> dict[str, dict]:
 def _carried_pieces(obj: Any, labels: list, fields: tuple[Field, ...]) -> set:
     """The labels of ``obj``'s columns (a series: its one) whose entries are the words their
     values carry (see ``carried_columns``)."""
-    if not _same_family(obj, fields):
+    if not _followed_piece(obj, fields):
         return set()
     if isinstance(obj, Series):
         return set(labels) if reads_carried(obj, fields) else set()

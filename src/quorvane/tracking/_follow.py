@@ -46,7 +46,7 @@ from ._assignments import WritesFollow, column_value, written
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _inside_parent
 from ._compat import finalized_inputs
-from ._concat import _concatenated_frame, _stacked_series, note_columns_cut
+from ._concat import _concatenated_frame, _stacked_series, concat_tracker, note_columns_cut
 from ._element_reads import ElementReads
 from ._labels import LabelSelections
 from ._plain_values import holds_words
@@ -435,7 +435,7 @@ def _concatenated(result: Any, concat: Any, set_entries: Callable[[list], None])
     """``result`` of ``pd.concat``: its pieces' tracker, entries (``set_entries``), and the
     decisions about their rows, with the conditions that chose each piece (segments)."""
     objs = finalized_inputs(concat)
-    object.__setattr__(result, "_tracker", _tracker_of(objs))
+    object.__setattr__(result, "_tracker", concat_tracker(objs))
     set_entries(objs)
     row_order.carry(result, *objs)
     row_order.recombined(result, objs)
