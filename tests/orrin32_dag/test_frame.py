@@ -385,9 +385,12 @@ def test_merge_with_a_plain_frame_and_a_column_without_node(tracker, two_tables)
     left._col_nodes["x"] = np.full(3, -1, dtype=np.int64)
     before = tracker._next_node_id
     merged = left.merge(pd.DataFrame({"id": [2], "z": ["q"]}), on="id")
-    assert tracker._next_node_id == before + 1  # z, from the key that picked its row
+    # z, from the key that picked its row in the table, logged once as a constant
+    assert tracker._next_node_id == before + 2
     assert merged["x"]._node_ids.tolist() == [-1]  # carried as it was
     assert merged["x"]._prov[0] == left._col_prov["x"][1]
     node = tracker.get_node(int(merged["z"]._node_ids[0]))
     assert node.operation == "merge"
-    assert node.inputs == [tracker._log.seen_as(int(left._col_nodes["id"][1]))]
+    key, table = node.inputs
+    assert key == tracker._log.seen_as(int(left._col_nodes["id"][1]))
+    assert tracker.get_node(table).node_type.name == "CONSTANT"

@@ -99,6 +99,9 @@ def _segments(d):
     return pd.concat([young, old])["out"]
 
 
+RATES = pd.DataFrame({"rate": [0.05, 0.08]}, index=pd.Index(["n", "s"], name="region"))
+
+
 IDIOMS = {
     "rsub": (lambda d: 100 - d["wage"], "wage", 300.0, True),
     "rdiv": (lambda d: 1000 / d["wage"], "wage", 300.0, True),
@@ -147,6 +150,19 @@ IDIOMS = {
         False,
     ),
     "round": (lambda d: (d["wage"] / 3).round(1), "wage", 301.0, True),
+    # a table written in the code, joined in by the key: the key looks it up
+    "a lookup join": (
+        lambda d: d.join(RATES, on="region")["rate"] * d["wage"],
+        "region",
+        "s",
+        True,
+    ),
+    "a lookup merge": (
+        lambda d: d.reset_index().merge(RATES.reset_index(), on="region").set_index("key")["rate"],
+        "region",
+        "s",
+        True,
+    ),
     "cut, bins unrecorded": (
         lambda d: pd.cut(d["wage"], [0, 500, 2000], labels=[1, 2]).astype(float),
         "wage",

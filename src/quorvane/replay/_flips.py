@@ -25,7 +25,7 @@ from ..core._tracker import UNKNOWN_SOURCE
 from ..utilities.persistence import NODE_TYPES, ElementLog, applicant_rows
 from ._groups import group_key
 from ._operations import evaluator
-from ._tables import Parsed, Unreadable, engine_tables, parse, table_steps, texts_in
+from ._tables import Parsed, Unreadable, engine_tables, lookups, parse, table_steps, texts_in
 
 #: attributes with more distinct values than this are listed, not counted (an income is
 #: not "set to each of its other values")
@@ -155,6 +155,7 @@ def _codes(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
     code = np.where(given, _engine.REPLAY_KEEP, code)
     passed = np.isin(log.operation, _operation_codes(log, ("row selection", "row order")))
     code = np.where((kind == NODE_TYPES.index("MERGE")) | passed, _engine.REPLAY_PASS, code)
+    code[lookups(log, input_rows)] = _engine.replay_codes()["map"]  # a join from a table
     grouped = np.zeros(log.size, dtype=bool)
     groups = np.asarray(_grouped_rows(log), dtype=np.int64)
     # a group of one applicant's own rows (its rows of a one-to-many join, aggregated back)

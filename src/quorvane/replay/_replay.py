@@ -188,6 +188,9 @@ class _Run:
             return self.kept(step, keeps)
         if compute is None and step.node_type == "AGGREGATE" and self.reads_others(step):
             return step.value if unchanged else self.aggregate(step)
+        if step.node_type == "MERGE" and self.looked_up(step):
+            # a column joined in from a table written in the code: the key looks it up
+            return self.computed(step, evaluator("map"), old_inputs, new_inputs)
         if step.node_type == "MERGE":
             return self.passed(step, new_inputs, old_inputs, _ANOTHER_ROW_JOINS)
         moved = _PASSED_ON.get(step.operation)
@@ -199,6 +202,11 @@ class _Run:
                 return step.value
             reason = _ANOTHER_ROW_JOINS if step.operation == "join keys" else _UNKNOWN_STEP
             return self.cannot(step, reason)
+        return self.computed(step, compute, old_inputs, new_inputs)
+
+    def computed(self, step: LineageStep, compute: Any, old_inputs: list, new_inputs: list) -> Any:
+        """``step`` computed again from ``new_inputs``, once it gives its recorded value
+        from ``old_inputs``."""
         try:
             check = compute(old_inputs)
             if not same(check, step.value):
@@ -208,6 +216,13 @@ class _Run:
             return compute(new_inputs)
         except CannotEvaluate as exc:
             return self.cannot(step, str(exc))
+
+    def looked_up(self, step: LineageStep) -> bool:
+        """Whether ``step`` joined its value in by one key from a recorded table (its
+        second input, a constant)."""
+        if len(step.inputs) != 2:
+            return False
+        return self.lineage.step(step.inputs[1]).node_type == "CONSTANT"
 
     def kept(self, step: LineageStep, keeps: Any) -> Any:
         """The rows a condition kept, as the applicant sees them: the same while its own

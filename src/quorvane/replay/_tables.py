@@ -59,10 +59,12 @@ def table_steps(log: ElementLog, input_rows: np.ndarray) -> dict[int, tuple[str,
     the rows of the steps that read it; a step without one is keyed -1."""
     names = np.array([name in TABLE_OPERATIONS for name in log.operations] or [False])
     steps = np.flatnonzero(names[log.operation]) if log.size else np.zeros(0, np.int64)
+    looked_up = lookups(log, input_rows)
+    steps = np.union1d(steps, looked_up)
     found: dict[int, tuple[str, list[int]]] = {}
     for r in steps.tolist():
         start, end = int(log.input_start[r]), int(log.input_start[r + 1])
-        operation = log.operations[int(log.operation[r])]
+        operation = "map" if r in looked_up else log.operations[int(log.operation[r])]
         table = int(input_rows[start + 1]) if end - start == 2 else -1
         if table >= 0 and log.node_type[table] != _CONSTANT:
             table = -1
@@ -72,6 +74,20 @@ def table_steps(log: ElementLog, input_rows: np.ndarray) -> dict[int, tuple[str,
         else:
             known[1].append(r)
     return found
+
+
+def lookups(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
+    """The rows of the join steps that looked their value up in a table written in the code
+    by one key (its second input, a constant): a ``map`` of the key through the table."""
+    if not log.size:
+        return np.zeros(0, np.int64)
+    merges = np.flatnonzero(log.node_type == NODE_TYPES.index("MERGE"))
+    starts = log.input_start[merges]
+    merges = merges[log.input_start[merges + 1] - starts == 2]
+    tables = input_rows[log.input_start[merges] + 1]
+    known = tables >= 0
+    merges, tables = merges[known], tables[known]
+    return merges[log.node_type[tables] == _CONSTANT]
 
 
 def parse(operation: str, text: str | None) -> Parsed:

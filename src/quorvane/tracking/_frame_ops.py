@@ -54,7 +54,9 @@ class OperatingFrame:
         column's values for a family that records them (``_record_column``)."""
         tracker = getattr(self, "_tracker", None)
         words_field, *others = self._fields
-        words = derived_words(tracker, [o[words_field.series_attr] for o in operands], op_code)
+        # a constant operand (a table a road logs) has a node but no words: it adds no source
+        lent = [o[words_field.series_attr] for o in operands]
+        words = derived_words(tracker, [w for w in lent if w is not None], op_code)
         entries = {words_field.series_attr: words}
         for f in others:
             if f.element is not None:

@@ -78,7 +78,8 @@ def _absent_where_no_operand(fields: tuple, made: Entries, operands: list[Entrie
     words = fields[0]
     empty = np.ones(len(made[words.series_attr]), dtype=bool)
     for entries in operands:
-        empty &= np.asarray(entries[words.series_attr]) == words.absent
+        if entries[words.series_attr] is not None:  # a constant adds no source
+            empty &= np.asarray(entries[words.series_attr]) == words.absent
     if empty.any():
         for f in fields:
             made[f.series_attr][empty] = f.absent

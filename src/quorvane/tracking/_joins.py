@@ -248,7 +248,9 @@ def _entries_by_column(
             entries = moved if _had_entries(plan, (side, source)) else None
         elif side == plan.joined_side or label == indicator:
             before = keyed and side == plan.joined_side
-            entries = _joined_in_after(plan, moved, kept_keys, before, array)
+            table = _lookup_table(plan, source, len(array)) if kept_keys and not keyed else []
+            keys = kept_keys + table
+            entries = _joined_in_after(plan, moved, keys, before, array)
             joined_in.append(label)
         else:
             entries = None
@@ -386,6 +388,27 @@ def _key_as_given(plan: _Plan, array: Any, origin: tuple[str, Hashable]) -> Any:
     if array.dtype.values_dtype == values_dtype:
         return array
     return array.astype(WordsDtype(values_dtype, plan.tracker), copy=False)
+
+
+def _lookup_table(plan: _Plan, label: Hashable, n: int) -> list[Entries]:
+    """A column joined in from a table written in the code (no words) by one key, which
+    names each of its rows once: the table, key to value, as a constant operand of the
+    join's step, on a road that logs constants; a replay then looks a changed key up in it
+    as a ``map``. Nothing otherwise."""
+    table = plan.side(plan.joined_side)
+    logging = [f for f in plan.fields[1:] if f.constant is not None]
+    if not logging or hasattr(table, "_fields") or len(plan.pairs) != 1:
+        return []
+    key = plan.pairs[0][0 if plan.joined_side == "left" else 1]
+    keys = table.index if key is call.INDEX else DataFrame(table, copy=False).get(key)
+    if keys is None or label not in table.columns or not pd.Index(keys).is_unique:
+        return []
+    values = DataFrame(table, copy=False)[label]
+    constant: dict[str, Any] = {f.series_attr: None for f in plan.fields}
+    pairs = dict(zip(pd.Index(keys).tolist(), values.tolist(), strict=True))
+    for f in logging:
+        constant[f.series_attr] = np.full(n, f.constant(plan.tracker, pairs), f.dtype)
+    return [constant]
 
 
 def _kept_keys(plan: _Plan, arrays: list, origins: list) -> list[Entries]:
