@@ -240,12 +240,21 @@ def wage_pivot(d):
 # -- pandas' constructors of tracked data --------------------------------------------------
 
 
+WHITE_ALLOWANCE = pd.DataFrame({"white": [0, 1], "allowance": [300.0, 200.0]})
+
+
 def loan_built_plain(d):
     band = pd.Series(
         np.select([d.obrat > 40, d.hrat > 30], [d.loanamt, d.appinc], 0.0), index=d.index
     )
-    parts = pd.DataFrame({"band": band, "white": d.white, "income": pd.Series(d.appinc)})
-    return parts.assign(mix=parts.band + parts.white * parts.income)
+    # the loan amounts in the order of obrat, set at the rows by position
+    ranked = d.sort_values("obrat", kind="stable").loanamt.values
+    parts = pd.DataFrame(
+        {"band": band, "white": d.white, "income": pd.Series(d.appinc), "ranked": ranked}
+    )
+    parts = parts.assign(mix=parts.band + parts.white * parts.income)
+    # the table first: pandas' own frame, its rows put in the order of white and renumbered
+    return pd.merge(WHITE_ALLOWANCE, parts, on="white")
 
 
 # -- per-group code -----------------------------------------------------------------------

@@ -98,23 +98,31 @@ def test_audits_refuse_values_without_provenance(check, value):
     [
         (lambda t: pd.DataFrame({"age": t["age"], "dti": t["dti"]}), lambda t: t[["age", "dti"]]),
         (lambda t: pd.DataFrame({"dti": pd.Series(t["dti"])}), lambda t: t[["dti"]]),
+        # rows a sort placed, set at labels by position: only the sort key says which
+        (
+            lambda t: pd.DataFrame({"debt": t.sort_values("age")["debt"].values}, t.index),
+            lambda t: t[["debt"]],
+        ),
         # the protected key on the second level of the column labels alone
         (lambda t: pd.crosstab(t["zip"], [t["zip"], t["age"] > 40]), None),
     ],
-    ids=["frame", "series", "crosstab"],
+    ids=["frame", "series", "placed_by_position", "crosstab"],
 )
 def test_plain_containers_holding_words_are_audited_as_tracked_data(loans, build, same_as):
-    # pandas' own constructors and functions keep the words arrays they are given
+    # pandas' own constructors and functions keep the words arrays they are given, but not
+    # what decided where their values went: unknown, never clean, and naming at least the
+    # sources those arrays carried (``same_as``'s)
     built = build(loans)
     report = column_risk_report(built)
-    if same_as is None:  # what pandas computed alone (the counts) is unknown, never clean
-        assert report and all(r["unknown"] and r["tainted"] for r in report)
+    assert report and all(r["unknown"] and r["risk_level"] != "CLEAN" for r in report)
+    if same_as is None:
+        assert all(r["tainted"] for r in report)
         return
     tracked = same_as(loans)
-    assert report == column_risk_report(tracked)
     for label in built.columns:
-        assert audit(built[label]) == audit(tracked[label])
-        assert audit_series_diversity(built[label]) == audit_series_diversity(tracked[label])
+        exact, read = audit(tracked[label]), audit(built[label])
+        assert set(exact["columns"]) <= set(read["columns"])
+        assert read["taint"] >= exact["taint"]
 
 
 def test_diversity_of_a_derived_column(loans):

@@ -2,17 +2,23 @@
 
 pandas' constructors and top-level functions keep the arrays they are given:
 ``pd.Series(t.x)``, ``pd.DataFrame({"a": t.x})``, ``pd.Series(np.select(...), index=...)``
-(numpy's array with words), and ``pd.crosstab`` of tracked series (its labels are the keys'
-words arrays) all hold words, though none of the containers' methods ran. What pandas
-computed on the way, outside the arrays, is not in those words: ``crosstab``'s counts are a
-plain column, and a cell it placed by its labels holds only the words of its own values, not
-those of the keys that chose its row and column.
+(numpy's array with words), ``pd.merge(plain, tracked)`` and ``pd.crosstab`` of tracked
+series (its labels are the keys' words arrays) all hold words, though none of the
+containers' methods ran.
 
-So such a container is read as tracked data, never as clean: each element combines the
-words of its own value (unknown where its column holds plain values: what made them was not
-seen), of its row's labels and of its column's label, one ORDER step where labels add
-words. This over-approximates (a label that only names the row adds its words too), and
-under strict provenance a plain column raises when it is read.
+Those words are only what the arrays carried. What the containers keep beside them (the
+rows an earlier sort or filter decided: ``pd.DataFrame({"a": t.sort_values("b").a
+.reset_index(drop=True)})``), what pandas decided on the way (the join keys that paired a
+plain frame's rows with a tracked one's, the labels an array was set at by position:
+``pd.Series(t.sort_values("b").a.values, index=t.index)``) and what it computed outside the
+arrays (``crosstab``'s counts) is in none of them, and nothing here can tell one such
+container from another.
+
+So such a container is read as tracked data that was not followed: each element combines
+the words of its own value, the unknown source, and the words of its row's labels and of its
+column's label, one ORDER step. It then never reads clean, and names at least the sources
+its words carried; under strict provenance reading one raises. Exact instead: assign the
+arrays into a tracked frame, or call the tracked container's own method.
 """
 
 from __future__ import annotations
@@ -28,8 +34,8 @@ from ._array import WordsArray
 from ._arrays import TrackedArray
 from ._combining import derived_words
 
-#: What strict provenance's error calls the read of a plain column.
-PLAIN_CELLS = "a plain column of a container pandas built from tracked data (pd.crosstab, ...)"
+#: What strict provenance's error calls the read of a plain container holding words.
+PLAIN_CELLS = "a plain container pandas built from tracked data (pd.DataFrame, pd.crosstab, ...)"
 
 
 def holder_tracker(container: Any) -> Any:
@@ -55,14 +61,14 @@ def held_words(container: Any, tracker: Any) -> list[np.ndarray]:
     columns = getattr(container, "columns", None)
     labels = [] if columns is None else _levels(columns)
     by_column = [w for level in labels if (w := _words_in(level, tracker)) is not None]
+    owns = [_words_in(array, tracker) for array in _columns(container)]
+    with operation(PLAIN_CELLS):
+        unknown = np.full(n, tracker.unknown_word(), dtype=np.uint32)
     out = []
-    for j, array in enumerate(_columns(container)):
-        own = _words_in(array, tracker)
-        if own is None:
-            with operation(PLAIN_CELLS):
-                own = np.full(n, tracker.unknown_word(), dtype=np.uint32)
+    for j, own in enumerate(owns):
         placed = [*rows, *(np.full(n, words[j], dtype=np.uint32) for words in by_column)]
-        out.append(derived_words(tracker, [own, *placed], OpCode.ORDER) if placed else own)
+        carried = [] if own is None else [own]
+        out.append(derived_words(tracker, [*carried, unknown, *placed], OpCode.ORDER))
     return out
 
 
