@@ -163,6 +163,13 @@ IDIOMS = {
         "s",
         True,
     ),
+    # the changed column reaches the result only through values the log could not follow
+    "a plain round trip": (
+        lambda d: d["married"] * 10 + d["wage"].to_numpy(),
+        "wage",
+        300.0,
+        False,
+    ),
     "cut, bins unrecorded": (
         lambda d: pd.cut(d["wage"], [0, 500, 2000], labels=[1, 2]).astype(float),
         "wage",

@@ -108,8 +108,9 @@ def replay(lineage: ElementLineage, changes: Changes, groups: Groups | None = No
         if step.node_id in cells:
             run.values[step.node_id] = cells[step.node_id]
         elif not step.inputs:
-            if cells and unfollowed(step):
-                # it may be made from the changed cells: whatever reads it is unknown
+            if changes and unfollowed(step):
+                # it may be made from the changed values, whether or not any of them is
+                # also on the lineage by name: whatever reads it is unknown
                 run.values[step.node_id] = run.cannot(step, UNFOLLOWED)
         elif not replayed.isdisjoint(step.inputs):
             run.values[step.node_id] = run.step(step)
