@@ -376,6 +376,11 @@ EVERY_INPUT = [
     ("np_maximum", lambda t: np.maximum(t["appinc"], t["married"]), {"appinc", "married"}),
     ("two_np_where", lambda t: t["appinc"] + _points(t), {"appinc", "married", "unit"}),
     ("np_log", lambda t: np.log(t["appinc"]), {"appinc"}),
+    (
+        "np_clip_round",
+        lambda t: np.clip(np.round(t["appinc"], 1), 0, t["loanamt"]),
+        {"appinc", "loanamt"},
+    ),
     ("clip_bounds", lambda t: t["appinc"].clip(upper=t["loanamt"]), {"appinc", "loanamt"}),
     ("rolling_corr", lambda t: t["appinc"].rolling(3).corr(t["loanamt"]), {"appinc", "loanamt"}),
     ("pairwise_corr", lambda t: t[["appinc", "loanamt"]].expanding().cov(), {"appinc", "loanamt"}),
@@ -1421,6 +1426,7 @@ def test_strict_provenance_raises_where_provenance_would_be_lost(
         _group_mean(loans), _high_loan(loans), loans[["appinc", "married"]].sum(axis=1)
         loans["unit"].isin(_top_units(loans)), _married_rows(loans).mode()[0]
         _loan_bounds(loans), np.select([loans["unit"] > 2], [loans["appinc"]], _nested_where(loans))
+        np.round(loans["appinc"], 1), np.clip(loans["appinc"], 0, loans["loanamt"])
     assert tracker.get_id("<unknown>", "<unknown>") is None
     with tracker.strict_provenance(), pytest.raises(ProvenanceLostError, match=operation):
         lose(loans)

@@ -150,6 +150,12 @@ IDIOMS = {
         False,
     ),
     "round": (lambda d: (d["wage"] / 3).round(1), "wage", 301.0, True),
+    "np.round, np.clip": (
+        lambda d: np.clip(np.round(d["wage"] / 3, 1), 0, 150),
+        "wage",
+        301.0,
+        True,
+    ),
     # a table written in the code, joined in by the key: the key looks it up
     "a lookup join": (
         lambda d: d.join(RATES, on="region")["rate"] * d["wage"],

@@ -643,15 +643,19 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
 
     def __array_function__(self, func: Any, types: Any, args: Any, kwargs: Any) -> Any:
         # numpy's own implementation, as if this class did not take part: for a series that
-        # is what numpy does anyway (it calls the series' method, or converts it). The numpy
-        # functions it calls on the way (np.select broadcasts its choices) are its own steps.
+        # is what numpy does anyway (it calls the series' method, or converts it).
+        if func not in ARRAY_FUNCTIONS:
+            result = func._implementation(*args, **kwargs)
+            if not self._tracker or self._made_by_a_method(result):
+                return result  # np.round(s), np.clip(s, ...), np.mean(s): s's own method
+            return numpy_over_approximated(self, func, args, kwargs, result)
+        # the numpy functions it calls on the way (np.select broadcasts its choices) are its
+        # own steps
         with _inside_parent():
             result = func._implementation(*args, **kwargs)
         tracker = self._tracker
         if not tracker:
             return result
-        if func not in ARRAY_FUNCTIONS:  # numpy's result of the whole series
-            return numpy_over_approximated(self, func, args, kwargs, result)
         if not isinstance(result, np.ndarray) or result.ndim != 1 or len(result) != len(self):
             return result
         flat = _flatten(args) + _flatten(list(kwargs.values()))
@@ -675,6 +679,14 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         entries = [getattr(shape, f.series_attr) for f in self._fields]
         nodes = entries[1] if len(entries) > 1 else None
         return tracked_array(result, entries[0], tracker, nodes, self._fields)
+
+    def _made_by_a_method(self, result: Any) -> bool:
+        """Whether numpy's ``result`` is what one of this series' own methods gave back,
+        tracked by it (numpy calls ``round``, ``clip``, ``cumsum``, ``mean``, ... of an
+        object that has them); a numpy result of the values it converted is not."""
+        if isinstance(result, (pd.Series, pd.DataFrame)):
+            return getattr(result, "_tracker", None) is self._tracker
+        return scalar_entries(result, self._tracker, self._fields) is not None
 
     def combine_first(self, other: Any) -> Any:
         with _inside_parent(in_place=True):  # pandas' own steps inside make nothing
