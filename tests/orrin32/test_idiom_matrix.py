@@ -1528,6 +1528,8 @@ UNKNOWN_STAYS = [
     ("combine_first", lambda t: t["loanamt"].combine_first(t["plain"])),
     ("aligned_segment", lambda t: t[t["plain"] > 20]["appinc"] - t["loanamt"]),
     ("frame_plain_rows", lambda t: t[["appinc"]] + t[["married"]].to_numpy()),
+    ("ufunc_plain_rows", lambda t: np.maximum(t["appinc"], t["married"].to_numpy())),
+    ("array_ufunc_plain_rows", lambda t: t["appinc"] + _nested_where(t) * t["unit"].to_numpy()),
     ("joined", lambda t: t.merge(ALLOWANCE, on="married")["plain"]),
     ("pivot_table", lambda t: t.pivot_table(index="unit", columns="married", values="plain")),
     ("unstack", lambda t: t.groupby(["unit", "married"])["plain"].mean().unstack()),

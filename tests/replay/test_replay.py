@@ -118,6 +118,13 @@ IDIOMS = {
     "between": (lambda d: d["wage"].between(500, 1000), "wage", 100.0, True),
     "fillna by series": (lambda d: d["wage"].fillna(d["married"] * 100), "married", 0, True),
     "and, invert": (lambda d: ~(d["old"] == 1) & (d["married"] == 1), "old", 1, True),
+    "maximum with a constant": (lambda d: np.maximum(d["wage"], 450.0), "wage", 700.0, True),
+    "np.where times a constant": (
+        lambda d: d["wage"] + np.where(d["old"] == 1, 2.0, 1.0) * 10,
+        "old",
+        1,
+        True,
+    ),
     "maximum": (lambda d: np.maximum(d["wage"], d["married"] * 800), "married", 1, True),
     "a reduction, held": (
         lambda d: d["married"] * 10 + d["married"].mean(),

@@ -11,7 +11,7 @@ import pandas as pd
 import pytest
 
 from quorvane.tracking import _closures
-from quorvane.tracking._arrays import UNFOLLOWED
+from quorvane.tracking._elementwise import UNFOLLOWED
 
 DATA = pd.Series([1.0, 2.0])
 CONFIG = types.SimpleNamespace(table=DATA, unused=pd.Series([3.0, 4.0]))

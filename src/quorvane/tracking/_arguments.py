@@ -29,9 +29,10 @@ import numpy as np
 import pandas as pd
 
 from ..core._word import OpCode
-from ._arrays import TrackedArray, array_entries, untracked_rows
+from ._arrays import TrackedArray
 from ._closures import referenced
 from ._combining import derived_words, whole_entries
+from ._elementwise import array_entries, untracked_rows
 from ._labels import label_entries
 from ._positions import PENDING, gather, lookup, row_positions, unknown_entries
 from ._row_order import SELECTION, aligned_back, row_order_of

@@ -5,9 +5,11 @@ from __future__ import annotations
 from typing import Any
 
 import numpy as np
-import pandas as pd
 
+from ..core._word import OpCode
 from ._calls import _in_parent
+from ._combining import derived_words
+from ._elementwise import operand_entries, step_entries, untracked_rows
 from ._scalars import tracked_scalar
 
 
@@ -104,7 +106,7 @@ class TrackedArray(np.ndarray):
         ):
             return result
         # element by element, as numpy computed them: each combines its operands' elements
-        return _made(result, tracked, ufunc.__name__)
+        return _made(result, tracked[0], inputs, ufunc.__name__)
 
 
 def tracked_array(
@@ -127,58 +129,35 @@ def plain_array(value: Any) -> Any:
     return value.view(np.ndarray) if isinstance(value, TrackedArray) else value
 
 
-def _made(result: np.ndarray, tracked: list, op_name: str) -> TrackedArray:
-    """``result`` carrying the entries of elements made from the ``tracked`` arrays."""
-    from ..core._word import OpCode
-    from ._combining import derived_words
-
-    first = tracked[0]
+def _made(result: np.ndarray, first: TrackedArray, inputs: tuple, op_name: str) -> TrackedArray:
+    """``result`` carrying the entries of elements made from ``inputs`` (``first`` the
+    first tracked one among them), each operand in its place."""
     tracker, fields = first._tracker, first._fields
-    words = derived_words(tracker, [np.asarray(x._prov) for x in tracked], OpCode.UFUNC)
-    entries = [words]
+    if not fields:  # numpy's array with words alone: no fields to follow beside them
+        return _made_words(result, tracker, inputs, fields)
+    n = len(result)
+    operands = [e for x in inputs if (e := operand_entries(tracker, fields, x, n)) is not None]
+    try:
+        entries = step_entries(tracker, fields, operands, op_name, OpCode.UFUNC)
+    except TypeError:  # a field not followed element by element: words only
+        return _made_words(result, tracker, inputs, fields)
+    nodes = [entries[f.series_attr] for f in fields[1:]]
     for f in fields[1:]:
-        inputs = [getattr(x, f.series_attr) for x in tracked]
-        if f.element is None or any(i is None for i in inputs):
-            return tracked_array(result, words, tracker, None, fields)
-        entries.append(np.asarray(f.element(tracker, inputs, words, op_name), dtype=f.dtype))
-    return tracked_array(result, words, tracker, entries[1] if len(entries) > 1 else None, fields)
+        if f.value is not None:  # the step shows, and replays from, its values
+            f.value(tracker, entries[f.series_attr], result)
+    return tracked_array(
+        result, entries[fields[0].series_attr], tracker, nodes[0] if nodes else None, fields
+    )
 
 
-def array_entries(value: Any, n: int, attr: str = "_prov") -> np.ndarray | None:
-    """The entries (``_prov``: words) a tracked array lends to ``n`` elements, or None."""
-    entries = getattr(value, attr, None) if isinstance(value, TrackedArray) else None
-    if entries is None or np.ndim(value) != 1 or len(entries) != n:
-        return None
-    return entries
+def _made_words(result: np.ndarray, tracker: Any, inputs: tuple, fields: tuple) -> TrackedArray:
+    """``result`` carrying words only (numpy's array made without its other fields)."""
+    lent = [
+        np.asarray(x._prov) for x in inputs if isinstance(x, TrackedArray) and x._prov is not None
+    ]
+    lent += [_unknown_words(tracker, len(result)) for x in inputs if untracked_rows(x)]
+    return tracked_array(result, derived_words(tracker, lent, OpCode.UFUNC), tracker, None, fields)
 
 
-def array_words(value: Any, n: int) -> np.ndarray | None:
-    return array_entries(value, n)
-
-
-class Unfollowed:
-    """Data a user's function could read that was not followed to the end (see
-    ``_closures``): what it makes is unknown."""
-
-    def __repr__(self) -> str:
-        return "<data not followed>"
-
-
-UNFOLLOWED = Unfollowed()
-
-
-def untracked_rows(value: Any) -> bool:
-    """Whether ``value`` is data with a value per row that carries no entries: numpy's
-    array (``s.to_numpy()``, ``.values``, ``index.isin(...)``), pandas' plain series,
-    index or extension array. Where it came from cannot be seen, so what it makes is
-    unknown, not clean. A scalar, a one-element array and a list or table written in the
-    code are constants."""
-    if value is UNFOLLOWED:
-        return True
-    if isinstance(value, TrackedArray) and value._prov is not None:
-        return False
-    if not isinstance(value, (np.ndarray, pd.Series, pd.Index, pd.api.extensions.ExtensionArray)):
-        return False
-    if hasattr(value, "_tracker") and getattr(value, "_tracker", None) is not None:
-        return False  # a tracked container answers for itself
-    return np.ndim(value) == 1 and len(value) > 1
+def _unknown_words(tracker: Any, n: int) -> np.ndarray:
+    return np.full(n, tracker.unknown_word(), dtype=np.uint32)

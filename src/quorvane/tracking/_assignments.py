@@ -20,8 +20,8 @@ from pandas import DataFrame, Series
 from pandas.api.types import is_scalar
 
 from ..core._word import OpCode
-from ._arrays import untracked_rows
 from ._calls import _in_parent
+from ._elementwise import untracked_rows
 from ._positions import _followed, _same_family, unknown_entries
 from ._scalars import scalar_entries
 

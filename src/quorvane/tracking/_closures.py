@@ -29,7 +29,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from ._arrays import UNFOLLOWED
+from ._elementwise import UNFOLLOWED
 from ._scalars import TrackedScalar
 
 #: How many objects one function's reach may hold, and how deep, before it reads unknown.

@@ -41,13 +41,14 @@ from ..core._operations import current_operation, operation
 from . import _index_words as index_words
 from . import _row_order as row_order
 from ._array import WordsArray
-from ._arrays import TrackedArray, array_entries, array_words, tracked_array
+from ._arrays import TrackedArray, tracked_array
 from ._assignments import WritesFollow, column_value, written
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _inside_parent
 from ._compat import finalized_inputs
 from ._concat import _concatenated_frame, _stacked_series, concat_tracker, note_columns_cut
 from ._element_reads import ElementReads
+from ._elementwise import array_entries, array_words
 from ._labels import LabelSelections
 from ._plain_values import holds_words
 from ._positions import (

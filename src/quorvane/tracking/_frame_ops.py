@@ -22,8 +22,8 @@ from pandas.errors import InvalidIndexError
 from ..core._word import OpCode
 from ._arguments import lacking
 from ._array_words import hold_in, reads_own_array, reads_own_column, taken
-from ._arrays import untracked_rows
 from ._calls import _in_place_call
+from ._elementwise import untracked_rows
 from ._follow import Field, gather, lookup, operands_aligned
 from ._ops import KEPT
 from ._positions import _same_family, unknown_entries

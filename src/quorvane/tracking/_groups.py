@@ -22,10 +22,11 @@ from ..core._word import OpCode
 from . import _labels, _row_order
 from ._arguments import given_rows, lend_whole, one_value, unseen_rows, user_function
 from ._array_words import held_as_words
-from ._arrays import TrackedArray, array_entries
+from ._arrays import TrackedArray
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_place_call, _inside_parent, as_user_code
 from ._combining import combine_members, combine_segments, whole_entries
+from ._elementwise import array_entries
 from ._plain_values import holds_words, plain_view
 from ._positions import (
     ARRAY_ENTRIES,

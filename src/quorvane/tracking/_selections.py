@@ -19,9 +19,9 @@ from pandas.api.types import is_bool_dtype
 
 from . import _row_order as row_order
 from ._array_words import held_as_words
-from ._arrays import array_entries
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_parent, _inside_parent
+from ._elementwise import array_entries
 from ._labels import selected_by_labels
 from ._positions import _followed, gather, known_rows, row_positions
 

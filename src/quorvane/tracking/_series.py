@@ -37,9 +37,17 @@ from ._accessors import SeriesAccessors
 from ._arguments import argument_operands, choices, lacking, one_value
 from ._array import WordsArray
 from ._array_words import held_as_words, made_words, reads_own_array, taken
-from ._arrays import array_entries, plain_array, tracked_array, untracked_rows
+from ._arrays import plain_array, tracked_array
 from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent, as_user_code
 from ._combining import derived_words
+from ._elementwise import (
+    array_entries,
+    constant_entries,
+    is_constant,
+    operand_entries,
+    step_entries,
+    untracked_rows,
+)
 from ._follow import (
     FollowingSeries,
     followed_attribute,
@@ -50,7 +58,7 @@ from ._follow import (
 )
 from ._ops import KEPT
 from ._positions import PENDING, Field, unknown_entries
-from ._scalars import TrackedScalar, scalar_entries, tracked_scalar, valued
+from ._scalars import scalar_entries, tracked_scalar, valued
 from ._unmodelled import (
     built_from,
     default_for_unmodelled,
@@ -239,21 +247,11 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         (see ``_constant_operand``) has no words and takes part only in the fields that log
         constants."""
         op_code = as_int("op_code", op_code)
-        tracker = result._tracker
-        words_attr = self._fields[0].series_attr
-        if words is None:
-            lent = [o[words_attr] for o in operands if o[words_attr] is not None]
-            words = derived_words(tracker, lent, op_code)
-        in_order = operands if order is None else [operands[i] for i in order]
-        entries = {words_attr: words}
-        for f in self._fields[1:]:
-            if f.element is None:
-                raise TypeError(f"field {f.series_attr} has no entries for element-wise steps")
-            inputs = [o[f.series_attr] for o in in_order if o.get(f.series_attr) is not None]
-            made = f.element(tracker, inputs, words, op_name)
-            entries[f.series_attr] = np.asarray(made, dtype=f.dtype)
+        entries = step_entries(
+            result._tracker, self._fields, operands, op_name, op_code, words=words, order=order
+        )
         result._set_fields(entries)
-        self._record(result, words, op_name)
+        self._record(result, entries[self._fields[0].series_attr], op_name)
         return held_as_words(result, self)
 
     def _stepped(self, result: Any, op_name: str, op_code: int, constants: tuple = ()) -> Any:
@@ -298,15 +296,8 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
 
     def _constant_operand(self, value: Any, n: int) -> dict[str, Any] | None:
         """The entries of a constant operand (a scalar, or a table: a mapping, a list of
-        values) for ``n`` elements, on a road with a field that logs constants: one entry
-        made once, no words (a constant adds no source). None for anything else."""
-        logging = [(f, f.constant) for f in self._fields[1:] if f.constant is not None]
-        if not logging or not self._tracker or not _is_constant(value):
-            return None
-        entries: dict[str, Any] = {f.series_attr: None for f in self._fields}
-        for f, constant in logging:
-            entries[f.series_attr] = np.full(n, constant(self._tracker, value), f.dtype)
-        return entries
+        values) for ``n`` elements (see ``constant_entries``)."""
+        return constant_entries(self._tracker, self._fields, value, n)
 
     # -- two operands -------------------------------------------------------------------
 
@@ -635,11 +626,26 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             result = super().__array_ufunc__(ufunc, method, *inputs, **kwargs)
         if method != "__call__" or _binop_calls() != calls:
             return result  # a reduction, or pandas ran one of the operators, which made them
-        operands = [x for x in inputs if isinstance(x, type(self))]
+        series = [x for x in inputs if isinstance(x, type(self))]
         for out in result if isinstance(result, tuple) else (result,):
-            made = made_words(out, operands, OpCode.UFUNC)
-            self._derived(out, operands, ufunc.__name__, OpCode.UFUNC, words=made)
+            if not isinstance(out, TrackingSeries) or not self._tracker:
+                self._derived(out, series, ufunc.__name__, OpCode.UFUNC)
+                continue
+            object.__setattr__(out, "_tracker", self._tracker)
+            operands = [self._ufunc_operand(x, out) for x in inputs]
+            # the words pandas moved hold the series' only: other data adds its own
+            only_series = all(isinstance(x, type(self)) or is_constant(x) for x in inputs)
+            made = made_words(out, series, OpCode.UFUNC) if only_series else None
+            kept = [o for o in operands if o is not None]
+            self._finish(out, kept, ufunc.__name__, OpCode.UFUNC, words=made)
         return result
+
+    def _ufunc_operand(self, value: Any, result: Any) -> dict[str, Any] | None:
+        """An input of numpy's function that made ``result``: a tracked series aligned on
+        the labels, anything else by position (see ``operand_entries``)."""
+        if isinstance(value, type(self)):
+            return value._entries_at(row_positions(result.index, value))
+        return operand_entries(self._tracker, self._fields, value, len(result))
 
     def __array_function__(self, func: Any, types: Any, args: Any, kwargs: Any) -> Any:
         # numpy's own implementation, as if this class did not take part: for a series that
@@ -886,13 +892,6 @@ def _words_target(series: Any, dtype: Any) -> Any:
     if not isinstance(target, np.dtype) or target.kind not in "biufc":
         return dtype
     return array.dtype.with_values(target)
-
-
-def _is_constant(value: Any) -> bool:
-    """A scalar that carries no entries, or a table of values (a mapping, a list)."""
-    if isinstance(value, TrackedScalar):
-        return False
-    return is_scalar(value) or isinstance(value, (dict, list, tuple, set, frozenset))
 
 
 def absent_entries(field: Field, n: int) -> np.ndarray:

@@ -40,9 +40,10 @@ from ._arguments import (
     user_function,
 )
 from ._array_words import held_as_words
-from ._arrays import UNFOLLOWED, tracked_array
+from ._arrays import tracked_array
 from ._calls import _in_parent, _inside_parent
 from ._combining import whole_entries
+from ._elementwise import UNFOLLOWED
 from ._labels import counted_labels
 from ._positions import PENDING
 from ._scalars import tracked_scalar
