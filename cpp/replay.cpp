@@ -317,10 +317,31 @@ using Seen_by = std::unordered_map<int64_t, Seen>;  // by applicant
 // group it lands in (unknown when no aggregate of that group was logged, or when the
 // changed value stands for more than one of the key's values). Returns whether an input
 // changed; marks the node unknown when an input of no one applicant moves the key.
+// Per applicant, how many of node ``r``'s inputs hold one of the key's values: its key, and
+// any value of its aggregated that equals a key value by chance (dep 1 in the group
+// married 1), which cannot be told from the key.
+std::unordered_map<int64_t, int> equal_to_key(const Log& log, size_t r, const Key& key) {
+    std::unordered_map<int64_t, int> counts;
+    for (int64_t j = log.input_start[r]; j < log.input_start[r + 1]; ++j) {
+        int64_t in = log.inputs[j];
+        int64_t owner = log.owner ? log.owner[in] : NO_OWNER;
+        if (owner < 0) continue;
+        for (double component : key) {
+            if (same(component, log.value[in])) {
+                ++counts[owner];
+                break;
+            }
+        }
+    }
+    return counts;
+}
+
 bool group(const Log& log, size_t r, const Families& families, const double* out_value,
            uint8_t* state, std::unordered_map<int64_t, Seen_by>& seen) {
     const Key key = key_of(log, r);
     Seen_by mine;
+    std::unordered_map<int64_t, int> keyed;
+    bool counted = false;
     bool any = false;
     for (int64_t j = log.input_start[r]; j < log.input_start[r + 1]; ++j) {
         int64_t in = log.inputs[j];
@@ -338,7 +359,11 @@ bool group(const Log& log, size_t r, const Families& families, const double* out
         }
         Seen& entry = mine[owner];
         if (entry.key.empty()) entry.key = key;
-        if (state[in] == UNKNOWN_VALUE || matches > 1) {
+        if (matches > 0 && !counted) {
+            keyed = equal_to_key(log, r, key);
+            counted = true;
+        }
+        if (state[in] == UNKNOWN_VALUE || matches > 1 || (matches > 0 && keyed[owner] > 1)) {
             entry.unknown = true;
             continue;
         }

@@ -279,16 +279,23 @@ class _Run:
         recorded = list(group_key(group))
         key = list(recorded)
         moved = False
-        for i in step.inputs:
-            own = self.lineage.key in self.lineage.step(i).identity
+        own = [i for i in step.inputs if self.lineage.key in self.lineage.step(i).identity]
+        for i in own:
             old, new = self.recorded(i), self.new(i)
-            if not own or same(old, new):
+            if same(old, new):
                 continue
             places = [k for k, component in enumerate(recorded) if same(component, old)]
             if len(places) > 1:  # which of the key's columns it is cannot be told
                 raise _Ambiguous(
                     f"the changed value {old!r} is {len(places)} of its group key's values: "
                     "the group it moves into cannot be told"
+                )
+            # an aggregated value of the applicant's that equals a key value by chance
+            # (dep 1 in the group married 1) cannot be told from the key either
+            if places and any(same(self.recorded(j), old) for j in own if j != i):
+                raise _Ambiguous(
+                    f"the changed value {old!r} is its group key's value and also another "
+                    "of the applicant's values in the group: whether it moves cannot be told"
                 )
             for k in places:
                 key[k], moved = (float(new) if isinstance(new, int | float) else new), True
