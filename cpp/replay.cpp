@@ -317,23 +317,28 @@ using Seen_by = std::unordered_map<int64_t, Seen>;  // by applicant
 // group it lands in (unknown when no aggregate of that group was logged, or when the
 // changed value stands for more than one of the key's values). Returns whether an input
 // changed; marks the node unknown when an input of no one applicant moves the key.
-// Per applicant, how many of node ``r``'s inputs hold one of the key's values: its key, and
-// any value of its aggregated that equals a key value by chance (dep 1 in the group
-// married 1), which cannot be told from the key.
+// Per applicant and key value (applicant * the key's size + the value's place), how many of
+// node ``r``'s inputs hold that value: its key, and any value of its aggregated that equals
+// it by chance (dep 1 in the group married 1), which cannot be told from the key.
 std::unordered_map<int64_t, int> equal_to_key(const Log& log, size_t r, const Key& key) {
     std::unordered_map<int64_t, int> counts;
+    const auto places = static_cast<int64_t>(key.size());
     for (int64_t j = log.input_start[r]; j < log.input_start[r + 1]; ++j) {
         int64_t in = log.inputs[j];
         int64_t owner = log.owner ? log.owner[in] : NO_OWNER;
         if (owner < 0) continue;
-        for (double component : key) {
-            if (same(component, log.value[in])) {
-                ++counts[owner];
-                break;
-            }
-        }
+        for (int64_t c = 0; c < places; ++c)
+            if (same(key[static_cast<size_t>(c)], log.value[in])) ++counts[owner * places + c];
     }
     return counts;
+}
+
+// Whether another input of ``owner``'s holds the key value ``old`` too.
+bool shares(std::unordered_map<int64_t, int>& keyed, const Key& key, int64_t owner, double old) {
+    const auto places = static_cast<int64_t>(key.size());
+    for (int64_t c = 0; c < places; ++c)
+        if (same(key[static_cast<size_t>(c)], old)) return keyed[owner * places + c] > 1;
+    return false;
 }
 
 bool group(const Log& log, size_t r, const Families& families, const double* out_value,
@@ -359,11 +364,12 @@ bool group(const Log& log, size_t r, const Families& families, const double* out
         }
         Seen& entry = mine[owner];
         if (entry.key.empty()) entry.key = key;
-        if (matches > 0 && !counted) {
+        if (matches == 1 && !counted) {
             keyed = equal_to_key(log, r, key);
             counted = true;
         }
-        if (state[in] == UNKNOWN_VALUE || matches > 1 || (matches > 0 && keyed[owner] > 1)) {
+        bool shared = matches == 1 && shares(keyed, key, owner, old);
+        if (state[in] == UNKNOWN_VALUE || matches > 1 || shared) {
             entry.unknown = true;
             continue;
         }
