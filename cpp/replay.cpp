@@ -251,6 +251,8 @@ struct Seen {
     bool moved = false;
     Key key;
     double value = 0.0;
+    std::vector<double> moved_from;  // the key values its changed inputs held
+    std::vector<int> holders;        // how many of its inputs hold each of them
 };
 
 // Per family, the row of each group by key; a key two aggregates share names neither.
@@ -312,42 +314,35 @@ namespace {
 
 using Seen_by = std::unordered_map<int64_t, Seen>;  // by applicant
 
+// An applicant moves only when the key value its changed input held is held by no other of
+// its inputs: a value of its aggregated that equals the key value by chance (dep 1 in the
+// group married 1) cannot be told from the key. Counted in one pass over the inputs, for
+// the applicants that moved only.
+void unmove_shared(const Log& log, size_t r, Seen_by& mine) {
+    for (int64_t j = log.input_start[r]; j < log.input_start[r + 1]; ++j) {
+        int64_t in = log.inputs[j];
+        int64_t owner = log.owner ? log.owner[in] : NO_OWNER;
+        auto found = owner < 0 ? mine.end() : mine.find(owner);
+        if (found == mine.end() || !found->second.moved) continue;
+        Seen& entry = found->second;
+        for (size_t k = 0; k < entry.moved_from.size(); ++k)
+            entry.holders[k] += same(entry.moved_from[k], log.value[in]);
+    }
+    for (auto& [owner, entry] : mine)
+        for (int holders : entry.holders) entry.unknown |= holders > 1;
+}
+
 // A group's aggregate after a change: held at its recorded value, except for each applicant
 // whose own changed input is one of its key's values: that one sees the aggregate of the
 // group it lands in (unknown when no aggregate of that group was logged, or when the
 // changed value stands for more than one of the key's values). Returns whether an input
 // changed; marks the node unknown when an input of no one applicant moves the key.
-// Per applicant and key value (applicant * the key's size + the value's place), how many of
-// node ``r``'s inputs hold that value: its key, and any value of its aggregated that equals
-// it by chance (dep 1 in the group married 1), which cannot be told from the key.
-std::unordered_map<int64_t, int> equal_to_key(const Log& log, size_t r, const Key& key) {
-    std::unordered_map<int64_t, int> counts;
-    const auto places = static_cast<int64_t>(key.size());
-    for (int64_t j = log.input_start[r]; j < log.input_start[r + 1]; ++j) {
-        int64_t in = log.inputs[j];
-        int64_t owner = log.owner ? log.owner[in] : NO_OWNER;
-        if (owner < 0) continue;
-        for (int64_t c = 0; c < places; ++c)
-            if (same(key[static_cast<size_t>(c)], log.value[in])) ++counts[owner * places + c];
-    }
-    return counts;
-}
-
-// Whether another input of ``owner``'s holds the key value ``old`` too.
-bool shares(std::unordered_map<int64_t, int>& keyed, const Key& key, int64_t owner, double old) {
-    const auto places = static_cast<int64_t>(key.size());
-    for (int64_t c = 0; c < places; ++c)
-        if (same(key[static_cast<size_t>(c)], old)) return keyed[owner * places + c] > 1;
-    return false;
-}
-
 bool group(const Log& log, size_t r, const Families& families, const double* out_value,
            uint8_t* state, std::unordered_map<int64_t, Seen_by>& seen) {
     const Key key = key_of(log, r);
     Seen_by mine;
-    std::unordered_map<int64_t, int> keyed;
-    bool counted = false;
     bool any = false;
+    bool moves = false;
     for (int64_t j = log.input_start[r]; j < log.input_start[r + 1]; ++j) {
         int64_t in = log.inputs[j];
         if (state[in] == SAME) continue;
@@ -364,19 +359,17 @@ bool group(const Log& log, size_t r, const Families& families, const double* out
         }
         Seen& entry = mine[owner];
         if (entry.key.empty()) entry.key = key;
-        if (matches == 1 && !counted) {
-            keyed = equal_to_key(log, r, key);
-            counted = true;
-        }
-        bool shared = matches == 1 && shares(keyed, key, owner, old);
-        if (state[in] == UNKNOWN_VALUE || matches > 1 || shared) {
+        if (state[in] == UNKNOWN_VALUE || matches > 1) {
             entry.unknown = true;
             continue;
         }
         for (size_t c = 0; c < key.size(); ++c)
             if (same(key[c], old)) entry.key[c] = out_value[in];
-        entry.moved = true;
+        entry.moved = moves = true;
+        entry.moved_from.push_back(old);
+        entry.holders.push_back(0);
     }
+    if (moves) unmove_shared(log, r, mine);
     for (auto& [owner, entry] : mine) {
         if (entry.unknown || !entry.moved) continue;
         int64_t at = families.find(r, entry.key);
