@@ -23,12 +23,14 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ..core._operations import operation as current
 from ..core._word import OpCode
 from . import _row_order as row_order
 from ._array import NO_NODE, WordsArray
 from ._arrays import TrackedArray, tracked_array
+from ._calls import _in_parent
 from ._dtype import WordsDtype, supported
-from ._positions import _followed
+from ._positions import _followed, unknown_entries
 
 Entries = dict[str, np.ndarray]
 
@@ -157,10 +159,29 @@ def selected_by_labels(source: Any, result: Any, key: Any, operation: str) -> No
     if operation != "drop" and _looked_up(source, result, key):
         return
     entries = label_entries(key, source)
+    if entries is None and _unseen_labels(key, source) and not _in_parent():
+        with current(UNSEEN_LABELS):
+            entries = unknown_entries(source._fields, source._tracker, 1)
     if entries is None:
         return
     keys: row_order.Keys = {name: [array] for name, array in entries.items()}
     row_order.remember(source, result, keys, operation, row_order.SELECTION)
+
+
+#: What strict provenance's error calls a selection by labels of unseen origin.
+UNSEEN_LABELS = "rows picked by an index or an array of labels that carries no words"
+
+
+def _unseen_labels(key: Any, source: Any) -> bool:
+    """Whether ``key`` is labels handed out by something (``t[t.a > 0].index``,
+    ``s.nlargest(3).index``, a numpy array) rather than written in the code (a list, a
+    slice, one label) or the source's own labels: which rows it names may have been decided
+    by data that nothing here saw, so the selection is unknown, not clean."""
+    if not isinstance(key, (pd.Index, np.ndarray, pd.Series, pd.api.extensions.ExtensionArray)):
+        return False
+    if np.ndim(key) != 1 or len(key) == 0:
+        return False
+    return not (key is source.index or (isinstance(key, pd.Index) and key.equals(source.index)))
 
 
 def _looked_up(source: Any, result: Any, key: Any) -> bool:
