@@ -1529,6 +1529,9 @@ UNKNOWN_STAYS = [
     ("aligned_segment", lambda t: t[t["plain"] > 20]["appinc"] - t["loanamt"]),
     ("frame_plain_rows", lambda t: t[["appinc"]] + t[["married"]].to_numpy()),
     ("ufunc_plain_rows", lambda t: np.maximum(t["appinc"], t["married"].to_numpy())),
+    # rows picked by labels a filter or a sort handed out
+    ("loc_handed_out_labels", lambda t: t.loc[t[t["married"] == 1].index][["appinc"]].mean()),
+    ("drop_handed_out_labels", lambda t: t.drop(t["appinc"].nlargest(2).index)[["unit"]].sum()),
     ("array_ufunc_plain_rows", lambda t: t["appinc"] + _nested_where(t) * t["unit"].to_numpy()),
     ("joined", lambda t: t.merge(ALLOWANCE, on="married")["plain"]),
     ("pivot_table", lambda t: t.pivot_table(index="unit", columns="married", values="plain")),
