@@ -377,6 +377,11 @@ EVERY_INPUT = [
     ("two_np_where", lambda t: t["appinc"] + _points(t), {"appinc", "married", "unit"}),
     ("np_log", lambda t: np.log(t["appinc"]), {"appinc"}),
     (
+        "take_positions",
+        lambda t: t[["unit"]].take(np.flatnonzero(t["married"] == 1)).sum(),
+        {"unit", "married"},
+    ),
+    (
         "np_clip_round",
         lambda t: np.clip(np.round(t["appinc"], 1), 0, t["loanamt"]),
         {"appinc", "loanamt"},
@@ -1532,6 +1537,7 @@ UNKNOWN_STAYS = [
     # rows picked by labels a filter or a sort handed out
     ("loc_handed_out_labels", lambda t: t.loc[t[t["married"] == 1].index][["appinc"]].mean()),
     ("drop_handed_out_labels", lambda t: t.drop(t["appinc"].nlargest(2).index)[["unit"]].sum()),
+    ("iloc_plain_positions", lambda t: t.iloc[np.argsort(t["appinc"].to_numpy())]["unit"].cumsum()),
     ("array_ufunc_plain_rows", lambda t: t["appinc"] + _nested_where(t) * t["unit"].to_numpy()),
     ("joined", lambda t: t.merge(ALLOWANCE, on="married")["plain"]),
     ("pivot_table", lambda t: t.pivot_table(index="unit", columns="married", values="plain")),

@@ -25,7 +25,7 @@ from ._assignments import written
 from ._caller_warnings import report_warnings_at_caller
 from ._calls import _in_parent
 from ._combining import whole_entries
-from ._labels import _entries_of
+from ._labels import _entries_of, selected_by_positions
 from ._positions import _has_key, lookup
 from ._scalars import scalar_entries, tracked_scalar
 
@@ -195,6 +195,10 @@ class _Reader:
     def __getitem__(self, key: Any) -> Any:
         value = self._indexer[key]
         if not is_scalar(value):
+            if self._by_position and not self._one_cell:  # rows picked by positions
+                selected_by_positions(
+                    self._series, value, key[0] if isinstance(key, tuple) else key
+                )
             return value
         series, find = self._series, _position if self._by_position else _label_position
         return read_element(series, value, find(series, key), self._by_position, key)

@@ -49,7 +49,7 @@ from ._compat import finalized_inputs
 from ._concat import _concatenated_frame, _stacked_series, concat_tracker, note_columns_cut
 from ._element_reads import ElementReads
 from ._elementwise import array_entries, array_words
-from ._labels import LabelSelections
+from ._labels import LabelSelections, selected_by_positions
 from ._plain_values import holds_words
 from ._positions import (
     ARRAY_ENTRIES,
@@ -386,7 +386,9 @@ class FollowingSeries(
     def take(self, indices: Any, axis: Any = 0, **kwargs: Any) -> Any:
         positions = positions_of_take(indices, len(self))  # type: ignore[arg-type]
         with known_rows(self, positions):
-            return super().take(indices, axis=axis, **kwargs)  # type: ignore[misc]
+            result = super().take(indices, axis=axis, **kwargs)  # type: ignore[misc]
+        selected_by_positions(self, result, indices, given=False)
+        return result
 
     def _slice(self, slobj: slice, *args: Any, **kwargs: Any) -> Any:
         with known_rows(self, positions_of_slice(slobj, len(self))):  # type: ignore[arg-type]
@@ -564,7 +566,9 @@ class FollowingFrame(
             return super().take(indices, axis=axis, **kwargs)  # type: ignore[misc]
         positions = positions_of_take(indices, len(self))  # type: ignore[arg-type]
         with known_rows(self, positions):
-            return super().take(indices, axis=axis, **kwargs)  # type: ignore[misc]
+            result = super().take(indices, axis=axis, **kwargs)  # type: ignore[misc]
+        selected_by_positions(self, result, indices, given=False)
+        return result
 
     def _slice(self, slobj: slice, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
         if axis != 0:

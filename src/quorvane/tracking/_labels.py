@@ -158,18 +158,47 @@ def selected_by_labels(source: Any, result: Any, key: Any, operation: str) -> No
         return
     if operation != "drop" and _looked_up(source, result, key):
         return
+    keys = _picking_keys(source, key)
+    if keys is not None:
+        row_order.remember(source, result, keys, operation, row_order.SELECTION)
+
+
+def selected_by_positions(source: Any, result: Any, positions: Any, given: bool = True) -> None:
+    """``result`` holds the rows of ``source`` that an array of positions picked (``iloc``,
+    ``take``), as labels would (see ``selected_by_labels``): positions carrying entries
+    name them; in an order of their own they decide the result's order too. Positions of
+    unseen origin are unknown where the user ``given`` them (``iloc``); pandas converts a
+    list to numpy's array before it takes, and takes rows itself inside many of its own
+    calls, so a ``take`` names only positions that carry entries."""
+    if not getattr(source, "_tracker", None) or not isinstance(result, (pd.Series, pd.DataFrame)):
+        return
+    if _in_parent() or getattr(positions, "dtype", None) is None:
+        return  # a list, a slice or one position written in the code: a constant
+    if positions.dtype.kind not in "iu" or (not given and label_entries(positions, source) is None):
+        return  # a mask: read as such elsewhere
+    keys = _picking_keys(source, positions)
+    if keys is None:
+        return
+    row_order.remember(source, result, keys, "iloc", row_order.SELECTION)
+    steps = np.diff(np.asarray(positions, dtype=np.int64))
+    if len(steps) and not (steps > 0).all():
+        row_order.remember(source, result, keys, "iloc", row_order.ORDER)
+
+
+def _picking_keys(source: Any, key: Any) -> row_order.Keys | None:
+    """The keys of a selection by ``key``'s labels or positions: their entries, or unknown
+    ones for an array of unseen origin; None when ``key`` decides nothing."""
     entries = label_entries(key, source)
     if entries is None and _unseen_labels(key, source) and not _in_parent():
         with current(UNSEEN_LABELS):
             entries = unknown_entries(source._fields, source._tracker, 1)
     if entries is None:
-        return
-    keys: row_order.Keys = {name: [array] for name, array in entries.items()}
-    row_order.remember(source, result, keys, operation, row_order.SELECTION)
+        return None
+    return {name: [array] for name, array in entries.items()}
 
 
 #: What strict provenance's error calls a selection by labels of unseen origin.
-UNSEEN_LABELS = "rows picked by an index or an array of labels that carries no words"
+UNSEEN_LABELS = "rows picked by an index or an array of labels or positions that carries no words"
 
 
 def _unseen_labels(key: Any, source: Any) -> bool:

@@ -10,6 +10,7 @@ from pandas import DataFrame, Series
 
 from . import _row_order as row_order
 from ._arguments import given_rows
+from ._calls import _inside_parent
 from ._plain_values import plain_view
 from ._positions import known_rows
 
@@ -117,14 +118,16 @@ class SortsFollow:
         else:
             columns = kwargs.get("columns", args[1] if len(args) > 1 else None)
             keys = row_order.column_keys(self, columns if isinstance(columns, list) else [columns])
-        result = getattr(super(), method)(*args, **kwargs)
+        with _inside_parent():  # pandas picks the rows with its own iloc: this call's
+            result = getattr(super(), method)(*args, **kwargs)
         self._ordered_by(result, keys, method, kwargs)
         row_order.picked_in_order(result, method)  # the first n in that order
         return result
 
     def sample(self, *args: Any, **kwargs: Any) -> Any:
         weights = kwargs.get("weights")
-        result = super().sample(*args, **kwargs)  # type: ignore[misc]
+        with _inside_parent():  # pandas takes the rows it drew: this call's
+            result = super().sample(*args, **kwargs)  # type: ignore[misc]
         if weights is None:
             # drawn at random: the order the rows had still counts, and picked the rows
             row_order.picked_in_order(result, "sample")
