@@ -1537,6 +1537,7 @@ UNKNOWN_STAYS = [
     # rows picked by labels a filter or a sort handed out
     ("loc_handed_out_labels", lambda t: t.loc[t[t["married"] == 1].index][["appinc"]].mean()),
     ("drop_handed_out_labels", lambda t: t.drop(t["appinc"].nlargest(2).index)[["unit"]].sum()),
+    ("xs_level", lambda t: t.set_index(["married", t.index]).xs(1, level=0)[["appinc"]].mean()),
     ("iloc_plain_positions", lambda t: t.iloc[np.argsort(t["appinc"].to_numpy())]["unit"].cumsum()),
     ("array_ufunc_plain_rows", lambda t: t["appinc"] + _nested_where(t) * t["unit"].to_numpy()),
     ("joined", lambda t: t.merge(ALLOWANCE, on="married")["plain"]),

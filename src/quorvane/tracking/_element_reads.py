@@ -16,7 +16,7 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
-from pandas.api.types import is_scalar
+from pandas.api.types import is_bool_dtype, is_scalar
 
 from ..core._word import OpCode
 from . import _row_order as row_order
@@ -28,6 +28,7 @@ from ._combining import whole_entries
 from ._labels import _entries_of, selected_by_positions
 from ._positions import _has_key, lookup
 from ._scalars import scalar_entries, tracked_scalar
+from ._selections import selected_by_mask
 
 
 def read_element(obj: Any, value: Any, cell: Any, by_position: bool, key: Any = None) -> Any:
@@ -196,9 +197,11 @@ class _Reader:
         value = self._indexer[key]
         if not is_scalar(value):
             if self._by_position and not self._one_cell:  # rows picked by positions
-                selected_by_positions(
-                    self._series, value, key[0] if isinstance(key, tuple) else key
-                )
+                rows = key[0] if isinstance(key, tuple) else key
+                if is_bool_dtype(getattr(rows, "dtype", None)):  # or by a mask (xs)
+                    selected_by_mask(self._series, value, rows, "iloc")
+                else:
+                    selected_by_positions(self._series, value, rows)
             return value
         series, find = self._series, _position if self._by_position else _label_position
         return read_element(series, value, find(series, key), self._by_position, key)
