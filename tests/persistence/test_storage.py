@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import itertools
 import math
 from dataclasses import replace
 from functools import partial
@@ -360,8 +361,8 @@ def test_a_failed_write_stores_nothing_and_keeps_the_log_before(backend, monkeyp
     before = backend.read_element_lineage(pid, "approved", "LA-2")
     insert = ElementStore._insert_blocks
 
-    def fail_after_the_nodes(self, tx, log_id, parts, *rest):
-        insert(self, tx, log_id, parts[:1], *rest)
+    def fail_after_the_nodes(self, tx, log_id, blocks):
+        insert(self, tx, log_id, itertools.islice(blocks, 1))
         raise OSError("disk full")
 
     monkeypatch.setattr(ElementStore, "_insert_blocks", fail_after_the_nodes)

@@ -8,15 +8,17 @@ built with numpy over whole columns; a lineage walks only the nodes it reaches.
 from __future__ import annotations
 
 import json
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from typing import Any
 
 import numpy as np
 
 from ..persistence import (
     NODE_TYPES,
+    PART_ROWS,
     ElementLineage,
     ElementLog,
+    ElementLogParts,
     Identities,
     IdentityRows,
     LineageStep,
@@ -66,19 +68,102 @@ def element_log(tracker: Any, results: Mapping[str, Any] | None = None) -> Eleme
     return log
 
 
+def element_log_parts(
+    tracker: Any, results: Mapping[str, Any] | None = None, rows: int = PART_ROWS
+) -> ElementLogParts:
+    """The same log as ``element_log``, read in parts of ``rows`` rows of the native log
+    when its parts are asked for (under the tracker's lock until the last is given): each
+    part's values and rows are slices of what the element store keeps, where it can."""
+    named = _results(tracker, results or {})
+    store = tracker._elements
+    with tracker._dag_lock:
+        texts = store.text is not None and any(
+            bool((chunk != None).any())  # noqa: E711 - element-wise, not identity
+            for chunk in store.text.chunks
+        )
+        groups = _GroupKeys(store.group_keys) if store.group_keys else None
+        cells = sum(count for _, count, _ in store.cell_blocks)
+        head = ElementLog(
+            node_id=np.zeros(0, np.int64),
+            node_type=np.zeros(0, np.uint8),
+            operation=np.zeros(0, np.int32),
+            operations=tuple(str(name) for name in tracker._operations.values),
+            word=np.zeros(0, np.int64),
+            input_start=np.zeros(1, np.int64),
+            inputs=np.zeros(0, np.int64),
+            value=np.zeros(0, np.float64),
+            text=() if texts else None,
+            row=np.zeros(0, np.int64),
+            protected=np.zeros(0, bool),
+            sources=_sources(tracker),
+            group=() if groups is not None else None,
+            results=named,
+            **store.identities.columns(),
+        )
+        size = len(tracker._log) + cells
+
+    def parts() -> Iterator[ElementLog]:
+        with tracker._dag_lock:
+            end = tracker._log.row_count
+            for lo in range(0, max(end, 1), rows):
+                yield _part(tracker, head, lo, min(lo + rows, end), groups)
+
+    return ElementLogParts(head=head, size=size, parts=parts, rows_of=store.row.get)
+
+
+def _part(tracker: Any, head: ElementLog, lo: int, hi: int, groups: Any) -> ElementLog:
+    """Rows ``lo`` .. ``hi`` - 1 of the native log (those still in its table) as a part."""
+    ids, words, input_start, inputs, ops, types, flags = tracker._log.rows_state(lo, hi)
+    keep = (flags & _ALIVE) != 0
+    if not keep.all():
+        input_start, inputs = _kept_inputs(input_start, inputs, keep)
+        ids, types, ops, words, flags = (c[keep] for c in (ids, types, ops, words, flags))
+    store = tracker._elements
+    texts = store.texts_of(ids) if head.text is not None else None
+    return ElementLog(
+        node_id=ids,
+        node_type=types,
+        operation=ops,
+        operations=head.operations,
+        word=words,
+        input_start=input_start,
+        inputs=inputs,
+        value=store.value.get(ids),
+        text=None if texts is None else tuple(texts),
+        row=store.row.get(ids),
+        protected=(flags & PROTECTED) != 0,
+        sources={},
+        group=None if groups is None else groups.of(ids),
+        identity_kind=np.zeros(0, np.uint8),
+        identity_table=(),
+        identity_key=(),
+        member_start=np.zeros(1, np.int64),
+        members=np.zeros(0, np.int64),
+    )
+
+
 def _groups(ids: np.ndarray, keys: dict[int, str]) -> tuple | None:
     """Per row, the group key of an aggregate node of a groupby (None elsewhere); None
     when the log has none."""
-    if not keys:
-        return None
-    nodes = np.fromiter(keys.keys(), dtype=np.int64, count=len(keys))
-    texts = np.array(list(keys.values()), dtype=object)
-    at = np.searchsorted(ids, nodes)
-    found = at < len(ids)
-    found[found] = ids[at[found]] == nodes[found]
-    out = np.full(len(ids), None, dtype=object)
-    out[at[found]] = texts[found]
-    return tuple(out)
+    return _GroupKeys(keys).of(ids) if keys else None
+
+
+class _GroupKeys:
+    """The group keys of aggregate nodes, looked up for node ids in ascending order."""
+
+    def __init__(self, keys: dict[int, str]) -> None:
+        nodes = np.fromiter(keys.keys(), dtype=np.int64, count=len(keys))
+        order = np.argsort(nodes)
+        self._nodes = nodes[order]
+        self._texts = np.array(list(keys.values()), dtype=object)[order]
+
+    def of(self, ids: np.ndarray) -> tuple:
+        at = np.searchsorted(self._nodes, ids)
+        found = at < len(self._nodes)
+        found[found] = self._nodes[at[found]] == ids[found]
+        out = np.full(len(ids), None, dtype=object)
+        out[found] = self._texts[at[found]]
+        return tuple(out)
 
 
 def _texts(texts: np.ndarray | None) -> tuple | None:

@@ -19,9 +19,11 @@ from ._documents import NUL_MESSAGE, DocumentError, JSONText, Nested, check_docu
 from ._element_codec import ARROW_STREAM, element_log_from_stream, element_log_to_stream
 from ._element_log import (
     NODE_TYPES,
+    PART_ROWS,
     ElementLineage,
     ElementLog,
     ElementLogError,
+    ElementLogParts,
     LineageStep,
     MemberPage,
 )
@@ -69,6 +71,8 @@ __all__ = [
     "outline",
     "NODE_TYPES",
     "ARROW_STREAM",
+    "ElementLogParts",
+    "PART_ROWS",
     "element_log_from_stream",
     "element_log_to_stream",
     "applicant_rows",

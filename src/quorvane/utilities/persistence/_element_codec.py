@@ -173,9 +173,11 @@ def stepped_blocks(table: Any, firsts: np.ndarray) -> Iterator[Any]:
         low, high = int(offsets[start]), int(offsets[start + length])
         arity = int(offsets[start + 1]) - low if length else 0
         if arity and high - low == arity * length:
+            # every node has ``arity`` inputs: a fixed-size list, whose offsets (a number
+            # per node that no compression removes) are implied
             lanes = _steps(values[low:high].reshape(length, arity)).reshape(-1)
             del block["inputs"]
-            block[STEPPED["inputs"]] = _list(offsets[start : start + length + 1] - low, lanes)
+            block[STEPPED["inputs"]] = pa.FixedSizeListArray.from_arrays(pa.array(lanes), arity)
         names = [_stored_name(name, block) for name in table.column_names]
         yield pa.Table.from_arrays([block[name] for name in names], names)
 
@@ -218,9 +220,14 @@ def _renamed(table: Any, name: str, new_name: str, column: Any) -> Any:
 
 
 def _offsets_and_values(column: Any) -> tuple[np.ndarray, np.ndarray]:
-    """A large-list column's offsets (from 0) and flat values as numpy arrays (copied only
-    where the column is in several chunks, or a slice)."""
+    """A list column's offsets (from 0) and flat values as numpy arrays (copied only
+    where the column is in several chunks, or a slice): a large list's, or a fixed-size
+    list's (a stepped block's inputs, stored so since version 2 of the blocks)."""
     array = column.combine_chunks() if hasattr(column, "combine_chunks") else column
+    if arrow().types.is_fixed_size_list(array.type):
+        size = array.type.list_size
+        values = np.asarray(array.flatten().to_numpy(zero_copy_only=False), np.int64)
+        return np.arange(len(array) + 1, dtype=np.int64) * size, values
     offsets = np.asarray(array.offsets.to_numpy(), np.int64)
     values = np.asarray(array.values.to_numpy(zero_copy_only=False), np.int64)
     start, end = (int(offsets[0]), int(offsets[-1])) if len(offsets) else (0, 0)
