@@ -327,6 +327,13 @@ def in_memory(log, rows=None):
     return log, partial(lineage_in_log, log), written
 
 
+def wide_words(log):
+    """``log`` with its later words negative and past 32 bits: blocks of narrow words and
+    blocks of words no narrower type holds."""
+    later = np.arange(log.size) >= log.size // 2
+    return replace(log, word=np.where(later, -(log.word + 1) * 2**33, log.word))
+
+
 def tracked(rows=None):
     """The same of a tracked pipeline; in parts read from the tracker when ``rows``."""
     tracker, approved = tracked_run()
@@ -344,10 +351,18 @@ def tracked(rows=None):
         lambda: in_memory(hand_made_log()),
         lambda: in_memory(chain_log(2500, ops=6)),
         lambda: in_memory(chain_log(2500, ops=6), rows=1000),
+        lambda: in_memory(wide_words(chain_log(2500, ops=6)), rows=1000),
         tracked,
         lambda: tracked(rows=7),
     ],
-    ids=["hand-made", "three-blocks", "three-blocks-in-parts", "tracked", "tracked-in-parts"],
+    ids=[
+        "hand-made",
+        "three-blocks",
+        "three-blocks-in-parts",
+        "words-past-32-bits",
+        "tracked",
+        "tracked-in-parts",
+    ],
 )
 @pytest.mark.parametrize("stepped", [True, False], ids=["stepped", "blocks-stored-before"])
 def test_the_whole_log_reads_back_and_a_new_one_replaces_it(backend, monkeypatch, make, stepped):
