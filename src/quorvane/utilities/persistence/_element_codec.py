@@ -248,13 +248,11 @@ def _whole(column: Any) -> Any:
 
 
 def unstepped(table: Any) -> Any:
-    """A block of ``stepped_blocks`` as the node table has it; any other table as it is."""
+    """A block of ``stepped_blocks`` as the node table has it (its ``NARROWED`` columns
+    as stored: they are read as int64); any other table as it is."""
     if STEPPED["node_id"] not in table.column_names:
         return table
     pa = arrow()
-    for name in NARROWED:  # blocks written before they were narrowed are int64 already
-        if table.schema.field(name).type != pa.int64():
-            table = _renamed(table, name, name, table.column(name).cast(pa.int64()))
     for name in ("node_id", "row"):
         steps = _numbers(table, STEPPED[name], np.int64)
         table = _renamed(table, STEPPED[name], name, pa.array(np.cumsum(steps)))

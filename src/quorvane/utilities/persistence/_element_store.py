@@ -450,7 +450,9 @@ class ElementStore:
                 "SELECT data FROM element_blocks WHERE log_id = ? AND part = ? ORDER BY block",
                 (log_id, number),
             )
-            return pa.concat_tables([codec.from_bytes(data) for (data,) in rows])
+            # node blocks keep their narrowed columns in whichever type held them
+            tables = [codec.from_bytes(data) for (data,) in rows]
+            return pa.concat_tables(tables, promote_options="permissive")
 
         names = self._db.read("SELECT name, part FROM element_results WHERE log_id = ?", (log_id,))
         parts = dict(names)
