@@ -11,6 +11,7 @@ from __future__ import annotations
 from collections.abc import Callable, Iterator, Mapping, Sized
 from dataclasses import dataclass, field, replace
 from functools import cached_property
+from typing import Any
 
 import numpy as np
 
@@ -187,12 +188,13 @@ class ElementLogParts:
         found = list(self.parts())
         starts = [p.input_start[:-1] + offset for p, offset in _offsets(found)]
         head = self.head
+        columns: dict[str, Any] = {
+            name: np.concatenate([getattr(head, name), *(getattr(p, name) for p in found)])
+            for name in ("node_id", "node_type", "operation", "word", "value", "row")
+        }
         return replace(
             head,
-            **{
-                name: np.concatenate([getattr(head, name), *(getattr(p, name) for p in found)])
-                for name in ("node_id", "node_type", "operation", "word", "value", "row")
-            },
+            **columns,
             protected=np.concatenate([head.protected, *(p.protected for p in found)]),
             input_start=np.concatenate([*starts, [sum(len(p.inputs) for p in found)]]),
             inputs=np.concatenate([head.inputs, *(p.inputs for p in found)]),
