@@ -71,9 +71,9 @@ def element_log(tracker: Any, results: Mapping[str, Any] | None = None) -> Eleme
 def element_log_parts(
     tracker: Any, results: Mapping[str, Any] | None = None, rows: int = PART_ROWS
 ) -> ElementLogParts:
-    """The same log as ``element_log``, read in parts of ``rows`` rows of the native log
-    when its parts are asked for (under the tracker's lock until the last is given): each
-    part's values and rows are slices of what the element store keeps, where it can."""
+    """The same log as ``element_log`` (its nodes as they are now), read in parts of
+    ``rows`` rows of the native log when its parts are asked for: each part's values and
+    rows are slices of what the element store keeps, where it can."""
     named = _results(tracker, results or {})
     store = tracker._elements
     with tracker._dag_lock:
@@ -101,12 +101,22 @@ def element_log_parts(
             **store.identities.columns(),
         )
         size = len(tracker._log) + cells
+        end, evictions = tracker._log.row_count, tracker._log.evictions
 
     def parts() -> Iterator[ElementLog]:
-        with tracker._dag_lock:
-            end = tracker._log.row_count
-            for lo in range(0, max(end, 1), rows):
-                yield _part(tracker, head, lo, min(lo + rows, end), groups)
+        # The lock is taken for each part, not held while the caller writes one: a
+        # caller whose write fails may go on logging (or store again) on this thread
+        # while the unfinished reading is still referenced. Nodes logged meanwhile lie
+        # past ``end``; only an eviction would move the rows.
+        for lo in range(0, max(end, 1), rows):
+            with tracker._dag_lock:
+                if tracker._log.evictions != evictions:
+                    raise RuntimeError(
+                        "the log evicted nodes while it was being stored: store it once "
+                        "the pipeline has finished"
+                    )
+                part = _part(tracker, head, lo, min(lo + rows, end), groups)
+            yield part
 
     return ElementLogParts(head=head, size=size, parts=parts, rows_of=store.row.get)
 
