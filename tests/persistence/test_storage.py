@@ -13,6 +13,7 @@ from element_logs import chain_log, hand_made_log, peer_log, tracked_run
 
 from quorvane.utilities.orrin32_dag._element_view import element_log_parts
 from quorvane.utilities.persistence import (
+    ElementLogError,
     ElementLogParts,
     ServiceError,
     StoredEdge,
@@ -386,7 +387,14 @@ def test_the_whole_log_reads_back_and_a_new_one_replaces_it(backend, monkeypatch
         assert backend.read_element_lineage(pid, "approved", key) == walk(node, key)
 
 
-def test_a_failed_write_stores_nothing_and_keeps_the_log_before(backend, monkeypatch):
+def a_part_lost(log):
+    """``log`` in parts, of which one never comes."""
+    parts = ElementLogParts.of(log, rows=log.size // 3)
+    return replace(parts, parts=lambda: itertools.islice(parts.parts(), 2))
+
+
+@pytest.mark.parametrize("failure", ["disk-full", "a-part-lost"])
+def test_a_failed_write_stores_nothing_and_keeps_the_log_before(backend, monkeypatch, failure):
     pid = backend.create_pipeline("logged")
     backend.write_element_log(pid, hand_made_log())
     before = backend.read_element_lineage(pid, "approved", "LA-2")
@@ -396,9 +404,11 @@ def test_a_failed_write_stores_nothing_and_keeps_the_log_before(backend, monkeyp
         insert(self, tx, log_id, itertools.islice(blocks, 1))
         raise OSError("disk full")
 
-    monkeypatch.setattr(ElementStore, "_insert_blocks", fail_after_the_nodes)
-    with pytest.raises((OSError, ServiceError)):
-        backend.write_element_log(pid, chain_log(20))
+    if failure == "disk-full":
+        monkeypatch.setattr(ElementStore, "_insert_blocks", fail_after_the_nodes)
+    written = chain_log(20) if failure == "disk-full" else a_part_lost(chain_log(20))
+    with pytest.raises((OSError, ServiceError, ElementLogError)):
+        backend.write_element_log(pid, written)
     monkeypatch.undo()
     backend.disconnect()  # the service closes the connection of a request that failed
     assert backend.read_element_lineage(pid, "approved", "LA-2") == before

@@ -186,6 +186,10 @@ class ElementLogParts:
     def whole(self) -> ElementLog:
         """Every part as one ElementLog (for a store that takes the log whole)."""
         found = list(self.parts())
+        if sum(p.size for p in found) != self.size:  # queued = given, or nothing is
+            raise ElementLogError(
+                f"the log has {self.size} nodes and its parts gave {sum(p.size for p in found)}"
+            )
         starts = [p.input_start[:-1] + offset for p, offset in _offsets(found)]
         head = self.head
         columns: dict[str, Any] = {

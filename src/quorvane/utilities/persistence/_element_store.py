@@ -24,7 +24,13 @@ import numpy as np
 from . import _element_codec as codec
 from . import _element_members as members
 from ._columns import checked_text
-from ._element_log import ElementLineage, ElementLog, ElementLogParts, MemberPage
+from ._element_log import (
+    ElementLineage,
+    ElementLog,
+    ElementLogError,
+    ElementLogParts,
+    MemberPage,
+)
 from ._element_walk import IdentityRows, NodeRows, _value, lineage
 
 Item = TypeVar("Item")
@@ -287,6 +293,10 @@ class ElementStore:
                 member_blocks(),
             )
             self._insert_blocks(tx, log_id, stored)
+            if nodes.count != log.size:  # queued = written, or nothing is
+                raise ElementLogError(
+                    f"the log has {log.size} nodes and its parts gave {nodes.count}"
+                )
             meta["wide"] = {str(part): numbers for part, numbers in (wide | nodes.wide).items()}
             meta["member_firsts"] = [
                 [int(index["aggregate"][at]), int(index["row"][at])]
