@@ -23,6 +23,8 @@ from ..persistence import (
     IdentityRows,
     LineageStep,
     NodeRows,
+    no_nodes,
+    nodes_part,
     own_inputs_of,
     walk_lineage,
 )
@@ -84,19 +86,9 @@ def element_log_parts(
         groups = _GroupKeys(store.group_keys) if store.group_keys else None
         cells = sum(count for _, count, _ in store.cell_blocks)
         head = ElementLog(
-            node_id=np.zeros(0, np.int64),
-            node_type=np.zeros(0, np.uint8),
-            operation=np.zeros(0, np.int32),
+            **no_nodes(texts, groups is not None),
             operations=tuple(str(name) for name in tracker._operations.values),
-            word=np.zeros(0, np.int64),
-            input_start=np.zeros(1, np.int64),
-            inputs=np.zeros(0, np.int64),
-            value=np.zeros(0, np.float64),
-            text=() if texts else None,
-            row=np.zeros(0, np.int64),
-            protected=np.zeros(0, bool),
             sources=_sources(tracker),
-            group=() if groups is not None else None,
             results=named,
             **store.identities.columns(),
         )
@@ -130,11 +122,11 @@ def _part(tracker: Any, head: ElementLog, lo: int, hi: int, groups: Any) -> Elem
         ids, types, ops, words, flags = (c[keep] for c in (ids, types, ops, words, flags))
     store = tracker._elements
     texts = store.texts_of(ids) if head.text is not None else None
-    return ElementLog(
+    return nodes_part(
+        head,
         node_id=ids,
         node_type=types,
         operation=ops,
-        operations=head.operations,
         word=words,
         input_start=input_start,
         inputs=inputs,
@@ -142,13 +134,7 @@ def _part(tracker: Any, head: ElementLog, lo: int, hi: int, groups: Any) -> Elem
         text=None if texts is None else tuple(texts),
         row=store.row.get(ids),
         protected=(flags & PROTECTED) != 0,
-        sources={},
         group=None if groups is None else groups.of(ids),
-        identity_kind=np.zeros(0, np.uint8),
-        identity_table=(),
-        identity_key=(),
-        member_start=np.zeros(1, np.int64),
-        members=np.zeros(0, np.int64),
     )
 
 

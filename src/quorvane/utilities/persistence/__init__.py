@@ -26,6 +26,8 @@ from ._element_log import (
     ElementLogParts,
     LineageStep,
     MemberPage,
+    no_nodes,
+    nodes_part,
 )
 from ._element_members import Identities, applicant_rows, own_inputs_of
 from ._element_walk import IdentityRows, NodeRows, lineage_in_log, result_node_in_log
@@ -73,6 +75,8 @@ __all__ = [
     "ARROW_STREAM",
     "ElementLogParts",
     "PART_ROWS",
+    "no_nodes",
+    "nodes_part",
     "element_log_from_stream",
     "element_log_to_stream",
     "applicant_rows",

@@ -105,24 +105,23 @@ class ElementLog:
 PART_ROWS = 1 << 16
 
 
-def _empty_nodes(log: ElementLog, text: bool, group: bool) -> ElementLog:
-    """``log`` with no nodes (its identities, sources and results kept): what a log in
-    parts holds once. ``text``/``group``: whether its parts have those columns."""
+def no_nodes(text: bool, group: bool) -> dict[str, Any]:
+    """The node columns of a log without nodes, as the head of a log in parts has them:
+    ``text``/``group``, whether its parts have those columns."""
     none = np.zeros(0, np.int64)
-    return replace(
-        log,
-        node_id=none,
-        node_type=np.zeros(0, np.uint8),
-        operation=np.zeros(0, np.int32),
-        word=none,
-        input_start=np.zeros(1, np.int64),
-        inputs=none,
-        value=np.zeros(0, np.float64),
-        text=() if text else None,
-        row=none,
-        protected=np.zeros(0, bool),
-        group=() if group else None,
-    )
+    return {
+        "node_id": none,
+        "node_type": np.zeros(0, np.uint8),
+        "operation": np.zeros(0, np.int32),
+        "word": none,
+        "input_start": np.zeros(1, np.int64),
+        "inputs": none,
+        "value": np.zeros(0, np.float64),
+        "text": () if text else None,
+        "row": none,
+        "protected": np.zeros(0, bool),
+        "group": () if group else None,
+    }
 
 
 def _part(log: ElementLog, start: int, end: int) -> ElementLog:
@@ -133,25 +132,29 @@ def _part(log: ElementLog, start: int, end: int) -> ElementLog:
         name: getattr(log, name)[start:end]
         for name in ("node_id", "node_type", "operation", "word", "value", "row", "protected")
     }
-    return ElementLog(
+    return nodes_part(
+        log,
         **nodes,
-        operations=log.operations,
         input_start=np.asarray(log.input_start[start : end + 1], np.int64) - low,
         inputs=log.inputs[low:high],
         text=None if log.text is None else log.text[start:end],
         group=None if log.group is None else log.group[start:end],
-        **_NO_IDENTITIES,
-        sources={},
     )
 
 
-_NO_IDENTITIES: dict = {
-    "identity_kind": np.zeros(0, np.uint8),
-    "identity_table": (),
-    "identity_key": (),
-    "member_start": np.zeros(1, np.int64),
-    "members": np.zeros(0, np.int64),
-}
+def nodes_part(head: ElementLog, **nodes: Any) -> ElementLog:
+    """A part of a log in parts: the node columns ``nodes`` (every node column of an
+    ElementLog), with ``head``'s operation names and no identities, sources or results."""
+    return ElementLog(
+        **nodes,
+        operations=head.operations,
+        identity_kind=np.zeros(0, np.uint8),
+        identity_table=(),
+        identity_key=(),
+        member_start=np.zeros(1, np.int64),
+        members=np.zeros(0, np.int64),
+        sources={},
+    )
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -177,7 +180,7 @@ class ElementLogParts:
                 yield _part(log, start, min(start + rows, log.size))
 
         return cls(
-            head=_empty_nodes(log, log.text is not None, log.group is not None),
+            head=replace(log, **no_nodes(log.text is not None, log.group is not None)),
             size=log.size,
             parts=parts,
             rows_of=lambda ids: log.row[np.searchsorted(log.node_id, ids)],
