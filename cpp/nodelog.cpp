@@ -680,41 +680,58 @@ void NodeLog::clear() {
     next_id_ = next;
 }
 
-NodeLog::State NodeLog::state() const {
-    auto copy = [](const auto& column) {
-        return std::vector<std::remove_cv_t<std::remove_reference_t<decltype(column[0])>>>(
-            column.begin(), column.end());
-    };
-    const size_t n = rows();
-    State s{{}, copy(words_), {}, {}, {}, {}, copy(flags_), max_nodes_, next_id_, evictions_};
+NodeLog::State NodeLog::state() const { return state_of_rows(0, rows()); }
+
+NodeLog::State NodeLog::state_of_rows(size_t lo, size_t hi) const {
+    hi = std::min(hi, rows());
+    lo = std::min(lo, hi);
+    const size_t n = hi - lo;
+    const auto lo_at = static_cast<std::ptrdiff_t>(lo), hi_at = static_cast<std::ptrdiff_t>(hi);
+    State s{{},
+            std::vector<int64_t>(words_.begin() + lo_at, words_.begin() + hi_at),
+            {},
+            {},
+            {},
+            {},
+            std::vector<uint8_t>(flags_.begin() + lo_at, flags_.begin() + hi_at),
+            max_nodes_,
+            next_id_,
+            evictions_};
     s.ids.resize(n);
     s.ops.resize(n);
     s.types.resize(n);
     s.input_start.resize(n + 1);
+    if (n == 0) {
+        s.input_start[0] = 0;
+        return s;
+    }
+    const size_t first_run = run_at(lo);
     size_t total = 0;
-    for (size_t run = 0; run < runs_.size(); ++run)
-        total += (run_end(run) - runs_[run].first_row) * runs_[run].arity;
+    for (size_t run = first_run; run < runs_.size() && runs_[run].first_row < hi; ++run)
+        total += (std::min(run_end(run), hi) - std::max(runs_[run].first_row, lo)) *
+                 runs_[run].arity;
     s.inputs.resize(total);
     size_t at = 0;  // run by run, one operand at a time: a whole column per pass
-    for (size_t run = 0; run < runs_.size(); ++run) {
+    for (size_t run = first_run; run < runs_.size() && runs_[run].first_row < hi; ++run) {
         const Run& from = runs_[run];
-        const size_t first = from.first_row, count = run_end(run) - first, k = from.arity;
-        std::fill(s.ops.begin() + static_cast<std::ptrdiff_t>(first),
-                  s.ops.begin() + static_cast<std::ptrdiff_t>(first + count), from.op);
-        std::fill(s.types.begin() + static_cast<std::ptrdiff_t>(first),
-                  s.types.begin() + static_cast<std::ptrdiff_t>(first + count), from.type);
+        const size_t first = std::max(from.first_row, lo), count = std::min(run_end(run), hi) - first;
+        const size_t skipped = first - from.first_row, k = from.arity, out_row = first - lo;
+        std::fill(s.ops.begin() + static_cast<std::ptrdiff_t>(out_row),
+                  s.ops.begin() + static_cast<std::ptrdiff_t>(out_row + count), from.op);
+        std::fill(s.types.begin() + static_cast<std::ptrdiff_t>(out_row),
+                  s.types.begin() + static_cast<std::ptrdiff_t>(out_row + count), from.type);
         for (size_t i = 0; i < count; ++i) {
-            s.ids[first + i] = from.first_id + static_cast<int64_t>(i);
-            s.input_start[first + i] = static_cast<int64_t>(at + i * k);
+            s.ids[out_row + i] = from.first_id + static_cast<int64_t>(skipped + i);
+            s.input_start[out_row + i] = static_cast<int64_t>(at + i * k);
         }
-        const int64_t* kept = inputs_.data() + from.first_input;
         const size_t kept_k = from.kept_arity();
+        const int64_t* kept = inputs_.data() + from.first_input + skipped * kept_k;
         int64_t* out = s.inputs.data() + at;
         for (size_t j = 0, kept_j = 0; j < k; ++j) {
             if (j < kImpliable && (from.implied >> j & 1u)) {
                 const int64_t step = (from.unit_steps >> j & 1u) ? 1 : 0;
                 for (size_t i = 0; i < count; ++i)
-                    out[i * k + j] = from.base[j] + step * static_cast<int64_t>(i);
+                    out[i * k + j] = from.base[j] + step * static_cast<int64_t>(skipped + i);
             } else {
                 for (size_t i = 0; i < count; ++i) out[i * k + j] = kept[i * kept_k + kept_j];
                 ++kept_j;

@@ -171,6 +171,9 @@ public:
         uint64_t evictions;
     };
     State state() const;
+    // The same fields of table rows lo .. hi - 1 alone (input offsets from 0): a log read
+    // in parts, each part's columns small enough to be memory used again, not fresh.
+    State state_of_rows(size_t lo, size_t hi) const;
     static NodeLog from_state(State s);
 
     // -- changing -----------------------------------------------------------------------

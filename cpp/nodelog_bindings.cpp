@@ -192,6 +192,15 @@ std::vector<T> column(nb::handle h) {
     return std::vector<T>(a.data(), a.data() + a.shape(0));
 }
 
+// Rows lo .. hi - 1 of the table, as (ids, words, input_start, inputs, ops, types, flags).
+nb::tuple rows_state(const NodeLog& log, size_t lo, size_t hi) {
+    NodeLog::State s = log.state_of_rows(lo, hi);
+    return nb::make_tuple(owned(std::move(s.ids)), owned(std::move(s.words)),
+                          owned(std::move(s.input_start)), owned(std::move(s.inputs)),
+                          owned(std::move(s.ops)), owned(std::move(s.types)),
+                          owned(std::move(s.flags)));
+}
+
 void set_state(NodeLog& log, const nb::tuple& t) {
     if (t.size() != 10) throw nb::value_error("a node log state has ten fields");
     NodeLog::State s{column<int64_t>(t[0]), column<int64_t>(t[1]), column<int64_t>(t[2]),
@@ -361,6 +370,10 @@ void bind_node_log(nb::module_& m) {
              "One node per element over its window's nodes (span 0: chained to the previous).")
         .def("__getstate__", &get_state)
         .def("__setstate__", &set_state)
+        .def("rows_state", &rows_state, "lo"_a, "hi"_a,
+             "(ids, words, input_start, inputs, ops, types, flags) of rows lo .. hi - 1 in\n"
+             "creation order (input offsets from 0), as __getstate__ gives for all rows.")
+        .def_prop_ro("row_count", &NodeLog::rows, "Rows held, in or out of the table.")
         .def("__len__", &NodeLog::live)
         .def("__contains__", [](const NodeLog& log, int64_t id) { return log.row_of(id) >= 0; })
         .def("row", &row, "id"_a, "cells"_a = false,

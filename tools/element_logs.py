@@ -159,6 +159,12 @@ def chain_log(rows: int, ops: int = 8) -> ElementLog:
 def tracked_log():
     """The log of a small pipeline tracked on the DAG road (a dropna, a sort, a merge with
     a region table, a group transform and a threshold), and the tracker that made it."""
+    tracker, approved = tracked_run()
+    return tracker.element_log({"approved": approved}), tracker
+
+
+def tracked_run():
+    """The tracker of ``tracked_log``'s pipeline and its result series."""
     import pandas as pd
 
     from quorvane.utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag
@@ -179,7 +185,7 @@ def tracked_log():
     f["peer"] = f.groupby("region")["wage"].transform("mean")
     f["score"] = (f["wage"] - f["peer"]) * f["rate"] + f["married"] * 10
     f["approved"] = np.where(f["score"] >= 0, 1, 0)
-    return tracker.element_log({"approved": f["approved"]}), tracker
+    return tracker, f["approved"]
 
 
 def peer_log(rows: int) -> ElementLog:

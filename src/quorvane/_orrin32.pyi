@@ -137,6 +137,16 @@ class NodeLog:
 
     def __setstate__(self, arg: tuple, /) -> None: ...
 
+    def rows_state(self, lo: int, hi: int) -> tuple:
+        """
+        (ids, words, input_start, inputs, ops, types, flags) of rows lo .. hi - 1 in
+        creation order (input offsets from 0), as __getstate__ gives for all rows.
+        """
+
+    @property
+    def row_count(self) -> int:
+        """Rows held, in or out of the table."""
+
     def __len__(self) -> int: ...
 
     def __contains__(self, arg: int, /) -> bool: ...

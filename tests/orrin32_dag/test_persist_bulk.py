@@ -9,6 +9,7 @@ from persist_helpers import build_run
 
 from quorvane.recording import code_version, git_commit, run_record
 from quorvane.utilities.orrin32_dag import DAGTracker, NodeType
+from quorvane.utilities.orrin32_dag._element_view import element_log_parts
 from quorvane.utilities.persistence import SQLiteStorage
 
 
@@ -183,3 +184,22 @@ def test_the_bulk_write_leaves_out_only_what_the_fingerprint_holds(store):
         entity_and_chain_of(n.fingerprint) for n in session_nodes
     ]
     assert any(n.entity_hash or n.chain_hash for n in session_nodes)  # fields were there to lose
+
+
+def test_a_log_read_in_parts_is_the_log_when_it_was_asked_for():
+    tracker = DAGTracker(max_nodes=60)
+    a = tracker.create_source_node("t", "a", 101)
+    for _ in range(10):
+        tracker.log_unary("neg", a, 202)
+    read = element_log_parts(tracker, rows=4).parts()
+    first = next(read)
+    tracker.log_unary("abs", a, 303)  # logged between two parts: not in this log
+    ids = [n for part in (first, *read) for n in part.node_id.tolist()]
+    assert ids == list(range(11))
+    # an eviction moves the rows not read yet: the reading is refused, nothing is skipped
+    read = element_log_parts(tracker, rows=4).parts()
+    next(read)
+    for _ in range(100):
+        tracker.log_unary("neg", a, 202)
+    with pytest.raises(RuntimeError, match="evicted"):
+        list(read)

@@ -2,15 +2,19 @@
 
 from __future__ import annotations
 
+import itertools
 import math
 from dataclasses import replace
 from functools import partial
 
 import numpy as np
 import pytest
-from element_logs import chain_log, hand_made_log, peer_log, tracked_log
+from element_logs import chain_log, hand_made_log, peer_log, tracked_run
 
+from quorvane.utilities.orrin32_dag._element_view import element_log_parts
 from quorvane.utilities.persistence import (
+    ElementLogError,
+    ElementLogParts,
     ServiceError,
     StoredEdge,
     StoredNode,
@@ -318,29 +322,58 @@ def test_lineage_steps_carry_values_identities_and_sources(backend):
     assert label.step(21).value == "yes" and label.step(20).value.startswith('{"low"')
 
 
-def in_memory(log):
-    return log, partial(lineage_in_log, log)
+def in_memory(log, rows=None):
+    """(the log, its walk, what is written: the log, or it in parts of ``rows`` nodes)."""
+    written = log if rows is None else ElementLogParts.of(log, rows)
+    return log, partial(lineage_in_log, log), written
 
 
-def tracked():
-    log, tracker = tracked_log()
-    return log, tracker.element_lineage
+def wide_words(log):
+    """``log`` with its later words negative and past 32 bits: blocks of narrow words and
+    blocks of words no narrower type holds."""
+    later = np.arange(log.size) >= log.size // 2
+    return replace(log, word=np.where(later, -(log.word + 1) * 2**33, log.word))
+
+
+def tracked(rows=None):
+    """The same of a tracked pipeline; in parts read from the tracker when ``rows``."""
+    tracker, approved = tracked_run()
+    log = tracker.element_log({"approved": approved})
+    if rows is None:
+        return log, tracker.element_lineage, log
+    parts = element_log_parts(tracker, {"approved": approved}, rows)
+    assert parts.size == log.size
+    return log, tracker.element_lineage, parts
 
 
 @pytest.mark.parametrize(
     "make",
-    [lambda: in_memory(hand_made_log()), lambda: in_memory(chain_log(2500, ops=6)), tracked],
-    ids=["hand-made", "three-blocks", "tracked"],
+    [
+        lambda: in_memory(hand_made_log()),
+        lambda: in_memory(chain_log(2500, ops=6)),
+        lambda: in_memory(chain_log(2500, ops=6), rows=1000),
+        lambda: in_memory(wide_words(chain_log(2500, ops=6)), rows=1000),
+        tracked,
+        lambda: tracked(rows=7),
+    ],
+    ids=[
+        "hand-made",
+        "three-blocks",
+        "three-blocks-in-parts",
+        "words-past-32-bits",
+        "tracked",
+        "tracked-in-parts",
+    ],
 )
 @pytest.mark.parametrize("stepped", [True, False], ids=["stepped", "blocks-stored-before"])
 def test_the_whole_log_reads_back_and_a_new_one_replaces_it(backend, monkeypatch, make, stepped):
     if not stepped:  # node blocks as stores wrote them before ids were kept as steps
         monkeypatch.setattr(_element_codec, "stepped_blocks", _element_codec.blocks)
-    log, walk = make()
+    log, walk, written = make()
     pid = backend.create_pipeline("logged")
     assert backend.read_element_log(pid) is None and backend.element_results(pid) == []
     backend.write_element_log(pid, chain_log(3))
-    backend.write_element_log(pid, log)
+    backend.write_element_log(pid, written)
     back = backend.read_element_log(pid)
     for name in ("node_id", "node_type", "operation", "word", "input_start", "inputs", "row"):
         assert np.array_equal(getattr(back, name), getattr(log, name)), name
@@ -354,19 +387,28 @@ def test_the_whole_log_reads_back_and_a_new_one_replaces_it(backend, monkeypatch
         assert backend.read_element_lineage(pid, "approved", key) == walk(node, key)
 
 
-def test_a_failed_write_stores_nothing_and_keeps_the_log_before(backend, monkeypatch):
+def a_part_lost(log):
+    """``log`` in parts, of which one never comes."""
+    parts = ElementLogParts.of(log, rows=log.size // 3)
+    return replace(parts, parts=lambda: itertools.islice(parts.parts(), 2))
+
+
+@pytest.mark.parametrize("failure", ["disk-full", "a-part-lost"])
+def test_a_failed_write_stores_nothing_and_keeps_the_log_before(backend, monkeypatch, failure):
     pid = backend.create_pipeline("logged")
     backend.write_element_log(pid, hand_made_log())
     before = backend.read_element_lineage(pid, "approved", "LA-2")
     insert = ElementStore._insert_blocks
 
-    def fail_after_the_nodes(self, tx, log_id, parts, *rest):
-        insert(self, tx, log_id, parts[:1], *rest)
+    def fail_after_the_nodes(self, tx, log_id, blocks):
+        insert(self, tx, log_id, itertools.islice(blocks, 1))
         raise OSError("disk full")
 
-    monkeypatch.setattr(ElementStore, "_insert_blocks", fail_after_the_nodes)
-    with pytest.raises((OSError, ServiceError)):
-        backend.write_element_log(pid, chain_log(20))
+    if failure == "disk-full":
+        monkeypatch.setattr(ElementStore, "_insert_blocks", fail_after_the_nodes)
+    written = chain_log(20) if failure == "disk-full" else a_part_lost(chain_log(20))
+    with pytest.raises((OSError, ServiceError, ElementLogError)):
+        backend.write_element_log(pid, written)
     monkeypatch.undo()
     backend.disconnect()  # the service closes the connection of a request that failed
     assert backend.read_element_lineage(pid, "approved", "LA-2") == before

@@ -8,19 +8,23 @@ built with numpy over whole columns; a lineage walks only the nodes it reaches.
 from __future__ import annotations
 
 import json
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from typing import Any
 
 import numpy as np
 
 from ..persistence import (
     NODE_TYPES,
+    PART_ROWS,
     ElementLineage,
     ElementLog,
+    ElementLogParts,
     Identities,
     IdentityRows,
     LineageStep,
     NodeRows,
+    no_nodes,
+    nodes_part,
     own_inputs_of,
     walk_lineage,
 )
@@ -66,19 +70,96 @@ def element_log(tracker: Any, results: Mapping[str, Any] | None = None) -> Eleme
     return log
 
 
+def element_log_parts(
+    tracker: Any, results: Mapping[str, Any] | None = None, rows: int = PART_ROWS
+) -> ElementLogParts:
+    """The same log as ``element_log`` (its nodes as they are now), read in parts of
+    ``rows`` rows of the native log when its parts are asked for: each part's values and
+    rows are slices of what the element store keeps, where it can."""
+    named = _results(tracker, results or {})
+    store = tracker._elements
+    with tracker._dag_lock:
+        texts = store.text is not None and any(
+            bool((chunk != None).any())  # noqa: E711 - element-wise, not identity
+            for chunk in store.text.chunks
+        )
+        groups = _GroupKeys(store.group_keys) if store.group_keys else None
+        cells = sum(count for _, count, _ in store.cell_blocks)
+        head = ElementLog(
+            **no_nodes(texts, groups is not None),
+            operations=tuple(str(name) for name in tracker._operations.values),
+            sources=_sources(tracker),
+            results=named,
+            **store.identities.columns(),
+        )
+        size = len(tracker._log) + cells
+        end, evictions = tracker._log.row_count, tracker._log.evictions
+
+    def parts() -> Iterator[ElementLog]:
+        # The lock is taken for each part, not held while the caller writes one: a
+        # caller whose write fails may go on logging (or store again) on this thread
+        # while the unfinished reading is still referenced. Nodes logged meanwhile lie
+        # past ``end``; only an eviction would move the rows.
+        for lo in range(0, max(end, 1), rows):
+            with tracker._dag_lock:
+                if tracker._log.evictions != evictions:
+                    raise RuntimeError(
+                        "the log evicted nodes while it was being stored: store it once "
+                        "the pipeline has finished"
+                    )
+                part = _part(tracker, head, lo, min(lo + rows, end), groups)
+            yield part
+
+    return ElementLogParts(head=head, size=size, parts=parts, rows_of=store.row.get)
+
+
+def _part(tracker: Any, head: ElementLog, lo: int, hi: int, groups: Any) -> ElementLog:
+    """Rows ``lo`` .. ``hi`` - 1 of the native log (those still in its table) as a part."""
+    ids, words, input_start, inputs, ops, types, flags = tracker._log.rows_state(lo, hi)
+    keep = (flags & _ALIVE) != 0
+    if not keep.all():
+        input_start, inputs = _kept_inputs(input_start, inputs, keep)
+        ids, types, ops, words, flags = (c[keep] for c in (ids, types, ops, words, flags))
+    store = tracker._elements
+    texts = store.texts_of(ids) if head.text is not None else None
+    return nodes_part(
+        head,
+        node_id=ids,
+        node_type=types,
+        operation=ops,
+        word=words,
+        input_start=input_start,
+        inputs=inputs,
+        value=store.value.get(ids),
+        text=None if texts is None else tuple(texts),
+        row=store.row.get(ids),
+        protected=(flags & PROTECTED) != 0,
+        group=None if groups is None else groups.of(ids),
+    )
+
+
 def _groups(ids: np.ndarray, keys: dict[int, str]) -> tuple | None:
     """Per row, the group key of an aggregate node of a groupby (None elsewhere); None
     when the log has none."""
-    if not keys:
-        return None
-    nodes = np.fromiter(keys.keys(), dtype=np.int64, count=len(keys))
-    texts = np.array(list(keys.values()), dtype=object)
-    at = np.searchsorted(ids, nodes)
-    found = at < len(ids)
-    found[found] = ids[at[found]] == nodes[found]
-    out = np.full(len(ids), None, dtype=object)
-    out[at[found]] = texts[found]
-    return tuple(out)
+    return _GroupKeys(keys).of(ids) if keys else None
+
+
+class _GroupKeys:
+    """The group keys of aggregate nodes, looked up for node ids in ascending order."""
+
+    def __init__(self, keys: dict[int, str]) -> None:
+        nodes = np.fromiter(keys.keys(), dtype=np.int64, count=len(keys))
+        order = np.argsort(nodes)
+        self._nodes = nodes[order]
+        self._texts = np.array(list(keys.values()), dtype=object)[order]
+
+    def of(self, ids: np.ndarray) -> tuple:
+        at = np.searchsorted(self._nodes, ids)
+        found = at < len(self._nodes)
+        found[found] = self._nodes[at[found]] == ids[found]
+        out = np.full(len(ids), None, dtype=object)
+        out[found] = self._texts[at[found]]
+        return tuple(out)
 
 
 def _texts(texts: np.ndarray | None) -> tuple | None:

@@ -44,8 +44,11 @@ class Held:
 
     @property
     def nbytes(self) -> int:
-        """The bytes this column holds: its kept arrays' and the other column's chunks."""
-        return sum(a.nbytes for a in self.arrays) + sum(c.nbytes for c in self.rest.chunks)
+        """The bytes this column holds: its kept arrays' and the other column's chunks. Kept
+        arrays that are views of one array (the rows of every operation over the same rows
+        are one array of identities) count that array once."""
+        owners = {id(owner): owner.nbytes for owner in map(_owner, self.arrays)}
+        return sum(owners.values()) + sum(c.nbytes for c in self.rest.chunks)
 
     def set(self, positions: Any, values: Any) -> None:
         positions = np.asarray(positions, dtype=np.int64)
@@ -161,6 +164,13 @@ class Held:
     def __setstate__(self, state: dict) -> None:
         self.__init__(state["dtype"], state["fill"])  # type: ignore[misc]
         self.set(np.arange(len(state["data"]), dtype=np.int64), state["data"])
+
+
+def _owner(array: np.ndarray) -> np.ndarray:
+    """The array whose memory ``array`` is a view of (itself when it owns it)."""
+    while isinstance(array.base, np.ndarray):
+        array = array.base
+    return array
 
 
 def _read_only(array: np.ndarray) -> np.ndarray:

@@ -255,7 +255,10 @@ class DAGTracker(ProvenanceTracker):
         """
         _check_results(results)
         elements = None
-        if getattr(storage, "write_element_log", None) is not None:
+        if getattr(storage, "takes_element_log_parts", False) is True:
+            # read part by part as it is written: no copy of every node at once
+            elements = lambda: _element_view.element_log_parts(self, results)  # noqa: E731
+        elif getattr(storage, "write_element_log", None) is not None:
             elements = lambda: self.element_log(results)  # noqa: E731
         summary = lambda: dag_summary(self)  # noqa: E731
         return persist_to_storage(

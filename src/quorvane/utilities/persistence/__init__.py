@@ -19,11 +19,15 @@ from ._documents import NUL_MESSAGE, DocumentError, JSONText, Nested, check_docu
 from ._element_codec import ARROW_STREAM, element_log_from_stream, element_log_to_stream
 from ._element_log import (
     NODE_TYPES,
+    PART_ROWS,
     ElementLineage,
     ElementLog,
     ElementLogError,
+    ElementLogParts,
     LineageStep,
     MemberPage,
+    no_nodes,
+    nodes_part,
 )
 from ._element_members import Identities, applicant_rows, own_inputs_of
 from ._element_walk import IdentityRows, NodeRows, lineage_in_log, result_node_in_log
@@ -69,6 +73,10 @@ __all__ = [
     "outline",
     "NODE_TYPES",
     "ARROW_STREAM",
+    "ElementLogParts",
+    "PART_ROWS",
+    "no_nodes",
+    "nodes_part",
     "element_log_from_stream",
     "element_log_to_stream",
     "applicant_rows",

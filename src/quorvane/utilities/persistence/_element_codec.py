@@ -151,33 +151,90 @@ def blocks(table: Any, firsts: np.ndarray) -> Iterator[Any]:
         yield table.slice(start, max(end - start, 0))
 
 
+#: The node table's whole-number columns a store keeps in the narrowest of these types their
+#: block's entries fit (read back as the table's int64): half the bytes to compress,
+#: which is most of what storing a block costs.
+NARROWED = ("word", "arity")
+_NARROW_TYPES = (np.uint8, np.int32, np.uint32)
+
+
 def stepped_blocks(table: Any, firsts: np.ndarray) -> Iterator[Any]:
     """The blocks of a node table (cut at the rows ``firsts``) as a store keeps them: the
     ids and rows of each as the difference from the row before (its first as it is), and
     its inputs too where every node of it has as many as its first (each operand from the
-    same operand of the node before). The table's columns are read once, as a whole, and
-    each block's differences made from slices of them (small arrays, which the allocator
-    hands out again, where differences of the whole table would be fresh memory)."""
+    same operand of the node before); those and the ``NARROWED`` columns in the narrowest
+    type that holds them. The differences of ids and rows are made for the whole table at
+    once (the caller's table is one part of a log: memory the allocator hands out again)."""
     pa = arrow()
     n = table.num_rows
     columns = {name: _whole(table.column(name)) for name in table.column_names}
-    numbers = {name: np.asarray(columns[name].to_numpy(), np.int64) for name in ("node_id", "row")}
+    firsts = np.asarray(firsts, np.int64)
+    numbers = {
+        name: _block_steps(np.asarray(columns[name].to_numpy(), np.int64), firsts)
+        for name in ("node_id", "row")
+    }
+    numbers |= {name: np.asarray(columns[name].to_numpy(), np.int64) for name in NARROWED}
+    kinds = {name: _narrow_kinds(column, firsts) for name, column in numbers.items()}
     offsets, values = _offsets_and_values(columns["inputs"])
-    ends = [*np.asarray(firsts)[1:].tolist(), n]
-    for start, end in zip(np.asarray(firsts).tolist(), ends, strict=True):
+    ends = [*firsts[1:].tolist(), n]
+    for number, (start, end) in enumerate(zip(firsts.tolist(), ends, strict=True)):
         length = max(end - start, 0)
         block = {name: columns[name].slice(start, length) for name in table.column_names}
-        for name in ("node_id", "row"):
+        for name in ("node_id", "row", *NARROWED):
             del block[name]
-            block[STEPPED[name]] = pa.array(_steps(numbers[name][start : start + length]))
+            narrowed = numbers[name][start:end].astype(kinds[name][number], copy=False)
+            block[STEPPED.get(name, name)] = pa.array(narrowed)
         low, high = int(offsets[start]), int(offsets[start + length])
         arity = int(offsets[start + 1]) - low if length else 0
         if arity and high - low == arity * length:
-            lanes = _steps(values[low:high].reshape(length, arity)).reshape(-1)
+            # every node has ``arity`` inputs: a fixed-size list, whose offsets (a number
+            # per node that no compression removes) are implied
+            lanes = _narrowed(_steps(values[low:high].reshape(length, arity)).reshape(-1))
             del block["inputs"]
-            block[STEPPED["inputs"]] = _list(offsets[start : start + length + 1] - low, lanes)
+            block[STEPPED["inputs"]] = pa.FixedSizeListArray.from_arrays(pa.array(lanes), arity)
         names = [_stored_name(name, block) for name in table.column_names]
         yield pa.Table.from_arrays([block[name] for name in names], names)
+
+
+def _block_steps(values: np.ndarray, firsts: np.ndarray) -> np.ndarray:
+    """Differences from the entry before, each block's first entry (at ``firsts``) as it
+    is (int64 arithmetic wraps, and the running sum undoes it exactly)."""
+    out = _steps(values)
+    kept = firsts[firsts < len(values)]
+    out[kept] = values[kept]
+    return out
+
+
+def _narrowed(values: np.ndarray) -> np.ndarray:
+    """``values`` (int64) in the narrowest of ``_NARROW_TYPES`` that holds them all."""
+    if not len(values):
+        return values
+    return values.astype(_narrowest(int(values.min()), int(values.max())), copy=False)
+
+
+def _narrow_kinds(values: np.ndarray, firsts: np.ndarray) -> list[Any]:
+    """The narrowest type of each block of ``values`` (blocks from ``firsts``): their
+    least and greatest entries are found for all blocks at once."""
+    n = len(values)
+    kinds: list[Any] = [np.int64] * len(firsts)
+    filled = np.flatnonzero(firsts < n)
+    if len(filled) and n:
+        starts = firsts[filled]
+        lows = np.minimum.reduceat(values, starts).tolist()
+        highs = np.maximum.reduceat(values, starts).tolist()
+        for at, low, high in zip(filled.tolist(), lows, highs, strict=True):
+            kinds[at] = _narrowest(low, high)
+    return kinds
+
+
+_LIMITS = [(kind, int(np.iinfo(kind).min), int(np.iinfo(kind).max)) for kind in _NARROW_TYPES]
+
+
+def _narrowest(low: int, high: int) -> Any:
+    for kind, least, most in _LIMITS:
+        if least <= low and high <= most:
+            return kind
+    return np.int64
 
 
 def _stored_name(name: str, block: dict) -> str:
@@ -191,7 +248,8 @@ def _whole(column: Any) -> Any:
 
 
 def unstepped(table: Any) -> Any:
-    """A block of ``stepped_blocks`` as the node table has it; any other table as it is."""
+    """A block of ``stepped_blocks`` as the node table has it (its ``NARROWED`` columns
+    as stored: they are read as int64); any other table as it is."""
     if STEPPED["node_id"] not in table.column_names:
         return table
     pa = arrow()
@@ -218,9 +276,14 @@ def _renamed(table: Any, name: str, new_name: str, column: Any) -> Any:
 
 
 def _offsets_and_values(column: Any) -> tuple[np.ndarray, np.ndarray]:
-    """A large-list column's offsets (from 0) and flat values as numpy arrays (copied only
-    where the column is in several chunks, or a slice)."""
+    """A list column's offsets (from 0) and flat values as numpy arrays (copied only
+    where the column is in several chunks, or a slice): a large list's, or a fixed-size
+    list's (a stepped block's inputs, stored so since version 2 of the blocks)."""
     array = column.combine_chunks() if hasattr(column, "combine_chunks") else column
+    if arrow().types.is_fixed_size_list(array.type):
+        size = array.type.list_size
+        values = np.asarray(array.flatten().to_numpy(zero_copy_only=False), np.int64)
+        return np.arange(len(array) + 1, dtype=np.int64) * size, values
     offsets = np.asarray(array.offsets.to_numpy(), np.int64)
     values = np.asarray(array.values.to_numpy(zero_copy_only=False), np.int64)
     start, end = (int(offsets[0]), int(offsets[-1])) if len(offsets) else (0, 0)

@@ -8,9 +8,10 @@ nodes and the store writes and reads them in bulk.
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sized
-from dataclasses import dataclass, field
+from collections.abc import Callable, Iterator, Mapping, Sized
+from dataclasses import dataclass, field, replace
 from functools import cached_property
+from typing import Any
 
 import numpy as np
 
@@ -96,6 +97,125 @@ class ElementLog:
     def size(self) -> int:
         """The number of nodes."""
         return len(self.node_id)
+
+
+#: nodes per part of a log read in parts: small enough that a part's columns are memory the
+#: allocator hands out again (fresh pages cost more than the copying), large enough that the
+#: calls per part are few
+PART_ROWS = 1 << 16
+
+
+def no_nodes(text: bool, group: bool) -> dict[str, Any]:
+    """The node columns of a log without nodes, as the head of a log in parts has them:
+    ``text``/``group``, whether its parts have those columns."""
+    none = np.zeros(0, np.int64)
+    return {
+        "node_id": none,
+        "node_type": np.zeros(0, np.uint8),
+        "operation": np.zeros(0, np.int32),
+        "word": none,
+        "input_start": np.zeros(1, np.int64),
+        "inputs": none,
+        "value": np.zeros(0, np.float64),
+        "text": () if text else None,
+        "row": none,
+        "protected": np.zeros(0, bool),
+        "group": () if group else None,
+    }
+
+
+def _part(log: ElementLog, start: int, end: int) -> ElementLog:
+    """Rows ``start`` .. ``end`` - 1 of ``log``'s nodes (views), with no identities or
+    results of their own."""
+    low, high = int(log.input_start[start]), int(log.input_start[end])
+    nodes = {
+        name: getattr(log, name)[start:end]
+        for name in ("node_id", "node_type", "operation", "word", "value", "row", "protected")
+    }
+    return nodes_part(
+        log,
+        **nodes,
+        input_start=np.asarray(log.input_start[start : end + 1], np.int64) - low,
+        inputs=log.inputs[low:high],
+        text=None if log.text is None else log.text[start:end],
+        group=None if log.group is None else log.group[start:end],
+    )
+
+
+def nodes_part(head: ElementLog, **nodes: Any) -> ElementLog:
+    """A part of a log in parts: the node columns ``nodes`` (every node column of an
+    ElementLog), with ``head``'s operation names and no identities, sources or results."""
+    return ElementLog(
+        **nodes,
+        operations=head.operations,
+        identity_kind=np.zeros(0, np.uint8),
+        identity_table=(),
+        identity_key=(),
+        member_start=np.zeros(1, np.int64),
+        members=np.zeros(0, np.int64),
+        sources={},
+    )
+
+
+@dataclass(frozen=True, kw_only=True)
+class ElementLogParts:
+    """An ``ElementLog`` read in parts, so that storing it never holds a copy of every
+    node at once: ``head`` is the log without its nodes (operations, identities, sources,
+    results; its ``text``/``group`` are ``()`` when the parts have those columns, else
+    None), ``parts()`` gives its nodes as ElementLogs of consecutive rows in ascending id
+    (each without identities or results), and ``rows_of`` the row of any node ids."""
+
+    head: ElementLog
+    size: int
+    parts: Callable[[], Iterator[ElementLog]]
+    rows_of: Callable[[np.ndarray], np.ndarray]
+
+    @classmethod
+    def of(cls, log: ElementLog, rows: int = PART_ROWS) -> ElementLogParts:
+        """A whole log in parts of ``rows`` nodes (views of its columns); an empty log is
+        one empty part."""
+
+        def parts() -> Iterator[ElementLog]:
+            for start in range(0, max(log.size, 1), rows):
+                yield _part(log, start, min(start + rows, log.size))
+
+        return cls(
+            head=replace(log, **no_nodes(log.text is not None, log.group is not None)),
+            size=log.size,
+            parts=parts,
+            rows_of=lambda ids: log.row[np.searchsorted(log.node_id, ids)],
+        )
+
+    def whole(self) -> ElementLog:
+        """Every part as one ElementLog (for a store that takes the log whole)."""
+        found = list(self.parts())
+        if sum(p.size for p in found) != self.size:  # queued = given, or nothing is
+            raise ElementLogError(
+                f"the log has {self.size} nodes and its parts gave {sum(p.size for p in found)}"
+            )
+        starts = [p.input_start[:-1] + offset for p, offset in _offsets(found)]
+        head = self.head
+        columns: dict[str, Any] = {
+            name: np.concatenate([getattr(head, name), *(getattr(p, name) for p in found)])
+            for name in ("node_id", "node_type", "operation", "word", "value", "row")
+        }
+        return replace(
+            head,
+            **columns,
+            protected=np.concatenate([head.protected, *(p.protected for p in found)]),
+            input_start=np.concatenate([*starts, [sum(len(p.inputs) for p in found)]]),
+            inputs=np.concatenate([head.inputs, *(p.inputs for p in found)]),
+            text=None if head.text is None else tuple(t for p in found for t in p.text or ()),
+            group=None if head.group is None else tuple(g for p in found for g in p.group or ()),
+        )
+
+
+def _offsets(parts: list[ElementLog]) -> Iterator[tuple[ElementLog, int]]:
+    """Each part with the offset of its first input in the parts' inputs laid end to end."""
+    offset = 0
+    for part in parts:
+        yield part, offset
+        offset += len(part.inputs)
 
 
 @dataclass(frozen=True, kw_only=True)

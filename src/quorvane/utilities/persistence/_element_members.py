@@ -115,42 +115,60 @@ def applicant_row(row: int, identities: Identities, key_of: Callable[[int], str]
     return -1
 
 
-def group_aggregates(log: ElementLog) -> np.ndarray:
-    """The rows of the log's aggregates whose row is a group: they read other rows."""
-    row = log.row
-    candidates = np.flatnonzero((log.node_type == _AGGREGATE) & (row >= 0))
-    kinds = log.identity_kind[row[candidates]]
-    return candidates[kinds == GROUP]
+class GroupInputs:
+    """The inputs of a log's group aggregates (those whose row is a group: they read other
+    rows), gathered part by part as a log's nodes go by."""
 
+    def __init__(self, identity_kind: np.ndarray) -> None:
+        self._kind = identity_kind
+        self._found: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
 
-def member_index(log: ElementLog) -> dict[str, np.ndarray]:
-    """Every input of the log's group aggregates by (aggregate, source row, position): the
-    columns a store keeps so that one applicant's inputs of a group are found by key."""
-    aggregates = group_aggregates(log)
-    starts, ends = log.input_start[aggregates], log.input_start[aggregates + 1]
-    flat = spans(starts, ends)
-    inputs = log.inputs[flat]
-    aggregate = np.repeat(log.node_id[aggregates], ends - starts)
-    position = flat - np.repeat(starts, ends - starts)
-    input_rows = log.row[np.searchsorted(log.node_id, inputs)]
-    owner, source = source_rows(input_rows, Identities.of_log(log))
-    columns = {
-        "aggregate": aggregate[owner],
-        "row": source,
-        "position": position[owner],
-        "node": inputs[owner],
-    }
-    order = np.lexsort((columns["position"], columns["row"], columns["aggregate"]))
-    columns = {name: values[order] for name, values in columns.items()}
-    # an input that stands for the same source row twice is listed once
-    repeated = np.zeros(len(order), bool)
-    if len(order) > 1:
-        repeated[1:] = (
-            (columns["aggregate"][1:] == columns["aggregate"][:-1])
-            & (columns["row"][1:] == columns["row"][:-1])
-            & (columns["position"][1:] == columns["position"][:-1])
+    def add(self, part: ElementLog) -> None:
+        """The group aggregates of ``part`` (nodes of a log with this one's identities)."""
+        row = part.row
+        candidates = np.flatnonzero((part.node_type == _AGGREGATE) & (row >= 0))
+        if not len(candidates):
+            return
+        aggregates = candidates[self._kind[row[candidates]] == GROUP]
+        starts, ends = part.input_start[aggregates], part.input_start[aggregates + 1]
+        flat = spans(starts, ends)
+        counts = ends - starts
+        self._found.append(
+            (
+                np.repeat(part.node_id[aggregates], counts),
+                flat - np.repeat(starts, counts),
+                part.inputs[flat].astype(np.int64, copy=True),  # the part's memory is let go
+            )
         )
-    return {name: values[~repeated] for name, values in columns.items()}
+
+    def index(
+        self, rows_of: Callable[[np.ndarray], np.ndarray], identities: Identities
+    ) -> dict[str, np.ndarray]:
+        """Every input gathered by (aggregate, source row, position): the columns a store
+        keeps so that one applicant's inputs of a group are found by key. ``rows_of``: the
+        row of node ids."""
+        none = np.zeros(0, np.int64)
+        aggregate, position, inputs = (
+            np.concatenate([none, *(found[at] for found in self._found)]) for at in range(3)
+        )
+        owner, source = source_rows(rows_of(inputs), identities)
+        columns = {
+            "aggregate": aggregate[owner],
+            "row": source,
+            "position": position[owner],
+            "node": inputs[owner],
+        }
+        order = np.lexsort((columns["position"], columns["row"], columns["aggregate"]))
+        columns = {name: values[order] for name, values in columns.items()}
+        # an input that stands for the same source row twice is listed once
+        repeated = np.zeros(len(order), bool)
+        if len(order) > 1:
+            repeated[1:] = (
+                (columns["aggregate"][1:] == columns["aggregate"][:-1])
+                & (columns["row"][1:] == columns["row"][:-1])
+                & (columns["position"][1:] == columns["position"][:-1])
+            )
+        return {name: values[~repeated] for name, values in columns.items()}
 
 
 def applicant_rows(log: ElementLog, rows: np.ndarray) -> np.ndarray:
@@ -174,10 +192,11 @@ def applicant_rows(log: ElementLog, rows: np.ndarray) -> np.ndarray:
     return np.append(of, -1)[rows]  # row -1 reads the -1 appended
 
 
-def result_rows(log: ElementLog, keys: Any, nodes: np.ndarray) -> np.ndarray:
+def result_rows(log: ElementLog, keys: Any, node_rows: np.ndarray) -> np.ndarray:
     """Per result element, its applicant's source row (-1 where its node belongs to no one
-    applicant): the row a store looks up an aggregate's own inputs by."""
-    out = applicant_rows(log, log.row[np.searchsorted(log.node_id, np.asarray(nodes, np.int64))])
+    applicant): the row a store looks up an aggregate's own inputs by. ``node_rows``: the
+    row of each element's node."""
+    out = applicant_rows(log, node_rows)
     keys = np.asarray(keys, dtype=object)
     found = out >= 0
     if found.any():

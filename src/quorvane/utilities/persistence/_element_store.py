@@ -10,6 +10,7 @@ reading one applicant fetches only the blocks its walk reaches.
 
 from __future__ import annotations
 
+import itertools
 import json
 from bisect import bisect_left, bisect_right
 from collections import deque
@@ -23,7 +24,13 @@ import numpy as np
 from . import _element_codec as codec
 from . import _element_members as members
 from ._columns import checked_text
-from ._element_log import ElementLineage, ElementLog, MemberPage
+from ._element_log import (
+    ElementLineage,
+    ElementLog,
+    ElementLogError,
+    ElementLogParts,
+    MemberPage,
+)
 from ._element_walk import IdentityRows, NodeRows, _value, lineage
 
 Item = TypeVar("Item")
@@ -124,9 +131,47 @@ def _cuts(counts: np.ndarray, rows: int, volume: int) -> np.ndarray:
     return np.asarray(firsts[:-1], np.int64)
 
 
-def _blocks_of(part: int, table: Any, firsts: np.ndarray) -> Iterator[Any]:
-    """A part's blocks as stored: node blocks stepped (see ``codec.stepped_blocks``)."""
-    return codec.stepped_blocks(table, firsts) if part == NODES else codec.blocks(table, firsts)
+def _numbered(
+    part: int, table: Any, firsts: np.ndarray, wide: Sequence[int], first_number: int = 0
+) -> Iterator[tuple[int, int, Any]]:
+    """(part, number, block) of each block of a table cut at the rows ``firsts`` (node
+    blocks stepped, see ``codec.stepped_blocks``), numbered from ``first_number``; a block
+    whose number is in ``wide`` (see _wide) a second time, without its list column."""
+    cut = codec.stepped_blocks if part == NODES else codec.blocks
+    for number, block in enumerate(cut(table, firsts), first_number):
+        for stored_as, stored in _with_light_copy(part, block, number in wide):
+            yield stored_as, number, stored
+
+
+class _NodeBlocks:
+    """A log's node blocks, made part by part as they are written, numbered across the
+    parts; what the log's row keeps of them (the first node id of each, which are wide,
+    how many nodes) and its group aggregates' inputs are noted as they go by."""
+
+    def __init__(self, log: ElementLogParts) -> None:
+        self._log = log
+        self._firsts: list[np.ndarray] = []
+        self.wide: dict[int, list[int]] = {NODES: []}
+        self.groups = members.GroupInputs(log.head.identity_kind)
+        self.count = 0
+
+    def blocks(self) -> Iterator[tuple[int, int, Any]]:
+        number = 0
+        for part in self._log.parts():
+            arity = np.diff(part.input_start)
+            cuts = _cuts(arity, NODE_BLOCK_ROWS, BLOCK_ENTRIES)
+            wide = [number + at for at in _wide(part.input_start, cuts)]
+            self.wide[NODES].extend(wide)
+            # an empty log has one empty block, and no first node id
+            self._firsts.append(np.asarray(part.node_id[cuts[cuts < part.size]], np.int64))
+            self.groups.add(part)
+            self.count += part.size
+            yield from _numbered(NODES, codec.node_table(part, arity), cuts, wide, number)
+            number += len(cuts)
+
+    def firsts(self) -> np.ndarray:
+        """The first node id of every node block written, as the log's row keeps them."""
+        return np.concatenate([np.zeros(0, np.int64), *self._firsts]).astype("<i8")
 
 
 def _wide(offsets: np.ndarray, firsts: np.ndarray) -> list[int]:
@@ -177,28 +222,28 @@ class ElementStore:
         raise NotImplementedError
 
     # -- writing ------------------------------------------------------------------------------
-    def write_element_log(self, pipeline_id: int, log: ElementLog) -> None:
+    #: what ``write_element_log`` takes besides an ElementLog: the log in parts, read as its
+    #: blocks are written (a tracker hands that to a store that says so)
+    takes_element_log_parts = True
+
+    def write_element_log(self, pipeline_id: int, log: ElementLog | ElementLogParts) -> None:
         """Keep ``log`` as the run's per-element log (replacing one stored before): all of
-        it is stored, in one transaction, or the call raises and nothing is."""
-        if not isinstance(log, ElementLog):
+        it is stored, in one transaction, or the call raises and nothing is. A log in parts
+        is read one part at a time while the blocks before are written, so no copy of
+        every node is ever held."""
+        if isinstance(log, ElementLog):
+            log = ElementLogParts.of(log)
+        if not isinstance(log, ElementLogParts):
             raise TypeError(f"log must be an ElementLog, not {type(log).__name__}")
-        for name in log.results:
+        head = log.head
+        for name in head.results:
             checked_text("result", name)
-        # the tables are made before the transaction: it holds SQLite's one write lock
-        arity = np.diff(np.asarray(log.input_start, np.int64))
-        node_cuts = _cuts(arity, NODE_BLOCK_ROWS, BLOCK_ENTRIES)
-        identity_cuts = _cuts(np.diff(log.member_start), IDENTITY_BLOCK_ROWS, BLOCK_ENTRIES)
-        parts = [
-            (NODES, codec.node_table(log, arity), node_cuts),
-            (IDENTITIES, codec.identity_table(log), identity_cuts),
-        ]
-        wide = {
-            NODES: _wide(log.input_start, node_cuts),
-            IDENTITIES: _wide(log.member_start, identity_cuts),
-        }
+        # what is per log is made before the transaction: it holds SQLite's one write lock
+        identity_cuts = _cuts(np.diff(head.member_start), IDENTITY_BLOCK_ROWS, BLOCK_ENTRIES)
+        parts = [(IDENTITIES, codec.identity_table(head), identity_cuts)]
         results = []
-        for part, (name, (keys, ids)) in enumerate(log.results.items(), FIRST_RESULT):
-            rows = members.result_rows(log, keys, ids)
+        for part, (name, (keys, ids)) in enumerate(head.results.items(), FIRST_RESULT):
+            rows = members.result_rows(head, keys, log.rows_of(np.asarray(ids, np.int64)))
             table = codec.result_table(keys, ids, sort=True, rows=rows)
             sorted_keys = table.column("key")
             key_firsts = [
@@ -206,32 +251,24 @@ class ElementStore:
             ]
             results.append((name, part, json.dumps(key_firsts)))
             parts.append((part, table, np.arange(0, max(len(keys), 1), RESULT_BLOCK_ROWS)))
-        meta = codec.log_meta(log)
+        meta = codec.log_meta(head)
         meta["identity_firsts"] = identity_cuts.tolist()
-        meta["wide"] = {str(part): numbers for part, numbers in wide.items()}
-        index = members.member_index(log)
-        meta["member_firsts"] = [
-            [int(index["aggregate"][at]), int(index["row"][at])]
-            for at in range(0, len(index["node"]), MEMBER_BLOCK_ROWS)
-        ]
-        if len(index["node"]):
-            member_cuts = np.arange(0, len(index["node"]), MEMBER_BLOCK_ROWS)
-            parts.append((MEMBERS, codec.member_table(index), member_cuts))
+        nodes = _NodeBlocks(log)
+        wide = {IDENTITIES: _wide(head.member_start, identity_cuts)}
         with self._db.write() as tx:
             pipeline_id = self._check_pipeline(pipeline_id, tx)
             self._drop_element_log(tx, pipeline_id)
-            # an empty log has one empty block, and no first node id
-            firsts = np.asarray(log.node_id[node_cuts[node_cuts < log.size]], dtype="<i8")
+            # its node count, block firsts and the rest of its metadata once written
             log_id = tx.execute(
                 "INSERT INTO element_logs (tenant_id, pipeline_id, nodes, identities, meta,"
                 " node_firsts, stored_at) VALUES (?, ?, ?, ?, ?, ?, ?) RETURNING id",
                 (
                     self._tenant,
                     pipeline_id,
-                    log.size,
-                    len(log.identity_kind),
-                    json.dumps(meta),
-                    firsts.tobytes(),
+                    0,
+                    len(head.identity_kind),
+                    "{}",
+                    b"",
                     datetime.now(UTC).isoformat(timespec="microseconds"),
                 ),
             ).fetchone()[0]
@@ -241,26 +278,40 @@ class ElementStore:
                     " VALUES (?, ?, ?, ?)",
                     (log_id, name, part, block_keys),
                 )
-            self._insert_blocks(tx, log_id, parts, wide)
+            index: dict[str, np.ndarray] = {}
 
-    def _insert_blocks(
-        self,
-        tx: Any,
-        log_id: int,
-        parts: list[tuple[int, Any, np.ndarray]],
-        wide: dict[int, list[int]],
-    ) -> None:
-        """Every part's blocks, each encoded in a thread of its own while the ones before it
-        are inserted: compressing and writing take about as long, and both let go of the
-        interpreter's lock while they work. A wide block (by number, in ``wide``) is stored
-        a second time without its list column."""
-        slices = (
-            (stored_as, number, stored)
-            for part, table, firsts in parts
-            for number, block in enumerate(_blocks_of(part, table, firsts))
-            for stored_as, stored in _with_light_copy(part, block, number in wide.get(part, ()))
-        )
-        for part, number, data in _ahead(_encoded, slices, depth=8):
+            def member_blocks() -> Iterator[tuple[int, int, Any]]:
+                # after the last node block: the parts have all been seen
+                index.update(nodes.groups.index(log.rows_of, members.Identities.of_log(head)))
+                if len(index["node"]):
+                    cuts = np.arange(0, len(index["node"]), MEMBER_BLOCK_ROWS)
+                    yield from _numbered(MEMBERS, codec.member_table(index), cuts, [])
+
+            stored = itertools.chain(
+                nodes.blocks(),
+                *(_numbered(part, table, cuts, wide.get(part, [])) for part, table, cuts in parts),
+                member_blocks(),
+            )
+            self._insert_blocks(tx, log_id, stored)
+            if nodes.count != log.size:  # queued = written, or nothing is
+                raise ElementLogError(
+                    f"the log has {log.size} nodes and its parts gave {nodes.count}"
+                )
+            meta["wide"] = {str(part): numbers for part, numbers in (wide | nodes.wide).items()}
+            meta["member_firsts"] = [
+                [int(index["aggregate"][at]), int(index["row"][at])]
+                for at in range(0, len(index["node"]), MEMBER_BLOCK_ROWS)
+            ]
+            tx.execute(
+                "UPDATE element_logs SET nodes = ?, meta = ?, node_firsts = ? WHERE id = ?",
+                (nodes.count, json.dumps(meta), nodes.firsts().tobytes(), log_id),
+            )
+
+    def _insert_blocks(self, tx: Any, log_id: int, blocks: Iterable[tuple[int, int, Any]]) -> None:
+        """Every block (part, number, table), each encoded in a thread of its own while the
+        ones before it are inserted: compressing and writing take about as long, and both
+        let go of the interpreter's lock while they work."""
+        for part, number, data in _ahead(_encoded, blocks, depth=8):
             tx.execute(
                 "INSERT INTO element_blocks (log_id, part, block, data) VALUES (?, ?, ?, ?)",
                 (log_id, part, number, data),
@@ -409,7 +460,9 @@ class ElementStore:
                 "SELECT data FROM element_blocks WHERE log_id = ? AND part = ? ORDER BY block",
                 (log_id, number),
             )
-            return pa.concat_tables([codec.from_bytes(data) for (data,) in rows])
+            # node blocks keep their narrowed columns in whichever type held them
+            tables = [codec.from_bytes(data) for (data,) in rows]
+            return pa.concat_tables(tables, promote_options="permissive")
 
         names = self._db.read("SELECT name, part FROM element_results WHERE log_id = ?", (log_id,))
         parts = dict(names)

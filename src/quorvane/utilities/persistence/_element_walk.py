@@ -364,7 +364,7 @@ def _own_inputs_in_log(log: ElementLog, root_at: int, key: str) -> OwnInputs | N
         lambda ids: log.row[np.searchsorted(log.node_id, ids)],
     )
     if own is None and key:  # a group's node as the result: its key names the applicant
-        applicant = int(members.result_rows(log, [key], log.node_id[[root_at]])[0])
+        applicant = int(members.result_rows(log, [key], log.row[[root_at]])[0])
         own = members.own_inputs_of(
             key,
             applicant,

@@ -13,7 +13,7 @@ from typing import Any
 
 from ._backend import EdgeRow, ResultRow, StorageBackend
 from ._element_codec import ARROW_STREAM, element_log_from_stream, element_log_to_stream
-from ._element_log import ElementLineage, ElementLog, MemberPage
+from ._element_log import ElementLineage, ElementLog, ElementLogParts, MemberPage
 from ._jsonable import json_default, jsonable
 from ._records import (
     EDGE_FIELDS,
@@ -375,9 +375,12 @@ class HostedStorage(StorageBackend):
         return self._request("GET", "/v1/results", query=query)["results"]
 
     # -- per-element logs -------------------------------------------------------------------
-    def write_element_log(self, pipeline_id: int, log: ElementLog) -> None:
+    def write_element_log(self, pipeline_id: int, log: ElementLog | ElementLogParts) -> None:
         """Send the run's per-element log in one body (the service refuses a body larger
-        than its ``--max-body-mb`` with 413: nothing of it is stored)."""
+        than its ``--max-body-mb`` with 413: nothing of it is stored); a log in parts is
+        sent whole."""
+        if isinstance(log, ElementLogParts):
+            log = log.whole()
         if not isinstance(log, ElementLog):
             raise TypeError(f"log must be an ElementLog, not {type(log).__name__}")
         body = b"".join(element_log_to_stream(log))
