@@ -1384,6 +1384,8 @@ UNKNOWN = [
     ("unmodelled", lambda t: t["appinc"].combine(t["unit"], max), "combine"),
     ("explode_unlabelled", lambda t: _lists(t["unit"]).explode(ignore_index=True), "explode"),
     ("unmodelled_frame", lambda t: _pivot_table(t), "pivot_table"),
+    # a frame pandas' own function builds from a tracked frame's bare columns
+    ("melt_function", lambda t: pd.melt(t, value_vars=["appinc"])["value"] + 1, "add"),
     # what pandas puts together alone from tracked data, read as tracked data
     (
         "crosstab_counts",
@@ -1527,6 +1529,7 @@ UNKNOWN_STAYS = [
     ("unstack", lambda t: t.groupby(["unit", "married"])["plain"].mean().unstack()),
     ("stack", lambda t: t[["plain"]].stack()),
     ("melt", lambda t: t.melt(id_vars=["unit"], value_vars=["plain"])["value"]),
+    ("melt_function", lambda t: pd.melt(t, id_vars=["unit"], value_vars=["plain"])["value"]),
     ("explode", lambda t: _lists(t["plain"]).explode()),
     ("group_apply", lambda t: t.groupby("married")["plain"].apply(_centred)),
     ("group_iteration", lambda t: pd.concat([g["plain"] for _, g in t.groupby("married")])),

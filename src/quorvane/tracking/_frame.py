@@ -9,6 +9,7 @@ reshapes (``_follow``) are the same for both.
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Hashable
 from typing import Any, ClassVar
 
@@ -78,8 +79,14 @@ class TrackingFrame(
     # -- pandas construction hooks ------------------------------------------------------
 
     @property
-    def _constructor(self) -> type:
-        return type(self)
+    def _constructor(self) -> Any:
+        # a frame pandas builds from bare data of a tracked one and never hands the
+        # source's entries (``__finalize__``): ``pd.melt``, ``pd.wide_to_long``. It is not
+        # silently clean: bound to this frame (a callable, as pandas allows), it takes the
+        # tracker, so each column it was given no entries for reads unknown
+        if not getattr(self, "_tracker", None):
+            return type(self)
+        return functools.partial(_built_from, self)
 
     @property
     def _constructor_sliced(self) -> type:
@@ -133,6 +140,14 @@ class TrackingFrame(
         if _in_parent():
             return resampler
         return _groups.resampled(self, resampler, kwargs.get("on"), kwargs.get("level"))
+
+
+def _built_from(source: TrackingFrame, *args: Any, **kwargs: Any) -> TrackingFrame:
+    """A frame pandas builds through ``source``'s constructor (see ``_constructor``)."""
+    result = type(source)(*args, **kwargs)
+    if result._tracker is None:
+        object.__setattr__(result, "_tracker", source._tracker)
+    return result
 
 
 def with_carried_words(
