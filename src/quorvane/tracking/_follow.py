@@ -231,7 +231,10 @@ class _FollowsFrom:
     def align(self, other: Any, *args: Any, **kwargs: Any) -> Any:
         with operands_aligned():  # a label added to one side holds a fill, of no source
             left, right = super().align(other, *args, **kwargs)  # type: ignore[misc]
-        return _spread_back(self, left), _spread_back(other, right)
+        left, right = _spread_back(self, left), _spread_back(other, right)
+        row_order.chosen_with(left, self, other)
+        row_order.chosen_with(right, other, self)
+        return left, right
 
 
 def _spread_back(source: Any, result: Any) -> Any:
