@@ -814,6 +814,11 @@ EVERY_INPUT += [
     ("label_from_data", lambda t: t["unit"] - t.loc[_top(t), "loanamt"], UNIT_INCOME_LOAN),
     ("first_sorted", lambda t: t["appinc"] - _sorted_loans(t).iloc[0], {"appinc", "married"}),
     ("frame_cell", lambda t: t["unit"] * t.sort_values("loanamt").iat[0, 0], UNIT_INCOME_LOAN),
+    (
+        "described_cell",
+        lambda t: t["unit"] - _wed(t)[["loanamt"]].describe().at["50%", "loanamt"],
+        MARRIED_UNITS,
+    ),
 ]
 
 # A series' values one by one (iteration, unpacking, builtins) carry what chose its rows;
@@ -1559,6 +1564,7 @@ UNKNOWN_STAYS = [
     ("merge_ordered", lambda t: pd.merge_ordered(_income_sorted(t), _units(t), on="unit").appinc),
     ("crosstab_map", lambda t: t["married"].map(pd.crosstab(t["married"], t["unit"])[1])),
     ("crosstab_join", lambda t: t.join(pd.crosstab(t["married"], t["unit"]), on="married")[1]),
+    ("cell_read", lambda t: t["appinc"] - t.at[17, "plain"] - t.loc[3, "plain"]),
     ("rank", lambda t: t["plain"].rank()),
     ("to_numeric", lambda t: pd.to_numeric(t["plain"])),
     # bins made of the data: pandas turns them into numpy's array before they lend words

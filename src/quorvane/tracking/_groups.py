@@ -560,13 +560,13 @@ class ReducingFrame:
         return lend_whole(self, made, [func, *args, *kwargs.values()], "apply")
 
     def describe(self, *args: Any, **kwargs: Any) -> Any:
-        if not holds_words(self):
-            return super().describe(*args, **kwargs)  # type: ignore[misc]
-        # pandas describes any extension column as Float64: words columns as their values,
-        # the result's words made from this frame as pandas' own call makes them
-        described = plain_view(self).describe(*args, **kwargs)
+        # pandas describes any extension column as Float64 (words columns: as their values),
+        # and each column through a plain series of its own (words beside the columns: a
+        # plain frame); each column's figures are made of the whole column and the rows'
+        # selection, as a column's own describe makes them
         frame: Any = self
-        return frame._constructor(described).__finalize__(frame, method="describe")
+        described = frame._constructor(plain_view(self).describe(*args, **kwargs))
+        return self._whole_columns(described, "describe", in_order=False)
 
     def rank(self, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
         result = super().rank(axis, *args, **kwargs)  # type: ignore[misc]
