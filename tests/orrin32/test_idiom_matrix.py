@@ -744,6 +744,8 @@ EVERY_INPUT += [
     # a function of each group's whole frame: its result keeps the name of one column
     ("group_apply_frame", lambda t: _per_wed(t.groupby("unit")[["appinc", "married"]]), KEYS),
     ("group_iteration", lambda t: _each_group(t), {"appinc", "married"}),
+    # groups kept by a function of each: what it read of them chose the rows
+    ("group_filter", lambda t: _wed_units(t)["appinc"].rank(), UNITS_PICKED),
     ("idxmax_rows", lambda t: t[["appinc", "loanamt"]].idxmax(axis=1), {"appinc", "loanamt"}),
     ("series_combine", lambda t: t["appinc"].combine(t["unit"], max), {"appinc", "unit"}),
     # a missing combination's cell: whether it is there depends on the keys
@@ -1132,6 +1134,10 @@ def _per_wed(groups):
 
 def _centred(g):
     return g - g.mean()
+
+
+def _wed_units(t):
+    return t.groupby("unit").filter(lambda g: g["married"].mean() > 0.5)
 
 
 def _each_group(t):

@@ -20,7 +20,7 @@ from pandas import DataFrame, Grouper, MultiIndex, Series
 from ..core._operations import operation
 from ..core._word import OpCode
 from . import _labels, _row_order
-from ._arguments import given_rows, lend_whole, one_value, unseen_rows, user_function
+from ._arguments import given_arrays, given_rows, lend_whole, one_value, unseen_rows, user_function
 from ._array_words import held_as_words
 from ._arrays import TrackedArray, array_entries
 from ._caller_warnings import report_warnings_at_caller
@@ -80,6 +80,23 @@ class TrackedGroupBy:
 
     def _call(self, attribute: Any, args: tuple, kwargs: dict) -> Any:
         return attribute(*args, **kwargs)
+
+    def filter(self, func: Any, *args: Any, **kwargs: Any) -> Any:
+        """pandas' filter of whole groups: the rows kept keep their own entries (moved, as a
+        boolean filter moves them) and remember what chose them: the groups' keys, every
+        column given to the function (whole: what it reads of each group cannot be seen)
+        and what it can read besides. Where the rows of the groups it drops stay as gaps
+        (``dropna=False``), every element also combines that choice."""
+        result = self._grouped.filter(func, *args, **kwargs)
+        source = self._source
+        if not getattr(source, "_tracker", None) or not hasattr(result, "_fields"):
+            return result
+        read = given_arrays(source, [source, func, *args, *kwargs.values()])
+        keys = {name: [*arrays, *read[name]] for name, arrays in self._keys.items()}
+        _row_order.remember(source, result, keys, "filter", _row_order.SELECTION)
+        if kwargs.get("dropna", True):
+            return result
+        return _row_order.applied(result, result, in_order=False)
 
     def rolling(self, *args: Any, **kwargs: Any) -> TrackedGroupWindow:
         window = args[0] if args else kwargs.get("window")
