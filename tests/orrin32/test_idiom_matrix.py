@@ -544,6 +544,11 @@ EVERY_INPUT = [
         {"appinc", "unit", "loanamt"},
     ),
     (
+        "sorted_window_agg",
+        lambda t: _sorted_loans(t).expanding().agg(["mean", "max"]),
+        {"loanamt", "married"},
+    ),
+    (
         "sorted_ewm",
         lambda t: t.sort_values("married")["unit"].ewm(span=2).mean(),
         {"unit", "married"},
