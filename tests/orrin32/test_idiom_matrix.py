@@ -1109,6 +1109,10 @@ def _pivot_table(t):
     return t.pivot_table(index="unit", columns="married", values="appinc", aggfunc="mean")
 
 
+def _pivot_function(t, values):
+    return pd.pivot(t, columns="married", values=values)
+
+
 def _lists(s):
     return s.map(lambda v: [v, v + 1])
 
@@ -1408,6 +1412,7 @@ UNKNOWN = [
     ("unmodelled_frame", lambda t: _pivot_table(t), "pivot_table"),
     # a frame pandas' own function builds from a tracked frame's bare columns
     ("melt_function", lambda t: pd.melt(t, value_vars=["appinc"])["value"] + 1, "add"),
+    ("pivot_function", lambda t: _pivot_function(t, "appinc") + 1, "bare values"),
     # what pandas puts together alone from tracked data, read as tracked data
     (
         "crosstab_counts",
@@ -1552,6 +1557,8 @@ UNKNOWN_STAYS = [
     ("stack", lambda t: t[["plain"]].stack()),
     ("melt", lambda t: t.melt(id_vars=["unit"], value_vars=["plain"])["value"]),
     ("melt_function", lambda t: pd.melt(t, id_vars=["unit"], value_vars=["plain"])["value"]),
+    # a cell it made for a missing combination too: its labels came from the same place
+    ("pivot_function", lambda t: _pivot_function(t, "loanamt").fillna(0)),
     ("explode", lambda t: _lists(t["plain"]).explode()),
     ("group_apply", lambda t: t.groupby("married")["plain"].apply(_centred)),
     ("group_iteration", lambda t: pd.concat([g["plain"] for _, g in t.groupby("married")])),
