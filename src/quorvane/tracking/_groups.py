@@ -92,7 +92,9 @@ class TrackedGroupBy:
         if not getattr(source, "_tracker", None) or not hasattr(result, "_fields"):
             return result
         read = given_arrays(source, [source, func, *args, *kwargs.values()])
-        keys = {name: [*arrays, *read[name]] for name, arrays in self._keys.items()}
+        keys: _row_order.Keys = {
+            name: [*arrays, *read[name]] for name, arrays in self._keys.items()
+        }
         _row_order.remember(source, result, keys, "filter", _row_order.SELECTION)
         if kwargs.get("dropna", True):
             return result
