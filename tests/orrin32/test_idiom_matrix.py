@@ -735,7 +735,7 @@ EVERY_INPUT += [
     ("frame_segment", lambda t: _wed(t)[["appinc"]] + t[["appinc"]], {"appinc", "married"}),
     ("aligned_frames", lambda t: _wed(t)[["appinc"]].align(t[["appinc"]])[0].appinc, {"married"}),
     # aligned with another segment: the rows it holds, and which hold a fill, are both's
-    ("aligned_two_segments", lambda t: t.assign(x=_wed_beside_high(t))["x"], {"married", "unit"}),
+    ("aligned_two_segments", lambda t: t.assign(x=_wed_beside_rich(t))["x"], INCOME_MARRIED),
     ("concat_inner", lambda t: pd.concat([_wed(t), t[["appinc"]]], join="inner"), {"appinc"}),
     # a lookup table's row is picked by the keys: the joined-in value depends on them
     ("joined_lookup", lambda t: t.merge(ALLOWANCE, on="married")["allowance"], {"married"}),
@@ -1308,8 +1308,9 @@ def _high(t):
     return t[t["unit"] >= 2]["appinc"] * 2
 
 
-def _wed_beside_high(t):
-    return _wed(t)[["appinc"]].align(t[t["unit"] >= 2][["appinc"]], fill_value=0)[0]["appinc"]
+def _wed_beside_rich(t):
+    # one row only the other side holds (a fill), one neither holds (left out)
+    return _wed(t)[["loanamt"]].align(t[t["appinc"] > 90][["loanamt"]], fill_value=0)[0].loanamt
 
 
 def _segment_update(t):

@@ -356,8 +356,13 @@ def chosen_with(result: Any, source: Any, other: Any) -> None:
     own = {id(d) for d in row_order_of(result)}
     chosen = tuple(d for d in row_order_of(other) if d.kind in _APART and id(d) not in own)
     if chosen and _same_family(result, other._fields):
-        _combined_everywhere(result, chosen, tracker)
         object.__setattr__(result, ATTRIBUTE, (*row_order_of(result), *chosen))
+        _combined_everywhere(result, chosen, tracker)
+        if isinstance(result, DataFrame):
+            for label in result.columns.unique():
+                column = result[label]  # pandas 2 hands out the column it cached before
+                if isinstance(column, Series):
+                    carry(column, result)
 
 
 def selections_apart(holder: Any, value: Any) -> list[tuple[int, ...]]:
