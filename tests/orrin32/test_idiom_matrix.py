@@ -1443,6 +1443,7 @@ def test_strict_provenance_raises_where_provenance_would_be_lost(
 
     with tracker.strict_provenance():  # followed, and NaN an alignment makes: no objection
         loans["appinc"].where(loans["married"] == 1)
+        _wed(loans)["appinc"].align(loans["appinc"].iloc[:2], fill_value=0)[0].rank()
         loans[["appinc"]] - loans[["loanamt"]].iloc[2:].set_axis(["appinc"], axis=1)
         # modelled: no objection, and no unknown made for pandas' intermediate results
         loans.groupby(["unit", "married"])["appinc"].mean().unstack()
