@@ -92,6 +92,20 @@ def wage_segments_loc(d):
     return out["bonus"]
 
 
+def crime_aligned_segments(d):
+    # two segments lined up on each other with a fill, a group mean reindexed onto every
+    # key with a fill, a mask taking another column, a combine, update and combine_first
+    by_race = d.groupby("black")["narr86"].mean().reindex([0, 1, 2], fill_value=0.0)
+    a, b = d[d.qemp86 > 1][["ptime86"]].align(d[d.black == 1][["ptime86"]], fill_value=0)
+    out = d.assign(rate=d.black.map(by_race), a=a.ptime86, b=b.ptime86)
+    out["m"] = out.ptime86.mask(out.narr86 > 0, out.a).combine(out.b, max)
+    updated = out.ptime86.astype(float)
+    updated.update(out[out.qemp86 < 2].a * 2)
+    out["u"] = updated
+    out["f"] = out.b.where(out.black == 1).combine_first(out.a)
+    return out[["rate", "a", "b", "m", "u", "f"]]
+
+
 # -- lookups ------------------------------------------------------------------------------
 
 ALLOWANCE = pd.DataFrame({"married": [0, 1], "allowance": [12.0, 20.0]}).set_index("married")
@@ -237,6 +251,24 @@ def wage_pivot(d):
     return d.pivot_table(index="female", columns="married", values="wage", aggfunc="median")
 
 
+def jtrain_reshapes(d):
+    # earnings melted and pivoted back by the method, put in long form and pivoted by
+    # pandas' own functions, then mapped back onto the people
+    long = d.reset_index().melt(
+        id_vars=["index", "train", "black"], value_vars=["re74", "re75", "re78"]
+    )
+    table = long.pivot_table(index="train", columns="variable", values="value", aggfunc="mean")
+    years = d.reset_index().rename(columns={"re74": "re_74", "re75": "re_75", "re78": "re_78"})
+    yearly = pd.wide_to_long(years, "re", i="index", j="yr", sep="_").groupby("index")["re"]
+    by_train = pd.pivot(d, columns="train", values="re78").fillna(0).sum(axis=1)
+    return d.assign(
+        gain=d.train.map(table["re78"] - table["re75"]),
+        avg=yearly.mean() * (1 + d.black),
+        own=by_train,
+        stacked=pd.melt(d[["re75", "re78"]]).groupby("variable")["value"].mean()["re78"],
+    )[["gain", "avg", "own", "stacked"]]
+
+
 # -- pandas' constructors of tracked data --------------------------------------------------
 
 
@@ -285,6 +317,26 @@ def wage_peers(d):
 def wage_fill_by_group(d):
     known = d.wage.where(d.exper > 2)
     return known.fillna(d.groupby("female")["wage"].transform("mean")).rename("wage_filled")
+
+
+def wage_group_stats(d):
+    # groups kept by a share computed of each, a frame's describe read by cell, running
+    # figures per group and over the rows in order, and a named aggregation joined back
+    kept = d.groupby("educ").filter(lambda g: g.female.mean() > 0.3)
+    reference = kept[["wage", "exper"]].describe().at["50%", "wage"]
+    d = d.sort_values(["educ", "exper"])
+    by_educ = d.groupby("educ")["wage"]
+    d = d.join(d.groupby("married").agg(mean_wage=("wage", "mean")), on="married")
+    running = d.wage.expanding().agg(["mean", "max"])
+    return d.assign(
+        n=by_educ.cumcount(),
+        best=by_educ.cummax(),
+        run_mean=running["mean"],
+        run_max=running["max"],
+        vs_ref=d.wage - reference,
+        rel=d.wage / d.mean_wage,
+        pct=kept.wage.rank(pct=True),
+    )[["n", "best", "run_mean", "run_max", "vs_ref", "rel", "pct"]].sort_index()
 
 
 # -- functions given to pandas, values read one by one ---------------------------------------
@@ -471,6 +523,19 @@ CASES = (
     Case(wage_group_loop, "wage1", WAGE, ("female",)),
     Case(wage_group_apply, "wage1", WAGE, ("nonwhite",)),
     Case(wage_fill_by_group, "wage1", WAGE, ("female",)),
+    Case(wage_group_stats, "wage1", WAGE, ("female", "married")),
+    Case(
+        crime_aligned_segments,
+        "crime1",
+        ("narr86", "ptime86", "qemp86", "black"),
+        ("black",),
+    ),
+    Case(
+        jtrain_reshapes,
+        "jtrain2",
+        ("train", "black", "re74", "re75", "re78", "age", "educ"),
+        ("black",),
+    ),
     Case(loan_overrides, "loanapp", LOAN, ("married", "old")),
     Case(wage_query_rank, "wage1", WAGE, ("female",)),
     Case(

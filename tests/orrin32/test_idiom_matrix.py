@@ -554,6 +554,11 @@ EVERY_INPUT = [
         {"appinc", "unit", "loanamt"},
     ),
     (
+        "sorted_window_agg",
+        lambda t: _sorted_loans(t).expanding().agg(["mean", "max"]),
+        {"loanamt", "married"},
+    ),
+    (
         "sorted_ewm",
         lambda t: t.sort_values("married")["unit"].ewm(span=2).mean(),
         {"unit", "married"},
@@ -739,6 +744,8 @@ EVERY_INPUT += [
     ),
     ("frame_segment", lambda t: _wed(t)[["appinc"]] + t[["appinc"]], {"appinc", "married"}),
     ("aligned_frames", lambda t: _wed(t)[["appinc"]].align(t[["appinc"]])[0].appinc, {"married"}),
+    # aligned with another segment: the rows it holds, and which hold a fill, are both's
+    ("aligned_two_segments", lambda t: t.assign(x=_wed_beside_rich(t))["x"], INCOME_MARRIED),
     ("concat_inner", lambda t: pd.concat([_wed(t), t[["appinc"]]], join="inner"), {"appinc"}),
     # a lookup table's row is picked by the keys: the joined-in value depends on them
     ("joined_lookup", lambda t: t.merge(ALLOWANCE, on="married")["allowance"], {"married"}),
@@ -752,6 +759,8 @@ EVERY_INPUT += [
     # a function of each group's whole frame: its result keeps the name of one column
     ("group_apply_frame", lambda t: _per_wed(t.groupby("unit")[["appinc", "married"]]), KEYS),
     ("group_iteration", lambda t: _each_group(t), {"appinc", "married"}),
+    # groups kept by a function of each: what it read of them chose the rows
+    ("group_filter", lambda t: _wed_units(t)["appinc"].rank(), UNITS_PICKED),
     ("idxmax_rows", lambda t: t[["appinc", "loanamt"]].idxmax(axis=1), {"appinc", "loanamt"}),
     ("series_combine", lambda t: t["appinc"].combine(t["unit"], max), {"appinc", "unit"}),
     # a missing combination's cell: whether it is there depends on the keys
@@ -822,6 +831,11 @@ EVERY_INPUT += [
     ("label_from_data", lambda t: t["unit"] - t.loc[_top(t), "loanamt"], UNIT_INCOME_LOAN),
     ("first_sorted", lambda t: t["appinc"] - _sorted_loans(t).iloc[0], {"appinc", "married"}),
     ("frame_cell", lambda t: t["unit"] * t.sort_values("loanamt").iat[0, 0], UNIT_INCOME_LOAN),
+    (
+        "described_cell",
+        lambda t: t["unit"] - _wed(t)[["loanamt"]].describe().at["50%", "loanamt"],
+        MARRIED_UNITS,
+    ),
 ]
 
 # A series' values one by one (iteration, unpacking, builtins) carry what chose its rows;
@@ -1105,6 +1119,10 @@ def _pivot_table(t):
     return t.pivot_table(index="unit", columns="married", values="appinc", aggfunc="mean")
 
 
+def _pivot_function(t, values):
+    return pd.pivot(t, columns="married", values=values)
+
+
 def _lists(s):
     return s.map(lambda v: [v, v + 1])
 
@@ -1135,6 +1153,10 @@ def _per_wed(groups):
 
 def _centred(g):
     return g - g.mean()
+
+
+def _wed_units(t):
+    return t.groupby("unit").filter(lambda g: g["married"].mean() > 0.5)
 
 
 def _each_group(t):
@@ -1296,6 +1318,11 @@ def _high(t):
     return t[t["unit"] >= 2]["appinc"] * 2
 
 
+def _wed_beside_rich(t):
+    # one row only the other side holds (a fill), one neither holds (left out)
+    return _wed(t)[["loanamt"]].align(t[t["appinc"] > 90][["loanamt"]], fill_value=0)[0].loanamt
+
+
 def _segment_update(t):
     capped = t["appinc"].copy()
     capped.update(_high(t))
@@ -1394,6 +1421,9 @@ UNKNOWN = [
     ("unmodelled", lambda t: t["appinc"].combine(t["unit"], max), "combine"),
     ("explode_unlabelled", lambda t: _lists(t["unit"]).explode(ignore_index=True), "explode"),
     ("unmodelled_frame", lambda t: _pivot_table(t), "pivot_table"),
+    # a frame pandas' own function builds from a tracked frame's bare columns
+    ("melt_function", lambda t: pd.melt(t, value_vars=["appinc"])["value"] + 1, "add"),
+    ("pivot_function", lambda t: _pivot_function(t, "appinc") + 1, "bare values"),
     # what pandas puts together alone from tracked data, read as tracked data
     (
         "crosstab_counts",
@@ -1423,6 +1453,7 @@ def test_strict_provenance_raises_where_provenance_would_be_lost(
 
     with tracker.strict_provenance():  # followed, and NaN an alignment makes: no objection
         loans["appinc"].where(loans["married"] == 1)
+        _wed(loans)["appinc"].align(loans["appinc"].iloc[:2], fill_value=0)[0].rank()
         loans[["appinc"]] - loans[["loanamt"]].iloc[2:].set_axis(["appinc"], axis=1)
         # modelled: no objection, and no unknown made for pandas' intermediate results
         loans.groupby(["unit", "married"])["appinc"].mean().unstack()
@@ -1545,6 +1576,9 @@ UNKNOWN_STAYS = [
     ("unstack", lambda t: t.groupby(["unit", "married"])["plain"].mean().unstack()),
     ("stack", lambda t: t[["plain"]].stack()),
     ("melt", lambda t: t.melt(id_vars=["unit"], value_vars=["plain"])["value"]),
+    ("melt_function", lambda t: pd.melt(t, id_vars=["unit"], value_vars=["plain"])["value"]),
+    # a cell it made for a missing combination too: its labels came from the same place
+    ("pivot_function", lambda t: _pivot_function(t, "loanamt").fillna(0)),
     ("explode", lambda t: _lists(t["plain"]).explode()),
     ("group_apply", lambda t: t.groupby("married")["plain"].apply(_centred)),
     ("group_iteration", lambda t: pd.concat([g["plain"] for _, g in t.groupby("married")])),
@@ -1568,6 +1602,7 @@ UNKNOWN_STAYS = [
     ("merge_ordered", lambda t: pd.merge_ordered(_income_sorted(t), _units(t), on="unit").appinc),
     ("crosstab_map", lambda t: t["married"].map(pd.crosstab(t["married"], t["unit"])[1])),
     ("crosstab_join", lambda t: t.join(pd.crosstab(t["married"], t["unit"]), on="married")[1]),
+    ("cell_read", lambda t: t["appinc"] - t.at[17, "plain"] - t.loc[3, "plain"]),
     ("rank", lambda t: t["plain"].rank()),
     ("to_numeric", lambda t: pd.to_numeric(t["plain"])),
     # bins made of the data: pandas turns them into numpy's array before they lend words

@@ -295,7 +295,8 @@ DAG_EVERY_INPUT = [
     "case_when", "isin_counted_labels", "isin_mapped_labels", "isin_unique", "frame_isin_labels",
     "loc_counted_labels", "reindex_counted_labels", "drop_counted_labels", "mode_element",
     "label_element", "first_sorted", "counted_reset", "frame_cell", "np_percentile", "np_unique",
-    "map_dict", "replace_dict", "isin_text_labels", "isin_text_unique",
+    "map_dict", "replace_dict", "isin_text_labels", "isin_text_unique", "aligned_two_segments",
+    "described_cell", "group_filter", "sorted_window_agg",
 ]  # fmt: skip
 
 

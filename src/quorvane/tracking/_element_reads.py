@@ -133,10 +133,21 @@ def _element_entries(obj: Any, cell: Any) -> dict[str, np.ndarray] | None:
             array = getattr(obj, f.series_attr)
         else:
             array = lookup(getattr(obj, f.frame_attr), label)
-            if array is None:  # a column without entries, or a label held twice
+            if array is None:
+                array = _unfollowed_column(obj, label, f)
+            if array is None:  # a label held twice
                 return None
         out[f.series_attr] = array[position : position + 1]
     return out
+
+
+def _unfollowed_column(frame: pd.DataFrame, label: Any, field: Any) -> np.ndarray | None:
+    """The entries of field ``field`` of the frame's column ``label``, which it keeps none
+    for (a frame pandas built from bare values: ``describe``'s): read off the column, as it
+    reads them, unknown (refused under strict provenance), never left plain. None for a
+    label held twice."""
+    column = frame[label]
+    return getattr(column, field.series_attr) if isinstance(column, pd.Series) else None
 
 
 def _label_position(obj: Any, key: Any) -> Any:

@@ -34,7 +34,7 @@ from collections.abc import Callable
 from typing import Any
 
 import numpy as np
-from pandas import DataFrame, MultiIndex, Series
+from pandas import DataFrame, MultiIndex, Series, isna
 from pandas.api.types import is_scalar
 
 from ..core._operations import current_operation, operation
@@ -230,9 +230,19 @@ class _FollowsFrom:
         return _spread_back(self, super().reindex(*args, **kwargs))  # type: ignore[misc]
 
     def align(self, other: Any, *args: Any, **kwargs: Any) -> Any:
+        # against a series, pandas fills each side's missing values (``fill_value``) before
+        # it hands the side its source's words (a series' side is built from bare values
+        # until then): filled here after, as pandas fills them
+        deferred = isinstance(other, Series) and not {"method", "limit"} & set(kwargs)
+        fill = kwargs.pop("fill_value", None) if deferred else None
         with operands_aligned():  # a label added to one side holds a fill, of no source
             left, right = super().align(other, *args, **kwargs)  # type: ignore[misc]
-        return _spread_back(self, left), _spread_back(other, right)
+        left, right = _spread_back(self, left), _spread_back(other, right)
+        row_order.chosen_with(left, self, other)
+        row_order.chosen_with(right, other, self)
+        if fill is not None and not (is_scalar(fill) and isna(fill)):
+            return left.fillna(fill), right.fillna(fill)
+        return left, right
 
 
 def _spread_back(source: Any, result: Any) -> Any:

@@ -9,12 +9,14 @@ reshapes (``_follow``) are the same for both.
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Hashable
 from typing import Any, ClassVar
 
 import numpy as np
 import pandas as pd
 from pandas import DataFrame
+from pandas.api.extensions import ExtensionArray
 from pandas.errors import InvalidIndexError
 
 from . import _compat, _files, _groups
@@ -25,7 +27,7 @@ from ._follow import FollowingFrame, gather, row_positions
 from ._frame_ops import OperatingFrame
 from ._plain_values import PlainValues, holds_words
 from ._positions import ARRAY_ENTRIES
-from ._unmodelled import default_for_unmodelled
+from ._unmodelled import built_from, default_for_unmodelled
 from ._windows import Windowing
 
 
@@ -78,12 +80,23 @@ class TrackingFrame(
     # -- pandas construction hooks ------------------------------------------------------
 
     @property
-    def _constructor(self) -> type:
-        return type(self)
+    def _constructor(self) -> Any:
+        # a frame pandas builds from bare data of a tracked one and never hands the
+        # source's entries (``__finalize__``): ``pd.melt``, ``pd.wide_to_long``. It is not
+        # silently clean: bound to this frame (a callable, as pandas allows), it takes the
+        # tracker, so each column it was given no entries for reads unknown
+        if not getattr(self, "_tracker", None):
+            return type(self)
+        return functools.partial(_built_from, self)
 
     @property
-    def _constructor_sliced(self) -> type:
-        return self._series_class
+    def _constructor_sliced(self) -> Any:
+        # a column pandas builds from the bare values of one of this frame's (``pd.pivot``'s
+        # values) and never hands its entries is not silently clean (see ``built_from``);
+        # a series of something else (per column: ``dtypes``; a row) is built as it is
+        if not getattr(self, "_tracker", None):
+            return self._series_class
+        return functools.partial(_sliced_from, self)
 
     @classmethod
     def _from_mgr_with_defaults(cls, mgr: Any, axes: Any) -> Any:
@@ -133,6 +146,23 @@ class TrackingFrame(
         if _in_parent():
             return resampler
         return _groups.resampled(self, resampler, kwargs.get("on"), kwargs.get("level"))
+
+
+def _built_from(source: TrackingFrame, *args: Any, **kwargs: Any) -> TrackingFrame:
+    """A frame pandas builds through ``source``'s constructor (see ``_constructor``)."""
+    result = type(source)(*args, **kwargs)
+    if result._tracker is None:
+        object.__setattr__(result, "_tracker", source._tracker)
+    return result
+
+
+def _sliced_from(source: TrackingFrame, data: Any = None, *args: Any, **kwargs: Any) -> Any:
+    """A series pandas builds through ``source``'s ``_constructor_sliced``: from an array
+    of a value per row of ``source``, as from bare values of it (``built_from``)."""
+    per_row = isinstance(data, (np.ndarray, ExtensionArray)) and len(data) == len(source)
+    if per_row and kwargs.get("index") is not source.columns:
+        return built_from(source, data, *args, **kwargs)
+    return source._series_class(data, *args, **kwargs)
 
 
 def with_carried_words(

@@ -20,7 +20,7 @@ from pandas import DataFrame, Grouper, MultiIndex, Series
 from ..core._operations import operation
 from ..core._word import OpCode
 from . import _labels, _row_order
-from ._arguments import given_rows, lend_whole, one_value, unseen_rows, user_function
+from ._arguments import given_arrays, given_rows, lend_whole, one_value, unseen_rows, user_function
 from ._array_words import held_as_words
 from ._arrays import TrackedArray
 from ._caller_warnings import report_warnings_at_caller
@@ -81,6 +81,25 @@ class TrackedGroupBy:
 
     def _call(self, attribute: Any, args: tuple, kwargs: dict) -> Any:
         return attribute(*args, **kwargs)
+
+    def filter(self, func: Any, *args: Any, **kwargs: Any) -> Any:
+        """pandas' filter of whole groups: the rows kept keep their own entries (moved, as a
+        boolean filter moves them) and remember what chose them: the groups' keys, every
+        column given to the function (whole: what it reads of each group cannot be seen)
+        and what it can read besides. Where the rows of the groups it drops stay as gaps
+        (``dropna=False``), every element also combines that choice."""
+        result = self._grouped.filter(func, *args, **kwargs)
+        source = self._source
+        if not getattr(source, "_tracker", None) or not hasattr(result, "_fields"):
+            return result
+        read = given_arrays(source, [source, func, *args, *kwargs.values()])
+        keys: _row_order.Keys = {
+            name: [*arrays, *read[name]] for name, arrays in self._keys.items()
+        }
+        _row_order.remember(source, result, keys, "filter", _row_order.SELECTION)
+        if kwargs.get("dropna", True):
+            return result
+        return _row_order.applied(result, result, in_order=False)
 
     def rolling(self, *args: Any, **kwargs: Any) -> TrackedGroupWindow:
         window = args[0] if args else kwargs.get("window")
@@ -561,13 +580,13 @@ class ReducingFrame:
         return lend_whole(self, made, [func, *args, *kwargs.values()], "apply")
 
     def describe(self, *args: Any, **kwargs: Any) -> Any:
-        if not holds_words(self):
-            return super().describe(*args, **kwargs)  # type: ignore[misc]
-        # pandas describes any extension column as Float64: words columns as their values,
-        # the result's words made from this frame as pandas' own call makes them
-        described = plain_view(self).describe(*args, **kwargs)
+        # pandas describes any extension column as Float64 (words columns: as their values),
+        # and each column through a plain series of its own (words beside the columns: a
+        # plain frame); each column's figures are made of the whole column and the rows'
+        # selection, as a column's own describe makes them
         frame: Any = self
-        return frame._constructor(described).__finalize__(frame, method="describe")
+        described = frame._constructor(plain_view(self).describe(*args, **kwargs))
+        return self._whole_columns(described, "describe", in_order=False)
 
     def rank(self, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
         result = super().rank(axis, *args, **kwargs)  # type: ignore[misc]

@@ -48,7 +48,7 @@ def reshaped(
         return result
     object.__setattr__(result, "_tracker", tracker)
     moved = {f: _moved(source, f, reshape, tracker, keys) for f in source._fields}
-    fills = _fill_entries(source, tracker, keys, fill)
+    fills = _fill_entries(source, tracker, keys, fill, _unseen(source, tracker))
     if isinstance(result, Series):
         result._set_fields(
             {
@@ -130,15 +130,33 @@ def _place_column(
         mappings[f.frame_attr][label] = entries
 
 
+def _unseen(source: Any, tracker: Any) -> bool:
+    """Whether every value of ``source`` reads unknown (pandas built it from bare values:
+    ``pd.pivot``'s): its labels came from the same unseen place, so a cell the reshape
+    makes for a missing combination is unknown too."""
+    if not tracker:
+        return False
+    words = source._fields[0]
+    if isinstance(source, Series):
+        arrays = [getattr(source, words.series_attr)]
+    else:
+        arrays = [a for a in getattr(source, words.frame_attr).values() if a is not None]
+    if len(arrays) < len(getattr(source, "columns", [None])) or not any(len(a) for a in arrays):
+        return False
+    return all(tracker.is_unknown(int(w)) for w in np.unique(np.concatenate(arrays)))
+
+
 def _fill_entries(
-    source: Any, tracker: Any, keys: tuple, fill: Any
+    source: Any, tracker: Any, keys: tuple, fill: Any, unseen: bool = False
 ) -> Callable[[int], Callable[[], int]]:
     """For field ``k``, a function giving the entry of a fill cell: the keys that shape the
     result, whole, and a tracked ``fill`` value's entries (made only when the reshape made
-    a fill cell)."""
+    a fill cell); unknown where the keys were ``unseen``."""
     made: list[tuple[int, ...]] = []
 
     def entries() -> tuple[int, ...]:
+        if not made and unseen and tracker:
+            made.append(tuple(f.unknown(tracker) for f in source._fields))
         if not made:
             found = _row_order.index_keys(source)
             if isinstance(source, DataFrame) and keys:

@@ -217,6 +217,14 @@ def applied(source: Any, result: Any, in_order: bool = True) -> Any:
     if not decisions or not tracker or not _same_family(result, source._fields):
         return result
     object.__setattr__(result, "_tracker", tracker)
+    _combined_everywhere(result, decisions, tracker)
+    carry(result, source)
+    return result
+
+
+def _combined_everywhere(result: Any, decisions: tuple, tracker: Any) -> None:
+    """Every element of ``result`` (a frame's, column by column) combined with the
+    ``decisions``, in place."""
     if isinstance(result, DataFrame):
         mappings = {f.frame_attr: dict(getattr(result, f.frame_attr)) for f in result._fields}
         for label in mappings[result._fields[0].frame_attr]:
@@ -228,8 +236,6 @@ def applied(source: Any, result: Any, in_order: bool = True) -> Any:
         result._set_mappings(mappings)
     else:
         _combined(result, decisions, tracker)
-    carry(result, source)
-    return result
 
 
 def _combined(result: Series, decisions: tuple, tracker: Any) -> None:
@@ -333,6 +339,30 @@ def aligned_back(holder: Any, value: Any, positions: np.ndarray | None) -> list[
     if positions is None or positions.min() >= 0:  # every row there: labels given by place
         return _apart(holder, value, (PLACE,))
     return selections_apart(holder, value)
+
+
+def chosen_with(result: Any, source: Any, other: Any) -> None:
+    """``result`` is ``source`` aligned with ``other`` (``align``): where its rows are not
+    ``source``'s, the labels ``other`` holds decided which rows it has (the union of both
+    sides', or those both hold), and so which hold a value and which a fill. Every element
+    combines the decisions that chose ``other``'s rows (those ``source`` shares decide
+    nothing between them), and ``result`` keeps them: what later lines it up onto rows it
+    lacks names them too."""
+    if not isinstance(result, (Series, DataFrame)) or result.index.equals(source.index):
+        return
+    tracker = getattr(result, "_tracker", None)
+    if tracker is None or getattr(other, "_tracker", None) is not tracker:
+        return  # decisions of another tracker, or none
+    own = {id(d) for d in row_order_of(result)}
+    chosen = tuple(d for d in row_order_of(other) if d.kind in _APART and id(d) not in own)
+    if chosen and _same_family(result, other._fields):
+        object.__setattr__(result, ATTRIBUTE, (*row_order_of(result), *chosen))
+        _combined_everywhere(result, chosen, tracker)
+        if isinstance(result, DataFrame):
+            for label in result.columns.unique():
+                column = result[label]  # pandas 2 hands out the column it cached before
+                if isinstance(column, Series):
+                    carry(column, result)
 
 
 def selections_apart(holder: Any, value: Any) -> list[tuple[int, ...]]:

@@ -165,16 +165,18 @@ BUILT_FROM_VALUES = "a pandas function that built a series from bare values (pd.
 
 
 def built_from(source: Any, *args: Any, **kwargs: Any) -> Any:
-    """A series pandas builds through ``source``'s constructor (``_constructor``): from
-    ``source``'s data, but from bare values. pandas usually hands it ``source``'s entries
-    right after (``__finalize__``, from the rows it took); where it does not (a top-level
-    function: ``pd.to_numeric``, ``pd.isna``, ``pd.cut``), the series takes its entries when
-    they are first read: every element combines every element of ``source``, and reads
-    unknown, because the function may have read other data that nothing here sees (``pd.cut``
-    turns its bins into numpy's array before any of them could lend its words). Under strict
-    provenance the read raises instead (unless pandas reads it inside one of the containers'
-    own operations, which give their result its entries)."""
-    result = type(source)(*args, **kwargs)
+    """A series pandas builds through ``source``'s constructor (``_constructor``, or a
+    frame's ``_constructor_sliced``): from ``source``'s data, but from bare values. pandas
+    usually hands it ``source``'s entries right after (``__finalize__``, from the rows it
+    took); where it does not (a top-level function: ``pd.to_numeric``, ``pd.isna``,
+    ``pd.cut``, ``pd.pivot``), the series takes its entries when they are first read: every
+    element combines every element of ``source``, and reads unknown, because the function
+    may have read other data that nothing here sees (``pd.cut`` turns its bins into numpy's
+    array before any of them could lend its words). Under strict provenance the read raises
+    instead (unless pandas reads it inside one of the containers' own operations, which give
+    their result its entries)."""
+    series_class = source._series_class if isinstance(source, DataFrame) else type(source)
+    result = series_class(*args, **kwargs)
     if not getattr(result, "_followed", True) and result._tracker is None:
         object.__setattr__(result, "_tracker", source._tracker)
         result.__dict__[PENDING] = lambda built: _given_whole(built, source)

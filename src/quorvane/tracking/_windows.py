@@ -241,14 +241,18 @@ def _plain_on_the_rows_of(result: Any, source: Any) -> bool:
 def _columns_in_order(
     frame: Any, result: Any, name: str, entries_of: Callable[[Any], Entries]
 ) -> Any:
-    """A frame's order-dependent result, column by column as a series' would be."""
+    """A frame's order-dependent result, column by column as a series' would be; of a
+    series, each column (one per function: ``expanding().agg(["mean", "max"])``) as the
+    series' own."""
     if len(result) != len(frame) or not result.index.equals(frame.index):
         return result
     mappings: dict[str, dict] = {f.frame_attr: {} for f in frame._fields}
     words_attr = frame._fields[0].frame_attr
     for label in result.columns:
         source = (
-            frame[label]
+            frame
+            if isinstance(frame, Series)
+            else frame[label]
             if _row_order.lookup(getattr(frame, words_attr), label) is not None
             else None
         )
