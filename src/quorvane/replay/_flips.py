@@ -215,11 +215,22 @@ def _reads_other_rows(log: ElementLog, input_rows: np.ndarray, nodes: np.ndarray
     own = applicant[nodes][owner]
     read = input_applicant >= 0
     other = read & (own >= 0) & (input_applicant != own)
-    pairs = np.unique(
-        np.stack([owner[read & (own < 0)], input_applicant[read & (own < 0)]]), axis=1
-    )
-    several = np.bincount(pairs[0], minlength=len(nodes)) > 1
+    several = _several(owner[read & (own < 0)], input_applicant[read & (own < 0)], len(nodes))
     return (np.bincount(owner[other], minlength=len(nodes)) > 0) | several
+
+
+def _several(owner: np.ndarray, applicant: np.ndarray, n: int) -> np.ndarray:
+    """Per node 0 .. n - 1, whether its inputs (``owner``, in ascending order, beside each
+    input's ``applicant``) belong to two applicants or more: the least and the greatest of
+    each node's differ. One pass over runs, no sort of the pairs."""
+    out = np.zeros(n, dtype=bool)
+    if not len(owner):
+        return out
+    starts = np.concatenate([[0], np.flatnonzero(np.diff(owner)) + 1])
+    least = np.minimum.reduceat(applicant, starts)
+    greatest = np.maximum.reduceat(applicant, starts)
+    out[owner[starts]] = least != greatest
+    return out
 
 
 def _grouped_rows(log: ElementLog) -> list[int]:
