@@ -92,6 +92,12 @@ def _loc_assigned(d, value=None, rows=None):
     return f["wage"]
 
 
+def _loc_added(d):
+    f = d.copy()
+    f.loc[f["old"] == 1, "wage"] += 5.0  # the value is computed for the rows picked only
+    return f["wage"] * 2
+
+
 def _segments(d):
     """A formula per segment, the segments put back together."""
     young = d[d["old"] == 0].assign(out=lambda s: s["married"] * 10.0 + s["wage"])
@@ -150,6 +156,7 @@ IDIOMS = {
     "segments": (_segments, "married", 0, True),
     "segments, the row moves": (_segments, "old", 2, False),  # out of its segment
     "loc assignment of a constant": (lambda d: _loc_assigned(d, 0.0), "old", 1, True),
+    "loc +=, picked and left rows": (_loc_added, "wage", 300.0, True),
     "loc assignment by labels": (  # what picked the rows is not logged
         lambda d: _loc_assigned(d, 0.0, rows=["LA-0001", "LA-0002"]),
         "wage",

@@ -123,6 +123,23 @@ def _assigned(args: Sequence[Value]) -> Value:
     return _where((mask, value, old))
 
 
+def _kept(args: Sequence[Value]) -> Value:
+    # the rows a ``.loc`` assignment's mask did not pick log the old value and the mask:
+    # the old value while the mask still leaves the row out; the value it would be given was
+    # computed for the rows picked only
+    if len(args) != 2:
+        raise CannotEvaluate(f"a row a .loc assignment left takes 2 operands, not {len(args)}")
+    old, mask = args
+    if isinstance(mask, str) or number(mask) not in (0.0, 1.0):
+        raise CannotEvaluate(f"a .loc assignment whose rows are not a mask ({mask!r})")
+    if _truth(mask):
+        raise CannotEvaluate(
+            "the change makes a .loc assignment pick the row, whose value was computed "
+            "for the rows it picked only"
+        )
+    return old
+
+
 def _truth(value: Value) -> bool:
     # numpy's truth of a float: anything but zero, NaN included
     return number(value) != 0
@@ -301,6 +318,7 @@ _SPECIAL: dict[str, Callable[[Sequence[Value]], Value]] = {
     "where": _where,
     "mask": _where,  # logged as a where: the condition, the value if true, the value if false
     "loc": _assigned,
+    "loc kept": _kept,
     "select": _select,
     "fillna": _fillna,
     "clip": _clip,

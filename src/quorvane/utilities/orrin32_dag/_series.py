@@ -145,8 +145,16 @@ def _element_nodes(tracker: Any, inputs: list, words: np.ndarray, op_name: str) 
     for pattern in np.flatnonzero(np.bincount(patterns)[1:]) + 1:
         rows = np.flatnonzero(patterns == pattern)
         kept = [c[rows] for j, c in enumerate(columns) if int(pattern) >> j & 1]
-        out[rows] = _nodes_over(tracker, kept, words[rows], op_name)
+        lacks_last = int(pattern) == (1 << (len(columns) - 1)) - 1
+        name = WITHOUT_LAST.get(op_name, op_name) if lacks_last else op_name
+        out[rows] = _nodes_over(tracker, kept, words[rows], name)
     return out
+
+
+#: Steps whose elements lacking their last operand are another step: the rows a ``.loc``
+#: assignment's mask did not pick have no value (the old one and the mask only), and keep
+#: the old one unless the mask picks them, which the what-if replay must know.
+WITHOUT_LAST = {"loc": "loc kept"}
 
 
 def _nodes_over(tracker: Any, inputs: list, words: np.ndarray, op_name: str) -> np.ndarray:
