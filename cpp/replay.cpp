@@ -28,6 +28,7 @@ std::vector<std::pair<std::string, int32_t>> operation_codes() {
         {"round", ROUND}, {"where", WHERE}, {"mask", WHERE}, {"select", SELECT}, {"fillna", FILLNA},
         {"clip", CLIP}, {"between", BETWEEN},
         {"map", MAP}, {"isin", ISIN}, {"cut", CUT}, {"astype", ASTYPE},
+        {"group lookup", GROUP_LOOKUP},
     };
 }
 
@@ -137,6 +138,10 @@ bool evaluate(int32_t code, const double* a, size_t k, double& out) {
             return true;
         }
         case FILLNA: out = std::isnan(a[0]) ? a[1] : a[0]; return true;
+        case GROUP_LOOKUP:  // the aggregate of the applicant's group, moved with its key
+            if (k != 2) return false;
+            out = a[1];
+            return true;
         case CLIP:
             out = a[0];
             if (std::isnan(out)) return true;

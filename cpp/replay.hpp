@@ -26,6 +26,7 @@ enum Code : int32_t {
     SQUARE, SIGN, ISNAN,
     ROUND, WHERE, SELECT, FILLNA, CLIP, BETWEEN,
     MAP, ISIN, CUT, ASTYPE,  // by a recorded table: the node's second input is its constant
+    GROUP_LOOKUP,  // a group's aggregate looked up by its own key: the second input, as seen
     N_CODES
 };
 

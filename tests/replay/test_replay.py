@@ -139,6 +139,13 @@ IDIOMS = {
         True,
         lambda d: d["married"] * 10 + applicants()["married"].mean(),  # as recorded
     ),
+    "a group mean mapped back by its key": (  # moves with the key, held otherwise
+        lambda d: d["wage"] - d["married"].map(d.groupby("married")["wage"].mean()),
+        "married",
+        0,
+        True,
+        lambda d: d["wage"] - d["married"].map(applicants().groupby("married")["wage"].mean()),
+    ),
     "a cutoff less a series": (  # reflected: the cutoff is the left operand
         lambda d: d["wage"].median() - d["wage"],
         "wage",

@@ -156,6 +156,7 @@ def _codes(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
     passed = np.isin(log.operation, _operation_codes(log, ("row selection", "row order")))
     code = np.where((kind == NODE_TYPES.index("MERGE")) | passed, _engine.REPLAY_PASS, code)
     code[lookups(log, input_rows)] = _engine.replay_codes()["map"]  # a join from a table
+    code[_group_lookups(log, input_rows)] = _engine.replay_codes()["group lookup"]
     grouped = np.zeros(log.size, dtype=bool)
     groups = np.asarray(_grouped_rows(log), dtype=np.int64)
     # a group of one applicant's own rows (its rows of a one-to-many join, aggregated back)
@@ -233,6 +234,26 @@ def _several(owner: np.ndarray, applicant: np.ndarray, n: int) -> np.ndarray:
     return out
 
 
+def _group_lookups(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
+    """The rows of the ``map`` steps that looked their value up in a group's aggregate by
+    the very key the group was made by (their first input, one of the aggregate's own
+    inputs): the applicant's group's aggregate, moved with the key as the aggregate is."""
+    grouped = np.asarray(_grouped_rows(log), dtype=np.int64)
+    if not len(grouped) or "map" not in log.operations:
+        return np.zeros(0, np.int64)
+    maps = np.flatnonzero(log.operation == log.operations.index("map"))
+    maps = maps[log.input_start[maps + 1] - log.input_start[maps] == 2]
+    keys = input_rows[log.input_start[maps]]
+    tables = input_rows[log.input_start[maps] + 1]
+    on_groups = np.isin(tables, grouped) & (keys >= 0)
+    found = []
+    for table in np.unique(tables[on_groups]).tolist():
+        at = np.flatnonzero(on_groups & (tables == table))
+        members = input_rows[log.input_start[table] : log.input_start[table + 1]]
+        found.append(maps[at[np.isin(keys[at], members)]])
+    return np.concatenate(found) if found else np.zeros(0, np.int64)
+
+
 def _grouped_rows(log: ElementLog) -> list[int]:
     """The rows of the aggregates that carry a group key (only aggregates can)."""
     group = log.group
@@ -266,7 +287,8 @@ def _parsed_tables(
                 raise Unreadable("no table recorded")
             text = log.text[row] if log.text is not None else None
             parsed[row] = (operation, parse(operation, text))
-        except Unreadable:
+        except Unreadable:  # (a group's aggregate looked up by its key needs no table)
+            steps = [r for r in steps if code[r] != _engine.replay_codes()["group lookup"]]
             code[steps] = _engine.REPLAY_UNKNOWN
     return parsed
 

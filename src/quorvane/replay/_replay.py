@@ -189,6 +189,13 @@ class _Run:
             return self.kept(step, keeps)
         if compute is None and step.node_type == "AGGREGATE" and self.reads_others(step):
             return step.value if unchanged else self.aggregate(step)
+        if step.operation == "map" and self.maps_its_group(step):
+            # a group's aggregate looked up by the key it was grouped by: the applicant's
+            # group's, held or moved with the key as the aggregate was (see ``aggregate``)
+            if not same(old_inputs[1], step.value):
+                return self.cannot(step, "a map whose value is not its group's aggregate")
+            self.checked += 1
+            return new_inputs[1]
         if step.node_type == "MERGE" and self.looked_up(step):
             # a column joined in from a table written in the code: the key looks it up
             return self.computed(step, evaluator("map"), old_inputs, new_inputs)
@@ -224,6 +231,19 @@ class _Run:
         if len(step.inputs) != 2:
             return False
         return self.lineage.step(step.inputs[1]).node_type == "CONSTANT"
+
+    def maps_its_group(self, step: LineageStep) -> bool:
+        """Whether ``step`` looked its value up in a group's aggregate by the very key the
+        group was made by (``t.married.map(t.groupby("married").wage.mean())``): its table
+        is an aggregate of a group, and its key one of that aggregate's own inputs."""
+        if len(step.inputs) != 2:
+            return False
+        key, table = step.inputs
+        aggregate = self.lineage.step(table)
+        grouped = aggregate.group or self.groups.group_of(table)
+        return (
+            aggregate.node_type == "AGGREGATE" and grouped is not None and key in aggregate.inputs
+        )
 
     def kept(self, step: LineageStep, keeps: Any) -> Any:
         """The rows a condition kept, as the applicant sees them: the same while its own
