@@ -146,6 +146,15 @@ IDIOMS = {
         True,
         lambda d: d["wage"] - d["married"].map(applicants().groupby("married")["wage"].mean()),
     ),
+    "a group mean joined back on its key": (
+        lambda d: (
+            d["wage"] - d.join(d.groupby("married")["wage"].mean().rename("m"), on="married")["m"]
+        ),
+        "married",
+        0,
+        True,
+        lambda d: d["wage"] - d["married"].map(applicants().groupby("married")["wage"].mean()),
+    ),
     "a cutoff less a series": (  # reflected: the cutoff is the left operand
         lambda d: d["wage"].median() - d["wage"],
         "wage",

@@ -86,6 +86,7 @@ class ReplayColumns:
         self.inputs = rows_of(log, log.inputs)
         self.code = _codes(log, self.inputs)
         _assignments_as_where(log, self.inputs, self.code)
+        _group_lookups_in(log, self.inputs, self.code)
         parsed = _parsed_tables(log, self.inputs, self.code)
         self.texts = _text_codes(log, texts_in(p for _, p in parsed.values()))
         self.value = _coded_values(log, self.texts)
@@ -156,7 +157,6 @@ def _codes(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
     passed = np.isin(log.operation, _operation_codes(log, ("row selection", "row order")))
     code = np.where((kind == NODE_TYPES.index("MERGE")) | passed, _engine.REPLAY_PASS, code)
     code[lookups(log, input_rows)] = _engine.replay_codes()["map"]  # a join from a table
-    code[_group_lookups(log, input_rows)] = _engine.replay_codes()["group lookup"]
     grouped = np.zeros(log.size, dtype=bool)
     groups = np.asarray(_grouped_rows(log), dtype=np.int64)
     # a group of one applicant's own rows (its rows of a one-to-many join, aggregated back)
@@ -234,24 +234,31 @@ def _several(owner: np.ndarray, applicant: np.ndarray, n: int) -> np.ndarray:
     return out
 
 
-def _group_lookups(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
-    """The rows of the ``map`` steps that looked their value up in a group's aggregate by
-    the very key the group was made by (their first input, one of the aggregate's own
-    inputs): the applicant's group's aggregate, moved with the key as the aggregate is."""
+def _group_lookups_in(log: ElementLog, input_rows: np.ndarray, code: np.ndarray) -> None:
+    """The steps that looked their value up in a group's aggregate by the very key the
+    group was made by (a ``map`` of the key through it, its second input; a join of it on
+    the key, its first input; the key one of the aggregate's own inputs) take the
+    aggregate as the applicant sees it, held or moved with the key: their inputs are put
+    key first, aggregate second, as that code reads them."""
     grouped = np.asarray(_grouped_rows(log), dtype=np.int64)
-    if not len(grouped) or "map" not in log.operations:
-        return np.zeros(0, np.int64)
-    maps = np.flatnonzero(log.operation == log.operations.index("map"))
-    maps = maps[log.input_start[maps + 1] - log.input_start[maps] == 2]
-    keys = input_rows[log.input_start[maps]]
-    tables = input_rows[log.input_start[maps] + 1]
-    on_groups = np.isin(tables, grouped) & (keys >= 0)
-    found = []
-    for table in np.unique(tables[on_groups]).tolist():
-        at = np.flatnonzero(on_groups & (tables == table))
-        members = input_rows[log.input_start[table] : log.input_start[table + 1]]
-        found.append(maps[at[np.isin(keys[at], members)]])
-    return np.concatenate(found) if found else np.zeros(0, np.int64)
+    if not len(grouped):
+        return
+    for name, at in (("map", 1), ("merge", 0)):
+        if name not in log.operations:
+            continue
+        steps = np.flatnonzero(log.operation == log.operations.index(name))
+        starts = log.input_start[steps]
+        steps = steps[log.input_start[steps + 1] - starts == 2]
+        tables = input_rows[log.input_start[steps] + at]
+        keys = input_rows[log.input_start[steps] + 1 - at]
+        on_groups = np.isin(tables, grouped) & (keys >= 0)
+        for table in np.unique(tables[on_groups]).tolist():
+            at_table = np.flatnonzero(on_groups & (tables == table))
+            members = input_rows[log.input_start[table] : log.input_start[table + 1]]
+            found = steps[at_table[np.isin(keys[at_table], members)]]
+            first = log.input_start[found]
+            input_rows[first], input_rows[first + 1] = keys[np.searchsorted(steps, found)], table
+            code[found] = _engine.replay_codes()["group lookup"]
 
 
 def _grouped_rows(log: ElementLog) -> list[int]:

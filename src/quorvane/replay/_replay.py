@@ -189,13 +189,14 @@ class _Run:
             return self.kept(step, keeps)
         if compute is None and step.node_type == "AGGREGATE" and self.reads_others(step):
             return step.value if unchanged else self.aggregate(step)
-        if step.operation == "map" and self.maps_its_group(step):
+        at = self.group_looked_up(step)
+        if at is not None:
             # a group's aggregate looked up by the key it was grouped by: the applicant's
             # group's, held or moved with the key as the aggregate was (see ``aggregate``)
-            if not same(old_inputs[1], step.value):
-                return self.cannot(step, "a map whose value is not its group's aggregate")
+            if not same(old_inputs[at], step.value):
+                return self.cannot(step, f"a {step.operation} whose value is not its group's")
             self.checked += 1
-            return new_inputs[1]
+            return new_inputs[at]
         if step.node_type == "MERGE" and self.looked_up(step):
             # a column joined in from a table written in the code: the key looks it up
             return self.computed(step, evaluator("map"), old_inputs, new_inputs)
@@ -232,18 +233,21 @@ class _Run:
             return False
         return self.lineage.step(step.inputs[1]).node_type == "CONSTANT"
 
-    def maps_its_group(self, step: LineageStep) -> bool:
-        """Whether ``step`` looked its value up in a group's aggregate by the very key the
-        group was made by (``t.married.map(t.groupby("married").wage.mean())``): its table
-        is an aggregate of a group, and its key one of that aggregate's own inputs."""
-        if len(step.inputs) != 2:
-            return False
-        key, table = step.inputs
+    def group_looked_up(self, step: LineageStep) -> int | None:
+        """The place, among ``step``'s two inputs, of a group's aggregate that it looked up
+        by the very key the group was made by: a ``map`` of the key through the group's
+        results (``t.married.map(t.groupby("married").wage.mean())``, the aggregate second),
+        a join of them on the key (``t.join(means, on="married")``, the aggregate first).
+        The key must be one of the aggregate's own inputs. None for any other step."""
+        at = {"map": 1, "merge": 0}.get(step.operation)
+        if at is None or len(step.inputs) != 2:
+            return None
+        table, key = step.inputs[at], step.inputs[1 - at]
         aggregate = self.lineage.step(table)
         grouped = aggregate.group or self.groups.group_of(table)
-        return (
-            aggregate.node_type == "AGGREGATE" and grouped is not None and key in aggregate.inputs
-        )
+        if aggregate.node_type != "AGGREGATE" or grouped is None or key not in aggregate.inputs:
+            return None
+        return at
 
     def kept(self, step: LineageStep, keeps: Any) -> Any:
         """The rows a condition kept, as the applicant sees them: the same while its own
