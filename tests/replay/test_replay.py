@@ -120,6 +120,7 @@ IDIOMS = {
     "astype": (lambda d: (d["wage"] > 500).astype(int), "wage", 100.0, True),
     "astype of a flag": (lambda d: (d["old"] == 1).astype(int) * 10, "old", 1, True),
     "log, abs": (lambda d: np.log((d["wage"] - 800).abs()), "wage", 100.0, True),
+    "clip by a series": (lambda d: d["wage"].clip(0, d["married"] * 500 + 400), "married", 0, True),
     "clip lower": (lambda d: d["wage"].clip(lower=500), "wage", 100.0, True),
     "between": (lambda d: d["wage"].between(500, 1000), "wage", 100.0, True),
     "fillna by series": (lambda d: d["wage"].fillna(d["married"] * 100), "married", 0, True),

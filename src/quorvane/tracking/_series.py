@@ -553,9 +553,20 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
             return self._transform("clip", "clip", OpCode.CLIP, args, kwargs, inner, 2)
         with _inside_parent():
             result = _Series.clip(self, lower, upper, **kwargs)
-        others = [x for x in (lower, upper) if not isinstance(x, type(self))]  # a tracked cap
-        lent = argument_operands(self, result, "clip", others)
-        return self._derived(result, [self, *bounds], "clip", OpCode.CLIP, tuple(lent))
+        if not isinstance(result, TrackingSeries) or not self._tracker:
+            return self._derived(result, [self, *bounds], "clip", OpCode.CLIP)
+        object.__setattr__(result, "_tracker", self._tracker)
+        # the value, then both bounds in their places (a missing one as NaN), so that the
+        # step shows, and replays from, each of them
+        operands = []
+        for x in (self, lower, upper):
+            if isinstance(x, type(self)):
+                operands.append(x._entries_at(row_positions(result.index, x)))
+            elif constant := self._constant_operand(np.nan if x is None else x, len(result)):
+                operands.append(constant)
+            else:  # a bound of tracked data (a quantile): its entries, for every element
+                operands.extend(argument_operands(self, result, "clip", [x]))
+        return self._finish(result, operands, "clip", OpCode.CLIP)
 
     def between(self, left: Any, right: Any, inclusive: Any = "both") -> Any:
         # pandas' own comparisons inside make nothing: the result is one step of its inputs
