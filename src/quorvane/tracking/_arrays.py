@@ -133,14 +133,12 @@ def _made(result: np.ndarray, first: TrackedArray, inputs: tuple, op_name: str) 
     """``result`` carrying the entries of elements made from ``inputs`` (``first`` the
     first tracked one among them), each operand in its place."""
     tracker, fields = first._tracker, first._fields
-    if not fields:  # numpy's array with words alone: no fields to follow beside them
+    if not fields or any(f.element is None for f in fields[1:]):
+        # numpy's array with words alone, or fields not followed element by element
         return _made_words(result, tracker, inputs, fields)
     n = len(result)
     operands = [e for x in inputs if (e := operand_entries(tracker, fields, x, n)) is not None]
-    try:
-        entries = step_entries(tracker, fields, operands, op_name, OpCode.UFUNC)
-    except TypeError:  # a field not followed element by element: words only
-        return _made_words(result, tracker, inputs, fields)
+    entries = step_entries(tracker, fields, operands, op_name, OpCode.UFUNC)
     nodes = [entries[f.series_attr] for f in fields[1:]]
     for f in fields[1:]:
         if f.value is not None:  # the step shows, and replays from, its values
