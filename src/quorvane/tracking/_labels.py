@@ -174,8 +174,10 @@ def selected_by_positions(source: Any, result: Any, positions: Any, given: bool 
         return
     if _in_parent() or getattr(positions, "dtype", None) is None:
         return  # a list, a slice or one position written in the code: a constant
-    if positions.dtype.kind not in "iu" or (not given and label_entries(positions, source) is None):
+    if positions.dtype.kind not in "iu":
         return  # a mask: read as such elsewhere
+    if not given and label_entries(positions, source) is None:
+        return  # plain positions handed to take: see above
     keys = _picking_keys(source, positions)
     if keys is None:
         return
