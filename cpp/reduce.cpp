@@ -88,9 +88,58 @@ void combine_segments(Engine& engine, const uint32_t* words, const int64_t* segm
     combine_member_segments(engine, &words, 1, segments, n, n_segments, op, out);
 }
 
+namespace {
+
+// Whether every element is a segment of its own, in order (a row's columns).
+bool one_per_row(const int64_t* segments, size_t n, size_t n_segments) {
+    if (n != n_segments) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (segments[i] != static_cast<int64_t>(i)) return false;
+    return true;
+}
+
+// combine_member_segments where row i is segment i (``frame.sum(axis=1)``): folded row by
+// row with no fold kept per row, and the row's pair set packed again only when a member's
+// pair set differs from the row before's (rows of a frame mostly share theirs).
+void combine_rows(Engine& engine, const uint32_t* const* members, size_t k, size_t n,
+                  uint32_t op, uint32_t* out) {
+    const uint32_t seed = op_seed(op);
+    std::vector<PairCache> caches(k, PairCache(engine));
+    std::vector<uint32_t> keys(k), last(k);
+    bool packed = false;
+    uint32_t base = 0;
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t entity = 0, chain = 0, depth = 0;
+        bool taint = false, same = packed;
+        for (size_t m = 0; m < k; ++m) {
+            const uint32_t w = members[m][i];
+            keys[m] = pair_key(w);
+            same = same && keys[m] == last[m];
+            entity ^= entity_of(w);
+            chain = chain_hash2(seed, chain, chain_of(w));
+            depth = depth_of(w) > depth ? depth_of(w) : depth;
+            taint = taint || taint_of(w);
+        }
+        if (!same) {
+            PairSet pairs;
+            for (size_t m = 0; m < k; ++m) pairs |= caches[m](members[m][i]);
+            base = engine.pack(pairs, 0, 0, false, 0);
+            last.swap(keys);
+            packed = true;
+        }
+        out[i] = with_fields(base, entity, chain, taint, saturating_depth(depth + 1));
+    }
+}
+
+}  // namespace
+
 void combine_member_segments(Engine& engine, const uint32_t* const* members, size_t n_members,
                              const int64_t* segments, size_t n, size_t n_segments, uint32_t op,
                              uint32_t* out) {
+    if (n_members > 0 && one_per_row(segments, n, n_segments)) {
+        combine_rows(engine, members, n_members, n, op, out);
+        return;
+    }
     const uint32_t seed = op_seed(op);
     std::vector<Fold> folds(n_segments);
     PairCache pairs_of(engine);

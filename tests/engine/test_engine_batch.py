@@ -66,6 +66,11 @@ def test_segment_and_window_kernels_hold_their_members(field_lists, data, op):
         ENGINE, u32(words + other), np.array(segments * 2), n_segments, op
     )
     assert shared.tolist() == end_to_end.tolist()
+    # each row a segment of its own (a row's columns), the row path, likewise
+    rows = np.arange(len(words))
+    by_row = combine_member_segments_batch(ENGINE, [u32(words), u32(other)], rows, len(rows), op)
+    laid = combine_segments_batch(ENGINE, u32(words + other), np.tile(rows, 2), len(rows), op)
+    assert by_row.tolist() == laid.tolist()
     window = data.draw(st.integers(0, 5))
     got = combine_windows_batch(ENGINE, u32(words), window, op)
     for i in range(len(words)):

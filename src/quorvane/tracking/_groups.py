@@ -712,11 +712,12 @@ def _reduced_entries(
                     found.append(a)
                     member_segments.append(np.full(len(a), k, dtype=np.int64))
         if f is words_field:
-            words = (
-                combine_segments(tracker, found, member_segments, n, OpCode.ROW)
-                if found
-                else np.zeros(n, dtype=np.uint32)
-            )
+            if not found:
+                words = np.zeros(n, dtype=np.uint32)
+            elif segments is not None:  # every column's elements share the rows' segments
+                words = combine_members(tracker, found, segments, n, OpCode.ROW)
+            else:
+                words = combine_segments(tracker, found, member_segments, n, OpCode.ROW)
             if segments is None:  # a column without words is unknown, not clean
                 missing = [k for k, a in enumerate(arrays) if a is None]
                 if missing:
