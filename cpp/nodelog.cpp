@@ -1,6 +1,7 @@
 #include "nodelog.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <stdexcept>
@@ -202,8 +203,8 @@ bool NodeLog::imply_present(Run& run, const int64_t* const* columns, size_t k, s
 
 // Which of the first operands follow from a row's place among the rows made (see Run): the
 // same node in every row, or nodes one after another. One pass that reads the columns.
-void NodeLog::imply_operands(Run& run, const int64_t* const* columns, size_t k, size_t n) {
-    if (imply_present(run, columns, k, n)) return;
+bool NodeLog::imply_operands(Run& run, const int64_t* const* columns, size_t k, size_t n) {
+    if (imply_present(run, columns, k, n)) return true;
     unsigned open = (1u << std::min(k, kImpliable)) - 1;
     run.implied = 0;
     run.unit_steps = 0;
@@ -226,7 +227,33 @@ void NodeLog::imply_operands(Run& run, const int64_t* const* columns, size_t k, 
     }
     run.implied = static_cast<uint8_t>(made ? open : 0);
     run.unit_steps = static_cast<uint8_t>(run.unit_steps & run.implied);
+    return false;
 }
+
+namespace {
+// The rows of a batch where every element has all its operands: each column of the log
+// written in a pass of its own, without a test per element, which the compiler vectorises.
+template <class Word>
+void write_present(const Word* words, size_t n, const std::vector<const int64_t*>& kept,
+                   unsigned taint_shift, uint8_t flags, int64_t* word, uint8_t* flag,
+                   int64_t* in) {
+    const uint8_t plain = stored_flags(flags);
+    for (size_t i = 0; i < n; ++i) word[i] = static_cast<int64_t>(words[i]);
+    for (size_t i = 0; i < n; ++i) {
+        const auto tainted = static_cast<uint8_t>((static_cast<uint64_t>(words[i]) >> taint_shift) & 1u);
+        flag[i] = static_cast<uint8_t>(plain | tainted * NodeLog::kProtected);
+    }
+    const size_t k = kept.size();
+    if (k == 1) {
+        std::memcpy(in, kept[0], n * sizeof(int64_t));
+        return;
+    }
+    for (size_t c = 0; c < k; ++c) {
+        const int64_t* column = kept[c];
+        for (size_t i = 0; i < n; ++i) in[i * k + c] = column[i];
+    }
+}
+}  // namespace
 
 // The columns of the new rows written in one pass each; no eviction can strike. Room is
 // made for one row per element, and the columns cut back to the rows made; operands the
@@ -239,7 +266,7 @@ void NodeLog::fill_columns(uint8_t type, int32_t op, const Word* words, size_t n
     size_t input_base = inputs_.size();
     const int64_t first_id = next_id_;
     Run run = run_of(type, op, first_id, static_cast<int64_t>(input_base), k);
-    imply_operands(run, columns, k, n);
+    const bool every = imply_operands(run, columns, k, n);
     std::vector<const int64_t*> kept;
     for (size_t c = 0; c < k; ++c)
         if (!(c < kImpliable && (run.implied >> c & 1u))) kept.push_back(columns[c]);
@@ -249,15 +276,21 @@ void NodeLog::fill_columns(uint8_t type, int32_t op, const Word* words, size_t n
     int64_t* word = words_.data() + base;
     uint8_t* flag = flags_.data() + base;
     int64_t* in = inputs_.data() + input_base;
-    for (size_t i = 0; i < n; ++i) {
-        if (!all_present(columns, k, i)) {
-            out[i] = -1;
-            continue;
+    if (every) {
+        write_present(words, n, kept, taint_shift, flags, word, flag, in);
+        for (size_t i = 0; i < n; ++i) out[i] = first_id + static_cast<int64_t>(i);
+        next_id_ += static_cast<int64_t>(n);
+    } else {
+        for (size_t i = 0; i < n; ++i) {
+            if (!all_present(columns, k, i)) {
+                out[i] = -1;
+                continue;
+            }
+            out[i] = next_id_++;
+            *word++ = words[i];
+            *flag++ = stored_flags(static_cast<uint8_t>(taint_flag(words[i], taint_shift) | flags));
+            for (const int64_t* column : kept) *in++ = column[i];
         }
-        out[i] = next_id_++;
-        *word++ = words[i];
-        *flag++ = stored_flags(static_cast<uint8_t>(taint_flag(words[i], taint_shift) | flags));
-        for (const int64_t* column : kept) *in++ = column[i];
     }
     size_t made = static_cast<size_t>(next_id_ - first_id);
     words_.resize(base + made);
@@ -265,9 +298,11 @@ void NodeLog::fill_columns(uint8_t type, int32_t op, const Word* words, size_t n
     inputs_.resize(input_base + made * kept.size());
     add_rows(runs_, base, run, made);
     stand_for_.resize(base + made);
-    std::fill(stand_for_.data() + base, stand_for_.data() + base + made, int64_t{-1});
     if (!(flags & kCell)) live_ += made;
-    if (!(flags & (kCell | kConstant))) note_stand_ins(base, columns, k, n);
+    if (flags & (kCell | kConstant))
+        std::fill(stand_for_.data() + base, stand_for_.data() + base + made, int64_t{-1});
+    else
+        note_stand_ins(base, run, columns, k, n, every);
 }
 
 void NodeLog::append_ragged(uint8_t type, int32_t op, const int64_t* words, size_t n,
@@ -450,23 +485,56 @@ void NodeLog::note_stand_in(size_t row) {
     stand_for_[row] = p == row ? id(p) : summary_of_row(p);  // resolved before noted
 }
 
-// note_stand_in for the rows of one batch, made from the present elements of `columns`
-// in order: each row's inputs read from the columns, each column's rows found from its own
-// run, instead of each row's inputs rebuilt from its run and looked up from the one run
-// found last (which two operands of different runs would make a search per input).
-void NodeLog::note_stand_ins(size_t base, const int64_t* const* columns, size_t k, size_t n) {
-    std::vector<size_t> hints(k, last_run_);
-    size_t r = base;
+// note_stand_in for the rows of one batch (made from the present elements of `columns` in
+// order, `every` when all are), each row written once. Each column's rows are found from
+// its own run, instead of each row's inputs rebuilt from its run and looked up from the
+// one run found last (which two operands of different runs would make a search per
+// input). An operand that is the same node for every row (a constant, a column's node) is
+// looked up once, and not read at all when it can stand in for no row.
+void NodeLog::note_stand_ins(size_t base, const Run& run, const int64_t* const* columns,
+                             size_t k, size_t n, bool every) {
+    struct Operand {
+        const int64_t* ids;  // null: the same node for every row, in `row`
+        int64_t row;
+        int64_t stands;      // what that one node stands for
+        size_t hint;
+    };
+    std::vector<Operand> operands;
+    for (size_t c = 0; c < k; ++c) {
+        const bool same = c < kImpliable && (run.implied >> c & 1u) && !(run.unit_steps >> c & 1u);
+        if (!same) {
+            operands.push_back({columns[c], -1, -1, last_run_});
+            continue;
+        }
+        const int64_t p = row_of(run.base[c]);
+        if (p < 0 || (flags_[to_size(p)] & kConstant)) continue;  // stands in for no row
+        operands.push_back({nullptr, p, summary_of_row(to_size(p)), 0});
+    }
+    int64_t* stand = stand_for_.data() + base;
+    const size_t made = rows() - base;
+    if (operands.empty()) {
+        std::fill(stand, stand + made, int64_t{-1});
+        return;
+    }
+    size_t r = 0;
     for (size_t i = 0; i < n; ++i) {
-        if (!all_present(columns, k, i)) continue;
-        const int64_t word = words_[r];
-        for (size_t c = 0; c < k; ++c) {
-            const int64_t p = row_near(columns[c][i], hints[c]);
-            if (p < 0 || (flags_[to_size(p)] & kConstant) || words_[to_size(p)] != word) continue;
-            stand_for_[r] = summary_of_row(to_size(p));  // an input is older than its row
+        if (!every && !all_present(columns, k, i)) continue;
+        const int64_t word = words_[base + r];
+        int64_t found = -1;
+        for (Operand& o : operands) {
+            if (!o.ids) {
+                if (words_[to_size(o.row)] != word) continue;
+                found = o.stands;
+                break;
+            }
+            const int64_t p = row_near(o.ids[i], o.hint);
+            if (p < 0 || words_[to_size(p)] != word || (flags_[to_size(p)] & kConstant)) continue;
+            // what the input stands for (resolved before this row, which is newer)
+            found = stand_for_[to_size(p)];
+            if (found < 0) found = is_cell(to_size(p)) ? summary_of_row(to_size(p)) : o.ids[i];
             break;
         }
-        ++r;
+        stand[r++] = found;
     }
 }
 

@@ -193,7 +193,8 @@ private:
     static void add_rows(PodVector<Run>& runs, size_t row, const Run& made, size_t count);
     static Run run_of(uint8_t type, int32_t op, int64_t first_id, int64_t first_input,
                       size_t arity);
-    static void imply_operands(Run& run, const int64_t* const* columns, size_t k, size_t n);
+    // Whether every element has all its operands.
+    static bool imply_operands(Run& run, const int64_t* const* columns, size_t k, size_t n);
     static bool imply_present(Run& run, const int64_t* const* columns, size_t k, size_t n);
 
     void push(uint8_t type, int32_t op, int64_t word, uint8_t flags, size_t arity);
@@ -206,7 +207,8 @@ private:
                     std::vector<int64_t>* edges) const;
     void after_append();
     void note_stand_in(size_t row);
-    void note_stand_ins(size_t base, const int64_t* const* columns, size_t k, size_t n);
+    void note_stand_ins(size_t base, const Run& run, const int64_t* const* columns, size_t k,
+                        size_t n, bool every);
     // row_of, starting from the run `hint` (updated to the run found): one hint per operand
     // column keeps each column's lookups in its own run.
     int64_t row_near(int64_t id, size_t& hint) const;
