@@ -132,7 +132,15 @@ def _element_nodes(tracker: Any, inputs: list, words: np.ndarray, op_name: str) 
     columns = [np.asarray(x, dtype=np.int64) for x in inputs]
     if len(columns) < 2:
         return _nodes_over(tracker, columns, words, op_name)
-    if all(len(c) == 0 or c.min() >= 0 for c in columns):  # a pass each, no masks made
+    lowest = [int(c.min()) if len(c) else 0 for c in columns]  # a pass each, no masks made
+    if min(lowest) >= 0:
+        return _nodes_over(tracker, columns, words, op_name)
+    # an operand no element has (a constant on a road that logs none) is left out whole
+    kept = [(c, low) for c, low in zip(columns, lowest, strict=True) if low >= 0 or c.max() >= 0]
+    if not kept:
+        return np.full(len(words), NO_NODE, dtype=NODES.dtype)
+    columns = [c for c, _ in kept]
+    if len(columns) < 2 or min(low for _, low in kept) >= 0:
         return _nodes_over(tracker, columns, words, op_name)
     present = np.stack([c >= 0 for c in columns])
     # elements grouped by which of their inputs exist: one batch per pattern
