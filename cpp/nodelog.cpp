@@ -849,7 +849,19 @@ size_t NodeLog::bytes() const {
            flags_.capacity() + inputs_.capacity() * sizeof(int64_t) +
            (stand_for_.capacity() + departed_ids_.capacity() + departed_for_.capacity()) *
                sizeof(int64_t) +
-           index_.capacity() * sizeof(int64_t);
+           index_.capacity() * sizeof(int64_t) + spread_bytes();
+}
+
+size_t NodeLog::spread_bytes() const {
+    size_t bytes = 0;
+    for (const auto& column : spread_) bytes += column.capacity() * sizeof(int64_t);
+    return bytes;
+}
+
+const int64_t* NodeLog::spread(size_t slot, int64_t node, size_t n) {
+    if (spread_.size() <= slot) spread_.resize(slot + 1);
+    spread_[slot].assign(n, node);  // in the room kept from the batches before
+    return spread_[slot].data();
 }
 
 // The word types the bindings call append_columns with.

@@ -99,6 +99,11 @@ public:
                         const int64_t* const* columns, size_t k, unsigned taint_shift,
                         int64_t* out, std::vector<int64_t>* edges = nullptr,
                         uint8_t flags = 0);
+    // A column of `n` entries that are all `node` (an operand that is one node for every
+    // element: a constant, a column's node for its cells), for append_columns: written into
+    // memory this log keeps for such columns (one per `slot`, an operand of one call), so
+    // that each batch writes it again instead of touching fresh memory for it.
+    const int64_t* spread(size_t slot, int64_t node, size_t n);
 
     // One node per segment s with inputs flat[offsets[s] .. offsets[s+1]); -1 for a segment
     // without inputs.
@@ -219,6 +224,7 @@ private:
     void evict(size_t count);
     void compact();
     void refresh_index();
+    size_t spread_bytes() const;
 
     int64_t max_nodes_;
     int64_t next_id_ = 0;
@@ -244,6 +250,8 @@ private:
     // Rows ordered by (word, row); covers rows [0, indexed_rows_). Entries of rows no longer
     // indexed are skipped when read, and dropped when the log is compacted.
     std::vector<int64_t> index_;
+    // The columns spread() made, kept for the next batch.
+    std::vector<std::vector<int64_t>> spread_;
     size_t indexed_rows_ = 0;
 };
 

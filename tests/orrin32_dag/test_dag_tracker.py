@@ -502,19 +502,22 @@ def test_a_tracker_goes_with_its_last_reference():
 
 
 @pytest.mark.parametrize("word_type", [np.int64, np.uint32])
-@pytest.mark.parametrize("pickled", [False, True])
-def test_a_log_of_batches_reads_every_node_as_made_through_gaps_and_compaction(pickled, word_type):
+@pytest.mark.parametrize(("pickled", "spread"), [(False, False), (True, False), (False, True)])
+def test_a_log_of_batches_reads_every_node_as_made_through_gaps_and_compaction(
+    pickled, spread, word_type
+):
     """Nodes made in batches share their operation, type and the place of their inputs, and
     an operand that is one node for all or the nodes of the step before in order is not kept
     per node; a node read back must be the one made, where ids were skipped, nodes of a
     batch missing, taken out, or dropped by eviction, and after the log is rebuilt from its
-    state."""
+    state. ``spread``: an operand that is one node for all is given as that one entry."""
     log, n = NodeLog(100_000), 2_000
     made = {}
 
     def batch(kind, op, columns, flags=0):
         words = (np.arange(n) + 100 * len(made)).astype(word_type)
-        ids = np.asarray(log.append_columns(kind, op, words, columns, 31, flags=flags))
+        given = [c[:1] if spread and (c == c[0]).all() else c for c in columns]
+        ids = np.asarray(log.append_columns(kind, op, words, given, 31, flags=flags))
         for i in np.flatnonzero(ids >= 0).tolist():
             made[int(ids[i])] = (kind, op, int(words[i]), [int(c[i]) for c in columns])
         return ids
