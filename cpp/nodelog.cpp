@@ -43,7 +43,8 @@ size_t NodeLog::run_at(size_t row) const {
 
 NodeLog::Run NodeLog::run_of(uint8_t type, int32_t op, int64_t first_id, int64_t first_input,
                              size_t arity) {
-    return Run{0, first_id, first_input, static_cast<uint32_t>(arity), op, type, 0, 0, {}};
+    return Run{0, first_id, first_input, static_cast<uint32_t>(arity), op, type, 0, 0, {},
+               -1, 0, 0, false};
 }
 
 void NodeLog::add_rows(PodVector<Run>& runs, size_t row, const Run& made, size_t count) {
@@ -60,6 +61,13 @@ void NodeLog::add_rows(PodVector<Run>& runs, size_t row, const Run& made, size_t
         for (size_t j = 0; continues && j < kImpliable; ++j)
             if (last.implied >> j & 1u)
                 continues = last.base[j] + ((last.unit_steps >> j & 1u) ? held : 0) == made.base[j];
+        if (continues && last.stand_kept)
+            continues = made.stand_kept && last.first_stand + held == made.first_stand;
+        else if (continues)
+            continues = !made.stand_kept && last.stand_step == made.stand_step &&
+                        (last.stand_base < 0 ? made.stand_base < 0
+                                             : last.stand_base + held * last.stand_step ==
+                                                   made.stand_base);
         if (continues) return;
     }
     runs.push_back(made);
@@ -69,7 +77,10 @@ void NodeLog::add_rows(PodVector<Run>& runs, size_t row, const Run& made, size_t
 // One row; its inputs are the last `arity` of inputs_.
 void NodeLog::push(uint8_t type, int32_t op, int64_t word, uint8_t flags, size_t arity) {
     const auto first_input = static_cast<int64_t>(inputs_.size() - arity);
-    add_rows(runs_, rows(), run_of(type, op, next_id_, first_input, arity), 1);
+    Run run = run_of(type, op, next_id_, first_input, arity);
+    run.stand_kept = true;  // a single row's stand-in is noted once it is made
+    run.first_stand = static_cast<int64_t>(stand_for_.size());
+    add_rows(runs_, rows(), run, 1);
     ++next_id_;
     words_.push_back(word);
     flags_.push_back(stored_flags(flags));
@@ -296,13 +307,10 @@ void NodeLog::fill_columns(uint8_t type, int32_t op, const Word* words, size_t n
     words_.resize(base + made);
     flags_.resize(base + made);
     inputs_.resize(input_base + made * kept.size());
-    add_rows(runs_, base, run, made);
-    stand_for_.resize(base + made);
     if (!(flags & kCell)) live_ += made;
-    if (flags & (kCell | kConstant))
-        std::fill(stand_for_.data() + base, stand_for_.data() + base + made, int64_t{-1});
-    else
-        note_stand_ins(base, run, columns, k, n, every);
+    // before the rows join the runs: what they stand for is part of their run
+    if (!(flags & (kCell | kConstant))) note_stand_ins(base, run, columns, k, n, every);
+    add_rows(runs_, base, run, made);
 }
 
 void NodeLog::append_ragged(uint8_t type, int32_t op, const int64_t* words, size_t n,
@@ -374,6 +382,7 @@ void NodeLog::evict(size_t count) {
 void NodeLog::compact() {
     size_t kept = 0;
     size_t cursor = 0;
+    size_t stands = 0;  // stand-ins kept per row so far
     int64_t at = 0;
     const size_t departed_before = departed_ids_.size();
     const size_t n = rows();
@@ -385,10 +394,11 @@ void NodeLog::compact() {
         const auto offset = static_cast<int64_t>(r - from.first_row);
         const int64_t id = from.first_id + offset;
         if (r == evict_cursor_) cursor = kept;
+        const int64_t stand = stand_in(from, r);
         if (!(flags_[r] & kGone)) {
-            if (stand_for_[r] >= 0) {
+            if (stand >= 0) {
                 departed_ids_.push_back(id);
-                departed_for_.push_back(stand_for_[r]);
+                departed_for_.push_back(stand);
             }
             continue;
         }
@@ -400,10 +410,15 @@ void NodeLog::compact() {
         moved.first_input = at;
         for (size_t j = 0; j < kImpliable; ++j)
             if (from.unit_steps >> j & 1u) moved.base[j] = from.base[j] + offset;
+        if (from.stand_kept) {  // kept stand-ins move down with their rows, never up
+            moved.first_stand = static_cast<int64_t>(stands);
+            stand_for_[stands++] = stand;
+        } else if (from.stand_base >= 0) {
+            moved.stand_base = stand;
+        }
         add_rows(kept_runs, kept, moved, 1);
         words_[kept] = words_[r];
         flags_[kept] = flags_[r];
-        stand_for_[kept] = stand_for_[r];
         for (int64_t j = begin; j < begin + kept_arity; ++j)
             inputs_[to_size(at++)] = inputs_[to_size(j)];
         ++kept;
@@ -414,7 +429,7 @@ void NodeLog::compact() {
     last_run_ = 0;
     words_.resize(kept);
     flags_.resize(kept);
-    stand_for_.resize(kept);
+    stand_for_.resize(stands);
     inputs_.resize(to_size(at));
     for (auto* v : {&words_, &inputs_, &stand_for_}) v->shrink_to_fit();
     flags_.shrink_to_fit();
@@ -482,17 +497,20 @@ void NodeLog::note_stand_in(size_t row) {
     int64_t kept = kept_input_row(*this, row);
     if (kept < 0) return;
     size_t p = to_size(kept);
-    stand_for_[row] = p == row ? id(p) : summary_of_row(p);  // resolved before noted
+    // the row is the last made, kept by its run (see push); resolved before noted
+    stand_for_.back() = p == row ? id(p) : summary_of_row(p);
 }
 
 // note_stand_in for the rows of one batch (made from the present elements of `columns` in
-// order, `every` when all are), each row written once. Each column's rows are found from
-// its own run, instead of each row's inputs rebuilt from its run and looked up from the
-// one run found last (which two operands of different runs would make a search per
-// input). An operand that is the same node for every row (a constant, a column's node) is
-// looked up once, and not read at all when it can stand in for no row.
-void NodeLog::note_stand_ins(size_t base, const Run& run, const int64_t* const* columns,
-                             size_t k, size_t n, bool every) {
+// order, `every` when all are), before they join the runs: their run takes what they stand
+// for as a pattern (none, one node, or nodes one after another) where it has one, and
+// keeps it per row only where it has none. Each column's rows are found from its own run,
+// instead of each row's inputs rebuilt from its run and looked up from the one run found
+// last (which two operands of different runs would make a search per input). An operand
+// that is the same node for every row (a constant, a column's node) is looked up once,
+// and not read at all when it can stand in for no row.
+void NodeLog::note_stand_ins(size_t base, Run& run, const int64_t* const* columns, size_t k,
+                             size_t n, bool every) {
     struct Operand {
         const int64_t* ids;  // null: the same node for every row, in `row`
         int64_t row;
@@ -510,16 +528,14 @@ void NodeLog::note_stand_ins(size_t base, const Run& run, const int64_t* const* 
         if (p < 0 || (flags_[to_size(p)] & kConstant)) continue;  // stands in for no row
         operands.push_back({nullptr, p, summary_of_row(to_size(p)), 0});
     }
-    int64_t* stand = stand_for_.data() + base;
-    const size_t made = rows() - base;
-    if (operands.empty()) {
-        std::fill(stand, stand + made, int64_t{-1});
-        return;
-    }
-    size_t r = 0;
+    if (operands.empty()) return;  // the run's rows stand for themselves
+    int64_t first = -1, step = 0;   // the pattern of the rows so far
+    size_t kept_at = 0;             // in stand_for_, once the rows have none
+    bool kept = false;
+    int64_t r = 0;
     for (size_t i = 0; i < n; ++i) {
         if (!every && !all_present(columns, k, i)) continue;
-        const int64_t word = words_[base + r];
+        const int64_t word = words_[base + to_size(r)];
         int64_t found = -1;
         for (Operand& o : operands) {
             if (!o.ids) {
@@ -530,11 +546,33 @@ void NodeLog::note_stand_ins(size_t base, const Run& run, const int64_t* const* 
             const int64_t p = row_near(o.ids[i], o.hint);
             if (p < 0 || words_[to_size(p)] != word || (flags_[to_size(p)] & kConstant)) continue;
             // what the input stands for (resolved before this row, which is newer)
-            found = stand_for_[to_size(p)];
+            found = stand_in(runs_[o.hint], to_size(p));
             if (found < 0) found = is_cell(to_size(p)) ? summary_of_row(to_size(p)) : o.ids[i];
             break;
         }
-        stand[r++] = found;
+        if (kept) {
+            stand_for_[kept_at + to_size(r)] = found;
+        } else if (r == 0) {
+            first = found;
+        } else if (r == 1 && first >= 0 && found == first + 1) {
+            step = 1;
+        } else if (found != (first < 0 ? -1 : first + r * step)) {
+            // no pattern: the rows before written out as they stood, this one and the rest
+            kept = true;
+            kept_at = stand_for_.size();
+            stand_for_.resize(kept_at + (rows() - base));
+            for (int64_t before = 0; before < r; ++before)
+                stand_for_[kept_at + to_size(before)] = first < 0 ? -1 : first + before * step;
+            stand_for_[kept_at + to_size(r)] = found;
+        }
+        ++r;
+    }
+    if (kept) {
+        run.stand_kept = true;
+        run.first_stand = static_cast<int64_t>(kept_at);
+    } else {
+        run.stand_base = first;
+        run.stand_step = static_cast<uint8_t>(step);
     }
 }
 
@@ -567,16 +605,17 @@ int64_t NodeLog::summary_as(int64_t id) const {
 
 // What the row stands for in the summary: what it noted, else a cell's column, else itself.
 int64_t NodeLog::summary_of_row(size_t row) const {
-    if (stand_for_[row] >= 0) return stand_for_[row];
+    const int64_t stand = stand_in(runs_[run_at(row)], row);
+    if (stand >= 0) return stand;
     if (!is_cell(row)) return id(row);
     Inputs in = inputs(row);
     size_t k = in.size();
     return k ? in[0] : id(row);
 }
 
-bool NodeLog::in_summary(size_t row) const {
+bool NodeLog::in_summary_at(const Run& run, size_t row) const {
     if (!(flags_[row] & kAlive) || (flags_[row] & (kCell | kConstant))) return false;
-    return stand_for_[row] < 0;
+    return stand_in(run, row) < 0;
 }
 
 int64_t NodeLog::seen_as(int64_t id) const {
@@ -701,7 +740,7 @@ void NodeLog::distinct_rows(std::vector<int64_t>& rows, std::vector<int64_t>& ed
         bool any_word = false;
         int64_t last_word = 0;
         for (size_t r = runs_[run].first_row; r < run_end(run); ++r) {
-            if (!in_summary(r)) continue;  // a step that keeps an input's word: that input
+            if (!in_summary_at(runs_[run], r)) continue;  // keeps an input's word: that input
             if ((!any_word || words_[r] != last_word) && seen_words.insert(words_[r]).second)
                 rows.push_back(static_cast<int64_t>(r));
             any_word = true;
@@ -831,8 +870,6 @@ NodeLog NodeLog::from_state(State s) {
     log.words_.assign(s.words.begin(), s.words.end());
     log.inputs_.assign(s.inputs.begin(), s.inputs.end());
     log.flags_.assign(s.flags.begin(), s.flags.end());
-    log.stand_for_.resize(n);
-    std::fill(log.stand_for_.begin(), log.stand_for_.end(), int64_t{-1});
     bool prefix = true;
     for (size_t r = 0; r < n; ++r) {
         uint8_t f = log.flags_[r];

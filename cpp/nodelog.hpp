@@ -58,6 +58,14 @@ public:
         uint8_t implied;     // bit j: operand j of the row at offset o is base[j] + o * step
         uint8_t unit_steps;  // bit j: that step is 1 (else 0: the same node for every row)
         int64_t base[kImpliable];
+        // What the run's rows stand for in the summary (see stand_for_): kept per row from
+        // stand_for_[first_stand] on, or else stand_base + offset * stand_step (-1, step
+        // 0: every row stands for itself). A batch's rows mostly stand for nodes of one run
+        // in order, or one node, or none: then nothing is kept per row.
+        int64_t stand_base;
+        int64_t first_stand;
+        uint8_t stand_step;
+        bool stand_kept;
         size_t kept_arity() const {
             return arity - static_cast<size_t>(kOnes[implied & 0xFu]);
         }
@@ -159,7 +167,7 @@ public:
     int64_t summary_as(int64_t id) const;
     // Whether a row is a node of the per-fingerprint summary: not a cell, not a constant,
     // and not a step that keeps the word of one of its inputs.
-    bool in_summary(size_t row) const;
+    bool in_summary(size_t row) const { return in_summary_at(runs_[run_at(row)], row); }
     bool is_cell(size_t row) const { return flags_[row] & kCell; }
 
     // The first table row of every distinct word, and each distinct (input word, word,
@@ -188,6 +196,13 @@ public:
     size_t bytes() const;
 
 private:
+    // What row `row` of `run` stands for in the summary, or -1 (itself).
+    int64_t stand_in(const Run& run, size_t row) const {
+        const auto offset = static_cast<int64_t>(row - run.first_row);
+        if (run.stand_kept) return stand_for_[static_cast<size_t>(run.first_stand + offset)];
+        return run.stand_base < 0 ? -1 : run.stand_base + offset * run.stand_step;
+    }
+    bool in_summary_at(const Run& run, size_t row) const;
     // The run of a row; the run found last is tried first (rows are mostly read in order).
     size_t run_at(size_t row) const;
     size_t run_end(size_t run) const {
@@ -212,7 +227,7 @@ private:
                     std::vector<int64_t>* edges) const;
     void after_append();
     void note_stand_in(size_t row);
-    void note_stand_ins(size_t base, const Run& run, const int64_t* const* columns, size_t k,
+    void note_stand_ins(size_t base, Run& run, const int64_t* const* columns, size_t k,
                         size_t n, bool every);
     // row_of, starting from the run `hint` (updated to the run found): one hint per operand
     // column keeps each column's lookups in its own run.
@@ -238,9 +253,10 @@ private:
     PodVector<int64_t> words_;
     PodVector<uint8_t> flags_;
     PodVector<int64_t> inputs_;
-    // Per row: what a row that keeps an input's word stands for in the summary (-1: the
-    // row stands for itself), resolved when the row is made (see note_stand_in). Found in
-    // O(1) through the row, since every step of every element asks.
+    // Per row of the runs that keep them (see Run): what a row that keeps an input's word
+    // stands for in the summary (-1: the row stands for itself), resolved when the row is
+    // made (see note_stand_in). Found in O(1) through the row's run, since every step of
+    // every element asks.
     PodVector<int64_t> stand_for_;
     // The same for rows compaction dropped (ids ascending, and what each stands for): an
     // input evicted since still stands for what it stood for.

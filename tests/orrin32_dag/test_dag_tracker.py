@@ -501,6 +501,34 @@ def test_a_tracker_goes_with_its_last_reference():
         gc.enable()
 
 
+@pytest.mark.parametrize(
+    "kept",
+    [
+        lambda n: np.ones(n, bool),  # the nodes before, in order
+        lambda n: np.arange(n) % 3 != 1,  # some keep their input's word, some do not
+        lambda n: np.zeros(n, bool),  # none
+    ],
+    ids=["all", "some", "none"],
+)
+@pytest.mark.parametrize("inputs", ["in order", "one node", "reversed"])
+def test_a_step_that_keeps_its_inputs_word_stands_for_that_input(kept, inputs):
+    """In the per-fingerprint summary, a node that keeps the word of an input (a step with
+    a constant) stands for what that input stands for, whether a batch's nodes stand for
+    nodes one after another, all for one, or each for its own."""
+    log, n = NodeLog(100_000), 1_000
+    source = log.append(0, 0, 7, 8, [])
+    constant = log.append(2, 1, 0, 32, [])
+    cells = log.append_columns(0, 0, np.full(n, 7), [np.full(n, source)], 31, flags=8 | 16)
+    before = log.append_columns(3, 2, np.arange(n) + 100, [cells], 31)
+    stands = np.array([log.summary_as(int(i)) for i in before])
+    picked = {"in order": np.arange(n), "one node": np.full(n, 5), "reversed": np.arange(n)[::-1]}
+    operand = before[picked[inputs]]
+    words = np.where(kept(n), np.arange(n) + 100, -5)[picked[inputs]]
+    made = log.append_columns(3, 3, words, [operand, np.full(n, constant)], 31)
+    expected = np.where(kept(n)[picked[inputs]], stands[picked[inputs]], made)
+    assert [log.summary_as(int(i)) for i in made] == expected.tolist()
+
+
 @pytest.mark.parametrize("word_type", [np.int64, np.uint32])
 @pytest.mark.parametrize(("pickled", "spread"), [(False, False), (True, False), (False, True)])
 def test_a_log_of_batches_reads_every_node_as_made_through_gaps_and_compaction(
