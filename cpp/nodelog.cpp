@@ -167,23 +167,30 @@ bool all_present(const int64_t* const* columns, size_t k, size_t i) {
     return true;
 }
 
-// Whether every entry of a column is >= 0: a reduction the compiler vectorises.
+// Whether every entry of a column is >= 0: the sign bits OR-ed together, a reduction the
+// compiler vectorises (a minimum of 64-bit integers is not one on a baseline x86-64).
 bool none_missing(const int64_t* column, size_t n) {
-    int64_t low = 0;
-    for (size_t i = 0; i < n; ++i) low = std::min(low, column[i]);
-    return low >= 0;
+    uint64_t signs = 0;
+    for (size_t i = 0; i < n; ++i) signs |= static_cast<uint64_t>(column[i]);
+    return !(signs >> 63);
 }
 
-// Whether column[i] == first + i * step for every i: blocks of branch-free compares, so
-// that a column that is no such sequence is given up after its first block.
+// Whether column[i] == first + i * step (step 0 or 1) for every i: in blocks, each the
+// differences OR-ed together (a reduction the compiler vectorises), so that a column that
+// is no such sequence is given up after its first block.
 bool follows(const int64_t* column, size_t n, int64_t first, int64_t step) {
     constexpr size_t kBlock = 1024;
     for (size_t lo = 0; lo < n; lo += kBlock) {
         const size_t hi = std::min(n, lo + kBlock);
-        bool same = true;
-        for (size_t i = lo; i < hi; ++i)
-            same &= column[i] == first + static_cast<int64_t>(i) * step;
-        if (!same) return false;
+        uint64_t differs = 0;
+        if (step == 0) {
+            for (size_t i = lo; i < hi; ++i)
+                differs |= static_cast<uint64_t>(column[i]) ^ static_cast<uint64_t>(first);
+        } else {
+            for (size_t i = lo; i < hi; ++i)  // column[i] - i, wrapping as unsigned
+                differs |= (static_cast<uint64_t>(column[i]) - i) ^ static_cast<uint64_t>(first);
+        }
+        if (differs) return false;
     }
     return true;
 }
@@ -513,20 +520,28 @@ void NodeLog::note_stand_ins(size_t base, Run& run, const int64_t* const* column
                              size_t n, bool every) {
     struct Operand {
         const int64_t* ids;  // null: the same node for every row, in `row`
-        int64_t row;
+        int64_t row;         // that node's row, or (`in_order`) the first row's input's
         int64_t stands;      // what that one node stands for
         size_t hint;
+        bool in_order;       // the inputs are the rows of one run from `row` on, in order
     };
+    const size_t made = rows() - base;
     std::vector<Operand> operands;
     for (size_t c = 0; c < k; ++c) {
-        const bool same = c < kImpliable && (run.implied >> c & 1u) && !(run.unit_steps >> c & 1u);
-        if (!same) {
-            operands.push_back({columns[c], -1, -1, last_run_});
+        const bool implied = c < kImpliable && (run.implied >> c & 1u);
+        if (implied && !(run.unit_steps >> c & 1u)) {
+            const int64_t p = row_of(run.base[c]);
+            if (p < 0 || (flags_[to_size(p)] & kConstant)) continue;  // stands in for no row
+            operands.push_back({nullptr, p, summary_of_row(to_size(p)), 0, false});
             continue;
         }
-        const int64_t p = row_of(run.base[c]);
-        if (p < 0 || (flags_[to_size(p)] & kConstant)) continue;  // stands in for no row
-        operands.push_back({nullptr, p, summary_of_row(to_size(p)), 0});
+        Operand o{columns[c], -1, -1, last_run_, false};
+        if (implied) {  // nodes one after another: rows one after another, where in one run
+            const int64_t p = row_near(run.base[c], o.hint);
+            o.in_order = p >= 0 && to_size(p) + made <= run_end(o.hint);
+            o.row = p;
+        }
+        operands.push_back(o);
     }
     if (operands.empty()) return;  // the run's rows stand for themselves
     int64_t first = -1, step = 0;   // the pattern of the rows so far
@@ -543,7 +558,8 @@ void NodeLog::note_stand_ins(size_t base, Run& run, const int64_t* const* column
                 found = o.stands;
                 break;
             }
-            const int64_t p = row_near(o.ids[i], o.hint);
+            int64_t p = o.in_order ? o.row + r : row_near(o.ids[i], o.hint);
+            if (o.in_order && !(flags_[to_size(p)] & kAlive)) p = -1;  // as row_near reads it
             if (p < 0 || words_[to_size(p)] != word || (flags_[to_size(p)] & kConstant)) continue;
             // what the input stands for (resolved before this row, which is newer)
             found = stand_in(runs_[o.hint], to_size(p));
@@ -560,7 +576,7 @@ void NodeLog::note_stand_ins(size_t base, Run& run, const int64_t* const* column
             // no pattern: the rows before written out as they stood, this one and the rest
             kept = true;
             kept_at = stand_for_.size();
-            stand_for_.resize(kept_at + (rows() - base));
+            stand_for_.resize(kept_at + made);
             for (int64_t before = 0; before < r; ++before)
                 stand_for_[kept_at + to_size(before)] = first < 0 ? -1 : first + before * step;
             stand_for_[kept_at + to_size(r)] = found;
