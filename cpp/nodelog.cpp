@@ -544,6 +544,14 @@ void NodeLog::note_stand_ins(size_t base, Run& run, const int64_t* const* column
         operands.push_back(o);
     }
     if (operands.empty()) return;  // the run's rows stand for themselves
+    if (stands_in_bulk(base, made, run, operands.front().in_order, operands.front().row,
+                       operands.front().hint))
+        return;
+    const bool none = std::all_of(operands.begin(), operands.end(), [&](const Operand& o) {
+        return o.in_order ? !any_same_word(base, to_size(o.row), made)
+                          : !o.ids && !any_same_word(base, to_size(o.row), made, 0);
+    });
+    if (none) return;  // no row keeps an operand's word: each stands for itself
     int64_t first = -1, step = 0;   // the pattern of the rows so far
     size_t kept_at = 0;             // in stand_for_, once the rows have none
     bool kept = false;
@@ -590,6 +598,45 @@ void NodeLog::note_stand_ins(size_t base, Run& run, const int64_t* const* column
         run.stand_base = first;
         run.stand_step = static_cast<uint8_t>(step);
     }
+}
+
+// Whether some row of the `made` from `base` on has the word of row `from` + r (of row
+// `from` itself, with `step` 0): a pass the compiler vectorises.
+bool NodeLog::any_same_word(size_t base, size_t from, size_t made, size_t step) const {
+    uint64_t same = 0;
+    for (size_t r = 0; r < made; ++r)
+        same |= static_cast<uint64_t>(words_[base + r] == words_[from + r * step]);
+    return same != 0;
+}
+
+// note_stand_ins where the first operand's inputs are the rows of one run from `from` on,
+// in order (`in_order`, that run `in_run`), and every new row keeps the word of its input,
+// which is in the table, not a cell nor a constant (a step with a constant, mostly): each
+// row stands for what its input stands for, a pattern that follows from the input run's.
+// Checked in passes over the words and flags, instead of the search per row; false (and
+// nothing noted) where that is not so.
+bool NodeLog::stands_in_bulk(size_t base, size_t made, Run& run, bool in_order, int64_t from,
+                             size_t in_run) const {
+    if (!in_order || made == 0 || runs_[in_run].stand_kept) return false;
+    const auto p = to_size(from);
+    uint64_t differs = 0;
+    uint8_t off = 0;
+    constexpr auto kRead = static_cast<uint8_t>(kAlive | kConstant | kCell);
+    for (size_t r = 0; r < made; ++r) {
+        differs |= static_cast<uint64_t>(words_[base + r] ^ words_[p + r]);
+        off = static_cast<uint8_t>(off | ((flags_[p + r] & kRead) ^ kAlive));
+    }
+    if (differs || off) return false;
+    const Run& in = runs_[in_run];
+    const auto offset = static_cast<int64_t>(p - in.first_row);
+    if (in.stand_base >= 0) {  // its rows stand for a pattern: so do these
+        run.stand_base = in.stand_base + offset * in.stand_step;
+        run.stand_step = in.stand_step;
+    } else {  // its rows stand for themselves: these for them, one after another
+        run.stand_base = in.first_id + offset;
+        run.stand_step = 1;
+    }
+    return true;
 }
 
 // Rows leave in the order they were evicted, oldest first, so the ids a compaction adds

@@ -229,6 +229,9 @@ private:
     void note_stand_in(size_t row);
     void note_stand_ins(size_t base, Run& run, const int64_t* const* columns, size_t k,
                         size_t n, bool every);
+    bool stands_in_bulk(size_t base, size_t made, Run& run, bool in_order, int64_t from,
+                        size_t in_run) const;
+    bool any_same_word(size_t base, size_t from, size_t made, size_t step = 1) const;
     // row_of, starting from the run `hint` (updated to the run found): one hint per operand
     // column keeps each column's lookups in its own run.
     int64_t row_near(int64_t id, size_t& hint) const;

@@ -511,22 +511,28 @@ def test_a_tracker_goes_with_its_last_reference():
     ids=["all", "some", "none"],
 )
 @pytest.mark.parametrize("inputs", ["in order", "one node", "reversed"])
-def test_a_step_that_keeps_its_inputs_word_stands_for_that_input(kept, inputs):
+@pytest.mark.parametrize("removed", [False, True])
+@pytest.mark.parametrize("chained", [False, True])
+def test_a_step_that_keeps_its_inputs_word_stands_for_that_input(kept, inputs, removed, chained):
     """In the per-fingerprint summary, a node that keeps the word of an input (a step with
-    a constant) stands for what that input stands for, whether a batch's nodes stand for
-    nodes one after another, all for one, or each for its own."""
+    a constant) stands for what that input stands for (``chained``: the input itself such a
+    step), whether a batch's nodes stand for nodes one after another, all for one, or each
+    for its own."""
     log, n = NodeLog(100_000), 1_000
     source = log.append(0, 0, 7, 8, [])
     constant = log.append(2, 1, 0, 32, [])
     cells = log.append_columns(0, 0, np.full(n, 7), [np.full(n, source)], 31, flags=8 | 16)
     before = log.append_columns(3, 2, np.arange(n) + 100, [cells], 31)
+    if chained:
+        before = log.append_columns(3, 4, np.arange(n) + 100, [before, np.full(n, constant)], 31)
     stands = np.array([log.summary_as(int(i)) for i in before])
     picked = {"in order": np.arange(n), "one node": np.full(n, 5), "reversed": np.arange(n)[::-1]}
     operand = before[picked[inputs]]
     words = np.where(kept(n), np.arange(n) + 100, -5)[picked[inputs]]
-    log.remove(int(before[7]))  # out of the table: a node over it stands for itself
+    if removed:  # out of the table: a node over it stands for itself
+        log.remove(int(before[7]))
     made = log.append_columns(3, 3, words, [operand, np.full(n, constant)], 31)
-    standing = kept(n)[picked[inputs]] & (operand != before[7])
+    standing = kept(n)[picked[inputs]] & ((operand != before[7]) | (not removed))
     expected = np.where(standing, stands[picked[inputs]], made)
     assert [log.summary_as(int(i)) for i in made] == expected.tolist()
 
