@@ -42,8 +42,9 @@ public:
     // operation and the place of its inputs follow from its run and its place in it. An
     // operand that is the same node for every row (a constant, a column's node for its
     // cells) or the nodes of one run in order (the step before, on the same rows) is not
-    // kept per row at all. Per row the log keeps only what differs (word, flags, stand-in,
-    // the other inputs): fresh memory is most of what logging a node costs.
+    // kept per row at all, nor is what rows stand for in the summary where it follows a
+    // pattern. Per row the log keeps only what differs (word, flags, the other inputs, a
+    // stand-in of no pattern): fresh memory is most of what logging a node costs.
     static constexpr size_t kImpliable = 4;  // operands that may be implied: the first four
     // The bits set in each mask of implied operands: a lookup, where a popcount of a machine
     // built for any x86-64 is a call per input read.
