@@ -1,6 +1,7 @@
 #include "nodelog.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <stdexcept>
@@ -42,7 +43,8 @@ size_t NodeLog::run_at(size_t row) const {
 
 NodeLog::Run NodeLog::run_of(uint8_t type, int32_t op, int64_t first_id, int64_t first_input,
                              size_t arity) {
-    return Run{0, first_id, first_input, static_cast<uint32_t>(arity), op, type, 0, 0, {}};
+    return Run{0, first_id, first_input, static_cast<uint32_t>(arity), op, type, 0, 0, {},
+               -1, 0, 0, false};
 }
 
 void NodeLog::add_rows(PodVector<Run>& runs, size_t row, const Run& made, size_t count) {
@@ -59,6 +61,13 @@ void NodeLog::add_rows(PodVector<Run>& runs, size_t row, const Run& made, size_t
         for (size_t j = 0; continues && j < kImpliable; ++j)
             if (last.implied >> j & 1u)
                 continues = last.base[j] + ((last.unit_steps >> j & 1u) ? held : 0) == made.base[j];
+        if (continues && last.stand_kept)
+            continues = made.stand_kept && last.first_stand + held == made.first_stand;
+        else if (continues)
+            continues = !made.stand_kept && last.stand_step == made.stand_step &&
+                        (last.stand_base < 0 ? made.stand_base < 0
+                                             : last.stand_base + held * last.stand_step ==
+                                                   made.stand_base);
         if (continues) return;
     }
     runs.push_back(made);
@@ -68,7 +77,10 @@ void NodeLog::add_rows(PodVector<Run>& runs, size_t row, const Run& made, size_t
 // One row; its inputs are the last `arity` of inputs_.
 void NodeLog::push(uint8_t type, int32_t op, int64_t word, uint8_t flags, size_t arity) {
     const auto first_input = static_cast<int64_t>(inputs_.size() - arity);
-    add_rows(runs_, rows(), run_of(type, op, next_id_, first_input, arity), 1);
+    Run run = run_of(type, op, next_id_, first_input, arity);
+    run.stand_kept = true;  // a single row's stand-in is noted once it is made
+    run.first_stand = static_cast<int64_t>(stand_for_.size());
+    add_rows(runs_, rows(), run, 1);
     ++next_id_;
     words_.push_back(word);
     flags_.push_back(stored_flags(flags));
@@ -155,23 +167,30 @@ bool all_present(const int64_t* const* columns, size_t k, size_t i) {
     return true;
 }
 
-// Whether every entry of a column is >= 0: a reduction the compiler vectorises.
+// Whether every entry of a column is >= 0: the sign bits OR-ed together, a reduction the
+// compiler vectorises (a minimum of 64-bit integers is not one on a baseline x86-64).
 bool none_missing(const int64_t* column, size_t n) {
-    int64_t low = 0;
-    for (size_t i = 0; i < n; ++i) low = std::min(low, column[i]);
-    return low >= 0;
+    uint64_t signs = 0;
+    for (size_t i = 0; i < n; ++i) signs |= static_cast<uint64_t>(column[i]);
+    return !(signs >> 63);
 }
 
-// Whether column[i] == first + i * step for every i: blocks of branch-free compares, so
-// that a column that is no such sequence is given up after its first block.
+// Whether column[i] == first + i * step (step 0 or 1) for every i: in blocks, each the
+// differences OR-ed together (a reduction the compiler vectorises), so that a column that
+// is no such sequence is given up after its first block.
 bool follows(const int64_t* column, size_t n, int64_t first, int64_t step) {
     constexpr size_t kBlock = 1024;
     for (size_t lo = 0; lo < n; lo += kBlock) {
         const size_t hi = std::min(n, lo + kBlock);
-        bool same = true;
-        for (size_t i = lo; i < hi; ++i)
-            same &= column[i] == first + static_cast<int64_t>(i) * step;
-        if (!same) return false;
+        uint64_t differs = 0;
+        if (step == 0) {
+            for (size_t i = lo; i < hi; ++i)
+                differs |= static_cast<uint64_t>(column[i]) ^ static_cast<uint64_t>(first);
+        } else {
+            for (size_t i = lo; i < hi; ++i)  // column[i] - i, wrapping as unsigned
+                differs |= (static_cast<uint64_t>(column[i]) - i) ^ static_cast<uint64_t>(first);
+        }
+        if (differs) return false;
     }
     return true;
 }
@@ -202,8 +221,8 @@ bool NodeLog::imply_present(Run& run, const int64_t* const* columns, size_t k, s
 
 // Which of the first operands follow from a row's place among the rows made (see Run): the
 // same node in every row, or nodes one after another. One pass that reads the columns.
-void NodeLog::imply_operands(Run& run, const int64_t* const* columns, size_t k, size_t n) {
-    if (imply_present(run, columns, k, n)) return;
+bool NodeLog::imply_operands(Run& run, const int64_t* const* columns, size_t k, size_t n) {
+    if (imply_present(run, columns, k, n)) return true;
     unsigned open = (1u << std::min(k, kImpliable)) - 1;
     run.implied = 0;
     run.unit_steps = 0;
@@ -226,7 +245,33 @@ void NodeLog::imply_operands(Run& run, const int64_t* const* columns, size_t k, 
     }
     run.implied = static_cast<uint8_t>(made ? open : 0);
     run.unit_steps = static_cast<uint8_t>(run.unit_steps & run.implied);
+    return false;
 }
+
+namespace {
+// The rows of a batch where every element has all its operands: each column of the log
+// written in a pass of its own, without a test per element, which the compiler vectorises.
+template <class Word>
+void write_present(const Word* words, size_t n, const std::vector<const int64_t*>& kept,
+                   unsigned taint_shift, uint8_t flags, int64_t* word, uint8_t* flag,
+                   int64_t* in) {
+    const uint8_t plain = stored_flags(flags);
+    for (size_t i = 0; i < n; ++i) word[i] = static_cast<int64_t>(words[i]);
+    for (size_t i = 0; i < n; ++i) {
+        const auto tainted = static_cast<uint8_t>((static_cast<uint64_t>(words[i]) >> taint_shift) & 1u);
+        flag[i] = static_cast<uint8_t>(plain | tainted * NodeLog::kProtected);
+    }
+    const size_t k = kept.size();
+    if (k == 1) {
+        std::memcpy(in, kept[0], n * sizeof(int64_t));
+        return;
+    }
+    for (size_t c = 0; c < k; ++c) {
+        const int64_t* column = kept[c];
+        for (size_t i = 0; i < n; ++i) in[i * k + c] = column[i];
+    }
+}
+}  // namespace
 
 // The columns of the new rows written in one pass each; no eviction can strike. Room is
 // made for one row per element, and the columns cut back to the rows made; operands the
@@ -239,7 +284,7 @@ void NodeLog::fill_columns(uint8_t type, int32_t op, const Word* words, size_t n
     size_t input_base = inputs_.size();
     const int64_t first_id = next_id_;
     Run run = run_of(type, op, first_id, static_cast<int64_t>(input_base), k);
-    imply_operands(run, columns, k, n);
+    const bool every = imply_operands(run, columns, k, n);
     std::vector<const int64_t*> kept;
     for (size_t c = 0; c < k; ++c)
         if (!(c < kImpliable && (run.implied >> c & 1u))) kept.push_back(columns[c]);
@@ -249,25 +294,30 @@ void NodeLog::fill_columns(uint8_t type, int32_t op, const Word* words, size_t n
     int64_t* word = words_.data() + base;
     uint8_t* flag = flags_.data() + base;
     int64_t* in = inputs_.data() + input_base;
-    for (size_t i = 0; i < n; ++i) {
-        if (!all_present(columns, k, i)) {
-            out[i] = -1;
-            continue;
+    if (every) {
+        write_present(words, n, kept, taint_shift, flags, word, flag, in);
+        for (size_t i = 0; i < n; ++i) out[i] = first_id + static_cast<int64_t>(i);
+        next_id_ += static_cast<int64_t>(n);
+    } else {
+        for (size_t i = 0; i < n; ++i) {
+            if (!all_present(columns, k, i)) {
+                out[i] = -1;
+                continue;
+            }
+            out[i] = next_id_++;
+            *word++ = words[i];
+            *flag++ = stored_flags(static_cast<uint8_t>(taint_flag(words[i], taint_shift) | flags));
+            for (const int64_t* column : kept) *in++ = column[i];
         }
-        out[i] = next_id_++;
-        *word++ = words[i];
-        *flag++ = stored_flags(static_cast<uint8_t>(taint_flag(words[i], taint_shift) | flags));
-        for (const int64_t* column : kept) *in++ = column[i];
     }
     size_t made = static_cast<size_t>(next_id_ - first_id);
     words_.resize(base + made);
     flags_.resize(base + made);
     inputs_.resize(input_base + made * kept.size());
-    add_rows(runs_, base, run, made);
-    stand_for_.resize(base + made);
-    std::fill(stand_for_.data() + base, stand_for_.data() + base + made, int64_t{-1});
     if (!(flags & kCell)) live_ += made;
-    if (!(flags & (kCell | kConstant))) note_stand_ins(base, columns, k, n);
+    // before the rows join the runs: what they stand for is part of their run
+    if (!(flags & (kCell | kConstant))) note_stand_ins(base, run, columns, k, n, every);
+    add_rows(runs_, base, run, made);
 }
 
 void NodeLog::append_ragged(uint8_t type, int32_t op, const int64_t* words, size_t n,
@@ -339,6 +389,7 @@ void NodeLog::evict(size_t count) {
 void NodeLog::compact() {
     size_t kept = 0;
     size_t cursor = 0;
+    size_t stands = 0;  // stand-ins kept per row so far
     int64_t at = 0;
     const size_t departed_before = departed_ids_.size();
     const size_t n = rows();
@@ -350,10 +401,11 @@ void NodeLog::compact() {
         const auto offset = static_cast<int64_t>(r - from.first_row);
         const int64_t id = from.first_id + offset;
         if (r == evict_cursor_) cursor = kept;
+        const int64_t stand = stand_in(from, r);
         if (!(flags_[r] & kGone)) {
-            if (stand_for_[r] >= 0) {
+            if (stand >= 0) {
                 departed_ids_.push_back(id);
-                departed_for_.push_back(stand_for_[r]);
+                departed_for_.push_back(stand);
             }
             continue;
         }
@@ -365,10 +417,15 @@ void NodeLog::compact() {
         moved.first_input = at;
         for (size_t j = 0; j < kImpliable; ++j)
             if (from.unit_steps >> j & 1u) moved.base[j] = from.base[j] + offset;
+        if (from.stand_kept) {  // kept stand-ins move down with their rows, never up
+            moved.first_stand = static_cast<int64_t>(stands);
+            stand_for_[stands++] = stand;
+        } else if (from.stand_base >= 0) {
+            moved.stand_base = stand;
+        }
         add_rows(kept_runs, kept, moved, 1);
         words_[kept] = words_[r];
         flags_[kept] = flags_[r];
-        stand_for_[kept] = stand_for_[r];
         for (int64_t j = begin; j < begin + kept_arity; ++j)
             inputs_[to_size(at++)] = inputs_[to_size(j)];
         ++kept;
@@ -379,7 +436,7 @@ void NodeLog::compact() {
     last_run_ = 0;
     words_.resize(kept);
     flags_.resize(kept);
-    stand_for_.resize(kept);
+    stand_for_.resize(stands);
     inputs_.resize(to_size(at));
     for (auto* v : {&words_, &inputs_, &stand_for_}) v->shrink_to_fit();
     flags_.shrink_to_fit();
@@ -447,27 +504,139 @@ void NodeLog::note_stand_in(size_t row) {
     int64_t kept = kept_input_row(*this, row);
     if (kept < 0) return;
     size_t p = to_size(kept);
-    stand_for_[row] = p == row ? id(p) : summary_of_row(p);  // resolved before noted
+    // the row is the last made, kept by its run (see push); resolved before noted
+    stand_for_.back() = p == row ? id(p) : summary_of_row(p);
 }
 
-// note_stand_in for the rows of one batch, made from the present elements of `columns`
-// in order: each row's inputs read from the columns, each column's rows found from its own
-// run, instead of each row's inputs rebuilt from its run and looked up from the one run
-// found last (which two operands of different runs would make a search per input).
-void NodeLog::note_stand_ins(size_t base, const int64_t* const* columns, size_t k, size_t n) {
-    std::vector<size_t> hints(k, last_run_);
-    size_t r = base;
+// note_stand_in for the rows of one batch (made from the present elements of `columns` in
+// order, `every` when all are), before they join the runs: their run takes what they stand
+// for as a pattern (none, one node, or nodes one after another) where it has one, and
+// keeps it per row only where it has none. Each column's rows are found from its own run,
+// instead of each row's inputs rebuilt from its run and looked up from the one run found
+// last (which two operands of different runs would make a search per input). An operand
+// that is the same node for every row (a constant, a column's node) is looked up once,
+// and not read at all when it can stand in for no row.
+void NodeLog::note_stand_ins(size_t base, Run& run, const int64_t* const* columns, size_t k,
+                             size_t n, bool every) {
+    struct Operand {
+        const int64_t* ids;  // null: the same node for every row, in `row`
+        int64_t row;         // that node's row, or (`in_order`) the first row's input's
+        int64_t stands;      // what that one node stands for
+        size_t hint;
+        bool in_order;       // the inputs are the rows of one run from `row` on, in order
+    };
+    const size_t made = rows() - base;
+    std::vector<Operand> operands;
+    for (size_t c = 0; c < k; ++c) {
+        const bool implied = c < kImpliable && (run.implied >> c & 1u);
+        if (implied && !(run.unit_steps >> c & 1u)) {
+            const int64_t p = row_of(run.base[c]);
+            if (p < 0 || (flags_[to_size(p)] & kConstant)) continue;  // stands in for no row
+            operands.push_back({nullptr, p, summary_of_row(to_size(p)), 0, false});
+            continue;
+        }
+        Operand o{columns[c], -1, -1, last_run_, false};
+        if (implied) {  // nodes one after another: rows one after another, where in one run
+            const int64_t p = row_near(run.base[c], o.hint);
+            o.in_order = p >= 0 && to_size(p) + made <= run_end(o.hint);
+            o.row = p;
+        }
+        operands.push_back(o);
+    }
+    if (operands.empty()) return;  // the run's rows stand for themselves
+    if (stands_in_bulk(base, made, run, operands.front().in_order, operands.front().row,
+                       operands.front().hint))
+        return;
+    const bool none = std::all_of(operands.begin(), operands.end(), [&](const Operand& o) {
+        return o.in_order ? !any_same_word(base, to_size(o.row), made)
+                          : !o.ids && !any_same_word(base, to_size(o.row), made, 0);
+    });
+    if (none) return;  // no row keeps an operand's word: each stands for itself
+    int64_t first = -1, step = 0;   // the pattern of the rows so far
+    size_t kept_at = 0;             // in stand_for_, once the rows have none
+    bool kept = false;
+    int64_t r = 0;
     for (size_t i = 0; i < n; ++i) {
-        if (!all_present(columns, k, i)) continue;
-        const int64_t word = words_[r];
-        for (size_t c = 0; c < k; ++c) {
-            const int64_t p = row_near(columns[c][i], hints[c]);
-            if (p < 0 || (flags_[to_size(p)] & kConstant) || words_[to_size(p)] != word) continue;
-            stand_for_[r] = summary_of_row(to_size(p));  // an input is older than its row
+        if (!every && !all_present(columns, k, i)) continue;
+        const int64_t word = words_[base + to_size(r)];
+        int64_t found = -1;
+        for (Operand& o : operands) {
+            if (!o.ids) {
+                if (words_[to_size(o.row)] != word) continue;
+                found = o.stands;
+                break;
+            }
+            int64_t p = o.in_order ? o.row + r : row_near(o.ids[i], o.hint);
+            if (o.in_order && !(flags_[to_size(p)] & kAlive)) p = -1;  // as row_near reads it
+            if (p < 0 || words_[to_size(p)] != word || (flags_[to_size(p)] & kConstant)) continue;
+            // what the input stands for (resolved before this row, which is newer)
+            found = stand_in(runs_[o.hint], to_size(p));
+            if (found < 0) found = is_cell(to_size(p)) ? summary_of_row(to_size(p)) : o.ids[i];
             break;
+        }
+        if (kept) {
+            stand_for_[kept_at + to_size(r)] = found;
+        } else if (r == 0) {
+            first = found;
+        } else if (r == 1 && first >= 0 && found == first + 1) {
+            step = 1;
+        } else if (found != (first < 0 ? -1 : first + r * step)) {
+            // no pattern: the rows before written out as they stood, this one and the rest
+            kept = true;
+            kept_at = stand_for_.size();
+            stand_for_.resize(kept_at + made);
+            for (int64_t before = 0; before < r; ++before)
+                stand_for_[kept_at + to_size(before)] = first < 0 ? -1 : first + before * step;
+            stand_for_[kept_at + to_size(r)] = found;
         }
         ++r;
     }
+    if (kept) {
+        run.stand_kept = true;
+        run.first_stand = static_cast<int64_t>(kept_at);
+    } else {
+        run.stand_base = first;
+        run.stand_step = static_cast<uint8_t>(step);
+    }
+}
+
+// Whether some row of the `made` from `base` on has the word of row `from` + r (of row
+// `from` itself, with `step` 0): a pass the compiler vectorises.
+bool NodeLog::any_same_word(size_t base, size_t from, size_t made, size_t step) const {
+    uint64_t same = 0;
+    for (size_t r = 0; r < made; ++r)
+        same |= static_cast<uint64_t>(words_[base + r] == words_[from + r * step]);
+    return same != 0;
+}
+
+// note_stand_ins where the first operand's inputs are the rows of one run from `from` on,
+// in order (`in_order`, that run `in_run`), and every new row keeps the word of its input,
+// which is in the table, not a cell nor a constant (a step with a constant, mostly): each
+// row stands for what its input stands for, a pattern that follows from the input run's.
+// Checked in passes over the words and flags, instead of the search per row; false (and
+// nothing noted) where that is not so.
+bool NodeLog::stands_in_bulk(size_t base, size_t made, Run& run, bool in_order, int64_t from,
+                             size_t in_run) const {
+    if (!in_order || made == 0 || runs_[in_run].stand_kept) return false;
+    const auto p = to_size(from);
+    uint64_t differs = 0;
+    uint8_t off = 0;
+    constexpr auto kRead = static_cast<uint8_t>(kAlive | kConstant | kCell);
+    for (size_t r = 0; r < made; ++r) {
+        differs |= static_cast<uint64_t>(words_[base + r] ^ words_[p + r]);
+        off = static_cast<uint8_t>(off | ((flags_[p + r] & kRead) ^ kAlive));
+    }
+    if (differs || off) return false;
+    const Run& in = runs_[in_run];
+    const auto offset = static_cast<int64_t>(p - in.first_row);
+    if (in.stand_base >= 0) {  // its rows stand for a pattern: so do these
+        run.stand_base = in.stand_base + offset * in.stand_step;
+        run.stand_step = in.stand_step;
+    } else {  // its rows stand for themselves: these for them, one after another
+        run.stand_base = in.first_id + offset;
+        run.stand_step = 1;
+    }
+    return true;
 }
 
 // Rows leave in the order they were evicted, oldest first, so the ids a compaction adds
@@ -499,16 +668,17 @@ int64_t NodeLog::summary_as(int64_t id) const {
 
 // What the row stands for in the summary: what it noted, else a cell's column, else itself.
 int64_t NodeLog::summary_of_row(size_t row) const {
-    if (stand_for_[row] >= 0) return stand_for_[row];
+    const int64_t stand = stand_in(runs_[run_at(row)], row);
+    if (stand >= 0) return stand;
     if (!is_cell(row)) return id(row);
     Inputs in = inputs(row);
     size_t k = in.size();
     return k ? in[0] : id(row);
 }
 
-bool NodeLog::in_summary(size_t row) const {
+bool NodeLog::in_summary_at(const Run& run, size_t row) const {
     if (!(flags_[row] & kAlive) || (flags_[row] & (kCell | kConstant))) return false;
-    return stand_for_[row] < 0;
+    return stand_in(run, row) < 0;
 }
 
 int64_t NodeLog::seen_as(int64_t id) const {
@@ -633,7 +803,7 @@ void NodeLog::distinct_rows(std::vector<int64_t>& rows, std::vector<int64_t>& ed
         bool any_word = false;
         int64_t last_word = 0;
         for (size_t r = runs_[run].first_row; r < run_end(run); ++r) {
-            if (!in_summary(r)) continue;  // a step that keeps an input's word: that input
+            if (!in_summary_at(runs_[run], r)) continue;  // keeps an input's word: that input
             if ((!any_word || words_[r] != last_word) && seen_words.insert(words_[r]).second)
                 rows.push_back(static_cast<int64_t>(r));
             any_word = true;
@@ -763,8 +933,6 @@ NodeLog NodeLog::from_state(State s) {
     log.words_.assign(s.words.begin(), s.words.end());
     log.inputs_.assign(s.inputs.begin(), s.inputs.end());
     log.flags_.assign(s.flags.begin(), s.flags.end());
-    log.stand_for_.resize(n);
-    std::fill(log.stand_for_.begin(), log.stand_for_.end(), int64_t{-1});
     bool prefix = true;
     for (size_t r = 0; r < n; ++r) {
         uint8_t f = log.flags_[r];
@@ -781,7 +949,19 @@ size_t NodeLog::bytes() const {
            flags_.capacity() + inputs_.capacity() * sizeof(int64_t) +
            (stand_for_.capacity() + departed_ids_.capacity() + departed_for_.capacity()) *
                sizeof(int64_t) +
-           index_.capacity() * sizeof(int64_t);
+           index_.capacity() * sizeof(int64_t) + spread_bytes();
+}
+
+size_t NodeLog::spread_bytes() const {
+    size_t bytes = 0;
+    for (const auto& column : spread_) bytes += column.capacity() * sizeof(int64_t);
+    return bytes;
+}
+
+const int64_t* NodeLog::spread(size_t slot, int64_t node, size_t n) {
+    if (spread_.size() <= slot) spread_.resize(slot + 1);
+    spread_[slot].assign(n, node);  // in the room kept from the batches before
+    return spread_[slot].data();
 }
 
 // The word types the bindings call append_columns with.

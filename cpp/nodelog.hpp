@@ -42,8 +42,9 @@ public:
     // operation and the place of its inputs follow from its run and its place in it. An
     // operand that is the same node for every row (a constant, a column's node for its
     // cells) or the nodes of one run in order (the step before, on the same rows) is not
-    // kept per row at all. Per row the log keeps only what differs (word, flags, stand-in,
-    // the other inputs): fresh memory is most of what logging a node costs.
+    // kept per row at all, nor is what rows stand for in the summary where it follows a
+    // pattern. Per row the log keeps only what differs (word, flags, the other inputs, a
+    // stand-in of no pattern): fresh memory is most of what logging a node costs.
     static constexpr size_t kImpliable = 4;  // operands that may be implied: the first four
     // The bits set in each mask of implied operands: a lookup, where a popcount of a machine
     // built for any x86-64 is a call per input read.
@@ -58,6 +59,14 @@ public:
         uint8_t implied;     // bit j: operand j of the row at offset o is base[j] + o * step
         uint8_t unit_steps;  // bit j: that step is 1 (else 0: the same node for every row)
         int64_t base[kImpliable];
+        // What the run's rows stand for in the summary (see stand_for_): kept per row from
+        // stand_for_[first_stand] on, or else stand_base + offset * stand_step (-1, step
+        // 0: every row stands for itself). A batch's rows mostly stand for nodes of one run
+        // in order, or one node, or none: then nothing is kept per row.
+        int64_t stand_base;
+        int64_t first_stand;
+        uint8_t stand_step;
+        bool stand_kept;
         size_t kept_arity() const {
             return arity - static_cast<size_t>(kOnes[implied & 0xFu]);
         }
@@ -99,6 +108,11 @@ public:
                         const int64_t* const* columns, size_t k, unsigned taint_shift,
                         int64_t* out, std::vector<int64_t>* edges = nullptr,
                         uint8_t flags = 0);
+    // A column of `n` entries that are all `node` (an operand that is one node for every
+    // element: a constant, a column's node for its cells), for append_columns: written into
+    // memory this log keeps for such columns (one per `slot`, an operand of one call), so
+    // that each batch writes it again instead of touching fresh memory for it.
+    const int64_t* spread(size_t slot, int64_t node, size_t n);
 
     // One node per segment s with inputs flat[offsets[s] .. offsets[s+1]); -1 for a segment
     // without inputs.
@@ -154,7 +168,7 @@ public:
     int64_t summary_as(int64_t id) const;
     // Whether a row is a node of the per-fingerprint summary: not a cell, not a constant,
     // and not a step that keeps the word of one of its inputs.
-    bool in_summary(size_t row) const;
+    bool in_summary(size_t row) const { return in_summary_at(runs_[run_at(row)], row); }
     bool is_cell(size_t row) const { return flags_[row] & kCell; }
 
     // The first table row of every distinct word, and each distinct (input word, word,
@@ -183,6 +197,13 @@ public:
     size_t bytes() const;
 
 private:
+    // What row `row` of `run` stands for in the summary, or -1 (itself).
+    int64_t stand_in(const Run& run, size_t row) const {
+        const auto offset = static_cast<int64_t>(row - run.first_row);
+        if (run.stand_kept) return stand_for_[static_cast<size_t>(run.first_stand + offset)];
+        return run.stand_base < 0 ? -1 : run.stand_base + offset * run.stand_step;
+    }
+    bool in_summary_at(const Run& run, size_t row) const;
     // The run of a row; the run found last is tried first (rows are mostly read in order).
     size_t run_at(size_t row) const;
     size_t run_end(size_t run) const {
@@ -193,7 +214,8 @@ private:
     static void add_rows(PodVector<Run>& runs, size_t row, const Run& made, size_t count);
     static Run run_of(uint8_t type, int32_t op, int64_t first_id, int64_t first_input,
                       size_t arity);
-    static void imply_operands(Run& run, const int64_t* const* columns, size_t k, size_t n);
+    // Whether every element has all its operands.
+    static bool imply_operands(Run& run, const int64_t* const* columns, size_t k, size_t n);
     static bool imply_present(Run& run, const int64_t* const* columns, size_t k, size_t n);
 
     void push(uint8_t type, int32_t op, int64_t word, uint8_t flags, size_t arity);
@@ -206,7 +228,11 @@ private:
                     std::vector<int64_t>* edges) const;
     void after_append();
     void note_stand_in(size_t row);
-    void note_stand_ins(size_t base, const int64_t* const* columns, size_t k, size_t n);
+    void note_stand_ins(size_t base, Run& run, const int64_t* const* columns, size_t k,
+                        size_t n, bool every);
+    bool stands_in_bulk(size_t base, size_t made, Run& run, bool in_order, int64_t from,
+                        size_t in_run) const;
+    bool any_same_word(size_t base, size_t from, size_t made, size_t step = 1) const;
     // row_of, starting from the run `hint` (updated to the run found): one hint per operand
     // column keeps each column's lookups in its own run.
     int64_t row_near(int64_t id, size_t& hint) const;
@@ -217,6 +243,7 @@ private:
     void evict(size_t count);
     void compact();
     void refresh_index();
+    size_t spread_bytes() const;
 
     int64_t max_nodes_;
     int64_t next_id_ = 0;
@@ -230,9 +257,10 @@ private:
     PodVector<int64_t> words_;
     PodVector<uint8_t> flags_;
     PodVector<int64_t> inputs_;
-    // Per row: what a row that keeps an input's word stands for in the summary (-1: the
-    // row stands for itself), resolved when the row is made (see note_stand_in). Found in
-    // O(1) through the row, since every step of every element asks.
+    // Per row of the runs that keep them (see Run): what a row that keeps an input's word
+    // stands for in the summary (-1: the row stands for itself), resolved when the row is
+    // made (see note_stand_in). Found in O(1) through the row's run, since every step of
+    // every element asks.
     PodVector<int64_t> stand_for_;
     // The same for rows compaction dropped (ids ascending, and what each stands for): an
     // input evicted since still stands for what it stood for.
@@ -242,6 +270,8 @@ private:
     // Rows ordered by (word, row); covers rows [0, indexed_rows_). Entries of rows no longer
     // indexed are skipped when read, and dropped when the log is compacted.
     std::vector<int64_t> index_;
+    // The columns spread() made, kept for the next batch.
+    std::vector<std::vector<int64_t>> spread_;
     size_t indexed_rows_ = 0;
 };
 

@@ -65,7 +65,12 @@ nb::object append_columns(NodeLog& log, int type, int32_t op, const Words& words
                           int flags) {
     size_t n = words.shape(0);
     std::vector<const int64_t*> data;
+    size_t spread = 0;
     for (const I64In& c : columns) {
+        if (c.shape(0) == 1 && n != 1) {  // one node for every element
+            data.push_back(log.spread(spread++, c.data()[0], n));
+            continue;
+        }
         same_length(c, n, "every input column");
         data.push_back(c.data());
     }
@@ -355,6 +360,7 @@ void bind_node_log(nb::module_& m) {
         .def("append_columns", &append_columns<I64In>, "type"_a, "op"_a, "words"_a,
              "columns"_a, "taint_shift"_a, "edges"_a = false, "flags"_a = 0,
              "One node per element whose inputs (one per column) all exist; -1 elsewhere.\n"
+             "A column of one entry is that node for every element.\n"
              "With edges=True, also (input word, word, position, element) of every input in\n"
              "the table as each node is made, as rows of a flat array. Every node takes\n"
              "`flags` (24: a cell of a source column, see NodeLog::kCell).")

@@ -116,6 +116,7 @@ class NodeLog:
     def append_columns(self, type: int, op: int, words: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], columns: Sequence[Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)]], taint_shift: int, edges: bool = False, flags: int = 0) -> object:
         """
         One node per element whose inputs (one per column) all exist; -1 elsewhere.
+        A column of one entry is that node for every element.
         With edges=True, also (input word, word, position, element) of every input in
         the table as each node is made, as rows of a flat array. Every node takes
         `flags` (24: a cell of a source column, see NodeLog::kCell).

@@ -501,20 +501,59 @@ def test_a_tracker_goes_with_its_last_reference():
         gc.enable()
 
 
+@pytest.mark.parametrize(
+    "kept",
+    [
+        lambda n: np.ones(n, bool),  # the nodes before, in order
+        lambda n: np.arange(n) % 3 != 1,  # some keep their input's word, some do not
+        lambda n: np.zeros(n, bool),  # none
+    ],
+    ids=["all", "some", "none"],
+)
+@pytest.mark.parametrize("inputs", ["in order", "one node", "reversed"])
+@pytest.mark.parametrize("removed", [False, True])
+@pytest.mark.parametrize("chained", [False, True])
+def test_a_step_that_keeps_its_inputs_word_stands_for_that_input(kept, inputs, removed, chained):
+    """In the per-fingerprint summary, a node that keeps the word of an input (a step with
+    a constant) stands for what that input stands for (``chained``: the input itself such a
+    step), whether a batch's nodes stand for nodes one after another, all for one, or each
+    for its own."""
+    log, n = NodeLog(100_000), 1_000
+    source = log.append(0, 0, 7, 8, [])
+    constant = log.append(2, 1, 0, 32, [])
+    cells = log.append_columns(0, 0, np.full(n, 7), [np.full(n, source)], 31, flags=8 | 16)
+    before = log.append_columns(3, 2, np.arange(n) + 100, [cells], 31)
+    if chained:
+        before = log.append_columns(3, 4, np.arange(n) + 100, [before, np.full(n, constant)], 31)
+    stands = np.array([log.summary_as(int(i)) for i in before])
+    picked = {"in order": np.arange(n), "one node": np.full(n, 5), "reversed": np.arange(n)[::-1]}
+    operand = before[picked[inputs]]
+    words = np.where(kept(n), np.arange(n) + 100, -5)[picked[inputs]]
+    if removed:  # out of the table: a node over it stands for itself
+        log.remove(int(before[7]))
+    made = log.append_columns(3, 3, words, [operand, np.full(n, constant)], 31)
+    standing = kept(n)[picked[inputs]] & ((operand != before[7]) | (not removed))
+    expected = np.where(standing, stands[picked[inputs]], made)
+    assert [log.summary_as(int(i)) for i in made] == expected.tolist()
+
+
 @pytest.mark.parametrize("word_type", [np.int64, np.uint32])
-@pytest.mark.parametrize("pickled", [False, True])
-def test_a_log_of_batches_reads_every_node_as_made_through_gaps_and_compaction(pickled, word_type):
+@pytest.mark.parametrize(("pickled", "spread"), [(False, False), (True, False), (False, True)])
+def test_a_log_of_batches_reads_every_node_as_made_through_gaps_and_compaction(
+    pickled, spread, word_type
+):
     """Nodes made in batches share their operation, type and the place of their inputs, and
     an operand that is one node for all or the nodes of the step before in order is not kept
     per node; a node read back must be the one made, where ids were skipped, nodes of a
     batch missing, taken out, or dropped by eviction, and after the log is rebuilt from its
-    state."""
+    state. ``spread``: an operand that is one node for all is given as that one entry."""
     log, n = NodeLog(100_000), 2_000
     made = {}
 
     def batch(kind, op, columns, flags=0):
         words = (np.arange(n) + 100 * len(made)).astype(word_type)
-        ids = np.asarray(log.append_columns(kind, op, words, columns, 31, flags=flags))
+        given = [c[:1] if spread and (c == c[0]).all() else c for c in columns]
+        ids = np.asarray(log.append_columns(kind, op, words, given, 31, flags=flags))
         for i in np.flatnonzero(ids >= 0).tolist():
             made[int(ids[i])] = (kind, op, int(words[i]), [int(c[i]) for c in columns])
         return ids

@@ -55,3 +55,8 @@ def test_reads_and_sets_agree_with_a_plain_array(kind, dtype, fill, pickled):
     column.set(later, later.astype(np.int32))
     wanted = np.array([*later[::-1], fill], dtype=dtype)
     assert as_text(column.get(np.r_[later[::-1], 5_999])) == as_text(wanted)
+    same = np.arange(6_100, 6_200)  # a run kept in the column's own dtype
+    column.set(same, same.astype(dtype))
+    spaced = np.r_[later[::3], same[::3]]  # ascending with gaps, across both kept runs
+    wanted = np.r_[later[::3], same[::3]].astype(dtype)
+    assert as_text(column.get(spaced)) == as_text(wanted)

@@ -329,3 +329,20 @@ def test_operations_work_without_the_persistence_component(tracker, monkeypatch)
     monkeypatch.setitem(sys.modules, "quorvane.utilities.persistence.storage", None)
     result = a + a
     assert (result._node_ids >= 0).all() and tracker._value_buffer == []
+
+
+class WithoutConstants(DAGTracker):
+    """A tracker that logs no constant operands: their nodes are -1 for every element."""
+
+    def log_constant(self, value):
+        return -1
+
+
+@pytest.mark.parametrize(
+    "step", [lambda s: s * 2, lambda s: 2 - s, lambda s: s.clip(0, 2)], ids=["mul", "rsub", "clip"]
+)
+def test_a_constant_with_no_node_is_no_input_of_the_step(step):
+    tracker = WithoutConstants()
+    s = source_series(tracker, [1.0, np.nan, 3.0], "c")
+    nodes = [tracker.get_node(int(i)) for i in step(s)._node_ids]
+    assert [(n.node_type, n.inputs) for n in nodes] == [(NodeType.UNARY, [s._node_ids[0]])] * 3

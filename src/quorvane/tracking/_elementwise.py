@@ -81,7 +81,8 @@ def constant_entries(tracker: Any, fields: tuple, value: Any, n: int) -> Entries
         return None
     entries: Entries = {f.series_attr: None for f in fields}
     for f, constant in logging:
-        entries[f.series_attr] = np.full(n, constant(tracker, value), f.dtype)
+        # one entry seen n times (read-only), not n written: a step only reads its operands
+        entries[f.series_attr] = np.broadcast_to(np.asarray(constant(tracker, value), f.dtype), n)
     return entries
 
 

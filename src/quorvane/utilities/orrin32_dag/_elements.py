@@ -61,7 +61,8 @@ class ElementStore:
         """The row of each node; None when they all belong to no row. An operand that is
         one node for every element (a constant, a tracked scalar) is looked up once."""
         n = len(nodes)
-        if n and nodes[0] == nodes[-1] and bool((nodes == nodes[0]).all()):
+        same = n and (nodes.strides[0] == 0 or nodes[0] == nodes[-1])
+        if same and (nodes.strides[0] == 0 or bool((nodes == nodes[0]).all())):
             row = int(self.row.get(nodes[:1])[0])
             return None if row == NO_IDENTITY else np.full(n, row, dtype=np.int64)
         return self.row.get(nodes)

@@ -112,7 +112,7 @@ class Held:
                 lo = positions[start] - first
                 out[start:stop] = array[lo : lo + stop - start]
             else:
-                out[start:stop] = array[positions[start:stop] - first]
+                _gather(array, positions[start:stop] - first, out[start:stop])
         if done < n:
             out[done:] = self.rest.get(positions[done:])
         return out
@@ -164,6 +164,17 @@ class Held:
     def __setstate__(self, state: dict) -> None:
         self.__init__(state["dtype"], state["fill"])  # type: ignore[misc]
         self.set(np.arange(len(state["data"]), dtype=np.int64), state["data"])
+
+
+def _gather(array: np.ndarray, offsets: np.ndarray, out: np.ndarray) -> None:
+    """``out[:] = array[offsets]`` (offsets inside the array), written straight into
+    ``out`` where the dtypes agree, without the gathered copy in between: fresh memory
+    costs more than the gather."""
+    if array.dtype == out.dtype:
+        # 'clip' instead of numpy's default 'raise', which writes into a copy of out first
+        np.take(array, offsets, out=out, mode="clip")
+    else:
+        out[:] = array[offsets]
 
 
 def _owner(array: np.ndarray) -> np.ndarray:

@@ -132,7 +132,19 @@ def _element_nodes(tracker: Any, inputs: list, words: np.ndarray, op_name: str) 
     columns = [np.asarray(x, dtype=np.int64) for x in inputs]
     if len(columns) < 2:
         return _nodes_over(tracker, columns, words, op_name)
-    if all(len(c) == 0 or c.min() >= 0 for c in columns):  # a pass each, no masks made
+    lowest = [_extreme(c, np.min) for c in columns]  # a pass each, no masks made
+    if min(lowest) >= 0:
+        return _nodes_over(tracker, columns, words, op_name)
+    # an operand no element has (a constant on a road that logs none) is left out whole
+    had = [
+        (c, low)
+        for c, low in zip(columns, lowest, strict=True)
+        if low >= 0 or _extreme(c, np.max) >= 0
+    ]
+    if not had:
+        return np.full(len(words), NO_NODE, dtype=NODES.dtype)
+    columns = [c for c, _ in had]
+    if len(columns) < 2 or min(low for _, low in had) >= 0:
         return _nodes_over(tracker, columns, words, op_name)
     present = np.stack([c >= 0 for c in columns])
     # elements grouped by which of their inputs exist: one batch per pattern
@@ -155,6 +167,14 @@ def _element_nodes(tracker: Any, inputs: list, words: np.ndarray, op_name: str) 
 #: assignment's mask did not pick have no value (the old one and the mask only), and keep
 #: the old one unless the mask picks them, which the what-if replay must know.
 WITHOUT_LAST = {"loc": "loc kept"}
+
+
+def _extreme(column: np.ndarray, which: Callable) -> int:
+    """The least or greatest entry (``which``) of a column of nodes, 0 when it is empty; a
+    column that repeats one node (a constant's) is not read through."""
+    if not len(column):
+        return 0
+    return int(column[0] if column.strides[0] == 0 else which(column))
 
 
 def _nodes_over(tracker: Any, inputs: list, words: np.ndarray, op_name: str) -> np.ndarray:

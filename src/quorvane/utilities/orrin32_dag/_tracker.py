@@ -60,6 +60,15 @@ def _native_words(words: Any, narrow: bool) -> np.ndarray:
     return np.ascontiguousarray(array, dtype=np.int64)
 
 
+def _native_column(column: np.ndarray) -> np.ndarray:
+    """An input column as the native log takes it: contiguous int64. A column that is one
+    node for every element (a constant's, a view repeating one entry) goes as that one
+    entry, which the log spreads over memory it keeps, instead of a new array per step."""
+    if len(column) > 1 and column.strides[0] == 0:
+        return np.ascontiguousarray(column[:1])
+    return np.ascontiguousarray(column)
+
+
 def _metadata_or_new(metadata: dict | None) -> dict:
     # An empty dict passed in is deliberately not the one stored.
     return metadata if metadata else {}
@@ -476,8 +485,9 @@ class DAGTracker(ProvenanceTracker):
     ) -> np.ndarray | None:
         """One node per element i with inputs (columns[0][i], columns[1][i], ...), where
         all exist; -1 elsewhere. None when batches are off (see ``_batch_log``)."""
-        columns = [np.ascontiguousarray(c, dtype=np.int64) for c in columns]
-        ids = self._log_batch("append_columns", node_type, operation, words, columns)
+        columns = [np.asarray(c, dtype=np.int64) for c in columns]
+        native = [_native_column(c) for c in columns]
+        ids = self._log_batch("append_columns", node_type, operation, words, native)
         if ids is not None:
             self._elements.made_elementwise(ids, columns, operation)
         return ids
@@ -509,7 +519,7 @@ class DAGTracker(ProvenanceTracker):
         identity ``rows[i]``, the column's node as its one input. Cells lie beside the
         node table (see the native log's kCell), so no writer is handed them."""
         words = _native_words(words, True)
-        column = np.full(len(words), column_node, dtype=np.int64)
+        column = _native_column(np.broadcast_to(np.int64(column_node), len(words)))
         with self._dag_lock:
             source = self._log.row(column_node)
             if source is None:
