@@ -156,6 +156,13 @@ IDIOMS = {
         True,
         lambda d: d["wage"] - d["married"].map(applicants().groupby("married")["wage"].mean()),
     ),
+    "a running sum, held": (  # its node keeps the applicant's own running value
+        lambda d: d["married"] * 10 + d["wage"].fillna(0).cumsum(),
+        "married",
+        0,
+        True,
+        lambda d: d["married"] * 10 + applicants()["wage"].fillna(0).cumsum(),
+    ),
     "a cutoff less a series": (  # reflected: the cutoff is the left operand
         lambda d: d["wage"].median() - d["wage"],
         "wage",

@@ -225,8 +225,19 @@ class Windowing:
             return result
         object.__setattr__(result, "_tracker", tracker)
         result._set_fields(entries_of(source))
+        if name != "shift":  # a shift moves elements; anything else made new ones
+            _record_values(result)
         result = _row_order.applied(source, result)
         return held_as_words(result, source)
+
+
+def _record_values(result: Any) -> None:
+    """On a road whose entries keep their values (the DAG road's nodes), each element's
+    window or running result is its node's value, so that the step shows, and a what-if
+    holds, the applicant's own number."""
+    for f in result._fields[1:]:
+        if f.value is not None:
+            f.value(result._tracker, getattr(result, f.series_attr), result._values)
 
 
 def _plain_on_the_rows_of(result: Any, source: Any) -> bool:
