@@ -92,9 +92,9 @@ def _loc_assigned(d, value=None, rows=None):
     return f["wage"]
 
 
-def _loc_added(d):
+def _loc_added(d, mask=lambda f: f["old"] == 1):
     f = d.copy()
-    f.loc[f["old"] == 1, "wage"] += 5.0  # the value is computed for the rows picked only
+    f.loc[mask(f), "wage"] += 5.0  # the value is computed for the rows picked only
     return f["wage"] * 2
 
 
@@ -156,6 +156,18 @@ IDIOMS = {
         True,
         lambda d: d["wage"] - d["married"].map(applicants().groupby("married")["wage"].mean()),
     ),
+    "a grouped table merged back on its key": (
+        lambda d: (
+            d["wage"]
+            - d.reset_index()
+            .merge(d.groupby("married").agg(m=("wage", "mean")).reset_index(), on="married")
+            .set_index("key")["m"]
+        ),
+        "married",
+        0,
+        True,
+        lambda d: d["wage"] - d["married"].map(applicants().groupby("married")["wage"].mean()),
+    ),
     "a running sum, held": (  # its node keeps the applicant's own running value
         lambda d: d["married"] * 10 + d["wage"].fillna(0).cumsum(),
         "married",
@@ -181,6 +193,12 @@ IDIOMS = {
     "segments, the row moves": (_segments, "old", 2, False),  # out of its segment
     "loc assignment of a constant": (lambda d: _loc_assigned(d, 0.0), "old", 1, True),
     "loc +=, picked and left rows": (_loc_added, "wage", 300.0, True),
+    "loc +=, no row picked": (
+        lambda d: _loc_added(d, lambda f: f["wage"] > 1e6),
+        "wage",
+        300.0,
+        True,
+    ),
     "loc assignment by labels": (  # what picked the rows is not logged
         lambda d: _loc_assigned(d, 0.0, rows=["LA-0001", "LA-0002"]),
         "wage",

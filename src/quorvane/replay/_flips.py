@@ -237,28 +237,52 @@ def _several(owner: np.ndarray, applicant: np.ndarray, n: int) -> np.ndarray:
 def _group_lookups_in(log: ElementLog, input_rows: np.ndarray, code: np.ndarray) -> None:
     """The steps that looked their value up in a group's aggregate by the very key the
     group was made by (a ``map`` of the key through it, its second input; a join of it on
-    the key, its first input; the key one of the aggregate's own inputs) take the
-    aggregate as the applicant sees it, held or moved with the key: their inputs are put
-    key first, aggregate second, as that code reads them."""
+    the key, its first input; a merge with the grouped table joins the table's column of
+    group keys first, then the frame's key) take the aggregate as the applicant sees it,
+    held or moved with the key: their inputs are put key first, aggregate second, as that
+    code reads them, and the table's key column, which they need not read, is kept."""
     grouped = np.asarray(_grouped_rows(log), dtype=np.int64)
     if not len(grouped):
         return
-    for name, at in (("map", 1), ("merge", 0)):
-        if name not in log.operations:
-            continue
-        steps = np.flatnonzero(log.operation == log.operations.index(name))
-        starts = log.input_start[steps]
-        steps = steps[log.input_start[steps + 1] - starts == 2]
-        tables = input_rows[log.input_start[steps] + at]
-        keys = input_rows[log.input_start[steps] + 1 - at]
-        on_groups = np.isin(tables, grouped) & (keys >= 0)
-        for table in np.unique(tables[on_groups]).tolist():
-            at_table = np.flatnonzero(on_groups & (tables == table))
-            members = input_rows[log.input_start[table] : log.input_start[table + 1]]
-            found = steps[at_table[np.isin(keys[at_table], members)]]
-            first = log.input_start[found]
-            input_rows[first], input_rows[first + 1] = keys[np.searchsorted(steps, found)], table
-            code[found] = _engine.replay_codes()["group lookup"]
+    under = {row: row for row in grouped.tolist()}
+    _mark_lookups(log, input_rows, code, "map", 1, under)
+    _mark_lookups(log, input_rows, code, "merge", 0, under)  # the table's key column first
+    _mark_lookups(log, input_rows, code, "merge", 0, under)  # then the frame's key
+
+
+def _mark_lookups(
+    log: ElementLog, input_rows: np.ndarray, code: np.ndarray, name: str, at: int, under: dict
+) -> None:
+    """One pass of ``_group_lookups_in`` over the steps ``name`` whose input ``at`` is a
+    group's aggregate, or a lookup of one found before (``under``: its aggregate's row)."""
+    lookup = _engine.replay_codes()["group lookup"]
+    if name not in log.operations:
+        return
+    steps = np.flatnonzero(log.operation == log.operations.index(name))
+    steps = steps[
+        (log.input_start[steps + 1] - log.input_start[steps] == 2) & (code[steps] != lookup)
+    ]
+    tables = input_rows[log.input_start[steps] + at]
+    keys = input_rows[log.input_start[steps] + 1 - at]
+    known = np.fromiter((under.get(t, -1) for t in tables.tolist()), np.int64, len(tables))
+    key_column = log.operations.index("group key") if "group key" in log.operations else -1
+    for aggregate in np.unique(known[(known >= 0) & (keys >= 0)]).tolist():
+        at_aggregate = np.flatnonzero((known == aggregate) & (keys >= 0))
+        members = input_rows[log.input_start[aggregate] : log.input_start[aggregate + 1]]
+        ok = np.isin(keys[at_aggregate], members)
+        for k in np.unique(keys[at_aggregate][~ok]).tolist():  # the table's column of keys
+            made_of = input_rows[log.input_start[k] : log.input_start[k + 1]]
+            if log.operation[k] == key_column and len(made_of) and np.isin(made_of, members).all():
+                ok |= keys[at_aggregate] == k
+                code[k] = _engine.REPLAY_KEEP
+        found = at_aggregate[ok]
+        first = log.input_start[steps[found]]
+        # the aggregate itself, as this step's applicant sees it (a join of the grouped
+        # table's rows is every member's, of no one applicant)
+        input_rows[first], input_rows[first + 1] = keys[found], aggregate
+        code[steps[found]] = lookup
+        for row in steps[found].tolist():
+            under[row] = aggregate
 
 
 def _grouped_rows(log: ElementLog) -> list[int]:

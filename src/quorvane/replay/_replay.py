@@ -187,6 +187,10 @@ class _Run:
         keeps = _KEEPS.get(step.operation)
         if compute is None and keeps is not None and step.group is None:
             return self.kept(step, keeps)
+        if step.operation == "group key":
+            # a grouped table's column of keys: the joins it pairs are group lookups above,
+            # which take the group's aggregate as the applicant sees it
+            return step.value
         if compute is None and step.node_type == "AGGREGATE" and self.reads_others(step):
             return step.value if unchanged else self.aggregate(step)
         at = self.group_looked_up(step)
@@ -237,17 +241,39 @@ class _Run:
         """The place, among ``step``'s two inputs, of a group's aggregate that it looked up
         by the very key the group was made by: a ``map`` of the key through the group's
         results (``t.married.map(t.groupby("married").wage.mean())``, the aggregate second),
-        a join of them on the key (``t.join(means, on="married")``, the aggregate first).
-        The key must be one of the aggregate's own inputs. None for any other step."""
+        a join of them on the key (``t.join(means, on="married")``, the aggregate first; a
+        merge with the grouped table, ``t.merge(g.reset_index(), on="married")``, joins the
+        table's key column first, then the frame's key). The key must be one of the
+        aggregate's own inputs, or the table's column of its group keys. None for any other
+        step."""
         at = {"map": 1, "merge": 0}.get(step.operation)
         if at is None or len(step.inputs) != 2:
             return None
         table, key = step.inputs[at], step.inputs[1 - at]
-        aggregate = self.lineage.step(table)
-        grouped = aggregate.group or self.groups.group_of(table)
-        if aggregate.node_type != "AGGREGATE" or grouped is None or key not in aggregate.inputs:
+        aggregate = self.grouped_under(table)
+        if aggregate is None:
             return None
-        return at
+        if key in aggregate.inputs or self.key_column_of(key, aggregate):
+            return at
+        return None
+
+    def grouped_under(self, node_id: int) -> LineageStep | None:
+        """The group's aggregate that the step ``node_id`` is, or that a join of it on its
+        key carries; None for anything else."""
+        step = self.lineage.step(node_id)
+        if step.node_type == "AGGREGATE":
+            grouped = step.group or self.groups.group_of(node_id)
+            return step if grouped is not None else None
+        if step.operation == "merge" and self.group_looked_up(step) == 0:
+            return self.grouped_under(step.inputs[0])
+        return None
+
+    def key_column_of(self, node_id: int, aggregate: LineageStep) -> bool:
+        """Whether the step ``node_id`` is the group key that a grouped table holds beside
+        ``aggregate`` (made of the keys of the group's members, which the aggregate read)."""
+        key = self.lineage.step(node_id)
+        members = set(aggregate.inputs)
+        return key.operation == "group key" and bool(key.inputs) and set(key.inputs) <= members
 
     def kept(self, step: LineageStep, keeps: Any) -> Any:
         """The rows a condition kept, as the applicant sees them: the same while its own

@@ -143,6 +143,8 @@ def _element_nodes(tracker: Any, inputs: list, words: np.ndarray, op_name: str) 
     ]
     if not had:
         return np.full(len(words), NO_NODE, dtype=NODES.dtype)
+    if had[-1][0] is not columns[-1]:  # the last operand, lacked by every element
+        op_name = WITHOUT_LAST.get(op_name, op_name)
     columns = [c for c, _ in had]
     if len(columns) < 2 or min(low for _, low in had) >= 0:
         return _nodes_over(tracker, columns, words, op_name)
