@@ -558,14 +558,8 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         object.__setattr__(result, "_tracker", self._tracker)
         # the value, then both bounds in their places (a missing one as NaN), so that the
         # step shows, and replays from, each of them
-        operands = []
-        for x in (self, lower, upper):
-            if isinstance(x, type(self)):
-                operands.append(x._entries_at(row_positions(result.index, x)))
-            elif constant := self._constant_operand(np.nan if x is None else x, len(result)):
-                operands.append(constant)
-            else:  # a bound of tracked data (a quantile): its entries, for every element
-                operands.extend(argument_operands(self, result, "clip", [x]))
+        bounds_given = [np.nan if x is None else x for x in (lower, upper)]
+        operands = self._operands_in_place(result, [self, *bounds_given], "clip")
         return self._finish(result, operands, "clip", OpCode.CLIP)
 
     def between(self, left: Any, right: Any, inclusive: Any = "both") -> Any:
@@ -575,15 +569,22 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         if not isinstance(result, TrackingSeries) or not self._tracker:
             return self._stepped(result, "between", OpCode.CMP)
         object.__setattr__(result, "_tracker", self._tracker)
+        operands = self._operands_in_place(result, [self, left, right], "between")
+        return self._finish(result, operands, "between", OpCode.CMP)
+
+    def _operands_in_place(self, result: Any, values: list, name: str) -> list:
+        """The entries of ``values``, the operands of ``name`` in their places: a tracked
+        series aligned on the labels, a constant as the step's constant, and a bound of
+        tracked data (a quantile) with its entries for every element."""
         operands = []
-        for x in (self, left, right):
+        for x in values:
             if isinstance(x, type(self)):
                 operands.append(x._entries_at(row_positions(result.index, x)))
             elif (constant := self._constant_operand(x, len(result))) is not None:
                 operands.append(constant)
-            else:  # a bound of tracked data (a quantile): its entries, for every element
-                operands.extend(argument_operands(self, result, "between", [x]))
-        return self._finish(result, operands, "between", OpCode.CMP)
+            else:
+                operands.extend(argument_operands(self, result, name, [x]))
+        return operands
 
     def where(self, cond: Any, other: Any = np.nan, **kwargs: Any) -> Any:
         return self._conditional("where", cond, other, kwargs)
