@@ -264,7 +264,7 @@ def _mark_lookups(
     ]
     tables = input_rows[log.input_start[steps] + at]
     keys = input_rows[log.input_start[steps] + 1 - at]
-    known = np.fromiter((under.get(t, -1) for t in tables.tolist()), np.int64, len(tables))
+    known = _looked_up_in(under, tables)
     key_column = log.operations.index("group key") if "group key" in log.operations else -1
     for aggregate in np.unique(known[(known >= 0) & (keys >= 0)]).tolist():
         at_aggregate = np.flatnonzero((known == aggregate) & (keys >= 0))
@@ -283,6 +283,16 @@ def _mark_lookups(
         code[steps[found]] = lookup
         for row in steps[found].tolist():
             under[row] = aggregate
+
+
+def _looked_up_in(under: dict, rows: np.ndarray) -> np.ndarray:
+    """Per row, the aggregate row ``under`` gives it, -1 where it gives none."""
+    keys = np.fromiter(under.keys(), np.int64, len(under))
+    values = np.fromiter(under.values(), np.int64, len(under))
+    order = np.argsort(keys)
+    keys, values = keys[order], values[order]
+    at = np.minimum(np.searchsorted(keys, rows), len(keys) - 1)
+    return np.where(keys[at] == rows, values[at], -1)
 
 
 def _grouped_rows(log: ElementLog) -> list[int]:
