@@ -550,6 +550,10 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         bounds = [x for x in (lower, upper) if isinstance(x, type(self))]
         if inner or not bounds or _compat.inplace_requested(kwargs):
             args = (lower, upper)
+            clipped = None if inner or bounds else self._clipped_by_values(args, kwargs)
+            if clipped is not None:
+                values = [*args, *kwargs.values()]
+                return self._with_arguments(clipped, "clip", OpCode.CLIP, values, 2)
             return self._transform("clip", "clip", OpCode.CLIP, args, kwargs, inner, 2)
         with _inside_parent():
             result = _Series.clip(self, lower, upper, **kwargs)
@@ -561,6 +565,24 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         bounds_given = [np.nan if x is None else x for x in (lower, upper)]
         operands = self._operands_in_place(result, [self, *bounds_given], "clip")
         return self._finish(result, operands, "clip", OpCode.CLIP)
+
+    def _clipped_by_values(self, bounds: tuple, kwargs: dict) -> Any:
+        """pandas' clip of the bare values, as a series of this one's words array, for
+        bounds of one value each (not in place): pandas clips an extension array through
+        two generic ``where`` passes that each copy the values and the words and write the
+        clipped cells, where a plain column's clip is one pass. The step's words are the
+        caller's to make. None for anything else."""
+        array = self.array
+        if not isinstance(array, WordsArray) or _compat.inplace_requested(kwargs):
+            return None
+        plain = array.plain()
+        if not isinstance(plain, np.ndarray) or not all(x is None or is_scalar(x) for x in bounds):
+            return None
+        values = _Series(plain, index=self.index, copy=False).clip(*bounds, **kwargs)
+        # new values in a new array, whose words are the step's (not carried)
+        clipped = array._like(values.to_numpy(), array._words_moved(lambda w: w), array.node_ids)
+        result = type(self)(clipped, index=self.index, name=self.name, copy=False)
+        return result.__finalize__(self, method="clip")
 
     def between(self, left: Any, right: Any, inclusive: Any = "both") -> Any:
         # pandas' own comparisons inside make nothing: the result is one step of its inputs
