@@ -450,6 +450,11 @@ void NodeLog::compact() {
 int64_t NodeLog::row_of(int64_t id) const { return row_near(id, last_run_); }
 
 int64_t NodeLog::row_near(int64_t id, size_t& hint) const {
+    const int64_t r = held_row_near(id, hint);
+    return r >= 0 && (flags_[to_size(r)] & kAlive) ? r : -1;
+}
+
+int64_t NodeLog::held_row_near(int64_t id, size_t& hint) const {
     if (runs_.empty()) return -1;
     // the run found last first: the inputs of a batch are mostly of one run
     size_t run = hint < runs_.size() ? hint : 0;
@@ -464,8 +469,7 @@ int64_t NodeLog::row_near(int64_t id, size_t& hint) const {
     const int64_t offset = id - found.first_id;
     if (offset >= static_cast<int64_t>(run_end(run) - found.first_row)) return -1;  // a gap
     hint = run;
-    size_t r = found.first_row + static_cast<size_t>(offset);
-    return (flags_[r] & kAlive) ? static_cast<int64_t>(r) : -1;
+    return static_cast<int64_t>(found.first_row + static_cast<size_t>(offset));
 }
 
 NodeLog::Inputs NodeLog::inputs(size_t row) const {
@@ -674,6 +678,13 @@ int64_t NodeLog::summary_of_row(size_t row) const {
     Inputs in = inputs(row);
     size_t k = in.size();
     return k ? in[0] : id(row);
+}
+
+bool NodeLog::made_in_summary(int64_t id) const {
+    const int64_t r = held_row_near(id, last_run_);
+    if (r < 0) return departed_stand(id) < 0;  // dropped: what it stood for, if anything
+    const size_t row = to_size(r);
+    return !(flags_[row] & (kCell | kConstant)) && stand_in(runs_[run_at(row)], row) < 0;
 }
 
 bool NodeLog::in_summary_at(const Run& run, size_t row) const {

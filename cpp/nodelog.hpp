@@ -170,6 +170,9 @@ public:
     // and not a step that keeps the word of one of its inputs.
     bool in_summary(size_t row) const { return in_summary_at(runs_[run_at(row)], row); }
     bool is_cell(size_t row) const { return flags_[row] & kCell; }
+    // The same for a node by id, also once evicted or dropped (a batch asks after its
+    // append, whose later rows may have evicted its first); an unknown id counts as in.
+    bool made_in_summary(int64_t id) const;
 
     // The first table row of every distinct word, and each distinct (input word, word,
     // position) of an input still in the table, as rows: what a deduplicated write stores.
@@ -236,6 +239,8 @@ private:
     // row_of, starting from the run `hint` (updated to the run found): one hint per operand
     // column keeps each column's lookups in its own run.
     int64_t row_near(int64_t id, size_t& hint) const;
+    // The same, for a row still held whether or not it is in the table.
+    int64_t held_row_near(int64_t id, size_t& hint) const;
     // What a row compaction dropped stood for, or -1.
     int64_t departed_stand(int64_t id) const;
     int64_t summary_of_row(size_t row) const;

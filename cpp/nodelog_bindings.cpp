@@ -391,16 +391,14 @@ void bind_node_log(nb::module_& m) {
             "in_summary",
             [](const NodeLog& log, const I64In& ids) {
                 std::vector<int64_t> kept;
-                for (size_t i = 0; i < ids.shape(0); ++i) {
-                    int64_t r = log.row_of(ids.data()[i]);
-                    kept.push_back(r < 0 || log.in_summary(static_cast<size_t>(r)));
-                }
+                for (size_t i = 0; i < ids.shape(0); ++i)
+                    kept.push_back(log.made_in_summary(ids.data()[i]));
                 return to_array(std::move(kept));
             },
             "ids"_a,
             "Per id, 0 when its node is left out of the per-fingerprint summary (a source\n"
-            "cell, a constant, a step that keeps an input's word), else 1 (also for an id\n"
-            "no longer in the table).")
+            "cell, a constant, a step that keeps an input's word), else 1; also for a node\n"
+            "evicted since it was made.")
         .def("summary_as", &NodeLog::summary_as, "id"_a,
              "The id a reference to a node stands for in the per-fingerprint summary: a\n"
              "cell's column; for a step that keeps an input's word, what that input stands for.")

@@ -161,8 +161,8 @@ class NodeLog:
     def in_summary(self, ids: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> Annotated[NDArray[numpy.int64], dict(shape=(None,))]:
         """
         Per id, 0 when its node is left out of the per-fingerprint summary (a source
-        cell, a constant, a step that keeps an input's word), else 1 (also for an id
-        no longer in the table).
+        cell, a constant, a step that keeps an input's word), else 1; also for a node
+        evicted since it was made.
         """
 
     def summary_as(self, id: int) -> int:

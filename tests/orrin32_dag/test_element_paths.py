@@ -11,7 +11,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 from quorvane.utilities.orrin32_dag import DAGTracker, wrap_dataframe_dag
@@ -245,6 +245,17 @@ def run_pipeline(kind, data, steps, bound, folder):
     steps=st.lists(st.sampled_from(sorted(STEPS)), min_size=1, max_size=5),
     bound=st.integers(8, 80),
     persist=st.booleans(),
+)
+# a batch whose later rows evict its first, among them a comparison with a constant
+@example(
+    data={
+        "x": [0.0, 0.0, np.nan, 0.0, np.nan, 0.0, np.nan],
+        "y": [np.nan, 0.0, 0.0, np.nan, np.nan, 0.0, np.nan],
+        "g": [0] * 7,
+    },
+    steps=["merge", "where"],
+    bound=8,
+    persist=True,
 )
 def test_random_pipelines_match_the_public_calls(data, steps, bound, persist):
     with tempfile.TemporaryDirectory() as folder:
