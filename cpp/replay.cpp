@@ -78,6 +78,11 @@ size_t arity(int32_t code) {
 
 bool is_table(int32_t code) { return code >= MAP && code <= ASTYPE; }
 
+// How many of a node's k inputs an operator reads: those after its two operands decided
+// which rows it met (a filtered operand lined up onto rows it lacks), and while they stay
+// the same, so do its rows.
+size_t operands_read(int32_t code, size_t k) { return code >= ADD && code < NEG && k > 2 ? 2 : k; }
+
 // The value of an operation over a[0..k); false when it cannot be evaluated here.
 bool evaluate(int32_t code, const double* a, size_t k, double& out) {
     size_t expected = arity(code);
@@ -297,7 +302,8 @@ void check(const Log& log, uint8_t* ok) {
         args.resize(k);
         for (size_t j = 0; j < k; ++j) args[j] = log.value[in[j]];
         double out = 0.0;
-        ok[r] = compute(log, r, args.data(), k, out) && same(out, log.value[r]);
+        ok[r] = compute(log, r, args.data(), operands_read(code, k), out) &&
+                same(out, log.value[r]);
     }
 }
 
@@ -459,8 +465,14 @@ size_t changed(const Log& log, const int64_t* cells, size_t n_cells, double new_
             if (!keys_same || k == 0) { state[r] = UNKNOWN_VALUE; continue; }
             out_value[r] = args[0];
         } else {
+            const size_t read = operands_read(code, k);
+            bool rows_same = true;
+            for (size_t j = read; j < k; ++j) rows_same &= states[j] == SAME;
             double out = 0.0;
-            if (!compute(log, r, args.data(), k, out)) { state[r] = UNKNOWN_VALUE; continue; }
+            if (!rows_same || !compute(log, r, args.data(), read, out)) {
+                state[r] = UNKNOWN_VALUE;
+                continue;
+            }
             out_value[r] = out;
         }
         state[r] = same(out_value[r], log.value[r]) ? SAME : CHANGED;

@@ -311,6 +311,8 @@ def _binary_or_text(name: str, ufunc: np.ufunc) -> Callable[[Sequence[Value]], V
             return result if isinstance(result, str) else float(result)
         return numeric(args)
 
+    # what a step's inputs after these are is the replay's to say (see ``_Run.step``)
+    evaluate.operands = ufunc.nin  # type: ignore[attr-defined]
     return evaluate
 
 

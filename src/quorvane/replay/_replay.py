@@ -182,6 +182,13 @@ class _Run:
         old_inputs = [self.recorded(i) for i in step.inputs]
         unchanged = all(same(a, b) for a, b in zip(new_inputs, old_inputs, strict=True))
         compute = evaluator(step.operation)
+        own = getattr(compute, "operands", len(step.inputs))
+        if len(step.inputs) > own:
+            # an operator's inputs after its operands decided which rows it met (a filtered
+            # operand lined up onto rows it lacks): while they stay, so do its rows
+            if not all(same(a, b) for a, b in zip(new_inputs[own:], old_inputs[own:], strict=True)):
+                return self.cannot(step, _PASSED_ON["row selection"])
+            new_inputs, old_inputs = new_inputs[:own], old_inputs[:own]
         # the log types a step by its number of inputs (a clip or a where has three and is
         # logged as an aggregate): an aggregate over other applicants is one that reads them
         keeps = _KEEPS.get(step.operation)
