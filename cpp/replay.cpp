@@ -28,7 +28,7 @@ std::vector<std::pair<std::string, int32_t>> operation_codes() {
         {"round", ROUND}, {"where", WHERE}, {"mask", WHERE}, {"select", SELECT}, {"fillna", FILLNA},
         {"clip", CLIP}, {"between", BETWEEN},
         {"map", MAP}, {"isin", ISIN}, {"cut", CUT}, {"astype", ASTYPE},
-        {"group lookup", GROUP_LOOKUP},
+        {"group lookup", GROUP_LOOKUP}, {"filter", KEPT_IF_TRUE}, {"dropna", KEPT_IF_PRESENT},
     };
 }
 
@@ -77,6 +77,14 @@ size_t arity(int32_t code) {
 }
 
 bool is_table(int32_t code) { return code >= MAP && code <= ASTYPE; }
+
+bool is_kept(int32_t code) { return code == KEPT_IF_TRUE || code == KEPT_IF_PRESENT; }
+
+// Whether a row a condition of `code` read `x` of is kept (a mask's element is true, a cell
+// dropna read is present).
+bool keeps(int32_t code, double x) {
+    return !std::isnan(x) && (code == KEPT_IF_PRESENT || truth(x));
+}
 
 // How many of a node's k inputs an operator reads: those after its two operands decided
 // which rows it met (a filtered operand lined up onto rows it lacks), and while they stay
@@ -297,7 +305,10 @@ void check(const Log& log, uint8_t* ok) {
         int32_t code = log.code[r];
         const int64_t* in = log.inputs + log.input_start[r];
         size_t k = static_cast<size_t>(log.input_start[r + 1] - log.input_start[r]);
-        if (code == KEEP || code == HELD || code == HELD_GROUP) { ok[r] = 1; continue; }
+        if (code == KEEP || code == HELD || code == HELD_GROUP || is_kept(code)) {
+            ok[r] = 1;
+            continue;
+        }
         if (code == PASS) { ok[r] = k > 0 && same(log.value[in[0]], log.value[r]); continue; }
         args.resize(k);
         for (size_t j = 0; j < k; ++j) args[j] = log.value[in[j]];
@@ -391,6 +402,28 @@ bool group(const Log& log, size_t r, const Families& families, const double* out
     return any;
 }
 
+// A condition that kept rows, after a change: its recorded value, except for each applicant
+// whose own changed input no longer keeps its row, or now keeps it: that one sees it unknown
+// (the rows would differ). Marks the node unknown when an input of no one applicant changed.
+void kept(const Log& log, size_t r, const double* out_value, uint8_t* state,
+          std::unordered_map<int64_t, Seen_by>& seen) {
+    const int32_t code = log.code[r];
+    Seen_by mine;
+    for (int64_t j = log.input_start[r]; j < log.input_start[r + 1]; ++j) {
+        int64_t in = log.inputs[j];
+        if (state[in] == SAME) continue;
+        int64_t owner = log.owner ? log.owner[in] : NO_OWNER;
+        if (owner < 0) {
+            state[r] = UNKNOWN_VALUE;
+            return;
+        }
+        if (state[in] == UNKNOWN_VALUE ||
+            keeps(code, log.value[in]) != keeps(code, out_value[in]))
+            mine[owner].unknown = true;
+    }
+    if (!mine.empty()) seen.emplace(static_cast<int64_t>(r), std::move(mine));
+}
+
 }  // namespace
 
 size_t changed(const Log& log, const int64_t* cells, size_t n_cells, double new_value,
@@ -421,6 +454,10 @@ size_t changed(const Log& log, const int64_t* cells, size_t n_cells, double new_
             held += group(log, r, families, out_value, state, seen) && state[r] == SAME;
             continue;
         }
+        if (is_kept(code)) {
+            kept(log, r, out_value, state, seen);
+            continue;
+        }
         const int64_t* in = log.inputs + log.input_start[r];
         size_t k = static_cast<size_t>(log.input_start[r + 1] - log.input_start[r]);
         args.resize(k);
@@ -430,14 +467,17 @@ size_t changed(const Log& log, const int64_t* cells, size_t n_cells, double new_
         bool touched = false;  // most nodes read nothing changed: they are passed over first
         for (size_t j = 0; j < k && !touched; ++j)
             touched = state[in[j]] != SAME ||
-                      (moves && log.code[in[j]] == HELD_GROUP && seen.count(in[j]));
+                      (moves && (log.code[in[j]] == HELD_GROUP || is_kept(log.code[in[j]])) &&
+                       seen.count(in[j]));
         if (!touched) continue;
         for (size_t j = 0; j < k; ++j) {
             args[j] = out_value[in[j]];
             states[j] = state[in[j]];
             auto moved = seen.end();
-            if (moves && log.code[in[j]] == HELD_GROUP) moved = seen.find(in[j]);
-            if (moved != seen.end()) {  // a group's aggregate: as this node's applicant sees it
+            if (moves && (log.code[in[j]] == HELD_GROUP || is_kept(log.code[in[j]])))
+                moved = seen.find(in[j]);
+            if (moved != seen.end()) {  // a group's aggregate, or the rows a condition kept:
+                                        // as this node's applicant sees it
                 int64_t owner = log.owner ? log.owner[r] : NO_OWNER;
                 auto mine = owner < 0 ? moved->second.end() : moved->second.find(owner);
                 if (owner < 0 || (mine != moved->second.end() && mine->second.unknown)) {

@@ -27,6 +27,11 @@ enum Code : int32_t {
     ROUND, WHERE, SELECT, FILLNA, CLIP, BETWEEN,
     MAP, ISIN, CUT, ASTYPE,  // by a recorded table: the node's second input is its constant
     GROUP_LOOKUP,  // a group's aggregate looked up by its own key: the second input, as seen
+    // A condition that kept a row (a mask's element; the cells dropna read): its recorded
+    // value while its own applicant's inputs still keep the row, unknown once they do not
+    // or another applicant's input changed.
+    KEPT_IF_TRUE,
+    KEPT_IF_PRESENT,
     N_CODES
 };
 

@@ -96,6 +96,11 @@ def _lined_up(d):
     return d.loc[d["old"] == 0, "wage"] + d["wage"]
 
 
+def _kept_lined_up(d):
+    kept = d.dropna(subset=["married", "wage"])
+    return kept["wage"] - kept["wage"].mean() + 10 * d["married"]
+
+
 def _loc_added(d, mask=lambda f: f["old"] == 1):
     f = d.copy()
     f.loc[mask(f), "wage"] += 5.0  # the value is computed for the rows picked only
@@ -212,6 +217,7 @@ IDIOMS = {
     # the filtered operand lacks the other rows: its condition decided which rows it met
     "a filtered operand lined up": (_lined_up, "wage", 301.0, True),
     "a filtered operand lined up, the row leaves": (_lined_up, "old", 1, False),
+    "kept rows of a protected column, lined up": (_kept_lined_up, "married", 0, True),
     "round": (lambda d: (d["wage"] / 3).round(1), "wage", 301.0, True),
     "np.round, np.clip": (
         lambda d: np.clip(np.round(d["wage"] / 3, 1), 0, 150),
