@@ -378,7 +378,8 @@ bool group(const Log& log, size_t r, const Families& families, const double* out
     for (auto& [owner, entry] : mine) {
         if (entry.unknown || !entry.moved) continue;
         int64_t at = families.find(r, entry.key);
-        if (at < 0) entry.unknown = true;
+        // none logged, or one with no value to take (a rank: one value per member)
+        if (at < 0 || std::isnan(log.value[at])) entry.unknown = true;
         else entry.value = log.value[at];
     }
     if (!mine.empty()) seen.emplace(static_cast<int64_t>(r), std::move(mine));

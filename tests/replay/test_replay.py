@@ -225,6 +225,22 @@ IDIOMS = {
         "s",
         True,
     ),
+    "astype of a float to int": (  # truncates: the cast is a step of its own
+        lambda d: (d["wage"].fillna(0) * 1.5).astype(int),
+        "wage",
+        301.0,
+        True,
+    ),
+    "a number written as text": (lambda d: d["old"].astype(str) + "!", "old", 1, False),
+    "between, neither bound counted": (
+        lambda d: d["wage"].between(500, 900, inclusive="neither"),
+        "wage",
+        500.0,
+        True,
+    ),
+    # a value per member, none recorded for the group: nothing to hold or move to
+    "a group's rank": (lambda d: d.groupby("married")["wage"].rank(), "married", 0, False),
+    "a row-wise sum, unrecorded": (lambda d: d[["wage", "old"]].sum(axis=1), "old", 0, False),
     # the changed column reaches the result only through values the log could not follow
     "a plain round trip": (
         lambda d: d["married"] * 10 + d["wage"].to_numpy(),

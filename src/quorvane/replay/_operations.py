@@ -175,11 +175,21 @@ def _clip(args: Sequence[Value]) -> Value:
     return value
 
 
+#: which of its bounds a between counts, by its ``inclusive`` (both when not recorded)
+_CLOSED = {"both": (True, True), "left": (True, False), "right": (False, True)}
+_CLOSED["neither"] = (False, False)
+
+
 def _between(args: Sequence[Value]) -> Value:
-    if len(args) != 3:
-        raise CannotEvaluate("between takes the values and two bounds")
-    value, lower, upper = (number(a) for a in args)
-    return float(lower <= value <= upper)
+    if len(args) not in (3, 4):
+        raise CannotEvaluate("between takes the values, two bounds and which of them count")
+    closed = _CLOSED.get(str(args[3])) if len(args) == 4 else (True, True)
+    if closed is None:
+        raise CannotEvaluate(f"a between whose bounds count as {args[3]!r}")
+    value, lower, upper = (number(a) for a in args[:3])
+    above = lower <= value if closed[0] else lower < value
+    below = value <= upper if closed[1] else value < upper
+    return float(above and below)
 
 
 def _round(args: Sequence[Value]) -> Value:

@@ -445,8 +445,13 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         # numbers, its array converts itself, words and all)
         if _in_parent():
             return super().astype(dtype, *args, **kwargs)
-        result = super().astype(_words_target(self, dtype), *args, **kwargs)
-        return held_as_words(result, self)
+        result = held_as_words(super().astype(_words_target(self, dtype), *args, **kwargs), self)
+        kind = _altering_conversion(self, dtype)
+        if kind is None:
+            return result
+        # a conversion that can change a value (a float truncated to an integer, a number
+        # written as text) is a step of its own: the values it gives are not its input's
+        return self._stepped(result, "astype", OpCode.MAP, constants=(kind,))
 
     def isna(self) -> Any:
         # each element's own gap: its entries, held in a words array as the values' are
@@ -569,7 +574,9 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         if not isinstance(result, TrackingSeries) or not self._tracker:
             return self._stepped(result, "between", OpCode.CMP)
         object.__setattr__(result, "_tracker", self._tracker)
-        operands = self._operands_in_place(result, [self, left, right], "between")
+        # which bounds count is a constant of the step where it is not both of them
+        closed = [] if inclusive == "both" else [inclusive]
+        operands = self._operands_in_place(result, [self, left, right, *closed], "between")
         return self._finish(result, operands, "between", OpCode.CMP)
 
     def _operands_in_place(self, result: Any, values: list, name: str) -> list:
@@ -904,6 +911,30 @@ def _words_target(series: Any, dtype: Any) -> Any:
     if not isinstance(target, np.dtype) or target.kind not in "biufc":
         return dtype
     return array.dtype.with_values(target)
+
+
+def _altering_conversion(series: Any, dtype: Any) -> str | None:
+    """The name of the kind ``series``'s values are converted to where the conversion can
+    change a value (an integer from a float, a narrower number, a truth value from a
+    number, text from a number); None where every value stays what it is (a truth value or
+    an integer as a wider number, any value as categories or objects)."""
+    try:
+        target = pd.api.types.pandas_dtype(dtype)
+    except TypeError:
+        return None
+    source = series.dtype
+    text_source = getattr(source, "text_dtype", None) is not None
+    source = getattr(source, "numpy_dtype", source)
+    if isinstance(target, pd.StringDtype):
+        return None if text_source or source.kind in "OUS" else "string"
+    target = getattr(target, "numpy_dtype", target)
+    if not isinstance(target, np.dtype) or not isinstance(source, np.dtype) or text_source:
+        return None
+    if target.kind in "US":
+        return None if source.kind in "OUS" else "str"
+    if target.kind not in "biuf" or source.kind not in "biuf":
+        return None
+    return None if np.can_cast(source, target, casting="safe") else target.name
 
 
 def absent_entries(field: Field, n: int) -> np.ndarray:
