@@ -232,6 +232,12 @@ IDIOMS = {
         True,
     ),
     "a number written as text": (lambda d: d["old"].astype(str) + "!", "old", 1, False),
+    "astype of a frame": (
+        lambda d: (d[["old", "married"]] * 1.5).astype(int)["old"],
+        "old",
+        1,
+        True,
+    ),
     "between, neither bound counted": (
         lambda d: d["wage"].between(500, 900, inclusive="neither"),
         "wage",
@@ -240,7 +246,6 @@ IDIOMS = {
     ),
     # a value per member, none recorded for the group: nothing to hold or move to
     "a group's rank": (lambda d: d.groupby("married")["wage"].rank(), "married", 0, False),
-    "a row-wise sum, unrecorded": (lambda d: d[["wage", "old"]].sum(axis=1), "old", 0, False),
     # the changed column reaches the result only through values the log could not follow
     "a plain round trip": (
         lambda d: d["married"] * 10 + d["wage"].to_numpy(),

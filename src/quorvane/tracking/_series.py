@@ -40,6 +40,7 @@ from ._array_words import held_as_words, made_words, reads_own_array, taken
 from ._arrays import plain_array, tracked_array
 from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent, as_user_code
 from ._combining import derived_words
+from ._dtype import altering_conversion
 from ._elementwise import (
     array_entries,
     constant_entries,
@@ -445,12 +446,13 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         # numbers, its array converts itself, words and all)
         if _in_parent():
             return super().astype(dtype, *args, **kwargs)
-        result = held_as_words(super().astype(_words_target(self, dtype), *args, **kwargs), self)
-        kind = _altering_conversion(self, dtype)
+        kind = altering_conversion(self.dtype, dtype)
         if kind is None:
-            return result
+            result = super().astype(_words_target(self, dtype), *args, **kwargs)
+            return held_as_words(result, self)
         # a conversion that can change a value (a float truncated to an integer, a number
         # written as text) is a step of its own: the values it gives are not its input's
+        result = super().astype(dtype, *args, **kwargs)
         return self._stepped(result, "astype", OpCode.MAP, constants=(kind,))
 
     def isna(self) -> Any:
@@ -911,30 +913,6 @@ def _words_target(series: Any, dtype: Any) -> Any:
     if not isinstance(target, np.dtype) or target.kind not in "biufc":
         return dtype
     return array.dtype.with_values(target)
-
-
-def _altering_conversion(series: Any, dtype: Any) -> str | None:
-    """The name of the kind ``series``'s values are converted to where the conversion can
-    change a value (an integer from a float, a narrower number, a truth value from a
-    number, text from a number); None where every value stays what it is (a truth value or
-    an integer as a wider number, any value as categories or objects)."""
-    try:
-        target = pd.api.types.pandas_dtype(dtype)
-    except TypeError:
-        return None
-    source = series.dtype
-    text_source = getattr(source, "text_dtype", None) is not None
-    source = getattr(source, "numpy_dtype", source)
-    if isinstance(target, pd.StringDtype):
-        return None if text_source or source.kind in "OUS" else "string"
-    target = getattr(target, "numpy_dtype", target)
-    if not isinstance(target, np.dtype) or not isinstance(source, np.dtype) or text_source:
-        return None
-    if target.kind in "US":
-        return None if source.kind in "OUS" else "str"
-    if target.kind not in "biuf" or source.kind not in "biuf":
-        return None
-    return None if np.can_cast(source, target, casting="safe") else target.name
 
 
 def absent_entries(field: Field, n: int) -> np.ndarray:
