@@ -238,6 +238,8 @@ IDIOMS = {
         1,
         True,
     ),
+    "a frame times a constant": (lambda d: (d[["wage", "old"]] * 1.5)["wage"], "wage", 301.0, True),
+    "a constant less a frame": (lambda d: (800 - d[["wage", "old"]])["wage"], "wage", 301.0, True),
     "between, neither bound counted": (
         lambda d: d["wage"].between(500, 900, inclusive="neither"),
         "wage",
