@@ -240,6 +240,8 @@ IDIOMS = {
     ),
     "a frame times a constant": (lambda d: (d[["wage", "old"]] * 1.5)["wage"], "wage", 301.0, True),
     "a constant less a frame": (lambda d: (800 - d[["wage", "old"]])["wage"], "wage", 301.0, True),
+    # a frame's operation the log does not follow: no number through it
+    "a frame's clip": (lambda d: d[["wage", "old"]].clip(0, 500)["wage"], "wage", 301.0, False),
     "between, neither bound counted": (
         lambda d: d["wage"].between(500, 900, inclusive="neither"),
         "wage",
@@ -248,6 +250,20 @@ IDIOMS = {
     ),
     # a value per member, none recorded for the group: nothing to hold or move to
     "a group's rank": (lambda d: d.groupby("married")["wage"].rank(), "married", 0, False),
+    # what chose the rows: the change would drop the applicant's, or may reorder them
+    "a filter the change leaves": (lambda d: d[d["married"] < 2]["wage"] * 2, "married", 2, False),
+    "dropna, a value missing": (
+        lambda d: d.dropna(subset=["old"])["wage"] * 1.0,
+        "old",
+        np.nan,
+        False,
+    ),
+    "a head after a sort": (
+        lambda d: d.sort_values("wage").head(6)["old"] * 1.0,
+        "wage",
+        300.0,
+        False,
+    ),
     # the changed column reaches the result only through values the log could not follow
     "a plain round trip": (
         lambda d: d["married"] * 10 + d["wage"].to_numpy(),

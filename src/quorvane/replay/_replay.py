@@ -220,10 +220,13 @@ class _Run:
         return self.computed(step, compute, old_inputs, new_inputs)
 
     def kept_value(self, step: LineageStep) -> Any:
-        """The recorded value of a step it cannot evaluate; where none was recorded (a
-        rank, a group's running sum: a value per member, none for the group), none to
-        keep, even where the change leaves its inputs alone."""
-        return self.cannot(step, _NOT_RECORDED) if step.value is None else step.value
+        """The recorded value of a step it cannot evaluate, its inputs unchanged. Where
+        none was recorded (a rank, a group's running sum: a value per member, none for the
+        group; what decided the rows), the root has none to give; a step after it that
+        reads it as a value gives its own recorded one from it only where it did."""
+        if step.value is None and step.node_id == self.lineage.root:
+            return self.cannot(step, _NOT_RECORDED)
+        return step.value
 
     def computed(self, step: LineageStep, compute: Any, old_inputs: list, new_inputs: list) -> Any:
         """``step`` computed again from ``new_inputs``, once it gives its recorded value

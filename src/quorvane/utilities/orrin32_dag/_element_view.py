@@ -28,6 +28,7 @@ from ..persistence import (
     own_inputs_of,
     walk_lineage,
 )
+from ._named import named
 from ._node_table import CELL, PROTECTED
 
 # the native log's flag of a row in the table (see nodelog.hpp)
@@ -195,7 +196,7 @@ def _results(tracker: Any, results: Mapping[str, Any]) -> dict[str, tuple[np.nda
     for name, series in results.items():
         if getattr(series, "_tracker", None) is not tracker:
             raise ValueError(f"result {name!r} is not a series tracked by this tracker")
-        nodes = np.asarray(series._node_ids, dtype=np.int64)
+        nodes = np.asarray(named(series)._node_ids, dtype=np.int64)
         made = nodes >= 0
         keys = element_keys(tracker, nodes[made], series.index[made])
         out[str(name)] = (keys, nodes[made])
