@@ -264,6 +264,12 @@ IDIOMS = {
         300.0,
         False,
     ),
+    "a value shifted in from the row before": (  # each element is its own row's
+        lambda d: d["wage"].shift(1).fillna(0) + d["wage"],
+        "wage",
+        300.0,
+        True,
+    ),
     # the changed column reaches the result only through values the log could not follow
     "a plain round trip": (
         lambda d: d["married"] * 10 + d["wage"].to_numpy(),

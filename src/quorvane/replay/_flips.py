@@ -22,7 +22,7 @@ import numpy as np
 
 from ..core import _engine
 from ..core._tracker import UNKNOWN_SOURCE
-from ..utilities.persistence import NODE_TYPES, ElementLog, applicant_rows
+from ..utilities.persistence import NODE_TYPES, ElementLog, applicant_rows, two_applicants
 from ._groups import group_key
 from ._operations import evaluator
 from ._tables import Parsed, Unreadable, engine_tables, lookups, parse, table_steps, texts_in
@@ -180,6 +180,12 @@ def _codes(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
         recorded |= np.array([log.text[r] is not None for r in candidates.tolist()], dtype=bool)
     candidates = candidates[recorded]
     code[candidates[_reads_other_rows(log, input_rows, candidates)]] = _engine.REPLAY_HELD
+    # a step of two applicants' rows (a value shifted in from the row before) reads both
+    # changed at once here, where each applicant's change is asked alone: unknown
+    crossed = two_applicants(log)
+    if crossed.any():
+        rows = log.row
+        code[(rows >= 0) & crossed[np.maximum(rows, 0)] & ~given] = _engine.REPLAY_UNKNOWN
     return code
 
 
