@@ -233,9 +233,9 @@ IDIOMS = {
     ),
     "a number written as text": (lambda d: d["old"].astype(str) + "!", "old", 1, False),
     "astype of a frame": (
-        lambda d: (d[["old", "married"]] * 1.5).astype(int)["old"],
-        "old",
-        1,
+        lambda d: pd.concat([d["wage"].fillna(0) * 1.5, d["old"]], axis=1).astype(int)["wage"],
+        "wage",
+        301.0,
         True,
     ),
     "a frame times a constant": (lambda d: (d[["wage", "old"]] * 1.5)["wage"], "wage", 301.0, True),
