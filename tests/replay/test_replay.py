@@ -242,6 +242,13 @@ IDIOMS = {
     "a constant less a frame": (lambda d: (800 - d[["wage", "old"]])["wage"], "wage", 301.0, True),
     # a frame's operation the log does not follow: no number through it
     "a frame's clip": (lambda d: d[["wage", "old"]].clip(0, 500)["wage"], "wage", 301.0, False),
+    "a frame's fillna": (
+        lambda d: d[["wage", "old"]].fillna(0)["wage"] * 2,
+        "wage",
+        np.nan,
+        False,
+    ),
+    "a gap test": (lambda d: d["wage"].isna() * 1.0 + d["old"], "wage", np.nan, True),
     "between, neither bound counted": (
         lambda d: d["wage"].between(500, 900, inclusive="neither"),
         "wage",

@@ -324,6 +324,16 @@ def _binary_or_text(name: str, ufunc: np.ufunc) -> Callable[[Sequence[Value]], V
     return evaluate
 
 
+def _notna(args: Sequence[Value]) -> Value:
+    if len(args) != 1:
+        raise CannotEvaluate(f"notna takes one operand, not {len(args)}")
+    return float(not _missing(args[0]))
+
+
+def _missing(value: Value) -> bool:
+    return value is None or (isinstance(value, float) and math.isnan(value))
+
+
 _SPECIAL: dict[str, Callable[[Sequence[Value]], Value]] = {
     "where": _where,
     "mask": _where,  # logged as a where: the condition, the value if true, the value if false
@@ -339,6 +349,7 @@ _SPECIAL: dict[str, Callable[[Sequence[Value]], Value]] = {
     "isin": _isin,
     "cut": _cut,
     "astype": _astype,
+    "notna": _notna,
 }
 
 

@@ -67,6 +67,7 @@ from ._unmodelled import (
     numpy_over_approximated,
     over_approximated,
     over_approximating,
+    values_stepped,
 )
 
 # pandas' own Series, bound once: code that puts a tracked class in the place of
@@ -456,13 +457,14 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         return self._stepped(result, "astype", OpCode.MAP, constants=(kind,))
 
     def isna(self) -> Any:
-        # each element's own gap: its entries, held in a words array as the values' are
+        # each element's own gap: its words, held in a words array as the values' are, one
+        # step further where entries hold values (a gap test is not the value it tests)
         result = super().isna()
-        return result if _in_parent() else held_as_words(result, self)
+        return result if _in_parent() else held_as_words(values_stepped(result, "isnan"), self)
 
     def notna(self) -> Any:
         result = super().notna()
-        return result if _in_parent() else held_as_words(result, self)
+        return result if _in_parent() else held_as_words(values_stepped(result, "notna"), self)
 
     isnull = isna
     notnull = notna
