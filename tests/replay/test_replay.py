@@ -84,6 +84,18 @@ def test_a_column_that_does_not_reach_is_said():
     assert got.sentence().endswith("(region does not reach LA-0001's approved)")
 
 
+@pytest.mark.parametrize(
+    ("idiom", "changes"),
+    [(lambda d: d["wage"] > 500, {"wage": "high"}), (lambda d: d["region"] < "m", {"region": 5})],
+)
+def test_a_text_beside_a_number_is_named_not_raised(idiom, changes):
+    tracker = qv.DAGTracker()
+    out = idiom(qv.wrap(applicants(), tracker, "applicants")).rename("out")
+    got = qv.whatif(tracker, {"out": out}, "LA-0001", changes)
+    assert (got.computed, got.new_value) == (False, None)
+    assert "cannot evaluate step" in got.sentence()
+
+
 def _loc_assigned(d, value=None, rows=None):
     f = d.copy()
     f.loc[f["old"] == 1 if rows is None else rows, "wage"] = (

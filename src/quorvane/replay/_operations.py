@@ -317,7 +317,10 @@ def _binary_or_text(name: str, ufunc: np.ufunc) -> Callable[[Sequence[Value]], V
 
     def evaluate(args: Sequence[Value]) -> Value:
         if text is not None and any(isinstance(a, str) for a in args) and len(args) == 2:
-            result = text(args[0], args[1])
+            try:
+                result = text(args[0], args[1])
+            except TypeError:  # a text beside a number: pandas refuses it too
+                raise CannotEvaluate(f"{name} of {args[0]!r} and {args[1]!r}") from None
             return result if isinstance(result, str) else float(result)
         return numeric(args)
 
