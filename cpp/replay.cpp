@@ -71,7 +71,7 @@ size_t arity(int32_t code) {
     if (code >= NEG && code < ROUND) return 1;
     if (code >= ADD && code < NEG) return 2;
     if (code == FILLNA) return 2;
-    if (code == WHERE || code == CLIP || code == BETWEEN) return 3;
+    if (code == WHERE || code == CLIP) return 3;
     if (code >= MAP && code <= ASTYPE) return 2;
     return 0;  // ROUND and SELECT take several
 }
@@ -148,7 +148,16 @@ bool evaluate(int32_t code, const double* a, size_t k, double& out) {
             if (!std::isnan(a[1])) out = std::max(out, a[1]);
             if (!std::isnan(a[2])) out = std::min(out, a[2]);
             return true;
-        case BETWEEN: out = boolean(a[1] <= a[0] && a[0] <= a[2]); return true;
+        case BETWEEN: {  // a fourth operand says which bounds count: bit 0 the lower, 1 the upper
+            double closed = k == 4 ? a[3] : 3.0;
+            if ((k != 3 && k != 4) || !(closed == 0.0 || closed == 1.0 || closed == 2.0 || closed == 3.0))
+                return false;
+            int sides = static_cast<int>(closed);
+            bool above = (sides & 1) ? a[1] <= a[0] : a[1] < a[0];
+            bool below = (sides & 2) ? a[0] <= a[2] : a[0] < a[2];
+            out = boolean(above && below);
+            return true;
+        }
         default: return false;
     }
 }

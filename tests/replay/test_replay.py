@@ -267,6 +267,12 @@ IDIOMS = {
         500.0,
         True,
     ),
+    "between, the upper bound counted": (  # the engine's pass counts it as one applicant does
+        lambda d: (d["wage"].fillna(0) + d["married"] * 100).between(900, 2000, inclusive="right"),
+        "married",
+        0,
+        True,
+    ),
     # a value per member, none recorded for the group: nothing to hold or move to
     "a group's rank": (lambda d: d.groupby("married")["wage"].rank(), "married", 0, False),
     # what chose the rows: the change would drop the applicant's, or may reorder them

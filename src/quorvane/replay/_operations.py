@@ -180,6 +180,13 @@ _CLOSED = {"both": (True, True), "left": (True, False), "right": (False, True)}
 _CLOSED["neither"] = (False, False)
 
 
+def closed_sides(inclusive: Value) -> float:
+    """A between's ``inclusive`` as the engine's pass reads it: bit 0 for the lower bound
+    counted, bit 1 for the upper; NaN for a text that names neither."""
+    closed = _CLOSED.get(str(inclusive))
+    return math.nan if closed is None else float(closed[0] + 2 * closed[1])
+
+
 def _between(args: Sequence[Value]) -> Value:
     if len(args) not in (3, 4):
         raise CannotEvaluate("between takes the values, two bounds and which of them count")
