@@ -24,7 +24,7 @@ std::vector<std::pair<std::string, int32_t>> operation_codes() {
         {"invert", INVERT}, {"logical_not", NOT}, {"rint", RINT}, {"floor", FLOOR},
         {"ceil", CEIL}, {"trunc", TRUNC}, {"sqrt", SQRT}, {"exp", EXP}, {"expm1", EXPM1},
         {"log", LOG}, {"log1p", LOG1P}, {"log2", LOG2}, {"log10", LOG10}, {"square", SQUARE},
-        {"sign", SIGN}, {"isnan", ISNAN},
+        {"sign", SIGN}, {"isnan", ISNAN}, {"notna", NOTNAN},
         {"round", ROUND}, {"where", WHERE}, {"mask", WHERE}, {"select", SELECT}, {"fillna", FILLNA},
         {"clip", CLIP}, {"between", BETWEEN},
         {"map", MAP}, {"isin", ISIN}, {"cut", CUT}, {"astype", ASTYPE},
@@ -125,6 +125,7 @@ bool evaluate(int32_t code, const double* a, size_t k, double& out) {
         case SQUARE: out = a[0] * a[0]; return true;
         case SIGN: out = sign(a[0]); return true;
         case ISNAN: out = boolean(std::isnan(a[0])); return true;
+        case NOTNAN: out = boolean(!std::isnan(a[0])); return true;
         case ROUND:
             // without its decimals recorded, a round to 0 and to 1 decimal look alike
             if (k == 2 && a[1] == std::trunc(a[1]) && std::fabs(a[1]) < 300.0) { out = round_to(a[0], a[1]); return true; }

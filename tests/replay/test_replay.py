@@ -261,6 +261,12 @@ IDIOMS = {
         False,
     ),
     "a gap test": (lambda d: d["wage"].isna() * 1.0 + d["old"], "wage", np.nan, True),
+    "a gap test of a condition": (
+        lambda d: d["wage"].where(d["married"] == 1).notna() * 1.0,
+        "married",
+        0,
+        True,
+    ),
     "between, neither bound counted": (
         lambda d: d["wage"].between(500, 900, inclusive="neither"),
         "wage",
