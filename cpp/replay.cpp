@@ -24,7 +24,7 @@ std::vector<std::pair<std::string, int32_t>> operation_codes() {
         {"invert", INVERT}, {"logical_not", NOT}, {"rint", RINT}, {"floor", FLOOR},
         {"ceil", CEIL}, {"trunc", TRUNC}, {"sqrt", SQRT}, {"exp", EXP}, {"expm1", EXPM1},
         {"log", LOG}, {"log1p", LOG1P}, {"log2", LOG2}, {"log10", LOG10}, {"square", SQUARE},
-        {"sign", SIGN}, {"isnan", ISNAN},
+        {"sign", SIGN}, {"isnan", ISNAN}, {"notna", NOTNAN},
         {"round", ROUND}, {"where", WHERE}, {"mask", WHERE}, {"select", SELECT}, {"fillna", FILLNA},
         {"clip", CLIP}, {"between", BETWEEN},
         {"map", MAP}, {"isin", ISIN}, {"cut", CUT}, {"astype", ASTYPE},
@@ -71,7 +71,7 @@ size_t arity(int32_t code) {
     if (code >= NEG && code < ROUND) return 1;
     if (code >= ADD && code < NEG) return 2;
     if (code == FILLNA) return 2;
-    if (code == WHERE || code == CLIP || code == BETWEEN) return 3;
+    if (code == WHERE || code == CLIP) return 3;
     if (code >= MAP && code <= ASTYPE) return 2;
     return 0;  // ROUND and SELECT take several
 }
@@ -138,6 +138,7 @@ bool evaluate(int32_t code, const double* a, size_t k, double& out) {
         case SQUARE: out = a[0] * a[0]; return true;
         case SIGN: out = sign(a[0]); return true;
         case ISNAN: out = boolean(std::isnan(a[0])); return true;
+        case NOTNAN: out = boolean(!std::isnan(a[0])); return true;
         case ROUND:
             // without its decimals recorded, a round to 0 and to 1 decimal look alike
             if (k == 2 && a[1] == std::trunc(a[1]) && std::fabs(a[1]) < 300.0) { out = round_to(a[0], a[1]); return true; }
@@ -161,7 +162,16 @@ bool evaluate(int32_t code, const double* a, size_t k, double& out) {
             if (!std::isnan(a[1])) out = std::max(out, a[1]);
             if (!std::isnan(a[2])) out = std::min(out, a[2]);
             return true;
-        case BETWEEN: out = boolean(a[1] <= a[0] && a[0] <= a[2]); return true;
+        case BETWEEN: {  // a fourth operand says which bounds count: bit 0 the lower, 1 the upper
+            double closed = k == 4 ? a[3] : 3.0;
+            if ((k != 3 && k != 4) || !(closed == 0.0 || closed == 1.0 || closed == 2.0 || closed == 3.0))
+                return false;
+            int sides = static_cast<int>(closed);
+            bool above = (sides & 1) ? a[1] <= a[0] : a[1] < a[0];
+            bool below = (sides & 2) ? a[0] <= a[2] : a[0] < a[2];
+            out = boolean(above && below);
+            return true;
+        }
         default: return false;
     }
 }
@@ -395,7 +405,8 @@ bool group(const Log& log, size_t r, const Families& families, const double* out
     for (auto& [owner, entry] : mine) {
         if (entry.unknown || !entry.moved) continue;
         int64_t at = families.find(r, entry.key);
-        if (at < 0) entry.unknown = true;
+        // none logged, or one with no value to take (a rank: one value per member)
+        if (at < 0 || std::isnan(log.value[at])) entry.unknown = true;
         else entry.value = log.value[at];
     }
     if (!mine.empty()) seen.emplace(static_cast<int64_t>(r), std::move(mine));

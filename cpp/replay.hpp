@@ -23,7 +23,7 @@ enum Code : int32_t {
     ADD, SUB, MUL, DIV, FLOORDIV, MOD, POW, MAXIMUM, MINIMUM, FMAX, FMIN,
     GT, LT, GE, LE, EQ, NE, AND, OR, XOR,
     NEG, ABS, INVERT, NOT, RINT, FLOOR, CEIL, TRUNC, SQRT, EXP, EXPM1, LOG, LOG1P, LOG2, LOG10,
-    SQUARE, SIGN, ISNAN,
+    SQUARE, SIGN, ISNAN, NOTNAN,
     ROUND, WHERE, SELECT, FILLNA, CLIP, BETWEEN,
     MAP, ISIN, CUT, ASTYPE,  // by a recorded table: the node's second input is its constant
     GROUP_LOOKUP,  // a group's aggregate looked up by its own key: the second input, as seen

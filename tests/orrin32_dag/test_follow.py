@@ -69,7 +69,8 @@ def assert_came_from(tracker, word, node_id, source, merged):
 FRAMES = [
     # id, idiom, {result column: source column} beyond the same labels, the columns a join
     # brought in (a merge step each; None: the idiom only moves rows and columns)
-    ("mask", lambda d: d[d["income"].isna()], {}, None),
+    # the gap test is a step of its own (its values are not the income's), as a query's are
+    ("mask", lambda d: d[d["income"].isna()], {}, set()),
     # the condition is the user's expression: its steps are logged, as a mask's would be
     ("query", lambda d: d.query("age > 40 and income < 70"), {}, set()),
     ("loc-labels", lambda d: d.loc[["r3", "r0", "r4"]], {}, None),

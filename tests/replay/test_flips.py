@@ -257,6 +257,22 @@ def test_a_value_two_group_keys_share_moves_into_no_told_group():
         assert c.flips == sum(flips) == sum(bool(a.flips) for a in answers if a.computed)
 
 
+def test_a_value_shifted_in_from_another_applicant_is_unknown_to_the_pass():
+    # each decision reads its own row and the one before: the pass sets every applicant's
+    # attribute at once, where each is asked alone; it never counts a flip that is not one
+    df = applicants(40)
+    tracker = qv.DAGTracker()
+    t = qv.wrap(df, tracker, "applicants", protected=["married"])
+    ok = (t["married"].shift(1).fillna(0) * 2 + t["married"] >= 2).rename("ok")
+
+    def decide(d):
+        return d["married"].shift(1).fillna(0) * 2 + d["married"] >= 2
+
+    for c in run_flip_counts(tracker, {"ok": ok}, "ok").counts:
+        flips = recount(df, decide, "married", c.value)[1]
+        assert c.flips <= flips <= c.flips + c.unknown
+
+
 def _people(tracker, key=None):
     df = applicants(40) if key is None else applicants(40).reset_index()
     return wrap_dataframe_dag(df, tracker, "applicants", protected=["married"], key=key)

@@ -84,6 +84,18 @@ def test_a_column_that_does_not_reach_is_said():
     assert got.sentence().endswith("(region does not reach LA-0001's approved)")
 
 
+@pytest.mark.parametrize(
+    ("idiom", "changes"),
+    [(lambda d: d["wage"] > 500, {"wage": "high"}), (lambda d: d["region"] < "m", {"region": 5})],
+)
+def test_a_text_beside_a_number_is_named_not_raised(idiom, changes):
+    tracker = qv.DAGTracker()
+    out = idiom(qv.wrap(applicants(), tracker, "applicants")).rename("out")
+    got = qv.whatif(tracker, {"out": out}, "LA-0001", changes)
+    assert (got.computed, got.new_value) == (False, None)
+    assert "cannot evaluate step" in got.sentence()
+
+
 def _loc_assigned(d, value=None, rows=None):
     f = d.copy()
     f.loc[f["old"] == 1 if rows is None else rows, "wage"] = (
@@ -236,6 +248,70 @@ IDIOMS = {
         lambda d: d.reset_index().merge(RATES.reset_index(), on="region").set_index("key")["rate"],
         "region",
         "s",
+        True,
+    ),
+    "astype of a float to int": (  # truncates: the cast is a step of its own
+        lambda d: (d["wage"].fillna(0) * 1.5).astype(int),
+        "wage",
+        301.0,
+        True,
+    ),
+    "a number written as text": (lambda d: d["old"].astype(str) + "!", "old", 1, False),
+    "astype of a frame": (
+        lambda d: pd.concat([d["wage"].fillna(0) * 1.5, d["old"]], axis=1).astype(int)["wage"],
+        "wage",
+        301.0,
+        True,
+    ),
+    "a frame times a constant": (lambda d: (d[["wage", "old"]] * 1.5)["wage"], "wage", 301.0, True),
+    "a constant less a frame": (lambda d: (800 - d[["wage", "old"]])["wage"], "wage", 301.0, True),
+    # a frame's operation the log does not follow: no number through it
+    "a frame's clip": (lambda d: d[["wage", "old"]].clip(0, 500)["wage"], "wage", 301.0, False),
+    "a frame's fillna": (
+        lambda d: d[["wage", "old"]].fillna(0)["wage"] * 2,
+        "wage",
+        np.nan,
+        False,
+    ),
+    "a gap test": (lambda d: d["wage"].isna() * 1.0 + d["old"], "wage", np.nan, True),
+    "a gap test of a condition": (
+        lambda d: d["wage"].where(d["married"] == 1).notna() * 1.0,
+        "married",
+        0,
+        True,
+    ),
+    "between, neither bound counted": (
+        lambda d: d["wage"].between(500, 900, inclusive="neither"),
+        "wage",
+        500.0,
+        True,
+    ),
+    "between, the upper bound counted": (  # the engine's pass counts it as one applicant does
+        lambda d: (d["wage"].fillna(0) + d["married"] * 100).between(900, 2000, inclusive="right"),
+        "married",
+        0,
+        True,
+    ),
+    # a value per member, none recorded for the group: nothing to hold or move to
+    "a group's rank": (lambda d: d.groupby("married")["wage"].rank(), "married", 0, False),
+    # what chose the rows: the change would drop the applicant's, or may reorder them
+    "a filter the change leaves": (lambda d: d[d["married"] < 2]["wage"] * 2, "married", 2, False),
+    "dropna, a value missing": (
+        lambda d: d.dropna(subset=["old"])["wage"] * 1.0,
+        "old",
+        np.nan,
+        False,
+    ),
+    "a head after a sort": (
+        lambda d: d.sort_values("wage").head(6)["old"] * 1.0,
+        "wage",
+        300.0,
+        False,
+    ),
+    "a value shifted in from the row before": (  # each element is its own row's
+        lambda d: d["wage"].shift(1).fillna(0) + d["wage"],
+        "wage",
+        300.0,
         True,
     ),
     # the changed column reaches the result only through values the log could not follow

@@ -22,9 +22,9 @@ import numpy as np
 
 from ..core import _engine
 from ..core._tracker import UNKNOWN_SOURCE
-from ..utilities.persistence import NODE_TYPES, ElementLog, applicant_rows
+from ..utilities.persistence import NODE_TYPES, ElementLog, applicant_rows, two_applicants
 from ._groups import group_key
-from ._operations import evaluator
+from ._operations import closed_sides, evaluator
 from ._tables import Parsed, Unreadable, engine_tables, lookups, parse, table_steps, texts_in
 
 #: attributes with more distinct values than this are listed, not counted (an income is
@@ -90,6 +90,7 @@ class ReplayColumns:
         parsed = _parsed_tables(log, self.inputs, self.code)
         self.texts = _text_codes(log, texts_in(p for _, p in parsed.values()))
         self.value = _coded_values(log, self.texts)
+        _between_sides(log, self.inputs, self.value)
         self.group_start, self.group_values, self.family = _group_columns(log, self.texts)
         self.tables = engine_tables(parsed, lambda v: _key_value(v, self.texts))
         ok = _engine.replay_check(**self._program())
@@ -180,7 +181,31 @@ def _codes(log: ElementLog, input_rows: np.ndarray) -> np.ndarray:
         recorded |= np.array([log.text[r] is not None for r in candidates.tolist()], dtype=bool)
     candidates = candidates[recorded]
     code[candidates[_reads_other_rows(log, input_rows, candidates)]] = _engine.REPLAY_HELD
+    # a step of two applicants' rows (a value shifted in from the row before) reads both
+    # changed at once here, where each applicant's change is asked alone: unknown
+    crossed = two_applicants(log)
+    if crossed.any():
+        rows = log.row
+        code[(rows >= 0) & crossed[np.maximum(rows, 0)] & ~given] = _engine.REPLAY_UNKNOWN
     return code
+
+
+def _between_sides(log: ElementLog, input_rows: np.ndarray, value: np.ndarray) -> None:
+    """A between's fourth operand, the text of which bounds count, as the number the pass
+    reads (see ``closed_sides``), in the values the pass takes: where that constant is
+    read by betweens alone (elsewhere it stays a text, and the between unknown)."""
+    if "between" not in log.operations or log.text is None:
+        return
+    rows = np.flatnonzero(log.operation == log.operations.index("between"))
+    rows = rows[log.input_start[rows + 1] - log.input_start[rows] == 4]
+    if not len(rows):
+        return
+    sides = input_rows[log.input_start[rows] + 3]
+    read = np.bincount(input_rows, minlength=log.size)
+    read_here = np.bincount(sides, minlength=log.size)
+    for side in np.unique(sides).tolist():
+        if log.node_type[side] == NODE_TYPES.index("CONSTANT") and read[side] == read_here[side]:
+            value[side] = closed_sides(log.text[side])
 
 
 def _operation_codes(log: ElementLog, names: tuple[str, ...]) -> list[int]:

@@ -175,11 +175,28 @@ def _clip(args: Sequence[Value]) -> Value:
     return value
 
 
+#: which of its bounds a between counts, by its ``inclusive`` (both when not recorded)
+_CLOSED = {"both": (True, True), "left": (True, False), "right": (False, True)}
+_CLOSED["neither"] = (False, False)
+
+
+def closed_sides(inclusive: Value) -> float:
+    """A between's ``inclusive`` as the engine's pass reads it: bit 0 for the lower bound
+    counted, bit 1 for the upper; NaN for a text that names neither."""
+    closed = _CLOSED.get(str(inclusive))
+    return math.nan if closed is None else float(closed[0] + 2 * closed[1])
+
+
 def _between(args: Sequence[Value]) -> Value:
-    if len(args) != 3:
-        raise CannotEvaluate("between takes the values and two bounds")
-    value, lower, upper = (number(a) for a in args)
-    return float(lower <= value <= upper)
+    if len(args) not in (3, 4):
+        raise CannotEvaluate("between takes the values, two bounds and which of them count")
+    closed = _CLOSED.get(str(args[3])) if len(args) == 4 else (True, True)
+    if closed is None:
+        raise CannotEvaluate(f"a between whose bounds count as {args[3]!r}")
+    value, lower, upper = (number(a) for a in args[:3])
+    above = lower <= value if closed[0] else lower < value
+    below = value <= upper if closed[1] else value < upper
+    return float(above and below)
 
 
 def _round(args: Sequence[Value]) -> Value:
@@ -307,13 +324,26 @@ def _binary_or_text(name: str, ufunc: np.ufunc) -> Callable[[Sequence[Value]], V
 
     def evaluate(args: Sequence[Value]) -> Value:
         if text is not None and any(isinstance(a, str) for a in args) and len(args) == 2:
-            result = text(args[0], args[1])
+            try:
+                result = text(args[0], args[1])
+            except TypeError:  # a text beside a number: pandas refuses it too
+                raise CannotEvaluate(f"{name} of {args[0]!r} and {args[1]!r}") from None
             return result if isinstance(result, str) else float(result)
         return numeric(args)
 
     # what a step's inputs after these are is the replay's to say (see ``_Run.step``)
     evaluate.operands = ufunc.nin  # type: ignore[attr-defined]
     return evaluate
+
+
+def _notna(args: Sequence[Value]) -> Value:
+    if len(args) != 1:
+        raise CannotEvaluate(f"notna takes one operand, not {len(args)}")
+    return float(not _missing(args[0]))
+
+
+def _missing(value: Value) -> bool:
+    return value is None or (isinstance(value, float) and math.isnan(value))
 
 
 _SPECIAL: dict[str, Callable[[Sequence[Value]], Value]] = {
@@ -331,6 +361,7 @@ _SPECIAL: dict[str, Callable[[Sequence[Value]], Value]] = {
     "isin": _isin,
     "cut": _cut,
     "astype": _astype,
+    "notna": _notna,
 }
 
 

@@ -137,6 +137,8 @@ _PASSED_ON = {
 }
 
 
+_NOT_RECORDED = "a step it cannot replay whose value was not recorded"
+
 _LEAVES_THE_ROWS = "the change alters whether the applicant's row is kept"
 
 #: conditions that keep rows, and whether an applicant's own input to one keeps its row:
@@ -199,7 +201,7 @@ class _Run:
             # which take the group's aggregate as the applicant sees it
             return step.value
         if compute is None and step.node_type == "AGGREGATE" and self.reads_others(step):
-            return step.value if unchanged else self.aggregate(step)
+            return self.kept_value(step) if unchanged else self.aggregate(step)
         at = self.group_looked_up(step)
         if at is not None:
             # a group's aggregate looked up by the key it was grouped by: the applicant's
@@ -219,10 +221,19 @@ class _Run:
         if compute is None:
             # a function of unchanged inputs gives what it gave
             if unchanged:
-                return step.value
+                return self.kept_value(step)
             reason = _ANOTHER_ROW_JOINS if step.operation == "join keys" else _UNKNOWN_STEP
             return self.cannot(step, reason)
         return self.computed(step, compute, old_inputs, new_inputs)
+
+    def kept_value(self, step: LineageStep) -> Any:
+        """The recorded value of a step it cannot evaluate, its inputs unchanged. Where
+        none was recorded (a rank, a group's running sum: a value per member, none for the
+        group; what decided the rows), the root has none to give; a step after it that
+        reads it as a value gives its own recorded one from it only where it did."""
+        if step.value is None and step.node_id == self.lineage.root:
+            return self.cannot(step, _NOT_RECORDED)
+        return step.value
 
     def computed(self, step: LineageStep, compute: Any, old_inputs: list, new_inputs: list) -> Any:
         """``step`` computed again from ``new_inputs``, once it gives its recorded value
@@ -319,12 +330,12 @@ class _Run:
         except _Ambiguous as exc:
             return self.cannot(step, str(exc))
         if moved_to is None:
-            if step.value is None:  # nothing recorded to hold it at
-                return self.cannot(step, "an aggregate whose value was not recorded")
+            if step.value is None:
+                return self.cannot(step, _NOT_RECORDED)
             self.held.append(step)
             return step.value
         recorded = self.groups.recorded(step.node_id)
-        if moved_to not in recorded:
+        if recorded.get(moved_to) is None:  # none logged, or one with no value to take
             return self.cannot(step, f"no aggregate of group {list(moved_to)} was recorded")
         value = recorded[moved_to]
         self.moved.append(GroupMove(step, str(group), moved_to, value))

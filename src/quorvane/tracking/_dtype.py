@@ -200,3 +200,29 @@ def _common_text(dtypes: list) -> Any:
 
 def _unpickled_dtype(numpy_dtype: Any, tracker: Any) -> WordsDtype:
     return WordsDtype(numpy_dtype, _trackers.live(tracker)[0])
+
+
+def altering_conversion(source: Any, dtype: Any) -> str | None:
+    """The name of the kind values of dtype ``source`` are converted to where the
+    conversion can change a value: an integer from a float (truncated), a truth value
+    from a number, text from a number. None where each value stays what it was (a number
+    as another number but for a narrower float's rounding, any value as categories or
+    objects)."""
+    try:
+        target = pd.api.types.pandas_dtype(dtype)
+    except TypeError:
+        return None
+    text_source = getattr(source, "text_dtype", None) is not None
+    source = getattr(source, "numpy_dtype", source)
+    if not isinstance(source, np.dtype) or text_source or source.kind in "OUS":
+        return None
+    if isinstance(target, pd.StringDtype):
+        return "string"
+    target = getattr(target, "numpy_dtype", target)
+    if not isinstance(target, np.dtype):
+        return None
+    if target.kind in "US":
+        return "str"
+    truncated = target.kind in "iu" and source.kind == "f"
+    truth = target.kind == "b" and source.kind in "iuf"
+    return target.name if truncated or truth else None

@@ -22,7 +22,7 @@ from pandas.errors import InvalidIndexError
 from . import _compat, _files, _groups
 from ._array import WordsArray
 from ._calls import _in_parent
-from ._dtype import WordsDtype, holds_text
+from ._dtype import WordsDtype, altering_conversion, holds_text
 from ._follow import FollowingFrame, gather, row_positions
 from ._frame_ops import OperatingFrame
 from ._plain_values import PlainValues, holds_words
@@ -128,9 +128,18 @@ class TrackingFrame(
         # column's conversion keeps its entries in a words array (see the series' astype)
         frame: Any = self
         columns = frame.columns
-        spread = not pd.api.types.is_dict_like(dtype) and len(columns) and columns.is_unique
-        if spread and not _in_parent() and holds_words(frame):
-            dtype = dict.fromkeys(columns, dtype)
+        if _in_parent() or not len(columns) or not columns.is_unique:
+            return super().astype(dtype, *args, **kwargs)
+        targets = dtype if pd.api.types.is_dict_like(dtype) else dict.fromkeys(columns, dtype)
+        if any(altering_conversion(frame.dtypes[c], t) for c, t in targets.items() if c in columns):
+            # a conversion that can change a value is a step of the column's own, which
+            # pandas' conversion of the whole frame would not take
+            converted = frame.copy()
+            for label, target in targets.items():
+                converted[label] = frame[label].astype(target, *args, **kwargs)
+            return converted
+        if holds_words(frame) and not pd.api.types.is_dict_like(dtype):
+            dtype = targets
         return super().astype(dtype, *args, **kwargs)
 
     def groupby(self, by: Any = None, *args: Any, **kwargs: Any) -> Any:

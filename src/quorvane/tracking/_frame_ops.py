@@ -23,7 +23,7 @@ from ..core._word import OpCode
 from ._arguments import lacking
 from ._array_words import hold_in, reads_own_array, reads_own_column, taken
 from ._calls import _in_place_call
-from ._elementwise import untracked_rows
+from ._elementwise import constant_entries, is_constant, untracked_rows
 from ._follow import Field, gather, lookup, operands_aligned
 from ._ops import KEPT
 from ._positions import _same_family, unknown_entries
@@ -47,16 +47,23 @@ class OperatingFrame:
     _fields: tuple[Field, ...] = ()
 
     def _combine_entries(
-        self, operands: list[dict], values: Callable[[], Any], op_name: str, op_code: int
+        self,
+        operands: list[dict],
+        values: Callable[[], Any],
+        op_name: str,
+        op_code: int,
+        words: np.ndarray | None = None,
     ) -> dict[str, np.ndarray]:
-        """The entries of elements made from the aligned ``operands``: their words combined,
-        and each other field's entries for them (the DAG road's nodes); ``values`` gives the
-        column's values for a family that records them (``_record_column``)."""
+        """The entries of elements made from the aligned ``operands``: their words combined
+        (unless ``words`` are given), and each other field's entries for them (the DAG
+        road's nodes); ``values`` gives the column's values for a family that records them
+        (``_record_column``)."""
         tracker = getattr(self, "_tracker", None)
         words_field, *others = self._fields
         # a constant operand (a table a road logs) has a node but no words: it adds no source
         lent = [o[words_field.series_attr] for o in operands]
-        words = derived_words(tracker, [w for w in lent if w is not None], op_code)
+        if words is None:
+            words = derived_words(tracker, [w for w in lent if w is not None], op_code)
         entries = {words_field.series_attr: words}
         for f in others:
             if f.element is not None:
@@ -80,11 +87,14 @@ class OperatingFrame:
         axis: int,
         alone: bool,
         fills: bool = False,
+        reflected: bool = False,
     ) -> Any:
         """``result`` of an operation over this frame and ``others`` (aligned by pandas),
         each element combining the entries of every tracked operand. An element with no
         other tracked operand (a constant, a plain object) keeps this frame's entries, or
-        takes one step when ``alone`` (a ufunc of one input)."""
+        takes one step when ``alone`` (a ufunc of one input); on a road that logs
+        constants, one with a constant is a step over it too, its words kept (a constant
+        adds no source), the constant first where the operator is ``reflected``."""
         fields = self._fields
         if not _same_family(result, fields) or result is self:
             return result
@@ -93,7 +103,9 @@ class OperatingFrame:
         sides = [self, *(x for x in others if _is_container(x) and _same_family(x, fields))]
         lined_up = [_Lined(side, result.index, axis, tracker) for side in sides]
         lent = _lent(sides, lined_up, others, tracker, len(result)) if tracker else []
+        constants = _constants(others, tracker, fields, len(result)) if len(sides) == 1 else []
         combine = bool(tracker) and not _in_place_call() and (len(sides) > 1 or alone or lent)
+        stepped = not combine and bool(tracker) and not _in_place_call() and bool(constants)
         mappings: dict[str, dict] = {f.frame_attr: {} for f in fields}
         column_array = _column_arrays(result)
         words_alone = bool(tracker) and len(fields) == 1  # words an array can hold
@@ -117,6 +129,13 @@ class OperatingFrame:
                 column = functools.partial(column_array, position)  # read if recorded
                 entries = [self._combine_entries(entries, column, op_name, op_code)]
                 hold_in(array, entries[0], tracker, inputs)
+            elif stepped:
+                own = lined_up[0].entries(label)
+                operands = [*constants, own] if reflected else [own, *constants]
+                column = functools.partial(column_array, position)
+                kept = own[fields[0].series_attr] if words is None else words
+                made = self._combine_entries(operands, column, op_name, op_code, words=kept)
+                entries = [made]
             for f in fields:
                 mappings[f.frame_attr][label] = entries[0][f.series_attr]
         result._set_mappings(mappings)
@@ -176,6 +195,13 @@ def _lent(sides: list, lined_up: list, others: list, tracker: Any, n: int) -> li
     if any(_unseen_rows(x) for x in others):
         lent.append(unknown_entries(fields, tracker, n))
     return lent
+
+
+def _constants(others: list, tracker: Any, fields: tuple, n: int) -> list[dict]:
+    """The entries of the constant operands among ``others``, on a road that logs them
+    (none elsewhere)."""
+    found = [constant_entries(tracker, fields, x, n) for x in others if is_constant(x)]
+    return [entries for entries in found if entries is not None]
 
 
 def _is_container(value: Any) -> bool:
@@ -292,6 +318,9 @@ def _column_arrays(frame: DataFrame) -> Callable[[int], Any]:
 
 
 def _operator(name: str, op_name: str, op_code: int) -> Callable[..., Any]:
+    # a reflected operator (``800 - frame``, ``frame.rsub(800)``) has its other operand first
+    reflected = name.strip("_").startswith("r")
+
     def operator(self: Any, other: Any, *args: Any, **kwargs: Any) -> Any:
         _count_binop()
         # the named forms take the axis first (an operator symbol has none: the columns)
@@ -299,7 +328,7 @@ def _operator(name: str, op_name: str, op_code: int) -> Callable[..., Any]:
         fills = kwargs.get("fill_value", args[2] if len(args) > 2 else None) is not None
         with operands_aligned():
             result = pandas_operator(DataFrame, name, args, kwargs)(self, other)
-        return self._operated([other], result, op_name, op_code, axis, False, fills)
+        return self._operated([other], result, op_name, op_code, axis, False, fills, reflected)
 
     operator.__name__ = operator.__qualname__ = name
     operator.__doc__ = getattr(DataFrame, name).__doc__

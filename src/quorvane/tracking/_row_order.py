@@ -222,6 +222,21 @@ def applied(source: Any, result: Any, in_order: bool = True) -> Any:
     return result
 
 
+def with_selections(result: Series, made: Series) -> Series:
+    """``made`` (a copy of ``result``, a named result: the decisions an auditor asks
+    about) with each element combined with the selections that chose ``result``'s rows (a
+    filter, a dropna, a head after a sort), so that what decided whether the row is there
+    at all is part of every element's lineage, as it is of an aggregate's: an element-wise
+    result alone never reads them, and a what-if would give a number to a row the change
+    drops."""
+    selections = tuple(d for d in row_order_of(result) if d.kind == SELECTION)
+    tracker = getattr(result, "_tracker", None)
+    if selections and tracker:
+        object.__setattr__(made, ATTRIBUTE, ())
+        _combined(made, selections, tracker)
+    return made
+
+
 def _combined_everywhere(result: Any, decisions: tuple, tracker: Any) -> None:
     """Every element of ``result`` (a frame's, column by column) combined with the
     ``decisions``, in place."""

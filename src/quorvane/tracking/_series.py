@@ -40,6 +40,7 @@ from ._array_words import held_as_words, made_words, reads_own_array, taken
 from ._arrays import plain_array, tracked_array
 from ._calls import _flatten, _in_parent, _in_place_call, _inside_parent, as_user_code
 from ._combining import derived_words
+from ._dtype import altering_conversion
 from ._elementwise import (
     array_entries,
     constant_entries,
@@ -66,6 +67,7 @@ from ._unmodelled import (
     numpy_over_approximated,
     over_approximated,
     over_approximating,
+    values_stepped,
 )
 
 # pandas' own Series, bound once: code that puts a tracked class in the place of
@@ -445,17 +447,24 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         # numbers, its array converts itself, words and all)
         if _in_parent():
             return super().astype(dtype, *args, **kwargs)
-        result = super().astype(_words_target(self, dtype), *args, **kwargs)
-        return held_as_words(result, self)
+        kind = altering_conversion(self.dtype, dtype)
+        if kind is None:
+            result = super().astype(_words_target(self, dtype), *args, **kwargs)
+            return held_as_words(result, self)
+        # a conversion that can change a value (a float truncated to an integer, a number
+        # written as text) is a step of its own: the values it gives are not its input's
+        result = super().astype(dtype, *args, **kwargs)
+        return self._stepped(result, "astype", OpCode.MAP, constants=(kind,))
 
     def isna(self) -> Any:
-        # each element's own gap: its entries, held in a words array as the values' are
+        # each element's own gap: its words, held in a words array as the values' are, one
+        # step further where entries hold values (a gap test is not the value it tests)
         result = super().isna()
-        return result if _in_parent() else held_as_words(result, self)
+        return result if _in_parent() else held_as_words(values_stepped(result, "isnan"), self)
 
     def notna(self) -> Any:
         result = super().notna()
-        return result if _in_parent() else held_as_words(result, self)
+        return result if _in_parent() else held_as_words(values_stepped(result, "notna"), self)
 
     isnull = isna
     notnull = notna
@@ -591,7 +600,9 @@ class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, 
         if not isinstance(result, TrackingSeries) or not self._tracker:
             return self._stepped(result, "between", OpCode.CMP)
         object.__setattr__(result, "_tracker", self._tracker)
-        operands = self._operands_in_place(result, [self, left, right], "between")
+        # which bounds count is a constant of the step where it is not both of them
+        closed = [] if inclusive == "both" else [inclusive]
+        operands = self._operands_in_place(result, [self, left, right, *closed], "between")
         return self._finish(result, operands, "between", OpCode.CMP)
 
     def _operands_in_place(self, result: Any, values: list, name: str) -> list:

@@ -142,7 +142,9 @@ def over_approximating(method: Callable, name: str) -> Callable:
             with _inside_parent():  # what pandas computes inside (a clip's condition) is its own
                 result = method(self, *args, **kwargs)
             # a function of each element (a frame's ``map``): what it reads besides counts
-            return lend_whole(self, result, functions, name) if functions else result
+            if functions:
+                return lend_whole(self, result, functions, name)
+            return values_stepped(result, name)
         if name in MOVES_BY_LABEL and self.index.is_unique and not kwargs.get("ignore_index"):
             with _inside_parent():
                 return _moved_by_label(self, method(self, *args, **kwargs), name)
@@ -157,6 +159,36 @@ def over_approximating(method: Callable, name: str) -> Callable:
     call.__name__ = call.__qualname__ = name
     call.__doc__ = method.__doc__
     return call
+
+
+def values_stepped(result: Any, name: str) -> Any:
+    """``result``, whose entries pandas moved with values that ``name`` may change (a
+    frame's fillna or clip by constants, a gap test), on a road whose entries hold values
+    (the DAG road's nodes): each element one step of ``name`` further there, its words kept
+    (its values come from the same sources), so that no node is taken to hold a value it
+    does not. Elsewhere ``result`` as it is."""
+    fields = getattr(result, "_fields", ())
+    if not getattr(result, "_tracker", None) or not any(f.element for f in fields[1:]):
+        return result
+    if isinstance(result, Series):
+        return _one_step(result, name)
+    if not isinstance(result, DataFrame):
+        return result
+    mappings = {f.frame_attr: dict(getattr(result, f.frame_attr)) for f in fields}
+    for position, label in enumerate(result.columns):
+        if list(result.columns).count(label) != 1:
+            continue  # one entry per label cannot tell equal labels apart
+        column = _one_step(result.iloc[:, position], name)
+        for f in fields:
+            mappings[f.frame_attr][label] = getattr(column, f.series_attr)
+    result._set_mappings(mappings)
+    return result
+
+
+def _one_step(column: Series, name: str) -> Series:
+    own = column._entries_at(None)
+    words = own[column._fields[0].series_attr].copy()
+    return column._finish(column, [own], name, OpCode.CUSTOM, words=words)
 
 
 #: What a series built from bare values (see built_from) is called in strict provenance's

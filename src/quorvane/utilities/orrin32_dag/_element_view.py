@@ -28,6 +28,7 @@ from ..persistence import (
     own_inputs_of,
     walk_lineage,
 )
+from ._named import named
 from ._node_table import CELL, PROTECTED
 
 # the native log's flag of a row in the table (see nodelog.hpp)
@@ -195,7 +196,7 @@ def _results(tracker: Any, results: Mapping[str, Any]) -> dict[str, tuple[np.nda
     for name, series in results.items():
         if getattr(series, "_tracker", None) is not tracker:
             raise ValueError(f"result {name!r} is not a series tracked by this tracker")
-        nodes = np.asarray(series._node_ids, dtype=np.int64)
+        nodes = np.asarray(named(series)._node_ids, dtype=np.int64)
         made = nodes >= 0
         keys = element_keys(tracker, nodes[made], series.index[made])
         out[str(name)] = (keys, nodes[made])
@@ -203,12 +204,14 @@ def _results(tracker: Any, results: Mapping[str, Any]) -> dict[str, tuple[np.nda
 
 
 def element_keys(tracker: Any, nodes: np.ndarray, labels: Any) -> np.ndarray:
-    """The business key of the row each node belongs to; a node of no one row (a group's)
-    is keyed by its element's index label, unless it aggregates an applicant's rows back
+    """The business key of the row each node belongs to; a node of no one row (a group's,
+    or one of two rows of a table: a value shifted in beside the row's own) is keyed by
+    its element's index label, unless it aggregates an applicant's rows back
     by that applicant's key (after a one-to-many join, ``as_index=False``)."""
     store = tracker._elements
     rows = store.row.get(nodes)
     keys = store.identities.business_keys(rows)
+    keys[store.identities.two_rows_of_a_table(rows)] = ""  # no one row's: keyed by label
     unkeyed = keys == ""
     if unkeyed.any():
         keys[unkeyed] = _grouped_by_applicant(store, rows[unkeyed])

@@ -133,6 +133,21 @@ class ElementStore:
         if self.text is not None:
             self.text.set(ids, text)
 
+    def holds(self, ids: Any, values: Any) -> bool:
+        """Whether every node ``ids[i]`` (-1: none, which holds anything) holds
+        ``values[i]`` as ``record`` keeps it: numbers to rounding, missing as missing, text
+        exactly."""
+        ids = np.asarray(ids, dtype=np.int64)
+        numbers, texts = numbers_and_texts(values)
+        at = np.maximum(ids, 0)
+        kept = self.value.get(at)
+        same = np.isclose(numbers, kept, rtol=1e-9, atol=1e-12, equal_nan=True)
+        if texts is not None or self.text is not None:
+            none = np.full(len(ids), None, dtype=object)
+            theirs = self.text.get(at) if self.text is not None else none
+            same &= (texts if texts is not None else none) == theirs
+        return bool((same | (ids < 0)).all())
+
     def texts_of(self, ids: np.ndarray) -> np.ndarray | None:
         """The texts of nodes ``ids``, or None when no node has one."""
         return None if self.text is None else self.text.get(ids)

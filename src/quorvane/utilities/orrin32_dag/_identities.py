@@ -217,6 +217,34 @@ class RowIdentities:
         keys[(ids < 0) | (self.kind.get(ids) != SOURCE_ROW)] = ""
         return keys
 
+    def two_rows_of_a_table(self, ids: np.ndarray) -> np.ndarray:
+        """Per identity, whether it is a merged row of two rows of one table (a value
+        shifted in from the row before, combined with the row's own): it belongs to no one
+        of them, as a join's pair of a row and a looked-up row belongs to the row."""
+        ids = np.asarray(ids, dtype=np.int64)
+        out = np.zeros(len(ids), dtype=bool)
+        merged = np.flatnonzero((ids >= 0) & (self.kind.get(ids) == MERGED_ROW))
+        if not len(merged):
+            return out
+        left = self._leftmost(self.left.get(ids[merged]))
+        right = self._leftmost(self.right.get(ids[merged]))
+        known = (left >= 0) & (right >= 0)
+        table_left = np.where(known, self.table.get(np.maximum(left, 0)), -1)
+        table_right = np.where(known, self.table.get(np.maximum(right, 0)), -2)
+        out[merged] = known & (left != right) & (table_left == table_right)
+        return out
+
+    def _leftmost(self, ids: np.ndarray) -> np.ndarray:
+        """The source row each identity's left members lead to (-1: none)."""
+        ids = ids.copy()
+        for _ in range(_MAX_NESTING):
+            merged = (ids >= 0) & (self.kind.get(np.maximum(ids, 0)) == MERGED_ROW)
+            if not merged.any():
+                break
+            ids[merged] = self.left.get(ids[merged])
+        source = (ids >= 0) & (self.kind.get(np.maximum(ids, 0)) == SOURCE_ROW)
+        return np.where(source, ids, NO_IDENTITY)
+
     def applicants_of_groups(self, ids: np.ndarray) -> np.ndarray:
         """Per identity, the business key of the one applicant a group of several of its
         rows stands for (its rows of a one-to-many join, aggregated back per applicant);

@@ -29,7 +29,7 @@ from ._element_log import (
     no_nodes,
     nodes_part,
 )
-from ._element_members import Identities, applicant_rows, own_inputs_of
+from ._element_members import Identities, applicant_rows, own_inputs_of, two_applicants
 from ._element_walk import IdentityRows, NodeRows, lineage_in_log, result_node_in_log
 from ._element_walk import lineage as walk_lineage
 from ._records import StoredEdge, StoredNode, StoredRowValue
@@ -80,6 +80,7 @@ __all__ = [
     "element_log_from_stream",
     "element_log_to_stream",
     "applicant_rows",
+    "two_applicants",
     "lineage_in_log",
     "own_inputs_of",
     "walk_lineage",

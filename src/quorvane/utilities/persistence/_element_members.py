@@ -16,7 +16,7 @@ from typing import Any
 
 import numpy as np
 
-from ._element_log import GROUP, NODE_TYPES, SOURCE_ROW, ElementLog
+from ._element_log import GROUP, MERGED_ROW, NODE_TYPES, SOURCE_ROW, ElementLog
 
 #: how deep merged rows and groups nest (a join of a join ...) when followed to source rows
 _MAX_NESTING = 8
@@ -190,6 +190,27 @@ def applicant_rows(log: ElementLog, rows: np.ndarray) -> np.ndarray:
         lefts = log.members[np.minimum(firsts, max(len(log.members) - 1, 0))]
         of[inner] = np.where(kind[of[inner]] == GROUP, -1, lefts)
     return np.append(of, -1)[rows]  # row -1 reads the -1 appended
+
+
+def two_applicants(log: ElementLog) -> np.ndarray:
+    """Per row identity, whether it merges two rows of one table (a value shifted in from
+    the row before, beside the row's own): a step of it reads two applicants, where a
+    join's pair of an applicant and a looked-up row reads one."""
+    kind = log.identity_kind
+    out = np.zeros(len(kind), dtype=bool)
+    merged = np.flatnonzero(kind == MERGED_ROW)
+    if not len(merged):
+        return out
+    start = log.member_start[merged]
+    pairs = log.member_start[merged + 1] - start >= 2
+    merged, start = merged[pairs], start[pairs]
+    left = applicant_rows(log, log.members[start])
+    right = applicant_rows(log, log.members[start + 1])
+    apart = (left >= 0) & (right >= 0) & (left != right)
+    tables = np.asarray(log.identity_table, dtype=object)
+    apart[apart] = tables[left[apart]] == tables[right[apart]]
+    out[merged[apart]] = True
+    return out
 
 
 def result_rows(log: ElementLog, keys: Any, node_rows: np.ndarray) -> np.ndarray:
