@@ -381,6 +381,22 @@ EVERY_INPUT = [
         lambda t: t[["unit"]].take(np.flatnonzero(t["married"] == 1)).sum(),
         {"unit", "married"},
     ),
+    # the labels of rows a filter or a sort of the library chose pick what those chose
+    (
+        "loc_labels_of_a_filter",
+        lambda t: t.loc[t[t["married"] == 1].index][["appinc"]].mean(),
+        {"appinc", "married"},
+    ),
+    (
+        "drop_labels_of_nlargest",
+        lambda t: t.drop(t["appinc"].nlargest(2).index)[["unit"]].sum(),
+        {"unit", "appinc"},
+    ),
+    (
+        "reindex_labels_of_a_reset_index",
+        lambda t: t[["unit"]].reindex(_married_rows_rekeyed(t).index).sum(),
+        {"unit", "married"},
+    ),
     (
         "np_clip_round",
         lambda t: np.clip(np.round(t["appinc"], 1), 0, t["loanamt"]),
@@ -1566,8 +1582,7 @@ UNKNOWN_STAYS = [
     ("frame_plain_rows", lambda t: t[["appinc"]] + t[["married"]].to_numpy()),
     ("ufunc_plain_rows", lambda t: np.maximum(t["appinc"], t["married"].to_numpy())),
     # rows picked by labels a filter or a sort handed out
-    ("loc_handed_out_labels", lambda t: t.loc[t[t["married"] == 1].index][["appinc"]].mean()),
-    ("drop_handed_out_labels", lambda t: t.drop(t["appinc"].nlargest(2).index)[["unit"]].sum()),
+    ("loc_handed_out_labels", lambda t: t.loc[_married_labels(t)][["appinc"]].mean()),
     ("xs_level", lambda t: t.set_index(["married", t.index]).xs(1, level=0)[["appinc"]].mean()),
     ("iloc_plain_positions", lambda t: t.iloc[np.argsort(t["appinc"].to_numpy())]["unit"].cumsum()),
     ("array_ufunc_plain_rows", lambda t: t["appinc"] + _nested_where(t) * t["unit"].to_numpy()),
@@ -1653,6 +1668,15 @@ def test_unknown_never_reads_clean(road, loans, tracker, name, idiom):
             if nodes is not None:  # the word and the rebuilt lineage agree
                 reached = {n.column for n in tracker.get_dag(nodes[k]).source_nodes}
                 assert "<unknown>" in reached, (k, reached)
+
+
+def _married_labels(t):
+    # labels taken out of the frame's own: which rows they name is decided outside it
+    return pd.Index(t[t["married"] == 1].index.tolist())
+
+
+def _married_rows_rekeyed(t):
+    return t[t["married"] == 1].reset_index(drop=True)  # rows 0 .. k - 1: k is married's
 
 
 def _nested_where(t):

@@ -191,12 +191,18 @@ def _picking_keys(source: Any, key: Any) -> row_order.Keys | None:
     """The keys of a selection by ``key``'s labels or positions: their entries, or unknown
     ones for an array of unseen origin; None when ``key`` decides nothing."""
     entries = label_entries(key, source)
-    if entries is None and _unseen_labels(key, source) and not _in_parent():
+    handed_out = _unseen_labels(key, source) and not _in_parent()
+    # the labels of rows a filter or a sort of ours chose: what chose them picks these too
+    behind = row_order.keys_behind(key, source._tracker, source._fields) if handed_out else None
+    if entries is None and behind is None and handed_out:
         with current(UNSEEN_LABELS):
             entries = unknown_entries(source._fields, source._tracker, 1)
-    if entries is None:
+    if entries is None and behind is None:
         return None
-    return {name: [array] for name, array in entries.items()}
+    keys: row_order.Keys = {name: [array] for name, array in (entries or {}).items()}
+    for name, arrays in (behind or {}).items():
+        keys.setdefault(name, []).extend(arrays)
+    return keys
 
 
 #: What strict provenance's error calls a selection by labels of unseen origin.

@@ -26,11 +26,12 @@ values depend on through their rows is left out.
 from __future__ import annotations
 
 import threading
+import weakref
 from contextlib import AbstractContextManager
 from typing import Any
 
 import numpy as np
-from pandas import DataFrame, Series
+from pandas import DataFrame, Index, Series
 
 from ..core._operations import held
 from ._array_words import hold_remade
@@ -114,6 +115,8 @@ def carry(result: Any, *sources: Any) -> None:
     for source in sources:
         if row_order_of(source):
             object.__setattr__(result, ATTRIBUTE, carried(result, source))
+            if getattr(result, "index", None) is not getattr(source, "index", None):
+                _behind_index(result, row_order_of(result))  # set_index, reset_index
 
 
 def remember(
@@ -130,6 +133,51 @@ def remember(
     prior = tuple(d for d in before if d.kind == kind or in_order)
     decision = Decision(tracker, source._fields, keys, prior, operation, kind)
     object.__setattr__(target, ATTRIBUTE, (*(d for d in before if d.kind != kind), decision))
+    if source is target or target.index is not getattr(source, "index", None):
+        _behind_index(target, row_order_of(target))
+
+
+#: The decisions behind an index that an operation on rows made, by the index: its labels
+#: handed out (``idx = t[t.white == 1].index``) and given back to ``loc`` or ``reindex``
+#: pick the rows those decisions chose, also once the container they came from is gone.
+_BEHIND: dict[int, tuple[weakref.ref, tuple]] = {}
+
+
+def _behind_index(container: Any, decisions: tuple) -> None:
+    """Notes the decisions behind ``container``'s index, unless its labels are values
+    whose words it keeps beside them (an index made of a column): those decided the labels
+    too, and an index handed out does not carry them."""
+    index = getattr(container, "index", None)
+    if not isinstance(index, Index):
+        return
+    levels = [index.get_level_values(i).array for i in range(index.nlevels)]
+    if getattr(container, "_index_words", None) and not all(_words_array(a) for a in levels):
+        return
+    key = id(index)
+    _BEHIND[key] = (weakref.ref(index, lambda _, key=key: _BEHIND.pop(key, None)), decisions)
+
+
+def _words_array(array: Any) -> bool:
+    from ._array import WordsArray
+
+    return isinstance(array, WordsArray)
+
+
+def keys_behind(index: Any, tracker: Any, fields: tuple) -> Keys | None:
+    """Per field, the entries of the decisions behind ``index`` (see ``_BEHIND``) as the
+    keys of a selection by its labels; None for labels no operation of ``tracker``'s
+    containers on ``fields`` made."""
+    found = _BEHIND.get(id(index))
+    if found is None or found[0]() is not index:
+        return None
+    decisions = [d for d in found[1] if d._tracker is tracker and d._fields == fields]
+    if not decisions:
+        return None
+    entries = [d.entries() for d in decisions]
+    return {
+        f.series_attr: [np.array([e[k]], dtype=f.dtype) for e in entries]
+        for k, f in enumerate(fields)
+    }
 
 
 def picked_in_order(target: Any, operation: str) -> None:
@@ -141,6 +189,7 @@ def picked_in_order(target: Any, operation: str) -> None:
         return
     decision = Decision(tracker, target._fields, {}, before, operation, SELECTION)
     object.__setattr__(target, ATTRIBUTE, (*(d for d in before if d.kind == ORDER), decision))
+    _behind_index(target, row_order_of(target))
 
 
 def placed_in_order(target: Any, operation: str) -> None:
@@ -153,6 +202,7 @@ def placed_in_order(target: Any, operation: str) -> None:
         return
     decision = Decision(tracker, target._fields, {}, before, operation, PLACE)
     object.__setattr__(target, ATTRIBUTE, (*before, decision))
+    _behind_index(target, row_order_of(target))
 
 
 def carried(target: Any, source: Any) -> tuple:
