@@ -25,6 +25,7 @@ values depend on through their rows is left out.
 
 from __future__ import annotations
 
+import functools
 import threading
 import weakref
 from contextlib import AbstractContextManager
@@ -154,7 +155,11 @@ def _behind_index(container: Any, decisions: tuple) -> None:
     if getattr(container, "_index_words", None) and not all(_words_array(a) for a in levels):
         return
     key = id(index)
-    _BEHIND[key] = (weakref.ref(index, lambda _, key=key: _BEHIND.pop(key, None)), decisions)
+    _BEHIND[key] = (weakref.ref(index, functools.partial(_forget_index, key)), decisions)
+
+
+def _forget_index(key: int, _gone: Any) -> None:
+    _BEHIND.pop(key, None)
 
 
 def _words_array(array: Any) -> bool:
