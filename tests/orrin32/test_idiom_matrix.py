@@ -1,6 +1,7 @@
 """Pipeline idioms on a tracked frame: pandas' values, and every element's word is the word
 of the element it came from (moves), or the algebra over the elements it was made of."""
 
+import math
 import pickle
 from functools import partial
 
@@ -824,6 +825,12 @@ EVERY_INPUT += [
     # numpy's functions of a whole series (not element-wise): the whole of it
     ("np_percentile", lambda t: t["appinc"] > np.percentile(_married_rows(t), 50), UNITS_PICKED),
     ("np_unique", lambda t: t["unit"].isin(np.unique(_married_rows(t))), {"unit", "married"}),
+    # numpy's array of a series, handed out and reduced: the whole series and its selection
+    ("to_numpy_mean", lambda t: t["appinc"] - _married_rows(t).to_numpy().mean(), UNITS_PICKED),
+    ("values_std", lambda t: t["appinc"] / _married_rows(t).values.std(), UNITS_PICKED),
+    ("array_percentile", lambda t: t["appinc"] > _percentile_of_array(t), UNITS_PICKED),
+    ("where_array_max", lambda t: t["loanamt"] - _wed_income(t).max(), MARRIED_INCOME),
+    ("scalar_floor", lambda t: t["appinc"] // math.floor(_married_median(t)), MARRIED_INCOME),
     # one element read out: its own entries; read by position, what put it there too
     ("mode_element", lambda t: t["loanamt"].fillna(_married_rows(t).mode()[0]), MARRIED_UNITS),
     ("label_element", lambda t: t["appinc"] - t["loanamt"].at[17], {"appinc", "loanamt"}),
@@ -1069,6 +1076,14 @@ def _last_of_sorted(t):
 
 def _married_rows(t):
     return t.loc[t["married"] == 1, "unit"]
+
+
+def _percentile_of_array(t):
+    return np.percentile(_married_rows(t).to_numpy(), 50)
+
+
+def _wed_income(t):
+    return np.where(t["married"] == 1, t["appinc"], 0)
 
 
 def _top_units(t):

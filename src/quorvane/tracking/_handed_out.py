@@ -1,0 +1,64 @@
+"""A tracked series' values handed out to numpy: ``s.to_numpy()`` and ``s.values``.
+
+What a user's code does with numpy's array is out of the library's sight, yet what it
+makes of it comes back as thresholds: ``s.to_numpy().mean()``, ``np.percentile(s.values,
+90)``, ``s.values.max()``. So the array handed out is numpy's own, of the values a plain
+series of numbers gives (``values`` too, where pandas would give the words array), and
+carries the maker of one value made of every element and of what selected the rows (see
+``_array_wholes``), made only if such a value is used. Given back to pandas row by row it
+is plain data with a value per row: unknown. Inside pandas' own steps the values go as
+they are.
+
+With the words in a words array, ``values`` is that array, as pandas gives an extension
+array's (pandas' own constructors keep it, words and all: see ``_plain_holders``); it
+takes numpy's reductions as numpy's array does (``s.values.std()``), each value made of
+the whole array and unknown besides (what selected its rows is the series', not the
+array's).
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+from ._arguments import one_value
+from ._array import WordsArray
+from ._array_wholes import once
+from ._arrays import holding_whole
+from ._calls import _in_parent
+
+
+def handed_out(series: Any, values: Any) -> Any:
+    """numpy's ``values`` of ``series`` carrying the maker of the whole series; ``values``
+    as they are where there is nothing to carry."""
+    tracker = getattr(series, "_tracker", None)
+    if not tracker or _in_parent() or not isinstance(values, np.ndarray):
+        return values
+    if values.ndim != 1 or len(values) != len(series):
+        return values
+    maker = once(one_value(series, "to_numpy"))
+    return holding_whole(values, (maker,), tracker, series._fields)
+
+
+class HandedOutValues:
+    """``to_numpy`` and ``values`` of a tracked series (see the module doc)."""
+
+    _fields: tuple
+
+    def to_numpy(self, *args: Any, **kwargs: Any) -> Any:
+        return handed_out(self, super().to_numpy(*args, **kwargs))  # type: ignore[misc]
+
+    @property
+    def values(self) -> Any:
+        values = super().values  # type: ignore[misc]
+        if _in_parent() or not getattr(self, "_tracker", None):
+            return values
+        if isinstance(values, WordsArray):
+            # what the values numpy's reductions make of it carry (see _array_reductions)
+            values.handed_out_by = (self._fields, once(one_value(self, "values")))
+            return values
+        return handed_out(self, values)
+
+
+__all__ = ["HandedOutValues", "handed_out"]
