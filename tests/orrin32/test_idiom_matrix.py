@@ -828,6 +828,7 @@ EVERY_INPUT += [
     # numpy's array of a series, handed out and reduced: the whole series and its selection
     ("to_numpy_mean", lambda t: t["appinc"] - _married_rows(t).to_numpy().mean(), UNITS_PICKED),
     ("values_std", lambda t: t["appinc"] / _married_rows(t).values.std(), UNITS_PICKED),
+    ("frame_array_max", lambda t: t["appinc"] - _wed(t)[["unit"]].to_numpy().max(), UNITS_PICKED),
     ("array_percentile", lambda t: t["appinc"] > _percentile_of_array(t), UNITS_PICKED),
     ("where_array_max", lambda t: t["loanamt"] - _wed_income(t).max(), MARRIED_INCOME),
     ("scalar_floor", lambda t: t["appinc"] // math.floor(_married_median(t)), MARRIED_INCOME),

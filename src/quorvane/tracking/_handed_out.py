@@ -1,4 +1,4 @@
-"""A tracked series' values handed out to numpy: ``s.to_numpy()`` and ``s.values``.
+"""A tracked series' or frame's values handed out to numpy: ``to_numpy()`` and ``values``.
 
 What a user's code does with numpy's array is out of the library's sight, yet what it
 makes of it comes back as thresholds: ``s.to_numpy().mean()``, ``np.percentile(s.values,
@@ -41,6 +41,20 @@ def handed_out(series: Any, values: Any) -> Any:
     return holding_whole(values, (maker,), tracker, series._fields)
 
 
+def frame_handed_out(frame: Any, values: Any) -> Any:
+    """numpy's two-dimensional ``values`` of ``frame`` carrying the makers of its columns,
+    each whole with what selected its rows; ``values`` as they are otherwise."""
+    tracker = getattr(frame, "_tracker", None)
+    if not tracker or _in_parent() or not isinstance(values, np.ndarray) or values.ndim != 2:
+        return values
+    columns = [frame.iloc[:, j] for j in range(frame.shape[1])]
+    tracked = [c for c in columns if getattr(c, "_tracker", None) is tracker]
+    if len(tracked) != len(columns) or not tracked:
+        return values  # a column pandas could not keep tracked: plain data, unknown
+    makers = tuple(once(one_value(c, "to_numpy")) for c in tracked)
+    return holding_whole(values, makers, tracker, tracked[0]._fields)
+
+
 class HandedOutValues:
     """``to_numpy`` and ``values`` of a tracked series (see the module doc)."""
 
@@ -61,4 +75,4 @@ class HandedOutValues:
         return handed_out(self, values)
 
 
-__all__ = ["HandedOutValues", "handed_out"]
+__all__ = ["HandedOutValues", "frame_handed_out", "handed_out"]
