@@ -829,6 +829,16 @@ EVERY_INPUT += [
     ("to_numpy_mean", lambda t: t["appinc"] - _married_rows(t).to_numpy().mean(), UNITS_PICKED),
     ("values_std", lambda t: t["appinc"] / _married_rows(t).values.std(), UNITS_PICKED),
     ("frame_array_max", lambda t: t["appinc"] - _wed(t)[["unit"]].to_numpy().max(), UNITS_PICKED),
+    (
+        "values_unpacked",
+        lambda t: t["appinc"].clip(*_married_rows(t).quantile([0.1, 0.9]).values),
+        UNITS_PICKED,
+    ),
+    (
+        "values_percentile",
+        lambda t: t["appinc"] > np.percentile(_married_rows(t).values, 50),
+        UNITS_PICKED,
+    ),
     ("array_percentile", lambda t: t["appinc"] > _percentile_of_array(t), UNITS_PICKED),
     ("where_array_max", lambda t: t["loanamt"] - _wed_income(t).max(), MARRIED_INCOME),
     ("scalar_floor", lambda t: t["appinc"] // math.floor(_married_median(t)), MARRIED_INCOME),

@@ -338,8 +338,10 @@ class WordsArray(NumpyReductions, ExtensionScalarOpsMixin, ExtensionArray):
 
     def __iter__(self) -> Any:
         # Python scalars, as pandas' numpy-backed columns and indexes hand them out (an index
-        # of counted labels gives ``tolist()`` and ``to_dict()`` keys as a plain one does)
-        return iter(self._plain.tolist())
+        # of counted labels gives ``tolist()`` and ``to_dict()`` keys as a plain one does);
+        # handed out by a series' ``values``, numbers of the whole series
+        handed = self.handed_out_elements()
+        return iter(self._plain.tolist()) if handed is None else handed
 
     def __array__(self, dtype: Any = None, copy: Any = None) -> np.ndarray:
         if isinstance(self._plain, ExtensionArray):  # text: numpy's objects, made here

@@ -59,6 +59,7 @@ class HandedOutValues:
     """``to_numpy`` and ``values`` of a tracked series (see the module doc)."""
 
     _fields: tuple
+    _tracker: Any
 
     def to_numpy(self, *args: Any, **kwargs: Any) -> Any:
         return handed_out(self, super().to_numpy(*args, **kwargs))  # type: ignore[misc]
@@ -70,7 +71,8 @@ class HandedOutValues:
             return values
         if isinstance(values, WordsArray):
             # what the values numpy's reductions make of it carry (see _array_reductions)
-            values.handed_out_by = (self._fields, once(one_value(self, "values")))
+            maker = once(one_value(self, "values"))
+            values.handed_out_by = (self._tracker, self._fields, maker)
             return values
         return handed_out(self, values)
 
