@@ -67,6 +67,15 @@ def makers_of(arrays: list, name: str) -> tuple[Maker, ...]:
     return tuple(made)
 
 
+def whole_word(array: Any) -> int:
+    """The word of one value made of every element the makers of ``array`` stand for."""
+    words_attr = array._fields[0].series_attr
+    words = np.array([m()[words_attr] for m in array._whole], dtype=np.uint32)
+    return int(
+        whole_entries(array._tracker, array._fields[:1], {words_attr: [words]}, "held")[words_attr]
+    )
+
+
 def scalar_of(
     value: Any, makers: tuple, tracker: Any, fields: tuple, name: str, in_order: bool
 ) -> Any:
@@ -90,4 +99,4 @@ def scalar_of(
     return tracked_scalar(value, tracker, fields, valued(value, fields, tracker, entries))
 
 
-__all__ = ["POSITIONAL", "Maker", "exact_maker", "makers_of", "once", "scalar_of"]
+__all__ = ["POSITIONAL", "Maker", "exact_maker", "makers_of", "once", "scalar_of", "whole_word"]
