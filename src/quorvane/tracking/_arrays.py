@@ -51,9 +51,14 @@ class TrackedArray(np.ndarray):
         # one element read out (``np.cov(a, b)[0, 1]``) is a tracked scalar with its entries;
         # a cut (``arr[mask]``, ``arr[0]``) keeps its elements' entries, cut alike
         value = super().__getitem__(key)
+        # a mask or positions made of tracked data decide which elements there are
+        chosen = self._chosen_by(key)
+        if chosen and isinstance(value, TrackedArray):
+            value._whole = (*value._whole, *chosen)
         entries = self._entries_alike()
-        if entries is None and self._whole and isinstance(value, np.generic):
-            return scalar_of(value, self._whole, self._tracker, self._fields, "getitem", True)
+        whole = (*self._whole, *chosen)
+        if entries is None and whole and isinstance(value, np.generic):
+            return scalar_of(value, whole, self._tracker, self._fields, "getitem", True)
         if entries is None or _in_parent():
             return value
         if isinstance(value, TrackedArray):
@@ -67,6 +72,13 @@ class TrackedArray(np.ndarray):
             one = {f.series_attr: int(np.asarray(e)[key]) for f, e in pairs}
             return tracked_scalar(value, self._tracker, self._fields, one)
         return value
+
+    def _chosen_by(self, key: Any) -> tuple:
+        """The makers that tracked arrays among ``key`` lend (see ``_array_wholes``)."""
+        keys = [k for k in _flatten([key]) if isinstance(k, TrackedArray)]
+        if not keys or keys[0]._tracker is not self._tracker or _in_parent():
+            return ()
+        return makers_of(keys, "getitem")
 
     def _entries_alike(self) -> list[np.ndarray] | None:
         """Each field's entries, one per element in this array's shape; None without."""
