@@ -842,6 +842,7 @@ EVERY_INPUT += [
     ("array_percentile", lambda t: t["appinc"] > _percentile_of_array(t), UNITS_PICKED),
     ("where_array_max", lambda t: t["loanamt"] - _wed_income(t).max(), MARRIED_INCOME),
     ("array_masked_mean", lambda t: t["appinc"] - _wed_units_array(t).mean(), UNITS_PICKED),
+    ("sorted_array_diff", lambda t: t["loanamt"] - _sorted_array_diff(t), MARRIED_UNITS),
     ("scalar_floor", lambda t: t["appinc"] // math.floor(_married_median(t)), MARRIED_INCOME),
     # one element read out: its own entries; read by position, what put it there too
     ("mode_element", lambda t: t["loanamt"].fillna(_married_rows(t).mode()[0]), MARRIED_UNITS),
@@ -1092,6 +1093,10 @@ def _married_rows(t):
 
 def _percentile_of_array(t):
     return np.percentile(_married_rows(t).to_numpy(), 50)
+
+
+def _sorted_array_diff(t):
+    return np.diff(t.sort_values(["unit", "married"])["married"].to_numpy()).max()
 
 
 def _wed_units_array(t):

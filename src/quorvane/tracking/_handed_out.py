@@ -4,7 +4,8 @@ What a user's code does with numpy's array is out of the library's sight, yet wh
 makes of it comes back as thresholds: ``s.to_numpy().mean()``, ``np.percentile(s.values,
 90)``, ``s.values.max()``. So the array handed out is numpy's own, of the values a plain
 series of numbers gives (``values`` too, where pandas would give the words array), and
-carries the maker of one value made of every element and of what selected the rows (see
+carries the maker of one value made of every element and of what selected and ordered the
+rows (numpy may compute in that order: ``np.diff(arr).max()``; see
 ``_array_wholes``), made only if such a value is used. Given back to pandas row by row it
 is plain data with a value per row: unknown. Inside pandas' own steps the values go as
 they are.
@@ -37,7 +38,7 @@ def handed_out(series: Any, values: Any) -> Any:
         return values
     if values.ndim != 1 or len(values) != len(series):
         return values
-    maker = once(one_value(series, "to_numpy"))
+    maker = once(one_value(series, "to_numpy", in_order=True))
     return holding_whole(values, (maker,), tracker, series._fields)
 
 
@@ -51,7 +52,7 @@ def frame_handed_out(frame: Any, values: Any) -> Any:
     tracked = [c for c in columns if getattr(c, "_tracker", None) is tracker]
     if len(tracked) != len(columns) or not tracked:
         return values  # a column pandas could not keep tracked: plain data, unknown
-    makers = tuple(once(one_value(c, "to_numpy")) for c in tracked)
+    makers = tuple(once(one_value(c, "to_numpy", in_order=True)) for c in tracked)
     return holding_whole(values, makers, tracker, tracked[0]._fields)
 
 
@@ -71,7 +72,7 @@ class HandedOutValues:
             return values
         if isinstance(values, WordsArray):
             # what the values numpy's reductions make of it carry (see _array_reductions)
-            maker = once(one_value(self, "values"))
+            maker = once(one_value(self, "values", in_order=True))
             values.handed_out_by = (self._tracker, self._fields, maker)
             return values
         return handed_out(self, values)
