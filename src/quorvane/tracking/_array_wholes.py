@@ -64,7 +64,7 @@ def makers_of(arrays: list, name: str) -> tuple[Maker, ...]:
         if a._entries_alike() is not None:
             made.append(exact_maker(a, name))
         made.extend(a._whole)
-    return tuple(made)
+    return tuple(dict.fromkeys(made))  # each once, however often an array met itself
 
 
 def whole_word(array: Any) -> int:

@@ -23,11 +23,15 @@ from typing import Any
 
 import numpy as np
 
+from ..core._word import OpCode
 from ._arguments import one_value
 from ._array import WordsArray
-from ._array_wholes import once
+from ._array_wholes import Maker, once
 from ._arrays import holding_whole
 from ._calls import _in_parent
+from ._combining import whole_entries
+from ._positions import lookup
+from ._row_order import row_order_of
 
 
 def handed_out(series: Any, values: Any) -> Any:
@@ -43,17 +47,37 @@ def handed_out(series: Any, values: Any) -> Any:
 
 
 def frame_handed_out(frame: Any, values: Any) -> Any:
-    """numpy's two-dimensional ``values`` of ``frame`` carrying the makers of its columns,
-    each whole with what selected its rows; ``values`` as they are otherwise."""
+    """numpy's two-dimensional ``values`` of ``frame`` carrying the maker of one value made
+    of every column whole and of what selected and ordered its rows; ``values`` as they are
+    otherwise."""
     tracker = getattr(frame, "_tracker", None)
     if not tracker or _in_parent() or not isinstance(values, np.ndarray) or values.ndim != 2:
         return values
-    columns = [frame.iloc[:, j] for j in range(frame.shape[1])]
-    tracked = [c for c in columns if getattr(c, "_tracker", None) is tracker]
-    if len(tracked) != len(columns) or not tracked:
-        return values  # a column pandas could not keep tracked: plain data, unknown
-    makers = tuple(once(one_value(c, "to_numpy", in_order=True)) for c in tracked)
-    return holding_whole(values, makers, tracker, tracked[0]._fields)
+    fields = frame._fields
+    return holding_whole(values, (once(_whole_frame(frame, tracker, fields)),), tracker, fields)
+
+
+def _whole_frame(frame: Any, tracker: Any, fields: tuple) -> Maker:
+    """The maker of one value made of ``frame``'s columns as they are now (a column without
+    entries is unknown) and of its rows' decisions."""
+    held = {
+        f.series_attr: [lookup(getattr(frame, f.frame_attr), c) for c in frame.columns]
+        for f in fields
+    }
+    decided = row_order_of(frame)
+
+    def entries() -> dict[str, int]:
+        made = [d.entries() for d in decided]
+        lent = {}
+        for k, f in enumerate(fields):
+            unknown = np.full(1, f.unknown(tracker), f.dtype)
+            own = held[f.series_attr]
+            columns = [unknown if a is None else np.asarray(a, f.dtype) for a in own]
+            lent[f.series_attr] = [*columns, *(np.array([e[k]], f.dtype) for e in made)]
+        out = whole_entries(tracker, fields, lent, "to_numpy", OpCode.AGG)
+        return {f.series_attr: out.get(f.series_attr, f.absent) for f in fields}
+
+    return entries
 
 
 class HandedOutValues:
