@@ -1626,6 +1626,8 @@ UNKNOWN_STAYS = [
     ("closure_array", lambda t: t["unit"].map(_looked_up_in(t["plain"].to_numpy()))),
     ("idxmax_rows", lambda t: t[["plain", "appinc"]].idxmax(axis=1)),
     ("to_numpy_round_trip", lambda t: t.assign(x=t["appinc"].to_numpy())["x"]),
+    # numpy's function of an array handed out and of pandas' plain series
+    ("array_and_plain_series", lambda t: t.assign(x=np.where(_rich(t), _plain_series(t), 0))["x"]),
     # pandas' own constructors and functions that build plain containers, given back
     ("series_constructor", lambda t: t.assign(x=pd.Series(t["appinc"]))["x"]),
     ("select_constructor", lambda t: t.assign(x=pd.Series(_nested_where(t), index=t.index))["x"]),
@@ -1653,6 +1655,14 @@ UNKNOWN_STAYS = [
     ("frame_array_condition", lambda t: t[["appinc", "loanamt"]].mask(_wed_cells(t), 0)),
     ("frame_array_bound", lambda t: t[["appinc"]].clip(lower=t["married"].to_numpy(), axis=0)),
 ]
+
+
+def _rich(t):
+    return t["appinc"].to_numpy() > 50
+
+
+def _plain_series(t):
+    return pd.Series(t["plain"].to_numpy())
 
 
 def _wed_cells(t):

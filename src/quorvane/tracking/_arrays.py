@@ -136,9 +136,10 @@ class TrackedArray(np.ndarray):
         return made_of_whole(result, arrays, ufunc.__name__)
 
     def __array_function__(self, func: Any, types: Any, args: Any, kwargs: Any) -> Any:
-        # a pandas container among the inputs answers for itself (it reads these entries)
+        # a tracked series among the inputs answers for itself (it reads these entries); a
+        # container without numpy's hook is an input as any other
         inputs = _flatten(list(args)) + _flatten(list(kwargs.values()))
-        if any(hasattr(x, "_mgr") for x in inputs):
+        if any(hasattr(x, "_mgr") and hasattr(x, "__array_function__") for x in inputs):
             return NotImplemented
         plain_kwargs = dict(zip(kwargs, _plain_items(kwargs.values()), strict=True))
         result = func(*_plain_items(args), **plain_kwargs)
