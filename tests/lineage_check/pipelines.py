@@ -7,6 +7,7 @@ dependency today, with the idiom that loses it.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from functools import cache
@@ -223,6 +224,30 @@ def wage_query_rank(d):
     reference = d.loc[d.female == 1, "wage"].median()  # noqa: F841 - read by the query
     picked = d.query("wage > @reference and exper > 2")
     return picked.assign(pct=picked.wage.rank(pct=True))[["pct"]]
+
+
+def loan_numpy_references(d):
+    # references numpy computed from the married applicants' values
+    married = d[d.married == 1]
+    ref = married.appinc.to_numpy().mean()
+    spread = married.appinc.values.std()
+    cap = np.percentile(married.loanamt.values, 90)
+    lo, hi = married.obrat.quantile([0.05, 0.95]).values
+    ratio_cap = married[["hrat", "obrat"]].to_numpy().max()
+    return d.assign(
+        z=(d.appinc - ref) / spread,
+        capped=d.loanamt.clip(upper=cap),
+        obrat_w=d.obrat.clip(lo, hi),
+        hrat_share=d.hrat / ratio_cap,
+    )[["z", "capped", "obrat_w", "hrat_share"]]
+
+
+def k401_match_caps(d):
+    # a whole-dollar cap and the largest wealth among the married, read off their values
+    married = d[d.marr == 1]
+    cap = math.floor(married.inc.median())
+    top = max(married.nettfa.values)
+    return d.assign(match=np.minimum(d.inc, cap) * 0.03, rel=d.nettfa / top)[["match", "rel"]]
 
 
 # -- summaries ----------------------------------------------------------------------------
@@ -538,6 +563,13 @@ CASES = (
     ),
     Case(loan_overrides, "loanapp", LOAN, ("married", "old")),
     Case(wage_query_rank, "wage1", WAGE, ("female",)),
+    Case(loan_numpy_references, "loanapp", LOAN, ("married",)),
+    Case(
+        k401_match_caps,
+        "401ksubs",
+        ("e401k", "inc", "marr", "male", "age", "fsize", "nettfa", "p401k"),
+        ("marr",),
+    ),
     Case(
         k401_match_rules,
         "401ksubs",

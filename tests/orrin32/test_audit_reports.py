@@ -105,8 +105,10 @@ def test_audits_refuse_values_without_provenance(check, value):
         ),
         # the protected key on the second level of the column labels alone
         (lambda t: pd.crosstab(t["zip"], [t["zip"], t["age"] > 40]), None),
+        # numpy's array of the sorted rows, set at labels by position
+        (lambda t: _at_labels(t.sort_values("age")["debt"].to_numpy(), t), lambda t: t[["debt"]]),
     ],
-    ids=["frame", "series", "placed_by_position", "crosstab"],
+    ids=["frame", "series", "placed_by_position", "crosstab", "array_by_position"],
 )
 def test_plain_containers_holding_words_are_audited_as_tracked_data(loans, build, same_as):
     # pandas' own constructors and functions keep the words arrays they are given, but not
@@ -123,6 +125,10 @@ def test_plain_containers_holding_words_are_audited_as_tracked_data(loans, build
         exact, read = audit(tracked[label]), audit(built[label])
         assert set(exact["columns"]) <= set(read["columns"])
         assert read["taint"] >= exact["taint"]
+
+
+def _at_labels(values, t):
+    return pd.Series(values, t.index, name="debt").to_frame()
 
 
 def test_diversity_of_a_derived_column(loans):

@@ -1,6 +1,7 @@
 """Pipeline idioms on a tracked frame: pandas' values, and every element's word is the word
 of the element it came from (moves), or the algebra over the elements it was made of."""
 
+import math
 import pickle
 from functools import partial
 
@@ -840,6 +841,25 @@ EVERY_INPUT += [
     # numpy's functions of a whole series (not element-wise): the whole of it
     ("np_percentile", lambda t: t["appinc"] > np.percentile(_married_rows(t), 50), UNITS_PICKED),
     ("np_unique", lambda t: t["unit"].isin(np.unique(_married_rows(t))), {"unit", "married"}),
+    # numpy's array of a series, handed out and reduced: the whole series and its selection
+    ("to_numpy_mean", lambda t: t["appinc"] - _married_rows(t).to_numpy().mean(), UNITS_PICKED),
+    ("values_std", lambda t: t["appinc"] / _married_rows(t).values.std(), UNITS_PICKED),
+    ("frame_array_max", lambda t: t["appinc"] - _wed(t)[["unit"]].to_numpy().max(), UNITS_PICKED),
+    (
+        "values_unpacked",
+        lambda t: t["appinc"].clip(*_married_rows(t).quantile([0.1, 0.9]).values),
+        UNITS_PICKED,
+    ),
+    (
+        "values_percentile",
+        lambda t: t["appinc"] > np.percentile(_married_rows(t).values, 50),
+        UNITS_PICKED,
+    ),
+    ("array_percentile", lambda t: t["appinc"] > _percentile_of_array(t), UNITS_PICKED),
+    ("where_array_max", lambda t: t["loanamt"] - _wed_income(t).max(), MARRIED_INCOME),
+    ("array_masked_mean", lambda t: t["appinc"] - _wed_units_array(t).mean(), UNITS_PICKED),
+    ("sorted_array_diff", lambda t: t["loanamt"] - _sorted_array_diff(t), MARRIED_UNITS),
+    ("scalar_floor", lambda t: t["appinc"] // math.floor(_married_median(t)), MARRIED_INCOME),
     # one element read out: its own entries; read by position, what put it there too
     ("mode_element", lambda t: t["loanamt"].fillna(_married_rows(t).mode()[0]), MARRIED_UNITS),
     ("label_element", lambda t: t["appinc"] - t["loanamt"].at[17], {"appinc", "loanamt"}),
@@ -1085,6 +1105,22 @@ def _last_of_sorted(t):
 
 def _married_rows(t):
     return t.loc[t["married"] == 1, "unit"]
+
+
+def _percentile_of_array(t):
+    return np.percentile(_married_rows(t).to_numpy(), 50)
+
+
+def _sorted_array_diff(t):
+    return np.diff(t.sort_values(["unit", "married"])["married"].to_numpy()).max()
+
+
+def _wed_units_array(t):
+    return t["unit"].to_numpy()[(t["married"] == 1).to_numpy()]
+
+
+def _wed_income(t):
+    return np.where(t["married"] == 1, t["appinc"], 0)
 
 
 def _top_units(t):
@@ -1605,6 +1641,8 @@ UNKNOWN_STAYS = [
     ("closure_array", lambda t: t["unit"].map(_looked_up_in(t["plain"].to_numpy()))),
     ("idxmax_rows", lambda t: t[["plain", "appinc"]].idxmax(axis=1)),
     ("to_numpy_round_trip", lambda t: t.assign(x=t["appinc"].to_numpy())["x"]),
+    # numpy's function of an array handed out and of pandas' plain series
+    ("array_and_plain_series", lambda t: t.assign(x=np.where(_rich(t), _plain_series(t), 0))["x"]),
     # pandas' own constructors and functions that build plain containers, given back
     ("series_constructor", lambda t: t.assign(x=pd.Series(t["appinc"]))["x"]),
     ("select_constructor", lambda t: t.assign(x=pd.Series(_nested_where(t), index=t.index))["x"]),
@@ -1632,6 +1670,14 @@ UNKNOWN_STAYS = [
     ("frame_array_condition", lambda t: t[["appinc", "loanamt"]].mask(_wed_cells(t), 0)),
     ("frame_array_bound", lambda t: t[["appinc"]].clip(lower=t["married"].to_numpy(), axis=0)),
 ]
+
+
+def _rich(t):
+    return t["appinc"].to_numpy() > 50
+
+
+def _plain_series(t):
+    return pd.Series(t["plain"].to_numpy())
 
 
 def _wed_cells(t):

@@ -343,16 +343,17 @@ def whole(value: Any, n: int, name: str) -> Entries:
     return {f.series_attr: np.full(n, entry[f.series_attr], dtype=f.dtype) for f in value._fields}
 
 
-def one_value(series: Any, name: str) -> Callable[[], dict[str, int]]:
+def one_value(series: Any, name: str, in_order: bool = False) -> Callable[[], dict[str, int]]:
     """A function that makes the entries of one value derived from every element of
-    ``series`` and from what selected its rows (a reduction, or a whole argument): made when
-    first called, from the arrays the series has now."""
+    ``series`` and from what selected its rows (a reduction, or a whole argument), and with
+    ``in_order`` from what ordered them too: made when first called, from the arrays the
+    series has now."""
     tracker, fields = series._tracker, series._fields
     # a series still waiting for its arrays (pandas built it from bare values) is read only
     # if the value is used: pandas' own temporaries are reduced inside its methods
     pending = PENDING in series.__dict__
     arrays = None if pending else {f.series_attr: getattr(series, f.series_attr) for f in fields}
-    chosen = [d for d in row_order_of(series) if d.kind == SELECTION]
+    chosen = [d for d in row_order_of(series) if in_order or d.kind == SELECTION]
 
     def entries() -> dict[str, int]:
         own = arrays or {f.series_attr: getattr(series, f.series_attr) for f in fields}

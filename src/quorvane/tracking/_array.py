@@ -20,6 +20,7 @@ from pandas.api.indexers import check_array_indexer
 
 from ..core._word import OpCode
 from . import _compat, _groupby, _ops, _trackers, _words
+from ._array_reductions import NumpyReductions
 from ._dtype import WordsDtype, supported
 
 #: Words, or what makes them when first read (see ``WordsArray._words``).
@@ -39,7 +40,7 @@ def _missing_capable(dtype: np.dtype) -> np.dtype:
     return dtype
 
 
-class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
+class WordsArray(NumpyReductions, ExtensionScalarOpsMixin, ExtensionArray):
     """Values (a 1-d numpy array, or pandas' string array for text of its string dtype),
     their uint32 words and optionally int64 node ids."""
 
@@ -78,6 +79,8 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
             raise ValueError(f"{len(values)} values need as many words")
         if node_ids is not None and len(node_ids) != len(values):
             raise ValueError(f"{len(values)} values need as many node ids")
+        if isinstance(values, np.ndarray) and type(values) is not np.ndarray:
+            values = values.view(np.ndarray)  # numpy's own: what a subclass carried is words
         self._plain = values
         self._words = words if callable(words) else np.asarray(words, dtype=np.uint32)
         self._node_ids = node_ids
@@ -335,8 +338,10 @@ class WordsArray(ExtensionScalarOpsMixin, ExtensionArray):
 
     def __iter__(self) -> Any:
         # Python scalars, as pandas' numpy-backed columns and indexes hand them out (an index
-        # of counted labels gives ``tolist()`` and ``to_dict()`` keys as a plain one does)
-        return iter(self._plain.tolist())
+        # of counted labels gives ``tolist()`` and ``to_dict()`` keys as a plain one does);
+        # handed out by a series' ``values``, numbers of the whole series
+        handed = self.handed_out_elements()
+        return iter(self._plain.tolist()) if handed is None else handed
 
     def __array__(self, dtype: Any = None, copy: Any = None) -> np.ndarray:
         if isinstance(self._plain, ExtensionArray):  # text: numpy's objects, made here

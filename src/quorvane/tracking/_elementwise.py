@@ -60,7 +60,7 @@ def untracked_rows(value: Any) -> bool:
         return False  # numpy's array with words
     if not isinstance(value, (np.ndarray, pd.Series, pd.Index, pd.api.extensions.ExtensionArray)):
         return False
-    if hasattr(value, "_tracker") and getattr(value, "_tracker", None) is not None:
+    if not isinstance(value, np.ndarray) and getattr(value, "_tracker", None) is not None:
         return False  # a tracked container answers for itself
     return np.ndim(value) == 1 and len(value) > 1
 

@@ -2,9 +2,9 @@
 
 pandas' constructors and top-level functions keep the arrays they are given:
 ``pd.Series(t.x)``, ``pd.DataFrame({"a": t.x})``, ``pd.Series(np.select(...), index=...)``
-(numpy's array with words), ``pd.merge(plain, tracked)`` and ``pd.crosstab`` of tracked
-series (its labels are the keys' words arrays) all hold words, though none of the
-containers' methods ran.
+(numpy's array with words, or made of whole series: ``t.x.to_numpy()[positions]``),
+``pd.merge(plain, tracked)`` and ``pd.crosstab`` of tracked series (its labels are the
+keys' words arrays) all hold words, though none of the containers' methods ran.
 
 Those words are only what the arrays carried. What the containers keep beside them (the
 rows an earlier sort or filter decided: ``pd.DataFrame({"a": t.sort_values("b").a
@@ -31,6 +31,7 @@ import pandas as pd
 from ..core._operations import operation
 from ..core._word import OpCode
 from ._array import WordsArray
+from ._array_wholes import whole_word
 from ._arrays import TrackedArray
 from ._combining import derived_words
 
@@ -85,7 +86,7 @@ def _levels(index: pd.Index) -> list[Any]:
 def _tracker_of(array: Any) -> Any:
     if isinstance(array, WordsArray):
         return array.tracker
-    if isinstance(array, TrackedArray) and array._prov is not None:
+    if isinstance(array, TrackedArray) and (array._prov is not None or array._whole):
         return array._tracker
     return None
 
@@ -96,5 +97,7 @@ def _words_in(array: Any, tracker: Any) -> np.ndarray | None:
         return None
     if isinstance(array, WordsArray):
         return np.asarray(array.words, dtype=np.uint32)
+    if array._prov is None:  # numpy's array of whole series (``s.to_numpy()[positions]``)
+        return np.full(len(array), whole_word(array), dtype=np.uint32)
     words = np.asarray(array._prov, dtype=np.uint32)
     return words if words.shape == (len(array),) else None

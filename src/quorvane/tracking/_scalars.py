@@ -10,7 +10,8 @@ comparisons, hashing and its use as a dict key or index label are those of panda
 It combines into any container operation it takes part in (an operand, a fill value, a
 bound). Arithmetic between such scalars keeps carrying: the result combines both. Where its
 entries cannot follow (a Python ``if``, an f-string, ``float(x)``, a pickle), it simply is
-the plain value.
+the plain value: Python makes ``float(x)`` and ``int(x)`` of its own exact type whatever
+the scalar gives back, and ``math.log(x)`` reads the bare number.
 """
 
 from __future__ import annotations
@@ -142,6 +143,8 @@ _ARITHMETIC = {
     "__pow__": OpCode.MUL, "__rpow__": OpCode.MUL,
     "__neg__": OpCode.NEG, "__abs__": OpCode.ABS,
     "__round__": OpCode.ROUND, "round": OpCode.ROUND,  # round(x, 1), np.round(x, 1)
+    # math.floor(x), math.ceil(x), math.trunc(x): Python's whole number, as the type gives
+    "__floor__": OpCode.ROUND, "__ceil__": OpCode.ROUND, "__trunc__": OpCode.ROUND,
 }  # fmt: skip
 
 

@@ -57,6 +57,7 @@ from ._follow import (
     row_positions,
     unknown_fill,
 )
+from ._handed_out import HandedOutValues
 from ._ops import KEPT
 from ._positions import PENDING, Field, unknown_entries
 from ._scalars import scalar_entries, tracked_scalar, valued
@@ -137,7 +138,9 @@ def _both_read_arrays(series: Any, other: Any) -> bool:
     return isinstance(other, type(series)) and reads_own_array(series) and reads_own_array(other)
 
 
-class TrackingSeries(SeriesAccessors, _groups.WindowingSeries, FollowingSeries, Series):
+class TrackingSeries(
+    HandedOutValues, SeriesAccessors, _groups.WindowingSeries, FollowingSeries, Series
+):
     """A pandas Series whose elements carry entries (see the module doc)."""
 
     #: The per-element fields of the road, the words first.
