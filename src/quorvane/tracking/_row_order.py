@@ -151,9 +151,10 @@ def _behind_index(container: Any, decisions: tuple) -> None:
     index = getattr(container, "index", None)
     if not isinstance(index, Index):
         return
-    levels = [index.get_level_values(i).array for i in range(index.nlevels)]
-    if getattr(container, "_index_words", None) and not all(_words_array(a) for a in levels):
-        return
+    if getattr(container, "_index_words", None):
+        levels = (index.get_level_values(i).array for i in range(index.nlevels))
+        if not all(_words_array(a) for a in levels):
+            return
     key = id(index)
     _BEHIND[key] = (weakref.ref(index, functools.partial(_forget_index, key)), decisions)
 
