@@ -548,8 +548,9 @@ void NodeLog::note_stand_ins(size_t base, Run& run, const int64_t* const* column
                        operands.front().hint))
         return;
     const bool none = std::all_of(operands.begin(), operands.end(), [&](const Operand& o) {
-        return o.in_order ? !any_same_word(base, to_size(o.row), made)
-                          : !o.ids && !any_same_word(base, to_size(o.row), made, 0);
+        if (o.in_order) return !any_same_word(base, to_size(o.row), made);
+        if (!o.ids) return !any_same_word(base, to_size(o.row), made, 0);
+        return every && !any_input_word(base, o.ids, made);
     });
     if (none) return;  // no row keeps an operand's word: each stands for itself
     int64_t first = -1, step = 0;   // the pattern of the rows so far
@@ -569,9 +570,11 @@ void NodeLog::note_stand_ins(size_t base, Run& run, const int64_t* const* column
             int64_t p = o.in_order ? o.row + r : row_near(o.ids[i], o.hint);
             if (o.in_order && !(flags_[to_size(p)] & kAlive)) p = -1;  // as row_near reads it
             if (p < 0 || words_[to_size(p)] != word || (flags_[to_size(p)] & kConstant)) continue;
-            // what the input stands for (resolved before this row, which is newer)
-            found = stand_in(runs_[o.hint], to_size(p));
-            if (found < 0) found = is_cell(to_size(p)) ? summary_of_row(to_size(p)) : o.ids[i];
+            // what the input stands for (resolved before this row, which is newer), read
+            // from the run row_near found it in
+            const Run& in_run = runs_[o.hint];
+            found = stand_in(in_run, to_size(p));
+            if (found < 0) found = is_cell(to_size(p)) ? column_of_cell(in_run, to_size(p)) : o.ids[i];
             break;
         }
         if (kept) {
@@ -607,6 +610,41 @@ bool NodeLog::any_same_word(size_t base, size_t from, size_t made, size_t step) 
     for (size_t r = 0; r < made; ++r)
         same |= static_cast<uint64_t>(words_[base + r] == words_[from + r * step]);
     return same != 0;
+}
+
+// Whether some row of the `made` from `base` on has the word of its input ids[r] (every
+// element present): where all those inputs lie in one run, one pass over their words
+// without a search per row; true (perhaps) where they do not.
+bool NodeLog::any_input_word(size_t base, const int64_t* ids, size_t made) const {
+    if (made == 0) return false;
+    const size_t at = run_holding(ids[0]);
+    if (at == runs_.size()) return true;
+    const Run& run = runs_[at];
+    const auto length = static_cast<uint64_t>(run_end(at) - run.first_row);
+    const int64_t* held = words_.data() + run.first_row;  // the run's words, by offset
+    const int64_t* made_words = words_.data() + base;
+    constexpr size_t kBlock = 4096;  // an input outside the run is found within a block
+    uint64_t same = 0;
+    for (size_t lo = 0; lo < made; lo += kBlock) {
+        const size_t hi = std::min(made, lo + kBlock);
+        uint64_t outside = 0;
+        for (size_t r = lo; r < hi; ++r) {
+            const auto offset = static_cast<uint64_t>(ids[r] - run.first_id);
+            outside |= static_cast<uint64_t>(offset >= length);
+            same |= static_cast<uint64_t>(held[std::min(offset, length - 1)] == made_words[r]);
+        }
+        if (outside) return true;
+    }
+    return same != 0;
+}
+
+size_t NodeLog::run_holding(int64_t id) const {
+    auto after = std::upper_bound(runs_.begin(), runs_.end(), id,
+                                  [](int64_t v, const Run& r) { return v < r.first_id; });
+    if (after == runs_.begin()) return runs_.size();
+    const auto at = static_cast<size_t>(after - runs_.begin()) - 1;
+    const bool inside = id - runs_[at].first_id < static_cast<int64_t>(run_end(at) - runs_[at].first_row);
+    return inside ? at : runs_.size();
 }
 
 // note_stand_ins where the first operand's inputs are the rows of one run from `from` on,
@@ -668,12 +706,17 @@ int64_t NodeLog::summary_as(int64_t id) const {
 
 // What the row stands for in the summary: what it noted, else a cell's column, else itself.
 int64_t NodeLog::summary_of_row(size_t row) const {
-    const int64_t stand = stand_in(runs_[run_at(row)], row);
+    const Run& run = runs_[run_at(row)];
+    const int64_t stand = stand_in(run, row);
     if (stand >= 0) return stand;
     if (!is_cell(row)) return id(row);
-    Inputs in = inputs(row);
-    size_t k = in.size();
-    return k ? in[0] : id(row);
+    return column_of_cell(run, row);
+}
+
+int64_t NodeLog::column_of_cell(const Run& run, size_t row) const {
+    const size_t offset = row - run.first_row;
+    const Inputs in(run, offset, inputs_.data() + run.first_input + offset * run.kept_arity());
+    return in.size() ? in[0] : run.first_id + static_cast<int64_t>(offset);
 }
 
 bool NodeLog::in_summary_at(const Run& run, size_t row) const {

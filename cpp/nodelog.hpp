@@ -233,12 +233,17 @@ private:
     bool stands_in_bulk(size_t base, size_t made, Run& run, bool in_order, int64_t from,
                         size_t in_run) const;
     bool any_same_word(size_t base, size_t from, size_t made, size_t step = 1) const;
+    bool any_input_word(size_t base, const int64_t* ids, size_t made) const;
+    // The run that holds the row of id `id`, alive or not, or runs_.size().
+    size_t run_holding(int64_t id) const;
     // row_of, starting from the run `hint` (updated to the run found): one hint per operand
     // column keeps each column's lookups in its own run.
     int64_t row_near(int64_t id, size_t& hint) const;
     // What a row compaction dropped stood for, or -1.
     int64_t departed_stand(int64_t id) const;
     int64_t summary_of_row(size_t row) const;
+    // The column a cell reads (its one input), its run known; its own id if it has none.
+    int64_t column_of_cell(const Run& run, size_t row) const;
     void keep_departed_sorted(size_t before);
     void evict(size_t count);
     void compact();
