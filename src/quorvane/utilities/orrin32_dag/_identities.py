@@ -18,6 +18,7 @@ from typing import Any
 import numpy as np
 
 from ._growing import Growing
+from ._runs import run
 
 NO_IDENTITY = -1
 #: The kinds of identity, as a log stores them (``ElementLog.identity_kind``).
@@ -91,7 +92,7 @@ class RowIdentities:
         """New identities of ``kind``, identity i with ``counts[i]`` members from ``flat``."""
         n = len(counts)
         start = self.count
-        ids = np.arange(start, start + n, dtype=np.int64)
+        ids = run(start, n)
         self.kind.set(ids, kind)
         total = int(self.member_end.get([start - 1])[0]) if start else 0
         self.member_end.set(ids, total + np.cumsum(counts, dtype=np.int64))
