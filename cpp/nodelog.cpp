@@ -128,18 +128,21 @@ int64_t NodeLog::append(uint8_t type, int32_t op, int64_t word, uint8_t flags,
 
 template <class Word>
 void NodeLog::append_columns(uint8_t type, int32_t op, const Word* words, size_t n,
-                             const int64_t* const* columns, size_t k, unsigned taint_shift,
-                             int64_t* out, std::vector<int64_t>* edges, uint8_t flags) {
+                             const int64_t* const* given, size_t k, unsigned taint_shift,
+                             int64_t* out, std::vector<int64_t>* edges, uint8_t flags,
+                             const uint8_t* same) {
+    std::vector<const int64_t*> columns(given, given + k);
+    // at most n nodes are made: when even n fit, no eviction can strike
+    if (!edges && ((flags & kCell) || static_cast<int64_t>(live_ + n) <= max_nodes_)) {
+        fill_columns(type, op, words, n, columns, taint_shift, out, flags, same);
+        return;
+    }
+    spread_same(columns, same, n);
     auto present = [&](size_t i) {
         for (size_t c = 0; c < k; ++c)
             if (columns[c][i] < 0) return false;
         return true;
     };
-    // at most n nodes are made: when even n fit, no eviction can strike
-    if (!edges && ((flags & kCell) || static_cast<int64_t>(live_ + n) <= max_nodes_)) {
-        fill_columns(type, op, words, n, columns, k, taint_shift, out, flags);
-        return;
-    }
     // Node by node: eviction may strike between two nodes, and edges see the table as it
     // is when each node is made.
     size_t made = 0;
@@ -219,6 +222,39 @@ bool NodeLog::imply_present(Run& run, const int64_t* const* columns, size_t k, s
     return true;
 }
 
+bool NodeLog::imply_same(Run& run, const int64_t* const* columns, size_t k, size_t n,
+                         const uint8_t* same) {
+    if (n == 0) return false;
+    uint8_t implied = 0, unit_steps = 0;
+    for (size_t c = 0; c < k; ++c) {
+        const int64_t* column = columns[c];
+        if (same[c]) {  // its node for every element, or none for any
+            if (c >= kImpliable || column[0] < 0) return false;
+            run.base[c] = column[0];
+            implied = static_cast<uint8_t>(implied | 1u << c);
+            continue;
+        }
+        Run one = run;  // the column's own pattern, found as imply_present finds it
+        if (!imply_present(one, &column, 1, n)) return false;
+        if (c < kImpliable && (one.implied & 1u)) {
+            run.base[c] = one.base[0];
+            implied = static_cast<uint8_t>(implied | 1u << c);
+            unit_steps = static_cast<uint8_t>(unit_steps | (one.unit_steps & 1u) << c);
+        }
+    }
+    run.implied = implied;
+    run.unit_steps = unit_steps;
+    return true;
+}
+
+void NodeLog::spread_same(std::vector<const int64_t*>& columns, const uint8_t*& same, size_t n) {
+    if (!same) return;
+    size_t slot = 0;
+    for (size_t c = 0; c < columns.size(); ++c)
+        if (same[c]) columns[c] = spread(slot++, columns[c][0], n);
+    same = nullptr;
+}
+
 // Which of the first operands follow from a row's place among the rows made (see Run): the
 // same node in every row, or nodes one after another. One pass that reads the columns.
 bool NodeLog::imply_operands(Run& run, const int64_t* const* columns, size_t k, size_t n) {
@@ -278,13 +314,18 @@ void write_present(const Word* words, size_t n, const std::vector<const int64_t*
 // run implies are not written.
 template <class Word>
 void NodeLog::fill_columns(uint8_t type, int32_t op, const Word* words, size_t n,
-                           const int64_t* const* columns, size_t k, unsigned taint_shift,
-                           int64_t* out, uint8_t flags) {
+                           std::vector<const int64_t*>& columns, unsigned taint_shift,
+                           int64_t* out, uint8_t flags, const uint8_t*& same) {
     size_t base = rows();
     size_t input_base = inputs_.size();
     const int64_t first_id = next_id_;
+    const size_t k = columns.size();
     Run run = run_of(type, op, first_id, static_cast<int64_t>(input_base), k);
-    const bool every = imply_operands(run, columns, k, n);
+    bool every = same && imply_same(run, columns.data(), k, n, same);
+    if (!every) {  // the operands read per element: the one-node ones too
+        spread_same(columns, same, n);
+        every = imply_operands(run, columns.data(), k, n);
+    }
     std::vector<const int64_t*> kept;
     for (size_t c = 0; c < k; ++c)
         if (!(c < kImpliable && (run.implied >> c & 1u))) kept.push_back(columns[c]);
@@ -300,7 +341,7 @@ void NodeLog::fill_columns(uint8_t type, int32_t op, const Word* words, size_t n
         next_id_ += static_cast<int64_t>(n);
     } else {
         for (size_t i = 0; i < n; ++i) {
-            if (!all_present(columns, k, i)) {
+            if (!all_present(columns.data(), k, i)) {
                 out[i] = -1;
                 continue;
             }
@@ -316,7 +357,7 @@ void NodeLog::fill_columns(uint8_t type, int32_t op, const Word* words, size_t n
     inputs_.resize(input_base + made * kept.size());
     if (!(flags & kCell)) live_ += made;
     // before the rows join the runs: what they stand for is part of their run
-    if (!(flags & (kCell | kConstant))) note_stand_ins(base, run, columns, k, n, every);
+    if (!(flags & (kCell | kConstant))) note_stand_ins(base, run, columns.data(), k, n, every);
     add_rows(runs_, base, run, made);
 }
 
@@ -524,6 +565,9 @@ void NodeLog::note_stand_ins(size_t base, Run& run, const int64_t* const* column
         int64_t stands;      // what that one node stands for
         size_t hint;
         bool in_order;       // the inputs are the rows of one run from `row` on, in order
+        bool one_run;        // the inputs mostly lie in the run `run` of `length` rows
+        size_t run;
+        int64_t length;
     };
     const size_t made = rows() - base;
     std::vector<Operand> operands;
@@ -532,10 +576,10 @@ void NodeLog::note_stand_ins(size_t base, Run& run, const int64_t* const* column
         if (implied && !(run.unit_steps >> c & 1u)) {
             const int64_t p = row_of(run.base[c]);
             if (p < 0 || (flags_[to_size(p)] & kConstant)) continue;  // stands in for no row
-            operands.push_back({nullptr, p, summary_of_row(to_size(p)), 0, false});
+            operands.push_back({nullptr, p, summary_of_row(to_size(p)), 0, false, false, 0, 0});
             continue;
         }
-        Operand o{columns[c], -1, -1, last_run_, false};
+        Operand o{columns[c], -1, -1, last_run_, false, false, 0, 0};
         if (implied) {  // nodes one after another: rows one after another, where in one run
             const int64_t p = row_near(run.base[c], o.hint);
             o.in_order = p >= 0 && to_size(p) + made <= run_end(o.hint);
@@ -547,12 +591,22 @@ void NodeLog::note_stand_ins(size_t base, Run& run, const int64_t* const* column
     if (stands_in_bulk(base, made, run, operands.front().in_order, operands.front().row,
                        operands.front().hint))
         return;
-    const bool none = std::all_of(operands.begin(), operands.end(), [&](const Operand& o) {
+    // an operand whose word no row keeps is left out of the search per row
+    auto never = [&](const Operand& o) {
         if (o.in_order) return !any_same_word(base, to_size(o.row), made);
         if (!o.ids) return !any_same_word(base, to_size(o.row), made, 0);
         return every && !any_input_word(base, o.ids, made);
-    });
-    if (none) return;  // no row keeps an operand's word: each stands for itself
+    };
+    operands.erase(std::remove_if(operands.begin(), operands.end(), never), operands.end());
+    if (operands.empty()) return;  // no row keeps an operand's word: each stands for itself
+    for (Operand& o : operands) {  // inputs of one run: their rows found without a search
+        if (!o.ids || o.in_order || !every) continue;
+        const size_t at = run_holding(o.ids[0]);
+        if (at == runs_.size()) continue;
+        o.run = at;
+        o.one_run = true;
+        o.length = static_cast<int64_t>(run_end(at) - runs_[at].first_row);
+    }
     int64_t first = -1, step = 0;   // the pattern of the rows so far
     size_t kept_at = 0;             // in stand_for_, once the rows have none
     bool kept = false;
@@ -567,12 +621,21 @@ void NodeLog::note_stand_ins(size_t base, Run& run, const int64_t* const* column
                 found = o.stands;
                 break;
             }
-            int64_t p = o.in_order ? o.row + r : row_near(o.ids[i], o.hint);
-            if (o.in_order && !(flags_[to_size(p)] & kAlive)) p = -1;  // as row_near reads it
+            int64_t p = o.in_order ? o.row + r : -1;
+            size_t at = o.hint;  // the run of row p
+            const int64_t offset = o.one_run ? o.ids[i] - runs_[o.run].first_id : -1;
+            if (offset >= 0 && offset < o.length) {
+                at = o.run;
+                p = static_cast<int64_t>(runs_[at].first_row) + offset;
+            } else if (!o.in_order) {
+                p = row_near(o.ids[i], o.hint);
+                at = o.hint;
+            }
+            if (p >= 0 && !(flags_[to_size(p)] & kAlive)) p = -1;  // as row_near reads it
             if (p < 0 || words_[to_size(p)] != word || (flags_[to_size(p)] & kConstant)) continue;
             // what the input stands for (resolved before this row, which is newer), read
-            // from the run row_near found it in
-            const Run& in_run = runs_[o.hint];
+            // from the run it was found in
+            const Run& in_run = runs_[at];
             found = stand_in(in_run, to_size(p));
             if (found < 0) found = is_cell(to_size(p)) ? column_of_cell(in_run, to_size(p)) : o.ids[i];
             break;
@@ -1010,9 +1073,11 @@ const int64_t* NodeLog::spread(size_t slot, int64_t node, size_t n) {
 // The word types the bindings call append_columns with.
 template void NodeLog::append_columns<int64_t>(uint8_t, int32_t, const int64_t*, size_t,
                                                const int64_t* const*, size_t, unsigned,
-                                               int64_t*, std::vector<int64_t>*, uint8_t);
+                                               int64_t*, std::vector<int64_t>*, uint8_t,
+                                               const uint8_t*);
 template void NodeLog::append_columns<uint32_t>(uint8_t, int32_t, const uint32_t*, size_t,
                                                 const int64_t* const*, size_t, unsigned,
-                                                int64_t*, std::vector<int64_t>*, uint8_t);
+                                                int64_t*, std::vector<int64_t>*, uint8_t,
+                                                const uint8_t*);
 
 }  // namespace orrin

@@ -103,16 +103,15 @@ public:
     // column, never evicted).
     // `Word`: int64_t, or uint32_t for the words of an array that holds them as such (no
     // widened copy is made of them for the call).
+    // `same` (null, or one per column): where same[c] is set, columns[c] is one entry, the
+    // node of every element (a constant, a column's node for its cells). Where every
+    // element has all its operands, the run implies it and it is never spread into a
+    // column (see spread).
     template <class Word>
     void append_columns(uint8_t type, int32_t op, const Word* words, size_t n,
                         const int64_t* const* columns, size_t k, unsigned taint_shift,
                         int64_t* out, std::vector<int64_t>* edges = nullptr,
-                        uint8_t flags = 0);
-    // A column of `n` entries that are all `node` (an operand that is one node for every
-    // element: a constant, a column's node for its cells), for append_columns: written into
-    // memory this log keeps for such columns (one per `slot`, an operand of one call), so
-    // that each batch writes it again instead of touching fresh memory for it.
-    const int64_t* spread(size_t slot, int64_t node, size_t n);
+                        uint8_t flags = 0, const uint8_t* same = nullptr);
 
     // One node per segment s with inputs flat[offsets[s] .. offsets[s+1]); -1 for a segment
     // without inputs.
@@ -222,8 +221,19 @@ private:
     void reserve(size_t rows, size_t inputs);
     template <class Word>
     void fill_columns(uint8_t type, int32_t op, const Word* words, size_t n,
-                      const int64_t* const* columns, size_t k, unsigned taint_shift,
-                      int64_t* out, uint8_t flags);
+                      std::vector<const int64_t*>& columns, unsigned taint_shift, int64_t* out,
+                      uint8_t flags, const uint8_t*& same);
+    // A column of `n` entries that are all `node`, for an operand given as one entry where
+    // a batch reads it per element: written into memory this log keeps for such columns
+    // (one per `slot`, an operand of one call), so that each batch writes it again instead
+    // of touching fresh memory for it.
+    const int64_t* spread(size_t slot, int64_t node, size_t n);
+    // The columns of `same` (see append_columns) spread; `same` then null.
+    void spread_same(std::vector<const int64_t*>& columns, const uint8_t*& same, size_t n);
+    // imply_present where the columns of `same` are their one node for every element:
+    // implied without a read. False where a batch needs them spread.
+    static bool imply_same(Run& run, const int64_t* const* columns, size_t k, size_t n,
+                           const uint8_t* same);
     void note_edges(const int64_t* in, size_t k, int64_t word, size_t element,
                     std::vector<int64_t>* edges) const;
     void after_append();
