@@ -527,9 +527,10 @@ class DAGTracker(ProvenanceTracker):
             if source is None:
                 raise ValueError(f"node {column_node} is not a node of this tracker")
             codes = self._node_types.code(NodeType.SOURCE), source[1]
-            ids = noted(
-                self._log.append_columns(*codes, words, [column], TAINT_SHIFT, flags=SOURCE | CELL)
+            made = self._log.append_columns(
+                *codes, words, [column], TAINT_SHIFT, flags=SOURCE | CELL
             )
+            ids = noted(np.asarray(made))
             self._elements.source_cells(ids, column_node, rows)
         return ids
 
