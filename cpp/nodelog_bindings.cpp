@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "nodelog.hpp"
-#include "pages.hpp"
 #include "replay.hpp"
 
 namespace nb = nanobind;
@@ -31,11 +30,9 @@ I64Out to_array(std::vector<int64_t>&& values) {
     return I64Out(owned->data(), {owned->size()}, owner);
 }
 
-// An array the caller writes every entry of: not zeroed first, and in huge pages where it
-// is large (as numpy's own large arrays are).
+// An array the caller writes every entry of: not zeroed first.
 I64Out fresh(size_t n, int64_t*& data) {
     auto* owned = new int64_t[n ? n : 1];
-    orrin::pages::advise_huge(owned, n * sizeof(int64_t));
     nb::capsule owner(owned, [](void* p) noexcept { delete[] static_cast<int64_t*>(p); });
     data = owned;
     return I64Out(owned, {n}, owner);
