@@ -537,6 +537,37 @@ def test_a_step_that_keeps_its_inputs_word_stands_for_that_input(kept, inputs, r
     assert [log.summary_as(int(i)) for i in made] == expected.tolist()
 
 
+@pytest.mark.parametrize("pickled", [False, True])
+def test_a_log_of_columns_of_megabytes_reads_back_as_made_through_growth_and_compaction(pickled):
+    """Columns of megabytes live in memory of their own, grown and cut back by remapping
+    it: every node still in the table reads back as made, after the columns grew batch
+    by batch, were compacted by eviction, and rebuilt from their state."""
+    log, n = NodeLog(10**8), 300_000
+    source = log.append(0, 0, 7, 8, [])
+    batches = [log.append_columns(0, 0, np.arange(n) % 256, [np.full(1, source)], 31, flags=24)]
+    words = [np.arange(n) % 256]
+    for step in range(4):  # each over the one before, reversed: its inputs kept per node
+        words.append(np.arange(n) * 3 + step)
+        inputs = [batches[-1][::-1].copy(), np.full(1, source)]
+        batches.append(log.append_columns(3, 1 + step, words[-1], inputs, 31))
+    log.max_nodes = n  # the next batch evicts node by node: compaction drops most rows
+    words.append(np.arange(n) + 7)
+    batches.append(log.append_columns(3, 9, words[-1], [batches[-1]], 31))
+    if pickled:
+        log = pickle.loads(pickle.dumps(log))
+    ids, held_words, start, inputs, ops = (np.asarray(a) for a in log.rows_state(0, 10**9)[:5])
+    made = np.concatenate(batches)
+    order = np.argsort(made)
+    at = order[np.searchsorted(made, ids[1:], sorter=order)]  # the source aside
+    assert log.evictions and len(ids) < len(made) and (made[at] == ids[1:]).all()
+    assert (np.concatenate(words)[at] == held_words[1:]).all()
+    batch = at // n  # each node's first input: the node of the batch before, reversed
+    first = np.where(batch == 0, source, made[(batch - 1) * n + (n - 1 - at % n)])
+    first[batch == 5] = made[4 * n + at[batch == 5] % n]
+    assert (inputs[start[1:-1]] == first).all()
+    assert (ops[1:] == np.r_[0, 1, 2, 3, 4, 9][batch]).all()
+
+
 @pytest.mark.parametrize("word_type", [np.int64, np.uint32])
 @pytest.mark.parametrize(("pickled", "spread"), [(False, False), (True, False), (False, True)])
 def test_a_log_of_batches_reads_every_node_as_made_through_gaps_and_compaction(
