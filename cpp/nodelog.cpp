@@ -102,13 +102,13 @@ void NodeLog::note_edges(const int64_t* in, size_t k, int64_t word, size_t eleme
     if (!edges) return;
     for (size_t j = 0; j < k; ++j) {  // a node that keeps an input's word is not summarised
         int64_t r = row_of(in[j]);
-        if (r >= 0 && !(flags_[to_size(r)] & kConstant) && words_[to_size(r)] == word) return;
+        if (r >= 0 && !(flags_[to_size(r)] & kConstant) && this->word(to_size(r)) == word) return;
     }
     for (size_t j = 0; j < k; ++j) {
         int64_t r = row_of(summary_as(in[j]));
         // a step with a constant keeps its input's word: no edge from a fingerprint to itself
-        if (r < 0 || (flags_[to_size(r)] & kConstant) || words_[to_size(r)] == word) continue;
-        edges->insert(edges->end(), {words_[to_size(r)], word, static_cast<int64_t>(j),
+        if (r < 0 || (flags_[to_size(r)] & kConstant) || this->word(to_size(r)) == word) continue;
+        edges->insert(edges->end(), {this->word(to_size(r)), word, static_cast<int64_t>(j),
                                      static_cast<int64_t>(element)});
     }
 }
@@ -292,7 +292,8 @@ void write_present(const Word* words, size_t n, const std::vector<const int64_t*
                    unsigned taint_shift, uint8_t flags, int64_t* word, uint8_t* flag,
                    int64_t* in) {
     const uint8_t plain = stored_flags(flags);
-    for (size_t i = 0; i < n; ++i) word[i] = static_cast<int64_t>(words[i]);
+    if (word)  // null: the batch's one word is kept as a stretch
+        for (size_t i = 0; i < n; ++i) word[i] = static_cast<int64_t>(words[i]);
     for (size_t i = 0; i < n; ++i) {
         const auto tainted = static_cast<uint8_t>((static_cast<uint64_t>(words[i]) >> taint_shift) & 1u);
         flag[i] = static_cast<uint8_t>(plain | tainted * NodeLog::kProtected);
@@ -308,6 +309,61 @@ void write_present(const Word* words, size_t n, const std::vector<const int64_t*
     }
 }
 }  // namespace
+
+namespace {
+// Whether every word is the first: a pass the compiler vectorises.
+template <class Word>
+bool one_word(const Word* words, size_t n) {
+    uint64_t differs = 0;
+    for (size_t i = 0; i < n; ++i) differs |= static_cast<uint64_t>(words[i] ^ words[0]);
+    return differs == 0;
+}
+}  // namespace
+
+void NodeLog::keep_stretch(size_t first_row, size_t count, int64_t word) {
+    if (!unwritten_.empty()) {
+        Stretch& last = unwritten_.back();
+        if (last.first_row + last.count == first_row && last.word == word) {
+            last.count += count;
+            return;
+        }
+    }
+    unwritten_.push_back({first_row, count, word});
+}
+
+void NodeLog::write_words() const {
+    for (const Stretch& s : unwritten_)
+        std::fill(words_.begin() + s.first_row, words_.begin() + s.first_row + s.count, s.word);
+    unwritten_.clear();
+}
+
+int64_t NodeLog::word_unwritten(size_t row) const {
+    auto after = std::upper_bound(unwritten_.begin(), unwritten_.end(), row,
+                                  [](size_t r, const Stretch& s) { return r < s.first_row; });
+    if (after != unwritten_.begin()) {
+        const Stretch& s = *(after - 1);
+        if (row < s.first_row + s.count) return s.word;
+    }
+    return words_[row];
+}
+
+const int64_t* NodeLog::words_of(size_t from, size_t count, int64_t& one) const {
+    if (unwritten_.empty() || from + count <= unwritten_.front().first_row)
+        return words_.data() + from;
+    auto after = std::upper_bound(unwritten_.begin(), unwritten_.end(), from,
+                                  [](size_t r, const Stretch& s) { return r < s.first_row; });
+    bool crosses = after != unwritten_.end() && after->first_row < from + count;
+    if (after != unwritten_.begin()) {
+        const Stretch& s = *(after - 1);
+        if (from + count <= s.first_row + s.count) {  // inside one stretch
+            one = s.word;
+            return nullptr;
+        }
+        crosses = crosses || from < s.first_row + s.count;
+    }
+    if (crosses) write_words();  // partly in stretches: every word written
+    return words_.data() + from;
+}
 
 // The columns of the new rows written in one pass each; no eviction can strike. Room is
 // made for one row per element, and the columns cut back to the rows made; operands the
@@ -336,7 +392,9 @@ void NodeLog::fill_columns(uint8_t type, int32_t op, const Word* words, size_t n
     uint8_t* flag = flags_.data() + base;
     int64_t* in = inputs_.data() + input_base;
     if (every) {
-        write_present(words, n, kept, taint_shift, flags, word, flag, in);
+        const bool one = n >= kStretchFrom && one_word(words, n);
+        write_present(words, n, kept, taint_shift, flags, one ? nullptr : word, flag, in);
+        if (one) keep_stretch(base, n, static_cast<int64_t>(words[0]));
         for (size_t i = 0; i < n; ++i) out[i] = first_id + static_cast<int64_t>(i);
         next_id_ += static_cast<int64_t>(n);
     } else {
@@ -428,6 +486,7 @@ void NodeLog::evict(size_t count) {
 }
 
 void NodeLog::compact() {
+    write_words();  // rows move down: their words with them
     size_t kept = 0;
     size_t cursor = 0;
     size_t stands = 0;  // stand-ins kept per row so far
@@ -607,17 +666,19 @@ void NodeLog::note_stand_ins(size_t base, Run& run, const int64_t* const* column
         o.one_run = true;
         o.length = static_cast<int64_t>(run_end(at) - runs_[at].first_row);
     }
+    int64_t made_word = 0;  // the rows' words: one for all, or each its own
+    const int64_t* made_words = words_of(base, made, made_word);
     int64_t first = -1, step = 0;   // the pattern of the rows so far
     size_t kept_at = 0;             // in stand_for_, once the rows have none
     bool kept = false;
     int64_t r = 0;
     for (size_t i = 0; i < n; ++i) {
         if (!every && !all_present(columns, k, i)) continue;
-        const int64_t word = words_[base + to_size(r)];
+        const int64_t word = made_words ? made_words[to_size(r)] : made_word;
         int64_t found = -1;
         for (Operand& o : operands) {
             if (!o.ids) {
-                if (words_[to_size(o.row)] != word) continue;
+                if (this->word(to_size(o.row)) != word) continue;
                 found = o.stands;
                 break;
             }
@@ -632,7 +693,7 @@ void NodeLog::note_stand_ins(size_t base, Run& run, const int64_t* const* column
                 at = o.hint;
             }
             if (p >= 0 && !(flags_[to_size(p)] & kAlive)) p = -1;  // as row_near reads it
-            if (p < 0 || words_[to_size(p)] != word || (flags_[to_size(p)] & kConstant)) continue;
+            if (p < 0 || this->word(to_size(p)) != word || (flags_[to_size(p)] & kConstant)) continue;
             // what the input stands for (resolved before this row, which is newer), read
             // from the run it was found in
             const Run& in_run = runs_[at];
@@ -669,9 +730,23 @@ void NodeLog::note_stand_ins(size_t base, Run& run, const int64_t* const* column
 // Whether some row of the `made` from `base` on has the word of row `from` + r (of row
 // `from` itself, with `step` 0): a pass the compiler vectorises.
 bool NodeLog::any_same_word(size_t base, size_t from, size_t made, size_t step) const {
+    if (made == 0) return false;
+    int64_t made_word = 0, from_word = 0;
+    const int64_t* at_from = words_of(from, step ? made : 1, from_word);
+    const int64_t* at_made = words_of(base, made, made_word);
+    if (!at_made && !at_from) return made_word == from_word;
+    if (!at_made || !at_from) {  // one word on one side: is it among the other's?
+        const int64_t* words = at_made ? at_made : at_from;
+        const int64_t word = at_made ? from_word : made_word;
+        const size_t count = at_made || step ? made : 1;
+        uint64_t same = 0;
+        for (size_t r = 0; r < count; ++r) same |= static_cast<uint64_t>(words[r] == word);
+        return same != 0;
+    }
+    at_from = words_of(from, step ? made : 1, from_word);  // written when the second crossed
     uint64_t same = 0;
     for (size_t r = 0; r < made; ++r)
-        same |= static_cast<uint64_t>(words_[base + r] == words_[from + r * step]);
+        same |= static_cast<uint64_t>(at_made[r] == at_from[r * step]);
     return same != 0;
 }
 
@@ -683,9 +758,13 @@ bool NodeLog::any_input_word(size_t base, const int64_t* ids, size_t made) const
     const size_t at = run_holding(ids[0]);
     if (at == runs_.size()) return true;
     const Run& run = runs_[at];
-    const auto length = static_cast<uint64_t>(run_end(at) - run.first_row);
-    const int64_t* held = words_.data() + run.first_row;  // the run's words, by offset
-    const int64_t* made_words = words_.data() + base;
+    // the new rows, not in a run yet, follow the last: no input is one of them
+    const auto length = static_cast<uint64_t>(std::min(run_end(at), base) - run.first_row);
+    if (length == 0) return true;
+    int64_t held_word = 0, made_word = 0;
+    const int64_t* held = words_of(run.first_row, length, held_word);  // by offset in the run
+    const int64_t* made_words = words_of(base, made, made_word);
+    if (held && made_words) held = words_of(run.first_row, length, held_word);
     constexpr size_t kBlock = 4096;  // an input outside the run is found within a block
     uint64_t same = 0;
     for (size_t lo = 0; lo < made; lo += kBlock) {
@@ -694,7 +773,8 @@ bool NodeLog::any_input_word(size_t base, const int64_t* ids, size_t made) const
         for (size_t r = lo; r < hi; ++r) {
             const auto offset = static_cast<uint64_t>(ids[r] - run.first_id);
             outside |= static_cast<uint64_t>(offset >= length);
-            same |= static_cast<uint64_t>(held[std::min(offset, length - 1)] == made_words[r]);
+            const int64_t input = held ? held[std::min(offset, length - 1)] : held_word;
+            same |= static_cast<uint64_t>(input == (made_words ? made_words[r] : made_word));
         }
         if (outside) return true;
     }
@@ -723,11 +803,16 @@ bool NodeLog::stands_in_bulk(size_t base, size_t made, Run& run, bool in_order, 
     uint64_t differs = 0;
     uint8_t off = 0;
     constexpr auto kRead = static_cast<uint8_t>(kAlive | kConstant | kCell);
-    for (size_t r = 0; r < made; ++r) {
-        differs |= static_cast<uint64_t>(words_[base + r] ^ words_[p + r]);
-        off = static_cast<uint8_t>(off | ((flags_[p + r] & kRead) ^ kAlive));
-    }
-    if (differs || off) return false;
+    for (size_t r = 0; r < made; ++r) off = static_cast<uint8_t>(off | ((flags_[p + r] & kRead) ^ kAlive));
+    if (off) return false;
+    int64_t made_word = 0, input_word = 0;
+    const int64_t* inputs = words_of(p, made, input_word);
+    const int64_t* made_words = words_of(base, made, made_word);
+    if (inputs && made_words) inputs = words_of(p, made, input_word);
+    for (size_t r = 0; r < made && (inputs || made_words); ++r)
+        differs |= static_cast<uint64_t>((made_words ? made_words[r] : made_word) ^
+                                         (inputs ? inputs[r] : input_word));
+    if (differs || (!inputs && !made_words && made_word != input_word)) return false;
     const Run& in = runs_[in_run];
     const auto offset = static_cast<int64_t>(p - in.first_row);
     if (in.stand_base >= 0) {  // its rows stand for a pattern: so do these
@@ -796,6 +881,7 @@ int64_t NodeLog::seen_as(int64_t id) const {
 }
 
 void NodeLog::refresh_index() {
+    write_words();
     size_t begin = index_.size();
     for (size_t r = indexed_rows_; r < rows(); ++r) index_.push_back(static_cast<int64_t>(r));
     indexed_rows_ = rows();
@@ -893,6 +979,7 @@ struct TripleHash {
 }  // namespace
 
 void NodeLog::distinct_rows(std::vector<int64_t>& rows, std::vector<int64_t>& edge_words) const {
+    write_words();
     std::unordered_set<int64_t> seen_words;
     std::unordered_set<std::tuple<int64_t, int64_t, int64_t>, TripleHash> seen_edges;
     // Run by run, each operand's inputs (and what they stand for) found from the run found
@@ -959,6 +1046,7 @@ void NodeLog::clear() {
 NodeLog::State NodeLog::state() const { return state_of_rows(0, rows()); }
 
 NodeLog::State NodeLog::state_of_rows(size_t lo, size_t hi) const {
+    write_words();
     hi = std::min(hi, rows());
     lo = std::min(lo, hi);
     const size_t n = hi - lo;
@@ -1055,7 +1143,8 @@ size_t NodeLog::bytes() const {
            flags_.capacity() + inputs_.capacity() * sizeof(int64_t) +
            (stand_for_.capacity() + departed_ids_.capacity() + departed_for_.capacity()) *
                sizeof(int64_t) +
-           index_.capacity() * sizeof(int64_t) + spread_bytes();
+           index_.capacity() * sizeof(int64_t) + unwritten_.capacity() * sizeof(Stretch) +
+           spread_bytes();
 }
 
 size_t NodeLog::spread_bytes() const {

@@ -140,7 +140,10 @@ public:
         const Run& run = runs_[run_at(row)];
         return run.first_id + static_cast<int64_t>(row - run.first_row);
     }
-    int64_t word(size_t row) const { return words_[row]; }
+    int64_t word(size_t row) const {
+        if (unwritten_.empty() || row < unwritten_.front().first_row) return words_[row];
+        return word_unwritten(row);
+    }
     uint8_t type(size_t row) const { return runs_[run_at(row)].type; }
     int32_t op(size_t row) const { return runs_[run_at(row)].op; }
     uint8_t flags(size_t row) const { return flags_[row]; }
@@ -243,6 +246,22 @@ private:
     bool stands_in_bulk(size_t base, size_t made, Run& run, bool in_order, int64_t from,
                         size_t in_run) const;
     bool any_same_word(size_t base, size_t from, size_t made, size_t step = 1) const;
+    // Rows one after another that share one word, their words not written (see words_).
+    struct Stretch {
+        size_t first_row;
+        size_t count;
+        int64_t word;
+    };
+    // The words of rows [from, from + count): where they all lie in one stretch, null and
+    // that word in `one`; else where they are written, those of the stretches they cross
+    // written first.
+    const int64_t* words_of(size_t from, size_t count, int64_t& one) const;
+    int64_t word_unwritten(size_t row) const;
+    // Every stretch's words written: for a reader of words_ that knows nothing of them.
+    void write_words() const;
+    void keep_stretch(size_t first_row, size_t count, int64_t word);
+    // Batches of at least this many nodes that share one word keep it as a stretch.
+    static constexpr size_t kStretchFrom = 32;
     bool any_input_word(size_t base, const int64_t* ids, size_t made) const;
     // The run that holds the row of id `id`, alive or not, or runs_.size().
     size_t run_holding(int64_t id) const;
@@ -269,7 +288,11 @@ private:
 
     PodVector<Run> runs_;  // by first row, and so by first id
     mutable size_t last_run_ = 0;
-    PodVector<int64_t> words_;
+    // A row's word, except for the rows of unwritten_: a batch whose nodes share one word
+    // (most steps over a table's rows) keeps it once, the memory of their words untouched
+    // (fresh memory is most of what logging costs) until a reader needs them written.
+    mutable PodVector<int64_t> words_;
+    mutable PodVector<Stretch> unwritten_;  // by first row
     PodVector<uint8_t> flags_;
     PodVector<int64_t> inputs_;
     // Per row of the runs that keep them (see Run): what a row that keeps an input's word

@@ -537,6 +537,35 @@ def test_a_step_that_keeps_its_inputs_word_stands_for_that_input(kept, inputs, r
     assert [log.summary_as(int(i)) for i in made] == expected.tolist()
 
 
+@pytest.mark.parametrize("after", ["made", "pickled", "compacted"])
+def test_nodes_of_a_batch_that_share_one_word_read_back_with_it(after):
+    """A batch whose nodes share one word keeps it once until a reader needs every word:
+    each node reads back with it, stands for its input where it keeps that input's word,
+    and is found by it, as made, pickled, and after eviction compacted the rows."""
+    log, n = NodeLog(10**6), 3_000
+    source, constant = log.append(0, 0, 7, 8, []), log.append(2, 1, 0, 32, [])
+    cells = log.append_columns(0, 0, np.arange(n) % 7, [np.full(1, source)], 31, flags=24)
+    first = log.append_columns(3, 2, np.full(n, 500), [cells], 31)
+    kept = log.append_columns(3, 3, np.full(n, 500), [first, np.full(1, constant)], 31)
+    last = log.append_columns(3, 4, np.full(n, 600), [kept[::-1].copy()], 31)
+    one = log.append(3, 5, 600, 0, [int(last[0])])  # keeps the word of a node of a batch
+    assert [log.summary_as(int(i)) for i in kept] == first.tolist()
+    assert log.summary_as(one) == last[0]
+    if after == "pickled":
+        log = pickle.loads(pickle.dumps(log))
+    if after == "compacted":  # the next batch evicts node by node, the oldest first
+        log.max_nodes = 2 * n
+        log.append_columns(3, 6, np.arange(n) + 700, [last], 31)
+        assert log.row_count < 5 * n + 3
+    words = {500: [*first, *kept], 600: [*last, one]}
+    held = {w: [int(i) for i in nodes if log.row(int(i))] for w, nodes in words.items()}
+    assert all(log.row(i)[2] == w for w, nodes in held.items() for i in nodes) and held[600]
+    assert {w: log.ids_for_word(w).tolist() for w in words} == held
+    ids, stored = (np.asarray(a) for a in log.rows_state(0, 10**9)[:2])
+    at = np.isin(ids, held[500] + held[600])
+    assert stored[at].tolist() == [500 if i in held[500] else 600 for i in ids[at].tolist()]
+
+
 @pytest.mark.parametrize("pickled", [False, True])
 def test_a_log_of_columns_of_megabytes_reads_back_as_made_through_growth_and_compaction(pickled):
     """Columns of megabytes live in memory of their own, grown and cut back by remapping
