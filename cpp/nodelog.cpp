@@ -137,14 +137,29 @@ void NodeLog::append_columns(uint8_t type, int32_t op, const Word* words, size_t
         fill_columns(type, op, words, n, columns, taint_shift, out, flags, same);
         return;
     }
+    if (!edges) {  // in parts that end where the next eviction strikes, as node by node
+        for (size_t lo = 0; lo < n;) {
+            const auto room = max_nodes_ - static_cast<int64_t>(live_);
+            const size_t count = std::min(n - lo, room > 0 ? static_cast<size_t>(room) + 1 : 1);
+            std::vector<const int64_t*> part(columns);
+            for (size_t c = 0; c < k; ++c)
+                if (!(same && same[c])) part[c] += lo;  // one node for all: its one entry
+            const uint8_t* part_same = same;
+            const int64_t before = next_id_;
+            fill_columns(type, op, words + lo, count, part, taint_shift, out + lo, flags,
+                         part_same);
+            if (next_id_ > before) after_append();  // as after each node made, none else
+            lo += count;
+        }
+        return;
+    }
     spread_same(columns, same, n);
     auto present = [&](size_t i) {
         for (size_t c = 0; c < k; ++c)
             if (columns[c][i] < 0) return false;
         return true;
     };
-    // Node by node: eviction may strike between two nodes, and edges see the table as it
-    // is when each node is made.
+    // Node by node: edges see the table as it is when each node is made.
     size_t made = 0;
     for (size_t i = 0; i < n; ++i) made += present(i);
     reserve(made, made * k);

@@ -537,6 +537,37 @@ def test_a_step_that_keeps_its_inputs_word_stands_for_that_input(kept, inputs, r
     assert [log.summary_as(int(i)) for i in made] == expected.tolist()
 
 
+@pytest.mark.parametrize("bound", [1_001, 1_300, 1_910])
+def test_a_batch_eviction_strikes_in_leaves_the_log_as_nodes_made_one_by_one(bound):
+    """A batch that takes the table beyond its bound is made in parts that end where
+    eviction strikes: the nodes made, evicted and kept, their rows and what they stand for
+    in the summary are those of the same nodes logged one call each."""
+    n = 1_000
+
+    def build(batched: bool) -> tuple:
+        log = NodeLog(10**6)
+        source, constant = log.append(0, 0, 7, 8, []), log.append(2, 1, 0, 32, [])
+        cells = log.append_columns(0, 0, np.arange(n) % 7, [np.full(1, source)], 31, flags=24)
+        first = log.append_columns(3, 2, np.full(n, 500), [cells], 31)
+        log.max_nodes = bound
+        words = np.where(np.arange(n) % 3, 500, 9)  # most keep their input's word
+        inputs = np.where(np.arange(n) % 11 == 0, -1, first)  # some lack their input
+        if batched:
+            ids = log.append_columns(3, 3, words, [inputs, np.full(1, constant)], 31).tolist()
+        else:
+            pairs = zip(words.tolist(), inputs.tolist(), strict=True)
+            ids = [log.append(3, 3, w, 0, [i, constant]) if i >= 0 else -1 for w, i in pairs]
+        return log, ids
+
+    (batch, ids), (one_by_one, expected) = build(True), build(False)
+    assert ids == expected and batch.evictions == one_by_one.evictions > 0
+    assert batch.table_ids().tolist() == one_by_one.table_ids().tolist()
+    for read in (lambda log, i: log.row(i, cells=True), lambda log, i: log.summary_as(i)):
+        assert [read(batch, i) for i in range(batch.next_id)] == [
+            read(one_by_one, i) for i in range(one_by_one.next_id)
+        ]
+
+
 @pytest.mark.parametrize("after", ["made", "pickled", "compacted"])
 def test_nodes_of_a_batch_that_share_one_word_read_back_with_it(after):
     """A batch whose nodes share one word keeps it once until a reader needs every word:
