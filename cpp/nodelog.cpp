@@ -509,6 +509,9 @@ void NodeLog::compact() {
     const size_t departed_before = departed_ids_.size();
     const size_t n = rows();
     PodVector<Run> kept_runs;
+    // kept rows one after another in one run join the runs kept together, as one stretch
+    Run stretch{};
+    size_t stretch_at = 0, stretch_rows = 0, stretch_run = 0, stretch_next = 0;
     size_t run = 0;
     for (size_t r = 0; r < n; ++r) {
         while (run_end(run) <= r) ++run;
@@ -538,13 +541,24 @@ void NodeLog::compact() {
         } else if (from.stand_base >= 0) {
             moved.stand_base = stand;
         }
-        add_rows(kept_runs, kept, moved, 1);
+        if (stretch_rows && (run != stretch_run || r != stretch_next)) {
+            add_rows(kept_runs, stretch_at, stretch, stretch_rows);
+            stretch_rows = 0;
+        }
+        if (!stretch_rows) {
+            stretch = moved;
+            stretch_at = kept;
+            stretch_run = run;
+        }
+        ++stretch_rows;
+        stretch_next = r + 1;
         words_[kept] = words_[r];
         flags_[kept] = flags_[r];
         for (int64_t j = begin; j < begin + kept_arity; ++j)
             inputs_[to_size(at++)] = inputs_[to_size(j)];
         ++kept;
     }
+    add_rows(kept_runs, stretch_at, stretch, stretch_rows);
     if (evict_cursor_ >= n) cursor = kept;
     runs_ = std::move(kept_runs);
     runs_.shrink_to_fit();

@@ -577,24 +577,36 @@ def test_nodes_of_a_batch_that_share_one_word_read_back_with_it(after):
     source, constant = log.append(0, 0, 7, 8, []), log.append(2, 1, 0, 32, [])
     cells = log.append_columns(0, 0, np.arange(n) % 7, [np.full(1, source)], 31, flags=24)
     first = log.append_columns(3, 2, np.full(n, 500), [cells], 31)
-    kept = log.append_columns(3, 3, np.full(n, 500), [first, np.full(1, constant)], 31)
+    inputs = [first[::-1].copy(), np.full(1, constant)]  # kept per node, not implied
+    kept = log.append_columns(3, 3, np.full(n, 500), inputs, 31)
     last = log.append_columns(3, 4, np.full(n, 600), [kept[::-1].copy()], 31)
     one = log.append(3, 5, 600, 0, [int(last[0])])  # keeps the word of a node of a batch
-    assert [log.summary_as(int(i)) for i in kept] == first.tolist()
+    assert [log.summary_as(int(i)) for i in kept] == first[::-1].tolist()
     assert log.summary_as(one) == last[0]
     if after == "pickled":
         log = pickle.loads(pickle.dumps(log))
-    if after == "compacted":  # the next batch evicts node by node, the oldest first
+    removed = int(kept[50])  # out of the table, not evicted: its row kept by compaction
+    if after == "compacted":  # the next batch evicts in parts, the oldest first
+        log.remove(removed)
         log.max_nodes = 2 * n
         log.append_columns(3, 6, np.arange(n) + 700, [last], 31)
         assert log.row_count < 5 * n + 3
     words = {500: [*first, *kept], 600: [*last, one]}
-    held = {w: [int(i) for i in nodes if log.row(int(i))] for w, nodes in words.items()}
-    assert all(log.row(i)[2] == w for w, nodes in held.items() for i in nodes) and held[600]
-    assert {w: log.ids_for_word(w).tolist() for w in words} == held
-    ids, stored = (np.asarray(a) for a in log.rows_state(0, 10**9)[:2])
-    at = np.isin(ids, held[500] + held[600])
-    assert stored[at].tolist() == [500 if i in held[500] else 600 for i in ids[at].tolist()]
+    held = {w: [i for i in map(int, ids) if log.row(i)] for w, ids in words.items()}
+    assert all(log.row(i)[2] == w for w, ids in held.items() for i in ids)  # before written
+    found = {w: log.ids_for_word(w).tolist() for w in words}
+    assert held[600] and found == {500: sorted({*held[500], removed}), 600: held[600]}
+    # every row held, in the table or not, with the word and inputs it was made with
+    made = {int(f): (500, [int(c)]) for f, c in zip(first, cells, strict=True)}
+    made |= {int(k): (500, [int(f), constant]) for k, f in zip(kept, first[::-1], strict=True)}
+    made |= {int(k): (600, [int(f)]) for k, f in zip(last, kept[::-1], strict=True)}
+    made[one] = (600, [int(last[0])])
+    ids, stored, start, inputs = (np.asarray(a) for a in log.rows_state(0, 10**9)[:4])
+    rows = [j for j, i in enumerate(ids.tolist()) if i in made]
+    assert len(rows) >= len(held[500]) + len(held[600])
+    assert [(int(stored[j]), inputs[start[j] : start[j + 1]].tolist()) for j in rows] == [
+        made[int(ids[j])] for j in rows
+    ]
 
 
 @pytest.mark.parametrize("pickled", [False, True])
