@@ -102,13 +102,13 @@ void NodeLog::note_edges(const int64_t* in, size_t k, int64_t word, size_t eleme
     if (!edges) return;
     for (size_t j = 0; j < k; ++j) {  // a node that keeps an input's word is not summarised
         int64_t r = row_of(in[j]);
-        if (r >= 0 && !(flags_[to_size(r)] & kConstant) && words_[to_size(r)] == word) return;
+        if (r >= 0 && !(flags_[to_size(r)] & kConstant) && this->word(to_size(r)) == word) return;
     }
     for (size_t j = 0; j < k; ++j) {
         int64_t r = row_of(summary_as(in[j]));
         // a step with a constant keeps its input's word: no edge from a fingerprint to itself
-        if (r < 0 || (flags_[to_size(r)] & kConstant) || words_[to_size(r)] == word) continue;
-        edges->insert(edges->end(), {words_[to_size(r)], word, static_cast<int64_t>(j),
+        if (r < 0 || (flags_[to_size(r)] & kConstant) || this->word(to_size(r)) == word) continue;
+        edges->insert(edges->end(), {this->word(to_size(r)), word, static_cast<int64_t>(j),
                                      static_cast<int64_t>(element)});
     }
 }
@@ -128,20 +128,38 @@ int64_t NodeLog::append(uint8_t type, int32_t op, int64_t word, uint8_t flags,
 
 template <class Word>
 void NodeLog::append_columns(uint8_t type, int32_t op, const Word* words, size_t n,
-                             const int64_t* const* columns, size_t k, unsigned taint_shift,
-                             int64_t* out, std::vector<int64_t>* edges, uint8_t flags) {
+                             const int64_t* const* given, size_t k, unsigned taint_shift,
+                             int64_t* out, std::vector<int64_t>* edges, uint8_t flags,
+                             const uint8_t* same) {
+    std::vector<const int64_t*> columns(given, given + k);
+    // at most n nodes are made: when even n fit, no eviction can strike
+    if (!edges && ((flags & kCell) || static_cast<int64_t>(live_ + n) <= max_nodes_)) {
+        fill_columns(type, op, words, n, columns, taint_shift, out, flags, same);
+        return;
+    }
+    if (!edges) {  // in parts that end where the next eviction strikes, as node by node
+        for (size_t lo = 0; lo < n;) {
+            const auto room = max_nodes_ - static_cast<int64_t>(live_);
+            const size_t count = std::min(n - lo, room > 0 ? static_cast<size_t>(room) + 1 : 1);
+            std::vector<const int64_t*> part(columns);
+            for (size_t c = 0; c < k; ++c)
+                if (!(same && same[c])) part[c] += lo;  // one node for all: its one entry
+            const uint8_t* part_same = same;
+            const int64_t before = next_id_;
+            fill_columns(type, op, words + lo, count, part, taint_shift, out + lo, flags,
+                         part_same);
+            if (next_id_ > before) after_append();  // as after each node made, none else
+            lo += count;
+        }
+        return;
+    }
+    spread_same(columns, same, n);
     auto present = [&](size_t i) {
         for (size_t c = 0; c < k; ++c)
             if (columns[c][i] < 0) return false;
         return true;
     };
-    // at most n nodes are made: when even n fit, no eviction can strike
-    if (!edges && ((flags & kCell) || static_cast<int64_t>(live_ + n) <= max_nodes_)) {
-        fill_columns(type, op, words, n, columns, k, taint_shift, out, flags);
-        return;
-    }
-    // Node by node: eviction may strike between two nodes, and edges see the table as it
-    // is when each node is made.
+    // Node by node: edges see the table as it is when each node is made.
     size_t made = 0;
     for (size_t i = 0; i < n; ++i) made += present(i);
     reserve(made, made * k);
@@ -219,6 +237,39 @@ bool NodeLog::imply_present(Run& run, const int64_t* const* columns, size_t k, s
     return true;
 }
 
+bool NodeLog::imply_same(Run& run, const int64_t* const* columns, size_t k, size_t n,
+                         const uint8_t* same) {
+    if (n == 0) return false;
+    uint8_t implied = 0, unit_steps = 0;
+    for (size_t c = 0; c < k; ++c) {
+        const int64_t* column = columns[c];
+        if (same[c]) {  // its node for every element, or none for any
+            if (c >= kImpliable || column[0] < 0) return false;
+            run.base[c] = column[0];
+            implied = static_cast<uint8_t>(implied | 1u << c);
+            continue;
+        }
+        Run one = run;  // the column's own pattern, found as imply_present finds it
+        if (!imply_present(one, &column, 1, n)) return false;
+        if (c < kImpliable && (one.implied & 1u)) {
+            run.base[c] = one.base[0];
+            implied = static_cast<uint8_t>(implied | 1u << c);
+            unit_steps = static_cast<uint8_t>(unit_steps | (one.unit_steps & 1u) << c);
+        }
+    }
+    run.implied = implied;
+    run.unit_steps = unit_steps;
+    return true;
+}
+
+void NodeLog::spread_same(std::vector<const int64_t*>& columns, const uint8_t*& same, size_t n) {
+    if (!same) return;
+    size_t slot = 0;
+    for (size_t c = 0; c < columns.size(); ++c)
+        if (same[c]) columns[c] = spread(slot++, columns[c][0], n);
+    same = nullptr;
+}
+
 // Which of the first operands follow from a row's place among the rows made (see Run): the
 // same node in every row, or nodes one after another. One pass that reads the columns.
 bool NodeLog::imply_operands(Run& run, const int64_t* const* columns, size_t k, size_t n) {
@@ -256,7 +307,8 @@ void write_present(const Word* words, size_t n, const std::vector<const int64_t*
                    unsigned taint_shift, uint8_t flags, int64_t* word, uint8_t* flag,
                    int64_t* in) {
     const uint8_t plain = stored_flags(flags);
-    for (size_t i = 0; i < n; ++i) word[i] = static_cast<int64_t>(words[i]);
+    if (word)  // null: the batch's one word is kept as a stretch
+        for (size_t i = 0; i < n; ++i) word[i] = static_cast<int64_t>(words[i]);
     for (size_t i = 0; i < n; ++i) {
         const auto tainted = static_cast<uint8_t>((static_cast<uint64_t>(words[i]) >> taint_shift) & 1u);
         flag[i] = static_cast<uint8_t>(plain | tainted * NodeLog::kProtected);
@@ -273,18 +325,78 @@ void write_present(const Word* words, size_t n, const std::vector<const int64_t*
 }
 }  // namespace
 
+namespace {
+// Whether every word is the first: a pass the compiler vectorises.
+template <class Word>
+bool one_word(const Word* words, size_t n) {
+    uint64_t differs = 0;
+    for (size_t i = 0; i < n; ++i) differs |= static_cast<uint64_t>(words[i] ^ words[0]);
+    return differs == 0;
+}
+}  // namespace
+
+void NodeLog::keep_stretch(size_t first_row, size_t count, int64_t word) {
+    if (!unwritten_.empty()) {
+        Stretch& last = unwritten_.back();
+        if (last.first_row + last.count == first_row && last.word == word) {
+            last.count += count;
+            return;
+        }
+    }
+    unwritten_.push_back({first_row, count, word});
+}
+
+void NodeLog::write_words() const {
+    for (const Stretch& s : unwritten_)
+        std::fill(words_.begin() + s.first_row, words_.begin() + s.first_row + s.count, s.word);
+    unwritten_.clear();
+}
+
+int64_t NodeLog::word_unwritten(size_t row) const {
+    auto after = std::upper_bound(unwritten_.begin(), unwritten_.end(), row,
+                                  [](size_t r, const Stretch& s) { return r < s.first_row; });
+    if (after != unwritten_.begin()) {
+        const Stretch& s = *(after - 1);
+        if (row < s.first_row + s.count) return s.word;
+    }
+    return words_[row];
+}
+
+const int64_t* NodeLog::words_of(size_t from, size_t count, int64_t& one) const {
+    if (unwritten_.empty() || from + count <= unwritten_.front().first_row)
+        return words_.data() + from;
+    auto after = std::upper_bound(unwritten_.begin(), unwritten_.end(), from,
+                                  [](size_t r, const Stretch& s) { return r < s.first_row; });
+    bool crosses = after != unwritten_.end() && after->first_row < from + count;
+    if (after != unwritten_.begin()) {
+        const Stretch& s = *(after - 1);
+        if (from + count <= s.first_row + s.count) {  // inside one stretch
+            one = s.word;
+            return nullptr;
+        }
+        crosses = crosses || from < s.first_row + s.count;
+    }
+    if (crosses) write_words();  // partly in stretches: every word written
+    return words_.data() + from;
+}
+
 // The columns of the new rows written in one pass each; no eviction can strike. Room is
 // made for one row per element, and the columns cut back to the rows made; operands the
 // run implies are not written.
 template <class Word>
 void NodeLog::fill_columns(uint8_t type, int32_t op, const Word* words, size_t n,
-                           const int64_t* const* columns, size_t k, unsigned taint_shift,
-                           int64_t* out, uint8_t flags) {
+                           std::vector<const int64_t*>& columns, unsigned taint_shift,
+                           int64_t* out, uint8_t flags, const uint8_t*& same) {
     size_t base = rows();
     size_t input_base = inputs_.size();
     const int64_t first_id = next_id_;
+    const size_t k = columns.size();
     Run run = run_of(type, op, first_id, static_cast<int64_t>(input_base), k);
-    const bool every = imply_operands(run, columns, k, n);
+    bool every = same && imply_same(run, columns.data(), k, n, same);
+    if (!every) {  // the operands read per element: the one-node ones too
+        spread_same(columns, same, n);
+        every = imply_operands(run, columns.data(), k, n);
+    }
     std::vector<const int64_t*> kept;
     for (size_t c = 0; c < k; ++c)
         if (!(c < kImpliable && (run.implied >> c & 1u))) kept.push_back(columns[c]);
@@ -295,12 +407,14 @@ void NodeLog::fill_columns(uint8_t type, int32_t op, const Word* words, size_t n
     uint8_t* flag = flags_.data() + base;
     int64_t* in = inputs_.data() + input_base;
     if (every) {
-        write_present(words, n, kept, taint_shift, flags, word, flag, in);
+        const bool one = n >= kStretchFrom && one_word(words, n);
+        write_present(words, n, kept, taint_shift, flags, one ? nullptr : word, flag, in);
+        if (one) keep_stretch(base, n, static_cast<int64_t>(words[0]));
         for (size_t i = 0; i < n; ++i) out[i] = first_id + static_cast<int64_t>(i);
         next_id_ += static_cast<int64_t>(n);
     } else {
         for (size_t i = 0; i < n; ++i) {
-            if (!all_present(columns, k, i)) {
+            if (!all_present(columns.data(), k, i)) {
                 out[i] = -1;
                 continue;
             }
@@ -316,7 +430,7 @@ void NodeLog::fill_columns(uint8_t type, int32_t op, const Word* words, size_t n
     inputs_.resize(input_base + made * kept.size());
     if (!(flags & kCell)) live_ += made;
     // before the rows join the runs: what they stand for is part of their run
-    if (!(flags & (kCell | kConstant))) note_stand_ins(base, run, columns, k, n, every);
+    if (!(flags & (kCell | kConstant))) note_stand_ins(base, run, columns.data(), k, n, every);
     add_rows(runs_, base, run, made);
 }
 
@@ -387,6 +501,7 @@ void NodeLog::evict(size_t count) {
 }
 
 void NodeLog::compact() {
+    write_words();  // rows move down: their words with them
     size_t kept = 0;
     size_t cursor = 0;
     size_t stands = 0;  // stand-ins kept per row so far
@@ -394,6 +509,9 @@ void NodeLog::compact() {
     const size_t departed_before = departed_ids_.size();
     const size_t n = rows();
     PodVector<Run> kept_runs;
+    // kept rows one after another in one run join the runs kept together, as one stretch
+    Run stretch{};
+    size_t stretch_at = 0, stretch_rows = 0, stretch_run = 0, stretch_next = 0;
     size_t run = 0;
     for (size_t r = 0; r < n; ++r) {
         while (run_end(run) <= r) ++run;
@@ -423,13 +541,24 @@ void NodeLog::compact() {
         } else if (from.stand_base >= 0) {
             moved.stand_base = stand;
         }
-        add_rows(kept_runs, kept, moved, 1);
+        if (stretch_rows && (run != stretch_run || r != stretch_next)) {
+            add_rows(kept_runs, stretch_at, stretch, stretch_rows);
+            stretch_rows = 0;
+        }
+        if (!stretch_rows) {
+            stretch = moved;
+            stretch_at = kept;
+            stretch_run = run;
+        }
+        ++stretch_rows;
+        stretch_next = r + 1;
         words_[kept] = words_[r];
         flags_[kept] = flags_[r];
         for (int64_t j = begin; j < begin + kept_arity; ++j)
             inputs_[to_size(at++)] = inputs_[to_size(j)];
         ++kept;
     }
+    add_rows(kept_runs, stretch_at, stretch, stretch_rows);
     if (evict_cursor_ >= n) cursor = kept;
     runs_ = std::move(kept_runs);
     runs_.shrink_to_fit();
@@ -528,6 +657,9 @@ void NodeLog::note_stand_ins(size_t base, Run& run, const int64_t* const* column
         int64_t stands;      // what that one node stands for
         size_t hint;
         bool in_order;       // the inputs are the rows of one run from `row` on, in order
+        bool one_run;        // the inputs mostly lie in the run `run` of `length` rows
+        size_t run;
+        int64_t length;
     };
     const size_t made = rows() - base;
     std::vector<Operand> operands;
@@ -536,10 +668,10 @@ void NodeLog::note_stand_ins(size_t base, Run& run, const int64_t* const* column
         if (implied && !(run.unit_steps >> c & 1u)) {
             const int64_t p = row_of(run.base[c]);
             if (p < 0 || (flags_[to_size(p)] & kConstant)) continue;  // stands in for no row
-            operands.push_back({nullptr, p, summary_of_row(to_size(p)), 0, false});
+            operands.push_back({nullptr, p, summary_of_row(to_size(p)), 0, false, false, 0, 0});
             continue;
         }
-        Operand o{columns[c], -1, -1, last_run_, false};
+        Operand o{columns[c], -1, -1, last_run_, false, false, 0, 0};
         if (implied) {  // nodes one after another: rows one after another, where in one run
             const int64_t p = row_near(run.base[c], o.hint);
             o.in_order = p >= 0 && to_size(p) + made <= run_end(o.hint);
@@ -551,31 +683,55 @@ void NodeLog::note_stand_ins(size_t base, Run& run, const int64_t* const* column
     if (stands_in_bulk(base, made, run, operands.front().in_order, operands.front().row,
                        operands.front().hint))
         return;
-    const bool none = std::all_of(operands.begin(), operands.end(), [&](const Operand& o) {
-        return o.in_order ? !any_same_word(base, to_size(o.row), made)
-                          : !o.ids && !any_same_word(base, to_size(o.row), made, 0);
-    });
-    if (none) return;  // no row keeps an operand's word: each stands for itself
+    // an operand whose word no row keeps is left out of the search per row
+    auto never = [&](const Operand& o) {
+        if (o.in_order) return !any_same_word(base, to_size(o.row), made);
+        if (!o.ids) return !any_same_word(base, to_size(o.row), made, 0);
+        return every && !any_input_word(base, o.ids, made);
+    };
+    operands.erase(std::remove_if(operands.begin(), operands.end(), never), operands.end());
+    if (operands.empty()) return;  // no row keeps an operand's word: each stands for itself
+    for (Operand& o : operands) {  // inputs of one run: their rows found without a search
+        if (!o.ids || o.in_order || !every) continue;
+        const size_t at = run_holding(o.ids[0]);
+        if (at == runs_.size()) continue;
+        o.run = at;
+        o.one_run = true;
+        o.length = static_cast<int64_t>(run_end(at) - runs_[at].first_row);
+    }
+    int64_t made_word = 0;  // the rows' words: one for all, or each its own
+    const int64_t* made_words = words_of(base, made, made_word);
     int64_t first = -1, step = 0;   // the pattern of the rows so far
     size_t kept_at = 0;             // in stand_for_, once the rows have none
     bool kept = false;
     int64_t r = 0;
     for (size_t i = 0; i < n; ++i) {
         if (!every && !all_present(columns, k, i)) continue;
-        const int64_t word = words_[base + to_size(r)];
+        const int64_t word = made_words ? made_words[to_size(r)] : made_word;
         int64_t found = -1;
         for (Operand& o : operands) {
             if (!o.ids) {
-                if (words_[to_size(o.row)] != word) continue;
+                if (this->word(to_size(o.row)) != word) continue;
                 found = o.stands;
                 break;
             }
-            int64_t p = o.in_order ? o.row + r : row_near(o.ids[i], o.hint);
-            if (o.in_order && !(flags_[to_size(p)] & kAlive)) p = -1;  // as row_near reads it
-            if (p < 0 || words_[to_size(p)] != word || (flags_[to_size(p)] & kConstant)) continue;
-            // what the input stands for (resolved before this row, which is newer)
-            found = stand_in(runs_[o.hint], to_size(p));
-            if (found < 0) found = is_cell(to_size(p)) ? summary_of_row(to_size(p)) : o.ids[i];
+            int64_t p = o.in_order ? o.row + r : -1;
+            size_t at = o.hint;  // the run of row p
+            const int64_t offset = o.one_run ? o.ids[i] - runs_[o.run].first_id : -1;
+            if (offset >= 0 && offset < o.length) {
+                at = o.run;
+                p = static_cast<int64_t>(runs_[at].first_row) + offset;
+            } else if (!o.in_order) {
+                p = row_near(o.ids[i], o.hint);
+                at = o.hint;
+            }
+            if (p >= 0 && !(flags_[to_size(p)] & kAlive)) p = -1;  // as row_near reads it
+            if (p < 0 || this->word(to_size(p)) != word || (flags_[to_size(p)] & kConstant)) continue;
+            // what the input stands for (resolved before this row, which is newer), read
+            // from the run it was found in
+            const Run& in_run = runs_[at];
+            found = stand_in(in_run, to_size(p));
+            if (found < 0) found = is_cell(to_size(p)) ? column_of_cell(in_run, to_size(p)) : o.ids[i];
             break;
         }
         if (kept) {
@@ -607,10 +763,64 @@ void NodeLog::note_stand_ins(size_t base, Run& run, const int64_t* const* column
 // Whether some row of the `made` from `base` on has the word of row `from` + r (of row
 // `from` itself, with `step` 0): a pass the compiler vectorises.
 bool NodeLog::any_same_word(size_t base, size_t from, size_t made, size_t step) const {
+    if (made == 0) return false;
+    int64_t made_word = 0, from_word = 0;
+    const int64_t* at_from = words_of(from, step ? made : 1, from_word);
+    const int64_t* at_made = words_of(base, made, made_word);
+    if (!at_made && !at_from) return made_word == from_word;
+    if (!at_made || !at_from) {  // one word on one side: is it among the other's?
+        const int64_t* words = at_made ? at_made : at_from;
+        const int64_t word = at_made ? from_word : made_word;
+        const size_t count = at_made || step ? made : 1;
+        uint64_t same = 0;
+        for (size_t r = 0; r < count; ++r) same |= static_cast<uint64_t>(words[r] == word);
+        return same != 0;
+    }
+    at_from = words_of(from, step ? made : 1, from_word);  // written when the second crossed
     uint64_t same = 0;
     for (size_t r = 0; r < made; ++r)
-        same |= static_cast<uint64_t>(words_[base + r] == words_[from + r * step]);
+        same |= static_cast<uint64_t>(at_made[r] == at_from[r * step]);
     return same != 0;
+}
+
+// Whether some row of the `made` from `base` on has the word of its input ids[r] (every
+// element present): where all those inputs lie in one run, one pass over their words
+// without a search per row; true (perhaps) where they do not.
+bool NodeLog::any_input_word(size_t base, const int64_t* ids, size_t made) const {
+    if (made == 0) return false;
+    const size_t at = run_holding(ids[0]);
+    if (at == runs_.size()) return true;
+    const Run& run = runs_[at];
+    // the new rows, not in a run yet, follow the last: no input is one of them
+    const auto length = static_cast<uint64_t>(std::min(run_end(at), base) - run.first_row);
+    if (length == 0) return true;
+    int64_t held_word = 0, made_word = 0;
+    const int64_t* held = words_of(run.first_row, length, held_word);  // by offset in the run
+    const int64_t* made_words = words_of(base, made, made_word);
+    if (held && made_words) held = words_of(run.first_row, length, held_word);
+    constexpr size_t kBlock = 4096;  // an input outside the run is found within a block
+    uint64_t same = 0;
+    for (size_t lo = 0; lo < made; lo += kBlock) {
+        const size_t hi = std::min(made, lo + kBlock);
+        uint64_t outside = 0;
+        for (size_t r = lo; r < hi; ++r) {
+            const auto offset = static_cast<uint64_t>(ids[r] - run.first_id);
+            outside |= static_cast<uint64_t>(offset >= length);
+            const int64_t input = held ? held[std::min(offset, length - 1)] : held_word;
+            same |= static_cast<uint64_t>(input == (made_words ? made_words[r] : made_word));
+        }
+        if (outside) return true;
+    }
+    return same != 0;
+}
+
+size_t NodeLog::run_holding(int64_t id) const {
+    auto after = std::upper_bound(runs_.begin(), runs_.end(), id,
+                                  [](int64_t v, const Run& r) { return v < r.first_id; });
+    if (after == runs_.begin()) return runs_.size();
+    const auto at = static_cast<size_t>(after - runs_.begin()) - 1;
+    const bool inside = id - runs_[at].first_id < static_cast<int64_t>(run_end(at) - runs_[at].first_row);
+    return inside ? at : runs_.size();
 }
 
 // note_stand_ins where the first operand's inputs are the rows of one run from `from` on,
@@ -626,11 +836,16 @@ bool NodeLog::stands_in_bulk(size_t base, size_t made, Run& run, bool in_order, 
     uint64_t differs = 0;
     uint8_t off = 0;
     constexpr auto kRead = static_cast<uint8_t>(kAlive | kConstant | kCell);
-    for (size_t r = 0; r < made; ++r) {
-        differs |= static_cast<uint64_t>(words_[base + r] ^ words_[p + r]);
-        off = static_cast<uint8_t>(off | ((flags_[p + r] & kRead) ^ kAlive));
-    }
-    if (differs || off) return false;
+    for (size_t r = 0; r < made; ++r) off = static_cast<uint8_t>(off | ((flags_[p + r] & kRead) ^ kAlive));
+    if (off) return false;
+    int64_t made_word = 0, input_word = 0;
+    const int64_t* inputs = words_of(p, made, input_word);
+    const int64_t* made_words = words_of(base, made, made_word);
+    if (inputs && made_words) inputs = words_of(p, made, input_word);
+    for (size_t r = 0; r < made && (inputs || made_words); ++r)
+        differs |= static_cast<uint64_t>((made_words ? made_words[r] : made_word) ^
+                                         (inputs ? inputs[r] : input_word));
+    if (differs || (!inputs && !made_words && made_word != input_word)) return false;
     const Run& in = runs_[in_run];
     const auto offset = static_cast<int64_t>(p - in.first_row);
     if (in.stand_base >= 0) {  // its rows stand for a pattern: so do these
@@ -672,12 +887,17 @@ int64_t NodeLog::summary_as(int64_t id) const {
 
 // What the row stands for in the summary: what it noted, else a cell's column, else itself.
 int64_t NodeLog::summary_of_row(size_t row) const {
-    const int64_t stand = stand_in(runs_[run_at(row)], row);
+    const Run& run = runs_[run_at(row)];
+    const int64_t stand = stand_in(run, row);
     if (stand >= 0) return stand;
     if (!is_cell(row)) return id(row);
-    Inputs in = inputs(row);
-    size_t k = in.size();
-    return k ? in[0] : id(row);
+    return column_of_cell(run, row);
+}
+
+int64_t NodeLog::column_of_cell(const Run& run, size_t row) const {
+    const size_t offset = row - run.first_row;
+    const Inputs in(run, offset, inputs_.data() + run.first_input + offset * run.kept_arity());
+    return in.size() ? in[0] : run.first_id + static_cast<int64_t>(offset);
 }
 
 bool NodeLog::made_in_summary(int64_t id) const {
@@ -701,6 +921,7 @@ int64_t NodeLog::seen_as(int64_t id) const {
 }
 
 void NodeLog::refresh_index() {
+    write_words();
     size_t begin = index_.size();
     for (size_t r = indexed_rows_; r < rows(); ++r) index_.push_back(static_cast<int64_t>(r));
     indexed_rows_ = rows();
@@ -798,6 +1019,7 @@ struct TripleHash {
 }  // namespace
 
 void NodeLog::distinct_rows(std::vector<int64_t>& rows, std::vector<int64_t>& edge_words) const {
+    write_words();
     std::unordered_set<int64_t> seen_words;
     std::unordered_set<std::tuple<int64_t, int64_t, int64_t>, TripleHash> seen_edges;
     // Run by run, each operand's inputs (and what they stand for) found from the run found
@@ -864,6 +1086,7 @@ void NodeLog::clear() {
 NodeLog::State NodeLog::state() const { return state_of_rows(0, rows()); }
 
 NodeLog::State NodeLog::state_of_rows(size_t lo, size_t hi) const {
+    write_words();
     hi = std::min(hi, rows());
     lo = std::min(lo, hi);
     const size_t n = hi - lo;
@@ -960,7 +1183,8 @@ size_t NodeLog::bytes() const {
            flags_.capacity() + inputs_.capacity() * sizeof(int64_t) +
            (stand_for_.capacity() + departed_ids_.capacity() + departed_for_.capacity()) *
                sizeof(int64_t) +
-           index_.capacity() * sizeof(int64_t) + spread_bytes();
+           index_.capacity() * sizeof(int64_t) + unwritten_.capacity() * sizeof(Stretch) +
+           spread_bytes();
 }
 
 size_t NodeLog::spread_bytes() const {
@@ -978,9 +1202,11 @@ const int64_t* NodeLog::spread(size_t slot, int64_t node, size_t n) {
 // The word types the bindings call append_columns with.
 template void NodeLog::append_columns<int64_t>(uint8_t, int32_t, const int64_t*, size_t,
                                                const int64_t* const*, size_t, unsigned,
-                                               int64_t*, std::vector<int64_t>*, uint8_t);
+                                               int64_t*, std::vector<int64_t>*, uint8_t,
+                                               const uint8_t*);
 template void NodeLog::append_columns<uint32_t>(uint8_t, int32_t, const uint32_t*, size_t,
                                                 const int64_t* const*, size_t, unsigned,
-                                                int64_t*, std::vector<int64_t>*, uint8_t);
+                                                int64_t*, std::vector<int64_t>*, uint8_t,
+                                                const uint8_t*);
 
 }  // namespace orrin

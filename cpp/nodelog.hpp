@@ -103,16 +103,15 @@ public:
     // column, never evicted).
     // `Word`: int64_t, or uint32_t for the words of an array that holds them as such (no
     // widened copy is made of them for the call).
+    // `same` (null, or one per column): where same[c] is set, columns[c] is one entry, the
+    // node of every element (a constant, a column's node for its cells). Where every
+    // element has all its operands, the run implies it and it is never spread into a
+    // column (see spread).
     template <class Word>
     void append_columns(uint8_t type, int32_t op, const Word* words, size_t n,
                         const int64_t* const* columns, size_t k, unsigned taint_shift,
                         int64_t* out, std::vector<int64_t>* edges = nullptr,
-                        uint8_t flags = 0);
-    // A column of `n` entries that are all `node` (an operand that is one node for every
-    // element: a constant, a column's node for its cells), for append_columns: written into
-    // memory this log keeps for such columns (one per `slot`, an operand of one call), so
-    // that each batch writes it again instead of touching fresh memory for it.
-    const int64_t* spread(size_t slot, int64_t node, size_t n);
+                        uint8_t flags = 0, const uint8_t* same = nullptr);
 
     // One node per segment s with inputs flat[offsets[s] .. offsets[s+1]); -1 for a segment
     // without inputs.
@@ -141,7 +140,10 @@ public:
         const Run& run = runs_[run_at(row)];
         return run.first_id + static_cast<int64_t>(row - run.first_row);
     }
-    int64_t word(size_t row) const { return words_[row]; }
+    int64_t word(size_t row) const {
+        if (unwritten_.empty() || row < unwritten_.front().first_row) return words_[row];
+        return word_unwritten(row);
+    }
     uint8_t type(size_t row) const { return runs_[run_at(row)].type; }
     int32_t op(size_t row) const { return runs_[run_at(row)].op; }
     uint8_t flags(size_t row) const { return flags_[row]; }
@@ -225,8 +227,19 @@ private:
     void reserve(size_t rows, size_t inputs);
     template <class Word>
     void fill_columns(uint8_t type, int32_t op, const Word* words, size_t n,
-                      const int64_t* const* columns, size_t k, unsigned taint_shift,
-                      int64_t* out, uint8_t flags);
+                      std::vector<const int64_t*>& columns, unsigned taint_shift, int64_t* out,
+                      uint8_t flags, const uint8_t*& same);
+    // A column of `n` entries that are all `node`, for an operand given as one entry where
+    // a batch reads it per element: written into memory this log keeps for such columns
+    // (one per `slot`, an operand of one call), so that each batch writes it again instead
+    // of touching fresh memory for it.
+    const int64_t* spread(size_t slot, int64_t node, size_t n);
+    // The columns of `same` (see append_columns) spread; `same` then null.
+    void spread_same(std::vector<const int64_t*>& columns, const uint8_t*& same, size_t n);
+    // imply_present where the columns of `same` are their one node for every element:
+    // implied without a read. False where a batch needs them spread.
+    static bool imply_same(Run& run, const int64_t* const* columns, size_t k, size_t n,
+                           const uint8_t* same);
     void note_edges(const int64_t* in, size_t k, int64_t word, size_t element,
                     std::vector<int64_t>* edges) const;
     void after_append();
@@ -236,6 +249,25 @@ private:
     bool stands_in_bulk(size_t base, size_t made, Run& run, bool in_order, int64_t from,
                         size_t in_run) const;
     bool any_same_word(size_t base, size_t from, size_t made, size_t step = 1) const;
+    // Rows one after another that share one word, their words not written (see words_).
+    struct Stretch {
+        size_t first_row;
+        size_t count;
+        int64_t word;
+    };
+    // The words of rows [from, from + count): where they all lie in one stretch, null and
+    // that word in `one`; else where they are written, those of the stretches they cross
+    // written first.
+    const int64_t* words_of(size_t from, size_t count, int64_t& one) const;
+    int64_t word_unwritten(size_t row) const;
+    // Every stretch's words written: for a reader of words_ that knows nothing of them.
+    void write_words() const;
+    void keep_stretch(size_t first_row, size_t count, int64_t word);
+    // Batches of at least this many nodes that share one word keep it as a stretch.
+    static constexpr size_t kStretchFrom = 32;
+    bool any_input_word(size_t base, const int64_t* ids, size_t made) const;
+    // The run that holds the row of id `id`, alive or not, or runs_.size().
+    size_t run_holding(int64_t id) const;
     // row_of, starting from the run `hint` (updated to the run found): one hint per operand
     // column keeps each column's lookups in its own run.
     int64_t row_near(int64_t id, size_t& hint) const;
@@ -244,6 +276,8 @@ private:
     // What a row compaction dropped stood for, or -1.
     int64_t departed_stand(int64_t id) const;
     int64_t summary_of_row(size_t row) const;
+    // The column a cell reads (its one input), its run known; its own id if it has none.
+    int64_t column_of_cell(const Run& run, size_t row) const;
     void keep_departed_sorted(size_t before);
     void evict(size_t count);
     void compact();
@@ -259,7 +293,11 @@ private:
 
     PodVector<Run> runs_;  // by first row, and so by first id
     mutable size_t last_run_ = 0;
-    PodVector<int64_t> words_;
+    // A row's word, except for the rows of unwritten_: a batch whose nodes share one word
+    // (most steps over a table's rows) keeps it once, the memory of their words untouched
+    // (fresh memory is most of what logging costs) until a reader needs them written.
+    mutable PodVector<int64_t> words_;
+    mutable PodVector<Stretch> unwritten_;  // by first row
     PodVector<uint8_t> flags_;
     PodVector<int64_t> inputs_;
     // Per row of the runs that keep them (see Run): what a row that keeps an input's word

@@ -65,13 +65,10 @@ nb::object append_columns(NodeLog& log, int type, int32_t op, const Words& words
                           int flags) {
     size_t n = words.shape(0);
     std::vector<const int64_t*> data;
-    size_t spread = 0;
+    std::vector<uint8_t> same;  // one node for every element, given as that one entry
     for (const I64In& c : columns) {
-        if (c.shape(0) == 1 && n != 1) {  // one node for every element
-            data.push_back(log.spread(spread++, c.data()[0], n));
-            continue;
-        }
-        same_length(c, n, "every input column");
+        same.push_back(c.shape(0) == 1 && n != 1);
+        if (!same.back()) same_length(c, n, "every input column");
         data.push_back(c.data());
     }
     int64_t* out;
@@ -79,7 +76,7 @@ nb::object append_columns(NodeLog& log, int type, int32_t op, const Words& words
     std::vector<int64_t> noted;
     log.append_columns(code_arg(type, "type"), op, words.data(), n, data.data(), data.size(),
                        shift_arg(taint_shift), out, edges ? &noted : nullptr,
-                       code_arg(flags, "flags"));
+                       code_arg(flags, "flags"), same.data());
     return with_edges(result, edges ? &noted : nullptr);
 }
 

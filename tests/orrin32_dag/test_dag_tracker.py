@@ -537,6 +537,109 @@ def test_a_step_that_keeps_its_inputs_word_stands_for_that_input(kept, inputs, r
     assert [log.summary_as(int(i)) for i in made] == expected.tolist()
 
 
+@pytest.mark.parametrize("bound", [1_001, 1_300, 1_910])
+def test_a_batch_eviction_strikes_in_leaves_the_log_as_nodes_made_one_by_one(bound):
+    """A batch that takes the table beyond its bound is made in parts that end where
+    eviction strikes: the nodes made, evicted and kept, their rows and what they stand for
+    in the summary are those of the same nodes logged one call each."""
+    n = 1_000
+
+    def build(batched: bool) -> tuple:
+        log = NodeLog(10**6)
+        source, constant = log.append(0, 0, 7, 8, []), log.append(2, 1, 0, 32, [])
+        cells = log.append_columns(0, 0, np.arange(n) % 7, [np.full(1, source)], 31, flags=24)
+        first = log.append_columns(3, 2, np.full(n, 500), [cells], 31)
+        log.max_nodes = bound
+        words = np.where(np.arange(n) % 3, 500, 9)  # most keep their input's word
+        inputs = np.where(np.arange(n) % 11 == 0, -1, first)  # some lack their input
+        if batched:
+            ids = log.append_columns(3, 3, words, [inputs, np.full(1, constant)], 31).tolist()
+        else:
+            pairs = zip(words.tolist(), inputs.tolist(), strict=True)
+            ids = [log.append(3, 3, w, 0, [i, constant]) if i >= 0 else -1 for w, i in pairs]
+        return log, ids
+
+    (batch, ids), (one_by_one, expected) = build(True), build(False)
+    assert ids == expected and batch.evictions == one_by_one.evictions > 0
+    assert batch.table_ids().tolist() == one_by_one.table_ids().tolist()
+    for read in (lambda log, i: log.row(i, cells=True), lambda log, i: log.summary_as(i)):
+        assert [read(batch, i) for i in range(batch.next_id)] == [
+            read(one_by_one, i) for i in range(one_by_one.next_id)
+        ]
+
+
+@pytest.mark.parametrize("after", ["made", "pickled", "compacted"])
+def test_nodes_of_a_batch_that_share_one_word_read_back_with_it(after):
+    """A batch whose nodes share one word keeps it once until a reader needs every word:
+    each node reads back with it, stands for its input where it keeps that input's word,
+    and is found by it, as made, pickled, and after eviction compacted the rows."""
+    log, n = NodeLog(10**6), 3_000
+    source, constant = log.append(0, 0, 7, 8, []), log.append(2, 1, 0, 32, [])
+    cells = log.append_columns(0, 0, np.arange(n) % 7, [np.full(1, source)], 31, flags=24)
+    first = log.append_columns(3, 2, np.full(n, 500), [cells], 31)
+    inputs = [first[::-1].copy(), np.full(1, constant)]  # kept per node, not implied
+    kept = log.append_columns(3, 3, np.full(n, 500), inputs, 31)
+    last = log.append_columns(3, 4, np.full(n, 600), [kept[::-1].copy()], 31)
+    one = log.append(3, 5, 600, 0, [int(last[0])])  # keeps the word of a node of a batch
+    assert [log.summary_as(int(i)) for i in kept] == first[::-1].tolist()
+    assert log.summary_as(one) == last[0]
+    if after == "pickled":
+        log = pickle.loads(pickle.dumps(log))
+    removed = int(kept[50])  # out of the table, not evicted: its row kept by compaction
+    if after == "compacted":  # the next batch evicts in parts, the oldest first
+        log.remove(removed)
+        log.max_nodes = 2 * n
+        log.append_columns(3, 6, np.arange(n) + 700, [last], 31)
+        assert log.row_count < 5 * n + 3
+    words = {500: [*first, *kept], 600: [*last, one]}
+    held = {w: [i for i in map(int, ids) if log.row(i)] for w, ids in words.items()}
+    assert all(log.row(i)[2] == w for w, ids in held.items() for i in ids)  # before written
+    found = {w: log.ids_for_word(w).tolist() for w in words}
+    assert held[600] and found == {500: sorted({*held[500], removed}), 600: held[600]}
+    # every row held, in the table or not, with the word and inputs it was made with
+    made = {int(f): (500, [int(c)]) for f, c in zip(first, cells, strict=True)}
+    made |= {int(k): (500, [int(f), constant]) for k, f in zip(kept, first[::-1], strict=True)}
+    made |= {int(k): (600, [int(f)]) for k, f in zip(last, kept[::-1], strict=True)}
+    made[one] = (600, [int(last[0])])
+    ids, stored, start, inputs = (np.asarray(a) for a in log.rows_state(0, 10**9)[:4])
+    rows = [j for j, i in enumerate(ids.tolist()) if i in made]
+    assert len(rows) >= len(held[500]) + len(held[600])
+    assert [(int(stored[j]), inputs[start[j] : start[j + 1]].tolist()) for j in rows] == [
+        made[int(ids[j])] for j in rows
+    ]
+
+
+@pytest.mark.parametrize("pickled", [False, True])
+def test_a_log_of_columns_of_megabytes_reads_back_as_made_through_growth_and_compaction(pickled):
+    """Columns of megabytes live in memory of their own, grown and cut back by remapping
+    it: every node still in the table reads back as made, after the columns grew batch
+    by batch, were compacted by eviction, and rebuilt from their state."""
+    log, n = NodeLog(10**8), 300_000
+    source = log.append(0, 0, 7, 8, [])
+    batches = [log.append_columns(0, 0, np.arange(n) % 256, [np.full(1, source)], 31, flags=24)]
+    words = [np.arange(n) % 256]
+    for step in range(4):  # each over the one before, reversed: its inputs kept per node
+        words.append(np.arange(n) * 3 + step)
+        inputs = [batches[-1][::-1].copy(), np.full(1, source)]
+        batches.append(log.append_columns(3, 1 + step, words[-1], inputs, 31))
+    log.max_nodes = n  # the next batch evicts node by node: compaction drops most rows
+    words.append(np.arange(n) + 7)
+    batches.append(log.append_columns(3, 9, words[-1], [batches[-1]], 31))
+    if pickled:
+        log = pickle.loads(pickle.dumps(log))
+    ids, held_words, start, inputs, ops = (np.asarray(a) for a in log.rows_state(0, 10**9)[:5])
+    made = np.concatenate(batches)
+    order = np.argsort(made)
+    at = order[np.searchsorted(made, ids[1:], sorter=order)]  # the source aside
+    assert log.evictions and len(ids) < len(made) and (made[at] == ids[1:]).all()
+    assert (np.concatenate(words)[at] == held_words[1:]).all()
+    batch = at // n  # each node's first input: the node of the batch before, reversed
+    first = np.where(batch == 0, source, made[(batch - 1) * n + (n - 1 - at % n)])
+    first[batch == 5] = made[4 * n + at[batch == 5] % n]
+    assert (inputs[start[1:-1]] == first).all()
+    assert (ops[1:] == np.r_[0, 1, 2, 3, 4, 9][batch]).all()
+
+
 @pytest.mark.parametrize("word_type", [np.int64, np.uint32])
 @pytest.mark.parametrize(("pickled", "spread"), [(False, False), (True, False), (False, True)])
 def test_a_log_of_batches_reads_every_node_as_made_through_gaps_and_compaction(

@@ -9,8 +9,10 @@ import pickle
 import numpy as np
 import pytest
 
-from quorvane.utilities.orrin32_dag._growing import Growing
+from quorvane.core._engine import NodeLog
+from quorvane.utilities.orrin32_dag._growing import Growing, _run_of
 from quorvane.utilities.orrin32_dag._held import Held
+from quorvane.utilities.orrin32_dag._runs import known_first, noted
 
 
 @pytest.mark.parametrize(
@@ -60,3 +62,18 @@ def test_reads_and_sets_agree_with_a_plain_array(kind, dtype, fill, pickled):
     spaced = np.r_[later[::3], same[::3]]  # ascending with gaps, across both kept runs
     wanted = np.r_[later[::3], same[::3]].astype(dtype)
     assert as_text(column.get(spaced)) == as_text(wanted)
+
+
+@pytest.mark.parametrize("missing", [[], [0], [500], [999]], ids=["none", "first", "mid", "last"])
+def test_ids_the_log_gives_are_known_as_a_run_only_when_every_element_has_a_node(missing):
+    # a run is read and set as one slice without a pass over it: an element without a
+    # node among them (-1) must leave them unknown, or values would land on other nodes
+    log = NodeLog(100_000)
+    operand = np.full(1_000, log.append(0, 0, 7, 8, []), np.int64)
+    operand[missing] = -1
+    ids = noted(log.append_columns(3, 1, np.arange(1_000), [operand], 31))
+    assert (known_first(ids) is not None) == (not missing) == (_run_of(ids) is not None)
+    if not missing:
+        assert known_first(ids) == ids[0] and not ids.flags.writeable
+        ids.flags.writeable = True  # writable again: no longer taken on trust
+        assert known_first(ids) is None

@@ -21,6 +21,7 @@ from ...tracking._array import WordsArray
 from ._growing import Growing
 from ._held import Held
 from ._identities import NO_IDENTITY, RowIdentities
+from ._runs import known_first
 
 #: The operation name of a constant node (a scalar operand, a threshold, a table).
 CONSTANT_OPERATION = "constant"
@@ -155,7 +156,7 @@ class ElementStore:
 
 def _made(ids: np.ndarray) -> tuple[np.ndarray, bool]:
     """(which ids are nodes, whether all are): one pass without a mask where all are."""
-    if not len(ids) or int(ids.min()) >= 0:
+    if not len(ids) or known_first(ids) is not None or int(ids.min()) >= 0:
         return np.ones(0, dtype=bool), True
     return ids >= 0, False
 

@@ -20,6 +20,7 @@ from typing import Any
 import numpy as np
 
 from ...core._engine import run_start
+from ._runs import known_first
 
 #: the first chunk holds 2**_FIRST_BITS entries; chunk c holds 2**(_FIRST_BITS + c)
 _FIRST_BITS = 10
@@ -177,7 +178,11 @@ class Growing:
 def _run_of(positions: np.ndarray) -> int | None:
     """The first position when ``positions`` (int64) run one after another without a gap
     (the nodes one operation made, a whole log's ids), read and set as one slice; else
-    None. The ends rule out most others before a pass over all of them."""
+    None. Ids the log gave as a run are known without a pass; the ends rule out most
+    others before a pass over all of them."""
+    known = known_first(positions)
+    if known is not None:
+        return known
     first, n = int(positions[0]), len(positions)
     if first < 0 or int(positions[-1]) - first != n - 1:
         return None

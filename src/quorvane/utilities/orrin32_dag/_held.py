@@ -20,6 +20,7 @@ from typing import Any
 import numpy as np
 
 from ._growing import Growing, _run_of
+from ._runs import known_first
 
 #: positions asked for at most this many at once are looked up one by one (numpy's calls
 #: would cost more than the lookups)
@@ -111,6 +112,8 @@ class Held:
             if positions[stop - 1] - positions[start] == stop - 1 - start:  # one slice
                 lo = positions[start] - first
                 out[start:stop] = array[lo : lo + stop - start]
+            elif (entries := known_first(array)) is not None:  # a run: the gather is a sum
+                np.add(positions[start:stop], entries - first, out=out[start:stop])
             else:
                 _gather(array, positions[start:stop] - first, out[start:stop])
         if done < n:

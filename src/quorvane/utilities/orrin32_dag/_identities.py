@@ -18,6 +18,7 @@ from typing import Any
 import numpy as np
 
 from ._growing import Growing
+from ._runs import run
 
 NO_IDENTITY = -1
 #: The kinds of identity, as a log stores them (``ElementLog.identity_kind``).
@@ -87,14 +88,16 @@ class RowIdentities:
     def count(self) -> int:
         return self.kind.size
 
-    def _add(self, kind: int, counts: np.ndarray, flat: np.ndarray) -> np.ndarray:
-        """New identities of ``kind``, identity i with ``counts[i]`` members from ``flat``."""
-        n = len(counts)
+    def _add(self, kind: int, counts: np.ndarray | int, flat: np.ndarray) -> np.ndarray:
+        """New identities of ``kind``, identity i with ``counts[i]`` members from ``flat``;
+        ``counts`` an int: how many new identities, none with members (source rows)."""
+        n = counts if isinstance(counts, int) else len(counts)
         start = self.count
-        ids = np.arange(start, start + n, dtype=np.int64)
+        ids = run(start, n)
         self.kind.set(ids, kind)
         total = int(self.member_end.get([start - 1])[0]) if start else 0
-        self.member_end.set(ids, total + np.cumsum(counts, dtype=np.int64))
+        ends = total if isinstance(counts, int) else total + np.cumsum(counts, dtype=np.int64)
+        self.member_end.set(ids, ends)
         self.members.append(flat)
         return ids
 
@@ -103,7 +106,7 @@ class RowIdentities:
         ``KeyTexts``); their identities."""
         if table not in self.tables:
             self.tables.append(table)
-        ids = self._add(SOURCE_ROW, np.zeros(len(keys), np.int64), np.zeros(0, np.int64))
+        ids = self._add(SOURCE_ROW, len(keys), np.zeros(0, np.int64))
         self.table.set(ids, self.tables.index(table))
         self.key.set(ids, np.asarray(keys))
         return ids

@@ -23,6 +23,7 @@ from ...tracking._follow import Field, followed_attribute
 from ...tracking._series import WORDS, TrackingSeries
 from ._element_values import record_group_results, record_node_values
 from ._records import NodeType
+from ._runs import known_first
 
 #: Node id of an element that no logged node produced.
 NO_NODE = -1
@@ -176,6 +177,8 @@ def _extreme(column: np.ndarray, which: Callable) -> int:
     column that repeats one node (a constant's) is not read through."""
     if not len(column):
         return 0
+    if known_first(column) is not None:  # ascending: its ends are its extremes
+        return int(which(column[[0, -1]]))
     return int(column[0] if column.strides[0] == 0 else which(column))
 
 

@@ -39,6 +39,7 @@ from ._node_table import (
     node_types,
 )
 from ._records import DAGEdge, DAGNode, NodeType
+from ._runs import noted
 from ._summary import dag_summary
 
 
@@ -472,8 +473,9 @@ class DAGTracker(ProvenanceTracker):
             codes = self._node_types.code(node_type), self._operations.code(operation)
             call = getattr(log, append)
             if not self._writer:
-                return call(*codes, words, *arrays, TAINT_SHIFT)
+                return noted(call(*codes, words, *arrays, TAINT_SHIFT))
             ids, edges = call(*codes, words, *arrays, TAINT_SHIFT, edges=True)
+            ids = noted(ids)
             made = np.flatnonzero(ids >= 0)
             # a step that keeps its input's word (a step with a constant) is that input's node
             made = made[log.in_summary(np.ascontiguousarray(ids[made])) != 0]
@@ -525,9 +527,10 @@ class DAGTracker(ProvenanceTracker):
             if source is None:
                 raise ValueError(f"node {column_node} is not a node of this tracker")
             codes = self._node_types.code(NodeType.SOURCE), source[1]
-            ids = np.asarray(
-                self._log.append_columns(*codes, words, [column], TAINT_SHIFT, flags=SOURCE | CELL)
+            made = self._log.append_columns(
+                *codes, words, [column], TAINT_SHIFT, flags=SOURCE | CELL
             )
+            ids = noted(np.asarray(made))
             self._elements.source_cells(ids, column_node, rows)
         return ids
 
