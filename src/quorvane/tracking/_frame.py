@@ -25,6 +25,7 @@ from ._calls import _in_parent
 from ._dtype import WordsDtype, altering_conversion, holds_text
 from ._follow import FollowingFrame, gather, row_positions
 from ._frame_ops import OperatingFrame
+from ._handed_out import HandedOutFrameValues
 from ._plain_values import PlainValues, holds_words
 from ._positions import ARRAY_ENTRIES
 from ._unmodelled import built_from, default_for_unmodelled
@@ -32,7 +33,13 @@ from ._windows import Windowing
 
 
 class TrackingFrame(
-    PlainValues, _groups.ReducingFrame, OperatingFrame, Windowing, FollowingFrame, DataFrame
+    HandedOutFrameValues,
+    PlainValues,
+    _groups.ReducingFrame,
+    OperatingFrame,
+    Windowing,
+    FollowingFrame,
+    DataFrame,
 ):
     """A pandas DataFrame whose columns carry per-element entries (see the module doc)."""
 

@@ -102,4 +102,16 @@ class HandedOutValues:
         return handed_out(self, values)
 
 
-__all__ = ["HandedOutValues", "frame_handed_out", "handed_out"]
+class HandedOutFrameValues:
+    """``to_numpy`` and ``values`` of a tracked frame (see the module doc), over those
+    a plain frame of the same values gives."""
+
+    def to_numpy(self, *args: Any, **kwargs: Any) -> Any:
+        return frame_handed_out(self, super().to_numpy(*args, **kwargs))  # type: ignore[misc]
+
+    @property
+    def values(self) -> Any:
+        return frame_handed_out(self, super().values)  # type: ignore[misc]
+
+
+__all__ = ["HandedOutFrameValues", "HandedOutValues", "frame_handed_out", "handed_out"]

@@ -58,14 +58,6 @@ def holds_words(data: Any) -> bool:
     return any(isinstance(dtype, WordsDtype) for dtype in dtypes)
 
 
-def _handed_out(frame: Any, values: np.ndarray) -> np.ndarray:
-    """numpy's array carrying what its reductions are made of (see ``_handed_out``, which
-    builds on the containers this module's class is part of)."""
-    from ._handed_out import frame_handed_out
-
-    return frame_handed_out(frame, values)
-
-
 class PlainValues:
     """``to_numpy``, ``values``, ``__array__`` and ``select_dtypes`` of a tracked frame, as a
     plain frame of the same values gives them (see the module doc)."""
@@ -80,11 +72,11 @@ class PlainValues:
         return self.iloc[:, list(chosen)]  # type: ignore[attr-defined]
 
     def to_numpy(self, *args: Any, **kwargs: Any) -> np.ndarray:
-        return _handed_out(self, plain_view(self).to_numpy(*args, **kwargs))
+        return plain_view(self).to_numpy(*args, **kwargs)
 
     @property
     def values(self) -> np.ndarray:
-        return _handed_out(self, plain_view(self).values)
+        return plain_view(self).values
 
     def __array__(self, *args: Any, **kwargs: Any) -> np.ndarray:
         return plain_view(self).__array__(*args, **kwargs)
