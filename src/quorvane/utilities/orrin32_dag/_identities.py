@@ -18,7 +18,7 @@ from typing import Any
 import numpy as np
 
 from ._growing import Growing
-from ._runs import run
+from ._runs import run, sorted_distinct
 
 NO_IDENTITY = -1
 #: The kinds of identity, as a log stores them (``ElementLog.identity_kind``).
@@ -192,7 +192,7 @@ class RowIdentities:
         n = len(offsets) - 1
         segments = np.repeat(np.arange(n, dtype=np.int64), np.diff(offsets))
         keep = flat >= 0
-        pairs = np.unique((segments[keep] << 32) | flat[keep])
+        pairs = sorted_distinct((segments[keep] << 32) | flat[keep])
         owners, rows = pairs >> 32, pairs & _LOW
         counts = np.bincount(owners, minlength=n)
         out = np.full(n, NO_IDENTITY, dtype=np.int64)

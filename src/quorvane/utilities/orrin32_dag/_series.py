@@ -23,7 +23,7 @@ from ...tracking._follow import Field, followed_attribute
 from ...tracking._series import WORDS, TrackingSeries
 from ._element_values import record_group_results, record_node_values
 from ._records import NodeType
-from ._runs import known_first
+from ._runs import known_first, sorted_distinct
 
 #: Node id of an element that no logged node produced.
 NO_NODE = -1
@@ -47,7 +47,7 @@ def aggregate_nodes(
     nodes = np.concatenate([np.asarray(a, dtype=np.int64) for a in arrays])
     owners = np.concatenate([segments] * len(arrays))
     keep = (owners >= 0) & (nodes >= 0)
-    pairs = np.unique(np.stack([owners[keep], nodes[keep]]), axis=1)
+    pairs = _distinct_pairs(owners[keep], nodes[keep], n)
     bounds = np.searchsorted(pairs[0], np.arange(n + 1))
     logged = tracker._log_segments(op_name, words, bounds, pairs[1])
     if logged is not None:
@@ -58,6 +58,17 @@ def aggregate_nodes(
         if inputs:
             out[segment] = tracker.log_aggregate(op_name, inputs, int(words[segment]))
     return out
+
+
+def _distinct_pairs(owners: np.ndarray, nodes: np.ndarray, n: int) -> np.ndarray:
+    """The distinct (owner, node) pairs, by owner then node, as two rows: through one
+    integer per pair where they fit in one (numpy's unique of pairs sorts them as records,
+    seconds for a whole column's millions of cells)."""
+    span = int(nodes.max()) + 1 if len(nodes) else 1
+    if (n + 1) * span >= 2**62:
+        return np.unique(np.stack([owners, nodes]), axis=1)
+    keys = sorted_distinct(owners * span + nodes)
+    return np.stack([keys // span, keys % span])
 
 
 def window_nodes(
