@@ -1057,11 +1057,14 @@ void NodeLog::distinct_rows(std::vector<int64_t>& rows, std::vector<int64_t>& ed
                 const std::pair<int64_t, int64_t> pair{words_[to_size(parent)], words_[r]};
                 if (pair == last_edge[i]) continue;
                 last_edge[i] = pair;
-                auto key = std::make_tuple(pair.first, pair.second, static_cast<int64_t>(i));
+                // an aggregate's inputs past the first few are one edge per pair of words,
+                // at the first place it joins them (a whole column's mean has millions)
+                const auto place = static_cast<int64_t>(std::min(i, kImpliable));
+                auto key = std::make_tuple(pair.first, pair.second, place);
                 if (!seen_edges.insert(key).second) continue;
-                edge_words.push_back(std::get<0>(key));
-                edge_words.push_back(std::get<1>(key));
-                edge_words.push_back(std::get<2>(key));
+                edge_words.push_back(pair.first);
+                edge_words.push_back(pair.second);
+                edge_words.push_back(static_cast<int64_t>(i));
             }
         }
     }

@@ -178,6 +178,8 @@ public:
 
     // The first table row of every distinct word, and each distinct (input word, word,
     // position) of an input still in the table, as rows: what a deduplicated write stores.
+    // Positions from kImpliable on count as one: an aggregate's inputs give one edge per
+    // pair of words there, at the first position that joins them.
     void distinct_rows(std::vector<int64_t>& rows,
                        std::vector<int64_t>& edge_words) const;
 
