@@ -394,6 +394,11 @@ EVERY_INPUT = [
         {"unit", "appinc"},
     ),
     (
+        "reindex_labels_of_a_filtered_set_index",
+        lambda t: t[["appinc"]].reindex(t[t["married"] == 1].set_index("unit").index).sum(),
+        {"appinc", "married", "unit"},
+    ),
+    (
         "reindex_labels_of_a_reset_index",
         lambda t: t[["unit"]].reindex(_married_rows_rekeyed(t).index).sum(),
         {"unit", "married"},
@@ -1445,8 +1450,13 @@ def columns(result, sources):
     return [(result[c], sources | ({c} & set(LOANS.columns))) for c in result.columns]
 
 
+INDEX_OF_A_COLUMN = {"reindex_labels_of_a_filtered_set_index"}
+
+
 @pytest.mark.parametrize("name, idiom, sources", EVERY_INPUT, ids=[e[0] for e in EVERY_INPUT])
 def test_every_input_counts(road, loans, tracker, name, idiom, sources):
+    if name in INDEX_OF_A_COLUMN and road[1].__name__ == "wrap_beside":
+        pytest.xfail("an index made of a column whose words are beside it: unknown labels")
     result = idiom(loans)
     assert isinstance(result, road[2:]), type(result)
     same_values(result, idiom(LOANS.copy()))

@@ -13,6 +13,7 @@ from typing import Any
 
 from pandas import DataFrame
 
+from . import _row_order as row_order
 from ._labels import plain_levels
 from ._positions import _has_key, gather, lookup
 
@@ -53,6 +54,8 @@ def set_index_words(frame: Any, result: Any, keys: Any, append: bool) -> None:
             levels = (kept or [None] * frame.index.nlevels) + levels
         out[f.series_attr] = levels
     object.__setattr__(result, "_index_words", out)
+    # its labels, handed out, also pick what chose the frame's rows
+    row_order.note_index(result)
 
 
 def restore_levels(source: Any, result: Any, before: list) -> None:

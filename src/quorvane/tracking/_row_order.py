@@ -159,6 +159,14 @@ def _behind_index(container: Any, decisions: tuple) -> None:
     _BEHIND[key] = (weakref.ref(index, functools.partial(_forget_index, key)), decisions)
 
 
+def note_index(container: Any) -> None:
+    """Notes the decisions behind ``container``'s index (see ``_BEHIND``), where it has
+    any: for an index an operation made of the container's columns (``set_index``)."""
+    decisions = row_order_of(container)
+    if decisions:
+        _behind_index(container, decisions)
+
+
 def _forget_index(key: int, _gone: Any) -> None:
     _BEHIND.pop(key, None)
 
