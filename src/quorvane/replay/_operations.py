@@ -339,10 +339,11 @@ def _binary_or_text(name: str, ufunc: np.ufunc) -> Callable[[Sequence[Value]], V
 def _notna(args: Sequence[Value]) -> Value:
     if len(args) != 1:
         raise CannotEvaluate(f"notna takes one operand, not {len(args)}")
-    return float(not _missing(args[0]))
+    return float(not missing(args[0]))
 
 
-def _missing(value: Value) -> bool:
+def missing(value: Value) -> bool:
+    """Whether a recorded value is a gap (None or NaN)."""
     return value is None or (isinstance(value, float) and math.isnan(value))
 
 

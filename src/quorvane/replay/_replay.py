@@ -10,7 +10,6 @@ the change moves the applicant into that group.
 
 from __future__ import annotations
 
-import math
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
@@ -18,7 +17,7 @@ from typing import Any
 from ..core._tracker import UNKNOWN_SOURCE
 from ..utilities.persistence import ElementLineage, LineageStep
 from ._groups import GroupKey, Groups, NoGroups, group_key
-from ._operations import CannotEvaluate, Value, evaluator, same
+from ._operations import CannotEvaluate, Value, evaluator, missing, same
 
 #: What a change sets: a source column (``married`` or ``applicants.married``) to a value.
 Changes = Mapping[str, Value]
@@ -145,16 +144,12 @@ _LEAVES_THE_ROWS = "the change alters whether the applicant's row is kept"
 #: a boolean mask's element, and each cell dropna reads (the row stays while none is missing)
 _KEEPS = {
     "filter": lambda value: _truthy(value),
-    "dropna": lambda value: not _missing(value),
+    "dropna": lambda value: not missing(value),
 }
 
 
-def _missing(value: Any) -> bool:
-    return value is None or (isinstance(value, float) and math.isnan(value))
-
-
 def _truthy(value: Any) -> bool:
-    return not _missing(value) and bool(value)
+    return not missing(value) and bool(value)
 
 
 class _Ambiguous(Exception):
